@@ -3,6 +3,7 @@
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "datasources/tasks/HMMemoData.h"
+#include "datasources/tasks/HMTaskData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
@@ -63,6 +64,8 @@ void useOutlookEvents()
 {
     HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMCalendarData"),
                                                        [] { return std::make_shared<HMCalendarData>(); });
+    HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMTaskData"),
+                                                       [] { return std::make_shared<HMTaskData>(); });
 }
 
 qsizetype outlookContactCount(const std::shared_ptr<HMProfile> &profile)

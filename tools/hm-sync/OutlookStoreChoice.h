@@ -16,8 +16,7 @@ namespace hmsync {
 // Answers whether the profile changed (and must be saved).
 bool useOutlookContacts(const std::shared_ptr<HMProfile> &profile, const QString &version);
 
-// The desktop's events in Outlook as well: registers the calendar data source (the tasks stay where
-// they are).
+// The desktop's events and tasks in Outlook as well: registers the calendar and task data sources.
 void useOutlookEvents();
 
 // The contacts Outlook holds in the profile's folder choice; -1 when Outlook cannot be asked.

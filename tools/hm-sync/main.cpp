@@ -18,6 +18,7 @@
 #include "app/stores/HMSyncRegistration.h"
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/tasks/HMMemoData.h"
+#include "datasources/tasks/HMTaskData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "cloud/HMQuillnestSync.h"
 #include "phonelink/HMWiFiSync.h"
@@ -207,7 +208,8 @@ void addSampleRecords(hmsync::MemoryStore &store, int count)
 // "outlook-paired" (the pair of a contact written to Outlook kept), and the same steps of the events
 // with "outlook-events-read", "outlook-events-confirmed", "outlook-events-committed",
 // "outlook-events-written" and "outlook-events-paired", and of the memos with "outlook-memos-read",
-// "outlook-memos-confirmed", "outlook-memos-committed", "outlook-memos-written" and "outlook-memos-paired";
+// "outlook-memos-confirmed", "outlook-memos-committed", "outlook-memos-written" and "outlook-memos-paired",
+// and of the tasks with "outlook-tasks-read", "-confirmed", "-committed", "-written" and "-paired";
 // for the calendar folders "calendar-staged" (a page applied, the files it changed not written yet)
 // and "calendar-written" (a folder's changed files written, not yet synced nor named by the graph).
 // HM_OUTLOOK_NO_PAUSE drops the pause after each contact added to Outlook, so long kill trials take
@@ -233,14 +235,20 @@ bool installKillPoint(const QString &point)
     static const QMap<QString, EventStep> eventSteps{{QStringLiteral("outlook-events-read"), EventStep::ReadDone},
                                                     {QStringLiteral("outlook-events-confirmed"), EventStep::PairConfirmed},
                                                     {QStringLiteral("outlook-events-committed"), EventStep::MapCommitted},
-                                                    {QStringLiteral("outlook-events-written"), EventStep::EventWritten},
+                                                    {QStringLiteral("outlook-events-written"), EventStep::RecordWritten},
                                                     {QStringLiteral("outlook-events-paired"), EventStep::AppliedPairKept}};
     using MemoStep = HMMemoData::MemoStep;
     static const QMap<QString, MemoStep> memoSteps{{QStringLiteral("outlook-memos-read"), MemoStep::ReadDone},
                                                   {QStringLiteral("outlook-memos-confirmed"), MemoStep::PairConfirmed},
                                                   {QStringLiteral("outlook-memos-committed"), MemoStep::MapCommitted},
-                                                  {QStringLiteral("outlook-memos-written"), MemoStep::MemoWritten},
+                                                  {QStringLiteral("outlook-memos-written"), MemoStep::RecordWritten},
                                                   {QStringLiteral("outlook-memos-paired"), MemoStep::AppliedPairKept}};
+    using TaskStep = HMOutlookConduit::Step;
+    static const QMap<QString, TaskStep> taskSteps{{QStringLiteral("outlook-tasks-read"), TaskStep::ReadDone},
+                                                  {QStringLiteral("outlook-tasks-confirmed"), TaskStep::PairConfirmed},
+                                                  {QStringLiteral("outlook-tasks-committed"), TaskStep::MapCommitted},
+                                                  {QStringLiteral("outlook-tasks-written"), TaskStep::RecordWritten},
+                                                  {QStringLiteral("outlook-tasks-paired"), TaskStep::AppliedPairKept}};
     using CalendarStep = platform::EKEventStore::StagedWriteStep;
     static const QMap<QString, CalendarStep> calendarSteps{{QStringLiteral("calendar-staged"), CalendarStep::Writing},
                                                            {QStringLiteral("calendar-written"), CalendarStep::Written}};
@@ -251,7 +259,7 @@ bool installKillPoint(const QString &point)
     const bool isAnswerStep = name == QLatin1String("update-answered");
     const bool isKnownStep =
         graphSteps.contains(name) || storeSteps.contains(name) || outlookSteps.contains(name) || eventSteps.contains(name) ||
-        memoSteps.contains(name) || calendarSteps.contains(name) || isAnswerStep;
+        memoSteps.contains(name) || taskSteps.contains(name) || calendarSteps.contains(name) || isAnswerStep;
     if (parts.size() != 2 || !isKnownStep || !isNumber || occurrence < 1)
         return false;
     auto seen = std::make_shared<std::atomic<int>>(0);
@@ -273,6 +281,11 @@ bool installKillPoint(const QString &point)
         });
     } else if (memoSteps.contains(name)) {
         HMMemoData::setMemoStepHook([wanted = memoSteps.value(name), killAtOccurrence](MemoStep step) {
+            if (step == wanted)
+                killAtOccurrence();
+        });
+    } else if (taskSteps.contains(name)) {
+        HMTaskData::setOutlookTaskStepHook([wanted = taskSteps.value(name), killAtOccurrence](TaskStep step) {
             if (step == wanted)
                 killAtOccurrence();
         });
@@ -357,7 +370,7 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("The address book's vCard folder; default: the saved choice."), QStringLiteral("folder")},
         {QStringLiteral("calendar-store"),
          QStringLiteral("The desktop's events and tasks: ical (the calendar store's folders), memory, or outlook "
-                        "(events in Outlook, with --contacts-store outlook; tasks in memory)."),
+                        "(events and tasks in Outlook, with --contacts-store outlook)."),
          QStringLiteral("store"), QStringLiteral("ical")},
         {QStringLiteral("calendars-folder"),
          QStringLiteral("The folder holding the calendar and reminder list folders; default: the saved choice."),

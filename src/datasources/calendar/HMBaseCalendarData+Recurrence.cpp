@@ -2,6 +2,8 @@
 // weekday codes and the stores' weekday numbers.
 #include "datasources/calendar/HMBaseCalendarData.h"
 
+#include "foundation/HMOutlookRRuleHelper.h"
+
 #include "foundation/HMRRuleHelper.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Calendar.h"
@@ -269,4 +271,28 @@ std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForRecurrenceBetwee
         dates.append(date);
     }
     return dates;
+}
+
+// The n-th date of the rule's expansion, not cut by the sync window (the expansion's own limits
+// still apply); nullopt when it has fewer dates.
+std::optional<QDateTime> HMBaseCalendarData::nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type,
+                                                              qint64 count)
+{
+    if (type == 0 || count < 1 || !start.isValid())
+        return std::nullopt;
+    QVariantMap dictionary = HMOutlookRRuleHelper::getDictionaryFromRRule(rule, start);
+    dictionary.insert(QStringLiteral("REPEAT"), type);
+    const QDateTime windowEnd = calendarDateRangeEnd();
+    setCalendarDateRangeEnd(QDateTime());
+    std::optional<QList<QDateTime>> dates;
+    switch (type) {
+    case 1: dates = instancesForDailyRecurrenceStartingOn(start, dictionary, false); break;
+    case 2: dates = instancesForWeeklyRecurrenceStartingOn(start, dictionary, false); break;
+    case 3: dates = instancesForMonthlyRecurrenceStartingOn(start, dictionary, false); break;
+    default: dates = instancesForYearlyRecurrenceStartingOn(start, dictionary, false); break;
+    }
+    setCalendarDateRangeEnd(windowEnd);
+    if (!dates || dates->size() < count || !dates->at(count - 1).isValid())
+        return std::nullopt;
+    return dates->at(count - 1);
 }

@@ -75,6 +75,9 @@ public:
     std::optional<QList<QDateTime>> instancesForYearlyRecurrenceStartingOn(const QDateTime &start,
                                                                            const QVariantMap &dictionary,
                                                                            bool onlyReturnLastDate);
+    // The n-th date of an Outlook rule's expansion (type 1 daily to 4 yearly), not cut by the sync
+    // window; nullopt when it has fewer dates.
+    std::optional<QDateTime> nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type, qint64 count);
     std::optional<QList<QDateTime>> instancesForRecurrenceBetween(const QDateTime &start, const QDateTime &end,
                                                                   const QVariantMap &dictionary);
     static QList<int> appleDaysFromHmDayMask(qint64 mask);

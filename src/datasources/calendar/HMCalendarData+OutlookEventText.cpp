@@ -472,9 +472,9 @@ QStringList HMCalendarData::outlookExceptionDays(const QStringList &eventLines, 
 {
     QStringList days = exdateDays(eventLines);
     m_dictionaryOfModifiedExceptions.clear();
-    if (m_outlookSqliteHelper) {
-        for (auto it = m_outlookSqliteHelper->dictionaryOfExceptionRecords().constBegin();
-             it != m_outlookSqliteHelper->dictionaryOfExceptionRecords().constEnd(); ++it) {
+    if (m_outlookEvents) {
+        for (auto it = m_outlookEvents->outlook().dictionaryOfExceptionRecords().constBegin();
+             it != m_outlookEvents->outlook().dictionaryOfExceptionRecords().constEnd(); ++it) {
             QVariantList dates;
             for (const QDateTime &date : it.value())
                 dates.append(date);
@@ -483,7 +483,7 @@ QStringList HMCalendarData::outlookExceptionDays(const QStringList &eventLines, 
     }
     const QVariantList modified = m_dictionaryOfModifiedExceptions.value(outlookId).toList();
     const QStringList modifiedIds =
-        m_outlookSqliteHelper ? m_outlookSqliteHelper->exceptionRecordIds().value(outlookId) : QStringList();
+        m_outlookEvents ? m_outlookEvents->outlook().exceptionRecordIds().value(outlookId) : QStringList();
     for (qsizetype i = 0; i < modified.size(); ++i) {
         // A moved occurrence leaves the series on the day it was scheduled for, not on the day it
         // moved to: that one the occurrence's own record holds.

@@ -80,7 +80,7 @@ QString HMCalendarData::handleGoogleUpdateException(const QVariantMap &record)
     const QVariant uid = record.value(QStringLiteral("UID"));
     const QString occurrenceId = uid.typeId() == QMetaType::QString ? outlookIdForDeviceId(uid.toString()) : QString();
     const QString parent = record.value(QStringLiteral("parentEventId")).toString();
-    const QString seriesId = m_outlookDatFileHelper->getOutlookEventIdForGoogleEventIdBeginningWith(parent);
+    const QString seriesId = m_outlookEvents->map().getOutlookEventIdForGoogleEventIdBeginningWith(parent);
     QString seriesText;
     if (HMOutlookSQLiteHelper::isDecimalId(seriesId)) {
         std::optional<NSAppleScriptError> error;
@@ -129,7 +129,7 @@ void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const 
     if (!scheduledStart.contains(u'T'))
         return;
     const QString exdate = QStringLiteral("EXDATE:%1").arg(scheduledStart.section(u'T', 0, 0).remove(u'-'));
-    const QString seriesId = m_outlookDatFileHelper->getOutlookEventIdForGoogleEventIdBeginningWith(parentId);
+    const QString seriesId = m_outlookEvents->map().getOutlookEventIdForGoogleEventIdBeginningWith(parentId);
     if (!HMOutlookSQLiteHelper::isDecimalId(seriesId))
         return;
     std::optional<NSAppleScriptError> error;
@@ -150,7 +150,7 @@ void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const 
     QFile::remove(path);
     if (newId.isEmpty() || newId == seriesId || !HMOutlookSQLiteHelper::isDecimalId(newId))
         return;
-    const QString deviceId = m_outlookDatFileHelper->getDeviceEventIdForOutlookEventId(seriesId);
+    const QString deviceId = m_outlookEvents->map().getDeviceEventIdForOutlookEventId(seriesId);
     runOutlookScript(QStringLiteral("tell application \"%1\"\ndelete calendar event id %2\nend tell").arg(application(), seriesId), error, true);
     if (error)
         DDLogInfo(QStringLiteral("The old series %1 could not be deleted: %2").arg(seriesId, error->message));
@@ -181,7 +181,6 @@ void HMCalendarData::removeExceptionFromSeries(const QVariantMap &record)
         return;
     keepOutlookEventPair(id, uid);
     // The deletion reads the map: the pair joins it first.
-    if (m_hasAppliedOutlookPairs && m_outlookIds->commit({}, {}, {}, {}))
-        m_hasAppliedOutlookPairs = false;
+    m_outlookEvents->flushAppliedPairs();
     continueDeleting({uid});
 }

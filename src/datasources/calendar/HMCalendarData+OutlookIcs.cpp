@@ -182,7 +182,7 @@ QString HMCalendarData::icsTextFromDictionary(const QVariantMap &record, const Q
 
 QString HMCalendarData::outlookIcsPath()
 {
-    return hmoutlook::tempFilePath(m_outlookDatFileHelper->getAppDataFolder(), QStringLiteral("event.ics"));
+    return hmoutlook::tempFilePath(m_outlookEvents->map().getAppDataFolder(), QStringLiteral("event.ics"));
 }
 
 void HMCalendarData::makeIcsFileFromDictionary(const QVariantMap &record)

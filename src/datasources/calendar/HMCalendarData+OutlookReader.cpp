@@ -72,15 +72,6 @@ QString before(const QString &text, QChar separator)
     return at < 0 ? text : text.left(at);
 }
 
-QStringList toStringList(const QVariantList &values)
-{
-    QStringList texts;
-    texts.reserve(values.size());
-    for (const QVariant &value : values)
-        texts.append(value.toString());
-    return texts;
-}
-
 } // namespace
 
 void HMCalendarData::reachOutlookStep(OutlookStep step)
@@ -96,56 +87,44 @@ void HMCalendarData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
 HMOutlookDatFileHelper &HMCalendarData::outlookDatFileHelper()
 {
     ensureOutlookHelpers();
-    return *m_outlookDatFileHelper;
+    return m_outlookEvents->map();
 }
 
 void HMCalendarData::ensureOutlookHelpers()
 {
     if (!m_profile)
         outlookSyncsAttendees(); // takes the current profile
-    if (!m_outlookSqliteHelper) {
-        m_outlookSqliteHelper = std::make_shared<HMOutlookSQLiteHelper>();
-        m_outlookSqliteHelper->setProfile(m_profile);
-        m_outlookSqliteHelper->setSqliteFile();
-    }
-    if (!m_outlookDatFileHelper)
-        m_outlookDatFileHelper = std::make_shared<HMOutlookDatFileHelper>();
-    if (!m_outlookIds) {
-        m_outlookIds = std::make_shared<HMOutlookIdBookkeeping>(Conduit::Calendar, m_outlookDatFileHelper,
-                                                                m_outlookSqliteHelper);
+    if (!m_outlookEvents) {
+        m_outlookEvents = std::make_unique<HMOutlookConduit>(Conduit::Calendar, QStringLiteral("event"), QStringLiteral("calendar"), reachStep);
+        m_outlookEvents->setProfile(m_profile);
         // A run killed after the other side confirmed new events and before their commit left them in
         // the confirmed-pairs file: they join the map before anything reads it.
-        if (!m_outlookIds->recoverConfirmedPairs())
-            DDLogError(QStringLiteral("The confirmed event pairs could not be merged into the calendar map"));
+        m_outlookEvents->ids();
     }
 }
 
 void HMCalendarData::failOutlookRead(const QString &reason)
 {
-    DDLogError(reason);
-    m_outlookFailure = reason;
-    m_outlookReadFailed = true;
+    ensureOutlookHelpers();
+    m_outlookEvents->failRead(reason);
 }
 
 QString HMCalendarData::saveFailure() const
 {
-    return m_outlookFailure.isEmpty() ? HMBaseCalendarData::saveFailure() : m_outlookFailure;
+    return m_outlookEvents && !m_outlookEvents->failure().isEmpty() ? m_outlookEvents->failure() : HMBaseCalendarData::saveFailure();
 }
 
 std::optional<QList<HMSyncRecord>> HMCalendarData::syncOutlookRecordObjectsModifiedAfter(
     const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
 {
-    m_outlookFailure.clear();
-    m_outlookReadFailed = false;
     DDLogInfo(QStringLiteral("Loading Outlook events modified after %1").arg(date.toString(Qt::ISODate)));
     ensureOutlookHelpers();
     // Outlook's dates are whole seconds and the map's date a second before the read began: the read
     // begins in a later second than this run's last write to Outlook, or that write would be read back.
-    hmoutlook::waitPastSecondOf(m_lastOutlookWrite);
-    const QDateTime started = QDateTime::currentDateTimeUtc();
+    m_outlookEvents->beginRead();
     if (m_profile && m_profile->outlookCalendarFolderSelection().isEmpty())
-        m_outlookSqliteHelper->setDefaultOutlookCalendarFolder();
-    const std::optional<QStringList> changed = m_outlookSqliteHelper->getListOfEventIdsModifiedAfter(date);
+        m_outlookEvents->outlook().setDefaultOutlookCalendarFolder();
+    const std::optional<QStringList> changed = m_outlookEvents->outlook().getListOfEventIdsModifiedAfter(date);
     if (!changed) {
         failOutlookRead(QStringLiteral("Outlook's changed events could not be listed; nothing was sent."));
         return std::nullopt;
@@ -170,11 +149,7 @@ std::optional<QList<HMSyncRecord>> HMCalendarData::syncOutlookRecordObjectsModif
         if (record.dictionary().contains(QStringLiteral("PARENTID")))
             record.setIsNew(false);
     }
-    // Whole seconds, less one: an edit made in the second the read began still counts as later. The
-    // calendar map stores its dates one second later than given, hence two.
-    m_outlookReadStamp = QDateTime::fromSecsSinceEpoch(started.toSecsSinceEpoch() - 2, Qt::UTC);
-    m_hasOutlookDatesToCommit = true;
-    reachStep(OutlookStep::ReadDone);
+    m_outlookEvents->readDone();
     return records;
 }
 
@@ -184,7 +159,7 @@ QSet<QString> HMCalendarData::excludedOutlookIds(const QSet<QString> &excludedHm
     showProgress(QStringLiteral("Scanning Outlook calendar for changes ..."));
     const QVariantMap map = excludedHmUids.isEmpty()
         ? QVariantMap()
-        : m_outlookDatFileHelper->dictionaryForCalendarDatFile().value_or(QVariantMap());
+        : m_outlookEvents->map().dictionaryForCalendarDatFile().value_or(QVariantMap());
     QSet<QString> excluded;
     qsizetype n = 0;
     for (const QString &hmUid : excludedHmUids) {
@@ -316,7 +291,7 @@ QList<HMSyncRecord> HMCalendarData::outlookEventRecords(const QStringList &candi
 {
     const bool googleDirect = isGoogleDirect();
     // Read once for the whole listing: the occurrences look their series up in it too.
-    m_mappedDeviceIds = m_outlookIds->deviceIdsByOutlookId();
+    m_mappedDeviceIds = m_outlookEvents->ids().deviceIdsByOutlookId();
     const QHash<QString, QString> &deviceIds = *m_mappedDeviceIds;
     QList<HMSyncRecord> records;
     records.reserve(candidates.size());
@@ -430,13 +405,13 @@ QList<HMSyncRecord> HMCalendarData::outlookEventDeletions(const QDateTime &date)
 {
     showProgress(QStringLiteral("Checking for Outlook deletions"));
     const qint64 created = GlobalVariables::getOutlookVersionNumber().startsWith(QLatin1String("14"))
-        ? m_outlookSqliteHelper->getCountOfOutlookCalendarEventsCreatedPriorTo(date)
-        : m_outlookSqliteHelper->getCountOfOutlook15CalendarEventsCreatedPriorTo(date);
-    const qsizetype mapped = m_outlookDatFileHelper->getAllOutlookEventIdsInDatFile().size();
+        ? m_outlookEvents->outlook().getCountOfOutlookCalendarEventsCreatedPriorTo(date)
+        : m_outlookEvents->outlook().getCountOfOutlook15CalendarEventsCreatedPriorTo(date);
+    const qsizetype mapped = m_outlookEvents->map().getAllOutlookEventIdsInDatFile().size();
     if (created == mapped - m_eventsAddedToOutlookOnThisSync)
         return {};
     DDLogInfo(QStringLiteral("Checking for deletions"));
-    const std::optional<QStringList> gone = m_outlookIds->deviceIdsGoneFromOutlook();
+    const std::optional<QStringList> gone = m_outlookEvents->ids().deviceIdsGoneFromOutlook();
     if (!gone)
         return {};
     QList<HMSyncRecord> deletions;
@@ -471,7 +446,7 @@ QList<HMSyncRecord> HMCalendarData::cancelledOutlookOccurrences(const QList<HMSy
             continue;
         QString outlookId = record.outlookUid();
         if (outlookId.isEmpty())
-            outlookId = m_outlookDatFileHelper->getOutlookEventIdForDeviceEventId(record.hmxUid());
+            outlookId = m_outlookEvents->map().getOutlookEventIdForDeviceEventId(record.hmxUid());
         if (outlookId.isEmpty())
             outlookId = uniqueIdsDictionary().value(record.hmxUid()).toString();
         for (const QString &day : exceptions.toStringList()) {
@@ -528,7 +503,8 @@ std::optional<HMSyncRecord> HMCalendarData::cancelledOccurrence(const QString &d
 
 QDateTime HMCalendarData::getOutlookLastModifiedDate()
 {
-    return outlookDatFileHelper().getLastModifiedDateEvents();
+    ensureOutlookHelpers();
+    return m_outlookEvents->lastModifiedDate();
 }
 
 QDateTime HMCalendarData::getOutlookLastListCommandDate()
@@ -539,97 +515,68 @@ QDateTime HMCalendarData::getOutlookLastListCommandDate()
 void HMCalendarData::clearOutlookDatFile(const QString &)
 {
     ensureOutlookHelpers();
-    QFile::remove(m_outlookIds->confirmedPairsPath());
-    if (!m_outlookDatFileHelper->clearDatFile(QStringLiteral("Calendar")))
-        failOutlookRead(QStringLiteral("The calendar map could not be cleared."));
+    m_outlookEvents->clearMap();
 }
 
 void HMCalendarData::writeConduitListReturned()
 {
-    m_conduitLastListCommandReturned = QDateTime::currentDateTimeUtc();
+    ensureOutlookHelpers();
+    m_outlookEvents->listCommandReturned();
 }
 
-// Called right after the read, before the records go out: the dates wait for the commit after a
-// read, are written at once without one, and never after a failed read.
 void HMCalendarData::saveOutlookChanges()
 {
     ensureOutlookHelpers();
-    if (m_hasOutlookDatesToCommit || m_outlookReadFailed)
-        return;
-    if (!m_outlookIds->commitDatesWithoutRead(m_conduitLastListCommandReturned))
-        m_outlookFailure = QStringLiteral("The calendar map's dates could not be written.");
+    m_outlookEvents->saveChanges();
 }
 
 QStringList HMCalendarData::findDeletes(const QStringList &deviceIds)
 {
     ensureOutlookHelpers();
-    return m_outlookIds->findDeletes(deviceIds);
+    return m_outlookEvents->findDeletes(deviceIds);
 }
 
 void HMCalendarData::removeDeletedOutlookIdsFromDatFile()
 {
     ensureOutlookHelpers();
-    m_outlookIds->removeDeletedOutlookIdsFromDatFile();
+    m_outlookEvents->ids().removeDeletedOutlookIdsFromDatFile();
 }
 
+// Outside an Outlook sync only the temporary id moves: no Outlook helper is made.
 void HMCalendarData::replaceTempId(const QString &temporaryId, const QString &permanentId)
 {
-    const QString outlookId = uniqueIdsDictionary().value(temporaryId).toString();
-    HMData::replaceTempId(temporaryId, permanentId);
-    if (!GlobalVariables::getIsOutlookSync() || outlookId.isEmpty() || permanentId.isEmpty())
+    if (!GlobalVariables::getIsOutlookSync()) {
+        HMData::replaceTempId(temporaryId, permanentId);
         return;
+    }
     ensureOutlookHelpers();
-    if (!m_outlookIds->appendConfirmedPair(permanentId, outlookId))
-        DDLogError(QStringLiteral("The confirmed pair of event %1 could not be kept before the commit").arg(outlookId));
-    else
-        reachStep(OutlookStep::PairConfirmed);
+    m_outlookEvents->replaceTempId(*this, temporaryId, permanentId);
 }
 
 QString HMCalendarData::outlookSentAddsPath()
 {
     ensureOutlookHelpers();
-    return m_outlookDatFileHelper->calendarFilePath() + QStringLiteral(".sent");
+    return m_outlookEvents->sentAddsPath();
 }
 
 QHash<QString, QString> HMCalendarData::outlookPairs()
 {
     ensureOutlookHelpers();
-    return m_outlookIds->deviceIdsByOutlookId();
+    return m_outlookEvents->pairs();
 }
 
 bool HMCalendarData::keepOutlookPairs(const QVariantMap &pairs)
 {
     ensureOutlookHelpers();
-    if (!m_outlookIds->commit(pairs, {}, {}, {}))
-        return false;
-    // Events applied later in this run find these pairs.
-    for (auto it = pairs.constBegin(); m_outlookApplyMap && it != pairs.constEnd(); ++it)
-        m_outlookApplyMap->insert(it.key(), it.value().toString());
-    return true;
+    return m_outlookEvents->keepPairs(pairs);
 }
 
-// YES: the new pairs, the removals of the sent deletions and the read's dates go into the map. NO:
-// only the pairs the other side confirmed; the rest waits for the next read. Both lists start afresh.
 void HMCalendarData::commitUniqueIds(bool wasSuccessful)
 {
     if (!GlobalVariables::getIsOutlookSync())
         return;
     ensureOutlookHelpers();
-    const QDateTime readStamp = m_hasOutlookDatesToCommit ? m_outlookReadStamp : QDateTime();
-    // A Google run keeps Google's own list date in the map: only the Outlook date is the read's.
-    const bool merged =
-        wasSuccessful && GlobalVariables::getIsGoogleDirect()
-            ? m_outlookIds->commit(uniqueIdsDictionary(), toStringList(idsToDeleteArray()), readStamp, QDateTime())
-            : m_outlookIds->commitSync(wasSuccessful, uniqueIdsDictionary(), idsToDeleteArray(), readStamp,
-                                       m_conduitLastListCommandReturned);
-    if (!merged)
-        m_outlookFailure = QStringLiteral("The calendar map could not be written.");
-    else
-        reachStep(OutlookStep::MapCommitted);
-    if (wasSuccessful && merged)
-        m_hasOutlookDatesToCommit = false;
-    setUniqueIdsDictionary({});
-    setIdsToDeleteArray({});
+    m_outlookEvents->commitUniqueIds(*this, wasSuccessful);
 }
 
 void HMCalendarData::deleteOutlookUidRecords(const QStringList &hmUids)
@@ -641,11 +588,8 @@ void HMCalendarData::deleteOutlookUidRecords(const QStringList &hmUids)
 void HMCalendarData::continueDeleting(const QStringList &hmUids)
 {
     ensureOutlookHelpers();
-    if (!m_ignoreDeletes) {
-        m_outlookIds->deleteOutlookRecords(hmUids, &m_outlookDupeCheckDictionary, [](qint64 deleted) {
-            showProgress(QStringLiteral("Deleting calendar event %1").arg(deleted));
-        });
-    }
+    if (!m_ignoreDeletes)
+        m_outlookEvents->deleteOutlookRecords(hmUids, &m_outlookDupeCheckDictionary, QStringLiteral("Deleting calendar event %1"));
     m_uidsToDeleteInOutlook.clear();
     GlobalVariables::setIsProcessingDeletes(false);
 }

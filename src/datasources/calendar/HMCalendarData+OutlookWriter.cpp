@@ -139,7 +139,7 @@ qint64 HMCalendarData::outlookCommandAction(qint32, quint64, quint64, const QVar
     if (!isDate(record.value(QStringLiteral("NSDATESTARTDATE"))) || !isDate(record.value(QStringLiteral("NSDATEENDDATE"))))
         return 1;
     if (m_profile && m_profile->outlookCalendarFolderSelection().isEmpty())
-        m_outlookSqliteHelper->setDefaultOutlookCalendarFolder();
+        m_outlookEvents->outlook().setDefaultOutlookCalendarFolder();
     ++m_recordCounter;
     showProgress((GlobalVariables::getIsGoogleDirect() ? QStringLiteral("Reading Google Events %1")
                                                        : QStringLiteral("Reading Quillpad Events %1"))
@@ -166,37 +166,21 @@ qint64 HMCalendarData::outlookCommandAction(qint32, quint64, quint64, const QVar
 
 QString HMCalendarData::outlookIdForDeviceId(const QString &deviceId)
 {
-    if (!m_outlookApplyMap) {
-        m_outlookApplyMap.emplace();
-        const QVariantMap map = m_outlookDatFileHelper->dictionaryForCalendarDatFile().value_or(QVariantMap());
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            if (it.value().typeId() == QMetaType::QString)
-                m_outlookApplyMap->insert(it.key(), it.value().toString());
-        }
-    }
-    return m_outlookApplyMap->value(deviceId);
+    ensureOutlookHelpers();
+    return m_outlookEvents->outlookIdForDeviceId(deviceId);
 }
 
 // The pair is on disk (the confirmed-pairs file) before the next record is applied.
 void HMCalendarData::keepOutlookEventPair(const QString &outlookId, const QString &deviceId)
 {
-    if (outlookId.isEmpty() || deviceId.isEmpty())
-        return;
-    if (m_outlookApplyMap)
-        m_outlookApplyMap->insert(deviceId, outlookId);
-    m_hasAppliedOutlookPairs = true;
-    if (!m_outlookIds->appendConfirmedPair(deviceId, outlookId)
-        && !m_outlookDatFileHelper->writeOutlookEventIdForDeviceEventId(outlookId, deviceId)) {
-        failOutlookApply(QStringLiteral("The pair of event %1 could not be kept in the calendar map.").arg(outlookId));
-        return;
-    }
-    reachOutlookStep(OutlookStep::AppliedPairKept);
+    ensureOutlookHelpers();
+    m_outlookEvents->keepAppliedPair(outlookId, deviceId);
 }
 
 void HMCalendarData::failOutlookApply(const QString &reason)
 {
-    DDLogError(reason);
-    m_outlookFailure = reason;
+    ensureOutlookHelpers();
+    m_outlookEvents->fail(reason);
 }
 
 // An error that says Outlook is gone ends the page; a refusal is the script's own.
@@ -220,11 +204,11 @@ NSAppleEventDescriptor HMCalendarData::runOutlookScript(const QString &script, s
         return NSAppleEventDescriptor();
     }
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError(&error);
-    if (writes)
-        m_lastOutlookWrite = QDateTime::currentDateTimeUtc();
+    if (writes) {
+        ensureOutlookHelpers();
+        m_outlookEvents->noteWrite(!error);
+    }
     noteOutlookGone(error);
-    if (writes && !error)
-        reachOutlookStep(OutlookStep::EventWritten);
     return result;
 }
 
@@ -233,15 +217,7 @@ platform::Status HMCalendarData::syncAppliedChangesToDisk()
     if (!GlobalVariables::getIsOutlookSync())
         return HMBaseCalendarData::syncAppliedChangesToDisk();
     ensureOutlookHelpers();
-    if (m_hasAppliedOutlookPairs) {
-        if (!m_outlookIds->commit({}, {}, {}, {}))
-            failOutlookApply(QStringLiteral("The calendar map could not be written."));
-        else
-            m_hasAppliedOutlookPairs = false;
-    }
-    if (m_outlookFailure.isEmpty())
-        return platform::success();
-    return platform::Error(platform::ErrorCode::IoWriteFailed, m_outlookFailure);
+    return m_outlookEvents->commitAppliedPairs();
 }
 
 QString HMCalendarData::chosenOutlookCalendar() const
@@ -430,7 +406,7 @@ void HMCalendarData::addNewOutlookEventWithDictionary(const QVariantMap &record)
     DDLogInfo(QStringLiteral("endDate %1").arg(plan.end.toString(Qt::ISODate)));
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor result = runOutlookScript(plan.script, error, true);
-    const QString newId = m_outlookSqliteHelper->getUniqueIdOfMostRecentlyAddedEvent(result);
+    const QString newId = m_outlookEvents->outlook().getUniqueIdOfMostRecentlyAddedEvent(result);
     DDLogInfo(QStringLiteral("errorInfo %1").arg(errorText(error)));
     if (error)
         DDLogInfo(QStringLiteral("Update event command: %1").arg(plan.script));

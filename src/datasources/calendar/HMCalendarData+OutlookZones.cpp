@@ -217,30 +217,6 @@ QString HMCalendarData::fixOutlookRRule(const QString &rule, const QDateTime &st
     return fixed.replace(countPart, until);
 }
 
-// The n-th date of the rule's expansion, not cut by the sync window (the expansion's own limits
-// still apply); nullopt when it has fewer dates.
-std::optional<QDateTime> HMCalendarData::nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type,
-                                                              qint64 count)
-{
-    if (type == 0 || count < 1 || !start.isValid())
-        return std::nullopt;
-    QVariantMap dictionary = HMOutlookRRuleHelper::getDictionaryFromRRule(rule, start);
-    dictionary.insert(QStringLiteral("REPEAT"), type);
-    const QDateTime windowEnd = calendarDateRangeEnd();
-    setCalendarDateRangeEnd(QDateTime());
-    std::optional<QList<QDateTime>> dates;
-    switch (type) {
-    case 1: dates = instancesForDailyRecurrenceStartingOn(start, dictionary, false); break;
-    case 2: dates = instancesForWeeklyRecurrenceStartingOn(start, dictionary, false); break;
-    case 3: dates = instancesForMonthlyRecurrenceStartingOn(start, dictionary, false); break;
-    default: dates = instancesForYearlyRecurrenceStartingOn(start, dictionary, false); break;
-    }
-    setCalendarDateRangeEnd(windowEnd);
-    if (!dates || dates->size() < count || !dates->at(count - 1).isValid())
-        return std::nullopt;
-    return dates->at(count - 1);
-}
-
 std::optional<QDateTime> HMCalendarData::getStartDateForExceptionRecordWithOutlookId(const QString &outlookId)
 {
     return dateOf(askAboutEvent(QStringLiteral("return the recurrence id of"), outlookId));

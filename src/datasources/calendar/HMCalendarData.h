@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
+#include "outlook/HMOutlookConduit.h"
 #include "platform/eventkit/CalEvent.h"
 #include "platform/eventkit/EKRecurrenceRule.h"
 #include "platform/foundation/DateFormatter.h"
@@ -156,7 +157,7 @@ public:
     void removeDeletedOutlookIdsFromDatFile();
     QString saveFailure() const override;
     // The moments of the Outlook path the crash tests stop a run at.
-    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted, EventWritten, AppliedPairKept };
+    using OutlookStep = HMOutlookConduit::Step;
     static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
 
     // Outlook's event text to record and the services of the Outlook side
@@ -260,8 +261,6 @@ public:
     }
     QVariantMap &dictionaryOfModifiedExceptions() { return m_dictionaryOfModifiedExceptions; }
     QVariantMap &outlookDupeCheckDictionary() { return m_outlookDupeCheckDictionary; }
-    QDateTime conduitLastListCommandReturned() const { return m_conduitLastListCommandReturned; }
-    void setConduitLastListCommandReturned(const QDateTime &date) { m_conduitLastListCommandReturned = date; }
     QString deletionsWarningString() const { return m_deletionsWarningString; }
     void setDeletionsWarningString(const QString &text) { m_deletionsWarningString = text; }
     qint64 eventsAddedToOutlookOnThisSync() const { return m_eventsAddedToOutlookOnThisSync; }
@@ -309,7 +308,6 @@ private:
     QString seriesOutlookIdOfOccurrence(const QString &outlookId);
     bool addSeriesOfChangedOccurrences(QStringList &candidates, const QSet<QString> &excluded,
                                        QHash<QString, QString> &texts, QHash<QString, OutlookEventTimes> &times);
-    std::optional<QDateTime> nthDateOfOutlookRule(const QString &rule, const QDateTime &start, qint64 type, qint64 count);
 
     // The write side's helpers and state.
     QString outlookIdForDeviceId(const QString &deviceId);
@@ -342,19 +340,12 @@ private:
     QString outlookRecurrenceKind(QString type, const QStringList &parts, const QDateTime &start, qint64 &dayOfMonth);
 
     std::optional<platform::DateFormatter> m_appleScriptDateFormatter;
-    std::optional<QHash<QString, QString>> m_outlookApplyMap;
     bool m_outlookDupeCacheBuilt = false;
     QMultiHash<QPair<qint64, qint64>, QString> m_outlookDupeIndex;
     bool m_outlookGoneDuringApply = false;
-    bool m_hasAppliedOutlookPairs = false;
-    QDateTime m_lastOutlookWrite;
-    std::shared_ptr<HMOutlookSQLiteHelper> m_outlookSqliteHelper;
-    std::shared_ptr<HMOutlookDatFileHelper> m_outlookDatFileHelper;
-    std::shared_ptr<HMOutlookIdBookkeeping> m_outlookIds;
-    QString m_outlookFailure;
-    bool m_outlookReadFailed = false;
-    bool m_hasOutlookDatesToCommit = false;
-    QDateTime m_outlookReadStamp;
+    // The calendar map and the Outlook reader, the read's stamp and the apply's pairs; made with the
+    // Outlook helpers.
+    std::unique_ptr<HMOutlookConduit> m_outlookEvents;
     // The event being read: its start, and whether it is an occurrence whose series is unknown.
     QDateTime m_outlookEventStart;
     bool m_outlookOccurrenceUnknown = false;
@@ -555,7 +546,6 @@ private:
     std::atomic<qint64> m_numberOfInstancesForOutlookRecurringEvent = 0;
     QVariantMap m_dictionaryOfModifiedExceptions;
     QVariantMap m_outlookDupeCheckDictionary;
-    QDateTime m_conduitLastListCommandReturned;
     QString m_deletionsWarningString;
     std::atomic<qint64> m_eventsAddedToOutlookOnThisSync = 0;
     QVariantMap m_icalTimeZoneDictionary;

@@ -106,7 +106,6 @@ QString application()
 
 QVariantMap HMMemoData::pppDictionaryForOutlookMemo(const QString &text)
 {
-    ensureOutlookHelpers();
     const QStringList lines = text.split(u'\n');
     const QString summary = memoSummary(lines);
     const QString note = memoNoteText(memoBody(text));
@@ -143,7 +142,7 @@ QVariantMap HMMemoData::pppDictionaryForOutlookMemo(const QString &text)
 
 qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariantMap &record, qint64)
 {
-    ensureOutlookHelpers();
+    ensureMemoFolder();
     ++m_recordCounter;
     showProgress(QStringLiteral("Reading Quillpad Memos %1").arg(m_recordCounter));
     const QString uid = textOf(record, "UID");
@@ -151,15 +150,7 @@ qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariant
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    if (!m_applyMap) {
-        m_applyMap.emplace();
-        const QVariantMap map = m_datFileHelper->dictionaryForMemoDatFile().value_or(QVariantMap());
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            if (it.value().typeId() == QMetaType::QString)
-                m_applyMap->insert(it.key(), it.value().toString());
-        }
-    }
-    QString outlookId = m_applyMap->value(uid);
+    QString outlookId = outlookMemos().outlookIdForDeviceId(uid);
     if (outlookId.isEmpty()) {
         outlookId = isOutlookDuplicate(record);
         if (outlookId.isEmpty()) {
@@ -176,17 +167,7 @@ qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariant
 // The pair is on disk (the confirmed-pairs file) before the next record is applied.
 void HMMemoData::keepMemoPair(const QString &outlookId, const QString &deviceId)
 {
-    if (outlookId.isEmpty() || deviceId.isEmpty())
-        return;
-    if (m_applyMap)
-        m_applyMap->insert(deviceId, outlookId);
-    m_hasAppliedPairs = true;
-    if (!m_outlookIds->appendConfirmedPair(deviceId, outlookId)
-        && !m_datFileHelper->writeOutlookMemoIdForDeviceMemoId(outlookId, deviceId)) {
-        fail(QStringLiteral("The pair of note %1 could not be kept in the memo map.").arg(outlookId));
-        return;
-    }
-    reachStep(MemoStep::AppliedPairKept);
+    outlookMemos().keepAppliedPair(outlookId, deviceId);
 }
 
 // Outlook gone ends the page (the other side sends the memos again); a refusal is the script's own.
@@ -196,17 +177,15 @@ NSAppleEventDescriptor HMMemoData::runWriteScript(const QString &script)
         return NSAppleEventDescriptor();
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError(&error);
-    m_lastOutlookWrite = QDateTime::currentDateTimeUtc();
+    outlookMemos().noteWrite(!error);
     if (error && error->isApplicationGone()) {
         m_outlookGone = true;
-        fail(QStringLiteral("Outlook did not answer while notes were written (%1); the other side sends them again.")
+        outlookMemos().fail(QStringLiteral("Outlook did not answer while notes were written (%1); the other side sends them again.")
                  .arg(error->number));
         return NSAppleEventDescriptor();
     }
     if (error)
         DDLogError(QStringLiteral("A note script failed: %1 (%2)").arg(error->message).arg(error->number));
-    else
-        reachStep(MemoStep::MemoWritten);
     return result;
 }
 
@@ -214,16 +193,7 @@ platform::Status HMMemoData::syncAppliedChangesToDisk()
 {
     if (!GlobalVariables::getIsOutlookSync())
         return platform::success();
-    ensureOutlookHelpers();
-    if (m_hasAppliedPairs) {
-        if (!m_outlookIds->commit({}, {}, {}, {}))
-            fail(QStringLiteral("The memo map could not be written."));
-        else
-            m_hasAppliedPairs = false;
-    }
-    if (m_outlookFailure.isEmpty())
-        return platform::success();
-    return platform::Error(platform::ErrorCode::IoWriteFailed, m_outlookFailure);
+    return outlookMemos().commitAppliedPairs();
 }
 
 void HMMemoData::buildDupeCheckDictionary()

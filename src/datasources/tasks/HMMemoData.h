@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outlook/HMOutlookConduit.h"
 #include "sync/HMData.h"
 
 #include "platform/applescript/NSAppleScript.h"
@@ -12,15 +13,13 @@
 #include <memory>
 #include <optional>
 
-class HMOutlookDatFileHelper;
-class HMOutlookIdBookkeeping;
-class HMOutlookSQLiteHelper;
 class HMProfile;
 
 // The memo conduit (4): the notes of Outlook, and nothing else. One object serves one sync run on that
 // run's queue. The listing reads one note at a time; the apply adds or updates notes with no conflict
 // test; the memo map (device id to Outlook note id) is kept by the shared id bookkeeping, which commits
-// a run's pairs with one write and never reads an unreadable id listing as an empty folder.
+// a run's pairs with one write and never reads an unreadable id listing as an empty folder (the shared
+// Outlook conduit bookkeeping, HMOutlookConduit).
 class HMMemoData final : public HMData
 {
 public:
@@ -46,7 +45,7 @@ public:
     QString outlookSentAddsPath() override;
     QHash<QString, QString> outlookPairs() override;
     bool keepOutlookPairs(const QVariantMap &pairs) override;
-    QString saveFailure() const override { return m_outlookFailure; }
+    QString saveFailure() const override { return m_outlookMemos->failure(); }
     platform::Status syncAppliedChangesToDisk() override;
 
     // The memo text of a note (its iCalendar text, "CATEGORIES:" line, "PLAINTEXTNOTE:" and
@@ -62,24 +61,18 @@ public:
     QString propertiesStringFromMemoDictionary(const QVariantMap &record);
 
     // The moments of the memo path the crash tests stop a run at.
-    enum class MemoStep { ReadDone, PairConfirmed, MapCommitted, MemoWritten, AppliedPairKept };
+    using MemoStep = HMOutlookConduit::Step;
     static void setMemoStepHook(std::function<void(MemoStep)> hook);
 
-    void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
+    void setProfile(std::shared_ptr<HMProfile> profile);
     bool ignoreDeletes() const { return m_ignoreDeletes; }
     void setIgnoreDeletes(bool ignore) { m_ignoreDeletes = ignore; }
 
 private:
-    static void reachStep(MemoStep step);
-    void ensureOutlookHelpers();
+    HMOutlookConduit &outlookMemos();
+    void ensureMemoFolder();
     quint64 profileSyncMethod() const;
     QString memoFolder() const;
-    void fail(const QString &reason);
-    QStringList memoCandidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
-    std::optional<QHash<QString, QString>> readMemoTexts(QStringList &candidates);
-    std::optional<std::pair<QString, QString>> memoText(const platform::NSAppleEventDescriptor &result);
-    QList<HMSyncRecord> memoRecords(const QStringList &candidates, const QHash<QString, QString> &texts);
-    QList<HMSyncRecord> memoDeletions();
     QStringList categoryNamesOf(const QVariantMap &record) const;
     QString indexTextOf(const QVariantMap &record, qsizetype nameCount) const;
     QString categoryReferences(const QVariantMap &record);
@@ -88,20 +81,9 @@ private:
     platform::NSAppleEventDescriptor runWriteScript(const QString &script);
 
     bool m_ignoreDeletes = false;
-    std::shared_ptr<HMOutlookSQLiteHelper> m_sqliteHelper;
-    std::shared_ptr<HMOutlookDatFileHelper> m_datFileHelper;
-    std::shared_ptr<HMOutlookIdBookkeeping> m_outlookIds;
+    bool m_folderChecked = false;
+    const std::unique_ptr<HMOutlookConduit> m_outlookMemos;
     qint64 m_recordCounter = 0;
-    QDateTime m_conduitLastListCommandReturned;
-    std::shared_ptr<HMProfile> m_profile;
     std::optional<QVariantMap> m_outlookDupeCheckDictionary;
-    // The pairs of this run's adds and merges, device id to Outlook id, read once from the map.
-    std::optional<QHash<QString, QString>> m_applyMap;
-    QString m_outlookFailure;
-    bool m_readFailed = false;
-    bool m_hasDatesToCommit = false;
-    bool m_hasAppliedPairs = false;
     bool m_outlookGone = false;
-    QDateTime m_readStamp;
-    QDateTime m_lastOutlookWrite;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
+#include "outlook/HMOutlookConduit.h"
 #include "platform/eventkit/CalTask.h"
 #include "platform/foundation/Result.h"
 
@@ -13,15 +14,18 @@
 #include <functional>
 
 class HMIdentifierGraph;
+class HMProfile;
 
 namespace platform {
 class EKReminder;
+class NSAppleEventDescriptor;
 }
 
 // The task data source (conduit 3, letter "T"): reminders of the Mac's reminder lists. The sync
 // controller drives it through HMSyncDataProtocol; one object serves one sync run, on the run's sync
 // queue. For Apple profiles the three entry points choose EventKit or CalendarStore by the system
-// version.
+// version. For Outlook profiles it reads and writes Outlook's tasks (HMTaskData+OutlookReader.cpp,
+// +OutlookWriter.cpp), their pairs kept in the task map by the shared Outlook conduit bookkeeping.
 class HMTaskData : public HMBaseCalendarData
 {
 public:
@@ -67,6 +71,48 @@ public:
     void deleteEventKitUidRecords(const QStringList &hmUids);
     // How long the listing waits for the reminders fetch started before the sync (15 s).
     void setFetchPatience(std::chrono::milliseconds patience) { m_fetchPatience = patience; }
+
+    // ---- Outlook profiles: the listing and the task text (HMTaskData+OutlookReader.cpp) ----
+    std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
+        const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids) override;
+    // The task text (its iCalendar text, "CATEGORIES:" line, "PLAINTEXTNOTE:" and "OUTLOOKID:") as a
+    // record.
+    QVariantMap pppDictionaryForOutlookTask(const QString &text);
+    // The rule with its COUNT part turned into UNTIL, the n-th date of the rule from the start.
+    QString getRecurringEndDateForWithStartDate(const QDateTime &start, const QString &rule);
+    // Outlook's task text unescaped: "\;", "\,", "\\" and "\n" (CR LF); a trailing "\n" cut.
+    static QString correctedString(const QVariant &value);
+    // The task map, kept by the shared Outlook conduit bookkeeping.
+    QDateTime getOutlookLastModifiedDate() override;
+    void clearOutlookDatFile(const QString &conduitName) override;
+    void saveOutlookChanges() override;
+    void writeConduitListReturned() override;
+    QStringList findDeletes(const QStringList &deviceIds) override;
+    void deleteOutlookUidRecords(const QStringList &hmUids) override;
+    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
+    void commitUniqueIds(bool wasSuccessful) override;
+    QString outlookSentAddsPath() override;
+    QHash<QString, QString> outlookPairs() override;
+    bool keepOutlookPairs(const QVariantMap &pairs) override;
+    QString saveFailure() const override;
+    platform::Status syncAppliedChangesToDisk() override;
+    void setOutlookProfile(std::shared_ptr<HMProfile> profile);
+    // The moments of the Outlook task path the crash tests stop a run at.
+    static void setOutlookTaskStepHook(std::function<void(HMOutlookConduit::Step)> hook);
+
+    // ---- Outlook profiles: the write side (HMTaskData+OutlookWriter.cpp) ----
+    qint64 outlookCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
+                                qint64 timeDifference) override;
+    QString isOutlookDuplicate(const QVariantMap &record);
+    void addNewOutlookTaskWithDictionary(const QVariantMap &record);
+    void updateOutlookTaskWithUniqueId(const QString &outlookId, const QVariantMap &record);
+    // The one-task iCalendar file of a recurring task, imported into Outlook.
+    void makeIcsFileFromDictionary(const QVariantMap &record);
+    // Its text (line feeds, none after the last line); the UID line only with an iCalendar UID.
+    QString icsTextFromTaskDictionary(const QVariantMap &record, const QString &icalUid);
+    QString importIcsFileIntoOutlook(const QString &path, bool isNew);
+    QString getOutlookGuidForOutlookTaskId(const QString &outlookId);
+    QString propertiesStringFromTaskDictionary(const QVariantMap &record);
 
     bool ignoreDeletes() const { return m_ignoreDeletes; }
     void setIgnoreDeletes(bool ignoreDeletes) { m_ignoreDeletes = ignoreDeletes; }
@@ -117,6 +163,22 @@ private:
     void deleteTaskUidRecords(const QStringList &hmUids, const QString &progressFormat,
                               const std::function<std::optional<platform::Status>(const QString &)> &removeItem);
 
+    HMOutlookConduit &outlookTasks();
+    void ensureOutlookTaskFolder();
+    QString outlookTaskFolder();
+    void storeOutlookTaskDates(QVariantMap &record, const QStringList &lines);
+    void storeOutlookTaskCategories(QVariantMap &record, const QStringList &lines);
+    void buildOutlookTaskDupeCache();
+    platform::NSAppleEventDescriptor runOutlookTaskScript(const QString &script, bool writes, bool &failed);
+    void reportOutlookTaskWriteError(const QVariantMap &record);
+    QString outlookTaskCategoryText(const QVariantMap &record);
+    QString outlookDateText(const QDateTime &date);
+
+    std::unique_ptr<HMOutlookConduit> m_outlookTasks;
+    std::optional<QVariantMap> m_outlookDupeCheckDictionary;
+    qint64 m_recordCounter = 0;
+    bool m_outlookGoneDuringApply = false;
+    bool m_outlookFolderChecked = false;
     std::atomic<bool> m_ignoreDeletes = false;
     std::atomic<bool> m_isGoogleDirect = false;
     std::chrono::milliseconds m_fetchPatience{15000};

@@ -87,3 +87,24 @@ inline void expectMapNamesEachOnce(const QList<phonepeer::PhoneRecord> &records,
     for (const phonepeer::PhoneRecord &record : records)
         EXPECT_EQ(text.count("<key>" + record.uid.toUtf8() + "</key>"), 1) << record.uid.toStdString();
 }
+
+// The phone's writes so far: the update and deletion requests it was sent.
+inline qsizetype phoneWriteCount(const PhonePeerProcess &phone)
+{
+    qsizetype count = 0;
+    for (const QString &path : phone.requestLog())
+        count += path.contains(QLatin1String("pdate")) || path.contains(QLatin1String("elete")) ? 1 : 0;
+    return count;
+}
+
+// One driver run to its end, whatever it answers; then whether the id map still names the Outlook id.
+inline bool runOnceAndMapKeeps(const QString &home, const QStringList &arguments, const QMap<QString, QString> &environment,
+                               const QString &mapPath, qint64 outlookId)
+{
+    QProcess driver;
+    startOutlookDriver(driver, home, arguments, environment);
+    if (!driver.waitForFinished(90000))
+        return false;
+    QFile map(mapPath);
+    return map.open(QIODevice::ReadOnly) && map.readAll().indexOf("<string>" + QByteArray::number(outlookId) + "</string>") != -1;
+}

@@ -7,6 +7,7 @@
 #include "OutlookEventWrites.h"
 
 #include "OutlookEventScripts.h"
+#include "OutlookRecordClassScripts.h"
 
 #include <QJsonArray>
 #include <QTimeZone>
@@ -169,20 +170,6 @@ bool setAlarm(QJsonObject &fields, const ScriptValue *has, const ScriptValue *ti
     return isNumber || (minutes && minutes->isEmpty());
 }
 
-bool setCategories(QJsonObject &fields, const ScriptValue &value)
-{
-    if (value.kind != ScriptValue::Kind::List)
-        return false;
-    QJsonArray ids;
-    for (const ScriptValue &item : value.items) {
-        if (item.kind != ScriptValue::Kind::CategoryReference)
-            return false;
-        ids.append(item.integer);
-    }
-    fields[QStringLiteral("categories")] = ids;
-    return true;
-}
-
 // One label of a properties record; false (nothing changed by the caller) for one Outlook refuses.
 bool setEventProperty(PeerRecord &record, const QString &label, const ScriptValue &value, const Times &times)
 {
@@ -211,7 +198,7 @@ bool setEventProperty(PeerRecord &record, const QString &label, const ScriptValu
             return false;
         fields[QStringLiteral("busy")] = *busy;
     } else if (label == u"category") {
-        return setCategories(fields, value);
+        return setCategoryIds(fields, value);
     } else if (label == u"recurrence") {
         const std::optional<QString> rule = ruleOf(value);
         if (!rule)
@@ -311,7 +298,7 @@ ScriptOutcome setEventCategories(const QList<ScriptValue> &captures, ScriptConte
     std::optional<PeerRecord> record = context.store.record(RecordKind::Event, id);
     if (!record)
         return missingEvent(id);
-    if (!setCategories(record->fields, captures.value(2)))
+    if (!setCategoryIds(record->fields, captures.value(2)))
         return ScriptOutcome::error(kErrorCannotCoerce, QStringLiteral("Can't make the categories into a list of categories."));
     return storeChangedRecord(context, RecordKind::Event, *record);
 }

@@ -3,11 +3,14 @@
 // by name (else by the zone block's standard offset), date-times with or without dashes and colons,
 // date-only values, EXDATE lists, TEXT escapes, a UID ending in CR, VALARM triggers. An event whose
 // UID names an existing event replaces it (keeping its id, or under a new id with `importGivesNewId`);
-// a RECURRENCE-ID whose UID names no series is an event of its own.
+// a RECURRENCE-ID whose UID names no series is an event of its own. A VTODO becomes a task of the first
+// task folder (SUMMARY, DESCRIPTION, DTSTART, DUE, PRIORITY 1-4 high, 5 normal, 6-9 low, RRULE, the
+// VALARM's "TRIGGER;RELATED=DATE-TIME:" read as universal time); a UID Outlook holds replaces that task.
 
 #include "OutlookEventWrites.h"
 
 #include "OutlookContactWrites.h"
+#include "OutlookTaskScripts.h"
 
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -281,6 +284,96 @@ std::optional<qint64> storeImported(ImportedEvent &event, qint64 folder, ScriptC
     return record.id;
 }
 
+
+// ---- Tasks -------------------------------------------------------------------------------------------
+
+struct ImportedTask
+{
+    QJsonObject fields;
+    QString uid;
+};
+
+void readTaskLine(ImportedTask &task, const IcsLine &line, bool inAlarm)
+{
+    QJsonObject &f = task.fields;
+    const auto instant = [&line] { return readDate(line.value, QTimeZone::systemTimeZone()).date.toUTC().toString(Qt::ISODateWithMs); };
+    if (inAlarm) {
+        if (line.name == u"TRIGGER" && line.parameters.value(QStringLiteral("RELATED")) == u"DATE-TIME")
+            f[QStringLiteral("reminder")] = readDate(line.value, QTimeZone::utc()).date.toUTC().toString(Qt::ISODateWithMs);
+        return;
+    }
+    if (line.name == u"SUMMARY") {
+        f[QStringLiteral("name")] = unescapedText(line.value);
+    } else if (line.name == u"DESCRIPTION") {
+        if (const QString text = unescapedText(line.value); text != u"\n")
+            f[QStringLiteral("content")] = text;
+    } else if (line.name == u"DTSTART" || line.name == u"DUE") {
+        f[line.name == u"DUE" ? QStringLiteral("dueDate") : QStringLiteral("startDate")] = instant();
+    } else if (line.name == u"PRIORITY") {
+        const int level = line.value.trimmed().toInt();
+        f[QStringLiteral("priority")] = level >= 1 && level <= 4 ? QStringLiteral("high") : level >= 6 ? QStringLiteral("low") : QStringLiteral("normal");
+    } else if (line.name == u"RRULE") {
+        f[QStringLiteral("rrule")] = line.value.trimmed();
+    } else if (line.name == u"UID") {
+        task.uid = line.value.trimmed();
+    }
+}
+
+QList<ImportedTask> tasksOf(const QString &text)
+{
+    QList<ImportedTask> tasks;
+    bool inTask = false;
+    bool inAlarm = false;
+    for (const QString &raw : unfoldedLines(text)) {
+        const std::optional<IcsLine> line = icsLine(raw);
+        if (!line)
+            continue;
+        const QString value = line->value.trimmed();
+        if (line->name == u"BEGIN" && value == u"VTODO") {
+            inTask = true;
+            tasks.append(ImportedTask{});
+        } else if (line->name == u"END" && value == u"VTODO") {
+            inTask = false;
+        } else if (inTask && (line->name == u"BEGIN" || line->name == u"END") && value == u"VALARM") {
+            inAlarm = line->name == u"BEGIN";
+        } else if (inTask) {
+            readTaskLine(tasks.last(), *line, inAlarm);
+        }
+    }
+    return tasks;
+}
+
+std::optional<qint64> storeImportedTask(const ImportedTask &task, ScriptContext &context)
+{
+    const QList<PeerFolder> folders = context.store.folders(QStringLiteral("task folder"));
+    PeerRecord record;
+    record.folder = folders.isEmpty() ? 0 : folders.first().id;
+    record.created = context.now;
+    record.modified = context.now;
+    record.fields = task.fields;
+    for (const PeerRecord &existing : context.store.records(RecordKind::Task, {})) {
+        const QString own = existing.fields.value(QStringLiteral("guid")).toString();
+        if (task.uid.isEmpty() || (own.isEmpty() ? QStringLiteral("peer-task-%1").arg(existing.id) : own) != task.uid)
+            continue;
+        // Outlook keeps what the file does not say: the note, categories and completion.
+        for (auto it = existing.fields.constBegin(); it != existing.fields.constEnd(); ++it) {
+            if (!record.fields.contains(it.key()) && it.key() != u"rrule" && it.key() != u"startDate" && it.key() != u"dueDate")
+                record.fields.insert(it.key(), it.value());
+        }
+        record.fields[QStringLiteral("guid")] = task.uid;
+        record.completed = existing.completed;
+        if (context.importGivesNewId)
+            break;
+        record.id = existing.id;
+        record.created = existing.created;
+        record.folder = existing.folder;
+        return context.store.updateRecord(RecordKind::Task, record) ? std::optional<qint64>(record.id) : std::nullopt;
+    }
+    if (!context.store.addRecord(RecordKind::Task, record))
+        return std::nullopt;
+    return record.id;
+}
+
 ScriptOutcome importIcs(const QList<ScriptValue> &captures, ScriptContext &context)
 {
     const QString path = captures.value(0).text;
@@ -300,6 +393,12 @@ ScriptOutcome importIcs(const QList<ScriptValue> &captures, ScriptContext &conte
         if (!id)
             return ScriptOutcome::error(kErrorGeneral, QStringLiteral("The file %1 could not be imported.").arg(path));
         list.append(Descriptor::objectSpecifier(code("cEvt"), qint32(*id)));
+    }
+    for (const ImportedTask &task : tasksOf(*text)) {
+        const std::optional<qint64> id = storeImportedTask(task, context);
+        if (!id)
+            return ScriptOutcome::error(kErrorGeneral, QStringLiteral("The file %1 could not be imported.").arg(path));
+        list.append(Descriptor::objectSpecifier(code("cTsk"), qint32(*id)));
     }
     return {list};
 }

@@ -3,6 +3,7 @@
 #include "OutlookContactWrites.h"
 #include "OutlookEventWrites.h"
 #include "OutlookNoteScripts.h"
+#include "OutlookTaskScripts.h"
 
 #include "OutlookScripts.h"
 #include "PeerDescriptor.h"
@@ -296,7 +297,7 @@ OutlookPeer::Answer OutlookPeer::answerRequest(const QByteArray &request)
         answer.reply = outcome.encoded.isEmpty() ? descriptorReply(outcome.result) : QByteArray(1, 'D') + outcome.encoded;
     const bool changesState = answer.kind == u"delete" || answer.kind == u"make category" || answer.kind == u"set image"
         || isContactWriteKind(answer.kind) || isEventWriteKind(answer.kind)
-        || isNoteWriteKind(answer.kind);
+        || isNoteWriteKind(answer.kind) || isTaskWriteKind(answer.kind);
     if (changesState) {
         m_answers.clear();
         m_handlerCalls.forgetAnswers();
@@ -326,7 +327,8 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
         if (!eventKind.isEmpty() && (refusedByCount || eventKind == m_switches.refuseKind
                                      || (!m_switches.refuseEventWrite.isEmpty() && script.contains(m_switches.refuseEventWrite))))
             return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
-        if (const QString noteKind = noteWriteKind(script); !noteKind.isEmpty() && (refusedByCount || noteKind == m_switches.refuseKind))
+        const QString noteKind = noteWriteKind(script).isEmpty() ? taskWriteKind(script) : noteWriteKind(script);
+        if (!noteKind.isEmpty() && (refusedByCount || noteKind == m_switches.refuseKind))
             return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
     }
     const Answer answer = answerRequest(request);

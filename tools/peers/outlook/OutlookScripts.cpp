@@ -6,6 +6,7 @@
 #include "OutlookContactWrites.h"
 #include "OutlookEventWrites.h"
 #include "OutlookNoteScripts.h"
+#include "OutlookTaskScripts.h"
 
 namespace outlookpeer {
 
@@ -306,6 +307,7 @@ QList<ScriptForm> makeForms()
     addFolderPickerForms(forms);
     addEventWriteForms(forms);
     addNoteForms(forms);
+    addTaskForms(forms);
     return forms;
 }
 

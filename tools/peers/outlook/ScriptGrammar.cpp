@@ -230,6 +230,16 @@ std::optional<ScriptValue> ValueReader::readValue(int depth)
     }
     if (first == u'{')
         return readBraced(depth);
+    // A value in parentheses, "(date \"…\")" as the task properties write their dates.
+    if (first == u'(') {
+        ++m_position;
+        skipBlanks();
+        std::optional<ScriptValue> inner = readValue(depth + 1);
+        skipBlanks();
+        if (!inner || !skipLiteral(u")"))
+            return std::nullopt;
+        return inner;
+    }
     if (first.isDigit() || first == u'-')
         return readNumber();
     if (isWordStart(first))

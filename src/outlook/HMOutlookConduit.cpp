@@ -1,0 +1,256 @@
+#include "outlook/HMOutlookConduit.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMProfilesController.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "outlook/HMOutlookIdBookkeeping.h"
+#include "outlook/HMOutlookSQLiteHelper.h"
+#include "outlook/HMOutlookTempFile.h"
+#include "sync/HMData.h"
+#include "sync/HMProfile.h"
+
+#include <QFile>
+
+HMOutlookConduit::HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep)
+    : m_conduit(conduit), m_noun(std::move(noun)), m_mapName(std::move(mapName)), m_reachStep(std::move(reachStep))
+{
+}
+
+HMOutlookConduit::~HMOutlookConduit() = default;
+
+void HMOutlookConduit::reach(Step step) const
+{
+    if (m_reachStep)
+        m_reachStep(step);
+}
+
+const std::shared_ptr<HMProfile> &HMOutlookConduit::profile() const
+{
+    if (!m_profile) {
+        if (const auto controller = GlobalVariables::getCurrentProfileController())
+            m_profile = controller->selectedProfile();
+    }
+    return m_profile;
+}
+
+HMOutlookSQLiteHelper &HMOutlookConduit::outlook()
+{
+    if (!m_outlook) {
+        m_outlook = std::make_shared<HMOutlookSQLiteHelper>();
+        m_outlook->setProfile(profile());
+        m_outlook->setSqliteFile();
+    }
+    return *m_outlook;
+}
+
+HMOutlookDatFileHelper &HMOutlookConduit::map()
+{
+    if (!m_map)
+        m_map = std::make_shared<HMOutlookDatFileHelper>();
+    return *m_map;
+}
+
+HMOutlookIdBookkeeping &HMOutlookConduit::ids()
+{
+    if (!m_ids) {
+        outlook();
+        map();
+        m_ids = std::make_shared<HMOutlookIdBookkeeping>(m_conduit, m_map, m_outlook);
+        // Pairs the other side confirmed before a killed run could commit them join the map first.
+        if (!m_ids->recoverConfirmedPairs())
+            DDLogError(QStringLiteral("The confirmed %1 pairs could not be merged into the %2 map").arg(m_noun, m_mapName));
+    }
+    return *m_ids;
+}
+
+void HMOutlookConduit::beginRead()
+{
+    m_failure.clear();
+    m_readFailed = false;
+    ids();
+    // Outlook's dates are whole seconds: the read begins in a later second than this run's last write.
+    hmoutlook::waitPastSecondOf(m_lastWrite);
+    m_readStarted = QDateTime::currentDateTimeUtc();
+}
+
+void HMOutlookConduit::failRead(const QString &reason)
+{
+    m_readFailed = true;
+    fail(reason);
+}
+
+void HMOutlookConduit::readDone()
+{
+    // Whole seconds, less one: an edit made in the second the read began still counts as later. The
+    // map stores its dates one second later than given, hence two.
+    m_readStamp = QDateTime::fromSecsSinceEpoch(m_readStarted.toSecsSinceEpoch() - 2, Qt::UTC);
+    m_hasDatesToCommit = true;
+    reach(Step::ReadDone);
+}
+
+void HMOutlookConduit::noteWrite(bool succeeded)
+{
+    m_lastWrite = QDateTime::currentDateTimeUtc();
+    if (succeeded)
+        reach(Step::RecordWritten);
+}
+
+void HMOutlookConduit::fail(const QString &reason)
+{
+    DDLogError(reason);
+    m_failure = reason;
+}
+
+QDateTime HMOutlookConduit::lastModifiedDate()
+{
+    ids();
+    return map().getLastModifiedDate(m_conduit);
+}
+
+void HMOutlookConduit::clearMap()
+{
+    QFile::remove(ids().confirmedPairsPath());
+    if (!map().clearDatFile(m_ids->conduitName()))
+        failRead(QStringLiteral("The %1 map could not be cleared.").arg(m_mapName));
+}
+
+// Called right after the read: the dates wait for the commit after a read, are written at once
+// without one, and never after a failed read.
+void HMOutlookConduit::saveChanges()
+{
+    ids();
+    if (m_hasDatesToCommit || m_readFailed)
+        return;
+    if (!m_ids->commitDatesWithoutRead(m_listCommandReturned))
+        m_failure = QStringLiteral("The %1 map's dates could not be written.").arg(m_mapName);
+}
+
+QStringList HMOutlookConduit::findDeletes(const QStringList &deviceIds)
+{
+    return ids().findDeletes(deviceIds);
+}
+
+void HMOutlookConduit::replaceTempId(HMData &data, const QString &temporaryId, const QString &permanentId)
+{
+    const QString outlookId = data.uniqueIdsDictionary().value(temporaryId).toString();
+    data.HMData::replaceTempId(temporaryId, permanentId);
+    if (!GlobalVariables::getIsOutlookSync() || outlookId.isEmpty() || permanentId.isEmpty())
+        return;
+    if (!ids().appendConfirmedPair(permanentId, outlookId))
+        DDLogError(QStringLiteral("The confirmed pair of %1 %2 could not be kept before the commit").arg(m_noun, outlookId));
+    else
+        reach(Step::PairConfirmed);
+}
+
+QString HMOutlookConduit::sentAddsPath()
+{
+    ids();
+    return map().filePath(m_conduit) + QStringLiteral(".sent");
+}
+
+QHash<QString, QString> HMOutlookConduit::pairs()
+{
+    return ids().deviceIdsByOutlookId();
+}
+
+bool HMOutlookConduit::keepPairs(const QVariantMap &pairs)
+{
+    if (!ids().commit(pairs, {}, {}, {}))
+        return false;
+    // Records applied later in this run find these pairs.
+    for (auto it = pairs.constBegin(); m_applyMap && it != pairs.constEnd(); ++it)
+        m_applyMap->insert(it.key(), it.value().toString());
+    return true;
+}
+
+// YES: the new pairs, the removals of the sent deletions and the read's dates go into the map. NO:
+// only the pairs the other side confirmed; the rest waits for the next read. Both lists start afresh.
+// A Google run keeps Google's own list date in the map: only the Outlook date is the read's.
+void HMOutlookConduit::commitUniqueIds(HMData &data, bool wasSuccessful)
+{
+    if (!GlobalVariables::getIsOutlookSync())
+        return;
+    const QDateTime readStamp = m_hasDatesToCommit ? m_readStamp : QDateTime();
+    QStringList removals;
+    for (const QVariant &removal : data.idsToDeleteArray())
+        removals.append(removal.toString());
+    const bool merged = wasSuccessful && GlobalVariables::getIsGoogleDirect()
+                            ? ids().commit(data.uniqueIdsDictionary(), removals, readStamp, QDateTime())
+                            : ids().commitSync(wasSuccessful, data.uniqueIdsDictionary(), data.idsToDeleteArray(),
+                                               readStamp, m_listCommandReturned);
+    if (!merged)
+        m_failure = QStringLiteral("The %1 map could not be written.").arg(m_mapName);
+    else
+        reach(Step::MapCommitted);
+    if (wasSuccessful && merged)
+        m_hasDatesToCommit = false;
+    data.setUniqueIdsDictionary({});
+    data.setIdsToDeleteArray({});
+}
+
+QStringList HMOutlookConduit::deviceIdsGoneFromOutlook()
+{
+    const std::optional<QStringList> gone = ids().deviceIdsGoneFromOutlook();
+    if (!gone) {
+        DDLogError(QStringLiteral("Outlook's %1 ids could not be read; nothing is deleted on the device.").arg(m_noun));
+        return {};
+    }
+    return *gone;
+}
+
+void HMOutlookConduit::deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck,
+                                            const QString &progressFormat)
+{
+    ids().deleteOutlookRecords(deviceIds, dupeCheck, [&progressFormat](qint64 deleted) {
+        if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
+            sheet->setUserMessageDirectly(progressFormat.arg(deleted));
+    });
+}
+
+QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
+{
+    if (!m_applyMap) {
+        ids();
+        m_applyMap.emplace();
+        const QVariantMap pairs = map().dictionaryForDatFile(m_conduit).value_or(QVariantMap());
+        for (auto it = pairs.constBegin(); it != pairs.constEnd(); ++it) {
+            if (it.value().typeId() == QMetaType::QString)
+                m_applyMap->insert(it.key(), it.value().toString());
+        }
+    }
+    return m_applyMap->value(deviceId);
+}
+
+void HMOutlookConduit::keepAppliedPair(const QString &outlookId, const QString &deviceId)
+{
+    if (outlookId.isEmpty() || deviceId.isEmpty())
+        return;
+    if (m_applyMap)
+        m_applyMap->insert(deviceId, outlookId);
+    m_hasAppliedPairs = true;
+    if (!ids().appendConfirmedPair(deviceId, outlookId) && !map().writeOutlookId(m_conduit, outlookId, deviceId)) {
+        fail(QStringLiteral("The pair of %1 %2 could not be kept in the %3 map.").arg(m_noun, outlookId, m_mapName));
+        return;
+    }
+    reach(Step::AppliedPairKept);
+}
+
+bool HMOutlookConduit::flushAppliedPairs()
+{
+    if (!m_hasAppliedPairs)
+        return true;
+    if (!ids().commit({}, {}, {}, {}))
+        return false;
+    m_hasAppliedPairs = false;
+    return true;
+}
+
+platform::Status HMOutlookConduit::commitAppliedPairs()
+{
+    if (!flushAppliedPairs())
+        fail(QStringLiteral("The %1 map could not be written.").arg(m_mapName));
+    if (m_failure.isEmpty())
+        return platform::success();
+    return platform::Error(platform::ErrorCode::IoWriteFailed, m_failure);
+}

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/foundation/Result.h"
+#include "sync/HMSyncRecord.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QSet>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class HMData;
+
+namespace platform {
+class NSAppleEventDescriptor;
+}
+class HMOutlookIdBookkeeping;
+class HMOutlookSQLiteHelper;
+class HMProfile;
+
+// What every Outlook conduit keeps around its id map for one sync run: the Outlook reader, the map and
+// its bookkeeping, the read's stamp and the dates that wait for the commit, the pairs the apply made,
+// and the failure that ends the run. The data sources hand their map operations to it.
+//
+// The map's "LastModified" moves only with the commit after the other side answered, to one second
+// before the read began: a run killed earlier reads the same records again. Pairs the other side
+// confirmed, and pairs of records written to Outlook, are on disk (the confirmed-pairs file) before the
+// next step, and join the map with one write.
+class HMOutlookConduit final
+{
+public:
+    using Conduit = HMOutlookDatFileHelper::Conduit;
+    // The moments the crash tests stop a run at.
+    enum class Step { ReadDone, PairConfirmed, MapCommitted, RecordWritten, AppliedPairKept };
+
+    // The messages name the records by `noun` ("event", "task", "note") and the map by `mapName`
+    // ("calendar", "task", "memo").
+    HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep);
+    ~HMOutlookConduit();
+
+    // The profile, else the one selected in the main window; the helpers made at the first need, the
+    // confirmed pairs of a killed run merged into the map first.
+    void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
+    const std::shared_ptr<HMProfile> &profile() const;
+    HMOutlookSQLiteHelper &outlook();
+    HMOutlookDatFileHelper &map();
+    HMOutlookIdBookkeeping &ids();
+
+    // The read: begun in a later second than this run's last write; failed (nothing sent, no dates);
+    // done (the dates wait for the commit).
+    void beginRead();
+    void failRead(const QString &reason);
+    void readDone();
+    // A script that wrote to Outlook was answered (error or not).
+    void noteWrite(bool succeeded);
+    void fail(const QString &reason);
+    QString failure() const { return m_failure; }
+
+    // The map operations of the sync engine.
+    QDateTime lastModifiedDate();
+    void clearMap();
+    void listCommandReturned() { m_listCommandReturned = QDateTime::currentDateTimeUtc(); }
+    void saveChanges();
+    QStringList findDeletes(const QStringList &deviceIds);
+    void replaceTempId(HMData &data, const QString &temporaryId, const QString &permanentId);
+    QString sentAddsPath();
+    QHash<QString, QString> pairs();
+    bool keepPairs(const QVariantMap &pairs);
+    void commitUniqueIds(HMData &data, bool wasSuccessful);
+    // Outlook's deletions as device ids; none (logged) when Outlook's ids cannot be read.
+    QStringList deviceIdsGoneFromOutlook();
+    void deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck, const QString &progressFormat);
+
+    // The listing (HMOutlookConduit+Listing.cpp): the changed ids less the records the other side
+    // changed in this sync; each one's text (its iCalendar text, "CATEGORIES:", "PLAINTEXTNOTE:") read by
+    // a properties script that sets `variable`, nullopt when Outlook went away; the records built from
+    // the texts (with the "OUTLOOKID:" line), new ones noted for the commit; Outlook's deletions.
+    QStringList candidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
+    std::optional<QHash<QString, QString>> readTexts(HMData &data, QStringList &candidates, const QString &variable);
+    QList<HMSyncRecord> records(HMData &data, const QStringList &candidates, const QHash<QString, QString> &texts,
+                                bool withOutlookUid, const std::function<QVariantMap(const QString &)> &dictionary);
+    QList<HMSyncRecord> deletionRecords(HMData &data);
+
+    // The apply: the map read once per run, each pair kept before the next record, one write per page.
+    QString outlookIdForDeviceId(const QString &deviceId);
+    void keepAppliedPair(const QString &outlookId, const QString &deviceId);
+    platform::Status commitAppliedPairs();
+    // The apply's pairs into the map now (a later step of the same page reads it); false when they
+    // could not be, without failing the run: they stay in the confirmed-pairs file.
+    bool flushAppliedPairs();
+
+private:
+    void reach(Step step) const;
+    std::optional<QString> recordText(HMData &data, const platform::NSAppleEventDescriptor &result);
+
+    Conduit m_conduit;
+    QString m_noun;
+    QString m_mapName;
+    std::function<void(Step)> m_reachStep;
+    mutable std::shared_ptr<HMProfile> m_profile;
+    std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
+    std::shared_ptr<HMOutlookDatFileHelper> m_map;
+    std::shared_ptr<HMOutlookIdBookkeeping> m_ids;
+    std::optional<QHash<QString, QString>> m_applyMap;
+    QString m_failure;
+    QDateTime m_listCommandReturned;
+    QDateTime m_readStarted;
+    QDateTime m_readStamp;
+    QDateTime m_lastWrite;
+    bool m_readFailed = false;
+    bool m_hasDatesToCommit = false;
+    bool m_hasAppliedPairs = false;
+};
