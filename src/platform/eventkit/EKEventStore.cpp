@@ -1218,6 +1218,26 @@ Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan spa
 
 namespace {
 
+// A calendar of the UID's items alone, with the calendar's own properties and time zones: what an
+// item moved to another calendar takes along from a file of several items (the others stay).
+icalcomponent *copyOfItemsOf(icalcomponent *calendar, const QString &uid)
+{
+    icalcomponent *copy = icalcomponent_new(ICAL_VCALENDAR_COMPONENT);
+    for (icalproperty *property = icalcomponent_get_first_property(calendar, ICAL_ANY_PROPERTY); property;
+         property = icalcomponent_get_next_property(calendar, ICAL_ANY_PROPERTY))
+        icalcomponent_add_property(copy, icalproperty_new_clone(property));
+    const QByteArray wanted = uid.toUtf8();
+    for (icalcomponent *item = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        const char *text = icalcomponent_get_uid(item);
+        const bool isItem = kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
+        if (kind == ICAL_VTIMEZONE_COMPONENT || (isItem && text && wanted == text))
+            icalcomponent_add_component(copy, icalcomponent_new_clone(item));
+    }
+    return copy;
+}
+
 // An occurrence, not moved, of a series of RDATEs the phone cannot hold as a rule (their local times
 // of day differ): the phone holds it as a single event standing for the series, and its edits are
 // the series' own, never a moved occurrence.
@@ -1275,7 +1295,7 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
         return createEvent(event, target);
     }
     if (&target != location.folder) {
-        icalcomponent *moved = icalcomponent_new_clone(calendar);
+        icalcomponent *moved = copyOfItemsOf(calendar, uid);
         if (const Status written = createItem(target, moved, uid); !written) {
             icalcomponent_free(calendar);
             return written;
@@ -1508,7 +1528,10 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
     if (location && location->folder == *target) {
         written = writeEventCopy(**target, *location, calendar, uid);
     } else {
-        written = createItem(**target, calendar, uid);
+        icalcomponent *created = location ? copyOfItemsOf(calendar, uid) : calendar;
+        if (location)
+            icalcomponent_free(calendar);
+        written = createItem(**target, created, uid);
         if (written && location)
             written = removeWholeItem(*location, uid);
     }
