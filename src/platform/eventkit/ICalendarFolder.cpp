@@ -462,11 +462,17 @@ QByteArrayView ICalendarFile::listedEvent() const
     return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();
 }
 
+// Made at its exact size: the folder keeps one per file for the run, and a text grown by appending
+// would keep the room its growth left (about half as much again) with each of them.
 void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
 {
-    described = icalindex::encodeItems(uids, titles);
-    itemsSize = qint32(described.size());
-    described += '\t' + listedEvent;
+    const QByteArray items = icalindex::encodeItems(uids, titles);
+    QByteArray text(items.size() + 1 + listedEvent.size(), Qt::Uninitialized);
+    char *at = std::copy(items.cbegin(), items.cend(), text.data());
+    *at++ = '\t';
+    std::copy(listedEvent.cbegin(), listedEvent.cend(), at);
+    described = std::move(text);
+    itemsSize = qint32(items.size());
 }
 
 void ICalendarFile::setDescribedWithin(QByteArray sharedText, qint32 itemsBytes)
