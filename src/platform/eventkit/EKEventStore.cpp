@@ -1220,6 +1220,26 @@ Status EKEventStore::saveEvent(const std::shared_ptr<EKEvent> &event, EKSpan spa
 
 namespace {
 
+// A calendar of the UID's items alone, with the calendar's own properties and time zones: what an
+// item moved to another calendar takes along from a file of several items (the others stay).
+icalcomponent *copyOfItemsOf(icalcomponent *calendar, const QString &uid)
+{
+    icalcomponent *copy = icalcomponent_new(ICAL_VCALENDAR_COMPONENT);
+    for (icalproperty *property = icalcomponent_get_first_property(calendar, ICAL_ANY_PROPERTY); property;
+         property = icalcomponent_get_next_property(calendar, ICAL_ANY_PROPERTY))
+        icalcomponent_add_property(copy, icalproperty_new_clone(property));
+    const QByteArray wanted = uid.toUtf8();
+    for (icalcomponent *item = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        const char *text = icalcomponent_get_uid(item);
+        const bool isItem = kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
+        if (kind == ICAL_VTIMEZONE_COMPONENT || (isItem && text && wanted == text))
+            icalcomponent_add_component(copy, icalcomponent_new_clone(item));
+    }
+    return copy;
+}
+
 // An occurrence, not moved, of a series of RDATEs the phone cannot hold as a rule (their local times
 // of day differ): the phone holds it as a single event standing for the series, and its edits are
 // the series' own, never a moved occurrence.
@@ -1251,14 +1271,14 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
         if (std::optional<Status> written = updateMovedOccurrence(*event, location))
             return *written;
     }
-    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    icalcomponent *calendar = treeToChange(location, &target == location.folder);
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     const bool occurrenceOfSeries = master && icalseries::isRecurring(master);
     if (occurrenceOfSeries && isUnmovedOccurrenceOfDatesAlone(master, *event, span)) {
         icalcodec::writeEvent(calendar, master, seriesOfUnmovedOccurrence(master, *event), false);
     } else if (!master || !occurrenceOfSeries || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
         if (!master) {
-            icalcomponent_free(calendar);
+            discardTree(location, calendar);
             return Error(ErrorCode::DataMalformed, QStringLiteral("event %1 has no series to change").arg(uid));
         }
         icalcodec::writeEvent(calendar, master, *event, true);
@@ -1277,7 +1297,7 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
         return createEvent(event, target);
     }
     if (&target != location.folder) {
-        icalcomponent *moved = icalcomponent_new_clone(calendar);
+        icalcomponent *moved = copyOfItemsOf(calendar, uid);
         if (const Status written = createItem(target, moved, uid); !written) {
             icalcomponent_free(calendar);
             return written;
@@ -1293,25 +1313,46 @@ Status EKEventStore::updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
 std::optional<Status> EKEventStore::updateMovedOccurrence(const EKEvent &event, const Location &location)
 {
     const QString uid = event.eventIdentifier();
-    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    icalcomponent *calendar = treeToChange(location, true);
     icalcomponent *moved = icalseries::overrideAt(calendar, uid, event.occurrenceDate());
     if (!moved) {
-        icalcomponent_free(calendar);
+        discardTree(location, calendar);
         return std::nullopt;
     }
     icalcodec::writeEvent(calendar, moved, event, false);
     return writeEventCopy(*location.folder, location, calendar, uid);
 }
 
+// A staged file is changed where it stands: a page of changes to a file of many items then costs
+// what the changes cost, with no copy of the whole tree per change.
+icalcomponent *EKEventStore::treeToChange(const Location &location, bool inPlace) const
+{
+    icalcomponent *staged = location.file->calendar.get();
+    if (inPlace && m_flush != FileFlush::Always && location.folder->isStagedTree(location.file->fileName, staged))
+        return staged;
+    return icalcomponent_new_clone(staged);
+}
+
+void EKEventStore::discardTree(const Location &location, icalcomponent *calendar)
+{
+    if (!location.folder->isStagedTree(location.file->fileName, calendar))
+        icalcomponent_free(calendar);
+}
+
 // Writes a changed copy of a file back under the file's own name, as the file's text with what the
 // copy changed written anew, and frees the copy. A save without commit stages a file of several
 // items (ICalendarFolder::stageFile): it is written once, at the commit, however many of its items
-// the saves before it changed.
+// the saves before it changed; a change made in the staged tree itself is told to the folder by its
+// UID.
 Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent *calendar,
-                                    const QString &)
+                                    const QString &uid)
 {
     foldersToSync().insert(target.path());
     hasUnflushedFiles() = hasUnflushedFiles() || m_flush != FileFlush::Always;
+    if (&target == location.folder && target.isStagedTree(location.file->fileName, calendar)) {
+        target.restageItem(location.file->fileName, uid);
+        return success();
+    }
     std::shared_ptr<icalcomponent_impl> changed(calendar, freeIcalComponent);
     if (m_flush != FileFlush::Always)
         return target.stageFile(location.file->fileName, std::move(changed), location.file, m_flush);
@@ -1321,10 +1362,10 @@ Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &loc
 Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)
 {
     foldersToSync().insert(location.folder->path());
-    icalcomponent *calendar = icalcomponent_new_clone(location.file->calendar.get());
+    icalcomponent *calendar = treeToChange(location, true);
     if (icalseries::removeItems(calendar, uid))
         return writeEventCopy(*location.folder, location, calendar, uid);
-    icalcomponent_free(calendar);
+    discardTree(location, calendar);
     return location.folder->removeFile(location.file->fileName);
 }
 
@@ -1341,10 +1382,10 @@ Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan s
     if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
         !hasAccessTo(EKEntityType::Event))
         return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
-    icalcomponent *calendar = icalcomponent_new_clone(location->file->calendar.get());
+    icalcomponent *calendar = treeToChange(*location, true);
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     if (!icalseries::isRecurring(master) || (span == EKSpan::FutureEvents && event->isSeriesStart())) {
-        icalcomponent_free(calendar);
+        discardTree(*location, calendar);
         return finishWrite(removeWholeItem(*location, uid), commit);
     }
     if (span == EKSpan::ThisEvent)
@@ -1376,7 +1417,7 @@ Status EKEventStore::removeOccurrences(const QList<std::shared_ptr<EKEvent>> &oc
     if (!m_calendars.value(location->calendarIdentifier)->allowsContentModifications() ||
         !hasAccessTo(EKEntityType::Event))
         return Error(ErrorCode::IoPermission, QStringLiteral("the event's calendar is read-only"));
-    icalcomponent *calendar = icalcomponent_new_clone(location->file->calendar.get());
+    icalcomponent *calendar = treeToChange(*location, true);
     icalcomponent *master = icalseries::masterOf(calendar, uid, ICAL_VEVENT_COMPONENT);
     QSet<QDateTime> excluded;
     for (const std::shared_ptr<EKEvent> &occurrence : occurrences) {
@@ -1475,8 +1516,7 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
         return target.error();
     QString uid = reminder->calendarItemIdentifier();
     const std::optional<Location> location = uid.isEmpty() ? std::nullopt : locateKnown(uid);
-    icalcomponent *calendar =
-        location ? icalcomponent_new_clone(location->file->calendar.get()) : icalseries::newCalendar();
+    icalcomponent *calendar = location ? treeToChange(*location, location->folder == *target) : icalseries::newCalendar();
     icalcomponent *todo = location ? icalseries::masterOf(calendar, uid, ICAL_VTODO_COMPONENT) : nullptr;
     if (!todo) {
         uid = uid.isEmpty() ? newUuidText() : uid;
@@ -1490,7 +1530,10 @@ Status EKEventStore::saveReminder(const std::shared_ptr<EKReminder> &reminder, b
     if (location && location->folder == *target) {
         written = writeEventCopy(**target, *location, calendar, uid);
     } else {
-        written = createItem(**target, calendar, uid);
+        icalcomponent *created = location ? copyOfItemsOf(calendar, uid) : calendar;
+        if (location)
+            icalcomponent_free(calendar);
+        written = createItem(**target, created, uid);
         if (written && location)
             written = removeWholeItem(*location, uid);
     }

@@ -307,6 +307,11 @@ private:
     Status updateEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, const Location &location,
                        ICalendarFolder &target);
     std::optional<Status> updateMovedOccurrence(const EKEvent &event, const Location &location);
+    // The tree a change to the located file is made in: the file's staged tree itself when a save
+    // without commit changes a staged file in its own folder (inPlace), else a copy of its parse.
+    // discardTree frees a tree that is not to be written, unless it is the staged one.
+    icalcomponent_impl *treeToChange(const Location &location, bool inPlace) const;
+    static void discardTree(const Location &location, icalcomponent_impl *calendar);
     Status writeEventCopy(ICalendarFolder &target, const Location &location, icalcomponent_impl *calendar,
                           const QString &uid);
     Status removeWholeItem(const Location &location, const QString &uid);

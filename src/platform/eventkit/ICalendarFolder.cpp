@@ -288,6 +288,74 @@ void widenReach(ICalendarFile &file, icalcomponent *event)
 
 } // namespace
 
+struct ICalendarStagedItems final
+{
+    struct Kinds
+    {
+        qsizetype events = 0;
+        qsizetype todos = 0;
+    };
+    QHash<QString, Kinds> byUid;
+    qsizetype events = 0;
+    qsizetype todos = 0;
+
+    void add(const QString &uid, Kinds kinds)
+    {
+        if (kinds.events + kinds.todos == 0)
+            return;
+        Kinds &known = byUid[uid];
+        known.events += kinds.events;
+        known.todos += kinds.todos;
+        events += kinds.events;
+        todos += kinds.todos;
+    }
+    void take(const QString &uid)
+    {
+        const Kinds kinds = byUid.take(uid);
+        events -= kinds.events;
+        todos -= kinds.todos;
+    }
+};
+
+namespace {
+
+// The items of a calendar by UID, in one walk.
+std::shared_ptr<ICalendarStagedItems> stagedItemsOf(icalcomponent *root)
+{
+    auto items = std::make_shared<ICalendarStagedItems>();
+    for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        const char *uid = icalcomponent_get_uid(item);
+        if (isItemKind(kind) && uid)
+            items->add(QString::fromUtf8(uid), {kind == ICAL_VEVENT_COMPONENT ? 1 : 0, kind == ICAL_VTODO_COMPONENT ? 1 : 0});
+    }
+    return items;
+}
+
+// The kinds of the items of that UID (its UTF-8), the file's reach widened by its events. The walk
+// compares each item's UID as the bytes it holds.
+ICalendarStagedItems::Kinds kindsOfUid(ICalendarFile &file, icalcomponent *root, const QByteArray &uid)
+{
+    ICalendarStagedItems::Kinds kinds;
+    for (icalcomponent *item = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        const char *text = icalcomponent_get_uid(item);
+        if (!isItemKind(kind) || !text || uid != text)
+            continue;
+        if (kind == ICAL_VTODO_COMPONENT) {
+            ++kinds.todos;
+            continue;
+        }
+        ++kinds.events;
+        widenReach(file, item);
+    }
+    return kinds;
+}
+
+} // namespace
+
 void freeIcalComponent(icalcomponent_impl *component)
 {
     if (!component)
@@ -394,11 +462,17 @@ QByteArrayView ICalendarFile::listedEvent() const
     return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();
 }
 
+// Made at its exact size: the folder keeps one per file for the run, and a text grown by appending
+// would keep the room its growth left (about half as much again) with each of them.
 void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
 {
-    described = icalindex::encodeItems(uids, titles);
-    itemsSize = qint32(described.size());
-    described += '\t' + listedEvent;
+    const QByteArray items = icalindex::encodeItems(uids, titles);
+    QByteArray text(items.size() + 1 + listedEvent.size(), Qt::Uninitialized);
+    char *at = std::copy(items.cbegin(), items.cend(), text.data());
+    *at++ = '\t';
+    std::copy(listedEvent.cbegin(), listedEvent.cend(), at);
+    described = std::move(text);
+    itemsSize = qint32(items.size());
 }
 
 void ICalendarFile::setDescribedWithin(QByteArray sharedText, qint32 itemsBytes)
@@ -416,8 +490,9 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
 // As mayOverlap tells of each file, with the window's bounds read once; in the order the descriptions
 // lie in memory, so that a caller reading each one's text reads memory in one sweep too.
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
-                                                                                const QDateTime &end) const
+                                                                                const QDateTime &end)
 {
+    describeStagedFiles();
     const bool hasStart = start.isValid();
     const bool hasEnd = end.isValid();
     const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
@@ -454,9 +529,15 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     return isUnchanged;
 }
 
+std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &described)
+{
+    describeStagedFiles();
+    return parsedFileAsIs(described);
+}
+
 // A description the index gave is confirmed, or mended, by the first parse. A file found changed
 // since its description gets no kept walks; the next look at the folder describes it afresh.
-std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shared_ptr<const ICalendarFile> &described)
+std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::shared_ptr<const ICalendarFile> &described)
 {
     if (const auto staged = m_staged.find(described->fileName); staged != m_staged.end())
         return staged->second.staged->parses ? staged->second.staged : nullptr;
@@ -969,8 +1050,9 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
     built.merge();
 }
 
-QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles() const
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
 {
+    describeStagedFiles();
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
     for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
@@ -1000,8 +1082,8 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
         const std::shared_ptr<ICalendarFile> described = indexedFileForUid(uid);
         if (!described)
             return nullptr;
-        std::shared_ptr<const ICalendarFile> file = parsedFile(described);
-        if (file && file->uids().contains(uid))
+        std::shared_ptr<const ICalendarFile> file = parsedFileAsIs(described);
+        if (file && holdsUid(*file, uid))
             return file;
     }
     return nullptr;
@@ -1013,13 +1095,13 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
 std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString &uid)
 {
     std::shared_ptr<ICalendarFile> own = m_files.value(fileNameForUid(uid));
-    if (own && own->parses && (own->needsParsing || own->uids().contains(uid)))
+    if (own && own->parses && (own->needsParsing || holdsUid(*own, uid)))
         return own;
     ensureItemIndex(ByUid);
     const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid));
     QList<std::shared_ptr<ICalendarFile>> holders;
     for (const std::shared_ptr<ICalendarFile> &file : found) {
-        if (file->uids().contains(uid))
+        if (holdsUid(*file, uid))
             holders.append(file);
     }
     if (holders.size() < 2)
@@ -1070,6 +1152,7 @@ void ICalendarFolder::reportSharedUid(const QString &uid, const QList<std::share
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
 {
+    describeStagedFiles();
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
     for (const std::shared_ptr<ICalendarFile> &described :
@@ -1176,14 +1259,82 @@ Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalc
     if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar.get())))
         return writeFile(fileName, std::move(calendar), flush, replaced.get());
     std::shared_ptr<const ICalendarFile> onDisk = already != m_staged.end() ? already->second.onDisk : replaced;
-    std::shared_ptr<ICalendarFile> description = entryWithStatusOf(*onDisk);
-    describeItems(*description, calendar.get());
+    StagedFile file{std::move(onDisk), std::make_shared<ICalendarFile>(), stagedItemsOf(calendar.get()), false};
+    file.staged->calendar = std::move(calendar);
+    describeStaged(fileName, file);
+    m_staged.insert_or_assign(fileName, std::move(file));
+    return success();
+}
+
+bool ICalendarFolder::isStagedTree(const QString &fileName, const icalcomponent_impl *calendar) const
+{
+    const auto staged = m_staged.find(fileName);
+    return calendar && staged != m_staged.end() && staged->second.staged->calendar.get() == calendar;
+}
+
+// The change is told by its UID's items alone: no copy of the tree, no walk over the other items'
+// texts. What it may have changed of the file's reach only widens it here (a listing may parse the
+// file for nothing, never miss it); the series walks of the UID are dropped, as they may have moved.
+void ICalendarFolder::restageItem(const QString &fileName, const QString &uid)
+{
+    const auto staged = m_staged.find(fileName);
+    const std::shared_ptr<ICalendarFile> description = m_files.value(fileName);
+    if (staged == m_staged.end() || !description)
+        return;
+    StagedFile &file = staged->second;
+    ICalendarStagedItems &items = *file.items;
+    items.take(uid);
+    items.add(uid, kindsOfUid(*description, file.staged->calendar.get(), uid.toUtf8()));
+    file.isDescribed = false;
+    m_eventFileCount += int(items.events > 0) - int(description->hasEvents);
+    m_todoFileCount += int(items.todos > 0) - int(description->hasTodos);
+    description->hasEvents = items.events > 0;
+    description->hasTodos = items.todos > 0;
+    if (description->occurrences) {
+        description->occurrences->byUid.remove(uid);
+        description->occurrences->detachedReaches.reset();
+        description->occurrences->walks.reset();
+    }
+    walksOf(*description);
+    ICalendarFile &parsed = *file.staged;
+    parsed.hasEvents = description->hasEvents;
+    parsed.hasTodos = description->hasTodos;
+    parsed.reachStart = description->reachStart;
+    parsed.reachEnd = description->reachEnd;
+    parsed.occurrences = description->occurrences;
+    // A description that lists the file's one event tells that event's fields: it is made again.
+    if (!description->listedEvent().isEmpty())
+        describeStaged(fileName, file);
+}
+
+bool ICalendarFolder::holdsUid(const ICalendarFile &file, const QString &uid) const
+{
+    const auto staged = m_staged.find(file.fileName);
+    if (staged != m_staged.end() && m_files.contains(file.fileName))
+        return staged->second.items->byUid.contains(uid);
+    return file.uids().contains(uid);
+}
+
+void ICalendarFolder::describeStagedFiles()
+{
+    for (auto &[fileName, file] : m_staged) {
+        if (!file.isDescribed && m_files.contains(fileName))
+            describeStaged(fileName, file);
+    }
+}
+
+// The staged tree described whole, the walks of its series kept (those a change moved were dropped).
+void ICalendarFolder::describeStaged(const QString &fileName, StagedFile &file)
+{
+    std::shared_ptr<ICalendarFile> description = entryWithStatusOf(*file.onDisk);
+    describeItems(*description, file.staged->calendar.get());
+    description->occurrences = file.staged->occurrences;
     walksOf(*description);
     auto parsed = std::make_shared<ICalendarFile>(*description);
-    parsed->calendar = std::move(calendar);
+    parsed->calendar = file.staged->calendar;
     replaceFile(fileName, std::move(description));
-    m_staged.insert_or_assign(fileName, StagedFile{std::move(onDisk), std::move(parsed)});
-    return success();
+    file.staged = std::move(parsed);
+    file.isDescribed = true;
 }
 
 Status ICalendarFolder::writeStagedFiles(FileFlush flush)

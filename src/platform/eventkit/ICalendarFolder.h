@@ -46,11 +46,14 @@ struct ICalendarSeriesWalks final
 // What a whole look at a folder reads of the names in it, and of a file's status.
 struct FolderNames;
 struct FileStat;
+// The UIDs of a staged tree and its kinds of items, kept in step with the changes made to it in place.
+struct ICalendarStagedItems;
 
 // What a folder knows of one of its iCalendar files: its status when read, its items' UIDs, event
 // titles and kinds, and the reach in time of its events. The folder keeps these descriptions only;
 // a parsed copy (calendar set) lives while someone uses it, and its component tree is never changed:
-// writers clone it, change the clone and write the clone. The walks of a file's series are kept with
+// writers clone it, change the clone and write the clone. (A staged tree, which only the folder's
+// stage holds, is the one exception: saves change it in place.) The walks of a file's series are kept with
 // its description, so they outlive the parsed copies; they are reached only under the store's lock.
 struct ICalendarFile final
 {
@@ -136,9 +139,9 @@ public:
     // Saves what our own writes changed, for the next run; when a store lets the folder go.
     void saveIndexIfStale();
     // The descriptions of the files of the last refresh that parse; calendar null.
-    QList<std::shared_ptr<const ICalendarFile>> describedFiles() const;
+    QList<std::shared_ptr<const ICalendarFile>> describedFiles();
     // Those of them holding an event that may overlap the window [start, end).
-    QList<std::shared_ptr<const ICalendarFile>> describedEventFiles(const QDateTime &start, const QDateTime &end) const;
+    QList<std::shared_ptr<const ICalendarFile>> describedEventFiles(const QDateTime &start, const QDateTime &end);
     // The file of the description, parsed; null when it no longer parses.
     std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
@@ -171,9 +174,16 @@ public:
     // was read (`replaced`, or the version a first staging of it read). writeStagedFiles writes it
     // then, once however many changes were staged, as writeFile writes over that version. A file of
     // one item (whose write costs no more than the change), or one the folder does not know, is
-    // written at once. Nobody may change the tree afterwards.
+    // written at once. The tree is changed afterwards only in place, as restageItem tells.
     Status stageFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                      const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush);
+    // Whether the calendar is the staged tree of the file. Only the stage holds that tree: a save
+    // may change it in place, and then tells the change with restageItem.
+    bool isStagedTree(const QString &fileName, const icalcomponent_impl *calendar) const;
+    // Takes in a change made in place to the items of this UID in the file's staged tree. Only that
+    // UID is looked at again: the lookups by UID, the file's kinds and its reach follow at once; the
+    // whole description (UIDs, titles) is made again when a listing next asks for it.
+    void restageItem(const QString &fileName, const QString &uid);
     // Writes each staged file once. A file another program changed since it was read gets the
     // staged changes laid over its new version, item by item (icalpatch::rebasedCalendar); one that
     // no longer parses is not overwritten (its items kept as a damaged file's) and fails the write;
@@ -255,12 +265,23 @@ private:
     // The entry the index is to hold for a file: of a staged one, the file as it stands on disk.
     std::shared_ptr<ICalendarFile> indexedEntryOf(const QString &fileName) const;
     // What a staged file is: the parse of the file as read from disk (text, tree, status), and the
-    // parse it is to become (tree, description; the status of the one on disk).
+    // parse it is to become (tree, description; the status of the one on disk), with its items.
+    // Once changed in place, its description tells its UIDs and titles as they were before the
+    // change (the folder's lookups by UID ask the items instead) until describeStaged runs.
     struct StagedFile
     {
         std::shared_ptr<const ICalendarFile> onDisk;
-        std::shared_ptr<const ICalendarFile> staged;
+        std::shared_ptr<ICalendarFile> staged;
+        std::shared_ptr<ICalendarStagedItems> items;
+        bool isDescribed = true;
     };
+    // The parse of the described file as it stands, staged ones included, without describing them.
+    std::shared_ptr<const ICalendarFile> parsedFileAsIs(const std::shared_ptr<const ICalendarFile> &described);
+    // Whether the file holds the UID: a staged file's items tell it.
+    bool holdsUid(const ICalendarFile &file, const QString &uid) const;
+    // Describes the staged files changed in place since they were last described.
+    void describeStagedFiles();
+    void describeStaged(const QString &fileName, StagedFile &file);
     Status writeStagedFile(const QString &fileName, StagedFile staged, FileFlush flush);
     // The version another program left of a staged file, with the staged changes laid over it.
     Status writeOverChangedFile(const QString &fileName, const StagedFile &staged, const FileStat &info,

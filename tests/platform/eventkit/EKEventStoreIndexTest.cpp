@@ -1475,6 +1475,105 @@ TEST_F(EKEventStoreIndexTest, SavesWithoutCommitWriteAFileOfManyEventsOnceAtTheC
               staged);
 }
 
+// The changes after the first to a staged file are made in its tree itself: each lookup between
+// them (by UID, by title, a listing, another store, the reminders) sees the file as the changes left
+// it; a series' occurrence detached and another removed, an event removed and one moved to another
+// calendar (written there at once, alone: the file's other items stay where they are) come out once
+// each at the commit, the rest byte for byte.
+TEST_F(EKEventStoreIndexTest, ChangesInAStagedFileAreSeenByEveryLookupAndWrittenOnce)
+{
+    QByteArray items = eventText("series", "Weekly", "20260302T090000Z", "RRULE:FREQ=WEEKLY;COUNT=6\r\n") +
+                       "BEGIN:VTODO\r\nUID:todo\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:Call back\r\nEND:VTODO\r\n";
+    for (int index = 0; index < 30; ++index) {
+        const QByteArray number = QByteArray::number(index);
+        items += eventText("e" + number, "Event " + number, "202604" + QByteArray::number(10 + index % 18) + "T090000Z");
+    }
+    const QString path = m_folder + QStringLiteral("/all.ics");
+    writeAsOtherProgram(path, calendarText(items));
+    const QByteArray before = readAll(path);
+    const QString home = makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
+    ASSERT_EQ(titlesInStore().size(), 36);
+    const auto retitle = [this](const char *uid, const QString &title) {
+        const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QLatin1String(uid));
+        ASSERT_TRUE(event) << uid;
+        event->setTitle(title);
+        ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, false).ok()) << uid;
+    };
+    retitle("e0", QStringLiteral("First change"));
+    retitle("e1", QStringLiteral("Renamed"));
+    EKPredicate byTitle = m_store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {});
+    byTitle.title = QStringLiteral("Renamed");
+    EXPECT_TRUE(titlesOf(m_store->eventsMatchingPredicate(byTitle)).contains(QStringLiteral("Renamed")));
+    retitle("e1", QStringLiteral("Renamed twice"));
+    EXPECT_EQ(m_store->knownEventWithIdentifier(QStringLiteral("e1"))->title(), QStringLiteral("Renamed twice"));
+
+    // The third occurrence of the series moves an hour, the fourth goes.
+    const EKPredicate march = m_store->predicateForEventsWithStartDate(at("2026-03-01 00:00"), at("2026-04-01 00:00"), {});
+    QList<std::shared_ptr<EKEvent>> weekly = m_store->eventsMatchingPredicate(march);
+    ASSERT_EQ(weekly.size(), 5);
+    weekly[2]->setTitle(QStringLiteral("Weekly moved"));
+    weekly[2]->setStartDate(weekly[2]->startDate().addSecs(3600));
+    weekly[2]->setEndDate(weekly[2]->endDate().addSecs(3600));
+    ASSERT_TRUE(m_store->saveEvent(weekly[2], EKSpan::ThisEvent, false).ok());
+    ASSERT_TRUE(m_store->removeEvent(weekly[3], EKSpan::ThisEvent, false).ok());
+    ASSERT_TRUE(m_store->removeEvent(m_store->eventWithIdentifier(QStringLiteral("e2")), EKSpan::ThisEvent, false));
+    EXPECT_FALSE(m_store->knownEventWithIdentifier(QStringLiteral("e2")));
+    const std::shared_ptr<EKEvent> moving = m_store->eventWithIdentifier(QStringLiteral("e3"));
+    moving->setCalendar(m_store->calendarWithIdentifier(QStringLiteral("home")));
+    ASSERT_TRUE(m_store->saveEvent(moving, EKSpan::ThisEvent, false).ok());
+    QList<std::shared_ptr<EKReminder>> reminders =
+        m_store->remindersMatchingPredicate(m_store->predicateForRemindersInCalendars({}));
+    ASSERT_EQ(reminders.size(), 1);
+    reminders[0]->setTitle(QStringLiteral("Called back"));
+    ASSERT_TRUE(m_store->saveReminder(reminders[0], false).ok());
+    EXPECT_EQ(readAll(path), before) << "the file was written before the commit";
+
+    const auto seen = [&](const std::shared_ptr<EKEventStore> &store) {
+        SCOPED_TRACE("seen");
+        QStringList series = titlesOf(store->eventsMatchingPredicate(march));
+        series.sort();
+        EXPECT_EQ(series, (QStringList{"Weekly", "Weekly", "Weekly", "Weekly moved"}));
+        const QStringList titles = titlesOf(store->eventsMatchingPredicate(
+            store->predicateForEventsWithStartDate(at("2026-01-01 00:00"), at("2027-01-01 00:00"), {})));
+        EXPECT_EQ(titles.size(), 34);
+        EXPECT_EQ(titles.count(QStringLiteral("Renamed twice")), 1);
+        EXPECT_EQ(titles.count(QStringLiteral("Event 3")), 1);
+        EXPECT_FALSE(titles.contains(QStringLiteral("Event 2")));
+        EXPECT_EQ(titlesOf(store->eventsMatchingPredicate(byTitle)), QStringList{});
+        const QList<std::shared_ptr<EKReminder>> todos =
+            store->remindersMatchingPredicate(store->predicateForRemindersInCalendars({}));
+        ASSERT_EQ(todos.size(), 1);
+        EXPECT_EQ(todos[0]->title(), QStringLiteral("Called back"));
+    };
+    seen(m_store);
+    seen(eventStore());
+
+    ASSERT_TRUE(m_store->commit().ok());
+    const QByteArray after = readAll(path);
+    EXPECT_EQ(after.count("BEGIN:VEVENT"), 30) << after.constData();
+    EXPECT_EQ(after.count("RECURRENCE-ID"), 1);
+    EXPECT_EQ(after.count("EXDATE"), 1);
+    EXPECT_EQ(after.count("SUMMARY:Renamed twice\r\n"), 1);
+    EXPECT_EQ(after.count("SUMMARY:Called back\r\n"), 1);
+    EXPECT_FALSE(after.contains("UID:e2\r\n"));
+    EXPECT_FALSE(after.contains("UID:e3\r\n"));
+    for (const int index : {4, 17, 29})
+        EXPECT_TRUE(before.contains(eventText("e" + QByteArray::number(index), "Event " + QByteArray::number(index),
+                                              "202604" + QByteArray::number(10 + index % 18) + "T090000Z")));
+    for (const int index : {4, 17, 29})
+        EXPECT_TRUE(after.contains(eventText("e" + QByteArray::number(index), "Event " + QByteArray::number(index),
+                                             "202604" + QByteArray::number(10 + index % 18) + "T090000Z")))
+            << index;
+    // The moved event takes its own items along, and nothing else of the file.
+    const QByteArray moved = readAll(home + QStringLiteral("/e3.ics"));
+    EXPECT_TRUE(moved.contains("SUMMARY:Event 3\r\n"));
+    EXPECT_EQ(moved.count("BEGIN:VEVENT"), 1) << moved.constData();
+    EXPECT_FALSE(moved.contains("BEGIN:VTODO"));
+    m_store.reset();
+    m_store = eventStore();
+    seen(m_store);
+}
+
 // A file another program rewrites between the saves and the commit is not written over blindly:
 // the commit lays the saved changes over its new version, event by event, so both keep theirs. One
 // that no longer reads as a calendar is not written at all: the commit fails and its items are kept.
