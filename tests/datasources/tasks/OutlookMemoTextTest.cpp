@@ -2,8 +2,8 @@
 // records of the phone's and the cloud's sync methods, the properties records of notes byte for byte,
 // and notes made and changed through the scripts with names and contents that hold quotes,
 // backslashes and script code, which arrive verbatim.
-#include "OutlookPeerProcess.h"
 #include "OutlookStoreChoice.h"
+#include "OutlookTextFixture.h"
 
 #include "datasources/tasks/HMMemoData.h"
 #include "foundation/GlobalVariables.h"
@@ -19,32 +19,10 @@
 
 namespace {
 
-class OutlookMemoText : public ::testing::Test
+class OutlookMemoText : public OutlookTextFixture
 {
 protected:
-    void SetUp() override
-    {
-        m_oldHome = qgetenv("HOME");
-        m_outlook = std::make_unique<OutlookPeerProcess>();
-        ASSERT_TRUE(m_outlook->isReady());
-        auto folder = [](int id, const char *kind, const char *name) {
-            return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
-        };
-        m_outlook->seed(QJsonObject{
-            {"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes"),
-                                   folder(8, "note folder", "Archive")}},
-            {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}},
-                                      QJsonObject{{"id", 6}, {"name", "Family"}, {"color", QJsonArray{0, 32768, 65535}}}}}});
-        qputenv("HOME", QFile::encodeName(m_outlook->home()));
-        GlobalVariables::setIsOutlookSync(true);
-    }
-    void TearDown() override
-    {
-        GlobalVariables::setCurrentProfileController(nullptr);
-        GlobalVariables::setIsOutlookSync(false);
-        qputenv("HOME", m_oldHome);
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(startOutlook(folder(8, "note folder", "Archive"))); }
     // A memo data source of a profile of the sync method, Outlook 2016.
     std::unique_ptr<HMMemoData> memos(HMSyncMethod method)
     {
@@ -58,9 +36,7 @@ protected:
     }
     QJsonArray notes() const { return m_outlook->dump().value("notes").toArray(); }
 
-    std::unique_ptr<OutlookPeerProcess> m_outlook;
     std::shared_ptr<HMProfile> m_profile;
-    QByteArray m_oldHome;
 };
 
 // A note's memo text as the listing assembles it: Outlook's iCalendar text, the category line, the

@@ -3,8 +3,8 @@
 // of a new weekly task byte for byte (and as Python's vobject reads it), and tasks written through the
 // scripts and the import: added, updated, merged with a duplicate, recurring ones imported, a re-import
 // that answers a new id leaving one task, a task too old to add skipped.
-#include "OutlookPeerProcess.h"
 #include "OutlookStoreChoice.h"
+#include "OutlookTextFixture.h"
 
 #include "datasources/tasks/HMTaskData.h"
 #include "foundation/GlobalVariables.h"
@@ -28,33 +28,14 @@ QDateTime local(int year, int month, int day, int hour = 0, int minute = 0)
     return QDateTime(QDate(year, month, day), QTime(hour, minute), QTimeZone::systemTimeZone());
 }
 
-class OutlookTaskText : public ::testing::Test
+class OutlookTaskText : public OutlookTextFixture
 {
 protected:
     void SetUp() override
     {
-        m_oldHome = qgetenv("HOME");
         OutlookPeerProcess::Options options;
         options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
-        m_outlook = std::make_unique<OutlookPeerProcess>(options);
-        ASSERT_TRUE(m_outlook->isReady());
-        auto folder = [](int id, const char *kind, const char *name) {
-            return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
-        };
-        m_outlook->seed(QJsonObject{
-            {"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                   folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes"),
-                                   folder(9, "task folder", "Errands")}},
-            {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}},
-                                      QJsonObject{{"id", 6}, {"name", "Family"}, {"color", QJsonArray{0, 32768, 65535}}}}}});
-        qputenv("HOME", QFile::encodeName(m_outlook->home()));
-        GlobalVariables::setIsOutlookSync(true);
-    }
-    void TearDown() override
-    {
-        GlobalVariables::setCurrentProfileController(nullptr);
-        GlobalVariables::setIsOutlookSync(false);
-        qputenv("HOME", m_oldHome);
+        ASSERT_NO_FATAL_FAILURE(startOutlook(folder(9, "task folder", "Errands"), options));
     }
     // A task data source of a Wi-Fi profile of the Outlook version ("15" or "14").
     std::unique_ptr<HMTaskData> tasks(const QString &version = QStringLiteral("15"))
@@ -69,9 +50,7 @@ protected:
     }
     QJsonArray outlookTasks() const { return m_outlook->dump().value("tasks").toArray(); }
 
-    std::unique_ptr<OutlookPeerProcess> m_outlook;
     std::shared_ptr<HMProfile> m_profile;
-    QByteArray m_oldHome;
 };
 
 // A task's text as the listing assembles it: Outlook's iCalendar text (CR LF ends, a bare "DUE:" line
