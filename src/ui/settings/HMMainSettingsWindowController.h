@@ -4,6 +4,7 @@
 #include "platform/appkit/ComboBoxDataSource.h"
 #include "platform/appkit/WindowController.h"
 
+#include <QByteArray>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -97,6 +98,7 @@ private:
     void setPicture(QLabel &view, const QString &name);
     void saveDevice(HMProfile &edited) const;
     void saveProfileFile();
+    QByteArray profileArchive() const;
     void tellDelegate();
     void openSheet(HMSettingsSheets::Sheet sheet, HMSettingsSheets::Request request = {});
 
@@ -106,4 +108,6 @@ private:
     QStringList m_syncMethodDataSourceArray;
     std::unique_ptr<QObject> m_modalController;
     bool m_isEnding = false;
+    // The profile as this sheet's last save wrote it (empty when that save failed).
+    QByteArray m_savedArchive;
 };
