@@ -376,9 +376,10 @@ TEST_F(MainSettingsTest, AdvancedButtonsConfigureTheAdvancedSheet)
 }
 
 // Settings, the sheet shown, OK and the window redrawn, against opening and closing the progress sheet
-// as often in the same run. OK saves the profile (a second time only when telling the window changed it)
-// and the window reloads after the sheet, which the progress sheet does not; the bound keeps the per-line trace writes and the per-opening picture
-// decoding (each once several times the whole) from coming back.
+// as often in the same run. OK writes the profile (a second time only when telling the window changed
+// it) and the window reloads after the sheet, which the progress sheet does not: about 5 times its
+// cost unloaded (Debug with sanitizers). The bound leaves room for a loaded machine and still keeps
+// the per-line trace writes and the per-opening picture decoding (each several times the whole) out.
 TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
 {
     launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
@@ -417,7 +418,7 @@ TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
     const double progressMedian = median(progressTimes);
     std::printf("settings sheet round trip: median %.2f ms; progress sheet: median %.2f ms; ratio %.2f\n", settingsMedian,
                 progressMedian, settingsMedian / progressMedian);
-    EXPECT_LE(settingsMedian, 10 * std::max(progressMedian, 5.0));
+    EXPECT_LE(settingsMedian, 12 * std::max(progressMedian, 5.0));
 }
 
 } // namespace
