@@ -321,7 +321,9 @@ void HMMainSettingsWindowController::saveSettings()
     const qsizetype index = platform::indexOfSelectedItem(*m_ui->deviceComboBox);
     if (index >= 0 && index < m_deviceDataSourceArray.size())
         saveDevice(*profile);
-    saveProfileFile();
+    m_savedArchive.clear();
+    if (saveProfileFile() && m_isEnding)
+        m_savedArchive = profileArchive();
 }
 
 void HMMainSettingsWindowController::saveDevice(HMProfile &edited) const
@@ -364,19 +366,18 @@ void HMMainSettingsWindowController::saveSelectedContactManager()
     saveProfileFile();
 }
 
-void HMMainSettingsWindowController::saveProfileFile()
+bool HMMainSettingsWindowController::saveProfileFile()
 {
-    m_savedArchive.clear();
     HMAppDelegate *const delegate = HMAppDelegate::sharedDelegate();
     if (delegate == nullptr || !delegate->profileManager()) {
         DDLogError(QStringLiteral("No profile manager: the profile '%1' was not saved").arg(profile->name()));
-        return;
+        return false;
     }
     if (!delegate->profileManager()->saveProfile(*profile)) {
         DDLogError(QStringLiteral("The profile '%1' could not be saved").arg(profile->name()));
-        return;
+        return false;
     }
-    m_savedArchive = profileArchive();
+    return true;
 }
 
 // The profile's stored fields as one text (the keyed archive the file holds, in its cheaper text form),
@@ -400,6 +401,9 @@ void HMMainSettingsWindowController::okButonClicked()
 {
     if (m_isEnding)
         return;
+    // From here on the sheet is ending: a second press is ignored, and the first save remembers what it
+    // wrote for the second.
+    m_isEnding = true;
     saveSettings();
     tellDelegate();
     saveSelectedContactManager();
