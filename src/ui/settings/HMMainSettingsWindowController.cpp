@@ -8,6 +8,7 @@
 #include "platform/appkit/Image.h"
 #include "platform/appkit/KeyRouting.h"
 #include "platform/appkit/Workspace.h"
+#include "platform/foundation/KeyedArchiver.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
@@ -320,7 +321,9 @@ void HMMainSettingsWindowController::saveSettings()
     const qsizetype index = platform::indexOfSelectedItem(*m_ui->deviceComboBox);
     if (index >= 0 && index < m_deviceDataSourceArray.size())
         saveDevice(*profile);
-    saveProfileFile();
+    m_savedArchive.clear();
+    if (saveProfileFile() && m_isEnding)
+        m_savedArchive = profileArchive();
 }
 
 void HMMainSettingsWindowController::saveDevice(HMProfile &edited) const
@@ -356,18 +359,36 @@ void HMMainSettingsWindowController::saveSelectedContactManager()
     if (manager != HMContactManager::None)
         profile->setContactManagerName(name);
     profile->setContactManager(manager);
+    // OK saves twice around telling the window; when neither this step nor the window changed the
+    // profile, the file already holds it and the second write (a synced replace) is skipped.
+    if (!m_savedArchive.isEmpty() && profileArchive() == m_savedArchive)
+        return;
     saveProfileFile();
 }
 
-void HMMainSettingsWindowController::saveProfileFile()
+bool HMMainSettingsWindowController::saveProfileFile()
 {
     HMAppDelegate *const delegate = HMAppDelegate::sharedDelegate();
     if (delegate == nullptr || !delegate->profileManager()) {
         DDLogError(QStringLiteral("No profile manager: the profile '%1' was not saved").arg(profile->name()));
-        return;
+        return false;
     }
-    if (!delegate->profileManager()->saveProfile(*profile))
+    if (!delegate->profileManager()->saveProfile(*profile)) {
         DDLogError(QStringLiteral("The profile '%1' could not be saved").arg(profile->name()));
+        return false;
+    }
+    return true;
+}
+
+// The profile's stored fields as one text (the keyed archive the file holds, in its cheaper text form),
+// to tell whether the profile changed since the last save.
+QByteArray HMMainSettingsWindowController::profileArchive() const
+{
+    platform::KeyedArchiver coder;
+    coder.setOutputFormat(platform::PropertyListFormat::Xml);
+    coder.encodeObject(*profile, QStringLiteral("HMProfile"));
+    const platform::Result<QByteArray> archive = coder.finishEncoding();
+    return archive ? *archive : QByteArray();
 }
 
 void HMMainSettingsWindowController::tellDelegate()
@@ -380,6 +401,9 @@ void HMMainSettingsWindowController::okButonClicked()
 {
     if (m_isEnding)
         return;
+    // From here on the sheet is ending: a second press is ignored, and the first save remembers what it
+    // wrote for the second.
+    m_isEnding = true;
     saveSettings();
     tellDelegate();
     saveSelectedContactManager();

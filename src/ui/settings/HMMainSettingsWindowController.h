@@ -4,6 +4,7 @@
 #include "platform/appkit/ComboBoxDataSource.h"
 #include "platform/appkit/WindowController.h"
 
+#include <QByteArray>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -96,7 +97,8 @@ private:
     void selectProfileDevice();
     void setPicture(QLabel &view, const QString &name);
     void saveDevice(HMProfile &edited) const;
-    void saveProfileFile();
+    bool saveProfileFile();
+    QByteArray profileArchive() const;
     void tellDelegate();
     void openSheet(HMSettingsSheets::Sheet sheet, HMSettingsSheets::Request request = {});
 
@@ -106,4 +108,6 @@ private:
     QStringList m_syncMethodDataSourceArray;
     std::unique_ptr<QObject> m_modalController;
     bool m_isEnding = false;
+    // The profile as OK's first save wrote it (empty when that save failed), for the second save.
+    QByteArray m_savedArchive;
 };

@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLabel>
@@ -31,6 +32,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -163,6 +166,23 @@ TEST_F(MainSettingsTest, UsbWithOutlook2016TellsTheWindowBetweenTheTwoSaves)
     EXPECT_EQ(atClose->contactManager(), HMContactManager::Outlook15);
     EXPECT_NE(atClose->name(), QStringLiteral("Renamed in between"));
     EXPECT_EQ(savedProfile()->name(), QStringLiteral("Renamed in between")) << "no second save after the window was told";
+
+    // Nothing changed after the first save: the second is skipped. Each save replaces the file by a new
+    // one (the bytes are the same for the same profile), so the file's inode tells the writes apart.
+    const QString path = m_home->dataFolder() + u'/' + m_profile->filename() + QStringLiteral(".settings");
+    const auto inode = [&path] {
+        struct stat status {};
+        return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : ino_t(0);
+    };
+    ino_t inodeAtClose = 0;
+    request.mainSettingsDidClose = [&] { inodeAtClose = inode(); };
+    opened = HMSettingsWindows::open(HMSettingsSheets::Sheet::MainSettings, request);
+    const ino_t inodeBefore = inode();
+    click(qobject_cast<HMMainSettingsWindowController *>(opened.get())->ui().okButton);
+    ASSERT_NE(inodeAtClose, ino_t(0));
+    EXPECT_NE(inodeAtClose, inodeBefore) << "the first save did not write";
+    EXPECT_EQ(inode(), inodeAtClose) << "the unchanged profile was written twice";
+    EXPECT_EQ(savedProfile()->name(), QStringLiteral("Renamed in between"));
 }
 
 // Picking Google keeps the Mac apps out of the list and moves an Outlook pick with it; the prompt
@@ -356,9 +376,10 @@ TEST_F(MainSettingsTest, AdvancedButtonsConfigureTheAdvancedSheet)
 }
 
 // Settings, the sheet shown, OK and the window redrawn, against opening and closing the progress sheet
-// as often in the same run. OK saves the profile twice and the window reloads after the sheet, which
-// the progress sheet does not; the bound keeps the per-line trace writes and the per-opening picture
-// decoding (each once several times the whole) from coming back.
+// as often in the same run. OK writes the profile (a second time only when telling the window changed
+// it) and the window reloads after the sheet, which the progress sheet does not: about 5 times its
+// cost unloaded (Debug with sanitizers). The bound leaves room for a loaded machine and still keeps
+// the per-line trace writes and the per-opening picture decoding (each several times the whole) out.
 TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
 {
     launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
@@ -397,7 +418,7 @@ TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
     const double progressMedian = median(progressTimes);
     std::printf("settings sheet round trip: median %.2f ms; progress sheet: median %.2f ms; ratio %.2f\n", settingsMedian,
                 progressMedian, settingsMedian / progressMedian);
-    EXPECT_LE(settingsMedian, 15 * std::max(progressMedian, 5.0));
+    EXPECT_LE(settingsMedian, 12 * std::max(progressMedian, 5.0));
 }
 
 } // namespace
