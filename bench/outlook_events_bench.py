@@ -113,11 +113,16 @@ class Side(OurSide):
                 with open(os.path.join(folder, "event-%d.ics" % event.index), "w", newline="") as file:
                     file.write(realistic_data.ics(event))
             return
+        self.start_outlook({"folders": OUTLOOK_FOLDERS, "events": [] if self.from_phone else outlook_events(self.events)})
+        self.send({"op": "switches", "listsOccurrences": True})
+
+    def start_outlook(self, contents):
+        """The simulated Outlook, holding the contents (its seed), until stop_all."""
         os.makedirs(self.runtime, mode=0o700)
         self.env["XDG_RUNTIME_DIR"] = self.runtime
         seed = os.path.join(self.folder, "outlook-seed.json")
         with open(seed, "w") as file:
-            json.dump({"folders": OUTLOOK_FOLDERS, "events": [] if self.from_phone else outlook_events(self.events)}, file)
+            json.dump(contents, file)
         log = open(self.log, "ab")
         # Outlook reads script dates in the user's date format: the one the client writes in the C locale.
         self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
@@ -125,7 +130,6 @@ class Side(OurSide):
                                                 stdout=subprocess.PIPE, stderr=log)
         if not self.outlook_process.stdout.readline().startswith(b"READY"):
             sys.exit("outlook_peer did not start")
-        self.send({"op": "switches", "listsOccurrences": True})
 
     def send(self, command):
         """A control message to the simulated Outlook; its answer."""
