@@ -37,6 +37,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
+from run_tables import print_ratios, print_runs  # noqa: E402
 from sync_comparison import DEVICE_ID, OurSide, fitted_exponent, measure  # noqa: E402
 
 # Outlook's default folders: address book, calendar, task folder, note folder.
@@ -195,17 +196,8 @@ def report(events, outlook, folder):
     changed = sum(1 for event in events if event.deleted or event.moved)
     print("\n%d events: %d series, %d with removed or moved occurrences, %d all-day" % (
         len(events), series, changed, sum(1 for event in events if event.all_day)))
-    print("| sync | store | CPU | wall | peak | written |")
-    print("|---|---|---|---|---|---|")
-    for store, runs in (("outlook", outlook), ("ical", folder)):
-        for name, outcome in runs.items():
-            print("| %s | %s | %.2f s | %.2f s | %.0f MB | %.1f MB |" % (name, store, outcome.cpu, outcome.wall,
-                                                                       outcome.peak_mb, outcome.written_mb))
-    print("outlook / ical:")
-    for name in ("first sync", "no-change sync"):
-        ours, theirs = outlook[name], folder[name]
-        print("  %s: CPU %.2f, wall %.2f, peak %.2f" % (name, ours.cpu / max(theirs.cpu, 1e-3),
-              ours.wall / max(theirs.wall, 1e-3), ours.peak_mb / max(theirs.peak_mb, 1e-3)))
+    print_runs((("outlook", outlook), ("ical", folder)))
+    print_ratios("outlook / ical:", outlook, folder, ("first sync", "no-change sync"))
 
 
 def main():

@@ -30,6 +30,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
 from outlook_events_bench import OUTLOOK_FOLDERS, Side  # noqa: E402
+from run_tables import print_ratios, print_runs  # noqa: E402
 from sync_comparison import fitted_exponent  # noqa: E402
 
 # The conduits' letters in the phone peer's file, and the names the driver and Outlook's dump give them.
@@ -76,7 +77,8 @@ class TaskSide(Side):
 
 
 def run(build, root, tasks, memos, store):
-    folder = tempfile.mkdtemp(prefix="%s-%d-%d-" % (store, len(tasks), len(memos)), dir=root)
+    # Short: the simulated Outlook's socket lies inside, and a socket's path holds at most 107 bytes.
+    folder = tempfile.mkdtemp(prefix="%s%d%s-" % (store[0], len(tasks), "m" if memos else ""), dir=root)
     side = TaskSide(build, folder, tasks, memos, store)
     expected = {"Tasks": len(tasks), "Memos": len(memos)}
     try:
@@ -97,17 +99,8 @@ def report(tasks, memos, both, outlook, folder):
         len(tasks), sum(1 for task in tasks if task.get("PERCENTCOMPLETE") == "100"),
         sum(1 for task in tasks if "DUEDATE" in task), sum(1 for task in tasks if "NOTE" in task),
         len(memos), sum(1 for memo in memos if "CATEGORY" in memo)))
-    print("| sync | store | CPU | wall | peak | written |")
-    print("|---|---|---|---|---|---|")
-    for store, runs in (("outlook, tasks and memos", both), ("outlook, tasks", outlook), ("ical, tasks", folder)):
-        for name, outcome in runs.items():
-            print("| %s | %s | %.2f s | %.2f s | %.0f MB | %.1f MB |" % (name, store, outcome.cpu, outcome.wall,
-                                                                       outcome.peak_mb, outcome.written_mb))
-    print("outlook / ical, tasks alone:")
-    for name in ("first sync", "no-change sync"):
-        ours, theirs = outlook[name], folder[name]
-        print("  %s: CPU %.2f, wall %.2f, peak %.2f" % (name, ours.cpu / max(theirs.cpu, 1e-3),
-              ours.wall / max(theirs.wall, 1e-3), ours.peak_mb / max(theirs.peak_mb, 1e-3)))
+    print_runs((("outlook, tasks and memos", both), ("outlook, tasks", outlook), ("ical, tasks", folder)))
+    print_ratios("outlook / ical, tasks alone:", outlook, folder, ("first sync", "no-change sync"))
 
 
 def main():
