@@ -37,6 +37,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
+from run_tables import print_ratios, print_runs  # noqa: E402
 from sync_comparison import DEVICE_ID, OurSide, fitted_exponent, measure  # noqa: E402
 
 # Outlook's default folders: address book, calendar, task folder, note folder.
@@ -113,11 +114,16 @@ class Side(OurSide):
                 with open(os.path.join(folder, "event-%d.ics" % event.index), "w", newline="") as file:
                     file.write(realistic_data.ics(event))
             return
+        self.start_outlook({"folders": OUTLOOK_FOLDERS, "events": [] if self.from_phone else outlook_events(self.events)})
+        self.send({"op": "switches", "listsOccurrences": True})
+
+    def start_outlook(self, contents):
+        """The simulated Outlook, holding the contents (its seed), until stop_all."""
         os.makedirs(self.runtime, mode=0o700)
         self.env["XDG_RUNTIME_DIR"] = self.runtime
         seed = os.path.join(self.folder, "outlook-seed.json")
         with open(seed, "w") as file:
-            json.dump({"folders": OUTLOOK_FOLDERS, "events": [] if self.from_phone else outlook_events(self.events)}, file)
+            json.dump(contents, file)
         log = open(self.log, "ab")
         # Outlook reads script dates in the user's date format: the one the client writes in the C locale.
         self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
@@ -125,7 +131,6 @@ class Side(OurSide):
                                                 stdout=subprocess.PIPE, stderr=log)
         if not self.outlook_process.stdout.readline().startswith(b"READY"):
             sys.exit("outlook_peer did not start")
-        self.send({"op": "switches", "listsOccurrences": True})
 
     def send(self, command):
         """A control message to the simulated Outlook; its answer."""
@@ -191,17 +196,8 @@ def report(events, outlook, folder):
     changed = sum(1 for event in events if event.deleted or event.moved)
     print("\n%d events: %d series, %d with removed or moved occurrences, %d all-day" % (
         len(events), series, changed, sum(1 for event in events if event.all_day)))
-    print("| sync | store | CPU | wall | peak | written |")
-    print("|---|---|---|---|---|---|")
-    for store, runs in (("outlook", outlook), ("ical", folder)):
-        for name, outcome in runs.items():
-            print("| %s | %s | %.2f s | %.2f s | %.0f MB | %.1f MB |" % (name, store, outcome.cpu, outcome.wall,
-                                                                       outcome.peak_mb, outcome.written_mb))
-    print("outlook / ical:")
-    for name in ("first sync", "no-change sync"):
-        ours, theirs = outlook[name], folder[name]
-        print("  %s: CPU %.2f, wall %.2f, peak %.2f" % (name, ours.cpu / max(theirs.cpu, 1e-3),
-              ours.wall / max(theirs.wall, 1e-3), ours.peak_mb / max(theirs.peak_mb, 1e-3)))
+    print_runs((("outlook", outlook), ("ical", folder)))
+    print_ratios("outlook / ical:", outlook, folder, ("first sync", "no-change sync"))
 
 
 def main():

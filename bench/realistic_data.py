@@ -385,3 +385,59 @@ def _phone_event(event, subject, start):
     _phone_times(fields, "GMTSTARTDATE", "GMTSTARTTIME", start)
     _phone_times(fields, "GMTENDDATE", "GMTENDTIME", end)
     return fields
+
+
+# ---- tasks and memos, as the phone holds them ----------------------------------------------------
+
+_TASK_TITLES = ["Buy milk", "Call {}", "Pay rent", "Water the plants", "Submit expenses", "Book the car service",
+                "Reply to {}", "Renew passport", "Take out the bins", "Birthday present for {}", "Review the budget",
+                "Send the invoice", "Pick up the dry cleaning", "Dentist appointment", "Back up the laptop"]
+_MEMO_TITLES = ["Groceries", "Ideas", "Packing list", "Meeting notes", "Wi-Fi at {}'s", "Books to read",
+                "Gift ideas for {}", "Recipe: lasagne", "Car", "Holiday plans", "Passwords hint", "To ask {}"]
+_NOTE_LINES = ["two litres, skimmed", "ask about the discount", "see the e-mail of Monday", "room 4, 3rd floor",
+               "before noon", "bring the receipt", "call back if busy", "größer als letztes Mal", "ref. 42-A/7", ""]
+_CATEGORIES = ["Work", "Home", "Personal", "Family", "Work,Urgent"]
+
+
+def make_tasks(count, seed=SEED, today=None):
+    """The phone's fields of count tasks: titles repeating, seven in ten with a due date (none older than a
+    month), some with a start day and a reminder, priorities high to low, a quarter completed, a third with
+    a note of several lines, a fifth with categories."""
+    rng = random.Random(seed + 2)
+    today = today or datetime.date.today()
+    people = make_contacts(200, seed)
+    tasks = []
+    for _ in range(count):
+        fields = {"SUBJECT": rng.choice(_TASK_TITLES).format(rng.choice(people).first),
+                  "PRIORITY": str(rng.choice([1, 2, 2, 3, 3, 3]))}
+        if rng.random() < 0.7:
+            due = today + datetime.timedelta(days=rng.randint(-30, 200))
+            fields["DUEDATE"] = due.strftime("%Y%m%d")
+            if rng.random() < 0.2:
+                fields["STARTDATE"] = (due - datetime.timedelta(days=rng.randint(1, 14))).isoformat()
+            if rng.random() < 0.2:
+                fields["ALARMTIME"] = (due - datetime.timedelta(days=1)).isoformat()
+        if rng.random() < 0.25:
+            fields["PERCENTCOMPLETE"] = "100"
+        if rng.random() < 0.33:
+            fields["NOTE"] = "\n".join(rng.choice(_NOTE_LINES) for _ in range(rng.randint(2, 4)))
+        if rng.random() < 0.2:
+            fields["CATEGORY"] = rng.choice(_CATEGORIES)
+        tasks.append(fields)
+    return tasks
+
+
+def make_memos(count, seed=SEED):
+    """The phone's fields of count memos: a title line (titles repeating) and one to eight more lines,
+    three in ten with categories."""
+    rng = random.Random(seed + 3)
+    people = make_contacts(200, seed)
+    memos = []
+    for _ in range(count):
+        lines = [rng.choice(_MEMO_TITLES).format(rng.choice(people).first)]
+        lines += [rng.choice(_NOTE_LINES) or "-" for _ in range(rng.randint(1, 8))]
+        fields = {"NOTE": "\n".join(lines)}
+        if rng.random() < 0.3:
+            fields["CATEGORY"] = rng.choice(_CATEGORIES)
+        memos.append(fields)
+    return memos

@@ -365,10 +365,12 @@ QString HMTaskData::outlookTaskCategoryText(const QVariantMap &record)
 
 QString HMTaskData::outlookDateText(const QDateTime &date)
 {
-    const QString pattern = GlobalVariables::getSystemDateFormat();
-    const platform::DateFormatter formatter(pattern.isEmpty() ? QStringLiteral("MM/dd/yyyy hh:mm a") : pattern,
-                                            platform::Locale(QStringLiteral("en_US_POSIX")), platform::TimeZone::systemTimeZone());
-    return formatter.format(date);
+    if (!m_outlookDateFormatter) {
+        const QString pattern = GlobalVariables::getSystemDateFormat();
+        m_outlookDateFormatter.emplace(pattern.isEmpty() ? QStringLiteral("MM/dd/yyyy hh:mm a") : pattern,
+                                       platform::Locale(QStringLiteral("en_US_POSIX")), platform::TimeZone::systemTimeZone());
+    }
+    return m_outlookDateFormatter->format(date);
 }
 
 QString HMTaskData::propertiesStringFromTaskDictionary(const QVariantMap &record)

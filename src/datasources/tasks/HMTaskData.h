@@ -3,6 +3,7 @@
 #include "datasources/calendar/HMBaseCalendarData.h"
 #include "outlook/HMOutlookConduit.h"
 #include "platform/eventkit/CalTask.h"
+#include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Result.h"
 
 #include <QDateTime>
@@ -176,6 +177,9 @@ private:
 
     std::unique_ptr<HMOutlookConduit> m_outlookTasks;
     std::optional<QVariantMap> m_outlookDupeCheckDictionary;
+    // The dates of Outlook's scripts in the user's short date format, worked out once: finding that
+    // format builds and tries several formatters, too dear for each date of each task.
+    std::optional<platform::DateFormatter> m_outlookDateFormatter;
     qint64 m_recordCounter = 0;
     bool m_outlookGoneDuringApply = false;
     bool m_outlookFolderChecked = false;
