@@ -236,6 +236,8 @@ public:
     QString makeGoogleIcsFileFromVCal(const QString &seriesText, const QVariantMap &record, const QString &occurrenceId,
                                       const QString &parentId);
     void updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart);
+    // The days ("yyyyMMdd") an Outlook event's EXDATE lines remove (HMCalendarData+OutlookEventText.cpp).
+    static QStringList outlookExdateDays(const QStringList &eventLines);
     void handleGoogleDeletedExceptionRecords(const QVariantList &records);
     void removeExceptionFromSeries(const QVariantMap &record);
     // Tests keep each event.ics before it is removed.
