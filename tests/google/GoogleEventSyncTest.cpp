@@ -320,6 +320,7 @@ TEST_P(GoogleEventSync, EventsTravelBothWaysOnceAndASecondSyncSendsNothing)
     const std::optional<QJsonObject> boardInOutlook = bySubject(outlook, "Board");
     ASSERT_TRUE(boardInOutlook);
     EXPECT_TRUE((*boardInOutlook)["rrule"].toString().contains("FREQ=MONTHLY"));
+    EXPECT_EQ((*boardInOutlook)["alarm"].toInt(), 30); // the calendar's default reminder
     // The cancelled and the moved occurrences leave the series at their original starts, each day
     // listed once and at the series' own time of day (the occurrence it removes); the moved one is an
     // event of its own at its new time.

@@ -123,9 +123,7 @@ QString HMCalendarData::googleOccurrenceIcsText(const QString &seriesText, const
     text += QStringLiteral("DESCRIPTION:%1\n").arg(icalTextValue(correctedString(record.value(QStringLiteral("NOTE")))));
     text += QStringLiteral("X-MICROSOFT-CDO-BUSYSTATUS:BUSY\n");
     text += allDay ? QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:TRUE\n") : QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:0\n");
-    if (record.contains(QStringLiteral("NSNUMBERALARMTIME")) && record.value(QStringLiteral("NSNUMBERALARMTIME")).toLongLong() < 20161)
-        text += QStringLiteral("BEGIN:VALARM\nACTION:DISPLAY\nDESCRIPTION:REMINDER\nTRIGGER;RELATED=START:-PT00H%1M00S\nEND:VALARM\n")
-                    .arg(record.value(QStringLiteral("NSNUMBERALARMTIME")).toLongLong());
+    text += icsAlarmText(record, start);
     return text + QStringLiteral("X-MICROSOFT-DISALLOW-COUNTER:FALSE\nX-MICROSOFT-CDO-INSTTYPE:3\nEND:VEVENT\nEND:VCALENDAR");
 }
 

@@ -230,6 +230,8 @@ public:
     void addCategoriesForEventId(const QString &outlookId, const QVariantMap &record);
     // Text as an iCalendar TEXT value: backslash, ";" and "," escaped, a line break as "\n", CR dropped.
     static QString icalTextValue(const QString &text);
+    // An event file's VALARM block for the record's alarm; empty without one.
+    static QString icsAlarmText(const QVariantMap &record, const QDateTime &start);
     // Google direct sync's occurrences (HMCalendarData+OutlookGoogleOccurrences.cpp).
     QString googleOccurrenceIcsText(const QString &seriesText, const QVariantMap &record);
     QString handleGoogleUpdateException(const QVariantMap &record);
