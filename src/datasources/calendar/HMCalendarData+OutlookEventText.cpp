@@ -247,29 +247,39 @@ QString noteOf(const QStringList &lines)
     return note;
 }
 
-// The days of the series' EXDATE lines. A TZID'd one holds Outlook's local time: its day is the day
-// written; one in UTC ("Z") is moved to the device's zone.
-QStringList exdateDays(const QStringList &eventLines)
+} // namespace
+
+// The days of the series' EXDATE lines, each value of a list. A TZID'd one holds Outlook's local
+// time and a date-only one its day: their day is the day written; one in UTC ("Z") is moved to the
+// device's zone.
+QStringList HMCalendarData::outlookExdateDays(const QStringList &eventLines)
 {
     QStringList days;
     for (const QString &line : eventLines) {
-        if (!line.startsWith(u"EXDATE;"))
+        if (!line.startsWith(u"EXDATE;") && !line.startsWith(u"EXDATE:"))
             continue;
         const std::optional<QString> value = afterMarker(line, u":");
         if (!value)
             continue;
-        QString text = withoutCr(*value);
-        const bool isUtc = text.endsWith(u'Z');
-        if (isUtc)
-            text.chop(1);
-        const QDateTime date = parseUtc(text);
-        if (!date.isValid())
-            continue;
-        days.append(isUtc ? date.toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyyMMdd")) : text.left(8));
-        DDLogVerbose(QStringLiteral("exceptionStr %1").arg(days.last()));
+        for (QString text : withoutCr(*value).split(u',')) {
+            if (text.size() == 8 && QDate::fromString(text, QStringLiteral("yyyyMMdd")).isValid()) {
+                days.append(text);
+                continue;
+            }
+            const bool isUtc = text.endsWith(u'Z');
+            if (isUtc)
+                text.chop(1);
+            const QDateTime date = parseUtc(text);
+            if (!date.isValid())
+                continue;
+            days.append(isUtc ? date.toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyyMMdd")) : text.left(8));
+            DDLogVerbose(QStringLiteral("exceptionStr %1").arg(days.last()));
+        }
     }
     return days;
 }
+
+namespace {
 
 QString firstValueOf(const QStringList &lines, QStringView prefix, qsizetype minimumLength)
 {
@@ -470,7 +480,7 @@ void HMCalendarData::noteModifiedOccurrence(QVariantMap &record, const QString &
 // exception records).
 QStringList HMCalendarData::outlookExceptionDays(const QStringList &eventLines, const QString &outlookId)
 {
-    QStringList days = exdateDays(eventLines);
+    QStringList days = outlookExdateDays(eventLines);
     m_dictionaryOfModifiedExceptions.clear();
     if (m_outlookEvents) {
         for (auto it = m_outlookEvents->outlook().dictionaryOfExceptionRecords().constBegin();

@@ -13,6 +13,8 @@
 #include "outlook/HMOutlookTempFile.h"
 
 #include <QFile>
+
+#include <algorithm>
 #include <QTimeZone>
 
 using platform::NSAppleEventDescriptor;
@@ -36,6 +38,59 @@ QString scheduledStartText(const QVariantMap &record)
     const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
     const QString text = localText(start, "yyyy-MM-dd'T'HH:mm:ss");
     return text.isEmpty() ? localText(start, "yyyy-MM-dd") : text;
+}
+
+// Where the series' own VEVENT ends in an Outlook event's iCalendar text: at the first VEVENT without a
+// RECURRENCE-ID (the others are its changed occurrences); -1 when there is none.
+qsizetype seriesEventEnd(const QString &text, qsizetype &begin)
+{
+    qsizetype from = 0;
+    for (;;) {
+        begin = text.indexOf(QLatin1String("BEGIN:VEVENT"), from);
+        const qsizetype end = begin < 0 ? -1 : text.indexOf(QLatin1String("END:VEVENT"), begin);
+        if (end < 0)
+            return -1;
+        if (!QStringView(text).mid(begin, end - begin).contains(QLatin1String("RECURRENCE-ID")))
+            return end;
+        from = end;
+    }
+}
+
+// The scheduled start's day as "yyyyMMdd": a date as it stands, a date-time in `zone`.
+QString scheduledDay(const QString &scheduledStart, const QTimeZone &zone)
+{
+    if (!scheduledStart.contains(u'T'))
+        return QDate::fromString(scheduledStart, Qt::ISODate).toString(QStringLiteral("yyyyMMdd"));
+    QDateTime start = QDateTime::fromString(scheduledStart, Qt::ISODate);
+    if (start.isValid() && start.timeSpec() == Qt::LocalTime)
+        start = QDateTime(start.date(), start.time(), QTimeZone::systemTimeZone());
+    return start.isValid() ? start.toTimeZone(zone).toString(QStringLiteral("yyyyMMdd")) : QString();
+}
+
+// The series' text with an EXDATE line for the scheduled start's day, written like its DTSTART line;
+// false when the text has no series or DTSTART, or the day is removed already.
+bool withRemovedDay(QString &text, const QString &scheduledStart)
+{
+    qsizetype begin = -1;
+    const qsizetype end = seriesEventEnd(text, begin);
+    if (end < 0)
+        return false;
+    const QStringList lines = text.mid(begin, end - begin).remove(u'\r').split(u'\n');
+    const auto dtstart = std::find_if(lines.begin(), lines.end(), [](const QString &line) {
+        return line.startsWith(u"DTSTART;") || line.startsWith(u"DTSTART:");
+    });
+    if (dtstart == lines.end() || !dtstart->contains(u':'))
+        return false;
+    const QString name = dtstart->section(u':', 0, 0).mid(7);
+    const QString value = dtstart->section(u':', 1);
+    const bool utc = value.endsWith(u'Z');
+    const QString day = scheduledDay(scheduledStart, utc ? QTimeZone::utc() : QTimeZone::systemTimeZone());
+    if (day.isEmpty() || HMCalendarData::outlookExdateDays(lines).contains(day))
+        return false;
+    const qsizetype time = value.indexOf(u'T');
+    const QString eol = text.contains(QLatin1String("\r\n")) ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    text.insert(end, QStringLiteral("EXDATE%1:%2%3").arg(name, day, time < 0 ? QString() : value.mid(time)) + eol);
+    return true;
 }
 
 } // namespace
@@ -68,9 +123,7 @@ QString HMCalendarData::googleOccurrenceIcsText(const QString &seriesText, const
     text += QStringLiteral("DESCRIPTION:%1\n").arg(icalTextValue(correctedString(record.value(QStringLiteral("NOTE")))));
     text += QStringLiteral("X-MICROSOFT-CDO-BUSYSTATUS:BUSY\n");
     text += allDay ? QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:TRUE\n") : QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:0\n");
-    if (record.contains(QStringLiteral("NSNUMBERALARMTIME")) && record.value(QStringLiteral("NSNUMBERALARMTIME")).toLongLong() < 20161)
-        text += QStringLiteral("BEGIN:VALARM\nACTION:DISPLAY\nDESCRIPTION:REMINDER\nTRIGGER;RELATED=START:-PT00H%1M00S\nEND:VALARM\n")
-                    .arg(record.value(QStringLiteral("NSNUMBERALARMTIME")).toLongLong());
+    text += icsAlarmText(record, start);
     return text + QStringLiteral("X-MICROSOFT-DISALLOW-COUNTER:FALSE\nX-MICROSOFT-CDO-INSTTYPE:3\nEND:VEVENT\nEND:VCALENDAR");
 }
 
@@ -124,11 +177,14 @@ QString HMCalendarData::makeGoogleIcsFileFromVCal(const QString &seriesText, con
     return imported;
 }
 
+// The day is the occurrence's scheduled start in the device's zone, the zone the series' Outlook text
+// and its listed removed days are in; the text of Google's start carries its own offset, whose day
+// may be another. The EXDATE is written like the series' DTSTART (its TZID and time of day, or a
+// date), so the removed occurrence is the one at that day's scheduled start. A series that already
+// lists the day (the series' import writes its removed days) is left as it is: a second line would
+// list the day twice.
 void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart)
 {
-    if (!scheduledStart.contains(u'T'))
-        return;
-    const QString exdate = QStringLiteral("EXDATE:%1").arg(scheduledStart.section(u'T', 0, 0).remove(u'-'));
     const QString seriesId = m_outlookEvents->map().getOutlookEventIdForGoogleEventIdBeginningWith(parentId);
     if (!HMOutlookSQLiteHelper::isDecimalId(seriesId))
         return;
@@ -137,9 +193,8 @@ void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const 
                                         .arg(application(), seriesId),
                                     error, false)
                        .stringValue();
-    if (text.isEmpty())
+    if (!withRemovedDay(text, scheduledStart))
         return;
-    text.replace(QStringLiteral("END:VEVENT"), exdate + QStringLiteral("\nEND:VEVENT"));
     const QString path = outlookIcsPath();
     if (!hmoutlook::writeTempFile(path, text.toUtf8())) {
         DDLogInfo(QStringLiteral("FAIL!"));

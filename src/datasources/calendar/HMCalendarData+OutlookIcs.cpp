@@ -175,9 +175,23 @@ QString HMCalendarData::icsTextFromDictionary(const QVariantMap &record, const Q
     }
     if (!icalUid.isEmpty())
         text += QStringLiteral("UID:%1\n").arg(icalUid);
+    // The alarm travels in the file: the properties set after the import carry no dates, and without
+    // them no reminder is set.
     return text + QStringLiteral("TRANSP:OPAQUE\nX-MICROSOFT-CDO-BUSYSTATUS:BUSY\nX-MICROSOFT-CDO-IMPORTANCE:1\nX-MICROSOFT-DISALLOW-COUNTER:"
-                                 "FALSE\nX-MS-OLK-AUTOFILLLOCATION:TRUE\nX-MS-OLK-AUTOSTARTCHECK:FALSE\nX-MS-OLK-CONFTYPE:0\nEND:VEVENT\nEND:"
-                                 "VCALENDAR");
+                                 "FALSE\nX-MS-OLK-AUTOFILLLOCATION:TRUE\nX-MS-OLK-AUTOSTARTCHECK:FALSE\nX-MS-OLK-CONFTYPE:0\n")
+        + icsAlarmText(record, record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime()) + QStringLiteral("END:VEVENT\nEND:VCALENDAR");
+}
+
+// The event's VALARM block: minutes before the start from an alarm date or a number of minutes, up to
+// Outlook's longest reminder of two weeks; nothing without an alarm.
+QString HMCalendarData::icsAlarmText(const QVariantMap &record, const QDateTime &start)
+{
+    const auto [hasReminder, reminderTime] = outlookReminderTexts(record, start);
+    bool isNumber = false;
+    const qint64 minutes = qRound64(reminderTime.toDouble(&isNumber));
+    if (hasReminder != u"true" || !isNumber || minutes >= 20161)
+        return QString();
+    return QStringLiteral("BEGIN:VALARM\nACTION:DISPLAY\nDESCRIPTION:REMINDER\nTRIGGER;RELATED=START:-PT00H%1M00S\nEND:VALARM\n").arg(minutes);
 }
 
 QString HMCalendarData::outlookIcsPath()

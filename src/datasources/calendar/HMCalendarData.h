@@ -230,12 +230,16 @@ public:
     void addCategoriesForEventId(const QString &outlookId, const QVariantMap &record);
     // Text as an iCalendar TEXT value: backslash, ";" and "," escaped, a line break as "\n", CR dropped.
     static QString icalTextValue(const QString &text);
+    // An event file's VALARM block for the record's alarm; empty without one.
+    static QString icsAlarmText(const QVariantMap &record, const QDateTime &start);
     // Google direct sync's occurrences (HMCalendarData+OutlookGoogleOccurrences.cpp).
     QString googleOccurrenceIcsText(const QString &seriesText, const QVariantMap &record);
     QString handleGoogleUpdateException(const QVariantMap &record);
     QString makeGoogleIcsFileFromVCal(const QString &seriesText, const QVariantMap &record, const QString &occurrenceId,
                                       const QString &parentId);
     void updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart);
+    // The days ("yyyyMMdd") an Outlook event's EXDATE lines remove (HMCalendarData+OutlookEventText.cpp).
+    static QStringList outlookExdateDays(const QStringList &eventLines);
     void handleGoogleDeletedExceptionRecords(const QVariantList &records);
     void removeExceptionFromSeries(const QVariantMap &record);
     // Tests keep each event.ics before it is removed.

@@ -850,3 +850,34 @@ TEST(OutlookEventWrites, GoogleOccurrencesBecomeEventsOfTheirOwnAndLeaveTheirSer
     EXPECT_EQ(run.outlookEvents().size(), 2);
     EXPECT_TRUE(map.getOutlookEventIdForDeviceEventId(QStringLiteral("g1_20270506T080000Z")).isEmpty());
 }
+
+// A late series (00:30 in Berlin, the evening before in UTC): Google's start text carries its own
+// offset, and its day is not the series' day. A day the series lists already stays listed once.
+TEST(OutlookEventWrites, ARemovedGoogleOccurrenceLeavesItsSeriesOnceOnItsOwnDay)
+{
+    OutlookCalendarRun run("Europe/Berlin");
+    QJsonObject late = timed("Late", local(2027, 5, 1, 0, 30), local(2027, 5, 1, 1));
+    late.insert("rrule", "FREQ=DAILY;COUNT=10;INTERVAL=1");
+    late.insert("exdates", QJsonArray{QDateTime::fromString(local(2027, 5, 4, 0, 30), Qt::ISODate).toUTC().toString(Qt::ISODate)});
+    run.addEvent(late);
+    HMOutlookDatFileHelper map;
+    ASSERT_TRUE(map.writeOutlookEventIdForDeviceEventId(QString::number(run.outlookEvent(QStringLiteral("Late"))->value("id").toInteger()),
+                                                        QStringLiteral("g2@google.com")));
+    HMCalendarData data;
+    const auto cancelled = [](const char *uid, const char *originalStart, const QString &start) {
+        return QVariantMap{{"UID", uid}, {"parentEventId", "g2"}, {"originalStart", originalStart}, {"SUBJECT", "Late"},
+                           {"EVENTTZ", "Europe/Berlin"}, {"TYPENUMBER", false},
+                           {"NSDATESTARTDATE", QDateTime::fromString(start, Qt::ISODate)},
+                           {"NSDATEENDDATE", QDateTime::fromString(start, Qt::ISODate).addSecs(1800)}};
+    };
+    data.handleGoogleDeletedExceptionRecords({cancelled("g2_20270503T223000Z", "2027-05-03T22:30:00Z", local(2027, 5, 4, 0, 30)),
+                                              cancelled("g2_20270507T223000Z", "2027-05-07T22:30:00Z", local(2027, 5, 8, 0, 30))});
+    const std::optional<QJsonObject> series = run.outlookEvent(QStringLiteral("Late"));
+    ASSERT_TRUE(series);
+    QStringList removed;
+    for (const QJsonValue &day : series->value("exdates").toArray())
+        removed.append(QDateTime::fromString(day.toString(), Qt::ISODate).toLocalTime().toString(QStringLiteral("yyyyMMdd HH:mm")));
+    removed.sort();
+    EXPECT_EQ(removed, (QStringList{"20270504 00:30", "20270508 00:30"}));
+    EXPECT_EQ(run.outlookEvents().size(), 1);
+}

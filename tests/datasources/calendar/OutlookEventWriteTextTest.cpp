@@ -218,6 +218,17 @@ TEST(OutlookEventWriteText, TheEventFileOfADailySeriesWithExceptions)
     EXPECT_TRUE(text.contains(QStringLiteral("\nRRULE:FREQ=WEEKLY;COUNT=5\nEXDATE;TZID=\"Asia/Calcutta\":20270510T090000\nUID:040000008200E0\r\nTRANSP")));
     other.insert(QStringLiteral("NSARRAYEXCEPTIONS"), QVariantList());
     EXPECT_FALSE(data.icsTextFromDictionary(other, QString()).contains(QStringLiteral("EXDATE")));
+
+    // The alarm is in the file, from minutes or from an alarm date; none past two weeks.
+    other.insert(QStringLiteral("NSNUMBERALARMTIME"), 30);
+    const char *const alarmEnd = "X-MS-OLK-CONFTYPE:0\nBEGIN:VALARM\nACTION:DISPLAY\nDESCRIPTION:REMINDER\n"
+                                 "TRIGGER;RELATED=START:-PT00H%1M00S\nEND:VALARM\nEND:VEVENT\nEND:VCALENDAR";
+    EXPECT_TRUE(data.icsTextFromDictionary(other, QString()).endsWith(QString::fromLatin1(alarmEnd).arg(30)));
+    other.insert(QStringLiteral("NSDATEALARMDATE"), utc("2027-05-03T03:15:00Z"));
+    EXPECT_TRUE(data.icsTextFromDictionary(other, QString()).endsWith(QString::fromLatin1(alarmEnd).arg(15)));
+    other.remove(QStringLiteral("NSDATEALARMDATE"));
+    other.insert(QStringLiteral("NSNUMBERALARMTIME"), 20161);
+    EXPECT_FALSE(data.icsTextFromDictionary(other, QString()).contains(QStringLiteral("VALARM")));
 }
 
 TEST(OutlookEventWriteText, APacificZoneBlockInSummerAndInWinter)
