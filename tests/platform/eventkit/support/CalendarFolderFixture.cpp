@@ -72,6 +72,37 @@ void CalendarFolderTest::makeWorkHolidaysAndBirthdays() const
     card.write("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ana\r\nBDAY:1990-04-01\r\nEND:VCARD\r\n");
 }
 
+void CalendarFolderTest::makeKhalAndTodomanFolders() const
+{
+    const QString work = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    makeCalendarFolder(QStringLiteral("errands"), QStringLiteral("Errands"));
+    const QString khalConfig = m_root.path() + QStringLiteral("/khal.conf");
+    QFile khal(khalConfig);
+    EXPECT_TRUE(khal.open(QIODevice::WriteOnly));
+    khal.write(QStringLiteral("[calendars]\n[[work]]\npath = %1\ntype = calendar\n[locale]\ntimeformat = %H:%M\n"
+                              "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\n"
+                              "datetimeformat = %Y-%m-%d %H:%M\nlongdatetimeformat = %Y-%m-%d %H:%M\n"
+                              "local_timezone = UTC\ndefault_timezone = UTC\n"
+                              "[default]\ndefault_calendar = work\n[sqlite]\npath = %2/khal.db\n")
+                   .arg(work, m_root.path())
+                   .toUtf8());
+    khal.close();
+    runTool(QStringLiteral("khal"), {QStringLiteral("-c"), khalConfig, QStringLiteral("new"), QStringLiteral("2026-03-03"),
+                                     QStringLiteral("10:00"), QStringLiteral("11:00"), QStringLiteral("Standup")});
+    const QString todoConfig = m_root.path() + QStringLiteral("/todoman.py");
+    QFile todo(todoConfig);
+    EXPECT_TRUE(todo.open(QIODevice::WriteOnly));
+    todo.write(QStringLiteral("path = \"%1/*\"\ndate_format = \"%Y-%m-%d\"\ntime_format = \"%H:%M\"\n"
+                              "cache_path = \"%2/todoman.sqlite\"\n")
+                   .arg(root(), m_root.path())
+                   .toUtf8());
+    todo.close();
+    runTool(QStringLiteral("todoman"), {QStringLiteral("--config"), todoConfig, QStringLiteral("new"),
+                                        QStringLiteral("--list"), QStringLiteral("errands"), QStringLiteral("Buy milk")});
+    EXPECT_EQ(itemFiles(work).size(), 1);
+    EXPECT_EQ(itemFiles(root() + QStringLiteral("/errands")).size(), 1);
+}
+
 std::shared_ptr<platform::EKEventStore> CalendarFolderTest::eventStore() const
 {
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
