@@ -89,15 +89,7 @@ void CalendarFolderTest::makeKhalAndTodomanFolders() const
     khal.close();
     runTool(QStringLiteral("khal"), {QStringLiteral("-c"), khalConfig, QStringLiteral("new"), QStringLiteral("2026-03-03"),
                                      QStringLiteral("10:00"), QStringLiteral("11:00"), QStringLiteral("Standup")});
-    const QString todoConfig = m_root.path() + QStringLiteral("/todoman.py");
-    QFile todo(todoConfig);
-    EXPECT_TRUE(todo.open(QIODevice::WriteOnly));
-    todo.write(QStringLiteral("path = \"%1/*\"\ndate_format = \"%Y-%m-%d\"\ntime_format = \"%H:%M\"\n"
-                              "cache_path = \"%2/todoman.sqlite\"\n")
-                   .arg(root(), m_root.path())
-                   .toUtf8());
-    todo.close();
-    runTool(QStringLiteral("todoman"), {QStringLiteral("--config"), todoConfig, QStringLiteral("new"),
+    runTool(QStringLiteral("todoman"), {QStringLiteral("--config"), todomanConfig(), QStringLiteral("new"),
                                         QStringLiteral("--list"), QStringLiteral("errands"), QStringLiteral("Buy milk")});
     EXPECT_EQ(itemFiles(work).size(), 1);
     EXPECT_EQ(itemFiles(root() + QStringLiteral("/errands")).size(), 1);
@@ -108,7 +100,7 @@ std::shared_ptr<platform::EKEventStore> CalendarFolderTest::eventStore() const
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
 }
 
-QByteArray CalendarFolderTest::todomanList() const
+QString CalendarFolderTest::todomanConfig() const
 {
     const QString config = m_root.path() + QStringLiteral("/todoman.py");
     QFile configFile(config);
@@ -117,9 +109,13 @@ QByteArray CalendarFolderTest::todomanList() const
                                     "cache_path = \"%2/todoman.sqlite\"\n")
                          .arg(root(), m_root.path())
                          .toUtf8());
-    configFile.close();
+    return config;
+}
+
+QByteArray CalendarFolderTest::todomanList() const
+{
     return runTool(QStringLiteral("todoman"),
-                   {QStringLiteral("--config"), config, QStringLiteral("--porcelain"), QStringLiteral("list"),
+                   {QStringLiteral("--config"), todomanConfig(), QStringLiteral("--porcelain"), QStringLiteral("list"),
                     QStringLiteral("--status"), QStringLiteral("ANY")})
         .toUtf8();
 }

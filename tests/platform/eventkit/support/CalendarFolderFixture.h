@@ -47,6 +47,8 @@ protected:
     std::shared_ptr<platform::EKEventStore> eventStore() const;
     // What todoman lists of every folder under the root, as its JSON output.
     QByteArray todomanList() const;
+    // Writes todoman's configuration naming every folder under the root; gives its path.
+    QString todomanConfig() const;
     // The names of the ".ics" files of a folder, sorted.
     static QStringList itemFiles(const QString &folder);
 
