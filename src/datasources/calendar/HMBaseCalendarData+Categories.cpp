@@ -72,8 +72,12 @@ QVariantList HMBaseCalendarData::calendarStoreCategoryDictionaries()
 {
     QVariantList dictionaries;
     const std::shared_ptr<platform::CalCalendarStore> store = calendarStore();
-    for (const auto &calendar : store->calendars()) {
-        const ItemKind kind = itemKind();
+    // Each folder is offered under the kind it holds only (one holding nothing yet under both); the
+    // test item then tells whether it can be written.
+    const ItemKind kind = itemKind();
+    const platform::EKEntityType entityType =
+        kind == ItemKind::Tasks ? platform::EKEntityType::Reminder : platform::EKEntityType::Event;
+    for (const auto &calendar : store->calendarsTaking(entityType)) {
         const bool keep = (kind == ItemKind::Events && doesCalendarSupportEvents(calendar)) ||
                           (kind == ItemKind::Tasks && doesCalendarSupportTasks(calendar));
         if (!keep)

@@ -48,12 +48,20 @@ QList<std::shared_ptr<CalCalendar>> CalCalendarStore::calendars()
     QList<std::shared_ptr<CalCalendar>> result;
     QSet<QString> seen;
     for (EKEntityType type : {EKEntityType::Event, EKEntityType::Reminder}) {
-        for (const std::shared_ptr<EKCalendar> &calendar : m_store->calendarsForEntityType(type)) {
-            if (!seen.contains(calendar->calendarIdentifier()))
-                result.append(std::make_shared<CalCalendar>(calendar));
-            seen.insert(calendar->calendarIdentifier());
+        for (const std::shared_ptr<CalCalendar> &calendar : calendarsTaking(type)) {
+            if (!seen.contains(calendar->uid()))
+                result.append(calendar);
+            seen.insert(calendar->uid());
         }
     }
+    return result;
+}
+
+QList<std::shared_ptr<CalCalendar>> CalCalendarStore::calendarsTaking(EKEntityType entityType)
+{
+    QList<std::shared_ptr<CalCalendar>> result;
+    for (const std::shared_ptr<EKCalendar> &calendar : m_store->calendarsForEntityType(entityType))
+        result.append(std::make_shared<CalCalendar>(calendar));
     return result;
 }
 

@@ -42,7 +42,11 @@ public:
     static std::shared_ptr<CalCalendarStore> defaultCalendarStore();
     CalCalendarStore();
 
+    // Every calendar, those that take events first.
     QList<std::shared_ptr<CalCalendar>> calendars();
+    // The calendars that take events, or tasks: a folder holding only the other kind is left out, one
+    // holding nothing yet or both kinds is in both listings.
+    QList<std::shared_ptr<CalCalendar>> calendarsTaking(EKEntityType entityType);
     std::shared_ptr<CalCalendar> calendarWithUID(const QString &uid);
     Status saveCalendar(const std::shared_ptr<CalCalendar> &calendar);
 

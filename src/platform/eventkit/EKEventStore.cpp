@@ -432,11 +432,16 @@ void EKEventStore::rescanCalendars(const QString &root)
 // when nothing changed), and with them the kinds of item it takes.
 void EKEventStore::refreshKnownFolders(ReadNotices read)
 {
-    for (const QString &identifier : std::as_const(m_calendarOrder)) {
-        ICalendarFolder &folder = *m_folders[identifier];
-        logIfNotRead(folder.refresh(ICalendarFolder::Rescan::WhenDue, read));
-        setEntityTypes(*m_calendars[identifier], folder);
-    }
+    for (const QString &identifier : std::as_const(m_calendarOrder))
+        logIfNotRead(m_folders[identifier]->refresh(ICalendarFolder::Rescan::WhenDue, read));
+    setKindsOfKnownCalendars();
+}
+
+// The kinds each known calendar takes, from what its folder holds as last seen (no look at the files).
+void EKEventStore::setKindsOfKnownCalendars()
+{
+    for (const QString &identifier : std::as_const(m_calendarOrder))
+        setEntityTypes(*m_calendars[identifier], *m_folders[identifier]);
 }
 
 // A folder of vCards is an address book shown as birthdays; a folder we may not write is a
@@ -1161,8 +1166,11 @@ FileFlush EKEventStore::flushFor(bool commit)
     return commit ? FileFlush::Always : FileFlush::WhenReplacing;
 }
 
+// After a write the calendars take the kinds their folders now hold: a listing by kind right after
+// a test item was saved and removed again shows the folder as it is, not as it was mid-way.
 Status EKEventStore::finishWrite(const Status &status, bool commit)
 {
+    setKindsOfKnownCalendars();
     if (!status)
         return status;
     return commit ? this->commit() : success();

@@ -246,6 +246,7 @@ private:
     void refreshCalendar(const QString &identifier, const QString &path);
     void refreshKnownFolders(ReadNotices read);
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
+    void setKindsOfKnownCalendars();
     // Calls the parsed visitor with each parsed file of a calendar the predicate can find events in; a
     // file whose description the listed visitor takes (true) is not parsed. Before the first, the
     // listed visitor's owner is told how many files it may be given.

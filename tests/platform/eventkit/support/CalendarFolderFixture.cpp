@@ -72,12 +72,35 @@ void CalendarFolderTest::makeWorkHolidaysAndBirthdays() const
     card.write("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ana\r\nBDAY:1990-04-01\r\nEND:VCARD\r\n");
 }
 
+void CalendarFolderTest::makeKhalAndTodomanFolders() const
+{
+    const QString work = makeCalendarFolder(QStringLiteral("work"), QStringLiteral("Work"));
+    makeCalendarFolder(QStringLiteral("errands"), QStringLiteral("Errands"));
+    const QString khalConfig = m_root.path() + QStringLiteral("/khal.conf");
+    QFile khal(khalConfig);
+    EXPECT_TRUE(khal.open(QIODevice::WriteOnly));
+    khal.write(QStringLiteral("[calendars]\n[[work]]\npath = %1\ntype = calendar\n[locale]\ntimeformat = %H:%M\n"
+                              "dateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\n"
+                              "datetimeformat = %Y-%m-%d %H:%M\nlongdatetimeformat = %Y-%m-%d %H:%M\n"
+                              "local_timezone = UTC\ndefault_timezone = UTC\n"
+                              "[default]\ndefault_calendar = work\n[sqlite]\npath = %2/khal.db\n")
+                   .arg(work, m_root.path())
+                   .toUtf8());
+    khal.close();
+    runTool(QStringLiteral("khal"), {QStringLiteral("-c"), khalConfig, QStringLiteral("new"), QStringLiteral("2026-03-03"),
+                                     QStringLiteral("10:00"), QStringLiteral("11:00"), QStringLiteral("Standup")});
+    runTool(QStringLiteral("todoman"), {QStringLiteral("--config"), todomanConfig(), QStringLiteral("new"),
+                                        QStringLiteral("--list"), QStringLiteral("errands"), QStringLiteral("Buy milk")});
+    EXPECT_EQ(itemFiles(work).size(), 1);
+    EXPECT_EQ(itemFiles(root() + QStringLiteral("/errands")).size(), 1);
+}
+
 std::shared_ptr<platform::EKEventStore> CalendarFolderTest::eventStore() const
 {
     return platform::EKEventStore::create(platform::EKEntityMaskEvent | platform::EKEntityMaskReminder);
 }
 
-QByteArray CalendarFolderTest::todomanList() const
+QString CalendarFolderTest::todomanConfig() const
 {
     const QString config = m_root.path() + QStringLiteral("/todoman.py");
     QFile configFile(config);
@@ -86,9 +109,13 @@ QByteArray CalendarFolderTest::todomanList() const
                                     "cache_path = \"%2/todoman.sqlite\"\n")
                          .arg(root(), m_root.path())
                          .toUtf8());
-    configFile.close();
+    return config;
+}
+
+QByteArray CalendarFolderTest::todomanList() const
+{
     return runTool(QStringLiteral("todoman"),
-                   {QStringLiteral("--config"), config, QStringLiteral("--porcelain"), QStringLiteral("list"),
+                   {QStringLiteral("--config"), todomanConfig(), QStringLiteral("--porcelain"), QStringLiteral("list"),
                     QStringLiteral("--status"), QStringLiteral("ANY")})
         .toUtf8();
 }

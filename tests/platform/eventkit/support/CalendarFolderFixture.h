@@ -41,9 +41,14 @@ protected:
     // "work" titled Work (local), "holidays" titled Holidays (read-only) and "contacts" titled
     // Birthdays (an address book folder).
     void makeWorkHolidaysAndBirthdays() const;
+    // "work" titled Work holding one event khal made, "errands" titled Errands holding one to-do
+    // todoman made.
+    void makeKhalAndTodomanFolders() const;
     std::shared_ptr<platform::EKEventStore> eventStore() const;
     // What todoman lists of every folder under the root, as its JSON output.
     QByteArray todomanList() const;
+    // Writes todoman's configuration naming every folder under the root; gives its path.
+    QString todomanConfig() const;
     // The names of the ".ics" files of a folder, sorted.
     static QStringList itemFiles(const QString &folder);
 
