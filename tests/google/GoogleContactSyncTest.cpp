@@ -73,11 +73,7 @@ public:
         EXPECT_TRUE(m_outlook->isReady());
         m_google = std::make_unique<GooglePeerProcess>(m_root.filePath("google"), QStringLiteral(HM_GOOGLE_PEER_PATH));
         EXPECT_GT(m_google->port, 0);
-        QFile tokens(home() + "/tokens");
-        EXPECT_TRUE(tokens.open(QIODevice::WriteOnly));
-        tokens.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        tokens.write("1//rt\n");
-        tokens.close();
+        writeTokens(home(), "1//rt");
     }
     QString home() const { return m_outlook->home(); }
     OutlookPeerProcess &outlook() { return *m_outlook; }

@@ -69,17 +69,6 @@ DriverRun runDriver(const QString &home, const GooglePeerProcess &peer, const QS
     return {driver.exitCode(), QString::fromUtf8(driver.readAll()), timer.elapsed()};
 }
 
-// The tokens file (0600): the refresh token on its first line.
-QString writeTokens(const QTemporaryDir &home, const QByteArray &refreshToken)
-{
-    QFile file(home.filePath(QStringLiteral("tokens")));
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(refreshToken + "\n");
-    file.close();
-    return file.fileName();
-}
-
 QStringList googleArguments(const QString &tokensFile)
 {
     return {QStringLiteral("--create-google-profile"), QStringLiteral("--google-user"), kEmail,
@@ -114,7 +103,7 @@ TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete
     GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
-    const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
+    const QStringList arguments = googleArguments(writeTokens(home.path(), "1//rt"));
     ASSERT_EQ(runDriver(home.path(), peer, arguments + QStringList{QStringLiteral("--no-sync")}).exitCode, 0);
     editProfile(home.path(), [](HMProfile &profile) {
         profile.setRereadAppleOnNextSync(true);
@@ -166,7 +155,7 @@ TEST(GoogleDriver, KilledRightAfterTheEndLeavesTheProfileWithoutItsRereadFlags)
     GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
-    const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
+    const QStringList arguments = googleArguments(writeTokens(home.path(), "1//rt"));
     ASSERT_EQ(runDriver(home.path(), peer, arguments + QStringList{QStringLiteral("--no-sync")}).exitCode, 0);
     editProfile(home.path(), [](HMProfile &profile) {
         profile.setRereadAppleOnNextSync(true);
@@ -218,7 +207,7 @@ TEST(GoogleDriver, EachTokenFailureEndsWithItsText)
         if (*row.kind != '\0')
             peer.control("/peer/switch", QJsonObject{{"kind", row.kind}, {"path", "/oauth2/v4/token"}, {"times", 1}});
         peer.control("/peer/clear-requests");
-        const DriverRun run = runDriver(home.path(), peer, googleArguments(writeTokens(home, row.refreshToken)));
+        const DriverRun run = runDriver(home.path(), peer, googleArguments(writeTokens(home.path(), row.refreshToken)));
         EXPECT_EQ(run.exitCode, 1) << run.output.toStdString();
         EXPECT_TRUE(run.output.contains(row.expected)) << run.output.toStdString();
         EXPECT_EQ(run.output.contains("sheet reauthorize"), row.showsButtons) << run.output.toStdString();
@@ -240,7 +229,7 @@ TEST(GoogleDriver, APeerThatIsDownTimesOutAndACancelInThePurgeSendsNothingMore)
     GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
-    const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
+    const QStringList arguments = googleArguments(writeTokens(home.path(), "1//rt"));
 
     const DriverRun canceled = runDriver(home.path(), peer, arguments + QStringList{"--cancel-at-stage", "purge"});
     EXPECT_EQ(canceled.exitCode, 1);
@@ -260,7 +249,7 @@ TEST(GoogleDriver, AProfileThatWantsAConduitNotBuiltYetEndsAtStartAndChangesNoth
     GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
     ASSERT_GT(peer.port, 0);
     QTemporaryDir home;
-    const QStringList arguments = googleArguments(writeTokens(home, "1//rt"));
+    const QStringList arguments = googleArguments(writeTokens(home.path(), "1//rt"));
     ASSERT_EQ(runDriver(home.path(), peer, arguments + QStringList{QStringLiteral("--no-sync")}).exitCode, 0);
     editProfile(home.path(), [](HMProfile &profile) {
         profile.setCalendarSyncEnabled(true);

@@ -62,11 +62,7 @@ public:
         m_outlook->control({{"op", "switches"}, {"listsOccurrences", true}});
         m_google = std::make_unique<GooglePeerProcess>(m_root.filePath("google"), QStringLiteral(HM_GOOGLE_PEER_PATH));
         EXPECT_GT(m_google->port, 0);
-        QFile tokens(home() + "/tokens");
-        EXPECT_TRUE(tokens.open(QIODevice::WriteOnly));
-        tokens.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        tokens.write("1//rt\n");
-        tokens.close();
+        writeTokens(home(), "1//rt");
         m_google->control("/peer/calendar",
                           {{"email", kEventEmail},
                            {"calendar", QJsonObject{{"id", "team@group.calendar.google.com"}, {"summary", "Team"}}}});

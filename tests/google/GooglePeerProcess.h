@@ -2,7 +2,10 @@
 
 #include <httplib.h>
 
+#include <gtest/gtest.h>
+
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -81,6 +84,17 @@ private:
 
 // The environment of a driver run between the simulated Outlook (its home and runtime folders) and
 // this peer, in the zone given; the sync log stays off.
+// The tokens file (0600) in the folder: the refresh token on its first line. Answers its path.
+inline QString writeTokens(const QString &folder, const QByteArray &refreshToken)
+{
+    QFile file(QDir(folder).filePath(QStringLiteral("tokens")));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(refreshToken + "\n");
+    file.close();
+    return file.fileName();
+}
+
 inline QProcessEnvironment googleRunEnvironment(const QString &home, const QString &runtimeDir, const GooglePeerProcess &peer,
                                                 const QString &zone)
 {
