@@ -277,9 +277,8 @@ TEST_F(GoogleRun, TheStartReadsTheDeletionRuleTheCalendarsAndThePurgeFlags)
     EXPECT_TRUE(m_run->syncDriver()->purgeTasks());
     EXPECT_EQ(GlobalVariables::getDefaultGoogleCalendatIdentifier(), "primary");
     EXPECT_EQ(GlobalVariables::getGoogleDirectSyncController(), m_run);
-    EXPECT_EQ(m_run->unbuiltStagesText(),
-              "Direct Google sync of emptying Google is not available in this version of Harrowmere. Nothing was "
-              "changed.");
+    // Emptying Google is built: a purge flag alone refuses nothing.
+    EXPECT_EQ(m_run->unbuiltStagesText(), "");
 }
 
 TEST_F(GoogleRun, TheUnwritableAlertNeedsSixWritesAndMoreThanHalfFailed)
