@@ -208,8 +208,11 @@ bool HMGoogleSyncPurgeDriver::isEndlessListing(const QString &pageToken, qsizety
     return true;
 }
 
-// The conduit's map and what is kept beside it of Google's side: the list date, the answers to our
-// writes and the ids of inserts not yet answered (sent again, one would pair with a deleted item).
+// The conduit's map and everything kept beside it that pairs with Google's side: the list date, the
+// answers to our writes, the ids of inserts not yet answered, the pairs confirmed by a run killed
+// before its commit and the records sent as new. Each names an item the purge deletes: merged or sent
+// again afterwards, it would pair an Outlook record with a deleted item and the record would never
+// reach Google again.
 void HMGoogleSyncPurgeDriver::clearMap(const QString &conduitName)
 {
     HMOutlookDatFileHelper helper;
@@ -220,7 +223,8 @@ void HMGoogleSyncPurgeDriver::clearMap(const QString &conduitName)
         return;
     const QString map = helper.filePath(*conduit);
     for (const QString &file : {googlelistdate::path(*conduit), map + QStringLiteral(".google-written"),
-                                map + QStringLiteral(".google-sent")}) {
+                                map + QStringLiteral(".google-sent"), map + QStringLiteral(".confirmed"),
+                                map + QStringLiteral(".sent")}) {
         if (QFile::exists(file) && !QFile::remove(file))
             DDLogError(QStringLiteral("%1 could not be removed").arg(file));
     }
