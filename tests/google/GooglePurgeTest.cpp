@@ -1,6 +1,7 @@
 // The purge in process against a scripted Google on loopback: the requests it sends, in their order
 // and with their headers, the maps it clears and when, and how it stops: cancelled, a listing refused
 // or endless, a deletion refused. Every reply here is written by hand.
+#include "RawHttpServer.h"
 #include "RestKitTestSupport.h"
 
 #include "foundation/GlobalVariables.h"
@@ -455,4 +456,54 @@ TEST_F(Purge, ACancelDuringTheDeletionsSendsNothingMore)
     EXPECT_EQ(m_recorder.reports(), QStringList{"cancelled"});
     EXPECT_EQ(google.targets().size(), 1 + 2 + 2 + 5);
     EXPECT_EQ(m_purge->deletedContactsCounter(), 5);
+}
+
+// The contacts' requests as they go on the wire, byte for byte: the group list, a group deletion, a
+// contacts page and a contact deletion.
+TEST_F(Purge, TheContactRequestsGoOnTheWireByteForByte)
+{
+    const QByteArray groups = "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom'><entry>"
+                              "<id>http://www.google.com/m8/feeds/groups/me%40example.com/base/fam</id><title>Family</title>"
+                              "</entry></feed>";
+    const QByteArray contacts = "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom'><entry>"
+                                "<id>http://www.google.com/m8/feeds/contacts/me%40example.com/base/c1</id></entry></feed>";
+    RawHttpServer server({RawHttpServer::reply(200, groups, "application/atom+xml"), RawHttpServer::reply(200),
+                          RawHttpServer::reply(200, contacts, "application/atom+xml"), RawHttpServer::reply(200)});
+    const QByteArray host = QStringLiteral("http://127.0.0.1:%1/").arg(server.port).toLatin1();
+    qputenv("HM_GOOGLE_CONTACTS_HOST", host);
+    m_purge->purgeContacts();
+    ASSERT_TRUE(waitForReport());
+    qunsetenv("HM_GOOGLE_CONTACTS_HOST");
+    EXPECT_EQ(m_recorder.reports(), QStringList{"finished Contacts"});
+    const QList<QByteArray> heads = server.heads();
+    ASSERT_EQ(heads.size(), 4);
+    const QByteArray hostLine = "Host: 127.0.0.1:" + QByteArray::number(server.port) + "\r\n";
+    const QByteArray listHeaders = hostLine + "Authorization: Bearer ya29.a%2Fb\r\nGData-Version: 3.0\r\n\r\n";
+    const QByteArray deleteHeaders = hostLine + "Authorization: Bearer ya29.a%2Fb\r\nGData-Version: 3.0\r\n"
+                                                "Content-Type: application/atom+xml\r\nIf-Match: *\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(heads[0], "GET /m8/feeds/groups/me@example.com/full?max-results=50000 HTTP/1.1\r\n" + listHeaders);
+    EXPECT_EQ(heads[1], "DELETE /m8/feeds/groups/me@example.com/full/fam HTTP/1.1\r\n" + deleteHeaders);
+    EXPECT_EQ(heads[2], "GET /m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=1&max-results=100 "
+                        "HTTP/1.1\r\n" + listHeaders);
+    EXPECT_EQ(heads[3], "DELETE /m8/feeds/contacts/default/full/c1 HTTP/1.1\r\n" + deleteHeaders);
+}
+
+// The task requests on the wire: the lists, a list's tasks, a deletion.
+TEST_F(Purge, TheTaskRequestsGoOnTheWireByteForByte)
+{
+    RawHttpServer server({RawHttpServer::reply(200, R"({"items": [{"id": "L1", "title": "Home"}]})"),
+                          RawHttpServer::reply(200, R"({"items": [{"id": "t1", "title": "Buy milk"}]})"),
+                          RawHttpServer::reply(204)});
+    qputenv("HM_GOOGLE_API_HOST", QStringLiteral("http://127.0.0.1:%1/").arg(server.port).toLatin1());
+    m_purge->purgeTasks();
+    ASSERT_TRUE(waitForReport());
+    qunsetenv("HM_GOOGLE_API_HOST");
+    EXPECT_EQ(m_recorder.reports(), QStringList{"finished Tasks"});
+    const QList<QByteArray> heads = server.heads();
+    ASSERT_EQ(heads.size(), 3);
+    const QByteArray head = "Host: 127.0.0.1:" + QByteArray::number(server.port) + "\r\nAuthorization: Bearer ya29.a%2Fb\r\n";
+    EXPECT_EQ(heads[0], "GET /tasks/v1/users/@me/lists HTTP/1.1\r\n" + head + "If-Match: *\r\n\r\n");
+    EXPECT_EQ(heads[1], "GET /tasks/v1/lists/L1/tasks?maxResults=100000 HTTP/1.1\r\n" + head + "If-Match: *\r\n\r\n");
+    EXPECT_EQ(heads[2], "DELETE /tasks/v1/lists/L1/tasks/t1 HTTP/1.1\r\n" + head +
+                            "GData-Version: 3.0\r\nIf-Match: *\r\nContent-Length: 0\r\n\r\n");
 }
