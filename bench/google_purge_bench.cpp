@@ -33,9 +33,9 @@ constexpr int kContacts = 2000;
 constexpr int kEvents = 2000;
 const QString kEmail = QStringLiteral("bench@example.com");
 const QString kToken = QStringLiteral("ya29.bench");
-const char *const kFamilies[] = {"Müller", "Smith", "Nguyen", "García", "Kowalski", "Rossi", "Tanaka",
-                                 "O'Brien", "Schmidt", "Johansson", "Silva", "Dubois", "Cohen", "Ivanova",
-                                 "Kim", "Patel", "Brown", "Wang", "Jensen"};
+const char *const kFamilies[] = {"Müller",  "Smith",   "Nguyen",    "García", "Kowalski", "Rossi", "Tanaka",
+                                 "O'Brien", "Schmidt", "Johansson", "Silva",  "Dubois",   "Cohen", "Ivanova",
+                                 "Kim",     "Patel",   "Brown",     "Wang",   "Jensen"};
 
 double cpuSeconds(int who)
 {
@@ -54,8 +54,9 @@ struct Peer
 
     bool start(const QString &folder)
     {
-        process.start(QStringLiteral(HM_GOOGLE_PEER_PATH), {QStringLiteral("--certificates"), folder,
-                                                             QStringLiteral("--account"), kEmail + QStringLiteral(":1//rt")});
+        process.start(
+            QStringLiteral(HM_GOOGLE_PEER_PATH),
+            {QStringLiteral("--certificates"), folder, QStringLiteral("--account"), kEmail + QStringLiteral(":1//rt")});
         if (!process.waitForReadyRead(20000))
             return false;
         for (const QString &part : QString::fromUtf8(process.readLine()).trimmed().split(u' ')) {
@@ -77,11 +78,12 @@ struct Peer
 
 QByteArray contactEntry(int index)
 {
-    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
-                          "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>Anna</gd:givenName>"
-                          "<gd:familyName>%1</gd:familyName></gd:name><gd:email rel='http://schemas.google.com/g/2005#work' "
-                          "address='anna%2@example.org'/><gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>"
-                          "+49 170 %2</gd:phoneNumber></entry>")
+    return QStringLiteral(
+               "<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
+               "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>Anna</gd:givenName>"
+               "<gd:familyName>%1</gd:familyName></gd:name><gd:email rel='http://schemas.google.com/g/2005#work' "
+               "address='anna%2@example.org'/><gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>"
+               "+49 170 %2</gd:phoneNumber></entry>")
         .arg(QString::fromUtf8(kFamilies[index % 19]))
         .arg(index)
         .toUtf8();
@@ -93,8 +95,11 @@ QList<QJsonObject> events()
     QList<QJsonObject> list;
     for (int index = 0; list.size() < kEvents; ++index) {
         const QString id = QStringLiteral("ev%1").arg(index, 5, 10, QLatin1Char('0'));
-        const QString day = QStringLiteral("2027-%1-%2").arg(1 + index % 12, 2, 10, QLatin1Char('0')).arg(1 + index % 28, 2, 10, QLatin1Char('0'));
-        QJsonObject event{{"id", id}, {"summary", QStringLiteral("Meeting %1").arg(index % 50)},
+        const QString day = QStringLiteral("2027-%1-%2")
+                                .arg(1 + index % 12, 2, 10, QLatin1Char('0'))
+                                .arg(1 + index % 28, 2, 10, QLatin1Char('0'));
+        QJsonObject event{{"id", id},
+                          {"summary", QStringLiteral("Meeting %1").arg(index % 50)},
                           {"start", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
                           {"end", QJsonObject{{"dateTime", day + "T10:00:00Z"}}}};
         if (index % 20 == 0)
@@ -102,9 +107,11 @@ QList<QJsonObject> events()
         list << event;
         if (index % 40 == 0 && list.size() < kEvents) {
             const QString moved = QString(day).remove(u'-');
-            list << QJsonObject{{"id", id + "_" + moved + "T090000Z"}, {"recurringEventId", id},
+            list << QJsonObject{{"id", id + "_" + moved + "T090000Z"},
+                                {"recurringEventId", id},
                                 {"originalStartTime", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
-                                {"summary", "Moved"}, {"start", QJsonObject{{"dateTime", day + "T11:00:00Z"}}},
+                                {"summary", "Moved"},
+                                {"start", QJsonObject{{"dateTime", day + "T11:00:00Z"}}},
                                 {"end", QJsonObject{{"dateTime", day + "T12:00:00Z"}}}};
         }
     }
@@ -118,7 +125,8 @@ QJsonObject seedPeer(Peer &peer)
         peer.post("/peer/contact?email=" + QUrl::toPercentEncoding(kEmail).toStdString() + "&action=add",
                   contactEntry(index), "application/atom+xml");
     for (const QJsonObject &event : events())
-        peer.post("/peer/event", QJsonDocument(QJsonObject{{"email", kEmail}, {"calendarId", "primary"}, {"event", event}}).toJson());
+        peer.post("/peer/event",
+                  QJsonDocument(QJsonObject{{"email", kEmail}, {"calendarId", "primary"}, {"event", event}}).toJson());
     QJsonObject state = QJsonDocument::fromJson(peer.post("/peer/dump", {})).object();
     QJsonObject accounts = state["accounts"].toObject();
     QJsonObject account = accounts[kEmail].toObject();
@@ -152,9 +160,11 @@ double ourPurge()
     purge->setGoogleSyncPurgeDelegate(&recorder);
     const double before = cpuSeconds(RUSAGE_SELF);
     purge->purgeContacts();
-    platform::DispatchQueue::runMainQueueUntil([&] { return recorder.finished == 1 || recorder.failed; }, std::chrono::minutes(10));
+    platform::DispatchQueue::runMainQueueUntil([&] { return recorder.finished == 1 || recorder.failed; },
+                                               std::chrono::minutes(10));
     purge->purgeCalendar();
-    platform::DispatchQueue::runMainQueueUntil([&] { return recorder.finished == 2 || recorder.failed; }, std::chrono::minutes(10));
+    platform::DispatchQueue::runMainQueueUntil([&] { return recorder.finished == 2 || recorder.failed; },
+                                               std::chrono::minutes(10));
     const double spent = cpuSeconds(RUSAGE_SELF) - before;
     const bool whole = recorder.finished == 2 && purge->deletedContactsCounter() == kContacts &&
                        purge->deletedEventsCounter() >= kEvents - kEvents / 20;
@@ -175,17 +185,18 @@ double curlDeletions(const Peer &peer, const QJsonObject &state, const QString &
     for (auto it = contacts.begin(); it != contacts.end(); ++it)
         config.write(("url = \"" + base + "m8/feeds/contacts/default/full/" + it.key() + "\"\n").toUtf8());
     for (const QJsonObject &event : events())
-        config.write(("url = \"" + base + "calendar/v3/calendars/primary/events/" + event["id"].toString() + "\"\n").toUtf8());
+        config.write(
+            ("url = \"" + base + "calendar/v3/calendars/primary/events/" + event["id"].toString() + "\"\n").toUtf8());
     config.close();
     const double before = cpuSeconds(RUSAGE_CHILDREN);
     QProcess curl;
     curl.setStandardOutputFile(QProcess::nullDevice());
     curl.start(QStringLiteral("curl"),
-               {QStringLiteral("-s"), QStringLiteral("-X"), QStringLiteral("DELETE"), QStringLiteral("--cacert"), peer.caFile,
-                QStringLiteral("-H"), QStringLiteral("Authorization: Bearer ") + kToken, QStringLiteral("-H"),
-                QStringLiteral("GData-Version: 3.0"), QStringLiteral("-H"), QStringLiteral("If-Match: *"),
-                QStringLiteral("-H"), QStringLiteral("Content-Type: application/atom+xml"), QStringLiteral("--config"),
-                config.fileName()});
+               {QStringLiteral("-s"), QStringLiteral("-X"), QStringLiteral("DELETE"), QStringLiteral("--cacert"),
+                peer.caFile, QStringLiteral("-H"), QStringLiteral("Authorization: Bearer ") + kToken,
+                QStringLiteral("-H"), QStringLiteral("GData-Version: 3.0"), QStringLiteral("-H"),
+                QStringLiteral("If-Match: *"), QStringLiteral("-H"),
+                QStringLiteral("Content-Type: application/atom+xml"), QStringLiteral("--config"), config.fileName()});
     if (!curl.waitForFinished(600000) || curl.exitCode() != 0)
         return -1;
     return cpuSeconds(RUSAGE_CHILDREN) - before;

@@ -222,9 +222,9 @@ void HMGoogleSyncPurgeDriver::clearMap(const QString &conduitName)
     if (!conduit)
         return;
     const QString map = helper.filePath(*conduit);
-    for (const QString &file : {googlelistdate::path(*conduit), map + QStringLiteral(".google-written"),
-                                map + QStringLiteral(".google-sent"), map + QStringLiteral(".confirmed"),
-                                map + QStringLiteral(".sent")}) {
+    for (const QString &file :
+         {googlelistdate::path(*conduit), map + QStringLiteral(".google-written"), map + QStringLiteral(".google-sent"),
+          map + QStringLiteral(".confirmed"), map + QStringLiteral(".sent")}) {
         if (QFile::exists(file) && !QFile::remove(file))
             DDLogError(QStringLiteral("%1 could not be removed").arg(file));
     }

@@ -36,8 +36,9 @@ struct DriverRun
 
 QByteArray googleEntry(const QString &family)
 {
-    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'>"
-                          "<gd:name><gd:givenName>Gee</gd:givenName><gd:familyName>%1</gd:familyName></gd:name></entry>")
+    return QStringLiteral(
+               "<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'>"
+               "<gd:name><gd:givenName>Gee</gd:givenName><gd:familyName>%1</gd:familyName></gd:name></entry>")
         .arg(family)
         .toUtf8();
 }
@@ -45,7 +46,9 @@ QByteArray googleEntry(const QString &family)
 QJsonObject googleEvent(const QString &id, const QString &summary, int day)
 {
     const QString date = QStringLiteral("2027-04-%1").arg(day, 2, 10, QLatin1Char('0'));
-    return {{"id", id}, {"summary", summary}, {"start", QJsonObject{{"dateTime", date + "T09:00:00Z"}}},
+    return {{"id", id},
+            {"summary", summary},
+            {"start", QJsonObject{{"dateTime", date + "T09:00:00Z"}}},
             {"end", QJsonObject{{"dateTime", date + "T10:00:00Z"}}}};
 }
 
@@ -122,9 +125,10 @@ public:
             environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
         driver.setProcessEnvironment(environment);
         driver.setProcessChannelMode(QProcess::MergedChannels);
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), QStringList{"--create-google-profile", "--google-user", kEmail,
-                                                                    "--google-tokens-file", home() + "/tokens",
-                                                                    "--timeout", "120"} + more);
+        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
+                     QStringList{"--create-google-profile", "--google-user", kEmail, "--google-tokens-file",
+                                 home() + "/tokens", "--timeout", "120"} +
+                         more);
         driver.waitForStarted();
     }
     DriverRun run(const QStringList &more = {})
@@ -133,7 +137,8 @@ public:
         start(driver, more);
         if (!driver.waitForFinished(180000))
             return {};
-        return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(), QString::fromUtf8(driver.readAll())};
+        return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(),
+                QString::fromUtf8(driver.readAll())};
     }
     bool sync()
     {
@@ -221,22 +226,27 @@ private:
         };
         QJsonArray contacts;
         for (int index = 0; index < kOutlookNames.size(); ++index) {
-            QJsonObject contact{{"id", 100 + index}, {"folder", 1}, {"created", "2026-01-01T00:00:00Z"},
-                                {"modified", "2026-01-02T00:00:00Z"}, {"firstName", "Otto"},
+            QJsonObject contact{{"id", 100 + index},
+                                {"folder", 1},
+                                {"created", "2026-01-01T00:00:00Z"},
+                                {"modified", "2026-01-02T00:00:00Z"},
+                                {"firstName", "Otto"},
                                 {"lastName", kOutlookNames[index]}};
             if (index == 0)
                 contact.insert("categories", QJsonArray{5});
             contacts.append(contact);
         }
-        m_outlook->seed({{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
-                                                folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
-                         {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}},
-                         {"contacts", contacts}});
+        m_outlook->seed(
+            {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                    folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+             {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}},
+             {"contacts", contacts}});
         for (int index = 0; index < kOutlookSubjects.size(); ++index) {
             const QDateTime start(QDate(2027, 2, 10 + index), QTime(9, 0), Qt::UTC);
             m_outlook->control({{"op", "add"},
                                 {"kind", "event"},
-                                {"record", QJsonObject{{"folder", 2}, {"subject", kOutlookSubjects[index]},
+                                {"record", QJsonObject{{"folder", 2},
+                                                       {"subject", kOutlookSubjects[index]},
                                                        {"start", start.toString(Qt::ISODate)},
                                                        {"end", start.addSecs(3600).toString(Qt::ISODate)},
                                                        {"zone", "UTC"}}}});
@@ -254,7 +264,8 @@ private:
         accounts.insert(kEmail, me);
         state.insert("accounts", accounts);
         m_google->control("/peer/seed", state);
-        m_google->control("/peer/calendar", {{"email", kEmail}, {"calendar", QJsonObject{{"id", kTeam}, {"summary", "Team"}}}});
+        m_google->control("/peer/calendar",
+                          {{"email", kEmail}, {"calendar", QJsonObject{{"id", kTeam}, {"summary", "Team"}}}});
         const auto put = [this](const QString &calendar, const QJsonObject &event) {
             m_google->control("/peer/event", {{"email", kEmail}, {"calendarId", calendar}, {"event", event}});
         };
@@ -294,11 +305,11 @@ TEST(GooglePurgeSync, EmptiesGoogleThenGoogleHoldsOutlooksRecordsOnce)
     ASSERT_TRUE(sync.sync());
 
     const QStringList requests = sync.googleRequests();
-    EXPECT_EQ(requests.mid(0, 5), QStringList({"GET /m8/feeds/groups/me@example.com/full",
-                                               "DELETE /m8/feeds/groups/me@example.com/full/fam1",
-                                               "DELETE /m8/feeds/groups/me@example.com/full/wk2",
-                                               "GET /m8/feeds/contacts/me@example.com/full",
-                                               "GET /m8/feeds/contacts/me@example.com/full"}));
+    EXPECT_EQ(
+        requests.mid(0, 5),
+        QStringList({"GET /m8/feeds/groups/me@example.com/full", "DELETE /m8/feeds/groups/me@example.com/full/fam1",
+                     "DELETE /m8/feeds/groups/me@example.com/full/wk2", "GET /m8/feeds/contacts/me@example.com/full",
+                     "GET /m8/feeds/contacts/me@example.com/full"}));
     EXPECT_EQ(withPrefix(requests, "DELETE /m8/feeds/contacts/default/full/").size(), 137);
     EXPECT_EQ(requests.mid(5 + 137, 7),
               QStringList({"GET /calendar/v3/calendars/primary/events",
@@ -330,8 +341,9 @@ TEST(GooglePurgeSync, EmptiesGoogleThenGoogleHoldsOutlooksRecordsOnce)
 
     // A contacts purge alone leaves the calendar read from Google as usual.
     sync.google().userContact("add", {}, googleEntry("Late"));
-    sync.google().control("/peer/event", {{"email", kEmail}, {"calendarId", "primary"},
-                                          {"event", googleEvent("late0001", "Added later", 9)}});
+    sync.google().control(
+        "/peer/event",
+        {{"email", kEmail}, {"calendarId", "primary"}, {"event", googleEvent("late0001", "Added later", 9)}});
     sync.editProfile([](HMProfile &profile) { profile.setPurgeContactsOnNextSync(true); });
     ASSERT_TRUE(sync.sync());
     EXPECT_EQ(sync.outlookCounts("contacts", "lastName").value("Late"), 0);
@@ -357,14 +369,15 @@ TEST(GooglePurgeSync, APurgeKilledOrCutMidwayIsFinishedByTheNextRunAndNothingIsD
         int skip = 0;
         QString text;
     };
-    const QList<Trial> trials{{"kill", {}, 60, {}},
-                              {"kill-sending", {}, 1, {}},
-                              {"random", {}, 0, {}},
-                              {"cut-before", contactDeletions, 60, "ERROR: "},
-                              {"cut-after", contactDeletions, 30, "ERROR: "},
-                              {"500", "/calendar/v3/calendars/primary/events/*", 1,
-                               "Google refused to delete an event (HTTP 500). Google was not emptied and nothing was sent"},
-                              {"peer-killed", {}, 40, "ERROR: "}};
+    const QList<Trial> trials{
+        {"kill", {}, 60, {}},
+        {"kill-sending", {}, 1, {}},
+        {"random", {}, 0, {}},
+        {"cut-before", contactDeletions, 60, "ERROR: "},
+        {"cut-after", contactDeletions, 30, "ERROR: "},
+        {"500", "/calendar/v3/calendars/primary/events/*", 1,
+         "Google refused to delete an event (HTTP 500). Google was not emptied and nothing was sent"},
+        {"peer-killed", {}, 40, "ERROR: "}};
     for (const Trial &trial : trials) {
         // HM_PURGE_TRIAL runs one trial alone.
         if (qEnvironmentVariableIsSet("HM_PURGE_TRIAL") && qEnvironmentVariable("HM_PURGE_TRIAL") != trial.kind)
@@ -387,7 +400,8 @@ TEST(GooglePurgeSync, APurgeKilledOrCutMidwayIsFinishedByTheNextRunAndNothingIsD
             } else {
                 QElapsedTimer waited;
                 waited.start();
-                const std::function<qsizetype()> seen = trial.kind == "kill-sending" ? std::function<qsizetype()>(eventInsertsSeen) : contactDeletesSeen;
+                const std::function<qsizetype()> seen =
+                    trial.kind == "kill-sending" ? std::function<qsizetype()>(eventInsertsSeen) : contactDeletesSeen;
                 while (seen() < trial.skip && waited.elapsed() < 60000)
                     QThread::msleep(5);
             }
@@ -404,7 +418,8 @@ TEST(GooglePurgeSync, APurgeKilledOrCutMidwayIsFinishedByTheNextRunAndNothingIsD
                 ASSERT_GT(sync.google().port, 0);
             }
         } else {
-            sync.google().control("/peer/switch", {{"kind", trial.kind}, {"path", trial.path}, {"skip", trial.skip}, {"times", 1}});
+            sync.google().control("/peer/switch",
+                                  {{"kind", trial.kind}, {"path", trial.path}, {"skip", trial.skip}, {"times", 1}});
             const DriverRun failed = sync.run();
             EXPECT_NE(failed.exitCode, 0);
             EXPECT_TRUE(failed.output.contains(trial.text)) << failed.output.toStdString();

@@ -148,7 +148,8 @@ private:
     void check(const QString &text)
     {
         if (text == m_cancelAt)
-            platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMGoogleDirectSyncCancelSync"));
+            platform::NotificationCenter::defaultCenter().postNotificationName(
+                QStringLiteral("kHMGoogleDirectSyncCancelSync"));
     }
     QString m_cancelAt;
 };
@@ -178,7 +179,10 @@ protected:
         return platform::DispatchQueue::runMainQueueUntil([&] { return !m_recorder.reports().isEmpty(); },
                                                           std::chrono::seconds(30));
     }
-    static qint64 mapCount(const char *conduit) { return HMOutlookDatFileHelper().countRecordsForConduit(QLatin1String(conduit)); }
+    static qint64 mapCount(const char *conduit)
+    {
+        return HMOutlookDatFileHelper().countRecordsForConduit(QLatin1String(conduit));
+    }
 
     QTemporaryDir m_home;
     std::shared_ptr<HMProfile> m_profile = std::make_shared<HMProfile>();
@@ -202,7 +206,8 @@ std::string contactFeed(int from, int to)
 const char kGroupFeed[] =
     "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom' "
     "xmlns:gContact='http://schemas.google.com/contact/2008'><id>me@example.com</id>"
-    "<entry><id>http://www.google.com/m8/feeds/groups/me%40example.com/base/6</id><title>System Group: My Contacts</title>"
+    "<entry><id>http://www.google.com/m8/feeds/groups/me%40example.com/base/6</id><title>System Group: My "
+    "Contacts</title>"
     "<gContact:systemGroup id='Contacts'/></entry>"
     "<entry><id>http://www.google.com/m8/feeds/groups/me%40example.com/base/1a2b</id><title>Family</title></entry>"
     "<entry><id>http://www.google.com/m8/feeds/groups/me%40example.com/base/77</id><title>Work</title></entry>"
@@ -220,7 +225,8 @@ void answerContactsAndEvents(const httplib::Request &request, httplib::Response 
     if (path.startsWith("/m8/feeds/groups/"))
         response.set_content(kGroupFeed, "application/atom+xml");
     else if (path.startsWith("/m8/feeds/contacts/"))
-        response.set_content(request.get_param_value("start-index") == "1" ? contactFeed(0, 100) : contactFeed(100, 137),
+        response.set_content(request.get_param_value("start-index") == "1" ? contactFeed(0, 100)
+                                                                           : contactFeed(100, 137),
                              "application/atom+xml");
     else if (path == "/calendar/v3/calendars/primary/events" && !request.has_param("pageToken"))
         json(response, {{"items", QJsonArray{QJsonObject{{"id", "ev1"}, {"status", "confirmed"}},
@@ -242,11 +248,13 @@ TEST(GooglePurgeTexts, TheRequestPathsAreWrittenAsGoogleReadsThem)
     EXPECT_EQ(P::contactsPagePath("me@example.com", 101, 100),
               "m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=101&max-results=100");
     EXPECT_EQ(P::contactDeletionPath("c17"), "m8/feeds/contacts/default/full/c17");
-    EXPECT_EQ(P::eventListPath("primary", {}), "calendar/v3/calendars/primary/events?maxResults=1000&showDeleted=false");
+    EXPECT_EQ(P::eventListPath("primary", {}),
+              "calendar/v3/calendars/primary/events?maxResults=1000&showDeleted=false");
     EXPECT_EQ(P::eventListPath("a#b@group.calendar.google.com", "tok/1="),
               "calendar/v3/calendars/a%23b@group.calendar.google.com/events?maxResults=1000&showDeleted=false"
               "&pageToken=tok%2F1%3D");
-    EXPECT_EQ(P::eventDeletionPath("team@x", "ev1_20270511T090000Z"), "calendar/v3/calendars/team@x/events/ev1_20270511T090000Z");
+    EXPECT_EQ(P::eventDeletionPath("team@x", "ev1_20270511T090000Z"),
+              "calendar/v3/calendars/team@x/events/ev1_20270511T090000Z");
     EXPECT_EQ(P::taskListsPath({}), "tasks/v1/users/@me/lists");
     EXPECT_EQ(P::taskListsPath("p/2="), "tasks/v1/users/@me/lists?pageToken=p%2F2%3D");
     EXPECT_EQ(P::tasksPath("MDE1", {}), "tasks/v1/lists/MDE1/tasks?maxResults=100000");
@@ -260,7 +268,8 @@ TEST(GooglePurgeTexts, TheRequestPathsAreWrittenAsGoogleReadsThem)
 TEST_F(Purge, ContactsThenEventsGoOneRequestAtATimeWithTheirHeaders)
 {
     HMOutlookDatFileHelper seed;
-    ASSERT_TRUE(seed.writeOutlookIdForDeviceId("o1", "http://www.google.com/m8/feeds/contacts/me%40example.com/base/old"));
+    ASSERT_TRUE(
+        seed.writeOutlookIdForDeviceId("o1", "http://www.google.com/m8/feeds/contacts/me%40example.com/base/old"));
     ASSERT_TRUE(seed.writeOutlookEventIdForDeviceEventId("e1", "old@primary"));
     // What a killed run left beside the maps: an insert's id not answered, pairs confirmed but not
     // committed.
@@ -277,7 +286,10 @@ TEST_F(Purge, ContactsThenEventsGoOneRequestAtATimeWithTheirHeaders)
         answerContactsAndEvents(request, response, [&](const QString &path) {
             const std::lock_guard lock(mutex);
             if (request.method == "GET")
-                mapsSeen << QStringLiteral("%1 %2 %3").arg(path.section(u'/', 1, 2)).arg(mapCount("Contacts")).arg(mapCount("Calendar"));
+                mapsSeen << QStringLiteral("%1 %2 %3")
+                                .arg(path.section(u'/', 1, 2))
+                                .arg(mapCount("Contacts"))
+                                .arg(mapCount("Calendar"));
         });
     });
     m_purge->purgeContacts();
@@ -294,27 +306,31 @@ TEST_F(Purge, ContactsThenEventsGoOneRequestAtATimeWithTheirHeaders)
 
     const QStringList targets = google.targets();
     ASSERT_EQ(targets.size(), 1 + 2 + 2 + 137 + 3 + 3);
-    EXPECT_EQ(targets.mid(0, 5),
-              QStringList({"GET /m8/feeds/groups/me@example.com/full?max-results=50000",
-                           "DELETE /m8/feeds/groups/me@example.com/full/1a2b", "DELETE /m8/feeds/groups/me@example.com/full/77",
-                           "GET /m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=1&max-results=100",
-                           "GET /m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=101&max-results=100"}));
+    EXPECT_EQ(
+        targets.mid(0, 5),
+        QStringList(
+            {"GET /m8/feeds/groups/me@example.com/full?max-results=50000",
+             "DELETE /m8/feeds/groups/me@example.com/full/1a2b", "DELETE /m8/feeds/groups/me@example.com/full/77",
+             "GET /m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=1&max-results=100",
+             "GET /m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=101&max-results=100"}));
     for (int index = 0; index < 137; ++index)
         EXPECT_EQ(targets[5 + index], QStringLiteral("DELETE /m8/feeds/contacts/default/full/c%1").arg(index));
-    EXPECT_EQ(targets.mid(142), QStringList({"GET /calendar/v3/calendars/primary/events?maxResults=1000&showDeleted=false",
-                                             "GET /calendar/v3/calendars/primary/events?maxResults=1000&showDeleted=false"
-                                             "&pageToken=tok%2F1%3D",
-                                             "GET /calendar/v3/calendars/team@x/events?maxResults=1000&showDeleted=false",
-                                             "DELETE /calendar/v3/calendars/primary/events/ev1",
-                                             "DELETE /calendar/v3/calendars/primary/events/ev3",
-                                             "DELETE /calendar/v3/calendars/team@x/events/tm1"}));
+    EXPECT_EQ(targets.mid(142),
+              QStringList({"GET /calendar/v3/calendars/primary/events?maxResults=1000&showDeleted=false",
+                           "GET /calendar/v3/calendars/primary/events?maxResults=1000&showDeleted=false"
+                           "&pageToken=tok%2F1%3D",
+                           "GET /calendar/v3/calendars/team@x/events?maxResults=1000&showDeleted=false",
+                           "DELETE /calendar/v3/calendars/primary/events/ev1",
+                           "DELETE /calendar/v3/calendars/primary/events/ev3",
+                           "DELETE /calendar/v3/calendars/team@x/events/tm1"}));
 
     // The headers of each kind of request.
     const std::vector<Exchange> exchanges = google.exchanges();
     for (const Exchange &exchange : exchanges)
         EXPECT_EQ(exchange.authorization.toStdString(), kBearer) << exchange.target.toStdString();
     const auto headers = [](const Exchange &exchange) {
-        return QStringLiteral("%1|%2|%3|%4").arg(exchange.gdataVersion, exchange.ifMatch, exchange.contentType)
+        return QStringLiteral("%1|%2|%3|%4")
+            .arg(exchange.gdataVersion, exchange.ifMatch, exchange.contentType)
             .arg(exchange.hasContentType);
     };
     EXPECT_EQ(headers(exchanges[0]), "3.0|||0");
@@ -347,11 +363,13 @@ TEST_F(Purge, TasksOfEveryListAreGatheredPageByPageThenDeletedAndTheMapClearedLa
             mapDuringDeletions << mapCount("Tasks");
             response.status = path.endsWith("/b001") ? 404 : 204;
         } else if (path == "/tasks/v1/users/@me/lists") {
-            json(response, paged ? QJsonObject{{"items", QJsonArray{QJsonObject{{"id", "L2"}, {"title", "Work"}},
-                                                                    QJsonObject{{"id", "L1"}, {"title", "Home"}}}}}
-                                 : QJsonObject{{"items", QJsonArray{QJsonObject{{"id", "L1"}, {"title", "Home"},
-                                                                                {"updated", "2021-03-04T12:34:56.789Z"}}}},
-                                               {"nextPageToken", "p/2="}});
+            json(response,
+                 paged ? QJsonObject{{"items", QJsonArray{QJsonObject{{"id", "L2"}, {"title", "Work"}},
+                                                          QJsonObject{{"id", "L1"}, {"title", "Home"}}}}}
+                       : QJsonObject{
+                             {"items", QJsonArray{QJsonObject{
+                                           {"id", "L1"}, {"title", "Home"}, {"updated", "2021-03-04T12:34:56.789Z"}}}},
+                             {"nextPageToken", "p/2="}});
         } else if (path == "/tasks/v1/lists/L1/tasks") {
             json(response, paged ? QJsonObject{{"items", items("a", 100, 130)}}
                                  : QJsonObject{{"items", items("a", 0, 100)}, {"nextPageToken", "n=1"}});
@@ -364,11 +382,11 @@ TEST_F(Purge, TasksOfEveryListAreGatheredPageByPageThenDeletedAndTheMapClearedLa
     EXPECT_EQ(m_recorder.reports(), QStringList{"finished Tasks"});
     const QStringList targets = google.targets();
     ASSERT_EQ(targets.size(), 5 + 132);
-    EXPECT_EQ(targets.mid(0, 6), QStringList({"GET /tasks/v1/users/@me/lists", "GET /tasks/v1/users/@me/lists?pageToken=p%2F2%3D",
-                                              "GET /tasks/v1/lists/L1/tasks?maxResults=100000",
-                                              "GET /tasks/v1/lists/L1/tasks?maxResults=100000&pageToken=n%3D1",
-                                              "GET /tasks/v1/lists/L2/tasks?maxResults=100000",
-                                              "DELETE /tasks/v1/lists/L1/tasks/a000"}));
+    EXPECT_EQ(targets.mid(0, 6),
+              QStringList({"GET /tasks/v1/users/@me/lists", "GET /tasks/v1/users/@me/lists?pageToken=p%2F2%3D",
+                           "GET /tasks/v1/lists/L1/tasks?maxResults=100000",
+                           "GET /tasks/v1/lists/L1/tasks?maxResults=100000&pageToken=n%3D1",
+                           "GET /tasks/v1/lists/L2/tasks?maxResults=100000", "DELETE /tasks/v1/lists/L1/tasks/a000"}));
     EXPECT_EQ(targets[5 + 129], "DELETE /tasks/v1/lists/L1/tasks/a129");
     EXPECT_EQ(targets[5 + 131], "DELETE /tasks/v1/lists/L2/tasks/b001");
     const std::vector<Exchange> exchanges = google.exchanges();
@@ -402,30 +420,29 @@ TEST_F(Purge, ARefusedEndlessOrUnreadableTaskListingOrARefusedDeletionStopsThePu
         }
         return false;
     };
-    const Case cases[] = {
-        {"refused deletion",
-         [&](const httplib::Request &request, httplib::Response &response) {
-             if (!lists(request, response) && request.method == "GET")
-                 json(response, {{"items", items("a", 0, 5)}});
-             else if (request.path.ends_with("/a002"))
-                 response.status = 500;
-         },
-         2 + 3, "failed Google refused to delete a task (HTTP 500)." + notEmptied},
-        {"refused listing",
-         [](const httplib::Request &, httplib::Response &response) { response.status = 401; }, 1,
-         "failed HTTP 401: Unauthorized.\nGoogle has not authorized access to this account."},
-        {"endless listing",
-         [&](const httplib::Request &request, httplib::Response &response) {
-             if (!lists(request, response))
-                 json(response, {{"items", items("a", 0, 100)}, {"nextPageToken", "same"}});
-         },
-         3, "failed Google's list did not end." + notEmptied},
-        {"unreadable listing",
-         [&](const httplib::Request &request, httplib::Response &response) {
-             if (!lists(request, response))
-                 response.set_content("{\"items\": {\"id\": \"x\"}}", "application/json");
-         },
-         2, "failed Google's list of tasks could not be read." + notEmptied}};
+    const Case cases[] = {{"refused deletion",
+                           [&](const httplib::Request &request, httplib::Response &response) {
+                               if (!lists(request, response) && request.method == "GET")
+                                   json(response, {{"items", items("a", 0, 5)}});
+                               else if (request.path.ends_with("/a002"))
+                                   response.status = 500;
+                           },
+                           2 + 3, "failed Google refused to delete a task (HTTP 500)." + notEmptied},
+                          {"refused listing",
+                           [](const httplib::Request &, httplib::Response &response) { response.status = 401; }, 1,
+                           "failed HTTP 401: Unauthorized.\nGoogle has not authorized access to this account."},
+                          {"endless listing",
+                           [&](const httplib::Request &request, httplib::Response &response) {
+                               if (!lists(request, response))
+                                   json(response, {{"items", items("a", 0, 100)}, {"nextPageToken", "same"}});
+                           },
+                           3, "failed Google's list did not end." + notEmptied},
+                          {"unreadable listing",
+                           [&](const httplib::Request &request, httplib::Response &response) {
+                               if (!lists(request, response))
+                                   response.set_content("{\"items\": {\"id\": \"x\"}}", "application/json");
+                           },
+                           2, "failed Google's list of tasks could not be read." + notEmptied}};
     for (const Case &trial : cases) {
         SCOPED_TRACE(trial.name);
         ASSERT_TRUE(HMOutlookDatFileHelper().writeOutlookTaskIdForDeviceTaskId("o1", "a000"));
@@ -462,11 +479,13 @@ TEST_F(Purge, ACancelDuringTheDeletionsSendsNothingMore)
 // contacts page and a contact deletion.
 TEST_F(Purge, TheContactRequestsGoOnTheWireByteForByte)
 {
-    const QByteArray groups = "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom'><entry>"
-                              "<id>http://www.google.com/m8/feeds/groups/me%40example.com/base/fam</id><title>Family</title>"
-                              "</entry></feed>";
-    const QByteArray contacts = "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom'><entry>"
-                                "<id>http://www.google.com/m8/feeds/contacts/me%40example.com/base/c1</id></entry></feed>";
+    const QByteArray groups =
+        "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom'><entry>"
+        "<id>http://www.google.com/m8/feeds/groups/me%40example.com/base/fam</id><title>Family</title>"
+        "</entry></feed>";
+    const QByteArray contacts =
+        "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom'><entry>"
+        "<id>http://www.google.com/m8/feeds/contacts/me%40example.com/base/c1</id></entry></feed>";
     RawHttpServer server({RawHttpServer::reply(200, groups, "application/atom+xml"), RawHttpServer::reply(200),
                           RawHttpServer::reply(200, contacts, "application/atom+xml"), RawHttpServer::reply(200)});
     const QByteArray host = QStringLiteral("http://127.0.0.1:%1/").arg(server.port).toLatin1();
@@ -479,12 +498,15 @@ TEST_F(Purge, TheContactRequestsGoOnTheWireByteForByte)
     ASSERT_EQ(heads.size(), 4);
     const QByteArray hostLine = "Host: 127.0.0.1:" + QByteArray::number(server.port) + "\r\n";
     const QByteArray listHeaders = hostLine + "Authorization: Bearer ya29.a%2Fb\r\nGData-Version: 3.0\r\n\r\n";
-    const QByteArray deleteHeaders = hostLine + "Authorization: Bearer ya29.a%2Fb\r\nGData-Version: 3.0\r\n"
-                                                "Content-Type: application/atom+xml\r\nIf-Match: *\r\nContent-Length: 0\r\n\r\n";
+    const QByteArray deleteHeaders = hostLine +
+                                     "Authorization: Bearer ya29.a%2Fb\r\nGData-Version: 3.0\r\n"
+                                     "Content-Type: application/atom+xml\r\nIf-Match: *\r\nContent-Length: 0\r\n\r\n";
     EXPECT_EQ(heads[0], "GET /m8/feeds/groups/me@example.com/full?max-results=50000 HTTP/1.1\r\n" + listHeaders);
     EXPECT_EQ(heads[1], "DELETE /m8/feeds/groups/me@example.com/full/fam HTTP/1.1\r\n" + deleteHeaders);
-    EXPECT_EQ(heads[2], "GET /m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=1&max-results=100 "
-                        "HTTP/1.1\r\n" + listHeaders);
+    EXPECT_EQ(heads[2],
+              "GET /m8/feeds/contacts/me@example.com/full?quotaUser=me@example.com&start-index=1&max-results=100 "
+              "HTTP/1.1\r\n" +
+                  listHeaders);
     EXPECT_EQ(heads[3], "DELETE /m8/feeds/contacts/default/full/c1 HTTP/1.1\r\n" + deleteHeaders);
 }
 
@@ -501,7 +523,8 @@ TEST_F(Purge, TheTaskRequestsGoOnTheWireByteForByte)
     EXPECT_EQ(m_recorder.reports(), QStringList{"finished Tasks"});
     const QList<QByteArray> heads = server.heads();
     ASSERT_EQ(heads.size(), 3);
-    const QByteArray head = "Host: 127.0.0.1:" + QByteArray::number(server.port) + "\r\nAuthorization: Bearer ya29.a%2Fb\r\n";
+    const QByteArray head =
+        "Host: 127.0.0.1:" + QByteArray::number(server.port) + "\r\nAuthorization: Bearer ya29.a%2Fb\r\n";
     EXPECT_EQ(heads[0], "GET /tasks/v1/users/@me/lists HTTP/1.1\r\n" + head + "If-Match: *\r\n\r\n");
     EXPECT_EQ(heads[1], "GET /tasks/v1/lists/L1/tasks?maxResults=100000 HTTP/1.1\r\n" + head + "If-Match: *\r\n\r\n");
     EXPECT_EQ(heads[2], "DELETE /tasks/v1/lists/L1/tasks/t1 HTTP/1.1\r\n" + head +

@@ -42,8 +42,9 @@ public:
     // A whole reply: the status line, Content-Type and Content-Length, "Connection: close", the body.
     static QByteArray reply(int status, const QByteArray &body = {}, const QByteArray &type = "application/json")
     {
-        return "HTTP/1.1 " + QByteArray::number(status) + (status < 300 ? " OK" : " Error") + "\r\nContent-Type: " + type +
-               "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        return "HTTP/1.1 " + QByteArray::number(status) + (status < 300 ? " OK" : " Error") +
+               "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+               "\r\nConnection: close\r\n\r\n" + body;
     }
     QList<QByteArray> heads() const
     {
