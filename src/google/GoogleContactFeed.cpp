@@ -22,15 +22,6 @@ QVariantList listOf(const QVariant &value)
     return {};
 }
 
-QString nodeText(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::QVariantMap)
-        return value.toMap().value(QStringLiteral("__text")).toString();
-    if (value.typeId() == QMetaType::QVariantList)
-        return {};
-    return value.toString();
-}
-
 QString attribute(const QVariant &node, const char *name)
 {
     return node.toMap().value(QLatin1Char('_') + QLatin1String(name)).toString();
@@ -311,14 +302,36 @@ std::optional<QVariantMap> parseFeed(const QByteArray &body)
     return parser.dictionaryWithData(body);
 }
 
+bool isFeed(const QVariantMap &parsed)
+{
+    const QString root = parsed.value(QStringLiteral("__name")).toString();
+    return root == QLatin1String("feed") || root == QLatin1String("atom:feed");
+}
+
+QVariantList entriesOf(const QVariantMap &feed)
+{
+    const QVariant entries = feed.value(QStringLiteral("entry"));
+    if (entries.typeId() == QMetaType::QVariantList)
+        return entries.toList();
+    if (entries.typeId() == QMetaType::QVariantMap)
+        return {entries};
+    return {};
+}
+
+QString nodeText(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QVariantMap)
+        return value.toMap().value(QStringLiteral("__text")).toString();
+    if (value.typeId() == QMetaType::QVariantList)
+        return {};
+    return value.toString();
+}
+
 Page readPage(const QVariantMap &feed, const Context &context)
 {
     Page page;
     page.mostRecent = context.mostRecent.isValid() ? context.mostRecent : kDefaultDate;
-    const QVariant entries = feed.value(QStringLiteral("entry"));
-    const QVariantList list = entries.typeId() == QMetaType::QVariantList ? entries.toList()
-                              : entries.typeId() == QMetaType::QVariantMap ? QVariantList{entries}
-                                                                           : QVariantList{};
+    const QVariantList list = entriesOf(feed);
     page.entryCount = list.size();
     for (const QVariant &entry : list) {
         if (entry.typeId() == QMetaType::QVariantMap)

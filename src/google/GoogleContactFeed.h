@@ -45,6 +45,12 @@ Page readPage(const QVariantMap &feed, const Context &context);
 // A reply read as the XML dictionary form, empty elements kept (a deleted entry may be marked by an
 // empty "gd:deleted"); nothing when it is no XML.
 std::optional<QVariantMap> parseFeed(const QByteArray &body);
+// Whether the parsed reply is a feed ("feed" or "atom:feed"): anything else holds no entries to trust.
+bool isFeed(const QVariantMap &parsed);
+// The feed's "entry" as a list: a list unchanged, a lone entry as one, text or nothing as none.
+QVariantList entriesOf(const QVariantMap &feed);
+// An element's text: its "__text" when it carries attributes, else its plain value.
+QString nodeText(const QVariant &value);
 
 // The record of one entry (the field table), without the deletion and date tests.
 QVariantMap recordOfEntry(const QVariantMap &entry, const QMap<QString, QString> &groups);

@@ -144,6 +144,7 @@ HMGoogleSync::BuiltStages HMGoogleSync::builtStages()
     BuiltStages built;
     built.contacts = true;
     built.calendar = true;
+    built.purge = true;
     return built;
 }
 

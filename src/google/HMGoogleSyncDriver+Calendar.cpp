@@ -27,12 +27,6 @@ constexpr int kRepeatedTokenLimit = 5;
 // 2015-12-29 00:00 UTC: the list date of a calendar never listed.
 const QDateTime kFirstListDate = QDateTime(QDate(2015, 12, 29), QTime(0, 0), Qt::UTC);
 
-void showProgress(const QString &text, double progress)
-{
-    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text, progress);
-}
-
 } // namespace
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenEvents()

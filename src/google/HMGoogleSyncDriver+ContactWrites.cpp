@@ -34,12 +34,6 @@ std::shared_ptr<HMSyncProgressReporting> sheet()
     return GlobalVariables::getCurrentSyncProgressController();
 }
 
-void showProgress(const QString &text, double progress)
-{
-    if (const auto current = sheet())
-        current->setUserMessageDirectly(text, progress);
-}
-
 bool isSuccess(int status)
 {
     return status >= 200 && status <= 299;

@@ -20,33 +20,8 @@
 
 namespace {
 
-void showProgress(const QString &text, double progress)
-{
-    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text, progress);
-}
-
 // A listing reply is at most what the parser reads.
 constexpr qint64 kMaxListReplyBytes = XMLDictionaryParser::kDefaultMaxInputBytes;
-
-// The value under the key as a list: a list unchanged, a lone dictionary as one element, else empty.
-QVariantList listUnder(const QVariantMap &node, const QString &key)
-{
-    const QVariant value = node.value(key);
-    if (value.typeId() == QMetaType::QVariantList)
-        return value.toList();
-    if (value.typeId() == QMetaType::QVariantMap)
-        return {value};
-    return {};
-}
-
-// An element's text: its "__text" when it carries attributes, else its plain value.
-QString nodeText(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::QVariantMap)
-        return value.toMap().value(QStringLiteral("__text")).toString();
-    return value.toString();
-}
 
 } // namespace
 
@@ -134,14 +109,14 @@ void HMGoogleSyncDriver::contactGroupsReturned(int status, const QByteArray &bod
 
 void HMGoogleSyncDriver::parseGroupsResponseDictionary(const QVariantMap &feed)
 {
-    const QVariantList entries = listUnder(feed, QStringLiteral("entry"));
+    const QVariantList entries = googlecontactfeed::entriesOf(feed);
     const std::lock_guard lock(m_mutex);
     for (const QVariant &value : entries) {
         const QVariantMap entry = value.toMap();
         if (!entry.contains(QStringLiteral("title")) || !entry.contains(QStringLiteral("id")))
             continue;
-        m_groupNamesAndIds.insert(nodeText(entry.value(QStringLiteral("id"))),
-                                  nodeText(entry.value(QStringLiteral("title"))));
+        m_groupNamesAndIds.insert(googlecontactfeed::nodeText(entry.value(QStringLiteral("id"))),
+                                  googlecontactfeed::nodeText(entry.value(QStringLiteral("title"))));
     }
 }
 
@@ -223,8 +198,7 @@ void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body
     // A reply that is no feed (cut, garbage, a refused document) is no empty last page: read as one,
     // it would end the listing and move the date past contacts never read.
     const std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(body);
-    const QString root = feed ? feed->value(QStringLiteral("__name")).toString() : QString();
-    if (root != QLatin1String("feed") && root != QLatin1String("atom:feed")) {
+    if (!feed || !googlecontactfeed::isFeed(*feed)) {
         DDLogError(QStringLiteral("responseDict is not a dicitonary object %1").arg(QString::fromUtf8(body.left(200))));
         cancelSyncWithError(QStringLiteral("Google's list of contacts could not be read; nothing was changed for it."));
         return;
@@ -252,8 +226,8 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
     m_mostRecentContactModifiedOnGoogle = page.mostRecent;
     // A server that answers the same entries for every start index would never end the listing.
     bool isRepeat = page.entryCount > 0;
-    for (const QVariant &entry : listUnder(feed, QStringLiteral("entry"))) {
-        const QString id = nodeText(entry.toMap().value(QStringLiteral("id")));
+    for (const QVariant &entry : googlecontactfeed::entriesOf(feed)) {
+        const QString id = googlecontactfeed::nodeText(entry.toMap().value(QStringLiteral("id")));
         isRepeat = isRepeat && m_idsListedThisListing.contains(id);
         m_idsListedThisListing.insert(id);
     }

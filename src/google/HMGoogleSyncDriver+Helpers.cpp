@@ -16,6 +16,18 @@ QString HMGoogleSyncDriver::correctedString(const QVariant &value)
     return text;
 }
 
+void HMGoogleSyncDriver::showProgress(const QString &text, double progress)
+{
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(text, progress);
+}
+
+void HMGoogleSyncDriver::showText(const QString &text)
+{
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(text);
+}
+
 void HMGoogleSyncDriver::initializeRKSyncClient()
 {
     makeClient(googlehosts::apiHost());

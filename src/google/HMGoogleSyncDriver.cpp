@@ -103,27 +103,46 @@ bool HMGoogleSyncDriver::purge()
         doneWithPurge();
         return true;
     }
-    // The purge of each conduit comes with that conduit's Google code; the run refuses at its start a
-    // profile that asks for one before then, so this is never reached with a flag set.
-    cancelSyncWithError(QStringLiteral("Emptying Google is not available in this version of Harrowmere."));
+    if (!m_purgeDriver) {
+        m_purgeDriver = std::make_shared<HMGoogleSyncPurgeDriver>(weak_from_this());
+        m_purgeDriver->setUserEmail(m_userEmail);
+        m_purgeDriver->setProfile(m_profile);
+        m_purgeDriver->setGoogleSyncPurgeDelegate(this);
+    }
+    if (m_purgeContacts)
+        m_purgeDriver->purgeContacts();
+    else if (m_purgeCalendar)
+        m_purgeDriver->purgeCalendar();
+    else
+        m_purgeDriver->purgeTasks();
     return true;
 }
 
+// Each conduit's flag is cleared in the profile as its purge finishes: a later failure keeps only the
+// flags of the conduits not yet emptied.
 void HMGoogleSyncDriver::purgeDidFinishForConduit(const QString &conduitName)
 {
     if (m_shouldCancel->load()) {
         cancelSync();
         return;
     }
+    if (!m_profile)
+        m_profile = selectedProfile();
     bool more = false;
     if (conduitName == QLatin1String("Contacts")) {
         m_purgeContacts = false;
         more = m_purgeCalendar || m_purgeTasks;
+        if (m_profile)
+            m_profile->setPurgeContactsOnNextSync(false);
     } else if (conduitName == QLatin1String("Calendar")) {
         m_purgeCalendar = false;
         more = m_purgeTasks;
+        if (m_profile)
+            m_profile->setPurgeCalendarOnNextSync(false);
     } else {
         m_purgeTasks = false;
+        if (m_profile)
+            m_profile->setPurgeTasksOnNextSync(false);
     }
     if (more)
         purge();
@@ -131,10 +150,17 @@ void HMGoogleSyncDriver::purgeDidFinishForConduit(const QString &conduitName)
         doneWithPurge();
 }
 
+// Going on after a cancelled purge would send every Outlook record onto a half-emptied Google whose
+// map was cleared, doubling what is left there: the run ends instead.
 void HMGoogleSyncDriver::purgeDidCancel()
 {
     DDLogInfo(QStringLiteral("purgeDidCancel"));
-    doneWithPurge();
+    cancelSync();
+}
+
+void HMGoogleSyncDriver::purgeDidFailWithError(const QString &message)
+{
+    cancelSyncWithError(message);
 }
 
 void HMGoogleSyncDriver::doneWithPurge()

@@ -2,6 +2,7 @@
 
 #include "google/GoogleEventList.h"
 #include "google/HMGoogleSyncDelegate.h"
+#include "google/HMGoogleSyncPurgeDriver.h"
 #include "platform/foundation/NotificationCenter.h"
 
 #include <QByteArray>
@@ -32,12 +33,13 @@ class DispatchQueue;
 // The network side of one Google run: its tokens and deletion rule, the purge stage and the way every
 // Google request is made. It reports to its delegate (the run) on the run's serial queue. The conduit
 // readers and writers build on the request pattern here.
-class HMGoogleSyncDriver final : public std::enable_shared_from_this<HMGoogleSyncDriver>
+class HMGoogleSyncDriver final : public HMGoogleSyncPurgeDelegate,
+                                 public std::enable_shared_from_this<HMGoogleSyncDriver>
 {
 public:
     // Observes "kHMGoogleDirectSyncCancelSync" (any sender) on the default centre.
     HMGoogleSyncDriver();
-    ~HMGoogleSyncDriver();
+    ~HMGoogleSyncDriver() override;
     HMGoogleSyncDriver(const HMGoogleSyncDriver &) = delete;
     HMGoogleSyncDriver &operator=(const HMGoogleSyncDriver &) = delete;
 
@@ -84,10 +86,15 @@ public:
     // run with the message.
     void cancelSyncWithError(const QString &message);
 
-    // The stage "purge": conduits flagged for a purge are emptied on Google, then doneWithPurge.
+    // The stage "purge": conduits flagged for a purge are emptied on Google one after the other, then
+    // doneWithPurge. A purge that does not finish ends the run with an error before any Outlook
+    // record is sent; the profile keeps the purge flags of the conduits not emptied.
     bool purge();
-    void purgeDidFinishForConduit(const QString &conduitName);
-    void purgeDidCancel();
+    // HMGoogleSyncPurgeDelegate.
+    void purgeDidFinishForConduit(const QString &conduitName) override;
+    void purgeDidCancel() override;
+    void purgeDidFailWithError(const QString &message) override;
+    std::shared_ptr<HMGoogleSyncPurgeDriver> purgeDriver() const { return m_purgeDriver; }
     // Clears the profile's purge-on-next-sync flags and tells the delegate endConduit.
     void doneWithPurge();
 
@@ -143,7 +150,14 @@ public:
     static qint64 offsetSecondsFromTzData(const QString &tzData);
     static QString timeZoneOffsetStringFromTzData(const QString &tzData);
 
-    // Helpers shared by the writers.
+    // Helpers shared by the readers, the writers and the purge.
+    // The progress sheet's user message and bar, when there is a sheet.
+    static void showProgress(const QString &text, double progress);
+    // The progress sheet's user message alone.
+    static void showText(const QString &text);
+    // The failure text of a listing reply, empty for a status taken as a page (2xx, and 404: nothing
+    // to list); 403 has a text of its own when names403.
+    static QString listingStatusText(int status, bool names403);
     // Undoes iCalendar text escapes; the empty text for a value that is not text.
     static QString correctedString(const QVariant &value);
     // JSON text to its value (nothing when it is no JSON) and back (the empty text when it cannot be
@@ -175,9 +189,6 @@ public:
     };
 
 private:
-    // The failure text of a listing reply, empty for a status taken as a page (2xx, and 404: nothing
-    // to list); 403 has a text of its own when names403.
-    static QString listingStatusText(int status, bool names403);
     std::shared_ptr<platform::RKClient> currentClient();
     void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
     void after(double seconds, std::function<void(HMGoogleSyncDriver &)> work);
@@ -267,4 +278,5 @@ private:
     QMap<QString, QString> m_calendarNamesAndIds;
     QSet<QString> m_idsToExclude;
     QMap<QString, QString> m_groupNamesAndIds;
+    std::shared_ptr<HMGoogleSyncPurgeDriver> m_purgeDriver;
 };

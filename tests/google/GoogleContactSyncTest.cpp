@@ -156,14 +156,7 @@ public:
     QJsonArray outlookContacts() const { return m_outlook->dump().value("contacts").toArray(); }
     QString googleUser(const char *action, const QString &id, const QByteArray &body) const
     {
-        httplib::SSLClient client("127.0.0.1", m_google->port);
-        client.set_ca_cert_path(m_google->caFile.toLocal8Bit().constData());
-        const std::string path = QStringLiteral("/peer/contact?email=%1&action=%2&id=%3")
-                                     .arg(QString::fromLatin1(QUrl::toPercentEncoding(kEmail)), QLatin1String(action), id)
-                                     .toStdString();
-        const auto reply = client.Post(path, body.toStdString(), "application/atom+xml");
-        EXPECT_TRUE(reply && reply->status == 200);
-        return reply ? QString::fromStdString(reply->body) : QString();
+        return m_google->userContact(action, id, body);
     }
     void googleSwitch(const QJsonObject &change) const { m_google->control("/peer/switch", change); }
 

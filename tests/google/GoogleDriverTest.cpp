@@ -253,6 +253,7 @@ TEST(GoogleDriver, AProfileThatWantsAConduitNotBuiltYetEndsAtStartAndChangesNoth
     ASSERT_EQ(runDriver(home.path(), peer, arguments + QStringList{QStringLiteral("--no-sync")}).exitCode, 0);
     editProfile(home.path(), [](HMProfile &profile) {
         profile.setCalendarSyncEnabled(true);
+        profile.setTaskSyncEnabled(true);
         profile.setPurgeContactsOnNextSync(true);
         profile.setRereadAppleOnNextSync(true);
     });
@@ -266,7 +267,7 @@ TEST(GoogleDriver, AProfileThatWantsAConduitNotBuiltYetEndsAtStartAndChangesNoth
 
     const DriverRun run = runDriver(home.path(), peer, arguments);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.output.contains("sheet completed: Direct Google sync of emptying Google is not available"))
+    EXPECT_TRUE(run.output.contains("sheet completed: Direct Google sync of tasks is not available"))
         << run.output.toStdString();
     EXPECT_EQ(run.lines("stage "), QStringList());
     EXPECT_EQ(peer.requestPaths(), QStringList());

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
+#include <QUrl>
 
 inline const QString kEmail = QStringLiteral("me@example.com");
 
@@ -71,6 +72,20 @@ public:
             paths << request.toObject().value("path").toString();
         return paths;
     }
+
+    // A user's edit of a contact on Google: "add" (answers the new short id), "edit", "delete", "photo".
+    QString userContact(const char *action, const QString &id, const QByteArray &body) const
+    {
+        httplib::SSLClient client("127.0.0.1", port);
+        client.set_ca_cert_path(caFile.toLocal8Bit().constData());
+        const std::string path = QStringLiteral("/peer/contact?email=%1&action=%2&id=%3")
+                                     .arg(QString::fromLatin1(QUrl::toPercentEncoding(kEmail)), QLatin1String(action), id)
+                                     .toStdString();
+        const auto reply = client.Post(path, body.toStdString(), "application/atom+xml");
+        EXPECT_TRUE(reply && reply->status == 200);
+        return reply ? QString::fromStdString(reply->body) : QString();
+    }
+    QJsonObject dump() const { return QJsonDocument::fromJson(control("/peer/dump")).object(); }
 
     int port = 0;
     QString caFile;

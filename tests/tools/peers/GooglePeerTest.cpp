@@ -131,3 +131,32 @@ TEST(GooglePeer, TokenSwitchesAndPagedCalendarLists)
     EXPECT_EQ(fixture.makeClient()->Get("/oauth2/v1/userinfo", httplib::Headers{{"Authorization", "Bearer nope"}})->status,
               401);
 }
+
+// Group deletions as the purge sends them: a user group goes once (then 404), Google's system group
+// stays (403); a switch path ending in "*" spoils every path under it.
+TEST(GooglePeer, DeletesContactGroupsButTheSystemGroupAndSwitchesMatchPathPrefixes)
+{
+    Peer fixture;
+    fixture.peer->addAccount("me@example.com", "1//rt");
+    ASSERT_EQ(fixture.token("grant_type=refresh_token&refresh_token=1//rt").substr(0, 3), "200");
+    const httplib::Headers headers{{"Authorization", "Bearer ya29.peer1"}, {"If-Match", "*"}};
+    QJsonObject state = fixture.peer->dump();
+    QJsonObject accounts = state["accounts"].toObject();
+    QJsonObject account = accounts["me@example.com"].toObject();
+    account.insert("groups", QJsonArray{QJsonObject{{"id", "fam"}, {"title", "Family"}}, QJsonObject{{"id", "wk"}, {"title", "Work"}}});
+    accounts.insert("me@example.com", account);
+    state.insert("accounts", accounts);
+    QString error;
+    ASSERT_TRUE(fixture.peer->seed(state, error)) << error.toStdString();
+
+    fixture.peer->addSwitch({googlepeer::SwitchKind::Error500, "/m8/feeds/groups/*", 1});
+    EXPECT_EQ(fixture.makeClient()->Delete("/m8/feeds/groups/me@example.com/full/fam", headers)->status, 500);
+    EXPECT_EQ(fixture.makeClient()->Delete("/m8/feeds/groups/me@example.com/full/fam", headers)->status, 200);
+    EXPECT_EQ(fixture.makeClient()->Delete("/m8/feeds/groups/me@example.com/full/fam", headers)->status, 404);
+    EXPECT_EQ(fixture.makeClient()->Delete("/m8/feeds/groups/default/full/6", headers)->status, 403);
+    const auto feed = fixture.makeClient()->Get("/m8/feeds/groups/me@example.com/full", headers);
+    ASSERT_TRUE(feed);
+    EXPECT_NE(feed->body.find("System Group: My Contacts"), std::string::npos);
+    EXPECT_NE(feed->body.find("<title>Work</title>"), std::string::npos);
+    EXPECT_EQ(feed->body.find("Family"), std::string::npos);
+}

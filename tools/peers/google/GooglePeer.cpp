@@ -296,7 +296,10 @@ std::optional<Switch> GooglePeer::takeSwitch(const QString &path)
     const std::lock_guard lock(m_mutex);
     for (qsizetype at = 0; at < m_switches.size(); ++at) {
         Switch &change = m_switches[at];
-        if (!change.path.isEmpty() && change.path != path)
+        // A path ending in "*" names every path that begins with the rest.
+        const bool matches = change.path.isEmpty() || change.path == path ||
+                             (change.path.endsWith(u'*') && path.startsWith(change.path.chopped(1)));
+        if (!matches)
             continue;
         if (change.skip > 0) {
             --change.skip;

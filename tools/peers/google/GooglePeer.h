@@ -151,6 +151,7 @@ private:
     void writeContact(const QString &email, const QString &id, const httplib::Request &request,
                       httplib::Response &response, const std::optional<Switch> &change);
     void deleteContact(const QString &email, const QString &id, httplib::Response &response);
+    void deleteGroup(const QString &email, const QString &id, httplib::Response &response);
     void contactPhoto(const QString &email, const QString &id, const httplib::Request &request,
                       httplib::Response &response);
     void createGroup(const QString &email, const httplib::Request &request, httplib::Response &response);

@@ -198,6 +198,11 @@ bool GooglePeer::contactsService(const QString &email, const httplib::Request &r
         contactPhoto(email, parts[5], request, response);
         return true;
     }
+    if (parts[2] == QLatin1String("groups") && parts[4] == QLatin1String("full") && parts.size() == 6 &&
+        request.method == "DELETE") {
+        deleteGroup(email, parts[5], response);
+        return true;
+    }
     return false;
 }
 
@@ -284,6 +289,32 @@ void GooglePeer::deleteContact(const QString &email, const QString &id, httplib:
         return;
     }
     response.set_content("", kAtomType);
+}
+
+// A group goes from the account's groups (its contacts keep their memberships, as Google leaves them);
+// Google's system groups cannot be deleted (403), an unknown group answers 404.
+void GooglePeer::deleteGroup(const QString &email, const QString &id, httplib::Response &response)
+{
+    if (id == QLatin1String("6")) {
+        sendError(response, 403, QStringLiteral("Cannot delete a system group."));
+        return;
+    }
+    const std::lock_guard lock(m_mutex);
+    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    QJsonObject account = accounts.value(email).toObject();
+    QJsonArray groups = account.value(QStringLiteral("groups")).toArray();
+    for (qsizetype at = 0; at < groups.size(); ++at) {
+        if (groups.at(at)[QStringLiteral("id")].toString() != id)
+            continue;
+        groups.removeAt(at);
+        account.insert(QStringLiteral("groups"), groups);
+        accounts.insert(email, account);
+        m_state.insert(QStringLiteral("accounts"), accounts);
+        saveState();
+        response.set_content("", kAtomType);
+        return;
+    }
+    sendError(response, 404, QStringLiteral("Group not found."));
 }
 
 void GooglePeer::contactPhoto(const QString &email, const QString &id, const httplib::Request &request,

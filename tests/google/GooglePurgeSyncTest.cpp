@@ -1,0 +1,456 @@
+// The purge end to end: the sync driver as a program between the simulated Outlook and the Google
+// peer. A profile asked to purge empties its Google side (groups but the system group, 137 contacts
+// in pages of 100 and 37, the events of the synced and written-to calendars) before Outlook's records
+// all go again; afterwards Google holds Outlook's records exactly once. A purge killed, cut, refused
+// or cancelled keeps its flag, sends nothing from Outlook, and the next run finishes it.
+#include "GooglePeerProcess.h"
+#include "OutlookPeerProcess.h"
+
+#include "foundation/GlobalVariables.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kTeam = QStringLiteral("team@group.calendar.google.com");
+const QStringList kOutlookNames{"Adler", "Brandt", "Clausen"};
+const QStringList kOutlookSubjects{"Budget review", "Dentist"};
+
+struct DriverRun
+{
+    int exitCode = -1; // -9: killed
+    QString output;
+};
+
+QByteArray googleEntry(const QString &family)
+{
+    return QStringLiteral(
+               "<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'>"
+               "<gd:name><gd:givenName>Gee</gd:givenName><gd:familyName>%1</gd:familyName></gd:name></entry>")
+        .arg(family)
+        .toUtf8();
+}
+
+QJsonObject googleEvent(const QString &id, const QString &summary, int day)
+{
+    const QString date = QStringLiteral("2027-04-%1").arg(day, 2, 10, QLatin1Char('0'));
+    return {{"id", id},
+            {"summary", summary},
+            {"start", QJsonObject{{"dateTime", date + "T09:00:00Z"}}},
+            {"end", QJsonObject{{"dateTime", date + "T10:00:00Z"}}}};
+}
+
+// Both peers and a Google profile of contacts and calendar: Outlook holds three contacts (one in the
+// category "Work") and two events; Google holds 137 contacts of its own, the groups "Family" and
+// "Work", three events in the primary calendar (and a cancelled one) and two in the team calendar.
+class PurgeSync
+{
+public:
+    PurgeSync() : m_oldZone(qgetenv("TZ"))
+    {
+        qputenv("TZ", "UTC");
+        ::tzset();
+        OutlookPeerProcess::Options options;
+        options.folder = m_root.path();
+        options.timeZone = QStringLiteral("UTC");
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
+        m_outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(m_outlook->isReady());
+        m_google = std::make_unique<GooglePeerProcess>(m_root.filePath("google"), QStringLiteral(HM_GOOGLE_PEER_PATH));
+        EXPECT_GT(m_google->port, 0);
+        writeTokens(home(), "1//rt");
+        seedOutlook();
+        seedGoogle();
+    }
+    ~PurgeSync()
+    {
+        qputenv("TZ", m_oldZone);
+        ::tzset();
+    }
+    QString home() const { return m_outlook->home(); }
+    GooglePeerProcess &google() { return *m_google; }
+    OutlookPeerProcess &outlook() { return *m_outlook; }
+
+    void makeProfile(bool purgeContacts, bool purgeCalendar)
+    {
+        ASSERT_EQ(run({"--no-sync"}).exitCode, 0);
+        editProfile([&](HMProfile &profile) {
+            profile.setContactSyncEnabled(true);
+            profile.setCalendarSyncEnabled(true);
+            profile.setTaskSyncEnabled(false);
+            profile.setAllGoogleCalendars({QVariantMap{{"id", "primary"}, {"name", kEmail}, {"primary", true}},
+                                           QVariantMap{{"id", kTeam}, {"name", "Team"}}});
+            profile.setGoogleCalendarIdentifiersToSync({"primary"});
+            profile.setGoogleCalendarIdentifierToWriteTo(kTeam);
+            profile.setPurgeContactsOnNextSync(purgeContacts);
+            profile.setPurgeCalendarOnNextSync(purgeCalendar);
+        });
+    }
+    void editProfile(const std::function<void(HMProfile &)> &edit)
+    {
+        const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", (home() + "/data").toLocal8Bit());
+        HMProfileManager manager;
+        const auto profiles = manager.loadProfiles();
+        ASSERT_TRUE(profiles && !profiles->isEmpty());
+        edit(*profiles->first());
+        ASSERT_TRUE(manager.saveProfile(*profiles->first()));
+        qputenv("XDG_DATA_HOME", oldData);
+    }
+    // The stored purge flags: contacts, calendar.
+    std::pair<bool, bool> purgeFlags()
+    {
+        std::pair<bool, bool> flags;
+        editProfile([&](HMProfile &profile) {
+            flags = {profile.purgeContactsOnNextSync(), profile.purgeCalendarOnNextSync()};
+        });
+        return flags;
+    }
+    void start(QProcess &driver, const QStringList &more = {})
+    {
+        QProcessEnvironment environment = googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, "UTC");
+        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+            environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
+        driver.setProcessEnvironment(environment);
+        driver.setProcessChannelMode(QProcess::MergedChannels);
+        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
+                     QStringList{"--create-google-profile", "--google-user", kEmail, "--google-tokens-file",
+                                 home() + "/tokens", "--timeout", "120"} +
+                         more);
+        driver.waitForStarted();
+    }
+    DriverRun run(const QStringList &more = {})
+    {
+        QProcess driver;
+        start(driver, more);
+        if (!driver.waitForFinished(180000))
+            return {};
+        return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(),
+                QString::fromUtf8(driver.readAll())};
+    }
+    bool sync()
+    {
+        // Outlook's dates are whole seconds.
+        QThread::msleep(1100);
+        const DriverRun done = run();
+        EXPECT_EQ(done.exitCode, 0) << done.output.toStdString();
+        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+            std::printf("%s\n", qPrintable(done.output));
+        return done.exitCode == 0;
+    }
+
+    QJsonObject account() const { return m_google->dump()["accounts"].toObject()[kEmail].toObject(); }
+    // Google's family names of contacts not deleted, with their counts.
+    QHash<QString, int> googleNames() const
+    {
+        QHash<QString, int> names;
+        const QJsonObject contacts = account()["contacts"].toObject();
+        for (auto it = contacts.begin(); it != contacts.end(); ++it) {
+            if (it.value().toObject()["deleted"].toBool())
+                continue;
+            const QString body = it.value().toObject()["body"].toString();
+            const qsizetype start = body.indexOf("<gd:familyName>") + 15;
+            ++names[body.mid(start, body.indexOf("</gd:familyName>") - start)];
+        }
+        return names;
+    }
+    // Google's summaries of events not cancelled, in a calendar.
+    QHash<QString, int> googleSubjects(const QString &calendar) const
+    {
+        QHash<QString, int> subjects;
+        const QJsonObject events = account()["events"].toObject()[calendar].toObject();
+        for (auto it = events.begin(); it != events.end(); ++it) {
+            if (it.value().toObject()["status"].toString() != QLatin1String("cancelled"))
+                ++subjects[it.value().toObject()["summary"].toString()];
+        }
+        return subjects;
+    }
+    QStringList googleGroupTitles() const
+    {
+        QStringList titles;
+        for (const QJsonValue &group : account()["groups"].toArray())
+            titles << group.toObject()["title"].toString();
+        return titles;
+    }
+    QHash<QString, int> outlookCounts(const char *kind, const char *field) const
+    {
+        QHash<QString, int> counts;
+        for (const QJsonValue &record : m_outlook->dump().value(QLatin1String(kind)).toArray())
+            ++counts[record.toObject()[QLatin1String(field)].toString()];
+        return counts;
+    }
+    // Method and path of every request but the token's, since the last clear.
+    QStringList googleRequests() const
+    {
+        QStringList list;
+        for (const QJsonValue &request : m_google->requests()) {
+            if (request.toObject()["path"] != "/oauth2/v4/token")
+                list << request.toObject()["method"].toString() + u' ' + request.toObject()["path"].toString();
+        }
+        return list;
+    }
+
+    // Outlook's records once on each side, and nothing else alive on Google.
+    void expectOutlooksRecordsOnceOnEachSide() const
+    {
+        QHash<QString, int> names;
+        for (const QString &name : kOutlookNames)
+            names.insert(name, 1);
+        EXPECT_EQ(googleNames(), names);
+        EXPECT_EQ(outlookCounts("contacts", "lastName"), names);
+        QHash<QString, int> subjects;
+        for (const QString &subject : kOutlookSubjects)
+            subjects.insert(subject, 1);
+        EXPECT_EQ(googleSubjects(kTeam), subjects);
+        EXPECT_TRUE(googleSubjects("primary").isEmpty());
+        EXPECT_EQ(outlookCounts("events", "subject"), subjects);
+    }
+
+private:
+    void seedOutlook()
+    {
+        auto folder = [](int id, const char *kind, const char *name) {
+            return QJsonObject{{"id", id}, {"kind", QLatin1String(kind)}, {"name", QLatin1String(name)}};
+        };
+        QJsonArray contacts;
+        for (int index = 0; index < kOutlookNames.size(); ++index) {
+            QJsonObject contact{{"id", 100 + index},
+                                {"folder", 1},
+                                {"created", "2026-01-01T00:00:00Z"},
+                                {"modified", "2026-01-02T00:00:00Z"},
+                                {"firstName", "Otto"},
+                                {"lastName", kOutlookNames[index]}};
+            if (index == 0)
+                contact.insert("categories", QJsonArray{5});
+            contacts.append(contact);
+        }
+        m_outlook->seed(
+            {{"folders", QJsonArray{folder(1, "address book", "Address Book"), folder(2, "calendar", "Calendar"),
+                                    folder(3, "task folder", "Tasks"), folder(4, "note folder", "Notes")}},
+             {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}},
+             {"contacts", contacts}});
+        for (int index = 0; index < kOutlookSubjects.size(); ++index) {
+            const QDateTime start(QDate(2027, 2, 10 + index), QTime(9, 0), Qt::UTC);
+            m_outlook->control({{"op", "add"},
+                                {"kind", "event"},
+                                {"record", QJsonObject{{"folder", 2},
+                                                       {"subject", kOutlookSubjects[index]},
+                                                       {"start", start.toString(Qt::ISODate)},
+                                                       {"end", start.addSecs(3600).toString(Qt::ISODate)},
+                                                       {"zone", "UTC"}}}});
+        }
+    }
+    void seedGoogle()
+    {
+        for (int index = 0; index < 137; ++index)
+            m_google->userContact("add", {}, googleEntry(QStringLiteral("G%1").arg(index, 3, 10, QLatin1Char('0'))));
+        QJsonObject state = m_google->dump();
+        QJsonObject accounts = state["accounts"].toObject();
+        QJsonObject me = accounts[kEmail].toObject();
+        me.insert("groups", QJsonArray{QJsonObject{{"id", "fam1"}, {"title", "Family"}},
+                                       QJsonObject{{"id", "wk2"}, {"title", "Work"}}});
+        accounts.insert(kEmail, me);
+        state.insert("accounts", accounts);
+        m_google->control("/peer/seed", state);
+        m_google->control("/peer/calendar",
+                          {{"email", kEmail}, {"calendar", QJsonObject{{"id", kTeam}, {"summary", "Team"}}}});
+        const auto put = [this](const QString &calendar, const QJsonObject &event) {
+            m_google->control("/peer/event", {{"email", kEmail}, {"calendarId", calendar}, {"event", event}});
+        };
+        put("primary", googleEvent("prim0001", "Primary one", 1));
+        put("primary", googleEvent("prim0002", "Primary two", 2));
+        put("primary", googleEvent("prim0003", "Primary three", 3));
+        QJsonObject gone = googleEvent("prim0004", "Long gone", 4);
+        gone.insert("status", "cancelled");
+        put("primary", gone);
+        put(kTeam, googleEvent("team0001", "Team one", 5));
+        put(kTeam, googleEvent("team0002", "Team two", 6));
+    }
+
+    QByteArray m_oldZone;
+    QTemporaryDir m_root;
+    std::unique_ptr<OutlookPeerProcess> m_outlook;
+    std::unique_ptr<GooglePeerProcess> m_google;
+};
+
+QStringList withPrefix(const QStringList &requests, const QString &prefix)
+{
+    QStringList found;
+    for (const QString &request : requests) {
+        if (request.startsWith(prefix))
+            found << request;
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(GooglePurgeSync, EmptiesGoogleThenGoogleHoldsOutlooksRecordsOnce)
+{
+    PurgeSync sync;
+    sync.makeProfile(true, true);
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(sync.sync());
+
+    const QStringList requests = sync.googleRequests();
+    EXPECT_EQ(
+        requests.mid(0, 5),
+        QStringList({"GET /m8/feeds/groups/me@example.com/full", "DELETE /m8/feeds/groups/me@example.com/full/fam1",
+                     "DELETE /m8/feeds/groups/me@example.com/full/wk2", "GET /m8/feeds/contacts/me@example.com/full",
+                     "GET /m8/feeds/contacts/me@example.com/full"}));
+    EXPECT_EQ(withPrefix(requests, "DELETE /m8/feeds/contacts/default/full/").size(), 137);
+    EXPECT_EQ(requests.mid(5 + 137, 7),
+              QStringList({"GET /calendar/v3/calendars/primary/events",
+                           "GET /calendar/v3/calendars/team@group.calendar.google.com/events",
+                           "DELETE /calendar/v3/calendars/primary/events/prim0001",
+                           "DELETE /calendar/v3/calendars/primary/events/prim0002",
+                           "DELETE /calendar/v3/calendars/primary/events/prim0003",
+                           "DELETE /calendar/v3/calendars/team@group.calendar.google.com/events/team0001",
+                           "DELETE /calendar/v3/calendars/team@group.calendar.google.com/events/team0002"}));
+    // The two contact pages: 100, then 37.
+    QStringList pages;
+    for (const QJsonValue &request : sync.google().requests()) {
+        if (request.toObject()["path"] == "/m8/feeds/contacts/me@example.com/full")
+            pages << request.toObject()["target"].toString().section(u'?', 1);
+    }
+    EXPECT_EQ(pages, QStringList({"quotaUser=me@example.com&start-index=1&max-results=100",
+                                  "quotaUser=me@example.com&start-index=101&max-results=100"}));
+    // Neither conduit was read from Google after its purge: Outlook got none of Google's records.
+    sync.expectOutlooksRecordsOnceOnEachSide();
+    EXPECT_EQ(sync.googleGroupTitles(), QStringList{"Work"}); // made again for Outlook's category
+    EXPECT_EQ(sync.purgeFlags(), std::make_pair(false, false));
+
+    // A second sync sends nothing.
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(sync.sync());
+    for (const QString &request : sync.googleRequests())
+        EXPECT_TRUE(request.startsWith("GET ")) << request.toStdString();
+    sync.expectOutlooksRecordsOnceOnEachSide();
+
+    // A contacts purge alone leaves the calendar read from Google as usual.
+    sync.google().userContact("add", {}, googleEntry("Late"));
+    sync.google().control(
+        "/peer/event",
+        {{"email", kEmail}, {"calendarId", "primary"}, {"event", googleEvent("late0001", "Added later", 9)}});
+    sync.editProfile([](HMProfile &profile) { profile.setPurgeContactsOnNextSync(true); });
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(sync.outlookCounts("contacts", "lastName").value("Late"), 0);
+    EXPECT_EQ(sync.googleNames().value("Late"), 0);
+    EXPECT_EQ(sync.outlookCounts("events", "subject").value("Added later"), 1);
+    EXPECT_EQ(sync.googleSubjects("primary").value("Added later"), 1);
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(sync.googleNames(), (QHash<QString, int>{{"Adler", 1}, {"Brandt", 1}, {"Clausen", 1}}));
+    EXPECT_EQ(sync.outlookCounts("events", "subject"),
+              (QHash<QString, int>{{"Budget review", 1}, {"Dentist", 1}, {"Added later", 1}}));
+}
+
+// The purge stopped midway by a kill, a cut connection, a refused deletion or the peer going down:
+// nothing of Outlook was sent, the flags stay, and the next run finishes the purge; after two syncs
+// Google holds Outlook's records exactly once.
+TEST(GooglePurgeSync, APurgeKilledOrCutMidwayIsFinishedByTheNextRunAndNothingIsDoubled)
+{
+    const QString contactDeletions = QStringLiteral("/m8/feeds/contacts/default/full/*");
+    struct Trial
+    {
+        QString kind;
+        QString path;
+        int skip = 0;
+        QString text;
+    };
+    const QList<Trial> trials{
+        {"kill", {}, 60, {}},
+        {"kill-sending", {}, 1, {}},
+        {"random", {}, 0, {}},
+        {"cut-before", contactDeletions, 60, "ERROR: "},
+        {"cut-after", contactDeletions, 30, "ERROR: "},
+        {"500", "/calendar/v3/calendars/primary/events/*", 1,
+         "Google refused to delete an event (HTTP 500). Google was not emptied and nothing was sent"},
+        {"peer-killed", {}, 40, "ERROR: "}};
+    for (const Trial &trial : trials) {
+        // HM_PURGE_TRIAL runs one trial alone.
+        if (qEnvironmentVariableIsSet("HM_PURGE_TRIAL") && qEnvironmentVariable("HM_PURGE_TRIAL") != trial.kind)
+            continue;
+        SCOPED_TRACE(trial.kind.toStdString());
+        PurgeSync sync;
+        sync.makeProfile(true, true);
+        sync.google().control("/peer/clear-requests");
+        const auto contactDeletesSeen = [&sync] {
+            return withPrefix(sync.googleRequests(), "DELETE /m8/feeds/contacts/default/full/").size();
+        };
+        const auto eventInsertsSeen = [&sync] { return withPrefix(sync.googleRequests(), "POST /calendar/").size(); };
+        if (trial.kind.startsWith("kill") || trial.kind == "random" || trial.kind == "peer-killed") {
+            QProcess driver;
+            sync.start(driver);
+            if (trial.kind == "random") {
+                const int delay = 200 + int(QRandomGenerator::global()->bounded(1500));
+                std::printf("random kill after %d ms\n", delay);
+                QThread::msleep(delay);
+            } else {
+                QElapsedTimer waited;
+                waited.start();
+                const std::function<qsizetype()> seen =
+                    trial.kind == "kill-sending" ? std::function<qsizetype()>(eventInsertsSeen) : contactDeletesSeen;
+                while (seen() < trial.skip && waited.elapsed() < 60000)
+                    QThread::msleep(5);
+            }
+            if (trial.kind == "peer-killed")
+                sync.google().kill();
+            else
+                driver.kill();
+            ASSERT_TRUE(driver.waitForFinished(120000));
+            const QString output = QString::fromUtf8(driver.readAll());
+            if (trial.kind == "peer-killed") {
+                EXPECT_NE(driver.exitCode(), 0);
+                EXPECT_TRUE(output.contains(trial.text)) << output.toStdString();
+                sync.google().start();
+                ASSERT_GT(sync.google().port, 0);
+            }
+        } else {
+            sync.google().control("/peer/switch",
+                                  {{"kind", trial.kind}, {"path", trial.path}, {"skip", trial.skip}, {"times", 1}});
+            const DriverRun failed = sync.run();
+            EXPECT_NE(failed.exitCode, 0);
+            EXPECT_TRUE(failed.output.contains(trial.text)) << failed.output.toStdString();
+            sync.google().control("/peer/clear-switches");
+        }
+        // The purge did not finish: the flags stay and nothing of Outlook reached Google.
+        if (trial.kind != "random" && trial.kind != "kill-sending") {
+            // A conduit emptied whole lets its flag go; the one cut short keeps it.
+            EXPECT_EQ(sync.purgeFlags(), std::make_pair(trial.kind != "500", true));
+            for (const QString &request : sync.googleRequests())
+                EXPECT_FALSE(request.startsWith("POST ") || request.startsWith("PUT ")) << request.toStdString();
+        }
+        ASSERT_TRUE(sync.sync());
+        ASSERT_TRUE(sync.sync());
+        sync.expectOutlooksRecordsOnceOnEachSide();
+        EXPECT_EQ(sync.purgeFlags(), std::make_pair(false, false));
+    }
+}
+
+// A purge cancelled as it starts ends the run, keeps both flags and sends no deletion and no record.
+TEST(GooglePurgeSync, ACancelledPurgeKeepsTheFlagAndSendsNothing)
+{
+    PurgeSync sync;
+    sync.makeProfile(true, true);
+    sync.google().control("/peer/clear-requests");
+    const DriverRun canceled = sync.run({"--cancel-at-stage", "purge"});
+    EXPECT_EQ(canceled.exitCode, 1);
+    EXPECT_TRUE(canceled.output.contains("sheet completed: Synchronization Canceled")) << canceled.output.toStdString();
+    EXPECT_EQ(sync.googleRequests(), QStringList());
+    EXPECT_EQ(sync.purgeFlags(), std::make_pair(true, true));
+    EXPECT_EQ(sync.googleNames().size(), 137);
+    ASSERT_TRUE(sync.sync());
+    sync.expectOutlooksRecordsOnceOnEachSide();
+}
