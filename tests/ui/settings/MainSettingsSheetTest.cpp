@@ -443,9 +443,9 @@ TEST_F(MainSettingsTest, TheTraceKeepsTheStartUpAndTheLatestReload)
 // Settings, the sheet shown, OK and the window redrawn, against opening and closing the progress sheet
 // as often in the same run. The settings sheet is the larger window, and the main window loads again
 // after it, which it does not after the progress sheet; an unchanged profile is not written and a
-// reload like the one before does not write the trace: about 2.3 to 2.6 times the progress sheet
-// (Debug with sanitizers, on a loaded machine). The bound keeps out the profile writes, the trace
-// rewrites and the per-opening picture decoding (each as costly as the rest together).
+// reload like the one before does not write the trace: 2.3 to 2.9 times the progress sheet (Debug
+// with sanitizers, load 15 to 25 on 8 cores), up to 3.8 with twelve copies of this test at once. The
+// bound keeps the trace rewrites (11 to 13 times before) and the per-opening picture decoding out.
 TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
 {
     launchWithProfile(kOutlook15, [](HMProfile &profile) { setDevice(profile, QStringLiteral("android"), QStringLiteral("wifi")); });
@@ -484,7 +484,7 @@ TEST_F(MainSettingsTest, OpeningTheSettingsIsTimedAgainstTheProgressSheet)
     const double progressMedian = median(progressTimes);
     std::printf("settings sheet round trip: median %.2f ms; progress sheet: median %.2f ms; ratio %.2f\n", settingsMedian,
                 progressMedian, settingsMedian / progressMedian);
-    EXPECT_LE(settingsMedian, 4 * std::max(progressMedian, 1.5));
+    EXPECT_LE(settingsMedian, 5 * std::max(progressMedian, 1.5));
 }
 
 } // namespace
