@@ -92,8 +92,9 @@ void HMMainWindowController::windowDidEndSheet()
     m_didStartSync = false;
     // Past start-up the reload's trace lines are written together, once, rather than the whole trace
     // file once per line.
-    m_isBatchingTrace = true;
-    loadProfilesStep();
-    m_isBatchingTrace = false;
+    startReloadTrace();
+    m_isReloading = true;
+    loadSteps();
+    m_isReloading = false;
     writeTraceFile();
 }

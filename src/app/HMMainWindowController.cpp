@@ -201,20 +201,27 @@ void HMMainWindowController::loadInterface(QDialog &window)
 
 void HMMainWindowController::windowDidLoad()
 {
-    writeStringToFile(QStringLiteral("windowDidLoad"));
     platform::Application *const application = platform::Application::shared();
     if (application != nullptr && application->mainMenu() != nullptr)
         showMenuBar(*application->mainMenu());
+    window()->installEventFilter(this);
+    connectControls();
+    loadSteps();
+}
+
+// The traced loading sequence. It runs again after every sheet of the window ends; the steps above it
+// (menu bar, event filter, connections) are made once.
+void HMMainWindowController::loadSteps()
+{
+    writeStringToFile(QStringLiteral("windowDidLoad"));
     writeStringToFile(QStringLiteral("super windowDidLoad"));
     m_configuration = m_appDelegate.configuration();
     writeStringToFile(QStringLiteral("setContent:_configuration"));
     localizeXib();
     writeStringToFile(QStringLiteral("localizeXib"));
-    window()->installEventFilter(this);
     m_ui->buildLabel->setText(
         QStringLiteral("%1 (%2)").arg(platform::Bundle::shortVersion(), platform::Bundle::buildVersion()));
     writeStringToFile(m_ui->buildLabel->text());
-    connectControls();
     loadProfilesStep();
 }
 
@@ -246,7 +253,6 @@ void HMMainWindowController::connectControls()
     });
 }
 
-// The part of the loading sequence that runs again after every sheet of the window ends.
 void HMMainWindowController::loadProfilesStep()
 {
     if (m_profiles.isEmpty()) {
@@ -269,6 +275,10 @@ void HMMainWindowController::loadProfilesStep()
     updateLastSyncDateLabel();
     setUpConnectorStatusButton();
     showHideNotes();
+    if (m_isReloading && !(m_currentProfile && isOutlookProfile(*m_currentProfile))) {
+        viewWithTag(1014)->setVisible(false);
+        viewWithTag(1015)->setVisible(false);
+    }
     if (m_currentProfile && m_currentProfile->contactManager() != HMContactManager::None) {
         writeProfileText();
     } else if (m_currentProfile && !m_alreadyVisitedAdvancedSettings) {
@@ -457,10 +467,17 @@ void HMMainWindowController::localizeXib()
                                                "padding: 4px 14px; border-radius: 3px; }");
     m_ui->synchronizeButton->setText(QStringLiteral("Synchronize"));
     m_ui->settingsButton->setText(QStringLiteral("Settings"));
-    m_ui->synchronizeButton->setStyleSheet(buttonStyle);
-    m_ui->settingsButton->setStyleSheet(buttonStyle);
-    viewWithTag(1014)->setVisible(false);
-    viewWithTag(1015)->setVisible(false);
+    // A style sheet set again restyles the button: the reload after each sheet sets it only once.
+    for (QPushButton *const button : {m_ui->synchronizeButton, m_ui->settingsButton}) {
+        if (button->styleSheet() != buttonStyle)
+            button->setStyleSheet(buttonStyle);
+    }
+    // The notes start hidden. A reload leaves them to the end of loading (loadProfilesStep) rather
+    // than hiding and showing them again, which lays the window out twice.
+    if (!m_isReloading) {
+        viewWithTag(1014)->setVisible(false);
+        viewWithTag(1015)->setVisible(false);
+    }
 }
 
 void HMMainWindowController::writeStringToFile(const QString &text)
@@ -471,17 +488,34 @@ void HMMainWindowController::writeStringToFile(const QString &text)
         ++m_startupLogCounter;
     }
     m_startupLogDictionary.insert(QString::number(m_startupLogCounter), text);
-    if (!m_isBatchingTrace)
+    if (!m_isReloading)
         writeTraceFile();
 }
 
 void HMMainWindowController::writeTraceFile()
 {
+    if (m_startupLogDictionary == m_writtenStartupLog)
+        return;
     const QString folder = HMFileManager::dataStorageURL().toLocalFile();
     if (folder.isEmpty())
         return;
     // The trace only helps support: a failed write must not disturb the window.
-    static_cast<void>(platform::writePropertyList(QDir(folder).filePath(kTraceFileName), m_startupLogDictionary));
+    if (platform::writePropertyList(QDir(folder).filePath(kTraceFileName), m_startupLogDictionary))
+        m_writtenStartupLog = m_startupLogDictionary;
+}
+
+// The trace holds the start-up and the latest reload: each reload takes the entries after the
+// start-up's again, so a session that ends many sheets keeps a trace of bounded size, and a reload
+// that went as the one before leaves the file as it is.
+void HMMainWindowController::startReloadTrace()
+{
+    if (m_reloadTraceStart < 0) {
+        m_reloadTraceStart = m_startupLogCounter;
+        return;
+    }
+    for (qint64 entry = m_reloadTraceStart + 1; entry <= m_startupLogCounter; ++entry)
+        m_startupLogDictionary.remove(QString::number(entry));
+    m_startupLogCounter = m_reloadTraceStart;
 }
 
 void HMMainWindowController::appDataFolderPropeties()

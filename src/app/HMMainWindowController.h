@@ -244,6 +244,7 @@ protected:
 private:
     class ProfilesController;
 
+    void loadSteps();
     void loadProfilesStep();
     void showMenuBar(QMenuBar &menuBar);
     void connectControls();
@@ -251,6 +252,7 @@ private:
     void refreshProfileList();
     void windowDidEndSheet();
     void writeTraceFile();
+    void startReloadTrace();
     // Watches the sheets now hanging on the window, so that their end reloads the window.
     void watchOpenSheets();
     void sheetWindowHidden();
@@ -312,7 +314,11 @@ private:
     bool m_isUpdatingProfileList = false;
     QVariantMap m_startupLogDictionary;
     qint64 m_startupLogCounter = 100;
-    bool m_isBatchingTrace = false;
+    // Set while the window loads again after a sheet: the trace is written once at the end.
+    bool m_isReloading = false;
+    // What the trace file holds, and the last entry of the start-up (-1 before the first reload).
+    QVariantMap m_writtenStartupLog;
+    qint64 m_reloadTraceStart = -1;
     std::shared_ptr<HMCalendarAccess> m_calendarAccess;
     std::shared_ptr<HMOutlookAccess> m_outlookAccess;
     StepScheduler m_scheduler;

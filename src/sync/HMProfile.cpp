@@ -7,6 +7,9 @@
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfileManager.h"
 
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QIODevice>
 #include <QLatin1StringView>
 
 #include <array>
@@ -127,11 +130,6 @@ bool isNumber(const QVariant &value)
     default:
         return false;
     }
-}
-
-void publishDefaultReminderCalendar(const QString &identifier)
-{
-    GlobalVariables::setDefaultReminderCalendarId(identifier);
 }
 
 } // namespace
@@ -635,7 +633,25 @@ void HMProfile::encodeWithCoder(platform::KeyedArchiver &coder) const
             },
             field.member);
     }
-    publishDefaultReminderCalendar(m_taskCalendarIdentifierToWriteTo);
+    publishDefaultReminderCalendar();
+}
+
+void HMProfile::publishDefaultReminderCalendar() const
+{
+    GlobalVariables::setDefaultReminderCalendarId(m_taskCalendarIdentifierToWriteTo);
+}
+
+QByteArray HMProfile::storedFieldsDigest() const
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_6_0);
+    for (const StoredField &field : kStoredFields)
+        std::visit([&](auto member) { stream << this->*member; }, field.member);
+    // A value the stream cannot hold gives no digest, so the profile is always written.
+    if (stream.status() != QDataStream::Ok)
+        return {};
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
 void HMProfile::initWithCoder(platform::KeyedUnarchiver &coder)
@@ -655,7 +671,7 @@ void HMProfile::initWithCoder(platform::KeyedUnarchiver &coder)
         m_purgeAppleRecordsCheckboxState = -1;
     else
         m_purgeAppleRecordsCheckboxState = 0;
-    publishDefaultReminderCalendar(m_taskCalendarIdentifierToWriteTo);
+    publishDefaultReminderCalendar();
 }
 
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, bool &value)

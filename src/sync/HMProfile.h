@@ -346,6 +346,14 @@ public:
     // Saves the graph of a conduit; false when it was not written.
     bool saveIdentifierGraph(const HMIdentifierGraph &graph, const QString &conduit) const;
 
+    // A digest of every stored field with its exact value (types, null against empty texts): two
+    // states with the same digest encode to the same file. HMProfileManager skips the write of a
+    // profile its file already holds.
+    QByteArray storedFieldsDigest() const;
+    // Makes this profile's reminder list for new reminders the process-wide default, as every save
+    // does.
+    void publishDefaultReminderCalendar() const;
+
     QString archiveClassName() const override;
     void encodeWithCoder(platform::KeyedArchiver &coder) const override;
     void initWithCoder(platform::KeyedUnarchiver &coder) override;

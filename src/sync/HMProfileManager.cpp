@@ -28,6 +28,8 @@
 #include <algorithm>
 #include <limits>
 
+#include <sys/stat.h>
+
 using platform::Error;
 using platform::ErrorCode;
 using platform::Result;
@@ -265,17 +267,25 @@ Result<QList<std::shared_ptr<HMProfile>>> HMProfileManager::loadProfiles()
 bool HMProfileManager::saveProfile(const HMProfile &profile) const
 {
     DDLogInfo(QStringLiteral("saveProfile:"));
+    const Result<QString> path = settingsPath(profile);
+    if (!path) {
+        DDLogError(QStringLiteral("Could not save the profile: %1").arg(path.error().message()));
+        return false;
+    }
+    // Windows save on every close and selection change; a profile the file holds already costs a
+    // digest rather than an encoding, an encryption and a synced replace.
+    const QByteArray digest = profile.storedFieldsDigest();
+    if (holdsAlready(*path, digest)) {
+        profile.publishDefaultReminderCalendar();
+        DDLogInfo(QStringLiteral("saveProfile: unchanged."));
+        return true;
+    }
     platform::KeyedArchiver coder;
     coder.encodeObject(profile, kProfileRootKey);
     const Result<QByteArray> archive = coder.finishEncoding();
     if (!archive) {
         DDLogError(
             QStringLiteral("Could not archive profile %1: %2").arg(profile.filename(), archive.error().message()));
-        return false;
-    }
-    const Result<QString> path = settingsPath(profile);
-    if (!path) {
-        DDLogError(QStringLiteral("Could not save the profile: %1").arg(path.error().message()));
         return false;
     }
     const Result<QByteArray> encrypted = encryptAESKey(*archive, settingsPassphrase());
@@ -292,8 +302,45 @@ bool HMProfileManager::saveProfile(const HMProfile &profile) const
         DDLogError(QStringLiteral("Could not write %1: %2").arg(*path, written.error().message()));
         return false;
     }
+    rememberWritten(*path, digest);
     DDLogInfo(QStringLiteral("saveProfile completed."));
     return true;
+}
+
+std::optional<HMProfileManager::FileStamp> HMProfileManager::stampOf(const QString &path)
+{
+    struct stat status = {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    constexpr qint64 kNanoseconds = 1000000000;
+    return FileStamp{quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+                     qint64(status.st_mtim.tv_sec) * kNanoseconds + status.st_mtim.tv_nsec,
+                     qint64(status.st_ctim.tv_sec) * kNanoseconds + status.st_ctim.tv_nsec};
+}
+
+bool HMProfileManager::holdsAlready(const QString &path, const QByteArray &digest) const
+{
+    if (digest.isEmpty())
+        return false;
+    std::optional<FileStamp> file;
+    {
+        const std::lock_guard lock(m_writtenMutex);
+        const auto found = m_writtenProfiles.constFind(path);
+        if (found == m_writtenProfiles.cend() || found->digest != digest)
+            return false;
+        file = found->file;
+    }
+    return stampOf(path) == file;
+}
+
+void HMProfileManager::rememberWritten(const QString &path, const QByteArray &digest) const
+{
+    const std::optional<FileStamp> file = stampOf(path);
+    const std::lock_guard lock(m_writtenMutex);
+    if (digest.isEmpty() || !file)
+        m_writtenProfiles.remove(path);
+    else
+        m_writtenProfiles.insert(path, WrittenProfile{digest, *file});
 }
 
 bool HMProfileManager::deleteProfile(const HMProfile &profile)
@@ -304,6 +351,8 @@ bool HMProfileManager::deleteProfile(const HMProfile &profile)
         return true;
     }
     removeFile(*path);
+    const std::lock_guard lock(m_writtenMutex);
+    m_writtenProfiles.remove(*path);
     return true;
 }
 
@@ -317,6 +366,8 @@ void HMProfileManager::deleteProfiles()
     }
     for (const QString &name : *names)
         removeFile(folder + QLatin1Char('/') + name);
+    const std::lock_guard lock(m_writtenMutex);
+    m_writtenProfiles.clear();
 }
 
 void HMProfileManager::writeStringToFile(const QString &text)

@@ -2,11 +2,15 @@
 
 #include "platform/foundation/Result.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QVariantMap>
 
 #include <memory>
+#include <mutex>
+#include <optional>
 
 class HMConfiguration;
 class HMIdentifierGraph;
@@ -55,7 +59,9 @@ public:
     // listed.
     platform::Result<QList<std::shared_ptr<HMProfile>>> loadProfiles();
     // Writes the profile's encrypted file atomically; false, with the failure logged, when the
-    // profile was not written (the previous file then stays whole).
+    // profile was not written (the previous file then stays whole). A profile whose stored fields are
+    // those this manager last wrote to its file, while that file is still the one written, is not
+    // written again.
     bool saveProfile(const HMProfile &profile) const;
     // Removes the profile's settings file; its identifier graphs stay. Failures go to the console.
     bool deleteProfile(const HMProfile &profile);
@@ -84,10 +90,31 @@ public:
     static bool finishIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
 
 private:
+    // A file as this manager left it: any later write, replacement or removal changes it.
+    struct FileStamp
+    {
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 size = 0;
+        qint64 modified = 0;
+        qint64 changed = 0;
+        bool operator==(const FileStamp &) const = default;
+    };
+    struct WrittenProfile
+    {
+        QByteArray digest;
+        FileStamp file;
+    };
+    static std::optional<FileStamp> stampOf(const QString &path);
+    bool holdsAlready(const QString &path, const QByteArray &digest) const;
+    void rememberWritten(const QString &path, const QByteArray &digest) const;
     void writeTrace() const;
 
     platform::UserDefaults *m_userDefaults;
     std::shared_ptr<HMConfiguration> m_configuration;
     qint64 m_startupLogCounter = 0;
     QVariantMap m_startupLogDictionary;
+    // Saves may run on a sync queue while the main thread saves another profile.
+    mutable std::mutex m_writtenMutex;
+    mutable QHash<QString, WrittenProfile> m_writtenProfiles;
 };

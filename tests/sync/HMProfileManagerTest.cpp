@@ -1,5 +1,6 @@
 #include "sync/HMProfileManager.h"
 
+#include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/PropertyList.h"
@@ -626,6 +627,81 @@ TEST(HMProfileManager, FailedSavesSayNoAndKeepTheOldFile)
         EXPECT_FALSE(manager.saveProfile(stray)) << filename.toStdString();
     }
     EXPECT_FALSE(QFile::exists(home.dataFolder() + QStringLiteral("/../outside.settings")));
+}
+
+namespace {
+
+// The file as one write left it: a write replaces the file by a new one.
+std::pair<ino_t, qint64> writeStamp(const QString &path)
+{
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return {0, 0};
+    return {status.st_ino, qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec};
+}
+
+} // namespace
+
+// Windows save the profile on every close; a profile the file holds already is not written again,
+// while every real change, a copy's save, another writer and a removal each lead to a write.
+TEST(HMProfileManager, UnchangedProfilesAreNotWrittenAgain)
+{
+    ScopedDataHome home;
+    platform::UserDefaults defaults;
+    HMProfileManager manager(defaults);
+    const std::shared_ptr<HMProfile> profile = manager.newProfile();
+    profile->setTaskCalendarIdentifierToWriteTo(QStringLiteral("list-a"));
+    ASSERT_TRUE(manager.saveProfile(*profile));
+    const QString path = settingsFileOf(home, *profile);
+    auto stamp = writeStamp(path);
+    const auto expectWrite = [&](bool written, const char *what) {
+        ASSERT_TRUE(manager.saveProfile(*profile)) << what;
+        const auto now = writeStamp(path);
+        EXPECT_EQ(now != stamp, written) << what;
+        stamp = now;
+    };
+    expectWrite(false, "an unchanged profile");
+    // Fields set away and back, as the settings sheet does on OK, leave the profile as the file holds it.
+    const QString name = profile->name();
+    profile->setName(QStringLiteral("Elsewhere"));
+    profile->setName(name);
+    expectWrite(false, "a field set away and back");
+    // An empty text is stored otherwise than none at all.
+    ASSERT_TRUE(profile->company().isNull());
+    profile->setCompany(QStringLiteral(""));
+    expectWrite(true, "a null text made empty");
+    const QDateTime synced(QDate(2026, 12, 7), QTime(12, 0), QTimeZone::utc());
+    profile->setContactLastSyncDate(synced);
+    expectWrite(true, "a first sync date");
+    profile->setContactLastSyncDate(synced.addMSecs(1));
+    expectWrite(true, "a date a millisecond later");
+
+    // Another object with the same file writes it; the first then writes its own state back.
+    HMProfile copy = *profile;
+    copy.setName(QStringLiteral("The copy"));
+    ASSERT_TRUE(manager.saveProfile(copy));
+    stamp = writeStamp(path);
+    expectWrite(true, "the original after its copy");
+    const auto loaded = manager.loadProfiles();
+    ASSERT_TRUE(loaded && loaded->size() == 1);
+    EXPECT_EQ(loaded->front()->name(), profile->name());
+
+    // A file another program replaced, or removed, is written again.
+    writeFile(path, QByteArray("not a profile"));
+    stamp = writeStamp(path);
+    expectWrite(true, "a file replaced by another program");
+    EXPECT_NE(readFile(path), QByteArray("not a profile"));
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(manager.saveProfile(*profile));
+    EXPECT_TRUE(QFile::exists(path)) << "a removed file was not written again";
+
+    // A skipped save still makes the profile's reminder list the process-wide default, as a write does.
+    const std::shared_ptr<HMProfile> other = manager.newProfile();
+    other->setTaskCalendarIdentifierToWriteTo(QStringLiteral("list-b"));
+    ASSERT_TRUE(manager.saveProfile(*other));
+    stamp = writeStamp(path);
+    expectWrite(false, "the first profile after another one's save");
+    EXPECT_EQ(GlobalVariables::getDefaultReminderCalendarId(), QStringLiteral("list-a"));
 }
 
 namespace {

@@ -321,9 +321,7 @@ void HMMainSettingsWindowController::saveSettings()
     const qsizetype index = platform::indexOfSelectedItem(*m_ui->deviceComboBox);
     if (index >= 0 && index < m_deviceDataSourceArray.size())
         saveDevice(*profile);
-    m_savedArchive.clear();
-    if (saveProfileFile() && m_isEnding)
-        m_savedArchive = profileArchive();
+    saveProfileFile();
 }
 
 void HMMainSettingsWindowController::saveDevice(HMProfile &edited) const
@@ -359,10 +357,8 @@ void HMMainSettingsWindowController::saveSelectedContactManager()
     if (manager != HMContactManager::None)
         profile->setContactManagerName(name);
     profile->setContactManager(manager);
-    // OK saves twice around telling the window; when neither this step nor the window changed the
-    // profile, the file already holds it and the second write (a synced replace) is skipped.
-    if (!m_savedArchive.isEmpty() && profileArchive() == m_savedArchive)
-        return;
+    // When neither this step nor the window changed the profile, the manager finds the file holds it
+    // already and writes nothing.
     saveProfileFile();
 }
 
@@ -380,17 +376,6 @@ bool HMMainSettingsWindowController::saveProfileFile()
     return true;
 }
 
-// The profile's stored fields as one text (the keyed archive the file holds, in its cheaper text form),
-// to tell whether the profile changed since the last save.
-QByteArray HMMainSettingsWindowController::profileArchive() const
-{
-    platform::KeyedArchiver coder;
-    coder.setOutputFormat(platform::PropertyListFormat::Xml);
-    coder.encodeObject(*profile, QStringLiteral("HMProfile"));
-    const platform::Result<QByteArray> archive = coder.finishEncoding();
-    return archive ? *archive : QByteArray();
-}
-
 void HMMainSettingsWindowController::tellDelegate()
 {
     if (mainSettingsDelegate)
@@ -401,8 +386,7 @@ void HMMainSettingsWindowController::okButonClicked()
 {
     if (m_isEnding)
         return;
-    // From here on the sheet is ending: a second press is ignored, and the first save remembers what it
-    // wrote for the second.
+    // From here on the sheet is ending: a second press is ignored.
     m_isEnding = true;
     saveSettings();
     tellDelegate();

@@ -98,7 +98,6 @@ private:
     void setPicture(QLabel &view, const QString &name);
     void saveDevice(HMProfile &edited) const;
     bool saveProfileFile();
-    QByteArray profileArchive() const;
     void tellDelegate();
     void openSheet(HMSettingsSheets::Sheet sheet, HMSettingsSheets::Request request = {});
 
@@ -108,6 +107,4 @@ private:
     QStringList m_syncMethodDataSourceArray;
     std::unique_ptr<QObject> m_modalController;
     bool m_isEnding = false;
-    // The profile as OK's first save wrote it (empty when that save failed), for the second save.
-    QByteArray m_savedArchive;
 };

@@ -50,6 +50,23 @@ protected:
     }
     QPushButton *mainButton(const QString &name) { return shownMainWindow().findChild<QPushButton *>(name); }
 
+    // The names of the controls Tab reaches from the first one, as many as asked, the first included.
+    static QStringList tabWalk(QWidget &window, QWidget *first, int count)
+    {
+        window.activateWindow();
+        QApplication::setActiveWindow(&window);
+        first->setFocus(Qt::TabFocusReason);
+        QStringList reached;
+        for (int i = 0; i < count; ++i) {
+            QWidget *const focused = QApplication::focusWidget();
+            if (focused == nullptr)
+                break;
+            reached.append(focused->objectName());
+            QTest::keyClick(focused, Qt::Key_Tab);
+        }
+        return reached;
+    }
+
     // Makes the calendars and reminder lists in the store, in order; answers their identifiers.
     static QStringList makeLists(EKEntityType type, const QStringList &titles)
     {
@@ -332,6 +349,39 @@ TEST_F(SettingsOpenersTest, ParcelvaneSheetCommitsOnOk)
     EXPECT_FALSE(sheet.isSheetOpen());
     EXPECT_EQ(m_profile->hhUserId(), QStringLiteral("partner"));
     EXPECT_EQ(m_profile->hhPassword(), QStringLiteral("pw"));
+}
+
+// Tab walks each small window's controls in reading order and comes back to the first.
+TEST_F(SettingsOpenersTest, TabWalksTheSmallWindowsInReadingOrder)
+{
+    launchWithProfile(kOutlook15);
+    m_delegate->developerPreferencesSelected();
+    auto *const options = qobject_cast<HMDeveloperPrefsWindowController *>(m_delegate->developerPrefsWindowController());
+    ASSERT_NE(options, nullptr);
+    // The path and its chooser take focus once the box is ticked.
+    click(options->ui().useCustomPathCheckbox);
+    EXPECT_EQ(tabWalk(*options->window(), options->ui().useCustomPathCheckbox, 6),
+              (QStringList{"useCustomPathCheckbox", "outlookApplicationPathField", "chooseFileButton", "cancelButton",
+                           "okButton", "useCustomPathCheckbox"}));
+    click(options->ui().cancelButton);
+
+    m_delegate->showPreferences();
+    auto *const preferences = qobject_cast<HMPreferencesWindowController *>(m_delegate->preferencesWindowController());
+    ASSERT_NE(preferences, nullptr);
+    Ui::HMGeneralPreferencesViewController &pane = preferences->generalPreferencesViewController()->ui();
+    EXPECT_EQ(tabWalk(*preferences->window(), pane.runInBackgroundCheckbox, 5),
+              (QStringList{"runInBackgroundCheckbox", "allowsProfileSelectionCheckbox", "maxProfilesField", "closeButton",
+                           "runInBackgroundCheckbox"}));
+    preferences->window()->close();
+
+    HMParcelvaneSettingsWindowController parcelvane;
+    parcelvane.profile = m_profile;
+    parcelvane.parentWindow = &shownMainWindow();
+    parcelvane.showPanel();
+    EXPECT_EQ(tabWalk(*parcelvane.window(), parcelvane.ui().userNameField, 5),
+              (QStringList{"userNameField", "passwordField", "urlField", "okButton", "userNameField"}));
+    QTest::keyClick(parcelvane.window(), Qt::Key_Escape);
+    EXPECT_FALSE(parcelvane.isSheetOpen());
 }
 
 } // namespace
