@@ -166,13 +166,15 @@ void readJpegRows(jpeg_decompress_struct &info, Bitmap &bitmap, std::vector<unsi
 Decoding readJpeg(jpeg_decompress_struct &info, JpegErrors &errors, const QByteArray &bytes, qint64 maxPixels,
                   Bitmap &bitmap, std::vector<unsigned char> &cmykRow)
 {
+    // The jump is set before the structure is made, which may fail too; the caller zeroed it, so
+    // destroying one never made is safe.
     info.err = jpegErrors(errors);
-    jpeg_create_decompress(&info);
     volatile bool headerRead = false;
     if (setjmp(errors.jump)) {
         jpeg_destroy_decompress(&info);
         return headerRead ? Decoding::Failed : Decoding::NoPicture;
     }
+    jpeg_create_decompress(&info);
     jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(bytes.constData()), static_cast<unsigned long>(bytes.size()));
     jpeg_save_markers(&info, JPEG_COM, 0xFFFF);
     jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
@@ -356,8 +358,8 @@ Decoding decode(const QByteArray &bytes, qint64 maxPixels, Bitmap &bitmap, char 
 {
     static const QByteArray pngSignature("\x89PNG\r\n\x1a\n", 8);
     if (bytes.startsWith("\xff\xd8")) {
-        jpeg_decompress_struct info;
-        JpegErrors errors;
+        jpeg_decompress_struct info{};
+        JpegErrors errors{};
         std::vector<unsigned char> cmykRow;
         const Decoding decoded = readJpeg(info, errors, bytes, maxPixels, bitmap, cmykRow);
         std::strncpy(message, errors.message, JMSG_LENGTH_MAX);
@@ -432,11 +434,11 @@ bool writeJpeg(JpegOutput &output, const Bitmap &bitmap, const Density &density,
 {
     jpeg_compress_struct &info = output.info;
     info.err = jpegErrors(output.errors);
-    jpeg_create_compress(&info);
     if (setjmp(output.errors.jump)) {
         jpeg_destroy_compress(&info);
         return false;
     }
+    jpeg_create_compress(&info);
     jpeg_mem_dest(&info, &output.buffer, &output.size);
     startJpeg(info, bitmap, density);
     for (const QByteArray &comment : comments)
@@ -456,7 +458,7 @@ bool writeJpeg(JpegOutput &output, const Bitmap &bitmap, const Density &density,
 
 std::optional<QByteArray> encode(const Bitmap &bitmap, QString &problem)
 {
-    JpegOutput output;
+    JpegOutput output{};
     const bool written = writeJpeg(output, bitmap, densityOf(bitmap), commentsOf(bitmap));
     std::optional<QByteArray> jpeg;
     if (written)
