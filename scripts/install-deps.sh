@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential g++ cmake ninja-build pkg-config git python3 adb
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools libqt6network6 libgl-dev
-    libicu-dev libplist-dev libssl-dev libsqlite3-dev zlib1g-dev libxml2-dev libidn-dev
+    libicu-dev libplist-dev libssl-dev libsqlite3-dev zlib1g-dev libjpeg-dev libpng-dev libxml2-dev libidn-dev
     libgtest-dev libgmock-dev libcpp-httplib-dev libcurl4-openssl-dev curl attr openssl python3-dateutil sqlite3 unzip zip
     p7zip-full libxcb1-dev xvfb xauth x11-utils imagemagick libical-dev khal todoman python3-vobject
     khard openbox xdotool desktop-file-utils appstream qt6-gtk-platformtheme adwaita-icon-theme

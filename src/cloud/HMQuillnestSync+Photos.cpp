@@ -2,6 +2,7 @@
 // ("/get_photo.php", written as JPEG files into the data folder's "temp" folder), and uploads after the
 // last contacts batch (multipart posts to "update_photo.php", five per pass on a one-second timer).
 #include "cloud/HMQuillnestSync.h"
+#include "cloud/HMPhotoJpeg.h"
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
@@ -12,13 +13,9 @@
 #include "platform/restkit/RKParserRegistry.h"
 #include "sync/HMSyncClientDelegate.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
-#include <QImage>
-#include <QImageReader>
 #include <QFile>
-#include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -204,31 +201,17 @@ HMQuillnestSync::PhotoFetch HMQuillnestSync::fetchOnePhoto(const QString &id, co
 // included) and only its owner may read it.
 bool HMQuillnestSync::writePhotoAsJpeg(const QByteArray &bytes, const QString &path, QString &problem)
 {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    const QSize size = reader.size();
-    if (!size.isValid() || qint64(size.width()) * size.height() > kMaxPhotoPixels) {
-        problem = size.isValid() ? QStringLiteral("the picture is %1 x %2 pixels, too large").arg(size.width()).arg(size.height())
-                                 : QStringLiteral("it is no picture");
+    const std::optional<QByteArray> jpeg = HMPhotoJpeg::fromPicture(bytes, kMaxPhotoPixels, problem);
+    if (!jpeg)
         return false;
-    }
-    const QImage image = reader.read();
-    if (image.isNull()) {
-        problem = QStringLiteral("it is no readable picture (%1)").arg(reader.errorString());
-        return false;
-    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         problem = file.errorString();
         return false;
     }
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QImageWriter writer(&file, "jpeg");
-    writer.setQuality(100);
-    if (!writer.write(image) || !file.commit()) {
-        problem = writer.errorString().isEmpty() ? file.errorString() : writer.errorString();
+    if (file.write(*jpeg) != jpeg->size() || !file.commit()) {
+        problem = file.errorString();
         file.cancelWriting();
         return false;
     }

@@ -3,6 +3,7 @@
 #include "app/HMAppDelegate.h"
 #include "app/stores/HMSyncRegistration.h"
 #include "cloud/HMQuillnestSync.h"
+#include "datasources/contacts/HMContactData.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/SingleInstance.h"
 #include "platform/foundation/Bundle.h"
@@ -138,6 +139,9 @@ int main(int argc, char **argv)
     HMSyncRegistration::registerPhoneTransports();
     HMSyncRegistration::registerCloudTransport(HMQuillnestTiming{});
     HMSyncRegistration::registerDesktopStores();
+    // A large deletion of a cloud sync asks for the user's attention: the windows' taskbar entries
+    // are marked until the application is activated. Deleting goes on meanwhile, on its own thread.
+    HMContactData::setAttentionRequester(&platform::Application::requestCriticalUserAttention);
     // The settings and account sheets the main window and the main settings sheet open.
     HMAccountSheets::registerWithMainWindow();
     HMSettingsWindows::registerWithMainWindow();

@@ -14,9 +14,7 @@
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 
-#include <QApplication>
 #include <QDir>
-#include <QWidget>
 
 #include <algorithm>
 
@@ -103,19 +101,6 @@ void HMSyncRegistration::registerContactStore(const QString &folder)
 {
     saveFolderChoice(folder, platform::ABAddressBook::kFolderDefaultsKey);
     HMContactData::registerDataSourceClass();
-    // A large deletion of a cloud sync asks for the user's attention: the windows' taskbar entries
-    // are marked until the application is activated. Deleting goes on meanwhile, on its own thread.
-    HMContactData::setAttentionRequester([] {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [] {
-                for (QWidget *window : QApplication::topLevelWidgets()) {
-                    if (window->isVisible())
-                        QApplication::alert(window, 0);
-                }
-            },
-            Qt::QueuedConnection);
-    });
 }
 
 void HMSyncRegistration::registerCalendarStores(const QString &folder)

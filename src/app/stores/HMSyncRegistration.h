@@ -9,7 +9,8 @@ struct HMQuillnestTiming;
 // of the desktop stores that other programs read too (the address book's vCard folder, the
 // calendars' and reminder lists' iCalendar folders). The application registers all of them when it
 // launches; the headless driver registers the stores it is asked to use. Main thread, before a sync
-// starts.
+// starts. Nothing here touches a window, so that the headless driver links no windowing library: what
+// asks for the user's attention is set by the application (HMContactData::setAttentionRequester).
 class HMSyncRegistration final
 {
 public:

@@ -4,6 +4,7 @@
 #include "platform/addressbook/ABConstants.h"
 #include "platform/addressbook/ABPerson.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -45,7 +46,10 @@ QStringList ContactDuplicateIndex::candidates(const std::shared_ptr<platform::AB
         return {};
     ensureListed(book);
     QStringList found = m_noted.value(*key);
-    for (const QString &uniqueId : m_listed.value(*key)) {
+    const auto byKey = [](const std::pair<quint64, QByteArray> &listed, quint64 wanted) { return listed.first < wanted; };
+    for (auto it = std::lower_bound(m_listed.cbegin(), m_listed.cend(), *key, byKey);
+         it != m_listed.cend() && it->first == *key; ++it) {
+        const QString uniqueId = QString::fromUtf8(it->second);
         if (!m_notedKeys.contains(uniqueId))
             found.append(uniqueId);
     }
@@ -86,13 +90,16 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
     book->visitListedPersons([this, &book](const platform::ABAddressBook::ListedPerson &listed) {
         if (const std::optional<platform::VCardSummary> summary = listed.summary()) {
             if (const auto key = keyOf(summary->firstName, summary->lastName, summary->organization))
-                m_listed[*key].append(summary->uniqueId);
+                m_listed.emplace_back(*key, summary->uniqueId.toUtf8());
             return;
         }
         // A person added and not yet saved is read from the book itself.
         const QString uniqueId = listed.stamp().uniqueId;
         const auto person = std::dynamic_pointer_cast<platform::ABPerson>(book->recordForUniqueId(uniqueId));
         if (const auto key = person ? keyOf(*person) : std::nullopt)
-            m_listed[*key].append(uniqueId);
+            m_listed.emplace_back(*key, uniqueId.toUtf8());
     });
+    std::stable_sort(m_listed.begin(), m_listed.end(),
+                     [](const auto &one, const auto &other) { return one.first < other.first; });
+    m_listed.shrink_to_fit();
 }

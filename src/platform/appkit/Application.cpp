@@ -173,6 +173,19 @@ void Application::removeMonitor(MonitorId id)
     m_keyDownMonitors.erase(id);
 }
 
+void Application::requestCriticalUserAttention()
+{
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [] {
+            for (QWidget *window : QApplication::topLevelWidgets()) {
+                if (window->isVisible())
+                    QApplication::alert(window, 0);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 KeyEvent Application::keyEventFromQt(int key, Qt::KeyboardModifiers modifiers, const QString &text)
 {
     const Qt::KeyboardModifiers flags = modifiers & ~Qt::KeypadModifier;

@@ -79,6 +79,9 @@ public:
     bool hasVisibleWindows() const;
     // The user asked the running application to come forward (a click on its status item).
     void reopen();
+    // Marks every visible window's taskbar entry until the application is activated. Any thread: the
+    // marking is queued to the main thread.
+    static void requestCriticalUserAttention();
 
     // The menu bar of the application's menus; windows that show a menu bar show this one.
     QMenuBar *mainMenu() const { return m_mainMenu.get(); }
