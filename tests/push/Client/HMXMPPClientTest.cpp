@@ -1,7 +1,7 @@
 // The push client against Prosody on loopback (TLS with the test CA through HM_TLS_CA_FILE, PLAIN),
 // with Debian's slixmpp as an independent sender, and its timers on the virtual clock: the login and
 // its status texts, messages to sync requests, the unclaimed request's answer, server kills, push
-// mode off, the network going and coming back, and the one-shot timers.
+// mode off, the network going and coming back, a path going silent, and the one-shot timers.
 
 #include "CuttingProxy.h"
 #include "NetworkNamespace.h"
@@ -18,12 +18,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <iostream>
 
 using platform::DispatchQueue;
 using platform::VirtualClock;
@@ -343,7 +345,69 @@ TEST(HMXMPPClient, FollowsTheNetworkInAPrivateNamespace)
 {
     if (looptest::isInPrivateNamespace(kInNamespace))
         GTEST_SKIP();
-    looptest::runInPrivateNamespace(kInNamespace, QStringLiteral("HMXMPPClientInNamespace.*"));
+    looptest::runInPrivateNamespace(
+        kInNamespace, QStringLiteral("HMXMPPClientInNamespace.TheNetworkGoingAndComingBackSetsTheStatusAndTheLongSyncTimer"));
+}
+
+// A path that goes silent (a middlebox dropping the connection's packets without a word, as a lost NAT
+// mapping or a dead link does): no reset, no close, nothing read. The stream's TCP keep-alive probes
+// (after 60 s without traffic, four 15 s apart) end the connection within two minutes; the whitespace
+// keep-alive, on the virtual clock here, sends nothing meanwhile. Once the path is back the next tick
+// logs in again. The server has not noticed the old session either, so the old resource is taken.
+TEST(HMXMPPClientInNamespace, ASilentPathIsNoticedByTheKeepAliveProbesAndRiddenOutAtTheNextTick)
+{
+    if (qEnvironmentVariableIsEmpty(kInNamespace))
+        GTEST_SKIP() << "runs inside a private network namespace only";
+    // Loopback for the server, and a default route so that the client sees a network.
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link set lo up")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link add hm0 type veth peer name hm1")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link set hm1 up")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("link set hm0 up")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("addr add 10.9.0.2/24 dev hm0")));
+    ASSERT_TRUE(looptest::ip(QStringLiteral("route add default via 10.9.0.1 dev hm0")));
+    REQUIRE_SERVERS();
+    client.connect();
+    ASSERT_TRUE(pumpUntil([&] { return delegate.connects.load() == 1; }));
+
+    // Every packet to or from the server's port is dropped from now on, both ways.
+    const QString port = QString::number(fixture.server.port());
+    ASSERT_TRUE(looptest::nft(QStringLiteral("add table inet silent")));
+    ASSERT_TRUE(looptest::nft(QStringLiteral("add chain inet silent out { type filter hook output priority 0 ; }")));
+    ASSERT_TRUE(looptest::nft(QStringLiteral("add rule inet silent out tcp dport %1 drop").arg(port)));
+    ASSERT_TRUE(looptest::nft(QStringLiteral("add rule inet silent out tcp sport %1 drop").arg(port)));
+    QElapsedTimer silence;
+    silence.start();
+    ASSERT_TRUE(pumpUntil([&] { return delegate.disconnects.load() == 1; }, 200));
+    const double noticedAfter = double(silence.elapsed()) / 1000.0;
+    std::cout << "the silent path was noticed after " << noticedAfter << " s\n";
+    EXPECT_LE(noticedAfter, 60.0 + 4 * 15.0 + 10.0);
+    EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Disconnected"));
+
+    ASSERT_TRUE(looptest::nft(QStringLiteral("delete table inet silent")));
+    // Nothing reconnects before the tick; the tick logs in again.
+    pumpUntil([] { return false; }, 1);
+    EXPECT_EQ(delegate.connects.load(), 1);
+    advance(15.0);
+    ASSERT_TRUE(pumpUntil([&] { return delegate.connects.load() == 2; }));
+    EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Connected"));
+    std::cout << "logged in again as " << client.xmppStream()->myJID()->full().toStdString() << "\n";
+    advance(10.0);
+    pumpUntil([] { return false; }, 1);
+    EXPECT_EQ(presencesFrom(fixture.server.logText(), QStringLiteral("bob#example.com@localhost")), 2);
+    EXPECT_LE(delegate.syncRequests.load(), 2);
+    EXPECT_EQ(delegate.errors.load(), 0);
+}
+
+TEST(HMXMPPClient, NoticesASilentPathInAPrivateNamespace)
+{
+    if (looptest::isInPrivateNamespace(kInNamespace))
+        GTEST_SKIP();
+    if (QStandardPaths::findExecutable(QStringLiteral("prosody")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("nft")).isEmpty())
+        GTEST_SKIP() << "prosody or nftables is not installed (scripts/install-deps.sh installs them)";
+    looptest::runInPrivateNamespace(
+        kInNamespace, QStringLiteral("HMXMPPClientInNamespace.ASilentPathIsNoticedByTheKeepAliveProbesAndRiddenOutAtTheNextTick"),
+        240);
 }
 
 TEST(HMXMPPClient, AProxyCuttingMidStanzaByResetAndByCloseIsRiddenOutAtTheNextTick)
