@@ -3,6 +3,7 @@
 // its status texts, messages to sync requests, the unclaimed request's answer, server kills, push
 // mode off, the network going and coming back, a path going silent, and the one-shot timers.
 
+#include "ChildProcess.h"
 #include "CuttingProxy.h"
 #include "NetworkNamespace.h"
 #include "ProsodyServer.h"
@@ -19,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -82,15 +82,17 @@ void advance(double seconds)
 // Runs the independent client; its printed lines.
 QStringList runSender(const ProsodyServer &server, const QString &jid, const QStringList &actions)
 {
-    QProcess sender;
-    sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    looptest::ChildProcess sender;
+    looptest::ChildProcess::Options options;
+    options.mergeStandardError = false;
     // Debian's interpreter, which has Debian's slixmpp.
-    sender.start(QStringLiteral("/usr/bin/python3"),
-                 QStringList{QStringLiteral(HM_XMPP_SENDER), QStringLiteral("127.0.0.1"), QString::number(server.port()),
-                             jid, QStringLiteral("secret"), server.caFile()} +
-                     actions);
+    EXPECT_TRUE(sender.start(QStringLiteral("/usr/bin/python3"),
+                             QStringList{QStringLiteral(HM_XMPP_SENDER), QStringLiteral("127.0.0.1"),
+                                         QString::number(server.port()), jid, QStringLiteral("secret"), server.caFile()} +
+                                 actions,
+                             options));
     EXPECT_TRUE(sender.waitForFinished(60000));
-    return QString::fromUtf8(sender.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(sender.output()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 // The presences the server received from sessions authenticated as the user, by its log's session ids.
