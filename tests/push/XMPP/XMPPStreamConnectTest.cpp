@@ -436,6 +436,9 @@ TEST(XMPPStreamConnect, PeerToPeerInitiatorAndRecipientReportTheirSockets)
     // Closing one end reaches the other as a disconnect.
     recipient->disconnect();
     EXPECT_TRUE(recipientRecorder->waitFor(QStringLiteral("didDisconnect")));
+    // The acceptor is gone when this test returns: the listening socket forgets it first, so that its
+    // disconnect report (queued on another thread) does not call into a destroyed object.
+    listening->synchronouslySetDelegate(nullptr);
     listening->disconnect();
 }
 
