@@ -361,22 +361,20 @@ TEST(HMXMPPClientInNamespace, ASilentPathIsNoticedByTheKeepAliveProbesAndRiddenO
     if (qEnvironmentVariableIsEmpty(kInNamespace))
         GTEST_SKIP() << "runs inside a private network namespace only";
     // Loopback for the server, and a default route so that the client sees a network.
-    ASSERT_TRUE(looptest::ip(QStringLiteral("link set lo up")));
-    ASSERT_TRUE(looptest::ip(QStringLiteral("link add hm0 type veth peer name hm1")));
-    ASSERT_TRUE(looptest::ip(QStringLiteral("link set hm1 up")));
-    ASSERT_TRUE(looptest::ip(QStringLiteral("link set hm0 up")));
-    ASSERT_TRUE(looptest::ip(QStringLiteral("addr add 10.9.0.2/24 dev hm0")));
-    ASSERT_TRUE(looptest::ip(QStringLiteral("route add default via 10.9.0.1 dev hm0")));
+    for (const char *command : {"link set lo up", "link add hm0 type veth peer name hm1", "link set hm1 up",
+                                "link set hm0 up", "addr add 10.9.0.2/24 dev hm0", "route add default via 10.9.0.1 dev hm0"})
+        ASSERT_TRUE(looptest::ip(QLatin1String(command)));
     REQUIRE_SERVERS();
     client.connect();
     ASSERT_TRUE(pumpUntil([&] { return delegate.connects.load() == 1; }));
 
     // Every packet to or from the server's port is dropped from now on, both ways.
     const QString port = QString::number(fixture.server.port());
-    ASSERT_TRUE(looptest::nft(QStringLiteral("add table inet silent")));
-    ASSERT_TRUE(looptest::nft(QStringLiteral("add chain inet silent out { type filter hook output priority 0 ; }")));
-    ASSERT_TRUE(looptest::nft(QStringLiteral("add rule inet silent out tcp dport %1 drop").arg(port)));
-    ASSERT_TRUE(looptest::nft(QStringLiteral("add rule inet silent out tcp sport %1 drop").arg(port)));
+    for (const QString &command : {QStringLiteral("add table inet silent"),
+                                   QStringLiteral("add chain inet silent out { type filter hook output priority 0 ; }"),
+                                   QStringLiteral("add rule inet silent out tcp dport %1 drop").arg(port),
+                                   QStringLiteral("add rule inet silent out tcp sport %1 drop").arg(port)})
+        ASSERT_TRUE(looptest::nft(command));
     QElapsedTimer silence;
     silence.start();
     ASSERT_TRUE(pumpUntil([&] { return delegate.disconnects.load() == 1; }, 200));
