@@ -29,6 +29,8 @@ void runInPrivateNamespace(const char *marker, const QString &gtestFilter, int t
     std::cout << output.toStdString();
     if (child.exitCode() != 0 && output.contains("unshare failed"))
         GTEST_SKIP() << "no network namespaces here: " << output.toStdString();
+    if (child.exitCode() == 0 && output.contains("[  SKIPPED ] 1 test"))
+        GTEST_SKIP() << "the test skipped itself in the namespace";
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
     EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
