@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libcpp-httplib-dev libcurl4-openssl-dev curl attr openssl python3-dateutil sqlite3 unzip zip
     p7zip-full libxcb1-dev xvfb xauth x11-utils imagemagick libical-dev khal todoman python3-vobject
     khard openbox xdotool desktop-file-utils appstream qt6-gtk-platformtheme adwaita-icon-theme
-    libc-ares-dev dnsmasq-base iproute2 util-linux prosody python3-slixmpp
+    libc-ares-dev dnsmasq-base iproute2 util-linux nftables prosody python3-slixmpp
 )
 
 missing=()

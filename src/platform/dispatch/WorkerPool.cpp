@@ -29,6 +29,8 @@ struct WorkerPool::State
 {
     std::mutex mutex;
     std::condition_variable workAvailable;
+    // Notified whenever a thread goes idle or retires (see WorkerPool::waitUntilIdle).
+    std::condition_variable threadWentIdle;
     std::deque<DispatchBlock> highTasks;
     std::deque<DispatchBlock> tasks;
     int threadCount = 0;
@@ -43,6 +45,7 @@ struct WorkerPool::State
     bool isWatchdogArmed = false;
 
     size_t queuedCount() const { return highTasks.size() + tasks.size(); }
+    bool isIdle() const { return queuedCount() == 0 && idleCount == threadCount; }
 
     DispatchBlock takeTask()
     {
@@ -194,10 +197,12 @@ void runWorker(const std::shared_ptr<WorkerPool::State> &state)
             continue;
         }
         ++state->idleCount;
+        state->threadWentIdle.notify_all();
         const bool hasWork = waitForWork(*state, lock);
         --state->idleCount;
         if (!hasWork) {
             --state->threadCount;
+            state->threadWentIdle.notify_all();
             return;
         }
     }
@@ -277,6 +282,14 @@ void WorkerPool::setIdleRetirement(DispatchDuration idleTime)
         m_state->idleRetirement = idleTime;
     }
     m_state->workAvailable.notify_all();
+}
+
+bool WorkerPool::waitUntilIdle(DispatchDuration timeLimit)
+{
+    if (t_worker.state == m_state.get())
+        return false;
+    std::unique_lock lock(m_state->mutex);
+    return m_state->threadWentIdle.wait_for(lock, timeLimit, [this] { return m_state->isIdle(); });
 }
 
 int WorkerPool::threadCount() const

@@ -28,6 +28,12 @@ public:
     // How long a thread may stay idle before it exits (5 s unless changed); tests shorten it.
     void setIdleRetirement(DispatchDuration idleTime);
 
+    // Waits until no task runs or waits for a thread, at most the time limit; whether that came.
+    // Called before a program returns from main: detached workers still tearing something down
+    // (a socket's TLS session, a parser) would otherwise run under the exit-time cleanup of the
+    // libraries they use (OpenSSL and libxml2 free their locks then). Not from a worker thread.
+    bool waitUntilIdle(DispatchDuration timeLimit);
+
     // Threads alive and idle right now; for tests and benchmarks.
     int threadCount() const;
     int idleThreadCount() const;

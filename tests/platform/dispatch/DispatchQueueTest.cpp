@@ -353,6 +353,37 @@ TEST(DispatchQueue, IdleWorkerThreadsRetire)
     EXPECT_TRUE(done->wait(kPatience));
 }
 
+// Before a program exits it waits for the pool: the wait gives up at its limit while a block is held,
+// and returns once that block and the one it queued have run; asked from a worker it answers at once.
+TEST(DispatchQueue, WaitingUntilIdleWaitsForRunningAndQueuedBlocksUpToItsLimit)
+{
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.idle"));
+    const auto gate = DispatchSemaphore::create(0);
+    std::atomic<int> ran{0};
+    queue->async([&] {
+        gate->wait();
+        std::this_thread::sleep_for(50ms);
+        ++ran;
+        queue->async([&] {
+            std::this_thread::sleep_for(50ms);
+            ++ran;
+        });
+    });
+    EXPECT_FALSE(WorkerPool::shared().waitUntilIdle(100ms));
+    EXPECT_EQ(ran.load(), 0);
+    gate->signal();
+    EXPECT_TRUE(WorkerPool::shared().waitUntilIdle(kPatience));
+    EXPECT_EQ(ran.load(), 2);
+
+    std::atomic<int> fromWorker{-1};
+    DispatchQueue::global()->async([&] {
+        fromWorker = WorkerPool::shared().waitUntilIdle(kPatience) ? 1 : 0;
+        gate->signal();
+    });
+    ASSERT_TRUE(gate->wait(kPatience));
+    EXPECT_EQ(fromWorker.load(), 0);
+}
+
 // A block queued by a running block waits for that block's thread only while the running block is
 // short: one that then blocks outside the dispatch layer (a lock, a blocking call) or runs long gets
 // its queued work started elsewhere soon after, and one that waits through the dispatch layer at once.

@@ -1,8 +1,9 @@
 // The push client against Prosody on loopback (TLS with the test CA through HM_TLS_CA_FILE, PLAIN),
 // with Debian's slixmpp as an independent sender, and its timers on the virtual clock: the login and
 // its status texts, messages to sync requests, the unclaimed request's answer, server kills, push
-// mode off, the network going and coming back, and the one-shot timers.
+// mode off, the network going and coming back, a path going silent, and the one-shot timers.
 
+#include "ChildProcess.h"
 #include "CuttingProxy.h"
 #include "NetworkNamespace.h"
 #include "ProsodyServer.h"
@@ -18,12 +19,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <iostream>
 
 using platform::DispatchQueue;
 using platform::VirtualClock;
@@ -80,15 +82,17 @@ void advance(double seconds)
 // Runs the independent client; its printed lines.
 QStringList runSender(const ProsodyServer &server, const QString &jid, const QStringList &actions)
 {
-    QProcess sender;
-    sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    looptest::ChildProcess sender;
+    looptest::ChildProcess::Options options;
+    options.mergeStandardError = false;
     // Debian's interpreter, which has Debian's slixmpp.
-    sender.start(QStringLiteral("/usr/bin/python3"),
-                 QStringList{QStringLiteral(HM_XMPP_SENDER), QStringLiteral("127.0.0.1"), QString::number(server.port()),
-                             jid, QStringLiteral("secret"), server.caFile()} +
-                     actions);
+    EXPECT_TRUE(sender.start(QStringLiteral("/usr/bin/python3"),
+                             QStringList{QStringLiteral(HM_XMPP_SENDER), QStringLiteral("127.0.0.1"),
+                                         QString::number(server.port()), jid, QStringLiteral("secret"), server.caFile()} +
+                                 actions,
+                             options));
     EXPECT_TRUE(sender.waitForFinished(60000));
-    return QString::fromUtf8(sender.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(sender.output()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 // The presences the server received from sessions authenticated as the user, by its log's session ids.
@@ -343,7 +347,69 @@ TEST(HMXMPPClient, FollowsTheNetworkInAPrivateNamespace)
 {
     if (looptest::isInPrivateNamespace(kInNamespace))
         GTEST_SKIP();
-    looptest::runInPrivateNamespace(kInNamespace, QStringLiteral("HMXMPPClientInNamespace.*"));
+    looptest::runInPrivateNamespace(
+        kInNamespace, QStringLiteral("HMXMPPClientInNamespace.TheNetworkGoingAndComingBackSetsTheStatusAndTheLongSyncTimer"));
+}
+
+// A path that goes silent (a middlebox dropping the connection's packets without a word, as a lost NAT
+// mapping or a dead link does): no reset, no close, nothing read. The stream's TCP keep-alive probes
+// (after 60 s without traffic, four 15 s apart) end the connection within two minutes; the whitespace
+// keep-alive, on the virtual clock here, sends nothing meanwhile. Once the path is back the next tick
+// logs in again. The server has not noticed the old session either, so the old resource is taken.
+TEST(HMXMPPClientInNamespace, ASilentPathIsNoticedByTheKeepAliveProbesAndRiddenOutAtTheNextTick)
+{
+    if (qEnvironmentVariableIsEmpty(kInNamespace))
+        GTEST_SKIP() << "runs inside a private network namespace only";
+    // Loopback for the server, and a default route so that the client sees a network.
+    for (const char *command : {"link set lo up", "link add hm0 type veth peer name hm1", "link set hm1 up",
+                                "link set hm0 up", "addr add 10.9.0.2/24 dev hm0", "route add default via 10.9.0.1 dev hm0"})
+        ASSERT_TRUE(looptest::ip(QLatin1String(command)));
+    // The drop rules' table and chain, empty until the path goes silent.
+    if (!looptest::nft(QStringLiteral("add table inet silent")))
+        GTEST_SKIP() << "nftables does not work in this kernel";
+    ASSERT_TRUE(looptest::nft(QStringLiteral("add chain inet silent out { type filter hook output priority 0 ; }")));
+    REQUIRE_SERVERS();
+    client.connect();
+    ASSERT_TRUE(pumpUntil([&] { return delegate.connects.load() == 1; }));
+
+    // Every packet to or from the server's port is dropped from now on, both ways.
+    const QString port = QString::number(fixture.server.port());
+    for (const QString &command : {QStringLiteral("add rule inet silent out tcp dport %1 drop").arg(port),
+                                   QStringLiteral("add rule inet silent out tcp sport %1 drop").arg(port)})
+        ASSERT_TRUE(looptest::nft(command));
+    QElapsedTimer silence;
+    silence.start();
+    ASSERT_TRUE(pumpUntil([&] { return delegate.disconnects.load() == 1; }, 200));
+    const double noticedAfter = double(silence.elapsed()) / 1000.0;
+    std::cout << "the silent path was noticed after " << noticedAfter << " s\n";
+    EXPECT_LE(noticedAfter, 60.0 + 4 * 15.0 + 10.0);
+    EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Disconnected"));
+
+    ASSERT_TRUE(looptest::nft(QStringLiteral("delete table inet silent")));
+    // Nothing reconnects before the tick; the tick logs in again.
+    pumpUntil([] { return false; }, 1);
+    EXPECT_EQ(delegate.connects.load(), 1);
+    advance(15.0);
+    ASSERT_TRUE(pumpUntil([&] { return delegate.connects.load() == 2; }));
+    EXPECT_EQ(HMXMPPClient::currentStatus(), QStringLiteral("Connected"));
+    std::cout << "logged in again as " << client.xmppStream()->myJID()->full().toStdString() << "\n";
+    advance(10.0);
+    pumpUntil([] { return false; }, 1);
+    EXPECT_EQ(presencesFrom(fixture.server.logText(), QStringLiteral("bob#example.com@localhost")), 2);
+    EXPECT_LE(delegate.syncRequests.load(), 2);
+    EXPECT_EQ(delegate.errors.load(), 0);
+}
+
+TEST(HMXMPPClient, NoticesASilentPathInAPrivateNamespace)
+{
+    if (looptest::isInPrivateNamespace(kInNamespace))
+        GTEST_SKIP();
+    if (QStandardPaths::findExecutable(QStringLiteral("prosody")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("nft")).isEmpty())
+        GTEST_SKIP() << "prosody or nftables is not installed (scripts/install-deps.sh installs them)";
+    looptest::runInPrivateNamespace(
+        kInNamespace, QStringLiteral("HMXMPPClientInNamespace.ASilentPathIsNoticedByTheKeepAliveProbesAndRiddenOutAtTheNextTick"),
+        240);
 }
 
 TEST(HMXMPPClient, AProxyCuttingMidStanzaByResetAndByCloseIsRiddenOutAtTheNextTick)

@@ -3,11 +3,10 @@
 // a congested connection, a peer leaving mid-handshake, and OpenSSL's own server as the other end.
 #include "SocketTestSupport.h"
 
+#include "ChildProcess.h"
 #include "TestCertificates.h"
 
 #include <QFile>
-
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -300,17 +299,15 @@ TEST(GCDAsyncSocketTLS, OpenSSLServerAsTheOtherEnd)
     {
         Fd probe = listenPlain(AF_INET, &port);
     }
-    QProcess server;
-    server.start(QStringLiteral("openssl"),
-                 {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:%1").arg(port),
-                  QStringLiteral("-cert"), pki.serverCertFile, QStringLiteral("-key"), pki.serverKeyFile,
-                  QStringLiteral("-naccept"), QStringLiteral("1"), QStringLiteral("-rev")});
-    ASSERT_TRUE(server.waitForStarted());
+    looptest::ChildProcess server;
+    ASSERT_TRUE(server.start(QStringLiteral("openssl"), {QStringLiteral("s_server"), QStringLiteral("-accept"),
+                                                         QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("-cert"),
+                                                         pki.serverCertFile, QStringLiteral("-key"), pki.serverKeyFile,
+                                                         QStringLiteral("-naccept"), QStringLiteral("1"),
+                                                         QStringLiteral("-rev")}));
     // The server says ACCEPT once it listens.
-    QByteArray output;
-    while (!output.contains("ACCEPT") && server.waitForReadyRead(10000))
-        output += server.readAllStandardOutput();
-    ASSERT_TRUE(output.contains("ACCEPT")) << output.toStdString();
+    ASSERT_TRUE(waitFor([&] { return server.output().contains("ACCEPT") || !server.isRunning(); }));
+    ASSERT_TRUE(server.output().contains("ACCEPT")) << server.output().toStdString();
     SocketUnderTest client;
     ASSERT_TRUE(client.socket->connectToHost(QStringLiteral("127.0.0.1"), port, nullptr));
     client.socket->startTLS({{key(kCFStreamSSLPeerName), QStringLiteral("localhost")},
@@ -322,6 +319,4 @@ TEST(GCDAsyncSocketTLS, OpenSSLServerAsTheOtherEnd)
     ASSERT_FALSE(client.delegate.reads().empty());
     EXPECT_EQ(client.delegate.reads().front().data, QByteArrayLiteral("eremworrah\n"));
     client.socket->disconnect();
-    server.kill();
-    server.waitForFinished();
 }

@@ -9,7 +9,6 @@
 #include "platform/network/NetworkReachability.h"
 #include "platform/network/NetworkState.h"
 
-#include <QProcess>
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,6 @@
 
 #include "DnsmasqServer.h"
 
-#include <QProcess>
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,18 +21,18 @@ DnsmasqServer::DnsmasqServer(const QStringList &srvHosts, const QStringList &loc
     for (int attempt = 0; attempt < 5 && !m_isStarted; ++attempt) {
         m_isStarted = startOnFreePort(srvHosts, localDomains);
         if (!m_isStarted) {
-            m_process.kill();
-            m_process.waitForFinished();
+            m_process.signal(SIGKILL);
+            m_process.waitForFinished(-1);
         }
     }
     if (!m_isStarted)
-        ADD_FAILURE() << "dnsmasq did not start: " << m_process.readAllStandardError().toStdString();
+        ADD_FAILURE() << "dnsmasq did not start: " << m_process.output().toStdString();
 }
 
 DnsmasqServer::~DnsmasqServer()
 {
-    m_process.kill();
-    m_process.waitForFinished();
+    m_process.signal(SIGKILL);
+    m_process.waitForFinished(-1);
 }
 
 QString DnsmasqServer::server() const
@@ -56,13 +57,12 @@ bool DnsmasqServer::startOnFreePort(const QStringList &srvHosts, const QStringLi
         arguments.append(QStringLiteral("--local=/%1/").arg(domain));
     for (const QString &srv : srvHosts)
         arguments.append(QStringLiteral("--srv-host=") + srv);
-    m_process.start(QStringLiteral("/usr/sbin/dnsmasq"), arguments);
-    if (!m_process.waitForStarted())
+    if (!m_process.start(QStringLiteral("/usr/sbin/dnsmasq"), arguments))
         return false;
     // Up once it answers: the port being taken is not enough, as another socket of this process (a
     // resolver's) may have taken the probed port first. Given up on when dnsmasq exits, or after ten
     // seconds.
-    for (int i = 0; i < 100 && m_process.state() == QProcess::Running; ++i) {
+    for (int i = 0; i < 100 && m_process.isRunning(); ++i) {
         if (looptest::isUdpPortTaken(m_port) && answersQueries())
             return true;
         m_process.waitForFinished(100);

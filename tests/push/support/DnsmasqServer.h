@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QProcess>
+#include "ChildProcess.h"
+
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -29,7 +30,7 @@ private:
     bool answersQueries() const;
 
     QTemporaryDir m_folder;
-    QProcess m_process;
+    looptest::ChildProcess m_process;
     quint16 m_port = 0;
     bool m_isStarted = false;
 };

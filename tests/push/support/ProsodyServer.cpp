@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -96,10 +97,11 @@ bool ProsodyServer::start()
 {
     if (!isReady() || isRunning())
         return isRunning();
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.setStandardOutputFile(m_folder.filePath(QStringLiteral("prosody.out")), QIODevice::Append);
-    m_process.start(QStringLiteral("prosody"), {QStringLiteral("--config"), m_configFile, QStringLiteral("-F")});
-    return m_process.waitForStarted() && waitUntilListening(15000);
+    looptest::ChildProcess::Options options;
+    options.outputFile = m_folder.filePath(QStringLiteral("prosody.out"));
+    return m_process.start(QStringLiteral("prosody"), {QStringLiteral("--config"), m_configFile, QStringLiteral("-F")},
+                           options) &&
+           waitUntilListening(15000);
 }
 
 bool ProsodyServer::waitUntilListening(int timeoutMs)
@@ -116,17 +118,17 @@ void ProsodyServer::stop()
 {
     if (!isRunning())
         return;
-    m_process.terminate();
+    m_process.signal(SIGTERM);
     if (!m_process.waitForFinished(10000))
         kill();
 }
 
 void ProsodyServer::kill()
 {
-    if (m_process.state() == QProcess::NotRunning)
+    if (!m_process.isRunning())
         return;
-    m_process.kill();
-    m_process.waitForFinished();
+    m_process.signal(SIGKILL);
+    m_process.waitForFinished(-1);
 }
 
 bool ProsodyServer::restart()
@@ -137,13 +139,9 @@ bool ProsodyServer::restart()
 
 bool ProsodyServer::createAccount(const QString &user, const QString &password)
 {
-    QProcess prosodyctl;
-    prosodyctl.setProcessChannelMode(QProcess::MergedChannels);
-    prosodyctl.start(QStringLiteral("prosodyctl"),
-                     {QStringLiteral("--config"), m_configFile, QStringLiteral("register"), user,
-                      QStringLiteral("localhost"), password});
-    return prosodyctl.waitForFinished(30000) && prosodyctl.exitStatus() == QProcess::NormalExit &&
-           prosodyctl.exitCode() == 0;
+    return looptest::ChildProcess::run(QStringLiteral("prosodyctl"),
+                                       {QStringLiteral("--config"), m_configFile, QStringLiteral("register"), user,
+                                        QStringLiteral("localhost"), password}) == 0;
 }
 
 QString ProsodyServer::logText() const

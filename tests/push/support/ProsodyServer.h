@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QProcess>
+#include "ChildProcess.h"
+
 #include <QString>
 #include <QTemporaryDir>
 
@@ -25,7 +26,7 @@ public:
     void stop();
     void kill();
     bool restart();
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
+    bool isRunning() { return m_process.isRunning(); }
 
     // Makes an account with prosodyctl.
     bool createAccount(const QString &user, const QString &password);
@@ -39,7 +40,7 @@ private:
     bool waitUntilListening(int timeoutMs);
 
     QTemporaryDir m_folder;
-    QProcess m_process;
+    looptest::ChildProcess m_process;
     quint16 m_port = 0;
     QString m_caFile;
     QString m_configFile;

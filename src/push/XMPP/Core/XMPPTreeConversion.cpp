@@ -2,6 +2,8 @@
 
 #include <libxml/xmlstring.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -36,6 +38,27 @@ QString XMPPTreeConversion::sharedText(const xmlChar *prefix, const xmlChar *nam
 {
     if (name == nullptr)
         return emptyText();
+    const auto address = [](const xmlChar *text) { return reinterpret_cast<std::uintptr_t>(text); };
+    // Fibonacci hashing of both addresses: dictionary strings lie close together, so the high bits
+    // of the product spread them where the low bits of the addresses would not.
+    const std::uint64_t mixed = std::uint64_t(address(name)) * 0x9E3779B97F4A7C15ULL ^
+                                std::uint64_t(address(prefix)) * 0xC2B2AE3D27D4EB4FULL;
+    AddressEntry &entry = m_byAddress[size_t(mixed >> 56) % kAddressSlots];
+    const auto matches = [](const xmlChar *text, const std::string &bytes) {
+        return text == nullptr ? bytes.empty() : std::strcmp(reinterpret_cast<const char *>(text), bytes.c_str()) == 0;
+    };
+    if (entry.name == name && entry.prefix == prefix && matches(name, entry.nameBytes) &&
+        matches(prefix, entry.prefixBytes))
+        return entry.text;
+    const auto asBytes = [](const xmlChar *text) {
+        return text == nullptr ? std::string() : std::string(reinterpret_cast<const char *>(text));
+    };
+    entry = AddressEntry{prefix, name, asBytes(prefix), asBytes(name), sharedTextByContent(prefix, name)};
+    return entry.text;
+}
+
+QString XMPPTreeConversion::sharedTextByContent(const xmlChar *prefix, const xmlChar *name)
+{
     m_key.clear();
     if (prefix != nullptr) {
         m_key += reinterpret_cast<const char *>(prefix);

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QString>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,7 @@ public:
 private:
     // The text of a name, URI or prefix ("prefix:name" when a prefix is given).
     QString sharedText(const xmlChar *prefix, const xmlChar *name);
+    QString sharedTextByContent(const xmlChar *prefix, const xmlChar *name);
     // Whether the element being opened or an open ancestor in its stanza declares the prefix.
     bool isDeclared(const platform::NSXMLElement &element, const QString &prefix) const;
     void addNamespaces(platform::NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri,
@@ -52,6 +54,20 @@ private:
 
     static constexpr qsizetype kMaxCachedTexts = 4096;
     QHash<QByteArray, QString> m_texts;
+    // libxml2 hands names, prefixes and URIs on as strings of its dictionary, so one name comes at one
+    // address again and again: a small table by address answers most lookups without hashing the
+    // text. An entry keeps the bytes it was made from and answers only when they still match, so an
+    // address reused for another string is never mistaken.
+    struct AddressEntry
+    {
+        const xmlChar *prefix = nullptr;
+        const xmlChar *name = nullptr;
+        std::string prefixBytes;
+        std::string nameBytes;
+        QString text;
+    };
+    static constexpr size_t kAddressSlots = 256;
+    std::array<AddressEntry, kAddressSlots> m_byAddress;
     std::string m_key;
     std::string m_attributeValue;
     std::vector<std::shared_ptr<platform::NSXMLElement>> m_open;
