@@ -257,6 +257,18 @@ void HMOutlookConduit::keepAppliedPair(const QString &outlookId, const QString &
     reach(Step::AppliedPairKept);
 }
 
+void HMOutlookConduit::reportWriteError(const QVariantMap &record) const
+{
+    static void (*const noteError[])(bool) = {&GlobalVariables::setHasOutlookContactsWriteError,
+                                              &GlobalVariables::setHasOutlookCalendarWriteError,
+                                              &GlobalVariables::setHasOutlookTasksWriteError,
+                                              &GlobalVariables::setHasOutlookMemosWriteError};
+    static const char *const letters[] = {"A", "D", "T", "M"};
+    noteError[int(m_conduit)](true);
+    if (const QString uid = record.value(QStringLiteral("UID")).toString(); !uid.isEmpty())
+        HMOutlookDatFileHelper::writeErrorLogWithConduitName(QLatin1String(letters[int(m_conduit)]), uid);
+}
+
 void HMOutlookConduit::dropAppliedPair(const QString &deviceId)
 {
     if (m_applyMap)

@@ -96,6 +96,9 @@ public:
     // The apply: the map read once per run, each pair kept before the next record, one write per page.
     QString outlookIdForDeviceId(const QString &deviceId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
+    // A record Outlook refused to take: the conduit's write error is noted for the sync's summary and the
+    // record's id goes into the error log under the conduit's letter.
+    void reportWriteError(const QVariantMap &record) const;
     // A record deleted in Outlook by this run is no longer found by the apply.
     void dropAppliedPair(const QString &deviceId);
     platform::Status commitAppliedPairs();

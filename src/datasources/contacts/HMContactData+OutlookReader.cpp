@@ -27,7 +27,6 @@
 #include <QThread>
 #include <QTimeZone>
 
-
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
@@ -167,28 +166,9 @@ QString HMContactData::saveFailure() const
     return m_outlookContacts && !m_outlookContacts->failure().isEmpty() ? m_outlookContacts->failure() : m_saveFailure;
 }
 
-QDateTime HMContactData::getOutlookLastModifiedDate()
-{
-    return outlookContacts().lastModifiedDate();
-}
-
-void HMContactData::clearOutlookDatFile(const QString &)
-{
-    outlookContacts().clearMap();
-}
-
-void HMContactData::writeConduitListReturned()
-{
-    outlookContacts().listCommandReturned();
-}
-
 // The controller calls this right after the read, before the records go out: after a read the dates
 // wait for the commit; without one (the update left out) they are written at once; after a failed
 // read never.
-void HMContactData::saveOutlookChanges()
-{
-    outlookContacts().saveChanges();
-}
 
 void HMContactData::failOutlookRead(const QString &reason)
 {
@@ -365,39 +345,9 @@ std::optional<QList<HMSyncRecord>> HMContactData::outlookDeletionRecords(const Q
     return deletions;
 }
 
-QStringList HMContactData::findDeletes(const QStringList &deviceIds)
-{
-    return outlookContacts().findDeletes(deviceIds);
-}
-
 void HMContactData::removeDeletedOutlookIdsFromDatFile()
 {
     outlookContacts().ids().removeDeletedOutlookIdsFromDatFile();
-}
-
-void HMContactData::replaceTempId(const QString &temporaryId, const QString &permanentId)
-{
-    outlookContacts().replaceTempId(*this, temporaryId, permanentId);
-}
-
-QString HMContactData::outlookSentAddsPath()
-{
-    return outlookContacts().sentAddsPath();
-}
-
-QHash<QString, QString> HMContactData::outlookPairs()
-{
-    return outlookContacts().pairs();
-}
-
-bool HMContactData::keepOutlookPairs(const QVariantMap &pairs)
-{
-    return outlookContacts().keepPairs(pairs);
-}
-
-void HMContactData::commitUniqueIds(bool wasSuccessful)
-{
-    outlookContacts().commitUniqueIds(*this, wasSuccessful);
 }
 
 QStringList HMContactData::modifiedOutlookContactRecord(const QDateTime &date)

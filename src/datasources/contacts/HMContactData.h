@@ -2,7 +2,7 @@
 
 #include "datasources/contacts/ContactDuplicateIndex.h"
 #include "foundation/HMSyncProgressReporting.h"
-#include "outlook/HMOutlookConduit.h"
+#include "outlook/HMOutlookConduitForwards.h"
 #include "platform/addressbook/ABAddressBook.h"
 #include "platform/applescript/NSAppleEventDescriptor.h"
 #include "platform/applescript/NSAppleScriptError.h"
@@ -42,7 +42,7 @@ class HMProfile;
 // registerDataSourceClass) and used only on that run's serial queue; the address book is open from
 // prepareForUseOnThread to stopUsingOnThread of each step, and a step that ends with nothing unsaved
 // leaves it for the next step, which checks it against the folder first.
-class HMContactData final : public HMData, public HMDeletionsWarningDelegate
+class HMContactData final : public HMOutlookConduitForwards<HMData>, public HMDeletionsWarningDelegate
 {
 public:
     // One phone field of a record: its key, its text ("" for a field the phone emptied), the label a new
@@ -117,19 +117,9 @@ public:
     // Outlook contact managers (HMContactData+OutlookReader.cpp): the changed contacts read from
     // Outlook as sync records, Outlook's deletions, and the contact map kept in step once the other
     // side has taken them (by the shared Outlook conduit bookkeeping).
-    QDateTime getOutlookLastModifiedDate() override;
-    void clearOutlookDatFile(const QString &conduitName) override;
-    void saveOutlookChanges() override;
-    void writeConduitListReturned() override;
     std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
         const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids) override;
-    QStringList findDeletes(const QStringList &deviceIds) override;
     void removeDeletedOutlookIdsFromDatFile();
-    void commitUniqueIds(bool wasSuccessful) override;
-    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
-    QString outlookSentAddsPath() override;
-    QHash<QString, QString> outlookPairs() override;
-    bool keepOutlookPairs(const QVariantMap &pairs) override;
     QStringList modifiedOutlookContactRecord(const QDateTime &date);
     void deleteOrphanedRecordsInOutlook() {}
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);
@@ -327,6 +317,7 @@ private:
 
     // Outlook reader steps.
     HMOutlookConduit &outlookContacts();
+    HMOutlookConduit &outlookConduit() override { return outlookContacts(); }
     void ensureOutlookHelpers();
     HMOutlookSQLiteHelper &outlookReader();
     HMOutlookDatFileHelper &contactMap();
