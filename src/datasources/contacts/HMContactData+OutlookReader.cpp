@@ -10,22 +10,16 @@
 #include "datasources/contacts/HMContactData.h"
 
 #include "foundation/GlobalVariables.h"
-#include "foundation/HMProfilesController.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookCategoryHelper.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
-#include "outlook/HMOutlookTempFile.h"
 #include "platform/applescript/NSAppleScript.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "sync/HMProfile.h"
 
-#include <QFile>
 #include <QLocale>
-#include <QThread>
-#include <QTimeZone>
 
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
@@ -107,11 +101,6 @@ bool isOutlook2016Layout()
 void HMContactData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
 {
     stepHook() = std::move(hook);
-}
-
-void HMContactData::reachOutlookStep(OutlookStep step)
-{
-    reachStep(step);
 }
 
 void HMContactData::setOutlookProfile(std::shared_ptr<HMProfile> profile)

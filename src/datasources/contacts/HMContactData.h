@@ -128,7 +128,6 @@ public:
     // write of the contact map is a MapCommitted.
     using OutlookStep = HMOutlookConduit::Step;
     static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
-    static void reachOutlookStep(OutlookStep step);
     // Outlook contact to record (HMContactData+OutlookMapping.cpp).
     QVariantMap pppDictionaryForOutlookContact(const QString &text);
     static QString correctedString(const QVariant &value);
