@@ -1,6 +1,8 @@
 #pragma once
 
+#include "foundation/GlobalVariables.h"
 #include "outlook/HMOutlookConduit.h"
+#include "sync/HMData.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -10,7 +12,8 @@
 
 // The id-map operations of the sync engine that an Outlook data source hands to its HMOutlookConduit
 // as they come, over the data source's base class (HMData or a class derived from it). The data source
-// gives the conduit of its run; everything else of the Outlook road stays its own.
+// gives the conduit of its run; everything else of the Outlook road stays its own. Outside an Outlook
+// sync only the temporary id moves and nothing is committed: the conduit is not asked for.
 template <class Base>
 class HMOutlookConduitForwards : public Base
 {
@@ -24,9 +27,16 @@ public:
     QStringList findDeletes(const QStringList &deviceIds) override { return outlookConduit().findDeletes(deviceIds); }
     void replaceTempId(const QString &temporaryId, const QString &permanentId) override
     {
-        outlookConduit().replaceTempId(*this, temporaryId, permanentId);
+        if (GlobalVariables::getIsOutlookSync())
+            outlookConduit().replaceTempId(*this, temporaryId, permanentId);
+        else
+            HMData::replaceTempId(temporaryId, permanentId);
     }
-    void commitUniqueIds(bool wasSuccessful) override { outlookConduit().commitUniqueIds(*this, wasSuccessful); }
+    void commitUniqueIds(bool wasSuccessful) override
+    {
+        if (GlobalVariables::getIsOutlookSync())
+            outlookConduit().commitUniqueIds(*this, wasSuccessful);
+    }
     QString outlookSentAddsPath() override { return outlookConduit().sentAddsPath(); }
     QHash<QString, QString> outlookPairs() override { return outlookConduit().pairs(); }
     bool keepOutlookPairs(const QVariantMap &pairs) override { return outlookConduit().keepPairs(pairs); }
