@@ -12,8 +12,10 @@
 
 #include <QFile>
 
-HMOutlookConduit::HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep)
-    : m_conduit(conduit), m_noun(std::move(noun)), m_mapName(std::move(mapName)), m_reachStep(std::move(reachStep))
+HMOutlookConduit::HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep,
+                                   MapReads mapReads)
+    : m_conduit(conduit), m_noun(std::move(noun)), m_mapName(std::move(mapName)), m_reachStep(std::move(reachStep)),
+      m_mapReads(mapReads)
 {
 }
 
@@ -23,6 +25,13 @@ void HMOutlookConduit::reach(Step step) const
 {
     if (m_reachStep)
         m_reachStep(step);
+}
+
+void HMOutlookConduit::setProfile(std::shared_ptr<HMProfile> profile)
+{
+    m_profile = std::move(profile);
+    if (m_outlook)
+        m_outlook->setProfile(m_profile);
 }
 
 const std::shared_ptr<HMProfile> &HMOutlookConduit::profile() const
@@ -46,8 +55,11 @@ HMOutlookSQLiteHelper &HMOutlookConduit::outlook()
 
 HMOutlookDatFileHelper &HMOutlookConduit::map()
 {
-    if (!m_map)
+    if (!m_map) {
         m_map = std::make_shared<HMOutlookDatFileHelper>();
+        if (m_mapReads == MapReads::OncePerRun && !GlobalVariables::getIsGoogleDirect())
+            m_map->keepForRun(m_conduit);
+    }
     return *m_map;
 }
 
@@ -58,7 +70,7 @@ HMOutlookIdBookkeeping &HMOutlookConduit::ids()
         map();
         m_ids = std::make_shared<HMOutlookIdBookkeeping>(m_conduit, m_map, m_outlook);
         // Pairs the other side confirmed before a killed run could commit them join the map first.
-        if (!m_ids->recoverConfirmedPairs())
+        if (QFile::exists(m_ids->confirmedPairsPath()) && !mergePairs({}))
             DDLogError(QStringLiteral("The confirmed %1 pairs could not be merged into the %2 map").arg(m_noun, m_mapName));
     }
     return *m_ids;
@@ -82,9 +94,10 @@ void HMOutlookConduit::failRead(const QString &reason)
 
 void HMOutlookConduit::readDone()
 {
-    // Whole seconds, less one: an edit made in the second the read began still counts as later. The
-    // map stores its dates one second later than given, hence two.
-    m_readStamp = QDateTime::fromSecsSinceEpoch(m_readStarted.toSecsSinceEpoch() - 2, Qt::UTC);
+    // Whole seconds, less one: an edit made in the second the read began still counts as later. Some
+    // maps store their dates later than given: the stamp is taken back by as much.
+    const qint64 stored = m_readStarted.toSecsSinceEpoch() - 1;
+    m_readStamp = QDateTime::fromSecsSinceEpoch(stored - HMOutlookDatFileHelper::storedDateOffset(m_conduit), Qt::UTC);
     m_hasDatesToCommit = true;
     reach(Step::ReadDone);
 }
@@ -154,9 +167,17 @@ QHash<QString, QString> HMOutlookConduit::pairs()
     return ids().deviceIdsByOutlookId();
 }
 
-bool HMOutlookConduit::keepPairs(const QVariantMap &pairs)
+bool HMOutlookConduit::mergePairs(const QVariantMap &pairs)
 {
     if (!ids().commit(pairs, {}, {}, {}))
+        return false;
+    reach(Step::PairsMerged);
+    return true;
+}
+
+bool HMOutlookConduit::keepPairs(const QVariantMap &pairs)
+{
+    if (!mergePairs(pairs))
         return false;
     // Records applied later in this run find these pairs.
     for (auto it = pairs.constBegin(); m_applyMap && it != pairs.constEnd(); ++it)
@@ -193,7 +214,7 @@ QStringList HMOutlookConduit::deviceIdsGoneFromOutlook()
 {
     const std::optional<QStringList> gone = ids().deviceIdsGoneFromOutlook();
     if (!gone) {
-        DDLogError(QStringLiteral("Outlook's %1 ids could not be read; nothing is deleted on the device.").arg(m_noun));
+        DDLogError(QStringLiteral("Outlook's %1 ids could not be read; deletions are not looked for in this sync").arg(m_noun));
         return {};
     }
     return *gone;
@@ -236,11 +257,29 @@ void HMOutlookConduit::keepAppliedPair(const QString &outlookId, const QString &
     reach(Step::AppliedPairKept);
 }
 
+void HMOutlookConduit::reportWriteError(const QVariantMap &record) const
+{
+    static void (*const noteError[])(bool) = {&GlobalVariables::setHasOutlookContactsWriteError,
+                                              &GlobalVariables::setHasOutlookCalendarWriteError,
+                                              &GlobalVariables::setHasOutlookTasksWriteError,
+                                              &GlobalVariables::setHasOutlookMemosWriteError};
+    static const char *const letters[] = {"A", "D", "T", "M"};
+    noteError[int(m_conduit)](true);
+    if (const QString uid = record.value(QStringLiteral("UID")).toString(); !uid.isEmpty())
+        HMOutlookDatFileHelper::writeErrorLogWithConduitName(QLatin1String(letters[int(m_conduit)]), uid);
+}
+
+void HMOutlookConduit::dropAppliedPair(const QString &deviceId)
+{
+    if (m_applyMap)
+        m_applyMap->remove(deviceId);
+}
+
 bool HMOutlookConduit::flushAppliedPairs()
 {
     if (!m_hasAppliedPairs)
         return true;
-    if (!ids().commit({}, {}, {}, {}))
+    if (!mergePairs({}))
         return false;
     m_hasAppliedPairs = false;
     return true;

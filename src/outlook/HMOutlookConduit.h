@@ -34,17 +34,25 @@ class HMOutlookConduit final
 {
 public:
     using Conduit = HMOutlookDatFileHelper::Conduit;
-    // The moments the crash tests stop a run at.
-    enum class Step { ReadDone, PairConfirmed, MapCommitted, RecordWritten, AppliedPairKept };
+    // The moments the crash tests stop a run at: the read is done (the records are about to go out), a
+    // confirmed pair was kept, the map holds the sync's commit, Outlook answered a write (its pair not
+    // kept yet), an applied pair was kept; and pairs kept aside joined the map outside the commit (at
+    // the start of a run, after an apply page, for copies the device already held).
+    enum class Step { ReadDone, PairConfirmed, MapCommitted, RecordWritten, AppliedPairKept, PairsMerged };
+    // Whether the map is read once and kept for the run (HMOutlookDatFileHelper::keepForRun). A Google
+    // run also writes the map through helpers of its own: there every read reads the file whatever
+    // this says.
+    enum class MapReads { EveryTime, OncePerRun };
 
-    // The messages name the records by `noun` ("event", "task", "note") and the map by `mapName`
-    // ("calendar", "task", "memo").
-    HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep);
+    // The messages name the records by `noun` ("contact", "event", "task", "note") and the map by
+    // `mapName` ("contact", "calendar", "task", "memo").
+    HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep,
+                     MapReads mapReads = MapReads::EveryTime);
     ~HMOutlookConduit();
 
     // The profile, else the one selected in the main window; the helpers made at the first need, the
     // confirmed pairs of a killed run merged into the map first.
-    void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
+    void setProfile(std::shared_ptr<HMProfile> profile);
     const std::shared_ptr<HMProfile> &profile() const;
     HMOutlookSQLiteHelper &outlook();
     HMOutlookDatFileHelper &map();
@@ -88,6 +96,11 @@ public:
     // The apply: the map read once per run, each pair kept before the next record, one write per page.
     QString outlookIdForDeviceId(const QString &deviceId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
+    // A record Outlook refused to take: the conduit's write error is noted for the sync's summary and the
+    // record's id goes into the error log under the conduit's letter.
+    void reportWriteError(const QVariantMap &record) const;
+    // A record deleted in Outlook by this run is no longer found by the apply.
+    void dropAppliedPair(const QString &deviceId);
     platform::Status commitAppliedPairs();
     // The apply's pairs into the map now (a later step of the same page reads it); false when they
     // could not be, without failing the run: they stay in the confirmed-pairs file.
@@ -95,12 +108,15 @@ public:
 
 private:
     void reach(Step step) const;
+    // The confirmed-pairs file and the given pairs into the map with one write, outside the commit.
+    bool mergePairs(const QVariantMap &pairs);
     std::optional<QString> recordText(HMData &data, const platform::NSAppleEventDescriptor &result);
 
     Conduit m_conduit;
     QString m_noun;
     QString m_mapName;
     std::function<void(Step)> m_reachStep;
+    MapReads m_mapReads;
     mutable std::shared_ptr<HMProfile> m_profile;
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
     std::shared_ptr<HMOutlookDatFileHelper> m_map;

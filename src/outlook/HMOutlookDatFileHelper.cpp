@@ -30,10 +30,9 @@ bool isDateKey(const QString &key)
     return key == kLastModified || key == kListCommandDate;
 }
 
-// The seconds added to a stored date: contacts keep the moment given, the others one second more.
 qint64 dateOffset(Conduit conduit)
 {
-    return conduit == Conduit::Contacts ? 0 : 1;
+    return HMOutlookDatFileHelper::storedDateOffset(conduit);
 }
 
 std::optional<QVariantMap> readMap(const QString &path)

@@ -41,6 +41,9 @@ public:
     QString getAppDataFolder();
     static QString dataFolderPath();
 
+    // The seconds a stored date lies after the one given: none for contacts, one for the others.
+    static qint64 storedDateOffset(Conduit conduit) { return conduit == Conduit::Contacts ? 0 : 1; }
+
     QString filePath(Conduit conduit) const { return slot(conduit).path; }
     QString contactFilePath() const { return filePath(Conduit::Contacts); }
     QString calendarFilePath() const { return filePath(Conduit::Calendar); }

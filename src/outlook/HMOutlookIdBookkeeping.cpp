@@ -42,11 +42,6 @@ QString HMOutlookIdBookkeeping::confirmedPairsPath() const
     return m_map->filePath(m_conduit) + QStringLiteral(".confirmed");
 }
 
-bool HMOutlookIdBookkeeping::recoverConfirmedPairs()
-{
-    return !QFile::exists(confirmedPairsPath()) || commit({}, {}, {}, {});
-}
-
 QHash<QString, QString> HMOutlookIdBookkeeping::deviceIdsByOutlookId() const
 {
     const QVariantMap map = m_map->dictionaryForDatFile(m_conduit).value_or(QVariantMap());

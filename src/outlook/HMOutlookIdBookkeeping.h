@@ -13,7 +13,7 @@
 
 class HMOutlookSQLiteHelper;
 
-// The id-map bookkeeping of the calendar, task and memo conduits of an Outlook sync: which device ids
+// The id-map bookkeeping of the conduits of an Outlook sync: which device ids
 // Outlook no longer has, which the device no longer has, the pairs of a sync kept once the device has
 // taken its records, and Outlook records removed for the device.
 //
@@ -32,8 +32,6 @@ public:
     // "Calendar", "Tasks", "Memos".
     QString conduitName() const;
     QString confirmedPairsPath() const;
-    // Merges what a killed run left in the confirmed-pairs file; false when it could not.
-    bool recoverConfirmedPairs();
     // The map's pairs, device id by Outlook id (the first device id of an Outlook id wins).
     QHash<QString, QString> deviceIdsByOutlookId() const;
     // Device ids of mapped records Outlook no longer lists; nullopt when Outlook's ids cannot be read

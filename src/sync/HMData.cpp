@@ -148,6 +148,14 @@ QString HMData::sentIdentityOfRecord(const QVariantMap &record, quint64 conduit)
     if (conduit == quint64(HMSyncConduit::Contacts)) {
         for (const char *key : {"NEWFNAME", "NEWLNAME", "COMPANY"})
             add(record.value(QLatin1String(key)).toString().trimmed());
+    } else if (conduit == quint64(HMSyncConduit::Memos)) {
+        // The phone gives a memo as one text, its name on the first line: the name and the body are
+        // told apart, so that a memo with either one edited still resembles the memo it was.
+        add(record.value(QStringLiteral("SUBJECT")).toString().trimmed());
+        const QString note = record.value(QStringLiteral("NOTE")).toString().trimmed();
+        const qsizetype lineEnd = note.indexOf(u'\n');
+        add(lineEnd < 0 ? note : note.left(lineEnd).trimmed());
+        add(lineEnd < 0 ? QString() : note.mid(lineEnd + 1).trimmed());
     } else {
         add(record.value(QStringLiteral("SUBJECT")).toString().trimmed());
         add(record.value(QStringLiteral("NOTE")).toString().trimmed());

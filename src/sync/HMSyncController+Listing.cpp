@@ -447,8 +447,7 @@ void HMSyncController::applyDeviceRecord(const QVariantMap &record, HMSyncCondui
     normalizeDictionary(normalized, data.conduit());
     if (isOutlookProfile() && (dataSource.adoptUnconfirmedOutlookAdd(normalized, data.conduit()) ||
                                isUnchangedOutlookPairInRecovery(dataSource, normalized, uid) ||
-                               (takesEditedOutlookCopies(data.conduit()) &&
-                                dataSource.defersLooseOutlookMatch(normalized, action, data.conduit()))))
+                               dataSource.defersLooseOutlookMatch(normalized, action, data.conduit())))
         return;
     if (!isOutlookProfile() && isDeviceCopyOfMacChange(dataSource, normalized, uid, data))
         return;
@@ -508,13 +507,6 @@ void HMSyncController::finishDeviceListing()
         data.addHmUidsModifiedByDevice(writtenFromDevice);
     (void)saveConduitChanges(data, *dataSource);
     dataSource->stopUsingOnThread();
-}
-
-// The Outlook data sources whose records applied later in a run find pairs the id map took in it
-// (contacts and events): only there is an edited copy settled after the listing.
-bool HMSyncController::takesEditedOutlookCopies(quint64 conduit)
-{
-    return conduit == quint64(HMSyncConduit::Contacts) || conduit == quint64(HMSyncConduit::Calendar);
 }
 
 // The device's copy of a record this Mac sent in a run that ended before the answer: its entry now

@@ -249,7 +249,6 @@ private:
     // Once the conduit's last page is applied: the device records kept aside for matching with
     // unconfirmed adds are settled and applied, and saved.
     void finishDeviceListing();
-    static bool takesEditedOutlookCopies(quint64 conduit);
     void deleteVanishedRecords(HMSyncConduitData &data, HMData &dataSource, QStringList idsToDelete);
     bool isDeviceCopyOfMacChange(HMData &dataSource, const QVariantMap &normalized, const QString &uid,
                                  const HMSyncConduitData &data) const;

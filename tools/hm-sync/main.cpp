@@ -229,7 +229,7 @@ bool installKillPoint(const QString &point)
     static const QMap<QString, OutlookStep> outlookSteps{{QStringLiteral("outlook-read"), OutlookStep::ReadDone},
                                                          {QStringLiteral("outlook-confirmed"), OutlookStep::PairConfirmed},
                                                          {QStringLiteral("outlook-committed"), OutlookStep::MapCommitted},
-                                                         {QStringLiteral("outlook-written"), OutlookStep::ContactWritten},
+                                                         {QStringLiteral("outlook-written"), OutlookStep::RecordWritten},
                                                          {QStringLiteral("outlook-paired"), OutlookStep::AppliedPairKept}};
     using EventStep = HMCalendarData::OutlookStep;
     static const QMap<QString, EventStep> eventSteps{{QStringLiteral("outlook-events-read"), EventStep::ReadDone},

@@ -90,6 +90,12 @@ HMOutlookDatFileHelper &HMCalendarData::outlookDatFileHelper()
     return m_outlookEvents->map();
 }
 
+HMOutlookConduit &HMCalendarData::outlookConduit()
+{
+    ensureOutlookHelpers();
+    return *m_outlookEvents;
+}
+
 void HMCalendarData::ensureOutlookHelpers()
 {
     if (!m_profile)
@@ -501,82 +507,15 @@ std::optional<HMSyncRecord> HMCalendarData::cancelledOccurrence(const QString &d
 
 // ---- The calendar map ----------------------------------------------------------------------------
 
-QDateTime HMCalendarData::getOutlookLastModifiedDate()
-{
-    ensureOutlookHelpers();
-    return m_outlookEvents->lastModifiedDate();
-}
-
 QDateTime HMCalendarData::getOutlookLastListCommandDate()
 {
     return outlookDatFileHelper().getLastListCommandEvents();
-}
-
-void HMCalendarData::clearOutlookDatFile(const QString &)
-{
-    ensureOutlookHelpers();
-    m_outlookEvents->clearMap();
-}
-
-void HMCalendarData::writeConduitListReturned()
-{
-    ensureOutlookHelpers();
-    m_outlookEvents->listCommandReturned();
-}
-
-void HMCalendarData::saveOutlookChanges()
-{
-    ensureOutlookHelpers();
-    m_outlookEvents->saveChanges();
-}
-
-QStringList HMCalendarData::findDeletes(const QStringList &deviceIds)
-{
-    ensureOutlookHelpers();
-    return m_outlookEvents->findDeletes(deviceIds);
 }
 
 void HMCalendarData::removeDeletedOutlookIdsFromDatFile()
 {
     ensureOutlookHelpers();
     m_outlookEvents->ids().removeDeletedOutlookIdsFromDatFile();
-}
-
-// Outside an Outlook sync only the temporary id moves: no Outlook helper is made.
-void HMCalendarData::replaceTempId(const QString &temporaryId, const QString &permanentId)
-{
-    if (!GlobalVariables::getIsOutlookSync()) {
-        HMData::replaceTempId(temporaryId, permanentId);
-        return;
-    }
-    ensureOutlookHelpers();
-    m_outlookEvents->replaceTempId(*this, temporaryId, permanentId);
-}
-
-QString HMCalendarData::outlookSentAddsPath()
-{
-    ensureOutlookHelpers();
-    return m_outlookEvents->sentAddsPath();
-}
-
-QHash<QString, QString> HMCalendarData::outlookPairs()
-{
-    ensureOutlookHelpers();
-    return m_outlookEvents->pairs();
-}
-
-bool HMCalendarData::keepOutlookPairs(const QVariantMap &pairs)
-{
-    ensureOutlookHelpers();
-    return m_outlookEvents->keepPairs(pairs);
-}
-
-void HMCalendarData::commitUniqueIds(bool wasSuccessful)
-{
-    if (!GlobalVariables::getIsOutlookSync())
-        return;
-    ensureOutlookHelpers();
-    m_outlookEvents->commitUniqueIds(*this, wasSuccessful);
 }
 
 void HMCalendarData::deleteOutlookUidRecords(const QStringList &hmUids)

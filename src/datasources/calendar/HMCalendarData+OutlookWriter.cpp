@@ -235,9 +235,8 @@ QString HMCalendarData::outlookDateText(const QDateTime &date)
 
 void HMCalendarData::reportOutlookWriteError(const QVariantMap &record)
 {
-    GlobalVariables::setHasOutlookCalendarWriteError(true);
-    if (const QString uid = record.value(QStringLiteral("UID")).toString(); !uid.isEmpty())
-        HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("D"), uid);
+    ensureOutlookHelpers();
+    m_outlookEvents->reportWriteError(record);
 }
 
 // ---- The duplicate test ----------------------------------------------------------------------------

@@ -9,7 +9,7 @@
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
 
-HMCalendarData::HMCalendarData(qint64 dataSourceType) : HMBaseCalendarData(dataSourceType) {}
+HMCalendarData::HMCalendarData(qint64 dataSourceType) : HMOutlookConduitForwards(dataSourceType) {}
 
 HMCalendarData::~HMCalendarData() = default;
 

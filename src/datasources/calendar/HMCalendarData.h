@@ -1,7 +1,7 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
-#include "outlook/HMOutlookConduit.h"
+#include "outlook/HMOutlookConduitForwards.h"
 #include "platform/eventkit/CalEvent.h"
 #include "platform/eventkit/EKRecurrenceRule.h"
 #include "platform/foundation/DateFormatter.h"
@@ -30,7 +30,7 @@ class EKEventSequence;
 // The calendar data source (conduit 2, letter "D"). The sync controller drives it through
 // HMSyncDataProtocol; for Apple profiles its three entry points choose between EventKit and
 // CalendarStore by the system version. One object serves one sync run, on the run's sync queue.
-class HMCalendarData : public HMBaseCalendarData
+class HMCalendarData : public HMOutlookConduitForwards<HMBaseCalendarData>
 {
 public:
     explicit HMCalendarData(qint64 dataSourceType = 0);
@@ -141,19 +141,9 @@ public:
     // sync records, Outlook's deletions and removed occurrences, and the calendar map kept in step.
     std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
         const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids) override;
-    QDateTime getOutlookLastModifiedDate() override;
     QDateTime getOutlookLastListCommandDate();
-    void clearOutlookDatFile(const QString &conduitName) override;
-    void saveOutlookChanges() override;
-    void writeConduitListReturned() override;
-    QStringList findDeletes(const QStringList &deviceIds) override;
     void deleteOutlookUidRecords(const QStringList &hmUids) override;
     void continueDeleting(const QStringList &hmUids);
-    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
-    void commitUniqueIds(bool wasSuccessful) override;
-    QString outlookSentAddsPath() override;
-    QHash<QString, QString> outlookPairs() override;
-    bool keepOutlookPairs(const QVariantMap &pairs) override;
     void removeDeletedOutlookIdsFromDatFile();
     QString saveFailure() const override;
     // The moments of the Outlook path the crash tests stop a run at.
@@ -285,6 +275,7 @@ private:
     };
     HMOutlookDatFileHelper &outlookDatFileHelper();
     void ensureOutlookHelpers();
+    HMOutlookConduit &outlookConduit() override;
     void failOutlookRead(const QString &reason);
     QStringList outlookEventCandidates(const QStringList &changed, const QSet<QString> &excludedOutlookIds);
     QSet<QString> excludedOutlookIds(const QSet<QString> &excludedHmUids);

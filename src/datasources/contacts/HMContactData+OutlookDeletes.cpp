@@ -51,20 +51,19 @@ void HMContactData::continueDeleting(const QStringList &deviceIds)
     if (m_ignoreDeletes) {
         DDLogInfo(QStringLiteral("ignoreDeletes %1").arg(m_ignoreDeletes ? 1 : 0));
     } else {
-        ensureOutlookHelpers();
         HMOutlookDatFileHelper::Commit commit;
         for (const QString &deviceId : deviceIds) {
-            const QString outlookId = outlookIdForDeviceId(deviceId);
-            if (!m_sqliteHelper->removeRecordFromConduit(QStringLiteral("Contacts"), outlookId.isEmpty() ? QString() : outlookId))
+            const QString outlookId = outlookContacts().outlookIdForDeviceId(deviceId);
+            if (!outlookReader().removeRecordFromConduit(QStringLiteral("Contacts"), outlookId.isEmpty() ? QString() : outlookId))
                 continue;
             commit.removals.append(deviceId);
             if (sheet)
                 sheet->setUserMessageDirectly(QStringLiteral("Deleting contact %1").arg(commit.removals.size()));
-            m_outlookApplyMap->remove(deviceId);
+            outlookContacts().dropAppliedPair(deviceId);
             if (!outlookId.isEmpty() && m_outlookDupeCheck)
                 m_outlookDupeCheck->remove(outlookId);
         }
-        if (!commit.removals.isEmpty() && !m_datFileHelper->commitChanges(HMOutlookDatFileHelper::Conduit::Contacts, commit))
+        if (!commit.removals.isEmpty() && !contactMap().commitChanges(HMOutlookDatFileHelper::Conduit::Contacts, commit))
             DDLogError(QStringLiteral("The deleted contacts could not be removed from the contact map"));
     }
     m_uidsToDeleteInOutlook.clear();

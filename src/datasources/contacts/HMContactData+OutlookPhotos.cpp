@@ -62,11 +62,10 @@ void HMContactData::savePicturesFromQuillnestSync(const QVariantMap &pictures)
 {
     if (pictures.isEmpty())
         return;
-    ensureOutlookHelpers();
     for (auto it = pictures.constBegin(); it != pictures.constEnd(); ++it) {
         QString outlookId = GlobalVariables::getIsGoogleDirect()
-            ? m_datFileHelper->getOutlookContactIdForGoogleContactIdEndingWith(it.key())
-            : m_datFileHelper->getOutlookContactIdForDeviceContactId(it.key());
+            ? contactMap().getOutlookContactIdForGoogleContactIdEndingWith(it.key())
+            : contactMap().getOutlookContactIdForDeviceContactId(it.key());
         if (outlookId.isEmpty())
             outlookId = uniqueIdsDictionary().value(it.key()).toString();
         const QString path = it.value().toString();

@@ -265,7 +265,7 @@ void HMContactData::buildOutlookDupeCheckCache()
         sheet->setUserMessageDirectly(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     m_outlookDupeCheck.emplace();
     const QString application = HMOutlookSQLiteHelper::outlookApplicationReference();
-    const QString selection = m_outlookProfile ? m_outlookProfile->outlookContactFolderSelection() : QString();
+    const QString selection = outlookContactFolderSelection();
     const bool inFolder = !selection.isEmpty() && selection != u"allFolders";
     if (inFolder && !HMOutlookSQLiteHelper::isDecimalId(selection))
         return;

@@ -3,9 +3,9 @@
 // vCard file that Outlook imports, after which its categories, department, prefix, suffix and middle
 // name are set and it is moved into the chosen address book.
 //
-// The map is read once per data source; each new pair is appended to the pairs file beside it (see
-// +OutlookReader) the moment Outlook answers, and the pairs join the map with one write when the page
-// is saved, or at the next run after a kill. A record Outlook took but whose pair was lost is found
+// The map is read once per data source; each new pair is kept aside (HMOutlookConduit) the moment
+// Outlook answers, and the pairs join the map with one write when the page is saved, or at the next run
+// after a kill. A record Outlook took but whose pair was lost is found
 // again by the duplicate search and merged, never added twice.
 
 #include "datasources/contacts/HMContactData.h"
@@ -131,9 +131,7 @@ qint64 HMContactData::outlookCommandAction(qint32, quint64, quint64, const QVari
     // Outlook went away earlier in this page: the rest waits for the phone to send it again.
     if (m_outlookGoneDuringApply)
         return 0;
-    ensureOutlookHelpers();
-    if (m_outlookProfile && m_outlookProfile->outlookContactFolderSelection().isEmpty())
-        m_sqliteHelper->setDefaultOutlookContactFolder();
+    useDefaultOutlookContactFolderIfNoneChosen();
     ++m_recordCounter;
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController()) {
         const QString text = GlobalVariables::getIsGoogleDirect() ? QStringLiteral("Reading Google Contacts %1")
@@ -146,14 +144,14 @@ qint64 HMContactData::outlookCommandAction(qint32, quint64, quint64, const QVari
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 0;
     }
-    const QString outlookId = outlookIdForDeviceId(uid);
+    const QString outlookId = outlookContacts().outlookIdForDeviceId(uid);
     DDLogInfo(QStringLiteral("outlookRecordId %1").arg(outlookId));
     if (!outlookId.isEmpty()) {
         DDLogInfo(QStringLiteral("Loading outlook record '%1'").arg(outlookId));
         updateOutlookContactWithUniqueId(outlookId, record);
     } else if (const QString duplicate = isOutlookDuplicate(record); !duplicate.isEmpty()) {
         DDLogInfo(QStringLiteral("Merging duplicate contact %1").arg(uid));
-        keepOutlookPair(duplicate, uid);
+        outlookContacts().keepAppliedPair(duplicate, uid);
         updateOutlookContactWithUniqueId(duplicate, record);
     } else {
         DDLogInfo(QStringLiteral("Adding contact as new"));
@@ -163,39 +161,9 @@ qint64 HMContactData::outlookCommandAction(qint32, quint64, quint64, const QVari
     return 2;
 }
 
-QString HMContactData::outlookIdForDeviceId(const QString &deviceId)
-{
-    if (!m_outlookApplyMap) {
-        m_outlookApplyMap.emplace();
-        const QVariantMap map = m_datFileHelper->dictionaryForContactDatFile().value_or(QVariantMap());
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            if (it.value().typeId() == QMetaType::QString)
-                m_outlookApplyMap->insert(it.key(), it.value().toString());
-        }
-    }
-    return m_outlookApplyMap->value(deviceId);
-}
-
-// The pair is on disk (the pairs file) before the next record is applied; the map takes it when the
-// page is saved.
-void HMContactData::keepOutlookPair(const QString &outlookId, const QString &deviceId)
-{
-    if (outlookId.isEmpty() || deviceId.isEmpty())
-        return;
-    if (m_outlookApplyMap)
-        m_outlookApplyMap->insert(deviceId, outlookId);
-    m_hasAppliedPairs = true;
-    if (!appendConfirmedPair(deviceId, outlookId) && !m_datFileHelper->writeOutlookIdForDeviceId(outlookId, deviceId)) {
-        failOutlookApply(QStringLiteral("The pair of contact %1 could not be kept in the contact map.").arg(outlookId));
-        return;
-    }
-    reachOutlookStep(OutlookStep::AppliedPairKept);
-}
-
 void HMContactData::failOutlookApply(const QString &reason)
 {
-    DDLogError(reason);
-    m_saveFailure = reason;
+    outlookContacts().fail(reason);
 }
 
 // An error that says Outlook is gone ends the page; a refusal is the script's own.
@@ -209,32 +177,18 @@ bool HMContactData::noteOutlookGone(const std::optional<NSAppleScriptError> &err
     return true;
 }
 
-bool HMContactData::commitAppliedOutlookPairs()
-{
-    if (!m_hasAppliedPairs)
-        return true;
-    if (!mergeConfirmedPairs({}, {}, false)) {
-        failOutlookApply(QStringLiteral("The contact map could not be written."));
-        return false;
-    }
-    m_hasAppliedPairs = false;
-    return true;
-}
-
 // Runs a script that changes Outlook, noting when: the next read begins in a later second.
 NSAppleEventDescriptor HMContactData::runOutlookWrite(const QString &script, std::optional<NSAppleScriptError> &error)
 {
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError(&error);
-    m_lastOutlookWrite = QDateTime::currentDateTimeUtc();
-    if (!error)
-        reachOutlookStep(OutlookStep::ContactWritten);
+    outlookContacts().noteWrite(!error);
     return result;
 }
 
 // The chosen address book's id when contacts are moved into one; a null text otherwise.
-QString HMContactData::chosenOutlookFolder() const
+QString HMContactData::chosenOutlookFolder()
 {
-    const QString selection = m_outlookProfile ? m_outlookProfile->outlookContactFolderSelection() : QString();
+    const QString selection = outlookContactFolderSelection();
     if (selection.isEmpty() || selection == u"allFolders" || !HMOutlookSQLiteHelper::isDecimalId(selection))
         return QString();
     return selection;
@@ -275,7 +229,7 @@ void HMContactData::updateOutlookContactWithUniqueId(const QString &outlookId, c
     if (const QString folder = chosenOutlookFolder(); isDeviceReread() && !folder.isEmpty()) {
         if (const QString moved = moveOutlookContact(outlookId, folder); !moved.isEmpty()) {
             target = moved;
-            keepOutlookPair(moved, record.value(QStringLiteral("UID")).toString());
+            outlookContacts().keepAppliedPair(moved, record.value(QStringLiteral("UID")).toString());
         }
     }
     if (m_outlookGoneDuringApply)
@@ -385,7 +339,7 @@ bool HMContactData::needsOutlookFollowUp(const QVariantMap &record, const QStrin
 
 QString HMContactData::outlookVCardPath()
 {
-    return hmoutlook::tempFilePath(m_datFileHelper->getAppDataFolder(), QStringLiteral("temp.vcf"));
+    return hmoutlook::tempFilePath(contactMap().getAppDataFolder(), QStringLiteral("temp.vcf"));
 }
 
 bool HMContactData::writeOutlookVCardFile(const QString &path, const QByteArray &bytes)
@@ -414,7 +368,7 @@ void HMContactData::makeVcfFromContactDictionary(const QVariantMap &record)
 void HMContactData::finishImportedContact(const QString &newId, const QVariantMap &record, const QStringList &fragments)
 {
     const QString uid = record.value(QStringLiteral("UID")).toString();
-    keepOutlookPair(newId, uid);
+    outlookContacts().keepAppliedPair(newId, uid);
     ++m_contactsAddedToOutlookOnThisSync;
     // Only a decimal id goes into a script: the reply is Outlook's, not ours.
     if (!HMOutlookSQLiteHelper::isDecimalId(newId))
@@ -427,7 +381,7 @@ void HMContactData::finishImportedContact(const QString &newId, const QVariantMa
     }
     if (const QString folder = chosenOutlookFolder(); !folder.isEmpty()) {
         if (const QString moved = moveOutlookContact(newId, folder); !moved.isEmpty())
-            keepOutlookPair(moved, uid);
+            outlookContacts().keepAppliedPair(moved, uid);
     }
 }
 

@@ -108,11 +108,8 @@ void HMContactData::saveChanges()
 platform::Status HMContactData::syncAppliedChangesToDisk()
 {
     // Outlook keeps what it was told at once; the pairs of the page join the contact map here.
-    if (GlobalVariables::getIsOutlookSync()) {
-        if (commitAppliedOutlookPairs())
-            return platform::success();
-        return platform::Error(platform::ErrorCode::IoWriteFailed, m_saveFailure);
-    }
+    if (GlobalVariables::getIsOutlookSync())
+        return outlookContacts().commitAppliedPairs();
     if (!hasUnsavedChanges())
         return platform::success();
     saveChanges();

@@ -2,6 +2,7 @@
 
 #include "datasources/contacts/ContactDuplicateIndex.h"
 #include "foundation/HMSyncProgressReporting.h"
+#include "outlook/HMOutlookConduitForwards.h"
 #include "platform/addressbook/ABAddressBook.h"
 #include "platform/applescript/NSAppleEventDescriptor.h"
 #include "platform/applescript/NSAppleScriptError.h"
@@ -29,7 +30,6 @@ class ABGroup;
 class ABPerson;
 } // namespace platform
 class HMOutlookDatFileHelper;
-class HMOutlookIdBookkeeping;
 class HMOutlookSQLiteHelper;
 class HMProfile;
 
@@ -42,7 +42,7 @@ class HMProfile;
 // registerDataSourceClass) and used only on that run's serial queue; the address book is open from
 // prepareForUseOnThread to stopUsingOnThread of each step, and a step that ends with nothing unsaved
 // leaves it for the next step, which checks it against the folder first.
-class HMContactData final : public HMData, public HMDeletionsWarningDelegate
+class HMContactData final : public HMOutlookConduitForwards<HMData>, public HMDeletionsWarningDelegate
 {
 public:
     // One phone field of a record: its key, its text ("" for a field the phone emptied), the label a new
@@ -86,7 +86,7 @@ public:
     platform::Status syncAppliedChangesToDisk() override;
     bool isMappedItemGone(const QString &hmUid) override;
     void cleanUpAfterSync() override;
-    QString saveFailure() const override { return m_saveFailure; }
+    QString saveFailure() const override;
     bool addressBookIsInaccessible() override { return m_addressBookIsInaccessible; }
 
     // The open address book, made on first use; null for Outlook contact managers.
@@ -116,35 +116,18 @@ public:
 
     // Outlook contact managers (HMContactData+OutlookReader.cpp): the changed contacts read from
     // Outlook as sync records, Outlook's deletions, and the contact map kept in step once the other
-    // side has taken them.
-    QDateTime getOutlookLastModifiedDate() override;
-    QDateTime getOutlookLastListCommandDate();
-    void clearOutlookDatFile(const QString &conduitName) override;
-    void saveOutlookChanges() override;
-    void writeConduitListReturned() override;
+    // side has taken them (by the shared Outlook conduit bookkeeping).
     std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
         const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids) override;
-    QStringList findDeletes(const QStringList &deviceIds) override;
     void removeDeletedOutlookIdsFromDatFile();
-    void commitUniqueIds(bool wasSuccessful) override;
-    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
-    QString outlookSentAddsPath() override;
-    QHash<QString, QString> outlookPairs() override;
-    bool keepOutlookPairs(const QVariantMap &pairs) override;
     QStringList modifiedOutlookContactRecord(const QDateTime &date);
     void deleteOrphanedRecordsInOutlook() {}
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);
     qint64 contactsAddedToOutlookOnThisSync() const { return m_contactsAddedToOutlookOnThisSync; }
-    // The moments of the Outlook path that the crash tests stop a run at: the read is done (the
-    // records are about to go out), a confirmed pair was kept, the map holds the commit; on the write
-    // side, Outlook answered a contact's import or update (its pair not kept yet), and an applied
-    // pair was kept.
-    enum class OutlookStep { ReadDone, PairConfirmed, MapCommitted, ContactWritten, AppliedPairKept };
+    // The moments of the Outlook path that the crash tests stop a run at (HMOutlookConduit::Step); every
+    // write of the contact map is a MapCommitted.
+    using OutlookStep = HMOutlookConduit::Step;
     static void setOutlookStepHook(std::function<void(OutlookStep)> hook);
-    static void reachOutlookStep(OutlookStep step);
-    // The file beside the contact map that keeps the pairs the other side confirmed until they are
-    // committed into the map (see commitUniqueIds).
-    QString confirmedPairsPath();
     // Outlook contact to record (HMContactData+OutlookMapping.cpp).
     QVariantMap pppDictionaryForOutlookContact(const QString &text);
     static QString correctedString(const QVariant &value);
@@ -332,20 +315,19 @@ private:
     void logUnreadableFiles();
 
     // Outlook reader steps.
+    HMOutlookConduit &outlookContacts();
+    HMOutlookConduit &outlookConduit() override { return outlookContacts(); }
     void ensureOutlookHelpers();
-    void makeContactMapHelper();
+    HMOutlookSQLiteHelper &outlookReader();
+    HMOutlookDatFileHelper &contactMap();
+    QString outlookContactFolderSelection();
+    void useDefaultOutlookContactFolderIfNoneChosen();
     std::optional<QStringList> outlookChangedIds(const QDateTime &date, const QSet<QString> &excludedHmUids);
     std::optional<QStringList> outlookContactIdsModifiedAfter(const QDateTime &date);
     std::optional<QHash<QString, QString>> readOutlookContactTexts(QStringList &changedIds);
     QList<HMSyncRecord> outlookChangedRecords(const QStringList &changedIds, const QHash<QString, QString> &texts);
     std::optional<QList<HMSyncRecord>> outlookDeletionRecords(const QDateTime &date);
-    // The device ids of mapped contacts Outlook no longer has; nullopt when Outlook's ids cannot be read.
-    std::optional<QStringList> deviceIdsGoneFromOutlook(bool showProgress);
     void failOutlookRead(const QString &reason);
-    void waitPastLastOutlookWrite();
-    bool appendConfirmedPair(const QString &deviceId, const QString &outlookId);
-    bool mergeConfirmedPairs(const QVariantMap &more, const QStringList &removals, bool stampDates);
-    HMOutlookIdBookkeeping &contactIdBookkeeping();
     void outlookMappingSteps(const QString &text, const QStringList &lines, QVariantMap &record);
 
     // Outlook write steps.
@@ -362,13 +344,10 @@ private:
     QString outlookVCardPath();
     static bool writeOutlookVCardFile(const QString &path, const QByteArray &bytes);
     void finishImportedContact(const QString &newId, const QVariantMap &record, const QStringList &fragments);
-    QString outlookIdForDeviceId(const QString &deviceId);
-    void keepOutlookPair(const QString &outlookId, const QString &deviceId);
     void failOutlookApply(const QString &reason);
     bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
-    bool commitAppliedOutlookPairs();
     platform::NSAppleEventDescriptor runOutlookWrite(const QString &script, std::optional<platform::NSAppleScriptError> &error);
-    QString chosenOutlookFolder() const;
+    QString chosenOutlookFolder();
     QString moveOutlookContact(const QString &outlookId, const QString &folder);
     void buildOutlookDupeCheckCache();
     // The duplicate search's contacts in listing order, found by their names, company and note line
@@ -387,29 +366,15 @@ private:
         QHash<QString, std::vector<size_t>> m_byNames;
     };
 
-    std::shared_ptr<HMOutlookSQLiteHelper> m_sqliteHelper;
-    std::shared_ptr<HMOutlookDatFileHelper> m_datFileHelper;
-    std::shared_ptr<HMOutlookIdBookkeeping> m_contactIds;
-    std::shared_ptr<HMProfile> m_outlookProfile;
+    // The contact map and the Outlook reader of this run; made at the first need.
+    std::unique_ptr<HMOutlookConduit> m_outlookContacts;
     QString m_currentContactsOutlookId;
     QString m_currentContactsDeviceId;
     qint64 m_logCounter = 0;
     qint64 m_contactsAddedToOutlookOnThisSync = 0;
     bool m_isGoogleDirect = false;
-    QDateTime m_conduitLastListCommandReturned;
-    // When the last read began, less a second (Outlook's dates are whole seconds): the map's
-    // "LastModified" once the other side has the records read.
-    QDateTime m_outlookReadStamp;
-    bool m_hasDatesToCommit = false;
-    bool m_outlookReadFailed = false;
-
-    // The contact map as the apply step knows it (device id -> Outlook id), read once.
-    std::optional<QHash<QString, QString>> m_outlookApplyMap;
     std::optional<OutlookDupeCheck> m_outlookDupeCheck;
-    bool m_hasAppliedPairs = false;
     bool m_outlookGoneDuringApply = false;
-    // When this run last changed a contact in Outlook; invalid when it has not.
-    QDateTime m_lastOutlookWrite;
     QStringList m_uidsToDeleteInOutlook;
     std::vector<platform::ObserverToken> m_progressShownObservers;
     QString m_deletionsWarningString;

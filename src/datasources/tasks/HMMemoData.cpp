@@ -129,56 +129,6 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
 
 // ---- The memo map --------------------------------------------------------------------------------
 
-QDateTime HMMemoData::getOutlookLastModifiedDate()
-{
-    return outlookMemos().lastModifiedDate();
-}
-
-void HMMemoData::clearOutlookDatFile(const QString &)
-{
-    outlookMemos().clearMap();
-}
-
-void HMMemoData::writeConduitListReturned()
-{
-    outlookMemos().listCommandReturned();
-}
-
-void HMMemoData::saveOutlookChanges()
-{
-    outlookMemos().saveChanges();
-}
-
-QStringList HMMemoData::findDeletes(const QStringList &deviceIds)
-{
-    return outlookMemos().findDeletes(deviceIds);
-}
-
-void HMMemoData::replaceTempId(const QString &temporaryId, const QString &permanentId)
-{
-    outlookMemos().replaceTempId(*this, temporaryId, permanentId);
-}
-
-QString HMMemoData::outlookSentAddsPath()
-{
-    return outlookMemos().sentAddsPath();
-}
-
-QHash<QString, QString> HMMemoData::outlookPairs()
-{
-    return outlookMemos().pairs();
-}
-
-bool HMMemoData::keepOutlookPairs(const QVariantMap &pairs)
-{
-    return outlookMemos().keepPairs(pairs);
-}
-
-void HMMemoData::commitUniqueIds(bool wasSuccessful)
-{
-    outlookMemos().commitUniqueIds(*this, wasSuccessful);
-}
-
 void HMMemoData::deleteOutlookUidRecords(const QStringList &hmUids)
 {
     DDLogInfo(QStringLiteral("uidList %1").arg(hmUids.join(u',')));

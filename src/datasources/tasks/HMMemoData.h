@@ -1,6 +1,6 @@
 #pragma once
 
-#include "outlook/HMOutlookConduit.h"
+#include "outlook/HMOutlookConduitForwards.h"
 #include "sync/HMData.h"
 
 #include "platform/applescript/NSAppleScript.h"
@@ -20,7 +20,7 @@ class HMProfile;
 // test; the memo map (device id to Outlook note id) is kept by the shared id bookkeeping, which commits
 // a run's pairs with one write and never reads an unreadable id listing as an empty folder (the shared
 // Outlook conduit bookkeeping, HMOutlookConduit).
-class HMMemoData final : public HMData
+class HMMemoData final : public HMOutlookConduitForwards<HMData>
 {
 public:
     HMMemoData();
@@ -34,17 +34,7 @@ public:
     // deletions when asked. nullopt, with saveFailure() set, when Outlook could not be read.
     std::optional<QList<HMSyncRecord>> syncOutlookRecordObjectsModifiedAfter(
         const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids) override;
-    QDateTime getOutlookLastModifiedDate() override;
-    void clearOutlookDatFile(const QString &conduitName) override;
-    void saveOutlookChanges() override;
-    void writeConduitListReturned() override;
-    QStringList findDeletes(const QStringList &deviceIds) override;
     void deleteOutlookUidRecords(const QStringList &hmUids) override;
-    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
-    void commitUniqueIds(bool wasSuccessful) override;
-    QString outlookSentAddsPath() override;
-    QHash<QString, QString> outlookPairs() override;
-    bool keepOutlookPairs(const QVariantMap &pairs) override;
     QString saveFailure() const override { return m_outlookMemos->failure(); }
     platform::Status syncAppliedChangesToDisk() override;
 
@@ -70,6 +60,7 @@ public:
 
 private:
     HMOutlookConduit &outlookMemos();
+    HMOutlookConduit &outlookConduit() override { return outlookMemos(); }
     void ensureMemoFolder();
     quint64 profileSyncMethod() const;
     QString memoFolder() const;

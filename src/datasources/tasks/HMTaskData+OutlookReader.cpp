@@ -282,56 +282,6 @@ QString HMTaskData::getRecurringEndDateForWithStartDate(const QDateTime &start, 
 
 // ---- The task map ----------------------------------------------------------------------------------
 
-QDateTime HMTaskData::getOutlookLastModifiedDate()
-{
-    return outlookTasks().lastModifiedDate();
-}
-
-void HMTaskData::clearOutlookDatFile(const QString &)
-{
-    outlookTasks().clearMap();
-}
-
-void HMTaskData::saveOutlookChanges()
-{
-    outlookTasks().saveChanges();
-}
-
-void HMTaskData::writeConduitListReturned()
-{
-    outlookTasks().listCommandReturned();
-}
-
-QStringList HMTaskData::findDeletes(const QStringList &deviceIds)
-{
-    return outlookTasks().findDeletes(deviceIds);
-}
-
-void HMTaskData::replaceTempId(const QString &temporaryId, const QString &permanentId)
-{
-    outlookTasks().replaceTempId(*this, temporaryId, permanentId);
-}
-
-void HMTaskData::commitUniqueIds(bool wasSuccessful)
-{
-    outlookTasks().commitUniqueIds(*this, wasSuccessful);
-}
-
-QString HMTaskData::outlookSentAddsPath()
-{
-    return outlookTasks().sentAddsPath();
-}
-
-QHash<QString, QString> HMTaskData::outlookPairs()
-{
-    return outlookTasks().pairs();
-}
-
-bool HMTaskData::keepOutlookPairs(const QVariantMap &pairs)
-{
-    return outlookTasks().keepPairs(pairs);
-}
-
 void HMTaskData::deleteOutlookUidRecords(const QStringList &hmUids)
 {
     DDLogInfo(QStringLiteral("uidList %1").arg(hmUids.join(u',')));

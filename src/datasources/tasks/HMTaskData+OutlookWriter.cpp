@@ -123,13 +123,6 @@ NSAppleEventDescriptor HMTaskData::runOutlookTaskScript(const QString &script, b
     return result;
 }
 
-void HMTaskData::reportOutlookTaskWriteError(const QVariantMap &record)
-{
-    GlobalVariables::setHasOutlookTasksWriteError(true);
-    if (const QString uid = textOf(record, "UID"); !uid.isEmpty())
-        HMOutlookDatFileHelper::writeErrorLogWithConduitName(QStringLiteral("T"), uid);
-}
-
 // ---- The duplicate test ----------------------------------------------------------------------------
 
 void HMTaskData::buildOutlookTaskDupeCache()
@@ -211,7 +204,7 @@ void HMTaskData::addNewOutlookTaskWithDictionary(const QVariantMap &record)
     bool failed = false;
     const NSAppleEventDescriptor result = runOutlookTaskScript(script, true, failed);
     if (failed)
-        reportOutlookTaskWriteError(record);
+        outlookTasks().reportWriteError(record);
     const QString outlookId = HMOutlookSQLiteHelper::getUniqueIdOfMostRecentlyAddedTask(result);
     if (!outlookId.isEmpty())
         outlookTasks().keepAppliedPair(outlookId, textOf(record, "UID"));
@@ -233,7 +226,7 @@ void HMTaskData::updateOutlookTaskWithUniqueId(const QString &outlookId, const Q
                              .arg(application(), outlookId, propertiesStringFromTaskDictionary(record)),
                          true, failed);
     if (failed)
-        reportOutlookTaskWriteError(record);
+        outlookTasks().reportWriteError(record);
 }
 
 // ---- The recurring task file -------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
-#include "outlook/HMOutlookConduit.h"
+#include "outlook/HMOutlookConduitForwards.h"
 #include "platform/eventkit/CalTask.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/Result.h"
@@ -27,7 +27,7 @@ class NSAppleEventDescriptor;
 // queue. For Apple profiles the three entry points choose EventKit or CalendarStore by the system
 // version. For Outlook profiles it reads and writes Outlook's tasks (HMTaskData+OutlookReader.cpp,
 // +OutlookWriter.cpp), their pairs kept in the task map by the shared Outlook conduit bookkeeping.
-class HMTaskData : public HMBaseCalendarData
+class HMTaskData : public HMOutlookConduitForwards<HMBaseCalendarData>
 {
 public:
     HMTaskData();
@@ -83,18 +83,8 @@ public:
     QString getRecurringEndDateForWithStartDate(const QDateTime &start, const QString &rule);
     // Outlook's task text unescaped: "\;", "\,", "\\" and "\n" (CR LF); a trailing "\n" cut.
     static QString correctedString(const QVariant &value);
-    // The task map, kept by the shared Outlook conduit bookkeeping.
-    QDateTime getOutlookLastModifiedDate() override;
-    void clearOutlookDatFile(const QString &conduitName) override;
-    void saveOutlookChanges() override;
-    void writeConduitListReturned() override;
-    QStringList findDeletes(const QStringList &deviceIds) override;
+    // The task map, kept by the shared Outlook conduit bookkeeping (HMOutlookConduitForwards).
     void deleteOutlookUidRecords(const QStringList &hmUids) override;
-    void replaceTempId(const QString &temporaryId, const QString &permanentId) override;
-    void commitUniqueIds(bool wasSuccessful) override;
-    QString outlookSentAddsPath() override;
-    QHash<QString, QString> outlookPairs() override;
-    bool keepOutlookPairs(const QVariantMap &pairs) override;
     QString saveFailure() const override;
     platform::Status syncAppliedChangesToDisk() override;
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);
@@ -165,13 +155,13 @@ private:
                               const std::function<std::optional<platform::Status>(const QString &)> &removeItem);
 
     HMOutlookConduit &outlookTasks();
+    HMOutlookConduit &outlookConduit() override { return outlookTasks(); }
     void ensureOutlookTaskFolder();
     QString outlookTaskFolder();
     void storeOutlookTaskDates(QVariantMap &record, const QStringList &lines);
     void storeOutlookTaskCategories(QVariantMap &record, const QStringList &lines);
     void buildOutlookTaskDupeCache();
     platform::NSAppleEventDescriptor runOutlookTaskScript(const QString &script, bool writes, bool &failed);
-    void reportOutlookTaskWriteError(const QVariantMap &record);
     QString outlookTaskCategoryText(const QVariantMap &record);
     QString outlookDateText(const QDateTime &date);
 

@@ -50,24 +50,45 @@ QJsonObject event(int index)
             {"subject", QStringLiteral("Meeting %1").arg(index)}, {"zone", "Europe/Berlin"}};
 }
 
-QJsonObject seed()
+QJsonObject task(int index)
 {
-    QJsonArray contacts;
-    QJsonArray events;
-    for (int index = 0; index < kSeeded; ++index) {
-        QJsonObject dated{{"id", 100 + index}, {"created", "2026-01-01T00:00:00Z"}, {"modified", "2026-01-02T00:00:00Z"}};
-        QJsonObject one = contact(index);
-        QJsonObject other = event(index);
-        for (auto it = dated.begin(); it != dated.end(); ++it) {
-            one.insert(it.key(), it.value());
-            other.insert(it.key(), it.value());
+    return {{"folder", 3}, {"name", QStringLiteral("Errand %1").arg(index)}, {"content", QStringLiteral("task note %1").arg(index)},
+            {"dueDate", "2030-06-01T00:00:00Z"}};
+}
+
+QJsonObject note(int index)
+{
+    return {{"folder", 4}, {"name", QStringLiteral("Memo %1").arg(index)}, {"content", QStringLiteral("body of memo %1").arg(index)}};
+}
+
+// The records of each kind the run syncs: contacts and events, and tasks and notes when asked for.
+QList<QJsonObject (*)(int)> kindsOf(bool tasksAndMemos)
+{
+    QList<QJsonObject (*)(int)> kinds{contact, event};
+    if (tasksAndMemos)
+        kinds += {task, note};
+    return kinds;
+}
+
+const char *const kKindNames[] = {"contact", "event", "task", "note"};
+const char *const kDumpNames[] = {"contacts", "events", "tasks", "notes"};
+
+QJsonObject seed(bool tasksAndMemos)
+{
+    const QList<QJsonObject (*)(int)> kinds = kindsOf(tasksAndMemos);
+    QJsonObject seeded{{"folders", outlookDefaultFolders()}};
+    for (qsizetype kind = 0; kind < kinds.size(); ++kind) {
+        QJsonArray records;
+        for (int index = 0; index < kSeeded; ++index) {
+            QJsonObject record = kinds.at(kind)(index);
+            record.insert("id", 100 + index);
+            record.insert("created", "2026-01-01T00:00:00Z");
+            record.insert("modified", "2026-01-02T00:00:00Z");
+            records.append(record);
         }
-        contacts.append(one);
-        events.append(other);
+        seeded.insert(QLatin1String(kDumpNames[kind]), records);
     }
-    return {{"folders", outlookDefaultFolders()},
-            {"contacts", contacts},
-            {"events", events}};
+    return seeded;
 }
 
 // How many times each value of a field the records hold.
@@ -89,7 +110,7 @@ QHash<QString, int> countsOf(const QJsonArray &records, const char *field)
 
 struct AnsweredBatchRun
 {
-    AnsweredBatchRun()
+    explicit AnsweredBatchRun(bool withTasksAndMemos = false) : tasksAndMemos(withTasksAndMemos)
     {
         preparePhoneLinkTests();
         OutlookPeerProcess::Options options;
@@ -97,7 +118,7 @@ struct AnsweredBatchRun
         options.timeZone = QStringLiteral("Europe/Berlin");
         outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(outlook->isReady());
-        outlook->seed(seed());
+        outlook->seed(seed(tasksAndMemos));
         phone = std::make_unique<PhonePeerProcess>();
         EXPECT_TRUE(phone->isReady());
         environment = {{QStringLiteral("XDG_RUNTIME_DIR"), outlook->runtimeDir()},
@@ -117,9 +138,10 @@ struct AnsweredBatchRun
     // New contacts and events in Outlook, and (both ways) one new contact on the phone.
     void addRecords(bool onPhoneToo)
     {
+        const QList<QJsonObject (*)(int)> kinds = kindsOf(tasksAndMemos);
         for (int index = kSeeded; index < kSeeded + kAdded; ++index) {
-            outlook->control({{"op", "add"}, {"kind", "contact"}, {"record", contact(index)}});
-            outlook->control({{"op", "add"}, {"kind", "event"}, {"record", event(index)}});
+            for (qsizetype kind = 0; kind < kinds.size(); ++kind)
+                outlook->control({{"op", "add"}, {"kind", kKindNames[kind]}, {"record", kinds.at(kind)(index)}});
         }
         if (onPhoneToo)
             phone->editContact(QStringLiteral("add"), {}, {{"NEWFNAME", "Pho"}, {"NEWLNAME", "PhoneOnly"}});
@@ -160,8 +182,23 @@ struct AnsweredBatchRun
         expectEachNameOnce(outlookEvents, kSeeded + kAdded, "Outlook events");
         expectMapNamesEachOnce(Conduit::Contacts, QStringLiteral("contacts-outlook.plist"));
         expectMapNamesEachOnce(Conduit::Calendar, QStringLiteral("calendar-outlook.plist"));
+        if (tasksAndMemos)
+            expectTasksAndMemosOnce(state);
+    }
+    void expectTasksAndMemosOnce(const QJsonObject &state) const
+    {
+        QHash<QString, int> phoneMemos;
+        for (const phonepeer::PhoneRecord &record : phone->records(Conduit::Memos))
+            ++phoneMemos[record.fields.value(QStringLiteral("NOTE")).section(u'\n', 0, 0)];
+        expectEachNameOnce(countsOf(phone->records(Conduit::Tasks), QStringLiteral("SUBJECT")), kSeeded + kAdded, "phone tasks");
+        expectEachNameOnce(countsOf(state.value("tasks").toArray(), "name"), kSeeded + kAdded, "Outlook tasks");
+        expectEachNameOnce(phoneMemos, kSeeded + kAdded, "phone memos");
+        expectEachNameOnce(countsOf(state.value("notes").toArray(), "name"), kSeeded + kAdded, "Outlook notes");
+        expectMapNamesEachOnce(Conduit::Tasks, QStringLiteral("tasks-outlook.plist"));
+        expectMapNamesEachOnce(Conduit::Memos, QStringLiteral("memos-outlook.plist"));
     }
 
+    bool tasksAndMemos = false;
     QTemporaryDir root;
     std::unique_ptr<OutlookPeerProcess> outlook;
     std::unique_ptr<PhonePeerProcess> phone;
@@ -284,6 +321,60 @@ TEST(OutlookAnsweredBatchKill, APhoneCopyEditedBeforeTheNextSyncIsTakenAsItsReco
             const QString subject = QStringLiteral("Meeting %1").arg(index);
             EXPECT_EQ(outlookRecord(state.value("events").toArray(), "subject", subject).value("note").toString(),
                       QStringLiteral("Bring slides %1").arg(index)) << subject.toStdString();
+        }
+    }
+}
+
+// The same for tasks and memos: the phone's copy of a task gets another note or another title, a memo
+// another body or another name (the phone gives a memo as its name on the first line, then the body).
+// Each edited copy is taken as the Outlook record it was sent from, and the edit reaches Outlook.
+TEST(OutlookAnsweredBatchKill, APhoneTaskOrMemoEditedBeforeTheNextSyncIsTakenAsItsRecord)
+{
+    const QList<int> edited{kSeeded + kAdded - 3, kSeeded + kAdded - 2, kSeeded + kAdded - 1};
+    const int renamed = kSeeded + kAdded - 2;
+    const auto taskName = [renamed](int index) {
+        return (index == renamed ? QStringLiteral("Renamed errand %1") : QStringLiteral("Errand %1")).arg(index);
+    };
+    const auto taskNote = [renamed](int index) {
+        return (index == renamed ? QStringLiteral("task note %1") : QStringLiteral("edited task note %1")).arg(index);
+    };
+    const auto memoText = [renamed](int index) {
+        return (index == renamed ? QStringLiteral("Renamed memo %1\nbody of memo %1") : QStringLiteral("Memo %1\nedited body %1"))
+            .arg(index);
+    };
+    for (const QString &point : {QStringLiteral("outlook-tasks-confirmed:1"), QStringLiteral("outlook-memos-confirmed:1")}) {
+        SCOPED_TRACE(point.toStdString());
+        AnsweredBatchRun run(true);
+        run.killAfterNewRecords(point);
+        ASSERT_FALSE(HasFatalFailure());
+        const bool memosSent = point.contains(QLatin1String("memos"));
+        for (const int index : edited) {
+            for (phonepeer::PhoneRecord record : run.phone->records(Conduit::Tasks)) {
+                if (record.fields.value(QStringLiteral("SUBJECT")) != QStringLiteral("Errand %1").arg(index))
+                    continue;
+                record.fields.insert(QStringLiteral("SUBJECT"), taskName(index));
+                record.fields.insert(QStringLiteral("NOTE"), taskNote(index));
+                run.phone->editRecord(Conduit::Tasks, QStringLiteral("update"), record.uid, record.fields);
+            }
+            for (phonepeer::PhoneRecord record : run.phone->records(Conduit::Memos)) {
+                if (record.fields.value(QStringLiteral("NOTE")).section(u'\n', 0, 0) != QStringLiteral("Memo %1").arg(index))
+                    continue;
+                record.fields.insert(QStringLiteral("NOTE"), memoText(index));
+                run.phone->editRecord(Conduit::Memos, QStringLiteral("update"), record.uid, record.fields);
+            }
+        }
+        run.expectEveryRecordOnceAfterTwoSyncs(false);
+        const QJsonObject state = run.outlook->dump();
+        for (const int index : edited) {
+            const QJsonObject task = outlookRecord(state.value("tasks").toArray(), "name", taskName(index));
+            EXPECT_EQ(task.value("content").toString(), taskNote(index)) << index;
+            if (!memosSent)
+                continue;
+            // A phone memo's update leaves the Outlook note's name; its content is the phone's text.
+            bool arrived = false;
+            for (const QJsonValue &note : state.value("notes").toArray())
+                arrived = arrived || note.toObject().value("content").toString() == memoText(index);
+            EXPECT_TRUE(arrived) << memoText(index).toStdString();
         }
     }
 }
