@@ -144,6 +144,7 @@ HMGoogleSync::BuiltStages HMGoogleSync::builtStages()
     BuiltStages built;
     built.contacts = true;
     built.calendar = true;
+    built.tasks = true;
     return built;
 }
 
@@ -194,6 +195,8 @@ void HMGoogleSync::initialize()
         m_syncDriver->setContactData(dataSource(1));
     if (m_calendarSyncEnabled)
         m_syncDriver->setCalendarData(dataSource(2));
+    if (m_tasksSyncEnabled)
+        m_syncDriver->setTaskData(dataSource(3));
 }
 
 // Steps 6 to 12 of the start: what the run and its driver take from the profile.
@@ -311,6 +314,10 @@ void HMGoogleSync::runStage(const QString &stage)
         m_syncDriver->listEventsForCalendars(m_calendarIdsToRead);
     } else if (stage == QLatin1String("readOutlookCalendar")) {
         m_syncDriver->listOutlookEvents();
+    } else if (stage == QLatin1String("readGoogleTasks")) {
+        m_syncDriver->listGoogleTaskListsAndReadGoogleTasks(true);
+    } else if (stage == QLatin1String("readOutlookTasks")) {
+        m_syncDriver->listGoogleTaskListsAndReadGoogleTasks(false);
     } else if (stage == QLatin1String("endSync")) {
         endSync();
     } else if (stage != QLatin1String("start") && stage != QLatin1String("Error")) {

@@ -1,6 +1,7 @@
 #include "GoogleRunner.h"
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/tasks/HMTaskData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
@@ -73,6 +74,11 @@ int runGoogleSync(const std::shared_ptr<HMProfileManager> &profileManager, const
     run->setDataSourceFactory([profile](int conduit) -> std::shared_ptr<HMData> {
         if (conduit == 2)
             return std::make_shared<HMCalendarData>(3);
+        if (conduit == 3) {
+            const auto tasks = std::make_shared<HMTaskData>();
+            tasks->setOutlookProfile(profile);
+            return tasks;
+        }
         if (conduit != 1)
             return nullptr;
         const auto contacts = std::make_shared<HMContactData>();
