@@ -272,7 +272,8 @@ void GooglePeer::handle(const httplib::Request &request, httplib::Response &resp
                            QByteArray::fromStdString(request.get_header_value("Authorization")),
                            QString::fromStdString(request.target),
                            QByteArray::fromStdString(request.get_header_value("If-Match")),
-                           QByteArray::fromStdString(request.get_header_value("Content-Type"))});
+                           QByteArray::fromStdString(request.get_header_value("Content-Type")),
+                           QByteArray::fromStdString(request.get_header_value("GData-Version"))});
     }
     const std::optional<Switch> change = takeSwitch(path);
     if (change && answerThroughSwitch(*change, request, response))

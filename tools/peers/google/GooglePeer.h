@@ -70,6 +70,7 @@ struct ReceivedRequest
     QString target;      // the path with its query, as sent
     QByteArray ifMatch;  // the "If-Match" header
     QByteArray contentType;
+    QByteArray gdataVersion; // the "GData-Version" header
 };
 
 struct Options
