@@ -63,6 +63,8 @@ void HMGoogleSyncDriver::listOutlookTasks()
     // The reading before this stage has read past every answer kept by the last sync.
     if (!writtenTasks().clear())
         DDLogError(QStringLiteral("The list of tasks written to Google could not be emptied"));
+    if (!taskListsOfTasks().compact())
+        DDLogError(QStringLiteral("The lists of the tasks read could not be compacted"));
     const bool rereads = m_profile && m_profile->rereadAppleOnNextSync();
     const QDateTime since = rereads ? QDateTime() : m_taskData->getOutlookLastModifiedDate();
     const std::optional<QList<HMSyncRecord>> records =
@@ -87,13 +89,20 @@ QList<HMGoogleSyncDriver::TaskWrite> HMGoogleSyncDriver::taskWritesOfRecords(con
 {
     // Google's own name of the default list, for an account that listed none.
     const QString defaultList = m_defaultTaskListId.isEmpty() ? QStringLiteral("@default") : m_defaultTaskListId;
+    const QHash<QString, QString> places = taskListsOfTasks().load();
+    QSet<QString> listIds;
+    for (const googletasklist::TaskList &list : m_taskLists)
+        listIds.insert(list.id);
     QList<TaskWrite> writes;
     for (const HMSyncRecord &record : records) {
         const int kind = record.isDelete() ? kDelete : record.isNew() ? kInsert : kUpdate;
         if (kind == kDelete && !m_allowDeletesFromOutlook)
             continue;
         TaskWrite write{kind, record.dictionary(), record.outlookUid(), record.hmxUid(), {}};
-        write.listId = getTaskListIdFromTaskDictionary(write.record);
+        // A task Google holds is written in the list it lives in (a request naming another list
+        // finds nothing); a new one goes to the list of its category.
+        const QString place = places.value(write.hmxUid);
+        write.listId = kind != kInsert && listIds.contains(place) ? place : getTaskListIdFromTaskDictionary(write.record);
         if (write.listId.isEmpty())
             write.listId = defaultList;
         write.record.insert(QStringLiteral("UID"), write.outlookId);
@@ -214,8 +223,11 @@ void HMGoogleSyncDriver::parseTaskUpdateResponseDictionary(const TaskWrite &writ
         m_taskBatchAnswered = false;
         return;
     }
-    if (write.kind == kInsert)
+    if (write.kind == kInsert) {
         m_taskData->replaceTempId(write.hmxUid, googleId);
+        if (!taskListsOfTasks().append(googleId, write.listId))
+            DDLogError(QStringLiteral("The list of task %1 could not be kept").arg(googleId));
+    }
     const QString updated = reply.value(QStringLiteral("updated")).toString();
     if (!updated.isEmpty() && !writtenTasks().append(googleId, updated))
         DDLogError(QStringLiteral("Google's answer for task %1 could not be kept").arg(googleId));

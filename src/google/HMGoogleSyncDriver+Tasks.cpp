@@ -60,6 +60,11 @@ GoogleWrittenEntries &HMGoogleSyncDriver::writtenTasks()
     return *m_writtenTasks;
 }
 
+GoogleWrittenEntries HMGoogleSyncDriver::taskListsOfTasks() const
+{
+    return GoogleWrittenEntries(HMOutlookDatFileHelper().taskFilePath() + QStringLiteral(".google-lists"));
+}
+
 // The latest "updated" a listing read, to the millisecond. The map keeps it plus one second, in whole
 // seconds; the file beside it keeps the milliseconds. Only a date a listing stored counts.
 QDateTime HMGoogleSyncDriver::storedTaskListDate()
@@ -229,6 +234,14 @@ void HMGoogleSyncDriver::taskPageReturned(const QString &listId, int status, con
     context.now = QDateTime::currentDateTimeUtc();
     context.ownWrites = writtenTasks().load();
     googletasklist::readPage(*page, context, m_taskReading);
+    // Where each task lives, for its update or deletion: a task stays in its list.
+    QList<std::pair<QString, QString>> places;
+    for (const QVariant &item : page->value(QStringLiteral("items")).toList()) {
+        if (const QString id = item.toMap().value(QStringLiteral("id")).toString(); !id.isEmpty())
+            places.append({id, listId});
+    }
+    if (!taskListsOfTasks().append(places))
+        DDLogError(QStringLiteral("The lists of the tasks read could not be kept"));
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
         sheet->setUserMessageDirectly(QStringLiteral("Reading Google tasks %1").arg(m_taskReading.recordCounter));
 

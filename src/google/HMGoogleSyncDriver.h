@@ -247,6 +247,8 @@ private:
     void finishTaskReading();
     QDateTime storedTaskListDate();
     GoogleWrittenEntries &writtenTasks();
+    // Google task id to the id of the list it was last seen in, beside the task map.
+    GoogleWrittenEntries taskListsOfTasks() const;
     QList<TaskWrite> taskWritesOfRecords(const QList<HMSyncRecord> &records) const;
     void sendTaskUpdates(const QList<TaskWrite> &writes);
     void sendTaskWrite(const TaskWrite &write);

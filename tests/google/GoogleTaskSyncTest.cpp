@@ -223,15 +223,25 @@ QDate outlookDueDay(const QJsonObject &task)
     return QDateTime::fromString(task["dueDate"].toString(), Qt::ISODate).toLocalTime().date();
 }
 
+class GoogleTaskZones : public ::testing::TestWithParam<const char *>
+{
+};
+
+std::string zoneName(const ::testing::TestParamInfo<const char *> &info)
+{
+    return QString::fromLatin1(info.param).replace(u'/', u'_').toStdString();
+}
+
 } // namespace
 
 // Due dates, notes and completion both ways, in the default list and in "Work" (Outlook's category of
-// that name); a second sync sends nothing and changes nothing; then completion, edits and deletions
-// travel both ways.
-TEST(GoogleTaskSync, TasksTravelBothWaysInTwoListsAndASecondSyncSendsNothing)
+// that name), in three zones; a second sync sends nothing and changes nothing; then completion, edits
+// and deletions travel both ways, a task of "Work" written in its list whatever its categories say.
+TEST_P(GoogleTaskZones, TasksTravelBothWaysInTwoListsAndASecondSyncSendsNothing)
 {
-    TaskSync sync;
+    TaskSync sync(QString::fromLatin1(GetParam()));
     sync.makeProfile();
+    const qint64 archive = sync.addOutlookTask({{"name", "Archive files"}, {"categories", QJsonArray{5}}});
     sync.addOutlookTask({{"name", "Quarterly report"}, {"content", "draft\nreview"}, {"dueDate", localDay(2027, 3, 1)}});
     sync.addOutlookTask({{"name", "Done already"}, {"completed", true}});
     const qint64 plan = sync.addOutlookTask({{"name", "Plan sprint"}, {"categories", QJsonArray{5}}, {"dueDate", localDay(2027, 4, 5)}});
@@ -241,7 +251,8 @@ TEST(GoogleTaskSync, TasksTravelBothWaysInTwoListsAndASecondSyncSendsNothing)
 
     const DriverRun first = sync.sync();
     ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
-    const QStringList titles{"Quarterly report", "Done already", "Plan sprint", "Buy milk", "Paid bill", "Review code"};
+    const QStringList titles{"Quarterly report", "Done already", "Plan sprint", "Buy milk", "Paid bill", "Review code",
+                             "Archive files"};
     sync.expectEveryTitleOnceOnEachSide(titles);
 
     // Outlook's tasks on Google: the due day, the note, completion, the list by category.
@@ -270,7 +281,9 @@ TEST(GoogleTaskSync, TasksTravelBothWaysInTwoListsAndASecondSyncSendsNothing)
     EXPECT_EQ(sync.outlookTasks(), outlookBefore);
 
     // Completion and edits both ways; a deletion each way.
-    sync.outlook().control({{"op", "edit"}, {"kind", "task"}, {"id", plan}, {"fields", QJsonObject{{"completed", true}}}});
+    sync.outlook().control({{"op", "edit"}, {"kind", "task"}, {"id", plan},
+                            {"fields", QJsonObject{{"completed", true}, {"categories", QJsonArray{}}}}});
+    sync.outlook().control({{"op", "delete"}, {"kind", "task"}, {"id", archive}});
     sync.putGoogleTask({{"id", milk}, {"status", "completed"}, {"notes", "three litres"}});
     sync.putGoogleTask({{"id", review}, {"deleted", true}}, kWorkList);
     const std::optional<QJsonObject> done = sync.outlookTask("Done already");
@@ -280,9 +293,13 @@ TEST(GoogleTaskSync, TasksTravelBothWaysInTwoListsAndASecondSyncSendsNothing)
     ASSERT_EQ(sync.sync().exitCode, 0);
     sync.expectEveryTitleOnceOnEachSide({"Quarterly report", "Plan sprint", "Buy milk", "Paid bill"});
     EXPECT_EQ((*sync.googleTask("Plan sprint"))["status"].toString(), "completed");
+    EXPECT_EQ((*sync.googleTask("Plan sprint"))["list"].toString(), "Work");
     EXPECT_TRUE((*sync.outlookTask("Buy milk"))["completed"].toBool());
     EXPECT_TRUE((*sync.outlookTask("Buy milk"))["content"].toString().startsWith("three litres"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Zones, GoogleTaskZones, ::testing::Values("America/Los_Angeles", "Europe/Berlin", "Asia/Kolkata"),
+                         zoneName);
 
 // 250 tasks in one list arrive whole (Google answers 100 a page); the pages follow "nextPageToken".
 // 250 Outlook tasks go up in one batch; the next sync sends nothing.
