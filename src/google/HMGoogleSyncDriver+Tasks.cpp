@@ -222,26 +222,7 @@ void HMGoogleSyncDriver::taskPageReturned(const QString &listId, int status, con
         cancelSyncWithError(kUnreadableTasks);
         return;
     }
-    googletasklist::PageContext context;
-    context.rereads = m_profile && m_profile->rereadDeviceOnNextSync();
-    const QDateTime stored = storedTaskListDate();
-    context.comparisonDate = stored.isValid() ? stored.addSecs(1) : googletasklist::firstListDate();
-    context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
-    for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
-        if (list.id == listId)
-            context.listTitle = list.title;
-    }
-    context.now = QDateTime::currentDateTimeUtc();
-    context.ownWrites = writtenTasks().load();
-    googletasklist::readPage(*page, context, m_taskReading);
-    // Where each task lives, for its update or deletion: a task stays in its list.
-    QList<std::pair<QString, QString>> places;
-    for (const QVariant &item : page->value(QStringLiteral("items")).toList()) {
-        if (const QString id = item.toMap().value(QStringLiteral("id")).toString(); !id.isEmpty())
-            places.append({id, listId});
-    }
-    if (!taskListsOfTasks().append(places))
-        DDLogError(QStringLiteral("The lists of the tasks read could not be kept"));
+    readTaskPage(listId, *page);
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
         sheet->setUserMessageDirectly(QStringLiteral("Reading Google tasks %1").arg(m_taskReading.recordCounter));
 
@@ -261,6 +242,31 @@ void HMGoogleSyncDriver::taskPageReturned(const QString &listId, int status, con
         return;
     }
     finishTaskReading();
+}
+
+// The page's tasks filed into the reading, and the list of each task kept.
+void HMGoogleSyncDriver::readTaskPage(const QString &listId, const QVariantMap &page)
+{
+    googletasklist::PageContext context;
+    context.rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    const QDateTime stored = storedTaskListDate();
+    context.comparisonDate = stored.isValid() ? stored.addSecs(1) : googletasklist::firstListDate();
+    context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
+    for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
+        if (list.id == listId)
+            context.listTitle = list.title;
+    }
+    context.now = QDateTime::currentDateTimeUtc();
+    context.ownWrites = writtenTasks().load();
+    googletasklist::readPage(page, context, m_taskReading);
+    // Where each task lives, for its update or deletion: a task stays in its list.
+    QList<std::pair<QString, QString>> places;
+    for (const QVariant &item : page.value(QStringLiteral("items")).toList()) {
+        if (const QString id = item.toMap().value(QStringLiteral("id")).toString(); !id.isEmpty())
+            places.append({id, listId});
+    }
+    if (!taskListsOfTasks().append(places))
+        DDLogError(QStringLiteral("The lists of the tasks read could not be kept"));
 }
 
 // The date goes with the records: the run writes it once every record is in Outlook. It moves only

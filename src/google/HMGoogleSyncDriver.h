@@ -244,6 +244,7 @@ private:
     void sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks);
     void taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body);
     void taskPageReturned(const QString &listId, int status, const QByteArray &body);
+    void readTaskPage(const QString &listId, const QVariantMap &page);
     void finishTaskReading();
     QDateTime storedTaskListDate();
     GoogleWrittenEntries &writtenTasks();
