@@ -275,6 +275,8 @@ void HMGoogleSyncDriver::finishTaskReading()
 {
     for (const QString &id : std::as_const(m_taskReading.readIds))
         addIdToExclude(id);
+    if (!m_taskReading.readIds.isEmpty() && !taskListsOfTasks().compact())
+        DDLogError(QStringLiteral("The lists of the tasks read could not be compacted"));
     const QDateTime stored = storedTaskListDate();
     QDateTime listDate;
     if (m_taskReading.mostRecent.isValid() && (!stored.isValid() || m_taskReading.mostRecent > stored))
