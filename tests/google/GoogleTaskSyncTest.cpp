@@ -449,3 +449,27 @@ TEST(GoogleTaskSync, KilledOrCutFirstSyncsLeaveEveryTaskOnceOnEachSide)
         sync.expectEveryTitleOnceOnEachSide(titles);
     }
 }
+
+// A reread of Google (the profile's reread flag) asks for every list whole, without "updatedMin", and
+// applies every task again: nothing is doubled on either side and nothing goes back to Google.
+TEST(GoogleTaskSync, ARereadOfGoogleReadsEveryListWholeAndDoublesNothing)
+{
+    TaskSync sync;
+    sync.makeProfile();
+    sync.addOutlookTask({{"name", "From Outlook"}, {"dueDate", localDay(2027, 6, 1)}});
+    sync.putGoogleTask({{"title", "From Google"}, {"notes", "n"}});
+    sync.putGoogleTask({{"title", "At work"}}, kWorkList);
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    sync.editProfile([](HMProfile &profile) { profile.setRereadDeviceOnNextSync(true); });
+    sync.google().control("/peer/clear-requests");
+    const DriverRun reread = sync.sync();
+    ASSERT_EQ(reread.exitCode, 0) << reread.output.toStdString();
+    const QStringList reads = sync.googleTaskRequests(false).filter(QRegularExpression("^GET .*/tasks\\?"));
+    EXPECT_EQ(reads.size(), 2) << reads.join(u'\n').toStdString();
+    for (const QString &read : reads)
+        EXPECT_TRUE(read.endsWith("/tasks?maxResults=100000")) << read.toStdString();
+    EXPECT_EQ(sync.googleTaskRequests(true), QStringList());
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    sync.expectEveryTitleOnceOnEachSide({"From Outlook", "From Google", "At work"});
+}
