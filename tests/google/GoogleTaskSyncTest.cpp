@@ -380,8 +380,8 @@ TEST(GoogleTaskSync, AnEndlessOrOversizePageEndsTheRunWithAClearError)
     sync.expectEveryTitleOnceOnEachSide(titles);
 }
 
-// A first sync of N tasks each way, the driver killed at its task steps or its connection cut; after
-// two normal syncs each task is exactly once on each side.
+// A first sync of N tasks each way, the driver killed at its task steps or as it enters a task stage, or
+// its connection cut; after two normal syncs each task is exactly once on each side.
 TEST(GoogleTaskSync, KilledOrCutFirstSyncsLeaveEveryTaskOnceOnEachSide)
 {
     const int count = qEnvironmentVariableIsSet("HM_KILL_TRIAL_TASKS") ? qEnvironmentVariableIntValue("HM_KILL_TRIAL_TASKS") : 8;
@@ -395,7 +395,8 @@ TEST(GoogleTaskSync, KilledOrCutFirstSyncsLeaveEveryTaskOnceOnEachSide)
                               {"outlook-tasks-confirmed:" + half, {}}, {"outlook-tasks-committed:1", {}},
                               {"outlook-tasks-written:" + half, {}},  {{}, "cut-before"},
                               {{}, "cut-after"},                      {{}, "500"},
-                              {{}, "random"},                         {{}, "peer-killed"}};
+                              {{}, "random"},                         {{}, "peer-killed"},
+                              {"stage:readOutlookTasks", {}},         {"stage:endSync", {}}};
     for (const Trial &trial : trials) {
         SCOPED_TRACE((trial.killAt + trial.cut).toStdString());
         TaskSync sync;
@@ -434,8 +435,12 @@ TEST(GoogleTaskSync, KilledOrCutFirstSyncsLeaveEveryTaskOnceOnEachSide)
             if (!trial.cut.isEmpty())
                 sync.google().control("/peer/switch", {{"kind", trial.cut}, {"path", insertPath}, {"skip", 1}, {"times", 1}});
             QThread::msleep(1100);
-            const DriverRun first = sync.run({}, trial.killAt.isEmpty() ? QMap<QString, QString>{{"HM_SYNC_LOG_LEVEL", "error"}}
-                                                                         : QMap<QString, QString>{{"HM_SYNC_KILL_AT", trial.killAt}});
+            QMap<QString, QString> environment{{"HM_SYNC_LOG_LEVEL", "error"}};
+            if (trial.killAt.startsWith("stage:"))
+                environment = {{"HM_GOOGLE_KILL_AT_STAGE", trial.killAt.mid(6)}};
+            else if (!trial.killAt.isEmpty())
+                environment = {{"HM_SYNC_KILL_AT", trial.killAt}};
+            const DriverRun first = sync.run({}, environment);
             if (!trial.killAt.isEmpty())
                 EXPECT_EQ(first.exitCode, -9) << first.output.toStdString();
             else
