@@ -478,3 +478,115 @@ TEST(GoogleTaskSync, ARereadOfGoogleReadsEveryListWholeAndDoublesNothing)
     ASSERT_EQ(sync.sync().exitCode, 0);
     sync.expectEveryTitleOnceOnEachSide({"From Outlook", "From Google", "At work"});
 }
+
+namespace {
+
+// An entry as a person's client would send it to Google.
+QByteArray googleContactEntry(const QString &given, const QString &family)
+{
+    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
+                          "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
+                          "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
+                          "<gContact:groupMembershipInfo deleted='false' "
+                          "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
+        .arg(given, family)
+        .toUtf8();
+}
+
+// Names of the records each side holds, by kind: Outlook's contacts (last names), events (subjects) and
+// tasks; Google's contacts (family names), events (summaries) and tasks, deleted ones left out.
+QHash<QString, int> outlookNames(TaskSync &sync)
+{
+    QHash<QString, int> names;
+    const QJsonObject state = sync.outlook().dump();
+    for (const QJsonValue &contact : state["contacts"].toArray())
+        ++names["contact " + contact.toObject()["lastName"].toString()];
+    for (const QJsonValue &event : state["events"].toArray())
+        ++names["event " + event.toObject()["subject"].toString()];
+    for (const QJsonValue &task : state["tasks"].toArray())
+        ++names["task " + task.toObject()["name"].toString()];
+    return names;
+}
+
+QHash<QString, int> googleNames(TaskSync &sync)
+{
+    QHash<QString, int> names;
+    const QJsonObject account =
+        QJsonDocument::fromJson(sync.google().control("/peer/dump")).object()["accounts"].toObject()[kEmail].toObject();
+    const QJsonObject contacts = account["contacts"].toObject();
+    for (auto it = contacts.begin(); it != contacts.end(); ++it) {
+        if (it.value().toObject()["deleted"].toBool())
+            continue;
+        const QString body = it.value().toObject()["body"].toString();
+        const qsizetype start = body.indexOf("<gd:familyName>") + 15;
+        ++names["contact " + body.mid(start, body.indexOf("</gd:familyName>") - start)];
+    }
+    const QJsonObject events = account["events"].toObject()["primary"].toObject();
+    for (auto it = events.begin(); it != events.end(); ++it) {
+        if (it.value().toObject()["status"].toString() != QLatin1String("cancelled"))
+            ++names["event " + it.value().toObject()["summary"].toString()];
+    }
+    for (const QJsonObject &task : sync.googleTasks())
+        ++names["task " + task["title"].toString()];
+    return names;
+}
+
+} // namespace
+
+// The whole road, all three conduits: the run SIGKILLed as it enters each stage of its first sync; after
+// two normal syncs every contact, event and task is exactly once on each side.
+TEST(GoogleWholeRoad, KilledAtEveryStageBoundaryLeavesEveryRecordOnceOnEachSide)
+{
+    const QStringList stages{"retrieveTokens",  "purge",           "readGoogleContacts", "readGoogleContactPhotos",
+                             "readOutlookContacts", "readGoogleCalendar", "readOutlookCalendar", "readGoogleTasks",
+                             "readOutlookTasks", "endSync"};
+    for (const QString &stage : stages) {
+        SCOPED_TRACE(stage.toStdString());
+        TaskSync sync;
+        QStringList expected;
+        for (int index = 0; index < 3; ++index) {
+            const QString tag = QString::number(index);
+            const QString day = "2027-06-0" + QString::number(index + 1);
+            sync.outlook().control({{"op", "add"}, {"kind", "contact"},
+                                    {"record", QJsonObject{{"folder", 1}, {"firstName", "Ann"}, {"lastName", "Outlook" + tag}}}});
+            httplib::SSLClient client("127.0.0.1", sync.google().port);
+            client.set_ca_cert_path(sync.google().caFile.toLocal8Bit().constData());
+            const auto added = client.Post("/peer/contact?email=me%40example.com&action=add&id=",
+                                           googleContactEntry("Bob", "Google" + tag).toStdString(), "application/atom+xml");
+            EXPECT_TRUE(added && added->status == 200);
+            sync.outlook().control({{"op", "add"}, {"kind", "event"},
+                                    {"record", QJsonObject{{"folder", 2}, {"subject", "Outlook event " + tag},
+                                                           {"start", localDay(2027, 5, 3 + index)},
+                                                           {"end", QDateTime::fromString(localDay(2027, 5, 3 + index), Qt::ISODate)
+                                                                       .addSecs(3600).toString(Qt::ISODate)},
+                                                           {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}}}});
+            sync.google().control("/peer/event", {{"email", kEmail}, {"calendarId", "primary"},
+                                                  {"event", QJsonObject{{"id", "road000" + tag}, {"summary", "Google event " + tag},
+                                                                        {"start", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
+                                                                        {"end", QJsonObject{{"dateTime", day + "T10:00:00Z"}}}}}});
+            sync.addOutlookTask({{"name", "Outlook task " + tag}});
+            sync.putGoogleTask({{"title", "Google task " + tag}}, index % 2 ? kWorkList : QStringLiteral("@default"));
+            expected << "contact Outlook" + tag << "contact Google" + tag << "event Outlook event " + tag
+                     << "event Google event " + tag << "task Outlook task " + tag << "task Google task " + tag;
+        }
+        sync.makeProfile([](HMProfile &profile) {
+            profile.setContactSyncEnabled(true);
+            profile.setCalendarSyncEnabled(true);
+        });
+        QThread::msleep(1100);
+        const DriverRun killed = sync.run({}, {{"HM_GOOGLE_KILL_AT_STAGE", stage}});
+        EXPECT_EQ(killed.exitCode, -9) << killed.output.toStdString();
+        const DriverRun second = sync.sync();
+        ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+        const DriverRun third = sync.sync();
+        ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
+        const QHash<QString, int> outlook = outlookNames(sync);
+        const QHash<QString, int> google = googleNames(sync);
+        for (const QString &name : expected) {
+            EXPECT_EQ(outlook.value(name), 1) << "Outlook " << name.toStdString();
+            EXPECT_EQ(google.value(name), 1) << "Google " << name.toStdString();
+        }
+        EXPECT_EQ(outlook.size(), expected.size());
+        EXPECT_EQ(google.size(), expected.size());
+    }
+}
