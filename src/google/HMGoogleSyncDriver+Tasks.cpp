@@ -160,8 +160,8 @@ void HMGoogleSyncDriver::evaluateModifiedDatesForTaskLists()
     if (rereads) {
         if (const auto tasks = std::dynamic_pointer_cast<HMTaskData>(m_taskData))
             tasks->removeDeletedOutlookIdsFromDatFile();
-    } else if (const QDateTime stored = storedTaskListDate(); stored.isValid()) {
-        comparison = stored.addSecs(1);
+    } else {
+        comparison = storedTaskListDate();
     }
     // A list whose date could not be read is never read.
     for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
@@ -188,11 +188,13 @@ void HMGoogleSyncDriver::listGoogleTasksForTaskListId(const QString &listId, con
     if (m_batchSize == 0)
         m_batchSize = 100;
     showProgress(QStringLiteral("Requesting tasks from Google"), 0.84);
-    // The stored date holds the latest "updated" read plus a second; the request asks from a second
-    // after that. Rereading asks for every task but the deleted ones.
+    // From the latest "updated" read on (Google's bound is inclusive; only later tasks are changes): a
+    // bound seconds later would pass over a task written in those seconds, among them our own insert
+    // whose answer was lost, which the next upload would then double. Rereading asks for every task
+    // but the deleted ones.
     const QDateTime stored = storedTaskListDate();
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
-    const QDateTime since = rereads || !stored.isValid() ? QDateTime() : stored.addSecs(2);
+    const QDateTime since = rereads ? QDateTime() : stored;
     makeClient(googlehosts::apiHost())->setValueForHTTPHeaderField("*", "If-Match");
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
@@ -250,7 +252,7 @@ void HMGoogleSyncDriver::readTaskPage(const QString &listId, const QVariantMap &
     googletasklist::PageContext context;
     context.rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     const QDateTime stored = storedTaskListDate();
-    context.comparisonDate = stored.isValid() ? stored.addSecs(1) : googletasklist::firstListDate();
+    context.comparisonDate = stored.isValid() ? stored : googletasklist::firstListDate();
     context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
     for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
         if (list.id == listId)

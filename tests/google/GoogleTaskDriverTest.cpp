@@ -186,7 +186,7 @@ TEST(GoogleTaskList, RequestTextsAndTheListOfACategory)
 }
 
 // A first sync reads every list whole; once its latest "updated" (…56.789Z) is stored, a later sync
-// reads only the list Google changed since, from two seconds after it.
+// reads only the list Google changed since, from that moment on (Google's bound is inclusive).
 TEST(GoogleTaskDriver, AFirstAndALaterSyncAskForTheirPaths)
 {
     PeerFixture fixture;
@@ -225,7 +225,7 @@ TEST(GoogleTaskDriver, AFirstAndALaterSyncAskForTheirPaths)
     EXPECT_TRUE(tasks.run.taskRecords.isEmpty());
     EXPECT_FALSE(tasks.run.taskListDate.isValid());
 
-    // "Work" changed: only it is read, from two seconds after the latest "updated" read.
+    // "Work" changed: only it is read, from the latest "updated" read on.
     fixture.peer->setClock(utc("2021-03-04T12:40:00.000Z"));
     fixture.peer->userPutTask("me@example.com", "TLwork", {{"id", "w1"}, {"status", "completed"}});
     tasks.renew();
@@ -234,7 +234,7 @@ TEST(GoogleTaskDriver, AFirstAndALaterSyncAskForTheirPaths)
     ASSERT_TRUE(tasks.waitFor([&] { return tasks.run.taskCalls == 1; }));
     const QList<googlepeer::ReceivedRequest> later = fixture.peer->requests();
     ASSERT_EQ(later.size(), 2);
-    EXPECT_EQ(later[1].target, "/tasks/v1/lists/TLwork/tasks?maxResults=100000&showDeleted=true&updatedMin=2021-03-04T12:34:58.789Z");
+    EXPECT_EQ(later[1].target, "/tasks/v1/lists/TLwork/tasks?maxResults=100000&showDeleted=true&updatedMin=2021-03-04T12:34:56.789Z");
     ASSERT_EQ(tasks.run.taskRecords.size(), 1);
     EXPECT_EQ(tasks.run.taskRecords[0].value("UID"), QVariant("w1"));
     EXPECT_EQ(tasks.run.taskRecords[0].value("COMPLETED"), QVariant(true));
