@@ -248,10 +248,11 @@ void HMMainWindowController::startGoogleSync(const std::shared_ptr<HMProfile> &p
     const std::shared_ptr<HMGoogleSync> run = HMGoogleSync::create();
     run->setProfile(profile);
     run->setProfileManager(m_profileManager);
-    // Google's contacts go to and come from Outlook's (the registered contacts data source).
+    // Google's contacts, events and tasks go to and come from Outlook's (the registered data sources).
     run->setDataSourceFactory([](int conduit) -> std::shared_ptr<HMData> {
         return conduit == 1   ? HMDataConfigurationSource::makeDataSourceOfClass(QStringLiteral("HMContactData"))
                : conduit == 2 ? HMDataConfigurationSource::makeDataSourceOfClass(QStringLiteral("HMCalendarData"))
+               : conduit == 3 ? HMDataConfigurationSource::makeDataSourceOfClass(QStringLiteral("HMTaskData"))
                               : nullptr;
     });
     run->setErrorPresenter([](const QString &description) {

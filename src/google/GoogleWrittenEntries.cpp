@@ -39,9 +39,19 @@ QHash<QString, QString> GoogleWrittenEntries::load() const
 // which load() reads as a different "updated" and so as a change (never as a lost one).
 bool GoogleWrittenEntries::append(const QString &googleId, const QString &updated)
 {
-    if (googleId.contains(u'\n') || googleId.contains(u'\t') || updated.contains(u'\n'))
-        return false;
-    const QByteArray line = googleId.toUtf8() + '\t' + updated.toUtf8() + '\n';
+    return append(QList<std::pair<QString, QString>>{{googleId, updated}});
+}
+
+bool GoogleWrittenEntries::append(const QList<std::pair<QString, QString>> &entries)
+{
+    QByteArray line;
+    for (const auto &[googleId, updated] : entries) {
+        if (googleId.contains(u'\n') || googleId.contains(u'\t') || updated.contains(u'\n'))
+            return false;
+        line += googleId.toUtf8() + '\t' + updated.toUtf8() + '\n';
+    }
+    if (line.isEmpty())
+        return true;
     const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
                           0600);
     if (fd < 0)
@@ -49,6 +59,26 @@ bool GoogleWrittenEntries::append(const QString &googleId, const QString &update
     const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
     ::close(fd);
     return written;
+}
+
+bool GoogleWrittenEntries::compact()
+{
+    const QHash<QString, QString> entries = load();
+    QFile file(m_path);
+    const QFileInfo info(m_path);
+    if (!info.isFile() || info.isSymLink() || !file.open(QIODevice::ReadOnly))
+        return true;
+    const qsizetype lines = file.read(kMaxBytes).count('\n');
+    file.close();
+    if (lines <= 2 * entries.size())
+        return true;
+    QSaveFile out(m_path);
+    if (!out.open(QIODevice::WriteOnly))
+        return false;
+    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+        out.write(it.key().toUtf8() + '\t' + it.value().toUtf8() + '\n');
+    return out.commit();
 }
 
 bool GoogleWrittenEntries::clear()

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QList>
 #include <QString>
 
 // The Google contacts this program wrote, each with the "updated" text of Google's answer, kept in a
@@ -20,6 +21,11 @@ public:
     // The kept answers (the last one of an id wins); empty when there is no readable file.
     QHash<QString, QString> load() const;
     bool append(const QString &googleId, const QString &updated);
+    // Several entries in one write.
+    bool append(const QList<std::pair<QString, QString>> &entries);
+    // Rewrites the file with one line per id (the last one) when it holds more than twice as many
+    // lines; false when it could not be rewritten.
+    bool compact();
     bool clear();
 
 private:

@@ -102,7 +102,7 @@ void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool all
     HMOutlookDatFileHelper helper;
     if (!helper.writeLastListCommand(datConduit(conduit), listDate))
         DDLogError(QStringLiteral("The Google list date could not be written"));
-    else if (conduit != 3 && !googlelistdate::write(listDate, datConduit(conduit)))
+    else if (!googlelistdate::write(listDate, datConduit(conduit)))
         DDLogError(QStringLiteral("The Google list date could not be kept to the millisecond"));
 }
 
@@ -226,9 +226,15 @@ void HMGoogleSync::syncDriverTaskListCommandReturnedWithDictionaries(const QList
         endSyncWithError(QStringLiteral("Outlook's tasks cannot be reached."));
         return;
     }
-    const bool allApplied = applyRecords(*data, records);
+    bool allApplied = applyRecords(*data, records);
     if (!deletions.isEmpty())
         data->deleteOutlookUidRecords(deletions);
+    // The pairs of what was applied join the task map before the Outlook listing reads it.
+    allApplied = keepAppliedPairs(*data) && allApplied;
+    if (!data->saveFailure().isEmpty()) {
+        endSyncWithError(data->saveFailure());
+        return;
+    }
     afterApplies(listDate, 3, allApplied);
     setNextStage();
     process();

@@ -130,42 +130,8 @@ void HMGoogleSync::startRun()
     GlobalVariables::setIsSynchronizing(true);
     GlobalVariables::resetContactAddUpdateCountsThisSync();
     initialize();
-    if (const QString refusal = unbuiltStagesText(); !refusal.isEmpty()) {
-        DDLogWarn(refusal);
-        finishError(refusal, false);
-        return;
-    }
     setNextStage();
     process();
-}
-
-HMGoogleSync::BuiltStages HMGoogleSync::builtStages()
-{
-    BuiltStages built;
-    built.contacts = true;
-    built.calendar = true;
-    built.purge = true;
-    return built;
-}
-
-QString HMGoogleSync::unbuiltStagesText() const
-{
-    const BuiltStages built = builtStages();
-    QStringList missing;
-    if (m_contactSyncEnabled && !built.contacts)
-        missing << QStringLiteral("contacts");
-    if (m_calendarSyncEnabled && !built.calendar)
-        missing << QStringLiteral("calendar");
-    if (m_tasksSyncEnabled && !built.tasks)
-        missing << QStringLiteral("tasks");
-    const bool purges = m_isContactsPurge || m_isCalendarPurge || m_isTasksPurge;
-    if (purges && !built.purge)
-        missing << QStringLiteral("emptying Google");
-    if (missing.isEmpty())
-        return {};
-    return QStringLiteral("Direct Google sync of %1 is not available in this version of Harrowmere. Nothing was "
-                          "changed.")
-        .arg(missing.join(QStringLiteral(", ")));
 }
 
 void HMGoogleSync::initialize()
@@ -195,6 +161,8 @@ void HMGoogleSync::initialize()
         m_syncDriver->setContactData(dataSource(1));
     if (m_calendarSyncEnabled)
         m_syncDriver->setCalendarData(dataSource(2));
+    if (m_tasksSyncEnabled)
+        m_syncDriver->setTaskData(dataSource(3));
 }
 
 // Steps 6 to 12 of the start: what the run and its driver take from the profile.
@@ -312,10 +280,14 @@ void HMGoogleSync::runStage(const QString &stage)
         m_syncDriver->listEventsForCalendars(m_calendarIdsToRead);
     } else if (stage == QLatin1String("readOutlookCalendar")) {
         m_syncDriver->listOutlookEvents();
+    } else if (stage == QLatin1String("readGoogleTasks")) {
+        m_syncDriver->listGoogleTaskListsAndReadGoogleTasks(true);
+    } else if (stage == QLatin1String("readOutlookTasks")) {
+        m_syncDriver->listGoogleTaskListsAndReadGoogleTasks(false);
     } else if (stage == QLatin1String("endSync")) {
         endSync();
     } else if (stage != QLatin1String("start") && stage != QLatin1String("Error")) {
-        // The run refuses at its start a profile that needs a stage not built yet (unbuiltStagesText).
+        // A stage of no known name ends the run rather than leave it waiting.
         m_syncDriver->cancelSyncWithError(QStringLiteral("The stage %1 is not available in this version of "
                                                          "Harrowmere.").arg(stage));
     }
@@ -446,11 +418,6 @@ void HMGoogleSync::cancelAllRequests()
 
 void HMGoogleSync::endSyncWithError(const QString &message)
 {
-    finishError(message, true);
-}
-
-void HMGoogleSync::finishError(const QString &message, bool changesProfile)
-{
     if (syncStage() == QLatin1String("Error") || m_isFinished.load()) {
         DDLogInfo(QStringLiteral("endSyncWithError after the end: %1").arg(message));
         return;
@@ -468,7 +435,7 @@ void HMGoogleSync::finishError(const QString &message, bool changesProfile)
     if (sheet)
         sheet->setUserMessageDirectly(message, 1.0);
     postDistributedFinish();
-    if (const std::shared_ptr<HMProfile> current = profile(); current && changesProfile) {
+    if (const std::shared_ptr<HMProfile> current = profile(); current) {
         storeIdMapCounts(*current);
         saveProfile();
     }

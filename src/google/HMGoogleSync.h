@@ -125,17 +125,6 @@ public:
     void syncDriverUpdateCommandReturnedSuccessful(bool successful) override;
     void syncDriverWriteRemainOnCurrentConduit(bool remain) override;
 
-    // The Google stages built so far; a profile that needs another one ends at start.
-    struct BuiltStages
-    {
-        bool contacts = false;
-        bool calendar = false;
-        bool tasks = false;
-        bool purge = false;
-    };
-    static BuiltStages builtStages();
-    // What the profile asks for that is not built yet, as the run's end text; empty when nothing.
-    QString unbuiltStagesText() const;
 
 private:
     struct PrivateTag
@@ -164,7 +153,6 @@ private:
     void storeIdMapCounts(HMProfile &profile);
     void saveProfile();
     void notifyFinished();
-    void finishError(const QString &message, bool changesProfile);
     std::optional<QByteArray> synchronousGet(const QString &address, bool withToken, qint64 maxBytes);
 
     const std::shared_ptr<platform::DispatchQueue> m_queue;

@@ -3,6 +3,7 @@
 #include "google/HMGoogleSyncDriver.h"
 
 #include "google/GoogleEventList.h"
+#include "google/GoogleTaskList.h"
 
 #include <QTimeZone>
 
@@ -105,7 +106,7 @@ void addTaskFields(const QVariantMap &record, QVariantMap &body)
     if (record.contains(QStringLiteral("NOTE")))
         body.insert(QStringLiteral("notes"), HMGoogleSyncDriver::correctedString(record.value(QStringLiteral("NOTE"))));
     if (record.contains(QStringLiteral("DUEDATE")))
-        body.insert(QStringLiteral("due"), googleeventlist::updatedText(record.value(QStringLiteral("DUEDATE")).toDateTime()));
+        body.insert(QStringLiteral("due"), googletasklist::dueText(record.value(QStringLiteral("DUEDATE")).toDateTime()));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "google/GoogleEventList.h"
+#include "google/GoogleTaskList.h"
 #include "google/HMGoogleSyncDelegate.h"
 #include "google/HMGoogleSyncPurgeDriver.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -150,6 +151,28 @@ public:
     static qint64 offsetSecondsFromTzData(const QString &tzData);
     static QString timeZoneOffsetStringFromTzData(const QString &tzData);
 
+    // The stages "readGoogleTasks" (YES) and "readOutlookTasks" (NO): the account's task lists, once a
+    // run; then the tasks of the lists changed since the last sync, or Outlook's changed tasks.
+    void listGoogleTaskListsAndReadGoogleTasks(bool readGoogleTasks);
+    // The lists Google changed since the last sync; none: two empty lists to the run at once.
+    void evaluateModifiedDatesForTaskLists();
+    // Every page of one list; the tasks go to the run after the last page of the last list.
+    void listGoogleTasksForTaskListId(const QString &listId, const QString &pageToken = QString());
+    // The Outlook tasks changed since the last sync, sent to Google.
+    void listOutlookTasks();
+    // False when the sync was cancelled. Inserts, then updates, then deletions, one request each.
+    bool updateGoogleTasksWithSyncRecordList(const QList<HMSyncRecord> &records);
+    // Polls every 1.0 s until every task write is answered, then commits and ends the conduit.
+    void checkForEndTaskUpdates();
+    // Logs only.
+    void doneWithTasks();
+    // The list of a task record by its categories (the last match), empty when none matches.
+    QString getTaskListIdFromTaskDictionary(const QVariantMap &record) const;
+    QString defaultTaskListId() const { return m_defaultTaskListId; }
+    QList<googletasklist::TaskList> taskLists() const { return m_taskLists; }
+    // The Outlook tasks data source of the run (conduit 3).
+    void setTaskData(std::shared_ptr<HMData> data) { m_taskData = std::move(data); }
+
     // Helpers shared by the readers, the writers and the purge.
     // The progress sheet's user message and bar, when there is a sheet.
     static void showProgress(const QString &text, double progress);
@@ -226,6 +249,35 @@ private:
     QList<EventWrite> eventWritesOfRecords(const QList<HMSyncRecord> &records) const;
     void sendEventWrite(const EventWrite &write);
     void eventWriteReturned(const EventWrite &write, int status, const QByteArray &body);
+
+    // Tasks.
+    struct TaskWrite;
+    void sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks);
+    void taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body);
+    void taskPageReturned(const QString &listId, int status, const QByteArray &body);
+    void readTaskPage(const QString &listId, const QVariantMap &page);
+    void finishTaskReading();
+    QDateTime storedTaskListDate();
+    GoogleWrittenEntries &writtenTasks();
+    // Google task id to the id of the list it was last seen in, beside the task map.
+    GoogleWrittenEntries taskListsOfTasks() const;
+    QList<TaskWrite> taskWritesOfRecords(const QList<HMSyncRecord> &records) const;
+    void sendTaskUpdates(const QList<TaskWrite> &writes);
+    void sendTaskWrite(const TaskWrite &write);
+    void taskWriteReturned(const TaskWrite &write, int status, const QByteArray &body);
+    void parseTaskUpdateResponseDictionary(const TaskWrite &write, const QVariantMap &reply);
+
+    std::shared_ptr<HMData> m_taskData;
+    std::shared_ptr<GoogleWrittenEntries> m_writtenTasks;
+    bool m_taskListsRead = false;
+    QList<googletasklist::TaskList> m_taskLists;
+    QString m_defaultTaskListId;
+    QStringList m_arrayOfModifiedTaskLists;
+    googletasklist::Reading m_taskReading;
+    QSet<QString> m_taskPageTokensSeen;
+    qint64 m_taskPagesRead = 0;
+    qint64 m_taskResponseCounter = 0;
+    bool m_taskBatchAnswered = true;
 
     std::shared_ptr<HMData> m_calendarData;
     std::shared_ptr<GoogleWrittenEntries> m_writtenEvents;

@@ -242,35 +242,3 @@ TEST(GoogleDriver, APeerThatIsDownTimesOutAndACancelInThePurgeSendsNothingMore)
     EXPECT_EQ(down.exitCode, 1);
     EXPECT_TRUE(down.output.contains("sheet completed: The connection timed out.")) << down.output.toStdString();
 }
-
-TEST(GoogleDriver, AProfileThatWantsAConduitNotBuiltYetEndsAtStartAndChangesNothing)
-{
-    QTemporaryDir folder;
-    GooglePeerProcess peer(folder.path(), QStringLiteral(HM_GOOGLE_PEER_PATH));
-    ASSERT_GT(peer.port, 0);
-    QTemporaryDir home;
-    const QStringList arguments = googleArguments(writeTokens(home.path(), "1//rt"));
-    ASSERT_EQ(runDriver(home.path(), peer, arguments + QStringList{QStringLiteral("--no-sync")}).exitCode, 0);
-    editProfile(home.path(), [](HMProfile &profile) {
-        profile.setCalendarSyncEnabled(true);
-        profile.setTaskSyncEnabled(true);
-        profile.setPurgeContactsOnNextSync(true);
-        profile.setRereadAppleOnNextSync(true);
-    });
-    const QString profilePath = QDir(home.filePath("data")).filePath("com.harrowmere.Harrowmere");
-    const QStringList files = QDir(profilePath).entryList({"*.settings"});
-    ASSERT_EQ(files.size(), 1);
-    QFile before(QDir(profilePath).filePath(files.first()));
-    ASSERT_TRUE(before.open(QIODevice::ReadOnly));
-    const QByteArray bytes = before.readAll();
-    before.close();
-
-    const DriverRun run = runDriver(home.path(), peer, arguments);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.output.contains("sheet completed: Direct Google sync of tasks is not available"))
-        << run.output.toStdString();
-    EXPECT_EQ(run.lines("stage "), QStringList());
-    EXPECT_EQ(peer.requestPaths(), QStringList());
-    ASSERT_TRUE(before.open(QIODevice::ReadOnly));
-    EXPECT_EQ(before.readAll(), bytes);
-}

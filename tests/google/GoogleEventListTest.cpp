@@ -254,7 +254,7 @@ TEST(GoogleEventList, EventBodiesAndZoneTextsAreWrittenByteForByte)
               QStringLiteral(R"({"end":{"date":"2021-03-05","timeZone":"Europe/Berlin"},"start":{"date":"2021-03-04",)"
                              R"("timeZone":"Europe/Berlin"},"transparency":"opaque","visibility":"default"})"));
     const QVariantMap task{{QStringLiteral("Id"), QStringLiteral("t")}, {QStringLiteral("SUBJECT"), QStringLiteral("Buy")},
-                           {QStringLiteral("COMPLETED"), true}, {QStringLiteral("DUEDATE"), utc("2021-03-04T00:00:00Z")}};
+                           {QStringLiteral("COMPLETED"), true}, {QStringLiteral("DUEDATE"), localDay(2021, 3, 4)}};
     EXPECT_EQ(HMGoogleSyncDriver::jsonStringFromDictionary(
                   HMGoogleSyncDriver::makeParameterDictionary(task, QStringLiteral("insert"), QStringLiteral("Tasks"))),
               QStringLiteral(R"({"due":"2021-03-04T00:00:00.000Z","id":"t","kind":"tasks#task","status":"completed","title":"Buy"})"));

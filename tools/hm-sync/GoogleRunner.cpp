@@ -1,6 +1,7 @@
 #include "GoogleRunner.h"
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/tasks/HMTaskData.h"
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
@@ -11,8 +12,11 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <csignal>
 #include <cstdio>
 #include <mutex>
+
+#include <unistd.h>
 
 namespace hmsync {
 
@@ -73,6 +77,11 @@ int runGoogleSync(const std::shared_ptr<HMProfileManager> &profileManager, const
     run->setDataSourceFactory([profile](int conduit) -> std::shared_ptr<HMData> {
         if (conduit == 2)
             return std::make_shared<HMCalendarData>(3);
+        if (conduit == 3) {
+            const auto tasks = std::make_shared<HMTaskData>();
+            tasks->setOutlookProfile(profile);
+            return tasks;
+        }
         if (conduit != 1)
             return nullptr;
         const auto contacts = std::make_shared<HMContactData>();
@@ -81,8 +90,13 @@ int runGoogleSync(const std::shared_ptr<HMProfileManager> &profileManager, const
     });
     run->setErrorPresenter([](const QString &text) { printLine(QStringLiteral("alert: ") + text); });
     const std::weak_ptr<HMGoogleSync> weak = run;
-    run->setStageObserver([weak, cancelStage](const QString &stage) {
+    // HM_GOOGLE_KILL_AT_STAGE ends the process with SIGKILL as the run enters that stage, so the crash
+    // tests can stop a run at each stage boundary.
+    const QString killStage = qEnvironmentVariable("HM_GOOGLE_KILL_AT_STAGE");
+    run->setStageObserver([weak, cancelStage, killStage](const QString &stage) {
         printLine(QStringLiteral("stage ") + stage);
+        if (stage == killStage)
+            ::kill(::getpid(), SIGKILL);
         if (stage != cancelStage)
             return;
         platform::NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("kHMGoogleDirectSyncCancelSync"));

@@ -338,6 +338,10 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("The conduits a new cloud profile syncs, comma-separated: contacts, calendar, tasks; "
                         "default: none."),
          QStringLiteral("list")},
+        {QStringLiteral("google-conduits"),
+         QStringLiteral("The conduits a new Google profile syncs, comma-separated: contacts, calendar, tasks; "
+                        "default: none."),
+         QStringLiteral("list")},
         {QStringLiteral("purge"),
          QStringLiteral("Empty the other side's table of the conduit first (contacts, calendar or tasks), once."),
          QStringLiteral("conduit")},
@@ -492,6 +496,10 @@ std::shared_ptr<HMProfile> openProfile(HMProfileManager &manager, const QCommand
     }
     if (!profile && parser.isSet(QStringLiteral("create-google-profile"))) {
         profile = createGoogleProfile(manager, parser.value(QStringLiteral("google-user")));
+        const QStringList conduits = parser.value(QStringLiteral("google-conduits")).split(u',', Qt::SkipEmptyParts);
+        profile->setContactSyncEnabled(conduits.contains(QStringLiteral("contacts")));
+        profile->setCalendarSyncEnabled(conduits.contains(QStringLiteral("calendar")));
+        profile->setTaskSyncEnabled(conduits.contains(QStringLiteral("tasks")));
         if (!manager.saveProfile(*profile)) {
             problem = QStringLiteral("cannot save the new profile in %1").arg(dataFolder);
             return nullptr;

@@ -120,6 +120,11 @@ void HMTaskData::setOutlookProfile(std::shared_ptr<HMProfile> profile)
     m_outlookFolderChecked = false;
 }
 
+void HMTaskData::removeDeletedOutlookIdsFromDatFile()
+{
+    outlookTasks().ids().removeDeletedOutlookIdsFromDatFile();
+}
+
 // The selected task folder's id; empty for all folders or none chosen.
 QString HMTaskData::outlookTaskFolder()
 {

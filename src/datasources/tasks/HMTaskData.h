@@ -88,6 +88,8 @@ public:
     QString saveFailure() const override;
     platform::Status syncAppliedChangesToDisk() override;
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);
+    // Drops from the task map the pairs whose Outlook task is gone (a reread of the other side).
+    void removeDeletedOutlookIdsFromDatFile();
     // The moments of the Outlook task path the crash tests stop a run at.
     static void setOutlookTaskStepHook(std::function<void(HMOutlookConduit::Step)> hook);
 

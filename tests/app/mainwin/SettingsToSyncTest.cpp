@@ -25,11 +25,9 @@
 #include "ui/accounts/GoogleDirectWindowController.h"
 #include "ui/accounts/HMAccountSheets.h"
 #include "ui/accounts/HMQuillnestGoogleWindowController.h"
-#include "ui/settings/HMAdvancedSettingsWindowController.h"
 #include "ui/settings/HMMainSettingsWindowController.h"
 #include "ui/settings/HMSettingsWindows.h"
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QHash>
 #include <QJsonArray>
@@ -328,14 +326,6 @@ TEST_F(SettingsToSync, Outlook2016WithGoogleDirectFromTheWindowsSyncsEveryContac
     ASSERT_TRUE(visit.reachedListener) << visit.redirectTarget.toStdString();
     ASSERT_TRUE(testsupport::waitUntil([&] { return !direct->isBrowserPanelShown() && !direct->isHandingOver(); }, 20s));
     button(*direct->window(), QStringLiteral("okButton"))->click();
-    // Google's tasks have no direct sync here: the user leaves them out in the advanced settings.
-    button(sheet, QStringLiteral("advancedSettingsButton"))->click();
-    auto *const advanced = qobject_cast<HMAdvancedSettingsWindowController *>(settings->modalController());
-    ASSERT_NE(advanced, nullptr) << "Advanced opened no advanced settings";
-    QCheckBox *const tasks = advanced->window()->findChild<QCheckBox *>(QStringLiteral("taskSyncCheckbox"));
-    ASSERT_TRUE(tasks != nullptr && tasks->isChecked());
-    tasks->click();
-    button(*advanced->window(), QStringLiteral("closeButton"))->click();
     button(sheet, QStringLiteral("okButton"))->click();
     ASSERT_TRUE(testsupport::waitUntil([&] {
         platform::DispatchQueue::runMainQueueUntilEmpty();
@@ -354,7 +344,7 @@ TEST_F(SettingsToSync, Outlook2016WithGoogleDirectFromTheWindowsSyncsEveryContac
     EXPECT_EQ(saved.googleDirectUsername(), kEmail);
     EXPECT_EQ(saved.googleRefreshToken(), QStringLiteral("1//rt"));
     EXPECT_TRUE(saved.contactSyncEnabled());
-    EXPECT_FALSE(saved.taskSyncEnabled());
+    EXPECT_TRUE(saved.taskSyncEnabled());
 
     const QString first = synchronize();
     EXPECT_TRUE(first.startsWith(QStringLiteral("Sync Complete"))) << first.toStdString();

@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -159,4 +160,71 @@ TEST(GooglePeer, DeletesContactGroupsButTheSystemGroupAndSwitchesMatchPathPrefix
     EXPECT_NE(feed->body.find("System Group: My Contacts"), std::string::npos);
     EXPECT_NE(feed->body.find("<title>Work</title>"), std::string::npos);
     EXPECT_EQ(feed->body.find("Family"), std::string::npos);
+}
+
+// Tasks v1: lists paged, tasks at most 100 a page whatever "maxResults" asks, "updatedMin" inclusive,
+// deleted tasks only with showDeleted, a deletion 204 then 410, an unknown task 404, the list's
+// "updated" moved by every task write, and everything kept across a restart.
+TEST(GooglePeer, TasksArePagedDatedDeletedAndKept)
+{
+    Peer fixture;
+    fixture.peer->addAccount("me@example.com", "1//rt");
+    fixture.peer->setClock(QDateTime::fromString("2026-12-08T10:00:00.000Z", Qt::ISODateWithMs));
+    const httplib::Headers bearer{{"Authorization", "Bearer ya29.tasks"}};
+    QJsonObject state = fixture.peer->dump();
+    QJsonObject accounts = state["accounts"].toObject();
+    QJsonObject account = accounts["me@example.com"].toObject();
+    account.insert("accessTokens", QJsonArray{"ya29.tasks"});
+    accounts.insert("me@example.com", account);
+    state.insert("accounts", accounts);
+    QString error;
+    ASSERT_TRUE(fixture.peer->seed(state, error)) << error.toStdString();
+    fixture.peer->addTaskList("me@example.com", "Work", "TLwork");
+    for (int index = 0; index < 230; ++index)
+        fixture.peer->userPutTask("me@example.com", "@default", {{"title", QStringLiteral("Task %1").arg(index)}});
+    const QString first = fixture.peer->userPutTask("me@example.com", "@default", {{"id", "X1"}, {"title", "Later"},
+                                                                                  {"due", "2027-03-04T15:16:17.000Z"}});
+    const auto get = [&](const std::string &path) {
+        auto reply = fixture.makeClient()->Get(path.c_str(), bearer);
+        return reply ? std::make_pair(reply->status, QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object())
+                     : std::make_pair(0, QJsonObject());
+    };
+    const auto lists = get("/tasks/v1/users/@me/lists");
+    ASSERT_EQ(lists.first, 200);
+    ASSERT_EQ(lists.second["items"].toArray().size(), 2);
+    const QString defaultList = lists.second["items"].toArray()[0].toObject()["id"].toString();
+    EXPECT_EQ(lists.second["items"].toArray()[0].toObject()["updated"].toString(), QString("2026-12-08T10:00:00.232Z"));
+    const std::string tasksPath = "/tasks/v1/lists/" + defaultList.toStdString() + "/tasks";
+    auto page = get(tasksPath + "?maxResults=100000");
+    EXPECT_EQ(page.second["items"].toArray().size(), 100);
+    int pages = 1;
+    qsizetype total = page.second["items"].toArray().size();
+    while (page.second.contains("nextPageToken")) {
+        page = get(tasksPath + "?maxResults=100000&pageToken=" + page.second["nextPageToken"].toString().toStdString());
+        total += page.second["items"].toArray().size();
+        ++pages;
+    }
+    EXPECT_EQ(pages, 3);
+    EXPECT_EQ(total, 231);
+    EXPECT_EQ(get(tasksPath + "/X1").second["due"].toString(), "2027-03-04T00:00:00.000Z");
+
+    auto client = fixture.makeClient();
+    auto deleted = client->Delete((tasksPath + "/" + first.toStdString()).c_str(), bearer);
+    ASSERT_TRUE(deleted);
+    EXPECT_EQ(deleted->status, 204);
+    EXPECT_EQ(fixture.makeClient()->Delete((tasksPath + "/" + first.toStdString()).c_str(), bearer)->status, 410);
+    EXPECT_EQ(fixture.makeClient()->Delete((tasksPath + "/nothing").c_str(), bearer)->status, 404);
+    const std::string since = tasksPath + "?updatedMin=2026-12-08T10:00:00.233Z";
+    EXPECT_EQ(get(since).second["items"].toArray().size(), 0);
+    const auto withDeleted = get(since + "&showDeleted=true");
+    ASSERT_EQ(withDeleted.second["items"].toArray().size(), 1);
+    EXPECT_TRUE(withDeleted.second["items"].toArray()[0].toObject()["deleted"].toBool());
+    EXPECT_EQ(get("/tasks/v1/users/@me/lists").second["items"].toArray()[0].toObject()["updated"].toString(),
+              QString("2026-12-08T10:00:00.233Z"));
+
+    fixture.peer.reset();
+    fixture.start();
+    EXPECT_EQ(get(tasksPath + "/X1").second["deleted"].toBool(), true);
+    EXPECT_EQ(get("/tasks/v1/lists/TLwork/tasks").first, 200);
+    EXPECT_EQ(get("/tasks/v1/lists/unknown/tasks").first, 404);
 }

@@ -272,7 +272,8 @@ void GooglePeer::handle(const httplib::Request &request, httplib::Response &resp
                            QByteArray::fromStdString(request.get_header_value("Authorization")),
                            QString::fromStdString(request.target),
                            QByteArray::fromStdString(request.get_header_value("If-Match")),
-                           QByteArray::fromStdString(request.get_header_value("Content-Type"))});
+                           QByteArray::fromStdString(request.get_header_value("Content-Type")),
+                           QByteArray::fromStdString(request.get_header_value("GData-Version"))});
     }
     const std::optional<Switch> change = takeSwitch(path);
     if (change && answerThroughSwitch(*change, request, response))
@@ -425,6 +426,19 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         response.status = done ? 200 : 400;
         response.set_content("{}", kJsonType);
         return true;
+    } else if (path == QLatin1String("/peer/tasklist")) {
+        response.set_content(jsonText(addTaskList(body.value(QStringLiteral("email")).toString(),
+                                                  body.value(QStringLiteral("title")).toString(),
+                                                  body.value(QStringLiteral("id")).toString())),
+                             kJsonType);
+        return true;
+    } else if (path == QLatin1String("/peer/task")) {
+        const QString id = userPutTask(body.value(QStringLiteral("email")).toString(),
+                                       body.value(QStringLiteral("listId")).toString(QStringLiteral("@default")),
+                                       body.value(QStringLiteral("task")).toObject());
+        response.status = id.isEmpty() ? 400 : 200;
+        response.set_content(jsonText(QJsonObject{{QStringLiteral("id"), id}}), kJsonType);
+        return true;
     } else if (path == QLatin1String("/peer/event-page-size")) {
         const std::lock_guard lock(m_mutex);
         m_state.insert(QStringLiteral("eventPageSize"), body.value(QStringLiteral("size")).toInt());
@@ -451,7 +465,9 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
                                     {QStringLiteral("path"), received.path},
                                     {QStringLiteral("body"), QString::fromUtf8(received.body)},
                                     {QStringLiteral("target"), received.target},
-                                    {QStringLiteral("authorization"), QString::fromUtf8(received.authorization)}});
+                                    {QStringLiteral("authorization"), QString::fromUtf8(received.authorization)},
+                                    {QStringLiteral("ifMatch"), QString::fromUtf8(received.ifMatch)},
+                                    {QStringLiteral("contentType"), QString::fromUtf8(received.contentType)}});
         response.set_content(QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString(), kJsonType);
         return true;
     } else {
@@ -633,6 +649,8 @@ void GooglePeer::work(const httplib::Request &request, httplib::Response &respon
     else if (contactsService(email, request, response, change))
         return;
     else if (eventsService(email, request, response, change))
+        return;
+    else if (tasksService(email, request, response, change))
         return;
     else
         sendError(response, 404, QStringLiteral("Not Found"));

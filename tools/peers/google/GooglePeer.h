@@ -70,6 +70,7 @@ struct ReceivedRequest
     QString target;      // the path with its query, as sent
     QByteArray ifMatch;  // the "If-Match" header
     QByteArray contentType;
+    QByteArray gdataVersion; // the "GData-Version" header
 };
 
 struct Options
@@ -125,6 +126,10 @@ public:
     bool userSetPhoto(const QString &email, const QString &id, const QByteArray &photo);
     // A user's event on Google (its "id" given), new or over an existing one, stamped "updated".
     bool userPutEvent(const QString &email, const QString &calendarId, QJsonObject event);
+    // A task list (a new id when none is given), and a user's task edit on Google: the fields over the
+    // task of that "id" (new without one), stamped. Answers the task's id, empty for an unknown list.
+    QJsonObject addTaskList(const QString &email, const QString &title, QString id);
+    QString userPutTask(const QString &email, const QString &listId, const QJsonObject &fields);
 
 private:
     void route(httplib::Server &server);
@@ -173,6 +178,23 @@ private:
     void storeEvent(const QString &email, const QString &calendarId, const QJsonObject &event);
     QString nextEventStamp();
     QString calendarOfPath(const QString &email, const QString &segment) const;
+    // Tasks v1 (GooglePeerTasks.cpp).
+    bool tasksService(const QString &email, const httplib::Request &request, httplib::Response &response,
+                      const std::optional<Switch> &change);
+    void listTaskLists(const QString &email, const httplib::Request &request, httplib::Response &response,
+                       const std::optional<Switch> &change);
+    void insertTaskList(const QString &email, const httplib::Request &request, httplib::Response &response);
+    void listTasks(const QString &email, const QString &listId, const httplib::Request &request,
+                   httplib::Response &response, const std::optional<Switch> &change);
+    void getTask(const QString &email, const QString &listId, const QString &taskId, httplib::Response &response);
+    void writeTask(const QString &email, const QString &listId, const QString &taskId, const httplib::Request &request,
+                   httplib::Response &response);
+    void deleteTask(const QString &email, const QString &listId, const QString &taskId, httplib::Response &response);
+    QJsonArray taskListsOf(const QString &email);
+    QString taskListOfPath(const QString &email, const QString &segment);
+    QJsonObject tasksOf(const QString &email, const QString &listId) const;
+    void storeTask(const QString &email, const QString &listId, const QJsonObject &task);
+    QJsonObject mergedTask(QJsonObject task, const QJsonObject &fields);
     QString accountOfBearer(const std::string &header) const;
     bool loadState(QString &error);
     void saveState();

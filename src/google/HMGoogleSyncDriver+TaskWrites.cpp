@@ -1,0 +1,254 @@
+// The Outlook-to-Google half of the tasks conduit: Outlook's changed tasks become inserts, updates and
+// deletions of Google tasks, one request each, in that order.
+//
+// What makes a killed or cut batch safe: the task map's Outlook date moves only when every write was
+// answered 2xx (a deletion also 404 or 410: the task is gone either way), so a batch cut short is
+// listed again; an answered insert's pair is kept at once, then Google's "updated" beside the map, so
+// the next listing passes over our own write; an insert whose answer never came is found by the next
+// listing and paired with its Outlook task by the data source's duplicate test.
+#include "google/HMGoogleSyncDriver.h"
+
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleHosts.h"
+#include "google/GoogleWrittenEntries.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKRequest.h"
+#include "platform/restkit/RKRequestSerialization.h"
+#include "sync/HMData.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncRecord.h"
+
+namespace {
+
+constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
+enum Kind { kInsert = 0, kUpdate = 1, kDelete = 2 };
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status <= 299;
+}
+
+} // namespace
+
+struct HMGoogleSyncDriver::TaskWrite
+{
+    int kind = kInsert;
+    QVariantMap record;
+    QString outlookId;
+    QString hmxUid;   // temporary for an insert, Google's task id for the others
+    QString listId;
+};
+
+void HMGoogleSyncDriver::listOutlookTasks()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    DDLogInfo(QStringLiteral("listOutlookTasks"));
+    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook tasks"), 0.9);
+    if (!m_taskData) {
+        cancelSyncWithError(QStringLiteral("Outlook's tasks cannot be reached."));
+        return;
+    }
+    // The reading before this stage has read past every answer kept by the last sync.
+    if (!writtenTasks().clear())
+        DDLogError(QStringLiteral("The list of tasks written to Google could not be emptied"));
+    if (!taskListsOfTasks().compact())
+        DDLogError(QStringLiteral("The lists of the tasks read could not be compacted"));
+    const bool rereads = m_profile && m_profile->rereadAppleOnNextSync();
+    const QDateTime since = rereads ? QDateTime() : m_taskData->getOutlookLastModifiedDate();
+    const std::optional<QList<HMSyncRecord>> records =
+        m_taskData->syncOutlookRecordObjectsModifiedAfter(since, true, idsToExclude());
+    if (!records) {
+        cancelSyncWithError(QStringLiteral("Outlook's tasks could not be read; nothing was sent to Google."));
+        return;
+    }
+    m_recordCounter = 0;
+    m_deletionsCounter = 0;
+    updateGoogleTasksWithSyncRecordList(*records);
+}
+
+QString HMGoogleSyncDriver::getTaskListIdFromTaskDictionary(const QVariantMap &record) const
+{
+    return googletasklist::listIdOfCategories(record, m_taskLists);
+}
+
+// Every record goes in this batch: a window left for a later call that never comes would be passed
+// over by the date the batch moves. Inserts, then updates, then deletions.
+QList<HMGoogleSyncDriver::TaskWrite> HMGoogleSyncDriver::taskWritesOfRecords(const QList<HMSyncRecord> &records) const
+{
+    // Google's own name of the default list, for an account that listed none.
+    const QString defaultList = m_defaultTaskListId.isEmpty() ? QStringLiteral("@default") : m_defaultTaskListId;
+    const QHash<QString, QString> places = taskListsOfTasks().load();
+    QSet<QString> listIds;
+    for (const googletasklist::TaskList &list : m_taskLists)
+        listIds.insert(list.id);
+    QList<TaskWrite> writes;
+    for (const HMSyncRecord &record : records) {
+        const int kind = record.isDelete() ? kDelete : record.isNew() ? kInsert : kUpdate;
+        if (kind == kDelete && !m_allowDeletesFromOutlook)
+            continue;
+        TaskWrite write{kind, record.dictionary(), record.outlookUid(), record.hmxUid(), {}};
+        // A task Google holds is written in the list it lives in (a request naming another list
+        // finds nothing); a new one goes to the list of its category.
+        const QString place = places.value(write.hmxUid);
+        write.listId = kind != kInsert && listIds.contains(place) ? place : getTaskListIdFromTaskDictionary(write.record);
+        if (write.listId.isEmpty())
+            write.listId = defaultList;
+        write.record.insert(QStringLiteral("UID"), write.outlookId);
+        write.record.insert(QStringLiteral("googleTaskListId"), write.listId);
+        if (kind != kInsert)
+            write.record.insert(QStringLiteral("UniqueDeviceID"), write.hmxUid);
+        writes.append(write);
+    }
+    std::stable_sort(writes.begin(), writes.end(), [](const TaskWrite &a, const TaskWrite &b) { return a.kind < b.kind; });
+    return writes;
+}
+
+bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncRecord> &records)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return false;
+    }
+    m_taskBatchAnswered = true;
+    const QList<TaskWrite> writes = taskWritesOfRecords(records);
+    if (writes.isEmpty()) {
+        DDLogError(QStringLiteral("Not sending device updates due to no changes since last sync"));
+        m_taskData->commitUniqueIds(true);
+        if (m_delegate != nullptr) {
+            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
+            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
+        }
+        return true;
+    }
+    DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(writes.size()));
+    sendTaskUpdates(writes);
+    return true;
+}
+
+// One client for the batch: "If-Match: *" joins its headers at the first update, so the inserts go
+// without it and every update and deletion with it.
+void HMGoogleSyncDriver::sendTaskUpdates(const QList<TaskWrite> &writes)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    const std::shared_ptr<platform::RKClient> client = makeClient(googlehosts::apiHost());
+    client->setValueForHTTPHeaderField("3.0", "GData-Version");
+    for (const TaskWrite &write : writes) {
+        if (write.kind != kInsert)
+            client->setValueForHTTPHeaderField("*", "If-Match");
+        if (write.kind == kInsert)
+            showText(QStringLiteral("Preparing to send tasks to Google"));
+        ++m_taskResponseCounter;
+        sendTaskWrite(write);
+    }
+    checkForEndTaskUpdates();
+}
+
+void HMGoogleSyncDriver::sendTaskWrite(const TaskWrite &write)
+{
+    const QString path = write.kind == kInsert ? googletasklist::insertPath(write.listId)
+                                               : googletasklist::taskPath(write.listId, write.hmxUid);
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        path, write.kind == kInsert ? 1 : write.kind == kUpdate ? 2 : 3,
+        [weak, write](int status, const QByteArray &body) {
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->taskWriteReturned(write, status, body);
+        },
+        [weak, write](const QString &description) {
+            DDLogError(QStringLiteral("ERROR[T%1]: %2").arg(write.kind).arg(description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
+                driver->m_taskBatchAnswered = false;
+                --driver->m_taskResponseCounter;
+            }
+        });
+    if (write.kind != kDelete) {
+        QVariantMap body = makeParameterDictionary(write.record, write.kind == kInsert ? QStringLiteral("insert")
+                                                                                      : QStringLiteral("update"),
+                                                   QStringLiteral("Tasks"));
+        if (write.kind == kUpdate)
+            body.insert(QStringLiteral("id"), write.hmxUid);
+        request->setParams(platform::RKRequestSerialization::serializationWithData(
+            jsonStringFromDictionary(body).toUtf8(), QStringLiteral("application/json")));
+    }
+    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->send();
+}
+
+void HMGoogleSyncDriver::taskWriteReturned(const TaskWrite &write, int status, const QByteArray &body)
+{
+    --m_taskResponseCounter;
+    const bool shows = !m_shouldCancel->load();
+    if (write.kind == kDelete) {
+        ++m_deletionsCounter;
+        if (shows)
+            showText(QStringLiteral("Deleting tasks on Google %1").arg(m_deletionsCounter));
+        if (!isSuccess(status) && status != 404 && status != 410)
+            m_taskBatchAnswered = false;
+        return;
+    }
+    ++m_recordCounter;
+    if (shows)
+        showText((write.kind == kInsert ? QStringLiteral("Writing tasks to Google %1") : QStringLiteral("Updating tasks on Google %1"))
+                     .arg(m_recordCounter));
+    if (!isSuccess(status)) {
+        DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
+        m_taskBatchAnswered = false;
+        return;
+    }
+    parseTaskUpdateResponseDictionary(write, dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap());
+}
+
+// The pair first, then Google's "updated" beside the map: a kill between the two gives a mapped task
+// coming back as a change, never an unpaired copy. The list date stays: it moves only by reading.
+void HMGoogleSyncDriver::parseTaskUpdateResponseDictionary(const TaskWrite &write, const QVariantMap &reply)
+{
+    const QString googleId = reply.value(QStringLiteral("id")).toString();
+    if (googleId.isEmpty()) {
+        DDLogError(QStringLiteral("Google's answer for task %1 holds no id").arg(write.outlookId));
+        m_taskBatchAnswered = false;
+        return;
+    }
+    if (write.kind == kInsert) {
+        m_taskData->replaceTempId(write.hmxUid, googleId);
+        if (!taskListsOfTasks().append(googleId, write.listId))
+            DDLogError(QStringLiteral("The list of task %1 could not be kept").arg(googleId));
+    }
+    const QString updated = reply.value(QStringLiteral("updated")).toString();
+    if (!updated.isEmpty() && !writtenTasks().append(googleId, updated))
+        DDLogError(QStringLiteral("Google's answer for task %1 could not be kept").arg(googleId));
+}
+
+void HMGoogleSyncDriver::checkForEndTaskUpdates()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    if (m_taskResponseCounter > 0) {
+        after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndTaskUpdates(); });
+        return;
+    }
+    if (!m_taskBatchAnswered)
+        DDLogError(QStringLiteral("Not every task change was taken by Google; the rest is sent again at the next sync"));
+    m_taskData->commitUniqueIds(m_taskBatchAnswered);
+    if (!m_taskData->saveFailure().isEmpty()) {
+        cancelSyncWithError(m_taskData->saveFailure());
+        return;
+    }
+    if (m_delegate != nullptr)
+        m_delegate->endConduit();
+}
+
+void HMGoogleSyncDriver::doneWithTasks()
+{
+    DDLogInfo(QStringLiteral("doneWithTasks"));
+}

@@ -1,0 +1,286 @@
+// The read side of the tasks conduit: the account's task lists (every page), then every page of each
+// list Google changed since the last sync, one request at a time, turned into records and handed to
+// the run once the last page of the last list is in.
+//
+// A reply is judged by its status before its body: a refused page is not parsed, asks for nothing
+// more and moves no date, so the next sync reads it again. A list counts as read only once a page
+// without "nextPageToken" came: Google answers at most 100 tasks a page.
+#include "google/HMGoogleSyncDriver.h"
+
+#include "datasources/tasks/HMTaskData.h"
+#include "foundation/GlobalVariables.h"
+#include "foundation/HMSyncProgressReporting.h"
+#include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleHosts.h"
+#include "google/GoogleWrittenEntries.h"
+#include "outlook/HMOutlookDatFileHelper.h"
+#include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKRequest.h"
+#include "sync/HMProfile.h"
+
+namespace {
+
+constexpr qint64 kMaxTaskPageBytes = 16LL * 1024 * 1024;
+// Google sends at most 100 a page; a page far beyond that is no page of Google's.
+constexpr qsizetype kMaxTaskPageItems = 1000;
+// Pages of one run (lists and tasks): a million tasks.
+constexpr qint64 kMaxTaskPages = 10000;
+
+const QString kUnreadableTasks = QStringLiteral("Google's list of tasks could not be read; nothing was changed for it.");
+const QString kEndlessTasks = QStringLiteral("Google's list of tasks does not end (a page was named twice); nothing "
+                                             "was changed for it.");
+
+// The reply as a page: a JSON object with at most kMaxTaskPageItems items; 404 is an empty page.
+std::optional<QVariantMap> pageOfReply(int status, const QByteArray &body)
+{
+    if (status == 404)
+        return QVariantMap();
+    const std::optional<QVariant> value = HMGoogleSyncDriver::dictionaryForJsonString(QString::fromUtf8(body));
+    if (!value || value->typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    const QVariantMap page = value->toMap();
+    if (page.value(QStringLiteral("items")).toList().size() > kMaxTaskPageItems)
+        return std::nullopt;
+    return page;
+}
+
+} // namespace
+
+GoogleWrittenEntries &HMGoogleSyncDriver::writtenTasks()
+{
+    if (!m_writtenTasks)
+        m_writtenTasks = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().taskFilePath() +
+                                                                QStringLiteral(".google-written"));
+    return *m_writtenTasks;
+}
+
+GoogleWrittenEntries HMGoogleSyncDriver::taskListsOfTasks() const
+{
+    return GoogleWrittenEntries(HMOutlookDatFileHelper().taskFilePath() + QStringLiteral(".google-lists"));
+}
+
+// The latest "updated" a listing read, to the millisecond. The map keeps it plus one second, in whole
+// seconds; the file beside it keeps the milliseconds. Only a date a listing stored counts.
+QDateTime HMGoogleSyncDriver::storedTaskListDate()
+{
+    const std::optional<QVariantMap> map = HMOutlookDatFileHelper().dictionaryForTaskDatFile();
+    const QDateTime mapDate = map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
+    if (!mapDate.isValid())
+        return {};
+    return googlelistdate::refine(mapDate.addSecs(-1), HMOutlookDatFileHelper::Conduit::Tasks);
+}
+
+void HMGoogleSyncDriver::listGoogleTaskListsAndReadGoogleTasks(bool readGoogleTasks)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    DDLogInfo(QStringLiteral("listGoogleTaskListsAndReadGoogleTasks %1").arg(readGoogleTasks));
+    if (!readGoogleTasks && m_taskListsRead) {
+        listOutlookTasks();
+        return;
+    }
+    showProgress(QStringLiteral("Requesting tasks lists from Google"), 0.81);
+    m_taskLists.clear();
+    m_defaultTaskListId.clear();
+    m_taskPageTokensSeen.clear();
+    m_taskPagesRead = 0;
+    sendTaskListsRequest(QString(), readGoogleTasks);
+}
+
+// A task listing GET on a new client with the task headers: its reply to the handler, a failure (no
+// reply) ends the run with its description.
+void HMGoogleSyncDriver::sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks)
+{
+    makeClient(googlehosts::apiHost())->setValueForHTTPHeaderField("*", "If-Match");
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        googletasklist::taskListsPath(pageToken), 0,
+        [weak, readGoogleTasks](int status, const QByteArray &body) {
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->taskListsReturned(readGoogleTasks, status, body);
+        },
+        [weak](const QString &description) {
+            DDLogError(QStringLiteral("ERROR[TL]: %1").arg(description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
+        });
+    request->setMaxResponseBytes(kMaxTaskPageBytes);
+    request->send();
+}
+
+void HMGoogleSyncDriver::taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body)
+{
+    DDLogVerbose(QStringLiteral("response.statusCode[TL] %1").arg(status));
+    if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
+        cancelSyncWithError(failure);
+        return;
+    }
+    const std::optional<QVariantMap> reply = pageOfReply(status, body);
+    if (!reply) {
+        cancelSyncWithError(kUnreadableTasks);
+        return;
+    }
+    for (const googletasklist::TaskList &list : googletasklist::taskListsOfReply(*reply)) {
+        if (m_defaultTaskListId.isEmpty())
+            m_defaultTaskListId = list.id;
+        m_taskLists.append(list);
+    }
+    const QString token = reply->value(QStringLiteral("nextPageToken")).toString();
+    if (!token.isEmpty()) {
+        if (m_taskPageTokensSeen.contains(token) || ++m_taskPagesRead > kMaxTaskPages) {
+            cancelSyncWithError(kEndlessTasks);
+            return;
+        }
+        m_taskPageTokensSeen.insert(token);
+        sendTaskListsRequest(token, readGoogleTasks);
+        return;
+    }
+    m_taskListsRead = true;
+    DDLogVerbose(QStringLiteral("Task lists %1, default %2").arg(m_taskLists.size()).arg(m_defaultTaskListId));
+    if (readGoogleTasks)
+        evaluateModifiedDatesForTaskLists();
+    else
+        listOutlookTasks();
+}
+
+void HMGoogleSyncDriver::evaluateModifiedDatesForTaskLists()
+{
+    m_arrayOfModifiedTaskLists.clear();
+    m_taskReading = googletasklist::Reading();
+    const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    QDateTime comparison;
+    if (rereads) {
+        if (const auto tasks = std::dynamic_pointer_cast<HMTaskData>(m_taskData))
+            tasks->removeDeletedOutlookIdsFromDatFile();
+    } else {
+        comparison = storedTaskListDate();
+    }
+    // A list whose date could not be read is never read.
+    for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
+        if (list.updated.isValid() && (!comparison.isValid() || list.updated > comparison))
+            m_arrayOfModifiedTaskLists.append(list.id);
+    }
+    DDLogVerbose(QStringLiteral("Modified task lists %1").arg(m_arrayOfModifiedTaskLists.size()));
+    if (m_arrayOfModifiedTaskLists.isEmpty()) {
+        if (m_delegate != nullptr)
+            m_delegate->syncDriverTaskListCommandReturnedWithDictionaries({}, {}, QDateTime());
+        return;
+    }
+    listGoogleTasksForTaskListId(m_arrayOfModifiedTaskLists.first());
+}
+
+void HMGoogleSyncDriver::listGoogleTasksForTaskListId(const QString &listId, const QString &pageToken)
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    if (pageToken.isEmpty())
+        m_taskPageTokensSeen.clear();
+    if (m_batchSize == 0)
+        m_batchSize = 100;
+    showProgress(QStringLiteral("Requesting tasks from Google"), 0.84);
+    // From the latest "updated" read on (Google's bound is inclusive; only later tasks are changes): a
+    // bound seconds later would pass over a task written in those seconds, among them our own insert
+    // whose answer was lost, which the next upload would then double. Rereading asks for every task
+    // but the deleted ones.
+    const QDateTime stored = storedTaskListDate();
+    const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    const QDateTime since = rereads ? QDateTime() : stored;
+    makeClient(googlehosts::apiHost())->setValueForHTTPHeaderField("*", "If-Match");
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        googletasklist::tasksPath(listId, since, pageToken), 0,
+        [weak, listId](int status, const QByteArray &body) {
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->taskPageReturned(listId, status, body);
+        },
+        [weak](const QString &description) {
+            DDLogError(QStringLiteral("ERROR[T]: %1").arg(description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
+        });
+    request->setMaxResponseBytes(kMaxTaskPageBytes);
+    request->send();
+}
+
+void HMGoogleSyncDriver::taskPageReturned(const QString &listId, int status, const QByteArray &body)
+{
+    DDLogVerbose(QStringLiteral("response.statusCode[T] %1").arg(status));
+    if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
+        cancelSyncWithError(failure);
+        return;
+    }
+    const std::optional<QVariantMap> page = pageOfReply(status, body);
+    if (!page) {
+        cancelSyncWithError(kUnreadableTasks);
+        return;
+    }
+    readTaskPage(listId, *page);
+    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
+        sheet->setUserMessageDirectly(QStringLiteral("Reading Google tasks %1").arg(m_taskReading.recordCounter));
+
+    const QString token = page->value(QStringLiteral("nextPageToken")).toString();
+    if (!token.isEmpty()) {
+        if (m_taskPageTokensSeen.contains(token) || ++m_taskPagesRead > kMaxTaskPages) {
+            cancelSyncWithError(kEndlessTasks);
+            return;
+        }
+        m_taskPageTokensSeen.insert(token);
+        listGoogleTasksForTaskListId(listId, token);
+        return;
+    }
+    m_arrayOfModifiedTaskLists.removeFirst();
+    if (!m_arrayOfModifiedTaskLists.isEmpty()) {
+        listGoogleTasksForTaskListId(m_arrayOfModifiedTaskLists.first());
+        return;
+    }
+    finishTaskReading();
+}
+
+// The page's tasks filed into the reading, and the list of each task kept.
+void HMGoogleSyncDriver::readTaskPage(const QString &listId, const QVariantMap &page)
+{
+    googletasklist::PageContext context;
+    context.rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    const QDateTime stored = storedTaskListDate();
+    context.comparisonDate = stored.isValid() ? stored : googletasklist::firstListDate();
+    context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
+    for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
+        if (list.id == listId)
+            context.listTitle = list.title;
+    }
+    context.now = QDateTime::currentDateTimeUtc();
+    context.ownWrites = writtenTasks().load();
+    googletasklist::readPage(page, context, m_taskReading);
+    // Where each task lives, for its update or deletion: a task stays in its list.
+    QList<std::pair<QString, QString>> places;
+    for (const QVariant &item : page.value(QStringLiteral("items")).toList()) {
+        if (const QString id = item.toMap().value(QStringLiteral("id")).toString(); !id.isEmpty())
+            places.append({id, listId});
+    }
+    if (!taskListsOfTasks().append(places))
+        DDLogError(QStringLiteral("The lists of the tasks read could not be kept"));
+}
+
+// The date goes with the records: the run writes it once every record is in Outlook. It moves only
+// past what was stored, so a quiet sync leaves it where it was.
+void HMGoogleSyncDriver::finishTaskReading()
+{
+    for (const QString &id : std::as_const(m_taskReading.readIds))
+        addIdToExclude(id);
+    if (!m_taskReading.readIds.isEmpty() && !taskListsOfTasks().compact())
+        DDLogError(QStringLiteral("The lists of the tasks read could not be compacted"));
+    const QDateTime stored = storedTaskListDate();
+    QDateTime listDate;
+    if (m_taskReading.mostRecent.isValid() && (!stored.isValid() || m_taskReading.mostRecent > stored))
+        listDate = m_taskReading.mostRecent;
+    DDLogVerbose(QStringLiteral("allModifiedTasks %1 allDeletedTasks %2")
+                     .arg(m_taskReading.modified.size())
+                     .arg(m_taskReading.deleted.size()));
+    if (m_delegate != nullptr)
+        m_delegate->syncDriverTaskListCommandReturnedWithDictionaries(m_taskReading.modified, m_taskReading.deleted,
+                                                                      listDate);
+}
