@@ -395,10 +395,7 @@ void GCDAsyncSocket::completeCurrentRead()
 
 void GCDAsyncSocket::endCurrentRead()
 {
-    if (m_readTimer) {
-        m_readTimer->cancel();
-        m_readTimer.reset();
-    }
+    cancelTimer(m_readTimer);
     m_currentRead.reset();
 }
 

@@ -174,10 +174,7 @@ void GCDAsyncSocket::completeCurrentWrite()
 
 void GCDAsyncSocket::endCurrentWrite()
 {
-    if (m_writeTimer) {
-        m_writeTimer->cancel();
-        m_writeTimer.reset();
-    }
+    cancelTimer(m_writeTimer);
     m_currentWrite.reset();
 }
 

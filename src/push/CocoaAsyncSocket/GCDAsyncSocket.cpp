@@ -389,6 +389,14 @@ std::shared_ptr<platform::DispatchTimer> GCDAsyncSocket::startTimer(double timeo
     return timer;
 }
 
+void GCDAsyncSocket::cancelTimer(std::shared_ptr<platform::DispatchTimer> &timer)
+{
+    if (!timer)
+        return;
+    timer->cancel();
+    timer.reset();
+}
+
 template <typename Packet>
 void GCDAsyncSocket::askForMoreTime(std::shared_ptr<Packet> GCDAsyncSocket::*current, std::uint32_t pausedFlag,
                                     double (GCDAsyncSocketDelegate::*question)(GCDAsyncSocket *, long, double,

@@ -326,6 +326,8 @@ private:
     void disposeSSL();
 
     std::shared_ptr<platform::DispatchTimer> startTimer(double timeout, std::function<void(GCDAsyncSocket &)> handler);
+    // Cancels the timer, if any, and lets it go.
+    static void cancelTimer(std::shared_ptr<platform::DispatchTimer> &timer);
 
     std::uint32_t m_flags = 0;
     std::uint16_t m_config = 0;
