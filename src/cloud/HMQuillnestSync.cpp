@@ -32,7 +32,6 @@ using platform::RKResponse;
 
 namespace {
 
-const QString kForceCancelMessage = QStringLiteral("The sync was force cancelled, data integrity is suspect.");
 const QString kUnsecureHttpKey = QStringLiteral("quillnestUseUnsecureHttp");
 const QString kLastModifiedNotification = QStringLiteral("kHMQuillnestLastModified");
 // The error domain of replies whose HTTP status is not 2xx: code the status, text "HTTP <status>".

@@ -35,8 +35,6 @@ const QString kTextBodyType = QStringLiteral("text/plain; charset=utf-8");
 // How much of a reply a log line or error text quotes.
 constexpr qsizetype kLoggedReplyChars = 200;
 
-const QString kForceCancelMessage = QStringLiteral("The sync was force cancelled, data integrity is suspect.");
-
 QString localized(const char *key)
 {
     return platform::Bundle::localizedString(QString::fromLatin1(key));

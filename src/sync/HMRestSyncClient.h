@@ -47,6 +47,10 @@ public:
                                qint64 totalBytesExpectedToReceive) override;
 
 protected:
+    // The text of the error (code 2) a force cancel reports.
+    inline static const QString kForceCancelMessage =
+        QStringLiteral("The sync was force cancelled, data integrity is suspect.");
+
     // The step text shown while a reply comes in (empty: no step shown). While a body goes out the
     // step reads "Receiving from Device...": the stage as the other side sees it.
     explicit HMRestSyncClient(QString receivingStepMessage);
