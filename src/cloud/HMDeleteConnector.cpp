@@ -61,11 +61,8 @@ void HMDeleteConnector::getConnectorsForQNSUser(const QString &username, const Q
         m_passwordDigest = password;
     }
     // The password's digest travels here: never over plain HTTP.
-    std::shared_ptr<platform::RKClient> client =
-        platform::RKClient::clientWithBaseURL(QStringLiteral("https://") + HMQuillnestSync::serviceHost() + QStringLiteral("/v1"));
-    client->setCachePolicy(platform::RKRequestCachePolicy::None);
-    client->requestQueue().setConcurrentRequestsLimit(1);
-    setWifiSyncClient(std::move(client));
+    const QString baseUrl = QStringLiteral("https://") + HMQuillnestSync::serviceHost() + QStringLiteral("/v1");
+    setWifiSyncClient(HMRestSyncClient::serialClientWithBaseURL(baseUrl));
     const QVariantMap body{{QStringLiteral("Username"), username},
                            {QStringLiteral("Password"), password},
                            {QStringLiteral("Action"), QStringLiteral("connectors")}};

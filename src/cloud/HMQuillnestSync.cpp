@@ -32,7 +32,6 @@ using platform::RKResponse;
 
 namespace {
 
-const QString kForceCancelMessage = QStringLiteral("The sync was force cancelled, data integrity is suspect.");
 const QString kUnsecureHttpKey = QStringLiteral("quillnestUseUnsecureHttp");
 const QString kLastModifiedNotification = QStringLiteral("kHMQuillnestLastModified");
 // The error domain of replies whose HTTP status is not 2xx: code the status, text "HTTP <status>".
@@ -158,7 +157,8 @@ void HMQuillnestSync::registerTransport(Timing timing, PhotoReader photoReader)
         });
 }
 
-HMQuillnestSync::HMQuillnestSync(Timing timing) : m_timing(timing)
+HMQuillnestSync::HMQuillnestSync(Timing timing)
+    : HMRestSyncClient(QStringLiteral("Sending to Device...")), m_timing(timing)
 {
     GlobalVariables::setQuillnestErrorStatus(false);
 }
@@ -207,9 +207,7 @@ std::optional<bool> HMQuillnestSync::setup(QString &error)
     Q_UNUSED(error);
     m_serverUrl = baseURLString();
     DDLogVerbose(QStringLiteral("Creating RKClient with URL: '%1'").arg(m_serverUrl));
-    std::shared_ptr<platform::RKClient> client = platform::RKClient::clientWithBaseURL(m_serverUrl);
-    client->setCachePolicy(platform::RKRequestCachePolicy::None);
-    client->requestQueue().setConcurrentRequestsLimit(1);
+    std::shared_ptr<platform::RKClient> client = serialClientWithBaseURL(m_serverUrl);
     {
         const std::lock_guard lock(m_mutex);
         m_client = std::move(client);
@@ -217,18 +215,6 @@ std::optional<bool> HMQuillnestSync::setup(QString &error)
     m_dateUtilities = std::make_unique<HMDateUtilities>();
     prepareKeyMappingDictionaries();
     return true;
-}
-
-qint64 HMQuillnestSync::secondsDifference() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_secondsDifference;
-}
-
-void HMQuillnestSync::setSecondsDifference(qint64 seconds)
-{
-    const std::lock_guard lock(m_mutex);
-    m_secondsDifference = seconds;
 }
 
 void HMQuillnestSync::resetSyncRecordListPartialCount()
@@ -310,21 +296,6 @@ QVariantMap HMQuillnestSync::keepAliveBody() const
     body.insert(QStringLiteral("Limit"), QStringLiteral("0"));
     body.insert(QStringLiteral("Offset"), QStringLiteral("0"));
     return body;
-}
-
-QString HMQuillnestSync::jsonStringFromDictionary(const QVariantMap &dictionary)
-{
-    const platform::RKParser *parser =
-        platform::RKParserRegistry::sharedRegistry().parserForMIMEType(QString::fromLatin1(platform::RKMIMETypeJSON));
-    if (parser == nullptr)
-        return QString();
-    PlatformError error;
-    const QString text = parser->stringFromObject(dictionary, &error);
-    if (!error.isNull()) {
-        DDLogError(QStringLiteral("Error parsing json: %1").arg(error.localizedDescription()));
-        return QString();
-    }
-    return text;
 }
 
 std::optional<QVariantMap> HMQuillnestSync::dictionaryForJsonString(const QString &text)
@@ -452,33 +423,6 @@ void HMQuillnestSync::handleRKError(const PlatformError &error)
 }
 
 // Request delegate -------------------------------------------------------------------------------------
-
-void HMQuillnestSync::requestDidStartLoad(RKRequest &request)
-{
-    Q_UNUSED(request);
-    if (HMSyncClientDelegate *target = reportTo())
-        target->didStartConnecting();
-}
-
-void HMQuillnestSync::requestDidSendBodyData(RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
-                                             qint64 totalBytesExpectedToWrite)
-{
-    Q_UNUSED(request);
-    Q_UNUSED(bytesWritten);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_transferProgress.bodySent(*target, totalBytesWritten, totalBytesExpectedToWrite,
-                                    QStringLiteral("Receiving from Device..."));
-}
-
-void HMQuillnestSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
-                                            qint64 totalBytesExpectedToReceive)
-{
-    Q_UNUSED(request);
-    Q_UNUSED(bytesReceived);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_transferProgress.replyReceived(*target, totalBytesReceived, totalBytesExpectedToReceive,
-                                         QStringLiteral("Sending to Device..."));
-}
 
 void HMQuillnestSync::requestDidCancelLoad(RKRequest &request)
 {

@@ -3,9 +3,7 @@
 #include "platform/foundation/CallbackGuard.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKResponse.h"
-#include "platform/restkit/RKRequestDelegate.h"
-#include "sync/HMSyncClient.h"
-#include "sync/HMTransferProgress.h"
+#include "sync/HMRestSyncClient.h"
 
 #include <QDateTime>
 #include <QTimeZone>
@@ -57,7 +55,7 @@ public:
 // the controller. The keep-alive timer runs on the main run loop and stops with the run: at a logoff,
 // at any failure, at a force cancel and when the transport goes. The destructor ends every request
 // without further callbacks, so it may run on any thread but the REST framework's.
-class HMQuillnestSync : public HMSyncClient, public platform::RKRequestDelegate
+class HMQuillnestSync : public HMRestSyncClient
 {
 public:
     using Timing = HMQuillnestTiming;
@@ -111,8 +109,6 @@ public:
     void sendContactPhotos() override;
     void resetSyncRecordListPartialCount() override;
     void forceCancel() override;
-    qint64 secondsDifference() const override;
-    void setSecondsDifference(qint64 seconds) override;
 
     // Polls the account's change dates outside a sync: posts "kHMQuillnestLastModified" with them
     // (the notification's object points at the dates), then logs off. A failure posts nothing.
@@ -185,7 +181,6 @@ public:
     QVariantMap logoffBody() const;
     QVariantMap purgeBody(quint64 conduit) const;
     QVariantMap keepAliveBody() const;
-    static QString jsonStringFromDictionary(const QVariantMap &dictionary);
     // Listing and update bodies and replies.
     static constexpr qint32 kListLimit = 512;
     static constexpr qsizetype kUpdateBatchSize = 5;
@@ -243,12 +238,7 @@ public:
     void prepareForQuillnestDictionary(QVariantMap &record, quint64 conduit);
     void prepareForEngineDictionary(QVariantMap &record, quint64 conduit);
 
-    // The request delegate: progress and cancel reports.
-    void requestDidStartLoad(platform::RKRequest &request) override;
-    void requestDidSendBodyData(platform::RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
-                                qint64 totalBytesExpectedToWrite) override;
-    void requestDidReceiveData(platform::RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
-                               qint64 totalBytesExpectedToReceive) override;
+    // The request delegate: the cancel report (the progress reports are the base's).
     void requestDidCancelLoad(platform::RKRequest &request) override;
 
 private:
@@ -261,7 +251,7 @@ private:
                      FailureHandler onFailure);
     void noteFailure(const QString &path, const platform::PlatformError &error);
     void handleRKError(const platform::PlatformError &error);
-    HMSyncClientDelegate *reportTo() const;
+    HMSyncClientDelegate *reportTo() const override;
     void beginLogon();
 
     // A request sent and waited for on the calling thread (never the framework's): the reply of a
@@ -324,10 +314,8 @@ private:
     QString m_sessionIdentifier;
     qint64 m_commandTries = 0;
     qint64 m_connectionTries = 0;
-    qint64 m_secondsDifference = 0;
     qint64 m_offset = 0;
     qint64 m_syncRecordListPartialCount = 0;
-    HMTransferProgress m_transferProgress;
     quint64 m_lastConduitUsedInListMethod = 0;
     QStringList m_contactsWithUpdatedPhotos;
     QVariantMap m_contactPhotos;

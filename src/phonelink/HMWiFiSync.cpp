@@ -35,8 +35,6 @@ const QString kTextBodyType = QStringLiteral("text/plain; charset=utf-8");
 // How much of a reply a log line or error text quotes.
 constexpr qsizetype kLoggedReplyChars = 200;
 
-const QString kForceCancelMessage = QStringLiteral("The sync was force cancelled, data integrity is suspect.");
-
 QString localized(const char *key)
 {
     return platform::Bundle::localizedString(QString::fromLatin1(key));
@@ -141,7 +139,8 @@ void HMWiFiSync::registerTransport(qint64 serverPort, Timing timing)
 HMWiFiSync::HMWiFiSync(ConnectionSettings settings) : HMWiFiSync(std::move(settings), Timing()) {}
 
 HMWiFiSync::HMWiFiSync(ConnectionSettings settings, Timing timing)
-    : m_settings(isPhone(settings.deviceType) ? std::move(settings)
+    : HMRestSyncClient(QString()),
+      m_settings(isPhone(settings.deviceType) ? std::move(settings)
                                               : ConnectionSettings{settings.deviceType, {}, {}, {}}),
       m_timing(timing), m_serverPort(isPhone(m_settings.deviceType) ? kDefaultServerPort : 0)
 {
@@ -197,9 +196,7 @@ QString HMWiFiSync::serverUrl() const
 std::optional<bool> HMWiFiSync::setup(QString &error)
 {
     Q_UNUSED(error);
-    std::shared_ptr<platform::RKClient> client = platform::RKClient::clientWithBaseURL(serverUrl());
-    client->setCachePolicy(platform::RKRequestCachePolicy::None);
-    client->requestQueue().setConcurrentRequestsLimit(1);
+    std::shared_ptr<platform::RKClient> client = serialClientWithBaseURL(serverUrl());
     {
         const std::lock_guard lock(m_mutex);
         m_wifiSyncClient = std::move(client);
@@ -207,18 +204,6 @@ std::optional<bool> HMWiFiSync::setup(QString &error)
     m_dateUtilities = std::make_unique<HMDateUtilities>();
     prepareKeyMappingDictionaries();
     return true;
-}
-
-qint64 HMWiFiSync::secondsDifference() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_secondsDifference;
-}
-
-void HMWiFiSync::setSecondsDifference(qint64 seconds)
-{
-    const std::lock_guard lock(m_mutex);
-    m_secondsDifference = seconds;
 }
 
 QVariantMap HMWiFiSync::postParameterDictionary() const
@@ -248,21 +233,6 @@ bool HMWiFiSync::isOutlookSync()
     const QString version = GlobalVariables::getOutlookVersionNumber();
     return version.startsWith(QLatin1String("14")) || version.startsWith(QLatin1String("15")) ||
            version.startsWith(QLatin1String("16"));
-}
-
-QString HMWiFiSync::jsonStringFromDictionary(const QVariantMap &dictionary)
-{
-    const platform::RKParser *parser =
-        platform::RKParserRegistry::sharedRegistry().parserForMIMEType(QString::fromLatin1(platform::RKMIMETypeJSON));
-    if (parser == nullptr)
-        return QString();
-    PlatformError error;
-    const QString text = parser->stringFromObject(dictionary, &error);
-    if (!error.isNull()) {
-        DDLogError(QStringLiteral("Error parsing json: %1").arg(error.localizedDescription()));
-        return QString();
-    }
-    return text;
 }
 
 HMSyncClientDelegate *HMWiFiSync::reportTo() const
@@ -497,6 +467,31 @@ QString HMWiFiSync::failureReason(const QString &body) const
 
 // Logon, logoff, keep-alive --------------------------------------------------------------------------
 
+void HMWiFiSync::routeCommandOutcome(RKRequest &request, void (HMWiFiSync::*onResponse)(const RKResponse &),
+                                     void (HMWiFiSync::*onFailure)(const PlatformError &))
+{
+    request.setOnDidLoadResponse(m_callbacks.wrap([this, onResponse, onFailure](const RKResponse &response) {
+        if (const std::optional<PlatformError> problem = problemWith(response))
+            (this->*onFailure)(*problem);
+        else
+            (this->*onResponse)(response);
+    }));
+    request.setOnDidFailLoadWithError(
+        m_callbacks.wrap([this, onFailure](const PlatformError &error) { (this->*onFailure)(error); }));
+    const std::lock_guard lock(m_mutex);
+    m_commandTries = 0;
+}
+
+void HMWiFiSync::logOutcomeToConsole(RKRequest &request)
+{
+    request.setOnDidLoadResponse([](const RKResponse &response) {
+        platform::consoleLog(QStringLiteral("Response From: '%1'").arg(response.bodyAsString()));
+    });
+    request.setOnDidFailLoadWithError([](const PlatformError &error) {
+        platform::consoleLog(QStringLiteral("Error: %1").arg(error.localizedDescription()));
+    });
+}
+
 bool HMWiFiSync::cancelSync()
 {
     std::shared_ptr<RKRequest> request = makeRequest(QStringLiteral("/hmx_logoff"), m_timing.cancelTimeoutSeconds);
@@ -538,18 +533,7 @@ bool HMWiFiSync::logon()
                                    {QStringLiteral("build"), QStringLiteral("0001")},
                                    {QStringLiteral("source"), QStringLiteral("apple")},
                                    {QStringLiteral("hmproductcode"), productCode()}});
-    request->setOnDidLoadResponse(m_callbacks.wrap([this](const RKResponse &response) {
-        if (const std::optional<PlatformError> problem = problemWith(response))
-            handleLogonFailure(*problem);
-        else
-            handleLogonResponse(response);
-    }));
-    request->setOnDidFailLoadWithError(
-        m_callbacks.wrap([this](const PlatformError &error) { handleLogonFailure(error); }));
-    {
-        const std::lock_guard lock(m_mutex);
-        m_commandTries = 0;
-    }
+    routeCommandOutcome(*request, &HMWiFiSync::handleLogonResponse, &HMWiFiSync::handleLogonFailure);
     startFireDateTimer();
     sendAsync(request, true);
     return true;
@@ -642,18 +626,7 @@ bool HMWiFiSync::logoff()
     if (!request)
         return false;
     request->setParams(QVariantMap{{QStringLiteral("cancelled"), QStringLiteral("0")}});
-    request->setOnDidLoadResponse(m_callbacks.wrap([this](const RKResponse &response) {
-        if (const std::optional<PlatformError> problem = problemWith(response))
-            handleLogoffFailure(*problem);
-        else
-            handleLogoffResponse(response);
-    }));
-    request->setOnDidFailLoadWithError(
-        m_callbacks.wrap([this](const PlatformError &error) { handleLogoffFailure(error); }));
-    {
-        const std::lock_guard lock(m_mutex);
-        m_commandTries = 0;
-    }
+    routeCommandOutcome(*request, &HMWiFiSync::handleLogoffResponse, &HMWiFiSync::handleLogoffFailure);
     sendAsync(request, true);
     stopRepeatingTimer();
     setWifiSyncInProgress(false);
@@ -734,12 +707,7 @@ void HMWiFiSync::startFireDateTimer()
             QVariantMap{{QStringLiteral("Username"), deviceName}, {QStringLiteral("password"), password}});
         request->setParams(
             platform::RKRequestSerialization(json.toUtf8(), QString::fromLatin1(platform::RKMIMETypeJSON)));
-        request->setOnDidLoadResponse([](const RKResponse &response) {
-            platform::consoleLog(QStringLiteral("Response From: '%1'").arg(response.bodyAsString()));
-        });
-        request->setOnDidFailLoadWithError([](const PlatformError &error) {
-            platform::consoleLog(QStringLiteral("Error: %1").arg(error.localizedDescription()));
-        });
+        logOutcomeToConsole(*request);
         request->send();
     };
     std::shared_ptr<platform::RunLoopTimer> timer = platform::RunLoopTimer::scheduled(
@@ -766,32 +734,6 @@ void HMWiFiSync::stopRepeatingTimer()
 }
 
 // Request delegate -----------------------------------------------------------------------------------
-
-void HMWiFiSync::requestDidStartLoad(RKRequest &request)
-{
-    Q_UNUSED(request);
-    if (HMSyncClientDelegate *target = reportTo())
-        target->didStartConnecting();
-}
-
-void HMWiFiSync::requestDidSendBodyData(RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
-                                        qint64 totalBytesExpectedToWrite)
-{
-    Q_UNUSED(request);
-    Q_UNUSED(bytesWritten);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_transferProgress.bodySent(*target, totalBytesWritten, totalBytesExpectedToWrite,
-                                    QStringLiteral("Receiving from Device..."));
-}
-
-void HMWiFiSync::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
-                                       qint64 totalBytesExpectedToReceive)
-{
-    Q_UNUSED(request);
-    Q_UNUSED(bytesReceived);
-    if (HMSyncClientDelegate *target = reportTo())
-        m_transferProgress.replyReceived(*target, totalBytesReceived, totalBytesExpectedToReceive, QString());
-}
 
 void HMWiFiSync::requestDidLoadResponse(RKRequest &request, const RKResponse &response)
 {

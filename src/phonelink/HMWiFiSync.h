@@ -1,9 +1,7 @@
 #pragma once
 
-#include "sync/HMSyncClient.h"
-#include "sync/HMTransferProgress.h"
+#include "sync/HMRestSyncClient.h"
 #include "platform/restkit/RKRequest.h"
-#include "platform/restkit/RKRequestDelegate.h"
 #include "platform/foundation/CallbackGuard.h"
 #include "platform/foundation/Result.h"
 #include "phonelink/PhoneListReply.h"
@@ -49,7 +47,7 @@ enum class HMForceQuillpadMode : quint64 {
 // keep-alive ping runs on the main run loop. The destructor ends every request of the transport
 // without further callbacks and waits for its workers, so it may run on any thread but the REST
 // framework's.
-class HMWiFiSync : public HMSyncClient, public platform::RKRequestDelegate
+class HMWiFiSync : public HMRestSyncClient
 {
 public:
     // The phone as the transport reaches it.
@@ -121,8 +119,6 @@ public:
     void sendContactPhotos() override {}
     void resetSyncRecordListPartialCount() override {}
     void forceCancel() override;
-    qint64 secondsDifference() const override;
-    void setSecondsDifference(qint64 seconds) override;
 
     // Sends the cancel logoff ("canceled"=1); its reply is only logged.
     bool cancelSync();
@@ -141,7 +137,6 @@ public:
     static qint64 countRecordsInList(const QString &list);
     // YES when the Outlook version in use begins with 14, 15 or 16.
     static bool isOutlookSync();
-    static QString jsonStringFromDictionary(const QVariantMap &dictionary);
 
     // The key maps of conduits 0 to 4: record key to phone key, and phone key to record key.
     const QList<QVariantMap> &conduitHMSyncFieldToDeviceKeyMappingDictionaries() const { return m_toDeviceMaps; }
@@ -151,12 +146,7 @@ public:
     void prepareForEngineDictionary(QVariantMap &record, quint64 conduit);
     void prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 conduit);
 
-    // The request delegate: progress and cancel reports.
-    void requestDidStartLoad(platform::RKRequest &request) override;
-    void requestDidSendBodyData(platform::RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
-                                qint64 totalBytesExpectedToWrite) override;
-    void requestDidReceiveData(platform::RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
-                               qint64 totalBytesExpectedToReceive) override;
+    // The request delegate: the reply log and the cancel report (the progress reports are the base's).
     void requestDidLoadResponse(platform::RKRequest &request, const platform::RKResponse &response) override;
     void requestDidCancelLoad(platform::RKRequest &request) override;
 
@@ -203,6 +193,12 @@ private:
     void handleRKError(const platform::PlatformError &error);
     QString failureReason(const QString &body) const;
 
+    // Sends the command's reply to onResponse, and its failure (a short reply or one whose status is
+    // not 2xx is one) to onFailure, unless the transport is going; the command's tries count from zero.
+    void routeCommandOutcome(platform::RKRequest &request, void (HMWiFiSync::*onResponse)(const platform::RKResponse &),
+                             void (HMWiFiSync::*onFailure)(const platform::PlatformError &));
+    // Writes the reply or the failure of a request whose outcome changes nothing to the console.
+    static void logOutcomeToConsole(platform::RKRequest &request);
     void handleLogonResponse(const platform::RKResponse &response);
     void handleLogonFailure(const platform::PlatformError &error);
     void reportLogonRefusal(HMSyncClientDelegate &target, const QString &body, const QString &status);
@@ -260,7 +256,7 @@ private:
     void startFireDateTimer();
     void stopRepeatingTimer();
     void postUserNotification(const QString &text) const;
-    HMSyncClientDelegate *reportTo() const;
+    HMSyncClientDelegate *reportTo() const override;
 
     const ConnectionSettings m_settings;
     const Timing m_timing;
@@ -285,8 +281,6 @@ private:
     QDateTime m_connectionTryTimeoutDate;
     bool m_forceQuillpad = true;
     quint64 m_forceQuillpadMode = quint64(HMForceQuillpadMode::PassiveForce);
-    HMTransferProgress m_transferProgress;
-    qint64 m_secondsDifference = 0;
 
     qint64 m_offset = 0;
     quint64 m_lastConduitUsedInListMethod = 0;

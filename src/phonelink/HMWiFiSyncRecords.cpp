@@ -18,7 +18,6 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/DateFormatter.h"
-#include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/Scanner.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/foundation/Values.h"
@@ -1148,12 +1147,7 @@ bool HMWiFiSync::sendPhoto(const QByteArray &photo)
     if (!request)
         return false;
     request->setHTTPBody(credentialHeader().toUtf8() + photo, QStringLiteral("application/octet-stream"));
-    request->setOnDidLoadResponse([](const platform::RKResponse &response) {
-        platform::consoleLog(QStringLiteral("Response From: '%1'").arg(response.bodyAsString()));
-    });
-    request->setOnDidFailLoadWithError([](const PlatformError &error) {
-        platform::consoleLog(QStringLiteral("Error: %1").arg(error.localizedDescription()));
-    });
+    logOutcomeToConsole(*request);
     sendAsync(request, true);
     return true;
 }

@@ -1,5 +1,7 @@
 #include "platform/restkit/RKClient.h"
 
+#include "platform/foundation/LockedField.h"
+
 #include <QUrl>
 
 namespace platform {
@@ -85,26 +87,22 @@ QString RKClient::defaultExtraCACertificatesFile()
 
 void RKClient::setExtraCACertificatesFile(const QString &path)
 {
-    const std::lock_guard lock(m_mutex);
-    m_caFile = path;
+    lockedAssign(m_mutex, m_caFile, path);
 }
 
 QString RKClient::extraCACertificatesFile() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_caFile;
+    return lockedCopy(m_mutex, m_caFile);
 }
 
 void RKClient::setCachePolicy(RKRequestCachePolicy policy)
 {
-    const std::lock_guard lock(m_mutex);
-    m_cachePolicy = policy;
+    lockedAssign(m_mutex, m_cachePolicy, policy);
 }
 
 RKRequestCachePolicy RKClient::cachePolicy() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_cachePolicy;
+    return lockedCopy(m_mutex, m_cachePolicy);
 }
 
 void RKClient::setValueForHTTPHeaderField(const QByteArray &value, const QByteArray &field)
@@ -115,8 +113,7 @@ void RKClient::setValueForHTTPHeaderField(const QByteArray &value, const QByteAr
 
 QList<RKResponse::Header> RKClient::HTTPHeaders() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_headers;
+    return lockedCopy(m_mutex, m_headers);
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/restkit/RKRequest.h"
 
+#include "platform/foundation/LockedField.h"
 #include "platform/restkit/HttpExchange.h"
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKNetworkThread.h"
@@ -90,38 +91,32 @@ RKRequest::~RKRequest() = default;
 
 void RKRequest::setMethod(RKRequestMethod method)
 {
-    const std::lock_guard lock(m_configMutex);
-    m_method = method;
+    lockedAssign(m_configMutex, m_method, method);
 }
 
 RKRequestMethod RKRequest::method() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_method;
+    return lockedCopy(m_configMutex, m_method);
 }
 
 void RKRequest::setTimeoutInterval(double seconds)
 {
-    const std::lock_guard lock(m_configMutex);
-    m_timeoutSeconds = seconds;
+    lockedAssign(m_configMutex, m_timeoutSeconds, seconds);
 }
 
 double RKRequest::timeoutInterval() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_timeoutSeconds;
+    return lockedCopy(m_configMutex, m_timeoutSeconds);
 }
 
 void RKRequest::setCachePolicy(RKRequestCachePolicy policy)
 {
-    const std::lock_guard lock(m_configMutex);
-    m_cachePolicy = policy;
+    lockedAssign(m_configMutex, m_cachePolicy, policy);
 }
 
 RKRequestCachePolicy RKRequest::cachePolicy() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_cachePolicy;
+    return lockedCopy(m_configMutex, m_cachePolicy);
 }
 
 void RKRequest::setParams(const QVariantMap &params)
@@ -142,8 +137,7 @@ void RKRequest::setParams(const RKRequestSerialization &body)
 
 QVariantMap RKRequest::params() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_params;
+    return lockedCopy(m_configMutex, m_params);
 }
 
 void RKRequest::setHTTPBody(const QByteArray &body, const QString &contentType)
@@ -161,8 +155,7 @@ void RKRequest::setHTTPBodyString(const QString &body)
 
 QByteArray RKRequest::HTTPBody() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_body;
+    return lockedCopy(m_configMutex, m_body);
 }
 
 QString RKRequest::HTTPBodyString() const
@@ -172,14 +165,12 @@ QString RKRequest::HTTPBodyString() const
 
 void RKRequest::setMaxResponseBytes(qint64 bytes)
 {
-    const std::lock_guard lock(m_configMutex);
-    m_maxResponseBytes = bytes;
+    lockedAssign(m_configMutex, m_maxResponseBytes, bytes);
 }
 
 qint64 RKRequest::maxResponseBytes() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_maxResponseBytes;
+    return lockedCopy(m_configMutex, m_maxResponseBytes);
 }
 
 void RKRequest::setValueForHTTPHeaderField(const QByteArray &value, const QByteArray &field)
@@ -190,32 +181,27 @@ void RKRequest::setValueForHTTPHeaderField(const QByteArray &value, const QByteA
 
 QList<RKResponse::Header> RKRequest::additionalHTTPHeaders() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_headers;
+    return lockedCopy(m_configMutex, m_headers);
 }
 
 void RKRequest::setDelegate(RKRequestDelegate *delegate)
 {
-    const std::lock_guard lock(m_callbackMutex);
-    m_delegate = delegate;
+    lockedAssign(m_callbackMutex, m_delegate, delegate);
 }
 
 RKRequestDelegate *RKRequest::delegate() const
 {
-    const std::lock_guard lock(m_callbackMutex);
-    return m_delegate;
+    return lockedCopy(m_callbackMutex, m_delegate);
 }
 
 void RKRequest::setUserData(const QVariant &userData)
 {
-    const std::lock_guard lock(m_configMutex);
-    m_userData = userData;
+    lockedAssign(m_configMutex, m_userData, userData);
 }
 
 QVariant RKRequest::userData() const
 {
-    const std::lock_guard lock(m_configMutex);
-    return m_userData;
+    return lockedCopy(m_configMutex, m_userData);
 }
 
 void RKRequest::setOnDidLoadResponse(LoadBlock block)

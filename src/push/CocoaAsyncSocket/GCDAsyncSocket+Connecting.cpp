@@ -524,10 +524,7 @@ void GCDAsyncSocket::startConnectTimeout(double timeout)
 
 void GCDAsyncSocket::endConnectTimeout()
 {
-    if (m_connectTimer) {
-        m_connectTimer->cancel();
-        m_connectTimer.reset();
-    }
+    cancelTimer(m_connectTimer);
     // Every lookup or connect result still on its way belongs to an attempt that is over.
     ++m_connectIndex;
     m_connectInterface4.clear();

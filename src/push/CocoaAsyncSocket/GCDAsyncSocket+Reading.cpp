@@ -395,10 +395,7 @@ void GCDAsyncSocket::completeCurrentRead()
 
 void GCDAsyncSocket::endCurrentRead()
 {
-    if (m_readTimer) {
-        m_readTimer->cancel();
-        m_readTimer.reset();
-    }
+    cancelTimer(m_readTimer);
     m_currentRead.reset();
 }
 
@@ -413,34 +410,18 @@ void GCDAsyncSocket::setupReadTimerWithTimeout(double timeout)
 
 void GCDAsyncSocket::doReadTimeout()
 {
-    if (!m_currentRead)
-        return;
     // The read loop takes no bytes while the delegate decides, so bytesDone holds still.
-    m_flags |= kReadsPaused;
-    const long tag = m_currentRead->tag;
-    const double elapsed = m_currentRead->timeout;
-    const std::size_t bytesDone = m_currentRead->bytesDone;
-    const auto packet = m_currentRead;
-    askDelegate(
-        [tag, elapsed, bytesDone](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
-            return delegate.socketShouldTimeoutReadWithTag(sock, tag, elapsed, bytesDone);
-        },
-        [packet](GCDAsyncSocket &socket, double timeoutExtension) {
-            if (socket.m_currentRead == packet)
-                socket.doReadTimeoutWithExtension(timeoutExtension);
-        });
+    askForMoreTime(&GCDAsyncSocket::m_currentRead, kReadsPaused,
+                   &GCDAsyncSocketDelegate::socketShouldTimeoutReadWithTag,
+                   &GCDAsyncSocket::doReadTimeoutWithExtension);
 }
 
 void GCDAsyncSocket::doReadTimeoutWithExtension(double timeoutExtension)
 {
     if (!m_currentRead)
         return;
-    if (timeoutExtension > 0.0) {
-        m_currentRead->timeout += timeoutExtension;
-        m_readTimer->schedule(platform::durationFromSeconds(timeoutExtension), platform::DispatchDuration::zero());
-        m_flags &= ~kReadsPaused;
+    if (grantMoreTime(m_currentRead->timeout, *m_readTimer, kReadsPaused, timeoutExtension))
         doReadData();
-        return;
-    }
-    closeWithError(readTimeoutError());
+    else
+        closeWithError(readTimeoutError());
 }

@@ -174,10 +174,7 @@ void GCDAsyncSocket::completeCurrentWrite()
 
 void GCDAsyncSocket::endCurrentWrite()
 {
-    if (m_writeTimer) {
-        m_writeTimer->cancel();
-        m_writeTimer.reset();
-    }
+    cancelTimer(m_writeTimer);
     m_currentWrite.reset();
 }
 
@@ -190,34 +187,18 @@ void GCDAsyncSocket::setupWriteTimerWithTimeout(double timeout)
 
 void GCDAsyncSocket::doWriteTimeout()
 {
-    if (!m_currentWrite)
-        return;
     // The write loop holds still while the delegate decides.
-    m_flags |= kWritesPaused;
-    const long tag = m_currentWrite->tag;
-    const double elapsed = m_currentWrite->timeout;
-    const std::size_t bytesDone = m_currentWrite->bytesDone;
-    const auto packet = m_currentWrite;
-    askDelegate(
-        [tag, elapsed, bytesDone](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
-            return delegate.socketShouldTimeoutWriteWithTag(sock, tag, elapsed, bytesDone);
-        },
-        [packet](GCDAsyncSocket &socket, double timeoutExtension) {
-            if (socket.m_currentWrite == packet)
-                socket.doWriteTimeoutWithExtension(timeoutExtension);
-        });
+    askForMoreTime(&GCDAsyncSocket::m_currentWrite, kWritesPaused,
+                   &GCDAsyncSocketDelegate::socketShouldTimeoutWriteWithTag,
+                   &GCDAsyncSocket::doWriteTimeoutWithExtension);
 }
 
 void GCDAsyncSocket::doWriteTimeoutWithExtension(double timeoutExtension)
 {
     if (!m_currentWrite)
         return;
-    if (timeoutExtension > 0.0) {
-        m_currentWrite->timeout += timeoutExtension;
-        m_writeTimer->schedule(platform::durationFromSeconds(timeoutExtension), platform::DispatchDuration::zero());
-        m_flags &= ~kWritesPaused;
+    if (grantMoreTime(m_currentWrite->timeout, *m_writeTimer, kWritesPaused, timeoutExtension))
         doWriteData();
-        return;
-    }
-    closeWithError(writeTimeoutError());
+    else
+        closeWithError(writeTimeoutError());
 }

@@ -389,6 +389,57 @@ std::shared_ptr<platform::DispatchTimer> GCDAsyncSocket::startTimer(double timeo
     return timer;
 }
 
+void GCDAsyncSocket::cancelTimer(std::shared_ptr<platform::DispatchTimer> &timer)
+{
+    if (!timer)
+        return;
+    timer->cancel();
+    timer.reset();
+}
+
+template <typename Packet>
+void GCDAsyncSocket::askForMoreTime(std::shared_ptr<Packet> GCDAsyncSocket::*current, std::uint32_t pausedFlag,
+                                    double (GCDAsyncSocketDelegate::*question)(GCDAsyncSocket *, long, double,
+                                                                               std::size_t),
+                                    void (GCDAsyncSocket::*answer)(double))
+{
+    const std::shared_ptr<Packet> packet = this->*current;
+    if (!packet)
+        return;
+    m_flags |= pausedFlag;
+    const long tag = packet->tag;
+    const double elapsed = packet->timeout;
+    const std::size_t bytesDone = packet->bytesDone;
+    askDelegate(
+        [question, tag, elapsed, bytesDone](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
+            return (delegate.*question)(sock, tag, elapsed, bytesDone);
+        },
+        [current, answer, packet](GCDAsyncSocket &socket, double timeoutExtension) {
+            if (socket.*current == packet)
+                (socket.*answer)(timeoutExtension);
+        });
+}
+
+template void GCDAsyncSocket::askForMoreTime(std::shared_ptr<GCDAsyncReadPacket> GCDAsyncSocket::*, std::uint32_t,
+                                             double (GCDAsyncSocketDelegate::*)(GCDAsyncSocket *, long, double,
+                                                                                std::size_t),
+                                             void (GCDAsyncSocket::*)(double));
+template void GCDAsyncSocket::askForMoreTime(std::shared_ptr<GCDAsyncWritePacket> GCDAsyncSocket::*, std::uint32_t,
+                                             double (GCDAsyncSocketDelegate::*)(GCDAsyncSocket *, long, double,
+                                                                                std::size_t),
+                                             void (GCDAsyncSocket::*)(double));
+
+bool GCDAsyncSocket::grantMoreTime(double &packetTimeout, platform::DispatchTimer &timer, std::uint32_t pausedFlag,
+                                   double extension)
+{
+    if (extension <= 0.0)
+        return false;
+    packetTimeout += extension;
+    timer.schedule(platform::durationFromSeconds(extension), platform::DispatchDuration::zero());
+    m_flags &= ~pausedFlag;
+    return true;
+}
+
 // ---- Address helpers ----
 
 QString GCDAsyncSocket::hostFromSockaddr4(const sockaddr_in *pSockaddr4)

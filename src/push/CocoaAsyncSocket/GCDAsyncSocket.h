@@ -294,6 +294,18 @@ private:
     void doWriteTimeout();
     void doWriteTimeoutWithExtension(double timeoutExtension);
 
+    // What the two halves share when the packet under way (current) runs out of time: the half pauses
+    // and the delegate is asked (question) for more; answer gets the extension unless the packet has
+    // gone meanwhile. Made for GCDAsyncReadPacket and GCDAsyncWritePacket.
+    template <typename Packet>
+    void askForMoreTime(std::shared_ptr<Packet> GCDAsyncSocket::*current, std::uint32_t pausedFlag,
+                        double (GCDAsyncSocketDelegate::*question)(GCDAsyncSocket *, long, double, std::size_t),
+                        void (GCDAsyncSocket::*answer)(double));
+    // Whether the extension gives the half more time: the packet's timeout and the timer grow by it and
+    // the half is no longer paused. Otherwise the caller closes with the half's timeout error.
+    bool grantMoreTime(double &packetTimeout, platform::DispatchTimer &timer, std::uint32_t pausedFlag,
+                       double extension);
+
     // A one-shot timer on the socket queue running the handler after the timeout.
     // ---- TLS (socket queue) ----
     void maybeStartTLS();
@@ -314,6 +326,8 @@ private:
     void disposeSSL();
 
     std::shared_ptr<platform::DispatchTimer> startTimer(double timeout, std::function<void(GCDAsyncSocket &)> handler);
+    // Cancels the timer, if any, and lets it go.
+    static void cancelTimer(std::shared_ptr<platform::DispatchTimer> &timer);
 
     std::uint32_t m_flags = 0;
     std::uint16_t m_config = 0;
