@@ -4,6 +4,7 @@
 #include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolder.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarListedSeries.h"
 #include "platform/eventkit/ICalendarSeries.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
@@ -172,25 +173,10 @@ Status makePrivateFolder(const QString &path)
     return success();
 }
 
-// The revision of a series: a digest of its master component's text, the same in every run.
-QString revisionOf(icalcomponent *master)
-{
-    char *text = icalcomponent_as_ical_string_r(master);
-    if (!text)
-        return QString();
-    const QByteArray bytes(text);
-    std::free(text);
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
 std::shared_ptr<EKEvent> eventFromComponent(icalcomponent *item, const std::shared_ptr<EKCalendar> &calendar)
 {
-    auto event = std::make_shared<EKEvent>();
-    icalcodec::readEvent(item, *event);
-    if (icalseries::isRecurring(item))
-        event->setSeriesRevision(revisionOf(item));
+    std::shared_ptr<EKEvent> event = icalseries::eventFromComponent(item);
     event->setCalendar(calendar);
-    event->setOccurrence(event->startDate(), false);
     return event;
 }
 
@@ -984,19 +970,101 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
         const QList<QDateTime> starts = regularOccurrences(file, uid, master, predicate, detachedIds);
         if (starts.isEmpty())
             continue;
-        const std::shared_ptr<EKEvent> series = eventFromComponent(master, calendar);
-        const qint64 length = series->startDate().secsTo(series->endDate());
-        for (const QDateTime &start : starts) {
-            if (detachedIds.contains(start))
-                continue;
-            auto occurrence = std::make_shared<EKEvent>(*series);
-            occurrence->setStartDate(start);
-            occurrence->setEndDate(start.addSecs(length));
-            occurrence->setOccurrence(start, false);
-            occurrence->setIsSeriesStart(start == series->startDate());
-            events.append(occurrence);
-        }
+        appendRegularOccurrences(eventFromComponent(master, calendar), starts, detachedIds, events);
     }
+}
+
+void EKEventStore::appendRegularOccurrences(const std::shared_ptr<EKEvent> &series, const QList<QDateTime> &starts,
+                                            const QList<QDateTime> &detachedIds,
+                                            QList<std::shared_ptr<EKEvent>> &events)
+{
+    const qint64 length = series->startDate().secsTo(series->endDate());
+    for (const QDateTime &start : starts) {
+        if (detachedIds.contains(start))
+            continue;
+        auto occurrence = std::make_shared<EKEvent>(*series);
+        occurrence->setStartDate(start);
+        occurrence->setEndDate(start.addSecs(length));
+        occurrence->setOccurrence(start, false);
+        occurrence->setIsSeriesStart(start == series->startDate());
+        events.append(occurrence);
+    }
+}
+
+namespace {
+
+// As appendDetachedOccurrences gives them from the parsed file.
+QList<QDateTime> appendListedDetached(const icallisted::ListedSeriesItem &item, const EKPredicate &predicate,
+                                      const std::shared_ptr<EKCalendar> &calendar,
+                                      QList<std::shared_ptr<EKEvent>> &events)
+{
+    QList<QDateTime> detachedIds;
+    for (const icallisted::ListedDetached &detached : item.detached) {
+        if (!detached.isOccurrence)
+            continue;
+        detachedIds.append(detached.recurrenceId);
+        const EKEvent &event = *detached.event;
+        const bool overlaps = event.startDate() < predicate.endDate &&
+                              (event.endDate() > predicate.startDate || event.startDate() >= predicate.startDate);
+        if (!overlaps)
+            continue;
+        detached.event->setCalendar(calendar);
+        events.append(detached.event);
+    }
+    return detachedIds;
+}
+
+// As regularOccurrences gives them from the parsed file, from the walk kept in the listing; nothing
+// when the walk does not tell them: it ends within the window, before the first occurrence asked for or
+// before the last of those in the window.
+std::optional<QList<QDateTime>> listedRegularStarts(const icallisted::ListedSeriesItem &item, qint64 horizon,
+                                                    const EKPredicate &predicate, const QList<QDateTime> &detachedIds)
+{
+    const ICalendarOccurrences walk{QDateTime::fromMSecsSinceEpoch(horizon, Qt::UTC), item.starts,
+                                    item.lengthSeconds};
+    const bool endsInWindow = predicate.endDate.toMSecsSinceEpoch() > horizon;
+    if (!predicate.firstOccurrenceOnly) {
+        if (endsInWindow)
+            return std::nullopt;
+        return icalcodec::occurrencesOverlapping(walk, predicate.startDate, predicate.endDate);
+    }
+    if (predicate.seriesToLeaveOut.contains(item.master->calendarItemIdentifier()))
+        return QList<QDateTime>{};
+    const std::optional<QDateTime> first =
+        icalcodec::firstOccurrenceIn(walk, predicate.startDate, predicate.endDate, detachedIds);
+    if (first)
+        return QList<QDateTime>{*first};
+    return endsInWindow ? std::nullopt : std::optional<QList<QDateTime>>(QList<QDateTime>{});
+}
+
+} // namespace
+
+// The events of a series file from its listing, as appendEventsOfFile gives them from its parse;
+// false, adding nothing, when the listing does not tell them (damaged, read in another zone, or its
+// walks end too soon for the window).
+bool EKEventStore::appendListedSeries(QByteArrayView listed, const EKPredicate &predicate,
+                                      const std::shared_ptr<EKCalendar> &calendar, const QByteArray &zoneField,
+                                      QList<std::shared_ptr<EKEvent>> &events)
+{
+    const std::optional<icallisted::ListedSeries> series = icallisted::readListedSeries(listed, zoneField);
+    if (!series || !predicate.endDate.isValid())
+        return false;
+    QList<std::shared_ptr<EKEvent>> found;
+    for (const icallisted::ListedSeriesItem &item : series->items) {
+        const QList<QDateTime> detachedIds = appendListedDetached(item, predicate, calendar, found);
+        if (!item.master)
+            continue;
+        const std::optional<QList<QDateTime>> starts =
+            listedRegularStarts(item, series->horizon, predicate, detachedIds);
+        if (!starts)
+            return false;
+        if (starts->isEmpty())
+            continue;
+        item.master->setCalendar(calendar);
+        appendRegularOccurrences(item.master, *starts, detachedIds, found);
+    }
+    events.append(found);
+    return true;
 }
 
 // The event of a file holding one single event, from its description, as appendEventsOfFile gives it
@@ -1009,6 +1077,9 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
     const QByteArrayView listed = file->listedEvent();
     if (listed.isEmpty())
         return false;
+    if (icallisted::isListedSeries(listed))
+        return appendListedSeries(listed, predicate, sequence.m_calendars.at(calendarAt), sequence.m_zoneField,
+                                  sequence.m_parsed);
     // The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
     const std::optional<QByteArrayView> plain = file->plainSingleUid();
     const std::optional<QString> identifier = plain ? std::nullopt : onlyUidOf(*file);

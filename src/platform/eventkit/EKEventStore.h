@@ -289,6 +289,11 @@ private:
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
     static bool appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
                                   qint32 calendarAt, EKEventSequence &sequence);
+    static bool appendListedSeries(QByteArrayView listed, const EKPredicate &predicate,
+                                   const std::shared_ptr<EKCalendar> &calendar, const QByteArray &zoneField,
+                                   QList<std::shared_ptr<EKEvent>> &events);
+    static void appendRegularOccurrences(const std::shared_ptr<EKEvent> &series, const QList<QDateTime> &starts,
+                                         const QList<QDateTime> &detachedIds, QList<std::shared_ptr<EKEvent>> &events);
     static void sortByStart(EKEventSequence &sequence);
     // The event of a listed entry whose description no longer tells it whole, from its file.
     std::shared_ptr<EKEvent> eventOfListedFile(const EKEventSequence::Entry &entry,

@@ -681,6 +681,27 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
     return result;
 }
 
+std::optional<QDateTime> firstOccurrenceIn(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
+                                           const QDateTime &windowEnd, const QList<QDateTime> &skipped)
+{
+    if (!windowEnd.isValid())
+        return std::nullopt;
+    std::set<qint64> excluded;
+    for (const QDateTime &date : skipped)
+        excluded.insert(date.toMSecsSinceEpoch());
+    const qint64 length = occurrences.lengthSeconds;
+    auto it = occurrences.starts.cbegin();
+    if (windowStart.isValid())
+        it = std::lower_bound(it, occurrences.starts.cend(), windowStart.addSecs(-length).toMSecsSinceEpoch());
+    const qint64 endMs = windowEnd.toMSecsSinceEpoch();
+    for (; it != occurrences.starts.cend() && *it < endMs; ++it) {
+        const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, utcZone());
+        if (!excluded.count(*it) && overlapsWindow(start, length, windowStart, windowEnd))
+            return start;
+    }
+    return std::nullopt;
+}
+
 // Each rule is walked only up to its first start that counts, or up to the best one found so far.
 std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime &windowStart,
                                          const QDateTime &windowEnd, const QList<QDateTime> &skipped)

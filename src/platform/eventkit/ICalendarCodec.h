@@ -76,6 +76,10 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
                                         const QDateTime &windowEnd);
 // The earliest start of the series that overlaps the window and is not one of the skipped ones; the
 // walk stops there.
+// The first start of a walk that overlaps the window and is not skipped, as firstOccurrence finds it
+// from the series when the walk reaches the window's end.
+std::optional<QDateTime> firstOccurrenceIn(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
+                                           const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime &windowStart,
                                          const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 // The length of an item in seconds (end minus start; 0 without an end).

@@ -3,6 +3,7 @@
 #include "platform/eventkit/ICalendarCodec.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarListedSeries.h"
 #include "platform/eventkit/ICalendarPatch.h"
 #include "platform/eventkit/ICalendarSeries.h"
 #include "platform/eventkit/ICalendarZones.h"
@@ -606,7 +607,10 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
-    file.setDescribed(uids, titles, icallisted::listedEventOf(root));
+    QByteArray listed = icallisted::listedEventOf(root);
+    if (listed.isEmpty() && file.hasEvents && !file.hasTodos && file.parses)
+        listed = icallisted::listedSeriesOf(root, icallisted::listedSeriesHorizon());
+    file.setDescribed(uids, titles, listed);
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.

@@ -2,6 +2,7 @@
 
 #include "platform/eventkit/ICalendarFolder.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarListedSeries.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/Crc32.h"
 #include "platform/foundation/FileIO.h"
@@ -31,9 +32,10 @@ namespace platform::icalindex {
 
 namespace {
 
-// The format: 6 signs each line with its CRC-32. An index of another format (5 signed lines with a
-// hash of its own) reads as foreign and is written again.
-const QByteArray kHeader = "HMCALINDEX 6";
+// The format: 7 keeps the listing of a series file in its entry; 6 signed each line with its CRC-32
+// too, but kept none. An index of another format reads as foreign and is written again, so that every
+// series file gets its listing.
+const QByteArray kHeader = "HMCALINDEX 7";
 const QByteArray kTrailer = "END ";
 constexpr int kFieldCount = 12;
 // An entry per item file; a folder of the largest size the store reads stays well within this.
@@ -227,9 +229,11 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
                              readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
                              readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
+    const qsizetype listedLimit =
+        icallisted::isListedSeries(field[10]) ? icallisted::kMaxListedSeriesBytes : icallisted::kMaxListedBytes;
     const NameBytes name = nameBytesOf(field[0]);
     if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isFileNameField(field[0], name) ||
-        !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > icallisted::kMaxListedBytes)
+        !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > listedLimit)
         return false;
     file.hasEvents = field[5].contains('E');
     file.hasTodos = field[5].contains('T');

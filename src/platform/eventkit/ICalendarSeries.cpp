@@ -3,6 +3,10 @@
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/ICalendarCodec.h"
 
+#include <QCryptographicHash>
+
+#include <cstdlib>
+
 namespace platform::icalseries {
 
 namespace {
@@ -183,6 +187,26 @@ bool removeItems(icalcomponent *calendar, const QString &uid)
     for (icalcomponent *item : doomed)
         removeComponent(calendar, item);
     return othersRemain;
+}
+
+QString revisionOf(icalcomponent *master)
+{
+    char *text = icalcomponent_as_ical_string_r(master);
+    if (!text)
+        return QString();
+    const QByteArray bytes(text);
+    std::free(text);
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+std::shared_ptr<EKEvent> eventFromComponent(icalcomponent *item)
+{
+    auto event = std::make_shared<EKEvent>();
+    icalcodec::readEvent(item, *event);
+    if (isRecurring(item))
+        event->setSeriesRevision(revisionOf(item));
+    event->setOccurrence(event->startDate(), false);
+    return event;
 }
 
 } // namespace platform::icalseries

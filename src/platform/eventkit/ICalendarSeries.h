@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 #include <libical/ical.h>
 
 namespace platform {
@@ -35,6 +37,11 @@ QHash<QString, ItemsOfUid> itemsByUid(icalcomponent *calendar);
 // The override of the series' occurrence at that original start, or null.
 icalcomponent *overrideAt(icalcomponent *calendar, const QString &uid, const QDateTime &occurrence);
 bool isRecurring(icalcomponent *master);
+// The revision of a series: a digest of its master component's text, the same in every run.
+QString revisionOf(icalcomponent *master);
+// The event of a VEVENT as a listing gives it before it is placed in a calendar: a series' master
+// carries its revision.
+std::shared_ptr<EKEvent> eventFromComponent(icalcomponent *item);
 // Replaces the occurrence by a detached copy of the master carrying the event's fields.
 void detachOccurrence(icalcomponent *calendar, icalcomponent *master, const EKEvent &event);
 // Leaves the occurrence out of the series with an EXDATE, and drops its detached copy.

@@ -1,0 +1,520 @@
+#include "platform/eventkit/ICalendarListedSeries.h"
+
+#include "platform/eventkit/EKEvent.h"
+#include "platform/eventkit/ICalendarCodec.h"
+#include "platform/eventkit/ICalendarFolder.h"
+#include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarSeries.h"
+
+#include <QDataStream>
+#include <QIODevice>
+#include <QSet>
+#include <QTimeZone>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include <libical/ical.h>
+
+namespace platform::icallisted {
+
+namespace {
+
+// The version of the fields after the mark: a text of another is foreign and gives way to a parse.
+constexpr qint32 kVersion = 1;
+// Walks longer than this (a series every few minutes, say) are parsed: the walk's own cap is far off.
+constexpr qsizetype kMaxStarts = 50000;
+constexpr qsizetype kMaxItems = 256;
+constexpr qsizetype kMaxListLength = 4096;
+// The walks reach this far ahead of the start of the year a description was made in: a listing reads
+// of each series its first occurrence from today, which for nearly every series lies within them.
+// Other questions, and series without an occurrence in those years, are answered by the parse.
+constexpr int kHorizonYearsAhead = 2;
+
+// A date as its milliseconds and how it is kept: invalid, in UTC as a spec, or in the shared UTC zone.
+// Any other kind is not written: the text could not give it back as it was.
+enum class DateKind : quint8 { Invalid = 0, UtcSpec = 1, UtcZone = 2, Other = 3 };
+
+DateKind kindOf(const QDateTime &date)
+{
+    if (!date.isValid())
+        return DateKind::Invalid;
+    if (date.timeSpec() == Qt::UTC)
+        return DateKind::UtcSpec;
+    return date.timeSpec() == Qt::TimeZone && date.timeZone() == icalcodec::utcZone() ? DateKind::UtcZone
+                                                                                      : DateKind::Other;
+}
+
+void writeDate(QDataStream &out, const QDateTime &date)
+{
+    const DateKind kind = kindOf(date);
+    out << quint8(kind) << (kind == DateKind::Invalid ? qint64(0) : date.toMSecsSinceEpoch());
+}
+
+QDateTime readDate(QDataStream &in)
+{
+    quint8 kind = 0;
+    qint64 milliseconds = 0;
+    in >> kind >> milliseconds;
+    if (kind == quint8(DateKind::UtcSpec))
+        return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
+    if (kind == quint8(DateKind::UtcZone))
+        return QDateTime::fromMSecsSinceEpoch(milliseconds, icalcodec::utcZone());
+    if (kind != quint8(DateKind::Invalid))
+        in.setStatus(QDataStream::ReadCorruptData);
+    return QDateTime();
+}
+
+template <typename Item, typename Read> QList<Item> readList(QDataStream &in, const Read &read)
+{
+    qint32 count = 0;
+    in >> count;
+    QList<Item> items;
+    if (count < 0 || count > kMaxListLength) {
+        in.setStatus(QDataStream::ReadCorruptData);
+        return items;
+    }
+    for (qint32 at = 0; at < count && in.status() == QDataStream::Ok; ++at)
+        items.append(read());
+    return items;
+}
+
+void writeInts(QDataStream &out, const QList<int> &values)
+{
+    out << qint32(values.size());
+    for (const int value : values)
+        out << qint32(value);
+}
+
+QList<int> readInts(QDataStream &in)
+{
+    return readList<int>(in, [&in] {
+        qint32 value = 0;
+        in >> value;
+        return int(value);
+    });
+}
+
+void writeRule(QDataStream &out, const EKRecurrenceRule &rule)
+{
+    out << qint32(rule.frequency()) << qint32(rule.interval()) << qint32(rule.daysOfTheWeek().size());
+    for (const EKRecurrenceDayOfWeek &day : rule.daysOfTheWeek())
+        out << qint32(day.dayOfTheWeek()) << qint32(day.weekNumber());
+    for (const QList<int> *values : {&rule.daysOfTheMonth(), &rule.monthsOfTheYear(), &rule.weeksOfTheYear(),
+                                     &rule.daysOfTheYear(), &rule.setPositions()})
+        writeInts(out, *values);
+    const std::optional<EKRecurrenceEnd> &end = rule.recurrenceEnd();
+    out << bool(end);
+    writeDate(out, end ? end->endDate() : QDateTime());
+    out << qint32(end ? end->occurrenceCount() : 0);
+}
+
+std::optional<EKRecurrenceEnd> readRecurrenceEnd(QDataStream &in)
+{
+    bool hasEnd = false;
+    in >> hasEnd;
+    const QDateTime endDate = readDate(in);
+    qint32 count = 0;
+    in >> count;
+    if (!hasEnd)
+        return std::nullopt;
+    return endDate.isValid() ? EKRecurrenceEnd::recurrenceEndWithEndDate(endDate)
+                             : EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(count);
+}
+
+EKRecurrenceRule readRule(QDataStream &in)
+{
+    qint32 frequency = 0;
+    qint32 interval = 0;
+    in >> frequency >> interval;
+    if (frequency < 0 || frequency > qint32(EKRecurrenceFrequency::Yearly))
+        in.setStatus(QDataStream::ReadCorruptData);
+    const QList<EKRecurrenceDayOfWeek> days = readList<EKRecurrenceDayOfWeek>(in, [&in] {
+        qint32 day = 0;
+        qint32 week = 0;
+        in >> day >> week;
+        return EKRecurrenceDayOfWeek::dayOfWeek(day, week);
+    });
+    const QList<int> daysOfTheMonth = readInts(in);
+    const QList<int> months = readInts(in);
+    const QList<int> weeks = readInts(in);
+    const QList<int> daysOfTheYear = readInts(in);
+    const QList<int> positions = readInts(in);
+    return EKRecurrenceRule(EKRecurrenceFrequency(frequency), interval, days, daysOfTheMonth, months, weeks,
+                            daysOfTheYear, positions, readRecurrenceEnd(in));
+}
+
+// The zone: the system's, UTC, or one named; the system's is told apart from the same zone named.
+void writeZone(QDataStream &out, const QTimeZone &zone)
+{
+    const quint8 kind = zone == QTimeZone::systemTimeZone() ? 0 : zone == QTimeZone::utc() ? 1 : 2;
+    out << kind << (kind == 2 ? zone.id() : QByteArray());
+}
+
+QTimeZone readZone(QDataStream &in)
+{
+    quint8 kind = 0;
+    QByteArray id;
+    in >> kind >> id;
+    if (kind == 0)
+        return QTimeZone::systemTimeZone();
+    if (kind == 1)
+        return QTimeZone::utc();
+    if (kind != 2 || !QTimeZone::isTimeZoneIdAvailable(id))
+        in.setStatus(QDataStream::ReadCorruptData);
+    return QTimeZone(id);
+}
+
+void writeEvent(QDataStream &out, const EKEvent &event)
+{
+    out << event.calendarItemIdentifier() << event.title() << event.notes() << event.location();
+    writeDate(out, event.creationDate());
+    writeDate(out, event.lastModifiedDate());
+    out << event.isAllDay();
+    writeZone(out, event.timeZone());
+    writeDate(out, event.startDate());
+    writeDate(out, event.endDate());
+    out << qint32(event.alarms().size());
+    for (const EKAlarm &alarm : event.alarms()) {
+        writeDate(out, alarm.absoluteDate());
+        out << alarm.relativeOffset();
+    }
+    out << qint32(event.recurrenceRules().size());
+    for (const EKRecurrenceRule &rule : event.recurrenceRules())
+        writeRule(out, rule);
+    writeDate(out, event.occurrenceDate());
+    out << event.isDetached() << event.isSeriesStart() << event.seriesRevision();
+}
+
+QList<EKAlarm> readAlarms(QDataStream &in)
+{
+    return readList<EKAlarm>(in, [&in] {
+        const QDateTime date = readDate(in);
+        double offset = 0;
+        in >> offset;
+        return date.isValid() ? EKAlarm::alarmWithAbsoluteDate(date) : EKAlarm::alarmWithRelativeOffset(offset);
+    });
+}
+
+void readTexts(QDataStream &in, EKEvent &event)
+{
+    QString uid, title, notes, location;
+    in >> uid >> title >> notes >> location;
+    event.setCalendarItemIdentifier(uid);
+    event.setTitle(title);
+    event.setNotes(notes);
+    event.setLocation(location);
+}
+
+std::shared_ptr<EKEvent> readEvent(QDataStream &in)
+{
+    auto event = std::make_shared<EKEvent>();
+    readTexts(in, *event);
+    event->setCreationDate(readDate(in));
+    event->setLastModifiedDate(readDate(in));
+    bool allDay = false;
+    in >> allDay;
+    event->setAllDay(allDay);
+    event->setTimeZone(readZone(in));
+    event->setStartDate(readDate(in));
+    event->setEndDate(readDate(in));
+    event->setAlarms(readAlarms(in));
+    event->setRecurrenceRules(readList<EKRecurrenceRule>(in, [&in] { return readRule(in); }));
+    const QDateTime occurrence = readDate(in);
+    bool isDetached = false, isSeriesStart = false;
+    QString revision;
+    in >> isDetached >> isSeriesStart >> revision;
+    event->setOccurrence(occurrence, isDetached);
+    event->setIsSeriesStart(isSeriesStart);
+    event->setSeriesRevision(revision);
+    return event;
+}
+
+bool isSameDate(const QDateTime &left, const QDateTime &right)
+{
+    return left == right && kindOf(left) == kindOf(right) && kindOf(left) != DateKind::Other;
+}
+
+bool areSameAlarms(const QList<EKAlarm> &left, const QList<EKAlarm> &right)
+{
+    return std::equal(left.cbegin(), left.cend(), right.cbegin(), right.cend(), [](const auto &one, const auto &other) {
+        return one == other && isSameDate(one.absoluteDate(), other.absoluteDate()) &&
+               std::signbit(one.relativeOffset()) == std::signbit(other.relativeOffset());
+    });
+}
+
+// Every field a listing reads, null texts apart from empty ones, dates in the same kind of zone.
+bool isSameEvent(const EKEvent &left, const EKEvent &right)
+{
+    const auto sameText = [](const QString &one, const QString &other) {
+        return one == other && one.isNull() == other.isNull();
+    };
+    return sameText(left.calendarItemIdentifier(), right.calendarItemIdentifier()) &&
+           sameText(left.title(), right.title()) && sameText(left.notes(), right.notes()) &&
+           sameText(left.location(), right.location()) && isSameDate(left.creationDate(), right.creationDate()) &&
+           isSameDate(left.lastModifiedDate(), right.lastModifiedDate()) && left.isAllDay() == right.isAllDay() &&
+           left.timeZone() == right.timeZone() && isSameDate(left.startDate(), right.startDate()) &&
+           isSameDate(left.endDate(), right.endDate()) && areSameAlarms(left.alarms(), right.alarms()) &&
+           left.recurrenceRules() == right.recurrenceRules() &&
+           isSameDate(left.occurrenceDate(), right.occurrenceDate()) && left.isDetached() == right.isDetached() &&
+           left.isSeriesStart() == right.isSeriesStart() && sameText(left.seriesRevision(), right.seriesRevision()) &&
+           left.isNew() == right.isNew();
+}
+
+// Unsigned LEB128: seven bits a byte, the high bit telling that more follow.
+void appendVarint(QByteArray &bytes, quint64 value)
+{
+    do {
+        const auto low = char(value & 0x7f);
+        value >>= 7;
+        bytes.append(value ? char(low | 0x80) : low);
+    } while (value);
+}
+
+bool readVarint(QByteArrayView bytes, qsizetype &at, quint64 &value)
+{
+    value = 0;
+    for (int shift = 0; shift < 64 && at < bytes.size(); shift += 7) {
+        const auto byte = uchar(bytes[at++]);
+        value |= quint64(byte & 0x7f) << shift;
+        if (!(byte & 0x80))
+            return true;
+    }
+    return false;
+}
+
+// The first start, then runs of equal steps (step, count) as varints: a daily series is a few runs a
+// year, where the clocks change; one on three weekdays a run a few days long.
+void writeStarts(QDataStream &out, const QList<qint64> &starts)
+{
+    QByteArray runs;
+    for (qsizetype at = 1; at < starts.size();) {
+        const qint64 step = starts.at(at) - starts.at(at - 1);
+        qsizetype count = 1;
+        while (at + count < starts.size() && starts.at(at + count) - starts.at(at + count - 1) == step)
+            ++count;
+        appendVarint(runs, quint64(step));
+        appendVarint(runs, quint64(count));
+        at += count;
+    }
+    out << qint32(starts.size()) << (starts.isEmpty() ? qint64(0) : starts.first()) << runs;
+}
+
+QList<qint64> readStarts(QDataStream &in)
+{
+    qint32 count = 0;
+    qint64 first = 0;
+    QByteArray runs;
+    in >> count >> first >> runs;
+    QList<qint64> starts;
+    if (count < 0 || count > kMaxStarts || in.status() != QDataStream::Ok) {
+        in.setStatus(QDataStream::ReadCorruptData);
+        return starts;
+    }
+    if (count > 0)
+        starts.append(first);
+    quint64 step = 0, length = 0;
+    for (qsizetype at = 0; at < runs.size();) {
+        if (!readVarint(runs, at, step) || !readVarint(runs, at, length) || step == 0 || length == 0 ||
+            step > quint64(1) << 50 || length > quint64(count - starts.size())) {
+            in.setStatus(QDataStream::ReadCorruptData);
+            return starts;
+        }
+        for (quint64 index = 0; index < length; ++index)
+            starts.append(starts.last() + qint64(step));
+    }
+    if (starts.size() != count)
+        in.setStatus(QDataStream::ReadCorruptData);
+    return starts;
+}
+
+void writeItem(QDataStream &out, const ListedSeriesItem &item)
+{
+    out << bool(item.master);
+    if (item.master)
+        writeEvent(out, *item.master);
+    out << item.lengthSeconds;
+    writeStarts(out, item.starts);
+    out << qint32(item.detached.size());
+    for (const ListedDetached &detached : item.detached) {
+        writeEvent(out, *detached.event);
+        writeDate(out, detached.recurrenceId);
+        out << detached.isOccurrence;
+    }
+}
+
+ListedSeriesItem readItem(QDataStream &in)
+{
+    ListedSeriesItem item;
+    bool hasMaster = false;
+    in >> hasMaster;
+    if (hasMaster)
+        item.master = readEvent(in);
+    in >> item.lengthSeconds;
+    item.starts = readStarts(in);
+    item.detached = readList<ListedDetached>(in, [&in] {
+        ListedDetached detached;
+        detached.event = readEvent(in);
+        detached.recurrenceId = readDate(in);
+        in >> detached.isOccurrence;
+        return detached;
+    });
+    return item;
+}
+
+// The detached occurrence as the listing of its parsed file gives it.
+ListedDetached detachedOf(icalcomponent *detached, icalcomponent *master, const ListedSeriesItem &item,
+                          const ListedSeries &series)
+{
+    ListedDetached result{icalseries::eventFromComponent(detached), icalcodec::recurrenceIdOf(detached), true};
+    result.event->setOccurrence(result.recurrenceId, true);
+    result.event->setIsSeriesStart(false);
+    if (!master)
+        return result;
+    const qint64 at = result.recurrenceId.toMSecsSinceEpoch();
+    if (!result.recurrenceId.isValid())
+        result.isOccurrence = false;
+    else if (at < series.horizon)
+        result.isOccurrence = std::binary_search(item.starts.cbegin(), item.starts.cend(), at);
+    else {
+        const ICalendarOccurrences walk = icalcodec::expandOccurrences(master, result.recurrenceId.addSecs(1));
+        result.isOccurrence = std::binary_search(walk.starts.cbegin(), walk.starts.cend(), at);
+    }
+    result.event->setRecurrenceRules(item.master->recurrenceRules());
+    result.event->setIsSeriesStart(result.recurrenceId ==
+                                   icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
+    return result;
+}
+
+std::optional<ListedSeriesItem> itemOf(const icalseries::ItemsOfUid &found, const ListedSeries &series)
+{
+    ListedSeriesItem item;
+    if (found.event) {
+        // Walked first, as a listing walks before it reads the master: a walk may change how libical
+        // writes a rule out (a calendar scale's), and with it the revision.
+        const ICalendarOccurrences walk =
+            icalcodec::expandOccurrences(found.event, QDateTime::fromMSecsSinceEpoch(series.horizon, Qt::UTC));
+        item.master = icalseries::eventFromComponent(found.event);
+        if (walk.starts.size() > kMaxStarts)
+            return std::nullopt;
+        item.starts = walk.starts;
+        item.lengthSeconds = walk.lengthSeconds;
+    }
+    for (icalcomponent *detached : found.overrides)
+        item.detached.append(detachedOf(detached, found.event, item, series));
+    return item;
+}
+
+// The file's UIDs in the order its description keeps them (the order of their first items).
+QStringList uidsInOrder(icalcomponent *calendar)
+{
+    QStringList uids;
+    QSet<QString> seen;
+    for (icalcomponent *item = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT); item;
+         item = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {
+        const char *uid = icalcomponent_get_uid(item);
+        const icalcomponent_kind kind = icalcomponent_isa(item);
+        if (!uid || (kind != ICAL_VEVENT_COMPONENT && kind != ICAL_VTODO_COMPONENT))
+            continue;
+        const QString text = QString::fromUtf8(uid);
+        if (!seen.contains(text)) {
+            seen.insert(text);
+            uids.append(text);
+        }
+    }
+    return uids;
+}
+
+// Only files of events whose UIDs each have a series or moved occurrences: a file of one single
+// event has its own listed text, and to-dos are read elsewhere.
+std::optional<ListedSeries> seriesOf(icalcomponent *calendar, const QDateTime &horizon)
+{
+    const QStringList uids = calendar ? uidsInOrder(calendar) : QStringList();
+    if (uids.isEmpty() || uids.size() > kMaxItems || icalcomponent_get_first_component(calendar, ICAL_VTODO_COMPONENT))
+        return std::nullopt;
+    const QHash<QString, icalseries::ItemsOfUid> items = icalseries::itemsByUid(calendar);
+    ListedSeries series{horizon.toMSecsSinceEpoch(), {}};
+    bool hasSeries = false;
+    for (const QString &uid : uids) {
+        const icalseries::ItemsOfUid found = items.value(uid);
+        hasSeries = hasSeries || !found.overrides.isEmpty() || (found.event && icalseries::isRecurring(found.event));
+        std::optional<ListedSeriesItem> item = itemOf(found, series);
+        if (!item)
+            return std::nullopt;
+        series.items.append(std::move(*item));
+    }
+    return hasSeries ? std::optional<ListedSeries>(std::move(series)) : std::nullopt;
+}
+
+bool isSameItem(const ListedSeriesItem &left, const ListedSeriesItem &right)
+{
+    const bool sameMaster = left.master && right.master ? isSameEvent(*left.master, *right.master)
+                                                        : !left.master && !right.master;
+    return sameMaster && left.starts == right.starts && left.lengthSeconds == right.lengthSeconds &&
+           std::equal(left.detached.cbegin(), left.detached.cend(), right.detached.cbegin(), right.detached.cend(),
+                      [](const ListedDetached &one, const ListedDetached &other) {
+                          return isSameEvent(*one.event, *other.event) &&
+                                 isSameDate(one.recurrenceId, other.recurrenceId) &&
+                                 one.isOccurrence == other.isOccurrence;
+                      });
+}
+
+QByteArray encode(const ListedSeries &series, const QByteArray &zoneField)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << kVersion << zoneField << series.horizon << qint32(series.items.size());
+    for (const ListedSeriesItem &item : series.items)
+        writeItem(out, item);
+    return kSeriesMark + bytes.toBase64();
+}
+
+} // namespace
+
+QDateTime listedSeriesHorizon()
+{
+    const QDate today = QDateTime::currentDateTimeUtc().date();
+    return QDateTime(QDate(today.year() + kHorizonYearsAhead, 1, 1), QTime(0, 0), Qt::UTC);
+}
+
+// The text is read back at once: one that does not give every field as the parse did is not kept.
+QByteArray listedSeriesOf(icalcomponent *calendar, const QDateTime &horizon)
+{
+    const std::optional<ListedSeries> series = seriesOf(calendar, horizon);
+    if (!series)
+        return QByteArray();
+    const QByteArray zoneField = systemZoneField();
+    const QByteArray text = encode(*series, zoneField);
+    const std::optional<ListedSeries> back =
+        text.size() <= kMaxListedSeriesBytes ? readListedSeries(text, zoneField) : std::nullopt;
+    const bool isWhole = back && back->horizon == series->horizon &&
+                         std::equal(back->items.cbegin(), back->items.cend(), series->items.cbegin(),
+                                    series->items.cend(), isSameItem);
+    return isWhole ? text : QByteArray();
+}
+
+std::optional<ListedSeries> readListedSeries(QByteArrayView listed, const QByteArray &zoneField)
+{
+    if (!isListedSeries(listed) || listed.size() > kMaxListedSeriesBytes)
+        return std::nullopt;
+    const QByteArray::FromBase64Result decoded =
+        QByteArray::fromBase64Encoding(listed.sliced(1).toByteArray(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    QDataStream in(decoded.decoded);
+    in.setVersion(QDataStream::Qt_6_0);
+    qint32 version = 0;
+    QByteArray zone;
+    ListedSeries series;
+    in >> version >> zone >> series.horizon;
+    if (in.status() != QDataStream::Ok || version != kVersion || zone != zoneField)
+        return std::nullopt;
+    series.items = readList<ListedSeriesItem>(in, [&in] { return readItem(in); });
+    if (in.status() != QDataStream::Ok || !in.atEnd() || series.items.size() > kMaxItems)
+        return std::nullopt;
+    return series;
+}
+
+} // namespace platform::icallisted

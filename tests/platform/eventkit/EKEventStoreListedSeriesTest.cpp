@@ -1,0 +1,367 @@
+// A listing takes the events of a series file from what the folder keeps of it (in memory and in the
+// index: its masters, moved occurrences and walks) instead of parsing the file and walking its rules.
+// Every event must be what the parse gives, in every window and in the listing that reads each series
+// once; a change of the file must never be hidden by it, and a damaged entry must never be believed.
+#include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "foundation/QtPrinters.h"
+
+#include "platform/eventkit/EKEventStore.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace platform;
+using namespace eventkittest;
+
+namespace {
+
+const QByteArray kBerlin = "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\n"
+                           "BEGIN:STANDARD\r\nDTSTART:19701025T030000\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\n"
+                           "RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\r\nEND:STANDARD\r\n"
+                           "BEGIN:DAYLIGHT\r\nDTSTART:19700329T020000\r\nTZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\n"
+                           "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n";
+
+// A VEVENT standing in for one occurrence of a series.
+QByteArray detachedItem(const QByteArray &uid, const QByteArray &properties)
+{
+    return eventItem(uid, properties).replace("END:VEVENT", "X-MOVED:1\r\nEND:VEVENT");
+}
+
+// Series files of the shapes users have: zoned across the clock changes, floating, all-day, with a
+// count or an end, removed and added dates, moved occurrences (one for a date the rule never gives),
+// moved occurrences alone, two series in one file, alarms and texts to encode.
+QList<std::pair<QString, QByteArray>> seriesFiles()
+{
+    const QByteArray alarm = "BEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER:-PT10M\r\nEND:VALARM\r\n";
+    return {
+        {"zoned.ics", calendarText(kBerlin + eventItem("zoned", "DTSTART;TZID=Europe/Berlin:20250301T090000\r\n"
+                                                                "DURATION:PT1H\r\nRRULE:FREQ=DAILY\r\n"
+                                                                "SUMMARY:Zoned daily\r\n" +
+                                                                    alarm))},
+        {"floating.ics", calendarText(eventItem("floating", "DTSTART:20250106T080000\r\nDTEND:20250106T083000\r\n"
+                                                            "RRULE:FREQ=WEEKLY;BYDAY=MO,WE,FR\r\nSUMMARY:Float\r\n"))},
+        {"allday.ics", calendarText(eventItem("allday", "DTSTART;VALUE=DATE:19900412\r\nRRULE:FREQ=YEARLY\r\n"
+                                                        "SUMMARY:Birthday\r\n"))},
+        {"count.ics", calendarText(eventItem("count", "DTSTART:20260105T100000Z\r\nDTEND:20260105T110000Z\r\n"
+                                                      "RRULE:FREQ=MONTHLY;BYDAY=1MO;COUNT=30\r\n"
+                                                      "SUMMARY:Texts %\\, ü\\;\r\nDESCRIPTION:\r\n"))},
+        {"until.ics", calendarText(eventItem("until", "DTSTART:20260105T100000Z\r\n"
+                                                      "RRULE:FREQ=DAILY;INTERVAL=3;UNTIL=20270105T100000Z\r\n"
+                                                      "EXDATE:20260108T100000Z\r\nRDATE:20260109T100000Z\r\n"
+                                                      "SUMMARY:Until\r\n"))},
+        {"moved.ics",
+         calendarText(eventItem("moved", "DTSTART:20261201T090000Z\r\nDTEND:20261201T100000Z\r\nRRULE:FREQ=DAILY\r\n"
+                                         "SUMMARY:Moved series\r\nLAST-MODIFIED:20261101T000000Z\r\n") +
+                      detachedItem("moved", "RECURRENCE-ID:20261203T090000Z\r\nDTSTART:20261203T150000Z\r\n"
+                                            "DTEND:20261203T160000Z\r\nSUMMARY:Moved one\r\n") +
+                      detachedItem("moved", "RECURRENCE-ID:20261201T090000Z\r\nDTSTART:20261201T091500Z\r\n"
+                                            "DTEND:20261201T100000Z\r\nSUMMARY:Moved first\r\n") +
+                      detachedItem("moved", "RECURRENCE-ID:20261203T093000Z\r\nDTSTART:20261203T093000Z\r\n"
+                                            "SUMMARY:Not an occurrence\r\n"))},
+        {"alone.ics", calendarText(detachedItem("alone", "RECURRENCE-ID:20261203T090000Z\r\n"
+                                                         "DTSTART:20261203T150000Z\r\nSUMMARY:Alone\r\n"))},
+        {"two.ics", calendarText(eventItem("first", "DTSTART:20261207T070000Z\r\nRRULE:FREQ=WEEKLY\r\nSUMMARY:One\r\n") +
+                                 eventItem("second", "DTSTART:20261208T070000Z\r\nRRULE:FREQ=WEEKLY;INTERVAL=2\r\n"
+                                                     "SUMMARY:Two\r\n"))},
+    };
+}
+
+QString dump(const QDateTime &date)
+{
+    return date.isValid() ? date.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + QString::number(date.timeSpec())
+                          : QStringLiteral("invalid");
+}
+
+QString text(const QString &value)
+{
+    return value.isNull() ? QStringLiteral("(null)") : value;
+}
+
+// Every field a listing or a record reads, in one text, so that a difference shows where it is.
+QString describe(const EKEvent &event)
+{
+    QStringList alarms, rules;
+    for (const EKAlarm &alarm : event.alarms())
+        alarms.append(QString::number(alarm.relativeOffset()) + QLatin1Char('@') + dump(alarm.absoluteDate()));
+    for (const EKRecurrenceRule &rule : event.recurrenceRules())
+        rules.append(rule.description());
+    return QStringList{event.calendarItemIdentifier(), text(event.title()), text(event.notes()),
+                       text(event.location()), dump(event.creationDate()), dump(event.lastModifiedDate()),
+                       event.isAllDay() ? QStringLiteral("all day") : QStringLiteral("timed"),
+                       QString::fromUtf8(event.timeZone().id()), dump(event.startDate()), dump(event.endDate()),
+                       alarms.join(QLatin1Char(',')), rules.join(QLatin1Char(';')), dump(event.occurrenceDate()),
+                       event.isDetached() ? QStringLiteral("detached") : QStringLiteral("attached"),
+                       event.isSeriesStart() ? QStringLiteral("series start") : QStringLiteral("not start"),
+                       event.seriesRevision(),
+                       event.calendar() ? event.calendar()->calendarIdentifier() : QStringLiteral("(no calendar)")}
+        .join(QLatin1Char('|'));
+}
+
+// The windows of a whole listing: the past year, then thirteen years ahead.
+QList<std::pair<QDateTime, QDateTime>> windows()
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    return {{now.addYears(-1), now}, {now, now.addYears(13)}};
+}
+
+} // namespace
+
+class EKEventStoreListedSeriesTest : public CalendarFolderTest
+{
+protected:
+    void SetUp() override
+    {
+        CalendarFolderTest::SetUp();
+        m_folder = makeCalendarFolder(m_name, QStringLiteral("Work"));
+    }
+
+    QString indexPath() const { return root() + QStringLiteral("/.%1.hmindex").arg(m_name); }
+
+    // The folder and its index under a new name, its files untouched: as in a new run, a new folder
+    // object knows the files from the index only.
+    void renameForNextRun()
+    {
+        const QString next = m_name + QLatin1Char('x');
+        ASSERT_TRUE(QFile::rename(m_folder, root() + QLatin1Char('/') + next));
+        ASSERT_TRUE(QFile::rename(indexPath(), root() + QStringLiteral("/.%1.hmindex").arg(next)));
+        m_name = next;
+        m_folder = root() + QLatin1Char('/') + m_name;
+    }
+
+    // The events of each window (firstOnly: reading each series once, as a whole listing does), with
+    // the files chosen by the title when one is given: that parses them.
+    QStringList listing(EKEventStore &store, bool firstOnly, const std::optional<QString> &title = {}) const
+    {
+        QStringList events;
+        QSet<QString> seriesRead;
+        for (const auto &[start, end] : windows()) {
+            EKPredicate predicate = store.predicateForEventsWithStartDate(start, end, {});
+            predicate.title = title;
+            predicate.firstOccurrenceOnly = firstOnly;
+            predicate.seriesToLeaveOut = seriesRead;
+            for (const auto &event : store.eventsMatchingPredicate(predicate)) {
+                events.append(describe(*event));
+                if (firstOnly && event->hasRecurrenceRules() && !event->isDetached())
+                    seriesRead.insert(event->calendarItemIdentifier());
+            }
+        }
+        events.sort();
+        return events;
+    }
+
+    // The same from the parsed files, one title at a time; a file of several titles is read for each.
+    QStringList parsedListing(EKEventStore &store, bool firstOnly) const
+    {
+        QSet<QString> titles;
+        EKPredicate all = store.predicateForEventsWithStartDate(windows().first().first, windows().last().second, {});
+        for (const auto &event : store.eventsMatchingPredicate(all))
+            titles.insert(event->title());
+        QSet<QString> events;
+        for (const QString &title : std::as_const(titles)) {
+            for (const QString &event : listing(store, firstOnly, title))
+                events.insert(event);
+        }
+        QStringList sorted(events.begin(), events.end());
+        sorted.sort();
+        return sorted;
+    }
+
+    void expectListingsAreTheParse(EKEventStore &store) const
+    {
+        for (const bool firstOnly : {true, false}) {
+            SCOPED_TRACE(firstOnly ? "first occurrences" : "every occurrence");
+            const QStringList listed = listing(store, firstOnly);
+            const QStringList parsed = parsedListing(store, firstOnly);
+            // An occurrence across the windows' border is in both: the parse's are a set.
+            // Only the events that differ are shown: a listing holds thousands.
+            const QSet<QString> listedSet(listed.begin(), listed.end()), parsedSet(parsed.begin(), parsed.end());
+            EXPECT_EQ(QStringList((listedSet - parsedSet).values()).join('\n').left(3000).toStdString(), "");
+            EXPECT_EQ(QStringList((parsedSet - listedSet).values()).join('\n').left(3000).toStdString(), "");
+        }
+    }
+
+    // The index lines holding a series listing.
+    qsizetype seriesEntries() const
+    {
+        qsizetype count = 0;
+        for (const QByteArray &line : readAll(indexPath()).split('\n'))
+            count += line.split('\t').value(10).startsWith('*') ? 1 : 0;
+        return count;
+    }
+
+    void writeSeriesFiles() const
+    {
+        for (const auto &[name, bytes] : seriesFiles())
+            writeAsOtherProgram(m_folder + QLatin1Char('/') + name, bytes);
+    }
+
+    QString m_name = QStringLiteral("work");
+    QString m_folder;
+};
+
+// In the run that reads the files and in a next one that knows them from the index only, in the zone
+// the walks were made in and in another, every event is what parsing its file gives.
+TEST_F(EKEventStoreListedSeriesTest, ListingsFromTheIndexAreTheListingsOfTheFiles)
+{
+    writeSeriesFiles();
+    expectListingsAreTheParse(*eventStore());
+    EXPECT_EQ(seriesEntries(), qsizetype(seriesFiles().size()));
+    for (const char *zone : {"UTC", "America/New_York"}) {
+        SCOPED_TRACE(zone);
+        renameForNextRun();
+        const ScopedEnvironment environment("TZ", zone);
+        const auto store = eventStore();
+        expectListingsAreTheParse(*store);
+    }
+}
+
+// The calendars of other programs in the interop corpus, each file as it was written.
+TEST_F(EKEventStoreListedSeriesTest, TheCorpusCalendarsListAlikeFromTheIndex)
+{
+    const QDir corpus(QStringLiteral("/work/shared/interop-corpus/calendar"));
+    if (!corpus.exists())
+        GTEST_SKIP() << "no interop corpus";
+    // Files sharing a UID with an earlier one are left out: a folder lists one file per UID.
+    QSet<QByteArray> uids;
+    for (const QString &name : corpus.entryList({QStringLiteral("*.ics")}, QDir::Files)) {
+        QSet<QByteArray> own;
+        for (const QByteArray &line : readAll(corpus.filePath(name)).split('\n')) {
+            if (line.startsWith("UID:"))
+                own.insert(line.mid(4).trimmed());
+        }
+        if (own.intersects(uids))
+            continue;
+        uids.unite(own);
+        ASSERT_TRUE(QFile::copy(corpus.filePath(name), m_folder + QLatin1Char('/') + name));
+    }
+    // The calendar's identifier is its folder's name, which the next run's differs in.
+    const auto withoutCalendar = [](QStringList events) {
+        for (QString &event : events)
+            event = event.section(QLatin1Char('|'), 0, -2);
+        return events;
+    };
+    QStringList firstRun;
+    {
+        const auto store = eventStore();
+        firstRun = withoutCalendar(listing(*store, true));
+        expectListingsAreTheParse(*store);
+    }
+    EXPECT_GT(seriesEntries(), 20);
+    renameForNextRun();
+    const auto store = eventStore();
+    EXPECT_EQ(withoutCalendar(listing(*store, true)), firstRun);
+    expectListingsAreTheParse(*store);
+}
+
+// Another program rewrites a series file to the same size within the same second, and removes another:
+// the next run lists the new rule and not the removed series.
+TEST_F(EKEventStoreListedSeriesTest, ChangedAndRemovedSeriesFilesAreSeenDespiteTheIndex)
+{
+    writeSeriesFiles();
+    { expectListingsAreTheParse(*eventStore()); }
+    const QString path = m_folder + QStringLiteral("/two.ics");
+    QByteArray bytes = readAll(path);
+    struct stat before = {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    ASSERT_TRUE(bytes.contains("INTERVAL=2"));
+    bytes.replace("INTERVAL=2", "INTERVAL=3");
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.write(bytes);
+    }
+    const struct timespec times[2] = {before.st_atim, {before.st_mtim.tv_sec, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    ASSERT_TRUE(QFile::remove(m_folder + QStringLiteral("/zoned.ics")));
+    renameForNextRun();
+    const auto store = eventStore();
+    const QStringList listed = listing(*store, false);
+    EXPECT_TRUE(std::none_of(listed.cbegin(), listed.cend(), [](const QString &event) { return event.startsWith("zoned|"); }));
+    EXPECT_TRUE(std::any_of(listed.cbegin(), listed.cend(), [](const QString &event) {
+        return event.startsWith("second|") && event.contains(QStringLiteral("INTERVAL=3"));
+    })) << listed.join('\n').toStdString();
+    expectListingsAreTheParse(*store);
+}
+
+// An index of the format before (which kept no series listings) and one whose series entries were
+// damaged are read again from the files: the listings stay those of the files, and the index written
+// next keeps the listings again.
+TEST_F(EKEventStoreListedSeriesTest, AnOldOrDamagedIndexIsMadeAgain)
+{
+    writeSeriesFiles();
+    { expectListingsAreTheParse(*eventStore()); }
+    const QByteArray good = readAll(indexPath());
+    ASSERT_TRUE(good.startsWith(kIndexHeader));
+    QByteArray flipped = good;
+    const qsizetype star = flipped.indexOf("\t*");
+    ASSERT_GT(star, 0);
+    flipped[star + 20] = flipped[star + 20] == 'A' ? 'B' : 'A';
+    QByteArray huge = good;
+    huge.insert(star + 2, QByteArray(40 * 1024, 'A'));
+    for (const QByteArray &variant : {QByteArray("HMCALINDEX 6\n") + good.mid(kIndexHeader.size()), flipped, huge}) {
+        renameForNextRun();
+        QFile file(indexPath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(variant);
+        file.close();
+        {
+            const auto store = eventStore();
+            expectListingsAreTheParse(*store);
+        }
+        EXPECT_TRUE(readAll(indexPath()).startsWith(kIndexHeader));
+        EXPECT_EQ(seriesEntries(), qsizetype(seriesFiles().size()));
+    }
+}
+
+// A writer of series killed at any point, while it writes the index too, leaves a folder whose next
+// reader lists each series exactly once, as its file tells it.
+TEST_F(EKEventStoreListedSeriesTest, AWriterOfSeriesKilledMidwayLeavesEverySeriesOnce)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const auto store = eventStore();
+        for (int index = 0; index < 100000; ++index) {
+            auto event = EKEvent::eventWithEventStore(store);
+            event->setCalendar(store->calendarWithIdentifier(m_name));
+            event->setTitle(QStringLiteral("Series %1").arg(index));
+            event->setStartDate(at("2026-03-16 10:00").addSecs(qint64(index) * 60));
+            event->setEndDate(event->startDate().addSecs(1800));
+            event->addRecurrenceRule(EKRecurrenceRule(EKRecurrenceFrequency::Daily, 1 + index % 3, {}, {}, {}, {}, {},
+                                                      {}, std::nullopt));
+            if (!store->saveEvent(event, EKSpan::FutureEvents, true).ok())
+                ::_exit(1);
+            if (index % 7 == 0)
+                store->reset(); // its folder objects save their index on the way out
+        }
+        ::_exit(0);
+    }
+    const bool wroteEnough = testsupport::waitUntil([&] { return itemFiles(m_folder).size() >= 40; });
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(wroteEnough);
+    const qsizetype files = itemFiles(m_folder).size();
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        const auto store = eventStore();
+        const QStringList listed = listing(*store, true);
+        QSet<QString> series;
+        for (const QString &event : listed)
+            series.insert(event.section(QLatin1Char('|'), 1, 1));
+        EXPECT_EQ(listed.size(), files);
+        EXPECT_EQ(series.size(), files);
+        expectListingsAreTheParse(*store);
+        renameForNextRun();
+    }
+}
