@@ -536,9 +536,8 @@ bool HMCalendarData::isOutlookUpdateSkipped(const QVariantMap &record, bool &rec
     return (start.isValid() || end.isValid()) && isDate(end) && end.toDateTime() < dateRangeStartingDate();
 }
 
-bool HMCalendarData::outlookNoteChanged(const QString &outlookId, const QVariantMap &record)
+bool HMCalendarData::outlookNoteChanged(const QString &outlookNote, const QVariantMap &record)
 {
-    const QString outlookNote = getPlainTextNoteFromCalendarEventId(outlookId);
     if (outlookNote.isNull() || !record.contains(QStringLiteral("NOTE")))
         return true;
     const auto cleaned = [](QString text, bool dropBreaks) {
@@ -589,7 +588,8 @@ void HMCalendarData::updateOutlookEventWithUniqueId(const QString &outlookId, co
         record.insert(QStringLiteral("NSDATEENDDATE"), end);
     }
     appleScriptDateFormatter().setTimeZone(platform::TimeZone::systemTimeZone());
-    const bool noteChanged = outlookNoteChanged(outlookId, record);
+    const OutlookEventNow now = readOutlookEventNow(outlookId);
+    const bool noteChanged = outlookNoteChanged(now.note, record);
     if (const QString folder = chosenOutlookCalendar(); isDeviceReread() && !folder.isEmpty()) {
         std::optional<NSAppleScriptError> moveError;
         runOutlookScript(QStringLiteral("tell application \"%1\"\nmove calendar event id %2 to calendar id %3\nend tell")
@@ -615,6 +615,7 @@ void HMCalendarData::updateOutlookEventWithUniqueId(const QString &outlookId, co
         DDLogInfo(QStringLiteral("modifyEventString[2] %1").arg(rule));
         runOutlookScript(rule, error, true);
     }
+    updateOutlookRecurrence(outlookId, record, now, recurring);
 }
 
 void HMCalendarData::updateAllDayZone(const QString &outlookId, const QDateTime &start, const QDateTime &end,
