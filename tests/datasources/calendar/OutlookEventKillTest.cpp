@@ -24,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <cstdio>
 
 using phonepeer::Conduit;
@@ -71,9 +72,17 @@ QJsonObject seedWithEvents()
             {"events", events}};
 }
 
+int eventsPerSide();
+
+// A whole sync's time limit: 90 s, more for the larger trials HM_KILL_TRIAL_EVENTS asks for.
+int syncLimitMs()
+{
+    return std::max(90000, eventsPerSide() * 400);
+}
+
 bool syncToTheEnd(const QString &home, const QStringList &arguments, const QMap<QString, QString> &environment)
 {
-    return syncOutlookToTheEnd(home, arguments, environment);
+    return syncOutlookToTheEnd(home, arguments, environment, syncLimitMs());
 }
 
 // Every Outlook event once on the phone, and the map naming each phone event once.
@@ -386,7 +395,7 @@ struct RandomTrial
                 killOutlook();
             else
                 run.phone->fault({{"fault", delayMs % 2 == 0 ? "drop" : "drop_before"}, {"times", "1"}});
-            ASSERT_TRUE(driver.waitForFinished(180000));
+            ASSERT_TRUE(driver.waitForFinished(2 * syncLimitMs()));
         }
         if (outlookKilled)
             run.startOutlook();
