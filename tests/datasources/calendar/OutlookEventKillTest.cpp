@@ -22,6 +22,7 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimeZone>
 
 #include <algorithm>
@@ -507,5 +508,41 @@ TEST(OutlookEventKill, AnAllDayOrZonedEventOutlookMadeBeforeAKillIsMergedNotAdde
                           QDateTime(phoneStart.date(), phoneStart.time(), QTimeZone::utc()));
             }
         }
+    }
+}
+
+// A series whose end day moved on the phone, the run killed after Outlook took the update script and
+// before the rule (written:1), or after the rule (written:2): two later syncs leave Outlook's rule and
+// the phone's end day on the day the phone gave, and the series once on each side.
+TEST(OutlookEventKill, ASeriesEndMovedOnThePhoneSurvivesAKillBetweenItsScripts)
+{
+    for (const QString point : {"outlook-events-written:1", "outlook-events-written:2"}) {
+        SCOPED_TRACE(point.toStdString());
+        KillRun run(QJsonObject{{"folders", outlookDefaultFolders()}});
+        const QString uid = run.phone->editRecord(
+            Conduit::Calendar, QStringLiteral("add"), {},
+            {{"SUBJECT", "Daily"}, {"TYPE", "0"}, {"GMTSTARTDATE", "20270401"}, {"GMTSTARTTIME", "07:00:00"}, {"GMTENDDATE", "20270401"},
+             {"GMTENDTIME", "07:30:00"}, {"REPEAT", "1"}, {"INTERVAL", "1"}, {"REPEATEND", "20270410"}});
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        QThread::msleep(1100);
+        QMap<QString, QString> fields = run.phone->records(Conduit::Calendar).value(0).fields;
+        fields.insert("REPEATEND", "20270420");
+        run.phone->editRecord(Conduit::Calendar, QStringLiteral("update"), uid, fields);
+        ASSERT_TRUE(run.killedAt(point));
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        QThread::msleep(1100);
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        const QJsonArray events = run.outlook->dump().value("events").toArray();
+        ASSERT_EQ(events.size(), 1);
+        const QString rule = events.at(0).toObject().value("rrule").toString();
+        const qsizetype at = rule.indexOf(QLatin1String("UNTIL="));
+        ASSERT_GE(at, 0) << rule.toStdString();
+        QDateTime until = QDateTime::fromString(rule.mid(at + 6, 15), QStringLiteral("yyyyMMdd'T'HHmmss"));
+        until.setTimeZone(QTimeZone::utc());
+        EXPECT_EQ(until.toTimeZone(QTimeZone("Europe/Berlin")).date(), QDate(2027, 4, 20)) << rule.toStdString();
+        ASSERT_EQ(run.phone->records(Conduit::Calendar).size(), 1);
+        EXPECT_EQ(run.phone->records(Conduit::Calendar).value(0).fields.value("REPEATEND"), QStringLiteral("20270420"));
+        expectMapNamesEachOnce(run.phone->records(Conduit::Calendar), run.mapPath());
+        run.phone->stop();
     }
 }
