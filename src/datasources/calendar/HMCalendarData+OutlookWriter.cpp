@@ -244,6 +244,7 @@ void HMCalendarData::reportOutlookWriteError(const QVariantMap &record)
 
 void HMCalendarData::buildOutlookDupeCache()
 {
+    ensureOutlookHelpers();
     m_outlookDupeCacheBuilt = true;
     showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     const QString folder = chosenOutlookCalendar();
@@ -257,10 +258,12 @@ void HMCalendarData::buildOutlookDupeCache()
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor result = runOutlookScript(script, error, false);
     const QDateTime now = QDateTime::currentDateTimeUtc();
+    // An event paired with a record of the other side stands for that record: it is nobody's duplicate.
+    const QHash<QString, QString> paired = m_outlookEvents->ids().deviceIdsByOutlookId();
     for (qsizetype index = 1; index <= result.numberOfItems(); ++index) {
         const NSAppleEventDescriptor item = result.descriptorAtIndex(index);
         const QString id = item.descriptorForKeyword(platform::Keyword::ID).stringValue();
-        if (id.isEmpty())
+        if (id.isEmpty() || paired.contains(id))
             continue;
         const QDateTime start =
             dateFromEventDescriptor(item.descriptorForKeyword(platform::fourCharCode("offs"))).value_or(now);
@@ -272,7 +275,9 @@ void HMCalendarData::buildOutlookDupeCache()
 }
 
 // The cache is indexed by start and end, so each test costs the same whatever Outlook holds; the
-// first match in listing order is the answer. Ids the deletions removed are no longer matches.
+// first match in listing order is the answer. Ids the deletions removed are no longer matches, nor is
+// an event once it matched: two records alike in title and dates (repeated titles differing in place)
+// would otherwise both be merged into one event, and one of them lost.
 QString HMCalendarData::isOutlookDuplicate(const QVariantMap &record)
 {
     if (!m_outlookDupeCacheBuilt)
@@ -287,8 +292,10 @@ QString HMCalendarData::isOutlookDuplicate(const QVariantMap &record)
         std::reverse(ids.begin(), ids.end());
         for (const QString &id : std::as_const(ids)) {
             const QVariantList entry = m_outlookDupeCheckDictionary.value(id).toList();
-            if (entry.size() == 3 && entry.at(0).toString().compare(subject, Qt::CaseInsensitive) == 0)
+            if (entry.size() == 3 && entry.at(0).toString().compare(subject, Qt::CaseInsensitive) == 0) {
+                m_outlookDupeCheckDictionary.remove(id);
                 return id;
+            }
         }
     }
     return QString();

@@ -546,3 +546,50 @@ TEST(OutlookEventKill, ASeriesEndMovedOnThePhoneSurvivesAKillBetweenItsScripts)
         run.phone->stop();
     }
 }
+
+// Phone events alike in title and days but for their place (an all-day "Team meeting" of the same day,
+// twice) are two events. An Outlook event already paired with one of them, or merged with one earlier
+// in the run, is no duplicate of the other: once after a kill that left the first one's pair waiting,
+// and once in a single run where Outlook already held one such event unpaired.
+TEST(OutlookEventKill, PhoneEventsAlikeButForTheirPlaceAreNeverMergedIntoOne)
+{
+    const auto addTwins = [](const PhonePeerProcess &phone) {
+        for (const char *room : {"Room A", "Room B"})
+            phone.editRecord(Conduit::Calendar, QStringLiteral("add"), {},
+                             {{"SUBJECT", "Team meeting"}, {"LOCATION", room}, {"TYPE", "1"}, {"GMTSTARTDATE", "20270802"},
+                              {"GMTSTARTTIME", "12:00:00"}, {"GMTENDDATE", "20270802"}, {"GMTENDTIME", "12:00:00"}});
+    };
+    const auto expectOnceEach = [](KillRun &run, qsizetype count) {
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        QThread::msleep(1100);
+        ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
+        QHash<QString, int> inOutlook;
+        for (const QJsonValue &value : run.outlook->dump().value("events").toArray())
+            ++inOutlook[eventKey(value.toObject().value("subject").toString(), value.toObject().value("location").toString())];
+        QHash<QString, int> onPhone;
+        for (const phonepeer::PhoneRecord &record : run.phone->records(Conduit::Calendar))
+            ++onPhone[eventKey(record.fields.value(QStringLiteral("SUBJECT")), record.fields.value(QStringLiteral("LOCATION")))];
+        expectEachNameOnce(inOutlook, count, "Outlook");
+        expectEachNameOnce(onPhone, count, "phone");
+        expectMapNamesEachOnce(run.phone->records(Conduit::Calendar), run.mapPath());
+        run.phone->stop();
+    };
+    {
+        SCOPED_TRACE("killed after the first one's create and zone scripts");
+        KillRun run(QJsonObject{{"folders", outlookDefaultFolders()}});
+        addTwins(*run.phone);
+        ASSERT_TRUE(run.killedAt(QStringLiteral("outlook-events-written:3")));
+        expectOnceEach(run, 2);
+    }
+    {
+        SCOPED_TRACE("Outlook holds one alike, unpaired");
+        QJsonObject seed{{"folders", outlookDefaultFolders()}};
+        QJsonObject held = event(300, QStringLiteral("Team meeting"), "2027-08-02T00:00:00+02:00", "2027-08-03T00:00:00+02:00");
+        held.insert("allDay", true);
+        seed.insert("events", QJsonArray{held});
+        KillRun run(seed);
+        addTwins(*run.phone);
+        // The held one merges with the first twin and takes its place; the second is made.
+        expectOnceEach(run, 2);
+    }
+}
