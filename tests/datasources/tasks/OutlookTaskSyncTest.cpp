@@ -319,3 +319,18 @@ TEST(OutlookTaskKill, OutlookGoneMidSyncLosesAndDoublesNothing)
     expectEveryTaskOnceOnEachSide(run, perSide);
     run.phone->stop();
 }
+
+// Two phone tasks alike in name, note and days are two tasks: the task a killed run made for the first
+// is paired with it and no duplicate of the second.
+TEST(OutlookTaskKill, TasksAlikeAreNeverMergedIntoOne)
+{
+    TaskRun run(seedWithTasks({}));
+    for (int copy = 0; copy < 2; ++copy)
+        run.phone->editRecord(Conduit::Tasks, QStringLiteral("add"), {}, {{"SUBJECT", "Buy milk"}, {"DUEDATE", "20300405"}});
+    ASSERT_TRUE(run.killedAt(QStringLiteral("outlook-tasks-written:1")));
+    ASSERT_TRUE(run.sync());
+    ASSERT_TRUE(run.sync());
+    EXPECT_EQ(run.tasks().size(), 2);
+    EXPECT_EQ(run.phoneTasks().size(), 2);
+    run.phone->stop();
+}
