@@ -3,13 +3,14 @@
 // or a series made single, would leave Outlook's rule as it was. The rule Outlook holds is read with
 // the note the update reads anyway (no script more), and a recurrence script goes only when the two
 // rules differ in what Outlook keeps: an unchanged rule is never rewritten, and the series keeps its
-// removed and moved occurrences. Google direct keeps its own rewrite of the rule (+OutlookWriter).
+// removed and moved occurrences. Google direct keeps its own rewrite of the rule.
 
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "sync/HMProfile.h"
 #include "platform/applescript/NSAppleScript.h"
 
 #include <QTimeZone>
@@ -180,32 +181,44 @@ bool HMCalendarData::outlookRulesDiffer(const QString &outlookRule, const QStrin
     return heldEnd.kind == RuleEnd::Kind::Day && (!heldEnd.day.isValid() || heldEnd.day != wantedEnd.day);
 }
 
-// A series whose rule Outlook holds otherwise gets the record's rule; a record of a single event
-// ends Outlook's series. Nothing is sent when Outlook's rule is unknown (not read, or an occurrence)
-// or already the record's.
+// The recurrence an update writes. Google direct rewrites a series' rule when the device is read
+// again. Otherwise a series whose rule Outlook holds differently gets the record's rule, and a record
+// of a single event ends Outlook's series; nothing is sent when Outlook's rule is unknown (not read,
+// or an occurrence) or already the record's.
 void HMCalendarData::updateOutlookRecurrence(const QString &outlookId, const QVariantMap &record, const OutlookEventNow &now,
                                              bool recurring)
 {
-    if (GlobalVariables::getIsGoogleDirect() || !now.rule)
-        return;
     const QString recordRule = record.value(QStringLiteral("RRULE")).toString();
-    QString properties;
-    if (recurring) {
-        if (!outlookRulesDiffer(*now.rule, recordRule, record))
-            return;
-        properties = outlookRecurrencePropertiesStringFromRRule(recordRule, record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime());
-    } else {
-        const bool single = (record.contains(QStringLiteral("RRULE")) || record.contains(QStringLiteral("REPEAT")))
-            && recordRule.isEmpty() && record.value(QStringLiteral("REPEAT")).toLongLong() == 0;
-        if (!single || now.rule->isEmpty())
-            return;
-        properties = QStringLiteral("is recurring:false");
+    const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    if (GlobalVariables::getIsGoogleDirect()) {
+        if (m_profile && m_profile->rereadDeviceOnNextSync() && recurring)
+            sendOutlookRecurrence(outlookId, outlookRecurrencePropertiesStringFromRRule(recordRule, start), QString(), QStringLiteral("2"));
+        return;
     }
+    if (!now.rule)
+        return;
+    if (recurring) {
+        if (outlookRulesDiffer(*now.rule, recordRule, record))
+            sendOutlookRecurrence(outlookId, outlookRecurrencePropertiesStringFromRRule(recordRule, start),
+                                  record.value(QStringLiteral("UID")).toString(), QStringLiteral("6"));
+        return;
+    }
+    const bool single = (record.contains(QStringLiteral("RRULE")) || record.contains(QStringLiteral("REPEAT"))) && recordRule.isEmpty()
+        && record.value(QStringLiteral("REPEAT")).toLongLong() == 0;
+    if (single && !now.rule->isEmpty())
+        sendOutlookRecurrence(outlookId, QStringLiteral("is recurring:false"), record.value(QStringLiteral("UID")).toString(),
+                              QStringLiteral("6"));
+}
+
+// One recurrence script; a refusal of one the other side's record asked for is logged as its write error.
+void HMCalendarData::sendOutlookRecurrence(const QString &outlookId, const QString &properties, const QString &refusedUid,
+                                           const QString &logTag)
+{
     const QString script = QStringLiteral("tell application \"%1\"\nset the properties of calendar event id \"%2\" to {%3}\nend tell")
                                .arg(application(), outlookId, properties);
-    DDLogInfo(QStringLiteral("modifyEventString[6] %1").arg(script));
+    DDLogInfo(QStringLiteral("modifyEventString[%1] %2").arg(logTag, script));
     std::optional<NSAppleScriptError> error;
     runOutlookScript(script, error, true);
-    if (error && !m_outlookGoneDuringApply)
-        reportOutlookWriteError(record);
+    if (error && !m_outlookGoneDuringApply && !refusedUid.isEmpty())
+        reportOutlookWriteError({{QStringLiteral("UID"), refusedUid}});
 }

@@ -614,14 +614,6 @@ void HMCalendarData::updateOutlookEventWithUniqueId(const QString &outlookId, co
                          record.value(QStringLiteral("NSDATEENDDATE")).toDateTime(), record);
     if (!(m_profile && m_profile->shouldSyncAttendees() == u"no"))
         updateOutlookAttendees(outlookId, record);
-    if (m_profile && m_profile->rereadDeviceOnNextSync() && GlobalVariables::getIsGoogleDirect() && recurring) {
-        const QString rule = QStringLiteral("tell application \"%1\"\nset the properties of calendar event id \"%2\" to {%3}\nend tell")
-                                 .arg(application(), outlookId,
-                                      outlookRecurrencePropertiesStringFromRRule(record.value(QStringLiteral("RRULE")).toString(),
-                                                                                 record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime()));
-        DDLogInfo(QStringLiteral("modifyEventString[2] %1").arg(rule));
-        runOutlookScript(rule, error, true);
-    }
     updateOutlookRecurrence(outlookId, record, now, recurring);
 }
 

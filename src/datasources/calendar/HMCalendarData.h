@@ -341,6 +341,7 @@ private:
     bool isOutlookUpdateSkipped(const QVariantMap &record, bool &recurring);
     bool outlookNoteChanged(const QString &outlookNote, const QVariantMap &record);
     void updateOutlookRecurrence(const QString &outlookId, const QVariantMap &record, const OutlookEventNow &now, bool recurring);
+    void sendOutlookRecurrence(const QString &outlookId, const QString &properties, const QString &refusedUid, const QString &logTag);
     bool isRuleEndBeforeWindow(const QString &rule);
     QString outlookDateText(const QDateTime &date);
     QString chosenOutlookCalendar() const;
