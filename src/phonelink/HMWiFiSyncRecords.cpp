@@ -138,21 +138,33 @@ void setDateText(QVariantMap &record, const QString &key, const QString &text)
         record.insert(key, text);
 }
 
+// A task's start day or reminder as the phone gives it back: the forms written to it (a start day
+// "yyyyMMdd", a reminder "yyyy-MM-dd HH:mm:ss") and a day "yyyy-MM-dd" at midnight. Read in the
+// day form alone, every start and reminder the phone had from us was lost on its way back.
+QDateTime taskDateFromPhone(const QVariant &value, HMDateUtilities &dates)
+{
+    const QString text = value.toString();
+    QDateTime date = dates.dateFromDateTimeString(text + QStringLiteral(" 00:00:00"));
+    if (!date.isValid())
+        date = dates.dateFromDateTimeString(text);
+    if (!date.isValid())
+        date = parsedDate(dates.dateOnlySyncFormatter(), text);
+    return date;
+}
+
 void taskDatesFromPhone(QVariantMap &record, HMDateUtilities &dates)
 {
     if (record.contains(QStringLiteral("DUEDATE")))
         setParsedDate(record, QStringLiteral("DUEDATE"),
                       parsedDate(dates.dateOnlySyncFormatter(), record.value(QStringLiteral("DUEDATE")).toString()));
     if (record.contains(QStringLiteral("NSDATESTARTDATE"))) {
-        const QDateTime start = dates.dateFromDateTimeString(
-            record.value(QStringLiteral("NSDATESTARTDATE")).toString() + QStringLiteral(" 00:00:00"));
+        const QDateTime start = taskDateFromPhone(record.value(QStringLiteral("NSDATESTARTDATE")), dates);
         if (start.isValid())
             record.insert(QStringLiteral("NSDATESTARTDATE"), start);
     }
     if (record.contains(QStringLiteral("NSDATEALARMDATE")))
         setParsedDate(record, QStringLiteral("NSDATEALARMDATE"),
-                      dates.dateFromDateTimeString(record.value(QStringLiteral("NSDATEALARMDATE")).toString() +
-                                                   QStringLiteral(" 00:00:00")));
+                      taskDateFromPhone(record.value(QStringLiteral("NSDATEALARMDATE")), dates));
     for (const QString &key : {QStringLiteral("PERCENTCOMPLETE"), QStringLiteral("PRIORITY")}) {
         if (record.contains(key))
             record.insert(key, qint64(platform::intValue(record.value(key))));

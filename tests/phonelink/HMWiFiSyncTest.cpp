@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimeZone>
+
 #include <QDateTime>
 
 #include <atomic>
@@ -235,6 +237,49 @@ TEST(HMWiFiSyncCommands, CalendarRecordsTravelBothWaysWithTheirDates)
               QDateTime(QDate(2026, 3, 11), QTime(12, 0), Qt::UTC));
     EXPECT_EQ(holiday.value(QStringLiteral("TYPENUMBER")), QVariant(true));
     EXPECT_EQ(holiday.value(QStringLiteral("NSNUMBERALARMTIME")), QVariant(qint64(0)));
+}
+
+// A task's start day and reminder go to the phone as "yyyyMMdd" and "yyyy-MM-dd HH:mm:ss" and come
+// back as the same dates; a day written "yyyy-MM-dd" is read too, at midnight.
+TEST(HMWiFiSyncCommands, TaskStartsAndRemindersComeBackInTheFormsTheyWereSent)
+{
+    PeerHarness harness;
+    ASSERT_TRUE(harness.logOn());
+    const QDateTime start(QDate(2026, 3, 9), QTime(0, 0), QTimeZone::systemTimeZone());
+    const QDateTime reminder(QDate(2026, 3, 10), QTime(8, 45), QTimeZone::systemTimeZone());
+    const QDateTime due(QDate(2026, 3, 11), QTime(0, 0), QTimeZone::systemTimeZone());
+    QList<HMSyncRecord> records = {newRecord(QStringLiteral("t1"), {{QStringLiteral("SUBJECT"), QStringLiteral("Taxes")},
+                                                                   {QStringLiteral("NSDATESTARTDATE"), start},
+                                                                   {QStringLiteral("DUEDATE"), due},
+                                                                   {QStringLiteral("NSDATEALARMDATE"), reminder}})};
+    ASSERT_TRUE(harness.sync().updateConduit(3, records));
+    const QList<phonepeer::PhoneRecord> onPhone = harness.peer().records(Conduit::Tasks);
+    ASSERT_EQ(onPhone.size(), 1);
+    EXPECT_EQ(onPhone.at(0).fields.value(QStringLiteral("STARTDATE")), QStringLiteral("20260309"));
+    EXPECT_EQ(onPhone.at(0).fields.value(QStringLiteral("DUEDATE")), QStringLiteral("20260311"));
+    EXPECT_EQ(onPhone.at(0).fields.value(QStringLiteral("ALARMTIME")), QStringLiteral("2026-03-10 08:45:00"));
+
+    harness.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Dashed")},
+                                                   {QStringLiteral("STARTDATE"), QStringLiteral("2026-03-12")},
+                                                   {QStringLiteral("ALARMTIME"), QStringLiteral("2026-03-13")}});
+    harness.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Broken")},
+                                                   {QStringLiteral("STARTDATE"), QStringLiteral("soon")},
+                                                   {QStringLiteral("ALARMTIME"), QStringLiteral("later")}});
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(3, QDateTime()));
+    QHash<QString, QVariantMap> listed;
+    for (const QVariantMap &record : harness.delegate().listedRecords())
+        listed.insert(record.value(QStringLiteral("SUBJECT")).toString(), record);
+    ASSERT_EQ(listed.size(), 3);
+    EXPECT_EQ(listed.value(QStringLiteral("Taxes")).value(QStringLiteral("NSDATESTARTDATE")), QVariant(start));
+    EXPECT_EQ(listed.value(QStringLiteral("Taxes")).value(QStringLiteral("NSDATEALARMDATE")), QVariant(reminder));
+    EXPECT_EQ(listed.value(QStringLiteral("Taxes")).value(QStringLiteral("DUEDATE")), QVariant(due));
+    EXPECT_EQ(listed.value(QStringLiteral("Dashed")).value(QStringLiteral("NSDATESTARTDATE")),
+              QVariant(QDateTime(QDate(2026, 3, 12), QTime(0, 0), QTimeZone::systemTimeZone())));
+    EXPECT_EQ(listed.value(QStringLiteral("Dashed")).value(QStringLiteral("NSDATEALARMDATE")),
+              QVariant(QDateTime(QDate(2026, 3, 13), QTime(0, 0), QTimeZone::systemTimeZone())));
+    // Text that is no date: the start stays as it came, the reminder goes.
+    EXPECT_EQ(listed.value(QStringLiteral("Broken")).value(QStringLiteral("NSDATESTARTDATE")), QVariant(QStringLiteral("soon")));
+    EXPECT_FALSE(listed.value(QStringLiteral("Broken")).contains(QStringLiteral("NSDATEALARMDATE")));
 }
 
 TEST(HMWiFiSyncCommands, PagesOfFiveHundredTwelveFollowTheIdListCount)

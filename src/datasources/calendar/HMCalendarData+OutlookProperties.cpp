@@ -166,19 +166,6 @@ std::pair<QString, QString> HMCalendarData::outlookReminderTexts(const QVariantM
     return {QStringLiteral("false"), QString()};
 }
 
-QString HMCalendarData::getPlainTextNoteFromCalendarEventId(const QString &outlookId)
-{
-    if (outlookId.isEmpty())
-        return QString();
-    std::optional<NSAppleScriptError> error;
-    const NSAppleEventDescriptor result = runOutlookScript(
-        QStringLiteral("tell application \"%1\"\nset theEvent to the properties of calendar event id \"%2\"\nreturn theEvent\nend tell")
-            .arg(application(), outlookId),
-        error, false);
-    const NSAppleEventDescriptor note = result.descriptorForKeyword(platform::fourCharCode("PlTC"));
-    return error || note.isNil() ? QString() : note.stringValue();
-}
-
 // ---- The recurrence record ----------------------------------------------------------------------
 
 // A COUNT ends the series after that many occurrences for every method: written without its end, a

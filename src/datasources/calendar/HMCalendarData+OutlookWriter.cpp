@@ -243,6 +243,7 @@ void HMCalendarData::reportOutlookWriteError(const QVariantMap &record)
 
 void HMCalendarData::buildOutlookDupeCache()
 {
+    ensureOutlookHelpers();
     m_outlookDupeCacheBuilt = true;
     showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     const QString folder = chosenOutlookCalendar();
@@ -256,10 +257,12 @@ void HMCalendarData::buildOutlookDupeCache()
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor result = runOutlookScript(script, error, false);
     const QDateTime now = QDateTime::currentDateTimeUtc();
+    // An event paired with a record of the other side stands for that record: it is nobody's duplicate.
+    const QHash<QString, QString> paired = m_outlookEvents->ids().deviceIdsByOutlookId();
     for (qsizetype index = 1; index <= result.numberOfItems(); ++index) {
         const NSAppleEventDescriptor item = result.descriptorAtIndex(index);
         const QString id = item.descriptorForKeyword(platform::Keyword::ID).stringValue();
-        if (id.isEmpty())
+        if (id.isEmpty() || paired.contains(id))
             continue;
         const QDateTime start =
             dateFromEventDescriptor(item.descriptorForKeyword(platform::fourCharCode("offs"))).value_or(now);
@@ -271,7 +274,9 @@ void HMCalendarData::buildOutlookDupeCache()
 }
 
 // The cache is indexed by start and end, so each test costs the same whatever Outlook holds; the
-// first match in listing order is the answer. Ids the deletions removed are no longer matches.
+// first match in listing order is the answer. Ids the deletions removed are no longer matches, nor is
+// an event once it matched: two records alike in title and dates (repeated titles differing in place)
+// would otherwise both be merged into one event, and one of them lost.
 QString HMCalendarData::isOutlookDuplicate(const QVariantMap &record)
 {
     if (!m_outlookDupeCacheBuilt)
@@ -286,8 +291,10 @@ QString HMCalendarData::isOutlookDuplicate(const QVariantMap &record)
         std::reverse(ids.begin(), ids.end());
         for (const QString &id : std::as_const(ids)) {
             const QVariantList entry = m_outlookDupeCheckDictionary.value(id).toList();
-            if (entry.size() == 3 && entry.at(0).toString().compare(subject, Qt::CaseInsensitive) == 0)
+            if (entry.size() == 3 && entry.at(0).toString().compare(subject, Qt::CaseInsensitive) == 0) {
+                m_outlookDupeCheckDictionary.remove(id);
                 return id;
+            }
         }
     }
     return QString();
@@ -535,9 +542,8 @@ bool HMCalendarData::isOutlookUpdateSkipped(const QVariantMap &record, bool &rec
     return (start.isValid() || end.isValid()) && isDate(end) && end.toDateTime() < dateRangeStartingDate();
 }
 
-bool HMCalendarData::outlookNoteChanged(const QString &outlookId, const QVariantMap &record)
+bool HMCalendarData::outlookNoteChanged(const QString &outlookNote, const QVariantMap &record)
 {
-    const QString outlookNote = getPlainTextNoteFromCalendarEventId(outlookId);
     if (outlookNote.isNull() || !record.contains(QStringLiteral("NOTE")))
         return true;
     const auto cleaned = [](QString text, bool dropBreaks) {
@@ -588,7 +594,8 @@ void HMCalendarData::updateOutlookEventWithUniqueId(const QString &outlookId, co
         record.insert(QStringLiteral("NSDATEENDDATE"), end);
     }
     appleScriptDateFormatter().setTimeZone(platform::TimeZone::systemTimeZone());
-    const bool noteChanged = outlookNoteChanged(outlookId, record);
+    const OutlookEventNow now = readOutlookEventNow(outlookId);
+    const bool noteChanged = outlookNoteChanged(now.note, record);
     if (const QString folder = chosenOutlookCalendar(); isDeviceReread() && !folder.isEmpty()) {
         std::optional<NSAppleScriptError> moveError;
         runOutlookScript(QStringLiteral("tell application \"%1\"\nmove calendar event id %2 to calendar id %3\nend tell")
@@ -606,14 +613,7 @@ void HMCalendarData::updateOutlookEventWithUniqueId(const QString &outlookId, co
                          record.value(QStringLiteral("NSDATEENDDATE")).toDateTime(), record);
     if (!(m_profile && m_profile->shouldSyncAttendees() == u"no"))
         updateOutlookAttendees(outlookId, record);
-    if (m_profile && m_profile->rereadDeviceOnNextSync() && GlobalVariables::getIsGoogleDirect() && recurring) {
-        const QString rule = QStringLiteral("tell application \"%1\"\nset the properties of calendar event id \"%2\" to {%3}\nend tell")
-                                 .arg(application(), outlookId,
-                                      outlookRecurrencePropertiesStringFromRRule(record.value(QStringLiteral("RRULE")).toString(),
-                                                                                 record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime()));
-        DDLogInfo(QStringLiteral("modifyEventString[2] %1").arg(rule));
-        runOutlookScript(rule, error, true);
-    }
+    updateOutlookRecurrence(outlookId, record, now, recurring);
 }
 
 void HMCalendarData::updateAllDayZone(const QString &outlookId, const QDateTime &start, const QDateTime &end,

@@ -207,7 +207,18 @@ public:
     // Texts of the write side (HMCalendarData+OutlookProperties.cpp).
     QString propertiesStringFromEventDictionary(const QVariantMap &record, bool updateNote);
     QString outlookRecurrencePropertiesStringFromRRule(const QString &rule, const QDateTime &start);
-    QString getPlainTextNoteFromCalendarEventId(const QString &outlookId);
+    // The event as Outlook holds it when an update begins, from one properties script: its plain-text
+    // note (null when unread) and its own rule ("" for a single event; nullopt when unread or for a
+    // modified occurrence) (HMCalendarData+OutlookRecurrenceUpdate.cpp).
+    struct OutlookEventNow
+    {
+        QString note;
+        std::optional<QString> rule;
+    };
+    OutlookEventNow readOutlookEventNow(const QString &outlookId);
+    // Whether the record's rule differs from Outlook's in kind, interval, days, month, day of month or
+    // end (the end compared as a last day or a count).
+    bool outlookRulesDiffer(const QString &outlookRule, const QString &recordRule, const QVariantMap &record);
     QStringList outlookCategoryFragments(const QVariantMap &record, bool withColorFallback);
     platform::DateFormatter &appleScriptDateFormatter();
     // The iCalendar road (HMCalendarData+OutlookIcs.cpp).
@@ -319,7 +330,9 @@ private:
     void updateOutlookAttendees(const QString &outlookId, const QVariantMap &record);
     void updateAllDayZone(const QString &outlookId, const QDateTime &start, const QDateTime &end, const QVariantMap &record);
     bool isOutlookUpdateSkipped(const QVariantMap &record, bool &recurring);
-    bool outlookNoteChanged(const QString &outlookId, const QVariantMap &record);
+    bool outlookNoteChanged(const QString &outlookNote, const QVariantMap &record);
+    void updateOutlookRecurrence(const QString &outlookId, const QVariantMap &record, const OutlookEventNow &now, bool recurring);
+    void sendOutlookRecurrence(const QString &outlookId, const QString &properties, const QString &refusedUid, const QString &logTag);
     bool isRuleEndBeforeWindow(const QString &rule);
     QString outlookDateText(const QDateTime &date);
     QString chosenOutlookCalendar() const;

@@ -210,10 +210,12 @@ void HMMemoData::buildDupeCheckDictionary()
               .arg(application(), folder);
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor notes = NSAppleScript(script).executeAndReturnError(&error);
+    // A note paired with a memo of the other side stands for that memo: it is nobody's duplicate.
+    const QHash<QString, QString> paired = outlookMemos().ids().deviceIdsByOutlookId();
     for (qint64 i = 1; i <= notes.numberOfItems(); ++i) {
         const NSAppleEventDescriptor note = notes.descriptorAtIndex(i);
         const QString id = note.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty())
+        if (id.isEmpty() || paired.contains(id))
             continue;
         const QString name = note.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue();
         const QString plain = note.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
@@ -234,8 +236,12 @@ QString HMMemoData::isOutlookDuplicate(const QVariantMap &record)
     for (auto it = m_outlookDupeCheckDictionary->constBegin(); it != m_outlookDupeCheckDictionary->constEnd(); ++it) {
         const QStringList entry = it.value().toStringList();
         if (entry.size() == 2 && (!comparesName || entry.at(0).compare(subject, Qt::CaseInsensitive) == 0)
-            && entry.at(1).compare(note, Qt::CaseInsensitive) == 0)
-            return it.key();
+            && entry.at(1).compare(note, Qt::CaseInsensitive) == 0) {
+            // Matched once, it is no longer a duplicate of a second memo alike.
+            const QString id = it.key();
+            m_outlookDupeCheckDictionary->remove(id);
+            return id;
+        }
     }
     return QString();
 }

@@ -14,6 +14,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
 #include "outlook/HMOutlookCategoryHelper.h"
+#include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "outlook/HMOutlookTempFile.h"
 #include "platform/applescript/NSAppleScript.h"
@@ -143,10 +144,12 @@ void HMTaskData::buildOutlookTaskDupeCache()
         const std::optional<QDateTime> date = HMCalendarData::dateFromEventDescriptor(descriptor);
         return date ? dateUtilities().dateAtMidnightForDate(*date) : kEpoch;
     };
+    // A task paired with a record of the other side stands for that record: it is nobody's duplicate.
+    const QHash<QString, QString> paired = outlookTasks().ids().deviceIdsByOutlookId();
     for (qint64 i = 1; i <= tasks.numberOfItems(); ++i) {
         const NSAppleEventDescriptor task = tasks.descriptorAtIndex(i);
         const QString id = task.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty())
+        if (id.isEmpty() || paired.contains(id))
             continue;
         m_outlookDupeCheckDictionary->insert(
             id, QVariantList{task.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue(),
@@ -171,7 +174,10 @@ QString HMTaskData::isOutlookDuplicate(const QVariantMap &record)
             && entry.at(1).toString().compare(note, Qt::CaseInsensitive) == 0 && entry.at(2).toDateTime() == startDate
             && entry.at(3).toDateTime() == due) {
             DDLogInfo(QStringLiteral("MATCH %1").arg(it.key()));
-            return it.key();
+            // Matched once, it is no longer a duplicate of a second record alike.
+            const QString id = it.key();
+            m_outlookDupeCheckDictionary->remove(id);
+            return id;
         }
     }
     return QString();

@@ -31,6 +31,7 @@
 #include <QTimeZone>
 
 #include <ctime>
+#include <functional>
 
 namespace {
 
@@ -807,6 +808,80 @@ TEST_P(OutlookEventFiles, ScriptedSeriesKeepTheirLastDayAndNoMore)
         EXPECT_EQ(back->uid, uid);
         EXPECT_EQ(back->fields.value("REPEATEND"), "20270410") << subject.toStdString();
     }
+}
+
+namespace {
+
+qint64 recurrenceScriptsOf(OutlookCalendarRun &run)
+{
+    return run.outlook().control({{"op", "dump"}}).value("recurrenceScripts").toInteger();
+}
+
+// The day of a rule's UNTIL in the device's zone; null without one.
+QDate untilDayOf(const QString &rule)
+{
+    const qsizetype at = rule.indexOf(QLatin1String("UNTIL="));
+    return at < 0 ? QDate() : utcStamp(rule.mid(at + 6, 15)).toTimeZone(QTimeZone::systemTimeZone()).date();
+}
+
+} // namespace
+
+// A series edited on the phone reaches Outlook's rule: a later end day, another interval, made single.
+// A series whose rule did not change gets no recurrence script, and the next sync sends nothing.
+TEST_P(OutlookEventFiles, APhoneSeriesEditedOnThePhoneChangesOutlooksRuleOnlyWhenItsRuleChanged)
+{
+    OutlookCalendarRun run(GetParam(), QStringLiteral("two_way"));
+    for (const char *subject : {"Longer", "Single", "Every two", "Renamed"}) {
+        QMap<QString, QString> fields = phoneTimed(QLatin1String(subject), localTime(2027, 4, 1, 23, 30), localTime(2027, 4, 1, 23, 50));
+        fields.insert("REPEAT", "1");
+        fields.insert("INTERVAL", "1");
+        fields.insert("REPEATEND", "20270410");
+        run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {}, fields);
+    }
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.outlookEvents().size(), 4);
+    const QString renamedRule = run.outlookEvent("Renamed")->value("rrule").toString();
+    EXPECT_EQ(untilDayOf(renamedRule), QDate(2027, 4, 10)) << renamedRule.toStdString();
+    const qint64 recurrenceScripts = recurrenceScriptsOf(run);
+
+    const auto edit = [&run](const char *subject, const std::function<void(QMap<QString, QString> &)> &change) {
+        const std::optional<phonepeer::PhoneRecord> record = run.phoneEvent(QLatin1String(subject));
+        ASSERT_TRUE(record) << subject;
+        QMap<QString, QString> fields = record->fields;
+        change(fields);
+        run.phone().editRecord(phonepeer::Conduit::Calendar, "update", record->uid, fields);
+    };
+    edit("Longer", [](QMap<QString, QString> &fields) { fields.insert("REPEATEND", "20270420"); });
+    edit("Every two", [](QMap<QString, QString> &fields) { fields.insert("INTERVAL", "2"); });
+    edit("Single", [](QMap<QString, QString> &fields) {
+        fields.insert("REPEAT", "0");
+        fields.remove("INTERVAL");
+        fields.remove("REPEATEND");
+    });
+    edit("Renamed", [](QMap<QString, QString> &fields) { fields.insert("SUBJECT", "Renamed again"); });
+    ASSERT_TRUE(run.sync().isSuccess);
+
+    const QString longer = run.outlookEvent("Longer")->value("rrule").toString();
+    EXPECT_EQ(untilDayOf(longer), QDate(2027, 4, 20)) << longer.toStdString();
+    const QString everyTwo = run.outlookEvent("Every two")->value("rrule").toString();
+    EXPECT_TRUE(everyTwo.contains(QLatin1String("INTERVAL=2"))) << everyTwo.toStdString();
+    EXPECT_EQ(untilDayOf(everyTwo), QDate(2027, 4, 10)) << everyTwo.toStdString();
+    EXPECT_TRUE(run.outlookEvent("Single")->value("rrule").toString().isEmpty());
+    ASSERT_TRUE(run.outlookEvent("Renamed again"));
+    EXPECT_EQ(run.outlookEvent("Renamed again")->value("rrule").toString(), renamedRule);
+    // Three rules changed: three recurrence scripts, none for the renamed series.
+    EXPECT_EQ(recurrenceScriptsOf(run) - recurrenceScripts, 3);
+
+    // Outlook's rules come back to the phone as the phone gave them; nothing more is written.
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(recurrenceScriptsOf(run) - recurrenceScripts, 3);
+    EXPECT_EQ(run.phoneEvent("Longer")->fields.value("REPEATEND"), "20270420");
+    EXPECT_EQ(run.phoneEvent("Every two")->fields.value("INTERVAL"), "2");
+    EXPECT_EQ(run.phoneEvent("Every two")->fields.value("REPEATEND"), "20270410");
+    EXPECT_EQ(run.phoneEvent("Single")->fields.value("REPEAT", "0"), "0");
+    EXPECT_EQ(run.outlookEvents().size(), 4);
+    EXPECT_EQ(run.phoneEvents().size(), 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, OutlookEventFiles, ::testing::Values("Europe/Berlin", "America/Los_Angeles"),

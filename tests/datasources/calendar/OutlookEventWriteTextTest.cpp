@@ -296,3 +296,32 @@ TEST(OutlookEventWriteText, TheFileOfAMovedGoogleOccurrence)
     EXPECT_TRUE(allDay.contains(QStringLiteral("X-MICROSOFT-CDO-ALLDAYEVENT:TRUE\n")));
     EXPECT_FALSE(allDay.contains(QStringLiteral("VALARM")));
 }
+
+// Outlook's rule and the record's are compared by what Outlook keeps: the order of days, a WKST, an
+// interval of 1 left out or the time of the last day do not count; the kind, the interval, the days
+// and the last day or count do, a count against a day by its last occurrence.
+TEST(OutlookEventWriteText, RulesDifferOnlyInWhatOutlookKeeps)
+{
+    const DeviceZone zone("Europe/Berlin");
+    const SyncMethod method(QStringLiteral("wifi"));
+    HMCalendarData data;
+    const QVariantMap record{{"NSDATESTARTDATE", utc("2027-04-01T21:30:00Z")}, {"EVENTTZ", "Europe/Berlin"}};
+    const auto differ = [&](const char *outlook, const char *phone) {
+        return data.outlookRulesDiffer(QLatin1String(outlook), QLatin1String(phone), record);
+    };
+    EXPECT_FALSE(differ("FREQ=WEEKLY;BYDAY=TH,MO;WKST=SU", "RRULE:FREQ=WEEKLY;INTERVAL=1;BYDAY=MO,TH"));
+    EXPECT_FALSE(differ("FREQ=DAILY;INTERVAL=1;UNTIL=20270410T213000Z", "RRULE:FREQ=DAILY;INTERVAL=1;UNTIL=20270410T215959Z"));
+    EXPECT_FALSE(differ("FREQ=DAILY;UNTIL=20270410", "FREQ=DAILY;UNTIL=20270410T215959Z"));
+    EXPECT_FALSE(differ("FREQ=DAILY;COUNT=10", "FREQ=DAILY;UNTIL=20270410T215959Z"));
+    EXPECT_FALSE(differ("FREQ=DAILY;COUNT=10", "FREQ=DAILY;COUNT=10"));
+    EXPECT_FALSE(differ("FREQ=DAILY", "FREQ=DAILY;INTERVAL=1"));
+
+    EXPECT_TRUE(differ("FREQ=DAILY;UNTIL=20270410T213000Z", "FREQ=DAILY;UNTIL=20270420T215959Z"));
+    EXPECT_TRUE(differ("FREQ=DAILY;COUNT=10", "FREQ=DAILY;UNTIL=20270411T215959Z"));
+    EXPECT_TRUE(differ("FREQ=DAILY;COUNT=10", "FREQ=DAILY;COUNT=11"));
+    EXPECT_TRUE(differ("FREQ=DAILY", "FREQ=DAILY;UNTIL=20270410T215959Z"));
+    EXPECT_TRUE(differ("FREQ=DAILY;UNTIL=20270410T213000Z", "FREQ=DAILY;INTERVAL=2;UNTIL=20270410T215959Z"));
+    EXPECT_TRUE(differ("FREQ=DAILY;UNTIL=20270410T213000Z", "FREQ=WEEKLY;UNTIL=20270410T215959Z"));
+    EXPECT_TRUE(differ("FREQ=WEEKLY;BYDAY=MO,TH", "FREQ=WEEKLY;BYDAY=MO"));
+    EXPECT_TRUE(differ("FREQ=MONTHLY;BYMONTHDAY=1", "FREQ=MONTHLY;BYMONTHDAY=2"));
+}

@@ -233,3 +233,23 @@ TEST(OutlookMemoKill, OutlookGoneMidSyncLosesAndDoublesNothing)
     expectEveryMemoOnceOnEachSide(run, perSide);
     run.phone->stop();
 }
+
+// Two phone memos whose first lines are alike ("Groceries") are two memos: the note a killed run made
+// for the first is paired with it and no duplicate of the second.
+TEST(OutlookMemoKill, MemosAlikeInTheirFirstLineAreNeverMergedIntoOne)
+{
+    MemoRun run(seedWithNotes({}));
+    run.phone->editRecord(Conduit::Memos, QStringLiteral("add"), {}, {{"NOTE", "Groceries\nmilk"}});
+    run.phone->editRecord(Conduit::Memos, QStringLiteral("add"), {}, {{"NOTE", "Groceries\neggs"}});
+    ASSERT_TRUE(run.killedAt(QStringLiteral("outlook-memos-written:1")));
+    ASSERT_TRUE(run.sync());
+    ASSERT_TRUE(run.sync());
+    QStringList contents;
+    for (const QJsonValue &value : run.notes())
+        contents.append(value.toObject().value("content").toString());
+    contents.sort();
+    EXPECT_EQ(contents, (QStringList{"Groceries\neggs", "Groceries\nmilk"}));
+    EXPECT_EQ(run.memos().size(), 2);
+    expectMapNamesEachOnce(run.memos(), run.mapPath());
+    run.phone->stop();
+}

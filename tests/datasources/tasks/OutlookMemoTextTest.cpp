@@ -118,20 +118,36 @@ TEST_F(OutlookMemoText, NotesAddedAndUpdatedArriveVerbatim)
     const qint64 id = made.value("id").toInteger();
     EXPECT_EQ(HMOutlookDatFileHelper().getOutlookMemoIdForDeviceMemoId(QStringLiteral("u1")), QString::number(id));
 
-    // The same memo again updates that note; a new memo equal to a note in name and first line merges.
+    // The same memo again updates that note. A new memo equal in name and first line to a note nobody
+    // pairs merges with it; one alike to a paired note is a memo of its own.
     EXPECT_EQ(cloud->outlookCommandAction(0, 4, 0, {{"UID", "u1"}, {"SUBJECT", subject}, {"NOTE", QStringLiteral("changed")}}, 0), 2);
+    const qint64 loose = m_outlook->control({{"op", "add"}, {"kind", "note"},
+                                             {"record", QJsonObject{{"folder", 4}, {"name", "Loose"}, {"content", "changed\nby hand"}}}})
+                             .value("id")
+                             .toInteger();
     std::unique_ptr<HMMemoData> next = memos(HMSyncMethod::Quillnest);
-    EXPECT_EQ(next->outlookCommandAction(0, 4, 0, {{"UID", "u2"}, {"SUBJECT", subject.toUpper()}, {"NOTE", QStringLiteral("CHANGED\nmore")}}, 0), 2);
+    EXPECT_EQ(next->outlookCommandAction(0, 4, 0, {{"UID", "u2"}, {"SUBJECT", "LOOSE"}, {"NOTE", QStringLiteral("CHANGED\nmore")}}, 0), 2);
+    EXPECT_EQ(next->outlookCommandAction(0, 4, 0, {{"UID", "u3"}, {"SUBJECT", subject.toUpper()}, {"NOTE", QStringLiteral("CHANGED\nmore")}}, 0), 2);
     ASSERT_TRUE(next->syncAppliedChangesToDisk().ok());
-    ASSERT_EQ(notes().size(), 1) << QJsonDocument(notes()).toJson().toStdString();
-    EXPECT_EQ(notes().first().toObject().value("content").toString(), QStringLiteral("CHANGED\nmore"));
-    EXPECT_EQ(HMOutlookDatFileHelper().getOutlookMemoIdForDeviceMemoId(QStringLiteral("u2")), QString::number(id));
+    ASSERT_EQ(notes().size(), 3) << QJsonDocument(notes()).toJson().toStdString();
+    const auto noteWithId = [this](qint64 wanted) {
+        for (const QJsonValue &value : notes()) {
+            if (value.toObject().value("id").toInteger() == wanted)
+                return value.toObject();
+        }
+        return QJsonObject();
+    };
+    EXPECT_EQ(noteWithId(loose).value("content").toString(), QStringLiteral("CHANGED\nmore"));
+    EXPECT_EQ(noteWithId(id).value("content").toString(), QStringLiteral("changed"));
+    EXPECT_EQ(HMOutlookDatFileHelper().getOutlookMemoIdForDeviceMemoId(QStringLiteral("u2")), QString::number(loose));
+    const QString third = HMOutlookDatFileHelper().getOutlookMemoIdForDeviceMemoId(QStringLiteral("u3"));
+    EXPECT_FALSE(third.isEmpty() || third == QString::number(id) || third == QString::number(loose)) << third.toStdString();
 
     // A reread device moves a mapped note into the chosen folder, keeping its id.
     m_profile->setOutlookMemoFolderSelection(QStringLiteral("8"));
     next->setIsDeviceReread(true);
     EXPECT_EQ(next->outlookCommandAction(0, 4, 0, {{"UID", "u2"}, {"SUBJECT", subject}, {"NOTE", QStringLiteral("moved")}}, 0), 2);
-    ASSERT_EQ(notes().size(), 1);
-    EXPECT_EQ(notes().first().toObject().value("folder").toInteger(), 8);
-    EXPECT_EQ(notes().first().toObject().value("id").toInteger(), id);
+    ASSERT_EQ(notes().size(), 3);
+    EXPECT_EQ(noteWithId(loose).value("folder").toInteger(), 8);
+    EXPECT_EQ(noteWithId(loose).value("content").toString(), QStringLiteral("moved"));
 }

@@ -16,6 +16,8 @@
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimeZone>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -175,6 +177,59 @@ TEST(OutlookTaskSync, TasksTravelBothWaysInOutlook2011)
     travelBothWays(QStringLiteral("14"));
 }
 
+// A task Outlook sent to the phone comes back with the start day and reminder the phone gives, in the
+// forms it was sent them: unchanged when only its name changed there, and as moved there.
+TEST(OutlookTaskSync, ATaskEditedOnThePhoneBringsBackItsStartAndReminder)
+{
+    TaskRun run(seedWithTasks({task(10, "Plan trip", {{"startDate", "2030-02-25T00:00:00Z"}, {"dueDate", "2030-03-01T00:00:00Z"},
+                                                      {"reminder", "2030-02-28T09:30:00Z"}, {"priority", "normal"}})}));
+    ASSERT_TRUE(run.sync());
+    const std::optional<phonepeer::PhoneRecord> sent = run.phoneTask("Plan trip");
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->fields.value("STARTDATE"), QStringLiteral("20300225"));
+    EXPECT_EQ(sent->fields.value("DUEDATE"), QStringLiteral("20300301"));
+    EXPECT_EQ(sent->fields.value("ALARMTIME"), QStringLiteral("2030-02-28 09:30:00"));
+
+    const auto outlookDate = [&run](const char *key) {
+        const std::optional<QJsonObject> task = run.outlookTask(QStringLiteral("Plan the trip"));
+        return task ? QDateTime::fromString(task->value(QLatin1String(key)).toString(), Qt::ISODateWithMs) : QDateTime();
+    };
+    const auto utc = [](int month, int day, int hour = 0, int minute = 0) {
+        return QDateTime(QDate(2030, month, day), QTime(hour, minute), QTimeZone::utc());
+    };
+    // Renamed on the phone, every other field as the phone holds it.
+    QMap<QString, QString> fields = sent->fields;
+    fields.insert("SUBJECT", "Plan the trip");
+    run.phone->editRecord(Conduit::Tasks, QStringLiteral("update"), sent->uid, fields);
+    ASSERT_TRUE(run.sync());
+    ASSERT_EQ(run.tasks().size(), 1);
+    ASSERT_TRUE(run.outlookTask("Plan the trip")) << QJsonDocument(run.tasks()).toJson().toStdString();
+    EXPECT_EQ(outlookDate("reminder"), utc(2, 28, 9, 30));
+    EXPECT_EQ(outlookDate("startDate"), utc(2, 25));
+    EXPECT_EQ(outlookDate("dueDate"), utc(3, 1));
+
+    // The reminder and the start moved on the phone: Outlook takes both.
+    fields = run.phoneTask("Plan the trip")->fields;
+    fields.insert("ALARMTIME", "2030-02-27 08:15:00");
+    fields.insert("STARTDATE", "20300226");
+    run.phone->editRecord(Conduit::Tasks, QStringLiteral("update"), sent->uid, fields);
+    ASSERT_TRUE(run.sync());
+    EXPECT_EQ(outlookDate("reminder"), utc(2, 27, 8, 15));
+    EXPECT_EQ(outlookDate("startDate"), utc(2, 26));
+    EXPECT_EQ(outlookDate("dueDate"), utc(3, 1));
+
+    // The round trip leaves the phone's texts as it gave them, byte for byte.
+    ASSERT_TRUE(run.sync());
+    const std::optional<phonepeer::PhoneRecord> again = run.phoneTask("Plan the trip");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->fields.value("STARTDATE"), QStringLiteral("20300226"));
+    EXPECT_EQ(again->fields.value("DUEDATE"), QStringLiteral("20300301"));
+    EXPECT_EQ(again->fields.value("ALARMTIME"), QStringLiteral("2030-02-27 08:15:00"));
+    EXPECT_EQ(run.phoneTasks().size(), 1);
+    EXPECT_EQ(run.tasks().size(), 1);
+    run.phone->stop();
+}
+
 TEST(OutlookTaskSync, ARefusedAllIdsReadDeletesNothing)
 {
     TaskRun run(seedWithTasks({task(10, "One"), task(11, "Two"), task(12, "Three")}));
@@ -262,5 +317,20 @@ TEST(OutlookTaskKill, OutlookGoneMidSyncLosesAndDoublesNothing)
     ASSERT_TRUE(run.sync());
     ASSERT_TRUE(run.sync());
     expectEveryTaskOnceOnEachSide(run, perSide);
+    run.phone->stop();
+}
+
+// Two phone tasks alike in name, note and days are two tasks: the task a killed run made for the first
+// is paired with it and no duplicate of the second.
+TEST(OutlookTaskKill, TasksAlikeAreNeverMergedIntoOne)
+{
+    TaskRun run(seedWithTasks({}));
+    for (int copy = 0; copy < 2; ++copy)
+        run.phone->editRecord(Conduit::Tasks, QStringLiteral("add"), {}, {{"SUBJECT", "Buy milk"}, {"DUEDATE", "20300405"}});
+    ASSERT_TRUE(run.killedAt(QStringLiteral("outlook-tasks-written:1")));
+    ASSERT_TRUE(run.sync());
+    ASSERT_TRUE(run.sync());
+    EXPECT_EQ(run.tasks().size(), 2);
+    EXPECT_EQ(run.phoneTasks().size(), 2);
     run.phone->stop();
 }

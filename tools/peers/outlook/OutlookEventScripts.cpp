@@ -163,23 +163,6 @@ QString alarmLines(const PeerRecord &record)
         .arg(minutes % 60);
 }
 
-Descriptor eventProperties(const PeerRecord &record, const OutlookStore &store)
-{
-    Descriptor properties = Descriptor::record();
-    properties.set(code("pcls"), Descriptor::typeCode(code("cEvt")));
-    properties.set(code("ID  "), Descriptor::integer(qint32(record.id)));
-    properties.set(code("subj"), Descriptor::text(field(record.fields, "subject")));
-    properties.set(code("offs"), Descriptor::date(record.start));
-    properties.set(code("endT"), Descriptor::date(instant(record.fields, "end")));
-    properties.set(code("iCal"), Descriptor::text(eventICalendar(record, store)));
-    properties.set(code("PlTC"), Descriptor::text(field(record.fields, "note")));
-    Descriptor categories = Descriptor::list();
-    for (const QJsonValue &id : record.fields.value(QStringLiteral("categories")).toArray())
-        categories.append(Descriptor::objectSpecifier(code("ctgy"), qint32(id.toInteger())));
-    properties.set(code("cCtg"), categories);
-    return properties;
-}
-
 std::optional<PeerRecord> eventOf(const QList<ScriptValue> &captures, ScriptContext &context, bool master)
 {
     std::optional<PeerRecord> record = context.store.record(RecordKind::Event, captures.value(1).integer);
@@ -213,6 +196,23 @@ Descriptor zoneOffset(const PeerRecord &record)
 }
 
 } // namespace
+
+Descriptor eventProperties(const PeerRecord &record, const OutlookStore &store)
+{
+    Descriptor properties = Descriptor::record();
+    properties.set(code("pcls"), Descriptor::typeCode(code("cEvt")));
+    properties.set(code("ID  "), Descriptor::integer(qint32(record.id)));
+    properties.set(code("subj"), Descriptor::text(field(record.fields, "subject")));
+    properties.set(code("offs"), Descriptor::date(record.start));
+    properties.set(code("endT"), Descriptor::date(instant(record.fields, "end")));
+    properties.set(code("iCal"), Descriptor::text(eventICalendar(record, store)));
+    properties.set(code("PlTC"), Descriptor::text(field(record.fields, "note")));
+    Descriptor categories = Descriptor::list();
+    for (const QJsonValue &id : record.fields.value(QStringLiteral("categories")).toArray())
+        categories.append(Descriptor::objectSpecifier(code("ctgy"), qint32(id.toInteger())));
+    properties.set(code("cCtg"), categories);
+    return properties;
+}
 
 QString eventICalendar(const PeerRecord &record, const OutlookStore &)
 {

@@ -13,5 +13,8 @@ void addEventForms(QList<ScriptForm> &forms);
 // block with BYMONTH after BYDAY, quoted TZID on DTSTART and DTEND, one EXDATE line per date, the
 // "CFTIMEZONE:" line and an alarm trigger in hours, minutes and seconds.
 QString eventICalendar(const PeerRecord &record, const OutlookStore &store);
+// The properties record "properties of calendar event id" answers: id, subject, start, end, the
+// iCalendar export, the plain-text note and the categories.
+Descriptor eventProperties(const PeerRecord &record, const OutlookStore &store);
 
 } // namespace outlookpeer

@@ -204,6 +204,15 @@ bool setEventProperty(PeerRecord &record, const QString &label, const ScriptValu
         if (!rule)
             return false;
         fields[QStringLiteral("rrule")] = *rule;
+    } else if (label == u"is recurring") {
+        // Made single: the series' rule and removed days go; true alone changes nothing.
+        const std::optional<bool> flag = booleanOf(value);
+        if (!flag)
+            return false;
+        if (!*flag) {
+            fields.remove(QStringLiteral("rrule"));
+            fields.remove(QStringLiteral("exdates"));
+        }
     } else if (label == u"timezone") {
         return setZone(record, value);
     } else {
@@ -406,9 +415,8 @@ ScriptOutcome eventNote(const QList<ScriptValue> &captures, ScriptContext &conte
     const std::optional<PeerRecord> record = context.store.record(RecordKind::Event, captures.value(1).integer);
     if (!record)
         return missingEvent(captures.value(1).integer);
-    Descriptor properties = dupeProperties(*record);
-    properties.set(code("PlTC"), Descriptor::text(record->fields.value(QStringLiteral("note")).toString()));
-    return {properties};
+    // Every property, as Outlook answers "the properties of": the note and the iCalendar export too.
+    return {eventProperties(*record, context.store)};
 }
 
 ScriptOutcome eventICalendarData(const QList<ScriptValue> &captures, ScriptContext &context)

@@ -332,6 +332,11 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
             return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
     }
     const Answer answer = answerRequest(request);
+    if (answer.kind == u"set event properties" || answer.kind == u"create event") {
+        const QByteArray script = request.mid(1);
+        if (script.contains("recurrence:{") || script.contains("is recurring:"))
+            ++m_recurrenceScripts;
+    }
     const bool refused = refusedByCount || (!m_switches.refuseKind.isEmpty() && answer.kind == m_switches.refuseKind);
     if (refused && !answer.isError)
         return errorReply(m_switches.refuseNumber, QStringLiteral("Microsoft Outlook got an error: the script was refused."));
@@ -364,6 +369,7 @@ QJsonObject OutlookPeer::applyControl(const QJsonObject &command)
     }
     if (op == u"dump") {
         return success({{QStringLiteral("state"), m_store->dump()}, {QStringLiteral("scripts"), m_scriptCount},
+                        {QStringLiteral("recurrenceScripts"), m_recurrenceScripts},
                         {QStringLiteral("database"), m_store->databasePath()}});
     }
     if (op == u"clock") {

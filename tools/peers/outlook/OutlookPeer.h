@@ -101,6 +101,8 @@ private:
     std::mutex m_mutex; // guards everything below but the sockets
     PeerSwitches m_switches;
     int m_scriptCount = 0;
+    // Event writes that set a recurrence or end one ("recurrence:" or "is recurring:").
+    int m_recurrenceScripts = 0;
     int m_refuseCountBase = 0;
     QDateTime m_fixedNow;
     QHash<QByteArray, Answer> m_answers; // replies of reading scripts since the last change
