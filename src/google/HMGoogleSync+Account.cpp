@@ -10,6 +10,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
+#include "platform/restkit/RKRequestDelegate.h"
 #include "sync/HMProfile.h"
 
 #include <QJsonDocument>
@@ -34,6 +35,29 @@ void showOnSheet(const QString &overall, const QString &step)
         return;
     sheet->setOverallMessageDirectly(overall, 0.1);
     sheet->setUserMessageDirectly(step, 0.1);
+}
+
+// The token request's delegate: its progress callbacks only leave their names in the verbose log;
+// the reply and the failure go to the run through the request's blocks. It holds nothing, so it
+// outlives every request that names it.
+class TokenRequestLog final : public platform::RKRequestDelegate
+{
+public:
+    void requestDidStartLoad(platform::RKRequest &) override { DDLogVerbose(QStringLiteral("requestDidStartLoad:")); }
+    void requestDidReceiveResponse(platform::RKRequest &, const platform::RKResponse &) override
+    {
+        DDLogVerbose(QStringLiteral("request:didReceiveResponse:"));
+    }
+    void requestDidLoadResponse(platform::RKRequest &, const platform::RKResponse &) override
+    {
+        DDLogVerbose(QStringLiteral("request:didLoadResponse:"));
+    }
+};
+
+platform::RKRequestDelegate *tokenRequestLog()
+{
+    static TokenRequestLog log;
+    return &log;
 }
 
 } // namespace
@@ -103,6 +127,7 @@ void HMGoogleSync::getNewOauthToken()
     request->setTimeoutInterval(30.0);
     request->setMaxResponseBytes(kMaxTokenReplyBytes);
     request->setHTTPBody(refreshBody(m_refreshToken), QStringLiteral("application/x-www-form-urlencoded"));
+    request->setDelegate(tokenRequestLog());
     const std::weak_ptr<HMGoogleSync> weak = weak_from_this();
     request->setOnDidLoadResponse([weak](const platform::RKResponse &response) {
         if (const std::shared_ptr<HMGoogleSync> self = weak.lock())

@@ -115,6 +115,13 @@ TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete
     const DriverRun run = runDriver(home.path(), peer, arguments, true);
     EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
     EXPECT_EQ(run.lines("stage "), QStringList({"stage retrieveTokens", "stage purge", "stage endSync"}));
+    // The token request's progress callbacks leave their names in the verbose log, once each, in order.
+    const qsizetype started = run.output.indexOf(QStringLiteral("requestDidStartLoad:"));
+    const qsizetype head = run.output.indexOf(QStringLiteral("request:didReceiveResponse:"));
+    const qsizetype loaded = run.output.indexOf(QStringLiteral("request:didLoadResponse:"));
+    EXPECT_TRUE(started >= 0 && started < head && head < loaded) << run.output.toStdString();
+    EXPECT_EQ(run.output.count(QStringLiteral("requestDidStartLoad:")), 1);
+    EXPECT_EQ(run.output.count(QStringLiteral("request:didLoadResponse:")), 1);
     EXPECT_EQ(run.lines("notification ") + run.lines("distributed "),
               QStringList({"notification kSynchronizationDidFinish", "notification HMSyncDidFinishNotification",
                            "distributed HMSyncDidFinishNotification"}));
