@@ -167,6 +167,17 @@ QHash<QString, QString> HMOutlookConduit::pairs()
     return ids().deviceIdsByOutlookId();
 }
 
+QSet<QString> HMOutlookConduit::pairedOutlookIds()
+{
+    const QHash<QString, QString> mapped = ids().deviceIdsByOutlookId();
+    QSet<QString> paired(mapped.keyBegin(), mapped.keyEnd());
+    if (m_applyMap) {
+        for (const QString &outlookId : std::as_const(*m_applyMap))
+            paired.insert(outlookId);
+    }
+    return paired;
+}
+
 bool HMOutlookConduit::mergePairs(const QVariantMap &pairs)
 {
     if (!ids().commit(pairs, {}, {}, {}))

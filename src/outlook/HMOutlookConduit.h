@@ -77,6 +77,9 @@ public:
     void replaceTempId(HMData &data, const QString &temporaryId, const QString &permanentId);
     QString sentAddsPath();
     QHash<QString, QString> pairs();
+    // The Outlook ids paired with a record of the other side (the map's and this run's kept pairs). Such
+    // an item stands for its record: the apply's duplicate tests never offer it for another record.
+    QSet<QString> pairedOutlookIds();
     bool keepPairs(const QVariantMap &pairs);
     void commitUniqueIds(HMData &data, bool wasSuccessful);
     // Outlook's deletions as device ids; none (logged) when Outlook's ids cannot be read.

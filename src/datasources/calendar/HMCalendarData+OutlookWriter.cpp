@@ -258,7 +258,7 @@ void HMCalendarData::buildOutlookDupeCache()
     const NSAppleEventDescriptor result = runOutlookScript(script, error, false);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     // An event paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QHash<QString, QString> paired = m_outlookEvents->ids().deviceIdsByOutlookId();
+    const QSet<QString> paired = m_outlookEvents->pairedOutlookIds();
     for (qsizetype index = 1; index <= result.numberOfItems(); ++index) {
         const NSAppleEventDescriptor item = result.descriptorAtIndex(index);
         const QString id = item.descriptorForKeyword(platform::Keyword::ID).stringValue();

@@ -275,10 +275,12 @@ void HMContactData::buildOutlookDupeCheckCache()
         : QStringLiteral("tell application \"%1\"\nset theContacts to the properties of every contact of application "
                          "\"%1\"\nreturn theContacts\nend tell").arg(application);
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError();
+    // A contact paired with a record of the other side stands for that record: it is nobody's duplicate.
+    const QSet<QString> paired = outlookContacts().pairedOutlookIds();
     for (qint64 i = 1; i <= result.numberOfItems(); ++i) {
         const NSAppleEventDescriptor item = result.descriptorAtIndex(i);
         const QString id = item.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty())
+        if (id.isEmpty() || paired.contains(id))
             continue;
         const auto text = [&item](platform::AEKeyword keyword) {
             const QString found = item.descriptorForKeyword(keyword).stringValue();
@@ -305,12 +307,15 @@ QString HMContactData::isOutlookDuplicate(const QVariantMap &record)
     const QString email = stored(record, "EMAIL");
     const QString note = firstNoteLine(stored(record, "NOTE"));
     // The candidates share the names, company and note line; the first (oldest listed) whose e-mail
-    // text holds the record's address is the match.
+    // text holds the record's address is the match. Matched once, a contact leaves the cache: two
+    // records alike (the same names without an address) would otherwise both merge into it.
     for (const QStringList *entry : m_outlookDupeCheck->candidates({first, last, company, QString(), note})) {
         const bool emailMatches = entry->at(3).contains(email, Qt::CaseInsensitive) && (!email.isEmpty() || entry->at(3).isEmpty());
         if (emailMatches) {
             DDLogInfo(QStringLiteral("Found duplicate record"));
-            return entry->at(5);
+            const QString id = entry->at(5);
+            m_outlookDupeCheck->remove(id);
+            return id;
         }
     }
     return QString();

@@ -211,7 +211,7 @@ void HMMemoData::buildDupeCheckDictionary()
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor notes = NSAppleScript(script).executeAndReturnError(&error);
     // A note paired with a memo of the other side stands for that memo: it is nobody's duplicate.
-    const QHash<QString, QString> paired = outlookMemos().ids().deviceIdsByOutlookId();
+    const QSet<QString> paired = outlookMemos().pairedOutlookIds();
     for (qint64 i = 1; i <= notes.numberOfItems(); ++i) {
         const NSAppleEventDescriptor note = notes.descriptorAtIndex(i);
         const QString id = note.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();

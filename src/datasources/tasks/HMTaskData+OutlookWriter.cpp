@@ -14,7 +14,6 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
 #include "outlook/HMOutlookCategoryHelper.h"
-#include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "outlook/HMOutlookTempFile.h"
 #include "platform/applescript/NSAppleScript.h"
@@ -145,7 +144,7 @@ void HMTaskData::buildOutlookTaskDupeCache()
         return date ? dateUtilities().dateAtMidnightForDate(*date) : kEpoch;
     };
     // A task paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QHash<QString, QString> paired = outlookTasks().ids().deviceIdsByOutlookId();
+    const QSet<QString> paired = outlookTasks().pairedOutlookIds();
     for (qint64 i = 1; i <= tasks.numberOfItems(); ++i) {
         const NSAppleEventDescriptor task = tasks.descriptorAtIndex(i);
         const QString id = task.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
