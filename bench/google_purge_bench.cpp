@@ -1,6 +1,7 @@
-// The Google purge's cost: the purge driver empties 2,000 contacts (in 19 groups of repeated names)
-// and 2,000 events (weekly series with moved occurrences among single events) from the Google peer,
-// listing them page by page and deleting them one request at a time, against the curl program sending
+// The Google purge's cost: the purge driver empties 2,000 contacts (in 19 groups of repeated names),
+// 2,000 events (weekly series with moved occurrences among single events) and 2,000 tasks (in three
+// lists, repeated titles, some done, some with due days and notes) from the Google peer, listing them
+// page by page and deleting them one request at a time, against the curl program sending
 // the same deletions (as many DELETEs, the same headers) to the same peer, restored between the two,
 // in one invocation. Prints the client CPU time of each (user + system) and their ratio, the median of
 // three rounds. The peer runs without a state file, so its own writes cost nothing here.
@@ -31,6 +32,10 @@ namespace {
 
 constexpr int kContacts = 2000;
 constexpr int kEvents = 2000;
+constexpr int kTasks = 2000;
+const QStringList kTaskLists{QStringLiteral("@default"), QStringLiteral("TLwork"), QStringLiteral("TLhome")};
+const char *const kTaskTitles[] = {"Call mum", "Buy milk", "Pay invoice", "Renew passport", "Water plants",
+                                   "Book dentist", "Send report", "Fix bike"};
 const QString kEmail = QStringLiteral("bench@example.com");
 const QString kToken = QStringLiteral("ya29.bench");
 const char *const kFamilies[] = {"Müller",  "Smith",   "Nguyen",    "García", "Kowalski", "Rossi", "Tanaka",
@@ -118,6 +123,21 @@ QList<QJsonObject> events()
     return list;
 }
 
+// Tasks spread over the three lists; every third done, every fourth with a due day, every fifth a note.
+QJsonObject task(int index)
+{
+    QJsonObject task{{"title", QStringLiteral("%1 %2").arg(QString::fromUtf8(kTaskTitles[index % 8])).arg(index % 60)}};
+    if (index % 3 == 0)
+        task.insert("status", "completed");
+    if (index % 4 == 0)
+        task.insert("due", QStringLiteral("2027-%1-%2T00:00:00.000Z")
+                               .arg(1 + index % 12, 2, 10, QLatin1Char('0'))
+                               .arg(1 + index % 28, 2, 10, QLatin1Char('0')));
+    if (index % 5 == 0)
+        task.insert("notes", QStringLiteral("Remember: aisle %1, bring the receipt").arg(index % 9));
+    return task;
+}
+
 // The peer's state with the data and the bench's access token; empty when seeding failed.
 QJsonObject seedPeer(Peer &peer)
 {
@@ -127,6 +147,13 @@ QJsonObject seedPeer(Peer &peer)
     for (const QJsonObject &event : events())
         peer.post("/peer/event",
                   QJsonDocument(QJsonObject{{"email", kEmail}, {"calendarId", "primary"}, {"event", event}}).toJson());
+    peer.post("/peer/tasklist", QJsonDocument(QJsonObject{{"email", kEmail}, {"title", "Work"}, {"id", kTaskLists[1]}}).toJson());
+    peer.post("/peer/tasklist", QJsonDocument(QJsonObject{{"email", kEmail}, {"title", "Home"}, {"id", kTaskLists[2]}}).toJson());
+    for (int index = 0; index < kTasks; ++index)
+        peer.post("/peer/task", QJsonDocument(QJsonObject{{"email", kEmail},
+                                                           {"listId", kTaskLists[index % 3]},
+                                                           {"task", task(index)}})
+                                    .toJson());
     QJsonObject state = QJsonDocument::fromJson(peer.post("/peer/dump", {})).object();
     QJsonObject accounts = state["accounts"].toObject();
     QJsonObject account = accounts[kEmail].toObject();
@@ -136,7 +163,7 @@ QJsonObject seedPeer(Peer &peer)
     return state;
 }
 
-// The client's CPU seconds for the purge of both conduits; -1 when it did not finish.
+// The client's CPU seconds for the purge of the three conduits; -1 when it did not finish.
 double ourPurge()
 {
     const auto driver = std::make_shared<HMGoogleSyncDriver>();
@@ -165,11 +192,14 @@ double ourPurge()
     purge->purgeCalendar();
     platform::DispatchQueue::runMainQueueUntil([&] { return recorder.finished == 2 || recorder.failed; },
                                                std::chrono::minutes(10));
+    purge->purgeTasks();
+    platform::DispatchQueue::runMainQueueUntil([&] { return recorder.finished == 3 || recorder.failed; },
+                                               std::chrono::minutes(10));
     const double spent = cpuSeconds(RUSAGE_SELF) - before;
-    const bool whole = recorder.finished == 2 && purge->deletedContactsCounter() == kContacts &&
+    const bool whole = recorder.finished == 3 && purge->deletedTasksCounter() == kTasks && purge->deletedContactsCounter() == kContacts &&
                        purge->deletedEventsCounter() >= kEvents - kEvents / 20;
-    std::printf("  purge: %lld contacts, %lld events deleted\n", qint64(purge->deletedContactsCounter()),
-                qint64(purge->deletedEventsCounter()));
+    std::printf("  purge: %lld contacts, %lld events, %lld tasks deleted\n", qint64(purge->deletedContactsCounter()),
+                qint64(purge->deletedEventsCounter()), qint64(purge->deletedTasksCounter()));
     return whole ? spent : -1;
 }
 
@@ -187,6 +217,12 @@ double curlDeletions(const Peer &peer, const QJsonObject &state, const QString &
     for (const QJsonObject &event : events())
         config.write(
             ("url = \"" + base + "calendar/v3/calendars/primary/events/" + event["id"].toString() + "\"\n").toUtf8());
+    const QJsonObject lists = account["tasks"].toObject();
+    for (auto list = lists.begin(); list != lists.end(); ++list) {
+        const QJsonObject tasks = list.value().toObject();
+        for (auto it = tasks.begin(); it != tasks.end(); ++it)
+            config.write(("url = \"" + base + "tasks/v1/lists/" + list.key() + "/tasks/" + it.key() + "\"\n").toUtf8());
+    }
     config.close();
     const double before = cpuSeconds(RUSAGE_CHILDREN);
     QProcess curl;
@@ -234,8 +270,8 @@ int main(int argc, char **argv)
     peer.process.waitForFinished(10000);
     std::sort(ours.begin(), ours.end());
     std::sort(theirs.begin(), theirs.end());
-    std::printf("purge of %d contacts and %d events: client %.3f s, curl %.3f s for as many DELETEs, ratio %.2f "
+    std::printf("purge of %d contacts, %d events and %d tasks: client %.3f s, curl %.3f s for as many DELETEs, ratio %.2f "
                 "(medians of 3)\n",
-                kContacts, kEvents, ours.at(1), theirs.at(1), ours.at(1) / theirs.at(1));
+                kContacts, kEvents, kTasks, ours.at(1), theirs.at(1), ours.at(1) / theirs.at(1));
     return 0;
 }

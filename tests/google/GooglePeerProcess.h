@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -86,6 +87,27 @@ public:
         return reply ? QString::fromStdString(reply->body) : QString();
     }
     QJsonObject dump() const { return QJsonDocument::fromJson(control("/peer/dump")).object(); }
+    // The account's tasks not deleted, of every list, with "list" set to the list's title.
+    QList<QJsonObject> aliveTasks() const
+    {
+        const QJsonObject account = dump()["accounts"].toObject()[kEmail].toObject();
+        QHash<QString, QString> titles;
+        for (const QJsonValue &list : account["taskLists"].toArray())
+            titles.insert(list.toObject()["id"].toString(), list.toObject()["title"].toString());
+        QList<QJsonObject> alive;
+        const QJsonObject lists = account["tasks"].toObject();
+        for (auto list = lists.begin(); list != lists.end(); ++list) {
+            const QJsonObject tasks = list.value().toObject();
+            for (auto it = tasks.begin(); it != tasks.end(); ++it) {
+                QJsonObject task = it.value().toObject();
+                if (task["deleted"].toBool())
+                    continue;
+                task.insert("list", titles.value(list.key()));
+                alive.append(task);
+            }
+        }
+        return alive;
+    }
 
     int port = 0;
     QString caFile;

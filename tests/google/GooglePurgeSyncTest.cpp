@@ -6,16 +6,19 @@
 #include "GooglePeerProcess.h"
 #include "OutlookPeerProcess.h"
 
+#include "app/zip/HMSupportLogArchive.h"
 #include "foundation/GlobalVariables.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimeZone>
@@ -27,6 +30,9 @@ namespace {
 const QString kTeam = QStringLiteral("team@group.calendar.google.com");
 const QStringList kOutlookNames{"Adler", "Brandt", "Clausen"};
 const QStringList kOutlookSubjects{"Budget review", "Dentist"};
+const QStringList kOutlookTasks{"Send report", "Pay rent", "Call plumber"};
+const QString kWorkList = QStringLiteral("TLwork0001");
+constexpr int kGoogleTasksEach = 30;
 
 struct DriverRun
 {
@@ -58,7 +64,9 @@ QJsonObject googleEvent(const QString &id, const QString &summary, int day)
 class PurgeSync
 {
 public:
-    PurgeSync() : m_oldZone(qgetenv("TZ"))
+    // With tasks, Outlook also holds kOutlookTasks and Google kGoogleTasksEach tasks in each of its
+    // two lists, and every run keeps its log files.
+    explicit PurgeSync(bool withTasks = false) : m_tasks(withTasks), m_oldZone(qgetenv("TZ"))
     {
         qputenv("TZ", "UTC");
         ::tzset();
@@ -73,6 +81,8 @@ public:
         writeTokens(home(), "1//rt");
         seedOutlook();
         seedGoogle();
+        if (m_tasks)
+            seedTasks();
     }
     ~PurgeSync()
     {
@@ -83,13 +93,14 @@ public:
     GooglePeerProcess &google() { return *m_google; }
     OutlookPeerProcess &outlook() { return *m_outlook; }
 
-    void makeProfile(bool purgeContacts, bool purgeCalendar)
+    void makeProfile(bool purgeContacts, bool purgeCalendar, bool purgeTasks = false)
     {
         ASSERT_EQ(run({"--no-sync"}).exitCode, 0);
         editProfile([&](HMProfile &profile) {
             profile.setContactSyncEnabled(true);
             profile.setCalendarSyncEnabled(true);
-            profile.setTaskSyncEnabled(false);
+            profile.setTaskSyncEnabled(m_tasks);
+            profile.setPurgeTasksOnNextSync(purgeTasks);
             profile.setAllGoogleCalendars({QVariantMap{{"id", "primary"}, {"name", kEmail}, {"primary", true}},
                                            QVariantMap{{"id", kTeam}, {"name", "Team"}}});
             profile.setGoogleCalendarIdentifiersToSync({"primary"});
@@ -123,6 +134,8 @@ public:
         QProcessEnvironment environment = googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, "UTC");
         if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
             environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
+        if (m_tasks)
+            environment.insert("HM_SYNC_LOG_FILES", "1");
         driver.setProcessEnvironment(environment);
         driver.setProcessChannelMode(QProcess::MergedChannels);
         driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
@@ -216,9 +229,48 @@ public:
         EXPECT_EQ(googleSubjects(kTeam), subjects);
         EXPECT_TRUE(googleSubjects("primary").isEmpty());
         EXPECT_EQ(outlookCounts("events", "subject"), subjects);
+        if (!m_tasks)
+            return;
+        QHash<QString, int> tasks;
+        for (const QString &title : kOutlookTasks)
+            tasks.insert(title, 1);
+        QHash<QString, int> onGoogle;
+        for (const QJsonObject &task : m_google->aliveTasks())
+            ++onGoogle[task["title"].toString()];
+        EXPECT_EQ(onGoogle, tasks);
+        EXPECT_EQ(outlookCounts("tasks", "name"), tasks);
+    }
+
+    bool purgeTasksFlag()
+    {
+        bool flag = false;
+        editProfile([&](HMProfile &profile) { flag = profile.purgeTasksOnNextSync(); });
+        return flag;
+    }
+    // Tasks a user adds on Google: kGoogleTasksEach in the default list and in "Work".
+    void addGoogleTasks(const QString &prefix) const
+    {
+        for (const QString &list : {QStringLiteral("@default"), kWorkList}) {
+            for (int index = 0; index < kGoogleTasksEach; ++index)
+                m_google->control("/peer/task",
+                                  {{"email", kEmail},
+                                   {"listId", list},
+                                   {"task", QJsonObject{{"title", QStringLiteral("%1 %2 %3").arg(prefix, list).arg(index)}}}});
+        }
     }
 
 private:
+    void seedTasks()
+    {
+        m_google->control("/peer/tasklist", {{"email", kEmail}, {"title", "Work"}, {"id", kWorkList}});
+        addGoogleTasks(QStringLiteral("Google"));
+        for (int index = 0; index < kOutlookTasks.size(); ++index) {
+            QJsonObject task{{"folder", 3}, {"name", kOutlookTasks[index]}, {"content", "note"}};
+            if (index == 0)
+                task.insert("categories", QJsonArray{5});
+            m_outlook->control({{"op", "add"}, {"kind", "task"}, {"record", task}});
+        }
+    }
     void seedOutlook()
     {
         auto folder = [](int id, const char *kind, const char *name) {
@@ -279,6 +331,7 @@ private:
         put(kTeam, googleEvent("team0002", "Team two", 6));
     }
 
+    bool m_tasks = false;
     QByteArray m_oldZone;
     QTemporaryDir m_root;
     std::unique_ptr<OutlookPeerProcess> m_outlook;
@@ -453,4 +506,138 @@ TEST(GooglePurgeSync, ACancelledPurgeKeepsTheFlagAndSendsNothing)
     EXPECT_EQ(sync.googleNames().size(), 137);
     ASSERT_TRUE(sync.sync());
     sync.expectOutlooksRecordsOnceOnEachSide();
+}
+
+namespace {
+
+// The index of the first (or last) request that starts with the prefix, or -1.
+qsizetype indexOfPrefix(const QStringList &requests, const QString &prefix, bool last)
+{
+    qsizetype found = -1;
+    for (qsizetype index = 0; index < requests.size(); ++index) {
+        if (requests[index].startsWith(prefix)) {
+            found = index;
+            if (!last)
+                break;
+        }
+    }
+    return found;
+}
+
+// The bytes of every task map (and the files kept beside it) under the folder, by path.
+QHash<QString, QByteArray> taskMapFiles(const QString &folder)
+{
+    QHash<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        if (it.fileName().startsWith(QLatin1String("tasks"), Qt::CaseInsensitive) && file.open(QIODevice::ReadOnly))
+            files.insert(path, file.readAll());
+    }
+    return files;
+}
+
+// Every regular file under the folder, with its bytes.
+QHash<QString, QByteArray> filesUnder(const QString &folder)
+{
+    QHash<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(file.fileName(), file.readAll());
+    }
+    return files;
+}
+
+// No file holds the refresh token, an access token the peer gave out, a bearer header or an
+// authorization code.
+void expectNoSecretIn(const QHash<QString, QByteArray> &files, const QStringList &accessTokens)
+{
+    const QRegularExpression code(QStringLiteral("(^|[^0-9A-Za-z])4/[0-9A-Za-z_-]{10,}"));
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const QString text = QString::fromUtf8(it.value());
+        EXPECT_FALSE(text.contains(QLatin1String("1//rt"))) << it.key().toStdString();
+        EXPECT_FALSE(text.contains(QLatin1String("ya29."))) << it.key().toStdString();
+        EXPECT_FALSE(text.contains(QLatin1String("Bearer "), Qt::CaseInsensitive)) << it.key().toStdString();
+        EXPECT_FALSE(text.contains(code)) << it.key().toStdString();
+        for (const QString &token : accessTokens)
+            EXPECT_FALSE(text.contains(token)) << it.key().toStdString() << " holds " << token.toStdString();
+    }
+}
+
+} // namespace
+
+// Tasks in two Google lists are purged after the contacts and the events, every list emptied, and
+// afterwards Google holds Outlook's tasks once. Later, a task purge killed during its deletions leaves
+// the task map as it was (it is cleared last) and its flag set; the next run finishes it and nothing
+// is doubled. The log folder and its support archive then hold no token and no authorization code.
+TEST(GooglePurgeSync, TasksOfEveryListArePurgedLastAndAKilledPurgeIsFinishedByTheNextRun)
+{
+    PurgeSync sync(true);
+    sync.makeProfile(true, true, true);
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(sync.sync());
+    QStringList requests = sync.googleRequests();
+    const QStringList taskDeletions = withPrefix(requests, "DELETE /tasks/v1/lists/");
+    EXPECT_EQ(taskDeletions.size(), 2 * kGoogleTasksEach);
+    EXPECT_EQ(withPrefix(taskDeletions, "DELETE /tasks/v1/lists/" + kWorkList + "/tasks/").size(), kGoogleTasksEach);
+    // The tasks go after the contacts and the events, and before anything of Outlook is sent.
+    EXPECT_GT(indexOfPrefix(requests, "GET /tasks/v1/users/@me/lists", false),
+              indexOfPrefix(requests, "DELETE /calendar/", true));
+    EXPECT_LT(indexOfPrefix(requests, "DELETE /tasks/", true), indexOfPrefix(requests, "POST ", false));
+    sync.expectOutlooksRecordsOnceOnEachSide();
+    EXPECT_FALSE(sync.purgeTasksFlag());
+    // Outlook's task of the category "Work" went into that list.
+    for (const QJsonObject &task : sync.google().aliveTasks())
+        EXPECT_EQ(task["list"].toString(), task["title"] == "Send report" ? "Work" : "My Tasks");
+
+    // A task purge alone, killed during its deletions: the map is as it was, the flag stays.
+    sync.addGoogleTasks(QStringLiteral("Later"));
+    const QHash<QString, QByteArray> mapBefore = taskMapFiles(sync.home() + "/data");
+    ASSERT_FALSE(mapBefore.isEmpty());
+    sync.editProfile([](HMProfile &profile) { profile.setPurgeTasksOnNextSync(true); });
+    sync.google().control("/peer/clear-requests");
+    QThread::msleep(1100);
+    QProcess driver;
+    sync.start(driver);
+    QElapsedTimer waited;
+    waited.start();
+    while (withPrefix(sync.googleRequests(), "DELETE /tasks/").size() < kGoogleTasksEach / 2 && waited.elapsed() < 60000)
+        QThread::msleep(5);
+    driver.kill();
+    ASSERT_TRUE(driver.waitForFinished(120000));
+    requests = sync.googleRequests();
+    EXPECT_GE(withPrefix(requests, "DELETE /tasks/").size(), kGoogleTasksEach / 2);
+    EXPECT_LT(withPrefix(requests, "DELETE /tasks/").size(), 3 * kGoogleTasksEach);
+    EXPECT_EQ(taskMapFiles(sync.home() + "/data"), mapBefore);
+    EXPECT_TRUE(sync.purgeTasksFlag());
+    for (const QString &request : requests)
+        EXPECT_FALSE(request.startsWith("POST ") || request.startsWith("PUT ")) << request.toStdString();
+    ASSERT_TRUE(sync.sync());
+    ASSERT_TRUE(sync.sync());
+    sync.expectOutlooksRecordsOnceOnEachSide();
+    EXPECT_FALSE(sync.purgeTasksFlag());
+
+    // The logs of every run above, and the archive made of them for support.
+    QStringList accessTokens;
+    for (const QJsonValue &token : sync.account()["accessTokens"].toArray())
+        accessTokens << token.toString();
+    ASSERT_FALSE(accessTokens.isEmpty());
+    // The program's log folder: "Logs" in its folder of the state home.
+    QDirIterator folders(sync.home() + "/state", {"Logs"}, QDir::Dirs, QDirIterator::Subdirectories);
+    ASSERT_TRUE(folders.hasNext());
+    const QString logFolder = folders.next();
+    const QHash<QString, QByteArray> logs = filesUnder(logFolder);
+    ASSERT_FALSE(logs.isEmpty()) << logFolder.toStdString();
+    EXPECT_TRUE(std::any_of(logs.begin(), logs.end(), [](const QByteArray &bytes) { return bytes.contains("purge"); }));
+    expectNoSecretIn(logs, accessTokens);
+    const auto archive = HMSupportLogArchive({{}, logFolder, {}, {}}).writeArchive();
+    ASSERT_TRUE(archive) << archive.error().message().toStdString();
+    QTemporaryDir unpacked;
+    ASSERT_EQ(QProcess::execute("unzip", {"-q", "-o", *archive, "-d", unpacked.path()}), 0);
+    const QHash<QString, QByteArray> packed = filesUnder(unpacked.path());
+    EXPECT_GT(packed.size(), 1);
+    expectNoSecretIn(packed, accessTokens);
 }

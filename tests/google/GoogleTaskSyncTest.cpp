@@ -146,27 +146,7 @@ public:
             .object()["id"].toString();
     }
     // Google's tasks not deleted, of every list, with "list" set to the list's title.
-    QList<QJsonObject> googleTasks() const
-    {
-        const QJsonObject account =
-            QJsonDocument::fromJson(m_google->control("/peer/dump")).object()["accounts"].toObject()[kEmail].toObject();
-        QHash<QString, QString> titles;
-        for (const QJsonValue &list : account["taskLists"].toArray())
-            titles.insert(list.toObject()["id"].toString(), list.toObject()["title"].toString());
-        QList<QJsonObject> alive;
-        const QJsonObject lists = account["tasks"].toObject();
-        for (auto list = lists.begin(); list != lists.end(); ++list) {
-            const QJsonObject tasks = list.value().toObject();
-            for (auto it = tasks.begin(); it != tasks.end(); ++it) {
-                QJsonObject task = it.value().toObject();
-                if (task["deleted"].toBool())
-                    continue;
-                task.insert("list", titles.value(list.key()));
-                alive.append(task);
-            }
-        }
-        return alive;
-    }
+    QList<QJsonObject> googleTasks() const { return m_google->aliveTasks(); }
     std::optional<QJsonObject> googleTask(const QString &title) const
     {
         for (const QJsonObject &task : googleTasks()) {

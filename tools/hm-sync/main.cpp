@@ -12,6 +12,7 @@
 
 #include "foundation/HMFileManager.h"
 #include "foundation/Lumberjack/DDAbstractLogger.h"
+#include "foundation/Lumberjack/DDFileLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/Lumberjack/DDLogMessage.h"
 #include "foundation/Lumberjack/DDTTYLogger.h"
@@ -24,6 +25,7 @@
 #include "phonelink/HMWiFiSync.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/restkit/RKClient.h"
 #include "sync/HMProfile.h"
@@ -35,6 +37,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 #include <atomic>
 #include <limits>
@@ -42,6 +45,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -662,6 +666,22 @@ public:
     void logMessage(const DDLogMessage &message) override { platform::consoleLog(message.logMsg()); }
 };
 
+// HM_SYNC_LOG_FILES=1 keeps the logs the application keeps, in this program's log folder: every line
+// at the verbose level in the rolling log files, and the console lines in "console.log" (0600,
+// appended), so that tests can check what a sync leaves in them.
+void keepLogFiles()
+{
+    const QString folder = platform::FileSystem::logFolderPath();
+    if (!QDir().mkpath(folder))
+        return;
+    const int descriptor = ::open(QFile::encodeName(folder + QStringLiteral("/console.log")).constData(),
+                                  O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descriptor >= 0)
+        platform::setConsoleLogDescriptor(descriptor);
+    ddLogLevel = LOG_LEVEL_VERBOSE;
+    DDLog::addLogger(std::make_shared<DDFileLogger>());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -681,6 +701,8 @@ int main(int argc, char **argv)
         DDLog::addLogger(std::make_shared<ConsoleLogger>());
     }
     DDLog::addLogger(DDTTYLogger::sharedInstance());
+    if (qEnvironmentVariable("HM_SYNC_LOG_FILES") == QLatin1String("1"))
+        keepLogFiles();
     QCommandLineParser parser;
     addOptions(parser);
     parser.process(application);
