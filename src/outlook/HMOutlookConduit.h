@@ -70,6 +70,7 @@ public:
     QString sentAddsPath();
     QHash<QString, QString> pairs();
     bool keepPairs(const QVariantMap &pairs);
+    bool forgetPairs(const QStringList &deviceIds);
     void commitUniqueIds(HMData &data, bool wasSuccessful);
     // Outlook's deletions as device ids; none (logged) when Outlook's ids cannot be read.
     QStringList deviceIdsGoneFromOutlook();

@@ -571,6 +571,12 @@ bool HMCalendarData::keepOutlookPairs(const QVariantMap &pairs)
     return m_outlookEvents->keepPairs(pairs);
 }
 
+bool HMCalendarData::forgetOutlookPairs(const QStringList &deviceIds)
+{
+    ensureOutlookHelpers();
+    return m_outlookEvents->forgetPairs(deviceIds);
+}
+
 void HMCalendarData::commitUniqueIds(bool wasSuccessful)
 {
     if (!GlobalVariables::getIsOutlookSync())

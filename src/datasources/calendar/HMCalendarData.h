@@ -154,6 +154,7 @@ public:
     QString outlookSentAddsPath() override;
     QHash<QString, QString> outlookPairs() override;
     bool keepOutlookPairs(const QVariantMap &pairs) override;
+    bool forgetOutlookPairs(const QStringList &deviceIds) override;
     void removeDeletedOutlookIdsFromDatFile();
     QString saveFailure() const override;
     // The moments of the Outlook path the crash tests stop a run at.

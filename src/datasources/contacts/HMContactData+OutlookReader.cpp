@@ -477,6 +477,18 @@ bool HMContactData::keepOutlookPairs(const QVariantMap &pairs)
     return true;
 }
 
+bool HMContactData::forgetOutlookPairs(const QStringList &deviceIds)
+{
+    ensureOutlookHelpers();
+    if (!mergeConfirmedPairs({}, deviceIds, false))
+        return false;
+    for (const QString &deviceId : deviceIds) {
+        if (m_outlookApplyMap)
+            m_outlookApplyMap->remove(deviceId);
+    }
+    return true;
+}
+
 bool HMContactData::appendConfirmedPair(const QString &deviceId, const QString &outlookId)
 {
     return contactIdBookkeeping().appendConfirmedPair(deviceId, outlookId);

@@ -131,6 +131,7 @@ public:
     QString outlookSentAddsPath() override;
     QHash<QString, QString> outlookPairs() override;
     bool keepOutlookPairs(const QVariantMap &pairs) override;
+    bool forgetOutlookPairs(const QStringList &deviceIds) override;
     QStringList modifiedOutlookContactRecord(const QDateTime &date);
     void deleteOrphanedRecordsInOutlook() {}
     void setOutlookProfile(std::shared_ptr<HMProfile> profile);
