@@ -524,3 +524,42 @@ TEST(GoogleContactSync, AnOutlookOtherPhoneIsSentAsGooglesOther)
     EXPECT_EQ(inserts.first().toStdString(), expected.toStdString());
     sync.expectEveryContactOnceOnEachSide({"Other"});
 }
+
+// An Outlook contact whose Google copy was deleted there, with Google's deletions not applied, is
+// edited: the update is answered 404. The stale pair goes and the next sync sends it as new, once.
+TEST(GoogleContactSync, AnUpdateOfAContactGoneFromGoogleSendsItAsNewOnce)
+{
+    ContactSync sync;
+    sync.outlook().seed(outlookSeed({simpleOutlookContact(320, "Vera", "Vanished")}));
+    sync.makeProfile([](HMProfile &profile) {
+        profile.setSyncDeletionsName(QStringLiteral("Records deleted from Outlook will be deleted from Google"));
+    });
+    ASSERT_TRUE(sync.sync());
+    const QJsonObject first = sync.googleContacts();
+    ASSERT_EQ(first.size(), 1);
+    const QString goneId = first.begin().key();
+    sync.googleUser("delete", goneId, {});
+    ASSERT_TRUE(sync.sync());
+    ASSERT_EQ(sync.outlookContacts().size(), 1);
+
+    sync.outlook().control({{"op", "edit"}, {"kind", "contact"}, {"id", 320}, {"fields", QJsonObject{{"firstName", "Vera M."}}}});
+    const auto contactWrites = [&sync] {
+        QStringList writes;
+        for (const QJsonValue &request : sync.google().requests()) {
+            const QString method = request.toObject()["method"].toString();
+            if (method != "GET" && request.toObject()["path"].toString().startsWith("/m8/feeds/contacts/"))
+                writes << method + u' ' + request.toObject()["path"].toString();
+        }
+        sync.google().control("/peer/clear-requests");
+        return writes;
+    };
+    contactWrites();
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(contactWrites(), QStringList{"PUT /m8/feeds/contacts/default/full/" + goneId});
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(contactWrites(), QStringList{"POST /m8/feeds/contacts/default/full"});
+    sync.expectEveryContactOnceOnEachSide({"Vanished"});
+    ASSERT_TRUE(sync.sync());
+    EXPECT_TRUE(contactWrites().isEmpty());
+    sync.expectEveryContactOnceOnEachSide({"Vanished"});
+}
