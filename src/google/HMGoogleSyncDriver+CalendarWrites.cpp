@@ -257,6 +257,8 @@ void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status,
     }
     if (!isSuccess(status)) {
         DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
+        if (write.kind == kUpdate && !write.isNew)
+            forgetsPairGoneFromGoogle(*m_calendarData, write.hmxUid, status);
         m_eventBatchAnswered = false;
         return;
     }

@@ -329,6 +329,8 @@ void HMGoogleSyncDriver::contactWriteReturned(const ContactWrite &write, int sta
                                                                    : QStringLiteral("respnse.statusCode[U]"))
                      .arg(status));
     if (!isSuccess(status)) {
+        if (write.kind == ContactWrite::Kind::Update)
+            forgetsPairGoneFromGoogle(*m_contactData, write.hmxUid, status);
         m_contactBatchAnswered = false;
         return;
     }

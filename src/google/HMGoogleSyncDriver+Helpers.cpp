@@ -7,6 +7,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
 #include "google/HMGoogleSync.h"
+#include "sync/HMData.h"
 
 QString HMGoogleSyncDriver::correctedString(const QVariant &value)
 {
@@ -48,6 +49,20 @@ void HMGoogleSyncDriver::checkForEndContactUpdates()
         after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndContactUpdates(); });
     else
         sendContactPhotos();
+}
+
+// An update answered 404 or 410: Google no longer holds the entry the pair names (deleted there, the
+// deletion not applied here). Sent again it would be refused at every sync, so the pair goes: the
+// batch counts as not wholly answered, the Outlook date stays, and the next read lists the Outlook
+// record as new. Whether the answer was such a one.
+bool HMGoogleSyncDriver::forgetsPairGoneFromGoogle(HMData &data, const QString &deviceId, int status)
+{
+    if (status != 404 && status != 410)
+        return false;
+    DDLogInfo(QStringLiteral("Google no longer holds %1 (HTTP %2); it is sent as new at the next sync").arg(deviceId).arg(status));
+    if (!data.forgetOutlookPairs({deviceId}))
+        DDLogError(QStringLiteral("The pair of %1 could not be dropped; it is sent again at the next sync").arg(deviceId));
+    return true;
 }
 
 std::optional<QVariant> HMGoogleSyncDriver::dictionaryForJsonString(const QString &text)

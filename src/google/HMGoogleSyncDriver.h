@@ -222,6 +222,8 @@ private:
     QString contactsPagePath(const QDateTime &lowerBound) const;
     std::shared_ptr<platform::RKClient> makeContactsClient();
     GoogleWrittenEntries &writtenEntries();
+    // An update answered 404 or 410 names an entry Google no longer holds; see the definition.
+    static bool forgetsPairGoneFromGoogle(HMData &data, const QString &deviceId, int status);
     // Photos.
     void getPhotoForNextGoogleContact();
     void parsePhotoResponse(const QByteArray &bytes, const QString &googleId);

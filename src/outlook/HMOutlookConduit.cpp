@@ -196,6 +196,17 @@ bool HMOutlookConduit::keepPairs(const QVariantMap &pairs)
     return true;
 }
 
+bool HMOutlookConduit::forgetPairs(const QStringList &deviceIds)
+{
+    if (!ids().commit({}, deviceIds, {}, {}))
+        return false;
+    for (const QString &deviceId : deviceIds) {
+        if (m_applyMap)
+            m_applyMap->remove(deviceId);
+    }
+    return true;
+}
+
 // YES: the new pairs, the removals of the sent deletions and the read's dates go into the map. NO:
 // only the pairs the other side confirmed; the rest waits for the next read. Both lists start afresh.
 // A Google run keeps Google's own list date in the map: only the Outlook date is the read's.

@@ -81,6 +81,7 @@ public:
     // an item stands for its record: the apply's duplicate tests never offer it for another record.
     QSet<QString> pairedOutlookIds();
     bool keepPairs(const QVariantMap &pairs);
+    bool forgetPairs(const QStringList &deviceIds);
     void commitUniqueIds(HMData &data, bool wasSuccessful);
     // Outlook's deletions as device ids; none (logged) when Outlook's ids cannot be read.
     QStringList deviceIdsGoneFromOutlook();

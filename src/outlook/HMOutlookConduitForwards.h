@@ -40,6 +40,7 @@ public:
     QString outlookSentAddsPath() override { return outlookConduit().sentAddsPath(); }
     QHash<QString, QString> outlookPairs() override { return outlookConduit().pairs(); }
     bool keepOutlookPairs(const QVariantMap &pairs) override { return outlookConduit().keepPairs(pairs); }
+    bool forgetOutlookPairs(const QStringList &deviceIds) override { return outlookConduit().forgetPairs(deviceIds); }
 
 protected:
     // The conduit of this run, made at the first need.

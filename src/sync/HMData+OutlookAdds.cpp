@@ -164,3 +164,8 @@ bool HMData::keepOutlookPairs(const QVariantMap &)
 {
     return false;
 }
+
+bool HMData::forgetOutlookPairs(const QStringList &)
+{
+    return false;
+}

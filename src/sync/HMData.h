@@ -139,6 +139,9 @@ public:
     virtual QHash<QString, QString> outlookPairs();
     // Outlook: keeps the pairs (device id -> Outlook id) in the id map with one write.
     virtual bool keepOutlookPairs(const QVariantMap &pairs);
+    // Outlook: drops the pairs of these device ids from the id map with one write (the other side no
+    // longer holds them, so their Outlook records are listed as new again); the default has no map.
+    virtual bool forgetOutlookPairs(const QStringList &deviceIds);
     // The fields that tell one record of the conduit from another, as one text (normalised records of
     // either side give the same text); empty when they are all empty, and such records are never
     // taken for each other.

@@ -484,3 +484,82 @@ TEST(GoogleContactSync, AGoogleEditMadeDuringTheUploadArrivesAtTheNextSync)
     EXPECT_TRUE(arrived);
     sync.expectEveryContactOnceOnEachSide({"Sender", "Edited"});
 }
+
+// An Outlook contact's "other" phone reaches Google as an "#other" number: the entry sent, byte for byte.
+TEST(GoogleContactSync, AnOutlookOtherPhoneIsSentAsGooglesOther)
+{
+    ContactSync sync;
+    QJsonObject contact = simpleOutlookContact(310, "Olga", "Other");
+    contact.insert("phones", QJsonArray{QJsonObject{{"kind", "work"}, {"number", "+49 30 100"}},
+                                        QJsonObject{{"kind", "other"}, {"number", "+49 30 600"}}});
+    sync.outlook().seed(outlookSeed({contact}));
+    sync.makeProfile();
+    ASSERT_TRUE(sync.sync());
+    QStringList inserts;
+    for (const QJsonValue &request : sync.google().requests()) {
+        if (request.toObject()["method"].toString() == "POST" &&
+            request.toObject()["path"].toString() == "/m8/feeds/contacts/default/full")
+            inserts << request.toObject()["body"].toString();
+    }
+    ASSERT_EQ(inserts.size(), 1);
+    const QString expected = QStringLiteral(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<atom:entry xmlns:atom=\"http://www.w3.org/2005/Atom\"\n"
+        "xmlns:gd=\"http://schemas.google.com/g/2005\" xmlns:gContact='http://schemas.google.com/contact/2008'>\n"
+        "<atom:category scheme=\"http://schemas.google.com/g/2005#kind\"\n"
+        "term=\"http://schemas.google.com/contact/2008#contact\"/>\n"
+        "<gd:name>\n<gd:givenName>Olga</gd:givenName>\n<gd:familyName>Other</gd:familyName>\n"
+        "<gd:additionalName></gd:additionalName>\n<gd:namePrefix></gd:namePrefix>\n<gd:nameSuffix></gd:nameSuffix>\n"
+        "<gd:fullName>Olga Other</gd:fullName>\n</gd:name>\n"
+        "<atom:content type=\"text\"></atom:content>\n"
+        "<gd:email rel=\"http://schemas.google.com/g/2005#work\"\nprimary=\"true\"\naddress=\"other@o.example\"/>\n"
+        "<gd:email rel=\"http://schemas.google.com/g/2005#home\"\naddress=\"\"/>\n"
+        "<gd:email rel=\"http://schemas.google.com/g/2005#other\"\naddress=\"\"/>\n"
+        "<gd:phoneNumber rel=\"http://schemas.google.com/g/2005#work\">\n+49 30 100\n</gd:phoneNumber>\n"
+        "<gd:phoneNumber rel=\"http://schemas.google.com/g/2005#other\">\n+49 30 600\n</gd:phoneNumber>\n"
+        "<gd:organization rel=\"http://schemas.google.com/g/2005#other\">\n<gd:orgName></gd:orgName>\n"
+        "<gd:orgTitle></gd:orgTitle>\n</gd:organization>"
+        "<gContact:groupMembershipInfo deleted='false' href=\"http://www.google.com/m8/feeds/groups/me@example.com/base/6\"/>\n"
+        "</atom:entry>");
+    EXPECT_EQ(inserts.first().toStdString(), expected.toStdString());
+    sync.expectEveryContactOnceOnEachSide({"Other"});
+}
+
+// An Outlook contact whose Google copy was deleted there, with Google's deletions not applied, is
+// edited: the update is answered 404. The stale pair goes and the next sync sends it as new, once.
+TEST(GoogleContactSync, AnUpdateOfAContactGoneFromGoogleSendsItAsNewOnce)
+{
+    ContactSync sync;
+    sync.outlook().seed(outlookSeed({simpleOutlookContact(320, "Vera", "Vanished")}));
+    sync.makeProfile([](HMProfile &profile) {
+        profile.setSyncDeletionsName(QStringLiteral("Records deleted from Outlook will be deleted from Google"));
+    });
+    ASSERT_TRUE(sync.sync());
+    const QJsonObject first = sync.googleContacts();
+    ASSERT_EQ(first.size(), 1);
+    const QString goneId = first.begin().key();
+    sync.googleUser("delete", goneId, {});
+    ASSERT_TRUE(sync.sync());
+    ASSERT_EQ(sync.outlookContacts().size(), 1);
+
+    sync.outlook().control({{"op", "edit"}, {"kind", "contact"}, {"id", 320}, {"fields", QJsonObject{{"firstName", "Vera M."}}}});
+    const auto contactWrites = [&sync] {
+        QStringList writes;
+        for (const QJsonValue &request : sync.google().requests()) {
+            const QString method = request.toObject()["method"].toString();
+            if (method != "GET" && request.toObject()["path"].toString().startsWith("/m8/feeds/contacts/"))
+                writes << method + u' ' + request.toObject()["path"].toString();
+        }
+        sync.google().control("/peer/clear-requests");
+        return writes;
+    };
+    contactWrites();
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(contactWrites(), QStringList{"PUT /m8/feeds/contacts/default/full/" + goneId});
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(contactWrites(), QStringList{"POST /m8/feeds/contacts/default/full"});
+    sync.expectEveryContactOnceOnEachSide({"Vanished"});
+    ASSERT_TRUE(sync.sync());
+    EXPECT_TRUE(contactWrites().isEmpty());
+    sync.expectEveryContactOnceOnEachSide({"Vanished"});
+}

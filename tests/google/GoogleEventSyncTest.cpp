@@ -76,7 +76,7 @@ public:
     GooglePeerProcess &google() { return *m_google; }
     OutlookPeerProcess &outlook() { return *m_outlook; }
 
-    void makeProfile(const QStringList &calendars = {})
+    void makeProfile(const QStringList &calendars = {}, const std::function<void(HMProfile &)> &edit = {})
     {
         ASSERT_EQ(run({"--no-sync"}).exitCode, 0);
         const QByteArray oldData = qgetenv("XDG_DATA_HOME");
@@ -93,6 +93,8 @@ public:
         profile.setAllGoogleCalendars(all);
         if (!calendars.isEmpty())
             profile.setGoogleCalendarIdentifiersToSync(calendars);
+        if (edit)
+            edit(profile);
         ASSERT_TRUE(manager.saveProfile(profile));
         qputenv("XDG_DATA_HOME", oldData);
     }
@@ -555,4 +557,45 @@ TEST(GoogleEventSync, EditsDeletionsAndCalendarsByCategoryTravelBothWays)
     ASSERT_TRUE(lunchInOutlook);
     EXPECT_EQ(QDateTime::fromString((*lunchInOutlook)["start"].toString(), Qt::ISODate).toUTC(),
               QDateTime(QDate(2027, 5, 4), QTime(12, 0), Qt::UTC));
+}
+
+// An Outlook event whose Google copy was deleted there, with Google's deletions not applied, is
+// edited: the update is answered 410. The stale pair goes, and the next sync sends the event as new,
+// once; a sync after that sends nothing.
+TEST(GoogleEventSync, AnUpdateOfAnEventGoneFromGoogleSendsItAsNewOnce)
+{
+    EventSync sync(QStringLiteral("Europe/Berlin"));
+    sync.makeProfile({}, [](HMProfile &profile) {
+        profile.setSyncDeletionsName(QStringLiteral("Records deleted from Outlook will be deleted from Google"));
+    });
+    const qint64 standup = sync.addOutlookEvent(outlookTimed("Standup", localText(2027, 8, 2, 9), localText(2027, 8, 2, 10)));
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    const QJsonObject first = sync.googleEvents();
+    ASSERT_EQ(first.size(), 1);
+    const QString goneId = first.begin().key();
+    sync.putGoogleEvent(QJsonObject{{"id", goneId}, {"status", "cancelled"}});
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    // Google's deletion is not applied here.
+    ASSERT_TRUE(bySubject(sync.outlookEvents(), "Standup"));
+
+    sync.outlook().control({{"op", "edit"}, {"kind", "event"}, {"id", standup}, {"fields", QJsonObject{{"subject", "Standup moved"}}}});
+    sync.google().control("/peer/clear-requests");
+    const DriverRun refused = sync.sync();
+    EXPECT_EQ(refused.exitCode, 0) << refused.output.toStdString();
+    EXPECT_EQ(sync.googleWrites(), QStringList{"PUT /calendar/v3/calendars/primary/events/" + goneId});
+
+    sync.google().control("/peer/clear-requests");
+    const DriverRun resent = sync.sync();
+    EXPECT_EQ(resent.exitCode, 0) << resent.output.toStdString();
+    EXPECT_EQ(sync.googleWrites(), QStringList{"POST /calendar/v3/calendars/primary/events"});
+    sync.expectEverySubjectOnceOnEachSide({"Standup moved"});
+    const QJsonObject resentEvents = sync.googleEvents();
+    ASSERT_EQ(resentEvents.size(), 1);
+    EXPECT_NE(resentEvents.begin().key(), goneId);
+
+    sync.google().control("/peer/clear-requests");
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    sync.expectEverySubjectOnceOnEachSide({"Standup moved"});
+    EXPECT_EQ(outlookSubjects(sync).size(), 1);
 }

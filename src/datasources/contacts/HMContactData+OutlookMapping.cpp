@@ -324,7 +324,7 @@ QStringList HMContactData::phoneLabelAndValueFromvCardString(const QString &line
                                            {QStringLiteral("cell"), 2},          {QStringLiteral("main"), 10},
                                            {QStringLiteral("work;type=fax"), 4}, {QStringLiteral("home;type=fax"), 5},
                                            {QStringLiteral("pager"), 6},         {QStringLiteral("assisstant"), 19},
-                                           {QStringLiteral("custom"), 7}};
+                                           {QStringLiteral("custom"), 7},        {QStringLiteral("other"), 7}};
     return {QString::number(codes.value(typeText, 0)), value};
 }
 

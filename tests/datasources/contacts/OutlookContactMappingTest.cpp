@@ -138,6 +138,7 @@ TEST(OutlookContactHelpers, UnescapingPhoneLinesLabelsAndUnicode)
     EXPECT_EQ(HMContactData::phoneLabelAndValueFromvCardString("tel;type=home:1"), (Answer{"1", "1"}));
     EXPECT_EQ(HMContactData::phoneLabelAndValueFromvCardString("tel;type=main:2"), (Answer{"10", "2"}));
     EXPECT_EQ(HMContactData::phoneLabelAndValueFromvCardString("tel;type=custom:3"), (Answer{"7", "3"}));
+    EXPECT_EQ(HMContactData::phoneLabelAndValueFromvCardString("tel;type=other:8"), (Answer{"7", "8"}));
     EXPECT_EQ(HMContactData::phoneLabelAndValueFromvCardString("tel;type=home;type=fax:4"), (Answer{"5", "4"}));
     EXPECT_EQ(HMContactData::phoneLabelAndValueFromvCardString("tel;type=pager:5"), (Answer{"6", "5"}));
     EXPECT_EQ(HMContactData::phoneLabelAndValueFromvCardString("tel;type=cell;type=pref:6"), (Answer{"0", "6"}));

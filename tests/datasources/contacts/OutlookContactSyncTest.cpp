@@ -55,7 +55,7 @@ TEST(OutlookContactSync, OutlooksContactsReachThePhoneWithTheirFields)
         {"FULLNAME", QStringLiteral("Dr. Zoë Élise Ångström PhD")},
         {"BIRTHDAY", "19850317"}, {"ANNIVERS", "20100612"}, {"CATEGORY", "Work,Friends"}, {"CATEGORYCOLOR", "FF0000,00FF00"},
         {"COLORINDEX", "-1,-1"}, {"PHONELABEL1", "3"}, {"PHONELABEL5", "4"}, {"PHONELABEL6", "5"}, {"PHONELABEL7", "6"},
-        {"PHONELABEL8", "19"}, {"PHONE8", "+46 8 102"}, {"PHONELABEL9", "0"}, {"HOMECNTRY", "Sweden"},
+        {"PHONELABEL8", "19"}, {"PHONE8", "+46 8 102"}, {"PHONELABEL9", "7"}, {"HOMECNTRY", "Sweden"},
         {"NOTE", QStringLiteral("Line one\nLine two & three, a literal \n too")},
         {"ADDRESS1", QStringLiteral("Storgatan 1\nPlan 3")},
         {"PROFESSION", "Chief, Research"}, {"COMPANY", "Acme, Inc."},
