@@ -10,6 +10,11 @@ namespace platform {
 
 namespace {
 
+// The framework thread's context object, seen from that thread only. Work queued before a shutdown
+// still runs on the thread after the engine has left s_engine (an exit with requests under way), and
+// finds its context here; the thread ends before its engine goes.
+thread_local QObject *t_context = nullptr;
+
 class Engine final
 {
 public:
@@ -18,6 +23,8 @@ public:
         m_thread.setObjectName(QStringLiteral("RKNetworkThread"));
         m_thread.start();
         m_context.moveToThread(&m_thread);
+        // Queued first, so it runs before any work posted to the thread.
+        QMetaObject::invokeMethod(&m_context, [this] { t_context = &m_context; }, Qt::QueuedConnection);
     }
 
     ~Engine()
@@ -34,7 +41,6 @@ public:
         QMetaObject::invokeMethod(&m_context, std::move(work), Qt::QueuedConnection);
     }
     bool isCurrentThread() const { return QThread::currentThread() == &m_thread; }
-    QObject &context() { return m_context; }
 
 private:
     QThread m_thread;
@@ -91,9 +97,8 @@ bool RKNetworkThread::isCurrentThread()
 
 QObject &RKNetworkThread::context()
 {
-    const std::lock_guard lock(s_engineMutex);
-    Q_ASSERT(s_engine && s_engine->isCurrentThread());
-    return s_engine->context();
+    Q_ASSERT(t_context != nullptr);
+    return *t_context;
 }
 
 } // namespace platform

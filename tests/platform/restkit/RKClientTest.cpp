@@ -11,6 +11,8 @@
 #include <QTcpServer>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <future>
 
@@ -475,4 +477,23 @@ TEST_F(RKClientTest, TheSharedObjectManagerCancelsAllItsRequests)
     gate.open();
     RKObjectManager::setSharedManager(other);
     EXPECT_EQ(RKObjectManager::sharedManager(), other);
+}
+
+// A program that ends while work is still queued for the framework's thread (an exit with requests
+// under way): the queued work runs during the shutdown and still finds the thread's context.
+TEST(RKNetworkThreadEnd, WorkQueuedAtTheEndStillFindsItsContext)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ensureApplication();
+            platform::RKNetworkThread::post([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+            platform::RKNetworkThread::post([] {
+                QObject child(&platform::RKNetworkThread::context());
+                std::fprintf(stderr, "context reached\n");
+            });
+            destroyApplication();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "context reached");
 }

@@ -36,6 +36,11 @@ void ensureApplication()
         ApplicationEnvironment::s_application = std::make_unique<QCoreApplication>(s_argc, s_argv);
 }
 
+void destroyApplication()
+{
+    ApplicationEnvironment::s_application.reset();
+}
+
 LoopbackServer::LoopbackServer()
 {
     // One request per connection: a test's server then stops at once instead of waiting out idle

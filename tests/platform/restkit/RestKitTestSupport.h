@@ -13,6 +13,8 @@
 
 // Makes the application object the framework's network thread needs, once per test executable.
 void ensureApplication();
+// Destroys the application object now, as a program's end does (Qt's post routines run).
+void destroyApplication();
 
 // A loopback HTTP server on a port of its own, run on a thread for one test.
 class LoopbackServer final
