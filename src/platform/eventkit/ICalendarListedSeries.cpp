@@ -32,7 +32,7 @@ constexpr qsizetype kMaxListLength = 4096;
 // Other questions, and series without an occurrence in those years, are answered by the parse.
 constexpr int kHorizonYearsAhead = 2;
 
-// A date as its milliseconds and how it is kept: invalid, in UTC as a spec, or in the shared UTC zone.
+// A date as its milliseconds and how it is kept: invalid, plain UTC (Qt::UTC), or in the shared UTC zone.
 // Any other kind is not written: the text could not give it back as it was.
 enum class DateKind : quint8 { Invalid = 0, UtcSpec = 1, UtcZone = 2, Other = 3 };
 
