@@ -55,12 +55,7 @@ QByteArray googleEntry(const QString &given, const QString &family, const QStrin
         .toUtf8();
 }
 
-struct DriverRun
-{
-    int exitCode = -1;
-    bool crashed = false;
-    QString output;
-};
+using DriverRun = GoogleDriverRun;
 
 class ContactSync
 {
@@ -93,37 +88,19 @@ public:
             edit(profile);
         ASSERT_TRUE(manager.saveProfile(profile));
     }
-    QProcessEnvironment environment(const QMap<QString, QString> &extra = {}) const
-    {
-        QProcessEnvironment environment = googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, "UTC");
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            environment.insert(it.key(), it.value());
-        return environment;
-    }
     // The driver started, not waited for.
-    void start(QProcess &driver)
+    void start(QProcess &driver, const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
-        driver.setProcessEnvironment(environment());
-        driver.setProcessChannelMode(QProcess::MergedChannels);
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH), QStringList{"--create-google-profile", "--google-user", kEmail,
-                                                                    "--google-tokens-file", home() + "/tokens", "--timeout", "120"});
-        driver.waitForStarted();
+        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, "UTC"), home(), kEmail,
+                          kTimeLimitSeconds, more, extra);
     }
     DriverRun run(const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
         QProcess driver;
-        QProcessEnvironment values = environment(extra);
-        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
-            values.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
-        driver.setProcessEnvironment(values);
-        driver.setProcessChannelMode(QProcess::MergedChannels);
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
-                     QStringList{"--create-google-profile", "--google-user", kEmail, "--google-tokens-file",
-                                 home() + "/tokens", "--timeout", "120"} + more);
-        if (!driver.waitForFinished(180000))
-            return {};
-        return {driver.exitCode(), driver.exitStatus() == QProcess::CrashExit, QString::fromUtf8(driver.readAll())};
+        start(driver, more, extra);
+        return finishGoogleDriver(driver, kTimeLimitSeconds);
     }
+    static constexpr int kTimeLimitSeconds = 120;
     bool sync()
     {
         // Outlook's dates are whole seconds: a run that starts within the second of the last one's
@@ -133,7 +110,7 @@ public:
         EXPECT_EQ(done.exitCode, 0) << done.output.toStdString();
         if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
             std::printf("%s\n", qPrintable(done.output));
-        return done.exitCode == 0 && !done.crashed;
+        return done.exitCode == 0;
     }
 
     // Google's contacts that are not deleted, by id.
@@ -398,7 +375,7 @@ TEST(GoogleContactSync, KilledOrCutFirstSyncsLeaveEveryContactOnceOnEachSide)
         const DriverRun first = sync.run({}, trial.killAt.isEmpty() ? QMap<QString, QString>{{"HM_SYNC_LOG_LEVEL", "error"}}
                                                                     : QMap<QString, QString>{{"HM_SYNC_KILL_AT", trial.killAt}});
         if (!trial.killAt.isEmpty())
-            EXPECT_TRUE(first.crashed) << first.output.toStdString();
+            EXPECT_TRUE(first.crashed()) << first.output.toStdString();
         else
             EXPECT_TRUE(first.output.contains("Not every contact change was taken by Google")) << first.output.toStdString();
         sync.google().control("/peer/clear-switches");

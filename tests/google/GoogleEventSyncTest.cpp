@@ -37,11 +37,7 @@ QJsonObject outlookCalendarSeed()
                                       QJsonObject{{"id", 6}, {"name", "Team"}, {"color", QJsonArray{0, 0, 65535}}}}}};
 }
 
-struct DriverRun
-{
-    int exitCode = -1;
-    QString output;
-};
+using DriverRun = GoogleDriverRun;
 
 // Both peers, a calendar-only two-way Google profile and the driver, in one zone.
 class EventSync
@@ -102,25 +98,15 @@ public:
     {
         QProcess driver;
         start(driver, more, extra);
-        if (!driver.waitForFinished(180000))
-            return {};
-        return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(), QString::fromUtf8(driver.readAll())};
+        return finishGoogleDriver(driver, kTimeLimitSeconds);
     }
     // The driver started, not waited for.
     void start(QProcess &driver, const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
-        QProcessEnvironment environment = googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone);
-        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
-            environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            environment.insert(it.key(), it.value());
-        driver.setProcessEnvironment(environment);
-        driver.setProcessChannelMode(QProcess::MergedChannels);
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
-                     QStringList{"--create-google-profile", "--google-user", kEventEmail, "--google-tokens-file",
-                                 home() + "/tokens", "--timeout", "120"} + more);
-        driver.waitForStarted();
+        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone), home(),
+                          kEventEmail, kTimeLimitSeconds, more, extra);
     }
+    static constexpr int kTimeLimitSeconds = 120;
     DriverRun sync()
     {
         // Outlook's dates are whole seconds.

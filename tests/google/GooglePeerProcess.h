@@ -10,7 +10,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QUrl>
 
@@ -122,6 +124,43 @@ private:
 // The environment of a driver run between the simulated Outlook (its home and runtime folders) and
 // this peer, in the zone given; the sync log stays off.
 // The tokens file (0600) in the folder: the refresh token on its first line. Answers its path.
+// A driver run's end: its exit code (-9 when it crashed or was killed; -1 when it did not end) and
+// everything it printed.
+struct GoogleDriverRun
+{
+    int exitCode = -1;
+    QString output;
+
+    bool crashed() const { return exitCode == -9; }
+};
+
+// hm_sync_once started, not waited for, on the Google-direct profile of `email` with the tokens in
+// home/tokens and a time limit of its own; the test's HM_TEST_SYNC_LOG_LEVEL, then `extra`, go into
+// the environment.
+inline void startGoogleDriver(QProcess &driver, QProcessEnvironment environment, const QString &home, const QString &email,
+                              int timeLimitSeconds, const QStringList &more = {}, const QMap<QString, QString> &extra = {})
+{
+    if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+        environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        environment.insert(it.key(), it.value());
+    driver.setProcessEnvironment(environment);
+    driver.setProcessChannelMode(QProcess::MergedChannels);
+    driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
+                 QStringList{"--create-google-profile", "--google-user", email, "--google-tokens-file", home + "/tokens",
+                             "--timeout", QString::number(timeLimitSeconds)} +
+                     more);
+    driver.waitForStarted();
+}
+
+// Waits for a started driver up to a minute past its own time limit.
+inline GoogleDriverRun finishGoogleDriver(QProcess &driver, int timeLimitSeconds)
+{
+    if (!driver.waitForFinished((timeLimitSeconds + 60) * 1000))
+        return {};
+    return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(), QString::fromUtf8(driver.readAll())};
+}
+
 inline QString writeTokens(const QString &folder, const QByteArray &refreshToken)
 {
     QFile file(QDir(folder).filePath(QStringLiteral("tokens")));

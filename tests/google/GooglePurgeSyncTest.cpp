@@ -34,11 +34,7 @@ const QStringList kOutlookTasks{"Send report", "Pay rent", "Call plumber"};
 const QString kWorkList = QStringLiteral("TLwork0001");
 constexpr int kGoogleTasksEach = 30;
 
-struct DriverRun
-{
-    int exitCode = -1; // -9: killed
-    QString output;
-};
+using DriverRun = GoogleDriverRun;
 
 QByteArray googleEntry(const QString &family)
 {
@@ -131,28 +127,19 @@ public:
     }
     void start(QProcess &driver, const QStringList &more = {})
     {
-        QProcessEnvironment environment = googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, "UTC");
-        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
-            environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
+        QMap<QString, QString> extra;
         if (m_tasks)
-            environment.insert("HM_SYNC_LOG_FILES", "1");
-        driver.setProcessEnvironment(environment);
-        driver.setProcessChannelMode(QProcess::MergedChannels);
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
-                     QStringList{"--create-google-profile", "--google-user", kEmail, "--google-tokens-file",
-                                 home() + "/tokens", "--timeout", "120"} +
-                         more);
-        driver.waitForStarted();
+            extra.insert("HM_SYNC_LOG_FILES", "1");
+        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, "UTC"), home(), kEmail,
+                          kTimeLimitSeconds, more, extra);
     }
     DriverRun run(const QStringList &more = {})
     {
         QProcess driver;
         start(driver, more);
-        if (!driver.waitForFinished(180000))
-            return {};
-        return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(),
-                QString::fromUtf8(driver.readAll())};
+        return finishGoogleDriver(driver, kTimeLimitSeconds);
     }
+    static constexpr int kTimeLimitSeconds = 120;
     bool sync()
     {
         // Outlook's dates are whole seconds.

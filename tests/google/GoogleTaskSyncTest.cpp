@@ -37,11 +37,7 @@ QJsonObject outlookTaskSeed()
             {"categories", QJsonArray{QJsonObject{{"id", 5}, {"name", "Work"}, {"color", QJsonArray{65535, 0, 0}}}}}};
 }
 
-struct DriverRun
-{
-    int exitCode = -1;
-    QString output;
-};
+using DriverRun = GoogleDriverRun;
 
 // Both peers, a tasks-only two-way Google profile and the driver. Google holds "My Tasks" (the
 // default) and "Work".
@@ -99,24 +95,14 @@ public:
     {
         QProcess driver;
         start(driver, more, extra);
-        if (!driver.waitForFinished(240000))
-            return {};
-        return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(), QString::fromUtf8(driver.readAll())};
+        return finishGoogleDriver(driver, kTimeLimitSeconds);
     }
     void start(QProcess &driver, const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
-        QProcessEnvironment environment = googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone);
-        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
-            environment.insert("HM_SYNC_LOG_LEVEL", qEnvironmentVariable("HM_TEST_SYNC_LOG_LEVEL"));
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            environment.insert(it.key(), it.value());
-        driver.setProcessEnvironment(environment);
-        driver.setProcessChannelMode(QProcess::MergedChannels);
-        driver.start(QStringLiteral(HM_SYNC_ONCE_PATH),
-                     QStringList{"--create-google-profile", "--google-user", kEmail, "--google-tokens-file",
-                                 home() + "/tokens", "--timeout", "200"} + more);
-        driver.waitForStarted();
+        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone), home(), kEmail,
+                          kTimeLimitSeconds, more, extra);
     }
+    static constexpr int kTimeLimitSeconds = 200;
     DriverRun sync(const QMap<QString, QString> &extra = {})
     {
         // Outlook's dates are whole seconds.
