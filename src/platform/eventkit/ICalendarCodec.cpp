@@ -660,22 +660,35 @@ ICalendarOccurrences expandOccurrences(icalcomponent *master, const QDateTime &h
     return result;
 }
 
+namespace {
+
+using StartRange = std::pair<QList<qint64>::const_iterator, QList<qint64>::const_iterator>;
+
+// The kept starts that may reach into the window: nothing that starts before the window's start less
+// the length can, nor anything from the window's end on. An invalid end goes before every start, as
+// QDateTime compares them.
+StartRange startsReaching(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
+                          const QDateTime &windowEnd)
+{
+    const auto end = occurrences.starts.cend();
+    if (!windowEnd.isValid())
+        return {end, end};
+    auto first = occurrences.starts.cbegin();
+    if (windowStart.isValid())
+        first = std::lower_bound(first, end, windowStart.addSecs(-occurrences.lengthSeconds).toMSecsSinceEpoch());
+    return {first, std::lower_bound(first, end, windowEnd.toMSecsSinceEpoch())};
+}
+
+} // namespace
+
 QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
                                         const QDateTime &windowEnd)
 {
     QList<QDateTime> result;
-    // An invalid end goes before every start, as QDateTime compares them.
-    if (!windowEnd.isValid())
-        return result;
-    const qint64 length = occurrences.lengthSeconds;
-    // Nothing that starts before the window's start less the length can reach into the window.
-    auto it = occurrences.starts.cbegin();
-    if (windowStart.isValid())
-        it = std::lower_bound(it, occurrences.starts.cend(), windowStart.addSecs(-length).toMSecsSinceEpoch());
-    const qint64 endMs = windowEnd.toMSecsSinceEpoch();
-    for (; it != occurrences.starts.cend() && *it < endMs; ++it) {
+    const auto [first, last] = startsReaching(occurrences, windowStart, windowEnd);
+    for (auto it = first; it != last; ++it) {
         const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, utcZone());
-        if (overlapsWindow(start, length, windowStart, windowEnd))
+        if (overlapsWindow(start, occurrences.lengthSeconds, windowStart, windowEnd))
             result.append(start);
     }
     return result;
@@ -684,19 +697,13 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
 std::optional<QDateTime> firstOccurrenceIn(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
                                            const QDateTime &windowEnd, const QList<QDateTime> &skipped)
 {
-    if (!windowEnd.isValid())
-        return std::nullopt;
     std::set<qint64> excluded;
     for (const QDateTime &date : skipped)
         excluded.insert(date.toMSecsSinceEpoch());
-    const qint64 length = occurrences.lengthSeconds;
-    auto it = occurrences.starts.cbegin();
-    if (windowStart.isValid())
-        it = std::lower_bound(it, occurrences.starts.cend(), windowStart.addSecs(-length).toMSecsSinceEpoch());
-    const qint64 endMs = windowEnd.toMSecsSinceEpoch();
-    for (; it != occurrences.starts.cend() && *it < endMs; ++it) {
+    const auto [first, last] = startsReaching(occurrences, windowStart, windowEnd);
+    for (auto it = first; it != last; ++it) {
         const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, utcZone());
-        if (!excluded.count(*it) && overlapsWindow(start, length, windowStart, windowEnd))
+        if (!excluded.count(*it) && overlapsWindow(start, occurrences.lengthSeconds, windowStart, windowEnd))
             return start;
     }
     return std::nullopt;
