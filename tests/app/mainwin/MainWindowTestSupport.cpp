@@ -17,10 +17,12 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,6 +30,19 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+
+void pickText(QComboBox &box, const QString &text)
+{
+    const int index = box.findText(text);
+    ASSERT_GE(index, 0) << text.toStdString();
+    box.setCurrentIndex(index);
+    emit box.activated(index);
+}
+
+QPushButton *button(QWidget &window, const QString &name)
+{
+    return window.findChild<QPushButton *>(name);
+}
 
 std::optional<QStringList> FakeOutlook::runScript(const QString &source)
 {

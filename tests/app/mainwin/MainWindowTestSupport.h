@@ -15,9 +15,17 @@
 #include <optional>
 
 class ManualStepScheduler;
+class QComboBox;
+class QPushButton;
+class QWidget;
 namespace hmsync {
 class MemoryStore;
 }
+
+// Chooses the item of that text in the box as a person does (the box says it was activated).
+void pickText(QComboBox &box, const QString &text);
+// The window's button of that object name; null when it has none.
+QPushButton *button(QWidget &window, const QString &name);
 
 // An Outlook that answers with the version and folder lists a test gives it.
 class FakeOutlook final : public HMOutlookAccess

@@ -28,19 +28,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-void pickText(QComboBox &box, const QString &text)
-{
-    const int index = box.findText(text);
-    ASSERT_GE(index, 0) << text.toStdString();
-    box.setCurrentIndex(index);
-    emit box.activated(index);
-}
-
-QPushButton *button(QWidget &window, const QString &name)
-{
-    return window.findChild<QPushButton *>(name);
-}
-
 TEST_F(PhoneSync, NewUserSetsUpAPhoneFromTheWindowsAloneAndSyncs)
 {
     ASSERT_NO_FATAL_FAILURE(startPhone());

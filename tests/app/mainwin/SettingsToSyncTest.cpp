@@ -44,19 +44,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-void pickText(QComboBox &box, const QString &text)
-{
-    const int index = box.findText(text);
-    ASSERT_GE(index, 0) << text.toStdString();
-    box.setCurrentIndex(index);
-    emit box.activated(index);
-}
-
-QPushButton *button(QWidget &window, const QString &name)
-{
-    return window.findChild<QPushButton *>(name);
-}
-
 // The Google account's contacts that are not deleted, by family name.
 QHash<QString, int> googleFamilyNames(const GooglePeerProcess &google)
 {
