@@ -89,6 +89,21 @@ protected:
         GlobalVariables::setIsOutlookSync(false);
     }
 
+    // OK on the settings sheet; once the window is back, the one profile as stored.
+    void closeSettings(QWidget &sheet, std::shared_ptr<HMProfile> &stored)
+    {
+        button(sheet, QStringLiteral("okButton"))->click();
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            platform::DispatchQueue::runMainQueueUntilEmpty();
+            return !window().hasOpenSheet();
+        })) << "the window did not come back after the settings";
+        HMProfileManager manager(*m_defaults);
+        const auto profiles = manager.loadProfiles();
+        ASSERT_TRUE(profiles);
+        ASSERT_EQ(profiles->size(), 1);
+        stored = profiles->front();
+    }
+
     // The simulated Outlook 2016 with its folders and the contacts, its home as ours for its files.
     void startOutlook(const QJsonArray &contacts)
     {
@@ -248,17 +263,9 @@ TEST_F(SettingsToSync, GoogleViaQuillnestFromTheWindowsSyncsThroughTheCloudOnce)
     QTest::keyClicks(account->window()->findChild<QLineEdit *>(QStringLiteral("userNameField")), QStringLiteral("u@x.com"));
     QTest::keyClicks(account->window()->findChild<QLineEdit *>(QStringLiteral("passwordField")), QStringLiteral("secret"));
     button(*account->window(), QStringLiteral("okButton"))->click();
-    button(sheet, QStringLiteral("okButton"))->click();
-    ASSERT_TRUE(testsupport::waitUntil([&] {
-        platform::DispatchQueue::runMainQueueUntilEmpty();
-        return !window().hasOpenSheet();
-    })) << "the window did not come back after the settings";
-
-    HMProfileManager manager(*m_defaults);
-    const auto stored = manager.loadProfiles();
-    ASSERT_TRUE(stored);
-    ASSERT_EQ(stored->size(), 1);
-    const HMProfile &saved = *stored->front();
+    std::shared_ptr<HMProfile> stored;
+    ASSERT_NO_FATAL_FAILURE(closeSettings(sheet, stored));
+    const HMProfile &saved = *stored;
     EXPECT_EQ(saved.contactManager(), HMContactManager::Apple);
     EXPECT_EQ(saved.deviceTypeName(), QStringLiteral("google_devicetype"));
     EXPECT_EQ(saved.syncMethod(), HMSyncMethod::Quillnest);
@@ -313,17 +320,9 @@ TEST_F(SettingsToSync, Outlook2016WithGoogleDirectFromTheWindowsSyncsEveryContac
     ASSERT_TRUE(visit.reachedListener) << visit.redirectTarget.toStdString();
     ASSERT_TRUE(testsupport::waitUntil([&] { return !direct->isBrowserPanelShown() && !direct->isHandingOver(); }, 20s));
     button(*direct->window(), QStringLiteral("okButton"))->click();
-    button(sheet, QStringLiteral("okButton"))->click();
-    ASSERT_TRUE(testsupport::waitUntil([&] {
-        platform::DispatchQueue::runMainQueueUntilEmpty();
-        return !window().hasOpenSheet();
-    })) << "the window did not come back after the settings";
-
-    HMProfileManager manager(*m_defaults);
-    const auto stored = manager.loadProfiles();
-    ASSERT_TRUE(stored);
-    ASSERT_EQ(stored->size(), 1);
-    const HMProfile &saved = *stored->front();
+    std::shared_ptr<HMProfile> stored;
+    ASSERT_NO_FATAL_FAILURE(closeSettings(sheet, stored));
+    const HMProfile &saved = *stored;
     EXPECT_EQ(saved.contactManager(), HMContactManager::Outlook15);
     EXPECT_EQ(saved.contactManagerName(), QStringLiteral("ContactManagerOutlook15"));
     EXPECT_EQ(saved.deviceTypeName(), QStringLiteral("google_devicetype"));
