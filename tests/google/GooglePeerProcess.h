@@ -16,6 +16,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <cstdio>
+
 inline const QString kEmail = QStringLiteral("me@example.com");
 
 // The Google peer as a program, with the account me@example.com and its refresh token "1//rt".
@@ -153,12 +155,17 @@ inline void startGoogleDriver(QProcess &driver, QProcessEnvironment environment,
     driver.waitForStarted();
 }
 
-// Waits for a started driver up to a minute past its own time limit.
+// Waits for a started driver up to a minute past its own time limit. A driver that crashed leaves
+// what it printed in the test's log, so that a crash no kill trial asked for can be told.
 inline GoogleDriverRun finishGoogleDriver(QProcess &driver, int timeLimitSeconds)
 {
     if (!driver.waitForFinished((timeLimitSeconds + 60) * 1000))
         return {};
-    return {driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(), QString::fromUtf8(driver.readAll())};
+    GoogleDriverRun run{driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(),
+                        QString::fromUtf8(driver.readAll())};
+    if (run.crashed())
+        std::printf("The driver crashed; its last lines:\n%s\n", qPrintable(run.output.right(8000)));
+    return run;
 }
 
 inline QString writeTokens(const QString &folder, const QByteArray &refreshToken)
