@@ -627,7 +627,6 @@ int syncAndReport(const Settings &settings, const std::shared_ptr<HMProfileManag
         std::fprintf(stderr, "hm_sync_once: the desktop records were not saved: %s\n", qPrintable(problem));
         return 1;
     }
-    DDLog::flushLog();
     return outcome.isSuccess ? 0 : 1;
 }
 
@@ -651,10 +650,8 @@ int syncWithGoogle(const Settings &settings, const QCommandLineParser &parser,
         platform::RKClient::setDefaultExtraCACertificatesFile(caFile);
     std::printf("Synchronizing profile '%s' with Google\n", qPrintable(profile->name()));
     std::fflush(stdout);
-    const int status = hmsync::runGoogleSync(manager, profile, parser.value(QStringLiteral("cancel-at-stage")),
-                                             std::chrono::seconds(settings.timeoutSeconds));
-    DDLog::flushLog();
-    return status;
+    return hmsync::runGoogleSync(manager, profile, parser.value(QStringLiteral("cancel-at-stage")),
+                                 std::chrono::seconds(settings.timeoutSeconds));
 }
 
 // Sends the sync's log lines to the console, which the log level option points at standard error: the
@@ -703,6 +700,12 @@ int main(int argc, char **argv)
     DDLog::addLogger(DDTTYLogger::sharedInstance());
     if (qEnvironmentVariable("HM_SYNC_LOG_FILES") == QLatin1String("1"))
         keepLogFiles();
+    // Whichever way the run ends, its log is written out and the loggers let go before the statics
+    // they use are destroyed, while threads that outlive main may still log.
+    struct LogEnd
+    {
+        ~LogEnd() { DDLog::applicationWillTerminate(); }
+    } logEnd;
     QCommandLineParser parser;
     addOptions(parser);
     parser.process(application);

@@ -172,6 +172,11 @@ bool DDLog::isOnLoggingQueue()
 void DDLog::applicationWillTerminate()
 {
     flushLog();
+    // Threads that outlive main may still log while the process destroys its statics, which the
+    // loggers use (a file logger's header reads the system's name through a static pattern). The
+    // loggers are let go without being told, so a file logger keeps its current file for the next start.
+    LogState &state = logState();
+    state.loggingQueue->sync([&state] { state.loggers.clear(); });
 }
 
 void DDLog::registerClass(const QString &className, std::function<int32_t()> levelReader,

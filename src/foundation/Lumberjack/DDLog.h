@@ -68,7 +68,8 @@ public:
     // Whether the calling code runs on the logging queue.
     static bool isOnLoggingQueue();
 
-    // Flushes; runs when the application posts its will-terminate notification.
+    // Flushes, then lets every logger go: what is logged afterwards reaches none. Runs when the
+    // application posts its will-terminate notification.
     static void applicationWillTerminate();
 
     // Per-class levels. A class takes part by registering its name with the reader and writer of its

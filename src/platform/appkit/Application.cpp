@@ -2,6 +2,7 @@
 
 #include "platform/appkit/ApplicationDelegate.h"
 #include "platform/foundation/Assert.h"
+#include "platform/foundation/NotificationCenter.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -66,7 +67,10 @@ void Application::finishLaunching()
 int Application::run()
 {
     finishLaunching();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // The observers (the log among them) finish their work before the process ends.
+    NotificationCenter::defaultCenter().postNotificationName(QStringLiteral("NSApplicationWillTerminateNotification"));
+    return status;
 }
 
 void Application::terminate()

@@ -181,7 +181,7 @@ TEST_F(LogLevels, FormatterSetFromAnotherThreadAppliesToLaterMessages)
     EXPECT_EQ(logger->texts(), (QStringList{QStringLiteral("plain"), QStringLiteral("SHOUTED")}));
 }
 
-TEST_F(LogLevels, WillTerminateNotificationFlushesEveryEarlierMessage)
+TEST_F(LogLevels, WillTerminateNotificationFlushesEveryEarlierMessageAndLetsTheLoggersGo)
 {
     ddLogLevel = LOG_LEVEL_INFO;
     for (int index = 0; index < 500; ++index)
@@ -190,6 +190,13 @@ TEST_F(LogLevels, WillTerminateNotificationFlushesEveryEarlierMessage)
         QStringLiteral("NSApplicationWillTerminateNotification"));
     EXPECT_EQ(logger->texts().size(), 500);
     EXPECT_GE(logger->flushCount(), 1);
+
+    // A thread still running while the process ends logs into nothing: the loggers' statics may be gone.
+    std::thread late([] { DDLogInfo(QStringLiteral("after the end")); });
+    late.join();
+    DDLog::flushLog();
+    EXPECT_EQ(logger->texts().size(), 500);
+    EXPECT_EQ(logger->removedCount(), 0);
 }
 
 TEST(DDLog, ClassLevelsAnswerOnlyForRegisteredClasses)
