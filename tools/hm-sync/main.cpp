@@ -23,6 +23,7 @@
 #include "datasources/contacts/HMContactData.h"
 #include "cloud/HMQuillnestSync.h"
 #include "phonelink/HMWiFiSync.h"
+#include "platform/dispatch/WorkerPool.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileSystem.h"
@@ -700,12 +701,17 @@ int main(int argc, char **argv)
     DDLog::addLogger(DDTTYLogger::sharedInstance());
     if (qEnvironmentVariable("HM_SYNC_LOG_FILES") == QLatin1String("1"))
         keepLogFiles();
-    // Whichever way the run ends, its log is written out and the loggers let go before the statics
-    // they use are destroyed, while threads that outlive main may still log.
-    struct LogEnd
+    // Whichever way the run ends, work still queued (a request's or socket's teardown) gets two seconds
+    // to finish, then the log is written out and the loggers let go, before the statics the loggers and
+    // libraries use are destroyed while threads that outlive main may still run.
+    struct ProcessEnd
     {
-        ~LogEnd() { DDLog::applicationWillTerminate(); }
-    } logEnd;
+        ~ProcessEnd()
+        {
+            platform::WorkerPool::shared().waitUntilIdle(std::chrono::seconds(2));
+            DDLog::applicationWillTerminate();
+        }
+    } processEnd;
     QCommandLineParser parser;
     addOptions(parser);
     parser.process(application);
