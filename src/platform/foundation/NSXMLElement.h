@@ -35,13 +35,18 @@ public:
     // Attributes, by qualified name. Adding one under a name already present replaces its value in
     // place; a node that is not an attribute, or one that belongs to another element, is not added.
     const Nodes &attributes() const { return m_attributes; }
-    void addAttribute(const std::shared_ptr<NSXMLNode> &attribute);
+    void addAttribute(std::shared_ptr<NSXMLNode> attribute);
     void removeAttributeForName(const QString &name);
     NSXMLNode *attributeForName(const QString &name) const;
 
+    // Makes room for this many attributes and namespace nodes in all, so that a builder that knows
+    // how many it will add grows each list once.
+    void reserveAttributes(qsizetype attributeCount);
+    void reserveNamespaces(qsizetype namespaceCount);
+
     // Namespace nodes, by prefix ("" for the default namespace); adding works as for attributes.
     const Nodes &namespaces() const { return m_namespaces; }
-    void addNamespace(const std::shared_ptr<NSXMLNode> &aNamespace);
+    void addNamespace(std::shared_ptr<NSXMLNode> aNamespace);
     void removeNamespaceForPrefix(const QString &prefix);
     NSXMLNode *namespaceForPrefix(const QString &prefix) const;
     // The URI the prefix stands for here: declared on this element or the nearest ancestor that
@@ -54,8 +59,8 @@ public:
     const Nodes &children() const { return m_children; }
     qsizetype childCount() const { return qsizetype(m_children.size()); }
     NSXMLNode *childAtIndex(qsizetype index) const;
-    void addChild(const std::shared_ptr<NSXMLNode> &child);
-    void insertChild(const std::shared_ptr<NSXMLNode> &child, qsizetype index);
+    void addChild(std::shared_ptr<NSXMLNode> child);
+    void insertChild(std::shared_ptr<NSXMLNode> child, qsizetype index);
     void removeChildAtIndex(qsizetype index);
     // The child elements whose qualified name is the name, in order.
     std::vector<std::shared_ptr<NSXMLElement>> elementsForName(const QString &name) const;
@@ -76,10 +81,10 @@ protected:
     void writeXML(QString &out, unsigned options, int level) const override;
 
 private:
-    void adopt(const std::shared_ptr<NSXMLNode> &node);
+    void adopt(NSXMLNode &node);
     void writeStartTag(QString &out) const;
     void writeChildren(QString &out, unsigned options, int level) const;
-    static void addNamed(Nodes &nodes, NSXMLElement *owner, const std::shared_ptr<NSXMLNode> &node);
+    static void addNamed(Nodes &nodes, NSXMLElement *owner, std::shared_ptr<NSXMLNode> node);
 
     Nodes m_attributes;
     Nodes m_namespaces;

@@ -5,6 +5,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -136,6 +137,7 @@ void XMPPParser::parseData(const QByteArray &data)
 
 void XMPPParser::parseChunk(const QByteArray &data)
 {
+    releaseDelivered();
     if (m_hasFailed || m_hasEnded)
         return;
     if (m_context == nullptr) {
@@ -317,14 +319,37 @@ void XMPPParser::deliverEvents()
         m_pendingEvents.clear();
         return;
     }
+    // The next chunk most likely brings as many events: room for them is made once.
+    const size_t eventCount = m_pendingEvents.size();
     // The delegate is checked again before each call: an owner that cleared it before going away must
     // not be called afterwards.
-    m_delegateQueue->async([self = shared_from_this(), delegate, events = std::move(m_pendingEvents)] {
+    m_delegateQueue->async([self = shared_from_this(), delegate, events = std::move(m_pendingEvents)]() mutable {
         for (const Event &event : events) {
             if (self->m_delegate.load() != delegate)
-                return;
+                break;
             event.deliver(*delegate, self.get());
         }
+        self->keepForRelease(std::move(events));
     });
     m_pendingEvents.clear();
+    m_pendingEvents.reserve(eventCount);
+}
+
+// The stanzas the delegate did not keep are freed by the parser when it takes the next chunk, on its
+// own thread: freeing them on the delegate's thread made the two threads take turns on the parser
+// thread's malloc arena lock for every node, which cost more than the parsing itself under a steady
+// stream. At most the last chunk's stanzas wait so.
+void XMPPParser::keepForRelease(std::vector<Event> events)
+{
+    const std::lock_guard lock(m_deliveredMutex);
+    std::move(events.begin(), events.end(), std::back_inserter(m_delivered));
+}
+
+void XMPPParser::releaseDelivered()
+{
+    std::vector<Event> delivered;
+    {
+        const std::lock_guard lock(m_deliveredMutex);
+        delivered.swap(m_delivered);
+    }
 }

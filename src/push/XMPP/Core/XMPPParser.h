@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -103,6 +104,9 @@ private:
     // Keeps an event for the delegate; deliverEvents sends those of a chunk once it is parsed.
     void notify(Event event);
     void deliverEvents();
+    // Stanzas delivered to the delegate, freed on the parser queue (see keepForRelease).
+    void keepForRelease(std::vector<Event> events);
+    void releaseDelivered();
 
     std::atomic<XMPPParserDelegate *> m_delegate;
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue; // parser queue only
@@ -120,4 +124,7 @@ private:
     qint64 m_bytesFed = 0;
     qint64 m_stanzaStart = 0;
     XMPPTreeConversion m_conversion;
+
+    std::mutex m_deliveredMutex;
+    std::vector<Event> m_delivered; // under m_deliveredMutex
 };
