@@ -137,7 +137,7 @@ void XMPPParser::parseData(const QByteArray &data)
 
 void XMPPParser::parseChunk(const QByteArray &data)
 {
-    releaseDelivered();
+    takeDelivered();
     if (m_hasFailed || m_hasEnded)
         return;
     if (m_context == nullptr) {
@@ -227,6 +227,8 @@ void XMPPParser::startElement(const xmlChar *localName, const xmlChar *prefix, c
     const int previousDepth = m_depth++;
     if (previousDepth == 0)
         markStanzaBoundary();
+    if (previousDepth == 1)
+        releaseOneDelivered();
     if (stopAtStanzaLimit())
         return;
     if (previousDepth == 0 && !m_hasReportedRoot) {
@@ -335,21 +337,31 @@ void XMPPParser::deliverEvents()
     m_pendingEvents.reserve(eventCount);
 }
 
-// The stanzas the delegate did not keep are freed by the parser when it takes the next chunk, on its
-// own thread: freeing them on the delegate's thread made the two threads take turns on the parser
-// thread's malloc arena lock for every node, which cost more than the parsing itself under a steady
-// stream. At most the last chunk's stanzas wait so.
+// The stanzas the delegate did not keep are freed on the parser queue, which made them: freeing them
+// on the delegate's thread made the two threads take turns on the parser thread's malloc arena lock
+// for every node, which cost more than the parsing itself under a steady stream. They are freed one
+// as each new stanza begins, so that its nodes reuse the memory just freed through the allocator's
+// per-thread cache; what is left of a batch when the next one arrives is freed at once, so at most
+// about one chunk's stanzas wait.
 void XMPPParser::keepForRelease(std::vector<Event> events)
 {
     const std::lock_guard lock(m_deliveredMutex);
     std::move(events.begin(), events.end(), std::back_inserter(m_delivered));
 }
 
-void XMPPParser::releaseDelivered()
+void XMPPParser::takeDelivered()
 {
-    std::vector<Event> delivered;
-    {
-        const std::lock_guard lock(m_deliveredMutex);
-        delivered.swap(m_delivered);
-    }
+    std::vector<Event> earlier;
+    const std::lock_guard lock(m_deliveredMutex);
+    if (m_delivered.empty())
+        return;
+    earlier.swap(m_releasing);
+    m_releasing.swap(m_delivered);
+    m_released = 0;
+}
+
+void XMPPParser::releaseOneDelivered()
+{
+    if (m_released < m_releasing.size())
+        m_releasing[m_released++].element.reset();
 }

@@ -106,7 +106,8 @@ private:
     void deliverEvents();
     // Stanzas delivered to the delegate, freed on the parser queue (see keepForRelease).
     void keepForRelease(std::vector<Event> events);
-    void releaseDelivered();
+    void takeDelivered();
+    void releaseOneDelivered();
 
     std::atomic<XMPPParserDelegate *> m_delegate;
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue; // parser queue only
@@ -127,4 +128,7 @@ private:
 
     std::mutex m_deliveredMutex;
     std::vector<Event> m_delivered; // under m_deliveredMutex
+    // Parser queue only: the delivered batch being freed, one stanza at a time, and how far.
+    std::vector<Event> m_releasing;
+    size_t m_released = 0;
 };
