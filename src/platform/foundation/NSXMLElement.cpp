@@ -253,6 +253,21 @@ void NSXMLElement::adopt(NSXMLNode &node)
     node.m_parent = this;
 }
 
+std::shared_ptr<NSXMLNode> NSXMLElement::takeNode(const NSXMLNode &node)
+{
+    Nodes &nodes = node.kind() == NSXMLNodeKind::Attribute   ? m_attributes
+                   : node.kind() == NSXMLNodeKind::Namespace ? m_namespaces
+                                                             : m_children;
+    const auto found =
+        std::find_if(nodes.begin(), nodes.end(), [&node](const auto &held) { return held.get() == &node; });
+    if (found == nodes.end())
+        return nullptr;
+    std::shared_ptr<NSXMLNode> taken = std::move(*found);
+    nodes.erase(found);
+    taken->m_parent = nullptr;
+    return taken;
+}
+
 void NSXMLElement::addNamed(Nodes &nodes, NSXMLElement *owner, std::shared_ptr<NSXMLNode> node)
 {
     for (const auto &existing : nodes) {

@@ -82,6 +82,9 @@ protected:
 
 private:
     void adopt(NSXMLNode &node);
+    friend class NSXMLNode;
+    // Takes the node out of whichever list holds it and answers the reference that list held.
+    std::shared_ptr<NSXMLNode> takeNode(const NSXMLNode &node);
     void writeStartTag(QString &out) const;
     void writeChildren(QString &out, unsigned options, int level) const;
     static void addNamed(Nodes &nodes, NSXMLElement *owner, std::shared_ptr<NSXMLNode> node);
