@@ -33,7 +33,8 @@ enum XMPPParserErrorCode : int {
 // root, and failures. It runs libxml2's push parser on a serial parser queue, one chunk at a time in
 // the order parseData was called, and delivers every event asynchronously on the delegate queue, in
 // order. Each stanza is built as an element tree while it is read and handed over once complete, so a
-// stream that lives for days holds only the stanza being read.
+// stream that lives for days holds only the stanza being read and, until the next chunk, the parser's
+// references to the last chunk's stanzas (freed on the parser queue, see keepForRelease).
 // Outside input is bounded: a stanza larger than maxStanzaBytes, elements nested deeper than
 // kMaxDepth, and document type declarations, entity declarations and processing instructions fail the
 // parser; text between stanzas (keep-alive white space) is dropped. After a failure, or once the root
