@@ -167,9 +167,9 @@ struct ParserContextDeleter
 
 } // namespace
 
-std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(const QString &name)
+std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(QString name)
 {
-    return std::make_shared<NSXMLElement>(PrivateTag(), name);
+    return std::make_shared<NSXMLElement>(PrivateTag(), std::move(name));
 }
 
 std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(const QString &name, const QString &stringValue)
@@ -213,7 +213,7 @@ Result<std::shared_ptr<NSXMLElement>> NSXMLElement::elementWithXMLString(const Q
     return root;
 }
 
-NSXMLElement::NSXMLElement(PrivateTag, const QString &name) : NSXMLNode(NSXMLNodeKind::Element, name, QString()) {}
+NSXMLElement::NSXMLElement(PrivateTag, QString name) : NSXMLNode(NSXMLNodeKind::Element, std::move(name), QString()) {}
 
 NSXMLElement::~NSXMLElement()
 {

@@ -21,7 +21,7 @@ class NSXMLElement : public NSXMLNode
 public:
     using Nodes = std::vector<std::shared_ptr<NSXMLNode>>;
 
-    static std::shared_ptr<NSXMLElement> elementWithName(const QString &name);
+    static std::shared_ptr<NSXMLElement> elementWithName(QString name);
     // An element holding one text child with the value (none when the value is empty).
     static std::shared_ptr<NSXMLElement> elementWithName(const QString &name, const QString &stringValue);
     // Parses an XML text whose one top-level node is an element: white space and texts are kept as they
@@ -29,7 +29,7 @@ public:
     // declaration or a processing instruction is refused, as is nesting deeper than 256 elements.
     static Result<std::shared_ptr<NSXMLElement>> elementWithXMLString(const QString &xmlString);
 
-    NSXMLElement(PrivateTag, const QString &name);
+    NSXMLElement(PrivateTag, QString name);
     ~NSXMLElement() override;
 
     // Attributes, by qualified name. Adding one under a name already present replaces its value in

@@ -90,19 +90,19 @@ NSXMLNode::NSXMLNode(NSXMLNodeKind kind, QString name, QString value)
 
 NSXMLNode::~NSXMLNode() = default;
 
-std::shared_ptr<NSXMLNode> NSXMLNode::attributeWithName(const QString &name, const QString &stringValue)
+std::shared_ptr<NSXMLNode> NSXMLNode::attributeWithName(QString name, QString stringValue)
 {
-    return std::make_shared<MadeNode>(NSXMLNodeKind::Attribute, name, stringValue);
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Attribute, std::move(name), std::move(stringValue));
 }
 
-std::shared_ptr<NSXMLNode> NSXMLNode::namespaceWithName(const QString &prefix, const QString &stringValue)
+std::shared_ptr<NSXMLNode> NSXMLNode::namespaceWithName(QString prefix, QString stringValue)
 {
-    return std::make_shared<MadeNode>(NSXMLNodeKind::Namespace, prefix, stringValue);
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Namespace, std::move(prefix), std::move(stringValue));
 }
 
-std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(const QString &stringValue)
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(QString stringValue)
 {
-    return std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), stringValue);
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), std::move(stringValue));
 }
 
 QString NSXMLNode::localName() const

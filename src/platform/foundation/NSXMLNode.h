@@ -28,9 +28,9 @@ enum NSXMLNodeOptions : unsigned {
 class NSXMLNode
 {
 public:
-    static std::shared_ptr<NSXMLNode> attributeWithName(const QString &name, const QString &stringValue);
-    static std::shared_ptr<NSXMLNode> namespaceWithName(const QString &prefix, const QString &stringValue);
-    static std::shared_ptr<NSXMLNode> textWithStringValue(const QString &stringValue);
+    static std::shared_ptr<NSXMLNode> attributeWithName(QString name, QString stringValue);
+    static std::shared_ptr<NSXMLNode> namespaceWithName(QString prefix, QString stringValue);
+    static std::shared_ptr<NSXMLNode> textWithStringValue(QString stringValue);
 
     virtual ~NSXMLNode();
     NSXMLNode(const NSXMLNode &) = delete;
