@@ -5,6 +5,10 @@
 //                        the same parts
 //   xmpp_bench memory    1,000,000 stanzas through one parser: peak memory after 10,000 and after all
 // Each timed pair runs alternately seven times; the medians and their ratio are printed.
+// For timing whole processes from outside, one side at a time over the same stream in a file:
+//   xmpp_bench write-stream FILE    writes the parser bench's stream to FILE
+//   xmpp_bench parse-ours FILE      reads FILE and parses it once with XMPPParser
+//   xmpp_bench parse-libxml FILE    reads FILE and parses it once with libxml2 alone
 #include "platform/dispatch/DispatchQueue.h"
 #include "push/XMPP/Core/XMPPJID.h"
 #include "push/XMPP/Core/XMPPParser.h"
@@ -174,9 +178,11 @@ void parseWithLibxml(const QByteArray &stream)
     xmlFreeParserCtxt(context);
 }
 
+constexpr int kParserStanzas = 100000;
+
 int benchParser()
 {
-    constexpr int kStanzas = 100000;
+    constexpr int kStanzas = kParserStanzas;
     const QByteArray stream = makeStream(kStanzas);
     std::printf("stream: %.1f MB, %d stanzas, %lld-byte chunks\n", double(stream.size()) / 1e6, kStanzas,
                 qint64(kChunkBytes));
@@ -289,17 +295,47 @@ int benchMemory()
     return 0;
 }
 
+int writeStream(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(makeStream(kParserStanzas)) < 0) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return 1;
+    }
+    return 0;
+}
+
+// Parses the stream in FILE once, by one of the two ways.
+int parseStreamFile(const QString &path, bool ours)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
+        return 1;
+    }
+    const QByteArray stream = file.readAll();
+    if (ours)
+        parseWithXmppParser(stream, kParserStanzas);
+    else
+        parseWithLibxml(stream);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (argc > 2 && mode == "write-stream")
+        return writeStream(QString::fromLocal8Bit(argv[2]));
+    if (argc > 2 && (mode == "parse-ours" || mode == "parse-libxml"))
+        return parseStreamFile(QString::fromLocal8Bit(argv[2]), mode == "parse-ours");
     if (mode == "parser")
         return benchParser();
     if (mode == "jid")
         return benchJid();
     if (mode == "memory")
         return benchMemory();
-    std::fprintf(stderr, "usage: xmpp_bench parser|jid|memory\n");
+    std::fprintf(stderr, "usage: xmpp_bench parser|jid|memory|write-stream FILE|parse-ours FILE|parse-libxml FILE\n");
     return 2;
 }

@@ -167,9 +167,9 @@ struct ParserContextDeleter
 
 } // namespace
 
-std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(const QString &name)
+std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(QString name)
 {
-    return std::make_shared<NSXMLElement>(PrivateTag(), name);
+    return std::make_shared<NSXMLElement>(PrivateTag(), std::move(name));
 }
 
 std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(const QString &name, const QString &stringValue)
@@ -213,7 +213,7 @@ Result<std::shared_ptr<NSXMLElement>> NSXMLElement::elementWithXMLString(const Q
     return root;
 }
 
-NSXMLElement::NSXMLElement(PrivateTag, const QString &name) : NSXMLNode(NSXMLNodeKind::Element, name, QString()) {}
+NSXMLElement::NSXMLElement(PrivateTag, QString name) : NSXMLNode(NSXMLNodeKind::Element, std::move(name), QString()) {}
 
 NSXMLElement::~NSXMLElement()
 {
@@ -247,13 +247,28 @@ NSXMLElement::~NSXMLElement()
     }
 }
 
-void NSXMLElement::adopt(const std::shared_ptr<NSXMLNode> &node)
+void NSXMLElement::adopt(NSXMLNode &node)
 {
-    node->detach();
-    node->m_parent = this;
+    node.detach();
+    node.m_parent = this;
 }
 
-void NSXMLElement::addNamed(Nodes &nodes, NSXMLElement *owner, const std::shared_ptr<NSXMLNode> &node)
+std::shared_ptr<NSXMLNode> NSXMLElement::takeNode(const NSXMLNode &node)
+{
+    Nodes &nodes = node.kind() == NSXMLNodeKind::Attribute   ? m_attributes
+                   : node.kind() == NSXMLNodeKind::Namespace ? m_namespaces
+                                                             : m_children;
+    const auto found =
+        std::find_if(nodes.begin(), nodes.end(), [&node](const auto &held) { return held.get() == &node; });
+    if (found == nodes.end())
+        return nullptr;
+    std::shared_ptr<NSXMLNode> taken = std::move(*found);
+    nodes.erase(found);
+    taken->m_parent = nullptr;
+    return taken;
+}
+
+void NSXMLElement::addNamed(Nodes &nodes, NSXMLElement *owner, std::shared_ptr<NSXMLNode> node)
 {
     for (const auto &existing : nodes) {
         if (existing->name() == node->name()) {
@@ -261,15 +276,15 @@ void NSXMLElement::addNamed(Nodes &nodes, NSXMLElement *owner, const std::shared
             return;
         }
     }
-    owner->adopt(node);
-    nodes.push_back(node);
+    owner->adopt(*node);
+    nodes.push_back(std::move(node));
 }
 
-void NSXMLElement::addAttribute(const std::shared_ptr<NSXMLNode> &attribute)
+void NSXMLElement::addAttribute(std::shared_ptr<NSXMLNode> attribute)
 {
     if (!attribute || attribute->kind() != NSXMLNodeKind::Attribute || attribute->parent() != nullptr)
         return;
-    addNamed(m_attributes, this, attribute);
+    addNamed(m_attributes, this, std::move(attribute));
 }
 
 void NSXMLElement::removeAttributeForName(const QString &name)
@@ -291,11 +306,21 @@ NSXMLNode *NSXMLElement::attributeForName(const QString &name) const
     return nullptr;
 }
 
-void NSXMLElement::addNamespace(const std::shared_ptr<NSXMLNode> &aNamespace)
+void NSXMLElement::reserveAttributes(qsizetype attributeCount)
+{
+    m_attributes.reserve(size_t(std::max<qsizetype>(0, attributeCount)));
+}
+
+void NSXMLElement::reserveNamespaces(qsizetype namespaceCount)
+{
+    m_namespaces.reserve(size_t(std::max<qsizetype>(0, namespaceCount)));
+}
+
+void NSXMLElement::addNamespace(std::shared_ptr<NSXMLNode> aNamespace)
 {
     if (!aNamespace || aNamespace->kind() != NSXMLNodeKind::Namespace || aNamespace->parent() != nullptr)
         return;
-    addNamed(m_namespaces, this, aNamespace);
+    addNamed(m_namespaces, this, std::move(aNamespace));
 }
 
 void NSXMLElement::removeNamespaceForPrefix(const QString &prefix)
@@ -333,12 +358,12 @@ NSXMLNode *NSXMLElement::childAtIndex(qsizetype index) const
     return m_children[size_t(index)].get();
 }
 
-void NSXMLElement::addChild(const std::shared_ptr<NSXMLNode> &child)
+void NSXMLElement::addChild(std::shared_ptr<NSXMLNode> child)
 {
-    insertChild(child, childCount());
+    insertChild(std::move(child), childCount());
 }
 
-void NSXMLElement::insertChild(const std::shared_ptr<NSXMLNode> &child, qsizetype index)
+void NSXMLElement::insertChild(std::shared_ptr<NSXMLNode> child, qsizetype index)
 {
     if (!child || (child->kind() != NSXMLNodeKind::Element && child->kind() != NSXMLNodeKind::Text))
         return;
@@ -346,9 +371,9 @@ void NSXMLElement::insertChild(const std::shared_ptr<NSXMLNode> &child, qsizetyp
         if (ancestor == child.get())
             return; // an element cannot hold itself
     }
-    adopt(child);
+    adopt(*child);
     index = std::clamp<qsizetype>(index, 0, childCount());
-    m_children.insert(m_children.begin() + index, child);
+    m_children.insert(m_children.begin() + index, std::move(child));
 }
 
 void NSXMLElement::removeChildAtIndex(qsizetype index)

@@ -90,19 +90,19 @@ NSXMLNode::NSXMLNode(NSXMLNodeKind kind, QString name, QString value)
 
 NSXMLNode::~NSXMLNode() = default;
 
-std::shared_ptr<NSXMLNode> NSXMLNode::attributeWithName(const QString &name, const QString &stringValue)
+std::shared_ptr<NSXMLNode> NSXMLNode::attributeWithName(QString name, QString stringValue)
 {
-    return std::make_shared<MadeNode>(NSXMLNodeKind::Attribute, name, stringValue);
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Attribute, std::move(name), std::move(stringValue));
 }
 
-std::shared_ptr<NSXMLNode> NSXMLNode::namespaceWithName(const QString &prefix, const QString &stringValue)
+std::shared_ptr<NSXMLNode> NSXMLNode::namespaceWithName(QString prefix, QString stringValue)
 {
-    return std::make_shared<MadeNode>(NSXMLNodeKind::Namespace, prefix, stringValue);
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Namespace, std::move(prefix), std::move(stringValue));
 }
 
-std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(const QString &stringValue)
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(QString stringValue)
 {
-    return std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), stringValue);
+    return std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), std::move(stringValue));
 }
 
 QString NSXMLNode::localName() const
@@ -131,23 +131,11 @@ void NSXMLNode::detach()
 {
     if (m_parent == nullptr)
         return;
-    NSXMLElement *const parent = m_parent;
-    // Keeps this node alive while the parent lets go of its reference.
-    const std::shared_ptr<NSXMLNode> self = shared_from_this();
-    switch (m_kind) {
-    case NSXMLNodeKind::Attribute: parent->removeAttributeForName(m_name); break;
-    case NSXMLNodeKind::Namespace: parent->removeNamespaceForPrefix(m_name); break;
-    case NSXMLNodeKind::Element:
-    case NSXMLNodeKind::Text:
-        for (qsizetype index = 0; index < parent->childCount(); ++index) {
-            if (parent->childAtIndex(index) == this) {
-                parent->removeChildAtIndex(index);
-                break;
-            }
-        }
-        break;
-    }
-    m_parent = nullptr;
+    // The parent's reference is held until this returns: the node outlives its own removal, and goes
+    // only when nobody else holds it.
+    const std::shared_ptr<NSXMLNode> parentsReference = m_parent->takeNode(*this);
+    if (!parentsReference)
+        m_parent = nullptr; // not in the parent's lists: only the link goes
 }
 
 std::shared_ptr<NSXMLNode> NSXMLNode::copy() const

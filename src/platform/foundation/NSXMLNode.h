@@ -25,12 +25,12 @@ enum NSXMLNodeOptions : unsigned {
 // Nodes are shared objects: a tree owns its nodes, and a node taken out of it lives on while it is
 // held. A node belongs to at most one element at a time. Not thread-safe: one thread works on a tree
 // at a time, and a tree handed to another queue is handed over whole.
-class NSXMLNode : public std::enable_shared_from_this<NSXMLNode>
+class NSXMLNode
 {
 public:
-    static std::shared_ptr<NSXMLNode> attributeWithName(const QString &name, const QString &stringValue);
-    static std::shared_ptr<NSXMLNode> namespaceWithName(const QString &prefix, const QString &stringValue);
-    static std::shared_ptr<NSXMLNode> textWithStringValue(const QString &stringValue);
+    static std::shared_ptr<NSXMLNode> attributeWithName(QString name, QString stringValue);
+    static std::shared_ptr<NSXMLNode> namespaceWithName(QString prefix, QString stringValue);
+    static std::shared_ptr<NSXMLNode> textWithStringValue(QString stringValue);
 
     virtual ~NSXMLNode();
     NSXMLNode(const NSXMLNode &) = delete;

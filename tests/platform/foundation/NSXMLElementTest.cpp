@@ -110,8 +110,15 @@ TEST(NSXMLElement, CopiesDeeplyAndDetachesNodes)
     EXPECT_EQ(b->parent(), copied.get());
     b->addChild(copied);
     EXPECT_EQ(copied->parent(), nullptr);
+    // Nodes held only by their element go when detached through a plain pointer, each from its list.
     original->attributeForName(QStringLiteral("k"))->detach();
     EXPECT_TRUE(original->attributes().empty());
+    original->namespaceForPrefix(QStringLiteral("p"))->detach();
+    EXPECT_TRUE(original->namespaces().empty());
+    original->addChild(NSXMLNode::textWithStringValue(QStringLiteral("more")));
+    original->childAtIndex(0)->detach();
+    EXPECT_EQ(compact(*original), QStringLiteral("<a>more</a>"));
+    original->addNamespace(NSXMLNode::namespaceWithName(QStringLiteral("p"), QStringLiteral("u")));
     original->setStringValue(QStringLiteral("new"));
     EXPECT_EQ(compact(*original), QStringLiteral("<a xmlns:p=\"u\">new</a>"));
     original->setStringValue(QString());

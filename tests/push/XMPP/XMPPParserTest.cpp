@@ -12,6 +12,7 @@
 
 #include <malloc.h>
 
+#include <atomic>
 #include <random>
 
 using xmpptest::LoopbackFeed;
@@ -190,6 +191,61 @@ TEST(XMPPParser, DeliversElementsThatAnswerAsStanzasWithoutACopy)
     EXPECT_TRUE(message.isChatMessageWithBody());
     EXPECT_EQ(message.from()->full(), QStringLiteral("u@h/r"));
     recorder.queue()->sync([] {});
+}
+
+// The parser shares the texts of equal short values between stanzas and frees delivered stanzas on its
+// own queue: stanzas the delegate keeps must stay whole while later chunks are parsed, a change to one
+// must not reach another that held an equal value, and values that fall in one slot of the parser's
+// table must never be mistaken for each other.
+TEST(XMPPParser, KeptStanzasStayWholeAndEqualValuesStayApart)
+{
+    struct Keeper final : XMPPParserDelegate
+    {
+        std::vector<std::shared_ptr<platform::NSXMLElement>> kept; // delegate queue only
+        std::atomic<int> chunks{0};
+        void xmppParserDidReadElement(XMPPParser *, const std::shared_ptr<platform::NSXMLElement> &element) override
+        {
+            // The first stanza is changed in place; every later one read "chat" from the same text.
+            if (kept.empty()) {
+                element->attributeForName(QStringLiteral("type"))->setStringValue(QStringLiteral("changed"));
+                element->elementsForName(QStringLiteral("body")).front()->setStringValue(QStringLiteral("new"));
+            }
+            kept.push_back(element);
+        }
+        void xmppParserDidParseData(XMPPParser *) override { ++chunks; }
+    } keeper;
+    const auto queue = platform::DispatchQueue::createSerial(QStringLiteral("test.keeper"));
+    const auto parser = XMPPParser::create(&keeper, queue);
+    // More distinct short values than the table has slots, each coming back, and long texts between.
+    const auto to = [](int index) { return QByteArray("u") + QByteArray::number(index % 1500) + "@example.net"; };
+    const auto body = [](int index) {
+        return index % 7 == 0 ? QByteArray(300 + index % 50, char('a' + index % 26)) : QByteArray::number(index % 90);
+    };
+    constexpr int kStanzas = 6000;
+    constexpr int kPerChunk = 200;
+    parser->parseData(kHeader);
+    for (int first = 0; first < kStanzas; first += kPerChunk) {
+        QByteArray chunk;
+        for (int index = first; index < first + kPerChunk; ++index)
+            chunk += "<message type='chat' to='" + to(index) + "' id='m" + QByteArray::number(index) + "'><body>" +
+                     body(index) + "</body></message>";
+        parser->parseData(chunk);
+    }
+    ASSERT_TRUE(testsupport::waitUntil([&] { return keeper.chunks.load() == 1 + kStanzas / kPerChunk; },
+                                       std::chrono::seconds(60)));
+    queue->sync([&] {
+        ASSERT_EQ(keeper.kept.size(), size_t(kStanzas));
+        for (int index = 0; index < kStanzas; ++index) {
+            const auto &element = *keeper.kept[size_t(index)];
+            SCOPED_TRACE(index);
+            EXPECT_EQ(element.attributeForName(QStringLiteral("type"))->stringValue(),
+                      index == 0 ? QStringLiteral("changed") : QStringLiteral("chat"));
+            EXPECT_EQ(element.attributeForName(QStringLiteral("to"))->stringValue(), QString::fromLatin1(to(index)));
+            EXPECT_EQ(element.attributeForName(QStringLiteral("id"))->stringValue(),
+                      QStringLiteral("m") + QString::number(index));
+            EXPECT_EQ(element.stringValue(), index == 0 ? QStringLiteral("new") : QString::fromLatin1(body(index)));
+        }
+    });
 }
 
 TEST(XMPPParser, FailsOnceOnMalformedXmlWithLibxmlsCode)

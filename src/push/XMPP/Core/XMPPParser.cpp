@@ -5,6 +5,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -136,6 +137,7 @@ void XMPPParser::parseData(const QByteArray &data)
 
 void XMPPParser::parseChunk(const QByteArray &data)
 {
+    takeDelivered();
     if (m_hasFailed || m_hasEnded)
         return;
     if (m_context == nullptr) {
@@ -225,6 +227,8 @@ void XMPPParser::startElement(const xmlChar *localName, const xmlChar *prefix, c
     const int previousDepth = m_depth++;
     if (previousDepth == 0)
         markStanzaBoundary();
+    if (previousDepth == 1)
+        releaseOneDelivered();
     if (stopAtStanzaLimit())
         return;
     if (previousDepth == 0 && !m_hasReportedRoot) {
@@ -317,14 +321,47 @@ void XMPPParser::deliverEvents()
         m_pendingEvents.clear();
         return;
     }
+    // The next chunk most likely brings as many events: room for them is made once.
+    const size_t eventCount = m_pendingEvents.size();
     // The delegate is checked again before each call: an owner that cleared it before going away must
     // not be called afterwards.
-    m_delegateQueue->async([self = shared_from_this(), delegate, events = std::move(m_pendingEvents)] {
+    m_delegateQueue->async([self = shared_from_this(), delegate, events = std::move(m_pendingEvents)]() mutable {
         for (const Event &event : events) {
             if (self->m_delegate.load() != delegate)
-                return;
+                break;
             event.deliver(*delegate, self.get());
         }
+        self->keepForRelease(std::move(events));
     });
     m_pendingEvents.clear();
+    m_pendingEvents.reserve(eventCount);
+}
+
+// The stanzas the delegate did not keep are freed on the parser queue, which made them: freeing them
+// on the delegate's thread made the two threads take turns on the parser thread's malloc arena lock
+// for every node, which cost more than the parsing itself under a steady stream. They are freed one
+// as each new stanza begins, so that its nodes reuse the memory just freed through the allocator's
+// per-thread cache; what is left of a batch when the next one arrives is freed at once, so at most
+// about one chunk's stanzas wait.
+void XMPPParser::keepForRelease(std::vector<Event> events)
+{
+    const std::lock_guard lock(m_deliveredMutex);
+    std::move(events.begin(), events.end(), std::back_inserter(m_delivered));
+}
+
+void XMPPParser::takeDelivered()
+{
+    std::vector<Event> earlier;
+    const std::lock_guard lock(m_deliveredMutex);
+    if (m_delivered.empty())
+        return;
+    earlier.swap(m_releasing);
+    m_releasing.swap(m_delivered);
+    m_released = 0;
+}
+
+void XMPPParser::releaseOneDelivered()
+{
+    if (m_released < m_releasing.size())
+        m_releasing[m_released++].element.reset();
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -32,7 +33,8 @@ enum XMPPParserErrorCode : int {
 // root, and failures. It runs libxml2's push parser on a serial parser queue, one chunk at a time in
 // the order parseData was called, and delivers every event asynchronously on the delegate queue, in
 // order. Each stanza is built as an element tree while it is read and handed over once complete, so a
-// stream that lives for days holds only the stanza being read.
+// stream that lives for days holds only the stanza being read and, until the next chunk, the parser's
+// references to the last chunk's stanzas (freed on the parser queue, see keepForRelease).
 // Outside input is bounded: a stanza larger than maxStanzaBytes, elements nested deeper than
 // kMaxDepth, and document type declarations, entity declarations and processing instructions fail the
 // parser; text between stanzas (keep-alive white space) is dropped. After a failure, or once the root
@@ -103,6 +105,10 @@ private:
     // Keeps an event for the delegate; deliverEvents sends those of a chunk once it is parsed.
     void notify(Event event);
     void deliverEvents();
+    // Stanzas delivered to the delegate, freed on the parser queue (see keepForRelease).
+    void keepForRelease(std::vector<Event> events);
+    void takeDelivered();
+    void releaseOneDelivered();
 
     std::atomic<XMPPParserDelegate *> m_delegate;
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue; // parser queue only
@@ -120,4 +126,10 @@ private:
     qint64 m_bytesFed = 0;
     qint64 m_stanzaStart = 0;
     XMPPTreeConversion m_conversion;
+
+    std::mutex m_deliveredMutex;
+    std::vector<Event> m_delivered; // under m_deliveredMutex
+    // Parser queue only: the delivered batch being freed, one stanza at a time, and how far.
+    std::vector<Event> m_releasing;
+    size_t m_released = 0;
 };

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <utility>
 
@@ -19,17 +20,17 @@ QString emptyText()
     return QString(QLatin1String(""));
 }
 
-// An attribute value as text. libxml2 hands an "&" in a value on as "&#38;" (and nothing else
-// undecoded) when it does not substitute entities; the buffer is used only for such a value.
-QString decodedAttributeValue(const xmlChar *begin, const xmlChar *end, std::string &buffer)
+// An attribute value's UTF-8 bytes. libxml2 hands an "&" in a value on as "&#38;" (and nothing
+// else undecoded) when it does not substitute entities; the buffer is used only for such a value.
+std::string_view decodedAttributeValue(const xmlChar *begin, const xmlChar *end, std::string &buffer)
 {
     const std::string_view value(reinterpret_cast<const char *>(begin), size_t(end - begin));
     if (value.find("&#38;") == std::string_view::npos)
-        return QString::fromUtf8(value.data(), qsizetype(value.size()));
+        return value;
     buffer.assign(value);
     for (size_t found = buffer.find("&#38;"); found != std::string::npos; found = buffer.find("&#38;", found + 1))
         buffer.replace(found, 5, 1, '&');
-    return QString::fromUtf8(buffer.data(), qsizetype(buffer.size()));
+    return buffer;
 }
 
 } // namespace
@@ -76,6 +77,18 @@ QString XMPPTreeConversion::sharedTextByContent(const xmlChar *prefix, const xml
     return text;
 }
 
+QString XMPPTreeConversion::sharedValue(std::string_view utf8)
+{
+    if (utf8.size() > kMaxSharedValueBytes)
+        return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    ValueEntry &entry = m_values[std::hash<std::string_view>()(utf8) % kValueSlots];
+    if (entry.text.isNull() || entry.bytes != utf8) {
+        entry.bytes.assign(utf8);
+        entry.text = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    }
+    return entry.text;
+}
+
 bool XMPPTreeConversion::isDeclared(const NSXMLElement &element, const QString &prefix) const
 {
     if (element.namespaceForPrefix(prefix) != nullptr)
@@ -100,6 +113,9 @@ void XMPPTreeConversion::declareIfMissing(NSXMLElement &element, const xmlChar *
 void XMPPTreeConversion::addNamespaces(NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri,
                                        int namespaceCount, const xmlChar **namespaces)
 {
+    // The declared ones and possibly the element's own.
+    if (namespaceCount > 0)
+        element.reserveNamespaces(namespaceCount + 1);
     for (int index = 0; index < namespaceCount; ++index) {
         const xmlChar *const declaredPrefix = namespaces[2 * index];
         const xmlChar *const declaredUri = namespaces[2 * index + 1];
@@ -114,15 +130,16 @@ void XMPPTreeConversion::addNamespaces(NSXMLElement &element, const xmlChar *pre
 
 void XMPPTreeConversion::addAttributes(NSXMLElement &element, int attributeCount, const xmlChar **attributes)
 {
+    element.reserveAttributes(attributeCount);
     for (int index = 0; index < attributeCount; ++index) {
         const xmlChar *const *attribute = attributes + 5 * index;
         const xmlChar *const prefix = attribute[1];
         const xmlChar *const uri = attribute[2];
         if (prefix != nullptr)
             declareIfMissing(element, prefix, uri);
-        element.addAttribute(NSXMLNode::attributeWithName(sharedText(prefix, attribute[0]),
-                                                          decodedAttributeValue(attribute[3], attribute[4],
-                                                                                m_attributeValue)));
+        element.addAttribute(NSXMLNode::attributeWithName(
+            sharedText(prefix, attribute[0]),
+            sharedValue(decodedAttributeValue(attribute[3], attribute[4], m_attributeValue))));
     }
 }
 
@@ -154,7 +171,7 @@ void XMPPTreeConversion::flushText()
     if (!m_hasText)
         return;
     if (!m_open.empty())
-        m_open.back()->addChild(NSXMLNode::textWithStringValue(QString::fromUtf8(m_text.data(), qsizetype(m_text.size()))));
+        m_open.back()->addChild(NSXMLNode::textWithStringValue(sharedValue(m_text)));
     m_text.clear();
     m_hasText = false;
 }

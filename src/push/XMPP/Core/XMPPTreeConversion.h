@@ -9,6 +9,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 typedef unsigned char xmlChar;
@@ -51,6 +52,8 @@ private:
     void declareIfMissing(platform::NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri);
     // Turns the text gathered so far into a text node of the innermost open element.
     void flushText();
+    // The UTF-8 text as a text, shared with earlier equal ones when it is short.
+    QString sharedValue(std::string_view utf8);
 
     static constexpr qsizetype kMaxCachedTexts = 4096;
     QHash<QByteArray, QString> m_texts;
@@ -68,6 +71,18 @@ private:
     };
     static constexpr size_t kAddressSlots = 256;
     std::array<AddressEntry, kAddressSlots> m_byAddress;
+    // Attribute values and short texts repeat from stanza to stanza too (types, the server's and the
+    // user's addresses, a presence's show): a short one is looked up by content in a table of fixed
+    // size, each slot holding the last value that fell in it, so repeats share one text and the table
+    // never grows.
+    struct ValueEntry
+    {
+        std::string bytes;
+        QString text;
+    };
+    static constexpr size_t kValueSlots = 512;
+    static constexpr size_t kMaxSharedValueBytes = 64;
+    std::vector<ValueEntry> m_values = std::vector<ValueEntry>(kValueSlots);
     std::string m_key;
     std::string m_attributeValue;
     std::vector<std::shared_ptr<platform::NSXMLElement>> m_open;
