@@ -94,6 +94,7 @@ protected:
 
 private:
     const QStringList *listOf(const QComboBox &comboBox) const;
+    void forgetEarlierOpening();
     void selectProfileDevice();
     void setPicture(QLabel &view, const QString &name);
     void saveDevice(HMProfile &edited) const;

@@ -12,6 +12,7 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
 #include "ui/accounts/GoogleDirectWindowController.h"
 #include "ui/accounts/HMAccountSheets.h"
 #include "ui/accounts/HMQuillnestGoogleWindowController.h"
@@ -59,17 +60,22 @@ void setDevice(HMProfile &profile, const QString &typeName, const QString &metho
 class MainSettingsTest : public SettingsWindowsTest
 {
 protected:
-    // Clicks the main window's Settings button and answers the sheet that came up.
+    // Clicks the main window's Settings button and answers the sheet that came up. The sheet comes up
+    // later when the window asks for calendar access first; the one shown before may still be there.
     HMMainSettingsWindowController *openFromMainWindow()
     {
         QDialog *const window = mainWindow().window();
         window->show();
         click(window->findChild<QPushButton *>(QStringLiteral("settingsButton")));
+        const auto shown = [&] {
+            auto *const sheet = qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController());
+            return sheet != nullptr && sheet->isSheetOpen() ? sheet : nullptr;
+        };
         waitUntil([&] {
             DispatchQueue::runMainQueueUntilEmpty();
-            return qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController()) != nullptr;
+            return shown() != nullptr;
         });
-        return qobject_cast<HMMainSettingsWindowController *>(mainWindow().modalController());
+        return shown();
     }
 
     static QStringList items(const QComboBox &box)
@@ -438,6 +444,98 @@ TEST_F(MainSettingsTest, TheTraceKeepsTheStartUpAndTheLatestReload)
         expectedTail += "\t<key>" + QByteArray::number(101 + startUp->size() + step) + "</key>\n\t<string>"
                         + reload.at(step).toUtf8() + "</string>\n";
     EXPECT_EQ(bytes.mid(head.size()), expectedTail + closing);
+}
+
+// The sheet keeps its window between openings; each opening shows the profile the window has
+// selected then, as a new sheet would: a pick Cancel or Escape left, the device button USB hid and
+// the shortened manager list do not carry over, and OK after a reopening writes nothing unchanged.
+TEST_F(MainSettingsTest, AReopenedSheetShowsTheSelectedProfileAndNoEarlierEdit)
+{
+    {
+        HMProfileManager manager(*m_defaults);
+        const std::shared_ptr<HMProfile> phone = manager.newProfile();
+        phone->setName(QStringLiteral("USB phone"));
+        phone->setContactManagerName(kAppleManager);
+        phone->setContactManager(HMContactManager::Apple);
+        setDevice(*phone, QStringLiteral("android"), QStringLiteral("adb"));
+        ASSERT_TRUE(manager.saveProfile(*phone));
+    }
+    launchWithProfile(kOutlook15, [](HMProfile &profile) {
+        setDevice(profile, QStringLiteral("google_devicetype"), QStringLiteral("direct_sync_method"));
+    });
+    ASSERT_EQ(m_delegate->profiles().size(), 2);
+    for (const std::shared_ptr<HMProfile> &profile : m_delegate->profiles()) {
+        if (profile->name() == QStringLiteral("Settings"))
+            m_profile = profile;
+    }
+    // Every stored field of the profile as its file holds it.
+    const auto stored = [&] {
+        HMProfileManager manager(*m_defaults);
+        const auto loaded = manager.loadProfiles();
+        for (const std::shared_ptr<HMProfile> &profile : loaded ? *loaded : QList<std::shared_ptr<HMProfile>>()) {
+            if (profile->name() == QStringLiteral("Settings"))
+                return profile->storedFieldsDigest();
+        }
+        return QByteArray();
+    };
+    const QByteArray atStart = stored();
+    ASSERT_FALSE(atStart.isEmpty());
+    auto *const profiles = mainWindow().window()->findChild<QComboBox *>(QStringLiteral("profilePopup"));
+    const auto openFor = [&](const QString &name) {
+        mainWindow().window()->show();
+        profiles->setCurrentIndex(profiles->findText(name));
+        return openFromMainWindow();
+    };
+    const auto expectGoogleProfile = [&](HMMainSettingsWindowController &sheet) {
+        EXPECT_EQ(items(*sheet.ui().contactManagerComboBox),
+                  (QStringList{"Select your PC database", "Microsoft Outlook 2011", "Microsoft Outlook 2016"}));
+        EXPECT_EQ(sheet.ui().contactManagerComboBox->currentText(), QStringLiteral("Microsoft Outlook 2016"));
+        EXPECT_EQ(sheet.ui().deviceComboBox->currentText(), QStringLiteral("Google"));
+        EXPECT_TRUE(sheet.ui().deviceSettingsButton->isVisible());
+        EXPECT_EQ(pictures(sheet), (QStringList{"outlook.png", "method-direct.png", "google.png"}));
+        EXPECT_EQ(sheet.window()->focusWidget(), sheet.ui().contactManagerComboBox);
+    };
+
+    HMMainSettingsWindowController *const first = openFor(QStringLiteral("Settings"));
+    ASSERT_NE(first, nullptr);
+    expectGoogleProfile(*first);
+    pickText(*first->ui().deviceComboBox, QStringLiteral("Android via WiFi"));
+    pickText(*first->ui().contactManagerComboBox, QStringLiteral("Mac Apps"));
+    EXPECT_EQ(pictures(*first), (QStringList{"generic-pc.png", "method-wifi.png", "android.png"}));
+    click(first->ui().cancelButton);
+    settle();
+    EXPECT_EQ(stored(), atStart) << "Cancel wrote the profile";
+    EXPECT_EQ(m_profile->deviceTypeName(), QStringLiteral("google_devicetype")) << "Cancel left an edit in the profile";
+
+    HMMainSettingsWindowController *const again = openFor(QStringLiteral("Settings"));
+    ASSERT_EQ(again, first) << "the sheet was built again";
+    expectGoogleProfile(*again);
+    screenshotOf(*again->window(), QStringLiteral("main_settings_reopened"));
+    screenshotOf(*again->window(), QStringLiteral("main_settings_reopened@2x"), 2);
+    pickText(*again->ui().deviceComboBox, QStringLiteral("Android via USB"));
+    QTest::keyClick(again->window(), Qt::Key_Escape);
+    settle();
+    EXPECT_FALSE(again->window()->isVisible()) << "Escape did not end the reopened sheet";
+
+    // Another profile: its manager, its device and, for USB, no device button.
+    HMMainSettingsWindowController *const phone = openFor(QStringLiteral("USB phone"));
+    ASSERT_EQ(phone, first);
+    EXPECT_EQ(items(*phone->ui().contactManagerComboBox).size(), 4) << "the Mac apps stayed out";
+    EXPECT_EQ(phone->ui().contactManagerComboBox->currentText(), QStringLiteral("Mac Apps"));
+    EXPECT_EQ(phone->ui().deviceComboBox->currentText(), QStringLiteral("Android via USB"));
+    EXPECT_FALSE(phone->ui().deviceSettingsButton->isVisible());
+    EXPECT_EQ(pictures(*phone), (QStringList{"generic-pc.png", "method-usb.png", "android.png"}));
+    click(phone->ui().cancelButton);
+    settle();
+
+    // Back to the first: the button is there again, and OK writes nothing, as nothing was changed.
+    HMMainSettingsWindowController *const last = openFor(QStringLiteral("Settings"));
+    ASSERT_EQ(last, first);
+    expectGoogleProfile(*last);
+    click(last->ui().okButton);
+    settle();
+    EXPECT_FALSE(last->window()->isVisible());
+    EXPECT_EQ(stored(), atStart) << "OK after the reopening changed the profile";
 }
 
 // Settings, the sheet shown, OK and the window redrawn, against opening and closing the progress sheet
