@@ -146,8 +146,8 @@ void HMMainSettingsWindowController::forgetEarlierOpening()
     m_ui->deviceSettingsButton->setVisible(true);
 }
 
-// The profile's device by its type name and method; USB also hides the device settings button for the
-// life of the sheet.
+// The profile's device by its type name and method; USB also hides the device settings button until
+// the sheet ends.
 void HMMainSettingsWindowController::selectProfileDevice()
 {
     const QString typeName = profile->deviceTypeName();
