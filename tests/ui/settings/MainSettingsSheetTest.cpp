@@ -447,10 +447,13 @@ TEST_F(MainSettingsTest, TheTraceKeepsTheStartUpAndTheLatestReload)
 }
 
 // The sheet keeps its window between openings; each opening shows the profile the window has
-// selected then, as a new sheet would: a pick Cancel or Escape left, the device button USB hid and
-// the shortened manager list do not carry over, and OK after a reopening writes nothing unchanged.
-TEST_F(MainSettingsTest, AReopenedSheetShowsTheSelectedProfileAndNoEarlierEdit)
+// selected then, as a new sheet would. Two profiles: "Settings" (Outlook 2016 with Google direct,
+// so the Mac apps are left out) and "USB phone" (the Mac apps with a phone by USB, which hides the
+// device button).
+class ReopenedSettingsTest : public MainSettingsTest
 {
+protected:
+    void launchWithTwoProfiles()
     {
         HMProfileManager manager(*m_defaults);
         const std::shared_ptr<HMProfile> phone = manager.newProfile();
@@ -459,34 +462,41 @@ TEST_F(MainSettingsTest, AReopenedSheetShowsTheSelectedProfileAndNoEarlierEdit)
         phone->setContactManager(HMContactManager::Apple);
         setDevice(*phone, QStringLiteral("android"), QStringLiteral("adb"));
         ASSERT_TRUE(manager.saveProfile(*phone));
+        launchWithProfile(kOutlook15, [](HMProfile &profile) {
+            setDevice(profile, QStringLiteral("google_devicetype"), QStringLiteral("direct_sync_method"));
+        });
+        ASSERT_EQ(m_delegate->profiles().size(), 2);
+        for (const std::shared_ptr<HMProfile> &profile : m_delegate->profiles()) {
+            if (profile->name() == QStringLiteral("Settings"))
+                m_profile = profile;
+        }
+        m_storedAtStart = storedSettingsProfile();
+        ASSERT_FALSE(m_storedAtStart.isEmpty());
     }
-    launchWithProfile(kOutlook15, [](HMProfile &profile) {
-        setDevice(profile, QStringLiteral("google_devicetype"), QStringLiteral("direct_sync_method"));
-    });
-    ASSERT_EQ(m_delegate->profiles().size(), 2);
-    for (const std::shared_ptr<HMProfile> &profile : m_delegate->profiles()) {
-        if (profile->name() == QStringLiteral("Settings"))
-            m_profile = profile;
-    }
-    // Every stored field of the profile as its file holds it.
-    const auto stored = [&] {
+
+    // Every stored field of the "Settings" profile as its file holds it.
+    QByteArray storedSettingsProfile() const
+    {
         HMProfileManager manager(*m_defaults);
         const auto loaded = manager.loadProfiles();
         for (const std::shared_ptr<HMProfile> &profile : loaded ? *loaded : QList<std::shared_ptr<HMProfile>>()) {
             if (profile->name() == QStringLiteral("Settings"))
                 return profile->storedFieldsDigest();
         }
-        return QByteArray();
-    };
-    const QByteArray atStart = stored();
-    ASSERT_FALSE(atStart.isEmpty());
-    auto *const profiles = mainWindow().window()->findChild<QComboBox *>(QStringLiteral("profilePopup"));
-    const auto openFor = [&](const QString &name) {
+        return {};
+    }
+
+    // Picks the profile in the main window's list, as a user does, and opens its settings.
+    HMMainSettingsWindowController *openFor(const QString &name)
+    {
+        auto *const profiles = mainWindow().window()->findChild<QComboBox *>(QStringLiteral("profilePopup"));
         mainWindow().window()->show();
         profiles->setCurrentIndex(profiles->findText(name));
         return openFromMainWindow();
-    };
-    const auto expectGoogleProfile = [&](HMMainSettingsWindowController &sheet) {
+    }
+
+    static void expectSettingsProfile(HMMainSettingsWindowController &sheet)
+    {
         EXPECT_EQ(items(*sheet.ui().contactManagerComboBox),
                   (QStringList{"Select your PC database", "Microsoft Outlook 2011", "Microsoft Outlook 2016"}));
         EXPECT_EQ(sheet.ui().contactManagerComboBox->currentText(), QStringLiteral("Microsoft Outlook 2016"));
@@ -494,22 +504,30 @@ TEST_F(MainSettingsTest, AReopenedSheetShowsTheSelectedProfileAndNoEarlierEdit)
         EXPECT_TRUE(sheet.ui().deviceSettingsButton->isVisible());
         EXPECT_EQ(pictures(sheet), (QStringList{"outlook.png", "method-direct.png", "google.png"}));
         EXPECT_EQ(sheet.window()->focusWidget(), sheet.ui().contactManagerComboBox);
-    };
+    }
 
+    QByteArray m_storedAtStart;
+};
+
+// Picks that Cancel or Escape left do not show at the next opening, and reach neither the profile
+// nor its file; OK after a reopening stores nothing changed.
+TEST_F(ReopenedSettingsTest, CancelAndEscapeLeaveNoEditForTheNextOpening)
+{
+    ASSERT_NO_FATAL_FAILURE(launchWithTwoProfiles());
     HMMainSettingsWindowController *const first = openFor(QStringLiteral("Settings"));
     ASSERT_NE(first, nullptr);
-    expectGoogleProfile(*first);
+    expectSettingsProfile(*first);
     pickText(*first->ui().deviceComboBox, QStringLiteral("Android via WiFi"));
     pickText(*first->ui().contactManagerComboBox, QStringLiteral("Mac Apps"));
     EXPECT_EQ(pictures(*first), (QStringList{"generic-pc.png", "method-wifi.png", "android.png"}));
     click(first->ui().cancelButton);
     settle();
-    EXPECT_EQ(stored(), atStart) << "Cancel wrote the profile";
+    EXPECT_EQ(storedSettingsProfile(), m_storedAtStart) << "Cancel wrote the profile";
     EXPECT_EQ(m_profile->deviceTypeName(), QStringLiteral("google_devicetype")) << "Cancel left an edit in the profile";
 
     HMMainSettingsWindowController *const again = openFor(QStringLiteral("Settings"));
     ASSERT_EQ(again, first) << "the sheet was built again";
-    expectGoogleProfile(*again);
+    expectSettingsProfile(*again);
     screenshotOf(*again->window(), QStringLiteral("main_settings_reopened"));
     screenshotOf(*again->window(), QStringLiteral("main_settings_reopened@2x"), 2);
     pickText(*again->ui().deviceComboBox, QStringLiteral("Android via USB"));
@@ -517,9 +535,28 @@ TEST_F(MainSettingsTest, AReopenedSheetShowsTheSelectedProfileAndNoEarlierEdit)
     settle();
     EXPECT_FALSE(again->window()->isVisible()) << "Escape did not end the reopened sheet";
 
-    // Another profile: its manager, its device and, for USB, no device button.
+    HMMainSettingsWindowController *const last = openFor(QStringLiteral("Settings"));
+    ASSERT_EQ(last, first);
+    expectSettingsProfile(*last);
+    click(last->ui().okButton);
+    settle();
+    EXPECT_FALSE(last->window()->isVisible());
+    EXPECT_EQ(storedSettingsProfile(), m_storedAtStart) << "OK after the reopening changed the profile";
+}
+
+// Each opening shows the profile selected then: its manager list and choice, its device, its
+// pictures, and the device button a USB profile hides, back for the next profile.
+TEST_F(ReopenedSettingsTest, EachOpeningShowsTheSelectedProfile)
+{
+    ASSERT_NO_FATAL_FAILURE(launchWithTwoProfiles());
+    HMMainSettingsWindowController *const first = openFor(QStringLiteral("Settings"));
+    ASSERT_NE(first, nullptr);
+    expectSettingsProfile(*first);
+    click(first->ui().cancelButton);
+    settle();
+
     HMMainSettingsWindowController *const phone = openFor(QStringLiteral("USB phone"));
-    ASSERT_EQ(phone, first);
+    ASSERT_EQ(phone, first) << "the sheet was built again";
     EXPECT_EQ(items(*phone->ui().contactManagerComboBox).size(), 4) << "the Mac apps stayed out";
     EXPECT_EQ(phone->ui().contactManagerComboBox->currentText(), QStringLiteral("Mac Apps"));
     EXPECT_EQ(phone->ui().deviceComboBox->currentText(), QStringLiteral("Android via USB"));
@@ -528,14 +565,10 @@ TEST_F(MainSettingsTest, AReopenedSheetShowsTheSelectedProfileAndNoEarlierEdit)
     click(phone->ui().cancelButton);
     settle();
 
-    // Back to the first: the button is there again, and OK writes nothing, as nothing was changed.
     HMMainSettingsWindowController *const last = openFor(QStringLiteral("Settings"));
     ASSERT_EQ(last, first);
-    expectGoogleProfile(*last);
-    click(last->ui().okButton);
-    settle();
-    EXPECT_FALSE(last->window()->isVisible());
-    EXPECT_EQ(stored(), atStart) << "OK after the reopening changed the profile";
+    expectSettingsProfile(*last);
+    click(last->ui().cancelButton);
 }
 
 // Settings, the sheet shown, OK and the window redrawn, against opening and closing the progress sheet
