@@ -145,10 +145,17 @@ bool HMMainWindowController::openSheet(HMSettingsSheets::Sheet sheet, HMSettings
     // Focus leaves the window's controls before the sheet takes it.
     if (QWidget *const focused = window()->focusWidget())
         focused->clearFocus();
-    m_accountSheet = HMSettingsSheets::open(sheet, request);
-    m_modalController = m_accountSheet.get();
+    // The main settings sheet, opened at every settings round trip, keeps its window built between
+    // openings and is filled anew from the profile at each. Any other sheet opened earlier goes, as
+    // it goes when the next sheet opens.
+    const bool isMainSettings = sheet == HMSettingsSheets::Sheet::MainSettings;
+    if (isMainSettings)
+        m_accountSheet.reset();
+    std::unique_ptr<QObject> &controller = isMainSettings ? m_mainSettingsSheet : m_accountSheet;
+    const bool isShown = HMSettingsSheets::open(sheet, request, controller);
+    m_modalController = controller.get();
     watchOpenSheets();
-    return m_accountSheet != nullptr;
+    return isShown;
 }
 
 // A sheet may end by its buttons, Escape or the window manager: whichever way, its window hides, and

@@ -180,6 +180,7 @@ HMMainWindowController::~HMMainWindowController()
     }
     m_watchedSheets.clear();
     m_accountSheet.reset();
+    m_mainSettingsSheet.reset();
     closeUDPSocket();
     if (GlobalVariables::getCurrentProfileController() == m_profilesController)
         GlobalVariables::setCurrentProfileController(nullptr);

@@ -299,6 +299,7 @@ private:
     std::shared_ptr<HMSyncProgressController> m_syncProgressController;
     QPointer<QObject> m_modalController;
     std::unique_ptr<QObject> m_accountSheet;
+    std::unique_ptr<QObject> m_mainSettingsSheet;
     QList<QPointer<QWidget>> m_watchedSheets;
     std::shared_ptr<GCDAsyncUdpSocket> m_udpSocket;
     quint16 m_listenerPort = kPhoneSyncPort;

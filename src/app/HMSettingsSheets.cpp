@@ -12,6 +12,12 @@ std::map<Sheet, Maker> &makers()
     static std::map<Sheet, Maker> registered;
     return registered;
 }
+
+std::map<Sheet, Reopener> &reopeners()
+{
+    static std::map<Sheet, Reopener> registered;
+    return registered;
+}
 } // namespace
 
 void registerMaker(Sheet sheet, Maker maker)
@@ -30,6 +36,20 @@ std::unique_ptr<QObject> open(Sheet sheet, const Request &request)
     if (!hasMaker(sheet))
         return nullptr;
     return makers().at(sheet)(request);
+}
+
+void registerReopener(Sheet sheet, Reopener reopener)
+{
+    reopeners()[sheet] = std::move(reopener);
+}
+
+bool open(Sheet sheet, const Request &request, std::unique_ptr<QObject> &kept)
+{
+    const auto found = reopeners().find(sheet);
+    if (kept && hasMaker(sheet) && found != reopeners().end() && found->second && found->second(*kept, request))
+        return true;
+    kept = open(sheet, request);
+    return kept != nullptr;
 }
 
 std::optional<Sheet> deviceSheet(HMSyncMethod syncMethod, HMDeviceType deviceType)

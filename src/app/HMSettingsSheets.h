@@ -45,11 +45,19 @@ struct Request
 };
 
 using Maker = std::function<std::unique_ptr<QObject>(const Request &request)>;
+// Shows again a sheet its maker made earlier and that has ended since, filled from the request as a
+// new one would be; false when the controller is not one it can show again.
+using Reopener = std::function<bool(QObject &controller, const Request &request)>;
 
 void registerMaker(Sheet sheet, Maker maker);
 bool hasMaker(Sheet sheet);
 // Makes and shows the sheet; null when no maker is registered for it.
 std::unique_ptr<QObject> open(Sheet sheet, const Request &request);
+// A sheet opened often may keep its window built between openings: its reopener shows it again.
+void registerReopener(Sheet sheet, Reopener reopener);
+// Shows the sheet through the controller `kept` holds when the sheet's reopener takes it again, else
+// makes a new one into `kept`. True when `kept` holds the shown sheet's controller.
+bool open(Sheet sheet, const Request &request, std::unique_ptr<QObject> &kept);
 
 // The device's own sheet for a sync method and device type; none for USB and no method.
 std::optional<Sheet> deviceSheet(HMSyncMethod syncMethod, HMDeviceType deviceType);

@@ -96,14 +96,25 @@ void HMMainSettingsWindowController::loadInterface(QDialog &window)
     }
     // Escape and the window manager's close request are the Cancel button.
     platform::routeEscapeAndClose(window, [this] { cancelButtonClicked(); });
+    for (QWidget *const view : {static_cast<QWidget *>(m_ui->imageWell), static_cast<QWidget *>(m_ui->contactManagerImageView),
+                                static_cast<QWidget *>(m_ui->syncMethodImageView),
+                                static_cast<QWidget *>(m_ui->syncDestinationImageView)}) {
+        view->setAutoFillBackground(true);
+        QPalette palette = view->palette();
+        palette.setColor(QPalette::Window, Qt::white);
+        view->setPalette(palette);
+    }
 }
 
 // ---- Opening ----
 
+// Opens the sheet for the profile. A sheet shown before is filled anew: nothing of an earlier opening
+// stays (a pick Cancel left, the button USB hid, the lists, a sheet opened from it).
 void HMMainSettingsWindowController::showPanel()
 {
     GlobalVariables::setAdvancedSettingsIsOpen(true);
     m_isEnding = false;
+    forgetEarlierOpening();
     window();
     QPointer<HMMainSettingsWindowController> weakThis(this);
     beginSheet(parentWindow, [weakThis](int returnCode) {
@@ -114,14 +125,6 @@ void HMMainSettingsWindowController::showPanel()
     m_deviceDataSourceArray = deviceList();
     platform::setDataSource(*m_ui->deviceComboBox, this);
     selectProfileDevice();
-    for (QWidget *const view : {static_cast<QWidget *>(m_ui->imageWell), static_cast<QWidget *>(m_ui->contactManagerImageView),
-                                static_cast<QWidget *>(m_ui->syncMethodImageView),
-                                static_cast<QWidget *>(m_ui->syncDestinationImageView)}) {
-        view->setAutoFillBackground(true);
-        QPalette palette = view->palette();
-        palette.setColor(QPalette::Window, Qt::white);
-        view->setPalette(palette);
-    }
     setPicture(*m_ui->contactManagerImageView, QStringLiteral("none-pc.png"));
     setPicture(*m_ui->syncMethodImageView, QStringLiteral("method-none.png"));
     setPicture(*m_ui->syncDestinationImageView, QStringLiteral("none-device.png"));
@@ -129,8 +132,22 @@ void HMMainSettingsWindowController::showPanel()
     m_ui->contactManagerComboBox->setFocus();
 }
 
-// The profile's device by its type name and method; USB also hides the device settings button for the
-// life of the sheet.
+void HMMainSettingsWindowController::forgetEarlierOpening()
+{
+    m_modalController.reset();
+    lastSelectedContactManager = QString();
+    // Until the device list is filled again, the Mac apps are left out by the profile's device.
+    m_deviceDataSourceArray.clear();
+    m_contactManagerDataSourceArray.clear();
+    m_syncMethodDataSourceArray.clear();
+    if (!isWindowLoaded())
+        return;
+    m_ui->syncMethodComboBox->clear();
+    m_ui->deviceSettingsButton->setVisible(true);
+}
+
+// The profile's device by its type name and method; USB also hides the device settings button until
+// the sheet ends.
 void HMMainSettingsWindowController::selectProfileDevice()
 {
     const QString typeName = profile->deviceTypeName();

@@ -27,7 +27,8 @@ class HMMainSettingsWindowController;
 // Mac apps) and redraws the three pictures. OK saves the choices into the profile file; Cancel (and
 // Escape, or the window manager's close) writes nothing. The sheet validates nothing.
 //
-// Made by the main window for its current profile through the maker main registers. Main thread only.
+// Made by the main window for its current profile through the maker main registers, and kept by it
+// between openings: each opening fills the sheet anew from the profile. Main thread only.
 class HMMainSettingsWindowController final : public platform::WindowController, public platform::ComboBoxDataSource
 {
     Q_OBJECT
@@ -94,6 +95,7 @@ protected:
 
 private:
     const QStringList *listOf(const QComboBox &comboBox) const;
+    void forgetEarlierOpening();
     void selectProfileDevice();
     void setPicture(QLabel &view, const QString &name);
     void saveDevice(HMProfile &edited) const;

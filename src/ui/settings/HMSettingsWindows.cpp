@@ -11,16 +11,32 @@ namespace HMSettingsWindows {
 
 namespace {
 
+void showMainSettings(HMMainSettingsWindowController &sheet, const HMSettingsSheets::Request &request)
+{
+    sheet.mainSettingsDelegate = request.mainSettingsDidClose;
+    sheet.parentWindow = request.parentWindow;
+    sheet.profile = request.profile;
+    sheet.showPanel();
+    sheet.autoSelectContactManagerOnOpen();
+    sheet.updateBackgroundImages();
+}
+
 std::unique_ptr<QObject> openMainSettings(const HMSettingsSheets::Request &request)
 {
     auto sheet = std::make_unique<HMMainSettingsWindowController>();
-    sheet->mainSettingsDelegate = request.mainSettingsDidClose;
-    sheet->parentWindow = request.parentWindow;
-    sheet->profile = request.profile;
-    sheet->showPanel();
-    sheet->autoSelectContactManagerOnOpen();
-    sheet->updateBackgroundImages();
+    showMainSettings(*sheet, request);
     return sheet;
+}
+
+// The settings round trip is the sheet's most frequent use: its window stays built between openings,
+// and showing it again fills every box and picture anew from the request's profile.
+bool reopenMainSettings(QObject &controller, const HMSettingsSheets::Request &request)
+{
+    auto *const sheet = qobject_cast<HMMainSettingsWindowController *>(&controller);
+    if (sheet == nullptr || sheet->isSheetOpen() || !request.profile)
+        return false;
+    showMainSettings(*sheet, request);
+    return true;
 }
 
 std::unique_ptr<QObject> openAdvancedSettings(const HMSettingsSheets::Request &request)
@@ -86,6 +102,7 @@ void registerWithMainWindow()
                               Sheet::DeveloperOptions}) {
         HMSettingsSheets::registerMaker(sheet, [sheet](const HMSettingsSheets::Request &request) { return HMSettingsWindows::open(sheet, request); });
     }
+    HMSettingsSheets::registerReopener(Sheet::MainSettings, reopenMainSettings);
 }
 
 } // namespace HMSettingsWindows

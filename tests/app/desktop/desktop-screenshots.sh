@@ -33,8 +33,11 @@ shots_of_first_start() {
     await "the main window" 100 is_shown Harrowmere
     main="$(window_named Harrowmere)"
     sleep 0.8
-    # The first start opens the main settings over the window; Escape ends them.
+    # The first start opens the main settings over the window; a pick there, then Escape ends them
+    # and leaves nothing of the pick (the reopened sheet below shows the prompt again).
     shot "$name-main-settings"
+    xdotool key Down
+    shot "$name-main-settings-picked"
     xdotool key Escape
     await "the main settings to close" 100 has_no_other_window "$main" "$tray_icon"
     shot "$name-main-window"
@@ -53,6 +56,14 @@ shots_of_first_start() {
     await "the refusal alert" 100 has_other_window "$main" "$tray_icon"
     shot "$name-alert-start-refused"
     xdotool key Return
+    await "the refusal alert to close" 100 has_no_other_window "$main" "$tray_icon"
+    # Settings again, two steps back from Synchronize: the sheet kept from the first start shows the
+    # profile anew.
+    xdotool windowactivate --sync "$main" key shift+Tab shift+Tab space
+    await "the main settings again" 100 has_other_window "$main" "$tray_icon"
+    shot "$name-main-settings-reopened"
+    xdotool key Escape
+    await "the main settings to close again" 100 has_no_other_window "$main" "$tray_icon"
     stop_app
 }
 
