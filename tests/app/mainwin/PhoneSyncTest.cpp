@@ -288,8 +288,9 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
 
 TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
 {
-    // The phone answers its list requests slowly, so the sync is still running when it asks again.
-    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 300, {}}});
+    // The phone answers its first list request slowly, so the sync is still running when it asks again,
+    // however slowly a loaded machine gets the window there.
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 3000, {}}});
     saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
     launchWindow();
     const quint16 firstPort = window().listenerLocalPort();
