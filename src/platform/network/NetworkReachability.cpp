@@ -117,8 +117,10 @@ bool NetworkReachabilityTarget::getFlags(std::uint32_t *flags) const
     return true;
 }
 
+// The watch calls back on its queue while the owner may set or clear the callback on another thread.
 void NetworkReachabilityTarget::setCallback(Callback callback)
 {
+    const std::lock_guard lock(m_callbackMutex);
     m_callback = std::move(callback);
 }
 
@@ -159,8 +161,13 @@ void NetworkReachabilityTarget::onNetworkChange()
     if (!getFlags(&flags) || flags == m_lastFlags)
         return;
     m_lastFlags = flags;
-    if (m_callback)
-        m_callback(flags);
+    Callback callback;
+    {
+        const std::lock_guard lock(m_callbackMutex);
+        callback = m_callback;
+    }
+    if (callback)
+        callback(flags);
 }
 
 } // namespace platform::net

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include <netinet/in.h>
 
@@ -60,7 +61,8 @@ private:
 
     QByteArray m_address4; // for an address target
     QByteArray m_hostName; // for a name target
-    Callback m_callback;
+    std::mutex m_callbackMutex;
+    Callback m_callback; // guarded by m_callbackMutex
     std::shared_ptr<DispatchFdSource> m_source;
     std::uint32_t m_lastFlags = 0xFFFFFFFFU;
 };

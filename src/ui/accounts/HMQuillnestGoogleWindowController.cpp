@@ -16,6 +16,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "push/Utilities/Reachability.h"
 #include "sync/HMProfile.h"
 #include "ui/accounts/HMCloudAccountOperations.h"
 #include "ui/accounts/QuillnestPages.h"
@@ -58,7 +59,11 @@ HMQuillnestGoogleWindowController::HMQuillnestGoogleWindowController()
 {
 }
 
-HMQuillnestGoogleWindowController::~HMQuillnestGoogleWindowController() = default;
+// A running monitor keeps itself alive until its notifier stops: the sheet stops it as it goes.
+HMQuillnestGoogleWindowController::~HMQuillnestGoogleWindowController()
+{
+    stopObserving();
+}
 
 HMCloudAccountOperations &HMQuillnestGoogleWindowController::operations()
 {
@@ -163,10 +168,22 @@ void HMQuillnestGoogleWindowController::observeNotifications()
             });
         }));
     }
+    startInternetMonitor();
+}
+
+// Without a running monitor nothing posts reachability changes; the sheet runs its own while open.
+void HMQuillnestGoogleWindowController::startInternetMonitor()
+{
+    if (!m_internetReachability)
+        m_internetReachability = Reachability::reachabilityForInternetConnection();
+    if (m_internetReachability && !m_internetReachability->startNotifier())
+        DDLogError(QStringLiteral("Unable to watch the network for reachability changes"));
 }
 
 void HMQuillnestGoogleWindowController::stopObserving()
 {
+    if (m_internetReachability)
+        m_internetReachability->stopNotifier();
     m_observers.clear();
 }
 

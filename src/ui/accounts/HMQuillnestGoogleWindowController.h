@@ -12,6 +12,7 @@
 class HMCloudAccountOperations;
 class HMProfile;
 class QPushButton;
+class Reachability;
 namespace Ui {
 class HMQuillnestGoogleWindowController;
 }
@@ -22,7 +23,8 @@ class HMQuillnestGoogleWindowController;
 // sheet shows whether the account has a Google connector and, when it has none, signs in to Google
 // in the browser and has the main window create the connector with the refresh token and the
 // account's address. Answers arrive as notifications; the sheet handles them on the main thread.
-// Re-checks follow the application's activation and reachability changes. Main thread.
+// Re-checks follow the application's activation and reachability changes; while the sheet observes,
+// it runs an internet monitor so that those changes are posted at all. Main thread.
 class HMQuillnestGoogleWindowController final : public HMGoogleSignInSheet
 {
     Q_OBJECT
@@ -30,7 +32,6 @@ class HMQuillnestGoogleWindowController final : public HMGoogleSignInSheet
 public:
     static constexpr char kErrorCreatingQuillnestUser[] = "kErrorCreatingQuillnestUser";
     static constexpr char kApplicationDidBecomeActive[] = "kApplicationDidBecomeActive";
-    static constexpr char kReachabilityChangedNotification[] = "kReachabilityChangedNotification";
 
     HMQuillnestGoogleWindowController();
     ~HMQuillnestGoogleWindowController() override;
@@ -82,6 +83,8 @@ public:
     QLabel *connectorStatusField();
     QProgressBar *indicator();
     QPushButton *helpButton() const { return m_helpButton; }
+    // The internet monitor that runs while the sheet observes; null before it loads.
+    std::shared_ptr<Reachability> internetReachability() const { return m_internetReachability; }
 
 protected:
     void loadInterface(QDialog &window) override;
@@ -94,6 +97,7 @@ protected:
 
 private:
     void observeNotifications();
+    void startInternetMonitor();
     void stopObserving();
     void readCredentials(const QString &text);
     void handleAccountReply(const QVariant &object);
@@ -110,6 +114,7 @@ private:
     QPointer<QWidget> m_parentWindow;
     QPointer<QPushButton> m_helpButton;
     std::vector<platform::ObserverToken> m_observers;
+    std::shared_ptr<Reachability> m_internetReachability;
     QString m_qnsUsername;
     QString m_md5Password;
     QString m_hasValidGoogleConnector;

@@ -5,11 +5,14 @@
 
 #include "foundation/GlobalVariables.h"
 #include "platform/appkit/Alert.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/network/NetworkReachability.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/appkit/Screenshot.h"
 #include "platform/appkit/ScriptedAlertResponder.h"
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "push/Utilities/Reachability.h"
 #include "support/TestSupport.h"
 #include "sync/HMProfile.h"
 #include "ui/accounts/HMCloudAccountOperations.h"
@@ -41,6 +44,7 @@ public:
     QString validateQuillnestCredentials() override { return client("verify").validateConfiguration(); }
     QString hasQuillnestUsernameAndPassword() override
     {
+        ++silentChecks;
         return client("silent").validateConfigurationWithSilentNotification();
     }
     QString createNewQuillnestUser() override { return client("create").createNewUser(); }
@@ -53,6 +57,7 @@ public:
     bool isNetworkReachable() override { return reachable; }
 
     bool reachable = true;
+    int silentChecks = 0;
 
 private:
     HMQuillnestSync &client(const char *operation)
@@ -123,6 +128,31 @@ struct CloudSheet
 };
 
 const QString kGreenActive = QStringLiteral("Connector is active for Google account: ");
+
+// Counts the reachability notifications one monitor posts.
+struct MonitorNotifications
+{
+    explicit MonitorNotifications(const std::shared_ptr<Reachability> &monitor)
+        : token(platform::NotificationCenter::defaultCenter().addObserver(
+              QString::fromLatin1(kReachabilityChangedNotification), monitor.get(), [this](const platform::Notification &) { ++count; }))
+    {
+    }
+    // The monitor reports the link up; answers once the notification and whatever observers queued
+    // in answer to it have run on the main queue.
+    bool deliverChange(Reachability &monitor)
+    {
+        const int before = count;
+        monitor.reachabilityChanged(platform::net::kReachabilityFlagsReachable);
+        if (!testsupport::waitUntil([&] { return count > before; }))
+            return false;
+        bool flushed = false;
+        platform::DispatchQueue::main()->async([&flushed] { flushed = true; });
+        return testsupport::waitUntil([&] { return flushed; });
+    }
+
+    int count = 0;
+    platform::ObserverToken token;
+};
 
 } // namespace
 
@@ -267,6 +297,62 @@ TEST(CloudAccountSheet, UnreachableNetworkAndTheRecheckOnActivation)
     ASSERT_TRUE(testsupport::waitUntil([&] { return sheet.accountActions().size() >= 5; }, std::chrono::seconds(20)))
         << sheet.accountActions().join(u' ').toStdString();
     EXPECT_EQ(sheet.accountActions(), QStringList({"connectors", "verify", "connectors", "verify", "connectors"}));
+}
+
+// The sheet runs its own internet monitor while open: a change it reports runs the armed re-check;
+// once the sheet closes or goes, the monitor is stopped and its reports reach nothing.
+TEST(CloudAccountSheet, InternetMonitorRunsWhileTheSheetIsOpen)
+{
+    std::weak_ptr<Reachability> gone;
+    {
+        CloudSheet sheet;
+        const std::shared_ptr<Reachability> monitor = sheet.sheet->internetReachability();
+        ASSERT_TRUE(monitor);
+        EXPECT_EQ(monitor->reachabilityObject(), monitor) << "the notifier runs";
+        MonitorNotifications notifications(monitor);
+        sheet.operations->reachable = false;
+        sheet.sheet->nextPushed();
+        EXPECT_EQ(sheet.statusLine(), "Google connector status unavailable (network connection not available).");
+        sheet.operations->reachable = true;
+        ASSERT_TRUE(notifications.deliverChange(*monitor));
+        EXPECT_EQ(sheet.operations->silentChecks, 1);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return sheet.accountActions() == QStringList({"verify", "connectors"}); },
+                                           std::chrono::seconds(20)))
+            << sheet.accountActions().join(u' ').toStdString();
+
+        // Closed: the notifier stops, and a change armed and reported afterwards is not handled.
+        sheet.sheet->okPushed();
+        EXPECT_FALSE(monitor->reachabilityObject());
+        EXPECT_FALSE(monitor->reachabilitySerialQueue());
+        sheet.operations->reachable = false;
+        sheet.sheet->nextPushed();
+        sheet.operations->reachable = true;
+        ASSERT_TRUE(notifications.deliverChange(*monitor));
+        EXPECT_EQ(sheet.operations->silentChecks, 1);
+    }
+    {
+        // Destroyed while open, its answer to a change already queued: nothing runs on the gone
+        // sheet, later changes reach nothing, and the monitor, stopped, is freed with its last owner.
+        CloudSheet sheet;
+        std::shared_ptr<Reachability> monitor = sheet.sheet->internetReachability();
+        ASSERT_TRUE(monitor);
+        gone = monitor;
+        MonitorNotifications notifications(monitor);
+        sheet.operations->reachable = false;
+        sheet.sheet->nextPushed();
+        sheet.operations->reachable = true;
+        platform::NotificationCenter::defaultCenter().postNotificationName(QString::fromLatin1(kReachabilityChangedNotification),
+                                                                           monitor.get());
+        ASSERT_EQ(notifications.count, 1);
+        sheet.sheet.reset();
+        EXPECT_FALSE(monitor->reachabilityObject());
+        ASSERT_TRUE(notifications.deliverChange(*monitor));
+        EXPECT_EQ(notifications.count, 2);
+        EXPECT_EQ(sheet.operations->silentChecks, 0);
+        monitor.reset();
+        platform::DispatchQueue::runMainQueueUntilEmpty();
+    }
+    EXPECT_TRUE(gone.expired());
 }
 
 TEST(CloudAccountSheet, ConnectorTextsOfTheReply)
