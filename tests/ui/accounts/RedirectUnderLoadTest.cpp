@@ -67,7 +67,9 @@ TEST(GoogleSignIn, JunkConnectionsDoNotSlowTheRedirect)
     std::printf("redirect answer median: idle %.2f ms, with 1000 junk connections %.2f ms, ratio %.2f\n", idle, loaded,
                 loaded / idle);
     EXPECT_TRUE(signIn.isWaitingForBrowser());
-    EXPECT_LE(loaded, std::max(2.0 * idle, idle + 5.0));
+    // A listener that served connections in turn, or waited on a silent one, would take a junk
+    // connection's time-out; the bound leaves room for a loaded machine's scheduling.
+    EXPECT_LE(loaded, std::max(3.0 * idle, idle + 50.0));
     for (const int descriptor : junk)
         ::close(descriptor);
 }
