@@ -383,7 +383,9 @@ TEST_F(CloudConnector, ChecksStayTenSecondsApartAndAStalledServiceEndsInTheGiveU
     const qint64 stalledP99 = latencies();
     saveWindowWithSheet(QStringLiteral("connector-checking"));
     std::printf("event-loop latency p99: idle %lld ns, while the service stalls %lld ns\n", idleP99, stalledP99);
-    EXPECT_LE(stalledP99, std::max<qint64>(2 * idleP99, 5'000'000));
+    // A window waiting on the stalled service would block for seconds; the bound leaves room for a
+    // loaded machine's scheduling.
+    EXPECT_LE(stalledP99, std::max<qint64>(3 * idleP99, 50'000'000));
     EXPECT_TRUE(isSpinning());
     m_windowClock->advance(HMMainWindowController::kConnectorAnswerTimeout);
     EXPECT_EQ(awaitAlert().toStdString(), HMMainWindowController::kConnectorNoAnswerMessage);
