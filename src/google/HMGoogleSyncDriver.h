@@ -122,7 +122,9 @@ public:
     void readGoogleContactPhotos();
     QStringList googleContactsWithPhotos() const { return m_googleContactsWithPhotos; }
 
-    // The stage "readOutlookContacts": Outlook's changed contacts to Google, then their photos.
+    // The stage "readOutlookContacts": Outlook's changed contacts to Google, then their photos. A run
+    // that did not read Google's contacts first (send-only) lists the contact groups first, and pairs
+    // the inserts of an earlier run whose answers never came with the copies Google holds.
     void listOutlookContacts();
     // False when the sync was cancelled.
     bool updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records);
@@ -240,6 +242,15 @@ private:
     void sendContactWrite(const ContactWrite &write);
     void contactWriteReturned(const ContactWrite &write, int status, const QByteArray &body);
     void finishContactConduit();
+    void readOutlookContactsToSend();
+    // Send-only runs: the inserts sent but never answered (see +SendOnlyContacts).
+    bool readsGoogleContactsFirst() const;
+    bool keepContactInsertsAboutToBeSent(const QList<HMSyncRecord> &records);
+    bool forgetSentContactInserts();
+    void pairSentContactInserts();
+    void sentContactsPageReturned(int status, const QByteArray &body);
+    void finishPairingSentContacts();
+    bool isRepeatedContactPage(const QVariantMap &feed, qsizetype entryCount);
 
     // Calendar.
     void eventPageReturned(const QString &calendarId, int status, const QByteArray &body);
@@ -311,6 +322,10 @@ private:
     bool m_writeStatusBeforeSendingNextUpdate = false;
     // Every write of this batch (photos too) answered 2xx (a deletion also 404 or 410).
     bool m_contactBatchAnswered = true;
+    // The groups were listed for a send-only run, whose pairing listing comes next.
+    bool m_listsGroupsBeforeSending = false;
+    // The lower bound of that pairing listing (invalid: every contact).
+    QDateTime m_sentContactsSince;
 
     HMGoogleSyncDelegate *m_delegate = nullptr;
     std::shared_ptr<platform::DispatchQueue> m_queue;
