@@ -83,7 +83,7 @@ void HMGoogleSyncDriver::listOutlookContacts()
     }
     if (readsGoogleContactsFirst()) {
         // The listing before this stage paired whatever an earlier run sent and never heard back of.
-        if (!forgetSentContactInserts())
+        if (!forgetSentInserts(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
             DDLogError(QStringLiteral("The list of contacts sent to Google as new could not be emptied"));
         readOutlookContactsToSend();
         return;
@@ -144,7 +144,8 @@ bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSy
         fileContactWrite(record);
     }
     DDLogInfo(QStringLiteral("%1 inserts, %2 updates").arg(m_contactInserts.size()).arg(m_contactUpdates.size()));
-    if (!m_contactInserts.isEmpty() && !keepContactInsertsAboutToBeSent(records)) {
+    if (!readsGoogleContactsFirst() &&
+        !keepInsertsAboutToBeSent(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts, records)) {
         cancelSyncWithError(QStringLiteral("The contacts about to be sent to Google as new could not be listed on disk; "
                                            "nothing was sent to Google."));
         return false;
@@ -377,7 +378,7 @@ void HMGoogleSyncDriver::finishContactConduit()
     m_contactData->commitUniqueIds(m_contactBatchAnswered);
     // Every insert answered and its pair in the map: the list of those sent has nothing left to pair.
     if (m_contactBatchAnswered && !readsGoogleContactsFirst() && m_contactData->saveFailure().isEmpty() &&
-        !forgetSentContactInserts())
+        !forgetSentInserts(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
         DDLogError(QStringLiteral("The list of contacts sent to Google as new could not be emptied"));
     if (m_delegate != nullptr)
         m_delegate->endConduit();

@@ -4,6 +4,7 @@
 #include "google/GoogleTaskList.h"
 #include "google/HMGoogleSyncDelegate.h"
 #include "google/HMGoogleSyncPurgeDriver.h"
+#include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/foundation/NotificationCenter.h"
 
 #include <QByteArray>
@@ -243,10 +244,12 @@ private:
     void contactWriteReturned(const ContactWrite &write, int status, const QByteArray &body);
     void finishContactConduit();
     void readOutlookContactsToSend();
-    // Send-only runs: the inserts sent but never answered (see +SendOnlyContacts).
+    // Send-only runs: the inserts sent but never answered (see +UnansweredInserts).
+    static bool keepInsertsAboutToBeSent(HMData &data, HMOutlookDatFileHelper::Conduit conduit,
+                                         const QList<HMSyncRecord> &records);
+    static bool forgetSentInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
+    static bool hasUnansweredInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
     bool readsGoogleContactsFirst() const;
-    bool keepContactInsertsAboutToBeSent(const QList<HMSyncRecord> &records);
-    bool forgetSentContactInserts();
     void pairSentContactInserts();
     void sentContactsPageReturned(int status, const QByteArray &body);
     void finishPairingSentContacts();
@@ -279,6 +282,13 @@ private:
     void sendTaskWrite(const TaskWrite &write);
     void taskWriteReturned(const TaskWrite &write, int status, const QByteArray &body);
     void parseTaskUpdateResponseDictionary(const TaskWrite &write, const QVariantMap &reply);
+    void readOutlookTasksToSend();
+    bool readsGoogleTasksFirst() const;
+    void sendTaskPageRequest(const QString &path, std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply);
+    void pairSentTaskInserts();
+    void requestSentTasksPage(const QString &pageToken);
+    void sentTasksPageReturned(int status, const QByteArray &body);
+    void finishPairingSentTasks();
 
     std::shared_ptr<HMData> m_taskData;
     std::shared_ptr<GoogleWrittenEntries> m_writtenTasks;
@@ -291,6 +301,9 @@ private:
     qint64 m_taskPagesRead = 0;
     qint64 m_taskResponseCounter = 0;
     bool m_taskBatchAnswered = true;
+    // A send-only run's look for its unanswered inserts: the lists left and the lower bound.
+    QStringList m_taskListsToPair;
+    QDateTime m_sentTasksSince;
 
     std::shared_ptr<HMData> m_calendarData;
     std::shared_ptr<GoogleWrittenEntries> m_writtenEvents;

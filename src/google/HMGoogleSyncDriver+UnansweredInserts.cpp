@@ -1,15 +1,17 @@
-// Contact inserts of a send-only run (Outlook to Google) whose answers never came.
+// Contact and task inserts of a send-only run (Outlook to Google) whose answers never came.
 //
-// Google gives a new contact its id in the answer to the insert. A run that never read that answer
-// (the connection cut after Google stored the contact, the program killed) has no pair for it; a
-// two-way run finds the copy in its Google listing and pairs it there, but a send-only run reads
-// nothing of Google's and would send the contact a second time. So before a send-only batch, the
-// records about to go as new are listed beside the contact map (their temporary id, Outlook id and
-// what was sent, in "<map>.sent") with the time of sending ("<map>.google-sent", one "Outlook id TAB
-// time" line each). The next send-only run, when that list still holds records without a pair, reads
-// the contacts Google changed since the earliest send and pairs the ones that match what was sent;
-// it applies nothing to Outlook and moves no list date. The rest never reached Google and go again
-// as new.
+// Google gives a new contact or task its id in the answer to the insert. A run that never read that
+// answer (the connection cut after Google stored the record, the program killed) has no pair for it;
+// a two-way run finds the copy in its Google listing and pairs it there, but a send-only run reads
+// nothing of Google's and would send the record a second time. So before a send-only batch, the
+// records about to go as new are listed beside the conduit's map (their temporary id, Outlook id and
+// what was sent, in "<map>.sent") with the time of sending ("<map>.google-sent"). The next send-only
+// run, when that list still holds records without a pair, reads what Google changed since the
+// earliest send and pairs the records that match what was sent; it applies nothing to Outlook and
+// moves no list date. The rest never reached Google and go again as new. Events need none of this:
+// their inserts carry an id of ours.
+//
+// The task half of the listing is with the task reading (+Tasks).
 #include "google/HMGoogleSyncDriver.h"
 
 #include "foundation/Lumberjack/DDLog.h"
@@ -21,60 +23,54 @@
 #include "sync/HMSyncRecord.h"
 #include "sync/HMSyncTypes.h"
 
-#include <algorithm>
-
 namespace {
 
 constexpr auto kContacts = quint64(HMSyncConduit::Contacts);
-// Google's "updated" is Google's clock and the send time ours: the listing reaches back a day before
-// the earliest send, so that a clock ahead of Google's by less than that loses no copy.
-constexpr qint64 kClockMarginSeconds = 24 * 60 * 60;
+constexpr auto kContactMap = HMOutlookDatFileHelper::Conduit::Contacts;
 
-GoogleWrittenEntries sendTimes()
+quint64 syncConduit(HMOutlookDatFileHelper::Conduit conduit)
 {
-    return GoogleWrittenEntries(HMOutlookDatFileHelper().contactFilePath() + QStringLiteral(".google-sent"));
-}
-
-// The earliest send kept; invalid when none is readable (the listing then reads every contact).
-QDateTime earliestSend()
-{
-    QDateTime earliest;
-    const QHash<QString, QString> kept = sendTimes().load();
-    for (const QString &text : kept) {
-        const QDateTime sent = googlecontactfeed::dateOfUpdated(text);
-        if (sent.isValid() && (!earliest.isValid() || sent < earliest))
-            earliest = sent;
-    }
-    return earliest;
+    return conduit == kContactMap ? kContacts : quint64(HMSyncConduit::Tasks);
 }
 
 } // namespace
+
+// The send times first: a list of records without them is read against every record Google holds,
+// which pairs them too, only slower.
+bool HMGoogleSyncDriver::keepInsertsAboutToBeSent(HMData &data, HMOutlookDatFileHelper::Conduit conduit,
+                                                  const QList<HMSyncRecord> &records)
+{
+    QStringList outlookIds;
+    for (const HMSyncRecord &record : records) {
+        if (record.isNew() && !record.isDelete())
+            outlookIds << data.uniqueIdsDictionary().value(record.hmxUid()).toString();
+    }
+    if (outlookIds.isEmpty())
+        return true;
+    return googlesenttimes::keep(conduit, outlookIds, QDateTime::currentDateTimeUtc()) &&
+           data.keepOutlookAddsAboutToBeSent(records, syncConduit(conduit));
+}
+
+bool HMGoogleSyncDriver::forgetSentInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit)
+{
+    // The list of records first: send times without it are never read.
+    return data.keepOutlookAddsAboutToBeSent({}, syncConduit(conduit)) && googlesenttimes::file(conduit).clear();
+}
+
+// Nothing Google holds is left unpaired: the send times go too.
+bool HMGoogleSyncDriver::hasUnansweredInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit)
+{
+    if (data.loadUnsettledOutlookAdds())
+        return true;
+    if (!googlesenttimes::file(conduit).clear())
+        DDLogError(QStringLiteral("The send times of records sent to Google could not be emptied"));
+    return false;
+}
 
 // Google's contacts were listed earlier in this run (two-way and Google-to-Outlook profiles).
 bool HMGoogleSyncDriver::readsGoogleContactsFirst() const
 {
     return !m_profile || m_profile->contactSyncDirection() != HMSyncDirection::MacToDevice;
-}
-
-// The send times first: a list of records without them is read against every contact Google holds,
-// which pairs them too, only slower.
-bool HMGoogleSyncDriver::keepContactInsertsAboutToBeSent(const QList<HMSyncRecord> &records)
-{
-    if (readsGoogleContactsFirst())
-        return true;
-    const QString now = googlecontactfeed::updatedText(QDateTime::currentDateTimeUtc());
-    QList<std::pair<QString, QString>> times;
-    for (const ContactWrite &write : std::as_const(m_contactInserts)) {
-        if (!write.outlookId.contains(u'\t') && !write.outlookId.contains(u'\n'))
-            times.append({write.outlookId, now});
-    }
-    return sendTimes().append(times) && m_contactData->keepOutlookAddsAboutToBeSent(records, kContacts);
-}
-
-bool HMGoogleSyncDriver::forgetSentContactInserts()
-{
-    // The list of records first: send times without it are never read.
-    return m_contactData->keepOutlookAddsAboutToBeSent({}, kContacts) && sendTimes().clear();
 }
 
 // After the groups: the listing of what Google changed since the earliest unanswered insert, or the
@@ -85,16 +81,13 @@ void HMGoogleSyncDriver::pairSentContactInserts()
         cancelSync();
         return;
     }
-    if (!m_contactData->loadUnsettledOutlookAdds()) {
-        if (!sendTimes().clear())
-            DDLogError(QStringLiteral("The send times of contacts sent to Google could not be emptied"));
+    if (!hasUnansweredInserts(*m_contactData, kContactMap)) {
         readOutlookContactsToSend();
         return;
     }
     DDLogInfo(QStringLiteral("Some contacts sent to Google as new were never answered: Google's copies are looked for"));
     showProgress(QStringLiteral("Looking for contacts Google holds already"), 0.3);
-    const QDateTime earliest = earliestSend();
-    m_sentContactsSince = earliest.isValid() ? earliest.addSecs(-kClockMarginSeconds) : QDateTime();
+    m_sentContactsSince = googlesenttimes::listingBound(kContactMap);
     m_contactsStartingIndex = 1;
     m_idsListedThisListing.clear();
     if (m_batchSize <= 0)
@@ -142,7 +135,7 @@ void HMGoogleSyncDriver::finishPairingSentContacts()
             QStringLiteral("The contacts Google holds already could not be paired; nothing was sent to Google."));
         return;
     }
-    if (!forgetSentContactInserts()) {
+    if (!forgetSentInserts(*m_contactData, kContactMap)) {
         cancelSyncWithError(QStringLiteral("The list of contacts sent to Google as new could not be emptied; "
                                            "nothing was sent to Google."));
         return;
