@@ -63,19 +63,26 @@ const QString kInsertPath = kTasksPath + QStringLiteral("MDAwMTIzNDU2Nzg5OjA6MA/
 
 // The first sync has a task insert cut after Google stored it (its answer never comes), cut before,
 // or refused with a 500.
-TEST(GoogleSendOnlyTasks, AnInsertCutAfterGoogleStoredItIsPairedNotSentAgain)
+class GoogleSendOnlyTaskCuts : public ::testing::TestWithParam<const char *>
 {
-    for (const char *cut : {"cut-after", "cut-before", "500"}) {
-        SCOPED_TRACE(cut);
-        TaskSync sync;
-        const QStringList titles = seedTrial(sync);
-        sync.google().control("/peer/switch", {{"kind", cut}, {"path", kInsertPath}, {"skip", kTrialTasks / 2}, {"times", 1}});
-        const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
-        EXPECT_TRUE(broken.output.contains("Not every task change was taken by Google")) << broken.output.toStdString();
-        sync.google().control("/peer/clear-switches");
-        expectTwoSyncsMendIt(sync, titles);
-    }
+};
+
+TEST_P(GoogleSendOnlyTaskCuts, AnInsertWhoseAnswerNeverCameIsPairedNotSentAgain)
+{
+    TaskSync sync;
+    const QStringList titles = seedTrial(sync);
+    sync.google().control("/peer/switch", {{"kind", GetParam()}, {"path", kInsertPath}, {"skip", kTrialTasks / 2}, {"times", 1}});
+    const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
+    EXPECT_TRUE(broken.output.contains("Not every task change was taken by Google")) << broken.output.toStdString();
+    sync.google().control("/peer/clear-switches");
+    expectTwoSyncsMendIt(sync, titles);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cuts, GoogleSendOnlyTaskCuts, ::testing::Values("cut-after", "cut-before", "500"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             const QString name = QString::fromLatin1(info.param).remove(u'-');
+                             return (name.front().isDigit() ? QStringLiteral("status") + name : name).toStdString();
+                         });
 
 // The first sync killed (SIGKILL) after half its pairs were kept, and at a random moment of a slowed
 // upload.
