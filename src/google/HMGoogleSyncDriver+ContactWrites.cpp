@@ -83,7 +83,7 @@ void HMGoogleSyncDriver::listOutlookContacts()
     }
     if (readsGoogleContactsFirst()) {
         // The listing before this stage paired whatever an earlier run sent and never heard back of.
-        if (!forgetSentInserts(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
+        if (!forgetInsertsLeftBySendOnlyRun(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
             DDLogError(QStringLiteral("The list of contacts sent to Google as new could not be emptied"));
         readOutlookContactsToSend();
         return;

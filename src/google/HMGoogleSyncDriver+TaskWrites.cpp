@@ -61,7 +61,7 @@ void HMGoogleSyncDriver::listOutlookTasks()
         return;
     }
     // The reading before this stage paired whatever an earlier run sent and never heard back of.
-    if (!forgetSentInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks))
+    if (!forgetInsertsLeftBySendOnlyRun(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks))
         DDLogError(QStringLiteral("The list of tasks sent to Google as new could not be emptied"));
     readOutlookTasksToSend();
 }

@@ -23,6 +23,8 @@
 #include "sync/HMSyncRecord.h"
 #include "sync/HMSyncTypes.h"
 
+#include <QFile>
+
 namespace {
 
 constexpr auto kContacts = quint64(HMSyncConduit::Contacts);
@@ -55,6 +57,14 @@ bool HMGoogleSyncDriver::forgetSentInserts(HMData &data, HMOutlookDatFileHelper:
 {
     // The list of records first: send times without it are never read.
     return data.keepOutlookAddsAboutToBeSent({}, syncConduit(conduit)) && googlesenttimes::file(conduit).clear();
+}
+
+// A run that read Google's records first paired whatever an earlier send-only run left unanswered:
+// its lists go. Without send times no send-only run left any (the list of records is then another
+// road's, and stays).
+bool HMGoogleSyncDriver::forgetInsertsLeftBySendOnlyRun(HMData &data, HMOutlookDatFileHelper::Conduit conduit)
+{
+    return !QFile::exists(googlesenttimes::file(conduit).path()) || forgetSentInserts(data, conduit);
 }
 
 // Nothing Google holds is left unpaired: the send times go too.

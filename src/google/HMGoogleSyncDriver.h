@@ -248,6 +248,7 @@ private:
     static bool keepInsertsAboutToBeSent(HMData &data, HMOutlookDatFileHelper::Conduit conduit,
                                          const QList<HMSyncRecord> &records);
     static bool forgetSentInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
+    static bool forgetInsertsLeftBySendOnlyRun(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
     static bool hasUnansweredInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
     bool readsGoogleContactsFirst() const;
     void pairSentContactInserts();
