@@ -215,3 +215,23 @@ TEST(GoogleSendOnlyContacts, ACategoryMakesItsGroupOnce)
     }
     EXPECT_EQ(contactRequests, QStringList{"GET /m8/feeds/groups/me@example.com/full"});
 }
+
+// A send-only sync cut after Google stored an insert, then the profile made two-way: the two-way
+// listing pairs Google's copy, the lists the send-only run left go, and every contact is once on each
+// side (Google's own ones now in Outlook too).
+TEST(GoogleSendOnlyContacts, AProfileMadeTwoWayAfterACutPairsTheCopyAndDropsTheLists)
+{
+    ContactSync sync;
+    const QStringList outlookNames = seedTrial(sync);
+    sync.googleSwitch({{"kind", "cut-after"}, {"path", "/m8/feeds/contacts/default/full"}, {"skip", kTrialContacts / 2}, {"times", 1}});
+    const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
+    EXPECT_TRUE(broken.output.contains("Not every contact change was taken by Google")) << broken.output.toStdString();
+    sync.google().control("/peer/clear-switches");
+    ASSERT_EQ(besideContactMap(sync, ".google-sent").size(), 1);
+    sync.makeProfile([](HMProfile &profile) { profile.setContactSyncDirectionName(QStringLiteral("two_way")); });
+    ASSERT_TRUE(sync.sync());
+    EXPECT_TRUE(besideContactMap(sync, ".google-sent").isEmpty());
+    EXPECT_TRUE(besideContactMap(sync, ".sent").isEmpty());
+    ASSERT_TRUE(sync.sync());
+    sync.expectEveryContactOnceOnEachSide(outlookNames + kGoogleNames);
+}
