@@ -118,3 +118,41 @@ QDateTime refine(const QDateTime &mapDate, Conduit conduit)
 }
 
 } // namespace googlelistdate
+
+namespace googlesenttimes {
+
+namespace {
+
+constexpr qint64 kClockMarginSeconds = 24 * 60 * 60;
+
+} // namespace
+
+GoogleWrittenEntries file(Conduit conduit)
+{
+    return GoogleWrittenEntries(HMOutlookDatFileHelper().filePath(conduit) + QStringLiteral(".google-sent"));
+}
+
+bool keep(Conduit conduit, const QStringList &outlookIds, const QDateTime &now)
+{
+    const QString time = googlecontactfeed::updatedText(now);
+    QList<std::pair<QString, QString>> lines;
+    for (const QString &outlookId : outlookIds) {
+        if (!outlookId.isEmpty() && !outlookId.contains(u'\t') && !outlookId.contains(u'\n'))
+            lines.append({outlookId, time});
+    }
+    return file(conduit).append(lines);
+}
+
+QDateTime listingBound(Conduit conduit)
+{
+    QDateTime earliest;
+    const QHash<QString, QString> kept = file(conduit).load();
+    for (const QString &text : kept) {
+        const QDateTime sent = googlecontactfeed::dateOfUpdated(text);
+        if (sent.isValid() && (!earliest.isValid() || sent < earliest))
+            earliest = sent;
+    }
+    return earliest.isValid() ? earliest.addSecs(-kClockMarginSeconds) : QDateTime();
+}
+
+} // namespace googlesenttimes

@@ -44,3 +44,21 @@ bool write(const QDateTime &date, Conduit conduit = Conduit::Contacts);
 QDateTime refine(const QDateTime &mapDate, Conduit conduit = Conduit::Contacts);
 
 } // namespace googlelistdate
+
+// The send times of the inserts a send-only run made, in a file beside the conduit's map
+// ("<map>.google-sent", one "Outlook id TAB time" line each, written before the first insert goes).
+// A later run looks for Google's copies of those never answered among what Google changed since the
+// earliest of them.
+namespace googlesenttimes {
+
+using Conduit = HMOutlookDatFileHelper::Conduit;
+GoogleWrittenEntries file(Conduit conduit);
+// One write; ids that cannot stand on a line are left out (their copies are still looked for from
+// the earliest time kept, or through every record when none is).
+bool keep(Conduit conduit, const QStringList &outlookIds, const QDateTime &now);
+// The earliest time kept, less a day: Google's "updated" is Google's clock and the time ours, and a
+// clock ahead of Google's by less than that loses no copy. Invalid when none is readable (every
+// record is then looked through).
+QDateTime listingBound(Conduit conduit);
+
+} // namespace googlesenttimes

@@ -81,6 +81,19 @@ void HMGoogleSyncDriver::listOutlookContacts()
         cancelSyncWithError(QStringLiteral("Outlook's contacts cannot be reached."));
         return;
     }
+    if (readsGoogleContactsFirst()) {
+        // The listing before this stage paired whatever an earlier run sent and never heard back of.
+        if (!forgetInsertsLeftBySendOnlyRun(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
+            DDLogError(QStringLiteral("The list of contacts sent to Google as new could not be emptied"));
+        readOutlookContactsToSend();
+        return;
+    }
+    m_listsGroupsBeforeSending = true;
+    listContactGroups();
+}
+
+void HMGoogleSyncDriver::readOutlookContactsToSend()
+{
     // The listing before this stage has read past every answer kept by the last sync.
     if (!writtenEntries().clear())
         DDLogError(QStringLiteral("The list of contacts written to Google could not be emptied"));
@@ -131,6 +144,12 @@ bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSy
         fileContactWrite(record);
     }
     DDLogInfo(QStringLiteral("%1 inserts, %2 updates").arg(m_contactInserts.size()).arg(m_contactUpdates.size()));
+    if (!readsGoogleContactsFirst() &&
+        !keepInsertsAboutToBeSent(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts, records)) {
+        cancelSyncWithError(QStringLiteral("The contacts about to be sent to Google as new could not be listed on disk; "
+                                           "nothing was sent to Google."));
+        return false;
+    }
     createNewGroupsAsNeeded();
     return true;
 }
@@ -357,6 +376,10 @@ void HMGoogleSyncDriver::finishContactConduit()
     if (!m_contactBatchAnswered)
         DDLogError(QStringLiteral("Not every contact change was taken by Google; the rest is sent again at the next sync"));
     m_contactData->commitUniqueIds(m_contactBatchAnswered);
+    // Every insert answered and its pair in the map: the list of those sent has nothing left to pair.
+    if (m_contactBatchAnswered && !readsGoogleContactsFirst() && m_contactData->saveFailure().isEmpty() &&
+        !forgetSentInserts(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
+        DDLogError(QStringLiteral("The list of contacts sent to Google as new could not be emptied"));
     if (m_delegate != nullptr)
         m_delegate->endConduit();
 }

@@ -18,6 +18,8 @@
 #include <QTimeZone>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 // A listing reply is at most what the parser reads.
@@ -104,7 +106,10 @@ void HMGoogleSyncDriver::contactGroupsReturned(int status, const QByteArray &bod
         parseGroupsResponseDictionary(*feed);
     else
         DDLogError(QStringLiteral("responseDict is not a dicitonary object %1").arg(QString::fromUtf8(body.left(200))));
-    listGoogleContacts();
+    if (std::exchange(m_listsGroupsBeforeSending, false))
+        pairSentContactInserts();
+    else
+        listGoogleContacts();
 }
 
 void HMGoogleSyncDriver::parseGroupsResponseDictionary(const QVariantMap &feed)
@@ -224,17 +229,8 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
     context.ownWrites = writtenEntries().load();
     const googlecontactfeed::Page page = googlecontactfeed::readPage(feed, context);
     m_mostRecentContactModifiedOnGoogle = page.mostRecent;
-    // A server that answers the same entries for every start index would never end the listing.
-    bool isRepeat = page.entryCount > 0;
-    for (const QVariant &entry : googlecontactfeed::entriesOf(feed)) {
-        const QString id = googlecontactfeed::nodeText(entry.toMap().value(QStringLiteral("id")));
-        isRepeat = isRepeat && m_idsListedThisListing.contains(id);
-        m_idsListedThisListing.insert(id);
-    }
-    if (isRepeat) {
-        cancelSyncWithError(QStringLiteral("Google listed the same contacts again; the sync was stopped."));
+    if (isRepeatedContactPage(feed, page.entryCount))
         return;
-    }
     for (const QString &id : page.changedIds)
         addIdToExclude(id);
     for (const QString &id : page.photoIds) {
@@ -249,6 +245,21 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
     if (m_delegate != nullptr)
         m_delegate->syncDriverContactListCommandReturnedWithDictionaries(
             page.records, page.deletions, !isLast, isLast ? m_mostRecentContactModifiedOnGoogle : QDateTime());
+}
+
+// A server that answers the same entries for every start index would never end the listing: such a
+// page ends the run. Whether it did.
+bool HMGoogleSyncDriver::isRepeatedContactPage(const QVariantMap &feed, qsizetype entryCount)
+{
+    bool isRepeat = entryCount > 0;
+    for (const QVariant &entry : googlecontactfeed::entriesOf(feed)) {
+        const QString id = googlecontactfeed::nodeText(entry.toMap().value(QStringLiteral("id")));
+        isRepeat = isRepeat && m_idsListedThisListing.contains(id);
+        m_idsListedThisListing.insert(id);
+    }
+    if (isRepeat)
+        cancelSyncWithError(QStringLiteral("Google listed the same contacts again; the sync was stopped."));
+    return isRepeat;
 }
 
 QString HMGoogleSyncDriver::getSubstringFromXML(const QString &xml, const QString &fieldName)

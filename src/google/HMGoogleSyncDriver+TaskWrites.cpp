@@ -5,7 +5,8 @@
 // answered 2xx (a deletion also 404 or 410: the task is gone either way), so a batch cut short is
 // listed again; an answered insert's pair is kept at once, then Google's "updated" beside the map, so
 // the next listing passes over our own write; an insert whose answer never came is found by the next
-// listing and paired with its Outlook task by the data source's duplicate test.
+// listing and paired with its Outlook task by the data source's duplicate test (a send-only run,
+// which reads nothing of Google's, looks for them first: see +UnansweredInserts).
 #include "google/HMGoogleSyncDriver.h"
 
 #include "foundation/GlobalVariables.h"
@@ -13,6 +14,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
 #include "google/GoogleWrittenEntries.h"
+#include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestSerialization.h"
@@ -54,6 +56,18 @@ void HMGoogleSyncDriver::listOutlookTasks()
         cancelSyncWithError(QStringLiteral("Outlook's tasks cannot be reached."));
         return;
     }
+    if (!readsGoogleTasksFirst()) {
+        pairSentTaskInserts();
+        return;
+    }
+    // The reading before this stage paired whatever an earlier run sent and never heard back of.
+    if (!forgetInsertsLeftBySendOnlyRun(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks))
+        DDLogError(QStringLiteral("The list of tasks sent to Google as new could not be emptied"));
+    readOutlookTasksToSend();
+}
+
+void HMGoogleSyncDriver::readOutlookTasksToSend()
+{
     // The reading before this stage has read past every answer kept by the last sync.
     if (!writtenTasks().clear())
         DDLogError(QStringLiteral("The list of tasks written to Google could not be emptied"));
@@ -127,6 +141,11 @@ bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncR
         return true;
     }
     DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(writes.size()));
+    if (!readsGoogleTasksFirst() && !keepInsertsAboutToBeSent(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks, records)) {
+        cancelSyncWithError(QStringLiteral("The tasks about to be sent to Google as new could not be listed on disk; "
+                                           "nothing was sent to Google."));
+        return false;
+    }
     sendTaskUpdates(writes);
     return true;
 }
@@ -244,6 +263,10 @@ void HMGoogleSyncDriver::checkForEndTaskUpdates()
         cancelSyncWithError(m_taskData->saveFailure());
         return;
     }
+    // Every insert answered and its pair in the map: the list of those sent has nothing left to pair.
+    if (m_taskBatchAnswered && !readsGoogleTasksFirst() &&
+        !forgetSentInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks))
+        DDLogError(QStringLiteral("The list of tasks sent to Google as new could not be emptied"));
     if (m_delegate != nullptr)
         m_delegate->endConduit();
 }

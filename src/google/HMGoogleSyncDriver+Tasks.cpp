@@ -16,7 +16,9 @@
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
+#include "sync/HMData.h"
 #include "sync/HMProfile.h"
+#include "sync/HMSyncTypes.h"
 
 namespace {
 
@@ -189,13 +191,24 @@ void HMGoogleSyncDriver::listGoogleTasksForTaskListId(const QString &listId, con
     const QDateTime stored = storedTaskListDate();
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     const QDateTime since = rereads ? QDateTime() : stored;
+    sendTaskPageRequest(googletasklist::tasksPath(listId, since, pageToken),
+                        [listId](HMGoogleSyncDriver &driver, int status, const QByteArray &body) {
+                            driver.taskPageReturned(listId, status, body);
+                        });
+}
+
+// A page GET on a new client with the task headers: its reply to the handler while the driver
+// lives, a failure (no reply) ends the run with its description.
+void HMGoogleSyncDriver::sendTaskPageRequest(const QString &path,
+                                             std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply)
+{
     makeClient(googlehosts::apiHost())->setValueForHTTPHeaderField("*", "If-Match");
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
-        googletasklist::tasksPath(listId, since, pageToken), 0,
-        [weak, listId](int status, const QByteArray &body) {
+        path, 0,
+        [weak, onReply = std::move(onReply)](int status, const QByteArray &body) {
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->taskPageReturned(listId, status, body);
+                onReply(*driver, status, body);
         },
         [weak](const QString &description) {
             DDLogError(QStringLiteral("ERROR[T]: %1").arg(description));
@@ -283,4 +296,109 @@ void HMGoogleSyncDriver::finishTaskReading()
     if (m_delegate != nullptr)
         m_delegate->syncDriverTaskListCommandReturnedWithDictionaries(m_taskReading.modified, m_taskReading.deleted,
                                                                       listDate);
+}
+
+// ---- A send-only run's unanswered inserts (see +UnansweredInserts) -------------------------------
+
+bool HMGoogleSyncDriver::readsGoogleTasksFirst() const
+{
+    return !m_profile || m_profile->taskSyncDirection() != HMSyncDirection::MacToDevice;
+}
+
+// After the lists: every list's tasks changed since the earliest unanswered insert, or the Outlook
+// read at once when every insert was answered.
+void HMGoogleSyncDriver::pairSentTaskInserts()
+{
+    if (m_shouldCancel->load()) {
+        cancelSync();
+        return;
+    }
+    if (!hasUnansweredInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks)) {
+        readOutlookTasksToSend();
+        return;
+    }
+    DDLogInfo(QStringLiteral("Some tasks sent to Google as new were never answered: Google's copies are looked for"));
+    showProgress(QStringLiteral("Looking for tasks Google holds already"), 0.85);
+    m_sentTasksSince = googlesenttimes::listingBound(HMOutlookDatFileHelper::Conduit::Tasks);
+    m_taskListsToPair.clear();
+    for (const googletasklist::TaskList &list : std::as_const(m_taskLists))
+        m_taskListsToPair << list.id;
+    if (m_taskListsToPair.isEmpty()) {
+        finishPairingSentTasks();
+        return;
+    }
+    requestSentTasksPage({});
+}
+
+void HMGoogleSyncDriver::requestSentTasksPage(const QString &pageToken)
+{
+    if (pageToken.isEmpty())
+        m_taskPageTokensSeen.clear();
+    sendTaskPageRequest(googletasklist::tasksPath(m_taskListsToPair.first(), m_sentTasksSince, pageToken),
+                        [](HMGoogleSyncDriver &driver, int status, const QByteArray &body) {
+                            driver.sentTasksPageReturned(status, body);
+                        });
+}
+
+// Each task that matches an unanswered insert is paired with its Outlook task, and its list kept for
+// the update that follows; nothing goes to Outlook. A refused or unreadable page ends the run before
+// anything is sent.
+void HMGoogleSyncDriver::sentTasksPageReturned(int status, const QByteArray &body)
+{
+    DDLogVerbose(QStringLiteral("response.statusCode[TS] %1").arg(status));
+    if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
+        cancelSyncWithError(failure);
+        return;
+    }
+    const std::optional<QVariantMap> page = pageOfReply(status, body);
+    if (!page) {
+        cancelSyncWithError(kUnreadableTasks);
+        return;
+    }
+    const QString listId = m_taskListsToPair.first();
+    QString listTitle;
+    for (const googletasklist::TaskList &list : std::as_const(m_taskLists))
+        listTitle = list.id == listId ? list.title : listTitle;
+    QList<std::pair<QString, QString>> places;
+    for (const QVariant &item : page->value(QStringLiteral("items")).toList()) {
+        const QVariantMap task = item.toMap();
+        if (task.value(QStringLiteral("deleted")).toBool())
+            continue;
+        const QVariantMap record = googletasklist::recordOfTask(task, listTitle, QDateTime::currentDateTimeUtc());
+        if (m_taskData->adoptUnconfirmedOutlookAdd(record, quint64(HMSyncConduit::Tasks)))
+            places.append({record.value(QStringLiteral("UID")).toString(), listId});
+    }
+    if (!taskListsOfTasks().append(places))
+        DDLogError(QStringLiteral("The lists of the tasks paired could not be kept"));
+    const QString token = page->value(QStringLiteral("nextPageToken")).toString();
+    if (!token.isEmpty()) {
+        if (m_taskPageTokensSeen.contains(token) || ++m_taskPagesRead > kMaxTaskPages) {
+            cancelSyncWithError(kEndlessTasks);
+            return;
+        }
+        m_taskPageTokensSeen.insert(token);
+        requestSentTasksPage(token);
+        return;
+    }
+    m_taskListsToPair.removeFirst();
+    if (m_taskListsToPair.isEmpty())
+        finishPairingSentTasks();
+    else
+        requestSentTasksPage({});
+}
+
+// The pairs found join the map; the inserts Google does not hold never reached it, and this run's
+// Outlook read lists them as new again (the Outlook date did not move past them).
+void HMGoogleSyncDriver::finishPairingSentTasks()
+{
+    if (!m_taskData->commitAdoptedOutlookPairs()) {
+        cancelSyncWithError(QStringLiteral("The tasks Google holds already could not be paired; nothing was sent to Google."));
+        return;
+    }
+    if (!forgetSentInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks)) {
+        cancelSyncWithError(QStringLiteral("The list of tasks sent to Google as new could not be emptied; "
+                                           "nothing was sent to Google."));
+        return;
+    }
+    readOutlookTasksToSend();
 }

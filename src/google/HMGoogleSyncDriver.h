@@ -4,6 +4,7 @@
 #include "google/GoogleTaskList.h"
 #include "google/HMGoogleSyncDelegate.h"
 #include "google/HMGoogleSyncPurgeDriver.h"
+#include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/foundation/NotificationCenter.h"
 
 #include <QByteArray>
@@ -122,7 +123,9 @@ public:
     void readGoogleContactPhotos();
     QStringList googleContactsWithPhotos() const { return m_googleContactsWithPhotos; }
 
-    // The stage "readOutlookContacts": Outlook's changed contacts to Google, then their photos.
+    // The stage "readOutlookContacts": Outlook's changed contacts to Google, then their photos. A run
+    // that did not read Google's contacts first (send-only) lists the contact groups first, and pairs
+    // the inserts of an earlier run whose answers never came with the copies Google holds.
     void listOutlookContacts();
     // False when the sync was cancelled.
     bool updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records);
@@ -240,6 +243,18 @@ private:
     void sendContactWrite(const ContactWrite &write);
     void contactWriteReturned(const ContactWrite &write, int status, const QByteArray &body);
     void finishContactConduit();
+    void readOutlookContactsToSend();
+    // Send-only runs: the inserts sent but never answered (see +UnansweredInserts).
+    static bool keepInsertsAboutToBeSent(HMData &data, HMOutlookDatFileHelper::Conduit conduit,
+                                         const QList<HMSyncRecord> &records);
+    static bool forgetSentInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
+    static bool forgetInsertsLeftBySendOnlyRun(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
+    static bool hasUnansweredInserts(HMData &data, HMOutlookDatFileHelper::Conduit conduit);
+    bool readsGoogleContactsFirst() const;
+    void pairSentContactInserts();
+    void sentContactsPageReturned(int status, const QByteArray &body);
+    void finishPairingSentContacts();
+    bool isRepeatedContactPage(const QVariantMap &feed, qsizetype entryCount);
 
     // Calendar.
     void eventPageReturned(const QString &calendarId, int status, const QByteArray &body);
@@ -268,6 +283,13 @@ private:
     void sendTaskWrite(const TaskWrite &write);
     void taskWriteReturned(const TaskWrite &write, int status, const QByteArray &body);
     void parseTaskUpdateResponseDictionary(const TaskWrite &write, const QVariantMap &reply);
+    void readOutlookTasksToSend();
+    bool readsGoogleTasksFirst() const;
+    void sendTaskPageRequest(const QString &path, std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply);
+    void pairSentTaskInserts();
+    void requestSentTasksPage(const QString &pageToken);
+    void sentTasksPageReturned(int status, const QByteArray &body);
+    void finishPairingSentTasks();
 
     std::shared_ptr<HMData> m_taskData;
     std::shared_ptr<GoogleWrittenEntries> m_writtenTasks;
@@ -280,6 +302,9 @@ private:
     qint64 m_taskPagesRead = 0;
     qint64 m_taskResponseCounter = 0;
     bool m_taskBatchAnswered = true;
+    // A send-only run's look for its unanswered inserts: the lists left and the lower bound.
+    QStringList m_taskListsToPair;
+    QDateTime m_sentTasksSince;
 
     std::shared_ptr<HMData> m_calendarData;
     std::shared_ptr<GoogleWrittenEntries> m_writtenEvents;
@@ -311,6 +336,10 @@ private:
     bool m_writeStatusBeforeSendingNextUpdate = false;
     // Every write of this batch (photos too) answered 2xx (a deletion also 404 or 410).
     bool m_contactBatchAnswered = true;
+    // The groups were listed for a send-only run, whose pairing listing comes next.
+    bool m_listsGroupsBeforeSending = false;
+    // The lower bound of that pairing listing (invalid: every contact).
+    QDateTime m_sentContactsSince;
 
     HMGoogleSyncDelegate *m_delegate = nullptr;
     std::shared_ptr<platform::DispatchQueue> m_queue;
