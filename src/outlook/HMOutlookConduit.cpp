@@ -267,7 +267,7 @@ void HMOutlookConduit::deleteOutlookRecords(const QStringList &deviceIds, QVaria
         DDLogError(QStringLiteral("The deleted %1s could not be removed from the %2 map").arg(m_noun, m_mapName));
 }
 
-QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
+QHash<QString, QString> &HMOutlookConduit::applyMap()
 {
     if (!m_applyMap) {
         ids();
@@ -278,15 +278,20 @@ QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
                 m_applyMap->insert(it.key(), it.value().toString());
         }
     }
-    return m_applyMap->value(deviceId);
+    return *m_applyMap;
+}
+
+QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
+{
+    return applyMap().value(deviceId);
 }
 
 void HMOutlookConduit::keepAppliedPair(const QString &outlookId, const QString &deviceId)
 {
     if (outlookId.isEmpty() || deviceId.isEmpty())
         return;
-    if (m_applyMap)
-        m_applyMap->insert(deviceId, outlookId);
+    // Read before the pair is kept aside: the map file does not hold it yet.
+    applyMap().insert(deviceId, outlookId);
     m_hasAppliedPairs = true;
     if (!ids().appendConfirmedPair(deviceId, outlookId) && !map().writeOutlookId(m_conduit, outlookId, deviceId)) {
         fail(QStringLiteral("The pair of %1 %2 could not be kept in the %3 map.").arg(m_noun, outlookId, m_mapName));

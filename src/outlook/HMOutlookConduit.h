@@ -117,6 +117,8 @@ public:
 
 private:
     void reach(Step step) const;
+    // The map's pairs read at the first need, then kept current with the run's own pairs.
+    QHash<QString, QString> &applyMap();
     // The confirmed-pairs file and the given pairs into the map with one write, outside the commit.
     bool mergePairs(const QVariantMap &pairs);
     std::optional<QString> recordText(HMData &data, const platform::NSAppleEventDescriptor &result);
