@@ -455,6 +455,9 @@ TEST(OutlookContactWrite, AnOutlook2011ProfileSyncsBothWaysThroughItsOwnMap)
     const qint64 zoe = run.addContact(fullContact());
     const qint64 tom = run.addContact({{"firstName", "Tom"}, {"lastName", "Neil"}});
     const QString pia = run.phone().editContact(QStringLiteral("add"), {}, {{"NEWFNAME", "Pia"}, {"NEWLNAME", "Phone"}, {"COMPANY", "Acme"}});
+    // The data folder is shared with the other tests of this process: no 2016 map before the run.
+    const QString map2016 = QFileInfo(HMOutlookDatFileHelper().contactFilePath()).dir().filePath(QStringLiteral("contacts-outlook.plist"));
+    QFile::remove(map2016);
     ASSERT_TRUE(run.sync().isSuccess);
     ASSERT_EQ(run.phone().records(Conduit::Contacts).size(), 3);
     ASSERT_EQ(run.outlookContacts().size(), 3);
@@ -470,7 +473,7 @@ TEST(OutlookContactWrite, AnOutlook2011ProfileSyncsBothWaysThroughItsOwnMap)
     // The 2011 map names each phone contact once; no 2016 map was made.
     HMOutlookDatFileHelper map;
     EXPECT_EQ(QFileInfo(map.contactFilePath()).fileName(), QStringLiteral("contacts-outlook14.plist"));
-    EXPECT_FALSE(QFile::exists(QFileInfo(map.contactFilePath()).dir().filePath(QStringLiteral("contacts-outlook.plist"))));
+    EXPECT_FALSE(QFile::exists(map2016));
     QStringList mapped = map.getAllDeviceContactIdsInDatFile();
     QStringList onPhone;
     for (const phonepeer::PhoneRecord &record : run.phone().records(Conduit::Contacts))
