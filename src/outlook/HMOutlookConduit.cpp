@@ -243,15 +243,31 @@ QStringList HMOutlookConduit::deviceIdsGoneFromOutlook()
 }
 
 void HMOutlookConduit::deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck,
-                                            const QString &progressFormat)
+                                            const QString &progressFormat,
+                                            const std::function<void(const QString &outlookId)> &deleted)
 {
-    ids().deleteOutlookRecords(deviceIds, dupeCheck, [&progressFormat](qint64 deleted) {
-        if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-            sheet->setUserMessageDirectly(progressFormat.arg(deleted));
-    });
+    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
+    QStringList removals;
+    for (const QString &deviceId : deviceIds) {
+        const QString outlookId = outlookIdForDeviceId(deviceId);
+        DDLogInfo(QStringLiteral("Deleting Outlook %1 %2").arg(m_noun, outlookId));
+        // A pair without its Outlook id has nothing left to delete in Outlook.
+        if (!outlookId.isEmpty() && !outlook().removeRecordFromConduit(ids().conduitName(), outlookId))
+            continue;
+        removals.append(deviceId);
+        if (sheet)
+            sheet->setUserMessageDirectly(progressFormat.arg(removals.size()));
+        dropAppliedPair(deviceId);
+        if (dupeCheck && !outlookId.isEmpty())
+            dupeCheck->remove(outlookId);
+        if (deleted)
+            deleted(outlookId);
+    }
+    if (!removals.isEmpty() && !ids().commit({}, removals, {}, {}))
+        DDLogError(QStringLiteral("The deleted %1s could not be removed from the %2 map").arg(m_noun, m_mapName));
 }
 
-QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
+QHash<QString, QString> &HMOutlookConduit::applyMap()
 {
     if (!m_applyMap) {
         ids();
@@ -262,15 +278,20 @@ QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
                 m_applyMap->insert(it.key(), it.value().toString());
         }
     }
-    return m_applyMap->value(deviceId);
+    return *m_applyMap;
+}
+
+QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
+{
+    return applyMap().value(deviceId);
 }
 
 void HMOutlookConduit::keepAppliedPair(const QString &outlookId, const QString &deviceId)
 {
     if (outlookId.isEmpty() || deviceId.isEmpty())
         return;
-    if (m_applyMap)
-        m_applyMap->insert(deviceId, outlookId);
+    // Read before the pair is kept aside: the map file does not hold it yet.
+    applyMap().insert(deviceId, outlookId);
     m_hasAppliedPairs = true;
     if (!ids().appendConfirmedPair(deviceId, outlookId) && !map().writeOutlookId(m_conduit, outlookId, deviceId)) {
         fail(QStringLiteral("The pair of %1 %2 could not be kept in the %3 map.").arg(m_noun, outlookId, m_mapName));

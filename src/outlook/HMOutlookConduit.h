@@ -85,7 +85,12 @@ public:
     void commitUniqueIds(HMData &data, bool wasSuccessful);
     // Outlook's deletions as device ids; none (logged) when Outlook's ids cannot be read.
     QStringList deviceIdsGoneFromOutlook();
-    void deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck, const QString &progressFormat);
+    // Deletes the Outlook records of the device ids in order, each found as the apply finds it. Each one
+    // deleted leaves the apply map, `dupeCheck` (when given) and the map (one write after the last), shows
+    // `progressFormat` with the count so far, and is handed to `deleted` with its Outlook id (empty when
+    // its pair had none: nothing was left to delete in Outlook).
+    void deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck, const QString &progressFormat,
+                              const std::function<void(const QString &outlookId)> &deleted = {});
 
     // The listing (HMOutlookConduit+Listing.cpp): the changed ids less the records the other side
     // changed in this sync; each one's text (its iCalendar text, "CATEGORIES:", "PLAINTEXTNOTE:") read by
@@ -112,6 +117,8 @@ public:
 
 private:
     void reach(Step step) const;
+    // The map's pairs read at the first need, then kept current with the run's own pairs.
+    QHash<QString, QString> &applyMap();
     // The confirmed-pairs file and the given pairs into the map with one write, outside the commit.
     bool mergePairs(const QVariantMap &pairs);
     std::optional<QString> recordText(HMData &data, const platform::NSAppleEventDescriptor &result);

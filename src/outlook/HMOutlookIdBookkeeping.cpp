@@ -130,29 +130,6 @@ bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList 
     return !hasFile || QFile::remove(file.fileName());
 }
 
-qint64 HMOutlookIdBookkeeping::deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck,
-                                                    const std::function<void(qint64)> &progress)
-{
-    qint64 deleted = 0;
-    QStringList removals;
-    for (const QString &deviceId : deviceIds) {
-        const QString outlookId = m_map->getOutlookIdForDeviceId(m_conduit, deviceId);
-        DDLogInfo(QStringLiteral("Deleting Outlook %1 record %2").arg(conduitName(), outlookId));
-        // A pair without its Outlook id has nothing left to delete in Outlook.
-        if (!outlookId.isEmpty() && (!m_outlook || !m_outlook->removeRecordFromConduit(conduitName(), outlookId)))
-            continue;
-        ++deleted;
-        if (progress)
-            progress(deleted);
-        removals.append(deviceId);
-        if (dupeCheck && !outlookId.isEmpty())
-            dupeCheck->remove(outlookId);
-    }
-    if (!removals.isEmpty() && !commit({}, removals, {}, {}))
-        DDLogError(QStringLiteral("The deleted records could not be removed from the %1 map").arg(conduitName()));
-    return deleted;
-}
-
 bool HMOutlookIdBookkeeping::commitSync(bool wasSuccessful, const QVariantMap &pairs, const QVariantList &removals,
                                         const QDateTime &readStamp, const QDateTime &listCommandReturned)
 {

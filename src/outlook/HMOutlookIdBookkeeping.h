@@ -7,7 +7,6 @@
 #include <QStringList>
 #include <QVariantMap>
 
-#include <functional>
 #include <memory>
 #include <optional>
 
@@ -54,10 +53,6 @@ public:
     // The dates of a sync that read nothing from Outlook: modified now, the list command's date (now
     // when invalid).
     bool commitDatesWithoutRead(const QDateTime &listCommandReturned);
-    // Deletes the Outlook records of the device ids in order; each one deleted leaves the map (one
-    // write at the end) and the duplicate-test dictionary. `progress` gets the count of successes.
-    qint64 deleteOutlookRecords(const QStringList &deviceIds, QVariantMap *dupeCheck,
-                                const std::function<void(qint64)> &progress);
 
 private:
     Conduit m_conduit;

@@ -235,7 +235,6 @@ void HMCalendarData::removeExceptionFromSeries(const QVariantMap &record)
     if (id.isEmpty() || uid.isEmpty())
         return;
     keepOutlookEventPair(id, uid);
-    // The deletion reads the map: the pair joins it first.
-    m_outlookEvents->flushAppliedPairs();
+    // The deletion finds the pair as the apply does; it leaves the map with the deletion's one write.
     continueDeleting({uid});
 }

@@ -1,17 +1,17 @@
 // Contacts the other side deleted, deleted in Outlook and forgotten in the contact map, and the
 // operations of the deletion warning (which a progress sheet could show; deletion never waits for it).
 //
-// The map loses the deleted pairs with one write after the last deletion. A run killed before that
-// write leaves pairs whose Outlook contacts are gone: the next read finds them as Outlook's
-// deletions and the phone, which has deleted them already, is asked to again, which changes nothing.
+// The deletion loop is the Outlook conduit's: the map loses the deleted pairs with one write after the
+// last deletion. A run killed before that write leaves pairs whose Outlook contacts are gone: the next
+// read finds them as Outlook's deletions and the phone, which has deleted them already, is asked to
+// again, which changes nothing.
 
 #include "datasources/contacts/HMContactData.h"
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
-#include "outlook/HMOutlookDatFileHelper.h"
-#include "outlook/HMOutlookSQLiteHelper.h"
+#include "outlook/HMOutlookConduit.h"
 
 namespace {
 
@@ -47,24 +47,16 @@ void HMContactData::deleteOutlookUidRecords(const QStringList &deviceIds)
 
 void HMContactData::continueDeleting(const QStringList &deviceIds)
 {
-    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
     if (m_ignoreDeletes) {
         DDLogInfo(QStringLiteral("ignoreDeletes %1").arg(m_ignoreDeletes ? 1 : 0));
     } else {
-        HMOutlookDatFileHelper::Commit commit;
-        for (const QString &deviceId : deviceIds) {
-            const QString outlookId = outlookContacts().outlookIdForDeviceId(deviceId);
-            if (!outlookReader().removeRecordFromConduit(QStringLiteral("Contacts"), outlookId.isEmpty() ? QString() : outlookId))
-                continue;
-            commit.removals.append(deviceId);
-            if (sheet)
-                sheet->setUserMessageDirectly(QStringLiteral("Deleting contact %1").arg(commit.removals.size()));
-            outlookContacts().dropAppliedPair(deviceId);
-            if (!outlookId.isEmpty() && m_outlookDupeCheck)
-                m_outlookDupeCheck->remove(outlookId);
-        }
-        if (!commit.removals.isEmpty() && !contactMap().commitChanges(HMOutlookDatFileHelper::Conduit::Contacts, commit))
-            DDLogError(QStringLiteral("The deleted contacts could not be removed from the contact map"));
+        // The duplicate index forgets each contact as it goes: a later record of this sync is never
+        // merged into a deleted one.
+        outlookContacts().deleteOutlookRecords(deviceIds, nullptr, QStringLiteral("Deleting contact %1"),
+                                               [this](const QString &outlookId) {
+                                                   if (!outlookId.isEmpty() && m_outlookDupeCheck)
+                                                       m_outlookDupeCheck->remove(outlookId);
+                                               });
     }
     m_uidsToDeleteInOutlook.clear();
     GlobalVariables::setIsProcessingDeletes(false);

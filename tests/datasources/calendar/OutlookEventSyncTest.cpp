@@ -13,6 +13,7 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
+#include "outlook/HMOutlookSQLiteHelper.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -47,31 +49,23 @@ QJsonObject outlookSeed()
                                   QJsonObject{{"id", 6}, {"name", "Family"}, {"color", QJsonArray{0, 65535, 0}}}}}};
 }
 
-// A calendar-only Outlook 2016 Wi-Fi profile, direction Outlook to device (or the one given), in one
-// device zone.
+// A calendar-only Outlook 2016 (or 2011: version "14") Wi-Fi profile, direction Outlook to device (or
+// the one given), in one device zone.
 class OutlookCalendarRun
 {
 public:
-    explicit OutlookCalendarRun(const QByteArray &zone, const QString &direction = QStringLiteral("mac_to_device"))
-        : m_oldZone(qgetenv("TZ"))
+    explicit OutlookCalendarRun(const QByteArray &zone, const QString &direction = QStringLiteral("mac_to_device"),
+                                const QString &outlookVersion = QStringLiteral("15"))
+        : m_oldZone(qgetenv("TZ")), m_version(outlookVersion)
     {
         qputenv("TZ", zone);
         ::tzset();
         preparePhoneLinkTests();
-        OutlookPeerProcess::Options options;
-        options.folder = m_root.path();
-        options.timeZone = QString::fromLatin1(zone);
-        // Outlook reads the script dates in the user's date format, as the application writes them.
-        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
-        m_outlook = std::make_unique<OutlookPeerProcess>(options);
-        EXPECT_TRUE(m_outlook->isReady());
+        startOutlook();
         m_outlook->seed(outlookSeed());
         switches({{"listsOccurrences", true}});
         m_oldHome = qgetenv("HOME");
         qputenv("HOME", QFile::encodeName(m_outlook->home()));
-        const QString map = HMOutlookDatFileHelper().calendarFilePath();
-        QFile::remove(map);
-        QFile::remove(map + QStringLiteral(".confirmed"));
         m_phone = std::make_unique<PhonePeerProcess>(m_phoneFolder.filePath(QStringLiteral("phone.json")));
         EXPECT_TRUE(m_phone->isReady());
         registerLoopbackTransport(m_phone->port(), 5.0);
@@ -82,7 +76,11 @@ public:
         m_profile->setCalendarSyncEnabled(true);
         m_profile->setCalendarSyncDirectionName(direction);
         m_profile->setCalendarSyncDeletionsName(QStringLiteral("two_way"));
-        hmsync::useOutlookContacts(m_profile, QStringLiteral("15"));
+        hmsync::useOutlookContacts(m_profile, m_version);
+        // The maps live in the data folder the tests of this process share (the version names the map).
+        const QString map = HMOutlookDatFileHelper().calendarFilePath();
+        QFile::remove(map);
+        QFile::remove(map + QStringLiteral(".confirmed"));
         HMDataConfigurationSource::registerDataSourceClass(QStringLiteral("HMCalendarData"),
                                                            [] { return std::make_shared<HMCalendarData>(); });
         EXPECT_TRUE(m_manager->saveProfile(*m_profile));
@@ -143,12 +141,7 @@ public:
     void restartOutlook()
     {
         m_outlook->process().waitForFinished(5000);
-        OutlookPeerProcess::Options options;
-        options.folder = m_root.path();
-        options.timeZone = QString::fromLatin1(qgetenv("TZ"));
-        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
-        m_outlook = std::make_unique<OutlookPeerProcess>(options);
-        EXPECT_TRUE(m_outlook->isReady());
+        startOutlook();
         switches({{"listsOccurrences", true}});
     }
     const PhonePeerProcess &phone() const { return *m_phone; }
@@ -165,7 +158,20 @@ public:
     }
 
 private:
+    void startOutlook()
+    {
+        OutlookPeerProcess::Options options;
+        options.folder = m_root.path();
+        options.timeZone = QString::fromLatin1(qgetenv("TZ"));
+        // Outlook reads the script dates in the user's date format, as the application writes them.
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat(),
+                             QStringLiteral("--outlook-version"), m_version};
+        m_outlook = std::make_unique<OutlookPeerProcess>(options);
+        EXPECT_TRUE(m_outlook->isReady());
+    }
+
     QByteArray m_oldZone;
+    QString m_version;
     QTemporaryDir m_root;
     QTemporaryDir m_phoneFolder;
     std::unique_ptr<OutlookPeerProcess> m_outlook;
@@ -955,4 +961,83 @@ TEST(OutlookEventWrites, ARemovedGoogleOccurrenceLeavesItsSeriesOnceOnItsOwnDay)
     removed.sort();
     EXPECT_EQ(removed, (QStringList{"20270504 00:30", "20270508 00:30"}));
     EXPECT_EQ(run.outlookEvents().size(), 1);
+}
+
+// An Outlook 2011 profile keeps a calendar map of its own and finds Outlook's event files where 2011
+// keeps them (the deletion search's count): events travel both ways, a sync with nothing new sends
+// nothing, and edits and deletions on either side reach the other.
+TEST(OutlookEventWrites, AnOutlook2011ProfileSyncsBothWaysThroughItsOwnMap)
+{
+    OutlookCalendarRun run("Europe/Berlin", QStringLiteral("two_way"), QStringLiteral("14"));
+    QJsonObject dentist = timed("Dentist", local(2027, 7, 15, 9), local(2027, 7, 15, 10));
+    dentist.insert("location", "Main St. 4");
+    dentist.insert("alarm", 15);
+    const qint64 dentistId = run.addEvent(dentist);
+    QJsonObject weekly = timed("Yoga", local(2027, 5, 6, 19), local(2027, 5, 6, 20));
+    weekly.insert("rrule", "FREQ=WEEKLY;COUNT=6;BYDAY=TH;INTERVAL=1");
+    weekly.insert("exdates", QJsonArray{local(2027, 5, 20, 19)});
+    const qint64 yoga = run.addEvent(weekly);
+    const QString lunch = run.phone().editRecord(phonepeer::Conduit::Calendar, "add", {},
+                                                 phoneTimed(QStringLiteral("Lunch"), localTime(2027, 5, 3, 12), localTime(2027, 5, 3, 13)));
+    // The data folder is shared with the other tests of this process: no 2016 map before the run.
+    const QString map2016 = QFileInfo(HMOutlookDatFileHelper().calendarFilePath()).dir().filePath(QStringLiteral("calendar-outlook.plist"));
+    QFile::remove(map2016);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phoneEvents().size(), 3);
+    ASSERT_EQ(run.outlookEvents().size(), 3);
+    const std::optional<phonepeer::PhoneRecord> sent = run.phoneEvent("Dentist");
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->fields.value("STARTDATE"), "20270715");
+    EXPECT_EQ(sent->fields.value("STARTTIME"), "09:00:00");
+    EXPECT_EQ(sent->fields.value("LOCATION"), "Main St. 4");
+    EXPECT_EQ(sent->fields.value("ALARMTIME"), "15");
+    ASSERT_TRUE(run.phoneEvent("Yoga"));
+    EXPECT_EQ(run.phoneEvent("Yoga")->fields.value("REPEAT"), "2");
+    EXPECT_EQ(run.phoneEvent("Yoga")->fields.value("REPEATEXCEPTIONS"), "20270520");
+    ASSERT_TRUE(run.outlookEvent(QStringLiteral("Lunch")));
+    EXPECT_EQ(QDateTime::fromString(run.outlookEvent(QStringLiteral("Lunch"))->value("start").toString(), Qt::ISODate),
+              localTime(2027, 5, 3, 12));
+
+    // The 2011 map names each phone event once; no 2016 map was made.
+    HMOutlookDatFileHelper map;
+    EXPECT_EQ(QFileInfo(map.calendarFilePath()).fileName(), QStringLiteral("calendar-outlook14.plist"));
+    EXPECT_FALSE(QFile::exists(map2016));
+    QStringList mapped = map.getAllDeviceEventIdsInDatFile();
+    QStringList onPhone;
+    for (const phonepeer::PhoneRecord &record : run.phoneEvents())
+        onPhone.append(record.uid);
+    mapped.sort();
+    onPhone.sort();
+    EXPECT_EQ(mapped, onPhone);
+    // Outlook's event files lie where the deletion search counts them.
+    EXPECT_EQ(HMOutlookSQLiteHelper().getCountOfOutlookCalendarEventsCreatedPriorTo(QDateTime::currentDateTimeUtc().addSecs(60)), 3);
+
+    // The phone's event comes back once; after that a sync sends nothing either way.
+    ASSERT_TRUE(run.sync().isSuccess);
+    const QJsonArray outlookBefore = run.outlookEvents();
+    const qsizetype updates = run.updateRequests();
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.updateRequests(), updates) << "a sync with nothing changed sent records";
+    EXPECT_EQ(run.outlookEvents(), outlookBefore);
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+
+    run.editEvent(yoga, {{"subject", "Yoga class"}});
+    QMap<QString, QString> renamed = phoneTimed(QStringLiteral("Lunch with Bo"), localTime(2027, 5, 3, 12), localTime(2027, 5, 3, 13));
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "update", lunch, renamed);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_TRUE(run.phoneEvent("Yoga class"));
+    EXPECT_FALSE(run.phoneEvent("Yoga"));
+    EXPECT_TRUE(run.outlookEvent(QStringLiteral("Lunch with Bo")));
+    EXPECT_FALSE(run.outlookEvent(QStringLiteral("Lunch")));
+    EXPECT_EQ(run.phoneEvents().size(), 3);
+    EXPECT_EQ(run.outlookEvents().size(), 3);
+
+    run.deleteEvent(dentistId);
+    run.phone().editRecord(phonepeer::Conduit::Calendar, "delete", lunch);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phoneEvents().size(), 1);
+    EXPECT_TRUE(run.phoneEvent("Yoga class"));
+    ASSERT_EQ(run.outlookEvents().size(), 1);
+    EXPECT_EQ(run.outlookEvents().first().toObject().value("id").toInteger(), yoga);
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceEventIdsInDatFile(), QStringList{run.phoneEvent("Yoga class")->uid});
 }

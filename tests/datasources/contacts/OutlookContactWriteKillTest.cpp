@@ -27,12 +27,13 @@ int contactCount()
     return fromEnvironment > 0 ? fromEnvironment : 24;
 }
 
-QStringList driverArguments(const PhonePeerProcess &phone)
+// The driver's arguments for an Outlook profile of the version ("15" for 2016, "14" for 2011).
+QStringList driverArguments(const PhonePeerProcess &phone, const QString &version)
 {
     return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
             QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
-            QStringLiteral("--calendar-store"), QStringLiteral("memory"), QStringLiteral("--logon-pause-ms"),
-            QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("120")};
+            QStringLiteral("--outlook-version"), version, QStringLiteral("--calendar-store"), QStringLiteral("memory"),
+            QStringLiteral("--logon-pause-ms"), QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("120")};
 }
 
 QJsonObject seed(int count)
@@ -49,15 +50,16 @@ QJsonObject seed(int count)
 
 struct TwoWayRun
 {
-    TwoWayRun() : TwoWayRun(seed(contactCount()), contactCount()) {}
+    explicit TwoWayRun(const QString &outlookVersion = QStringLiteral("15"))
+        : TwoWayRun(seed(contactCount()), contactCount(), outlookVersion)
+    {
+    }
     // Outlook holds `outlookSeed`; the phone `phoneContacts` contacts of its own.
-    TwoWayRun(const QJsonObject &outlookSeed, int phoneContacts)
+    TwoWayRun(const QJsonObject &outlookSeed, int phoneContacts, const QString &outlookVersion = QStringLiteral("15"))
+        : version(outlookVersion)
     {
         preparePhoneLinkTests();
-        OutlookPeerProcess::Options options;
-        options.folder = root.path();
-        outlook = std::make_unique<OutlookPeerProcess>(options);
-        EXPECT_TRUE(outlook->isReady());
+        startOutlook();
         outlook->seed(outlookSeed);
         phone = std::make_unique<PhonePeerProcess>();
         EXPECT_TRUE(phone->isReady());
@@ -75,16 +77,21 @@ struct TwoWayRun
     {
         QMap<QString, QString> all = environment;
         all.insert(extra);
-        startOutlookDriver(driver, home(), driverArguments(*phone), all);
+        startOutlookDriver(driver, home(), driverArguments(*phone, version), all);
     }
-    bool syncToTheEnd() const { return syncOutlookToTheEnd(home(), driverArguments(*phone), environment, 180000); }
+    bool syncToTheEnd() const { return syncOutlookToTheEnd(home(), driverArguments(*phone, version), environment, 180000); }
+    void startOutlook()
+    {
+        OutlookPeerProcess::Options options;
+        options.folder = root.path();
+        options.arguments = {QStringLiteral("--outlook-version"), version};
+        outlook = std::make_unique<OutlookPeerProcess>(options);
+        ASSERT_TRUE(outlook->isReady());
+    }
     void restartOutlook()
     {
         outlook->process().waitForFinished(5000);
-        OutlookPeerProcess::Options options;
-        options.folder = root.path();
-        outlook = std::make_unique<OutlookPeerProcess>(options);
-        ASSERT_TRUE(outlook->isReady());
+        startOutlook();
     }
     qint64 outlookScripts() const { return outlook->control({{"op", "dump"}}).value("scripts").toInteger(); }
 
@@ -106,6 +113,7 @@ struct TwoWayRun
         }
     }
 
+    QString version;
     QTemporaryDir root;
     std::unique_ptr<OutlookPeerProcess> outlook;
     std::unique_ptr<PhonePeerProcess> phone;
@@ -114,15 +122,14 @@ struct TwoWayRun
 
 } // namespace
 
-TEST(OutlookContactWriteKill, AKilledDriverLeavesEveryContactOnceOnEachSide)
+namespace {
+
+// The driver SIGKILLed at each point of a first two-way sync, then two normal syncs.
+void killDriverAt(const QStringList &points, const QString &version)
 {
-    const QString half = QString::number(contactCount() / 2);
-    for (const QString &point : {QStringLiteral("outlook-written:1"), QStringLiteral("outlook-written:") + half,
-                                 QStringLiteral("outlook-paired:") + half, QStringLiteral("outlook-committed:1"),
-                                 QStringLiteral("outlook-read:1"), QStringLiteral("outlook-confirmed:1"),
-                                 QStringLiteral("outlook-committed:2")}) {
+    for (const QString &point : points) {
         SCOPED_TRACE(point.toStdString());
-        TwoWayRun run;
+        TwoWayRun run(version);
         QProcess killed;
         run.start(killed, {{QStringLiteral("HM_SYNC_KILL_AT"), point}});
         ASSERT_TRUE(killed.waitForFinished(180000));
@@ -132,6 +139,27 @@ TEST(OutlookContactWriteKill, AKilledDriverLeavesEveryContactOnceOnEachSide)
         run.expectEveryContactOnce();
         run.phone->stop();
     }
+}
+
+} // namespace
+
+TEST(OutlookContactWriteKill, AKilledDriverLeavesEveryContactOnceOnEachSide)
+{
+    const QString half = QString::number(contactCount() / 2);
+    killDriverAt({QStringLiteral("outlook-written:1"), QStringLiteral("outlook-written:") + half,
+                  QStringLiteral("outlook-paired:") + half, QStringLiteral("outlook-committed:1"), QStringLiteral("outlook-read:1"),
+                  QStringLiteral("outlook-confirmed:1"), QStringLiteral("outlook-committed:2")},
+                 QStringLiteral("15"));
+}
+
+// Outlook 2011 keeps its pairs in a map of its own: killed where a write, a kept pair, a confirmed pair
+// or the commit has reached it only in part.
+TEST(OutlookContactWriteKill, AKilledOutlook2011DriverLeavesEveryContactOnceOnEachSide)
+{
+    const QString half = QString::number(contactCount() / 2);
+    killDriverAt({QStringLiteral("outlook-written:") + half, QStringLiteral("outlook-paired:") + half,
+                  QStringLiteral("outlook-confirmed:1"), QStringLiteral("outlook-committed:2")},
+                 QStringLiteral("14"));
 }
 
 TEST(OutlookContactWriteKill, OutlookKilledMidImportAndMidUpdateLosesAndDoublesNothing)

@@ -11,6 +11,7 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
+#include "outlook/HMOutlookSQLiteHelper.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMProfile.h"
 
@@ -18,6 +19,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTimeZone>
 
@@ -442,4 +444,71 @@ TEST(OutlookContactWrite, ARoundTripThroughOutlookKeepsEveryFieldButTheDefinedLo
         EXPECT_EQ(back->fields.value(it.key()), it.value()) << it.key().toStdString();
     EXPECT_EQ(run.phone().records(Conduit::Contacts).size(), 1);
     EXPECT_EQ(run.outlookContacts().size(), 1);
+}
+
+// An Outlook 2011 profile keeps a map of its own and finds Outlook's record files where 2011 keeps
+// them (the deletion search's count): contacts travel both ways, a second sync sends nothing, and
+// edits and deletions on either side reach the other.
+TEST(OutlookContactWrite, AnOutlook2011ProfileSyncsBothWaysThroughItsOwnMap)
+{
+    OutlookSyncRun run(QStringLiteral("two_way"), QStringLiteral("14"));
+    const qint64 zoe = run.addContact(fullContact());
+    const qint64 tom = run.addContact({{"firstName", "Tom"}, {"lastName", "Neil"}});
+    const QString pia = run.phone().editContact(QStringLiteral("add"), {}, {{"NEWFNAME", "Pia"}, {"NEWLNAME", "Phone"}, {"COMPANY", "Acme"}});
+    // The data folder is shared with the other tests of this process: no 2016 map before the run.
+    const QString map2016 = QFileInfo(HMOutlookDatFileHelper().contactFilePath()).dir().filePath(QStringLiteral("contacts-outlook.plist"));
+    QFile::remove(map2016);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phone().records(Conduit::Contacts).size(), 3);
+    ASSERT_EQ(run.outlookContacts().size(), 3);
+    const std::optional<phonepeer::PhoneRecord> sent = run.phoneContact(QStringLiteral("MIDNAME"), QStringLiteral("Élise"));
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->fields.value("NEWLNAME"), QStringLiteral("Ångström PhD"));
+    EXPECT_EQ(sent->fields.value("CATEGORY"), QStringLiteral("Work,Friends"));
+    EXPECT_EQ(sent->fields.value("NOTE"), QStringLiteral("Line one\nLine two & three, a literal \n too"));
+    EXPECT_EQ(sent->fields.value("EMAIL3"), QStringLiteral("zoe@other.example"));
+    ASSERT_TRUE(outlookContact(run, QStringLiteral("lastName"), QStringLiteral("Phone")));
+    EXPECT_EQ(outlookContact(run, QStringLiteral("lastName"), QStringLiteral("Phone"))->value("company").toString(), QStringLiteral("Acme"));
+
+    // The 2011 map names each phone contact once; no 2016 map was made.
+    HMOutlookDatFileHelper map;
+    EXPECT_EQ(QFileInfo(map.contactFilePath()).fileName(), QStringLiteral("contacts-outlook14.plist"));
+    EXPECT_FALSE(QFile::exists(map2016));
+    QStringList mapped = map.getAllDeviceContactIdsInDatFile();
+    QStringList onPhone;
+    for (const phonepeer::PhoneRecord &record : run.phone().records(Conduit::Contacts))
+        onPhone.append(record.uid);
+    mapped.sort();
+    onPhone.sort();
+    EXPECT_EQ(mapped, onPhone);
+    // Outlook's record files lie where the deletion search counts them.
+    EXPECT_EQ(HMOutlookSQLiteHelper().getCountOfOutlookContactsCreatedPriorTo(QDateTime::currentDateTimeUtc().addSecs(60)), 3);
+
+    const QByteArray outlookBefore = outlookState(run);
+    const QStringList phoneBefore = phoneState(run);
+    const qsizetype updates = run.updateRequests();
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(run.updateRequests(), updates) << "a sync with nothing changed sent records";
+    EXPECT_EQ(outlookState(run), outlookBefore);
+    EXPECT_EQ(phoneState(run), phoneBefore);
+
+    run.editContact(tom, {{"lastName", "O'Neil"}});
+    run.phone().editContact(QStringLiteral("update"), pia, {{"NEWFNAME", "Pia"}, {"NEWLNAME", "Phone"}, {"COMPANY", "Beta"}});
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_TRUE(run.phoneContact("NEWLNAME", "O'Neil"));
+    EXPECT_FALSE(run.phoneContact("NEWLNAME", "Neil"));
+    ASSERT_TRUE(outlookContact(run, QStringLiteral("lastName"), QStringLiteral("Phone")));
+    EXPECT_EQ(outlookContact(run, QStringLiteral("lastName"), QStringLiteral("Phone"))->value("company").toString(), QStringLiteral("Beta"));
+    EXPECT_EQ(run.phone().records(Conduit::Contacts).size(), 3);
+    EXPECT_EQ(run.outlookContacts().size(), 3);
+
+    run.deleteContact(zoe);
+    run.phone().editContact(QStringLiteral("delete"), pia);
+    ASSERT_TRUE(run.sync().isSuccess);
+    ASSERT_EQ(run.phone().records(Conduit::Contacts).size(), 1);
+    const QString tomUid = run.phone().records(Conduit::Contacts).first().uid;
+    EXPECT_TRUE(run.phoneContact("NEWLNAME", "O'Neil"));
+    ASSERT_EQ(run.outlookContacts().size(), 1);
+    EXPECT_EQ(run.outlookContacts().first().toObject().value("id").toInteger(), tom);
+    EXPECT_EQ(HMOutlookDatFileHelper().getAllDeviceContactIdsInDatFile(), QStringList{tomUid});
 }

@@ -16,21 +16,18 @@
 #include <QFile>
 #include <QThread>
 
-OutlookSyncRun::OutlookSyncRun(const QString &direction)
+OutlookSyncRun::OutlookSyncRun(const QString &direction, const QString &outlookVersion)
 {
     preparePhoneLinkTests();
     OutlookPeerProcess::Options options;
     options.folder = m_root.path();
+    options.arguments = {QStringLiteral("--outlook-version"), outlookVersion};
     m_outlook = std::make_unique<OutlookPeerProcess>(options);
     EXPECT_TRUE(m_outlook->isReady());
     m_outlook->seed(outlookSeed());
     // Outlook's record files lie under the home folder, where the deletion count looks for them.
     m_oldHome = qgetenv("HOME");
     qputenv("HOME", QFile::encodeName(m_outlook->home()));
-    // The maps live in the data folder, which the tests of this process share: each run starts with none.
-    const QString map = HMOutlookDatFileHelper().contactFilePath();
-    QFile::remove(map);
-    QFile::remove(map + QStringLiteral(".confirmed"));
     m_phone = std::make_unique<PhonePeerProcess>(m_phoneFolder.filePath(QStringLiteral("phone.json")));
     EXPECT_TRUE(m_phone->isReady());
     registerLoopbackTransport(m_phone->port(), 5.0);
@@ -39,7 +36,12 @@ OutlookSyncRun::OutlookSyncRun(const QString &direction)
     m_profile->setContactSyncEnabled(true);
     m_profile->setContactSyncDirectionName(direction);
     m_profile->setContactSyncDeletionsName(QStringLiteral("two_way"));
-    hmsync::useOutlookContacts(m_profile, QStringLiteral("15"));
+    hmsync::useOutlookContacts(m_profile, outlookVersion);
+    // The maps live in the data folder, which the tests of this process share: each run starts with
+    // none (the version names the map).
+    const QString map = HMOutlookDatFileHelper().contactFilePath();
+    QFile::remove(map);
+    QFile::remove(map + QStringLiteral(".confirmed"));
     saveProfile();
 }
 

@@ -14,14 +14,17 @@
 class HMProfile;
 class HMProfileManager;
 
-// Whole syncs of the contacts conduit of an Outlook 2016 Wi-Fi profile through the sync controller and
-// the Wi-Fi transport: the simulated Outlook as its own process, the phone peer on loopback. The
-// profile sends Outlook's contacts to the phone (direction Outlook to device, deletions both ways).
+// Whole syncs of the contacts conduit of an Outlook 2016 (or 2011) Wi-Fi profile through the sync
+// controller and the Wi-Fi transport: the simulated Outlook as its own process, the phone peer on
+// loopback. The profile sends Outlook's contacts to the phone (direction Outlook to device, deletions
+// both ways).
 class OutlookSyncRun final
 {
 public:
-    // The direction is the profile's contact sync direction ("mac_to_device", "two_way", ...).
-    explicit OutlookSyncRun(const QString &direction = QStringLiteral("mac_to_device"));
+    // The direction is the profile's contact sync direction ("mac_to_device", "two_way", ...); the
+    // version "15" (Outlook 2016) or "14" (Outlook 2011), for the profile and the simulated Outlook.
+    explicit OutlookSyncRun(const QString &direction = QStringLiteral("mac_to_device"),
+                            const QString &outlookVersion = QStringLiteral("15"));
     ~OutlookSyncRun();
 
     OutlookPeerProcess &outlook() { return *m_outlook; }
