@@ -4,6 +4,7 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKRequestSerialization.h"
@@ -20,8 +21,7 @@ HMDeleteConnector::~HMDeleteConnector()
 {
     const std::shared_ptr<RKRequest> last = request();
     if (last) {
-        last->setOnDidLoadResponse({});
-        last->setOnDidFailLoadWithError({});
+        last->clearCallbacks();
         last->cancel();
     }
     m_callbacks.close();
@@ -150,36 +150,30 @@ std::optional<QVariantMap> HMDeleteConnector::dictionaryForJsonString(const QStr
 
 std::shared_ptr<RKRequest> HMDeleteConnector::request() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_request;
+    return platform::lockedCopy(m_mutex, m_request);
 }
 
 void HMDeleteConnector::setRequest(std::shared_ptr<RKRequest> request)
 {
-    const std::lock_guard lock(m_mutex);
-    m_request = std::move(request);
+    platform::lockedAssign(m_mutex, m_request, std::move(request));
 }
 
 std::shared_ptr<HMProfile> HMDeleteConnector::profile() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_profile;
+    return platform::lockedCopy(m_mutex, m_profile);
 }
 
 void HMDeleteConnector::setProfile(std::shared_ptr<HMProfile> profile)
 {
-    const std::lock_guard lock(m_mutex);
-    m_profile = std::move(profile);
+    platform::lockedAssign(m_mutex, m_profile, std::move(profile));
 }
 
 std::shared_ptr<platform::RKClient> HMDeleteConnector::wifiSyncClient() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_wifiSyncClient;
+    return platform::lockedCopy(m_mutex, m_wifiSyncClient);
 }
 
 void HMDeleteConnector::setWifiSyncClient(std::shared_ptr<platform::RKClient> client)
 {
-    const std::lock_guard lock(m_mutex);
-    m_wifiSyncClient = std::move(client);
+    platform::lockedAssign(m_mutex, m_wifiSyncClient, std::move(client));
 }

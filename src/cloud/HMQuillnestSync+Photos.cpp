@@ -9,6 +9,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/dispatch/RunLoopTimer.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKParserRegistry.h"
 #include "sync/HMSyncClientDelegate.h"
@@ -48,8 +49,7 @@ void showOnProgressSheet(const QString &message)
 
 QVariantMap HMQuillnestSync::getContactPhotos()
 {
-    const std::lock_guard lock(m_mutex);
-    return m_contactPhotos;
+    return platform::lockedCopy(m_mutex, m_contactPhotos);
 }
 
 void HMQuillnestSync::clearContactPhotos()
@@ -67,20 +67,17 @@ bool HMQuillnestSync::sendPhoto(const QByteArray &photo)
 
 void HMQuillnestSync::setPhotoReader(PhotoReader reader)
 {
-    const std::lock_guard lock(m_mutex);
-    m_photoReader = std::move(reader);
+    platform::lockedAssign(m_mutex, m_photoReader, std::move(reader));
 }
 
 QStringList HMQuillnestSync::contactsWithUpdatedPhotosInQuillnest() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_contactsWithUpdatedPhotos;
+    return platform::lockedCopy(m_mutex, m_contactsWithUpdatedPhotos);
 }
 
 void HMQuillnestSync::setContactsWithUpdatedPhotosInQuillnest(const QStringList &ids)
 {
-    const std::lock_guard lock(m_mutex);
-    m_contactsWithUpdatedPhotos = ids;
+    platform::lockedAssign(m_mutex, m_contactsWithUpdatedPhotos, ids);
 }
 
 bool HMQuillnestSync::isSafeFileId(const QString &id)
@@ -344,8 +341,7 @@ bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QStri
     });
     {
         const std::lock_guard lock(m_mutex);
-        m_liveRequests.removeIf([](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });
-        m_liveRequests.append(request);
+        m_liveRequests.remember(request);
     }
     request->send();
     return true;

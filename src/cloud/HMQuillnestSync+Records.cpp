@@ -22,8 +22,6 @@ using platform::RKRequestOutcome;
 
 namespace {
 
-// The error domain of replies whose HTTP status is not 2xx: code the status, text "HTTP <status>".
-const QString kHttpStatusErrorDomain = QStringLiteral("HMQuillnestHTTPStatus");
 constexpr double kListTimeoutSeconds = 30.0;
 constexpr double kUpdateTimeoutSeconds = 60.0;
 // The longest reply text an aborted listing reports.
@@ -133,14 +131,12 @@ RKRequestOutcome HMQuillnestSync::sendAndWait(const QString &path, double timeou
         const std::lock_guard lock(m_mutex);
         m_commandTries = 0;
         m_request = request;
-        m_liveRequests.removeIf([](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });
-        m_liveRequests.append(request);
+        m_liveRequests.remember(request);
     }
     RKRequestOutcome outcome = request->sendSynchronously();
     if (outcome.isLoaded() && !outcome.response().isSuccessful()) {
         const int status = outcome.response().statusCode();
-        outcome = RKRequestOutcome::failed(
-            PlatformError::withDescription(kHttpStatusErrorDomain, status, QStringLiteral("HTTP %1").arg(status)));
+        outcome = RKRequestOutcome::failed(httpStatusError(status));
     }
     if (outcome.kind() == RKRequestOutcome::Kind::Failed)
         noteFailure(path, outcome.error());

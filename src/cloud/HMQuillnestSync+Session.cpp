@@ -17,6 +17,7 @@
 
 #include <atomic>
 
+using platform::localized;
 using platform::PlatformError;
 using platform::RKRequest;
 using platform::RKResponse;
@@ -24,11 +25,6 @@ using platform::RKResponse;
 namespace {
 
 const QString kLastModifiedNotification = QStringLiteral("kHMQuillnestLastModified");
-
-QString localized(const char *key)
-{
-    return platform::Bundle::localizedString(QString::fromLatin1(key));
-}
 
 // "Result" as a number; nothing when it is missing or no number.
 std::optional<int> resultOf(const QVariantMap &reply)
@@ -43,7 +39,7 @@ std::optional<int> resultOf(const QVariantMap &reply)
 
 // Logon ------------------------------------------------------------------------------------------------
 
-void HMQuillnestSync::beginLogon()
+bool HMQuillnestSync::sendLogon(ReplyHandler onReply, FailureHandler onFailure)
 {
     {
         const std::lock_guard lock(m_mutex);
@@ -52,21 +48,20 @@ void HMQuillnestSync::beginLogon()
     }
     GlobalVariables::setQuillnestErrorStatus(false);
     GlobalVariables::setQuillnestDeviceId(m_deviceId);
+    const QVariantMap body = logonBody();
+    DDLogVerbose(QStringLiteral("Logon request: %1").arg(loggableJson(body)));
+    return sendRequest(QStringLiteral("/login.php"), m_timing.logonTimeoutSeconds, body, std::move(onReply),
+                       std::move(onFailure));
 }
 
 bool HMQuillnestSync::logon()
 {
-    beginLogon();
-    const QVariantMap body = logonBody();
-    DDLogVerbose(QStringLiteral("Logon request: %1").arg(loggableJson(body)));
-    return sendRequest(
-        QStringLiteral("/login.php"), m_timing.logonTimeoutSeconds, body,
-        [this](const QString &reply) { handleLogonReply(reply); },
-        [this](const PlatformError &error) {
-            handleRKError(error);
-            if (HMSyncClientDelegate *target = reportTo())
-                target->logonCommandReturned(false, {});
-        });
+    return sendLogon([this](const QString &reply) { handleLogonReply(reply); },
+                     [this](const PlatformError &error) {
+                         handleRKError(error);
+                         if (HMSyncClientDelegate *target = reportTo())
+                             target->logonCommandReturned(false, {});
+                     });
 }
 
 void HMQuillnestSync::handleLogonReply(const QString &body)
@@ -133,12 +128,7 @@ bool HMQuillnestSync::autosyncCheckForChanges()
 {
     QString error;
     setup(error);
-    beginLogon();
-    const QVariantMap body = logonBody();
-    DDLogVerbose(QStringLiteral("Logon request: %1").arg(loggableJson(body)));
-    return sendRequest(
-        QStringLiteral("/login.php"), m_timing.logonTimeoutSeconds, body,
-        [this](const QString &reply) { handleChangePollReply(reply); }, [](const PlatformError &) {});
+    return sendLogon([this](const QString &reply) { handleChangePollReply(reply); }, [](const PlatformError &) {});
 }
 
 void HMQuillnestSync::handleChangePollReply(const QString &body)

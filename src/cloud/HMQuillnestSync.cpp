@@ -6,6 +6,7 @@
 #include "foundation/NSString+stripHtml.h"
 #include "platform/dispatch/RunLoopTimer.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/UserDefaults.h"
@@ -26,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+using platform::localized;
 using platform::PlatformError;
 using platform::RKRequest;
 using platform::RKResponse;
@@ -34,13 +36,6 @@ namespace {
 
 const QString kUnsecureHttpKey = QStringLiteral("quillnestUseUnsecureHttp");
 const QString kLastModifiedNotification = QStringLiteral("kHMQuillnestLastModified");
-// The error domain of replies whose HTTP status is not 2xx: code the status, text "HTTP <status>".
-const QString kHttpStatusErrorDomain = QStringLiteral("HMQuillnestHTTPStatus");
-
-QString localized(const char *key)
-{
-    return platform::Bundle::localizedString(QString::fromLatin1(key));
-}
 
 bool isDeviceTypeWithCredentials(quint64 deviceType)
 {
@@ -165,22 +160,17 @@ HMQuillnestSync::HMQuillnestSync(Timing timing)
 
 HMQuillnestSync::~HMQuillnestSync()
 {
-    QList<std::shared_ptr<RKRequest>> requests;
+    std::vector<std::shared_ptr<RKRequest>> requests;
     {
         const std::lock_guard lock(m_mutex);
         m_isShuttingDown = true;
-        for (const std::weak_ptr<RKRequest> &weak : m_liveRequests) {
-            if (std::shared_ptr<RKRequest> request = weak.lock())
-                requests.append(std::move(request));
-        }
+        requests = m_liveRequests.alive();
     }
     // With the delegate and blocks cleared no callback into this object is under way or will come. A
     // logout on its way is let finish (it is held since it was sent): the service closes the session
     // it ends.
     for (const std::shared_ptr<RKRequest> &request : requests) {
-        request->setDelegate(nullptr);
-        request->setOnDidLoadResponse({});
-        request->setOnDidFailLoadWithError({});
+        request->clearCallbacks();
         if (request->resourcePath() != QLatin1String("/logout.php"))
             request->cancel();
     }
@@ -226,8 +216,7 @@ void HMQuillnestSync::resetSyncRecordListPartialCount()
 
 QString HMQuillnestSync::sessionIdentifier() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_sessionIdentifier;
+    return platform::lockedCopy(m_mutex, m_sessionIdentifier);
 }
 
 HMSyncClientDelegate *HMQuillnestSync::reportTo() const
@@ -353,7 +342,7 @@ bool HMQuillnestSync::sendRequest(const QString &path, double timeoutSeconds, co
             return;
         }
         // An error page is no answer: the status fails the request.
-        fail(PlatformError::withDescription(kHttpStatusErrorDomain, status, QStringLiteral("HTTP %1").arg(status)));
+        fail(httpStatusError(status));
     }));
     request->setOnDidFailLoadWithError(fail);
     {
@@ -367,13 +356,17 @@ bool HMQuillnestSync::sendRequest(const QString &path, double timeoutSeconds, co
         }
         m_commandTries = 0;
         m_request = request;
-        m_liveRequests.removeIf([](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });
-        m_liveRequests.append(request);
+        m_liveRequests.remember(request);
     }
     request->send();
     if (path == QLatin1String("/logout.php"))
         Farewells::instance().add(client, request);
     return true;
+}
+
+PlatformError HMQuillnestSync::httpStatusError(int status)
+{
+    return PlatformError::withDescription(kHttpStatusErrorDomain, status, QStringLiteral("HTTP %1").arg(status));
 }
 
 void HMQuillnestSync::noteFailure(const QString &path, const PlatformError &error)
@@ -434,8 +427,7 @@ void HMQuillnestSync::requestDidCancelLoad(RKRequest &request)
     // The logoff goes out before the controller hears of the cancel: it may end the run, and the
     // transport with it, at once, and a logout under way is let finish.
     logoff();
-    target->didErrorWithError(2, kForceCancelMessage);
-    target->commandWasForceCancelled();
+    reportForceCancelled(*target);
 }
 
 void HMQuillnestSync::forceCancel()

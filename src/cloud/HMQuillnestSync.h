@@ -3,6 +3,7 @@
 #include "platform/foundation/CallbackGuard.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/restkit/RKResponse.h"
+#include "sync/HMLiveRequests.h"
 #include "sync/HMRestSyncClient.h"
 
 #include <QDateTime>
@@ -245,6 +246,11 @@ private:
     using ReplyHandler = std::function<void(const QString &body)>;
     using FailureHandler = std::function<void(const platform::PlatformError &error)>;
 
+    // The error domain of requests that got no usable answer from the service: a reply whose HTTP
+    // status is not 2xx (code the status, text "HTTP <status>"), or no client to send with (code 0).
+    inline static const QString kHttpStatusErrorDomain = QStringLiteral("HMQuillnestHTTPStatus");
+    static platform::PlatformError httpStatusError(int status);
+
     // The request frame: a POST of the JSON body to the path, the reply text or the failure (a reply
     // whose status is not 2xx is a failure) to the handlers, on the framework's thread.
     bool sendRequest(const QString &path, double timeoutSeconds, const QVariantMap &body, ReplyHandler onReply,
@@ -252,7 +258,9 @@ private:
     void noteFailure(const QString &path, const platform::PlatformError &error);
     void handleRKError(const platform::PlatformError &error);
     HMSyncClientDelegate *reportTo() const override;
-    void beginLogon();
+    // The logon request, for the session's start or the change poll, with its handlers: the listing
+    // starts again from its first page.
+    bool sendLogon(ReplyHandler onReply, FailureHandler onFailure);
 
     // A request sent and waited for on the calling thread (never the framework's): the reply of a
     // 2xx status, or the failure (a status outside 2xx is one), or a cancel.
@@ -309,7 +317,7 @@ private:
     mutable std::mutex m_mutex;
     std::shared_ptr<platform::RKClient> m_client;
     std::shared_ptr<platform::RKRequest> m_request;
-    QList<std::weak_ptr<platform::RKRequest>> m_liveRequests;
+    HMLiveRequests m_liveRequests;
     std::shared_ptr<platform::RunLoopTimer> m_repeatingTimer;
     QString m_sessionIdentifier;
     qint64 m_commandTries = 0;

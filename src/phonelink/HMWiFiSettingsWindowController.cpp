@@ -9,6 +9,7 @@
 #include "platform/dispatch/MainQueue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/LockedField.h"
 #include "sync/HMProfile.h"
 
 #include <QAbstractButton>
@@ -61,14 +62,12 @@ void HMWiFiSettingsWindowController::setProfile(std::shared_ptr<HMProfile> profi
 
 QString HMWiFiSettingsWindowController::devicePairName() const
 {
-    const std::lock_guard lock(m_devicePairMutex);
-    return m_devicePairName;
+    return platform::lockedCopy(m_devicePairMutex, m_devicePairName);
 }
 
 QString HMWiFiSettingsWindowController::devicePairIPAddress() const
 {
-    const std::lock_guard lock(m_devicePairMutex);
-    return m_devicePairIPAddress;
+    return platform::lockedCopy(m_devicePairMutex, m_devicePairIPAddress);
 }
 
 QPushButton *HMWiFiSettingsWindowController::pairDeviceButton()

@@ -11,6 +11,7 @@
 #include "platform/foundation/TextClasses.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/dispatch/RunLoopTimer.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKParserRegistry.h"
@@ -21,6 +22,7 @@
 
 #include <QRegularExpression>
 
+using platform::localized;
 using platform::PlatformError;
 using platform::RKRequest;
 using platform::RKRequestOutcome;
@@ -34,11 +36,6 @@ const QString kTextBodyType = QStringLiteral("text/plain; charset=utf-8");
 
 // How much of a reply a log line or error text quotes.
 constexpr qsizetype kLoggedReplyChars = 200;
-
-QString localized(const char *key)
-{
-    return platform::Bundle::localizedString(QString::fromLatin1(key));
-}
 
 // The product code the phone expects: "HMMAC" and the first digit of the version, then "0" (1.0.0
 // gives "HMMAC10"). The digit is appended, not formatted: "%10" would read as placeholder 10.
@@ -153,18 +150,13 @@ HMWiFiSync::~HMWiFiSync()
     {
         std::unique_lock lock(m_mutex);
         m_isShuttingDown = true;
-        for (const std::weak_ptr<RKRequest> &weak : m_liveRequests) {
-            if (std::shared_ptr<RKRequest> request = weak.lock())
-                requests.push_back(std::move(request));
-        }
+        requests = m_liveRequests.alive();
     }
     m_wakeUp.notify_all();
     // Once the delegate and blocks are cleared no callback into this object is under way or will
     // come; the cancel then releases any worker waiting for its request.
     for (const std::shared_ptr<RKRequest> &request : requests) {
-        request->setDelegate(nullptr);
-        request->setOnDidLoadResponse({});
-        request->setOnDidFailLoadWithError({});
+        request->clearCallbacks();
         request->cancel();
     }
     stopRepeatingTimer();
@@ -242,8 +234,7 @@ HMSyncClientDelegate *HMWiFiSync::reportTo() const
 
 bool HMWiFiSync::isShuttingDown() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_isShuttingDown;
+    return platform::lockedCopy(m_mutex, m_isShuttingDown);
 }
 
 void HMWiFiSync::postUserNotification(const QString &text) const
@@ -270,8 +261,7 @@ std::shared_ptr<RKRequest> HMWiFiSync::makeRequest(const QString &resourcePath, 
     request->setMaxResponseBytes(kMaxReplyBytes);
     request->setDelegate(this);
     const std::lock_guard lock(m_mutex);
-    std::erase_if(m_liveRequests, [](const std::weak_ptr<RKRequest> &weak) { return weak.expired(); });
-    m_liveRequests.push_back(request);
+    m_liveRequests.remember(request);
     return request;
 }
 
@@ -414,10 +404,8 @@ bool HMWiFiSync::pauseBeforeRetry(std::chrono::milliseconds extraPause)
     if (!wasForceCancelled)
         return true;
     // No request was in flight to carry the cancel, so the pause reports it.
-    if (HMSyncClientDelegate *target = reportTo()) {
-        target->didErrorWithError(2, kForceCancelMessage);
-        target->commandWasForceCancelled();
-    }
+    if (HMSyncClientDelegate *target = reportTo())
+        reportForceCancelled(*target);
     return false;
 }
 
@@ -744,8 +732,6 @@ void HMWiFiSync::requestDidLoadResponse(RKRequest &request, const RKResponse &re
 void HMWiFiSync::requestDidCancelLoad(RKRequest &request)
 {
     Q_UNUSED(request);
-    if (HMSyncClientDelegate *target = reportTo()) {
-        target->didErrorWithError(2, kForceCancelMessage);
-        target->commandWasForceCancelled();
-    }
+    if (HMSyncClientDelegate *target = reportTo())
+        reportForceCancelled(*target);
 }

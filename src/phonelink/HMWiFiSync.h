@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/HMLiveRequests.h"
 #include "sync/HMRestSyncClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "platform/foundation/CallbackGuard.h"
@@ -273,7 +274,7 @@ private:
     bool m_isForceCancelled = false;
     int m_activeWorkers = 0;
     std::shared_ptr<platform::RKRequest> m_request;
-    std::vector<std::weak_ptr<platform::RKRequest>> m_liveRequests;
+    HMLiveRequests m_liveRequests;
     std::shared_ptr<platform::RunLoopTimer> m_repeatingTimer;
 
     qint64 m_commandTries = 0;

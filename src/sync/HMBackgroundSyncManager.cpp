@@ -6,6 +6,7 @@
 #include "platform/dispatch/DispatchGroup.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/restkit/RKClient.h"
 
@@ -263,11 +264,7 @@ bool HMBackgroundSyncManager::runManualBackgroundSyncWithConfiguration(const Con
         return false;
     }
     if (!isOutlookSync) {
-        std::function<void()> rebuild;
-        {
-            std::lock_guard lock(m_mutex);
-            rebuild = m_rebuildRemindersList;
-        }
+        const std::function<void()> rebuild = platform::lockedCopy(m_mutex, m_rebuildRemindersList);
         if (rebuild)
             rebuild();
     }
@@ -351,8 +348,7 @@ void HMBackgroundSyncManager::restartBackgroundSynchronization()
 
 std::shared_ptr<HMSyncController> HMBackgroundSyncManager::syncControllerForCurrentProcess() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_runningController;
+    return platform::lockedCopy(m_mutex, m_runningController);
 }
 
 void HMBackgroundSyncManager::syncDidStartForController(HMSyncController &controller)
@@ -470,8 +466,7 @@ void HMBackgroundSyncManager::addConcurrentCustomBlock(CustomBlock block)
 
 void HMBackgroundSyncManager::setConcurrentCustomBlockExecutionIntervalInSeconds(qint64 seconds)
 {
-    std::lock_guard lock(m_mutex);
-    m_concurrentCustomBlocksTimerSeconds = seconds;
+    platform::lockedAssign(m_mutex, m_concurrentCustomBlocksTimerSeconds, seconds);
 }
 
 void HMBackgroundSyncManager::beginConcurrentCustomBlockExecution()
@@ -528,32 +523,27 @@ void HMBackgroundSyncManager::finishCustomBlockPass()
 
 void HMBackgroundSyncManager::setRemindersListRebuilder(std::function<void()> rebuild)
 {
-    std::lock_guard lock(m_mutex);
-    m_rebuildRemindersList = std::move(rebuild);
+    platform::lockedAssign(m_mutex, m_rebuildRemindersList, std::move(rebuild));
 }
 
 std::shared_ptr<HMConfiguration> HMBackgroundSyncManager::configuration() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_configuration;
+    return platform::lockedCopy(m_mutex, m_configuration);
 }
 
 void HMBackgroundSyncManager::setConfiguration(std::shared_ptr<HMConfiguration> configuration)
 {
-    std::lock_guard lock(m_mutex);
-    m_configuration = std::move(configuration);
+    platform::lockedAssign(m_mutex, m_configuration, std::move(configuration));
 }
 
 std::shared_ptr<HMProfilesController> HMBackgroundSyncManager::profilesController() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_profilesController;
+    return platform::lockedCopy(m_mutex, m_profilesController);
 }
 
 void HMBackgroundSyncManager::setProfilesController(std::shared_ptr<HMProfilesController> controller)
 {
-    std::lock_guard lock(m_mutex);
-    m_profilesController = std::move(controller);
+    platform::lockedAssign(m_mutex, m_profilesController, std::move(controller));
 }
 
 std::vector<HMBackgroundSyncManager::Configuration> HMBackgroundSyncManager::syncConfigurations() const

@@ -4,6 +4,7 @@
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Identifiers.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/foundation/TextClasses.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncRecord.h"
@@ -604,20 +605,17 @@ bool HMData::checkNativeCategoryNewRecordSetting(const QString &)
 
 std::shared_ptr<HMIdentifierGraph> HMData::identifierGraph() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_identifierGraph;
+    return platform::lockedCopy(m_propertyMutex, m_identifierGraph);
 }
 
 void HMData::setIdentifierGraph(std::shared_ptr<HMIdentifierGraph> graph)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_identifierGraph = std::move(graph);
+    platform::lockedAssign(m_propertyMutex, m_identifierGraph, std::move(graph));
 }
 
 QStringList HMData::recordsAddedToDevice() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_recordsAddedToDevice;
+    return platform::lockedCopy(m_propertyMutex, m_recordsAddedToDevice);
 }
 
 void HMData::setRecordsAddedToDevice(const QStringList &temporaryIds)

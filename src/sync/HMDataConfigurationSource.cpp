@@ -4,6 +4,7 @@
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSString+stripHtml.h"
+#include "platform/foundation/LockedField.h"
 #include "sync/HMData.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
@@ -98,26 +99,22 @@ HMDataConfigurationSource::HMDataConfigurationSource(std::shared_ptr<HMProfileMa
 
 std::shared_ptr<HMProfileManager> HMDataConfigurationSource::profileManager() const
 {
-    const std::lock_guard lock(m_referencesMutex);
-    return m_profileManager;
+    return platform::lockedCopy(m_referencesMutex, m_profileManager);
 }
 
 void HMDataConfigurationSource::setProfileManager(std::shared_ptr<HMProfileManager> profileManager)
 {
-    const std::lock_guard lock(m_referencesMutex);
-    m_profileManager = std::move(profileManager);
+    platform::lockedAssign(m_referencesMutex, m_profileManager, std::move(profileManager));
 }
 
 std::shared_ptr<HMProfile> HMDataConfigurationSource::profile() const
 {
-    const std::lock_guard lock(m_referencesMutex);
-    return m_profile;
+    return platform::lockedCopy(m_referencesMutex, m_profile);
 }
 
 void HMDataConfigurationSource::setProfile(std::shared_ptr<HMProfile> profile)
 {
-    const std::lock_guard lock(m_referencesMutex);
-    m_profile = std::move(profile);
+    platform::lockedAssign(m_referencesMutex, m_profile, std::move(profile));
 }
 
 void HMDataConfigurationSource::registerDataSourceClass(const QString &className, DataSourceFactory factory)

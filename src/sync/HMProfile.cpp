@@ -18,6 +18,7 @@
 
 using platform::Error;
 using platform::ErrorCode;
+using platform::localized;
 
 namespace {
 
@@ -100,11 +101,6 @@ QString describeChoices(const QVariantMap &choices)
     for (auto entry = choices.constBegin(); entry != choices.constEnd(); ++entry)
         entries.append(entry.key() + QStringLiteral(" = ") + entry.value().toString());
     return QStringLiteral("{") + entries.join(QStringLiteral(", ")) + QStringLiteral("}");
-}
-
-QString localized(const QString &key)
-{
-    return platform::Bundle::localizedString(key);
 }
 
 // Fills the "%@" of a localised format.

@@ -49,6 +49,12 @@ std::shared_ptr<platform::RKClient> HMRestSyncClient::serialClientWithBaseURL(co
     return client;
 }
 
+void HMRestSyncClient::reportForceCancelled(HMSyncClientDelegate &target)
+{
+    target.didErrorWithError(2, QStringLiteral("The sync was force cancelled, data integrity is suspect."));
+    target.commandWasForceCancelled();
+}
+
 void HMRestSyncClient::requestDidStartLoad(RKRequest &request)
 {
     Q_UNUSED(request);

@@ -47,9 +47,9 @@ public:
                                qint64 totalBytesExpectedToReceive) override;
 
 protected:
-    // The text of the error (code 2) a force cancel reports.
-    inline static const QString kForceCancelMessage =
-        QStringLiteral("The sync was force cancelled, data integrity is suspect.");
+    // Tells the delegate that the run was force cancelled: error 2 with the text "The sync was force
+    // cancelled, data integrity is suspect.", then commandWasForceCancelled.
+    static void reportForceCancelled(HMSyncClientDelegate &target);
 
     // The step text shown while a reply comes in (empty: no step shown). While a body goes out the
     // step reads "Receiving from Device...": the stage as the other side sees it.

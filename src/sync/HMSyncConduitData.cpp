@@ -1,5 +1,7 @@
 #include "sync/HMSyncConduitData.h"
 
+#include "platform/foundation/LockedField.h"
+
 HMSyncConduitData::HMSyncConduitData(quint64 conduit) : m_conduit(conduit)
 {
     static const char *const identifiers[] = {"Contact", "Calendar", "Todo", "Memo"};
@@ -14,62 +16,52 @@ HMSyncConduitData::HMSyncConduitData(quint64 conduit) : m_conduit(conduit)
 
 QString HMSyncConduitData::conduitIdentifierString() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_conduitIdentifierString;
+    return platform::lockedCopy(m_propertyMutex, m_conduitIdentifierString);
 }
 
 void HMSyncConduitData::setConduitIdentifierString(const QString &identifier)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_conduitIdentifierString = identifier;
+    platform::lockedAssign(m_propertyMutex, m_conduitIdentifierString, identifier);
 }
 
 QString HMSyncConduitData::conduitShortIdentifierString() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_conduitShortIdentifierString;
+    return platform::lockedCopy(m_propertyMutex, m_conduitShortIdentifierString);
 }
 
 void HMSyncConduitData::setConduitShortIdentifierString(const QString &letter)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_conduitShortIdentifierString = letter;
+    platform::lockedAssign(m_propertyMutex, m_conduitShortIdentifierString, letter);
 }
 
 std::shared_ptr<HMData> HMSyncConduitData::conduitData() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_conduitData;
+    return platform::lockedCopy(m_propertyMutex, m_conduitData);
 }
 
 void HMSyncConduitData::setConduitData(std::shared_ptr<HMData> data)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_conduitData = std::move(data);
+    platform::lockedAssign(m_propertyMutex, m_conduitData, std::move(data));
 }
 
 QString HMSyncConduitData::conduitDataClass() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_conduitDataClass;
+    return platform::lockedCopy(m_propertyMutex, m_conduitDataClass);
 }
 
 void HMSyncConduitData::setConduitDataClass(const QString &className)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_conduitDataClass = className;
+    platform::lockedAssign(m_propertyMutex, m_conduitDataClass, className);
 }
 
 QSet<QString> HMSyncConduitData::hmUidsModifiedByDevice() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_hmUidsModifiedByDevice;
+    return platform::lockedCopy(m_propertyMutex, m_hmUidsModifiedByDevice);
 }
 
 void HMSyncConduitData::setHmUidsModifiedByDevice(const QSet<QString> &hmUids)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_hmUidsModifiedByDevice = hmUids;
+    platform::lockedAssign(m_propertyMutex, m_hmUidsModifiedByDevice, hmUids);
 }
 
 void HMSyncConduitData::noteDeletedByIdList(const QStringList &hmUids)
@@ -98,108 +90,90 @@ void HMSyncConduitData::addHmUidsModifiedByDevice(const QSet<QString> &hmUids)
 
 QStringList HMSyncConduitData::categoryIdentifiersToSync() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_categoryIdentifiersToSync;
+    return platform::lockedCopy(m_propertyMutex, m_categoryIdentifiersToSync);
 }
 
 void HMSyncConduitData::setCategoryIdentifiersToSync(const QStringList &identifiers)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_categoryIdentifiersToSync = identifiers;
+    platform::lockedAssign(m_propertyMutex, m_categoryIdentifiersToSync, identifiers);
 }
 
 QString HMSyncConduitData::categoryIdentifierToWriteTo() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_categoryIdentifierToWriteTo;
+    return platform::lockedCopy(m_propertyMutex, m_categoryIdentifierToWriteTo);
 }
 
 void HMSyncConduitData::setCategoryIdentifierToWriteTo(const QString &identifier)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_categoryIdentifierToWriteTo = identifier;
+    platform::lockedAssign(m_propertyMutex, m_categoryIdentifierToWriteTo, identifier);
 }
 
 QDateTime HMSyncConduitData::syncStartDate() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_syncStartDate;
+    return platform::lockedCopy(m_propertyMutex, m_syncStartDate);
 }
 
 void HMSyncConduitData::setSyncStartDate(const QDateTime &date)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_syncStartDate = date;
+    platform::lockedAssign(m_propertyMutex, m_syncStartDate, date);
 }
 
 QDateTime HMSyncConduitData::syncFinishDate() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_syncFinishDate;
+    return platform::lockedCopy(m_propertyMutex, m_syncFinishDate);
 }
 
 void HMSyncConduitData::setSyncFinishDate(const QDateTime &date)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_syncFinishDate = date;
+    platform::lockedAssign(m_propertyMutex, m_syncFinishDate, date);
 }
 
 QDateTime HMSyncConduitData::syncDriverLastModifiedDate() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_syncDriverLastModifiedDate;
+    return platform::lockedCopy(m_propertyMutex, m_syncDriverLastModifiedDate);
 }
 
 void HMSyncConduitData::setSyncDriverLastModifiedDate(const QDateTime &date)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_syncDriverLastModifiedDate = date;
+    platform::lockedAssign(m_propertyMutex, m_syncDriverLastModifiedDate, date);
 }
 
 QDateTime HMSyncConduitData::lastSyncDate() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_lastSyncDate;
+    return platform::lockedCopy(m_propertyMutex, m_lastSyncDate);
 }
 
 void HMSyncConduitData::setLastSyncDate(const QDateTime &date)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_lastSyncDate = date;
+    platform::lockedAssign(m_propertyMutex, m_lastSyncDate, date);
 }
 
 QString HMSyncConduitData::syncDirectionName() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_syncDirectionName;
+    return platform::lockedCopy(m_propertyMutex, m_syncDirectionName);
 }
 
 void HMSyncConduitData::setSyncDirectionName(const QString &name)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_syncDirectionName = name;
+    platform::lockedAssign(m_propertyMutex, m_syncDirectionName, name);
 }
 
 QString HMSyncConduitData::syncDeletionsName() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_syncDeletionsName;
+    return platform::lockedCopy(m_propertyMutex, m_syncDeletionsName);
 }
 
 void HMSyncConduitData::setSyncDeletionsName(const QString &name)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_syncDeletionsName = name;
+    platform::lockedAssign(m_propertyMutex, m_syncDeletionsName, name);
 }
 
 QString HMSyncConduitData::conflictSettingName() const
 {
-    const std::lock_guard lock(m_propertyMutex);
-    return m_conflictSettingName;
+    return platform::lockedCopy(m_propertyMutex, m_conflictSettingName);
 }
 
 void HMSyncConduitData::setConflictSettingName(const QString &name)
 {
-    const std::lock_guard lock(m_propertyMutex);
-    m_conflictSettingName = name;
+    platform::lockedAssign(m_propertyMutex, m_conflictSettingName, name);
 }

@@ -121,16 +121,11 @@ void HMSyncController::forgetDeviceRecordIds(quint64 conduit)
 
 void HMSyncController::sendIdListCommand()
 {
-    const quint64 conduit = currentConduit();
-    noteRecordStage(conduit);
-    if (conduit == quint64(HMSyncConduit::None)) {
-        DDLogWarn(QStringLiteral("No Conduit sent to ID List Command."));
-        scheduleProcess();
+    HMSyncConduitData *const stageData = beginRecordStage("ID List Command");
+    if (stageData == nullptr)
         return;
-    }
-    if (!isSyncConduit(conduit))
-        return;
-    const HMSyncConduitData &data = *m_conduits[conduit];
+    const HMSyncConduitData &data = *stageData;
+    const quint64 conduit = data.conduit();
     if (!takesDeviceRecords(data.syncDirection()) || !takesDeviceDeletions(data.syncDeletions())) {
         DDLogInfo(QStringLiteral("Skipping ID List Command due to not syncing deletes and sync direction."));
         scheduleProcess();
@@ -273,16 +268,11 @@ QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &data
 
 void HMSyncController::sendListCommand()
 {
-    const quint64 conduit = currentConduit();
-    noteRecordStage(conduit);
-    if (conduit == quint64(HMSyncConduit::None)) {
-        DDLogWarn(QStringLiteral("No Conduit sent to list command."));
-        scheduleProcess();
+    HMSyncConduitData *const stageData = beginRecordStage("list command");
+    if (stageData == nullptr)
         return;
-    }
-    if (!isSyncConduit(conduit))
-        return;
-    HMSyncConduitData &data = *m_conduits[conduit];
+    HMSyncConduitData &data = *stageData;
+    const quint64 conduit = data.conduit();
     if (!takesDeviceRecords(data.syncDirection())) {
         DDLogInfo(QStringLiteral("Skipping List Command due to sync direction."));
         scheduleProcess();

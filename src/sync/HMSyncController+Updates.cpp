@@ -10,6 +10,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/LockedField.h"
 #include "sync/HMData.h"
 #include "sync/HMDataConfigurationSource.h"
 #include "sync/HMIdentifierGraph.h"
@@ -48,16 +49,11 @@ QString letterOf(quint64 conduit)
 
 void HMSyncController::sendPurgeCommand()
 {
-    const quint64 conduit = currentConduit();
-    noteRecordStage(conduit);
-    if (conduit == quint64(HMSyncConduit::None)) {
-        DDLogWarn(QStringLiteral("No Conduit sent to purge command."));
-        scheduleProcess();
+    HMSyncConduitData *const stageData = beginRecordStage("purge command");
+    if (stageData == nullptr)
         return;
-    }
-    if (!isSyncConduit(conduit))
-        return;
-    HMSyncConduitData &data = *m_conduits[conduit];
+    HMSyncConduitData &data = *stageData;
+    const quint64 conduit = data.conduit();
     if (!sendsMacRecords(data.syncDirection())) {
         DDLogInfo(QStringLiteral("Skipping Purge Command due to sync direction."));
         scheduleProcess();
@@ -291,8 +287,7 @@ bool HMSyncController::runUpdateLoop(quint64 conduit, QList<HMSyncRecord> &recor
 
 QSet<QString> HMSyncController::olmIdsForContactsSentToDevice() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_olmIdsForContactsSentToDevice;
+    return platform::lockedCopy(m_mutex, m_olmIdsForContactsSentToDevice);
 }
 
 bool HMSyncController::updatesMustStop() const

@@ -8,6 +8,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/TimeZone.h"
 #include "platform/foundation/UserDefaults.h"
@@ -738,8 +739,7 @@ QString HMSyncController::localizedText(const QString &key) const
 
 HMSyncState HMSyncController::syncState() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_syncState;
+    return platform::lockedCopy(m_mutex, m_syncState);
 }
 
 void HMSyncController::setSyncState(HMSyncState state)
@@ -759,26 +759,22 @@ void HMSyncController::setSyncState(HMSyncState state)
 
 HMSyncError HMSyncController::syncError() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_syncError;
+    return platform::lockedCopy(m_mutex, m_syncError);
 }
 
 QString HMSyncController::syncErrorDescription() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_syncErrorDescription;
+    return platform::lockedCopy(m_mutex, m_syncErrorDescription);
 }
 
 std::weak_ptr<HMSyncControllerDelegate> HMSyncController::delegate() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_delegate;
+    return platform::lockedCopy(m_mutex, m_delegate);
 }
 
 void HMSyncController::setDelegate(std::weak_ptr<HMSyncControllerDelegate> delegate)
 {
-    const std::lock_guard lock(m_mutex);
-    m_delegate = std::move(delegate);
+    platform::lockedAssign(m_mutex, m_delegate, std::move(delegate));
 }
 
 std::shared_ptr<platform::DispatchQueue> HMSyncController::syncQueue() const
@@ -788,32 +784,27 @@ std::shared_ptr<platform::DispatchQueue> HMSyncController::syncQueue() const
 
 QString HMSyncController::didPurgeTheseConduits() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_didPurgeTheseConduits;
+    return platform::lockedCopy(m_mutex, m_didPurgeTheseConduits);
 }
 
 QStringList HMSyncController::allContactsOnTheDevice() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_allContactsOnTheDevice;
+    return platform::lockedCopy(m_mutex, m_allContactsOnTheDevice);
 }
 
 QStringList HMSyncController::allEventsOnTheDevice() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_allEventsOnTheDevice;
+    return platform::lockedCopy(m_mutex, m_allEventsOnTheDevice);
 }
 
 QStringList HMSyncController::allTasksOnTheDevice() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_allTasksOnTheDevice;
+    return platform::lockedCopy(m_mutex, m_allTasksOnTheDevice);
 }
 
 QStringList HMSyncController::allMemosOnTheDevice() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_allMemosOnTheDevice;
+    return platform::lockedCopy(m_mutex, m_allMemosOnTheDevice);
 }
 
 bool HMSyncController::getIsSynchronizing()
@@ -1284,4 +1275,16 @@ void HMSyncController::noteRecordStage(quint64 conduit)
 {
     if (isSyncConduit(conduit))
         m_recordStagesRan[conduit] = true;
+}
+
+HMSyncConduitData *HMSyncController::beginRecordStage(const char *command)
+{
+    const quint64 conduit = currentConduit();
+    noteRecordStage(conduit);
+    if (conduit == quint64(HMSyncConduit::None)) {
+        DDLogWarn(QStringLiteral("No Conduit sent to %1.").arg(QLatin1String(command)));
+        scheduleProcess();
+        return nullptr;
+    }
+    return isSyncConduit(conduit) ? m_conduits[conduit].get() : nullptr;
 }

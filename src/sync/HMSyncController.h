@@ -296,6 +296,10 @@ private:
     void wakeTransportWait();
     // Remembers that a record stage (purge, id list, list, update) ran for the conduit.
     void noteRecordStage(quint64 conduit);
+    // The start of the purge, id list and list commands: notes the stage and gives the current
+    // conduit's data, or nullptr when there is none (logged, naming the command, and the run goes on)
+    // or the current conduit is not one of the four.
+    HMSyncConduitData *beginRecordStage(const char *command);
 
     // Records the error code and its text for the user.
     void recordError(HMSyncError error, const QString &message);

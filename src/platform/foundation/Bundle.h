@@ -37,4 +37,10 @@ public:
     static QString localizedStringsPath();
 };
 
+// The localised text of a key, or the key itself when the table has none.
+inline QString localized(const QString &key)
+{
+    return Bundle::localizedString(key);
+}
+
 } // namespace platform

@@ -206,14 +206,20 @@ QVariant RKRequest::userData() const
 
 void RKRequest::setOnDidLoadResponse(LoadBlock block)
 {
-    const std::lock_guard lock(m_callbackMutex);
-    m_onDidLoadResponse = std::move(block);
+    lockedAssign(m_callbackMutex, m_onDidLoadResponse, std::move(block));
 }
 
 void RKRequest::setOnDidFailLoadWithError(FailBlock block)
 {
+    lockedAssign(m_callbackMutex, m_onDidFailLoadWithError, std::move(block));
+}
+
+void RKRequest::clearCallbacks()
+{
     const std::lock_guard lock(m_callbackMutex);
-    m_onDidFailLoadWithError = std::move(block);
+    m_delegate = nullptr;
+    m_onDidLoadResponse = {};
+    m_onDidFailLoadWithError = {};
 }
 
 void RKRequest::send()

@@ -118,6 +118,9 @@ public:
     void setOnDidLoadResponse(LoadBlock block);
     // Called after the delegate's requestDidFailLoadWithError; never for a cancel.
     void setOnDidFailLoadWithError(FailBlock block);
+    // Clears the delegate and both blocks: once it returns, no callback of this request is under way
+    // or will come, so their owner may go.
+    void clearCallbacks();
 
     // Queues the request on its client's request queue and returns at once. A request may be sent
     // again once it has ended; sending one that is waiting or loading does nothing.

@@ -1,5 +1,6 @@
 #include "platform/restkit/RKRequestQueue.h"
 
+#include "platform/foundation/LockedField.h"
 #include "platform/restkit/RKNetworkThread.h"
 #include "platform/restkit/RKRequest.h"
 
@@ -18,8 +19,7 @@ void RKRequestQueue::setConcurrentRequestsLimit(int limit)
 
 int RKRequestQueue::concurrentRequestsLimit() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_limit;
+    return lockedCopy(m_mutex, m_limit);
 }
 
 void RKRequestQueue::cancelAllRequests()

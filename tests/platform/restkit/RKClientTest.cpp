@@ -353,6 +353,43 @@ TEST_F(RKClientTest, ReportsCancelAsCancelForWaitingAndLoadingRequests)
     EXPECT_EQ(afterDelegate.events().constLast(), QStringLiteral("load 200"));
 }
 
+TEST_F(RKClientTest, ARequestWhoseCallbacksAreClearedCallsNoOneWhenItEnds)
+{
+    LoopbackServer server;
+    Gate gate;
+    std::atomic<int> arrived = 0;
+    server.server().Post("/hold", [&](const httplib::Request &, httplib::Response &response) {
+        ++arrived;
+        gate.wait();
+        response.set_content("OK", "text/plain");
+    });
+    server.start();
+
+    std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(server.baseUrl());
+    client->requestQueue().setConcurrentRequestsLimit(1);
+    RecordingDelegate clearedDelegate;
+    RecordingDelegate afterDelegate;
+    std::shared_ptr<RKRequest> cleared = post(*client, QStringLiteral("/hold"), &clearedDelegate);
+    std::atomic<int> blockCalls = 0;
+    cleared->setOnDidLoadResponse([&blockCalls](const RKResponse &) { ++blockCalls; });
+    cleared->setOnDidFailLoadWithError([&blockCalls](const PlatformError &) { ++blockCalls; });
+    cleared->send();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return arrived.load() == 1; })) << "the request at the server";
+
+    cleared->clearCallbacks();
+    EXPECT_EQ(cleared->delegate(), nullptr);
+    gate.open();
+    // The queue runs one request at a time and calls back in order: once the next request has ended,
+    // every callback of the cleared one has been made or skipped.
+    std::shared_ptr<RKRequest> after = post(*client, QStringLiteral("/hold"), &afterDelegate);
+    after->send();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return afterDelegate.hasEnded(); }));
+    EXPECT_EQ(afterDelegate.events().constLast(), QStringLiteral("load 200"));
+    EXPECT_TRUE(cleared->isLoaded());
+    EXPECT_EQ(clearedDelegate.events(), QStringList({"start"}));
+    EXPECT_EQ(blockCalls.load(), 0);
+}
+
 TEST_F(RKClientTest, CancelAllRequestsAndAGoneClientEndTheQueue)
 {
     LoopbackServer server;
