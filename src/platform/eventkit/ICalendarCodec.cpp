@@ -771,10 +771,11 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
 {
     QList<QDateTime> result;
     const auto [first, last] = startsReaching(occurrences, windowStart, windowEnd);
+    // Told by their milliseconds, as their dates would tell it: a series' walk holds thousands.
+    const qint64 lengthMs = occurrences.lengthSeconds * 1000;
     for (auto it = first; it != last; ++it) {
-        const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, utcZone());
-        if (overlapsWindow(start, occurrences.lengthSeconds, windowStart, windowEnd))
-            result.append(start);
+        if (overlapsWindow(*it, *it + lengthMs, windowStart, windowEnd))
+            result.append(QDateTime::fromMSecsSinceEpoch(*it, utcZone()));
     }
     return result;
 }
