@@ -274,9 +274,8 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
         record && !record->isUnconfirmedAdd() ? sequence.lookAt(index, pass.lookScratch) : std::nullopt;
     if (!look)
         return false;
-    const bool isChanged =
-        isChangedSince(pass.date, look->lastModified, &*record) ||
-        !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
+    const bool isChanged = isChangedSince(pass.date, look->lastModified, &*record) ||
+                           !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
     return noteFoundUnchanged(pass, *record, isChanged);
 }
 
@@ -299,8 +298,8 @@ bool HMCalendarData::listUnchangedSeries(ListingPass &pass, const platform::EKEv
     const QString checksum = seriesChecksum(seriesId);
     if (checksum.isEmpty())
         return false;
-    const bool isChanged = isChangedSince(pass.date, event.lastModifiedDate(), &*record) ||
-                           checksum != record->value(kCrcKey).toString();
+    const bool isChanged =
+        isChangedSince(pass.date, event.lastModifiedDate(), &*record) || checksum != record->value(kCrcKey).toString();
     return noteFoundUnchanged(pass, *record, isChanged);
 }
 

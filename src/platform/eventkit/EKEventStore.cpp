@@ -1159,8 +1159,8 @@ std::shared_ptr<EKEvent> EKEventStore::eventOfListedFile(const EKEventSequence::
     return events.value(0);
 }
 
-QList<std::pair<icalcomponent *, QDateTime>> EKEventStore::countedDetached(const ICalendarFile &file, const QString &uid,
-                                                                          const SeriesParts &series)
+QList<std::pair<icalcomponent *, QDateTime>>
+EKEventStore::countedDetached(const ICalendarFile &file, const QString &uid, const SeriesParts &series)
 {
     QList<std::pair<icalcomponent *, QDateTime>> counted;
     for (icalcomponent *detached : series.overrides) {

@@ -309,9 +309,8 @@ private:
     };
     // The detached occurrences of the series that stand in for one of its occurrences, with their
     // original starts: all of them when the series has no master.
-    static QList<std::pair<icalcomponent_impl *, QDateTime>> countedDetached(const ICalendarFile &file,
-                                                                            const QString &uid,
-                                                                            const SeriesParts &series);
+    static QList<std::pair<icalcomponent_impl *, QDateTime>>
+    countedDetached(const ICalendarFile &file, const QString &uid, const SeriesParts &series);
     QList<QDateTime> regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate) const;
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid, const SeriesParts &series,
                                                const EKPredicate &predicate,

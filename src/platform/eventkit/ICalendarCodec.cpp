@@ -173,10 +173,11 @@ std::optional<int> plainStepDays(const icalrecurrencetype &rule)
     if ((rule.freq != ICAL_DAILY_RECURRENCE && rule.freq != ICAL_WEEKLY_RECURRENCE) || rule.interval < 1 ||
         rule.count < 0 || !icaltime_is_null_time(rule.until) || rule.rscale)
         return std::nullopt;
-    const std::array<const short *, 9> parts = {rule.by_second,   rule.by_minute,   rule.by_hour,
-                                                rule.by_day,      rule.by_month_day, rule.by_year_day,
-                                                rule.by_week_no,  rule.by_month,    rule.by_set_pos};
-    if (std::any_of(parts.cbegin(), parts.cend(), [](const short *part) { return part[0] != ICAL_RECURRENCE_ARRAY_MAX; }))
+    const std::array<const short *, 9> parts = {rule.by_second,  rule.by_minute,    rule.by_hour,
+                                                rule.by_day,     rule.by_month_day, rule.by_year_day,
+                                                rule.by_week_no, rule.by_month,     rule.by_set_pos};
+    if (std::any_of(parts.cbegin(), parts.cend(),
+                    [](const short *part) { return part[0] != ICAL_RECURRENCE_ARRAY_MAX; }))
         return std::nullopt;
     return rule.freq == ICAL_WEEKLY_RECURRENCE ? 7 * int(rule.interval) : int(rule.interval);
 }

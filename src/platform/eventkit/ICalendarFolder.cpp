@@ -603,7 +603,7 @@ void ICalendarFolder::keepParsed(std::shared_ptr<const ICalendarFile> parsed)
 
 // Each UID and title once, in the order of the file: a file of many events is told in one walk.
 void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root,
-                                   const std::optional<QByteArray> &knownListed)
+                                    const std::optional<QByteArray> &knownListed)
 {
     file.isDescribedByParse = false; // parseInto tells when it was
     QStringList uids;

@@ -242,8 +242,8 @@ TEST_F(EventKitListingTest, AListedSeriesIsSentOnlyWhenSomethingTellsAChange)
                                const QByteArray &rule = "FREQ=DAILY", const QByteArray &more = QByteArray()) {
         eventkittest::writeAsOtherProgram(
             path, eventkittest::calendarText(eventkittest::eventItem(
-                      "walk", "DTSTART:" + utc(start) + "\r\nDURATION:PT45M\r\nRRULE:" + rule + "\r\nSUMMARY:" +
-                                  title + "\r\n" + more + "LAST-MODIFIED:" + utc(modified) + "\r\n")));
+                      "walk", "DTSTART:" + utc(start) + "\r\nDURATION:PT45M\r\nRRULE:" + rule + "\r\nSUMMARY:" + title +
+                                  "\r\n" + more + "LAST-MODIFIED:" + utc(modified) + "\r\n")));
     };
     const QDateTime written = QDateTime::currentDateTimeUtc().addDays(-1);
     writeWalk("Walk", written);

@@ -112,8 +112,8 @@ void expectSameStarts(const QStringList &found, const QStringList &expected)
 {
     const auto differs = std::mismatch(found.cbegin(), found.cend(), expected.cbegin(), expected.cend());
     EXPECT_TRUE(differs.first == found.cend() && differs.second == expected.cend())
-        << "the first difference, after " << (differs.first - found.cbegin()) << " alike: "
-        << (differs.first == found.cend() ? "none" : differs.first->toStdString()) << " where "
+        << "the first difference, after " << (differs.first - found.cbegin())
+        << " alike: " << (differs.first == found.cend() ? "none" : differs.first->toStdString()) << " where "
         << (differs.second == expected.cend() ? "none" : differs.second->toStdString()) << " was expected";
 }
 
@@ -332,9 +332,12 @@ TEST_F(EKEventStoreListedSeriesTest, RegularStartsAreThoseOfTheListedOccurrences
 // leap day and at a year's end.
 TEST_F(EKEventStoreListedSeriesTest, PlainRulesWalkAsLibicalWalksThem)
 {
-    const QList<QByteArray> starts = {"DTSTART:20250310T090000Z", "DTSTART;TZID=Europe/Berlin:20250329T023000",
-                                      "DTSTART;TZID=Europe/Berlin:20251025T023000", "DTSTART:20250131T080000",
-                                      "DTSTART;VALUE=DATE:20240229", "DTSTART:20261231T230000Z"};
+    const QList<QByteArray> starts = {"DTSTART:20250310T090000Z",
+                                      "DTSTART;TZID=Europe/Berlin:20250329T023000",
+                                      "DTSTART;TZID=Europe/Berlin:20251025T023000",
+                                      "DTSTART:20250131T080000",
+                                      "DTSTART;VALUE=DATE:20240229",
+                                      "DTSTART:20261231T230000Z"};
     const QList<QByteArray> rules = {"FREQ=DAILY",        "FREQ=DAILY;INTERVAL=3",           "FREQ=DAILY;COUNT=40",
                                      "FREQ=WEEKLY",       "FREQ=WEEKLY;INTERVAL=2;COUNT=30", "FREQ=WEEKLY;INTERVAL=5",
                                      "FREQ=DAILY;COUNT=1"};
@@ -346,7 +349,7 @@ TEST_F(EKEventStoreListedSeriesTest, PlainRulesWalkAsLibicalWalksThem)
                 const QByteArray text = "RRULE:" + rules[rule] + (kind == "libical" ? everyMonth : QByteArray());
                 writeAsOtherProgram(m_folder + QStringLiteral("/%1-%2.ics").arg(kind, name),
                                     calendarText(kBerlin + eventItem(kind + '-' + name, starts[start] + "\r\n" + text +
-                                                                                           "\r\nSUMMARY:Walk\r\n")));
+                                                                                            "\r\nSUMMARY:Walk\r\n")));
             }
         }
     }
