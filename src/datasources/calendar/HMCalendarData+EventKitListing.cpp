@@ -187,12 +187,8 @@ QList<QDateTime> HMCalendarData::regularStartsOfSeries(const QString &seriesId)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     QList<QDateTime> starts;
-    for (const platform::EKPredicate &predicate : eventKitPredicates(seriesId, std::nullopt, std::nullopt)) {
-        for (const auto &event : store->eventsMatchingPredicate(predicate)) {
-            if (!event->isDetached())
-                starts.append(event->startDate());
-        }
-    }
+    for (const platform::EKPredicate &predicate : eventKitPredicates(seriesId, std::nullopt, std::nullopt))
+        starts.append(store->regularStartsMatchingPredicate(predicate));
     return starts;
 }
 
@@ -226,7 +222,8 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
             reportListingProgress(++position, total);
             if (listUnchangedEvent(pass, sequence, index))
                 continue;
-            if (const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
+            const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index);
+            if (event && !listUnchangedSeries(pass, *event))
                 listEvent(pass, *event);
         }
         sequence = platform::EKEventSequence();
@@ -277,19 +274,49 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
         record && !record->isUnconfirmedAdd() ? sequence.lookAt(index, pass.lookScratch) : std::nullopt;
     if (!look)
         return false;
+    const bool isChanged = isChangedSince(pass.date, look->lastModified, &*record) ||
+                           !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
+    return noteFoundUnchanged(pass, *record, isChanged);
+}
+
+// A series' regular occurrence, of a series the graph knows and whose checksum it keeps as the
+// series stands now, unchanged since the last sync: planning it would find the series' record and
+// send nothing. The listing meets one occurrence of each series (its first), so each unchanged series
+// is found without a plan. Answers whether it was.
+bool HMCalendarData::listUnchangedSeries(ListingPass &pass, const platform::EKEvent &event)
+{
+    if (event.isDetached() || !event.hasRecurrenceRules())
+        return false;
+    const QString seriesId = event.calendarItemIdentifier();
+    if (pass.seriesToRefresh.contains(seriesId))
+        return false;
+    const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeId(seriesId);
+    // A series sent as new whose answer never came, or one the graph keeps no uid of, is planned whole.
+    if (!record || record->isUnconfirmedAdd() ||
+        record->valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString().isEmpty())
+        return false;
+    const QString checksum = seriesChecksum(seriesId);
+    if (checksum.isEmpty())
+        return false;
+    const bool isChanged =
+        isChangedSince(pass.date, event.lastModifiedDate(), &*record) || checksum != record->value(kCrcKey).toString();
+    return noteFoundUnchanged(pass, *record, isChanged);
+}
+
+// A record the device changed since the sync is left to the device's change: its event is found
+// whatever the desktop did, as planning it would find it and send nothing.
+bool HMCalendarData::noteFoundUnchanged(ListingPass &pass, const HMIdentifierGraphEntry &record, bool isChanged)
+{
     const auto isExcluded = [&] {
         if (pass.excludedHmUids.isEmpty())
             return false;
-        const QString ownUid = record->valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString();
+        const QString ownUid = record.valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString();
         return !ownUid.isEmpty() && pass.excludedHmUids.contains(ownUid);
     };
-    const bool isChanged =
-        isChangedSince(pass.date, look->lastModified, &*record) ||
-        !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
     if (isChanged && !isExcluded())
         return false;
-    pass.foundBytes.insert(record->packed().constData());
-    pass.foundEntries.append(*record);
+    pass.foundBytes.insert(record.packed().constData());
+    pass.foundEntries.append(record);
     return true;
 }
 

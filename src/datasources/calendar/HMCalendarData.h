@@ -491,6 +491,11 @@ private:
     QList<platform::EKEventSequence> readEventKitListing();
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
     bool listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
+    bool listUnchangedSeries(ListingPass &pass, const platform::EKEvent &event);
+    // Notes the record as found by an event that needs no plan, unless the event changed since the
+    // sync's date (told by isChanged) and the device did not change the record too: answers whether
+    // it was noted.
+    static bool noteFoundUnchanged(ListingPass &pass, const HMIdentifierGraphEntry &record, bool isChanged);
     static QList<QVariantMap> dictionariesNotListed(const HMIdentifierGraph::Entries &known, ListingPass &pass);
     void reportListingProgress(qsizetype position, qsizetype total) const;
     // The predicates of readEventKitEvents, a window each.

@@ -635,6 +635,49 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
     return sequence;
 }
 
+// A series' regular starts are asked for across windows of many years: an event made per
+// occurrence only to read its start cost more than the kept walk they come from.
+QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate &predicate)
+{
+    const std::lock_guard lock(storeMutex());
+    QList<QDateTime> starts;
+    if (predicate.uid.isEmpty() || predicate.title || predicate.firstOccurrenceOnly) {
+        for (const std::shared_ptr<EKEvent> &event : eventsMatchingPredicate(predicate)) {
+            if (!event->isDetached())
+                starts.append(event->startDate());
+        }
+        return starts;
+    }
+    for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
+        if (const std::shared_ptr<const ICalendarFile> file =
+                m_folders[calendar->calendarIdentifier()]->fileForUid(predicate.uid))
+            starts.append(regularStartsOfFile(*file, predicate));
+    }
+    // As the sequence sorts its events: by start, those of one start in the order they were found.
+    std::stable_sort(starts.begin(), starts.end(), [](const QDateTime &left, const QDateTime &right) {
+        return left.toMSecsSinceEpoch() < right.toMSecsSinceEpoch();
+    });
+    return starts;
+}
+
+// As appendEventsOfFile gives the series' regular occurrences: those of the walk in the window, less
+// those a detached occurrence stands in for.
+QList<QDateTime> EKEventStore::regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate) const
+{
+    const icalseries::ItemsOfUid found = icalseries::itemsByUid(file.calendar.get()).value(predicate.uid);
+    if (!found.event)
+        return {};
+    QList<QDateTime> detachedIds;
+    for (const auto &counted : countedDetached(file, predicate.uid, {found.event, found.overrides}))
+        detachedIds.append(counted.second);
+    QList<QDateTime> starts = occurrencesOf(file, predicate.uid, found.event, predicate.startDate, predicate.endDate);
+    starts.removeIf([&detachedIds](const QDateTime &start) { return detachedIds.contains(start); });
+    // In UTC, as an occurrence keeps its start.
+    for (QDateTime &start : starts)
+        start = start.toUTC();
+    return starts;
+}
+
 namespace {
 
 // What a sequence is sorted by, read once per entry: many events share a start, and their
@@ -1116,6 +1159,18 @@ std::shared_ptr<EKEvent> EKEventStore::eventOfListedFile(const EKEventSequence::
     return events.value(0);
 }
 
+QList<std::pair<icalcomponent *, QDateTime>>
+EKEventStore::countedDetached(const ICalendarFile &file, const QString &uid, const SeriesParts &series)
+{
+    QList<std::pair<icalcomponent *, QDateTime>> counted;
+    for (icalcomponent *detached : series.overrides) {
+        const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
+        if (!series.master || isOccurrenceOf(file, uid, series.master, recurrenceId))
+            counted.append({detached, recurrenceId});
+    }
+    return counted;
+}
+
 // Appends the detached occurrences of the series that lie in the window; answers the original starts
 // of all of them, which the series' own occurrences then leave out.
 QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &file, const QString &uid,
@@ -1125,10 +1180,7 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &fi
 {
     icalcomponent *const master = series.master;
     QList<QDateTime> detachedIds;
-    for (icalcomponent *detached : series.overrides) {
-        const QDateTime recurrenceId = icalcodec::recurrenceIdOf(detached);
-        if (master && !isOccurrenceOf(file, uid, master, recurrenceId))
-            continue;
+    for (const auto &[detached, recurrenceId] : countedDetached(file, uid, series)) {
         detachedIds.append(recurrenceId);
         std::shared_ptr<EKEvent> event = eventFromComponent(detached, calendar);
         const bool overlaps = event->startDate() < predicate.endDate &&

@@ -173,6 +173,9 @@ public:
     QList<std::shared_ptr<EKEvent>> eventsMatchingPredicate(const EKPredicate &predicate);
     // The same events, made one at a time as they are asked for.
     EKEventSequence eventSequenceMatchingPredicate(const EKPredicate &predicate);
+    // The starts of the regular occurrences (not the detached ones) among those events, in their
+    // order: of one series (uid set), straight from its kept walk, with no event made per occurrence.
+    QList<QDateTime> regularStartsMatchingPredicate(const EKPredicate &predicate);
     // The event (a series: its first occurrence) with the identifier; null when there is none.
     std::shared_ptr<EKEvent> eventWithIdentifier(const QString &identifier);
     // The event as this store last saw or saved it, without looking at the folders again: right after
@@ -304,6 +307,11 @@ private:
         icalcomponent_impl *master = nullptr;
         QList<icalcomponent_impl *> overrides;
     };
+    // The detached occurrences of the series that stand in for one of its occurrences, with their
+    // original starts: all of them when the series has no master.
+    static QList<std::pair<icalcomponent_impl *, QDateTime>>
+    countedDetached(const ICalendarFile &file, const QString &uid, const SeriesParts &series);
+    QList<QDateTime> regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate) const;
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid, const SeriesParts &series,
                                                const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,

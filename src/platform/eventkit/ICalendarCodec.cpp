@@ -7,9 +7,11 @@
 #include "platform/foundation/ConsoleLog.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 
 namespace platform::icalcodec {
@@ -161,28 +163,112 @@ icaltriggertype triggerFor(const EKAlarm &alarm)
     return trigger;
 }
 
+// The days from one occurrence to the next of a rule that only repeats its start: FREQ=DAILY or
+// WEEKLY, an INTERVAL, a COUNT or no end, and no BY part, UNTIL or calendar scale. Its occurrences are
+// the start moved on by whole days of its own clock, as libical gives them, so they are stepped here:
+// libical's iterator does calendar arithmetic through ICU at every step, which took most of a first
+// sync of series files. Nothing for any other rule, which libical walks.
+std::optional<int> plainStepDays(const icalrecurrencetype &rule)
+{
+    if ((rule.freq != ICAL_DAILY_RECURRENCE && rule.freq != ICAL_WEEKLY_RECURRENCE) || rule.interval < 1 ||
+        rule.count < 0 || !icaltime_is_null_time(rule.until) || rule.rscale)
+        return std::nullopt;
+    const std::array<const short *, 9> parts = {rule.by_second,  rule.by_minute,    rule.by_hour,
+                                                rule.by_day,     rule.by_month_day, rule.by_year_day,
+                                                rule.by_week_no, rule.by_month,     rule.by_set_pos};
+    if (std::any_of(parts.cbegin(), parts.cend(),
+                    [](const short *part) { return part[0] != ICAL_RECURRENCE_ARRAY_MAX; }))
+        return std::nullopt;
+    return rule.freq == ICAL_WEEKLY_RECURRENCE ? 7 * int(rule.interval) : int(rule.interval);
+}
+
+const icaltimezone *usableZone(const icaltimezone *zone);
+
+// Whether the wall time is one its zone's clocks skip (moved on past it). libical's iterator reads
+// such a time through ICU, which gives it (and some steps after it) otherwise than a zone reads it.
+bool isSkippedTime(const icaltimetype &time)
+{
+    if (time.is_date || !time.zone || icaltime_is_utc(time))
+        return false;
+    auto *zone = const_cast<icaltimezone *>(usableZone(icalzones::sharedZoneFor(time.zone))); // libical takes no const
+    const icaltimetype back = icaltime_from_timet_with_zone(icaltime_as_timet_with_zone(time, zone), 0, zone);
+    return back.year != time.year || back.month != time.month || back.day != time.day || back.hour != time.hour ||
+           back.minute != time.minute || back.second != time.second;
+}
+
+// The starts of a rule in the start's own clock, one at a time; a null time after the last. A plain
+// rule is stepped here until a step meets skipped time; libical walks the rest, from its own start
+// past the steps already given, which are the ones it gives too.
+class RuleSteps final
+{
+public:
+    RuleSteps(const icalrecurrencetype &rule, const icaltimetype &start)
+        : m_rule(rule), m_start(start), m_stepDays(plainStepDays(rule)), m_next(start)
+    {
+        if (!m_stepDays)
+            m_iterator = icalrecur_iterator_new(m_rule, m_start);
+    }
+    ~RuleSteps()
+    {
+        if (m_iterator)
+            icalrecur_iterator_free(m_iterator);
+    }
+    RuleSteps(const RuleSteps &) = delete;
+    RuleSteps &operator=(const RuleSteps &) = delete;
+
+    icaltimetype next()
+    {
+        if (!m_stepDays)
+            return m_iterator ? icalrecur_iterator_next(m_iterator) : icaltime_null_time();
+        // libical gives nothing past this year either.
+        constexpr int kLastYear = 2582;
+        if ((m_rule.count > 0 && m_taken == m_rule.count) || m_next.year > kLastYear)
+            return icaltime_null_time();
+        if (isSkippedTime(m_next)) {
+            handOverToLibical();
+            return next();
+        }
+        const icaltimetype current = m_next;
+        icaltime_adjust(&m_next, *m_stepDays, 0, 0, 0);
+        ++m_taken;
+        return current;
+    }
+
+private:
+    void handOverToLibical()
+    {
+        m_stepDays.reset();
+        m_iterator = icalrecur_iterator_new(m_rule, m_start);
+        for (int step = 0; m_iterator && step < m_taken; ++step)
+            icalrecur_iterator_next(m_iterator);
+    }
+
+    const icalrecurrencetype m_rule;
+    const icaltimetype m_start;
+    std::optional<int> m_stepDays;
+    int m_taken = 0;
+    icaltimetype m_next;
+    icalrecur_iterator *m_iterator = nullptr;
+};
+
 // Walks the rule's starts before `until`, handing each to `visit` until it answers false.
 void walkRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &until,
               const std::function<bool(const QDateTime &)> &visit)
 {
-    icalrecur_iterator *iterator = icalrecur_iterator_new(rule, start);
-    if (!iterator)
-        return;
-    int steps = 0;
-    for (icaltimetype next = icalrecur_iterator_next(iterator); !icaltime_is_null_time(next);
-         next = icalrecur_iterator_next(iterator)) {
+    RuleSteps steps(rule, start);
+    int taken = 0;
+    for (icaltimetype next = steps.next(); !icaltime_is_null_time(next); next = steps.next()) {
         next.zone = start.zone;
         const QDateTime date = dateFromIcalTime(next);
         if (date >= until)
             break;
-        if (++steps > kMaxExpansionSteps) {
+        if (++taken > kMaxExpansionSteps) {
             consoleLog(QStringLiteral("Recurrence expansion stopped after %1 occurrences").arg(kMaxExpansionSteps));
             break;
         }
         if (!visit(date))
             break;
     }
-    icalrecur_iterator_free(iterator);
 }
 
 void addOccurrencesOfRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &windowEnd,
@@ -686,10 +772,11 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
 {
     QList<QDateTime> result;
     const auto [first, last] = startsReaching(occurrences, windowStart, windowEnd);
+    // Told by their milliseconds, as their dates would tell it: a series' walk holds thousands.
+    const qint64 lengthMs = occurrences.lengthSeconds * 1000;
     for (auto it = first; it != last; ++it) {
-        const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, utcZone());
-        if (overlapsWindow(start, occurrences.lengthSeconds, windowStart, windowEnd))
-            result.append(start);
+        if (overlapsWindow(*it, *it + lengthMs, windowStart, windowEnd))
+            result.append(QDateTime::fromMSecsSinceEpoch(*it, utcZone()));
     }
     return result;
 }

@@ -508,8 +508,33 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     return result;
 }
 
+namespace {
+
+// Whether a rule of the calendar names a calendar scale: libical rewrites such a rule as it walks it,
+// and with it the series' revision, so such a calendar's description is made from each parse, whose
+// tree a listing walks again.
+bool hasScaledRule(icalcomponent *calendar)
+{
+    for (icalcomponent *item = calendar ? icalcomponent_get_first_component(calendar, ICAL_VEVENT_COMPONENT) : nullptr;
+         item; item = icalcomponent_get_next_component(calendar, ICAL_VEVENT_COMPONENT)) {
+        for (icalproperty *rule = icalcomponent_get_first_property(item, ICAL_RRULE_PROPERTY); rule;
+             rule = icalcomponent_get_next_property(item, ICAL_RRULE_PROPERTY)) {
+            if (icalproperty_get_rrule(rule).rscale)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// A file this process described by parsing it, parsed again with the status it had then, keeps its
+// listed text: working it out again would walk its series and encode them only to find the same.
 bool ICalendarFolder::parseInto(ICalendarFile &file) const
 {
+    const std::optional<QByteArray> listed = file.isDescribedByParse && !file.needsParsing
+                                                 ? std::optional<QByteArray>(file.listedEvent().toByteArray())
+                                                 : std::nullopt;
     file.needsParsing = false;
     file.parses = false;
     file.isDamaged = false;
@@ -522,7 +547,9 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     file.calendar = bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName)) : nullptr;
     if (file.calendar)
         file.text = *bytes;
-    describeItems(file, file.calendar.get());
+    describeItems(file, file.calendar.get(),
+                  isUnchanged && !hasScaledRule(file.calendar.get()) ? listed : std::nullopt);
+    file.isDescribedByParse = true;
     if (!bytes)
         consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
     else if (!file.calendar)
@@ -558,6 +585,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::
         replaceFile(described->fileName, descriptionOf(*parsed));
     } else if (isCurrent) {
         (*known)->needsParsing = false;
+        (*known)->isDescribedByParse = (*known)->isDescribedByParse || isUnchanged;
         parsed->occurrences = isUnchanged ? walksOf(**known) : nullptr;
     }
     if (!parsed->parses)
@@ -574,8 +602,10 @@ void ICalendarFolder::keepParsed(std::shared_ptr<const ICalendarFile> parsed)
 }
 
 // Each UID and title once, in the order of the file: a file of many events is told in one walk.
-void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
+void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root,
+                                    const std::optional<QByteArray> &knownListed)
 {
+    file.isDescribedByParse = false; // parseInto tells when it was
     QStringList uids;
     QStringList titles;
     QSet<QString> seenUids;
@@ -607,8 +637,8 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root)
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
-    QByteArray listed = icallisted::listedEventOf(root);
-    if (listed.isEmpty() && file.hasEvents && !file.hasTodos && file.parses)
+    QByteArray listed = knownListed.value_or(icallisted::listedEventOf(root));
+    if (!knownListed && listed.isEmpty() && file.hasEvents && !file.hasTodos && file.parses)
         listed = icallisted::listedSeriesOf(root, icallisted::listedSeriesHorizon());
     file.setDescribed(uids, titles, listed);
 }

@@ -95,6 +95,9 @@ struct ICalendarFile final
     bool needsParsing = false;
     bool hasEvents = false;
     bool hasTodos = false;
+    // Whether this process described the file by parsing it (not from the index, nor from a tree it
+    // wrote): parsing it again while its status holds describes it the same.
+    bool isDescribedByParse = false;
 
     QStringList uids() const;
     QStringList titles() const;
@@ -299,7 +302,9 @@ private:
     // Keeps the parse of a file that another call may soon ask for again.
     void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
     // Fills in the UIDs, titles, kinds and reach of a calendar's items.
-    static void describeItems(ICalendarFile &file, icalcomponent_impl *calendar);
+    // A listed text already known of the file is kept, not worked out again.
+    static void describeItems(ICalendarFile &file, icalcomponent_impl *calendar,
+                              const std::optional<QByteArray> &knownListed = std::nullopt);
     void indexFile(const std::shared_ptr<ICalendarFile> &file);
     void unindexFile(const std::shared_ptr<ICalendarFile> &file);
     // The folder's time before one of our writes (0 when the watch tells), and after it: a folder

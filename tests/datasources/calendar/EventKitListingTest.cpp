@@ -3,6 +3,8 @@
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/calendar/CalendarRecordTestSupport.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
+#include "LogCapture.h"
+#include "foundation/Lumberjack/DDLog.h"
 #include "foundation/QtPrinters.h"
 #include "platform/eventkit/support/CalendarFolderFixture.h"
 #include "sync/HMIdentifierGraph.h"
@@ -224,4 +226,77 @@ TEST_F(EventKitListingTest, AListedEventIsSentOnlyWhenSomethingTellsAChange)
     EXPECT_EQ(deletions.first().hmxUid(), hmUid);
     ASSERT_EQ(m_graph->identifierDictionaries().size(), 1);
     EXPECT_EQ(m_graph->identifierDictionaries().first().value("nativeId"), QVariant(cake->eventIdentifier()));
+}
+
+// A series another program wrote is found unchanged from its first occurrence without a plan of it.
+// Each thing that tells a change sends the series again, as planning it does; the others keep it
+// found (never deleted while its file is there) and unsent: the series' checksum (its title, rule and
+// removed occurrences), the sync's date against the file's change date, the date the last sync wrote
+// it, the device's own change in this run, and a send whose answer never came.
+TEST_F(EventKitListingTest, AListedSeriesIsSentOnlyWhenSomethingTellsAChange)
+{
+    const QString path = root() + QStringLiteral("/work/walk.ics");
+    const QDateTime start = QDateTime(QDate::currentDate().addDays(2), QTime(7, 30), QTimeZone::utc());
+    const auto utc = [](const QDateTime &date) { return date.toString("yyyyMMdd'T'HHmmss'Z'").toLatin1(); };
+    const auto writeWalk = [&](const QByteArray &title, const QDateTime &modified,
+                               const QByteArray &rule = "FREQ=DAILY", const QByteArray &more = QByteArray()) {
+        eventkittest::writeAsOtherProgram(
+            path, eventkittest::calendarText(eventkittest::eventItem(
+                      "walk", "DTSTART:" + utc(start) + "\r\nDURATION:PT45M\r\nRRULE:" + rule + "\r\nSUMMARY:" + title +
+                                  "\r\n" + more + "LAST-MODIFIED:" + utc(modified) + "\r\n")));
+    };
+    const QDateTime written = QDateTime::currentDateTimeUtc().addDays(-1);
+    writeWalk("Walk", written);
+    ASSERT_EQ(describe(list(QDateTime())), QStringList{"send new Walk"});
+    ASSERT_EQ(m_graph->identifierDictionaries().size(), 1);
+    const QString hmUid = m_graph->identifierDictionaries().value(0).value("hmUid").toString();
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    const auto setInGraph = [&](const QString &key, const QVariant &value) {
+        QVariantMap dictionary = *m_graph->dictionaryForHarrowmereUid(hmUid);
+        value.isValid() ? void(dictionary.insert(key, value)) : void(dictionary.remove(key));
+        ASSERT_TRUE(m_graph->replaceDictionaryForHarrowmereUid(hmUid, dictionary));
+    };
+    {
+        LogCapture log(LOG_LEVEL_INFO);
+        EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "unchanged";
+        const QStringList planned = log.lines().filter(QStringLiteral("Loading Recurring"));
+        EXPECT_TRUE(planned.isEmpty()) << "found without a plan: " << planned.join(u'\n').toStdString();
+    }
+    EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "unchanged, again";
+    writeWalk("Walk in the park", written);
+    EXPECT_EQ(describe(list(lastSync, true, {hmUid})), QStringList{}) << "changed on the device in this run";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Walk in the park"}) << "its title";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "the new checksum was kept";
+    const struct
+    {
+        const char *change;
+        QByteArray rule;
+        QByteArray more;
+    } changes[] = {{"its rule", "FREQ=DAILY;INTERVAL=2", ""},
+                   {"a removed occurrence", "FREQ=DAILY;INTERVAL=2", "EXDATE:" + utc(start.addDays(4)) + "\r\n"},
+                   {"its notes", "FREQ=DAILY;INTERVAL=2", "DESCRIPTION:Bring water\r\n"}};
+    for (const auto &change : changes) {
+        writeWalk("Walk in the park", written, change.rule, change.more);
+        EXPECT_EQ(describe(list(lastSync)), QStringList{"send Walk in the park"}) << change.change;
+        EXPECT_EQ(describe(list(lastSync)), QStringList{}) << change.change << ", kept";
+    }
+    const QDateTime changed = lastSync.addSecs(3600).addMSecs(-lastSync.time().msec()); // files keep seconds
+    writeWalk("Walk in the park", changed, "FREQ=DAILY;INTERVAL=2", "DESCRIPTION:Bring water\r\n");
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Walk in the park"}) << "changed after the sync's date";
+    setInGraph("WrittenModificationDate", changed);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "last written by a sync";
+    setInGraph("crcValue", QVariant());
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send Walk in the park"}) << "no checksum kept";
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    setInGraph("isUnconfirmedAdd", true);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{"send new Walk in the park"}) << "its first send unanswered";
+    EXPECT_EQ(m_graph->identifierDictionaries().size(), 1) << "never deleted while it is there";
+
+    setInGraph("isUnconfirmedAdd", QVariant()); // answered at last
+
+    ASSERT_TRUE(QFile::remove(path));
+    const QList<HMSyncRecord> deletions = list(lastSync);
+    ASSERT_EQ(describe(deletions), QStringList{"delete "});
+    EXPECT_EQ(deletions.first().hmxUid(), hmUid);
+    EXPECT_TRUE(m_graph->identifierDictionaries().isEmpty());
 }

@@ -107,6 +107,16 @@ QString describe(const EKEvent &event)
         .join(QLatin1Char('|'));
 }
 
+// Two lists of starts of thousands, of which only the first difference is shown.
+void expectSameStarts(const QStringList &found, const QStringList &expected)
+{
+    const auto differs = std::mismatch(found.cbegin(), found.cend(), expected.cbegin(), expected.cend());
+    EXPECT_TRUE(differs.first == found.cend() && differs.second == expected.cend())
+        << "the first difference, after " << (differs.first - found.cbegin())
+        << " alike: " << (differs.first == found.cend() ? "none" : differs.first->toStdString()) << " where "
+        << (differs.second == expected.cend() ? "none" : differs.second->toStdString()) << " was expected";
+}
+
 // The windows of a whole listing: the past year, then thirteen years ahead.
 QList<std::pair<QDateTime, QDateTime>> windows()
 {
@@ -205,6 +215,28 @@ protected:
             writeAsOtherProgram(m_folder + QLatin1Char('/') + name, bytes);
     }
 
+    // The corpus's calendar files into the folder, as they were written; false without the corpus.
+    // Files sharing a UID with an earlier one are left out: a folder lists one file per UID.
+    bool copyCorpusCalendars() const
+    {
+        const QDir corpus(QStringLiteral("/work/shared/interop-corpus/calendar"));
+        if (!corpus.exists())
+            return false;
+        QSet<QByteArray> uids;
+        for (const QString &name : corpus.entryList({QStringLiteral("*.ics")}, QDir::Files)) {
+            QSet<QByteArray> own;
+            for (const QByteArray &line : readAll(corpus.filePath(name)).split('\n')) {
+                if (line.startsWith("UID:"))
+                    own.insert(line.mid(4).trimmed());
+            }
+            if (own.intersects(uids))
+                continue;
+            uids.unite(own);
+            EXPECT_TRUE(QFile::copy(corpus.filePath(name), m_folder + QLatin1Char('/') + name)) << name.toStdString();
+        }
+        return true;
+    }
+
     QString m_name = QStringLiteral("work");
     QString m_folder;
 };
@@ -228,22 +260,8 @@ TEST_F(EKEventStoreListedSeriesTest, ListingsFromTheIndexAreTheListingsOfTheFile
 // The calendars of other programs in the interop corpus, each file as it was written.
 TEST_F(EKEventStoreListedSeriesTest, TheCorpusCalendarsListAlikeFromTheIndex)
 {
-    const QDir corpus(QStringLiteral("/work/shared/interop-corpus/calendar"));
-    if (!corpus.exists())
+    if (!copyCorpusCalendars())
         GTEST_SKIP() << "no interop corpus";
-    // Files sharing a UID with an earlier one are left out: a folder lists one file per UID.
-    QSet<QByteArray> uids;
-    for (const QString &name : corpus.entryList({QStringLiteral("*.ics")}, QDir::Files)) {
-        QSet<QByteArray> own;
-        for (const QByteArray &line : readAll(corpus.filePath(name)).split('\n')) {
-            if (line.startsWith("UID:"))
-                own.insert(line.mid(4).trimmed());
-        }
-        if (own.intersects(uids))
-            continue;
-        uids.unite(own);
-        ASSERT_TRUE(QFile::copy(corpus.filePath(name), m_folder + QLatin1Char('/') + name));
-    }
     // The calendar's identifier is its folder's name, which the next run's differs in.
     const auto withoutCalendar = [](QStringList events) {
         for (QString &event : events)
@@ -261,6 +279,106 @@ TEST_F(EKEventStoreListedSeriesTest, TheCorpusCalendarsListAlikeFromTheIndex)
     const auto store = eventStore();
     EXPECT_EQ(withoutCalendar(listing(*store, true)), firstRun);
     expectListingsAreTheParse(*store);
+}
+
+// A series' regular starts, asked for in the windows of a whole listing and in a narrow one, are the
+// starts of the regular occurrences the store lists there, in their order: for every shape of series,
+// the corpus's series, and a UID found in two calendars.
+TEST_F(EKEventStoreListedSeriesTest, RegularStartsAreThoseOfTheListedOccurrences)
+{
+    writeSeriesFiles();
+    copyCorpusCalendars();
+    const QString home = makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
+    for (const auto &[name, bytes] : seriesFiles()) {
+        if (name == QStringLiteral("moved.ics") || name == QStringLiteral("zoned.ics"))
+            writeAsOtherProgram(home + QLatin1Char('/') + name, bytes);
+    }
+    const auto store = eventStore();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QList<std::pair<QDateTime, QDateTime>> windows{{now.addYears(-3), now.addYears(1)}};
+    for (int step = 0; step < 3; ++step)
+        windows.append({windows.last().second, windows.last().second.addYears(4)});
+    windows.append({QDateTime(QDate(2026, 12, 2), QTime(0, 0), QTimeZone::utc()),
+                    QDateTime(QDate(2026, 12, 4), QTime(9, 0), QTimeZone::utc())});
+    QSet<QString> uids;
+    for (const auto &event : store->eventsMatchingPredicate(
+             store->predicateForEventsWithStartDate(now.addYears(-40), now.addYears(14), {})))
+        uids.insert(event->calendarItemIdentifier());
+    ASSERT_GT(uids.size(), 8);
+    qsizetype compared = 0;
+    for (const QString &uid : std::as_const(uids)) {
+        for (const auto &[start, end] : std::as_const(windows)) {
+            EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, {});
+            predicate.uid = uid;
+            QStringList expected, found;
+            for (const auto &event : store->eventsMatchingPredicate(predicate)) {
+                if (!event->isDetached())
+                    expected.append(dump(event->startDate()));
+            }
+            for (const QDateTime &regular : store->regularStartsMatchingPredicate(predicate))
+                found.append(dump(regular));
+            SCOPED_TRACE(uid.toStdString() + " from " + dump(start).toStdString());
+            expectSameStarts(found, expected);
+            compared += expected.size();
+        }
+    }
+    EXPECT_GT(compared, 5000) << "the series' walks reach years ahead";
+}
+
+// Rules that only repeat their start are stepped by the store itself, not by libical's iterator: each
+// must give the starts libical gives. The same rule with every month named (which changes no start)
+// is walked by libical, and both series are listed alike: from starts in UTC, in a zone across its
+// clock changes (an hour that is skipped, one that is twice), floating at a month's end, all day on a
+// leap day and at a year's end.
+TEST_F(EKEventStoreListedSeriesTest, PlainRulesWalkAsLibicalWalksThem)
+{
+    const QList<QByteArray> starts = {"DTSTART:20250310T090000Z",
+                                      "DTSTART;TZID=Europe/Berlin:20250329T023000",
+                                      "DTSTART;TZID=Europe/Berlin:20251025T023000",
+                                      "DTSTART:20250131T080000",
+                                      "DTSTART;VALUE=DATE:20240229",
+                                      "DTSTART:20261231T230000Z"};
+    const QList<QByteArray> rules = {"FREQ=DAILY",        "FREQ=DAILY;INTERVAL=3",           "FREQ=DAILY;COUNT=40",
+                                     "FREQ=WEEKLY",       "FREQ=WEEKLY;INTERVAL=2;COUNT=30", "FREQ=WEEKLY;INTERVAL=5",
+                                     "FREQ=DAILY;COUNT=1"};
+    const QByteArray everyMonth = ";BYMONTH=1,2,3,4,5,6,7,8,9,10,11,12";
+    for (qsizetype start = 0; start < starts.size(); ++start) {
+        for (qsizetype rule = 0; rule < rules.size(); ++rule) {
+            const QByteArray name = QByteArray::number(start) + '-' + QByteArray::number(rule);
+            for (const QByteArray &kind : {QByteArray("plain"), QByteArray("libical")}) {
+                const QByteArray text = "RRULE:" + rules[rule] + (kind == "libical" ? everyMonth : QByteArray());
+                writeAsOtherProgram(m_folder + QStringLiteral("/%1-%2.ics").arg(kind, name),
+                                    calendarText(kBerlin + eventItem(kind + '-' + name, starts[start] + "\r\n" + text +
+                                                                                            "\r\nSUMMARY:Walk\r\n")));
+            }
+        }
+    }
+    const auto store = eventStore();
+    const QDateTime from(QDate(2024, 1, 1), QTime(0, 0), QTimeZone::utc());
+    const QDateTime to = QDateTime::currentDateTimeUtc().addYears(13);
+    const auto startsOf = [&](const QByteArray &uid, bool firstOnly) {
+        QStringList found;
+        for (const QDateTime &windowStart : {from, QDateTime(QDate(2027, 6, 1), QTime(0, 0), QTimeZone::utc())}) {
+            EKPredicate predicate = store->predicateForEventsWithStartDate(windowStart, to, {});
+            predicate.uid = QString::fromLatin1(uid);
+            predicate.firstOccurrenceOnly = firstOnly;
+            for (const auto &event : store->eventsMatchingPredicate(predicate))
+                found.append(dump(event->startDate()));
+        }
+        return found;
+    };
+    qsizetype walked = 0;
+    for (qsizetype start = 0; start < starts.size(); ++start) {
+        for (qsizetype rule = 0; rule < rules.size(); ++rule) {
+            const QByteArray name = QByteArray::number(start) + '-' + QByteArray::number(rule);
+            SCOPED_TRACE((starts[start] + ' ' + rules[rule]).toStdString());
+            const QStringList plain = startsOf("plain-" + name, false);
+            expectSameStarts(plain, startsOf("libical-" + name, false));
+            expectSameStarts(startsOf("plain-" + name, true), startsOf("libical-" + name, true));
+            walked += plain.size();
+        }
+    }
+    EXPECT_GT(walked, 20000);
 }
 
 // Another program rewrites a series file to the same size within the same second, and removes another:
