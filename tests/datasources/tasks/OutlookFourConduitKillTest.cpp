@@ -298,6 +298,20 @@ struct FourConduitRun
             startOutlook();
         phone->fault({{"fault", "reset"}});
     }
+    // Runs the sync with a kill point; true when the driver was killed there, false when it never got
+    // there and ended as usual.
+    bool killedAt(const QString &point) const
+    {
+        QMap<QString, QString> killing = environment;
+        killing.insert(QStringLiteral("HM_SYNC_KILL_AT"), point);
+        QProcess driver;
+        startOutlookDriver(driver, home(), driverArguments(*phone), killing);
+        EXPECT_TRUE(driver.waitForFinished(2 * syncLimitMs()));
+        if (driver.exitStatus() == QProcess::NormalExit) {
+            EXPECT_EQ(driver.exitCode(), 0) << driver.readAll().toStdString();
+        }
+        return driver.exitStatus() == QProcess::CrashExit;
+    }
     // After two more syncs: every record of either side as often on each as it was made.
     void expectEveryRecordOnceAfterTwoSyncs() const
     {
@@ -380,7 +394,45 @@ void interruptAtRandomMoments(Interruption interruption)
                 recordsPerConduit(), static_cast<long long>(syncMs));
 }
 
+// A kill point of the driver drawn at random: a step of one conduit's Outlook path (tasks and memos
+// twice as often as contacts and events) at one of its occurrences, or the phone's answer to an update
+// batch read before anything of it is kept. A point the run never reaches lets it end as usual.
+QString randomKillPoint(QRandomGenerator &random)
+{
+    static const char *const conduits[] = {"outlook-tasks-", "outlook-memos-", "outlook-tasks-", "outlook-memos-", "outlook-",
+                                           "outlook-events-"};
+    static const char *const steps[] = {"read", "confirmed", "committed", "written", "paired"};
+    if (random.bounded(12) == 0)
+        return QStringLiteral("update-answered:%1").arg(1 + random.bounded(4));
+    const QString step = QLatin1String(steps[random.bounded(5)]);
+    const bool once = step == u"read" || step == u"committed";
+    const int occurrence = once ? 1 : 1 + int(random.bounded(quint32(recordsPerConduit() + recordsPerConduit() / 4 + 1)));
+    return QLatin1String(conduits[random.bounded(6)]) + step + u':' + QString::number(occurrence);
+}
+
 } // namespace
+
+// The driver killed at steps drawn at random: right after Outlook answered a write whose pair is not
+// kept yet, after a pair is kept, after a confirmed pair, around the read and the map's commit.
+TEST(OutlookFourConduitKill, ADriverKilledAtRandomStepsLosesAndDoublesNoRecord)
+{
+    const quint32 seedValue = QRandomGenerator::global()->generate();
+    SCOPED_TRACE("seed " + std::to_string(seedValue));
+    QRandomGenerator random(seedValue);
+    int killed = 0;
+    for (int trial = 0; trial < randomTrials(); ++trial) {
+        const QString point = randomKillPoint(random);
+        SCOPED_TRACE(point.toStdString());
+        FourConduitRun run;
+        const bool wasKilled = run.killedAt(point);
+        std::printf("%s: %s\n", qPrintable(point), wasKilled ? "killed" : "not reached");
+        killed += wasKilled ? 1 : 0;
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        run.expectEveryRecordOnceAfterTwoSyncs();
+    }
+    std::printf("%d trials, %d killed at their point, %d records of each conduit on each side\n", randomTrials(), killed,
+                recordsPerConduit());
+}
 
 TEST(OutlookFourConduitKill, ADriverKilledAtRandomMomentsLosesAndDoublesNoRecord)
 {
