@@ -7,8 +7,8 @@
 #include <QVariantMap>
 
 // Outlook's tasks or notes that no pair names yet, filed by the values a duplicate must share (texts
-// compared without case, dates as instants): a run's duplicate tests find their item in constant time
-// however many items the folder holds or how many are alike. An item found once leaves the index, so
+// compared without case, dates as instants): each of a run's duplicate tests is one look-up, however
+// many items the folder holds. An item found once leaves the index, so
 // two records alike are given two items, never the same one.
 class OutlookDuplicateIndex final
 {
@@ -26,14 +26,12 @@ public:
     QString take(const QString &key);
     // The item leaves the index.
     void remove(const QString &outlookId);
-    bool contains(const QString &outlookId) const { return m_keysOfItem.contains(outlookId); }
-    qsizetype size() const { return m_keysOfItem.size(); }
     // The items' ids, as the shared deletion loop takes them; those it removed leave the index.
     QVariantMap idMap() const;
     void keepOnly(const QVariantMap &ids);
 
 private:
-    // Ids by key, each list in id order.
+    // Ids by key, each list in id order, and the keys each id is filed under.
     QHash<QString, QStringList> m_itemsOfKey;
     QHash<QString, QStringList> m_keysOfItem;
 };
