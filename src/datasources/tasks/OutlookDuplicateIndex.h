@@ -8,8 +8,8 @@
 
 // Outlook's tasks or notes that no pair names yet, filed by the values a duplicate must share (texts
 // compared without case, dates as instants): each of a run's duplicate tests is one look-up, however
-// many items the folder holds. An item found once leaves the index, so
-// two records alike are given two items, never the same one.
+// many items the folder holds. An item found once leaves the index, so two records alike are given two
+// items, never the same one.
 class OutlookDuplicateIndex final
 {
 public:
