@@ -198,7 +198,7 @@ platform::Status HMMemoData::syncAppliedChangesToDisk()
 
 void HMMemoData::buildDupeCheckDictionary()
 {
-    m_outlookDupeCheckDictionary.emplace();
+    m_outlookDuplicates.emplace();
     showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     const QString folder = memoFolder();
     const QString script = folder.isEmpty()
@@ -219,31 +219,24 @@ void HMMemoData::buildDupeCheckDictionary()
             continue;
         const QString name = note.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue();
         const QString plain = note.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
-        m_outlookDupeCheckDictionary->insert(id, QStringList{name, firstLine(plain)});
+        // Filed by its name and first line, and by its first line alone for records without a name.
+        m_outlookDuplicates->insert(id, {OutlookDuplicateIndex::keyOf({name, firstLine(plain)}),
+                                         OutlookDuplicateIndex::keyOf({firstLine(plain)})});
     }
 }
 
 QString HMMemoData::isOutlookDuplicate(const QVariantMap &record)
 {
-    if (!m_outlookDupeCheckDictionary)
+    if (!m_outlookDuplicates)
         buildDupeCheckDictionary();
-    const QString subject = textOf(record, "SUBJECT");
     const QString note = firstLine(textOf(record, "NOTE"));
     // A record without SUBJECT (every sync method but the cloud's) made its note with no name, which
     // Outlook then names itself: only the text is compared, or a note added by a run that ended before
-    // its pair was kept would never be found and the memo would be added twice.
-    const bool comparesName = record.contains(QStringLiteral("SUBJECT"));
-    for (auto it = m_outlookDupeCheckDictionary->constBegin(); it != m_outlookDupeCheckDictionary->constEnd(); ++it) {
-        const QStringList entry = it.value().toStringList();
-        if (entry.size() == 2 && (!comparesName || entry.at(0).compare(subject, Qt::CaseInsensitive) == 0)
-            && entry.at(1).compare(note, Qt::CaseInsensitive) == 0) {
-            // Matched once, it is no longer a duplicate of a second memo alike.
-            const QString id = it.key();
-            m_outlookDupeCheckDictionary->remove(id);
-            return id;
-        }
-    }
-    return QString();
+    // its pair was kept would never be found and the memo would be added twice. Matched once, the note
+    // is no longer a duplicate of a second memo alike.
+    return m_outlookDuplicates->take(record.contains(QStringLiteral("SUBJECT"))
+                                         ? OutlookDuplicateIndex::keyOf({textOf(record, "SUBJECT"), note})
+                                         : OutlookDuplicateIndex::keyOf({note}));
 }
 
 void HMMemoData::addNewOutlookMemoWithDictionary(const QVariantMap &record)

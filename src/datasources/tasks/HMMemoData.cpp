@@ -133,10 +133,10 @@ void HMMemoData::deleteOutlookUidRecords(const QStringList &hmUids)
 {
     DDLogInfo(QStringLiteral("uidList %1").arg(hmUids.join(u',')));
     if (!m_ignoreDeletes) {
-        QVariantMap dupes = m_outlookDupeCheckDictionary.value_or(QVariantMap());
+        QVariantMap dupes = m_outlookDuplicates ? m_outlookDuplicates->idMap() : QVariantMap();
         outlookMemos().deleteOutlookRecords(hmUids, &dupes, QStringLiteral("Deleting note %1"));
-        if (m_outlookDupeCheckDictionary)
-            m_outlookDupeCheckDictionary = dupes;
+        if (m_outlookDuplicates)
+            m_outlookDuplicates->keepOnly(dupes);
     }
     GlobalVariables::setIsProcessingDeletes(false);
 }

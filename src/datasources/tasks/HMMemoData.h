@@ -1,5 +1,6 @@
 #pragma once
 
+#include "datasources/tasks/OutlookDuplicateIndex.h"
 #include "outlook/HMOutlookConduitForwards.h"
 #include "sync/HMData.h"
 
@@ -75,6 +76,7 @@ private:
     bool m_folderChecked = false;
     const std::unique_ptr<HMOutlookConduit> m_outlookMemos;
     qint64 m_recordCounter = 0;
-    std::optional<QVariantMap> m_outlookDupeCheckDictionary;
+    // Outlook's unpaired notes by what a duplicate shares, listed on the run's first duplicate test.
+    std::optional<OutlookDuplicateIndex> m_outlookDuplicates;
     bool m_outlookGone = false;
 };

@@ -291,10 +291,10 @@ void HMTaskData::deleteOutlookUidRecords(const QStringList &hmUids)
 {
     DDLogInfo(QStringLiteral("uidList %1").arg(hmUids.join(u',')));
     if (!ignoreDeletes()) {
-        QVariantMap dupes = m_outlookDupeCheckDictionary.value_or(QVariantMap());
+        QVariantMap dupes = m_outlookDuplicates ? m_outlookDuplicates->idMap() : QVariantMap();
         outlookTasks().deleteOutlookRecords(hmUids, &dupes, QStringLiteral("Deleting task %1"));
-        if (m_outlookDupeCheckDictionary)
-            m_outlookDupeCheckDictionary = dupes;
+        if (m_outlookDuplicates)
+            m_outlookDuplicates->keepOnly(dupes);
     }
     GlobalVariables::setIsProcessingDeletes(false);
 }

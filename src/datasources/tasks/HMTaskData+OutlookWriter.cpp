@@ -127,7 +127,7 @@ NSAppleEventDescriptor HMTaskData::runOutlookTaskScript(const QString &script, b
 
 void HMTaskData::buildOutlookTaskDupeCache()
 {
-    m_outlookDupeCheckDictionary.emplace();
+    m_outlookDuplicates.emplace();
     showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     const QString folder = outlookTaskFolder();
     const QString script = folder.isEmpty()
@@ -150,36 +150,33 @@ void HMTaskData::buildOutlookTaskDupeCache()
         const QString id = task.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
         if (id.isEmpty() || paired.contains(id))
             continue;
-        m_outlookDupeCheckDictionary->insert(
-            id, QVariantList{task.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue(),
-                             firstLine(task.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue()),
-                             midnight(task.descriptorForKeyword(platform::fourCharCode("tStr"))),
-                             midnight(task.descriptorForKeyword(platform::fourCharCode("tDue")))});
+        m_outlookDuplicates->insert(id, {duplicateKey(task.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue(),
+                                                      task.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue(),
+                                                      midnight(task.descriptorForKeyword(platform::fourCharCode("tStr"))),
+                                                      midnight(task.descriptorForKeyword(platform::fourCharCode("tDue"))))});
     }
+}
+
+// What a task and its duplicate share: the name and the note's first line (either case), the start and
+// due days.
+QString HMTaskData::duplicateKey(const QString &name, const QString &note, const QDateTime &start, const QDateTime &due)
+{
+    return OutlookDuplicateIndex::keyOf(
+        {name, firstLine(note), OutlookDuplicateIndex::dateValue(start), OutlookDuplicateIndex::dateValue(due)});
 }
 
 QString HMTaskData::isOutlookDuplicate(const QVariantMap &record)
 {
-    if (!m_outlookDupeCheckDictionary)
+    if (!m_outlookDuplicates)
         buildOutlookTaskDupeCache();
-    const QString subject = textOf(record, "SUBJECT");
-    const QString note = firstLine(textOf(record, "NOTE"));
     const QVariant start = record.value(QStringLiteral("NSDATESTARTDATE"));
     const QDateTime due = isDate(record.value(QStringLiteral("DUEDATE"))) ? record.value(QStringLiteral("DUEDATE")).toDateTime() : kEpoch;
-    const QDateTime startDate = isDate(start) ? start.toDateTime() : kEpoch;
-    for (auto it = m_outlookDupeCheckDictionary->constBegin(); it != m_outlookDupeCheckDictionary->constEnd(); ++it) {
-        const QVariantList entry = it.value().toList();
-        if (entry.size() == 4 && entry.at(0).toString().compare(subject, Qt::CaseInsensitive) == 0
-            && entry.at(1).toString().compare(note, Qt::CaseInsensitive) == 0 && entry.at(2).toDateTime() == startDate
-            && entry.at(3).toDateTime() == due) {
-            DDLogInfo(QStringLiteral("MATCH %1").arg(it.key()));
-            // Matched once, it is no longer a duplicate of a second record alike.
-            const QString id = it.key();
-            m_outlookDupeCheckDictionary->remove(id);
-            return id;
-        }
-    }
-    return QString();
+    // Matched once, the task is no longer a duplicate of a second record alike.
+    const QString id = m_outlookDuplicates->take(
+        duplicateKey(textOf(record, "SUBJECT"), textOf(record, "NOTE"), isDate(start) ? start.toDateTime() : kEpoch, due));
+    if (!id.isEmpty())
+        DDLogInfo(QStringLiteral("MATCH %1").arg(id));
+    return id;
 }
 
 // ---- Adding and updating -----------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datasources/calendar/HMBaseCalendarData.h"
+#include "datasources/tasks/OutlookDuplicateIndex.h"
 #include "outlook/HMOutlookConduitForwards.h"
 #include "platform/eventkit/CalTask.h"
 #include "platform/foundation/DateFormatter.h"
@@ -163,12 +164,14 @@ private:
     void storeOutlookTaskDates(QVariantMap &record, const QStringList &lines);
     void storeOutlookTaskCategories(QVariantMap &record, const QStringList &lines);
     void buildOutlookTaskDupeCache();
+    static QString duplicateKey(const QString &name, const QString &note, const QDateTime &start, const QDateTime &due);
     platform::NSAppleEventDescriptor runOutlookTaskScript(const QString &script, bool writes, bool &failed);
     QString outlookTaskCategoryText(const QVariantMap &record);
     QString outlookDateText(const QDateTime &date);
 
     std::unique_ptr<HMOutlookConduit> m_outlookTasks;
-    std::optional<QVariantMap> m_outlookDupeCheckDictionary;
+    // Outlook's unpaired tasks by what a duplicate shares, listed on the run's first duplicate test.
+    std::optional<OutlookDuplicateIndex> m_outlookDuplicates;
     // The dates of Outlook's scripts in the user's short date format, worked out once: finding that
     // format builds and tries several formatters, too dear for each date of each task.
     std::optional<platform::DateFormatter> m_outlookDateFormatter;

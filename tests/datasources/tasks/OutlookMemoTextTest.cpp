@@ -151,3 +151,27 @@ TEST_F(OutlookMemoText, NotesAddedAndUpdatedArriveVerbatim)
     EXPECT_EQ(noteWithId(loose).value("folder").toInteger(), 8);
     EXPECT_EQ(noteWithId(loose).value("content").toString(), QStringLiteral("moved"));
 }
+
+// A memo with a name (the cloud's) is a duplicate of a note nobody pairs equal in name and first line,
+// either case; one without (the phone's) of a note equal in first line. A note taken by one record is
+// no duplicate of the next, whichever way either was looked up; a note paired already is nobody's.
+TEST_F(OutlookMemoText, EachNoteNobodyPairsIsTheDuplicateOfOneMemoAtMost)
+{
+    const auto add = [this](const char *name, const char *content) {
+        return QString::number(m_outlook->control({{"op", "add"}, {"kind", "note"},
+                                                   {"record", QJsonObject{{"folder", 4}, {"name", name}, {"content", content}}}})
+                                   .value("id")
+                                   .toInteger());
+    };
+    const QString groceries = add("Groceries", "Groceries\nmilk");
+    const QString shopping = add("Shopping", "groceries\neggs");
+    const QString paired = add("Paired", "Groceries\nbread");
+    ASSERT_TRUE(HMOutlookDatFileHelper().writeOutlookMemoIdForDeviceMemoId(paired, QStringLiteral("known")));
+    std::unique_ptr<HMMemoData> data = memos(HMSyncMethod::WiFi);
+    EXPECT_TRUE(data->isOutlookDuplicate({{"UID", "a"}, {"SUBJECT", "Shopping"}, {"NOTE", "Eggs\ngroceries"}}).isEmpty());
+    EXPECT_EQ(data->isOutlookDuplicate({{"UID", "b"}, {"SUBJECT", "GROCERIES"}, {"NOTE", "groceries\nflour"}}), groceries);
+    // The phone's memos: by their first line only, the note taken above no longer counts.
+    EXPECT_EQ(data->isOutlookDuplicate({{"UID", "c"}, {"NOTE", "GROCERIES\nrice"}}), shopping);
+    EXPECT_TRUE(data->isOutlookDuplicate({{"UID", "d"}, {"NOTE", "Groceries\nrice"}}).isEmpty());
+    EXPECT_TRUE(data->isOutlookDuplicate({{"UID", "e"}, {"SUBJECT", "Shopping"}, {"NOTE", "groceries\neggs"}}).isEmpty());
+}

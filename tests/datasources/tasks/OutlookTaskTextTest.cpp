@@ -17,10 +17,14 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimeZone>
+
+#include <cstdio>
+#include <tuple>
 
 namespace {
 
@@ -302,4 +306,72 @@ TEST_F(OutlookTaskText, ListingFollowsTheCompletedSettingAndAFailedIdsReadDelete
     records = data->syncOutlookRecordObjectsModifiedAfter(QDateTime::currentDateTimeUtc().addDays(1), true, {});
     ASSERT_TRUE(records);
     EXPECT_EQ(subjects(*records), QStringList{QStringLiteral("deleted ") + doneDevice});
+}
+
+// A first sync against a folder of many tasks nobody pairs, many of them alike: each record equal to one
+// of them (name and note's first line in another case, the same start and due days) takes a task of its
+// own, and a record that differs in one of those values takes none. The duplicate test is a look-up,
+// so its time grows with the records, not with records times tasks. HM_DUPLICATE_TEST_TASKS sets the
+// number of Outlook's tasks (200 by default); the figure is printed.
+TEST_F(OutlookTaskText, AFirstSyncOfManyAlikeTasksPairsTheTrueDuplicatesAndKeepsTheOthersApart)
+{
+    const int count = qEnvironmentVariableIntValue("HM_DUPLICATE_TEST_TASKS") > 0 ? qEnvironmentVariableIntValue("HM_DUPLICATE_TEST_TASKS") : 200;
+    const QStringList titles{"Buy milk", "Call mum", "Pay rent", "Water plants"};
+    // Task i's values: a title, a note line, a due day and for every other one a start day; the same
+    // values come back every 60 tasks.
+    const auto values = [&titles](int i) {
+        return std::tuple(titles.at(i % 4), QStringLiteral("note %1").arg(i % 5), local(2030, 6, 1 + i % 3),
+                          i % 2 == 0 ? local(2030, 5, 20) : QDateTime());
+    };
+    // Outlook's folders as the fixture made them, and its tasks, given in one seed.
+    QJsonObject state = m_outlook->dump();
+    QJsonArray seeded;
+    for (int i = 0; i < count; ++i) {
+        const auto [title, note, due, start] = values(i);
+        QJsonObject task{{"id", 5000 + i}, {"folder", 3}, {"name", title}, {"content", note + QStringLiteral("\nmore %1").arg(i)},
+                         {"dueDate", due.toUTC().toString(Qt::ISODate)}};
+        if (start.isValid())
+            task.insert("startDate", start.toUTC().toString(Qt::ISODate));
+        seeded.append(task);
+    }
+    state.insert("tasks", seeded);
+    m_outlook->seed(state);
+    ASSERT_EQ(outlookTasks().size(), count);
+    const auto record = [](const QString &uid, const QString &title, const QString &note, const QDateTime &due, const QDateTime &start) {
+        QVariantMap fields{{"UID", uid}, {"SUBJECT", title}, {"NOTE", note + QStringLiteral("\nthe phone's rest")}, {"DUEDATE", due}};
+        if (start.isValid())
+            fields.insert("NSDATESTARTDATE", start);
+        return fields;
+    };
+    std::unique_ptr<HMTaskData> data = tasks();
+    // The first look-up lists Outlook's tasks; a record alike to none.
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(data->isOutlookDuplicate(record("first", "Nothing alike", "", local(2030, 1, 1), {})).isEmpty());
+    const qint64 listing = clock.restart();
+    QSet<QString> taken;
+    int differing = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto [title, note, due, start] = values(i);
+        // One value off: the note line, the due day, the start day, the name.
+        const QVariantMap other = i % 4 == 0   ? record("o" + QString::number(i), title, note + u'!', due, start)
+                                  : i % 4 == 1 ? record("o" + QString::number(i), title, note, due.addDays(7), start)
+                                  : i % 4 == 2 ? record("o" + QString::number(i), title, note, due, local(2030, 5, 21))
+                                               : record("o" + QString::number(i), title + u's', note, due, start);
+        differing += data->isOutlookDuplicate(other).isEmpty() ? 1 : 0;
+        const QString id = data->isOutlookDuplicate(record("d" + QString::number(i), title.toUpper(), note.toUpper(), due, start));
+        ASSERT_FALSE(id.isEmpty()) << i;
+        EXPECT_FALSE(taken.contains(id)) << id.toStdString();
+        taken.insert(id);
+        // The task taken has the record's values.
+        EXPECT_TRUE(values(id.toInt() - 5000) == values(i)) << i << " took " << id.toStdString();
+    }
+    const qint64 elapsed = clock.elapsed();
+    EXPECT_EQ(differing, count);
+    EXPECT_EQ(taken.size(), count);
+    // Every task taken: the next record alike to them finds none.
+    const auto [title, note, due, start] = values(0);
+    EXPECT_TRUE(data->isOutlookDuplicate(record("late", title, note, due, start)).isEmpty());
+    std::printf("%d unpaired tasks listed and filed in %lld ms, then %d duplicate tests in %lld ms\n", count,
+                static_cast<long long>(listing), 2 * count, static_cast<long long>(elapsed));
 }
