@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 namespace {
 
 QDate outlookDueDay(const QJsonObject &task)
@@ -173,88 +175,120 @@ TEST(GoogleTaskSync, AnEndlessOrOversizePageEndsTheRunWithAClearError)
     sync.expectEveryTitleOnceOnEachSide(titles);
 }
 
-// A first sync of N tasks each way, the driver killed at its task steps or as it enters a task stage, or
-// its connection cut; after two normal syncs each task is exactly once on each side.
-TEST(GoogleTaskSync, KilledOrCutFirstSyncsLeaveEveryTaskOnceOnEachSide)
+namespace {
+
+// A task kill trial: a kill point of the driver ("{half}" is half the tasks of each side) or a cut (a
+// switch on the write paths, or a kill at a random moment).
+struct TaskTrial
+{
+    const char *killAt;
+    const char *cut;
+};
+
+void PrintTo(const TaskTrial &trial, std::ostream *out)
+{
+    *out << trial.killAt << trial.cut;
+}
+
+class GoogleTaskKillTrial : public ::testing::TestWithParam<TaskTrial>
+{
+};
+
+std::string taskTrialName(const ::testing::TestParamInfo<TaskTrial> &info)
+{
+    std::string name = std::string(info.param.killAt) + info.param.cut;
+    for (char &c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    }
+    return name;
+}
+
+} // namespace
+
+// A first sync of N tasks each way (HM_KILL_TRIAL_TASKS), the driver killed at its task steps or as it
+// enters a task stage, or its connection cut, one test each; after two normal syncs each task is
+// exactly once on each side.
+TEST_P(GoogleTaskKillTrial, LeavesEveryTaskOnceOnEachSide)
 {
     const int count = qEnvironmentVariableIsSet("HM_KILL_TRIAL_TASKS") ? qEnvironmentVariableIntValue("HM_KILL_TRIAL_TASKS") : 8;
-    struct Trial
+    const struct
     {
         QString killAt;
-        QString cut; // a switch on the write paths, or a kill at a random moment
-    };
-    const QString half = QString::number(count / 2);
-    const QList<Trial> trials{{"outlook-tasks-paired:" + half, {}},   {"outlook-tasks-read:1", {}},
-                              {"outlook-tasks-confirmed:" + half, {}}, {"outlook-tasks-committed:1", {}},
-                              {"outlook-tasks-written:" + half, {}},  {{}, "cut-before"},
-                              {{}, "cut-after"},                      {{}, "500"},
-                              {{}, "random"},                         {{}, "peer-killed"},
-                              {"stage:readOutlookTasks", {}},         {"stage:endSync", {}},
-                              {{}, "cut-after-fresh"}};
-    for (const Trial &trial : trials) {
-        SCOPED_TRACE((trial.killAt + trial.cut).toStdString());
-        TaskSync sync;
-        QStringList titles;
-        for (int index = 0; index < count; ++index) {
-            titles << QStringLiteral("Outlook %1").arg(index);
-            QJsonObject task{{"name", titles.last()}, {"dueDate", localDay(2027, 2, 1 + index % 28)}};
-            if (index % 3 == 0)
-                task.insert("categories", QJsonArray{5});
-            sync.addOutlookTask(task);
-        }
-        for (int index = 0; index < count; ++index) {
-            titles << QStringLiteral("Google %1").arg(index);
-            sync.putGoogleTask({{"title", titles.last()}, {"notes", "note"}}, index % 2 == 0 ? QStringLiteral("@default") : kWorkList);
-        }
-        sync.makeProfile();
-        const QString insertPath = kTasksPath + QStringLiteral("MDAwMTIzNDU2Nzg5OjA6MA/tasks");
-        if (trial.cut == "random" || trial.cut == "peer-killed") {
-            // Slow answers stretch the upload over the moments a kill may fall on: of the driver, or of
-            // Google (which keeps its state and comes back on the same port).
-            sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
-            QProcess driver;
-            sync.start(driver);
-            const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
-            std::printf("%s after %d ms\n", qPrintable(trial.cut), delay);
-            QThread::msleep(delay);
-            if (trial.cut == "random") {
-                driver.kill();
-            } else {
-                sync.google().kill();
-                sync.google().start();
-            }
-            ASSERT_TRUE(driver.waitForFinished(120000));
-            sync.google().control("/peer/clear-switches");
-        } else {
-            QThread::msleep(1100);
-            if (trial.cut == "cut-after-fresh") {
-                // A Google change just before the sync: the lost insert's "updated" lies within a second
-                // or two of the latest one the reading saw, and must still be read next time.
-                titles << QStringLiteral("Fresh on Google");
-                sync.putGoogleTask({{"title", titles.last()}});
-            }
-            if (!trial.cut.isEmpty())
-                sync.google().control("/peer/switch", {{"kind", trial.cut.section(u'-', 0, 1)}, {"path", insertPath},
-                                                       {"skip", 1}, {"times", 1}});
-            QMap<QString, QString> environment{{"HM_SYNC_LOG_LEVEL", "error"}};
-            if (trial.killAt.startsWith("stage:"))
-                environment = {{"HM_GOOGLE_KILL_AT_STAGE", trial.killAt.mid(6)}};
-            else if (!trial.killAt.isEmpty())
-                environment = {{"HM_SYNC_KILL_AT", trial.killAt}};
-            const DriverRun first = sync.run({}, environment);
-            if (!trial.killAt.isEmpty())
-                EXPECT_EQ(first.exitCode, -9) << first.output.toStdString();
-            else
-                EXPECT_TRUE(first.output.contains("Not every task change was taken by Google")) << first.output.toStdString();
-            sync.google().control("/peer/clear-switches");
-        }
-        const DriverRun second = sync.sync();
-        ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
-        const DriverRun third = sync.sync();
-        ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
-        sync.expectEveryTitleOnceOnEachSide(titles);
+        QString cut;
+    } trial{QString::fromLatin1(GetParam().killAt).replace(QLatin1String("{half}"), QString::number(count / 2)),
+            QString::fromLatin1(GetParam().cut)};
+    TaskSync sync;
+    QStringList titles;
+    for (int index = 0; index < count; ++index) {
+        titles << QStringLiteral("Outlook %1").arg(index);
+        QJsonObject task{{"name", titles.last()}, {"dueDate", localDay(2027, 2, 1 + index % 28)}};
+        if (index % 3 == 0)
+            task.insert("categories", QJsonArray{5});
+        sync.addOutlookTask(task);
     }
+    for (int index = 0; index < count; ++index) {
+        titles << QStringLiteral("Google %1").arg(index);
+        sync.putGoogleTask({{"title", titles.last()}, {"notes", "note"}}, index % 2 == 0 ? QStringLiteral("@default") : kWorkList);
+    }
+    sync.makeProfile();
+    const QString insertPath = kTasksPath + QStringLiteral("MDAwMTIzNDU2Nzg5OjA6MA/tasks");
+    if (trial.cut == "random" || trial.cut == "peer-killed") {
+        // Slow answers stretch the upload over the moments a kill may fall on: of the driver, or of
+        // Google (which keeps its state and comes back on the same port).
+        sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
+        QProcess driver;
+        sync.start(driver);
+        const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
+        std::printf("%s after %d ms\n", qPrintable(trial.cut), delay);
+        QThread::msleep(delay);
+        if (trial.cut == "random") {
+            driver.kill();
+        } else {
+            sync.google().kill();
+            sync.google().start();
+        }
+        ASSERT_TRUE(driver.waitForFinished(120000));
+        sync.google().control("/peer/clear-switches");
+    } else {
+        QThread::msleep(1100);
+        if (trial.cut == "cut-after-fresh") {
+            // A Google change just before the sync: the lost insert's "updated" lies within a second
+            // or two of the latest one the reading saw, and must still be read next time.
+            titles << QStringLiteral("Fresh on Google");
+            sync.putGoogleTask({{"title", titles.last()}});
+        }
+        if (!trial.cut.isEmpty())
+            sync.google().control("/peer/switch", {{"kind", trial.cut.section(u'-', 0, 1)}, {"path", insertPath},
+                                                   {"skip", 1}, {"times", 1}});
+        QMap<QString, QString> environment{{"HM_SYNC_LOG_LEVEL", "error"}};
+        if (trial.killAt.startsWith("stage:"))
+            environment = {{"HM_GOOGLE_KILL_AT_STAGE", trial.killAt.mid(6)}};
+        else if (!trial.killAt.isEmpty())
+            environment = {{"HM_SYNC_KILL_AT", trial.killAt}};
+        const DriverRun first = sync.run({}, environment);
+        if (!trial.killAt.isEmpty())
+            EXPECT_EQ(first.exitCode, -9) << first.output.toStdString();
+        else
+            EXPECT_TRUE(first.output.contains("Not every task change was taken by Google")) << first.output.toStdString();
+        sync.google().control("/peer/clear-switches");
+    }
+    const DriverRun second = sync.sync();
+    ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+    const DriverRun third = sync.sync();
+    ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
+    sync.expectEveryTitleOnceOnEachSide(titles);
 }
+
+INSTANTIATE_TEST_SUITE_P(FirstSyncs, GoogleTaskKillTrial,
+                         ::testing::Values(TaskTrial{"outlook-tasks-paired:{half}", ""}, TaskTrial{"outlook-tasks-read:1", ""},
+                                           TaskTrial{"outlook-tasks-confirmed:{half}", ""},
+                                           TaskTrial{"outlook-tasks-committed:1", ""},
+                                           TaskTrial{"outlook-tasks-written:{half}", ""}, TaskTrial{"", "cut-before"},
+                                           TaskTrial{"", "cut-after"}, TaskTrial{"", "500"}, TaskTrial{"", "random"},
+                                           TaskTrial{"", "peer-killed"}, TaskTrial{"stage:readOutlookTasks", ""},
+                                           TaskTrial{"stage:endSync", ""}, TaskTrial{"", "cut-after-fresh"}),
+                         taskTrialName);
 
 // A reread of Google (the profile's reread flag) asks for every list whole, without "updatedMin", and
 // applies every task again: nothing is doubled on either side and nothing goes back to Google.
