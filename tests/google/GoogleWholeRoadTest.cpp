@@ -277,9 +277,9 @@ private:
     // on its port at once, with the state it last wrote.
     QString stopAtRandom(QProcess &driver)
     {
-        const bool byRequests = longestRun == 0 || random.bounded(2) == 0;
+        const bool byRequests = msPerRequest <= 0 || random.bounded(2) == 0;
         const int target = 1 + int(random.bounded(expectedRequests));
-        const qint64 delay = byRequests ? 0 : qint64(random.bounded(longestRun));
+        const qint64 delay = byRequests ? 0 : qint64(random.bounded(std::max(1.0, msPerRequest * expectedRequests)));
         QElapsedTimer waited;
         waited.start();
         while (driver.state() != QProcess::NotRunning &&
@@ -300,10 +300,11 @@ private:
         if (fault == Fault::KillGoogle || !running) {
             EXPECT_FALSE(run.crashed()) << run.output.right(4000).toStdString();
         }
-        // How long a whole run may take, for the random moments of later ones: a run that ended, or a
-        // driver killed at a request, its time scaled to the requests it would have made.
+        // The time a run takes for each request it is expected to make, for the random moments of later
+        // runs: from a run that ended, or from a driver killed at a request.
         const bool killedAtRequest = running && fault == Fault::KillDriver && byRequests;
-        longestRun = std::max(longestRun, killedAtRequest ? waited.elapsed() * expectedRequests / target : waited.elapsed());
+        if (!running || fault == Fault::KillGoogle || killedAtRequest)
+            msPerRequest = std::max(msPerRequest, double(waited.elapsed()) / (killedAtRequest ? target : expectedRequests));
         const QString when = byRequests ? QStringLiteral("at request %1 of about %2").arg(target).arg(expectedRequests)
                                         : QStringLiteral("after %1 ms").arg(delay);
         return (running ? QStringLiteral("killed ") : QStringLiteral("ended before it, ")) + when +
@@ -315,7 +316,7 @@ private:
     int expectedRequests = 0;
     int spoiledBefore = 0;
     int requestsBefore = 0;
-    qint64 longestRun = 0;
+    double msPerRequest = 0;
 };
 
 class GoogleWholeRoadAtRandom : public ::testing::TestWithParam<Fault>
