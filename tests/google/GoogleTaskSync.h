@@ -100,8 +100,8 @@ public:
     }
     void start(QProcess &driver, const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
-        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone), home(), kEmail,
-                          timeLimitSeconds, more, extra);
+        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone), home(),
+                          kEmail, timeLimitSeconds, more, extra);
     }
     // The driver's own time limit for each run.
     int timeLimitSeconds = 200;
@@ -130,8 +130,10 @@ public:
     }
     QString putGoogleTask(const QJsonObject &task, const QString &list = QStringLiteral("@default")) const
     {
-        return QJsonDocument::fromJson(m_google->control("/peer/task", {{"email", kEmail}, {"listId", list}, {"task", task}}))
-            .object()["id"].toString();
+        return QJsonDocument::fromJson(
+                   m_google->control("/peer/task", {{"email", kEmail}, {"listId", list}, {"task", task}}))
+            .object()["id"]
+            .toString();
     }
     // Google's tasks not deleted, of every list, with "list" set to the list's title.
     QList<QJsonObject> googleTasks() const { return m_google->aliveTasks(); }

@@ -17,11 +17,12 @@ namespace {
 // An entry as a person's client would send it to Google.
 QByteArray googleContactEntry(const QString &given, const QString &family)
 {
-    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
-                          "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
-                          "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
-                          "<gContact:groupMembershipInfo deleted='false' "
-                          "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
+    return QStringLiteral(
+               "<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
+               "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
+               "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
+               "<gContact:groupMembershipInfo deleted='false' "
+               "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
         .arg(given, family)
         .toUtf8();
 }
@@ -32,28 +33,34 @@ QByteArray googleContactEntry(const QString &given, const QString &family)
 QStringList addRecordsOnEachSide(TaskSync &sync, int serial)
 {
     const QString tag = QString::number(serial);
-    sync.outlook().control({{"op", "add"}, {"kind", "contact"},
-                            {"record", QJsonObject{{"folder", 1}, {"firstName", "Ann"}, {"lastName", "Outlook" + tag}}}});
+    sync.outlook().control(
+        {{"op", "add"},
+         {"kind", "contact"},
+         {"record", QJsonObject{{"folder", 1}, {"firstName", "Ann"}, {"lastName", "Outlook" + tag}}}});
     sync.google().userContact("add", {}, googleContactEntry("Bob", "Google" + tag));
     const QDateTime start = QDateTime::fromString(localDay(2027, 5, 3), Qt::ISODate).addDays(serial % 700);
-    sync.outlook().control({{"op", "add"}, {"kind", "event"},
-                            {"record", QJsonObject{{"folder", 2}, {"subject", "Outlook event " + tag},
+    sync.outlook().control({{"op", "add"},
+                            {"kind", "event"},
+                            {"record", QJsonObject{{"folder", 2},
+                                                   {"subject", "Outlook event " + tag},
                                                    {"start", start.toString(Qt::ISODate)},
                                                    {"end", start.addSecs(3600).toString(Qt::ISODate)},
                                                    {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}}}});
     const QString day = QDate(2027, 6, 1).addDays(serial % 700).toString(Qt::ISODate);
     // Event ids Google keeps are base32hex: lower-case letters to "v" and digits.
-    sync.google().control("/peer/event", {{"email", kEmail}, {"calendarId", "primary"},
-                                          {"event", QJsonObject{{"id", "road" + tag.rightJustified(6, u'0')},
-                                                                {"summary", "Google event " + tag},
-                                                                {"start", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
-                                                                {"end", QJsonObject{{"dateTime", day + "T10:00:00Z"}}}}}});
+    sync.google().control("/peer/event",
+                          {{"email", kEmail},
+                           {"calendarId", "primary"},
+                           {"event", QJsonObject{{"id", "road" + tag.rightJustified(6, u'0')},
+                                                 {"summary", "Google event " + tag},
+                                                 {"start", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
+                                                 {"end", QJsonObject{{"dateTime", day + "T10:00:00Z"}}}}}});
     QJsonObject task{{"name", "Outlook task " + tag}};
     if (serial % 3 == 0)
         task.insert("categories", QJsonArray{5});
     sync.addOutlookTask(task);
     sync.putGoogleTask({{"title", "Google task " + tag}}, serial % 2 ? kWorkList : QStringLiteral("@default"));
-    return {"contact Outlook" + tag, "contact Google" + tag, "event Outlook event " + tag,
+    return {"contact Outlook" + tag,     "contact Google" + tag,     "event Outlook event " + tag,
             "event Google event " + tag, "task Outlook task " + tag, "task Google task " + tag};
 }
 
@@ -105,8 +112,8 @@ bool expectEveryNameOnceOnEachSide(TaskSync &sync, const QStringList &expected)
         // Counted rather than asserted one by one: a fault at 1,000 records would print thousands of lines.
         if (outlook.value(name) != 1 || google.value(name) != 1) {
             if (++wrong <= 20)
-                ADD_FAILURE() << name.toStdString() << ": " << outlook.value(name) << " in Outlook, " << google.value(name)
-                              << " on Google";
+                ADD_FAILURE() << name.toStdString() << ": " << outlook.value(name) << " in Outlook, "
+                              << google.value(name) << " on Google";
         }
     }
     EXPECT_EQ(wrong, 0) << "records not once on each side";
@@ -191,13 +198,15 @@ class RandomRoad
 {
 public:
     explicit RandomRoad(Fault fault)
-        : fault(fault), records(environmentNumber("HM_WHOLE_ROAD_RECORDS", 6)), rounds(environmentNumber("HM_WHOLE_ROAD_ROUNDS", 2)),
+        : fault(fault), records(environmentNumber("HM_WHOLE_ROAD_RECORDS", 6)),
+          rounds(environmentNumber("HM_WHOLE_ROAD_ROUNDS", 2)),
           seed(qEnvironmentVariableIsSet("HM_WHOLE_ROAD_SEED") ? qEnvironmentVariable("HM_WHOLE_ROAD_SEED").toUInt()
-                                                              : QRandomGenerator::global()->generate()),
+                                                               : QRandomGenerator::global()->generate()),
           random(seed)
     {
-        std::printf("whole road: seed %u (HM_WHOLE_ROAD_SEED replays it), %d records of each kind each way, %d rounds\n",
-                    seed, records, rounds);
+        std::printf(
+            "whole road: seed %u (HM_WHOLE_ROAD_SEED replays it), %d records of each kind each way, %d rounds\n", seed,
+            records, rounds);
         // The driver's own limit grows with the records; a first sync of 1,000 each way takes about a minute.
         sync.timeLimitSeconds = 200 + records;
     }
@@ -304,7 +313,8 @@ private:
         // runs: from a run that ended, or from a driver killed at a request.
         const bool killedAtRequest = running && fault == Fault::KillDriver && byRequests;
         if (!running || fault == Fault::KillGoogle || killedAtRequest)
-            msPerRequest = std::max(msPerRequest, double(waited.elapsed()) / (killedAtRequest ? target : expectedRequests));
+            msPerRequest =
+                std::max(msPerRequest, double(waited.elapsed()) / (killedAtRequest ? target : expectedRequests));
         const QString when = byRequests ? QStringLiteral("at request %1 of about %2").arg(target).arg(expectedRequests)
                                         : QStringLiteral("after %1 ms").arg(delay);
         return (running ? QStringLiteral("killed ") : QStringLiteral("ended before it, ")) + when +
@@ -346,7 +356,8 @@ TEST_P(GoogleWholeRoadAtRandom, LeavesEveryRecordOnceOnEachSide)
         std::printf("run %d: %s\n", round + 1, qPrintable(what));
         std::fflush(stdout); // a trial of 1,000 records runs for minutes: its progress shows as it goes
     }
-    std::printf("faulty runs took %lld ms: %d kills, %d replies cut or refused\n", took.restart(), road.kills, road.cuts);
+    std::printf("faulty runs took %lld ms: %d kills, %d replies cut or refused\n", took.restart(), road.kills,
+                road.cuts);
     for (int clean = 0; clean < 2; ++clean) {
         const DriverRun run = road.sync.sync({{"HM_SYNC_LOG_FILES", "1"}});
         ASSERT_EQ(run.exitCode, 0) << run.output.right(4000).toStdString();
@@ -355,11 +366,12 @@ TEST_P(GoogleWholeRoadAtRandom, LeavesEveryRecordOnceOnEachSide)
     EXPECT_TRUE(expectEveryNameOnceOnEachSide(road.sync, road.expected)) << "seed " << road.seed;
 
     QStringList accessTokens;
-    for (const QJsonValue &token : road.sync.google().dump()["accounts"].toObject()[kEmail].toObject()["accessTokens"].toArray())
+    for (const QJsonValue &token :
+         road.sync.google().dump()["accounts"].toObject()[kEmail].toObject()["accessTokens"].toArray())
         accessTokens << token.toString();
     EXPECT_FALSE(accessTokens.isEmpty());
     expectNoSecretInLogFolder(road.sync.home(), accessTokens);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, GoogleWholeRoadAtRandom, ::testing::Values(Fault::KillDriver, Fault::Refusals, Fault::KillGoogle),
-                         faultName);
+INSTANTIATE_TEST_SUITE_P(Faults, GoogleWholeRoadAtRandom,
+                         ::testing::Values(Fault::KillDriver, Fault::Refusals, Fault::KillGoogle), faultName);
