@@ -210,7 +210,7 @@ TEST(GoogleDriver, EachTokenFailureEndsWithItsText)
          false},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.kind + (" " + row.refreshToken.toStdString()));
+        SCOPED_TRACE(std::string(row.kind) + " " + row.refreshToken.toStdString());
         if (*row.kind != '\0')
             peer.control("/peer/switch", QJsonObject{{"kind", row.kind}, {"path", "/oauth2/v4/token"}, {"times", 1}});
         peer.control("/peer/clear-requests");

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "app/zip/HMSupportLogArchive.h"
+
 #include <httplib.h>
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
@@ -13,6 +16,8 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QUrl>
 
@@ -159,7 +164,7 @@ inline void startGoogleDriver(QProcess &driver, QProcessEnvironment environment,
 // what it printed in the test's log, so that a crash no kill trial asked for can be told.
 inline GoogleDriverRun finishGoogleDriver(QProcess &driver, int timeLimitSeconds)
 {
-    if (!driver.waitForFinished((timeLimitSeconds + 60) * 1000))
+    if (driver.state() != QProcess::NotRunning && !driver.waitForFinished((timeLimitSeconds + 60) * 1000))
         return {};
     GoogleDriverRun run{driver.exitStatus() == QProcess::CrashExit ? -9 : driver.exitCode(),
                         QString::fromUtf8(driver.readAll())};
@@ -198,4 +203,58 @@ inline QProcessEnvironment googleRunEnvironment(const QString &home, const QStri
     for (const auto &[name, value] : values)
         environment.insert(name, value);
     return environment;
+}
+
+// Every regular file under the folder, with its bytes.
+inline QHash<QString, QByteArray> filesUnder(const QString &folder)
+{
+    QHash<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(file.fileName(), file.readAll());
+    }
+    return files;
+}
+
+// No file holds the refresh token, an access token the peer gave out, a bearer header or an
+// authorization code.
+inline void expectNoSecretIn(const QHash<QString, QByteArray> &files, const QStringList &accessTokens)
+{
+    const QRegularExpression code(QStringLiteral("(^|[^0-9A-Za-z])4/[0-9A-Za-z_-]{10,}"));
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const QString text = QString::fromUtf8(it.value());
+        EXPECT_FALSE(text.contains(QLatin1String("1//rt"))) << it.key().toStdString();
+        EXPECT_FALSE(text.contains(QLatin1String("ya29."))) << it.key().toStdString();
+        EXPECT_FALSE(text.contains(QLatin1String("Bearer "), Qt::CaseInsensitive)) << it.key().toStdString();
+        EXPECT_FALSE(text.contains(code)) << it.key().toStdString();
+        for (const QString &token : accessTokens)
+            EXPECT_FALSE(text.contains(token)) << it.key().toStdString() << " holds " << token.toStdString();
+    }
+}
+
+// The program's log folder ("Logs" in its folder of the state home) and the support archive the
+// application makes of it: no file in either holds a token or an authorization code. Answers the
+// log files, by path.
+inline QHash<QString, QByteArray> expectNoSecretInLogFolder(const QString &home, const QStringList &accessTokens)
+{
+    QDirIterator folders(home + "/state", {"Logs"}, QDir::Dirs, QDirIterator::Subdirectories);
+    EXPECT_TRUE(folders.hasNext());
+    if (!folders.hasNext())
+        return {};
+    const QString logFolder = folders.next();
+    const QHash<QString, QByteArray> logs = filesUnder(logFolder);
+    EXPECT_FALSE(logs.isEmpty()) << logFolder.toStdString();
+    expectNoSecretIn(logs, accessTokens);
+    const auto archive = HMSupportLogArchive({{}, logFolder, {}, {}}).writeArchive();
+    EXPECT_TRUE(archive) << archive.error().message().toStdString();
+    if (!archive)
+        return logs;
+    QTemporaryDir unpacked;
+    EXPECT_EQ(QProcess::execute("unzip", {"-q", "-o", *archive, "-d", unpacked.path()}), 0);
+    const QHash<QString, QByteArray> packed = filesUnder(unpacked.path());
+    EXPECT_GT(packed.size(), 1);
+    expectNoSecretIn(packed, accessTokens);
+    return logs;
 }

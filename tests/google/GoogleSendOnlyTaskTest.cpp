@@ -2,7 +2,7 @@
 // insert whose answer never came cannot be paired by the usual reading. These runs cut or kill the
 // first sync at its inserts and check that, after the next syncs, every Outlook task is on Google
 // exactly once and Google's own tasks stay where they are.
-#include "GoogleTaskSyncFixture.h"
+#include "GoogleTaskSync.h"
 
 #include <QRandomGenerator>
 

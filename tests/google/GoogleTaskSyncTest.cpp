@@ -3,27 +3,15 @@
 // ways in two lists; a list longer than a page arrives whole; a second sync sends nothing; deletions
 // follow the rule; kills and cut connections double and lose nothing; an endless or oversize page
 // ends the run with a clear error.
-#include "GoogleTaskSyncFixture.h"
+#include "GoogleTaskSync.h"
 
-#include <QDateTime>
-#include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
-namespace {
+#include <cctype>
 
-// Local midnight of the day, as Outlook keeps a due day.
-QString localDay(int year, int month, int day)
-{
-    return QDateTime(QDate(year, month, day), QTime(0, 0), QTimeZone::systemTimeZone()).toString(Qt::ISODate);
-}
+namespace {
 
 QDate outlookDueDay(const QJsonObject &task)
 {
@@ -187,88 +175,120 @@ TEST(GoogleTaskSync, AnEndlessOrOversizePageEndsTheRunWithAClearError)
     sync.expectEveryTitleOnceOnEachSide(titles);
 }
 
-// A first sync of N tasks each way, the driver killed at its task steps or as it enters a task stage, or
-// its connection cut; after two normal syncs each task is exactly once on each side.
-TEST(GoogleTaskSync, KilledOrCutFirstSyncsLeaveEveryTaskOnceOnEachSide)
+namespace {
+
+// A task kill trial: a kill point of the driver ("{half}" is half the tasks of each side) or a cut (a
+// switch on the write paths, or a kill at a random moment).
+struct TaskTrial
+{
+    const char *killAt;
+    const char *cut;
+};
+
+void PrintTo(const TaskTrial &trial, std::ostream *out)
+{
+    *out << trial.killAt << trial.cut;
+}
+
+class GoogleTaskKillTrial : public ::testing::TestWithParam<TaskTrial>
+{
+};
+
+std::string taskTrialName(const ::testing::TestParamInfo<TaskTrial> &info)
+{
+    std::string name = std::string(info.param.killAt) + info.param.cut;
+    for (char &c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    }
+    return name;
+}
+
+} // namespace
+
+// A first sync of N tasks each way (HM_KILL_TRIAL_TASKS), the driver killed at its task steps or as it
+// enters a task stage, or its connection cut, one test each; after two normal syncs each task is
+// exactly once on each side.
+TEST_P(GoogleTaskKillTrial, LeavesEveryTaskOnceOnEachSide)
 {
     const int count = qEnvironmentVariableIsSet("HM_KILL_TRIAL_TASKS") ? qEnvironmentVariableIntValue("HM_KILL_TRIAL_TASKS") : 8;
-    struct Trial
+    const struct
     {
         QString killAt;
-        QString cut; // a switch on the write paths, or a kill at a random moment
-    };
-    const QString half = QString::number(count / 2);
-    const QList<Trial> trials{{"outlook-tasks-paired:" + half, {}},   {"outlook-tasks-read:1", {}},
-                              {"outlook-tasks-confirmed:" + half, {}}, {"outlook-tasks-committed:1", {}},
-                              {"outlook-tasks-written:" + half, {}},  {{}, "cut-before"},
-                              {{}, "cut-after"},                      {{}, "500"},
-                              {{}, "random"},                         {{}, "peer-killed"},
-                              {"stage:readOutlookTasks", {}},         {"stage:endSync", {}},
-                              {{}, "cut-after-fresh"}};
-    for (const Trial &trial : trials) {
-        SCOPED_TRACE((trial.killAt + trial.cut).toStdString());
-        TaskSync sync;
-        QStringList titles;
-        for (int index = 0; index < count; ++index) {
-            titles << QStringLiteral("Outlook %1").arg(index);
-            QJsonObject task{{"name", titles.last()}, {"dueDate", localDay(2027, 2, 1 + index % 28)}};
-            if (index % 3 == 0)
-                task.insert("categories", QJsonArray{5});
-            sync.addOutlookTask(task);
-        }
-        for (int index = 0; index < count; ++index) {
-            titles << QStringLiteral("Google %1").arg(index);
-            sync.putGoogleTask({{"title", titles.last()}, {"notes", "note"}}, index % 2 == 0 ? QStringLiteral("@default") : kWorkList);
-        }
-        sync.makeProfile();
-        const QString insertPath = kTasksPath + QStringLiteral("MDAwMTIzNDU2Nzg5OjA6MA/tasks");
-        if (trial.cut == "random" || trial.cut == "peer-killed") {
-            // Slow answers stretch the upload over the moments a kill may fall on: of the driver, or of
-            // Google (which keeps its state and comes back on the same port).
-            sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
-            QProcess driver;
-            sync.start(driver);
-            const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
-            std::printf("%s after %d ms\n", qPrintable(trial.cut), delay);
-            QThread::msleep(delay);
-            if (trial.cut == "random") {
-                driver.kill();
-            } else {
-                sync.google().kill();
-                sync.google().start();
-            }
-            ASSERT_TRUE(driver.waitForFinished(120000));
-            sync.google().control("/peer/clear-switches");
-        } else {
-            QThread::msleep(1100);
-            if (trial.cut == "cut-after-fresh") {
-                // A Google change just before the sync: the lost insert's "updated" lies within a second
-                // or two of the latest one the reading saw, and must still be read next time.
-                titles << QStringLiteral("Fresh on Google");
-                sync.putGoogleTask({{"title", titles.last()}});
-            }
-            if (!trial.cut.isEmpty())
-                sync.google().control("/peer/switch", {{"kind", trial.cut.section(u'-', 0, 1)}, {"path", insertPath},
-                                                       {"skip", 1}, {"times", 1}});
-            QMap<QString, QString> environment{{"HM_SYNC_LOG_LEVEL", "error"}};
-            if (trial.killAt.startsWith("stage:"))
-                environment = {{"HM_GOOGLE_KILL_AT_STAGE", trial.killAt.mid(6)}};
-            else if (!trial.killAt.isEmpty())
-                environment = {{"HM_SYNC_KILL_AT", trial.killAt}};
-            const DriverRun first = sync.run({}, environment);
-            if (!trial.killAt.isEmpty())
-                EXPECT_EQ(first.exitCode, -9) << first.output.toStdString();
-            else
-                EXPECT_TRUE(first.output.contains("Not every task change was taken by Google")) << first.output.toStdString();
-            sync.google().control("/peer/clear-switches");
-        }
-        const DriverRun second = sync.sync();
-        ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
-        const DriverRun third = sync.sync();
-        ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
-        sync.expectEveryTitleOnceOnEachSide(titles);
+        QString cut;
+    } trial{QString::fromLatin1(GetParam().killAt).replace(QLatin1String("{half}"), QString::number(count / 2)),
+            QString::fromLatin1(GetParam().cut)};
+    TaskSync sync;
+    QStringList titles;
+    for (int index = 0; index < count; ++index) {
+        titles << QStringLiteral("Outlook %1").arg(index);
+        QJsonObject task{{"name", titles.last()}, {"dueDate", localDay(2027, 2, 1 + index % 28)}};
+        if (index % 3 == 0)
+            task.insert("categories", QJsonArray{5});
+        sync.addOutlookTask(task);
     }
+    for (int index = 0; index < count; ++index) {
+        titles << QStringLiteral("Google %1").arg(index);
+        sync.putGoogleTask({{"title", titles.last()}, {"notes", "note"}}, index % 2 == 0 ? QStringLiteral("@default") : kWorkList);
+    }
+    sync.makeProfile();
+    const QString insertPath = kTasksPath + QStringLiteral("MDAwMTIzNDU2Nzg5OjA6MA/tasks");
+    if (trial.cut == "random" || trial.cut == "peer-killed") {
+        // Slow answers stretch the upload over the moments a kill may fall on: of the driver, or of
+        // Google (which keeps its state and comes back on the same port).
+        sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
+        QProcess driver;
+        sync.start(driver);
+        const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
+        std::printf("%s after %d ms\n", qPrintable(trial.cut), delay);
+        QThread::msleep(delay);
+        if (trial.cut == "random") {
+            driver.kill();
+        } else {
+            sync.google().kill();
+            sync.google().start();
+        }
+        ASSERT_TRUE(driver.waitForFinished(120000));
+        sync.google().control("/peer/clear-switches");
+    } else {
+        QThread::msleep(1100);
+        if (trial.cut == "cut-after-fresh") {
+            // A Google change just before the sync: the lost insert's "updated" lies within a second
+            // or two of the latest one the reading saw, and must still be read next time.
+            titles << QStringLiteral("Fresh on Google");
+            sync.putGoogleTask({{"title", titles.last()}});
+        }
+        if (!trial.cut.isEmpty())
+            sync.google().control("/peer/switch", {{"kind", trial.cut.section(u'-', 0, 1)}, {"path", insertPath},
+                                                   {"skip", 1}, {"times", 1}});
+        QMap<QString, QString> environment{{"HM_SYNC_LOG_LEVEL", "error"}};
+        if (trial.killAt.startsWith("stage:"))
+            environment = {{"HM_GOOGLE_KILL_AT_STAGE", trial.killAt.mid(6)}};
+        else if (!trial.killAt.isEmpty())
+            environment = {{"HM_SYNC_KILL_AT", trial.killAt}};
+        const DriverRun first = sync.run({}, environment);
+        if (!trial.killAt.isEmpty())
+            EXPECT_EQ(first.exitCode, -9) << first.output.toStdString();
+        else
+            EXPECT_TRUE(first.output.contains("Not every task change was taken by Google")) << first.output.toStdString();
+        sync.google().control("/peer/clear-switches");
+    }
+    const DriverRun second = sync.sync();
+    ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+    const DriverRun third = sync.sync();
+    ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
+    sync.expectEveryTitleOnceOnEachSide(titles);
 }
+
+INSTANTIATE_TEST_SUITE_P(FirstSyncs, GoogleTaskKillTrial,
+                         ::testing::Values(TaskTrial{"outlook-tasks-paired:{half}", ""}, TaskTrial{"outlook-tasks-read:1", ""},
+                                           TaskTrial{"outlook-tasks-confirmed:{half}", ""},
+                                           TaskTrial{"outlook-tasks-committed:1", ""},
+                                           TaskTrial{"outlook-tasks-written:{half}", ""}, TaskTrial{"", "cut-before"},
+                                           TaskTrial{"", "cut-after"}, TaskTrial{"", "500"}, TaskTrial{"", "random"},
+                                           TaskTrial{"", "peer-killed"}, TaskTrial{"stage:readOutlookTasks", ""},
+                                           TaskTrial{"stage:endSync", ""}, TaskTrial{"", "cut-after-fresh"}),
+                         taskTrialName);
 
 // A reread of Google (the profile's reread flag) asks for every list whole, without "updatedMin", and
 // applies every task again: nothing is doubled on either side and nothing goes back to Google.
@@ -292,116 +312,4 @@ TEST(GoogleTaskSync, ARereadOfGoogleReadsEveryListWholeAndDoublesNothing)
     EXPECT_EQ(sync.googleTaskRequests(true), QStringList());
     ASSERT_EQ(sync.sync().exitCode, 0);
     sync.expectEveryTitleOnceOnEachSide({"From Outlook", "From Google", "At work"});
-}
-
-namespace {
-
-// An entry as a person's client would send it to Google.
-QByteArray googleContactEntry(const QString &given, const QString &family)
-{
-    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
-                          "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
-                          "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
-                          "<gContact:groupMembershipInfo deleted='false' "
-                          "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
-        .arg(given, family)
-        .toUtf8();
-}
-
-// Names of the records each side holds, by kind: Outlook's contacts (last names), events (subjects) and
-// tasks; Google's contacts (family names), events (summaries) and tasks, deleted ones left out.
-QHash<QString, int> outlookNames(TaskSync &sync)
-{
-    QHash<QString, int> names;
-    const QJsonObject state = sync.outlook().dump();
-    for (const QJsonValue &contact : state["contacts"].toArray())
-        ++names["contact " + contact.toObject()["lastName"].toString()];
-    for (const QJsonValue &event : state["events"].toArray())
-        ++names["event " + event.toObject()["subject"].toString()];
-    for (const QJsonValue &task : state["tasks"].toArray())
-        ++names["task " + task.toObject()["name"].toString()];
-    return names;
-}
-
-QHash<QString, int> googleNames(TaskSync &sync)
-{
-    QHash<QString, int> names;
-    const QJsonObject account =
-        QJsonDocument::fromJson(sync.google().control("/peer/dump")).object()["accounts"].toObject()[kEmail].toObject();
-    const QJsonObject contacts = account["contacts"].toObject();
-    for (auto it = contacts.begin(); it != contacts.end(); ++it) {
-        if (it.value().toObject()["deleted"].toBool())
-            continue;
-        const QString body = it.value().toObject()["body"].toString();
-        const qsizetype start = body.indexOf("<gd:familyName>") + 15;
-        ++names["contact " + body.mid(start, body.indexOf("</gd:familyName>") - start)];
-    }
-    const QJsonObject events = account["events"].toObject()["primary"].toObject();
-    for (auto it = events.begin(); it != events.end(); ++it) {
-        if (it.value().toObject()["status"].toString() != QLatin1String("cancelled"))
-            ++names["event " + it.value().toObject()["summary"].toString()];
-    }
-    for (const QJsonObject &task : sync.googleTasks())
-        ++names["task " + task["title"].toString()];
-    return names;
-}
-
-} // namespace
-
-// The whole road, all three conduits: the run SIGKILLed as it enters each stage of its first sync; after
-// two normal syncs every contact, event and task is exactly once on each side.
-TEST(GoogleWholeRoad, KilledAtEveryStageBoundaryLeavesEveryRecordOnceOnEachSide)
-{
-    const QStringList stages{"retrieveTokens",  "purge",           "readGoogleContacts", "readGoogleContactPhotos",
-                             "readOutlookContacts", "readGoogleCalendar", "readOutlookCalendar", "readGoogleTasks",
-                             "readOutlookTasks", "endSync"};
-    for (const QString &stage : stages) {
-        SCOPED_TRACE(stage.toStdString());
-        TaskSync sync;
-        QStringList expected;
-        for (int index = 0; index < 3; ++index) {
-            const QString tag = QString::number(index);
-            const QString day = "2027-06-0" + QString::number(index + 1);
-            sync.outlook().control({{"op", "add"}, {"kind", "contact"},
-                                    {"record", QJsonObject{{"folder", 1}, {"firstName", "Ann"}, {"lastName", "Outlook" + tag}}}});
-            httplib::SSLClient client("127.0.0.1", sync.google().port);
-            client.set_ca_cert_path(sync.google().caFile.toLocal8Bit().constData());
-            const auto added = client.Post("/peer/contact?email=me%40example.com&action=add&id=",
-                                           googleContactEntry("Bob", "Google" + tag).toStdString(), "application/atom+xml");
-            EXPECT_TRUE(added && added->status == 200);
-            sync.outlook().control({{"op", "add"}, {"kind", "event"},
-                                    {"record", QJsonObject{{"folder", 2}, {"subject", "Outlook event " + tag},
-                                                           {"start", localDay(2027, 5, 3 + index)},
-                                                           {"end", QDateTime::fromString(localDay(2027, 5, 3 + index), Qt::ISODate)
-                                                                       .addSecs(3600).toString(Qt::ISODate)},
-                                                           {"zone", QString::fromUtf8(QTimeZone::systemTimeZoneId())}}}});
-            sync.google().control("/peer/event", {{"email", kEmail}, {"calendarId", "primary"},
-                                                  {"event", QJsonObject{{"id", "road000" + tag}, {"summary", "Google event " + tag},
-                                                                        {"start", QJsonObject{{"dateTime", day + "T09:00:00Z"}}},
-                                                                        {"end", QJsonObject{{"dateTime", day + "T10:00:00Z"}}}}}});
-            sync.addOutlookTask({{"name", "Outlook task " + tag}});
-            sync.putGoogleTask({{"title", "Google task " + tag}}, index % 2 ? kWorkList : QStringLiteral("@default"));
-            expected << "contact Outlook" + tag << "contact Google" + tag << "event Outlook event " + tag
-                     << "event Google event " + tag << "task Outlook task " + tag << "task Google task " + tag;
-        }
-        sync.makeProfile([](HMProfile &profile) {
-            profile.setContactSyncEnabled(true);
-            profile.setCalendarSyncEnabled(true);
-        });
-        QThread::msleep(1100);
-        const DriverRun killed = sync.run({}, {{"HM_GOOGLE_KILL_AT_STAGE", stage}});
-        EXPECT_EQ(killed.exitCode, -9) << killed.output.toStdString();
-        const DriverRun second = sync.sync();
-        ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
-        const DriverRun third = sync.sync();
-        ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
-        const QHash<QString, int> outlook = outlookNames(sync);
-        const QHash<QString, int> google = googleNames(sync);
-        for (const QString &name : expected) {
-            EXPECT_EQ(outlook.value(name), 1) << "Outlook " << name.toStdString();
-            EXPECT_EQ(google.value(name), 1) << "Google " << name.toStdString();
-        }
-        EXPECT_EQ(outlook.size(), expected.size());
-        EXPECT_EQ(google.size(), expected.size());
-    }
 }

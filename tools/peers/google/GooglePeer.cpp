@@ -306,6 +306,11 @@ std::optional<Switch> GooglePeer::takeSwitch(const QString &path)
             --change.skip;
             return std::nullopt;
         }
+        // A switch with a chance lets the request pass on to the next switch when its draw fails.
+        if (change.chance > 0 && change.chance < 1 &&
+            std::uniform_real_distribution<double>(0, 1)(m_chances) >= change.chance)
+            continue;
+        ++m_spoiled;
         const Switch taken = change;
         if (change.times > 0 && --change.times == 0)
             m_switches.removeAt(at);
@@ -400,7 +405,11 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         addSwitch(Switch{*kind, body.value(QStringLiteral("path")).toString(), body.value(QStringLiteral("times")).toInt(),
                          body.value(QStringLiteral("slowMs")).toInt(2000),
                          qint64(body.value(QStringLiteral("oversizeBytes")).toDouble(100.0 * 1024 * 1024)),
-                         body.value(QStringLiteral("skip")).toInt()});
+                         body.value(QStringLiteral("skip")).toInt(), body.value(QStringLiteral("chance")).toDouble()});
+        if (body.contains(QStringLiteral("seed"))) {
+            const std::lock_guard lock(m_mutex);
+            m_chances.seed(std::uint32_t(body.value(QStringLiteral("seed")).toInteger()));
+        }
     } else if (path == QLatin1String("/peer/contact")) {
         const QString email = QString::fromStdString(request.get_param_value("email"));
         const QString id = QString::fromStdString(request.get_param_value("id"));
@@ -457,6 +466,12 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         }
     } else if (path == QLatin1String("/peer/dump")) {
         response.set_content(jsonText(dump()), kJsonType);
+        return true;
+    } else if (path == QLatin1String("/peer/stats")) {
+        const std::lock_guard lock(m_mutex);
+        response.set_content(jsonText(QJsonObject{{QStringLiteral("requests"), int(m_requests.size())},
+                                                  {QStringLiteral("spoiled"), m_spoiled}}),
+                             kJsonType);
         return true;
     } else if (path == QLatin1String("/peer/requests")) {
         QJsonArray list;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 namespace httplib {
@@ -58,6 +59,7 @@ struct Switch
     int slowMs = 2000;
     qint64 oversizeBytes = 100LL * 1024 * 1024;
     int skip = 0;   // matching requests let through untouched before it applies
+    double chance = 0; // above 0 and below 1: applies to a matching request with this chance only
 };
 
 // A request as the peer received it, kept for tests.
@@ -212,6 +214,9 @@ private:
     QDateTime m_clock;
     QList<Switch> m_switches;
     QList<ReceivedRequest> m_requests;
+    std::mt19937 m_chances{1}; // draws of the switches with a chance; seeded by "/peer/switch" {"seed"}
+    int m_spoiled = 0;         // replies a switch took, since the start
+
 };
 
 std::optional<SwitchKind> switchKindFromName(const QString &name);

@@ -1,8 +1,7 @@
 #pragma once
 
-// The fixture of the Google task syncs end to end: the sync driver as a program between the
-// simulated Outlook and the Google peer, both programs of their own, with the helpers that seed and
-// read both sides.
+// Both peers as programs and the Google-direct driver between them, for the task syncs and the whole
+// road of all three conduits.
 #include "GooglePeerProcess.h"
 #include "OutlookPeerProcess.h"
 
@@ -10,16 +9,17 @@
 #include "sync/HMProfile.h"
 #include "sync/HMProfileManager.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -96,14 +96,15 @@ public:
     {
         QProcess driver;
         start(driver, more, extra);
-        return finishGoogleDriver(driver, kTimeLimitSeconds);
+        return finishGoogleDriver(driver, timeLimitSeconds);
     }
     void start(QProcess &driver, const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
-        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone), home(), kEmail,
-                          kTimeLimitSeconds, more, extra);
+        startGoogleDriver(driver, googleRunEnvironment(home(), m_outlook->runtimeDir(), *m_google, m_zone), home(),
+                          kEmail, timeLimitSeconds, more, extra);
     }
-    static constexpr int kTimeLimitSeconds = 200;
+    // The driver's own time limit for each run.
+    int timeLimitSeconds = 200;
     DriverRun sync(const QMap<QString, QString> &extra = {})
     {
         // Outlook's dates are whole seconds.
@@ -129,8 +130,10 @@ public:
     }
     QString putGoogleTask(const QJsonObject &task, const QString &list = QStringLiteral("@default")) const
     {
-        return QJsonDocument::fromJson(m_google->control("/peer/task", {{"email", kEmail}, {"listId", list}, {"task", task}}))
-            .object()["id"].toString();
+        return QJsonDocument::fromJson(
+                   m_google->control("/peer/task", {{"email", kEmail}, {"listId", list}, {"task", task}}))
+            .object()["id"]
+            .toString();
     }
     // Google's tasks not deleted, of every list, with "list" set to the list's title.
     QList<QJsonObject> googleTasks() const { return m_google->aliveTasks(); }
@@ -178,3 +181,9 @@ private:
     std::unique_ptr<OutlookPeerProcess> m_outlook;
     std::unique_ptr<GooglePeerProcess> m_google;
 };
+
+// Local midnight of the day, as Outlook keeps a due day.
+inline QString localDay(int year, int month, int day)
+{
+    return QDateTime(QDate(year, month, day), QTime(0, 0), QTimeZone::systemTimeZone()).toString(Qt::ISODate);
+}
