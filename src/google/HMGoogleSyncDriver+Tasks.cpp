@@ -112,31 +112,50 @@ void HMGoogleSyncDriver::sendTaskListsRequest(const QString &pageToken, bool rea
     request->send();
 }
 
-void HMGoogleSyncDriver::taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body)
+// The reply's page, logged with its tag; a refused or unreadable reply ends the run and gives none.
+std::optional<QVariantMap> HMGoogleSyncDriver::acceptedTaskPage(const char *tag, int status, const QByteArray &body)
 {
-    DDLogVerbose(QStringLiteral("response.statusCode[TL] %1").arg(status));
+    DDLogVerbose(QStringLiteral("response.statusCode[%1] %2").arg(QLatin1String(tag)).arg(status));
     if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
         cancelSyncWithError(failure);
-        return;
+        return std::nullopt;
     }
-    const std::optional<QVariantMap> reply = pageOfReply(status, body);
-    if (!reply) {
+    std::optional<QVariantMap> page = pageOfReply(status, body);
+    if (!page)
         cancelSyncWithError(kUnreadableTasks);
-        return;
+    return page;
+}
+
+// The page's "nextPageToken" to follow, or an empty text at the last page; a token named before, or
+// one page too many, ends the run and gives none.
+std::optional<QString> HMGoogleSyncDriver::nextTaskPageToken(const QVariantMap &page)
+{
+    const QString token = page.value(QStringLiteral("nextPageToken")).toString();
+    if (token.isEmpty())
+        return token;
+    if (m_taskPageTokensSeen.contains(token) || ++m_taskPagesRead > kMaxTaskPages) {
+        cancelSyncWithError(kEndlessTasks);
+        return std::nullopt;
     }
+    m_taskPageTokensSeen.insert(token);
+    return token;
+}
+
+void HMGoogleSyncDriver::taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body)
+{
+    const std::optional<QVariantMap> reply = acceptedTaskPage("TL", status, body);
+    if (!reply)
+        return;
     for (const googletasklist::TaskList &list : googletasklist::taskListsOfReply(*reply)) {
         if (m_defaultTaskListId.isEmpty())
             m_defaultTaskListId = list.id;
         m_taskLists.append(list);
     }
-    const QString token = reply->value(QStringLiteral("nextPageToken")).toString();
-    if (!token.isEmpty()) {
-        if (m_taskPageTokensSeen.contains(token) || ++m_taskPagesRead > kMaxTaskPages) {
-            cancelSyncWithError(kEndlessTasks);
-            return;
-        }
-        m_taskPageTokensSeen.insert(token);
-        sendTaskListsRequest(token, readGoogleTasks);
+    const std::optional<QString> token = nextTaskPageToken(*reply);
+    if (!token)
+        return;
+    if (!token->isEmpty()) {
+        sendTaskListsRequest(*token, readGoogleTasks);
         return;
     }
     m_taskListsRead = true;
@@ -221,28 +240,18 @@ void HMGoogleSyncDriver::sendTaskPageRequest(const QString &path,
 
 void HMGoogleSyncDriver::taskPageReturned(const QString &listId, int status, const QByteArray &body)
 {
-    DDLogVerbose(QStringLiteral("response.statusCode[T] %1").arg(status));
-    if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
-        cancelSyncWithError(failure);
+    const std::optional<QVariantMap> page = acceptedTaskPage("T", status, body);
+    if (!page)
         return;
-    }
-    const std::optional<QVariantMap> page = pageOfReply(status, body);
-    if (!page) {
-        cancelSyncWithError(kUnreadableTasks);
-        return;
-    }
     readTaskPage(listId, *page);
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
         sheet->setUserMessageDirectly(QStringLiteral("Reading Google tasks %1").arg(m_taskReading.recordCounter));
 
-    const QString token = page->value(QStringLiteral("nextPageToken")).toString();
-    if (!token.isEmpty()) {
-        if (m_taskPageTokensSeen.contains(token) || ++m_taskPagesRead > kMaxTaskPages) {
-            cancelSyncWithError(kEndlessTasks);
-            return;
-        }
-        m_taskPageTokensSeen.insert(token);
-        listGoogleTasksForTaskListId(listId, token);
+    const std::optional<QString> token = nextTaskPageToken(*page);
+    if (!token)
+        return;
+    if (!token->isEmpty()) {
+        listGoogleTasksForTaskListId(listId, *token);
         return;
     }
     m_arrayOfModifiedTaskLists.removeFirst();
@@ -345,16 +354,9 @@ void HMGoogleSyncDriver::requestSentTasksPage(const QString &pageToken)
 // anything is sent.
 void HMGoogleSyncDriver::sentTasksPageReturned(int status, const QByteArray &body)
 {
-    DDLogVerbose(QStringLiteral("response.statusCode[TS] %1").arg(status));
-    if (const QString failure = listingStatusText(status, true); !failure.isEmpty()) {
-        cancelSyncWithError(failure);
+    const std::optional<QVariantMap> page = acceptedTaskPage("TS", status, body);
+    if (!page)
         return;
-    }
-    const std::optional<QVariantMap> page = pageOfReply(status, body);
-    if (!page) {
-        cancelSyncWithError(kUnreadableTasks);
-        return;
-    }
     const QString listId = m_taskListsToPair.first();
     QString listTitle;
     for (const googletasklist::TaskList &list : std::as_const(m_taskLists))
@@ -370,14 +372,11 @@ void HMGoogleSyncDriver::sentTasksPageReturned(int status, const QByteArray &bod
     }
     if (!taskListsOfTasks().append(places))
         DDLogError(QStringLiteral("The lists of the tasks paired could not be kept"));
-    const QString token = page->value(QStringLiteral("nextPageToken")).toString();
-    if (!token.isEmpty()) {
-        if (m_taskPageTokensSeen.contains(token) || ++m_taskPagesRead > kMaxTaskPages) {
-            cancelSyncWithError(kEndlessTasks);
-            return;
-        }
-        m_taskPageTokensSeen.insert(token);
-        requestSentTasksPage(token);
+    const std::optional<QString> token = nextTaskPageToken(*page);
+    if (!token)
+        return;
+    if (!token->isEmpty()) {
+        requestSentTasksPage(*token);
         return;
     }
     m_taskListsToPair.removeFirst();

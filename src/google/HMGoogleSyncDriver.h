@@ -270,6 +270,8 @@ private:
     // Tasks.
     struct TaskWrite;
     void sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks);
+    std::optional<QVariantMap> acceptedTaskPage(const char *tag, int status, const QByteArray &body);
+    std::optional<QString> nextTaskPageToken(const QVariantMap &page);
     void taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body);
     void taskPageReturned(const QString &listId, int status, const QByteArray &body);
     void readTaskPage(const QString &listId, const QVariantMap &page);
