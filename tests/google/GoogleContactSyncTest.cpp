@@ -7,7 +7,6 @@
 #include <QDirIterator>
 #include <QImage>
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QThread>
 #include <QFile>
 #include <QHash>
@@ -210,9 +209,7 @@ TEST(GoogleContactSync, KilledOrCutFirstSyncsLeaveEveryContactOnceOnEachSide)
                     QThread::msleep(5);
                 sync.google().kill();
             } else {
-                const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
-                std::printf("random kill after %d ms\n", delay);
-                QThread::msleep(delay);
+                sleepUntilARandomMoment();
                 driver.kill();
             }
             ASSERT_TRUE(driver.waitForFinished(120000));

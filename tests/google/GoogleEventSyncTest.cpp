@@ -15,7 +15,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimeZone>
@@ -471,9 +470,7 @@ TEST(GoogleEventSync, KilledOrCutFirstSyncsLeaveEveryEventOnceOnEachSide)
             sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
             QProcess driver;
             sync.start(driver);
-            const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
-            std::printf("random kill after %d ms\n", delay);
-            QThread::msleep(delay);
+            sleepUntilARandomMoment();
             driver.kill();
             ASSERT_TRUE(driver.waitForFinished(120000));
             sync.google().control("/peer/clear-switches");

@@ -16,9 +16,11 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QThread>
 #include <QUrl>
 
 #include <cstdio>
@@ -171,6 +173,23 @@ inline GoogleDriverRun finishGoogleDriver(QProcess &driver, int timeLimitSeconds
     if (run.crashed())
         std::printf("The driver crashed; its last lines:\n%s\n", qPrintable(run.output.right(8000)));
     return run;
+}
+
+// Sleeps until a random moment of a kill trial (leastMs plus up to spreadMs) and says which, so a failing
+// trial can be told.
+inline void sleepUntilARandomMoment(const char *what = "random kill", int leastMs = 300, int spreadMs = 2500)
+{
+    const int delay = leastMs + int(QRandomGenerator::global()->bounded(spreadMs));
+    std::printf("%s after %d ms\n", what, delay);
+    QThread::msleep(delay);
+}
+
+// The name of a case of a fault kind given as a text ("cut-after", "500"): without dashes, and a
+// status code read as "status500".
+inline std::string faultKindName(const ::testing::TestParamInfo<const char *> &info)
+{
+    const QString name = QString::fromLatin1(info.param).remove(u'-');
+    return (name.front().isDigit() ? QStringLiteral("status") + name : name).toStdString();
 }
 
 inline QString writeTokens(const QString &folder, const QByteArray &refreshToken)

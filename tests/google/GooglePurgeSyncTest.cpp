@@ -16,7 +16,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -433,9 +432,7 @@ TEST(GooglePurgeSync, APurgeKilledOrCutMidwayIsFinishedByTheNextRunAndNothingIsD
             QProcess driver;
             sync.start(driver);
             if (trial.kind == "random") {
-                const int delay = 200 + int(QRandomGenerator::global()->bounded(1500));
-                std::printf("random kill after %d ms\n", delay);
-                QThread::msleep(delay);
+                sleepUntilARandomMoment("random kill", 200, 1500);
             } else {
                 QElapsedTimer waited;
                 waited.start();

@@ -5,7 +5,6 @@
 #include "GoogleContactSyncFixture.h"
 
 #include <QDirIterator>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 #include <sys/stat.h>
@@ -152,10 +151,7 @@ TEST_P(GoogleSendOnlyContactCuts, AnInsertWhoseAnswerNeverCameIsPairedNotSentAga
 }
 
 INSTANTIATE_TEST_SUITE_P(Cuts, GoogleSendOnlyContactCuts, ::testing::Values("cut-after", "cut-before", "500"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             const QString name = QString::fromLatin1(info.param).remove(u'-');
-                             return (name.front().isDigit() ? QStringLiteral("status") + name : name).toStdString();
-                         });
+                         faultKindName);
 
 // The first sync of a send-only profile killed (SIGKILL) after half its pairs were kept, and at a
 // random moment.
@@ -168,9 +164,7 @@ TEST(GoogleSendOnlyContacts, AKilledFirstSyncLeavesEveryContactOnceOnGoogle)
         if (QLatin1String(kill) == QLatin1String("random")) {
             QProcess driver;
             sync.start(driver);
-            const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
-            std::printf("random kill after %d ms\n", delay);
-            QThread::msleep(delay);
+            sleepUntilARandomMoment();
             driver.kill();
             ASSERT_TRUE(driver.waitForFinished(120000));
         } else {

@@ -4,7 +4,6 @@
 // exactly once and Google's own tasks stay where they are.
 #include "GoogleTaskSync.h"
 
-#include <QRandomGenerator>
 
 namespace {
 
@@ -79,10 +78,7 @@ TEST_P(GoogleSendOnlyTaskCuts, AnInsertWhoseAnswerNeverCameIsPairedNotSentAgain)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cuts, GoogleSendOnlyTaskCuts, ::testing::Values("cut-after", "cut-before", "500"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             const QString name = QString::fromLatin1(info.param).remove(u'-');
-                             return (name.front().isDigit() ? QStringLiteral("status") + name : name).toStdString();
-                         });
+                         faultKindName);
 
 // The first sync killed (SIGKILL) after half its pairs were kept, and at a random moment of a slowed
 // upload.
@@ -96,9 +92,7 @@ TEST(GoogleSendOnlyTasks, AKilledFirstSyncLeavesEveryTaskOnceOnGoogle)
             sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", kInsertPath}, {"slowMs", 150}});
             QProcess driver;
             sync.start(driver);
-            const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
-            std::printf("random kill after %d ms\n", delay);
-            QThread::msleep(delay);
+            sleepUntilARandomMoment();
             driver.kill();
             ASSERT_TRUE(driver.waitForFinished(120000));
             sync.google().control("/peer/clear-switches");

@@ -5,7 +5,6 @@
 // ends the run with a clear error.
 #include "GoogleTaskSync.h"
 
-#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
@@ -239,9 +238,7 @@ TEST_P(GoogleTaskKillTrial, LeavesEveryTaskOnceOnEachSide)
         sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
         QProcess driver;
         sync.start(driver);
-        const int delay = 300 + int(QRandomGenerator::global()->bounded(2500));
-        std::printf("%s after %d ms\n", qPrintable(trial.cut), delay);
-        QThread::msleep(delay);
+        sleepUntilARandomMoment(qPrintable(trial.cut));
         if (trial.cut == "random") {
             driver.kill();
         } else {

@@ -50,6 +50,16 @@ protected:
     void SetUp() override { ensureApplication(); }
 };
 
+// The server answers POST "/hold" with "OK" once the gate opens, counting the requests that arrived.
+void holdPostsAtGate(LoopbackServer &server, Gate &gate, std::atomic<int> &arrived)
+{
+    server.server().Post("/hold", [&gate, &arrived](const httplib::Request &, httplib::Response &response) {
+        ++arrived;
+        gate.wait();
+        response.set_content("OK", "text/plain");
+    });
+}
+
 std::shared_ptr<RKRequest> post(RKClient &client, const QString &path, RKRequestDelegate *delegate)
 {
     std::shared_ptr<RKRequest> request = client.requestWithResourcePath(path);
@@ -316,11 +326,7 @@ TEST_F(RKClientTest, ReportsCancelAsCancelForWaitingAndLoadingRequests)
     LoopbackServer server;
     Gate gate;
     std::atomic<int> arrived = 0;
-    server.server().Post("/hold", [&](const httplib::Request &, httplib::Response &response) {
-        ++arrived;
-        gate.wait();
-        response.set_content("OK", "text/plain");
-    });
+    holdPostsAtGate(server, gate, arrived);
     server.start();
 
     std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(server.baseUrl());
@@ -358,11 +364,7 @@ TEST_F(RKClientTest, ARequestWhoseCallbacksAreClearedCallsNoOneWhenItEnds)
     LoopbackServer server;
     Gate gate;
     std::atomic<int> arrived = 0;
-    server.server().Post("/hold", [&](const httplib::Request &, httplib::Response &response) {
-        ++arrived;
-        gate.wait();
-        response.set_content("OK", "text/plain");
-    });
+    holdPostsAtGate(server, gate, arrived);
     server.start();
 
     std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(server.baseUrl());
@@ -395,11 +397,7 @@ TEST_F(RKClientTest, CancelAllRequestsAndAGoneClientEndTheQueue)
     LoopbackServer server;
     Gate gate;
     std::atomic<int> arrived = 0;
-    server.server().Post("/hold", [&](const httplib::Request &, httplib::Response &response) {
-        ++arrived;
-        gate.wait();
-        response.set_content("OK", "text/plain");
-    });
+    holdPostsAtGate(server, gate, arrived);
     Gate secondGate;
     server.server().Post("/hold2", [&](const httplib::Request &, httplib::Response &response) {
         ++arrived;
@@ -492,11 +490,7 @@ TEST_F(RKClientTest, TheSharedObjectManagerCancelsAllItsRequests)
     LoopbackServer server;
     Gate gate;
     std::atomic<int> arrived = 0;
-    server.server().Post("/hold", [&](const httplib::Request &, httplib::Response &response) {
-        ++arrived;
-        gate.wait();
-        response.set_content("OK", "text/plain");
-    });
+    holdPostsAtGate(server, gate, arrived);
     server.start();
 
     const std::shared_ptr<RKObjectManager> manager = RKObjectManager::objectManagerWithBaseURL(server.baseUrl());
