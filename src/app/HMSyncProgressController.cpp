@@ -76,10 +76,14 @@ void HMSyncProgressController::windowDidLoad()
 void HMSyncProgressController::runTwoHops(std::function<void(HMSyncProgressController &)> work)
 {
     const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
-    platform::DispatchQueue::global(platform::QueuePriority::High)->async([sheet, work = std::move(work)]() mutable {
-        platform::DispatchQueue::main()->async([sheet, work = std::move(work)] {
-            if (const std::shared_ptr<HMSyncProgressController> shown = sheet.lock())
-                work(*shown);
+    const std::uint64_t ticket = m_nextTicket.fetch_add(1, std::memory_order_relaxed) + 1;
+    platform::DispatchQueue::global(platform::QueuePriority::High)->async([sheet, ticket, work = std::move(work)]() mutable {
+        platform::DispatchQueue::main()->async([sheet, ticket, work = std::move(work)] {
+            const std::shared_ptr<HMSyncProgressController> shown = sheet.lock();
+            if (!shown || ticket < shown->m_lastShownTicket)
+                return;
+            shown->m_lastShownTicket = ticket;
+            work(*shown);
         });
     });
 }

@@ -6,7 +6,9 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -104,6 +106,9 @@ protected:
 
 private:
     // Runs the work on the main queue by way of the high-priority global queue, while the sheet lives.
+    // The global queue is concurrent, so two reports may reach the main queue out of order; each
+    // carries a ticket taken when it was posted, and one older than a report already shown is
+    // dropped, so that a step message posted before the end never covers the completion.
     void runTwoHops(std::function<void(HMSyncProgressController &)> work);
     void showStepMessage(const QString &message);
     void cancelGoogleSync();
@@ -122,4 +127,6 @@ private:
     std::unique_ptr<platform::Alert> m_deletionAlert;
     StepScheduler m_scheduler;
     RunningControllerSource m_runningController;
+    std::atomic<std::uint64_t> m_nextTicket{0};
+    std::uint64_t m_lastShownTicket = 0; // main thread only
 };

@@ -19,6 +19,8 @@
 #include <QFile>
 #include <QPushButton>
 
+#include <thread>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -322,6 +324,35 @@ TEST_F(MainWindow, SynchronizeShowsTheSheetUntilTheRunEnds)
     EXPECT_FALSE(window().didStartSync());
     EXPECT_TRUE(window().isListening());
     EXPECT_TRUE(alertTexts().isEmpty());
+}
+
+// Reports posted from workers reach the screen by way of a concurrent queue; a step message posted
+// before the end, even from another thread, must never cover the end's texts, however the queue orders
+// them.
+TEST_F(MainWindow, AReportPostedBeforeTheEndNeverCoversIt)
+{
+    saveWindowProfile(QStringLiteral("Order"), makeWiFiAppleProfile);
+    launchWindow();
+    window().outlet<QPushButton>(QStringLiteral("synchronizeButton"))->click();
+    const std::shared_ptr<HMSyncProgressController> sheet = window().syncProgressController();
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !window().didStartSync(); }, 20s));
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        std::thread([&sheet] {
+            for (int i = 0; i < 20; ++i) {
+                sheet->setOverallMessageDirectly(QStringLiteral("Updating records in Quillpad..."), 0.5);
+                sheet->setUserMessageDirectly(QStringLiteral("Step %1").arg(i), 0.5);
+            }
+        }).join();
+        const QString end = QStringLiteral("The end %1").arg(round);
+        std::thread([&sheet, &end] { sheet->syncCompleted(end); }).join();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->stepText() == end; }, 20s))
+            << "the sheet reads " << sheet->overallText().toStdString() << " | " << sheet->stepText().toStdString();
+        // Whatever is still on its way is older than the end and changes nothing.
+        testsupport::waitUntil([] { return false; }, 50ms);
+        ASSERT_EQ(sheet->overallText() + u'|' + sheet->stepText(), QStringLiteral("Sync did not finish|") + end);
+    }
 }
 
 TEST_F(MainWindow, SyncMethodWordsAreStoredForTheSelectedProfile)
