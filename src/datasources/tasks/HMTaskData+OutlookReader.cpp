@@ -163,7 +163,7 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncOutlookRecordObjectsModifiedA
     if (!texts)
         return std::nullopt;
     QList<HMSyncRecord> records = tasks.records(*this, candidates, *texts, isGoogleDirect(),
-                                                [this](const QString &text) { return pppDictionaryForOutlookTask(text); });
+                                                [this](const QString &text, const QString &, const QString &) { return pppDictionaryForOutlookTask(text); });
     if (includeDeletes)
         records += tasks.deletionRecords(*this);
     tasks.readDone();
