@@ -97,7 +97,8 @@ std::optional<QString> HMOutlookConduit::recordText(HMData &data, const NSAppleE
     }
     DDLogInfo(QStringLiteral("%1 idString %2").arg(m_noun, id));
     if (vCard) {
-        if (const QString middle = result.descriptorForKeyword(platform::fourCharCode("pMdN")).stringValue(); !middle.isNull())
+        if (const QString middle = result.descriptorForKeyword(platform::fourCharCode("pMdN")).stringValue();
+            !middle.isNull())
             text = QStringLiteral("%1\nMIDDLENAME:%2").arg(text, middle);
         return text + categoriesLine(data, result);
     }
@@ -140,8 +141,9 @@ std::optional<QHash<QString, QString>> HMOutlookConduit::readTexts(HMData &data,
     return texts;
 }
 
-QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &candidates, const QHash<QString, QString> &texts,
-                                              bool withOutlookUid, const Dictionary &dictionary)
+QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &candidates,
+                                              const QHash<QString, QString> &texts, bool withOutlookUid,
+                                              const Dictionary &dictionary)
 {
     // Nothing changed: the map is not read.
     if (candidates.isEmpty())
@@ -161,8 +163,9 @@ QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &c
         if (withOutlookUid)
             record.setOutlookUid(outlookId);
         const QString text = texts.value(outlookId);
-        record.setDictionary(dictionary(m_textForm == TextForm::VCard ? text : QStringLiteral("%1\nOUTLOOKID:%2").arg(text, outlookId),
-                                        outlookId, deviceId));
+        record.setDictionary(
+            dictionary(m_textForm == TextForm::VCard ? text : QStringLiteral("%1\nOUTLOOKID:%2").arg(text, outlookId),
+                       outlookId, deviceId));
         data.addRecordAddedToDevice(deviceId);
         if (record.isNew())
             data.uniqueIdsDictionary().insert(deviceId, outlookId);

@@ -50,7 +50,7 @@ public:
     // The listing's progress texts: "%1" is the running count, "%2" (where a text has it) the total.
     struct ListingTexts
     {
-        QString excluding;   // for each record the other side changed in this sync, from the `excludingFrom`-th
+        QString excluding; // for each record the other side changed in this sync, from the `excludingFrom`-th
         qsizetype excludingFrom = 1;
         QString scanning;    // for each changed id
         QStringList scanned; // after the scan
@@ -115,7 +115,8 @@ public:
     // that sets `variable`, nullopt when Outlook went away; the records built from the texts, each
     // dictionary made from its text, Outlook id and device id, new ones noted for the commit; Outlook's
     // deletions, looked for only when `mayHaveDeletions` (when given) says some may be there.
-    using Dictionary = std::function<QVariantMap(const QString &text, const QString &outlookId, const QString &deviceId)>;
+    using Dictionary =
+        std::function<QVariantMap(const QString &text, const QString &outlookId, const QString &deviceId)>;
     QStringList candidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
     std::optional<QHash<QString, QString>> readTexts(HMData &data, QStringList &candidates, const QString &variable);
     QList<HMSyncRecord> records(HMData &data, const QStringList &candidates, const QHash<QString, QString> &texts,

@@ -589,7 +589,11 @@ namespace {
 QJsonObject allGoogleEvents(EventSync &sync)
 {
     return QJsonDocument::fromJson(sync.google().control("/peer/dump"))
-        .object()["accounts"].toObject()[kEventEmail].toObject()["events"].toObject()["primary"].toObject();
+        .object()["accounts"]
+        .toObject()[kEventEmail]
+        .toObject()["events"]
+        .toObject()["primary"]
+        .toObject();
 }
 
 // The days (UTC) of a series' exception dates in Outlook.
@@ -627,19 +631,23 @@ TEST(GoogleEventSync, OccurrencesChangedInLaterSyncsReachTheOtherSideOnce)
     const QString yogaOnGoogleId = (*yogaOnGoogle)["id"].toString();
 
     // Outlook removes Yoga's third occurrence and moves its fourth; Google moves Board's third.
-    sync.outlook().control({{"op", "edit"}, {"kind", "event"}, {"id", yogaId},
+    sync.outlook().control({{"op", "edit"},
+                            {"kind", "event"},
+                            {"id", yogaId},
                             {"fields", QJsonObject{{"exdates", QJsonArray{localText(2027, 3, 18, 19)}}}}});
     QJsonObject movedYoga = outlookTimed("Yoga", localText(2027, 3, 26, 18), localText(2027, 3, 26, 19));
     movedYoga.insert("master", yogaId);
     movedYoga.insert("recurrenceId", localText(2027, 3, 25, 19));
     sync.addOutlookEvent(movedYoga);
-    QJsonObject movedBoard = googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
+    QJsonObject movedBoard =
+        googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
     movedBoard.insert("recurringEventId", "board0001");
     movedBoard.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
     sync.putGoogleEvent(movedBoard);
     const DriverRun second = sync.sync();
     ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
-    EXPECT_FALSE(second.output.contains(QLatin1String("Not every event change was taken"))) << second.output.toStdString();
+    EXPECT_FALSE(second.output.contains(QLatin1String("Not every event change was taken")))
+        << second.output.toStdString();
     // On Google: the removed occurrence cancelled, the moved one once at its new time.
     const QJsonObject google = allGoogleEvents(sync);
     QStringList cancelledDays;
@@ -648,7 +656,8 @@ TEST(GoogleEventSync, OccurrencesChangedInLaterSyncsReachTheOtherSideOnce)
         const QJsonObject event = it.value().toObject();
         if (event["recurringEventId"].toString() != yogaOnGoogleId)
             continue;
-        const QDateTime original = QDateTime::fromString(event["originalStartTime"].toObject()["dateTime"].toString(), Qt::ISODate);
+        const QDateTime original =
+            QDateTime::fromString(event["originalStartTime"].toObject()["dateTime"].toString(), Qt::ISODate);
         if (event["status"].toString() == QLatin1String("cancelled")) {
             cancelledDays << original.toUTC().toString("yyyy-MM-dd");
             continue;
@@ -679,7 +688,8 @@ TEST(GoogleEventSync, OccurrencesChangedInLaterSyncsReachTheOtherSideOnce)
               QDateTime(QDate(2027, 4, 20), QTime(14, 0), Qt::UTC));
 
     // Google cancels the moved occurrence: the event made for it goes, the series keeps the day removed.
-    sync.putGoogleEvent(QJsonObject{{"id", "board0001_20270420T090000Z"}, {"status", "cancelled"},
+    sync.putGoogleEvent(QJsonObject{{"id", "board0001_20270420T090000Z"},
+                                    {"status", "cancelled"},
                                     {"recurringEventId", "board0001"},
                                     {"originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}}}});
     sync.google().control("/peer/clear-requests");

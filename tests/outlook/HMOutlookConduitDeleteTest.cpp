@@ -61,8 +61,9 @@ TEST_F(OutlookConduitDeleteTest, DeletedRecordsLeaveOutlookTheMapAndTheApplyLook
                            {QStringLiteral("56"), QStringLiteral("kept")},
                            {QStringLiteral("77"), QStringLiteral("applied")}};
     QStringList handed;
-    tasks.deleteOutlookRecords({QStringLiteral("gone"), QStringLiteral("applied"), QStringLiteral("unpaired")}, &duplicates,
-                               QStringLiteral("Deleting task %1"), [&handed](const QString &outlookId) { handed.append(outlookId); });
+    tasks.deleteOutlookRecords({QStringLiteral("gone"), QStringLiteral("applied"), QStringLiteral("unpaired")},
+                               &duplicates, QStringLiteral("Deleting task %1"),
+                               [&handed](const QString &outlookId) { handed.append(outlookId); });
 
     EXPECT_EQ(handed, (QStringList{QStringLiteral("55"), QStringLiteral("77"), QString()}));
     EXPECT_EQ(taskIdsInOutlook(m_peer), QList<qint64>{56});
@@ -85,7 +86,8 @@ TEST_F(OutlookConduitDeleteTest, DeletedRecordsLeaveOutlookTheMapAndTheApplyLook
 // lookups; the others are deleted.
 TEST_F(OutlookConduitDeleteTest, ARecordOutlookDoesNotDeleteStaysInTheMap)
 {
-    seed({{QStringLiteral("folders"), standardFolders()}, {QStringLiteral("tasks"), QJsonArray{task(55, "Gone"), task(56, "Kept")}}});
+    seed({{QStringLiteral("folders"), standardFolders()},
+          {QStringLiteral("tasks"), QJsonArray{task(55, "Gone"), task(56, "Kept")}}});
     HMOutlookDatFileHelper::Commit before;
     before.pairs = {{QStringLiteral("gone"), QStringLiteral("55")},
                     {QStringLiteral("kept"), QStringLiteral("56")},
@@ -94,7 +96,8 @@ TEST_F(OutlookConduitDeleteTest, ARecordOutlookDoesNotDeleteStaysInTheMap)
 
     HMOutlookConduit tasks(Conduit::Tasks, QStringLiteral("task"), QStringLiteral("task"), {});
     QStringList handed;
-    tasks.deleteOutlookRecords({QStringLiteral("unknown"), QStringLiteral("gone")}, nullptr, QStringLiteral("Deleting task %1"),
+    tasks.deleteOutlookRecords({QStringLiteral("unknown"), QStringLiteral("gone")}, nullptr,
+                               QStringLiteral("Deleting task %1"),
                                [&handed](const QString &outlookId) { handed.append(outlookId); });
 
     EXPECT_EQ(handed, QStringList{QStringLiteral("55")});

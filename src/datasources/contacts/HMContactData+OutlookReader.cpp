@@ -57,7 +57,8 @@ HMOutlookConduit::ListingTexts contactListingTexts()
     texts.excluding = QStringLiteral("Reading Outlook contacts");
     texts.excludingFrom = 2;
     texts.scanning = QStringLiteral("Scanning contact %1");
-    texts.scanned = {QStringLiteral("Scanning Outlook contacts for changes ..."), QStringLiteral("Getting list of modified records")};
+    texts.scanned = {QStringLiteral("Scanning Outlook contacts for changes ..."),
+                     QStringLiteral("Getting list of modified records")};
     texts.reading = QStringLiteral("Reading modified records %1");
     texts.sending = QStringLiteral("Reading %1 of %2 Outlook Contacts");
     texts.searching = QStringLiteral("Cleaning up ...");
@@ -153,23 +154,26 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncOutlookRecordObjectsModifi
     useDefaultOutlookContactFolderIfNoneChosen();
     m_isGoogleDirect = GlobalVariables::getIsGoogleDirect();
     const std::optional<QStringList> changed = outlookContactIdsModifiedAfter(date);
-    showProgress(GlobalVariables::getCurrentSyncProgressController(), QStringLiteral("Scanning Outlook contacts for changes ..."));
+    showProgress(GlobalVariables::getCurrentSyncProgressController(),
+                 QStringLiteral("Scanning Outlook contacts for changes ..."));
     if (!changed) {
         failOutlookRead(QStringLiteral("Outlook's changed contacts could not be listed; nothing was sent."));
         return std::nullopt;
     }
     QStringList candidates = contacts.candidates(*changed, excludedHmUids);
-    const std::optional<QHash<QString, QString>> texts = contacts.readTexts(*this, candidates, QStringLiteral("theContacts"));
+    const std::optional<QHash<QString, QString>> texts =
+        contacts.readTexts(*this, candidates, QStringLiteral("theContacts"));
     if (!texts)
         return std::nullopt;
     const bool keepsOutlookId = m_isGoogleDirect || GlobalVariables::getIsWiFiSync();
-    QList<HMSyncRecord> records = contacts.records(*this, candidates, *texts, keepsOutlookId,
-                                                   [this](const QString &text, const QString &outlookId, const QString &deviceId) {
-                                                       m_currentContactsOutlookId = outlookId;
-                                                       m_currentContactsDeviceId = deviceId;
-                                                       ++m_logCounter;
-                                                       return pppDictionaryForOutlookContact(text);
-                                                   });
+    QList<HMSyncRecord> records =
+        contacts.records(*this, candidates, *texts, keepsOutlookId,
+                         [this](const QString &text, const QString &outlookId, const QString &deviceId) {
+                             m_currentContactsOutlookId = outlookId;
+                             m_currentContactsDeviceId = deviceId;
+                             ++m_logCounter;
+                             return pppDictionaryForOutlookContact(text);
+                         });
     if (includeDeletes)
         records += contacts.deletionRecords(*this, [this, &date] { return outlookContactsMayBeGone(date); });
     contacts.readDone();

@@ -39,10 +39,21 @@ constexpr int kEventCount = kSingleCount + 3;
 // The driver's arguments for an Outlook profile of the version ("15" for 2016, "14" for 2011).
 QStringList driverArguments(const PhonePeerProcess &phone, const QString &version = QStringLiteral("15"))
 {
-    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
-            QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
-            QStringLiteral("--calendar-store"), QStringLiteral("outlook"), QStringLiteral("--outlook-version"), version,
-            QStringLiteral("--logon-pause-ms"), QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("60")};
+    return {QStringLiteral("--create-profile"),
+            QStringLiteral("--phone-id"),
+            phone.deviceId(),
+            QStringLiteral("--port"),
+            QString::number(phone.port()),
+            QStringLiteral("--contacts-store"),
+            QStringLiteral("outlook"),
+            QStringLiteral("--calendar-store"),
+            QStringLiteral("outlook"),
+            QStringLiteral("--outlook-version"),
+            version,
+            QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"),
+            QStringLiteral("--timeout"),
+            QStringLiteral("60")};
 }
 
 QJsonObject event(int id, const QString &subject, const QString &start, const QString &end)
@@ -138,7 +149,8 @@ struct KillRun
     }
     QString mapPath() const
     {
-        const QString name = version == u"14" ? QStringLiteral("calendar-outlook14.plist") : QStringLiteral("calendar-outlook.plist");
+        const QString name =
+            version == u"14" ? QStringLiteral("calendar-outlook14.plist") : QStringLiteral("calendar-outlook.plist");
         QDirIterator found(home() + QStringLiteral("/data"), {name}, QDir::Files, QDirIterator::Subdirectories);
         return found.hasNext() ? found.next() : QString();
     }
@@ -273,9 +285,10 @@ TEST(OutlookEventKill, AKilledOutlook2011TwoWaySyncLeavesEveryEventOnceOnEachSid
 {
     const int perSide = eventsPerSide();
     const QString half = QString::number(perSide / 2);
-    for (const QString &point : {QStringLiteral("outlook-events-written:1"), QStringLiteral("outlook-events-written:") + half,
-                                QStringLiteral("outlook-events-paired:") + half, QStringLiteral("outlook-events-read:1"),
-                                QStringLiteral("outlook-events-confirmed:1"), QStringLiteral("outlook-events-committed:1")}) {
+    for (const QString &point :
+         {QStringLiteral("outlook-events-written:1"), QStringLiteral("outlook-events-written:") + half,
+          QStringLiteral("outlook-events-paired:") + half, QStringLiteral("outlook-events-read:1"),
+          QStringLiteral("outlook-events-confirmed:1"), QStringLiteral("outlook-events-committed:1")}) {
         SCOPED_TRACE(point.toStdString());
         KillRun run(seedWithSingles(perSide), QStringLiteral("14"));
         addPhoneEvents(*run.phone, perSide);
