@@ -1,9 +1,9 @@
-// The listing the task and memo conduits share: the changed ids less those the other side changed in
-// this sync, one properties script per record (last to first) turned into the record's text, the
-// records with their device ids, and Outlook's deletions.
+// The listing the Outlook conduits share: the changed ids less those the other side changed in this
+// sync, one properties script per record (last to first) turned into the record's text, the records
+// with their device ids, and Outlook's deletions.
 //
-// A reply without the record's id or iCalendar text is dropped like a failed script: a record built
-// from nothing would blank the device's copy. Outlook gone ends the read with nothing.
+// A reply without the record's id or its text is dropped like a failed script: a record built from
+// nothing would blank the other side's copy. Outlook gone ends the read with nothing.
 
 #include "outlook/HMOutlookConduit.h"
 
@@ -27,6 +27,12 @@ void showProgress(const QString &text)
         sheet->setUserMessageDirectly(text);
 }
 
+// A progress text with its count, and its total where the text has a place for it.
+QString counted(const QString &format, qsizetype count, qsizetype total = 0)
+{
+    return format.contains(QLatin1String("%2")) ? format.arg(count).arg(total) : format.arg(count);
+}
+
 // The categories' ids of a reply ('cCtg': items whose 'seld' is the id).
 QStringList categoryIdsOf(const NSAppleEventDescriptor &result)
 {
@@ -47,40 +53,58 @@ QStringList HMOutlookConduit::candidates(const QStringList &changed, const QSet<
     const QVariantMap pairs =
         excludedHmUids.isEmpty() ? QVariantMap() : map().dictionaryForDatFile(m_conduit).value_or(QVariantMap());
     QSet<QString> excluded;
+    qsizetype seen = 0;
     for (const QString &hmUid : excludedHmUids) {
-        showProgress(QStringLiteral("Looking for changed records"));
+        if (++seen >= m_listingTexts.excludingFrom)
+            showProgress(m_listingTexts.excluding);
         if (const QString outlookId = pairs.value(hmUid).toString(); !outlookId.isEmpty())
             excluded.insert(outlookId);
     }
     QStringList kept;
+    kept.reserve(changed.size());
     for (qsizetype i = 0; i < changed.size(); ++i) {
-        showProgress(QStringLiteral("Scanning Outlook %1s for changes %2").arg(m_noun).arg(i + 1));
+        showProgress(counted(m_listingTexts.scanning, i + 1));
         if (!excluded.contains(changed.at(i)))
             kept.append(changed.at(i));
     }
-    showProgress(QStringLiteral("Scanning Outlook %1s for changes ...").arg(m_noun));
+    for (const QString &text : std::as_const(m_listingTexts.scanned))
+        showProgress(text);
     return kept;
 }
 
-// Its iCalendar text, the "CATEGORIES:" line of the names Outlook knows, and "PLAINTEXTNOTE:" with the
-// plain text ("(null)" without one).
+// The "CATEGORIES:" line of the names Outlook knows for the reply's categories; empty without one.
+QString HMOutlookConduit::categoriesLine(HMData &data, const NSAppleEventDescriptor &result) const
+{
+    const QStringList categoryIds = categoryIdsOf(result);
+    if (categoryIds.isEmpty())
+        return QString();
+    if (!data.categoryHelper())
+        data.setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
+    const QString names = data.categoryHelper()->categoryNameStringFromIdArray(categoryIds);
+    return names.isEmpty() ? QString() : QStringLiteral("\nCATEGORIES:") + names;
+}
+
+// An iCalendar text: the text, the categories' line and "PLAINTEXTNOTE:" with the plain text ("(null)"
+// without one). A vCard: the vCard, "MIDDLENAME:" when Outlook gives one, the categories' line.
 std::optional<QString> HMOutlookConduit::recordText(HMData &data, const NSAppleEventDescriptor &result)
 {
+    const bool vCard = m_textForm == TextForm::VCard;
     const QString id = result.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-    const QString iCal = result.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
-    if (id.isEmpty() || iCal.isNull()) {
+    QString text = result.descriptorForKeyword(platform::fourCharCode(vCard ? "vCrd" : "iCal")).stringValue();
+    if (id.isEmpty() || text.isNull()) {
         DDLogError(QStringLiteral("eventDescriptor (nil identifier) %1").arg(id));
         return std::nullopt;
     }
-    QString text = iCal;
-    if (const QStringList categoryIds = categoryIdsOf(result); !categoryIds.isEmpty()) {
-        if (!data.categoryHelper())
-            data.setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
-        if (const QString names = data.categoryHelper()->categoryNameStringFromIdArray(categoryIds); !names.isEmpty())
-            text = QStringLiteral("%1\nCATEGORIES:%2\n").arg(text, names);
-    }
-    const QString plain = result.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
     DDLogInfo(QStringLiteral("%1 idString %2").arg(m_noun, id));
+    if (vCard) {
+        if (const QString middle = result.descriptorForKeyword(platform::fourCharCode("pMdN")).stringValue();
+            !middle.isNull())
+            text = QStringLiteral("%1\nMIDDLENAME:%2").arg(text, middle);
+        return text + categoriesLine(data, result);
+    }
+    if (const QString categories = categoriesLine(data, result); !categories.isEmpty())
+        text += categories + u'\n';
+    const QString plain = result.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
     return text + QStringLiteral("PLAINTEXTNOTE:") + (plain.isNull() ? QStringLiteral("(null)") : plain);
 }
 
@@ -102,12 +126,14 @@ std::optional<QHash<QString, QString>> HMOutlookConduit::readTexts(HMData &data,
             failRead(QStringLiteral("Outlook did not answer while its %1s were read (%2); nothing was sent.").arg(m_noun).arg(error->number));
             return std::nullopt;
         }
+        if (result.numberOfItems() < 1)
+            DDLogInfo(QStringLiteral("No properties found. Removing %1 from modified list.").arg(m_noun));
         const std::optional<QString> text = result.numberOfItems() < 1 ? std::nullopt : recordText(data, result);
         if (!text) {
             candidates.removeAt(i);
             continue;
         }
-        showProgress(QStringLiteral("Reading modified record %1").arg(counter++));
+        showProgress(counted(m_listingTexts.reading, counter++));
         // Listed under its own id: the candidate id is what the map and the records use.
         texts.insert(candidates.at(i), *text);
     }
@@ -115,14 +141,18 @@ std::optional<QHash<QString, QString>> HMOutlookConduit::readTexts(HMData &data,
     return texts;
 }
 
-QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &candidates, const QHash<QString, QString> &texts,
-                                              bool withOutlookUid, const std::function<QVariantMap(const QString &)> &dictionary)
+QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &candidates,
+                                              const QHash<QString, QString> &texts, bool withOutlookUid,
+                                              const Dictionary &dictionary)
 {
+    // Nothing changed: the map is not read.
+    if (candidates.isEmpty())
+        return {};
     const QHash<QString, QString> deviceIds = pairs();
     QList<HMSyncRecord> records;
     records.reserve(candidates.size());
     for (qsizetype k = 0; k < candidates.size(); ++k) {
-        showProgress(QStringLiteral("Sending %1 changes %2").arg(m_noun).arg(k + 1));
+        showProgress(counted(m_listingTexts.sending, k + 1, candidates.size()));
         const QString outlookId = candidates.at(k);
         const QString mapped = deviceIds.value(outlookId);
         const QString deviceId = mapped.isEmpty() ? HMData::newUid() : mapped;
@@ -132,7 +162,10 @@ QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &c
         record.setHmxUid(deviceId);
         if (withOutlookUid)
             record.setOutlookUid(outlookId);
-        record.setDictionary(dictionary(QStringLiteral("%1\nOUTLOOKID:%2").arg(texts.value(outlookId), outlookId)));
+        const QString text = texts.value(outlookId);
+        record.setDictionary(
+            dictionary(m_textForm == TextForm::VCard ? text : QStringLiteral("%1\nOUTLOOKID:%2").arg(text, outlookId),
+                       outlookId, deviceId));
         data.addRecordAddedToDevice(deviceId);
         if (record.isNew())
             data.uniqueIdsDictionary().insert(deviceId, outlookId);
@@ -141,11 +174,17 @@ QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &c
     return records;
 }
 
-QList<HMSyncRecord> HMOutlookConduit::deletionRecords(HMData &data)
+QList<HMSyncRecord> HMOutlookConduit::deletionRecords(HMData &data, const std::function<bool()> &mayHaveDeletions)
 {
     showProgress(QStringLiteral("Checking for Outlook deletions"));
+    if (mayHaveDeletions && !mayHaveDeletions())
+        return {};
+    if (!m_listingTexts.searching.isEmpty())
+        showProgress(m_listingTexts.searching);
     QList<HMSyncRecord> deletions;
     for (const QString &deviceId : deviceIdsGoneFromOutlook()) {
+        if (!m_listingTexts.found.isEmpty())
+            showProgress(counted(m_listingTexts.found, deletions.size() + 1));
         HMSyncRecord record;
         record.setIsNew(false);
         record.setIsDelete(true);

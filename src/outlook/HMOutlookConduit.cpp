@@ -17,9 +17,20 @@ HMOutlookConduit::HMOutlookConduit(Conduit conduit, QString noun, QString mapNam
     : m_conduit(conduit), m_noun(std::move(noun)), m_mapName(std::move(mapName)), m_reachStep(std::move(reachStep)),
       m_mapReads(mapReads)
 {
+    m_listingTexts.excluding = QStringLiteral("Looking for changed records");
+    m_listingTexts.scanning = QStringLiteral("Scanning Outlook %1s for changes %2").arg(m_noun, QStringLiteral("%1"));
+    m_listingTexts.scanned = {QStringLiteral("Scanning Outlook %1s for changes ...").arg(m_noun)};
+    m_listingTexts.reading = QStringLiteral("Reading modified record %1");
+    m_listingTexts.sending = QStringLiteral("Sending %1 changes %2").arg(m_noun, QStringLiteral("%1"));
 }
 
 HMOutlookConduit::~HMOutlookConduit() = default;
+
+void HMOutlookConduit::setListing(TextForm form, ListingTexts texts)
+{
+    m_textForm = form;
+    m_listingTexts = std::move(texts);
+}
 
 void HMOutlookConduit::reach(Step step) const
 {

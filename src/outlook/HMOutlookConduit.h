@@ -43,12 +43,30 @@ public:
     // run also writes the map through helpers of its own: there every read reads the file whatever
     // this says.
     enum class MapReads { EveryTime, OncePerRun };
+    // What a listed record's text is: its iCalendar text with "CATEGORIES:" and "PLAINTEXTNOTE:", and
+    // "OUTLOOKID:" for its record (events, tasks, notes); or its vCard with "MIDDLENAME:" and
+    // "CATEGORIES:" (contacts).
+    enum class TextForm { ICalendar, VCard };
+    // The listing's progress texts: "%1" is the running count, "%2" (where a text has it) the total.
+    struct ListingTexts
+    {
+        QString excluding; // for each record the other side changed in this sync, from the `excludingFrom`-th
+        qsizetype excludingFrom = 1;
+        QString scanning;    // for each changed id
+        QStringList scanned; // after the scan
+        QString reading;     // for each record read
+        QString sending;     // for each record built
+        QString searching;   // before Outlook's ids are compared with the map; none when empty
+        QString found;       // for each deletion found; none when empty
+    };
 
     // The messages name the records by `noun` ("contact", "event", "task", "note") and the map by
     // `mapName` ("contact", "calendar", "task", "memo").
     HMOutlookConduit(Conduit conduit, QString noun, QString mapName, std::function<void(Step)> reachStep,
                      MapReads mapReads = MapReads::EveryTime);
     ~HMOutlookConduit();
+    // The listing's text form and progress texts; by default iCalendar texts, the texts naming `noun`.
+    void setListing(TextForm form, ListingTexts texts);
 
     // The profile, else the one selected in the main window; the helpers made at the first need, the
     // confirmed pairs of a killed run merged into the map first.
@@ -93,14 +111,17 @@ public:
                               const std::function<void(const QString &outlookId)> &deleted = {});
 
     // The listing (HMOutlookConduit+Listing.cpp): the changed ids less the records the other side
-    // changed in this sync; each one's text (its iCalendar text, "CATEGORIES:", "PLAINTEXTNOTE:") read by
-    // a properties script that sets `variable`, nullopt when Outlook went away; the records built from
-    // the texts (with the "OUTLOOKID:" line), new ones noted for the commit; Outlook's deletions.
+    // changed in this sync; each one's text (in the listing's text form) read by a properties script
+    // that sets `variable`, nullopt when Outlook went away; the records built from the texts, each
+    // dictionary made from its text, Outlook id and device id, new ones noted for the commit; Outlook's
+    // deletions, looked for only when `mayHaveDeletions` (when given) says some may be there.
+    using Dictionary =
+        std::function<QVariantMap(const QString &text, const QString &outlookId, const QString &deviceId)>;
     QStringList candidates(const QStringList &changed, const QSet<QString> &excludedHmUids);
     std::optional<QHash<QString, QString>> readTexts(HMData &data, QStringList &candidates, const QString &variable);
     QList<HMSyncRecord> records(HMData &data, const QStringList &candidates, const QHash<QString, QString> &texts,
-                                bool withOutlookUid, const std::function<QVariantMap(const QString &)> &dictionary);
-    QList<HMSyncRecord> deletionRecords(HMData &data);
+                                bool withOutlookUid, const Dictionary &dictionary);
+    QList<HMSyncRecord> deletionRecords(HMData &data, const std::function<bool()> &mayHaveDeletions = {});
 
     // The apply: the map read once per run, each pair kept before the next record, one write per page.
     QString outlookIdForDeviceId(const QString &deviceId);
@@ -122,12 +143,15 @@ private:
     // The confirmed-pairs file and the given pairs into the map with one write, outside the commit.
     bool mergePairs(const QVariantMap &pairs);
     std::optional<QString> recordText(HMData &data, const platform::NSAppleEventDescriptor &result);
+    QString categoriesLine(HMData &data, const platform::NSAppleEventDescriptor &result) const;
 
     Conduit m_conduit;
     QString m_noun;
     QString m_mapName;
     std::function<void(Step)> m_reachStep;
     MapReads m_mapReads;
+    TextForm m_textForm = TextForm::ICalendar;
+    ListingTexts m_listingTexts;
     mutable std::shared_ptr<HMProfile> m_profile;
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
     std::shared_ptr<HMOutlookDatFileHelper> m_map;

@@ -582,3 +582,130 @@ TEST(GoogleEventSync, AnUpdateOfAnEventGoneFromGoogleSendsItAsNewOnce)
     sync.expectEverySubjectOnceOnEachSide({"Standup moved"});
     EXPECT_EQ(outlookSubjects(sync).size(), 1);
 }
+
+namespace {
+
+// Every event Google holds in the primary calendar, cancelled ones too, by id.
+QJsonObject allGoogleEvents(EventSync &sync)
+{
+    return QJsonDocument::fromJson(sync.google().control("/peer/dump"))
+        .object()["accounts"]
+        .toObject()[kEventEmail]
+        .toObject()["events"]
+        .toObject()["primary"]
+        .toObject();
+}
+
+// The days (UTC) of a series' exception dates in Outlook.
+QStringList removedDays(const QJsonObject &series)
+{
+    QStringList days;
+    for (const QJsonValue &day : series["exdates"].toArray())
+        days << QDateTime::fromString(day.toString(), Qt::ISODate).toUTC().toString("yyyy-MM-dd");
+    days.sort();
+    return days;
+}
+
+} // namespace
+
+// Occurrences changed after a first sync, through the driver. Outlook removes one occurrence of a synced
+// series and moves another: Google cancels the one and holds the other once, at its new time. Google moves
+// an occurrence of its series: it becomes an event of its own in Outlook and leaves its series; cancelled on
+// Google after that, the event made for it is deleted again and the series keeps its day removed once.
+// Syncs with nothing new write nothing on either side.
+TEST(GoogleEventSync, OccurrencesChangedInLaterSyncsReachTheOtherSideOnce)
+{
+    EventSync sync(QStringLiteral("Europe/Berlin"));
+    sync.makeProfile();
+    QJsonObject yoga = outlookTimed("Yoga", localText(2027, 3, 4, 19), localText(2027, 3, 4, 20));
+    yoga.insert("rrule", "FREQ=WEEKLY;COUNT=6;BYDAY=TH;INTERVAL=1");
+    const qint64 yogaId = sync.addOutlookEvent(yoga);
+    QJsonObject board = googleTimed("board0001", "Board", "2027-04-06T09:00:00Z", "2027-04-06T10:00:00Z");
+    board.insert("recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"});
+    sync.putGoogleEvent(board);
+    const DriverRun first = sync.sync();
+    ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
+    sync.expectEverySubjectOnceOnEachSide({"Yoga", "Board"});
+    const std::optional<QJsonObject> yogaOnGoogle = bySummary(sync.googleEvents(), "Yoga");
+    ASSERT_TRUE(yogaOnGoogle);
+    const QString yogaOnGoogleId = (*yogaOnGoogle)["id"].toString();
+
+    // Outlook removes Yoga's third occurrence and moves its fourth; Google moves Board's third.
+    sync.outlook().control({{"op", "edit"},
+                            {"kind", "event"},
+                            {"id", yogaId},
+                            {"fields", QJsonObject{{"exdates", QJsonArray{localText(2027, 3, 18, 19)}}}}});
+    QJsonObject movedYoga = outlookTimed("Yoga", localText(2027, 3, 26, 18), localText(2027, 3, 26, 19));
+    movedYoga.insert("master", yogaId);
+    movedYoga.insert("recurrenceId", localText(2027, 3, 25, 19));
+    sync.addOutlookEvent(movedYoga);
+    QJsonObject movedBoard =
+        googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
+    movedBoard.insert("recurringEventId", "board0001");
+    movedBoard.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
+    sync.putGoogleEvent(movedBoard);
+    const DriverRun second = sync.sync();
+    ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+    EXPECT_FALSE(second.output.contains(QLatin1String("Not every event change was taken")))
+        << second.output.toStdString();
+    // On Google: the removed occurrence cancelled, the moved one once at its new time.
+    const QJsonObject google = allGoogleEvents(sync);
+    QStringList cancelledDays;
+    qsizetype moved = 0;
+    for (auto it = google.begin(); it != google.end(); ++it) {
+        const QJsonObject event = it.value().toObject();
+        if (event["recurringEventId"].toString() != yogaOnGoogleId)
+            continue;
+        const QDateTime original =
+            QDateTime::fromString(event["originalStartTime"].toObject()["dateTime"].toString(), Qt::ISODate);
+        if (event["status"].toString() == QLatin1String("cancelled")) {
+            cancelledDays << original.toUTC().toString("yyyy-MM-dd");
+            continue;
+        }
+        ++moved;
+        EXPECT_EQ(original.toUTC(), QDateTime::fromString(localText(2027, 3, 25, 19), Qt::ISODate).toUTC());
+        EXPECT_EQ(QDateTime::fromString(event["start"].toObject()["dateTime"].toString(), Qt::ISODate).toUTC(),
+                  QDateTime::fromString(localText(2027, 3, 26, 18), Qt::ISODate).toUTC());
+    }
+    EXPECT_EQ(cancelledDays, QStringList{"2027-03-18"});
+    EXPECT_EQ(moved, 1);
+    if (HasFailure())
+        std::printf("%s\n", QJsonDocument(google).toJson().constData());
+    // In Outlook: Board's moved occurrence an event of its own, its day removed from the series.
+    const auto boardEvents = [&sync] {
+        QList<QJsonObject> found;
+        for (const QJsonValue &event : sync.outlookEvents()) {
+            if (event.toObject()["subject"] == "Board" && !event.toObject().contains("master"))
+                found << event.toObject();
+        }
+        return found;
+    };
+    QList<QJsonObject> inOutlook = boardEvents();
+    ASSERT_EQ(inOutlook.size(), 2);
+    const bool firstIsOwn = inOutlook[0]["rrule"].toString().isEmpty();
+    EXPECT_EQ(removedDays(inOutlook[firstIsOwn ? 1 : 0]), QStringList{"2027-04-20"});
+    EXPECT_EQ(QDateTime::fromString(inOutlook[firstIsOwn ? 0 : 1]["start"].toString(), Qt::ISODate).toUTC(),
+              QDateTime(QDate(2027, 4, 20), QTime(14, 0), Qt::UTC));
+
+    // Google cancels the moved occurrence: the event made for it goes, the series keeps the day removed.
+    sync.putGoogleEvent(QJsonObject{{"id", "board0001_20270420T090000Z"},
+                                    {"status", "cancelled"},
+                                    {"recurringEventId", "board0001"},
+                                    {"originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}}}});
+    sync.google().control("/peer/clear-requests");
+    const DriverRun third = sync.sync();
+    ASSERT_EQ(third.exitCode, 0) << third.output.toStdString();
+    inOutlook = boardEvents();
+    ASSERT_EQ(inOutlook.size(), 1);
+    EXPECT_FALSE(inOutlook[0]["rrule"].toString().isEmpty());
+    EXPECT_EQ(removedDays(inOutlook[0]), QStringList{"2027-04-20"});
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+
+    // Nothing new: nothing written on either side.
+    const QJsonArray outlookBefore = sync.outlookEvents();
+    sync.google().control("/peer/clear-requests");
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    EXPECT_EQ(sync.outlookEvents(), outlookBefore);
+    sync.expectEverySubjectOnceOnEachSide({"Yoga", "Board"});
+}

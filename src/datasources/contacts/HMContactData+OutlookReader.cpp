@@ -12,7 +12,6 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
-#include "outlook/HMOutlookCategoryHelper.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
@@ -23,7 +22,6 @@
 
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
-using platform::NSAppleScriptError;
 
 namespace {
 
@@ -52,39 +50,20 @@ void showProgress(const std::shared_ptr<HMSyncProgressReporting> &sheet, const Q
         sheet->setUserMessageDirectly(text);
 }
 
-QString propertiesScript(const QString &outlookId)
+// The contacts' listing: vCard texts and the progress texts of the contacts' read.
+HMOutlookConduit::ListingTexts contactListingTexts()
 {
-    const QString application = HMOutlookSQLiteHelper::outlookApplicationReference();
-    return QStringLiteral("tell application \"%1\"\nset theContacts to the properties of contact id \"%2\" of "
-                          "application \"%1\"\nreturn theContacts\nend tell")
-        .arg(application, outlookId);
-}
-
-// The contact's text: the vCard, its middle name and its category names; nullopt when the reply
-// lacks the id or the vCard (the contact is then dropped like one whose script failed).
-std::optional<std::pair<QString, QString>> contactText(const NSAppleEventDescriptor &result,
-                                                       const std::shared_ptr<HMOutlookCategoryHelper> &categories)
-{
-    const QString id = result.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-    const QString middleName = result.descriptorForKeyword(platform::fourCharCode("pMdN")).stringValue();
-    QString text = result.descriptorForKeyword(platform::fourCharCode("vCrd")).stringValue();
-    if (id.isEmpty() || text.isNull())
-        return std::nullopt;
-    if (!middleName.isNull())
-        text = QStringLiteral("%1\nMIDDLENAME:%2").arg(text, middleName);
-    const NSAppleEventDescriptor list = result.descriptorForKeyword(platform::fourCharCode("cCtg"));
-    QStringList categoryIds;
-    for (qint64 i = 1; i <= list.numberOfItems(); ++i) {
-        const QString categoryId = list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue();
-        if (!categoryId.isEmpty())
-            categoryIds.append(categoryId);
-    }
-    if (!categoryIds.isEmpty() && categories) {
-        const QString names = categories->categoryNameStringFromIdArray(categoryIds);
-        if (!names.isNull())
-            text = QStringLiteral("%1\nCATEGORIES:%2").arg(text, names);
-    }
-    return std::make_pair(id, text);
+    HMOutlookConduit::ListingTexts texts;
+    texts.excluding = QStringLiteral("Reading Outlook contacts");
+    texts.excludingFrom = 2;
+    texts.scanning = QStringLiteral("Scanning contact %1");
+    texts.scanned = {QStringLiteral("Scanning Outlook contacts for changes ..."),
+                     QStringLiteral("Getting list of modified records")};
+    texts.reading = QStringLiteral("Reading modified records %1");
+    texts.sending = QStringLiteral("Reading %1 of %2 Outlook Contacts");
+    texts.searching = QStringLiteral("Cleaning up ...");
+    texts.found = QStringLiteral("Found contact deletion %1");
+    return texts;
 }
 
 // Whether Outlook keeps its contacts in the 2016 layout, whose database has a row per contact with
@@ -117,6 +96,7 @@ HMOutlookConduit &HMContactData::outlookContacts()
         m_outlookContacts = std::make_unique<HMOutlookConduit>(HMOutlookDatFileHelper::Conduit::Contacts, QStringLiteral("contact"),
                                                                QStringLiteral("contact"), reachContactStep,
                                                                HMOutlookConduit::MapReads::OncePerRun);
+        m_outlookContacts->setListing(HMOutlookConduit::TextForm::VCard, contactListingTexts());
     }
     return *m_outlookContacts;
 }
@@ -167,59 +147,37 @@ void HMContactData::failOutlookRead(const QString &reason)
 std::optional<QList<HMSyncRecord>> HMContactData::syncOutlookRecordObjectsModifiedAfter(
     const QDateTime &date, bool includeDeletes, const QSet<QString> &excludedHmUids)
 {
+    HMOutlookConduit &contacts = outlookContacts();
     // Outlook's dates are whole seconds and the map's date a second before the read began: the read
     // begins in a later second than this run's last write to Outlook, or that write would be read back.
-    outlookContacts().beginRead();
+    contacts.beginRead();
     useDefaultOutlookContactFolderIfNoneChosen();
     m_isGoogleDirect = GlobalVariables::getIsGoogleDirect();
-    std::optional<QStringList> changedIds = outlookChangedIds(date, excludedHmUids);
-    if (!changedIds) {
+    const std::optional<QStringList> changed = outlookContactIdsModifiedAfter(date);
+    showProgress(GlobalVariables::getCurrentSyncProgressController(),
+                 QStringLiteral("Scanning Outlook contacts for changes ..."));
+    if (!changed) {
         failOutlookRead(QStringLiteral("Outlook's changed contacts could not be listed; nothing was sent."));
         return std::nullopt;
     }
-    const std::optional<QHash<QString, QString>> texts = readOutlookContactTexts(*changedIds);
+    QStringList candidates = contacts.candidates(*changed, excludedHmUids);
+    const std::optional<QHash<QString, QString>> texts =
+        contacts.readTexts(*this, candidates, QStringLiteral("theContacts"));
     if (!texts)
         return std::nullopt;
-    QList<HMSyncRecord> records = outlookChangedRecords(*changedIds, *texts);
-    if (includeDeletes) {
-        const std::optional<QList<HMSyncRecord>> deletions = outlookDeletionRecords(date);
-        if (!deletions)
-            return std::nullopt;
-        records += *deletions;
-    }
-    outlookContacts().readDone();
+    const bool keepsOutlookId = m_isGoogleDirect || GlobalVariables::getIsWiFiSync();
+    QList<HMSyncRecord> records =
+        contacts.records(*this, candidates, *texts, keepsOutlookId,
+                         [this](const QString &text, const QString &outlookId, const QString &deviceId) {
+                             m_currentContactsOutlookId = outlookId;
+                             m_currentContactsDeviceId = deviceId;
+                             ++m_logCounter;
+                             return pppDictionaryForOutlookContact(text);
+                         });
+    if (includeDeletes)
+        records += contacts.deletionRecords(*this, [this, &date] { return outlookContactsMayBeGone(date); });
+    contacts.readDone();
     return records;
-}
-
-std::optional<QStringList> HMContactData::outlookChangedIds(const QDateTime &date, const QSet<QString> &excludedHmUids)
-{
-    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
-    const std::optional<QStringList> candidates = outlookContactIdsModifiedAfter(date);
-    showProgress(sheet, QStringLiteral("Scanning Outlook contacts for changes ..."));
-    if (!candidates)
-        return std::nullopt;
-    // The map is read only when the other side changed something this sync.
-    const QVariantMap map = excludedHmUids.isEmpty() ? QVariantMap()
-                                                     : contactMap().dictionaryForContactDatFile().value_or(QVariantMap());
-    QSet<QString> excluded;
-    qsizetype seen = 0;
-    for (const QString &hmUid : excludedHmUids) {
-        if (++seen >= 2)
-            showProgress(sheet, QStringLiteral("Reading Outlook contacts"));
-        const QString outlookId = map.value(hmUid).toString();
-        if (!outlookId.isEmpty())
-            excluded.insert(outlookId);
-    }
-    QStringList changed;
-    changed.reserve(candidates->size());
-    for (qsizetype i = 0; i < candidates->size(); ++i) {
-        showProgress(sheet, QStringLiteral("Scanning contact %1").arg(i + 1));
-        if (!excluded.contains(candidates->at(i)))
-            changed.append(candidates->at(i));
-    }
-    showProgress(sheet, QStringLiteral("Scanning Outlook contacts for changes ..."));
-    showProgress(sheet, QStringLiteral("Getting list of modified records"));
-    return changed;
 }
 
 // Outlook 2016's database holds a row per contact with its modification time. When no row is later
@@ -239,99 +197,15 @@ std::optional<QStringList> HMContactData::outlookContactIdsModifiedAfter(const Q
     return outlookReader().getListOfContactIdsModifiedAfter(date);
 }
 
-// One properties script per contact, last to first. A contact Outlook cannot answer for is left out;
-// Outlook gone ends the read with nothing.
-std::optional<QHash<QString, QString>> HMContactData::readOutlookContactTexts(QStringList &changedIds)
+// Whether Outlook's contacts need comparing with the map: not when as many were made before the date as
+// the map holds, less those this sync added to Outlook.
+bool HMContactData::outlookContactsMayBeGone(const QDateTime &date)
 {
-    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
-    QHash<QString, QString> texts;
-    texts.reserve(changedIds.size());
-    qint64 counter = 0;
-    for (qsizetype i = changedIds.size() - 1; i >= 0; --i) {
-        const QString outlookId = changedIds.at(i);
-        std::optional<NSAppleScriptError> error;
-        const NSAppleEventDescriptor result = HMOutlookSQLiteHelper::isDecimalId(outlookId)
-            ? NSAppleScript(propertiesScript(outlookId)).executeAndReturnError(&error)
-            : NSAppleEventDescriptor();
-        if (error && error->isApplicationGone()) {
-            failOutlookRead(QStringLiteral("Outlook did not answer while its contacts were read (%1); nothing was sent.")
-                                .arg(error->number));
-            return std::nullopt;
-        }
-        if (result.numberOfItems() < 1) {
-            DDLogInfo(QStringLiteral("No properties found. Removing contact from modified list."));
-            changedIds.removeAt(i);
-            continue;
-        }
-        showProgress(sheet, QStringLiteral("Reading modified records %1").arg(++counter));
-        if (!categoryHelper() && result.descriptorForKeyword(platform::fourCharCode("cCtg")).numberOfItems() > 0)
-            setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
-        const std::optional<std::pair<QString, QString>> text = contactText(result, categoryHelper());
-        if (!text) {
-            DDLogInfo(QStringLiteral("The reply for contact %1 lacks its id or its vCard; the contact is left out.").arg(outlookId));
-            changedIds.removeAt(i);
-            continue;
-        }
-        texts.insert(text->first, text->second);
-    }
-    return texts;
-}
-
-QList<HMSyncRecord> HMContactData::outlookChangedRecords(const QStringList &changedIds,
-                                                         const QHash<QString, QString> &texts)
-{
-    const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();
-    if (changedIds.isEmpty())
-        return {};
-    const QHash<QString, QString> deviceIdByOutlookId = outlookContacts().pairs();
-    QList<HMSyncRecord> records;
-    records.reserve(changedIds.size());
-    const bool keepsOutlookId = m_isGoogleDirect || GlobalVariables::getIsWiFiSync();
-    for (qsizetype i = 0; i < changedIds.size(); ++i) {
-        const QString &outlookId = changedIds.at(i);
-        showProgress(sheet, QStringLiteral("Reading %1 of %2 Outlook Contacts").arg(i + 1).arg(changedIds.size()));
-        HMSyncRecord record;
-        record.setIsDelete(false);
-        const QString deviceId = deviceIdByOutlookId.value(outlookId);
-        record.setIsNew(deviceId.isEmpty());
-        record.setHmxUid(deviceId.isEmpty() ? newUid() : deviceId);
-        if (keepsOutlookId)
-            record.setOutlookUid(outlookId);
-        m_currentContactsOutlookId = outlookId;
-        m_currentContactsDeviceId = record.hmxUid();
-        ++m_logCounter;
-        record.setDictionary(pppDictionaryForOutlookContact(texts.value(outlookId)));
-        addRecordAddedToDevice(record.hmxUid());
-        if (record.isNew())
-            uniqueIdsDictionary().insert(record.hmxUid(), outlookId);
-        records.append(record);
-    }
-    return records;
-}
-
-std::optional<QList<HMSyncRecord>> HMContactData::outlookDeletionRecords(const QDateTime &date)
-{
-    showProgress(GlobalVariables::getCurrentSyncProgressController(), QStringLiteral("Checking for Outlook deletions"));
     const qint64 createdBefore = GlobalVariables::getOutlookVersionNumber().startsWith(QLatin1String("14"))
         ? outlookReader().getCountOfOutlookContactsCreatedPriorTo(date)
         : outlookReader().getCountOfOutlook15ContactsCreatedPriorTo(date);
     const qsizetype mapped = contactMap().getAllOutlookContactIdsInDatFile().size();
-    if (createdBefore == mapped - m_contactsAddedToOutlookOnThisSync)
-        return QList<HMSyncRecord>();
-    showProgress(GlobalVariables::getCurrentSyncProgressController(), QStringLiteral("Cleaning up ..."));
-    // Outlook's ids unread: no deletions (logged).
-    QList<HMSyncRecord> deletions;
-    for (const QString &deviceId : outlookContacts().deviceIdsGoneFromOutlook()) {
-        showProgress(GlobalVariables::getCurrentSyncProgressController(),
-                     QStringLiteral("Found contact deletion %1").arg(deletions.size() + 1));
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(deviceId);
-        idsToDeleteArray().append(deviceId);
-        deletions.append(record);
-    }
-    return deletions;
+    return createdBefore != mapped - m_contactsAddedToOutlookOnThisSync;
 }
 
 void HMContactData::removeDeletedOutlookIdsFromDatFile()

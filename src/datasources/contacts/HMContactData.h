@@ -322,11 +322,8 @@ private:
     HMOutlookDatFileHelper &contactMap();
     QString outlookContactFolderSelection();
     void useDefaultOutlookContactFolderIfNoneChosen();
-    std::optional<QStringList> outlookChangedIds(const QDateTime &date, const QSet<QString> &excludedHmUids);
     std::optional<QStringList> outlookContactIdsModifiedAfter(const QDateTime &date);
-    std::optional<QHash<QString, QString>> readOutlookContactTexts(QStringList &changedIds);
-    QList<HMSyncRecord> outlookChangedRecords(const QStringList &changedIds, const QHash<QString, QString> &texts);
-    std::optional<QList<HMSyncRecord>> outlookDeletionRecords(const QDateTime &date);
+    bool outlookContactsMayBeGone(const QDateTime &date);
     void failOutlookRead(const QString &reason);
     void outlookMappingSteps(const QString &text, const QStringList &lines, QVariantMap &record);
 

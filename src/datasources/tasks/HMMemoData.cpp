@@ -120,7 +120,9 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
     if (!texts)
         return std::nullopt;
     QList<HMSyncRecord> records =
-        memos.records(*this, candidates, *texts, false, [this](const QString &text) { return pppDictionaryForOutlookMemo(text); });
+        memos.records(*this, candidates, *texts, false, [this](const QString &text, const QString &, const QString &) {
+            return pppDictionaryForOutlookMemo(text);
+        });
     if (includeDeletes)
         records += memos.deletionRecords(*this);
     memos.readDone();

@@ -162,8 +162,9 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncOutlookRecordObjectsModifiedA
     const std::optional<QHash<QString, QString>> texts = tasks.readTexts(*this, candidates, QStringLiteral("theTasks"));
     if (!texts)
         return std::nullopt;
-    QList<HMSyncRecord> records = tasks.records(*this, candidates, *texts, isGoogleDirect(),
-                                                [this](const QString &text) { return pppDictionaryForOutlookTask(text); });
+    QList<HMSyncRecord> records = tasks.records(
+        *this, candidates, *texts, isGoogleDirect(),
+        [this](const QString &text, const QString &, const QString &) { return pppDictionaryForOutlookTask(text); });
     if (includeDeletes)
         records += tasks.deletionRecords(*this);
     tasks.readDone();

@@ -36,12 +36,24 @@ constexpr int kSingleCount = 16;
 // The singles, two series and one moved occurrence of the first series.
 constexpr int kEventCount = kSingleCount + 3;
 
-QStringList driverArguments(const PhonePeerProcess &phone)
+// The driver's arguments for an Outlook profile of the version ("15" for 2016, "14" for 2011).
+QStringList driverArguments(const PhonePeerProcess &phone, const QString &version = QStringLiteral("15"))
 {
-    return {QStringLiteral("--create-profile"), QStringLiteral("--phone-id"), phone.deviceId(), QStringLiteral("--port"),
-            QString::number(phone.port()), QStringLiteral("--contacts-store"), QStringLiteral("outlook"),
-            QStringLiteral("--calendar-store"), QStringLiteral("outlook"), QStringLiteral("--logon-pause-ms"),
-            QStringLiteral("0"), QStringLiteral("--timeout"), QStringLiteral("60")};
+    return {QStringLiteral("--create-profile"),
+            QStringLiteral("--phone-id"),
+            phone.deviceId(),
+            QStringLiteral("--port"),
+            QString::number(phone.port()),
+            QStringLiteral("--contacts-store"),
+            QStringLiteral("outlook"),
+            QStringLiteral("--calendar-store"),
+            QStringLiteral("outlook"),
+            QStringLiteral("--outlook-version"),
+            version,
+            QStringLiteral("--logon-pause-ms"),
+            QStringLiteral("0"),
+            QStringLiteral("--timeout"),
+            QStringLiteral("60")};
 }
 
 QJsonObject event(int id, const QString &subject, const QString &start, const QString &end)
@@ -99,7 +111,8 @@ void expectEveryEventOnce(const PhonePeerProcess &phone, const QString &mapPath)
 
 struct KillRun
 {
-    explicit KillRun(const QJsonObject &seed = seedWithEvents())
+    explicit KillRun(const QJsonObject &seed = seedWithEvents(), const QString &outlookVersion = QStringLiteral("15"))
+        : version(outlookVersion)
     {
         preparePhoneLinkTests();
         startOutlook();
@@ -114,12 +127,14 @@ struct KillRun
         options.folder = root.path();
         options.timeZone = QStringLiteral("Europe/Berlin");
         // Outlook reads the script dates in the user's date format, as the driver writes them.
-        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat()};
+        options.arguments = {QStringLiteral("--date-pattern"), GlobalVariables::getSystemDateFormat(),
+                             QStringLiteral("--outlook-version"), version};
         outlook = std::make_unique<OutlookPeerProcess>(options);
         EXPECT_TRUE(outlook->isReady());
         outlook->control({{"op", "switches"}, {"listsOccurrences", true}});
     }
     QString home() const { return outlook->home(); }
+    QStringList arguments() const { return driverArguments(*phone, version); }
     // Runs the driver with a kill point; true when it was killed.
     bool killedAt(const QString &point) const
     {
@@ -127,18 +142,20 @@ struct KillRun
         killing.insert(QStringLiteral("HM_SYNC_KILL_AT"), point);
         QProcess killed;
         killed.setProcessEnvironment(driverEnvironment(home(), killing));
-        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), driverArguments(*phone));
+        killed.start(QStringLiteral(HM_SYNC_ONCE_PATH), arguments());
         EXPECT_TRUE(killed.waitForFinished(180000));
         EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit) << killed.readAll().toStdString();
         return killed.exitStatus() == QProcess::CrashExit;
     }
     QString mapPath() const
     {
-        QDirIterator found(home() + QStringLiteral("/data"), {QStringLiteral("calendar-outlook.plist")}, QDir::Files,
-                           QDirIterator::Subdirectories);
+        const QString name =
+            version == u"14" ? QStringLiteral("calendar-outlook14.plist") : QStringLiteral("calendar-outlook.plist");
+        QDirIterator found(home() + QStringLiteral("/data"), {name}, QDir::Files, QDirIterator::Subdirectories);
         return found.hasNext() ? found.next() : QString();
     }
 
+    QString version;
     QTemporaryDir root;
     std::unique_ptr<OutlookPeerProcess> outlook;
     std::unique_ptr<PhonePeerProcess> phone;
@@ -258,6 +275,30 @@ TEST(OutlookEventKill, AKilledTwoWaySyncWritesEveryPhoneEventToOutlookOnce)
         ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
         ASSERT_TRUE(syncToTheEnd(run.home(), driverArguments(*run.phone), run.environment));
         expectEveryEventOnceOnEachSide(run, perSide);
+        run.phone->stop();
+    }
+}
+
+// Outlook 2011 keeps its events' pairs in a map of its own and its events in files of its own (which
+// the deletion search counts): the same first two-way sync killed at each write step there.
+TEST(OutlookEventKill, AKilledOutlook2011TwoWaySyncLeavesEveryEventOnceOnEachSide)
+{
+    const int perSide = eventsPerSide();
+    const QString half = QString::number(perSide / 2);
+    for (const QString &point :
+         {QStringLiteral("outlook-events-written:1"), QStringLiteral("outlook-events-written:") + half,
+          QStringLiteral("outlook-events-paired:") + half, QStringLiteral("outlook-events-read:1"),
+          QStringLiteral("outlook-events-confirmed:1"), QStringLiteral("outlook-events-committed:1")}) {
+        SCOPED_TRACE(point.toStdString());
+        KillRun run(seedWithSingles(perSide), QStringLiteral("14"));
+        addPhoneEvents(*run.phone, perSide);
+        ASSERT_TRUE(run.killedAt(point));
+        ASSERT_TRUE(syncToTheEnd(run.home(), run.arguments(), run.environment));
+        ASSERT_TRUE(syncToTheEnd(run.home(), run.arguments(), run.environment));
+        expectEveryEventOnceOnEachSide(run, perSide);
+        EXPECT_TRUE(run.mapPath().endsWith(QLatin1String("/calendar-outlook14.plist"))) << run.mapPath().toStdString();
+        EXPECT_FALSE(QFile::exists(run.mapPath() + QStringLiteral(".confirmed")));
+        EXPECT_EQ(outlookDataFile(run.home(), QStringLiteral("calendar-outlook.plist")), QString());
         run.phone->stop();
     }
 }
