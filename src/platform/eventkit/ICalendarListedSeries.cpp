@@ -169,25 +169,33 @@ constexpr std::array<quint8, 256> kBase64Values = [] {
 // each byte's kind on its own took a sixth of the whole listing.
 std::optional<QByteArray> decodeBase64(QByteArrayView text)
 {
-    if (text.size() % 4)
+    if (text.isEmpty() || text.size() % 4)
         return std::nullopt;
     const qsizetype padding = text.endsWith("==") ? 2 : text.endsWith('=') ? 1 : 0;
     QByteArray bytes(text.size() / 4 * 3 - padding, Qt::Uninitialized);
     const auto *in = reinterpret_cast<const uchar *>(text.data());
     auto *out = reinterpret_cast<uchar *>(bytes.data());
     quint8 invalid = 0;
-    for (qsizetype at = 0; at < text.size(); at += 4) {
-        const bool isLast = at + 4 == text.size();
+    const auto group = [&](qsizetype at, bool hasThird, bool hasFourth) {
         const quint8 a = kBase64Values[in[at]], b = kBase64Values[in[at + 1]];
-        const quint8 c = isLast && padding == 2 ? 0 : kBase64Values[in[at + 2]];
-        const quint8 d = isLast && padding ? 0 : kBase64Values[in[at + 3]];
+        const quint8 c = hasThird ? kBase64Values[in[at + 2]] : 0, d = hasFourth ? kBase64Values[in[at + 3]] : 0;
         invalid |= a | b | c | d;
-        const quint32 group = quint32(a) << 18 | quint32(b) << 12 | quint32(c) << 6 | d;
-        const qsizetype written = isLast ? 3 - padding : 3;
-        const std::array<uchar, 3> three{uchar(group >> 16), uchar(group >> 8), uchar(group)};
-        std::memcpy(out, three.data(), std::size_t(written));
-        out += written;
+        return quint32(a) << 18 | quint32(b) << 12 | quint32(c) << 6 | d;
+    };
+    const qsizetype last = text.size() - 4;
+    for (qsizetype at = 0; at < last; at += 4, out += 3) {
+        const quint32 three = group(at, true, true);
+        out[0] = uchar(three >> 16);
+        out[1] = uchar(three >> 8);
+        out[2] = uchar(three);
     }
+    // The last group, less its padding.
+    const quint32 three = group(last, padding < 2, padding < 1);
+    out[0] = uchar(three >> 16);
+    if (padding < 2)
+        out[1] = uchar(three >> 8);
+    if (padding < 1)
+        out[2] = uchar(three);
     // Every digit is below 64: any byte that is none has its top bits set.
     if (invalid & 0xc0)
         return std::nullopt;

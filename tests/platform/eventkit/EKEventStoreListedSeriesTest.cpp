@@ -6,6 +6,8 @@
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarListedSeries.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -438,6 +440,39 @@ TEST_F(EKEventStoreListedSeriesTest, AnOldOrDamagedIndexIsMadeAgain)
         }
         EXPECT_TRUE(readAll(indexPath()).startsWith(kIndexHeader));
         EXPECT_EQ(seriesEntries(), qsizetype(seriesFiles().size()));
+    }
+}
+
+// The index is a file anyone may have changed: a series listing cut short anywhere, or with any one
+// digit of its base64 replaced by a byte that is none or by padding, is never read as a listing (and
+// never read past its end), while the whole texts are.
+TEST_F(EKEventStoreListedSeriesTest, ACutOrDamagedSeriesListingIsNeverRead)
+{
+    writeSeriesFiles();
+    { expectListingsAreTheParse(*eventStore()); }
+    const QByteArray zone = icallisted::systemZoneField();
+    QByteArrayList texts;
+    for (const QByteArray &line : readAll(indexPath()).split('\n')) {
+        const QByteArray listed = line.split('\t').value(10);
+        if (listed.startsWith('*'))
+            texts.append(listed);
+    }
+    ASSERT_EQ(texts.size(), qsizetype(seriesFiles().size()));
+    for (const QByteArray &text : std::as_const(texts)) {
+        SCOPED_TRACE(text.toStdString());
+        ASSERT_TRUE(icallisted::readListedSeries(text, zone));
+        EXPECT_FALSE(icallisted::readListedSeries(text, zone + "x"));
+        for (qsizetype size = 1; size < text.size(); ++size)
+            EXPECT_FALSE(icallisted::readListedSeries(text.left(size), zone)) << "cut to " << size;
+        for (qsizetype at = 1; at < text.size(); ++at) {
+            for (const char other : {'!', '=', '\n', '\0'}) {
+                if (text.at(at) == other)
+                    continue;
+                QByteArray damaged = text;
+                damaged[at] = other;
+                EXPECT_FALSE(icallisted::readListedSeries(damaged, zone)) << int(other) << " at " << at;
+            }
+        }
     }
 }
 
