@@ -16,6 +16,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include <libical/ical.h>
 
@@ -457,48 +458,19 @@ bool readVarint(QByteArrayView bytes, qsizetype &at, quint64 &value)
     return false;
 }
 
-// The first start, then runs of equal steps (step, count) as varints: a daily series is a few runs a
-// year, where the clocks change; one on three weekdays a run a few days long.
-void writeStarts(QDataStream &out, const QList<qint64> &starts)
+void writeStarts(QDataStream &out, const ListedStarts &starts)
 {
-    QByteArray runs;
-    for (qsizetype at = 1; at < starts.size();) {
-        const qint64 step = starts.at(at) - starts.at(at - 1);
-        qsizetype count = 1;
-        while (at + count < starts.size() && starts.at(at + count) - starts.at(at + count - 1) == step)
-            ++count;
-        appendVarint(runs, quint64(step));
-        appendVarint(runs, quint64(count));
-        at += count;
-    }
-    out << qint32(starts.size()) << (starts.isEmpty() ? qint64(0) : starts.first()) << runs;
+    out << starts.size() << starts.first() << starts.runs();
 }
 
-QList<qint64> readStarts(FieldReader &in)
+std::optional<ListedStarts> readStarts(FieldReader &in)
 {
     qint32 count = 0;
     qint64 first = 0;
     QByteArray runs;
     in >> count >> first >> runs;
-    QList<qint64> starts;
-    if (count < 0 || count > kMaxStarts || !in.isOk()) {
-        in.fail();
-        return starts;
-    }
-    starts.reserve(count);
-    if (count > 0)
-        starts.append(first);
-    quint64 step = 0, length = 0;
-    for (qsizetype at = 0; at < runs.size();) {
-        if (!readVarint(runs, at, step) || !readVarint(runs, at, length) || step == 0 || length == 0 ||
-            step > quint64(1) << 50 || length > quint64(count - starts.size())) {
-            in.fail();
-            return starts;
-        }
-        for (quint64 index = 0; index < length; ++index)
-            starts.append(starts.last() + qint64(step));
-    }
-    if (starts.size() != count)
+    std::optional<ListedStarts> starts = in.isOk() ? ListedStarts::fromRuns(count, first, runs) : std::nullopt;
+    if (!starts)
         in.fail();
     return starts;
 }
@@ -526,7 +498,7 @@ ListedSeriesItem readItem(FieldReader &in)
     if (hasMaster)
         item.master = readEvent(in);
     in >> item.lengthSeconds;
-    item.starts = readStarts(in);
+    item.starts = readStarts(in).value_or(ListedStarts());
     item.detached = readList<ListedDetached>(in, [&in] {
         ListedDetached detached;
         detached.event = readEvent(in);
@@ -550,7 +522,7 @@ ListedDetached detachedOf(icalcomponent *detached, icalcomponent *master, const 
     if (!result.recurrenceId.isValid())
         result.isOccurrence = false;
     else if (at < series.horizon)
-        result.isOccurrence = std::binary_search(item.starts.cbegin(), item.starts.cend(), at);
+        result.isOccurrence = item.starts.contains(at);
     else {
         const ICalendarOccurrences walk = icalcodec::expandOccurrences(master, result.recurrenceId.addSecs(1));
         result.isOccurrence = std::binary_search(walk.starts.cbegin(), walk.starts.cend(), at);
@@ -572,7 +544,10 @@ std::optional<ListedSeriesItem> itemOf(const icalseries::ItemsOfUid &found, cons
         item.master = icalseries::eventFromComponent(found.event);
         if (walk.starts.size() > kMaxStarts)
             return std::nullopt;
-        item.starts = walk.starts;
+        item.starts = ListedStarts(walk.starts);
+        // As every field, the starts are kept only when they read back as they were.
+        if (item.starts.all() != walk.starts)
+            return std::nullopt;
         item.lengthSeconds = walk.lengthSeconds;
     }
     for (icalcomponent *detached : found.overrides)
@@ -646,6 +621,90 @@ QByteArray encode(const ListedSeries &series, const QByteArray &zoneField)
 }
 
 } // namespace
+
+// The first start, then runs of equal steps (step, count): a daily series is a few runs a year,
+// where the clocks change; one on three weekdays a run a few days long.
+ListedStarts::ListedStarts(const QList<qint64> &starts)
+    : m_count(qint32(starts.size())), m_first(starts.isEmpty() ? 0 : starts.first())
+{
+    for (qsizetype at = 1; at < starts.size();) {
+        const qint64 step = starts.at(at) - starts.at(at - 1);
+        qsizetype count = 1;
+        while (at + count < starts.size() && starts.at(at + count) - starts.at(at + count - 1) == step)
+            ++count;
+        appendVarint(m_runs, quint64(step));
+        appendVarint(m_runs, quint64(count));
+        at += count;
+    }
+}
+
+// Each run is checked once here, so that reading the starts later needs no checks: positive steps of
+// at most 2^50 ms, the counts adding up, every start within 2^60 ms (36 million years) of 1970.
+std::optional<ListedStarts> ListedStarts::fromRuns(qint32 count, qint64 first, const QByteArray &runs)
+{
+    constexpr qint64 kMaxStart = qint64(1) << 60;
+    if (count < 0 || count > kMaxStarts || (count == 0 && !runs.isEmpty()) || first < -kMaxStart ||
+        first > kMaxStart)
+        return std::nullopt;
+    qint64 last = first;
+    qint64 seen = count > 0 ? 1 : 0;
+    quint64 step = 0, length = 0;
+    for (qsizetype at = 0; at < runs.size();) {
+        if (!readVarint(runs, at, step) || !readVarint(runs, at, length) || step == 0 || length == 0 ||
+            step > quint64(1) << 50 || length > quint64(count - seen) ||
+            qint64(step) > (kMaxStart - last) / qint64(length))
+            return std::nullopt;
+        last += qint64(step) * qint64(length);
+        seen += qint64(length);
+    }
+    if (seen != count)
+        return std::nullopt;
+    ListedStarts starts;
+    starts.m_count = count;
+    starts.m_first = first;
+    starts.m_runs = runs;
+    return starts;
+}
+
+QList<qint64> ListedStarts::all() const
+{
+    QList<qint64> starts;
+    starts.reserve(m_count);
+    visitFrom(std::numeric_limits<qint64>::min(), [&starts](qint64 start) {
+        starts.append(start);
+        return true;
+    });
+    return starts;
+}
+
+void ListedStarts::visitFrom(qint64 from, const std::function<bool(qint64)> &visit) const
+{
+    if (m_count == 0 || (m_first >= from && !visit(m_first)))
+        return;
+    qint64 last = m_first;
+    quint64 step = 0, length = 0;
+    for (qsizetype at = 0; at < m_runs.size() && readVarint(m_runs, at, step) && readVarint(m_runs, at, length);) {
+        // The run's starts are last + size * k for k from 1 to length: those before from are skipped.
+        const auto size = qint64(step);
+        const qint64 runEnd = last + size * qint64(length);
+        const qint64 firstK = from <= last + size ? 1 : from > runEnd ? qint64(length) + 1 : (from - last + size - 1) / size;
+        for (qint64 k = firstK; k <= qint64(length); ++k) {
+            if (!visit(last + size * k))
+                return;
+        }
+        last = runEnd;
+    }
+}
+
+bool ListedStarts::contains(qint64 start) const
+{
+    bool found = false;
+    visitFrom(start, [&](qint64 at) {
+        found = at == start;
+        return false;
+    });
+    return found;
+}
 
 QDateTime listedSeriesHorizon()
 {

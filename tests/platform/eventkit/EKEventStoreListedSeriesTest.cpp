@@ -478,13 +478,13 @@ TEST_F(EKEventStoreListedSeriesTest, ACutOrDamagedSeriesListingIsNeverRead)
 
 // A writer of series killed at any point, while it writes the index too, leaves a folder whose next
 // reader lists each series exactly once, as its file tells it. The writer is killed once it has
-// written 16 series (HM_KILLED_SERIES_WRITER_FILES asks for more, in a Release build): each is then
+// written 12 series (HM_KILLED_SERIES_WRITER_FILES asks for more, in a Release build): each is then
 // listed over thirteen years, every occurrence compared with the parse. It saves its index after every
 // sixth of them, so that the kill still lands in an index write as often as in a series' write.
 TEST_F(EKEventStoreListedSeriesTest, AWriterOfSeriesKilledMidwayLeavesEverySeriesOnce)
 {
     const int asked = qEnvironmentVariableIntValue("HM_KILLED_SERIES_WRITER_FILES");
-    const int filesBeforeKill = asked > 0 ? asked : 16;
+    const int filesBeforeKill = asked > 0 ? asked : 12;
     const int saveEvery = std::max(2, filesBeforeKill / 6);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
