@@ -1076,9 +1076,8 @@ std::optional<QList<QDateTime>> listedRegularStarts(const icallisted::ListedSeri
     const auto visitStartsFrom = [&item](qint64 from, const icalcodec::StartVisitor &visit) {
         item.starts.visitFrom(from, visit);
     };
-    const std::optional<QDateTime> first = icalcodec::firstOccurrenceIn(visitStartsFrom, item.lengthSeconds,
-                                                                        predicate.startDate, predicate.endDate,
-                                                                        detachedIds);
+    const std::optional<QDateTime> first = icalcodec::firstOccurrenceIn(
+        visitStartsFrom, item.lengthSeconds, predicate.startDate, predicate.endDate, detachedIds);
     if (first)
         return QList<QDateTime>{*first};
     return endsInWindow ? std::nullopt : std::optional<QList<QDateTime>>(QList<QDateTime>{});

@@ -782,9 +782,9 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
     return result;
 }
 
-std::optional<QDateTime> firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &visitStartsFrom,
-                                           qint64 lengthSeconds, const QDateTime &windowStart,
-                                           const QDateTime &windowEnd, const QList<QDateTime> &skipped)
+std::optional<QDateTime>
+firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &visitStartsFrom, qint64 lengthSeconds,
+                  const QDateTime &windowStart, const QDateTime &windowEnd, const QList<QDateTime> &skipped)
 {
     // Nothing that starts before the window's start less the length reaches into it, nor anything
     // from the window's end on; an invalid end goes before every start, as QDateTime compares them.

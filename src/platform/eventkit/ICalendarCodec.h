@@ -82,9 +82,9 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
 // calls its visitor with the walk's starts from the one given on (UTC milliseconds, ascending) for as
 // long as the visitor answers true: a kept walk is then read only up to the start found.
 using StartVisitor = std::function<bool(qint64 start)>;
-std::optional<QDateTime> firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &visitStartsFrom,
-                                           qint64 lengthSeconds, const QDateTime &windowStart,
-                                           const QDateTime &windowEnd, const QList<QDateTime> &skipped);
+std::optional<QDateTime>
+firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &visitStartsFrom, qint64 lengthSeconds,
+                  const QDateTime &windowStart, const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime &windowStart,
                                          const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 // The length of an item in seconds (end minus start; 0 without an end).

@@ -643,8 +643,7 @@ ListedStarts::ListedStarts(const QList<qint64> &starts)
 std::optional<ListedStarts> ListedStarts::fromRuns(qint32 count, qint64 first, const QByteArray &runs)
 {
     constexpr qint64 kMaxStart = qint64(1) << 60;
-    if (count < 0 || count > kMaxStarts || (count == 0 && !runs.isEmpty()) || first < -kMaxStart ||
-        first > kMaxStart)
+    if (count < 0 || count > kMaxStarts || (count == 0 && !runs.isEmpty()) || first < -kMaxStart || first > kMaxStart)
         return std::nullopt;
     qint64 last = first;
     qint64 seen = count > 0 ? 1 : 0;
@@ -687,7 +686,9 @@ void ListedStarts::visitFrom(qint64 from, const std::function<bool(qint64)> &vis
         // The run's starts are last + size * k for k from 1 to length: those before from are skipped.
         const auto size = qint64(step);
         const qint64 runEnd = last + size * qint64(length);
-        const qint64 firstK = from <= last + size ? 1 : from > runEnd ? qint64(length) + 1 : (from - last + size - 1) / size;
+        const qint64 firstK = from <= last + size ? 1
+                              : from > runEnd     ? qint64(length) + 1
+                                                  : (from - last + size - 1) / size;
         for (qint64 k = firstK; k <= qint64(length); ++k) {
             if (!visit(last + size * k))
                 return;

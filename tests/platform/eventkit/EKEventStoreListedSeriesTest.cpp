@@ -449,7 +449,9 @@ TEST_F(EKEventStoreListedSeriesTest, AnOldOrDamagedIndexIsMadeAgain)
 TEST_F(EKEventStoreListedSeriesTest, ACutOrDamagedSeriesListingIsNeverRead)
 {
     writeSeriesFiles();
-    { expectListingsAreTheParse(*eventStore()); }
+    {
+        expectListingsAreTheParse(*eventStore());
+    }
     const QByteArray zone = icallisted::systemZoneField();
     QByteArrayList texts;
     for (const QByteArray &line : readAll(indexPath()).split('\n')) {
