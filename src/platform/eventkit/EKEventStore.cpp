@@ -1063,18 +1063,21 @@ QList<QDateTime> appendListedDetached(const icallisted::ListedSeriesItem &item, 
 std::optional<QList<QDateTime>> listedRegularStarts(const icallisted::ListedSeriesItem &item, qint64 horizon,
                                                     const EKPredicate &predicate, const QList<QDateTime> &detachedIds)
 {
-    const ICalendarOccurrences walk{QDateTime::fromMSecsSinceEpoch(horizon, Qt::UTC), item.starts,
-                                    item.lengthSeconds};
     const bool endsInWindow = predicate.endDate.toMSecsSinceEpoch() > horizon;
     if (!predicate.firstOccurrenceOnly) {
         if (endsInWindow)
             return std::nullopt;
+        const ICalendarOccurrences walk{QDateTime::fromMSecsSinceEpoch(horizon, Qt::UTC), item.starts.all(),
+                                        item.lengthSeconds};
         return icalcodec::occurrencesOverlapping(walk, predicate.startDate, predicate.endDate);
     }
     if (predicate.seriesToLeaveOut.contains(item.master->calendarItemIdentifier()))
         return QList<QDateTime>{};
-    const std::optional<QDateTime> first =
-        icalcodec::firstOccurrenceIn(walk, predicate.startDate, predicate.endDate, detachedIds);
+    const auto visitStartsFrom = [&item](qint64 from, const icalcodec::StartVisitor &visit) {
+        item.starts.visitFrom(from, visit);
+    };
+    const std::optional<QDateTime> first = icalcodec::firstOccurrenceIn(
+        visitStartsFrom, item.lengthSeconds, predicate.startDate, predicate.endDate, detachedIds);
     if (first)
         return QList<QDateTime>{*first};
     return endsInWindow ? std::nullopt : std::optional<QList<QDateTime>>(QList<QDateTime>{});

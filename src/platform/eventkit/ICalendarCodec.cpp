@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -781,19 +782,30 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
     return result;
 }
 
-std::optional<QDateTime> firstOccurrenceIn(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
-                                           const QDateTime &windowEnd, const QList<QDateTime> &skipped)
+std::optional<QDateTime>
+firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &visitStartsFrom, qint64 lengthSeconds,
+                  const QDateTime &windowStart, const QDateTime &windowEnd, const QList<QDateTime> &skipped)
 {
+    // Nothing that starts before the window's start less the length reaches into it, nor anything
+    // from the window's end on; an invalid end goes before every start, as QDateTime compares them.
+    if (!windowEnd.isValid())
+        return std::nullopt;
     std::set<qint64> excluded;
     for (const QDateTime &date : skipped)
         excluded.insert(date.toMSecsSinceEpoch());
-    const auto [first, last] = startsReaching(occurrences, windowStart, windowEnd);
-    for (auto it = first; it != last; ++it) {
-        const QDateTime start = QDateTime::fromMSecsSinceEpoch(*it, utcZone());
-        if (!excluded.count(*it) && overlapsWindow(start, occurrences.lengthSeconds, windowStart, windowEnd))
-            return start;
-    }
-    return std::nullopt;
+    const qint64 from = windowStart.isValid() ? windowStart.addSecs(-lengthSeconds).toMSecsSinceEpoch()
+                                              : std::numeric_limits<qint64>::min();
+    const qint64 end = windowEnd.toMSecsSinceEpoch();
+    std::optional<QDateTime> found;
+    visitStartsFrom(from, [&](qint64 startMs) {
+        if (startMs >= end)
+            return false;
+        const QDateTime start = QDateTime::fromMSecsSinceEpoch(startMs, utcZone());
+        if (!excluded.count(startMs) && overlapsWindow(start, lengthSeconds, windowStart, windowEnd))
+            found = start;
+        return !found;
+    });
+    return found;
 }
 
 // Each rule is walked only up to its first start that counts, or up to the best one found so far.

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QTimeZone>
 
+#include <functional>
 #include <optional>
 
 #include <libical/ical.h>
@@ -77,9 +78,13 @@ QList<QDateTime> occurrencesOverlapping(const ICalendarOccurrences &occurrences,
 // The earliest start of the series that overlaps the window and is not one of the skipped ones; the
 // walk stops there.
 // The first start of a walk that overlaps the window and is not skipped, as firstOccurrence finds it
-// from the series when the walk reaches the window's end.
-std::optional<QDateTime> firstOccurrenceIn(const ICalendarOccurrences &occurrences, const QDateTime &windowStart,
-                                           const QDateTime &windowEnd, const QList<QDateTime> &skipped);
+// from the series when the walk reaches the window's end. The walk is given by visitStartsFrom, which
+// calls its visitor with the walk's starts from the one given on (UTC milliseconds, ascending) for as
+// long as the visitor answers true: a kept walk is then read only up to the start found.
+using StartVisitor = std::function<bool(qint64 start)>;
+std::optional<QDateTime>
+firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &visitStartsFrom, qint64 lengthSeconds,
+                  const QDateTime &windowStart, const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime &windowStart,
                                          const QDateTime &windowEnd, const QList<QDateTime> &skipped);
 // The length of an item in seconds (end minus start; 0 without an end).

@@ -7,6 +7,7 @@
 #include "platform/eventkit/ICalendarSeries.h"
 
 #include <QDataStream>
+#include <QtEndian>
 #include <QIODevice>
 #include <QSet>
 #include <QTimeZone>
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 #include <libical/ical.h>
 
@@ -31,6 +34,174 @@ constexpr qsizetype kMaxListLength = 4096;
 // of each series its first occurrence from today, which for nearly every series lies within them.
 // Other questions, and series without an occurrence in those years, are answered by the parse.
 constexpr int kHorizonYearsAhead = 2;
+
+// Reads the fields as QDataStream (version Qt 6.0, big-endian) wrote them, straight from the decoded
+// bytes: a listing reads thousands of these texts, and a stream over a buffer costs a virtual read
+// and a copy per field. Any field that runs past the end, or a value out of bounds, fails the reader,
+// which then reads zeros.
+class FieldReader
+{
+public:
+    FieldReader(QByteArrayView bytes, const QTimeZone &systemZone) : m_bytes(bytes), m_systemZone(systemZone) {}
+
+    const QTimeZone &systemZone() const { return m_systemZone; }
+
+    bool isOk() const { return m_isOk; }
+    bool atEnd() const { return m_at == m_bytes.size(); }
+    void fail() { m_isOk = false; }
+
+    FieldReader &operator>>(quint8 &value) { return readNumber(value); }
+    FieldReader &operator>>(qint32 &value) { return readNumber(value); }
+    FieldReader &operator>>(quint32 &value) { return readNumber(value); }
+    FieldReader &operator>>(qint64 &value) { return readNumber(value); }
+    FieldReader &operator>>(bool &value)
+    {
+        quint8 byte = 0;
+        readNumber(byte);
+        value = byte != 0;
+        return *this;
+    }
+    FieldReader &operator>>(double &value)
+    {
+        quint64 bits = 0;
+        readNumber(bits);
+        std::memcpy(&value, &bits, sizeof value);
+        return *this;
+    }
+    // A length of all ones is a null text; zero an empty one; else the UTF-16 units, big-endian.
+    FieldReader &operator>>(QString &text)
+    {
+        const std::optional<QByteArrayView> bytes = readSized();
+        if (!bytes || bytes->size() % 2) {
+            text = QString();
+            if (bytes)
+                fail();
+            return *this;
+        }
+        text = QString(bytes->size() / 2, Qt::Uninitialized);
+        char16_t *units = reinterpret_cast<char16_t *>(text.data());
+        for (qsizetype at = 0; at < text.size(); ++at)
+            units[at] = qFromBigEndian<quint16>(bytes->data() + 2 * at);
+        return *this;
+    }
+    FieldReader &operator>>(QByteArray &bytes)
+    {
+        const std::optional<QByteArrayView> read = readSized();
+        bytes = read ? read->toByteArray() : QByteArray();
+        return *this;
+    }
+
+private:
+    template <typename Number> FieldReader &readNumber(Number &value)
+    {
+        value = 0;
+        if (!m_isOk || m_bytes.size() - m_at < qsizetype(sizeof(Number))) {
+            fail();
+            return *this;
+        }
+        value = qFromBigEndian<Number>(m_bytes.data() + m_at);
+        m_at += qsizetype(sizeof(Number));
+        return *this;
+    }
+
+    // The bytes of a field its length comes before; nothing for a null one, or when the reader fails.
+    std::optional<QByteArrayView> readSized()
+    {
+        quint32 size = 0;
+        readNumber(size);
+        if (!m_isOk || size == 0xffffffffU)
+            return std::nullopt;
+        if (qsizetype(size) > m_bytes.size() - m_at) {
+            fail();
+            return std::nullopt;
+        }
+        const QByteArrayView bytes = m_bytes.sliced(m_at, qsizetype(size));
+        m_at += qsizetype(size);
+        return bytes;
+    }
+
+    QByteArrayView m_bytes;
+    const QTimeZone &m_systemZone;
+    qsizetype m_at = 0;
+    bool m_isOk = true;
+};
+
+// The system time zone the zone field names, made once per field and thread: making it anew reads
+// the environment and the zone's data, for each of the thousands of events a listing reads.
+const QTimeZone &systemZoneNamed(const QByteArray &zoneField)
+{
+    thread_local QByteArray field;
+    thread_local QTimeZone zone;
+    if (field != zoneField || !zone.isValid()) {
+        zone = QTimeZone(QByteArray::fromPercentEncoding(zoneField));
+        field = zoneField;
+    }
+    return zone;
+}
+
+// The zone of the name, made once per name and thread: a zone made anew looks its name up among
+// all the system's and reads its data. Nothing for a name the system does not know.
+std::optional<QTimeZone> namedZone(const QByteArray &id)
+{
+    constexpr qsizetype kMaxKnownZones = 1024;
+    thread_local QHash<QByteArray, QTimeZone> known;
+    const auto found = known.constFind(id);
+    if (found != known.constEnd())
+        return *found;
+    if (!QTimeZone::isTimeZoneIdAvailable(id))
+        return std::nullopt;
+    if (known.size() >= kMaxKnownZones)
+        known.clear();
+    return *known.insert(id, QTimeZone(id));
+}
+
+// The value of each base64 digit; 0xff for any other byte.
+constexpr std::array<quint8, 256> kBase64Values = [] {
+    std::array<quint8, 256> values{};
+    values.fill(0xff);
+    constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (quint8 value = 0; value < 64; ++value)
+        values[quint8(digits[value])] = value;
+    return values;
+}();
+
+// The bytes of a padded base64 text as toBase64 writes it; nothing for any other text. Four digits
+// at a time through one table: the listing decodes every listed series, and a decoder that weighs
+// each byte's kind on its own took a sixth of the whole listing.
+std::optional<QByteArray> decodeBase64(QByteArrayView text)
+{
+    if (text.isEmpty() || text.size() % 4)
+        return std::nullopt;
+    const qsizetype padding = text.endsWith("==") ? 2 : text.endsWith('=') ? 1 : 0;
+    QByteArray bytes(text.size() / 4 * 3 - padding, Qt::Uninitialized);
+    const auto *in = reinterpret_cast<const uchar *>(text.data());
+    auto *out = reinterpret_cast<uchar *>(bytes.data());
+    quint8 invalid = 0;
+    const auto group = [&](qsizetype at, bool hasThird, bool hasFourth) {
+        const quint8 a = kBase64Values[in[at]], b = kBase64Values[in[at + 1]];
+        const quint8 c = hasThird ? kBase64Values[in[at + 2]] : 0, d = hasFourth ? kBase64Values[in[at + 3]] : 0;
+        invalid |= a | b | c | d;
+        return quint32(a) << 18 | quint32(b) << 12 | quint32(c) << 6 | d;
+    };
+    const qsizetype last = text.size() - 4;
+    for (qsizetype at = 0; at < last; at += 4, out += 3) {
+        const quint32 three = group(at, true, true);
+        out[0] = uchar(three >> 16);
+        out[1] = uchar(three >> 8);
+        out[2] = uchar(three);
+    }
+    // The last group, less its padding.
+    const quint32 three = group(last, padding < 2, padding < 1);
+    out[0] = uchar(three >> 16);
+    if (padding < 2)
+        out[1] = uchar(three >> 8);
+    if (padding < 1)
+        out[2] = uchar(three);
+    // Every digit is below 64: any byte that is none has its top bits set.
+    if (invalid & 0xc0)
+        return std::nullopt;
+    return bytes;
+}
 
 // A date as its milliseconds and how it is kept: invalid, plain UTC (Qt::UTC), or in the shared UTC zone.
 // Any other kind is not written: the text could not give it back as it was.
@@ -52,7 +223,7 @@ void writeDate(QDataStream &out, const QDateTime &date)
     out << quint8(kind) << (kind == DateKind::Invalid ? qint64(0) : date.toMSecsSinceEpoch());
 }
 
-QDateTime readDate(QDataStream &in)
+QDateTime readDate(FieldReader &in)
 {
     quint8 kind = 0;
     qint64 milliseconds = 0;
@@ -62,20 +233,20 @@ QDateTime readDate(QDataStream &in)
     if (kind == quint8(DateKind::UtcZone))
         return QDateTime::fromMSecsSinceEpoch(milliseconds, icalcodec::utcZone());
     if (kind != quint8(DateKind::Invalid))
-        in.setStatus(QDataStream::ReadCorruptData);
+        in.fail();
     return QDateTime();
 }
 
-template <typename Item, typename Read> QList<Item> readList(QDataStream &in, const Read &read)
+template <typename Item, typename Read> QList<Item> readList(FieldReader &in, const Read &read)
 {
     qint32 count = 0;
     in >> count;
     QList<Item> items;
     if (count < 0 || count > kMaxListLength) {
-        in.setStatus(QDataStream::ReadCorruptData);
+        in.fail();
         return items;
     }
-    for (qint32 at = 0; at < count && in.status() == QDataStream::Ok; ++at)
+    for (qint32 at = 0; at < count && in.isOk(); ++at)
         items.append(read());
     return items;
 }
@@ -87,7 +258,7 @@ void writeInts(QDataStream &out, const QList<int> &values)
         out << qint32(value);
 }
 
-QList<int> readInts(QDataStream &in)
+QList<int> readInts(FieldReader &in)
 {
     return readList<int>(in, [&in] {
         qint32 value = 0;
@@ -110,7 +281,7 @@ void writeRule(QDataStream &out, const EKRecurrenceRule &rule)
     out << qint32(end ? end->occurrenceCount() : 0);
 }
 
-std::optional<EKRecurrenceEnd> readRecurrenceEnd(QDataStream &in)
+std::optional<EKRecurrenceEnd> readRecurrenceEnd(FieldReader &in)
 {
     bool hasEnd = false;
     in >> hasEnd;
@@ -123,13 +294,13 @@ std::optional<EKRecurrenceEnd> readRecurrenceEnd(QDataStream &in)
                              : EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(count);
 }
 
-EKRecurrenceRule readRule(QDataStream &in)
+EKRecurrenceRule readRule(FieldReader &in)
 {
     qint32 frequency = 0;
     qint32 interval = 0;
     in >> frequency >> interval;
     if (frequency < 0 || frequency > qint32(EKRecurrenceFrequency::Yearly))
-        in.setStatus(QDataStream::ReadCorruptData);
+        in.fail();
     const QList<EKRecurrenceDayOfWeek> days = readList<EKRecurrenceDayOfWeek>(in, [&in] {
         qint32 day = 0;
         qint32 week = 0;
@@ -152,18 +323,21 @@ void writeZone(QDataStream &out, const QTimeZone &zone)
     out << kind << (kind == 2 ? zone.id() : QByteArray());
 }
 
-QTimeZone readZone(QDataStream &in)
+QTimeZone readZone(FieldReader &in)
 {
     quint8 kind = 0;
     QByteArray id;
     in >> kind >> id;
     if (kind == 0)
-        return QTimeZone::systemTimeZone();
+        return in.systemZone();
     if (kind == 1)
         return QTimeZone::utc();
-    if (kind != 2 || !QTimeZone::isTimeZoneIdAvailable(id))
-        in.setStatus(QDataStream::ReadCorruptData);
-    return QTimeZone(id);
+    if (kind != 2)
+        in.fail();
+    std::optional<QTimeZone> zone = kind == 2 ? namedZone(id) : std::nullopt;
+    if (!zone)
+        in.fail();
+    return zone ? *zone : QTimeZone(id);
 }
 
 void writeEvent(QDataStream &out, const EKEvent &event)
@@ -187,7 +361,7 @@ void writeEvent(QDataStream &out, const EKEvent &event)
     out << event.isDetached() << event.isSeriesStart() << event.seriesRevision();
 }
 
-QList<EKAlarm> readAlarms(QDataStream &in)
+QList<EKAlarm> readAlarms(FieldReader &in)
 {
     return readList<EKAlarm>(in, [&in] {
         const QDateTime date = readDate(in);
@@ -197,7 +371,7 @@ QList<EKAlarm> readAlarms(QDataStream &in)
     });
 }
 
-void readTexts(QDataStream &in, EKEvent &event)
+void readTexts(FieldReader &in, EKEvent &event)
 {
     QString uid, title, notes, location;
     in >> uid >> title >> notes >> location;
@@ -207,7 +381,7 @@ void readTexts(QDataStream &in, EKEvent &event)
     event.setLocation(location);
 }
 
-std::shared_ptr<EKEvent> readEvent(QDataStream &in)
+std::shared_ptr<EKEvent> readEvent(FieldReader &in)
 {
     auto event = std::make_shared<EKEvent>();
     readTexts(in, *event);
@@ -284,48 +458,20 @@ bool readVarint(QByteArrayView bytes, qsizetype &at, quint64 &value)
     return false;
 }
 
-// The first start, then runs of equal steps (step, count) as varints: a daily series is a few runs a
-// year, where the clocks change; one on three weekdays a run a few days long.
-void writeStarts(QDataStream &out, const QList<qint64> &starts)
+void writeStarts(QDataStream &out, const ListedStarts &starts)
 {
-    QByteArray runs;
-    for (qsizetype at = 1; at < starts.size();) {
-        const qint64 step = starts.at(at) - starts.at(at - 1);
-        qsizetype count = 1;
-        while (at + count < starts.size() && starts.at(at + count) - starts.at(at + count - 1) == step)
-            ++count;
-        appendVarint(runs, quint64(step));
-        appendVarint(runs, quint64(count));
-        at += count;
-    }
-    out << qint32(starts.size()) << (starts.isEmpty() ? qint64(0) : starts.first()) << runs;
+    out << starts.size() << starts.first() << starts.runs();
 }
 
-QList<qint64> readStarts(QDataStream &in)
+std::optional<ListedStarts> readStarts(FieldReader &in)
 {
     qint32 count = 0;
     qint64 first = 0;
     QByteArray runs;
     in >> count >> first >> runs;
-    QList<qint64> starts;
-    if (count < 0 || count > kMaxStarts || in.status() != QDataStream::Ok) {
-        in.setStatus(QDataStream::ReadCorruptData);
-        return starts;
-    }
-    if (count > 0)
-        starts.append(first);
-    quint64 step = 0, length = 0;
-    for (qsizetype at = 0; at < runs.size();) {
-        if (!readVarint(runs, at, step) || !readVarint(runs, at, length) || step == 0 || length == 0 ||
-            step > quint64(1) << 50 || length > quint64(count - starts.size())) {
-            in.setStatus(QDataStream::ReadCorruptData);
-            return starts;
-        }
-        for (quint64 index = 0; index < length; ++index)
-            starts.append(starts.last() + qint64(step));
-    }
-    if (starts.size() != count)
-        in.setStatus(QDataStream::ReadCorruptData);
+    std::optional<ListedStarts> starts = in.isOk() ? ListedStarts::fromRuns(count, first, runs) : std::nullopt;
+    if (!starts)
+        in.fail();
     return starts;
 }
 
@@ -344,7 +490,7 @@ void writeItem(QDataStream &out, const ListedSeriesItem &item)
     }
 }
 
-ListedSeriesItem readItem(QDataStream &in)
+ListedSeriesItem readItem(FieldReader &in)
 {
     ListedSeriesItem item;
     bool hasMaster = false;
@@ -352,7 +498,7 @@ ListedSeriesItem readItem(QDataStream &in)
     if (hasMaster)
         item.master = readEvent(in);
     in >> item.lengthSeconds;
-    item.starts = readStarts(in);
+    item.starts = readStarts(in).value_or(ListedStarts());
     item.detached = readList<ListedDetached>(in, [&in] {
         ListedDetached detached;
         detached.event = readEvent(in);
@@ -376,7 +522,7 @@ ListedDetached detachedOf(icalcomponent *detached, icalcomponent *master, const 
     if (!result.recurrenceId.isValid())
         result.isOccurrence = false;
     else if (at < series.horizon)
-        result.isOccurrence = std::binary_search(item.starts.cbegin(), item.starts.cend(), at);
+        result.isOccurrence = item.starts.contains(at);
     else {
         const ICalendarOccurrences walk = icalcodec::expandOccurrences(master, result.recurrenceId.addSecs(1));
         result.isOccurrence = std::binary_search(walk.starts.cbegin(), walk.starts.cend(), at);
@@ -398,7 +544,10 @@ std::optional<ListedSeriesItem> itemOf(const icalseries::ItemsOfUid &found, cons
         item.master = icalseries::eventFromComponent(found.event);
         if (walk.starts.size() > kMaxStarts)
             return std::nullopt;
-        item.starts = walk.starts;
+        item.starts = ListedStarts(walk.starts);
+        // As every field, the starts are kept only when they read back as they were.
+        if (item.starts.all() != walk.starts)
+            return std::nullopt;
         item.lengthSeconds = walk.lengthSeconds;
     }
     for (icalcomponent *detached : found.overrides)
@@ -473,6 +622,91 @@ QByteArray encode(const ListedSeries &series, const QByteArray &zoneField)
 
 } // namespace
 
+// The first start, then runs of equal steps (step, count): a daily series is a few runs a year,
+// where the clocks change; one on three weekdays a run a few days long.
+ListedStarts::ListedStarts(const QList<qint64> &starts)
+    : m_count(qint32(starts.size())), m_first(starts.isEmpty() ? 0 : starts.first())
+{
+    for (qsizetype at = 1; at < starts.size();) {
+        const qint64 step = starts.at(at) - starts.at(at - 1);
+        qsizetype count = 1;
+        while (at + count < starts.size() && starts.at(at + count) - starts.at(at + count - 1) == step)
+            ++count;
+        appendVarint(m_runs, quint64(step));
+        appendVarint(m_runs, quint64(count));
+        at += count;
+    }
+}
+
+// Each run is checked once here, so that reading the starts later needs no checks: positive steps of
+// at most 2^50 ms, the counts adding up, every start within 2^60 ms (36 million years) of 1970.
+std::optional<ListedStarts> ListedStarts::fromRuns(qint32 count, qint64 first, const QByteArray &runs)
+{
+    constexpr qint64 kMaxStart = qint64(1) << 60;
+    if (count < 0 || count > kMaxStarts || (count == 0 && !runs.isEmpty()) || first < -kMaxStart || first > kMaxStart)
+        return std::nullopt;
+    qint64 last = first;
+    qint64 seen = count > 0 ? 1 : 0;
+    quint64 step = 0, length = 0;
+    for (qsizetype at = 0; at < runs.size();) {
+        if (!readVarint(runs, at, step) || !readVarint(runs, at, length) || step == 0 || length == 0 ||
+            step > quint64(1) << 50 || length > quint64(count - seen) ||
+            qint64(step) > (kMaxStart - last) / qint64(length))
+            return std::nullopt;
+        last += qint64(step) * qint64(length);
+        seen += qint64(length);
+    }
+    if (seen != count)
+        return std::nullopt;
+    ListedStarts starts;
+    starts.m_count = count;
+    starts.m_first = first;
+    starts.m_runs = runs;
+    return starts;
+}
+
+QList<qint64> ListedStarts::all() const
+{
+    QList<qint64> starts;
+    starts.reserve(m_count);
+    visitFrom(std::numeric_limits<qint64>::min(), [&starts](qint64 start) {
+        starts.append(start);
+        return true;
+    });
+    return starts;
+}
+
+void ListedStarts::visitFrom(qint64 from, const std::function<bool(qint64)> &visit) const
+{
+    if (m_count == 0 || (m_first >= from && !visit(m_first)))
+        return;
+    qint64 last = m_first;
+    quint64 step = 0, length = 0;
+    for (qsizetype at = 0; at < m_runs.size() && readVarint(m_runs, at, step) && readVarint(m_runs, at, length);) {
+        // The run's starts are last + size * k for k from 1 to length: those before from are skipped.
+        const auto size = qint64(step);
+        const qint64 runEnd = last + size * qint64(length);
+        const qint64 firstK = from <= last + size ? 1
+                              : from > runEnd     ? qint64(length) + 1
+                                                  : (from - last + size - 1) / size;
+        for (qint64 k = firstK; k <= qint64(length); ++k) {
+            if (!visit(last + size * k))
+                return;
+        }
+        last = runEnd;
+    }
+}
+
+bool ListedStarts::contains(qint64 start) const
+{
+    bool found = false;
+    visitFrom(start, [&](qint64 at) {
+        found = at == start;
+        return false;
+    });
+    return found;
+}
+
 QDateTime listedSeriesHorizon()
 {
     const QDate today = QDateTime::currentDateTimeUtc().date();
@@ -499,20 +733,18 @@ std::optional<ListedSeries> readListedSeries(QByteArrayView listed, const QByteA
 {
     if (!isListedSeries(listed) || listed.size() > kMaxListedSeriesBytes)
         return std::nullopt;
-    const QByteArray::FromBase64Result decoded =
-        QByteArray::fromBase64Encoding(listed.sliced(1).toByteArray(), QByteArray::AbortOnBase64DecodingErrors);
+    const std::optional<QByteArray> decoded = decodeBase64(listed.sliced(1));
     if (!decoded)
         return std::nullopt;
-    QDataStream in(decoded.decoded);
-    in.setVersion(QDataStream::Qt_6_0);
+    FieldReader in(*decoded, systemZoneNamed(zoneField));
     qint32 version = 0;
     QByteArray zone;
     ListedSeries series;
     in >> version >> zone >> series.horizon;
-    if (in.status() != QDataStream::Ok || version != kVersion || zone != zoneField)
+    if (!in.isOk() || version != kVersion || zone != zoneField)
         return std::nullopt;
     series.items = readList<ListedSeriesItem>(in, [&in] { return readItem(in); });
-    if (in.status() != QDataStream::Ok || !in.atEnd() || series.items.size() > kMaxItems)
+    if (!in.isOk() || !in.atEnd() || series.items.size() > kMaxItems)
         return std::nullopt;
     return series;
 }

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -35,11 +36,38 @@ struct ListedDetached
     bool isOccurrence = true;
 };
 
+// The walk of a master to the horizon (UTC milliseconds, ascending) as a listing keeps it: the first
+// start, then runs of equal steps. The starts are read from the runs when asked for: a listing that
+// wants a series' first occurrence from today reads the runs up to it, and no list of them is made.
+class ListedStarts
+{
+public:
+    ListedStarts() = default;
+    explicit ListedStarts(const QList<qint64> &starts);
+    // The runs as a text holds them; nothing when they do not make count starts within bounds.
+    static std::optional<ListedStarts> fromRuns(qint32 count, qint64 first, const QByteArray &runs);
+
+    qint32 size() const { return m_count; }
+    qint64 first() const { return m_first; }
+    const QByteArray &runs() const { return m_runs; }
+    QList<qint64> all() const;
+    // Calls visit with each start from the one given on, in order, for as long as it answers true.
+    void visitFrom(qint64 from, const std::function<bool(qint64)> &visit) const;
+    bool contains(qint64 start) const;
+    // The runs are made alike from alike starts: equal runs are equal walks.
+    bool operator==(const ListedStarts &) const = default;
+
+private:
+    qint32 m_count = 0;
+    qint64 m_first = 0;
+    QByteArray m_runs; // (step, count) pairs as unsigned LEB128 varints
+};
+
 struct ListedSeriesItem
 {
     std::shared_ptr<EKEvent> master; // as a parse gives it, but its calendar; null without a master
     QList<ListedDetached> detached;
-    QList<qint64> starts; // the walk of the master to the horizon, UTC milliseconds ascending
+    ListedStarts starts; // the walk of the master to the horizon
     qint64 lengthSeconds = 0;
 };
 

@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Two or more builds of our client, run in turn on the same data, and vdirsyncer on it too; medians.
+
+A change is measured against the build before it on a shared machine, whose speed drifts: the builds
+take turns, round after round, each on a fresh copy of the data, as bench/sync_comparison.py measures
+one (processor time and peak memory of each sync). The data is that of bench/sync_comparison.py
+(--case realistic: first sync, no change, 1 % changed) or the foreign-series case of
+bench/sync_pathological.py (--case foreign: first sync, no change). vdirsyncer runs --theirs times
+after the builds; the table gives each median and its ratio to vdirsyncer's.
+
+--keep PREFIX keeps each round's folder of the first build (PREFIX-0, PREFIX-1, ...) for
+calendar_listing_bench or a profiler: its settings still name the folder it was made in, which the
+caller points at the copy.
+
+Usage: bench/paired_builds.py --builds /var/tmp/before,build-release [--case realistic|foreign]
+                              [--size 2000] [--rounds 3] [--theirs 1] [--settle 5] [--keep PREFIX]
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import sync_comparison as comparison  # noqa: E402
+import sync_pathological as pathological  # noqa: E402
+from sync_comparison import Items, ShapedOurSide, ShapedTheirSide  # noqa: E402
+
+
+def syncs(case, side):
+    return pathological.first_and_no_change(side) if case == "foreign" else comparison.measured_syncs(side, False)
+
+
+def table(case, size, names, results):
+    theirs = results.get("vdirsyncer")
+    lines = ["| %s %d | who | CPU median (runs) | peak median | CPU / vdirsyncer | peak / vdirsyncer |" % (case, size),
+             "|---|---|---|---|---|---|"]
+    for name in names:
+        for who, runs_of in results.items():
+            cpus = [run.cpu for run in runs_of[name]]
+            cpu = statistics.median(cpus)
+            peak = statistics.median(run.peak_mb for run in runs_of[name])
+            ratios = ("-", "-")
+            if theirs:
+                their_cpu = statistics.median(run.cpu for run in theirs[name])
+                their_peak = statistics.median(run.peak_mb for run in theirs[name])
+                ratios = ("%.2f" % (cpu / their_cpu), "%.2f" % (peak / their_peak))
+            lines.append("| %s | %s | %.2f s (%s) | %.0f MB | %s | %s |"
+                         % (name, who, cpu, " ".join("%.2f" % value for value in cpus), peak, *ratios))
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--case", choices=("realistic", "foreign"), default="realistic")
+    parser.add_argument("--size", type=int, default=2000)
+    parser.add_argument("--builds", default="build-release", help="comma-separated Release build folders")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--theirs", type=int, default=1)
+    parser.add_argument("--settle", type=int, default=5, help="seconds between syncs (see sync_comparison.py)")
+    parser.add_argument("--keep", default="")
+    arguments = parser.parse_args()
+    comparison.SETTLE_SECONDS = arguments.settle
+    if arguments.case == "foreign":
+        items = Items(desktop_events=pathological.foreign_series(arguments.size))
+        names = ["first sync", "no-change sync"]
+    else:
+        items = Items.realistic(arguments.size)
+        names = ["first sync", "no-change sync", "1 % changed"]
+    builds = arguments.builds.split(",")
+    root = tempfile.mkdtemp(prefix="paired-builds-", dir="/var/tmp")
+    results = {}
+    try:
+        print(comparison.load_text(), flush=True)
+        sides = [(build, lambda folder, build=build: ShapedOurSide(build, folder, items)) for build in builds]
+        rounds = [sides] * arguments.rounds + [[("vdirsyncer", lambda folder: ShapedTheirSide(folder, items))]] * arguments.theirs
+        for number, turn in enumerate(rounds):
+            for who, make in turn:
+                folder = tempfile.mkdtemp(prefix="run-", dir=root)
+                runs = syncs(arguments.case, make(folder))
+                if arguments.keep and who == builds[0]:
+                    shutil.copytree(folder, "%s-%d" % (arguments.keep, number), symlinks=True)
+                shutil.rmtree(folder, ignore_errors=True)
+                for name in names:
+                    results.setdefault(who, {}).setdefault(name, []).append(runs[name])
+                print("round %d %s: %s" % (number, who, ", ".join("%s %.2f s %.0f MB" % (name, runs[name].cpu, runs[name].peak_mb)
+                                                                  for name in names)), flush=True)
+        print(comparison.load_text())
+        print()
+        print(table(arguments.case, arguments.size, names, results))
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
