@@ -122,24 +122,21 @@ struct EventMonitor::State
         updateRegistration(descriptor->second);
     }
 
-    // Points the timerfd at the earliest deadline when that comes before the one it is set for. A
-    // timerfd set for a later deadline is moved; one set for an earlier deadline is left alone (a timer
-    // cancelled, or none left): it fires early, finds nothing due and is set again then. Timers that
-    // are made and cancelled again and again (time-outs around each exchange, the worker pool's
-    // watchdog) so cost one system call at most, instead of one on each change. Called with the mutex
-    // held.
+    // Points the timerfd at the earliest deadline. Called with the mutex held.
     void rearmTimerFd()
     {
         const DispatchTime earliest = timers.empty() ? DispatchTime::max() : timers.begin()->first.first;
-        if (earliest >= armedDeadline)
+        if (earliest == armedDeadline)
             return;
         armedDeadline = earliest;
         itimerspec setting{};
-        const auto sinceEpoch = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch());
-        // A zero it_value would disarm the timer; a deadline at the clock's origin is long past anyway.
-        const auto nanoseconds = std::max<std::int64_t>(sinceEpoch.count(), 1);
-        setting.it_value.tv_sec = time_t(nanoseconds / 1000000000);
-        setting.it_value.tv_nsec = long(nanoseconds % 1000000000);
+        if (earliest != DispatchTime::max()) {
+            const auto sinceEpoch = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch());
+            // A zero it_value would disarm the timer; a deadline at the clock's origin is long past anyway.
+            const auto nanoseconds = std::max<std::int64_t>(sinceEpoch.count(), 1);
+            setting.it_value.tv_sec = time_t(nanoseconds / 1000000000);
+            setting.it_value.tv_nsec = long(nanoseconds % 1000000000);
+        }
         timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &setting, nullptr);
     }
 
@@ -169,11 +166,9 @@ struct EventMonitor::State
                 for (int index = 0; index < count; ++index) {
                     const Id id = events[index].data.u64;
                     if (id == kTimerTag) {
-                        // A one-shot timerfd that expired is disarmed. When the read finds no
-                        // expiry, the timerfd was set again after this report and stays set.
                         std::uint64_t expirations = 0;
-                        if (read(timerFd, &expirations, sizeof expirations) == ssize_t(sizeof expirations))
-                            armedDeadline = DispatchTime::max();
+                        [[maybe_unused]] const ssize_t bytes = read(timerFd, &expirations, sizeof expirations);
+                        armedDeadline = DispatchTime::min();
                         continue;
                     }
                     collectReadyWatches(id, events[index].events, due);

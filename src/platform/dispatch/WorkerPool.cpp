@@ -247,13 +247,6 @@ void WorkerPool::submit(DispatchBlock task, QueuePriority priority)
     std::unique_lock lock(m_state->mutex);
     (priority == QueuePriority::High ? m_state->highTasks : m_state->tasks).push_back(std::move(task));
     if (t_worker.state != m_state.get()) {
-        if (m_state->queuedCount() <= size_t(m_state->idleCount)) {
-            // An idle thread takes it. Woken once the lock is released, so that it does not wake only
-            // to wait for the lock this thread still holds.
-            lock.unlock();
-            m_state->workAvailable.notify_one();
-            return;
-        }
         provideThread(m_state, lock);
         return;
     }
