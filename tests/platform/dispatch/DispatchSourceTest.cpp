@@ -126,9 +126,9 @@ TEST(DispatchTimer, OneShotFiresOnceAndSuspensionHoldsItUntilResume)
     EXPECT_EQ(fires.load(), 2);
 }
 
-// The monitor leaves its clock descriptor set for an earlier deadline when timers are cancelled or
-// come later, and sets it again when that early fire finds nothing due: every timer must still fire,
-// none early, however timers before and after it come and go.
+// Timers share the monitor's one clock descriptor, set for the earliest deadline: every timer must
+// still fire, none early, however timers before and after it are cancelled, and after the clock has
+// had nothing left to wait for.
 TEST(DispatchTimer, TimersKeepTheirDeadlinesWhileEarlierOnesAreCancelled)
 {
     const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.deadlines"));
