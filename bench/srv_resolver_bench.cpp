@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -73,7 +74,13 @@ void aresLookups(const QString &server)
         ares_set_servers_ports_csv(channel, server.toLatin1().constData());
         bool done = false;
         ares_query(channel, kName, 1, 33, onAnswer, &done);
+        // Bounded: a server that went away must end the bench, not hold it for good.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!done) {
+            if (std::chrono::steady_clock::now() > giveUp) {
+                std::fprintf(stderr, "srv_resolver_bench: the DNS server does not answer\n");
+                std::exit(1);
+            }
             ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
             const int bits = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
             std::vector<pollfd> fds;
@@ -84,6 +91,8 @@ void aresLookups(const QString &server)
             ::poll(fds.data(), fds.size(), 1000);
             for (const pollfd &fd : fds)
                 ares_process_fd(channel, (fd.revents & POLLIN) != 0 ? fd.fd : ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+            if (fds.empty())
+                ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
         }
         ares_destroy(channel);
     }
@@ -134,6 +143,10 @@ int main()
     if (!dnsmasq.waitForStarted())
         return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (dnsmasq.state() != QProcess::Running) {
+        std::fprintf(stderr, "srv_resolver_bench: dnsmasq stopped: %s\n", dnsmasq.readAllStandardError().constData());
+        return 1;
+    }
     const QString server = QStringLiteral("127.0.0.1:%1").arg(port);
     std::vector<double> resolver;
     std::vector<double> direct;

@@ -89,6 +89,14 @@ void DispatchFdSource::setEventHandler(EventHandler handler)
 {
     std::lock_guard lock(m_mutex);
     m_handler = std::move(handler);
+    m_handlerWantsCount = true;
+}
+
+void DispatchFdSource::setEventHandler(DispatchBlock handler)
+{
+    std::lock_guard lock(m_mutex);
+    m_handler = handler ? EventHandler([handler = std::move(handler)](std::int64_t) { handler(); }) : EventHandler();
+    m_handlerWantsCount = false;
 }
 
 void DispatchFdSource::activateLocked()
@@ -134,7 +142,8 @@ void DispatchFdSource::deliver()
         if (!isRunningLocked())
             return;
         handler = m_handler;
-        available = bytesAvailable();
+        if (m_handlerWantsCount)
+            available = bytesAvailable();
     }
     if (handler)
         handler(available);

@@ -29,6 +29,9 @@ public:
     int fd() const { return m_fd; }
     Direction direction() const { return m_direction; }
     void setEventHandler(EventHandler handler);
+    // A handler that does not need the count: the source then skips the system calls that measure it
+    // (three for a socket's send room) on every event.
+    void setEventHandler(DispatchBlock handler);
 
 private:
     static Result<std::shared_ptr<DispatchFdSource>> create(int fd, Direction direction,
@@ -46,6 +49,7 @@ private:
     const Direction m_direction;
     std::uint64_t m_watchId = 0;
     EventHandler m_handler;
+    bool m_handlerWantsCount = true;
     bool m_isDeliveryQueued = false;
 };
 

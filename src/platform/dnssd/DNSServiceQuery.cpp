@@ -4,7 +4,9 @@
 
 #include <ares.h>
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
@@ -20,10 +22,16 @@ struct DNSServiceQuery::Private
     std::uint16_t rrtype = 0;
     std::uint16_t rrclass = 0;
     Callback callback;
+    // The c-ares sockets in the epoll set, so that each is added once and modified afterwards.
+    std::vector<int> watchedSockets;
+    // Set while the channel is destroyed: its sockets leave with the epoll descriptor, one by one
+    // would cost a system call each.
+    bool isClosing = false;
 
     ~Private()
     {
         callback = nullptr;
+        isClosing = true;
         if (channel != nullptr)
             ares_destroy(channel);
         if (timerFd != -1)
@@ -38,15 +46,24 @@ namespace {
 void onSocketState(void *data, ares_socket_t fd, int readable, int writable)
 {
     auto *d = static_cast<DNSServiceQuery::Private *>(data);
+    if (d->isClosing)
+        return;
     epoll_event event{};
     event.data.fd = fd;
     event.events = (readable != 0 ? EPOLLIN : 0U) | (writable != 0 ? EPOLLOUT : 0U);
+    const auto watched = std::find(d->watchedSockets.begin(), d->watchedSockets.end(), fd);
     if (readable == 0 && writable == 0) {
+        if (watched != d->watchedSockets.end())
+            d->watchedSockets.erase(watched);
         ::epoll_ctl(d->epollFd, EPOLL_CTL_DEL, fd, nullptr);
         return;
     }
-    if (::epoll_ctl(d->epollFd, EPOLL_CTL_MOD, fd, &event) != 0)
-        ::epoll_ctl(d->epollFd, EPOLL_CTL_ADD, fd, &event);
+    // The other operation only when the first fails: a socket number reused unseen.
+    const bool isWatched = watched != d->watchedSockets.end();
+    if (::epoll_ctl(d->epollFd, isWatched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
+        ::epoll_ctl(d->epollFd, isWatched ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
+    if (!isWatched)
+        d->watchedSockets.push_back(fd);
 }
 
 // Arms the timer descriptor for c-ares' next retry, or disarms it.

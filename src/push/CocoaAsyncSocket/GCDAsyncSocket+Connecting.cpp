@@ -161,7 +161,7 @@ bool GCDAsyncSocket::setupAcceptSource(int fd)
     auto source = DispatchFdSource::createRead(fd, m_socketQueue);
     if (!source)
         return false;
-    (*source)->setEventHandler([weak = weak_from_this(), fd](std::int64_t) {
+    (*source)->setEventHandler([weak = weak_from_this(), fd] {
         if (const auto self = weak.lock())
             self->acceptPending(fd);
     });
@@ -552,7 +552,7 @@ bool GCDAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketF
             return;
         self->onReadEvent(bytesAvailable);
     });
-    (*writeSource)->setEventHandler([weak](std::int64_t) {
+    (*writeSource)->setEventHandler([weak] {
         if (const auto self = weak.lock()) {
             self->m_flags |= kSocketCanAcceptBytes;
             self->doWriteData();

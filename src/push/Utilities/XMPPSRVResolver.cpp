@@ -187,7 +187,7 @@ void XMPPSRVResolver::startNow(const QString &aSRVName, double aTimeout)
         return;
     }
     m_readSource = *source;
-    m_readSource->setEventHandler([weak](std::int64_t) {
+    m_readSource->setEventHandler([weak] {
         const auto self = weak.lock();
         if (!self || !self->m_query)
             return;

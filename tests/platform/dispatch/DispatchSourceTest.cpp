@@ -126,6 +126,80 @@ TEST(DispatchTimer, OneShotFiresOnceAndSuspensionHoldsItUntilResume)
     EXPECT_EQ(fires.load(), 2);
 }
 
+// Timers share the monitor's one clock descriptor, set for the earliest deadline: every timer must
+// still fire, none early, however timers before and after it are cancelled, and after the clock has
+// had nothing left to wait for.
+TEST(DispatchTimer, TimersKeepTheirDeadlinesWhileEarlierOnesAreCancelled)
+{
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.deadlines"));
+    const auto makeTimer = [&queue](const std::shared_ptr<DispatchSemaphore> &fired) {
+        const auto timer = DispatchTimer::create(queue);
+        timer->setEventHandler([fired] { fired->signal(); });
+        return timer;
+    };
+    const auto cancelledFired = DispatchSemaphore::create(0);
+    const auto laterFired = DispatchSemaphore::create(0);
+    const auto lastFired = DispatchSemaphore::create(0);
+    const auto cancelled = makeTimer(cancelledFired);
+    const auto later = makeTimer(laterFired);
+    const auto last = makeTimer(lastFired);
+
+    const DispatchTime start = DispatchClock::now();
+    cancelled->schedule(0.005, 0);
+    cancelled->resume();
+    later->schedule(0.040, 0);
+    later->resume();
+    cancelled->cancel();
+    ASSERT_TRUE(laterFired->wait(kPatience));
+    EXPECT_GE(DispatchClock::now() - start, 40ms);
+    EXPECT_FALSE(cancelledFired->wait(10ms));
+
+    // Nothing is left on the clock now; a timer made afterwards still fires, and one far away that
+    // is cancelled does not hold back a nearer one made after it.
+    const auto far = makeTimer(cancelledFired);
+    far->schedule(30.0, 0);
+    far->resume();
+    far->cancel();
+    const DispatchTime restart = DispatchClock::now();
+    last->schedule(0.010, 0);
+    last->resume();
+    ASSERT_TRUE(lastFired->wait(kPatience));
+    EXPECT_GE(DispatchClock::now() - restart, 10ms);
+    EXPECT_FALSE(cancelledFired->wait(10ms));
+}
+
+// A handler that takes no count fires like one that does: on readiness, and again after it
+// returns while the descriptor stays readable.
+TEST(DispatchFdSource, HandlerWithoutCountFiresWhileReadable)
+{
+    LoopbackUdpSocket receiver;
+    LoopbackUdpSocket sender;
+    ASSERT_TRUE(receiver.isOpen() && sender.isOpen());
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.nocount"));
+    auto created = DispatchFdSource::createRead(receiver.fd(), queue);
+    ASSERT_TRUE(created.ok()) << created.error().message().toStdString();
+    const std::shared_ptr<DispatchFdSource> source = *created;
+    std::atomic<int> fires = 0;
+    const auto fired = DispatchSemaphore::create(0);
+    const auto cancelled = DispatchSemaphore::create(0);
+    source->setEventHandler([&] {
+        // The datagram stays unread for two rounds, then is taken and the source cancelled.
+        if (++fires == 3) {
+            char buffer[16];
+            EXPECT_EQ(recv(receiver.fd(), buffer, sizeof buffer, 0), 5);
+            source->cancel();
+        }
+        fired->signal();
+    });
+    source->setCancelHandler([&] { cancelled->signal(); });
+    source->resume();
+    ASSERT_EQ(sender.sendTo(receiver, QByteArrayLiteral("hello")), 5);
+    for (int round = 0; round < 3; ++round)
+        ASSERT_TRUE(fired->wait(kPatience)) << "round " << round;
+    ASSERT_TRUE(cancelled->wait(kPatience));
+    EXPECT_EQ(fires.load(), 3);
+}
+
 TEST(DispatchFdSource, ReadSourceFiresForADatagramWithItsSize)
 {
     LoopbackUdpSocket receiver;
