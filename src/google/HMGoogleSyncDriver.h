@@ -245,6 +245,7 @@ private:
     void contactGroupsReturned(int status, const QByteArray &body);
     void contactsPageReturned(int status, const QByteArray &body);
     QString contactsPagePath(const QDateTime &lowerBound) const;
+    static QDateTime storedContactListDate();
     std::shared_ptr<platform::RKClient> makeContactsClient();
     GoogleWrittenEntries &writtenEntries();
     // An update answered 404 or 410 names an entry Google no longer holds; see the definition.
