@@ -313,8 +313,15 @@ void HMGoogleSync::syncDriverWriteRemainOnCurrentConduit(bool remain)
 
 // ---- The ends ----------------------------------------------------------------------------------
 
+// A run whose writes Google did not all take ends as not finished, with what it did kept.
 void HMGoogleSync::endSync()
 {
+    if (const QString notTaken = m_syncDriver ? m_syncDriver->writesNotTakenText() : QString(); !notTaken.isEmpty()) {
+        DDLogError(notTaken);
+        const std::lock_guard lock(m_mutex);
+        if (m_lastErrorMessageString.isEmpty())
+            m_lastErrorMessageString = notTaken;
+    }
     GlobalVariables::setIsSynchronizing(false);
     postLocally(QStringLiteral("kSynchronizationDidFinish"));
     postLocally(QStringLiteral("HMSyncDidFinishNotification"));

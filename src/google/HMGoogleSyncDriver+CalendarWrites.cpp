@@ -1,8 +1,9 @@
 // The Outlook-to-Google half of the calendar conduit: Outlook's changed events become inserts,
 // updates and deletions of Google events, one request per event.
 //
-// What makes a killed or cut batch safe: the calendar map's Outlook date moves only when every write
-// was answered 2xx (a deletion also 404 or 410), so a batch cut short is listed again. An insert
+// What makes a killed or cut batch safe: the calendar map's Outlook date moves only at the end of the
+// batch, and the events whose writes Google did not take are listed beside the map first, to go again
+// (+UnansweredWrites). An insert
 // carries an id of our own, kept beside the map before it is sent: sent again after an answer that
 // never came, it carries the same id, and Google's 409 (the id is taken) pairs it. An answered write's
 // "updated" is kept beside the map, so the next listing passes over our own write.
@@ -146,10 +147,10 @@ bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord
         cancelSync();
         return false;
     }
-    m_eventBatchAnswered = true;
+    startBatch(Conduit::Calendar);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        m_calendarData->commitUniqueIds(true);
+        commitWrites(*m_calendarData, Conduit::Calendar);
         if (m_delegate != nullptr) {
             m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
             m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
@@ -221,7 +222,7 @@ void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
                                                         : QStringLiteral("ERROR[DD]"),
                                 description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
-                driver->m_eventBatchAnswered = false;
+                driver->noteWriteNotTaken(Conduit::Calendar, write.outlookId, write.hmxUid);
                 --driver->m_responseCounter;
             }
         });
@@ -244,7 +245,7 @@ void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status,
     if (write.kind == kDelete) {
         ++m_deletionsCounter;
         if (!isSuccess(status) && status != 404 && status != 410)
-            m_eventBatchAnswered = false;
+            noteWriteNotTaken(Conduit::Calendar, write.outlookId, write.hmxUid);
         return;
     }
     ++m_recordCounter;
@@ -257,9 +258,9 @@ void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status,
     }
     if (!isSuccess(status)) {
         DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
+        noteWriteNotTaken(Conduit::Calendar, write.outlookId, write.hmxUid);
         if (write.kind == kUpdate && !write.isNew)
             forgetsPairGoneFromGoogle(*m_calendarData, write.hmxUid, status);
-        m_eventBatchAnswered = false;
         return;
     }
     const QVariantMap reply = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap();
@@ -280,10 +281,10 @@ void HMGoogleSyncDriver::checkForEndConduit()
         after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndConduit(); });
         return;
     }
-    if (!m_eventBatchAnswered)
+    if (!batchTaken(Conduit::Calendar))
         DDLogError(QStringLiteral("Not every event change was taken by Google; the rest is sent again at the next sync"));
-    m_calendarData->commitUniqueIds(m_eventBatchAnswered);
-    if (m_eventBatchAnswered && !sentInserts().clear())
+    commitWrites(*m_calendarData, Conduit::Calendar);
+    if (batchTaken(Conduit::Calendar) && !sentInserts().clear())
         DDLogError(QStringLiteral("The ids of the events sent could not be forgotten"));
     if (m_delegate != nullptr)
         m_delegate->endConduit();

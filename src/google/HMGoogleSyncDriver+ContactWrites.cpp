@@ -1,11 +1,12 @@
 // The Outlook-to-Google half of the contacts conduit: Outlook's changed contacts become inserts,
 // updates and deletions of Google contacts, after the contact groups their categories need.
 //
-// What makes a killed or cut batch safe: the contact map's Outlook date moves only when every write
-// of the batch (photos too) was answered 2xx (a deletion also 404 or 410), so a batch cut short is
-// listed again; an answered insert's pair is kept at once, then Google's id and "updated" beside the
-// map, so the next listing passes over our own write; an insert whose answer never came is found by
-// the next listing and paired with its Outlook contact by the data source's duplicate test.
+// What makes a killed or cut batch safe: the contact map's Outlook date moves only at the end of the
+// batch, and the contacts whose writes (photos and groups too) Google did not take are listed beside
+// the map first, to go again (+UnansweredWrites); an answered insert's pair is kept at once, then
+// Google's id and "updated" beside the map, so the next listing passes over our own write; an insert
+// whose answer never came is found by the next listing and paired with its Outlook contact by the
+// data source's duplicate test.
 #include "google/HMGoogleSyncDriver.h"
 
 #include "foundation/GlobalVariables.h"
@@ -116,11 +117,11 @@ bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSy
         cancelSync();
         return false;
     }
-    m_contactBatchAnswered = true;
+    startBatch(Conduit::Contacts);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
         // Nothing to send: the read's date is kept at once.
-        m_contactData->commitUniqueIds(true);
+        commitWrites(*m_contactData, Conduit::Contacts);
         if (m_delegate != nullptr) {
             m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
             m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
@@ -210,7 +211,7 @@ void HMGoogleSyncDriver::createNewGroup(const QString &name)
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
         QStringLiteral("m8/feeds/groups/default/full"), 1,
-        [weak](int status, const QByteArray &body) {
+        [weak, name](int status, const QByteArray &body) {
             const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock();
             if (!driver)
                 return;
@@ -219,14 +220,14 @@ void HMGoogleSyncDriver::createNewGroup(const QString &name)
                     driver->parseAddNewGroupResponse(*reply);
             } else {
                 DDLogError(QStringLiteral("New groups response ERROR: HTTP %1").arg(status));
-                driver->m_contactBatchAnswered = false;
+                driver->noteGroupNotMade(name);
             }
             driver->continueAddingGroups();
         },
-        [weak](const QString &description) {
+        [weak, name](const QString &description) {
             DDLogError(QStringLiteral("New groups response ERROR: %1").arg(description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
-                driver->m_contactBatchAnswered = false;
+                driver->noteGroupNotMade(name);
                 driver->continueAddingGroups();
             }
         });
@@ -317,7 +318,7 @@ void HMGoogleSyncDriver::sendContactWrite(const ContactWrite &write)
                            .arg(write.kind == ContactWrite::Kind::Insert ? QStringLiteral("ERROR[A]") : QStringLiteral("ERROR"),
                                 description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
-                driver->m_contactBatchAnswered = false;
+                driver->noteWriteNotTaken(Conduit::Contacts, write.outlookId, write.hmxUid);
                 --driver->m_responseCounter;
             }
         });
@@ -340,7 +341,7 @@ void HMGoogleSyncDriver::contactWriteReturned(const ContactWrite &write, int sta
     if (isDelete) {
         DDLogVerbose(QStringLiteral("response.statusCode[D] %1").arg(status));
         if (!isSuccess(status) && status != 404 && status != 410)
-            m_contactBatchAnswered = false;
+            noteWriteNotTaken(Conduit::Contacts, write.outlookId, write.hmxUid);
         return;
     }
     DDLogVerbose(QStringLiteral("%1 %2")
@@ -348,15 +349,15 @@ void HMGoogleSyncDriver::contactWriteReturned(const ContactWrite &write, int sta
                                                                    : QStringLiteral("respnse.statusCode[U]"))
                      .arg(status));
     if (!isSuccess(status)) {
+        noteWriteNotTaken(Conduit::Contacts, write.outlookId, write.hmxUid);
         if (write.kind == ContactWrite::Kind::Update)
             forgetsPairGoneFromGoogle(*m_contactData, write.hmxUid, status);
-        m_contactBatchAnswered = false;
         return;
     }
     auto [googleId, updated] = idAndUpdatedOfReply(body);
     if (write.kind == ContactWrite::Kind::Insert) {
         if (googleId.isEmpty()) {
-            m_contactBatchAnswered = false;
+            noteWriteNotTaken(Conduit::Contacts, write.outlookId, write.hmxUid);
             return;
         }
         m_contactData->replaceTempId(write.hmxUid, googleId);
@@ -373,11 +374,11 @@ void HMGoogleSyncDriver::contactWriteReturned(const ContactWrite &write, int sta
 
 void HMGoogleSyncDriver::finishContactConduit()
 {
-    if (!m_contactBatchAnswered)
+    if (!batchTaken(Conduit::Contacts))
         DDLogError(QStringLiteral("Not every contact change was taken by Google; the rest is sent again at the next sync"));
-    m_contactData->commitUniqueIds(m_contactBatchAnswered);
+    commitWrites(*m_contactData, Conduit::Contacts);
     // Every insert answered and its pair in the map: the list of those sent has nothing left to pair.
-    if (m_contactBatchAnswered && !readsGoogleContactsFirst() && m_contactData->saveFailure().isEmpty() &&
+    if (batchTaken(Conduit::Contacts) && !readsGoogleContactsFirst() && m_contactData->saveFailure().isEmpty() &&
         !forgetSentInserts(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
         DDLogError(QStringLiteral("The list of contacts sent to Google as new could not be emptied"));
     if (m_delegate != nullptr)

@@ -141,6 +141,14 @@ GoogleWrittenEntries &HMGoogleSyncDriver::writtenEntries()
     return *m_writtenEntries;
 }
 
+// The latest "updated" an earlier listing read, as the map keeps it; never the map's Outlook date, which
+// a run that read nothing of Google's (a send-only profile made two-way later) moved all the same.
+QDateTime HMGoogleSyncDriver::storedContactListDate()
+{
+    const std::optional<QVariantMap> map = HMOutlookDatFileHelper().dictionaryForContactDatFile();
+    return map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
+}
+
 QString HMGoogleSyncDriver::contactsPagePath(const QDateTime &lowerBound) const
 {
     const QByteArray email = QUrl::toPercentEncoding(m_userEmail, "@");
@@ -171,7 +179,7 @@ void HMGoogleSyncDriver::listGoogleContacts()
         m_contactsStartingIndex = 1;
         m_idsListedThisListing.clear();
     }
-    QDateTime lastListDate = HMOutlookDatFileHelper().getLastListCommandContacts();
+    QDateTime lastListDate = storedContactListDate();
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     if (rereads) {
         if (const auto contacts = std::dynamic_pointer_cast<HMContactData>(m_contactData))
@@ -217,7 +225,7 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
         cancelSync();
         return;
     }
-    const QDateTime lastListDate = googlelistdate::refine(HMOutlookDatFileHelper().getLastListCommandContacts());
+    const QDateTime lastListDate = googlelistdate::refine(storedContactListDate());
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     googlecontactfeed::Context context;
     context.groups = groupNamesAndIds();

@@ -129,10 +129,11 @@ void HMGoogleSyncDriver::sendContactPhotos()
         return;
     }
     QStringList outlookIds = GlobalVariables::getOutlookContactIdsWithPhotosToSendToGoogle();
+    QString outlookId;
     QString googleId;
     QByteArray photo;
     while (!outlookIds.isEmpty() && (googleId.isEmpty() || photo.isEmpty())) {
-        const QString outlookId = outlookIds.takeFirst();
+        outlookId = outlookIds.takeFirst();
         googleId = m_googleIdByOutlookId.value(outlookId);
         if (googleId.isEmpty())
             googleId = HMOutlookDatFileHelper().getDeviceContactIdForOutlookContactId(outlookId);
@@ -152,24 +153,25 @@ void HMGoogleSyncDriver::sendContactPhotos()
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
         photoPath(m_userEmail, googleId), 2,
-        [weak](int status, const QByteArray &) {
+        [weak, outlookId](int status, const QByteArray &) {
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->handleImageReponse(status >= 200 && status <= 299);
+                driver->handleImageReponse(status >= 200 && status <= 299, outlookId);
         },
-        [weak](const QString &description) {
+        [weak, outlookId](const QString &description) {
             DDLogError(QStringLiteral("ERROR: %1").arg(description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->handleImageReponse(false);
+                driver->handleImageReponse(false, outlookId);
         });
     request->setValueForHTTPHeaderField("*", "If-Match");
     request->setParams(platform::RKRequestSerialization::serializationWithData(photo, QStringLiteral("image/jpeg")));
     request->send();
 }
 
-void HMGoogleSyncDriver::handleImageReponse(bool answered)
+// A photo not taken sends its contact again (with the photo).
+void HMGoogleSyncDriver::handleImageReponse(bool answered, const QString &outlookId)
 {
     if (!answered)
-        m_contactBatchAnswered = false;
+        noteWriteNotTaken(Conduit::Contacts, outlookId, {});
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController()) {
         ++m_contactImagesSent;
         if (!m_shouldCancel->load())

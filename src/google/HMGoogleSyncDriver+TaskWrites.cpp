@@ -1,9 +1,9 @@
 // The Outlook-to-Google half of the tasks conduit: Outlook's changed tasks become inserts, updates and
 // deletions of Google tasks, one request each, in that order.
 //
-// What makes a killed or cut batch safe: the task map's Outlook date moves only when every write was
-// answered 2xx (a deletion also 404 or 410: the task is gone either way), so a batch cut short is
-// listed again; an answered insert's pair is kept at once, then Google's "updated" beside the map, so
+// What makes a killed or cut batch safe: the task map's Outlook date moves only at the end of the
+// batch, and the tasks whose writes Google did not take (a deletion answered 404 or 410 was: the task
+// is gone either way) are listed beside the map first, to go again (+UnansweredWrites); an answered insert's pair is kept at once, then Google's "updated" beside the map, so
 // the next listing passes over our own write; an insert whose answer never came is found by the next
 // listing and paired with its Outlook task by the data source's duplicate test (a send-only run,
 // which reads nothing of Google's, looks for them first: see +UnansweredInserts).
@@ -129,11 +129,11 @@ bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncR
         cancelSync();
         return false;
     }
-    m_taskBatchAnswered = true;
+    startBatch(Conduit::Tasks);
     const QList<TaskWrite> writes = taskWritesOfRecords(records);
     if (writes.isEmpty()) {
         DDLogError(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        m_taskData->commitUniqueIds(true);
+        commitWrites(*m_taskData, Conduit::Tasks);
         if (m_delegate != nullptr) {
             m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
             m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
@@ -185,7 +185,7 @@ void HMGoogleSyncDriver::sendTaskWrite(const TaskWrite &write)
         [weak, write](const QString &description) {
             DDLogError(QStringLiteral("ERROR[T%1]: %2").arg(write.kind).arg(description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
-                driver->m_taskBatchAnswered = false;
+                driver->noteWriteNotTaken(Conduit::Tasks, write.outlookId, write.hmxUid);
                 --driver->m_taskResponseCounter;
             }
         });
@@ -211,7 +211,7 @@ void HMGoogleSyncDriver::taskWriteReturned(const TaskWrite &write, int status, c
         if (shows)
             showText(QStringLiteral("Deleting tasks on Google %1").arg(m_deletionsCounter));
         if (!isSuccess(status) && status != 404 && status != 410)
-            m_taskBatchAnswered = false;
+            noteWriteNotTaken(Conduit::Tasks, write.outlookId, write.hmxUid);
         return;
     }
     ++m_recordCounter;
@@ -220,7 +220,7 @@ void HMGoogleSyncDriver::taskWriteReturned(const TaskWrite &write, int status, c
                      .arg(m_recordCounter));
     if (!isSuccess(status)) {
         DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
-        m_taskBatchAnswered = false;
+        noteWriteNotTaken(Conduit::Tasks, write.outlookId, write.hmxUid);
         return;
     }
     parseTaskUpdateResponseDictionary(write, dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap());
@@ -233,7 +233,7 @@ void HMGoogleSyncDriver::parseTaskUpdateResponseDictionary(const TaskWrite &writ
     const QString googleId = reply.value(QStringLiteral("id")).toString();
     if (googleId.isEmpty()) {
         DDLogError(QStringLiteral("Google's answer for task %1 holds no id").arg(write.outlookId));
-        m_taskBatchAnswered = false;
+        noteWriteNotTaken(Conduit::Tasks, write.outlookId, write.hmxUid);
         return;
     }
     if (write.kind == kInsert) {
@@ -256,15 +256,15 @@ void HMGoogleSyncDriver::checkForEndTaskUpdates()
         after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndTaskUpdates(); });
         return;
     }
-    if (!m_taskBatchAnswered)
+    if (!batchTaken(Conduit::Tasks))
         DDLogError(QStringLiteral("Not every task change was taken by Google; the rest is sent again at the next sync"));
-    m_taskData->commitUniqueIds(m_taskBatchAnswered);
+    commitWrites(*m_taskData, Conduit::Tasks);
     if (!m_taskData->saveFailure().isEmpty()) {
         cancelSyncWithError(m_taskData->saveFailure());
         return;
     }
     // Every insert answered and its pair in the map: the list of those sent has nothing left to pair.
-    if (m_taskBatchAnswered && !readsGoogleTasksFirst() &&
+    if (batchTaken(Conduit::Tasks) && !readsGoogleTasksFirst() &&
         !forgetSentInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks))
         DDLogError(QStringLiteral("The list of tasks sent to Google as new could not be emptied"));
     if (m_delegate != nullptr)

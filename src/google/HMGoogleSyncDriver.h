@@ -17,6 +17,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -195,6 +196,9 @@ public:
     // Polls every 1.0 s until every contact write is answered, then uploads the photos.
     void checkForEndContactUpdates();
     qint64 responseCounter() const { return m_responseCounter; }
+    // What this run's writes left undone, for the end of the run: empty when Google took every write
+    // it was sent, else a sentence naming the changes of each conduit it did not take.
+    QString writesNotTakenText() const;
 
     // The request pattern: a new client on the base address, no caching, one request at a time, UTF-8,
     // with the bearer header; it becomes the current client.
@@ -215,6 +219,24 @@ public:
     };
 
 private:
+    // The writes of one conduit's batch Google did not take (refused, or never answered): how many,
+    // the Outlook records to send again, and the device ids kept out of the commit (an insert's
+    // temporary id, a deletion's id). See +UnansweredWrites.
+    struct WritesNotTaken
+    {
+        qint64 count = 0;
+        QSet<QString> outlookIds;
+        QSet<QString> deviceIds;
+        std::optional<QVariantMap> pairs; // the map as the first write without its Outlook id found it
+    };
+    using Conduit = HMOutlookDatFileHelper::Conduit;
+    WritesNotTaken &writesNotTaken(Conduit conduit);
+    bool batchTaken(Conduit conduit) const;
+    void startBatch(Conduit conduit);
+    void noteWriteNotTaken(Conduit conduit, const QString &outlookId, const QString &deviceId);
+    void commitWrites(HMData &data, Conduit conduit);
+    void noteGroupNotMade(const QString &name);
+
     std::shared_ptr<platform::RKClient> currentClient();
     void onQueue(std::function<void(HMGoogleSyncDriver &)> work);
     void after(double seconds, std::function<void(HMGoogleSyncDriver &)> work);
@@ -223,6 +245,7 @@ private:
     void contactGroupsReturned(int status, const QByteArray &body);
     void contactsPageReturned(int status, const QByteArray &body);
     QString contactsPagePath(const QDateTime &lowerBound) const;
+    static QDateTime storedContactListDate();
     std::shared_ptr<platform::RKClient> makeContactsClient();
     GoogleWrittenEntries &writtenEntries();
     // An update answered 404 or 410 names an entry Google no longer holds; see the definition.
@@ -231,7 +254,7 @@ private:
     void getPhotoForNextGoogleContact();
     void parsePhotoResponse(const QByteArray &bytes, const QString &googleId);
     void handOverPhotos();
-    void handleImageReponse(bool answered);
+    void handleImageReponse(bool answered, const QString &outlookId);
     // Writes.
     void fileContactWrite(const HMSyncRecord &record);
     void createNewGroupsAsNeeded();
@@ -303,7 +326,6 @@ private:
     QSet<QString> m_taskPageTokensSeen;
     qint64 m_taskPagesRead = 0;
     qint64 m_taskResponseCounter = 0;
-    bool m_taskBatchAnswered = true;
     // A send-only run's look for its unanswered inserts: the lists left and the lower bound.
     QStringList m_taskListsToPair;
     QDateTime m_sentTasksSince;
@@ -317,7 +339,6 @@ private:
     bool m_eventListingIncomplete = false;
     qint64 m_recordCounter = 0;
     qint64 m_deletionsCounter = 0;
-    bool m_eventBatchAnswered = true;
 
     std::shared_ptr<HMData> m_contactData;
     std::shared_ptr<GoogleWrittenEntries> m_writtenEntries;
@@ -336,8 +357,8 @@ private:
     qint64 m_responseCounter = 0;
     qint64 m_contactImagesSent = 0;
     bool m_writeStatusBeforeSendingNextUpdate = false;
-    // Every write of this batch (photos too) answered 2xx (a deletion also 404 or 410).
-    bool m_contactBatchAnswered = true;
+    // By conduit: contacts (photos and groups too), events, tasks.
+    std::array<WritesNotTaken, 3> m_writesNotTaken;
     // The groups were listed for a send-only run, whose pairing listing comes next.
     bool m_listsGroupsBeforeSending = false;
     // The lower bound of that pairing listing (invalid: every contact).

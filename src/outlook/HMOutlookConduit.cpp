@@ -7,6 +7,7 @@
 #include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "outlook/HMOutlookTempFile.h"
+#include "outlook/HMOutlookUnansweredIds.h"
 #include "sync/HMData.h"
 #include "sync/HMProfile.h"
 
@@ -92,6 +93,8 @@ void HMOutlookConduit::beginRead()
     m_failure.clear();
     m_readFailed = false;
     ids();
+    // What an earlier Google run sent and Google did not take goes again whatever its date.
+    outlook().setIdsListedAlways(GlobalVariables::getIsGoogleDirect() ? outlookunanswered::read(m_conduit) : QSet<QString>());
     // Outlook's dates are whole seconds: the read begins in a later second than this run's last write.
     hmoutlook::waitPastSecondOf(m_lastWrite);
     m_readStarted = QDateTime::currentDateTimeUtc();

@@ -91,7 +91,7 @@ bool isCompletedTaskFilterOn(const std::shared_ptr<HMProfile> &profile)
 // Pairs dates and ids by position: the ids of records modified after the date (every record with
 // a date when none is given); events the calendar map does not know are listed in any case.
 QStringList pairModified(Kind kind, const NSAppleEventDescriptor &dates, const NSAppleEventDescriptor &ids,
-                         const QDateTime &date)
+                         const QDateTime &date, const QSet<QString> &listedAlways)
 {
     QSet<QString> known;
     if (kind == Kind::Events) {
@@ -106,7 +106,7 @@ QStringList pairModified(Kind kind, const NSAppleEventDescriptor &dates, const N
         const bool isLater = modified && (!date.isValid() || *modified > date);
         if (id.isEmpty())
             continue;
-        if (isLater || (kind == Kind::Events && !known.contains(id)))
+        if (isLater || listedAlways.contains(id) || (kind == Kind::Events && !known.contains(id)))
             listed.append(id);
         else if (kind == Kind::Memos)
             DDLogInfo(QStringLiteral("Ignoring modified record: %1").arg(id));
@@ -214,7 +214,7 @@ std::optional<QStringList> HMOutlookSQLiteHelper::getListOfIdsModifiedAfter(Kind
     const std::optional<NSAppleEventDescriptor> ids = run(listingScript(kind, QStringLiteral("id"), scope));
     if (!ids)
         return std::nullopt;
-    const QStringList listed = pairModified(kind, *dates, *ids, date);
+    const QStringList listed = pairModified(kind, *dates, *ids, date, m_idsListedAlways);
     if (kind == Kind::Events && !buildDictionaryOfExceptionRecords())
         return std::nullopt;
     return listed;

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -40,13 +41,17 @@ public:
     std::shared_ptr<HMProfile> profile();
     void setProfile(std::shared_ptr<HMProfile> profile) { m_profile = std::move(profile); }
 
-    // Ids of records modified after the date (nil: every record with a date). Events also list
-    // unchanged events the calendar map does not know, and rebuild the exception records.
+    // Ids of records modified after the date (nil: every record with a date) and of those set to be
+    // listed always. Events also list unchanged events the calendar map does not know, and rebuild the
+    // exception records.
     std::optional<QStringList> getListOfIdsModifiedAfter(Kind kind, const QDateTime &date);
     std::optional<QStringList> getListOfContactIdsModifiedAfter(const QDateTime &d) { return getListOfIdsModifiedAfter(Kind::Contacts, d); }
     std::optional<QStringList> getListOfEventIdsModifiedAfter(const QDateTime &d) { return getListOfIdsModifiedAfter(Kind::Events, d); }
     std::optional<QStringList> getListOfTaskIdsModifiedAfter(const QDateTime &d) { return getListOfIdsModifiedAfter(Kind::Tasks, d); }
     std::optional<QStringList> getListOfMemoIdsModifiedAfter(const QDateTime &d) { return getListOfIdsModifiedAfter(Kind::Memos, d); }
+
+    // Records listed as changed whatever their dates (those still in Outlook).
+    void setIdsListedAlways(QSet<QString> ids) { m_idsListedAlways = std::move(ids); }
 
     std::optional<QStringList> getListOfAllIds(Kind kind);
     std::optional<QStringList> getListOfAllOutlookContactIds() { return getListOfAllIds(Kind::Contacts); }
@@ -171,6 +176,7 @@ private:
     std::shared_ptr<HMProfile> m_profile;
     ExceptionRecords m_exceptionRecords;
     QMap<QString, QStringList> m_exceptionRecordIds;
+    QSet<QString> m_idsListedAlways;
     QString m_sqliteFilePath;
     std::shared_ptr<HMAppleScripter> m_scripter;
 };

@@ -356,7 +356,8 @@ TEST(GoogleContactSync, AnOutlookOtherPhoneIsSentAsGooglesOther)
 }
 
 // An Outlook contact whose Google copy was deleted there, with Google's deletions not applied, is
-// edited: the update is answered 404. The stale pair goes and the next sync sends it as new, once.
+// edited: the update is answered 404, and the run ends as not finished. The stale pair goes and the next
+// sync sends it as new, once.
 TEST(GoogleContactSync, AnUpdateOfAContactGoneFromGoogleSendsItAsNewOnce)
 {
     ContactSync sync;
@@ -384,7 +385,13 @@ TEST(GoogleContactSync, AnUpdateOfAContactGoneFromGoogleSendsItAsNewOnce)
         return writes;
     };
     contactWrites();
-    ASSERT_TRUE(sync.sync());
+    // Google did not take the update: the run ends as not finished and says so.
+    QThread::msleep(1100);
+    const DriverRun refused = sync.run();
+    EXPECT_EQ(refused.exitCode, 1) << refused.output.toStdString();
+    EXPECT_TRUE(refused.output.contains("sheet completed: Google did not take 1 contact change; the rest was synced, "
+                                        "and these are sent again at the next sync.\n"))
+        << refused.output.toStdString();
     EXPECT_EQ(contactWrites(), QStringList{"PUT /m8/feeds/contacts/default/full/" + goneId});
     ASSERT_TRUE(sync.sync());
     EXPECT_EQ(contactWrites(), QStringList{"POST /m8/feeds/contacts/default/full"});

@@ -543,8 +543,8 @@ TEST(GoogleEventSync, EditsDeletionsAndCalendarsByCategoryTravelBothWays)
 }
 
 // An Outlook event whose Google copy was deleted there, with Google's deletions not applied, is
-// edited: the update is answered 410. The stale pair goes, and the next sync sends the event as new,
-// once; a sync after that sends nothing.
+// edited: the update is answered 410, and the run ends as not finished. The stale pair goes, and the
+// next sync sends the event as new, once; a sync after that sends nothing.
 TEST(GoogleEventSync, AnUpdateOfAnEventGoneFromGoogleSendsItAsNewOnce)
 {
     EventSync sync(QStringLiteral("Europe/Berlin"));
@@ -563,8 +563,12 @@ TEST(GoogleEventSync, AnUpdateOfAnEventGoneFromGoogleSendsItAsNewOnce)
 
     sync.outlook().control({{"op", "edit"}, {"kind", "event"}, {"id", standup}, {"fields", QJsonObject{{"subject", "Standup moved"}}}});
     sync.google().control("/peer/clear-requests");
+    // Google did not take the update: the run ends as not finished and says so.
     const DriverRun refused = sync.sync();
-    EXPECT_EQ(refused.exitCode, 0) << refused.output.toStdString();
+    EXPECT_EQ(refused.exitCode, 1) << refused.output.toStdString();
+    EXPECT_TRUE(refused.output.contains("sheet completed: Google did not take 1 event change; the rest was synced, "
+                                        "and these are sent again at the next sync.\n"))
+        << refused.output.toStdString();
     EXPECT_EQ(sync.googleWrites(), QStringList{"PUT /calendar/v3/calendars/primary/events/" + goneId});
 
     sync.google().control("/peer/clear-requests");

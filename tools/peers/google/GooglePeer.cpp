@@ -275,7 +275,7 @@ void GooglePeer::handle(const httplib::Request &request, httplib::Response &resp
                            QByteArray::fromStdString(request.get_header_value("Content-Type")),
                            QByteArray::fromStdString(request.get_header_value("GData-Version"))});
     }
-    const std::optional<Switch> change = takeSwitch(path);
+    const std::optional<Switch> change = takeSwitch(path, QString::fromStdString(request.method));
     if (change && answerThroughSwitch(*change, request, response))
         return;
     const bool isTokenPath = path == QLatin1String("/oauth2/v4/token") || path == QLatin1String("/o/oauth2/token");
@@ -292,15 +292,20 @@ void GooglePeer::handle(const httplib::Request &request, httplib::Response &resp
         work(request, response, change);
 }
 
-std::optional<Switch> GooglePeer::takeSwitch(const QString &path)
+std::optional<Switch> GooglePeer::takeSwitch(const QString &path, const QString &method)
 {
+    const bool isTokenPath = path == QLatin1String("/oauth2/v4/token") || path == QLatin1String("/o/oauth2/token");
+    const auto methodMatches = [&method, isTokenPath](const Switch &change) {
+        return change.method.isEmpty() || change.method == method ||
+               (change.method == QLatin1String("write") && method != QLatin1String("GET") && !isTokenPath);
+    };
     const std::lock_guard lock(m_mutex);
     for (qsizetype at = 0; at < m_switches.size(); ++at) {
         Switch &change = m_switches[at];
         // A path ending in "*" names every path that begins with the rest.
         const bool matches = change.path.isEmpty() || change.path == path ||
                              (change.path.endsWith(u'*') && path.startsWith(change.path.chopped(1)));
-        if (!matches)
+        if (!matches || !methodMatches(change))
             continue;
         if (change.skip > 0) {
             --change.skip;
@@ -405,7 +410,8 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         addSwitch(Switch{*kind, body.value(QStringLiteral("path")).toString(), body.value(QStringLiteral("times")).toInt(),
                          body.value(QStringLiteral("slowMs")).toInt(2000),
                          qint64(body.value(QStringLiteral("oversizeBytes")).toDouble(100.0 * 1024 * 1024)),
-                         body.value(QStringLiteral("skip")).toInt(), body.value(QStringLiteral("chance")).toDouble()});
+                         body.value(QStringLiteral("skip")).toInt(), body.value(QStringLiteral("chance")).toDouble(),
+                         body.value(QStringLiteral("method")).toString()});
         if (body.contains(QStringLiteral("seed"))) {
             const std::lock_guard lock(m_mutex);
             m_chances.seed(std::uint32_t(body.value(QStringLiteral("seed")).toInteger()));

@@ -60,6 +60,7 @@ struct Switch
     qint64 oversizeBytes = 100LL * 1024 * 1024;
     int skip = 0;   // matching requests let through untouched before it applies
     double chance = 0; // above 0 and below 1: applies to a matching request with this chance only
+    QString method;    // empty: every method; "write": every method but GET; else that method only
 };
 
 // A request as the peer received it, kept for tests.
@@ -137,7 +138,7 @@ private:
     void route(httplib::Server &server);
     void handle(const httplib::Request &request, httplib::Response &response);
     bool handleControl(const httplib::Request &request, httplib::Response &response);
-    std::optional<Switch> takeSwitch(const QString &path);
+    std::optional<Switch> takeSwitch(const QString &path, const QString &method);
     bool answerThroughSwitch(const Switch &change, const httplib::Request &request, httplib::Response &response);
     void work(const httplib::Request &request, httplib::Response &response, const std::optional<Switch> &change);
     void token(const httplib::Request &request, httplib::Response &response, TokenStyle style, bool withRefresh = true);
