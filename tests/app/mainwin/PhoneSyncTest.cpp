@@ -288,9 +288,9 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
 
 TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
 {
-    // The phone answers its first list request slowly, so the sync is still running when it asks again,
-    // however slowly a loaded machine gets the window there.
-    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 3000, {}}});
+    // The phone holds its first list request until the test lets it go, so the sync is still running
+    // when it asks again, however slowly a loaded machine gets the window there.
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 120000, {}}});
     saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
     launchWindow();
     const quint16 firstPort = window().listenerLocalPort();
@@ -306,6 +306,7 @@ TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
     EXPECT_EQ(window().syncProgressController(), sheet);
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_TRUE(alertTexts().isEmpty());
+    m_peer->endDelays();
     ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
         << "the sheet reads " << sheet->overallText().toStdString() << " / " << sheet->stepText().toStdString();
     EXPECT_EQ(logonCount(), 1);
