@@ -359,7 +359,8 @@ namespace {
 // with the window; not while the window is hidden, nor over a deletions question.
 TEST_F(PhoneSync, SheetComesBackWhenTheWindowIsSeenAgainDuringASync)
 {
-    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 300, {}}});
+    // The phone holds its first list request until the sheet has come back: the sync runs throughout.
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 120000, {}}});
     ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
     const std::shared_ptr<HMSyncProgressController> first = window().syncProgressController();
     ASSERT_TRUE(testsupport::waitUntil([] { return GlobalVariables::getIsSynchronizing(); })) << "awaited the run";
@@ -381,6 +382,7 @@ TEST_F(PhoneSync, SheetComesBackWhenTheWindowIsSeenAgainDuringASync)
     ASSERT_NE(again, first);
     EXPECT_TRUE(again->isVisible());
     EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), again);
+    m_peer->endDelays();
     ASSERT_TRUE(testsupport::waitUntil([&] { return again->overallText() == QLatin1String("Sync Complete"); }, 30s))
         << "the sheet reads " << again->overallText().toStdString() << " / " << again->stepText().toStdString();
     EXPECT_TRUE(window().isListening());
