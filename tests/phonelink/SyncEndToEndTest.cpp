@@ -73,9 +73,10 @@ public:
         hmsync::MemoryDataSource::registerForAllConduits(m_store);
         const int port = m_peer->port();
         HMSyncController::registerTransport(
-            1, [port, timeout = m_commandTimeoutSeconds](
-                   const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-                   -> std::unique_ptr<HMSyncClient> {
+            1,
+            [port, timeout = m_commandTimeoutSeconds](
+                const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+                -> std::unique_ptr<HMSyncClient> {
                 std::unique_ptr<HMWiFiSync> sync = HMWiFiSync::initWithConfiguration(configuration, timing(*timeout));
                 sync->setServerPort(port);
                 return sync;
