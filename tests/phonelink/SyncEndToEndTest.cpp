@@ -26,6 +26,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <thread>
 
 #include <unistd.h>
@@ -41,13 +42,17 @@ const QStringList kClassNames = {QStringLiteral("HMContactData"), QStringLiteral
                                  QStringLiteral("HMTaskData"), QStringLiteral("HMMemoData")};
 const Conduit kPeerConduits[] = {Conduit::Contacts, Conduit::Calendar, Conduit::Tasks, Conduit::Memos};
 
-// Short intervals, and requests that time out after two seconds instead of a minute.
-HMWiFiSync::Timing timing()
+// Short intervals, and requests that time out after the given seconds instead of a minute.
+HMWiFiSync::Timing timing(double commandTimeoutSeconds)
 {
     HMWiFiSync::Timing result = fastTiming();
-    result.commandTimeoutSeconds = 2.0;
+    result.commandTimeoutSeconds = commandTimeoutSeconds;
     return result;
 }
+
+// A page of 512 records, or a batch of 100, took more than two seconds to answer on a loaded machine
+// with the sanitizers: the runs wait ten times that. A test of the time-out itself sets a short one.
+constexpr double kCommandTimeoutSeconds = 20.0;
 
 enum class DesktopSide { Outlook, AddressBook };
 
@@ -68,9 +73,11 @@ public:
         hmsync::MemoryDataSource::registerForAllConduits(m_store);
         const int port = m_peer->port();
         HMSyncController::registerTransport(
-            1, [port](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-                   -> std::unique_ptr<HMSyncClient> {
-                std::unique_ptr<HMWiFiSync> sync = HMWiFiSync::initWithConfiguration(configuration, timing());
+            1,
+            [port, timeout = m_commandTimeoutSeconds](
+                const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+                -> std::unique_ptr<HMSyncClient> {
+                std::unique_ptr<HMWiFiSync> sync = HMWiFiSync::initWithConfiguration(configuration, timing(*timeout));
                 sync->setServerPort(port);
                 return sync;
             });
@@ -101,6 +108,8 @@ public:
 
     phonepeer::PhonePeer &peer() { return *m_peer; }
     hmsync::MemoryStore &store() { return *m_store; }
+    // The time-out of the requests of the syncs that start after the call.
+    void setCommandTimeoutSeconds(double seconds) { *m_commandTimeoutSeconds = seconds; }
     HMProfile &profile() { return *m_profile; }
     QString folder() const { return m_folder.path(); }
     // The identifier graph files of this run's profile.
@@ -146,6 +155,9 @@ private:
     std::shared_ptr<hmsync::MemoryStore> m_store = std::make_shared<hmsync::MemoryStore>();
     std::shared_ptr<HMProfileManager> m_manager;
     std::shared_ptr<HMProfile> m_profile;
+    // Read by the transport factory on the sync's thread.
+    std::shared_ptr<std::atomic<double>> m_commandTimeoutSeconds =
+        std::make_shared<std::atomic<double>>(kCommandTimeoutSeconds);
 };
 
 QString describe(const hmsync::SyncOutcome &outcome)
@@ -470,7 +482,11 @@ TEST(SyncEndToEnd, AMisbehavingPhoneEndsTheRunOnceAndTheNextSyncMendsIt)
         fault.path = QString::fromLatin1(row.path);
         fault.delayMs = row.delayMs;
         run.peer().addFault(fault);
+        // A reply held twice the time-out is a time-out; the other runs have the long one.
+        if (row.delayMs > 0)
+            run.setCommandTimeoutSeconds(row.delayMs / 2000.0);
         const hmsync::SyncOutcome broken = run.sync();
+        run.setCommandTimeoutSeconds(kCommandTimeoutSeconds);
         ASSERT_TRUE(broken.hasEnded) << describe(broken).toStdString();
         EXPECT_EQ(broken.finishCount, 1);
         if (row.errorText != nullptr) {

@@ -71,8 +71,10 @@ start_app() {
     "$build/src/app/main/harrowmere" "$@" 2>>"$work/harrowmere.err" &
     app=$!
     pids+=($app)
-    await "the start-up trace" 200 grep -q "<string>returning</string>" "$data/startuplog.plist"
-    await "the status item" 200 has_docked_more_than "$docked"
+    # A start with the sanitizers on a loaded machine took more than 20 s to dock: the waits end as
+    # soon as the step is done, and allow two minutes.
+    await "the start-up trace" 1200 grep -q "<string>returning</string>" "$data/startuplog.plist"
+    await "the status item" 1200 has_docked_more_than "$docked"
     tray_icon="$(grep "tray_peer docked" "$work/tray.out" | tail -n 1 | awk '{print $3}')"
 }
 

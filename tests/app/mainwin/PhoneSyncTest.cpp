@@ -288,9 +288,9 @@ TEST_F(PhoneSync, AnnouncementSyncsThePairedProfileIntoTheDesktopStore)
 
 TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
 {
-    // The phone answers its first list request slowly, so the sync is still running when it asks again,
-    // however slowly a loaded machine gets the window there.
-    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 3000, {}}});
+    // The phone holds its first list request until the test lets it go, so the sync is still running
+    // when it asks again, however slowly a loaded machine gets the window there.
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 120000, {}}});
     saveWindowProfile(QStringLiteral("Phone"), [this](HMProfile &profile) { pairedProfile(profile); });
     launchWindow();
     const quint16 firstPort = window().listenerLocalPort();
@@ -306,6 +306,7 @@ TEST_F(PhoneSync, SecondStartDuringASyncIsIgnored)
     EXPECT_EQ(window().syncProgressController(), sheet);
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_TRUE(alertTexts().isEmpty());
+    m_peer->endDelays();
     ASSERT_TRUE(testsupport::waitUntil([&] { return sheet->overallText() == QLatin1String("Sync Complete"); }, 30s))
         << "the sheet reads " << sheet->overallText().toStdString() << " / " << sheet->stepText().toStdString();
     EXPECT_EQ(logonCount(), 1);
@@ -358,7 +359,8 @@ namespace {
 // with the window; not while the window is hidden, nor over a deletions question.
 TEST_F(PhoneSync, SheetComesBackWhenTheWindowIsSeenAgainDuringASync)
 {
-    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 300, {}}});
+    // The phone holds its first list request until the sheet has come back: the sync runs throughout.
+    startPhone({phonepeer::Fault{phonepeer::FaultKind::Delay, QStringLiteral("/hmx_list"), 1, 120000, {}}});
     ASSERT_NO_FATAL_FAILURE(launchPairedAndAnnounce());
     const std::shared_ptr<HMSyncProgressController> first = window().syncProgressController();
     ASSERT_TRUE(testsupport::waitUntil([] { return GlobalVariables::getIsSynchronizing(); })) << "awaited the run";
@@ -380,6 +382,7 @@ TEST_F(PhoneSync, SheetComesBackWhenTheWindowIsSeenAgainDuringASync)
     ASSERT_NE(again, first);
     EXPECT_TRUE(again->isVisible());
     EXPECT_EQ(GlobalVariables::getCurrentSyncProgressController(), again);
+    m_peer->endDelays();
     ASSERT_TRUE(testsupport::waitUntil([&] { return again->overallText() == QLatin1String("Sync Complete"); }, 30s))
         << "the sheet reads " << again->overallText().toStdString() << " / " << again->stepText().toStdString();
     EXPECT_TRUE(window().isListening());

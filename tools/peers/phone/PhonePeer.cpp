@@ -293,9 +293,10 @@ QList<QByteArray> PhonePeer::photos() const
     return m_photos;
 }
 
-QList<Fault> PhonePeer::takeFaults(const QString &path)
+QList<Fault> PhonePeer::takeFaults(const QString &path, quint64 &delaysEnded)
 {
     const std::lock_guard lock(m_mutex);
+    delaysEnded = m_delaysEnded;
     QList<Fault> taken;
     for (Fault &fault : m_faults) {
         if (!fault.path.isEmpty() && fault.path != path)
@@ -308,15 +309,27 @@ QList<Fault> PhonePeer::takeFaults(const QString &path)
     return taken;
 }
 
-void PhonePeer::waitFor(int delayMs)
+void PhonePeer::waitFor(int delayMs, quint64 endedBefore)
 {
     std::unique_lock lock(m_mutex);
-    m_stopping.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return m_isStopping; });
+    m_stopping.wait_for(lock, std::chrono::milliseconds(delayMs),
+                        [this, endedBefore] { return m_isStopping || m_delaysEnded != endedBefore; });
+}
+
+void PhonePeer::endDelays()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_faults.removeIf([](const Fault &fault) { return fault.kind == FaultKind::Delay; });
+        ++m_delaysEnded;
+    }
+    m_stopping.notify_all();
 }
 
 void PhonePeer::route(const QString &path, const httplib::Request &request, httplib::Response &response)
 {
-    const QList<Fault> faults = takeFaults(path);
+    quint64 delaysEnded = 0;
+    const QList<Fault> faults = takeFaults(path, delaysEnded);
     const auto has = [&faults](FaultKind kind) {
         return std::any_of(faults.begin(), faults.end(), [kind](const Fault &fault) { return fault.kind == kind; });
     };
@@ -326,7 +339,7 @@ void PhonePeer::route(const QString &path, const httplib::Request &request, http
     }
     for (const Fault &fault : faults) {
         if (fault.kind == FaultKind::Delay)
-            waitFor(fault.delayMs);
+            waitFor(fault.delayMs, delaysEnded);
     }
     const auto isStopping = [this] {
         const std::lock_guard lock(m_mutex);

@@ -96,6 +96,9 @@ public:
 
     void addFault(const Fault &fault);
     void clearFaults();
+    // Answers the replies that wait on a delay now, and drops the delays still to come: a test holds
+    // a request with a long delay for as long as it needs the sync to be running, then lets it go.
+    void endDelays();
     void setListReadings(const ListReadings &readings);
 
     // Edits made on the phone, reported to the next sync.
@@ -120,9 +123,11 @@ private:
     };
 
     void route(const QString &path, const httplib::Request &request, httplib::Response &response);
-    // Takes the faults that apply to one reply, counting them down.
-    QList<Fault> takeFaults(const QString &path);
-    void waitFor(int delayMs);
+    // Takes the faults that apply to one reply, counting them down, with the count of endDelays
+    // calls at that moment.
+    QList<Fault> takeFaults(const QString &path, quint64 &delaysEnded);
+    // Waits the delay, or until the peer stops or endDelays is called after the faults were taken.
+    void waitFor(int delayMs, quint64 endedBefore);
     // How the faults of one reply change the work behind it.
     struct Spoilers
     {
@@ -161,6 +166,7 @@ private:
     ListReadings m_readings;
     bool m_isLoggedOn = false;
     bool m_isStopping = false;
+    quint64 m_delaysEnded = 0; // counts the calls of endDelays
     QStringList m_requestLog;
     QList<QByteArray> m_photos;
     std::condition_variable m_stopping;
