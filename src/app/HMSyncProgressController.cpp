@@ -73,19 +73,34 @@ void HMSyncProgressController::windowDidLoad()
     GlobalVariables::setCurrentSyncProgressController(shared_from_this());
 }
 
-void HMSyncProgressController::runTwoHops(std::function<void(HMSyncProgressController &)> work)
+void HMSyncProgressController::runTwoHops(unsigned parts, std::function<void(HMSyncProgressController &, unsigned)> work)
 {
     const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
-    const std::uint64_t ticket = m_nextTicket.fetch_add(1, std::memory_order_relaxed) + 1;
-    platform::DispatchQueue::global(platform::QueuePriority::High)->async([sheet, ticket, work = std::move(work)]() mutable {
-        platform::DispatchQueue::main()->async([sheet, ticket, work = std::move(work)] {
-            const std::shared_ptr<HMSyncProgressController> shown = sheet.lock();
-            if (!shown || ticket < shown->m_lastShownTicket)
-                return;
-            shown->m_lastShownTicket = ticket;
-            work(*shown);
+    const std::uint64_t ticket = takeTicket();
+    platform::DispatchQueue::global(platform::QueuePriority::High)->async([sheet, parts, ticket, work = std::move(work)]() mutable {
+        platform::DispatchQueue::main()->async([sheet, parts, ticket, work = std::move(work)] {
+            if (const std::shared_ptr<HMSyncProgressController> shown = sheet.lock())
+                work(*shown, shown->freshParts(parts, ticket));
         });
     });
+}
+
+std::uint64_t HMSyncProgressController::takeTicket()
+{
+    return m_nextTicket.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+unsigned HMSyncProgressController::freshParts(unsigned parts, std::uint64_t ticket)
+{
+    unsigned fresh = 0;
+    for (std::size_t index = 0; index < m_lastShownTickets.size(); ++index) {
+        const unsigned part = 1u << index;
+        if ((parts & part) != 0 && ticket > m_lastShownTickets[index]) {
+            m_lastShownTickets[index] = ticket;
+            fresh |= part;
+        }
+    }
+    return fresh;
 }
 
 void HMSyncProgressController::showStepMessage(const QString &message)
@@ -97,28 +112,36 @@ void HMSyncProgressController::showStepMessage(const QString &message)
 
 void HMSyncProgressController::setUserMessageDirectly(const QString &message)
 {
-    runTwoHops([message](HMSyncProgressController &sheet) { sheet.showStepMessage(message); });
+    runTwoHops(kStepLine, [message](HMSyncProgressController &sheet, unsigned fresh) {
+        if ((fresh & kStepLine) != 0)
+            sheet.showStepMessage(message);
+    });
 }
 
 void HMSyncProgressController::setUserMessageDirectlyNoQueue(const QString &message)
 {
+    const std::uint64_t ticket = takeTicket();
     if (platform::DispatchQueue::isMainThread()) {
-        showStepMessage(message);
+        if (freshParts(kStepLine, ticket) != 0)
+            showStepMessage(message);
         return;
     }
     const std::weak_ptr<HMSyncProgressController> sheet = weak_from_this();
-    platform::DispatchQueue::main()->async([sheet, message] {
-        if (const std::shared_ptr<HMSyncProgressController> shown = sheet.lock())
+    platform::DispatchQueue::main()->async([sheet, message, ticket] {
+        const std::shared_ptr<HMSyncProgressController> shown = sheet.lock();
+        if (shown && shown->freshParts(kStepLine, ticket) != 0)
             shown->showStepMessage(message);
     });
 }
 
 void HMSyncProgressController::setUserMessageDirectly(const QString &message, double progress)
 {
-    runTwoHops([message, progress](HMSyncProgressController &sheet) {
+    runTwoHops(kStepLine | kOverallBar, [message, progress](HMSyncProgressController &sheet, unsigned fresh) {
         sheet.window();
-        sheet.m_ui->stepNotificationLabel->setText(message);
-        sheet.m_ui->overallNotificationProgress->setValue(barValue(progress));
+        if ((fresh & kStepLine) != 0)
+            sheet.m_ui->stepNotificationLabel->setText(message);
+        if ((fresh & kOverallBar) != 0)
+            sheet.m_ui->overallNotificationProgress->setValue(barValue(progress));
     });
 }
 
@@ -126,31 +149,39 @@ void HMSyncProgressController::setOverallMessageDirectly(const QString &message,
 {
     // The overall bar follows the step reports only; the number is not used here.
     static_cast<void>(progress);
-    runTwoHops([message](HMSyncProgressController &sheet) {
+    runTwoHops(kOverallLine, [message](HMSyncProgressController &sheet, unsigned fresh) {
         sheet.window();
-        if (sheet.m_ui->overallNotificationLabel->text() != message)
+        if ((fresh & kOverallLine) != 0 && sheet.m_ui->overallNotificationLabel->text() != message)
             sheet.m_ui->overallNotificationLabel->setText(message);
     });
 }
 
 void HMSyncProgressController::syncCompleted(const QString &errorText)
 {
-    runTwoHops([errorText](HMSyncProgressController &sheet) { sheet.showCompletion(errorText); });
+    runTwoHops(kAllParts,
+               [errorText](HMSyncProgressController &sheet, unsigned fresh) { sheet.showCompletion(errorText, fresh); });
 }
 
-void HMSyncProgressController::showCompletion(const QString &errorText)
+// The buttons, the console line and the delegate always hear of the end; a line or the bar only
+// when no report posted after the end has written it.
+void HMSyncProgressController::showCompletion(const QString &errorText, unsigned fresh)
 {
     window();
     m_ui->okButton->setEnabled(true);
     m_ui->cancelButton->setEnabled(false);
     const QString outcome = errorText.isEmpty() ? QStringLiteral("Sync Complete") : QStringLiteral("Sync did not finish");
-    m_ui->overallNotificationLabel->setText(outcome);
-    // The title says what the sheet shows: the sync is over.
-    window()->setWindowTitle(outcome);
-    m_ui->overallNotificationProgress->setValue(kBarSteps);
-    m_ui->stepNotificationLabel->setText(errorText);
-    m_ui->stepNotificationProgress->setRange(0, 1);
-    m_ui->stepNotificationProgress->setValue(1);
+    if ((fresh & kOverallLine) != 0) {
+        m_ui->overallNotificationLabel->setText(outcome);
+        // The title says what the sheet shows: the sync is over.
+        window()->setWindowTitle(outcome);
+    }
+    if ((fresh & kOverallBar) != 0)
+        m_ui->overallNotificationProgress->setValue(kBarSteps);
+    if ((fresh & kStepLine) != 0) {
+        m_ui->stepNotificationLabel->setText(errorText);
+        m_ui->stepNotificationProgress->setRange(0, 1);
+        m_ui->stepNotificationProgress->setValue(1);
+    }
     // The end on the console too, for whoever runs the application from a terminal or a script.
     platform::consoleLog(errorText.isEmpty() ? QStringLiteral("Sync Complete")
                                              : QStringLiteral("Sync did not finish: %1").arg(errorText));

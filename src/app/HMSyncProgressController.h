@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -105,14 +106,24 @@ protected:
     void windowDidLoad() override;
 
 private:
+    // The parts of the sheet a report writes; each keeps the ticket of the newest report shown on it.
+    static constexpr unsigned kOverallLine = 1u;
+    static constexpr unsigned kStepLine = 2u;
+    static constexpr unsigned kOverallBar = 4u;
+    static constexpr unsigned kAllParts = kOverallLine | kStepLine | kOverallBar;
+
     // Runs the work on the main queue by way of the high-priority global queue, while the sheet lives.
     // The global queue is concurrent, so two reports may reach the main queue out of order; each
-    // carries a ticket taken when it was posted, and one older than a report already shown is
-    // dropped, so that a step message posted before the end never covers the completion.
-    void runTwoHops(std::function<void(HMSyncProgressController &)> work);
+    // carries a ticket taken when it was posted, and the work is told which of its parts no later
+    // report has written yet: only those it writes. A step message posted before the end never
+    // covers the completion, and an overall line that overtook a step message does not drop it.
+    void runTwoHops(unsigned parts, std::function<void(HMSyncProgressController &, unsigned fresh)> work);
+    std::uint64_t takeTicket();
+    // The parts the report of that ticket may write, marked as written by it. Main thread.
+    unsigned freshParts(unsigned parts, std::uint64_t ticket);
     void showStepMessage(const QString &message);
     void cancelGoogleSync();
-    void showCompletion(const QString &errorText);
+    void showCompletion(const QString &errorText, unsigned fresh);
     void alertDidEnd(int returnCode);
     std::shared_ptr<HMSyncController> runningController() const;
 
@@ -128,5 +139,5 @@ private:
     StepScheduler m_scheduler;
     RunningControllerSource m_runningController;
     std::atomic<std::uint64_t> m_nextTicket{0};
-    std::uint64_t m_lastShownTicket = 0; // main thread only
+    std::array<std::uint64_t, 3> m_lastShownTickets{}; // by part; main thread only
 };
