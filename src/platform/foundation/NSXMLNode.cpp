@@ -150,19 +150,28 @@ QString NSXMLNode::XMLStringWithOptions(unsigned options) const
     return out;
 }
 
-void NSXMLNode::writeXML(QString &out, unsigned, int) const
+void appendAttributeOrNamespace(QString &out, NSXMLNodeKind kind, const QString &name, const QString &value)
 {
-    switch (m_kind) {
-    case NSXMLNodeKind::Text: appendEscapedText(out, m_value); return;
-    case NSXMLNodeKind::Namespace:
-        out += m_name.isEmpty() ? QStringLiteral("xmlns") : QStringLiteral("xmlns:") + m_name;
-        break;
-    case NSXMLNodeKind::Attribute:
-    case NSXMLNodeKind::Element: out += m_name; break;
+    if (kind == NSXMLNodeKind::Namespace) {
+        out += QLatin1String("xmlns");
+        if (!name.isEmpty()) {
+            out += QLatin1Char(':');
+            out += name;
+        }
+    } else {
+        out += name;
     }
     out += QLatin1String("=\"");
-    appendEscapedAttributeValue(out, m_value);
+    appendEscapedAttributeValue(out, value);
     out += QLatin1Char('"');
+}
+
+void NSXMLNode::writeXML(QString &out, unsigned, int) const
+{
+    if (m_kind == NSXMLNodeKind::Text)
+        appendEscapedText(out, m_value);
+    else
+        appendAttributeOrNamespace(out, m_kind, m_name, m_value);
 }
 
 } // namespace platform

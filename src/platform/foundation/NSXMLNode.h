@@ -82,5 +82,7 @@ private:
 // Escaping for XML output, shared by the node kinds.
 void appendEscapedText(QString &out, const QString &text);
 void appendEscapedAttributeValue(QString &out, const QString &value);
+// An attribute (name="value") or a namespace declaration (xmlns:prefix="uri") as a start tag holds it.
+void appendAttributeOrNamespace(QString &out, NSXMLNodeKind kind, const QString &name, const QString &value);
 
 } // namespace platform

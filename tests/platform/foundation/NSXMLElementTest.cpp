@@ -138,3 +138,68 @@ TEST(NSXMLElement, LetsGoOfADeepTreeWithoutRecursion)
     EXPECT_EQ(root->stringValue(), QStringLiteral("bottom"));
     root.reset();
 }
+
+TEST(NSXMLElement, KeepsAttributesAndNamespacesWithoutNodesUntilOneIsAskedFor)
+{
+    const auto element = NSXMLElement::elementWithName(QStringLiteral("p:item"));
+    element->reserveAttributesAndNamespaces(4);
+    element->addAttributeWithName(QStringLiteral("b"), QStringLiteral("1"));
+    element->addNamespaceWithPrefix(QStringLiteral("p"), QStringLiteral("urn:p"));
+    element->addAttributeWithName(QStringLiteral("a"), QStringLiteral("\u00e9&\""));
+    element->addNamespaceWithPrefix(QString(), QStringLiteral("urn:d"));
+    element->addAttributeWithName(QStringLiteral("b"), QStringLiteral("2")); // replaces in place
+    const auto child = NSXMLElement::elementWithName(QStringLiteral("p:c"));
+    element->addChild(child);
+    const QString written = QStringLiteral("<p:item xmlns:p=\"urn:p\" xmlns=\"urn:d\" b=\"2\" a=\"\u00e9&amp;&quot;\"><p:c/></p:item>");
+    EXPECT_EQ(compact(*element), written);
+    ASSERT_NE(element->attributeValueForName(QStringLiteral("a")), nullptr);
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("a")), QStringLiteral("\u00e9&\""));
+    EXPECT_EQ(element->attributeValueForName(QStringLiteral("p")), nullptr);
+    EXPECT_EQ(element->namespaceValueForPrefix(QStringLiteral("b")), nullptr);
+    EXPECT_EQ(child->URI(), QStringLiteral("urn:p"));
+
+    // A node asked for later holds the value; changes through it and through the element meet.
+    NSXMLNode *const b = element->attributeForName(QStringLiteral("b"));
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->parent(), element.get());
+    EXPECT_EQ(b, element->attributeForName(QStringLiteral("b")));
+    b->setStringValue(QStringLiteral("3"));
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("b")), QStringLiteral("3"));
+    element->addAttributeWithName(QStringLiteral("b"), QStringLiteral("4"));
+    EXPECT_EQ(b->stringValue(), QStringLiteral("4"));
+    b->setName(QStringLiteral("renamed"));
+    EXPECT_EQ(element->attributeValueForName(QStringLiteral("b")), nullptr);
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("renamed")), QStringLiteral("4"));
+
+    // The lists hand out nodes in order, kind by kind; a node kept outlives its removal.
+    const auto attributes = element->attributes();
+    ASSERT_EQ(attributes.size(), 2u);
+    EXPECT_EQ(attributes[0]->name(), QStringLiteral("renamed"));
+    EXPECT_EQ(attributes[1]->stringValue(), QStringLiteral("\u00e9&\""));
+    const auto namespaces = element->namespaces();
+    ASSERT_EQ(namespaces.size(), 2u);
+    EXPECT_EQ(namespaces[1]->name(), QString());
+    element->removeAttributeForName(QStringLiteral("a"));
+    EXPECT_EQ(attributes[1]->parent(), nullptr);
+    EXPECT_EQ(attributes[1]->stringValue(), QStringLiteral("\u00e9&\""));
+    namespaces[0]->detach();
+    EXPECT_EQ(child->URI(), QString());
+    EXPECT_EQ(compact(*element), QStringLiteral("<p:item xmlns=\"urn:d\" renamed=\"4\"><p:c/></p:item>"));
+
+    // A copy has values of its own; a removed node can join another element.
+    const auto copied = element->copyElement();
+    copied->attributeForName(QStringLiteral("renamed"))->setStringValue(QStringLiteral("copy"));
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("renamed")), QStringLiteral("4"));
+    copied->addAttribute(attributes[1]);
+    EXPECT_EQ(attributes[1]->parent(), copied.get());
+    EXPECT_EQ(compact(*copied), QStringLiteral("<p:item xmlns=\"urn:d\" renamed=\"copy\" a=\"\u00e9&amp;&quot;\"><p:c/></p:item>"));
+    // The element going first leaves its handed-out nodes without a parent.
+    NSXMLElement::Nodes kept;
+    {
+        const auto temporary = copied->copyElement();
+        kept = temporary->attributes();
+        EXPECT_EQ(kept.front()->parent(), temporary.get());
+    }
+    EXPECT_EQ(kept.front()->parent(), nullptr);
+    EXPECT_EQ(compact(*kept.back()), QStringLiteral("a=\"\u00e9&amp;&quot;\""));
+}
