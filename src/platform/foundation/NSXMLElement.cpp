@@ -4,6 +4,8 @@
 #include <libxml/parserInternals.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <limits>
 #include <mutex>
 
@@ -261,6 +263,7 @@ std::shared_ptr<NSXMLNode> NSXMLElement::takeNode(const NSXMLNode &node)
         if (found == m_named.end())
             return nullptr;
         taken = std::move(found->node);
+        found->madeNode.store(nullptr, std::memory_order_relaxed);
         m_named.erase(found);
     } else {
         const auto found = std::find_if(m_children.begin(), m_children.end(),
@@ -272,6 +275,29 @@ std::shared_ptr<NSXMLNode> NSXMLElement::takeNode(const NSXMLNode &node)
     }
     taken->m_parent = nullptr;
     return taken;
+}
+
+NSXMLElement::Named::Named(NSXMLNodeKind kind, QString name, QString value, std::shared_ptr<NSXMLNode> node)
+    : kind(kind), name(std::move(name)), value(std::move(value)), node(std::move(node)), madeNode(this->node.get())
+{
+}
+
+NSXMLElement::Named::Named(Named &&other) noexcept
+    : kind(other.kind), name(std::move(other.name)), value(std::move(other.value)), node(std::move(other.node)),
+      madeNode(node.get())
+{
+    other.madeNode.store(nullptr, std::memory_order_relaxed);
+}
+
+NSXMLElement::Named &NSXMLElement::Named::operator=(Named &&other) noexcept
+{
+    kind = other.kind;
+    name = std::move(other.name);
+    value = std::move(other.value);
+    node = std::move(other.node);
+    madeNode.store(node.get(), std::memory_order_relaxed);
+    other.madeNode.store(nullptr, std::memory_order_relaxed);
+    return *this;
 }
 
 NSXMLElement::Named *NSXMLElement::findNamed(NSXMLNodeKind kind, const QString &name) const
@@ -289,17 +315,21 @@ const QString *NSXMLElement::namedValue(NSXMLNodeKind kind, const QString &name)
     return named == nullptr ? nullptr : &named->valueOf();
 }
 
-// Makes the node of an attribute or namespace declaration the first time one is asked for.
+// Makes the node of an attribute or namespace declaration the first time one is asked for. Threads
+// that only read a tree may ask at once: one makes the node under a lock (one of a few, by element),
+// the others see it published.
 NSXMLNode *NSXMLElement::nodeOf(Named &named) const
 {
-    if (!named.node) {
-        named.node = named.kind == NSXMLNodeKind::Attribute
-                         ? NSXMLNode::attributeWithName(std::move(named.name), std::move(named.value))
-                         : NSXMLNode::namespaceWithName(std::move(named.name), std::move(named.value));
-        named.name = QString();
-        named.value = QString();
-        named.node->m_parent = const_cast<NSXMLElement *>(this);
-    }
+    if (NSXMLNode *const made = named.madeNode.load(std::memory_order_acquire))
+        return made;
+    static std::array<std::mutex, 16> locks;
+    const std::lock_guard lock(locks[(reinterpret_cast<std::uintptr_t>(this) >> 6) % locks.size()]);
+    if (NSXMLNode *const made = named.madeNode.load(std::memory_order_relaxed))
+        return made;
+    named.node = named.kind == NSXMLNodeKind::Attribute ? NSXMLNode::attributeWithName(named.name, named.value)
+                                                        : NSXMLNode::namespaceWithName(named.name, named.value);
+    named.node->m_parent = const_cast<NSXMLElement *>(this);
+    named.madeNode.store(named.node.get(), std::memory_order_release);
     return named.node.get();
 }
 
@@ -325,7 +355,8 @@ void NSXMLElement::addNamedNode(std::shared_ptr<NSXMLNode> node)
         return;
     }
     adopt(*node);
-    m_named.push_back(Named{node->kind(), QString(), QString(), std::move(node)});
+    const NSXMLNodeKind kind = node->kind();
+    m_named.emplace_back(kind, QString(), QString(), std::move(node));
 }
 
 void NSXMLElement::addNamedValue(NSXMLNodeKind kind, QString name, QString value)
@@ -337,7 +368,7 @@ void NSXMLElement::addNamedValue(NSXMLNodeKind kind, QString name, QString value
             existing->value = std::move(value);
         return;
     }
-    m_named.push_back(Named{kind, std::move(name), std::move(value), nullptr});
+    m_named.emplace_back(kind, std::move(name), std::move(value), nullptr);
 }
 
 void NSXMLElement::removeNamed(NSXMLNodeKind kind, const QString &name)
@@ -506,7 +537,7 @@ std::shared_ptr<NSXMLElement> NSXMLElement::copyElement() const
     auto copied = elementWithName(name());
     copied->m_named.reserve(m_named.size());
     for (const Named &named : m_named)
-        copied->m_named.push_back(Named{named.kind, named.nameOf(), named.valueOf(), nullptr});
+        copied->m_named.emplace_back(named.kind, named.nameOf(), named.valueOf(), nullptr);
     for (const auto &child : m_children)
         copied->addChild(child->copy());
     return copied;

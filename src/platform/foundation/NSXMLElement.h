@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -99,16 +100,25 @@ private:
     void writeChildren(QString &out, unsigned options, int level) const;
 
     // An attribute or a namespace declaration. Until a node is asked for, the name and value are kept
-    // here; once made, the node holds them and these two are empty.
+    // here; once one is made, the node holds them. Readers may share a tree across threads, so a node
+    // is made under a lock and published through madeNode; node is set before it and not changed
+    // while the element is only read.
     struct Named
     {
         NSXMLNodeKind kind;
         QString name;
         QString value;
         std::shared_ptr<NSXMLNode> node;
+        std::atomic<NSXMLNode *> madeNode{nullptr};
 
-        const QString &nameOf() const { return node ? node->m_name : name; }
-        const QString &valueOf() const { return node ? node->m_value : value; }
+        Named(NSXMLNodeKind kind, QString name, QString value, std::shared_ptr<NSXMLNode> node);
+        Named(Named &&other) noexcept;
+        Named &operator=(Named &&other) noexcept;
+        ~Named() = default;
+
+        const NSXMLNode *made() const { return madeNode.load(std::memory_order_acquire); }
+        const QString &nameOf() const { return made() != nullptr ? made()->m_name : name; }
+        const QString &valueOf() const { return made() != nullptr ? made()->m_value : value; }
     };
     Named *findNamed(NSXMLNodeKind kind, const QString &name) const;
     const QString *namedValue(NSXMLNodeKind kind, const QString &name) const;

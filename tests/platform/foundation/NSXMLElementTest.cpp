@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 using platform::NSXMLElement;
 using platform::NSXMLNode;
 using platform::NSXMLNodeKind;
@@ -202,4 +205,36 @@ TEST(NSXMLElement, KeepsAttributesAndNamespacesWithoutNodesUntilOneIsAskedFor)
     }
     EXPECT_EQ(kept.front()->parent(), nullptr);
     EXPECT_EQ(compact(*kept.back()), QStringLiteral("a=\"\u00e9&amp;&quot;\""));
+}
+
+TEST(NSXMLElement, ThreadsReadingOneTreeGetTheSameNodes)
+{
+    // A received stanza goes to several delegates on their own threads; reading must not race, and a
+    // node asked for at once on several threads is made once.
+    constexpr int kThreads = 8;
+    constexpr int kAttributes = 64;
+    for (int round = 0; round < 20; ++round) {
+        const auto element = NSXMLElement::elementWithName(QStringLiteral("message"));
+        for (int index = 0; index < kAttributes; ++index)
+            element->addAttributeWithName(QStringLiteral("a%1").arg(index), QStringLiteral("v%1").arg(index));
+        element->addNamespaceWithPrefix(QString(), QStringLiteral("jabber:client"));
+        std::vector<std::vector<const NSXMLNode *>> seen(kThreads);
+        std::vector<std::thread> threads;
+        for (int thread = 0; thread < kThreads; ++thread) {
+            threads.emplace_back([&, thread] {
+                for (int index = kAttributes - 1; index >= 0; --index) {
+                    const QString name = QStringLiteral("a%1").arg(index);
+                    const QString *const value = element->attributeValueForName(name);
+                    EXPECT_TRUE(value != nullptr && *value == QStringLiteral("v%1").arg(index));
+                    seen[size_t(thread)].push_back(element->attributeForName(name));
+                }
+                seen[size_t(thread)].push_back(element->namespaces().front().get());
+                EXPECT_EQ(element->URI(), QStringLiteral("jabber:client"));
+            });
+        }
+        for (auto &thread : threads)
+            thread.join();
+        for (int thread = 1; thread < kThreads; ++thread)
+            EXPECT_EQ(seen[size_t(thread)], seen[0]);
+    }
 }
