@@ -105,6 +105,13 @@ std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(QString stringValue)
     return std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), std::move(stringValue));
 }
 
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithUTF8(QByteArray utf8)
+{
+    auto text = std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), QString());
+    text->m_utf8 = utf8.isNull() ? QByteArray("") : std::move(utf8);
+    return text;
+}
+
 QString NSXMLNode::localName() const
 {
     const qsizetype colon = m_name.indexOf(QLatin1Char(':'));
@@ -119,12 +126,13 @@ QString NSXMLNode::prefix() const
 
 QString NSXMLNode::stringValue() const
 {
-    return m_value;
+    return m_utf8.isNull() ? m_value : QString::fromUtf8(m_utf8);
 }
 
 void NSXMLNode::setStringValue(const QString &stringValue)
 {
     m_value = stringValue;
+    m_utf8 = QByteArray();
 }
 
 void NSXMLNode::detach()
@@ -140,7 +148,9 @@ void NSXMLNode::detach()
 
 std::shared_ptr<NSXMLNode> NSXMLNode::copy() const
 {
-    return std::make_shared<MadeNode>(m_kind, m_name, m_value);
+    auto copied = std::make_shared<MadeNode>(m_kind, m_name, m_value);
+    copied->m_utf8 = m_utf8;
+    return copied;
 }
 
 QString NSXMLNode::XMLStringWithOptions(unsigned options) const
@@ -169,7 +179,7 @@ void appendAttributeOrNamespace(QString &out, NSXMLNodeKind kind, const QString 
 void NSXMLNode::writeXML(QString &out, unsigned, int) const
 {
     if (m_kind == NSXMLNodeKind::Text)
-        appendEscapedText(out, m_value);
+        appendEscapedText(out, stringValue());
     else
         appendAttributeOrNamespace(out, m_kind, m_name, m_value);
 }

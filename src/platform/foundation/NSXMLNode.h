@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -31,6 +32,9 @@ public:
     static std::shared_ptr<NSXMLNode> attributeWithName(QString name, QString stringValue);
     static std::shared_ptr<NSXMLNode> namespaceWithName(QString prefix, QString stringValue);
     static std::shared_ptr<NSXMLNode> textWithStringValue(QString stringValue);
+    // A text kept as the UTF-8 bytes it was read as, turned into a text each time it is read: a parser
+    // makes many texts that nobody reads, and the bytes take half the room.
+    static std::shared_ptr<NSXMLNode> textWithUTF8(QByteArray utf8);
 
     virtual ~NSXMLNode();
     NSXMLNode(const NSXMLNode &) = delete;
@@ -76,6 +80,8 @@ private:
     const NSXMLNodeKind m_kind;
     QString m_name;
     QString m_value;
+    // A text's UTF-8 bytes, standing for m_value when not null.
+    QByteArray m_utf8;
     NSXMLElement *m_parent = nullptr;
 };
 

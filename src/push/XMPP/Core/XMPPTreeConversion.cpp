@@ -167,7 +167,9 @@ void XMPPTreeConversion::flushText()
     if (!m_hasText)
         return;
     if (!m_open.empty())
-        m_open.back()->addChild(NSXMLNode::textWithStringValue(sharedValue(m_text)));
+        m_open.back()->addChild(m_text.size() > kMaxSharedValueBytes
+                                    ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())))
+                                    : NSXMLNode::textWithStringValue(sharedValue(m_text)));
     m_text.clear();
     m_hasText = false;
 }
