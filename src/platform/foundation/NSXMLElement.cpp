@@ -1,5 +1,7 @@
 #include "platform/foundation/NSXMLElement.h"
 
+#include "platform/foundation/NSXMLNodeArena.h"
+
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
@@ -171,6 +173,13 @@ struct ParserContextDeleter
 std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(QString name)
 {
     return std::make_shared<NSXMLElement>(PrivateTag(), std::move(name));
+}
+
+std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(QString name, NSXMLNodeArena &arena)
+{
+    // Room for the element and its shared pointer's counts.
+    NSXMLNodeArena::Block *const block = arena.blockFor(sizeof(NSXMLElement) + 32);
+    return std::allocate_shared<NSXMLElement>(NodeArenaAllocator<NSXMLElement>(block), PrivateTag(), std::move(name));
 }
 
 std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(const QString &name, const QString &stringValue)

@@ -23,6 +23,8 @@ public:
     using Nodes = std::vector<std::shared_ptr<NSXMLNode>>;
 
     static std::shared_ptr<NSXMLElement> elementWithName(QString name);
+    // The same element, placed in the arena (see NSXMLNodeArena).
+    static std::shared_ptr<NSXMLElement> elementWithName(QString name, NSXMLNodeArena &arena);
     // An element holding one text child with the value (none when the value is empty).
     static std::shared_ptr<NSXMLElement> elementWithName(const QString &name, const QString &stringValue);
     // Parses an XML text whose one top-level node is an element: white space and texts are kept as they

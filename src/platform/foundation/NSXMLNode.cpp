@@ -1,6 +1,7 @@
 #include "platform/foundation/NSXMLNode.h"
 
 #include "platform/foundation/NSXMLElement.h"
+#include "platform/foundation/NSXMLNodeArena.h"
 
 namespace platform {
 
@@ -13,6 +14,9 @@ struct MadeNode final : NSXMLNode
 };
 
 constexpr QChar kReplacementCharacter(0xFFFD);
+
+// Room asked of an arena for a text node: the node and its shared pointer's counts.
+constexpr std::size_t kPlacedTextBytes = sizeof(MadeNode) + 32;
 
 // Whether XML 1.0 can carry the code point at all (escaped or not).
 bool isXmlCharacter(char32_t codePoint)
@@ -108,6 +112,20 @@ std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(QString stringValue)
 std::shared_ptr<NSXMLNode> NSXMLNode::textWithUTF8(QByteArray utf8)
 {
     auto text = std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), QString());
+    text->m_utf8 = utf8.isNull() ? QByteArray("") : std::move(utf8);
+    return text;
+}
+
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(QString stringValue, NSXMLNodeArena &arena)
+{
+    return std::allocate_shared<MadeNode>(NodeArenaAllocator<MadeNode>(arena.blockFor(kPlacedTextBytes)),
+                                          NSXMLNodeKind::Text, QString(), std::move(stringValue));
+}
+
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithUTF8(QByteArray utf8, NSXMLNodeArena &arena)
+{
+    auto text = std::allocate_shared<MadeNode>(NodeArenaAllocator<MadeNode>(arena.blockFor(kPlacedTextBytes)),
+                                               NSXMLNodeKind::Text, QString(), QString());
     text->m_utf8 = utf8.isNull() ? QByteArray("") : std::move(utf8);
     return text;
 }

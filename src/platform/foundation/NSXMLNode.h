@@ -8,6 +8,7 @@
 namespace platform {
 
 class NSXMLElement;
+class NSXMLNodeArena;
 
 // The kinds of node an XML tree holds.
 enum class NSXMLNodeKind { Element, Attribute, Namespace, Text };
@@ -35,6 +36,9 @@ public:
     // A text kept as the UTF-8 bytes it was read as, turned into a text each time it is read: a parser
     // makes many texts that nobody reads, and the bytes take half the room.
     static std::shared_ptr<NSXMLNode> textWithUTF8(QByteArray utf8);
+    // The same texts, placed in the arena (see NSXMLNodeArena).
+    static std::shared_ptr<NSXMLNode> textWithStringValue(QString stringValue, NSXMLNodeArena &arena);
+    static std::shared_ptr<NSXMLNode> textWithUTF8(QByteArray utf8, NSXMLNodeArena &arena);
 
     virtual ~NSXMLNode();
     NSXMLNode(const NSXMLNode &) = delete;

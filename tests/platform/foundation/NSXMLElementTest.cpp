@@ -1,8 +1,10 @@
 // The XML tree: building, output byte for byte, parsing texts, copying and detaching.
 #include "platform/foundation/NSXMLElement.h"
+#include "platform/foundation/NSXMLNodeArena.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <thread>
 #include <vector>
 
@@ -236,5 +238,45 @@ TEST(NSXMLElement, ThreadsReadingOneTreeGetTheSameNodes)
             thread.join();
         for (int thread = 1; thread < kThreads; ++thread)
             EXPECT_EQ(seen[size_t(thread)], seen[0]);
+    }
+}
+
+TEST(NSXMLElement, NodesPlacedInAnArenaOutliveItAndAreFreedOnAnyThread)
+{
+    std::vector<std::shared_ptr<NSXMLElement>> kept;
+    std::shared_ptr<std::array<char, 3 * platform::NSXMLNodeArena::kBlockBytes>> large;
+    {
+        platform::NSXMLNodeArena arena;
+        // Enough stanzas to fill many blocks; every seventh is kept, the others go at once.
+        for (int index = 0; index < 2000; ++index) {
+            const auto stanza = NSXMLElement::elementWithName(QStringLiteral("message"), arena);
+            stanza->addAttributeWithName(QStringLiteral("id"), QString::number(index));
+            const auto body = NSXMLElement::elementWithName(QStringLiteral("body"), arena);
+            body->addChild(index % 2 == 0 ? NSXMLNode::textWithUTF8(QByteArray("\xc3\xa9t\xc3\xa9 ") + QByteArray::number(index), arena)
+                                          : NSXMLNode::textWithStringValue(QStringLiteral("\u263A %1").arg(index), arena));
+            stanza->addChild(body);
+            if (index % 7 == 0)
+                kept.push_back(stanza);
+        }
+        // What a block cannot hold comes from the heap.
+        large = std::allocate_shared<std::array<char, 3 * platform::NSXMLNodeArena::kBlockBytes>>(
+            platform::NodeArenaAllocator<char>(arena.blockFor(sizeof(*large))));
+        large->fill('x');
+    }
+    EXPECT_EQ(large->back(), 'x');
+    std::thread([&] {
+        for (size_t position = 0; position < kept.size(); position += 2)
+            kept[position].reset();
+    }).join();
+    for (size_t position = 1; position < kept.size(); position += 2) {
+        const int index = int(position) * 7;
+        EXPECT_EQ(compact(*kept[position]),
+                  QStringLiteral("<message id=\"%1\"><body>%2</body></message>")
+                      .arg(index)
+                      .arg(index % 2 == 0 ? QStringLiteral("\u00e9t\u00e9 %1").arg(index) : QStringLiteral("\u263A %1").arg(index)));
+        const auto copied = kept[position]->copyElement();
+        kept[position].reset();
+        EXPECT_EQ(copied->elementsForName(QStringLiteral("body")).front()->stringValue().right(int(QString::number(index).size())),
+                  QString::number(index));
     }
 }

@@ -144,7 +144,7 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::openElement(const xmlChar *loc
 {
     flushText();
     // A prefix no namespace is bound to is dropped from the name, as libxml2 reports it unbound.
-    auto element = NSXMLElement::elementWithName(sharedText(uri != nullptr ? prefix : nullptr, localName));
+    auto element = NSXMLElement::elementWithName(sharedText(uri != nullptr ? prefix : nullptr, localName), m_arena);
     // The declared namespaces, possibly the element's own, and the attributes share one list.
     element->reserveAttributesAndNamespaces(namespaceCount + 1 + attributeCount);
     addNamespaces(*element, prefix, uri, namespaceCount, namespaces);
@@ -168,8 +168,8 @@ void XMPPTreeConversion::flushText()
         return;
     if (!m_open.empty())
         m_open.back()->addChild(m_text.size() > kMaxSharedValueBytes
-                                    ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())))
-                                    : NSXMLNode::textWithStringValue(sharedValue(m_text)));
+                                    ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
+                                    : NSXMLNode::textWithStringValue(sharedValue(m_text), m_arena));
     m_text.clear();
     m_hasText = false;
 }
