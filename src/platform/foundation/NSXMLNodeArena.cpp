@@ -18,11 +18,14 @@ constexpr std::size_t rounded(std::size_t bytes)
 
 } // namespace
 
-// A block's header, then its nodes. references counts the nodes placed in it and the arena while the
-// block is its current one.
+// A block's header, then its nodes. Only the thread building through the arena places nodes, so it
+// counts them without atomic operations; nodes freed (on any thread) count down references, which the
+// arena raises by the count placed when it lets go of the block. The block goes when that sum comes to
+// zero, whichever comes last.
 struct NSXMLNodeArena::Block
 {
-    std::atomic<std::size_t> references{1};
+    std::atomic<std::size_t> references{0};
+    std::size_t placed = 0;
     std::size_t used = 0;
     alignas(kAlignment) unsigned char bytes[kBlockBytes];
 
@@ -32,9 +35,15 @@ struct NSXMLNodeArena::Block
         const auto start = reinterpret_cast<std::uintptr_t>(bytes);
         return address >= start && address < start + kBlockBytes;
     }
+    // Counts one node down, wrapping below zero until the arena has added what it placed.
     void release() noexcept
     {
         if (references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
+    void retire() noexcept
+    {
+        if (references.fetch_add(placed, std::memory_order_acq_rel) + placed == 0)
             delete this;
     }
 };
@@ -42,7 +51,7 @@ struct NSXMLNodeArena::Block
 NSXMLNodeArena::~NSXMLNodeArena()
 {
     if (m_current != nullptr)
-        m_current->release();
+        m_current->retire();
 }
 
 NSXMLNodeArena::Block *NSXMLNodeArena::blockFor(std::size_t bytes)
@@ -52,7 +61,7 @@ NSXMLNodeArena::Block *NSXMLNodeArena::blockFor(std::size_t bytes)
     if (m_current != nullptr && m_current->used + rounded(bytes) <= kBlockBytes)
         return m_current;
     if (m_current != nullptr)
-        m_current->release();
+        m_current->retire();
     m_current = new Block;
     // Under AddressSanitizer memory no node holds is poisoned, so a use after free is still caught.
     ASAN_POISON_MEMORY_REGION(m_current->bytes, kBlockBytes);
@@ -66,7 +75,7 @@ void *NSXMLNodeArena::take(Block *block, std::size_t bytes)
     void *const placed = block->bytes + block->used;
     block->used += rounded(bytes);
     ASAN_UNPOISON_MEMORY_REGION(placed, bytes);
-    block->references.fetch_add(1, std::memory_order_relaxed);
+    ++block->placed;
     return placed;
 }
 
