@@ -264,10 +264,20 @@ TEST(NSXMLElement, NodesPlacedInAnArenaOutliveItAndAreFreedOnAnyThread)
         large->fill('x');
     }
     EXPECT_EQ(large->back(), 'x');
-    std::thread([&] {
+    // Kept elements change on this thread while others in the same blocks go on another.
+    std::thread freeing([&] {
         for (size_t position = 0; position < kept.size(); position += 2)
             kept[position].reset();
-    }).join();
+    });
+    for (size_t position = 1; position < kept.size(); position += 2) {
+        for (int extra = 0; extra < 20; ++extra)
+            kept[position]->addChild(NSXMLElement::elementWithName(QStringLiteral("x")));
+        for (int extra = 0; extra < 20; ++extra)
+            kept[position]->removeChildAtIndex(1);
+        kept[position]->addAttributeWithName(QStringLiteral("to"), QStringLiteral("a@b"));
+        kept[position]->removeAttributeForName(QStringLiteral("to"));
+    }
+    freeing.join();
     for (size_t position = 1; position < kept.size(); position += 2) {
         const int index = int(position) * 7;
         EXPECT_EQ(compact(*kept[position]),
