@@ -354,8 +354,17 @@ NSXMLElement::Nodes NSXMLElement::namedNodes(NSXMLNodeKind kind) const
     return nodes;
 }
 
-void NSXMLElement::addNamedNode(std::shared_ptr<NSXMLNode> node)
+NSXMLNode *NSXMLElement::namedNode(NSXMLNodeKind kind, const QString &name) const
 {
+    Named *const named = findNamed(kind, name);
+    return named == nullptr ? nullptr : nodeOf(*named);
+}
+
+// Adds a node of the kind that belongs to no element, or gives its value to the one of its name.
+void NSXMLElement::addNamedNode(NSXMLNodeKind kind, std::shared_ptr<NSXMLNode> node)
+{
+    if (!node || node->kind() != kind || node->parent() != nullptr)
+        return;
     if (Named *const existing = findNamed(node->kind(), node->name())) {
         if (existing->node)
             existing->node->setStringValue(node->stringValue());
@@ -364,7 +373,6 @@ void NSXMLElement::addNamedNode(std::shared_ptr<NSXMLNode> node)
         return;
     }
     adopt(*node);
-    const NSXMLNodeKind kind = node->kind();
     m_named.emplace_back(kind, QString(), QString(), std::move(node));
 }
 
@@ -394,9 +402,7 @@ void NSXMLElement::removeNamed(NSXMLNodeKind kind, const QString &name)
 
 void NSXMLElement::addAttribute(std::shared_ptr<NSXMLNode> attribute)
 {
-    if (!attribute || attribute->kind() != NSXMLNodeKind::Attribute || attribute->parent() != nullptr)
-        return;
-    addNamedNode(std::move(attribute));
+    addNamedNode(NSXMLNodeKind::Attribute, std::move(attribute));
 }
 
 void NSXMLElement::addAttributeWithName(QString name, QString stringValue)
@@ -411,8 +417,7 @@ void NSXMLElement::removeAttributeForName(const QString &name)
 
 NSXMLNode *NSXMLElement::attributeForName(const QString &name) const
 {
-    Named *const named = findNamed(NSXMLNodeKind::Attribute, name);
-    return named == nullptr ? nullptr : nodeOf(*named);
+    return namedNode(NSXMLNodeKind::Attribute, name);
 }
 
 void NSXMLElement::reserveAttributesAndNamespaces(qsizetype count)
@@ -423,9 +428,7 @@ void NSXMLElement::reserveAttributesAndNamespaces(qsizetype count)
 
 void NSXMLElement::addNamespace(std::shared_ptr<NSXMLNode> aNamespace)
 {
-    if (!aNamespace || aNamespace->kind() != NSXMLNodeKind::Namespace || aNamespace->parent() != nullptr)
-        return;
-    addNamedNode(std::move(aNamespace));
+    addNamedNode(NSXMLNodeKind::Namespace, std::move(aNamespace));
 }
 
 void NSXMLElement::addNamespaceWithPrefix(QString prefix, QString uri)
@@ -440,8 +443,7 @@ void NSXMLElement::removeNamespaceForPrefix(const QString &prefix)
 
 NSXMLNode *NSXMLElement::namespaceForPrefix(const QString &prefix) const
 {
-    Named *const named = findNamed(NSXMLNodeKind::Namespace, prefix);
-    return named == nullptr ? nullptr : nodeOf(*named);
+    return namedNode(NSXMLNodeKind::Namespace, prefix);
 }
 
 QString NSXMLElement::resolveNamespaceForPrefix(const QString &prefix) const

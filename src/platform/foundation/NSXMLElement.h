@@ -126,7 +126,8 @@ private:
     const QString *namedValue(NSXMLNodeKind kind, const QString &name) const;
     NSXMLNode *nodeOf(Named &named) const;
     Nodes namedNodes(NSXMLNodeKind kind) const;
-    void addNamedNode(std::shared_ptr<NSXMLNode> node);
+    NSXMLNode *namedNode(NSXMLNodeKind kind, const QString &name) const;
+    void addNamedNode(NSXMLNodeKind kind, std::shared_ptr<NSXMLNode> node);
     void addNamedValue(NSXMLNodeKind kind, QString name, QString value);
     void removeNamed(NSXMLNodeKind kind, const QString &name);
 
