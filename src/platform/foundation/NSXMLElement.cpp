@@ -1,9 +1,13 @@
 #include "platform/foundation/NSXMLElement.h"
 
+#include "platform/foundation/NSXMLNodeArena.h"
+
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <limits>
 #include <mutex>
 
@@ -92,16 +96,15 @@ void TreeBuilder::onStart(void *context, const xmlChar *localName, const xmlChar
         return;
     }
     const auto element = NSXMLElement::elementWithName(qualifiedName(prefix, localName));
+    element->reserveAttributesAndNamespaces(namespaceCount + attributeCount);
     for (int index = 0; index < namespaceCount; ++index)
-        element->addNamespace(NSXMLNode::namespaceWithName(textOf(namespaces[2 * index]),
-                                                           textOf(namespaces[2 * index + 1])));
+        element->addNamespaceWithPrefix(textOf(namespaces[2 * index]), textOf(namespaces[2 * index + 1]));
     for (int index = 0; index < attributeCount; ++index) {
         const xmlChar *const *attribute = attributes + 5 * index;
         QByteArray value(reinterpret_cast<const char *>(attribute[3]), attribute[4] - attribute[3]);
         // Without entity substitution libxml2 hands an "&" in a value on as "&#38;", and only so.
         value.replace("&#38;", "&");
-        element->addAttribute(NSXMLNode::attributeWithName(qualifiedName(attribute[1], attribute[0]),
-                                                           QString::fromUtf8(value)));
+        element->addAttributeWithName(qualifiedName(attribute[1], attribute[0]), QString::fromUtf8(value));
     }
     if (builder.m_open.empty())
         builder.m_root = element;
@@ -172,6 +175,13 @@ std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(QString name)
     return std::make_shared<NSXMLElement>(PrivateTag(), std::move(name));
 }
 
+std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(QString name, NSXMLNodeArena &arena)
+{
+    // Room for the element and its shared pointer's counts.
+    NSXMLNodeArena::Block *const block = arena.blockFor(sizeof(NSXMLElement) + 32);
+    return std::allocate_shared<NSXMLElement>(NodeArenaAllocator<NSXMLElement>(block), PrivateTag(), std::move(name));
+}
+
 std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(const QString &name, const QString &stringValue)
 {
     auto element = elementWithName(name);
@@ -219,10 +229,10 @@ NSXMLElement::~NSXMLElement()
 {
     // How deep destructors of elements are nested on this thread.
     thread_local int t_nesting = 0;
-    for (const auto &node : m_attributes)
-        node->m_parent = nullptr;
-    for (const auto &node : m_namespaces)
-        node->m_parent = nullptr;
+    for (const Named &named : m_named) {
+        if (named.node)
+            named.node->m_parent = nullptr;
+    }
     for (const auto &child : m_children)
         child->m_parent = nullptr;
     if (t_nesting < kMaxNestedDestructors) {
@@ -255,98 +265,192 @@ void NSXMLElement::adopt(NSXMLNode &node)
 
 std::shared_ptr<NSXMLNode> NSXMLElement::takeNode(const NSXMLNode &node)
 {
-    Nodes &nodes = node.kind() == NSXMLNodeKind::Attribute   ? m_attributes
-                   : node.kind() == NSXMLNodeKind::Namespace ? m_namespaces
-                                                             : m_children;
-    const auto found =
-        std::find_if(nodes.begin(), nodes.end(), [&node](const auto &held) { return held.get() == &node; });
-    if (found == nodes.end())
-        return nullptr;
-    std::shared_ptr<NSXMLNode> taken = std::move(*found);
-    nodes.erase(found);
+    std::shared_ptr<NSXMLNode> taken;
+    if (node.kind() == NSXMLNodeKind::Attribute || node.kind() == NSXMLNodeKind::Namespace) {
+        const auto found = std::find_if(m_named.begin(), m_named.end(),
+                                        [&node](const Named &named) { return named.node.get() == &node; });
+        if (found == m_named.end())
+            return nullptr;
+        taken = std::move(found->node);
+        found->madeNode.store(nullptr, std::memory_order_relaxed);
+        m_named.erase(found);
+    } else {
+        const auto found = std::find_if(m_children.begin(), m_children.end(),
+                                        [&node](const auto &held) { return held.get() == &node; });
+        if (found == m_children.end())
+            return nullptr;
+        taken = std::move(*found);
+        m_children.erase(found);
+    }
     taken->m_parent = nullptr;
     return taken;
 }
 
-void NSXMLElement::addNamed(Nodes &nodes, NSXMLElement *owner, std::shared_ptr<NSXMLNode> node)
+NSXMLElement::Named::Named(NSXMLNodeKind kind, QString name, QString value, std::shared_ptr<NSXMLNode> node)
+    : kind(kind), name(std::move(name)), value(std::move(value)), node(std::move(node)), madeNode(this->node.get())
 {
-    for (const auto &existing : nodes) {
-        if (existing->name() == node->name()) {
-            existing->setStringValue(node->stringValue());
-            return;
+}
+
+NSXMLElement::Named::Named(Named &&other) noexcept
+    : kind(other.kind), name(std::move(other.name)), value(std::move(other.value)), node(std::move(other.node)),
+      madeNode(node.get())
+{
+    other.madeNode.store(nullptr, std::memory_order_relaxed);
+}
+
+NSXMLElement::Named &NSXMLElement::Named::operator=(Named &&other) noexcept
+{
+    kind = other.kind;
+    name = std::move(other.name);
+    value = std::move(other.value);
+    node = std::move(other.node);
+    madeNode.store(node.get(), std::memory_order_relaxed);
+    other.madeNode.store(nullptr, std::memory_order_relaxed);
+    return *this;
+}
+
+NSXMLElement::Named *NSXMLElement::findNamed(NSXMLNodeKind kind, const QString &name) const
+{
+    for (Named &named : m_named) {
+        if (named.kind == kind && named.nameOf() == name)
+            return &named;
+    }
+    return nullptr;
+}
+
+const QString *NSXMLElement::namedValue(NSXMLNodeKind kind, const QString &name) const
+{
+    const Named *const named = findNamed(kind, name);
+    return named == nullptr ? nullptr : &named->valueOf();
+}
+
+// Makes the node of an attribute or namespace declaration the first time one is asked for. Threads
+// that only read a tree may ask at once: one makes the node under a lock (one of a few, by element),
+// the others see it published.
+NSXMLNode *NSXMLElement::nodeOf(Named &named) const
+{
+    if (NSXMLNode *const made = named.madeNode.load(std::memory_order_acquire))
+        return made;
+    static std::array<std::mutex, 16> locks;
+    const std::lock_guard lock(locks[(reinterpret_cast<std::uintptr_t>(this) >> 6) % locks.size()]);
+    if (NSXMLNode *const made = named.madeNode.load(std::memory_order_relaxed))
+        return made;
+    named.node = named.kind == NSXMLNodeKind::Attribute ? NSXMLNode::attributeWithName(named.name, named.value)
+                                                        : NSXMLNode::namespaceWithName(named.name, named.value);
+    named.node->m_parent = const_cast<NSXMLElement *>(this);
+    named.madeNode.store(named.node.get(), std::memory_order_release);
+    return named.node.get();
+}
+
+NSXMLElement::Nodes NSXMLElement::namedNodes(NSXMLNodeKind kind) const
+{
+    Nodes nodes;
+    for (Named &named : m_named) {
+        if (named.kind == kind) {
+            nodeOf(named);
+            nodes.push_back(named.node);
         }
     }
-    owner->adopt(*node);
-    nodes.push_back(std::move(node));
+    return nodes;
+}
+
+NSXMLNode *NSXMLElement::namedNode(NSXMLNodeKind kind, const QString &name) const
+{
+    Named *const named = findNamed(kind, name);
+    return named == nullptr ? nullptr : nodeOf(*named);
+}
+
+// Adds a node of the kind that belongs to no element, or gives its value to the one of its name.
+void NSXMLElement::addNamedNode(NSXMLNodeKind kind, std::shared_ptr<NSXMLNode> node)
+{
+    if (!node || node->kind() != kind || node->parent() != nullptr)
+        return;
+    if (Named *const existing = findNamed(node->kind(), node->name())) {
+        if (existing->node)
+            existing->node->setStringValue(node->stringValue());
+        else
+            existing->value = node->stringValue();
+        return;
+    }
+    adopt(*node);
+    m_named.emplace_back(kind, QString(), QString(), std::move(node));
+}
+
+void NSXMLElement::addNamedValue(NSXMLNodeKind kind, QString name, QString value)
+{
+    if (Named *const existing = findNamed(kind, name)) {
+        if (existing->node)
+            existing->node->setStringValue(value);
+        else
+            existing->value = std::move(value);
+        return;
+    }
+    m_named.emplace_back(kind, std::move(name), std::move(value), nullptr);
+}
+
+void NSXMLElement::removeNamed(NSXMLNodeKind kind, const QString &name)
+{
+    const auto found = std::find_if(m_named.begin(), m_named.end(), [kind, &name](const Named &named) {
+        return named.kind == kind && named.nameOf() == name;
+    });
+    if (found == m_named.end())
+        return;
+    if (found->node)
+        found->node->m_parent = nullptr;
+    m_named.erase(found);
 }
 
 void NSXMLElement::addAttribute(std::shared_ptr<NSXMLNode> attribute)
 {
-    if (!attribute || attribute->kind() != NSXMLNodeKind::Attribute || attribute->parent() != nullptr)
-        return;
-    addNamed(m_attributes, this, std::move(attribute));
+    addNamedNode(NSXMLNodeKind::Attribute, std::move(attribute));
+}
+
+void NSXMLElement::addAttributeWithName(QString name, QString stringValue)
+{
+    addNamedValue(NSXMLNodeKind::Attribute, std::move(name), std::move(stringValue));
 }
 
 void NSXMLElement::removeAttributeForName(const QString &name)
 {
-    const auto found = std::find_if(m_attributes.begin(), m_attributes.end(),
-                                    [&name](const auto &node) { return node->name() == name; });
-    if (found == m_attributes.end())
-        return;
-    (*found)->m_parent = nullptr;
-    m_attributes.erase(found);
+    removeNamed(NSXMLNodeKind::Attribute, name);
 }
 
 NSXMLNode *NSXMLElement::attributeForName(const QString &name) const
 {
-    for (const auto &node : m_attributes) {
-        if (node->name() == name)
-            return node.get();
-    }
-    return nullptr;
+    return namedNode(NSXMLNodeKind::Attribute, name);
 }
 
-void NSXMLElement::reserveAttributes(qsizetype attributeCount)
+void NSXMLElement::reserveAttributesAndNamespaces(qsizetype count)
 {
-    m_attributes.reserve(size_t(std::max<qsizetype>(0, attributeCount)));
-}
-
-void NSXMLElement::reserveNamespaces(qsizetype namespaceCount)
-{
-    m_namespaces.reserve(size_t(std::max<qsizetype>(0, namespaceCount)));
+    if (count > 0)
+        m_named.reserve(m_named.size() + size_t(count));
 }
 
 void NSXMLElement::addNamespace(std::shared_ptr<NSXMLNode> aNamespace)
 {
-    if (!aNamespace || aNamespace->kind() != NSXMLNodeKind::Namespace || aNamespace->parent() != nullptr)
-        return;
-    addNamed(m_namespaces, this, std::move(aNamespace));
+    addNamedNode(NSXMLNodeKind::Namespace, std::move(aNamespace));
+}
+
+void NSXMLElement::addNamespaceWithPrefix(QString prefix, QString uri)
+{
+    addNamedValue(NSXMLNodeKind::Namespace, std::move(prefix), std::move(uri));
 }
 
 void NSXMLElement::removeNamespaceForPrefix(const QString &prefix)
 {
-    const auto found = std::find_if(m_namespaces.begin(), m_namespaces.end(),
-                                    [&prefix](const auto &node) { return node->name() == prefix; });
-    if (found == m_namespaces.end())
-        return;
-    (*found)->m_parent = nullptr;
-    m_namespaces.erase(found);
+    removeNamed(NSXMLNodeKind::Namespace, prefix);
 }
 
 NSXMLNode *NSXMLElement::namespaceForPrefix(const QString &prefix) const
 {
-    for (const auto &node : m_namespaces) {
-        if (node->name() == prefix)
-            return node.get();
-    }
-    return nullptr;
+    return namedNode(NSXMLNodeKind::Namespace, prefix);
 }
 
 QString NSXMLElement::resolveNamespaceForPrefix(const QString &prefix) const
 {
     for (const NSXMLElement *element = this; element != nullptr; element = element->parent()) {
-        if (const NSXMLNode *declared = element->namespaceForPrefix(prefix))
-            return declared->stringValue();
+        if (const QString *const declared = element->namespaceValueForPrefix(prefix))
+            return *declared;
     }
     return QString();
 }
@@ -442,10 +546,9 @@ std::shared_ptr<NSXMLNode> NSXMLElement::copy() const
 std::shared_ptr<NSXMLElement> NSXMLElement::copyElement() const
 {
     auto copied = elementWithName(name());
-    for (const auto &node : m_namespaces)
-        copied->addNamespace(node->copy());
-    for (const auto &node : m_attributes)
-        copied->addAttribute(node->copy());
+    copied->m_named.reserve(m_named.size());
+    for (const Named &named : m_named)
+        copied->m_named.emplace_back(named.kind, named.nameOf(), named.valueOf(), nullptr);
     for (const auto &child : m_children)
         copied->addChild(child->copy());
     return copied;
@@ -455,13 +558,14 @@ void NSXMLElement::writeStartTag(QString &out) const
 {
     out += QLatin1Char('<');
     out += name();
-    for (const auto &node : m_namespaces) {
-        out += QLatin1Char(' ');
-        node->writeXML(out, NSXMLNodeOptionsNone, 0);
-    }
-    for (const auto &node : m_attributes) {
-        out += QLatin1Char(' ');
-        node->writeXML(out, NSXMLNodeOptionsNone, 0);
+    // Namespace declarations first, then attributes, each in the order added.
+    for (const NSXMLNodeKind kind : {NSXMLNodeKind::Namespace, NSXMLNodeKind::Attribute}) {
+        for (const Named &named : m_named) {
+            if (named.kind != kind)
+                continue;
+            out += QLatin1Char(' ');
+            appendAttributeOrNamespace(out, kind, named.nameOf(), named.valueOf());
+        }
     }
 }
 

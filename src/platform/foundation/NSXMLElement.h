@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -22,6 +23,8 @@ public:
     using Nodes = std::vector<std::shared_ptr<NSXMLNode>>;
 
     static std::shared_ptr<NSXMLElement> elementWithName(QString name);
+    // The same element, placed in the arena (see NSXMLNodeArena).
+    static std::shared_ptr<NSXMLElement> elementWithName(QString name, NSXMLNodeArena &arena);
     // An element holding one text child with the value (none when the value is empty).
     static std::shared_ptr<NSXMLElement> elementWithName(const QString &name, const QString &stringValue);
     // Parses an XML text whose one top-level node is an element: white space and texts are kept as they
@@ -34,21 +37,31 @@ public:
 
     // Attributes, by qualified name. Adding one under a name already present replaces its value in
     // place; a node that is not an attribute, or one that belongs to another element, is not added.
-    const Nodes &attributes() const { return m_attributes; }
+    // The element keeps names and values itself and makes an attribute's node only when one is asked
+    // for (attributes(), attributeForName); from then on that node holds the name and value.
+    Nodes attributes() const { return namedNodes(NSXMLNodeKind::Attribute); }
     void addAttribute(std::shared_ptr<NSXMLNode> attribute);
+    // Adds or replaces an attribute without making a node for it.
+    void addAttributeWithName(QString name, QString stringValue);
     void removeAttributeForName(const QString &name);
     NSXMLNode *attributeForName(const QString &name) const;
+    // The attribute's value, or null when there is none; no node is made. Valid until the element or
+    // the attribute changes.
+    const QString *attributeValueForName(const QString &name) const { return namedValue(NSXMLNodeKind::Attribute, name); }
 
-    // Makes room for this many attributes and namespace nodes in all, so that a builder that knows
-    // how many it will add grows each list once.
-    void reserveAttributes(qsizetype attributeCount);
-    void reserveNamespaces(qsizetype namespaceCount);
+    // Makes room for this many more attributes and namespace declarations (they share one list), so
+    // that a builder that knows how many it will add grows the list once.
+    void reserveAttributesAndNamespaces(qsizetype count);
 
-    // Namespace nodes, by prefix ("" for the default namespace); adding works as for attributes.
-    const Nodes &namespaces() const { return m_namespaces; }
+    // Namespace declarations, by prefix ("" for the default namespace); adding and the making of
+    // nodes work as for attributes.
+    Nodes namespaces() const { return namedNodes(NSXMLNodeKind::Namespace); }
     void addNamespace(std::shared_ptr<NSXMLNode> aNamespace);
+    void addNamespaceWithPrefix(QString prefix, QString uri);
     void removeNamespaceForPrefix(const QString &prefix);
     NSXMLNode *namespaceForPrefix(const QString &prefix) const;
+    // The URI declared for the prefix on this element, or null; no node is made. Valid as above.
+    const QString *namespaceValueForPrefix(const QString &prefix) const { return namedValue(NSXMLNodeKind::Namespace, prefix); }
     // The URI the prefix stands for here: declared on this element or the nearest ancestor that
     // declares it; the empty text when none does.
     QString resolveNamespaceForPrefix(const QString &prefix) const;
@@ -87,10 +100,40 @@ private:
     std::shared_ptr<NSXMLNode> takeNode(const NSXMLNode &node);
     void writeStartTag(QString &out) const;
     void writeChildren(QString &out, unsigned options, int level) const;
-    static void addNamed(Nodes &nodes, NSXMLElement *owner, std::shared_ptr<NSXMLNode> node);
 
-    Nodes m_attributes;
-    Nodes m_namespaces;
+    // An attribute or a namespace declaration. Until a node is asked for, the name and value are kept
+    // here; once one is made, the node holds them. Readers may share a tree across threads, so a node
+    // is made under a lock and published through madeNode; node is set before it and not changed
+    // while the element is only read.
+    struct Named
+    {
+        NSXMLNodeKind kind;
+        QString name;
+        QString value;
+        std::shared_ptr<NSXMLNode> node;
+        std::atomic<NSXMLNode *> madeNode{nullptr};
+
+        Named(NSXMLNodeKind kind, QString name, QString value, std::shared_ptr<NSXMLNode> node);
+        Named(Named &&other) noexcept;
+        Named &operator=(Named &&other) noexcept;
+        ~Named() = default;
+
+        const NSXMLNode *made() const { return madeNode.load(std::memory_order_acquire); }
+        const QString &nameOf() const { return made() != nullptr ? made()->m_name : name; }
+        const QString &valueOf() const { return made() != nullptr ? made()->m_value : value; }
+    };
+    Named *findNamed(NSXMLNodeKind kind, const QString &name) const;
+    const QString *namedValue(NSXMLNodeKind kind, const QString &name) const;
+    NSXMLNode *nodeOf(Named &named) const;
+    Nodes namedNodes(NSXMLNodeKind kind) const;
+    NSXMLNode *namedNode(NSXMLNodeKind kind, const QString &name) const;
+    void addNamedNode(NSXMLNodeKind kind, std::shared_ptr<NSXMLNode> node);
+    void addNamedValue(NSXMLNodeKind kind, QString name, QString value);
+    void removeNamed(NSXMLNodeKind kind, const QString &name);
+
+    // Namespace declarations and attributes, each kind in the order added. Mutable: nodes are made
+    // when a const accessor hands one out.
+    mutable std::vector<Named> m_named;
     Nodes m_children;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/foundation/NSXMLNode.h"
 
 #include "platform/foundation/NSXMLElement.h"
+#include "platform/foundation/NSXMLNodeArena.h"
 
 namespace platform {
 
@@ -13,6 +14,9 @@ struct MadeNode final : NSXMLNode
 };
 
 constexpr QChar kReplacementCharacter(0xFFFD);
+
+// Room asked of an arena for a text node: the node and its shared pointer's counts.
+constexpr std::size_t kPlacedTextBytes = sizeof(MadeNode) + 32;
 
 // Whether XML 1.0 can carry the code point at all (escaped or not).
 bool isXmlCharacter(char32_t codePoint)
@@ -105,6 +109,27 @@ std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(QString stringValue)
     return std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), std::move(stringValue));
 }
 
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithUTF8(QByteArray utf8)
+{
+    auto text = std::make_shared<MadeNode>(NSXMLNodeKind::Text, QString(), QString());
+    text->m_utf8 = utf8.isNull() ? QByteArray("") : std::move(utf8);
+    return text;
+}
+
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithStringValue(QString stringValue, NSXMLNodeArena &arena)
+{
+    return std::allocate_shared<MadeNode>(NodeArenaAllocator<MadeNode>(arena.blockFor(kPlacedTextBytes)),
+                                          NSXMLNodeKind::Text, QString(), std::move(stringValue));
+}
+
+std::shared_ptr<NSXMLNode> NSXMLNode::textWithUTF8(QByteArray utf8, NSXMLNodeArena &arena)
+{
+    auto text = std::allocate_shared<MadeNode>(NodeArenaAllocator<MadeNode>(arena.blockFor(kPlacedTextBytes)),
+                                               NSXMLNodeKind::Text, QString(), QString());
+    text->m_utf8 = utf8.isNull() ? QByteArray("") : std::move(utf8);
+    return text;
+}
+
 QString NSXMLNode::localName() const
 {
     const qsizetype colon = m_name.indexOf(QLatin1Char(':'));
@@ -119,12 +144,13 @@ QString NSXMLNode::prefix() const
 
 QString NSXMLNode::stringValue() const
 {
-    return m_value;
+    return m_utf8.isNull() ? m_value : QString::fromUtf8(m_utf8);
 }
 
 void NSXMLNode::setStringValue(const QString &stringValue)
 {
     m_value = stringValue;
+    m_utf8 = QByteArray();
 }
 
 void NSXMLNode::detach()
@@ -140,7 +166,9 @@ void NSXMLNode::detach()
 
 std::shared_ptr<NSXMLNode> NSXMLNode::copy() const
 {
-    return std::make_shared<MadeNode>(m_kind, m_name, m_value);
+    auto copied = std::make_shared<MadeNode>(m_kind, m_name, m_value);
+    copied->m_utf8 = m_utf8;
+    return copied;
 }
 
 QString NSXMLNode::XMLStringWithOptions(unsigned options) const
@@ -150,19 +178,28 @@ QString NSXMLNode::XMLStringWithOptions(unsigned options) const
     return out;
 }
 
-void NSXMLNode::writeXML(QString &out, unsigned, int) const
+void appendAttributeOrNamespace(QString &out, NSXMLNodeKind kind, const QString &name, const QString &value)
 {
-    switch (m_kind) {
-    case NSXMLNodeKind::Text: appendEscapedText(out, m_value); return;
-    case NSXMLNodeKind::Namespace:
-        out += m_name.isEmpty() ? QStringLiteral("xmlns") : QStringLiteral("xmlns:") + m_name;
-        break;
-    case NSXMLNodeKind::Attribute:
-    case NSXMLNodeKind::Element: out += m_name; break;
+    if (kind == NSXMLNodeKind::Namespace) {
+        out += QLatin1String("xmlns");
+        if (!name.isEmpty()) {
+            out += QLatin1Char(':');
+            out += name;
+        }
+    } else {
+        out += name;
     }
     out += QLatin1String("=\"");
-    appendEscapedAttributeValue(out, m_value);
+    appendEscapedAttributeValue(out, value);
     out += QLatin1Char('"');
+}
+
+void NSXMLNode::writeXML(QString &out, unsigned, int) const
+{
+    if (m_kind == NSXMLNodeKind::Text)
+        appendEscapedText(out, stringValue());
+    else
+        appendAttributeOrNamespace(out, m_kind, m_name, m_value);
 }
 
 } // namespace platform

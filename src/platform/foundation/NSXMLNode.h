@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -7,6 +8,7 @@
 namespace platform {
 
 class NSXMLElement;
+class NSXMLNodeArena;
 
 // The kinds of node an XML tree holds.
 enum class NSXMLNodeKind { Element, Attribute, Namespace, Text };
@@ -31,6 +33,12 @@ public:
     static std::shared_ptr<NSXMLNode> attributeWithName(QString name, QString stringValue);
     static std::shared_ptr<NSXMLNode> namespaceWithName(QString prefix, QString stringValue);
     static std::shared_ptr<NSXMLNode> textWithStringValue(QString stringValue);
+    // A text kept as the UTF-8 bytes it was read as, turned into a text each time it is read: a parser
+    // makes many texts that nobody reads, and the bytes take half the room.
+    static std::shared_ptr<NSXMLNode> textWithUTF8(QByteArray utf8);
+    // The same texts, placed in the arena (see NSXMLNodeArena).
+    static std::shared_ptr<NSXMLNode> textWithStringValue(QString stringValue, NSXMLNodeArena &arena);
+    static std::shared_ptr<NSXMLNode> textWithUTF8(QByteArray utf8, NSXMLNodeArena &arena);
 
     virtual ~NSXMLNode();
     NSXMLNode(const NSXMLNode &) = delete;
@@ -76,11 +84,15 @@ private:
     const NSXMLNodeKind m_kind;
     QString m_name;
     QString m_value;
+    // A text's UTF-8 bytes, standing for m_value when not null.
+    QByteArray m_utf8;
     NSXMLElement *m_parent = nullptr;
 };
 
 // Escaping for XML output, shared by the node kinds.
 void appendEscapedText(QString &out, const QString &text);
 void appendEscapedAttributeValue(QString &out, const QString &value);
+// An attribute (name="value") or a namespace declaration (xmlns:prefix="uri") as a start tag holds it.
+void appendAttributeOrNamespace(QString &out, NSXMLNodeKind kind, const QString &name, const QString &value);
 
 } // namespace platform

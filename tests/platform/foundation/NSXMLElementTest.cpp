@@ -1,7 +1,12 @@
 // The XML tree: building, output byte for byte, parsing texts, copying and detaching.
 #include "platform/foundation/NSXMLElement.h"
+#include "platform/foundation/NSXMLNodeArena.h"
 
 #include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+#include <vector>
 
 using platform::NSXMLElement;
 using platform::NSXMLNode;
@@ -137,4 +142,151 @@ TEST(NSXMLElement, LetsGoOfADeepTreeWithoutRecursion)
     }
     EXPECT_EQ(root->stringValue(), QStringLiteral("bottom"));
     root.reset();
+}
+
+TEST(NSXMLElement, KeepsAttributesAndNamespacesWithoutNodesUntilOneIsAskedFor)
+{
+    const auto element = NSXMLElement::elementWithName(QStringLiteral("p:item"));
+    element->reserveAttributesAndNamespaces(4);
+    element->addAttributeWithName(QStringLiteral("b"), QStringLiteral("1"));
+    element->addNamespaceWithPrefix(QStringLiteral("p"), QStringLiteral("urn:p"));
+    element->addAttributeWithName(QStringLiteral("a"), QStringLiteral("\u00e9&\""));
+    element->addNamespaceWithPrefix(QString(), QStringLiteral("urn:d"));
+    element->addAttributeWithName(QStringLiteral("b"), QStringLiteral("2")); // replaces in place
+    const auto child = NSXMLElement::elementWithName(QStringLiteral("p:c"));
+    element->addChild(child);
+    const QString written = QStringLiteral("<p:item xmlns:p=\"urn:p\" xmlns=\"urn:d\" b=\"2\" a=\"\u00e9&amp;&quot;\"><p:c/></p:item>");
+    EXPECT_EQ(compact(*element), written);
+    ASSERT_NE(element->attributeValueForName(QStringLiteral("a")), nullptr);
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("a")), QStringLiteral("\u00e9&\""));
+    EXPECT_EQ(element->attributeValueForName(QStringLiteral("p")), nullptr);
+    EXPECT_EQ(element->namespaceValueForPrefix(QStringLiteral("b")), nullptr);
+    EXPECT_EQ(child->URI(), QStringLiteral("urn:p"));
+
+    // A node asked for later holds the value; changes through it and through the element meet.
+    NSXMLNode *const b = element->attributeForName(QStringLiteral("b"));
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->parent(), element.get());
+    EXPECT_EQ(b, element->attributeForName(QStringLiteral("b")));
+    b->setStringValue(QStringLiteral("3"));
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("b")), QStringLiteral("3"));
+    element->addAttributeWithName(QStringLiteral("b"), QStringLiteral("4"));
+    EXPECT_EQ(b->stringValue(), QStringLiteral("4"));
+    b->setName(QStringLiteral("renamed"));
+    EXPECT_EQ(element->attributeValueForName(QStringLiteral("b")), nullptr);
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("renamed")), QStringLiteral("4"));
+
+    // The lists hand out nodes in order, kind by kind; a node kept outlives its removal.
+    const auto attributes = element->attributes();
+    ASSERT_EQ(attributes.size(), 2u);
+    EXPECT_EQ(attributes[0]->name(), QStringLiteral("renamed"));
+    EXPECT_EQ(attributes[1]->stringValue(), QStringLiteral("\u00e9&\""));
+    const auto namespaces = element->namespaces();
+    ASSERT_EQ(namespaces.size(), 2u);
+    EXPECT_EQ(namespaces[1]->name(), QString());
+    element->removeAttributeForName(QStringLiteral("a"));
+    EXPECT_EQ(attributes[1]->parent(), nullptr);
+    EXPECT_EQ(attributes[1]->stringValue(), QStringLiteral("\u00e9&\""));
+    namespaces[0]->detach();
+    EXPECT_EQ(child->URI(), QString());
+    EXPECT_EQ(compact(*element), QStringLiteral("<p:item xmlns=\"urn:d\" renamed=\"4\"><p:c/></p:item>"));
+
+    // A copy has values of its own; a removed node can join another element.
+    const auto copied = element->copyElement();
+    copied->attributeForName(QStringLiteral("renamed"))->setStringValue(QStringLiteral("copy"));
+    EXPECT_EQ(*element->attributeValueForName(QStringLiteral("renamed")), QStringLiteral("4"));
+    copied->addAttribute(attributes[1]);
+    EXPECT_EQ(attributes[1]->parent(), copied.get());
+    EXPECT_EQ(compact(*copied), QStringLiteral("<p:item xmlns=\"urn:d\" renamed=\"copy\" a=\"\u00e9&amp;&quot;\"><p:c/></p:item>"));
+    // The element going first leaves its handed-out nodes without a parent.
+    NSXMLElement::Nodes kept;
+    {
+        const auto temporary = copied->copyElement();
+        kept = temporary->attributes();
+        EXPECT_EQ(kept.front()->parent(), temporary.get());
+    }
+    EXPECT_EQ(kept.front()->parent(), nullptr);
+    EXPECT_EQ(compact(*kept.back()), QStringLiteral("a=\"\u00e9&amp;&quot;\""));
+}
+
+TEST(NSXMLElement, ThreadsReadingOneTreeGetTheSameNodes)
+{
+    // A received stanza goes to several delegates on their own threads; reading must not race, and a
+    // node asked for at once on several threads is made once.
+    constexpr int kThreads = 8;
+    constexpr int kAttributes = 64;
+    for (int round = 0; round < 20; ++round) {
+        const auto element = NSXMLElement::elementWithName(QStringLiteral("message"));
+        for (int index = 0; index < kAttributes; ++index)
+            element->addAttributeWithName(QStringLiteral("a%1").arg(index), QStringLiteral("v%1").arg(index));
+        element->addNamespaceWithPrefix(QString(), QStringLiteral("jabber:client"));
+        std::vector<std::vector<const NSXMLNode *>> seen(kThreads);
+        std::vector<std::thread> threads;
+        for (int thread = 0; thread < kThreads; ++thread) {
+            threads.emplace_back([&, thread] {
+                for (int index = kAttributes - 1; index >= 0; --index) {
+                    const QString name = QStringLiteral("a%1").arg(index);
+                    const QString *const value = element->attributeValueForName(name);
+                    EXPECT_TRUE(value != nullptr && *value == QStringLiteral("v%1").arg(index));
+                    seen[size_t(thread)].push_back(element->attributeForName(name));
+                }
+                seen[size_t(thread)].push_back(element->namespaces().front().get());
+                EXPECT_EQ(element->URI(), QStringLiteral("jabber:client"));
+            });
+        }
+        for (auto &thread : threads)
+            thread.join();
+        for (int thread = 1; thread < kThreads; ++thread)
+            EXPECT_EQ(seen[size_t(thread)], seen[0]);
+    }
+}
+
+TEST(NSXMLElement, NodesPlacedInAnArenaOutliveItAndAreFreedOnAnyThread)
+{
+    std::vector<std::shared_ptr<NSXMLElement>> kept;
+    std::shared_ptr<std::array<char, 3 * platform::NSXMLNodeArena::kBlockBytes>> large;
+    {
+        platform::NSXMLNodeArena arena;
+        // Enough stanzas to fill many blocks; every seventh is kept, the others go at once.
+        for (int index = 0; index < 2000; ++index) {
+            const auto stanza = NSXMLElement::elementWithName(QStringLiteral("message"), arena);
+            stanza->addAttributeWithName(QStringLiteral("id"), QString::number(index));
+            const auto body = NSXMLElement::elementWithName(QStringLiteral("body"), arena);
+            body->addChild(index % 2 == 0 ? NSXMLNode::textWithUTF8(QByteArray("\xc3\xa9t\xc3\xa9 ") + QByteArray::number(index), arena)
+                                          : NSXMLNode::textWithStringValue(QStringLiteral("\u263A %1").arg(index), arena));
+            stanza->addChild(body);
+            if (index % 7 == 0)
+                kept.push_back(stanza);
+        }
+        // What a block cannot hold comes from the heap.
+        large = std::allocate_shared<std::array<char, 3 * platform::NSXMLNodeArena::kBlockBytes>>(
+            platform::NodeArenaAllocator<char>(arena.blockFor(sizeof(*large))));
+        large->fill('x');
+    }
+    EXPECT_EQ(large->back(), 'x');
+    // Kept elements change on this thread while others in the same blocks go on another.
+    std::thread freeing([&] {
+        for (size_t position = 0; position < kept.size(); position += 2)
+            kept[position].reset();
+    });
+    for (size_t position = 1; position < kept.size(); position += 2) {
+        for (int extra = 0; extra < 20; ++extra)
+            kept[position]->addChild(NSXMLElement::elementWithName(QStringLiteral("x")));
+        for (int extra = 0; extra < 20; ++extra)
+            kept[position]->removeChildAtIndex(1);
+        kept[position]->addAttributeWithName(QStringLiteral("to"), QStringLiteral("a@b"));
+        kept[position]->removeAttributeForName(QStringLiteral("to"));
+    }
+    freeing.join();
+    for (size_t position = 1; position < kept.size(); position += 2) {
+        const int index = int(position) * 7;
+        EXPECT_EQ(compact(*kept[position]),
+                  QStringLiteral("<message id=\"%1\"><body>%2</body></message>")
+                      .arg(index)
+                      .arg(index % 2 == 0 ? QStringLiteral("\u00e9t\u00e9 %1").arg(index) : QStringLiteral("\u263A %1").arg(index)));
+        const auto copied = kept[position]->copyElement();
+        kept[position].reset();
+        EXPECT_EQ(copied->elementsForName(QStringLiteral("body")).front()->stringValue().right(int(QString::number(index).size())),
+                  QString::number(index));
+    }
 }

@@ -45,6 +45,9 @@ QByteArray sampleStream()
            "<mechanism>DIGEST-MD5</mechanism></mechanisms></stream:features>\n \n"
            "<message from='a@b/c' to='d@e' type='chat' id='m&amp;1&#x41;'><body>Tom &amp; Jerry &lt;3 &#x263A; "
            "<![CDATA[<raw>]]></body></message>"
+           "<message xml:lang='fr' to='d@e' x:note='\xc3\xa9t\xc3\xa9 &lt;&amp;&gt; &#x1D11E;' xmlns:x='urn:x'>"
+           "<body>Long text over the sharing limit: \xc3\xa9t\xc3\xa9 \xe2\x98\xba \xf0\x9d\x84\x9e &amp; &#x263A; "
+           "&lt;tag&gt; <![CDATA[& <raw> \xc3\xa9]]> and the end.</body></message>"
            "<iq type='result' id='bind_1'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'>"
            "<jid>user@push.example.net/Desk</jid></bind></iq> <presence/>\r\n"
            "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/>"
@@ -61,6 +64,10 @@ QStringList sampleEvents()
                        "<mechanism>DIGEST-MD5</mechanism></mechanisms></stream:features>"),
         QStringLiteral("element <message xmlns=\"jabber:client\" from=\"a@b/c\" to=\"d@e\" type=\"chat\" "
                        "id=\"m&amp;1A\"><body>Tom &amp; Jerry &lt;3 \u263A &lt;raw&gt;</body></message>"),
+        QStringLiteral("element <message xmlns:x=\"urn:x\" xmlns=\"jabber:client\" xml:lang=\"fr\" to=\"d@e\" "
+                       "x:note=\"\u00e9t\u00e9 &lt;&amp;&gt; \U0001D11E\"><body>Long text over the sharing limit: "
+                       "\u00e9t\u00e9 \u263A \U0001D11E &amp; \u263A &lt;tag&gt; &amp; &lt;raw&gt; \u00e9 and the "
+                       "end.</body></message>"),
         QStringLiteral("element <iq xmlns=\"jabber:client\" type=\"result\" id=\"bind_1\">"
                        "<bind xmlns=\"urn:ietf:params:xml:ns:xmpp-bind\"><jid>user@push.example.net/Desk</jid>"
                        "</bind></iq>"),

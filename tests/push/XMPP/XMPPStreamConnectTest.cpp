@@ -424,7 +424,10 @@ TEST(XMPPStreamConnect, PeerToPeerInitiatorAndRecipientReportTheirSockets)
     auto recipientRecorder = std::make_shared<StreamRecorder>();
     recipient->addDelegate(recipientRecorder, recipientRecorder->queue());
     ASSERT_TRUE(recipient->connectP2PWithSocket(accepted));
-    EXPECT_EQ(recipient->state(), XMPPStreamStateOpening);
+    // The recipient opens at once; the initiator's opening may already have been read on the XMPP queue,
+    // which leaves a peer-to-peer stream connected before this line looks.
+    const XMPPStreamState opened = recipient->state();
+    EXPECT_TRUE(opened == XMPPStreamStateOpening || opened == XMPPStreamStateConnected) << opened;
     ASSERT_TRUE(recipientRecorder->waitFor(QStringLiteral("socketDidConnect")));
     EXPECT_TRUE(recipient->isP2PRecipient());
     EXPECT_FALSE(recipient->isP2PInitiator());

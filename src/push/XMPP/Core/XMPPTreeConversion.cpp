@@ -91,11 +91,11 @@ QString XMPPTreeConversion::sharedValue(std::string_view utf8)
 
 bool XMPPTreeConversion::isDeclared(const NSXMLElement &element, const QString &prefix) const
 {
-    if (element.namespaceForPrefix(prefix) != nullptr)
+    if (element.namespaceValueForPrefix(prefix) != nullptr)
         return true;
     // The root (index 0) is left out: a stanza carries its own copy of what the root declares.
     for (size_t index = m_open.size(); index > 1; --index) {
-        if (m_open[index - 1]->namespaceForPrefix(prefix) != nullptr)
+        if (m_open[index - 1]->namespaceValueForPrefix(prefix) != nullptr)
             return true;
     }
     return false;
@@ -107,39 +107,33 @@ void XMPPTreeConversion::declareIfMissing(NSXMLElement &element, const xmlChar *
         return;
     const QString prefixText = prefix == nullptr ? emptyText() : sharedText(nullptr, prefix);
     if (!isDeclared(element, prefixText))
-        element.addNamespace(NSXMLNode::namespaceWithName(prefixText, sharedText(nullptr, uri)));
+        element.addNamespaceWithPrefix(prefixText, sharedText(nullptr, uri));
 }
 
 void XMPPTreeConversion::addNamespaces(NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri,
                                        int namespaceCount, const xmlChar **namespaces)
 {
-    // The declared ones and possibly the element's own.
-    if (namespaceCount > 0)
-        element.reserveNamespaces(namespaceCount + 1);
     for (int index = 0; index < namespaceCount; ++index) {
         const xmlChar *const declaredPrefix = namespaces[2 * index];
         const xmlChar *const declaredUri = namespaces[2 * index + 1];
         if (declaredUri == nullptr)
             continue;
-        element.addNamespace(NSXMLNode::namespaceWithName(
-            declaredPrefix == nullptr ? emptyText() : sharedText(nullptr, declaredPrefix),
-            sharedText(nullptr, declaredUri)));
+        element.addNamespaceWithPrefix(declaredPrefix == nullptr ? emptyText() : sharedText(nullptr, declaredPrefix),
+                                       sharedText(nullptr, declaredUri));
     }
     declareIfMissing(element, prefix, uri);
 }
 
 void XMPPTreeConversion::addAttributes(NSXMLElement &element, int attributeCount, const xmlChar **attributes)
 {
-    element.reserveAttributes(attributeCount);
     for (int index = 0; index < attributeCount; ++index) {
         const xmlChar *const *attribute = attributes + 5 * index;
         const xmlChar *const prefix = attribute[1];
         const xmlChar *const uri = attribute[2];
         if (prefix != nullptr)
             declareIfMissing(element, prefix, uri);
-        element.addAttribute(NSXMLNode::attributeWithName(
-            sharedText(prefix, attribute[0]),
-            sharedValue(decodedAttributeValue(attribute[3], attribute[4], m_attributeValue))));
+        element.addAttributeWithName(sharedText(prefix, attribute[0]),
+                                     sharedValue(decodedAttributeValue(attribute[3], attribute[4], m_attributeValue)));
     }
 }
 
@@ -150,7 +144,9 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::openElement(const xmlChar *loc
 {
     flushText();
     // A prefix no namespace is bound to is dropped from the name, as libxml2 reports it unbound.
-    auto element = NSXMLElement::elementWithName(sharedText(uri != nullptr ? prefix : nullptr, localName));
+    auto element = NSXMLElement::elementWithName(sharedText(uri != nullptr ? prefix : nullptr, localName), m_arena);
+    // The declared namespaces, possibly the element's own, and the attributes share one list.
+    element->reserveAttributesAndNamespaces(namespaceCount + 1 + attributeCount);
     addNamespaces(*element, prefix, uri, namespaceCount, namespaces);
     addAttributes(*element, attributeCount, attributes);
     // A stanza stands alone; deeper elements join their parent.
@@ -171,7 +167,9 @@ void XMPPTreeConversion::flushText()
     if (!m_hasText)
         return;
     if (!m_open.empty())
-        m_open.back()->addChild(NSXMLNode::textWithStringValue(sharedValue(m_text)));
+        m_open.back()->addChild(m_text.size() > kMaxSharedValueBytes
+                                    ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
+                                    : NSXMLNode::textWithStringValue(sharedValue(m_text), m_arena));
     m_text.clear();
     m_hasText = false;
 }

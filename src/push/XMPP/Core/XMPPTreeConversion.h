@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/NSXMLElement.h"
+#include "platform/foundation/NSXMLNodeArena.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -85,6 +86,8 @@ private:
     std::vector<ValueEntry> m_values = std::vector<ValueEntry>(kValueSlots);
     std::string m_key;
     std::string m_attributeValue;
+    // The stanzas' elements and texts are placed one after another in blocks.
+    platform::NSXMLNodeArena m_arena;
     std::vector<std::shared_ptr<platform::NSXMLElement>> m_open;
     std::string m_text;
     bool m_hasText = false;

@@ -134,13 +134,13 @@ std::shared_ptr<NSXMLElement> elementForName(const NSXMLElement &element, const 
 
 QString xmlns(const NSXMLElement &element)
 {
-    const NSXMLNode *const declared = element.namespaceForPrefix(QString(QLatin1String("")));
-    return declared == nullptr ? QString() : declared->stringValue();
+    const QString *const declared = element.namespaceValueForPrefix(QString(QLatin1String("")));
+    return declared == nullptr ? QString() : *declared;
 }
 
 void setXmlns(NSXMLElement &element, const QString &ns)
 {
-    element.addNamespace(NSXMLNode::namespaceWithName(QString(QLatin1String("")), ns));
+    element.addNamespaceWithPrefix(QString(QLatin1String("")), ns);
 }
 
 QString prettyXMLString(const NSXMLNode &node)
@@ -155,21 +155,20 @@ QString compactXMLString(const NSXMLNode &node)
 
 void addAttributeWithName(NSXMLElement &element, const QString &name, const QString &string)
 {
-    element.addAttribute(NSXMLNode::attributeWithName(name, string));
+    element.addAttributeWithName(name, string);
 }
 
 QString attributeStringValueForName(const NSXMLElement &element, const QString &name)
 {
-    const NSXMLNode *const attribute = element.attributeForName(name);
-    if (attribute == nullptr)
+    const QString *const value = element.attributeValueForName(name);
+    if (value == nullptr)
         return QString();
-    const QString value = attribute->stringValue();
-    return value.isNull() ? QString(QLatin1String("")) : value;
+    return value->isNull() ? QString(QLatin1String("")) : *value;
 }
 
 QString attributeStringValueForName(const NSXMLElement &element, const QString &name, const QString &defaultValue)
 {
-    return element.attributeForName(name) == nullptr ? defaultValue : attributeStringValueForName(element, name);
+    return element.attributeValueForName(name) == nullptr ? defaultValue : attributeStringValueForName(element, name);
 }
 
 QVariantMap attributesAsDictionary(const NSXMLElement &element)
@@ -182,13 +181,14 @@ QVariantMap attributesAsDictionary(const NSXMLElement &element)
 
 void addNamespaceWithPrefix(NSXMLElement &element, const QString &prefix, const QString &string)
 {
-    element.addNamespace(NSXMLNode::namespaceWithName(prefix, string));
+    element.addNamespaceWithPrefix(prefix, string);
 }
 
 QString namespaceStringValueForPrefix(const NSXMLElement &element, const QString &prefix)
 {
-    const NSXMLNode *const declared = element.namespaceForPrefix(prefix.isNull() ? QString(QLatin1String("")) : prefix);
-    return declared == nullptr ? QString() : declared->stringValue();
+    const QString *const declared =
+        element.namespaceValueForPrefix(prefix.isNull() ? QString(QLatin1String("")) : prefix);
+    return declared == nullptr ? QString() : *declared;
 }
 
 QString namespaceStringValueForPrefix(const NSXMLElement &element, const QString &prefix, const QString &defaultValue)
@@ -204,7 +204,7 @@ int attributeIntValueForName(const NSXMLElement &element, const QString &name)
 
 int attributeIntValueForName(const NSXMLElement &element, const QString &name, int defaultValue)
 {
-    return element.attributeForName(name) == nullptr ? defaultValue : attributeIntValueForName(element, name);
+    return element.attributeValueForName(name) == nullptr ? defaultValue : attributeIntValueForName(element, name);
 }
 
 bool attributeBoolValueForName(const NSXMLElement &element, const QString &name)
@@ -214,7 +214,7 @@ bool attributeBoolValueForName(const NSXMLElement &element, const QString &name)
 
 bool attributeBoolValueForName(const NSXMLElement &element, const QString &name, bool defaultValue)
 {
-    return element.attributeForName(name) == nullptr ? defaultValue : attributeBoolValueForName(element, name);
+    return element.attributeValueForName(name) == nullptr ? defaultValue : attributeBoolValueForName(element, name);
 }
 
 float attributeFloatValueForName(const NSXMLElement &element, const QString &name)
@@ -224,7 +224,7 @@ float attributeFloatValueForName(const NSXMLElement &element, const QString &nam
 
 float attributeFloatValueForName(const NSXMLElement &element, const QString &name, float defaultValue)
 {
-    return element.attributeForName(name) == nullptr ? defaultValue : attributeFloatValueForName(element, name);
+    return element.attributeValueForName(name) == nullptr ? defaultValue : attributeFloatValueForName(element, name);
 }
 
 double attributeDoubleValueForName(const NSXMLElement &element, const QString &name)
@@ -234,7 +234,7 @@ double attributeDoubleValueForName(const NSXMLElement &element, const QString &n
 
 double attributeDoubleValueForName(const NSXMLElement &element, const QString &name, double defaultValue)
 {
-    return element.attributeForName(name) == nullptr ? defaultValue : attributeDoubleValueForName(element, name);
+    return element.attributeValueForName(name) == nullptr ? defaultValue : attributeDoubleValueForName(element, name);
 }
 
 qint32 attributeInt32ValueForName(const NSXMLElement &element, const QString &name)
