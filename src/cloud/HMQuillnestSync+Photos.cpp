@@ -305,11 +305,7 @@ void HMQuillnestSync::sendMoreContactPhotos()
 
 bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QString &contactId, const QString &outlookId)
 {
-    std::shared_ptr<platform::RKClient> client;
-    {
-        const std::lock_guard lock(m_mutex);
-        client = m_isShuttingDown ? nullptr : m_client;
-    }
+    const std::shared_ptr<platform::RKClient> client = clientUnlessGoing();
     const auto answered = m_callbacks.wrap([this, contactId, outlookId](bool failed) {
         const std::lock_guard lock(m_mutex);
         ++m_numberOfPhotoResponsesReceived;
@@ -320,11 +316,9 @@ bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QStri
         answered(true);
         return false;
     }
-    std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/update_photo.php"));
+    std::shared_ptr<RKRequest> request =
+        newPost(*client, QStringLiteral("/update_photo.php"), kPhotoUploadTimeoutSeconds, kMaxReplyBytes);
     DDLogVerbose(QStringLiteral("urlString %1").arg(request->URLString()));
-    request->setMethod(platform::RKRequestMethod::POST);
-    request->setTimeoutInterval(kPhotoUploadTimeoutSeconds);
-    request->setMaxResponseBytes(kMaxReplyBytes);
     request->setHTTPBody(photoUploadBody(sessionIdentifier(), contactId, photo),
                          QStringLiteral("multipart/form-data; boundary=") + QLatin1String(kPhotoBoundary));
     request->setOnDidLoadResponse([answered, contactId](const RKResponse &response) {
@@ -339,9 +333,9 @@ bool HMQuillnestSync::sendPhotoForContactId(const QByteArray &photo, const QStri
         DDLogError(QStringLiteral("something very bad happened here: %1").arg(error.localizedDescription()));
         answered(true);
     });
-    {
-        const std::lock_guard lock(m_mutex);
-        m_liveRequests.remember(request);
+    if (!keepUnlessGoing(request, false)) {
+        answered(true);
+        return false;
     }
     request->send();
     return true;

@@ -111,28 +111,18 @@ void HMQuillnestSync::noteStatusSynchronizing()
 RKRequestOutcome HMQuillnestSync::sendAndWait(const QString &path, double timeoutSeconds, const QByteArray &body,
                                               const QString &contentType, qint64 maxReplyBytes)
 {
-    std::shared_ptr<platform::RKClient> client;
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_isShuttingDown)
-            return RKRequestOutcome::cancelled();
-        client = m_client;
-    }
+    bool isGoing = false;
+    const std::shared_ptr<platform::RKClient> client = clientUnlessGoing(&isGoing);
+    if (isGoing)
+        return RKRequestOutcome::cancelled();
     if (!client)
         return RKRequestOutcome::failed(
             PlatformError::withDescription(kHttpStatusErrorDomain, 0, QStringLiteral("The cloud client is not set up.")));
-    std::shared_ptr<RKRequest> request = client->requestWithResourcePath(path);
-    request->setMethod(platform::RKRequestMethod::POST);
-    request->setTimeoutInterval(timeoutSeconds);
-    request->setMaxResponseBytes(maxReplyBytes);
+    std::shared_ptr<RKRequest> request = newPost(*client, path, timeoutSeconds, maxReplyBytes);
     request->setDelegate(this);
     request->setHTTPBody(body, contentType);
-    {
-        const std::lock_guard lock(m_mutex);
-        m_commandTries = 0;
-        m_request = request;
-        m_liveRequests.remember(request);
-    }
+    if (!keepUnlessGoing(request, true))
+        return RKRequestOutcome::cancelled();
     RKRequestOutcome outcome = request->sendSynchronously();
     if (outcome.isLoaded() && !outcome.response().isSuccessful()) {
         const int status = outcome.response().statusCode();

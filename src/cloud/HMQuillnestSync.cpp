@@ -315,19 +315,10 @@ QString HMQuillnestSync::loggableJson(const QVariantMap &body)
 bool HMQuillnestSync::sendRequest(const QString &path, double timeoutSeconds, const QVariantMap &body,
                                   ReplyHandler onReply, FailureHandler onFailure)
 {
-    std::shared_ptr<platform::RKClient> client;
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_isShuttingDown)
-            return false;
-        client = m_client;
-    }
+    const std::shared_ptr<platform::RKClient> client = clientUnlessGoing();
     if (!client)
         return false;
-    std::shared_ptr<RKRequest> request = client->requestWithResourcePath(path);
-    request->setMethod(platform::RKRequestMethod::POST);
-    request->setTimeoutInterval(timeoutSeconds);
-    request->setMaxResponseBytes(kMaxReplyBytes);
+    std::shared_ptr<RKRequest> request = newPost(*client, path, timeoutSeconds, kMaxReplyBytes);
     request->setDelegate(this);
     request->setParams(platform::RKRequestSerialization(jsonStringFromDictionary(body).toUtf8(),
                                                         QString::fromLatin1(platform::RKMIMETypeJSON)));
@@ -345,23 +336,47 @@ bool HMQuillnestSync::sendRequest(const QString &path, double timeoutSeconds, co
         fail(httpStatusError(status));
     }));
     request->setOnDidFailLoadWithError(fail);
-    {
-        const std::lock_guard lock(m_mutex);
-        // The transport may have begun to go since the first look, from another thread (an account
-        // transport goes when its answer is posted, while its reply handler still runs): a request it
-        // did not see must not go out with it as delegate.
-        if (m_isShuttingDown) {
-            request->setDelegate(nullptr);
-            return false;
-        }
-        m_commandTries = 0;
-        m_request = request;
-        m_liveRequests.remember(request);
-    }
+    if (!keepUnlessGoing(request, true))
+        return false;
     request->send();
     if (path == QLatin1String("/logout.php"))
         Farewells::instance().add(client, request);
     return true;
+}
+
+std::shared_ptr<platform::RKClient> HMQuillnestSync::clientUnlessGoing(bool *isGoing) const
+{
+    const std::lock_guard lock(m_mutex);
+    if (isGoing)
+        *isGoing = m_isShuttingDown;
+    return m_isShuttingDown ? nullptr : m_client;
+}
+
+std::shared_ptr<RKRequest> HMQuillnestSync::newPost(platform::RKClient &client, const QString &path,
+                                                    double timeoutSeconds, qint64 maxReplyBytes)
+{
+    std::shared_ptr<RKRequest> request = client.requestWithResourcePath(path);
+    request->setMethod(platform::RKRequestMethod::POST);
+    request->setTimeoutInterval(timeoutSeconds);
+    request->setMaxResponseBytes(maxReplyBytes);
+    return request;
+}
+
+bool HMQuillnestSync::keepUnlessGoing(const std::shared_ptr<RKRequest> &request, bool isCommand)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_isShuttingDown) {
+            if (isCommand) {
+                m_commandTries = 0;
+                m_request = request;
+            }
+            m_liveRequests.remember(request);
+            return true;
+        }
+    }
+    request->clearCallbacks();
+    return false;
 }
 
 PlatformError HMQuillnestSync::httpStatusError(int status)

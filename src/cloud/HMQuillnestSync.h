@@ -262,6 +262,18 @@ private:
     // starts again from its first page.
     bool sendLogon(ReplyHandler onReply, FailureHandler onFailure);
 
+    // The client to send with: none before the set-up, or once the transport is going (then isGoing).
+    std::shared_ptr<platform::RKClient> clientUnlessGoing(bool *isGoing = nullptr) const;
+    // A POST to the path on the client, with its time limit and the longest reply it reads.
+    static std::shared_ptr<platform::RKRequest> newPost(platform::RKClient &client, const QString &path,
+                                                        double timeoutSeconds, qint64 maxReplyBytes);
+    // Keeps the request among the live ones, which the destructor cancels, unless the transport began
+    // to go since its client was taken (another thread may destroy it meanwhile): the going flag is
+    // read again under the same lock that keeps the request, so no request the destructor did not see
+    // is sent. A request not kept has its callbacks cleared and must not be sent. A command request
+    // also becomes the one forceCancel cancels.
+    bool keepUnlessGoing(const std::shared_ptr<platform::RKRequest> &request, bool isCommand);
+
     // A request sent and waited for on the calling thread (never the framework's): the reply of a
     // 2xx status, or the failure (a status outside 2xx is one), or a cancel.
     platform::RKRequestOutcome sendAndWait(const QString &path, double timeoutSeconds, const QByteArray &body,

@@ -18,6 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -460,4 +463,84 @@ TEST(CloudRecords, APhotoTheCloudDidNotTakeEndsTheRunInErrorAndTheRestStillGo)
     ASSERT_TRUE(run.delegate.waitFor(QStringLiteral("photos-stage 0"), 20s));
     EXPECT_EQ(run.delegate.events(), QStringList({QStringLiteral("remain-update 0"), QStringLiteral("photos-stage 0")}))
         << run.delegate.events().join(u'|').toStdString();
+}
+
+// A transport destroyed on another thread while a listing of its own waits at a cloud that never
+// answers (the listing runs in the photo pass's timer tick, which the destructor waits for) cancels
+// that listing and returns well before the listing's 30-second time limit. Later trials destroy it
+// right as the listing begins, so that the going transport and the listing's request meet at every
+// step: a request made as the transport goes is never sent and never waited for. (The photo pass is
+// only the way to run a listing in a callback the destructor waits for.)
+TEST(CloudRecords, ATransportDestroyedWhileAListingWaitsCancelsItAndDoesNotWaitForIt)
+{
+    PeerFixture fixture;
+    for (int trial = 0; trial < 8; ++trial) {
+        SCOPED_TRACE(trial);
+        RecordingClientDelegate delegate;
+        std::unique_ptr<HMQuillnestSync> transport =
+            makeCloudSync(fixture.httpsHost(), fixture.certificates.caFile, delegate);
+        ASSERT_TRUE(transport->logon() && delegate.waitFor(QStringLiteral("logon 1")));
+        delegate.clearEvents();
+        fixture.peer->clearRequests();
+        GlobalVariables::setShouldSyncContactPhotos(true);
+        QVariantMap withPhotos;
+        for (int index = 0; index < 6; ++index) {
+            const QString id = QStringLiteral("t%1dev%2").arg(trial).arg(index);
+            fixture.peer->putRecord(kUser, QStringLiteral("Contacts"), id, QJsonObject{{QStringLiteral("Last"), id}});
+            withPhotos.insert(id, QStringLiteral("olk%1").arg(index));
+        }
+        GlobalVariables::setContactIdsWithPhotos(withPhotos);
+        fixture.peer->addSwitch({cloudpeer::SwitchKind::Stall, QStringLiteral("/v1/getdata.php")});
+
+        // The first pass of five goes at once; the sixth photo is read in the next tick, where the
+        // reader starts a listing the cloud never answers.
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool isListing = false;
+        HMQuillnestSync *sync = transport.get();
+        const QByteArray jpeg = jpegOf(8, 8);
+        transport->setPhotoReader([&, sync](const QString &outlookId) {
+            if (outlookId != QLatin1String("olk5"))
+                return jpeg;
+            {
+                const std::lock_guard lock(mutex);
+                isListing = true;
+            }
+            changed.notify_all();
+            sync->listRecordsForConduit(1, QDateTime());
+            return QByteArray();
+        });
+        transport->sendContactPhotos();
+
+        std::atomic<bool> isDestroyed = false;
+        std::chrono::steady_clock::duration destroying{};
+        std::thread destroyer([&] {
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return isListing; });
+            }
+            // The first trials wait until the listing's request is at the cloud; the later ones
+            // destroy at once, a few microseconds later each time.
+            if (trial < 2) {
+                while (bodiesOf(*fixture.peer, QStringLiteral("/v1/getdata.php")).isEmpty())
+                    std::this_thread::sleep_for(1ms);
+            } else {
+                const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(100 * (trial - 2));
+                while (std::chrono::steady_clock::now() < until) {
+                }
+            }
+            const auto start = std::chrono::steady_clock::now();
+            transport.reset();
+            destroying = std::chrono::steady_clock::now() - start;
+            isDestroyed = true;
+        });
+        for (int turn = 0; turn < 6000 && !isDestroyed; ++turn)
+            spinMainLoop(10ms);
+        destroyer.join();
+        EXPECT_LT(destroying, 10s);
+        // The cancelled listing handed over no page.
+        EXPECT_FALSE(delegate.events().join(u'|').contains(QStringLiteral("page")))
+            << delegate.events().join(u'|').toStdString();
+        fixture.peer->clearSwitches();
+    }
 }
