@@ -71,11 +71,8 @@ bool isNoDueDateMark(const QDateTime &date)
 
 QVariantMap HMTaskData::pppDictionaryForTask(const platform::CalTask &task, const QVariantMap &, quint64)
 {
-    QVariantMap record;
-    setHMValueAsString(record, task.title(), key(kHMSyncFieldSubject));
-    setHMValueAsString(record, task.notes(), key(kHMSyncFieldNote));
-    record.insert(key(kHMSyncFieldNSArrayCategories),
-                  QVariantList{task.calendar() ? task.calendar()->title() : QString()});
+    QVariantMap record =
+        taskRecordWithTitle(task.title(), task.notes(), task.calendar() ? task.calendar()->title() : QString());
     if (task.dueDate().isValid())
         record.insert(key(kHMSyncFieldDueDate), task.dueDate());
     record.insert(key(kHMSyncFieldCompleted), task.isCompleted());

@@ -73,13 +73,19 @@ QString HMTaskData::checksumOfReminder(const platform::EKReminder &reminder)
     return QString::number(crc32OfBytes(checksumArchiveOfList("HMRE", entries)));
 }
 
-QVariantMap HMTaskData::pppDictionaryForEKReminder(const platform::EKReminder &reminder, const QVariantMap &, quint64)
+QVariantMap HMTaskData::taskRecordWithTitle(const QString &title, const QString &notes, const QString &listTitle)
 {
     QVariantMap record;
-    setHMValueAsString(record, reminder.title(), key(kHMSyncFieldSubject));
-    setHMValueAsString(record, reminder.notes(), key(kHMSyncFieldNote));
-    record.insert(key(kHMSyncFieldNSArrayCategories),
-                  QVariantList{reminder.calendar() ? reminder.calendar()->title() : QString()});
+    setHMValueAsString(record, title, key(kHMSyncFieldSubject));
+    setHMValueAsString(record, notes, key(kHMSyncFieldNote));
+    record.insert(key(kHMSyncFieldNSArrayCategories), QVariantList{listTitle});
+    return record;
+}
+
+QVariantMap HMTaskData::pppDictionaryForEKReminder(const platform::EKReminder &reminder, const QVariantMap &, quint64)
+{
+    QVariantMap record = taskRecordWithTitle(reminder.title(), reminder.notes(),
+                                             reminder.calendar() ? reminder.calendar()->title() : QString());
     if (reminder.dueDate().isValid()) {
         record.insert(key(kHMSyncFieldDueDate), reminder.dueDate());
         record.insert(key(kHMSyncFieldDueTime), QStringLiteral("00:00:00"));

@@ -51,6 +51,9 @@ public:
                                       const QVariantMap &record, qint64 timeDifference);
     QVariantMap pppDictionaryForTask(const platform::CalTask &task, const QVariantMap &identifierDictionary,
                                      quint64 syncMethod);
+    // The fields both roads' task records begin with: subject, note, and the task's list as its one
+    // category (an empty one for a task in no list).
+    static QVariantMap taskRecordWithTitle(const QString &title, const QString &notes, const QString &listTitle);
     // Removes the tasks of the hmUids and their identifier dictionaries (the CalendarStore branch of
     // deleteUidRecords).
     void deleteCalendarStoreUidRecords(const QStringList &hmUids);
