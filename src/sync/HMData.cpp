@@ -608,6 +608,14 @@ std::shared_ptr<HMIdentifierGraph> HMData::identifierGraph() const
     return platform::lockedCopy(m_propertyMutex, m_identifierGraph);
 }
 
+std::optional<QList<HMIdentifierGraphEntry>> HMData::identifierGraphEntries() const
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    if (!graph)
+        return std::nullopt;
+    return graph->entries();
+}
+
 void HMData::setIdentifierGraph(std::shared_ptr<HMIdentifierGraph> graph)
 {
     platform::lockedAssign(m_propertyMutex, m_identifierGraph, std::move(graph));

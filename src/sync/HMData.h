@@ -236,6 +236,9 @@ public:
     // The conduit's identifier graph, set when the conduit is prepared; null before.
     std::shared_ptr<HMIdentifierGraph> identifierGraph() const;
     void setIdentifierGraph(std::shared_ptr<HMIdentifierGraph> graph);
+    // The graph's entries as a listing begins, to tell afterwards which records were not found again;
+    // none without a graph (the listing then lists nothing).
+    std::optional<QList<HMIdentifierGraphEntry>> identifierGraphEntries() const;
     // Temporary ids of the records sent as new, in sending order.
     QStringList recordsAddedToDevice() const;
     void setRecordsAddedToDevice(const QStringList &temporaryIds);

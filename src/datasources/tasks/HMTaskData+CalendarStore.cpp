@@ -92,11 +92,10 @@ HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, b
     const QList<std::shared_ptr<platform::CalTask>> tasks =
         store->tasksWithPredicate(platform::CalCalendarStore::taskPredicateWithCalendars(calendarsToRead()));
     QList<HMSyncRecord> records;
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!graph)
-        return records;
     // The dictionaries a task was found for, as a set: the others' tasks are gone.
-    const HMIdentifierGraph::Entries known = graph->entries();
+    const std::optional<HMIdentifierGraph::Entries> known = identifierGraphEntries();
+    if (!known)
+        return records;
     QSet<QString> found;
     for (qsizetype index = 0; index < tasks.size(); ++index) {
         reportListingProgress(index + 1, tasks.size());
@@ -104,7 +103,7 @@ HMTaskData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, b
     }
     if (!includeDeletes)
         return records;
-    appendDeletions(dictionariesNotFound(known, found), records);
+    appendDeletions(dictionariesNotFound(*known, found), records);
     return records;
 }
 

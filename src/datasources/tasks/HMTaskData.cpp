@@ -107,10 +107,9 @@ HMTaskData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool i
     const bool fetched = HMTaskEventKitHelper::waitForTasksArray(m_fetchPatience);
     const std::optional<QList<std::shared_ptr<platform::EKReminder>>> reminders = HMTaskEventKitHelper::getTasksArray();
     QList<HMSyncRecord> records;
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    if (!graph)
+    const std::optional<HMIdentifierGraph::Entries> known = identifierGraphEntries();
+    if (!known)
         return records;
-    const HMIdentifierGraph::Entries known = graph->entries();
     QSet<QString> found;
     const QList<std::shared_ptr<platform::EKReminder>> list =
         reminders.value_or(QList<std::shared_ptr<platform::EKReminder>>());
@@ -124,7 +123,7 @@ HMTaskData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool i
         DDLogError(QStringLiteral("The reminders were not fetched in time; no deletions are listed in this sync."));
         return records;
     }
-    appendDeletions(dictionariesNotFound(known, found), records);
+    appendDeletions(dictionariesNotFound(*known, found), records);
     return records;
 }
 
