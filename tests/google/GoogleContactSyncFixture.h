@@ -40,17 +40,13 @@ inline QJsonObject simpleOutlookContact(int id, const QString &first, const QStr
             {"emails", QJsonArray{QJsonObject{{"kind", "work"}, {"address", last.toLower() + "@o.example"}}}}};
 }
 
-// An entry as a person's client would send it to Google.
+// An entry as a person's client would send it to Google, with a work address.
 inline QByteArray googleEntry(const QString &given, const QString &family, const QString &extra = {})
 {
-    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
-                          "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
-                          "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
-                          "<gd:email rel='http://schemas.google.com/g/2005#work' address='%3@g.example'/>%4"
-                          "<gContact:groupMembershipInfo deleted='false' "
-                          "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
-        .arg(given, family, family.toLower(), extra)
-        .toUtf8();
+    return googleContactEntry(
+        given, family,
+        QStringLiteral("<gd:email rel='http://schemas.google.com/g/2005#work' address='%1@g.example'/>%2")
+            .arg(family.toLower(), extra));
 }
 
 using DriverRun = GoogleDriverRun;

@@ -27,6 +27,19 @@
 
 inline const QString kEmail = QStringLiteral("me@example.com");
 
+// A contact entry as a person's client would send it to Google, in the account's "My Contacts" group;
+// `inner` (an e-mail element, say) goes after the name.
+inline QByteArray googleContactEntry(const QString &given, const QString &family, const QString &inner = {})
+{
+    return QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
+                          "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
+                          "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>%3"
+                          "<gContact:groupMembershipInfo deleted='false' "
+                          "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
+        .arg(given, family, inner)
+        .toUtf8();
+}
+
 // The Google peer as a program, with the account me@example.com and its refresh token "1//rt".
 class GooglePeerProcess final
 {

@@ -10,19 +10,6 @@
 
 #include <gtest/gtest.h>
 
-// An entry as a person's client would send it to Google.
-inline QByteArray googleContactEntry(const QString &given, const QString &family)
-{
-    return QStringLiteral(
-               "<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
-               "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
-               "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
-               "<gContact:groupMembershipInfo deleted='false' "
-               "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
-        .arg(given, family)
-        .toUtf8();
-}
-
 // One contact, one event and one task on each side, named by the serial; answers their names as
 // outlookNames and googleNames count them. Odd serials' Google tasks are in "Work", every third
 // Outlook task in that category.

@@ -145,14 +145,7 @@ protected:
     // A contact added on Google as a person's client adds it.
     void addGoogleContact(const QString &given, const QString &family) const
     {
-        const QByteArray entry =
-            QStringLiteral("<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
-                           "xmlns:gContact='http://schemas.google.com/contact/2008'><gd:name><gd:givenName>%1</gd:givenName>"
-                           "<gd:familyName>%2</gd:familyName><gd:fullName>%1 %2</gd:fullName></gd:name>"
-                           "<gContact:groupMembershipInfo deleted='false' "
-                           "href='http://www.google.com/m8/feeds/groups/me%40example.com/base/6'/></entry>")
-                .arg(given, family)
-                .toUtf8();
+        const QByteArray entry = googleContactEntry(given, family);
         httplib::SSLClient client("127.0.0.1", m_google->port);
         client.set_ca_cert_path(m_google->caFile.toLocal8Bit().constData());
         const std::string path = QStringLiteral("/peer/contact?email=%1&action=add")
