@@ -84,17 +84,6 @@ std::shared_ptr<HMProfile> storedProfile(const QString &home)
     return profiles && !profiles->isEmpty() ? profiles->first() : nullptr;
 }
 
-// Sets the profile's flags and switches before the next run.
-void editProfile(const QString &home, const std::function<void(HMProfile &)> &edit)
-{
-    qputenv("XDG_DATA_HOME", (home + QStringLiteral("/data")).toLocal8Bit());
-    HMProfileManager manager;
-    const auto profiles = manager.loadProfiles();
-    ASSERT_TRUE(profiles && !profiles->isEmpty());
-    edit(*profiles->first());
-    ASSERT_TRUE(manager.saveProfile(*profiles->first()));
-}
-
 } // namespace
 
 TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete)
@@ -105,7 +94,7 @@ TEST(GoogleDriver, EveryConduitOffRefreshesTheTokenPassesThePurgeAndEndsComplete
     QTemporaryDir home;
     const QStringList arguments = googleArguments(writeTokens(home.path(), "1//rt"));
     ASSERT_EQ(runDriver(home.path(), peer, arguments + QStringList{QStringLiteral("--no-sync")}).exitCode, 0);
-    editProfile(home.path(), [](HMProfile &profile) {
+    editStoredProfile(home.path(), [](HMProfile &profile) {
         profile.setRereadAppleOnNextSync(true);
         profile.setRereadDeviceOnNextSync(true);
         profile.setSyncDeletionsName(QStringLiteral("Records deleted from Google will be deleted from Outlook"));
@@ -164,7 +153,7 @@ TEST(GoogleDriver, KilledRightAfterTheEndLeavesTheProfileWithoutItsRereadFlags)
     QTemporaryDir home;
     const QStringList arguments = googleArguments(writeTokens(home.path(), "1//rt"));
     ASSERT_EQ(runDriver(home.path(), peer, arguments + QStringList{QStringLiteral("--no-sync")}).exitCode, 0);
-    editProfile(home.path(), [](HMProfile &profile) {
+    editStoredProfile(home.path(), [](HMProfile &profile) {
         profile.setRereadAppleOnNextSync(true);
         profile.setRereadDeviceOnNextSync(true);
     });
@@ -223,7 +212,7 @@ TEST(GoogleDriver, EachTokenFailureEndsWithItsText)
     }
 
     // A stored token with a line break is never sent: the form could carry a second field.
-    editProfile(home.path(), [](HMProfile &profile) { profile.setGoogleRefreshToken("1//rt\r\nX-Evil: 1"); });
+    editStoredProfile(home.path(), [](HMProfile &profile) { profile.setGoogleRefreshToken("1//rt\r\nX-Evil: 1"); });
     peer.control("/peer/clear-requests");
     const DriverRun run = runDriver(home.path(), peer, {QStringLiteral("--timeout"), QStringLiteral("30")});
     EXPECT_TRUE(run.output.contains(reauthorize)) << run.output.toStdString();

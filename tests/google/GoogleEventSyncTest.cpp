@@ -108,12 +108,7 @@ public:
     static constexpr int kTimeLimitSeconds = 120;
     DriverRun sync()
     {
-        // Outlook's dates are whole seconds.
-        QThread::msleep(1100);
-        const DriverRun done = run();
-        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
-            std::printf("%s\n", qPrintable(done.output));
-        return done;
+        return runAfterOutlooksSecond([this] { return run(); });
     }
     qint64 addOutlookEvent(QJsonObject record) const
     {
@@ -466,14 +461,8 @@ TEST(GoogleEventSync, KilledOrCutFirstSyncsLeaveEveryEventOnceOnEachSide)
         sync.makeProfile();
         const QString insertPath = QStringLiteral("/calendar/v3/calendars/primary/events");
         if (trial.cut == "random") {
-            // Slow answers stretch the upload over the moments a kill may fall on.
-            sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", insertPath}, {"slowMs", 150}});
-            QProcess driver;
-            sync.start(driver);
-            sleepUntilARandomMoment();
-            driver.kill();
-            ASSERT_TRUE(driver.waitForFinished(120000));
-            sync.google().control("/peer/clear-switches");
+            ASSERT_NO_FATAL_FAILURE(
+                killDuringSlowWrites(sync.google(), insertPath, [&](QProcess &driver) { sync.start(driver); }));
         } else {
             if (!trial.cut.isEmpty())
                 sync.google().control("/peer/switch",

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/zip/HMSupportLogArchive.h"
+#include "sync/HMProfile.h"
+#include "sync/HMProfileManager.h"
 
 #include <httplib.h>
 
@@ -24,6 +26,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <functional>
 
 inline const QString kEmail = QStringLiteral("me@example.com");
 
@@ -203,6 +206,52 @@ inline std::string faultKindName(const ::testing::TestParamInfo<const char *> &i
 {
     const QString name = QString::fromLatin1(info.param).remove(u'-');
     return (name.front().isDigit() ? QStringLiteral("status") + name : name).toStdString();
+}
+
+// Outlook's dates are whole seconds: a run that starts within the second of the last one's stamp would
+// take that run's own writes to Outlook for changes. Waits that second out, runs, and shows what the
+// run printed when the test's sync log level asks for it.
+inline GoogleDriverRun runAfterOutlooksSecond(const std::function<GoogleDriverRun()> &run)
+{
+    QThread::msleep(1100);
+    GoogleDriverRun done = run();
+    if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
+        std::printf("%s\n", qPrintable(done.output));
+    return done;
+}
+
+// Whether the run ended cleanly, with what it printed as the failure's text when it did not.
+inline bool endedCleanly(const GoogleDriverRun &done)
+{
+    EXPECT_EQ(done.exitCode, 0) << done.output.toStdString();
+    return done.exitCode == 0;
+}
+
+// Sets the profile stored in the home's data folder before the next run.
+inline void editStoredProfile(const QString &home, const std::function<void(HMProfile &)> &edit)
+{
+    const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", (home + QStringLiteral("/data")).toLocal8Bit());
+    HMProfileManager manager;
+    const auto profiles = manager.loadProfiles();
+    ASSERT_TRUE(profiles && !profiles->isEmpty());
+    edit(*profiles->first());
+    ASSERT_TRUE(manager.saveProfile(*profiles->first()));
+    qputenv("XDG_DATA_HOME", oldData);
+}
+
+// A driver started by `start` and killed at a random moment while the peer answers the writes to
+// `path` slowly, which stretches them over the moments a kill may fall on.
+inline void killDuringSlowWrites(GooglePeerProcess &google, const QString &path,
+                                 const std::function<void(QProcess &)> &start)
+{
+    google.control("/peer/switch", {{"kind", "slow"}, {"path", path}, {"slowMs", 150}});
+    QProcess driver;
+    start(driver);
+    sleepUntilARandomMoment();
+    driver.kill();
+    ASSERT_TRUE(driver.waitForFinished(120000));
+    google.control("/peer/clear-switches");
 }
 
 inline QString writeTokens(const QString &folder, const QByteArray &refreshToken)

@@ -103,17 +103,7 @@ public:
             profile.setPurgeCalendarOnNextSync(purgeCalendar);
         });
     }
-    void editProfile(const std::function<void(HMProfile &)> &edit)
-    {
-        const QByteArray oldData = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", (home() + "/data").toLocal8Bit());
-        HMProfileManager manager;
-        const auto profiles = manager.loadProfiles();
-        ASSERT_TRUE(profiles && !profiles->isEmpty());
-        edit(*profiles->first());
-        ASSERT_TRUE(manager.saveProfile(*profiles->first()));
-        qputenv("XDG_DATA_HOME", oldData);
-    }
+    void editProfile(const std::function<void(HMProfile &)> &edit) { editStoredProfile(home(), edit); }
     // The stored purge flags: contacts, calendar.
     std::pair<bool, bool> purgeFlags()
     {
@@ -140,13 +130,7 @@ public:
     static constexpr int kTimeLimitSeconds = 120;
     bool sync()
     {
-        // Outlook's dates are whole seconds.
-        QThread::msleep(1100);
-        const DriverRun done = run();
-        EXPECT_EQ(done.exitCode, 0) << done.output.toStdString();
-        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
-            std::printf("%s\n", qPrintable(done.output));
-        return done.exitCode == 0;
+        return endedCleanly(runAfterOutlooksSecond([this] { return run(); }));
     }
 
     QJsonObject account() const { return m_google->dump()["accounts"].toObject()[kEmail].toObject(); }

@@ -89,13 +89,8 @@ TEST(GoogleSendOnlyTasks, AKilledFirstSyncLeavesEveryTaskOnceOnGoogle)
         TaskSync sync;
         const QStringList titles = seedTrial(sync);
         if (QLatin1String(kill) == QLatin1String("random")) {
-            sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", kInsertPath}, {"slowMs", 150}});
-            QProcess driver;
-            sync.start(driver);
-            sleepUntilARandomMoment();
-            driver.kill();
-            ASSERT_TRUE(driver.waitForFinished(120000));
-            sync.google().control("/peer/clear-switches");
+            ASSERT_NO_FATAL_FAILURE(
+                killDuringSlowWrites(sync.google(), kInsertPath, [&](QProcess &driver) { sync.start(driver); }));
         } else {
             const DriverRun killed = sync.run({}, {{"HM_SYNC_KILL_AT", kill}});
             EXPECT_EQ(killed.exitCode, -9) << killed.output.toStdString();

@@ -81,17 +81,7 @@ public:
                 edit(profile);
         });
     }
-    void editProfile(const std::function<void(HMProfile &)> &edit)
-    {
-        const QByteArray oldData = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", (home() + "/data").toLocal8Bit());
-        HMProfileManager manager;
-        const auto profiles = manager.loadProfiles();
-        ASSERT_TRUE(profiles && !profiles->isEmpty());
-        edit(*profiles->first());
-        ASSERT_TRUE(manager.saveProfile(*profiles->first()));
-        qputenv("XDG_DATA_HOME", oldData);
-    }
+    void editProfile(const std::function<void(HMProfile &)> &edit) { editStoredProfile(home(), edit); }
     DriverRun run(const QStringList &more = {}, const QMap<QString, QString> &extra = {})
     {
         QProcess driver;
@@ -107,12 +97,7 @@ public:
     int timeLimitSeconds = 200;
     DriverRun sync(const QMap<QString, QString> &extra = {})
     {
-        // Outlook's dates are whole seconds.
-        QThread::msleep(1100);
-        const DriverRun done = run({}, extra);
-        if (qEnvironmentVariableIsSet("HM_TEST_SYNC_LOG_LEVEL"))
-            std::printf("%s\n", qPrintable(done.output));
-        return done;
+        return runAfterOutlooksSecond([&] { return run({}, extra); });
     }
     qint64 addOutlookTask(QJsonObject record) const
     {
