@@ -201,22 +201,30 @@ void HMGoogleSyncDriver::listGoogleContacts()
     sendListRequest(contactsPagePath(lowerBound), QStringLiteral("C"), &HMGoogleSyncDriver::contactsPageReturned);
 }
 
-void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body)
+// A reply that is no feed (cut, garbage, a refused document) is no empty last page: read as one, it
+// would end the listing and move the date past contacts never read.
+std::optional<QVariantMap> HMGoogleSyncDriver::acceptedContactFeed(const char *tag, int status, const QByteArray &body,
+                                                                   const QString &unreadable)
 {
-    DDLogVerbose(QStringLiteral("response.statusCode[C] %1").arg(status));
+    DDLogVerbose(QStringLiteral("response.statusCode[%1] %2").arg(QLatin1String(tag)).arg(status));
     if (const QString failure = listingStatusText(status, false); !failure.isEmpty()) {
         cancelSyncWithError(failure);
-        return;
+        return std::nullopt;
     }
-    // A reply that is no feed (cut, garbage, a refused document) is no empty last page: read as one,
-    // it would end the listing and move the date past contacts never read.
-    const std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(body);
+    std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(body);
     if (!feed || !googlecontactfeed::isFeed(*feed)) {
         DDLogError(QStringLiteral("responseDict is not a dicitonary object %1").arg(QString::fromUtf8(body.left(200))));
-        cancelSyncWithError(QStringLiteral("Google's list of contacts could not be read; nothing was changed for it."));
-        return;
+        cancelSyncWithError(unreadable);
+        return std::nullopt;
     }
-    parseContactsResponseDictionary(*feed);
+    return feed;
+}
+
+void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body)
+{
+    if (const std::optional<QVariantMap> feed = acceptedContactFeed(
+            "C", status, body, QStringLiteral("Google's list of contacts could not be read; nothing was changed for it.")))
+        parseContactsResponseDictionary(*feed);
 }
 
 void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed)

@@ -109,16 +109,10 @@ void HMGoogleSyncDriver::pairSentContactInserts()
 // goes to Outlook. A refused or unreadable page ends the run before anything is sent.
 void HMGoogleSyncDriver::sentContactsPageReturned(int status, const QByteArray &body)
 {
-    DDLogVerbose(QStringLiteral("response.statusCode[CS] %1").arg(status));
-    if (const QString failure = listingStatusText(status, false); !failure.isEmpty()) {
-        cancelSyncWithError(failure);
+    const std::optional<QVariantMap> feed = acceptedContactFeed(
+        "CS", status, body, QStringLiteral("Google's list of contacts could not be read; nothing was sent to Google."));
+    if (!feed)
         return;
-    }
-    const std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(body);
-    if (!feed || !googlecontactfeed::isFeed(*feed)) {
-        cancelSyncWithError(QStringLiteral("Google's list of contacts could not be read; nothing was sent to Google."));
-        return;
-    }
     googlecontactfeed::Context context;
     context.groups = groupNamesAndIds();
     context.allowDeletesFromGoogle = false;

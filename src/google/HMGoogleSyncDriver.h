@@ -294,6 +294,10 @@ private:
     struct TaskWrite;
     void sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks);
     std::optional<QVariantMap> acceptedTaskPage(const char *tag, int status, const QByteArray &body);
+    // A page of Google's contact feed that answered 2xx and reads as a feed; otherwise the run ends with
+    // the listing's status text or `unreadable`, and there is none.
+    std::optional<QVariantMap> acceptedContactFeed(const char *tag, int status, const QByteArray &body,
+                                                   const QString &unreadable);
     std::optional<QString> nextTaskPageToken(const QVariantMap &page);
     void taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body);
     void taskPageReturned(const QString &listId, int status, const QByteArray &body);
