@@ -1,6 +1,7 @@
 // The Outlook identifier maps and the error log on real files: names by version and method, the
 // move to per-account names, dates, failed writes, and the files as Python's plistlib reads them.
 #include "outlook/HMOutlookDatFileHelper.h"
+#include "outlook/HMOutlookUnansweredIds.h"
 
 #include "support/TestSupport.h"
 #include "foundation/GlobalVariables.h"
@@ -10,6 +11,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -292,6 +295,46 @@ TEST_F(DatFileTest, AMapKeptForTheRunIsReadOnceAndWrittenAsAFreshReadWould)
     EXPECT_EQ(run.getAllDeviceContactIdsInDatFile().size(), 49);
     EXPECT_EQ(run.dictionaryForContactDatFile().value_or(QVariantMap()).size(), 51);
     EXPECT_FALSE(HMOutlookDatFileHelper().dictionaryForContactDatFile());
+}
+
+// The ids of writes Google did not take, beside the map: one a line byte for byte, 0600, read back;
+// ids that cannot stand on a line left out; a link there removed with its target untouched; an empty
+// list removes the file.
+TEST_F(DatFileTest, UnansweredGoogleWritesAreKeptBesideTheMap)
+{
+    const auto readAll = [](const QString &file) {
+        QFile read(file);
+        return read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray("(unreadable)");
+    };
+    const auto mode = [](const QString &file) {
+        struct stat status {};
+        return ::lstat(QFile::encodeName(file).constData(), &status) == 0 ? int(status.st_mode & 0777) : -1;
+    };
+    const QString path = outlookunanswered::path(Conduit::Calendar);
+    EXPECT_EQ(path, HMOutlookDatFileHelper().filePath(Conduit::Calendar) + QStringLiteral(".google-unanswered"));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+    EXPECT_TRUE(outlookunanswered::read(Conduit::Calendar).isEmpty());
+
+    ASSERT_TRUE(outlookunanswered::keep(Conduit::Calendar, {"A1", " B2 ", "bad\nid", "", "C\r3", "D4"}));
+    EXPECT_EQ(readAll(path), QByteArray("A1\nB2\nD4\n"));
+    EXPECT_EQ(mode(path), 0600);
+    EXPECT_EQ(outlookunanswered::read(Conduit::Calendar), (QSet<QString>{"A1", "B2", "D4"}));
+    EXPECT_TRUE(outlookunanswered::read(Conduit::Contacts).isEmpty()) << "each conduit has its own list";
+
+    const QString target = m_home.path() + QStringLiteral("/elsewhere");
+    QFile other(target);
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly) && other.write("keep me") == 7);
+    other.close();
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QFile::link(target, path));
+    EXPECT_TRUE(outlookunanswered::read(Conduit::Calendar).isEmpty()) << "a link is not read";
+    ASSERT_TRUE(outlookunanswered::keep(Conduit::Calendar, {"E5"}));
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+    EXPECT_EQ(readAll(path), QByteArray("E5\n"));
+    EXPECT_EQ(readAll(target), QByteArray("keep me"));
+
+    ASSERT_TRUE(outlookunanswered::keep(Conduit::Calendar, {}));
+    EXPECT_FALSE(QFileInfo::exists(path));
 }
 
 } // namespace
