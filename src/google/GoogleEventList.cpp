@@ -246,7 +246,8 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
     if (isIgnored(event, updated, cancelled, context))
         return std::nullopt;
     // Our own write coming back: Google still holds the text we sent.
-    if (hasId && !updatedString.isEmpty() && context.ownWrites.value(uid) == updatedString)
+    if (hasId && !updatedString.isEmpty() &&
+        (context.ownWrites.value(uid) == updatedString || context.ownWrites.value(uid) == kWriteUnanswered))
         return std::nullopt;
     addTexts(event, record);
     QDateTime start;

@@ -289,7 +289,17 @@ void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
                                                                                    QStringLiteral("application/json")));
     }
     request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    // Should its answer never come, Google's copy read back before it goes again is taken for ours:
+    // read as Google's change, it would make a second Outlook copy of a changed occurrence and keep
+    // a new series out of the upload that sends its occurrences.
+    if (marksWriteUnanswered(write) && !writtenEvents().append(write.eventId + u'@' + write.calendarId, googleeventlist::kWriteUnanswered))
+        DDLogError(QStringLiteral("The write of event %1 could not be noted").arg(write.eventId));
     request->send();
+}
+
+bool HMGoogleSyncDriver::marksWriteUnanswered(const EventWrite &write)
+{
+    return write.kind != kDelete && (write.eventId.contains(u'_') || !write.occurrences.empty());
 }
 
 // The pair first, then Google's "updated" beside the map: a kill between the two gives a mapped event
@@ -311,31 +321,31 @@ void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status,
 }
 
 // Whether Google holds the event written. An insert answered 409 carried an id Google holds already:
-// the copy a lost answer left.
+// the copy a lost answer left. The pair is kept before Google's "updated" (or, for a write noted as
+// unanswered, before that note is lifted).
 bool HMGoogleSyncDriver::keepEventWriteAnswer(const EventWrite &write, int status, const QByteArray &body)
 {
     const QString key = write.eventId + u'@' + write.calendarId;
+    QString updated;
+    bool held = true;
     if (write.kind == kInsert && status == 409) {
         m_calendarData->replaceTempId(write.hmxUid, key);
-        return true;
-    }
-    // An occurrence cancelled again (its series read again after an edit) is gone already: done.
-    if (status == 410 && write.record.value(QStringLiteral("STATUS")).toString() == QLatin1String("cancelled"))
-        return true;
-    if (!isSuccess(status)) {
+    } else if (status == 410 && write.record.value(QStringLiteral("STATUS")).toString() == QLatin1String("cancelled")) {
+        // An occurrence cancelled again (its series read again after an edit) is gone already: done.
+    } else if (!isSuccess(status)) {
         DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
         noteWriteNotTaken(Conduit::Calendar, write.outlookId, write.hmxUid);
         if (write.kind == kUpdate && !write.isNew)
             forgetsPairGoneFromGoogle(*m_calendarData, write.hmxUid, status);
-        return false;
+        held = false;
+    } else {
+        if (write.isNew)
+            m_calendarData->replaceTempId(write.hmxUid, key);
+        updated = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap().value(QStringLiteral("updated")).toString();
     }
-    const QVariantMap reply = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap();
-    if (write.isNew)
-        m_calendarData->replaceTempId(write.hmxUid, key);
-    const QString updated = reply.value(QStringLiteral("updated")).toString();
-    if (!updated.isEmpty() && !writtenEvents().append(key, updated))
+    if ((!updated.isEmpty() || marksWriteUnanswered(write)) && !writtenEvents().append(key, updated))
         DDLogError(QStringLiteral("Google's answer for event %1 could not be kept").arg(key));
-    return true;
+    return held;
 }
 
 void HMGoogleSyncDriver::checkForEndConduit()
