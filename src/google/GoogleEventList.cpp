@@ -129,6 +129,18 @@ void addRecurrence(const QVariantMap &event, QVariantMap &record)
     }
 }
 
+// A timed series recurs at the wall time of the zone Google names for it: Outlook is given that zone,
+// or after a daylight-saving change made by only one of that zone and the local one the two would
+// hold its occurrences an hour apart.
+void addSeriesZone(const QVariantMap &event, QVariantMap &record)
+{
+    if (record.value(QStringLiteral("REPEAT")).toInt() < 1 || record.value(QStringLiteral("TYPENUMBER")).toBool())
+        return;
+    const QString zone = text(event.value(QStringLiteral("start")).toMap(), QStringLiteral("timeZone"));
+    if (!zone.isEmpty() && QTimeZone(zone.toUtf8()).isValid())
+        record.insert(QStringLiteral("EVENTTZ"), zone);
+}
+
 // Start and end: an all-day event runs from its start date to the day before Google's exclusive end
 // (never before the start); a timed one is read with its own offset.
 void addTimes(const QVariantMap &event, bool cancelled, QVariantMap &record, QDateTime &start, QDateTime &end)
@@ -255,6 +267,7 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
     addTimes(event, cancelled, record, start, end);
     addAlarm(event, defaultAlarm(response), record);
     addRecurrence(event, record);
+    addSeriesZone(event, record);
     if (const QStringList categories = categoriesOf(response); !categories.isEmpty())
         record.insert(QStringLiteral("NSARRAYCATEGORIES"), categories);
     if (start.isValid())

@@ -879,3 +879,46 @@ TEST(GoogleEventSync, AnOccurrenceMovedOnGoogleRoundTripsThroughOutlookEditsOnce
     subjects.sort();
     EXPECT_EQ(subjects, (QStringList{"Board", "Board moved"}));
 }
+
+// A Google series kept in a zone other than the local one, whose daylight-saving change comes on
+// another day: Outlook holds it in that zone, so every occurrence is at the same moment on both
+// sides, before, between and after the two changes. A second sync sends nothing.
+namespace {
+
+class GoogleEventSeriesZone : public ::testing::TestWithParam<const char *>
+{
+};
+
+} // namespace
+
+TEST_P(GoogleEventSeriesZone, ASeriesInAnotherZoneRecursAtTheSameMomentsAcrossDaylightSaving)
+{
+    EventSync sync(QString::fromLatin1(GetParam()));
+    sync.makeProfile();
+    const QByteArray seriesZone = GetParam() == std::string("Europe/Berlin") ? "America/New_York" : "Europe/London";
+    const QTimeZone google(seriesZone);
+    const QDateTime first(QDate(2027, 3, 2), QTime(9, 0), google);
+    QJsonObject call{{"id", "call00001"},
+                     {"summary", "Call"},
+                     {"start", QJsonObject{{"dateTime", first.toString(Qt::ISODate)}, {"timeZone", QString::fromLatin1(seriesZone)}}},
+                     {"end", QJsonObject{{"dateTime", first.addSecs(3600).toString(Qt::ISODate)}, {"timeZone", QString::fromLatin1(seriesZone)}}},
+                     {"recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"}}};
+    sync.putGoogleEvent(call);
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    const std::optional<QJsonObject> series = bySubject(sync.outlookEvents(), "Call");
+    ASSERT_TRUE(series);
+    const QTimeZone outlookZone((*series)["zone"].toString().toUtf8());
+    ASSERT_TRUE(outlookZone.isValid()) << (*series)["zone"].toString().toStdString();
+    const QDateTime wall = QDateTime::fromString((*series)["start"].toString(), Qt::ISODate).toTimeZone(outlookZone);
+    for (int week = 0; week < 6; ++week) {
+        const QDateTime inOutlook(wall.date().addDays(7 * week), wall.time(), outlookZone);
+        const QDateTime onGoogle(first.date().addDays(7 * week), first.time(), google);
+        EXPECT_EQ(inOutlook.toUTC(), onGoogle.toUTC()) << "week " << week;
+    }
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    sync.expectEverySubjectOnceOnEachSide({"Call"});
+}
+
+INSTANTIATE_TEST_SUITE_P(DaylightSaving, GoogleEventSeriesZone, ::testing::Values("America/Los_Angeles", "Europe/Berlin"), zoneName);
