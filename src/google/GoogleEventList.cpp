@@ -129,6 +129,18 @@ void addRecurrence(const QVariantMap &event, QVariantMap &record)
     }
 }
 
+// A timed series recurs at the wall time of the zone Google names for it: Outlook is given that zone,
+// or after a daylight-saving change made by only one of that zone and the local one the two would
+// hold its occurrences an hour apart.
+void addSeriesZone(const QVariantMap &event, QVariantMap &record)
+{
+    if (record.value(QStringLiteral("REPEAT")).toInt() < 1 || record.value(QStringLiteral("TYPENUMBER")).toBool())
+        return;
+    const QString zone = text(event.value(QStringLiteral("start")).toMap(), QStringLiteral("timeZone"));
+    if (!zone.isEmpty() && QTimeZone(zone.toUtf8()).isValid())
+        record.insert(QStringLiteral("EVENTTZ"), zone);
+}
+
 // Start and end: an all-day event runs from its start date to the day before Google's exclusive end
 // (never before the start); a timed one is read with its own offset.
 void addTimes(const QVariantMap &event, bool cancelled, QVariantMap &record, QDateTime &start, QDateTime &end)
@@ -246,7 +258,8 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
     if (isIgnored(event, updated, cancelled, context))
         return std::nullopt;
     // Our own write coming back: Google still holds the text we sent.
-    if (hasId && !updatedString.isEmpty() && context.ownWrites.value(uid) == updatedString)
+    if (hasId && !updatedString.isEmpty() &&
+        (context.ownWrites.value(uid) == updatedString || context.ownWrites.value(uid) == kWriteUnanswered))
         return std::nullopt;
     addTexts(event, record);
     QDateTime start;
@@ -254,6 +267,7 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
     addTimes(event, cancelled, record, start, end);
     addAlarm(event, defaultAlarm(response), record);
     addRecurrence(event, record);
+    addSeriesZone(event, record);
     if (const QStringList categories = categoriesOf(response); !categories.isEmpty())
         record.insert(QStringLiteral("NSARRAYCATEGORIES"), categories);
     if (start.isValid())

@@ -25,6 +25,8 @@ struct Listing
     qint64 recordCounter = 0; // events read that are not cancelled
 };
 
+inline constexpr QLatin1StringView kWriteUnanswered{"*"};
+
 struct PageContext
 {
     // Events not cancelled and not later than this are not changes; invalid: every event is one.
@@ -32,7 +34,8 @@ struct PageContext
     QStringList outlookEmailAccounts;
     QDateTime now;
     // "UID" to Google's "updated" text of events this program wrote: an event still carrying that
-    // text is our own write coming back.
+    // text is our own write coming back. kWriteUnanswered stands for any text: the write went and its
+    // answer never came, so Google's copy may be ours; it goes again from Outlook.
     QHash<QString, QString> ownWrites;
 };
 

@@ -69,6 +69,9 @@ struct HMGoogleSyncDriver::EventWrite
     QString outlookId;
     QString hmxUid;
     bool isNew = false; // its pair is made from the answer
+    // A new series' occurrences (changed or removed in Outlook): Google names them by the series' id,
+    // so they go once Google holds the series, after its insert's answer.
+    std::vector<EventWrite> occurrences;
 };
 
 void HMGoogleSyncDriver::listOutlookEvents()
@@ -164,7 +167,7 @@ bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord
             cancelSync();
             return false;
         }
-        ++m_responseCounter;
+        m_responseCounter += 1 + qint64(write.occurrences.size());
         sendEventWrite(write);
     }
     checkForEndConduit();
@@ -199,7 +202,59 @@ QList<HMGoogleSyncDriver::EventWrite> HMGoogleSyncDriver::eventWritesOfRecords(c
             inserts.prepend(write);
     }
     std::stable_sort(others.begin(), others.end(), [](const EventWrite &a, const EventWrite &b) { return a.kind < b.kind; });
+    attachOccurrencesToNewSeries(inserts, others);
     return inserts + others;
+}
+
+// An occurrence of a series new in this batch is named by the id Outlook's reader gave the series
+// (with or without its dashes), not by the id the series goes to Google with: it takes that id, the
+// series' calendar, and waits for the series' insert.
+void HMGoogleSyncDriver::attachOccurrencesToNewSeries(QList<EventWrite> &inserts, QList<EventWrite> &others)
+{
+    QHash<QString, qsizetype> seriesByReaderId;
+    for (qsizetype i = 0; i < inserts.size(); ++i) {
+        if (inserts.at(i).record.contains(QStringLiteral("PARENTID")))
+            continue;
+        const QString readerId = inserts.at(i).hmxUid.section(u'@', 0, 0).toLower();
+        seriesByReaderId.insert(readerId, i);
+        seriesByReaderId.insert(QString(readerId).remove(u'-'), i);
+    }
+    const auto attach = [&](QList<EventWrite> &writes) {
+        for (qsizetype i = writes.size() - 1; i >= 0; --i) {
+            EventWrite &write = writes[i];
+            // An insert's id holds no "_": only changed and removed occurrences are named so.
+            const qsizetype underscore = write.eventId.indexOf(u'_');
+            const auto series = underscore <= 0 ? seriesByReaderId.constEnd()
+                                                : seriesByReaderId.constFind(write.eventId.left(underscore).toLower());
+            if (write.kind == kDelete || series == seriesByReaderId.constEnd())
+                continue;
+            EventWrite &seriesWrite = inserts[series.value()];
+            write.eventId = seriesWrite.eventId + write.eventId.mid(underscore);
+            write.calendarId = seriesWrite.calendarId;
+            write.record.insert(QStringLiteral("Id"), write.eventId);
+            write.record.insert(QStringLiteral("googleCalendarId"), write.calendarId);
+            if (write.record.contains(QStringLiteral("PARENTID")))
+                write.record.insert(QStringLiteral("PARENTID"), seriesWrite.eventId);
+            seriesWrite.occurrences.insert(seriesWrite.occurrences.begin(), std::move(write));
+            writes.removeAt(i);
+        }
+    };
+    attach(others);
+}
+
+// Once the series' insert is answered: its occurrences go when Google holds the series (it took the
+// insert, or answered that it holds the id already); otherwise they go again with the series at the
+// next sync. Each was counted as open when the batch began.
+void HMGoogleSyncDriver::sendOccurrencesOfSeries(const EventWrite &series, bool seriesHeld)
+{
+    for (const EventWrite &occurrence : series.occurrences) {
+        if (seriesHeld && !m_shouldCancel->load()) {
+            sendEventWrite(occurrence);
+            continue;
+        }
+        noteWriteNotTaken(Conduit::Calendar, occurrence.outlookId, occurrence.hmxUid);
+        --m_responseCounter;
+    }
 }
 
 void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
@@ -224,6 +279,7 @@ void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
                 driver->noteWriteNotTaken(Conduit::Calendar, write.outlookId, write.hmxUid);
                 --driver->m_responseCounter;
+                driver->sendOccurrencesOfSeries(write, false);
             }
         });
     if (write.kind != kDelete) {
@@ -233,15 +289,24 @@ void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
                                                                                    QStringLiteral("application/json")));
     }
     request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    // Should its answer never come, Google's copy read back before it goes again is taken for ours:
+    // read as Google's change, it would make a second Outlook copy of a changed occurrence and keep
+    // a new series out of the upload that sends its occurrences.
+    if (marksWriteUnanswered(write) && !writtenEvents().append(write.eventId + u'@' + write.calendarId, googleeventlist::kWriteUnanswered))
+        DDLogError(QStringLiteral("The write of event %1 could not be noted").arg(write.eventId));
     request->send();
 }
 
+bool HMGoogleSyncDriver::marksWriteUnanswered(const EventWrite &write)
+{
+    return write.kind != kDelete && (write.eventId.contains(u'_') || !write.occurrences.empty());
+}
+
 // The pair first, then Google's "updated" beside the map: a kill between the two gives a mapped event
-// coming back as a change, never an unpaired copy.
+// coming back as a change, never an unpaired copy. A new series' occurrences go after both.
 void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status, const QByteArray &body)
 {
     --m_responseCounter;
-    const QString key = write.eventId + u'@' + write.calendarId;
     if (write.kind == kDelete) {
         ++m_deletionsCounter;
         if (!isSuccess(status) && status != 404 && status != 410)
@@ -251,24 +316,36 @@ void HMGoogleSyncDriver::eventWriteReturned(const EventWrite &write, int status,
     ++m_recordCounter;
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
         sheet->setUserMessageDirectly(QStringLiteral("Sending events to Google %1").arg(m_recordCounter));
-    // An insert answered 409 carried an id Google holds already: the copy a lost answer left.
+    const bool held = keepEventWriteAnswer(write, status, body);
+    sendOccurrencesOfSeries(write, held);
+}
+
+// Whether Google holds the event written. An insert answered 409 carried an id Google holds already:
+// the copy a lost answer left. The pair is kept before Google's "updated" (or, for a write noted as
+// unanswered, before that note is lifted).
+bool HMGoogleSyncDriver::keepEventWriteAnswer(const EventWrite &write, int status, const QByteArray &body)
+{
+    const QString key = write.eventId + u'@' + write.calendarId;
+    QString updated;
+    bool held = true;
     if (write.kind == kInsert && status == 409) {
         m_calendarData->replaceTempId(write.hmxUid, key);
-        return;
-    }
-    if (!isSuccess(status)) {
+    } else if (status == 410 && write.record.value(QStringLiteral("STATUS")).toString() == QLatin1String("cancelled")) {
+        // An occurrence cancelled again (its series read again after an edit) is gone already: done.
+    } else if (!isSuccess(status)) {
         DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
         noteWriteNotTaken(Conduit::Calendar, write.outlookId, write.hmxUid);
         if (write.kind == kUpdate && !write.isNew)
             forgetsPairGoneFromGoogle(*m_calendarData, write.hmxUid, status);
-        return;
+        held = false;
+    } else {
+        if (write.isNew)
+            m_calendarData->replaceTempId(write.hmxUid, key);
+        updated = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap().value(QStringLiteral("updated")).toString();
     }
-    const QVariantMap reply = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap();
-    if (write.isNew)
-        m_calendarData->replaceTempId(write.hmxUid, key);
-    const QString updated = reply.value(QStringLiteral("updated")).toString();
-    if (!updated.isEmpty() && !writtenEvents().append(key, updated))
+    if ((!updated.isEmpty() || marksWriteUnanswered(write)) && !writtenEvents().append(key, updated))
         DDLogError(QStringLiteral("Google's answer for event %1 could not be kept").arg(key));
+    return held;
 }
 
 void HMGoogleSyncDriver::checkForEndConduit()

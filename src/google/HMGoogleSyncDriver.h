@@ -287,8 +287,12 @@ private:
     struct EventWrite;
     EventWrite eventWriteOfRecord(const HMSyncRecord &record, int kind) const;
     QList<EventWrite> eventWritesOfRecords(const QList<HMSyncRecord> &records) const;
+    static void attachOccurrencesToNewSeries(QList<EventWrite> &inserts, QList<EventWrite> &others);
     void sendEventWrite(const EventWrite &write);
+    static bool marksWriteUnanswered(const EventWrite &write);
+    void sendOccurrencesOfSeries(const EventWrite &series, bool seriesHeld);
     void eventWriteReturned(const EventWrite &write, int status, const QByteArray &body);
+    bool keepEventWriteAnswer(const EventWrite &write, int status, const QByteArray &body);
 
     // Tasks.
     struct TaskWrite;

@@ -702,3 +702,223 @@ TEST(GoogleEventSync, OccurrencesChangedInLaterSyncsReachTheOtherSideOnce)
     EXPECT_EQ(sync.outlookEvents(), outlookBefore);
     sync.expectEverySubjectOnceOnEachSide({"Yoga", "Board"});
 }
+
+namespace {
+
+// An Outlook series new to Google, its third occurrence removed and its fourth moved a day on to 18:00,
+// beside a single event. Answers the series' Outlook id.
+qint64 addNewSeriesWithChangedOccurrences(EventSync &sync)
+{
+    sync.addOutlookEvent(outlookTimed("Dentist", localText(2027, 3, 10, 9), localText(2027, 3, 10, 10)));
+    QJsonObject yoga = outlookTimed("Yoga", localText(2027, 3, 4, 19), localText(2027, 3, 4, 20));
+    yoga.insert("rrule", "FREQ=WEEKLY;COUNT=6;BYDAY=TH;INTERVAL=1");
+    yoga.insert("exdates", QJsonArray{localText(2027, 3, 18, 19)});
+    const qint64 id = sync.addOutlookEvent(yoga);
+    QJsonObject moved = outlookTimed("Yoga", localText(2027, 3, 26, 18), localText(2027, 3, 26, 19));
+    moved.insert("master", id);
+    moved.insert("recurrenceId", localText(2027, 3, 25, 19));
+    sync.addOutlookEvent(moved);
+    return id;
+}
+
+// The series and its changed occurrences each once on each side: on Google the series, one cancelled
+// occurrence on the removed day and one occurrence alive at its new time; in Outlook the series with
+// the removed day listed once, and the moved occurrence once.
+void expectNewSeriesOnceOnEachSide(EventSync &sync)
+{
+    sync.expectEverySubjectOnceOnEachSide({"Dentist", "Yoga"});
+    const std::optional<QJsonObject> series = bySummary(sync.googleEvents(), "Yoga");
+    ASSERT_TRUE(series);
+    const QString seriesId = (*series)["id"].toString();
+    const QJsonObject google = allGoogleEvents(sync);
+    QStringList cancelled;
+    QStringList alive;
+    for (auto it = google.begin(); it != google.end(); ++it) {
+        const QJsonObject event = it.value().toObject();
+        EXPECT_TRUE(!it.key().contains(u'_') || it.key().startsWith(seriesId + u'_')) << it.key().toStdString();
+        if (event["recurringEventId"].toString() != seriesId)
+            continue;
+        const QDateTime original =
+            QDateTime::fromString(event["originalStartTime"].toObject()["dateTime"].toString(), Qt::ISODate).toUTC();
+        (event["status"].toString() == QLatin1String("cancelled") ? cancelled : alive)
+            << original.toString(Qt::ISODate) + u' ' +
+                   QDateTime::fromString(event["start"].toObject()["dateTime"].toString(), Qt::ISODate).toUTC().toString(Qt::ISODate);
+    }
+    const auto utc = [](int day, int hour) {
+        return QDateTime::fromString(localText(2027, 3, day, hour), Qt::ISODate).toUTC().toString(Qt::ISODate);
+    };
+    EXPECT_EQ(cancelled.size(), 1) << cancelled.join(u'\n').toStdString();
+    EXPECT_TRUE(cancelled.value(0).startsWith(utc(18, 19))) << cancelled.join(u'\n').toStdString();
+    EXPECT_EQ(alive, QStringList{utc(25, 19) + u' ' + utc(26, 18)});
+    qsizetype movedInOutlook = 0;
+    for (const QJsonValue &event : sync.outlookEvents()) {
+        const QJsonObject fields = event.toObject();
+        if (fields["subject"] == "Yoga" && !fields.contains("master")) {
+            EXPECT_EQ(removedDays(fields), QStringList{utc(18, 19).left(10)})
+                << removedDays(fields).join(u' ').toStdString();
+        }
+        movedInOutlook += fields["subject"] == "Yoga" && fields.contains("master");
+    }
+    EXPECT_EQ(movedInOutlook, 1);
+    if (::testing::Test::HasFailure())
+        std::printf("%s\n%s\n", QJsonDocument(sync.outlookEvents()).toJson().constData(), QJsonDocument(google).toJson().constData());
+}
+
+} // namespace
+
+// A first sync of an Outlook series with a removed and a moved occurrence: the series goes with its
+// own id, and its occurrences under that id once Google holds it. The run ends cleanly; a second
+// sync sends nothing.
+TEST_P(GoogleEventSync, ANewSeriesWithChangedOccurrencesReachesGoogleWholeInItsFirstSync)
+{
+    EventSync sync(QString::fromLatin1(GetParam()));
+    sync.makeProfile();
+    addNewSeriesWithChangedOccurrences(sync);
+    const DriverRun first = sync.sync();
+    ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
+    EXPECT_FALSE(first.output.contains(QLatin1String("did not take"))) << first.output.toStdString();
+    expectNewSeriesOnceOnEachSide(sync);
+
+    sync.google().control("/peer/clear-requests");
+    const DriverRun second = sync.sync();
+    ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    expectNewSeriesOnceOnEachSide(sync);
+}
+
+// That first sync stopped at its new step: killed once the series' pair is kept and before its
+// occurrences go, killed while Google writes an occurrence, or an occurrence's write cut before or
+// after Google did it, or refused. Two syncs later everything is once on each side, and a sync after
+// that sends nothing.
+TEST(GoogleEventSync, ANewSeriesStoppedBeforeItsOccurrencesSettlesOnceOnEachSide)
+{
+    const QString occurrencePath = QStringLiteral("/calendar/v3/calendars/primary/events/*");
+    for (const char *trial : {"killed-after-series", "killed-during-occurrence", "cut-before", "cut-after", "500"}) {
+        SCOPED_TRACE(trial);
+        EventSync sync(QStringLiteral("America/Los_Angeles"));
+        sync.makeProfile();
+        addNewSeriesWithChangedOccurrences(sync);
+        QThread::msleep(1100);
+        if (QLatin1String(trial) == QLatin1String("killed-after-series")) {
+            // The series is the first insert: its pair is the first one confirmed.
+            EXPECT_EQ(sync.run({}, {{"HM_SYNC_KILL_AT", "outlook-events-confirmed:1"}}).exitCode, -9);
+            EXPECT_TRUE(sync.googleWrites().filter(QStringLiteral("PUT ")).isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+        } else if (QLatin1String(trial) == QLatin1String("killed-during-occurrence")) {
+            sync.google().control("/peer/switch", {{"kind", "slow"}, {"path", occurrencePath}, {"method", "PUT"}, {"slowMs", 3000}});
+            QProcess driver;
+            sync.start(driver);
+            for (int wait = 0; wait < 600 && sync.googleWrites().filter(QStringLiteral("PUT ")).isEmpty(); ++wait)
+                QThread::msleep(100);
+            driver.kill();
+            ASSERT_TRUE(driver.waitForFinished(120000));
+            ASSERT_FALSE(sync.googleWrites().filter(QStringLiteral("PUT ")).isEmpty());
+            QThread::msleep(3500);
+        } else {
+            sync.google().control("/peer/switch", {{"kind", trial}, {"path", occurrencePath}, {"method", "PUT"}, {"times", 1}});
+            const DriverRun first = sync.run();
+            EXPECT_EQ(first.exitCode, 1) << first.output.toStdString();
+            EXPECT_TRUE(first.output.contains(QLatin1String("Google did not take 1 event change"))) << first.output.toStdString();
+        }
+        sync.google().control("/peer/clear-switches");
+        ASSERT_TRUE(endedCleanly(sync.sync()));
+        ASSERT_TRUE(endedCleanly(sync.sync()));
+        expectNewSeriesOnceOnEachSide(sync);
+        sync.google().control("/peer/clear-requests");
+        ASSERT_TRUE(endedCleanly(sync.sync()));
+        EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    }
+}
+
+// An occurrence moved on Google is an event of its own in Outlook, its day out of the series there.
+// Outlook edits of the series and of that event reach Google as edits of the series and of the
+// occurrence: the occurrence is neither cancelled by the series' removed day nor doubled as an event
+// of its own, and a sync after that sends nothing.
+TEST(GoogleEventSync, AnOccurrenceMovedOnGoogleRoundTripsThroughOutlookEditsOnce)
+{
+    EventSync sync(QStringLiteral("Europe/Berlin"));
+    sync.makeProfile();
+    QJsonObject board = googleTimed("board0001", "Board", "2027-04-06T09:00:00Z", "2027-04-06T10:00:00Z");
+    board.insert("recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"});
+    sync.putGoogleEvent(board);
+    QJsonObject moved = googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
+    moved.insert("recurringEventId", "board0001");
+    moved.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
+    sync.putGoogleEvent(moved);
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    qint64 seriesId = 0;
+    qint64 ownId = 0;
+    for (const QJsonValue &event : sync.outlookEvents()) {
+        if (event.toObject()["subject"] == "Board")
+            (event.toObject()["rrule"].toString().isEmpty() ? ownId : seriesId) = event.toObject()["id"].toInteger();
+    }
+    ASSERT_TRUE(seriesId != 0 && ownId != 0) << QJsonDocument(sync.outlookEvents()).toJson().constData();
+
+    sync.outlook().control({{"op", "edit"}, {"kind", "event"}, {"id", seriesId}, {"fields", QJsonObject{{"note", "Bring the slides"}}}});
+    sync.outlook().control({{"op", "edit"}, {"kind", "event"}, {"id", ownId}, {"fields", QJsonObject{{"subject", "Board moved"}}}});
+    sync.google().control("/peer/clear-requests");
+    const DriverRun edited = sync.sync();
+    ASSERT_TRUE(endedCleanly(edited));
+    EXPECT_FALSE(edited.output.contains(QLatin1String("did not take"))) << edited.output.toStdString();
+    const QJsonObject google = allGoogleEvents(sync);
+    EXPECT_EQ(QStringList(google.keys()), (QStringList{"board0001", "board0001_20270420T090000Z"}));
+    EXPECT_EQ(google["board0001"].toObject()["description"].toString(), "Bring the slides");
+    const QJsonObject occurrence = google["board0001_20270420T090000Z"].toObject();
+    EXPECT_EQ(occurrence["status"].toString(), "confirmed");
+    EXPECT_EQ(occurrence["summary"].toString(), "Board moved");
+    EXPECT_EQ(QDateTime::fromString(occurrence["start"].toObject()["dateTime"].toString(), Qt::ISODate).toUTC(),
+              QDateTime(QDate(2027, 4, 20), QTime(14, 0), Qt::UTC));
+    if (HasFailure())
+        std::printf("%s\n%s\n", QJsonDocument(google).toJson().constData(), qPrintable(sync.googleWrites().join(u'\n')));
+
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    QStringList subjects;
+    for (const QJsonValue &event : sync.outlookEvents())
+        subjects << event.toObject()["subject"].toString();
+    subjects.sort();
+    EXPECT_EQ(subjects, (QStringList{"Board", "Board moved"}));
+}
+
+// A Google series kept in a zone other than the local one, whose daylight-saving change comes on
+// another day: Outlook holds it in that zone, so every occurrence is at the same moment on both
+// sides, before, between and after the two changes. A second sync sends nothing.
+namespace {
+
+class GoogleEventSeriesZone : public ::testing::TestWithParam<const char *>
+{
+};
+
+} // namespace
+
+TEST_P(GoogleEventSeriesZone, ASeriesInAnotherZoneRecursAtTheSameMomentsAcrossDaylightSaving)
+{
+    EventSync sync(QString::fromLatin1(GetParam()));
+    sync.makeProfile();
+    const QByteArray seriesZone = GetParam() == std::string("Europe/Berlin") ? "America/New_York" : "Europe/London";
+    const QTimeZone google(seriesZone);
+    const QDateTime first(QDate(2027, 3, 2), QTime(9, 0), google);
+    QJsonObject call{{"id", "call00001"},
+                     {"summary", "Call"},
+                     {"start", QJsonObject{{"dateTime", first.toString(Qt::ISODate)}, {"timeZone", QString::fromLatin1(seriesZone)}}},
+                     {"end", QJsonObject{{"dateTime", first.addSecs(3600).toString(Qt::ISODate)}, {"timeZone", QString::fromLatin1(seriesZone)}}},
+                     {"recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"}}};
+    sync.putGoogleEvent(call);
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    const std::optional<QJsonObject> series = bySubject(sync.outlookEvents(), "Call");
+    ASSERT_TRUE(series);
+    const QTimeZone outlookZone((*series)["zone"].toString().toUtf8());
+    ASSERT_TRUE(outlookZone.isValid()) << (*series)["zone"].toString().toStdString();
+    const QDateTime wall = QDateTime::fromString((*series)["start"].toString(), Qt::ISODate).toTimeZone(outlookZone);
+    for (int week = 0; week < 6; ++week) {
+        const QDateTime inOutlook(wall.date().addDays(7 * week), wall.time(), outlookZone);
+        const QDateTime onGoogle(first.date().addDays(7 * week), first.time(), google);
+        EXPECT_EQ(inOutlook.toUTC(), onGoogle.toUTC()) << "week " << week;
+    }
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    sync.expectEverySubjectOnceOnEachSide({"Call"});
+}
+
+INSTANTIATE_TEST_SUITE_P(DaylightSaving, GoogleEventSeriesZone, ::testing::Values("America/Los_Angeles", "Europe/Berlin"), zoneName);

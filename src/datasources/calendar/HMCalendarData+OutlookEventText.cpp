@@ -503,6 +503,7 @@ QStringList HMCalendarData::outlookExceptionDays(const QStringList &eventLines, 
                 date = *scheduled;
         }
         days.append(date.toTimeZone(QTimeZone::systemTimeZone()).toString(QStringLiteral("yyyyMMdd")));
+        m_changedOccurrenceDays[outlookId].insert(days.last());
         DDLogInfo(QStringLiteral("exDate %1").arg(days.last()));
     }
     if (m_numberOfInstancesForOutlookRecurringEvent > 0 && days.size() >= m_numberOfInstancesForOutlookRecurringEvent)

@@ -137,6 +137,7 @@ std::optional<QList<HMSyncRecord>> HMCalendarData::syncOutlookRecordObjectsModif
     }
     DDLogInfo(QStringLiteral("tempModifiedRecords.count %1").arg(changed->size()));
     m_dictionaryOfModifiedExceptions.clear();
+    m_changedOccurrenceDays.clear();
     const QSet<QString> excluded = excludedOutlookIds(excludedHmUids);
     QStringList candidates = outlookEventCandidates(*changed, excluded);
     std::optional<QHash<QString, OutlookEventTimes>> times;
@@ -433,7 +434,9 @@ QList<HMSyncRecord> HMCalendarData::outlookEventDeletions(const QDateTime &date)
 }
 
 // The occurrences a listed series holds as exceptions that no listed record stands for: removed from
-// the series in Outlook, they are sent as cancelled occurrences.
+// the series in Outlook, they are sent as cancelled occurrences. An occurrence Outlook holds changed is
+// not removed, listed or not; nor is one removed from the series for an event of its own the map pairs
+// with that occurrence (an occurrence moved on the other side, kept in Outlook apart from its series).
 QList<HMSyncRecord> HMCalendarData::cancelledOutlookOccurrences(const QList<HMSyncRecord> &records)
 {
     QStringList listedIds;
@@ -445,16 +448,16 @@ QList<HMSyncRecord> HMCalendarData::cancelledOutlookOccurrences(const QList<HMSy
         const auto it = std::lower_bound(listedIds.cbegin(), listedIds.cend(), prefix);
         return it != listedIds.cend() && it->startsWith(prefix);
     };
+    std::optional<QVariantMap> pairs;
     QList<HMSyncRecord> cancelled;
     for (const HMSyncRecord &record : records) {
         const QVariant exceptions = record.dictionary().value(QStringLiteral("NSARRAYEXCEPTIONS"));
         if (exceptions.typeId() != QMetaType::QStringList && exceptions.typeId() != QMetaType::QVariantList)
             continue;
-        QString outlookId = record.outlookUid();
-        if (outlookId.isEmpty())
-            outlookId = m_outlookEvents->map().getOutlookEventIdForDeviceEventId(record.hmxUid());
-        if (outlookId.isEmpty())
-            outlookId = uniqueIdsDictionary().value(record.hmxUid()).toString();
+        if (!pairs)
+            pairs = m_outlookEvents->map().dictionaryForCalendarDatFile().value_or(QVariantMap());
+        const QString outlookId = seriesOutlookIdOfRecord(record);
+        const QSet<QString> changedDays = m_changedOccurrenceDays.value(outlookId);
         for (const QString &day : exceptions.toStringList()) {
             const QString idPart = QStringLiteral("%1_%2").arg(record.hmxUid(), day);
             QString t = idPart;
@@ -462,16 +465,28 @@ QList<HMSyncRecord> HMCalendarData::cancelledOutlookOccurrences(const QList<HMSy
                 const qsizetype underscore = idPart.lastIndexOf(u'_');
                 t = idPart.left(at) + (underscore >= 0 ? idPart.mid(underscore) : QString());
             }
-            if (isListed(t.remove(u'-')))
+            if (changedDays.contains(day) || isListed(t.remove(u'-')))
                 continue;
-            if (std::optional<HMSyncRecord> occurrence = cancelledOccurrence(idPart + u';' + outlookId))
+            std::optional<HMSyncRecord> occurrence =
+                cancelledOccurrence(idPart + u';' + outlookId, record.dictionary().value(QStringLiteral("TYPENUMBER")).toBool());
+            if (occurrence && !pairs->contains(occurrence->hmxUid()))
                 cancelled.append(*occurrence);
         }
     }
     return cancelled;
 }
 
-std::optional<HMSyncRecord> HMCalendarData::cancelledOccurrence(const QString &deleted)
+QString HMCalendarData::seriesOutlookIdOfRecord(const HMSyncRecord &record)
+{
+    QString outlookId = record.outlookUid();
+    if (outlookId.isEmpty())
+        outlookId = m_outlookEvents->map().getOutlookEventIdForDeviceEventId(record.hmxUid());
+    if (outlookId.isEmpty())
+        outlookId = uniqueIdsDictionary().value(record.hmxUid()).toString();
+    return outlookId;
+}
+
+std::optional<HMSyncRecord> HMCalendarData::cancelledOccurrence(const QString &deleted, bool allDay)
 {
     const qsizetype underscore = deleted.indexOf(u'_');
     const qsizetype semicolon = deleted.indexOf(u';');
@@ -479,7 +494,8 @@ std::optional<HMSyncRecord> HMCalendarData::cancelledOccurrence(const QString &d
     const QString outlookId = semicolon < 0 ? QString() : deleted.mid(semicolon + 1);
     const QString day = underscore < 0 ? QString() : deleted.mid(underscore, semicolon < 0 ? -1 : semicolon - underscore);
     const QString eventId = deleteExceptionIdFromDictionary(
-        {{QStringLiteral("PARENTID"), parent}, {QStringLiteral("DATESTRING"), day}}, outlookId);
+        {{QStringLiteral("PARENTID"), parent}, {QStringLiteral("DATESTRING"), day}, {QStringLiteral("TYPENUMBER"), allDay}},
+        outlookId);
     if (eventId.isEmpty()) {
         DDLogError(QStringLiteral("The removed occurrence %1 could not be named; it is not sent").arg(deleted));
         return std::nullopt;
@@ -492,6 +508,9 @@ std::optional<HMSyncRecord> HMCalendarData::cancelledOccurrence(const QString &d
     record.setIsNew(false);
     record.setIsDelete(false);
     record.setHmxUid(eventId);
+    // The series' Outlook id: should the other side not take the cancellation, the series is read
+    // again at the next sync, and with it its removed occurrences.
+    record.setOutlookUid(outlookId);
     QVariantMap dictionary{{QStringLiteral("STATUS"), QStringLiteral("cancelled")},
                            {QStringLiteral("TZ_DATA"), QStringLiteral("-480\t60")}};
     // The id holds the occurrence's instant in GMT.

@@ -304,6 +304,17 @@ QString HMCalendarData::deleteExceptionIdFromDictionary(const QVariantMap &recor
     QString day = record.value(QStringLiteral("DATESTRING")).toString();
     if (const qsizetype t = day.indexOf(u'T'); t >= 0)
         day = day.left(t);
+    // Google names an occurrence by its scheduled start in GMT: the series' local time of day on the
+    // removed day, which after a daylight-saving change (or across GMT's midnight) is not the series'
+    // first start in GMT on that day; an all-day occurrence by its day alone.
+    const QDate removedDay = QDate::fromString(QString(day).remove(u'_').remove(u'-').left(8), QStringLiteral("yyyyMMdd"));
+    if (removedDay.isValid()) {
+        const QTimeZone local = QTimeZone::systemTimeZone();
+        day = record.value(QStringLiteral("TYPENUMBER")).toBool()
+            ? removedDay.toString(QStringLiteral("yyyyMMdd"))
+            : gmtInstance(QDateTime(removedDay, seriesStart->toTimeZone(local).time(), local));
+        return cutBehindZoneMark(QStringLiteral("%1_%2%3").arg(seriesId, day, suffix));
+    }
     QString id = QStringLiteral("%1_%2%3").arg(seriesId, day + timePart, suffix);
     id.replace(QStringLiteral("__"), QStringLiteral("_"));
     return cutBehindZoneMark(id);

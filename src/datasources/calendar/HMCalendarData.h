@@ -302,7 +302,8 @@ private:
     bool isOutsideOutlookDateRange(const QVariantMap &record);
     QList<HMSyncRecord> outlookEventDeletions(const QDateTime &date);
     QList<HMSyncRecord> cancelledOutlookOccurrences(const QList<HMSyncRecord> &records);
-    std::optional<HMSyncRecord> cancelledOccurrence(const QString &deleted);
+    std::optional<HMSyncRecord> cancelledOccurrence(const QString &deleted, bool allDay);
+    QString seriesOutlookIdOfRecord(const HMSyncRecord &record);
     static QDateTime outlookEventDate(const QStringList &lines, QStringView prefix, const QDateTime &fallback);
     void storeOutlookEventDates(QVariantMap &record, const QStringList &lines, const OutlookEventTimes &times);
     void storeOutlookEventTexts(QVariantMap &record, const QStringList &lines);
@@ -361,6 +362,8 @@ private:
     std::optional<QHash<QString, QString>> m_mappedDeviceIds;
     // The series' Outlook id of each occurrence asked about.
     QHash<QString, QString> m_seriesOfOccurrence;
+    // By the series' Outlook id, the days of its occurrences Outlook holds changed (read this listing).
+    QHash<QString, QSet<QString>> m_changedOccurrenceDays;
 
     // What the CalendarStore listing decided for one event.
     struct CalendarStorePlan
