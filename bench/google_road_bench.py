@@ -231,7 +231,8 @@ class Road(OurSide):
         self.google_process = subprocess.Popen([self.google_peer, "--certificates", os.path.join(self.folder, "certificates"),
                                                 "--state", path], env=self.env, stdout=subprocess.PIPE, stderr=log)
         words = dict(part.split("=", 1) for part in self.google_process.stdout.readline().decode().split())
-        self.env["HM_GOOGLE_API_HOST"] = "https://127.0.0.1:%s/" % words["https-port"]
+        for name in ("HM_GOOGLE_API_HOST", "HM_GOOGLE_CONTACTS_HOST", "HM_GOOGLE_ACCOUNTS_HOST"):
+            self.env[name] = "https://127.0.0.1:%s/" % words["https-port"]
         self.env["HM_TLS_CA_FILE"] = words["ca"]
         with open(self.tokens, "w") as file:
             file.write("1//rt\n")
