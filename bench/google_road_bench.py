@@ -204,7 +204,6 @@ class Road(OurSide):
         self.env.pop("HM_SYNC_LOG_LEVEL", None)
         self.outlook_process = self.google_process = None
         self.tokens = os.path.join(self.env["HOME"], "tokens")
-        self.per_connection = 1
 
     def start_outlook(self, contents):
         seed = os.path.join(self.folder, "outlook-seed.json")
@@ -230,8 +229,7 @@ class Road(OurSide):
             json.dump(state, file)
         log = open(self.log, "ab")
         self.google_process = subprocess.Popen([self.google_peer, "--certificates", os.path.join(self.folder, "certificates"),
-                                                "--state", path, "--requests-per-connection", str(self.per_connection)],
-                                               env=self.env, stdout=subprocess.PIPE, stderr=log)
+                                                "--state", path], env=self.env, stdout=subprocess.PIPE, stderr=log)
         words = dict(part.split("=", 1) for part in self.google_process.stdout.readline().decode().split())
         for name in ("HM_GOOGLE_API_HOST", "HM_GOOGLE_CONTACTS_HOST", "HM_GOOGLE_ACCOUNTS_HOST"):
             self.env[name] = "https://127.0.0.1:%s/" % words["https-port"]
@@ -289,12 +287,11 @@ class Road(OurSide):
                 process.wait()
 
 
-def run_road(build, root, data, google, per_connection=1):
+def run_road(build, root, data, google):
     outlook_contacts, outlook_event_list, contacts, events = data
     name = "google" if google else "phone"
     road = Road(build, tempfile.mkdtemp(prefix="%s-%d-" % (name, len(outlook_contacts)), dir=root),
                 len(outlook_contacts), len(outlook_event_list), google)
-    road.per_connection = per_connection
     try:
         road.start_outlook(outlook_seed(outlook_contacts, outlook_event_list))
         if google:
@@ -335,9 +332,6 @@ def main():
     parser.add_argument("--records", type=int, nargs="+", default=[2000, 5000, 10000], help="contacts each way")
     parser.add_argument("--events", type=float, default=1.0, help="events each way per contact (0: contacts only)")
     parser.add_argument("--repeat", type=int, default=1, help="runs of each size; the medians are shown")
-    parser.add_argument("--requests-per-connection", type=int, default=1,
-                        help="requests the Google peer answers on a connection before closing it (Google keeps "
-                             "connections open; 1: a TLS handshake per request)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder (its logs) afterwards")
     arguments = parser.parse_args()
     root = tempfile.mkdtemp(prefix="hm-google-road-bench-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
@@ -347,12 +341,11 @@ def main():
             data = other_side(count, int(count * arguments.events))
             google_rounds, phone_rounds = [], []
             for _ in range(arguments.repeat):
-                google_rounds.append(run_road(arguments.build, root, data, True, arguments.requests_per_connection))
+                google_rounds.append(run_road(arguments.build, root, data, True))
                 phone_rounds.append(run_road(arguments.build, root, data, False))
             google, phone = medians(google_rounds), medians(phone_rounds)
-            print("\n%d contacts and %d events in Outlook, %d contacts and %d events on the other side (%d runs, medians; "
-                  "Google peer: %d requests a connection)" % (count, len(data[1]), len(data[2]), len(data[3]),
-                                                             arguments.repeat, arguments.requests_per_connection))
+            print("\n%d contacts and %d events in Outlook, %d contacts and %d events on the other side (%d runs, medians)"
+                  % (count, len(data[1]), len(data[2]), len(data[3]), arguments.repeat))
             print_runs((("google road", google), ("phone road", phone)))
             print("google / phone:")
             for sync in SYNCS:

@@ -10,7 +10,6 @@
 #include <QUrl>
 #include <QUrlQuery>
 
-#include <algorithm>
 #include <chrono>
 
 namespace googlepeer {
@@ -261,7 +260,7 @@ void GooglePeer::route(httplib::Server &server)
     server.Put(R"(/.*)", handler);
     server.Delete(R"(/.*)", handler);
     server.set_payload_max_length(8 * 1024 * 1024);
-    server.set_keep_alive_max_count(size_t(std::max(1, m_options.requestsPerConnection)));
+    server.set_keep_alive_max_count(1);
 }
 
 void GooglePeer::handle(const httplib::Request &request, httplib::Response &response)

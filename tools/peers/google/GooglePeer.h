@@ -87,11 +87,6 @@ struct Options
     QString certFile;  // the HTTPS certificate (PEM) and key
     QString keyFile;
     int port = 0;      // 0: a free port
-    // Requests a connection carries before the peer closes it. 1 (the tests' default): every reply ends
-    // its connection, so a client never sends on one the peer is about to close and a kill or a stop
-    // leaves no idle connection behind. Google keeps connections open for many requests, as a bench
-    // asks with a larger count (idle ones close after 5 s).
-    int requestsPerConnection = 1;
 };
 
 // Google's account services as the sync client sees them, over HTTPS on 127.0.0.1: the token endpoint

@@ -33,19 +33,12 @@ int main(int argc, char **argv)
         {QStringLiteral("port"), QStringLiteral("The HTTPS port; default: a free one."), QStringLiteral("port"),
          QStringLiteral("0")},
         {QStringLiteral("account"), QStringLiteral("An account as email:refresh-token."), QStringLiteral("account")},
-        {QStringLiteral("requests-per-connection"),
-         QStringLiteral("Requests a connection carries before the peer closes it (as Google keeps connections "
-                        "open); default 1."),
-         QStringLiteral("count"), QStringLiteral("1")},
     });
     parser.process(application);
 
     googlepeer::Options options;
     options.stateFile = parser.value(QStringLiteral("state"));
     options.port = parser.value(QStringLiteral("port")).toInt();
-    options.requestsPerConnection = parser.value(QStringLiteral("requests-per-connection")).toInt();
-    if (options.requestsPerConnection < 1)
-        return fail(QStringLiteral("--requests-per-connection takes a count of 1 or more"));
     peertls::CertificateFiles certificate;
     QString problem;
     if (!peertls::serverCertificateFromOptions(parser, certificate, problem))
