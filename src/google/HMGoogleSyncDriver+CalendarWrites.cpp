@@ -29,6 +29,21 @@
 
 namespace {
 
+// Google takes event ids in base32hex (digits and lower-case letters): an id of Outlook's (a UUID) goes
+// without its dashes, cut to 32 characters, as the series it names was inserted.
+QString googleEventId(const QString &id)
+{
+    return QString(id).remove(u'-').left(32).toLower();
+}
+
+// An occurrence's id ("SERIES_20270511T090000Z") with its series part in Google's form; a series part
+// Google made (never holding a dash) stays as it is.
+QString googleOccurrenceId(const QString &id)
+{
+    const QString series = id.section(u'_', 0, 0);
+    return series.contains(u'-') ? googleEventId(series) + id.mid(series.size()) : id;
+}
+
 constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
 enum Kind { kInsert = 0, kUpdate = 1, kDelete = 2 };
 
@@ -128,10 +143,13 @@ HMGoogleSyncDriver::EventWrite HMGoogleSyncDriver::eventWriteOfRecord(const HMSy
         // original start, and it is written there.
         write.kind = kUpdate;
     } else if (kind == kInsert) {
-        // Google takes event ids in base32hex: digits and lower-case letters.
-        write.eventId = QString(write.eventId).remove(u'-').left(32).toLower();
+        write.eventId = googleEventId(write.eventId);
         write.calendarId.clear();
     }
+    // An occurrence Outlook changed or cancelled names its series as Outlook does; the series went
+    // to Google under its id in Google's form.
+    if (write.kind != kInsert && write.eventId.contains(u'_'))
+        write.eventId = googleOccurrenceId(write.eventId);
     if (write.calendarId.isEmpty())
         write.calendarId = defaultCalendar;
     if (kind != kDelete && m_profile)

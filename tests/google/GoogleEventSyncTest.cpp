@@ -922,3 +922,35 @@ TEST_P(GoogleEventSeriesZone, ASeriesInAnotherZoneRecursAtTheSameMomentsAcrossDa
 }
 
 INSTANTIATE_TEST_SUITE_P(DaylightSaving, GoogleEventSeriesZone, ::testing::Values("America/Los_Angeles", "Europe/Berlin"), zoneName);
+
+// A series Outlook holds with a removed occurrence from the start: the series goes to Google under its
+// id in Google's form (its UUID without dashes) and the cancelled occurrence under that id too, in the
+// same first sync; before, the occurrence named the series by Outlook's UUID, was answered 404, and the
+// run ended "not finished" at every sync.
+TEST(GoogleEventSync, AnOccurrenceRemovedBeforeTheFirstSyncIsCancelledInItsSeriesOnGoogle)
+{
+    EventSync sync(QStringLiteral("Asia/Kolkata"));
+    sync.makeProfile();
+    QJsonObject yoga = outlookTimed("Yoga", localText(2027, 3, 4, 19), localText(2027, 3, 4, 20));
+    yoga.insert("rrule", "FREQ=WEEKLY;COUNT=6;BYDAY=TH;INTERVAL=1");
+    yoga.insert("exdates", QJsonArray{localText(2027, 3, 18, 19)});
+    sync.addOutlookEvent(yoga);
+    const DriverRun first = sync.sync();
+    ASSERT_EQ(first.exitCode, 0) << first.output.toStdString();
+    sync.expectEverySubjectOnceOnEachSide({"Yoga"});
+    const std::optional<QJsonObject> yogaOnGoogle = bySummary(sync.googleEvents(), "Yoga");
+    ASSERT_TRUE(yogaOnGoogle);
+    const QString seriesId = (*yogaOnGoogle)["id"].toString();
+    const QJsonObject google = allGoogleEvents(sync);
+    QStringList cancelled;
+    for (auto it = google.begin(); it != google.end(); ++it) {
+        if (it.value().toObject()["status"].toString() == QLatin1String("cancelled"))
+            cancelled << it.key();
+    }
+    EXPECT_EQ(cancelled, QStringList{seriesId + "_20270318T133000Z"}) << QJsonDocument(google).toJson().constData();
+
+    sync.google().control("/peer/clear-requests");
+    const DriverRun second = sync.sync();
+    ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
+    EXPECT_EQ(sync.googleWrites(), QStringList()) << second.output.toStdString();
+}

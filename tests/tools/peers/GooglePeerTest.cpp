@@ -7,6 +7,8 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -227,4 +229,64 @@ TEST(GooglePeer, TasksArePagedDatedDeletedAndKept)
     EXPECT_EQ(get(tasksPath + "/X1").second["deleted"].toBool(), true);
     EXPECT_EQ(get("/tasks/v1/lists/TLwork/tasks").first, 200);
     EXPECT_EQ(get("/tasks/v1/lists/unknown/tasks").first, 404);
+}
+
+// The state file: each write costs one journal line of its own size however many records the state
+// holds; a restart replays the lines over the snapshot, drops a line a kill cut short and keeps every
+// contact, event, task, token and counter exactly as they stood.
+TEST(GooglePeer, KeepsEveryWriteInAShortJournalLineAcrossARestart)
+{
+    Peer fixture;
+    const QString email = QStringLiteral("me@example.com");
+    fixture.peer->addAccount(email, "1//rt");
+    QJsonObject state = fixture.peer->dump();
+    QJsonObject account = state["accounts"].toObject()[email].toObject();
+    QJsonObject contacts;
+    for (int index = 0; index < 3000; ++index)
+        contacts.insert(QStringLiteral("s%1").arg(index),
+                        QJsonObject{{"body", QStringLiteral("<gd:name><gd:fullName>Seeded %1</gd:fullName></gd:name>").arg(index)},
+                                    {"title", QStringLiteral("Seeded %1").arg(index)},
+                                    {"updated", "2026-01-01T00:00:00.000Z"}, {"etag", 1}});
+    account.insert("contacts", contacts);
+    QJsonObject accounts{{email, account}};
+    state.insert("accounts", accounts);
+    QString error;
+    ASSERT_TRUE(fixture.peer->seed(state, error)) << error.toStdString();
+    const QString journalPath = fixture.folder.filePath("state.json.journal");
+    const qint64 snapshotBytes = QFileInfo(fixture.folder.filePath("state.json")).size();
+    ASSERT_GT(snapshotBytes, 300000);
+
+    const QString added = fixture.peer->userAddContact(
+        email, "<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'><gd:name>"
+               "<gd:fullName>Ada Added</gd:fullName></gd:name></entry>");
+    ASSERT_FALSE(added.isEmpty());
+    EXPECT_TRUE(fixture.peer->userDeleteContact(email, "s17"));
+    EXPECT_TRUE(fixture.peer->userSetPhoto(email, "s18", QByteArray("\xff\xd8picture", 9)));
+    EXPECT_TRUE(fixture.peer->userPutEvent(email, "primary", {{"id", "ev1"}, {"summary", "Standup"}}));
+    EXPECT_FALSE(fixture.peer->userPutTask(email, "@default", {{"title", "Pay the rent"}}).isEmpty());
+    EXPECT_EQ(fixture.token("grant_type=refresh_token&refresh_token=1%2F%2Frt&client_id=c").substr(0, 3), "200");
+    const qint64 journalBytes = QFileInfo(journalPath).size();
+    EXPECT_GT(journalBytes, 0);
+    EXPECT_LT(journalBytes, 8 * 4096) << "six writes over a state of " << snapshotBytes << " bytes";
+    const QJsonObject before = fixture.peer->dump();
+
+    // A kill while the next line was being written leaves it without its line end.
+    QFile journal(journalPath);
+    ASSERT_TRUE(journal.open(QIODevice::Append));
+    journal.write(R"({"state":{"accounts":{}},"records":[{"path":["me@example.com","contacts","s1"],"value":{"tit)");
+    journal.close();
+    fixture.peer.reset();
+    fixture.start();
+    EXPECT_EQ(QJsonDocument(fixture.peer->dump()).toJson(), QJsonDocument(before).toJson());
+    // Started again, the journal is folded into the snapshot: nothing follows the cut line.
+    EXPECT_EQ(QFileInfo(journalPath).size(), 0);
+    EXPECT_TRUE(fixture.peer->userEditContact(
+        email, "s1", "<entry xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'><gd:name>"
+                     "<gd:fullName>Edited</gd:fullName></gd:name></entry>"));
+    fixture.peer.reset();
+    fixture.start();
+    const QJsonObject after = fixture.peer->dump()["accounts"].toObject()[email].toObject();
+    EXPECT_EQ(after["contacts"].toObject()["s1"].toObject()["title"].toString(), QString("Edited"));
+    EXPECT_TRUE(after["contacts"].toObject()["s17"].toObject()["deleted"].toBool());
+    EXPECT_EQ(after["contacts"].toObject().size(), 3001);
 }

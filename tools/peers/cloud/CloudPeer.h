@@ -24,9 +24,13 @@ struct Request;
 struct Response;
 } // namespace httplib
 
+namespace peerjournal {
+class StateJournal;
+} // namespace peerjournal
+
 namespace cloudpeer {
 
-class StateJournal;
+using peerjournal::StateJournal;
 
 // Ways the peer misbehaves, as a real service or the network between can.
 enum class SwitchKind {

@@ -1,4 +1,5 @@
 #include "GooglePeer.h"
+#include "StateJournal.h"
 
 #include <httplib.h>
 
@@ -6,7 +7,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
-#include <QSaveFile>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -244,7 +244,9 @@ bool GooglePeer::seed(const QJsonObject &state, QString &error)
     }
     const std::lock_guard lock(m_mutex);
     m_state = state;
-    saveState();
+    m_changedRecords.clear();
+    if (m_journal)
+        m_journal->writeSnapshot(m_state);
     return true;
 }
 
@@ -763,37 +765,6 @@ void GooglePeer::contactGroups(const QString &email, httplib::Response &response
         entry(group[QStringLiteral("id")].toString(), group[QStringLiteral("title")].toString(), false);
     text += QStringLiteral("</feed>");
     response.set_content(text.toStdString(), "application/atom+xml; charset=UTF-8");
-}
-
-bool GooglePeer::loadState(QString &error)
-{
-    m_state = QJsonObject{{QStringLiteral("accounts"), QJsonObject()}};
-    if (m_options.stateFile.isEmpty() || !QFile::exists(m_options.stateFile))
-        return true;
-    QFile file(m_options.stateFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1").arg(m_options.stateFile);
-        return false;
-    }
-    const QJsonDocument document = QJsonDocument::fromJson(file.read(64 * 1024 * 1024));
-    if (!document.isObject()) {
-        error = QStringLiteral("%1 holds no state").arg(m_options.stateFile);
-        return false;
-    }
-    m_state = document.object();
-    return true;
-}
-
-// Called with the lock held; the file is replaced whole, so a killed peer leaves the old or the new.
-void GooglePeer::saveState()
-{
-    if (m_options.stateFile.isEmpty())
-        return;
-    QSaveFile file(m_options.stateFile);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(m_state).toJson(QJsonDocument::Indented));
-        file.commit();
-    }
 }
 
 } // namespace googlepeer

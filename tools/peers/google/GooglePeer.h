@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <condition_variable>
@@ -21,6 +22,10 @@ class Server;
 struct Request;
 struct Response;
 } // namespace httplib
+
+namespace peerjournal {
+class StateJournal;
+} // namespace peerjournal
 
 namespace googlepeer {
 
@@ -78,7 +83,7 @@ struct ReceivedRequest
 
 struct Options
 {
-    QString stateFile; // accounts, tokens, codes and calendars, written before each answer
+    QString stateFile; // accounts, tokens, codes, calendars and records; each change kept before its answer
     QString certFile;  // the HTTPS certificate (PEM) and key
     QString keyFile;
     int port = 0;      // 0: a free port
@@ -164,7 +169,7 @@ private:
                       httplib::Response &response);
     void createGroup(const QString &email, const httplib::Request &request, httplib::Response &response);
     QJsonObject contactsOf(const QString &email) const;
-    void storeContacts(const QString &email, const QJsonObject &contacts);
+    void storeContact(const QString &email, const QString &id, const QJsonObject &contact);
     QString entryText(const QString &email, const QString &id, const QJsonObject &contact, bool deletedElement,
                       bool prefixed) const;
     // Calendar v3 events (GooglePeerEvents.cpp).
@@ -199,7 +204,12 @@ private:
     void storeTask(const QString &email, const QString &listId, const QJsonObject &task);
     QJsonObject mergedTask(QJsonObject task, const QJsonObject &fields);
     QString accountOfBearer(const std::string &header) const;
+    // The state file (GooglePeerState.cpp): a snapshot and a journal of changes beside it.
     bool loadState(QString &error);
+    void applyJournalLine(const QJsonObject &line);
+    // A record under "accounts" (e-mail, collection, ids) to go into the next journal line.
+    void noteRecordChanged(QStringList path);
+    // Keeps the small parts of the state and the records noted since the last call: one journal line.
     void saveState();
 
     const Options m_options;
@@ -211,6 +221,8 @@ private:
     std::condition_variable m_wake;
     std::atomic<bool> m_isStopping = false;
     QJsonObject m_state; // "accounts": email -> {refreshToken, accessTokens, calendars, groups}, "codes", "counter"
+    std::unique_ptr<peerjournal::StateJournal> m_journal; // none without a state file
+    QList<QStringList> m_changedRecords;                  // noted since the last journal line
     QString m_nextAccessToken;
     QDateTime m_clock;
     QList<Switch> m_switches;

@@ -124,14 +124,17 @@ QJsonObject GooglePeer::contactsOf(const QString &email) const
     return m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("contacts")).toObject();
 }
 
-// Called with the lock held; the state file is written before the answer.
-void GooglePeer::storeContacts(const QString &email, const QJsonObject &contacts)
+// Called with the lock held; the change is kept before the answer.
+void GooglePeer::storeContact(const QString &email, const QString &id, const QJsonObject &contact)
 {
     QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
     QJsonObject account = accounts.value(email).toObject();
+    QJsonObject contacts = account.value(QStringLiteral("contacts")).toObject();
+    contacts.insert(id, contact);
     account.insert(QStringLiteral("contacts"), contacts);
     accounts.insert(email, account);
     m_state.insert(QStringLiteral("accounts"), accounts);
+    noteRecordChanged({email, QStringLiteral("contacts"), id});
     saveState();
 }
 
@@ -269,8 +272,7 @@ void GooglePeer::writeContact(const QString &email, const QString &id, const htt
     contact.insert(QStringLiteral("updated"), m_clock.isValid() ? m_clock.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"))
                                                                 : QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")));
     contact.insert(QStringLiteral("etag"), contact.value(QStringLiteral("etag")).toInt() + 1);
-    contacts.insert(key, contact);
-    storeContacts(email, contacts);
+    storeContact(email, key, contact);
     const bool prefixed = change && change->kind == SwitchKind::PrefixedReply;
     QString text = entryText(email, key, contact, false, prefixed);
     const QString namespaces = QStringLiteral(" xmlns='%1' xmlns:gContact='%2' xmlns:gd='%3'").arg(kAtom, kContact, kGd);
@@ -406,8 +408,7 @@ bool GooglePeer::userDeleteContact(const QString &email, const QString &id)
                           {QStringLiteral("etag"), contact.value(QStringLiteral("etag")).toInt() + 1},
                           {QStringLiteral("updated"), (m_clock.isValid() ? m_clock.toUTC() : QDateTime::currentDateTimeUtc())
                                                           .toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"))}};
-    contacts.insert(id, contact);
-    storeContacts(email, contacts);
+    storeContact(email, id, contact);
     return true;
 }
 
@@ -421,8 +422,7 @@ bool GooglePeer::userSetPhoto(const QString &email, const QString &id, const QBy
         return false;
     contact.insert(QStringLiteral("photo"), QString::fromLatin1(photo.toBase64()));
     contact.insert(QStringLiteral("photoEtag"), QString::fromLatin1(QByteArray::number(qHash(photo), 16)));
-    contacts.insert(id, contact);
-    storeContacts(email, contacts);
+    storeContact(email, id, contact);
     return true;
 }
 

@@ -83,7 +83,7 @@ QJsonObject GooglePeer::eventsOf(const QString &email, const QString &calendarId
         .toObject().value(calendarId).toObject();
 }
 
-// Called with the lock held; the state file is written before the answer.
+// Called with the lock held; the change is kept before the answer.
 void GooglePeer::storeEvent(const QString &email, const QString &calendarId, const QJsonObject &event)
 {
     QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
@@ -95,6 +95,7 @@ void GooglePeer::storeEvent(const QString &email, const QString &calendarId, con
     account.insert(QStringLiteral("events"), calendars);
     accounts.insert(email, account);
     m_state.insert(QStringLiteral("accounts"), accounts);
+    noteRecordChanged({email, QStringLiteral("events"), calendarId, event.value(QStringLiteral("id")).toString()});
     saveState();
 }
 

@@ -105,8 +105,8 @@ QJsonObject GooglePeer::tasksOf(const QString &email, const QString &listId) con
         .toObject().value(listId).toObject();
 }
 
-// Called with the lock held: the task stored, its list's "updated" moved to the task's, the state
-// file written before the answer.
+// Called with the lock held: the task stored, its list's "updated" moved to the task's, the
+// change kept before the answer.
 void GooglePeer::storeTask(const QString &email, const QString &listId, const QJsonObject &task)
 {
     QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
@@ -127,6 +127,7 @@ void GooglePeer::storeTask(const QString &email, const QString &listId, const QJ
     account.insert(QStringLiteral("taskLists"), taskLists);
     accounts.insert(email, account);
     m_state.insert(QStringLiteral("accounts"), accounts);
+    noteRecordChanged({email, QStringLiteral("tasks"), listId, task.value(QStringLiteral("id")).toString()});
     saveState();
 }
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-namespace cloudpeer {
+namespace peerjournal {
 
 namespace {
 
@@ -97,4 +97,4 @@ void StateJournal::writeSnapshot(const QJsonObject &state)
     m_journalBytes = 0;
 }
 
-} // namespace cloudpeer
+} // namespace peerjournal

@@ -5,7 +5,7 @@
 #include <QList>
 #include <QString>
 
-namespace cloudpeer {
+namespace peerjournal {
 
 // A state kept as a snapshot file and a journal beside it ("<file>.journal"), one compact JSON line
 // per change. A change costs one appended line, however large the state; a process killed at any
@@ -40,4 +40,4 @@ private:
     qint64 m_snapshotBytes = 0;
 };
 
-} // namespace cloudpeer
+} // namespace peerjournal
