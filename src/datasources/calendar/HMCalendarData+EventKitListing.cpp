@@ -512,17 +512,13 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
     const std::shared_ptr<platform::EKEvent> series = seriesForChecksum(seriesId);
     if (!series)
         return QString();
-    HMKVCodingEKEvent copy;
-    copy.setStartDate(series->startDate());
-    copy.setEndDate(series->endDate());
-    copy.setTitle(series->title());
-    copy.setNotes(series->notes());
     QVariantList entries{series->recurrenceRules().value(0).description(), series->seriesRevision()};
     for (const auto &event : eventsOfSeries(seriesId)) {
         if (event->isDetached())
             entries.append(event->occurrenceDate());
     }
-    const QString checksum = checksumText(copy.checksumArchive() + checksumArchiveOfList("HMSE", entries));
+    const QString checksum =
+        checksumText(HMKVCodingEKEvent::checksumArchiveOf(*series) + checksumArchiveOfList("HMSE", entries));
     m_seriesChecksums.insert(seriesId, checksum);
     return checksum;
 }

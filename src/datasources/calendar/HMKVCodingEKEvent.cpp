@@ -38,7 +38,7 @@ QList<platform::EKAlarm> alarmsFrom(const QVariant &values)
 
 } // namespace
 
-QByteArray HMKVCodingEKEvent::checksumArchive() const
+QByteArray HMKVCodingEKEvent::checksumArchiveOf(const platform::EKEvent &event)
 {
     const auto date = [](const QDateTime &value) {
         return value.isValid() ? std::optional<qint64>(value.toMSecsSinceEpoch()) : std::nullopt;
@@ -46,7 +46,8 @@ QByteArray HMKVCodingEKEvent::checksumArchive() const
     const auto text = [](const QString &value) {
         return value.isNull() ? std::nullopt : std::optional<QByteArray>(value.toUtf8());
     };
-    return eventChecksumArchive(date(startDate()), date(endDate()), text(title()), text(notes()));
+    return eventChecksumArchive(date(event.startDate()), date(event.endDate()), text(event.title()),
+                                text(event.notes()));
 }
 
 void HMKVCodingEKEvent::encodeWithCoder(platform::KeyedArchiver &coder) const

@@ -18,7 +18,9 @@ public:
     // (4 bytes, big-endian), then per entry a type byte ('D' a date as 8 bytes of milliseconds since
     // 1970, 'S' a text as its 4-byte UTF-8 length and the UTF-8 bytes). Equal lists give equal bytes
     // in every run; alarms take no part.
-    QByteArray checksumArchive() const;
+    QByteArray checksumArchive() const { return checksumArchiveOf(*this); }
+    // The same bytes of any event's four fields, with no copy of it made.
+    static QByteArray checksumArchiveOf(const platform::EKEvent &event);
 
     QString archiveClassName() const override { return QStringLiteral("HMKVCodingEKEvent"); }
     // Encodes "title", "startDate", "endDate", "notes" and "alarms" in this order.

@@ -619,10 +619,12 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
         const auto expect = [&sequence](qsizetype count) {
             sequence.m_entries.reserve(sequence.m_entries.size() + count);
         };
+        ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
         visitFilesMatching(
-            *m_folders[calendar->calendarIdentifier()], predicate,
+            folder, predicate,
             {[&](const ICalendarFile &file) { appendEventsOfFile(file, predicate, calendar, parsed); },
-             [&](const auto &file) { return appendListedEvent(file, predicate, calendarAt, sequence); }, expect});
+             [&](const auto &file) { return appendListedEvent(file, predicate, calendarAt, sequence, folder); },
+             expect});
     }
     sequence.m_entries.reserve(sequence.m_entries.size() + parsed.size());
     for (qsizetype at = 0; at < parsed.size(); ++at)
@@ -913,6 +915,19 @@ bool EKEventStore::isOccurrenceOf(const ICalendarFile &file, const QString &uid,
     return start.isValid() && std::binary_search(walk->starts.cbegin(), walk->starts.cend(), start.toMSecsSinceEpoch());
 }
 
+namespace {
+
+// Where a moved occurrence may lie, widened as a file's reach is: anywhere when its start is unknown.
+ICalendarSeriesWalks::Reach reachOfDetached(const QDateTime &start, qint64 lengthSeconds)
+{
+    if (!start.isValid())
+        return {ICalendarFile::kOpenStart, ICalendarFile::kOpenEnd};
+    const qint64 first = start.toSecsSinceEpoch() - ICalendarFile::kReachMarginSeconds;
+    return {first, first + std::max<qint64>(lengthSeconds, 0) + 2 * ICalendarFile::kReachMarginSeconds};
+}
+
+} // namespace
+
 // Where the events of a parsed file with a series lie, as appendEventsOfFile finds them: its moved
 // occurrences by their reach, and (withWalks) each UID's event by its walk. Kept with the file's
 // walks, so that a query of another window passes the file by unparsed while it does not change.
@@ -925,14 +940,9 @@ void EKEventStore::noteMoments(const ICalendarFile &file, bool withWalks)
     if (!walks.detachedReaches) {
         QList<ICalendarSeriesWalks::Reach> reaches;
         for (const QString &uid : file.uids()) {
-            for (icalcomponent *detached : icalseries::overridesOf(root, uid)) {
-                const QDateTime start = icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(detached));
-                const qint64 first = start.isValid() ? start.toSecsSinceEpoch() - ICalendarFile::kReachMarginSeconds
-                                                     : ICalendarFile::kOpenStart;
-                const qint64 length = std::max<qint64>(icalcodec::lengthSeconds(detached), 0);
-                reaches.append({first, start.isValid() ? first + length + 2 * ICalendarFile::kReachMarginSeconds
-                                                       : ICalendarFile::kOpenEnd});
-            }
+            for (icalcomponent *detached : icalseries::overridesOf(root, uid))
+                reaches.append(reachOfDetached(icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(detached)),
+                                               icalcodec::lengthSeconds(detached)));
         }
         walks.detachedReaches = std::move(reaches);
     }
@@ -1057,6 +1067,22 @@ QList<QDateTime> appendListedDetached(const icallisted::ListedSeriesItem &item, 
     return detachedIds;
 }
 
+// Where the moved occurrences a listing tells may lie, as noteMoments notes them from the parse: a
+// later window of the same listing then passes the file by undecoded once its series are read
+// (isListedBefore). Each reach holds every window its occurrence's test in appendListedDetached takes.
+QList<ICalendarSeriesWalks::Reach> listedReaches(const icallisted::ListedSeries &series)
+{
+    QList<ICalendarSeriesWalks::Reach> reaches;
+    for (const icallisted::ListedSeriesItem &item : series.items) {
+        for (const icallisted::ListedDetached &detached : item.detached) {
+            const QDateTime start = detached.event->startDate();
+            const QDateTime end = detached.event->endDate();
+            reaches.append(reachOfDetached(start, end.isValid() && start.isValid() ? start.secsTo(end) : 0));
+        }
+    }
+    return reaches;
+}
+
 // As regularOccurrences gives them from the parsed file, from the walk kept in the listing; nothing
 // when the walk does not tell them: it ends within the window, before the first occurrence asked for or
 // before the last of those in the window.
@@ -1090,11 +1116,13 @@ std::optional<QList<QDateTime>> listedRegularStarts(const icallisted::ListedSeri
 // walks end too soon for the window).
 bool EKEventStore::appendListedSeries(QByteArrayView listed, const EKPredicate &predicate,
                                       const std::shared_ptr<EKCalendar> &calendar, const QByteArray &zoneField,
-                                      QList<std::shared_ptr<EKEvent>> &events)
+                                      QList<std::shared_ptr<EKEvent>> &events, ICalendarSeriesWalks *walks)
 {
     const std::optional<icallisted::ListedSeries> series = icallisted::readListedSeries(listed, zoneField);
     if (!series || !predicate.endDate.isValid())
         return false;
+    if (walks && !walks->detachedReaches)
+        walks->detachedReaches = listedReaches(*series);
     QList<std::shared_ptr<EKEvent>> found;
     for (const icallisted::ListedSeriesItem &item : series->items) {
         const QList<QDateTime> detachedIds = appendListedDetached(item, predicate, calendar, found);
@@ -1118,14 +1146,14 @@ bool EKEventStore::appendListedSeries(QByteArrayView listed, const EKPredicate &
 // The entry keeps the description: the event is made when the sequence is read, and its identifier
 // read from the description when asked for.
 bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
-                                     qint32 calendarAt, EKEventSequence &sequence)
+                                     qint32 calendarAt, EKEventSequence &sequence, ICalendarFolder &folder)
 {
     const QByteArrayView listed = file->listedEvent();
     if (listed.isEmpty())
         return false;
     if (icallisted::isListedSeries(listed))
         return appendListedSeries(listed, predicate, sequence.m_calendars.at(calendarAt), sequence.m_zoneField,
-                                  sequence.m_parsed);
+                                  sequence.m_parsed, folder.walksOfFile(*file).get());
     // The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
     const std::optional<QByteArrayView> plain = file->plainSingleUid();
     const std::optional<QString> identifier = plain ? std::nullopt : onlyUidOf(*file);

@@ -28,6 +28,7 @@ namespace platform {
 
 class DispatchQueue;
 class ICalendarFolder;
+struct ICalendarSeriesWalks;
 struct ICalendarFile;
 struct ICalendarOccurrences;
 
@@ -291,10 +292,11 @@ private:
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
     static bool appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
-                                  qint32 calendarAt, EKEventSequence &sequence);
+                                  qint32 calendarAt, EKEventSequence &sequence, ICalendarFolder &folder);
+    // walks, when given, takes where the file's moved occurrences lie if it holds nothing of them yet.
     static bool appendListedSeries(QByteArrayView listed, const EKPredicate &predicate,
                                    const std::shared_ptr<EKCalendar> &calendar, const QByteArray &zoneField,
-                                   QList<std::shared_ptr<EKEvent>> &events);
+                                   QList<std::shared_ptr<EKEvent>> &events, ICalendarSeriesWalks *walks);
     static void appendRegularOccurrences(const std::shared_ptr<EKEvent> &series, const QList<QDateTime> &starts,
                                          const QList<QDateTime> &detachedIds, QList<std::shared_ptr<EKEvent>> &events);
     static void sortByStart(EKEventSequence &sequence);

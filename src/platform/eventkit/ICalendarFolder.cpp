@@ -1150,6 +1150,12 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     return *chosen;
 }
 
+std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalendarFile &file)
+{
+    const auto known = m_files.constFind(file.fileName);
+    return known != m_files.constEnd() && known->get() == &file ? walksOf(**known) : nullptr;
+}
+
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
 {
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {

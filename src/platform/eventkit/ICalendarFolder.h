@@ -153,6 +153,9 @@ public:
     // named after it, else the first name in byte order, gives the item. A file named after its one
     // UID is its item's without a look at the others.
     bool isLeftAlone(const ICalendarFile &file);
+    // Where what is noted of the series of the file, as the folder holds it now, is kept until the
+    // file changes (made on first need); none for a file it no longer holds, or one of bounded reach.
+    std::shared_ptr<ICalendarSeriesWalks> walksOfFile(const ICalendarFile &file);
     // The descriptions of the files holding an event with this title.
     QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title);
     // The UIDs the damaged files held when they last parsed (ICalendarFile::isDamaged).

@@ -1,37 +1,74 @@
 #include "platform/eventkit/RecurrenceRuleParts.h"
 
-#include <QStringList>
 #include <QTimeZone>
+
+#include <array>
+#include <charconv>
 
 namespace platform {
 
 namespace {
 
-QString joinNumbers(const QList<int> &numbers)
+// The text is made in one string, numbers written in place: a listing describes the rule of every
+// series it meets, and a list of parts joined at the end cost more than the rest of the description.
+void appendNumber(QString &text, int number)
 {
-    QStringList texts;
-    texts.reserve(numbers.size());
-    for (const int number : numbers)
-        texts.append(QString::number(number));
-    return texts.join(QLatin1Char(','));
+    std::array<char, 16> digits{};
+    const char *const end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+    text += QLatin1StringView(digits.data(), end - digits.data());
 }
 
-void appendList(QStringList &parts, const char *name, const QList<int> &numbers)
+// The time in UTC as yyyyMMdd'T'HHmmss'Z'; years of other than four digits as QDateTime writes them.
+void appendUtcTime(QString &text, const QDateTime &time)
 {
-    if (!numbers.isEmpty())
-        parts.append(QLatin1String(name) + QLatin1Char('=') + joinNumbers(numbers));
+    const QDateTime utc = time.toTimeZone(QTimeZone::utc());
+    const QDate date = utc.date();
+    const QTime clock = utc.time();
+    if (date.year() < 1 || date.year() > 9999) {
+        text += utc.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+        return;
+    }
+    std::array<char, 16> digits{};
+    const auto put = [&digits](qsizetype at, int value, int width) {
+        for (qsizetype place = at + width - 1; place >= at; --place, value /= 10)
+            digits[place] = char('0' + value % 10);
+    };
+    put(0, date.year(), 4);
+    put(4, date.month(), 2);
+    put(6, date.day(), 2);
+    digits[8] = 'T';
+    put(9, clock.hour(), 2);
+    put(11, clock.minute(), 2);
+    put(13, clock.second(), 2);
+    digits[15] = 'Z';
+    text += QLatin1StringView(digits.data(), digits.size());
 }
 
-QString byDayText(const QList<RecurrenceWeekday> &weekdays)
+void appendList(QString &text, const char *name, const QList<int> &numbers)
 {
-    QStringList texts;
+    if (numbers.isEmpty())
+        return;
+    text += QLatin1Char(';') + QLatin1StringView(name) + QLatin1Char('=');
+    for (qsizetype at = 0; at < numbers.size(); ++at) {
+        if (at > 0)
+            text += QLatin1Char(',');
+        appendNumber(text, numbers.at(at));
+    }
+}
+
+void appendByDay(QString &text, const QList<RecurrenceWeekday> &weekdays)
+{
+    bool isFirst = true;
     for (const RecurrenceWeekday &weekday : weekdays) {
         const QString code = RecurrenceRuleParts::weekdayCode(weekday.dayOfTheWeek);
         if (code.isEmpty())
             continue;
-        texts.append(weekday.weekNumber == 0 ? code : QString::number(weekday.weekNumber) + code);
+        text += isFirst ? QStringLiteral(";BYDAY=") : QStringLiteral(",");
+        isFirst = false;
+        if (weekday.weekNumber != 0)
+            appendNumber(text, weekday.weekNumber);
+        text += code;
     }
-    return texts.join(QLatin1Char(','));
 }
 
 } // namespace
@@ -46,28 +83,28 @@ QString RecurrenceRuleParts::weekdayCode(int dayOfTheWeek)
 
 QString RecurrenceRuleParts::toText() const
 {
-    QStringList parts;
     static const char *const frequencyNames[] = {"DAILY", "WEEKLY", "MONTHLY", "YEARLY"};
-    parts.append(QStringLiteral("FREQ=") +
-                 QLatin1String(frequencyNames[frequency >= 0 && frequency <= 3 ? frequency : 0]));
+    QString text;
+    text.reserve(64);
+    text += QStringLiteral("FREQ=") + QLatin1StringView(frequencyNames[frequency >= 0 && frequency <= 3 ? frequency : 0]);
     // RFC 5545 allows only positive intervals; a readable rule beats a faithful copy of a zero.
-    parts.append(QStringLiteral("INTERVAL=") + QString::number(interval < 1 ? 1 : interval));
+    text += QStringLiteral(";INTERVAL=");
+    appendNumber(text, interval < 1 ? 1 : interval);
     if (until.isValid()) {
         // RFC 5545 wants UNTIL in UTC when the series has a zoned start, which every stored event has.
-        parts.append(QStringLiteral("UNTIL=") +
-                     until.toTimeZone(QTimeZone::utc()).toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")));
+        text += QStringLiteral(";UNTIL=");
+        appendUtcTime(text, until);
     } else if (count > 0) {
-        parts.append(QStringLiteral("COUNT=") + QString::number(count));
+        text += QStringLiteral(";COUNT=");
+        appendNumber(text, count);
     }
-    const QString days = byDayText(byDay);
-    if (!days.isEmpty())
-        parts.append(QStringLiteral("BYDAY=") + days);
-    appendList(parts, "BYMONTHDAY", byMonthDay);
-    appendList(parts, "BYMONTH", byMonth);
-    appendList(parts, "BYWEEKNO", byWeekNo);
-    appendList(parts, "BYYEARDAY", byYearDay);
-    appendList(parts, "BYSETPOS", bySetPos);
-    return parts.join(QLatin1Char(';'));
+    appendByDay(text, byDay);
+    appendList(text, "BYMONTHDAY", byMonthDay);
+    appendList(text, "BYMONTH", byMonth);
+    appendList(text, "BYWEEKNO", byWeekNo);
+    appendList(text, "BYYEARDAY", byYearDay);
+    appendList(text, "BYSETPOS", bySetPos);
+    return text;
 }
 
 } // namespace platform

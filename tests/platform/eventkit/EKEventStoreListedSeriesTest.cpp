@@ -41,7 +41,8 @@ QByteArray detachedItem(const QByteArray &uid, const QByteArray &properties)
 
 // Series files of the shapes users have: zoned across the clock changes, floating, all-day, with a
 // count or an end, removed and added dates, moved occurrences (one for a date the rule never gives),
-// moved occurrences alone, two series in one file, alarms and texts to encode.
+// moved occurrences alone or years after their series' first, two series in one file, alarms and
+// texts to encode.
 QList<std::pair<QString, QByteArray>> seriesFiles()
 {
     const QByteArray alarm = "BEGIN:VALARM\r\nACTION:DISPLAY\r\nTRIGGER:-PT10M\r\nEND:VALARM\r\n";
@@ -70,6 +71,12 @@ QList<std::pair<QString, QByteArray>> seriesFiles()
                                             "DTEND:20261201T100000Z\r\nSUMMARY:Moved first\r\n") +
                       detachedItem("moved", "RECURRENCE-ID:20261203T093000Z\r\nDTSTART:20261203T093000Z\r\n"
                                             "SUMMARY:Not an occurrence\r\n"))},
+        // Read in the first window; a later window still lists its occurrence moved years ahead.
+        {"later.ics",
+         calendarText(eventItem("later", "DTSTART:20260101T090000Z\r\nDTEND:20260101T100000Z\r\nRRULE:FREQ=DAILY\r\n"
+                                         "SUMMARY:Moved years ahead\r\n") +
+                      detachedItem("later", "RECURRENCE-ID:20280105T090000Z\r\nDTSTART:20280106T120000Z\r\n"
+                                            "DTEND:20280106T130000Z\r\nSUMMARY:Moved ahead\r\n"))},
         {"alone.ics", calendarText(detachedItem("alone", "RECURRENCE-ID:20261203T090000Z\r\n"
                                                          "DTSTART:20261203T150000Z\r\nSUMMARY:Alone\r\n"))},
         {"two.ics", calendarText(eventItem("first", "DTSTART:20261207T070000Z\r\nRRULE:FREQ=WEEKLY\r\nSUMMARY:One\r\n") +

@@ -50,6 +50,15 @@ TEST(EKRecurrenceRule, DescriptionCarriesTheRfc5545RuleFromFreqOn)
                           {EKRecurrenceDayOfWeek::dayOfWeek(9), EKRecurrenceDayOfWeek::dayOfWeek(6)}, {}, {}, {}, {},
                           {}, std::nullopt),
          "FREQ=WEEKLY;INTERVAL=1;BYDAY=FR"},
+        {"an end of a single-digit month, day and time, and one in another year once in UTC",
+         EKRecurrenceRule(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+                          EKRecurrenceEnd::recurrenceEndWithEndDate(
+                              QDateTime(QDate(2031, 1, 1), QTime(0, 59, 7), QTimeZone(3600)))),
+         "FREQ=DAILY;INTERVAL=1;UNTIL=20301231T235907Z"},
+        {"no weekday with a code writes no BYDAY; a long count and lists of large numbers are written whole",
+         EKRecurrenceRule(EKRecurrenceFrequency::Monthly, 2147483647, {EKRecurrenceDayOfWeek::dayOfWeek(0, 3)},
+                          {-31, 1, 31}, {}, {}, {-366, 366}, {}, EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(123456)),
+         "FREQ=MONTHLY;INTERVAL=2147483647;COUNT=123456;BYMONTHDAY=-31,1,31;BYYEARDAY=-366,366"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
