@@ -471,9 +471,13 @@ void NSXMLElement::insertChild(std::shared_ptr<NSXMLNode> child, qsizetype index
 {
     if (!child || (child->kind() != NSXMLNodeKind::Element && child->kind() != NSXMLNodeKind::Text))
         return;
-    for (const NSXMLElement *ancestor = this; ancestor != nullptr; ancestor = ancestor->parent()) {
+    // An element cannot hold itself. Only an element with children can be an ancestor, so a text or an
+    // empty element, as a builder adds them, is not looked for up the tree.
+    const bool mayBeAncestor = child->kind() == NSXMLNodeKind::Element &&
+                               !static_cast<const NSXMLElement &>(*child).m_children.empty();
+    for (const NSXMLElement *ancestor = this; ancestor != nullptr; ancestor = mayBeAncestor ? ancestor->parent() : nullptr) {
         if (ancestor == child.get())
-            return; // an element cannot hold itself
+            return;
     }
     adopt(*child);
     index = std::clamp<qsizetype>(index, 0, childCount());
