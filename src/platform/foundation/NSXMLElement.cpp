@@ -243,7 +243,7 @@ NSXMLElement::~NSXMLElement()
     }
     // Deeper down, descendants are let go from a list: each is emptied of its children before it is
     // released, so that a deep tree does not nest one destructor call per level.
-    Nodes pending = std::move(m_children);
+    ChildNodes pending = std::move(m_children);
     while (!pending.empty()) {
         std::shared_ptr<NSXMLNode> node = std::move(pending.back());
         pending.pop_back();
@@ -424,6 +424,34 @@ void NSXMLElement::reserveAttributesAndNamespaces(qsizetype count)
 {
     if (count > 0)
         m_named.reserve(m_named.size() + size_t(count));
+}
+
+namespace {
+
+// Grows the list by the count into the arena. A list is placed once at most: its placement remembers
+// one block to give its items back to.
+template <typename List>
+void reserveInArena(List &list, NodeListPlacement &placement, qsizetype count, NSXMLNodeArena &arena)
+{
+    if (count <= 0)
+        return;
+    const size_t wanted = list.size() + size_t(count);
+    if (placement.block == nullptr)
+        placement.offered = arena.blockFor(wanted * sizeof(typename List::value_type));
+    list.reserve(wanted);
+    placement.offered = nullptr;
+}
+
+} // namespace
+
+void NSXMLElement::reserveAttributesAndNamespaces(qsizetype count, NSXMLNodeArena &arena)
+{
+    reserveInArena(m_named, m_namedPlacement, count, arena);
+}
+
+void NSXMLElement::reserveChildren(qsizetype count, NSXMLNodeArena &arena)
+{
+    reserveInArena(m_children, m_childrenPlacement, count, arena);
 }
 
 void NSXMLElement::addNamespace(std::shared_ptr<NSXMLNode> aNamespace)

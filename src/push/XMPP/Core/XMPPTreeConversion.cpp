@@ -202,13 +202,15 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::openElement(const xmlChar *loc
     // The declared namespaces, possibly the element's own, and the attributes share one list; an
     // element with none of them most often needs none (its parent declares its namespace).
     if (namespaceCount + attributeCount > 0)
-        element->reserveAttributesAndNamespaces(namespaceCount + 1 + attributeCount);
+        element->reserveAttributesAndNamespaces(namespaceCount + 1 + attributeCount, m_arena);
     addNamespaces(*element, prefix, uri, namespaceCount, namespaces);
     addAttributes(*element, attributeCount, attributes);
-    // A stanza stands alone; deeper elements join their parent.
+    // A stanza stands alone; deeper elements join their parent when it closes.
     if (m_open.size() >= 2)
-        m_open.back()->addChild(element);
+        m_children[m_open.size() - 1].push_back(element);
     m_open.push_back(element);
+    if (m_children.size() < m_open.size())
+        m_children.resize(m_open.size());
     return element;
 }
 
@@ -223,9 +225,10 @@ void XMPPTreeConversion::flushText()
     if (!m_hasText)
         return;
     if (!m_open.empty())
-        m_open.back()->addChild(m_text.size() > kMaxSharedValueBytes
-                                    ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
-                                    : NSXMLNode::textWithStringValue(sharedValue(m_text), m_arena));
+        m_children[m_open.size() - 1].push_back(
+            m_text.size() > kMaxSharedValueBytes
+                ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
+                : NSXMLNode::textWithStringValue(sharedValue(m_text), m_arena));
     m_text.clear();
     m_hasText = false;
 }
@@ -237,5 +240,14 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::closeElement()
     flushText();
     std::shared_ptr<NSXMLElement> element = std::move(m_open.back());
     m_open.pop_back();
+    // The children join the element now that their number is known: their list is placed once.
+    auto &children = m_children[m_open.size()];
+    element->reserveChildren(qsizetype(children.size()), m_arena);
+    for (auto &child : children)
+        element->addChild(std::move(child));
+    // A list that held a very long run of children gives its room back rather than keep it.
+    if (children.capacity() > kKeptChildRoom)
+        children = {};
+    children.clear();
     return element;
 }

@@ -17,7 +17,8 @@ typedef unsigned char xmlChar;
 
 // Builds the element trees of a stream straight from libxml2's SAX2 events, with no libxml2 tree in
 // between. The first element opened is the stream's root; each element opened under it starts a
-// stanza of its own (the root never holds it), and deeper elements join their parent. An element's
+// stanza of its own (the root never holds it), and deeper elements join their parent (when it
+// closes, so that its list of children is made once, in the arena). An element's
 // name is "prefix:name" when its namespace has a prefix; it carries a namespace node for each
 // namespace it declares (the empty prefix for the default one) and for each namespace its name or an
 // attribute uses that no element of its stanza declares (a stanza is complete on its own, even when
@@ -89,6 +90,10 @@ private:
     // The stanzas' elements and texts are placed one after another in blocks.
     platform::NSXMLNodeArena m_arena;
     std::vector<std::shared_ptr<platform::NSXMLElement>> m_open;
+    // The children of each open element, by its index in m_open, until it closes; the lists keep
+    // their room from stanza to stanza.
+    std::vector<std::vector<std::shared_ptr<platform::NSXMLNode>>> m_children;
+    static constexpr size_t kKeptChildRoom = 256;
     std::string m_text;
     bool m_hasText = false;
 };
