@@ -243,7 +243,7 @@ NSXMLElement::~NSXMLElement()
     }
     // Deeper down, descendants are let go from a list: each is emptied of its children before it is
     // released, so that a deep tree does not nest one destructor call per level.
-    Nodes pending = std::move(m_children);
+    ChildNodes pending = std::move(m_children);
     while (!pending.empty()) {
         std::shared_ptr<NSXMLNode> node = std::move(pending.back());
         pending.pop_back();
@@ -426,6 +426,34 @@ void NSXMLElement::reserveAttributesAndNamespaces(qsizetype count)
         m_named.reserve(m_named.size() + size_t(count));
 }
 
+namespace {
+
+// Grows the list by the count into the arena. A list is placed once at most: its placement remembers
+// one block to give its items back to.
+template <typename List>
+void reserveInArena(List &list, NodeListPlacement &placement, qsizetype count, NSXMLNodeArena &arena)
+{
+    if (count <= 0)
+        return;
+    const size_t wanted = list.size() + size_t(count);
+    if (placement.block == nullptr)
+        placement.offered = arena.blockFor(wanted * sizeof(typename List::value_type));
+    list.reserve(wanted);
+    placement.offered = nullptr;
+}
+
+} // namespace
+
+void NSXMLElement::reserveAttributesAndNamespaces(qsizetype count, NSXMLNodeArena &arena)
+{
+    reserveInArena(m_named, m_namedPlacement, count, arena);
+}
+
+void NSXMLElement::reserveChildren(qsizetype count, NSXMLNodeArena &arena)
+{
+    reserveInArena(m_children, m_childrenPlacement, count, arena);
+}
+
 void NSXMLElement::addNamespace(std::shared_ptr<NSXMLNode> aNamespace)
 {
     addNamedNode(NSXMLNodeKind::Namespace, std::move(aNamespace));
@@ -471,9 +499,13 @@ void NSXMLElement::insertChild(std::shared_ptr<NSXMLNode> child, qsizetype index
 {
     if (!child || (child->kind() != NSXMLNodeKind::Element && child->kind() != NSXMLNodeKind::Text))
         return;
-    for (const NSXMLElement *ancestor = this; ancestor != nullptr; ancestor = ancestor->parent()) {
+    // An element cannot hold itself. Only an element with children can be an ancestor, so a text or an
+    // empty element, as a builder adds them, is not looked for up the tree.
+    const bool mayBeAncestor = child->kind() == NSXMLNodeKind::Element &&
+                               !static_cast<const NSXMLElement &>(*child).m_children.empty();
+    for (const NSXMLElement *ancestor = this; ancestor != nullptr; ancestor = mayBeAncestor ? ancestor->parent() : nullptr) {
         if (ancestor == child.get())
-            return; // an element cannot hold itself
+            return;
     }
     adopt(*child);
     index = std::clamp<qsizetype>(index, 0, childCount());

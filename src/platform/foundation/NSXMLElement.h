@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/NSXMLNode.h"
+#include "platform/foundation/NSXMLNodeArena.h"
 #include "platform/foundation/Result.h"
 
 #include <QString>
@@ -21,6 +22,8 @@ class NSXMLElement : public NSXMLNode
 
 public:
     using Nodes = std::vector<std::shared_ptr<NSXMLNode>>;
+    // The children, in a list that a builder may place in its arena (see reserveChildren).
+    using ChildNodes = std::vector<std::shared_ptr<NSXMLNode>, NodeListAllocator<std::shared_ptr<NSXMLNode>>>;
 
     static std::shared_ptr<NSXMLElement> elementWithName(QString name);
     // The same element, placed in the arena (see NSXMLNodeArena).
@@ -52,6 +55,11 @@ public:
     // Makes room for this many more attributes and namespace declarations (they share one list), so
     // that a builder that knows how many it will add grows the list once.
     void reserveAttributesAndNamespaces(qsizetype count);
+    // The same for an element placed in the arena: the room is placed in the arena as well. Only the
+    // thread building through the arena calls these, before the element is handed to anyone.
+    void reserveAttributesAndNamespaces(qsizetype count, NSXMLNodeArena &arena);
+    // Makes room for this many more children, placed in the arena; see above.
+    void reserveChildren(qsizetype count, NSXMLNodeArena &arena);
 
     // Namespace declarations, by prefix ("" for the default namespace); adding and the making of
     // nodes work as for attributes.
@@ -69,7 +77,7 @@ public:
     QString URI() const { return resolveNamespaceForPrefix(prefix()); }
 
     // Children: elements and texts only. A child that belongs to another element is taken from it.
-    const Nodes &children() const { return m_children; }
+    const ChildNodes &children() const { return m_children; }
     qsizetype childCount() const { return qsizetype(m_children.size()); }
     NSXMLNode *childAtIndex(qsizetype index) const;
     void addChild(std::shared_ptr<NSXMLNode> child);
@@ -131,10 +139,13 @@ private:
     void addNamedValue(NSXMLNodeKind kind, QString name, QString value);
     void removeNamed(NSXMLNodeKind kind, const QString &name);
 
+    // Where the two lists below keep their items; declared first, as the lists use them to the end.
+    NodeListPlacement m_namedPlacement;
+    NodeListPlacement m_childrenPlacement;
     // Namespace declarations and attributes, each kind in the order added. Mutable: nodes are made
     // when a const accessor hands one out.
-    mutable std::vector<Named> m_named;
-    Nodes m_children;
+    mutable std::vector<Named, NodeListAllocator<Named>> m_named{NodeListAllocator<Named>(&m_namedPlacement)};
+    ChildNodes m_children{NodeListAllocator<std::shared_ptr<NSXMLNode>>(&m_childrenPlacement)};
 };
 
 } // namespace platform

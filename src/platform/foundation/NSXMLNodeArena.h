@@ -69,4 +69,56 @@ private:
     NSXMLNodeArena::Block *m_block;
 };
 
+// Where a list of an element (its children, its attributes) keeps its items. A builder that knows how
+// many items a list gets offers it one arena block (see NSXMLElement::reserveChildren); the next
+// allocation the list makes is placed there if it fits, and every other goes to the heap. Only the
+// building thread offers, before the element is handed to anyone, so a list that grows later, on any
+// thread, never places into an arena another thread builds in.
+struct NodeListPlacement
+{
+    NSXMLNodeArena::Block *offered = nullptr;
+    // The block the list's placed items lie in, for giving them back.
+    NSXMLNodeArena::Block *block = nullptr;
+};
+
+// A standard allocator for such a list; the placement belongs to the element that holds the list.
+template <typename T>
+class NodeListAllocator
+{
+public:
+    using value_type = T;
+
+    explicit NodeListAllocator(NodeListPlacement *placement) noexcept : m_placement(placement) {}
+    template <typename U>
+    NodeListAllocator(const NodeListAllocator<U> &other) noexcept : m_placement(other.placement())
+    {
+    }
+
+    T *allocate(std::size_t count)
+    {
+        if (NSXMLNodeArena::Block *const offered = m_placement->offered) {
+            m_placement->offered = nullptr;
+            if (void *const placed = NSXMLNodeArena::take(offered, count * sizeof(T))) {
+                m_placement->block = offered;
+                return static_cast<T *>(placed);
+            }
+        }
+        return static_cast<T *>(::operator new(count * sizeof(T)));
+    }
+    void deallocate(T *pointer, std::size_t count) noexcept
+    {
+        NSXMLNodeArena::give(m_placement->block, pointer, count * sizeof(T));
+    }
+
+    NodeListPlacement *placement() const noexcept { return m_placement; }
+    template <typename U>
+    bool operator==(const NodeListAllocator<U> &other) const noexcept
+    {
+        return m_placement == other.placement();
+    }
+
+private:
+    NodeListPlacement *m_placement;
+};
+
 } // namespace platform

@@ -249,9 +249,15 @@ TEST(NSXMLElement, NodesPlacedInAnArenaOutliveItAndAreFreedOnAnyThread)
         platform::NSXMLNodeArena arena;
         // Enough stanzas to fill many blocks; every seventh is kept, the others go at once.
         for (int index = 0; index < 2000; ++index) {
+            // Their lists are placed too, and grow past that room later (below, and here for some).
             const auto stanza = NSXMLElement::elementWithName(QStringLiteral("message"), arena);
+            stanza->reserveAttributesAndNamespaces(1, arena);
             stanza->addAttributeWithName(QStringLiteral("id"), QString::number(index));
+            stanza->reserveChildren(1, arena);
+            if (index % 3 == 0)
+                stanza->reserveChildren(4, arena);
             const auto body = NSXMLElement::elementWithName(QStringLiteral("body"), arena);
+            body->reserveChildren(1, arena);
             body->addChild(index % 2 == 0 ? NSXMLNode::textWithUTF8(QByteArray("\xc3\xa9t\xc3\xa9 ") + QByteArray::number(index), arena)
                                           : NSXMLNode::textWithStringValue(QStringLiteral("\u263A %1").arg(index), arena));
             stanza->addChild(body);

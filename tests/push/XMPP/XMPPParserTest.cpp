@@ -255,6 +255,40 @@ TEST(XMPPParser, KeptStanzasStayWholeAndEqualValuesStayApart)
     });
 }
 
+// Names, prefixes and namespace URIs are kept by the parser in caches with bounds: a stream that keeps
+// inventing them runs past every bound, and each stanza must still come out with its own names.
+TEST(XMPPParser, StanzasWithEverNewNamesKeepTheirNames)
+{
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    constexpr int kStanzas = 6000;
+    constexpr int kPerChunk = 500;
+    const auto stanza = [](int index) {
+        const QByteArray n = QByteArray::number(index);
+        return "<n" + n + " xmlns:p" + n + "='urn:x:" + n + "' p" + n + ":a" + n + "='" + n + "' b" + n + "='v'><c" +
+               n + ">t" + n + "</c" + n + "></n" + n + ">";
+    };
+    const auto expected = [](int index) {
+        const QString n = QString::number(index);
+        return QStringLiteral("element <n%1 xmlns:p%1=\"urn:x:%1\" xmlns=\"jabber:client\" p%1:a%1=\"%1\" b%1=\"v\">"
+                              "<c%1>t%1</c%1></n%1>")
+            .arg(n);
+    };
+    parser->parseData(kHeader);
+    int chunks = 1;
+    for (int first = 0; first < kStanzas; first += kPerChunk) {
+        QByteArray chunk;
+        for (int index = first; index < first + kPerChunk; ++index)
+            chunk += stanza(index);
+        parser->parseData(chunk);
+        ASSERT_TRUE(recorder.waitForChunks(++chunks));
+    }
+    const QStringList events = recorder.eventsWithoutParsed();
+    ASSERT_EQ(events.size(), 1 + kStanzas);
+    for (int index = 0; index < kStanzas; ++index)
+        ASSERT_EQ(events[1 + index].toStdString(), expected(index).toStdString()) << index;
+}
+
 TEST(XMPPParser, FailsOnceOnMalformedXmlWithLibxmlsCode)
 {
     struct Row

@@ -2,11 +2,15 @@
 
 #include <libxml/xmlstring.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 using platform::NSXMLElement;
 using platform::NSXMLNode;
@@ -33,6 +37,63 @@ std::string_view decodedAttributeValue(const xmlChar *begin, const xmlChar *end,
     return buffer;
 }
 
+// The texts of names, prefixes and namespace URIs, kept for the whole life of the process and handed
+// out as texts over that memory: copying or letting go of such a text counts no references, and a
+// stanza copies and lets go of a score of them. Every parser of the process shares them (a new
+// connection finds the names already there), and they are bounded: past kMaxCharacters, a name is an
+// ordinary text of its own.
+class PermanentTexts final
+{
+public:
+    static PermanentTexts &shared()
+    {
+        // Never destroyed: stanzas holding these texts may be let go after static destruction began.
+        static PermanentTexts *const texts = new PermanentTexts;
+        return *texts;
+    }
+
+    QString textOf(const QByteArray &utf8)
+    {
+        const std::lock_guard lock(m_mutex);
+        if (const auto found = m_texts.constFind(utf8); found != m_texts.constEnd())
+            return found.value();
+        QString text = QString::fromUtf8(utf8);
+        // The empty text takes no room: it is handed out as made.
+        if (text.isEmpty() || m_characters + text.size() > kMaxCharacters)
+            return text;
+        m_storage.push_back(std::make_unique<QChar[]>(size_t(text.size())));
+        std::copy(text.cbegin(), text.cend(), m_storage.back().get());
+        m_characters += text.size();
+        text = QString::fromRawData(m_storage.back().get(), text.size());
+        m_texts.insert(utf8, text);
+        return text;
+    }
+
+private:
+    static constexpr qsizetype kMaxCharacters = 64 * 1024;
+    std::mutex m_mutex;
+    QHash<QByteArray, QString> m_texts;
+    std::vector<std::unique_ptr<QChar[]>> m_storage;
+    qsizetype m_characters = 0;
+};
+
+// The slot of a short value in a table of 2^bits slots, from its length and its first and last eight
+// bytes (the whole value up to sixteen): no loop over the bytes, and values that differ only in their
+// middle merely take turns in one slot. Attribute values of a stream differ at their ends (ids,
+// numbered users, resources).
+size_t shortValueSlot(std::string_view bytes, int bits)
+{
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    const size_t length = bytes.size();
+    if (length > 0)
+        std::memcpy(&head, bytes.data(), std::min<size_t>(length, 8));
+    if (length > 8)
+        std::memcpy(&tail, bytes.data() + length - std::min<size_t>(length - 8, 8), std::min<size_t>(length - 8, 8));
+    const std::uint64_t mixed = (head ^ (tail << 29 | tail >> 35) ^ length) * 0x9E3779B97F4A7C15ULL;
+    return size_t(mixed >> (64 - bits));
+}
+
 } // namespace
 
 QString XMPPTreeConversion::sharedText(const xmlChar *prefix, const xmlChar *name)
@@ -45,16 +106,8 @@ QString XMPPTreeConversion::sharedText(const xmlChar *prefix, const xmlChar *nam
     const std::uint64_t mixed = std::uint64_t(address(name)) * 0x9E3779B97F4A7C15ULL ^
                                 std::uint64_t(address(prefix)) * 0xC2B2AE3D27D4EB4FULL;
     AddressEntry &entry = m_byAddress[size_t(mixed >> 56) % kAddressSlots];
-    const auto matches = [](const xmlChar *text, const std::string &bytes) {
-        return text == nullptr ? bytes.empty() : std::strcmp(reinterpret_cast<const char *>(text), bytes.c_str()) == 0;
-    };
-    if (entry.name == name && entry.prefix == prefix && matches(name, entry.nameBytes) &&
-        matches(prefix, entry.prefixBytes))
-        return entry.text;
-    const auto asBytes = [](const xmlChar *text) {
-        return text == nullptr ? std::string() : std::string(reinterpret_cast<const char *>(text));
-    };
-    entry = AddressEntry{prefix, name, asBytes(prefix), asBytes(name), sharedTextByContent(prefix, name)};
+    if (entry.name != name || entry.prefix != prefix)
+        entry = AddressEntry{prefix, name, sharedTextByContent(prefix, name)};
     return entry.text;
 }
 
@@ -72,8 +125,9 @@ QString XMPPTreeConversion::sharedTextByContent(const xmlChar *prefix, const xml
     // A stream that keeps inventing names must not grow the cache without bound.
     if (m_texts.size() >= kMaxCachedTexts)
         m_texts.clear();
-    const QString text = QString::fromUtf8(key);
-    m_texts.insert(QByteArray(m_key.data(), qsizetype(m_key.size())), text);
+    QByteArray ownKey(m_key.data(), qsizetype(m_key.size()));
+    const QString text = PermanentTexts::shared().textOf(ownKey);
+    m_texts.insert(std::move(ownKey), text);
     return text;
 }
 
@@ -81,7 +135,7 @@ QString XMPPTreeConversion::sharedValue(std::string_view utf8)
 {
     if (utf8.size() > kMaxSharedValueBytes)
         return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
-    ValueEntry &entry = m_values[std::hash<std::string_view>()(utf8) % kValueSlots];
+    ValueEntry &entry = m_values[shortValueSlot(utf8, kValueSlotBits)];
     if (entry.text.isNull() || entry.bytes != utf8) {
         entry.bytes.assign(utf8);
         entry.text = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
@@ -145,14 +199,18 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::openElement(const xmlChar *loc
     flushText();
     // A prefix no namespace is bound to is dropped from the name, as libxml2 reports it unbound.
     auto element = NSXMLElement::elementWithName(sharedText(uri != nullptr ? prefix : nullptr, localName), m_arena);
-    // The declared namespaces, possibly the element's own, and the attributes share one list.
-    element->reserveAttributesAndNamespaces(namespaceCount + 1 + attributeCount);
+    // The declared namespaces, possibly the element's own, and the attributes share one list; an
+    // element with none of them most often needs none (its parent declares its namespace).
+    if (namespaceCount + attributeCount > 0)
+        element->reserveAttributesAndNamespaces(namespaceCount + 1 + attributeCount, m_arena);
     addNamespaces(*element, prefix, uri, namespaceCount, namespaces);
     addAttributes(*element, attributeCount, attributes);
-    // A stanza stands alone; deeper elements join their parent.
+    // A stanza stands alone; deeper elements join their parent when it closes.
     if (m_open.size() >= 2)
-        m_open.back()->addChild(element);
+        m_children[m_open.size() - 1].push_back(element);
     m_open.push_back(element);
+    if (m_children.size() < m_open.size())
+        m_children.resize(m_open.size());
     return element;
 }
 
@@ -167,9 +225,10 @@ void XMPPTreeConversion::flushText()
     if (!m_hasText)
         return;
     if (!m_open.empty())
-        m_open.back()->addChild(m_text.size() > kMaxSharedValueBytes
-                                    ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
-                                    : NSXMLNode::textWithStringValue(sharedValue(m_text), m_arena));
+        m_children[m_open.size() - 1].push_back(
+            m_text.size() > kMaxSharedValueBytes
+                ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
+                : NSXMLNode::textWithStringValue(sharedValue(m_text), m_arena));
     m_text.clear();
     m_hasText = false;
 }
@@ -181,5 +240,14 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::closeElement()
     flushText();
     std::shared_ptr<NSXMLElement> element = std::move(m_open.back());
     m_open.pop_back();
+    // The children join the element now that their number is known: their list is placed once.
+    auto &children = m_children[m_open.size()];
+    element->reserveChildren(qsizetype(children.size()), m_arena);
+    for (auto &child : children)
+        element->addChild(std::move(child));
+    // A list that held a very long run of children gives its room back rather than keep it.
+    if (children.capacity() > kKeptChildRoom)
+        children = {};
+    children.clear();
     return element;
 }

@@ -17,18 +17,20 @@ typedef unsigned char xmlChar;
 
 // Builds the element trees of a stream straight from libxml2's SAX2 events, with no libxml2 tree in
 // between. The first element opened is the stream's root; each element opened under it starts a
-// stanza of its own (the root never holds it), and deeper elements join their parent. An element's
+// stanza of its own (the root never holds it), and deeper elements join their parent (when it
+// closes, so that its list of children is made once, in the arena). An element's
 // name is "prefix:name" when its namespace has a prefix; it carries a namespace node for each
 // namespace it declares (the empty prefix for the default one) and for each namespace its name or an
 // attribute uses that no element of its stanza declares (a stanza is complete on its own, even when
 // the root declared the namespace); the "xml" prefix is XML's own and never declared. Texts are kept
 // in order, pieces of one text joined. Names, prefixes and namespace URIs repeat from stanza to
-// stanza, so their texts are kept and shared (a bounded cache). Used on the parser queue only.
+// stanza, so their texts are kept and shared (a bounded cache, over texts that live as long as the
+// process and count no references). Used on the parser queue only.
 class XMPPTreeConversion final
 {
 public:
     // Opens an element with its namespaces and attributes (the arguments of libxml2's start callback)
-    // and answers it.
+    // and answers it. Every call passes the names of one libxml2 parser, which outlives the conversion.
     std::shared_ptr<platform::NSXMLElement> openElement(const xmlChar *localName, const xmlChar *prefix,
                                                         const xmlChar *uri, int namespaceCount,
                                                         const xmlChar **namespaces, int attributeCount,
@@ -58,16 +60,14 @@ private:
 
     static constexpr qsizetype kMaxCachedTexts = 4096;
     QHash<QByteArray, QString> m_texts;
-    // libxml2 hands names, prefixes and URIs on as strings of its dictionary, so one name comes at one
-    // address again and again: a small table by address answers most lookups without hashing the
-    // text. An entry keeps the bytes it was made from and answers only when they still match, so an
-    // address reused for another string is never mistaken.
+    // libxml2 hands names, prefixes and URIs on as strings of its parser's dictionary, so one name comes
+    // at one address again and again: a small table by address answers most lookups without reading
+    // the text. The dictionary keeps each string at its address until the parser goes, and the parser
+    // outlives its conversion (XMPPParser owns both), so an address stands for one text.
     struct AddressEntry
     {
         const xmlChar *prefix = nullptr;
         const xmlChar *name = nullptr;
-        std::string prefixBytes;
-        std::string nameBytes;
         QString text;
     };
     static constexpr size_t kAddressSlots = 256;
@@ -81,7 +81,8 @@ private:
         std::string bytes;
         QString text;
     };
-    static constexpr size_t kValueSlots = 512;
+    static constexpr int kValueSlotBits = 9;
+    static constexpr size_t kValueSlots = size_t(1) << kValueSlotBits;
     static constexpr size_t kMaxSharedValueBytes = 64;
     std::vector<ValueEntry> m_values = std::vector<ValueEntry>(kValueSlots);
     std::string m_key;
@@ -89,6 +90,10 @@ private:
     // The stanzas' elements and texts are placed one after another in blocks.
     platform::NSXMLNodeArena m_arena;
     std::vector<std::shared_ptr<platform::NSXMLElement>> m_open;
+    // The children of each open element, by its index in m_open, until it closes; the lists keep
+    // their room from stanza to stanza.
+    std::vector<std::vector<std::shared_ptr<platform::NSXMLNode>>> m_children;
+    static constexpr size_t kKeptChildRoom = 256;
     std::string m_text;
     bool m_hasText = false;
 };
