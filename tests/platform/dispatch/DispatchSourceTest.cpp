@@ -415,14 +415,18 @@ TEST(DispatchFdSource, EventsAndTimersArriveWhileTheThreadThatTookOneBlocks)
         released.notify_all();
     };
     const auto blockedHandlerDone = DispatchSemaphore::create(0);
+    const auto cancelled = DispatchSemaphore::create(0);
     auto firstSource = *DispatchFdSource::createRead(first.fd(), DispatchQueue::createSerial(QStringLiteral("org.example.stuck")));
     auto secondSource = *DispatchFdSource::createRead(second.fd(), DispatchQueue::createSerial(QStringLiteral("org.example.free")));
     int expected = 0;
     firstSource->setEventHandler([&] {
         char buffer[16];
         recv(first.fd(), buffer, sizeof buffer, 0);
-        std::unique_lock lock(mutex);
-        released.wait(lock, [&] { return releases >= expected; });
+        {
+            std::unique_lock lock(mutex);
+            released.wait(lock, [&] { return releases >= expected; });
+        }
+        // Last: after this the test may end and its locals with it.
         blockedHandlerDone->signal();
     });
     secondSource->setEventHandler([&] {
@@ -452,8 +456,15 @@ TEST(DispatchFdSource, EventsAndTimersArriveWhileTheThreadThatTookOneBlocks)
         timer->schedule(0.002, 0);
         timer->resume();
         ASSERT_TRUE(blockedHandlerDone->wait(kPatience)) << "timer lost, round " << round;
+        timer->setCancelHandler([cancelled] { cancelled->signal(); });
         timer->cancel();
+        ASSERT_TRUE(cancelled->wait(kPatience));
     }
-    firstSource->cancel();
-    secondSource->cancel();
+    // Each cancel handler runs after its source's last handler: nothing touches the locals after.
+    for (const auto &source : {firstSource, secondSource}) {
+        source->setCancelHandler([cancelled] { cancelled->signal(); });
+        source->cancel();
+    }
+    ASSERT_TRUE(cancelled->wait(kPatience));
+    ASSERT_TRUE(cancelled->wait(kPatience));
 }
