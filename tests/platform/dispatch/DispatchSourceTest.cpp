@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -393,4 +394,77 @@ TEST(DispatchFdSource, ReadAndWriteSourcesShareOneSocketAndOutliveEachOther)
     ASSERT_TRUE(received->wait(kPatience));
     queue->sync([] {});
     EXPECT_EQ(late, QByteArray("four"));
+}
+
+// The thread that waits for events runs the work of what it took. Here every such handler blocks
+// the way the dispatch layer cannot see (a plain condition variable, no semaphore of its own) until
+// a later event's handler, on another queue, or a timer lets it go: events and timers must still be
+// watched while the thread that took the first one is stuck. Rounds repeat the hand-over.
+TEST(DispatchFdSource, EventsAndTimersArriveWhileTheThreadThatTookOneBlocks)
+{
+    LoopbackUdpSocket first;
+    LoopbackUdpSocket second;
+    LoopbackUdpSocket sender;
+    ASSERT_TRUE(first.isOpen() && second.isOpen() && sender.isOpen());
+    std::mutex mutex;
+    std::condition_variable released;
+    int releases = 0;
+    const auto release = [&] {
+        std::lock_guard lock(mutex);
+        ++releases;
+        released.notify_all();
+    };
+    const auto blockedHandlerDone = DispatchSemaphore::create(0);
+    const auto cancelled = DispatchSemaphore::create(0);
+    auto firstSource = *DispatchFdSource::createRead(first.fd(), DispatchQueue::createSerial(QStringLiteral("org.example.stuck")));
+    auto secondSource = *DispatchFdSource::createRead(second.fd(), DispatchQueue::createSerial(QStringLiteral("org.example.free")));
+    int expected = 0;
+    firstSource->setEventHandler([&] {
+        char buffer[16];
+        recv(first.fd(), buffer, sizeof buffer, 0);
+        {
+            std::unique_lock lock(mutex);
+            released.wait(lock, [&] { return releases >= expected; });
+        }
+        // Last: after this the test may end and its locals with it.
+        blockedHandlerDone->signal();
+    });
+    secondSource->setEventHandler([&] {
+        char buffer[16];
+        recv(second.fd(), buffer, sizeof buffer, 0);
+        release();
+    });
+    firstSource->resume();
+    secondSource->resume();
+    for (int round = 0; round < 20; ++round) {
+        {
+            std::lock_guard lock(mutex);
+            expected = 2 * round + 1;
+        }
+        ASSERT_EQ(sender.sendTo(first, QByteArrayLiteral("x")), 1);
+        // Taken by the first source's handler, which now waits for the second's event.
+        ASSERT_EQ(sender.sendTo(second, QByteArrayLiteral("y")), 1);
+        ASSERT_TRUE(blockedHandlerDone->wait(kPatience)) << "event lost, round " << round;
+
+        {
+            std::lock_guard lock(mutex);
+            expected = 2 * round + 2;
+        }
+        ASSERT_EQ(sender.sendTo(first, QByteArrayLiteral("x")), 1);
+        const auto timer = DispatchTimer::create(DispatchQueue::createSerial(QStringLiteral("org.example.timer")));
+        timer->setEventHandler([&] { release(); });
+        timer->schedule(0.002, 0);
+        timer->resume();
+        ASSERT_TRUE(blockedHandlerDone->wait(kPatience)) << "timer lost, round " << round;
+        timer->setCancelHandler([cancelled] { cancelled->signal(); });
+        timer->cancel();
+        ASSERT_TRUE(cancelled->wait(kPatience));
+    }
+    // Each cancel handler runs after its source's last handler: nothing touches the locals after.
+    for (const auto &source : {firstSource, secondSource}) {
+        source->setCancelHandler([cancelled] { cancelled->signal(); });
+        source->cancel();
+    }
+    ASSERT_TRUE(cancelled->wait(kPatience));
+    ASSERT_TRUE(cancelled->wait(kPatience));
 }

@@ -156,8 +156,11 @@ void StreamRecorder::xmppStreamDidSendPresence(XMPPStream *, const std::shared_p
 
 QStringList StreamRecorder::events() const
 {
+    // A copy of its own, not one sharing the list's memory: Qt tests that sharing with a relaxed
+    // load, so a caller reading its copy after the recorder grew the list in place on a delegate
+    // queue is a data race to ThreadSanitizer.
     const std::lock_guard lock(m_mutex);
-    return m_events;
+    return QStringList(m_events.cbegin(), m_events.cend());
 }
 
 std::vector<PlatformError> StreamRecorder::errors() const
