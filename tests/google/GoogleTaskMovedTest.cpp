@@ -45,6 +45,18 @@ void editInOutlook(TaskSync &sync, const Seeded &seeded, const QString &title)
                             {"fields", QJsonObject{{"content", "edited in Outlook"}}}});
 }
 
+// On Google "Moved" and "Moved and deleted" go to "Work" and "Purged" is dropped; in Outlook "Moved"
+// and "Purged" are edited and "Moved and deleted" deleted.
+void moveEditAndDelete(TaskSync &sync, const Seeded &seeded)
+{
+    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Moved", kWorkList));
+    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Moved and deleted", kWorkList));
+    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Purged", QString()));
+    editInOutlook(sync, seeded, "Moved");
+    editInOutlook(sync, seeded, "Purged");
+    sync.outlook().control({{"op", "delete"}, {"kind", "task"}, {"id", seeded.outlookIds.value("Moved and deleted")}});
+}
+
 // Syncs until one ends clean (at most three); every title once on each side, with the Outlook edits
 // on Google, and a sync after that writes nothing.
 void expectSyncsSettle(TaskSync &sync, const QStringList &titles, const QStringList &edited)
@@ -91,12 +103,7 @@ TEST(GoogleTaskMoved, ASendOnlySyncFindsMovedTasksAndSendsADroppedOneAsNewOnce)
 {
     TaskSync sync;
     const Seeded seeded = seedAndSyncOnce(sync, QStringLiteral("mac_to_device"));
-    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Moved", kWorkList));
-    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Moved and deleted", kWorkList));
-    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Purged", QString()));
-    editInOutlook(sync, seeded, "Moved");
-    editInOutlook(sync, seeded, "Purged");
-    sync.outlook().control({{"op", "delete"}, {"kind", "task"}, {"id", seeded.outlookIds.value("Moved and deleted")}});
+    ASSERT_NO_FATAL_FAILURE(moveEditAndDelete(sync, seeded));
 
     sync.google().control("/peer/clear-requests");
     const DriverRun finding = sync.sync();
@@ -150,12 +157,7 @@ TEST_P(GoogleTaskMovedFaults, TheNextSyncsSettleEveryTaskOnce)
     const QString fault = QString::fromLatin1(GetParam());
     TaskSync sync;
     const Seeded seeded = seedAndSyncOnce(sync, QStringLiteral("mac_to_device"));
-    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Moved", kWorkList));
-    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Moved and deleted", kWorkList));
-    ASSERT_NO_FATAL_FAILURE(moveOnGoogle(sync, "Purged", QString()));
-    editInOutlook(sync, seeded, "Moved");
-    editInOutlook(sync, seeded, "Purged");
-    sync.outlook().control({{"op", "delete"}, {"kind", "task"}, {"id", seeded.outlookIds.value("Moved and deleted")}});
+    ASSERT_NO_FATAL_FAILURE(moveEditAndDelete(sync, seeded));
     sync.google().control("/peer/clear-requests");
     QThread::msleep(1100);
     if (fault.startsWith("kill-")) {
