@@ -2,11 +2,14 @@
 // deletions of Google tasks, one request each, in that order.
 //
 // What makes a killed or cut batch safe: the task map's Outlook date moves only at the end of the
-// batch, and the tasks whose writes Google did not take (a deletion answered 404 or 410 was: the task
-// is gone either way) are listed beside the map first, to go again (+UnansweredWrites); an answered insert's pair is kept at once, then Google's "updated" beside the map, so
-// the next listing passes over our own write; an insert whose answer never came is found by the next
-// listing and paired with its Outlook task by the data source's duplicate test (a send-only run,
-// which reads nothing of Google's, looks for them first: see +UnansweredInserts).
+// batch, and the tasks whose writes Google did not take are listed beside the map first, to go again
+// (+UnansweredWrites). A deletion answered 410, or 404 with the task in no other list, was taken: the
+// task is gone either way. An update or deletion answered 404 is looked for in the account's other
+// lists first: the task may have moved there on Google (+TaskLookup). An answered insert's pair is
+// kept at once, then Google's "updated" beside the map, so the next listing passes over our own write;
+// an insert whose answer never came is found by the next listing and paired with its Outlook task by
+// the data source's duplicate test (a send-only run, which reads nothing of Google's, looks for them
+// first: see +UnansweredInserts).
 #include "google/HMGoogleSyncDriver.h"
 
 #include "foundation/GlobalVariables.h"
@@ -33,15 +36,6 @@ bool isSuccess(int status)
 }
 
 } // namespace
-
-struct HMGoogleSyncDriver::TaskWrite
-{
-    int kind = kInsert;
-    QVariantMap record;
-    QString outlookId;
-    QString hmxUid;   // temporary for an insert, Google's task id for the others
-    QString listId;
-};
 
 void HMGoogleSyncDriver::listOutlookTasks()
 {
@@ -130,6 +124,8 @@ bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncR
         return false;
     }
     startBatch(Conduit::Tasks);
+    m_taskWritesToLookUp.clear();
+    m_taskWritesToResend.clear();
     const QList<TaskWrite> writes = taskWritesOfRecords(records);
     if (writes.isEmpty()) {
         DDLogError(QStringLiteral("Not sending device updates due to no changes since last sync"));
@@ -206,6 +202,11 @@ void HMGoogleSyncDriver::taskWriteReturned(const TaskWrite &write, int status, c
 {
     --m_taskResponseCounter;
     const bool shows = !m_shouldCancel->load();
+    // The list no longer holds the task: it may have moved to another list on Google.
+    if (status == 404 && write.kind != kInsert && !write.lookedUp) {
+        lookUpTaskElsewhere(write);
+        return;
+    }
     if (write.kind == kDelete) {
         ++m_deletionsCounter;
         if (shows)
@@ -221,6 +222,8 @@ void HMGoogleSyncDriver::taskWriteReturned(const TaskWrite &write, int status, c
     if (!isSuccess(status)) {
         DDLogError(QStringLiteral("%1 Response dictionary %2").arg(status).arg(QString::fromUtf8(body.left(500))));
         noteWriteNotTaken(Conduit::Tasks, write.outlookId, write.hmxUid);
+        if (write.kind == kUpdate && status == 410)
+            forgetsPairGoneFromGoogle(*m_taskData, write.hmxUid, status);
         return;
     }
     parseTaskUpdateResponseDictionary(write, dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap());
@@ -254,6 +257,10 @@ void HMGoogleSyncDriver::checkForEndTaskUpdates()
     }
     if (m_taskResponseCounter > 0) {
         after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndTaskUpdates(); });
+        return;
+    }
+    if (!m_taskWritesToLookUp.isEmpty()) {
+        lookUpNextTask();
         return;
     }
     if (!batchTaken(Conduit::Tasks))

@@ -294,8 +294,17 @@ private:
     void eventWriteReturned(const EventWrite &write, int status, const QByteArray &body);
     bool keepEventWriteAnswer(const EventWrite &write, int status, const QByteArray &body);
 
-    // Tasks.
-    struct TaskWrite;
+    // Tasks. One write of a batch: an insert, an update or a deletion of one task in one list.
+    struct TaskWrite
+    {
+        int kind = 0;   // 0 insert, 1 update, 2 deletion
+        QVariantMap record;
+        QString outlookId;
+        QString hmxUid;   // temporary for an insert, Google's task id for the others
+        QString listId;
+        // Sent again to the list a look-up found the task in: a second 404 starts no second look.
+        bool lookedUp = false;
+    };
     void sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks);
     std::optional<QVariantMap> acceptedTaskPage(const char *tag, int status, const QByteArray &body);
     // A page of Google's contact feed that answered 2xx and reads as a feed; otherwise the run ends with
@@ -316,6 +325,15 @@ private:
     void sendTaskWrite(const TaskWrite &write);
     void taskWriteReturned(const TaskWrite &write, int status, const QByteArray &body);
     void parseTaskUpdateResponseDictionary(const TaskWrite &write, const QVariantMap &reply);
+    // A task update or deletion answered 404 in the list it was sent to (+TaskLookup).
+    void lookUpTaskElsewhere(const TaskWrite &write);
+    void lookUpNextTask();
+    void requestTaskInNextList();
+    void taskLookupReturned(int status, const QByteArray &body);
+    void taskFoundInList(const QString &listId, bool deleted);
+    void taskNotFoundAnywhere();
+    void finishTaskLookup(bool taken);
+    void resendTaskWrites();
     void readOutlookTasksToSend();
     bool readsGoogleTasksFirst() const;
     void sendTaskPageRequest(const QString &path, std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply);
@@ -334,6 +352,11 @@ private:
     QSet<QString> m_taskPageTokensSeen;
     qint64 m_taskPagesRead = 0;
     qint64 m_taskResponseCounter = 0;
+    // Writes answered 404 to be looked for in the other lists, the lists left for the first of them,
+    // and the writes to send again to the lists their tasks were found in.
+    QList<TaskWrite> m_taskWritesToLookUp;
+    QStringList m_taskListsToLook;
+    QList<TaskWrite> m_taskWritesToResend;
     // A send-only run's look for its unanswered inserts: the lists left and the lower bound.
     QStringList m_taskListsToPair;
     QDateTime m_sentTasksSince;

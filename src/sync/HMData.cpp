@@ -10,6 +10,8 @@
 #include "sync/HMSyncRecord.h"
 #include "sync/HMSyncTypes.h"
 
+#include <QSet>
+
 #include <algorithm>
 
 namespace {
@@ -138,6 +140,60 @@ void HMData::markConfirmed(QVariantMap &identifierDictionary)
     identifierDictionary.remove(kSentIdentityKey);
 }
 
+namespace {
+
+bool isPhoneKey(const QString &key)
+{
+    static const QSet<QString> phones{
+        QStringLiteral("WORKPHONE"), QStringLiteral("HOMEPHONE"), QStringLiteral("OTHERPHONE"), QStringLiteral("CELLPHONE"),
+        QStringLiteral("PAGER"),     QStringLiteral("MAINPHONE"), QStringLiteral("WORKFAX"),    QStringLiteral("HOMEFAX")};
+    if (phones.contains(key))
+        return true;
+    // The numbered fields ("PHONE1", "PHONE12"), not their labels.
+    bool numbered = false;
+    return key.startsWith(QLatin1String("PHONE")) && (key.mid(5).toInt(&numbered), numbered);
+}
+
+// A contact without names or company is told by its e-mail addresses (without case), phone numbers
+// (their digits and "+") and note (its words), each once and sorted: the labels and fields a store
+// files them under may differ (a number is often in a typed and a numbered field at once).
+QStringList contactValuesBeyondNames(const QVariantMap &record)
+{
+    QStringList values;
+    for (const char *key : {"EMAIL", "EMAIL2", "EMAIL3"}) {
+        if (const QString mail = record.value(QLatin1String(key)).toString().trimmed().toLower(); !mail.isEmpty())
+            values << QStringLiteral("e:") + mail;
+    }
+    for (auto it = record.constBegin(); it != record.constEnd(); ++it) {
+        if (!isPhoneKey(it.key()))
+            continue;
+        QString digits;
+        for (const QChar c : it.value().toString()) {
+            if (c.isDigit() || c == u'+')
+                digits += c;
+        }
+        if (!digits.isEmpty())
+            values << QStringLiteral("p:") + digits;
+    }
+    if (const QString note = record.value(QStringLiteral("NOTE")).toString().simplified(); !note.isEmpty())
+        values << QStringLiteral("n:") + note;
+    values.sort();
+    values.removeDuplicates();
+    return values;
+}
+
+// A task without title or note is told by its due day and whether it is done.
+QStringList taskValuesBeyondTitle(const QVariantMap &record)
+{
+    const QDateTime due = record.value(QStringLiteral("DUEDATE")).toDateTime();
+    if (!due.isValid())
+        return {};
+    return {due.toLocalTime().date().toString(Qt::ISODate),
+            record.value(QStringLiteral("COMPLETED")).toBool() ? QStringLiteral("done") : QStringLiteral("open")};
+}
+
+} // namespace
+
 QString HMData::sentIdentityOfRecord(const QVariantMap &record, quint64 conduit)
 {
     QStringList parts;
@@ -165,6 +221,14 @@ QString HMData::sentIdentityOfRecord(const QVariantMap &record, quint64 conduit)
     if (conduit == quint64(HMSyncConduit::Calendar)) {
         const QDateTime start = record.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
         parts.append(start.isValid() ? start.toUTC().toString(QStringLiteral("yyyyMMddHHmm")) : QString());
+    }
+    // Without those fields, a contact or task is told by the rest of what it carries, one more part:
+    // an identity of another length than any above, so never taken for one of them.
+    if (!hasValue && (conduit == quint64(HMSyncConduit::Contacts) || conduit == quint64(HMSyncConduit::Tasks))) {
+        const QStringList rest = conduit == quint64(HMSyncConduit::Contacts) ? contactValuesBeyondNames(record)
+                                                                              : taskValuesBeyondTitle(record);
+        hasValue = !rest.isEmpty();
+        parts.append(rest.join(QChar(0x1e)));
     }
     return hasValue ? parts.join(QChar(0x1f)) : QString();
 }

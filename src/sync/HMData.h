@@ -143,8 +143,9 @@ public:
     // longer holds them, so their Outlook records are listed as new again); the default has no map.
     virtual bool forgetOutlookPairs(const QStringList &deviceIds);
     // The fields that tell one record of the conduit from another, as one text (normalised records of
-    // either side give the same text); empty when they are all empty, and such records are never
-    // taken for each other.
+    // either side give the same text); a contact without names or company, or a task without title or
+    // note, is told by the other values it carries. Empty when there is nothing to tell it by, and such
+    // records are never taken for each other.
     static QString sentIdentityOfRecord(const QVariantMap &record, quint64 conduit);
     // Why an id (a record's UID, a store's id) cannot be kept in the identifier graph: it holds a NUL
     // character, or is longer than kMaxStoredIdLength; empty when it can.

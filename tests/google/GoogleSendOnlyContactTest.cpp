@@ -229,3 +229,52 @@ TEST(GoogleSendOnlyContacts, AProfileMadeTwoWayAfterACutPairsTheCopyAndDropsTheL
     ASSERT_TRUE(sync.sync());
     sync.expectEveryContactOnceOnEachSide(outlookNames + kGoogleNames);
 }
+
+// Contacts without names or company (an e-mail only, a phone number only, a note only) whose inserts
+// were all stored by Google and never answered (the connection cut after each), or whose first sync
+// was killed at a random moment: the next send-only sync finds each by the rest of what it carries and
+// pairs it. Google holds each once; a sync after that writes nothing.
+TEST(GoogleSendOnlyContacts, ContactsWithoutNamesWhoseAnswersWereLostAreNotSentTwice)
+{
+    for (const char *fault : {"cut-after", "random"}) {
+        SCOPED_TRACE(fault);
+        ContactSync sync;
+        auto nameless = [](int id, const char *key, const QJsonValue &value) {
+            return QJsonObject{{"id", id}, {"folder", 1}, {"created", "2026-01-01T00:00:00Z"},
+                               {"modified", "2026-01-02T00:00:00Z"}, {QLatin1String(key), value}};
+        };
+        sync.outlook().seed(outlookSeed(
+            {nameless(100, "emails", QJsonArray{QJsonObject{{"kind", "work"}, {"address", "only-mail@o.example"}}}),
+             nameless(101, "phones", QJsonArray{QJsonObject{{"kind", "work"}, {"number", "+49 30 555"}}}),
+             nameless(102, "note", "Just a note, & more"), simpleOutlookContact(103, "Out", "Named")}));
+        makeSendOnlyProfile(sync);
+        if (QLatin1String(fault) == QLatin1String("random")) {
+            sync.googleSwitch({{"kind", "slow"}, {"path", "/m8/feeds/contacts/default/full"}, {"slowMs", 400}});
+            QProcess driver;
+            sync.start(driver);
+            sleepUntilARandomMoment("random kill", 300, 2000);
+            driver.kill();
+            ASSERT_TRUE(driver.waitForFinished(120000));
+            QThread::msleep(500);
+        } else {
+            sync.googleSwitch({{"kind", "cut-after"}, {"path", "/m8/feeds/contacts/default/full"}, {"method", "POST"}});
+            const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
+            EXPECT_TRUE(broken.output.contains("Not every contact change was taken by Google")) << broken.output.toStdString();
+            EXPECT_EQ(sync.googleContactCount(), 4);
+        }
+        sync.google().control("/peer/clear-switches");
+        ASSERT_TRUE(sync.sync());
+        ASSERT_TRUE(sync.sync());
+        EXPECT_EQ(sync.googleContactCount(), 4) << QJsonDocument(sync.googleContacts()).toJson().toStdString();
+        QStringList bodies;
+        const QJsonObject google = sync.googleContacts();
+        for (auto it = google.begin(); it != google.end(); ++it)
+            bodies << it.value().toObject()["body"].toString();
+        for (const char *text : {"only-mail@o.example", "+49 30 555", "Just a note, &amp; more", "Named"})
+            EXPECT_EQ(bodies.filter(QLatin1String(text)).size(), 1) << text;
+        EXPECT_EQ(sync.outlookContacts().size(), 4);
+        sync.google().control("/peer/clear-requests");
+        ASSERT_TRUE(sync.sync());
+        EXPECT_TRUE(googleContactWrites(sync).isEmpty()) << googleContactWrites(sync).join(u'\n').toStdString();
+    }
+}

@@ -98,3 +98,29 @@ TEST(GoogleSendOnlyTasks, AKilledFirstSyncLeavesEveryTaskOnceOnGoogle)
         expectTwoSyncsMendIt(sync, titles);
     }
 }
+
+// A task without title or note, told by its due day, whose insert Google stored and never answered
+// (the connection cut after it), beside a titled one: the next send-only sync pairs it, so Google holds
+// each once and a sync after that writes nothing.
+TEST(GoogleSendOnlyTasks, ATaskWithoutTitleWhoseAnswerWasLostIsNotSentTwice)
+{
+    TaskSync sync;
+    sync.addOutlookTask({{"name", ""}, {"dueDate", localDay(2027, 3, 1)}});
+    sync.addOutlookTask({{"name", "Titled"}});
+    sync.makeProfile([](HMProfile &profile) { profile.setTaskSyncDirectionName(QStringLiteral("mac_to_device")); });
+    sync.google().control("/peer/switch", {{"kind", "cut-after"}, {"path", kInsertPath}, {"method", "POST"}});
+    const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
+    EXPECT_TRUE(broken.output.contains("Not every task change was taken by Google")) << broken.output.toStdString();
+    ASSERT_EQ(sync.googleTasks().size(), 2);
+    sync.google().control("/peer/clear-switches");
+    for (int round = 0; round < 2; ++round) {
+        const DriverRun done = sync.sync();
+        ASSERT_EQ(done.exitCode, 0) << done.output.toStdString();
+    }
+    const QList<QJsonObject> tasks = sync.googleTasks();
+    ASSERT_EQ(tasks.size(), 2);
+    sync.google().control("/peer/clear-requests");
+    const DriverRun quiet = sync.sync();
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.output.toStdString();
+    EXPECT_TRUE(sync.googleTaskRequests(true).isEmpty()) << sync.googleTaskRequests(true).join(u'\n').toStdString();
+}

@@ -456,6 +456,12 @@ bool GooglePeer::handleControl(const httplib::Request &request, httplib::Respons
         response.status = id.isEmpty() ? 400 : 200;
         response.set_content(jsonText(QJsonObject{{QStringLiteral("id"), id}}), kJsonType);
         return true;
+    } else if (path == QLatin1String("/peer/task-move")) {
+        const bool done = userMoveTask(body.value(QStringLiteral("email")).toString(), body.value(QStringLiteral("id")).toString(),
+                                       body.value(QStringLiteral("from")).toString(), body.value(QStringLiteral("to")).toString());
+        response.status = done ? 200 : 400;
+        response.set_content("{}", kJsonType);
+        return true;
     } else if (path == QLatin1String("/peer/event-page-size")) {
         const std::lock_guard lock(m_mutex);
         m_state.insert(QStringLiteral("eventPageSize"), body.value(QStringLiteral("size")).toInt());

@@ -138,6 +138,7 @@ public:
     // task of that "id" (new without one), stamped. Answers the task's id, empty for an unknown list.
     QJsonObject addTaskList(const QString &email, const QString &title, QString id);
     QString userPutTask(const QString &email, const QString &listId, const QJsonObject &fields);
+    bool userMoveTask(const QString &email, const QString &taskId, const QString &from, const QString &to);
 
 private:
     void route(httplib::Server &server);

@@ -356,4 +356,36 @@ QString GooglePeer::userPutTask(const QString &email, const QString &listId, con
     return id;
 }
 
+// A user's move on Google: the task leaves list `from` and is kept, same id, stamped, in list `to`
+// (its list's "updated" moves); no `to`: Google dropped it for good (purged after a deletion). False
+// when a list is unknown or `from` does not hold the task.
+bool GooglePeer::userMoveTask(const QString &email, const QString &taskId, const QString &from, const QString &to)
+{
+    const std::lock_guard lock(m_mutex);
+    const QString source = taskListOfPath(email, from);
+    const QString target = to.isEmpty() ? QString() : taskListOfPath(email, to);
+    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject lists = account.value(QStringLiteral("tasks")).toObject();
+    QJsonObject tasks = lists.value(source).toObject();
+    if (source.isEmpty() || (!to.isEmpty() && target.isEmpty()) || !tasks.contains(taskId))
+        return false;
+    QJsonObject task = tasks.take(taskId).toObject();
+    lists.insert(source, tasks);
+    account.insert(QStringLiteral("tasks"), lists);
+    accounts.insert(email, account);
+    m_state.insert(QStringLiteral("accounts"), accounts);
+    if (target.isEmpty()) {
+        saveState();
+        return true;
+    }
+    const QString stamp = nextEventStamp();
+    task.insert(QStringLiteral("updated"), stamp);
+    task.insert(QStringLiteral("etag"), QStringLiteral("\"%1\"").arg(stamp));
+    task.insert(QStringLiteral("selfLink"),
+                QStringLiteral("https://www.googleapis.com/tasks/v1/lists/%1/tasks/%2").arg(target, taskId));
+    storeTask(email, target, task);
+    return true;
+}
+
 } // namespace googlepeer
