@@ -268,6 +268,13 @@ TEST(GooglePeer, KeepsEveryWriteInAShortJournalLineAcrossARestart)
     const qint64 journalBytes = QFileInfo(journalPath).size();
     EXPECT_GT(journalBytes, 0);
     EXPECT_LT(journalBytes, 8 * 4096) << "six writes over a state of " << snapshotBytes << " bytes";
+    // One task moved to another list and one dropped from its list: each is where the move left it
+    // after a restart, not back in its old list as well.
+    const QString work = fixture.peer->addTaskList(email, "Work", QString())["id"].toString();
+    const QString moved = fixture.peer->userPutTask(email, "@default", {{"title", "Moved"}});
+    const QString dropped = fixture.peer->userPutTask(email, "@default", {{"title", "Dropped"}});
+    EXPECT_TRUE(fixture.peer->userMoveTask(email, moved, "@default", work));
+    EXPECT_TRUE(fixture.peer->userMoveTask(email, dropped, "@default", QString()));
     const QJsonObject before = fixture.peer->dump();
 
     // A kill while the next line was being written leaves it without its line end.
@@ -289,4 +296,13 @@ TEST(GooglePeer, KeepsEveryWriteInAShortJournalLineAcrossARestart)
     EXPECT_EQ(after["contacts"].toObject()["s1"].toObject()["title"].toString(), QString("Edited"));
     EXPECT_TRUE(after["contacts"].toObject()["s17"].toObject()["deleted"].toBool());
     EXPECT_EQ(after["contacts"].toObject().size(), 3001);
+    QStringList tasksByList;
+    const QJsonObject lists = after["tasks"].toObject();
+    for (auto list = lists.begin(); list != lists.end(); ++list) {
+        for (const QString &id : list.value().toObject().keys())
+            tasksByList << (list.key() == work ? "Work:" : "default:") + id;
+    }
+    tasksByList.sort();
+    EXPECT_EQ(tasksByList.filter(moved), QStringList{"Work:" + moved});
+    EXPECT_TRUE(tasksByList.filter(dropped).isEmpty()) << tasksByList.join(u',').toStdString();
 }

@@ -375,6 +375,8 @@ bool GooglePeer::userMoveTask(const QString &email, const QString &taskId, const
     account.insert(QStringLiteral("tasks"), lists);
     accounts.insert(email, account);
     m_state.insert(QStringLiteral("accounts"), accounts);
+    // The journal keeps the task gone from its old list, or a restarted peer would hold it twice.
+    noteRecordChanged({email, QStringLiteral("tasks"), source, taskId});
     if (target.isEmpty()) {
         saveState();
         return true;
