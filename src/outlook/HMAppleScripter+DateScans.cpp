@@ -8,6 +8,7 @@
 #include "platform/applescript/NSAppleScript.h"
 
 #include <algorithm>
+#include <vector>
 
 using platform::NSAppleEventDescriptor;
 using Event = HMAppleScripter::Event;
@@ -106,43 +107,63 @@ qint64 HMAppleScripter::readBatches(const RangeEventMaker &makeEvent, const QStr
     return count();
 }
 
-QList<QDateTime> HMAppleScripter::batchedDates(Conduit conduit, const QString &folderId)
+// A date that does not read counts as no date and keeps its place, so that later dates stay paired
+// with their ids. The dates are only looked at as they come, never kept.
+qint64 HMAppleScripter::scanDates(Conduit conduit, const QString &folderId,
+                                  const std::function<void(const std::optional<QDateTime> &date)> &visit)
 {
-    // A date that does not read keeps its place as an invalid date, so that later dates stay paired
-    // with their ids.
-    QList<QDateTime> dates;
-    readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, true, start, end, folderId); },
-                QStringLiteral("datesArray.count %1"),
-                [&](const Event &item) { dates.append(dateFromEventDescriptor(item).value_or(QDateTime())); },
-                [&] { return qint64(dates.size()); });
-    return dates;
+    qint64 count = 0;
+    return readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, true, start, end, folderId); },
+                       QStringLiteral("datesArray.count %1"),
+                       [&](const Event &item) {
+                           visit(dateFromEventDescriptor(item));
+                           ++count;
+                       },
+                       [&] { return count; });
 }
 
-QStringList HMAppleScripter::batchedIds(Conduit conduit, const QString &folderId, const QString &countLine)
+// Ids that are not texts are left out of the id list, as the list of a script's answer is read; the
+// positions of the ids kept are those paired with the dates.
+qint64 HMAppleScripter::scanIds(Conduit conduit, const QString &folderId, const QString &countLine,
+                                const std::function<void(qint64 position, const QString &id)> &visit)
 {
-    QStringList ids;
-    readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, false, start, end, folderId); }, countLine,
-                [&](const Event &item) {
-                    const QString id = item.stringValue();
-                    if (!id.isNull())
-                        ids.append(id);
-                },
-                [&] { return qint64(ids.size()); });
-    return ids;
+    qint64 count = 0;
+    return readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, false, start, end, folderId); }, countLine,
+                       [&](const Event &item) {
+                           const QString id = item.stringValue();
+                           if (!id.isNull())
+                               visit(count++, id);
+                       },
+                       [&] { return count; });
 }
 
+QDateTime HMAppleScripter::latestModificationDate(Conduit conduit, const QString &folderId)
+{
+    Console::log(QStringLiteral("START!"));
+    QDateTime latest = distantPast();
+    scanDates(conduit, folderId, [&](const std::optional<QDateTime> &date) {
+        if (date && date->isValid() && *date > latest)
+            latest = *date;
+    });
+    return latest;
+}
+
+// The dates are read first and leave one flag per position (later than the date or not); the ids
+// are then taken where their position is flagged.
 QStringList HMAppleScripter::idsModifiedAfter(Conduit conduit, const QDateTime &date, const QString &folderId)
 {
     Console::log(QStringLiteral("START!"));
     const QDateTime after = date.isValid() ? date : distantPast();
     const ConduitWords &words = kConduitWords[int(conduit)];
-    const QList<QDateTime> dates = batchedDates(conduit, folderId);
-    const QStringList ids = batchedIds(conduit, folderId, QLatin1String(words.idsCountLine));
+    std::vector<bool> isLater;
+    scanDates(conduit, folderId, [&](const std::optional<QDateTime> &modified) {
+        isLater.push_back(modified && modified->isValid() && *modified > after);
+    });
     QStringList modified;
-    for (qsizetype i = 0; i < dates.size() && i < ids.size(); ++i) {
-        if (dates[i].isValid() && dates[i] > after)
-            modified.append(ids[i]);
-    }
+    scanIds(conduit, folderId, QLatin1String(words.idsCountLine), [&](qint64 position, const QString &id) {
+        if (position < qint64(isLater.size()) && isLater[size_t(position)])
+            modified.append(id);
+    });
     Console::log(QString::fromLatin1(words.modifiedCountLine).arg(modified.size()));
     return modified;
 }
@@ -162,14 +183,12 @@ QStringList HMAppleScripter::getAllTaskIdsModifiedAfter(const QDateTime &date, c
 
 QDateTime HMAppleScripter::getLastModifiedDateForOutlookCalendar(const QString &folderId)
 {
-    Console::log(QStringLiteral("START!"));
-    return latestOf(batchedDates(Conduit::CalendarEvents, folderId));
+    return latestModificationDate(Conduit::CalendarEvents, folderId);
 }
 
 QDateTime HMAppleScripter::getLastModifiedDateForOutlookTasks(const QString &folderId)
 {
-    Console::log(QStringLiteral("START!"));
-    return latestOf(batchedDates(Conduit::Tasks, folderId));
+    return latestModificationDate(Conduit::Tasks, folderId);
 }
 
 QDateTime HMAppleScripter::getLastModifiedDateForOutlookContacts(const QString &folderId)

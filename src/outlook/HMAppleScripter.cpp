@@ -42,8 +42,15 @@ HMAppleScripter::HMAppleScripter()
 // The task waits for its thread; that thread's exchange ends by the Apple-event timeout.
 HMAppleScripter::~HMAppleScripter() = default;
 
+// Every run looks for the script anew. The script is opened where it lies first, so that a run
+// costs one open; only when that fails is the folder made (when missing) and the failure told.
 std::unique_ptr<NSUserAppleScriptTask> HMAppleScripter::initializeNewScript()
 {
+    if (const QString folder = NSUserAppleScriptTask::applicationScriptsPath(); !folder.isEmpty()) {
+        platform::Result<std::unique_ptr<NSUserAppleScriptTask>> task = NSUserAppleScriptTask::initWithURL(folder + u'/' + kScriptName);
+        if (task)
+            return std::move(task).value();
+    }
     const char *operation = "-[HMAppleScripter initializeNewScript]";
     const platform::Result<QString> folder = NSUserAppleScriptTask::applicationScriptsDirectory();
     if (!folder) {

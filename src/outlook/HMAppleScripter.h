@@ -240,8 +240,12 @@ private:
     platform::DateFormatter &ensureAppleScriptDateFormatter();
 
     Event batchEvent(Conduit conduit, bool dates, qint64 start, qint64 end, const QString &folderId);
-    QList<QDateTime> batchedDates(Conduit conduit, const QString &folderId);
-    QStringList batchedIds(Conduit conduit, const QString &folderId, const QString &countLine);
+    // Read a folder's dates or ids in batches, each item handed to `visit` as it comes; answer the count.
+    qint64 scanDates(Conduit conduit, const QString &folderId,
+                     const std::function<void(const std::optional<QDateTime> &date)> &visit);
+    qint64 scanIds(Conduit conduit, const QString &folderId, const QString &countLine,
+                   const std::function<void(qint64 position, const QString &id)> &visit);
+    QDateTime latestModificationDate(Conduit conduit, const QString &folderId);
     qint64 readBatches(const RangeEventMaker &makeEvent, const QString &countLine,
                        const std::function<void(const Event &item)> &addItem, const std::function<qint64()> &count);
     QStringList idsModifiedAfter(Conduit conduit, const QDateTime &date, const QString &folderId);

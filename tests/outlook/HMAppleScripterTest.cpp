@@ -74,6 +74,26 @@ TEST_F(AppleScripterTest, WithoutTheScriptEveryRunEndsAtOnceAndAScriptInstalledL
     EXPECT_NE(scripter.scriptTask(), nullptr);
     ASSERT_EQ(folders.numberOfItems(), 2);
     EXPECT_EQ(folders.descriptorAtIndex(2).descriptorForKeyword(platform::Keyword::Name).stringValue(), QStringLiteral("Work"));
+
+    // The script is read again for every run: one that now names an application nobody runs
+    // reaches nobody, and a link put in its place is not followed.
+    const QString script = *platform::NSUserAppleScriptTask::applicationScriptsDirectory() + QStringLiteral("/automation.scpt");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("Nobody Runs This\n");
+    file.close();
+    EXPECT_TRUE(scripter.executeScriptSynchronously(scripter.getOutlookAddressBookFoldersEvent()).isNil());
+    ASSERT_NE(scripter.scriptTask(), nullptr);
+    EXPECT_EQ(scripter.scriptTask()->applicationReference(), QStringLiteral("Nobody Runs This"));
+    ASSERT_TRUE(QFile::rename(script, m_data.path() + QStringLiteral("/moved.scpt")));
+    installScript();
+    ASSERT_TRUE(QFile::rename(script, m_data.path() + QStringLiteral("/real.scpt")));
+    ASSERT_TRUE(QFile::link(m_data.path() + QStringLiteral("/real.scpt"), script));
+    const qsizetype failures = m_console.countStartingWith(QStringLiteral("-[HMAppleScripter initializeNewScript] no AppleScript task error = "));
+    EXPECT_TRUE(scripter.executeScriptSynchronously(scripter.getOutlookAddressBookFoldersEvent()).isNil());
+    EXPECT_EQ(scripter.scriptTask(), nullptr);
+    EXPECT_EQ(m_console.countStartingWith(QStringLiteral("-[HMAppleScripter initializeNewScript] no AppleScript task error = ")), failures + 1);
+    EXPECT_EQ(takeCalls().size(), 1);
 }
 
 TEST_F(AppleScripterTest, TheHandlerCallEventReachesThePeerWithItsLayoutByteForByte)

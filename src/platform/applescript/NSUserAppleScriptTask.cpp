@@ -1,10 +1,8 @@
 #include "platform/applescript/NSUserAppleScriptTask.h"
 
 #include "platform/applescript/AppleEventSocket.h"
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 namespace platform {
 
@@ -14,18 +12,18 @@ namespace {
 constexpr qint64 kMaxFirstLineBytes = 4096;
 const QString kDefaultApplication = QStringLiteral("Microsoft Outlook");
 
+// The script is looked at anew for every task, so this is one open, one status and one read: a link
+// at the name, a folder or a FIFO is refused without being followed or waited on.
 Result<QString> readFirstLine(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return Error(ErrorCode::IoNotFound, QStringLiteral("%1: no such script").arg(path));
-    if (info.isSymLink() || !info.isFile())
-        return Error(ErrorCode::DataMalformed, QStringLiteral("%1: not a regular file").arg(path));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return Error(ErrorCode::IoPermission, QStringLiteral("%1: %2").arg(path, file.errorString()));
-    const QByteArray head = file.read(kMaxFirstLineBytes);
-    const QByteArray line = head.left(head.indexOf('\n') < 0 ? head.size() : head.indexOf('\n'));
+    const Result<QByteArray> head = readFileHeadWithoutFollowing(path, kMaxFirstLineBytes);
+    if (!head) {
+        if (head.error().code() == ErrorCode::IoNotFound)
+            return Error(ErrorCode::IoNotFound, QStringLiteral("%1: no such script").arg(path));
+        return head.error();
+    }
+    const qsizetype lineEnd = head->indexOf('\n');
+    const QByteArray line = head->left(lineEnd < 0 ? head->size() : lineEnd);
     const QString text = QString::fromUtf8(line).trimmed();
     if (line.contains('\0') || text.contains(QChar::ReplacementCharacter))
         return Error(ErrorCode::DataMalformed, QStringLiteral("%1: not a script").arg(path));
@@ -43,12 +41,17 @@ AppleEventWire::Reply exchangeWith(const QString &reference, const QByteArray &r
 
 } // namespace
 
-Result<QString> NSUserAppleScriptTask::applicationScriptsDirectory()
+QString NSUserAppleScriptTask::applicationScriptsPath()
 {
     const QString data = FileSystem::dataFolderPath();
-    if (data.isEmpty())
+    return data.isEmpty() ? QString() : data + QStringLiteral("/Application Scripts");
+}
+
+Result<QString> NSUserAppleScriptTask::applicationScriptsDirectory()
+{
+    const QString folder = applicationScriptsPath();
+    if (folder.isEmpty())
         return Error(ErrorCode::IoNotFound, QStringLiteral("no data folder"));
-    const QString folder = data + QStringLiteral("/Application Scripts");
     if (const Status made = FileSystem::createPrivateFolder(folder); !made)
         return made.error();
     return folder;

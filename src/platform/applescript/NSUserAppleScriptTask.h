@@ -25,6 +25,8 @@ public:
 
     // "<data folder>/Application Scripts", created (0700) when missing.
     static Result<QString> applicationScriptsDirectory();
+    // The same path, neither made nor looked at; empty when there is no data folder.
+    static QString applicationScriptsPath();
 
     // A task for the script file; an error when it is missing, not a regular file or not a script.
     static Result<std::unique_ptr<NSUserAppleScriptTask>> initWithURL(const QString &scriptPath);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <optional>
 
 #include <fcntl.h>
@@ -366,6 +367,28 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
         return file.error();
     const DescriptorGuard guard(file->descriptor);
     return readAtMost(*file, path, maxBytes);
+}
+
+Result<QByteArray> readFileHeadWithoutFollowing(const QString &path, qint64 maxBytes)
+{
+    const Result<OpenedFile> file = openRegularFile(path, std::numeric_limits<qint64>::max(), O_NOFOLLOW, nullptr);
+    if (!file)
+        return file.error();
+    const DescriptorGuard guard(file->descriptor);
+    QByteArray head(qsizetype(std::min(file->size, maxBytes)), Qt::Uninitialized);
+    qsizetype filled = 0;
+    while (filled < head.size()) {
+        const ssize_t got = ::read(file->descriptor, head.data() + filled, size_t(head.size() - filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot read: %2").arg(path, systemMessage(errno)));
+        if (got == 0)
+            break; // shortened since it was opened
+        filled += qsizetype(got);
+    }
+    head.truncate(filled);
+    return head;
 }
 
 // A file that replaces another, or is flushed before it is named, goes through a named temporary file.

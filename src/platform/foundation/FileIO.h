@@ -38,6 +38,11 @@ Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes = kDefault
 Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 maxBytes,
                                                  struct stat *opened = nullptr);
 
+// The first maxBytes bytes of a regular file (all of a shorter one), for readers that need only its
+// head: a longer file is not an error. Fails as readWholeFileWithoutFollowing does otherwise (a link
+// at the name is not followed; a FIFO never blocks the reader). Thread-safe.
+Result<QByteArray> readFileHeadWithoutFollowing(const QString &path, qint64 maxBytes);
+
 // readWholeFile for a file the program itself writes, only ever by replacing it whole (a rename), in
 // a folder that only it writes, for a reader that needs the bytes only while it reads them: nothing
 // truncates such a file while it is read, so a regular file at the name itself, owned by the

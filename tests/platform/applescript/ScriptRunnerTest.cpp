@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace platform;
@@ -282,6 +283,50 @@ TEST(NSUserAppleScriptTask, SendsTheHandlerCallToTheApplicationItsScriptNames)
     const AppleEventWire::Reply reply = (*second)->executeAndWaitWithAppleEvent(event);
     ASSERT_TRUE(std::holds_alternative<NSAppleEventDescriptor>(reply));
     EXPECT_EQ(std::get<NSAppleEventDescriptor>(reply), *result);
+}
+
+TEST(NSUserAppleScriptTask, OnlyARegularFileAtTheNameIsAScriptAndOnlyItsFirstLineIsRead)
+{
+    QTemporaryDir folder;
+    const QString script = folder.path() + QStringLiteral("/automation.scpt");
+    const QString real = folder.path() + QStringLiteral("/elsewhere.scpt");
+    QFile file(real);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    // A compiled script is long and binary after its first line: only the line is read.
+    file.write("  Microsoft Outlook  \n" + QByteArray(100000, '\0'));
+    file.close();
+    const Result<std::unique_ptr<NSUserAppleScriptTask>> regular = NSUserAppleScriptTask::initWithURL(real);
+    ASSERT_TRUE(regular.ok()) << regular.error().message().toStdString();
+    EXPECT_EQ((*regular)->applicationReference(), QStringLiteral("Microsoft Outlook"));
+
+    // A link at the name is not followed, a folder is no script, and a FIFO is refused at once
+    // rather than waited on for a writer.
+    ASSERT_TRUE(QFile::link(real, script));
+    const Result<std::unique_ptr<NSUserAppleScriptTask>> linked = NSUserAppleScriptTask::initWithURL(script);
+    ASSERT_FALSE(linked.ok());
+    EXPECT_NE(linked.error().code(), ErrorCode::IoNotFound);
+    ASSERT_TRUE(QFile::remove(script));
+    ASSERT_TRUE(QDir().mkdir(script));
+    EXPECT_EQ(NSUserAppleScriptTask::initWithURL(script).error().code(), ErrorCode::DataMalformed);
+    ASSERT_TRUE(QDir().rmdir(script));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(script).constData(), 0600), 0);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(NSUserAppleScriptTask::initWithURL(script).error().code(), ErrorCode::DataMalformed);
+    EXPECT_LT(timer.elapsed(), 5000);
+    ASSERT_TRUE(QFile::remove(script));
+
+    // A first line that is not text is no script; a line alone without its end is one.
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray("Microsoft\0Outlook\n", 18));
+    file.close();
+    EXPECT_EQ(NSUserAppleScriptTask::initWithURL(real).error().code(), ErrorCode::DataMalformed);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray(5000, 'x'));
+    file.close();
+    const Result<std::unique_ptr<NSUserAppleScriptTask>> longLine = NSUserAppleScriptTask::initWithURL(real);
+    ASSERT_TRUE(longLine.ok());
+    EXPECT_EQ((*longLine)->applicationReference(), QString(4096, u'x'));
 }
 
 TEST(NSUserAppleScriptTask, AStalledScriptEndsAtTheTimeoutAndLeavesNoThreadWaiting)

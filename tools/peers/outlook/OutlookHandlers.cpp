@@ -471,32 +471,38 @@ void HandlerCalls::forgetAnswers()
 QJsonArray HandlerCalls::takeLog()
 {
     QJsonArray calls;
-    for (const QJsonObject &call : m_log)
-        calls.append(call);
+    for (const LoggedCall &logged : m_log)
+        calls.append(logEntry(logged));
     m_log.clear();
     return calls;
 }
 
-void HandlerCalls::logCall(const Descriptor &event, const Call &call)
+QJsonObject HandlerCalls::logEntry(const LoggedCall &logged)
 {
     QJsonArray arguments;
     QJsonArray types;
-    for (const Descriptor &argument : call.arguments) {
+    for (const Descriptor &argument : logged.call.arguments) {
         arguments.append(argumentJson(argument));
         types.append(codeText(argument.type));
     }
-    const Descriptor *target = event.target.empty() ? nullptr : &event.target.front();
-    m_log.push_back(QJsonObject{
-        {QStringLiteral("handler"), call.handler},
+    const Descriptor *target = logged.target ? &*logged.target : nullptr;
+    return QJsonObject{
+        {QStringLiteral("handler"), logged.call.handler},
         {QStringLiteral("arguments"), arguments},
         {QStringLiteral("types"), types},
-        {QStringLiteral("eventClass"), codeText(event.eventClass)},
-        {QStringLiteral("eventID"), codeText(event.eventID)},
-        {QStringLiteral("returnID"), event.returnID},
-        {QStringLiteral("transactionID"), event.transactionID},
+        {QStringLiteral("eventClass"), codeText(logged.eventClass)},
+        {QStringLiteral("eventID"), codeText(logged.eventID)},
+        {QStringLiteral("returnID"), logged.returnID},
+        {QStringLiteral("transactionID"), logged.transactionID},
         {QStringLiteral("targetType"), target ? codeText(target->type) : QString()},
         {QStringLiteral("targetData"), target ? QString::fromLatin1(target->data.toHex()) : QString()},
-    });
+    };
+}
+
+void HandlerCalls::logCall(const Descriptor &event, const Call &call)
+{
+    m_log.push_back({call, event.eventClass, event.eventID, event.returnID, event.transactionID,
+                     event.target.empty() ? std::nullopt : std::optional<Descriptor>(event.target.front())});
     while (qsizetype(m_log.size()) > kMaxLoggedCalls)
         m_log.pop_front();
 }

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 
 #include <deque>
+#include <optional>
 
 namespace outlookpeer {
 
@@ -44,13 +45,25 @@ public:
     const QList<RecordStamp> &keepStamps(const QString &key, const QList<RecordStamp> &stamps);
 
 private:
+    // A call as logged: kept as it came and made into JSON only when the log is taken, so that
+    // logging costs an answer next to nothing.
+    struct LoggedCall
+    {
+        Call call;
+        Code eventClass = 0;
+        Code eventID = 0;
+        qint32 returnID = 0;
+        qint32 transactionID = 0;
+        std::optional<Descriptor> target;
+    };
+    static QJsonObject logEntry(const LoggedCall &logged);
     void logCall(const Descriptor &event, const Call &call);
 
     // A few pagings at a time are enough; more are dropped whole rather than grown without bound.
     static constexpr qsizetype kMaxKeptAnswers = 16;
     QHash<QString, QString> m_texts;
     QHash<QString, QList<RecordStamp>> m_stamps;
-    std::deque<QJsonObject> m_log;
+    std::deque<LoggedCall> m_log;
 };
 
 } // namespace outlookpeer
