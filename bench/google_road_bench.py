@@ -32,18 +32,16 @@ import datetime
 import json
 import os
 import shutil
-import ssl
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
 import zoneinfo
 from xml.sax.saxutils import escape, quoteattr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
+import peer_processes  # noqa: E402
 from outlook_contacts_bench import outlook_contact  # noqa: E402
 from outlook_events_bench import OUTLOOK_FOLDERS, PHONE_ZONES, outlook_events  # noqa: E402
 from run_tables import print_runs  # noqa: E402
@@ -206,43 +204,20 @@ class Road(OurSide):
         self.tokens = os.path.join(self.env["HOME"], "tokens")
 
     def start_outlook(self, contents):
-        seed = os.path.join(self.folder, "outlook-seed.json")
-        with open(seed, "w") as file:
-            json.dump(contents, file)
-        log = open(self.log, "ab")
-        # Outlook reads script dates in the user's date format: the one the client writes in the C locale.
-        self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
-                                                 "--seed", seed, "--date-pattern", "MM/dd/yyyy hh:mm a"], env=self.env,
-                                                stdout=subprocess.PIPE, stderr=log)
-        if not self.outlook_process.stdout.readline().startswith(b"READY"):
-            sys.exit("outlook_peer did not start")
+        self.outlook_process = peer_processes.start_outlook(self.outlook, self.env, self.runtime, self.folder, contents,
+                                                       self.log)
         self.outlook_send({"op": "switches", "listsOccurrences": True})
 
     def outlook_send(self, command):
-        answer = subprocess.run([self.outlook, "--runtime-dir", self.runtime, "--send", json.dumps(command)],
-                                env=self.env, check=True, stdout=subprocess.PIPE)
-        return json.loads(answer.stdout)
+        return peer_processes.send_to_outlook(self.outlook, self.env, self.runtime, command)
 
     def start_google(self, state):
-        path = os.path.join(self.folder, "google-state.json")
-        with open(path, "w") as file:
-            json.dump(state, file)
-        log = open(self.log, "ab")
-        self.google_process = subprocess.Popen([self.google_peer, "--certificates", os.path.join(self.folder, "certificates"),
-                                                "--state", path], env=self.env, stdout=subprocess.PIPE, stderr=log)
-        words = dict(part.split("=", 1) for part in self.google_process.stdout.readline().decode().split())
-        for name in ("HM_GOOGLE_API_HOST", "HM_GOOGLE_CONTACTS_HOST", "HM_GOOGLE_ACCOUNTS_HOST"):
-            self.env[name] = "https://127.0.0.1:%s/" % words["https-port"]
-        self.env["HM_TLS_CA_FILE"] = words["ca"]
-        with open(self.tokens, "w") as file:
-            file.write("1//rt\n")
-        os.chmod(self.tokens, 0o600)
+        self.google_process = peer_processes.start_google(
+            self.google_peer, self.env, self.folder, state, self.log, self.tokens,
+            hosts=("HM_GOOGLE_API_HOST", "HM_GOOGLE_CONTACTS_HOST", "HM_GOOGLE_ACCOUNTS_HOST"))
 
     def google_control(self, path):
-        context = ssl.create_default_context(cafile=self.env["HM_TLS_CA_FILE"])
-        request = urllib.request.Request(self.env["HM_GOOGLE_API_HOST"] + path, data=b"{}", method="POST")
-        with urllib.request.urlopen(request, context=context) as answer:
-            return answer.read()
+        return peer_processes.google_control(self.env, path)
 
     def sync(self):
         # Outlook's dates are whole seconds: the next sync starts in a later one.

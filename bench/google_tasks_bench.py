@@ -23,15 +23,13 @@ import datetime
 import json
 import os
 import shutil
-import ssl
-import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
+import peer_processes  # noqa: E402
 from outlook_events_bench import OUTLOOK_FOLDERS  # noqa: E402
 from run_tables import print_runs  # noqa: E402
 from sync_comparison import fitted_exponent, measure  # noqa: E402
@@ -104,28 +102,13 @@ class GoogleTaskSide:
         self.first = True
 
     def prepare(self, outlook_side, google_side):
-        seed = os.path.join(self.folder, "outlook-seed.json")
-        with open(seed, "w") as file:
-            json.dump({"folders": OUTLOOK_FOLDERS, "tasks": outlook_tasks(outlook_side),
-                       "categories": [{"id": 10 + i, "name": name, "color": [0, 0, 65535]}
-                                      for i, name in enumerate(CATEGORIES)]}, file)
-        log = open(self.log, "ab")
-        self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
-                                                 "--seed", seed, "--date-pattern", "MM/dd/yyyy hh:mm a"], env=self.env,
-                                                stdout=subprocess.PIPE, stderr=log)
-        if not self.outlook_process.stdout.readline().startswith(b"READY"):
-            sys.exit("outlook_peer did not start")
-        state = os.path.join(self.folder, "google-state.json")
-        with open(state, "w") as file:
-            json.dump(google_state(google_side), file)
-        self.google_process = subprocess.Popen([self.google, "--certificates", os.path.join(self.folder, "certificates"),
-                                                "--state", state], env=self.env, stdout=subprocess.PIPE, stderr=log)
-        words = dict(part.split("=", 1) for part in self.google_process.stdout.readline().decode().split())
-        self.env["HM_GOOGLE_API_HOST"] = "https://127.0.0.1:%s/" % words["https-port"]
-        self.env["HM_TLS_CA_FILE"] = words["ca"]
-        with open(self.tokens, "w") as file:
-            file.write("1//rt\n")
-        os.chmod(self.tokens, 0o600)
+        self.outlook_process = peer_processes.start_outlook(
+            self.outlook, self.env, self.runtime, self.folder,
+            {"folders": OUTLOOK_FOLDERS, "tasks": outlook_tasks(outlook_side),
+             "categories": [{"id": 10 + i, "name": name, "color": [0, 0, 65535]} for i, name in enumerate(CATEGORIES)]},
+            self.log)
+        self.google_process = peer_processes.start_google(self.google, self.env, self.folder, google_state(google_side),
+                                                          self.log, self.tokens)
 
     def sync(self):
         command = [self.client, "--create-google-profile", "--google-user", EMAIL, "--google-conduits", "tasks",
@@ -135,25 +118,15 @@ class GoogleTaskSide:
         return measure(command, self.env, self.log)
 
     def google_requests(self):
-        context = ssl.create_default_context(cafile=self.env["HM_TLS_CA_FILE"])
-        request = urllib.request.Request(self.env["HM_GOOGLE_API_HOST"] + "peer/requests", data=b"{}", method="POST")
-        with urllib.request.urlopen(request, context=context) as answer:
-            return json.load(answer)
+        return json.loads(peer_processes.google_control(self.env, "peer/requests"))
 
     def clear_requests(self):
-        context = ssl.create_default_context(cafile=self.env["HM_TLS_CA_FILE"])
-        request = urllib.request.Request(self.env["HM_GOOGLE_API_HOST"] + "peer/clear-requests", data=b"{}", method="POST")
-        urllib.request.urlopen(request, context=context).close()
+        peer_processes.google_control(self.env, "peer/clear-requests")
 
     def counts(self):
         """Outlook's tasks and Google's tasks not deleted."""
-        answer = subprocess.run([self.outlook, "--runtime-dir", self.runtime, "--send", json.dumps({"op": "dump"})],
-                                env=self.env, check=True, stdout=subprocess.PIPE)
-        outlook = len(json.loads(answer.stdout)["state"]["tasks"])
-        context = ssl.create_default_context(cafile=self.env["HM_TLS_CA_FILE"])
-        request = urllib.request.Request(self.env["HM_GOOGLE_API_HOST"] + "peer/dump", data=b"{}", method="POST")
-        with urllib.request.urlopen(request, context=context) as reply:
-            lists = json.load(reply)["accounts"][EMAIL]["tasks"]
+        outlook = len(peer_processes.send_to_outlook(self.outlook, self.env, self.runtime, {"op": "dump"})["state"]["tasks"])
+        lists = json.loads(peer_processes.google_control(self.env, "peer/dump"))["accounts"][EMAIL]["tasks"]
         google = sum(1 for tasks in lists.values() for task in tasks.values() if not task.get("deleted"))
         return outlook, google
 

@@ -23,12 +23,12 @@ import json
 import math
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import peer_processes  # noqa: E402
 from realistic_data import make_contacts, vcard  # noqa: E402
 from sync_comparison import DEVICE_ID, OurSide, measure, phone_contact  # noqa: E402
 
@@ -75,14 +75,9 @@ class Side(OurSide):
             return
         os.makedirs(self.runtime, mode=0o700)
         self.env["XDG_RUNTIME_DIR"] = self.runtime
-        seed = os.path.join(self.folder, "outlook-seed.json")
-        with open(seed, "w") as file:
-            json.dump({"contacts": [outlook_contact(contact, i) for i, contact in enumerate(contacts)]}, file)
-        log = open(self.log, "ab")
-        self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
-                                                 "--seed", seed], env=self.env, stdout=subprocess.PIPE, stderr=log)
-        if not self.outlook_process.stdout.readline().startswith(b"READY"):
-            sys.exit("outlook_peer did not start")
+        self.outlook_process = peer_processes.start_outlook(
+            self.outlook, self.env, self.runtime, self.folder,
+            {"contacts": [outlook_contact(contact, i) for i, contact in enumerate(contacts)]}, self.log, date_pattern=None)
 
     def sync(self):
         if self.process is None:

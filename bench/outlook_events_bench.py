@@ -30,13 +30,13 @@ import datetime
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
+import peer_processes  # noqa: E402
 from run_tables import print_ratios, print_runs  # noqa: E402
 from sync_comparison import DEVICE_ID, OurSide, fitted_exponent, measure  # noqa: E402
 
@@ -121,22 +121,12 @@ class Side(OurSide):
         """The simulated Outlook, holding the contents (its seed), until stop_all."""
         os.makedirs(self.runtime, mode=0o700)
         self.env["XDG_RUNTIME_DIR"] = self.runtime
-        seed = os.path.join(self.folder, "outlook-seed.json")
-        with open(seed, "w") as file:
-            json.dump(contents, file)
-        log = open(self.log, "ab")
-        # Outlook reads script dates in the user's date format: the one the client writes in the C locale.
-        self.outlook_process = subprocess.Popen([self.outlook, "--home", self.env["HOME"], "--runtime-dir", self.runtime,
-                                                 "--seed", seed, "--date-pattern", "MM/dd/yyyy hh:mm a"], env=self.env,
-                                                stdout=subprocess.PIPE, stderr=log)
-        if not self.outlook_process.stdout.readline().startswith(b"READY"):
-            sys.exit("outlook_peer did not start")
+        self.outlook_process = peer_processes.start_outlook(self.outlook, self.env, self.runtime, self.folder, contents,
+                                                       self.log)
 
     def send(self, command):
         """A control message to the simulated Outlook; its answer."""
-        answer = subprocess.run([self.outlook, "--runtime-dir", self.runtime, "--send", json.dumps(command)],
-                                env=self.env, check=True, stdout=subprocess.PIPE)
-        return json.loads(answer.stdout)
+        return peer_processes.send_to_outlook(self.outlook, self.env, self.runtime, command)
 
     def sync(self):
         if self.process is None:
