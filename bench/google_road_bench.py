@@ -43,7 +43,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import realistic_data  # noqa: E402
 import peer_processes  # noqa: E402
 from outlook_contacts_bench import outlook_contact  # noqa: E402
-from outlook_events_bench import OUTLOOK_FOLDERS, PHONE_ZONES, outlook_events  # noqa: E402
+from outlook_events_bench import OUTLOOK_FOLDERS, outlook_events  # noqa: E402
+from outlook_events_bench import phone_records as phone_event_records  # noqa: E402
 from run_tables import print_runs  # noqa: E402
 from sync_comparison import DEVICE_ID, OurSide, Run, fitted_exponent, measure  # noqa: E402
 
@@ -76,14 +77,7 @@ def other_side(count, events_count):
 def phone_records(contacts, events):
     phone_contacts = [{"uid": "A%06d" % (i + 1), "change": "add", "fields": realistic_data.phone_contact(c)}
                       for i, c in enumerate(contacts)]
-    phone_events = []
-    for event in events:
-        zone = realistic_data.FOREIGN_ZONE if event.foreign else PHONE_ZONES[event.index % len(PHONE_ZONES)]
-        for fields in realistic_data.phone_events(event):
-            if zone and not event.all_day:
-                fields["TimeZone"] = zone
-            phone_events.append({"uid": "D%06d" % (len(phone_events) + 1), "change": "add", "fields": fields})
-    return {"A": phone_contacts, "D": phone_events}
+    return {"A": phone_contacts, "D": phone_event_records(events)}
 
 
 def google_contact(contact):

@@ -6,6 +6,7 @@
 // load, is in neither side's CPU time).
 // With the arguments "resolver HOST:PORT" or "direct HOST:PORT" it makes one round of that kind
 // against a server already running and prints nothing, for timing whole processes from outside.
+#include "WorkTimes.h"
 #include "push/Utilities/XMPPSRVResolver.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 
@@ -25,7 +26,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -105,28 +105,8 @@ void aresLookups(const QString &server)
     }
 }
 
-struct Figures
-{
-    double seconds = 0;
-    double cpuSeconds = 0;
-};
-
-double cpuSecondsNow()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto toSeconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
-    return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
-}
-
-Figures measure(const std::function<void()> &work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    const double cpuStart = cpuSecondsNow();
-    work();
-    return Figures{std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                   cpuSecondsNow() - cpuStart};
-}
+using benchtimes::Figures;
+using benchtimes::measure;
 
 double median(std::vector<double> values)
 {

@@ -7,6 +7,7 @@
 // Both ends live in this process, so the CPU time (user + system of the process) covers both. With
 // the argument "plain" or "async" it makes one transfer of that kind and prints nothing.
 #include "SocketTransferPump.h"
+#include "WorkTimes.h"
 #include "push/CocoaAsyncSocket/GCDAsyncSocket.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchSemaphore.h"
@@ -22,7 +23,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,28 +34,8 @@ constexpr std::size_t kTotal = 1024UL * 1024 * 1024;
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr int kRounds = 5;
 
-struct Figures
-{
-    double seconds = 0;
-    double cpuSeconds = 0;
-};
-
-double cpuSecondsNow()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto toSeconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
-    return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
-}
-
-Figures measure(const std::function<void()> &transfer)
-{
-    const auto start = std::chrono::steady_clock::now();
-    const double cpuStart = cpuSecondsNow();
-    transfer();
-    return Figures{std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                   cpuSecondsNow() - cpuStart};
-}
+using benchtimes::Figures;
+using benchtimes::measure;
 
 void asyncSocketTransfer()
 {
