@@ -229,13 +229,13 @@ QList<HMGoogleSyncDriver::EventWrite> HMGoogleSyncDriver::eventWritesOfRecords(c
 // series' calendar, and waits for the series' insert.
 void HMGoogleSyncDriver::attachOccurrencesToNewSeries(QList<EventWrite> &inserts, QList<EventWrite> &others)
 {
+    // Occurrence ids have had their series part put in Google's form already (googleOccurrenceId):
+    // the reader's ids are keyed in that form too.
+    const auto seriesKey = [](const QString &id) { return id.contains(u'-') ? googleEventId(id) : id.toLower(); };
     QHash<QString, qsizetype> seriesByReaderId;
     for (qsizetype i = 0; i < inserts.size(); ++i) {
-        if (inserts.at(i).record.contains(QStringLiteral("PARENTID")))
-            continue;
-        const QString readerId = inserts.at(i).hmxUid.section(u'@', 0, 0).toLower();
-        seriesByReaderId.insert(readerId, i);
-        seriesByReaderId.insert(QString(readerId).remove(u'-'), i);
+        if (!inserts.at(i).record.contains(QStringLiteral("PARENTID")))
+            seriesByReaderId.insert(seriesKey(inserts.at(i).hmxUid.section(u'@', 0, 0)), i);
     }
     const auto attach = [&](QList<EventWrite> &writes) {
         for (qsizetype i = writes.size() - 1; i >= 0; --i) {
@@ -243,7 +243,7 @@ void HMGoogleSyncDriver::attachOccurrencesToNewSeries(QList<EventWrite> &inserts
             // An insert's id holds no "_": only changed and removed occurrences are named so.
             const qsizetype underscore = write.eventId.indexOf(u'_');
             const auto series = underscore <= 0 ? seriesByReaderId.constEnd()
-                                                : seriesByReaderId.constFind(write.eventId.left(underscore).toLower());
+                                                : seriesByReaderId.constFind(seriesKey(write.eventId.left(underscore)));
             if (write.kind == kDelete || series == seriesByReaderId.constEnd())
                 continue;
             EventWrite &seriesWrite = inserts[series.value()];
