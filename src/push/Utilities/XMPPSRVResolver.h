@@ -15,7 +15,6 @@
 #include <vector>
 
 namespace platform {
-class DispatchFdSource;
 class DispatchTimer;
 namespace dnssd {
 class DNSServiceQuery;
@@ -119,8 +118,8 @@ private:
     double m_timeout = 0;
     bool m_resolveInProgress = false;
     std::vector<XMPPSRVRecord> m_results;
-    std::shared_ptr<platform::dnssd::DNSServiceQuery> m_query;
-    std::shared_ptr<platform::DispatchFdSource> m_readSource;
+    // The query watches its own sockets on the resolver queue; it goes (and stops) with stop.
+    std::unique_ptr<platform::dnssd::DNSServiceQuery> m_query;
     std::shared_ptr<platform::DispatchTimer> m_timer;
     QString m_dnsServers;
     std::function<std::uint32_t()> m_random;
