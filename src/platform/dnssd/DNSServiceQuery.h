@@ -5,8 +5,9 @@
 // owner's queue and rides c-ares' retry deadline with one monitor timer; each answer record then
 // comes to the callback on that queue as an "add" event, all but the last with "more coming", and
 // a failed query as one event with its error code (the table in DNSServiceQuery.cpp). The servers
-// are the system's unless set. Start, cancel and destroy it on its queue; cancel() may also come
-// from another thread, and no callback starts after it returns.
+// are the system's unless set. Start it on its queue. Cancelled (or destroyed) on the queue, it
+// makes no callback afterwards; from another thread, one already under way on the queue may still
+// run to its end, and none starts after that.
 
 #include <QByteArray>
 #include <QString>
