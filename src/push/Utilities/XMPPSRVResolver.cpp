@@ -177,17 +177,22 @@ void XMPPSRVResolver::startNow(const QString &aSRVName, double aTimeout)
         failWithDNSError(error);
         return;
     }
-    if (m_timeout > 0.0) {
-        m_timer = platform::DispatchTimer::create(m_resolverQueue);
-        m_timer->setEventHandler([weak] {
-            if (const auto self = weak.lock())
-                self->failWithError(PlatformError::withDescription(QString::fromLatin1(XMPPSRVResolverErrorDomain), 0,
-                                                                   QStringLiteral("Operation timed out")));
-        });
-        m_timer->schedule(platform::durationFromSeconds(m_timeout), platform::DispatchDuration::zero());
-        m_timer->resume();
-    }
+    if (m_timeout > 0.0)
+        startTimeoutTimer();
     m_resolveInProgress = true;
+}
+
+// A one-shot timer on the resolver queue that ends the lookup with code 0 when it fires.
+void XMPPSRVResolver::startTimeoutTimer()
+{
+    m_timer = platform::DispatchTimer::create(m_resolverQueue);
+    m_timer->setEventHandler([weak = weak_from_this()] {
+        if (const auto self = weak.lock())
+            self->failWithError(PlatformError::withDescription(QString::fromLatin1(XMPPSRVResolverErrorDomain), 0,
+                                                               QStringLiteral("Operation timed out")));
+    });
+    m_timer->schedule(platform::durationFromSeconds(m_timeout), platform::DispatchDuration::zero());
+    m_timer->resume();
 }
 
 void XMPPSRVResolver::onAnswer(std::uint32_t flags, std::int32_t errorCode, std::uint16_t rrtype,

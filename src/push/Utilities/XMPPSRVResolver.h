@@ -103,6 +103,7 @@ public:
 
 private:
     void startNow(const QString &aSRVName, double aTimeout);
+    void startTimeoutTimer();
     void processRecord(const QByteArray &rdata);
     void onAnswer(std::uint32_t flags, std::int32_t errorCode, std::uint16_t rrtype, const QByteArray &rdata);
     void succeed();
