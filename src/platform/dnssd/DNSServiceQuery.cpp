@@ -1,84 +1,181 @@
-// The record query over c-ares: its sockets and its retry timer gathered behind one epoll
-// descriptor, and the answers split into records.
+// The record query over c-ares: its sockets watched by dispatch sources on the owner's queue, its
+// retry deadline on the event monitor's clock, and the answers split into records.
 #include "platform/dnssd/DNSServiceQuery.h"
+
+#include "platform/dispatch/DispatchFdSource.h"
+#include "platform/dispatch/EventMonitor.h"
 
 #include <ares.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <utility>
 #include <vector>
-
-#include <sys/epoll.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 namespace platform::dnssd {
 
-struct DNSServiceQuery::Private
+// Everything but the channel is guarded by the mutex, because cancel() may come from another thread
+// than the queue's; the channel is used on the queue only (and destroyed where the last reference
+// goes, when nothing can use it any more). Handlers hold weak references.
+struct DNSServiceQuery::Private : std::enable_shared_from_this<DNSServiceQuery::Private>
 {
+    struct SocketWatch
+    {
+        int fd = -1;
+        std::shared_ptr<DispatchFdSource> read;
+        std::shared_ptr<DispatchFdSource> write;
+    };
+
+    std::mutex mutex;
     ares_channel channel = nullptr;
-    int epollFd = -1;
-    int timerFd = -1;
+    std::shared_ptr<DispatchQueue> queue;
     std::uint16_t rrtype = 0;
     std::uint16_t rrclass = 0;
     Callback callback;
-    // The c-ares sockets in the epoll set, so that each is added once and modified afterwards.
-    std::vector<int> watchedSockets;
-    // Set while the channel is destroyed: its sockets leave with the epoll descriptor, one by one
-    // would cost a system call each.
-    bool isClosing = false;
+    std::vector<SocketWatch> sockets;
+    EventMonitor::Id retryTimerId = 0;
+    DispatchTime retryDeadline = DispatchTime::max();
+    std::atomic<bool> isCancelled{false};
+    // c-ares reports some failures (a bad name, no server) from inside ares_query: start() answers them.
+    bool isStarting = true;
+    bool hasStartAnswer = false;
+    int startStatus = ARES_SUCCESS;
 
     ~Private()
     {
-        callback = nullptr;
-        isClosing = true;
+        stopWatching();
         if (channel != nullptr)
             ares_destroy(channel);
-        if (timerFd != -1)
-            ::close(timerFd);
-        if (epollFd != -1)
-            ::close(epollFd);
     }
+
+    void stopWatching();
+    void watchSocket(int fd, bool readable, bool writable);
+    void updateSource(std::shared_ptr<DispatchFdSource> &source, bool isWanted, int fd,
+                      DispatchFdSource::Direction direction);
+    void process(ares_socket_t readable, ares_socket_t writable);
+    void armRetry();
+    void onRetryDue(DispatchTime deadline);
 };
+
+void DNSServiceQuery::Private::stopWatching()
+{
+    std::vector<SocketWatch> dropped;
+    EventMonitor::Id timer = 0;
+    {
+        std::lock_guard lock(mutex);
+        isCancelled = true;
+        dropped.swap(sockets);
+        timer = std::exchange(retryTimerId, 0);
+    }
+    // Cancelled sources leave the monitor at once, so the sockets may close right after.
+    for (const SocketWatch &watch : dropped) {
+        if (watch.read)
+            watch.read->cancel();
+        if (watch.write)
+            watch.write->cancel();
+    }
+    if (timer != 0)
+        EventMonitor::shared().cancelTimer(timer);
+}
+
+void DNSServiceQuery::Private::watchSocket(int fd, bool readable, bool writable)
+{
+    std::lock_guard lock(mutex);
+    if (isCancelled)
+        return;
+    auto watch = std::find_if(sockets.begin(), sockets.end(), [fd](const SocketWatch &w) { return w.fd == fd; });
+    if (watch == sockets.end()) {
+        if (!readable && !writable)
+            return;
+        watch = sockets.insert(sockets.end(), SocketWatch{fd, nullptr, nullptr});
+    }
+    updateSource(watch->read, readable, fd, DispatchFdSource::Direction::Read);
+    updateSource(watch->write, writable, fd, DispatchFdSource::Direction::Write);
+    if (!watch->read && !watch->write)
+        sockets.erase(watch);
+}
+
+// A source made or cancelled as c-ares wants the direction watched. A socket the monitor refuses
+// stays unwatched: its query then ends at c-ares' retry deadline with a time-out.
+void DNSServiceQuery::Private::updateSource(std::shared_ptr<DispatchFdSource> &source, bool isWanted, int fd,
+                                            DispatchFdSource::Direction direction)
+{
+    if (!isWanted) {
+        if (source)
+            std::exchange(source, nullptr)->cancel();
+        return;
+    }
+    if (source)
+        return;
+    const bool isRead = direction == DispatchFdSource::Direction::Read;
+    auto created = isRead ? DispatchFdSource::createRead(fd, queue) : DispatchFdSource::createWrite(fd, queue);
+    if (!created)
+        return;
+    source = *created;
+    source->setEventHandler(DispatchBlock([weak = weak_from_this(), fd, isRead] {
+        if (const auto d = weak.lock())
+            d->process(isRead ? fd : ARES_SOCKET_BAD, isRead ? ARES_SOCKET_BAD : fd);
+    }));
+    source->resume();
+}
+
+void DNSServiceQuery::Private::process(ares_socket_t readable, ares_socket_t writable)
+{
+    if (isCancelled)
+        return;
+    ares_process_fd(channel, readable, writable);
+    armRetry();
+}
+
+// c-ares keeps one fixed deadline per attempt, so a timer already due no later than it (give or
+// take a millisecond of rounding) is kept; one that comes early finds nothing due and re-arms.
+void DNSServiceQuery::Private::armRetry()
+{
+    timeval buffer{};
+    const timeval *next = ares_timeout(channel, nullptr, &buffer);
+    if (next == nullptr)
+        return;
+    const DispatchTime deadline =
+        deadlineAfter(std::chrono::seconds(next->tv_sec) + std::chrono::microseconds(next->tv_usec));
+    EventMonitor::Id replaced = 0;
+    {
+        std::lock_guard lock(mutex);
+        if (isCancelled || (retryTimerId != 0 && retryDeadline <= deadline + std::chrono::milliseconds(1)))
+            return;
+        replaced = retryTimerId;
+        retryDeadline = deadline;
+        // The monitor thread only hands the retry to the queue.
+        retryTimerId = EventMonitor::shared().addTimer(deadline, [weak = weak_from_this(), queue = queue, deadline] {
+            queue->async([weak, deadline] {
+                if (const auto d = weak.lock())
+                    d->onRetryDue(deadline);
+            });
+        });
+    }
+    if (replaced != 0)
+        EventMonitor::shared().cancelTimer(replaced);
+}
+
+void DNSServiceQuery::Private::onRetryDue(DispatchTime deadline)
+{
+    {
+        // A timer replaced after it fired leaves its successor in place.
+        std::lock_guard lock(mutex);
+        if (deadline == retryDeadline) {
+            retryTimerId = 0;
+            retryDeadline = DispatchTime::max();
+        }
+    }
+    process(ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+}
 
 namespace {
 
 void onSocketState(void *data, ares_socket_t fd, int readable, int writable)
 {
-    auto *d = static_cast<DNSServiceQuery::Private *>(data);
-    if (d->isClosing)
-        return;
-    epoll_event event{};
-    event.data.fd = fd;
-    event.events = (readable != 0 ? EPOLLIN : 0U) | (writable != 0 ? EPOLLOUT : 0U);
-    const auto watched = std::find(d->watchedSockets.begin(), d->watchedSockets.end(), fd);
-    if (readable == 0 && writable == 0) {
-        if (watched != d->watchedSockets.end())
-            d->watchedSockets.erase(watched);
-        ::epoll_ctl(d->epollFd, EPOLL_CTL_DEL, fd, nullptr);
-        return;
-    }
-    // The other operation only when the first fails: a socket number reused unseen.
-    const bool isWatched = watched != d->watchedSockets.end();
-    if (::epoll_ctl(d->epollFd, isWatched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
-        ::epoll_ctl(d->epollFd, isWatched ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
-    if (!isWatched)
-        d->watchedSockets.push_back(fd);
-}
-
-// Arms the timer descriptor for c-ares' next retry, or disarms it.
-void armTimer(DNSServiceQuery::Private *d)
-{
-    timeval buffer{};
-    const timeval *next = ares_timeout(d->channel, nullptr, &buffer);
-    itimerspec deadline{};
-    if (next != nullptr) {
-        deadline.it_value.tv_sec = next->tv_sec;
-        deadline.it_value.tv_nsec = long(next->tv_usec) * 1000;
-        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
-            deadline.it_value.tv_nsec = 1;
-    }
-    ::timerfd_settime(d->timerFd, 0, &deadline, nullptr);
+    static_cast<DNSServiceQuery::Private *>(data)->watchSocket(fd, readable != 0, writable != 0);
 }
 
 std::uint16_t read16(const unsigned char *p)
@@ -104,27 +201,38 @@ std::size_t skipName(const unsigned char *reply, std::size_t length, std::size_t
     return 0;
 }
 
+// The error an answer ends with, and its records when there is none.
+DNSServiceErrorType splitAnswer(const DNSServiceQuery::Private &d, int status, const unsigned char *reply,
+                                int replyLength, std::vector<QByteArray> *records)
+{
+    if (status != ARES_SUCCESS)
+        return DNSServiceQuery::errorForAresStatus(status);
+    if (replyLength < 0 || std::size_t(replyLength) > kMaxAnswerBytes ||
+        !DNSServiceQuery::answerRecords(reply, std::size_t(replyLength), d.rrtype, d.rrclass, records))
+        return kDNSServiceErr_Unknown;
+    return records->empty() ? kDNSServiceErr_NoSuchRecord : kDNSServiceErr_NoError;
+}
+
 void onAnswer(void *arg, int status, int, unsigned char *reply, int replyLength)
 {
     auto *d = static_cast<DNSServiceQuery::Private *>(arg);
-    if (!d->callback)
+    if (d->isStarting) {
+        d->hasStartAnswer = true;
+        d->startStatus = status;
+        return;
+    }
+    if (d->isCancelled)
         return;
     std::vector<QByteArray> records;
-    DNSServiceErrorType error = DNSServiceQuery::errorForAresStatus(status);
-    if (status == ARES_SUCCESS) {
-        if (replyLength < 0 || std::size_t(replyLength) > kMaxAnswerBytes ||
-            !DNSServiceQuery::answerRecords(reply, std::size_t(replyLength), d->rrtype, d->rrclass, &records))
-            error = kDNSServiceErr_Unknown;
-        else if (records.empty())
-            error = kDNSServiceErr_NoSuchRecord;
-    }
+    const DNSServiceErrorType error = splitAnswer(*d, status, reply, replyLength, &records);
     if (error != kDNSServiceErr_NoError) {
         d->callback(kDNSServiceFlagsAdd, error, d->rrtype, d->rrclass, QByteArray());
         return;
     }
-    // The callback may cancel the query (clearing it) between records.
-    for (std::size_t i = 0; i < records.size() && d->callback; ++i) {
-        const DNSServiceFlags flags = kDNSServiceFlagsAdd | (i + 1 < records.size() ? DNSServiceFlags(kDNSServiceFlagsMoreComing) : 0U);
+    // The callback may cancel the query between records.
+    for (std::size_t i = 0; i < records.size() && !d->isCancelled; ++i) {
+        const DNSServiceFlags flags =
+            kDNSServiceFlagsAdd | (i + 1 < records.size() ? DNSServiceFlags(kDNSServiceFlagsMoreComing) : 0U);
         d->callback(flags, kDNSServiceErr_NoError, d->rrtype, d->rrclass, records[i]);
     }
 }
@@ -201,30 +309,25 @@ bool DNSServiceQuery::answerRecords(const unsigned char *reply, std::size_t leng
     return true;
 }
 
-DNSServiceQuery::DNSServiceQuery(std::unique_ptr<Private> p) : d(std::move(p)) {}
+DNSServiceQuery::DNSServiceQuery(std::shared_ptr<Private> p) : d(std::move(p)) {}
 
-DNSServiceQuery::~DNSServiceQuery() = default;
+DNSServiceQuery::~DNSServiceQuery()
+{
+    // A handler of the query running now holds its own reference: the channel outlives its call.
+    cancel();
+}
 
 std::unique_ptr<DNSServiceQuery> DNSServiceQuery::start(const QByteArray &asciiName, std::uint16_t rrtype,
                                                         std::uint16_t rrclass, const QString &servers,
-                                                        Callback callback, DNSServiceErrorType *error)
+                                                        std::shared_ptr<DispatchQueue> queue, Callback callback,
+                                                        DNSServiceErrorType *error)
 {
     static std::once_flag initialised;
     std::call_once(initialised, [] { ares_library_init(ARES_LIB_INIT_ALL); });
-    auto p = std::make_unique<Private>();
+    auto p = std::make_shared<Private>();
+    p->queue = std::move(queue);
     p->rrtype = rrtype;
     p->rrclass = rrclass;
-    p->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    p->timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    *error = kDNSServiceErr_NoError;
-    if (p->epollFd == -1 || p->timerFd == -1) {
-        *error = kDNSServiceErr_NoMemory;
-        return nullptr;
-    }
-    epoll_event timerEvent{};
-    timerEvent.events = EPOLLIN;
-    timerEvent.data.fd = p->timerFd;
-    ::epoll_ctl(p->epollFd, EPOLL_CTL_ADD, p->timerFd, &timerEvent);
     ares_options options{};
     options.sock_state_cb = onSocketState;
     options.sock_state_cb_data = p.get();
@@ -237,38 +340,20 @@ std::unique_ptr<DNSServiceQuery> DNSServiceQuery::start(const QByteArray &asciiN
     }
     p->callback = std::move(callback);
     ares_query(p->channel, asciiName.constData(), rrclass, rrtype, onAnswer, p.get());
-    armTimer(p.get());
+    p->isStarting = false;
+    if (p->hasStartAnswer) {
+        const DNSServiceErrorType code = errorForAresStatus(p->startStatus);
+        *error = code != kDNSServiceErr_NoError ? code : kDNSServiceErr_Unknown;
+        return nullptr;
+    }
+    *error = kDNSServiceErr_NoError;
+    p->armRetry();
     return std::unique_ptr<DNSServiceQuery>(new DNSServiceQuery(std::move(p)));
 }
 
 void DNSServiceQuery::cancel()
 {
-    d->callback = nullptr;
-}
-
-int DNSServiceQuery::fd() const
-{
-    return d->epollFd;
-}
-
-DNSServiceErrorType DNSServiceQuery::processResult()
-{
-    epoll_event events[16];
-    const int count = ::epoll_wait(d->epollFd, events, 16, 0);
-    for (int i = 0; i < count; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == d->timerFd) {
-            std::uint64_t expirations = 0;
-            (void)::read(d->timerFd, &expirations, sizeof expirations);
-            ares_process_fd(d->channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
-        } else {
-            ares_process_fd(d->channel, (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0 ? fd : ARES_SOCKET_BAD,
-                            (events[i].events & EPOLLOUT) != 0 ? fd : ARES_SOCKET_BAD);
-        }
-    }
-    if (d->channel != nullptr)
-        armTimer(d.get());
-    return kDNSServiceErr_NoError;
+    d->stopWatching();
 }
 
 } // namespace platform::dnssd

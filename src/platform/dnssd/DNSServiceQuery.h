@@ -1,10 +1,13 @@
 #pragma once
 
-// One DNS record query over c-ares, in the manner of a DNS service discovery record query: the
-// owner watches one descriptor (fd()) and calls processResult() whenever it is readable; each answer
-// record then comes to the callback as an "add" event, all but the last with "more coming", and a
-// failed query as one event with its error code (the table in DNSServiceQuery.cpp). The servers are
-// the system's unless set. One thread at a time.
+// One DNS record query over c-ares, in the manner of a DNS service discovery record query. The
+// query watches c-ares' own sockets with read (and, for a TCP connection, write) sources on the
+// owner's queue and rides c-ares' retry deadline with one monitor timer; each answer record then
+// comes to the callback on that queue as an "add" event, all but the last with "more coming", and
+// a failed query as one event with its error code (the table in DNSServiceQuery.cpp). The servers
+// are the system's unless set. Start it on its queue. Cancelled (or destroyed) on the queue, it
+// makes no callback afterwards; from another thread, one already under way on the queue may still
+// run to its end, and none starts after that.
 
 #include <QByteArray>
 #include <QString>
@@ -13,6 +16,10 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+namespace platform {
+class DispatchQueue;
+}
 
 namespace platform::dnssd {
 
@@ -48,18 +55,18 @@ public:
     using Callback = std::function<void(DNSServiceFlags, DNSServiceErrorType, std::uint16_t, std::uint16_t,
                                         const QByteArray &)>;
 
-    // Starts the query. servers: "host:port" entries separated by commas, or empty for the system's.
+    // Starts the query; the callback runs on queue, never inside start(). servers: "host:port"
+    // entries separated by commas, or empty for the system's. A query that cannot start answers
+    // null and its code in error.
     static std::unique_ptr<DNSServiceQuery> start(const QByteArray &asciiName, std::uint16_t rrtype,
-                                                  std::uint16_t rrclass, const QString &servers, Callback callback,
+                                                  std::uint16_t rrclass, const QString &servers,
+                                                  std::shared_ptr<DispatchQueue> queue, Callback callback,
                                                   DNSServiceErrorType *error);
+    // Cancels the query. Called from inside its own callback, the channel goes once c-ares has
+    // returned from the answer it is handing over.
     ~DNSServiceQuery();
     DNSServiceQuery(const DNSServiceQuery &) = delete;
     DNSServiceQuery &operator=(const DNSServiceQuery &) = delete;
-
-    // Readable when the query has work: a reply arrived or a retry is due.
-    int fd() const;
-    // Handles what is waiting; answers and failures reach the callback from here.
-    DNSServiceErrorType processResult();
 
     // Splits a DNS reply into the answer records of the type and class asked (bounds checked);
     // false when the reply is malformed. Public for the parser's fuzz target.
@@ -67,14 +74,14 @@ public:
                               std::uint16_t rrclass, std::vector<QByteArray> *records);
     // The error code for a c-ares status.
     static DNSServiceErrorType errorForAresStatus(int status);
-    // No more callbacks (the owner is stopping; the query may be inside one now).
+    // No more callbacks, and the query's sources and timer stop at once.
     void cancel();
 
     struct Private;
 
 private:
-    explicit DNSServiceQuery(std::unique_ptr<Private> d);
-    std::unique_ptr<Private> d;
+    explicit DNSServiceQuery(std::shared_ptr<Private> d);
+    std::shared_ptr<Private> d;
 };
 
 } // namespace platform::dnssd

@@ -3,7 +3,6 @@
 #include "push/Utilities/XMPPSRVResolver.h"
 
 #include "foundation/Lumberjack/DDLog.h"
-#include "platform/dispatch/DispatchFdSource.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/dnssd/DNSServiceQuery.h"
 #include "platform/foundation/Assert.h"
@@ -97,11 +96,8 @@ XMPPSRVResolver::XMPPSRVResolver(PrivateTag, XMPPSRVResolverDelegate *aDelegate,
 
 XMPPSRVResolver::~XMPPSRVResolver()
 {
-    // Nothing else holds the sources now; the query goes with them.
-    if (m_query)
-        m_query->cancel();
-    if (m_readSource)
-        m_readSource->cancel();
+    // Nothing else holds the timer now; the query cancels its sources as it goes.
+    m_query.reset();
     if (m_timer)
         m_timer->cancel();
 }
@@ -170,7 +166,7 @@ void XMPPSRVResolver::startNow(const QString &aSRVName, double aTimeout)
     const std::weak_ptr<XMPPSRVResolver> weak = weak_from_this();
     DNSServiceErrorType error = kDNSServiceErr_NoError;
     m_query = DNSServiceQuery::start(
-        aSRVName.toLatin1(), kTypeSRV, kClassIN, m_dnsServers,
+        aSRVName.toLatin1(), kTypeSRV, kClassIN, m_dnsServers, m_resolverQueue,
         [weak](DNSServiceFlags flags, DNSServiceErrorType code, std::uint16_t rrtype, std::uint16_t,
                const QByteArray &rdata) {
             if (const auto self = weak.lock())
@@ -181,33 +177,22 @@ void XMPPSRVResolver::startNow(const QString &aSRVName, double aTimeout)
         failWithDNSError(error);
         return;
     }
-    auto source = platform::DispatchFdSource::createRead(m_query->fd(), m_resolverQueue);
-    if (!source) {
-        failWithDNSError(kDNSServiceErr_NoMemory);
-        return;
-    }
-    m_readSource = *source;
-    m_readSource->setEventHandler([weak] {
-        const auto self = weak.lock();
-        if (!self || !self->m_query)
-            return;
-        if (const DNSServiceErrorType code = self->m_query->processResult(); code != kDNSServiceErr_NoError)
-            self->failWithDNSError(code);
-    });
-    // The query (and its descriptor) lives until the source is done with it.
-    m_readSource->setCancelHandler([query = m_query] {});
-    m_readSource->resume();
-    if (m_timeout > 0.0) {
-        m_timer = platform::DispatchTimer::create(m_resolverQueue);
-        m_timer->setEventHandler([weak] {
-            if (const auto self = weak.lock())
-                self->failWithError(PlatformError::withDescription(QString::fromLatin1(XMPPSRVResolverErrorDomain), 0,
-                                                                   QStringLiteral("Operation timed out")));
-        });
-        m_timer->schedule(platform::durationFromSeconds(m_timeout), platform::DispatchDuration::zero());
-        m_timer->resume();
-    }
+    if (m_timeout > 0.0)
+        startTimeoutTimer();
     m_resolveInProgress = true;
+}
+
+// A one-shot timer on the resolver queue that ends the lookup with code 0 when it fires.
+void XMPPSRVResolver::startTimeoutTimer()
+{
+    m_timer = platform::DispatchTimer::create(m_resolverQueue);
+    m_timer->setEventHandler([weak = weak_from_this()] {
+        if (const auto self = weak.lock())
+            self->failWithError(PlatformError::withDescription(QString::fromLatin1(XMPPSRVResolverErrorDomain), 0,
+                                                               QStringLiteral("Operation timed out")));
+    });
+    m_timer->schedule(platform::durationFromSeconds(m_timeout), platform::DispatchDuration::zero());
+    m_timer->resume();
 }
 
 void XMPPSRVResolver::onAnswer(std::uint32_t flags, std::int32_t errorCode, std::uint16_t rrtype,
@@ -341,12 +326,8 @@ void XMPPSRVResolver::stopNow()
     m_delegate = nullptr;
     m_delegateQueue.reset();
     m_results.clear();
-    if (m_query)
-        m_query->cancel();
-    if (m_readSource) {
-        m_readSource->cancel();
-        m_readSource.reset();
-    }
+    // Cancels the query's sources; inside the query's own callback its channel lives on until
+    // c-ares returns.
     m_query.reset();
     if (m_timer) {
         m_timer->cancel();

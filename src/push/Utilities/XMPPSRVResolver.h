@@ -15,7 +15,6 @@
 #include <vector>
 
 namespace platform {
-class DispatchFdSource;
 class DispatchTimer;
 namespace dnssd {
 class DNSServiceQuery;
@@ -104,6 +103,7 @@ public:
 
 private:
     void startNow(const QString &aSRVName, double aTimeout);
+    void startTimeoutTimer();
     void processRecord(const QByteArray &rdata);
     void onAnswer(std::uint32_t flags, std::int32_t errorCode, std::uint16_t rrtype, const QByteArray &rdata);
     void succeed();
@@ -119,8 +119,8 @@ private:
     double m_timeout = 0;
     bool m_resolveInProgress = false;
     std::vector<XMPPSRVRecord> m_results;
-    std::shared_ptr<platform::dnssd::DNSServiceQuery> m_query;
-    std::shared_ptr<platform::DispatchFdSource> m_readSource;
+    // The query watches its own sockets on the resolver queue; it goes (and stops) with stop.
+    std::unique_ptr<platform::dnssd::DNSServiceQuery> m_query;
     std::shared_ptr<platform::DispatchTimer> m_timer;
     QString m_dnsServers;
     std::function<std::uint32_t()> m_random;

@@ -160,6 +160,21 @@ QStringList targets(const std::vector<XMPPSRVRecord> &records)
     return result;
 }
 
+// The query answered with one SRV record (10, 20, 5222, "late.example.test").
+QByteArray srvAnswer(const QByteArray &query)
+{
+    QByteArray reply = query;
+    reply[2] = char(0x81);
+    reply[3] = char(0x80);
+    reply[7] = 1;
+    const QByteArray target("\x04" "late" "\x07" "example" "\x04" "test", 19);
+    reply += QByteArray("\xc0\x0c\x00\x21\x00\x01\x00\x00\x00\x10", 10);
+    reply += char(0);
+    reply += char(6 + target.size());
+    reply += QByteArray("\x00\x0a\x00\x14\x14\x66", 6) + target;
+    return reply;
+}
+
 // dnsmasq answers with its records in the reverse of their configured order: these come as a, b, c, d.
 const QStringList kWeightedRecords = {
     QStringLiteral("_xmpp-client._tcp.example.test,d.example.test,5225,20,0"),
@@ -269,4 +284,76 @@ TEST(XMPPSRVResolver, NegativeAnswersTimeoutsAndGarbageEndWithErrors)
         ASSERT_TRUE(lookup.recorder.waitForReport());
         EXPECT_EQ(lookup.recorder.error().code(), -65540);
     }
+}
+
+TEST(XMPPSRVResolver, AStoppedOrReleasedLookupNeverReports)
+{
+    // Answers 150 ms late, so that every lookup below is cut off while its query is out.
+    FakeDnsServer slow([](const QByteArray &query) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        return srvAnswer(query);
+    });
+    {
+        // The late answer itself is sound: a lookup left alone reports it.
+        Lookup lookup(slow.server());
+        lookup.resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 5);
+        ASSERT_TRUE(lookup.recorder.waitForReport());
+        ASSERT_EQ(lookup.recorder.records().size(), 1U) << lookup.recorder.error().code();
+        EXPECT_EQ(lookup.recorder.records().front().target(), QStringLiteral("late.example.test"));
+        EXPECT_EQ(lookup.recorder.records().front().port(), 5222);
+    }
+    {
+        Lookup lookup(slow.server());
+        lookup.resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 0.1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        lookup.resolver->stop();
+        // Neither the answer nor the time-out after it reaches the delegate.
+        EXPECT_FALSE(lookup.recorder.waitForReport(400));
+        // Stopped, the resolver starts again.
+        lookup.resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        lookup.resolver->stop();
+        EXPECT_FALSE(lookup.recorder.waitForReport(400));
+    }
+    {
+        // The owner lets go of the resolver mid-lookup: its sockets and timers go with it.
+        Recorder recorder;
+        const auto delegateQueue = platform::DispatchQueue::createSerial(QStringLiteral("srv delegate"));
+        auto resolver = XMPPSRVResolver::initWithdDelegate(&recorder, delegateQueue);
+        resolver->setDNSServers(slow.server());
+        resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 0.1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        resolver.reset();
+        EXPECT_FALSE(recorder.waitForReport(400));
+    }
+}
+
+TEST(XMPPSRVResolver, ManyLookupsAtOnceEachReportOnceAndStopsRaceTheirAnswers)
+{
+    Dnsmasq dns(kWeightedRecords);
+    std::vector<std::unique_ptr<Lookup>> lookups;
+    for (int i = 0; i < 24; ++i) {
+        lookups.push_back(std::make_unique<Lookup>(dns.server()));
+        lookups.back()->resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 5);
+    }
+    for (const auto &lookup : lookups) {
+        ASSERT_TRUE(lookup->recorder.waitForReport());
+        EXPECT_EQ(lookup->recorder.records().size(), 4U) << lookup->recorder.error().code();
+    }
+    // A stop racing the answer: whatever was reported by the time the delegate queue has drained
+    // behind the stop is all there ever is, and at most one report.
+    for (int i = 0; i < 40; ++i) {
+        Lookup lookup(dns.server());
+        lookup.resolver->startWithSRVName(QStringLiteral("_xmpp-client._tcp.example.test"), 5);
+        std::this_thread::sleep_for(std::chrono::microseconds(25 * i));
+        lookup.resolver->stop();
+        lookup.delegateQueue->sync([] {});
+        const int reports = lookup.recorder.reports();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        lookup.delegateQueue->sync([] {});
+        EXPECT_LE(reports, 1);
+        EXPECT_EQ(lookup.recorder.reports(), reports) << i;
+    }
+    for (const auto &lookup : lookups)
+        EXPECT_EQ(lookup->recorder.reports(), 1);
 }
