@@ -400,15 +400,18 @@ void HMAppDelegate::applicationDidChangeOcclusionState()
 
 void HMAppDelegate::receiveDidSleepNotification()
 {
-    platform::consoleLog(QStringLiteral("receiveDidSleepNotification"));
-    DDLogInfo(QStringLiteral("receiveDidSleepNotification"));
-    stopOutlookAutosyncTimer();
+    stopAutosyncForSleep(QStringLiteral("receiveDidSleepNotification"));
 }
 
 void HMAppDelegate::receiveWillSleepNotification()
 {
-    platform::consoleLog(QStringLiteral("receiveWillSleepNotification"));
-    DDLogInfo(QStringLiteral("receiveWillSleepNotification"));
+    stopAutosyncForSleep(QStringLiteral("receiveWillSleepNotification"));
+}
+
+void HMAppDelegate::stopAutosyncForSleep(const QString &notification)
+{
+    platform::consoleLog(notification);
+    DDLogInfo(notification);
     stopOutlookAutosyncTimer();
 }
 

@@ -146,6 +146,8 @@ public:
 
     void receiveDidSleepNotification();
     void receiveWillSleepNotification();
+    // Either sleep notification, named in the logs: the Outlook autosync timer stops.
+    void stopAutosyncForSleep(const QString &notification);
     void receiveScreenWakeNotification();
     void checkAutosyncTimersAfterWake();
     void themeChanged();

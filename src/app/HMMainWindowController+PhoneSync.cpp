@@ -46,14 +46,8 @@ void HMMainWindowController::setupUDPSocket()
 {
     closeUDPSocket();
     auto socket = GCDAsyncUdpSocket::create(this, platform::DispatchQueue::main());
-    platform::PlatformError error;
-    if (!socket->bindToPort(m_listenerPort, &error)) {
-        DDLogError(QStringLiteral("Error starting server (bind): %1").arg(error.localizedDescription()));
-        return;
-    }
-    if (!socket->beginReceiving(&error)) {
-        socket->close();
-        DDLogError(QStringLiteral("Error starting server (recv): %1").arg(error.localizedDescription()));
+    if (const std::optional<QString> failure = socket->startListening(m_listenerPort)) {
+        DDLogError(*failure);
         return;
     }
     DDLogInfo(QStringLiteral("Udp Echo server started on port %1").arg(socket->localPort()));

@@ -49,20 +49,7 @@ constexpr PopupManager kPopupManagers[] = {
 
 void HMMainWindowController::mainSettingButtonClicked()
 {
-    bool eventsPermission = false;
-    bool remindersPermission = false;
-    if (m_currentProfile && m_currentProfile->contactManager() == HMContactManager::Apple && m_calendarAccess) {
-        const HMAuthorizationStatus events = m_calendarAccess->authorizationStatusForEntityType(HMCalendarEntityType::Event);
-        DDLogInfo(QStringLiteral("authorizationStatus %1").arg(qint64(events)));
-        eventsPermission = events == HMAuthorizationStatus::NotDetermined;
-        remindersPermission = m_calendarAccess->authorizationStatusForEntityType(HMCalendarEntityType::Reminder)
-                              == HMAuthorizationStatus::NotDetermined;
-    }
-    const std::weak_ptr<HMMainWindowController *> lifetime = m_lifetime;
-    requestCalendarPermission(eventsPermission, remindersPermission, [lifetime] {
-        if (const auto window = lifetime.lock())
-            (*window)->openMainSettingsWindow();
-    });
+    askCalendarPermissionsThen(&HMMainWindowController::openMainSettingsWindow);
 }
 
 void HMMainWindowController::openMainSettingsWindow()

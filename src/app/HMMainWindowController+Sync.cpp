@@ -84,18 +84,24 @@ QString HMMainWindowController::syncMethodWord(quint64 syncMethod)
 void HMMainWindowController::synchronizeProfile(const void *sender)
 {
     static_cast<void>(sender);
+    askCalendarPermissionsThen(&HMMainWindowController::beginSync);
+}
+
+void HMMainWindowController::askCalendarPermissionsThen(void (HMMainWindowController::*next)())
+{
     bool eventsPermission = false;
     bool remindersPermission = false;
     if (m_currentProfile && m_currentProfile->contactManager() == HMContactManager::Apple && m_calendarAccess) {
-        eventsPermission = m_calendarAccess->authorizationStatusForEntityType(HMCalendarEntityType::Event)
-                           == HMAuthorizationStatus::NotDetermined;
+        const HMAuthorizationStatus events = m_calendarAccess->authorizationStatusForEntityType(HMCalendarEntityType::Event);
+        DDLogInfo(QStringLiteral("authorizationStatus %1").arg(qint64(events)));
+        eventsPermission = events == HMAuthorizationStatus::NotDetermined;
         remindersPermission = m_calendarAccess->authorizationStatusForEntityType(HMCalendarEntityType::Reminder)
                               == HMAuthorizationStatus::NotDetermined;
     }
     const std::weak_ptr<HMMainWindowController *> lifetime = m_lifetime;
-    requestCalendarPermission(eventsPermission, remindersPermission, [lifetime] {
+    requestCalendarPermission(eventsPermission, remindersPermission, [lifetime, next] {
         if (const auto window = lifetime.lock())
-            (*window)->beginSync();
+            ((*window)->*next)();
     });
 }
 

@@ -131,6 +131,9 @@ public:
     // ---- Starting a sync (HMMainWindowController+Sync.cpp) ----
     void synchronizeProfile(const void *sender) override;
     void requestCalendarPermission(bool eventsPermission, bool remindersPermission, std::function<void()> completion);
+    // Asks for the calendar permissions an Apple-store profile has not yet been given or refused, then
+    // goes on with `next` while the window lives.
+    void askCalendarPermissionsThen(void (HMMainWindowController::*next)());
     void beginSync();
     QString validateConfiguration();
     QString validateOutlookFolders();

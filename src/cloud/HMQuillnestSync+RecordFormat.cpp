@@ -29,6 +29,19 @@ const KeyPairs kSharedKeys{{"UID", "Id"},
                            {"NOTE", "Note"},
                            {"SUBJECT", "Subject"}};
 
+// The contact's numbered fields: ten phones with their labels, nine user fields with theirs.
+void insertNumberedContactKeys(QVariantMap &map)
+{
+    for (int index = 1; index <= 10; ++index) {
+        map.insert(QStringLiteral("PHONE%1").arg(index), QStringLiteral("Phone%1").arg(index));
+        map.insert(QStringLiteral("PHONELABEL%1").arg(index), QStringLiteral("PhoneLabel%1").arg(index));
+    }
+    for (int index = 1; index <= 9; ++index) {
+        map.insert(QStringLiteral("USER%1").arg(index), QStringLiteral("User%1").arg(index));
+        map.insert(QStringLiteral("LABEL%1").arg(index), QStringLiteral("Label%1").arg(index));
+    }
+}
+
 QVariantMap contactMap()
 {
     QVariantMap map = mapOf({{"UID", "Id"},
@@ -81,14 +94,7 @@ QVariantMap contactMap()
                              {"IMLABEL1", "IMLabel1"},
                              {"IMLABEL2", "IMLabel2"},
                              {"PHOTO", "Photo"}});
-    for (int index = 1; index <= 10; ++index) {
-        map.insert(QStringLiteral("PHONE%1").arg(index), QStringLiteral("Phone%1").arg(index));
-        map.insert(QStringLiteral("PHONELABEL%1").arg(index), QStringLiteral("PhoneLabel%1").arg(index));
-    }
-    for (int index = 1; index <= 9; ++index) {
-        map.insert(QStringLiteral("USER%1").arg(index), QStringLiteral("User%1").arg(index));
-        map.insert(QStringLiteral("LABEL%1").arg(index), QStringLiteral("Label%1").arg(index));
-    }
+    insertNumberedContactKeys(map);
     return map;
 }
 

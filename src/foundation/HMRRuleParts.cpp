@@ -80,24 +80,27 @@ void readWeekdays(HMRRuleParts &parts, const QString &value, int &weekNumber)
         DDLogError(QStringLiteral("Recurrence rule BYDAY '%1' names no weekday; ignored.").arg(value));
 }
 
-void readDayOfTheMonth(HMRRuleParts &parts, const QString &value)
+// BYMONTHDAY and BYSETPOS: a nonzero number counted from either end, at most `limit` away from zero,
+// goes to the list; anything else is logged (as not being `what`) and ignored.
+void readSignedOrdinal(QList<int> &list, const QString &value, qint64 limit, const char *part, const char *what)
 {
-    const std::optional<qint64> day = HMRRuleParts::leadingInteger(value);
-    if (!day || *day == 0 || !isInRange(*day, -31, 31)) {
-        DDLogError(QStringLiteral("Recurrence rule BYMONTHDAY '%1' is not a day of the month; ignored.").arg(value));
+    const std::optional<qint64> ordinal = HMRRuleParts::leadingInteger(value);
+    if (!ordinal || *ordinal == 0 || !isInRange(*ordinal, -limit, limit)) {
+        DDLogError(QStringLiteral("Recurrence rule %1 '%2' is not %3; ignored.")
+                       .arg(QLatin1String(part), value, QLatin1String(what)));
         return;
     }
-    parts.daysOfTheMonth.append(int(*day));
+    list.append(int(*ordinal));
+}
+
+void readDayOfTheMonth(HMRRuleParts &parts, const QString &value)
+{
+    readSignedOrdinal(parts.daysOfTheMonth, value, 31, "BYMONTHDAY", "a day of the month");
 }
 
 void readSetPosition(HMRRuleParts &parts, const QString &value)
 {
-    const std::optional<qint64> position = HMRRuleParts::leadingInteger(value);
-    if (!position || *position == 0 || !isInRange(*position, -366, 366)) {
-        DDLogError(QStringLiteral("Recurrence rule BYSETPOS '%1' is not a set position; ignored.").arg(value));
-        return;
-    }
-    parts.setPositions.append(int(*position));
+    readSignedOrdinal(parts.setPositions, value, 366, "BYSETPOS", "a set position");
 }
 
 void readCount(HMRRuleParts &parts, const QString &value)

@@ -116,14 +116,8 @@ void HMWiFiSettingsWindowController::pairDevicePushed()
 
     m_udpSocket = GCDAsyncUdpSocket::create(this, m_delegateQueue);
     consoleLog(QStringLiteral("udpSocket %1").arg(reinterpret_cast<quintptr>(m_udpSocket.get()), 0, 16));
-    platform::PlatformError error;
-    if (!m_udpSocket->bindToPort(m_listenPort, &error)) {
-        consoleLog(QStringLiteral("Error starting server (bind): %1").arg(error.localizedDescription()));
-        return;
-    }
-    if (!m_udpSocket->beginReceiving(&error)) {
-        m_udpSocket->close();
-        consoleLog(QStringLiteral("Error starting server (recv): %1").arg(error.localizedDescription()));
+    if (const std::optional<QString> failure = m_udpSocket->startListening(m_listenPort)) {
+        consoleLog(*failure);
         return;
     }
     consoleLog(QStringLiteral("Udp Echo server started on port %1").arg(m_udpSocket->localPort()));

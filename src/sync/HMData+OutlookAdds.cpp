@@ -89,14 +89,8 @@ bool HMData::defersLooseOutlookMatch(const QVariantMap &deviceRecord, qint32 act
     const QString deviceId = deviceRecord.value(QStringLiteral("UID")).toString();
     if (!m_isDeviceReread || m_unsettledOutlookAdds.isEmpty() || deviceId.isEmpty() || isPairedWithOutlook(deviceId))
         return false;
-    const QStringList forms = looseIdentities(sentIdentityOfRecord(deviceRecord, conduit));
-    if (std::none_of(forms.cbegin(), forms.cend(),
-                     [this](const QString &form) { return m_unsettledOutlookAddsByLooseIdentity.contains(form); }))
-        return false;
-    DDLogInfo(QStringLiteral("The device's '%1' may be a record sent as new that it edited: settled after the listing")
-                  .arg(deviceId));
-    m_deferredDeviceRecords.append({deviceRecord, action});
-    return true;
+    return defersOnLooseIdentity(deviceRecord, action, conduit, m_unsettledOutlookAddsByLooseIdentity,
+                                 QStringLiteral("a record sent as new that"));
 }
 
 QList<HMData::DeferredDeviceRecord> HMData::settleDeferredOutlookRecords(quint64 conduit, qint32 changeAction)

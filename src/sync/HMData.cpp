@@ -313,12 +313,19 @@ bool HMData::defersLooseMatch(const QVariantMap &deviceRecord, qint32 action, qu
         return false;
     if (!m_unconfirmedBySentIdentity)
         indexUnconfirmedEntries(*graph);
+    return defersOnLooseIdentity(deviceRecord, action, conduit, m_unconfirmedByLooseIdentity,
+                                 QStringLiteral("an unconfirmed add"));
+}
+
+bool HMData::defersOnLooseIdentity(const QVariantMap &deviceRecord, qint32 action, quint64 conduit,
+                                   const QMultiHash<QString, QString> &byLooseIdentity, const QString &candidate)
+{
     const QStringList forms = looseIdentities(sentIdentityOfRecord(deviceRecord, conduit));
     if (std::none_of(forms.cbegin(), forms.cend(),
-                     [this](const QString &form) { return m_unconfirmedByLooseIdentity.contains(form); }))
+                     [&byLooseIdentity](const QString &form) { return byLooseIdentity.contains(form); }))
         return false;
-    DDLogInfo(QStringLiteral("The device's '%1' may be an unconfirmed add it edited: settled after the listing")
-                  .arg(deviceId));
+    DDLogInfo(QStringLiteral("The device's '%1' may be %2 it edited: settled after the listing")
+                  .arg(deviceRecord.value(QStringLiteral("UID")).toString(), candidate));
     m_deferredDeviceRecords.append({deviceRecord, action});
     return true;
 }

@@ -304,6 +304,10 @@ private:
     // The forms of an identity with one of its fields left out, each only when a field left in holds
     // something: two records alike in all those but that one field.
     static QStringList looseIdentities(const QString &identity);
+    // Keeps the device record aside until the listing ends when one of its loose forms is a key of
+    // `byLooseIdentity`: it may be the candidate ("an unconfirmed add"...) edited on the device.
+    bool defersOnLooseIdentity(const QVariantMap &deviceRecord, qint32 action, quint64 conduit,
+                               const QMultiHash<QString, QString> &byLooseIdentity, const QString &candidate);
     // Each record kept aside whose loose forms find one key alone (keysOfForm), a key no other record
     // kept aside finds, is that key's record: take(key, the record's device id) settles it, and the
     // record is to be applied with the change action.

@@ -52,34 +52,34 @@ QVariantList positionsList(const std::vector<qsizetype> &positions)
     return list;
 }
 
-std::optional<std::vector<qsizetype>> positionsFrom(const QVariant &value)
+// The items of a list value, each of the one type `itemType` and taken by `take`: none when the value is
+// absent, nullopt when it is not such a list.
+template <typename Items, typename Take>
+std::optional<Items> itemsFrom(const QVariant &value, int itemType, Take take)
 {
-    std::vector<qsizetype> positions;
+    Items items;
     if (!value.isValid())
-        return positions;
+        return items;
     if (value.typeId() != QMetaType::QVariantList)
         return std::nullopt;
     for (const QVariant &item : value.toList()) {
-        if (item.typeId() != QMetaType::LongLong)
+        if (item.typeId() != itemType)
             return std::nullopt;
-        positions.push_back(qsizetype(item.toLongLong()));
+        items.push_back(take(item));
     }
-    return positions;
+    return items;
+}
+
+std::optional<std::vector<qsizetype>> positionsFrom(const QVariant &value)
+{
+    return itemsFrom<std::vector<qsizetype>>(value, QMetaType::LongLong,
+                                             [](const QVariant &item) { return qsizetype(item.toLongLong()); });
 }
 
 std::optional<HMIdentifierGraph::Entries> entriesFrom(const QVariant &value)
 {
-    HMIdentifierGraph::Entries dictionaries;
-    if (!value.isValid())
-        return dictionaries;
-    if (value.typeId() != QMetaType::QVariantList)
-        return std::nullopt;
-    for (const QVariant &item : value.toList()) {
-        if (item.typeId() != QMetaType::QVariantMap)
-            return std::nullopt;
-        dictionaries.append(HMIdentifierGraphEntry(item.toMap()));
-    }
-    return dictionaries;
+    return itemsFrom<HMIdentifierGraph::Entries>(
+        value, QMetaType::QVariantMap, [](const QVariant &item) { return HMIdentifierGraphEntry(item.toMap()); });
 }
 
 // A change line's dictionary by its parts: positions and the date as values (invalid where the

@@ -306,6 +306,32 @@ void HMSyncController::sendListCommand()
 
 // ---- Applying a page ----------------------------------------------------------------------------
 
+bool HMSyncController::applyListedPage(const QList<QVariantMap> &records, HMSyncConduitData &data,
+                                       HMData &dataSource)
+{
+    QStringList idsToDelete;
+    QSet<QString> writtenFromDevice;
+    for (const QVariantMap &record : records)
+        applyDeviceRecord(record, data, dataSource, idsToDelete, writtenFromDevice);
+    if (!writtenFromDevice.isEmpty())
+        data.addHmUidsModifiedByDevice(writtenFromDevice);
+    if (!dataSource.commitAdoptedOutlookPairs())
+        return false;
+    deleteVanishedRecords(data, dataSource, idsToDelete);
+    return true;
+}
+
+bool HMSyncController::receiveContactPictures(quint64 conduit, HMData &dataSource)
+{
+    if (conduit != quint64(HMSyncConduit::Contacts) || !isOutlookProfile()
+        || m_configuration->syncMethod() != quint64(HMSyncMethod::Quillnest))
+        return true;
+    if (!waitForContactPictures())
+        return false;
+    saveContactPictures(dataSource);
+    return true;
+}
+
 void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
 {
     if (!isRunQueueCurrent()) {
@@ -329,28 +355,14 @@ void HMSyncController::parseListDictionaries(const QList<QVariantMap> &records)
         return;
     }
 
-    QStringList idsToDelete;
-    QSet<QString> writtenFromDevice;
-    for (const QVariantMap &record : records)
-        applyDeviceRecord(record, data, *dataSource, idsToDelete, writtenFromDevice);
-    if (!writtenFromDevice.isEmpty())
-        data.addHmUidsModifiedByDevice(writtenFromDevice);
-    if (!dataSource->commitAdoptedOutlookPairs()) {
+    if (!applyListedPage(records, data, *dataSource)) {
         dataSource->stopUsingOnThread();
         failPage(QStringLiteral("The %1 map could not keep the records the device already held.")
                      .arg(data.conduitIdentifierString()));
         scheduleProcess();
         return;
     }
-    deleteVanishedRecords(data, *dataSource, idsToDelete);
-
-    bool picturesArrived = true;
-    if (conduit == quint64(HMSyncConduit::Contacts) && isOutlookProfile()
-        && m_configuration->syncMethod() == quint64(HMSyncMethod::Quillnest)) {
-        picturesArrived = waitForContactPictures();
-        if (picturesArrived)
-            saveContactPictures(*dataSource);
-    }
+    const bool picturesArrived = receiveContactPictures(conduit, *dataSource);
 
     // What was applied is saved even when the pictures never came, so the store and the identifier
     // graph agree.

@@ -274,6 +274,12 @@ private:
     {
         return const_cast<HMSyncController *>(this)->deviceIdList(conduit);
     }
+    // Applies a page of device records to the Mac store and deletes the records that vanished from
+    // the device; false, with nothing deleted, when the records the device already held could not be kept.
+    bool applyListedPage(const QList<QVariantMap> &records, HMSyncConduitData &data, HMData &dataSource);
+    // Whether the cloud's contact pictures came, where an Outlook contacts page awaits them (true where
+    // none are awaited); those that came are saved.
+    bool receiveContactPictures(quint64 conduit, HMData &dataSource);
     bool waitForContactPictures();
     void saveContactPictures(HMData &dataSource);
     std::optional<QList<HMSyncRecord>> macRecordsToSend(HMSyncConduitData &data, HMData &dataSource,

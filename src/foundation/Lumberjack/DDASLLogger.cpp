@@ -45,9 +45,7 @@ int DDASLLogger::priorityForLogLevel(int32_t logLevel)
 
 void DDASLLogger::logMessage(const DDLogMessage &logMessage)
 {
-    QString text = logMessage.logMsg();
-    if (m_formatter)
-        text = m_formatter->formatLogMessage(logMessage);
+    const QString text = formattedText(logMessage);
     if (text.isNull())
         return;
     ::syslog(priorityForLogLevel(logMessage.logLevel()), "%s", text.toUtf8().constData());

@@ -1,6 +1,8 @@
 #include "foundation/Lumberjack/DDAbstractLogger.h"
 
 #include "foundation/Lumberjack/DDLog.h"
+#include "foundation/Lumberjack/DDLogFormatter.h"
+#include "foundation/Lumberjack/DDLogMessage.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Assert.h"
 #include "platform/foundation/ConsoleLog.h"
@@ -58,6 +60,13 @@ std::shared_ptr<platform::DispatchQueue> DDAbstractLogger::loggerQueue() const
 QString DDAbstractLogger::loggerName() const
 {
     return m_loggerName;
+}
+
+QString DDAbstractLogger::formattedText(const DDLogMessage &logMessage) const
+{
+    if (m_formatter)
+        return m_formatter->formatLogMessage(logMessage);
+    return logMessage.logMsg();
 }
 
 bool DDAbstractLogger::isOnLoggerQueue() const

@@ -37,6 +37,10 @@ protected:
     // as above.
     bool runOnLoggerQueue(std::function<void()> block, const char *source);
 
+    // The message's text as the formatter makes it, or as logged where there is no formatter; null
+    // when the formatter drops the message. Called on the logger's queue.
+    QString formattedText(const DDLogMessage &logMessage) const;
+
     // The formatter; touched only on the logger's queue.
     std::shared_ptr<DDLogFormatter> m_formatter;
 

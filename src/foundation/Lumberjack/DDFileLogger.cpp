@@ -105,9 +105,7 @@ void DDFileLogger::setRollingFrequency(double rollingFrequency)
 
 void DDFileLogger::logMessage(const DDLogMessage &logMessage)
 {
-    QString text = logMessage.logMsg();
-    if (m_formatter)
-        text = m_formatter->formatLogMessage(logMessage);
+    const QString text = formattedText(logMessage);
     if (text.isNull())
         return;
     writeText(withLogFileLineEnds(text));

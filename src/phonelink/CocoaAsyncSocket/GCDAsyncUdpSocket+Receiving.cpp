@@ -36,6 +36,18 @@ bool GCDAsyncUdpSocket::receiveOnce(PlatformError *errPtr)
     return startReceiving(kReceiveOnce, errPtr);
 }
 
+std::optional<QString> GCDAsyncUdpSocket::startListening(quint16 port)
+{
+    PlatformError error;
+    if (!bindToPort(port, &error))
+        return QStringLiteral("Error starting server (bind): %1").arg(error.localizedDescription());
+    if (!beginReceiving(&error)) {
+        close();
+        return QStringLiteral("Error starting server (recv): %1").arg(error.localizedDescription());
+    }
+    return std::nullopt;
+}
+
 bool GCDAsyncUdpSocket::beginReceiving(PlatformError *errPtr)
 {
     return startReceiving(kReceiveContinuous, errPtr);

@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <netinet/in.h>
 
@@ -150,6 +151,9 @@ public:
     // Receiving.
     bool receiveOnce(platform::PlatformError *errPtr = nullptr);
     bool beginReceiving(platform::PlatformError *errPtr = nullptr);
+    // Binds to the port and begins receiving, as a listening server starts; on a failure the text to
+    // log, naming the step that failed (the socket is closed where receiving failed).
+    std::optional<QString> startListening(quint16 port);
     void pauseReceiving();
     void setReceiveFilter(GCDAsyncUdpSocketReceiveFilterBlock filterBlock,
                           std::shared_ptr<platform::DispatchQueue> filterQueue)

@@ -112,6 +112,20 @@ Result<QVariant> dictionaryToVariant(plist_t node, int depth)
     return QVariant(map);
 }
 
+Result<QVariant> arrayToVariant(plist_t node, int depth)
+{
+    QVariantList list;
+    const uint32_t size = plist_array_get_size(node);
+    list.reserve(size);
+    for (uint32_t index = 0; index < size; ++index) {
+        Result<QVariant> item = toVariant(plist_array_get_item(node, index), depth + 1);
+        if (!item)
+            return item;
+        list.append(std::move(item).value());
+    }
+    return QVariant(list);
+}
+
 Result<QVariant> toVariant(plist_t node, int depth)
 {
     if (depth > kMaxNestingDepth)
@@ -155,18 +169,8 @@ Result<QVariant> toVariant(plist_t node, int depth)
         plist_get_uid_val(node, &value);
         return QVariant::fromValue(PropertyListUid{value});
     }
-    case PLIST_ARRAY: {
-        QVariantList list;
-        const uint32_t size = plist_array_get_size(node);
-        list.reserve(size);
-        for (uint32_t index = 0; index < size; ++index) {
-            Result<QVariant> item = toVariant(plist_array_get_item(node, index), depth + 1);
-            if (!item)
-                return item;
-            list.append(std::move(item).value());
-        }
-        return QVariant(list);
-    }
+    case PLIST_ARRAY:
+        return arrayToVariant(node, depth);
     case PLIST_DICT:
         return dictionaryToVariant(node, depth);
     default:
