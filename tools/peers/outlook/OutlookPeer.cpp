@@ -60,8 +60,8 @@ bool writeAll(int fd, const char *bytes, qsizetype length)
 
 // Waits until the next request (or the end of the connection) can be read. The wait is a poll for
 // input, not a blocking read: a thread asleep in recv is also woken each time the client takes in a
-// reply (the socket's send space comes back), only to find nothing and sleep again, which doubled
-// the hand-offs of every exchange.
+// reply (the socket's send space comes back), only to find nothing and sleep again: about one and a
+// half wakes per exchange instead of one.
 bool awaitRequest(int fd)
 {
     for (;;) {
