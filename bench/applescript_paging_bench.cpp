@@ -3,6 +3,12 @@
 // against one unpaged reply of the same data through the same bridge, in the same run, with the
 // simulated Outlook in process. The paged and unpaged reads alternate; the bench prints the medians
 // and their ratio (paged over unpaged; at most 1.5 is the target).
+//
+// What decides the ratio is the cost of each exchange, and that depends on where the two threads run.
+// On a busy machine the scheduler keeps them on one core and a hand-off is a plain switch; on a quiet
+// one each runs on its own idle core and every hand-off wakes a halted core. To see the quiet-machine
+// figures on a busy machine, give the bench two cores and let its wakes preempt at once:
+//   taskset -c 6,7 chrt -f 10 bench/applescript_paging_bench
 #include "outlook/HMAppleScripter.h"
 
 #include "platform/applescript/NSAppleScript.h"

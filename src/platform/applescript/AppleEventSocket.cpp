@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <sched.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -27,6 +28,13 @@ namespace {
 
 // Waits are cut into short slices so that a moved clock is seen promptly.
 constexpr int kPollSliceMs = 20;
+
+// How long the caller keeps checking for the reply before it sleeps in poll. A short answer (a page,
+// a batch) is often back within this time; a thread asleep in poll is then woken on a core that has
+// gone idle, which on an otherwise quiet machine costs more than the whole answer. The spin ends at
+// once when the reply, an end or an error is there, yields the core to anything waiting for it, and
+// is measured on the steady clock: the deadline stays with poll and platform::Clock.
+constexpr std::chrono::microseconds kReplySpin{50};
 
 NSAppleScriptError makeError(int number, const QString &message, const QString &reference)
 {
@@ -154,7 +162,7 @@ private:
         if (const auto failed = sendAll(AppleEventWire::frame(payload)))
             return *failed;
         // The answer takes the peer's time: wait for it before trying to read.
-        if (const auto failed = waitReady(POLLIN))
+        if (const auto failed = waitForReply())
             return *failed;
         QByteArray header;
         if (const auto failed = receive(header, 4))
@@ -179,6 +187,8 @@ private:
     // until the socket is ready (or the deadline passes).
     std::optional<NSAppleScriptError> waitAfter(ssize_t result, short events);
     std::optional<NSAppleScriptError> waitReady(short events);
+    std::optional<NSAppleScriptError> waitForReply();
+    bool replyCameWithinSpin() const;
     NSAppleScriptError lost() const
     {
         return makeError(AppleScriptErrorNumber::ConnectionInvalid, QStringLiteral("Connection is invalid."),
@@ -272,6 +282,28 @@ std::optional<NSAppleScriptError> Exchange::waitReady(short events)
     if (wait == Wait::Failed)
         return lost();
     return std::nullopt;
+}
+
+std::optional<NSAppleScriptError> Exchange::waitForReply()
+{
+    if (replyCameWithinSpin())
+        return std::nullopt;
+    return waitReady(POLLIN);
+}
+
+// True as soon as a read would not block: bytes arrived, the peer closed, or the socket failed (the
+// reads that follow tell which); false when the spin's time passed first.
+bool Exchange::replyCameWithinSpin() const
+{
+    const auto until = std::chrono::steady_clock::now() + kReplySpin;
+    do {
+        char byte;
+        const ssize_t peeked = ::recv(m_socket.fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return true;
+        ::sched_yield();
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
 }
 
 } // namespace

@@ -16,11 +16,19 @@
 #include <QJsonArray>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QtEndian>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace platform;
@@ -68,7 +76,111 @@ private:
     QDateTime m_now = QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
 };
 
+// An application that answers each request on its one connection after a pause: "late" to the first,
+// then it closes the connection without answering the second. It records when it sent the answer.
+class SlowApplication final
+{
+public:
+    SlowApplication(const QString &reference, std::chrono::milliseconds pause) : m_pause(pause)
+    {
+        const QString folder = AppleEventSocket::socketFolder();
+        QDir().mkpath(folder);
+        ::chmod(QFile::encodeName(folder).constData(), 0700);
+        const QByteArray path = QFile::encodeName(AppleEventSocket::socketPathForReference(reference));
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_ready = ::bind(m_listener, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0
+            && ::listen(m_listener, 4) == 0;
+        if (m_ready)
+            m_thread = std::thread([this] { serve(); });
+    }
+    ~SlowApplication()
+    {
+        ::shutdown(m_listener, SHUT_RDWR);
+        if (const int connection = m_connection.load(); connection >= 0)
+            ::shutdown(connection, SHUT_RDWR); // a reader still waiting for a request ends
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_connection.load());
+        ::close(m_listener);
+    }
+    bool isReady() const { return m_ready; }
+    std::chrono::steady_clock::time_point answeredAt() const { return m_answeredAt.load(); }
+
+private:
+    static bool readFrame(int fd)
+    {
+        char header[4];
+        if (::recv(fd, header, 4, MSG_WAITALL) != 4)
+            return false;
+        QByteArray payload(qsizetype(qFromBigEndian<quint32>(header)), '\0');
+        return payload.isEmpty() || ::recv(fd, payload.data(), size_t(payload.size()), MSG_WAITALL) == payload.size();
+    }
+    void serve()
+    {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        m_connection = fd;
+        if (readFrame(fd)) {
+            std::this_thread::sleep_for(m_pause);
+            const QByteArray reply = AppleEventWire::frame(AppleEventWire::descriptorReply(
+                NSAppleEventDescriptor::descriptorWithString(QStringLiteral("late"))));
+            m_answeredAt = std::chrono::steady_clock::now();
+            (void)::send(fd, reply.constData(), size_t(reply.size()), MSG_NOSIGNAL);
+        }
+        if (readFrame(fd))
+            std::this_thread::sleep_for(m_pause);
+        ::shutdown(fd, SHUT_RDWR);
+    }
+
+    std::chrono::milliseconds m_pause;
+    int m_listener = -1;
+    bool m_ready = false;
+    std::atomic<int> m_connection{-1};
+    std::atomic<std::chrono::steady_clock::time_point> m_answeredAt{};
+    std::thread m_thread;
+};
+
+double threadCpuMs()
+{
+    timespec now = {};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1000.0 + double(now.tv_nsec) / 1e6;
+}
+
 } // namespace
+
+TEST(NSAppleScript, ASlowApplicationIsWaitedForAsleepAndItsAnswerOrItsEndIsSeenAtOnce)
+{
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    const QString reference = QStringLiteral("Slow Application");
+    SlowApplication application(reference, std::chrono::milliseconds(400));
+    ASSERT_TRUE(application.isReady());
+    const QString script = QStringLiteral("tell application \"Slow Application\"\nreturn version\nend tell");
+    const double cpuBefore = threadCpuMs();
+    const Outcome answered = run(script);
+    const auto returnedAt = std::chrono::steady_clock::now();
+    const double cpuMs = threadCpuMs() - cpuBefore;
+    ASSERT_FALSE(answered.error) << answered.error->message.toStdString();
+    EXPECT_EQ(answered.result.stringValue(), QStringLiteral("late"));
+    EXPECT_GE(answered.elapsedMs, 400);
+    // The wait before the answer is spent asleep: the short spin before it is bounded, so the
+    // caller's thread uses a small part of the 400 ms.
+    EXPECT_LT(cpuMs, 40.0);
+    // The answer is taken as it comes, not at the end of a slice of sleep or spin.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - application.answeredAt()).count(), 100);
+
+    // The same connection, closed by the application after a pause without an answer: gone at once.
+    const Outcome closed = run(script);
+    ASSERT_TRUE(closed.error);
+    EXPECT_EQ(closed.error->number, -609);
+    EXPECT_GE(closed.elapsedMs, 400);
+    EXPECT_LT(closed.elapsedMs, 1400);
+}
 
 TEST(NSAppleScript, NoApplicationIsMinus600AtOnceAndAMissingBundleMinus10814)
 {

@@ -58,11 +58,27 @@ bool writeAll(int fd, const char *bytes, qsizetype length)
     return true;
 }
 
+// Waits until the next request (or the end of the connection) can be read. The wait is a poll for
+// input, not a blocking read: a thread asleep in recv is also woken each time the client takes in a
+// reply (the socket's send space comes back), only to find nothing and sleep again: about one and a
+// half wakes per exchange instead of one.
+bool awaitRequest(int fd)
+{
+    for (;;) {
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, -1);
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
 // Reads one request frame; false at the end of the connection or for a frame past the cap.
 bool readFrame(int fd, QByteArray &payload)
 {
     char header[4];
-    if (!readExactly(fd, header, 4))
+    if (!awaitRequest(fd) || !readExactly(fd, header, 4))
         return false;
     const quint32 length = qFromBigEndian<quint32>(header);
     if (length > kMaxFrameBytes)
