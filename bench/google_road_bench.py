@@ -18,7 +18,8 @@ changed (the Google road's must send Google no write). Measured for the client a
 (user + system), wall time, peak resident memory and bytes written. --events 0 measures contacts only
 (the contacts bench: 1,000, 2,000 and 4,000 each way). Several --records sizes give the exponent of a
 power law fitted to the processor time (1 is linear). --repeat runs each size several times and keeps
-the medians.
+the medians. The Google peer keeps its connections open for further requests, as Google does;
+--close-connections makes it close each one after its answer (a TLS handshake per request).
 
 Needs a Release build with the targets hm_sync_once, google_peer, outlook_peer and phone_peer:
     cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -181,9 +182,10 @@ def event_records(events):
 class Road(OurSide):
     """Our client with the simulated Outlook; the phone peer (phone road) or the Google peer."""
 
-    def __init__(self, build, folder, count, events_count, google):
+    def __init__(self, build, folder, count, events_count, google, keeps_connections=True):
         super().__init__(build, folder, count)
         self.google, self.events_count = google, events_count
+        self.google_options = ("--keep-connections",) if keeps_connections else ()
         self.outlook = os.path.join(build, "tools", "peers", "outlook_peer")
         self.google_peer = os.path.join(build, "tools", "peers", "google_peer")
         for program in (self.outlook, self.google_peer):
@@ -208,7 +210,8 @@ class Road(OurSide):
     def start_google(self, state):
         self.google_process = peer_processes.start_google(
             self.google_peer, self.env, self.folder, state, self.log, self.tokens,
-            hosts=("HM_GOOGLE_API_HOST", "HM_GOOGLE_CONTACTS_HOST", "HM_GOOGLE_ACCOUNTS_HOST"))
+            hosts=("HM_GOOGLE_API_HOST", "HM_GOOGLE_CONTACTS_HOST", "HM_GOOGLE_ACCOUNTS_HOST"),
+            options=self.google_options)
 
     def google_control(self, path):
         return peer_processes.google_control(self.env, path)
@@ -256,11 +259,11 @@ class Road(OurSide):
                 process.wait()
 
 
-def run_road(build, root, data, google):
+def run_road(build, root, data, google, keeps_connections=True):
     outlook_contacts, outlook_event_list, contacts, events = data
     name = "google" if google else "phone"
     road = Road(build, tempfile.mkdtemp(prefix="%s-%d-" % (name, len(outlook_contacts)), dir=root),
-                len(outlook_contacts), len(outlook_event_list), google)
+                len(outlook_contacts), len(outlook_event_list), google, keeps_connections)
     try:
         road.start_outlook(outlook_seed(outlook_contacts, outlook_event_list))
         if google:
@@ -301,6 +304,8 @@ def main():
     parser.add_argument("--records", type=int, nargs="+", default=[2000, 5000, 10000], help="contacts each way")
     parser.add_argument("--events", type=float, default=1.0, help="events each way per contact (0: contacts only)")
     parser.add_argument("--repeat", type=int, default=1, help="runs of each size; the medians are shown")
+    parser.add_argument("--close-connections", action="store_true",
+                        help="the Google peer closes each connection after its answer")
     parser.add_argument("--keep", action="store_true", help="keep the work folder (its logs) afterwards")
     arguments = parser.parse_args()
     root = tempfile.mkdtemp(prefix="hm-google-road-bench-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))
@@ -310,7 +315,7 @@ def main():
             data = other_side(count, int(count * arguments.events))
             google_rounds, phone_rounds = [], []
             for _ in range(arguments.repeat):
-                google_rounds.append(run_road(arguments.build, root, data, True))
+                google_rounds.append(run_road(arguments.build, root, data, True, not arguments.close_connections))
                 phone_rounds.append(run_road(arguments.build, root, data, False))
             google, phone = medians(google_rounds), medians(phone_rounds)
             print("\n%d contacts and %d events in Outlook, %d contacts and %d events on the other side (%d runs, medians)"

@@ -34,14 +34,16 @@ def send_to_outlook(outlook, env, runtime, command):
     return json.loads(answer.stdout)
 
 
-def start_google(google, env, folder, state, log, tokens, hosts=("HM_GOOGLE_API_HOST",)):
-    """The Google peer holding the state (written into folder), its errors appended to log; points the
-    client's hosts in env at it, trusts its certificate and leaves a refresh token in tokens."""
+def start_google(google, env, folder, state, log, tokens, hosts=("HM_GOOGLE_API_HOST",), options=()):
+    """The Google peer holding the state (written into folder), started with the options, its errors
+    appended to log; points the client's hosts in env at it, trusts its certificate and leaves a refresh
+    token in tokens."""
     path = os.path.join(folder, "google-state.json")
     with open(path, "w") as file:
         json.dump(state, file)
     with open(log, "ab") as errors:
-        process = subprocess.Popen([google, "--certificates", os.path.join(folder, "certificates"), "--state", path],
+        process = subprocess.Popen([google, "--certificates", os.path.join(folder, "certificates"), "--state", path,
+                                    *options],
                                    env=env, stdout=subprocess.PIPE, stderr=errors)
     words = dict(part.split("=", 1) for part in process.stdout.readline().decode().split())
     if "https-port" not in words:

@@ -61,13 +61,53 @@ void appendEmails(QString &entry, const QVariantMap &record)
     entry += QStringLiteral("<gd:email rel=\"%1\"\naddress=\"%2\"/>\n").arg(rel("other"), escaped(record, "EMAIL3"));
 }
 
+// Slot number to label code: 1 to 10 start as "-1", the record's labels (any slot) over them.
+QMap<int, QString> phoneLabelsOfRecord(const QVariantMap &record)
+{
+    QMap<int, QString> labels;
+    for (int slot = 1; slot <= 10; ++slot)
+        labels.insert(slot, QStringLiteral("-1"));
+    const QString prefix = QStringLiteral("PHONELABEL");
+    for (auto it = record.lowerBound(prefix); it != record.constEnd() && it.key().startsWith(prefix); ++it) {
+        bool isNumber = false;
+        const int slot = it.key().mid(prefix.size()).toInt(&isNumber);
+        if (isNumber)
+            labels.insert(slot, it.value().toString());
+    }
+    return labels;
+}
+
+// The number of the first slot whose label is the phone key's code; null when none is.
+QString numberWithLabel(const QString &phoneKey, const QMap<int, QString> &labels, const QVariantMap &record)
+{
+    static const QMap<QString, QString> codes{{QStringLiteral("HOMEPHONE"), QStringLiteral("1")},
+                                              {QStringLiteral("CELLPHONE"), QStringLiteral("2")},
+                                              {QStringLiteral("WORKPHONE"), QStringLiteral("3")},
+                                              {QStringLiteral("WORKFAX"), QStringLiteral("4")},
+                                              {QStringLiteral("HOMEFAX"), QStringLiteral("5")},
+                                              {QStringLiteral("PAGER"), QStringLiteral("6")},
+                                              {QStringLiteral("OTHERPHONE"), QStringLiteral("7")},
+                                              {QStringLiteral("MAINPHONE"), QStringLiteral("10")}};
+    const QString code = codes.value(phoneKey);
+    if (code.isEmpty())
+        return {};
+    for (auto it = labels.constBegin(); it != labels.constEnd(); ++it) {
+        if (it.value() != code)
+            continue;
+        const QVariant number = record.value(QStringLiteral("PHONE%1").arg(it.key()));
+        return number.isValid() ? number.toString() : QString();
+    }
+    return {};
+}
+
 void appendPhones(QString &entry, const QVariantMap &record)
 {
     static const char *const phones[][2] = {{"WORKPHONE", "work"}, {"HOMEPHONE", "home"}, {"OTHERPHONE", "other"},
                                             {"CELLPHONE", "mobile"}, {"PAGER", "pager"},   {"MAINPHONE", "main"},
                                             {"WORKFAX", "work_fax"}, {"HOMEFAX", "home_fax"}};
+    const QMap<int, QString> labels = phoneLabelsOfRecord(record);
     for (const auto &phone : phones) {
-        const QString number = phoneNumberForLabel(QLatin1String(phone[0]), record);
+        const QString number = numberWithLabel(QLatin1String(phone[0]), labels, record);
         if (number.isNull())
             continue;
         entry += QStringLiteral("<gd:phoneNumber rel=\"%1\">\n%2\n</gd:phoneNumber>\n")
@@ -160,35 +200,7 @@ QString xmlEscapedString(const QString &value)
 
 QString phoneNumberForLabel(const QString &phoneKey, const QVariantMap &record)
 {
-    static const QMap<QString, QString> codes{{QStringLiteral("HOMEPHONE"), QStringLiteral("1")},
-                                              {QStringLiteral("CELLPHONE"), QStringLiteral("2")},
-                                              {QStringLiteral("WORKPHONE"), QStringLiteral("3")},
-                                              {QStringLiteral("WORKFAX"), QStringLiteral("4")},
-                                              {QStringLiteral("HOMEFAX"), QStringLiteral("5")},
-                                              {QStringLiteral("PAGER"), QStringLiteral("6")},
-                                              {QStringLiteral("OTHERPHONE"), QStringLiteral("7")},
-                                              {QStringLiteral("MAINPHONE"), QStringLiteral("10")}};
-    const QString code = codes.value(phoneKey);
-    if (code.isEmpty())
-        return {};
-    // Slot number to label code: 1 to 10 start as "-1", the record's labels (any slot) over them.
-    QMap<int, QString> labels;
-    for (int slot = 1; slot <= 10; ++slot)
-        labels.insert(slot, QStringLiteral("-1"));
-    const QString prefix = QStringLiteral("PHONELABEL");
-    for (auto it = record.constBegin(); it != record.constEnd(); ++it) {
-        bool isNumber = false;
-        const int slot = it.key().startsWith(prefix) ? it.key().mid(prefix.size()).toInt(&isNumber) : 0;
-        if (isNumber)
-            labels.insert(slot, it.value().toString());
-    }
-    for (auto it = labels.constBegin(); it != labels.constEnd(); ++it) {
-        if (it.value() != code)
-            continue;
-        const QVariant number = record.value(QStringLiteral("PHONE%1").arg(it.key()));
-        return number.isValid() ? number.toString() : QString();
-    }
-    return {};
+    return numberWithLabel(phoneKey, phoneLabelsOfRecord(record), record);
 }
 
 QString contactEntry(const QVariantMap &record, const QMap<QString, QString> &groups, const QString &userEmail)
@@ -196,7 +208,9 @@ QString contactEntry(const QVariantMap &record, const QMap<QString, QString> &gr
     static const char *const work[7] = {"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP", "COUNTRY"};
     static const char *const home[7] = {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY",
                                         "HOMESTATE", "HOMEZIP",   "HOMECNTRY"};
-    QString entry = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    QString entry;
+    entry.reserve(4096); // an entry with a few of each field: no growing on the way
+    entry += QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     entry += QStringLiteral("<atom:entry xmlns:atom=\"%1\"\nxmlns:gd=\"%2\" xmlns:gContact='%3'>\n")
                  .arg(kAtomNamespace, kGdNamespace, kContactNamespace);
     entry += QStringLiteral("<atom:category scheme=\"%1#kind\"\nterm=\"%2#contact\"/>\n").arg(kGdNamespace, kContactNamespace);

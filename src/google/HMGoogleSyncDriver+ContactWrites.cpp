@@ -24,7 +24,11 @@
 #include "sync/HMProfile.h"
 #include "sync/HMSyncRecord.h"
 
+#include <QHash>
 #include <QUrl>
+#include <QXmlStreamReader>
+
+#include <optional>
 
 namespace {
 
@@ -48,10 +52,51 @@ QString shortIdForPath(const QString &googleId)
     return QString::fromLatin1(QUrl::toPercentEncoding(shortId));
 }
 
+// The "id" and "updated" of a plain reply, read in one pass without building its dictionary: the text
+// of the root's children "id" and "updated" (or "atom:id" and "atom:updated" when there is no "id"),
+// trimmed. Nothing when the reply is anything else (not well-formed, a document type, an id that is
+// empty, repeated or holds elements): the whole reading below decides those.
+std::optional<std::pair<QString, QString>> idAndUpdatedOfPlainReply(const QByteArray &body)
+{
+    QXmlStreamReader reader(body);
+    QHash<QString, QString> texts;
+    int depth = 0; // of the element just started: 1 for the root
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
+            return std::nullopt;
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+        if (token != QXmlStreamReader::StartElement || ++depth != 2)
+            continue;
+        const QString name = reader.qualifiedName().toString();
+        if (name != QLatin1String("id") && name != QLatin1String("atom:id") && name != QLatin1String("updated") &&
+            name != QLatin1String("atom:updated"))
+            continue;
+        // Reads on to the element's end, which the loop does not see.
+        const QString text = reader.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement).trimmed();
+        --depth;
+        if (reader.hasError() || texts.contains(name))
+            return std::nullopt;
+        texts.insert(name, text);
+    }
+    if (reader.hasError())
+        return std::nullopt;
+    const bool hasId = texts.contains(QStringLiteral("id"));
+    const QString id = texts.value(hasId ? QStringLiteral("id") : QStringLiteral("atom:id"));
+    if (id.isEmpty())
+        return std::nullopt;
+    const QString updated = texts.contains(QStringLiteral("updated")) ? texts.value(QStringLiteral("updated"))
+                                                                        : texts.value(QStringLiteral("atom:updated"));
+    return std::pair{id, updated};
+}
+
 // The "id" and "updated" of a written entry: the reply read as XML (with or without the atom prefix),
 // else the text between the first tags.
 std::pair<QString, QString> idAndUpdatedOfReply(const QByteArray &body)
 {
+    if (std::optional<std::pair<QString, QString>> plain = idAndUpdatedOfPlainReply(body))
+        return *std::move(plain);
     const auto text = [](const QVariant &value) {
         return value.typeId() == QMetaType::QVariantMap ? value.toMap().value(QStringLiteral("__text")).toString()
                                                         : value.toString();

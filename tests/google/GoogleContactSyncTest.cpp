@@ -316,6 +316,48 @@ TEST(GoogleContactSync, AGoogleEditMadeDuringTheUploadArrivesAtTheNextSync)
 }
 
 // An Outlook contact's "other" phone reaches Google as an "#other" number: the entry sent, byte for byte.
+// Google answers an insert with the entry it stored, its elements plain or under the "atom:" prefix: the
+// id and "updated" of each answer are kept beside the map byte for byte, and the next sync passes over
+// both entries as our own writes (nothing read into Outlook, nothing written to Google).
+TEST(GoogleContactSync, AnInsertAnswerPlainOrPrefixedKeepsGooglesIdAndUpdatedByteForByte)
+{
+    ContactSync sync;
+    sync.outlook().seed(outlookSeed({simpleOutlookContact(100, "Out", "Prefixed"), simpleOutlookContact(101, "Out", "Plain")}));
+    sync.makeProfile();
+    sync.googleSwitch({{"kind", "prefixed-reply"}, {"path", "/m8/feeds/contacts/default/full"}, {"times", 1}});
+    ASSERT_TRUE(sync.sync());
+
+    const QJsonObject google = sync.googleContacts();
+    ASSERT_EQ(google.size(), 2);
+    QStringList expected;
+    for (auto it = google.begin(); it != google.end(); ++it)
+        expected << QStringLiteral("http://www.google.com/m8/feeds/contacts/me%40example.com/base/") + it.key() + u'\t' +
+                        it.value().toObject()["updated"].toString();
+    QStringList kept;
+    QDirIterator files(sync.home(), {QStringLiteral("*.google-written")}, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        if (!file.fileName().contains(QLatin1String("contact")) || !file.open(QIODevice::ReadOnly))
+            continue;
+        kept << QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    }
+    expected.sort();
+    kept.sort();
+    EXPECT_EQ(kept, expected);
+
+    const QJsonArray outlookBefore = sync.outlookContacts();
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(sync.sync());
+    for (const QJsonValue &request : sync.google().requests()) {
+        const QString path = request.toObject()["path"].toString();
+        if (!path.startsWith(QLatin1String("/oauth2/"))) {
+            EXPECT_EQ(request.toObject()["method"].toString(), "GET") << path.toStdString();
+        }
+    }
+    EXPECT_EQ(sync.outlookContacts(), outlookBefore);
+    sync.expectEveryContactOnceOnEachSide({"Prefixed", "Plain"});
+}
+
 TEST(GoogleContactSync, AnOutlookOtherPhoneIsSentAsGooglesOther)
 {
     ContactSync sync;

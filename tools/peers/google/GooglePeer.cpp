@@ -260,7 +260,11 @@ void GooglePeer::route(httplib::Server &server)
     server.Put(R"(/.*)", handler);
     server.Delete(R"(/.*)", handler);
     server.set_payload_max_length(8 * 1024 * 1024);
-    server.set_keep_alive_max_count(1);
+    server.set_keep_alive_max_count(m_options.keepsConnections ? 1000 : 1);
+    server.set_keep_alive_timeout(5);
+    // A reply's head and body go in separate writes: on a kept connection Nagle's algorithm would
+    // hold the body until the client's delayed acknowledgement.
+    server.set_tcp_nodelay(true);
 }
 
 void GooglePeer::handle(const httplib::Request &request, httplib::Response &response)

@@ -87,6 +87,9 @@ struct Options
     QString certFile;  // the HTTPS certificate (PEM) and key
     QString keyFile;
     int port = 0;      // 0: a free port
+    // Connections kept open for further requests, as Google keeps them; false: each one is closed
+    // after its answer, so that every request comes on a connection of its own.
+    bool keepsConnections = false;
 };
 
 // Google's account services as the sync client sees them, over HTTPS on 127.0.0.1: the token endpoint

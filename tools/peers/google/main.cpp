@@ -33,12 +33,15 @@ int main(int argc, char **argv)
         {QStringLiteral("port"), QStringLiteral("The HTTPS port; default: a free one."), QStringLiteral("port"),
          QStringLiteral("0")},
         {QStringLiteral("account"), QStringLiteral("An account as email:refresh-token."), QStringLiteral("account")},
+        {QStringLiteral("keep-connections"),
+         QStringLiteral("Keeps connections open for further requests (default: one request a connection).")},
     });
     parser.process(application);
 
     googlepeer::Options options;
     options.stateFile = parser.value(QStringLiteral("state"));
     options.port = parser.value(QStringLiteral("port")).toInt();
+    options.keepsConnections = parser.isSet(QStringLiteral("keep-connections"));
     peertls::CertificateFiles certificate;
     QString problem;
     if (!peertls::serverCertificateFromOptions(parser, certificate, problem))
