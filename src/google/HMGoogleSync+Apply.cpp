@@ -52,23 +52,12 @@ public:
     {
         return m_data.handleGoogleUpdateException(record);
     }
-    // Kept aside beside the map and joined to it with the stage's one write, as every applied pair.
-    bool keepOccurrencePair(const QString &outlookId, const QString &uid) override
-    {
-        m_data.keepOutlookEventPair(outlookId, uid);
-        return m_data.saveFailure().isEmpty();
-    }
 
 private:
     HMCalendarData &m_data;
 };
 
 } // namespace
-
-bool HMGoogleCalendarExceptions::keepOccurrencePair(const QString &outlookId, const QString &uid)
-{
-    return HMOutlookDatFileHelper().writeOutlookEventIdForDeviceEventId(outlookId, uid);
-}
 
 std::shared_ptr<HMData> HMGoogleSync::dataSource(int conduit)
 {
@@ -194,9 +183,7 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
         endSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
         return;
     }
-    // The sort only reads the map, before anything of the stage is written: one read serves it.
     HMOutlookDatFileHelper helper;
-    helper.keepForRun(HMOutlookDatFileHelper::Conduit::Calendar);
     const EventSort sorted = sortEventRecords(records, helper);
     bool allApplied = applyRecords(*data, sorted.changes);
     if (!sorted.deletedIds.isEmpty())
@@ -214,8 +201,10 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
     for (const QVariantMap &record : sorted.changedOccurrences) {
         const QString outlookId = exceptions != nullptr ? exceptions->handleGoogleUpdateException(record) : QString();
         const QString uid = record.value(QStringLiteral("UID")).toString();
-        if (outlookId.isEmpty() || (!uid.isEmpty() && !exceptions->keepOccurrencePair(outlookId, uid)))
+        if (outlookId.isEmpty())
             allApplied = false;
+        else if (!uid.isEmpty())
+            helper.writeOutlookEventIdForDeviceEventId(outlookId, uid);
     }
     // The pairs of what was applied join the calendar map before the Outlook listing reads it.
     allApplied = keepAppliedPairs(*data) && allApplied;

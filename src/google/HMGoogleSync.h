@@ -204,7 +204,4 @@ public:
     virtual bool handleGoogleDeletedExceptionRecords(const QList<QVariantMap> &records) = 0;
     // Applies a changed occurrence; the Outlook event id it wrote, empty when it wrote none.
     virtual QString handleGoogleUpdateException(const QVariantMap &record) = 0;
-    // Pairs the Outlook event written for an occurrence with its record's "UID"; by default in the
-    // calendar map at once.
-    virtual bool keepOccurrencePair(const QString &outlookId, const QString &uid);
 };

@@ -242,9 +242,6 @@ public:
     // The days ("yyyyMMdd") an Outlook event's EXDATE lines remove (HMCalendarData+OutlookEventText.cpp).
     static QStringList outlookExdateDays(const QStringList &eventLines);
     void handleGoogleDeletedExceptionRecords(const QVariantList &records);
-    // The pair of an event written to Outlook, kept aside at once and joining the map with the page's
-    // one write (syncAppliedChangesToDisk).
-    void keepOutlookEventPair(const QString &outlookId, const QString &deviceId);
     // Imports the occurrence and cuts its day from its series; true when its Outlook event, paired,
     // is left for the caller to delete.
     bool removeExceptionFromSeries(const QVariantMap &record);
@@ -323,6 +320,7 @@ private:
 
     // The write side's helpers and state.
     QString outlookIdForDeviceId(const QString &deviceId);
+    void keepOutlookEventPair(const QString &outlookId, const QString &deviceId);
     bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
     void failOutlookApply(const QString &reason);
     platform::NSAppleEventDescriptor runOutlookScript(const QString &script,
