@@ -829,6 +829,23 @@ TEST(GoogleEventSync, ANewSeriesStoppedBeforeItsOccurrencesSettlesOnceOnEachSide
     }
 }
 
+namespace {
+
+// A weekly Google series of six Tuesdays from 6 April 2027 at 09:00 UTC, its third occurrence moved to
+// 14:00.
+void putBoardWithMovedOccurrence(EventSync &sync)
+{
+    QJsonObject board = googleTimed("board0001", "Board", "2027-04-06T09:00:00Z", "2027-04-06T10:00:00Z");
+    board.insert("recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"});
+    sync.putGoogleEvent(board);
+    QJsonObject moved = googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
+    moved.insert("recurringEventId", "board0001");
+    moved.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
+    sync.putGoogleEvent(moved);
+}
+
+} // namespace
+
 // An occurrence moved on Google is an event of its own in Outlook, its day out of the series there.
 // Outlook edits of the series and of that event reach Google as edits of the series and of the
 // occurrence: the occurrence is neither cancelled by the series' removed day nor doubled as an event
@@ -837,13 +854,7 @@ TEST(GoogleEventSync, AnOccurrenceMovedOnGoogleRoundTripsThroughOutlookEditsOnce
 {
     EventSync sync(QStringLiteral("Europe/Berlin"));
     sync.makeProfile();
-    QJsonObject board = googleTimed("board0001", "Board", "2027-04-06T09:00:00Z", "2027-04-06T10:00:00Z");
-    board.insert("recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"});
-    sync.putGoogleEvent(board);
-    QJsonObject moved = googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
-    moved.insert("recurringEventId", "board0001");
-    moved.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
-    sync.putGoogleEvent(moved);
+    putBoardWithMovedOccurrence(sync);
     ASSERT_TRUE(endedCleanly(sync.sync()));
     qint64 seriesId = 0;
     qint64 ownId = 0;
@@ -891,13 +902,7 @@ TEST(GoogleEventSync, AFirstSyncKilledAfterEachOccurrencePairLeavesEveryOccurren
         SCOPED_TRACE(pair);
         EventSync sync(QStringLiteral("Europe/Berlin"));
         sync.makeProfile();
-        QJsonObject board = googleTimed("board0001", "Board", "2027-04-06T09:00:00Z", "2027-04-06T10:00:00Z");
-        board.insert("recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"});
-        sync.putGoogleEvent(board);
-        QJsonObject moved = googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
-        moved.insert("recurringEventId", "board0001");
-        moved.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
-        sync.putGoogleEvent(moved);
+        putBoardWithMovedOccurrence(sync);
         sync.putGoogleEvent(QJsonObject{{"id", "board0001_20270413T090000Z"}, {"status", "cancelled"},
                                         {"recurringEventId", "board0001"},
                                         {"originalStartTime", QJsonObject{{"dateTime", "2027-04-13T09:00:00Z"}}}});
