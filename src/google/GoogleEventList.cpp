@@ -131,12 +131,19 @@ void addRecurrence(const QVariantMap &event, QVariantMap &record)
 
 // A timed series recurs at the wall time of the zone Google names for it: Outlook is given that zone,
 // or after a daylight-saving change made by only one of that zone and the local one the two would
-// hold its occurrences an hour apart.
-void addSeriesZone(const QVariantMap &event, QVariantMap &record)
+// hold its occurrences an hour apart. A start naming no zone recurs in its calendar's, as Google
+// shows it.
+void addSeriesZone(const QVariantMap &event, const QVariantMap &response, QVariantMap &record)
 {
     if (record.value(QStringLiteral("REPEAT")).toInt() < 1 || record.value(QStringLiteral("TYPENUMBER")).toBool())
         return;
-    const QString zone = text(event.value(QStringLiteral("start")).toMap(), QStringLiteral("timeZone"));
+    QString zone = text(event.value(QStringLiteral("start")).toMap(), QStringLiteral("timeZone"));
+    // A calendar in UTC is what a calendar without a zone of its own answers: the series stays in the
+    // device's zone, as before its calendar was read.
+    static const QStringList utcNames{QStringLiteral("UTC"), QStringLiteral("Etc/UTC"), QStringLiteral("GMT"),
+                                      QStringLiteral("Etc/GMT")};
+    if (const QString calendarZone = text(response, QStringLiteral("timeZone")); zone.isEmpty() && !utcNames.contains(calendarZone))
+        zone = calendarZone;
     if (!zone.isEmpty() && QTimeZone(zone.toUtf8()).isValid())
         record.insert(QStringLiteral("EVENTTZ"), zone);
 }
@@ -267,7 +274,7 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
     addTimes(event, cancelled, record, start, end);
     addAlarm(event, defaultAlarm(response), record);
     addRecurrence(event, record);
-    addSeriesZone(event, record);
+    addSeriesZone(event, response, record);
     if (const QStringList categories = categoriesOf(response); !categories.isEmpty())
         record.insert(QStringLiteral("NSARRAYCATEGORIES"), categories);
     if (start.isValid())
@@ -295,23 +302,33 @@ void readPage(const QVariantMap &response, const PageContext &context, Listing &
     }
 }
 
+namespace {
+
+// The occurrence's original start as the series lists it: a moved occurrence leaves the series at
+// that start. Empty when no start can be read.
+QString exceptionStartText(const QVariantMap &exception)
+{
+    const QString original = text(exception, QStringLiteral("originalStart"));
+    QDateTime start = original.contains(u'T') ? dateOfDateTime(original) : localMidnight(original);
+    if (!start.isValid())
+        start = exception.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
+    return start.isValid() ? start.toLocalTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")) : QString();
+}
+
+} // namespace
+
+// The exceptions are grouped by series first: each start is read once, whatever the number of series.
 QList<QVariantMap> finishListing(Listing &listing)
 {
+    QHash<QString, QStringList> startsBySeries;
+    for (const QVariantMap &exception : std::as_const(listing.recurringExceptions)) {
+        if (const QString start = exceptionStartText(exception); !start.isEmpty())
+            startsBySeries[text(exception, QStringLiteral("parentEventId"))] << start;
+    }
     for (QVariantMap &series : listing.recurringEvents) {
-        QStringList starts;
-        const QString id = text(series, QStringLiteral("unalteredGoogleId"));
-        for (const QVariantMap &exception : std::as_const(listing.recurringExceptions)) {
-            // The occurrence's original start: a moved occurrence leaves the series at that start.
-            const QString original = text(exception, QStringLiteral("originalStart"));
-            QDateTime start = original.contains(u'T') ? dateOfDateTime(original)
-                                                      : localMidnight(original);
-            if (!start.isValid())
-                start = exception.value(QStringLiteral("NSDATESTARTDATE")).toDateTime();
-            if (text(exception, QStringLiteral("parentEventId")) == id && start.isValid())
-                starts << start.toLocalTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
-        }
-        if (!starts.isEmpty())
-            series.insert(QStringLiteral("NSARRAYEXCEPTIONS"), starts);
+        const auto starts = startsBySeries.constFind(text(series, QStringLiteral("unalteredGoogleId")));
+        if (starts != startsBySeries.constEnd())
+            series.insert(QStringLiteral("NSARRAYEXCEPTIONS"), *starts);
     }
     return listing.nonRecurringEvents + listing.recurringEvents + listing.recurringExceptions;
 }

@@ -186,7 +186,7 @@ QSet<QString> HMOutlookConduit::pairedOutlookIds()
     const QHash<QString, QString> mapped = ids().deviceIdsByOutlookId();
     QSet<QString> paired(mapped.keyBegin(), mapped.keyEnd());
     if (m_applyMap) {
-        for (const QString &outlookId : std::as_const(*m_applyMap))
+        for (const QString &outlookId : m_applyMap->pairs())
             paired.insert(outlookId);
     }
     return paired;
@@ -281,7 +281,7 @@ void HMOutlookConduit::deleteOutlookRecords(const QStringList &deviceIds, QVaria
         DDLogError(QStringLiteral("The deleted %1s could not be removed from the %2 map").arg(m_noun, m_mapName));
 }
 
-QHash<QString, QString> &HMOutlookConduit::applyMap()
+HMOutlookAppliedPairs &HMOutlookConduit::applyMap()
 {
     if (!m_applyMap) {
         ids();
@@ -298,6 +298,17 @@ QHash<QString, QString> &HMOutlookConduit::applyMap()
 QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
 {
     return applyMap().value(deviceId);
+}
+
+QString HMOutlookConduit::outlookIdForGoogleEventId(const QString &googleEventId)
+{
+    const QString deviceId = applyMap().firstDeviceIdStartingWith(googleEventId + u'@');
+    return deviceId.isEmpty() ? QString() : applyMap().value(deviceId);
+}
+
+QString HMOutlookConduit::deviceIdForOutlookId(const QString &outlookId)
+{
+    return outlookId.isEmpty() ? QString() : applyMap().deviceIdForOutlookId(outlookId);
 }
 
 void HMOutlookConduit::keepAppliedPair(const QString &outlookId, const QString &deviceId)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outlook/HMOutlookAppliedPairs.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/foundation/Result.h"
 #include "sync/HMSyncRecord.h"
@@ -125,6 +126,10 @@ public:
 
     // The apply: the map read once per run, each pair kept before the next record, one write per page.
     QString outlookIdForDeviceId(const QString &deviceId);
+    // The Outlook id of a Google event in any calendar (the first pair of a device id "<id>@..."), and
+    // the device id of an Outlook id, as the map answers them with the run's own pairs.
+    QString outlookIdForGoogleEventId(const QString &googleEventId);
+    QString deviceIdForOutlookId(const QString &outlookId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
     // A record Outlook refused to take: the conduit's write error is noted for the sync's summary and the
     // record's id goes into the error log under the conduit's letter.
@@ -139,7 +144,7 @@ public:
 private:
     void reach(Step step) const;
     // The map's pairs read at the first need, then kept current with the run's own pairs.
-    QHash<QString, QString> &applyMap();
+    HMOutlookAppliedPairs &applyMap();
     // The confirmed-pairs file and the given pairs into the map with one write, outside the commit.
     bool mergePairs(const QVariantMap &pairs);
     std::optional<QString> recordText(HMData &data, const platform::NSAppleEventDescriptor &result);
@@ -156,7 +161,7 @@ private:
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
     std::shared_ptr<HMOutlookDatFileHelper> m_map;
     std::shared_ptr<HMOutlookIdBookkeeping> m_ids;
-    std::optional<QHash<QString, QString>> m_applyMap;
+    std::optional<HMOutlookAppliedPairs> m_applyMap;
     QString m_failure;
     QDateTime m_listCommandReturned;
     QDateTime m_readStarted;

@@ -310,8 +310,14 @@ QString HMOutlookDatFileHelper::getOutlookContactIdForGoogleContactIdEndingWith(
 
 QString HMOutlookDatFileHelper::getFullGoogleEventIdForGoogleEventIdBeginningWith(const QString &googleEventId)
 {
+    // The keys starting with the prefix follow each other in key order, from the first not before it.
     const QString prefix = googleEventId + u'@';
-    return firstKeyMatching(Conduit::Calendar, [&](const QString &k) { return k.startsWith(prefix); });
+    const QVariantMap &map = reload(Conduit::Calendar);
+    for (auto it = map.lowerBound(prefix); it != map.constEnd() && it.key().startsWith(prefix); ++it) {
+        if (!isDateKey(it.key()))
+            return it.key();
+    }
+    return QString();
 }
 
 QString HMOutlookDatFileHelper::getOutlookEventIdForGoogleEventIdBeginningWith(const QString &googleEventId)

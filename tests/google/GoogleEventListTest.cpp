@@ -186,6 +186,40 @@ TEST(GoogleEventList, CategoriesComeFromTheCalendarNameElseTheSummaryAndTheDefau
               QStringList{QStringLiteral("Work")});
 }
 
+// A timed series recurs in the zone its start names, else in its calendar's (the page's "timeZone");
+// a calendar in UTC, an all-day series and a single event get no zone.
+TEST(GoogleEventList, ASeriesWithoutAZoneOfItsOwnRecursInItsCalendarsZone)
+{
+    const auto zoneOf = [](const char *calendarZone, const char *startZone, const char *day, bool repeats) {
+        QVariantMap start{{QStringLiteral("dateTime"), QStringLiteral("2027-03-02T09:00:00Z")}};
+        QVariantMap end{{QStringLiteral("dateTime"), QStringLiteral("2027-03-02T10:00:00Z")}};
+        if (day != nullptr) {
+            start = {{QStringLiteral("date"), QLatin1String(day)}};
+            end = {{QStringLiteral("date"), QStringLiteral("2027-03-03")}};
+        }
+        if (startZone != nullptr)
+            start.insert(QStringLiteral("timeZone"), QLatin1String(startZone));
+        QVariantMap event{{QStringLiteral("id"), QStringLiteral("s")}, {QStringLiteral("start"), start}, {QStringLiteral("end"), end}};
+        if (repeats)
+            event.insert(QStringLiteral("recurrence"), QVariantList{QStringLiteral("RRULE:FREQ=WEEKLY")});
+        QVariantMap response{{QStringLiteral("googleCalendarId"), QStringLiteral("primary")}, {QStringLiteral("items"), QVariantList{event}}};
+        if (calendarZone != nullptr)
+            response.insert(QStringLiteral("timeZone"), QLatin1String(calendarZone));
+        googleeventlist::Listing listing;
+        googleeventlist::readPage(response, {}, listing);
+        const QList<QVariantMap> records = googleeventlist::finishListing(listing);
+        return records.size() == 1 ? records[0].value(QStringLiteral("EVENTTZ"), QStringLiteral("none")).toString() : QStringLiteral("?");
+    };
+    EXPECT_EQ(zoneOf("America/New_York", nullptr, nullptr, true), "America/New_York");
+    EXPECT_EQ(zoneOf("America/New_York", "Europe/London", nullptr, true), "Europe/London");
+    EXPECT_EQ(zoneOf("UTC", nullptr, nullptr, true), "none");
+    EXPECT_EQ(zoneOf("Etc/UTC", nullptr, nullptr, true), "none");
+    EXPECT_EQ(zoneOf(nullptr, nullptr, nullptr, true), "none");
+    EXPECT_EQ(zoneOf("Not/AZone", nullptr, nullptr, true), "none");
+    EXPECT_EQ(zoneOf("America/New_York", nullptr, "2027-03-02", true), "none");
+    EXPECT_EQ(zoneOf("America/New_York", nullptr, nullptr, false), "none");
+}
+
 TEST(GoogleEventList, TheRequestTextsAreWrittenAsGoogleReadsThem)
 {
     const QDateTime date = utc("2021-03-04T12:34:57.789Z");

@@ -829,6 +829,23 @@ TEST(GoogleEventSync, ANewSeriesStoppedBeforeItsOccurrencesSettlesOnceOnEachSide
     }
 }
 
+namespace {
+
+// A weekly Google series of six Tuesdays from 6 April 2027 at 09:00 UTC, its third occurrence moved to
+// 14:00.
+void putBoardWithMovedOccurrence(EventSync &sync)
+{
+    QJsonObject board = googleTimed("board0001", "Board", "2027-04-06T09:00:00Z", "2027-04-06T10:00:00Z");
+    board.insert("recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"});
+    sync.putGoogleEvent(board);
+    QJsonObject moved = googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
+    moved.insert("recurringEventId", "board0001");
+    moved.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
+    sync.putGoogleEvent(moved);
+}
+
+} // namespace
+
 // An occurrence moved on Google is an event of its own in Outlook, its day out of the series there.
 // Outlook edits of the series and of that event reach Google as edits of the series and of the
 // occurrence: the occurrence is neither cancelled by the series' removed day nor doubled as an event
@@ -837,13 +854,7 @@ TEST(GoogleEventSync, AnOccurrenceMovedOnGoogleRoundTripsThroughOutlookEditsOnce
 {
     EventSync sync(QStringLiteral("Europe/Berlin"));
     sync.makeProfile();
-    QJsonObject board = googleTimed("board0001", "Board", "2027-04-06T09:00:00Z", "2027-04-06T10:00:00Z");
-    board.insert("recurrence", QJsonArray{"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=6"});
-    sync.putGoogleEvent(board);
-    QJsonObject moved = googleTimed("board0001_20270420T090000Z", "Board", "2027-04-20T14:00:00Z", "2027-04-20T15:00:00Z");
-    moved.insert("recurringEventId", "board0001");
-    moved.insert("originalStartTime", QJsonObject{{"dateTime", "2027-04-20T09:00:00Z"}});
-    sync.putGoogleEvent(moved);
+    putBoardWithMovedOccurrence(sync);
     ASSERT_TRUE(endedCleanly(sync.sync()));
     qint64 seriesId = 0;
     qint64 ownId = 0;
@@ -878,6 +889,47 @@ TEST(GoogleEventSync, AnOccurrenceMovedOnGoogleRoundTripsThroughOutlookEditsOnce
         subjects << event.toObject()["subject"].toString();
     subjects.sort();
     EXPECT_EQ(subjects, (QStringList{"Board", "Board moved"}));
+}
+
+// A first sync bringing a Google series with a cancelled and a moved occurrence, killed after each pair
+// the apply keeps: the removed occurrence's Outlook event is deleted only after the last removal is
+// made (with one map write), and the moved one's pair is in the map before the next step. Two syncs later the series, the
+// moved occurrence and a single event are each once in Outlook, the series without the two days, Google
+// holds only what it held, and a sync after that writes nothing on either side.
+TEST(GoogleEventSync, AFirstSyncKilledAfterEachOccurrencePairLeavesEveryOccurrenceOnce)
+{
+    for (int pair = 1; pair <= 6; ++pair) {
+        SCOPED_TRACE(pair);
+        EventSync sync(QStringLiteral("Europe/Berlin"));
+        sync.makeProfile();
+        putBoardWithMovedOccurrence(sync);
+        sync.putGoogleEvent(QJsonObject{{"id", "board0001_20270413T090000Z"}, {"status", "cancelled"},
+                                        {"recurringEventId", "board0001"},
+                                        {"originalStartTime", QJsonObject{{"dateTime", "2027-04-13T09:00:00Z"}}}});
+        sync.putGoogleEvent(googleTimed("lunch0001", "Lunch", "2027-04-07T10:00:00Z", "2027-04-07T11:00:00Z"));
+        const QJsonObject before = allGoogleEvents(sync);
+        QThread::msleep(1100);
+        const DriverRun killed = sync.run({}, {{"HM_SYNC_KILL_AT", QStringLiteral("outlook-events-paired:%1").arg(pair)}});
+        EXPECT_TRUE(killed.exitCode == -9 || endedCleanly(killed)) << killed.output.toStdString();
+        ASSERT_TRUE(endedCleanly(sync.sync()));
+        ASSERT_TRUE(endedCleanly(sync.sync()));
+        QStringList subjects;
+        for (const QJsonValue &event : sync.outlookEvents()) {
+            const QJsonObject outlookEvent = event.toObject();
+            subjects << outlookEvent["subject"].toString() + (outlookEvent["rrule"].toString().isEmpty() ? "" : " series");
+            if (!outlookEvent["rrule"].toString().isEmpty()) {
+                EXPECT_EQ(removedDays(outlookEvent), (QStringList{"2027-04-13", "2027-04-20"}));
+            }
+        }
+        subjects.sort();
+        EXPECT_EQ(subjects, (QStringList{"Board", "Board series", "Lunch"}));
+        const QJsonObject after = allGoogleEvents(sync);
+        EXPECT_EQ(after.keys(), before.keys());
+        EXPECT_EQ(after["board0001_20270413T090000Z"].toObject()["status"].toString(), "cancelled");
+        sync.google().control("/peer/clear-requests");
+        ASSERT_TRUE(endedCleanly(sync.sync()));
+        EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    }
 }
 
 // A Google series kept in a zone other than the local one, whose daylight-saving change comes on

@@ -1,5 +1,6 @@
 // The Outlook identifier maps and the error log on real files: names by version and method, the
 // move to per-account names, dates, failed writes, and the files as Python's plistlib reads them.
+#include "outlook/HMOutlookAppliedPairs.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "outlook/HMOutlookUnansweredIds.h"
 
@@ -149,6 +150,44 @@ TEST_F(DatFileTest, PairsListingsAndRemovals)
     ASSERT_TRUE(helper.clearDatFile(QStringLiteral("Calendar")));
     EXPECT_EQ(plistlibDump(helper.calendarFilePath()), QString());
     EXPECT_TRUE(helper.getLastListCommandEvents().isNull());
+}
+
+// The apply's pairs in memory find a Google event in any calendar and the device id of an Outlook id
+// as the map file does, through pairs written, replaced and removed in any order: ids that begin alike
+// ("ab@", "ab_…@", "abc@"), an id in two calendars, one Outlook id under two device ids.
+TEST_F(DatFileTest, AppliedPairsAnswerAsTheMapFileDoes)
+{
+    HMOutlookDatFileHelper file;
+    HMOutlookAppliedPairs memory;
+    ASSERT_TRUE(file.writeLastModifiedDateEvents());
+    const QStringList deviceIds{"ab@c", "ab_20270302T090000Z@c", "abc@c", "ab@b", "a@c", "b@c", "ab", "abd@c", "x@c"};
+    const QStringList outlookIds{"11", "12", "13", "14", "11", "15", "16", "12", "17"};
+    const QStringList asked{"a", "ab", "abc", "abd", "ab_20270302T090000Z", "b", "x", "y", "", "Last"};
+    const auto compare = [&](const char *step) {
+        for (const QString &id : asked)
+            EXPECT_EQ(memory.firstDeviceIdStartingWith(id + u'@'), file.getFullGoogleEventIdForGoogleEventIdBeginningWith(id))
+                << step << " " << id.toStdString();
+        for (const QString &outlookId : QStringList{"11", "12", "13", "14", "15", "16", "17", "18"})
+            EXPECT_EQ(memory.deviceIdForOutlookId(outlookId), file.getDeviceEventIdForOutlookEventId(outlookId))
+                << step << " " << outlookId.toStdString();
+    };
+    for (qsizetype i = deviceIds.size() - 1; i >= 0; --i) {
+        ASSERT_TRUE(file.writeOutlookEventIdForDeviceEventId(outlookIds.at(i), deviceIds.at(i)));
+        memory.insert(deviceIds.at(i), outlookIds.at(i));
+    }
+    compare("written");
+    for (const auto &[deviceId, outlookId] : {std::pair{"ab@b", "18"}, std::pair{"a@c", "13"}, std::pair{"b@c", "15"}}) {
+        ASSERT_TRUE(file.writeOutlookEventIdForDeviceEventId(QString::fromLatin1(outlookId), QString::fromLatin1(deviceId)));
+        memory.insert(QString::fromLatin1(deviceId), QString::fromLatin1(outlookId));
+    }
+    compare("replaced");
+    for (const char *deviceId : {"ab@b", "abc@c", "a@c", "nothing@c"}) {
+        ASSERT_TRUE(file.removeIdFromCalendarDatFile(QString::fromLatin1(deviceId)));
+        memory.remove(QString::fromLatin1(deviceId));
+    }
+    compare("removed");
+    EXPECT_EQ(memory.value(QStringLiteral("ab@c")), QStringLiteral("11"));
+    EXPECT_TRUE(memory.value(QStringLiteral("abc@c")).isNull());
 }
 
 TEST_F(DatFileTest, DatesCarryTheirOffsetsAndReadBackInPython)

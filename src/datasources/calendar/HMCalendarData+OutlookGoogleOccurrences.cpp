@@ -133,7 +133,7 @@ QString HMCalendarData::handleGoogleUpdateException(const QVariantMap &record)
     const QVariant uid = record.value(QStringLiteral("UID"));
     const QString occurrenceId = uid.typeId() == QMetaType::QString ? outlookIdForDeviceId(uid.toString()) : QString();
     const QString parent = record.value(QStringLiteral("parentEventId")).toString();
-    const QString seriesId = m_outlookEvents->map().getOutlookEventIdForGoogleEventIdBeginningWith(parent);
+    const QString seriesId = m_outlookEvents->outlookIdForGoogleEventId(parent);
     QString seriesText;
     if (HMOutlookSQLiteHelper::isDecimalId(seriesId)) {
         std::optional<NSAppleScriptError> error;
@@ -185,7 +185,7 @@ QString HMCalendarData::makeGoogleIcsFileFromVCal(const QString &seriesText, con
 // list the day twice.
 void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart)
 {
-    const QString seriesId = m_outlookEvents->map().getOutlookEventIdForGoogleEventIdBeginningWith(parentId);
+    const QString seriesId = m_outlookEvents->outlookIdForGoogleEventId(parentId);
     if (!HMOutlookSQLiteHelper::isDecimalId(seriesId))
         return;
     std::optional<NSAppleScriptError> error;
@@ -205,36 +205,37 @@ void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const 
     QFile::remove(path);
     if (newId.isEmpty() || newId == seriesId || !HMOutlookSQLiteHelper::isDecimalId(newId))
         return;
-    const QString deviceId = m_outlookEvents->map().getDeviceEventIdForOutlookEventId(seriesId);
+    const QString deviceId = m_outlookEvents->deviceIdForOutlookId(seriesId);
     runOutlookScript(QStringLiteral("tell application \"%1\"\ndelete calendar event id %2\nend tell").arg(application(), seriesId), error, true);
     if (error)
         DDLogInfo(QStringLiteral("The old series %1 could not be deleted: %2").arg(seriesId, error->message));
     keepOutlookEventPair(newId, deviceId);
 }
 
+// The occurrences paired already, and those removed from their series here, leave Outlook and the
+// map together after the last one: one map write. A run killed before finds the removed ones paired
+// (their pairs are kept aside as they are made) and deletes them then.
 void HMCalendarData::handleGoogleDeletedExceptionRecords(const QVariantList &records)
 {
     ensureOutlookHelpers();
-    QStringList mapped;
+    QStringList toDelete;
     for (const QVariant &value : records) {
         const QVariantMap record = value.toMap();
         const QString uid = record.value(QStringLiteral("UID")).toString();
-        if (!uid.isEmpty() && !outlookIdForDeviceId(uid).isEmpty())
-            mapped.append(uid);
-        else
-            removeExceptionFromSeries(record);
+        if ((!uid.isEmpty() && !outlookIdForDeviceId(uid).isEmpty()) || removeExceptionFromSeries(record))
+            toDelete.append(uid);
     }
-    if (!mapped.isEmpty())
-        continueDeleting(mapped);
+    if (!toDelete.isEmpty())
+        continueDeleting(toDelete);
 }
 
-void HMCalendarData::removeExceptionFromSeries(const QVariantMap &record)
+bool HMCalendarData::removeExceptionFromSeries(const QVariantMap &record)
 {
     const QString id = handleGoogleUpdateException(record);
     const QString uid = record.value(QStringLiteral("UID")).toString();
     if (id.isEmpty() || uid.isEmpty())
-        return;
+        return false;
+    // The deletion finds the pair as the apply does.
     keepOutlookEventPair(id, uid);
-    // The deletion finds the pair as the apply does; it leaves the map with the deletion's one write.
-    continueDeleting({uid});
+    return true;
 }

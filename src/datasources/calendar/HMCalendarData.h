@@ -242,7 +242,9 @@ public:
     // The days ("yyyyMMdd") an Outlook event's EXDATE lines remove (HMCalendarData+OutlookEventText.cpp).
     static QStringList outlookExdateDays(const QStringList &eventLines);
     void handleGoogleDeletedExceptionRecords(const QVariantList &records);
-    void removeExceptionFromSeries(const QVariantMap &record);
+    // Imports the occurrence and cuts its day from its series; true when its Outlook event, paired,
+    // is left for the caller to delete.
+    bool removeExceptionFromSeries(const QVariantMap &record);
     // Tests keep each event.ics before it is removed.
     static void setOutlookIcsKeeper(std::function<void(const QString &)> keeper);
 

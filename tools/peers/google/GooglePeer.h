@@ -185,6 +185,7 @@ private:
                     const httplib::Request &request, httplib::Response &response);
     void deleteEvent(const QString &email, const QString &calendarId, const QString &eventId, httplib::Response &response);
     QJsonObject eventsOf(const QString &email, const QString &calendarId) const;
+    QString calendarTimeZone(const QString &email, const QJsonObject &calendar) const;
     QList<QJsonObject> listedEvents(const QString &email, const QString &calendarId, const QDateTime &updatedMin,
                                     bool showDeleted, QJsonObject &calendar) const;
     void storeEvent(const QString &email, const QString &calendarId, const QJsonObject &event);

@@ -187,6 +187,17 @@ QList<QJsonObject> GooglePeer::listedEvents(const QString &email, const QString 
     return listed;
 }
 
+// The calendar's own "timeZone", else the account's (the primary calendar's), else "UTC".
+QString GooglePeer::calendarTimeZone(const QString &email, const QJsonObject &calendar) const
+{
+    if (const QString zone = calendar.value(QStringLiteral("timeZone")).toString(); !zone.isEmpty())
+        return zone;
+    const std::lock_guard lock(m_mutex);
+    const QString zone =
+        m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("timeZone")).toString();
+    return zone.isEmpty() ? QStringLiteral("UTC") : zone;
+}
+
 void GooglePeer::listEvents(const QString &email, const QString &calendarId, const httplib::Request &request,
                             httplib::Response &response, const std::optional<Switch> &change)
 {
@@ -228,7 +239,7 @@ void GooglePeer::listEvents(const QString &email, const QString &calendarId, con
                       {QStringLiteral("summary"), calendarId == QLatin1String("primary")
                                                       ? email
                                                       : calendar.value(QStringLiteral("summary")).toString()},
-                      {QStringLiteral("timeZone"), QStringLiteral("UTC")},
+                      {QStringLiteral("timeZone"), calendarTimeZone(email, calendar)},
                       {QStringLiteral("accessRole"), QStringLiteral("owner")},
                       {QStringLiteral("defaultReminders"),
                        calendar.contains(QStringLiteral("defaultReminders"))
