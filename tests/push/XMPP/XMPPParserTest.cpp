@@ -461,8 +461,8 @@ TEST(XMPPParser, MemoryStaysFlatOverManyStanzas)
     }
 }
 
-// Chunks queued behind a busy parser queue: the events of several go to the delegate together, yet
-// every one arrives, in order, one "parsed" a chunk, and none reaches a delegate set after it happened.
+// Chunks queued behind a busy parser queue: every event arrives, in order, one "parsed" a chunk, and
+// none reaches a delegate set after it happened.
 TEST(XMPPParser, ChunksQueuedBehindABusyParserKeepEveryEventInOrder)
 {
     ParserRecorder recorder;

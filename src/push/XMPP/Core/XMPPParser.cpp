@@ -117,8 +117,6 @@ void XMPPParser::onParserQueue(std::function<void(XMPPParser &)> work)
 void XMPPParser::setDelegate(XMPPParserDelegate *delegate, std::shared_ptr<platform::DispatchQueue> delegateQueue)
 {
     onParserQueue([delegate, delegateQueue = std::move(delegateQueue)](XMPPParser &self) mutable {
-        // Events kept back belong to the delegate that was set when they happened.
-        self.deliverEvents();
         self.m_delegate.store(delegate);
         self.m_delegateQueue = std::move(delegateQueue);
     });
@@ -131,26 +129,10 @@ void XMPPParser::setMaxStanzaBytes(qsizetype maxStanzaBytes)
 
 void XMPPParser::parseData(const QByteArray &data)
 {
-    m_queuedChunks.fetch_add(1, std::memory_order_relaxed);
     onParserQueue([data](XMPPParser &self) {
         self.parseChunk(data);
-        self.deliverEventsUnlessMoreQueued();
+        self.deliverEvents();
     });
-}
-
-// While chunks wait behind this one (a fast sender, a large read cut in pieces), the events of a few
-// chunks go to the delegate queue together: each delivery wakes the delegate's thread, and a stream
-// of small chunks would otherwise wake it once per chunk. The chunks waiting are parsed at once, so
-// the events are late by no more than that; the last queued chunk, a failure and the stream's end
-// deliver at once.
-void XMPPParser::deliverEventsUnlessMoreQueued()
-{
-    const bool moreQueued = m_queuedChunks.fetch_sub(1, std::memory_order_acq_rel) > 1;
-    ++m_chunksPending;
-    if (moreQueued && !m_hasFailed && !m_hasEnded && m_chunksPending < kMaxChunksPerDelivery &&
-        m_pendingEvents.size() < kMaxEventsPerDelivery)
-        return;
-    deliverEvents();
 }
 
 void XMPPParser::parseChunk(const QByteArray &data)
@@ -333,7 +315,6 @@ void XMPPParser::Event::deliver(XMPPParserDelegate &delegate, XMPPParser *sender
 // time and in order, but a stream of small stanzas does not wake the delegate queue once per stanza.
 void XMPPParser::deliverEvents()
 {
-    m_chunksPending = 0;
     XMPPParserDelegate *const delegate = m_delegate.load();
     if (m_pendingEvents.empty() || delegate == nullptr || !m_delegateQueue) {
         m_pendingEvents.clear();

@@ -102,23 +102,15 @@ private:
 
         void deliver(XMPPParserDelegate &delegate, XMPPParser *sender) const;
     };
-    // Keeps an event for the delegate; deliverEvents sends those kept once a chunk is parsed.
+    // Keeps an event for the delegate; deliverEvents sends those of a chunk once it is parsed.
     void notify(Event event);
     void deliverEvents();
-    // After a chunk: sends the events kept, unless more chunks wait and few events are kept yet.
-    void deliverEventsUnlessMoreQueued();
     // Stanzas delivered to the delegate, freed on the parser queue (see keepForRelease).
     void keepForRelease(std::vector<Event> events);
     void takeDelivered();
     void releaseOneDelivered();
 
-    // Events of this many chunks at most, or about this many events, wait for a delivery of their own.
-    static constexpr int kMaxChunksPerDelivery = 8;
-    static constexpr size_t kMaxEventsPerDelivery = 512;
-
     std::atomic<XMPPParserDelegate *> m_delegate;
-    // Chunks handed to parseData and not parsed yet.
-    std::atomic<int> m_queuedChunks{0};
     std::shared_ptr<platform::DispatchQueue> m_delegateQueue; // parser queue only
     const std::shared_ptr<platform::DispatchQueue> m_parserQueue;
 
@@ -130,7 +122,6 @@ private:
     bool m_hasEnded = false;
     std::optional<platform::PlatformError> m_pendingError;
     std::vector<Event> m_pendingEvents;
-    int m_chunksPending = 0; // chunks whose events wait in m_pendingEvents
     qsizetype m_maxStanzaBytes = kDefaultMaxStanzaBytes;
     qint64 m_bytesFed = 0;
     qint64 m_stanzaStart = 0;
