@@ -410,6 +410,11 @@ void NSXMLElement::addAttributeWithName(QString name, QString stringValue)
     addNamedValue(NSXMLNodeKind::Attribute, std::move(name), std::move(stringValue));
 }
 
+void NSXMLElement::addNewAttributeWithName(QString name, QString stringValue)
+{
+    m_named.emplace_back(NSXMLNodeKind::Attribute, std::move(name), std::move(stringValue), nullptr);
+}
+
 void NSXMLElement::removeAttributeForName(const QString &name)
 {
     removeNamed(NSXMLNodeKind::Attribute, name);
@@ -464,6 +469,11 @@ void NSXMLElement::addNamespaceWithPrefix(QString prefix, QString uri)
     addNamedValue(NSXMLNodeKind::Namespace, std::move(prefix), std::move(uri));
 }
 
+void NSXMLElement::addNewNamespaceWithPrefix(QString prefix, QString uri)
+{
+    m_named.emplace_back(NSXMLNodeKind::Namespace, std::move(prefix), std::move(uri), nullptr);
+}
+
 void NSXMLElement::removeNamespaceForPrefix(const QString &prefix)
 {
     removeNamed(NSXMLNodeKind::Namespace, prefix);
@@ -493,6 +503,23 @@ NSXMLNode *NSXMLElement::childAtIndex(qsizetype index) const
 void NSXMLElement::addChild(std::shared_ptr<NSXMLNode> child)
 {
     insertChild(std::move(child), childCount());
+}
+
+void NSXMLElement::addChildren(Nodes &children, NSXMLNodeArena &arena)
+{
+    reserveChildren(qsizetype(children.size()), arena);
+    for (auto &child : children) {
+        // An element of no element has no ancestor but itself, so a node of no element, as a builder
+        // makes them, needs neither taking from a parent nor looking for up the tree.
+        const bool isNew = child && child->m_parent == nullptr && m_parent == nullptr && child.get() != this &&
+                           (child->kind() == NSXMLNodeKind::Element || child->kind() == NSXMLNodeKind::Text);
+        if (!isNew) {
+            addChild(std::move(child));
+            continue;
+        }
+        child->m_parent = this;
+        m_children.push_back(std::move(child));
+    }
 }
 
 void NSXMLElement::insertChild(std::shared_ptr<NSXMLNode> child, qsizetype index)

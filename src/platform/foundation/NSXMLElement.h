@@ -46,6 +46,9 @@ public:
     void addAttribute(std::shared_ptr<NSXMLNode> attribute);
     // Adds or replaces an attribute without making a node for it.
     void addAttributeWithName(QString name, QString stringValue);
+    // Adds an attribute the element does not have yet, without looking for one of its name: for a
+    // builder whose XML parser has already refused a start tag naming an attribute twice.
+    void addNewAttributeWithName(QString name, QString stringValue);
     void removeAttributeForName(const QString &name);
     NSXMLNode *attributeForName(const QString &name) const;
     // The attribute's value, or null when there is none; no node is made. Valid until the element or
@@ -66,6 +69,8 @@ public:
     Nodes namespaces() const { return namedNodes(NSXMLNodeKind::Namespace); }
     void addNamespace(std::shared_ptr<NSXMLNode> aNamespace);
     void addNamespaceWithPrefix(QString prefix, QString uri);
+    // Adds a declaration of a prefix the element does not declare yet; see addNewAttributeWithName.
+    void addNewNamespaceWithPrefix(QString prefix, QString uri);
     void removeNamespaceForPrefix(const QString &prefix);
     NSXMLNode *namespaceForPrefix(const QString &prefix) const;
     // The URI declared for the prefix on this element, or null; no node is made. Valid as above.
@@ -81,6 +86,9 @@ public:
     qsizetype childCount() const { return qsizetype(m_children.size()); }
     NSXMLNode *childAtIndex(qsizetype index) const;
     void addChild(std::shared_ptr<NSXMLNode> child);
+    // Adds the nodes as children in order, as addChild would one by one, with their room placed in
+    // the arena (see reserveChildren); the list is left holding null pointers.
+    void addChildren(Nodes &children, NSXMLNodeArena &arena);
     void insertChild(std::shared_ptr<NSXMLNode> child, qsizetype index);
     void removeChildAtIndex(qsizetype index);
     // The child elements whose qualified name is the name, in order.

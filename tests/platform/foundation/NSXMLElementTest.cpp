@@ -296,3 +296,36 @@ TEST(NSXMLElement, NodesPlacedInAnArenaOutliveItAndAreFreedOnAnyThread)
                   QString::number(index));
     }
 }
+
+// A builder's children join in one go, under the same rules as addChild one by one: new nodes are
+// adopted, a node of another element is taken from it, and neither the element itself, an ancestor
+// nor an attribute becomes a child.
+TEST(NSXMLElement, AddsABuildersChildrenAsAddChildWould)
+{
+    platform::NSXMLNodeArena arena;
+    const auto element = NSXMLElement::elementWithName(QStringLiteral("a"), arena);
+    element->addNewNamespaceWithPrefix(QStringLiteral("p"), QStringLiteral("urn:p"));
+    element->addNewAttributeWithName(QStringLiteral("id"), QStringLiteral("1"));
+    element->addNewAttributeWithName(QStringLiteral("p:x"), QStringLiteral("<2>"));
+    const auto other = NSXMLElement::elementWithName(QStringLiteral("other"));
+    const auto taken = NSXMLElement::elementWithName(QStringLiteral("c"));
+    other->addChild(taken);
+    const auto built = NSXMLElement::elementWithName(QStringLiteral("b"), arena);
+    NSXMLElement::Nodes children{built,   NSXMLNode::textWithStringValue(QStringLiteral("t&"), arena),
+                                taken,   NSXMLNode::attributeWithName(QStringLiteral("n"), QStringLiteral("v")),
+                                element, nullptr,
+                                NSXMLNode::textWithUTF8(QByteArray("\xc3\xa9"), arena)};
+    element->addChildren(children, arena);
+    EXPECT_EQ(compact(*element), QStringLiteral("<a xmlns:p=\"urn:p\" id=\"1\" p:x=\"&lt;2&gt;\"><b/>t&amp;<c/>\u00e9</a>"));
+    EXPECT_EQ(built->parent(), element.get());
+    EXPECT_EQ(taken->parent(), element.get());
+    EXPECT_EQ(other->childCount(), 0);
+    EXPECT_EQ(element->parent(), nullptr);
+
+    // Once the element has a parent, its ancestors are looked for.
+    const auto outer = NSXMLElement::elementWithName(QStringLiteral("outer"));
+    outer->addChild(element);
+    NSXMLElement::Nodes more{outer, NSXMLElement::elementWithName(QStringLiteral("d"))};
+    built->addChildren(more, arena);
+    EXPECT_EQ(compact(*outer), QStringLiteral("<outer><a xmlns:p=\"urn:p\" id=\"1\" p:x=\"&lt;2&gt;\"><b><d/></b>t&amp;<c/>\u00e9</a></outer>"));
+}

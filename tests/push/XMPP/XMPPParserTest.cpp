@@ -13,6 +13,7 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <future>
 #include <random>
 
 using xmpptest::LoopbackFeed;
@@ -153,6 +154,22 @@ TEST(XMPPParser, GivesTheSameEventsWhereverTheStreamIsCut)
         SCOPED_TRACE(cutText.join(QLatin1Char(',')).toStdString());
         EXPECT_EQ(eventsFor(stream, cuts), expected);
     }
+}
+
+// A stanza declares each namespace it uses once, where it comes into use: within the stanza an
+// element's declarations hold for its descendants and end with it, and the root's are copied.
+TEST(XMPPParser, DeclaresANamespaceWhereItComesIntoScopeInTheStanza)
+{
+    const QByteArray stream = QByteArray(kHeader) +
+                              "<a><stream:b xmlns:stream='urn:other'/><stream:c/><d xmlns:p='urn:p'>"
+                              "<p:e p:f='1' xml:lang='en'><p:g/></p:e></d><stream:h/></a>";
+    const QString streams = QStringLiteral("xmlns:stream=\"http://etherx.jabber.org/streams\"");
+    EXPECT_EQ(eventsFor(stream, {}),
+              (QStringList{QString::fromLatin1(kExpectedRoot),
+                           QStringLiteral("element <a xmlns=\"jabber:client\"><stream:b xmlns:stream=\"urn:other\"/>"
+                                          "<stream:c %1/><d xmlns:p=\"urn:p\"><p:e p:f=\"1\" xml:lang=\"en\"><p:g/>"
+                                          "</p:e></d><stream:h %1/></a>")
+                               .arg(streams)}));
 }
 
 TEST(XMPPParser, ReportsTheRootOnceItsStartTagIsComplete)
@@ -442,6 +459,49 @@ TEST(XMPPParser, MemoryStaysFlatOverManyStanzas)
     if (kMeasuresMemory) {
         EXPECT_LE(statusKilobytes("VmHWM:"), peakAfterFirst + peakAfterFirst / 10);
     }
+}
+
+// Chunks queued behind a busy parser queue: every event arrives, in order, one "parsed" a chunk, and
+// none reaches a delegate set after it happened.
+TEST(XMPPParser, ChunksQueuedBehindABusyParserKeepEveryEventInOrder)
+{
+    ParserRecorder recorder;
+    ParserRecorder later;
+    const auto parserQueue = platform::DispatchQueue::createSerial(QStringLiteral("test.parser"));
+    const auto parser = XMPPParser::create(&recorder, recorder.queue(), parserQueue);
+    std::promise<void> release;
+    parserQueue->async([held = release.get_future().share()] { held.wait(); });
+    parser->parseData(kHeader);
+    QStringList expected;
+    for (int index = 0; index < 40; ++index) {
+        parser->parseData("<m id='" + QByteArray::number(index) + "'/><n/>");
+        expected << QStringLiteral("element <m xmlns=\"jabber:client\" id=\"%1\"/>").arg(index)
+                 << QStringLiteral("element <n xmlns=\"jabber:client\"/>") << QStringLiteral("parsed");
+    }
+    release.set_value();
+    ASSERT_TRUE(recorder.waitForChunks(41));
+    const QStringList events = recorder.events();
+    ASSERT_EQ(events.size(), 2 + expected.size());
+    EXPECT_TRUE(events[0].startsWith(QLatin1String("root <stream:stream")));
+    EXPECT_EQ(events[1], QLatin1String("parsed"));
+    EXPECT_EQ(events.mid(2), expected);
+
+    // A delegate set while chunks wait gets the events of the chunks after it, and only those.
+    std::promise<void> releaseAgain;
+    parserQueue->async([held = releaseAgain.get_future().share()] { held.wait(); });
+    for (int index = 0; index < 12; ++index)
+        parser->parseData("<o/>");
+    parser->setDelegate(&later, later.queue());
+    parser->parseData("<p/>");
+    parser->parseData("<q/>");
+    releaseAgain.set_value();
+    ASSERT_TRUE(later.waitForChunks(2));
+    parserQueue->sync([] {});
+    recorder.queue()->sync([] {});
+    later.queue()->sync([] {});
+    EXPECT_EQ(later.events(), (QStringList{QStringLiteral("element <p xmlns=\"jabber:client\"/>"), QStringLiteral("parsed"),
+                                           QStringLiteral("element <q xmlns=\"jabber:client\"/>"), QStringLiteral("parsed")}));
+    EXPECT_FALSE(recorder.events().contains(QStringLiteral("element <p xmlns=\"jabber:client\"/>")));
 }
 
 TEST(XMPPParser, SendsNothingWithoutADelegateQueueOrAfterTheDelegateIsCleared)

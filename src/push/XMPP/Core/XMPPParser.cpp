@@ -222,8 +222,7 @@ void XMPPParser::startElement(const xmlChar *localName, const xmlChar *prefix, c
         stopWithError(XMPPParserErrorTooDeep, QStringLiteral("Elements are nested deeper than %1").arg(kMaxDepth));
         return;
     }
-    auto element =
-        m_conversion.openElement(localName, prefix, uri, namespaceCount, namespaces, attributeCount, attributes);
+    m_conversion.openElement(localName, prefix, uri, namespaceCount, namespaces, attributeCount, attributes);
     const int previousDepth = m_depth++;
     if (previousDepth == 0)
         markStanzaBoundary();
@@ -232,7 +231,7 @@ void XMPPParser::startElement(const xmlChar *localName, const xmlChar *prefix, c
     if (stopAtStanzaLimit())
         return;
     if (previousDepth == 0 && !m_hasReportedRoot) {
-        notify({EventKind::DidReadRoot, std::move(element)});
+        notify({EventKind::DidReadRoot, m_conversion.root()});
         m_hasReportedRoot = true;
     }
 }

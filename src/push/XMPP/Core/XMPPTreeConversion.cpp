@@ -77,23 +77,6 @@ private:
     qsizetype m_characters = 0;
 };
 
-// The slot of a short value in a table of 2^bits slots, from its length and its first and last eight
-// bytes (the whole value up to sixteen): no loop over the bytes, and values that differ only in their
-// middle merely take turns in one slot. Attribute values of a stream differ at their ends (ids,
-// numbered users, resources).
-size_t shortValueSlot(std::string_view bytes, int bits)
-{
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    const size_t length = bytes.size();
-    if (length > 0)
-        std::memcpy(&head, bytes.data(), std::min<size_t>(length, 8));
-    if (length > 8)
-        std::memcpy(&tail, bytes.data() + length - std::min<size_t>(length - 8, 8), std::min<size_t>(length - 8, 8));
-    const std::uint64_t mixed = (head ^ (tail << 29 | tail >> 35) ^ length) * 0x9E3779B97F4A7C15ULL;
-    return size_t(mixed >> (64 - bits));
-}
-
 } // namespace
 
 QString XMPPTreeConversion::sharedText(const xmlChar *prefix, const xmlChar *name)
@@ -131,49 +114,40 @@ QString XMPPTreeConversion::sharedTextByContent(const xmlChar *prefix, const xml
     return text;
 }
 
-QString XMPPTreeConversion::sharedValue(std::string_view utf8)
+// Values and texts are made anew each time: ids and texts are one-off, and looking repeated values up
+// in a table to share their texts cost more (in cache misses and reference counting) than it saved.
+QString XMPPTreeConversion::valueText(std::string_view utf8)
 {
-    if (utf8.size() > kMaxSharedValueBytes)
-        return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
-    ValueEntry &entry = m_values[shortValueSlot(utf8, kValueSlotBits)];
-    if (entry.text.isNull() || entry.bytes != utf8) {
-        entry.bytes.assign(utf8);
-        entry.text = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
-    }
-    return entry.text;
+    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
 }
 
-bool XMPPTreeConversion::isDeclared(const NSXMLElement &element, const QString &prefix) const
+bool XMPPTreeConversion::isDeclared(const xmlChar *prefix) const
 {
-    if (element.namespaceValueForPrefix(prefix) != nullptr)
-        return true;
-    // The root (index 0) is left out: a stanza carries its own copy of what the root declares.
-    for (size_t index = m_open.size(); index > 1; --index) {
-        if (m_open[index - 1]->namespaceValueForPrefix(prefix) != nullptr)
-            return true;
-    }
-    return false;
+    return std::find(m_declaredPrefixes.rbegin(), m_declaredPrefixes.rend(), prefix) != m_declaredPrefixes.rend();
+}
+
+void XMPPTreeConversion::declare(NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri)
+{
+    // libxml2 refuses a start tag declaring a prefix twice, and the others are looked for first.
+    element.addNewNamespaceWithPrefix(prefix == nullptr ? emptyText() : sharedText(nullptr, prefix),
+                                      sharedText(nullptr, uri));
+    m_declaredPrefixes.push_back(prefix);
 }
 
 void XMPPTreeConversion::declareIfMissing(NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri)
 {
     if (uri == nullptr || (prefix != nullptr && xmlStrEqual(prefix, kXmlPrefix) != 0))
         return;
-    const QString prefixText = prefix == nullptr ? emptyText() : sharedText(nullptr, prefix);
-    if (!isDeclared(element, prefixText))
-        element.addNamespaceWithPrefix(prefixText, sharedText(nullptr, uri));
+    if (!isDeclared(prefix))
+        declare(element, prefix, uri);
 }
 
 void XMPPTreeConversion::addNamespaces(NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri,
                                        int namespaceCount, const xmlChar **namespaces)
 {
     for (int index = 0; index < namespaceCount; ++index) {
-        const xmlChar *const declaredPrefix = namespaces[2 * index];
-        const xmlChar *const declaredUri = namespaces[2 * index + 1];
-        if (declaredUri == nullptr)
-            continue;
-        element.addNamespaceWithPrefix(declaredPrefix == nullptr ? emptyText() : sharedText(nullptr, declaredPrefix),
-                                       sharedText(nullptr, declaredUri));
+        if (namespaces[2 * index + 1] != nullptr)
+            declare(element, namespaces[2 * index], namespaces[2 * index + 1]);
     }
     declareIfMissing(element, prefix, uri);
 }
@@ -186,15 +160,17 @@ void XMPPTreeConversion::addAttributes(NSXMLElement &element, int attributeCount
         const xmlChar *const uri = attribute[2];
         if (prefix != nullptr)
             declareIfMissing(element, prefix, uri);
-        element.addAttributeWithName(sharedText(prefix, attribute[0]),
-                                     sharedValue(decodedAttributeValue(attribute[3], attribute[4], m_attributeValue)));
+        // libxml2 refuses a start tag naming an attribute twice (prefix and local name), so no
+        // attribute of this name is there yet.
+        element.addNewAttributeWithName(
+            sharedText(prefix, attribute[0]),
+            valueText(decodedAttributeValue(attribute[3], attribute[4], m_attributeValue)));
     }
 }
 
-std::shared_ptr<NSXMLElement> XMPPTreeConversion::openElement(const xmlChar *localName, const xmlChar *prefix,
-                                                              const xmlChar *uri, int namespaceCount,
-                                                              const xmlChar **namespaces, int attributeCount,
-                                                              const xmlChar **attributes)
+void XMPPTreeConversion::openElement(const xmlChar *localName, const xmlChar *prefix, const xmlChar *uri,
+                                     int namespaceCount, const xmlChar **namespaces, int attributeCount,
+                                     const xmlChar **attributes)
 {
     flushText();
     // A prefix no namespace is bound to is dropped from the name, as libxml2 reports it unbound.
@@ -203,15 +179,23 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::openElement(const xmlChar *loc
     // element with none of them most often needs none (its parent declares its namespace).
     if (namespaceCount + attributeCount > 0)
         element->reserveAttributesAndNamespaces(namespaceCount + 1 + attributeCount, m_arena);
+    m_scopeStarts.push_back(m_declaredPrefixes.size());
     addNamespaces(*element, prefix, uri, namespaceCount, namespaces);
     addAttributes(*element, attributeCount, attributes);
-    // A stanza stands alone; deeper elements join their parent when it closes.
-    if (m_open.size() >= 2)
-        m_children[m_open.size() - 1].push_back(element);
-    m_open.push_back(element);
+    // A stanza carries its own copy of what the root declares, so the root's declarations leave the
+    // scope once the root is open.
+    if (m_open.empty())
+        m_declaredPrefixes.clear();
+    m_open.push_back(element.get());
     if (m_children.size() < m_open.size())
         m_children.resize(m_open.size());
-    return element;
+    // A stanza stands alone; deeper elements join their parent when it closes.
+    if (m_open.size() == 1)
+        m_root = std::move(element);
+    else if (m_open.size() == 2)
+        m_stanza = std::move(element);
+    else
+        m_children[m_open.size() - 2].push_back(std::move(element));
 }
 
 void XMPPTreeConversion::addText(const xmlChar *text, int length)
@@ -226,9 +210,9 @@ void XMPPTreeConversion::flushText()
         return;
     if (!m_open.empty())
         m_children[m_open.size() - 1].push_back(
-            m_text.size() > kMaxSharedValueBytes
+            m_text.size() > kMaxConvertedTextBytes
                 ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
-                : NSXMLNode::textWithStringValue(sharedValue(m_text), m_arena));
+                : NSXMLNode::textWithStringValue(valueText(m_text), m_arena));
     m_text.clear();
     m_hasText = false;
 }
@@ -238,16 +222,18 @@ std::shared_ptr<NSXMLElement> XMPPTreeConversion::closeElement()
     if (m_open.empty())
         return nullptr;
     flushText();
-    std::shared_ptr<NSXMLElement> element = std::move(m_open.back());
+    NSXMLElement *const element = m_open.back();
     m_open.pop_back();
+    m_declaredPrefixes.resize(m_scopeStarts.back());
+    m_scopeStarts.pop_back();
     // The children join the element now that their number is known: their list is placed once.
     auto &children = m_children[m_open.size()];
-    element->reserveChildren(qsizetype(children.size()), m_arena);
-    for (auto &child : children)
-        element->addChild(std::move(child));
+    element->addChildren(children, m_arena);
     // A list that held a very long run of children gives its room back rather than keep it.
     if (children.capacity() > kKeptChildRoom)
         children = {};
     children.clear();
-    return element;
+    if (m_open.empty())
+        return m_root;
+    return m_open.size() == 1 ? std::move(m_stanza) : nullptr;
 }

@@ -29,15 +29,16 @@ typedef unsigned char xmlChar;
 class XMPPTreeConversion final
 {
 public:
-    // Opens an element with its namespaces and attributes (the arguments of libxml2's start callback)
-    // and answers it. Every call passes the names of one libxml2 parser, which outlives the conversion.
-    std::shared_ptr<platform::NSXMLElement> openElement(const xmlChar *localName, const xmlChar *prefix,
-                                                        const xmlChar *uri, int namespaceCount,
-                                                        const xmlChar **namespaces, int attributeCount,
-                                                        const xmlChar **attributes);
+    // Opens an element with its namespaces and attributes (the arguments of libxml2's start callback).
+    // Every call passes the names of one libxml2 parser, which outlives the conversion.
+    void openElement(const xmlChar *localName, const xmlChar *prefix, const xmlChar *uri, int namespaceCount,
+                     const xmlChar **namespaces, int attributeCount, const xmlChar **attributes);
+    // The first element opened, once it is.
+    const std::shared_ptr<platform::NSXMLElement> &root() const { return m_root; }
     // Adds text to the innermost open element.
     void addText(const xmlChar *text, int length);
-    // Closes the innermost open element and answers it, complete.
+    // Closes the innermost open element and answers it, complete, when it is the root or a stanza;
+    // a deeper element belongs to its parent, and null is answered.
     std::shared_ptr<platform::NSXMLElement> closeElement();
     // Elements open now, the root counted.
     int depth() const { return int(m_open.size()); }
@@ -47,7 +48,9 @@ private:
     QString sharedText(const xmlChar *prefix, const xmlChar *name);
     QString sharedTextByContent(const xmlChar *prefix, const xmlChar *name);
     // Whether the element being opened or an open ancestor in its stanza declares the prefix.
-    bool isDeclared(const platform::NSXMLElement &element, const QString &prefix) const;
+    bool isDeclared(const xmlChar *prefix) const;
+    // Declares the prefix's namespace on the element and counts it in scope.
+    void declare(platform::NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri);
     void addNamespaces(platform::NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri,
                        int namespaceCount, const xmlChar **namespaces);
     void addAttributes(platform::NSXMLElement &element, int attributeCount, const xmlChar **attributes);
@@ -55,8 +58,8 @@ private:
     void declareIfMissing(platform::NSXMLElement &element, const xmlChar *prefix, const xmlChar *uri);
     // Turns the text gathered so far into a text node of the innermost open element.
     void flushText();
-    // The UTF-8 text as a text, shared with earlier equal ones when it is short.
-    QString sharedValue(std::string_view utf8);
+    // The UTF-8 text as a text.
+    static QString valueText(std::string_view utf8);
 
     static constexpr qsizetype kMaxCachedTexts = 4096;
     QHash<QByteArray, QString> m_texts;
@@ -72,24 +75,25 @@ private:
     };
     static constexpr size_t kAddressSlots = 256;
     std::array<AddressEntry, kAddressSlots> m_byAddress;
-    // Attribute values and short texts repeat from stanza to stanza too (types, the server's and the
-    // user's addresses, a presence's show): a short one is looked up by content in a table of fixed
-    // size, each slot holding the last value that fell in it, so repeats share one text and the table
-    // never grows.
-    struct ValueEntry
-    {
-        std::string bytes;
-        QString text;
-    };
-    static constexpr int kValueSlotBits = 9;
-    static constexpr size_t kValueSlots = size_t(1) << kValueSlotBits;
-    static constexpr size_t kMaxSharedValueBytes = 64;
-    std::vector<ValueEntry> m_values = std::vector<ValueEntry>(kValueSlots);
+    // A text up to this long becomes a text at once; a longer one is kept as its UTF-8 bytes, which
+    // take half the room, until it is read.
+    static constexpr size_t kMaxConvertedTextBytes = 64;
     std::string m_key;
     std::string m_attributeValue;
     // The stanzas' elements and texts are placed one after another in blocks.
     platform::NSXMLNodeArena m_arena;
-    std::vector<std::shared_ptr<platform::NSXMLElement>> m_open;
+    // The open elements, the root first. The root and the stanza being read are held by the members
+    // below, deeper elements by their parent's list in m_children: an element is moved, never copied,
+    // from where it is made to where it ends, so building counts no references.
+    std::vector<platform::NSXMLElement *> m_open;
+    std::shared_ptr<platform::NSXMLElement> m_root;
+    std::shared_ptr<platform::NSXMLElement> m_stanza;
+    // The prefixes the open elements of the stanza being read declare (the root's left out once it is
+    // open), as strings of libxml2's dictionary (null for the default namespace), innermost last: one
+    // prefix comes at one address, so the scope is searched by address. m_scopeStarts holds, by index
+    // in m_open, where each open element's own declarations begin.
+    std::vector<const xmlChar *> m_declaredPrefixes;
+    std::vector<size_t> m_scopeStarts;
     // The children of each open element, by its index in m_open, until it closes; the lists keep
     // their room from stanza to stanza.
     std::vector<std::vector<std::shared_ptr<platform::NSXMLNode>>> m_children;
