@@ -26,3 +26,28 @@ function(hm_add_test target)
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
         PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=UTC;LANG=C.UTF-8;HM_SOURCE_DIR=${PROJECT_SOURCE_DIR};HM_BINARY_DIR=${PROJECT_BINARY_DIR}")
 endfunction()
+
+# hm_order_shared_libraries(<target>): in Release programs, the shared libraries most symbols are found
+# in are named first. At start-up the dynamic linker looks every symbol of every library up in the
+# libraries in the order the program names them (its own, then theirs), and most lookups are of the C
+# and C++ runtimes, Qt Core and the libraries that look up their own symbols (libcrypto, SQLite):
+# named late, each of those lookups first passes a dozen libraries that do not hold it. Only libraries
+# the program links anyway are named, and each one that defines a symbol another also defines comes
+# first here in the same order as before (libm before libc, the other Qt libraries before Qt Core), so
+# every symbol binds to the very same definition. QT names the program's Qt libraries other than Qt
+# Core, in the order it linked them (Qt Network by default): they define some of each other's symbols
+# (instances of templates).
+function(hm_order_shared_libraries target)
+    cmake_parse_arguments(ARG "" "" "QT" ${ARGN})
+    if(NOT CMAKE_BUILD_TYPE STREQUAL "Release" OR HM_SANITIZE OR HM_BUILD_FUZZ)
+        return()
+    endif()
+    if(NOT ARG_QT)
+        set(ARG_QT Qt6::Network)
+    endif()
+    list(TRANSFORM ARG_QT REPLACE "(.+)" "$<TARGET_FILE:\\1>")
+    target_link_options(${target} PRIVATE "LINKER:--push-state,--no-as-needed"
+        $<TARGET_FILE:OpenSSL::Crypto> -lstdc++ -l:libm.so.6 -l:libc.so.6 $<TARGET_FILE:SQLite::SQLite3>
+        ${ARG_QT} $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:ICU::uc>
+        $<TARGET_FILE:OpenSSL::SSL> "LINKER:--pop-state")
+endfunction()
