@@ -4,7 +4,8 @@
 A change is measured against the build before it on a shared machine, whose speed drifts: the builds
 take turns, round after round, each on a fresh copy of the data, as bench/sync_comparison.py measures
 one (processor time and peak memory of each sync). The data is that of bench/sync_comparison.py
-(--case realistic: first sync, no change, 1 % changed) or the foreign-series case of
+(--case realistic: first sync, no change, 1 % changed; --case minimal: the same syncs of its minimal
+records, every one on the phone, our desktop side the folder stores) or the foreign-series case of
 bench/sync_pathological.py (--case foreign: first sync, no change). vdirsyncer runs --theirs times
 after the builds; the table gives each median and its ratio to vdirsyncer's.
 
@@ -12,7 +13,7 @@ after the builds; the table gives each median and its ratio to vdirsyncer's.
 calendar_listing_bench or a profiler: its settings still name the folder it was made in, which the
 caller points at the copy.
 
-Usage: bench/paired_builds.py --builds /var/tmp/before,build-release [--case realistic|foreign]
+Usage: bench/paired_builds.py --builds /var/tmp/before,build-release [--case realistic|minimal|foreign]
                               [--size 2000] [--rounds 3] [--theirs 1] [--settle 5] [--keep PREFIX]
 """
 
@@ -27,11 +28,20 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import sync_comparison as comparison  # noqa: E402
 import sync_pathological as pathological  # noqa: E402
-from sync_comparison import Items, ShapedOurSide, ShapedTheirSide  # noqa: E402
+from sync_comparison import Items, OurSide, ShapedOurSide, ShapedTheirSide, TheirSide  # noqa: E402
 
 
 def syncs(case, side):
     return pathological.first_and_no_change(side) if case == "foreign" else comparison.measured_syncs(side, False)
+
+
+def our_side(build, folder, size, items):
+    """Our client on the items, or (None) on the minimal records over the folder stores."""
+    return OurSide(build, folder, size, "folders") if items is None else ShapedOurSide(build, folder, items)
+
+
+def their_side(folder, size, items):
+    return TheirSide(folder, size) if items is None else ShapedTheirSide(folder, items)
 
 
 def table(case, size, names, results):
@@ -48,14 +58,14 @@ def table(case, size, names, results):
                 their_cpu = statistics.median(run.cpu for run in theirs[name])
                 their_peak = statistics.median(run.peak_mb for run in theirs[name])
                 ratios = ("%.2f" % (cpu / their_cpu), "%.2f" % (peak / their_peak))
-            lines.append("| %s | %s | %.2f s (%s) | %.0f MB | %s | %s |"
+            lines.append("| %s | %s | %.2f s (%s) | %.1f MB | %s | %s |"
                          % (name, who, cpu, " ".join("%.2f" % value for value in cpus), peak, *ratios))
     return "\n".join(lines)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--case", choices=("realistic", "foreign"), default="realistic")
+    parser.add_argument("--case", choices=("realistic", "minimal", "foreign"), default="realistic")
     parser.add_argument("--size", type=int, default=2000)
     parser.add_argument("--builds", default="build-release", help="comma-separated Release build folders")
     parser.add_argument("--rounds", type=int, default=3)
@@ -67,6 +77,9 @@ def main():
     if arguments.case == "foreign":
         items = Items(desktop_events=pathological.foreign_series(arguments.size))
         names = ["first sync", "no-change sync"]
+    elif arguments.case == "minimal":
+        items = None
+        names = ["first sync", "no-change sync", "1 % changed"]
     else:
         items = Items.realistic(arguments.size)
         names = ["first sync", "no-change sync", "1 % changed"]
@@ -75,8 +88,9 @@ def main():
     results = {}
     try:
         print(comparison.load_text(), flush=True)
-        sides = [(build, lambda folder, build=build: ShapedOurSide(build, folder, items)) for build in builds]
-        rounds = [sides] * arguments.rounds + [[("vdirsyncer", lambda folder: ShapedTheirSide(folder, items))]] * arguments.theirs
+        sides = [(build, lambda folder, build=build: our_side(build, folder, arguments.size, items)) for build in builds]
+        theirs = [("vdirsyncer", lambda folder: their_side(folder, arguments.size, items))]
+        rounds = [sides] * arguments.rounds + [theirs] * arguments.theirs
         for number, turn in enumerate(rounds):
             for who, make in turn:
                 folder = tempfile.mkdtemp(prefix="run-", dir=root)
@@ -86,7 +100,7 @@ def main():
                 shutil.rmtree(folder, ignore_errors=True)
                 for name in names:
                     results.setdefault(who, {}).setdefault(name, []).append(runs[name])
-                print("round %d %s: %s" % (number, who, ", ".join("%s %.2f s %.0f MB" % (name, runs[name].cpu, runs[name].peak_mb)
+                print("round %d %s: %s" % (number, who, ", ".join("%s %.2f s %.1f MB" % (name, runs[name].cpu, runs[name].peak_mb)
                                                                   for name in names)), flush=True)
         print(comparison.load_text())
         print()
