@@ -51,10 +51,8 @@ QDateTime HMGoogleSyncDriver::storedEventListDate()
 
 void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     const QDateTime stored = storedEventListDate();
     DDLogInfo(QStringLiteral("listEventsForCalendars %1").arg(calendarIds.size()));
     m_eventListing = googleeventlist::Listing();
@@ -72,10 +70,8 @@ void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
 
 void HMGoogleSyncDriver::listEventsForCalendarId(const QString &calendarId, const QString &pageToken)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     const QString id = calendarId.isEmpty() ? QStringLiteral("primary") : calendarId;
     const QString escapedToken = pageToken.isEmpty() ? QString() : googleeventlist::escapedPageToken(pageToken);
     DDLogVerbose(QStringLiteral("listEventsForCalendarId:usingNextSyncToken: %1 %2").arg(id, escapedToken));
@@ -142,10 +138,8 @@ void HMGoogleSyncDriver::eventPageReturned(const QString &calendarId, int status
 
 void HMGoogleSyncDriver::parseEventListResponse(const QVariantMap &response)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     DDLogVerbose(QStringLiteral("parseEventListResponse"));
     googleeventlist::PageContext context;
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();

@@ -91,10 +91,8 @@ struct HMGoogleSyncDriver::EventWrite
 
 void HMGoogleSyncDriver::listOutlookEvents()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     DDLogInfo(QStringLiteral("listOutlookEvents"));
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
         sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook calendar"), 0.4);
@@ -164,10 +162,8 @@ HMGoogleSyncDriver::EventWrite HMGoogleSyncDriver::eventWriteOfRecord(const HMSy
 
 bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord> &records)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return false;
-    }
     startBatch(Conduit::Calendar);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
@@ -181,10 +177,8 @@ bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord
     const QList<EventWrite> writes = eventWritesOfRecords(records);
     makeClient(googlehosts::apiHost());
     for (const EventWrite &write : writes) {
-        if (m_shouldCancel->load()) {
-            cancelSync();
+        if (stopsForCancel())
             return false;
-        }
         m_responseCounter += 1 + qint64(write.occurrences.size());
         sendEventWrite(write);
     }
@@ -368,10 +362,8 @@ bool HMGoogleSyncDriver::keepEventWriteAnswer(const EventWrite &write, int statu
 
 void HMGoogleSyncDriver::checkForEndConduit()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (m_responseCounter > 0) {
         after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndConduit(); });
         return;

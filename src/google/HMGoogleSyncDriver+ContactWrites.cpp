@@ -118,10 +118,8 @@ std::pair<QString, QString> idAndUpdatedOfReply(const QByteArray &body)
 
 void HMGoogleSyncDriver::listOutlookContacts()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     showProgress(QStringLiteral("Reading Outlook contacts"), 0.35);
     if (!m_contactData) {
         cancelSyncWithError(QStringLiteral("Outlook's contacts cannot be reached."));
@@ -158,10 +156,8 @@ void HMGoogleSyncDriver::readOutlookContactsToSend()
 
 bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return false;
-    }
     startBatch(Conduit::Contacts);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
@@ -248,10 +244,8 @@ void HMGoogleSyncDriver::createNewGroupsAsNeeded()
 
 void HMGoogleSyncDriver::createNewGroup(const QString &name)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     makeContactsClient();
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
@@ -312,10 +306,8 @@ void HMGoogleSyncDriver::continueAddingGroups()
 // at a time in that order.
 void HMGoogleSyncDriver::sendContactUpdates()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (m_writeStatusBeforeSendingNextUpdate) {
         writeSendContactUpdateStatusMessage();
         return;

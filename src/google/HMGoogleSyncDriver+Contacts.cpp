@@ -56,10 +56,8 @@ QMap<QString, QString> HMGoogleSyncDriver::groupNamesAndIds() const
 
 void HMGoogleSyncDriver::listContactGroups()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     {
         const std::lock_guard lock(m_mutex);
         m_groupNamesAndIds.clear();
@@ -164,10 +162,8 @@ QString HMGoogleSyncDriver::contactsPagePath(const QDateTime &lowerBound) const
 
 void HMGoogleSyncDriver::listGoogleContacts()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     // Google's contacts were emptied in this run: there is nothing to read.
     if (m_purgeContacts) {
         m_purgeContacts = false;
@@ -229,10 +225,8 @@ void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body
 
 void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     const QDateTime lastListDate = googlelistdate::refine(storedContactListDate());
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     googlecontactfeed::Context context;

@@ -36,10 +36,8 @@ void HMGoogleSyncDriver::initializeRKSyncClient()
 
 void HMGoogleSyncDriver::checkForEndContactUpdates()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     DDLogVerbose(QStringLiteral("checkForEndContactUpdates %1").arg(m_responseCounter));
     const auto sheet = GlobalVariables::getCurrentSyncProgressController();
     if (m_contactInsertCounter >= m_responseCounter && sheet)

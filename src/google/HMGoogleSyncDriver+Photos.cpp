@@ -44,10 +44,8 @@ QString photoFileName(const QString &shortId)
 
 void HMGoogleSyncDriver::readGoogleContactPhotos()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (m_googleContactsWithPhotos.isEmpty()) {
         if (m_delegate != nullptr)
             m_delegate->syncDriverContactPhotosCommandReturned();
@@ -59,10 +57,8 @@ void HMGoogleSyncDriver::readGoogleContactPhotos()
 // A failed fetch is logged and the chain goes on: one bad photo costs only itself.
 void HMGoogleSyncDriver::getPhotoForNextGoogleContact()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (m_googleContactsWithPhotos.isEmpty()) {
         handOverPhotos();
         return;
@@ -124,10 +120,8 @@ void HMGoogleSyncDriver::handOverPhotos()
 // A contact without a Google id or without a readable photo is passed over; the chain goes on.
 void HMGoogleSyncDriver::sendContactPhotos()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     QStringList outlookIds = GlobalVariables::getOutlookContactIdsWithPhotosToSendToGoogle();
     QString outlookId;
     QString googleId;

@@ -41,10 +41,8 @@ void HMGoogleSyncDriver::lookUpTaskElsewhere(const TaskWrite &write)
 // writes whose tasks were found go again.
 void HMGoogleSyncDriver::lookUpNextTask()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (m_taskWritesToLookUp.isEmpty()) {
         resendTaskWrites();
         return;
@@ -64,10 +62,8 @@ void HMGoogleSyncDriver::lookUpNextTask()
 
 void HMGoogleSyncDriver::requestTaskInNextList()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (m_taskListsToLook.isEmpty()) {
         taskNotFoundAnywhere();
         return;

@@ -39,10 +39,8 @@ bool isSuccess(int status)
 
 void HMGoogleSyncDriver::listOutlookTasks()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     DDLogInfo(QStringLiteral("listOutlookTasks"));
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
         sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook tasks"), 0.9);
@@ -119,10 +117,8 @@ QList<HMGoogleSyncDriver::TaskWrite> HMGoogleSyncDriver::taskWritesOfRecords(con
 
 bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncRecord> &records)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return false;
-    }
     startBatch(Conduit::Tasks);
     m_taskWritesToLookUp.clear();
     m_taskWritesToResend.clear();
@@ -150,10 +146,8 @@ bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncR
 // without it and every update and deletion with it.
 void HMGoogleSyncDriver::sendTaskUpdates(const QList<TaskWrite> &writes)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     const std::shared_ptr<platform::RKClient> client = makeClient(googlehosts::apiHost());
     client->setValueForHTTPHeaderField("3.0", "GData-Version");
     for (const TaskWrite &write : writes) {
@@ -251,10 +245,8 @@ void HMGoogleSyncDriver::parseTaskUpdateResponseDictionary(const TaskWrite &writ
 
 void HMGoogleSyncDriver::checkForEndTaskUpdates()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (m_taskResponseCounter > 0) {
         after(1.0, [](HMGoogleSyncDriver &driver) { driver.checkForEndTaskUpdates(); });
         return;

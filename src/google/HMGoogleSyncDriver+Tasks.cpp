@@ -74,10 +74,8 @@ QDateTime HMGoogleSyncDriver::storedTaskListDate()
 
 void HMGoogleSyncDriver::listGoogleTaskListsAndReadGoogleTasks(bool readGoogleTasks)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     DDLogInfo(QStringLiteral("listGoogleTaskListsAndReadGoogleTasks %1").arg(readGoogleTasks));
     if (!readGoogleTasks && m_taskListsRead) {
         listOutlookTasks();
@@ -194,10 +192,8 @@ void HMGoogleSyncDriver::evaluateModifiedDatesForTaskLists()
 
 void HMGoogleSyncDriver::listGoogleTasksForTaskListId(const QString &listId, const QString &pageToken)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (pageToken.isEmpty())
         m_taskPageTokensSeen.clear();
     if (m_batchSize == 0)
@@ -318,10 +314,8 @@ bool HMGoogleSyncDriver::readsGoogleTasksFirst() const
 // read at once when every insert was answered.
 void HMGoogleSyncDriver::pairSentTaskInserts()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (!hasUnansweredInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks)) {
         readOutlookTasksToSend();
         return;

@@ -87,10 +87,8 @@ bool HMGoogleSyncDriver::readsGoogleContactsFirst() const
 // Outlook read at once when every insert was answered.
 void HMGoogleSyncDriver::pairSentContactInserts()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (!hasUnansweredInserts(*m_contactData, kContactMap)) {
         readOutlookContactsToSend();
         return;

@@ -78,6 +78,14 @@ void HMGoogleSyncDriver::cancelRequests()
         client->requestQueue().cancelAllRequests();
 }
 
+bool HMGoogleSyncDriver::stopsForCancel()
+{
+    if (!m_shouldCancel->load())
+        return false;
+    cancelSync();
+    return true;
+}
+
 void HMGoogleSyncDriver::cancelSync()
 {
     cancelRequests();
@@ -95,10 +103,8 @@ void HMGoogleSyncDriver::cancelSyncWithError(const QString &message)
 
 bool HMGoogleSyncDriver::purge()
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return true;
-    }
     if (!m_purgeContacts && !m_purgeCalendar && !m_purgeTasks) {
         doneWithPurge();
         return true;
@@ -122,10 +128,8 @@ bool HMGoogleSyncDriver::purge()
 // flags of the conduits not yet emptied.
 void HMGoogleSyncDriver::purgeDidFinishForConduit(const QString &conduitName)
 {
-    if (m_shouldCancel->load()) {
-        cancelSync();
+    if (stopsForCancel())
         return;
-    }
     if (!m_profile)
         m_profile = selectedProfile();
     bool more = false;

@@ -83,6 +83,8 @@ public:
     void setCancel();
     // Cancels the requests of the current client, then tells the delegate "Synchronization Canceled".
     void cancelSync();
+    // True (and the sync cancelled) when the user asked to stop: the check every step makes first.
+    bool stopsForCancel();
     // Cancels every request of the current client; nothing is reported.
     void cancelRequests();
     // The common exit of a failed Google request: cancels the client's requests, logs, and ends the

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "platform/foundation/XmlChunk.h"
+
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
@@ -223,12 +225,7 @@ std::optional<QVariantMap> XMLDictionaryBuilder::parse(const QByteArray &data, Q
     }
     m_context->_private = this;
     xmlCtxtUseOptions(m_context, XML_PARSE_NONET);
-    // Encoding failures are reported through the thread's generic channel, which would print them.
-    const xmlGenericErrorFunc previousChannel = xmlGenericError;
-    void *const previousContext = xmlGenericErrorContext;
-    xmlSetGenericErrorFunc(nullptr, quiet);
-    const int status = xmlParseChunk(m_context, data.constData(), int(data.size()), 1);
-    xmlSetGenericErrorFunc(previousContext, previousChannel);
+    const int status = platform::parseXmlChunk(m_context, data.constData(), int(data.size()), true);
     const xmlError *const failure = xmlCtxtGetLastError(m_context);
     if (status != 0 && failure != nullptr && failure->message != nullptr)
         error = QString::fromUtf8(failure->message).trimmed();
