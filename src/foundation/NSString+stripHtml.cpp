@@ -3,6 +3,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSString_stripHtml_XMLParsee.h"
 #include "platform/foundation/Identifiers.h"
+#include "platform/foundation/XmlChunk.h"
 #include "platform/foundation/Scanner.h"
 
 #include <QStringList>
@@ -189,7 +190,7 @@ QString stripHtml(const QString &text)
          offset += kMarkupChunkBytes) {
         const qsizetype length = std::min(kMarkupChunkBytes, markup.size() - offset);
         const bool isLast = offset + length >= markup.size();
-        xmlParseChunk(parse.context, markup.constData() + offset, static_cast<int>(length), isLast ? 1 : 0);
+        platform::parseXmlChunk(parse.context, markup.constData() + offset, static_cast<int>(length), isLast);
     }
     xmlFreeParserCtxt(parse.context);
     return parse.collector.getCharsFound();

@@ -1,6 +1,7 @@
 #include "platform/foundation/NSXMLElement.h"
 
 #include "platform/foundation/NSXMLNodeArena.h"
+#include "platform/foundation/XmlChunk.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -205,7 +206,7 @@ Result<std::shared_ptr<NSXMLElement>> NSXMLElement::elementWithXMLString(const Q
     TreeBuilder builder(context.get());
     context->userData = &builder;
     xmlCtxtUseOptions(context.get(), XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
-    const int result = xmlParseChunk(context.get(), utf8.constData(), int(utf8.size()), 1);
+    const int result = parseXmlChunk(context.get(), utf8.constData(), int(utf8.size()), true);
     if (!builder.refusal().isEmpty())
         return Error(ErrorCode::DataMalformed, builder.refusal());
     if (result != 0 || !context->wellFormed) {

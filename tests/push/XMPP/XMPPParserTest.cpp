@@ -7,10 +7,14 @@
 #include "support/TestSupport.h"
 
 #include <QFile>
+#include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <future>
@@ -337,6 +341,36 @@ TEST(XMPPParser, FailsOnceOnMalformedXmlWithLibxmlsCode)
         EXPECT_TRUE(events[1].startsWith(row.expectedStart)) << events[1].toStdString();
         EXPECT_GT(events[1].size(), row.expectedStart.size()); // libxml2's text is kept
     }
+}
+
+// A stream in UTF-16 (its byte-order mark) whose next unit is a lone surrogate: libxml2's decoder
+// cannot convert it, prints its complaint through its generic error function and halts the parser
+// only at the next chunk. The parser must fail at once, after
+// the root it read, with libxml2's text, and the server's bytes must provoke nothing on stderr.
+TEST(XMPPParser, BytesTheDecoderCannotConvertFailAtOnceAndPrintNothing)
+{
+    const QByteArray stream("\xff\xfe<\0a\0>\0\x00\xd8\x41\x00", 12);
+    fflush(stderr);
+    QTemporaryFile captured;
+    ASSERT_TRUE(captured.open());
+    const int savedStderr = dup(STDERR_FILENO);
+    ASSERT_GE(savedStderr, 0);
+    ASSERT_GE(dup2(captured.handle(), STDERR_FILENO), 0);
+    ParserRecorder recorder;
+    const auto parser = recorder.makeParser();
+    parser->parseData(stream);
+    const bool answered = recorder.waitForChunks(1, std::chrono::seconds(10));
+    fflush(stderr);
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    ASSERT_TRUE(answered);
+    EXPECT_TRUE(captured.readAll().isEmpty());
+    const QStringList events = recorder.events();
+    ASSERT_EQ(events.size(), 2) << events.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(events[0].toStdString(), "root <a/>");
+    const QString failure = QStringLiteral("fail libxmlErrorDomain ");
+    EXPECT_TRUE(events[1].startsWith(failure)) << events[1].toStdString();
+    EXPECT_GT(events[1].size(), failure.size() + 6); // the code and libxml2's text
 }
 
 TEST(XMPPParser, RefusesDocumentTypesSoNoEntityExpands)

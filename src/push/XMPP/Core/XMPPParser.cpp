@@ -1,6 +1,7 @@
 #include "push/XMPP/Core/XMPPParser.h"
 
 #include "platform/foundation/NSXMLElement.h"
+#include "platform/foundation/XmlChunk.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -158,7 +159,7 @@ void XMPPParser::parseChunk(const QByteArray &data)
 bool XMPPParser::feedSlice(const char *bytes, int length)
 {
     m_bytesFed += length;
-    const int result = xmlParseChunk(m_context, bytes, length, 0);
+    const int result = platform::parseXmlChunk(m_context, bytes, length, false);
     // Once the root has closed the stream is over: what follows it is not looked at.
     if (m_hasEnded && !m_pendingError)
         return true;
@@ -170,7 +171,10 @@ bool XMPPParser::feedSlice(const char *bytes, int length)
         return false;
     }
     if (result != 0) {
-        const xmlError *const error = xmlCtxtGetLastError(m_context);
+        // A decoding failure is the thread's error, not the context's.
+        const xmlError *error = xmlCtxtGetLastError(m_context);
+        if (error == nullptr || error->code == 0)
+            error = xmlGetLastError();
         const int code = error != nullptr && error->code != 0 ? error->code : result;
         QVariantMap userInfo;
         if (error != nullptr && error->message != nullptr)

@@ -1,0 +1,34 @@
+#include "XmlChunk.h"
+
+#include <libxml/xmlerror.h>
+
+namespace platform {
+
+namespace {
+
+void dropGenericError(void *, const char *, ...)
+{
+}
+
+} // namespace
+
+int parseXmlChunk(xmlParserCtxtPtr context, const char *bytes, int length, bool terminate)
+{
+    // The generic function and its context are per thread in libxml2.
+    const xmlGenericErrorFunc previous = xmlGenericError;
+    void *const previousContext = xmlGenericErrorContext;
+    xmlSetGenericErrorFunc(nullptr, &dropGenericError);
+    // The thread's last error then speaks of this call alone.
+    xmlResetLastError();
+    int result = xmlParseChunk(context, bytes, length, terminate ? 1 : 0);
+    xmlSetGenericErrorFunc(previousContext, previous);
+    // Bytes the decoder cannot convert are reported to the thread alone, and the parser goes on
+    // without them until the next chunk: the text is not what was sent, so it fails now.
+    const xmlError *const error = xmlGetLastError();
+    if (result == 0 && error != nullptr && error->code != XML_ERR_OK
+        && (error->domain == XML_FROM_I18N || error->domain == XML_FROM_IO))
+        result = XML_ERR_INVALID_ENCODING;
+    return result;
+}
+
+} // namespace platform
