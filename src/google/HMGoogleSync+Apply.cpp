@@ -52,12 +52,40 @@ public:
     {
         return m_data.handleGoogleUpdateException(record);
     }
+    // The apply's pairs: the map with the pairs a killed run kept aside merged into it before the
+    // first look-up, so an occurrence that run imported is not taken for a new one.
+    QString outlookIdForUid(const QString &uid) override { return m_data.outlookIdForDeviceId(uid); }
+    QString keyOfGoogleEvent(const QString &googleEventId) override
+    {
+        return m_data.deviceIdForGoogleEventId(googleEventId);
+    }
+    // Kept aside beside the map and joined to it with the stage's one write, as every applied pair.
+    bool keepOccurrencePair(const QString &outlookId, const QString &uid) override
+    {
+        m_data.keepOutlookEventPair(outlookId, uid);
+        return m_data.saveFailure().isEmpty();
+    }
 
 private:
     HMCalendarData &m_data;
 };
 
 } // namespace
+
+QString HMGoogleCalendarExceptions::outlookIdForUid(const QString &uid)
+{
+    return HMOutlookDatFileHelper().getOutlookEventIdForDeviceEventId(uid);
+}
+
+QString HMGoogleCalendarExceptions::keyOfGoogleEvent(const QString &googleEventId)
+{
+    return HMOutlookDatFileHelper().getFullGoogleEventIdForGoogleEventIdBeginningWith(googleEventId);
+}
+
+bool HMGoogleCalendarExceptions::keepOccurrencePair(const QString &outlookId, const QString &uid)
+{
+    return HMOutlookDatFileHelper().writeOutlookEventIdForDeviceEventId(outlookId, uid);
+}
 
 std::shared_ptr<HMData> HMGoogleSync::dataSource(int conduit)
 {
@@ -144,7 +172,8 @@ struct HMGoogleSync::EventSort
     QStringList deletedIds;
 };
 
-HMGoogleSync::EventSort HMGoogleSync::sortEventRecords(const QList<QVariantMap> &records, HMOutlookDatFileHelper &helper)
+HMGoogleSync::EventSort HMGoogleSync::sortEventRecords(const QList<QVariantMap> &records,
+                                                       HMGoogleCalendarExceptions *exceptions)
 {
     EventSort sorted;
     for (const QVariantMap &record : records) {
@@ -162,11 +191,12 @@ HMGoogleSync::EventSort HMGoogleSync::sortEventRecords(const QList<QVariantMap> 
     for (qsizetype index = sorted.changes.size() - 1; index >= 0; --index) {
         const QVariantMap &record = sorted.changes.at(index);
         const QString uid = record.value(QStringLiteral("UID")).toString();
-        if (!isRecurringException(record) || (!uid.isEmpty() && !helper.getOutlookEventIdForDeviceEventId(uid).isEmpty()))
+        if (!isRecurringException(record) ||
+            (!uid.isEmpty() && exceptions != nullptr && !exceptions->outlookIdForUid(uid).isEmpty()))
             continue;
         const QString parent = record.value(QStringLiteral("parentEventId")).toString();
-        if (!parent.isEmpty()) {
-            const QString fullKey = helper.getFullGoogleEventIdForGoogleEventIdBeginningWith(parent);
+        if (!parent.isEmpty() && exceptions != nullptr) {
+            const QString fullKey = exceptions->keyOfGoogleEvent(parent);
             if (!fullKey.isEmpty())
                 m_syncDriver->addIdToExclude(fullKey);
         }
@@ -183,28 +213,25 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
         endSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
         return;
     }
-    HMOutlookDatFileHelper helper;
-    const EventSort sorted = sortEventRecords(records, helper);
-    bool allApplied = applyRecords(*data, sorted.changes);
-    if (!sorted.deletedIds.isEmpty())
-        data->deleteOutlookUidRecords(sorted.deletedIds);
-    // The occurrences find their series' Outlook events through the map.
-    allApplied = keepAppliedPairs(*data) && allApplied;
     std::optional<CalendarDataExceptions> calendarExceptions;
     if (auto *const calendar = dynamic_cast<HMCalendarData *>(data.get()))
         calendarExceptions.emplace(*calendar);
     HMGoogleCalendarExceptions *const exceptions =
         calendarExceptions ? &*calendarExceptions : dynamic_cast<HMGoogleCalendarExceptions *>(data.get());
+    const EventSort sorted = sortEventRecords(records, exceptions);
+    bool allApplied = applyRecords(*data, sorted.changes);
+    if (!sorted.deletedIds.isEmpty())
+        data->deleteOutlookUidRecords(sorted.deletedIds);
+    // The occurrences find their series' Outlook events through the map.
+    allApplied = keepAppliedPairs(*data) && allApplied;
     if (!sorted.deletedOccurrences.isEmpty())
         allApplied = exceptions != nullptr && exceptions->handleGoogleDeletedExceptionRecords(sorted.deletedOccurrences) &&
                      allApplied;
     for (const QVariantMap &record : sorted.changedOccurrences) {
         const QString outlookId = exceptions != nullptr ? exceptions->handleGoogleUpdateException(record) : QString();
         const QString uid = record.value(QStringLiteral("UID")).toString();
-        if (outlookId.isEmpty())
+        if (outlookId.isEmpty() || (!uid.isEmpty() && !exceptions->keepOccurrencePair(outlookId, uid)))
             allApplied = false;
-        else if (!uid.isEmpty())
-            helper.writeOutlookEventIdForDeviceEventId(outlookId, uid);
     }
     // The pairs of what was applied join the calendar map before the Outlook listing reads it.
     allApplied = keepAppliedPairs(*data) && allApplied;

@@ -18,7 +18,7 @@
 
 class HMData;
 class HMGoogleSyncDriver;
-class HMOutlookDatFileHelper;
+class HMGoogleCalendarExceptions;
 class HMProfile;
 class HMProfileManager;
 namespace platform {
@@ -141,7 +141,7 @@ private:
     void runStage(const QString &stage);
     void handleTokenReply(int status, const QByteArray &body);
     struct EventSort;
-    EventSort sortEventRecords(const QList<QVariantMap> &records, HMOutlookDatFileHelper &helper);
+    EventSort sortEventRecords(const QList<QVariantMap> &records, HMGoogleCalendarExceptions *exceptions);
     void cancelAllRequests();
     void afterOnQueue(double seconds, std::function<void()> step);
     void finishProfile(HMProfile &profile);
@@ -204,4 +204,12 @@ public:
     virtual bool handleGoogleDeletedExceptionRecords(const QList<QVariantMap> &records) = 0;
     // Applies a changed occurrence; the Outlook event id it wrote, empty when it wrote none.
     virtual QString handleGoogleUpdateException(const QVariantMap &record) = 0;
+    // The Outlook event paired with a record's "UID", and the key ("<id>@<calendar>") of a Google
+    // event in the calendar map; empty when unpaired. Both count the pairs a killed run kept aside.
+    // By default read from the map file.
+    virtual QString outlookIdForUid(const QString &uid);
+    virtual QString keyOfGoogleEvent(const QString &googleEventId);
+    // Pairs the Outlook event written for an occurrence with its record's "UID"; false when the pair
+    // could not be kept. By default written to the calendar map at once.
+    virtual bool keepOccurrencePair(const QString &outlookId, const QString &uid);
 };

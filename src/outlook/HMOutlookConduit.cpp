@@ -302,8 +302,13 @@ QString HMOutlookConduit::outlookIdForDeviceId(const QString &deviceId)
 
 QString HMOutlookConduit::outlookIdForGoogleEventId(const QString &googleEventId)
 {
-    const QString deviceId = applyMap().firstDeviceIdStartingWith(googleEventId + u'@');
+    const QString deviceId = deviceIdForGoogleEventId(googleEventId);
     return deviceId.isEmpty() ? QString() : applyMap().value(deviceId);
+}
+
+QString HMOutlookConduit::deviceIdForGoogleEventId(const QString &googleEventId)
+{
+    return applyMap().firstDeviceIdStartingWith(googleEventId + u'@');
 }
 
 QString HMOutlookConduit::deviceIdForOutlookId(const QString &outlookId)

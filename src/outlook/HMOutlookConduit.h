@@ -129,6 +129,8 @@ public:
     // The Outlook id of a Google event in any calendar (the first pair of a device id "<id>@..."), and
     // the device id of an Outlook id, as the map answers them with the run's own pairs.
     QString outlookIdForGoogleEventId(const QString &googleEventId);
+    // The first paired device id beginning with "<googleEventId>@" (a Google event's key in the map).
+    QString deviceIdForGoogleEventId(const QString &googleEventId);
     QString deviceIdForOutlookId(const QString &outlookId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
     // A record Outlook refused to take: the conduit's write error is noted for the sync's summary and the

@@ -170,6 +170,12 @@ QString HMCalendarData::outlookIdForDeviceId(const QString &deviceId)
     return m_outlookEvents->outlookIdForDeviceId(deviceId);
 }
 
+QString HMCalendarData::deviceIdForGoogleEventId(const QString &googleEventId)
+{
+    ensureOutlookHelpers();
+    return m_outlookEvents->deviceIdForGoogleEventId(googleEventId);
+}
+
 // The pair is on disk (the confirmed-pairs file) before the next record is applied.
 void HMCalendarData::keepOutlookEventPair(const QString &outlookId, const QString &deviceId)
 {

@@ -242,6 +242,12 @@ public:
     // The days ("yyyyMMdd") an Outlook event's EXDATE lines remove (HMCalendarData+OutlookEventText.cpp).
     static QStringList outlookExdateDays(const QStringList &eventLines);
     void handleGoogleDeletedExceptionRecords(const QVariantList &records);
+    // The apply's pairs: the calendar map read once, with the pairs a killed run kept aside merged into
+    // it first, and this run's own pairs. A pair kept here is on disk (the confirmed-pairs file) before
+    // the next record and joins the map with the stage's one write (syncAppliedChangesToDisk).
+    QString outlookIdForDeviceId(const QString &deviceId);
+    QString deviceIdForGoogleEventId(const QString &googleEventId);
+    void keepOutlookEventPair(const QString &outlookId, const QString &deviceId);
     // Imports the occurrence and cuts its day from its series; true when its Outlook event, paired,
     // is left for the caller to delete.
     bool removeExceptionFromSeries(const QVariantMap &record);
@@ -319,8 +325,6 @@ private:
                                        QHash<QString, QString> &texts, QHash<QString, OutlookEventTimes> &times);
 
     // The write side's helpers and state.
-    QString outlookIdForDeviceId(const QString &deviceId);
-    void keepOutlookEventPair(const QString &outlookId, const QString &deviceId);
     bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
     void failOutlookApply(const QString &reason);
     platform::NSAppleEventDescriptor runOutlookScript(const QString &script,
