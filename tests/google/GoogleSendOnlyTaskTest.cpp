@@ -124,3 +124,48 @@ TEST(GoogleSendOnlyTasks, ATaskWithoutTitleWhoseAnswerWasLostIsNotSentTwice)
     ASSERT_EQ(quiet.exitCode, 0) << quiet.output.toStdString();
     EXPECT_TRUE(sync.googleTaskRequests(true).isEmpty()) << sync.googleTaskRequests(true).join(u'\n').toStdString();
 }
+
+// The same in a two-way profile, whose reading of Google never applies a task without a title to
+// Outlook (Google keeps blank tasks a user never meant: its own blank one stays on Google only). The
+// untitled insert whose answer was lost (cut after Google stored it, or a random kill of slowed
+// inserts) is paired by that reading all the same: each task is once on each side, and a sync after
+// that writes nothing.
+TEST(GoogleSendOnlyTasks, ATwoWaySyncPairsATaskWithoutTitleWhoseAnswerWasLost)
+{
+    for (const char *fault : {"cut-after", "random"}) {
+        SCOPED_TRACE(fault);
+        TaskSync sync;
+        sync.addOutlookTask({{"name", ""}, {"dueDate", localDay(2027, 3, 1)}});
+        sync.addOutlookTask({{"name", "Titled"}});
+        sync.putGoogleTask({{"title", ""}});
+        sync.makeProfile([](HMProfile &profile) { profile.setTaskSyncDirectionName(QStringLiteral("two_way")); });
+        if (QLatin1String(fault) == QLatin1String("random")) {
+            ASSERT_NO_FATAL_FAILURE(
+                killDuringSlowWrites(sync.google(), kInsertPath, [&](QProcess &driver) { sync.start(driver); }));
+        } else {
+            sync.google().control("/peer/switch", {{"kind", "cut-after"}, {"path", kInsertPath}, {"method", "POST"}});
+            const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
+            EXPECT_TRUE(broken.output.contains("Not every task change was taken by Google")) << broken.output.toStdString();
+            ASSERT_EQ(sync.googleTasks().size(), 3);
+            sync.google().control("/peer/clear-switches");
+        }
+        for (int round = 0; round < 2; ++round) {
+            const DriverRun done = sync.sync();
+            ASSERT_EQ(done.exitCode, 0) << done.output.toStdString();
+        }
+        QStringList onGoogle;
+        for (const QJsonObject &task : sync.googleTasks())
+            onGoogle << task["title"].toString() + u'|' + task["due"].toString().left(10);
+        onGoogle.sort();
+        EXPECT_EQ(onGoogle, (QStringList{"Titled|", "|", "|2027-03-01"})) << onGoogle.join(u'\n').toStdString();
+        QStringList inOutlook;
+        for (const QJsonValue &task : sync.outlookTasks())
+            inOutlook << task.toObject()["name"].toString();
+        inOutlook.sort();
+        EXPECT_EQ(inOutlook, (QStringList{"", "Titled"}));
+        sync.google().control("/peer/clear-requests");
+        const DriverRun quiet = sync.sync();
+        ASSERT_EQ(quiet.exitCode, 0) << quiet.output.toStdString();
+        EXPECT_TRUE(sync.googleTaskRequests(true).isEmpty()) << sync.googleTaskRequests(true).join(u'\n').toStdString();
+    }
+}
