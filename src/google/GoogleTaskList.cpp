@@ -121,6 +121,8 @@ void readPage(const QVariantMap &page, const PageContext &context, Reading &read
         } else if (!id.isEmpty() && !record.value(QStringLiteral("SUBJECT")).toString().isEmpty()) {
             reading.modified.append(record);
             ++reading.recordCounter;
+        } else if (!id.isEmpty() && !record.value(QStringLiteral("DELETED")).toBool()) {
+            reading.untitled.append(record);
         }
     }
 }

@@ -25,6 +25,9 @@ struct TaskList
 struct Reading
 {
     QList<QVariantMap> modified;  // records to apply to Outlook
+    // Tasks without a title: never applied to Outlook (Google keeps blank tasks a user never meant),
+    // only paired with an Outlook task sent as new whose answer was lost.
+    QList<QVariantMap> untitled;
     QStringList deleted;          // Google ids to delete in Outlook
     QStringList readIds;          // the "id" of every task taken (left out of the Outlook upload)
     QDateTime mostRecent;         // the latest "updated" read, taken or not

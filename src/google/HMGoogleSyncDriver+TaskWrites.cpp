@@ -35,6 +35,17 @@ bool isSuccess(int status)
     return status >= 200 && status <= 299;
 }
 
+// The records without a title: Google keeps them, but its listing never applies them.
+QList<HMSyncRecord> untitledRecords(const QList<HMSyncRecord> &records)
+{
+    QList<HMSyncRecord> untitled;
+    for (const HMSyncRecord &record : records) {
+        if (record.dictionary().value(QStringLiteral("SUBJECT")).toString().isEmpty())
+            untitled.append(record);
+    }
+    return untitled;
+}
+
 } // namespace
 
 void HMGoogleSyncDriver::listOutlookTasks()
@@ -133,7 +144,10 @@ bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncR
         return true;
     }
     DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(writes.size()));
-    if (!readsGoogleTasksFirst() && !keepInsertsAboutToBeSent(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks, records)) {
+    // A two-way run's listing pairs Google's copies of the others by the duplicate test; untitled
+    // tasks it never applies, so those are listed for it.
+    if (!keepInsertsAboutToBeSent(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks,
+                                  readsGoogleTasksFirst() ? untitledRecords(records) : records)) {
         cancelSyncWithError(QStringLiteral("The tasks about to be sent to Google as new could not be listed on disk; "
                                            "nothing was sent to Google."));
         return false;
@@ -263,8 +277,9 @@ void HMGoogleSyncDriver::checkForEndTaskUpdates()
         return;
     }
     // Every insert answered and its pair in the map: the list of those sent has nothing left to pair.
-    if (batchTaken(Conduit::Tasks) && !readsGoogleTasksFirst() &&
-        !forgetSentInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks))
+    if (batchTaken(Conduit::Tasks) &&
+        !(readsGoogleTasksFirst() ? forgetInsertsLeftBySendOnlyRun(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks)
+                                  : forgetSentInserts(*m_taskData, HMOutlookDatFileHelper::Conduit::Tasks)))
         DDLogError(QStringLiteral("The list of tasks sent to Google as new could not be emptied"));
     if (m_delegate != nullptr)
         m_delegate->endConduit();

@@ -46,6 +46,18 @@ std::optional<QVariantMap> pageOfReply(int status, const QByteArray &body)
     return page;
 }
 
+// A two-way run lists the Outlook tasks without a title it sends as new (see +TaskWrites): Google's
+// untitled tasks that match one of them (by due day and done state) are its copies, paired here. Their
+// lists were kept with the page.
+bool pairUntitledTasks(HMData &data, const QList<QVariantMap> &untitled)
+{
+    if (untitled.isEmpty() || !data.loadUnsettledOutlookAdds())
+        return true;
+    for (const QVariantMap &record : untitled)
+        data.adoptUnconfirmedOutlookAdd(record, quint64(HMSyncConduit::Tasks));
+    return data.commitAdoptedOutlookPairs();
+}
+
 } // namespace
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenTasks()
@@ -284,11 +296,17 @@ void HMGoogleSyncDriver::readTaskPage(const QString &listId, const QVariantMap &
 }
 
 // The date goes with the records: the run writes it once every record is in Outlook. It moves only
-// past what was stored, so a quiet sync leaves it where it was.
+// past what was stored, so a quiet sync leaves it where it was. Tasks without a title only pair with
+// Outlook tasks sent as new whose answers were lost; a pair that cannot be kept ends the run before
+// anything is applied or sent.
 void HMGoogleSyncDriver::finishTaskReading()
 {
     for (const QString &id : std::as_const(m_taskReading.readIds))
         addIdToExclude(id);
+    if (m_taskData && !pairUntitledTasks(*m_taskData, m_taskReading.untitled)) {
+        cancelSyncWithError(QStringLiteral("The tasks Google holds already could not be paired; nothing was sent to Google."));
+        return;
+    }
     if (!m_taskReading.readIds.isEmpty() && !taskListsOfTasks().compact())
         DDLogError(QStringLiteral("The lists of the tasks read could not be compacted"));
     const QDateTime stored = storedTaskListDate();

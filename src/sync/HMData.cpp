@@ -154,9 +154,34 @@ bool isPhoneKey(const QString &key)
     return key.startsWith(QLatin1String("PHONE")) && (key.mid(5).toInt(&numbered), numbered);
 }
 
+// The postal addresses and birthday of a contact that carries nothing else: each address's street
+// lines, city, region and postcode as one text of words without case (a store may break the street
+// into lines another way), and the birthday's day. The country is left out: Google may give it back
+// as a code. The "other" address is left out too, as the entry sent to Google carries none.
+QStringList contactPlacesAndBirthday(const QVariantMap &record)
+{
+    static const char *const addresses[][6] = {{"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP"},
+                                               {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY", "HOMESTATE", "HOMEZIP"}};
+    QStringList values;
+    for (const auto &keys : addresses) {
+        QStringList parts;
+        for (const char *key : keys)
+            parts << record.value(QLatin1String(key)).toString();
+        if (const QString address = parts.join(u' ').simplified().toLower(); !address.isEmpty())
+            values << QStringLiteral("a:") + address;
+    }
+    const QVariant birthday = record.value(QStringLiteral("NSDATEBIRTHDAY"));
+    const QDate day = birthday.typeId() == QMetaType::QDate ? birthday.toDate() : birthday.toDateTime().date();
+    if (day.isValid())
+        values << QStringLiteral("b:") + day.toString(Qt::ISODate);
+    return values;
+}
+
 // A contact without names or company is told by its e-mail addresses (without case), phone numbers
 // (their digits and "+") and note (its words), each once and sorted: the labels and fields a store
-// files them under may differ (a number is often in a typed and a numbered field at once).
+// files them under may differ (a number is often in a typed and a numbered field at once). Without
+// any of those, by its addresses and birthday (added only then, so that the identities of contacts
+// told by the former stay as they were stored).
 QStringList contactValuesBeyondNames(const QVariantMap &record)
 {
     QStringList values;
@@ -177,6 +202,8 @@ QStringList contactValuesBeyondNames(const QVariantMap &record)
     }
     if (const QString note = record.value(QStringLiteral("NOTE")).toString().simplified(); !note.isEmpty())
         values << QStringLiteral("n:") + note;
+    if (values.isEmpty())
+        values = contactPlacesAndBirthday(record);
     values.sort();
     values.removeDuplicates();
     return values;

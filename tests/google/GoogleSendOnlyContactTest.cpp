@@ -230,9 +230,9 @@ TEST(GoogleSendOnlyContacts, AProfileMadeTwoWayAfterACutPairsTheCopyAndDropsTheL
     sync.expectEveryContactOnceOnEachSide(outlookNames + kGoogleNames);
 }
 
-// Contacts without names or company (an e-mail only, a phone number only, a note only) whose inserts
-// were all stored by Google and never answered (the connection cut after each), or whose first sync
-// was killed at a random moment: the next send-only sync finds each by the rest of what it carries and
+// Contacts without names or company (an e-mail only, a phone number only, a note only, a home address
+// only, a birthday only) whose inserts were all stored by Google and never answered (the connection cut
+// after each), or whose first sync was killed at a random moment: the next send-only sync finds each by the rest of what it carries and
 // pairs it. Google holds each once; a sync after that writes nothing.
 TEST(GoogleSendOnlyContacts, ContactsWithoutNamesWhoseAnswersWereLostAreNotSentTwice)
 {
@@ -246,7 +246,10 @@ TEST(GoogleSendOnlyContacts, ContactsWithoutNamesWhoseAnswersWereLostAreNotSentT
         sync.outlook().seed(outlookSeed(
             {nameless(100, "emails", QJsonArray{QJsonObject{{"kind", "work"}, {"address", "only-mail@o.example"}}}),
              nameless(101, "phones", QJsonArray{QJsonObject{{"kind", "work"}, {"number", "+49 30 555"}}}),
-             nameless(102, "note", "Just a note, & more"), simpleOutlookContact(103, "Out", "Named")}));
+             nameless(102, "note", "Just a note, & more"), simpleOutlookContact(103, "Out", "Named"),
+             nameless(104, "homeAddress",
+                      QJsonObject{{"street", "7 Rue  Haute"}, {"city", "Lyon"}, {"state", ""}, {"zip", "69001"}, {"country", "France"}}),
+             nameless(105, "birthday", "1990-07-14")}));
         makeSendOnlyProfile(sync);
         if (QLatin1String(fault) == QLatin1String("random")) {
             sync.googleSwitch({{"kind", "slow"}, {"path", "/m8/feeds/contacts/default/full"}, {"slowMs", 400}});
@@ -260,19 +263,20 @@ TEST(GoogleSendOnlyContacts, ContactsWithoutNamesWhoseAnswersWereLostAreNotSentT
             sync.googleSwitch({{"kind", "cut-after"}, {"path", "/m8/feeds/contacts/default/full"}, {"method", "POST"}});
             const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
             EXPECT_TRUE(broken.output.contains("Not every contact change was taken by Google")) << broken.output.toStdString();
-            EXPECT_EQ(sync.googleContactCount(), 4);
+            EXPECT_EQ(sync.googleContactCount(), 6);
         }
         sync.google().control("/peer/clear-switches");
         ASSERT_TRUE(sync.sync());
         ASSERT_TRUE(sync.sync());
-        EXPECT_EQ(sync.googleContactCount(), 4) << QJsonDocument(sync.googleContacts()).toJson().toStdString();
+        EXPECT_EQ(sync.googleContactCount(), 6) << QJsonDocument(sync.googleContacts()).toJson().toStdString();
         QStringList bodies;
         const QJsonObject google = sync.googleContacts();
         for (auto it = google.begin(); it != google.end(); ++it)
             bodies << it.value().toObject()["body"].toString();
-        for (const char *text : {"only-mail@o.example", "+49 30 555", "Just a note, &amp; more", "Named"})
+        for (const char *text : {"only-mail@o.example", "+49 30 555", "Just a note, &amp; more", "Named",
+                                 "<gd:postcode>69001</gd:postcode>", "when='1990-07-14'"})
             EXPECT_EQ(bodies.filter(QLatin1String(text)).size(), 1) << text;
-        EXPECT_EQ(sync.outlookContacts().size(), 4);
+        EXPECT_EQ(sync.outlookContacts().size(), 6);
         sync.google().control("/peer/clear-requests");
         ASSERT_TRUE(sync.sync());
         EXPECT_TRUE(googleContactWrites(sync).isEmpty()) << googleContactWrites(sync).join(u'\n').toStdString();

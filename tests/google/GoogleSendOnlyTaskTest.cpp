@@ -99,28 +99,80 @@ TEST(GoogleSendOnlyTasks, AKilledFirstSyncLeavesEveryTaskOnceOnGoogle)
     }
 }
 
-// A task without title or note, told by its due day, whose insert Google stored and never answered
-// (the connection cut after it), beside a titled one: the next send-only sync pairs it, so Google holds
-// each once and a sync after that writes nothing.
-TEST(GoogleSendOnlyTasks, ATaskWithoutTitleWhoseAnswerWasLostIsNotSentTwice)
+namespace {
+
+// An Outlook task without title or note, told by its due day, beside a titled one, in a profile of
+// the direction given.
+void seedUntitledTrial(TaskSync &sync, const char *direction)
 {
-    TaskSync sync;
     sync.addOutlookTask({{"name", ""}, {"dueDate", localDay(2027, 3, 1)}});
     sync.addOutlookTask({{"name", "Titled"}});
-    sync.makeProfile([](HMProfile &profile) { profile.setTaskSyncDirectionName(QStringLiteral("mac_to_device")); });
+    sync.makeProfile([direction](HMProfile &profile) { profile.setTaskSyncDirectionName(QLatin1String(direction)); });
+}
+
+// A sync whose every insert Google stores and never answers (the connection cut after it).
+void cutEveryInsertAfterItIsStored(TaskSync &sync, qsizetype googleTasks)
+{
     sync.google().control("/peer/switch", {{"kind", "cut-after"}, {"path", kInsertPath}, {"method", "POST"}});
     const DriverRun broken = sync.run({}, {{"HM_SYNC_LOG_LEVEL", "error"}});
     EXPECT_TRUE(broken.output.contains("Not every task change was taken by Google")) << broken.output.toStdString();
-    ASSERT_EQ(sync.googleTasks().size(), 2);
+    ASSERT_EQ(sync.googleTasks().size(), googleTasks);
     sync.google().control("/peer/clear-switches");
+}
+
+// Two syncs, then a third that writes nothing to Google.
+void syncTwiceThenQuietly(TaskSync &sync)
+{
     for (int round = 0; round < 2; ++round) {
         const DriverRun done = sync.sync();
         ASSERT_EQ(done.exitCode, 0) << done.output.toStdString();
     }
-    const QList<QJsonObject> tasks = sync.googleTasks();
-    ASSERT_EQ(tasks.size(), 2);
     sync.google().control("/peer/clear-requests");
     const DriverRun quiet = sync.sync();
     ASSERT_EQ(quiet.exitCode, 0) << quiet.output.toStdString();
     EXPECT_TRUE(sync.googleTaskRequests(true).isEmpty()) << sync.googleTaskRequests(true).join(u'\n').toStdString();
+}
+
+} // namespace
+
+// A task without title or note whose insert Google stored and never answered, beside a titled one: the
+// next send-only sync pairs it, so Google holds each once and a sync after that writes nothing.
+TEST(GoogleSendOnlyTasks, ATaskWithoutTitleWhoseAnswerWasLostIsNotSentTwice)
+{
+    TaskSync sync;
+    seedUntitledTrial(sync, "mac_to_device");
+    ASSERT_NO_FATAL_FAILURE(cutEveryInsertAfterItIsStored(sync, 2));
+    ASSERT_NO_FATAL_FAILURE(syncTwiceThenQuietly(sync));
+    EXPECT_EQ(sync.googleTasks().size(), 2);
+}
+
+// The same in a two-way profile, whose reading of Google never applies a task without a title to
+// Outlook (Google keeps blank tasks a user never meant: its own blank one stays on Google only). The
+// untitled insert whose answer was lost (cut after Google stored it, or a random kill of slowed
+// inserts) is paired by that reading all the same: each task is once on each side, and a sync after
+// that writes nothing.
+TEST(GoogleSendOnlyTasks, ATwoWaySyncPairsATaskWithoutTitleWhoseAnswerWasLost)
+{
+    for (const char *fault : {"cut-after", "random"}) {
+        SCOPED_TRACE(fault);
+        TaskSync sync;
+        sync.putGoogleTask({{"title", ""}});
+        seedUntitledTrial(sync, "two_way");
+        if (QLatin1String(fault) == QLatin1String("random"))
+            ASSERT_NO_FATAL_FAILURE(
+                killDuringSlowWrites(sync.google(), kInsertPath, [&](QProcess &driver) { sync.start(driver); }));
+        else
+            ASSERT_NO_FATAL_FAILURE(cutEveryInsertAfterItIsStored(sync, 3));
+        ASSERT_NO_FATAL_FAILURE(syncTwiceThenQuietly(sync));
+        QStringList onGoogle;
+        for (const QJsonObject &task : sync.googleTasks())
+            onGoogle << task["title"].toString() + u'|' + task["due"].toString().left(10);
+        onGoogle.sort();
+        EXPECT_EQ(onGoogle, (QStringList{"Titled|", "|", "|2027-03-01"})) << onGoogle.join(u'\n').toStdString();
+        QStringList inOutlook;
+        for (const QJsonValue &task : sync.outlookTasks())
+            inOutlook << task.toObject()["name"].toString();
+        inOutlook.sort();
+        EXPECT_EQ(inOutlook, (QStringList{"", "Titled"}));
+    }
 }
