@@ -37,6 +37,9 @@ public:
         m_port = m_server.bind_to_any_port("127.0.0.1");
         // The socket listens from bind_to_any_port on, so requests wait until the loop takes them.
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
+        // A stop works only once the accept loop runs.
+        while (!m_server.is_running())
+            std::this_thread::yield();
     }
     ~ScriptedPhone()
     {

@@ -124,6 +124,10 @@ bool GooglePeer::start(QString &error)
     }
     m_server = std::move(server);
     m_thread = std::thread([server = m_server.get()] { server->listen_after_bind(); });
+    // A stop works only once the accept loop runs: one before then would leave the thread listening
+    // for good. Requests made meanwhile wait in the backlog.
+    while (!m_server->is_running())
+        std::this_thread::yield();
     return true;
 }
 
