@@ -116,10 +116,10 @@ void HMOutlookConduit::readDone()
     reach(Step::ReadDone);
 }
 
-void HMOutlookConduit::noteWrite(bool succeeded)
+void HMOutlookConduit::noteWrite(bool recordWritten)
 {
     m_lastWrite = QDateTime::currentDateTimeUtc();
-    if (succeeded)
+    if (recordWritten)
         reach(Step::RecordWritten);
 }
 

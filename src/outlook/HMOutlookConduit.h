@@ -82,8 +82,9 @@ public:
     void beginRead();
     void failRead(const QString &reason);
     void readDone();
-    // A script that wrote to Outlook was answered (error or not).
-    void noteWrite(bool succeeded);
+    // A script that wrote to Outlook was answered (error or not); the next read begins in a later
+    // second. `recordWritten` when it wrote one of the sync's records.
+    void noteWrite(bool recordWritten);
     void fail(const QString &reason);
     QString failure() const { return m_failure; }
 

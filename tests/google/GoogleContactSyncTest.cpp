@@ -107,11 +107,7 @@ TEST(GoogleContactSync, ContactsTravelBothWaysOnceAndASecondSyncSendsNothing)
     // A second sync reads and writes nothing.
     sync.google().control("/peer/clear-requests");
     ASSERT_TRUE(sync.sync());
-    for (const QJsonValue &request : sync.google().requests()) {
-        if (request.toObject()["path"] != "/oauth2/v4/token") {
-            EXPECT_EQ(request.toObject()["method"].toString(), "GET") << request.toObject()["path"].toString().toStdString();
-        }
-    }
+    EXPECT_EQ(sync.google().writeRequests(), QStringList());
     sync.expectEveryContactOnceOnEachSide({"山田", "Outlooker", "Googler"});
 
     // Edits both ways, then deletions both ways.
@@ -138,6 +134,29 @@ TEST(GoogleContactSync, ContactsTravelBothWaysOnceAndASecondSyncSendsNothing)
     ASSERT_TRUE(sync.sync());
     ASSERT_TRUE(sync.sync());
     sync.expectEveryContactOnceOnEachSide({"山田"});
+}
+
+// Google's picture reaches Outlook after its contact, in a later second (a slow photo server): setting
+// it changes the contact in Outlook, and the run's own read of Outlook's changes must not take that
+// for the user's edit and send the contact and its picture back.
+TEST(GoogleContactSync, APictureArrivingASecondAfterItsContactIsNotSentBack)
+{
+    ContactSync sync;
+    sync.outlook().seed(outlookSeed({simpleOutlookContact(301, "Ann", "Outlooker")}));
+    const QString gilId = sync.googleUser("add", {}, googleEntry("Gil", "Googler"));
+    sync.googleUser("photo", gilId, jpeg(Qt::blue));
+    sync.makeProfile();
+    sync.googleSwitch({{"kind", "slow"}, {"path", "/m8/feeds/photos/media/*"}, {"method", "GET"}, {"slowMs", 1500}});
+    ASSERT_TRUE(sync.sync());
+    sync.google().control("/peer/clear-switches");
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(sync.google().writeRequests(), QStringList());
+    sync.expectEveryContactOnceOnEachSide({"Outlooker", "Googler"});
+    bool pictureInOutlook = false;
+    for (const QJsonValue &contact : sync.outlookContacts())
+        pictureInOutlook = pictureInOutlook || !contact.toObject()["picture"].toString().isEmpty();
+    EXPECT_TRUE(pictureInOutlook);
 }
 
 TEST(GoogleContactSync, AServerErrorOnPageTwoOfThreeMovesNoDateAndTheNextSyncBringsEveryContactOnce)
@@ -348,12 +367,7 @@ TEST(GoogleContactSync, AnInsertAnswerPlainOrPrefixedKeepsGooglesIdAndUpdatedByt
     const QJsonArray outlookBefore = sync.outlookContacts();
     sync.google().control("/peer/clear-requests");
     ASSERT_TRUE(sync.sync());
-    for (const QJsonValue &request : sync.google().requests()) {
-        const QString path = request.toObject()["path"].toString();
-        if (!path.startsWith(QLatin1String("/oauth2/"))) {
-            EXPECT_EQ(request.toObject()["method"].toString(), "GET") << path.toStdString();
-        }
-    }
+    EXPECT_EQ(sync.google().writeRequests(), QStringList());
     EXPECT_EQ(sync.outlookContacts(), outlookBefore);
     sync.expectEveryContactOnceOnEachSide({"Prefixed", "Plain"});
 }

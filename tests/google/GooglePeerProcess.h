@@ -93,6 +93,19 @@ public:
         return reply ? QByteArray::fromStdString(reply->body) : QByteArray();
     }
     QJsonArray requests() const { return QJsonDocument::fromJson(control("/peer/requests")).array(); }
+    // The requests that were not reads, as "METHOD path", token requests left out.
+    QStringList writeRequests() const
+    {
+        QStringList writes;
+        for (const QJsonValue &request : requests()) {
+            const QString path = request.toObject().value("path").toString();
+            const QString method = request.toObject().value("method").toString();
+            if (method != QLatin1String("GET") && !path.startsWith(QLatin1String("/oauth2/")) &&
+                !path.startsWith(QLatin1String("/o/oauth2/")))
+                writes << method + u' ' + path;
+        }
+        return writes;
+    }
     QStringList requestPaths() const
     {
         QStringList paths;
