@@ -276,6 +276,11 @@ TEST_F(DatFileTest, KilledWhileStoringPairsLeavesAWholeMap)
             ::_exit(0);
         }
         ::usleep(useconds_t(delayMs * 1000));
+        // The longest delay kills once the writer has stored something, however slowly a loaded
+        // machine runs the child.
+        for (int waited = 0; delayMs == 60 && waited < 10000 && reader.dictionaryForTaskDatFile().value_or(QVariantMap()).isEmpty();
+             ++waited)
+            ::usleep(1000);
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
