@@ -276,6 +276,74 @@ TEST(XMPPParser, KeptStanzasStayWholeAndEqualValuesStayApart)
     });
 }
 
+// Short values share buffers of characters: each must read as its own text, stay terminated, change
+// alone and outlive the parser, its stanza and its neighbours, on whichever thread it is let go.
+TEST(XMPPParser, ShortValuesChangeAloneAndOutliveTheirStanzas)
+{
+    struct Keeper final : XMPPParserDelegate
+    {
+        std::vector<std::shared_ptr<platform::NSXMLElement>> kept; // delegate queue only
+        std::atomic<int> chunks{0};
+        void xmppParserDidReadElement(XMPPParser *, const std::shared_ptr<platform::NSXMLElement> &element) override
+        {
+            kept.push_back(element);
+        }
+        void xmppParserDidParseData(XMPPParser *) override { ++chunks; }
+    } keeper;
+    const auto queue = platform::DispatchQueue::createSerial(QStringLiteral("test.values"));
+    auto parser = XMPPParser::create(&keeper, queue);
+    // Values read as QString::fromUtf8 reads them (a byte order mark opening one left out), past many
+    // buffers.
+    const QByteArray to = "j\xc3\xb6rg@\xe2\x82\xac.example/\xf0\x9f\x98\x80";
+    const QByteArray bom = "\xef\xbb\xbf" "bom";
+    constexpr int kStanzas = 3000;
+    QByteArray stream = kHeader;
+    for (int index = 0; index < kStanzas; ++index)
+        stream += "<message to='" + to + "' id='" + QByteArray::number(index) + "' type=''><body>" + bom +
+                  "</body><thread>" + QByteArray(index % 64, 'x') + "</thread></message>";
+    parser->parseData(stream);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return keeper.chunks.load() == 1; }, std::chrono::seconds(60)));
+    parser.reset();
+    std::vector<QString> ids;
+    queue->sync([&] {
+        ASSERT_EQ(keeper.kept.size(), size_t(kStanzas));
+        for (int index = 0; index < kStanzas; ++index) {
+            auto &element = *keeper.kept[size_t(index)];
+            SCOPED_TRACE(index);
+            const QString id = *element.attributeValueForName(QStringLiteral("id"));
+            ASSERT_EQ(id, QString::number(index));
+            EXPECT_EQ(id.utf16()[id.size()], 0);
+            EXPECT_EQ(*element.attributeValueForName(QStringLiteral("to")), QString::fromUtf8(to));
+            EXPECT_TRUE(element.attributeValueForName(QStringLiteral("type"))->isEmpty());
+            EXPECT_EQ(element.elementsForName(QStringLiteral("body")).front()->stringValue(), QString::fromUtf8(bom));
+            EXPECT_EQ(element.elementsForName(QStringLiteral("thread")).front()->stringValue(),
+                      QString(index % 64, QLatin1Char('x')));
+            // A copy changed in place leaves the attribute and its neighbours as they were.
+            QString changed = id;
+            changed.append(QStringLiteral("-changed"));
+            changed[0] = QLatin1Char('#');
+            EXPECT_EQ(*element.attributeValueForName(QStringLiteral("id")), QString::number(index));
+            EXPECT_EQ(*element.attributeValueForName(QStringLiteral("type")), QString());
+            ids.push_back(id);
+        }
+        keeper.kept.clear();
+    });
+    // Every stanza is gone: the values alone hold their buffers, and each can still grow and change.
+    for (int index = 0; index < kStanzas; ++index) {
+        QString id = ids[size_t(index)];
+        id.prepend(QLatin1Char('<'));
+        id.append(QStringLiteral(">"));
+        ASSERT_EQ(id, QLatin1Char('<') + QString::number(index) + QLatin1Char('>'));
+        ASSERT_EQ(ids[size_t(index)], QString::number(index));
+    }
+    // The last value left of its buffer is that buffer's only holder, and grows where it lies.
+    QString last = std::move(ids.back());
+    ids.clear();
+    last.prepend(QLatin1Char('<'));
+    last.append(QString(5000, QLatin1Char('y')));
+    EXPECT_EQ(last, QLatin1Char('<') + QString::number(kStanzas - 1) + QString(5000, QLatin1Char('y')));
+}
+
 // Names, prefixes and namespace URIs are kept by the parser in caches with bounds: a stream that keeps
 // inventing them runs past every bound, and each stanza must still come out with its own names.
 TEST(XMPPParser, StanzasWithEverNewNamesKeepTheirNames)

@@ -19,6 +19,11 @@ namespace {
 
 const xmlChar kXmlPrefix[] = "xml";
 
+// A value pool's buffers, and the longest value (with its end) placed in one: longer values are
+// rarer and would leave the buffers mostly unused.
+constexpr qsizetype kBufferCharacters = 2048;
+constexpr qsizetype kMaxPooledCharacters = 65;
+
 QString emptyText()
 {
     return QString(QLatin1String(""));
@@ -116,9 +121,49 @@ QString XMPPTreeConversion::sharedTextByContent(const xmlChar *prefix, const xml
 
 // Values and texts are made anew each time: ids and texts are one-off, and looking repeated values up
 // in a table to share their texts cost more (in cache misses and reference counting) than it saved.
-QString XMPPTreeConversion::valueText(std::string_view utf8)
+// Short ones share buffers instead of being an allocation each.
+XMPPValuePool::~XMPPValuePool()
 {
-    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    retire();
+}
+
+void XMPPValuePool::retire()
+{
+    if (m_buffer == nullptr)
+        return;
+    const int unused = kHeldReferences - m_made;
+    if (m_buffer->ref_.fetchAndAddOrdered(-unused) == unused)
+        QTypedArrayData<char16_t>::deallocate(m_buffer);
+    m_buffer = nullptr;
+}
+
+QString XMPPValuePool::text(std::string_view utf8)
+{
+    // UTF-16 takes at most one unit for each UTF-8 byte; one more ends the value.
+    const qsizetype most = qsizetype(utf8.size()) + 1;
+    if (utf8.empty() || most > kMaxPooledCharacters)
+        return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    if (m_buffer == nullptr || m_room < most) {
+        retire();
+        const auto [buffer, characters] = QTypedArrayData<char16_t>::allocate(kBufferCharacters);
+        if (buffer == nullptr)
+            return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+        buffer->ref_.storeRelaxed(kHeldReferences);
+        m_buffer = buffer;
+        m_next = characters;
+        m_room = kBufferCharacters;
+        m_made = 0;
+    }
+    char16_t *const start = m_next;
+    const QChar *const end = m_decoder.appendToBuffer(reinterpret_cast<QChar *>(start),
+                                                      QByteArrayView(utf8.data(), qsizetype(utf8.size())));
+    const qsizetype length = qsizetype(reinterpret_cast<const char16_t *>(end) - start);
+    start[length] = u'\0';
+    m_next += length + 1;
+    m_room -= length + 1;
+    ++m_made;
+    // The value takes one of the references the buffer holds for it.
+    return QString(QString::DataPointer(m_buffer, start, length));
 }
 
 bool XMPPTreeConversion::isDeclared(const xmlChar *prefix) const

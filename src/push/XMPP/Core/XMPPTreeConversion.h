@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringDecoder>
 
 #include <array>
 #include <memory>
@@ -14,6 +15,38 @@
 #include <vector>
 
 typedef unsigned char xmlChar;
+
+// Makes the short values of a stream (attribute values, short texts) as texts written one after
+// another into shared buffers of a few kilobytes: one allocation for many values instead of one each,
+// and values that lie together when a stanza is let go. Each value is an ordinary text holding a
+// reference to its buffer (writing to it copies it first, as for any shared text), ended by a zero so
+// that utf16() stays terminated; a buffer goes with its last value, on whichever thread that is, so a
+// value kept long keeps its buffer alive. Used by one thread (or serial queue) at a time.
+class XMPPValuePool final
+{
+public:
+    XMPPValuePool() = default;
+    ~XMPPValuePool();
+    XMPPValuePool(const XMPPValuePool &) = delete;
+    XMPPValuePool &operator=(const XMPPValuePool &) = delete;
+
+    // The UTF-8 bytes as a text, equal to QString::fromUtf8 of them.
+    QString text(std::string_view utf8);
+
+private:
+    // Lets go of the buffer being filled: its last value frees it.
+    void retire();
+
+    // The buffer holds this many references for the values yet to be made, so that none of them is
+    // ever its only holder while it is filled; retire() gives back those not handed out.
+    static constexpr int kHeldReferences = 1 << 30;
+    QTypedArrayData<char16_t> *m_buffer = nullptr;
+    char16_t *m_next = nullptr;
+    qsizetype m_room = 0;
+    int m_made = 0;
+    // Reads each value as QString::fromUtf8 does, a byte order mark opening it left out.
+    QStringDecoder m_decoder{QStringConverter::Utf8, QStringConverter::Flag::Stateless};
+};
 
 // Builds the element trees of a stream straight from libxml2's SAX2 events, with no libxml2 tree in
 // between. The first element opened is the stream's root; each element opened under it starts a
@@ -59,7 +92,7 @@ private:
     // Turns the text gathered so far into a text node of the innermost open element.
     void flushText();
     // The UTF-8 text as a text.
-    static QString valueText(std::string_view utf8);
+    QString valueText(std::string_view utf8) { return m_values.text(utf8); }
 
     static constexpr qsizetype kMaxCachedTexts = 4096;
     QHash<QByteArray, QString> m_texts;
@@ -80,6 +113,7 @@ private:
     static constexpr size_t kMaxConvertedTextBytes = 64;
     std::string m_key;
     std::string m_attributeValue;
+    XMPPValuePool m_values;
     // The stanzas' elements and texts are placed one after another in blocks.
     platform::NSXMLNodeArena m_arena;
     // The open elements, the root first. The root and the stanza being read are held by the members
