@@ -276,6 +276,95 @@ TEST(XMPPParser, KeptStanzasStayWholeAndEqualValuesStayApart)
     });
 }
 
+namespace {
+
+// Keeps every stanza it is given, on the delegate queue.
+struct StanzaKeeper final : XMPPParserDelegate
+{
+    std::vector<std::shared_ptr<platform::NSXMLElement>> kept; // delegate queue only
+    std::atomic<int> chunks{0};
+    void xmppParserDidReadElement(XMPPParser *, const std::shared_ptr<platform::NSXMLElement> &element) override
+    {
+        kept.push_back(element);
+    }
+    void xmppParserDidParseData(XMPPParser *) override { ++chunks; }
+};
+
+// Stanzas whose values are read as QString::fromUtf8 reads them (a byte order mark opening one left
+// out), with texts short and long, now and then one longer than the parser's value buffers take.
+struct ValueStanzas
+{
+    static constexpr int kCount = 3000;
+    const QByteArray to = "j\xc3\xb6rg@\xe2\x82\xac.example/\xf0\x9f\x98\x80";
+    const QByteArray bom = "\xef\xbb\xbf" "bom";
+    static int threadLength(int index) { return index % 100 == 0 ? 5000 : index * 7 % 400; }
+
+    QByteArray stream() const
+    {
+        QByteArray stream = kHeader;
+        for (int index = 0; index < kCount; ++index)
+            stream += "<message to='" + to + "' id='" + QByteArray::number(index) + "' type=''><body>" + bom +
+                      "</body><thread>" + QByteArray(threadLength(index), 'x') + "</thread></message>";
+        return stream;
+    }
+    // Checks the stanza's values, and that a copy changed in place leaves them as they were.
+    void check(platform::NSXMLElement &element, int index) const
+    {
+        const QString id = *element.attributeValueForName(QStringLiteral("id"));
+        ASSERT_EQ(id, QString::number(index));
+        EXPECT_EQ(id.utf16()[id.size()], 0);
+        EXPECT_EQ(*element.attributeValueForName(QStringLiteral("to")), QString::fromUtf8(to));
+        EXPECT_TRUE(element.attributeValueForName(QStringLiteral("type"))->isEmpty());
+        EXPECT_EQ(element.elementsForName(QStringLiteral("body")).front()->stringValue(), QString::fromUtf8(bom));
+        EXPECT_EQ(element.elementsForName(QStringLiteral("thread")).front()->stringValue(),
+                  QString(threadLength(index), QLatin1Char('x')));
+        QString changed = id;
+        changed.append(QStringLiteral("-changed"));
+        changed[0] = QLatin1Char('#');
+        EXPECT_EQ(*element.attributeValueForName(QStringLiteral("id")), QString::number(index));
+        EXPECT_EQ(*element.attributeValueForName(QStringLiteral("type")), QString());
+    }
+};
+
+} // namespace
+
+// Values share buffers: each must read as its own text, stay terminated, change alone and outlive
+// the parser, its stanza and its neighbours, on whichever thread it is let go.
+TEST(XMPPParser, ValuesChangeAloneAndOutliveTheirStanzas)
+{
+    StanzaKeeper keeper;
+    const ValueStanzas stanzas;
+    const auto queue = platform::DispatchQueue::createSerial(QStringLiteral("test.values"));
+    auto parser = XMPPParser::create(&keeper, queue);
+    parser->parseData(stanzas.stream());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return keeper.chunks.load() == 1; }, std::chrono::seconds(60)));
+    parser.reset();
+    std::vector<QString> ids;
+    queue->sync([&] {
+        ASSERT_EQ(keeper.kept.size(), size_t(ValueStanzas::kCount));
+        for (int index = 0; index < ValueStanzas::kCount; ++index) {
+            SCOPED_TRACE(index);
+            stanzas.check(*keeper.kept[size_t(index)], index);
+            ids.push_back(*keeper.kept[size_t(index)]->attributeValueForName(QStringLiteral("id")));
+        }
+        keeper.kept.clear();
+    });
+    // Every stanza is gone: the values alone hold their buffers, and each can still grow and change.
+    for (int index = 0; index < ValueStanzas::kCount; ++index) {
+        QString id = ids[size_t(index)];
+        id.prepend(QLatin1Char('<'));
+        id.append(QStringLiteral(">"));
+        ASSERT_EQ(id, QLatin1Char('<') + QString::number(index) + QLatin1Char('>'));
+        ASSERT_EQ(ids[size_t(index)], QString::number(index));
+    }
+    // The last value left of its buffer is that buffer's only holder, and grows where it lies.
+    QString last = std::move(ids.back());
+    ids.clear();
+    last.prepend(QLatin1Char('<'));
+    last.append(QString(5000, QLatin1Char('y')));
+    EXPECT_EQ(last, QLatin1Char('<') + QString::number(ValueStanzas::kCount - 1) + QString(5000, QLatin1Char('y')));
+}
+
 // Names, prefixes and namespace URIs are kept by the parser in caches with bounds: a stream that keeps
 // inventing them runs past every bound, and each stanza must still come out with its own names.
 TEST(XMPPParser, StanzasWithEverNewNamesKeepTheirNames)

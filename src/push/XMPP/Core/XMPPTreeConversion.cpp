@@ -116,9 +116,69 @@ QString XMPPTreeConversion::sharedTextByContent(const xmlChar *prefix, const xml
 
 // Values and texts are made anew each time: ids and texts are one-off, and looking repeated values up
 // in a table to share their texts cost more (in cache misses and reference counting) than it saved.
-QString XMPPTreeConversion::valueText(std::string_view utf8)
+// They share buffers instead of being an allocation each (see XMPPSharedValueBuffers).
+template <typename Char>
+void XMPPSharedValueBuffers<Char>::retire()
 {
-    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    if (m_buffer == nullptr)
+        return;
+    const int unused = kHeldReferences - m_made;
+    if (m_buffer->ref_.fetchAndAddOrdered(-unused) == unused)
+        QTypedArrayData<Char>::deallocate(m_buffer);
+    m_buffer = nullptr;
+}
+
+template <typename Char>
+Char *XMPPSharedValueBuffers<Char>::room(qsizetype length)
+{
+    if (length + 1 > m_bufferLength / 10)
+        return nullptr;
+    if (m_buffer == nullptr || m_room < length + 1) {
+        retire();
+        const auto [buffer, characters] = QTypedArrayData<Char>::allocate(m_bufferLength);
+        if (buffer == nullptr)
+            return nullptr;
+        buffer->ref_.storeRelaxed(kHeldReferences);
+        m_buffer = buffer;
+        m_next = characters;
+        m_room = m_bufferLength;
+        m_made = 0;
+    }
+    return m_next;
+}
+
+template <typename Char>
+QArrayDataPointer<Char> XMPPSharedValueBuffers<Char>::take(Char *start, qsizetype length)
+{
+    start[length] = Char(0);
+    m_next = start + length + 1;
+    m_room -= length + 1;
+    ++m_made;
+    // The value takes one of the references the buffer holds for it.
+    return QArrayDataPointer<Char>(m_buffer, start, length);
+}
+
+template class XMPPSharedValueBuffers<char16_t>;
+template class XMPPSharedValueBuffers<char>;
+
+QString XMPPValuePool::text(std::string_view utf8)
+{
+    // UTF-16 takes at most one unit for each UTF-8 byte.
+    char16_t *const start = utf8.empty() ? nullptr : m_texts.room(qsizetype(utf8.size()));
+    if (start == nullptr)
+        return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    const QChar *const end = m_decoder.appendToBuffer(reinterpret_cast<QChar *>(start),
+                                                      QByteArrayView(utf8.data(), qsizetype(utf8.size())));
+    return QString(m_texts.take(start, qsizetype(reinterpret_cast<const char16_t *>(end) - start)));
+}
+
+QByteArray XMPPValuePool::bytes(std::string_view utf8)
+{
+    char *const start = utf8.empty() ? nullptr : m_bytes.room(qsizetype(utf8.size()));
+    if (start == nullptr)
+        return QByteArray(utf8.data(), qsizetype(utf8.size()));
+    std::memcpy(start, utf8.data(), utf8.size());
+    return QByteArray(m_bytes.take(start, qsizetype(utf8.size())));
 }
 
 bool XMPPTreeConversion::isDeclared(const xmlChar *prefix) const
@@ -211,7 +271,7 @@ void XMPPTreeConversion::flushText()
     if (!m_open.empty())
         m_children[m_open.size() - 1].push_back(
             m_text.size() > kMaxConvertedTextBytes
-                ? NSXMLNode::textWithUTF8(QByteArray(m_text.data(), qsizetype(m_text.size())), m_arena)
+                ? NSXMLNode::textWithUTF8(m_values.bytes(m_text), m_arena)
                 : NSXMLNode::textWithStringValue(valueText(m_text), m_arena));
     m_text.clear();
     m_hasText = false;

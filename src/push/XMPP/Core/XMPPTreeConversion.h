@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringDecoder>
 
 #include <array>
 #include <memory>
@@ -14,6 +15,59 @@
 #include <vector>
 
 typedef unsigned char xmlChar;
+
+// Makes the values of a stream (attribute values, texts) as texts written one after another into
+// shared buffers of a few kilobytes: one allocation for many values instead of one each, and values
+// that lie together when a stanza is let go. Each value is an ordinary text (QString over UTF-16, or
+// QByteArray over UTF-8 bytes) holding a reference to its buffer (writing to it copies it first, as
+// for any shared text), ended by a zero as such texts are; a buffer goes with its last value, on
+// whichever thread that is, so a value kept long keeps its buffer alive. Used by one thread (or
+// serial queue) at a time.
+template <typename Char>
+class XMPPSharedValueBuffers final
+{
+public:
+    explicit XMPPSharedValueBuffers(qsizetype bufferLength) : m_bufferLength(bufferLength) {}
+    ~XMPPSharedValueBuffers() { retire(); }
+    XMPPSharedValueBuffers(const XMPPSharedValueBuffers &) = delete;
+    XMPPSharedValueBuffers &operator=(const XMPPSharedValueBuffers &) = delete;
+
+    // Where a value of at most the length goes, with room for its end; null when it is longer than
+    // a tenth of a buffer (such values are rare and would leave the buffers mostly unused) or no
+    // buffer could be had.
+    Char *room(qsizetype length);
+    // The value of the length just written where room() answered, ended and handed out.
+    QArrayDataPointer<Char> take(Char *start, qsizetype length);
+
+private:
+    // Lets go of the buffer being filled: its last value frees it.
+    void retire();
+
+    // The buffer holds this many references for the values yet to be made, so that none of them is
+    // ever its only holder while it is filled; retire() gives back those not handed out.
+    static constexpr int kHeldReferences = 1 << 30;
+    const qsizetype m_bufferLength;
+    QTypedArrayData<Char> *m_buffer = nullptr;
+    Char *m_next = nullptr;
+    qsizetype m_room = 0;
+    int m_made = 0;
+};
+
+// The values of a stream as texts (see XMPPSharedValueBuffers).
+class XMPPValuePool final
+{
+public:
+    // The UTF-8 bytes as a text, equal to QString::fromUtf8 of them.
+    QString text(std::string_view utf8);
+    // The same bytes, kept as they are.
+    QByteArray bytes(std::string_view utf8);
+
+private:
+    XMPPSharedValueBuffers<char16_t> m_texts{2048};
+    XMPPSharedValueBuffers<char> m_bytes{16384};
+    // Reads each value as QString::fromUtf8 does, a byte order mark opening it left out.
+    QStringDecoder m_decoder{QStringConverter::Utf8, QStringConverter::Flag::Stateless};
+};
 
 // Builds the element trees of a stream straight from libxml2's SAX2 events, with no libxml2 tree in
 // between. The first element opened is the stream's root; each element opened under it starts a
@@ -59,7 +113,7 @@ private:
     // Turns the text gathered so far into a text node of the innermost open element.
     void flushText();
     // The UTF-8 text as a text.
-    static QString valueText(std::string_view utf8);
+    QString valueText(std::string_view utf8) { return m_values.text(utf8); }
 
     static constexpr qsizetype kMaxCachedTexts = 4096;
     QHash<QByteArray, QString> m_texts;
@@ -80,6 +134,7 @@ private:
     static constexpr size_t kMaxConvertedTextBytes = 64;
     std::string m_key;
     std::string m_attributeValue;
+    XMPPValuePool m_values;
     // The stanzas' elements and texts are placed one after another in blocks.
     platform::NSXMLNodeArena m_arena;
     // The open elements, the root first. The root and the stanza being read are held by the members
