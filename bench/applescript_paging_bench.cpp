@@ -74,6 +74,9 @@ struct Samples
 // the whole process's: the scripter and the simulated Outlook in it.
 void compare(const char *name, const std::function<qsizetype()> &paged, const std::function<qsizetype()> &unpaged)
 {
+    // HM_BENCH_ONLY=<start of a name> times that comparison alone (for profiling one of them).
+    if (const QByteArray only = qgetenv("HM_BENCH_ONLY"); !only.isEmpty() && !QByteArray(name).startsWith(only))
+        return;
     Samples pagedSamples;
     Samples unpagedSamples;
     qsizetype pagedSize = paged();

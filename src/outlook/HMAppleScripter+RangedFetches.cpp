@@ -37,11 +37,12 @@ bool hasFolder(const QString &folderId)
 
 } // namespace
 
+// The pages are appended as they come, each straight from its reply: the joined text is the one
+// copy made of them.
 QString HMAppleScripter::pagedText(const RangeEventMaker &makeEvent)
 {
     QString joined;
-    if (const std::optional<QString> first = textValue(executeScriptSynchronously(makeEvent(1, kTextPageCharacters))))
-        joined = *first;
+    (void)executeScriptSynchronously(makeEvent(1, kTextPageCharacters)).appendStringValue(joined);
     qint64 end = kTextPageCharacters;
     while (joined.size() == end) {
         if (end >= kMaxPagedCharacters) {
@@ -49,14 +50,14 @@ QString HMAppleScripter::pagedText(const RangeEventMaker &makeEvent)
             break;
         }
         Console::log(QStringLiteral("returnString.length %1").arg(joined.size()));
-        const std::optional<QString> page = textValue(executeScriptSynchronously(makeEvent(end + 1, end + kTextPageCharacters)));
-        if (!page) {
+        const std::optional<qsizetype> appended =
+            executeScriptSynchronously(makeEvent(end + 1, end + kTextPageCharacters)).appendStringValue(joined);
+        if (!appended) {
             Console::log(QStringLiteral("No Value!"));
             break;
         }
-        if (page->isEmpty())
+        if (*appended == 0)
             break;
-        joined += *page;
         end += kTextPageCharacters;
     }
     return joined;

@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -161,11 +162,9 @@ private:
     {
         if (const auto failed = sendAll(AppleEventWire::frame(payload)))
             return *failed;
-        // The answer takes the peer's time: wait for it before trying to read.
-        if (const auto failed = waitForReply())
-            return *failed;
-        QByteArray header;
-        if (const auto failed = receive(header, 4))
+        // The answer takes the peer's time: wait for it, reading its header as soon as it comes.
+        QByteArray header(4, Qt::Uninitialized);
+        if (const auto failed = receiveHeader(header))
             return *failed;
         const Result<quint32> length = AppleEventWire::payloadLength(header);
         if (!length)
@@ -183,12 +182,13 @@ private:
     std::optional<NSAppleScriptError> connectSocket();
     std::optional<NSAppleScriptError> sendAll(const QByteArray &bytes);
     std::optional<NSAppleScriptError> receive(QByteArray &into, quint32 length);
+    std::optional<NSAppleScriptError> fill(QByteArray &into, qsizetype received);
     // After a send or receive that moved nothing: lost when the peer closed or failed, else waits
     // until the socket is ready (or the deadline passes).
     std::optional<NSAppleScriptError> waitAfter(ssize_t result, short events);
     std::optional<NSAppleScriptError> waitReady(short events);
-    std::optional<NSAppleScriptError> waitForReply();
-    bool replyCameWithinSpin() const;
+    std::optional<NSAppleScriptError> receiveHeader(QByteArray &header);
+    qsizetype headerBytesWithinSpin(QByteArray &header) const;
     NSAppleScriptError lost() const
     {
         return makeError(AppleScriptErrorNumber::ConnectionInvalid, QStringLiteral("Connection is invalid."),
@@ -252,7 +252,12 @@ std::optional<NSAppleScriptError> Exchange::receive(QByteArray &into, quint32 le
 {
     // The length was checked against the frame cap, so this buffer is bounded.
     into.resize(qsizetype(length));
-    qsizetype received = 0;
+    return fill(into, 0);
+}
+
+// Reads until `into` is full, `received` bytes of it being there already.
+std::optional<NSAppleScriptError> Exchange::fill(QByteArray &into, qsizetype received)
+{
     while (received < into.size()) {
         const ssize_t count = ::recv(m_socket.fd(), into.data() + received, size_t(into.size() - received), 0);
         if (count > 0) {
@@ -284,26 +289,33 @@ std::optional<NSAppleScriptError> Exchange::waitReady(short events)
     return std::nullopt;
 }
 
-std::optional<NSAppleScriptError> Exchange::waitForReply()
+// The spin reads the header itself, so that a reply already there costs no separate look at the
+// socket. When the spin ends with nothing read, the socket is waited on before the next read; a
+// closed or failed socket is told by the read that follows.
+std::optional<NSAppleScriptError> Exchange::receiveHeader(QByteArray &header)
 {
-    if (replyCameWithinSpin())
-        return std::nullopt;
-    return waitReady(POLLIN);
+    const qsizetype received = headerBytesWithinSpin(header);
+    if (received < 0) {
+        if (const auto failed = waitReady(POLLIN))
+            return failed;
+    }
+    return fill(header, std::max<qsizetype>(received, 0));
 }
 
-// True as soon as a read would not block: bytes arrived, the peer closed, or the socket failed (the
-// reads that follow tell which); false when the spin's time passed first.
-bool Exchange::replyCameWithinSpin() const
+// Reads the header's bytes that arrive within the spin's time: all four or some (the rest follows at
+// once); 0 when the socket was closed or failed (the next read tells which), -1 when the time passed.
+qsizetype Exchange::headerBytesWithinSpin(QByteArray &header) const
 {
     const auto until = std::chrono::steady_clock::now() + kReplySpin;
     do {
-        char byte;
-        const ssize_t peeked = ::recv(m_socket.fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (peeked >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return true;
+        const ssize_t count = ::recv(m_socket.fd(), header.data(), size_t(header.size()), MSG_DONTWAIT);
+        if (count > 0)
+            return qsizetype(count);
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return 0;
         ::sched_yield();
     } while (std::chrono::steady_clock::now() < until);
-    return false;
+    return -1;
 }
 
 } // namespace

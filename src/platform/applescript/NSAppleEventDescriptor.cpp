@@ -29,14 +29,29 @@ std::optional<T> valueOf(QByteArrayView bytes)
     return value;
 }
 
+// The UTF-16 text in the bytes, in the machine's byte order; a byte-order mark, when a writer put
+// one, is not part of the text.
+void appendUtf16(QString &text, QByteArrayView bytes)
+{
+    qsizetype units = bytes.size() / 2;
+    const char *from = bytes.constData();
+    char16_t first = 0;
+    if (units > 0)
+        std::memcpy(&first, from, 2);
+    if (first == 0xFEFF) {
+        from += 2;
+        --units;
+    }
+    const qsizetype start = text.size();
+    text.resize(start + units);
+    std::memcpy(text.data() + start, from, size_t(units) * 2);
+}
+
 QString textOfUtf16(QByteArrayView bytes)
 {
-    // A byte-order mark, when a writer put one, is not part of the text.
-    const qsizetype units = bytes.size() / 2;
-    QString text(units, Qt::Uninitialized);
-    std::memcpy(text.data(), bytes.constData(), size_t(units) * 2);
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
+    QString text;
+    text.reserve(bytes.size() / 2);
+    appendUtf16(text, bytes);
     return text;
 }
 
@@ -266,6 +281,20 @@ QString NSAppleEventDescriptor::stringValue() const
     default:
         return QString();
     }
+}
+
+std::optional<qsizetype> NSAppleEventDescriptor::appendStringValue(QString &text) const
+{
+    const qsizetype start = text.size();
+    if (m_type == DescriptorType::UnicodeText) {
+        appendUtf16(text, bytes());
+        return text.size() - start;
+    }
+    const QString value = stringValue();
+    if (value.isNull())
+        return std::nullopt;
+    text += value;
+    return text.size() - start;
 }
 
 std::optional<qint32> NSAppleEventDescriptor::int32Value() const

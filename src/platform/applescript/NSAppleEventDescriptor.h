@@ -106,6 +106,10 @@ public:
     // The value as text, coerced as the platform coerces: texts, numbers, booleans, enumerations
     // (their four characters), a date (ISO 8601 UTC); a null QString for anything else.
     QString stringValue() const;
+    // Appends stringValue() to `text` without making it first (a long UTF-16 text is appended from
+    // the descriptor's bytes): for readers joining long texts. The length appended, in UTF-16
+    // units; nothing, appending nothing, when stringValue() would be a null QString.
+    std::optional<qsizetype> appendStringValue(QString &text) const;
     std::optional<qint32> int32Value() const;
     std::optional<double> doubleValue() const;
     std::optional<bool> booleanValue() const;

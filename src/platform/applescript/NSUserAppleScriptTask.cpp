@@ -4,6 +4,13 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
+#include <QFile>
+
+#include <ctime>
+#include <mutex>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace platform {
 
 namespace {
@@ -28,6 +35,71 @@ Result<QString> readFirstLine(const QString &path)
     if (line.contains('\0') || text.contains(QChar::ReplacementCharacter))
         return Error(ErrorCode::DataMalformed, QStringLiteral("%1: not a script").arg(path));
     return text;
+}
+
+// The file's identity and last change, as the system tells them without following a link.
+struct ScriptStamp
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified = {};
+    timespec changed = {};
+
+    bool operator==(const ScriptStamp &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size
+            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
+            && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+std::optional<ScriptStamp> stampOf(const QString &path)
+{
+    struct stat status = {};
+    if (::fstatat(AT_FDCWD, QFile::encodeName(path).constData(), &status, AT_SYMLINK_NOFOLLOW) != 0
+        || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return ScriptStamp{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+}
+
+// A file whose last change is this recent may change again within the same tick of the file
+// system's clock, leaving its stamp as it was: its line is read anew each time.
+constexpr qint64 kSettledSeconds = 2;
+
+bool isSettled(const ScriptStamp &stamp)
+{
+    timespec now = {};
+    ::clock_gettime(CLOCK_REALTIME, &now); // file times are real times, not the injectable clock's
+    return qint64(stamp.changed.tv_sec) + kSettledSeconds < qint64(now.tv_sec);
+}
+
+// The script is looked at before every task, which for a script answered in pages or batches is
+// once per page. Its first line is kept with the file's stamp: while a look (one status, no open)
+// finds the same file unchanged, the line kept is the line. Any write, replacement or removal shows
+// in the stamp, and a file changed just now is not kept.
+Result<QString> firstLineOfScript(const QString &path)
+{
+    struct Kept
+    {
+        QString path;
+        ScriptStamp stamp;
+        QString line;
+    };
+    static std::mutex mutex;
+    static Kept kept;
+    const std::optional<ScriptStamp> stamp = stampOf(path);
+    {
+        const std::lock_guard lock(mutex);
+        if (stamp && kept.path == path && kept.stamp == *stamp)
+            return kept.line;
+    }
+    Result<QString> line = readFirstLine(path);
+    if (line && stamp && isSettled(*stamp)) {
+        const std::lock_guard lock(mutex);
+        kept = Kept{path, *stamp, *line};
+    }
+    return line;
 }
 
 // One exchange with the application; errors carry the application's name.
@@ -59,7 +131,7 @@ Result<QString> NSUserAppleScriptTask::applicationScriptsDirectory()
 
 Result<std::unique_ptr<NSUserAppleScriptTask>> NSUserAppleScriptTask::initWithURL(const QString &scriptPath)
 {
-    const Result<QString> line = readFirstLine(scriptPath);
+    const Result<QString> line = firstLineOfScript(scriptPath);
     if (!line)
         return line.error();
     const QString reference = line->isEmpty() ? kDefaultApplication : *line;

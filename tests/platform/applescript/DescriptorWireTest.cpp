@@ -41,6 +41,8 @@ TEST(NSAppleEventDescriptor, ValuesReadAsThePartsReadThem)
         {"real", NSAppleEventDescriptor::descriptorWithDouble(0.5), QStringLiteral("0.5")},
         {"boolean", NSAppleEventDescriptor::descriptorWithBoolean(false), QStringLiteral("false")},
         {"enumeration", NSAppleEventDescriptor::descriptorWithEnumCode(fourCharCode("ID  ")), QStringLiteral("ID  ")},
+        {"text after a byte-order mark", NSAppleEventDescriptor::descriptorWithString(QStringLiteral("\uFEFFAnna")), QStringLiteral("Anna")},
+        {"empty text", NSAppleEventDescriptor::descriptorWithString(QStringLiteral("")), QStringLiteral("")},
         {"list has no text", NSAppleEventDescriptor::listDescriptor(), QString()},
         {"nil", NSAppleEventDescriptor(), QString()},
     };
@@ -48,6 +50,12 @@ TEST(NSAppleEventDescriptor, ValuesReadAsThePartsReadThem)
         SCOPED_TRACE(row.name);
         EXPECT_EQ(row.descriptor.stringValue(), row.text);
         EXPECT_EQ(row.descriptor.stringValue().isNull(), row.text.isNull());
+        // Appended to a text already there, the same value, or nothing at all.
+        QString joined = QStringLiteral("page one|");
+        const std::optional<qsizetype> appended = row.descriptor.appendStringValue(joined);
+        EXPECT_EQ(appended.has_value(), !row.text.isNull());
+        EXPECT_EQ(joined, QStringLiteral("page one|") + row.text);
+        EXPECT_EQ(appended.value_or(0), row.text.size());
     }
 }
 

@@ -441,6 +441,44 @@ TEST(NSUserAppleScriptTask, OnlyARegularFileAtTheNameIsAScriptAndOnlyItsFirstLin
     EXPECT_EQ((*longLine)->applicationReference(), QString(4096, u'x'));
 }
 
+// The script is looked at before every task, as a paged read makes one task per page; a script left
+// unchanged is not read again, so every way of changing it must still show at the next task.
+TEST(NSUserAppleScriptTask, EveryChangeToAScriptLeftAloneIsSeenByTheNextTask)
+{
+    QTemporaryDir folder;
+    const QString script = folder.path() + QStringLiteral("/automation.scpt");
+    auto write = [](const QString &path, const QByteArray &bytes) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    };
+    auto reference = [&] {
+        const Result<std::unique_ptr<NSUserAppleScriptTask>> task = NSUserAppleScriptTask::initWithURL(script);
+        return task ? (*task)->applicationReference() : QStringLiteral("error %1").arg(int(task.error().code()));
+    };
+    ASSERT_TRUE(write(script, "Outlook One\n"));
+    EXPECT_EQ(reference(), QStringLiteral("Outlook One"));
+    // Left alone long enough for its stamp to be trusted, then read twice: kept.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+    EXPECT_EQ(reference(), QStringLiteral("Outlook One"));
+    EXPECT_EQ(reference(), QStringLiteral("Outlook One"));
+    // Rewritten in place at once, with the same length.
+    ASSERT_TRUE(write(script, "Outlook Two\n"));
+    EXPECT_EQ(reference(), QStringLiteral("Outlook Two"));
+    // Replaced by another file of the same length.
+    const QString other = folder.path() + QStringLiteral("/other.scpt");
+    ASSERT_TRUE(write(other, "Outlook Six\n"));
+    ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(script).constData()), 0);
+    EXPECT_EQ(reference(), QStringLiteral("Outlook Six"));
+    // Replaced by a link, then gone.
+    ASSERT_TRUE(write(other, "Outlook Ten\n"));
+    ASSERT_TRUE(QFile::remove(script));
+    ASSERT_TRUE(QFile::link(other, script));
+    EXPECT_NE(reference(), QStringLiteral("Outlook Ten"));
+    EXPECT_NE(reference(), QStringLiteral("Outlook Six"));
+    ASSERT_TRUE(QFile::remove(script));
+    EXPECT_EQ(reference(), QStringLiteral("error %1").arg(int(ErrorCode::IoNotFound)));
+}
+
 TEST(NSUserAppleScriptTask, AStalledScriptEndsAtTheTimeoutAndLeavesNoThreadWaiting)
 {
     OutlookPeerProcess peer;
