@@ -217,10 +217,15 @@ void spinForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
     unsigned looks = 0;
     spinUntil(
         [&state, &looks] {
-            if (state.queuedHint.load(std::memory_order_acquire) > 0)
-                return true;
-            // A look at the kernel's reports is a system call: one in every 4 looks.
-            return ++looks % 4 == 0 && EventMonitor::handleReportedDescriptors();
+            // A look at the kernel's reports is a system call: one in every 4 looks. The work its
+            // callbacks queue is submitted as from outside the pool (this worker runs no task, so
+            // it owes no wake-ups): this worker takes one task, and any others wake threads at once.
+            if (++looks % 4 == 0) {
+                WorkerPool::State *const pool = std::exchange(t_worker.state, nullptr);
+                EventMonitor::handleReportedDescriptors();
+                t_worker.state = pool;
+            }
+            return state.queuedHint.load(std::memory_order_acquire) > 0;
         },
         spinLimit(kWorkerSpin));
     lock.lock();
