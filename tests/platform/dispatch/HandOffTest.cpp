@@ -50,6 +50,32 @@ struct DatagramPair
     bool ok = false;
 };
 
+// Cancels the source and waits for its cancel handler: no handler of it runs after that.
+void cancelAndWait(const std::shared_ptr<DispatchSource> &source)
+{
+    const auto cancelled = DispatchSemaphore::create(0);
+    source->setCancelHandler([cancelled] { cancelled->signal(); });
+    source->cancel();
+    ASSERT_TRUE(cancelled->wait(kPatience));
+}
+
+// A source that drains its socket and, while isEchoing holds, sends itself another datagram: hand-offs
+// without end, so that workers keep spinning and taking descriptor reports.
+std::shared_ptr<DispatchFdSource> startEchoing(const DatagramPair &pair, const std::atomic<bool> &isEchoing)
+{
+    auto source = *DispatchFdSource::createRead(pair.fds[0], DispatchQueue::createSerial(QStringLiteral("org.example.echo")));
+    source->setEventHandler([&pair, &isEchoing] {
+        char byte = 0;
+        while (recv(pair.fds[0], &byte, 1, 0) == 1) {
+        }
+        if (isEchoing)
+            (void)send(pair.fds[1], "x", 1, 0);
+    });
+    source->resume();
+    (void)send(pair.fds[1], "x", 1, 0);
+    return source;
+}
+
 } // namespace
 
 TEST(HandOff, EverySignalIsTakenOnceBySpinningAndSleepingWaiters)
@@ -122,10 +148,7 @@ TEST(HandOff, SourceHandlersStayOnTheirQueueOneAtATimeWhenWorkersTakeReports)
     ASSERT_TRUE(done->wait(kPatience)) << received << " of " << kDatagrams;
     EXPECT_FALSE(overlapped.load());
     EXPECT_FALSE(offQueue.load());
-    const auto cancelled = DispatchSemaphore::create(0);
-    source->setCancelHandler([cancelled] { cancelled->signal(); });
-    source->cancel();
-    ASSERT_TRUE(cancelled->wait(kPatience));
+    cancelAndWait(source);
 }
 
 TEST(HandOff, TimersKeepTheirOrderWhileWorkersTakeDescriptorReports)
@@ -134,18 +157,8 @@ TEST(HandOff, TimersKeepTheirOrderWhileWorkersTakeDescriptorReports)
     // timers still run in deadline order.
     DatagramPair pair;
     ASSERT_TRUE(pair.ok);
-    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.echo"));
-    auto source = *DispatchFdSource::createRead(pair.fds[0], queue);
     std::atomic<bool> isEchoing{true};
-    source->setEventHandler([&] {
-        char byte = 0;
-        while (recv(pair.fds[0], &byte, 1, 0) == 1) {
-        }
-        if (isEchoing)
-            (void)send(pair.fds[1], "x", 1, 0);
-    });
-    source->resume();
-    ASSERT_EQ(send(pair.fds[1], "x", 1, 0), 1);
+    const auto source = startEchoing(pair, isEchoing);
     const auto timerQueue = DispatchQueue::createSerial(QStringLiteral("org.example.timers"));
     std::mutex mutex;
     std::vector<int> order;
@@ -173,10 +186,7 @@ TEST(HandOff, TimersKeepTheirOrderWhileWorkersTakeDescriptorReports)
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(sorted, (std::vector<int>{5, 10, 15, 20, 25, 30, 35, 40, 45}));
     EXPECT_TRUE(ranInDeadlineOrder(order, drift));
-    const auto cancelled = DispatchSemaphore::create(0);
-    source->setCancelHandler([cancelled] { cancelled->signal(); });
-    source->cancel();
-    ASSERT_TRUE(cancelled->wait(kPatience));
+    cancelAndWait(source);
     for (const auto &timer : timers)
         timer->cancel();
 }
