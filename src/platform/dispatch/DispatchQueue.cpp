@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/ConcurrentQueue.h"
 #include "platform/dispatch/DispatchLog.h"
+#include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/dispatch/EventMonitor.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/SerialQueue.h"
@@ -12,7 +13,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <thread>
 
 namespace platform {
@@ -33,30 +33,6 @@ public:
     ~RunningQueueScope() { t_runningQueues.pop_back(); }
     RunningQueueScope(const RunningQueueScope &) = delete;
     RunningQueueScope &operator=(const RunningQueueScope &) = delete;
-};
-
-// One waiter for one block: signalled by the queue's thread, awaited by the caller.
-class Completion final
-{
-public:
-    void signal()
-    {
-        std::lock_guard lock(m_mutex);
-        m_isDone = true;
-        m_done.notify_one();
-    }
-
-    void wait()
-    {
-        WorkerPool::beforeBlocking();
-        std::unique_lock lock(m_mutex);
-        m_done.wait(lock, [this] { return m_isDone; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_isDone = false;
 };
 
 std::shared_ptr<DispatchQueue> makeGlobal(QueuePriority priority, const char *label)
@@ -215,13 +191,13 @@ bool DispatchQueue::isHeldByCurrentThread() const
 
 void DispatchQueue::syncThroughQueue(const DispatchBlock &block)
 {
-    Completion completion;
+    DispatchSemaphore completion(0);
     async([&block, &completion] {
         // Runs inside this queue's runBlock, so a throwing block is caught there; the guard still
         // releases the caller.
         struct Release
         {
-            Completion &completion;
+            DispatchSemaphore &completion;
             ~Release() { completion.signal(); }
         } release{completion};
         block();

@@ -3,6 +3,7 @@
 #include "platform/dispatch/DispatchLog.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -20,8 +21,9 @@ namespace platform {
 
 namespace {
 
-// Reserved epoll tag of the timerfd; watch ids start above it.
+// The tags of the monitor's outer epoll set: the timerfd, and the inner set of watched descriptors.
 constexpr EventMonitor::Id kTimerTag = 0;
+constexpr EventMonitor::Id kDescriptorsTag = 1;
 constexpr int kEventsPerWait = 64;
 
 QString systemErrorText(int error)
@@ -53,7 +55,11 @@ struct EventMonitor::State
     };
 
     std::mutex mutex;
+    // The monitor thread waits on the outer set, which holds the timerfd and the inner set; the
+    // inner set holds the watched descriptors, so that an idle worker may take their reports
+    // (handleReportedDescriptors) while the clock stays with the monitor thread.
     int epollFd = -1;
+    int descriptorsFd = -1;
     int timerFd = -1;
     Id nextId = 1;
     std::map<std::pair<DispatchTime, Id>, std::function<void()>> timers;
@@ -84,7 +90,7 @@ struct EventMonitor::State
         epoll_event event{};
         event.events = wanted | EPOLLONESHOT;
         event.data.u64 = registration->second.tag;
-        if (epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) != 0)
+        if (epoll_ctl(descriptorsFd, EPOLL_CTL_MOD, fd, &event) != 0)
             logDispatchProblem(
                 QStringLiteral("descriptor %1 cannot be re-armed: %2").arg(fd).arg(systemErrorText(errno)));
         registration->second.kernelEvents = wanted;
@@ -150,11 +156,22 @@ struct EventMonitor::State
         }
     }
 
-    void run()
+    // Takes the descriptor reports the kernel holds, without waiting, into due. Called with the
+    // mutex held; answers whether there was any.
+    bool collectReportedDescriptors(std::vector<std::function<void()>> &due)
     {
         epoll_event events[kEventsPerWait];
+        const int count = epoll_wait(descriptorsFd, events, kEventsPerWait, 0);
+        for (int index = 0; index < count; ++index)
+            collectReadyWatches(events[index].data.u64, events[index].events, due);
+        return count > 0;
+    }
+
+    void run()
+    {
+        epoll_event events[2];
         for (;;) {
-            const int count = epoll_wait(epollFd, events, kEventsPerWait, -1);
+            const int count = epoll_wait(epollFd, events, 2, -1);
             if (count < 0) {
                 if (errno != EINTR)
                     logDispatchProblem(QStringLiteral("event wait failed: %1").arg(systemErrorText(errno)));
@@ -164,15 +181,13 @@ struct EventMonitor::State
             {
                 std::lock_guard lock(mutex);
                 for (int index = 0; index < count; ++index) {
-                    const Id id = events[index].data.u64;
-                    if (id == kTimerTag) {
-                        std::uint64_t expirations = 0;
-                        [[maybe_unused]] const ssize_t bytes = read(timerFd, &expirations, sizeof expirations);
-                        armedDeadline = DispatchTime::min();
+                    if (events[index].data.u64 != kTimerTag)
                         continue;
-                    }
-                    collectReadyWatches(id, events[index].events, due);
+                    std::uint64_t expirations = 0;
+                    [[maybe_unused]] const ssize_t bytes = read(timerFd, &expirations, sizeof expirations);
+                    armedDeadline = DispatchTime::min();
                 }
+                collectReportedDescriptors(due);
                 collectDueTimers(due);
                 rearmTimerFd();
             }
@@ -183,6 +198,10 @@ struct EventMonitor::State
 };
 
 namespace {
+
+// The state of the running monitor, for handleReportedDescriptors. The monitor thread holds it for
+// the life of the process, so the bare pointer stays good through static destruction.
+std::atomic<EventMonitor::State *> s_runningState{nullptr};
 
 void *monitorEntry(void *argument)
 {
@@ -201,8 +220,9 @@ void *monitorEntry(void *argument)
 EventMonitor::EventMonitor() : m_state(std::make_shared<State>())
 {
     m_state->epollFd = epoll_create1(EPOLL_CLOEXEC);
+    m_state->descriptorsFd = epoll_create1(EPOLL_CLOEXEC);
     m_state->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (m_state->epollFd < 0 || m_state->timerFd < 0) {
+    if (m_state->epollFd < 0 || m_state->descriptorsFd < 0 || m_state->timerFd < 0) {
         logDispatchProblem(QStringLiteral("cannot create the event monitor: %1").arg(systemErrorText(errno)));
         return;
     }
@@ -210,15 +230,18 @@ EventMonitor::EventMonitor() : m_state(std::make_shared<State>())
     event.events = EPOLLIN;
     event.data.u64 = kTimerTag;
     epoll_ctl(m_state->epollFd, EPOLL_CTL_ADD, m_state->timerFd, &event);
+    event.data.u64 = kDescriptorsTag;
+    epoll_ctl(m_state->epollFd, EPOLL_CTL_ADD, m_state->descriptorsFd, &event);
 
     auto argument = std::make_unique<std::shared_ptr<State>>(m_state);
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    if (pthread_create(&thread, &attributes, monitorEntry, argument.get()) == 0)
+    if (pthread_create(&thread, &attributes, monitorEntry, argument.get()) == 0) {
         argument.release();
-    else
+        s_runningState.store(m_state.get(), std::memory_order_release);
+    } else
         logDispatchProblem(QStringLiteral("cannot start the event monitor thread"));
     pthread_attr_destroy(&attributes);
 }
@@ -227,6 +250,22 @@ EventMonitor &EventMonitor::shared()
 {
     static EventMonitor monitor;
     return monitor;
+}
+
+bool EventMonitor::handleReportedDescriptors()
+{
+    State *const state = s_runningState.load(std::memory_order_acquire);
+    if (state == nullptr)
+        return false;
+    std::vector<std::function<void()>> due;
+    {
+        std::lock_guard lock(state->mutex);
+        if (!state->collectReportedDescriptors(due))
+            return false;
+    }
+    for (const std::function<void()> &callback : due)
+        callback();
+    return true;
 }
 
 EventMonitor::Id EventMonitor::addTimer(DispatchTime deadline, std::function<void()> fire)
@@ -264,7 +303,7 @@ Result<EventMonitor::Id> EventMonitor::addWatch(int fd, Readiness readiness, std
         epoll_event event{};
         event.events = EPOLLONESHOT;
         event.data.u64 = tag;
-        if (epoll_ctl(m_state->epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+        if (epoll_ctl(m_state->descriptorsFd, EPOLL_CTL_ADD, fd, &event) != 0) {
             return Error(ErrorCode::IoOther,
                          QStringLiteral("descriptor %1 cannot be watched: %2").arg(fd).arg(systemErrorText(errno)));
         }
@@ -314,7 +353,7 @@ void EventMonitor::removeWatch(Id id)
         return;
     }
     // The last watch gone, the entry goes at once, so that the descriptor may be closed.
-    epoll_ctl(m_state->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    epoll_ctl(m_state->descriptorsFd, EPOLL_CTL_DEL, fd, nullptr);
     m_state->descriptorsByTag.erase(registration->second.tag);
     m_state->registrations.erase(registration);
 }

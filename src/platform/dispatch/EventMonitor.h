@@ -10,8 +10,9 @@
 namespace platform {
 
 // The one thread that watches the clock and file descriptors for the dispatch layer (epoll, with a
-// timerfd for the earliest deadline). Callbacks run on that thread and must only hand work to a queue;
-// they never run under the monitor's lock, so they may call back into it. Started on first use;
+// timerfd for the earliest deadline). Callbacks run on that thread (a descriptor's also on an idle
+// worker that takes the kernel's reports, see handleReportedDescriptors) and must only hand work to a
+// queue; they never run under the monitor's lock, so they may call back into it. Started on first use;
 // thread-safe; its state outlives static destruction like the worker pool's.
 class EventMonitor final
 {
@@ -34,6 +35,13 @@ public:
     void armWatch(Id id);
     void disarmWatch(Id id);
     void removeWatch(Id id);
+
+    // Takes the descriptor reports the kernel holds right now, without waiting, and runs their
+    // callbacks on the calling thread; answers whether there were any. For a worker spinning for
+    // work: a reply it takes this way wakes neither the monitor thread nor another worker. Timers
+    // stay with the monitor thread, which keeps their order. Safe at any time, also before the
+    // monitor started (nothing to take) and during static destruction.
+    static bool handleReportedDescriptors();
 
     struct State;
 

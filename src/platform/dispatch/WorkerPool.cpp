@@ -2,12 +2,15 @@
 
 #include "platform/dispatch/DispatchLog.h"
 #include "platform/dispatch/EventMonitor.h"
+#include "platform/dispatch/SpinWait.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 #include <pthread.h>
 
@@ -22,6 +25,10 @@ constexpr auto kDefaultIdleRetirement = std::chrono::seconds(5);
 // How long a task queued by a running task may wait for that task to finish before another thread is
 // woken for it (see WorkerPool::submit); between one and two of these.
 constexpr auto kDeferredWakeLimit = std::chrono::milliseconds(1);
+// How long a worker that has just finished a task spins for the next one before it sleeps, and how
+// many workers may spin at once (see spinForWork).
+constexpr auto kWorkerSpin = std::chrono::microseconds(50);
+constexpr int kMaxSpinningWorkers = 2;
 
 } // namespace
 
@@ -43,8 +50,18 @@ struct WorkerPool::State
     int deferredNow = 0;
     int deferredBefore = 0;
     bool isWatchdogArmed = false;
+    // Idle workers spinning for work (counted in idleCount too), and the queued task count as they
+    // read it without the mutex.
+    int spinningCount = 0;
+    std::atomic<size_t> queuedHint{0};
 
     size_t queuedCount() const { return highTasks.size() + tasks.size(); }
+
+    void push(DispatchBlock task, QueuePriority priority)
+    {
+        (priority == QueuePriority::High ? highTasks : tasks).push_back(std::move(task));
+        queuedHint.store(queuedCount(), std::memory_order_release);
+    }
     bool isIdle() const { return queuedCount() == 0 && idleCount == threadCount; }
 
     DispatchBlock takeTask()
@@ -52,6 +69,7 @@ struct WorkerPool::State
         std::deque<DispatchBlock> &from = highTasks.empty() ? tasks : highTasks;
         DispatchBlock task = std::move(from.front());
         from.pop_front();
+        queuedHint.store(queuedCount(), std::memory_order_relaxed);
         return task;
     }
 };
@@ -85,7 +103,9 @@ void provideThread(const std::shared_ptr<WorkerPool::State> &state, std::unique_
             state->hasWarnedOfLimit = true;
             logDispatchProblem(QStringLiteral("worker pool reached %1 threads; further blocks wait").arg(kMaxThreads));
         }
-        state->workAvailable.notify_one();
+        // A spinning worker takes the task without being woken.
+        if (state->queuedCount() > size_t(state->spinningCount))
+            state->workAvailable.notify_one();
         return;
     }
     ++state->threadCount;
@@ -182,10 +202,41 @@ bool waitForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
     }
 }
 
+// A worker that has just finished a task spins a little before it sleeps: work often comes right
+// back (the next block of a request and its reply), and a spinning worker takes it without the cost
+// of a wake-up. While it spins it also handles descriptor events the kernel has reported, so that a
+// reply that arrives meanwhile needs no wake-up of the event monitor either. Only after a task, so
+// that an idle program does not spin; at most kMaxSpinningWorkers at a time, which bounds the cost.
+// Called with the mutex held, the worker counted idle.
+void spinForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
+{
+    if (state.spinningCount >= kMaxSpinningWorkers)
+        return;
+    ++state.spinningCount;
+    lock.unlock();
+    unsigned looks = 0;
+    spinUntil(
+        [&state, &looks] {
+            // A look at the kernel's reports is a system call: one in every 4 looks. The work its
+            // callbacks queue is submitted as from outside the pool (this worker runs no task, so
+            // it owes no wake-ups): this worker takes one task, and any others wake threads at once.
+            if (++looks % 4 == 0) {
+                WorkerPool::State *const pool = std::exchange(t_worker.state, nullptr);
+                EventMonitor::handleReportedDescriptors();
+                t_worker.state = pool;
+            }
+            return state.queuedHint.load(std::memory_order_acquire) > 0;
+        },
+        spinLimit(kWorkerSpin));
+    lock.lock();
+    --state.spinningCount;
+}
+
 void runWorker(const std::shared_ptr<WorkerPool::State> &state)
 {
     t_worker.state = state.get();
     std::unique_lock lock(state->mutex);
+    bool hasJustWorked = false;
     for (;;) {
         if (state->queuedCount() > 0) {
             DispatchBlock task = state->takeTask();
@@ -194,10 +245,18 @@ void runWorker(const std::shared_ptr<WorkerPool::State> &state)
             task = nullptr;
             lock.lock();
             settleAfterTask(state, lock);
+            hasJustWorked = true;
             continue;
         }
         ++state->idleCount;
         state->threadWentIdle.notify_all();
+        if (std::exchange(hasJustWorked, false)) {
+            spinForWork(*state, lock);
+            if (state->queuedCount() > 0) {
+                --state->idleCount;
+                continue;
+            }
+        }
         const bool hasWork = waitForWork(*state, lock);
         --state->idleCount;
         if (!hasWork) {
@@ -245,7 +304,7 @@ WorkerPool &WorkerPool::shared()
 void WorkerPool::submit(DispatchBlock task, QueuePriority priority)
 {
     std::unique_lock lock(m_state->mutex);
-    (priority == QueuePriority::High ? m_state->highTasks : m_state->tasks).push_back(std::move(task));
+    m_state->push(std::move(task), priority);
     if (t_worker.state != m_state.get()) {
         provideThread(m_state, lock);
         return;
