@@ -113,6 +113,9 @@ void HMContactData::closeNativeAddressBook()
         DDLogWarn(QStringLiteral("WARNING: Apple Contacts Has Unsaved Changes."));
         return;
     }
+    // Between steps the book holds nothing of the folder's texts: the next step takes them back
+    // from the folder's index.
+    book->rest();
     const std::lock_guard lock(m_addressBookMutex);
     m_restingAddressBook = std::move(book);
 }

@@ -167,6 +167,16 @@ Status ABAddressBook::refresh()
     return success();
 }
 
+void ABAddressBook::rest()
+{
+    if (hasUnsavedChanges())
+        return;
+    forgetRecords();
+    m_snapshot = std::make_shared<const VCardFolder::Snapshot>();
+    m_mustShowAnew = true;
+    m_folder->restSnapshot();
+}
+
 bool ABAddressBook::isOnCurrentFolder() const
 {
     return m_folder == currentFolder();

@@ -109,6 +109,10 @@ public:
     // anew (records handed out before belong to no book then). Fails with unsaved changes or when
     // the folder cannot be listed; the instance is unchanged then.
     Status refresh();
+    // Lets go of what the instance shows of the folder while it waits unused (it must hold no unsaved
+    // changes): records handed out before belong to no book then, and the next refresh shows the
+    // folder anew, read back from the folder's index when nothing else changed it.
+    void rest();
     // Whether the instance works on the folder a new instance would open now.
     bool isOnCurrentFolder() const;
     // Writes every changed record; on a failure the records not written stay changed.

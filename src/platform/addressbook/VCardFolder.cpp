@@ -894,8 +894,10 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     // the next refresh.
     const bool hasOtherChanges =
         m_watchHolders == 0 || !m_watch.isWatchingFolderAt(m_folderPath) || m_watch.hasOtherChanges();
-    if (!m_mustList && !hasOtherChanges && !m_current->hasUnreadable)
+    if (!m_mustList && !hasOtherChanges && !m_current->hasUnreadable) {
+        m_hasListed = true;
         return Refreshed{m_current, {}, false};
+    }
     const Snapshot &known = *m_current;
     Result<Listed> listed = listFolder(known);
     if (!listed) {
@@ -1100,6 +1102,23 @@ void VCardFolder::releaseWatch()
     letSnapshotGoLocked();
 }
 
+void VCardFolder::restSnapshot()
+{
+    const std::lock_guard lock(m_mutex);
+    if (!m_hasListed || m_mustList || m_watchHolders == 0 || m_indexPath.isEmpty() || m_current->hasUnreadable ||
+        m_current.use_count() > 1)
+        return;
+    if (m_isIndexDirty)
+        saveIndexLocked();
+    if (m_isIndexDirty)
+        return;
+    m_restingEntries = qsizetype(m_current->entries.size());
+    m_lastPersonCount = personCountOf(*m_current);
+    m_current = std::make_shared<Snapshot>();
+    m_isIndexLoaded = false;
+    m_hasListed = false;
+}
+
 // The next refresh lists the folder anyway: all a kept snapshot would spare it is reading the
 // index file again, a small price next to holding every file's texts for the rest of the process.
 void VCardFolder::letSnapshotGoLocked()
@@ -1137,31 +1156,42 @@ void VCardFolder::loadIndexLocked()
     if (m_isIndexLoaded)
         return;
     m_isIndexLoaded = true;
+    const bool isRead = readIndexLocked();
+    // A snapshot that rested is taken back from the index only as it was written; else the folder
+    // is listed.
+    if (m_restingEntries >= 0 && (!isRead || qsizetype(m_current->entries.size()) != m_restingEntries))
+        m_mustList = true;
+    m_restingEntries = -1;
+}
+
+bool VCardFolder::readIndexLocked()
+{
     if (m_indexPath.isEmpty())
-        return;
+        return false;
     Result<QByteArray> read = readWholeFile(m_indexPath, kMaxIndexBytes);
     if (!read)
-        return;
+        return false;
     QByteArray bytes = std::move(*read);
     const std::optional<IndexStart> start = indexStartOf(bytes, m_folderPath);
     if (!start)
-        return;
+        return false;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(start->count);
     std::vector<IndexTexts> texts(start->count);
     IndexEntryReader reader(bytes, start->position);
     for (size_t index = 0; index < snapshot->entries.size(); ++index) {
         if (!reader.read(snapshot->entries[index], texts[index]))
-            return;
+            return false;
     }
     const auto isNotAfter = [](const IndexTexts &first, const IndexTexts &second) {
         return !(first.name < second.name);
     };
     if (std::adjacent_find(texts.cbegin(), texts.cend(), isNotAfter) != texts.cend())
-        return;
+        return false;
     packInPlace(*snapshot, texts, std::move(bytes));
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
+    return true;
 }
 
 void VCardFolder::saveIndexLocked()
@@ -1173,8 +1203,10 @@ void VCardFolder::saveIndexLocked()
     const QString indexFolder = QFileInfo(m_indexPath).absolutePath();
     QDir().mkpath(QFileInfo(indexFolder).absolutePath());
     ::mkdir(QFile::encodeName(indexFolder).constData(), 0700);
-    // The index only spares reading; a failed write means the next refresh reads more.
-    (void)writeFileAtomicallyFrom(m_indexPath, streamedIndex(*m_current, m_folderPath), FilePermissions::OwnerOnly);
+    // The index only spares reading; a failed write means the next refresh reads more, and the index
+    // stays to be written.
+    m_isIndexDirty =
+        !writeFileAtomicallyFrom(m_indexPath, streamedIndex(*m_current, m_folderPath), FilePermissions::OwnerOnly);
 }
 
 } // namespace platform

@@ -206,6 +206,11 @@ public:
     // holds none of it.
     void holdWatch();
     void releaseWatch();
+    // Lets the snapshot go while the folder stays watched, unless someone else still holds it: the
+    // index file keeps it. The next refresh reads it back from there, and lists the folder only when
+    // the watch saw others' changes or the index no longer reads as written. A book at rest between
+    // the steps of a sync holds none of the folder's texts.
+    void restSnapshot();
 
     VCardFolder(QString folderPath, QString indexPath);
 
@@ -225,6 +230,8 @@ private:
     Status syncFileSystem() const;
     void noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed);
     void loadIndexLocked();
+    // Whether the index file gave the snapshot.
+    bool readIndexLocked();
     void saveIndexLocked();
     void letSnapshotGoLocked();
 
@@ -239,6 +246,8 @@ private:
     // The snapshot may differ from the folder: the watch saw changes, or is not running.
     bool m_mustList = true;
     int m_watchHolders = 0;
+    // The entries of the snapshot let go to rest, which the index read back must give; -1 when none is.
+    qsizetype m_restingEntries = -1;
     VCardFolderWatch m_watch;
     SnapshotPointer m_current;
 };

@@ -251,7 +251,7 @@ void addItemKeysOfFile(ICalendarFolder &folder, const std::shared_ptr<const ICal
     const std::shared_ptr<const ICalendarFile> file = folder.parsedFile(described);
     QStringList uids = file ? file->uids() : QStringList();
     const QHash<QString, icalseries::ItemsOfUid> items =
-        file ? icalseries::itemsByUid(file->calendar.get()) : QHash<QString, icalseries::ItemsOfUid>();
+        file ? icalseries::itemsByUid(file->calendar().get()) : QHash<QString, icalseries::ItemsOfUid>();
     uids.removeIf([&](const QString &uid) {
         const icalseries::ItemsOfUid found = items.value(uid);
         return !(isEvents ? found.event : found.todo);
@@ -666,7 +666,7 @@ QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate 
 // those a detached occurrence stands in for.
 QList<QDateTime> EKEventStore::regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate) const
 {
-    const icalseries::ItemsOfUid found = icalseries::itemsByUid(file.calendar.get()).value(predicate.uid);
+    const icalseries::ItemsOfUid found = icalseries::itemsByUid(file.calendar().get()).value(predicate.uid);
     if (!found.event)
         return {};
     QList<QDateTime> detachedIds;
@@ -890,7 +890,7 @@ std::shared_ptr<const ICalendarOccurrences> EKEventStore::walkOf(const ICalendar
                                                                  int yearsAhead)
 {
     std::shared_ptr<const ICalendarOccurrences> own;
-    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences ? file.occurrences->byUid[uid] : own;
+    std::shared_ptr<const ICalendarOccurrences> &known = file.occurrences() ? file.occurrences()->byUid[uid] : own;
     if (!known || known->horizon < windowEnd) {
         const QDateTime ahead = QDateTime::currentDateTimeUtc().addYears(yearsAhead);
         known = std::make_shared<const ICalendarOccurrences>(
@@ -933,10 +933,10 @@ ICalendarSeriesWalks::Reach reachOfDetached(const QDateTime &start, qint64 lengt
 // walks, so that a query of another window passes the file by unparsed while it does not change.
 void EKEventStore::noteMoments(const ICalendarFile &file, bool withWalks)
 {
-    if (!file.occurrences)
+    if (!file.occurrences())
         return;
-    ICalendarSeriesWalks &walks = *file.occurrences;
-    icalcomponent *root = file.calendar.get();
+    ICalendarSeriesWalks &walks = *file.occurrences();
+    icalcomponent *root = file.calendar().get();
     if (!walks.detachedReaches) {
         QList<ICalendarSeriesWalks::Reach> reaches;
         for (const QString &uid : file.uids()) {
@@ -960,11 +960,11 @@ void EKEventStore::noteMoments(const ICalendarFile &file, bool withWalks)
 bool EKEventStore::mayHoldDetachedIn(const ICalendarFile &file, const QDateTime &windowStart,
                                      const QDateTime &windowEnd)
 {
-    if (!file.occurrences || !file.occurrences->detachedReaches || !windowStart.isValid() || !windowEnd.isValid())
+    if (!file.occurrences() || !file.occurrences()->detachedReaches || !windowStart.isValid() || !windowEnd.isValid())
         return true;
     const qint64 start = windowStart.toSecsSinceEpoch();
     const qint64 end = windowEnd.toSecsSinceEpoch();
-    const QList<ICalendarSeriesWalks::Reach> &reaches = *file.occurrences->detachedReaches;
+    const QList<ICalendarSeriesWalks::Reach> &reaches = *file.occurrences()->detachedReaches;
     return std::any_of(reaches.cbegin(), reaches.cend(),
                        [&](const auto &reach) { return reach.first <= end && reach.second >= start; });
 }
@@ -972,9 +972,9 @@ bool EKEventStore::mayHoldDetachedIn(const ICalendarFile &file, const QDateTime 
 // False only when what is noted of the file tells that none of its events overlaps the window.
 bool EKEventStore::mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd)
 {
-    if (!file.occurrences || !file.occurrences->walks || mayHoldDetachedIn(file, windowStart, windowEnd))
+    if (!file.occurrences() || !file.occurrences()->walks || mayHoldDetachedIn(file, windowStart, windowEnd))
         return true;
-    return std::any_of(file.occurrences->walks->cbegin(), file.occurrences->walks->cend(), [&](const auto &walk) {
+    return std::any_of(file.occurrences()->walks->cbegin(), file.occurrences()->walks->cend(), [&](const auto &walk) {
         return walk->horizon < windowEnd || !icalcodec::occurrencesOverlapping(*walk, windowStart, windowEnd).isEmpty();
     });
 }
@@ -1010,7 +1010,7 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
                                       const std::shared_ptr<EKCalendar> &calendar,
                                       QList<std::shared_ptr<EKEvent>> &events)
 {
-    const QHash<QString, icalseries::ItemsOfUid> items = icalseries::itemsByUid(file.calendar.get());
+    const QHash<QString, icalseries::ItemsOfUid> items = icalseries::itemsByUid(file.calendar().get());
     for (const QString &uid : file.uids()) {
         if (!predicate.uid.isEmpty() && uid != predicate.uid)
             continue;
@@ -1264,7 +1264,7 @@ std::shared_ptr<EKEvent> EKEventStore::eventAt(const std::optional<Location> &lo
 {
     if (!location)
         return nullptr;
-    icalcomponent *master = icalseries::masterOf(location->file->calendar.get(), identifier, ICAL_VEVENT_COMPONENT);
+    icalcomponent *master = icalseries::masterOf(location->file->calendar().get(), identifier, ICAL_VEVENT_COMPONENT);
     return master ? eventFromComponent(master, m_calendars.value(location->calendarIdentifier)) : nullptr;
 }
 
@@ -1276,7 +1276,7 @@ std::shared_ptr<EKCalendarItem> EKEventStore::calendarItemWithIdentifier(const Q
     const std::optional<Location> location = locate(identifier);
     if (!location || !hasAccessTo(EKEntityType::Reminder))
         return nullptr;
-    icalcomponent *todo = icalseries::masterOf(location->file->calendar.get(), identifier, ICAL_VTODO_COMPONENT);
+    icalcomponent *todo = icalseries::masterOf(location->file->calendar().get(), identifier, ICAL_VTODO_COMPONENT);
     if (!todo)
         return nullptr;
     auto reminder = std::make_shared<EKReminder>();
@@ -1489,7 +1489,7 @@ std::optional<Status> EKEventStore::updateMovedOccurrence(const EKEvent &event, 
 // what the changes cost, with no copy of the whole tree per change.
 icalcomponent *EKEventStore::treeToChange(const Location &location, bool inPlace) const
 {
-    icalcomponent *staged = location.file->calendar.get();
+    icalcomponent *staged = location.file->calendar().get();
     if (inPlace && m_flush != FileFlush::Always && location.folder->isStagedTree(location.file->fileName, staged))
         return staged;
     return icalcomponent_new_clone(staged);
@@ -1566,7 +1566,7 @@ Status EKEventStore::removeOccurrences(const QList<std::shared_ptr<EKEvent>> &oc
     });
     const std::optional<Location> location = isOneSeries && !uid.isEmpty() ? locate(uid) : std::nullopt;
     icalcomponent *const stored =
-        location ? icalseries::masterOf(location->file->calendar.get(), uid, ICAL_VEVENT_COMPONENT) : nullptr;
+        location ? icalseries::masterOf(location->file->calendar().get(), uid, ICAL_VEVENT_COMPONENT) : nullptr;
     if (occurrences.size() < 2 || !icalseries::isRecurring(stored)) {
         Status status = success();
         for (const std::shared_ptr<EKEvent> &occurrence : occurrences) {
@@ -1611,7 +1611,7 @@ QList<std::shared_ptr<EKReminder>> EKEventStore::remindersMatchingPredicate(cons
             const std::shared_ptr<const ICalendarFile> file =
                 described->hasTodos && !folder.isLeftAlone(*described) ? folder.parsedFile(described) : nullptr;
             for (const QString &uid : file ? file->uids() : QStringList()) {
-                icalcomponent *todo = icalseries::masterOf(file->calendar.get(), uid, ICAL_VTODO_COMPONENT);
+                icalcomponent *todo = icalseries::masterOf(file->calendar().get(), uid, ICAL_VTODO_COMPONENT);
                 if (!todo)
                     continue;
                 auto reminder = std::make_shared<EKReminder>();

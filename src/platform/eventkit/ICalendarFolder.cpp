@@ -138,17 +138,16 @@ bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 // Where the walks of the file's series are kept, made on first need; none for a file without series.
 std::shared_ptr<ICalendarSeriesWalks> walksOf(ICalendarFile &file)
 {
-    if (!file.occurrences && file.reachEnd == ICalendarFile::kOpenEnd)
-        file.occurrences = std::make_shared<ICalendarSeriesWalks>();
-    return file.occurrences;
+    if (!file.occurrences() && file.reachEnd == ICalendarFile::kOpenEnd)
+        file.setOccurrences(std::make_shared<ICalendarSeriesWalks>());
+    return file.occurrences();
 }
 
 // The description alone, for the folder to keep.
 std::shared_ptr<ICalendarFile> descriptionOf(const ICalendarFile &file)
 {
     auto description = std::make_shared<ICalendarFile>(file);
-    description->calendar.reset();
-    description->text.clear();
+    description->clearParse();
     return description;
 }
 
@@ -431,6 +430,86 @@ QString ICalendarFolder::reasonNotParsed(const QByteArray &text)
                          : QStringLiteral("it does not read as one calendar (cut short, or several in one file)");
 }
 
+ICalendarFile::ICalendarFile(const ICalendarFile &other)
+    : fileName(other.fileName), size(other.size), modifiedNs(other.modifiedNs), inode(other.inode),
+      changedNs(other.changedNs), reachStart(other.reachStart), reachEnd(other.reachEnd),
+      described(other.described), itemsSize(other.itemsSize), parses(other.parses), isDamaged(other.isDamaged),
+      needsParsing(other.needsParsing), hasEvents(other.hasEvents), hasTodos(other.hasTodos),
+      isDescribedByParse(other.isDescribedByParse),
+      m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
+{
+}
+
+ICalendarFile &ICalendarFile::operator=(const ICalendarFile &other)
+{
+    if (this != &other) {
+        ICalendarFile copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+ICalendarFile::~ICalendarFile() = default;
+
+const std::shared_ptr<icalcomponent_impl> &ICalendarFile::calendar() const
+{
+    static const std::shared_ptr<icalcomponent_impl> none;
+    return m_rare ? m_rare->calendar : none;
+}
+
+const QByteArray &ICalendarFile::text() const
+{
+    static const QByteArray none;
+    return m_rare ? m_rare->text : none;
+}
+
+void ICalendarFile::setParse(std::shared_ptr<icalcomponent_impl> calendar, QByteArray text)
+{
+    rare().calendar = std::move(calendar);
+    m_rare->text = std::move(text);
+    dropRareIfEmpty();
+}
+
+void ICalendarFile::setCalendar(std::shared_ptr<icalcomponent_impl> calendar)
+{
+    rare().calendar = std::move(calendar);
+    dropRareIfEmpty();
+}
+
+void ICalendarFile::clearParse()
+{
+    if (!m_rare)
+        return;
+    m_rare->calendar.reset();
+    m_rare->text = QByteArray();
+    dropRareIfEmpty();
+}
+
+const std::shared_ptr<ICalendarSeriesWalks> &ICalendarFile::occurrences() const
+{
+    static const std::shared_ptr<ICalendarSeriesWalks> none;
+    return m_rare ? m_rare->occurrences : none;
+}
+
+void ICalendarFile::setOccurrences(std::shared_ptr<ICalendarSeriesWalks> walks)
+{
+    rare().occurrences = std::move(walks);
+    dropRareIfEmpty();
+}
+
+ICalendarFile::Rare &ICalendarFile::rare()
+{
+    if (!m_rare)
+        m_rare = std::make_unique<Rare>();
+    return *m_rare;
+}
+
+void ICalendarFile::dropRareIfEmpty()
+{
+    if (m_rare && !m_rare->calendar && m_rare->text.isEmpty() && !m_rare->occurrences)
+        m_rare.reset();
+}
+
 QStringList ICalendarFile::uids() const
 {
     return icalindex::decodeItems(items(), icalindex::ItemList::Uids);
@@ -538,21 +617,20 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     file.needsParsing = false;
     file.parses = false;
     file.isDamaged = false;
-    file.calendar.reset();
-    file.text.clear();
+    file.clearParse();
     const QString path = m_path + QLatin1Char('/') + file.fileName;
     struct stat opened = {};
     const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path, kMaxItemFileBytes, &opened);
     const bool isUnchanged = hasStatus(file, fileStatOf(opened));
-    file.calendar = bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName)) : nullptr;
-    if (file.calendar)
-        file.text = *bytes;
-    describeItems(file, file.calendar.get(),
-                  isUnchanged && !hasScaledRule(file.calendar.get()) ? listed : std::nullopt);
+    std::shared_ptr<icalcomponent_impl> calendar =
+        bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName)) : nullptr;
+    describeItems(file, calendar.get(), isUnchanged && !hasScaledRule(calendar.get()) ? listed : std::nullopt);
+    if (calendar)
+        file.setParse(std::move(calendar), *bytes);
     file.isDescribedByParse = true;
     if (!bytes)
         consoleLog(QStringLiteral("Skipping calendar file: %1").arg(bytes.error().message()));
-    else if (!file.calendar)
+    else if (!file.calendar())
         consoleLog(QStringLiteral("Skipping calendar file %1: %2").arg(path, reasonNotParsed(*bytes)));
     return isUnchanged;
 }
@@ -577,7 +655,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::
     const bool isUnchanged = parseInto(*parsed);
     keepItemsOfDamaged(*parsed, described.get());
     const bool isSame = hasSameDescription(*parsed, *described);
-    parsed->occurrences.reset();
+    parsed->setOccurrences(nullptr);
     const auto known = m_files.constFind(described->fileName);
     const bool isCurrent = known != m_files.constEnd() && *known == described;
     if (isCurrent && !isSame) {
@@ -586,7 +664,7 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::
     } else if (isCurrent) {
         (*known)->needsParsing = false;
         (*known)->isDescribedByParse = (*known)->isDescribedByParse || isUnchanged;
-        parsed->occurrences = isUnchanged ? walksOf(**known) : nullptr;
+        parsed->setOccurrences(isUnchanged ? walksOf(**known) : nullptr);
     }
     if (!parsed->parses)
         return nullptr;
@@ -810,8 +888,7 @@ ICalendarFolder::FileLook ICalendarFolder::refreshFile(int folder, const QString
         file = newEntry(name, info);
         if (info.isRegular)
             parseInto(*file);
-        file->calendar.reset();
-        file->text.clear();
+        file->clearParse();
         keepItemsOfDamaged(*file, known ? known.get() : described.get());
     }
     look.isKept = info.isRegular || file->isDamaged;
@@ -1235,8 +1312,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
     describeItems(*file, calendar.get());
     walksOf(*file);
     auto parsed = std::make_shared<ICalendarFile>(*file);
-    parsed->calendar = std::move(calendar);
-    parsed->text = bytes;
+    parsed->setParse(std::move(calendar), bytes);
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
     if (info.isRegular && parsed->parses)
         keepParsed(std::move(parsed));
@@ -1251,7 +1327,7 @@ Result<QByteArray> ICalendarFolder::textToWrite(const QString &fileName, std::sh
                                                const ICalendarFile *replaced) const
 {
     const std::optional<QByteArray> patched =
-        replaced ? icalpatch::patchedText(replaced->text, replaced->calendar.get(), calendar.get()) : std::nullopt;
+        replaced ? icalpatch::patchedText(replaced->text(), replaced->calendar().get(), calendar.get()) : std::nullopt;
     if (patched) {
         if (std::shared_ptr<icalcomponent_impl> reparsed = parseCalendarText(*patched, uidForFileWithoutUid(fileName)))
             calendar = std::move(reparsed);
@@ -1295,12 +1371,12 @@ Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalc
                                   const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush)
 {
     const auto already = m_staged.find(fileName);
-    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar && replaced->fileName == fileName;
-    if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar.get())))
+    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar() && replaced->fileName == fileName;
+    if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar().get())))
         return writeFile(fileName, std::move(calendar), flush, replaced.get());
     std::shared_ptr<const ICalendarFile> onDisk = already != m_staged.end() ? already->second.onDisk : replaced;
     StagedFile file{std::move(onDisk), std::make_shared<ICalendarFile>(), stagedItemsOf(calendar.get()), false};
-    file.staged->calendar = std::move(calendar);
+    file.staged->setCalendar(std::move(calendar));
     describeStaged(fileName, file);
     m_staged.insert_or_assign(fileName, std::move(file));
     return success();
@@ -1309,7 +1385,7 @@ Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalc
 bool ICalendarFolder::isStagedTree(const QString &fileName, const icalcomponent_impl *calendar) const
 {
     const auto staged = m_staged.find(fileName);
-    return calendar && staged != m_staged.end() && staged->second.staged->calendar.get() == calendar;
+    return calendar && staged != m_staged.end() && staged->second.staged->calendar().get() == calendar;
 }
 
 // The change is told by its UID's items alone: no copy of the tree, no walk over the other items'
@@ -1324,16 +1400,16 @@ void ICalendarFolder::restageItem(const QString &fileName, const QString &uid)
     StagedFile &file = staged->second;
     ICalendarStagedItems &items = *file.items;
     items.take(uid);
-    items.add(uid, kindsOfUid(*description, file.staged->calendar.get(), uid.toUtf8()));
+    items.add(uid, kindsOfUid(*description, file.staged->calendar().get(), uid.toUtf8()));
     file.isDescribed = false;
     m_eventFileCount += int(items.events > 0) - int(description->hasEvents);
     m_todoFileCount += int(items.todos > 0) - int(description->hasTodos);
     description->hasEvents = items.events > 0;
     description->hasTodos = items.todos > 0;
-    if (description->occurrences) {
-        description->occurrences->byUid.remove(uid);
-        description->occurrences->detachedReaches.reset();
-        description->occurrences->walks.reset();
+    if (const std::shared_ptr<ICalendarSeriesWalks> &walks = description->occurrences()) {
+        walks->byUid.remove(uid);
+        walks->detachedReaches.reset();
+        walks->walks.reset();
     }
     walksOf(*description);
     ICalendarFile &parsed = *file.staged;
@@ -1341,7 +1417,7 @@ void ICalendarFolder::restageItem(const QString &fileName, const QString &uid)
     parsed.hasTodos = description->hasTodos;
     parsed.reachStart = description->reachStart;
     parsed.reachEnd = description->reachEnd;
-    parsed.occurrences = description->occurrences;
+    parsed.setOccurrences(description->occurrences());
     // A description that lists the file's one event tells that event's fields: it is made again.
     if (!description->listedEvent().isEmpty())
         describeStaged(fileName, file);
@@ -1367,11 +1443,11 @@ void ICalendarFolder::describeStagedFiles()
 void ICalendarFolder::describeStaged(const QString &fileName, StagedFile &file)
 {
     std::shared_ptr<ICalendarFile> description = entryWithStatusOf(*file.onDisk);
-    describeItems(*description, file.staged->calendar.get());
-    description->occurrences = file.staged->occurrences;
+    describeItems(*description, file.staged->calendar().get());
+    description->setOccurrences(file.staged->occurrences());
     walksOf(*description);
     auto parsed = std::make_shared<ICalendarFile>(*description);
-    parsed->calendar = file.staged->calendar;
+    parsed->setCalendar(file.staged->calendar());
     replaceFile(fileName, std::move(description));
     file.staged = std::move(parsed);
     file.isDescribed = true;
@@ -1396,7 +1472,7 @@ Status ICalendarFolder::writeStagedFile(const QString &fileName, StagedFile stag
         return success();
     const FileStat info = statInFolder(AT_FDCWD, m_path + QLatin1Char('/') + fileName);
     const Status written = hasStatus(*staged.onDisk, info)
-                               ? writeFile(fileName, staged.staged->calendar, flush, staged.onDisk.get())
+                               ? writeFile(fileName, staged.staged->calendar(), flush, staged.onDisk.get())
                                : writeOverChangedFile(fileName, staged, info, flush);
     // A write that failed leaves the disk as it was: the staged changes wait for the next call.
     if (!written && m_files.contains(fileName) && !m_files.value(fileName)->isDamaged)
@@ -1418,7 +1494,7 @@ Status ICalendarFolder::writeOverChangedFile(const QString &fileName, const Stag
     auto current = std::make_shared<ICalendarFile>(*newEntry(fileName, info));
     if (info.isRegular)
         parseInto(*current);
-    if (!current->calendar) {
+    if (!current->calendar()) {
         keepItemsOfDamaged(*current, staged.onDisk.get());
         replaceFile(fileName, descriptionOf(*current));
         noteUnsaved(fileName);
@@ -1431,7 +1507,7 @@ Status ICalendarFolder::writeOverChangedFile(const QString &fileName, const Stag
                               "written over its new version")
                    .arg(m_path, fileName));
     std::shared_ptr<icalcomponent_impl> merged(
-        icalpatch::rebasedCalendar(staged.onDisk->calendar.get(), staged.staged->calendar.get(), current->calendar.get()),
+        icalpatch::rebasedCalendar(staged.onDisk->calendar().get(), staged.staged->calendar().get(), current->calendar().get()),
         freeIcalComponent);
     return writeFile(fileName, std::move(merged), flush, current.get());
 }

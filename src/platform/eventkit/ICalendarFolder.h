@@ -55,6 +55,9 @@ struct ICalendarStagedItems;
 // writers clone it, change the clone and write the clone. (A staged tree, which only the folder's
 // stage holds, is the one exception: saves change it in place.) The walks of a file's series are kept with
 // its description, so they outlive the parsed copies; they are reached only under the store's lock.
+// A folder keeps one description per file, so what only a parsed copy or a file with a series needs
+// (the tree, its text, the walks) lies apart, made for the files that have it: the entry every file
+// has stays small.
 struct ICalendarFile final
 {
     // The reach of a file whose events have no end (a series without one) or no readable start.
@@ -63,6 +66,13 @@ struct ICalendarFile final
     // Floating times and all-day dates are read in the time zone of the moment; a reach this much
     // wider holds them in any zone.
     static constexpr qint64 kReachMarginSeconds = 2 * 24 * 3600;
+
+    ICalendarFile() = default;
+    ICalendarFile(const ICalendarFile &other);
+    ICalendarFile &operator=(const ICalendarFile &other);
+    ICalendarFile(ICalendarFile &&) noexcept = default;
+    ICalendarFile &operator=(ICalendarFile &&) noexcept = default;
+    ~ICalendarFile();
 
     QString fileName;
     qint64 size = 0;
@@ -73,9 +83,6 @@ struct ICalendarFile final
     // and ends, with a margin for floating times read in another time zone.
     qint64 reachStart = kOpenStart;
     qint64 reachEnd = kOpenEnd;
-    std::shared_ptr<icalcomponent_impl> calendar; // the VCALENDAR of a parsed copy; null in descriptions
-    QByteArray text;                              // and the file's text it was read from
-    std::shared_ptr<ICalendarSeriesWalks> occurrences; // only for a file with a series
     // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
     // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
     // after a tab, what a listing reads of the file's event when it holds one single event (else
@@ -86,18 +93,29 @@ struct ICalendarFile final
     // The bytes of the UIDs and titles at the start of the described text.
     qint32 itemsSize = 0;
     // Whether the file holds an event or a to-do that parses.
-    bool parses = false;
+    bool parses : 1 = false;
     // Whether the file's name is still there while what it names no longer reads or parses (or is no
     // regular file): the items keep the UIDs and titles it held when it last parsed, so that its items
     // are not taken for deleted. It does not parse.
-    bool isDamaged = false;
+    bool isDamaged : 1 = false;
     // Known from the folder's index and not read by this process yet.
-    bool needsParsing = false;
-    bool hasEvents = false;
-    bool hasTodos = false;
+    bool needsParsing : 1 = false;
+    bool hasEvents : 1 = false;
+    bool hasTodos : 1 = false;
     // Whether this process described the file by parsing it (not from the index, nor from a tree it
     // wrote): parsing it again while its status holds describes it the same.
-    bool isDescribedByParse = false;
+    bool isDescribedByParse : 1 = false;
+
+    // The VCALENDAR of a parsed copy, and the file's text it was read from; null and empty in
+    // descriptions.
+    const std::shared_ptr<icalcomponent_impl> &calendar() const;
+    const QByteArray &text() const;
+    void setParse(std::shared_ptr<icalcomponent_impl> calendar, QByteArray text);
+    void setCalendar(std::shared_ptr<icalcomponent_impl> calendar);
+    void clearParse();
+    // The walks of the file's series; null for a file without one.
+    const std::shared_ptr<ICalendarSeriesWalks> &occurrences() const;
+    void setOccurrences(std::shared_ptr<ICalendarSeriesWalks> walks);
 
     QStringList uids() const;
     QStringList titles() const;
@@ -111,6 +129,18 @@ struct ICalendarFile final
     void setDescribedWithin(QByteArray sharedText, qint32 itemsBytes);
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
+
+private:
+    struct Rare
+    {
+        std::shared_ptr<icalcomponent_impl> calendar;
+        QByteArray text;
+        std::shared_ptr<ICalendarSeriesWalks> occurrences;
+    };
+    Rare &rare();
+    // Lets the rare part go when it holds nothing.
+    void dropRareIfEmpty();
+    std::unique_ptr<Rare> m_rare;
 };
 
 // One folder of iCalendar files in the layout khal, todoman and vdirsyncer share: one "<uid>.ics" per

@@ -8,12 +8,14 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -324,6 +326,62 @@ TEST(VCardFolderIndex, ARefreshAfterItsOwnWritesStillSeesEveryOtherChange)
         // Unwatched, it lists the folder again.
         EXPECT_TRUE(same.refresh()->isListed);
     }
+}
+
+// A snapshot let go to rest comes back from the index file when nothing else touched the folder,
+// and from a listing when another program changed a card or the index no longer reads as written:
+// resting never hides a card nor shows one that is gone. A snapshot someone else holds is kept.
+TEST(VCardFolderIndex, ASnapshotAtRestComesBackWholeFromTheIndexOrFromAListing)
+{
+    struct RestRow
+    {
+        const char *name;
+        std::function<void(const IndexedFolder &)> change;
+        bool isListed;
+        QStringList lastNames;
+    };
+    const RestRow rows[] = {
+        {"nothing", [](const IndexedFolder &) {}, false, {QStringLiteral("Alpha"), QStringLiteral("Beta")}},
+        {"a card added by another program",
+         [](const IndexedFolder &folder) { folder.store.writeFile(QStringLiteral("c.vcf"), cardText("c", "Gamma")); },
+         true,
+         {QStringLiteral("Alpha"), QStringLiteral("Beta"), QStringLiteral("Gamma")}},
+        {"a card removed by another program",
+         [](const IndexedFolder &folder) { ASSERT_TRUE(QFile::remove(folder.store.filePath(QStringLiteral("b.vcf")))); },
+         true,
+         {QStringLiteral("Alpha")}},
+        {"the index file removed",
+         [](const IndexedFolder &folder) { ASSERT_TRUE(QFile::remove(folder.indexPath)); },
+         true,
+         {QStringLiteral("Alpha"), QStringLiteral("Beta")}},
+        {"the index file cut short",
+         [](const IndexedFolder &folder) { ASSERT_TRUE(QFile::resize(folder.indexPath, QFileInfo(folder.indexPath).size() / 2)); },
+         true,
+         {QStringLiteral("Alpha"), QStringLiteral("Beta")}},
+    };
+    for (const RestRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        const IndexedFolder folder;
+        VCardFolder same(folder.store.path(), folder.indexPath);
+        same.holdWatch();
+        ASSERT_TRUE(same.refresh());
+        same.restSnapshot();
+        row.change(folder);
+        const platform::Result<VCardFolder::Refreshed> refreshed = same.refresh();
+        ASSERT_TRUE(refreshed);
+        EXPECT_EQ(refreshed->isListed, row.isListed);
+        EXPECT_EQ(lastNames(*refreshed), row.lastNames);
+        EXPECT_EQ(*same.lastPersonCount(), row.lastNames.size());
+        same.releaseWatch();
+    }
+    const IndexedFolder folder;
+    VCardFolder same(folder.store.path(), folder.indexPath);
+    same.holdWatch();
+    const platform::Result<VCardFolder::Refreshed> held = same.refresh();
+    ASSERT_TRUE(held);
+    same.restSnapshot();
+    EXPECT_EQ(same.refresh()->snapshot, held->snapshot);
+    same.releaseWatch();
 }
 
 // The index file, field by field: a header with its magic number, version and the CRC-32 of the
