@@ -147,6 +147,13 @@ QDateTime HMGoogleSyncDriver::storedContactListDate()
     return map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
 }
 
+const HMGoogleSyncDriver::ContactListing &HMGoogleSyncDriver::contactListing()
+{
+    if (!m_contactListing)
+        m_contactListing = ContactListing{storedContactListDate(), writtenEntries().load()};
+    return *m_contactListing;
+}
+
 QString HMGoogleSyncDriver::contactsPagePath(const QDateTime &lowerBound) const
 {
     const QByteArray email = QUrl::toPercentEncoding(m_userEmail, "@");
@@ -174,8 +181,9 @@ void HMGoogleSyncDriver::listGoogleContacts()
     if (m_contactsStartingIndex == 0) {
         m_contactsStartingIndex = 1;
         m_idsListedThisListing.clear();
+        m_contactListing.reset();
     }
-    QDateTime lastListDate = storedContactListDate();
+    QDateTime lastListDate = contactListing().storedDate;
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     if (rereads) {
         if (const auto contacts = std::dynamic_pointer_cast<HMContactData>(m_contactData))
@@ -227,7 +235,7 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
 {
     if (stopsForCancel())
         return;
-    const QDateTime lastListDate = googlelistdate::refine(storedContactListDate());
+    const QDateTime lastListDate = googlelistdate::refine(contactListing().storedDate);
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     googlecontactfeed::Context context;
     context.groups = groupNamesAndIds();
@@ -236,7 +244,7 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
                              ? m_mostRecentContactModifiedOnGoogle
                              : lastListDate;
     context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
-    context.ownWrites = writtenEntries().load();
+    context.ownWrites = contactListing().ownWrites;
     const googlecontactfeed::Page page = googlecontactfeed::readPage(feed, context);
     m_mostRecentContactModifiedOnGoogle = page.mostRecent;
     if (isRepeatedContactPage(feed, page.entryCount))
@@ -250,8 +258,10 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
     m_contactsStartingIndex += m_batchSize;
     const bool isLast = page.entryCount == 0 || page.entryCount % m_batchSize != 0;
     DDLogVerbose(isLast ? QStringLiteral("remainOnConduit:NO") : QStringLiteral("remainOnConduit:YES"));
-    if (isLast)
+    if (isLast) {
         m_contactsStartingIndex = 0;
+        m_contactListing.reset();
+    }
     if (m_delegate != nullptr)
         m_delegate->syncDriverContactListCommandReturnedWithDictionaries(
             page.records, page.deletions, !isLast, isLast ? m_mostRecentContactModifiedOnGoogle : QDateTime());

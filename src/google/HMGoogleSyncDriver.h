@@ -248,6 +248,16 @@ private:
     void contactsPageReturned(int status, const QByteArray &body);
     QString contactsPagePath(const QDateTime &lowerBound) const;
     static QDateTime storedContactListDate();
+    // What every page of one contacts listing compares against: the map's list date and the answers
+    // to our own writes. Read once when the listing starts (nothing changes them until it ends), not
+    // per page: the date sits in the whole map, and a parse of it per page made the listing grow with
+    // the square of the store.
+    struct ContactListing
+    {
+        QDateTime storedDate;
+        QHash<QString, QString> ownWrites;
+    };
+    const ContactListing &contactListing();
     std::shared_ptr<platform::RKClient> makeContactsClient();
     GoogleWrittenEntries &writtenEntries();
     // An update answered 404 or 410 names an entry Google no longer holds; see the definition.
@@ -379,6 +389,7 @@ private:
     qint64 m_batchSize = 0;
     QDateTime m_mostRecentContactModifiedOnGoogle;
     QSet<QString> m_idsListedThisListing;
+    std::optional<ContactListing> m_contactListing;
     QStringList m_googleContactsWithPhotos;
     QVariantMap m_googleContactPhotosDictionary;
     QList<ContactWrite> m_contactInserts;

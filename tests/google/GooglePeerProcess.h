@@ -61,6 +61,9 @@ public:
                               QStringLiteral("--account"), kEmail + QStringLiteral(":1//rt")};
         if (port > 0)
             arguments << QStringLiteral("--port") << QString::number(port);
+        // Google keeps connections open for further requests; the kill trials can run that way too.
+        if (qEnvironmentVariableIsSet("HM_GOOGLE_PEER_KEEPS_CONNECTIONS"))
+            arguments << QStringLiteral("--keep-connections");
         m_process.start(m_program, arguments);
         if (!m_process.waitForReadyRead(20000))
             return;

@@ -200,6 +200,18 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     HttpExchange *owner = nullptr; // framework thread only; cleared when the exchange ends or goes
     std::atomic<bool> isAborted = false;
 
+    // A progress figure goes to the framework thread one report at a time: a callback that finds a
+    // report still queued only moves the figure that report will carry. A reply read in many small
+    // pieces (TLS records) was one posted report a piece.
+    struct Progress
+    {
+        std::atomic<qint64> done = 0;
+        std::atomic<qint64> total = 0;
+        std::atomic<bool> isQueued = false;
+    };
+    Progress received;
+    Progress sent;
+
     // Worker thread only.
     CURL *handle = nullptr;
     curl_slist *headerList = nullptr;
@@ -226,6 +238,7 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     void setBody(CURL *handle) const;
     void finishOnFrameworkThread(const std::shared_ptr<Transfer> &self, qint64 errorCode);
     void report(const std::shared_ptr<Transfer> &self, std::function<void(HttpExchange &)> work);
+    void reportProgress(Progress &progress, qint64 done, qint64 total, void (HttpExchange::*signal)(qint64, qint64));
 
     bool exceedsLimit(qint64 bytes) const
     {
@@ -250,6 +263,21 @@ void HttpExchange::Transfer::report(const std::shared_ptr<Transfer> &self, std::
     RKNetworkThread::post([self, work = std::move(work)] {
         if (self->owner != nullptr)
             work(*self->owner);
+    });
+}
+
+// Worker thread. The report clears its flag before it reads the figures: a callback that moves them
+// after the read finds the flag clear and queues a report of its own, so the last figure always goes.
+void HttpExchange::Transfer::reportProgress(Progress &progress, qint64 done, qint64 total,
+                                            void (HttpExchange::*signal)(qint64, qint64))
+{
+    progress.done.store(done);
+    progress.total.store(total);
+    if (progress.isQueued.exchange(true))
+        return;
+    report(shared_from_this(), [&progress, signal](HttpExchange &exchange) {
+        progress.isQueued.store(false);
+        (exchange.*signal)(progress.done.load(), progress.total.load());
     });
 }
 
@@ -546,11 +574,8 @@ size_t HttpExchange::Transfer::onBody(char *data, size_t size, size_t count, voi
     const size_t bytes = size * count;
     if (!transfer->takeBody(data, bytes))
         return 0;
-    const qint64 total = transfer->contentLength;
-    const std::shared_ptr<Transfer> self = transfer->shared_from_this();
-    transfer->report(self, [received = qint64(transfer->body.size()), total](HttpExchange &exchange) {
-        emit exchange.downloadProgress(received, total);
-    });
+    transfer->reportProgress(transfer->received, transfer->body.size(), transfer->contentLength,
+                             &HttpExchange::downloadProgress);
     return bytes;
 }
 
@@ -614,10 +639,7 @@ int HttpExchange::Transfer::onProgress(void *context, curl_off_t, curl_off_t, cu
     if (total <= 0 || sent <= transfer->bytesSent)
         return 0;
     transfer->bytesSent = sent;
-    const std::shared_ptr<Transfer> self = transfer->shared_from_this();
-    transfer->report(self, [sent = qint64(sent), total = qint64(total)](HttpExchange &exchange) {
-        emit exchange.uploadProgress(sent, total);
-    });
+    transfer->reportProgress(transfer->sent, sent, total, &HttpExchange::uploadProgress);
     return 0;
 }
 
