@@ -3,6 +3,8 @@
 #include "foundation/NSString+stripHtml.h"
 #include "google/HMGoogleSyncDriver.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTimeZone>
 #include <QUrl>
@@ -82,12 +84,22 @@ bool isOwnInvitation(const QVariantMap &event, const QStringList &accounts)
     return false;
 }
 
+// An event not later than the list date was read by the listing that stored that date: it is no
+// change. Nor is a cancelled occurrence: its series in Outlook has listed its day as removed since
+// then, and taken again on every full listing it would be imported into Outlook and deleted there
+// each time. A cancelled event or series still goes, so a deletion Outlook missed is tried again.
+bool isCoveredByListDate(const QDateTime &updated, bool cancelled, bool isOccurrence, const PageContext &context)
+{
+    const bool seenBefore = updated.isValid() && context.listDate.isValid() && updated <= context.listDate;
+    return seenBefore && (!cancelled || isOccurrence);
+}
+
 bool isIgnored(const QVariantMap &event, const QDateTime &updated, bool cancelled, const PageContext &context)
 {
     if (isOwnInvitation(event, context.outlookEmailAccounts) &&
         (!updated.isValid() || updated >= context.now.addSecs(-kOwnInvitationSeconds)))
         return true;
-    return !cancelled && updated.isValid() && context.listDate.isValid() && updated <= context.listDate;
+    return isCoveredByListDate(updated, cancelled, event.contains(QStringLiteral("recurringEventId")), context);
 }
 
 void addAlarm(const QVariantMap &event, int pageDefault, QVariantMap &record)
@@ -240,15 +252,37 @@ QDateTime dateOfDateTime(const QString &dateTime)
     return QDateTime(wall.date(), wall.time(), Qt::UTC).addSecs(-offset).toLocalTime();
 }
 
+namespace {
+
+// What every event read counts for, kept or not: the latest "updated", the events not cancelled.
+void countListed(const QDateTime &updated, bool cancelled, Listing &listing)
+{
+    if (updated.isValid() && (!listing.mostRecent.isValid() || updated > listing.mostRecent))
+        listing.mostRecent = updated;
+    listing.returnedAtLeastOneEvent = true;
+    if (!cancelled)
+        ++listing.recordCounter;
+}
+
+// Our own write coming back: Google still holds the "updated" its answer gave us.
+bool isOwnWriteBack(const QString &uid, const QString &updatedString, const PageContext &context)
+{
+    if (updatedString.isEmpty())
+        return false;
+    const auto written = context.ownWrites.constFind(uid);
+    return written != context.ownWrites.constEnd() && (*written == updatedString || *written == kWriteUnanswered);
+}
+
+} // namespace
+
 std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVariantMap &response,
                                          const PageContext &context, Listing &listing)
 {
     QVariantMap record;
     const QString updatedString = text(event, QStringLiteral("updated"));
     const QDateTime updated = dateOfUpdated(updatedString);
-    if (updated.isValid() && (!listing.mostRecent.isValid() || updated > listing.mostRecent))
-        listing.mostRecent = updated;
-    listing.returnedAtLeastOneEvent = true;
+    const bool cancelled = text(event, QStringLiteral("status")) == QLatin1String("cancelled");
+    countListed(updated, cancelled, listing);
     if (updated.isValid())
         record.insert(QStringLiteral("NSDATELASTMODIFIEDGOOGLE"), updated);
     const bool hasId = event.contains(QStringLiteral("id"));
@@ -258,15 +292,10 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
         record.insert(QStringLiteral("UID"), uid);
     }
     record.insert(QStringLiteral("BUSYSTATUS"), text(event, QStringLiteral("transparency")) == QLatin1String("transparent") ? 0 : 2);
-    const bool cancelled = text(event, QStringLiteral("status")) == QLatin1String("cancelled");
     record.insert(QStringLiteral("DELETED"), cancelled);
-    if (!cancelled)
-        ++listing.recordCounter;
     if (isIgnored(event, updated, cancelled, context))
         return std::nullopt;
-    // Our own write coming back: Google still holds the text we sent.
-    if (hasId && !updatedString.isEmpty() &&
-        (context.ownWrites.value(uid) == updatedString || context.ownWrites.value(uid) == kWriteUnanswered))
+    if (hasId && isOwnWriteBack(uid, updatedString, context))
         return std::nullopt;
     addTexts(event, record);
     QDateTime start;
@@ -288,17 +317,53 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
     return record;
 }
 
+namespace {
+
+void fileEvent(const QVariantMap &event, const QVariantMap &response, const PageContext &context, Listing &listing)
+{
+    const std::optional<QVariantMap> record = recordOfEvent(event, response, context, listing);
+    if (!record)
+        return;
+    if (record->contains(QStringLiteral("UID")))
+        listing.changedUids << record->value(QStringLiteral("UID")).toString();
+    file(*record, listing);
+}
+
+// An event recordOfEvent would leave out for what it is known to be, read no further than that and
+// counted as recordOfEvent counts it: one the list date covers (not cancelled, or a cancelled
+// occurrence), or our own write coming back with the "updated" its answer gave.
+bool isKnownUnchanged(const QJsonObject &event, const QString &calendarId, const PageContext &context, Listing &listing)
+{
+    const QString updatedString = event.value(QLatin1String("updated")).toString();
+    const QDateTime updated = dateOfUpdated(updatedString);
+    const bool cancelled = event.value(QLatin1String("status")).toString() == QLatin1String("cancelled");
+    const bool covered = isCoveredByListDate(updated, cancelled, event.contains(QLatin1String("recurringEventId")), context);
+    const QJsonValue id = event.value(QLatin1String("id"));
+    if (!covered && !(id.isString() && isOwnWriteBack(id.toString() + u'@' + calendarId, updatedString, context)))
+        return false;
+    countListed(updated, cancelled, listing);
+    return true;
+}
+
+} // namespace
+
 void readPage(const QVariantMap &response, const PageContext &context, Listing &listing)
 {
     for (const QVariant &item : response.value(QStringLiteral("items")).toList()) {
-        if (item.typeId() != QMetaType::QVariantMap)
+        if (item.typeId() == QMetaType::QVariantMap)
+            fileEvent(item.toMap(), response, context, listing);
+    }
+}
+
+void readItems(const QJsonArray &items, const QVariantMap &response, const PageContext &context, Listing &listing)
+{
+    const QString calendarId = text(response, QStringLiteral("googleCalendarId"));
+    for (const QJsonValue &item : items) {
+        if (!item.isObject())
             continue;
-        const std::optional<QVariantMap> record = recordOfEvent(item.toMap(), response, context, listing);
-        if (!record)
-            continue;
-        if (record->contains(QStringLiteral("UID")))
-            listing.changedUids << record->value(QStringLiteral("UID")).toString();
-        file(*record, listing);
+        const QJsonObject event = item.toObject();
+        if (!isKnownUnchanged(event, calendarId, context, listing))
+            fileEvent(event.toVariantMap(), response, context, listing);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QJsonArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -54,6 +55,9 @@ std::optional<QVariantMap> recordOfEvent(const QVariantMap &event, const QVarian
                                          const PageContext &context, Listing &listing);
 // Every item of the page, filed into the listing.
 void readPage(const QVariantMap &response, const PageContext &context, Listing &listing);
+// The same for a page's items as they were parsed, the page's other values in the response: an item
+// the list date covers is counted without being turned into a map.
+void readItems(const QJsonArray &items, const QVariantMap &response, const PageContext &context, Listing &listing);
 // The exception starts joined into their series, then the three lists in their order.
 QList<QVariantMap> finishListing(Listing &listing);
 

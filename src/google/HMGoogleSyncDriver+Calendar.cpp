@@ -16,6 +16,9 @@
 #include "platform/restkit/RKRequest.h"
 #include "sync/HMProfile.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimeZone>
 
 namespace {
@@ -26,6 +29,21 @@ constexpr int kRepeatedTokenLimit = 5;
 
 // 2015-12-29 00:00 UTC: the list date of a calendar never listed.
 const QDateTime kFirstListDate = QDateTime(QDate(2015, 12, 29), QTime(0, 0), Qt::UTC);
+
+// A page as parsed from its bytes: an object whose "items", when present, is a list of at most 1,000.
+std::optional<QJsonObject> eventPageObject(const QByteArray &body)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        DDLogError(QStringLiteral("Error parsing json"));
+        return std::nullopt;
+    }
+    const QJsonValue items = document.object().value(QLatin1String("items"));
+    if (!items.isUndefined() && (!items.isArray() || items.toArray().size() > kMaxEventPageItems))
+        return std::nullopt;
+    return document.object();
+}
 
 } // namespace
 
@@ -65,7 +83,31 @@ void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
                 QStringLiteral("No calendars selected. Please select at least one Google calendar to synchronize"));
         return;
     }
+    prepareEventPages(stored);
     listEventsForCalendarId(calendarIds.first(), QString());
+}
+
+// What every page of the listing is asked and read against, settled once when the listing starts:
+// the map and the file of our own writes are not read again for each page.
+void HMGoogleSyncDriver::prepareEventPages(const QDateTime &stored)
+{
+    const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
+    m_eventPageContext = googleeventlist::PageContext();
+    m_eventPageContext.listDate = rereads ? QDateTime() : stored;
+    m_eventPageContext.outlookEmailAccounts = GlobalVariables::getAllOutlookEmailAccounts();
+    m_eventPageContext.now = QDateTime::currentDateTimeUtc();
+    m_eventPageContext.ownWrites = writtenEvents().load();
+    m_eventsUpdatedMin = rereads ? QDateTime() : stored;
+    if (rereads) {
+        if (const auto calendar = std::dynamic_pointer_cast<HMCalendarData>(m_calendarData))
+            calendar->removeDeletedOutlookIdsFromDatFile();
+        return;
+    }
+    DDLogVerbose(QStringLiteral("Not rereading Google!"));
+    if (stored.isValid() && !googleeventlist::listDateIsRecent(stored, m_eventPageContext.now)) {
+        DDLogInfo(QStringLiteral("Rereading, since Google doesn't support this last modified date"));
+        m_eventsUpdatedMin = QDateTime();
+    }
 }
 
 void HMGoogleSyncDriver::listEventsForCalendarId(const QString &calendarId, const QString &pageToken)
@@ -76,23 +118,11 @@ void HMGoogleSyncDriver::listEventsForCalendarId(const QString &calendarId, cons
     const QString escapedToken = pageToken.isEmpty() ? QString() : googleeventlist::escapedPageToken(pageToken);
     DDLogVerbose(QStringLiteral("listEventsForCalendarId:usingNextSyncToken: %1 %2").arg(id, escapedToken));
     DDLogVerbose(QStringLiteral("Querying Calendar: %1").arg(m_calendarNamesAndIds.value(id, QStringLiteral("primary"))));
-    QDateTime listDate = storedEventListDate();
-    if (m_profile && m_profile->rereadDeviceOnNextSync()) {
-        if (const auto calendar = std::dynamic_pointer_cast<HMCalendarData>(m_calendarData))
-            calendar->removeDeletedOutlookIdsFromDatFile();
-        listDate = QDateTime();
-    } else {
-        DDLogVerbose(QStringLiteral("Not rereading Google!"));
-        if (listDate.isValid() && !googleeventlist::listDateIsRecent(listDate, QDateTime::currentDateTimeUtc())) {
-            DDLogInfo(QStringLiteral("Rereading, since Google doesn't support this last modified date"));
-            listDate = QDateTime();
-        }
-    }
     showProgress(pageToken.isEmpty() ? QStringLiteral("Requesting events from Google")
                                      : QStringLiteral("Requesting more events from Google"),
                  pageToken.isEmpty() ? 0.55 : 0.52);
     makeClient(googlehosts::apiHost());
-    const QString path = googleeventlist::eventListPath(id, escapedToken, listDate);
+    const QString path = googleeventlist::eventListPath(id, escapedToken, m_eventsUpdatedMin);
     DDLogVerbose(QStringLiteral("Requesting events from %1").arg(path));
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(
@@ -117,38 +147,35 @@ void HMGoogleSyncDriver::eventPageReturned(const QString &calendarId, int status
         cancelSyncWithError(failure);
         return;
     }
-    QVariantMap response;
+    QJsonObject page;
     if (status != 404) {
-        const std::optional<QVariant> value = dictionaryForJsonString(QString::fromUtf8(body));
-        const bool isPage = value && value->typeId() == QMetaType::QVariantMap &&
-                            value->toMap().value(QStringLiteral("items")).toList().size() <= kMaxEventPageItems;
+        const std::optional<QJsonObject> read = eventPageObject(body);
         // No empty last page: read as one it would end the listing and date events never read.
-        if (!isPage) {
+        if (!read) {
             cancelSyncWithError(QStringLiteral("Google's list of events could not be read; nothing was changed for it."));
             return;
         }
-        response = value->toMap();
+        page = *read;
     }
     DDLogVerbose(QStringLiteral("received event list response"));
+    QVariantMap response;
+    for (auto value = page.constBegin(); value != page.constEnd(); ++value) {
+        if (value.key() != QLatin1String("items"))
+            response.insert(value.key(), value.value().toVariant());
+    }
     response.insert(QStringLiteral("googleCalendarId"), calendarId);
     if (m_calendarNamesAndIds.contains(calendarId))
         response.insert(QStringLiteral("calendarCategoryIdentifier"), m_calendarNamesAndIds.value(calendarId));
-    parseEventListResponse(response);
+    parseEventListResponse(response, page.value(QLatin1String("items")).toArray());
 }
 
-void HMGoogleSyncDriver::parseEventListResponse(const QVariantMap &response)
+void HMGoogleSyncDriver::parseEventListResponse(const QVariantMap &response, const QJsonArray &items)
 {
     if (stopsForCancel())
         return;
     DDLogVerbose(QStringLiteral("parseEventListResponse"));
-    googleeventlist::PageContext context;
-    const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
-    context.listDate = rereads ? QDateTime() : storedEventListDate();
-    context.outlookEmailAccounts = GlobalVariables::getAllOutlookEmailAccounts();
-    context.now = QDateTime::currentDateTimeUtc();
-    context.ownWrites = writtenEvents().load();
     const qint64 before = m_eventListing.recordCounter;
-    googleeventlist::readPage(response, context, m_eventListing);
+    googleeventlist::readItems(items, response, m_eventPageContext, m_eventListing);
     if (m_eventListing.recordCounter != before)
         if (const auto sheet = GlobalVariables::getCurrentSyncProgressController(); sheet && !m_shouldCancel->load())
             sheet->setUserMessageDirectly(QStringLiteral("Reading Google calendar events %1").arg(m_eventListing.recordCounter));

@@ -140,7 +140,7 @@ public:
     // One page; an empty id is "primary", an empty token the first page.
     void listEventsForCalendarId(const QString &calendarId, const QString &pageToken);
     // Turns one page into records, then asks for the next page or calendar, or hands the listing on.
-    void parseEventListResponse(const QVariantMap &response);
+    void parseEventListResponse(const QVariantMap &response, const QJsonArray &items);
     // The Outlook calendar data source of the run (conduit 2).
     void setCalendarData(std::shared_ptr<HMData> data) { m_calendarData = std::move(data); }
 
@@ -295,6 +295,7 @@ private:
     void eventPageReturned(const QString &calendarId, int status, const QByteArray &body);
     void finishEventListing();
     QDateTime storedEventListDate();
+    void prepareEventPages(const QDateTime &stored);
     GoogleWrittenEntries &writtenEvents();
     struct EventWrite;
     EventWrite eventWriteOfRecord(const HMSyncRecord &record, int kind) const;
@@ -377,6 +378,9 @@ private:
     std::shared_ptr<GoogleWrittenEntries> m_writtenEvents;
     QStringList m_mutableCalendars;
     googleeventlist::Listing m_eventListing;
+    // Settled once a listing: what its pages are read against, and the "updatedMin" they ask for.
+    googleeventlist::PageContext m_eventPageContext;
+    QDateTime m_eventsUpdatedMin;
     QString m_lastPageToken;
     int m_googleInfiniteLoopBugCounter = 0;
     bool m_eventListingIncomplete = false;

@@ -4,6 +4,7 @@
 #include "google/GoogleEventList.h"
 #include "google/HMGoogleSyncDriver.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimeZone>
@@ -60,6 +61,8 @@ const char *kPage = R"({
   {"id": "old", "updated": "2021-03-01T00:00:00.000Z", "start": {"dateTime": "2021-03-04T09:00:00Z"},
    "end": {"dateTime": "2021-03-04T10:00:00Z"}},
   {"id": "gone", "updated": "2021-03-01T00:00:00.000Z", "status": "cancelled"},
+  {"id": "s1_20210209T090000Z", "updated": "2021-03-01T00:00:00.000Z", "status": "cancelled",
+   "recurringEventId": "s1", "originalStartTime": {"dateTime": "2021-02-09T09:00:00Z"}},
   {"id": "inv", "updated": "2021-03-04T12:30:00.000Z", "attendees": [{"email": "ME@Example.org"}],
    "start": {"dateTime": "2021-03-04T09:00:00Z"}, "end": {"dateTime": "2021-03-04T10:00:00Z"}},
   {"id": "inv2", "updated": "2021-03-04T10:00:00.000Z", "attendees": [3, {"name": "x"}, {"email": "me@example.org"}],
@@ -102,8 +105,8 @@ TEST(GoogleEventList, AHandWrittenPageIsReadIntoItsRecordsAndFiled)
     QStringList order;
     for (const QVariantMap &record : all)
         order << record.value(QStringLiteral("unalteredGoogleId")).toString();
-    // Plain events, then series, then exceptions; the old event, our own write and the fresh own
-    // invitation are left out; the old cancelled one goes on.
+    // Plain events, then series, then exceptions; the old event, the old cancelled occurrence, our own
+    // write and the fresh own invitation are left out; the old cancelled event goes on.
     EXPECT_EQ(order.join(u' '), QStringLiteral("t1 t2 t3 a1 a2 h1 gone inv2 s1 s2 s3 s1_20210413T090000Z s1_20210511T090000Z"));
 
     const QVariantMap t1 = byId(all, QStringLiteral("t1"));
@@ -166,6 +169,32 @@ TEST(GoogleEventList, AHandWrittenPageIsReadIntoItsRecordsAndFiled)
     EXPECT_TRUE(listing.changedUids.contains(QStringLiteral("t1@cal1")));
     EXPECT_FALSE(listing.changedUids.contains(QStringLiteral("old@cal1")));
     EXPECT_FALSE(listing.changedUids.contains(QStringLiteral("mine@cal1")));
+}
+
+// The page's items as parsed, with the events known unchanged passed over without being made maps,
+// give the very records, order, counts and dates the page read as one map gives.
+TEST(GoogleEventList, ParsedItemsAreReadAsTheWholePageIs)
+{
+    const QJsonObject page = QJsonDocument::fromJson(QByteArray(kPage)).object();
+    for (const bool withListDate : {true, false}) {
+        SCOPED_TRACE(withListDate);
+        googleeventlist::PageContext pageContext = context();
+        if (!withListDate)
+            pageContext.listDate = QDateTime();
+        QVariantMap whole = page.toVariantMap();
+        whole.insert(QStringLiteral("googleCalendarId"), QStringLiteral("cal1"));
+        googleeventlist::Listing fromMap;
+        googleeventlist::readPage(whole, pageContext, fromMap);
+        QVariantMap rest = whole;
+        rest.remove(QStringLiteral("items"));
+        googleeventlist::Listing fromItems;
+        googleeventlist::readItems(page.value(QLatin1String("items")).toArray(), rest, pageContext, fromItems);
+        EXPECT_EQ(fromItems.changedUids, fromMap.changedUids);
+        EXPECT_EQ(fromItems.mostRecent, fromMap.mostRecent);
+        EXPECT_EQ(fromItems.recordCounter, fromMap.recordCounter);
+        EXPECT_EQ(fromItems.returnedAtLeastOneEvent, fromMap.returnedAtLeastOneEvent);
+        EXPECT_EQ(googleeventlist::finishListing(fromItems), googleeventlist::finishListing(fromMap));
+    }
 }
 
 TEST(GoogleEventList, CategoriesComeFromTheCalendarNameElseTheSummaryAndTheDefaultAlarmIsTen)

@@ -1008,3 +1008,37 @@ TEST(GoogleEventSync, AnOccurrenceRemovedBeforeTheFirstSyncIsCancelledInItsSerie
     ASSERT_EQ(second.exitCode, 0) << second.output.toStdString();
     EXPECT_EQ(sync.googleWrites(), QStringList()) << second.output.toStdString();
 }
+
+// Google's events were all last changed a month ago, so every sync lists them all again (a list date
+// older than 14 days is not sent). A cancelled occurrence read before is no change: the later syncs
+// import nothing into Outlook for it (an import takes a new Outlook id), and its day stays removed.
+TEST(GoogleEventSync, AFullListingAgainLeavesACancelledOccurrenceReadBeforeAlone)
+{
+    EventSync sync(QStringLiteral("Europe/Berlin"));
+    sync.makeProfile();
+    const QDateTime monthAgo = QDateTime::currentDateTimeUtc().addDays(-30);
+    sync.google().control("/peer/clock", {{"now", monthAgo.toString(Qt::ISODateWithMs)}});
+    QJsonObject board = googleTimed("board0001", "Board", "2027-03-09T09:00:00Z", "2027-03-09T10:00:00Z");
+    board.insert("recurrence", QJsonArray{"RRULE:FREQ=MONTHLY;BYDAY=2TU;COUNT=6"});
+    sync.putGoogleEvent(board);
+    sync.putGoogleEvent(QJsonObject{{"id", "board0001_20270413T090000Z"}, {"status", "cancelled"},
+                                    {"recurringEventId", "board0001"},
+                                    {"originalStartTime", QJsonObject{{"dateTime", "2027-04-13T09:00:00Z"}}}});
+    ASSERT_EQ(sync.sync().exitCode, 0);
+    sync.expectEverySubjectOnceOnEachSide({"Board"});
+
+    const qint64 before = sync.addOutlookEvent(outlookTimed("Probe", localText(2027, 6, 1, 9), localText(2027, 6, 1, 10)));
+    for (int round = 0; round < 2; ++round) {
+        const DriverRun again = sync.sync();
+        ASSERT_EQ(again.exitCode, 0) << again.output.toStdString();
+    }
+    const qint64 after = sync.addOutlookEvent(outlookTimed("Probe 2", localText(2027, 6, 2, 9), localText(2027, 6, 2, 10)));
+    EXPECT_EQ(after, before + 1);
+    const std::optional<QJsonObject> series = bySubject(sync.outlookEvents(), "Board");
+    ASSERT_TRUE(series);
+    QStringList removedDays;
+    for (const QJsonValue &day : (*series)["exdates"].toArray())
+        removedDays << QDateTime::fromString(day.toString(), Qt::ISODate).toUTC().toString("yyyy-MM-dd");
+    EXPECT_EQ(removedDays, QStringList{"2027-04-13"});
+    sync.expectEverySubjectOnceOnEachSide({"Board", "Probe"});
+}
