@@ -181,7 +181,8 @@ bool HMOutlookDatFileHelper::writeOutlookId(Conduit conduit, const QString &outl
 
 bool HMOutlookDatFileHelper::commitChanges(Conduit conduit, const Commit &commit)
 {
-    QVariantMap map = reload(conduit);
+    const QVariantMap stored = reload(conduit);
+    QVariantMap map = stored;
     for (auto it = commit.pairs.constBegin(); it != commit.pairs.constEnd(); ++it) {
         if (!it.key().isEmpty() && !it.value().toString().isEmpty() && !isDateKey(it.key()))
             map.insert(it.key(), it.value().toString());
@@ -192,6 +193,9 @@ bool HMOutlookDatFileHelper::commitChanges(Conduit conduit, const Commit &commit
         map.insert(kLastModified, commit.lastModified.toUTC().addSecs(dateOffset(conduit)));
     if (commit.listCommandDate.isValid())
         map.insert(kListCommandDate, commit.listCommandDate.toUTC().addSecs(dateOffset(conduit)));
+    // A commit that changes nothing in a map read whole leaves its file alone: no rewrite of every pair.
+    if (!stored.isEmpty() && map == stored && QFileInfo::exists(slot(conduit).path))
+        return true;
     return store(conduit, map);
 }
 

@@ -341,6 +341,31 @@ TEST_F(DatFileTest, AMapKeptForTheRunIsReadOnceAndWrittenAsAFreshReadWould)
     EXPECT_FALSE(HMOutlookDatFileHelper().dictionaryForContactDatFile());
 }
 
+// A commit that changes nothing leaves the map's file as it was, the very same file; one that moves a
+// date writes it anew.
+TEST_F(DatFileTest, ACommitThatChangesNothingLeavesTheFileAlone)
+{
+    HMOutlookDatFileHelper::Commit start;
+    start.pairs.insert(QStringLiteral("p1"), QStringLiteral("101"));
+    start.lastModified = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    HMOutlookDatFileHelper helper;
+    ASSERT_TRUE(helper.commitChanges(Conduit::Calendar, start));
+    const auto identity = [&helper] {
+        struct stat status {};
+        EXPECT_EQ(::stat(QFile::encodeName(helper.calendarFilePath()).constData(), &status), 0);
+        return std::pair(status.st_ino, status.st_mtim.tv_nsec + status.st_mtim.tv_sec * 1'000'000'000LL);
+    };
+    const auto before = identity();
+    EXPECT_TRUE(helper.commitChanges(Conduit::Calendar, {}));
+    EXPECT_TRUE(HMOutlookDatFileHelper().commitChanges(Conduit::Calendar, start));
+    EXPECT_EQ(identity(), before);
+    HMOutlookDatFileHelper::Commit later = start;
+    later.lastModified = start.lastModified.addSecs(1);
+    EXPECT_TRUE(helper.commitChanges(Conduit::Calendar, later));
+    EXPECT_NE(identity(), before);
+    EXPECT_EQ(HMOutlookDatFileHelper().getLastModifiedDate(Conduit::Calendar), later.lastModified);
+}
+
 // The ids of writes Google did not take, beside the map: one a line byte for byte, 0600, read back;
 // ids that cannot stand on a line left out; a link there removed with its target untouched; an empty
 // list removes the file.
