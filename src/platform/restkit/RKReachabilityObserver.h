@@ -27,8 +27,11 @@ public:
     bool checkHostReachable(std::chrono::milliseconds timeout);
     bool lastHostCheckSucceeded() const { return m_lastHostCheck.load(); }
 
+    // Whether the host is "localhost" or a loopback address: 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped
+    // into IPv6.
+    static bool isLoopbackHost(const QString &host);
+
 private:
-    bool isLoopbackHost() const;
 
     const QString m_host;
     const quint16 m_port;
