@@ -32,7 +32,6 @@ public:
     static bool isLoopbackHost(const QString &host);
 
 private:
-
     const QString m_host;
     const quint16 m_port;
     std::atomic<bool> m_lastHostCheck = false;
