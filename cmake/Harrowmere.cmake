@@ -35,15 +35,13 @@ endfunction()
 # the program links anyway are named, and each one that defines a symbol another also defines comes
 # first here in the same order as before (libm before libc, the other Qt libraries before Qt Core), so
 # every symbol binds to the very same definition. QT names the program's Qt libraries other than Qt
-# Core, in the order it linked them (Qt Network by default): they define some of each other's symbols
-# (instances of templates).
+# Core, in the order it linked them: they define some of each other's symbols (instances of
+# templates). Without QT, only Qt Core is named, and the program loads another Qt library only if its
+# code calls one.
 function(hm_order_shared_libraries target)
     cmake_parse_arguments(ARG "" "" "QT" ${ARGN})
     if(NOT CMAKE_BUILD_TYPE STREQUAL "Release" OR HM_SANITIZE OR HM_BUILD_FUZZ)
         return()
-    endif()
-    if(NOT ARG_QT)
-        set(ARG_QT Qt6::Network)
     endif()
     list(TRANSFORM ARG_QT REPLACE "(.+)" "$<TARGET_FILE:\\1>")
     target_link_options(${target} PRIVATE "LINKER:--push-state,--no-as-needed"

@@ -27,9 +27,11 @@ public:
     bool checkHostReachable(std::chrono::milliseconds timeout);
     bool lastHostCheckSucceeded() const { return m_lastHostCheck.load(); }
 
-private:
-    bool isLoopbackHost() const;
+    // Whether the host is "localhost" or a loopback address: 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped
+    // into IPv6.
+    static bool isLoopbackHost(const QString &host);
 
+private:
     const QString m_host;
     const quint16 m_port;
     std::atomic<bool> m_lastHostCheck = false;

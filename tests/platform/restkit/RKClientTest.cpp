@@ -4,6 +4,7 @@
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKNetworkThread.h"
 #include "platform/restkit/RKObjectManager.h"
+#include "platform/restkit/RKReachabilityObserver.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -481,6 +482,19 @@ TEST_F(RKClientTest, AnswersReachabilityLocallyAndByConnecting)
     RKReachabilityObserver nobody(QStringLiteral("127.0.0.1"), closedPort);
     EXPECT_FALSE(nobody.checkHostReachable(std::chrono::seconds(5)));
     EXPECT_FALSE(nobody.lastHostCheckSucceeded());
+}
+
+// Every spelling of a loopback address reads as loopback, and nothing else does: the loopback host
+// is reachable whenever the loopback interface runs.
+TEST_F(RKClientTest, ReadsEveryLoopbackSpellingAsLoopback)
+{
+    for (const char *host : {"127.0.0.1", "127.3.2.1", " 127.0.0.1 ", "::1", "0:0:0:0:0:0:0:1", "::ffff:127.0.0.1",
+                             "LocalHost"})
+        EXPECT_TRUE(RKReachabilityObserver::isLoopbackHost(QString::fromLatin1(host))) << host;
+    for (const char *host : {"192.0.2.1", "128.0.0.1", "::2", "::ffff:192.0.2.1", "phone.example", "127.0.0.1.5",
+                             "localhost.example", ""})
+        EXPECT_FALSE(RKReachabilityObserver::isLoopbackHost(QString::fromLatin1(host))) << host;
+    EXPECT_TRUE(RKReachabilityObserver(QStringLiteral("::1"), 80).isNetworkReachable());
 }
 
 // The object manager is reached process-wide, and cancelling all its requests ends the running and
