@@ -138,6 +138,10 @@ TEST(DeviceAnnouncementTest, ListenerOnLoopbackReadsIdAndSenderOfEachAnnouncemen
         phone->sendData("ABCD\nDeviceId=caf\xc3\xa9", QStringLiteral("127.0.0.1"), listener->localPort_IPv4(), -1, 2);
         phone->sendData("ABCDv6-Phone", QStringLiteral("::1"), listener->localPort_IPv6(), -1, 3);
         ASSERT_TRUE(testsupport::waitUntil([&] { return reader.datagramCount() == 3; })) << "three announcements";
+        // A send's report may still be on its way after the datagram arrived: closing waits for the
+        // sockets' queues, so once the delegate queue drains nothing reaches the reader as it goes.
+        phone->close();
+        listener->close();
     }
     delegateQueue->sync([] {});
     auto pairings = reader.pairings();
