@@ -144,6 +144,8 @@ size_t encodeVarint(char *room, quint64 value)
 // a graph being read appends a few times for every pair of every entry.
 void appendBytes(QByteArray &out, const char *bytes, qsizetype count)
 {
+    if (count == 0)
+        return;
     const qsizetype at = out.size();
     if (at + count > out.capacity())
         out.reserve(std::max(at + count, 2 * out.capacity()));
@@ -948,6 +950,8 @@ char *HMIdentifierGraphEntry::Arena::roomFor(qsizetype count)
 
 void HMIdentifierGraphEntry::Arena::appendRaw(QByteArrayView bytes)
 {
+    if (bytes.isEmpty())
+        return;
     std::memcpy(roomFor(bytes.size()), bytes.data(), size_t(bytes.size()));
     m_packedBytes += bytes.size();
 }
@@ -966,7 +970,9 @@ void HMIdentifierGraphEntry::Arena::appendKeyAndNumber(quint32 keyNumber, const 
     }
     char *room = roomFor(qsizetype(kMaxKeyAndNumberBytes) + following.size());
     const size_t used = encodeKeyAndNumber(room, keyNumber, Tag(tag), number);
-    std::memcpy(room + used, following.data(), size_t(following.size()));
+    // A date has nothing after its number, and no bytes to copy from.
+    if (!following.isEmpty())
+        std::memcpy(room + used, following.data(), size_t(following.size()));
     m_packedBytes += qsizetype(used) + following.size();
 }
 
@@ -1079,7 +1085,8 @@ bool HMIdentifierGraphEntry::Arena::addPacked(const QString &key, QByteArrayView
     }
     char *room = roomFor(qsizetype(kMaxVarintBytes) + packedValue.size());
     const size_t used = encodeVarint(room, number);
-    std::memcpy(room + used, packedValue.data(), size_t(packedValue.size()));
+    if (!packedValue.isEmpty())
+        std::memcpy(room + used, packedValue.data(), size_t(packedValue.size()));
     m_packedBytes += qsizetype(used) + packedValue.size();
     return true;
 }
