@@ -139,10 +139,24 @@ size_t encodeVarint(char *room, quint64 value)
     return used;
 }
 
+// Appends by copying into the byte string's room, which grows by doubling. Qt 6.4's append goes
+// through its general insert, which costs several times the copy of the few bytes a pair adds, and
+// a graph being read appends a few times for every pair of every entry.
+void appendBytes(QByteArray &out, const char *bytes, qsizetype count)
+{
+    if (count == 0)
+        return;
+    const qsizetype at = out.size();
+    if (at + count > out.capacity())
+        out.reserve(std::max(at + count, 2 * out.capacity()));
+    out.resize(at + count);
+    std::memcpy(out.data() + at, bytes, size_t(count));
+}
+
 void appendVarint(QByteArray &out, quint64 value)
 {
     char room[kMaxVarintBytes];
-    out.append(room, qsizetype(encodeVarint(room, value)));
+    appendBytes(out, room, qsizetype(encodeVarint(room, value)));
 }
 
 quint64 zigzag(qint64 value)
@@ -159,13 +173,13 @@ void appendNumber(QByteArray &out, Tag tag, quint64 number)
 {
     char room[1 + kMaxVarintBytes];
     room[0] = char(tag);
-    out.append(room, qsizetype(1 + encodeVarint(room + 1, number)));
+    appendBytes(out, room, qsizetype(1 + encodeVarint(room + 1, number)));
 }
 
 void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
 {
     appendNumber(out, tag, quint64(bytes.size()));
-    out.append(bytes);
+    appendBytes(out, bytes.data(), bytes.size());
 }
 
 // Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
@@ -335,12 +349,23 @@ void appendKeyNumber(QByteArray &packed, quint32 number, const QString &key)
     if (number == kInlineKey) {
         const QByteArray text = key.toUtf8();
         appendVarint(packed, quint64(text.size()));
-        packed.append(text);
+        appendBytes(packed, text.constData(), text.size());
     }
 }
 
 // A key given by its number, then a value's tag and the number that follows it (a text's length, a
 // date's moment): in one append where the key is a number alone, as it nearly always is.
+constexpr size_t kMaxKeyAndNumberBytes = 2 * kMaxVarintBytes + 1;
+
+// Writes a numbered key, a tag and the number after it into the room given (kMaxKeyAndNumberBytes
+// at least); answers how many bytes it took.
+size_t encodeKeyAndNumber(char *room, quint32 keyNumber, Tag tag, quint64 number)
+{
+    size_t used = encodeVarint(room, keyNumber);
+    room[used++] = char(tag);
+    return used + encodeVarint(room + used, number);
+}
+
 void appendKeyAndNumber(QByteArray &packed, quint32 keyNumber, const QString &key, Tag tag, quint64 number)
 {
     if (keyNumber == kInlineKey) {
@@ -348,11 +373,8 @@ void appendKeyAndNumber(QByteArray &packed, quint32 keyNumber, const QString &ke
         appendNumber(packed, tag, number);
         return;
     }
-    char room[2 * kMaxVarintBytes + 1];
-    size_t used = encodeVarint(room, keyNumber);
-    room[used++] = char(tag);
-    used += encodeVarint(room + used, number);
-    packed.append(room, qsizetype(used));
+    char room[kMaxKeyAndNumberBytes];
+    appendBytes(packed, room, qsizetype(encodeKeyAndNumber(room, keyNumber, tag, number)));
 }
 
 void appendKey(QByteArray &packed, const QString &key)
@@ -910,10 +932,69 @@ HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pair
 
 void HMIdentifierGraphEntry::Arena::begin()
 {
-    m_packing.resize(0);
-    m_packing.append(kFormat);
+    m_packedBytes = 0;
+    appendRaw(QByteArrayView(&kFormat, 1));
     m_hasLastKey = false;
     m_unordered.reset();
+}
+
+// Room for count more bytes of the entry being packed, at its end; the buffer only grows, so that
+// after the first few entries packing copies bytes and allocates nothing.
+char *HMIdentifierGraphEntry::Arena::roomFor(qsizetype count)
+{
+    const qsizetype needed = m_packedBytes + count;
+    if (needed > m_packing.size())
+        m_packing.resize(std::max(needed, 2 * m_packing.size()));
+    return m_packing.data() + m_packedBytes;
+}
+
+void HMIdentifierGraphEntry::Arena::appendRaw(QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    std::memcpy(roomFor(bytes.size()), bytes.data(), size_t(bytes.size()));
+    m_packedBytes += bytes.size();
+}
+
+// A key in place, a tag, the number after it and the bytes that follow (a text's UTF-8). A key
+// written out in the entry takes the general path; numbered keys, nearly all, are written in place.
+void HMIdentifierGraphEntry::Arena::appendKeyAndNumber(quint32 keyNumber, const QString &key, quint8 tag,
+                                                      quint64 number, QByteArrayView following)
+{
+    if (keyNumber == kInlineKey) {
+        m_scratch.resize(0);
+        ::appendKeyAndNumber(m_scratch, keyNumber, key, Tag(tag), number);
+        appendRaw(m_scratch);
+        appendRaw(following);
+        return;
+    }
+    char *room = roomFor(qsizetype(kMaxKeyAndNumberBytes) + following.size());
+    const size_t used = encodeKeyAndNumber(room, keyNumber, Tag(tag), number);
+    // A date has nothing after its number, and no bytes to copy from.
+    if (!following.isEmpty())
+        std::memcpy(room + used, following.data(), size_t(following.size()));
+    m_packedBytes += qsizetype(used) + following.size();
+}
+
+// The key's number, remembered for the few keys an arena is handed over and over, each time the
+// very same shared text, known by its address. Entries name their keys in the same order, so the
+// key after the last one found is tried first.
+quint32 HMIdentifierGraphEntry::Arena::keyNumberOf(const QString &key)
+{
+    const size_t slotCount = m_knownKeys.size();
+    for (size_t tried = 0; tried < slotCount && !key.isEmpty(); ++tried) {
+        const size_t slot = (m_keyGuess + tried) % slotCount;
+        const KnownKey &known = m_knownKeys[slot];
+        if (known.key.constData() == key.constData() && known.key.size() == key.size()) {
+            m_keyGuess = (slot + 1) % slotCount;
+            return known.number;
+        }
+    }
+    const quint32 number = numberOfKey(key);
+    m_knownKeys[m_nextKnownKey] = KnownKey{key, number};
+    m_nextKnownKey = (m_nextKnownKey + 1) % slotCount;
+    m_keyGuess = m_nextKnownKey;
+    return number;
 }
 
 // The key's number when the pair under it is packed at once: it comes after every key before it.
@@ -923,7 +1004,7 @@ quint32 HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
 {
     if (m_unordered)
         return kOutOfOrder;
-    const quint32 number = numberOfKey(key);
+    const quint32 number = keyNumberOf(key);
     if (m_hasLastKey && !comesAfterLast(number, key))
         return kOutOfOrder;
     m_lastKeyNumber = number;
@@ -956,15 +1037,14 @@ bool HMIdentifierGraphEntry::Arena::comesAfterLast(quint32 number, const QString
 QVariantMap &HMIdentifierGraphEntry::Arena::unordered()
 {
     if (!m_unordered)
-        m_unordered = unpack(m_packing).value_or(QVariantMap());
+        m_unordered = unpack(QByteArrayView(m_packing.constData(), m_packedBytes)).value_or(QVariantMap());
     return *m_unordered;
 }
 
 void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView utf8)
 {
     if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
-        appendKeyAndNumber(m_packing, number, key, Tag::TextUtf8, quint64(utf8.size()));
-        m_packing.append(utf8);
+        appendKeyAndNumber(number, key, quint8(Tag::TextUtf8), quint64(utf8.size()), utf8);
     } else {
         unordered().insert(key, QString::fromUtf8(utf8));
     }
@@ -973,7 +1053,7 @@ void HMIdentifierGraphEntry::Arena::addText(const QString &key, QByteArrayView u
 void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsSinceEpoch)
 {
     if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
-        appendKeyAndNumber(m_packing, number, key, Tag::DateUtc, zigzag(msecsSinceEpoch));
+        appendKeyAndNumber(number, key, quint8(Tag::DateUtc), zigzag(msecsSinceEpoch), {});
     } else {
         unordered().insert(key, QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
     }
@@ -982,8 +1062,10 @@ void HMIdentifierGraphEntry::Arena::addUtcDate(const QString &key, qint64 msecsS
 void HMIdentifierGraphEntry::Arena::addValue(const QString &key, const QVariant &value)
 {
     if (const quint32 number = numberInOrder(key); number != kOutOfOrder) {
-        appendKeyNumber(m_packing, number, key);
-        appendValue(m_packing, value, 0);
+        m_scratch.resize(0);
+        appendKeyNumber(m_scratch, number, key);
+        appendValue(m_scratch, value, 0);
+        appendRaw(m_scratch);
     } else {
         unordered().insert(key, value);
     }
@@ -994,8 +1076,18 @@ bool HMIdentifierGraphEntry::Arena::addPacked(const QString &key, QByteArrayView
     const quint32 number = numberInOrder(key);
     if (number == kOutOfOrder)
         return false;
-    appendKeyNumber(m_packing, number, key);
-    m_packing.append(packedValue);
+    if (number == kInlineKey) {
+        m_scratch.resize(0);
+        appendKeyNumber(m_scratch, number, key);
+        appendRaw(m_scratch);
+        appendRaw(packedValue);
+        return true;
+    }
+    char *room = roomFor(qsizetype(kMaxVarintBytes) + packedValue.size());
+    const size_t used = encodeVarint(room, number);
+    if (!packedValue.isEmpty())
+        std::memcpy(room + used, packedValue.data(), size_t(packedValue.size()));
+    m_packedBytes += qsizetype(used) + packedValue.size();
     return true;
 }
 
@@ -1029,7 +1121,7 @@ void HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out,
 void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
 {
     appendVarint(out, quint64(utf8.size()));
-    out.append(utf8);
+    appendBytes(out, utf8.data(), utf8.size());
 }
 
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed
@@ -1058,9 +1150,9 @@ HMIdentifierGraphEntry HMIdentifierGraphEntry::Arena::end()
 {
     if (m_unordered)
         return HMIdentifierGraphEntry(*m_unordered);
-    HMIdentifierGraphEntry entry(place(m_packing));
+    HMIdentifierGraphEntry entry(place(QByteArrayView(m_packing.constData(), m_packedBytes)));
     // A buffer grown by a huge entry is let go.
-    if (m_packing.capacity() > kArenaBlockBytes)
+    if (m_packing.size() > kArenaBlockBytes)
         m_packing = QByteArray();
     return entry;
 }

@@ -157,14 +157,32 @@ public:
         bool comesAfterLast(quint32 number, const QString &key);
         QVariantMap &unordered();
         QByteArray place(QByteArrayView bytes);
+        char *roomFor(qsizetype count);
+        void appendRaw(QByteArrayView bytes);
+        void appendKeyAndNumber(quint32 keyNumber, const QString &key, quint8 tag, quint64 number,
+                                QByteArrayView following);
+        quint32 keyNumberOf(const QString &key);
 
         QByteArray m_block;
         // The block's bytes not handed out yet.
         char *m_free = nullptr;
         qsizetype m_freeBytes = 0;
-        // The entry being packed, and its last key; once a key comes out of order, the pairs are
-        // gathered as a dictionary instead.
+        // The entry being packed: the first m_packedBytes bytes of a buffer kept from entry to
+        // entry, whose size is its room. Once a key comes out of order, the pairs are gathered as a
+        // dictionary instead.
         QByteArray m_packing;
+        qsizetype m_packedBytes = 0;
+        // A pair packed by the general functions before it is copied in: a key written out, a value.
+        QByteArray m_scratch;
+        struct KnownKey
+        {
+            QString key;
+            quint32 number = 0;
+        };
+        std::array<KnownKey, 8> m_knownKeys;
+        size_t m_nextKnownKey = 0;
+        size_t m_keyGuess = 0;
+        // The entry's last key.
         // The last key by its number in the table of keys, or as itself when it has none.
         quint32 m_lastKeyNumber = 0;
         QString m_lastInlineKey;

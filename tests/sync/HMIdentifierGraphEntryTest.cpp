@@ -454,3 +454,35 @@ TEST(HMIdentifierGraphEntry, ArenaEntriesAreWholeEntriesThatOutliveTheirArena)
         ASSERT_TRUE(copy.isSharedWith(entry));
     }
 }
+
+// The arena packs into a buffer it keeps from entry to entry: an entry far larger than any before,
+// the entries after it, keys written out in the entry (past the shared table's size) and values
+// packed elsewhere must all come out as fromPairs packs the same pairs.
+TEST(HMIdentifierGraphEntry, ArenaPacksLargeEntriesAndWrittenOutKeysAsWholeEntries)
+{
+    QVariantMap filler;
+    for (int index = 0; index < 1100; ++index)
+        filler.insert(QStringLiteral("arena-key-%1").arg(index, 4, 10, QLatin1Char('0')), index);
+    const HMIdentifierGraphEntry fillsTheTable(filler);
+    ASSERT_EQ(fillsTheTable.toMap(), filler);
+    HMIdentifierGraphEntry::Arena arena;
+    const QByteArray large(200 * 1024, 'x');
+    const QString writtenOut = QStringLiteral("zz-written-out-key");
+    for (int index = 0; index < 40; ++index) {
+        const QByteArray ascii = QByteArray("U").append(QByteArray::number(index));
+        const QByteArrayView text = index % 7 == 3 ? QByteArrayView(large) : QByteArrayView(ascii);
+        std::vector<Pair> pairs{{QStringLiteral("date"), QVariant(), std::nullopt, qint64(index)},
+                                {QStringLiteral("hmUid"), QVariant(), text, std::nullopt},
+                                {writtenOut, QVariant(), QByteArrayView(ascii), std::nullopt}};
+        arena.begin();
+        arena.addUtcDate(pairs[0].key, *pairs[0].utcDateMsecs);
+        arena.addText(pairs[1].key, *pairs[1].utf8Text);
+        QByteArray packedValue;
+        HMIdentifierGraphEntry::PackedValue::appendText(packedValue, ascii);
+        ASSERT_TRUE(arena.addPacked(writtenOut, packedValue));
+        const HMIdentifierGraphEntry entry = arena.end();
+        ASSERT_EQ(entry.packed(), HMIdentifierGraphEntry::fromPairs(pairs).packed()) << index;
+        ASSERT_EQ(entry.value(writtenOut), QString::fromLatin1(ascii));
+        ASSERT_EQ(entry.utf8TextOf(WellKnownKey::HmUid)->size(), text.size());
+    }
+}
