@@ -46,10 +46,10 @@ QStringList ContactDuplicateIndex::candidates(const std::shared_ptr<platform::AB
         return {};
     ensureListed(book);
     QStringList found = m_noted.value(*key);
-    const auto byKey = [](const std::pair<quint64, QByteArray> &listed, quint64 wanted) { return listed.first < wanted; };
+    const auto byKey = [](const Listed &listed, quint64 wanted) { return listed.key < wanted; };
     for (auto it = std::lower_bound(m_listed.cbegin(), m_listed.cend(), *key, byKey);
-         it != m_listed.cend() && it->first == *key; ++it) {
-        const QString uniqueId = QString::fromUtf8(it->second);
+         it != m_listed.cend() && it->key == *key; ++it) {
+        const QString uniqueId = QString::fromUtf8(QByteArrayView(m_listedIds).sliced(it->idOffset, it->idLength));
         if (!m_notedKeys.contains(uniqueId))
             found.append(uniqueId);
     }
@@ -83,23 +83,33 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
     // A book shows its folder anew only without unsaved changes, and another book drops those of the
     // last one: what the listing holds now is what the persons are.
     m_listed.clear();
+    m_listedIds.clear();
     m_noted.clear();
     m_notedKeys.clear();
     m_book = book;
     m_showing = book->showingCount();
     book->visitListedPersons([this, &book](const platform::ABAddressBook::ListedPerson &listed) {
         if (const std::optional<platform::VCardSummary> summary = listed.summary()) {
-            if (const auto key = keyOf(summary->firstName, summary->lastName, summary->organization))
-                m_listed.emplace_back(*key, summary->uniqueId.toUtf8());
+            if (const auto key = keyOf(summary->firstName, summary->lastName, summary->organization)) {
+                const QByteArrayView asIndexed = listed.uniqueIdUtf8();
+                addListed(*key, asIndexed.isEmpty() ? QByteArrayView(summary->uniqueId.toUtf8()) : asIndexed);
+            }
             return;
         }
         // A person added and not yet saved is read from the book itself.
         const QString uniqueId = listed.stamp().uniqueId;
         const auto person = std::dynamic_pointer_cast<platform::ABPerson>(book->recordForUniqueId(uniqueId));
         if (const auto key = person ? keyOf(*person) : std::nullopt)
-            m_listed.emplace_back(*key, uniqueId.toUtf8());
+            addListed(*key, uniqueId.toUtf8());
     });
     std::stable_sort(m_listed.begin(), m_listed.end(),
-                     [](const auto &one, const auto &other) { return one.first < other.first; });
+                     [](const Listed &one, const Listed &other) { return one.key < other.key; });
     m_listed.shrink_to_fit();
+    m_listedIds.squeeze();
+}
+
+void ContactDuplicateIndex::addListed(quint64 key, QByteArrayView uniqueIdUtf8)
+{
+    m_listed.push_back(Listed{key, quint32(m_listedIds.size()), quint32(uniqueIdUtf8.size())});
+    m_listedIds.append(uniqueIdUtf8);
 }

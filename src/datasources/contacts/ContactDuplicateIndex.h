@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -42,10 +43,20 @@ private:
 
     std::weak_ptr<platform::ABAddressBook> m_book;
     quint64 m_showing = 0;
-    // The persons of the listing: their keys with their unique ids, sorted by key and in the
-    // listing's order within one. A book lists every person, so the ids are kept as UTF-8 in one
-    // array rather than as texts in a list per key: about a third of the memory.
-    std::vector<std::pair<quint64, QByteArray>> m_listed;
+    // A person of the listing: its key, and where its unique id's UTF-8 lies in m_listedIds (which
+    // the book's index bounds far below 4 GB).
+    struct Listed
+    {
+        quint64 key = 0;
+        quint32 idOffset = 0;
+        quint32 idLength = 0;
+    };
+    // The persons of the listing, sorted by key and in the listing's order within one. A book lists
+    // every person, so the ids lie one after the other in one block rather than as a text apiece:
+    // 16 bytes a person here and the id's bytes there.
+    std::vector<Listed> m_listed;
+    QByteArray m_listedIds;
+    void addListed(quint64 key, QByteArrayView uniqueIdUtf8);
     // Unique ids by key: the persons the run filed.
     QHash<quint64, QStringList> m_noted;
     // The key each person the run filed is under (none: it matches no record); such a person's place

@@ -54,6 +54,8 @@ constexpr size_t kMaxBlocks = 64;
 constexpr std::chrono::seconds kStaleTemporaryAge = std::chrono::minutes(10);
 // A byte array the index holds as null (QDataStream writes its length as all ones).
 constexpr quint32 kNullArrayLength = 0xFFFFFFFF;
+// The most bytes a folder's path takes in an index (UTF-16): twice the longest path the system opens.
+constexpr quint32 kMaxFolderPathBytes = 2 * 4096;
 // FNV-1a over UTF-16 code units, for last-name keys.
 constexpr quint64 kFnvOffset = 14695981039346656037ULL;
 constexpr quint64 kFnvPrime = 1099511628211ULL;
@@ -240,11 +242,6 @@ void settleUniqueIds(VCardFolder::Snapshot &snapshot)
     }
 }
 
-quint32 checksumOf(QByteArrayView bytes)
-{
-    return crc32Continued(0, bytes);
-}
-
 // As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
 void writeArray(QDataStream &out, QByteArrayView bytes)
 {
@@ -262,63 +259,162 @@ QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
     return out;
 }
 
-// An entry's name and packed texts as the index file holds them.
-struct IndexTexts
+// An index file read from the front through a small buffer, the checksum of what follows its header
+// taken as the bytes pass: the whole file never lies in memory beside the entries read from it.
+// Numbers are as QDataStream's Qt 6.0 format writes them: big-endian.
+class IndexStream final
 {
-    QByteArrayView name;
-    QByteArrayView details;
+public:
+    explicit IndexStream(FileStream file) : m_file(std::move(file)), m_buffer(kBufferBytes, Qt::Uninitialized) {}
+
+    qint64 fileSize() const { return m_file.openedSize(); }
+    template <typename Number> bool number(Number &value)
+    {
+        char raw[sizeof(Number)];
+        if (!bytes(raw, qsizetype(sizeof raw)))
+            return false;
+        value = qFromBigEndian<Number>(raw);
+        return true;
+    }
+    // Copies the next `length` bytes to out.
+    bool bytes(char *out, qsizetype length)
+    {
+        while (length > 0) {
+            if (m_position == m_filled && !refill())
+                return false;
+            const qsizetype part = std::min(length, m_filled - m_position);
+            std::memcpy(out, m_buffer.constData() + m_position, size_t(part));
+            m_position += part;
+            out += part;
+            length -= part;
+        }
+        return true;
+    }
+    // The bytes from here to the end of the file are checksummed.
+    void startChecksum()
+    {
+        m_isChecking = true;
+        m_checkedFrom = m_position;
+    }
+    // Reads to the end of the file: whether it read and what it read since startChecksum has the checksum.
+    bool endsWithChecksum(quint32 checksum)
+    {
+        do
+            m_position = m_filled;
+        while (refill());
+        return !m_hasFailed && m_checksum == checksum;
+    }
+
+private:
+    static constexpr qsizetype kBufferBytes = 16 * 1024;
+
+    bool refill()
+    {
+        if (m_isChecking)
+            m_checksum = crc32Continued(m_checksum, QByteArrayView(m_buffer).sliced(m_checkedFrom, m_filled - m_checkedFrom));
+        const qsizetype got = m_file.read(m_buffer.data(), m_buffer.size());
+        m_hasFailed = m_hasFailed || got < 0;
+        m_position = 0;
+        m_checkedFrom = 0;
+        m_filled = std::max<qsizetype>(got, 0);
+        return got > 0;
+    }
+
+    FileStream m_file;
+    QByteArray m_buffer;
+    qsizetype m_position = 0;
+    qsizetype m_filled = 0;
+    qsizetype m_checkedFrom = 0;
+    quint32 m_checksum = 0;
+    bool m_isChecking = false;
+    bool m_hasFailed = false;
 };
 
-// Reads the entries as operator<< wrote them (QDataStream's Qt 6.0 format: big-endian numbers, a
-// byte array as its 32-bit length and its bytes) without copying anything: an entry's name and its
-// packed texts are views into the bytes read, which packInPlace then puts one after the other.
+// Reads an index's header: its checksum, or nothing for a damaged index or one of another folder, and
+// how many entries it holds and how many bytes their texts take.
+struct IndexStart
+{
+    quint32 checksum = 0;
+    quint32 count = 0;
+    qint64 textBytes = 0;
+};
+
+std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPath)
+{
+    quint32 magic = 0, version = 0, checksum = 0, pathBytes = 0, count = 0;
+    if (!in.number(magic) || !in.number(version) || !in.number(checksum) || magic != kIndexMagic ||
+        version != kIndexVersion)
+        return std::nullopt;
+    in.startChecksum();
+    // The folder's path as QDataStream writes a text: its length in bytes, then UTF-16.
+    if (!in.number(pathBytes) || pathBytes == kNullArrayLength || pathBytes % 2 != 0 ||
+        pathBytes > kMaxFolderPathBytes)
+        return std::nullopt;
+    std::vector<char16_t> path(pathBytes / 2);
+    if (!in.bytes(reinterpret_cast<char *>(path.data()), qsizetype(pathBytes)) || !in.number(count))
+        return std::nullopt;
+    for (char16_t &unit : path)
+        unit = qFromBigEndian(unit);
+    // Each entry takes its fixed fields, and the rest of the file is their texts.
+    const qint64 textBytes = in.fileSize() - (kIndexHeaderBytes + 8 + pathBytes) - qint64(count) * kMinEntryBytes;
+    if (QStringView(path.data(), qsizetype(path.size())) != folderPath || count > kMaxIndexEntries || textBytes < 0)
+        return std::nullopt;
+    return IndexStart{checksum, count, textBytes};
+}
+
+// Reads the entries as operator<< wrote them, their names and packed texts one after the other into a
+// block of the snapshot, which the entries point into as they are read: the block is written through
+// a pointer taken before any entry shares it, only where no entry points yet.
 class IndexEntryReader final
 {
 public:
-    IndexEntryReader(QByteArrayView bytes, qsizetype position) : m_bytes(bytes), m_position(position) {}
+    IndexEntryReader(IndexStream &in, qint64 textBytes) : m_in(in), m_block(qsizetype(textBytes), Qt::Uninitialized)
+    {
+        m_data = m_block.data();
+    }
 
-    bool read(VCardFileEntry &entry, IndexTexts &texts)
+    bool read(VCardFileEntry &entry)
     {
         // Size, modification and change times, inode and the card's date.
         quint64 numbers[5] = {};
         quint8 flags = 0;
-        bool isRead = view(texts.name);
+        const qsizetype start = m_used;
+        bool isRead = text(VCardFileEntry::kMaxNameBytes);
+        const qsizetype nameLength = m_used - start;
         for (quint64 &value : numbers)
-            isRead = isRead && number(value);
-        if (!isRead || !number(flags) || !view(texts.details) || texts.name.size() > VCardFileEntry::kMaxNameBytes)
+            isRead = isRead && m_in.number(value);
+        if (!isRead || !m_in.number(flags) || !text(m_block.size()))
             return false;
         entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
         entry.modificationMs = qint64(numbers[4]);
         entry.isReadable = (flags & 1) != 0;
         entry.isGroup = (flags & 2) != 0;
+        entry.setTexts(SharedBytes(m_block, start, m_used - start), quint16(nameLength));
         return true;
     }
+    qsizetype used() const { return m_used; }
+    QByteArray block() const { return m_block; }
 
 private:
-    template <typename Number> bool number(Number &value)
-    {
-        if (m_bytes.size() - m_position < qsizetype(sizeof(Number)))
-            return false;
-        value = qFromBigEndian<Number>(m_bytes.data() + m_position);
-        m_position += qsizetype(sizeof(Number));
-        return true;
-    }
-    bool view(QByteArrayView &out)
+    // A byte array of at most maxLength bytes, appended to the block.
+    bool text(qsizetype maxLength)
     {
         quint32 length = 0;
-        if (!number(length))
+        if (!m_in.number(length))
             return false;
         if (length == kNullArrayLength)
             length = 0;
-        if (length > quint64(m_bytes.size() - m_position))
+        if (length > quint64(maxLength) || length > quint64(m_block.size() - m_used) ||
+            !m_in.bytes(m_data + m_used, qsizetype(length)))
             return false;
-        out = m_bytes.sliced(m_position, qsizetype(length));
-        m_position += qsizetype(length);
+        m_used += qsizetype(length);
         return true;
     }
 
-    QByteArrayView m_bytes;
-    qsizetype m_position;
+    IndexStream &m_in;
+    QByteArray m_block;
+    char *m_data = nullptr;
+    qsizetype m_used = 0;
 };
 
 qsizetype bytesOf(const VCardFileEntry &entry)
@@ -351,35 +447,6 @@ void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::i
     }
     snapshot.blocks.push_back(std::move(block));
     snapshot.blockBytes += total;
-}
-
-// Moves each entry's name and packed texts (by entry, in texts), which point into the index's bytes,
-// to the front of those bytes one after the other, and keeps just that much of them as the snapshot's
-// block: the index is never held twice over.
-void packInPlace(VCardFolder::Snapshot &snapshot, const std::vector<IndexTexts> &texts, QByteArray &&bytes)
-{
-    // By offset: making the bytes writable could copy them elsewhere.
-    const char *const parsed = bytes.constData();
-    char *const data = bytes.data();
-    qsizetype used = 0;
-    for (const IndexTexts &entryTexts : texts) {
-        for (const QByteArrayView text : {entryTexts.name, entryTexts.details}) {
-            // Texts lie in order in the bytes, so what is moved never lands past what is still to move.
-            std::memmove(data + used, data + (text.data() - parsed), size_t(text.size()));
-            used += text.size();
-        }
-    }
-    bytes.truncate(used);
-    bytes.squeeze();
-    qsizetype offset = 0;
-    for (size_t index = 0; index < snapshot.entries.size(); ++index) {
-        const qsizetype nameLength = texts[index].name.size();
-        const qsizetype length = nameLength + texts[index].details.size();
-        snapshot.entries[index].setTexts(SharedBytes(bytes, offset, length), quint16(nameLength));
-        offset += length;
-    }
-    snapshot.blocks.push_back(std::move(bytes));
-    snapshot.blockBytes += used;
 }
 
 // What an index file of the snapshot takes: its header, the folder's path (as QDataStream writes a
@@ -418,34 +485,6 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
         qToBigEndian(quint32(checksum), stored);
         return ::pwrite(descriptor, stored, sizeof stored, kIndexChecksumAt) == qsizetype(sizeof stored);
     };
-}
-
-// Where an index's entries start, and how many it holds.
-struct IndexStart
-{
-    qsizetype position = 0;
-    quint32 count = 0;
-};
-
-// Checks an index's header: nothing for a damaged one or one of another folder.
-std::optional<IndexStart> indexStartOf(const QByteArray &bytes, const QString &folderPath)
-{
-    QDataStream in(bytes);
-    in.setVersion(QDataStream::Qt_6_0);
-    quint32 magic = 0, version = 0, count = 0, checksum = 0;
-    QString indexedFolderPath;
-    in >> magic >> version >> checksum;
-    const auto payload = QByteArrayView(bytes).sliced(qMin(in.device()->pos(), bytes.size()));
-    if (in.status() != QDataStream::Ok || magic != kIndexMagic || version != kIndexVersion ||
-        checksum != checksumOf(payload)) {
-        return std::nullopt;
-    }
-    in >> indexedFolderPath >> count;
-    // Each entry takes at least its fixed fields: a count the payload cannot hold is damage.
-    if (in.status() != QDataStream::Ok || indexedFolderPath != folderPath || count > kMaxIndexEntries ||
-        qint64(count) * kMinEntryBytes > payload.size())
-        return std::nullopt;
-    return IndexStart{in.device()->pos(), count};
 }
 
 // Packs every entry into one block again when the blocks hold mostly what replaced or removed
@@ -1168,27 +1207,26 @@ bool VCardFolder::readIndexLocked()
 {
     if (m_indexPath.isEmpty())
         return false;
-    Result<QByteArray> read = readWholeFile(m_indexPath, kMaxIndexBytes);
-    if (!read)
+    Result<FileStream> opened = FileStream::open(m_indexPath, kMaxIndexBytes);
+    if (!opened)
         return false;
-    QByteArray bytes = std::move(*read);
-    const std::optional<IndexStart> start = indexStartOf(bytes, m_folderPath);
+    IndexStream in(std::move(opened).value());
+    const std::optional<IndexStart> start = indexStartOf(in, m_folderPath);
     if (!start)
         return false;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(start->count);
-    std::vector<IndexTexts> texts(start->count);
-    IndexEntryReader reader(bytes, start->position);
+    IndexEntryReader reader(in, start->textBytes);
     for (size_t index = 0; index < snapshot->entries.size(); ++index) {
-        if (!reader.read(snapshot->entries[index], texts[index]))
+        // Names lie in strictly rising order.
+        if (!reader.read(snapshot->entries[index]) ||
+            (index > 0 && !(snapshot->entries[index - 1].fileName() < snapshot->entries[index].fileName())))
             return false;
     }
-    const auto isNotAfter = [](const IndexTexts &first, const IndexTexts &second) {
-        return !(first.name < second.name);
-    };
-    if (std::adjacent_find(texts.cbegin(), texts.cend(), isNotAfter) != texts.cend())
+    if (!in.endsWithChecksum(start->checksum))
         return false;
-    packInPlace(*snapshot, texts, std::move(bytes));
+    snapshot->blocks.push_back(reader.block());
+    snapshot->blockBytes += reader.used();
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
     return true;

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -358,6 +359,43 @@ Result<FileBytes> readOwnFileBytes(const QString &path, qint64 maxBytes)
     if (!read)
         return read.error();
     return FileBytes(std::move(read).value());
+}
+
+Result<FileStream> FileStream::open(const QString &path, qint64 maxBytes)
+{
+    const Result<OpenedFile> opened = openRegularFile(path, maxBytes, 0, nullptr);
+    if (!opened)
+        return opened.error();
+    return FileStream(opened->descriptor, opened->size, maxBytes);
+}
+
+FileStream::FileStream(int descriptor, qint64 openedSize, qint64 maxBytes)
+    : m_descriptor(descriptor), m_openedSize(openedSize), m_maxBytes(maxBytes)
+{
+}
+
+FileStream::FileStream(FileStream &&other) noexcept
+    : m_descriptor(std::exchange(other.m_descriptor, -1)), m_openedSize(other.m_openedSize),
+      m_maxBytes(other.m_maxBytes), m_read(other.m_read)
+{
+}
+
+FileStream::~FileStream()
+{
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+}
+
+qsizetype FileStream::read(char *out, qsizetype wanted)
+{
+    ssize_t got = -1;
+    do {
+        got = ::read(m_descriptor, out, size_t(wanted));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return -1;
+    m_read += got;
+    return m_read > m_maxBytes ? -1 : qsizetype(got);
 }
 
 Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 maxBytes, struct stat *opened)

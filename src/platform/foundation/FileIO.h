@@ -43,6 +43,33 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
 // at the name is not followed; a FIFO never blocks the reader). Thread-safe.
 Result<QByteArray> readFileHeadWithoutFollowing(const QString &path, qint64 maxBytes);
 
+// A regular file read from the front a piece at a time, for readers that parse as they go and so
+// never hold the whole file: opened as readWholeFile opens it, with the same refusals, and never read
+// past maxBytes. Not thread-safe; one reader at a time.
+class FileStream final
+{
+public:
+    static Result<FileStream> open(const QString &path, qint64 maxBytes);
+    FileStream(FileStream &&other) noexcept;
+    FileStream &operator=(FileStream &&) = delete;
+    FileStream(const FileStream &) = delete;
+    ~FileStream();
+
+    // The size the file had when it was opened.
+    qint64 openedSize() const { return m_openedSize; }
+    // Reads up to `wanted` bytes into `out`: how many it read, 0 at the end of the file, -1 on a failed
+    // read or once the file has grown past maxBytes.
+    qsizetype read(char *out, qsizetype wanted);
+
+private:
+    FileStream(int descriptor, qint64 openedSize, qint64 maxBytes);
+
+    int m_descriptor = -1;
+    qint64 m_openedSize = 0;
+    qint64 m_maxBytes = 0;
+    qint64 m_read = 0;
+};
+
 // readWholeFile for a file the program itself writes, only ever by replacing it whole (a rename), in
 // a folder that only it writes, for a reader that needs the bytes only while it reads them: nothing
 // truncates such a file while it is read, so a regular file at the name itself, owned by the

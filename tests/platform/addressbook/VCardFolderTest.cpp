@@ -645,4 +645,10 @@ TEST(VCardFolderIndex, ALargeFolderNoticesEachChangeWhereverItLies)
     EXPECT_EQ(shown, expected);
     EXPECT_EQ(omegas, 8);
     EXPECT_EQ(folder.refreshAsNewProcess().parsedFiles, QStringList());
+    // The index is read in pieces: damage well past the first piece still drops it whole.
+    QByteArray damaged = indexBytes(folder);
+    ASSERT_GT(damaged.size(), 3 * 16 * 1024);
+    damaged[damaged.size() - 100] = char(damaged.at(damaged.size() - 100) ^ 0x20);
+    overwriteIndex(folder, damaged);
+    EXPECT_EQ(folder.refreshAsNewProcess().parsedFiles.size(), expected.size());
 }
