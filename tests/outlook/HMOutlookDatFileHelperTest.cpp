@@ -349,21 +349,21 @@ TEST_F(DatFileTest, ACommitThatChangesNothingLeavesTheFileAlone)
     start.pairs.insert(QStringLiteral("p1"), QStringLiteral("101"));
     start.lastModified = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
     HMOutlookDatFileHelper helper;
-    ASSERT_TRUE(helper.commitChanges(Conduit::Calendar, start));
+    ASSERT_TRUE(helper.commitChanges(Conduit::Contacts, start));
     const auto identity = [&helper] {
         struct stat status {};
-        EXPECT_EQ(::stat(QFile::encodeName(helper.calendarFilePath()).constData(), &status), 0);
+        EXPECT_EQ(::stat(QFile::encodeName(helper.contactFilePath()).constData(), &status), 0);
         return std::pair(status.st_ino, status.st_mtim.tv_nsec + status.st_mtim.tv_sec * 1'000'000'000LL);
     };
     const auto before = identity();
-    EXPECT_TRUE(helper.commitChanges(Conduit::Calendar, {}));
-    EXPECT_TRUE(HMOutlookDatFileHelper().commitChanges(Conduit::Calendar, start));
+    EXPECT_TRUE(helper.commitChanges(Conduit::Contacts, {}));
+    EXPECT_TRUE(HMOutlookDatFileHelper().commitChanges(Conduit::Contacts, start));
     EXPECT_EQ(identity(), before);
     HMOutlookDatFileHelper::Commit later = start;
     later.lastModified = start.lastModified.addSecs(1);
-    EXPECT_TRUE(helper.commitChanges(Conduit::Calendar, later));
+    EXPECT_TRUE(helper.commitChanges(Conduit::Contacts, later));
     EXPECT_NE(identity(), before);
-    EXPECT_EQ(HMOutlookDatFileHelper().getLastModifiedDate(Conduit::Calendar), later.lastModified);
+    EXPECT_EQ(HMOutlookDatFileHelper().getLastModifiedDate(Conduit::Contacts), later.lastModified);
 }
 
 // The ids of writes Google did not take, beside the map: one a line byte for byte, 0600, read back;
