@@ -144,6 +144,15 @@ private:
     std::thread m_thread;
 };
 
+// Gives the peer `count` contacts in the address book.
+bool seedContacts(const OutlookPeerProcess &peer, int count)
+{
+    QJsonArray contacts;
+    for (int i = 0; i < count; ++i)
+        contacts.append(QJsonObject{{QStringLiteral("folder"), 1}, {QStringLiteral("modified"), QStringLiteral("2026-01-01T00:00:00Z")}});
+    return peer.seed({{QStringLiteral("contacts"), contacts}}).value(QStringLiteral("ok")).toBool();
+}
+
 double threadCpuMs()
 {
     timespec now = {};
@@ -219,10 +228,7 @@ TEST(NSAppleScript, AnApplicationKilledMidReplyIsMinus609AtOnce)
 {
     OutlookPeerProcess peer;
     ASSERT_TRUE(peer.isReady());
-    QJsonArray contacts;
-    for (int i = 0; i < 300; ++i)
-        contacts.append(QJsonObject{{QStringLiteral("folder"), 1}, {QStringLiteral("modified"), QStringLiteral("2026-01-01T00:00:00Z")}});
-    ASSERT_TRUE(peer.seed({{QStringLiteral("contacts"), contacts}}).value(QStringLiteral("ok")).toBool());
+    ASSERT_TRUE(seedContacts(peer, 300));
     ASSERT_TRUE(peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("killMidReply"), true}})
                     .value(QStringLiteral("ok")).toBool());
     const Outcome outcome = run(kIdsScript);
@@ -282,10 +288,7 @@ TEST(AppleEventSocket, ARequestSentAheadIsReadOnlyByTheSameRequestAndRepliesStay
 {
     OutlookPeerProcess peer;
     ASSERT_TRUE(peer.isReady());
-    QJsonArray contacts;
-    for (int i = 0; i < 3; ++i)
-        contacts.append(QJsonObject{{QStringLiteral("folder"), 1}, {QStringLiteral("modified"), QStringLiteral("2026-01-01T00:00:00Z")}});
-    ASSERT_TRUE(peer.seed({{QStringLiteral("contacts"), contacts}}).value(QStringLiteral("ok")).toBool());
+    ASSERT_TRUE(seedContacts(peer, 3));
     const QString reference = QStringLiteral("Microsoft Outlook");
     const QByteArray ids = AppleEventWire::scriptRequest(kIdsScript);
     const QByteArray version = AppleEventWire::scriptRequest(
