@@ -100,15 +100,16 @@ qint64 HMAppleScripter::readBatches(const RangeEventMaker &makeEvent, const QStr
         for (qint64 i = 1; i <= reply.numberOfItems(); ++i)
             addItem(reply.descriptorAtIndex(i));
     };
+    RangeEvents events(makeEvent);
     qint64 end = kListBatchItems; // the last item of the batch being read
     platform::NSUserAppleScriptTask::EventAhead nextBatch;
     if (everyItemCounts)
         nextBatch = [&](quint32 replyLength, QByteArrayView replyHead) -> std::optional<Event> {
             if (end >= kMaxBatchedItems || !isWholeBatch(replyLength, replyHead))
                 return std::nullopt;
-            return makeEvent(end + 1, end + kListBatchItems);
+            return events.ahead(end + 1, end + kListBatchItems);
         };
-    addAll(executeScriptSynchronously(makeEvent(1, kListBatchItems), nextBatch));
+    addAll(executeScriptSynchronously(events.take(1, kListBatchItems), nextBatch));
     while (count() == end) {
         if (end >= kMaxBatchedItems) {
             Console::log(QStringLiteral("%1 items reached the limit; the rest is not read").arg(end));
@@ -116,7 +117,7 @@ qint64 HMAppleScripter::readBatches(const RangeEventMaker &makeEvent, const QStr
         }
         Console::log(countLine.arg(count()));
         end += kListBatchItems;
-        const NSAppleEventDescriptor reply = executeScriptSynchronously(makeEvent(end - kListBatchItems + 1, end), nextBatch);
+        const NSAppleEventDescriptor reply = executeScriptSynchronously(events.take(end - kListBatchItems + 1, end), nextBatch);
         if (reply.numberOfItems() < 1) {
             Console::log(QStringLiteral("No Value!"));
             break;

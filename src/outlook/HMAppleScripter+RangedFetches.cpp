@@ -7,6 +7,7 @@
 #include "platform/foundation/DateFormatter.h"
 
 #include <cstring>
+#include <utility>
 
 using platform::NSAppleEventDescriptor;
 using Event = HMAppleScripter::Event;
@@ -58,13 +59,14 @@ bool hasFolder(const QString &folderId)
 QString HMAppleScripter::pagedText(const RangeEventMaker &makeEvent)
 {
     QString joined;
+    RangeEvents events(makeEvent);
     qint64 end = kTextPageCharacters; // the last unit of the page being read
     const auto nextPage = [&](quint32 replyLength, QByteArrayView replyHead) -> std::optional<Event> {
         if (end >= kMaxPagedCharacters || !isWholeTextPage(replyLength, replyHead))
             return std::nullopt;
-        return makeEvent(end + 1, end + kTextPageCharacters);
+        return events.ahead(end + 1, end + kTextPageCharacters);
     };
-    (void)executeScriptSynchronously(makeEvent(1, kTextPageCharacters), nextPage).appendStringValue(joined);
+    (void)executeScriptSynchronously(events.take(1, kTextPageCharacters), nextPage).appendStringValue(joined);
     while (joined.size() == end) {
         if (end >= kMaxPagedCharacters) {
             Console::log(QStringLiteral("returnString.length %1 reached the limit; the rest is not read").arg(end));
@@ -73,7 +75,7 @@ QString HMAppleScripter::pagedText(const RangeEventMaker &makeEvent)
         Console::log(QStringLiteral("returnString.length %1").arg(joined.size()));
         end += kTextPageCharacters;
         const std::optional<qsizetype> appended =
-            executeScriptSynchronously(makeEvent(end - kTextPageCharacters + 1, end), nextPage).appendStringValue(joined);
+            executeScriptSynchronously(events.take(end - kTextPageCharacters + 1, end), nextPage).appendStringValue(joined);
         if (!appended) {
             Console::log(QStringLiteral("No Value!"));
             break;
@@ -82,6 +84,20 @@ QString HMAppleScripter::pagedText(const RangeEventMaker &makeEvent)
             break;
     }
     return joined;
+}
+
+Event HMAppleScripter::RangeEvents::ahead(qint64 start, qint64 end)
+{
+    m_ahead.emplace(start, m_makeEvent(start, end));
+    return m_ahead->second;
+}
+
+Event HMAppleScripter::RangeEvents::take(qint64 start, qint64 end)
+{
+    std::optional<std::pair<qint64, Event>> made = std::exchange(m_ahead, std::nullopt);
+    if (made && made->first == start)
+        return std::move(made->second);
+    return m_makeEvent(start, end);
 }
 
 Event HMAppleScripter::getAllContactPropertiesEvent(const QString &contactId, qint64 start, qint64 end)

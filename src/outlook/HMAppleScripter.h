@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace platform {
 class DateFormatter;
@@ -226,6 +227,19 @@ public:
 private:
     enum class Conduit { Contacts, CalendarEvents, Tasks };
     using RangeEventMaker = std::function<Event(qint64 start, qint64 end)>;
+    // Makes each range's event once: an event made early, to be sent ahead, is the one the request
+    // for that range then uses, so its bytes are the same and the console sees it made once.
+    class RangeEvents final
+    {
+    public:
+        explicit RangeEvents(const RangeEventMaker &makeEvent) : m_makeEvent(makeEvent) {}
+        Event ahead(qint64 start, qint64 end);
+        Event take(qint64 start, qint64 end);
+
+    private:
+        const RangeEventMaker &m_makeEvent;
+        std::optional<std::pair<qint64, Event>> m_ahead; // the start of the range made early, and its event
+    };
 
     const QString &ensureAppReferenceString();
     // [app, arguments...] and [arguments...] as text descriptors.

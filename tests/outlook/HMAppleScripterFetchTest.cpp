@@ -113,6 +113,8 @@ TEST_F(AppleScripterTest, AnExactPageEndsWithAnEmptyPageQuietlyOrWithAPageWithou
     ASSERT_EQ(calls.size(), 4); // the paging with the refused page, then two pages
     EXPECT_EQ(calls[2][QStringLiteral("handler")].toString(), QStringLiteral("getAllFiveTaskPropertiesWithRange"));
     EXPECT_EQ(calls[2][QStringLiteral("arguments")].toArray().size(), 8);
+    // Each page's event is made, and told on the console, once, though the second was sent ahead.
+    EXPECT_EQ(m_console.countStartingWith(QStringLiteral("event ")), 2) << m_console.lines().join(u'\n').toStdString();
     EXPECT_EQ(scripter.getPropertiesStringForCalendarEventIdNewMethod(QStringLiteral("999")), QString());
 }
 
