@@ -77,31 +77,52 @@ Event HMAppleScripter::getAllTaskIdentifiersEvent(qint64 start, qint64 end, cons
     return batchEvent(Conduit::Tasks, false, start, end, folderId);
 }
 
+namespace {
+
+// A reply that is a list of exactly a batch's items.
+bool isWholeBatch(quint32 replyLength, QByteArrayView replyHead)
+{
+    const std::optional<platform::AppleEventWire::ReplyHead> head = platform::AppleEventWire::replyHead(replyLength, replyHead);
+    return head && head->kind == NSAppleEventDescriptor::Kind::List && head->size == quint32(HMAppleScripter::kListBatchItems);
+}
+
+} // namespace
+
 // Reads batches while the list holds exactly as many items as asked for so far; answers the count.
+// When every item counts, a reply whose head shows a whole batch means the next batch will be asked
+// for: it is sent ahead, so the application works on it while this batch is read.
 qint64 HMAppleScripter::readBatches(const RangeEventMaker &makeEvent, const QString &countLine,
                                     const std::function<void(const Event &item)> &addItem,
-                                    const std::function<qint64()> &count)
+                                    const std::function<qint64()> &count, bool everyItemCounts)
 {
     auto addAll = [&](const NSAppleEventDescriptor &reply) {
         Console::log(QStringLiteral("num %1").arg(reply.numberOfItems()));
         for (qint64 i = 1; i <= reply.numberOfItems(); ++i)
             addItem(reply.descriptorAtIndex(i));
     };
-    addAll(executeScriptSynchronously(makeEvent(1, kListBatchItems)));
-    qint64 end = kListBatchItems;
+    RangeEvents events(makeEvent);
+    qint64 end = kListBatchItems; // the last item of the batch being read
+    platform::NSUserAppleScriptTask::EventAhead nextBatch;
+    if (everyItemCounts)
+        nextBatch = [&](quint32 replyLength, QByteArrayView replyHead) -> std::optional<Event> {
+            if (end >= kMaxBatchedItems || !isWholeBatch(replyLength, replyHead))
+                return std::nullopt;
+            return events.ahead(end + 1, end + kListBatchItems);
+        };
+    addAll(executeScriptSynchronously(events.take(1, kListBatchItems), nextBatch));
     while (count() == end) {
         if (end >= kMaxBatchedItems) {
             Console::log(QStringLiteral("%1 items reached the limit; the rest is not read").arg(end));
             break;
         }
         Console::log(countLine.arg(count()));
-        const NSAppleEventDescriptor reply = executeScriptSynchronously(makeEvent(end + 1, end + kListBatchItems));
+        end += kListBatchItems;
+        const NSAppleEventDescriptor reply = executeScriptSynchronously(events.take(end - kListBatchItems + 1, end), nextBatch);
         if (reply.numberOfItems() < 1) {
             Console::log(QStringLiteral("No Value!"));
             break;
         }
         addAll(reply);
-        end += kListBatchItems;
     }
     Console::log(QStringLiteral("FINAL LENGTH %1").arg(count()));
     return count();
@@ -119,7 +140,7 @@ qint64 HMAppleScripter::scanDates(Conduit conduit, const QString &folderId,
                            visit(dateFromEventDescriptor(item));
                            ++count;
                        },
-                       [&] { return count; });
+                       [&] { return count; }, true);
 }
 
 // Ids that are not texts are left out of the id list, as the list of a script's answer is read; the

@@ -6,6 +6,9 @@
 #include "outlook/HMAppleScripterConsole.h"
 #include "platform/foundation/DateFormatter.h"
 
+#include <cstring>
+#include <utility>
+
 using platform::NSAppleEventDescriptor;
 using Event = HMAppleScripter::Event;
 namespace Console = HMAppleScripterConsole;
@@ -30,6 +33,19 @@ std::optional<QString> textValue(const NSAppleEventDescriptor &reply)
     return text;
 }
 
+// A reply that is a UTF-16 text of exactly a page, without a byte-order mark, appends a whole page:
+// the next page will be asked for.
+bool isWholeTextPage(quint32 replyLength, QByteArrayView replyHead)
+{
+    const std::optional<platform::AppleEventWire::ReplyHead> head = platform::AppleEventWire::replyHead(replyLength, replyHead);
+    if (!head || head->kind != NSAppleEventDescriptor::Kind::Atomic || head->type != platform::DescriptorType::UnicodeText
+        || head->size != quint32(HMAppleScripter::kTextPageCharacters * 2) || head->data.size() < 2)
+        return false;
+    char16_t first = 0;
+    std::memcpy(&first, head->data.data(), sizeof first);
+    return first != 0xFEFF;
+}
+
 bool hasFolder(const QString &folderId)
 {
     return !folderId.isEmpty() && folderId != u"-1";
@@ -38,29 +54,50 @@ bool hasFolder(const QString &folderId)
 } // namespace
 
 // The pages are appended as they come, each straight from its reply: the joined text is the one
-// copy made of them.
+// copy made of them. As soon as a reply's head shows a whole page, the next page (asked for below by
+// the same rule) is sent ahead, so the application works on it while this page is read and appended.
 QString HMAppleScripter::pagedText(const RangeEventMaker &makeEvent)
 {
     QString joined;
-    (void)executeScriptSynchronously(makeEvent(1, kTextPageCharacters)).appendStringValue(joined);
-    qint64 end = kTextPageCharacters;
+    RangeEvents events(makeEvent);
+    qint64 end = kTextPageCharacters; // the last unit of the page being read
+    const auto nextPage = [&](quint32 replyLength, QByteArrayView replyHead) -> std::optional<Event> {
+        if (end >= kMaxPagedCharacters || !isWholeTextPage(replyLength, replyHead))
+            return std::nullopt;
+        return events.ahead(end + 1, end + kTextPageCharacters);
+    };
+    (void)executeScriptSynchronously(events.take(1, kTextPageCharacters), nextPage).appendStringValue(joined);
     while (joined.size() == end) {
         if (end >= kMaxPagedCharacters) {
             Console::log(QStringLiteral("returnString.length %1 reached the limit; the rest is not read").arg(end));
             break;
         }
         Console::log(QStringLiteral("returnString.length %1").arg(joined.size()));
+        end += kTextPageCharacters;
         const std::optional<qsizetype> appended =
-            executeScriptSynchronously(makeEvent(end + 1, end + kTextPageCharacters)).appendStringValue(joined);
+            executeScriptSynchronously(events.take(end - kTextPageCharacters + 1, end), nextPage).appendStringValue(joined);
         if (!appended) {
             Console::log(QStringLiteral("No Value!"));
             break;
         }
         if (*appended == 0)
             break;
-        end += kTextPageCharacters;
     }
     return joined;
+}
+
+Event HMAppleScripter::RangeEvents::ahead(qint64 start, qint64 end)
+{
+    m_ahead.emplace(start, m_makeEvent(start, end));
+    return m_ahead->second;
+}
+
+Event HMAppleScripter::RangeEvents::take(qint64 start, qint64 end)
+{
+    std::optional<std::pair<qint64, Event>> made = std::exchange(m_ahead, std::nullopt);
+    if (made && made->first == start)
+        return std::move(made->second);
+    return m_makeEvent(start, end);
 }
 
 Event HMAppleScripter::getAllContactPropertiesEvent(const QString &contactId, qint64 start, qint64 end)

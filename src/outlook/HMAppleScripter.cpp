@@ -70,13 +70,14 @@ std::unique_ptr<NSUserAppleScriptTask> HMAppleScripter::initializeNewScript()
 // The exchange runs on the calling thread, bounded by the Apple-event timeout on platform::Clock: a
 // script that never answers ends as "AppleEvent timed out." (-1712) after kSynchronousTimeout, and
 // no other thread is left waiting for it.
-NSAppleEventDescriptor HMAppleScripter::executeScriptSynchronously(const NSAppleEventDescriptor &event)
+NSAppleEventDescriptor HMAppleScripter::executeScriptSynchronously(const NSAppleEventDescriptor &event,
+                                                                   const platform::NSUserAppleScriptTask::EventAhead &eventAhead)
 {
     m_scriptTask.reset();
     m_scriptTask = initializeNewScript();
     if (!m_scriptTask)
         return {};
-    const platform::AppleEventWire::Reply reply = m_scriptTask->executeAndWaitWithAppleEvent(event);
+    const platform::AppleEventWire::Reply reply = m_scriptTask->executeAndWaitWithAppleEvent(event, eventAhead);
     if (const auto *result = std::get_if<NSAppleEventDescriptor>(&reply); result && !result->isNil())
         return *result;
     const auto *error = std::get_if<NSAppleScriptError>(&reply);

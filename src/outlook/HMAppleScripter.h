@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/applescript/NSAppleEventDescriptor.h"
+#include "platform/applescript/NSUserAppleScriptTask.h"
 
 #include <QDateTime>
 #include <QList>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace platform {
 class DateFormatter;
@@ -65,8 +67,9 @@ public:
     // A new task for the installed script, or nothing (with a console line). Does not store it.
     std::unique_ptr<platform::NSUserAppleScriptTask> initializeNewScript();
     // Runs the event with a new task and waits for the handler's result: nil after any failure,
-    // after "ERROR: ..." on the console, and after kSynchronousTimeout at most.
-    Event executeScriptSynchronously(const Event &event);
+    // after "ERROR: ..." on the console, and after kSynchronousTimeout at most. `eventAhead` may name,
+    // from the reply's first bytes, the event that will surely be run next: it is sent ahead.
+    Event executeScriptSynchronously(const Event &event, const platform::NSUserAppleScriptTask::EventAhead &eventAhead = {});
     // Starts the event with a new task and returns at once; the result is logged only when it fails.
     void executeScriptTaskFromEvent(const Event &event);
 
@@ -224,6 +227,19 @@ public:
 private:
     enum class Conduit { Contacts, CalendarEvents, Tasks };
     using RangeEventMaker = std::function<Event(qint64 start, qint64 end)>;
+    // Makes each range's event once: an event made early, to be sent ahead, is the one the request
+    // for that range then uses, so its bytes are the same and the console sees it made once.
+    class RangeEvents final
+    {
+    public:
+        explicit RangeEvents(const RangeEventMaker &makeEvent) : m_makeEvent(makeEvent) {}
+        Event ahead(qint64 start, qint64 end);
+        Event take(qint64 start, qint64 end);
+
+    private:
+        const RangeEventMaker &m_makeEvent;
+        std::optional<std::pair<qint64, Event>> m_ahead; // the start of the range made early, and its event
+    };
 
     const QString &ensureAppReferenceString();
     // [app, arguments...] and [arguments...] as text descriptors.
@@ -246,8 +262,10 @@ private:
     qint64 scanIds(Conduit conduit, const QString &folderId, const QString &countLine,
                    const std::function<void(qint64 position, const QString &id)> &visit);
     QDateTime latestModificationDate(Conduit conduit, const QString &folderId);
+    // `everyItemCounts`: each item of a batch adds one to `count`, so a full batch is known from its head.
     qint64 readBatches(const RangeEventMaker &makeEvent, const QString &countLine,
-                       const std::function<void(const Event &item)> &addItem, const std::function<qint64()> &count);
+                       const std::function<void(const Event &item)> &addItem, const std::function<qint64()> &count,
+                       bool everyItemCounts = false);
     QStringList idsModifiedAfter(Conduit conduit, const QDateTime &date, const QString &folderId);
 
     std::unique_ptr<platform::NSUserAppleScriptTask> m_scriptTask;

@@ -6,6 +6,7 @@
 
 #include "foundation/GlobalVariables.h"
 #include "platform/applescript/NSUserAppleScriptTask.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "support/TestSupport.h"
 
@@ -17,6 +18,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+
+#include <mutex>
 
 // Points the console at a temporary file for the life of the object; lines() answers the messages
 // without their stamps.
@@ -53,6 +56,26 @@ public:
 private:
     QTemporaryFile m_file;
     int m_previous = -1;
+};
+
+// Moves the process clock by a minute at every reading, so that a two-minute bound passes in a few
+// polls of real time.
+class RacingClock final
+{
+public:
+    RacingClock()
+    {
+        platform::Clock::setSource([this] {
+            const std::lock_guard lock(m_mutex);
+            m_now = m_now.addSecs(60);
+            return m_now;
+        });
+    }
+    ~RacingClock() { platform::Clock::setSource({}); }
+
+private:
+    std::mutex m_mutex;
+    QDateTime m_now = QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
 };
 
 class AppleScripterTest : public ::testing::Test

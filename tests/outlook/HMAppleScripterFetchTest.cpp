@@ -5,6 +5,8 @@
 #include "AppleScripterFixture.h"
 #include "platform/applescript/LongDateTime.h"
 
+#include <QElapsedTimer>
+
 using platform::NSAppleEventDescriptor;
 
 namespace {
@@ -111,6 +113,8 @@ TEST_F(AppleScripterTest, AnExactPageEndsWithAnEmptyPageQuietlyOrWithAPageWithou
     ASSERT_EQ(calls.size(), 4); // the paging with the refused page, then two pages
     EXPECT_EQ(calls[2][QStringLiteral("handler")].toString(), QStringLiteral("getAllFiveTaskPropertiesWithRange"));
     EXPECT_EQ(calls[2][QStringLiteral("arguments")].toArray().size(), 8);
+    // Each page's event is made, and told on the console, once, though the second was sent ahead.
+    EXPECT_EQ(m_console.countStartingWith(QStringLiteral("event ")), 2) << m_console.lines().join(u'\n').toStdString();
     EXPECT_EQ(scripter.getPropertiesStringForCalendarEventIdNewMethod(QStringLiteral("999")), QString());
 }
 
@@ -230,4 +234,41 @@ TEST(AppleScripterDates, OnlyLongDateTimesAreDates)
     EXPECT_EQ(HMAppleScripter::dateFromEventDescriptor(NSAppleEventDescriptor::descriptorWithInt32(5)), std::nullopt);
     EXPECT_EQ(HMAppleScripter::dateFromEventDescriptor({}), std::nullopt);
     EXPECT_EQ(HMAppleScripter::distantPast(), QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC));
+}
+
+// The next page or batch goes out while the current one is read. A peer that stalls on it or dies
+// answering it ends the reading as a failed page always did: what came stands, the stall ends at the
+// bound, the death at once, and the next reading starts clean and asks for the same ranges.
+TEST_F(AppleScripterTest, APeerThatStallsOrDiesOnThePageSentAheadEndsTheReadingAsAFailedPage)
+{
+    QJsonArray events;
+    for (int i = 0; i < 4500; ++i)
+        events.append(contact(10000 + i, 2, kBase.addSecs(i)));
+    const QString card = longText(70000);
+    seed({{QStringLiteral("folders"), standardFolders()}, {QStringLiteral("events"), events},
+          {QStringLiteral("contacts"), QJsonArray{contact(10, 1, kBase, {{QStringLiteral("vcard"), card}})}}});
+    installScript();
+    HMAppleScripter scripter;
+    setSwitches({{QStringLiteral("stallNth"), 2}});
+    QElapsedTimer timer;
+    {
+        RacingClock clock;
+        timer.start();
+        EXPECT_EQ(scripter.getLastModifiedDateForOutlookCalendar(QString()), kBase.addSecs(1999));
+        EXPECT_LT(timer.elapsed(), 5000);
+    }
+    EXPECT_EQ(m_console.count(QStringLiteral("ERROR: AppleEvent timed out. (-1712)")), 1) << m_console.lines().join(u'\n').toStdString();
+    EXPECT_EQ(m_console.count(QStringLiteral("No Value!")), 1);
+    setSwitches({{QStringLiteral("stall"), false}});
+    (void)takeCalls();
+    EXPECT_EQ(scripter.getLastModifiedDateForOutlookCalendar(QString()), kBase.addSecs(4499));
+    EXPECT_EQ(rangesOf(takeCalls()), (QStringList{QStringLiteral("1-2000"), QStringLiteral("2001-4000"), QStringLiteral("4001-6000")}));
+
+    setSwitches({{QStringLiteral("killMidReplyNth"), 2}});
+    timer.restart();
+    EXPECT_EQ(scripter.getPropertiesStringForContactId(QStringLiteral("10")), card.left(32000) + QStringLiteral("\r\nCATEGORIES:"));
+    EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_EQ(m_console.count(QStringLiteral("ERROR: Connection is invalid. (-609)")), 1) << m_console.lines().join(u'\n').toStdString();
+    EXPECT_EQ(m_console.count(QStringLiteral("ERROR: Application isn't running. (-600)")), 1);
+    ASSERT_TRUE(m_peer.process().waitForFinished(5000));
 }

@@ -16,26 +16,6 @@ using Event = HMAppleScripter::Event;
 
 namespace {
 
-// Moves the process clock by a minute at every reading, so that a two-minute bound passes in a few
-// polls of real time.
-class RacingClock final
-{
-public:
-    RacingClock()
-    {
-        platform::Clock::setSource([this] {
-            const std::lock_guard lock(m_mutex);
-            m_now = m_now.addSecs(60);
-            return m_now;
-        });
-    }
-    ~RacingClock() { platform::Clock::setSource({}); }
-
-private:
-    std::mutex m_mutex;
-    QDateTime m_now = QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
-};
-
 QJsonArray texts(std::initializer_list<const char *> items)
 {
     QJsonArray array;

@@ -72,6 +72,8 @@ private:
 // batches pays for one connect instead of one per exchange. Only a connection whose last exchange
 // ended cleanly is kept; one the application has closed since (it quit, or was restarted) reads as
 // ready at once and is dropped before use. A few per path are kept, for callers on several threads.
+// A connection may hold a request sent ahead: it is handed only to an exchange of the same request,
+// whose reply it is, and is the first dropped when the path has too many.
 class IdleConnections final
 {
 public:
@@ -81,35 +83,69 @@ public:
         return *connections;
     }
 
-    int take(const QByteArray &path)
+    struct Taken
+    {
+        int fd = -1;
+        bool requestSent = false;
+    };
+
+    Taken take(const QByteArray &path, const QByteArray &request)
     {
         const std::lock_guard lock(m_mutex);
         const auto found = m_idle.find(path.toStdString());
-        while (found != m_idle.end() && !found->second.empty()) {
-            const int fd = found->second.back();
-            found->second.pop_back();
-            pollfd entry{fd, POLLIN, 0};
-            if (::poll(&entry, 1, 0) == 0)
-                return fd;
-            ::close(fd); // closed by the other side, or holding bytes nobody asked for
+        if (found == m_idle.end())
+            return {};
+        std::vector<Idle> &idle = found->second;
+        const auto ahead = std::find_if(idle.begin(), idle.end(), [&](const Idle &kept) { return kept.ahead == request; });
+        if (ahead != idle.end()) {
+            const int fd = ahead->fd;
+            idle.erase(ahead);
+            return {fd, true};
         }
-        return -1;
+        return takeQuiet(idle);
     }
 
-    void keep(const QByteArray &path, int fd)
+    void keep(const QByteArray &path, int fd, const QByteArray &ahead)
     {
         const std::lock_guard lock(m_mutex);
-        std::vector<int> &idle = m_idle[path.toStdString()];
-        if (idle.size() < kKeptPerPath)
-            idle.push_back(fd);
-        else
-            ::close(fd);
+        std::vector<Idle> &idle = m_idle[path.toStdString()];
+        if (idle.size() >= kKeptPerPath) {
+            // A quiet connection costs only a connect to make again; one with a request ahead, the request.
+            const auto quiet = std::find_if(idle.begin(), idle.end(), [](const Idle &kept) { return kept.ahead.isEmpty(); });
+            const auto dropped = quiet != idle.end() ? quiet : idle.begin();
+            ::close(dropped->fd);
+            idle.erase(dropped);
+        }
+        idle.push_back({fd, ahead});
     }
 
 private:
+    struct Idle
+    {
+        int fd;
+        QByteArray ahead; // the request sent ahead on it, or empty
+    };
+
+    static Taken takeQuiet(std::vector<Idle> &idle)
+    {
+        for (auto kept = idle.rbegin(); kept != idle.rend();) {
+            if (!kept->ahead.isEmpty()) {
+                ++kept;
+                continue;
+            }
+            const int fd = kept->fd;
+            kept = decltype(kept)(idle.erase(std::next(kept).base()));
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 0) == 0)
+                return {fd, false};
+            ::close(fd); // closed by the other side, or holding bytes nobody asked for
+        }
+        return {};
+    }
+
     static constexpr size_t kKeptPerPath = 4;
     std::mutex m_mutex;
-    std::unordered_map<std::string, std::vector<int>> m_idle;
+    std::unordered_map<std::string, std::vector<Idle>> m_idle;
 };
 
 enum class Wait { Ready, TimedOut, Failed };
@@ -147,21 +183,23 @@ public:
     {
     }
 
-    AppleEventWire::Reply run(const QByteArray &payload)
+    AppleEventWire::Reply run(const QByteArray &payload, const AppleEventSocket::RequestAhead &requestAhead)
     {
-        if (const auto refused = connectSocket())
+        if (const auto refused = connectSocket(payload))
             return *refused;
-        AppleEventWire::Reply reply = exchangeFrames(payload);
+        AppleEventWire::Reply reply = exchangeFrames(payload, requestAhead);
         if (m_completed) // a whole reply was read, even one carrying the script's error
-            IdleConnections::shared().keep(m_path, m_socket.release());
+            IdleConnections::shared().keep(m_path, m_socket.release(), m_sentAhead);
         return reply;
     }
 
 private:
-    AppleEventWire::Reply exchangeFrames(const QByteArray &payload)
+    AppleEventWire::Reply exchangeFrames(const QByteArray &payload, const AppleEventSocket::RequestAhead &requestAhead)
     {
-        if (const auto failed = sendAll(AppleEventWire::frame(payload)))
-            return *failed;
+        if (!m_requestSent) {
+            if (const auto failed = sendAll(AppleEventWire::frame(payload)))
+                return *failed;
+        }
         // The answer takes the peer's time: wait for it, reading its header as soon as it comes.
         QByteArray header(4, Qt::Uninitialized);
         if (const auto failed = receiveHeader(header))
@@ -169,20 +207,28 @@ private:
         const Result<quint32> length = AppleEventWire::payloadLength(header);
         if (!length)
             return makeError(AppleScriptErrorNumber::CorruptData, length.error().message(), m_reference);
-        QByteArray body;
-        if (const auto failed = receive(body, *length))
+        // The length was checked against the frame cap, so this buffer is bounded.
+        QByteArray body(qsizetype(*length), Qt::Uninitialized);
+        qsizetype received = 0;
+        if (requestAhead) {
+            if (const auto failed = sendAheadAfterHead(body, received, requestAhead))
+                return *failed;
+        }
+        if (const auto failed = fill(body, received))
             return *failed;
         Result<AppleEventWire::Reply> reply = AppleEventWire::decodeReply(body);
         if (!reply)
             return makeError(AppleScriptErrorNumber::CorruptData, reply.error().message(), m_reference);
-        m_completed = true;
+        m_completed = !m_sendFailed;
         return std::move(reply).value();
     }
 
-    std::optional<NSAppleScriptError> connectSocket();
+    std::optional<NSAppleScriptError> connectSocket(const QByteArray &payload);
     std::optional<NSAppleScriptError> sendAll(const QByteArray &bytes);
-    std::optional<NSAppleScriptError> receive(QByteArray &into, quint32 length);
-    std::optional<NSAppleScriptError> fill(QByteArray &into, qsizetype received);
+    std::optional<NSAppleScriptError> sendAheadAfterHead(QByteArray &body, qsizetype &received,
+                                                         const AppleEventSocket::RequestAhead &requestAhead);
+    // Reads until `into` holds `until` bytes (all of it by default), `received` bytes being there already.
+    std::optional<NSAppleScriptError> fill(QByteArray &into, qsizetype received, qsizetype until = -1);
     // After a send or receive that moved nothing: lost when the peer closed or failed, else waits
     // until the socket is ready (or the deadline passes).
     std::optional<NSAppleScriptError> waitAfter(ssize_t result, short events);
@@ -203,10 +249,13 @@ private:
     QByteArray m_path{QFile::encodeName(AppleEventSocket::socketPathForReference(m_reference))};
     QDateTime m_deadline;
     Descriptor m_socket;
+    bool m_requestSent = false; // the request was sent ahead by the exchange before
+    QByteArray m_sentAhead;     // the next request, sent ahead by this exchange
+    bool m_sendFailed = false;  // a request ahead was not sent whole: the connection is not kept
     bool m_completed = false;
 };
 
-std::optional<NSAppleScriptError> Exchange::connectSocket()
+std::optional<NSAppleScriptError> Exchange::connectSocket(const QByteArray &payload)
 {
     // A bundle path names an application only while its bundle is on disk, as the system finds
     // applications by their bundles: a listener left under a removed bundle's name is not reached.
@@ -214,7 +263,9 @@ std::optional<NSAppleScriptError> Exchange::connectSocket()
     if (isBundlePath && !QFileInfo(FileSystem::systemPath(m_reference)).isDir())
         return makeError(AppleScriptErrorNumber::ApplicationNotFound,
                          QStringLiteral("The application \"%1\" can't be found.").arg(m_reference), m_reference);
-    m_socket.reset(IdleConnections::shared().take(m_path));
+    const IdleConnections::Taken taken = IdleConnections::shared().take(m_path, payload);
+    m_socket.reset(taken.fd);
+    m_requestSent = taken.requestSent;
     if (m_socket.fd() >= 0)
         return std::nullopt;
     m_socket.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -248,18 +299,31 @@ std::optional<NSAppleScriptError> Exchange::sendAll(const QByteArray &bytes)
     return std::nullopt;
 }
 
-std::optional<NSAppleScriptError> Exchange::receive(QByteArray &into, quint32 length)
+// The reply's first bytes are read on their own, and the request they show will come next is sent
+// before the rest: the application works on it while this reply is read and decoded. A request that
+// could not be sent whole leaves this reply to be read, but the connection is then not kept.
+std::optional<NSAppleScriptError> Exchange::sendAheadAfterHead(QByteArray &body, qsizetype &received,
+                                                               const AppleEventSocket::RequestAhead &requestAhead)
 {
-    // The length was checked against the frame cap, so this buffer is bounded.
-    into.resize(qsizetype(length));
-    return fill(into, 0);
+    const qsizetype headBytes = std::min(body.size(), AppleEventWire::kReplyHeadBytes);
+    if (const auto failed = fill(body, 0, headBytes))
+        return failed;
+    received = headBytes;
+    const std::optional<QByteArray> next = requestAhead(quint32(body.size()), QByteArrayView(body.constData(), headBytes));
+    if (!next)
+        return std::nullopt;
+    if (sendAll(AppleEventWire::frame(*next)))
+        m_sendFailed = true;
+    else
+        m_sentAhead = *next;
+    return std::nullopt;
 }
 
-// Reads until `into` is full, `received` bytes of it being there already.
-std::optional<NSAppleScriptError> Exchange::fill(QByteArray &into, qsizetype received)
+std::optional<NSAppleScriptError> Exchange::fill(QByteArray &into, qsizetype received, qsizetype until)
 {
-    while (received < into.size()) {
-        const ssize_t count = ::recv(m_socket.fd(), into.data() + received, size_t(into.size() - received), 0);
+    const qsizetype end = until < 0 ? into.size() : until;
+    while (received < end) {
+        const ssize_t count = ::recv(m_socket.fd(), into.data() + received, size_t(end - received), 0);
         if (count > 0) {
             received += count;
             continue;
@@ -339,10 +403,10 @@ QString AppleEventSocket::socketPathForReference(const QString &reference)
 }
 
 AppleEventWire::Reply AppleEventSocket::exchange(const QString &reference, const QByteArray &requestPayload,
-                                                 std::chrono::seconds timeout)
+                                                 std::chrono::seconds timeout, const RequestAhead &requestAhead)
 {
     Exchange exchange(reference, timeout);
-    return exchange.run(requestPayload);
+    return exchange.run(requestPayload, requestAhead);
 }
 
 QString AppleEventSocket::applicationName(const QString &reference)

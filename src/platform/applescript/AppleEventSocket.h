@@ -5,6 +5,8 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 
 namespace platform {
 
@@ -29,8 +31,17 @@ public:
     // come back as the bridge's own errors: -10814 for a bundle path whose bundle folder does not
     // exist (under FileSystem::systemRootPath), -600 when nothing listens, -609 when the connection breaks, -1712 when no reply arrives before the
     // timeout (measured by platform::Clock, so tests can move time), -1702 for an unreadable reply.
+    //
+    // `requestAhead`, when given, is shown the reply's payload length and its first bytes (at most
+    // AppleEventWire::kReplyHeadBytes) as soon as they are in. When it answers the request the caller
+    // will make next, that request is sent at once on the same connection, so the application finds
+    // it waiting while this reply is read and decoded; the next exchange with the very same request
+    // bytes then only reads its reply. One request at most is ever ahead; a connection holding one is
+    // used by no other request and is closed when the exchange fails.
+    using RequestAhead = std::function<std::optional<QByteArray>(quint32 replyLength, QByteArrayView replyHead)>;
     static AppleEventWire::Reply exchange(const QString &reference, const QByteArray &requestPayload,
-                                          std::chrono::seconds timeout = kAppleEventTimeout);
+                                          std::chrono::seconds timeout = kAppleEventTimeout,
+                                          const RequestAhead &requestAhead = {});
 
     // The application's name for error messages: the bundle's name without ".app" for a path.
     static QString applicationName(const QString &reference);

@@ -252,6 +252,23 @@ QByteArray frame(const QByteArray &payload)
     return out;
 }
 
+std::optional<ReplyHead> replyHead(quint32 payloadLength, QByteArrayView head)
+{
+    constexpr qsizetype kFixed = 10; // reply kind, descriptor kind, type, length or count
+    if (head.size() < kFixed || head.at(0) != kReplyDescriptor || (head.at(1) != 'A' && head.at(1) != 'L'))
+        return std::nullopt;
+    ReplyHead read;
+    read.kind = head.at(1) == 'A' ? NSAppleEventDescriptor::Kind::Atomic : NSAppleEventDescriptor::Kind::List;
+    read.type = qFromBigEndian<quint32>(head.constData() + 2);
+    read.size = qFromBigEndian<quint32>(head.constData() + 6);
+    if (read.kind == NSAppleEventDescriptor::Kind::Atomic) {
+        if (quint64(read.size) + kFixed != payloadLength)
+            return std::nullopt;
+        read.data = head.sliced(kFixed);
+    }
+    return read;
+}
+
 Result<quint32> payloadLength(const QByteArray &header)
 {
     if (header.size() != 4)

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 
+#include <optional>
 #include <variant>
 
 namespace platform {
@@ -47,6 +48,19 @@ using Reply = std::variant<NSAppleEventDescriptor, NSAppleScriptError>;
 QByteArray descriptorReply(const NSAppleEventDescriptor &descriptor);
 QByteArray errorReply(const NSAppleScriptError &error);
 Result<Reply> decodeReply(const QByteArray &payload);
+
+// What a descriptor reply's first bytes tell before the rest is read: the descriptor's kind and type,
+// its data length (atomic) or item count (list), and for an atomic one its first data bytes. Nothing
+// for an error reply, a shorter head, or an atomic descriptor whose length does not fill the payload.
+constexpr qsizetype kReplyHeadBytes = 12;
+struct ReplyHead
+{
+    NSAppleEventDescriptor::Kind kind = NSAppleEventDescriptor::Kind::Nil;
+    DescType type = 0;
+    quint32 size = 0;
+    QByteArrayView data;
+};
+std::optional<ReplyHead> replyHead(quint32 payloadLength, QByteArrayView head);
 
 } // namespace AppleEventWire
 

@@ -103,9 +103,10 @@ Result<QString> firstLineOfScript(const QString &path)
 }
 
 // One exchange with the application; errors carry the application's name.
-AppleEventWire::Reply exchangeWith(const QString &reference, const QByteArray &request)
+AppleEventWire::Reply exchangeWith(const QString &reference, const QByteArray &request,
+                                   const AppleEventSocket::RequestAhead &requestAhead = {})
 {
-    AppleEventWire::Reply reply = AppleEventSocket::exchange(reference, request);
+    AppleEventWire::Reply reply = AppleEventSocket::exchange(reference, request, kAppleEventTimeout, requestAhead);
     if (auto *error = std::get_if<NSAppleScriptError>(&reply); error && error->appName.isEmpty())
         error->appName = AppleEventSocket::applicationName(reference);
     return reply;
@@ -173,12 +174,21 @@ void NSUserAppleScriptTask::executeWithAppleEvent(const NSAppleEventDescriptor &
     });
 }
 
-AppleEventWire::Reply NSUserAppleScriptTask::executeAndWaitWithAppleEvent(const NSAppleEventDescriptor &event)
+AppleEventWire::Reply NSUserAppleScriptTask::executeAndWaitWithAppleEvent(const NSAppleEventDescriptor &event,
+                                                                          const EventAhead &eventAhead)
 {
     if (m_hasRun)
         return alreadyRun();
     m_hasRun = true;
-    return exchangeWith(m_applicationReference, AppleEventWire::eventRequest(event));
+    if (!eventAhead)
+        return exchangeWith(m_applicationReference, AppleEventWire::eventRequest(event));
+    return exchangeWith(m_applicationReference, AppleEventWire::eventRequest(event),
+                        [&](quint32 replyLength, QByteArrayView replyHead) -> std::optional<QByteArray> {
+                            const std::optional<NSAppleEventDescriptor> next = eventAhead(replyLength, replyHead);
+                            if (!next)
+                                return std::nullopt;
+                            return AppleEventWire::eventRequest(*next);
+                        });
 }
 
 } // namespace platform

@@ -43,7 +43,12 @@ public:
     // Sends the event and waits on the calling thread for the result or the error, at most the
     // Apple-event timeout on platform::Clock: no thread of the task's own is made. It is the task's
     // one execution, as executeWithAppleEvent is.
-    AppleEventWire::Reply executeAndWaitWithAppleEvent(const NSAppleEventDescriptor &event);
+    // `eventAhead` may name, from the reply's length and first bytes, the event the caller will run
+    // next against the same application; it is then sent ahead (see AppleEventSocket::exchange).
+    using EventAhead =
+        std::function<std::optional<NSAppleEventDescriptor>(quint32 replyLength, QByteArrayView replyHead)>;
+    AppleEventWire::Reply executeAndWaitWithAppleEvent(const NSAppleEventDescriptor &event,
+                                                       const EventAhead &eventAhead = {});
 
 private:
     explicit NSUserAppleScriptTask(QString applicationReference);

@@ -144,6 +144,15 @@ private:
     std::thread m_thread;
 };
 
+// Gives the peer `count` contacts in the address book.
+bool seedContacts(const OutlookPeerProcess &peer, int count)
+{
+    QJsonArray contacts;
+    for (int i = 0; i < count; ++i)
+        contacts.append(QJsonObject{{QStringLiteral("folder"), 1}, {QStringLiteral("modified"), QStringLiteral("2026-01-01T00:00:00Z")}});
+    return peer.seed({{QStringLiteral("contacts"), contacts}}).value(QStringLiteral("ok")).toBool();
+}
+
 double threadCpuMs()
 {
     timespec now = {};
@@ -219,10 +228,7 @@ TEST(NSAppleScript, AnApplicationKilledMidReplyIsMinus609AtOnce)
 {
     OutlookPeerProcess peer;
     ASSERT_TRUE(peer.isReady());
-    QJsonArray contacts;
-    for (int i = 0; i < 300; ++i)
-        contacts.append(QJsonObject{{QStringLiteral("folder"), 1}, {QStringLiteral("modified"), QStringLiteral("2026-01-01T00:00:00Z")}});
-    ASSERT_TRUE(peer.seed({{QStringLiteral("contacts"), contacts}}).value(QStringLiteral("ok")).toBool());
+    ASSERT_TRUE(seedContacts(peer, 300));
     ASSERT_TRUE(peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("killMidReply"), true}})
                     .value(QStringLiteral("ok")).toBool());
     const Outcome outcome = run(kIdsScript);
@@ -273,6 +279,53 @@ TEST(NSAppleScript, ConnectionsAreKeptBetweenExchangesAndDroppedWhenTheApplicati
     const Outcome afterRestart = run(kIdsScript);
     EXPECT_FALSE(afterRestart.error) << afterRestart.error->message.toStdString();
     EXPECT_EQ(openSockets(::getpid()).size(), ours.size());
+}
+
+// A request sent ahead waits on its connection for the exchange of the very same bytes: a different
+// request meanwhile gets its own reply on another connection, and a peer killed with the request
+// ahead is a broken connection at once.
+TEST(AppleEventSocket, ARequestSentAheadIsReadOnlyByTheSameRequestAndRepliesStayInOrder)
+{
+    OutlookPeerProcess peer;
+    ASSERT_TRUE(peer.isReady());
+    ASSERT_TRUE(seedContacts(peer, 3));
+    const QString reference = QStringLiteral("Microsoft Outlook");
+    const QByteArray ids = AppleEventWire::scriptRequest(kIdsScript);
+    const QByteArray version = AppleEventWire::scriptRequest(
+        QStringLiteral("tell application \"Microsoft Outlook\"\nset outlookVersion to version\nreturn outlookVersion\nend tell"));
+    std::optional<AppleEventWire::ReplyHead> seen;
+    const auto first = AppleEventSocket::exchange(reference, ids, kAppleEventTimeout,
+                                                  [&](quint32 length, QByteArrayView head) -> std::optional<QByteArray> {
+                                                      seen = AppleEventWire::replyHead(length, head);
+                                                      return version;
+                                                  });
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->kind, NSAppleEventDescriptor::Kind::List);
+    EXPECT_EQ(seen->size, 3u);
+    ASSERT_TRUE(std::holds_alternative<NSAppleEventDescriptor>(first));
+    EXPECT_EQ(std::get<NSAppleEventDescriptor>(first).numberOfItems(), 3);
+
+    const auto other = AppleEventSocket::exchange(reference, ids);
+    ASSERT_TRUE(std::holds_alternative<NSAppleEventDescriptor>(other));
+    EXPECT_EQ(std::get<NSAppleEventDescriptor>(other).numberOfItems(), 3);
+    const auto ahead = AppleEventSocket::exchange(reference, version);
+    ASSERT_TRUE(std::holds_alternative<NSAppleEventDescriptor>(ahead));
+    EXPECT_EQ(std::get<NSAppleEventDescriptor>(ahead).kind(), NSAppleEventDescriptor::Kind::Atomic);
+    EXPECT_FALSE(std::get<NSAppleEventDescriptor>(ahead).stringValue().isEmpty());
+
+    // The peer dies halfway through the reply to the request sent ahead.
+    ASSERT_TRUE(peer.control({{QStringLiteral("op"), QStringLiteral("switches")}, {QStringLiteral("killMidReplyNth"), 2}})
+                    .value(QStringLiteral("ok")).toBool());
+    const auto beforeKill = AppleEventSocket::exchange(reference, ids, kAppleEventTimeout,
+                                                       [&](quint32, QByteArrayView) -> std::optional<QByteArray> { return version; });
+    EXPECT_TRUE(std::holds_alternative<NSAppleEventDescriptor>(beforeKill));
+    ASSERT_TRUE(peer.process().waitForFinished(5000));
+    QElapsedTimer timer;
+    timer.start();
+    const auto killed = AppleEventSocket::exchange(reference, version);
+    ASSERT_TRUE(std::holds_alternative<NSAppleScriptError>(killed));
+    EXPECT_EQ(std::get<NSAppleScriptError>(killed).number, -609);
+    EXPECT_LT(timer.elapsed(), 2000);
 }
 
 TEST(NSAppleScript, AStalledApplicationIsMinus1712AtTheVirtualTimeout)

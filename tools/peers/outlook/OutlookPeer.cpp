@@ -326,6 +326,8 @@ QByteArray OutlookPeer::answerScriptRequest(const QByteArray &request)
 {
     const std::lock_guard lock(m_mutex);
     ++m_scriptCount;
+    if (m_switches.stallNth > 0 && --m_switches.stallNth == 0)
+        m_switches.stall = true;
     if (m_switches.stall)
         return QByteArray();
     const bool refusedByCount = m_switches.refuseNth > 0 && m_scriptCount - m_refuseCountBase == m_switches.refuseNth;
@@ -427,6 +429,7 @@ QJsonObject OutlookPeer::applySwitches(const QJsonObject &command)
     take("stall", s.stall);
     take("killMidReply", s.killMidReply);
     take("killMidReplyNth", s.killMidReplyNth);
+    take("stallNth", s.stallNth);
     take("claimBytes", s.claimBytes);
     take("versionText", s.versionText);
     if (command.contains(QStringLiteral("versionTextFor"))) {

@@ -29,6 +29,7 @@ struct PeerSwitches
     int refuseNumber = -10000;  // the error number of a refusal
     bool answerEmpty = false;   // every script answers an empty list
     bool stall = false;         // scripts get no answer at all
+    int stallNth = 0;           // from the n-th script after the switch was set on, as `stall` (0: none)
     bool killMidReply = false;  // the next script's reply stops halfway and the process kills itself
     int killMidReplyNth = 0;    // the same for the n-th script after the switch was set (0: none)
     qint64 claimBytes = 0;      // the next reply claims this many bytes and sends none
