@@ -117,6 +117,13 @@ QDateTime refine(const QDateTime &mapDate, Conduit conduit)
     return mapDate;
 }
 
+QDateTime storedByListing(Conduit conduit)
+{
+    const std::optional<QVariantMap> map = HMOutlookDatFileHelper().dictionaryForDatFile(conduit);
+    const QDateTime mapDate = map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
+    return mapDate.isValid() ? refine(mapDate.addSecs(-1), conduit) : QDateTime();
+}
+
 } // namespace googlelistdate
 
 namespace googlesenttimes {

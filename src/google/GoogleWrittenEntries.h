@@ -42,6 +42,10 @@ QString path(Conduit conduit = Conduit::Contacts);
 bool write(const QDateTime &date, Conduit conduit = Conduit::Contacts);
 // The precise date when it lies within the second the map holds; else the map's date.
 QDateTime refine(const QDateTime &mapDate, Conduit conduit = Conduit::Contacts);
+// The date a listing stored for the events or tasks: their map keeps it plus one second, in whole
+// seconds, refined by the file beside it. Invalid when no listing stored one: the map's Outlook date
+// says nothing of what was read from Google.
+QDateTime storedByListing(Conduit conduit);
 
 } // namespace googlelistdate
 

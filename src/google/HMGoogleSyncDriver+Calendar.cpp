@@ -55,23 +55,11 @@ GoogleWrittenEntries &HMGoogleSyncDriver::writtenEvents()
     return *m_writtenEvents;
 }
 
-// The map keeps the list date plus one second, in whole seconds; the file beside it keeps the
-// milliseconds. Only a date a listing stored counts: the map's Outlook date says nothing of what was
-// read from Google, and taken instead it would pass over Google's events of a listing cut short.
-QDateTime HMGoogleSyncDriver::storedEventListDate()
-{
-    const std::optional<QVariantMap> map = HMOutlookDatFileHelper().dictionaryForCalendarDatFile();
-    const QDateTime mapDate = map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
-    if (!mapDate.isValid())
-        return {};
-    return googlelistdate::refine(mapDate.addSecs(-1), HMOutlookDatFileHelper::Conduit::Calendar);
-}
-
 void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
 {
     if (stopsForCancel())
         return;
-    const QDateTime stored = storedEventListDate();
+    const QDateTime stored = googlelistdate::storedByListing(HMOutlookDatFileHelper::Conduit::Calendar);
     DDLogInfo(QStringLiteral("listEventsForCalendars %1").arg(calendarIds.size()));
     m_eventListing = googleeventlist::Listing();
     m_eventListing.mostRecent = stored.isValid() ? stored : kFirstListDate;

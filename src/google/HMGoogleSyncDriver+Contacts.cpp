@@ -147,10 +147,10 @@ QDateTime HMGoogleSyncDriver::storedContactListDate()
     return map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
 }
 
-const HMGoogleSyncDriver::ContactListing &HMGoogleSyncDriver::contactListing()
+const HMGoogleSyncDriver::ListingBasis &HMGoogleSyncDriver::contactListing()
 {
     if (!m_contactListing)
-        m_contactListing = ContactListing{storedContactListDate(), writtenEntries().load()};
+        m_contactListing = ListingBasis{storedContactListDate(), writtenEntries().load()};
     return *m_contactListing;
 }
 

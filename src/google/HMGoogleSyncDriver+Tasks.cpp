@@ -73,15 +73,12 @@ GoogleWrittenEntries HMGoogleSyncDriver::taskListsOfTasks() const
     return GoogleWrittenEntries(HMOutlookDatFileHelper().taskFilePath() + QStringLiteral(".google-lists"));
 }
 
-// The latest "updated" a listing read, to the millisecond. The map keeps it plus one second, in whole
-// seconds; the file beside it keeps the milliseconds. Only a date a listing stored counts.
-QDateTime HMGoogleSyncDriver::storedTaskListDate()
+const HMGoogleSyncDriver::ListingBasis &HMGoogleSyncDriver::taskListing()
 {
-    const std::optional<QVariantMap> map = HMOutlookDatFileHelper().dictionaryForTaskDatFile();
-    const QDateTime mapDate = map ? map->value(QStringLiteral("ListCommandDate")).toDateTime() : QDateTime();
-    if (!mapDate.isValid())
-        return {};
-    return googlelistdate::refine(mapDate.addSecs(-1), HMOutlookDatFileHelper::Conduit::Tasks);
+    if (!m_taskListing)
+        m_taskListing =
+            ListingBasis{googlelistdate::storedByListing(HMOutlookDatFileHelper::Conduit::Tasks), writtenTasks().load()};
+    return *m_taskListing;
 }
 
 void HMGoogleSyncDriver::listGoogleTaskListsAndReadGoogleTasks(bool readGoogleTasks)
@@ -180,13 +177,14 @@ void HMGoogleSyncDriver::evaluateModifiedDatesForTaskLists()
 {
     m_arrayOfModifiedTaskLists.clear();
     m_taskReading = googletasklist::Reading();
+    m_taskListing.reset();
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     QDateTime comparison;
     if (rereads) {
         if (const auto tasks = std::dynamic_pointer_cast<HMTaskData>(m_taskData))
             tasks->removeDeletedOutlookIdsFromDatFile();
     } else {
-        comparison = storedTaskListDate();
+        comparison = taskListing().storedDate;
     }
     // A list whose date could not be read is never read.
     for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
@@ -215,7 +213,7 @@ void HMGoogleSyncDriver::listGoogleTasksForTaskListId(const QString &listId, con
     // bound seconds later would pass over a task written in those seconds, among them our own insert
     // whose answer was lost, which the next upload would then double. Rereading asks for every task
     // but the deleted ones.
-    const QDateTime stored = storedTaskListDate();
+    const QDateTime stored = taskListing().storedDate;
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     const QDateTime since = rereads ? QDateTime() : stored;
     sendTaskPageRequest(googletasklist::tasksPath(listId, since, pageToken),
@@ -275,7 +273,7 @@ void HMGoogleSyncDriver::readTaskPage(const QString &listId, const QVariantMap &
 {
     googletasklist::PageContext context;
     context.rereads = m_profile && m_profile->rereadDeviceOnNextSync();
-    const QDateTime stored = storedTaskListDate();
+    const QDateTime stored = taskListing().storedDate;
     context.comparisonDate = stored.isValid() ? stored : googletasklist::firstListDate();
     context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
     for (const googletasklist::TaskList &list : std::as_const(m_taskLists)) {
@@ -283,7 +281,7 @@ void HMGoogleSyncDriver::readTaskPage(const QString &listId, const QVariantMap &
             context.listTitle = list.title;
     }
     context.now = QDateTime::currentDateTimeUtc();
-    context.ownWrites = writtenTasks().load();
+    context.ownWrites = taskListing().ownWrites;
     googletasklist::readPage(page, context, m_taskReading);
     // Where each task lives, for its update or deletion: a task stays in its list.
     QList<std::pair<QString, QString>> places;
@@ -309,7 +307,8 @@ void HMGoogleSyncDriver::finishTaskReading()
     }
     if (!m_taskReading.readIds.isEmpty() && !taskListsOfTasks().compact())
         DDLogError(QStringLiteral("The lists of the tasks read could not be compacted"));
-    const QDateTime stored = storedTaskListDate();
+    const QDateTime stored = taskListing().storedDate;
+    m_taskListing.reset();
     QDateTime listDate;
     if (m_taskReading.mostRecent.isValid() && (!stored.isValid() || m_taskReading.mostRecent > stored))
         listDate = m_taskReading.mostRecent;

@@ -248,16 +248,16 @@ private:
     void contactsPageReturned(int status, const QByteArray &body);
     QString contactsPagePath(const QDateTime &lowerBound) const;
     static QDateTime storedContactListDate();
-    // What every page of one contacts listing compares against: the map's list date and the answers
-    // to our own writes. Read once when the listing starts (nothing changes them until it ends), not
-    // per page: the date sits in the whole map, and a parse of it per page made the listing grow with
-    // the square of the store.
-    struct ContactListing
+    // What every page of one contacts or tasks listing compares against: the map's list date and the
+    // answers to our own writes. Read once when the listing starts (nothing changes them until it
+    // ends), not per page: the date sits in the whole map, and a parse of it per page made the listing
+    // grow with the square of the store.
+    struct ListingBasis
     {
         QDateTime storedDate;
         QHash<QString, QString> ownWrites;
     };
-    const ContactListing &contactListing();
+    const ListingBasis &contactListing();
     std::shared_ptr<platform::RKClient> makeContactsClient();
     GoogleWrittenEntries &writtenEntries();
     // An update answered 404 or 410 names an entry Google no longer holds; see the definition.
@@ -294,7 +294,6 @@ private:
     // Calendar.
     void eventPageReturned(const QString &calendarId, int status, const QByteArray &body);
     void finishEventListing();
-    QDateTime storedEventListDate();
     void prepareEventPages(const QDateTime &stored);
     GoogleWrittenEntries &writtenEvents();
     struct EventWrite;
@@ -329,8 +328,8 @@ private:
     void taskPageReturned(const QString &listId, int status, const QByteArray &body);
     void readTaskPage(const QString &listId, const QVariantMap &page);
     void finishTaskReading();
-    QDateTime storedTaskListDate();
     GoogleWrittenEntries &writtenTasks();
+    const ListingBasis &taskListing();
     // Google task id to the id of the list it was last seen in, beside the task map.
     GoogleWrittenEntries taskListsOfTasks() const;
     QList<TaskWrite> taskWritesOfRecords(const QList<HMSyncRecord> &records) const;
@@ -362,6 +361,7 @@ private:
     QString m_defaultTaskListId;
     QStringList m_arrayOfModifiedTaskLists;
     googletasklist::Reading m_taskReading;
+    std::optional<ListingBasis> m_taskListing;
     QSet<QString> m_taskPageTokensSeen;
     qint64 m_taskPagesRead = 0;
     qint64 m_taskResponseCounter = 0;
@@ -393,7 +393,7 @@ private:
     qint64 m_batchSize = 0;
     QDateTime m_mostRecentContactModifiedOnGoogle;
     QSet<QString> m_idsListedThisListing;
-    std::optional<ContactListing> m_contactListing;
+    std::optional<ListingBasis> m_contactListing;
     QStringList m_googleContactsWithPhotos;
     QVariantMap m_googleContactPhotosDictionary;
     QList<ContactWrite> m_contactInserts;

@@ -28,8 +28,6 @@
 #include <algorithm>
 #include <limits>
 
-#include <sys/stat.h>
-
 using platform::Error;
 using platform::ErrorCode;
 using platform::Result;
@@ -307,22 +305,11 @@ bool HMProfileManager::saveProfile(const HMProfile &profile) const
     return true;
 }
 
-std::optional<HMProfileManager::FileStamp> HMProfileManager::stampOf(const QString &path)
-{
-    struct stat status = {};
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
-        return std::nullopt;
-    constexpr qint64 kNanoseconds = 1000000000;
-    return FileStamp{quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
-                     qint64(status.st_mtim.tv_sec) * kNanoseconds + status.st_mtim.tv_nsec,
-                     qint64(status.st_ctim.tv_sec) * kNanoseconds + status.st_ctim.tv_nsec};
-}
-
 bool HMProfileManager::holdsAlready(const QString &path, const QByteArray &digest) const
 {
     if (digest.isEmpty())
         return false;
-    std::optional<FileStamp> file;
+    std::optional<platform::FileStamp> file;
     {
         const std::lock_guard lock(m_writtenMutex);
         const auto found = m_writtenProfiles.constFind(path);
@@ -330,12 +317,12 @@ bool HMProfileManager::holdsAlready(const QString &path, const QByteArray &diges
             return false;
         file = found->file;
     }
-    return stampOf(path) == file;
+    return platform::fileStampOf(path) == file;
 }
 
 void HMProfileManager::rememberWritten(const QString &path, const QByteArray &digest) const
 {
-    const std::optional<FileStamp> file = stampOf(path);
+    const std::optional<platform::FileStamp> file = platform::fileStampOf(path);
     const std::lock_guard lock(m_writtenMutex);
     if (digest.isEmpty() || !file)
         m_writtenProfiles.remove(path);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
 #include <QByteArray>
@@ -90,22 +91,12 @@ public:
     static bool finishIdentifier(const HMIdentifierGraph &graph, const HMProfile &profile, const QString &conduit);
 
 private:
-    // A file as this manager left it: any later write, replacement or removal changes it.
-    struct FileStamp
-    {
-        quint64 device = 0;
-        quint64 inode = 0;
-        qint64 size = 0;
-        qint64 modified = 0;
-        qint64 changed = 0;
-        bool operator==(const FileStamp &) const = default;
-    };
+    // A profile file as this manager left it.
     struct WrittenProfile
     {
         QByteArray digest;
-        FileStamp file;
+        platform::FileStamp file;
     };
-    static std::optional<FileStamp> stampOf(const QString &path);
     bool holdsAlready(const QString &path, const QByteArray &digest) const;
     void rememberWritten(const QString &path, const QByteArray &digest) const;
     void writeTrace() const;

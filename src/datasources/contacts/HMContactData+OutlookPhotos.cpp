@@ -70,10 +70,9 @@ void HMContactData::savePicturesFromQuillnestSync(const QVariantMap &pictures)
             outlookId = uniqueIdsDictionary().value(it.key()).toString();
         const QString path = it.value().toString();
         std::optional<NSAppleScriptError> error;
-        (void)NSAppleScript(setImageScript(path, outlookId)).executeAndReturnError(&error);
         // Setting a picture changes the contact's modification date: the next read of Outlook's changes
         // begins in a later second, or this run would read the contact back as changed.
-        outlookContacts().noteWrite(false);
+        (void)runOutlookWrite(setImageScript(path, outlookId), error, false);
         if (error)
             DDLogInfo(QStringLiteral("The picture of contact %1 could not be set: %2 (%3)")
                           .arg(outlookId, error->message)

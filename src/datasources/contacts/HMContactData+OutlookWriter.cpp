@@ -178,10 +178,11 @@ bool HMContactData::noteOutlookGone(const std::optional<NSAppleScriptError> &err
 }
 
 // Runs a script that changes Outlook, noting when: the next read begins in a later second.
-NSAppleEventDescriptor HMContactData::runOutlookWrite(const QString &script, std::optional<NSAppleScriptError> &error)
+NSAppleEventDescriptor HMContactData::runOutlookWrite(const QString &script, std::optional<NSAppleScriptError> &error,
+                                                      bool writesRecord)
 {
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError(&error);
-    outlookContacts().noteWrite(!error);
+    outlookContacts().noteWrite(writesRecord && !error);
     return result;
 }
 

@@ -343,7 +343,10 @@ private:
     void finishImportedContact(const QString &newId, const QVariantMap &record, const QStringList &fragments);
     void failOutlookApply(const QString &reason);
     bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
-    platform::NSAppleEventDescriptor runOutlookWrite(const QString &script, std::optional<platform::NSAppleScriptError> &error);
+    // `writesRecord` false for a script that changes a contact without writing one of the sync's
+    // records (its picture): it still moves the next read past its second.
+    platform::NSAppleEventDescriptor runOutlookWrite(const QString &script, std::optional<platform::NSAppleScriptError> &error,
+                                                     bool writesRecord = true);
     QString chosenOutlookFolder();
     QString moveOutlookContact(const QString &outlookId, const QString &folder);
     void buildOutlookDupeCheckCache();

@@ -4,12 +4,8 @@
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 
-#include <QFile>
-
 #include <ctime>
 #include <mutex>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 namespace platform {
 
@@ -19,7 +15,7 @@ namespace {
 constexpr qint64 kMaxFirstLineBytes = 4096;
 const QString kDefaultApplication = QStringLiteral("Microsoft Outlook");
 
-// The script is looked at anew for every task, so this is one open, one status and one read: a link
+// Read when the script is new or changed: one open, one status and one read; a link
 // at the name, a folder or a FIFO is refused without being followed or waited on.
 Result<QString> readFirstLine(const QString &path)
 {
@@ -37,41 +33,16 @@ Result<QString> readFirstLine(const QString &path)
     return text;
 }
 
-// The file's identity and last change, as the system tells them without following a link.
-struct ScriptStamp
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified = {};
-    timespec changed = {};
-
-    bool operator==(const ScriptStamp &other) const
-    {
-        return device == other.device && inode == other.inode && size == other.size
-            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
-            && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
-
-std::optional<ScriptStamp> stampOf(const QString &path)
-{
-    struct stat status = {};
-    if (::fstatat(AT_FDCWD, QFile::encodeName(path).constData(), &status, AT_SYMLINK_NOFOLLOW) != 0
-        || !S_ISREG(status.st_mode))
-        return std::nullopt;
-    return ScriptStamp{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
-}
-
 // A file whose last change is this recent may change again within the same tick of the file
 // system's clock, leaving its stamp as it was: its line is read anew each time.
 constexpr qint64 kSettledSeconds = 2;
 
-bool isSettled(const ScriptStamp &stamp)
+bool isSettled(const FileStamp &stamp)
 {
     timespec now = {};
     ::clock_gettime(CLOCK_REALTIME, &now); // file times are real times, not the injectable clock's
-    return qint64(stamp.changed.tv_sec) + kSettledSeconds < qint64(now.tv_sec);
+    constexpr qint64 kNanoseconds = 1000000000;
+    return stamp.changed / kNanoseconds + kSettledSeconds < qint64(now.tv_sec);
 }
 
 // The script is looked at before every task, which for a script answered in pages or batches is
@@ -83,12 +54,12 @@ Result<QString> firstLineOfScript(const QString &path)
     struct Kept
     {
         QString path;
-        ScriptStamp stamp;
+        FileStamp stamp;
         QString line;
     };
     static std::mutex mutex;
     static Kept kept;
-    const std::optional<ScriptStamp> stamp = stampOf(path);
+    const std::optional<FileStamp> stamp = fileStampOf(path);
     {
         const std::lock_guard lock(mutex);
         if (stamp && kept.path == path && kept.stamp == *stamp)

@@ -361,6 +361,17 @@ Result<FileBytes> readOwnFileBytes(const QString &path, qint64 maxBytes)
     return FileBytes(std::move(read).value());
 }
 
+std::optional<FileStamp> fileStampOf(const QString &path)
+{
+    struct stat status = {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    constexpr qint64 kNanoseconds = 1000000000;
+    return FileStamp{quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+                     qint64(status.st_mtim.tv_sec) * kNanoseconds + status.st_mtim.tv_nsec,
+                     qint64(status.st_ctim.tv_sec) * kNanoseconds + status.st_ctim.tv_nsec};
+}
+
 Result<FileStream> FileStream::open(const QString &path, qint64 maxBytes)
 {
     const Result<OpenedFile> opened = openRegularFile(path, maxBytes, 0, nullptr);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -42,6 +43,20 @@ Result<QByteArray> readWholeFileWithoutFollowing(const QString &path, qint64 max
 // head: a longer file is not an error. Fails as readWholeFileWithoutFollowing does otherwise (a link
 // at the name is not followed; a FIFO never blocks the reader). Thread-safe.
 Result<QByteArray> readFileHeadWithoutFollowing(const QString &path, qint64 maxBytes);
+
+// A regular file as it stands at a name (the name itself: no link is followed); any later write,
+// replacement or removal changes it. Times in nanoseconds.
+struct FileStamp
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modified = 0;
+    qint64 changed = 0;
+    bool operator==(const FileStamp &) const = default;
+};
+// Nothing when no regular file stands at the name. One status call, no open.
+std::optional<FileStamp> fileStampOf(const QString &path);
 
 // A regular file read from the front a piece at a time, for readers that parse as they go and so
 // never hold the whole file: opened as readWholeFile opens it, with the same refusals, and never read
