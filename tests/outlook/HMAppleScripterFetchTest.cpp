@@ -268,7 +268,12 @@ TEST_F(AppleScripterTest, APeerThatStallsOrDiesOnThePageSentAheadEndsTheReadingA
     timer.restart();
     EXPECT_EQ(scripter.getPropertiesStringForContactId(QStringLiteral("10")), card.left(32000) + QStringLiteral("\r\nCATEGORIES:"));
     EXPECT_LT(timer.elapsed(), 2000);
-    EXPECT_EQ(m_console.count(QStringLiteral("ERROR: Connection is invalid. (-609)")), 1) << m_console.lines().join(u'\n').toStdString();
-    EXPECT_EQ(m_console.count(QStringLiteral("ERROR: Application isn't running. (-600)")), 1);
+    // The page sent ahead dies with the peer (-609); the categories line is then asked of a peer that
+    // is still going away, whose connection is cut too (-609), or already gone (-600), as the moment
+    // of the kill falls on a loaded machine.
+    const qsizetype cut = m_console.count(QStringLiteral("ERROR: Connection is invalid. (-609)"));
+    const qsizetype gone = m_console.count(QStringLiteral("ERROR: Application isn't running. (-600)"));
+    EXPECT_GE(cut, 1) << m_console.lines().join(u'\n').toStdString();
+    EXPECT_EQ(cut + gone, 2) << m_console.lines().join(u'\n').toStdString();
     ASSERT_TRUE(m_peer.process().waitForFinished(5000));
 }
