@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include <openssl/crypto.h>
+
 namespace platform {
 
 namespace {
@@ -29,9 +31,17 @@ public:
 
     ~Engine()
     {
-        // The exchanges still running belong to the framework's thread and go there.
+        // The exchanges still running belong to the framework's thread and go there. Then the thread
+        // lets go of what OpenSSL keeps for it: the thread's own exit would free that only after
+        // wait() has returned, racing the process's exit, whose OpenSSL clean-up frees it too (a
+        // double free at exit).
         QMetaObject::invokeMethod(
-            &m_context, [this] { qDeleteAll(m_context.children()); }, Qt::BlockingQueuedConnection);
+            &m_context,
+            [this] {
+                qDeleteAll(m_context.children());
+                OPENSSL_thread_stop();
+            },
+            Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
