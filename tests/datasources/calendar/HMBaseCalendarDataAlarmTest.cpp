@@ -168,8 +168,9 @@ TEST_F(HMBaseCalendarDataAlarmTest, TaskAlarmsAreFireDates)
     makeCalendarFolder(QStringLiteral("todo"), QStringLiteral("To do"));
     HMCalendarData data;
     CalCalendarStore store;
-    const QDateTime later =
-        QDateTime::currentDateTimeUtc().addDays(2).addMSecs(-QDateTime::currentMSecsSinceEpoch() % 1000);
+    // Whole seconds, from one reading of the clock (two readings may fall in different seconds).
+    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
+    const QDateTime later = QDateTime::fromMSecsSinceEpoch(nowMs - nowMs % 1000, Qt::UTC).addDays(2);
     auto task = CalTask::task();
     task->setCalendar(store.calendarWithUID(QStringLiteral("todo")));
     task->setTitle(QStringLiteral("Pay rent"));

@@ -81,17 +81,14 @@ void ParserRecorder::xmppParserDidEnd(XMPPParser *)
     record(QStringLiteral("end"), false);
 }
 
+// The failure and its event are recorded together: a waiter that sees the one sees the other.
 void ParserRecorder::xmppParserDidFail(XMPPParser *, const platform::PlatformError &error)
 {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_hasFailed = true;
-    }
     record(QStringLiteral("fail %1 %2 %3")
                .arg(error.domain())
                .arg(error.code())
                .arg(error.localizedDescription().trimmed()),
-           true);
+           true, true);
 }
 
 void ParserRecorder::xmppParserDidParseData(XMPPParser *)
@@ -99,10 +96,11 @@ void ParserRecorder::xmppParserDidParseData(XMPPParser *)
     record(QStringLiteral("parsed"), true);
 }
 
-void ParserRecorder::record(const QString &event, bool isChunkDone)
+void ParserRecorder::record(const QString &event, bool isChunkDone, bool isFailure)
 {
     {
         const std::lock_guard lock(m_mutex);
+        m_hasFailed = m_hasFailed || isFailure;
         if (!m_countsElementsOnly || event != QLatin1String("parsed"))
             m_events.push_back(event);
         if (isChunkDone)

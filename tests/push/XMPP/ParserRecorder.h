@@ -42,7 +42,7 @@ public:
     void xmppParserDidParseData(XMPPParser *) override;
 
 private:
-    void record(const QString &event, bool isChunkDone);
+    void record(const QString &event, bool isChunkDone, bool isFailure = false);
 
     std::shared_ptr<platform::DispatchQueue> m_queue;
     mutable std::mutex m_mutex;
