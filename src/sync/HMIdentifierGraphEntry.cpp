@@ -249,12 +249,39 @@ void appendDate(QByteArray &out, const QVariant &value)
 
 void appendValue(QByteArray &out, const QVariant &value, int depth);
 
+// A list or dictionary starts with its tag, the length in bytes of all that follows in it (so that a
+// reader skips it whole), then its count of items. The length is known once the items are in: a
+// byte is kept for it, and the items are moved along in the rare case it takes more. Answers where
+// the length goes, for appendContainerEnd.
+qsizetype appendContainerStart(QByteArray &out, Tag tag, quint64 count)
+{
+    char room[2 + kMaxVarintBytes];
+    room[0] = char(tag);
+    room[1] = 0;
+    const qsizetype mark = out.size() + 1;
+    appendBytes(out, room, qsizetype(2 + encodeVarint(room + 2, count)));
+    return mark;
+}
+
+void appendContainerEnd(QByteArray &out, qsizetype mark)
+{
+    const qsizetype contentStart = mark + 1;
+    char room[kMaxVarintBytes];
+    const qsizetype used = qsizetype(encodeVarint(room, quint64(out.size() - contentStart)));
+    if (used > 1) {
+        const qsizetype contentBytes = out.size() - contentStart;
+        appendBytes(out, room, used - 1);
+        std::memmove(out.data() + mark + used, out.constData() + contentStart, size_t(contentBytes));
+    }
+    std::memcpy(out.data() + mark, room, size_t(used));
+}
+
 void appendList(QByteArray &out, const QVariantList &list, int depth)
 {
-    out.append(char(Tag::List));
-    appendVarint(out, quint64(list.size()));
+    const qsizetype mark = appendContainerStart(out, Tag::List, quint64(list.size()));
     for (const QVariant &item : list)
         appendValue(out, item, depth + 1);
+    appendContainerEnd(out, mark);
 }
 
 // Keys inside are written out as UTF-8, in key order also for a hash, so that equal dictionaries
@@ -265,14 +292,14 @@ void appendMap(QByteArray &out, const QVariantMap &map, const QVariant &value, T
         if (!QStringView(pair.key()).isValidUtf16())
             return appendGeneric(out, value);
     }
-    out.append(char(tag));
-    appendVarint(out, quint64(map.size()));
+    const qsizetype mark = appendContainerStart(out, tag, quint64(map.size()));
     for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
         const QByteArray key = pair.key().toUtf8();
         appendVarint(out, quint64(key.size()));
-        out.append(key);
+        appendBytes(out, key.constData(), key.size());
         appendValue(out, pair.value(), depth + 1);
     }
+    appendContainerEnd(out, mark);
 }
 
 void appendNested(QByteArray &out, const QVariant &value, int depth)
@@ -446,7 +473,11 @@ struct Field
     QByteArrayView packed;
 };
 
-bool readPayload(Cursor &cursor, Field &field, int depth);
+// How a list or dictionary is read: its items checked one by one, or skipped whole by its length,
+// as in an entry's own bytes, which were checked when the entry was made.
+enum class Reading { Checked, Skimmed };
+
+bool readPayload(Cursor &cursor, Field &field, int depth, Reading reading = Reading::Checked);
 
 bool hasCheckOf(Cursor &cursor, QByteArrayView payload)
 {
@@ -457,7 +488,7 @@ bool hasCheckOf(Cursor &cursor, QByteArrayView payload)
     return stored && check == checkOf(payload);
 }
 
-// Reads past the items of a list or dictionary, checking each.
+// Reads past the count and items of a list or dictionary, checking each.
 bool skipNested(Cursor &cursor, Tag tag, int depth)
 {
     const std::optional<quint64> count = depth < kMaxNesting ? cursor.varint() : std::nullopt;
@@ -477,17 +508,25 @@ bool skipNested(Cursor &cursor, Tag tag, int depth)
     return true;
 }
 
-bool readPayload(Cursor &cursor, Field &field, int depth)
+// A list's or dictionary's payload is its count and items, which must fill its length exactly.
+bool readNested(Cursor &cursor, Field &field, int depth, Reading reading)
+{
+    const std::optional<quint64> length = cursor.varint();
+    const std::optional<QByteArrayView> payload = length ? cursor.bytes(*length) : std::nullopt;
+    field.payload = payload.value_or(QByteArrayView());
+    if (!payload || reading == Reading::Skimmed)
+        return payload.has_value();
+    Cursor items(*payload);
+    return skipNested(items, field.tag, depth) && items.atEnd();
+}
+
+bool readPayload(Cursor &cursor, Field &field, int depth, Reading reading)
 {
     switch (field.tag) {
     case Tag::List:
     case Tag::Map:
-    case Tag::Hash: {
-        const char *start = cursor.at();
-        const bool isWhole = skipNested(cursor, field.tag, depth);
-        field.payload = QByteArrayView(start, cursor.at() - start);
-        return isWhole;
-    }
+    case Tag::Hash:
+        return readNested(cursor, field, depth, reading);
     case Tag::TextUtf8:
     case Tag::Data:
     case Tag::Generic: {
@@ -523,7 +562,7 @@ bool readPayload(Cursor &cursor, Field &field, int depth)
 }
 
 // Reads the next pair; false at the end of the bytes or where they are damaged.
-bool nextField(Cursor &cursor, Field &field)
+bool nextField(Cursor &cursor, Field &field, Reading reading = Reading::Checked)
 {
     const std::optional<quint64> key = cursor.varint();
     if (!key || *key >= kMaxKeys)
@@ -541,7 +580,7 @@ bool nextField(Cursor &cursor, Field &field)
     if (!tag || *tag >= quint8(Tag::End))
         return false;
     field.tag = Tag(*tag);
-    const bool isWhole = readPayload(cursor, field, 0);
+    const bool isWhole = readPayload(cursor, field, 0, reading);
     field.packed = QByteArrayView(tagAt, cursor.at());
     return isWhole;
 }
@@ -675,7 +714,7 @@ std::optional<QVariant> nestedValueOf(const Field &field)
         Field item;
         item.tag = Tag(cursor.byte().value_or(quint8(Tag::End)));
         const std::optional<QVariant> value =
-            key && readPayload(cursor, item, 0) ? valueInField(item) : std::nullopt;
+            key && readPayload(cursor, item, 0, Reading::Skimmed) ? valueInField(item) : std::nullopt;
         if (!value)
             return std::nullopt;
         if (field.tag != Tag::List)
@@ -846,7 +885,7 @@ bool readFlatValue(const Field &field, FlatPair &pair)
 bool findField(const QByteArray &bytes, quint32 keyNumber, Field &field)
 {
     Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
-    while (nextField(cursor, field)) {
+    while (nextField(cursor, field, Reading::Skimmed)) {
         if (field.keyNumber == keyNumber)
             return true;
     }
@@ -857,7 +896,7 @@ bool findField(const QByteArray &bytes, quint32 keyNumber, Field &field)
 bool findNamedField(const QByteArray &bytes, const QString &key, Field &field)
 {
     Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
-    while (nextField(cursor, field)) {
+    while (nextField(cursor, field, Reading::Skimmed)) {
         if (hasKey(field, key))
             return true;
     }
@@ -1108,14 +1147,19 @@ void HMIdentifierGraphEntry::PackedValue::appendValue(QByteArray &out, const QVa
     ::appendValue(out, value, depth);
 }
 
-void HMIdentifierGraphEntry::PackedValue::appendListStart(QByteArray &out, quint64 count)
+qsizetype HMIdentifierGraphEntry::PackedValue::appendListStart(QByteArray &out, quint64 count)
 {
-    appendNumber(out, Tag::List, count);
+    return appendContainerStart(out, Tag::List, count);
 }
 
-void HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out, quint64 count)
+qsizetype HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out, quint64 count)
 {
-    appendNumber(out, Tag::Map, count);
+    return appendContainerStart(out, Tag::Map, count);
+}
+
+void HMIdentifierGraphEntry::PackedValue::appendContainerEnd(QByteArray &out, qsizetype mark)
+{
+    ::appendContainerEnd(out, mark);
 }
 
 void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
@@ -1232,7 +1276,7 @@ bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatP
     Field field;
     FlatPair pair;
     while (!cursor.atEnd()) {
-        if (!nextField(cursor, field) || !readFlatValue(field, pair))
+        if (!nextField(cursor, field, Reading::Skimmed) || !readFlatValue(field, pair))
             return false;
         pair.keyNumber = field.keyNumber;
         pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();
