@@ -132,6 +132,15 @@ TEST(HMIdentifierGraphEntry, EveryValueTypeComesBackAsItWent)
         expectSameValue(entry.value(QStringLiteral("value")), row.value, row.name);
         EXPECT_TRUE(entry.contains(QStringLiteral("value"))) << row.name;
         EXPECT_FALSE(entry.contains(QStringLiteral("missing"))) << row.name;
+        // A look-up steps over a value of each type to the keys after it, well known or not.
+        const QVariantMap before{{QStringLiteral("aValue"), row.value},
+                                 {QStringLiteral("nativeId"), QStringLiteral("n")},
+                                 {QStringLiteral("zz after \u00e9"), QStringLiteral("z")}};
+        const HMIdentifierGraphEntry stepped(before);
+        ASSERT_TRUE(stepped.utf8TextOf(WellKnownKey::NativeId)) << row.name;
+        EXPECT_EQ(stepped.utf8TextOf(WellKnownKey::NativeId)->toByteArray(), QByteArray("n")) << row.name;
+        EXPECT_EQ(stepped.value(QStringLiteral("zz after \u00e9")), QStringLiteral("z")) << row.name;
+        EXPECT_FALSE(stepped.isUnconfirmedAdd()) << row.name;
     }
     EXPECT_TRUE(HMIdentifierGraphEntry().toMap().isEmpty());
     EXPECT_TRUE(HMIdentifierGraphEntry(QVariantMap()).toMap().isEmpty());
