@@ -332,12 +332,13 @@ bool GraphFileReader::packList(const OwnFields &fields, int depth, quint64 &node
     const std::optional<Document::Elements> items = objects ? m_document.arrayElementsOf(*objects) : std::nullopt;
     if (!items)
         return false;
-    PackedValue::appendListStart(m_packing, items->size());
+    const qsizetype mark = PackedValue::appendListStart(m_packing, items->size());
     for (quint64 position = 0; position < items->size(); ++position) {
         const quint64 item = referenceAt(items->at(position));
         if (item == kNoReference || !packValue(item, depth + 1, nodes))
             return false;
     }
+    PackedValue::appendContainerEnd(m_packing, mark);
     return true;
 }
 
@@ -348,7 +349,7 @@ bool GraphFileReader::packDictionary(const OwnFields &fields, int depth, quint64
     Document::Slots pairs;
     if (!pairsOf(fields, pairs))
         return false;
-    PackedValue::appendDictionaryStart(m_packing, pairs.keys.size());
+    const qsizetype mark = PackedValue::appendDictionaryStart(m_packing, pairs.keys.size());
     QByteArrayView lastKey;
     for (quint64 position = 0; position < pairs.keys.size(); ++position) {
         const quint64 keyIndex = referenceAt(pairs.keys.at(position));
@@ -363,6 +364,7 @@ bool GraphFileReader::packDictionary(const OwnFields &fields, int depth, quint64
         if (!packValue(valueIndex, depth + 1, nodes))
             return false;
     }
+    PackedValue::appendContainerEnd(m_packing, mark);
     return true;
 }
 

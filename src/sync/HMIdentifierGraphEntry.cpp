@@ -249,12 +249,39 @@ void appendDate(QByteArray &out, const QVariant &value)
 
 void appendValue(QByteArray &out, const QVariant &value, int depth);
 
+// A list or dictionary starts with its tag, the length in bytes of all that follows in it (so that a
+// reader skips it whole), then its count of items. The length is known once the items are in: a
+// byte is kept for it, and the items are moved along in the rare case it takes more. Answers where
+// the length goes, for appendContainerEnd.
+qsizetype appendContainerStart(QByteArray &out, Tag tag, quint64 count)
+{
+    char room[2 + kMaxVarintBytes];
+    room[0] = char(tag);
+    room[1] = 0;
+    const qsizetype mark = out.size() + 1;
+    appendBytes(out, room, qsizetype(2 + encodeVarint(room + 2, count)));
+    return mark;
+}
+
+void appendContainerEnd(QByteArray &out, qsizetype mark)
+{
+    const qsizetype contentStart = mark + 1;
+    char room[kMaxVarintBytes];
+    const qsizetype used = qsizetype(encodeVarint(room, quint64(out.size() - contentStart)));
+    if (used > 1) {
+        const qsizetype contentBytes = out.size() - contentStart;
+        appendBytes(out, room, used - 1);
+        std::memmove(out.data() + mark + used, out.constData() + contentStart, size_t(contentBytes));
+    }
+    std::memcpy(out.data() + mark, room, size_t(used));
+}
+
 void appendList(QByteArray &out, const QVariantList &list, int depth)
 {
-    out.append(char(Tag::List));
-    appendVarint(out, quint64(list.size()));
+    const qsizetype mark = appendContainerStart(out, Tag::List, quint64(list.size()));
     for (const QVariant &item : list)
         appendValue(out, item, depth + 1);
+    appendContainerEnd(out, mark);
 }
 
 // Keys inside are written out as UTF-8, in key order also for a hash, so that equal dictionaries
@@ -265,14 +292,14 @@ void appendMap(QByteArray &out, const QVariantMap &map, const QVariant &value, T
         if (!QStringView(pair.key()).isValidUtf16())
             return appendGeneric(out, value);
     }
-    out.append(char(tag));
-    appendVarint(out, quint64(map.size()));
+    const qsizetype mark = appendContainerStart(out, tag, quint64(map.size()));
     for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
         const QByteArray key = pair.key().toUtf8();
         appendVarint(out, quint64(key.size()));
-        out.append(key);
+        appendBytes(out, key.constData(), key.size());
         appendValue(out, pair.value(), depth + 1);
     }
+    appendContainerEnd(out, mark);
 }
 
 void appendNested(QByteArray &out, const QVariant &value, int depth)
@@ -407,6 +434,9 @@ public:
 
     std::optional<quint64> varint()
     {
+        // Key numbers, tags' numbers and short lengths take one byte.
+        if (m_at != m_end && quint8(*m_at) < 0x80)
+            return quint8(*m_at++);
         quint64 value = 0;
         for (int shift = 0; shift < 64; shift += 7) {
             const std::optional<quint8> next = byte();
@@ -417,6 +447,13 @@ public:
                 return value;
         }
         return std::nullopt;
+    }
+
+    // Bytes preceded by their count.
+    std::optional<QByteArrayView> counted()
+    {
+        const std::optional<quint64> length = varint();
+        return length ? bytes(*length) : std::nullopt;
     }
 
     std::optional<QByteArrayView> bytes(quint64 length)
@@ -446,7 +483,11 @@ struct Field
     QByteArrayView packed;
 };
 
-bool readPayload(Cursor &cursor, Field &field, int depth);
+// How a list or dictionary is read: its items checked one by one, or skipped whole by its length,
+// as in an entry's own bytes, which were checked when the entry was made.
+enum class Reading { Checked, Skimmed };
+
+bool readPayload(Cursor &cursor, Field &field, int depth, Reading reading = Reading::Checked);
 
 bool hasCheckOf(Cursor &cursor, QByteArrayView payload)
 {
@@ -457,7 +498,7 @@ bool hasCheckOf(Cursor &cursor, QByteArrayView payload)
     return stored && check == checkOf(payload);
 }
 
-// Reads past the items of a list or dictionary, checking each.
+// Reads past the count and items of a list or dictionary, checking each.
 bool skipNested(Cursor &cursor, Tag tag, int depth)
 {
     const std::optional<quint64> count = depth < kMaxNesting ? cursor.varint() : std::nullopt;
@@ -477,17 +518,25 @@ bool skipNested(Cursor &cursor, Tag tag, int depth)
     return true;
 }
 
-bool readPayload(Cursor &cursor, Field &field, int depth)
+// A list's or dictionary's payload is its count and items, which must fill its length exactly.
+bool readNested(Cursor &cursor, Field &field, int depth, Reading reading)
+{
+    const std::optional<quint64> length = cursor.varint();
+    const std::optional<QByteArrayView> payload = length ? cursor.bytes(*length) : std::nullopt;
+    field.payload = payload.value_or(QByteArrayView());
+    if (!payload || reading == Reading::Skimmed)
+        return payload.has_value();
+    Cursor items(*payload);
+    return skipNested(items, field.tag, depth) && items.atEnd();
+}
+
+bool readPayload(Cursor &cursor, Field &field, int depth, Reading reading)
 {
     switch (field.tag) {
     case Tag::List:
     case Tag::Map:
-    case Tag::Hash: {
-        const char *start = cursor.at();
-        const bool isWhole = skipNested(cursor, field.tag, depth);
-        field.payload = QByteArrayView(start, cursor.at() - start);
-        return isWhole;
-    }
+    case Tag::Hash:
+        return readNested(cursor, field, depth, reading);
     case Tag::TextUtf8:
     case Tag::Data:
     case Tag::Generic: {
@@ -523,7 +572,7 @@ bool readPayload(Cursor &cursor, Field &field, int depth)
 }
 
 // Reads the next pair; false at the end of the bytes or where they are damaged.
-bool nextField(Cursor &cursor, Field &field)
+bool nextField(Cursor &cursor, Field &field, Reading reading = Reading::Checked)
 {
     const std::optional<quint64> key = cursor.varint();
     if (!key || *key >= kMaxKeys)
@@ -541,7 +590,7 @@ bool nextField(Cursor &cursor, Field &field)
     if (!tag || *tag >= quint8(Tag::End))
         return false;
     field.tag = Tag(*tag);
-    const bool isWhole = readPayload(cursor, field, 0);
+    const bool isWhole = readPayload(cursor, field, 0, reading);
     field.packed = QByteArrayView(tagAt, cursor.at());
     return isWhole;
 }
@@ -555,11 +604,11 @@ std::optional<QString> keyOf(const Field &field)
 
 // Whether the field's key is the text: a numbered key is compared where the table keeps it, with no
 // copy of its text.
-bool hasKey(const Field &field, const QString &key)
+bool hasKey(quint64 keyNumber, QByteArrayView inlineKey, const QString &key)
 {
-    if (field.keyNumber == kInlineKey)
-        return QString::fromUtf8(field.inlineKey) == key;
-    const QString *text = keyTable().textAt(field.keyNumber);
+    if (keyNumber == kInlineKey)
+        return QString::fromUtf8(inlineKey) == key;
+    const QString *text = keyTable().textAt(quint32(std::min<quint64>(keyNumber, kMaxKeys)));
     return text && *text == key;
 }
 
@@ -675,7 +724,7 @@ std::optional<QVariant> nestedValueOf(const Field &field)
         Field item;
         item.tag = Tag(cursor.byte().value_or(quint8(Tag::End)));
         const std::optional<QVariant> value =
-            key && readPayload(cursor, item, 0) ? valueInField(item) : std::nullopt;
+            key && readPayload(cursor, item, 0, Reading::Skimmed) ? valueInField(item) : std::nullopt;
         if (!value)
             return std::nullopt;
         if (field.tag != Tag::List)
@@ -840,28 +889,103 @@ bool readFlatValue(const Field &field, FlatPair &pair)
     }
 }
 
-// Finds the pair under a numbered key into field; false when there is none. The pair is read in
-// the caller's room: a pair answered wrapped is copied whole from where it was stored piece by
-// piece, which stalls on every look at an entry.
-bool findField(const QByteArray &bytes, quint32 keyNumber, Field &field)
+// Stepping over the pairs of an entry's own bytes, whose values were checked when the entry was made:
+// a look-up passes most pairs of an entry by. Each step answers where it ends, or null where the
+// bytes end too soon. Plain pointers, so that the loop keeps its place in a register.
+const char *skipBytes(const char *at, const char *end, quint64 count)
 {
-    Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
-    while (nextField(cursor, field)) {
-        if (field.keyNumber == keyNumber)
-            return true;
+    return at && count <= quint64(end - at) ? at + count : nullptr;
+}
+
+const char *readVarint(const char *at, const char *end, quint64 &value)
+{
+    if (at != end && quint8(*at) < 0x80) {
+        value = quint8(*at);
+        return at + 1;
+    }
+    Cursor cursor(QByteArrayView(at, end));
+    const std::optional<quint64> read = cursor.varint();
+    value = read.value_or(0);
+    return read ? cursor.at() : nullptr;
+}
+
+const char *skipCounted(const char *at, const char *end, quint64 unitBytes)
+{
+    quint64 count = 0;
+    at = readVarint(at, end, count);
+    return at && count < (quint64(1) << 40) ? skipBytes(at, end, count * unitBytes) : nullptr;
+}
+
+// Steps over a value from its tag.
+const char *skipValue(const char *at, const char *end)
+{
+    if (at == end)
+        return nullptr;
+    const Tag tag = Tag(quint8(*at++));
+    quint64 number = 0;
+    switch (tag) {
+    case Tag::TextUtf8:
+    case Tag::Data:
+    case Tag::List:
+    case Tag::Map:
+    case Tag::Hash:
+        return skipCounted(at, end, 1);
+    case Tag::Generic:
+        return skipBytes(skipCounted(at, end, 1), end, sizeof(quint32));
+    case Tag::TextUtf16:
+        return skipCounted(at, end, 2);
+    case Tag::Int32:
+    case Tag::Int64:
+    case Tag::UInt32:
+    case Tag::UInt64:
+    case Tag::DateUtc:
+        return readVarint(at, end, number);
+    case Tag::Double:
+        return skipBytes(at, end, sizeof(double));
+    default:
+        return tag < Tag::End ? at : nullptr;
+    }
+}
+
+// Finds the pair whose key isWanted(number, written-out key) takes into field, stepping over the
+// others' values unread; false when there is none. The pair is read in the caller's room: a pair
+// answered wrapped is copied whole from where it was stored piece by piece, which stalls on every
+// look at an entry.
+template <typename IsWanted>
+bool findFieldWhere(const QByteArray &bytes, Field &field, const IsWanted &isWanted)
+{
+    const char *end = bytes.constData() + bytes.size();
+    const char *at = bytes.isEmpty() ? end : bytes.constData() + 1;
+    while (at && at != end) {
+        const char *fieldAt = at;
+        quint64 key = 0;
+        at = readVarint(at, end, key);
+        QByteArrayView inlineKey;
+        if (at && key == kInlineKey) {
+            quint64 length = 0;
+            const char *text = readVarint(at, end, length);
+            at = skipBytes(text, end, length);
+            inlineKey = at ? QByteArrayView(text, at) : QByteArrayView();
+        }
+        if (at && isWanted(key, inlineKey)) {
+            Cursor pair(QByteArrayView(fieldAt, end));
+            return nextField(pair, field, Reading::Skimmed);
+        }
+        at = skipValue(at, end);
     }
     return false;
+}
+
+bool findField(const QByteArray &bytes, quint32 keyNumber, Field &field)
+{
+    return findFieldWhere(bytes, field, [keyNumber](quint64 number, QByteArrayView) { return number == keyNumber; });
 }
 
 // The same for a key given as its text.
 bool findNamedField(const QByteArray &bytes, const QString &key, Field &field)
 {
-    Cursor cursor(QByteArrayView(bytes).sliced(std::min<qsizetype>(1, bytes.size())));
-    while (nextField(cursor, field)) {
-        if (hasKey(field, key))
-            return true;
-    }
-    return false;
+    return findFieldWhere(bytes, field,
+                          [&key](quint64 number, QByteArrayView inlineKey) { return hasKey(number, inlineKey, key); });
 }
 
 } // namespace
@@ -1108,14 +1232,19 @@ void HMIdentifierGraphEntry::PackedValue::appendValue(QByteArray &out, const QVa
     ::appendValue(out, value, depth);
 }
 
-void HMIdentifierGraphEntry::PackedValue::appendListStart(QByteArray &out, quint64 count)
+qsizetype HMIdentifierGraphEntry::PackedValue::appendListStart(QByteArray &out, quint64 count)
 {
-    appendNumber(out, Tag::List, count);
+    return appendContainerStart(out, Tag::List, count);
 }
 
-void HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out, quint64 count)
+qsizetype HMIdentifierGraphEntry::PackedValue::appendDictionaryStart(QByteArray &out, quint64 count)
 {
-    appendNumber(out, Tag::Map, count);
+    return appendContainerStart(out, Tag::Map, count);
+}
+
+void HMIdentifierGraphEntry::PackedValue::appendContainerEnd(QByteArray &out, qsizetype mark)
+{
+    ::appendContainerEnd(out, mark);
 }
 
 void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
@@ -1232,7 +1361,7 @@ bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatP
     Field field;
     FlatPair pair;
     while (!cursor.atEnd()) {
-        if (!nextField(cursor, field) || !readFlatValue(field, pair))
+        if (!nextField(cursor, field, Reading::Skimmed) || !readFlatValue(field, pair))
             return false;
         pair.keyNumber = field.keyNumber;
         pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();

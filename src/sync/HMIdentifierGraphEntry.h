@@ -19,8 +19,9 @@
 // Packed form: a format byte, then each key-value pair in key order: the key's number in one
 // process-wide table of key texts (or 0 and the key's UTF-8 text, once the table is full), a tag,
 // and the value. Texts are UTF-8, integers variable-length, dates in UTC milliseconds, lists and
-// dictionaries item by item (dictionaries and hashes in key order); any other value is kept in
-// Qt's own stream form with a CRC of its own. Packing is canonical: equal dictionaries with values
+// dictionaries as their length in bytes, their count and their items (dictionaries and hashes in
+// key order), so that a look-up steps over a nested value at once; any other value is kept in Qt's
+// own stream form with a CRC of its own. Packing is canonical: equal dictionaries with values
 // of the same types pack to the same bytes. Copying an entry copies a pointer; an entry copied from
 // another shares its bytes with it until one of them is replaced, which tells unchanged entries
 // apart at no cost.
@@ -127,10 +128,12 @@ public:
         // Any value, at a depth of nesting below kMaxNesting.
         static void appendValue(QByteArray &out, const QVariant &value, int depth);
         // A list of count items, each appended next; or a dictionary of count pairs, each key (in
-        // key order, each once, as UTF-8) appended before its value.
-        static void appendListStart(QByteArray &out, quint64 count);
-        static void appendDictionaryStart(QByteArray &out, quint64 count);
+        // key order, each once, as UTF-8) appended before its value. Each answers a mark to give
+        // appendContainerEnd once the last item is in, which writes the length of the whole.
+        static qsizetype appendListStart(QByteArray &out, quint64 count);
+        static qsizetype appendDictionaryStart(QByteArray &out, quint64 count);
         static void appendItemKey(QByteArray &out, QByteArrayView utf8);
+        static void appendContainerEnd(QByteArray &out, qsizetype mark);
     };
 
     // Packs the many entries of a graph being read into shared blocks: each entry's bytes are a
@@ -199,7 +202,7 @@ public:
     };
 
     // The format byte every packed entry starts with.
-    static constexpr char kFormat = 1;
+    static constexpr char kFormat = 2;
 
 private:
     explicit HMIdentifierGraphEntry(QByteArray bytes) : m_bytes(std::move(bytes)) {}

@@ -270,11 +270,12 @@ bool PayloadReader::packList(quint64 object, int depth)
     const std::optional<Document::Elements> items = m_document.arrayElementsOf(object);
     if (!items)
         return false;
-    PackedValue::appendListStart(m_packing, items->size());
+    const qsizetype mark = PackedValue::appendListStart(m_packing, items->size());
     for (quint64 position = 0; position < items->size(); ++position) {
         if (!packValue(items->at(position), depth + 1))
             return false;
     }
+    PackedValue::appendContainerEnd(m_packing, mark);
     return true;
 }
 
@@ -284,7 +285,7 @@ bool PayloadReader::packDictionary(quint64 object, int depth)
     const std::optional<Document::Slots> pairs = m_document.slotsOf(object);
     if (!pairs)
         return false;
-    PackedValue::appendDictionaryStart(m_packing, pairs->keys.size());
+    const qsizetype mark = PackedValue::appendDictionaryStart(m_packing, pairs->keys.size());
     QByteArrayView lastKey;
     for (quint64 slot = 0; slot < pairs->keys.size(); ++slot) {
         const std::optional<QByteArrayView> key = m_document.asciiTextAt(pairs->keys.at(slot));
@@ -295,6 +296,7 @@ bool PayloadReader::packDictionary(quint64 object, int depth)
         if (!packValue(pairs->values.at(slot), depth + 1))
             return false;
     }
+    PackedValue::appendContainerEnd(m_packing, mark);
     return true;
 }
 

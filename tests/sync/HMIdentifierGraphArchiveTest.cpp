@@ -386,11 +386,11 @@ TEST(HMIdentifierGraphArchive, PackedBytesAreWrittenAsTheDictionariesTheyReadAs)
     const QString lone(QChar(char16_t(0xd841)));
     HMIdentifierGraph::Entries entries{HMIdentifierGraphEntry(
         record(0, {{QStringLiteral("text"), QStringLiteral("\uFFFD")}, {QStringLiteral("lone"), lone}}))};
-    for (const QByteArray &packed : {QByteArray("\x01\x01\x01\x01\xff", 5), QByteArray("\x01\x01\x01\x01\xfe", 5),
-                                     QByteArray("\x01\x01\x01\x03\xff\x41\xd8", 7),
-                                     QByteArray("\x01\x01\x10\x02\x01" "b\x05\x01" "a\x04", 10),
-                                     QByteArray("\x01\x01\x10\x02\x01" "a\x05\x01" "a\x04", 10),
-                                     QByteArray("\x01\x01\x10\x02\x01\xff\x05\x01\xfe\x04", 10)}) {
+    for (const QByteArray &packed : {QByteArray("\x02\x01\x01\x01\xff", 5), QByteArray("\x02\x01\x01\x01\xfe", 5),
+                                     QByteArray("\x02\x01\x01\x03\xff\x41\xd8", 7),
+                                     QByteArray("\x02\x01\x10\x07\x02\x01" "b\x05\x01" "a\x04", 11),
+                                     QByteArray("\x02\x01\x10\x07\x02\x01" "a\x05\x01" "a\x04", 11),
+                                     QByteArray("\x02\x01\x10\x07\x02\x01\xff\x05\x01\xfe\x04", 11)}) {
         const std::optional<HMIdentifierGraphEntry> entry = HMIdentifierGraphEntry::fromPacked(packed);
         ASSERT_TRUE(entry) << packed.toHex().constData();
         entries.append(*entry);

@@ -132,6 +132,15 @@ TEST(HMIdentifierGraphEntry, EveryValueTypeComesBackAsItWent)
         expectSameValue(entry.value(QStringLiteral("value")), row.value, row.name);
         EXPECT_TRUE(entry.contains(QStringLiteral("value"))) << row.name;
         EXPECT_FALSE(entry.contains(QStringLiteral("missing"))) << row.name;
+        // A look-up steps over a value of each type to the keys after it, well known or not.
+        const QVariantMap before{{QStringLiteral("aValue"), row.value},
+                                 {QStringLiteral("nativeId"), QStringLiteral("n")},
+                                 {QStringLiteral("zz after \u00e9"), QStringLiteral("z")}};
+        const HMIdentifierGraphEntry stepped(before);
+        ASSERT_TRUE(stepped.utf8TextOf(WellKnownKey::NativeId)) << row.name;
+        EXPECT_EQ(stepped.utf8TextOf(WellKnownKey::NativeId)->toByteArray(), QByteArray("n")) << row.name;
+        EXPECT_EQ(stepped.value(QStringLiteral("zz after \u00e9")), QStringLiteral("z")) << row.name;
+        EXPECT_FALSE(stepped.isUnconfirmedAdd()) << row.name;
     }
     EXPECT_TRUE(HMIdentifierGraphEntry().toMap().isEmpty());
     EXPECT_TRUE(HMIdentifierGraphEntry(QVariantMap()).toMap().isEmpty());
@@ -300,8 +309,8 @@ TEST(HMIdentifierGraphEntry, DamagedBytesAreRefusedWithoutCrashing)
     ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(packed));
     EXPECT_EQ(HMIdentifierGraphEntry::fromPacked(packed)->toMap(), HMIdentifierGraphEntry(dictionaryOfEveryType()).toMap());
     EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray()));
-    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray("\x02", 1)));
-    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray("\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 11)));
+    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray("\x03", 1)));
+    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray("\x02\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 11)));
     int refused = 0;
     for (qsizetype length = 0; length < packed.size(); ++length)
         refused += HMIdentifierGraphEntry::fromPacked(packed.left(length)) ? 0 : 1;
@@ -484,5 +493,97 @@ TEST(HMIdentifierGraphEntry, ArenaPacksLargeEntriesAndWrittenOutKeysAsWholeEntri
         ASSERT_EQ(entry.packed(), HMIdentifierGraphEntry::fromPairs(pairs).packed()) << index;
         ASSERT_EQ(entry.value(writtenOut), QString::fromLatin1(ascii));
         ASSERT_EQ(entry.utf8TextOf(WellKnownKey::HmUid)->size(), text.size());
+    }
+}
+
+namespace {
+
+// A list of texts that packs to count items of the given length: long enough, it takes a length of
+// two or three bytes.
+QVariantList textList(int count, int length)
+{
+    QVariantList list;
+    for (int index = 0; index < count; ++index)
+        list.append(QString(length, QLatin1Char('a' + char(index % 26))));
+    return list;
+}
+
+// The same list as PackedValue writes it, the way the file readers pack what they read.
+void appendTextListByParts(QByteArray &out, const QVariantList &list)
+{
+    using PackedValue = HMIdentifierGraphEntry::PackedValue;
+    const qsizetype mark = PackedValue::appendListStart(out, quint64(list.size()));
+    for (const QVariant &item : list)
+        PackedValue::appendText(out, item.toString().toUtf8());
+    PackedValue::appendContainerEnd(out, mark);
+}
+
+} // namespace
+
+// Lists and dictionaries carry their length in bytes, so that looking a key up steps over them at
+// once; their bytes stand as written here, and a length that does not match the items is refused.
+TEST(HMIdentifierGraphEntry, NestedValuesCarryTheirLengthInBytes)
+{
+    const QVariantMap small{{QStringLiteral("hmUid"), QVariantList{true, QStringLiteral("ab")}},
+                            {QStringLiteral("isUnconfirmedAdd"), QVariantMap{{QStringLiteral("k"), qint32(1)}}},
+                            {QStringLiteral("nativeId"), QStringLiteral("n")}};
+    const QByteArray expected = QByteArray::fromHex("02"
+                                                    "010f06" "02" "05" "01026162"
+                                                    "031005" "01" "016b" "0602"
+                                                    "0201016e");
+    const HMIdentifierGraphEntry entry(small);
+    EXPECT_EQ(entry.packed().toHex().toStdString(), expected.toHex().toStdString());
+    EXPECT_EQ(entry.utf8TextOf(WellKnownKey::NativeId)->toByteArray(), QByteArray("n"));
+    EXPECT_FALSE(entry.isUnconfirmedAdd());
+    EXPECT_EQ(entry.toMap(), small);
+    ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(expected));
+    for (const char length : {char(0x05), char(0x07), char(0x7f)}) {
+        QByteArray damaged = expected;
+        damaged[3] = length;
+        EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(damaged)) << int(length);
+    }
+    // The earlier form, items without a length, is not taken for this one.
+    EXPECT_FALSE(HMIdentifierGraphEntry::fromPacked(QByteArray::fromHex("01010f020501026162")));
+}
+
+// Lengths of one, two and three bytes, nested in one another, pack alike whether a dictionary is
+// packed whole, by its pairs, or by parts in an arena; every look-up past them finds its key.
+TEST(HMIdentifierGraphEntry, LongNestedValuesPackAlikeEveryWay)
+{
+    using PackedValue = HMIdentifierGraphEntry::PackedValue;
+    for (const auto &[count, length] : {std::pair{3, 4}, std::pair{20, 10}, std::pair{900, 30}}) {
+        const QVariantList inner = textList(count, length);
+        const QVariantList outer{QVariantMap{{QStringLiteral("a"), inner}, {QStringLiteral("b"), inner}}, inner};
+        const QVariantMap dictionary{{QStringLiteral("hmUid"), outer}, {QStringLiteral("nativeId"), QStringLiteral("N1")}};
+
+        QByteArray byParts;
+        const qsizetype outerMark = PackedValue::appendListStart(byParts, 2);
+        const qsizetype mapMark = PackedValue::appendDictionaryStart(byParts, 2);
+        for (const char *key : {"a", "b"}) {
+            PackedValue::appendItemKey(byParts, key);
+            appendTextListByParts(byParts, inner);
+        }
+        PackedValue::appendContainerEnd(byParts, mapMark);
+        appendTextListByParts(byParts, inner);
+        PackedValue::appendContainerEnd(byParts, outerMark);
+        QByteArray whole;
+        PackedValue::appendValue(whole, outer, 0);
+        ASSERT_EQ(byParts.toHex(), whole.toHex()) << count;
+
+        HMIdentifierGraphEntry::Arena arena;
+        arena.begin();
+        ASSERT_TRUE(arena.addPacked(QStringLiteral("hmUid"), byParts));
+        arena.addText(QStringLiteral("nativeId"), "N1");
+        const HMIdentifierGraphEntry packed = arena.end();
+        std::vector<Pair> pairs{{QStringLiteral("nativeId"), QVariant(), QByteArrayView("N1"), std::nullopt},
+                                {QStringLiteral("hmUid"), outer, std::nullopt, std::nullopt}};
+        ASSERT_EQ(packed.packed().toHex(), HMIdentifierGraphEntry::fromPairs(pairs).packed().toHex()) << count;
+        ASSERT_EQ(packed.packed().toHex(), HMIdentifierGraphEntry(dictionary).packed().toHex()) << count;
+        EXPECT_EQ(packed.utf8TextOf(WellKnownKey::NativeId)->toByteArray(), QByteArray("N1"));
+        EXPECT_EQ(packed.value(QStringLiteral("nativeId")), QStringLiteral("N1"));
+        EXPECT_FALSE(packed.utf8TextOf(WellKnownKey::HmUid));
+        EXPECT_EQ(packed.valueOf(WellKnownKey::HmUid), QVariant(outer));
+        EXPECT_EQ(packed.toMap(), dictionary);
+        ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(packed.packed()));
     }
 }

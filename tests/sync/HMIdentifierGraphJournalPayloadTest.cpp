@@ -240,17 +240,17 @@ TEST(HMIdentifierGraphJournalPayload, EdgeCasesAreWrittenAsTheGenericWriterWrite
     // that are not UTF-8 (both read as one replacement character), a nested dictionary whose keys
     // stand out of order or twice.
     Changes unusual;
-    for (const QByteArray &packed : {QByteArray("\x01\x01\x01\x01\xff", 5), QByteArray("\x01\x01\x01\x01\xfe", 5),
-                                     QByteArray("\x01\x01\x10\x02\x01" "b\x05\x01" "a\x04", 10),
-                                     QByteArray("\x01\x01\x10\x02\x01" "a\x05\x01" "a\x04", 10)}) {
+    for (const QByteArray &packed : {QByteArray("\x02\x01\x01\x01\xff", 5), QByteArray("\x02\x01\x01\x01\xfe", 5),
+                                     QByteArray("\x02\x01\x10\x07\x02\x01" "b\x05\x01" "a\x04", 11),
+                                     QByteArray("\x02\x01\x10\x07\x02\x01" "a\x05\x01" "a\x04", 11)}) {
         const std::optional<Entry> entry = Entry::fromPacked(packed);
         ASSERT_TRUE(entry) << packed.toHex().constData();
         unusual.appended = {plainEntry(1), *entry};
         checkPayload(unusual, kSyncDate, "packed " + packed.toHex().toStdString());
         unusual.appended.append(*entry);
     }
-    unusual.appended = {*Entry::fromPacked(QByteArray("\x01\x01\x01\x01\xff", 5)),
-                        *Entry::fromPacked(QByteArray("\x01\x01\x01\x01\xfe", 5))};
+    unusual.appended = {*Entry::fromPacked(QByteArray("\x02\x01\x01\x01\xff", 5)),
+                        *Entry::fromPacked(QByteArray("\x02\x01\x01\x01\xfe", 5))};
     checkPayload(unusual, kSyncDate, "texts not UTF-8");
 
     // A key that UTF-8 cannot carry; a null text, nothing, a float and a date the list cannot hold:
