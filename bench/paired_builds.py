@@ -9,6 +9,11 @@ records, every one on the phone, our desktop side the folder stores) or the fore
 bench/sync_pathological.py (--case foreign: first sync, no change). vdirsyncer runs --theirs times
 after the builds; the table gives each median and its ratio to vdirsyncer's.
 
+Every round's folder stays until the end: on a file system without a journal, creating files within
+about half a minute of deleting thousands of others makes the kernel's inode allocator step over each
+recently freed inode, which put up to ten seconds of system time into the next first sync (perf:
+ext4's recently_deleted); deleting between rounds charged that to whichever side ran next.
+
 --keep PREFIX keeps each round's folder of the first build (PREFIX-0, PREFIX-1, ...) for
 calendar_listing_bench or a profiler: its settings still name the folder it was made in, which the
 caller points at the copy.
@@ -97,7 +102,6 @@ def main():
                 runs = syncs(arguments.case, make(folder))
                 if arguments.keep and who == builds[0]:
                     shutil.copytree(folder, "%s-%d" % (arguments.keep, number), symlinks=True)
-                shutil.rmtree(folder, ignore_errors=True)
                 for name in names:
                     results.setdefault(who, {}).setdefault(name, []).append(runs[name])
                 print("round %d %s: %s" % (number, who, ", ".join("%s %.2f s %.1f MB" % (name, runs[name].cpu, runs[name].peak_mb)
