@@ -192,18 +192,13 @@ QList<platform::EKEventSequence> HMCalendarData::readEventKitListing()
     return sequences;
 }
 
-// The windows follow one another, so the regular starts in them are those of one predicate from the
-// first window's start to the last one's end, taken from one pass over the series' walk. Only the
-// days of the starts are asked for (exceptionsOfInstances): an occurrence across a window's edge,
-// which each of the two windows would give, counts once all the same.
 QList<QDateTime> HMCalendarData::regularStartsOfSeries(const QString &seriesId)
 {
-    const QList<platform::EKPredicate> predicates = eventKitPredicates(seriesId, std::nullopt, std::nullopt);
-    if (predicates.isEmpty())
-        return {};
-    platform::EKPredicate whole = predicates.first();
-    whole.endDate = predicates.last().endDate;
-    return ensureEventStore()->regularStartsMatchingPredicate(whole);
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    QList<QDateTime> starts;
+    for (const platform::EKPredicate &predicate : eventKitPredicates(seriesId, std::nullopt, std::nullopt))
+        starts.append(store->regularStartsMatchingPredicate(predicate));
+    return starts;
 }
 
 std::optional<QList<HMSyncRecord>>

@@ -522,8 +522,7 @@ private:
     // The predicates of readEventKitEvents, a window each.
     QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,
                                                     const std::optional<QString> &title);
-    // Every regular occurrence's start of the series in the listing's windows, in their order (one
-    // across two windows once).
+    // Every regular occurrence's start of the series in the listing's windows, in their order.
     QList<QDateTime> regularStartsOfSeries(const QString &seriesId);
     // The native id of a moved occurrence: its series and its start ("<uid>+yyyyMMdd+HH:mm:ss" in GMT).
     QString detachedNativeId(const platform::EKEvent &event);
