@@ -281,8 +281,8 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
         return false;
     // An identifier the description holds as plain bytes is looked up by them, with no text made.
     const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
-    const std::optional<HMIdentifierGraphEntry> record = plain ? pass.graph.entryForNativeIdUtf8(*plain)
-                                                               : pass.graph.entryForNativeId(sequence.identifierAt(index));
+    const std::optional<HMIdentifierGraphEntry> record =
+        plain ? pass.graph.entryForNativeIdUtf8(*plain) : pass.graph.entryForNativeId(sequence.identifierAt(index));
     // An event sent as new whose answer never came is planned whole: it goes as new again.
     if (!record || record->isUnconfirmedAdd())
         return false;
