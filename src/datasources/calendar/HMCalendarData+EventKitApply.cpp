@@ -110,6 +110,8 @@ qint64 HMCalendarData::EKCommandAction(qint32, quint64, quint64 conflictSetting,
     // What the record is compared with and what it is saved over are the folders as one look found
     // them: not read again by each step.
     const platform::EKEventStore::OneLook look(*store);
+    // A series read for an earlier record may have been written since.
+    forgetSeriesOfRecord();
     if (const std::optional<qint64> refusal = refusalBeforeLookup(record, recurring))
         return *refusal;
     const QDateTime deviceTime = compensatedDeviceTime(record, timeDifference);
@@ -194,6 +196,7 @@ qint64 HMCalendarData::saveAppliedEvent(const std::shared_ptr<platform::EKEvent>
 {
     DDLogVerbose(QStringLiteral("Attempting To Save Event."));
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    forgetSeriesOfRecord();
     // Durable with the page (syncAppliedChangesToDisk), before the graph names the event.
     const platform::Status saved =
         store->saveEvent(event, recurring ? platform::EKSpan::FutureEvents : platform::EKSpan::ThisEvent, false);
@@ -232,7 +235,7 @@ std::shared_ptr<platform::EKEvent> HMCalendarData::findNativeEvent(const QString
     DDLogInfo(QStringLiteral("Loading native record '%1'").arg(nativeId));
     if (!recurring)
         return ensureEventStore()->eventWithIdentifier(nativeId);
-    readEventKitEvents(nativeId);
+    readSeriesOfRecord(nativeId);
     for (const auto &candidate : ekEventsArray()) {
         if (candidate->calendarItemIdentifier() != nativeId)
             continue;
@@ -293,8 +296,10 @@ std::optional<QVariantMap> HMCalendarData::recordSentOfEvent(const platform::EKE
     const QString nativeId = event.calendarItemIdentifier();
     if (nativeId.isEmpty())
         return std::nullopt;
+    // The series as the listing reads it, so the record is the one the listing sent: read once with
+    // the event's lookup when it is the same series.
     if (recurring)
-        readEventKitEvents(nativeId);
+        readSeriesOfRecord(nativeId);
     QList<QDateTime> regularStarts;
     const std::shared_ptr<platform::EKEvent> first =
         recurring ? firstAppleInstanceOfEventKitRecurringEventForNativeId(nativeId, &regularStarts) : nullptr;

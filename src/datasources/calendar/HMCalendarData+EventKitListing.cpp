@@ -10,6 +10,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/NSMutableDictionary+HMExtras.h"
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/foundation/Crc32.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfile.h"
 #include "datasources/calendar/HMCalendarDataKeys.h"
@@ -43,10 +44,12 @@ QList<std::pair<QDateTime, QDateTime>> listingWindows(const HMDateUtilities &uti
 // How many events ahead of the one it looks at the listing asks for the next ones' texts.
 constexpr qsizetype kLookAhead = 4;
 
-// The checksum as the graph keeps it under "crcValue".
-QString checksumText(const QByteArray &archive)
+// Whether the record keeps a uid, told without making its text when it is kept as UTF-8.
+bool hasUid(const HMIdentifierGraphEntry &record)
 {
-    return QString::number(qint32(crc32OfBytes(archive)));
+    if (const std::optional<QByteArrayView> uid = record.utf8TextOf(HMIdentifierGraphEntry::WellKnownKey::HmUid))
+        return !uid->isEmpty();
+    return !record.valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString().isEmpty();
 }
 
 // Whether the record keeps the checksum's text, told without making that text: a text kept as
@@ -91,15 +94,10 @@ QDateTime HMCalendarData::dateRangeStartingDate()
 
 QString HMCalendarData::checksumOfEvent(const platform::EKEvent &event)
 {
-    HMKVCodingEKEvent copy;
+    // The checksum reads of the copy only its start, end, title and notes: it is taken of the event's.
     DDLogVerbose(QStringLiteral("Generating NSCoding event copy"));
-    copy.setStartDate(event.startDate());
-    copy.setEndDate(event.endDate());
-    copy.setAlarms(event.alarms());
-    copy.setTitle(event.title());
-    copy.setNotes(event.notes());
     DDLogVerbose(QStringLiteral("Serializing"));
-    const quint32 crc = crc32OfBytes(copy.checksumArchive());
+    const quint32 crc = HMKVCodingEKEvent::checksumCrcOf(event);
     DDLogInfo(QStringLiteral("CRC32: %1").arg(crc));
     return QString::number(qint32(crc));
 }
@@ -134,30 +132,41 @@ QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &s
 // the starts of the others only for a series it sends (regularStartsOfSeries).
 QList<platform::EKEventSequence> HMCalendarData::readEventKitSequences(const QString &seriesId,
                                                                        const std::optional<QDateTime> &around,
-                                                                       const std::optional<QString> &title)
+                                                                       const std::optional<QString> &title,
+                                                                       OccurrencesRead occurrences)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     const bool isWholeListing = seriesId.isEmpty() && !around && !title;
+    const bool isFirstOnly = isWholeListing || occurrences == OccurrencesRead::FirstOfEachSeries;
+    forgetSeriesOfRecord();
     QSet<QString> seriesRead;
     QList<platform::EKEventSequence> sequences;
     for (platform::EKPredicate predicate : eventKitPredicates(seriesId, around, title)) {
-        predicate.firstOccurrenceOnly = isWholeListing;
+        predicate.firstOccurrenceOnly = isFirstOnly;
         predicate.seriesToLeaveOut = seriesRead;
         sequences.append(store->eventSequenceMatchingPredicate(predicate));
         for (const auto &event : sequences.last().parsedEvents()) {
-            if (isWholeListing && event->hasRecurrenceRules() && !event->isDetached())
+            if (isFirstOnly && event->hasRecurrenceRules() && !event->isDetached())
                 seriesRead.insert(event->calendarItemIdentifier());
         }
     }
-    m_holdsFirstOccurrencesOnly = isWholeListing;
+    m_holdsFirstOccurrencesOnly = isFirstOnly;
     return sequences;
 }
 
+void HMCalendarData::readSeriesOfRecord(const QString &seriesId)
+{
+    if (!seriesId.isEmpty() && seriesId == m_seriesReadForRecord)
+        return;
+    readEventKitEvents(seriesId, std::nullopt, std::nullopt, OccurrencesRead::FirstOfEachSeries);
+    m_seriesReadForRecord = seriesId;
+}
+
 void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around,
-                                        const std::optional<QString> &title)
+                                        const std::optional<QString> &title, OccurrencesRead occurrences)
 {
     QList<std::shared_ptr<platform::EKEvent>> events;
-    for (const platform::EKEventSequence &sequence : readEventKitSequences(seriesId, around, title)) {
+    for (const platform::EKEventSequence &sequence : readEventKitSequences(seriesId, around, title, occurrences)) {
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             if (std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index))
                 events.append(std::move(event));
@@ -263,16 +272,19 @@ void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event
 // being made: planning it whole would find its record and send nothing. Answers whether it was.
 bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index)
 {
-    // An identifier the description holds as plain bytes is looked up by them, with no text made.
-    const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
+    // An event the description does not tell (one of a parsed file: a series' or a detached one) is
+    // told first, before its record is looked for: it is planned whole, or found with its series.
+    const std::optional<platform::icallisted::ListedLook> look = sequence.lookAt(index, pass.lookScratch);
+    if (!look)
+        return false;
     if (!pass.seriesToRefresh.isEmpty() && pass.seriesToRefresh.contains(sequence.identifierAt(index)))
         return false;
-    const std::optional<HMIdentifierGraphEntry> record = plain ? pass.graph.entryForNativeIdUtf8(*plain)
-                                                               : pass.graph.entryForNativeId(sequence.identifierAt(index));
+    // An identifier the description holds as plain bytes is looked up by them, with no text made.
+    const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
+    const std::optional<HMIdentifierGraphEntry> record =
+        plain ? pass.graph.entryForNativeIdUtf8(*plain) : pass.graph.entryForNativeId(sequence.identifierAt(index));
     // An event sent as new whose answer never came is planned whole: it goes as new again.
-    const std::optional<platform::icallisted::ListedLook> look =
-        record && !record->isUnconfirmedAdd() ? sequence.lookAt(index, pass.lookScratch) : std::nullopt;
-    if (!look)
+    if (!record || record->isUnconfirmedAdd())
         return false;
     const bool isChanged = isChangedSince(pass.date, look->lastModified, &*record) ||
                            !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
@@ -292,15 +304,18 @@ bool HMCalendarData::listUnchangedSeries(ListingPass &pass, const platform::EKEv
         return false;
     const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeId(seriesId);
     // A series sent as new whose answer never came, or one the graph keeps no uid of, is planned whole.
-    if (!record || record->isUnconfirmedAdd() ||
-        record->valueOf(HMIdentifierGraphEntry::WellKnownKey::HmUid).toString().isEmpty())
+    if (!record || record->isUnconfirmedAdd() || !hasUid(*record))
         return false;
-    const QString checksum = seriesChecksum(seriesId);
-    if (checksum.isEmpty())
+    const std::optional<quint32> crc = seriesChecksumCrc(seriesId);
+    if (!crc)
         return false;
     const bool isChanged =
-        isChangedSince(pass.date, event.lastModifiedDate(), &*record) || checksum != record->value(kCrcKey).toString();
-    return noteFoundUnchanged(pass, *record, isChanged);
+        isChangedSince(pass.date, event.lastModifiedDate(), &*record) || !isChecksumText(*record, *crc);
+    if (noteFoundUnchanged(pass, *record, isChanged))
+        return true;
+    // The plan of the series asks for the same checksum.
+    m_seriesChecksums.insert(seriesId, QString::number(qint32(*crc)));
+    return false;
 }
 
 // A record the device changed since the sync is left to the device's change: its event is found
@@ -509,18 +524,30 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
     const auto cached = m_seriesChecksums.constFind(seriesId);
     if (cached != m_seriesChecksums.constEnd())
         return *cached;
-    const std::shared_ptr<platform::EKEvent> series = seriesForChecksum(seriesId);
-    if (!series)
+    const std::optional<quint32> crc = seriesChecksumCrc(seriesId);
+    if (!crc)
         return QString();
-    QVariantList entries{series->recurrenceRules().value(0).description(), series->seriesRevision()};
-    for (const auto &event : eventsOfSeries(seriesId)) {
-        if (event->isDetached())
-            entries.append(event->occurrenceDate());
-    }
-    const QString checksum =
-        checksumText(HMKVCodingEKEvent::checksumArchiveOf(*series) + checksumArchiveOfList("HMSE", entries));
+    const QString checksum = QString::number(qint32(*crc));
     m_seriesChecksums.insert(seriesId, checksum);
     return checksum;
+}
+
+// The CRC of the series' event archive followed by the "HMSE" list [rule, revision, the detached
+// occurrences' dates], taken without the two archives joined.
+std::optional<quint32> HMCalendarData::seriesChecksumCrc(const QString &seriesId)
+{
+    const std::shared_ptr<platform::EKEvent> series = seriesForChecksum(seriesId);
+    if (!series)
+        return std::nullopt;
+    HMChecksumArchiveWriter entries(QByteArrayLiteral("HMSE"));
+    entries.appendText(series->recurrenceRules().value(0).description());
+    entries.appendText(series->seriesRevision());
+    for (const qsizetype position : m_eventPositionsBySeries.value(seriesId)) {
+        const platform::EKEvent &event = *m_ekEventsArray.at(position);
+        if (event.isDetached())
+            entries.appendDate(event.occurrenceDate());
+    }
+    return platform::crc32Continued(HMKVCodingEKEvent::checksumCrcOf(*series), entries.finished());
 }
 
 // The occurrence at the series' start was made from the series with its own start and length: a
@@ -528,7 +555,8 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
 std::shared_ptr<platform::EKEvent> HMCalendarData::seriesForChecksum(const QString &seriesId)
 {
     if (m_isPlanningListing) {
-        for (const auto &event : eventsOfSeries(seriesId)) {
+        for (const qsizetype position : m_eventPositionsBySeries.value(seriesId)) {
+            const std::shared_ptr<platform::EKEvent> &event = m_ekEventsArray.at(position);
             if (!event->isDetached() && event->isSeriesStart() && event->hasRecurrenceRules() &&
                 event->startDate().isValid() && event->endDate() != event->startDate())
                 return event;

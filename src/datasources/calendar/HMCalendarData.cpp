@@ -115,6 +115,7 @@ void HMCalendarData::removeEventKitEvent(const QString &nativeId)
     if (!storeForEkEvents())
         setStoreForEkEvents(platform::EKEventStore::create(platform::EKEntityMaskEvent));
     const std::shared_ptr<platform::EKEventStore> store = storeForEkEvents();
+    forgetSeriesOfRecord();
     const std::shared_ptr<platform::EKEvent> event = store->eventWithIdentifier(nativeId);
     if (!event) {
         DDLogInfo(QStringLiteral("Native Event not found, so we can't delete it."));

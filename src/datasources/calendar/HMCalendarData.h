@@ -486,16 +486,28 @@ private:
     // The calendar device records are written to, looked up once per store and calendar identifier:
     // saving an event checks its calendar again.
     std::shared_ptr<platform::EKCalendar> eventCalendarToWriteTo();
+    // Which occurrences of a series a read makes: all of them, or its first regular one and its
+    // detached ones (firstAppleInstanceOfEventKitRecurringEventForNativeId then takes the regular
+    // starts from the series' walk, with no event made per occurrence).
+    enum class OccurrencesRead { All, FirstOfEachSeries };
     // The events of the chosen calendars from three years back to about thirteen years ahead, into
     // ekEventsArray: of one series only when seriesId is set, and only those overlapping the moment
     // when one is given (an event found by its start need not be looked for elsewhere), and only of
     // files holding an event of the title when one is given.
     void readEventKitEvents(const QString &seriesId = QString(), const std::optional<QDateTime> &around = std::nullopt,
-                            const std::optional<QString> &title = std::nullopt);
-    // The same events, a sequence per window, made when read.
+                            const std::optional<QString> &title = std::nullopt,
+                            OccurrencesRead occurrences = OccurrencesRead::All);
+    // The same events, a sequence per window, made when read. The whole listing reads the first
+    // occurrence of each series.
     QList<platform::EKEventSequence> readEventKitSequences(const QString &seriesId = QString(),
                                                            const std::optional<QDateTime> &around = std::nullopt,
-                                                           const std::optional<QString> &title = std::nullopt);
+                                                           const std::optional<QString> &title = std::nullopt,
+                                                           OccurrencesRead occurrences = OccurrencesRead::All);
+    // The series a device record names, its first occurrence and its detached ones, into ekEventsArray:
+    // read once for the steps of the record's apply, which find the series and then the record it
+    // was sent as. Not read again until another read or a write (forgetSeriesOfRecord).
+    void readSeriesOfRecord(const QString &seriesId);
+    void forgetSeriesOfRecord() { m_seriesReadForRecord.clear(); }
     // The sequences of the whole listing; ekEventsArray holds only the events read from parsed files.
     QList<platform::EKEventSequence> readEventKitListing();
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
@@ -519,6 +531,8 @@ private:
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
     void planNewEvent(EventPlan &plan, const platform::EKEvent &event);
     QString seriesChecksum(const QString &seriesId);
+    // The same checksum as its number, made afresh; nothing when the series is not found.
+    std::optional<quint32> seriesChecksumCrc(const QString &seriesId);
     // The series as its checksum reads it: while the listing plans, its regular occurrence at the
     // series' start as the listing read it (no second read of the file); else as the store has it.
     std::shared_ptr<platform::EKEvent> seriesForChecksum(const QString &seriesId);
@@ -583,4 +597,6 @@ private:
     bool m_holdsFirstOccurrencesOnly = false;
     // While the listing plans its events: ekEventsArray then holds what the folders hold now.
     bool m_isPlanningListing = false;
+    // The series readSeriesOfRecord last read, while ekEventsArray still holds it as the folders are.
+    QString m_seriesReadForRecord;
 };

@@ -36,18 +36,30 @@ QList<platform::EKAlarm> alarmsFrom(const QVariant &values)
     return alarms;
 }
 
+// A date as the checksum holds it: nothing for an invalid one, which ends the list there.
+std::optional<qint64> millisecondsOf(const QDateTime &value)
+{
+    return value.isValid() ? std::optional<qint64>(value.toMSecsSinceEpoch()) : std::nullopt;
+}
+
+// A text as the checksum holds it: nothing for a null one, which ends the list there.
+std::optional<QByteArray> utf8Of(const QString &value)
+{
+    return value.isNull() ? std::nullopt : std::optional<QByteArray>(value.toUtf8());
+}
+
 } // namespace
 
 QByteArray HMKVCodingEKEvent::checksumArchiveOf(const platform::EKEvent &event)
 {
-    const auto date = [](const QDateTime &value) {
-        return value.isValid() ? std::optional<qint64>(value.toMSecsSinceEpoch()) : std::nullopt;
-    };
-    const auto text = [](const QString &value) {
-        return value.isNull() ? std::nullopt : std::optional<QByteArray>(value.toUtf8());
-    };
-    return eventChecksumArchive(date(event.startDate()), date(event.endDate()), text(event.title()),
-                                text(event.notes()));
+    return eventChecksumArchive(millisecondsOf(event.startDate()), millisecondsOf(event.endDate()),
+                                utf8Of(event.title()), utf8Of(event.notes()));
+}
+
+quint32 HMKVCodingEKEvent::checksumCrcOf(const platform::EKEvent &event)
+{
+    return eventChecksumCrc(millisecondsOf(event.startDate()), millisecondsOf(event.endDate()), utf8Of(event.title()),
+                            utf8Of(event.notes()));
 }
 
 void HMKVCodingEKEvent::encodeWithCoder(platform::KeyedArchiver &coder) const

@@ -21,6 +21,8 @@ public:
     QByteArray checksumArchive() const { return checksumArchiveOf(*this); }
     // The same bytes of any event's four fields, with no copy of it made.
     static QByteArray checksumArchiveOf(const platform::EKEvent &event);
+    // The CRC-32 of those bytes, taken as they are made: no archive is built.
+    static quint32 checksumCrcOf(const platform::EKEvent &event);
 
     QString archiveClassName() const override { return QStringLiteral("HMKVCodingEKEvent"); }
     // Encodes "title", "startDate", "endDate", "notes" and "alarms" in this order.

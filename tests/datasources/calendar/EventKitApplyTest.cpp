@@ -196,6 +196,43 @@ TEST_F(EventKitApplyTest, RecurringRecordsBecomeRulesWithTheirExceptionsRemoved)
     EXPECT_TRUE(fileOf(series).contains("RRULE:FREQ=WEEKLY;UNTIL="));
 }
 
+// Two changes of one series in one run: each is written over the series as the one before it left
+// it. Had the second compared itself with the series as it was before the first, the start the first
+// moved would move once more.
+TEST_F(EventKitApplyTest, TwoChangesOfOneSeriesEachStartFromTheSeriesAsItStandsNow)
+{
+    const QDateTime start(QDate::currentDate().addDays(4), QTime(9, 0), QTimeZone::utc());
+    QVariantMap daily = record("S", "Swim", start);
+    daily.insert("REPEAT", "1");
+    daily.insert("INTERVAL", "1");
+    daily.insert("NSDATEREPEATEND", QDateTime(start.date().addDays(9), QTime(0, 0), QTimeZone::utc()));
+    ASSERT_EQ(apply(daily), 3);
+
+    QVariantMap moved = daily;
+    moved.insert("NSDATESTARTDATE", start.addSecs(3600));
+    moved.insert("NSDATEENDDATE", start.addSecs(7200));
+    ASSERT_EQ(apply(moved), 2);
+    QVariantMap renamed = moved;
+    renamed.insert("SUBJECT", "Swim, long");
+    renamed.insert("NSARRAYEXCEPTIONS", QVariantList{start.addSecs(3600).addDays(3), start.addSecs(3600).addDays(5)});
+    ASSERT_EQ(apply(renamed), 2);
+
+    auto series = eventOf("S");
+    ASSERT_TRUE(series);
+    EXPECT_EQ(series->title(), QStringLiteral("Swim, long"));
+    EXPECT_EQ(series->startDate(), start.addSecs(3600));
+    EXPECT_EQ(series->endDate(), start.addSecs(7200));
+    QStringList days;
+    auto store = eventStore();
+    for (const auto &event :
+         store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(20), {}))) {
+        EXPECT_EQ(event->startDate().time(), QTime(10, 0)) << event->startDate().toString(Qt::ISODate).toStdString();
+        days.append(QString::number(start.date().daysTo(event->startDate().date())));
+    }
+    EXPECT_EQ(days, (QStringList{"0", "1", "2", "4", "6", "7", "8", "9"}));
+    EXPECT_EQ(itemFiles(m_folder).size(), 1);
+}
+
 // The listing names a moved occurrence by its start as a GMT date; in a zone east of GMT an
 // occurrence at 23:30 GMT falls on the next local day, and must still be the one replaced.
 TEST_F(EventKitApplyTest, ADeviceChangedOccurrenceReplacesTheOneItNames)

@@ -2,6 +2,8 @@
 // detached occurrences with their parent, checksums and deletions.
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/calendar/CalendarRecordTestSupport.h"
+#include "datasources/calendar/HMChecksumArchive.h"
+#include "datasources/calendar/HMKVCodingEKEvent.h"
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "LogCapture.h"
 #include "foundation/Lumberjack/DDLog.h"
@@ -148,6 +150,44 @@ TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccu
     ASSERT_TRUE(eventStore()->removeEvent(later.first(), EKSpan::ThisEvent, true).ok());
     EXPECT_EQ(describe(list(lastSync)), QStringList{"send Standup"}) << "a removed occurrence changes the series";
     EXPECT_EQ(describe(list(lastSync)), QStringList{});
+}
+
+// The checksum a series is kept under is the CRC of its event archive followed by the list of its
+// rule, its revision and its moved occurrences' dates: the graphs of earlier runs keep it so, and a
+// series whose checksum read otherwise would be sent again to every device.
+TEST_F(EventKitListingTest, ASeriesChecksumIsTheCrcOfItsJoinedArchives)
+{
+    const QDateTime start = QDateTime(QDate::currentDate().addDays(5), QTime(8, 0), QTimeZone::utc());
+    const EKRecurrenceRule daily(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+                                 EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(6));
+    auto series = saveEvent(QStringLiteral("Stretch"), start, {daily});
+    auto store = eventStore();
+    auto occurrences =
+        store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(10), {}));
+    ASSERT_EQ(occurrences.size(), 6);
+    for (const qsizetype moved : {1, 4}) {
+        occurrences[moved]->setStartDate(occurrences[moved]->startDate().addSecs(1800));
+        occurrences[moved]->setEndDate(occurrences[moved]->endDate().addSecs(1800));
+        ASSERT_TRUE(store->saveEvent(occurrences[moved], EKSpan::ThisEvent, true).ok());
+    }
+    ASSERT_EQ(describe(list(QDateTime())), (QStringList{"send new Stretch", "send new Stretch", "send new Stretch"}));
+
+    const std::shared_ptr<EKEvent> first = eventStore()->eventWithIdentifier(series->eventIdentifier());
+    ASSERT_TRUE(first);
+    QVariantList entries{first->recurrenceRules().value(0).description(), first->seriesRevision()};
+    for (const auto &event : eventStore()->eventsMatchingPredicate(
+             eventStore()->predicateForEventsWithStartDate(start, start.addDays(10), {}))) {
+        if (event->isDetached())
+            entries.append(event->occurrenceDate());
+    }
+    ASSERT_EQ(entries.size(), 4);
+    const quint32 joined =
+        crc32OfBytes(HMKVCodingEKEvent::checksumArchiveOf(*first) + checksumArchiveOfList("HMSE", entries));
+    const auto seriesDictionary = m_graph->dictionaryForNativeId(series->eventIdentifier());
+    ASSERT_TRUE(seriesDictionary);
+    EXPECT_EQ(seriesDictionary->value("crcValue").toString(), QString::number(qint32(joined)));
+    // Kept so, the next listing finds the series unchanged, and its moved occurrences with it.
+    EXPECT_EQ(describe(list(QDateTime::currentDateTimeUtc().addSecs(60))), QStringList{});
 }
 
 // A single event of a file of its own is told unchanged from its file's description alone. Each
