@@ -1283,6 +1283,7 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 // Without a watch the folder learns of an edit made in place (the folder's time unchanged) only
 // at its next whole look: a file replaced is looked at first, and one another program changed since
 // it was read gets the changes laid over its new version, as a staged file's are, not written over.
+// One that is gone is written anew, as before: the save's change is not dropped.
 Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                                   FileFlush flush, const ICalendarFile *replaced)
 {
@@ -1290,7 +1291,7 @@ Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalc
                                 m_staged.count(fileName) == 0 && m_files.contains(fileName);
     if (mayHaveChanged) {
         const FileStat info = statInFolder(AT_FDCWD, m_path + QLatin1Char('/') + fileName);
-        if (!hasStatus(*replaced, info)) {
+        if (info.exists && !hasStatus(*replaced, info)) {
             auto wanted = std::make_shared<ICalendarFile>(*replaced);
             wanted->setCalendar(std::move(calendar));
             const StagedFile changed{std::make_shared<const ICalendarFile>(*replaced), std::move(wanted), nullptr};
