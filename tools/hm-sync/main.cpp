@@ -25,6 +25,7 @@
 #include "phonelink/HMWiFiSync.h"
 #include "platform/dispatch/WorkerPool.h"
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/eventkit/ICalendarFolderWatch.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -686,6 +687,9 @@ int main(int argc, char **argv)
 {
     // A second arena held some 5 MB of a 10,000-record sync's peak, and raised mmap thresholds 2 MB.
     platform::ProcessInfo::keepHeapCompact();
+    // One sync, then the process ends: its calendar folders are told changed by their own times and
+    // whole looks, with no kernel watch set up over every name in them.
+    platform::ICalendarFolderWatch::setKernelWatches(false);
     QCoreApplication application(argc, argv);
     // Errors of the sync go to the terminal; HM_SYNC_LOG_LEVEL=info or verbose tells more (for the kill
     // trials' logs).

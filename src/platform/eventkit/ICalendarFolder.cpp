@@ -1280,8 +1280,29 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
     return result;
 }
 
+// Without a watch the folder learns of an edit made in place (the folder's time unchanged) only
+// at its next whole look: a file replaced is looked at first, and one another program changed since
+// it was read gets the changes laid over its new version, as a staged file's are, not written over.
+// One that is gone is written anew, as before: the save's change is not dropped.
 Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                                   FileFlush flush, const ICalendarFile *replaced)
+{
+    const bool mayHaveChanged = replaced && replaced->calendar() && !m_watch.isArmed() &&
+                                m_staged.count(fileName) == 0 && m_files.contains(fileName);
+    if (mayHaveChanged) {
+        const FileStat info = statInFolder(AT_FDCWD, m_path + QLatin1Char('/') + fileName);
+        if (info.exists && !hasStatus(*replaced, info)) {
+            auto wanted = std::make_shared<ICalendarFile>(*replaced);
+            wanted->setCalendar(std::move(calendar));
+            const StagedFile changed{std::make_shared<const ICalendarFile>(*replaced), std::move(wanted), nullptr};
+            return writeOverChangedFile(fileName, changed, info, flush);
+        }
+    }
+    return writeFileAsIs(fileName, std::move(calendar), flush, replaced);
+}
+
+Status ICalendarFolder::writeFileAsIs(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
+                                      FileFlush flush, const ICalendarFile *replaced)
 {
     // A write over a staged file writes over the version on disk, what was staged included; a
     // file written anew drops what was staged.
@@ -1472,7 +1493,7 @@ Status ICalendarFolder::writeStagedFile(const QString &fileName, StagedFile stag
         return success();
     const FileStat info = statInFolder(AT_FDCWD, m_path + QLatin1Char('/') + fileName);
     const Status written = hasStatus(*staged.onDisk, info)
-                               ? writeFile(fileName, staged.staged->calendar(), flush, staged.onDisk.get())
+                               ? writeFileAsIs(fileName, staged.staged->calendar(), flush, staged.onDisk.get())
                                : writeOverChangedFile(fileName, staged, info, flush);
     // A write that failed leaves the disk as it was: the staged changes wait for the next call.
     if (!written && m_files.contains(fileName) && !m_files.value(fileName)->isDamaged)
@@ -1509,7 +1530,7 @@ Status ICalendarFolder::writeOverChangedFile(const QString &fileName, const Stag
     std::shared_ptr<icalcomponent_impl> merged(
         icalpatch::rebasedCalendar(staged.onDisk->calendar().get(), staged.staged->calendar().get(), current->calendar().get()),
         freeIcalComponent);
-    return writeFile(fileName, std::move(merged), flush, current.get());
+    return writeFileAsIs(fileName, std::move(merged), flush, current.get());
 }
 
 Status ICalendarFolder::syncFolderToDisk(const QString &path)

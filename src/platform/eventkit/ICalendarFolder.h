@@ -246,6 +246,9 @@ public:
     QString uidForFileWithoutUid(const QString &fileName) const;
 
 private:
+    // writeFile with no look at what the file holds now.
+    Status writeFileAsIs(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush,
+                         const ICalendarFile *replaced);
     Result<QByteArray> textToWrite(const QString &fileName, std::shared_ptr<icalcomponent_impl> &calendar,
                                    const ICalendarFile *replaced) const;
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.

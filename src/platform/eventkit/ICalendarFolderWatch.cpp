@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -36,6 +37,8 @@ bool isUnnamedFile(const inotify_event &notice, const char *name)
         return false;
     return std::all_of(name + 1, name + length, [](char character) { return character >= '0' && character <= '9'; });
 }
+
+std::atomic<bool> g_hasKernelWatches{true};
 
 struct Noted
 {
@@ -209,7 +212,28 @@ ICalendarFolderWatch::~ICalendarFolderWatch()
 
 void ICalendarFolderWatch::arm(const QString &path)
 {
-    m_descriptor = NoticeQueue::shared().arm(m_descriptor, path);
+    if (hasKernelWatches())
+        m_descriptor = NoticeQueue::shared().arm(m_descriptor, path);
+    else
+        letGoIfTurnedOff();
+}
+
+void ICalendarFolderWatch::letGoIfTurnedOff()
+{
+    if (m_descriptor < 0 || hasKernelWatches())
+        return;
+    NoticeQueue::shared().remove(m_descriptor);
+    m_descriptor = -1;
+}
+
+void ICalendarFolderWatch::setKernelWatches(bool isOn)
+{
+    g_hasKernelWatches.store(isOn, std::memory_order_relaxed);
+}
+
+bool ICalendarFolderWatch::hasKernelWatches()
+{
+    return g_hasKernelWatches.load(std::memory_order_relaxed);
 }
 
 void ICalendarFolderWatch::expectOwnCreation(const QString &name)
@@ -220,6 +244,7 @@ void ICalendarFolderWatch::expectOwnCreation(const QString &name)
 
 std::optional<QSet<QString>> ICalendarFolderWatch::takeChanges(ReadNotices read)
 {
+    letGoIfTurnedOff();
     if (m_descriptor < 0)
         return std::nullopt;
     return NoticeQueue::shared().take(m_descriptor, read);

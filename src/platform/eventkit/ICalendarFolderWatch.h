@@ -36,7 +36,18 @@ public:
     // Whether the kernel gave a watch at the last arm (it may since have ended: takeChanges tells).
     bool isArmed() const { return m_descriptor >= 0; }
 
+    // Whether arming sets up the kernel's watch (by default it does). A process that runs one sync
+    // and ends turns this off before its first store call: adding a watch makes the kernel mark every
+    // name in the folder, and each later change in it queues notices, all for a process that reads
+    // them only to spare looks it can take by the folder's time. Its watches then tell nothing, and
+    // their folders are looked at as where the kernel gives no watch. Turning it off lets the
+    // watches already set up go at their next use.
+    static void setKernelWatches(bool isOn);
+    static bool hasKernelWatches();
+
 private:
+    void letGoIfTurnedOff();
+
     int m_descriptor = -1;
 };
 

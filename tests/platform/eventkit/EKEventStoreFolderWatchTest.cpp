@@ -8,11 +8,13 @@
 
 #include "platform/eventkit/EKEventStore.h"
 #include "platform/eventkit/ICalendarFolder.h"
+#include "platform/eventkit/ICalendarFolderWatch.h"
 #include "platform/foundation/UserDefaults.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QStringList>
 
 #include <gtest/gtest.h>
@@ -43,6 +45,14 @@ void rewriteInPlace(const QString &path, const QByteArray &from, const QByteArra
     ASSERT_GE(bytes.indexOf(from), 0);
     bytes.replace(from, to);
     ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+// Writes the file's new bytes into the file itself: the folder's time stays the same.
+void writeInPlace(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
     ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
@@ -336,4 +346,49 @@ TEST_F(EKEventStoreFolderWatchTest, CalendarsOtherProgramsChangeAreSeenAtOnce)
     UserDefaults::standardUserDefaults().setObject(root(), EKEventStore::kCalendarsFolderKey);
     EXPECT_EQ(identifiers(), (QStringList{"home", "work"})) << "the first root again";
     ASSERT_TRUE(QDir(elsewhere).removeRecursively());
+}
+
+// A process that turns the kernel's watches off (one that runs a single sync and ends) sets up none
+// over the root or a folder, and still sees what other programs do: files added, replaced or removed
+// at once by the folder's time, an edit in place by the next whole look. A save over a file edited in
+// place meanwhile lays its change over that edit instead of writing over it. Turned on again, the
+// next whole look watches the folder, and an edit in place is seen at once as before.
+TEST_F(EKEventStoreFolderWatchTest, WithoutKernelWatchesOtherProgramsChangesAreStillSeen)
+{
+    m_store.reset();
+    ICalendarFolderWatch::setKernelWatches(false);
+    auto turnBackOn = qScopeGuard([] { ICalendarFolderWatch::setKernelWatches(true); });
+    m_store = eventStore();
+    writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5));
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo", "Charlie"}));
+    EXPECT_EQ(watchesOf(m_folder), 0);
+    EXPECT_EQ(watchesOf(root()), 0);
+    writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie again", 5));
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo", "Charlie again"}));
+    ASSERT_TRUE(QFile::remove(path("c.ics")));
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
+
+    const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QStringLiteral("b"));
+    ASSERT_NE(event, nullptr);
+    const QByteArray otherItem = eventItem("b-other", "DTSTART:20260320T090000Z\r\nDURATION:PT1H\r\nSUMMARY:Other\r\n");
+    writeInPlace(path("b.ics"), calendarText(eventItem("b", "DTSTART:20260314T090000Z\r\nDURATION:PT1H\r\n"
+                                                            "SUMMARY:Bravo\r\n") + otherItem));
+    event->setTitle(QStringLiteral("Bravo renamed"));
+    ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true));
+    const QByteArray written = readAll(path("b.ics"));
+    EXPECT_TRUE(written.contains("SUMMARY:Bravo renamed\r\n")) << written.constData();
+    EXPECT_TRUE(written.contains("UID:b-other\r\n")) << written.constData();
+    EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alpha", "Bravo renamed", "Other"}));
+
+    rewriteInPlace(path("a.ics"), "Alpha", "Alphx");
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return titlesIn(*m_store) == QStringList{"Alphx", "Bravo renamed", "Other"}; }, std::chrono::seconds(9)));
+    EXPECT_EQ(watchesOf(m_folder), 0);
+
+    ICalendarFolderWatch::setKernelWatches(true);
+    writeAsOtherProgram(path("z.ics"), eventNamed("z", "Zulu"));
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alphx", "Bravo renamed", "Other", "Zulu"}));
+    EXPECT_EQ(watchesOf(m_folder), 1);
+    rewriteInPlace(path("a.ics"), "Alphx", "Alphy");
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alphy", "Bravo renamed", "Other", "Zulu"}));
 }
