@@ -22,6 +22,7 @@ const QString kGraphClassText = QStringLiteral("HMIdentifierGraph");
 // The keys' texts kept, each made once; an archive names the same few keys over and over. Any
 // others are made each time they are met.
 constexpr size_t kMaxKeptKeys = 64;
+static_assert(kMaxKeptKeys < 255, "a kept key's place is one byte");
 
 // The classes the reader tells apart; any other is read by KeyedUnarchiver. Unreadable: the
 // dictionary names no readable class entry. Unknown: the class entry was not read yet.
