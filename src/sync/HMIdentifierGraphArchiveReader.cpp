@@ -19,12 +19,14 @@ using PackedValue = HMIdentifierGraphEntry::PackedValue;
 namespace {
 
 const QString kGraphClassText = QStringLiteral("HMIdentifierGraph");
-// The classes and keys' texts kept, looked up one by one.
-constexpr size_t kMaxKeptNames = 32;
+// The keys' texts kept, each made once; an archive names the same few keys over and over. Any
+// others are made each time they are met.
+constexpr size_t kMaxKeptKeys = 64;
+static_assert(kMaxKeptKeys < 255, "a kept key's place is one byte");
 
 // The classes the reader tells apart; any other is read by KeyedUnarchiver. Unreadable: the
-// dictionary names no readable class entry.
-enum class ClassKind { Other, Graph, List, Dictionary, Date, Int32, Unreadable };
+// dictionary names no readable class entry. Unknown: the class entry was not read yet.
+enum class ClassKind : quint8 { Unknown, Other, Graph, List, Dictionary, Date, Int32, Unreadable };
 
 // Where a reference is wanted, what is no reference to an entry of the table. References and
 // classes are answered as plain numbers: they are read several times for every entry, and a
@@ -51,7 +53,8 @@ class GraphFileReader final
 public:
     explicit GraphFileReader(KeyedUnarchiver::Frame frame)
         : m_document(std::move(frame.document)), m_top(frame.top), m_entries(m_document.elementsOf(frame.objects)),
-          m_remainingSteps(KeyedUnarchiver::stepBudgetFor(m_entries.size())), m_states(size_t(m_entries.size()), Unseen)
+          m_remainingSteps(KeyedUnarchiver::stepBudgetFor(m_entries.size())), m_names(size_t(m_entries.size())),
+          m_states(size_t(m_entries.size()), Unseen)
     {
     }
 
@@ -104,21 +107,17 @@ private:
     // The same into the caller's fields, for the reads made for every entry.
     bool ownFieldsOf(quint64 dictionary, OwnFields &fields) { return m_ownKeys.fieldsOf(m_document, dictionary, fields); }
 
-    // The class a dictionary's "$class" names.
+    // The class a dictionary's "$class" names, each class entry read once.
     ClassKind classOf(const OwnFields &fields)
     {
         const std::optional<quint64> classField = fieldOf(fields, OwnKey::Class);
         const quint64 index = classField ? referenceAt(*classField) : kNoReference;
         if (index == kNoReference)
             return ClassKind::Unreadable;
-        for (const auto &[known, kind] : m_classes) {
-            if (known == index)
-                return kind;
-        }
-        const ClassKind kind = classAt(index);
-        if (kind != ClassKind::Unreadable && m_classes.size() < kMaxKeptNames)
-            m_classes.emplace_back(index, kind);
-        return kind;
+        Name &name = m_names[index];
+        if (name.kind == ClassKind::Unknown)
+            name.kind = classAt(index);
+        return name.kind;
     }
 
     ClassKind classAt(quint64 index) const
@@ -149,6 +148,7 @@ private:
     bool readPair(quint64 keyElement, quint64 valueElement);
     bool packPairValue(const QString &key, quint64 index, quint64 &nodes);
     bool packValue(quint64 index, int depth, quint64 &nodes);
+    bool packObjectAt(quint64 index, const OwnFields &fields, int depth, quint64 &nodes);
     bool packLeaf(quint64 object, int depth);
     bool packObject(const OwnFields &fields, int depth, quint64 &nodes);
     bool packList(const OwnFields &fields, int depth, quint64 &nodes);
@@ -164,10 +164,16 @@ private:
     quint64 m_remainingSteps = 0;
     quint64 m_expandedValues = 1;
     platform::ArchiveOwnKeys m_ownKeys;
-    // Classes and keys' texts by their entry, the first few met: an archive names the same few
-    // over and over. Any others are read each time.
-    std::vector<std::pair<quint64, ClassKind>> m_classes;
-    std::vector<std::pair<quint64, QString>> m_keys;
+    // By entry, what reading it as a class or as a key found: looked up at once for the many
+    // dictionaries naming the same few classes and keys.
+    struct Name
+    {
+        ClassKind kind = ClassKind::Unknown;
+        // One past the key's place in m_keys; 0 when it is not kept.
+        quint8 key = 0;
+    };
+    std::vector<Name> m_names;
+    std::vector<QString> m_keys;
     QString m_unkeptKey;
     // By entry: whether it is being read (a list or dictionary that names it again contains
     // itself), or was read as a nested value (one named twice is left to the unarchiver, which
@@ -268,15 +274,20 @@ bool GraphFileReader::packPairValue(const QString &key, quint64 index, quint64 &
         return true;
     }
     OwnFields fields;
-    if (index != 0 && ownFieldsOf(object, fields) && classOf(fields) == ClassKind::Date) {
+    const bool isObject = index != 0 && ownFieldsOf(object, fields);
+    if (isObject && classOf(fields) == ClassKind::Date) {
         const std::optional<qint64> msecs = dateMsecsIn(fields);
         if (msecs)
             m_arena.addUtcDate(key, *msecs);
         nodes += 1;
         return msecs.has_value();
     }
+    // The fields just read are not read again.
     m_packing.resize(0);
-    return packValue(index, 0, nodes) && m_arena.addPacked(key, m_packing);
+    if (!isObject)
+        return packValue(index, 0, nodes) && m_arena.addPacked(key, m_packing);
+    nodes += 1;
+    return packObjectAt(index, fields, 0, nodes) && m_arena.addPacked(key, m_packing);
 }
 
 // A value named by its entry, as the unarchiver decodes it and an entry packs what it decoded.
@@ -292,7 +303,13 @@ bool GraphFileReader::packValue(quint64 index, int depth, quint64 &nodes)
     if (shape == Shape::Leaf)
         return packLeaf(object, depth);
     OwnFields fields;
-    if (shape != Shape::Dictionary || !ownFieldsOf(object, fields) || m_states[index] != Unseen || !consumeStep())
+    return shape == Shape::Dictionary && ownFieldsOf(object, fields) && packObjectAt(index, fields, depth, nodes);
+}
+
+// A dictionary of the table whose own fields were read, as packValue packs it.
+bool GraphFileReader::packObjectAt(quint64 index, const OwnFields &fields, int depth, quint64 &nodes)
+{
+    if (m_states[index] != Unseen || !consumeStep())
         return false;
     m_states[index] = InProgress;
     const bool isPacked = packObject(fields, depth, nodes);
@@ -385,21 +402,21 @@ bool GraphFileReader::packInt32(const OwnFields &fields)
 // The text of a dictionary's key, made once per entry of the table; nullptr when it is no text.
 const QString *GraphFileReader::keyAt(quint64 index)
 {
-    for (const auto &[known, text] : m_keys) {
-        if (known == index)
-            return &text;
-    }
+    const quint8 kept = m_names[index].key;
+    if (kept != 0)
+        return &m_keys[kept - 1];
     const quint64 object = m_entries.at(index);
     if (index == 0 || m_document.shapeOf(object) != Shape::Leaf)
         return nullptr;
     const platform::Result<QVariant> text = m_document.leafAt(object);
     if (!text || text->typeId() != QMetaType::QString)
         return nullptr;
-    if (m_keys.size() >= kMaxKeptNames) {
+    if (m_keys.size() >= kMaxKeptKeys) {
         m_unkeptKey = text->toString();
         return &m_unkeptKey;
     }
-    return &m_keys.emplace_back(index, text->toString()).second;
+    m_names[index].key = quint8(m_keys.size() + 1);
+    return &m_keys.emplace_back(text->toString());
 }
 
 // The moment of a date object, as the unarchiver reads it, by its fields; nullopt when it holds none.
