@@ -257,21 +257,27 @@ void settleUniqueIds(VCardFolder::Snapshot &snapshot)
     }
 }
 
-// As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
-void writeArray(QDataStream &out, QByteArrayView bytes)
+template <typename Number> void appendNumber(QByteArray &out, Number value)
 {
-    out << quint32(bytes.size());
-    out.writeRawData(bytes.data(), int(bytes.size()));
+    char raw[sizeof(Number)];
+    qToBigEndian(value, raw);
+    out.append(raw, qsizetype(sizeof raw));
 }
 
-QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
+// An entry as QDataStream's Qt 6.0 format would write its fields, appended without a stream: its name,
+// its size, times and inode, the card's date and its flags, then its packed texts; numbers are
+// big-endian, and each byte array follows its 32-bit length.
+void appendEntry(QByteArray &out, const VCardFileEntry &entry)
 {
     const VCardFileStamp &stamp = entry.stamp;
-    const quint8 flags = quint8((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
-    writeArray(out, entry.fileName());
-    out << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs << flags;
-    writeArray(out, entry.details());
-    return out;
+    appendNumber(out, quint32(entry.fileName().size()));
+    out.append(entry.fileName());
+    for (const qint64 number :
+         {stamp.size, stamp.modificationNs, stamp.changeNs, qint64(stamp.inode), entry.modificationMs})
+        appendNumber(out, quint64(number));
+    out.append(char((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0)));
+    appendNumber(out, quint32(entry.details().size()));
+    out.append(entry.details());
 }
 
 // An index file read from the front through a small buffer, the checksum of what follows its header
@@ -515,13 +521,15 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
     return [&snapshot, &folderPath](int descriptor) {
         constexpr std::size_t kEntriesPerPiece = 512;
         QByteArray piece;
-        QDataStream out(&piece, QIODevice::WriteOnly);
-        out.setVersion(QDataStream::Qt_6_0);
-        out << kIndexMagic << kIndexVersion << quint32(0);
-        out << folderPath << quint32(snapshot.entries.size());
-        const VCardFileStamp folder = snapshot.folderStamp.value_or(VCardFileStamp{});
-        out << quint8(snapshot.folderStamp ? 1 : 0) << folder.size << folder.modificationNs << folder.changeNs
-            << folder.inode;
+        {
+            QDataStream out(&piece, QIODevice::WriteOnly);
+            out.setVersion(QDataStream::Qt_6_0);
+            out << kIndexMagic << kIndexVersion << quint32(0);
+            out << folderPath << quint32(snapshot.entries.size());
+            const VCardFileStamp folder = snapshot.folderStamp.value_or(VCardFileStamp{});
+            out << quint8(snapshot.folderStamp ? 1 : 0) << folder.size << folder.modificationNs << folder.changeNs
+                << folder.inode;
+        }
         quint32 checksum = 0;
         qsizetype checkedFrom = kIndexHeaderBytes;
         const auto writePiece = [&] {
@@ -529,12 +537,11 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
             checksum = crc32Continued(checksum, checked);
             const bool isWritten = writeToDescriptor(descriptor, piece) == piece.size();
             piece.truncate(0);
-            out.device()->seek(0);
             checkedFrom = 0;
             return isWritten;
         };
         for (std::size_t index = 0; index < snapshot.entries.size(); ++index) {
-            out << snapshot.entries[index];
+            appendEntry(piece, snapshot.entries[index]);
             if ((index + 1) % kEntriesPerPiece == 0 && !writePiece())
                 return false;
         }
