@@ -834,3 +834,29 @@ TEST(VCardFolderIndex, AnIndexOfTheVersionBeforeIsReadWithoutParsingAgain)
     EXPECT_EQ(indexBytes(folder), current);
     EXPECT_FALSE(folder.refreshAsNewProcess().hasReadNames);
 }
+
+// A process killed after its writes and before its index reached the disk leaves the index of the
+// settled folder before them: the writes changed the folder's state, so the next listing reads the
+// names and shows the new file and not the removed one.
+TEST(VCardFolderIndex, WritesOfAKilledProcessAreSeenThoughItsIndexStillTrustsTheFolder)
+{
+    const SettledClock clock;
+    const IndexedFolder folder;
+    (void)folder.refreshAsNewProcess();
+    ASSERT_FALSE(folder.refreshAsNewProcess().hasReadNames);
+    {
+        VCardFolder killed(folder.store.path(), folder.indexPath);
+        ASSERT_TRUE(killed.refresh());
+        platform::VCardSummary summary;
+        summary.uniqueId = QStringLiteral("c");
+        summary.lastName = QStringLiteral("Gamma");
+        const VCardFolder::Written written =
+            killed.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {QStringLiteral("b.vcf")});
+        ASSERT_TRUE(written.failures.isEmpty());
+        // Gone without flushIndex, as a killed process goes.
+    }
+    const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
+    EXPECT_TRUE(refreshed.hasReadNames);
+    EXPECT_EQ(parsedNames(refreshed), QStringList{QStringLiteral("c.vcf")});
+    EXPECT_EQ(lastNames(refreshed), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Gamma")}));
+}
