@@ -147,6 +147,44 @@ void overwriteInPlaceKeepingSizeAndTime(const IndexedFolder &folder, const QStri
     setModificationTime(path, time);
 }
 
+// The fields of an index's header, in the order the file holds them.
+struct IndexHeader
+{
+    quint32 magic = 0, version = 0, checksum = 0;
+    QString folderPath;
+    quint32 count = 0;
+    quint8 hasFolderStamp = 0;
+    qint64 folderSize = 0, folderModificationNs = 0, folderChangeNs = 0;
+    quint64 folderInode = 0;
+};
+
+IndexHeader readHeader(QDataStream &in)
+{
+    IndexHeader header;
+    in >> header.magic >> header.version >> header.checksum >> header.folderPath >> header.count >>
+        header.hasFolderStamp >> header.folderSize >> header.folderModificationNs >> header.folderChangeNs >>
+        header.folderInode;
+    return header;
+}
+
+enum class IndexAtEnd { Saved, NotSaved };
+
+// A process that lists the folder, writes one card named after its unique id, removes the files named,
+// and ends with its index saved or not.
+void writeAsOneProcess(const IndexedFolder &folder, const char *uid, const char *lastName, const QStringList &removals,
+                       IndexAtEnd index)
+{
+    VCardFolder process(folder.store.path(), folder.indexPath);
+    ASSERT_TRUE(process.refresh());
+    platform::VCardSummary summary;
+    summary.uniqueId = QString::fromLatin1(uid);
+    summary.lastName = QString::fromUtf8(lastName);
+    const QString fileName = summary.uniqueId + QStringLiteral(".vcf");
+    ASSERT_TRUE(process.writeFiles({{fileName, cardText(uid, lastName), summary}}, removals).failures.isEmpty());
+    if (index == IndexAtEnd::Saved)
+        process.flushIndex();
+}
+
 // A change made to the folder by another program, and what the next refresh parses and shows.
 struct ChangeRow
 {
@@ -440,25 +478,19 @@ TEST(VCardFolderIndex, TheIndexFileHoldsItsEntriesInAFixedLayout)
     const QByteArray bytes = indexBytes(folder);
     QDataStream in(bytes);
     in.setVersion(QDataStream::Qt_6_0);
-    quint32 magic = 0, version = 0, checksum = 0, count = 0;
-    QString folderPath;
-    quint8 hasFolderStamp = 0;
-    qint64 folderSize = 0, folderModificationNs = 0, folderChangeNs = 0;
-    quint64 folderInode = 0;
-    in >> magic >> version >> checksum >> folderPath >> count >> hasFolderStamp >> folderSize >> folderModificationNs >>
-        folderChangeNs >> folderInode;
-    EXPECT_EQ(magic, 0x48414249u);
-    EXPECT_EQ(version, 5u);
+    const IndexHeader header = readHeader(in);
+    EXPECT_EQ(header.magic, 0x48414249u);
+    EXPECT_EQ(header.version, 5u);
     // The folder changed a moment ago: its state is not trusted yet, and the header holds none.
-    EXPECT_EQ(hasFolderStamp, 0u);
-    EXPECT_EQ(folderSize, 0);
-    EXPECT_EQ(folderModificationNs, 0);
-    EXPECT_EQ(folderChangeNs, 0);
-    EXPECT_EQ(folderInode, 0u);
+    EXPECT_EQ(header.hasFolderStamp, 0u);
+    EXPECT_EQ(header.folderSize, 0);
+    EXPECT_EQ(header.folderModificationNs, 0);
+    EXPECT_EQ(header.folderChangeNs, 0);
+    EXPECT_EQ(header.folderInode, 0u);
     const QByteArray payload = bytes.mid(12);
-    EXPECT_EQ(checksum, quint32(::crc32(0, reinterpret_cast<const Bytef *>(payload.constData()), uInt(payload.size()))));
-    EXPECT_EQ(folderPath, QDir::cleanPath(folder.store.path()));
-    ASSERT_EQ(count, 4u);
+    EXPECT_EQ(header.checksum, quint32(::crc32(0, reinterpret_cast<const Bytef *>(payload.constData()), uInt(payload.size()))));
+    EXPECT_EQ(header.folderPath, QDir::cleanPath(folder.store.path()));
+    ASSERT_EQ(header.count, 4u);
     struct Expected
     {
         const char *fileName;
@@ -751,15 +783,7 @@ TEST(VCardFolderIndex, ASettledFolderIsStatedByNameAndStillShowsEveryChange)
         EXPECT_FALSE(folder.refreshAsNewProcess().hasReadNames);
     }
 
-    {
-        VCardFolder same(folder.store.path(), folder.indexPath);
-        ASSERT_TRUE(same.refresh());
-        platform::VCardSummary summary;
-        summary.uniqueId = QStringLiteral("e");
-        summary.lastName = QStringLiteral("Eta");
-        ASSERT_TRUE(same.writeFiles({{QStringLiteral("e.vcf"), cardText("e", "Eta"), summary}}, {}).failures.isEmpty());
-        same.flushIndex();
-    }
+    writeAsOneProcess(folder, "e", "Eta", {}, IndexAtEnd::Saved);
     refreshed = folder.refreshAsNewProcess();
     EXPECT_TRUE(refreshed.hasReadNames);
     EXPECT_EQ(parsedNames(refreshed), QStringList());
@@ -801,23 +825,17 @@ TEST(VCardFolderIndex, AnIndexOfTheVersionBeforeIsReadWithoutParsingAgain)
     const QByteArray current = indexBytes(folder);
     QDataStream in(current);
     in.setVersion(QDataStream::Qt_6_0);
-    quint32 magic = 0, version = 0, checksum = 0, count = 0;
-    QString folderPath;
-    quint8 hasFolderStamp = 0;
-    qint64 folderSize = 0, folderModificationNs = 0, folderChangeNs = 0;
-    quint64 folderInode = 0;
-    in >> magic >> version >> checksum >> folderPath >> count >> hasFolderStamp >> folderSize >> folderModificationNs >>
-        folderChangeNs >> folderInode;
+    const IndexHeader header = readHeader(in);
     const struct stat status = statusOf(folder.store.path());
-    EXPECT_EQ(version, 5u);
-    EXPECT_EQ(hasFolderStamp, 1u);
-    EXPECT_EQ(folderSize, qint64(status.st_size));
-    EXPECT_EQ(folderModificationNs, nanosecondsOf(status.st_mtim));
-    EXPECT_EQ(folderChangeNs, nanosecondsOf(status.st_ctim));
-    EXPECT_EQ(folderInode, quint64(status.st_ino));
+    EXPECT_EQ(header.version, 5u);
+    EXPECT_EQ(header.hasFolderStamp, 1u);
+    EXPECT_EQ(header.folderSize, qint64(status.st_size));
+    EXPECT_EQ(header.folderModificationNs, nanosecondsOf(status.st_mtim));
+    EXPECT_EQ(header.folderChangeNs, nanosecondsOf(status.st_ctim));
+    EXPECT_EQ(header.folderInode, quint64(status.st_ino));
 
     // Version 4: the same bytes without the folder's state, checksummed again.
-    const qsizetype stampAt = 12 + 4 + 2 * folderPath.size() + 4;
+    const qsizetype stampAt = 12 + 4 + 2 * header.folderPath.size() + 4;
     QByteArray old = current.left(stampAt) + current.mid(stampAt + 33);
     old[7] = 4;
     const QByteArray payload = old.mid(12);
@@ -844,17 +862,8 @@ TEST(VCardFolderIndex, WritesOfAKilledProcessAreSeenThoughItsIndexStillTrustsThe
     const IndexedFolder folder;
     (void)folder.refreshAsNewProcess();
     ASSERT_FALSE(folder.refreshAsNewProcess().hasReadNames);
-    {
-        VCardFolder killed(folder.store.path(), folder.indexPath);
-        ASSERT_TRUE(killed.refresh());
-        platform::VCardSummary summary;
-        summary.uniqueId = QStringLiteral("c");
-        summary.lastName = QStringLiteral("Gamma");
-        const VCardFolder::Written written =
-            killed.writeFiles({{QStringLiteral("c.vcf"), cardText("c", "Gamma"), summary}}, {QStringLiteral("b.vcf")});
-        ASSERT_TRUE(written.failures.isEmpty());
-        // Gone without flushIndex, as a killed process goes.
-    }
+    // Gone without saving its index, as a killed process goes.
+    writeAsOneProcess(folder, "c", "Gamma", {QStringLiteral("b.vcf")}, IndexAtEnd::NotSaved);
     const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
     EXPECT_TRUE(refreshed.hasReadNames);
     EXPECT_EQ(parsedNames(refreshed), QStringList{QStringLiteral("c.vcf")});
