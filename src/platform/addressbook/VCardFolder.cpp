@@ -1,5 +1,6 @@
 #include "platform/addressbook/VCardFolder.h"
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Crc32.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
@@ -35,7 +36,11 @@ namespace platform {
 namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
-constexpr quint32 kIndexVersion = 4;
+constexpr quint32 kIndexVersion = 5;
+// Version 4 lacks the folder's own state after the entry count; it is read, and trusts no listing.
+constexpr quint32 kIndexVersionWithoutFolderStamp = 4;
+// The folder's state in the header: whether there is one, then its size, times and inode.
+constexpr qint64 kFolderStampBytes = 1 + 4 * 8;
 // The magic, the version and the checksum of what follows them, each 32 bits.
 constexpr qsizetype kIndexHeaderBytes = 12;
 constexpr qsizetype kIndexChecksumAt = 8;
@@ -72,6 +77,16 @@ constexpr uint32_t kWatchedEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_
 // File systems whose every change passes through this machine's kernel, so inotify sees it.
 constexpr long kLocalFileSystems[] = {0xEF53 /* ext2, ext3, ext4 */, 0x58465342 /* xfs */,  0x9123683E /* btrfs */,
                                       0x01021994 /* tmpfs */,        0xF2F52010 /* f2fs */, 0x794C7630 /* overlay */};
+// A folder's times come from a clock that advances in ticks: a change within the tick of an earlier
+// one may leave them as they were. Only a state this much older than the listing that saw it is
+// trusted to tell that nothing changed since.
+constexpr qint64 kSettledFolderNs = 2LL * 1000 * 1000 * 1000;
+
+bool isLocalFileSystem(const struct statfs &fileSystem)
+{
+    return std::find(std::cbegin(kLocalFileSystems), std::cend(kLocalFileSystems), long(fileSystem.f_type)) !=
+           std::cend(kLocalFileSystems);
+}
 
 QString systemMessage(int errorNumber)
 {
@@ -242,21 +257,33 @@ void settleUniqueIds(VCardFolder::Snapshot &snapshot)
     }
 }
 
-// As QDataStream writes a byte array that is not null: its 32-bit length, then its bytes.
-void writeArray(QDataStream &out, QByteArrayView bytes)
+template <typename Number> char *putNumber(char *out, Number value)
 {
-    out << quint32(bytes.size());
-    out.writeRawData(bytes.data(), int(bytes.size()));
+    qToBigEndian(value, out);
+    return out + sizeof(Number);
 }
 
-QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
+char *putArray(char *out, QByteArrayView bytes)
+{
+    out = putNumber(out, quint32(bytes.size()));
+    std::memcpy(out, bytes.data(), size_t(bytes.size()));
+    return out + bytes.size();
+}
+
+// An entry as QDataStream's Qt 6.0 format would write its fields, appended without a stream in one
+// step: its name, its size, times and inode, the card's date and its flags, then its packed texts;
+// numbers are big-endian, and each byte array follows its 32-bit length.
+void appendEntry(QByteArray &out, const VCardFileEntry &entry)
 {
     const VCardFileStamp &stamp = entry.stamp;
-    const quint8 flags = quint8((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
-    writeArray(out, entry.fileName());
-    out << stamp.size << stamp.modificationNs << stamp.changeNs << stamp.inode << entry.modificationMs << flags;
-    writeArray(out, entry.details());
-    return out;
+    const qsizetype at = out.size();
+    out.resize(at + kMinEntryBytes + entry.fileName().size() + entry.details().size());
+    char *cursor = putArray(out.data() + at, entry.fileName());
+    for (const qint64 number :
+         {stamp.size, stamp.modificationNs, stamp.changeNs, qint64(stamp.inode), entry.modificationMs})
+        cursor = putNumber(cursor, quint64(number));
+    *cursor++ = char((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
+    putArray(cursor, entry.details());
 }
 
 // An index file read from the front through a small buffer, the checksum of what follows its header
@@ -265,13 +292,23 @@ QDataStream &operator<<(QDataStream &out, const VCardFileEntry &entry)
 class IndexStream final
 {
 public:
-    explicit IndexStream(FileStream file) : m_file(std::move(file)), m_buffer(kBufferBytes, Qt::Uninitialized) {}
+    explicit IndexStream(FileStream file) : m_file(std::move(file)), m_buffer(kBufferBytes, Qt::Uninitialized)
+    {
+        m_data = m_buffer.data();
+    }
 
     qint64 fileSize() const { return m_file.openedSize(); }
+    // Numbers and texts mostly lie whole in the buffer: those are taken in place, without the loop
+    // that gathers what straddles two reads of the file.
     template <typename Number> bool number(Number &value)
     {
+        if (m_filled - m_position >= qsizetype(sizeof(Number))) {
+            value = qFromBigEndian<Number>(m_data + m_position);
+            m_position += qsizetype(sizeof(Number));
+            return true;
+        }
         char raw[sizeof(Number)];
-        if (!bytes(raw, qsizetype(sizeof raw)))
+        if (!bytesAcross(raw, qsizetype(sizeof raw)))
             return false;
         value = qFromBigEndian<Number>(raw);
         return true;
@@ -279,16 +316,12 @@ public:
     // Copies the next `length` bytes to out.
     bool bytes(char *out, qsizetype length)
     {
-        while (length > 0) {
-            if (m_position == m_filled && !refill())
-                return false;
-            const qsizetype part = std::min(length, m_filled - m_position);
-            std::memcpy(out, m_buffer.constData() + m_position, size_t(part));
-            m_position += part;
-            out += part;
-            length -= part;
+        if (length <= m_filled - m_position) {
+            std::memcpy(out, m_data + m_position, size_t(length));
+            m_position += length;
+            return true;
         }
-        return true;
+        return bytesAcross(out, length);
     }
     // The bytes from here to the end of the file are checksummed.
     void startChecksum()
@@ -306,13 +339,26 @@ public:
     }
 
 private:
-    static constexpr qsizetype kBufferBytes = 16 * 1024;
+    static constexpr qsizetype kBufferBytes = 64 * 1024;
 
+    bool bytesAcross(char *out, qsizetype length)
+    {
+        while (length > 0) {
+            if (m_position == m_filled && !refill())
+                return false;
+            const qsizetype part = std::min(length, m_filled - m_position);
+            std::memcpy(out, m_data + m_position, size_t(part));
+            m_position += part;
+            out += part;
+            length -= part;
+        }
+        return true;
+    }
     bool refill()
     {
         if (m_isChecking)
-            m_checksum = crc32Continued(m_checksum, QByteArrayView(m_buffer).sliced(m_checkedFrom, m_filled - m_checkedFrom));
-        const qsizetype got = m_file.read(m_buffer.data(), m_buffer.size());
+            m_checksum = crc32Continued(m_checksum, QByteArrayView(m_data + m_checkedFrom, m_filled - m_checkedFrom));
+        const qsizetype got = m_file.read(m_data, m_buffer.size());
         m_hasFailed = m_hasFailed || got < 0;
         m_position = 0;
         m_checkedFrom = 0;
@@ -322,6 +368,7 @@ private:
 
     FileStream m_file;
     QByteArray m_buffer;
+    char *m_data = nullptr; // the buffer's bytes, never shared
     qsizetype m_position = 0;
     qsizetype m_filled = 0;
     qsizetype m_checkedFrom = 0;
@@ -337,13 +384,29 @@ struct IndexStart
     quint32 checksum = 0;
     quint32 count = 0;
     qint64 textBytes = 0;
+    std::optional<VCardFileStamp> folderStamp;
 };
+
+// The folder's state as the header holds it; nullopt in `stamp` for none. False when it cannot be read.
+bool readFolderStamp(IndexStream &in, std::optional<VCardFileStamp> &stamp)
+{
+    quint8 isKnown = 0;
+    quint64 numbers[4] = {};
+    bool isRead = in.number(isKnown);
+    for (quint64 &value : numbers)
+        isRead = isRead && in.number(value);
+    if (!isRead || isKnown > 1)
+        return false;
+    if (isKnown == 1)
+        stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
+    return true;
+}
 
 std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPath)
 {
     quint32 magic = 0, version = 0, checksum = 0, pathBytes = 0, count = 0;
     if (!in.number(magic) || !in.number(version) || !in.number(checksum) || magic != kIndexMagic ||
-        version != kIndexVersion)
+        (version != kIndexVersion && version != kIndexVersionWithoutFolderStamp))
         return std::nullopt;
     in.startChecksum();
     // The folder's path as QDataStream writes a text: its length in bytes, then UTF-16.
@@ -355,11 +418,16 @@ std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPat
         return std::nullopt;
     for (char16_t &unit : path)
         unit = qFromBigEndian(unit);
+    std::optional<VCardFileStamp> folderStamp;
+    const bool hasFolderStamp = version == kIndexVersion;
+    if (hasFolderStamp && !readFolderStamp(in, folderStamp))
+        return std::nullopt;
     // Each entry takes its fixed fields, and the rest of the file is their texts.
-    const qint64 textBytes = in.fileSize() - (kIndexHeaderBytes + 8 + pathBytes) - qint64(count) * kMinEntryBytes;
+    const qint64 fixedBytes = kIndexHeaderBytes + 8 + pathBytes + (hasFolderStamp ? kFolderStampBytes : 0);
+    const qint64 textBytes = in.fileSize() - fixedBytes - qint64(count) * kMinEntryBytes;
     if (QStringView(path.data(), qsizetype(path.size())) != folderPath || count > kMaxIndexEntries || textBytes < 0)
         return std::nullopt;
-    return IndexStart{checksum, count, textBytes};
+    return IndexStart{checksum, count, textBytes, folderStamp};
 }
 
 // Reads the entries as operator<< wrote them, their names and packed texts one after the other into a
@@ -459,10 +527,17 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
     return [&snapshot, &folderPath](int descriptor) {
         constexpr std::size_t kEntriesPerPiece = 512;
         QByteArray piece;
-        QDataStream out(&piece, QIODevice::WriteOnly);
-        out.setVersion(QDataStream::Qt_6_0);
-        out << kIndexMagic << kIndexVersion << quint32(0);
-        out << folderPath << quint32(snapshot.entries.size());
+        {
+            QDataStream out(&piece, QIODevice::WriteOnly);
+            out.setVersion(QDataStream::Qt_6_0);
+            out << kIndexMagic << kIndexVersion << quint32(0);
+            out << folderPath << quint32(snapshot.entries.size());
+            const VCardFileStamp folder = snapshot.folderStamp.value_or(VCardFileStamp{});
+            out << quint8(snapshot.folderStamp ? 1 : 0) << folder.size << folder.modificationNs << folder.changeNs
+                << folder.inode;
+        }
+        // Room for a piece of typical entries: appending then never moves the bytes.
+        piece.reserve(qsizetype(kEntriesPerPiece) * 256);
         quint32 checksum = 0;
         qsizetype checkedFrom = kIndexHeaderBytes;
         const auto writePiece = [&] {
@@ -470,12 +545,11 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
             checksum = crc32Continued(checksum, checked);
             const bool isWritten = writeToDescriptor(descriptor, piece) == piece.size();
             piece.truncate(0);
-            out.device()->seek(0);
             checkedFrom = 0;
             return isWritten;
         };
         for (std::size_t index = 0; index < snapshot.entries.size(); ++index) {
-            out << snapshot.entries[index];
+            appendEntry(piece, snapshot.entries[index]);
             if ((index + 1) % kEntriesPerPiece == 0 && !writePiece())
                 return false;
         }
@@ -599,6 +673,38 @@ void takeBatch(int descriptor, const NameBatch &batch, const std::vector<VCardFi
     }
 }
 
+// Stats the files of the entries by name, for a folder whose names are known to be the entries'.
+void takeKnownNames(int descriptor, const std::vector<VCardFileEntry> &known, std::vector<bool> &isPresent,
+                    std::vector<VCardFileEntry> &changed)
+{
+    NameBatch batch;
+    for (size_t index = 0; index < known.size(); ++index) {
+        batch.items.emplace_back(batch.names.size(), qint32(index));
+        batch.names.append(known[index].fileName().data(), size_t(known[index].fileName().size())).push_back('\0');
+        if (batch.items.size() == kListBatch || index + 1 == known.size()) {
+            takeBatch(descriptor, batch, known, isPresent, changed);
+            batch.names.clear();
+            batch.items.clear();
+        }
+    }
+}
+
+// The folder's state, when it may be trusted next time: local (another machine's changes reach a
+// network folder's times late), unchanged through the listing, settled before it began, and the
+// listing found no temporary file that a later one may have to clear.
+std::optional<VCardFileStamp> trustedFolderStamp(int descriptor, const struct stat &before, qint64 listedAtNs,
+                                                 bool hasTemporaries)
+{
+    struct stat after = {};
+    struct statfs fileSystem = {};
+    if (hasTemporaries || ::fstat(descriptor, &after) != 0 || stampOf(after) != stampOf(before) ||
+        ::fstatfs(descriptor, &fileSystem) != 0 || !isLocalFileSystem(fileSystem))
+        return std::nullopt;
+    const VCardFileStamp stamp = stampOf(before);
+    const bool isSettled = listedAtNs - std::max(stamp.modificationNs, stamp.changeNs) >= kSettledFolderNs;
+    return isSettled ? std::optional(stamp) : std::nullopt;
+}
+
 // The snapshot of the entries of known that are kept, with the added ones (in name order, none of
 // them kept) merged in.
 std::shared_ptr<VCardFolder::Snapshot>
@@ -664,9 +770,7 @@ bool VCardFolderWatch::isWatchingFolderAt(const QString &folderPath)
         return true;
     stop();
     struct statfs fileSystem = {};
-    const bool isLocal = ::statfs(path.constData(), &fileSystem) == 0 &&
-                         std::find(std::cbegin(kLocalFileSystems), std::cend(kLocalFileSystems),
-                                   long(fileSystem.f_type)) != std::cend(kLocalFileSystems);
+    const bool isLocal = ::statfs(path.constData(), &fileSystem) == 0 && isLocalFileSystem(fileSystem);
     if (!isLocal)
         return false;
     if (++s_watchCount > kMaxWatches) {
@@ -883,23 +987,34 @@ Status VCardFolder::ensureFolder() const
 }
 
 // Stats every card file through the folder's descriptor. A file the index knows in the same state
-// costs no allocation: it is only marked present. Temporary files left by killed replacements go once
-// old enough.
+// costs no allocation: it is only marked present. The folder's names are read unless the folder is in
+// the state in which a listing last read them: names come and go only by changing it. Temporary
+// files left by killed replacements go once old enough.
 Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
 {
+    const qint64 listedAtNs = Clock::now().toMSecsSinceEpoch() * 1000000;
     DIR *directory = ::opendir(QFile::encodeName(m_folderPath).constData());
-    if (!directory)
-        return Error(ErrorCode::IoPermission,
-                     QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(errno)));
-    const NameTable names = nameTableOf(known.entries);
+    struct stat before = {};
+    if (!directory || ::fstat(::dirfd(directory), &before) != 0) {
+        const int error = errno;
+        if (directory)
+            ::closedir(directory);
+        return Error(ErrorCode::IoPermission, QStringLiteral("%1: cannot list: %2").arg(m_folderPath, systemMessage(error)));
+    }
+    const int descriptor = ::dirfd(directory);
     Listed listed;
     listed.isPresent.assign(known.entries.size(), false);
     NameBatch batch;
-    while (readBatch(directory, batch)) {
+    listed.hasReadNames = known.folderStamp != stampOf(before);
+    if (!listed.hasReadNames)
+        takeKnownNames(descriptor, known.entries, listed.isPresent, listed.changed);
+    const NameTable names = listed.hasReadNames ? nameTableOf(known.entries) : NameTable();
+    while (listed.hasReadNames && readBatch(directory, batch)) {
         findBatch(names, batch);
-        takeBatch(::dirfd(directory), batch, known.entries, listed.isPresent, listed.changed);
+        takeBatch(descriptor, batch, known.entries, listed.isPresent, listed.changed);
     }
-    removeStaleTemporaries(::dirfd(directory), batch.temporaries);
+    removeStaleTemporaries(descriptor, batch.temporaries);
+    listed.folderStamp = trustedFolderStamp(descriptor, before, listedAtNs, !batch.temporaries.empty());
     ::closedir(directory);
     return listed;
 }
@@ -962,8 +1077,11 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
         if (before)
             isKept[size_t(previous)] = false;
     }
-    if (hasChanged) {
-        m_current = mergedSnapshot(known, isKept, std::move(listed->changed));
+    refreshed.hasReadNames = listed->hasReadNames;
+    if (hasChanged || listed->folderStamp != known.folderStamp) {
+        auto next = mergedSnapshot(known, isKept, std::move(listed->changed));
+        next->folderStamp = listed->folderStamp;
+        m_current = std::move(next);
         saveIndexLocked();
     }
     refreshed.snapshot = m_current;
@@ -1227,6 +1345,7 @@ bool VCardFolder::readIndexLocked()
         return false;
     snapshot->blocks.push_back(reader.block());
     snapshot->blockBytes += reader.used();
+    snapshot->folderStamp = start->folderStamp;
     settleUniqueIds(*snapshot);
     m_current = std::move(snapshot);
     return true;

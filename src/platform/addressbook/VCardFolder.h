@@ -153,6 +153,10 @@ public:
         QHash<QString, qsizetype> otherIds;
         // Some file could not be read: every refresh tries it again.
         bool hasUnreadable = false;
+        // The folder's own state when a listing last read its names and found them to be exactly the
+        // entries' names; none when unknown. While the folder keeps that state, no name was added,
+        // removed or renamed, so a listing stats the entries' files by name without reading the folder.
+        std::optional<VCardFileStamp> folderStamp;
         // The blocks holding the entries' texts (never changed once made), and their bytes in all:
         // each entry keeps its own block alive, these tell when the blocks hold mostly texts of
         // entries gone and are packed again.
@@ -166,6 +170,8 @@ public:
         SnapshotPointer snapshot;
         QStringList parsedFiles; // the files this refresh parsed, in name order
         bool isListed = false;   // whether it listed the folder rather than trust its watch
+        // Whether the listing read the folder's names rather than stat the names it knew.
+        bool hasReadNames = false;
     };
 
     struct Written
@@ -219,6 +225,9 @@ private:
     {
         std::vector<VCardFileEntry> changed; // new files and files whose status differs from the index
         std::vector<bool> isPresent;         // by index entry
+        bool hasReadNames = false;
+        // The folder's state, when it held still through the listing and may be trusted next time.
+        std::optional<VCardFileStamp> folderStamp;
     };
     Result<Listed> listFolder(const Snapshot &known) const;
     VCardFileEntry readEntry(VCardFileEntry entry, const Snapshot &known) const;

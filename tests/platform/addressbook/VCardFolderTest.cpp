@@ -4,6 +4,7 @@
 #include "AddressBookTestSupport.h"
 
 #include "platform/addressbook/VCardFolder.h"
+#include "platform/foundation/Clock.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -104,6 +105,84 @@ QByteArray indexBytes(const IndexedFolder &folder)
     QFile file(folder.indexPath);
     EXPECT_TRUE(file.open(QIODevice::ReadOnly));
     return file.readAll();
+}
+
+// The clock a minute ahead, for as long as it lives: the folder's last change lies far enough back
+// for a listing to trust the folder's state next time.
+class SettledClock final
+{
+public:
+    SettledClock()
+    {
+        const QDateTime ahead = QDateTime::currentDateTimeUtc().addSecs(60);
+        platform::Clock::setSource([ahead] { return ahead; });
+    }
+    ~SettledClock() { platform::Clock::setSource({}); }
+    SettledClock(const SettledClock &) = delete;
+    SettledClock &operator=(const SettledClock &) = delete;
+};
+
+qint64 nanosecondsOf(const struct timespec &time)
+{
+    return qint64(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+struct stat statusOf(const QString &path)
+{
+    struct stat status = {};
+    EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
+    return status;
+}
+
+// Another program's edit in place: the same number of bytes written over the card, its time set back.
+void overwriteInPlaceKeepingSizeAndTime(const IndexedFolder &folder, const QString &name, const QByteArray &bytes)
+{
+    const QString path = folder.store.filePath(name);
+    const struct timespec time = modificationTime(path);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_EQ(file.size(), bytes.size());
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+    setModificationTime(path, time);
+}
+
+// The fields of an index's header, in the order the file holds them.
+struct IndexHeader
+{
+    quint32 magic = 0, version = 0, checksum = 0;
+    QString folderPath;
+    quint32 count = 0;
+    quint8 hasFolderStamp = 0;
+    qint64 folderSize = 0, folderModificationNs = 0, folderChangeNs = 0;
+    quint64 folderInode = 0;
+};
+
+IndexHeader readHeader(QDataStream &in)
+{
+    IndexHeader header;
+    in >> header.magic >> header.version >> header.checksum >> header.folderPath >> header.count >>
+        header.hasFolderStamp >> header.folderSize >> header.folderModificationNs >> header.folderChangeNs >>
+        header.folderInode;
+    return header;
+}
+
+enum class IndexAtEnd { Saved, NotSaved };
+
+// A process that lists the folder, writes one card named after its unique id, removes the files named,
+// and ends with its index saved or not.
+void writeAsOneProcess(const IndexedFolder &folder, const char *uid, const char *lastName, const QStringList &removals,
+                       IndexAtEnd index)
+{
+    VCardFolder process(folder.store.path(), folder.indexPath);
+    ASSERT_TRUE(process.refresh());
+    platform::VCardSummary summary;
+    summary.uniqueId = QString::fromLatin1(uid);
+    summary.lastName = QString::fromUtf8(lastName);
+    const QString fileName = summary.uniqueId + QStringLiteral(".vcf");
+    ASSERT_TRUE(process.writeFiles({{fileName, cardText(uid, lastName), summary}}, removals).failures.isEmpty());
+    if (index == IndexAtEnd::Saved)
+        process.flushIndex();
 }
 
 // A change made to the folder by another program, and what the next refresh parses and shows.
@@ -399,15 +478,19 @@ TEST(VCardFolderIndex, TheIndexFileHoldsItsEntriesInAFixedLayout)
     const QByteArray bytes = indexBytes(folder);
     QDataStream in(bytes);
     in.setVersion(QDataStream::Qt_6_0);
-    quint32 magic = 0, version = 0, checksum = 0, count = 0;
-    QString folderPath;
-    in >> magic >> version >> checksum >> folderPath >> count;
-    EXPECT_EQ(magic, 0x48414249u);
-    EXPECT_EQ(version, 4u);
+    const IndexHeader header = readHeader(in);
+    EXPECT_EQ(header.magic, 0x48414249u);
+    EXPECT_EQ(header.version, 5u);
+    // The folder changed a moment ago: its state is not trusted yet, and the header holds none.
+    EXPECT_EQ(header.hasFolderStamp, 0u);
+    EXPECT_EQ(header.folderSize, 0);
+    EXPECT_EQ(header.folderModificationNs, 0);
+    EXPECT_EQ(header.folderChangeNs, 0);
+    EXPECT_EQ(header.folderInode, 0u);
     const QByteArray payload = bytes.mid(12);
-    EXPECT_EQ(checksum, quint32(::crc32(0, reinterpret_cast<const Bytef *>(payload.constData()), uInt(payload.size()))));
-    EXPECT_EQ(folderPath, QDir::cleanPath(folder.store.path()));
-    ASSERT_EQ(count, 4u);
+    EXPECT_EQ(header.checksum, quint32(::crc32(0, reinterpret_cast<const Bytef *>(payload.constData()), uInt(payload.size()))));
+    EXPECT_EQ(header.folderPath, QDir::cleanPath(folder.store.path()));
+    ASSERT_EQ(header.count, 4u);
     struct Expected
     {
         const char *fileName;
@@ -651,4 +734,138 @@ TEST(VCardFolderIndex, ALargeFolderNoticesEachChangeWhereverItLies)
     damaged[damaged.size() - 100] = char(damaged.at(damaged.size() - 100) ^ 0x20);
     overwriteIndex(folder, damaged);
     EXPECT_EQ(folder.refreshAsNewProcess().parsedFiles.size(), expected.size());
+}
+
+// Once a listing has seen the folder settled, the next one stats the files it knows by name without
+// reading the folder's names, and still sees an edit made in place with its time set back; a file
+// another program adds, removes or renames changes the folder, whose names are read again then. What
+// the process writes itself leaves the index with no state of the folder to trust.
+TEST(VCardFolderIndex, ASettledFolderIsStatedByNameAndStillShowsEveryChange)
+{
+    const SettledClock clock;
+    const IndexedFolder folder;
+    EXPECT_TRUE(folder.refreshAsNewProcess().hasReadNames);
+    VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
+    EXPECT_FALSE(refreshed.hasReadNames);
+    EXPECT_EQ(parsedNames(refreshed), QStringList());
+    EXPECT_EQ(lastNames(refreshed), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta")}));
+
+    overwriteInPlaceKeepingSizeAndTime(folder, QStringLiteral("a.vcf"), cardText("a", "Omega"));
+    refreshed = folder.refreshAsNewProcess();
+    EXPECT_FALSE(refreshed.hasReadNames);
+    EXPECT_EQ(parsedNames(refreshed), QStringList{QStringLiteral("a.vcf")});
+    EXPECT_EQ(lastNames(refreshed), (QStringList{QStringLiteral("Omega"), QStringLiteral("Beta")}));
+
+    const struct ChangeRow rows[] = {
+        {"a file added",
+         [](const IndexedFolder &changed) { changed.store.writeFile(QStringLiteral("c.vcf"), cardText("c", "Gamma")); },
+         {QStringLiteral("c.vcf")},
+         {QStringLiteral("Omega"), QStringLiteral("Beta"), QStringLiteral("Gamma")}},
+        {"a file removed",
+         [](const IndexedFolder &changed) { ASSERT_TRUE(QFile::remove(changed.store.filePath(QStringLiteral("b.vcf")))); },
+         {},
+         {QStringLiteral("Omega"), QStringLiteral("Gamma")}},
+        {"a file renamed",
+         [](const IndexedFolder &changed) {
+             ASSERT_TRUE(QFile::rename(changed.store.filePath(QStringLiteral("c.vcf")),
+                                       changed.store.filePath(QStringLiteral("d.vcf"))));
+         },
+         {QStringLiteral("d.vcf")},
+         {QStringLiteral("Omega"), QStringLiteral("Gamma")}},
+    };
+    for (const ChangeRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        row.change(folder);
+        refreshed = folder.refreshAsNewProcess();
+        EXPECT_TRUE(refreshed.hasReadNames);
+        EXPECT_EQ(parsedNames(refreshed), row.parsed);
+        EXPECT_EQ(lastNames(refreshed), row.lastNames);
+        EXPECT_FALSE(folder.refreshAsNewProcess().hasReadNames);
+    }
+
+    writeAsOneProcess(folder, "e", "Eta", {}, IndexAtEnd::Saved);
+    refreshed = folder.refreshAsNewProcess();
+    EXPECT_TRUE(refreshed.hasReadNames);
+    EXPECT_EQ(parsedNames(refreshed), QStringList());
+    EXPECT_EQ(lastNames(refreshed), (QStringList{QStringLiteral("Omega"), QStringLiteral("Gamma"), QStringLiteral("Eta")}));
+}
+
+// A folder whose last change lies within two seconds of the listing may still change unseen in the
+// same tick of its clock: its state is not kept, and the next listing reads its names.
+TEST(VCardFolderIndex, AFolderChangedJustBeforeTheListingIsNotTrusted)
+{
+    const IndexedFolder folder;
+    const struct stat status = statusOf(folder.store.path());
+    const qint64 changedMs = std::max(nanosecondsOf(status.st_mtim), nanosecondsOf(status.st_ctim)) / 1000000;
+    for (const qint64 afterMs : {qint64(0), qint64(1999)}) {
+        SCOPED_TRACE(afterMs);
+        const QDateTime listedAt = QDateTime::fromMSecsSinceEpoch(changedMs + afterMs, Qt::UTC);
+        platform::Clock::setSource([listedAt] { return listedAt; });
+        EXPECT_FALSE(folder.refreshAsNewProcess().snapshot->folderStamp.has_value());
+        EXPECT_TRUE(folder.refreshAsNewProcess().hasReadNames);
+    }
+    const QDateTime settledAt = QDateTime::fromMSecsSinceEpoch(changedMs + 2001, Qt::UTC);
+    platform::Clock::setSource([settledAt] { return settledAt; });
+    const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
+    platform::Clock::setSource({});
+    ASSERT_TRUE(refreshed.snapshot->folderStamp.has_value());
+    EXPECT_EQ(refreshed.snapshot->folderStamp->modificationNs, nanosecondsOf(status.st_mtim));
+    EXPECT_EQ(refreshed.snapshot->folderStamp->changeNs, nanosecondsOf(status.st_ctim));
+    EXPECT_EQ(refreshed.snapshot->folderStamp->inode, quint64(status.st_ino));
+    EXPECT_EQ(refreshed.snapshot->folderStamp->size, qint64(status.st_size));
+}
+
+// The header of a settled folder's index holds its state after the entry count; an index of the
+// version before, which has none, is read whole (no card is parsed again) and written anew.
+TEST(VCardFolderIndex, AnIndexOfTheVersionBeforeIsReadWithoutParsingAgain)
+{
+    const SettledClock clock;
+    const IndexedFolder folder;
+    (void)folder.refreshAsNewProcess();
+    const QByteArray current = indexBytes(folder);
+    QDataStream in(current);
+    in.setVersion(QDataStream::Qt_6_0);
+    const IndexHeader header = readHeader(in);
+    const struct stat status = statusOf(folder.store.path());
+    EXPECT_EQ(header.version, 5u);
+    EXPECT_EQ(header.hasFolderStamp, 1u);
+    EXPECT_EQ(header.folderSize, qint64(status.st_size));
+    EXPECT_EQ(header.folderModificationNs, nanosecondsOf(status.st_mtim));
+    EXPECT_EQ(header.folderChangeNs, nanosecondsOf(status.st_ctim));
+    EXPECT_EQ(header.folderInode, quint64(status.st_ino));
+
+    // Version 4: the same bytes without the folder's state, checksummed again.
+    const qsizetype stampAt = 12 + 4 + 2 * header.folderPath.size() + 4;
+    QByteArray old = current.left(stampAt) + current.mid(stampAt + 33);
+    old[7] = 4;
+    const QByteArray payload = old.mid(12);
+    const quint32 oldChecksum = quint32(::crc32(0, reinterpret_cast<const Bytef *>(payload.constData()), uInt(payload.size())));
+    old[8] = char(oldChecksum >> 24);
+    old[9] = char(oldChecksum >> 16);
+    old[10] = char(oldChecksum >> 8);
+    old[11] = char(oldChecksum);
+    overwriteIndex(folder, old);
+    const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
+    EXPECT_TRUE(refreshed.hasReadNames);
+    EXPECT_EQ(parsedNames(refreshed), QStringList());
+    EXPECT_EQ(lastNames(refreshed), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Beta")}));
+    EXPECT_EQ(indexBytes(folder), current);
+    EXPECT_FALSE(folder.refreshAsNewProcess().hasReadNames);
+}
+
+// A process killed after its writes and before its index reached the disk leaves the index of the
+// settled folder before them: the writes changed the folder's state, so the next listing reads the
+// names and shows the new file and not the removed one.
+TEST(VCardFolderIndex, WritesOfAKilledProcessAreSeenThoughItsIndexStillTrustsTheFolder)
+{
+    const SettledClock clock;
+    const IndexedFolder folder;
+    (void)folder.refreshAsNewProcess();
+    ASSERT_FALSE(folder.refreshAsNewProcess().hasReadNames);
+    // Gone without saving its index, as a killed process goes.
+    writeAsOneProcess(folder, "c", "Gamma", {QStringLiteral("b.vcf")}, IndexAtEnd::NotSaved);
+    const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
+    EXPECT_TRUE(refreshed.hasReadNames);
+    EXPECT_EQ(parsedNames(refreshed), QStringList{QStringLiteral("c.vcf")});
+    EXPECT_EQ(lastNames(refreshed), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Gamma")}));
 }
