@@ -7,7 +7,6 @@
 #include "platform/appkit/Alert.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainQueue.h"
-#include "platform/foundation/Bundle.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/LockedField.h"
 #include "sync/HMProfile.h"
@@ -95,17 +94,12 @@ void HMWiFiSettingsWindowController::windowDidLoad()
 
 void HMWiFiSettingsWindowController::localizeXib()
 {
-    const std::pair<qint64, const char *> labels[] = {
-        {1001, "device_name"}, {1002, "ip_address"}, {1003, "wifi_instructions"}};
-    for (const auto &[tag, key] : labels) {
-        if (auto *label = qobject_cast<QLabel *>(viewWithTag(tag)))
-            label->setText(platform::Bundle::localizedString(QString::fromLatin1(key), QStringLiteral("")));
-    }
+    localizeLabels({{1001, "device_name"}, {1002, "ip_address"}, {1003, "wifi_instructions"}});
 }
 
 void HMWiFiSettingsWindowController::showPanel()
 {
-    beginSheet(m_parentWindow, [this](int returnCode) { didEndSheet(returnCode); });
+    beginSheet(m_parentWindow);
 }
 
 void HMWiFiSettingsWindowController::pairDevicePushed()

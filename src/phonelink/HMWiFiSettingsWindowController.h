@@ -81,7 +81,7 @@ public:
     void yesButtonPushed();
     // The OK button: closes the listener, commits the fields and ends the sheet.
     void okPushed();
-    void didEndSheet(int returnCode);
+    void didEndSheet(int returnCode) override;
     // Pushes the fields' texts into the profile (the phone name into hhPassword, the address into
     // hhIpAddress).
     void commitEditing();

@@ -12,6 +12,7 @@
 #include <QIODevice>
 #include <QLatin1StringView>
 
+#include <algorithm>
 #include <array>
 #include <initializer_list>
 #include <utility>
@@ -68,6 +69,28 @@ const QString kLastModifiedWins = QStringLiteral("last_modified_wins");
 const QString kReferenceKey = QStringLiteral("reference");
 const QString kReferenceText = QStringLiteral("/! Reference: 1 = WiFi, 2 = HMSH */");
 constexpr qint64 kAutomaticIntervalCode = 15;
+
+constexpr std::array<HMProfileConduit, kProfileConduitCount> kConduits{
+    HMProfileConduit::Contacts, HMProfileConduit::Calendar, HMProfileConduit::Tasks, HMProfileConduit::Memos};
+
+// The stored keys of a conduit's settings: the key's first word and the key of its record count.
+struct ConduitKeys
+{
+    const char *prefix;
+    const char *countKey;
+};
+constexpr std::array<ConduitKeys, kProfileConduitCount> kConduitKeys{{
+    {"contact", "contactCount"},
+    {"calendar", "eventCount"},
+    {"task", "taskCount"},
+    {"memo", "memoCount"},
+}};
+
+template <typename Member> struct MemberOwner;
+template <typename Value, typename Owner> struct MemberOwner<Value Owner::*>
+{
+    using Type = Owner;
+};
 
 // The stored name is replaced unless the new one equals it; a name outside the table then leaves the
 // number as it was. A null name never counts as equal.
@@ -152,13 +175,12 @@ HMProfile::HMProfile()
       m_syncMethodName(QStringLiteral("adb")), m_syncMethod(HMSyncMethod::Adb), m_syncDeletionsName(kTwoWay),
       m_conflictSettingName(kLastModifiedWins)
 {
-    m_contactSyncEnabled = m_calendarSyncEnabled = m_taskSyncEnabled = m_memoSyncEnabled = true;
-    m_contactSyncDirectionName = m_calendarSyncDirectionName = m_taskSyncDirectionName = m_memoSyncDirectionName =
-        kTwoWay;
-    m_contactSyncDeletionsName = m_calendarSyncDeletionsName = m_taskSyncDeletionsName = m_memoSyncDeletionsName =
-        kTwoWay;
-    m_contactConflictSettingName = m_calendarConflictSettingName = m_taskConflictSettingName =
-        m_memoConflictSettingName = m_conflictSettingName;
+    for (HMProfileConduitSettings &conduit : m_conduits) {
+        conduit.syncEnabled = true;
+        conduit.syncDirectionName = kTwoWay;
+        conduit.syncDeletionsName = kTwoWay;
+        conduit.conflictSettingName = m_conflictSettingName;
+    }
 }
 
 HMProfile HMProfile::blankProfile()
@@ -212,88 +234,68 @@ void HMProfile::setConflictSettingName(const QString &value)
     storeNameAndNumber(m_conflictSettingName, m_conflictSetting, value, conflictSettingForName);
 }
 
-void HMProfile::setContactSyncDirectionName(const QString &value)
+const HMProfileConduitSettings &HMProfile::conduitSettings(HMProfileConduit conduit) const
 {
-    storeNameAndNumber(m_contactSyncDirectionName, m_contactSyncDirection, value, syncDirectionForName);
+    return m_conduits.at(static_cast<std::size_t>(conduit));
 }
 
-void HMProfile::setContactSyncDeletionsName(const QString &value)
+HMProfileConduitSettings &HMProfile::conduitSettingsToChange(HMProfileConduit conduit)
 {
-    storeNameAndNumber(m_contactSyncDeletionsName, m_contactSyncDeletions, value, syncDirectionForName);
+    return m_conduits.at(static_cast<std::size_t>(conduit));
 }
 
-void HMProfile::setContactConflictSettingName(const QString &value)
+void HMProfile::setSyncEnabled(HMProfileConduit conduit, bool value)
 {
-    storeNameAndNumber(m_contactConflictSettingName, m_contactConflictSetting, value, conflictSettingForName);
+    conduitSettingsToChange(conduit).syncEnabled = value;
 }
 
-void HMProfile::setPurgeContactsOnNextSync(bool value)
+void HMProfile::setLastSyncDate(HMProfileConduit conduit, const QDateTime &value)
 {
-    m_purgeContactsOnNextSync = value;
+    conduitSettingsToChange(conduit).lastSyncDate = value;
+}
+
+void HMProfile::setSyncDirectionName(HMProfileConduit conduit, const QString &value)
+{
+    HMProfileConduitSettings &settings = conduitSettingsToChange(conduit);
+    storeNameAndNumber(settings.syncDirectionName, settings.syncDirection, value, syncDirectionForName);
+}
+
+void HMProfile::setSyncDirection(HMProfileConduit conduit, HMSyncDirection value)
+{
+    conduitSettingsToChange(conduit).syncDirection = value;
+}
+
+void HMProfile::setSyncDeletionsName(HMProfileConduit conduit, const QString &value)
+{
+    HMProfileConduitSettings &settings = conduitSettingsToChange(conduit);
+    storeNameAndNumber(settings.syncDeletionsName, settings.syncDeletions, value, syncDirectionForName);
+}
+
+void HMProfile::setSyncDeletions(HMProfileConduit conduit, HMSyncDeletions value)
+{
+    conduitSettingsToChange(conduit).syncDeletions = value;
+}
+
+void HMProfile::setConflictSettingName(HMProfileConduit conduit, const QString &value)
+{
+    HMProfileConduitSettings &settings = conduitSettingsToChange(conduit);
+    storeNameAndNumber(settings.conflictSettingName, settings.conflictSetting, value, conflictSettingForName);
+}
+
+void HMProfile::setConflictSetting(HMProfileConduit conduit, HMConflictSetting value)
+{
+    conduitSettingsToChange(conduit).conflictSetting = value;
+}
+
+void HMProfile::setPurgeOnNextSync(HMProfileConduit conduit, bool value)
+{
+    conduitSettingsToChange(conduit).purgeOnNextSync = value;
     updatePurgeProfileCheckboxState();
 }
 
-void HMProfile::setCalendarSyncDirectionName(const QString &value)
+void HMProfile::setCount(HMProfileConduit conduit, qint64 value)
 {
-    storeNameAndNumber(m_calendarSyncDirectionName, m_calendarSyncDirection, value, syncDirectionForName);
-}
-
-void HMProfile::setCalendarSyncDeletionsName(const QString &value)
-{
-    storeNameAndNumber(m_calendarSyncDeletionsName, m_calendarSyncDeletions, value, syncDirectionForName);
-}
-
-void HMProfile::setCalendarConflictSettingName(const QString &value)
-{
-    storeNameAndNumber(m_calendarConflictSettingName, m_calendarConflictSetting, value, conflictSettingForName);
-}
-
-void HMProfile::setPurgeCalendarOnNextSync(bool value)
-{
-    m_purgeCalendarOnNextSync = value;
-    updatePurgeProfileCheckboxState();
-}
-
-void HMProfile::setTaskSyncDirectionName(const QString &value)
-{
-    storeNameAndNumber(m_taskSyncDirectionName, m_taskSyncDirection, value, syncDirectionForName);
-}
-
-void HMProfile::setTaskSyncDeletionsName(const QString &value)
-{
-    storeNameAndNumber(m_taskSyncDeletionsName, m_taskSyncDeletions, value, syncDirectionForName);
-}
-
-void HMProfile::setTaskConflictSettingName(const QString &value)
-{
-    storeNameAndNumber(m_taskConflictSettingName, m_taskConflictSetting, value, conflictSettingForName);
-}
-
-void HMProfile::setPurgeTasksOnNextSync(bool value)
-{
-    m_purgeTasksOnNextSync = value;
-    updatePurgeProfileCheckboxState();
-}
-
-void HMProfile::setMemoSyncDirectionName(const QString &value)
-{
-    storeNameAndNumber(m_memoSyncDirectionName, m_memoSyncDirection, value, syncDirectionForName);
-}
-
-void HMProfile::setMemoSyncDeletionsName(const QString &value)
-{
-    storeNameAndNumber(m_memoSyncDeletionsName, m_memoSyncDeletions, value, syncDirectionForName);
-}
-
-void HMProfile::setMemoConflictSettingName(const QString &value)
-{
-    storeNameAndNumber(m_memoConflictSettingName, m_memoConflictSetting, value, conflictSettingForName);
-}
-
-void HMProfile::setPurgeMemosOnNextSync(bool value)
-{
-    m_purgeMemosOnNextSync = value;
-    updatePurgeProfileCheckboxState();
+    conduitSettingsToChange(conduit).count = value;
 }
 
 void HMProfile::setBackgroundSyncEnabled(bool value)
@@ -372,19 +374,13 @@ void HMProfile::updateFilteredSyncMethodList()
 
 void HMProfile::updatePurgeProfileCheckboxState()
 {
-    const std::array<std::pair<bool, bool>, 4> conduits{{
-        {m_contactSyncEnabled, m_purgeContactsOnNextSync},
-        {m_calendarSyncEnabled, m_purgeCalendarOnNextSync},
-        {m_taskSyncEnabled, m_purgeTasksOnNextSync},
-        {m_memoSyncEnabled, m_purgeMemosOnNextSync},
-    }};
     bool anyEnabledKeeps = false;
     bool anyEnabledPurges = false;
-    for (const auto &[enabled, purges] : conduits) {
-        if (!enabled)
+    for (const HMProfileConduitSettings &conduit : m_conduits) {
+        if (!conduit.syncEnabled)
             continue;
-        anyEnabledKeeps = anyEnabledKeeps || !purges;
-        anyEnabledPurges = anyEnabledPurges || purges;
+        anyEnabledKeeps = anyEnabledKeeps || !conduit.purgeOnNextSync;
+        anyEnabledPurges = anyEnabledPurges || conduit.purgeOnNextSync;
     }
     if (!anyEnabledKeeps)
         m_purgeAppleRecordsCheckboxState = 1;
@@ -398,41 +394,35 @@ void HMProfile::updatePurgeFlags()
     if (state != 0 && state != 1)
         return;
     const bool purges = state == 1;
-    if (m_contactSyncEnabled)
-        setPurgeContactsOnNextSync(purges);
-    if (m_calendarSyncEnabled)
-        setPurgeCalendarOnNextSync(purges);
-    if (m_taskSyncEnabled)
-        setPurgeTasksOnNextSync(purges);
-    if (m_memoSyncEnabled)
-        setPurgeMemosOnNextSync(purges);
+    for (const HMProfileConduit conduit : kConduits) {
+        if (conduitSettings(conduit).syncEnabled)
+            setPurgeOnNextSync(conduit, purges);
+    }
 }
 
 void HMProfile::updateDeleteSettingForConduits()
 {
     DDLogInfo(QStringLiteral("theSyncDeletionsName %1").arg(m_syncDeletionsName));
     const QString name = m_syncDeletionsName;
-    setContactSyncDeletionsName(name);
-    setCalendarSyncDeletionsName(name);
-    setTaskSyncDeletionsName(name);
-    setMemoSyncDeletionsName(name);
+    for (const HMProfileConduit conduit : kConduits)
+        setSyncDeletionsName(conduit, name);
 }
 
 void HMProfile::updateConflictSettingForConduits()
 {
     const QString name = m_conflictSettingName;
-    setContactConflictSettingName(name);
-    setCalendarConflictSettingName(name);
-    setTaskConflictSettingName(name);
-    setMemoConflictSettingName(name);
+    for (const HMProfileConduit conduit : kConduits)
+        setConflictSettingName(conduit, name);
 }
 
 void HMProfile::updateProfileDeleteSetting()
 {
-    const bool allAgree = m_contactSyncDeletions == m_calendarSyncDeletions &&
-                          m_contactSyncDeletions == m_taskSyncDeletions &&
-                          m_contactSyncDeletions == m_memoSyncDeletions;
-    setSyncDeletionsName(allAgree ? m_contactSyncDeletionsName : QString());
+    const HMProfileConduitSettings &contacts = conduitSettings(Contacts);
+    const bool allAgree =
+        std::all_of(m_conduits.begin(), m_conduits.end(), [&](const HMProfileConduitSettings &conduit) {
+            return conduit.syncDeletions == contacts.syncDeletions;
+        });
+    setSyncDeletionsName(allAgree ? contacts.syncDeletionsName : QString());
 }
 
 QVariantMap HMProfile::syncDirectionDictionaryList() const
@@ -518,116 +508,140 @@ QString HMProfile::archiveClassName() const
     return QStringLiteral("HMProfile");
 }
 
-// The table of stored keys: the data of the profile's file, kept as one table.
-const std::vector<HMProfile::StoredField> HMProfile::kStoredFields{
-    {QStringLiteral("name"), &HMProfile::m_name},
-    {QStringLiteral("filename"), &HMProfile::m_filename},
-    {QStringLiteral("identifier"), &HMProfile::m_identifier},
-    {QStringLiteral("hmProfileVersion"), &HMProfile::m_hmProfileVersion},
-    {QStringLiteral("deviceTypeName"), &HMProfile::m_deviceTypeName},
-    {QStringLiteral("syncMethodName"), &HMProfile::m_syncMethodName},
-    {QStringLiteral("contactManagerName"), &HMProfile::m_contactManagerName},
-    {QStringLiteral("hhUserId"), &HMProfile::m_hhUserId},
-    {QStringLiteral("hhPassword"), &HMProfile::m_hhPassword},
-    {QStringLiteral("hhIpAddress"), &HMProfile::m_hhIpAddress},
-    {QStringLiteral("quillnestPassword"), &HMProfile::m_quillnestPassword},
-    {QStringLiteral("company"), &HMProfile::m_company},
-    {QStringLiteral("googleDirectUsername"), &HMProfile::m_googleDirectUsername},
-    {QStringLiteral("googleDirectPassword"), &HMProfile::m_googleDirectPassword},
-    {QStringLiteral("googleDirectUserImage"), &HMProfile::m_googleDirectUserImage},
-    {QStringLiteral("googleAccessToken"), &HMProfile::m_googleAccessToken},
-    {QStringLiteral("googleRefreshToken"), &HMProfile::m_googleRefreshToken},
-    {QStringLiteral("allGoogleCalendars"), &HMProfile::m_allGoogleCalendars},
-    {QStringLiteral("googleCalendarIdentifiersToSync"), &HMProfile::m_googleCalendarIdentifiersToSync},
-    {QStringLiteral("googleCalendarIdentifierToWriteTo"), &HMProfile::m_googleCalendarIdentifierToWriteTo},
-    {QStringLiteral("pppDataPath"), &HMProfile::m_pppDataPath},
-    {QStringLiteral("pppLastFileUpdateTime"), &HMProfile::m_pppLastFileUpdateTime},
-    {QStringLiteral("lastUploadPacketNumber"), &HMProfile::m_lastUploadPacketNumber},
-    {QStringLiteral("lastDownloadPacketNumber"), &HMProfile::m_lastDownloadPacketNumber},
-    {QStringLiteral("lastPacketNumberA"), &HMProfile::m_lastPacketNumberA},
-    {QStringLiteral("lastPacketNumberD"), &HMProfile::m_lastPacketNumberD},
-    {QStringLiteral("lastPacketNumberT"), &HMProfile::m_lastPacketNumberT},
-    {QStringLiteral("lastPacketNumberM"), &HMProfile::m_lastPacketNumberM},
-    {QStringLiteral("syncDeletionsName"), &HMProfile::m_syncDeletionsName},
-    {QStringLiteral("conflictSettingName"), &HMProfile::m_conflictSettingName},
-    {QStringLiteral("rereadAppleOnNextSync"), &HMProfile::m_rereadAppleOnNextSync},
-    {QStringLiteral("rereadDeviceOnNextSync"), &HMProfile::m_rereadDeviceOnNextSync},
-    {QStringLiteral("lastSyncDateWorkaround"), &HMProfile::m_lastSyncDateWorkaround},
-    {QStringLiteral("contactSyncEnabled"), &HMProfile::m_contactSyncEnabled},
-    {QStringLiteral("contactLastSyncDate"), &HMProfile::m_contactLastSyncDate},
-    {QStringLiteral("contactSyncDirectionName"), &HMProfile::m_contactSyncDirectionName},
-    {QStringLiteral("contactSyncDeletionsName"), &HMProfile::m_contactSyncDeletionsName},
-    {QStringLiteral("contactConflictSettingName"), &HMProfile::m_contactConflictSettingName},
-    {QStringLiteral("contactPurgeOnNextSync"), &HMProfile::m_purgeContactsOnNextSync},
-    {QStringLiteral("contactCount"), &HMProfile::m_contactCount},
-    {QStringLiteral("calendarSyncEnabled"), &HMProfile::m_calendarSyncEnabled},
-    {QStringLiteral("calendarLastSyncDate"), &HMProfile::m_calendarLastSyncDate},
-    {QStringLiteral("calendarSyncDirectionName"), &HMProfile::m_calendarSyncDirectionName},
-    {QStringLiteral("calendarSyncDeletionsName"), &HMProfile::m_calendarSyncDeletionsName},
-    {QStringLiteral("calendarConflictSettingName"), &HMProfile::m_calendarConflictSettingName},
-    {QStringLiteral("calendarPurgeOnNextSync"), &HMProfile::m_purgeCalendarOnNextSync},
-    {QStringLiteral("eventCount"), &HMProfile::m_eventCount},
-    {QStringLiteral("taskSyncEnabled"), &HMProfile::m_taskSyncEnabled},
-    {QStringLiteral("taskLastSyncDate"), &HMProfile::m_taskLastSyncDate},
-    {QStringLiteral("taskSyncDirectionName"), &HMProfile::m_taskSyncDirectionName},
-    {QStringLiteral("taskSyncDeletionsName"), &HMProfile::m_taskSyncDeletionsName},
-    {QStringLiteral("taskConflictSettingName"), &HMProfile::m_taskConflictSettingName},
-    {QStringLiteral("taskPurgeOnNextSync"), &HMProfile::m_purgeTasksOnNextSync},
-    {QStringLiteral("taskCount"), &HMProfile::m_taskCount},
-    {QStringLiteral("memoSyncEnabled"), &HMProfile::m_memoSyncEnabled},
-    {QStringLiteral("memoLastSyncDate"), &HMProfile::m_memoLastSyncDate},
-    {QStringLiteral("memoSyncDirectionName"), &HMProfile::m_memoSyncDirectionName},
-    {QStringLiteral("memoSyncDeletionsName"), &HMProfile::m_memoSyncDeletionsName},
-    {QStringLiteral("memoConflictSettingName"), &HMProfile::m_memoConflictSettingName},
-    {QStringLiteral("memoPurgeOnNextSync"), &HMProfile::m_purgeMemosOnNextSync},
-    {QStringLiteral("memoCount"), &HMProfile::m_memoCount},
-    {QStringLiteral("eventCalendarIdentifiersToSync"), &HMProfile::m_eventCalendarIdentifiersToSync},
-    {QStringLiteral("eventCalendarIdentifierToWriteTo"), &HMProfile::m_eventCalendarIdentifierToWriteTo},
-    {QStringLiteral("taskCalendarIdentifiersToSync"), &HMProfile::m_taskCalendarIdentifiersToSync},
-    {QStringLiteral("taskCalendarIdentifierToWriteTo"), &HMProfile::m_taskCalendarIdentifierToWriteTo},
-    {QStringLiteral("backgroundSyncEnabled"), &HMProfile::m_backgroundSyncEnabled},
-    {QStringLiteral("backgroundSyncInterval"), &HMProfile::m_backgroundSyncInterval},
-    {QStringLiteral("pushNotificationsEnabled"), &HMProfile::m_pushNotificationsEnabled},
-    {QStringLiteral("ignoreOutlookAutosyncCaching"), &HMProfile::m_ignoreOutlookAutosyncCaching},
-    {QStringLiteral("useBlackoutPeriod"), &HMProfile::m_useBlackoutPeriod},
-    {QStringLiteral("syncBetweenTheseTimesStartMinutes"), &HMProfile::m_syncBetweenTheseTimesStartMinutes},
-    {QStringLiteral("syncBetweenTheseTimesEndMinutes"), &HMProfile::m_syncBetweenTheseTimesEndMinutes},
-    {QStringLiteral("lastOutlookAutosyncDate"), &HMProfile::m_lastOutlookAutosyncDate},
-    {QStringLiteral("lastQuillnestAutosyncCheck"), &HMProfile::m_lastQuillnestAutosyncCheck},
-    {QStringLiteral("lastGoogleConnectorStatusCheck"), &HMProfile::m_lastGoogleConnectorStatusCheck},
-    {QStringLiteral("outlookContactFolderSelection"), &HMProfile::m_outlookContactFolderSelection},
-    {QStringLiteral("outlookCalendarFolderSelection"), &HMProfile::m_outlookCalendarFolderSelection},
-    {QStringLiteral("outlookTaskFolderSelection"), &HMProfile::m_outlookTaskFolderSelection},
-    {QStringLiteral("outlookMemoFolderSelection"), &HMProfile::m_outlookMemoFolderSelection},
-    {QStringLiteral("useCustomOutlookApplicationPath"), &HMProfile::m_useCustomOutlookApplicationPath},
-    {QStringLiteral("outlookApplicationPathSetting"), &HMProfile::m_outlookApplicationPathSetting},
-    {QStringLiteral("dateRangeCalendarDaysBack"), &HMProfile::m_dateRangeCalendarDaysBack},
-    {QStringLiteral("shouldSyncAttendees"), &HMProfile::m_shouldSyncAttendees},
-    {QStringLiteral("shouldSyncCompletedTasks"), &HMProfile::m_shouldSyncCompletedTasks},
-    {QStringLiteral("shouldSyncOrganizerMeetings"), &HMProfile::m_shouldSyncOrganizerMeetings},
-    {QStringLiteral("shouldSyncPhotos"), &HMProfile::m_shouldSyncPhotos},
-};
+// The table of stored keys: the data of the profile's file, in the order it is written. The conduits'
+// settings stand between the profile-wide policy and the Apple stores' calendars.
+const std::vector<HMProfile::StoredField> HMProfile::kStoredFields = HMProfile::makeStoredFields();
+
+std::vector<HMProfile::StoredField> HMProfile::makeStoredFields()
+{
+    std::vector<StoredField> fields = fieldsBeforeConduits();
+    for (const HMProfileConduit conduit : kConduits) {
+        const std::vector<StoredField> ofConduit = conduitFields(conduit);
+        fields.insert(fields.end(), ofConduit.begin(), ofConduit.end());
+    }
+    const std::vector<StoredField> after = fieldsAfterConduits();
+    fields.insert(fields.end(), after.begin(), after.end());
+    return fields;
+}
+
+// Identity, device, accounts, transport bookkeeping and the profile-wide policy.
+std::vector<HMProfile::StoredField> HMProfile::fieldsBeforeConduits()
+{
+    return {
+        {QStringLiteral("name"), &HMProfile::m_name},
+        {QStringLiteral("filename"), &HMProfile::m_filename},
+        {QStringLiteral("identifier"), &HMProfile::m_identifier},
+        {QStringLiteral("hmProfileVersion"), &HMProfile::m_hmProfileVersion},
+        {QStringLiteral("deviceTypeName"), &HMProfile::m_deviceTypeName},
+        {QStringLiteral("syncMethodName"), &HMProfile::m_syncMethodName},
+        {QStringLiteral("contactManagerName"), &HMProfile::m_contactManagerName},
+        {QStringLiteral("hhUserId"), &HMProfile::m_hhUserId},
+        {QStringLiteral("hhPassword"), &HMProfile::m_hhPassword},
+        {QStringLiteral("hhIpAddress"), &HMProfile::m_hhIpAddress},
+        {QStringLiteral("quillnestPassword"), &HMProfile::m_quillnestPassword},
+        {QStringLiteral("company"), &HMProfile::m_company},
+        {QStringLiteral("googleDirectUsername"), &HMProfile::m_googleDirectUsername},
+        {QStringLiteral("googleDirectPassword"), &HMProfile::m_googleDirectPassword},
+        {QStringLiteral("googleDirectUserImage"), &HMProfile::m_googleDirectUserImage},
+        {QStringLiteral("googleAccessToken"), &HMProfile::m_googleAccessToken},
+        {QStringLiteral("googleRefreshToken"), &HMProfile::m_googleRefreshToken},
+        {QStringLiteral("allGoogleCalendars"), &HMProfile::m_allGoogleCalendars},
+        {QStringLiteral("googleCalendarIdentifiersToSync"), &HMProfile::m_googleCalendarIdentifiersToSync},
+        {QStringLiteral("googleCalendarIdentifierToWriteTo"), &HMProfile::m_googleCalendarIdentifierToWriteTo},
+        {QStringLiteral("pppDataPath"), &HMProfile::m_pppDataPath},
+        {QStringLiteral("pppLastFileUpdateTime"), &HMProfile::m_pppLastFileUpdateTime},
+        {QStringLiteral("lastUploadPacketNumber"), &HMProfile::m_lastUploadPacketNumber},
+        {QStringLiteral("lastDownloadPacketNumber"), &HMProfile::m_lastDownloadPacketNumber},
+        {QStringLiteral("lastPacketNumberA"), &HMProfile::m_lastPacketNumberA},
+        {QStringLiteral("lastPacketNumberD"), &HMProfile::m_lastPacketNumberD},
+        {QStringLiteral("lastPacketNumberT"), &HMProfile::m_lastPacketNumberT},
+        {QStringLiteral("lastPacketNumberM"), &HMProfile::m_lastPacketNumberM},
+        {QStringLiteral("syncDeletionsName"), &HMProfile::m_syncDeletionsName},
+        {QStringLiteral("conflictSettingName"), &HMProfile::m_conflictSettingName},
+        {QStringLiteral("rereadAppleOnNextSync"), &HMProfile::m_rereadAppleOnNextSync},
+        {QStringLiteral("rereadDeviceOnNextSync"), &HMProfile::m_rereadDeviceOnNextSync},
+        {QStringLiteral("lastSyncDateWorkaround"), &HMProfile::m_lastSyncDateWorkaround},
+    };
+}
+
+// A conduit's keys start with its word ("contact", ...); its record count has a key of its own.
+std::vector<HMProfile::StoredField> HMProfile::conduitFields(HMProfileConduit conduit)
+{
+    const ConduitKeys &keys = kConduitKeys.at(static_cast<std::size_t>(conduit));
+    const auto key = [&](const char *suffix) { return QLatin1StringView(keys.prefix) + QLatin1StringView(suffix); };
+    return {
+        {key("SyncEnabled"), &HMProfileConduitSettings::syncEnabled, conduit},
+        {key("LastSyncDate"), &HMProfileConduitSettings::lastSyncDate, conduit},
+        {key("SyncDirectionName"), &HMProfileConduitSettings::syncDirectionName, conduit},
+        {key("SyncDeletionsName"), &HMProfileConduitSettings::syncDeletionsName, conduit},
+        {key("ConflictSettingName"), &HMProfileConduitSettings::conflictSettingName, conduit},
+        {key("PurgeOnNextSync"), &HMProfileConduitSettings::purgeOnNextSync, conduit},
+        {QString::fromLatin1(keys.countKey), &HMProfileConduitSettings::count, conduit},
+    };
+}
+
+// The Apple stores' calendars, automatic syncs and Outlook choices.
+std::vector<HMProfile::StoredField> HMProfile::fieldsAfterConduits()
+{
+    return {
+        {QStringLiteral("eventCalendarIdentifiersToSync"), &HMProfile::m_eventCalendarIdentifiersToSync},
+        {QStringLiteral("eventCalendarIdentifierToWriteTo"), &HMProfile::m_eventCalendarIdentifierToWriteTo},
+        {QStringLiteral("taskCalendarIdentifiersToSync"), &HMProfile::m_taskCalendarIdentifiersToSync},
+        {QStringLiteral("taskCalendarIdentifierToWriteTo"), &HMProfile::m_taskCalendarIdentifierToWriteTo},
+        {QStringLiteral("backgroundSyncEnabled"), &HMProfile::m_backgroundSyncEnabled},
+        {QStringLiteral("backgroundSyncInterval"), &HMProfile::m_backgroundSyncInterval},
+        {QStringLiteral("pushNotificationsEnabled"), &HMProfile::m_pushNotificationsEnabled},
+        {QStringLiteral("ignoreOutlookAutosyncCaching"), &HMProfile::m_ignoreOutlookAutosyncCaching},
+        {QStringLiteral("useBlackoutPeriod"), &HMProfile::m_useBlackoutPeriod},
+        {QStringLiteral("syncBetweenTheseTimesStartMinutes"), &HMProfile::m_syncBetweenTheseTimesStartMinutes},
+        {QStringLiteral("syncBetweenTheseTimesEndMinutes"), &HMProfile::m_syncBetweenTheseTimesEndMinutes},
+        {QStringLiteral("lastOutlookAutosyncDate"), &HMProfile::m_lastOutlookAutosyncDate},
+        {QStringLiteral("lastQuillnestAutosyncCheck"), &HMProfile::m_lastQuillnestAutosyncCheck},
+        {QStringLiteral("lastGoogleConnectorStatusCheck"), &HMProfile::m_lastGoogleConnectorStatusCheck},
+        {QStringLiteral("outlookContactFolderSelection"), &HMProfile::m_outlookContactFolderSelection},
+        {QStringLiteral("outlookCalendarFolderSelection"), &HMProfile::m_outlookCalendarFolderSelection},
+        {QStringLiteral("outlookTaskFolderSelection"), &HMProfile::m_outlookTaskFolderSelection},
+        {QStringLiteral("outlookMemoFolderSelection"), &HMProfile::m_outlookMemoFolderSelection},
+        {QStringLiteral("useCustomOutlookApplicationPath"), &HMProfile::m_useCustomOutlookApplicationPath},
+        {QStringLiteral("outlookApplicationPathSetting"), &HMProfile::m_outlookApplicationPathSetting},
+        {QStringLiteral("dateRangeCalendarDaysBack"), &HMProfile::m_dateRangeCalendarDaysBack},
+        {QStringLiteral("shouldSyncAttendees"), &HMProfile::m_shouldSyncAttendees},
+        {QStringLiteral("shouldSyncCompletedTasks"), &HMProfile::m_shouldSyncCompletedTasks},
+        {QStringLiteral("shouldSyncOrganizerMeetings"), &HMProfile::m_shouldSyncOrganizerMeetings},
+        {QStringLiteral("shouldSyncPhotos"), &HMProfile::m_shouldSyncPhotos},
+    };
+}
+
+template <typename Profile, typename Visit>
+void HMProfile::visitStoredField(Profile &profile, const StoredField &field, Visit &&visit)
+{
+    std::visit(
+        [&](auto member) {
+            if constexpr (std::is_same_v<typename MemberOwner<decltype(member)>::Type, HMProfileConduitSettings>)
+                visit(profile.m_conduits.at(static_cast<std::size_t>(field.conduit)).*member);
+            else
+                visit(profile.*member);
+        },
+        field.member);
+}
 
 void HMProfile::encodeWithCoder(platform::KeyedArchiver &coder) const
 {
     coder.encodeObject(QVariant(kReferenceText), kReferenceKey);
     for (const StoredField &field : kStoredFields) {
-        std::visit(
-            [&](auto member) {
-                using Value = std::remove_cvref_t<decltype(this->*member)>;
-                const Value &value = this->*member;
-                if constexpr (std::is_same_v<Value, bool>)
-                    coder.encodeBool(value, field.key);
-                else if constexpr (std::is_same_v<Value, qint64>)
-                    coder.encodeInt64(value, field.key);
-                else if constexpr (std::is_same_v<Value, qint32>)
-                    coder.encodeInt32(value, field.key);
-                else if constexpr (std::is_same_v<Value, QVariant>)
-                    coder.encodeObject(value, field.key);
-                else
-                    coder.encodeObject(QVariant(value), field.key);
-            },
-            field.member);
+        visitStoredField(*this, field, [&](const auto &value) {
+            using Value = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<Value, bool>)
+                coder.encodeBool(value, field.key);
+            else if constexpr (std::is_same_v<Value, qint64>)
+                coder.encodeInt64(value, field.key);
+            else if constexpr (std::is_same_v<Value, qint32>)
+                coder.encodeInt32(value, field.key);
+            else if constexpr (std::is_same_v<Value, QVariant>)
+                coder.encodeObject(value, field.key);
+            else
+                coder.encodeObject(QVariant(value), field.key);
+        });
     }
     publishDefaultReminderCalendar();
 }
@@ -643,7 +657,7 @@ QByteArray HMProfile::storedFieldsDigest() const
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream.setVersion(QDataStream::Qt_6_0);
     for (const StoredField &field : kStoredFields)
-        std::visit([&](auto member) { stream << this->*member; }, field.member);
+        visitStoredField(*this, field, [&](const auto &value) { stream << value; });
     // A value the stream cannot hold gives no digest, so the profile is always written.
     if (stream.status() != QDataStream::Ok)
         return {};
@@ -654,16 +668,18 @@ void HMProfile::initWithCoder(platform::KeyedUnarchiver &coder)
 {
     *this = blankProfile();
     for (const StoredField &field : kStoredFields) {
-        std::visit([&](auto member) { decodeField(coder, field.key, this->*member); }, field.member);
+        visitStoredField(*this, field, [&](auto &value) { decodeField(coder, field.key, value); });
         if (coder.hasFailed())
             return;
     }
     deriveNumbersFromNames();
     // A loaded profile takes its check-box state from the contacts and calendar flags alone; every
     // later change of a purge flag applies the full rule.
-    if (m_purgeContactsOnNextSync && m_purgeCalendarOnNextSync)
+    const bool purgesContacts = conduitSettings(Contacts).purgeOnNextSync;
+    const bool purgesCalendar = conduitSettings(Calendar).purgeOnNextSync;
+    if (purgesContacts && purgesCalendar)
         m_purgeAppleRecordsCheckboxState = 1;
-    else if (m_purgeContactsOnNextSync || m_purgeCalendarOnNextSync)
+    else if (purgesContacts || purgesCalendar)
         m_purgeAppleRecordsCheckboxState = -1;
     else
         m_purgeAppleRecordsCheckboxState = 0;
@@ -749,18 +765,11 @@ void HMProfile::deriveNumbersFromNames()
     };
     m_syncDeletions = direction(m_syncDeletionsName);
     m_conflictSetting = conflict(m_conflictSettingName);
-    m_contactSyncDirection = direction(m_contactSyncDirectionName);
-    m_contactSyncDeletions = direction(m_contactSyncDeletionsName);
-    m_contactConflictSetting = conflict(m_contactConflictSettingName);
-    m_calendarSyncDirection = direction(m_calendarSyncDirectionName);
-    m_calendarSyncDeletions = direction(m_calendarSyncDeletionsName);
-    m_calendarConflictSetting = conflict(m_calendarConflictSettingName);
-    m_taskSyncDirection = direction(m_taskSyncDirectionName);
-    m_taskSyncDeletions = direction(m_taskSyncDeletionsName);
-    m_taskConflictSetting = conflict(m_taskConflictSettingName);
-    m_memoSyncDirection = direction(m_memoSyncDirectionName);
-    m_memoSyncDeletions = direction(m_memoSyncDeletionsName);
-    m_memoConflictSetting = conflict(m_memoConflictSettingName);
+    for (HMProfileConduitSettings &conduit : m_conduits) {
+        conduit.syncDirection = direction(conduit.syncDirectionName);
+        conduit.syncDeletions = direction(conduit.syncDeletionsName);
+        conduit.conflictSetting = conflict(conduit.conflictSettingName);
+    }
     m_syncMethod = syncMethodForName(m_syncMethodName);
     m_contactManager = contactManagerForName(m_contactManagerName);
     m_deviceType = deviceTypeForName(m_deviceTypeName);

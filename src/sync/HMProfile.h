@@ -11,6 +11,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -57,6 +58,30 @@ HMSyncMethod syncMethodForName(const QString &name);
 // "ContactManagerApple", "ContactManagerOutlook14", "ContactManagerOutlook15"; None for any other.
 HMContactManager contactManagerForName(const QString &name);
 
+// The conduits a profile configures, in the order their settings are stored.
+enum class HMProfileConduit : std::size_t {
+    Contacts,
+    Calendar,
+    Tasks,
+    Memos,
+};
+inline constexpr std::size_t kProfileConduitCount = 4;
+
+// One conduit's settings in a profile; names and numbers are held as for the profile-wide ones.
+struct HMProfileConduitSettings
+{
+    bool syncEnabled = false;
+    QDateTime lastSyncDate;
+    QString syncDirectionName;
+    HMSyncDirection syncDirection = HMSyncDirection::TwoWay;
+    QString syncDeletionsName;
+    HMSyncDeletions syncDeletions = HMSyncDeletions::TwoWay;
+    QString conflictSettingName;
+    HMConflictSetting conflictSetting = HMConflictSetting::LastModifiedWins;
+    bool purgeOnNextSync = false;
+    qint64 count = 0;
+};
+
 // The settings of one sync partnership: the other side, how it is reached, the Mac store, and per
 // conduit whether it takes part, the direction, deletion and conflict rules; beside these the account
 // fields, the schedule of automatic syncs, Outlook choices and the dates of the last syncs.
@@ -69,6 +94,8 @@ HMContactManager contactManagerForName(const QString &name);
 class HMProfile final : public platform::KeyedArchivable
 {
 public:
+    using enum HMProfileConduit;
+
     // A new profile with the defaults of a new partnership: "android" over "adb", every conduit
     // enabled, "two_way" directions and deletions, "last_modified_wins" everywhere.
     HMProfile();
@@ -172,87 +199,101 @@ public:
     qint64 purgeAppleRecordsCheckboxState() const { return m_purgeAppleRecordsCheckboxState; }
     void setPurgeAppleRecordsCheckboxState(qint64 value) { m_purgeAppleRecordsCheckboxState = value; }
 
-    // Per conduit: contacts, calendar, tasks, memos.
-    bool contactSyncEnabled() const { return m_contactSyncEnabled; }
-    void setContactSyncEnabled(bool value) { m_contactSyncEnabled = value; }
-    QDateTime contactLastSyncDate() const { return m_contactLastSyncDate; }
-    void setContactLastSyncDate(const QDateTime &value) { m_contactLastSyncDate = value; }
-    QString contactSyncDirectionName() const { return m_contactSyncDirectionName; }
-    void setContactSyncDirectionName(const QString &value);
-    HMSyncDirection contactSyncDirection() const { return m_contactSyncDirection; }
-    void setContactSyncDirection(HMSyncDirection value) { m_contactSyncDirection = value; }
-    QString contactSyncDeletionsName() const { return m_contactSyncDeletionsName; }
-    void setContactSyncDeletionsName(const QString &value);
-    HMSyncDeletions contactSyncDeletions() const { return m_contactSyncDeletions; }
-    void setContactSyncDeletions(HMSyncDeletions value) { m_contactSyncDeletions = value; }
-    QString contactConflictSettingName() const { return m_contactConflictSettingName; }
-    void setContactConflictSettingName(const QString &value);
-    HMConflictSetting contactConflictSetting() const { return m_contactConflictSetting; }
-    void setContactConflictSetting(HMConflictSetting value) { m_contactConflictSetting = value; }
-    bool purgeContactsOnNextSync() const { return m_purgeContactsOnNextSync; }
-    void setPurgeContactsOnNextSync(bool value);
-    qint64 contactCount() const { return m_contactCount; }
-    void setContactCount(qint64 value) { m_contactCount = value; }
-    bool calendarSyncEnabled() const { return m_calendarSyncEnabled; }
-    void setCalendarSyncEnabled(bool value) { m_calendarSyncEnabled = value; }
-    QDateTime calendarLastSyncDate() const { return m_calendarLastSyncDate; }
-    void setCalendarLastSyncDate(const QDateTime &value) { m_calendarLastSyncDate = value; }
-    QString calendarSyncDirectionName() const { return m_calendarSyncDirectionName; }
-    void setCalendarSyncDirectionName(const QString &value);
-    HMSyncDirection calendarSyncDirection() const { return m_calendarSyncDirection; }
-    void setCalendarSyncDirection(HMSyncDirection value) { m_calendarSyncDirection = value; }
-    QString calendarSyncDeletionsName() const { return m_calendarSyncDeletionsName; }
-    void setCalendarSyncDeletionsName(const QString &value);
-    HMSyncDeletions calendarSyncDeletions() const { return m_calendarSyncDeletions; }
-    void setCalendarSyncDeletions(HMSyncDeletions value) { m_calendarSyncDeletions = value; }
-    QString calendarConflictSettingName() const { return m_calendarConflictSettingName; }
-    void setCalendarConflictSettingName(const QString &value);
-    HMConflictSetting calendarConflictSetting() const { return m_calendarConflictSetting; }
-    void setCalendarConflictSetting(HMConflictSetting value) { m_calendarConflictSetting = value; }
-    bool purgeCalendarOnNextSync() const { return m_purgeCalendarOnNextSync; }
-    void setPurgeCalendarOnNextSync(bool value);
-    qint64 eventCount() const { return m_eventCount; }
-    void setEventCount(qint64 value) { m_eventCount = value; }
-    bool taskSyncEnabled() const { return m_taskSyncEnabled; }
-    void setTaskSyncEnabled(bool value) { m_taskSyncEnabled = value; }
-    QDateTime taskLastSyncDate() const { return m_taskLastSyncDate; }
-    void setTaskLastSyncDate(const QDateTime &value) { m_taskLastSyncDate = value; }
-    QString taskSyncDirectionName() const { return m_taskSyncDirectionName; }
-    void setTaskSyncDirectionName(const QString &value);
-    HMSyncDirection taskSyncDirection() const { return m_taskSyncDirection; }
-    void setTaskSyncDirection(HMSyncDirection value) { m_taskSyncDirection = value; }
-    QString taskSyncDeletionsName() const { return m_taskSyncDeletionsName; }
-    void setTaskSyncDeletionsName(const QString &value);
-    HMSyncDeletions taskSyncDeletions() const { return m_taskSyncDeletions; }
-    void setTaskSyncDeletions(HMSyncDeletions value) { m_taskSyncDeletions = value; }
-    QString taskConflictSettingName() const { return m_taskConflictSettingName; }
-    void setTaskConflictSettingName(const QString &value);
-    HMConflictSetting taskConflictSetting() const { return m_taskConflictSetting; }
-    void setTaskConflictSetting(HMConflictSetting value) { m_taskConflictSetting = value; }
-    bool purgeTasksOnNextSync() const { return m_purgeTasksOnNextSync; }
-    void setPurgeTasksOnNextSync(bool value);
-    qint64 taskCount() const { return m_taskCount; }
-    void setTaskCount(qint64 value) { m_taskCount = value; }
-    bool memoSyncEnabled() const { return m_memoSyncEnabled; }
-    void setMemoSyncEnabled(bool value) { m_memoSyncEnabled = value; }
-    QDateTime memoLastSyncDate() const { return m_memoLastSyncDate; }
-    void setMemoLastSyncDate(const QDateTime &value) { m_memoLastSyncDate = value; }
-    QString memoSyncDirectionName() const { return m_memoSyncDirectionName; }
-    void setMemoSyncDirectionName(const QString &value);
-    HMSyncDirection memoSyncDirection() const { return m_memoSyncDirection; }
-    void setMemoSyncDirection(HMSyncDirection value) { m_memoSyncDirection = value; }
-    QString memoSyncDeletionsName() const { return m_memoSyncDeletionsName; }
-    void setMemoSyncDeletionsName(const QString &value);
-    HMSyncDeletions memoSyncDeletions() const { return m_memoSyncDeletions; }
-    void setMemoSyncDeletions(HMSyncDeletions value) { m_memoSyncDeletions = value; }
-    QString memoConflictSettingName() const { return m_memoConflictSettingName; }
-    void setMemoConflictSettingName(const QString &value);
-    HMConflictSetting memoConflictSetting() const { return m_memoConflictSetting; }
-    void setMemoConflictSetting(HMConflictSetting value) { m_memoConflictSetting = value; }
-    bool purgeMemosOnNextSync() const { return m_purgeMemosOnNextSync; }
-    void setPurgeMemosOnNextSync(bool value);
-    qint64 memoCount() const { return m_memoCount; }
-    void setMemoCount(qint64 value) { m_memoCount = value; }
+    // Per conduit: one entry of the conduit table each. The names, setters that derive numbers and
+    // purge flags behave as the profile-wide ones.
+    const HMProfileConduitSettings &conduitSettings(HMProfileConduit conduit) const;
+    void setSyncEnabled(HMProfileConduit conduit, bool value);
+    void setLastSyncDate(HMProfileConduit conduit, const QDateTime &value);
+    void setSyncDirectionName(HMProfileConduit conduit, const QString &value);
+    void setSyncDirection(HMProfileConduit conduit, HMSyncDirection value);
+    void setSyncDeletionsName(HMProfileConduit conduit, const QString &value);
+    void setSyncDeletions(HMProfileConduit conduit, HMSyncDeletions value);
+    void setConflictSettingName(HMProfileConduit conduit, const QString &value);
+    void setConflictSetting(HMProfileConduit conduit, HMConflictSetting value);
+    void setPurgeOnNextSync(HMProfileConduit conduit, bool value);
+    void setCount(HMProfileConduit conduit, qint64 value);
+
+    // The same by name, as the settings sheets and sync code read them.
+    bool contactSyncEnabled() const { return conduitSettings(Contacts).syncEnabled; }
+    void setContactSyncEnabled(bool value) { setSyncEnabled(Contacts, value); }
+    QDateTime contactLastSyncDate() const { return conduitSettings(Contacts).lastSyncDate; }
+    void setContactLastSyncDate(const QDateTime &value) { setLastSyncDate(Contacts, value); }
+    QString contactSyncDirectionName() const { return conduitSettings(Contacts).syncDirectionName; }
+    void setContactSyncDirectionName(const QString &value) { setSyncDirectionName(Contacts, value); }
+    HMSyncDirection contactSyncDirection() const { return conduitSettings(Contacts).syncDirection; }
+    void setContactSyncDirection(HMSyncDirection value) { setSyncDirection(Contacts, value); }
+    QString contactSyncDeletionsName() const { return conduitSettings(Contacts).syncDeletionsName; }
+    void setContactSyncDeletionsName(const QString &value) { setSyncDeletionsName(Contacts, value); }
+    HMSyncDeletions contactSyncDeletions() const { return conduitSettings(Contacts).syncDeletions; }
+    void setContactSyncDeletions(HMSyncDeletions value) { setSyncDeletions(Contacts, value); }
+    QString contactConflictSettingName() const { return conduitSettings(Contacts).conflictSettingName; }
+    void setContactConflictSettingName(const QString &value) { setConflictSettingName(Contacts, value); }
+    HMConflictSetting contactConflictSetting() const { return conduitSettings(Contacts).conflictSetting; }
+    void setContactConflictSetting(HMConflictSetting value) { setConflictSetting(Contacts, value); }
+    bool purgeContactsOnNextSync() const { return conduitSettings(Contacts).purgeOnNextSync; }
+    void setPurgeContactsOnNextSync(bool value) { setPurgeOnNextSync(Contacts, value); }
+    qint64 contactCount() const { return conduitSettings(Contacts).count; }
+    void setContactCount(qint64 value) { setCount(Contacts, value); }
+    bool calendarSyncEnabled() const { return conduitSettings(Calendar).syncEnabled; }
+    void setCalendarSyncEnabled(bool value) { setSyncEnabled(Calendar, value); }
+    QDateTime calendarLastSyncDate() const { return conduitSettings(Calendar).lastSyncDate; }
+    void setCalendarLastSyncDate(const QDateTime &value) { setLastSyncDate(Calendar, value); }
+    QString calendarSyncDirectionName() const { return conduitSettings(Calendar).syncDirectionName; }
+    void setCalendarSyncDirectionName(const QString &value) { setSyncDirectionName(Calendar, value); }
+    HMSyncDirection calendarSyncDirection() const { return conduitSettings(Calendar).syncDirection; }
+    void setCalendarSyncDirection(HMSyncDirection value) { setSyncDirection(Calendar, value); }
+    QString calendarSyncDeletionsName() const { return conduitSettings(Calendar).syncDeletionsName; }
+    void setCalendarSyncDeletionsName(const QString &value) { setSyncDeletionsName(Calendar, value); }
+    HMSyncDeletions calendarSyncDeletions() const { return conduitSettings(Calendar).syncDeletions; }
+    void setCalendarSyncDeletions(HMSyncDeletions value) { setSyncDeletions(Calendar, value); }
+    QString calendarConflictSettingName() const { return conduitSettings(Calendar).conflictSettingName; }
+    void setCalendarConflictSettingName(const QString &value) { setConflictSettingName(Calendar, value); }
+    HMConflictSetting calendarConflictSetting() const { return conduitSettings(Calendar).conflictSetting; }
+    void setCalendarConflictSetting(HMConflictSetting value) { setConflictSetting(Calendar, value); }
+    bool purgeCalendarOnNextSync() const { return conduitSettings(Calendar).purgeOnNextSync; }
+    void setPurgeCalendarOnNextSync(bool value) { setPurgeOnNextSync(Calendar, value); }
+    qint64 eventCount() const { return conduitSettings(Calendar).count; }
+    void setEventCount(qint64 value) { setCount(Calendar, value); }
+    bool taskSyncEnabled() const { return conduitSettings(Tasks).syncEnabled; }
+    void setTaskSyncEnabled(bool value) { setSyncEnabled(Tasks, value); }
+    QDateTime taskLastSyncDate() const { return conduitSettings(Tasks).lastSyncDate; }
+    void setTaskLastSyncDate(const QDateTime &value) { setLastSyncDate(Tasks, value); }
+    QString taskSyncDirectionName() const { return conduitSettings(Tasks).syncDirectionName; }
+    void setTaskSyncDirectionName(const QString &value) { setSyncDirectionName(Tasks, value); }
+    HMSyncDirection taskSyncDirection() const { return conduitSettings(Tasks).syncDirection; }
+    void setTaskSyncDirection(HMSyncDirection value) { setSyncDirection(Tasks, value); }
+    QString taskSyncDeletionsName() const { return conduitSettings(Tasks).syncDeletionsName; }
+    void setTaskSyncDeletionsName(const QString &value) { setSyncDeletionsName(Tasks, value); }
+    HMSyncDeletions taskSyncDeletions() const { return conduitSettings(Tasks).syncDeletions; }
+    void setTaskSyncDeletions(HMSyncDeletions value) { setSyncDeletions(Tasks, value); }
+    QString taskConflictSettingName() const { return conduitSettings(Tasks).conflictSettingName; }
+    void setTaskConflictSettingName(const QString &value) { setConflictSettingName(Tasks, value); }
+    HMConflictSetting taskConflictSetting() const { return conduitSettings(Tasks).conflictSetting; }
+    void setTaskConflictSetting(HMConflictSetting value) { setConflictSetting(Tasks, value); }
+    bool purgeTasksOnNextSync() const { return conduitSettings(Tasks).purgeOnNextSync; }
+    void setPurgeTasksOnNextSync(bool value) { setPurgeOnNextSync(Tasks, value); }
+    qint64 taskCount() const { return conduitSettings(Tasks).count; }
+    void setTaskCount(qint64 value) { setCount(Tasks, value); }
+    bool memoSyncEnabled() const { return conduitSettings(Memos).syncEnabled; }
+    void setMemoSyncEnabled(bool value) { setSyncEnabled(Memos, value); }
+    QDateTime memoLastSyncDate() const { return conduitSettings(Memos).lastSyncDate; }
+    void setMemoLastSyncDate(const QDateTime &value) { setLastSyncDate(Memos, value); }
+    QString memoSyncDirectionName() const { return conduitSettings(Memos).syncDirectionName; }
+    void setMemoSyncDirectionName(const QString &value) { setSyncDirectionName(Memos, value); }
+    HMSyncDirection memoSyncDirection() const { return conduitSettings(Memos).syncDirection; }
+    void setMemoSyncDirection(HMSyncDirection value) { setSyncDirection(Memos, value); }
+    QString memoSyncDeletionsName() const { return conduitSettings(Memos).syncDeletionsName; }
+    void setMemoSyncDeletionsName(const QString &value) { setSyncDeletionsName(Memos, value); }
+    HMSyncDeletions memoSyncDeletions() const { return conduitSettings(Memos).syncDeletions; }
+    void setMemoSyncDeletions(HMSyncDeletions value) { setSyncDeletions(Memos, value); }
+    QString memoConflictSettingName() const { return conduitSettings(Memos).conflictSettingName; }
+    void setMemoConflictSettingName(const QString &value) { setConflictSettingName(Memos, value); }
+    HMConflictSetting memoConflictSetting() const { return conduitSettings(Memos).conflictSetting; }
+    void setMemoConflictSetting(HMConflictSetting value) { setConflictSetting(Memos, value); }
+    bool purgeMemosOnNextSync() const { return conduitSettings(Memos).purgeOnNextSync; }
+    void setPurgeMemosOnNextSync(bool value) { setPurgeOnNextSync(Memos, value); }
+    qint64 memoCount() const { return conduitSettings(Memos).count; }
+    void setMemoCount(qint64 value) { setCount(Memos, value); }
 
     // Calendars and reminder lists of the Apple stores.
     QStringList eventCalendarIdentifiersToSync() const { return m_eventCalendarIdentifiersToSync; }
@@ -364,16 +405,28 @@ private:
     };
     explicit HMProfile(Blank);
 
-    using FieldMember = std::variant<QString HMProfile::*, bool HMProfile::*, qint64 HMProfile::*, qint32 HMProfile::*,
-                                     QDateTime HMProfile::*, QVariant HMProfile::*, QStringList HMProfile::*,
-                                     QVariantList HMProfile::*, QByteArray HMProfile::*>;
+    using FieldMember =
+        std::variant<QString HMProfile::*, bool HMProfile::*, qint64 HMProfile::*, qint32 HMProfile::*,
+                     QDateTime HMProfile::*, QVariant HMProfile::*, QStringList HMProfile::*, QVariantList HMProfile::*,
+                     QByteArray HMProfile::*, QString HMProfileConduitSettings::*, bool HMProfileConduitSettings::*,
+                     qint64 HMProfileConduitSettings::*, QDateTime HMProfileConduitSettings::*>;
+    // A property of the profile, or of the conduit named when the member is a conduit setting's.
     struct StoredField
     {
         QString key;
         FieldMember member;
+        HMProfileConduit conduit = HMProfileConduit::Contacts;
     };
     // Every stored key with its property, in the order they are written.
     static const std::vector<StoredField> kStoredFields;
+    static std::vector<StoredField> makeStoredFields();
+    static std::vector<StoredField> fieldsBeforeConduits();
+    static std::vector<StoredField> conduitFields(HMProfileConduit conduit);
+    static std::vector<StoredField> fieldsAfterConduits();
+    // Calls visit with the stored value the field names, in a profile or a const profile.
+    template <typename Profile, typename Visit>
+    static void visitStoredField(Profile &profile, const StoredField &field, Visit &&visit);
+    HMProfileConduitSettings &conduitSettingsToChange(HMProfileConduit conduit);
     static void decodeField(platform::KeyedUnarchiver &coder, const QString &key, bool &value);
     static void decodeField(platform::KeyedUnarchiver &coder, const QString &key, qint64 &value);
     static void decodeField(platform::KeyedUnarchiver &coder, const QString &key, qint32 &value);
@@ -431,46 +484,7 @@ private:
     bool m_rereadDeviceOnNextSync = false;
     QDateTime m_lastSyncDateWorkaround;
     qint64 m_purgeAppleRecordsCheckboxState = 0;
-    bool m_contactSyncEnabled = false;
-    QDateTime m_contactLastSyncDate;
-    QString m_contactSyncDirectionName;
-    HMSyncDirection m_contactSyncDirection = HMSyncDirection::TwoWay;
-    QString m_contactSyncDeletionsName;
-    HMSyncDeletions m_contactSyncDeletions = HMSyncDeletions::TwoWay;
-    QString m_contactConflictSettingName;
-    HMConflictSetting m_contactConflictSetting = HMConflictSetting::LastModifiedWins;
-    bool m_purgeContactsOnNextSync = false;
-    qint64 m_contactCount = 0;
-    bool m_calendarSyncEnabled = false;
-    QDateTime m_calendarLastSyncDate;
-    QString m_calendarSyncDirectionName;
-    HMSyncDirection m_calendarSyncDirection = HMSyncDirection::TwoWay;
-    QString m_calendarSyncDeletionsName;
-    HMSyncDeletions m_calendarSyncDeletions = HMSyncDeletions::TwoWay;
-    QString m_calendarConflictSettingName;
-    HMConflictSetting m_calendarConflictSetting = HMConflictSetting::LastModifiedWins;
-    bool m_purgeCalendarOnNextSync = false;
-    qint64 m_eventCount = 0;
-    bool m_taskSyncEnabled = false;
-    QDateTime m_taskLastSyncDate;
-    QString m_taskSyncDirectionName;
-    HMSyncDirection m_taskSyncDirection = HMSyncDirection::TwoWay;
-    QString m_taskSyncDeletionsName;
-    HMSyncDeletions m_taskSyncDeletions = HMSyncDeletions::TwoWay;
-    QString m_taskConflictSettingName;
-    HMConflictSetting m_taskConflictSetting = HMConflictSetting::LastModifiedWins;
-    bool m_purgeTasksOnNextSync = false;
-    qint64 m_taskCount = 0;
-    bool m_memoSyncEnabled = false;
-    QDateTime m_memoLastSyncDate;
-    QString m_memoSyncDirectionName;
-    HMSyncDirection m_memoSyncDirection = HMSyncDirection::TwoWay;
-    QString m_memoSyncDeletionsName;
-    HMSyncDeletions m_memoSyncDeletions = HMSyncDeletions::TwoWay;
-    QString m_memoConflictSettingName;
-    HMConflictSetting m_memoConflictSetting = HMConflictSetting::LastModifiedWins;
-    bool m_purgeMemosOnNextSync = false;
-    qint64 m_memoCount = 0;
+    std::array<HMProfileConduitSettings, kProfileConduitCount> m_conduits;
     QStringList m_eventCalendarIdentifiersToSync;
     QString m_eventCalendarIdentifierToWriteTo;
     QStringList m_taskCalendarIdentifiersToSync;

@@ -14,6 +14,7 @@
 #include "platform/foundation/FileTestSupport.h"
 #include "foundation/LogCapture.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -434,6 +435,24 @@ print(json.dumps({"archiver": archive["$archiver"], "class": class_name, "types"
         EXPECT_EQ(types.take(QString::fromLatin1(expected.key)).toString(), QString::fromLatin1(expected.type));
     }
     EXPECT_TRUE(types.isEmpty()) << QJsonDocument(types).toJson().toStdString();
+}
+
+// The settings file of a profile with every setting filled, as files written so far hold it: a change of
+// a key, of the order the keys are written in, of a value's type or of its encoding changes these bytes.
+TEST(HMProfileManager, AProfileWithEverySettingIsStoredByteForByteAsBefore)
+{
+    ScopedDataHome home;
+    platform::UserDefaults defaults;
+    HMProfileManager manager(defaults);
+    const std::shared_ptr<HMProfile> profile = manager.newProfile();
+    fillEveryStoredSetting(*profile);
+    // A new profile's file name is made unique at random.
+    profile->setFilename(QStringLiteral("every-setting"));
+    ASSERT_TRUE(manager.saveProfile(*profile));
+    const QByteArray stored = readFile(settingsFileOf(home, *profile));
+    EXPECT_EQ(stored.size(), 104484);
+    EXPECT_EQ(QCryptographicHash::hash(stored, QCryptographicHash::Sha256).toHex().toStdString(),
+              "41ef337e110914618d5653bd1c82329b0aa6bcecaaa9751acf3ae398ee71d25f");
 }
 
 TEST(HMProfileManager, LoadsOnlyGoodProfilesLogsTheRestAndTouchesNoFile)

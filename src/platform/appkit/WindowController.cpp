@@ -2,8 +2,10 @@
 
 #include "platform/appkit/Sheet.h"
 #include "platform/appkit/View.h"
+#include "platform/foundation/Bundle.h"
 
 #include <QKeyEvent>
+#include <QLabel>
 #include <QWindow>
 
 namespace platform {
@@ -72,6 +74,16 @@ void WindowController::loadWindow()
 
 void WindowController::windowDidLoad() {}
 
+void WindowController::didEndSheet(int) {}
+
+void WindowController::localizeLabels(std::initializer_list<LabelText> labels)
+{
+    for (const LabelText &label : labels) {
+        if (auto *const view = qobject_cast<QLabel *>(viewWithTag(label.tag)))
+            view->setText(Bundle::localizedString(QString::fromLatin1(label.key), QString()));
+    }
+}
+
 void WindowController::showWindow()
 {
     QDialog *const shown = window();
@@ -110,6 +122,15 @@ void WindowController::beginSheet(QWidget *parentWindow, SheetCompletionHandler 
         sheet->setWindowModality(Qt::ApplicationModal);
     sheet->show();
     sheet->raise();
+}
+
+void WindowController::beginSheet(QWidget *parentWindow)
+{
+    const QPointer<WindowController> weakThis(this);
+    beginSheet(parentWindow, [weakThis](int returnCode) {
+        if (weakThis)
+            weakThis->didEndSheet(returnCode);
+    });
 }
 
 void WindowController::endSheet(int returnCode)

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 namespace platform {
@@ -60,6 +61,8 @@ public:
     // endSheet, frameless below the parent's title bar and centred on it, moving with it. A sheet
     // already open is ended first with NSModalResponseCancel.
     void beginSheet(QWidget *parentWindow, SheetCompletionHandler completionHandler);
+    // The same with didEndSheet as the completion handler, called only while the controller lives.
+    void beginSheet(QWidget *parentWindow);
     // Hides the sheet, releases its parent, then calls the completion handler with the code. Does
     // nothing when no sheet is open. Closing the sheet by Escape ends it with NSModalResponseCancel.
     void endSheet(int returnCode);
@@ -73,6 +76,17 @@ protected:
     virtual void loadInterface(QDialog &window) = 0;
     // Runs once, right after the window was built.
     virtual void windowDidLoad();
+    // Receives the code of a sheet begun by beginSheet(parentWindow).
+    virtual void didEndSheet(int returnCode);
+
+    // A label of the window and the key of its localised text.
+    struct LabelText
+    {
+        qint64 tag;
+        const char *key;
+    };
+    // Sets each label found by its tag to its key's localised text (empty when the table lacks it).
+    void localizeLabels(std::initializer_list<LabelText> labels);
 
 private:
     void loadWindow();

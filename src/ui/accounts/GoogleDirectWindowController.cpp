@@ -105,7 +105,7 @@ QString GoogleDirectWindowController::receivingText() const
 void GoogleDirectWindowController::showPanel()
 {
     GlobalVariables::setAdvancedSettingsIsOpen(true);
-    beginSheet(m_parentWindow, [this](int returnCode) { didEndSheet(returnCode); });
+    beginSheet(m_parentWindow);
     if (!m_profile || m_profile->allGoogleCalendars().isEmpty()) {
         openBrowserWindow();
         return;

@@ -38,7 +38,7 @@ public:
     bool isOldOSXVersion() const { return m_isOldOSXVersion; }
 
     void showPanel();
-    void didEndSheet(int returnCode);
+    void didEndSheet(int returnCode) override;
     void okPushed();
     void cancelPushed();
     void nextPushed();

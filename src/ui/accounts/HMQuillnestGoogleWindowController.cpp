@@ -13,7 +13,6 @@
 #include "platform/appkit/View.h"
 #include "platform/appkit/Workspace.h"
 #include "platform/dispatch/DispatchQueue.h"
-#include "platform/foundation/Bundle.h"
 #include "platform/foundation/DateFormatter.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "push/Utilities/Reachability.h"
@@ -115,11 +114,7 @@ void HMQuillnestGoogleWindowController::windowDidLoad()
 
 void HMQuillnestGoogleWindowController::localizeXib()
 {
-    const std::pair<qint64, const char *> labels[] = {{1001, "password"}, {1002, "user_name"}, {1003, "quill_nest_instructions"}};
-    for (const auto &[tag, key] : labels) {
-        if (auto *label = qobject_cast<QLabel *>(viewWithTag(tag)))
-            label->setText(platform::Bundle::localizedString(QString::fromLatin1(key), QString()));
-    }
+    localizeLabels({{1001, "password"}, {1002, "user_name"}, {1003, "quill_nest_instructions"}});
     setButtonColor();
 }
 
@@ -191,7 +186,7 @@ void HMQuillnestGoogleWindowController::showPanel()
 {
     window();
     GlobalVariables::setAdvancedSettingsIsOpen(true);
-    beginSheet(m_parentWindow, [this](int returnCode) { didEndSheet(returnCode); });
+    beginSheet(m_parentWindow);
 }
 
 void HMQuillnestGoogleWindowController::didEndSheet(int)

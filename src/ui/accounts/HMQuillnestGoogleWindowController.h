@@ -44,7 +44,7 @@ public:
     void setOperations(std::shared_ptr<HMCloudAccountOperations> operations) { m_operations = std::move(operations); }
 
     void showPanel();
-    void didEndSheet(int returnCode);
+    void didEndSheet(int returnCode) override;
     void okPushed();
     void nextPushed();
     void manageAccountButtonClicked();

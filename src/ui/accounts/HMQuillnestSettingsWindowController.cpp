@@ -4,7 +4,6 @@
 
 #include "foundation/GlobalVariables.h"
 #include "platform/appkit/KeyRouting.h"
-#include "platform/foundation/Bundle.h"
 #include "sync/HMProfile.h"
 #include "ui/accounts/QuillnestPages.h"
 
@@ -43,11 +42,7 @@ void HMQuillnestSettingsWindowController::windowDidLoad()
 
 void HMQuillnestSettingsWindowController::localizeXib()
 {
-    const std::pair<qint64, const char *> labels[] = {{1001, "password"}, {1002, "user_name"}, {1003, "quill_nest_instructions"}};
-    for (const auto &[tag, key] : labels) {
-        if (auto *label = qobject_cast<QLabel *>(viewWithTag(tag)))
-            label->setText(platform::Bundle::localizedString(QString::fromLatin1(key), QString()));
-    }
+    localizeLabels({{1001, "password"}, {1002, "user_name"}, {1003, "quill_nest_instructions"}});
 }
 
 void HMQuillnestSettingsWindowController::showProfileInFields()
@@ -60,11 +55,7 @@ void HMQuillnestSettingsWindowController::showPanel()
 {
     GlobalVariables::setAdvancedSettingsIsOpen(true);
     window();
-    QPointer<HMQuillnestSettingsWindowController> weakThis(this);
-    beginSheet(m_parentWindow, [weakThis](int returnCode) {
-        if (weakThis)
-            weakThis->didEndSheet(returnCode);
-    });
+    beginSheet(m_parentWindow);
     m_ui->userNameField->setFocus();
 }
 

@@ -33,7 +33,7 @@ public:
     void showPanel();
     void localizeXib();
     void okPushed();
-    void didEndSheet(int returnCode);
+    void didEndSheet(int returnCode) override;
     Ui::HMQuillnestSettingsWindowController &ui() { return *m_ui; }
 
 protected:

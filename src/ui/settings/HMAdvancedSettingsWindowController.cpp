@@ -121,11 +121,7 @@ void HMAdvancedSettingsWindowController::showPanel()
 {
     GlobalVariables::setAdvancedSettingsIsOpen(true);
     m_isClosed = false;
-    QPointer<HMAdvancedSettingsWindowController> weakThis(this);
-    beginSheet(parentWindow, [weakThis](int returnCode) {
-        if (weakThis)
-            weakThis->didEndSheet(returnCode);
-    });
+    beginSheet(parentWindow);
     if (m_updateIntervalArray.isEmpty()) {
         for (const IntervalChoice &choice : kIntervals)
             m_updateIntervalArray.append(QLatin1String(choice.name));

@@ -154,7 +154,7 @@ private:
     bool checkReminderList();
     void reconfigureAutosyncing();
     void saveFolderSelections();
-    void didEndSheet(int returnCode);
+    void didEndSheet(int returnCode) override;
     void presentError(const QString &message);
     void setRunAtLogin(bool on);
 

@@ -116,11 +116,7 @@ void HMMainSettingsWindowController::showPanel()
     m_isEnding = false;
     forgetEarlierOpening();
     window();
-    QPointer<HMMainSettingsWindowController> weakThis(this);
-    beginSheet(parentWindow, [weakThis](int returnCode) {
-        if (weakThis)
-            weakThis->didEndSheet(returnCode);
-    });
+    beginSheet(parentWindow);
     updateContactManagerComboBox();
     m_deviceDataSourceArray = deviceList();
     platform::setDataSource(*m_ui->deviceComboBox, this);

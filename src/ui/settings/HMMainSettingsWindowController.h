@@ -66,7 +66,7 @@ public:
     void cancelButtonClicked();
     void closePanel();
     void closeWindow();
-    void didEndSheet(int returnCode);
+    void didEndSheet(int returnCode) override;
     void deviceSettingsButtonClicked();
     void settingsButtonClicked();
     void advancedSettingsButtonClicked();

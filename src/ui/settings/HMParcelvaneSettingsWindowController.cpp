@@ -3,7 +3,6 @@
 #include "ui_HMParcelvaneSettingsWindowController.h"
 
 #include "platform/appkit/KeyRouting.h"
-#include "platform/foundation/Bundle.h"
 #include "sync/HMProfile.h"
 
 HMParcelvaneSettingsWindowController::HMParcelvaneSettingsWindowController()
@@ -28,12 +27,7 @@ void HMParcelvaneSettingsWindowController::windowDidLoad()
 
 void HMParcelvaneSettingsWindowController::localizeXib()
 {
-    const std::pair<qint64, const char *> labels[] = {
-        {1001, "user_name"}, {1002, "password"}, {1004, "url"}, {1003, "parcelvane_instructions"}};
-    for (const auto &[tag, key] : labels) {
-        if (auto *label = qobject_cast<QLabel *>(viewWithTag(tag)))
-            label->setText(platform::Bundle::localizedString(QString::fromLatin1(key), QString()));
-    }
+    localizeLabels({ {1001, "user_name"}, {1002, "password"}, {1004, "url"}, {1003, "parcelvane_instructions"}});
 }
 
 void HMParcelvaneSettingsWindowController::showPanel()
@@ -41,11 +35,7 @@ void HMParcelvaneSettingsWindowController::showPanel()
     window();
     m_ui->userNameField->setText(profile ? profile->hhUserId() : QString());
     m_ui->passwordField->setText(profile ? profile->hhPassword() : QString());
-    QPointer<HMParcelvaneSettingsWindowController> weakThis(this);
-    beginSheet(parentWindow, [weakThis](int returnCode) {
-        if (weakThis)
-            weakThis->didEndSheet(returnCode);
-    });
+    beginSheet(parentWindow);
     m_ui->userNameField->setFocus();
 }
 

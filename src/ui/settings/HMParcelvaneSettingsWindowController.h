@@ -32,7 +32,7 @@ public:
     void showPanel();
     void localizeXib();
     void okPushed();
-    void didEndSheet(int returnCode);
+    void didEndSheet(int returnCode) override;
 
 protected:
     void loadInterface(QDialog &window) override;
