@@ -493,13 +493,29 @@ QDateTime defaultDate()
     return QDateTime(QDate(2015, 12, 29), QTime(0, 0), Qt::UTC);
 }
 
+// The stamp as a UTC time. The form Google writes is read by hand (once per entry: Qt's parser of a
+// format costs several times more), any other by Qt's parser.
 QDateTime dateOfUpdated(const QString &text)
 {
-    QDateTime date = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
-    if (!date.isValid())
+    static constexpr char kForm[] = "dddd-dd-ddTdd:dd:dd.dddZ";
+    bool isPlain = text.size() == qsizetype(sizeof(kForm) - 1);
+    for (qsizetype index = 0; isPlain && index < text.size(); ++index) {
+        const char16_t found = text.at(index).unicode();
+        isPlain = kForm[index] == 'd' ? found >= u'0' && found <= u'9' : found == char16_t(kForm[index]);
+    }
+    QDate date;
+    QTime time;
+    if (isPlain) {
+        const auto number = [&text](qsizetype from, qsizetype count) { return QStringView(text).mid(from, count).toInt(); };
+        date = QDate(number(0, 4), number(5, 2), number(8, 2));
+        time = QTime(number(11, 2), number(14, 2), number(17, 2), number(20, 3));
+    } else if (const qsizetype middle = text.indexOf(u'T'); middle > 0) {
+        date = QDate::fromString(text.left(middle), QStringLiteral("yyyy-MM-dd"));
+        time = QTime::fromString(text.mid(middle + 1), QStringLiteral("HH:mm:ss.zzz'Z'"));
+    }
+    if (!date.isValid() || !time.isValid())
         return {};
-    date.setTimeSpec(Qt::UTC);
-    return date;
+    return QDateTime(date, time, Qt::UTC);
 }
 
 QString updatedText(const QDateTime &date)
