@@ -521,23 +521,21 @@ TEST(GoogleContactFeed, RepliesThatAreNoWholeFeedGiveNoPage)
 }
 
 // An "updated" stamp is a UTC time in every zone, times within a local clock change included (run
-// again in zones with daylight time), read by hand or by Qt's parser alike; what is no stamp is invalid.
+// again in zones with daylight time), what is no stamp (another layout included) is invalid.
 TEST(GoogleContactFeed, UpdatedStampsAreReadAsUtcInEveryZone)
 {
     const std::pair<const char *, QDateTime> stamps[] = {
         {"2026-03-29T02:30:00.000Z", QDateTime(QDate(2026, 3, 29), QTime(2, 30), Qt::UTC)},
         {"2026-03-08T02:15:59.999Z", QDateTime(QDate(2026, 3, 8), QTime(2, 15, 59, 999), Qt::UTC)},
         {"2026-10-25T02:30:00.001Z", QDateTime(QDate(2026, 10, 25), QTime(2, 30, 0, 1), Qt::UTC)},
-        {"2024-02-29T23:59:59.000Z", QDateTime(QDate(2024, 2, 29), QTime(23, 59, 59), Qt::UTC)},
-        {"2026-3-29T02:30:00.000Z", QDateTime(QDate(2026, 3, 29), QTime(2, 30), Qt::UTC)}};
+        {"2024-02-29T23:59:59.000Z", QDateTime(QDate(2024, 2, 29), QTime(23, 59, 59), Qt::UTC)}};
     for (const auto &[text, date] : stamps) {
         SCOPED_TRACE(text);
         EXPECT_EQ(googlecontactfeed::dateOfUpdated(QString::fromLatin1(text)), date);
-        if (qstrlen(text) == 24)
-            EXPECT_EQ(googlecontactfeed::updatedText(date), QString::fromLatin1(text));
+        EXPECT_EQ(googlecontactfeed::updatedText(date), QString::fromLatin1(text));
     }
     for (const char *text : {"2026-02-30T00:00:00.000Z", "2026-12-01T24:00:00.000Z", "2026-12-01T10:00:00.000",
-                             "2026-12-01 10:00:00.000Z", "yesterday", "", "2026-12-01T10:00:00.000Z "}) {
+                             "2026-12-01 10:00:00.000Z", "2026-3-29T02:30:00.000Z", "yesterday", "", "2026-12-01T10:00:00.000Z "}) {
         SCOPED_TRACE(text);
         EXPECT_FALSE(googlecontactfeed::dateOfUpdated(QString::fromLatin1(text)).isValid());
     }
