@@ -10,8 +10,8 @@
 
 #include <optional>
 
-// One page of the Google Contacts feed (the XML dictionary form of the reply) read into contact
-// records, deletions and the bookkeeping of the listing. A pure function of the page and the context.
+// One page of the Google Contacts feed read entry by entry straight into contact records, deletions
+// and the bookkeeping of the listing. A pure function of the reply and the context.
 namespace googlecontactfeed {
 
 struct Context
@@ -32,6 +32,7 @@ struct Page
     QStringList changedIds;   // read as changed (left out of the Outlook-to-Google step)
     QStringList photoIds;     // changed and carrying a photo
     QStringList ownWritesSeen; // ids of entries passed over as our own writes
+    QStringList entryIds;     // the id of every entry, in order (empty when unreadable)
     QDateTime mostRecent;
     qsizetype entryCount = 0;
 };
@@ -40,7 +41,15 @@ struct Page
 QDateTime dateOfUpdated(const QString &text);
 QString updatedText(const QDateTime &date);
 
-Page readPage(const QVariantMap &feed, const Context &context);
+// The reply read as a feed page without building its tree. Names are matched as written (prefix
+// included) and read by the rules of the XML dictionary form (empty elements kept): an element with
+// only text is that text, a repeated one a list. Nothing when it is no feed: empty, larger than the
+// parser takes, refused (a document type declaration, an entity, too deep), another root, or cut
+// before the root element ends (a page read in part would end the listing early).
+std::optional<Page> readFeed(const QByteArray &body, const Context &context);
+
+// The first date of a listing, and that of an "updated" that cannot be read.
+QDateTime defaultDate();
 
 // A reply read as the XML dictionary form, empty elements kept (a deleted entry may be marked by an
 // empty "gd:deleted"); nothing when it is no XML.
@@ -51,8 +60,5 @@ bool isFeed(const QVariantMap &parsed);
 QVariantList entriesOf(const QVariantMap &feed);
 // An element's text: its "__text" when it carries attributes, else its plain value.
 QString nodeText(const QVariant &value);
-
-// The record of one entry (the field table), without the deletion and date tests.
-QVariantMap recordOfEntry(const QVariantMap &entry, const QMap<QString, QString> &groups);
 
 } // namespace googlecontactfeed

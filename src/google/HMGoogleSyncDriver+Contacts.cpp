@@ -207,34 +207,26 @@ void HMGoogleSyncDriver::listGoogleContacts()
 
 // A reply that is no feed (cut, garbage, a refused document) is no empty last page: read as one, it
 // would end the listing and move the date past contacts never read.
-std::optional<QVariantMap> HMGoogleSyncDriver::acceptedContactFeed(const char *tag, int status, const QByteArray &body,
-                                                                   const QString &unreadable)
+std::optional<googlecontactfeed::Page> HMGoogleSyncDriver::acceptedContactFeed(const char *tag, int status,
+                                                                               const QByteArray &body,
+                                                                               const googlecontactfeed::Context &context,
+                                                                               const QString &unreadable)
 {
     DDLogVerbose(QStringLiteral("response.statusCode[%1] %2").arg(QLatin1String(tag)).arg(status));
     if (const QString failure = listingStatusText(status, false); !failure.isEmpty()) {
         cancelSyncWithError(failure);
         return std::nullopt;
     }
-    std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(body);
-    if (!feed || !googlecontactfeed::isFeed(*feed)) {
+    std::optional<googlecontactfeed::Page> page = googlecontactfeed::readFeed(body, context);
+    if (!page) {
         DDLogError(QStringLiteral("responseDict is not a dicitonary object %1").arg(QString::fromUtf8(body.left(200))));
         cancelSyncWithError(unreadable);
-        return std::nullopt;
     }
-    return feed;
+    return page;
 }
 
-void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body)
+googlecontactfeed::Context HMGoogleSyncDriver::contactPageContext()
 {
-    if (const std::optional<QVariantMap> feed = acceptedContactFeed(
-            "C", status, body, QStringLiteral("Google's list of contacts could not be read; nothing was changed for it.")))
-        parseContactsResponseDictionary(*feed);
-}
-
-void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed)
-{
-    if (stopsForCancel())
-        return;
     const QDateTime lastListDate = googlelistdate::refine(contactListing().storedDate);
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     googlecontactfeed::Context context;
@@ -245,9 +237,23 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
                              : lastListDate;
     context.allowDeletesFromGoogle = m_allowDeletesFromGoogle;
     context.ownWrites = contactListing().ownWrites;
-    const googlecontactfeed::Page page = googlecontactfeed::readPage(feed, context);
+    return context;
+}
+
+void HMGoogleSyncDriver::contactsPageReturned(int status, const QByteArray &body)
+{
+    if (const std::optional<googlecontactfeed::Page> page = acceptedContactFeed(
+            "C", status, body, contactPageContext(),
+            QStringLiteral("Google's list of contacts could not be read; nothing was changed for it.")))
+        parseContactsResponseDictionary(*page);
+}
+
+void HMGoogleSyncDriver::parseContactsResponseDictionary(const googlecontactfeed::Page &page)
+{
+    if (stopsForCancel())
+        return;
     m_mostRecentContactModifiedOnGoogle = page.mostRecent;
-    if (isRepeatedContactPage(feed, page.entryCount))
+    if (isRepeatedContactPage(page))
         return;
     for (const QString &id : page.changedIds)
         addIdToExclude(id);
@@ -269,11 +275,10 @@ void HMGoogleSyncDriver::parseContactsResponseDictionary(const QVariantMap &feed
 
 // A server that answers the same entries for every start index would never end the listing: such a
 // page ends the run. Whether it did.
-bool HMGoogleSyncDriver::isRepeatedContactPage(const QVariantMap &feed, qsizetype entryCount)
+bool HMGoogleSyncDriver::isRepeatedContactPage(const googlecontactfeed::Page &page)
 {
-    bool isRepeat = entryCount > 0;
-    for (const QVariant &entry : googlecontactfeed::entriesOf(feed)) {
-        const QString id = googlecontactfeed::nodeText(entry.toMap().value(QStringLiteral("id")));
+    bool isRepeat = page.entryCount > 0;
+    for (const QString &id : page.entryIds) {
         isRepeat = isRepeat && m_idsListedThisListing.contains(id);
         m_idsListedThisListing.insert(id);
     }

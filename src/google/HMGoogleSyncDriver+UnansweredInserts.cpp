@@ -107,20 +107,17 @@ void HMGoogleSyncDriver::pairSentContactInserts()
 // goes to Outlook. A refused or unreadable page ends the run before anything is sent.
 void HMGoogleSyncDriver::sentContactsPageReturned(int status, const QByteArray &body)
 {
-    const std::optional<QVariantMap> feed = acceptedContactFeed(
-        "CS", status, body, QStringLiteral("Google's list of contacts could not be read; nothing was sent to Google."));
-    if (!feed)
-        return;
     googlecontactfeed::Context context;
     context.groups = groupNamesAndIds();
     context.allowDeletesFromGoogle = false;
-    const googlecontactfeed::Page page = googlecontactfeed::readPage(*feed, context);
-    if (isRepeatedContactPage(*feed, page.entryCount))
+    const std::optional<googlecontactfeed::Page> page = acceptedContactFeed(
+        "CS", status, body, context, QStringLiteral("Google's list of contacts could not be read; nothing was sent to Google."));
+    if (!page || isRepeatedContactPage(*page))
         return;
-    for (const QVariantMap &record : page.records)
+    for (const QVariantMap &record : page->records)
         m_contactData->adoptUnconfirmedOutlookAdd(record, kContacts);
     m_contactsStartingIndex += m_batchSize;
-    if (page.entryCount == 0 || page.entryCount % m_batchSize != 0)
+    if (page->entryCount == 0 || page->entryCount % m_batchSize != 0)
         finishPairingSentContacts();
     else
         sendListRequest(contactsPagePath(m_sentContactsSince), QStringLiteral("CS"),

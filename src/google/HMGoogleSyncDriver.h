@@ -1,5 +1,6 @@
 #pragma once
 
+#include "google/GoogleContactFeed.h"
 #include "google/GoogleEventList.h"
 #include "google/GoogleTaskList.h"
 #include "google/HMGoogleSyncDelegate.h"
@@ -113,8 +114,8 @@ public:
     QMap<QString, QString> groupNamesAndIds() const;
     // One page of contacts; a run that emptied Google's contacts gets an empty last page at once.
     void listGoogleContacts();
-    // Turns one page into records and deletions and reports it to the delegate.
-    void parseContactsResponseDictionary(const QVariantMap &feed);
+    // Reports one page's records and deletions to the delegate.
+    void parseContactsResponseDictionary(const googlecontactfeed::Page &page);
     // The text between the first "<name>" and the first "</name>" after it; empty when there is none.
     static QString getSubstringFromXML(const QString &xml, const QString &fieldName);
     // The Outlook contacts data source of the run (conduit 1).
@@ -289,7 +290,9 @@ private:
     void pairSentContactInserts();
     void sentContactsPageReturned(int status, const QByteArray &body);
     void finishPairingSentContacts();
-    bool isRepeatedContactPage(const QVariantMap &feed, qsizetype entryCount);
+    bool isRepeatedContactPage(const googlecontactfeed::Page &page);
+    // What a page of the contact listing is read against.
+    googlecontactfeed::Context contactPageContext();
 
     // Calendar.
     void eventPageReturned(const QString &calendarId, int status, const QByteArray &body);
@@ -319,10 +322,11 @@ private:
     };
     void sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks);
     std::optional<QVariantMap> acceptedTaskPage(const char *tag, int status, const QByteArray &body);
-    // A page of Google's contact feed that answered 2xx and reads as a feed; otherwise the run ends with
-    // the listing's status text or `unreadable`, and there is none.
-    std::optional<QVariantMap> acceptedContactFeed(const char *tag, int status, const QByteArray &body,
-                                                   const QString &unreadable);
+    // A page of Google's contact feed that answered 2xx and reads as a feed, read against the context;
+    // otherwise the run ends with the listing's status text or `unreadable`, and there is none.
+    std::optional<googlecontactfeed::Page> acceptedContactFeed(const char *tag, int status, const QByteArray &body,
+                                                               const googlecontactfeed::Context &context,
+                                                               const QString &unreadable);
     std::optional<QString> nextTaskPageToken(const QVariantMap &page);
     void taskListsReturned(bool readGoogleTasks, int status, const QByteArray &body);
     void taskPageReturned(const QString &listId, int status, const QByteArray &body);

@@ -142,36 +142,43 @@ QVariantMap XNode::toMap() const
 
 } // namespace
 
-// The SAX side of a parse: libxml2's events turned into the tree, as the class comment describes.
-class XMLDictionaryBuilder final
+namespace {
+
+// libxml2's first SAX interface driven over a buffer, with the refusals of an untrusted document.
+class UntrustedParse final
 {
 public:
-    explicit XMLDictionaryBuilder(const XMLDictionaryParser &options) : m_options(options) {}
+    explicit UntrustedParse(xmldictionary::XMLEvents &events) : m_events(events) {}
 
-    // Parses the whole buffer; the root, or nothing with the reason in error.
-    std::optional<QVariantMap> parse(const QByteArray &data, QString &error);
+    xmldictionary::XMLOutcome run(const QByteArray &data, QString &error);
 
 private:
-    struct Frame
+    static UntrustedParse &of(void *context)
     {
-        std::shared_ptr<XNode> node;
-        QString name;
-    };
-
-    static XMLDictionaryBuilder &of(void *context)
-    {
-        return *static_cast<XMLDictionaryBuilder *>(static_cast<xmlParserCtxtPtr>(context)->_private);
+        return *static_cast<UntrustedParse *>(static_cast<xmlParserCtxtPtr>(context)->_private);
     }
     static void onStart(void *context, const xmlChar *name, const xmlChar **attributes)
     {
         of(context).startElement(name, attributes);
     }
-    static void onEnd(void *context, const xmlChar *) { of(context).endElement(); }
+    static void onEnd(void *context, const xmlChar *)
+    {
+        UntrustedParse &parse = of(context);
+        if (!parse.m_refused && parse.m_depth > 0) {
+            --parse.m_depth;
+            parse.m_events.endElement();
+        }
+    }
     static void onCharacters(void *context, const xmlChar *bytes, int length)
     {
-        of(context).m_text.append(reinterpret_cast<const char *>(bytes), length);
+        if (!of(context).m_refused)
+            of(context).m_events.characters(reinterpret_cast<const char *>(bytes), length);
     }
-    static void onComment(void *context, const xmlChar *text) { of(context).comment(text); }
+    static void onComment(void *context, const xmlChar *text)
+    {
+        if (!of(context).m_refused)
+            of(context).m_events.comment(reinterpret_cast<const char *>(text));
+    }
     static void onDeclaration(void *context, const xmlChar *, const xmlChar *, const xmlChar *)
     {
         of(context).refuse(QStringLiteral("a document type declaration is not accepted"));
@@ -185,24 +192,19 @@ private:
     static void quiet(void *, const char *, ...) {}
 
     void startElement(const xmlChar *name, const xmlChar **attributes);
-    void addAttributes(XNode &node, const xmlChar **attributes) const;
-    void attach(const std::shared_ptr<XNode> &node, const QString &name);
-    void endElement();
-    void simplify(const Frame &frame);
-    void comment(const xmlChar *text);
-    void finishText();
     void refuse(const QString &reason);
 
-    const XMLDictionaryParser &m_options;
+    xmldictionary::XMLEvents &m_events;
     xmlParserCtxtPtr m_context = nullptr;
-    std::shared_ptr<XNode> m_root;
-    std::vector<Frame> m_stack;
-    QByteArray m_text;
+    int m_depth = 0;
+    bool m_refused = false;
     QString m_refusal;
 };
 
-std::optional<QVariantMap> XMLDictionaryBuilder::parse(const QByteArray &data, QString &error)
+xmldictionary::XMLOutcome UntrustedParse::run(const QByteArray &data, QString &error)
 {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
     xmlSAXHandler handler{};
     handler.initialized = 1; // the first interface: qualified names as written, namespaces not processed
     handler.startElement = onStart;
@@ -221,7 +223,7 @@ std::optional<QVariantMap> XMLDictionaryBuilder::parse(const QByteArray &data, Q
     m_context = xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, nullptr);
     if (m_context == nullptr) {
         error = QStringLiteral("out of memory");
-        return std::nullopt;
+        return xmldictionary::XMLOutcome::Broken;
     }
     m_context->_private = this;
     xmlCtxtUseOptions(m_context, XML_PARSE_NONET);
@@ -233,36 +235,87 @@ std::optional<QVariantMap> XMLDictionaryBuilder::parse(const QByteArray &data, Q
         error = QStringLiteral("the document is not well-formed");
     xmlFreeParserCtxt(m_context);
     m_context = nullptr;
-    if (!m_refusal.isEmpty()) {
+    if (m_refused) {
         error = m_refusal;
-        return std::nullopt;
+        return xmldictionary::XMLOutcome::Refused;
     }
+    return status == 0 ? xmldictionary::XMLOutcome::Read : xmldictionary::XMLOutcome::Broken;
+}
+
+void UntrustedParse::startElement(const xmlChar *name, const xmlChar **attributes)
+{
+    if (m_refused)
+        return;
+    if (m_depth >= XMLDictionaryParser::kMaxDepth) {
+        refuse(QStringLiteral("the document nests deeper than %1 elements").arg(XMLDictionaryParser::kMaxDepth));
+        return;
+    }
+    ++m_depth;
+    static const char *const none[] = {nullptr};
+    m_events.startElement(reinterpret_cast<const char *>(name),
+                          attributes != nullptr ? reinterpret_cast<const char *const *>(attributes) : none);
+}
+
+void UntrustedParse::refuse(const QString &reason)
+{
+    if (!m_refused) {
+        m_refused = true;
+        m_refusal = reason;
+    }
+    xmlStopParser(m_context);
+}
+
+} // namespace
+
+// The events of a parse turned into the tree, as the class comment describes.
+class XMLDictionaryBuilder final : public xmldictionary::XMLEvents
+{
+public:
+    explicit XMLDictionaryBuilder(const XMLDictionaryParser &options) : m_options(options) {}
+
+    // Parses the whole buffer; the root, or nothing with the reason in error.
+    std::optional<QVariantMap> parse(const QByteArray &data, QString &error);
+
+    void startElement(const char *name, const char *const *attributes) override;
+    void endElement() override;
+    void characters(const char *bytes, int length) override { m_text.append(bytes, length); }
+    void comment(const char *text) override;
+
+private:
+    struct Frame
+    {
+        std::shared_ptr<XNode> node;
+        QString name;
+    };
+
+    void addAttributes(XNode &node, const char *const *attributes) const;
+    void attach(const std::shared_ptr<XNode> &node, const QString &name);
+    void simplify(const Frame &frame);
+    void finishText();
+
+    const XMLDictionaryParser &m_options;
+    std::shared_ptr<XNode> m_root;
+    std::vector<Frame> m_stack;
+    QByteArray m_text;
+};
+
+std::optional<QVariantMap> XMLDictionaryBuilder::parse(const QByteArray &data, QString &error)
+{
+    if (xmldictionary::parseUntrusted(data, *this, error) == xmldictionary::XMLOutcome::Refused)
+        return std::nullopt;
     if (!m_root)
         return std::nullopt;
     return m_root->toMap();
 }
 
-void XMLDictionaryBuilder::refuse(const QString &reason)
+void XMLDictionaryBuilder::startElement(const char *rawName, const char *const *attributes)
 {
-    if (m_refusal.isEmpty())
-        m_refusal = reason;
-    xmlStopParser(m_context);
-}
-
-void XMLDictionaryBuilder::startElement(const xmlChar *rawName, const xmlChar **attributes)
-{
-    if (!m_refusal.isEmpty())
-        return;
-    if (m_stack.size() >= size_t(XMLDictionaryParser::kMaxDepth)) {
-        refuse(QStringLiteral("the document nests deeper than %1 elements").arg(XMLDictionaryParser::kMaxDepth));
-        return;
-    }
     finishText();
-    const QString name = QString::fromUtf8(reinterpret_cast<const char *>(rawName));
+    const QString name = QString::fromUtf8(rawName);
     auto node = std::make_shared<XNode>();
     if (m_options.m_nodeNameMode == 1 || (m_options.m_nodeNameMode == 0 && !m_root))
         node->set(kNameKey, XValue::ofText(name));
-    if (attributes != nullptr && attributes[0] != nullptr)
+    if (attributes[0] != nullptr)
         addAttributes(*node, attributes);
     if (m_root) {
         attach(node, name);
@@ -278,15 +331,12 @@ void XMLDictionaryBuilder::startElement(const xmlChar *rawName, const xmlChar **
     m_stack.push_back({node, name});
 }
 
-void XMLDictionaryBuilder::addAttributes(XNode &node, const xmlChar **attributes) const
+void XMLDictionaryBuilder::addAttributes(XNode &node, const char *const *attributes) const
 {
     QVariantMap all;
-    for (const xmlChar **pair = attributes; pair[0] != nullptr; pair += 2) {
-        const QString key = QString::fromUtf8(reinterpret_cast<const char *>(pair[0]));
-        // Without entity substitution libxml2 hands an attribute's "&" on as "&#38;".
-        QString value = pair[1] != nullptr ? QString::fromUtf8(reinterpret_cast<const char *>(pair[1]))
-                                           : QString(QLatin1String(""));
-        value.replace(QLatin1String("&#38;"), QLatin1String("&"));
+    for (const char *const *pair = attributes; pair[0] != nullptr; pair += 2) {
+        const QString key = QString::fromUtf8(pair[0]);
+        const QString value = xmldictionary::attributeText(pair[1]);
         if (m_options.m_attributesMode == 2)
             node.set(key, XValue::ofText(value));
         else if (m_options.m_attributesMode == 0)
@@ -320,7 +370,7 @@ void XMLDictionaryBuilder::attach(const std::shared_ptr<XNode> &node, const QStr
 
 void XMLDictionaryBuilder::endElement()
 {
-    if (!m_refusal.isEmpty() || m_stack.empty())
+    if (m_stack.empty())
         return;
     finishText();
     const Frame frame = m_stack.back();
@@ -353,9 +403,9 @@ void XMLDictionaryBuilder::simplify(const Frame &frame)
     }
 }
 
-void XMLDictionaryBuilder::comment(const xmlChar *text)
+void XMLDictionaryBuilder::comment(const char *text)
 {
-    if (!m_options.m_preserveComments || m_stack.empty() || !m_refusal.isEmpty())
+    if (!m_options.m_preserveComments || m_stack.empty())
         return;
     XNode &node = *m_stack.back().node;
     XValue *comments = node.find(kCommentsKey);
@@ -363,7 +413,7 @@ void XMLDictionaryBuilder::comment(const xmlChar *text)
         node.set(kCommentsKey, XValue{XValue::Kind::List, {}, {}, {}, {}});
         comments = node.find(kCommentsKey);
     }
-    comments->list.push_back(XValue::ofText(QString::fromUtf8(reinterpret_cast<const char *>(text))));
+    comments->list.push_back(XValue::ofText(QString::fromUtf8(text)));
 }
 
 void XMLDictionaryBuilder::finishText()
@@ -409,8 +459,6 @@ std::optional<QVariantMap> XMLDictionaryParser::dictionaryWithData(const QByteAr
         m_lastError = QStringLiteral("the document is larger than %1 bytes").arg(m_maxInputBytes);
         return std::nullopt;
     }
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { xmlInitParser(); });
     XMLDictionaryBuilder builder(*this);
     return builder.parse(data, m_lastError);
 }
@@ -430,6 +478,21 @@ std::optional<QVariantMap> XMLDictionaryParser::dictionaryWithFile(const QString
     }
     const QByteArray data = file.read(m_maxInputBytes + 1);
     return dictionaryWithData(data);
+}
+
+xmldictionary::XMLOutcome xmldictionary::parseUntrusted(const QByteArray &data, XMLEvents &events, QString &error)
+{
+    UntrustedParse parse(events);
+    return parse.run(data, error);
+}
+
+QString xmldictionary::attributeText(const char *value)
+{
+    if (value == nullptr)
+        return QString(QLatin1String(""));
+    QString text = QString::fromUtf8(value);
+    text.replace(QLatin1String("&#38;"), QLatin1String("&"));
+    return text;
 }
 
 QString XMLDictionaryParser::XMLStringForNode(const QVariant &node, const QString &nodeName)

@@ -80,6 +80,28 @@ private:
 // Readers and the writer of a dictionary in that form.
 namespace xmldictionary {
 
+// The events of a parse of an untrusted document as libxml2 hands them: names as written (prefix
+// included), texts in UTF-8 pieces, attributes as name and value pairs ending with a null name.
+class XMLEvents
+{
+public:
+    virtual ~XMLEvents() = default;
+    virtual void startElement(const char *name, const char *const *attributes) = 0;
+    virtual void endElement() = 0;
+    virtual void characters(const char *bytes, int length) = 0;
+    virtual void comment(const char *) {}
+};
+
+enum class XMLOutcome { Read, Broken, Refused };
+
+// Parses the whole buffer into the events under the rules of the parser (no document type
+// declaration, no entity but the five predefined ones, no network, at most kMaxDepth elements
+// deep); no event follows a refusal. Read when the document is well formed, Broken when it is not
+// (the events stop at the fault), Refused by those rules; why in error. The caller caps the size.
+XMLOutcome parseUntrusted(const QByteArray &data, XMLEvents &events, QString &error);
+// An attribute's value as text: without entity substitution libxml2 hands an "&" on as "&#38;".
+QString attributeText(const char *value);
+
 // Parse with a copy of the shared parser.
 std::optional<QVariantMap> dictionaryWithXMLData(const QByteArray &data);
 std::optional<QVariantMap> dictionaryWithXMLString(const QString &text);

@@ -34,11 +34,11 @@ QString entry(const QVariantMap &record, const QMap<QString, QString> &groups = 
     return googlecontactentry::contactEntry(record, groups, QStringLiteral("me@example.com"));
 }
 
-QVariantMap feedOf(const QByteArray &text)
+googlecontactfeed::Page readPage(const QByteArray &text, const googlecontactfeed::Context &context)
 {
-    const std::optional<QVariantMap> feed = googlecontactfeed::parseFeed(text);
-    EXPECT_TRUE(feed.has_value());
-    return feed.value_or(QVariantMap());
+    const std::optional<googlecontactfeed::Page> page = googlecontactfeed::readFeed(text, context);
+    EXPECT_TRUE(page.has_value());
+    return page.value_or(googlecontactfeed::Page());
 }
 
 } // namespace
@@ -151,7 +151,7 @@ Apt 2</gd:street><gd:city>Oslo</gd:city><gd:country code='NO'>Norway</gd:country
     googlecontactfeed::Context context;
     context.groups = {{"G1", "Work"}, {"G2", "Friends"}};
     context.comparisonDate = QDateTime(QDate(2026, 11, 1), QTime(9, 0), Qt::UTC);
-    const googlecontactfeed::Page page = googlecontactfeed::readPage(feedOf(feed), context);
+    const googlecontactfeed::Page page = readPage(feed, context);
     ASSERT_EQ(page.records.size(), 1);
     const QVariantMap expected{{"UID", "http://www.google.com/m8/feeds/contacts/me%40example.com/base/a1"},
                                {"LASTMODIFIED", "2026-12-01T10:00:00.123Z"},
@@ -182,20 +182,20 @@ Apt 2</gd:street><gd:city>Oslo</gd:city><gd:country code='NO'>Norway</gd:country
     // Deletions only when allowed; our own write coming back is passed over; a lone entry is one entry.
     context.allowDeletesFromGoogle = false;
     context.ownWrites.insert("http://www.google.com/m8/feeds/contacts/me%40example.com/base/a1", "2026-12-01T10:00:00.123Z");
-    const googlecontactfeed::Page second = googlecontactfeed::readPage(feedOf(feed), context);
+    const googlecontactfeed::Page second = readPage(feed, context);
     EXPECT_TRUE(second.deletions.isEmpty());
     EXPECT_TRUE(second.records.isEmpty());
     EXPECT_EQ(second.ownWritesSeen.size(), 1);
-    const googlecontactfeed::Page lone = googlecontactfeed::readPage(
-        feedOf("<feed><entry><id>i</id><updated>2026-12-02T00:00:00.000Z</updated><gd:phoneNumber rel='x#home'>9</gd:phoneNumber>"
+    const googlecontactfeed::Page lone = readPage(
+        QByteArray("<feed><entry><id>i</id><updated>2026-12-02T00:00:00.000Z</updated><gd:phoneNumber rel='x#home'>9</gd:phoneNumber>"
                "<gContact:groupMembershipInfo deleted='false' href='h/base/6'/></entry></feed>"),
         {});
     ASSERT_EQ(lone.records.size(), 1);
     EXPECT_EQ(lone.records.first().value("HOMEPHONE"), "9");
     EXPECT_EQ(lone.records.first().value("CATEGORY"), "");
     // A deleted entry marked the other way a server may mark it.
-    const googlecontactfeed::Page marked = googlecontactfeed::readPage(
-        feedOf("<feed><entry><id>d</id><updated>2026-12-02T00:00:00.000Z</updated><gd:deleted/></entry></feed>"), {});
+    const googlecontactfeed::Page marked = readPage(
+        QByteArray("<feed><entry><id>d</id><updated>2026-12-02T00:00:00.000Z</updated><gd:deleted/></entry></feed>"), {});
     EXPECT_EQ(marked.deletions, QStringList{"d"});
     EXPECT_TRUE(marked.records.isEmpty());
 }
