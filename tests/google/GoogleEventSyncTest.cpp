@@ -10,6 +10,8 @@
 #include "sync/HMProfileManager.h"
 
 #include <QDateTime>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
@@ -1009,6 +1011,41 @@ TEST(GoogleEventSync, AFirstSyncDoesNotImportOccurrencesItsSeriesListsAsRemoved)
     const qint64 movedOnly = firstSyncScripts(false);
     const qint64 withCancelled = firstSyncScripts(true);
     EXPECT_LE(withCancelled, movedOnly + 1) << movedOnly;
+}
+
+// A sync reading nothing later than the list date it keeps leaves that date and its file as they are
+// (they were rewritten at every sync); an event Google changes after that is still read, once, and
+// moves the date.
+TEST(GoogleEventSync, ASyncWithNothingNewOnGoogleKeepsItsListDateAndTheNextChangeStillComes)
+{
+    EventSync sync(QStringLiteral("Europe/Berlin"));
+    sync.makeProfile();
+    sync.putGoogleEvent(googleTimed("lunch0001", "Lunch", "2027-04-07T10:00:00Z", "2027-04-07T11:00:00Z"));
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    const auto listDateFile = [&sync] {
+        QDirIterator files(sync.home(), {QStringLiteral("*.google-list-date")}, QDir::Files, QDirIterator::Subdirectories);
+        return files.hasNext() ? QFileInfo(files.next()) : QFileInfo();
+    };
+    const QFileInfo first = listDateFile();
+    ASSERT_TRUE(first.exists());
+    QFile file(first.filePath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray date = file.readAll();
+    file.close();
+    const QDateTime written = first.lastModified();
+    QThread::msleep(1100);
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    EXPECT_TRUE(sync.googleWrites().isEmpty()) << sync.googleWrites().join(u'\n').toStdString();
+    EXPECT_EQ(listDateFile().lastModified(), written);
+
+    sync.putGoogleEvent(googleTimed("trip00001", "Trip", "2027-04-08T10:00:00Z", "2027-04-08T11:00:00Z"));
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    ASSERT_TRUE(endedCleanly(sync.sync()));
+    sync.expectEverySubjectOnceOnEachSide({"Lunch", "Trip"});
+    EXPECT_EQ(sync.outlookEvents().size(), 2);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_GT(file.readAll(), date);
 }
 
 // A Google series kept in a zone other than the local one, whose daylight-saving change comes on
