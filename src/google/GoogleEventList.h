@@ -22,6 +22,7 @@ struct Listing
     QList<QVariantMap> recurringExceptions;
     QStringList changedUids;  // the "UID" of every record filed (left out of the Outlook upload)
     QDateTime mostRecent;     // the latest "updated" read
+    QDateTime storedListDate; // the list date kept by the last listing; invalid when there is none
     bool returnedAtLeastOneEvent = false;
     qint64 recordCounter = 0; // events read that are not cancelled
 };

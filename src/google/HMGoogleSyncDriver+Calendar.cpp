@@ -63,6 +63,7 @@ void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
     DDLogInfo(QStringLiteral("listEventsForCalendars %1").arg(calendarIds.size()));
     m_eventListing = googleeventlist::Listing();
     m_eventListing.mostRecent = stored.isValid() ? stored : kFirstListDate;
+    m_eventListing.storedListDate = stored;
     m_mutableCalendars = calendarIds;
     m_eventListingIncomplete = false;
     if (calendarIds.isEmpty()) {
@@ -194,11 +195,14 @@ void HMGoogleSyncDriver::parseEventListResponse(const QVariantMap &response, con
     finishEventListing();
 }
 
-// The date goes with the records: the run writes it once every record is in Outlook.
+// The date goes with the records: the run writes it once every record is in Outlook. A date the map
+// keeps already (Google had nothing later) goes nowhere: writing it again would rewrite the map and
+// the date's file at every sync with nothing new.
 void HMGoogleSyncDriver::finishEventListing()
 {
     QDateTime listDate;
-    if (m_eventListing.returnedAtLeastOneEvent && !m_eventListingIncomplete) {
+    if (m_eventListing.returnedAtLeastOneEvent && !m_eventListingIncomplete &&
+        m_eventListing.mostRecent != m_eventListing.storedListDate) {
         listDate = m_eventListing.mostRecent;
         DDLogVerbose(QStringLiteral("mostRecentCalendarModifiedOnGoogle %1").arg(googleeventlist::updatedText(listDate)));
     }

@@ -1,7 +1,8 @@
 // Google direct sync's changed and deleted occurrences written to Outlook: a changed occurrence is
 // imported as an event of its own from an iCalendar file made of its series' calendar header, and the
 // series is imported again with that day among its EXDATEs; a deleted occurrence is imported that way
-// and the imported event deleted at once, which leaves the series without that day.
+// and the imported event deleted at once, which leaves the series without that day (unless the series
+// lists that day as removed already).
 
 #include "datasources/calendar/HMCalendarData.h"
 #include "datasources/calendar/HMCalendarDataOutlookWrites.h"
@@ -13,6 +14,7 @@
 #include "outlook/HMOutlookTempFile.h"
 
 #include <QFile>
+#include <QHash>
 
 #include <algorithm>
 #include <QTimeZone>
@@ -67,29 +69,57 @@ QString scheduledDay(const QString &scheduledStart, const QTimeZone &zone)
     return start.isValid() ? start.toTimeZone(zone).toString(QStringLiteral("yyyyMMdd")) : QString();
 }
 
+// The series' own VEVENT in an Outlook event's text: its lines, where it ends, its DTSTART line's
+// parameters and value, and the scheduled start's day as that DTSTART counts days (in UTC for a
+// value in UTC, else in the device's zone). Not valid when there is no series, DTSTART or day.
+struct SeriesDay
+{
+    QStringList lines;
+    qsizetype end = -1;
+    QString parameters;
+    QString value;
+    QString day;
+    bool isValid() const { return end >= 0 && !day.isEmpty(); }
+};
+
+SeriesDay seriesDay(const QString &text, const QString &scheduledStart)
+{
+    SeriesDay series;
+    qsizetype begin = -1;
+    const qsizetype end = seriesEventEnd(text, begin);
+    if (end < 0)
+        return series;
+    series.lines = text.mid(begin, end - begin).remove(u'\r').split(u'\n');
+    const auto dtstart = std::find_if(series.lines.cbegin(), series.lines.cend(), [](const QString &line) {
+        return line.startsWith(u"DTSTART;") || line.startsWith(u"DTSTART:");
+    });
+    if (dtstart == series.lines.cend() || !dtstart->contains(u':'))
+        return series;
+    series.parameters = dtstart->section(u':', 0, 0).mid(7);
+    series.value = dtstart->section(u':', 1);
+    series.day = scheduledDay(scheduledStart, series.value.endsWith(u'Z') ? QTimeZone::utc() : QTimeZone::systemTimeZone());
+    series.end = end;
+    return series;
+}
+
+// The series' text lists the scheduled start's day among its removed days.
+bool listsRemovedDay(const QString &text, const QString &scheduledStart)
+{
+    const SeriesDay series = seriesDay(text, scheduledStart);
+    return series.isValid() && HMCalendarData::outlookExdateDays(series.lines).contains(series.day);
+}
+
 // The series' text with an EXDATE line for the scheduled start's day, written like its DTSTART line;
 // false when the text has no series or DTSTART, or the day is removed already.
 bool withRemovedDay(QString &text, const QString &scheduledStart)
 {
-    qsizetype begin = -1;
-    const qsizetype end = seriesEventEnd(text, begin);
-    if (end < 0)
+    const SeriesDay series = seriesDay(text, scheduledStart);
+    if (!series.isValid() || HMCalendarData::outlookExdateDays(series.lines).contains(series.day))
         return false;
-    const QStringList lines = text.mid(begin, end - begin).remove(u'\r').split(u'\n');
-    const auto dtstart = std::find_if(lines.begin(), lines.end(), [](const QString &line) {
-        return line.startsWith(u"DTSTART;") || line.startsWith(u"DTSTART:");
-    });
-    if (dtstart == lines.end() || !dtstart->contains(u':'))
-        return false;
-    const QString name = dtstart->section(u':', 0, 0).mid(7);
-    const QString value = dtstart->section(u':', 1);
-    const bool utc = value.endsWith(u'Z');
-    const QString day = scheduledDay(scheduledStart, utc ? QTimeZone::utc() : QTimeZone::systemTimeZone());
-    if (day.isEmpty() || HMCalendarData::outlookExdateDays(lines).contains(day))
-        return false;
-    const qsizetype time = value.indexOf(u'T');
+    const qsizetype time = series.value.indexOf(u'T');
     const QString eol = text.contains(QLatin1String("\r\n")) ? QStringLiteral("\r\n") : QStringLiteral("\n");
-    text.insert(end, QStringLiteral("EXDATE%1:%2%3").arg(name, day, time < 0 ? QString() : value.mid(time)) + eol);
+    text.insert(series.end, QStringLiteral("EXDATE%1:%2%3")
+                                .arg(series.parameters, series.day, time < 0 ? QString() : series.value.mid(time)) + eol);
     return true;
 }
 
@@ -188,11 +218,7 @@ void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const 
     const QString seriesId = m_outlookEvents->outlookIdForGoogleEventId(parentId);
     if (!HMOutlookSQLiteHelper::isDecimalId(seriesId))
         return;
-    std::optional<NSAppleScriptError> error;
-    QString text = runOutlookScript(QStringLiteral("tell application \"%1\"\nreturn the icalendar data of calendar event id %2\nend tell")
-                                        .arg(application(), seriesId),
-                                    error, false)
-                       .stringValue();
+    QString text = outlookSeriesText(seriesId);
     if (!withRemovedDay(text, scheduledStart))
         return;
     const QString path = outlookIcsPath();
@@ -206,23 +232,49 @@ void HMCalendarData::updateOutlookRecurringEvent(const QString &parentId, const 
     if (newId.isEmpty() || newId == seriesId || !HMOutlookSQLiteHelper::isDecimalId(newId))
         return;
     const QString deviceId = m_outlookEvents->deviceIdForOutlookId(seriesId);
+    std::optional<NSAppleScriptError> error;
     runOutlookScript(QStringLiteral("tell application \"%1\"\ndelete calendar event id %2\nend tell").arg(application(), seriesId), error, true);
     if (error)
         DDLogInfo(QStringLiteral("The old series %1 could not be deleted: %2").arg(seriesId, error->message));
     keepOutlookEventPair(newId, deviceId);
 }
 
+// The iCalendar text Outlook holds for the event; empty when it cannot be read.
+QString HMCalendarData::outlookSeriesText(const QString &seriesId)
+{
+    std::optional<NSAppleScriptError> error;
+    return runOutlookScript(QStringLiteral("tell application \"%1\"\nreturn the icalendar data of calendar event id %2\nend tell")
+                                .arg(application(), seriesId),
+                            error, false)
+        .stringValue();
+}
+
 // The occurrences paired already, and those removed from their series here, leave Outlook and the
 // map together after the last one: one map write. A run killed before finds the removed ones paired
-// (their pairs are kept aside as they are made) and deletes them then.
+// (their pairs are kept aside as they are made) and deletes them then. An occurrence without a pair
+// whose day its series already lists as removed (a series imported with its removed days, as a first
+// sync brings it) is done: importing it only to delete it again would change nothing. Each series'
+// text is read once, whatever the number of its occurrences.
 void HMCalendarData::handleGoogleDeletedExceptionRecords(const QVariantList &records)
 {
     ensureOutlookHelpers();
+    QHash<QString, QString> seriesTexts;
+    const auto isRemovedAlready = [this, &seriesTexts](const QVariantMap &record) {
+        const QString seriesId = m_outlookEvents->outlookIdForGoogleEventId(record.value(QStringLiteral("parentEventId")).toString());
+        if (!HMOutlookSQLiteHelper::isDecimalId(seriesId))
+            return false;
+        auto text = seriesTexts.find(seriesId);
+        if (text == seriesTexts.end())
+            text = seriesTexts.insert(seriesId, outlookSeriesText(seriesId));
+        return listsRemovedDay(*text, scheduledStartText(record));
+    };
     QStringList toDelete;
     for (const QVariant &value : records) {
         const QVariantMap record = value.toMap();
         const QString uid = record.value(QStringLiteral("UID")).toString();
-        if ((!uid.isEmpty() && !outlookIdForDeviceId(uid).isEmpty()) || removeExceptionFromSeries(record))
+        if (!uid.isEmpty() && !outlookIdForDeviceId(uid).isEmpty())
+            toDelete.append(uid);
+        else if (!isRemovedAlready(record) && removeExceptionFromSeries(record))
             toDelete.append(uid);
     }
     if (!toDelete.isEmpty())

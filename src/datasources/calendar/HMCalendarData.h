@@ -239,6 +239,7 @@ public:
     QString makeGoogleIcsFileFromVCal(const QString &seriesText, const QVariantMap &record, const QString &occurrenceId,
                                       const QString &parentId);
     void updateOutlookRecurringEvent(const QString &parentId, const QString &scheduledStart);
+    QString outlookSeriesText(const QString &seriesId);
     // The days ("yyyyMMdd") an Outlook event's EXDATE lines remove (HMCalendarData+OutlookEventText.cpp).
     static QStringList outlookExdateDays(const QStringList &eventLines);
     void handleGoogleDeletedExceptionRecords(const QVariantList &records);
