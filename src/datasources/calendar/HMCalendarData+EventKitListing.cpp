@@ -255,7 +255,12 @@ void HMCalendarData::reportListingProgress(qsizetype position, qsizetype total) 
 // a series is found once per occurrence, so they are a set), and its records when it is sent.
 void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event)
 {
+    // The id is taken once per event, whether or not it is planned: a moved occurrence's id counts
+    // the ones already taken.
     EventPlan plan;
+    plan.nativeId = nativeIdOfEvent(event);
+    if (listUnchangedMovedOccurrence(pass, event, plan.nativeId))
+        return;
     planEvent(plan, event, pass.date, pass.excludedHmUids, pass.seriesToRefresh);
     if (plan.recordDictionary)
         pass.found.insert(foundKeyOf(*plan.recordDictionary));
@@ -289,6 +294,28 @@ bool HMCalendarData::listUnchangedEvent(ListingPass &pass, const platform::EKEve
     const bool isChanged = isChangedSince(pass.date, look->lastModified, &*record) ||
                            !isChecksumText(*record, eventChecksumCrc(look->start, look->end, look->title, look->notes));
     return noteFoundUnchanged(pass, *record, isChanged);
+}
+
+// A moved occurrence the graph knows, of a series whose uid it keeps, unchanged since the last sync:
+// planning it would find its record and its series' and send nothing. Answers whether it was found so.
+bool HMCalendarData::listUnchangedMovedOccurrence(ListingPass &pass, const platform::EKEvent &event,
+                                                  const QString &nativeId)
+{
+    if (!event.isDetached() || pass.seriesToRefresh.contains(event.eventIdentifier()))
+        return false;
+    const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeId(nativeId);
+    // An occurrence sent as new whose answer never came is planned whole: it goes as new again.
+    if (!record || record->isUnconfirmedAdd())
+        return false;
+    const std::optional<HMIdentifierGraphEntry> series = pass.graph.entryForNativeId(event.calendarItemIdentifier());
+    if (!series || !hasUid(*series))
+        return false;
+    const bool isChanged = isChangedSince(pass.date, event.lastModifiedDate(), &*record) ||
+                           !isChecksumText(*record, HMKVCodingEKEvent::checksumCrcOf(event));
+    if (!noteFoundUnchanged(pass, *record, isChanged))
+        return false;
+    noteFound(pass, *series);
+    return true;
 }
 
 // A series' regular occurrence, of a series the graph knows and whose checksum it keeps as the
@@ -330,9 +357,14 @@ bool HMCalendarData::noteFoundUnchanged(ListingPass &pass, const HMIdentifierGra
     };
     if (isChanged && !isExcluded())
         return false;
-    pass.foundBytes.insert(record.packed().constData());
-    pass.foundEntries.append(record);
+    noteFound(pass, record);
     return true;
+}
+
+void HMCalendarData::noteFound(ListingPass &pass, const HMIdentifierGraphEntry &entry)
+{
+    pass.foundBytes.insert(entry.packed().constData());
+    pass.foundEntries.append(entry);
 }
 
 // An entry that shares its bytes with one found unchanged was found: it is that dictionary. The
@@ -403,14 +435,13 @@ QString HMCalendarData::nativeIdOfEvent(const platform::EKEvent &event)
 {
     if (!event.isDetached())
         return event.calendarItemIdentifier();
+    // Moved occurrences of one series at one start get distinct ids: a taken id takes the next number.
     QString nativeId = detachedNativeId(event);
-    for (const QString &known : std::as_const(exceptionRecordIds())) {
-        if (known == nativeId) {
-            nativeId += QStringLiteral("+%1").arg(m_exceptionRecordIdCounter);
-            ++m_exceptionRecordIdCounter;
-        }
+    while (m_exceptionRecordIds.contains(nativeId)) {
+        nativeId += QStringLiteral("+%1").arg(m_exceptionRecordIdCounter);
+        ++m_exceptionRecordIdCounter;
     }
-    exceptionRecordIds().append(nativeId);
+    m_exceptionRecordIds.insert(nativeId);
     return nativeId;
 }
 
@@ -418,7 +449,6 @@ void HMCalendarData::planEvent(EventPlan &plan, const platform::EKEvent &event, 
                                const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh)
 {
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    plan.nativeId = nativeIdOfEvent(event);
     plan.seriesId = event.calendarItemIdentifier();
     plan.hasRules = event.hasRecurrenceRules();
     DDLogInfo(QStringLiteral("Loading %1%2 Event: %3 (%4 - %5) Apple ID: %6")
@@ -542,11 +572,11 @@ std::optional<quint32> HMCalendarData::seriesChecksumCrc(const QString &seriesId
     HMChecksumArchiveWriter entries(QByteArrayLiteral("HMSE"));
     entries.appendText(series->recurrenceRules().value(0).description());
     entries.appendText(series->seriesRevision());
-    for (const qsizetype position : m_eventPositionsBySeries.value(seriesId)) {
-        const platform::EKEvent &event = *m_ekEventsArray.at(position);
-        if (event.isDetached())
-            entries.appendDate(event.occurrenceDate());
-    }
+    visitEventsOfSeries(seriesId, [&entries](const std::shared_ptr<platform::EKEvent> &event) {
+        if (event->isDetached())
+            entries.appendDate(event->occurrenceDate());
+        return true;
+    });
     return platform::crc32Continued(HMKVCodingEKEvent::checksumCrcOf(*series), entries.finished());
 }
 
@@ -554,15 +584,16 @@ std::optional<quint32> HMCalendarData::seriesChecksumCrc(const QString &seriesId
 // series of no length is read from the store, whose end may differ from its start's.
 std::shared_ptr<platform::EKEvent> HMCalendarData::seriesForChecksum(const QString &seriesId)
 {
+    std::shared_ptr<platform::EKEvent> found;
     if (m_isPlanningListing) {
-        for (const qsizetype position : m_eventPositionsBySeries.value(seriesId)) {
-            const std::shared_ptr<platform::EKEvent> &event = m_ekEventsArray.at(position);
+        visitEventsOfSeries(seriesId, [&found](const std::shared_ptr<platform::EKEvent> &event) {
             if (!event->isDetached() && event->isSeriesStart() && event->hasRecurrenceRules() &&
                 event->startDate().isValid() && event->endDate() != event->startDate())
-                return event;
-        }
+                found = event;
+            return !found;
+        });
     }
-    return ensureEventStore()->eventWithIdentifier(seriesId);
+    return found ? found : ensureEventStore()->eventWithIdentifier(seriesId);
 }
 
 void HMCalendarData::skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event)

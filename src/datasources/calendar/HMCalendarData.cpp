@@ -13,20 +13,33 @@ HMCalendarData::HMCalendarData(qint64 dataSourceType) : HMOutlookConduitForwards
 
 HMCalendarData::~HMCalendarData() = default;
 
+// The chain is built from the end, so each series' first position is its earliest.
 void HMCalendarData::setEkEventsArray(const QList<std::shared_ptr<platform::EKEvent>> &events)
 {
     m_ekEventsArray = events;
-    m_eventPositionsBySeries.clear();
-    for (qsizetype index = 0; index < events.size(); ++index)
-        m_eventPositionsBySeries[events[index]->calendarItemIdentifier()].append(index);
+    m_firstPositionBySeries.clear();
+    m_firstPositionBySeries.reserve(events.size());
+    m_nextPositionInSeries = QList<qsizetype>(events.size(), -1);
+    for (qsizetype index = events.size() - 1; index >= 0; --index) {
+        const QString seriesId = events[index]->calendarItemIdentifier();
+        const auto first = m_firstPositionBySeries.find(seriesId);
+        if (first == m_firstPositionBySeries.end()) {
+            m_firstPositionBySeries.insert(seriesId, index);
+        } else {
+            m_nextPositionInSeries[index] = *first;
+            *first = index;
+        }
+    }
 }
 
 // The events last read of one series, in their order there.
 QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::eventsOfSeries(const QString &seriesId) const
 {
     QList<std::shared_ptr<platform::EKEvent>> events;
-    for (const qsizetype index : m_eventPositionsBySeries.value(seriesId))
-        events.append(m_ekEventsArray[index]);
+    visitEventsOfSeries(seriesId, [&events](const std::shared_ptr<platform::EKEvent> &event) {
+        events.append(event);
+        return true;
+    });
     return events;
 }
 

@@ -8,6 +8,7 @@
 #include "sync/HMSyncRecord.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -262,7 +263,7 @@ public:
     void setIsWritingToGoogleDirect(bool isWriting) { m_isWritingToGoogleDirect = isWriting; }
     QList<std::shared_ptr<platform::EKEvent>> ekEventsArray() const { return m_ekEventsArray; }
     void setEkEventsArray(const QList<std::shared_ptr<platform::EKEvent>> &events);
-    QStringList &exceptionRecordIds() { return m_exceptionRecordIds; }
+    const QSet<QString> &exceptionRecordIds() const { return m_exceptionRecordIds; }
     // Created as 0 on first use.
     qint64 exceptionRecordIdCounter() const { return m_exceptionRecordIdCounter; }
     void setExceptionRecordIdCounter(qint64 counter) { m_exceptionRecordIdCounter = counter; }
@@ -514,10 +515,12 @@ private:
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
     bool listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
     bool listUnchangedSeries(ListingPass &pass, const platform::EKEvent &event);
+    bool listUnchangedMovedOccurrence(ListingPass &pass, const platform::EKEvent &event, const QString &nativeId);
     // Notes the record as found by an event that needs no plan, unless the event changed since the
     // sync's date (told by isChanged) and the device did not change the record too: answers whether
     // it was noted.
     static bool noteFoundUnchanged(ListingPass &pass, const HMIdentifierGraphEntry &record, bool isChanged);
+    static void noteFound(ListingPass &pass, const HMIdentifierGraphEntry &entry);
     static QList<QVariantMap> dictionariesNotListed(const HMIdentifierGraph::Entries &known, ListingPass &pass);
     void reportListingProgress(qsizetype position, qsizetype total) const;
     // The predicates of readEventKitEvents, a window each.
@@ -528,6 +531,7 @@ private:
     // The native id of a moved occurrence: its series and its start ("<uid>+yyyyMMdd+HH:mm:ss" in GMT).
     QString detachedNativeId(const platform::EKEvent &event);
     QString nativeIdOfEvent(const platform::EKEvent &event);
+    // Plans the event under plan.nativeId, which the caller takes (nativeIdOfEvent) first.
     void planEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                    const QSet<QString> &excludedHmUids, const QSet<QString> &seriesToRefresh);
     void planNewEvent(EventPlan &plan, const platform::EKEvent &event);
@@ -538,6 +542,17 @@ private:
     // series' start as the listing read it (no second read of the file); else as the store has it.
     std::shared_ptr<platform::EKEvent> seriesForChecksum(const QString &seriesId);
     QList<std::shared_ptr<platform::EKEvent>> eventsOfSeries(const QString &seriesId) const;
+    // Calls visit with each event last read of the series, in their order there, until it answers false.
+    template <typename Visit>
+    void visitEventsOfSeries(const QString &seriesId, const Visit &visit) const
+    {
+        const auto first = m_firstPositionBySeries.constFind(seriesId);
+        qsizetype position = first == m_firstPositionBySeries.constEnd() ? -1 : *first;
+        for (; position >= 0; position = m_nextPositionInSeries.at(position)) {
+            if (!visit(m_ekEventsArray.at(position)))
+                return;
+        }
+    }
     void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                         const QSet<QString> &excludedHmUids);
     void skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event);
@@ -577,7 +592,7 @@ private:
     std::atomic<bool> m_ignoreDeletes = false;
     std::atomic<bool> m_isWritingToGoogleDirect = false;
     QList<std::shared_ptr<platform::EKEvent>> m_ekEventsArray;
-    QStringList m_exceptionRecordIds;
+    QSet<QString> m_exceptionRecordIds;
     qint64 m_exceptionRecordIdCounter = 0;
     std::atomic<qint64> m_recordCounter = 0;
     std::atomic<qint64> m_numberOfInstancesForOutlookRecurringEvent = 0;
@@ -592,8 +607,11 @@ private:
     QHash<QString, QString> m_seriesChecksums;
     std::weak_ptr<platform::EKEventStore> m_storeOfEventCalendar;
     std::shared_ptr<platform::EKCalendar> m_eventCalendarToWriteTo;
-    // Positions in ekEventsArray by calendar item identifier, kept with the array.
-    QHash<QString, QList<qsizetype>> m_eventPositionsBySeries;
+    // The events of one series in ekEventsArray, kept with the array as a chain: the position of its
+    // first by calendar item identifier, then each position's next of the same series (-1 at the end).
+    // No list per series is made (or freed) for the thousands of series of a listing.
+    QHash<QString, qsizetype> m_firstPositionBySeries;
+    QList<qsizetype> m_nextPositionInSeries;
     // Whether ekEventsArray holds of each series only its first regular occurrence (the whole listing).
     bool m_holdsFirstOccurrencesOnly = false;
     // While the listing plans its events: ekEventsArray then holds what the folders hold now.

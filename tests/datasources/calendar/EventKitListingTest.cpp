@@ -190,6 +190,58 @@ TEST_F(EventKitListingTest, ASeriesChecksumIsTheCrcOfItsJoinedArchives)
     EXPECT_EQ(describe(list(QDateTime::currentDateTimeUtc().addSecs(60))), QStringList{});
 }
 
+// Moved occurrences found unchanged are not planned, yet each keeps its record and its id (two moved
+// onto one start are told apart by a number, the same in every listing); one changed on the desktop is
+// sent, unless the device changed its record in this run.
+TEST_F(EventKitListingTest, MovedOccurrencesAreSentAgainOnlyWhenOneChanges)
+{
+    const QDateTime start = QDateTime(QDate::currentDate().addDays(4), QTime(9, 0), QTimeZone::utc());
+    const EKRecurrenceRule daily(EKRecurrenceFrequency::Daily, 1, {}, {}, {}, {}, {}, {},
+                                 EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(5));
+    auto series = saveEvent(QStringLiteral("Walk"), start, {daily});
+    auto store = eventStore();
+    auto occurrences =
+        store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(10), {}));
+    ASSERT_EQ(occurrences.size(), 5);
+    const QDateTime sharedStart = start.addDays(1).addSecs(3 * 3600);
+    for (const qsizetype moved : {1, 2}) {
+        occurrences[moved]->setTitle(QStringLiteral("Walk %1").arg(moved));
+        occurrences[moved]->setStartDate(sharedStart);
+        occurrences[moved]->setEndDate(sharedStart.addSecs(3600));
+        ASSERT_TRUE(store->saveEvent(occurrences[moved], EKSpan::ThisEvent, true).ok());
+    }
+    const QList<HMSyncRecord> first = list(QDateTime());
+    ASSERT_EQ(describe(first).size(), 3);
+    const QString sharedId = series->eventIdentifier() + QStringLiteral("+%1+%2").arg(
+                                                             sharedStart.toString("yyyyMMdd"), sharedStart.toString("HH:mm:ss"));
+    QStringList movedIds{first[1].nativeId(), first[2].nativeId()};
+    movedIds.sort();
+    EXPECT_EQ(movedIds, (QStringList{sharedId, sharedId + QStringLiteral("+0")}));
+    ASSERT_EQ(m_graph->identifierDictionaries().size(), 3);
+
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(describe(list(lastSync)), QStringList{}) << "run " << run;
+        EXPECT_EQ(m_graph->identifierDictionaries().size(), 3) << "run " << run;
+    }
+
+    auto later = store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(start, start.addDays(10), {}));
+    std::shared_ptr<EKEvent> walkOne;
+    for (const auto &event : later)
+        walkOne = event->title() == QStringLiteral("Walk 1") ? event : walkOne;
+    ASSERT_TRUE(walkOne);
+    const QString walkOneUid = m_graph->harrowmereUidForNativeId(first[1].dictionary().value("SUBJECT") == QVariant("Walk 1")
+                                                                     ? first[1].nativeId()
+                                                                     : first[2].nativeId());
+    walkOne->setNotes(QStringLiteral("bring water"));
+    ASSERT_TRUE(store->saveEvent(walkOne, EKSpan::ThisEvent, true).ok());
+    const QStringList excluded = describe(list(lastSync, true, {walkOneUid}));
+    EXPECT_FALSE(excluded.contains(QStringLiteral("send Walk 1"))) << "changed on the device in this run";
+    EXPECT_EQ(describe(list(lastSync)).filter(QStringLiteral("Walk 1")), QStringList{"send Walk 1"});
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    EXPECT_EQ(m_graph->identifierDictionaries().size(), 3);
+}
+
 // A single event of a file of its own is told unchanged from its file's description alone. Each
 // thing that tells a change sends it, as planning the made event does; the others keep it found
 // (not deleted) and unsent: the sync's date against the file's change date, the date the last
