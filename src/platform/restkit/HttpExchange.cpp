@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,13 @@ namespace {
 constexpr qint64 kMaxHeadBytes = 64 * 1024;
 constexpr qsizetype kMaxChunkLineBytes = 1024;
 constexpr long kLongestIdleSeconds = 4;
+// Easy handles a transfer thread keeps between exchanges: as many as usually run side by side.
+constexpr size_t kIdleHandlesKept = 8;
+
+// The reports a transfer thread has gathered during one pass over its transfers (worker thread only;
+// null on any other thread). They go to the framework's thread together, in order: a small reply read
+// in one pass (its head, its body and its end) wakes that thread once instead of once a report.
+thread_local std::vector<std::function<void()>> *t_pendingReports = nullptr;
 
 void initialiseCurlOnce()
 {
@@ -212,7 +220,7 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     Progress received;
     Progress sent;
 
-    // Worker thread only.
+    // Worker thread only. The handle is the worker's, lent for this exchange.
     CURL *handle = nullptr;
     curl_slist *headerList = nullptr;
     int statusCode = 0;
@@ -230,9 +238,9 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     qint64 bodyHandedOver = 0; // bytes of the body given to libcurl
     int connectionsTried = 0;
 
-    bool begin();
+    void begin(CURL *handle);
     void complete(const std::shared_ptr<Transfer> &self, CURLcode result);
-    CURL *makeHandle();
+    void configureHandle();
     void setTlsOptions(CURL *handle);
     curl_slist *makeHeaderList() const;
     void setBody(CURL *handle) const;
@@ -260,10 +268,14 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
 
 void HttpExchange::Transfer::report(const std::shared_ptr<Transfer> &self, std::function<void(HttpExchange &)> work)
 {
-    RKNetworkThread::post([self, work = std::move(work)] {
+    auto job = [self, work = std::move(work)] {
         if (self->owner != nullptr)
             work(*self->owner);
-    });
+    };
+    if (t_pendingReports != nullptr)
+        t_pendingReports->push_back(std::move(job));
+    else
+        RKNetworkThread::post(std::move(job));
 }
 
 // Worker thread. The report clears its flag before it reads the figures: a callback that moves them
@@ -281,11 +293,9 @@ void HttpExchange::Transfer::reportProgress(Progress &progress, qint64 done, qin
     });
 }
 
-CURL *HttpExchange::Transfer::makeHandle()
+// Sets every option of the exchange on its handle, which comes fresh or reset to libcurl's defaults.
+void HttpExchange::Transfer::configureHandle()
 {
-    CURL *handle = curl_easy_init();
-    if (handle == nullptr)
-        return nullptr;
     const QByteArray url = request.url.toEncoded(QUrl::RemoveFragment | QUrl::RemoveUserInfo);
     curl_easy_setopt(handle, CURLOPT_URL, url.constData());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -311,7 +321,6 @@ CURL *HttpExchange::Transfer::makeHandle()
     headerList = makeHeaderList();
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
     setBody(handle);
-    return handle;
 }
 
 void HttpExchange::Transfer::setTlsOptions(CURL *handle)
@@ -358,14 +367,15 @@ void HttpExchange::Transfer::setBody(CURL *handle) const
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
 }
 
-// Makes the transfer's handle; false when libcurl has no memory for it.
-bool HttpExchange::Transfer::begin()
+// Takes the handle lent by the worker and sets the exchange's options on it.
+void HttpExchange::Transfer::begin(CURL *lent)
 {
-    handle = makeHandle();
-    return handle != nullptr;
+    handle = lent;
+    configureHandle();
 }
 
-// Ends the transfer with libcurl's result: frees its handle and, unless aborted, reports the outcome.
+// Ends the transfer with libcurl's result: lets go of its handle (the worker keeps it) and, unless
+// aborted, reports the outcome.
 void HttpExchange::Transfer::complete(const std::shared_ptr<Transfer> &self, CURLcode result)
 {
     qint64 errorCode = failure;
@@ -376,8 +386,6 @@ void HttpExchange::Transfer::complete(const std::shared_ptr<Transfer> &self, CUR
         errorCode = NSURLErrorNetworkConnectionLost;
     if (errorCode == 0 && isChunked && !chunksEnded)
         errorCode = NSURLErrorNetworkConnectionLost;
-    if (handle != nullptr)
-        curl_easy_cleanup(handle);
     handle = nullptr;
     curl_slist_free_all(headerList);
     headerList = nullptr;
@@ -392,7 +400,9 @@ namespace {
 // Exchanges with other trust run on a worker of their own, so that nothing libcurl keeps per multi
 // handle (the certificates it loaded, connections waiting to close) reaches a request that does not
 // trust what it was made with. Started on first use and kept for the process; between exchanges it
-// sleeps in the poll.
+// sleeps in the poll. Its easy handles go from one exchange to the next, reset to libcurl's defaults,
+// instead of being made and freed for each: reset keeps nothing of an exchange's options, and what it
+// does keep (connections, TLS sessions, resolved names) is this worker's trust's alone.
 class TransferWorker final
 {
 public:
@@ -432,15 +442,54 @@ private:
 
     [[noreturn]] void run()
     {
+        std::vector<std::function<void()>> reports;
+        t_pendingReports = &reports;
         for (;;) {
             takeQueued();
             dropAborted();
             int running = 0;
             curl_multi_perform(m_multi, &running);
             completeDone();
+            sendReports(reports);
             // libcurl wakes earlier for its own timers; an abort wakes it through curl_multi_wakeup.
             curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
         }
+    }
+
+    // The pass's reports go to the framework's thread as one piece of work, in the order made.
+    static void sendReports(std::vector<std::function<void()>> &reports)
+    {
+        if (reports.empty())
+            return;
+        RKNetworkThread::post([batch = std::move(reports)] {
+            for (const std::function<void()> &report : batch)
+                report();
+        });
+        reports = {};
+    }
+
+    // A handle an earlier exchange left, or a new one; null when libcurl has no memory for one.
+    CURL *lendHandle()
+    {
+        if (m_idleHandles.empty())
+            return curl_easy_init();
+        CURL *handle = m_idleHandles.back();
+        m_idleHandles.pop_back();
+        return handle;
+    }
+
+    // The transfer ends: its handle, taken off the multi handle, is reset and kept for the next one.
+    void finishTransfer(const std::shared_ptr<Transfer> &transfer, CURLcode result)
+    {
+        CURL *handle = transfer->handle;
+        transfer->complete(transfer, result);
+        if (handle == nullptr)
+            return;
+        curl_easy_reset(handle);
+        if (m_idleHandles.size() < kIdleHandlesKept)
+            m_idleHandles.push_back(handle);
+        else
+            curl_easy_cleanup(handle);
     }
 
     void takeQueued()
@@ -453,8 +502,11 @@ private:
         for (std::shared_ptr<Transfer> &transfer : queued) {
             if (transfer->isAborted.load())
                 continue;
-            if (!transfer->begin() || curl_multi_add_handle(m_multi, transfer->handle) != CURLM_OK) {
-                transfer->complete(transfer, CURLE_OUT_OF_MEMORY);
+            CURL *handle = lendHandle();
+            if (handle != nullptr)
+                transfer->begin(handle);
+            if (handle == nullptr || curl_multi_add_handle(m_multi, handle) != CURLM_OK) {
+                finishTransfer(transfer, CURLE_OUT_OF_MEMORY);
                 continue;
             }
             m_running.emplace(transfer->handle, std::move(transfer));
@@ -470,7 +522,7 @@ private:
                 continue;
             }
             curl_multi_remove_handle(m_multi, it->first);
-            it->second->complete(it->second, CURLE_ABORTED_BY_CALLBACK);
+            finishTransfer(it->second, CURLE_ABORTED_BY_CALLBACK);
             it = m_running.erase(it);
         }
     }
@@ -486,7 +538,7 @@ private:
             const std::shared_ptr<Transfer> transfer = std::move(found->second);
             m_running.erase(found);
             curl_multi_remove_handle(m_multi, transfer->handle);
-            transfer->complete(transfer, result);
+            finishTransfer(transfer, result);
         }
     }
 
@@ -494,6 +546,7 @@ private:
     std::mutex m_mutex;
     std::vector<std::shared_ptr<Transfer>> m_queued; // guarded by m_mutex
     std::map<CURL *, std::shared_ptr<Transfer>> m_running; // worker thread only
+    std::vector<CURL *> m_idleHandles;                      // worker thread only
 };
 
 } // namespace
