@@ -18,7 +18,8 @@ changed (the Google road's must send Google no write). Measured for the client a
 (user + system), wall time, peak resident memory and bytes written. --events 0 measures contacts only
 (the contacts bench: 1,000, 2,000 and 4,000 each way). Several --records sizes give the exponent of a
 power law fitted to the processor time (1 is linear). --repeat runs each size several times and keeps
-the medians. The Google peer keeps its connections open for further requests, as Google does;
+the medians. Both roads log alike: the Google run's progress sheet lines are left out
+(HM_SYNC_PROGRESS_LINES=0; set it to 1 to keep them). The Google peer keeps its connections open for further requests, as Google does;
 --close-connections makes it close each one after its answer (a TLS handshake per request).
 
 Needs a Release build with the targets hm_sync_once, google_peer, outlook_peer and phone_peer:
@@ -196,6 +197,10 @@ class Road(OurSide):
         self.env.update(XDG_RUNTIME_DIR=self.runtime, HM_OUTLOOK_NO_PAUSE="1")
         self.env["XDG_STATE_HOME"] = os.path.join(self.env["HOME"], "xdg_state_home")
         self.env.pop("HM_SYNC_LOG_LEVEL", None)
+        # Both roads log alike: the Google run's console sheet prints several progress lines a record,
+        # the phone road none; writing them was the Google road's CPU. HM_SYNC_PROGRESS_LINES=1 in the
+        # bench's environment keeps them.
+        self.env.setdefault("HM_SYNC_PROGRESS_LINES", "0")
         self.outlook_process = self.google_process = None
         self.tokens = os.path.join(self.env["HOME"], "tokens")
 

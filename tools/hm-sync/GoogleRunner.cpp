@@ -31,15 +31,22 @@ void printLine(const QString &line)
     std::fflush(stdout);
 }
 
-// The progress sheet of a run without a window: it prints what the sheet would show.
+// The progress sheet of a run without a window: it prints what the sheet would show. With
+// HM_SYNC_PROGRESS_LINES=0 it leaves out the step and overall lines (several a record), as the phone
+// road prints none: benchmarks compare the two roads' work, not their terminal output.
 class ConsoleSheet final : public HMSyncProgressReporting
 {
 public:
-    void setUserMessageDirectly(const QString &message) override { printLine(QStringLiteral("sheet step: ") + message); }
+    void setUserMessageDirectly(const QString &message) override
+    {
+        if (m_printsProgress)
+            printLine(QStringLiteral("sheet step: ") + message);
+    }
     void setUserMessageDirectly(const QString &message, double) override { setUserMessageDirectly(message); }
     void setOverallMessageDirectly(const QString &message, double) override
     {
-        printLine(QStringLiteral("sheet overall: ") + message);
+        if (m_printsProgress)
+            printLine(QStringLiteral("sheet overall: ") + message);
     }
     void syncCompleted(const QString &errorText) override
     {
@@ -50,6 +57,9 @@ public:
         printLine(QStringLiteral("sheet deletion warning: ") + message);
     }
     void displayReauthorizationButtons() override { printLine(QStringLiteral("sheet reauthorize")); }
+
+private:
+    const bool m_printsProgress = qEnvironmentVariable("HM_SYNC_PROGRESS_LINES") != QLatin1String("0");
 };
 
 } // namespace

@@ -8,14 +8,17 @@
 #include <openssl/x509.h>
 
 #include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace platform {
@@ -26,6 +29,13 @@ namespace {
 constexpr qint64 kMaxHeadBytes = 64 * 1024;
 constexpr qsizetype kMaxChunkLineBytes = 1024;
 constexpr long kLongestIdleSeconds = 4;
+// Easy handles a transfer driver keeps between exchanges: as many as usually run side by side.
+constexpr size_t kIdleHandlesKept = 8;
+
+// The reports libcurl's callbacks make while a driver moves its transfers on (null at other times).
+// They are made, in order, once libcurl has returned: a report may start or abort an exchange, which
+// must not happen inside a libcurl call.
+thread_local std::vector<std::function<void()>> *t_pendingReports = nullptr;
 
 void initialiseCurlOnce()
 {
@@ -189,9 +199,8 @@ qint64 codeForCurlResult(CURLcode result)
 
 } // namespace
 
-// What the worker thread and the exchange share. The worker owns the libcurl handles and the reply
-// being read; the exchange (owner) is touched only on the framework's thread, where the worker's
-// reports run.
+// What the driver and the exchange share, both on the framework's thread. The driver lends the libcurl
+// handle; libcurl's callbacks read the reply into it; the exchange (owner) hears of it through reports.
 struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Transfer>
 {
     explicit Transfer(Request request) : request(std::move(request)) {}
@@ -212,7 +221,7 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     Progress received;
     Progress sent;
 
-    // Worker thread only.
+    // The handle is the driver's, lent for this exchange.
     CURL *handle = nullptr;
     curl_slist *headerList = nullptr;
     int statusCode = 0;
@@ -230,9 +239,9 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     qint64 bodyHandedOver = 0; // bytes of the body given to libcurl
     int connectionsTried = 0;
 
-    bool begin();
+    void begin(CURL *handle);
     void complete(const std::shared_ptr<Transfer> &self, CURLcode result);
-    CURL *makeHandle();
+    void configureHandle();
     void setTlsOptions(CURL *handle);
     curl_slist *makeHeaderList() const;
     void setBody(CURL *handle) const;
@@ -260,13 +269,17 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
 
 void HttpExchange::Transfer::report(const std::shared_ptr<Transfer> &self, std::function<void(HttpExchange &)> work)
 {
-    RKNetworkThread::post([self, work = std::move(work)] {
+    auto job = [self, work = std::move(work)] {
         if (self->owner != nullptr)
             work(*self->owner);
-    });
+    };
+    if (t_pendingReports != nullptr)
+        t_pendingReports->push_back(std::move(job));
+    else
+        RKNetworkThread::post(std::move(job));
 }
 
-// Worker thread. The report clears its flag before it reads the figures: a callback that moves them
+// The report clears its flag before it reads the figures: a callback that moves them
 // after the read finds the flag clear and queues a report of its own, so the last figure always goes.
 void HttpExchange::Transfer::reportProgress(Progress &progress, qint64 done, qint64 total,
                                             void (HttpExchange::*signal)(qint64, qint64))
@@ -281,11 +294,9 @@ void HttpExchange::Transfer::reportProgress(Progress &progress, qint64 done, qin
     });
 }
 
-CURL *HttpExchange::Transfer::makeHandle()
+// Sets every option of the exchange on its handle, which comes fresh or reset to libcurl's defaults.
+void HttpExchange::Transfer::configureHandle()
 {
-    CURL *handle = curl_easy_init();
-    if (handle == nullptr)
-        return nullptr;
     const QByteArray url = request.url.toEncoded(QUrl::RemoveFragment | QUrl::RemoveUserInfo);
     curl_easy_setopt(handle, CURLOPT_URL, url.constData());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -311,7 +322,6 @@ CURL *HttpExchange::Transfer::makeHandle()
     headerList = makeHeaderList();
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
     setBody(handle);
-    return handle;
 }
 
 void HttpExchange::Transfer::setTlsOptions(CURL *handle)
@@ -358,14 +368,15 @@ void HttpExchange::Transfer::setBody(CURL *handle) const
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
 }
 
-// Makes the transfer's handle; false when libcurl has no memory for it.
-bool HttpExchange::Transfer::begin()
+// Takes the handle lent by the driver and sets the exchange's options on it.
+void HttpExchange::Transfer::begin(CURL *lent)
 {
-    handle = makeHandle();
-    return handle != nullptr;
+    handle = lent;
+    configureHandle();
 }
 
-// Ends the transfer with libcurl's result: frees its handle and, unless aborted, reports the outcome.
+// Ends the transfer with libcurl's result: lets go of its handle (the driver keeps it) and, unless
+// aborted, reports the outcome.
 void HttpExchange::Transfer::complete(const std::shared_ptr<Transfer> &self, CURLcode result)
 {
     qint64 errorCode = failure;
@@ -376,8 +387,6 @@ void HttpExchange::Transfer::complete(const std::shared_ptr<Transfer> &self, CUR
         errorCode = NSURLErrorNetworkConnectionLost;
     if (errorCode == 0 && isChunked && !chunksEnded)
         errorCode = NSURLErrorNetworkConnectionLost;
-    if (handle != nullptr)
-        curl_easy_cleanup(handle);
     handle = nullptr;
     curl_slist_free_all(headerList);
     headerList = nullptr;
@@ -387,92 +396,169 @@ void HttpExchange::Transfer::complete(const std::shared_ptr<Transfer> &self, CUR
 
 namespace {
 
-// The thread that runs every exchange trusting the same certificates, all on one libcurl multi handle:
-// a request costs no thread and no multi handle of its own, and several exchanges run side by side.
-// Exchanges with other trust run on a worker of their own, so that nothing libcurl keeps per multi
-// handle (the certificates it loaded, connections waiting to close) reaches a request that does not
-// trust what it was made with. Started on first use and kept for the process; between exchanges it
-// sleeps in the poll.
-class TransferWorker final
+// Runs every exchange trusting the same certificates on one libcurl multi handle, on the framework's
+// own thread: the thread's event loop watches the transfers' sockets and libcurl's timer, so a request
+// costs no hand-off to another thread and back, and several exchanges run side by side. Exchanges with
+// other trust run on a multi handle of their own, so that nothing libcurl keeps per multi handle (the
+// certificates it loaded, connections waiting to close) reaches a request that does not trust what it
+// was made with. Made on first use as a child of the framework thread's context, which goes with the
+// thread. Easy handles go from one exchange to the next, reset to libcurl's defaults, instead of being
+// made and freed for each: reset keeps nothing of an exchange's options, and what it does keep
+// (connections, TLS sessions, resolved names) is this trust's alone.
+class TransferDriver final : public QObject
 {
 public:
     using Transfer = HttpExchange::Transfer;
 
-    static TransferWorker &forTrust(const QString &caFile)
+    // The thread's driver for the trust, made if needed; framework thread only.
+    static TransferDriver &forTrust(const QString &caFile)
     {
-        static std::mutex mutex;
-        static auto *const workers = new std::map<QString, TransferWorker *>; // kept: their threads run on
-        const std::lock_guard lock(mutex);
-        TransferWorker *&worker = (*workers)[caFile];
-        if (worker == nullptr)
-            worker = new TransferWorker;
-        return *worker;
+        TransferDriver *&driver = drivers()[caFile];
+        if (driver == nullptr)
+            driver = new TransferDriver(caFile, &RKNetworkThread::context());
+        return *driver;
     }
 
-    // Hands the transfer to the worker (any thread).
-    void add(std::shared_ptr<Transfer> transfer)
+    // The thread's driver for the trust, or null when it has none (any more).
+    static TransferDriver *existing(const QString &caFile)
     {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_queued.push_back(std::move(transfer));
+        const auto found = drivers().find(caFile);
+        return found == drivers().end() ? nullptr : found->second;
+    }
+
+    ~TransferDriver() override
+    {
+        drivers().erase(m_caFile);
+        m_isClosing = true;
+        for (auto &[handle, transfer] : m_running) {
+            curl_multi_remove_handle(m_multi, handle);
+            transfer->isAborted.store(true);
+            transfer->complete(transfer, CURLE_ABORTED_BY_CALLBACK);
+            curl_easy_cleanup(handle);
         }
-        wake();
+        for (CURL *handle : m_idleHandles)
+            curl_easy_cleanup(handle);
+        curl_multi_cleanup(m_multi);
     }
 
-    // Makes the worker look at its transfers now, such as one just aborted (any thread).
-    void wake() { curl_multi_wakeup(m_multi); }
+    void add(const std::shared_ptr<Transfer> &transfer)
+    {
+        CURL *handle = lendHandle();
+        if (handle != nullptr)
+            transfer->begin(handle);
+        if (handle == nullptr || curl_multi_add_handle(m_multi, handle) != CURLM_OK) {
+            finishTransfer(transfer, CURLE_OUT_OF_MEMORY);
+            return;
+        }
+        m_running.emplace(handle, transfer);
+    }
+
+    // Takes the transfer off the multi handle, which closes its connection mid-way.
+    void remove(const std::shared_ptr<Transfer> &transfer)
+    {
+        const auto found = m_running.find(transfer->handle);
+        if (transfer->handle == nullptr || found == m_running.end())
+            return;
+        const std::shared_ptr<Transfer> kept = found->second;
+        m_running.erase(found);
+        curl_multi_remove_handle(m_multi, kept->handle);
+        finishTransfer(kept, CURLE_ABORTED_BY_CALLBACK);
+    }
 
 private:
-    TransferWorker() : m_multi(curl_multi_init())
+    struct Watch
+    {
+        std::unique_ptr<QSocketNotifier> read;
+        std::unique_ptr<QSocketNotifier> write;
+    };
+
+    static std::map<QString, TransferDriver *> &drivers()
+    {
+        thread_local std::map<QString, TransferDriver *> t_drivers;
+        return t_drivers;
+    }
+
+    TransferDriver(QString caFile, QObject *parent) : QObject(parent), m_caFile(std::move(caFile)), m_multi(curl_multi_init())
     {
         if (m_multi == nullptr)
             qFatal("libcurl could not make its multi handle");
-        std::thread([this] { run(); }).detach();
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &TransferDriver::onSocket);
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &TransferDriver::onTimer);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+        m_timer.setSingleShot(true);
+        connect(&m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
     }
 
-    [[noreturn]] void run()
+    // libcurl asks for the socket to be watched for reading, writing, both, or no more.
+    static int onSocket(CURL *, curl_socket_t socket, int what, void *context, void *)
     {
-        for (;;) {
-            takeQueued();
-            dropAborted();
-            int running = 0;
-            curl_multi_perform(m_multi, &running);
-            completeDone();
-            // libcurl wakes earlier for its own timers; an abort wakes it through curl_multi_wakeup.
-            curl_multi_poll(m_multi, nullptr, 0, 1000, nullptr);
+        auto *driver = static_cast<TransferDriver *>(context);
+        if (driver->m_isClosing)
+            return 0;
+        if (what == CURL_POLL_REMOVE) {
+            driver->unwatch(socket);
+            return 0;
         }
+        Watch &watch = driver->m_watches[socket];
+        driver->watchFor(watch.read, socket, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT);
+        driver->watchFor(watch.write, socket, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
+        return 0;
     }
 
-    void takeQueued()
+    void watchFor(std::unique_ptr<QSocketNotifier> &notifier, curl_socket_t socket, QSocketNotifier::Type type, bool wanted)
     {
-        std::vector<std::shared_ptr<Transfer>> queued;
-        {
-            const std::lock_guard lock(m_mutex);
-            queued.swap(m_queued);
+        if (!wanted) {
+            if (notifier)
+                notifier->setEnabled(false);
+            return;
         }
-        for (std::shared_ptr<Transfer> &transfer : queued) {
-            if (transfer->isAborted.load())
-                continue;
-            if (!transfer->begin() || curl_multi_add_handle(m_multi, transfer->handle) != CURLM_OK) {
-                transfer->complete(transfer, CURLE_OUT_OF_MEMORY);
-                continue;
+        if (!notifier) {
+            notifier = std::make_unique<QSocketNotifier>(qintptr(socket), type);
+            const int flag = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
+            connect(notifier.get(), &QSocketNotifier::activated, this, [this, socket, flag] { act(socket, flag); });
+        }
+        notifier->setEnabled(true);
+    }
+
+    // A notifier may be the one whose signal runs now: it is disabled at once and deleted later.
+    void unwatch(curl_socket_t socket)
+    {
+        const auto found = m_watches.find(socket);
+        if (found == m_watches.end())
+            return;
+        for (std::unique_ptr<QSocketNotifier> *notifier : {&found->second.read, &found->second.write}) {
+            if (*notifier) {
+                (*notifier)->setEnabled(false);
+                (*notifier).release()->deleteLater();
             }
-            m_running.emplace(transfer->handle, std::move(transfer));
         }
+        m_watches.erase(found);
     }
 
-    // Takes aborted transfers off the multi handle, which closes their connections mid-way.
-    void dropAborted()
+    static int onTimer(CURLM *, long milliseconds, void *context)
     {
-        for (auto it = m_running.begin(); it != m_running.end();) {
-            if (!it->second->isAborted.load()) {
-                ++it;
-                continue;
-            }
-            curl_multi_remove_handle(m_multi, it->first);
-            it->second->complete(it->second, CURLE_ABORTED_BY_CALLBACK);
-            it = m_running.erase(it);
-        }
+        auto *driver = static_cast<TransferDriver *>(context);
+        if (milliseconds < 0)
+            driver->m_timer.stop();
+        else if (!driver->m_isClosing)
+            driver->m_timer.start(int(qMin<long>(milliseconds, std::numeric_limits<int>::max())));
+        return 0;
+    }
+
+    // Lets libcurl move the transfers on for what the socket (or the timer) has, then ends those that
+    // are done and makes the reports gathered meanwhile, outside any libcurl call: a report may start
+    // or abort an exchange.
+    void act(curl_socket_t socket, int flags)
+    {
+        std::vector<std::function<void()>> reports;
+        t_pendingReports = &reports;
+        int running = 0;
+        curl_multi_socket_action(m_multi, socket, flags, &running);
+        completeDone();
+        t_pendingReports = nullptr;
+        for (const std::function<void()> &report : reports)
+            report();
     }
 
     void completeDone()
@@ -486,14 +572,41 @@ private:
             const std::shared_ptr<Transfer> transfer = std::move(found->second);
             m_running.erase(found);
             curl_multi_remove_handle(m_multi, transfer->handle);
-            transfer->complete(transfer, result);
+            finishTransfer(transfer, result);
         }
     }
 
+    // A handle an earlier exchange left, or a new one; null when libcurl has no memory for one.
+    CURL *lendHandle()
+    {
+        if (m_idleHandles.empty())
+            return curl_easy_init();
+        CURL *handle = m_idleHandles.back();
+        m_idleHandles.pop_back();
+        return handle;
+    }
+
+    // The transfer ends: its handle, off the multi handle, is reset and kept for the next one.
+    void finishTransfer(const std::shared_ptr<Transfer> &transfer, CURLcode result)
+    {
+        CURL *handle = transfer->handle;
+        transfer->complete(transfer, result);
+        if (handle == nullptr)
+            return;
+        curl_easy_reset(handle);
+        if (m_idleHandles.size() < kIdleHandlesKept)
+            m_idleHandles.push_back(handle);
+        else
+            curl_easy_cleanup(handle);
+    }
+
+    const QString m_caFile;
     CURLM *const m_multi;
-    std::mutex m_mutex;
-    std::vector<std::shared_ptr<Transfer>> m_queued; // guarded by m_mutex
-    std::map<CURL *, std::shared_ptr<Transfer>> m_running; // worker thread only
+    QTimer m_timer;
+    bool m_isClosing = false;
+    std::map<curl_socket_t, Watch> m_watches;
+    std::map<CURL *, std::shared_ptr<Transfer>> m_running;
+    std::vector<CURL *> m_idleHandles;
 };
 
 } // namespace
@@ -694,7 +807,7 @@ void HttpExchange::start()
     auto transfer = std::make_shared<Transfer>(m_request);
     transfer->owner = this;
     m_transfer = transfer;
-    TransferWorker::forTrust(m_request.caFile).add(std::move(transfer));
+    TransferDriver::forTrust(m_request.caFile).add(transfer);
 }
 
 void HttpExchange::abort()
@@ -713,7 +826,8 @@ void HttpExchange::finish(qint64 errorCode)
     if (m_transfer) {
         m_transfer->owner = nullptr;
         m_transfer->isAborted.store(true);
-        TransferWorker::forTrust(m_request.caFile).wake();
+        if (TransferDriver *driver = TransferDriver::existing(m_request.caFile))
+            driver->remove(m_transfer);
     }
     if (errorCode != 0)
         m_body.clear();

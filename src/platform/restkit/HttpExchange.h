@@ -28,8 +28,9 @@ namespace platform {
 // (http_proxy, https_proxy, no_proxy) are honoured.
 //
 // Lives on the REST framework's thread and is used only there; its signals arrive there. The transfer
-// itself runs on a transfer thread the process keeps for every exchange with the same trusted
-// certificates, beside the others under way; abort() takes it off at once, closing its connection.
+// runs there too, on a libcurl multi handle the thread keeps for every exchange with the same trusted
+// certificates, beside the others under way (the thread's event loop watches their sockets); abort()
+// takes it off at once, closing its connection.
 class HttpExchange final : public QObject
 {
     Q_OBJECT
@@ -60,7 +61,7 @@ public:
     const QList<RKResponse::Header> &headers() const { return m_headers; }
     const QByteArray &body() const { return m_body; }
 
-    // The transfer's state shared with its worker thread (defined in the source).
+    // The transfer's state shared with the thread's transfer driver (defined in the source).
     struct Transfer;
 
 signals:

@@ -276,6 +276,43 @@ TEST(HttpExchange, WritesTheRequestExactlyAndLaterRequestsReuseTheConnection)
     }
 }
 
+// Requests that follow one another on a kept connection go out each exactly as made: nothing of an
+// earlier request (its method, body or headers) comes with a later one that takes over its handle.
+TEST(HttpExchange, ARequestCarriesNothingOfTheOneBeforeIt)
+{
+    ensureApplication();
+    RawServer server([](int connection) { sendText(connection, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\n"); },
+                     true);
+    const std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(server.baseUrl());
+    const auto send = [&client](RKRequestMethod method, bool withProbe) {
+        const std::shared_ptr<RKRequest> request = client->requestWithResourcePath(QStringLiteral("/hmx_update"));
+        request->setMethod(method);
+        request->setTimeoutInterval(10);
+        if (method != RKRequestMethod::GET)
+            request->setHTTPBodyString(QStringLiteral("Command=login&"));
+        if (withProbe)
+            request->setValueForHTTPHeaderField("1", "X-Probe");
+        RKRequestOutcome outcome;
+        std::thread worker([&] { outcome = request->sendSynchronously(); });
+        worker.join();
+        return outcome.kind();
+    };
+    const QString host = QStringLiteral("Host: 127.0.0.1:%1\r\n").arg(server.port());
+    const QString body = QStringLiteral("Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 14\r\n\r\n"
+                                        "Command=login&");
+    ASSERT_EQ(send(RKRequestMethod::PUT, true), RKRequestOutcome::Kind::Loaded);
+    EXPECT_EQ(server.lastRequest().toStdString(),
+              (QStringLiteral("PUT /hmx_update HTTP/1.1\r\n") + host + QStringLiteral("X-Probe: 1\r\n") + body).toStdString());
+    ASSERT_EQ(send(RKRequestMethod::GET, false), RKRequestOutcome::Kind::Loaded);
+    EXPECT_EQ(server.lastRequest().toStdString(),
+              (QStringLiteral("GET /hmx_update HTTP/1.1\r\n") + host + QStringLiteral("\r\n")).toStdString());
+    ASSERT_EQ(send(RKRequestMethod::POST, false), RKRequestOutcome::Kind::Loaded);
+    EXPECT_EQ(server.lastRequest().toStdString(),
+              (QStringLiteral("POST /hmx_update HTTP/1.1\r\n") + host + body).toStdString());
+    EXPECT_EQ(server.requests(), 3);
+    EXPECT_EQ(server.connections(), 1);
+}
+
 // A kept connection that the server closes after reading a request whole, with no reply: the
 // request may have been stored, so it fails as a lost connection and is not sent again on a new
 // connection; the next request opens one. Likewise for a reply cut short on a kept connection.
