@@ -650,8 +650,6 @@ QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate 
         }
         return starts;
     }
-    if (walkEnd.isValid() && predicate.startDate.isValid() && walkEnd <= predicate.startDate)
-        return starts;
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         if (const std::shared_ptr<const ICalendarFile> file =
                 m_folders[calendar->calendarIdentifier()]->fileForUid(predicate.uid))
