@@ -300,7 +300,7 @@ std::optional<QVariantMap> HMCalendarData::recordSentOfEvent(const platform::EKE
     // the event's lookup when it is the same series.
     if (recurring)
         readSeriesOfRecord(nativeId);
-    QList<QDateTime> regularStarts;
+    RegularStarts regularStarts;
     const std::shared_ptr<platform::EKEvent> first =
         recurring ? firstAppleInstanceOfEventKitRecurringEventForNativeId(nativeId, &regularStarts) : nullptr;
     if (recurring && !first)
@@ -309,7 +309,7 @@ std::optional<QVariantMap> HMCalendarData::recordSentOfEvent(const platform::EKE
     QVariantMap sent = pppDictionaryForEKEvent(first ? *first : event, &identifierDictionary, 1);
     if (recurring) {
         sent.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
-                    exceptionsOfInstances(identifierDictionary.value(kInstancesKey).toList(), regularStarts));
+                    exceptionsOfSeries(nativeId, identifierDictionary.value(kInstancesKey).toList(), regularStarts));
     }
     return sent;
 }

@@ -192,12 +192,12 @@ QList<platform::EKEventSequence> HMCalendarData::readEventKitListing()
     return sequences;
 }
 
-QList<QDateTime> HMCalendarData::regularStartsOfSeries(const QString &seriesId)
+QList<QDateTime> HMCalendarData::regularStartsOfSeries(const QString &seriesId, const QDateTime &walkEnd)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
     QList<QDateTime> starts;
     for (const platform::EKPredicate &predicate : eventKitPredicates(seriesId, std::nullopt, std::nullopt))
-        starts.append(store->regularStartsMatchingPredicate(predicate));
+        starts.append(store->regularStartsMatchingPredicate(predicate, walkEnd));
     return starts;
 }
 

@@ -34,7 +34,7 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
         if (record.nativeId() == plan.seriesId)
             return;
     }
-    QList<QDateTime> regularStarts;
+    RegularStarts regularStarts;
     const std::shared_ptr<platform::EKEvent> first =
         firstAppleInstanceOfEventKitRecurringEventForNativeId(plan.seriesId, &regularStarts);
     if (!first) {
@@ -50,7 +50,8 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
     QVariantMap dictionary = pppDictionaryForEKEvent(*first, &seriesDictionary, 1);
     if (!seriesDictionary.contains(kInstancesKey))
         DDLogError(QStringLiteral("Did not find any instances... something is awry."));
-    const QVariantList exceptions = exceptionsOfInstances(seriesDictionary.value(kInstancesKey).toList(), regularStarts);
+    const QVariantList exceptions =
+        exceptionsOfSeries(plan.seriesId, seriesDictionary.value(kInstancesKey).toList(), regularStarts);
     seriesDictionary.remove(kInstancesKey);
     seriesDictionary.insert(kCrcKey, seriesChecksum(plan.seriesId));
     dictionary.insert(key(kHMSyncFieldRecurringNSArrayExceptions),
@@ -61,6 +62,25 @@ void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &re
     records.append(record);
     if (plan.seriesIsNew)
         addRecordAddedToDevice(plan.seriesUid);
+}
+
+// Only a regular start on an instance's local day tells anything: one a day and more after the last
+// instance is on a later local day in any zone, so the walk stops there. No instance, no walk.
+QVariantList HMCalendarData::exceptionsOfSeries(const QString &seriesId, const QVariantList &instances,
+                                                const RegularStarts &regularStarts)
+{
+    if (!regularStarts.fromWalk)
+        return exceptionsOfInstances(instances, regularStarts.found);
+    QDateTime last;
+    for (const QVariant &instance : instances) {
+        const QDateTime date = instance.toDateTime();
+        if (date.isValid() && (!last.isValid() || last < date))
+            last = date;
+    }
+    if (!last.isValid())
+        return exceptionsOfInstances(instances, {});
+    constexpr qint64 kTwoDaysSeconds = 2 * 24 * 3600;
+    return exceptionsOfInstances(instances, regularStartsOfSeries(seriesId, last.addSecs(kTwoDaysSeconds)));
 }
 
 QVariantList HMCalendarData::exceptionsOfInstances(const QVariantList &instances, const QList<QDateTime> &regularStarts)
@@ -258,7 +278,7 @@ bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVa
 
 std::shared_ptr<platform::EKEvent>
 HMCalendarData::firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId,
-                                                                      QList<QDateTime> *instances)
+                                                                      RegularStarts *instances)
 {
     DDLogVerbose(QStringLiteral("++ Looking up initial recurring event record for id: '%1'").arg(seriesId));
     const QList<std::shared_ptr<platform::EKEvent>> matches = eventsOfSeries(seriesId);
@@ -279,8 +299,8 @@ HMCalendarData::firstAppleInstanceOfEventKitRecurringEventForNativeId(const QStr
             first = matches.first();
     }
     if (instances && m_holdsFirstOccurrencesOnly && first && !first->isDetached())
-        starts = regularStartsOfSeries(seriesId);
-    if (instances && !starts.isEmpty())
-        *instances = starts;
+        *instances = RegularStarts{{}, true};
+    else if (instances && !starts.isEmpty())
+        *instances = RegularStarts{starts, false};
     return first;
 }

@@ -104,14 +104,25 @@ public:
                                                                   const platform::EKRecurrenceRule &rule);
     bool updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
                                                                  const platform::EKRecurrenceRule &rule);
-    // The regular occurrence of the series to read it from, and the starts of its regular occurrences
-    // in the events last read; null when none is regular (a lone detached occurrence stands in).
+    // The starts of a series' regular occurrences as its first occurrence was found: those among the
+    // events last read, or, when that read held only the first occurrence of each series, to be taken
+    // from the series' walk once it is known how far the record's instances reach.
+    struct RegularStarts
+    {
+        QList<QDateTime> found;
+        bool fromWalk = false;
+    };
+    // The regular occurrence of the series to read it from, and the starts of its regular occurrences;
+    // null when none is regular (a lone detached occurrence stands in).
     std::shared_ptr<platform::EKEvent>
-    firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId, QList<QDateTime> *instances);
+    firstAppleInstanceOfEventKitRecurringEventForNativeId(const QString &seriesId, RegularStarts *instances);
     // The occurrences the device's expansion of a series gives (instances) that the series does not
     // hold as it stands: those with no regular occurrence on their local day. An occurrence at another
     // time of day (another zone's daylight saving, say) is no exception; removed and moved ones are.
     static QVariantList exceptionsOfInstances(const QVariantList &instances, const QList<QDateTime> &regularStarts);
+    // The same of the series, its regular starts walked only as far as the last instance's day.
+    QVariantList exceptionsOfSeries(const QString &seriesId, const QVariantList &instances,
+                                    const RegularStarts &regularStarts);
     // The change checksum of an event: CRC-32 of its checksum input, as signed decimal text.
     static QString checksumOfEvent(const platform::EKEvent &event);
     // The start of the sync range: now minus the days back (at least 1, else 90; the profile's
@@ -526,8 +537,9 @@ private:
     // The predicates of readEventKitEvents, a window each.
     QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,
                                                     const std::optional<QString> &title);
-    // Every regular occurrence's start of the series in the listing's windows, in their order.
-    QList<QDateTime> regularStartsOfSeries(const QString &seriesId);
+    // Every regular occurrence's start of the series in the listing's windows, in their order; with a
+    // valid walkEnd only those before it, and the series is walked no further.
+    QList<QDateTime> regularStartsOfSeries(const QString &seriesId, const QDateTime &walkEnd = {});
     // The native id of a moved occurrence: its series and its start ("<uid>+yyyyMMdd+HH:mm:ss" in GMT).
     QString detachedNativeId(const platform::EKEvent &event);
     QString nativeIdOfEvent(const platform::EKEvent &event);

@@ -639,13 +639,13 @@ EKEventSequence EKEventStore::eventSequenceMatchingPredicate(const EKPredicate &
 
 // A series' regular starts are asked for across windows of many years: an event made per
 // occurrence only to read its start cost more than the kept walk they come from.
-QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate &predicate)
+QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate &predicate, const QDateTime &walkEnd)
 {
     const std::lock_guard lock(storeMutex());
     QList<QDateTime> starts;
     if (predicate.uid.isEmpty() || predicate.title || predicate.firstOccurrenceOnly) {
         for (const std::shared_ptr<EKEvent> &event : eventsMatchingPredicate(predicate)) {
-            if (!event->isDetached())
+            if (!event->isDetached() && (!walkEnd.isValid() || event->startDate() < walkEnd))
                 starts.append(event->startDate());
         }
         return starts;
@@ -653,7 +653,7 @@ QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate 
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
         if (const std::shared_ptr<const ICalendarFile> file =
                 m_folders[calendar->calendarIdentifier()]->fileForUid(predicate.uid))
-            starts.append(regularStartsOfFile(*file, predicate));
+            starts.append(regularStartsOfFile(*file, predicate, walkEnd));
     }
     // As the sequence sorts its events: by start, those of one start in the order they were found.
     std::stable_sort(starts.begin(), starts.end(), [](const QDateTime &left, const QDateTime &right) {
@@ -663,8 +663,10 @@ QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate 
 }
 
 // As appendEventsOfFile gives the series' regular occurrences: those of the walk in the window, less
-// those a detached occurrence stands in for.
-QList<QDateTime> EKEventStore::regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate) const
+// those a detached occurrence stands in for. Bound by walkEnd, the walk reaches only that far (or
+// as far as a kept walk already does) rather than years ahead.
+QList<QDateTime> EKEventStore::regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
+                                                   const QDateTime &walkEnd) const
 {
     const icalseries::ItemsOfUid found = icalseries::itemsByUid(file.calendar().get()).value(predicate.uid);
     if (!found.event)
@@ -672,7 +674,14 @@ QList<QDateTime> EKEventStore::regularStartsOfFile(const ICalendarFile &file, co
     QList<QDateTime> detachedIds;
     for (const auto &counted : countedDetached(file, predicate.uid, {found.event, found.overrides}))
         detachedIds.append(counted.second);
-    QList<QDateTime> starts = occurrencesOf(file, predicate.uid, found.event, predicate.startDate, predicate.endDate);
+    QList<QDateTime> starts;
+    if (walkEnd.isValid() && walkEnd < predicate.endDate) {
+        starts = icalcodec::occurrencesOverlapping(*walkOf(file, predicate.uid, found.event, walkEnd, 0),
+                                                   predicate.startDate, predicate.endDate);
+        starts.removeIf([&walkEnd](const QDateTime &start) { return start >= walkEnd; });
+    } else {
+        starts = occurrencesOf(file, predicate.uid, found.event, predicate.startDate, predicate.endDate);
+    }
     starts.removeIf([&detachedIds](const QDateTime &start) { return detachedIds.contains(start); });
     // In UTC, as an occurrence keeps its start.
     for (QDateTime &start : starts)

@@ -176,7 +176,8 @@ public:
     EKEventSequence eventSequenceMatchingPredicate(const EKPredicate &predicate);
     // The starts of the regular occurrences (not the detached ones) among those events, in their
     // order: of one series (uid set), straight from its kept walk, with no event made per occurrence.
-    QList<QDateTime> regularStartsMatchingPredicate(const EKPredicate &predicate);
+    // With a valid walkEnd only those starting before it: the series is walked no further than that.
+    QList<QDateTime> regularStartsMatchingPredicate(const EKPredicate &predicate, const QDateTime &walkEnd = {});
     // The event (a series: its first occurrence) with the identifier; null when there is none.
     std::shared_ptr<EKEvent> eventWithIdentifier(const QString &identifier);
     // The event as this store last saw or saved it, without looking at the folders again: right after
@@ -313,7 +314,8 @@ private:
     // original starts: all of them when the series has no master.
     static QList<std::pair<icalcomponent_impl *, QDateTime>>
     countedDetached(const ICalendarFile &file, const QString &uid, const SeriesParts &series);
-    QList<QDateTime> regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate) const;
+    QList<QDateTime> regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
+                                         const QDateTime &walkEnd) const;
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid, const SeriesParts &series,
                                                const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,

@@ -31,7 +31,7 @@ QString EKRecurrenceRule::description() const
     parts.byWeekNo = m_weeksOfTheYear;
     parts.byYearDay = m_daysOfTheYear;
     parts.bySetPos = m_setPositions;
-    return QStringLiteral("EKRecurrenceRule RRULE ") + parts.toText();
+    return parts.toText(QLatin1StringView("EKRecurrenceRule RRULE "));
 }
 
 } // namespace platform

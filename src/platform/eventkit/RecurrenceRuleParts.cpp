@@ -56,14 +56,21 @@ void appendList(QString &text, const char *name, const QList<int> &numbers)
     }
 }
 
+// "SU" for 1 to "SA" for 7; empty for any other number.
+QLatin1StringView weekdayCodeOf(int dayOfTheWeek)
+{
+    static const char *const codes[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+    return dayOfTheWeek < 1 || dayOfTheWeek > 7 ? QLatin1StringView() : QLatin1StringView(codes[dayOfTheWeek - 1]);
+}
+
 void appendByDay(QString &text, const QList<RecurrenceWeekday> &weekdays)
 {
     bool isFirst = true;
     for (const RecurrenceWeekday &weekday : weekdays) {
-        const QString code = RecurrenceRuleParts::weekdayCode(weekday.dayOfTheWeek);
+        const QLatin1StringView code = weekdayCodeOf(weekday.dayOfTheWeek);
         if (code.isEmpty())
             continue;
-        text += isFirst ? QStringLiteral(";BYDAY=") : QStringLiteral(",");
+        text += isFirst ? QLatin1StringView(";BYDAY=") : QLatin1StringView(",");
         isFirst = false;
         if (weekday.weekNumber != 0)
             appendNumber(text, weekday.weekNumber);
@@ -75,27 +82,26 @@ void appendByDay(QString &text, const QList<RecurrenceWeekday> &weekdays)
 
 QString RecurrenceRuleParts::weekdayCode(int dayOfTheWeek)
 {
-    static const char *const codes[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
-    if (dayOfTheWeek < 1 || dayOfTheWeek > 7)
-        return QString();
-    return QLatin1String(codes[dayOfTheWeek - 1]);
+    return weekdayCodeOf(dayOfTheWeek);
 }
 
-QString RecurrenceRuleParts::toText() const
+QString RecurrenceRuleParts::toText(QLatin1StringView prefix) const
 {
     static const char *const frequencyNames[] = {"DAILY", "WEEKLY", "MONTHLY", "YEARLY"};
     QString text;
-    text.reserve(64);
-    text += QStringLiteral("FREQ=") + QLatin1StringView(frequencyNames[frequency >= 0 && frequency <= 3 ? frequency : 0]);
+    text.reserve(prefix.size() + 64);
+    text += prefix;
+    text += QLatin1StringView("FREQ=");
+    text += QLatin1StringView(frequencyNames[frequency >= 0 && frequency <= 3 ? frequency : 0]);
     // RFC 5545 allows only positive intervals; a readable rule beats a faithful copy of a zero.
-    text += QStringLiteral(";INTERVAL=");
+    text += QLatin1StringView(";INTERVAL=");
     appendNumber(text, interval < 1 ? 1 : interval);
     if (until.isValid()) {
         // RFC 5545 wants UNTIL in UTC when the series has a zoned start, which every stored event has.
-        text += QStringLiteral(";UNTIL=");
+        text += QLatin1StringView(";UNTIL=");
         appendUtcTime(text, until);
     } else if (count > 0) {
-        text += QStringLiteral(";COUNT=");
+        text += QLatin1StringView(";COUNT=");
         appendNumber(text, count);
     }
     appendByDay(text, byDay);

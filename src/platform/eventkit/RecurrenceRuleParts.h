@@ -32,7 +32,8 @@ struct RecurrenceRuleParts final
 
     // The rule text from "FREQ=" on, such as "FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,WE". An interval below 1 is
     // written as 1; weekdays outside 1 to 7 have no code and are left out; empty lists are not written.
-    QString toText() const;
+    // The prefix comes first, in the same string: a listing describes the rule of every series.
+    QString toText(QLatin1StringView prefix = {}) const;
 
     // "SU" for 1 to "SA" for 7; the empty text for any other number.
     static QString weekdayCode(int dayOfTheWeek);

@@ -12,6 +12,8 @@
 #include "sync/HMIdentifierGraph.h"
 
 #include <QFile>
+#include <QMap>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -150,6 +152,79 @@ TEST_F(EventKitListingTest, ASeriesIsSentOnceWithItsExceptionsAndItsDetachedOccu
     ASSERT_TRUE(eventStore()->removeEvent(later.first(), EKSpan::ThisEvent, true).ok());
     EXPECT_EQ(describe(list(lastSync)), QStringList{"send Standup"}) << "a removed occurrence changes the series";
     EXPECT_EQ(describe(list(lastSync)), QStringList{});
+}
+
+// A series' exceptions are the device's instances with no regular occurrence on their local day; the
+// regular ones are walked only up to the last instance. In a zone with clock changes, daily, weekly
+// and monthly series without an end, with a count and with an end date each lose one occurrence and
+// have another moved (some near the last instance the record carries): the exceptions are those two
+// and, for a counted series, the date one step past its last, as the expansion gives it.
+TEST_F(EventKitListingTest, ASeriesExceptionsAreItsRemovedAndMovedInstancesWhateverItsRule)
+{
+    const eventkittest::ScopedEnvironment zone("TZ", "Europe/Berlin");
+    const QTimeZone berlin("Europe/Berlin");
+    const QDate first = QDate::currentDate().addDays(-100);
+    const QDateTime start(QDate(first.year(), first.month(), 15), QTime(9, 0), berlin);
+    const auto rule = [](EKRecurrenceFrequency frequency, int interval, const std::optional<EKRecurrenceEnd> &end,
+                         const QList<int> &daysOfTheMonth = {}) {
+        return EKRecurrenceRule(frequency, interval, {}, daysOfTheMonth, {}, {}, {}, {}, end);
+    };
+    const auto byCount = EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(40);
+    const auto byDate = EKRecurrenceEnd::recurrenceEndWithEndDate(QDateTime(start.date().addDays(7 * 30), QTime(23, 59, 59), berlin));
+    struct Row
+    {
+        const char *title;
+        EKRecurrenceRule rule;
+        QDateTime removed, moved;
+        QList<QDateTime> more;
+    };
+    const QList<Row> rows = {
+        {"daily", rule(EKRecurrenceFrequency::Daily, 1, std::nullopt), start.addDays(130), start.addDays(440), {}},
+        {"weekly", rule(EKRecurrenceFrequency::Weekly, 1, std::nullopt), start.addDays(7 * 3), start.addDays(7 * 62), {}},
+        {"monthly", rule(EKRecurrenceFrequency::Monthly, 1, std::nullopt, {15}), start.addMonths(2), start.addMonths(14), {}},
+        {"daily counted", rule(EKRecurrenceFrequency::Daily, 2, byCount), start.addDays(6), start.addDays(60),
+         {start.addDays(80)}},
+        {"weekly to a date", rule(EKRecurrenceFrequency::Weekly, 1, byDate), start.addDays(14), start.addDays(7 * 25), {}},
+    };
+    auto store = eventStore();
+    QMap<QString, QVariantList> expected;
+    for (const Row &row : rows) {
+        auto series = saveEvent(QString::fromLatin1(row.title), start, {row.rule});
+        series->setTimeZone(berlin);
+        ASSERT_TRUE(store->saveEvent(series, EKSpan::FutureEvents, true).ok());
+        for (const QDateTime &date : {row.removed, row.moved}) {
+            auto found = store->eventsMatchingPredicate(store->predicateForEventsWithStartDate(date, date.addSecs(60), {}));
+            found.removeIf([&series](const auto &event) { return event->calendarItemIdentifier() != series->calendarItemIdentifier(); });
+            ASSERT_EQ(found.size(), 1) << row.title << " " << date.toString(Qt::ISODate).toStdString();
+            if (date == row.removed) {
+                ASSERT_TRUE(store->removeEvent(found.first(), EKSpan::ThisEvent, true).ok());
+                continue;
+            }
+            found.first()->setStartDate(date.addSecs(7200));
+            found.first()->setEndDate(date.addSecs(10800));
+            ASSERT_TRUE(store->saveEvent(found.first(), EKSpan::ThisEvent, true).ok());
+        }
+        QVariantList dates{row.removed, row.moved};
+        for (const QDateTime &date : row.more)
+            dates.append(date);
+        expected.insert(series->eventIdentifier(), dates);
+    }
+    const QList<HMSyncRecord> records = list(QDateTime());
+    qsizetype seen = 0;
+    for (const HMSyncRecord &record : records) {
+        if (!expected.contains(record.nativeId()))
+            continue;
+        ++seen;
+        SCOPED_TRACE(record.dictionary().value("SUBJECT").toString().toStdString());
+        const QVariantList exceptions = record.dictionary().value("NSARRAYEXCEPTIONS").toList();
+        QStringList found, wanted;
+        for (const QVariant &date : exceptions)
+            found.append(date.toDateTime().toUTC().toString(Qt::ISODate));
+        for (const QVariant &date : expected.value(record.nativeId()))
+            wanted.append(date.toDateTime().toUTC().toString(Qt::ISODate));
+        EXPECT_EQ(found, wanted);
+    }
+    EXPECT_EQ(seen, rows.size());
 }
 
 // The checksum a series is kept under is the CRC of its event archive followed by the list of its

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QSet>
 
 #include <gtest/gtest.h>
@@ -332,6 +333,54 @@ TEST_F(EKEventStoreListedSeriesTest, RegularStartsAreThoseOfTheListedOccurrences
         }
     }
     EXPECT_GT(compared, 5000) << "the series' walks reach years ahead";
+}
+
+// Starts asked for up to an end are walked only that far, before any longer walk of the series is
+// kept: each bound, from one in the past to years ahead, gives the regular starts the store lists in
+// the listing's windows that begin before it, for every shape of series (across the clock changes,
+// with a count, an end, removed, added and moved occurrences).
+TEST_F(EKEventStoreListedSeriesTest, BoundedRegularStartsAreTheListedOnesBeforeTheBound)
+{
+    writeSeriesFiles();
+    const auto store = eventStore();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QList<std::pair<QDateTime, QDateTime>> windows{{now.addYears(-3), now.addYears(1)}};
+    for (int step = 0; step < 3; ++step)
+        windows.append({windows.last().second, windows.last().second.addYears(4)});
+    const QList<QDateTime> bounds = {QDateTime(QDate(2026, 3, 29), QTime(1, 30), QTimeZone::utc()),
+                                     QDateTime(QDate(2026, 12, 3), QTime(9, 0), QTimeZone::utc()),
+                                     now.addDays(40), now.addYears(1).addDays(2), now.addYears(6)};
+    const QStringList uids = {"zoned", "floating", "allday", "count", "until", "moved", "later", "first", "second"};
+    // Asked first, shortest bound first: each walk is made for its bound.
+    QMap<QString, QStringList> bounded;
+    for (const QString &uid : uids) {
+        for (const QDateTime &bound : bounds) {
+            for (const auto &[start, end] : std::as_const(windows)) {
+                EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, {});
+                predicate.uid = uid;
+                for (const QDateTime &regular : store->regularStartsMatchingPredicate(predicate, bound))
+                    bounded[uid + dump(bound)].append(dump(regular));
+            }
+        }
+    }
+    qsizetype compared = 0;
+    for (const QString &uid : uids) {
+        for (const QDateTime &bound : bounds) {
+            QStringList expected;
+            for (const auto &[start, end] : std::as_const(windows)) {
+                EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, {});
+                predicate.uid = uid;
+                for (const auto &event : store->eventsMatchingPredicate(predicate)) {
+                    if (!event->isDetached() && event->startDate() < bound)
+                        expected.append(dump(event->startDate()));
+                }
+            }
+            SCOPED_TRACE(uid.toStdString() + " before " + dump(bound).toStdString());
+            expectSameStarts(bounded.value(uid + dump(bound)), expected);
+            compared += expected.size();
+        }
+    }
+    EXPECT_GT(compared, 3000);
 }
 
 // Rules that only repeat their start are stepped by the store itself, not by libical's iterator: each

@@ -63,7 +63,7 @@ TEST(EKRecurrenceRule, DescriptionCarriesTheRfc5545RuleFromFreqOn)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(ruleText(row.rule), QString::fromLatin1(row.text));
-        EXPECT_TRUE(row.rule.description().startsWith(QLatin1String("EKRecurrenceRule ")));
+        EXPECT_EQ(row.rule.description(), QLatin1String("EKRecurrenceRule RRULE ") + QString::fromLatin1(row.text));
     }
 }
 
