@@ -656,15 +656,15 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::
     keepItemsOfDamaged(*parsed, described.get());
     const bool isSame = hasSameDescription(*parsed, *described);
     parsed->setOccurrences(nullptr);
-    const auto known = m_files.constFind(described->fileName);
-    const bool isCurrent = known != m_files.constEnd() && *known == described;
+    const std::shared_ptr<ICalendarFile> known = m_files.value(described->fileName);
+    const bool isCurrent = known == described;
     if (isCurrent && !isSame) {
         noteUnsaved(described->fileName);
         replaceFile(described->fileName, descriptionOf(*parsed));
     } else if (isCurrent) {
-        (*known)->needsParsing = false;
-        (*known)->isDescribedByParse = (*known)->isDescribedByParse || isUnchanged;
-        parsed->setOccurrences(isUnchanged ? walksOf(**known) : nullptr);
+        known->needsParsing = false;
+        known->isDescribedByParse = known->isDescribedByParse || isUnchanged;
+        parsed->setOccurrences(isUnchanged ? walksOf(*known) : nullptr);
     }
     if (!parsed->parses)
         return nullptr;
@@ -854,7 +854,7 @@ ICalendarFolder::IndexTaken ICalendarFolder::takeIndexedFiles(qsizetype nameCoun
     m_indexEntryLines = described ? described->entryLines : 0;
     const IndexTaken taken{described.has_value(), described && m_files.isEmpty() && nameCount <= kMaxFilesPerFolder};
     if (!taken.isWhole) {
-        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
+        m_described = described ? std::move(described->files) : icalindex::ICalendarFileTable();
         // The first look describes every file: the indexes are sized for them at once.
         m_files.reserve(nameCount);
         return taken;
@@ -1007,7 +1007,7 @@ void ICalendarFolder::saveIndex()
     if (folderModifiedNs(m_path) == 0)
         return;
     if (!appendUnsavedToIndex()) {
-        QHash<QString, std::shared_ptr<ICalendarFile>> files = m_files;
+        icalindex::ICalendarFileTable files = m_files;
         for (const auto &[name, staged] : m_staged) {
             if (files.contains(name))
                 files.insert(name, indexedEntryOf(name));
@@ -1090,7 +1090,9 @@ const QList<std::shared_ptr<ICalendarFile>> &ICalendarFolder::filesInPlace() con
 {
     if (m_filesInPlace.size() == m_files.size())
         return m_filesInPlace;
-    m_filesInPlace = m_files.values();
+    m_filesInPlace.clear();
+    m_filesInPlace.reserve(m_files.size());
+    m_files.forEach([this](std::shared_ptr<ICalendarFile> file) { m_filesInPlace.append(std::move(file)); });
     std::sort(m_filesInPlace.begin(), m_filesInPlace.end(),
               [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
     return m_filesInPlace;
@@ -1147,8 +1149,9 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
         return;
     m_itemIndexes |= index;
     QList<const std::shared_ptr<ICalendarFile> *> files;
-    files.reserve(m_files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+    const QList<std::shared_ptr<ICalendarFile>> &inPlace = filesInPlace();
+    files.reserve(inPlace.size());
+    for (const std::shared_ptr<ICalendarFile> &file : inPlace)
         files.append(&file);
     std::sort(files.begin(), files.end(),
               [](const auto *left, const auto *right) { return (*left)->fileName < (*right)->fileName; });
@@ -1166,7 +1169,7 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
     describeStagedFiles();
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
+    for (const std::shared_ptr<ICalendarFile> &file : filesInPlace()) {
         if (file->parses)
             result.append(file);
     }
@@ -1176,10 +1179,12 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
 QStringList ICalendarFolder::damagedItemUids() const
 {
     QStringList uids;
-    for (auto file = m_files.cbegin(); m_damagedFileCount > 0 && file != m_files.cend(); ++file) {
-        if ((*file)->isDamaged)
-            uids += (*file)->uids();
-    }
+    if (m_damagedFileCount == 0)
+        return uids;
+    m_files.forEach([&uids](const std::shared_ptr<ICalendarFile> &file) {
+        if (file->isDamaged)
+            uids += file->uids();
+    });
     return uids;
 }
 
@@ -1229,8 +1234,8 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
 
 std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalendarFile &file)
 {
-    const auto known = m_files.constFind(file.fileName);
-    return known != m_files.constEnd() && known->get() == &file ? walksOf(**known) : nullptr;
+    const std::shared_ptr<ICalendarFile> known = m_files.value(file.fileName);
+    return known.get() == &file ? walksOf(*known) : nullptr;
 }
 
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)

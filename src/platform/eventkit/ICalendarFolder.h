@@ -349,13 +349,13 @@ private:
     void noteOwnChange(qint64 folderTimeBefore);
 
     QString m_path;
-    QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
+    icalindex::ICalendarFileTable m_files;
     // The files by a key of each UID, or title; a file found is checked to hold the text asked for.
     ICalendarItemIndex m_filesByUid;
     ICalendarItemIndex m_filesByTitle;
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
-    QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
+    icalindex::ICalendarFileTable m_described;
     // The folder's files in the order their descriptions lie in memory (at the first look, the order
     // of the index's entries, when it took them whole); emptied when a file is added, replaced or
     // removed, and made again when a walk over the files needs it.

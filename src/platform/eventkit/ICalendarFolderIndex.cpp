@@ -374,26 +374,14 @@ void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<Descr
 
 // The entries live in one block, in the order of the index: one allocation for all of them, which a
 // look at every file walks in the order they lie in memory. The block lives while any of them does.
-// A later entry of a file replaces an earlier one, whose place is marked as it is replaced: the
-// entries are looked up by name once each.
 LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
 {
     const auto block = std::make_shared<std::vector<ICalendarFile>>(std::move(entries));
     LoadedIndex index;
     index.entryLines = qsizetype(block->size());
-    index.files.reserve(index.entryLines);
-    std::vector<bool> isReplaced(block->size(), false);
-    for (ICalendarFile &entry : *block) {
-        std::shared_ptr<ICalendarFile> &kept = index.files[entry.fileName];
-        if (kept)
-            isReplaced[std::size_t(kept.get() - block->data())] = true;
-        kept = std::shared_ptr<ICalendarFile>(block, &entry);
-    }
+    index.files.adoptBlock(block);
     index.inOrder.reserve(index.files.size());
-    for (std::size_t at = 0; at < block->size(); ++at) {
-        if (!isReplaced[at])
-            index.inOrder.append(std::shared_ptr<ICalendarFile>(block, &(*block)[at]));
-    }
+    index.files.forEach([&index](ICalendarFileTable::FilePointer file) { index.inOrder.append(std::move(file)); });
     return index;
 }
 
@@ -539,6 +527,107 @@ bool splitFields(QByteArrayView text, char separator, std::span<QByteArrayView> 
     return true;
 }
 
+// A slot for every entry and a third more, so that a lookup meets an empty slot soon after its own.
+void ICalendarFileTable::adoptBlock(Block block)
+{
+    Q_ASSERT(isEmpty());
+    const std::size_t count = block->size();
+    std::size_t capacity = 8;
+    while (capacity < count + count / 3 + 1)
+        capacity *= 2;
+    m_block = std::move(block);
+    m_slots.assign(capacity, kEmpty);
+    m_isLive.assign(count, false);
+    m_blockCount = 0;
+    m_seed = QHashSeed::globalSeed();
+    const std::size_t mask = capacity - 1;
+    for (std::size_t at = 0; at < count; ++at) {
+        const QString &name = (*m_block)[at].fileName;
+        std::size_t slot = qHash(QStringView(name), m_seed) & mask;
+        while (m_slots[slot] != kEmpty && (*m_block)[m_slots[slot] - 1].fileName != name)
+            slot = (slot + 1) & mask;
+        if (m_slots[slot] != kEmpty)
+            m_isLive[m_slots[slot] - 1] = false;
+        else
+            ++m_blockCount;
+        m_slots[slot] = quint32(at + 1);
+        m_isLive[at] = true;
+    }
+}
+
+qsizetype ICalendarFileTable::slotOf(QStringView name) const
+{
+    if (m_blockCount == 0)
+        return -1;
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t slot = qHash(name, m_seed) & mask;; slot = (slot + 1) & mask) {
+        const quint32 entry = m_slots[slot];
+        if (entry == kEmpty)
+            return -1;
+        if (entry != kGone && QStringView((*m_block)[entry - 1].fileName) == name)
+            return qsizetype(slot);
+    }
+}
+
+ICalendarFileTable::FilePointer ICalendarFileTable::value(const QString &name) const
+{
+    if (const auto other = m_others.constFind(name); other != m_others.constEnd())
+        return *other;
+    const qsizetype slot = slotOf(name);
+    return slot < 0 ? nullptr : entryInSlot(slot);
+}
+
+// The entry shares the block's count: it keeps the block, not the table, alive.
+ICalendarFileTable::FilePointer ICalendarFileTable::entryInSlot(qsizetype slot) const
+{
+    return FilePointer(m_block, &(*m_block)[m_slots[std::size_t(slot)] - 1]);
+}
+
+// An entry let go is marked gone, not emptied, so that lookups go on past it; the block and its table
+// are let go with the last of its entries.
+void ICalendarFileTable::dropFromBlock(qsizetype slot)
+{
+    quint32 &entry = m_slots[std::size_t(slot)];
+    m_isLive[entry - 1] = false;
+    entry = kGone;
+    if (--m_blockCount > 0)
+        return;
+    m_block.reset();
+    m_slots = {};
+    m_isLive = {};
+}
+
+void ICalendarFileTable::insert(const QString &name, FilePointer file)
+{
+    if (const qsizetype slot = slotOf(name); slot >= 0)
+        dropFromBlock(slot);
+    m_others.insert(name, std::move(file));
+}
+
+ICalendarFileTable::FilePointer ICalendarFileTable::take(const QString &name)
+{
+    if (FilePointer other = m_others.take(name))
+        return other;
+    const qsizetype slot = slotOf(name);
+    if (slot < 0)
+        return nullptr;
+    FilePointer file = entryInSlot(slot);
+    dropFromBlock(slot);
+    return file;
+}
+
+QStringList ICalendarFileTable::keys() const
+{
+    QStringList names;
+    names.reserve(size());
+    for (std::size_t at = 0; m_block && at < m_isLive.size(); ++at) {
+        if (m_isLive[at])
+            names.append((*m_block)[at].fileName);
+    }
+    names.append(m_others.keys());
+    return names;
+}
+
 QString indexPathFor(const QString &folderPath)
 {
     const QFileInfo folder(folderPath);
@@ -600,7 +689,7 @@ FileContentWriter streamedIndex(const IndexEntries &entries)
 
 } // namespace
 
-Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files)
+Result<qsizetype> saveIndex(const QString &folderPath, const ICalendarFileTable &files)
 {
     QStringList names = files.keys();
     names.sort();
