@@ -154,7 +154,7 @@ std::shared_ptr<ICalendarFile> descriptionOf(const ICalendarFile &file)
 std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat &info)
 {
     auto file = std::make_shared<ICalendarFile>();
-    file->fileName = fileName;
+    file->setFileName(fileName);
     file->size = info.size;
     file->modifiedNs = info.modifiedNs;
     file->inode = info.inode;
@@ -166,7 +166,7 @@ std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat 
 std::shared_ptr<ICalendarFile> entryWithStatusOf(const ICalendarFile &file)
 {
     auto entry = std::make_shared<ICalendarFile>();
-    entry->fileName = file.fileName;
+    entry->setFileNameUtf8(file.fileNameUtf8());
     entry->size = file.size;
     entry->modifiedNs = file.modifiedNs;
     entry->inode = file.inode;
@@ -190,7 +190,7 @@ bool keepItemsOfDamaged(ICalendarFile &file, const ICalendarFile *before)
         consoleLog(
             QStringLiteral("Calendar file %1 no longer reads as a calendar; its items %2 are kept, not taken for "
                            "deleted, until it is mended or removed")
-                .arg(file.fileName, file.uids().join(QStringLiteral(", "))));
+                .arg(file.fileName(), file.uids().join(QStringLiteral(", "))));
     }
     return true;
 }
@@ -431,13 +431,42 @@ QString ICalendarFolder::reasonNotParsed(const QByteArray &text)
 }
 
 ICalendarFile::ICalendarFile(const ICalendarFile &other)
-    : fileName(other.fileName), size(other.size), modifiedNs(other.modifiedNs), inode(other.inode),
+    : size(other.size), modifiedNs(other.modifiedNs), inode(other.inode),
       changedNs(other.changedNs), reachStart(other.reachStart), reachEnd(other.reachEnd),
       described(other.described), itemsSize(other.itemsSize), parses(other.parses), isDamaged(other.isDamaged),
       needsParsing(other.needsParsing), hasEvents(other.hasEvents), hasTodos(other.hasTodos),
-      isDescribedByParse(other.isDescribedByParse),
+      isDescribedByParse(other.isDescribedByParse), m_fileName(other.m_fileName),
       m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
 {
+}
+
+QString ICalendarFile::fileName() const
+{
+    return QString::fromUtf8(m_fileName);
+}
+
+void ICalendarFile::setFileName(const QString &name)
+{
+    m_fileName = name.toUtf8();
+}
+
+// UTF-8 orders characters as UTF-16 does but for those beyond U+FFFF, whose surrogates come before
+// U+E000 to U+FFFF; those begin with the bytes F0 to F4 and EE or EF. Bytes after the first that
+// differs do not count, and a name comes after the names it begins with.
+bool ICalendarFile::isNamedBefore(const ICalendarFile &left, const ICalendarFile &right)
+{
+    const QByteArrayView first = left.m_fileName;
+    const QByteArrayView second = right.m_fileName;
+    const auto [at, atSecond] = std::mismatch(first.begin(), first.end(), second.begin(), second.end());
+    if (at == first.end() || atSecond == second.end())
+        return atSecond != second.end();
+    const uchar byte = uchar(*at);
+    const uchar secondByte = uchar(*atSecond);
+    const auto isHigh = [](uchar lead) { return lead >= 0xf0; };
+    const auto isTop = [](uchar lead) { return lead == 0xee || lead == 0xef; };
+    if ((isHigh(byte) && isTop(secondByte)) || (isTop(byte) && isHigh(secondByte)))
+        return isHigh(byte);
+    return byte < secondByte;
 }
 
 ICalendarFile &ICalendarFile::operator=(const ICalendarFile &other)
@@ -618,12 +647,12 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     file.parses = false;
     file.isDamaged = false;
     file.clearParse();
-    const QString path = m_path + QLatin1Char('/') + file.fileName;
+    const QString path = m_path + QLatin1Char('/') + file.fileName();
     struct stat opened = {};
     const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path, kMaxItemFileBytes, &opened);
     const bool isUnchanged = hasStatus(file, fileStatOf(opened));
     std::shared_ptr<icalcomponent_impl> calendar =
-        bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName)) : nullptr;
+        bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName())) : nullptr;
     describeItems(file, calendar.get(), isUnchanged && !hasScaledRule(calendar.get()) ? listed : std::nullopt);
     if (calendar)
         file.setParse(std::move(calendar), *bytes);
@@ -645,10 +674,10 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shar
 // since its description gets no kept walks; the next look at the folder describes it afresh.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::shared_ptr<const ICalendarFile> &described)
 {
-    if (const auto staged = m_staged.find(described->fileName); staged != m_staged.end())
+    if (const auto staged = m_staged.find(described->fileName()); staged != m_staged.end())
         return staged->second.staged->parses ? staged->second.staged : nullptr;
     for (const std::shared_ptr<const ICalendarFile> &recent : std::as_const(m_recentlyParsed)) {
-        if (recent->fileName == described->fileName)
+        if (recent->fileNameUtf8() == described->fileNameUtf8())
             return recent;
     }
     auto parsed = std::make_shared<ICalendarFile>(*described);
@@ -656,11 +685,11 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::
     keepItemsOfDamaged(*parsed, described.get());
     const bool isSame = hasSameDescription(*parsed, *described);
     parsed->setOccurrences(nullptr);
-    const std::shared_ptr<ICalendarFile> known = m_files.value(described->fileName);
+    const std::shared_ptr<ICalendarFile> known = m_files.value(described->fileName());
     const bool isCurrent = known == described;
     if (isCurrent && !isSame) {
-        noteUnsaved(described->fileName);
-        replaceFile(described->fileName, descriptionOf(*parsed));
+        noteUnsaved(described->fileName());
+        replaceFile(described->fileName(), descriptionOf(*parsed));
     } else if (isCurrent) {
         known->needsParsing = false;
         known->isDescribedByParse = known->isDescribedByParse || isUnchanged;
@@ -949,13 +978,14 @@ template <typename Files> std::optional<QStringList> changedAmong(int folder, co
 {
     QStringList changed;
     for (const std::shared_ptr<ICalendarFile> &file : files) {
-        if (file->fileName.startsWith(QLatin1Char('.')) || !hasItemSuffix(file->fileName))
+        const QString name = file->fileName();
+        if (name.startsWith(QLatin1Char('.')) || !hasItemSuffix(name))
             return std::nullopt;
-        const FileStat info = statInFolder(folder, file->fileName);
+        const FileStat info = statInFolder(folder, name);
         if (!info.exists)
             return std::nullopt;
         if (!hasStatus(*file, info))
-            changed.append(file->fileName);
+            changed.append(name);
     }
     return changed;
 }
@@ -1069,7 +1099,7 @@ void ICalendarFolder::noteUnsaved(const QString &fileName)
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
-    m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName == fileName; });
+    m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName() == fileName; });
     m_filesInPlace = {};
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
@@ -1154,7 +1184,7 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
     for (const std::shared_ptr<ICalendarFile> &file : inPlace)
         files.append(&file);
     std::sort(files.begin(), files.end(),
-              [](const auto *left, const auto *right) { return (*left)->fileName < (*right)->fileName; });
+              [](const auto *left, const auto *right) { return ICalendarFile::isNamedBefore(**left, **right); });
     ICalendarItemIndex &built = itemIndex(index);
     built.reserve(files.size());
     for (const std::shared_ptr<ICalendarFile> *file : std::as_const(files)) {
@@ -1226,7 +1256,7 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     // item's, whatever order the index keeps; the others are left alone.
     const QString ownName = fileNameForUid(uid);
     const auto chosen = std::min_element(holders.cbegin(), holders.cend(), [&ownName](const auto &left, const auto &right) {
-        return std::pair(left->fileName != ownName, left->fileName) < std::pair(right->fileName != ownName, right->fileName);
+        return std::pair(left->fileName() != ownName, left->fileName()) < std::pair(right->fileName() != ownName, right->fileName());
     });
     reportSharedUid(uid, holders, **chosen);
     return *chosen;
@@ -1234,24 +1264,24 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
 
 std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalendarFile &file)
 {
-    const std::shared_ptr<ICalendarFile> known = m_files.value(file.fileName);
+    const std::shared_ptr<ICalendarFile> known = m_files.value(file.fileName());
     return known.get() == &file ? walksOf(*known) : nullptr;
 }
 
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
 {
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
-        const QString &name = file.fileName;
-        if (name.size() == plain->size() + 4 && name.endsWith(QLatin1StringView(".ics")) &&
-            name.startsWith(QLatin1StringView(plain->data(), plain->size())))
+        const QByteArray &name = file.fileNameUtf8();
+        if (name.size() == plain->size() + 4 && name.endsWith(".ics") && name.startsWith(*plain))
             return false;
     }
     const QStringList uids = file.uids();
+    const QString name = file.fileName();
     for (const QString &uid : uids) {
-        if (fileNameForUid(uid) == file.fileName)
+        if (fileNameForUid(uid) == name)
             return false;
         const std::shared_ptr<ICalendarFile> chosen = indexedFileForUid(uid);
-        if (!chosen || chosen->fileName == file.fileName)
+        if (!chosen || chosen->fileNameUtf8() == file.fileNameUtf8())
             return false;
     }
     return !uids.isEmpty();
@@ -1265,11 +1295,11 @@ void ICalendarFolder::reportSharedUid(const QString &uid, const QList<std::share
     m_reportedSharedUids.insert(uid);
     QStringList others;
     for (const std::shared_ptr<ICalendarFile> &file : holders) {
-        if (file->fileName != chosen.fileName)
-            others.append(file->fileName);
+        if (file->fileName() != chosen.fileName())
+            others.append(file->fileName());
     }
     consoleLog(QStringLiteral("Calendar folder %1: UID %2 is in %3 and in %4; %3 is used, the others are left alone")
-                   .arg(m_path, uid, chosen.fileName, others.join(QStringLiteral(", "))));
+                   .arg(m_path, uid, chosen.fileName(), others.join(QStringLiteral(", "))));
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
@@ -1397,7 +1427,7 @@ Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalc
                                   const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush)
 {
     const auto already = m_staged.find(fileName);
-    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar() && replaced->fileName == fileName;
+    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar() && replaced->fileName() == fileName;
     if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar().get())))
         return writeFile(fileName, std::move(calendar), flush, replaced.get());
     std::shared_ptr<const ICalendarFile> onDisk = already != m_staged.end() ? already->second.onDisk : replaced;
@@ -1451,8 +1481,8 @@ void ICalendarFolder::restageItem(const QString &fileName, const QString &uid)
 
 bool ICalendarFolder::holdsUid(const ICalendarFile &file, const QString &uid) const
 {
-    const auto staged = m_staged.find(file.fileName);
-    if (staged != m_staged.end() && m_files.contains(file.fileName))
+    const auto staged = m_staged.find(file.fileName());
+    if (staged != m_staged.end() && m_files.contains(file.fileName()))
         return staged->second.items->byUid.contains(uid);
     return file.uids().contains(uid);
 }

@@ -74,7 +74,14 @@ struct ICalendarFile final
     ICalendarFile &operator=(ICalendarFile &&) noexcept = default;
     ~ICalendarFile();
 
-    QString fileName;
+    // The file's name; kept as its UTF-8, which the names a loaded index gave share one block of.
+    QString fileName() const;
+    const QByteArray &fileNameUtf8() const { return m_fileName; }
+    void setFileName(const QString &name);
+    void setFileNameUtf8(QByteArray name) { m_fileName = std::move(name); }
+    // Whether the left file's name comes before the right one's in the order QString compares them.
+    static bool isNamedBefore(const ICalendarFile &left, const ICalendarFile &right);
+
     qint64 size = 0;
     qint64 modifiedNs = 0;
     qint64 inode = 0;
@@ -140,6 +147,7 @@ private:
     Rare &rare();
     // Lets the rare part go when it holds nothing.
     void dropRareIfEmpty();
+    QByteArray m_fileName;
     std::unique_ptr<Rare> m_rare;
 };
 

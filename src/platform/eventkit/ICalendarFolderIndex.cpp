@@ -11,7 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
-#include <QStringDecoder>
+#include <QStringEncoder>
 #include <QUrl>
 #include <QVarLengthArray>
 
@@ -132,7 +132,7 @@ QByteArray lineFor(const ICalendarFile &file)
 {
     const QByteArray kinds =
         QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + (file.isDamaged ? "D" : "") + "-";
-    QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
+    QByteArray fields = QUrl::toPercentEncoding(file.fileName()) + '\t' + QByteArray::number(file.size) + '\t' +
                         QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
                         QByteArray::number(file.changedNs) + '\t' + kinds + '\t';
     fields.append(file.items()).append('\t');
@@ -177,7 +177,6 @@ struct DescribedBytes
     TextPart items;
     TextPart listed;
     bool isNameEscaped = false; // whether the name holds a '%'
-    bool isNameAscii = false;
 };
 
 // What a name field holds, told in one look at its bytes.
@@ -239,7 +238,7 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them.
     text = {TextPart::of(field[0], base), TextPart::of(QByteArrayView(field[6].begin(), field[7].end()), base),
-            TextPart::of(field[10], base), name.hasEscape, name.isAscii};
+            TextPart::of(field[10], base), name.hasEscape};
     file.isDamaged = field[5].contains('D');
     file.parses = !file.isDamaged;
     file.needsParsing = file.parses;
@@ -329,46 +328,29 @@ void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<
     }
 }
 
-// Whether every byte is ASCII, whose UTF-8 is its characters one by one: names nearly always are,
-// and are then widened without a decoder.
-bool isAscii(QByteArrayView bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
-}
-
-// Widens bytes of ASCII to the characters they are (a loop the compiler turns into vector code).
-QChar *widenAscii(QByteArrayView bytes, QChar *out)
-{
-    std::transform(bytes.begin(), bytes.end(), out, [](char byte) { return QChar(uchar(byte)); });
-    return out + bytes.size();
-}
-
 // The entries' file names, decoded side by side into one block of names which they share, each
-// followed by a NUL as any name is: no allocation per file. A name takes no more characters than
-// its field in the index's text has bytes.
+// followed by a NUL as any text is: no allocation per file. A name takes no more bytes than its field
+// in the index's text.
 void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts,
                     const char *indexText)
 {
     qsizetype room = 0;
     for (const DescribedBytes &text : texts)
         room += text.name.size + 1;
-    QString block(room, Qt::Uninitialized);
-    QChar *const start = block.data();
-    QChar *at = start;
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    QVarLengthArray<char, 256> bytes;
+    QByteArray block(room, Qt::Uninitialized);
+    char *const start = block.data();
+    char *at = start;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const QByteArrayView field = texts[index].name.in(indexText);
-        bytes.resize(field.size());
-        const QByteArrayView name = texts[index].isNameEscaped
-                                        ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data()))
-                                        : field;
-        QChar *const first = at;
-        const bool isPlain = texts[index].isNameEscaped ? isAscii(name) : texts[index].isNameAscii;
-        at = isPlain ? widenAscii(name, at) : decoder.appendToBuffer(at, name);
-        *at++ = QChar();
-        entries[index].fileName = sharedSliceOf(block, first - start, at - 1 - first);
+        char *const first = at;
+        if (texts[index].isNameEscaped) {
+            at += percentDecode(field, at);
+        } else {
+            std::memcpy(at, field.data(), std::size_t(field.size()));
+            at += field.size();
+        }
+        *at++ = '\0';
+        entries[index].setFileNameUtf8(sharedSliceOf(block, first - start, at - 1 - first));
     }
 }
 
@@ -390,7 +372,7 @@ LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
 qsizetype lineRoomFor(const ICalendarFile &file)
 {
     constexpr qsizetype kNumbersAndSeparators = 6 * 20 + 3 + 11 + 16 + 1;
-    return file.fileName.size() * 3 + file.described.size() + kNumbersAndSeparators;
+    return file.fileNameUtf8().size() * 3 + file.described.size() + kNumbersAndSeparators;
 }
 
 // Appends the files' lines and the trailer counting them to the text, sized for them at once: the
@@ -542,9 +524,9 @@ void ICalendarFileTable::adoptBlock(Block block)
     m_seed = QHashSeed::globalSeed();
     const std::size_t mask = capacity - 1;
     for (std::size_t at = 0; at < count; ++at) {
-        const QString &name = (*m_block)[at].fileName;
-        std::size_t slot = qHash(QStringView(name), m_seed) & mask;
-        while (m_slots[slot] != kEmpty && (*m_block)[m_slots[slot] - 1].fileName != name)
+        const QByteArray &name = (*m_block)[at].fileNameUtf8();
+        std::size_t slot = qHash(QByteArrayView(name), m_seed) & mask;
+        while (m_slots[slot] != kEmpty && (*m_block)[m_slots[slot] - 1].fileNameUtf8() != name)
             slot = (slot + 1) & mask;
         if (m_slots[slot] != kEmpty)
             m_isLive[m_slots[slot] - 1] = false;
@@ -555,16 +537,20 @@ void ICalendarFileTable::adoptBlock(Block block)
     }
 }
 
+// The name is looked for by its UTF-8, made on the stack.
 qsizetype ICalendarFileTable::slotOf(QStringView name) const
 {
     if (m_blockCount == 0)
         return -1;
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    QVarLengthArray<char, 256> bytes(encoder.requiredSpace(name.size()));
+    const QByteArrayView utf8(bytes.constData(), encoder.appendToBuffer(bytes.data(), name) - bytes.constData());
     const std::size_t mask = m_slots.size() - 1;
-    for (std::size_t slot = qHash(name, m_seed) & mask;; slot = (slot + 1) & mask) {
+    for (std::size_t slot = qHash(utf8, m_seed) & mask;; slot = (slot + 1) & mask) {
         const quint32 entry = m_slots[slot];
         if (entry == kEmpty)
             return -1;
-        if (entry != kGone && QStringView((*m_block)[entry - 1].fileName) == name)
+        if (entry != kGone && (*m_block)[entry - 1].fileNameUtf8() == utf8)
             return qsizetype(slot);
     }
 }
@@ -622,7 +608,7 @@ QStringList ICalendarFileTable::keys() const
     names.reserve(size());
     for (std::size_t at = 0; m_block && at < m_isLive.size(); ++at) {
         if (m_isLive[at])
-            names.append((*m_block)[at].fileName);
+            names.append((*m_block)[at].fileName());
     }
     names.append(m_others.keys());
     return names;

@@ -588,7 +588,7 @@ TEST_F(EKEventStoreIndexTest, AnIndexOfRepeatedNamesGivesEachOnceByItsLatestEntr
         expected.append(nameOf(number));
         const std::shared_ptr<ICalendarFile> entry = files.value(nameOf(number));
         ASSERT_TRUE(entry) << number;
-        EXPECT_EQ(entry->fileName, nameOf(number));
+        EXPECT_EQ(entry->fileName(), nameOf(number));
         EXPECT_EQ(entry->size, number % kEvery == 0 ? 2 : 1);
     }
     QStringList keys = files.keys();
@@ -601,14 +601,14 @@ TEST_F(EKEventStoreIndexTest, AnIndexOfRepeatedNamesGivesEachOnceByItsLatestEntr
     const std::weak_ptr<ICalendarFile> first = files.value(nameOf(0));
     loaded->inOrder.clear();
     const auto replacement = std::make_shared<ICalendarFile>();
-    replacement->fileName = nameOf(5);
+    replacement->setFileName(nameOf(5));
     files.insert(nameOf(5), replacement);
     EXPECT_EQ(files.value(nameOf(5)), replacement);
     EXPECT_EQ(files.size(), kNames);
     for (int number = kNames - 1; number >= 0; --number) {
         if (number == 5)
             continue;
-        EXPECT_EQ(files.take(nameOf(number))->fileName, nameOf(number));
+        EXPECT_EQ(files.take(nameOf(number))->fileName(), nameOf(number));
         EXPECT_FALSE(files.contains(nameOf(number)));
         EXPECT_FALSE(files.take(nameOf(number)));
         if (number % 97 == 0) {
@@ -619,6 +619,28 @@ TEST_F(EKEventStoreIndexTest, AnIndexOfRepeatedNamesGivesEachOnceByItsLatestEntr
     EXPECT_EQ(files.keys(), QStringList{nameOf(5)});
     EXPECT_EQ(files.take(nameOf(5)), replacement);
     EXPECT_TRUE(files.isEmpty());
+}
+
+// Names kept as UTF-8 are put in the order QString gives them, characters beyond U+FFFF (whose
+// surrogates come first) beside those up to it included.
+TEST(ICalendarFileNameTest, NamesAreOrderedAsTheirTextsAre)
+{
+    const QStringList names = {QString(), QStringLiteral("a"), QStringLiteral("ab"), QStringLiteral("b"),
+                               QStringLiteral("A"), QStringLiteral("a%"), QString::fromUtf8("\xc3\xa9"),
+                               QString(QChar(0xe000)), QString(QChar(0xfffd)), QStringLiteral("a") + QChar(0xffee),
+                               QString::fromUcs4(U"\U0001F600"), QString::fromUcs4(U"a\U00010000"),
+                               QString::fromUcs4(U"a\U00010001b"), QString::fromUcs4(U"\u07ff\u0800")};
+    for (const QString &left : names) {
+        for (const QString &right : names) {
+            ICalendarFile first;
+            ICalendarFile second;
+            first.setFileName(left);
+            second.setFileName(right);
+            EXPECT_EQ(first.fileName(), left);
+            EXPECT_EQ(ICalendarFile::isNamedBefore(first, second), left < right) << left.toStdString() << " "
+                                                                                 << right.toStdString();
+        }
+    }
 }
 
 // An index of many entries of many lengths in two blocks, each entry in turn damaged: its checksum
