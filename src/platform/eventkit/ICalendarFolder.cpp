@@ -455,8 +455,11 @@ void ICalendarFile::setFileName(const QString &name)
 // differs do not count, and a name comes after the names it begins with.
 bool ICalendarFile::isNamedBefore(const ICalendarFile &left, const ICalendarFile &right)
 {
-    const QByteArrayView first = left.m_fileName;
-    const QByteArrayView second = right.m_fileName;
+    return isUtf8NameBefore(left.m_fileName, right.m_fileName);
+}
+
+bool ICalendarFile::isUtf8NameBefore(QByteArrayView first, QByteArrayView second)
+{
     const auto [at, atSecond] = std::mismatch(first.begin(), first.end(), second.begin(), second.end());
     if (at == first.end() || atSecond == second.end())
         return atSecond != second.end();
@@ -1059,11 +1062,11 @@ bool ICalendarFolder::appendUnsavedToIndex()
 {
     if (!m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
         return false;
-    QStringList names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
-    names.sort();
+    QList<QByteArray> names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
+    std::sort(names.begin(), names.end(), ICalendarFile::isUtf8NameBefore);
     QList<std::shared_ptr<const ICalendarFile>> changed;
-    for (const QString &name : std::as_const(names)) {
-        const std::shared_ptr<ICalendarFile> file = indexedEntryOf(name);
+    for (const QByteArray &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> file = indexedEntryOf(QString::fromUtf8(name));
         if (file && (file->parses || file->isDamaged))
             changed.append(file);
     }
@@ -1093,7 +1096,9 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedEntryOf(const QString &fi
 
 void ICalendarFolder::noteUnsaved(const QString &fileName)
 {
-    m_unsavedNames.insert(fileName);
+    // Kept as the file's own name, shared, when the folder holds the file.
+    const std::shared_ptr<ICalendarFile> file = m_files.value(fileName);
+    m_unsavedNames.insert(file && file->fileName() == fileName ? file->fileNameUtf8() : fileName.toUtf8());
     m_isIndexStale = true;
 }
 

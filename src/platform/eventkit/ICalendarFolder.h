@@ -81,6 +81,7 @@ struct ICalendarFile final
     void setFileNameUtf8(QByteArray name) { m_fileName = std::move(name); }
     // Whether the left file's name comes before the right one's in the order QString compares them.
     static bool isNamedBefore(const ICalendarFile &left, const ICalendarFile &right);
+    static bool isUtf8NameBefore(QByteArrayView left, QByteArrayView right);
 
     qint64 size = 0;
     qint64 modifiedNs = 0;
@@ -383,7 +384,7 @@ private:
     icalindex::IndexFileStatus m_indexStatus;
     qsizetype m_indexEntryLines = 0;
     bool m_isIndexWhole = false;
-    QSet<QString> m_unsavedNames;
+    QSet<QByteArray> m_unsavedNames; // UTF-8
     std::chrono::steady_clock::time_point m_lastScan; // of the last whole look
     ICalendarFolderWatch m_watch;
 };

@@ -537,29 +537,54 @@ void ICalendarFileTable::adoptBlock(Block block)
     }
 }
 
-// The name is looked for by its UTF-8, made on the stack.
-qsizetype ICalendarFileTable::slotOf(QStringView name) const
+namespace {
+
+// A name's UTF-8, made on the stack: a name is looked up without an allocation.
+class Utf8Name
+{
+public:
+    explicit Utf8Name(QStringView name)
+    {
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+        m_bytes.resize(encoder.requiredSpace(name.size()));
+        m_bytes.resize(encoder.appendToBuffer(m_bytes.data(), name) - m_bytes.constData());
+    }
+    QByteArrayView view() const { return QByteArrayView(m_bytes.constData(), m_bytes.size()); }
+    // A key over the bytes, for as long as they live.
+    QByteArray key() const { return QByteArray::fromRawData(m_bytes.constData(), m_bytes.size()); }
+
+private:
+    QVarLengthArray<char, 256> m_bytes;
+};
+
+} // namespace
+
+qsizetype ICalendarFileTable::slotOf(QByteArrayView name) const
 {
     if (m_blockCount == 0)
         return -1;
-    QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
-    QVarLengthArray<char, 256> bytes(encoder.requiredSpace(name.size()));
-    const QByteArrayView utf8(bytes.constData(), encoder.appendToBuffer(bytes.data(), name) - bytes.constData());
     const std::size_t mask = m_slots.size() - 1;
-    for (std::size_t slot = qHash(utf8, m_seed) & mask;; slot = (slot + 1) & mask) {
+    for (std::size_t slot = qHash(name, m_seed) & mask;; slot = (slot + 1) & mask) {
         const quint32 entry = m_slots[slot];
         if (entry == kEmpty)
             return -1;
-        if (entry != kGone && (*m_block)[entry - 1].fileNameUtf8() == utf8)
+        if (entry != kGone && (*m_block)[entry - 1].fileNameUtf8() == name)
             return qsizetype(slot);
     }
 }
 
+bool ICalendarFileTable::contains(const QString &name) const
+{
+    const Utf8Name utf8(name);
+    return m_others.contains(utf8.key()) || slotOf(utf8.view()) >= 0;
+}
+
 ICalendarFileTable::FilePointer ICalendarFileTable::value(const QString &name) const
 {
-    if (const auto other = m_others.constFind(name); other != m_others.constEnd())
+    const Utf8Name utf8(name);
+    if (const auto other = m_others.constFind(utf8.key()); other != m_others.constEnd())
         return *other;
-    const qsizetype slot = slotOf(name);
+    const qsizetype slot = slotOf(utf8.view());
     return slot < 0 ? nullptr : entryInSlot(slot);
 }
 
@@ -583,18 +608,22 @@ void ICalendarFileTable::dropFromBlock(qsizetype slot)
     m_isLive = {};
 }
 
+// The key shares the file's own name when that is the name it is put under.
 void ICalendarFileTable::insert(const QString &name, FilePointer file)
 {
-    if (const qsizetype slot = slotOf(name); slot >= 0)
+    const Utf8Name utf8(name);
+    if (const qsizetype slot = slotOf(utf8.view()); slot >= 0)
         dropFromBlock(slot);
-    m_others.insert(name, std::move(file));
+    const bool isOwnName = file && file->fileNameUtf8() == utf8.view();
+    m_others.insert(isOwnName ? file->fileNameUtf8() : utf8.view().toByteArray(), std::move(file));
 }
 
 ICalendarFileTable::FilePointer ICalendarFileTable::take(const QString &name)
 {
-    if (FilePointer other = m_others.take(name))
+    const Utf8Name utf8(name);
+    if (FilePointer other = m_others.take(utf8.key()))
         return other;
-    const qsizetype slot = slotOf(name);
+    const qsizetype slot = slotOf(utf8.view());
     if (slot < 0)
         return nullptr;
     FilePointer file = entryInSlot(slot);
@@ -610,7 +639,8 @@ QStringList ICalendarFileTable::keys() const
         if (m_isLive[at])
             names.append((*m_block)[at].fileName());
     }
-    names.append(m_others.keys());
+    for (auto other = m_others.keyBegin(); other != m_others.keyEnd(); ++other)
+        names.append(QString::fromUtf8(*other));
     return names;
 }
 
@@ -677,15 +707,15 @@ FileContentWriter streamedIndex(const IndexEntries &entries)
 
 Result<qsizetype> saveIndex(const QString &folderPath, const ICalendarFileTable &files)
 {
-    QStringList names = files.keys();
-    names.sort();
     QList<std::shared_ptr<const ICalendarFile>> entries;
     entries.reserve(files.size());
-    for (const QString &name : std::as_const(names)) {
-        std::shared_ptr<const ICalendarFile> file = files.value(name);
+    files.forEach([&entries](std::shared_ptr<const ICalendarFile> file) {
         if (file->parses || file->isDamaged)
             entries.append(std::move(file));
-    }
+    });
+    // Sorted by the names as they are kept: no text of every name is made for it.
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &left, const auto &right) { return ICalendarFile::isNamedBefore(*left, *right); });
     const qsizetype lineCount = entries.size();
     if (const Status written = writeFileAtomicallyFrom(indexPathFor(folderPath), streamedIndex(entries),
                                                        FilePermissions::OwnerOnly);

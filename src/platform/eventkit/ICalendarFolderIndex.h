@@ -40,7 +40,7 @@ struct IndexFileStatus
 // A folder's files by name. Those a loaded index gave stay in its block of entries and are found
 // through a table of their entry numbers, four bytes a slot, hashed over their names: a folder of
 // many files keeps no hash node, key and pointer per file. Files added or replaced since lie in a
-// table of their own (a name is in one of the two at most); the index's entries are never added to
+// table of their own (a name is in one of the two at most); both are keyed by the names' UTF-8; the index's entries are never added to
 // afterwards, only marked gone, so their table needs no growing.
 class ICalendarFileTable final
 {
@@ -52,7 +52,7 @@ public:
     // place of an earlier one.
     void adoptBlock(Block block);
     FilePointer value(const QString &name) const;
-    bool contains(const QString &name) const { return m_others.contains(name) || slotOf(name) >= 0; }
+    bool contains(const QString &name) const;
     // Puts the file in place of any of its name.
     void insert(const QString &name, FilePointer file);
     // Takes the file of the name out; null when there is none.
@@ -75,7 +75,7 @@ public:
 
 private:
     // The slot holding the name's entry number; -1 when none does.
-    qsizetype slotOf(QStringView name) const;
+    qsizetype slotOf(QByteArrayView name) const;
     FilePointer entryInSlot(qsizetype slot) const;
     void dropFromBlock(qsizetype slot);
 
@@ -86,7 +86,8 @@ private:
     std::vector<bool> m_isLive;     // by entry number: whether the table still gives the entry
     qsizetype m_blockCount = 0;     // the live entries
     size_t m_seed = 0;
-    QHash<QString, FilePointer> m_others;
+    // By the UTF-8 of the name, which the file's own name shares.
+    QHash<QByteArray, FilePointer> m_others;
 };
 
 struct LoadedIndex
