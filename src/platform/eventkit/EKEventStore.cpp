@@ -1499,14 +1499,14 @@ std::optional<Status> EKEventStore::updateMovedOccurrence(const EKEvent &event, 
 icalcomponent *EKEventStore::treeToChange(const Location &location, bool inPlace) const
 {
     icalcomponent *staged = location.file->calendar().get();
-    if (inPlace && m_flush != FileFlush::Always && location.folder->isStagedTree(location.file->fileName, staged))
+    if (inPlace && m_flush != FileFlush::Always && location.folder->isStagedTree(location.file->fileName(), staged))
         return staged;
     return icalcomponent_new_clone(staged);
 }
 
 void EKEventStore::discardTree(const Location &location, icalcomponent *calendar)
 {
-    if (!location.folder->isStagedTree(location.file->fileName, calendar))
+    if (!location.folder->isStagedTree(location.file->fileName(), calendar))
         icalcomponent_free(calendar);
 }
 
@@ -1520,14 +1520,14 @@ Status EKEventStore::writeEventCopy(ICalendarFolder &target, const Location &loc
 {
     foldersToSync().insert(target.path());
     hasUnflushedFiles() = hasUnflushedFiles() || m_flush != FileFlush::Always;
-    if (&target == location.folder && target.isStagedTree(location.file->fileName, calendar)) {
-        target.restageItem(location.file->fileName, uid);
+    if (&target == location.folder && target.isStagedTree(location.file->fileName(), calendar)) {
+        target.restageItem(location.file->fileName(), uid);
         return success();
     }
     std::shared_ptr<icalcomponent_impl> changed(calendar, freeIcalComponent);
     if (m_flush != FileFlush::Always)
-        return target.stageFile(location.file->fileName, std::move(changed), location.file, m_flush);
-    return target.writeFile(location.file->fileName, std::move(changed), m_flush, location.file.get());
+        return target.stageFile(location.file->fileName(), std::move(changed), location.file, m_flush);
+    return target.writeFile(location.file->fileName(), std::move(changed), m_flush, location.file.get());
 }
 
 Status EKEventStore::removeWholeItem(const Location &location, const QString &uid)
@@ -1537,7 +1537,7 @@ Status EKEventStore::removeWholeItem(const Location &location, const QString &ui
     if (icalseries::removeItems(calendar, uid))
         return writeEventCopy(*location.folder, location, calendar, uid);
     discardTree(location, calendar);
-    return location.folder->removeFile(location.file->fileName);
+    return location.folder->removeFile(location.file->fileName());
 }
 
 Status EKEventStore::removeEvent(const std::shared_ptr<EKEvent> &event, EKSpan span, bool commit)

@@ -154,7 +154,7 @@ std::shared_ptr<ICalendarFile> descriptionOf(const ICalendarFile &file)
 std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat &info)
 {
     auto file = std::make_shared<ICalendarFile>();
-    file->fileName = fileName;
+    file->setFileName(fileName);
     file->size = info.size;
     file->modifiedNs = info.modifiedNs;
     file->inode = info.inode;
@@ -166,7 +166,7 @@ std::shared_ptr<ICalendarFile> newEntry(const QString &fileName, const FileStat 
 std::shared_ptr<ICalendarFile> entryWithStatusOf(const ICalendarFile &file)
 {
     auto entry = std::make_shared<ICalendarFile>();
-    entry->fileName = file.fileName;
+    entry->setFileNameUtf8(file.fileNameUtf8());
     entry->size = file.size;
     entry->modifiedNs = file.modifiedNs;
     entry->inode = file.inode;
@@ -190,7 +190,7 @@ bool keepItemsOfDamaged(ICalendarFile &file, const ICalendarFile *before)
         consoleLog(
             QStringLiteral("Calendar file %1 no longer reads as a calendar; its items %2 are kept, not taken for "
                            "deleted, until it is mended or removed")
-                .arg(file.fileName, file.uids().join(QStringLiteral(", "))));
+                .arg(file.fileName(), file.uids().join(QStringLiteral(", "))));
     }
     return true;
 }
@@ -431,13 +431,45 @@ QString ICalendarFolder::reasonNotParsed(const QByteArray &text)
 }
 
 ICalendarFile::ICalendarFile(const ICalendarFile &other)
-    : fileName(other.fileName), size(other.size), modifiedNs(other.modifiedNs), inode(other.inode),
+    : size(other.size), modifiedNs(other.modifiedNs), inode(other.inode),
       changedNs(other.changedNs), reachStart(other.reachStart), reachEnd(other.reachEnd),
       described(other.described), itemsSize(other.itemsSize), parses(other.parses), isDamaged(other.isDamaged),
       needsParsing(other.needsParsing), hasEvents(other.hasEvents), hasTodos(other.hasTodos),
-      isDescribedByParse(other.isDescribedByParse),
+      isDescribedByParse(other.isDescribedByParse), m_fileName(other.m_fileName),
       m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
 {
+}
+
+QString ICalendarFile::fileName() const
+{
+    return QString::fromUtf8(m_fileName);
+}
+
+void ICalendarFile::setFileName(const QString &name)
+{
+    m_fileName = name.toUtf8();
+}
+
+// UTF-8 orders characters as UTF-16 does but for those beyond U+FFFF, whose surrogates come before
+// U+E000 to U+FFFF; those begin with the bytes F0 to F4 and EE or EF. Bytes after the first that
+// differs do not count, and a name comes after the names it begins with.
+bool ICalendarFile::isNamedBefore(const ICalendarFile &left, const ICalendarFile &right)
+{
+    return isUtf8NameBefore(left.m_fileName, right.m_fileName);
+}
+
+bool ICalendarFile::isUtf8NameBefore(QByteArrayView first, QByteArrayView second)
+{
+    const auto [at, atSecond] = std::mismatch(first.begin(), first.end(), second.begin(), second.end());
+    if (at == first.end() || atSecond == second.end())
+        return atSecond != second.end();
+    const uchar byte = uchar(*at);
+    const uchar secondByte = uchar(*atSecond);
+    const auto isHigh = [](uchar lead) { return lead >= 0xf0; };
+    const auto isTop = [](uchar lead) { return lead == 0xee || lead == 0xef; };
+    if ((isHigh(byte) && isTop(secondByte)) || (isTop(byte) && isHigh(secondByte)))
+        return isHigh(byte);
+    return byte < secondByte;
 }
 
 ICalendarFile &ICalendarFile::operator=(const ICalendarFile &other)
@@ -618,12 +650,12 @@ bool ICalendarFolder::parseInto(ICalendarFile &file) const
     file.parses = false;
     file.isDamaged = false;
     file.clearParse();
-    const QString path = m_path + QLatin1Char('/') + file.fileName;
+    const QString path = m_path + QLatin1Char('/') + file.fileName();
     struct stat opened = {};
     const Result<QByteArray> bytes = readWholeFileWithoutFollowing(path, kMaxItemFileBytes, &opened);
     const bool isUnchanged = hasStatus(file, fileStatOf(opened));
     std::shared_ptr<icalcomponent_impl> calendar =
-        bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName)) : nullptr;
+        bytes ? parseCalendarText(*bytes, uidForFileWithoutUid(file.fileName())) : nullptr;
     describeItems(file, calendar.get(), isUnchanged && !hasScaledRule(calendar.get()) ? listed : std::nullopt);
     if (calendar)
         file.setParse(std::move(calendar), *bytes);
@@ -645,10 +677,10 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFile(const std::shar
 // since its description gets no kept walks; the next look at the folder describes it afresh.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::shared_ptr<const ICalendarFile> &described)
 {
-    if (const auto staged = m_staged.find(described->fileName); staged != m_staged.end())
+    if (const auto staged = m_staged.find(described->fileName()); staged != m_staged.end())
         return staged->second.staged->parses ? staged->second.staged : nullptr;
     for (const std::shared_ptr<const ICalendarFile> &recent : std::as_const(m_recentlyParsed)) {
-        if (recent->fileName == described->fileName)
+        if (recent->fileNameUtf8() == described->fileNameUtf8())
             return recent;
     }
     auto parsed = std::make_shared<ICalendarFile>(*described);
@@ -656,15 +688,15 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::parsedFileAsIs(const std::
     keepItemsOfDamaged(*parsed, described.get());
     const bool isSame = hasSameDescription(*parsed, *described);
     parsed->setOccurrences(nullptr);
-    const auto known = m_files.constFind(described->fileName);
-    const bool isCurrent = known != m_files.constEnd() && *known == described;
+    const std::shared_ptr<ICalendarFile> known = m_files.value(described->fileName());
+    const bool isCurrent = known == described;
     if (isCurrent && !isSame) {
-        noteUnsaved(described->fileName);
-        replaceFile(described->fileName, descriptionOf(*parsed));
+        noteUnsaved(described->fileName());
+        replaceFile(described->fileName(), descriptionOf(*parsed));
     } else if (isCurrent) {
-        (*known)->needsParsing = false;
-        (*known)->isDescribedByParse = (*known)->isDescribedByParse || isUnchanged;
-        parsed->setOccurrences(isUnchanged ? walksOf(**known) : nullptr);
+        known->needsParsing = false;
+        known->isDescribedByParse = known->isDescribedByParse || isUnchanged;
+        parsed->setOccurrences(isUnchanged ? walksOf(*known) : nullptr);
     }
     if (!parsed->parses)
         return nullptr;
@@ -854,7 +886,7 @@ ICalendarFolder::IndexTaken ICalendarFolder::takeIndexedFiles(qsizetype nameCoun
     m_indexEntryLines = described ? described->entryLines : 0;
     const IndexTaken taken{described.has_value(), described && m_files.isEmpty() && nameCount <= kMaxFilesPerFolder};
     if (!taken.isWhole) {
-        m_described = described ? std::move(described->files) : QHash<QString, std::shared_ptr<ICalendarFile>>();
+        m_described = described ? std::move(described->files) : icalindex::ICalendarFileTable();
         // The first look describes every file: the indexes are sized for them at once.
         m_files.reserve(nameCount);
         return taken;
@@ -949,13 +981,14 @@ template <typename Files> std::optional<QStringList> changedAmong(int folder, co
 {
     QStringList changed;
     for (const std::shared_ptr<ICalendarFile> &file : files) {
-        if (file->fileName.startsWith(QLatin1Char('.')) || !hasItemSuffix(file->fileName))
+        const QString name = file->fileName();
+        if (name.startsWith(QLatin1Char('.')) || !hasItemSuffix(name))
             return std::nullopt;
-        const FileStat info = statInFolder(folder, file->fileName);
+        const FileStat info = statInFolder(folder, name);
         if (!info.exists)
             return std::nullopt;
         if (!hasStatus(*file, info))
-            changed.append(file->fileName);
+            changed.append(name);
     }
     return changed;
 }
@@ -1007,7 +1040,7 @@ void ICalendarFolder::saveIndex()
     if (folderModifiedNs(m_path) == 0)
         return;
     if (!appendUnsavedToIndex()) {
-        QHash<QString, std::shared_ptr<ICalendarFile>> files = m_files;
+        icalindex::ICalendarFileTable files = m_files;
         for (const auto &[name, staged] : m_staged) {
             if (files.contains(name))
                 files.insert(name, indexedEntryOf(name));
@@ -1029,11 +1062,11 @@ bool ICalendarFolder::appendUnsavedToIndex()
 {
     if (!m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
         return false;
-    QStringList names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
-    names.sort();
+    QList<QByteArray> names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
+    std::sort(names.begin(), names.end(), ICalendarFile::isUtf8NameBefore);
     QList<std::shared_ptr<const ICalendarFile>> changed;
-    for (const QString &name : std::as_const(names)) {
-        const std::shared_ptr<ICalendarFile> file = indexedEntryOf(name);
+    for (const QByteArray &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> file = indexedEntryOf(QString::fromUtf8(name));
         if (file && (file->parses || file->isDamaged))
             changed.append(file);
     }
@@ -1063,13 +1096,15 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedEntryOf(const QString &fi
 
 void ICalendarFolder::noteUnsaved(const QString &fileName)
 {
-    m_unsavedNames.insert(fileName);
+    // Kept as the file's own name, shared, when the folder holds the file.
+    const std::shared_ptr<ICalendarFile> file = m_files.value(fileName);
+    m_unsavedNames.insert(file && file->fileName() == fileName ? file->fileNameUtf8() : fileName.toUtf8());
     m_isIndexStale = true;
 }
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
-    m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName == fileName; });
+    m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName() == fileName; });
     m_filesInPlace = {};
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
@@ -1090,7 +1125,9 @@ const QList<std::shared_ptr<ICalendarFile>> &ICalendarFolder::filesInPlace() con
 {
     if (m_filesInPlace.size() == m_files.size())
         return m_filesInPlace;
-    m_filesInPlace = m_files.values();
+    m_filesInPlace.clear();
+    m_filesInPlace.reserve(m_files.size());
+    m_files.forEach([this](std::shared_ptr<ICalendarFile> file) { m_filesInPlace.append(std::move(file)); });
     std::sort(m_filesInPlace.begin(), m_filesInPlace.end(),
               [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
     return m_filesInPlace;
@@ -1147,11 +1184,12 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
         return;
     m_itemIndexes |= index;
     QList<const std::shared_ptr<ICalendarFile> *> files;
-    files.reserve(m_files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files))
+    const QList<std::shared_ptr<ICalendarFile>> &inPlace = filesInPlace();
+    files.reserve(inPlace.size());
+    for (const std::shared_ptr<ICalendarFile> &file : inPlace)
         files.append(&file);
     std::sort(files.begin(), files.end(),
-              [](const auto *left, const auto *right) { return (*left)->fileName < (*right)->fileName; });
+              [](const auto *left, const auto *right) { return ICalendarFile::isNamedBefore(**left, **right); });
     ICalendarItemIndex &built = itemIndex(index);
     built.reserve(files.size());
     for (const std::shared_ptr<ICalendarFile> *file : std::as_const(files)) {
@@ -1166,7 +1204,7 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
     describeStagedFiles();
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_files)) {
+    for (const std::shared_ptr<ICalendarFile> &file : filesInPlace()) {
         if (file->parses)
             result.append(file);
     }
@@ -1176,10 +1214,12 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
 QStringList ICalendarFolder::damagedItemUids() const
 {
     QStringList uids;
-    for (auto file = m_files.cbegin(); m_damagedFileCount > 0 && file != m_files.cend(); ++file) {
-        if ((*file)->isDamaged)
-            uids += (*file)->uids();
-    }
+    if (m_damagedFileCount == 0)
+        return uids;
+    m_files.forEach([&uids](const std::shared_ptr<ICalendarFile> &file) {
+        if (file->isDamaged)
+            uids += file->uids();
+    });
     return uids;
 }
 
@@ -1221,7 +1261,7 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     // item's, whatever order the index keeps; the others are left alone.
     const QString ownName = fileNameForUid(uid);
     const auto chosen = std::min_element(holders.cbegin(), holders.cend(), [&ownName](const auto &left, const auto &right) {
-        return std::pair(left->fileName != ownName, left->fileName) < std::pair(right->fileName != ownName, right->fileName);
+        return std::pair(left->fileName() != ownName, left->fileName()) < std::pair(right->fileName() != ownName, right->fileName());
     });
     reportSharedUid(uid, holders, **chosen);
     return *chosen;
@@ -1229,24 +1269,24 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
 
 std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalendarFile &file)
 {
-    const auto known = m_files.constFind(file.fileName);
-    return known != m_files.constEnd() && known->get() == &file ? walksOf(**known) : nullptr;
+    const std::shared_ptr<ICalendarFile> known = m_files.value(file.fileName());
+    return known.get() == &file ? walksOf(*known) : nullptr;
 }
 
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
 {
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
-        const QString &name = file.fileName;
-        if (name.size() == plain->size() + 4 && name.endsWith(QLatin1StringView(".ics")) &&
-            name.startsWith(QLatin1StringView(plain->data(), plain->size())))
+        const QByteArray &name = file.fileNameUtf8();
+        if (name.size() == plain->size() + 4 && name.endsWith(".ics") && name.startsWith(*plain))
             return false;
     }
     const QStringList uids = file.uids();
+    const QString name = file.fileName();
     for (const QString &uid : uids) {
-        if (fileNameForUid(uid) == file.fileName)
+        if (fileNameForUid(uid) == name)
             return false;
         const std::shared_ptr<ICalendarFile> chosen = indexedFileForUid(uid);
-        if (!chosen || chosen->fileName == file.fileName)
+        if (!chosen || chosen->fileNameUtf8() == file.fileNameUtf8())
             return false;
     }
     return !uids.isEmpty();
@@ -1260,11 +1300,11 @@ void ICalendarFolder::reportSharedUid(const QString &uid, const QList<std::share
     m_reportedSharedUids.insert(uid);
     QStringList others;
     for (const std::shared_ptr<ICalendarFile> &file : holders) {
-        if (file->fileName != chosen.fileName)
-            others.append(file->fileName);
+        if (file->fileName() != chosen.fileName())
+            others.append(file->fileName());
     }
     consoleLog(QStringLiteral("Calendar folder %1: UID %2 is in %3 and in %4; %3 is used, the others are left alone")
-                   .arg(m_path, uid, chosen.fileName, others.join(QStringLiteral(", "))));
+                   .arg(m_path, uid, chosen.fileName(), others.join(QStringLiteral(", "))));
 }
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
@@ -1392,7 +1432,7 @@ Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalc
                                   const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush)
 {
     const auto already = m_staged.find(fileName);
-    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar() && replaced->fileName == fileName;
+    const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar() && replaced->fileName() == fileName;
     if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar().get())))
         return writeFile(fileName, std::move(calendar), flush, replaced.get());
     std::shared_ptr<const ICalendarFile> onDisk = already != m_staged.end() ? already->second.onDisk : replaced;
@@ -1446,8 +1486,8 @@ void ICalendarFolder::restageItem(const QString &fileName, const QString &uid)
 
 bool ICalendarFolder::holdsUid(const ICalendarFile &file, const QString &uid) const
 {
-    const auto staged = m_staged.find(file.fileName);
-    if (staged != m_staged.end() && m_files.contains(file.fileName))
+    const auto staged = m_staged.find(file.fileName());
+    if (staged != m_staged.end() && m_files.contains(file.fileName()))
         return staged->second.items->byUid.contains(uid);
     return file.uids().contains(uid);
 }

@@ -74,7 +74,15 @@ struct ICalendarFile final
     ICalendarFile &operator=(ICalendarFile &&) noexcept = default;
     ~ICalendarFile();
 
-    QString fileName;
+    // The file's name; kept as its UTF-8, which the names a loaded index gave share one block of.
+    QString fileName() const;
+    const QByteArray &fileNameUtf8() const { return m_fileName; }
+    void setFileName(const QString &name);
+    void setFileNameUtf8(QByteArray name) { m_fileName = std::move(name); }
+    // Whether the left file's name comes before the right one's in the order QString compares them.
+    static bool isNamedBefore(const ICalendarFile &left, const ICalendarFile &right);
+    static bool isUtf8NameBefore(QByteArrayView left, QByteArrayView right);
+
     qint64 size = 0;
     qint64 modifiedNs = 0;
     qint64 inode = 0;
@@ -140,6 +148,7 @@ private:
     Rare &rare();
     // Lets the rare part go when it holds nothing.
     void dropRareIfEmpty();
+    QByteArray m_fileName;
     std::unique_ptr<Rare> m_rare;
 };
 
@@ -349,13 +358,13 @@ private:
     void noteOwnChange(qint64 folderTimeBefore);
 
     QString m_path;
-    QHash<QString, std::shared_ptr<ICalendarFile>> m_files;
+    icalindex::ICalendarFileTable m_files;
     // The files by a key of each UID, or title; a file found is checked to hold the text asked for.
     ICalendarItemIndex m_filesByUid;
     ICalendarItemIndex m_filesByTitle;
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
-    QHash<QString, std::shared_ptr<ICalendarFile>> m_described;
+    icalindex::ICalendarFileTable m_described;
     // The folder's files in the order their descriptions lie in memory (at the first look, the order
     // of the index's entries, when it took them whole); emptied when a file is added, replaced or
     // removed, and made again when a walk over the files needs it.
@@ -375,7 +384,7 @@ private:
     icalindex::IndexFileStatus m_indexStatus;
     qsizetype m_indexEntryLines = 0;
     bool m_isIndexWhole = false;
-    QSet<QString> m_unsavedNames;
+    QSet<QByteArray> m_unsavedNames; // UTF-8
     std::chrono::steady_clock::time_point m_lastScan; // of the last whole look
     ICalendarFolderWatch m_watch;
 };

@@ -11,7 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
-#include <QStringDecoder>
+#include <QStringEncoder>
 #include <QUrl>
 #include <QVarLengthArray>
 
@@ -132,7 +132,7 @@ QByteArray lineFor(const ICalendarFile &file)
 {
     const QByteArray kinds =
         QByteArray(file.hasEvents ? "E" : "") + (file.hasTodos ? "T" : "") + (file.isDamaged ? "D" : "") + "-";
-    QByteArray fields = QUrl::toPercentEncoding(file.fileName) + '\t' + QByteArray::number(file.size) + '\t' +
+    QByteArray fields = QUrl::toPercentEncoding(file.fileName()) + '\t' + QByteArray::number(file.size) + '\t' +
                         QByteArray::number(file.modifiedNs) + '\t' + QByteArray::number(file.inode) + '\t' +
                         QByteArray::number(file.changedNs) + '\t' + kinds + '\t';
     fields.append(file.items()).append('\t');
@@ -177,7 +177,6 @@ struct DescribedBytes
     TextPart items;
     TextPart listed;
     bool isNameEscaped = false; // whether the name holds a '%'
-    bool isNameAscii = false;
 };
 
 // What a name field holds, told in one look at its bytes.
@@ -239,7 +238,7 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     file.hasTodos = field[5].contains('T');
     // The two fields and the tab between them.
     text = {TextPart::of(field[0], base), TextPart::of(QByteArrayView(field[6].begin(), field[7].end()), base),
-            TextPart::of(field[10], base), name.hasEscape, name.isAscii};
+            TextPart::of(field[10], base), name.hasEscape};
     file.isDamaged = field[5].contains('D');
     file.parses = !file.isDamaged;
     file.needsParsing = file.parses;
@@ -329,71 +328,42 @@ void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<
     }
 }
 
-// Whether every byte is ASCII, whose UTF-8 is its characters one by one: names nearly always are,
-// and are then widened without a decoder.
-bool isAscii(QByteArrayView bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
-}
-
-// Widens bytes of ASCII to the characters they are (a loop the compiler turns into vector code).
-QChar *widenAscii(QByteArrayView bytes, QChar *out)
-{
-    std::transform(bytes.begin(), bytes.end(), out, [](char byte) { return QChar(uchar(byte)); });
-    return out + bytes.size();
-}
-
 // The entries' file names, decoded side by side into one block of names which they share, each
-// followed by a NUL as any name is: no allocation per file. A name takes no more characters than
-// its field in the index's text has bytes.
+// followed by a NUL as any text is: no allocation per file. A name takes no more bytes than its field
+// in the index's text.
 void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts,
                     const char *indexText)
 {
     qsizetype room = 0;
     for (const DescribedBytes &text : texts)
         room += text.name.size + 1;
-    QString block(room, Qt::Uninitialized);
-    QChar *const start = block.data();
-    QChar *at = start;
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    QVarLengthArray<char, 256> bytes;
+    QByteArray block(room, Qt::Uninitialized);
+    char *const start = block.data();
+    char *at = start;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const QByteArrayView field = texts[index].name.in(indexText);
-        bytes.resize(field.size());
-        const QByteArrayView name = texts[index].isNameEscaped
-                                        ? QByteArrayView(bytes.constData(), percentDecode(field, bytes.data()))
-                                        : field;
-        QChar *const first = at;
-        const bool isPlain = texts[index].isNameEscaped ? isAscii(name) : texts[index].isNameAscii;
-        at = isPlain ? widenAscii(name, at) : decoder.appendToBuffer(at, name);
-        *at++ = QChar();
-        entries[index].fileName = sharedSliceOf(block, first - start, at - 1 - first);
+        char *const first = at;
+        if (texts[index].isNameEscaped) {
+            at += percentDecode(field, at);
+        } else {
+            std::memcpy(at, field.data(), std::size_t(field.size()));
+            at += field.size();
+        }
+        *at++ = '\0';
+        entries[index].setFileNameUtf8(sharedSliceOf(block, first - start, at - 1 - first));
     }
 }
 
 // The entries live in one block, in the order of the index: one allocation for all of them, which a
 // look at every file walks in the order they lie in memory. The block lives while any of them does.
-// A later entry of a file replaces an earlier one, whose place is marked as it is replaced: the
-// entries are looked up by name once each.
 LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
 {
     const auto block = std::make_shared<std::vector<ICalendarFile>>(std::move(entries));
     LoadedIndex index;
     index.entryLines = qsizetype(block->size());
-    index.files.reserve(index.entryLines);
-    std::vector<bool> isReplaced(block->size(), false);
-    for (ICalendarFile &entry : *block) {
-        std::shared_ptr<ICalendarFile> &kept = index.files[entry.fileName];
-        if (kept)
-            isReplaced[std::size_t(kept.get() - block->data())] = true;
-        kept = std::shared_ptr<ICalendarFile>(block, &entry);
-    }
+    index.files.adoptBlock(block);
     index.inOrder.reserve(index.files.size());
-    for (std::size_t at = 0; at < block->size(); ++at) {
-        if (!isReplaced[at])
-            index.inOrder.append(std::shared_ptr<ICalendarFile>(block, &(*block)[at]));
-    }
+    index.files.forEach([&index](ICalendarFileTable::FilePointer file) { index.inOrder.append(std::move(file)); });
     return index;
 }
 
@@ -402,7 +372,7 @@ LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
 qsizetype lineRoomFor(const ICalendarFile &file)
 {
     constexpr qsizetype kNumbersAndSeparators = 6 * 20 + 3 + 11 + 16 + 1;
-    return file.fileName.size() * 3 + file.described.size() + kNumbersAndSeparators;
+    return file.fileNameUtf8().size() * 3 + file.described.size() + kNumbersAndSeparators;
 }
 
 // Appends the files' lines and the trailer counting them to the text, sized for them at once: the
@@ -539,6 +509,141 @@ bool splitFields(QByteArrayView text, char separator, std::span<QByteArrayView> 
     return true;
 }
 
+// A slot for every entry and a third more, so that a lookup meets an empty slot soon after its own.
+void ICalendarFileTable::adoptBlock(Block block)
+{
+    Q_ASSERT(isEmpty());
+    const std::size_t count = block->size();
+    std::size_t capacity = 8;
+    while (capacity < count + count / 3 + 1)
+        capacity *= 2;
+    m_block = std::move(block);
+    m_slots.assign(capacity, kEmpty);
+    m_isLive.assign(count, false);
+    m_blockCount = 0;
+    m_seed = QHashSeed::globalSeed();
+    const std::size_t mask = capacity - 1;
+    for (std::size_t at = 0; at < count; ++at) {
+        const QByteArray &name = (*m_block)[at].fileNameUtf8();
+        std::size_t slot = qHash(QByteArrayView(name), m_seed) & mask;
+        while (m_slots[slot] != kEmpty && (*m_block)[m_slots[slot] - 1].fileNameUtf8() != name)
+            slot = (slot + 1) & mask;
+        if (m_slots[slot] != kEmpty)
+            m_isLive[m_slots[slot] - 1] = false;
+        else
+            ++m_blockCount;
+        m_slots[slot] = quint32(at + 1);
+        m_isLive[at] = true;
+    }
+}
+
+namespace {
+
+// A name's UTF-8, made on the stack: a name is looked up without an allocation.
+class Utf8Name
+{
+public:
+    explicit Utf8Name(QStringView name)
+    {
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+        m_bytes.resize(encoder.requiredSpace(name.size()));
+        m_bytes.resize(encoder.appendToBuffer(m_bytes.data(), name) - m_bytes.constData());
+    }
+    QByteArrayView view() const { return QByteArrayView(m_bytes.constData(), m_bytes.size()); }
+    // A key over the bytes, for as long as they live.
+    QByteArray key() const { return QByteArray::fromRawData(m_bytes.constData(), m_bytes.size()); }
+
+private:
+    QVarLengthArray<char, 256> m_bytes;
+};
+
+} // namespace
+
+qsizetype ICalendarFileTable::slotOf(QByteArrayView name) const
+{
+    if (m_blockCount == 0)
+        return -1;
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t slot = qHash(name, m_seed) & mask;; slot = (slot + 1) & mask) {
+        const quint32 entry = m_slots[slot];
+        if (entry == kEmpty)
+            return -1;
+        if (entry != kGone && (*m_block)[entry - 1].fileNameUtf8() == name)
+            return qsizetype(slot);
+    }
+}
+
+bool ICalendarFileTable::contains(const QString &name) const
+{
+    const Utf8Name utf8(name);
+    return m_others.contains(utf8.key()) || slotOf(utf8.view()) >= 0;
+}
+
+ICalendarFileTable::FilePointer ICalendarFileTable::value(const QString &name) const
+{
+    const Utf8Name utf8(name);
+    if (const auto other = m_others.constFind(utf8.key()); other != m_others.constEnd())
+        return *other;
+    const qsizetype slot = slotOf(utf8.view());
+    return slot < 0 ? nullptr : entryInSlot(slot);
+}
+
+// The entry shares the block's count: it keeps the block, not the table, alive.
+ICalendarFileTable::FilePointer ICalendarFileTable::entryInSlot(qsizetype slot) const
+{
+    return FilePointer(m_block, &(*m_block)[m_slots[std::size_t(slot)] - 1]);
+}
+
+// An entry let go is marked gone, not emptied, so that lookups go on past it; the block and its table
+// are let go with the last of its entries.
+void ICalendarFileTable::dropFromBlock(qsizetype slot)
+{
+    quint32 &entry = m_slots[std::size_t(slot)];
+    m_isLive[entry - 1] = false;
+    entry = kGone;
+    if (--m_blockCount > 0)
+        return;
+    m_block.reset();
+    m_slots = {};
+    m_isLive = {};
+}
+
+// The key shares the file's own name when that is the name it is put under.
+void ICalendarFileTable::insert(const QString &name, FilePointer file)
+{
+    const Utf8Name utf8(name);
+    if (const qsizetype slot = slotOf(utf8.view()); slot >= 0)
+        dropFromBlock(slot);
+    const bool isOwnName = file && file->fileNameUtf8() == utf8.view();
+    m_others.insert(isOwnName ? file->fileNameUtf8() : utf8.view().toByteArray(), std::move(file));
+}
+
+ICalendarFileTable::FilePointer ICalendarFileTable::take(const QString &name)
+{
+    const Utf8Name utf8(name);
+    if (FilePointer other = m_others.take(utf8.key()))
+        return other;
+    const qsizetype slot = slotOf(utf8.view());
+    if (slot < 0)
+        return nullptr;
+    FilePointer file = entryInSlot(slot);
+    dropFromBlock(slot);
+    return file;
+}
+
+QStringList ICalendarFileTable::keys() const
+{
+    QStringList names;
+    names.reserve(size());
+    for (std::size_t at = 0; m_block && at < m_isLive.size(); ++at) {
+        if (m_isLive[at])
+            names.append((*m_block)[at].fileName());
+    }
+    for (auto other = m_others.keyBegin(); other != m_others.keyEnd(); ++other)
+        names.append(QString::fromUtf8(*other));
+    return names;
+}
+
 QString indexPathFor(const QString &folderPath)
 {
     const QFileInfo folder(folderPath);
@@ -600,17 +705,17 @@ FileContentWriter streamedIndex(const IndexEntries &entries)
 
 } // namespace
 
-Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files)
+Result<qsizetype> saveIndex(const QString &folderPath, const ICalendarFileTable &files)
 {
-    QStringList names = files.keys();
-    names.sort();
     QList<std::shared_ptr<const ICalendarFile>> entries;
     entries.reserve(files.size());
-    for (const QString &name : std::as_const(names)) {
-        std::shared_ptr<const ICalendarFile> file = files.value(name);
+    files.forEach([&entries](std::shared_ptr<const ICalendarFile> file) {
         if (file->parses || file->isDamaged)
             entries.append(std::move(file));
-    }
+    });
+    // Sorted by the names as they are kept: no text of every name is made for it.
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &left, const auto &right) { return ICalendarFile::isNamedBefore(*left, *right); });
     const qsizetype lineCount = entries.size();
     if (const Status written = writeFileAtomicallyFrom(indexPathFor(folderPath), streamedIndex(entries),
                                                        FilePermissions::OwnerOnly);

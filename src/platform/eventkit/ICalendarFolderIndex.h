@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace platform {
 
@@ -36,9 +37,62 @@ struct IndexFileStatus
     bool operator==(const IndexFileStatus &) const = default;
 };
 
+// A folder's files by name. Those a loaded index gave stay in its block of entries and are found
+// through a table of their entry numbers, four bytes a slot, hashed over their names: a folder of
+// many files keeps no hash node, key and pointer per file. Files added or replaced since lie in a
+// table of their own (a name is in one of the two at most); both are keyed by the names' UTF-8; the index's entries are never added to
+// afterwards, only marked gone, so their table needs no growing.
+class ICalendarFileTable final
+{
+public:
+    using FilePointer = std::shared_ptr<ICalendarFile>;
+    using Block = std::shared_ptr<std::vector<ICalendarFile>>;
+
+    // Takes the entries of the block, which the table must not hold yet: a later entry of a name in
+    // place of an earlier one.
+    void adoptBlock(Block block);
+    FilePointer value(const QString &name) const;
+    bool contains(const QString &name) const;
+    // Puts the file in place of any of its name.
+    void insert(const QString &name, FilePointer file);
+    // Takes the file of the name out; null when there is none.
+    FilePointer take(const QString &name);
+    qsizetype size() const { return m_blockCount + m_others.size(); }
+    bool isEmpty() const { return size() == 0; }
+    QStringList keys() const;
+    void reserve(qsizetype count) { m_others.reserve(count); }
+    void clear() { *this = ICalendarFileTable(); }
+    // Calls visit with each file: the block's in the order they lie in it, then the others.
+    template <typename Visit> void forEach(Visit &&visit) const
+    {
+        for (std::size_t at = 0; m_block && at < m_isLive.size(); ++at) {
+            if (m_isLive[at])
+                visit(FilePointer(m_block, &(*m_block)[at]));
+        }
+        for (const FilePointer &file : m_others)
+            visit(file);
+    }
+
+private:
+    // The slot holding the name's entry number; -1 when none does.
+    qsizetype slotOf(QByteArrayView name) const;
+    FilePointer entryInSlot(qsizetype slot) const;
+    void dropFromBlock(qsizetype slot);
+
+    static constexpr quint32 kEmpty = 0;
+    static constexpr quint32 kGone = 0xffffffffU;
+    Block m_block;
+    std::vector<quint32> m_slots;   // entry number + 1, kEmpty or kGone; a power of two of them
+    std::vector<bool> m_isLive;     // by entry number: whether the table still gives the entry
+    qsizetype m_blockCount = 0;     // the live entries
+    size_t m_seed = 0;
+    // By the UTF-8 of the name, which the file's own name shares.
+    QHash<QByteArray, FilePointer> m_others;
+};
+
 struct LoadedIndex
 {
-    QHash<QString, std::shared_ptr<ICalendarFile>> files;
+    ICalendarFileTable files;
     // The same entries in the order of the index, which is the order they lie in memory.
     QList<std::shared_ptr<ICalendarFile>> inOrder;
     // The entries in the file, those a later one replaced included.
@@ -79,7 +133,7 @@ std::optional<LoadedIndex> loadIndex(const QString &folderPath);
 // Writes the entries of the files that parse, and of the damaged ones (the items they last held,
 // marked "D" among the kinds), in the order of their names, whole, readable by the owner only;
 // answers how many entries it wrote.
-Result<qsizetype> saveIndex(const QString &folderPath, const QHash<QString, std::shared_ptr<ICalendarFile>> &files);
+Result<qsizetype> saveIndex(const QString &folderPath, const ICalendarFileTable &files);
 // Adds a block of the entries of the files (each of which parses or is damaged) to the index, when it is still the
 // file of that status; answers its status afterwards. Fails, writing nothing, when it is not.
 Result<IndexFileStatus> appendToIndex(const QString &folderPath,

@@ -7,6 +7,7 @@
 #include "foundation/QtPrinters.h"
 
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/eventkit/ICalendarFolder.h"
 #include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "support/TestSupport.h"
@@ -544,6 +545,101 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         EXPECT_EQ(titlesInStore(), (QStringList{"Ours", "Theirs"}));
         m_store.reset();
         EXPECT_EQ(readAll(index), good);
+    }
+}
+
+// An index of thousands of entries, a later block giving some names again: each name is given once,
+// by its latest entry, and the folder's table of names keeps it so through lookups, replacements and
+// removals among the entries it marks gone, letting the index's entries go with the last of them.
+TEST_F(EKEventStoreIndexTest, AnIndexOfRepeatedNamesGivesEachOnceByItsLatestEntry)
+{
+    const QByteArray good = indexOfOursAndTheirs();
+    const QByteArray theirsLine = good.mid(good.indexOf("theirs.ics"));
+    QByteArrayList fields = theirsLine.left(theirsLine.lastIndexOf('\t')).split('\t');
+    const auto line = [&fields](int number, int size) {
+        fields[0] = "n" + QByteArray::number(number) + ".ics";
+        fields[1] = QByteArray::number(size);
+        return indexSigned(fields.join('\t')) + '\n';
+    };
+    const auto nameOf = [](int number) { return QStringLiteral("n%1.ics").arg(number); };
+    constexpr int kNames = 3000;
+    constexpr int kEvery = 7;
+    QByteArray text = kIndexHeader;
+    for (int number = 0; number < kNames; ++number)
+        text += line(number, 1);
+    text += "END " + QByteArray::number(kNames) + '\n';
+    int again = 0;
+    for (int number = 0; number < kNames; number += kEvery, ++again)
+        text += line(number, 2);
+    text += "END " + QByteArray::number(again) + '\n';
+    QFile file(root() + QStringLiteral("/.work.hmindex"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+    file.close();
+
+    std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->entryLines, kNames + again);
+    EXPECT_EQ(loaded->inOrder.size(), kNames);
+    icalindex::ICalendarFileTable &files = loaded->files;
+    EXPECT_EQ(files.size(), kNames);
+    QStringList expected;
+    for (int number = 0; number < kNames; ++number) {
+        expected.append(nameOf(number));
+        const std::shared_ptr<ICalendarFile> entry = files.value(nameOf(number));
+        ASSERT_TRUE(entry) << number;
+        EXPECT_EQ(entry->fileName(), nameOf(number));
+        EXPECT_EQ(entry->size, number % kEvery == 0 ? 2 : 1);
+    }
+    QStringList keys = files.keys();
+    keys.sort();
+    expected.sort();
+    EXPECT_EQ(keys, expected);
+    EXPECT_FALSE(files.contains(nameOf(kNames)));
+    EXPECT_FALSE(files.value(QStringLiteral("n.ics")));
+
+    const std::weak_ptr<ICalendarFile> first = files.value(nameOf(0));
+    loaded->inOrder.clear();
+    const auto replacement = std::make_shared<ICalendarFile>();
+    replacement->setFileName(nameOf(5));
+    files.insert(nameOf(5), replacement);
+    EXPECT_EQ(files.value(nameOf(5)), replacement);
+    EXPECT_EQ(files.size(), kNames);
+    for (int number = kNames - 1; number >= 0; --number) {
+        if (number == 5)
+            continue;
+        EXPECT_EQ(files.take(nameOf(number))->fileName(), nameOf(number));
+        EXPECT_FALSE(files.contains(nameOf(number)));
+        EXPECT_FALSE(files.take(nameOf(number)));
+        if (number % 97 == 0) {
+            EXPECT_TRUE(files.contains(nameOf(number == 0 ? 5 : number - 1)));
+        }
+    }
+    EXPECT_TRUE(first.expired());
+    EXPECT_EQ(files.keys(), QStringList{nameOf(5)});
+    EXPECT_EQ(files.take(nameOf(5)), replacement);
+    EXPECT_TRUE(files.isEmpty());
+}
+
+// Names kept as UTF-8 are put in the order QString gives them, characters beyond U+FFFF (whose
+// surrogates come first) beside those up to it included.
+TEST(ICalendarFileNameTest, NamesAreOrderedAsTheirTextsAre)
+{
+    const QStringList names = {QString(), QStringLiteral("a"), QStringLiteral("ab"), QStringLiteral("b"),
+                               QStringLiteral("A"), QStringLiteral("a%"), QString::fromUtf8("\xc3\xa9"),
+                               QString(QChar(0xe000)), QString(QChar(0xfffd)), QStringLiteral("a") + QChar(0xffee),
+                               QString::fromUcs4(U"\U0001F600"), QString::fromUcs4(U"a\U00010000"),
+                               QString::fromUcs4(U"a\U00010001b"), QString::fromUcs4(U"\u07ff\u0800")};
+    for (const QString &left : names) {
+        for (const QString &right : names) {
+            ICalendarFile first;
+            ICalendarFile second;
+            first.setFileName(left);
+            second.setFileName(right);
+            EXPECT_EQ(first.fileName(), left);
+            EXPECT_EQ(ICalendarFile::isNamedBefore(first, second), left < right) << left.toStdString() << " "
+                                                                                 << right.toStdString();
+        }
     }
 }
 
