@@ -1118,6 +1118,35 @@ VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &know
     return entry;
 }
 
+namespace {
+
+// Parses the listed files (in name order) with readEntry, their texts packed as they come, and marks
+// the entries of known they replace as not kept. previousAt gets each file's entry in known (-1 for
+// none). Whether the parsed files change the snapshot: a file still unreadable for the same reason
+// changes nothing.
+template <typename ReadEntry>
+bool parseChanged(std::vector<VCardFileEntry> &changed, const VCardFolder::Snapshot &known, std::vector<bool> &isKept,
+                  TextPacker &packer, std::vector<qint32> &previousAt, const ReadEntry &readEntry)
+{
+    bool hasChanged = false;
+    previousAt.reserve(changed.size());
+    for (VCardFileEntry &entry : changed) {
+        const qsizetype previous = known.find(entry.fileName());
+        entry = readEntry(std::move(entry));
+        // Into the shared block at once: the entry's own copy of its texts goes right away.
+        entry.setTexts(packer.add(entry.texts()), quint16(entry.fileName().size()));
+        previousAt.push_back(qint32(previous));
+        const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
+        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
+                     entry.details() != before->details();
+        if (before)
+            isKept[size_t(previous)] = false;
+    }
+    return hasChanged;
+}
+
+} // namespace
+
 Result<VCardFolder::Refreshed> VCardFolder::refresh()
 {
     const std::lock_guard lock(m_mutex);
@@ -1147,20 +1176,8 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     std::sort(listed->changed.begin(), listed->changed.end(), isInNameOrder);
     TextPacker packer;
     std::vector<qint32> previousAt;
-    previousAt.reserve(listed->changed.size());
-    for (VCardFileEntry &entry : listed->changed) {
-        const qsizetype previous = known.find(entry.fileName());
-        entry = readEntry(std::move(entry), known);
-        // Into the shared block at once: the entry's own copy of its texts goes right away.
-        entry.setTexts(packer.add(entry.texts()), quint16(entry.fileName().size()));
-        previousAt.push_back(qint32(previous));
-        // A file still unreadable for the same reason changes nothing.
-        const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
-        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
-                     entry.details() != before->details();
-        if (before)
-            isKept[size_t(previous)] = false;
-    }
+    const auto read = [this, &known](VCardFileEntry entry) { return readEntry(std::move(entry), known); };
+    hasChanged = parseChanged(listed->changed, known, isKept, packer, previousAt, read) || hasChanged;
     if (!hasChanged && listed->folderStamp == known.folderStamp) {
         // Every file parsed stands where it stood.
         refreshed.parsed = std::move(previousAt);
