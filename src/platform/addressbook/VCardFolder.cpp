@@ -517,6 +517,54 @@ void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::i
     snapshot.blockBytes += total;
 }
 
+// Packs the texts of entries made one after another (files parsed by a listing) into blocks that the
+// entries share as they are made: a folder read anew never holds a copy of each file's texts beside the
+// block they end up in, nor an allocation per file. A block is written only past the texts handed out.
+class TextPacker final
+{
+public:
+    // The texts, copied into the block being filled.
+    SharedBytes add(QByteArrayView texts)
+    {
+        if (m_blocks.empty() || texts.size() > m_blocks.back().size() - m_used)
+            startBlock(texts.size());
+        if (!texts.isEmpty())
+            std::memcpy(m_data + m_used, texts.data(), size_t(texts.size()));
+        SharedBytes slice(m_blocks.back(), m_used, texts.size());
+        m_used += texts.size();
+        return slice;
+    }
+    // Hands the blocks, whole, to the snapshot whose entries hold the texts.
+    void moveInto(VCardFolder::Snapshot &snapshot)
+    {
+        for (QByteArray &block : m_blocks) {
+            snapshot.blockBytes += block.size();
+            snapshot.blocks.push_back(std::move(block));
+        }
+        m_blocks.clear();
+    }
+
+private:
+    static constexpr qsizetype kMinBlockBytes = 16 * 1024;
+
+    // Blocks grow with what was packed, so that a large folder takes few of them, by an eighth at a
+    // time: the unused end of the last one is all that is lost.
+    void startBlock(qsizetype needed)
+    {
+        const qsizetype size = std::max({needed, kMinBlockBytes, m_total / 8});
+        m_blocks.emplace_back(size, Qt::Uninitialized);
+        // Taken before any entry shares the block, which would make data() copy it.
+        m_data = m_blocks.back().data();
+        m_used = 0;
+        m_total += size;
+    }
+
+    std::vector<QByteArray> m_blocks;
+    char *m_data = nullptr;
+    qsizetype m_used = 0;
+    qsizetype m_total = 0;
+};
+
 // What an index file of the snapshot takes: its header, the folder's path (as QDataStream writes a
 // text: its length, then UTF-16), the count and each entry as operator<< writes it.
 // The index written a few hundred entries at a time, its checksum (of everything after the header)
@@ -705,24 +753,51 @@ std::optional<VCardFileStamp> trustedFolderStamp(int descriptor, const struct st
     return isSettled ? std::optional(stamp) : std::nullopt;
 }
 
+// Merges the kept entries of known and the added ones (in name order, none of them kept) into the
+// snapshot's entries, noting where the added ones land.
+void mergeEntries(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept,
+                  std::vector<VCardFileEntry> &added, VCardFolder::Snapshot &next, std::vector<qint32> &addedAt)
+{
+    // Exactly what it keeps: most of a batch may replace files the snapshot holds.
+    next.entries.reserve(size_t(std::count(isKept.cbegin(), isKept.cend(), true)) + added.size());
+    addedAt.reserve(added.size());
+    auto add = added.begin();
+    const auto takeAddedBefore = [&](const VCardFileEntry *kept) {
+        for (; add != added.end() && (!kept || isInNameOrder(*add, *kept)); ++add) {
+            addedAt.push_back(qint32(next.entries.size()));
+            next.entries.push_back(std::move(*add));
+        }
+    };
+    for (size_t index = 0; index < known.entries.size(); ++index) {
+        if (!isKept[index])
+            continue;
+        takeAddedBefore(&known.entries[index]);
+        next.entries.push_back(known.entries[index]);
+    }
+    takeAddedBefore(nullptr);
+}
+
 // The snapshot of the entries of known that are kept, with the added ones (in name order, none of
-// them kept) merged in.
-std::shared_ptr<VCardFolder::Snapshot>
-mergedSnapshot(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept, std::vector<VCardFileEntry> &&added)
+// them kept) merged in. Their texts are packed into a new block of the snapshot, unless they lie in
+// the packer's blocks already. addedAt, when given, receives where the added entries are.
+std::shared_ptr<VCardFolder::Snapshot> mergedSnapshot(const VCardFolder::Snapshot &known,
+                                                      const std::vector<bool> &isKept,
+                                                      std::vector<VCardFileEntry> added, TextPacker *packer = nullptr,
+                                                      std::vector<qint32> *addedAt = nullptr)
 {
     auto next = std::make_shared<VCardFolder::Snapshot>();
     next->blocks = known.blocks;
     next->blockBytes = known.blockBytes;
-    // Exactly what it keeps: most of a batch may replace files the snapshot holds.
-    next->entries.reserve(size_t(std::count(isKept.cbegin(), isKept.cend(), true)) + added.size());
-    for (size_t index = 0; index < known.entries.size(); ++index) {
-        if (isKept[index])
-            next->entries.push_back(known.entries[index]);
-    }
-    const auto kept = qsizetype(next->entries.size());
-    std::move(added.begin(), added.end(), std::back_inserter(next->entries));
-    packEntries(*next, next->entries.begin() + kept, next->entries.end());
-    std::inplace_merge(next->entries.begin(), next->entries.begin() + kept, next->entries.end(), isInNameOrder);
+    if (packer)
+        packer->moveInto(*next);
+    else
+        packEntries(*next, added.begin(), added.end());
+    std::vector<qint32> positions;
+    mergeEntries(known, isKept, added, *next, positions);
+    // The added list goes before the blocks may be packed again.
+    std::vector<VCardFileEntry>().swap(added);
+    if (addedAt)
+        *addedAt = std::move(positions);
     compactBlocks(*next);
     settleUniqueIds(*next);
     return next;
@@ -1014,6 +1089,9 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
         takeBatch(descriptor, batch, known.entries, listed.isPresent, listed.changed);
     }
     removeStaleTemporaries(descriptor, batch.temporaries);
+    // The list lives through the parsing of its files: none of its room left over from growing.
+    if (listed.changed.capacity() > listed.changed.size() + listed.changed.size() / 8)
+        listed.changed.shrink_to_fit();
     listed.folderStamp = trustedFolderStamp(descriptor, before, listedAtNs, !batch.temporaries.empty());
     ::closedir(directory);
     return listed;
@@ -1040,6 +1118,35 @@ VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &know
     return entry;
 }
 
+namespace {
+
+// Parses the listed files (in name order) with readEntry, their texts packed as they come, and marks
+// the entries of known they replace as not kept. previousAt gets each file's entry in known (-1 for
+// none). Whether the parsed files change the snapshot: a file still unreadable for the same reason
+// changes nothing.
+template <typename ReadEntry>
+bool parseChanged(std::vector<VCardFileEntry> &changed, const VCardFolder::Snapshot &known, std::vector<bool> &isKept,
+                  TextPacker &packer, std::vector<qint32> &previousAt, const ReadEntry &readEntry)
+{
+    bool hasChanged = false;
+    previousAt.reserve(changed.size());
+    for (VCardFileEntry &entry : changed) {
+        const qsizetype previous = known.find(entry.fileName());
+        entry = readEntry(std::move(entry));
+        // Into the shared block at once: the entry's own copy of its texts goes right away.
+        entry.setTexts(packer.add(entry.texts()), quint16(entry.fileName().size()));
+        previousAt.push_back(qint32(previous));
+        const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
+        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
+                     entry.details() != before->details();
+        if (before)
+            isKept[size_t(previous)] = false;
+    }
+    return hasChanged;
+}
+
+} // namespace
+
 Result<VCardFolder::Refreshed> VCardFolder::refresh()
 {
     const std::lock_guard lock(m_mutex);
@@ -1063,29 +1170,35 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     m_mustList = false;
     Refreshed refreshed;
     refreshed.isListed = true;
+    refreshed.hasReadNames = listed->hasReadNames;
     std::vector<bool> &isKept = listed->isPresent;
     bool hasChanged = std::find(isKept.cbegin(), isKept.cend(), false) != isKept.cend();
     std::sort(listed->changed.begin(), listed->changed.end(), isInNameOrder);
-    for (VCardFileEntry &entry : listed->changed) {
-        const qsizetype previous = known.find(entry.fileName());
-        entry = readEntry(std::move(entry), known);
-        refreshed.parsedFiles.append(entry.name());
-        // A file still unreadable for the same reason changes nothing.
-        const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
-        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
-                     entry.details() != before->details();
-        if (before)
-            isKept[size_t(previous)] = false;
+    TextPacker packer;
+    std::vector<qint32> previousAt;
+    const auto read = [this, &known](VCardFileEntry entry) { return readEntry(std::move(entry), known); };
+    hasChanged = parseChanged(listed->changed, known, isKept, packer, previousAt, read) || hasChanged;
+    if (!hasChanged && listed->folderStamp == known.folderStamp) {
+        // Every file parsed stands where it stood.
+        refreshed.parsed = std::move(previousAt);
+        refreshed.snapshot = m_current;
+        return refreshed;
     }
-    refreshed.hasReadNames = listed->hasReadNames;
-    if (hasChanged || listed->folderStamp != known.folderStamp) {
-        auto next = mergedSnapshot(known, isKept, std::move(listed->changed));
-        next->folderStamp = listed->folderStamp;
-        m_current = std::move(next);
-        saveIndexLocked();
-    }
+    auto next = mergedSnapshot(known, isKept, std::move(listed->changed), &packer, &refreshed.parsed);
+    next->folderStamp = listed->folderStamp;
+    m_current = std::move(next);
+    saveIndexLocked();
     refreshed.snapshot = m_current;
     return refreshed;
+}
+
+QStringList VCardFolder::Refreshed::parsedFiles() const
+{
+    QStringList names;
+    names.reserve(qsizetype(parsed.size()));
+    for (const qint32 position : parsed)
+        names.append(snapshot->entries[size_t(position)].name());
+    return names;
 }
 
 Result<VCardFolder::SnapshotPointer> VCardFolder::lastSnapshot()

@@ -168,10 +168,15 @@ public:
     struct Refreshed
     {
         SnapshotPointer snapshot;
-        QStringList parsedFiles; // the files this refresh parsed, in name order
-        bool isListed = false;   // whether it listed the folder rather than trust its watch
+        // The snapshot's entries this refresh parsed, by position (rising): names are made into texts
+        // only when asked for, not for every file of a folder read anew.
+        std::vector<qint32> parsed;
+        bool isListed = false; // whether it listed the folder rather than trust its watch
         // Whether the listing read the folder's names rather than stat the names it knew.
         bool hasReadNames = false;
+
+        // The names of the files this refresh parsed, in name order.
+        QStringList parsedFiles() const;
     };
 
     struct Written

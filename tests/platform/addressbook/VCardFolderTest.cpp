@@ -57,7 +57,7 @@ struct IndexedFolder
 
 QStringList parsedNames(const VCardFolder::Refreshed &refreshed)
 {
-    return refreshed.parsedFiles;
+    return refreshed.parsedFiles();
 }
 
 QStringList lastNames(const VCardFolder::Refreshed &refreshed)
@@ -394,7 +394,7 @@ TEST(VCardFolderIndex, ARefreshAfterItsOwnWritesStillSeesEveryOtherChange)
         row.change(folder);
         const platform::Result<VCardFolder::Refreshed> refreshed = same.refresh();
         ASSERT_TRUE(refreshed);
-        EXPECT_EQ(refreshed->parsedFiles, row.parsed);
+        EXPECT_EQ(refreshed->parsedFiles(), row.parsed);
         EXPECT_EQ(lastNames(*refreshed), row.lastNames);
         // Nothing new: the very snapshot the write made, shared rather than built again, and the folder
         // not even listed.
@@ -695,7 +695,7 @@ TEST(VCardFolderIndex, ALargeFolderNoticesEachChangeWhereverItLies)
         folder.store.writeFile(nameOf(number), cardText(uid.constData(), "Alpha"));
         expected.append(nameOf(number));
     }
-    ASSERT_EQ(folder.refreshAsNewProcess().parsedFiles.size(), expected.size());
+    ASSERT_EQ(qsizetype(folder.refreshAsNewProcess().parsed.size()), expected.size());
     QStringList changed;
     for (int number = 5; number < 700; number += 97) {
         const QByteArray uid = QByteArrayLiteral("card-") + QByteArray::number(number).rightJustified(4, '0');
@@ -718,7 +718,7 @@ TEST(VCardFolderIndex, ALargeFolderNoticesEachChangeWhereverItLies)
     std::sort(expected.begin(), expected.end());
 
     const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
-    EXPECT_EQ(refreshed.parsedFiles, changed);
+    EXPECT_EQ(refreshed.parsedFiles(), changed);
     QStringList shown;
     int omegas = 0;
     for (const platform::VCardFileEntry &entry : refreshed.snapshot->entries) {
@@ -727,13 +727,50 @@ TEST(VCardFolderIndex, ALargeFolderNoticesEachChangeWhereverItLies)
     }
     EXPECT_EQ(shown, expected);
     EXPECT_EQ(omegas, 8);
-    EXPECT_EQ(folder.refreshAsNewProcess().parsedFiles, QStringList());
+    EXPECT_EQ(folder.refreshAsNewProcess().parsedFiles(), QStringList());
     // The index is read in pieces: damage well past the first piece still drops it whole.
     QByteArray damaged = indexBytes(folder);
     ASSERT_GT(damaged.size(), 3 * 16 * 1024);
     damaged[damaged.size() - 100] = char(damaged.at(damaged.size() - 100) ^ 0x20);
     overwriteIndex(folder, damaged);
-    EXPECT_EQ(folder.refreshAsNewProcess().parsedFiles.size(), expected.size());
+    EXPECT_EQ(qsizetype(folder.refreshAsNewProcess().parsed.size()), expected.size());
+}
+
+// A folder read anew (its index gone) keeps the texts of its thousands of files in a few blocks barely
+// larger than the texts, each entry whole across the blocks' seams; the index it writes reads back as
+// the same entries, and a file that stays unreadable is parsed again and named each time.
+TEST(VCardFolderIndex, AFolderReadAnewPacksItsTextsIntoAFewBlocksAndRereadsWhatItCannotRead)
+{
+    const IndexedFolder folder;
+    QStringList expected{QStringLiteral("a.vcf"), QStringLiteral("b.vcf")};
+    QStringList lastNames{QStringLiteral("Alpha"), QStringLiteral("Beta")};
+    for (int number = 0; number < 3000; ++number) {
+        const QByteArray uid = QByteArrayLiteral("card-") + QByteArray::number(number).rightJustified(5, '0');
+        const QByteArray lastName = QByteArrayLiteral("Name") + QByteArray(number % 37, 'x');
+        folder.store.writeFile(QString::fromLatin1(uid + ".vcf"), cardText(uid.constData(), lastName.constData()));
+        expected.append(QString::fromLatin1(uid + ".vcf"));
+        lastNames.append(QString::fromLatin1(lastName));
+    }
+    folder.store.writeFile(QStringLiteral("zz-broken.vcf"), "not a card");
+    expected.append(QStringLiteral("zz-broken.vcf"));
+    lastNames.append(QString());
+
+    const VCardFolder::Refreshed first = folder.refreshAsNewProcess();
+    EXPECT_EQ(first.parsedFiles(), expected);
+    const VCardFolder::Snapshot &snapshot = *first.snapshot;
+    EXPECT_EQ(lastNamesOf(snapshot), lastNames);
+    EXPECT_LE(snapshot.blocks.size(), size_t(32));
+    EXPECT_LE(snapshot.blockBytes, textBytesOf(snapshot) + textBytesOf(snapshot) / 8 + 16 * 1024);
+    EXPECT_EQ(snapshot.entries.back().problem(), QStringLiteral("zz-broken.vcf: line 1 has no name and colon"));
+
+    // From the index: every file as it was, only the unreadable one parsed again, by name.
+    const VCardFolder::Refreshed again = folder.refreshAsNewProcess();
+    EXPECT_EQ(again.parsedFiles(), QStringList{QStringLiteral("zz-broken.vcf")});
+    EXPECT_EQ(lastNamesOf(*again.snapshot), lastNames);
+    for (size_t index = 0; index < snapshot.entries.size(); ++index) {
+        ASSERT_EQ(again.snapshot->entries[index].texts(), snapshot.entries[index].texts()) << index;
+        EXPECT_EQ(again.snapshot->entries[index].stamp, snapshot.entries[index].stamp);
+    }
 }
 
 // Once a listing has seen the folder settled, the next one stats the files it knows by name without
