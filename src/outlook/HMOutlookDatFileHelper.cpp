@@ -4,9 +4,9 @@
 #include "foundation/HMFileManager.h"
 #include "foundation/HMProfilesController.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "outlook/HMOutlookMapCache.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileSystem.h"
-#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMProfile.h"
 
@@ -37,19 +37,12 @@ qint64 dateOffset(Conduit conduit)
 
 std::optional<QVariantMap> readMap(const QString &path)
 {
-    platform::Result<QVariantMap> read = platform::readPropertyListDictionary(path, kMaxMapBytes);
-    if (!read)
-        return std::nullopt;
-    return read.value();
+    return outlookmaps::read(path, kMaxMapBytes);
 }
 
 bool writeMap(const QString &path, const QVariantMap &map)
 {
-    const platform::Status written =
-        platform::writePropertyList(path, map, platform::PropertyListFormat::Xml, platform::FilePermissions::OwnerOnly);
-    if (!written)
-        DDLogError(QStringLiteral("Could not write %1: %2").arg(path, written.error().message()));
-    return bool(written);
+    return outlookmaps::write(path, map);
 }
 
 QString currentAccountName()

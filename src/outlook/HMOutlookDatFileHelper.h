@@ -14,7 +14,8 @@
 // Each map is a property list (XML, root dictionary) in the data folder joining the other side's
 // record id (key) to Outlook's record id (text value), beside the dates "LastModified" and
 // "ListCommandDate". Files are written whole and atomically (0600); a map that is missing or does
-// not read as a dictionary counts as no map. Readers always read the file; the pair writers of
+// not read as a dictionary counts as no map. Readers always see the file as it stands, through a
+// parsed copy shared in the process while the file is unchanged (HMOutlookMapCache.h); the pair writers of
 // contacts, tasks and memos and the removers write the copy this instance last read or wrote.
 // A map kept for the run (keepForRun) is read once, on first use: every read of it then answers
 // the copy, which every write of this instance updates. Only the run's own writer may write it.

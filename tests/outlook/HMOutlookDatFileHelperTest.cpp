@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -404,6 +405,98 @@ TEST_F(DatFileTest, UnansweredGoogleWritesAreKeptBesideTheMap)
 
     ASSERT_TRUE(outlookunanswered::keep(Conduit::Calendar, {}));
     EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+// Every reader in the process shares one parsed copy of a map, so the copy must give way to any
+// change made to the file by anything else: an in-place rewrite of the same size that puts the old
+// modification time back (only the change time tells), a restored older copy renamed over it, a
+// removal, and a rewrite within the same clock tick as a write the map was just read after.
+TEST_F(DatFileTest, ReadersSeeEveryChangeMadeToTheFileOutsideTheirWrites)
+{
+    HMOutlookDatFileHelper::Commit start;
+    for (int i = 0; i < 50; ++i)
+        start.pairs.insert(QStringLiteral("p%1").arg(i), QString::number(100 + i));
+    ASSERT_TRUE(HMOutlookDatFileHelper().commitChanges(Conduit::Calendar, start));
+    const QString path = HMOutlookDatFileHelper().calendarFilePath();
+    const QByteArray name = QFile::encodeName(path);
+    const auto statusOf = [&name] {
+        struct stat status {};
+        EXPECT_EQ(::stat(name.constData(), &status), 0);
+        return status;
+    };
+    const auto outlookIdOf = [](const char *deviceId) {
+        return HMOutlookDatFileHelper().getOutlookEventIdForDeviceEventId(QLatin1String(deviceId));
+    };
+    // Rewrites the file in place (same inode, same size) and puts its modification time back.
+    const auto rewriteInPlace = [&](const QByteArray &from, const QByteArray &to) {
+        const struct stat before = statusOf();
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        EXPECT_TRUE(bytes.contains(from));
+        bytes.replace(from, to);
+        EXPECT_TRUE(file.seek(0) && file.write(bytes) == bytes.size());
+        file.close();
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        EXPECT_EQ(::utimensat(AT_FDCWD, name.constData(), times, 0), 0);
+        const struct stat after = statusOf();
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_size, before.st_size);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    };
+
+    ::usleep(100'000); // settled: the copy is kept from now on
+    EXPECT_EQ(outlookIdOf("p1"), QStringLiteral("101"));
+    ASSERT_TRUE(QFile::copy(path, path + QStringLiteral(".backup")));
+    const struct stat original = statusOf();
+    const struct timespec originalTimes[2] = {original.st_atim, original.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path + QStringLiteral(".backup")).constData(), originalTimes, 0), 0);
+    rewriteInPlace(">101<", ">999<");
+    EXPECT_EQ(outlookIdOf("p1"), QStringLiteral("999")) << "an in-place rewrite of the same size";
+
+    ::usleep(100'000);
+    EXPECT_EQ(outlookIdOf("p1"), QStringLiteral("999"));
+    ASSERT_EQ(::rename(QFile::encodeName(path + QStringLiteral(".backup")).constData(), name.constData()), 0);
+    EXPECT_EQ(outlookIdOf("p1"), QStringLiteral("101")) << "a restored copy";
+    EXPECT_EQ(HMOutlookDatFileHelper().countRecordsForConduit(QStringLiteral("Calendar")), 50);
+
+    // Written and at once read, then rewritten within the same tick of the file clock.
+    ASSERT_TRUE(HMOutlookDatFileHelper().writeOutlookEventIdForDeviceEventId(QStringLiteral("555"), QStringLiteral("p5")));
+    ASSERT_TRUE(QFile::copy(path, path + QStringLiteral(".other")));
+    ASSERT_EQ(::rename(QFile::encodeName(path + QStringLiteral(".other")).constData(), name.constData()), 0);
+    EXPECT_EQ(outlookIdOf("p5"), QStringLiteral("555"));
+    rewriteInPlace(">555<", ">777<");
+    EXPECT_EQ(outlookIdOf("p5"), QStringLiteral("777")) << "a rewrite right after a read";
+
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_FALSE(HMOutlookDatFileHelper().dictionaryForCalendarDatFile());
+    EXPECT_EQ(HMOutlookDatFileHelper().countRecordsForConduit(QStringLiteral("Calendar")), 0);
+    EXPECT_TRUE(outlookIdOf("p1").isNull());
+}
+
+// A map written by one helper is what every other helper then reads, and a link put at the map's
+// name is read as before (followed, never kept) and replaced by the next write, its target untouched.
+TEST_F(DatFileTest, ReadersSeeOtherHelpersWritesAndALinkAtTheName)
+{
+    HMOutlookDatFileHelper writer;
+    HMOutlookDatFileHelper reader;
+    ASSERT_TRUE(writer.writeOutlookTaskIdForDeviceTaskId(QStringLiteral("1"), QStringLiteral("t1")));
+    EXPECT_EQ(reader.getOutlookTaskIdForDeviceTaskId(QStringLiteral("t1")), QStringLiteral("1"));
+    ASSERT_TRUE(writer.writeOutlookTaskIdForDeviceTaskId(QStringLiteral("2"), QStringLiteral("t2")));
+    EXPECT_EQ(reader.getAllDeviceTaskIdsInDatFile(), (QStringList{"t1", "t2"}));
+    ASSERT_TRUE(writer.removeIdFromTaskDatFile(QStringLiteral("t1")));
+    EXPECT_EQ(reader.getAllDeviceTaskIdsInDatFile(), QStringList{QStringLiteral("t2")});
+
+    const QString elsewhere = m_home.path() + QStringLiteral("/elsewhere.plist");
+    ASSERT_TRUE(QFile::rename(writer.taskFilePath(), elsewhere));
+    ASSERT_TRUE(QFile::link(elsewhere, writer.taskFilePath()));
+    EXPECT_EQ(reader.getAllDeviceTaskIdsInDatFile(), QStringList{QStringLiteral("t2")});
+    HMOutlookDatFileHelper::Commit third;
+    third.pairs.insert(QStringLiteral("t3"), QStringLiteral("3"));
+    ASSERT_TRUE(HMOutlookDatFileHelper().commitChanges(Conduit::Tasks, third));
+    EXPECT_FALSE(QFileInfo(writer.taskFilePath()).isSymLink());
+    EXPECT_EQ(reader.getAllDeviceTaskIdsInDatFile(), (QStringList{"t2", "t3"}));
+    EXPECT_EQ(plistlibDump(elsewhere), QStringLiteral("t2='2'"));
 }
 
 } // namespace
