@@ -28,14 +28,6 @@ struct Kept
 QMutex g_lock;
 QHash<QString, Kept> g_kept;
 
-platform::FileStamp stampOf(const struct stat &status)
-{
-    constexpr qint64 kNanoseconds = 1'000'000'000;
-    return platform::FileStamp{quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
-                               qint64(status.st_mtim.tv_sec) * kNanoseconds + status.st_mtim.tv_nsec,
-                               qint64(status.st_ctim.tv_sec) * kNanoseconds + status.st_ctim.tv_nsec};
-}
-
 bool isSettled(const platform::FileStamp &stamp)
 {
     struct timespec now = {};
@@ -97,7 +89,7 @@ std::optional<QVariantMap> read(const QString &path, qint64 maxBytes)
         return std::nullopt;
     }
     QVariantMap map = parsed->toMap();
-    const platform::FileStamp openedStamp = stampOf(opened);
+    const platform::FileStamp openedStamp = platform::fileStampOf(opened);
     if (isSettled(openedStamp))
         keep(path, openedStamp, map);
     else
@@ -117,7 +109,7 @@ bool write(const QString &path, const QVariantMap &map)
         DDLogError(QStringLiteral("Could not write %1: %2").arg(path, written.error().message()));
         return false;
     }
-    keep(path, stampOf(placed), map);
+    keep(path, platform::fileStampOf(placed), map);
     return true;
 }
 

@@ -366,6 +366,11 @@ std::optional<FileStamp> fileStampOf(const QString &path)
     struct stat status = {};
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
         return std::nullopt;
+    return fileStampOf(status);
+}
+
+FileStamp fileStampOf(const struct stat &status)
+{
     constexpr qint64 kNanoseconds = 1000000000;
     return FileStamp{quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
                      qint64(status.st_mtim.tv_sec) * kNanoseconds + status.st_mtim.tv_nsec,

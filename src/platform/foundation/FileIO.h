@@ -57,6 +57,8 @@ struct FileStamp
 };
 // Nothing when no regular file stands at the name. One status call, no open.
 std::optional<FileStamp> fileStampOf(const QString &path);
+// The stamp of a file's status as a status call or an open file gave it.
+FileStamp fileStampOf(const struct stat &status);
 
 // A regular file read from the front a piece at a time, for readers that parse as they go and so
 // never hold the whole file: opened as readWholeFile opens it, with the same refusals, and never read
