@@ -178,10 +178,10 @@ public:
     static void setAttentionRequester(std::function<void()> requester);
 
     qint64 recordCounter() const { return m_recordCounter; }
+    // How many identifier dictionaries the apply steps of the run made (counted only: a list of the
+    // hmUids a first sync adds would live through the other conduits' steps).
     qint64 addObjectCount() const { return m_addObjectCount; }
     qint64 saveCount() const { return m_saveCount; }
-    // The hmUids of the identifier dictionaries the apply step made, in order.
-    const QStringList &recordsAddedDuringSync() const { return m_recordsAddedDuringSync; }
     bool ignoreDeletes() const { return m_ignoreDeletes; }
     void setIgnoreDeletes(bool ignore) { m_ignoreDeletes = ignore; }
 
@@ -387,12 +387,12 @@ private:
     // folder instead of reading the whole store again. Dropped when the run ends.
     std::shared_ptr<platform::ABAddressBook> m_restingAddressBook;
     QHash<QString, std::shared_ptr<platform::ABGroup>> m_addressBookGroups;
-    QStringList m_recordsAddedDuringSync;
     qint64 m_addObjectCount = 0;
     qint64 m_saveCount = 0;
     qint64 m_recordCounter = 0;
     // Groups a person made in this step joins once it is saved, by hmUid.
     QHash<QString, QList<std::shared_ptr<platform::ABGroup>>> m_pendingGroups;
+    QStringList m_pendingGroupOrder; // their hmUids, in the order added
     // Persons the apply step wrote in this step: hmUid -> the person's unique id.
     QHash<QString, QString> m_writtenPersons;
     std::optional<QString> m_companyPhoneLabel;
