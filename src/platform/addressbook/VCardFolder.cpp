@@ -36,8 +36,10 @@ namespace platform {
 namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
-constexpr quint32 kIndexVersion = 5;
-// Version 4 lacks the folder's own state after the entry count; it is read, and trusts no listing.
+constexpr quint32 kIndexVersion = 6;
+// Versions 4 and 5 hold each file's size, times and inode where version 6 holds their digest; they
+// are read, their numbers digested. Version 4 also lacks the folder's own state after the entry
+// count, and trusts no listing.
 constexpr quint32 kIndexVersionWithoutFolderStamp = 4;
 // The folder's state in the header: whether there is one, then its size, times and inode.
 constexpr qint64 kFolderStampBytes = 1 + 4 * 8;
@@ -46,8 +48,10 @@ constexpr qsizetype kIndexHeaderBytes = 12;
 constexpr qsizetype kIndexChecksumAt = 8;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
-// Two arrays' lengths, five numbers and the flags.
-constexpr qint64 kMinEntryBytes = 2 * 4 + 5 * 8 + 1;
+// Two arrays' lengths, the stamp's digest, the card's date and the flags; versions 4 and 5 hold four
+// numbers of the stamp.
+constexpr qint64 kMinEntryBytes = 2 * 4 + 2 * 8 + 1;
+constexpr qint64 kMinEntryBytesWithFileStamps = kMinEntryBytes + 3 * 8;
 // The packed texts of an entry, in this order; the e-mail texts follow, each in its own field.
 enum class Detail { UniqueId, FirstName, LastName, Organization, GroupName, Problem, Emails };
 constexpr int kMaxLengthBytes = 5;
@@ -271,17 +275,15 @@ char *putArray(char *out, QByteArrayView bytes)
 }
 
 // An entry as QDataStream's Qt 6.0 format would write its fields, appended without a stream in one
-// step: its name, its size, times and inode, the card's date and its flags, then its packed texts;
-// numbers are big-endian, and each byte array follows its 32-bit length.
+// step: its name, its stamp's digest, the card's date and its flags, then its packed texts; numbers
+// are big-endian, and each byte array follows its 32-bit length.
 void appendEntry(QByteArray &out, const VCardFileEntry &entry)
 {
-    const VCardFileStamp &stamp = entry.stamp;
     const qsizetype at = out.size();
     out.resize(at + kMinEntryBytes + entry.fileName().size() + entry.details().size());
     char *cursor = putArray(out.data() + at, entry.fileName());
-    for (const qint64 number :
-         {stamp.size, stamp.modificationNs, stamp.changeNs, qint64(stamp.inode), entry.modificationMs})
-        cursor = putNumber(cursor, quint64(number));
+    cursor = putNumber(cursor, entry.stampDigest);
+    cursor = putNumber(cursor, quint64(entry.modificationMs));
     *cursor++ = char((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
     putArray(cursor, entry.details());
 }
@@ -381,6 +383,7 @@ private:
 // how many entries it holds and how many bytes their texts take.
 struct IndexStart
 {
+    quint32 version = 0;
     quint32 checksum = 0;
     quint32 count = 0;
     qint64 textBytes = 0;
@@ -406,7 +409,7 @@ std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPat
 {
     quint32 magic = 0, version = 0, checksum = 0, pathBytes = 0, count = 0;
     if (!in.number(magic) || !in.number(version) || !in.number(checksum) || magic != kIndexMagic ||
-        (version != kIndexVersion && version != kIndexVersionWithoutFolderStamp))
+        version < kIndexVersionWithoutFolderStamp || version > kIndexVersion)
         return std::nullopt;
     in.startChecksum();
     // The folder's path as QDataStream writes a text: its length in bytes, then UTF-16.
@@ -419,15 +422,16 @@ std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPat
     for (char16_t &unit : path)
         unit = qFromBigEndian(unit);
     std::optional<VCardFileStamp> folderStamp;
-    const bool hasFolderStamp = version == kIndexVersion;
+    const bool hasFolderStamp = version != kIndexVersionWithoutFolderStamp;
     if (hasFolderStamp && !readFolderStamp(in, folderStamp))
         return std::nullopt;
     // Each entry takes its fixed fields, and the rest of the file is their texts.
     const qint64 fixedBytes = kIndexHeaderBytes + 8 + pathBytes + (hasFolderStamp ? kFolderStampBytes : 0);
-    const qint64 textBytes = in.fileSize() - fixedBytes - qint64(count) * kMinEntryBytes;
+    const qint64 entryBytes = version == kIndexVersion ? kMinEntryBytes : kMinEntryBytesWithFileStamps;
+    const qint64 textBytes = in.fileSize() - fixedBytes - qint64(count) * entryBytes;
     if (QStringView(path.data(), qsizetype(path.size())) != folderPath || count > kMaxIndexEntries || textBytes < 0)
         return std::nullopt;
-    return IndexStart{checksum, count, textBytes, folderStamp};
+    return IndexStart{version, checksum, count, textBytes, folderStamp};
 }
 
 // Reads the entries as operator<< wrote them, their names and packed texts one after the other into a
@@ -436,25 +440,30 @@ std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPat
 class IndexEntryReader final
 {
 public:
-    IndexEntryReader(IndexStream &in, qint64 textBytes) : m_in(in), m_block(qsizetype(textBytes), Qt::Uninitialized)
+    IndexEntryReader(IndexStream &in, const IndexStart &start)
+        : m_in(in), m_block(qsizetype(start.textBytes), Qt::Uninitialized),
+          m_hasFileStamps(start.version != kIndexVersion)
     {
         m_data = m_block.data();
     }
 
     bool read(VCardFileEntry &entry)
     {
-        // Size, modification and change times, inode and the card's date.
+        // The stamp's digest (or its size, modification and change times and inode) and the card's date.
         quint64 numbers[5] = {};
+        const int count = m_hasFileStamps ? 5 : 2;
         quint8 flags = 0;
         const qsizetype start = m_used;
         bool isRead = text(VCardFileEntry::kMaxNameBytes);
         const qsizetype nameLength = m_used - start;
-        for (quint64 &value : numbers)
-            isRead = isRead && m_in.number(value);
+        for (int index = 0; index < count; ++index)
+            isRead = isRead && m_in.number(numbers[index]);
         if (!isRead || !m_in.number(flags) || !text(m_block.size()))
             return false;
-        entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
-        entry.modificationMs = qint64(numbers[4]);
+        entry.stampDigest = m_hasFileStamps ? VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]),
+                                                             qint64(numbers[2]), numbers[3]}.digest()
+                                            : numbers[0];
+        entry.modificationMs = qint64(numbers[count - 1]);
         entry.isReadable = (flags & 1) != 0;
         entry.isGroup = (flags & 2) != 0;
         entry.setTexts(QByteArrayView(m_data + start, m_used - start), quint16(nameLength));
@@ -481,6 +490,7 @@ private:
 
     IndexStream &m_in;
     QByteArray m_block;
+    const bool m_hasFileStamps;
     char *m_data = nullptr;
     qsizetype m_used = 0;
 };
@@ -661,11 +671,14 @@ void takeBatch(int descriptor, const NameBatch &batch, const std::vector<VCardFi
             isPresent[size_t(found)] = true;
         // A file that could not be read is tried again: a permission or a shortage of descriptors may
         // have passed without touching the file.
-        if (found >= 0 && known[size_t(found)].stamp == stampOf(status) && known[size_t(found)].isReadable)
+        const VCardFileStamp stamp = stampOf(status);
+        if (found >= 0 && known[size_t(found)].stampDigest == stamp.digest() && known[size_t(found)].isReadable)
             continue;
         VCardFileEntry entry;
         names.setTexts(entry, QByteArrayView(name));
-        entry.stamp = stampOf(status);
+        entry.stampDigest = stamp.digest();
+        // The file's time, which a card without a date of its own takes once parsed.
+        entry.modificationMs = stamp.modificationNs / 1000000;
         changed.push_back(std::move(entry));
     }
 }
@@ -842,7 +855,20 @@ bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
     return true;
 }
 
-static_assert(sizeof(VCardFileEntry) == 56, "an entry holds no padding but at its end");
+static_assert(sizeof(VCardFileEntry) == 32, "an entry holds no padding but at its end");
+
+// Each number mixed in by a bijective finalizer (splitmix64's), so that every bit of each one moves
+// about half the digest's bits.
+quint64 VCardFileStamp::digest() const
+{
+    quint64 hash = 0x9E3779B97F4A7C15ULL;
+    for (const quint64 number : {quint64(size), quint64(modificationNs), quint64(changeNs), inode}) {
+        hash = (hash ^ number) * 0xBF58476D1CE4E5B9ULL;
+        hash = (hash ^ (hash >> 31)) * 0x94D049BB133111EBULL;
+        hash ^= hash >> 29;
+    }
+    return hash;
+}
 
 void VCardTextBlocks::setTexts(VCardFileEntry &entry, QByteArrayView fileName, QByteArrayView details)
 {
@@ -1070,10 +1096,11 @@ VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &know
         VCardSummary summary;
         summary.uniqueId = previous >= 0 ? known.entries[size_t(previous)].uniqueId() : stemOf(fileName);
         entry.isReadable = false;
+        entry.modificationMs = -1;
         texts.setTexts(entry, entry.fileName(), packDetails(summary, fileName, card.error().message()));
         return entry;
     }
-    const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.stamp.modificationNs / 1000000, Qt::UTC);
+    const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.modificationMs, Qt::UTC);
     const VCardSummary summary = ABVCardMapping::summarize(*card, stemOf(fileName), fileTime);
     entry.isReadable = true;
     entry.isGroup = summary.isGroup;
@@ -1099,7 +1126,7 @@ bool parseChanged(std::vector<VCardFileEntry> &changed, const VCardFolder::Snaps
         entry = readEntry(std::move(entry));
         previousAt.push_back(qint32(previous));
         const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
-        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
+        hasChanged = hasChanged || !before || entry.isReadable || entry.stampDigest != before->stampDigest ||
                      entry.details() != before->details();
         if (before)
             isKept[size_t(previous)] = false;
@@ -1214,7 +1241,7 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
                                         FilePermissions::OwnerOnly, FileFlush::Never, &placed);
         !status)
         return status;
-    entry.stamp = stampOf(placed);
+    entry.stampDigest = stampOf(placed).digest();
     entry.isReadable = true;
     entry.isGroup = write.summary.isGroup;
     const QDateTime &modified = write.summary.modificationDate;
@@ -1369,13 +1396,13 @@ void VCardFolder::letSnapshotGoLocked()
     m_hasListed = false;
 }
 
-std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const
+std::optional<quint64> VCardFolder::indexedStamp(const QString &fileName) const
 {
     const std::lock_guard lock(m_mutex);
     const qsizetype found = m_current->find(QFile::encodeName(fileName));
     if (found < 0)
         return std::nullopt;
-    return m_current->entries[size_t(found)].stamp;
+    return m_current->entries[size_t(found)].stampDigest;
 }
 
 void VCardFolder::flushIndex()
@@ -1414,7 +1441,7 @@ bool VCardFolder::readIndexLocked()
         return false;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(start->count);
-    IndexEntryReader reader(in, start->textBytes);
+    IndexEntryReader reader(in, *start);
     for (size_t index = 0; index < snapshot->entries.size(); ++index) {
         // Names lie in strictly rising order.
         if (!reader.read(snapshot->entries[index]) ||

@@ -32,6 +32,9 @@ struct VCardFileStamp
     quint64 inode = 0;
 
     bool operator==(const VCardFileStamp &) const = default;
+    // A 64-bit digest of the four numbers, which is what an entry keeps: two states of a file have
+    // the same one by chance about once in 2^64 comparisons.
+    quint64 digest() const;
 };
 
 // One file of the folder as the index knows it. Kept small, since the index holds one per file of
@@ -40,8 +43,10 @@ struct VCardFileStamp
 // blocks; whoever makes entries outside a snapshot keeps their texts' block (VCardTextBlocks).
 struct VCardFileEntry
 {
-    VCardFileStamp stamp;
-    qint64 modificationMs = -1; // of the card (REV, or the file's time); -1 for none
+    quint64 stampDigest = 0; // of the file's VCardFileStamp
+    // Of the card (REV, or the file's time); -1 for none. An entry listed but not yet parsed holds
+    // the file's modification time here.
+    qint64 modificationMs = -1;
 
 private:
     // Here, so that the lengths and the flags share a word: the entry holds no padding but at its end.
@@ -233,8 +238,9 @@ public:
     // failures name the files not written or removed, with why; the others are done and indexed.
     Written writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals,
                        const SnapshotPointer &writersSnapshot = nullptr);
-    // The state of the file as the index holds it; nullopt for a file the index does not know.
-    std::optional<VCardFileStamp> indexedStamp(const QString &fileName) const;
+    // The digest of the state of the file as the index holds it; nullopt for a file the index does
+    // not know.
+    std::optional<quint64> indexedStamp(const QString &fileName) const;
     // Writes the index file when it lags behind what this process wrote.
     void flushIndex();
     // While someone holds it (an open book), the folder is watched between refreshes; a folder
