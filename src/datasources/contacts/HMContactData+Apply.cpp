@@ -332,7 +332,6 @@ QVariantMap HMContactData::newIdentifierDictionary(const QString &uid, const std
     DDLogInfo(QStringLiteral("hmUid did not have a identifier record (means no native id was found)."));
     ++m_addObjectCount;
     DDLogInfo(QStringLiteral("addObject count %1").arg(m_addObjectCount));
-    m_recordsAddedDuringSync.append(uid);
     // The person's unique id is known before the address book is saved, and the graph is saved
     // before the address book: the entry names the person from the start, so a run stopped between
     // the two saves leaves no person the next run takes for the desktop's own new contact.
@@ -385,8 +384,11 @@ void HMContactData::writeGroups(const std::shared_ptr<ABPerson> &person, const Q
             group->removeMember(person);
     }
     identifierDictionary.insert(kGroupIdsKey, ids);
-    if (result == 3 && !pending.isEmpty())
-        m_pendingGroups.insert(identifierDictionary.value(kHmUidKey).toString(), pending);
+    if (result == 3 && !pending.isEmpty()) {
+        const QString hmUid = identifierDictionary.value(kHmUidKey).toString();
+        m_pendingGroups.insert(hmUid, pending);
+        m_pendingGroupOrder.append(hmUid);
+    }
 }
 
 void HMContactData::writeSlots(const std::shared_ptr<ABPerson> &person, const QVariantMap &record,

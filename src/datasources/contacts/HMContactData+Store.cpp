@@ -80,7 +80,7 @@ QVariant valueKeepingUnsentKeys(const QVariant &old, const QVariant &value)
 void HMContactData::saveChanges()
 {
     DDLogInfo(QStringLiteral("Saving changes to Apple Address Book."));
-    DDLogInfo(QStringLiteral("[_recordsAddedDuringSync count] %1").arg(m_recordsAddedDuringSync.size()));
+    DDLogInfo(QStringLiteral("[_recordsAddedDuringSync count] %1").arg(m_addObjectCount));
     std::shared_ptr<ABAddressBook> book;
     {
         const std::lock_guard lock(m_addressBookMutex);
@@ -89,10 +89,10 @@ void HMContactData::saveChanges()
     m_saveFailure.clear();
     if (!book || !identifierGraph())
         return;
-    // Every save of the run passes over every person the run added: only those waiting for groups
-    // need anything, and most runs have none.
-    for (qsizetype index = 0; index < m_recordsAddedDuringSync.size() && !m_pendingGroups.isEmpty(); ++index)
-        finishAddedPerson(m_recordsAddedDuringSync.at(index));
+    // The persons added waiting for groups, in the order added; each is finished once.
+    for (const QString &hmUid : std::as_const(m_pendingGroupOrder))
+        finishAddedPerson(hmUid);
+    m_pendingGroupOrder.clear();
     if (book->hasUnsavedChanges()) {
         DDLogInfo(QStringLiteral("Saving address book record"));
         const Status saved = book->save();

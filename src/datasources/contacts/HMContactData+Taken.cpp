@@ -15,10 +15,17 @@ size_t hashOf(QByteArrayView bytes)
     return qHash(bytes, 0);
 }
 
-// The part of a hash a slot keeps besides its position: its low bits choose the slot.
+// The part of a hash a slot keeps: its high half chooses the slot.
 quint32 tagOf(size_t hash)
 {
-    return quint32(quint64(hash) >> 32) ^ quint32(hash);
+    return quint32(hash) & 0x3FFFFFFF;
+}
+
+// A slot for each entry and half as many free ones: probing stays short, and the table costs
+// 12 bytes an entry.
+size_t slotCountFor(qsizetype entries)
+{
+    return std::max<size_t>(16, size_t(entries) + size_t(entries) / 2);
 }
 
 } // namespace
@@ -37,11 +44,7 @@ HMContactData::TakenDictionaries::TakenDictionaries(std::shared_ptr<HMIdentifier
 
 void HMContactData::TakenDictionaries::indexEntries()
 {
-    size_t capacity = 16;
-    while (capacity < 2 * size_t(m_entries.size()))
-        capacity *= 2;
-    m_slots.assign(capacity, Slot{});
-    m_known.resize(size_t(m_entries.size()));
+    m_slots.assign(slotCountFor(m_entries.size()), Slot{});
     m_isTaken.assign(size_t(m_entries.size()), false);
     for (qsizetype position = 0; position < m_entries.size(); ++position) {
         const HMIdentifierGraphEntry &entry = m_entries.at(position);
@@ -49,35 +52,42 @@ void HMContactData::TakenDictionaries::indexEntries()
         const std::optional<QByteArrayView> nativeId = entry.utf8TextOf(WellKnownKey::NativeId);
         if (!nativeId || nativeId->isEmpty())
             continue;
-        const std::optional<QByteArrayView> hmUid = entry.utf8TextOf(WellKnownKey::HmUid);
-        Known &known = m_known[size_t(position)];
-        known = Known{nativeId->data(), quint32(nativeId->size()), true, hmUid && !hmUid->isEmpty()};
         const size_t hash = hashOf(*nativeId);
         Slot &slot = m_slots[slotOf(*nativeId, hash)];
         // A second entry with the id: the full look picks one of them, and warns.
-        if (slot.position >= 0)
-            m_known[size_t(slot.position)].isOnly = known.isOnly = false;
-        else
-            slot = Slot{tagOf(hash), qint32(position)};
+        if (slot.position >= 0) {
+            slot.isOnly = false;
+            continue;
+        }
+        const std::optional<QByteArrayView> hmUid = entry.utf8TextOf(WellKnownKey::HmUid);
+        slot = Slot{tagOf(hash), 1, hmUid && !hmUid->isEmpty() ? 1U : 0U, qint32(position)};
     }
 }
 
+QByteArrayView HMContactData::TakenDictionaries::nativeIdAt(qsizetype position) const
+{
+    return m_entries.at(position).utf8TextOf(WellKnownKey::NativeId).value_or(QByteArrayView());
+}
+
 // An id is compared only with the entries whose hash agrees with its own: every other comparison
-// would wait on an entry's id, which lies wherever the graph keeps it.
+// would read an entry's id, which lies wherever the graph keeps it.
 size_t HMContactData::TakenDictionaries::slotOf(QByteArrayView nativeId, size_t hash) const
 {
-    const size_t mask = m_slots.size() - 1;
+    const size_t count = m_slots.size();
     const quint32 tag = tagOf(hash);
-    size_t slot = hash & mask;
+    size_t slot = size_t((quint64(quint32(quint64(hash) >> 32)) * count) >> 32);
     while (m_slots[slot].position >= 0 &&
-           (m_slots[slot].tag != tag || m_known[size_t(m_slots[slot].position)].view() != nativeId))
-        slot = (slot + 1) & mask;
+           (m_slots[slot].tag != tag || nativeIdAt(m_slots[slot].position) != nativeId))
+        slot = slot + 1 == count ? 0 : slot + 1;
     return slot;
 }
 
-qsizetype HMContactData::TakenDictionaries::positionOf(QByteArrayView nativeId) const
+const HMContactData::TakenDictionaries::Slot *HMContactData::TakenDictionaries::slotFor(QByteArrayView nativeId) const
 {
-    return m_slots.empty() || nativeId.isEmpty() ? -1 : m_slots[slotOf(nativeId, hashOf(nativeId))].position;
+    if (m_slots.empty() || nativeId.isEmpty())
+        return nullptr;
+    const Slot &slot = m_slots[slotOf(nativeId, hashOf(nativeId))];
+    return slot.position >= 0 ? &slot : nullptr;
 }
 
 // Answers what the full look would: a confirmed person dated no later than the last sync goes
@@ -88,13 +98,12 @@ bool HMContactData::TakenDictionaries::takeIfUnchanged(const platform::ABAddress
     const qint64 modified = person.modificationMs();
     if (m_slots.empty() || modified < 0 || modified > m_afterMs)
         return false;
-    const qsizetype position = positionOf(person.uniqueIdUtf8());
-    const Known *known = position >= 0 ? &m_known[size_t(position)] : nullptr;
-    if (!known || !known->isOnly || !known->hasHmUid || m_isTaken[size_t(position)])
+    const Slot *slot = slotFor(person.uniqueIdUtf8());
+    if (!slot || !slot->isOnly || !slot->hasHmUid || m_isTaken[size_t(slot->position)])
         return false;
     if (!isGraphAsListed())
         return false;
-    m_isTaken[size_t(position)] = true;
+    m_isTaken[size_t(slot->position)] = true;
     ++m_takenCount;
     return true;
 }
@@ -107,10 +116,10 @@ bool HMContactData::TakenDictionaries::findEntry(const platform::ABAddressBook::
     const QByteArrayView nativeId = person.uniqueIdUtf8();
     if (m_slots.empty() || nativeId.isEmpty() || !isGraphAsListed())
         return false;
-    const qsizetype position = positionOf(nativeId);
-    if (position >= 0 && !m_known[size_t(position)].isOnly)
+    const Slot *slot = slotFor(nativeId);
+    if (slot && !slot->isOnly)
         return false;
-    entry = position >= 0 ? std::optional(m_entries.at(position)) : std::nullopt;
+    entry = slot ? std::optional(m_entries.at(slot->position)) : std::nullopt;
     return true;
 }
 
@@ -122,8 +131,8 @@ bool HMContactData::TakenDictionaries::isEveryOneOf(qsizetype dictionaries) cons
         return false;
     return std::none_of(m_byNativeId.keyBegin(), m_byNativeId.keyEnd(), [this](const QString &nativeId) {
         // A text UTF-8 cannot carry is the id of no entry found by its bytes.
-        const qsizetype position = QStringView(nativeId).isValidUtf16() ? positionOf(nativeId.toUtf8()) : -1;
-        return position >= 0 && m_isTaken[size_t(position)];
+        const Slot *slot = QStringView(nativeId).isValidUtf16() ? slotFor(nativeId.toUtf8()) : nullptr;
+        return slot && m_isTaken[size_t(slot->position)];
     });
 }
 
@@ -134,7 +143,7 @@ QHash<QString, QString> HMContactData::TakenDictionaries::table() const
     for (size_t position = 0; position < m_isTaken.size(); ++position) {
         if (!m_isTaken[position])
             continue;
-        const QByteArrayView nativeId = m_known[position].view();
+        const QByteArrayView nativeId = nativeIdAt(qsizetype(position));
         QString text = QString::fromUtf8(nativeId);
         if (!table.contains(text))
             table.insert(std::move(text),

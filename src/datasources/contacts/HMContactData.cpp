@@ -9,10 +9,7 @@
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "sync/HMDataConfigurationSource.h"
 
-HMContactData::HMContactData()
-{
-    m_recordsAddedDuringSync.reserve(10);
-}
+HMContactData::HMContactData() = default;
 
 HMContactData::~HMContactData() = default;
 
@@ -108,6 +105,10 @@ void HMContactData::closeNativeAddressBook()
     }
     if (!book)
         return;
+    // The next step lists the book again for its duplicate tests whatever happens below (a book
+    // resting shows its folder anew, a dropped one is another book): the index goes now rather than
+    // through the other conduits' steps.
+    m_duplicateIndex = ContactDuplicateIndex();
     // Unsaved changes are dropped with the instance, not saved.
     if (book->hasUnsavedChanges()) {
         DDLogWarn(QStringLiteral("WARNING: Apple Contacts Has Unsaved Changes."));

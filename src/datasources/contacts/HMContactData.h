@@ -178,10 +178,10 @@ public:
     static void setAttentionRequester(std::function<void()> requester);
 
     qint64 recordCounter() const { return m_recordCounter; }
+    // How many identifier dictionaries the apply steps of the run made (counted only: a list of the
+    // hmUids a first sync adds would live through the other conduits' steps).
     qint64 addObjectCount() const { return m_addObjectCount; }
     qint64 saveCount() const { return m_saveCount; }
-    // The hmUids of the identifier dictionaries the apply step made, in order.
-    const QStringList &recordsAddedDuringSync() const { return m_recordsAddedDuringSync; }
     bool ignoreDeletes() const { return m_ignoreDeletes; }
     void setIgnoreDeletes(bool ignore) { m_ignoreDeletes = ignore; }
 
@@ -215,36 +215,32 @@ private:
         QHash<QString, QString> table() const;
 
     private:
-        // An entry of the list by the UTF-8 bytes of its "nativeId": whether it is the only entry with
-        // them, and whether its "hmUid" is a text of its own.
-        struct Known
+        // The first entry of the list with a native id: its position (-1: a free slot), part of the
+        // id's hash (the rest chose the slot), whether it is the only entry with the id and whether
+        // its "hmUid" is a text of its own. A slot tells all a listed person is checked against: the
+        // id itself is compared only where the hashes agree, read from the entry in place.
+        struct Slot
         {
-            const char *nativeId = nullptr;
-            quint32 length = 0;
-            bool isOnly = false;
-            bool hasHmUid = false;
-            QByteArrayView view() const { return QByteArrayView(nativeId, qsizetype(length)); }
+            quint32 tag : 30 = 0;
+            quint32 isOnly : 1 = 0;
+            quint32 hasHmUid : 1 = 0;
+            qint32 position = -1;
         };
         void indexEntries();
         // Whether positions still name the graph's entries: its list is the one the listing began with.
         bool isGraphAsListed() const { return m_graph->entries().constData() == m_entries.constData(); }
-        // The position of the first entry with that native id, or -1.
-        qsizetype positionOf(QByteArrayView nativeId) const;
-        // The slot holding the position of the first entry with that native id (whose hash is
-        // given), or the empty slot where it would go.
+        // The UTF-8 bytes of the "nativeId" of the entry at that position, read in place.
+        QByteArrayView nativeIdAt(qsizetype position) const;
+        // The slot holding the first entry with that native id (whose hash is given), or the empty
+        // slot where it would go.
         size_t slotOf(QByteArrayView nativeId, size_t hash) const;
+        // The first entry with that native id: its slot, or nullptr.
+        const Slot *slotFor(QByteArrayView nativeId) const;
 
         std::shared_ptr<HMIdentifierGraph> m_graph;
-        // The list as the listing began: the texts of m_known lie in its entries.
+        // The list as the listing began, whose positions the slots name.
         HMIdentifierGraph::Entries m_entries;
         qint64 m_afterMs = -1;
-        std::vector<Known> m_known;  // by position
-        // A position of m_known (-1: a free slot) with part of its id's hash.
-        struct Slot
-        {
-            quint32 tag = 0;
-            qint32 position = -1;
-        };
         std::vector<Slot> m_slots; // empty when no person is taken by its id alone
         std::vector<bool> m_isTaken; // by position
         qsizetype m_takenCount = 0;
@@ -391,12 +387,12 @@ private:
     // folder instead of reading the whole store again. Dropped when the run ends.
     std::shared_ptr<platform::ABAddressBook> m_restingAddressBook;
     QHash<QString, std::shared_ptr<platform::ABGroup>> m_addressBookGroups;
-    QStringList m_recordsAddedDuringSync;
     qint64 m_addObjectCount = 0;
     qint64 m_saveCount = 0;
     qint64 m_recordCounter = 0;
     // Groups a person made in this step joins once it is saved, by hmUid.
     QHash<QString, QList<std::shared_ptr<platform::ABGroup>>> m_pendingGroups;
+    QStringList m_pendingGroupOrder; // their hmUids, in the order added
     // Persons the apply step wrote in this step: hmUid -> the person's unique id.
     QHash<QString, QString> m_writtenPersons;
     std::optional<QString> m_companyPhoneLabel;

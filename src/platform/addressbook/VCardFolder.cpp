@@ -36,8 +36,10 @@ namespace platform {
 namespace {
 
 constexpr quint32 kIndexMagic = 0x48414249;
-constexpr quint32 kIndexVersion = 5;
-// Version 4 lacks the folder's own state after the entry count; it is read, and trusts no listing.
+constexpr quint32 kIndexVersion = 6;
+// Versions 4 and 5 hold each file's size, times and inode where version 6 holds their digest; they
+// are read, their numbers digested. Version 4 also lacks the folder's own state after the entry
+// count, and trusts no listing.
 constexpr quint32 kIndexVersionWithoutFolderStamp = 4;
 // The folder's state in the header: whether there is one, then its size, times and inode.
 constexpr qint64 kFolderStampBytes = 1 + 4 * 8;
@@ -46,8 +48,10 @@ constexpr qsizetype kIndexHeaderBytes = 12;
 constexpr qsizetype kIndexChecksumAt = 8;
 constexpr qint64 kMaxIndexBytes = 512LL * 1024 * 1024;
 constexpr quint32 kMaxIndexEntries = 5000000;
-// Two arrays' lengths, five numbers and the flags.
-constexpr qint64 kMinEntryBytes = 2 * 4 + 5 * 8 + 1;
+// Two arrays' lengths, the stamp's digest, the card's date and the flags; versions 4 and 5 hold four
+// numbers of the stamp.
+constexpr qint64 kMinEntryBytes = 2 * 4 + 2 * 8 + 1;
+constexpr qint64 kMinEntryBytesWithFileStamps = kMinEntryBytes + 3 * 8;
 // The packed texts of an entry, in this order; the e-mail texts follow, each in its own field.
 enum class Detail { UniqueId, FirstName, LastName, Organization, GroupName, Problem, Emails };
 constexpr int kMaxLengthBytes = 5;
@@ -271,17 +275,15 @@ char *putArray(char *out, QByteArrayView bytes)
 }
 
 // An entry as QDataStream's Qt 6.0 format would write its fields, appended without a stream in one
-// step: its name, its size, times and inode, the card's date and its flags, then its packed texts;
-// numbers are big-endian, and each byte array follows its 32-bit length.
+// step: its name, its stamp's digest, the card's date and its flags, then its packed texts; numbers
+// are big-endian, and each byte array follows its 32-bit length.
 void appendEntry(QByteArray &out, const VCardFileEntry &entry)
 {
-    const VCardFileStamp &stamp = entry.stamp;
     const qsizetype at = out.size();
     out.resize(at + kMinEntryBytes + entry.fileName().size() + entry.details().size());
     char *cursor = putArray(out.data() + at, entry.fileName());
-    for (const qint64 number :
-         {stamp.size, stamp.modificationNs, stamp.changeNs, qint64(stamp.inode), entry.modificationMs})
-        cursor = putNumber(cursor, quint64(number));
+    cursor = putNumber(cursor, entry.stampDigest);
+    cursor = putNumber(cursor, quint64(entry.modificationMs));
     *cursor++ = char((entry.isReadable ? 1 : 0) | (entry.isGroup ? 2 : 0));
     putArray(cursor, entry.details());
 }
@@ -381,6 +383,7 @@ private:
 // how many entries it holds and how many bytes their texts take.
 struct IndexStart
 {
+    quint32 version = 0;
     quint32 checksum = 0;
     quint32 count = 0;
     qint64 textBytes = 0;
@@ -406,7 +409,7 @@ std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPat
 {
     quint32 magic = 0, version = 0, checksum = 0, pathBytes = 0, count = 0;
     if (!in.number(magic) || !in.number(version) || !in.number(checksum) || magic != kIndexMagic ||
-        (version != kIndexVersion && version != kIndexVersionWithoutFolderStamp))
+        version < kIndexVersionWithoutFolderStamp || version > kIndexVersion)
         return std::nullopt;
     in.startChecksum();
     // The folder's path as QDataStream writes a text: its length in bytes, then UTF-16.
@@ -419,15 +422,16 @@ std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPat
     for (char16_t &unit : path)
         unit = qFromBigEndian(unit);
     std::optional<VCardFileStamp> folderStamp;
-    const bool hasFolderStamp = version == kIndexVersion;
+    const bool hasFolderStamp = version != kIndexVersionWithoutFolderStamp;
     if (hasFolderStamp && !readFolderStamp(in, folderStamp))
         return std::nullopt;
     // Each entry takes its fixed fields, and the rest of the file is their texts.
     const qint64 fixedBytes = kIndexHeaderBytes + 8 + pathBytes + (hasFolderStamp ? kFolderStampBytes : 0);
-    const qint64 textBytes = in.fileSize() - fixedBytes - qint64(count) * kMinEntryBytes;
+    const qint64 entryBytes = version == kIndexVersion ? kMinEntryBytes : kMinEntryBytesWithFileStamps;
+    const qint64 textBytes = in.fileSize() - fixedBytes - qint64(count) * entryBytes;
     if (QStringView(path.data(), qsizetype(path.size())) != folderPath || count > kMaxIndexEntries || textBytes < 0)
         return std::nullopt;
-    return IndexStart{checksum, count, textBytes, folderStamp};
+    return IndexStart{version, checksum, count, textBytes, folderStamp};
 }
 
 // Reads the entries as operator<< wrote them, their names and packed texts one after the other into a
@@ -436,28 +440,33 @@ std::optional<IndexStart> indexStartOf(IndexStream &in, const QString &folderPat
 class IndexEntryReader final
 {
 public:
-    IndexEntryReader(IndexStream &in, qint64 textBytes) : m_in(in), m_block(qsizetype(textBytes), Qt::Uninitialized)
+    IndexEntryReader(IndexStream &in, const IndexStart &start)
+        : m_in(in), m_block(qsizetype(start.textBytes), Qt::Uninitialized),
+          m_hasFileStamps(start.version != kIndexVersion)
     {
         m_data = m_block.data();
     }
 
     bool read(VCardFileEntry &entry)
     {
-        // Size, modification and change times, inode and the card's date.
+        // The stamp's digest (or its size, modification and change times and inode) and the card's date.
         quint64 numbers[5] = {};
+        const int count = m_hasFileStamps ? 5 : 2;
         quint8 flags = 0;
         const qsizetype start = m_used;
         bool isRead = text(VCardFileEntry::kMaxNameBytes);
         const qsizetype nameLength = m_used - start;
-        for (quint64 &value : numbers)
-            isRead = isRead && m_in.number(value);
+        for (int index = 0; index < count; ++index)
+            isRead = isRead && m_in.number(numbers[index]);
         if (!isRead || !m_in.number(flags) || !text(m_block.size()))
             return false;
-        entry.stamp = VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]), qint64(numbers[2]), numbers[3]};
-        entry.modificationMs = qint64(numbers[4]);
+        entry.stampDigest = m_hasFileStamps ? VCardFileStamp{qint64(numbers[0]), qint64(numbers[1]),
+                                                             qint64(numbers[2]), numbers[3]}.digest()
+                                            : numbers[0];
+        entry.modificationMs = qint64(numbers[count - 1]);
         entry.isReadable = (flags & 1) != 0;
         entry.isGroup = (flags & 2) != 0;
-        entry.setTexts(SharedBytes(m_block, start, m_used - start), quint16(nameLength));
+        entry.setTexts(QByteArrayView(m_data + start, m_used - start), quint16(nameLength));
         return true;
     }
     qsizetype used() const { return m_used; }
@@ -481,6 +490,7 @@ private:
 
     IndexStream &m_in;
     QByteArray m_block;
+    const bool m_hasFileStamps;
     char *m_data = nullptr;
     qsizetype m_used = 0;
 };
@@ -490,80 +500,30 @@ qsizetype bytesOf(const VCardFileEntry &entry)
     return entry.texts().size();
 }
 
-// Copies the texts of the entries into one new block of the snapshot, which they then point into: a
-// snapshot of many files costs a few allocations, not one per file.
-void packEntries(VCardFolder::Snapshot &snapshot, std::vector<VCardFileEntry>::iterator first,
-                 std::vector<VCardFileEntry>::iterator last)
+// Copies the texts of the entries into blocks of their own, which they then point into: one block
+// of exactly their size.
+VCardTextBlocks packedTexts(std::vector<VCardFileEntry> &entries)
 {
     qsizetype total = 0;
-    for (auto entry = first; entry != last; ++entry)
-        total += bytesOf(*entry);
-    if (total == 0)
-        return;
-    QByteArray block(total, Qt::Uninitialized);
-    char *out = block.data();
-    for (auto entry = first; entry != last; ++entry) {
-        std::memcpy(out, entry->texts().data(), size_t(bytesOf(*entry)));
-        out += bytesOf(*entry);
-    }
-    // The entries share the block once it is whole.
-    qsizetype offset = 0;
-    for (auto entry = first; entry != last; ++entry) {
-        const qsizetype length = bytesOf(*entry);
-        entry->setTexts(SharedBytes(block, offset, length), quint16(entry->fileName().size()));
-        offset += length;
-    }
-    snapshot.blocks.push_back(std::move(block));
-    snapshot.blockBytes += total;
+    for (const VCardFileEntry &entry : entries)
+        total += bytesOf(entry);
+    VCardTextBlocks packed;
+    packed.reserve(total);
+    for (VCardFileEntry &entry : entries)
+        packed.setTexts(entry, entry.fileName(), entry.details());
+    return packed;
 }
 
-// Packs the texts of entries made one after another (files parsed by a listing) into blocks that the
-// entries share as they are made: a folder read anew never holds a copy of each file's texts beside the
-// block they end up in, nor an allocation per file. A block is written only past the texts handed out.
-class TextPacker final
+// Packs the snapshot's texts into one block, and lets the blocks they lay in go.
+void packEntries(VCardFolder::Snapshot &snapshot)
 {
-public:
-    // The texts, copied into the block being filled.
-    SharedBytes add(QByteArrayView texts)
-    {
-        if (m_blocks.empty() || texts.size() > m_blocks.back().size() - m_used)
-            startBlock(texts.size());
-        if (!texts.isEmpty())
-            std::memcpy(m_data + m_used, texts.data(), size_t(texts.size()));
-        SharedBytes slice(m_blocks.back(), m_used, texts.size());
-        m_used += texts.size();
-        return slice;
-    }
-    // Hands the blocks, whole, to the snapshot whose entries hold the texts.
-    void moveInto(VCardFolder::Snapshot &snapshot)
-    {
-        for (QByteArray &block : m_blocks) {
-            snapshot.blockBytes += block.size();
-            snapshot.blocks.push_back(std::move(block));
-        }
-        m_blocks.clear();
-    }
-
-private:
-    static constexpr qsizetype kMinBlockBytes = 16 * 1024;
-
-    // Blocks grow with what was packed, so that a large folder takes few of them, by an eighth at a
-    // time: the unused end of the last one is all that is lost.
-    void startBlock(qsizetype needed)
-    {
-        const qsizetype size = std::max({needed, kMinBlockBytes, m_total / 8});
-        m_blocks.emplace_back(size, Qt::Uninitialized);
-        // Taken before any entry shares the block, which would make data() copy it.
-        m_data = m_blocks.back().data();
-        m_used = 0;
-        m_total += size;
-    }
-
-    std::vector<QByteArray> m_blocks;
-    char *m_data = nullptr;
-    qsizetype m_used = 0;
-    qsizetype m_total = 0;
-};
+    VCardTextBlocks packed = packedTexts(snapshot.entries);
+    // Only now: the old blocks held the texts copied.
+    snapshot.blocks = packed.takeBlocks();
+    snapshot.blockBytes = 0;
+    for (const QByteArray &block : snapshot.blocks)
+        snapshot.blockBytes += block.size();
+}
 
 // What an index file of the snapshot takes: its header, the folder's path (as QDataStream writes a
 // text: its length, then UTF-16), the count and each entry as operator<< writes it.
@@ -618,9 +578,7 @@ void compactBlocks(VCardFolder::Snapshot &snapshot)
         live += bytesOf(entry);
     if (snapshot.blockBytes <= 2 * live + kBlockSlackBytes && snapshot.blocks.size() <= kMaxBlocks)
         return;
-    snapshot.blocks.clear();
-    snapshot.blockBytes = 0;
-    packEntries(snapshot, snapshot.entries.begin(), snapshot.entries.end());
+    packEntries(snapshot);
 }
 
 // The positions of a snapshot's entries by name, for a listing: directories list their files in an
@@ -698,7 +656,7 @@ void findBatch(const NameTable &table, NameBatch &batch)
 
 // Stats the batch's files: each one present is marked so, each new or changed one listed.
 void takeBatch(int descriptor, const NameBatch &batch, const std::vector<VCardFileEntry> &known,
-               std::vector<bool> &isPresent, std::vector<VCardFileEntry> &changed)
+               std::vector<bool> &isPresent, std::vector<VCardFileEntry> &changed, VCardTextBlocks &names)
 {
     for (const auto &[start, found] : batch.items) {
         const char *const name = batch.names.c_str() + start;
@@ -713,24 +671,28 @@ void takeBatch(int descriptor, const NameBatch &batch, const std::vector<VCardFi
             isPresent[size_t(found)] = true;
         // A file that could not be read is tried again: a permission or a shortage of descriptors may
         // have passed without touching the file.
-        if (found >= 0 && known[size_t(found)].stamp == stampOf(status) && known[size_t(found)].isReadable)
+        const VCardFileStamp stamp = stampOf(status);
+        if (found >= 0 && known[size_t(found)].stampDigest == stamp.digest() && known[size_t(found)].isReadable)
             continue;
-        VCardFileEntry entry = VCardFileEntry::named(QByteArrayView(name));
-        entry.stamp = stampOf(status);
+        VCardFileEntry entry;
+        names.setTexts(entry, QByteArrayView(name));
+        entry.stampDigest = stamp.digest();
+        // The file's time, which a card without a date of its own takes once parsed.
+        entry.modificationMs = stamp.modificationNs / 1000000;
         changed.push_back(std::move(entry));
     }
 }
 
 // Stats the files of the entries by name, for a folder whose names are known to be the entries'.
 void takeKnownNames(int descriptor, const std::vector<VCardFileEntry> &known, std::vector<bool> &isPresent,
-                    std::vector<VCardFileEntry> &changed)
+                    std::vector<VCardFileEntry> &changed, VCardTextBlocks &names)
 {
     NameBatch batch;
     for (size_t index = 0; index < known.size(); ++index) {
         batch.items.emplace_back(batch.names.size(), qint32(index));
         batch.names.append(known[index].fileName().data(), size_t(known[index].fileName().size())).push_back('\0');
         if (batch.items.size() == kListBatch || index + 1 == known.size()) {
-            takeBatch(descriptor, batch, known, isPresent, changed);
+            takeBatch(descriptor, batch, known, isPresent, changed, names);
             batch.names.clear();
             batch.items.clear();
         }
@@ -778,23 +740,23 @@ void mergeEntries(const VCardFolder::Snapshot &known, const std::vector<bool> &i
 }
 
 // The snapshot of the entries of known that are kept, with the added ones (in name order, none of
-// them kept) merged in. Their texts are packed into a new block of the snapshot, unless they lie in
-// the packer's blocks already. addedAt, when given, receives where the added entries are.
+// them kept, their texts in the blocks given) merged in; it takes the blocks over. addedAt, when
+// given, receives where the added entries are.
 std::shared_ptr<VCardFolder::Snapshot> mergedSnapshot(const VCardFolder::Snapshot &known,
                                                       const std::vector<bool> &isKept,
-                                                      std::vector<VCardFileEntry> added, TextPacker *packer = nullptr,
+                                                      std::vector<VCardFileEntry> added, VCardTextBlocks &texts,
                                                       std::vector<qint32> *addedAt = nullptr)
 {
     auto next = std::make_shared<VCardFolder::Snapshot>();
     next->blocks = known.blocks;
     next->blockBytes = known.blockBytes;
-    if (packer)
-        packer->moveInto(*next);
-    else
-        packEntries(*next, added.begin(), added.end());
+    for (QByteArray &block : texts.takeBlocks()) {
+        next->blockBytes += block.size();
+        next->blocks.push_back(std::move(block));
+    }
     std::vector<qint32> positions;
     mergeEntries(known, isKept, added, *next, positions);
-    // The added list goes before the blocks may be packed again.
+    // The added list goes before the blocks may be packed again, which needs room of its own.
     std::vector<VCardFileEntry>().swap(added);
     if (addedAt)
         *addedAt = std::move(positions);
@@ -893,29 +855,57 @@ bool VCardFolderWatch::hasOtherChanges(const QSet<QByteArray> &ownNames)
     return true;
 }
 
-static_assert(sizeof(VCardFileEntry) == 72, "an entry holds no padding but at its end");
+static_assert(sizeof(VCardFileEntry) == 32, "an entry holds no padding but at its end");
 
-void VCardFileEntry::setTexts(QByteArrayView fileName, QByteArrayView details)
+// Each number mixed in by a bijective finalizer (splitmix64's), so that every bit of each one moves
+// about half the digest's bits.
+quint64 VCardFileStamp::digest() const
 {
-    // Made whole before the old texts go: either view may lie in them.
-    const QByteArrayView name = fileName.first(std::min(fileName.size(), kMaxNameBytes));
-    QByteArray texts;
-    texts.reserve(name.size() + details.size());
-    texts.append(name).append(details);
-    setTexts(SharedBytes(std::move(texts)), quint16(name.size()));
+    quint64 hash = 0x9E3779B97F4A7C15ULL;
+    for (const quint64 number : {quint64(size), quint64(modificationNs), quint64(changeNs), inode}) {
+        hash = (hash ^ number) * 0xBF58476D1CE4E5B9ULL;
+        hash = (hash ^ (hash >> 31)) * 0x94D049BB133111EBULL;
+        hash ^= hash >> 29;
+    }
+    return hash;
 }
 
-void VCardFileEntry::setTexts(SharedBytes texts, quint16 nameLength)
+void VCardTextBlocks::setTexts(VCardFileEntry &entry, QByteArrayView fileName, QByteArrayView details)
 {
-    m_texts = std::move(texts);
-    m_nameLength = nameLength;
+    const QByteArrayView name = fileName.first(std::min(fileName.size(), VCardFileEntry::kMaxNameBytes));
+    const qsizetype size = name.size() + details.size();
+    if (m_blocks.empty() || size > m_blocks.back().size() - m_used)
+        startBlock(size);
+    // Copied before the entry points here: either view may lie in the texts it points at now.
+    char *const at = m_data + m_used;
+    if (!name.isEmpty())
+        std::memcpy(at, name.data(), size_t(name.size()));
+    if (!details.isEmpty())
+        std::memcpy(at + name.size(), details.data(), size_t(details.size()));
+    m_used += size;
+    entry.setTexts(QByteArrayView(at, size), quint16(name.size()));
 }
 
-VCardFileEntry VCardFileEntry::named(QByteArrayView fileName)
+// Blocks grow with what was packed, so that a large folder takes few of them, by an eighth at a
+// time: the unused end of the last one is all that is lost.
+void VCardTextBlocks::startBlock(qsizetype needed)
 {
-    VCardFileEntry entry;
-    entry.setTexts(fileName, {});
-    return entry;
+    const qsizetype size = m_reserved > 0 ? std::max(needed, m_reserved) : std::max({needed, kMinBlockBytes, m_total / 8});
+    m_reserved = 0;
+    m_blocks.emplace_back(size, Qt::Uninitialized);
+    // Taken before anyone shares the block, which would make data() copy it.
+    m_data = m_blocks.back().data();
+    m_used = 0;
+    m_total += size;
+}
+
+std::vector<QByteArray> VCardTextBlocks::takeBlocks()
+{
+    std::vector<QByteArray> blocks = std::move(m_blocks);
+    m_blocks.clear();
+    m_data = nullptr;
+    m_used = 0;
+    return blocks;
 }
 
 QString VCardFileEntry::name() const
@@ -1082,11 +1072,11 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     NameBatch batch;
     listed.hasReadNames = known.folderStamp != stampOf(before);
     if (!listed.hasReadNames)
-        takeKnownNames(descriptor, known.entries, listed.isPresent, listed.changed);
+        takeKnownNames(descriptor, known.entries, listed.isPresent, listed.changed, listed.names);
     const NameTable names = listed.hasReadNames ? nameTableOf(known.entries) : NameTable();
     while (listed.hasReadNames && readBatch(directory, batch)) {
         findBatch(names, batch);
-        takeBatch(descriptor, batch, known.entries, listed.isPresent, listed.changed);
+        takeBatch(descriptor, batch, known.entries, listed.isPresent, listed.changed, listed.names);
     }
     removeStaleTemporaries(descriptor, batch.temporaries);
     // The list lives through the parsing of its files: none of its room left over from growing.
@@ -1097,7 +1087,7 @@ Result<VCardFolder::Listed> VCardFolder::listFolder(const Snapshot &known) const
     return listed;
 }
 
-VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known) const
+VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &known, VCardTextBlocks &texts) const
 {
     const QString fileName = entry.name();
     const qsizetype previous = known.find(entry.fileName());
@@ -1106,38 +1096,37 @@ VCardFileEntry VCardFolder::readEntry(VCardFileEntry entry, const Snapshot &know
         VCardSummary summary;
         summary.uniqueId = previous >= 0 ? known.entries[size_t(previous)].uniqueId() : stemOf(fileName);
         entry.isReadable = false;
-        entry.setDetails(packDetails(summary, fileName, card.error().message()));
+        entry.modificationMs = -1;
+        texts.setTexts(entry, entry.fileName(), packDetails(summary, fileName, card.error().message()));
         return entry;
     }
-    const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.stamp.modificationNs / 1000000, Qt::UTC);
+    const QDateTime fileTime = QDateTime::fromMSecsSinceEpoch(entry.modificationMs, Qt::UTC);
     const VCardSummary summary = ABVCardMapping::summarize(*card, stemOf(fileName), fileTime);
     entry.isReadable = true;
     entry.isGroup = summary.isGroup;
     entry.modificationMs = summary.modificationDate.isValid() ? summary.modificationDate.toMSecsSinceEpoch() : -1;
-    entry.setDetails(packDetails(summary, fileName, QString()));
+    texts.setTexts(entry, entry.fileName(), packDetails(summary, fileName, QString()));
     return entry;
 }
 
 namespace {
 
-// Parses the listed files (in name order) with readEntry, their texts packed as they come, and marks
+// Parses the listed files (in name order) with readEntry, which packs their texts, and marks
 // the entries of known they replace as not kept. previousAt gets each file's entry in known (-1 for
 // none). Whether the parsed files change the snapshot: a file still unreadable for the same reason
 // changes nothing.
 template <typename ReadEntry>
 bool parseChanged(std::vector<VCardFileEntry> &changed, const VCardFolder::Snapshot &known, std::vector<bool> &isKept,
-                  TextPacker &packer, std::vector<qint32> &previousAt, const ReadEntry &readEntry)
+                  std::vector<qint32> &previousAt, const ReadEntry &readEntry)
 {
     bool hasChanged = false;
     previousAt.reserve(changed.size());
     for (VCardFileEntry &entry : changed) {
         const qsizetype previous = known.find(entry.fileName());
         entry = readEntry(std::move(entry));
-        // Into the shared block at once: the entry's own copy of its texts goes right away.
-        entry.setTexts(packer.add(entry.texts()), quint16(entry.fileName().size()));
         previousAt.push_back(qint32(previous));
         const VCardFileEntry *before = previous >= 0 ? &known.entries[size_t(previous)] : nullptr;
-        hasChanged = hasChanged || !before || entry.isReadable || entry.stamp != before->stamp ||
+        hasChanged = hasChanged || !before || entry.isReadable || entry.stampDigest != before->stampDigest ||
                      entry.details() != before->details();
         if (before)
             isKept[size_t(previous)] = false;
@@ -1174,17 +1163,17 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     std::vector<bool> &isKept = listed->isPresent;
     bool hasChanged = std::find(isKept.cbegin(), isKept.cend(), false) != isKept.cend();
     std::sort(listed->changed.begin(), listed->changed.end(), isInNameOrder);
-    TextPacker packer;
+    VCardTextBlocks texts;
     std::vector<qint32> previousAt;
-    const auto read = [this, &known](VCardFileEntry entry) { return readEntry(std::move(entry), known); };
-    hasChanged = parseChanged(listed->changed, known, isKept, packer, previousAt, read) || hasChanged;
+    const auto read = [this, &known, &texts](VCardFileEntry entry) { return readEntry(std::move(entry), known, texts); };
+    hasChanged = parseChanged(listed->changed, known, isKept, previousAt, read) || hasChanged;
     if (!hasChanged && listed->folderStamp == known.folderStamp) {
         // Every file parsed stands where it stood.
         refreshed.parsed = std::move(previousAt);
         refreshed.snapshot = m_current;
         return refreshed;
     }
-    auto next = mergedSnapshot(known, isKept, std::move(listed->changed), &packer, &refreshed.parsed);
+    auto next = mergedSnapshot(known, isKept, std::move(listed->changed), texts, &refreshed.parsed);
     next->folderStamp = listed->folderStamp;
     m_current = std::move(next);
     saveIndexLocked();
@@ -1242,7 +1231,7 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
 // One write per file, and one link or rename; what was written is never read back. A new card is
 // linked into the folder once whole, a known one replaced through a temporary file; neither is
 // flushed alone: the batch ends in one sync of the file system (syncFileSystem).
-Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const
+Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry, VCardTextBlocks &texts) const
 {
     struct stat placed = {};
     const QByteArray encodedName = QFile::encodeName(write.fileName);
@@ -1252,23 +1241,23 @@ Status VCardFolder::writeOneFile(const VCardFileWrite &write, VCardFileEntry &en
                                         FilePermissions::OwnerOnly, FileFlush::Never, &placed);
         !status)
         return status;
-    entry.stamp = stampOf(placed);
+    entry.stampDigest = stampOf(placed).digest();
     entry.isReadable = true;
     entry.isGroup = write.summary.isGroup;
     const QDateTime &modified = write.summary.modificationDate;
     entry.modificationMs = modified.isValid() ? modified.toMSecsSinceEpoch() : -1;
-    entry.setTexts(encodedName, packDetails(write.summary, write.fileName, QString()));
+    texts.setTexts(entry, encodedName, packDetails(write.summary, write.fileName, QString()));
     return success();
 }
 
 std::vector<VCardFileEntry> VCardFolder::writeAll(const QList<VCardFileWrite> &writes,
-                                                  QHash<QString, QString> &failures) const
+                                                  QHash<QString, QString> &failures, VCardTextBlocks &texts) const
 {
     std::vector<VCardFileEntry> written;
     written.reserve(size_t(writes.size()));
     for (const VCardFileWrite &write : writes) {
         VCardFileEntry entry;
-        if (const Status status = writeOneFile(write, entry); status)
+        if (const Status status = writeOneFile(write, entry, texts); status)
             written.push_back(std::move(entry));
         else
             failures.insert(write.fileName, status.error().message());
@@ -1277,7 +1266,8 @@ std::vector<VCardFileEntry> VCardFolder::writeAll(const QList<VCardFileWrite> &w
     return written;
 }
 
-std::vector<VCardFileEntry> VCardFolder::removeAll(const QStringList &removals, QHash<QString, QString> &failures) const
+std::vector<VCardFileEntry> VCardFolder::removeAll(const QStringList &removals, QHash<QString, QString> &failures,
+                                                   VCardTextBlocks &names) const
 {
     std::vector<VCardFileEntry> removed;
     for (const QString &name : removals) {
@@ -1286,7 +1276,7 @@ std::vector<VCardFileEntry> VCardFolder::removeAll(const QStringList &removals, 
         if (::lstat(path.constData(), &status) == 0 && S_ISREG(status.st_mode) && ::unlink(path.constData()) != 0)
             failures.insert(name, QStringLiteral("cannot remove: %1").arg(systemMessage(errno)));
         else
-            removed.push_back(VCardFileEntry::named(QFile::encodeName(name)));
+            names.setTexts(removed.emplace_back(), QFile::encodeName(name));
     }
     std::sort(removed.begin(), removed.end(), isInNameOrder);
     return removed;
@@ -1314,8 +1304,10 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     const std::lock_guard lock(m_mutex);
     loadIndexLocked();
     Written outcome;
-    std::vector<VCardFileEntry> written = writeAll(writes, outcome.failures);
-    const std::vector<VCardFileEntry> removed = removeAll(removals, outcome.failures);
+    VCardTextBlocks texts;
+    VCardTextBlocks removedNames;
+    std::vector<VCardFileEntry> written = writeAll(writes, outcome.failures, texts);
+    const std::vector<VCardFileEntry> removed = removeAll(removals, outcome.failures, removedNames);
     outcome.isOnWritersSnapshot = writersSnapshot == m_current;
     outcome.snapshot = m_current;
     if (written.empty() && removed.empty())
@@ -1333,7 +1325,9 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
         const QByteArrayView name = known.entries[index].fileName();
         isKept[index] = !containsName(written, name) && !containsName(removed, name);
     }
-    m_current = mergedSnapshot(known, isKept, std::move(written));
+    // The batch's texts in a block of their size, which the snapshot keeps.
+    VCardTextBlocks packed = packedTexts(written);
+    m_current = mergedSnapshot(known, isKept, std::move(written), packed);
     outcome.snapshot = m_current;
     // Rewriting the whole index after every batch would cost as much as the store per batch; it
     // follows on flushIndex.
@@ -1402,13 +1396,13 @@ void VCardFolder::letSnapshotGoLocked()
     m_hasListed = false;
 }
 
-std::optional<VCardFileStamp> VCardFolder::indexedStamp(const QString &fileName) const
+std::optional<quint64> VCardFolder::indexedStamp(const QString &fileName) const
 {
     const std::lock_guard lock(m_mutex);
     const qsizetype found = m_current->find(QFile::encodeName(fileName));
     if (found < 0)
         return std::nullopt;
-    return m_current->entries[size_t(found)].stamp;
+    return m_current->entries[size_t(found)].stampDigest;
 }
 
 void VCardFolder::flushIndex()
@@ -1447,7 +1441,7 @@ bool VCardFolder::readIndexLocked()
         return false;
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->entries.resize(start->count);
-    IndexEntryReader reader(in, start->textBytes);
+    IndexEntryReader reader(in, *start);
     for (size_t index = 0; index < snapshot->entries.size(); ++index) {
         // Names lie in strictly rising order.
         if (!reader.read(snapshot->entries[index]) ||

@@ -3,7 +3,6 @@
 #include "platform/addressbook/ABVCardMapping.h"
 #include "platform/addressbook/VCard.h"
 #include "platform/foundation/Result.h"
-#include "platform/foundation/SharedBytes.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -33,19 +32,26 @@ struct VCardFileStamp
     quint64 inode = 0;
 
     bool operator==(const VCardFileStamp &) const = default;
+    // A 64-bit digest of the four numbers, which is what an entry keeps: two states of a file have
+    // the same one by chance about once in 2^64 comparisons.
+    quint64 digest() const;
 };
 
 // One file of the folder as the index knows it. Kept small, since the index holds one per file of
-// the folder: the file's name and the packed texts of the summary lie one after the other in one
-// piece of bytes, unpacked on demand. In a snapshot, that piece lies in one of the snapshot's blocks.
+// the folder: the file's name and the packed texts of the summary lie one after the other in a block
+// the entry does not own, unpacked on demand. In a snapshot, that block is one of the snapshot's
+// blocks; whoever makes entries outside a snapshot keeps their texts' block (VCardTextBlocks).
 struct VCardFileEntry
 {
-    VCardFileStamp stamp;
-    qint64 modificationMs = -1; // of the card (REV, or the file's time); -1 for none
+    quint64 stampDigest = 0; // of the file's VCardFileStamp
+    // Of the card (REV, or the file's time); -1 for none. An entry listed but not yet parsed holds
+    // the file's modification time here.
+    qint64 modificationMs = -1;
 
 private:
-    // Here, so that the flags share their word: the entry holds no padding but at its end.
-    SharedBytes m_texts;
+    // Here, so that the lengths and the flags share a word: the entry holds no padding but at its end.
+    const char *m_texts = nullptr;
+    quint32 m_textLength = 0;
     quint16 m_nameLength = 0;
 
 public:
@@ -57,18 +63,17 @@ public:
     // The name as the file system holds it (at most kMaxNameBytes), then the unique id (empty when it
     // is the file's name without ".vcf"), names, organization, group name, e-mail texts and, for a
     // file that could not be read, why.
-    QByteArrayView texts() const { return m_texts.view(); }
+    QByteArrayView texts() const { return QByteArrayView(m_texts, qsizetype(m_textLength)); }
     QByteArrayView fileName() const { return texts().first(m_nameLength); }
     QByteArrayView details() const { return texts().sliced(m_nameLength); }
-    // Copies the name and the details into a block of the entry's own.
-    void setTexts(QByteArrayView fileName, QByteArrayView details);
-    // Takes texts that lie in a shared block: the name, then the details.
-    void setTexts(SharedBytes texts, quint16 nameLength);
-    void setDetails(QByteArrayView details) { setTexts(fileName(), details); }
+    // Points at texts that lie in a block kept as long as the entry is used: the name, then the details.
+    void setTexts(QByteArrayView texts, quint16 nameLength)
+    {
+        m_texts = texts.data();
+        m_textLength = quint32(texts.size());
+        m_nameLength = nameLength;
+    }
     static constexpr qsizetype kMaxNameBytes = 0xFFFF;
-
-    // An entry of that name whose texts are the name alone.
-    static VCardFileEntry named(QByteArrayView fileName);
 
     QString name() const;
     QString uniqueId() const;
@@ -83,6 +88,32 @@ public:
     QString lastName() const;
     // lastNameKey of the last name, without making a text of it when it is ASCII.
     quint64 lastNameKey() const;
+};
+
+// Packs the texts of entries made one after another into a few blocks, where a byte string apiece
+// would cost an allocation apiece: the entries point into the blocks, which are never written where an
+// entry points, nor moved; whoever holds the entries keeps the blocks (a snapshot takes them over).
+class VCardTextBlocks final
+{
+public:
+    // The name (cut to VCardFileEntry::kMaxNameBytes) and the details, copied one after the other into
+    // the block being filled, as the entry's texts.
+    void setTexts(VCardFileEntry &entry, QByteArrayView fileName, QByteArrayView details = {});
+    // The next block made takes that many bytes, or what the first texts need if more: texts of a
+    // known size fill one block exactly.
+    void reserve(qsizetype bytes) { m_reserved = bytes; }
+    // Hands the blocks over, whole.
+    std::vector<QByteArray> takeBlocks();
+
+private:
+    static constexpr qsizetype kMinBlockBytes = 16 * 1024;
+    void startBlock(qsizetype needed);
+
+    std::vector<QByteArray> m_blocks;
+    char *m_data = nullptr; // the last block's bytes, taken before anyone points into it
+    qsizetype m_used = 0;
+    qsizetype m_total = 0;
+    qsizetype m_reserved = 0;
 };
 
 // A hash of the case-folded text of a last name, which searches by last name file persons under.
@@ -157,9 +188,9 @@ public:
         // entries' names; none when unknown. While the folder keeps that state, no name was added,
         // removed or renamed, so a listing stats the entries' files by name without reading the folder.
         std::optional<VCardFileStamp> folderStamp;
-        // The blocks holding the entries' texts (never changed once made), and their bytes in all:
-        // each entry keeps its own block alive, these tell when the blocks hold mostly texts of
-        // entries gone and are packed again.
+        // The blocks holding the entries' texts (never changed once made), which keep them alive, and
+        // their bytes in all: these tell when the blocks hold mostly texts of entries gone and are
+        // packed again.
         std::vector<QByteArray> blocks;
         qsizetype blockBytes = 0;
     };
@@ -207,8 +238,9 @@ public:
     // failures name the files not written or removed, with why; the others are done and indexed.
     Written writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals,
                        const SnapshotPointer &writersSnapshot = nullptr);
-    // The state of the file as the index holds it; nullopt for a file the index does not know.
-    std::optional<VCardFileStamp> indexedStamp(const QString &fileName) const;
+    // The digest of the state of the file as the index holds it; nullopt for a file the index does
+    // not know.
+    std::optional<quint64> indexedStamp(const QString &fileName) const;
     // Writes the index file when it lags behind what this process wrote.
     void flushIndex();
     // While someone holds it (an open book), the folder is watched between refreshes; a folder
@@ -229,18 +261,22 @@ private:
     struct Listed
     {
         std::vector<VCardFileEntry> changed; // new files and files whose status differs from the index
+        VCardTextBlocks names;               // the names of those files
         std::vector<bool> isPresent;         // by index entry
         bool hasReadNames = false;
         // The folder's state, when it held still through the listing and may be trusted next time.
         std::optional<VCardFileStamp> folderStamp;
     };
     Result<Listed> listFolder(const Snapshot &known) const;
-    VCardFileEntry readEntry(VCardFileEntry entry, const Snapshot &known) const;
-    Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry) const;
-    // The entries of the files written, and of those removed (names only), each in name order.
-    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes,
-                                         QHash<QString, QString> &failures) const;
-    std::vector<VCardFileEntry> removeAll(const QStringList &removals, QHash<QString, QString> &failures) const;
+    // Parses the entry's file; the entry's texts go into the blocks.
+    VCardFileEntry readEntry(VCardFileEntry entry, const Snapshot &known, VCardTextBlocks &texts) const;
+    Status writeOneFile(const VCardFileWrite &write, VCardFileEntry &entry, VCardTextBlocks &texts) const;
+    // The entries of the files written, and of those removed (names only), each in name order, their
+    // texts in the blocks given.
+    std::vector<VCardFileEntry> writeAll(const QList<VCardFileWrite> &writes, QHash<QString, QString> &failures,
+                                         VCardTextBlocks &texts) const;
+    std::vector<VCardFileEntry> removeAll(const QStringList &removals, QHash<QString, QString> &failures,
+                                          VCardTextBlocks &names) const;
     Status syncFileSystem() const;
     void noteOwnChanges(const std::vector<VCardFileEntry> &written, const std::vector<VCardFileEntry> &removed);
     void loadIndexLocked();

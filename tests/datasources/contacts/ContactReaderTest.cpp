@@ -251,7 +251,8 @@ TEST(ContactReader, UnchangedPersonsStayHomeWhileAnAddAwaitsItsAnswer)
 
 // Unchanged persons are only counted unless a dictionary may be left over: whatever mix of unchanged
 // (some under ids that are not ASCII), new and removed persons a listing meets, exactly the removed
-// ones go as deletions and every other dictionary stays.
+// ones go as deletions and every other dictionary stays; among hundreds, whose ids fill most of the
+// table that finds them, too.
 TEST(ContactReader, ExactlyTheRemovedPersonsGoAsDeletionsAmongUnchangedOnes)
 {
     struct Case
@@ -259,17 +260,21 @@ TEST(ContactReader, ExactlyTheRemovedPersonsGoAsDeletionsAmongUnchangedOnes)
         const char *name;
         int removedCount;
         bool addsFresh;
+        int plainCount = 0; // more unchanged persons
     };
     const Case cases[] = {{"nothing removed", 0, false},
                           {"one removed", 1, false},
                           {"one removed, one added", 1, true},
-                          {"two removed, one added", 2, true}};
+                          {"two removed, one added", 2, true},
+                          {"two removed, one added among hundreds", 2, true, 400}};
     for (const Case &test : cases) {
         SCOPED_TRACE(test.name);
         ContactsFixture fixture;
         FixedClock clock(kMonday);
-        const QStringList ids{QStringLiteral("Zoë-1"), QStringLiteral("名前-2"), QStringLiteral("plain-3"),
-                              QStringLiteral("Øre-4")};
+        QStringList ids{QStringLiteral("Zoë-1"), QStringLiteral("名前-2"), QStringLiteral("plain-3"),
+                        QStringLiteral("Øre-4")};
+        for (int number = 0; number < test.plainCount; ++number)
+            ids.append(QStringLiteral("many-%1").arg(number));
         for (const QString &id : ids) {
             fixture.folder().writeFile(id + QStringLiteral(".vcf"),
                                        "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + id.toUtf8() + "\r\nN:Last;" +
