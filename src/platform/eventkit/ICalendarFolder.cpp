@@ -445,9 +445,12 @@ QString ICalendarFile::fileName() const
     return QString::fromUtf8(m_fileName);
 }
 
+// Kept at its exact size: the conversion leaves room for three bytes a character, which a folder
+// of many files would keep with every name.
 void ICalendarFile::setFileName(const QString &name)
 {
     m_fileName = name.toUtf8();
+    m_fileName.squeeze();
 }
 
 // UTF-8 orders characters as UTF-16 does but for those beyond U+FFFF, whose surrogates come before
@@ -599,6 +602,19 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
            (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
 
+namespace {
+
+// The files in the order their descriptions lie in memory: those a loaded index gave lie side by
+// side in its order, those described since wherever they were made. A walk in that order reads
+// memory in one sweep, where the table's order would wait on it at almost every file.
+void sortByPlace(QList<std::shared_ptr<const ICalendarFile>> &files)
+{
+    std::sort(files.begin(), files.end(),
+              [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
+}
+
+} // namespace
+
 // As mayOverlap tells of each file, with the window's bounds read once; in the order the descriptions
 // lie in memory, so that a caller reading each one's text reads memory in one sweep too.
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
@@ -609,13 +625,13 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const bool hasEnd = end.isValid();
     const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
-    const QList<std::shared_ptr<ICalendarFile>> &files = filesInPlace();
     QList<std::shared_ptr<const ICalendarFile>> result;
-    result.reserve(files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : files) {
+    result.reserve(m_files.size());
+    m_files.forEach([&](std::shared_ptr<ICalendarFile> file) {
         if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) && (!hasStart || file->reachEnd > from))
-            result.append(file);
-    }
+            result.append(std::move(file));
+    });
+    sortByPlace(result);
     return result;
 }
 
@@ -892,9 +908,7 @@ ICalendarFolder::IndexTaken ICalendarFolder::takeIndexedFiles(qsizetype nameCoun
         return taken;
     }
     m_files = std::move(described->files);
-    m_filesInPlace = std::move(described->inOrder);
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_filesInPlace))
-        indexFile(file);
+    m_files.forEach([this](const std::shared_ptr<ICalendarFile> &file) { indexFile(file); });
     return taken;
 }
 
@@ -976,21 +990,23 @@ ICalendarFolder::Look ICalendarFolder::refreshFiles(int folder, const QStringLis
 namespace {
 
 // The names of the files whose status changed since they were described; nothing when one is gone,
-// or its name is not one a listing reads.
-template <typename Files> std::optional<QStringList> changedAmong(int folder, const Files &files)
+// or its name is not one a listing reads. The files are looked at in the order they lie in memory.
+std::optional<QStringList> changedAmong(int folder, const icalindex::ICalendarFileTable &files)
 {
     QStringList changed;
-    for (const std::shared_ptr<ICalendarFile> &file : files) {
-        const QString name = file->fileName();
-        if (name.startsWith(QLatin1Char('.')) || !hasItemSuffix(name))
-            return std::nullopt;
+    bool isAnyGone = false;
+    files.forEach([&](const std::shared_ptr<ICalendarFile> &file) {
+        const QString name = isAnyGone ? QString() : file->fileName();
+        if (isAnyGone || name.startsWith(QLatin1Char('.')) || !hasItemSuffix(name)) {
+            isAnyGone = true;
+            return;
+        }
         const FileStat info = statInFolder(folder, name);
-        if (!info.exists)
-            return std::nullopt;
-        if (!hasStatus(*file, info))
+        isAnyGone = !info.exists;
+        if (info.exists && !hasStatus(*file, info))
             changed.append(name);
-    }
-    return changed;
+    });
+    return isAnyGone ? std::nullopt : std::optional<QStringList>(changed);
 }
 
 } // namespace
@@ -1004,7 +1020,7 @@ ICalendarFolder::Look ICalendarFolder::refreshKnownFiles(int folder, const Folde
 {
     if (!names.isAscii || names.itemFileCount != m_files.size())
         return {};
-    const std::optional<QStringList> changed = changedAmong(folder, filesInPlace());
+    const std::optional<QStringList> changed = changedAmong(folder, m_files);
     if (!changed)
         return {};
     Look look{true, false, false};
@@ -1053,6 +1069,7 @@ void ICalendarFolder::saveIndex()
         m_indexStatus = icalindex::indexStatusOf(m_path);
     }
     m_unsavedNames.clear();
+    m_hasManyUnsaved = false;
 }
 
 // A block is added while it is small beside the folder and the entries it and earlier blocks
@@ -1060,7 +1077,7 @@ void ICalendarFolder::saveIndex()
 // that reading it costs about what the folder holds.
 bool ICalendarFolder::appendUnsavedToIndex()
 {
-    if (!m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
+    if (m_hasManyUnsaved || !m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
         return false;
     QList<QByteArray> names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
     std::sort(names.begin(), names.end(), ICalendarFile::isUtf8NameBefore);
@@ -1094,18 +1111,26 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedEntryOf(const QString &fi
     return descriptionOf(*staged->second.onDisk);
 }
 
+// Once the names pass what a block added to the index may hold, the index is to be written whole
+// and they are let go: a run that writes every file (a first sync) keeps no set of their names.
 void ICalendarFolder::noteUnsaved(const QString &fileName)
 {
+    m_isIndexStale = true;
+    if (m_hasManyUnsaved)
+        return;
     // Kept as the file's own name, shared, when the folder holds the file.
     const std::shared_ptr<ICalendarFile> file = m_files.value(fileName);
     m_unsavedNames.insert(file && file->fileName() == fileName ? file->fileNameUtf8() : fileName.toUtf8());
-    m_isIndexStale = true;
+    constexpr qsizetype kUnsavedNamesKept = 1024;
+    if (m_unsavedNames.size() > kUnsavedNamesKept && m_unsavedNames.size() * 8 > m_files.size()) {
+        m_hasManyUnsaved = true;
+        m_unsavedNames = {};
+    }
 }
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
     m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName() == fileName; });
-    m_filesInPlace = {};
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
     if (file)
@@ -1114,23 +1139,8 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
 
 void ICalendarFolder::addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
-    m_filesInPlace = {};
     indexFile(file);
     m_files.insert(fileName, std::move(file));
-}
-
-// A loaded index's descriptions lie in one block in its order: a walk in the order they lie reads
-// memory in one sweep, where the table's order would wait on it at almost every file.
-const QList<std::shared_ptr<ICalendarFile>> &ICalendarFolder::filesInPlace() const
-{
-    if (m_filesInPlace.size() == m_files.size())
-        return m_filesInPlace;
-    m_filesInPlace.clear();
-    m_filesInPlace.reserve(m_files.size());
-    m_files.forEach([this](std::shared_ptr<ICalendarFile> file) { m_filesInPlace.append(std::move(file)); });
-    std::sort(m_filesInPlace.begin(), m_filesInPlace.end(),
-              [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
-    return m_filesInPlace;
 }
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
@@ -1183,18 +1193,16 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
     if (m_itemIndexes & index)
         return;
     m_itemIndexes |= index;
-    QList<const std::shared_ptr<ICalendarFile> *> files;
-    const QList<std::shared_ptr<ICalendarFile>> &inPlace = filesInPlace();
-    files.reserve(inPlace.size());
-    for (const std::shared_ptr<ICalendarFile> &file : inPlace)
-        files.append(&file);
+    QList<std::shared_ptr<ICalendarFile>> files;
+    files.reserve(m_files.size());
+    m_files.forEach([&files](std::shared_ptr<ICalendarFile> file) { files.append(std::move(file)); });
     std::sort(files.begin(), files.end(),
-              [](const auto *left, const auto *right) { return ICalendarFile::isNamedBefore(**left, **right); });
+              [](const auto &left, const auto &right) { return ICalendarFile::isNamedBefore(*left, *right); });
     ICalendarItemIndex &built = itemIndex(index);
     built.reserve(files.size());
-    for (const std::shared_ptr<ICalendarFile> *file : std::as_const(files)) {
-        for (const QString &text : (*file)->parses ? itemTextsOf(**file, index) : QStringList())
-            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), *file);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(files)) {
+        for (const QString &text : file->parses ? itemTextsOf(*file, index) : QStringList())
+            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), file);
     }
     built.merge();
 }
@@ -1204,10 +1212,11 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
     describeStagedFiles();
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : filesInPlace()) {
+    m_files.forEach([&result](std::shared_ptr<ICalendarFile> file) {
         if (file->parses)
-            result.append(file);
-    }
+            result.append(std::move(file));
+    });
+    sortByPlace(result);
     return result;
 }
 

@@ -342,8 +342,6 @@ private:
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
     // Adds a file the folder does not know.
     void addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
-    // The files in the order their descriptions lie in memory.
-    const QList<std::shared_ptr<ICalendarFile>> &filesInPlace() const;
     // Keeps the parse of a file that another call may soon ask for again.
     void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
     // Fills in the UIDs, titles, kinds and reach of a calendar's items.
@@ -365,10 +363,6 @@ private:
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     icalindex::ICalendarFileTable m_described;
-    // The folder's files in the order their descriptions lie in memory (at the first look, the order
-    // of the index's entries, when it took them whole); emptied when a file is added, replaced or
-    // removed, and made again when a walk over the files needs it.
-    mutable QList<std::shared_ptr<ICalendarFile>> m_filesInPlace;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     QSet<QString> m_reportedSharedUids;
     std::map<QString, StagedFile> m_staged; // by file name, written in that order
@@ -385,6 +379,7 @@ private:
     qsizetype m_indexEntryLines = 0;
     bool m_isIndexWhole = false;
     QSet<QByteArray> m_unsavedNames; // UTF-8
+    bool m_hasManyUnsaved = false;   // more than a block may add: the names are no longer kept
     std::chrono::steady_clock::time_point m_lastScan; // of the last whole look
     ICalendarFolderWatch m_watch;
 };

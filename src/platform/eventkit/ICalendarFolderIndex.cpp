@@ -362,8 +362,6 @@ LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
     LoadedIndex index;
     index.entryLines = qsizetype(block->size());
     index.files.adoptBlock(block);
-    index.inOrder.reserve(index.files.size());
-    index.files.forEach([&index](ICalendarFileTable::FilePointer file) { index.inOrder.append(std::move(file)); });
     return index;
 }
 

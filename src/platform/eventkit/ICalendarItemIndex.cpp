@@ -76,17 +76,22 @@ QList<std::shared_ptr<ICalendarFile>> ICalendarItemIndex::filesWithKey(quint32 k
     return files;
 }
 
-// Sorted in place by key and the order of addition, numbered afresh; blanked entries go.
+// Sorted in place by key and the order of addition, numbered afresh; blanked entries go. The sorted
+// entries are given room for exactly what they hold: an index of every file of a folder grows by
+// merges, and a doubled room would stay empty by up to half.
 void ICalendarItemIndex::merge()
 {
     if (m_blanked > 0)
         std::erase_if(m_sorted, [](const Entry &entry) { return !entry.file; });
     m_blanked = 0;
-    if (m_sorted.empty())
+    if (m_sorted.empty()) {
         m_sorted.swap(m_added);
-    else
+        m_sorted.shrink_to_fit();
+    } else {
+        m_sorted.reserve(m_sorted.size() + m_added.size());
         m_sorted.insert(m_sorted.end(), std::make_move_iterator(m_added.begin()),
                         std::make_move_iterator(m_added.end()));
+    }
     m_added = {};
     std::sort(m_sorted.begin(), m_sorted.end(), [](const Entry &left, const Entry &right) {
         return left.key != right.key ? left.key < right.key : left.order < right.order;
