@@ -10,6 +10,7 @@
 
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
+#include "platform/foundation/SharedBytes.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -130,8 +131,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.isDamaged == right.isDamaged && left.described == right.described &&
-           left.itemsSize == right.itemsSize && left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
+    return left.parses == right.parses && left.isDamaged == right.isDamaged && left.isDescribedAs(right) &&
+           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
            left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
@@ -180,12 +181,10 @@ bool keepItemsOfDamaged(ICalendarFile &file, const ICalendarFile *before)
 {
     if (file.parses || !before || (!before->parses && !before->isDamaged))
         return false;
-    const QByteArray items = before->items().toByteArray();
     file.isDamaged = true;
     file.hasEvents = before->hasEvents;
     file.hasTodos = before->hasTodos;
-    file.described = items + '\t';
-    file.itemsSize = qint32(items.size());
+    file.setDescribedText(before->items(), {});
     if (!before->isDamaged) {
         consoleLog(
             QStringLiteral("Calendar file %1 no longer reads as a calendar; its items %2 are kept, not taken for "
@@ -433,24 +432,53 @@ QString ICalendarFolder::reasonNotParsed(const QByteArray &text)
 ICalendarFile::ICalendarFile(const ICalendarFile &other)
     : size(other.size), modifiedNs(other.modifiedNs), inode(other.inode),
       changedNs(other.changedNs), reachStart(other.reachStart), reachEnd(other.reachEnd),
-      described(other.described), itemsSize(other.itemsSize), parses(other.parses), isDamaged(other.isDamaged),
+      parses(other.parses), isDamaged(other.isDamaged),
       needsParsing(other.needsParsing), hasEvents(other.hasEvents), hasTodos(other.hasTodos),
-      isDescribedByParse(other.isDescribedByParse), m_fileName(other.m_fileName),
-      m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
+      isDescribedByParse(other.isDescribedByParse), m_bytes(other.m_bytes), m_nameSize(other.m_nameSize),
+      m_itemsSize(other.m_itemsSize), m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
 {
 }
 
 QString ICalendarFile::fileName() const
 {
-    return QString::fromUtf8(m_fileName);
+    return QString::fromUtf8(fileNameUtf8());
 }
 
-// Kept at its exact size: the conversion leaves room for three bytes a character, which a folder
-// of many files would keep with every name.
+QByteArray ICalendarFile::sharedFileNameUtf8() const
+{
+    return m_nameSize == m_bytes.size() ? m_bytes : sharedSliceOf(m_bytes, 0, m_nameSize);
+}
+
 void ICalendarFile::setFileName(const QString &name)
 {
-    m_fileName = name.toUtf8();
-    m_fileName.squeeze();
+    setFileNameUtf8(name.toUtf8());
+}
+
+void ICalendarFile::setFileNameUtf8(QByteArrayView name)
+{
+    const QByteArrayView text = described();
+    const bool isDescribed = m_bytes.size() > m_nameSize;
+    setText(name, text.first(std::clamp<qsizetype>(m_itemsSize, 0, text.size())),
+            isDescribed ? std::optional(listedEvent()) : std::nullopt);
+}
+
+// Made at its exact size, in one allocation: the folder keeps one per file for the run, and a text
+// grown by appending would keep the room its growth left (about half as much again) with each. The
+// parts may lie in the text replaced: they are copied before it goes.
+void ICalendarFile::setText(QByteArrayView name, QByteArrayView items, std::optional<QByteArrayView> listedEvent)
+{
+    const qsizetype described = listedEvent ? items.size() + 1 + listedEvent->size() : 0;
+    QByteArray text(name.size() + (listedEvent ? 1 + described : 0), Qt::Uninitialized);
+    char *at = std::copy(name.cbegin(), name.cend(), text.data());
+    if (listedEvent) {
+        *at++ = '\0';
+        at = std::copy(items.cbegin(), items.cend(), at);
+        *at++ = '\t';
+        std::copy(listedEvent->cbegin(), listedEvent->cend(), at);
+    }
+    m_bytes = std::move(text);
+    m_nameSize = qint32(name.size());
+    m_itemsSize = listedEvent ? qint32(items.size()) : 0;
 }
 
 // UTF-8 orders characters as UTF-16 does but for those beyond U+FFFF, whose surrogates come before
@@ -458,7 +486,7 @@ void ICalendarFile::setFileName(const QString &name)
 // differs do not count, and a name comes after the names it begins with.
 bool ICalendarFile::isNamedBefore(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return isUtf8NameBefore(left.m_fileName, right.m_fileName);
+    return isUtf8NameBefore(left.fileNameUtf8(), right.fileNameUtf8());
 }
 
 bool ICalendarFile::isUtf8NameBefore(QByteArrayView first, QByteArrayView second)
@@ -560,11 +588,17 @@ QStringList ICalendarFile::titles() const
     return texts;
 }
 
+QByteArrayView ICalendarFile::described() const
+{
+    return m_bytes.size() > m_nameSize ? QByteArrayView(m_bytes).sliced(m_nameSize + 1) : QByteArrayView();
+}
+
 // The items lie first in the text, the listed event after them and a tab; their length is kept, as
 // a listing asks for them several times per file.
 QByteArrayView ICalendarFile::items() const
 {
-    return QByteArrayView(described).first(std::clamp<qsizetype>(itemsSize, 0, described.size()));
+    const QByteArrayView text = described();
+    return text.first(std::clamp<qsizetype>(m_itemsSize, 0, text.size()));
 }
 
 std::optional<QByteArrayView> ICalendarFile::plainSingleUid() const
@@ -574,26 +608,31 @@ std::optional<QByteArrayView> ICalendarFile::plainSingleUid() const
 
 QByteArrayView ICalendarFile::listedEvent() const
 {
-    return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();
+    const QByteArrayView text = described();
+    return m_itemsSize < text.size() ? text.sliced(m_itemsSize + 1) : QByteArrayView();
 }
 
-// Made at its exact size: the folder keeps one per file for the run, and a text grown by appending
-// would keep the room its growth left (about half as much again) with each of them.
 void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
 {
-    const QByteArray items = icalindex::encodeItems(uids, titles);
-    QByteArray text(items.size() + 1 + listedEvent.size(), Qt::Uninitialized);
-    char *at = std::copy(items.cbegin(), items.cend(), text.data());
-    *at++ = '\t';
-    std::copy(listedEvent.cbegin(), listedEvent.cend(), at);
-    described = std::move(text);
-    itemsSize = qint32(items.size());
+    setDescribedText(icalindex::encodeItems(uids, titles), listedEvent);
 }
 
-void ICalendarFile::setDescribedWithin(QByteArray sharedText, qint32 itemsBytes)
+void ICalendarFile::setDescribedText(QByteArrayView items, QByteArrayView listedEvent)
 {
-    described = std::move(sharedText);
-    itemsSize = itemsBytes;
+    setText(fileNameUtf8(), items, listedEvent);
+}
+
+void ICalendarFile::setWithin(const QByteArray &block, qsizetype at, qint32 nameBytes, qint32 describedBytes,
+                              qint32 itemsBytes)
+{
+    m_bytes = sharedSliceOf(block, at, nameBytes + 1 + describedBytes);
+    m_nameSize = nameBytes;
+    m_itemsSize = itemsBytes;
+}
+
+bool ICalendarFile::isDescribedAs(const ICalendarFile &other) const
+{
+    return described() == other.described() && m_itemsSize == other.m_itemsSize;
 }
 
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
@@ -605,12 +644,13 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
 namespace {
 
 // The files in the order their descriptions lie in memory: those a loaded index gave lie side by
-// side in its order, those described since wherever they were made. A walk in that order reads
-// memory in one sweep, where the table's order would wait on it at almost every file.
+// side in its order, and come first as the table gives them; those described since, wherever they
+// were made, are sorted after them. A walk in that order reads memory in a sweep or two, where the
+// table's order would wait on it at almost every file; only the files described since are sorted.
 void sortByPlace(QList<std::shared_ptr<const ICalendarFile>> &files)
 {
-    std::sort(files.begin(), files.end(),
-              [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
+    const auto isBefore = [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); };
+    std::sort(std::is_sorted_until(files.begin(), files.end(), isBefore), files.end(), isBefore);
 }
 
 } // namespace
@@ -1120,7 +1160,7 @@ void ICalendarFolder::noteUnsaved(const QString &fileName)
         return;
     // Kept as the file's own name, shared, when the folder holds the file.
     const std::shared_ptr<ICalendarFile> file = m_files.value(fileName);
-    m_unsavedNames.insert(file && file->fileName() == fileName ? file->fileNameUtf8() : fileName.toUtf8());
+    m_unsavedNames.insert(file && file->fileName() == fileName ? file->sharedFileNameUtf8() : fileName.toUtf8());
     constexpr qsizetype kUnsavedNamesKept = 1024;
     if (m_unsavedNames.size() > kUnsavedNamesKept && m_unsavedNames.size() * 8 > m_files.size()) {
         m_hasManyUnsaved = true;
@@ -1168,7 +1208,7 @@ void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &fil
 {
     for (const ItemIndex index : {ByUid, ByTitle}) {
         for (const QString &text : (indexes & index) ? itemTextsOf(*file, index) : QStringList())
-            itemIndex(index).add(ICalendarItemIndex::keyOf(text), file);
+            itemIndex(index).add(ICalendarItemIndex::keyOf(text), file.get());
     }
 }
 
@@ -1202,7 +1242,7 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
     built.reserve(files.size());
     for (const std::shared_ptr<ICalendarFile> &file : std::as_const(files)) {
         for (const QString &text : file->parses ? itemTextsOf(*file, index) : QStringList())
-            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), file);
+            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), file.get());
     }
     built.merge();
 }
@@ -1232,6 +1272,15 @@ QStringList ICalendarFolder::damagedItemUids() const
     return uids;
 }
 
+// The folder's own pointer to a file its item indexes give, which they hold only while the folder
+// holds the file.
+std::shared_ptr<ICalendarFile> ICalendarFolder::sharedFile(ICalendarFile &file) const
+{
+    std::shared_ptr<ICalendarFile> known = m_files.value(file.fileName());
+    Q_ASSERT(known.get() == &file);
+    return known.get() == &file ? known : nullptr;
+}
+
 // Two files with one UID: the one whose name is the UID's own file name wins. The index's entries
 // carry checksums and the files' status, so a UID it does not know is in none of the files; a file
 // that turns out not to hold the UID (changed since the last look) is described afresh by its
@@ -1258,12 +1307,12 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     if (own && own->parses && (own->needsParsing || holdsUid(*own, uid)))
         return own;
     ensureItemIndex(ByUid);
-    const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid));
     QList<std::shared_ptr<ICalendarFile>> holders;
-    for (const std::shared_ptr<ICalendarFile> &file : found) {
+    for (ICalendarFile *file : m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid))) {
         if (holdsUid(*file, uid))
-            holders.append(file);
+            holders.append(sharedFile(*file));
     }
+    holders.removeAll(nullptr);
     if (holders.size() < 2)
         return holders.value(0);
     // Several files hold the UID: the file named after it, else the first name in byte order, is the
@@ -1285,7 +1334,7 @@ std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalend
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
 {
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
-        const QByteArray &name = file.fileNameUtf8();
+        const QByteArrayView name = file.fileNameUtf8();
         if (name.size() == plain->size() + 4 && name.endsWith(".ics") && name.startsWith(*plain))
             return false;
     }
@@ -1321,11 +1370,11 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
     describeStagedFiles();
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &described :
-         m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
+    for (ICalendarFile *described : m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
         if (described->titles().contains(title))
-            result.append(described);
+            result.append(sharedFile(*described));
     }
+    result.removeAll(nullptr);
     return result;
 }
 

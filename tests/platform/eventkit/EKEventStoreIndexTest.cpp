@@ -972,6 +972,42 @@ TEST_F(EKEventStoreIndexTest, AnIndexSavedInPiecesIsTheSameBytes)
     }
 }
 
+// Each entry's name is decoded where its line lay, beside its texts: names and titles with escapes,
+// of every length, read back as written and saved again as the same bytes.
+TEST_F(EKEventStoreIndexTest, EscapedNamesAndTextsReadBackWhereTheirLinesLay)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    QStringList names{QStringLiteral("100%.ics"), QStringLiteral("Grüße und Café.ics"), QStringLiteral("a.ics"),
+                      QStringLiteral("%41%.ics"), QStringLiteral("tab\tin name.ics")};
+    for (int length = 1; length <= 40; length += 13)
+        names.append(QString(length, QChar(0x00e9)) + QStringLiteral(".ics"));
+    const auto uidOf = [&names](const QString &name) { return QStringLiteral("u%1%").arg(names.indexOf(name)); };
+    const auto titleOf = [](const QString &name) { return name.chopped(4) + QStringLiteral(" - 50% off"); };
+    for (const QString &name : std::as_const(names)) {
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
+                            calendarText(eventText(uidOf(name).toUtf8(), titleOf(name).toUtf8(), "20260303T090000Z")));
+    }
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore().size(), names.size());
+    m_store.reset();
+    const QByteArray written = readAll(index);
+    const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->files.size(), names.size());
+    for (const QString &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> entry = loaded->files.value(name);
+        ASSERT_TRUE(entry) << name.toStdString();
+        EXPECT_EQ(entry->fileName(), name);
+        EXPECT_EQ(entry->fileNameUtf8(), name.toUtf8());
+        EXPECT_EQ(entry->uids(), QStringList{uidOf(name)});
+        EXPECT_EQ(entry->titles(), QStringList{titleOf(name)});
+        EXPECT_FALSE(entry->listedEvent().isEmpty());
+    }
+    ASSERT_TRUE(QFile::remove(index));
+    ASSERT_TRUE(icalindex::saveIndex(m_folder, loaded->files).ok());
+    EXPECT_EQ(readAll(index), written);
+}
+
 // A run that changes one of many files adds a block of its entry to the index, leaving what was
 // there as it was; once the entries replaced so pass a quarter of the files, the index is written
 // whole again, as a run without an index writes it. An index another program replaced meanwhile is
