@@ -223,7 +223,7 @@ void prefetchDescribedText(const QList<std::shared_ptr<const ICalendarFile>> &fi
     constexpr qsizetype kLine = 64;
     if (at >= files.size())
         return;
-    const QByteArray &text = files.at(at)->described;
+    const QByteArrayView text = files.at(at)->described();
     for (qsizetype offset = 0; offset < text.size(); offset += kLine)
         __builtin_prefetch(text.constData() + offset);
 }

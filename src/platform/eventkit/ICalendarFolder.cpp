@@ -10,6 +10,7 @@
 
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/FileIO.h"
+#include "platform/foundation/SharedBytes.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -130,8 +131,8 @@ bool hasStatus(const ICalendarFile &file, const FileStat &info)
 
 bool hasSameDescription(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return left.parses == right.parses && left.isDamaged == right.isDamaged && left.described == right.described &&
-           left.itemsSize == right.itemsSize && left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
+    return left.parses == right.parses && left.isDamaged == right.isDamaged && left.isDescribedAs(right) &&
+           left.hasEvents == right.hasEvents && left.hasTodos == right.hasTodos &&
            left.reachStart == right.reachStart && left.reachEnd == right.reachEnd;
 }
 
@@ -180,12 +181,10 @@ bool keepItemsOfDamaged(ICalendarFile &file, const ICalendarFile *before)
 {
     if (file.parses || !before || (!before->parses && !before->isDamaged))
         return false;
-    const QByteArray items = before->items().toByteArray();
     file.isDamaged = true;
     file.hasEvents = before->hasEvents;
     file.hasTodos = before->hasTodos;
-    file.described = items + '\t';
-    file.itemsSize = qint32(items.size());
+    file.setDescribedText(before->items(), {});
     if (!before->isDamaged) {
         consoleLog(
             QStringLiteral("Calendar file %1 no longer reads as a calendar; its items %2 are kept, not taken for "
@@ -433,21 +432,53 @@ QString ICalendarFolder::reasonNotParsed(const QByteArray &text)
 ICalendarFile::ICalendarFile(const ICalendarFile &other)
     : size(other.size), modifiedNs(other.modifiedNs), inode(other.inode),
       changedNs(other.changedNs), reachStart(other.reachStart), reachEnd(other.reachEnd),
-      described(other.described), itemsSize(other.itemsSize), parses(other.parses), isDamaged(other.isDamaged),
+      parses(other.parses), isDamaged(other.isDamaged),
       needsParsing(other.needsParsing), hasEvents(other.hasEvents), hasTodos(other.hasTodos),
-      isDescribedByParse(other.isDescribedByParse), m_fileName(other.m_fileName),
-      m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
+      isDescribedByParse(other.isDescribedByParse), m_bytes(other.m_bytes), m_nameSize(other.m_nameSize),
+      m_itemsSize(other.m_itemsSize), m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
 {
 }
 
 QString ICalendarFile::fileName() const
 {
-    return QString::fromUtf8(m_fileName);
+    return QString::fromUtf8(fileNameUtf8());
+}
+
+QByteArray ICalendarFile::sharedFileNameUtf8() const
+{
+    return m_nameSize == m_bytes.size() ? m_bytes : sharedSliceOf(m_bytes, 0, m_nameSize);
 }
 
 void ICalendarFile::setFileName(const QString &name)
 {
-    m_fileName = name.toUtf8();
+    setFileNameUtf8(name.toUtf8());
+}
+
+void ICalendarFile::setFileNameUtf8(QByteArrayView name)
+{
+    const QByteArrayView text = described();
+    const bool isDescribed = m_bytes.size() > m_nameSize;
+    setText(name, text.first(std::clamp<qsizetype>(m_itemsSize, 0, text.size())),
+            isDescribed ? std::optional(listedEvent()) : std::nullopt);
+}
+
+// Made at its exact size, in one allocation: the folder keeps one per file for the run, and a text
+// grown by appending would keep the room its growth left (about half as much again) with each. The
+// parts may lie in the text replaced: they are copied before it goes.
+void ICalendarFile::setText(QByteArrayView name, QByteArrayView items, std::optional<QByteArrayView> listedEvent)
+{
+    const qsizetype described = listedEvent ? items.size() + 1 + listedEvent->size() : 0;
+    QByteArray text(name.size() + (listedEvent ? 1 + described : 0), Qt::Uninitialized);
+    char *at = std::copy(name.cbegin(), name.cend(), text.data());
+    if (listedEvent) {
+        *at++ = '\0';
+        at = std::copy(items.cbegin(), items.cend(), at);
+        *at++ = '\t';
+        std::copy(listedEvent->cbegin(), listedEvent->cend(), at);
+    }
+    m_bytes = std::move(text);
+    m_nameSize = qint32(name.size());
+    m_itemsSize = listedEvent ? qint32(items.size()) : 0;
 }
 
 // UTF-8 orders characters as UTF-16 does but for those beyond U+FFFF, whose surrogates come before
@@ -455,7 +486,7 @@ void ICalendarFile::setFileName(const QString &name)
 // differs do not count, and a name comes after the names it begins with.
 bool ICalendarFile::isNamedBefore(const ICalendarFile &left, const ICalendarFile &right)
 {
-    return isUtf8NameBefore(left.m_fileName, right.m_fileName);
+    return isUtf8NameBefore(left.fileNameUtf8(), right.fileNameUtf8());
 }
 
 bool ICalendarFile::isUtf8NameBefore(QByteArrayView first, QByteArrayView second)
@@ -557,11 +588,17 @@ QStringList ICalendarFile::titles() const
     return texts;
 }
 
+QByteArrayView ICalendarFile::described() const
+{
+    return m_bytes.size() > m_nameSize ? QByteArrayView(m_bytes).sliced(m_nameSize + 1) : QByteArrayView();
+}
+
 // The items lie first in the text, the listed event after them and a tab; their length is kept, as
 // a listing asks for them several times per file.
 QByteArrayView ICalendarFile::items() const
 {
-    return QByteArrayView(described).first(std::clamp<qsizetype>(itemsSize, 0, described.size()));
+    const QByteArrayView text = described();
+    return text.first(std::clamp<qsizetype>(m_itemsSize, 0, text.size()));
 }
 
 std::optional<QByteArrayView> ICalendarFile::plainSingleUid() const
@@ -571,26 +608,31 @@ std::optional<QByteArrayView> ICalendarFile::plainSingleUid() const
 
 QByteArrayView ICalendarFile::listedEvent() const
 {
-    return itemsSize < described.size() ? QByteArrayView(described).sliced(itemsSize + 1) : QByteArrayView();
+    const QByteArrayView text = described();
+    return m_itemsSize < text.size() ? text.sliced(m_itemsSize + 1) : QByteArrayView();
 }
 
-// Made at its exact size: the folder keeps one per file for the run, and a text grown by appending
-// would keep the room its growth left (about half as much again) with each of them.
 void ICalendarFile::setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent)
 {
-    const QByteArray items = icalindex::encodeItems(uids, titles);
-    QByteArray text(items.size() + 1 + listedEvent.size(), Qt::Uninitialized);
-    char *at = std::copy(items.cbegin(), items.cend(), text.data());
-    *at++ = '\t';
-    std::copy(listedEvent.cbegin(), listedEvent.cend(), at);
-    described = std::move(text);
-    itemsSize = qint32(items.size());
+    setDescribedText(icalindex::encodeItems(uids, titles), listedEvent);
 }
 
-void ICalendarFile::setDescribedWithin(QByteArray sharedText, qint32 itemsBytes)
+void ICalendarFile::setDescribedText(QByteArrayView items, QByteArrayView listedEvent)
 {
-    described = std::move(sharedText);
-    itemsSize = itemsBytes;
+    setText(fileNameUtf8(), items, listedEvent);
+}
+
+void ICalendarFile::setWithin(const QByteArray &block, qsizetype at, qint32 nameBytes, qint32 describedBytes,
+                              qint32 itemsBytes)
+{
+    m_bytes = sharedSliceOf(block, at, nameBytes + 1 + describedBytes);
+    m_nameSize = nameBytes;
+    m_itemsSize = itemsBytes;
+}
+
+bool ICalendarFile::isDescribedAs(const ICalendarFile &other) const
+{
+    return described() == other.described() && m_itemsSize == other.m_itemsSize;
 }
 
 bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) const
@@ -598,6 +640,20 @@ bool ICalendarFile::mayOverlap(const QDateTime &start, const QDateTime &end) con
     return (!end.isValid() || reachStart < end.toSecsSinceEpoch()) &&
            (!start.isValid() || reachEnd > start.toSecsSinceEpoch());
 }
+
+namespace {
+
+// The files in the order their descriptions lie in memory: those a loaded index gave lie side by
+// side in its order, and come first as the table gives them; those described since, wherever they
+// were made, are sorted after them. A walk in that order reads memory in a sweep or two, where the
+// table's order would wait on it at almost every file; only the files described since are sorted.
+void sortByPlace(QList<std::shared_ptr<const ICalendarFile>> &files)
+{
+    const auto isBefore = [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); };
+    std::sort(std::is_sorted_until(files.begin(), files.end(), isBefore), files.end(), isBefore);
+}
+
+} // namespace
 
 // As mayOverlap tells of each file, with the window's bounds read once; in the order the descriptions
 // lie in memory, so that a caller reading each one's text reads memory in one sweep too.
@@ -609,13 +665,13 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const bool hasEnd = end.isValid();
     const qint64 from = hasStart ? start.toSecsSinceEpoch() : 0;
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
-    const QList<std::shared_ptr<ICalendarFile>> &files = filesInPlace();
     QList<std::shared_ptr<const ICalendarFile>> result;
-    result.reserve(files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : files) {
+    result.reserve(m_files.size());
+    m_files.forEach([&](std::shared_ptr<ICalendarFile> file) {
         if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) && (!hasStart || file->reachEnd > from))
-            result.append(file);
-    }
+            result.append(std::move(file));
+    });
+    sortByPlace(result);
     return result;
 }
 
@@ -892,9 +948,7 @@ ICalendarFolder::IndexTaken ICalendarFolder::takeIndexedFiles(qsizetype nameCoun
         return taken;
     }
     m_files = std::move(described->files);
-    m_filesInPlace = std::move(described->inOrder);
-    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(m_filesInPlace))
-        indexFile(file);
+    m_files.forEach([this](const std::shared_ptr<ICalendarFile> &file) { indexFile(file); });
     return taken;
 }
 
@@ -976,21 +1030,23 @@ ICalendarFolder::Look ICalendarFolder::refreshFiles(int folder, const QStringLis
 namespace {
 
 // The names of the files whose status changed since they were described; nothing when one is gone,
-// or its name is not one a listing reads.
-template <typename Files> std::optional<QStringList> changedAmong(int folder, const Files &files)
+// or its name is not one a listing reads. The files are looked at in the order they lie in memory.
+std::optional<QStringList> changedAmong(int folder, const icalindex::ICalendarFileTable &files)
 {
     QStringList changed;
-    for (const std::shared_ptr<ICalendarFile> &file : files) {
-        const QString name = file->fileName();
-        if (name.startsWith(QLatin1Char('.')) || !hasItemSuffix(name))
-            return std::nullopt;
+    bool isAnyGone = false;
+    files.forEach([&](const std::shared_ptr<ICalendarFile> &file) {
+        const QString name = isAnyGone ? QString() : file->fileName();
+        if (isAnyGone || name.startsWith(QLatin1Char('.')) || !hasItemSuffix(name)) {
+            isAnyGone = true;
+            return;
+        }
         const FileStat info = statInFolder(folder, name);
-        if (!info.exists)
-            return std::nullopt;
-        if (!hasStatus(*file, info))
+        isAnyGone = !info.exists;
+        if (info.exists && !hasStatus(*file, info))
             changed.append(name);
-    }
-    return changed;
+    });
+    return isAnyGone ? std::nullopt : std::optional<QStringList>(changed);
 }
 
 } // namespace
@@ -1004,7 +1060,7 @@ ICalendarFolder::Look ICalendarFolder::refreshKnownFiles(int folder, const Folde
 {
     if (!names.isAscii || names.itemFileCount != m_files.size())
         return {};
-    const std::optional<QStringList> changed = changedAmong(folder, filesInPlace());
+    const std::optional<QStringList> changed = changedAmong(folder, m_files);
     if (!changed)
         return {};
     Look look{true, false, false};
@@ -1053,6 +1109,7 @@ void ICalendarFolder::saveIndex()
         m_indexStatus = icalindex::indexStatusOf(m_path);
     }
     m_unsavedNames.clear();
+    m_hasManyUnsaved = false;
 }
 
 // A block is added while it is small beside the folder and the entries it and earlier blocks
@@ -1060,7 +1117,7 @@ void ICalendarFolder::saveIndex()
 // that reading it costs about what the folder holds.
 bool ICalendarFolder::appendUnsavedToIndex()
 {
-    if (!m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
+    if (m_hasManyUnsaved || !m_isIndexWhole || icalindex::indexStatusOf(m_path) != m_indexStatus)
         return false;
     QList<QByteArray> names(m_unsavedNames.cbegin(), m_unsavedNames.cend());
     std::sort(names.begin(), names.end(), ICalendarFile::isUtf8NameBefore);
@@ -1094,18 +1151,26 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedEntryOf(const QString &fi
     return descriptionOf(*staged->second.onDisk);
 }
 
+// Once the names pass what a block added to the index may hold, the index is to be written whole
+// and they are let go: a run that writes every file (a first sync) keeps no set of their names.
 void ICalendarFolder::noteUnsaved(const QString &fileName)
 {
+    m_isIndexStale = true;
+    if (m_hasManyUnsaved)
+        return;
     // Kept as the file's own name, shared, when the folder holds the file.
     const std::shared_ptr<ICalendarFile> file = m_files.value(fileName);
-    m_unsavedNames.insert(file && file->fileName() == fileName ? file->fileNameUtf8() : fileName.toUtf8());
-    m_isIndexStale = true;
+    m_unsavedNames.insert(file && file->fileName() == fileName ? file->sharedFileNameUtf8() : fileName.toUtf8());
+    constexpr qsizetype kUnsavedNamesKept = 1024;
+    if (m_unsavedNames.size() > kUnsavedNamesKept && m_unsavedNames.size() * 8 > m_files.size()) {
+        m_hasManyUnsaved = true;
+        m_unsavedNames = {};
+    }
 }
 
 void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
     m_recentlyParsed.removeIf([&fileName](const auto &parsed) { return parsed->fileName() == fileName; });
-    m_filesInPlace = {};
     if (const std::shared_ptr<ICalendarFile> old = m_files.take(fileName))
         unindexFile(old);
     if (file)
@@ -1114,23 +1179,8 @@ void ICalendarFolder::replaceFile(const QString &fileName, std::shared_ptr<ICale
 
 void ICalendarFolder::addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file)
 {
-    m_filesInPlace = {};
     indexFile(file);
     m_files.insert(fileName, std::move(file));
-}
-
-// A loaded index's descriptions lie in one block in its order: a walk in the order they lie reads
-// memory in one sweep, where the table's order would wait on it at almost every file.
-const QList<std::shared_ptr<ICalendarFile>> &ICalendarFolder::filesInPlace() const
-{
-    if (m_filesInPlace.size() == m_files.size())
-        return m_filesInPlace;
-    m_filesInPlace.clear();
-    m_filesInPlace.reserve(m_files.size());
-    m_files.forEach([this](std::shared_ptr<ICalendarFile> file) { m_filesInPlace.append(std::move(file)); });
-    std::sort(m_filesInPlace.begin(), m_filesInPlace.end(),
-              [](const auto &left, const auto &right) { return std::less<>()(left.get(), right.get()); });
-    return m_filesInPlace;
 }
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
@@ -1158,7 +1208,7 @@ void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &fil
 {
     for (const ItemIndex index : {ByUid, ByTitle}) {
         for (const QString &text : (indexes & index) ? itemTextsOf(*file, index) : QStringList())
-            itemIndex(index).add(ICalendarItemIndex::keyOf(text), file);
+            itemIndex(index).add(ICalendarItemIndex::keyOf(text), file.get());
     }
 }
 
@@ -1183,18 +1233,16 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
     if (m_itemIndexes & index)
         return;
     m_itemIndexes |= index;
-    QList<const std::shared_ptr<ICalendarFile> *> files;
-    const QList<std::shared_ptr<ICalendarFile>> &inPlace = filesInPlace();
-    files.reserve(inPlace.size());
-    for (const std::shared_ptr<ICalendarFile> &file : inPlace)
-        files.append(&file);
+    QList<std::shared_ptr<ICalendarFile>> files;
+    files.reserve(m_files.size());
+    m_files.forEach([&files](std::shared_ptr<ICalendarFile> file) { files.append(std::move(file)); });
     std::sort(files.begin(), files.end(),
-              [](const auto *left, const auto *right) { return ICalendarFile::isNamedBefore(**left, **right); });
+              [](const auto &left, const auto &right) { return ICalendarFile::isNamedBefore(*left, *right); });
     ICalendarItemIndex &built = itemIndex(index);
     built.reserve(files.size());
-    for (const std::shared_ptr<ICalendarFile> *file : std::as_const(files)) {
-        for (const QString &text : (*file)->parses ? itemTextsOf(**file, index) : QStringList())
-            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), *file);
+    for (const std::shared_ptr<ICalendarFile> &file : std::as_const(files)) {
+        for (const QString &text : file->parses ? itemTextsOf(*file, index) : QStringList())
+            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), file.get());
     }
     built.merge();
 }
@@ -1204,10 +1252,11 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
     describeStagedFiles();
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
-    for (const std::shared_ptr<ICalendarFile> &file : filesInPlace()) {
+    m_files.forEach([&result](std::shared_ptr<ICalendarFile> file) {
         if (file->parses)
-            result.append(file);
-    }
+            result.append(std::move(file));
+    });
+    sortByPlace(result);
     return result;
 }
 
@@ -1221,6 +1270,15 @@ QStringList ICalendarFolder::damagedItemUids() const
             uids += file->uids();
     });
     return uids;
+}
+
+// The folder's own pointer to a file its item indexes give, which they hold only while the folder
+// holds the file.
+std::shared_ptr<ICalendarFile> ICalendarFolder::sharedFile(ICalendarFile &file) const
+{
+    std::shared_ptr<ICalendarFile> known = m_files.value(file.fileName());
+    Q_ASSERT(known.get() == &file);
+    return known.get() == &file ? known : nullptr;
 }
 
 // Two files with one UID: the one whose name is the UID's own file name wins. The index's entries
@@ -1249,12 +1307,12 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
     if (own && own->parses && (own->needsParsing || holdsUid(*own, uid)))
         return own;
     ensureItemIndex(ByUid);
-    const QList<std::shared_ptr<ICalendarFile>> found = m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid));
     QList<std::shared_ptr<ICalendarFile>> holders;
-    for (const std::shared_ptr<ICalendarFile> &file : found) {
+    for (ICalendarFile *file : m_filesByUid.filesWithKey(ICalendarItemIndex::keyOf(uid))) {
         if (holdsUid(*file, uid))
-            holders.append(file);
+            holders.append(sharedFile(*file));
     }
+    holders.removeAll(nullptr);
     if (holders.size() < 2)
         return holders.value(0);
     // Several files hold the UID: the file named after it, else the first name in byte order, is the
@@ -1276,7 +1334,7 @@ std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalend
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
 {
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
-        const QByteArray &name = file.fileNameUtf8();
+        const QByteArrayView name = file.fileNameUtf8();
         if (name.size() == plain->size() + 4 && name.endsWith(".ics") && name.startsWith(*plain))
             return false;
     }
@@ -1312,11 +1370,11 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
     describeStagedFiles();
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (const std::shared_ptr<ICalendarFile> &described :
-         m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
+    for (ICalendarFile *described : m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
         if (described->titles().contains(title))
-            result.append(described);
+            result.append(sharedFile(*described));
     }
+    result.removeAll(nullptr);
     return result;
 }
 

@@ -74,11 +74,14 @@ struct ICalendarFile final
     ICalendarFile &operator=(ICalendarFile &&) noexcept = default;
     ~ICalendarFile();
 
-    // The file's name; kept as its UTF-8, which the names a loaded index gave share one block of.
+    // The file's name; kept as its UTF-8, followed by a NUL, in the one text that holds the described
+    // text too.
     QString fileName() const;
-    const QByteArray &fileNameUtf8() const { return m_fileName; }
+    QByteArrayView fileNameUtf8() const { return QByteArrayView(m_bytes.constData(), m_nameSize); }
+    // The name's UTF-8 as a byte string sharing the file's text: no copy of it is made.
+    QByteArray sharedFileNameUtf8() const;
     void setFileName(const QString &name);
-    void setFileNameUtf8(QByteArray name) { m_fileName = std::move(name); }
+    void setFileNameUtf8(QByteArrayView name);
     // Whether the left file's name comes before the right one's in the order QString compares them.
     static bool isNamedBefore(const ICalendarFile &left, const ICalendarFile &right);
     static bool isUtf8NameBefore(QByteArrayView left, QByteArrayView right);
@@ -91,15 +94,6 @@ struct ICalendarFile final
     // and ends, with a margin for floating times read in another time zone.
     qint64 reachStart = kOpenStart;
     qint64 reachEnd = kOpenEnd;
-    // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
-    // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
-    // after a tab, what a listing reads of the file's event when it holds one single event (else
-    // nothing). A folder of many files keeps one small text per file; those a loaded index gave lie
-    // side by side in one block of its texts, which each of them shares (as the file names it gave
-    // share one block of names): every copy keeps the block alive.
-    QByteArray described;
-    // The bytes of the UIDs and titles at the start of the described text.
-    qint32 itemsSize = 0;
     // Whether the file holds an event or a to-do that parses.
     bool parses : 1 = false;
     // Whether the file's name is still there while what it names no longer reads or parses (or is no
@@ -127,14 +121,26 @@ struct ICalendarFile final
 
     QStringList uids() const;
     QStringList titles() const;
+    // The UIDs of its VEVENT and VTODO components and the SUMMARY of each of its VEVENTs, each once,
+    // kept as the folder's index writes them (icalindex::encodeItems) and decoded when asked for; then,
+    // after a tab, what a listing reads of the file's event when it holds one single event (else
+    // nothing). It follows the file's name and its NUL in the file's one text, and is followed by a
+    // NUL. A folder of many files keeps one small text per file; those a loaded index gave lie side by
+    // side in one block, which each of them shares: every copy keeps the block alive.
+    QByteArrayView described() const;
     // The UIDs and titles as the index writes them, and the listed event, within the described text.
     QByteArrayView items() const;
     // The file's one UID as its UTF-8 within the items, when they hold it as it stands.
     std::optional<QByteArrayView> plainSingleUid() const;
     QByteArrayView listedEvent() const;
     void setDescribed(const QStringList &uids, const QStringList &titles, const QByteArray &listedEvent);
-    // The described text as a part of a block of texts that it shares, the items first.
-    void setDescribedWithin(QByteArray sharedText, qint32 itemsBytes);
+    // The described text of these items (as the index writes them) and listed event.
+    void setDescribedText(QByteArrayView items, QByteArrayView listedEvent);
+    // The name and described text as a part of a block that it shares: the name's bytes, a NUL, then
+    // the described text of that many bytes, the items first.
+    void setWithin(const QByteArray &block, qsizetype at, qint32 nameBytes, qint32 describedBytes, qint32 itemsBytes);
+    // Whether the two describe their files alike (name and status aside).
+    bool isDescribedAs(const ICalendarFile &other) const;
     // Whether an event of the file may overlap the window [start, end).
     bool mayOverlap(const QDateTime &start, const QDateTime &end) const;
 
@@ -148,7 +154,12 @@ private:
     Rare &rare();
     // Lets the rare part go when it holds nothing.
     void dropRareIfEmpty();
-    QByteArray m_fileName;
+    // Sets the text to the name, then a NUL and the described text unless no listed event is given.
+    void setText(QByteArrayView name, QByteArrayView items, std::optional<QByteArrayView> listedEvent);
+    QByteArray m_bytes;
+    qint32 m_nameSize = 0;
+    // The bytes of the UIDs and titles at the start of the described text.
+    qint32 m_itemsSize = 0;
     std::unique_ptr<Rare> m_rare;
 };
 
@@ -263,6 +274,7 @@ private:
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
+    std::shared_ptr<ICalendarFile> sharedFile(ICalendarFile &file) const;
     // Logs, once per UID, that several files hold it and which one is used.
     void reportSharedUid(const QString &uid, const QList<std::shared_ptr<ICalendarFile>> &holders,
                          const ICalendarFile &chosen);
@@ -342,8 +354,6 @@ private:
     void replaceFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
     // Adds a file the folder does not know.
     void addFile(const QString &fileName, std::shared_ptr<ICalendarFile> file);
-    // The files in the order their descriptions lie in memory.
-    const QList<std::shared_ptr<ICalendarFile>> &filesInPlace() const;
     // Keeps the parse of a file that another call may soon ask for again.
     void keepParsed(std::shared_ptr<const ICalendarFile> parsed);
     // Fills in the UIDs, titles, kinds and reach of a calendar's items.
@@ -365,10 +375,6 @@ private:
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     icalindex::ICalendarFileTable m_described;
-    // The folder's files in the order their descriptions lie in memory (at the first look, the order
-    // of the index's entries, when it took them whole); emptied when a file is added, replaced or
-    // removed, and made again when a walk over the files needs it.
-    mutable QList<std::shared_ptr<ICalendarFile>> m_filesInPlace;
     QList<std::shared_ptr<const ICalendarFile>> m_recentlyParsed;
     QSet<QString> m_reportedSharedUids;
     std::map<QString, StagedFile> m_staged; // by file name, written in that order
@@ -385,6 +391,7 @@ private:
     qsizetype m_indexEntryLines = 0;
     bool m_isIndexWhole = false;
     QSet<QByteArray> m_unsavedNames; // UTF-8
+    bool m_hasManyUnsaved = false;   // more than a block may add: the names are no longer kept
     std::chrono::steady_clock::time_point m_lastScan; // of the last whole look
     ICalendarFolderWatch m_watch;
 };

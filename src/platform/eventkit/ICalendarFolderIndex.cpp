@@ -296,61 +296,42 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     return entries;
 }
 
-// The described texts of the entries, moved side by side to the start of the index's own text, which
-// the entries then share, each followed by a NUL as any text is: no allocation per file, and the rest
-// of the text is let go. The texts lie in the order of their lines, after the header, and each line
-// holds more than its two texts and a byte, so each only moves towards the start and overwrites
-// nothing not yet moved. Names are taken from the text before it.
-void placeDescribedTexts(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts,
-                         QByteArray &&text)
+// The entries' names and described texts, moved side by side to the start of the index's own text,
+// which the entries then share: each name (decoded) and a NUL, then its UIDs and titles, a tab, its
+// listed event and a NUL. No allocation per file, and the rest of the text is let go. The entries'
+// lines lie in their order after the header, each name first in its line, and what an entry keeps is
+// shorter than its line: each part only moves towards the start and overwrites nothing not yet moved
+// (a name is decoded in place, its bytes written no further on than they are read). Where each
+// entry's part now lies is noted in its name's place in texts.
+void placeEntryTexts(std::vector<ICalendarFile> &entries, std::vector<DescribedBytes> &texts, QByteArray &&text)
 {
     QByteArray block = std::move(text);
     char *const base = block.data();
     char *at = base;
-    std::vector<qsizetype> starts(entries.size() + 1);
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-        const DescribedBytes &described = texts[index];
-        starts[index] = at - base;
-        std::memmove(at, base + described.items.at, std::size_t(described.items.size));
-        at += described.items.size;
-        *at++ = '\t';
-        std::memmove(at, base + described.listed.at, std::size_t(described.listed.size));
-        at += described.listed.size;
-        *at++ = '\0';
+    const auto moveHere = [&at, base](const TextPart &part, char end) {
+        std::memmove(at, base + part.at, std::size_t(part.size));
+        at += part.size;
+        *at++ = end;
+    };
+    for (DescribedBytes &described : texts) {
+        const TextPart name = described.name;
+        const qsizetype decoded = described.isNameEscaped ? percentDecode(name.in(base), at) : name.size;
+        described.name = {qint32(at - base), qint32(decoded)};
+        if (described.isNameEscaped) {
+            at += decoded;
+            *at++ = '\0';
+        } else {
+            moveHere(name, '\0');
+        }
+        moveHere(described.items, '\t');
+        moveHere(described.listed, '\0');
     }
-    starts[entries.size()] = at - base;
     block.truncate(at - base);
     block.squeeze();
     for (std::size_t index = 0; index < entries.size(); ++index) {
-        const qsizetype start = starts[index];
-        entries[index].setDescribedWithin(sharedSliceOf(block, start, starts[index + 1] - 1 - start),
-                                          texts[index].items.size);
-    }
-}
-
-// The entries' file names, decoded side by side into one block of names which they share, each
-// followed by a NUL as any text is: no allocation per file. A name takes no more bytes than its field
-// in the index's text.
-void placeFileNames(std::vector<ICalendarFile> &entries, const std::vector<DescribedBytes> &texts,
-                    const char *indexText)
-{
-    qsizetype room = 0;
-    for (const DescribedBytes &text : texts)
-        room += text.name.size + 1;
-    QByteArray block(room, Qt::Uninitialized);
-    char *const start = block.data();
-    char *at = start;
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-        const QByteArrayView field = texts[index].name.in(indexText);
-        char *const first = at;
-        if (texts[index].isNameEscaped) {
-            at += percentDecode(field, at);
-        } else {
-            std::memcpy(at, field.data(), std::size_t(field.size()));
-            at += field.size();
-        }
-        *at++ = '\0';
-        entries[index].setFileNameUtf8(sharedSliceOf(block, first - start, at - 1 - first));
+        const DescribedBytes &described = texts[index];
+        entries[index].setWithin(block, described.name.at, described.name.size,
+                                 described.items.size + 1 + described.listed.size, described.items.size);
     }
 }
 
@@ -362,8 +343,6 @@ LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
     LoadedIndex index;
     index.entryLines = qsizetype(block->size());
     index.files.adoptBlock(block);
-    index.inOrder.reserve(index.files.size());
-    index.files.forEach([&index](ICalendarFileTable::FilePointer file) { index.inOrder.append(std::move(file)); });
     return index;
 }
 
@@ -372,7 +351,7 @@ LoadedIndex indexOf(std::vector<ICalendarFile> &&entries)
 qsizetype lineRoomFor(const ICalendarFile &file)
 {
     constexpr qsizetype kNumbersAndSeparators = 6 * 20 + 3 + 11 + 16 + 1;
-    return file.fileNameUtf8().size() * 3 + file.described.size() + kNumbersAndSeparators;
+    return file.fileNameUtf8().size() * 3 + file.described().size() + kNumbersAndSeparators;
 }
 
 // Appends the files' lines and the trailer counting them to the text, sized for them at once: the
@@ -524,7 +503,7 @@ void ICalendarFileTable::adoptBlock(Block block)
     m_seed = QHashSeed::globalSeed();
     const std::size_t mask = capacity - 1;
     for (std::size_t at = 0; at < count; ++at) {
-        const QByteArray &name = (*m_block)[at].fileNameUtf8();
+        const QByteArrayView name = (*m_block)[at].fileNameUtf8();
         std::size_t slot = qHash(QByteArrayView(name), m_seed) & mask;
         while (m_slots[slot] != kEmpty && (*m_block)[m_slots[slot] - 1].fileNameUtf8() != name)
             slot = (slot + 1) & mask;
@@ -615,7 +594,7 @@ void ICalendarFileTable::insert(const QString &name, FilePointer file)
     if (const qsizetype slot = slotOf(utf8.view()); slot >= 0)
         dropFromBlock(slot);
     const bool isOwnName = file && file->fileNameUtf8() == utf8.view();
-    m_others.insert(isOwnName ? file->fileNameUtf8() : utf8.view().toByteArray(), std::move(file));
+    m_others.insert(isOwnName ? file->sharedFileNameUtf8() : utf8.view().toByteArray(), std::move(file));
 }
 
 ICalendarFileTable::FilePointer ICalendarFileTable::take(const QString &name)
@@ -667,10 +646,8 @@ std::optional<LoadedIndex> loadIndex(const QString &folderPath)
     qsizetype lineNumber = 0;
     std::vector<DescribedBytes> texts;
     std::optional<std::vector<ICalendarFile>> entries = entriesOf(QByteArrayView(*bytes), lineNumber, texts);
-    if (entries) {
-        placeFileNames(*entries, texts, bytes->constData());
-        placeDescribedTexts(*entries, texts, std::move(*bytes));
-    }
+    if (entries)
+        placeEntryTexts(*entries, texts, std::move(*bytes));
     std::optional<LoadedIndex> index = entries ? std::optional(indexOf(std::move(*entries))) : std::nullopt;
     if (!index && lineNumber <= 1)
         consoleLog(QStringLiteral("%1: not a whole index of ours; it is made again").arg(indexPathFor(folderPath)));

@@ -92,9 +92,8 @@ private:
 
 struct LoadedIndex
 {
+    // Its forEach gives the entries in the order of the index, which is the order they lie in memory.
     ICalendarFileTable files;
-    // The same entries in the order of the index, which is the order they lie in memory.
-    QList<std::shared_ptr<ICalendarFile>> inOrder;
     // The entries in the file, those a later one replaced included.
     qsizetype entryLines = 0;
 };

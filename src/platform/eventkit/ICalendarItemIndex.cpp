@@ -28,14 +28,14 @@ void ICalendarItemIndex::reserve(qsizetype count)
     m_added.reserve(m_added.size() + size_t(std::max<qsizetype>(count, 0)));
 }
 
-void ICalendarItemIndex::add(quint32 key, const std::shared_ptr<ICalendarFile> &file)
+void ICalendarItemIndex::add(quint32 key, ICalendarFile *file)
 {
     addBeforeMerge(key, file);
     if (qsizetype(m_added.size()) > addedBeforeMerge(qsizetype(m_sorted.size())))
         merge();
 }
 
-void ICalendarItemIndex::addBeforeMerge(quint32 key, const std::shared_ptr<ICalendarFile> &file)
+void ICalendarItemIndex::addBeforeMerge(quint32 key, ICalendarFile *file)
 {
     m_added.push_back({key, m_nextOrder++, file});
 }
@@ -46,23 +46,23 @@ void ICalendarItemIndex::remove(quint32 key, const ICalendarFile *file)
     const auto byKey = [](const Entry &entry, quint32 wanted) { return entry.key < wanted; };
     for (auto at = std::lower_bound(m_sorted.begin(), m_sorted.end(), key, byKey);
          at != m_sorted.end() && at->key == key; ++at) {
-        if (at->file.get() == file) {
-            at->file.reset();
+        if (at->file == file) {
+            at->file = nullptr;
             ++m_blanked;
             return;
         }
     }
     const auto added = std::find_if(m_added.begin(), m_added.end(), [key, file](const Entry &entry) {
-        return entry.key == key && entry.file.get() == file;
+        return entry.key == key && entry.file == file;
     });
     if (added != m_added.end())
         m_added.erase(added);
 }
 
 // Those merged before come first, then those added since, each in the order added.
-QList<std::shared_ptr<ICalendarFile>> ICalendarItemIndex::filesWithKey(quint32 key) const
+QList<ICalendarFile *> ICalendarItemIndex::filesWithKey(quint32 key) const
 {
-    QList<std::shared_ptr<ICalendarFile>> files;
+    QList<ICalendarFile *> files;
     const auto byKey = [](const Entry &entry, quint32 wanted) { return entry.key < wanted; };
     for (auto at = std::lower_bound(m_sorted.cbegin(), m_sorted.cend(), key, byKey);
          at != m_sorted.cend() && at->key == key; ++at) {
@@ -76,17 +76,22 @@ QList<std::shared_ptr<ICalendarFile>> ICalendarItemIndex::filesWithKey(quint32 k
     return files;
 }
 
-// Sorted in place by key and the order of addition, numbered afresh; blanked entries go.
+// Sorted in place by key and the order of addition, numbered afresh; blanked entries go. The sorted
+// entries are given room for exactly what they hold: an index of every file of a folder grows by
+// merges, and a doubled room would stay empty by up to half.
 void ICalendarItemIndex::merge()
 {
     if (m_blanked > 0)
         std::erase_if(m_sorted, [](const Entry &entry) { return !entry.file; });
     m_blanked = 0;
-    if (m_sorted.empty())
+    if (m_sorted.empty()) {
         m_sorted.swap(m_added);
-    else
+        m_sorted.shrink_to_fit();
+    } else {
+        m_sorted.reserve(m_sorted.size() + m_added.size());
         m_sorted.insert(m_sorted.end(), std::make_move_iterator(m_added.begin()),
                         std::make_move_iterator(m_added.end()));
+    }
     m_added = {};
     std::sort(m_sorted.begin(), m_sorted.end(), [](const Entry &left, const Entry &right) {
         return left.key != right.key ? left.key < right.key : left.order < right.order;

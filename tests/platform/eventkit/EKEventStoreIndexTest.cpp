@@ -580,7 +580,14 @@ TEST_F(EKEventStoreIndexTest, AnIndexOfRepeatedNamesGivesEachOnceByItsLatestEntr
     std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->entryLines, kNames + again);
-    EXPECT_EQ(loaded->inOrder.size(), kNames);
+    qsizetype visited = 0;
+    const ICalendarFile *previous = nullptr;
+    loaded->files.forEach([&](const std::shared_ptr<ICalendarFile> &entry) {
+        EXPECT_LT(previous, entry.get());
+        previous = entry.get();
+        ++visited;
+    });
+    EXPECT_EQ(visited, kNames);
     icalindex::ICalendarFileTable &files = loaded->files;
     EXPECT_EQ(files.size(), kNames);
     QStringList expected;
@@ -599,7 +606,6 @@ TEST_F(EKEventStoreIndexTest, AnIndexOfRepeatedNamesGivesEachOnceByItsLatestEntr
     EXPECT_FALSE(files.value(QStringLiteral("n.ics")));
 
     const std::weak_ptr<ICalendarFile> first = files.value(nameOf(0));
-    loaded->inOrder.clear();
     const auto replacement = std::make_shared<ICalendarFile>();
     replacement->setFileName(nameOf(5));
     files.insert(nameOf(5), replacement);
@@ -859,7 +865,10 @@ TEST_P(EKEventStoreKilledWriterTest, AWriterKilledMidwayLeavesEveryEventOnceForT
         }
         ::_exit(0);
     }
-    const bool wroteEnough = testsupport::waitUntil([&] { return itemFiles(m_folder).size() >= 60; });
+    // A writer that lets its folder go after many files has saved them in an index written whole.
+    const qsizetype enough = resetEvery > 60 ? resetEvery + 50 : 60;
+    const bool wroteEnough = testsupport::waitUntil([&] { return itemFiles(m_folder).size() >= enough; },
+                                                       std::chrono::seconds(120));
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -875,7 +884,7 @@ TEST_P(EKEventStoreKilledWriterTest, AWriterKilledMidwayLeavesEveryEventOnceForT
         EXPECT_TRUE(titles.contains(QStringLiteral("Event %1").arg(index))) << index;
 }
 
-INSTANTIATE_TEST_SUITE_P(SavingTheIndex, EKEventStoreKilledWriterTest, testing::Values(1, 17));
+INSTANTIATE_TEST_SUITE_P(SavingTheIndex, EKEventStoreKilledWriterTest, testing::Values(1, 17, 1100));
 
 // Every truncation of a good index and seeded byte flips in it: each question gets the answer the
 // files give, asked first in a store of its own (by UID, by title, the whole listing).
@@ -963,6 +972,42 @@ TEST_F(EKEventStoreIndexTest, AnIndexSavedInPiecesIsTheSameBytes)
     }
 }
 
+// Each entry's name is decoded where its line lay, beside its texts: names and titles with escapes,
+// of every length, read back as written and saved again as the same bytes.
+TEST_F(EKEventStoreIndexTest, EscapedNamesAndTextsReadBackWhereTheirLinesLay)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    QStringList names{QStringLiteral("100%.ics"), QStringLiteral("Grüße und Café.ics"), QStringLiteral("a.ics"),
+                      QStringLiteral("%41%.ics"), QStringLiteral("tab\tin name.ics")};
+    for (int length = 1; length <= 40; length += 13)
+        names.append(QString(length, QChar(0x00e9)) + QStringLiteral(".ics"));
+    const auto uidOf = [&names](const QString &name) { return QStringLiteral("u%1%").arg(names.indexOf(name)); };
+    const auto titleOf = [](const QString &name) { return name.chopped(4) + QStringLiteral(" - 50% off"); };
+    for (const QString &name : std::as_const(names)) {
+        writeAsOtherProgram(m_folder + QLatin1Char('/') + name,
+                            calendarText(eventText(uidOf(name).toUtf8(), titleOf(name).toUtf8(), "20260303T090000Z")));
+    }
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore().size(), names.size());
+    m_store.reset();
+    const QByteArray written = readAll(index);
+    const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->files.size(), names.size());
+    for (const QString &name : std::as_const(names)) {
+        const std::shared_ptr<ICalendarFile> entry = loaded->files.value(name);
+        ASSERT_TRUE(entry) << name.toStdString();
+        EXPECT_EQ(entry->fileName(), name);
+        EXPECT_EQ(entry->fileNameUtf8(), name.toUtf8());
+        EXPECT_EQ(entry->uids(), QStringList{uidOf(name)});
+        EXPECT_EQ(entry->titles(), QStringList{titleOf(name)});
+        EXPECT_FALSE(entry->listedEvent().isEmpty());
+    }
+    ASSERT_TRUE(QFile::remove(index));
+    ASSERT_TRUE(icalindex::saveIndex(m_folder, loaded->files).ok());
+    EXPECT_EQ(readAll(index), written);
+}
+
 // A run that changes one of many files adds a block of its entry to the index, leaving what was
 // there as it was; once the entries replaced so pass a quarter of the files, the index is written
 // whole again, as a run without an index writes it. An index another program replaced meanwhile is
@@ -1014,6 +1059,40 @@ TEST_F(EKEventStoreIndexTest, AFewChangesAreAddedToTheIndexUntilItIsWrittenWhole
     m_store.reset();
     const QByteArray after = readAll(index);
     EXPECT_EQ(after, wholeIndex(after, 17));
+}
+
+// A run that writes more files than a block may add (a first sync) leaves the index whole, telling
+// each of them once; the next run's few changes are added to it again.
+TEST_F(EKEventStoreIndexTest, ARunWritingManyFilesLeavesTheIndexWholeAndTheNextAddsToIt)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    constexpr int kBefore = 3;
+    constexpr int kEvents = 1100 + kBefore;
+    for (int number = 0; number < kEvents; ++number) {
+        saveOurEvent(QStringLiteral("Many %1").arg(number), "2026-03-02 09:00");
+        if (number + 1 == kBefore) {
+            m_store.reset(); // an index of the first few, whole, for the many to be added to
+            ASSERT_TRUE(readAll(index).endsWith("\nEND " + QByteArray::number(kBefore) + '\n'));
+            m_store = eventStore();
+        }
+    }
+    m_store.reset();
+    const QByteArray whole = readAll(index);
+    ASSERT_TRUE(whole.startsWith(kIndexHeader)) << whole.left(64).toStdString();
+    EXPECT_TRUE(whole.endsWith("\nEND " + QByteArray::number(kEvents) + '\n'));
+    EXPECT_EQ(whole.count("\nEND "), 1);
+    EXPECT_EQ(whole.count('\n'), kEvents + 2);
+
+    m_store = eventStore();
+    saveOurEvent(QStringLiteral("One more"), "2026-03-03 09:00");
+    m_store.reset();
+    const QByteArray after = readAll(index);
+    EXPECT_TRUE(after.startsWith(whole));
+    EXPECT_TRUE(after.endsWith("\nEND 1\n"));
+    m_store = eventStore();
+    const QStringList titles = titlesInStore();
+    EXPECT_EQ(titles.size(), kEvents + 1);
+    EXPECT_EQ(QSet<QString>(titles.cbegin(), titles.cend()).size(), kEvents + 1);
 }
 
 // An item is looked for by its UID: the file named after the UID wins over another holding it too,

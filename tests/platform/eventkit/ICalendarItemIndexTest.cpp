@@ -19,12 +19,12 @@ struct ModelEntry
     std::shared_ptr<ICalendarFile> file;
 };
 
-QList<std::shared_ptr<ICalendarFile>> modelFilesWithKey(const std::vector<ModelEntry> &model, quint32 key)
+QList<ICalendarFile *> modelFilesWithKey(const std::vector<ModelEntry> &model, quint32 key)
 {
-    QList<std::shared_ptr<ICalendarFile>> files;
+    QList<ICalendarFile *> files;
     for (const ModelEntry &entry : model) {
         if (entry.key == key)
-            files.append(entry.file);
+            files.append(entry.file.get());
     }
     return files;
 }
@@ -65,7 +65,7 @@ TEST(ICalendarItemIndexTest, KeepsTheFilesOfEachKeyInTheOrderAdded)
         const auto addOne = [&](bool beforeMerge) {
             const quint32 key = random() % row.keyCount;
             const std::shared_ptr<ICalendarFile> &file = files[random() % files.size()];
-            beforeMerge ? index.addBeforeMerge(key, file) : index.add(key, file);
+            beforeMerge ? index.addBeforeMerge(key, file.get()) : index.add(key, file.get());
             model.push_back({key, file});
         };
         if (row.buildsFirst) {
