@@ -58,6 +58,19 @@ GoogleWrittenEntries sentInserts()
     return GoogleWrittenEntries(HMOutlookDatFileHelper().calendarFilePath() + QStringLiteral(".google-sent"));
 }
 
+// Google's "updated" of the event its answer holds, read straight from the parsed object; empty when
+// the answer is no object or has none.
+QString updatedOfAnswer(const QByteArray &body)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        DDLogInfo(QStringLiteral("The answer to an event write is not a JSON object"));
+        return {};
+    }
+    return document.object().value(QLatin1String("updated")).toString();
+}
+
 // The calendar of a category: the last of the record's categories that names a Google calendar.
 QString calendarOfCategories(const QVariantMap &record, const QVariantList &calendars, QString calendarId)
 {
@@ -353,7 +366,7 @@ bool HMGoogleSyncDriver::keepEventWriteAnswer(const EventWrite &write, int statu
     } else {
         if (write.isNew)
             m_calendarData->replaceTempId(write.hmxUid, key);
-        updated = dictionaryForJsonString(QString::fromUtf8(body)).value_or(QVariant()).toMap().value(QStringLiteral("updated")).toString();
+        updated = updatedOfAnswer(body);
     }
     if ((!updated.isEmpty() || marksWriteUnanswered(write)) && !writtenEvents().append(key, updated))
         DDLogError(QStringLiteral("Google's answer for event %1 could not be kept").arg(key));

@@ -296,9 +296,12 @@ QList<HMSyncRecord> HMCalendarData::outlookEventRecords(const QStringList &candi
                                                         const QHash<QString, QString> &texts,
                                                         const QHash<QString, OutlookEventTimes> &times)
 {
+    if (candidates.isEmpty())
+        return {};
     const bool googleDirect = isGoogleDirect();
     // Read once for the whole listing: the occurrences look their series up in it too.
     m_mappedDeviceIds = m_outlookEvents->ids().deviceIdsByOutlookId();
+    m_insertIdMapping = GlobalVariables::getIdMappingForInsertRecords();
     const QHash<QString, QString> &deviceIds = *m_mappedDeviceIds;
     QList<HMSyncRecord> records;
     records.reserve(candidates.size());
@@ -319,6 +322,8 @@ QList<HMSyncRecord> HMCalendarData::outlookEventRecords(const QStringList &candi
             listed.append(*record);
     }
     m_mappedDeviceIds.reset();
+    GlobalVariables::setIdMappingForInsertRecords(*m_insertIdMapping);
+    m_insertIdMapping.reset();
     return listed;
 }
 
@@ -347,11 +352,8 @@ std::optional<HMSyncRecord> HMCalendarData::outlookEventRecord(HMSyncRecord reco
     const bool googleDirect = isGoogleDirect();
     const QString text = texts.value(candidate);
     const bool ignored = googleDirect && isOrganizedByGoogleUser(text);
-    if (!record.hmxUid().isEmpty() && !record.outlookUid().isEmpty()) {
-        QVariantMap mapping = GlobalVariables::getIdMappingForInsertRecords();
-        mapping.insert(record.outlookUid(), record.hmxUid());
-        GlobalVariables::setIdMappingForInsertRecords(mapping);
-    }
+    if (!record.hmxUid().isEmpty() && !record.outlookUid().isEmpty() && m_insertIdMapping)
+        m_insertIdMapping->insert(record.outlookUid(), record.hmxUid());
     // The rule's count becomes an end instant in GMT for Google only. The phone and the cloud take the
     // end as a day: read as local, that instant falls a day early east of GMT and drops the last occurrence.
     if (googleDirect)

@@ -230,7 +230,9 @@ QString HMCalendarData::getGoogleIdForMasterRecordFromExceptonRecordId(const QSt
     QString deviceId = m_mappedDeviceIds ? m_mappedDeviceIds->value(seriesOutlookId)
                                          : outlookDatFileHelper().getDeviceEventIdForOutlookEventId(seriesOutlookId);
     if (deviceId.isEmpty())
-        deviceId = GlobalVariables::getIdMappingForInsertRecords().value(seriesOutlookId).toString();
+        deviceId = (m_insertIdMapping ? *m_insertIdMapping : GlobalVariables::getIdMappingForInsertRecords())
+                       .value(seriesOutlookId)
+                       .toString();
     if (deviceId.isEmpty())
         return QString();
     deviceId = deviceId.left(deviceId.indexOf(u'@') < 0 ? deviceId.size() : deviceId.indexOf(u'@'));

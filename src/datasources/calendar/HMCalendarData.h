@@ -379,6 +379,9 @@ private:
     bool m_outlookOccurrenceUnknown = false;
     // While the listing builds its records: the calendar map's device ids by Outlook id.
     std::optional<QHash<QString, QString>> m_mappedDeviceIds;
+    // While the listing builds its records: the ids of the records new to the other side by Outlook
+    // id, added to in place and handed to the process-wide copy once the listing ends.
+    std::optional<QVariantMap> m_insertIdMapping;
     // The series' Outlook id of each occurrence asked about.
     QHash<QString, QString> m_seriesOfOccurrence;
     // By the series' Outlook id, the days of its occurrences Outlook holds changed (read this listing).
