@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
 namespace platform::binaryplist {
@@ -858,7 +859,8 @@ public:
         return index;
     }
 
-    quint64 writeReferences(int kind, quint64 count, const std::vector<quint64> &references)
+    template <typename Reference>
+    quint64 writeReferences(int kind, quint64 count, std::span<const Reference> references)
     {
         const quint64 index = beginObject();
         appendMarker(kind, count);
@@ -880,7 +882,7 @@ public:
                 return child;
             references.push_back(*child);
         }
-        return writeReferences(KindArray, references.size(), references);
+        return writeReferences(KindArray, references.size(), std::span<const quint64>(references));
     }
 
     Result<quint64> writeDictionary(const QVariantMap &map, int depth)
@@ -897,7 +899,7 @@ public:
             references[slot] = *key;
             references[slot + size_t(map.size())] = *child;
         }
-        return writeReferences(KindDictionary, quint64(map.size()), references);
+        return writeReferences(KindDictionary, quint64(map.size()), std::span<const quint64>(references));
     }
 
     Result<quint64> writeIntegerValue(const QVariant &value)
@@ -1006,12 +1008,17 @@ quint64 Encoder::writeUid(quint64 value)
 
 quint64 Encoder::writeArray(const std::vector<quint64> &references)
 {
+    return m_writer->writeReferences(KindArray, references.size(), std::span<const quint64>(references));
+}
+
+quint64 Encoder::writeArray32(std::span<const quint32> references)
+{
     return m_writer->writeReferences(KindArray, references.size(), references);
 }
 
 quint64 Encoder::writeDictionary(const std::vector<quint64> &keysThenValues)
 {
-    return m_writer->writeReferences(KindDictionary, keysThenValues.size() / 2, keysThenValues);
+    return m_writer->writeReferences(KindDictionary, keysThenValues.size() / 2, std::span<const quint64>(keysThenValues));
 }
 
 QByteArray Encoder::finish(quint64 topObject)
