@@ -659,6 +659,14 @@ private:
 
 namespace {
 
+// Notes an archive object's object in the list, kept in 32 bits: a graph that numbers past four
+// billion objects would not fit in memory first.
+void placeObject(std::vector<quint32> &table, quint64 index, quint64 object)
+{
+    Q_ASSERT(object <= std::numeric_limits<quint32>::max());
+    table[size_t(index)] = quint32(object);
+}
+
 // The archive written from the packed entries, whole or, given a sink, to the sink as it is made
 // (then answering no bytes); why not, for a graph the archive cannot hold.
 platform::Result<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QString &rootKey,
@@ -679,13 +687,8 @@ platform::Result<QByteArray> streamArchive(const HMIdentifierGraph &graph, const
     if (sink)
         writer.streamTo(std::move(sink));
     writer.begin();
-    // Each archive object's object in the list, in 32 bits: a graph that numbers past four billion
-    // objects would not fit in memory first.
     std::vector<quint32> table(size_t(layout->objectCount));
-    const auto place = [&table](quint64 index, quint64 object) {
-        Q_ASSERT(object <= std::numeric_limits<quint32>::max());
-        table[size_t(index)] = quint32(object);
-    };
+    const auto place = [&table](quint64 index, quint64 object) { placeObject(table, index, object); };
     place(0, writer.name(kNull));
     place(1, writer.graphObject(layout->tail));
     place(2, writer.references(layout->tail.arrayClass, std::nullopt, layout->dictionaries));

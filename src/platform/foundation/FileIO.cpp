@@ -334,8 +334,7 @@ std::optional<FileBytes> mappedOwnFile(const OpenedFile &file, const struct stat
 {
     if (status.st_uid != ::geteuid() || status.st_nlink != 1 || file.size <= 0)
         return std::nullopt;
-    void *const mapping =
-        ::mmap(nullptr, size_t(file.size), PROT_READ, MAP_PRIVATE, file.descriptor, 0);
+    void *const mapping = ::mmap(nullptr, size_t(file.size), PROT_READ, MAP_PRIVATE, file.descriptor, 0);
     if (mapping == MAP_FAILED)
         return std::nullopt;
     return FileBytes(mapping, size_t(file.size));
