@@ -143,6 +143,10 @@ public:
     // Removes every dictionary whose "nativeId" equals nativeId exactly.
     void removeDictionariesForNativeId(const QString &nativeId);
 
+    // Lets go of the lookup indexes, which the next lookup builds again: for a run that looks
+    // nothing up any more, before the graph is written.
+    void releaseLookups() { dropIndexes(); }
+
     // Invalid until the graph was loaded from or written to its files.
     const std::optional<DurableState> &durableState() const { return m_durableState; }
     // Notes what the graph's files now hold: the graph's own list as it stands, or the given list

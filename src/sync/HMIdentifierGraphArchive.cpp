@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <limits>
 #include <functional>
 #include <span>
 #include <type_traits>
@@ -577,12 +578,12 @@ public:
         name(kObjectsKey);
     }
 
-    QByteArray finish(const std::vector<quint64> &table)
+    QByteArray finish(const std::vector<quint32> &table)
     {
         const quint64 archiver = name(kArchiverKey);
         const quint64 archiverName = name(kArchiverName);
         const quint64 objectsKey = name(kObjectsKey);
-        const quint64 objects = m_encoder.writeArray(table);
+        const quint64 objects = m_encoder.writeArray32(table);
         const quint64 topKey = name(kTopKey);
         const quint64 rootKey = text(m_rootKey);
         const quint64 top = m_encoder.writeDictionary({rootKey, m_encoder.writeUid(1)});
@@ -658,6 +659,14 @@ private:
 
 namespace {
 
+// Notes an archive object's object in the list, kept in 32 bits: a graph that numbers past four
+// billion objects would not fit in memory first.
+void placeObject(std::vector<quint32> &table, quint64 index, quint64 object)
+{
+    Q_ASSERT(object <= std::numeric_limits<quint32>::max());
+    table[size_t(index)] = quint32(object);
+}
+
 // The archive written from the packed entries, whole or, given a sink, to the sink as it is made
 // (then answering no bytes); why not, for a graph the archive cannot hold.
 platform::Result<QByteArray> streamArchive(const HMIdentifierGraph &graph, const QString &rootKey,
@@ -678,10 +687,11 @@ platform::Result<QByteArray> streamArchive(const HMIdentifierGraph &graph, const
     if (sink)
         writer.streamTo(std::move(sink));
     writer.begin();
-    std::vector<quint64> table(size_t(layout->objectCount));
-    table[0] = writer.name(kNull);
-    table[1] = writer.graphObject(layout->tail);
-    table[2] = writer.references(layout->tail.arrayClass, std::nullopt, layout->dictionaries);
+    std::vector<quint32> table(size_t(layout->objectCount));
+    const auto place = [&table](quint64 index, quint64 object) { placeObject(table, index, object); };
+    place(0, writer.name(kNull));
+    place(1, writer.graphObject(layout->tail));
+    place(2, writer.references(layout->tail.arrayClass, std::nullopt, layout->dictionaries));
     // Numbered again with the texts the first pass placed: the same places, and each entry's new
     // objects as it comes to them.
     ArchiveNumbering numbering(texts);
@@ -689,10 +699,10 @@ platform::Result<QByteArray> streamArchive(const HMIdentifierGraph &graph, const
     for (const HMIdentifierGraphEntry &entry : graph.entries()) {
         numbering.numberEntry(entry, objects);
         for (const NewObject &object : objects.created)
-            table[size_t(object.index)] = writer.created(object, objects.references);
+            place(object.index, writer.created(object, objects.references));
     }
     for (const NewObject &object : numbering.numberTail(graph.lastSyncDate()).created)
-        table[size_t(object.index)] = writer.created(object, {});
+        place(object.index, writer.created(object, {}));
     QByteArray bytes = writer.finish(table);
     hasSinkFailed = writer.hasSinkFailed();
     if (writer.hasFailed())

@@ -72,10 +72,14 @@ public:
     // The graph an archive holds under a root key, or why it cannot be read: what
     // KeyedUnarchiver::unarchiveObject gives, read straight into packed entries where it can be. The
     // bytes are let go once read.
-    static platform::Result<std::unique_ptr<HMIdentifierGraph>> unarchivedGraph(QByteArray bytes, const QString &rootKey);
+    // releasePages, when given, is called every so many entries read straight into packed entries:
+    // a caller reading a mapped file lets go of the pages read so far (the bytes stay readable).
+    static platform::Result<std::unique_ptr<HMIdentifierGraph>>
+    unarchivedGraph(QByteArray bytes, const QString &rootKey, const std::function<void()> &releasePages = {});
     // The graph read straight into packed entries; nullopt for an archive only KeyedUnarchiver
     // reads, which then accepts or refuses it.
-    static std::optional<std::unique_ptr<HMIdentifierGraph>> streamedGraph(const QByteArray &bytes, const QString &rootKey);
+    static std::optional<std::unique_ptr<HMIdentifierGraph>>
+    streamedGraph(const QByteArray &bytes, const QString &rootKey, const std::function<void()> &releasePages = {});
     // Appends a leaf of a property list to a value being packed, as an entry packs the value a
     // reading of the list builds of it: an ASCII text as it stands, any other leaf through its
     // value; false, appending nothing, for a damaged leaf.

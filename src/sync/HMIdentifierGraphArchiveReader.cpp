@@ -23,6 +23,8 @@ const QString kGraphClassText = QStringLiteral("HMIdentifierGraph");
 // others are made each time they are met.
 constexpr size_t kMaxKeptKeys = 64;
 static_assert(kMaxKeptKeys < 255, "a kept key's place is one byte");
+// Entries read between two calls of a reader's releasePages: some hundred kilobytes of a file.
+constexpr quint64 kEntriesPerRelease = 1024;
 
 // The classes the reader tells apart; any other is read by KeyedUnarchiver. Unreadable: the
 // dictionary names no readable class entry. Unknown: the class entry was not read yet.
@@ -51,10 +53,10 @@ std::optional<quint64> fieldOf(const OwnFields &fields, OwnKey key)
 class GraphFileReader final
 {
 public:
-    explicit GraphFileReader(KeyedUnarchiver::Frame frame)
+    GraphFileReader(KeyedUnarchiver::Frame frame, const std::function<void()> &releasePages)
         : m_document(std::move(frame.document)), m_top(frame.top), m_entries(m_document.elementsOf(frame.objects)),
           m_remainingSteps(KeyedUnarchiver::stepBudgetFor(m_entries.size())), m_names(size_t(m_entries.size())),
-          m_states(size_t(m_entries.size()), Unseen)
+          m_states(size_t(m_entries.size()), Unseen), m_releasePages(releasePages)
     {
     }
 
@@ -181,6 +183,8 @@ private:
     enum State : quint8 { Unseen, InProgress, ReadAsValue };
     std::vector<State> m_states;
     HMIdentifierGraphEntry::Arena m_arena;
+    // Called every kEntriesPerRelease entries; may be empty.
+    const std::function<void()> &m_releasePages;
     // The value being packed.
     QByteArray m_packing;
 };
@@ -208,6 +212,8 @@ bool GraphFileReader::readEntries(quint64 graphObject, quint64 graphIndex, HMIde
         if (!readEntry(items->at(position)))
             return false;
         entries.append(m_arena.end());
+        if (m_releasePages && (position + 1) % kEntriesPerRelease == 0)
+            m_releasePages();
     }
     return true;
 }
@@ -462,19 +468,21 @@ std::optional<QDateTime> GraphFileReader::lastSyncDate(quint64 graphObject, quin
 
 } // namespace
 
-std::optional<std::unique_ptr<HMIdentifierGraph>> HMIdentifierGraphArchive::streamedGraph(const QByteArray &bytes,
-                                                                                        const QString &rootKey)
+std::optional<std::unique_ptr<HMIdentifierGraph>>
+HMIdentifierGraphArchive::streamedGraph(const QByteArray &bytes, const QString &rootKey,
+                                        const std::function<void()> &releasePages)
 {
     platform::Result<KeyedUnarchiver::Frame> frame = KeyedUnarchiver::openFrame(bytes);
     if (!frame)
         return std::nullopt;
-    return GraphFileReader(std::move(frame).value()).read(rootKey);
+    return GraphFileReader(std::move(frame).value(), releasePages).read(rootKey);
 }
 
-platform::Result<std::unique_ptr<HMIdentifierGraph>> HMIdentifierGraphArchive::unarchivedGraph(QByteArray bytes,
-                                                                                             const QString &rootKey)
+platform::Result<std::unique_ptr<HMIdentifierGraph>>
+HMIdentifierGraphArchive::unarchivedGraph(QByteArray bytes, const QString &rootKey,
+                                          const std::function<void()> &releasePages)
 {
-    std::optional<std::unique_ptr<HMIdentifierGraph>> streamed = streamedGraph(bytes, rootKey);
+    std::optional<std::unique_ptr<HMIdentifierGraph>> streamed = streamedGraph(bytes, rootKey, releasePages);
     if (streamed)
         return std::move(*streamed);
     return KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, rootKey);

@@ -475,6 +475,22 @@ void replayJournal(HMIdentifierGraph &graph, const QString &path, const QByteArr
 // The graph the file's bytes hold; the bytes are let go once read. The graph copies what it keeps,
 // so nothing of it refers to the file's bytes. A file in XML, as earlier versions wrote it, is read
 // from a copy: the XML reader is given bytes that end in a NUL, which a mapping's bytes do not.
+// The digest the journal names its graph file by (HMIdentifierGraphJournal::digestOf), read a
+// megabyte at a time, each let go of once read: the file is not held whole for its check.
+QByteArray digestOfFile(const std::optional<platform::FileBytes> &stored)
+{
+    if (!stored)
+        return HMIdentifierGraphJournal::digestOf(std::nullopt);
+    constexpr qsizetype kPieceBytes = qsizetype(1) << 20;
+    const QByteArrayView bytes((*stored).bytes());
+    HMIdentifierGraphJournal::RunningDigest digest;
+    for (qsizetype at = 0; at < bytes.size(); at += kPieceBytes) {
+        digest.add(bytes.sliced(at, std::min(kPieceBytes, bytes.size() - at)));
+        stored->releaseResidentPages();
+    }
+    return digest.text();
+}
+
 Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(std::optional<platform::FileBytes> &&stored)
 {
     if (!stored)
@@ -482,9 +498,10 @@ Result<std::unique_ptr<HMIdentifierGraph>> graphFrom(std::optional<platform::Fil
     const platform::FileBytes file = std::move(*stored);
     stored.reset();
     const QByteArray &bytes = file.bytes();
+    const std::function<void()> releasePages = [&file] { file.releaseResidentPages(); };
     Result<std::unique_ptr<HMIdentifierGraph>> graph = HMIdentifierGraphArchive::unarchivedGraph(
         !file.isMapped() || bytes.startsWith("bplist") ? bytes : QByteArray(bytes.constData(), bytes.size()),
-        kGraphRootKey);
+        kGraphRootKey, releasePages);
     if (graph && !graph.value())
         return Error(ErrorCode::DataMalformed, QStringLiteral("it holds no graph"));
     return graph;
@@ -508,8 +525,7 @@ std::shared_ptr<HMIdentifierGraph> HMProfileManager::identifierGraphForProfile(c
         DDLogError(QStringLiteral("Could not read %1: %2").arg(*path, stored.error().message()));
         return nullptr;
     }
-    const QByteArray digest = HMIdentifierGraphJournal::digestOf(
-        *stored ? std::optional<QByteArray>((*stored)->bytes()) : std::optional<QByteArray>());
+    const QByteArray digest = digestOfFile(*stored);
     const qint64 graphFileBytes = *stored ? (*stored)->bytes().size() : 0;
     // The file's bytes go to the reader, which lets them go before the journal is replayed.
     Result<std::unique_ptr<HMIdentifierGraph>> graph = graphFrom(std::move(*stored));

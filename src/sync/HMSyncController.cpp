@@ -468,6 +468,13 @@ void HMSyncController::cleanupController()
 {
     if (m_syncClient)
         (void)m_syncClient->cleanup();
+    // The record stages are over: no graph is looked up again, and each is written next, which
+    // needs room of its own while every graph is still held.
+    for (const HMSyncConduit conduit : kHMSyncConduits) {
+        const std::shared_ptr<HMData> dataSource = m_conduits[quint64(conduit)]->conduitData();
+        if (const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr)
+            graph->releaseLookups();
+    }
     setNextStage();
 }
 

@@ -263,6 +263,35 @@ TEST(HMIdentifierGraph, FilesRoundTripPerProfileAndConduit)
     EXPECT_TRUE(QFile::exists(home.path(QStringLiteral("0b9c6a52-3f1e-4f7a-9d7e-2c1b5a4e8f00_A.idgraph"))));
 }
 
+// A file of several megabytes is read a piece at a time, its pages let go of as it is read: the
+// graph and the digest its journal is checked against must still come from every byte of it.
+TEST(HMIdentifierGraph, ALargeGraphFileAndItsJournalReadWholeWhileTheFileIsLetGoOfAsItIsRead)
+{
+    ScopedDataHome home;
+    const HMProfile profile = profileWithFile(QStringLiteral("5d1e2f60-7a8b-4c9d-8e0f-1a2b3c4d5e6f"));
+    HMIdentifierGraph graph;
+    QList<QVariantMap> dictionaries;
+    for (int index = 0; index < 6000; ++index) {
+        dictionaries.append(entry(QStringLiteral("uid-%1").arg(index), QStringLiteral("native-%1").arg(index),
+                                  {{QStringLiteral("crcValue"), QStringLiteral("%1").arg(index * 7919, 0, 16)},
+                                   {QStringLiteral("keys"), QVariantList{QStringLiteral("PHONE %1 ").arg(index).repeated(40)}}}));
+    }
+    graph.setIdentifierDictionaries(dictionaries);
+    ASSERT_TRUE(HMProfileManager::saveIdentifier(graph, profile, QStringLiteral("A")));
+    const QString file = home.path(QStringLiteral("5d1e2f60-7a8b-4c9d-8e0f-1a2b3c4d5e6f_A.idgraph"));
+    ASSERT_GT(QFileInfo(file).size(), 2 << 20);
+    // A change in the journal is replayed only on the file whose digest the journal names.
+    ASSERT_TRUE(graph.replaceDictionaryForHarrowmereUid(QStringLiteral("uid-5999"),
+                                                        entry(QStringLiteral("uid-5999"), QStringLiteral("native-new"))));
+    ASSERT_TRUE(HMProfileManager::journalIdentifier(graph, profile, QStringLiteral("A")));
+
+    const std::shared_ptr<HMIdentifierGraph> loaded = profile.identifierGraphForConduit(QStringLiteral("A"));
+    ASSERT_NE(loaded, nullptr);
+    ASSERT_EQ(loaded->count(), 6000);
+    EXPECT_TRUE(loaded->identifierDictionaries() == graph.identifierDictionaries());
+    EXPECT_EQ(loaded->nativeIdForHarrowmereUid(QStringLiteral("uid-5999")), QStringLiteral("native-new"));
+}
+
 TEST(HMIdentifierGraph, OutlookSyncsNeitherReadNorWriteGraphs)
 {
     ScopedDataHome home;

@@ -36,6 +36,13 @@ FileBytes::~FileBytes()
     unmap();
 }
 
+void FileBytes::releaseResidentPages() const
+{
+    // The mapping is private and read-only, so no page of it differs from the file's.
+    if (m_mapping)
+        ::madvise(m_mapping, m_mappedLength, MADV_DONTNEED);
+}
+
 // The array over the mapping goes first: nothing of this object names the mapping once it is gone.
 void FileBytes::unmap()
 {

@@ -25,6 +25,10 @@ public:
     // nor any copy of it may be kept past this object, and the bytes are not followed by a NUL.
     const QByteArray &bytes() const { return m_bytes; }
     bool isMapped() const { return m_mapping != nullptr; }
+    // Lets go of a mapping's pages read so far: they stay in the kernel's cache, and a later read
+    // maps them again. A reader that goes through a large file calls it now and then, so that the
+    // file is not held whole in memory beside what is made of it. Nothing for bytes read into memory.
+    void releaseResidentPages() const;
 
 private:
     void unmap();

@@ -327,14 +327,14 @@ Result<QByteArray> readWholeFile(const QString &path, qint64 maxBytes)
 
 namespace {
 
-// The opened file mapped read-only, its pages made present at once (the reader goes through all of
-// them); nullopt when it is not one to map or cannot be mapped.
+// The opened file mapped read-only, its pages made present as they are read, so that a reader that
+// lets go of them as it goes (FileBytes::releaseResidentPages) never holds the whole file; nullopt
+// when it is not one to map or cannot be mapped.
 std::optional<FileBytes> mappedOwnFile(const OpenedFile &file, const struct stat &status)
 {
     if (status.st_uid != ::geteuid() || status.st_nlink != 1 || file.size <= 0)
         return std::nullopt;
-    void *const mapping =
-        ::mmap(nullptr, size_t(file.size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.descriptor, 0);
+    void *const mapping = ::mmap(nullptr, size_t(file.size), PROT_READ, MAP_PRIVATE, file.descriptor, 0);
     if (mapping == MAP_FAILED)
         return std::nullopt;
     return FileBytes(mapping, size_t(file.size));

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
 namespace platform::binaryplist {
@@ -609,37 +610,52 @@ private:
     bool m_hasSinkFailed = false;
 };
 
-// The offset of each object written. A list is nearly always far smaller than 4 GiB: offsets are
-// kept in 32 bits, half the room, until one does not fit, and all in 64 bits from then on.
+// The offset of each object written, kept as the gap from the offset before it in 7-bit groups
+// (the low group first, a set high bit where another follows). Objects are written one after
+// another, so offsets only grow and the gap is the size of the object before: nearly always under
+// 128 bytes, one byte an object, where holding the offsets themselves took four. A graph's archive
+// of ten thousand entries numbers over half a million objects, whose table is kept until the end.
 class ObjectOffsets final
 {
 public:
-    void reserve(size_t count) { m_narrow.reserve(count); }
-    size_t size() const { return m_narrow.size() + m_wide.size(); }
+    // Room for this many objects of under 128 bytes.
+    void reserve(size_t count) { m_gaps.reserve(count); }
+    size_t size() const { return m_count; }
+    // The offset must not be below the one pushed before it.
     void push(quint64 offset)
     {
-        if (m_wide.empty() && offset <= std::numeric_limits<quint32>::max()) {
-            m_narrow.push_back(quint32(offset));
-            return;
+        Q_ASSERT(offset >= m_last);
+        quint64 gap = offset - m_last;
+        m_last = offset;
+        ++m_count;
+        while (gap >= 0x80) {
+            m_gaps.push_back(char(quint8(gap) | 0x80));
+            gap >>= 7;
         }
-        if (m_wide.empty()) {
-            m_wide.assign(m_narrow.begin(), m_narrow.end());
-            m_narrow = {};
-        }
-        m_wide.push_back(offset);
+        m_gaps.push_back(char(gap));
     }
     template <typename Visit>
     void forEach(const Visit &visit) const
     {
-        for (const quint32 offset : m_narrow)
-            visit(quint64(offset));
-        for (const quint64 offset : m_wide)
+        quint64 offset = 0;
+        quint64 gap = 0;
+        int shift = 0;
+        for (const char byte : m_gaps) {
+            gap |= quint64(quint8(byte) & 0x7F) << shift;
+            shift += 7;
+            if ((quint8(byte) & 0x80) != 0)
+                continue;
+            offset += gap;
             visit(offset);
+            gap = 0;
+            shift = 0;
+        }
     }
 
 private:
-    std::vector<quint32> m_narrow;
-    std::vector<quint64> m_wide;
+    std::vector<char> m_gaps;
+    size_t m_count = 0;
+    quint64 m_last = 0;
 };
 
 void putBigEndian(char *out, quint64 value, int width)
@@ -843,7 +859,8 @@ public:
         return index;
     }
 
-    quint64 writeReferences(int kind, quint64 count, const std::vector<quint64> &references)
+    template <typename Reference>
+    quint64 writeReferences(int kind, quint64 count, std::span<const Reference> references)
     {
         const quint64 index = beginObject();
         appendMarker(kind, count);
@@ -865,7 +882,7 @@ public:
                 return child;
             references.push_back(*child);
         }
-        return writeReferences(KindArray, references.size(), references);
+        return writeReferences(KindArray, references.size(), std::span<const quint64>(references));
     }
 
     Result<quint64> writeDictionary(const QVariantMap &map, int depth)
@@ -882,7 +899,7 @@ public:
             references[slot] = *key;
             references[slot + size_t(map.size())] = *child;
         }
-        return writeReferences(KindDictionary, quint64(map.size()), references);
+        return writeReferences(KindDictionary, quint64(map.size()), std::span<const quint64>(references));
     }
 
     Result<quint64> writeIntegerValue(const QVariant &value)
@@ -991,12 +1008,17 @@ quint64 Encoder::writeUid(quint64 value)
 
 quint64 Encoder::writeArray(const std::vector<quint64> &references)
 {
+    return m_writer->writeReferences(KindArray, references.size(), std::span<const quint64>(references));
+}
+
+quint64 Encoder::writeArray32(std::span<const quint32> references)
+{
     return m_writer->writeReferences(KindArray, references.size(), references);
 }
 
 quint64 Encoder::writeDictionary(const std::vector<quint64> &keysThenValues)
 {
-    return m_writer->writeReferences(KindDictionary, keysThenValues.size() / 2, keysThenValues);
+    return m_writer->writeReferences(KindDictionary, keysThenValues.size() / 2, std::span<const quint64>(keysThenValues));
 }
 
 QByteArray Encoder::finish(quint64 topObject)

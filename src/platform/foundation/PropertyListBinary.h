@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -403,6 +404,8 @@ public:
     Result<quint64> writeDistinctUtf8(QByteArrayView utf8);
     quint64 writeUid(quint64 value);
     quint64 writeArray(const std::vector<quint64> &references);
+    // The same for references that fit 32 bits, for a caller holding many of them.
+    quint64 writeArray32(std::span<const quint32> references);
     // The keys' objects, then the values' objects in the same order.
     quint64 writeDictionary(const std::vector<quint64> &keysThenValues);
     // The whole list, with the given object at its top. Ends the encoder. After streamTo, the list

@@ -118,6 +118,23 @@ TEST(PropertyList, ReadsBinaryListsLargerThanSixtyFourKilobytes)
     EXPECT_EQ(back->toList(), entries);
 }
 
+TEST(PropertyList, ObjectsOfEverySizeAreFoundWhereTheyWereWritten)
+{
+    // An object's size decides how its offset is kept while the list is written: sizes on each side
+    // of 128, 16384 and 2097152 bytes, each between small objects, must come back where they stand.
+    QVariantList items;
+    for (const qsizetype length : {1, 125, 126, 127, 128, 16381, 16382, 16383, 16384, 2097150, 2097151, 2097152}) {
+        items.append(QString(length, QLatin1Char('a' + char(length % 26))));
+        items.append(qint64(length));
+        items.append(QByteArray(length, 'b'));
+    }
+    const Result<QByteArray> bytes = serializePropertyList(items, PropertyListFormat::Binary);
+    ASSERT_TRUE(bytes.ok());
+    const Result<QVariant> back = parsePropertyList(*bytes);
+    ASSERT_TRUE(back.ok()) << back.error().message().toStdString();
+    EXPECT_TRUE(back->toList() == items);
+}
+
 TEST(PropertyList, RefusesValuesItCannotHoldAndSaysWhich)
 {
     struct Row
