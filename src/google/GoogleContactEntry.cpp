@@ -10,19 +10,66 @@ namespace googlecontactentry {
 
 namespace {
 
+// The entry is written straight into one UTF-8 buffer: the markup is ASCII, and the record's texts go
+// in as they are encoded, escaped on the way.
+
 QString text(const QVariantMap &record, const char *key)
 {
     return record.value(QLatin1String(key)).toString();
 }
 
-QString escaped(const QVariantMap &record, const char *key)
+// The text in UTF-8 with "&", the double quote, "<" and ">" as entity references. Runs of other than
+// ASCII go through Qt's encoder whole, so a surrogate pair is never split.
+void appendEscaped(QByteArray &entry, QStringView value)
 {
-    return xmlEscapedString(text(record, key));
+    qsizetype at = 0;
+    while (at < value.size()) {
+        const char16_t unit = value[at].unicode();
+        if (unit >= 0x80) {
+            qsizetype end = at + 1;
+            while (end < value.size() && value[end].unicode() >= 0x80)
+                ++end;
+            entry += value.sliced(at, end - at).toUtf8();
+            at = end;
+            continue;
+        }
+        switch (unit) {
+        case u'&':
+            entry += "&amp;";
+            break;
+        case u'"':
+            entry += "&quot;";
+            break;
+        case u'<':
+            entry += "&lt;";
+            break;
+        case u'>':
+            entry += "&gt;";
+            break;
+        default:
+            entry += char(unit);
+        }
+        ++at;
+    }
 }
 
-QString rel(const char *fragment)
+// <name>value</name> and a line end.
+void appendElement(QByteArray &entry, const char *name, QStringView value)
 {
-    return kGdNamespace + QLatin1Char('#') + QLatin1String(fragment);
+    entry += '<';
+    entry += name;
+    entry += '>';
+    appendEscaped(entry, value);
+    entry += "</";
+    entry += name;
+    entry += ">\n";
+}
+
+void appendRel(QByteArray &entry, const char *fragment)
+{
+    entry += kGdNamespaceText;
+    entry += '#';
+    entry += fragment;
 }
 
 // Prefix, given, additional, family and suffix joined by single blanks, the ends' blanks taken off
@@ -42,23 +89,32 @@ QString fullName(const QVariantMap &record)
     return name.replace(QStringLiteral("  "), QStringLiteral(" "));
 }
 
-void appendNames(QString &entry, const QVariantMap &record)
+void appendNames(QByteArray &entry, const QVariantMap &record)
 {
-    entry += QStringLiteral("<gd:name>\n");
-    entry += QStringLiteral("<gd:givenName>%1</gd:givenName>\n").arg(escaped(record, "NEWFNAME"));
-    entry += QStringLiteral("<gd:familyName>%1</gd:familyName>\n").arg(escaped(record, "NEWLNAME"));
-    entry += QStringLiteral("<gd:additionalName>%1</gd:additionalName>\n").arg(escaped(record, "MIDNAME"));
-    entry += QStringLiteral("<gd:namePrefix>%1</gd:namePrefix>\n").arg(escaped(record, "SALUTATION"));
-    entry += QStringLiteral("<gd:nameSuffix>%1</gd:nameSuffix>\n").arg(escaped(record, "SUFFIX"));
-    entry += QStringLiteral("<gd:fullName>%1</gd:fullName>\n</gd:name>\n").arg(xmlEscapedString(fullName(record)));
+    static const char *const parts[][2] = {{"gd:givenName", "NEWFNAME"},
+                                           {"gd:familyName", "NEWLNAME"},
+                                           {"gd:additionalName", "MIDNAME"},
+                                           {"gd:namePrefix", "SALUTATION"},
+                                           {"gd:nameSuffix", "SUFFIX"}};
+    entry += "<gd:name>\n";
+    for (const auto &part : parts)
+        appendElement(entry, part[0], text(record, part[1]));
+    appendElement(entry, "gd:fullName", fullName(record));
+    entry += "</gd:name>\n";
 }
 
-void appendEmails(QString &entry, const QVariantMap &record)
+void appendEmails(QByteArray &entry, const QVariantMap &record)
 {
-    entry += QStringLiteral("<gd:email rel=\"%1\"\nprimary=\"true\"\naddress=\"%2\"/>\n")
-                 .arg(rel("work"), escaped(record, "EMAIL"));
-    entry += QStringLiteral("<gd:email rel=\"%1\"\naddress=\"%2\"/>\n").arg(rel("home"), escaped(record, "EMAIL2"));
-    entry += QStringLiteral("<gd:email rel=\"%1\"\naddress=\"%2\"/>\n").arg(rel("other"), escaped(record, "EMAIL3"));
+    static const char *const emails[][3] = {{"work", "\"\nprimary=\"true\"\naddress=\"", "EMAIL"},
+                                            {"home", "\"\naddress=\"", "EMAIL2"},
+                                            {"other", "\"\naddress=\"", "EMAIL3"}};
+    for (const auto &email : emails) {
+        entry += "<gd:email rel=\"";
+        appendRel(entry, email[0]);
+        entry += email[1];
+        appendEscaped(entry, text(record, email[2]));
+        entry += "\"/>\n";
+    }
 }
 
 // Slot number to label code: 1 to 10 start as "-1", the record's labels (any slot) over them.
@@ -70,25 +126,30 @@ QMap<int, QString> phoneLabelsOfRecord(const QVariantMap &record)
     const QString prefix = QStringLiteral("PHONELABEL");
     for (auto it = record.lowerBound(prefix); it != record.constEnd() && it.key().startsWith(prefix); ++it) {
         bool isNumber = false;
-        const int slot = it.key().mid(prefix.size()).toInt(&isNumber);
+        const int slot = QStringView(it.key()).mid(prefix.size()).toInt(&isNumber);
         if (isNumber)
             labels.insert(slot, it.value().toString());
     }
     return labels;
 }
 
-// The number of the first slot whose label is the phone key's code; null when none is.
-QString numberWithLabel(const QString &phoneKey, const QMap<int, QString> &labels, const QVariantMap &record)
+// The label code of a phone key ("HOMEPHONE" 1 ... "MAINPHONE" 10); empty for a key without one.
+template <typename Key>
+QLatin1String codeOfPhoneKey(const Key &phoneKey)
 {
-    static const QMap<QString, QString> codes{{QStringLiteral("HOMEPHONE"), QStringLiteral("1")},
-                                              {QStringLiteral("CELLPHONE"), QStringLiteral("2")},
-                                              {QStringLiteral("WORKPHONE"), QStringLiteral("3")},
-                                              {QStringLiteral("WORKFAX"), QStringLiteral("4")},
-                                              {QStringLiteral("HOMEFAX"), QStringLiteral("5")},
-                                              {QStringLiteral("PAGER"), QStringLiteral("6")},
-                                              {QStringLiteral("OTHERPHONE"), QStringLiteral("7")},
-                                              {QStringLiteral("MAINPHONE"), QStringLiteral("10")}};
-    const QString code = codes.value(phoneKey);
+    static const char *const codes[][2] = {{"HOMEPHONE", "1"}, {"CELLPHONE", "2"}, {"WORKPHONE", "3"},
+                                           {"WORKFAX", "4"},   {"HOMEFAX", "5"},   {"PAGER", "6"},
+                                           {"OTHERPHONE", "7"}, {"MAINPHONE", "10"}};
+    for (const auto &code : codes) {
+        if (phoneKey == QLatin1String(code[0]))
+            return QLatin1String(code[1]);
+    }
+    return {};
+}
+
+// The number of the first slot whose label is the code; null when none is.
+QString numberWithCode(QLatin1String code, const QMap<int, QString> &labels, const QVariantMap &record)
+{
     if (code.isEmpty())
         return {};
     for (auto it = labels.constBegin(); it != labels.constEnd(); ++it) {
@@ -100,37 +161,48 @@ QString numberWithLabel(const QString &phoneKey, const QMap<int, QString> &label
     return {};
 }
 
-void appendPhones(QString &entry, const QVariantMap &record)
+void appendPhones(QByteArray &entry, const QVariantMap &record)
 {
     static const char *const phones[][2] = {{"WORKPHONE", "work"}, {"HOMEPHONE", "home"}, {"OTHERPHONE", "other"},
                                             {"CELLPHONE", "mobile"}, {"PAGER", "pager"},   {"MAINPHONE", "main"},
                                             {"WORKFAX", "work_fax"}, {"HOMEFAX", "home_fax"}};
     const QMap<int, QString> labels = phoneLabelsOfRecord(record);
     for (const auto &phone : phones) {
-        const QString number = numberWithLabel(QLatin1String(phone[0]), labels, record);
+        const QString number = numberWithCode(codeOfPhoneKey(QLatin1String(phone[0])), labels, record);
         if (number.isNull())
             continue;
-        entry += QStringLiteral("<gd:phoneNumber rel=\"%1\">\n%2\n</gd:phoneNumber>\n")
-                     .arg(rel(phone[1]), xmlEscapedString(number));
+        entry += "<gd:phoneNumber rel=\"";
+        appendRel(entry, phone[1]);
+        entry += "\">\n";
+        appendEscaped(entry, number);
+        entry += "\n</gd:phoneNumber>\n";
     }
 }
 
-void appendOrganization(QString &entry, const QVariantMap &record)
+void appendOrganization(QByteArray &entry, const QVariantMap &record)
 {
     const bool hasCompany = record.contains(QStringLiteral("COMPANY"));
     const bool hasTitle = record.contains(QStringLiteral("PROFESSION"));
     if (!hasCompany && !hasTitle)
         return;
-    entry += QStringLiteral("<gd:organization rel=\"%1\">").arg(rel("other"));
-    if (hasCompany)
-        entry += QStringLiteral("\n<gd:orgName>%1</gd:orgName>").arg(escaped(record, "COMPANY"));
-    if (hasTitle)
-        entry += QStringLiteral("\n<gd:orgTitle>%1</gd:orgTitle>").arg(escaped(record, "PROFESSION"));
-    entry += QStringLiteral("\n</gd:organization>");
+    entry += "<gd:organization rel=\"";
+    appendRel(entry, "other");
+    entry += "\">";
+    if (hasCompany) {
+        entry += "\n<gd:orgName>";
+        appendEscaped(entry, text(record, "COMPANY"));
+        entry += "</gd:orgName>";
+    }
+    if (hasTitle) {
+        entry += "\n<gd:orgTitle>";
+        appendEscaped(entry, text(record, "PROFESSION"));
+        entry += "</gd:orgTitle>";
+    }
+    entry += "\n</gd:organization>";
 }
 
-// keys: the three street lines, city, region, postcode, country.
-void appendAddress(QString &entry, const QVariantMap &record, const char *const keys[7], const char *fragment)
+// The street lines joined by line ends, without line ends at either end.
+QString streetOf(const QVariantMap &record, const char *const keys[3])
 {
     QString street = text(record, keys[0]);
     for (int line = 1; line < 3; ++line) {
@@ -141,11 +213,19 @@ void appendAddress(QString &entry, const QVariantMap &record, const char *const 
         street.remove(0, 1);
     while (street.endsWith(u'\n'))
         street.chop(1);
+    return street;
+}
+
+// keys: the three street lines, city, region, postcode, country.
+void appendAddress(QByteArray &entry, const QVariantMap &record, const char *const keys[7], const char *fragment)
+{
+    const QString street = streetOf(record, keys);
     const QString city = text(record, keys[3]);
     const QString region = text(record, keys[4]);
     const QString postcode = text(record, keys[5]);
     const QString country = text(record, keys[6]);
-    QString formatted = QStringLiteral("%1\r\n%2, %3 %4\r\n%5").arg(street, city, region, postcode, country);
+    QString formatted = street + QLatin1String("\r\n") + city + QLatin1String(", ") + region + QLatin1Char(' ') + postcode +
+                        QLatin1String("\r\n") + country;
     formatted.replace(u'\n', u' ');
     while (formatted.startsWith(u' '))
         formatted.remove(0, 1);
@@ -154,36 +234,62 @@ void appendAddress(QString &entry, const QVariantMap &record, const char *const 
     static const QRegularExpression blank(QStringLiteral("^[\\r\\n ,]*$"));
     if (blank.match(formatted).hasMatch())
         return;
-    entry += QStringLiteral("<gd:structuredPostalAddress\nrel=\"%1\">\n").arg(rel(fragment));
-    entry += QStringLiteral("<gd:city>%1</gd:city>\n").arg(xmlEscapedString(city));
-    entry += QStringLiteral("<gd:street>%1</gd:street>\n").arg(xmlEscapedString(street));
-    entry += QStringLiteral("<gd:region>%1</gd:region>\n").arg(xmlEscapedString(region));
-    entry += QStringLiteral("<gd:postcode>%1</gd:postcode>\n").arg(xmlEscapedString(postcode));
-    entry += QStringLiteral("<gd:country>%1</gd:country>\n").arg(xmlEscapedString(country));
-    entry += QStringLiteral("<gd:formattedAddress>%1</gd:formattedAddress>\n").arg(xmlEscapedString(formatted));
-    entry += QStringLiteral("</gd:structuredPostalAddress>\n");
+    entry += "<gd:structuredPostalAddress\nrel=\"";
+    appendRel(entry, fragment);
+    entry += "\">\n";
+    appendElement(entry, "gd:city", city);
+    appendElement(entry, "gd:street", street);
+    appendElement(entry, "gd:region", region);
+    appendElement(entry, "gd:postcode", postcode);
+    appendElement(entry, "gd:country", country);
+    appendElement(entry, "gd:formattedAddress", formatted);
+    entry += "</gd:structuredPostalAddress>\n";
 }
 
-void appendMemberships(QString &entry, const QVariantMap &record, const QMap<QString, QString> &groups,
+void appendMembership(QByteArray &entry, QStringView href)
+{
+    entry += "<gContact:groupMembershipInfo deleted='false' href=\"";
+    appendEscaped(entry, href);
+    entry += "\"/>\n";
+}
+
+void appendMemberships(QByteArray &entry, const QVariantMap &record, const QMap<QString, QString> &groups,
                        const QString &userEmail)
 {
-    entry += QStringLiteral("<gContact:groupMembershipInfo deleted='false' href=\"%1\"/>\n")
-                 .arg(xmlEscapedString(QStringLiteral("http://www.google.com/m8/feeds/groups/%1/base/6").arg(userEmail)));
+    appendMembership(entry, QLatin1String("http://www.google.com/m8/feeds/groups/") + userEmail + QLatin1String("/base/6"));
     for (const QVariant &category : record.value(QStringLiteral("NSARRAYCATEGORIES")).toList()) {
+        const QString name = category.toString();
         for (auto group = groups.constBegin(); group != groups.constEnd(); ++group) {
-            if (group.value() == category.toString())
-                entry += QStringLiteral("<gContact:groupMembershipInfo deleted='false' href=\"%1\"/>\n")
-                             .arg(xmlEscapedString(group.key()));
+            if (group.value() == name)
+                appendMembership(entry, group.key());
         }
     }
 }
 
-void appendBirthday(QString &entry, const QVariantMap &record)
+void appendBirthday(QByteArray &entry, const QVariantMap &record)
 {
     const QVariant value = record.value(QStringLiteral("NSDATEBIRTHDAY"));
     const QDate date = value.typeId() == QMetaType::QDate ? value.toDate() : value.toDateTime().date();
-    if (date.isValid())
-        entry += QStringLiteral("<gContact:birthday when='%1'/>\n").arg(date.toString(QStringLiteral("yyyy-MM-dd")));
+    if (!date.isValid())
+        return;
+    entry += "<gContact:birthday when='";
+    appendEscaped(entry, date.toString(QStringLiteral("yyyy-MM-dd")));
+    entry += "'/>\n";
+}
+
+void appendHead(QByteArray &entry)
+{
+    entry += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<atom:entry xmlns:atom=\"";
+    entry += kAtomNamespaceText;
+    entry += "\"\nxmlns:gd=\"";
+    entry += kGdNamespaceText;
+    entry += "\" xmlns:gContact='";
+    entry += kContactNamespaceText;
+    entry += "'>\n<atom:category scheme=\"";
+    entry += kGdNamespaceText;
+    entry += "#kind\"\nterm=\"";
+    entry += kContactNamespaceText;
+    entry += "#contact\"/>\n";
 }
 
 } // namespace
@@ -200,22 +306,21 @@ QString xmlEscapedString(const QString &value)
 
 QString phoneNumberForLabel(const QString &phoneKey, const QVariantMap &record)
 {
-    return numberWithLabel(phoneKey, phoneLabelsOfRecord(record), record);
+    return numberWithCode(codeOfPhoneKey(phoneKey), phoneLabelsOfRecord(record), record);
 }
 
-QString contactEntry(const QVariantMap &record, const QMap<QString, QString> &groups, const QString &userEmail)
+QByteArray contactEntry(const QVariantMap &record, const QMap<QString, QString> &groups, const QString &userEmail)
 {
     static const char *const work[7] = {"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP", "COUNTRY"};
     static const char *const home[7] = {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY",
                                         "HOMESTATE", "HOMEZIP",   "HOMECNTRY"};
-    QString entry;
+    QByteArray entry;
     entry.reserve(4096); // an entry with a few of each field: no growing on the way
-    entry += QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-    entry += QStringLiteral("<atom:entry xmlns:atom=\"%1\"\nxmlns:gd=\"%2\" xmlns:gContact='%3'>\n")
-                 .arg(kAtomNamespace, kGdNamespace, kContactNamespace);
-    entry += QStringLiteral("<atom:category scheme=\"%1#kind\"\nterm=\"%2#contact\"/>\n").arg(kGdNamespace, kContactNamespace);
+    appendHead(entry);
     appendNames(entry, record);
-    entry += QStringLiteral("<atom:content type=\"text\">%1</atom:content>\n").arg(escaped(record, "NOTE"));
+    entry += "<atom:content type=\"text\">";
+    appendEscaped(entry, text(record, "NOTE"));
+    entry += "</atom:content>\n";
     appendEmails(entry, record);
     appendPhones(entry, record);
     appendOrganization(entry, record);
@@ -223,7 +328,7 @@ QString contactEntry(const QVariantMap &record, const QMap<QString, QString> &gr
     appendAddress(entry, record, home, "home");
     appendMemberships(entry, record, groups, userEmail);
     appendBirthday(entry, record);
-    entry += QStringLiteral("</atom:entry>");
+    entry += "</atom:entry>";
     return entry;
 }
 

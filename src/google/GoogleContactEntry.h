@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QVariantMap>
@@ -8,9 +9,12 @@
 // entry, a new group's entry, and the value escaping both use. Pure functions of their arguments.
 namespace googlecontactentry {
 
-inline const QString kAtomNamespace = QStringLiteral("http://www.w3.org/2005/Atom");
-inline const QString kGdNamespace = QStringLiteral("http://schemas.google.com/g/2005");
-inline const QString kContactNamespace = QStringLiteral("http://schemas.google.com/contact/2008");
+inline constexpr char kAtomNamespaceText[] = "http://www.w3.org/2005/Atom";
+inline constexpr char kGdNamespaceText[] = "http://schemas.google.com/g/2005";
+inline constexpr char kContactNamespaceText[] = "http://schemas.google.com/contact/2008";
+inline const QString kAtomNamespace = QLatin1String(kAtomNamespaceText);
+inline const QString kGdNamespace = QLatin1String(kGdNamespaceText);
+inline const QString kContactNamespace = QLatin1String(kContactNamespaceText);
 
 // "&" first, then the double quote, "<" and ">" as entity references.
 QString xmlEscapedString(const QString &text);
@@ -20,8 +24,8 @@ QString xmlEscapedString(const QString &text);
 // count. A null text when none matches or the key has no code.
 QString phoneNumberForLabel(const QString &phoneKey, const QVariantMap &record);
 
-// The entry of a contact record. groups: group id to title; userEmail: the account.
-QString contactEntry(const QVariantMap &record, const QMap<QString, QString> &groups, const QString &userEmail);
+// The entry of a contact record, in UTF-8. groups: group id to title; userEmail: the account.
+QByteArray contactEntry(const QVariantMap &record, const QMap<QString, QString> &groups, const QString &userEmail);
 
 // The five-line entry of a new contact group.
 QString groupEntry(const QString &name);

@@ -29,6 +29,7 @@
 #include <QXmlStreamReader>
 
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -332,7 +333,45 @@ void HMGoogleSyncDriver::writeSendContactUpdateStatusMessage()
     m_writeStatusBeforeSendingNextUpdate = false;
     if (const auto current = sheet(); current && m_contactInsertCounter > 0)
         current->setUserMessageDirectly(QStringLiteral("Sending contacts to Google %1").arg(m_contactInsertCounter));
-    after(0.01, [](HMGoogleSyncDriver &driver) { driver.sendContactUpdates(); });
+    {
+        const std::lock_guard lock(m_contactAnswersMutex);
+        m_contactAnswersAwaited = true;
+    }
+    // The answers that landed meanwhile go first: the next write is sent knowing them, as it would
+    // be had each answer been taken as it came.
+    after(0.01, [](HMGoogleSyncDriver &driver) {
+        driver.takeContactWriteAnswers();
+        driver.sendContactUpdates();
+    });
+}
+
+// Network thread. Wakes the run's queue only when no step there is due to take the answer.
+void HMGoogleSyncDriver::landContactWriteAnswer(ContactWriteAnswer answer)
+{
+    bool wake = false;
+    {
+        const std::lock_guard lock(m_contactAnswersMutex);
+        m_contactAnswers.append(std::move(answer));
+        wake = !std::exchange(m_contactAnswersAwaited, true);
+    }
+    if (wake)
+        onQueue([](HMGoogleSyncDriver &driver) { driver.takeContactWriteAnswers(); });
+}
+
+void HMGoogleSyncDriver::takeContactWriteAnswers()
+{
+    QList<ContactWriteAnswer> answers;
+    {
+        const std::lock_guard lock(m_contactAnswersMutex);
+        m_contactAnswersAwaited = false;
+        answers.swap(m_contactAnswers);
+    }
+    for (const ContactWriteAnswer &answer : std::as_const(answers)) {
+        if (answer.failure)
+            contactWriteFailed(answer.write, *answer.failure);
+        else
+            contactWriteReturned(answer.write, answer.status, answer.body);
+    }
 }
 
 void HMGoogleSyncDriver::sendContactWrite(const ContactWrite &write)
@@ -344,29 +383,32 @@ void HMGoogleSyncDriver::sendContactWrite(const ContactWrite &write)
                                   : QStringLiteral("m8/feeds/contacts/default/full/%1").arg(shortIdForPath(write.hmxUid));
     const int method = isInsert ? 1 : write.kind == ContactWrite::Kind::Update ? 2 : 3;
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
-    const auto request = makeRequest(
-        path, method,
-        [weak, write](int status, const QByteArray &body) {
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->contactWriteReturned(write, status, body);
-        },
-        [weak, write](const QString &description) {
-            DDLogError(QStringLiteral("%1: %2")
-                           .arg(write.kind == ContactWrite::Kind::Insert ? QStringLiteral("ERROR[A]") : QStringLiteral("ERROR"),
-                                description));
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
-                driver->noteWriteNotTaken(Conduit::Contacts, write.outlookId, write.hmxUid);
-                --driver->m_responseCounter;
-            }
-        });
+    const std::shared_ptr<platform::RKRequest> request = newRequest(path, method);
+    request->setOnDidLoadResponse([weak, write](const platform::RKResponse &response) {
+        if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+            driver->landContactWriteAnswer({write, response.statusCode(), response.body(), std::nullopt});
+    });
+    request->setOnDidFailLoadWithError([weak, write](const platform::PlatformError &error) {
+        if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+            driver->landContactWriteAnswer({write, 0, {}, error.localizedDescription()});
+    });
     if (!isInsert)
         request->setValueForHTTPHeaderField("*", "If-Match");
     if (write.kind != ContactWrite::Kind::Delete)
         request->setParams(platform::RKRequestSerialization::serializationWithData(
-            googlecontactentry::contactEntry(write.record, groupNamesAndIds(), m_userEmail).toUtf8(),
+            googlecontactentry::contactEntry(write.record, groupNamesAndIds(), m_userEmail),
             QStringLiteral("application/atom+xml")));
     request->setMaxResponseBytes(kMaxWriteReplyBytes);
     request->send();
+}
+
+void HMGoogleSyncDriver::contactWriteFailed(const ContactWrite &write, const QString &description)
+{
+    DDLogError(QStringLiteral("%1: %2")
+                   .arg(write.kind == ContactWrite::Kind::Insert ? QStringLiteral("ERROR[A]") : QStringLiteral("ERROR"),
+                        description));
+    noteWriteNotTaken(Conduit::Contacts, write.outlookId, write.hmxUid);
+    --m_responseCounter;
 }
 
 // The pair first, then Google's answer beside the map: a kill between the two leaves a pair whose

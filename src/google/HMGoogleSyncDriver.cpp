@@ -228,15 +228,20 @@ void HMGoogleSyncDriver::after(double seconds, std::function<void(HMGoogleSyncDr
         run();
 }
 
+std::shared_ptr<platform::RKRequest> HMGoogleSyncDriver::newRequest(const QString &resourcePath, int method)
+{
+    const std::shared_ptr<platform::RKRequest> request = currentClient()->requestWithResourcePath(resourcePath);
+    request->setMethod(platform::RKRequestMethod(method));
+    request->setCachePolicy(platform::RKRequestCachePolicy::None);
+    request->setTimeoutInterval(30.0);
+    return request;
+}
+
 std::shared_ptr<platform::RKRequest> HMGoogleSyncDriver::makeRequest(
     const QString &resourcePath, int method, std::function<void(int status, const QByteArray &body)> onReply,
     std::function<void(const QString &description)> onFailure)
 {
-    const std::shared_ptr<platform::RKClient> client = currentClient();
-    const std::shared_ptr<platform::RKRequest> request = client->requestWithResourcePath(resourcePath);
-    request->setMethod(platform::RKRequestMethod(method));
-    request->setCachePolicy(platform::RKRequestCachePolicy::None);
-    request->setTimeoutInterval(30.0);
+    const std::shared_ptr<platform::RKRequest> request = newRequest(resourcePath, method);
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     request->setOnDidLoadResponse([weak, onReply](const platform::RKResponse &response) {
         if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {

@@ -278,6 +278,21 @@ private:
     void writeSendContactUpdateStatusMessage();
     void sendContactWrite(const ContactWrite &write);
     void contactWriteReturned(const ContactWrite &write, int status, const QByteArray &body);
+    void contactWriteFailed(const ContactWrite &write, const QString &description);
+    // The answers to contact writes land here on the network thread; the run's queue takes them in the
+    // step that sends the next write, or in a step of their own when none is due, so that a write and
+    // its answer cost the run's queue one wake-up, not two.
+    struct ContactWriteAnswer
+    {
+        ContactWrite write;
+        int status = 0;
+        QByteArray body;
+        std::optional<QString> failure; // the description of a request that got no answer
+    };
+    void landContactWriteAnswer(ContactWriteAnswer answer);
+    void takeContactWriteAnswers();
+    // A request of the current client: method, 30 s, no caching; no callbacks yet.
+    std::shared_ptr<platform::RKRequest> newRequest(const QString &resourcePath, int method);
     void finishContactConduit();
     void readOutlookContactsToSend();
     // Send-only runs: the inserts sent but never answered (see +UnansweredInserts).
@@ -409,6 +424,9 @@ private:
     qint64 m_responseCounter = 0;
     qint64 m_contactImagesSent = 0;
     bool m_writeStatusBeforeSendingNextUpdate = false;
+    std::mutex m_contactAnswersMutex;
+    QList<ContactWriteAnswer> m_contactAnswers;
+    bool m_contactAnswersAwaited = false; // a step on the run's queue will take them
     // By conduit: contacts (photos and groups too), events, tasks.
     std::array<WritesNotTaken, 3> m_writesNotTaken;
     // The groups were listed for a send-only run, whose pairing listing comes next.

@@ -31,7 +31,7 @@ const QString kMyContacts = QStringLiteral(
 
 QString entry(const QVariantMap &record, const QMap<QString, QString> &groups = {})
 {
-    return googlecontactentry::contactEntry(record, groups, QStringLiteral("me@example.com"));
+    return QString::fromUtf8(googlecontactentry::contactEntry(record, groups, QStringLiteral("me@example.com")));
 }
 
 googlecontactfeed::Page readPage(const QByteArray &text, const googlecontactfeed::Context &context)
@@ -56,6 +56,12 @@ TEST(GoogleContactEntry, EntriesAreWrittenPieceByPiece)
     const QString note = entry({{"NOTE", "a & b < c </atom:entry> \"q\""}});
     EXPECT_TRUE(note.contains("<atom:content type=\"text\">a &amp; b &lt; c &lt;/atom:entry&gt; &quot;q&quot;</atom:content>\n"))
         << note.toStdString();
+
+    // Texts beyond ASCII go in as UTF-8, a character outside the basic plane whole, escapes beside them.
+    const QByteArray wide = googlecontactentry::contactEntry({{"NOTE", QString::fromUtf8("n\u00e9&\U0001F600<\u00e9")}}, {},
+                                                             QStringLiteral("me@example.com"));
+    EXPECT_TRUE(wide.contains("<atom:content type=\"text\">n\xc3\xa9&amp;\xf0\x9f\x98\x80&lt;\xc3\xa9</atom:content>\n"))
+        << wide.toStdString();
 
     // Names: the full name from prefix, given, middle, family and suffix, double blanks made one.
     const QString names = entry({{"SALUTATION", "Dr."}, {"NEWFNAME", "Ann"}, {"NEWLNAME", "Lee"}, {"SUFFIX", "Jr."}});

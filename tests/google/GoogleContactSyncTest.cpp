@@ -372,6 +372,33 @@ TEST(GoogleContactSync, AnInsertAnswerPlainOrPrefixedKeepsGooglesIdAndUpdatedByt
     sync.expectEveryContactOnceOnEachSide({"Prefixed", "Plain"});
 }
 
+// The writes go out at their pace while their answers come back slower or quicker than it, drawn at
+// random: an answer landing before the next write is due and one landing after it are each taken once,
+// so every contact is paired once and a second sync writes nothing.
+TEST(GoogleContactSync, AnswersSlowerOrQuickerThanThePaceOfTheWritesAreEachTakenOnce)
+{
+    ContactSync sync;
+    QJsonArray contacts;
+    QStringList names;
+    for (int index = 0; index < 12; ++index) {
+        names << QStringLiteral("Paced%1").arg(index);
+        contacts.append(simpleOutlookContact(100 + index, QStringLiteral("Out"), names.last()));
+    }
+    sync.outlook().seed(outlookSeed(contacts));
+    sync.makeProfile();
+    sync.googleSwitch({{"kind", "slow"}, {"path", "/m8/feeds/contacts/default/full"}, {"method", "POST"},
+                       {"chance", 0.5}, {"seed", 11}, {"slowMs", 45}});
+    ASSERT_TRUE(sync.sync());
+    sync.expectEveryContactOnceOnEachSide(names);
+    EXPECT_EQ(sync.googleContacts().size(), names.size());
+
+    sync.google().control("/peer/clear-switches");
+    sync.google().control("/peer/clear-requests");
+    ASSERT_TRUE(sync.sync());
+    EXPECT_EQ(sync.google().writeRequests(), QStringList());
+    sync.expectEveryContactOnceOnEachSide(names);
+}
+
 TEST(GoogleContactSync, AnOutlookOtherPhoneIsSentAsGooglesOther)
 {
     ContactSync sync;
