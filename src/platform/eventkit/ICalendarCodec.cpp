@@ -208,10 +208,14 @@ std::optional<PlainStep> plainStepOf(const icalrecurrencetype &rule, const icalt
         rule.count < 0 || !icaltime_is_null_time(rule.until) || rule.rscale || !namesOnlyTheStart(rule, start))
         return std::nullopt;
     switch (rule.freq) {
-    case ICAL_DAILY_RECURRENCE: return PlainStep{int(rule.interval), 0};
-    case ICAL_WEEKLY_RECURRENCE: return PlainStep{7 * int(rule.interval), 0};
-    case ICAL_MONTHLY_RECURRENCE: return PlainStep{0, int(rule.interval)};
-    default: return PlainStep{0, 12 * int(rule.interval)};
+    case ICAL_DAILY_RECURRENCE:
+        return PlainStep{int(rule.interval), 0};
+    case ICAL_WEEKLY_RECURRENCE:
+        return PlainStep{7 * int(rule.interval), 0};
+    case ICAL_MONTHLY_RECURRENCE:
+        return PlainStep{0, int(rule.interval)};
+    default:
+        return PlainStep{0, 12 * int(rule.interval)};
     }
 }
 
@@ -395,8 +399,7 @@ private:
 // Walks the rule's starts before `until`, handing each to `visit` until it answers false. Every start
 // from `fromMs` (UTC milliseconds) on is handed over; of those before it, any number may be left out.
 void walkRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &until,
-              const std::function<bool(const QDateTime &)> &visit,
-              qint64 fromMs = std::numeric_limits<qint64>::min())
+              const std::function<bool(const QDateTime &)> &visit, qint64 fromMs = std::numeric_limits<qint64>::min())
 {
     RuleSteps steps(rule, start);
     steps.skipTowards(fromMs);

@@ -15,8 +15,8 @@ using eventkittest::at;
 namespace {
 
 enum class Relation {
-    Same,        // the record's walk gives the rule's dates
-    OneExtra,    // ... and one date more, a step past the last (a counted daily, weekly or monthly walk)
+    Same,     // the record's walk gives the rule's dates
+    OneExtra, // ... and one date more, a step past the last (a counted daily, weekly or monthly walk)
 };
 
 QStringList texts(const QList<QDateTime> &dates)

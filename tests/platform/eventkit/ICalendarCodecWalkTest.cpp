@@ -70,9 +70,9 @@ TEST(ICalendarCodecWalk, FirstOccurrenceInAWindowIsTheWholeWalksFirst)
     for (const QByteArray &start : starts) {
         for (const QByteArray &rule : rules) {
             SCOPED_TRACE((start + ' ' + rule).toStdString());
-            const auto calendar = platform::ICalendarFolder::parseCalendarText(
-                eventkittest::calendarText(kZones + eventkittest::eventItem("walk", start + "\r\nDURATION:PT1H\r\nRRULE:" +
-                                                                                         rule + "\r\nSUMMARY:Walk\r\n")));
+            const auto calendar = platform::ICalendarFolder::parseCalendarText(eventkittest::calendarText(
+                kZones + eventkittest::eventItem("walk", start + "\r\nDURATION:PT1H\r\nRRULE:" + rule +
+                                                             "\r\nSUMMARY:Walk\r\n")));
             ASSERT_TRUE(calendar);
             icalcomponent *master = icalcomponent_get_first_component(calendar.get(), ICAL_VEVENT_COMPONENT);
             for (const auto &[windowStart, windowEnd] : windows) {
