@@ -300,13 +300,13 @@ public:
     // Goes on, before the first step is taken, to a step a day or more before the moment (UTC
     // milliseconds), past steps that all start before it, where that needs no walk over them: a plain
     // rule is moved on by whole steps, counted towards its COUNT; libical starts a rule without COUNT
-    // at the day. A rule whose starts may meet skipped time is walked whole, as libical's reading of
-    // such a time changes the steps after it.
+    // or calendar scale at the day. A rule whose starts may meet skipped time is walked whole, as
+    // libical's reading of such a time changes the steps after it.
     void skipTowards(qint64 fromMs)
     {
         constexpr qint64 kMsPerDay = 86400000;
         constexpr qint64 kMaxDaysSkipped = 400 * 366;
-        if (m_taken > 0 || !keepsTimeOfDay(m_rule) || (!m_step && (!m_iterator || m_rule.count > 0)))
+        if (m_taken > 0 || !keepsTimeOfDay(m_rule) || (!m_step && (!m_iterator || m_rule.count > 0 || m_rule.rscale)))
             return;
         const QDateTime start = dateFromIcalTime(m_start);
         if (!start.isValid() || fromMs <= start.toMSecsSinceEpoch())
