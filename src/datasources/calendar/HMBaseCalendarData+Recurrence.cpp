@@ -157,6 +157,51 @@ DayPattern dayPatternOf(const QVariantMap &dictionary)
     return pattern;
 }
 
+// Whether the month has the pattern's day: a weekday pattern falls in every month.
+bool holdsDay(const platform::DateComponents &month, const DayPattern &pattern)
+{
+    if (pattern.byWeekday || pattern.dayOfMonth <= 28)
+        return true;
+    const QDate first(month.year.value_or(0), month.month.value_or(0), 1);
+    return first.isValid() && pattern.dayOfMonth <= first.daysInMonth();
+}
+
+constexpr int kMaxMonthsWithoutTheDay = 48;
+
+// The months of a monthly walk that hold its day, by their index among those months. The walk asks
+// for indexes in order (or for one alone), so each answer goes on from the last.
+class MonthSteps
+{
+public:
+    template <typename MonthAt>
+    std::optional<platform::DateComponents> monthOf(qint64 index, const MonthAt &monthAt, const DayPattern &pattern)
+    {
+        if (index < m_index) {
+            m_index = -1;
+            m_step = -1;
+        }
+        std::optional<platform::DateComponents> month;
+        // A month lacks the day at most seven times in a row (the 29th yearly, across a century's
+        // end); a walk that never meets its day (the 31st of every twelfth month from April) stops.
+        for (int misses = 0; m_index < index; ++misses) {
+            if (misses > kMaxMonthsWithoutTheDay)
+                return std::nullopt;
+            month = monthAt(++m_step);
+            if (!month->year)
+                return std::nullopt;
+            if (holdsDay(*month, pattern)) {
+                ++m_index;
+                misses = 0;
+            }
+        }
+        return month ? month : std::optional(monthAt(m_step));
+    }
+
+private:
+    qint64 m_index = -1; // the index of the month last found
+    qint64 m_step = -1;  // its step from the start's month
+};
+
 } // namespace
 
 std::optional<QList<QDateTime>> HMBaseCalendarData::instancesForDailyRecurrenceStartingOn(const QDateTime &start,
@@ -212,12 +257,19 @@ HMBaseCalendarData::instancesForMonthlyRecurrenceStartingOn(const QDateTime &sta
         calendar.date({reference.year, reference.month, 1, reference.hour, reference.minute, reference.second});
     const qint64 interval = intervalOf(dictionary);
     const DayPattern pattern = dayPatternOf(dictionary);
+    const auto monthAt = [&](qint64 step) {
+        return calendar.components(calendar.adding(step * interval, platform::CalendarUnit::Month, referenceDate));
+    };
+    // A day of the month that a month lacks (the 31st in April) gives no date in that month: the walk
+    // goes on to the next month that has it, and the skipped month counts towards no limit.
+    MonthSteps steps;
     return walkInstances(
         walk, dictionary, calendarDateRangeEnd(), dateUtilities(), onlyReturnLastDate, [&](qint64 index) {
-            const platform::DateComponents month =
-                calendar.components(calendar.adding(index * interval, platform::CalendarUnit::Month, referenceDate));
+            const std::optional<platform::DateComponents> month = steps.monthOf(index, monthAt, pattern);
+            if (!month)
+                return QDateTime();
             const platform::DateComponents wanted = withDayPattern(
-                {month.year, month.month, std::nullopt, month.hour, month.minute, month.second}, pattern);
+                {month->year, month->month, std::nullopt, month->hour, month->minute, month->second}, pattern);
             return calendar.date(wanted);
         });
 }

@@ -164,23 +164,59 @@ icaltriggertype triggerFor(const EKAlarm &alarm)
     return trigger;
 }
 
-// The days from one occurrence to the next of a rule that only repeats its start: FREQ=DAILY or
-// WEEKLY, an INTERVAL, a COUNT or no end, and no BY part, UNTIL or calendar scale. Its occurrences are
-// the start moved on by whole days of its own clock, as libical gives them, so they are stepped here:
-// libical's iterator does calendar arithmetic through ICU at every step, which took most of a first
-// sync of series files. Nothing for any other rule, which libical walks.
-std::optional<int> plainStepDays(const icalrecurrencetype &rule)
+// The step from one occurrence to the next of a rule that only repeats its start: FREQ=DAILY, WEEKLY,
+// MONTHLY or YEARLY, an INTERVAL, a COUNT or no end, no UNTIL or calendar scale, and no BY part but
+// those that name the start's own day (its weekday for a weekly rule, its day of the month for a
+// monthly one, its month, and day, for a yearly one), as programs write them. Its occurrences are the
+// start moved on by whole days, or whole months on the start's day of the month (a month without that
+// day has none), of its own clock, as libical gives them, so they are stepped here: libical's iterator
+// does calendar arithmetic through ICU at every step, which took most of a first sync of series files
+// and most of the walks of a later one. Nothing for any other rule, which libical walks.
+struct PlainStep
 {
-    if ((rule.freq != ICAL_DAILY_RECURRENCE && rule.freq != ICAL_WEEKLY_RECURRENCE) || rule.interval < 1 ||
-        rule.count < 0 || !icaltime_is_null_time(rule.until) || rule.rscale)
-        return std::nullopt;
-    const std::array<const short *, 9> parts = {rule.by_second,  rule.by_minute,    rule.by_hour,
-                                                rule.by_day,     rule.by_month_day, rule.by_year_day,
-                                                rule.by_week_no, rule.by_month,     rule.by_set_pos};
-    if (std::any_of(parts.cbegin(), parts.cend(),
+    int days = 0;
+    int months = 0;
+};
+
+// Whether the BY part is empty, or (where the rule may name it) holds nothing but the value.
+bool isEmptyOr(const short *part, bool mayName, int value)
+{
+    if (part[0] == ICAL_RECURRENCE_ARRAY_MAX)
+        return true;
+    return mayName && part[0] == value && part[1] == ICAL_RECURRENCE_ARRAY_MAX;
+}
+
+// Whether the rule's BY parts name only the start's own day, as its frequency repeats it anyway.
+bool namesOnlyTheStart(const icalrecurrencetype &rule, const icaltimetype &start)
+{
+    const std::array<const short *, 6> others = {rule.by_second,   rule.by_minute,  rule.by_hour,
+                                                 rule.by_year_day, rule.by_week_no, rule.by_set_pos};
+    if (std::any_of(others.cbegin(), others.cend(),
                     [](const short *part) { return part[0] != ICAL_RECURRENCE_ARRAY_MAX; }))
+        return false;
+    const bool isYearly = rule.freq == ICAL_YEARLY_RECURRENCE;
+    // A yearly rule's day of the month without its month would name that day of every month.
+    const bool namesMonth = rule.by_month[0] != ICAL_RECURRENCE_ARRAY_MAX;
+    return isEmptyOr(rule.by_day, rule.freq == ICAL_WEEKLY_RECURRENCE, icaltime_day_of_week(start)) &&
+           isEmptyOr(rule.by_month_day, rule.freq == ICAL_MONTHLY_RECURRENCE || (isYearly && namesMonth), start.day) &&
+           isEmptyOr(rule.by_month, isYearly, start.month);
+}
+
+std::optional<PlainStep> plainStepOf(const icalrecurrencetype &rule, const icaltimetype &start)
+{
+    if (rule.freq < ICAL_DAILY_RECURRENCE || rule.freq > ICAL_YEARLY_RECURRENCE || rule.interval < 1 ||
+        rule.count < 0 || !icaltime_is_null_time(rule.until) || rule.rscale || !namesOnlyTheStart(rule, start))
         return std::nullopt;
-    return rule.freq == ICAL_WEEKLY_RECURRENCE ? 7 * int(rule.interval) : int(rule.interval);
+    switch (rule.freq) {
+    case ICAL_DAILY_RECURRENCE:
+        return PlainStep{int(rule.interval), 0};
+    case ICAL_WEEKLY_RECURRENCE:
+        return PlainStep{7 * int(rule.interval), 0};
+    case ICAL_MONTHLY_RECURRENCE:
+        return PlainStep{0, int(rule.interval)};
+    default:
+        return PlainStep{0, 12 * int(rule.interval)};
+    }
 }
 
 const icaltimezone *usableZone(const icaltimezone *zone);
@@ -197,6 +233,50 @@ bool isSkippedTime(const icaltimetype &time)
            back.minute != time.minute || back.second != time.second;
 }
 
+// Whether the time of day is one at which the zone's clocks move on past some hour: a time in the span
+// that an observance's onset skips (from its onset's time of day, as long as its offset grows), on
+// whichever day it falls. A time whose zone has no definition to tell may be.
+bool mayFallInGap(const icaltimetype &time)
+{
+    if (time.is_date || !time.zone || icaltime_is_utc(time))
+        return false;
+    auto *zone = const_cast<icaltimezone *>(usableZone(icalzones::sharedZoneFor(time.zone))); // libical takes no const
+    icalcomponent *definition = zone ? icaltimezone_get_component(zone) : nullptr;
+    if (!definition)
+        return true;
+    constexpr int kSecondsPerDay = 86400;
+    const int timeOfDay = time.hour * 3600 + time.minute * 60 + time.second;
+    const auto inGap = [timeOfDay](const icaltimetype &onset, int skipped) {
+        const int from = onset.hour * 3600 + onset.minute * 60 + onset.second;
+        return (timeOfDay - from + kSecondsPerDay) % kSecondsPerDay < skipped;
+    };
+    for (icalcomponent *observance = icalcomponent_get_first_component(definition, ICAL_ANY_COMPONENT); observance;
+         observance = icalcomponent_get_next_component(definition, ICAL_ANY_COMPONENT)) {
+        icalproperty *from = icalcomponent_get_first_property(observance, ICAL_TZOFFSETFROM_PROPERTY);
+        icalproperty *to = icalcomponent_get_first_property(observance, ICAL_TZOFFSETTO_PROPERTY);
+        const int skipped = from && to ? icalproperty_get_tzoffsetto(to) - icalproperty_get_tzoffsetfrom(from) : 1;
+        if (skipped <= 0)
+            continue;
+        if (skipped >= kSecondsPerDay || inGap(icalcomponent_get_dtstart(observance), skipped))
+            return true;
+        for (icalproperty *date = icalcomponent_get_first_property(observance, ICAL_RDATE_PROPERTY); date;
+             date = icalcomponent_get_next_property(observance, ICAL_RDATE_PROPERTY)) {
+            if (inGap(icalproperty_get_rdate(date).time, skipped))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Whether every start of the rule is at the start's time of day: a rule of days or longer periods
+// that sets no hour, minute or second.
+bool keepsTimeOfDay(const icalrecurrencetype &rule)
+{
+    return rule.freq >= ICAL_DAILY_RECURRENCE && rule.freq <= ICAL_YEARLY_RECURRENCE &&
+           rule.by_hour[0] == ICAL_RECURRENCE_ARRAY_MAX && rule.by_minute[0] == ICAL_RECURRENCE_ARRAY_MAX &&
+           rule.by_second[0] == ICAL_RECURRENCE_ARRAY_MAX;
+}
+
 // The starts of a rule in the start's own clock, one at a time; a null time after the last. A plain
 // rule is stepped here until a step meets skipped time; libical walks the rest, from its own start
 // past the steps already given, which are the ones it gives too.
@@ -204,9 +284,9 @@ class RuleSteps final
 {
 public:
     RuleSteps(const icalrecurrencetype &rule, const icaltimetype &start)
-        : m_rule(rule), m_start(start), m_stepDays(plainStepDays(rule)), m_next(start)
+        : m_rule(rule), m_start(start), m_step(plainStepOf(rule, start)), m_next(start)
     {
-        if (!m_stepDays)
+        if (!m_step)
             m_iterator = icalrecur_iterator_new(m_rule, m_start);
     }
     ~RuleSteps()
@@ -217,28 +297,91 @@ public:
     RuleSteps(const RuleSteps &) = delete;
     RuleSteps &operator=(const RuleSteps &) = delete;
 
+    // Goes on, before the first step is taken, to a step a day or more before the moment (UTC
+    // milliseconds), past steps that all start before it, where that needs no walk over them: a plain
+    // rule is moved on by whole steps, counted towards its COUNT; libical starts a rule without COUNT
+    // or calendar scale at the day. A rule whose starts may meet skipped time is walked whole, as
+    // libical's reading of such a time changes the steps after it.
+    void skipTowards(qint64 fromMs)
+    {
+        constexpr qint64 kMsPerDay = 86400000;
+        constexpr qint64 kMaxDaysSkipped = 400 * 366;
+        if (m_taken > 0 || !keepsTimeOfDay(m_rule) || (!m_step && (!m_iterator || m_rule.count > 0 || m_rule.rscale)))
+            return;
+        const QDateTime start = dateFromIcalTime(m_start);
+        if (!start.isValid() || fromMs <= start.toMSecsSinceEpoch())
+            return;
+        const qint64 days = (fromMs - start.toMSecsSinceEpoch()) / kMsPerDay - 2;
+        if (days <= 0 || days > kMaxDaysSkipped || mayFallInGap(m_start))
+            return;
+        if (m_step) {
+            skipPlainSteps(int(days));
+            return;
+        }
+        icaltimetype day = m_start;
+        icaltime_adjust(&day, int(days), 0, 0, 0);
+        if (!icalrecur_iterator_set_start(m_iterator, day)) {
+            icalrecur_iterator_free(m_iterator);
+            m_iterator = icalrecur_iterator_new(m_rule, m_start);
+        }
+    }
+
     icaltimetype next()
     {
-        if (!m_stepDays)
+        if (!m_step)
             return m_iterator ? icalrecur_iterator_next(m_iterator) : icaltime_null_time();
-        // libical gives nothing past this year either.
-        constexpr int kLastYear = 2582;
-        if ((m_rule.count > 0 && m_taken == m_rule.count) || m_next.year > kLastYear)
+        if ((m_rule.count > 0 && m_taken >= m_rule.count) || m_next.year > kLastYear)
             return icaltime_null_time();
         if (isSkippedTime(m_next)) {
             handOverToLibical();
             return next();
         }
         const icaltimetype current = m_next;
-        icaltime_adjust(&m_next, *m_stepDays, 0, 0, 0);
         ++m_taken;
+        moveOn();
         return current;
     }
 
 private:
+    // libical gives nothing past this year either.
+    static constexpr int kLastYear = 2582;
+
+    // Steps of whole months are skipped as many as the days surely hold (a month lasts at most 31 days);
+    // they are counted towards a COUNT only where each holds the start's day (the 28th or before).
+    void skipPlainSteps(int days)
+    {
+        if (m_step->days > 0) {
+            const int steps = days / m_step->days;
+            m_taken = m_rule.count > 0 ? std::min(steps, m_rule.count) : steps;
+            icaltime_adjust(&m_next, m_taken * m_step->days, 0, 0, 0);
+            return;
+        }
+        if (m_rule.count > 0 && m_start.day > 28)
+            return;
+        const int steps = days / 31 / m_step->months;
+        m_taken = m_rule.count > 0 ? std::min(steps, m_rule.count) : steps;
+        m_monthSteps = m_taken - 1;
+        moveOn();
+    }
+
+    // The next step's start, past months without the start's day of the month.
+    void moveOn()
+    {
+        if (m_step->days > 0) {
+            icaltime_adjust(&m_next, m_step->days, 0, 0, 0);
+            return;
+        }
+        do {
+            ++m_monthSteps;
+            const qint64 month = qint64(m_start.year) * 12 + (m_start.month - 1) + m_monthSteps * m_step->months;
+            m_next.year = int(std::min<qint64>(month / 12, kLastYear + 1));
+            m_next.month = int(month % 12) + 1;
+        } while (m_next.year <= kLastYear && m_start.day > icaltime_days_in_month(m_next.month, m_next.year));
+    }
+
     void handOverToLibical()
     {
-        m_stepDays.reset();
+        m_step.reset();
         m_iterator = icalrecur_iterator_new(m_rule, m_start);
         for (int step = 0; m_iterator && step < m_taken; ++step)
             icalrecur_iterator_next(m_iterator);
@@ -246,17 +389,20 @@ private:
 
     const icalrecurrencetype m_rule;
     const icaltimetype m_start;
-    std::optional<int> m_stepDays;
+    std::optional<PlainStep> m_step;
     int m_taken = 0;
+    qint64 m_monthSteps = 0; // the month steps from the start to m_next, those without its day included
     icaltimetype m_next;
     icalrecur_iterator *m_iterator = nullptr;
 };
 
-// Walks the rule's starts before `until`, handing each to `visit` until it answers false.
+// Walks the rule's starts before `until`, handing each to `visit` until it answers false. Every start
+// from `fromMs` (UTC milliseconds) on is handed over; of those before it, any number may be left out.
 void walkRule(const icalrecurrencetype &rule, const icaltimetype &start, const QDateTime &until,
-              const std::function<bool(const QDateTime &)> &visit)
+              const std::function<bool(const QDateTime &)> &visit, qint64 fromMs = std::numeric_limits<qint64>::min())
 {
     RuleSteps steps(rule, start);
+    steps.skipTowards(fromMs);
     int taken = 0;
     for (icaltimetype next = steps.next(); !icaltime_is_null_time(next); next = steps.next()) {
         next.zone = start.zone;
@@ -830,11 +976,15 @@ std::optional<QDateTime> firstOccurrence(icalcomponent *master, const QDateTime 
     icalproperty *firstRule = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY);
     if (!firstRule)
         consider(dateFromIcalTime(start));
+    // Nothing that starts before the window's start less the length reaches into it.
+    const qint64 from = windowStart.isValid() ? windowStart.addSecs(-length).toMSecsSinceEpoch()
+                                              : std::numeric_limits<qint64>::min();
     for (icalproperty *rule = firstRule; rule; rule = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY)) {
-        walkRule(icalproperty_get_rrule(rule), start, best.value_or(windowEnd), [&](const QDateTime &date) {
+        const auto visit = [&](const QDateTime &date) {
             consider(date);
             return !counts(date);
-        });
+        };
+        walkRule(icalproperty_get_rrule(rule), start, best.value_or(windowEnd), visit, from);
     }
     std::set<qint64> dates;
     addRecurrenceDates(master, start, dates);

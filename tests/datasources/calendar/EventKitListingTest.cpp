@@ -227,6 +227,37 @@ TEST_F(EventKitListingTest, ASeriesExceptionsAreItsRemovedAndMovedInstancesWhate
     EXPECT_EQ(seen, rows.size());
 }
 
+// A monthly series on the 31st (or the 30th) has no occurrence in a month without that day: its record
+// carries no exception for those months, neither with nor without a count.
+TEST_F(EventKitListingTest, AMonthlySeriesOnALateDayHasNoExceptionsForShortMonths)
+{
+    QDate first = QDate::currentDate().addDays(-100);
+    while (first.daysInMonth() != 31)
+        first = first.addMonths(1);
+    const QDateTime start(QDate(first.year(), first.month(), 31), QTime(9, 0), QTimeZone::utc());
+    auto store = eventStore();
+    QSet<QString> series;
+    for (const auto &[title, day, end] :
+         {std::tuple{"on the 31st", 31, std::optional<EKRecurrenceEnd>()},
+          std::tuple{"on the 31st, 12 times", 31, std::optional(EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(12))},
+          std::tuple{"on the 30th", 30, std::optional<EKRecurrenceEnd>()}}) {
+        const QDateTime from = start.addDays(day - 31);
+        auto event = saveEvent(QString::fromLatin1(title), from,
+                               {EKRecurrenceRule(EKRecurrenceFrequency::Monthly, 1, {}, {day}, {}, {}, {}, {}, end)});
+        ASSERT_TRUE(store->saveEvent(event, EKSpan::FutureEvents, true).ok());
+        series.insert(event->eventIdentifier());
+    }
+    qsizetype seen = 0;
+    for (const HMSyncRecord &record : list(QDateTime())) {
+        if (!series.contains(record.nativeId()))
+            continue;
+        ++seen;
+        SCOPED_TRACE(record.dictionary().value("SUBJECT").toString().toStdString());
+        EXPECT_EQ(record.dictionary().value("NSARRAYEXCEPTIONS").toList(), QVariantList());
+    }
+    EXPECT_EQ(seen, series.size());
+}
+
 // The checksum a series is kept under is the CRC of its event archive followed by the list of its
 // rule, its revision and its moved occurrences' dates: the graphs of earlier runs keep it so, and a
 // series whose checksum read otherwise would be sent again to every device.

@@ -383,11 +383,61 @@ TEST_F(EKEventStoreListedSeriesTest, BoundedRegularStartsAreTheListedOnesBeforeT
     EXPECT_GT(compared, 3000);
 }
 
+namespace {
+
+// The start's date of a DTSTART line.
+QDate dateOfStart(const QByteArray &start)
+{
+    return QDate::fromString(QString::fromLatin1(start.mid(start.indexOf(':') + 1, 8)), QStringLiteral("yyyyMMdd"));
+}
+
+// Rules that only repeat the start: without BY parts, and naming the start's own weekday, day of the
+// month or (for a start at a time of day) month and day.
+QList<QByteArray> rulesOf(const QByteArray &start)
+{
+    static const char *const codes[] = {"MO", "TU", "WE", "TH", "FR", "SA", "SU"};
+    const QDate date = dateOfStart(start);
+    const QByteArray day = QByteArray::number(date.day());
+    QList<QByteArray> rules = {"FREQ=DAILY",
+            "FREQ=DAILY;INTERVAL=3",
+            "FREQ=DAILY;COUNT=40",
+            "FREQ=WEEKLY",
+            "FREQ=WEEKLY;INTERVAL=2;COUNT=30",
+            "FREQ=WEEKLY;INTERVAL=5",
+            "FREQ=DAILY;COUNT=1",
+            "FREQ=WEEKLY;INTERVAL=2;BYDAY=" + QByteArray(codes[date.dayOfWeek() - 1]),
+            "FREQ=MONTHLY",
+            "FREQ=MONTHLY;INTERVAL=5;COUNT=9",
+            "FREQ=MONTHLY;BYMONTHDAY=" + day + ";COUNT=14",
+            "FREQ=YEARLY",
+            "FREQ=YEARLY;INTERVAL=3;COUNT=4"};
+    // A day's start has no hour to name for libical's walk of the same rule (walkedByLibical).
+    if (start.indexOf('T', start.indexOf(':')) > 0)
+        rules.append("FREQ=YEARLY;BYMONTH=" + QByteArray::number(date.month()) + ";BYMONTHDAY=" + day + ";COUNT=5");
+    return rules;
+}
+
+// What makes libical walk the rule, with the same starts: every month named, or for a yearly rule its
+// month and the start's hour (every weekday for a day's start).
+QByteArray walkedByLibical(const QByteArray &rule, const QByteArray &start)
+{
+    if (!rule.startsWith("FREQ=YEARLY"))
+        return ";BYMONTH=1,2,3,4,5,6,7,8,9,10,11,12";
+    const QDate date = dateOfStart(start);
+    const QByteArray month = rule.contains("BYMONTH") ? QByteArray() : ";BYMONTH=" + QByteArray::number(date.month());
+    const qsizetype time = start.indexOf('T', start.indexOf(':'));
+    if (time < 0)
+        return month + ";BYMONTHDAY=" + QByteArray::number(date.day()) + ";BYDAY=MO,TU,WE,TH,FR,SA,SU";
+    return month + ";BYHOUR=" + start.mid(time + 1, 2);
+}
+
+} // namespace
+
 // Rules that only repeat their start are stepped by the store itself, not by libical's iterator: each
-// must give the starts libical gives. The same rule with every month named (which changes no start)
-// is walked by libical, and both series are listed alike: from starts in UTC, in a zone across its
-// clock changes (an hour that is skipped, one that is twice), floating at a month's end, all day on a
-// leap day and at a year's end.
+// must give the starts libical gives. The same rule with parts added that change no start is walked by
+// libical (walkedByLibical), and both series are listed alike: from
+// starts in UTC, in a zone across its clock changes (an hour that is skipped, one that is twice),
+// floating at a month's end, all day on a leap day and at a year's end.
 TEST_F(EKEventStoreListedSeriesTest, PlainRulesWalkAsLibicalWalksThem)
 {
     const QList<QByteArray> starts = {"DTSTART:20250310T090000Z",
@@ -396,15 +446,12 @@ TEST_F(EKEventStoreListedSeriesTest, PlainRulesWalkAsLibicalWalksThem)
                                       "DTSTART:20250131T080000",
                                       "DTSTART;VALUE=DATE:20240229",
                                       "DTSTART:20261231T230000Z"};
-    const QList<QByteArray> rules = {"FREQ=DAILY",        "FREQ=DAILY;INTERVAL=3",           "FREQ=DAILY;COUNT=40",
-                                     "FREQ=WEEKLY",       "FREQ=WEEKLY;INTERVAL=2;COUNT=30", "FREQ=WEEKLY;INTERVAL=5",
-                                     "FREQ=DAILY;COUNT=1"};
-    const QByteArray everyMonth = ";BYMONTH=1,2,3,4,5,6,7,8,9,10,11,12";
     for (qsizetype start = 0; start < starts.size(); ++start) {
-        for (qsizetype rule = 0; rule < rules.size(); ++rule) {
+        for (qsizetype rule = 0; rule < rulesOf(starts[start]).size(); ++rule) {
             const QByteArray name = QByteArray::number(start) + '-' + QByteArray::number(rule);
+            const QByteArray plain = rulesOf(starts[start])[rule];
             for (const QByteArray &kind : {QByteArray("plain"), QByteArray("libical")}) {
-                const QByteArray text = "RRULE:" + rules[rule] + (kind == "libical" ? everyMonth : QByteArray());
+                const QByteArray text = "RRULE:" + plain + (kind == "libical" ? walkedByLibical(plain, starts[start]) : QByteArray());
                 writeAsOtherProgram(m_folder + QStringLiteral("/%1-%2.ics").arg(kind, name),
                                     calendarText(kBerlin + eventItem(kind + '-' + name, starts[start] + "\r\n" + text +
                                                                                             "\r\nSUMMARY:Walk\r\n")));
@@ -427,9 +474,9 @@ TEST_F(EKEventStoreListedSeriesTest, PlainRulesWalkAsLibicalWalksThem)
     };
     qsizetype walked = 0;
     for (qsizetype start = 0; start < starts.size(); ++start) {
-        for (qsizetype rule = 0; rule < rules.size(); ++rule) {
+        for (qsizetype rule = 0; rule < rulesOf(starts[start]).size(); ++rule) {
             const QByteArray name = QByteArray::number(start) + '-' + QByteArray::number(rule);
-            SCOPED_TRACE((starts[start] + ' ' + rules[rule]).toStdString());
+            SCOPED_TRACE((starts[start] + ' ' + rulesOf(starts[start])[rule]).toStdString());
             const QStringList plain = startsOf("plain-" + name, false);
             expectSameStarts(plain, startsOf("libical-" + name, false));
             expectSameStarts(startsOf("plain-" + name, true), startsOf("libical-" + name, true));
