@@ -18,6 +18,7 @@
 
 #include <QScopeGuard>
 #include <QTimeZone>
+#include <QVarLengthArray>
 
 #include <array>
 #include <charconv>
@@ -563,21 +564,21 @@ QString HMCalendarData::seriesChecksum(const QString &seriesId)
 }
 
 // The CRC of the series' event archive followed by the "HMSE" list [rule, revision, the detached
-// occurrences' dates], taken without the two archives joined.
+// occurrences' dates], taken without either archive made.
 std::optional<quint32> HMCalendarData::seriesChecksumCrc(const QString &seriesId)
 {
     const std::shared_ptr<platform::EKEvent> series = seriesForChecksum(seriesId);
     if (!series)
         return std::nullopt;
-    HMChecksumArchiveWriter entries(QByteArrayLiteral("HMSE"));
-    entries.appendText(series->recurrenceRules().value(0).description());
-    entries.appendText(series->seriesRevision());
-    visitEventsOfSeries(seriesId, [&entries](const std::shared_ptr<platform::EKEvent> &event) {
+    QVarLengthArray<qint64, 16> detached;
+    visitEventsOfSeries(seriesId, [&detached](const std::shared_ptr<platform::EKEvent> &event) {
         if (event->isDetached())
-            entries.appendDate(event->occurrenceDate());
+            detached.append(event->occurrenceDate().toMSecsSinceEpoch());
         return true;
     });
-    return platform::crc32Continued(HMKVCodingEKEvent::checksumCrcOf(*series), entries.finished());
+    return seriesEntriesCrcContinued(HMKVCodingEKEvent::checksumCrcOf(*series),
+                                     series->recurrenceRules().value(0).description(), series->seriesRevision(),
+                                     detached);
 }
 
 // The occurrence at the series' start was made from the series with its own start and length: a

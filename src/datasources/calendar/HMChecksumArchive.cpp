@@ -4,6 +4,7 @@
 
 #include <QtEndian>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -123,6 +124,8 @@ namespace {
 class GatheredCrc final
 {
 public:
+    explicit GatheredCrc(quint32 crc = 0) : m_crc(crc) {}
+
     void append(QByteArrayView piece)
     {
         if (m_used + piece.size() > qsizetype(m_buffer.size()))
@@ -153,6 +156,33 @@ private:
     quint32 m_crc = 0;
 };
 
+template <typename Number> void appendNumberTo(GatheredCrc &crc, Number number)
+{
+    const Number stored = qToBigEndian(number);
+    crc.append(QByteArrayView(reinterpret_cast<const char *>(&stored), qsizetype(sizeof(stored))));
+}
+
+// A text entry as HMChecksumArchiveWriter::appendText lays it out. An ASCII text, as rules and
+// revisions are, is narrowed a stack buffer at a time; any other is converted as toUtf8 does, whose
+// handling of lone surrogates the stored checksums were taken with.
+void appendTextTo(GatheredCrc &crc, QStringView text)
+{
+    const bool isAscii = std::all_of(text.begin(), text.end(), [](QChar unit) { return unit.unicode() < 0x80; });
+    const QByteArray converted = isAscii ? QByteArray() : text.toUtf8();
+    crc.append(QByteArrayView("S", 1));
+    appendNumberTo(crc, quint32(isAscii ? text.size() : converted.size()));
+    if (!isAscii) {
+        crc.append(converted);
+        return;
+    }
+    std::array<char, 256> narrowed;
+    for (qsizetype at = 0; at < text.size(); at += qsizetype(narrowed.size())) {
+        const QStringView part = text.sliced(at, std::min(text.size() - at, qsizetype(narrowed.size())));
+        std::transform(part.begin(), part.end(), narrowed.begin(), [](QChar unit) { return char(unit.unicode()); });
+        crc.append(QByteArrayView(narrowed.data(), part.size()));
+    }
+}
+
 } // namespace
 
 quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
@@ -161,6 +191,20 @@ quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
     GatheredCrc crc;
     visitEventChecksumPieces(start, end, title, notes, [&crc](QByteArrayView piece) { crc.append(piece); });
     return crc.finished();
+}
+
+quint32 seriesEntriesCrcContinued(quint32 crc, QStringView rule, QStringView revision, std::span<const qint64> detached)
+{
+    GatheredCrc gathered(crc);
+    gathered.append(QByteArrayView("HMSE", 4));
+    appendNumberTo(gathered, quint32(2 + detached.size()));
+    appendTextTo(gathered, rule);
+    appendTextTo(gathered, revision);
+    for (const qint64 milliseconds : detached) {
+        gathered.append(QByteArrayView("D", 1));
+        appendNumberTo(gathered, milliseconds);
+    }
+    return gathered.finished();
 }
 
 quint32 crc32OfBytes(const QByteArray &bytes)

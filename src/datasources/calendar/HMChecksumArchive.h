@@ -6,6 +6,7 @@
 #include <QVariantList>
 
 #include <optional>
+#include <span>
 
 // The bytes the change checksums of events and reminders are taken over, in one fixed serialisation
 // of our own, so that equal lists give equal bytes in every run: the four-byte magic, the entry count
@@ -40,6 +41,10 @@ QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint6
 // a buffer full at a time on the stack: no archive is built.
 quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
                          const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes);
+
+// crc32Continued(crc, checksumArchiveOfList("HMSE", [rule, revision, each detached date])): the
+// entries of a series' checksum after its event's, taken piece by piece as eventChecksumCrc takes its.
+quint32 seriesEntriesCrcContinued(quint32 crc, QStringView rule, QStringView revision, std::span<const qint64> detached);
 
 // zlib's CRC-32 (initial value 0) of the bytes.
 quint32 crc32OfBytes(const QByteArray &bytes);

@@ -3,6 +3,7 @@
 #include "datasources/calendar/HMChecksumArchive.h"
 #include "foundation/QtPrinters.h"
 #include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "platform/foundation/Crc32.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 
 #include <QFile>
@@ -141,6 +142,33 @@ TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListIsFixedBytes)
                                                     "c3a9");
     EXPECT_EQ(checksumArchiveOfList("HMSE", entries).toHex(), expected.toHex());
     EXPECT_EQ(crc32OfBytes(expected), 0xa26b3b80u);
+}
+
+// A series' entries taken piece by piece give the CRC of their archive continued from the event's:
+// ASCII texts longer than a buffer, other texts (a lone surrogate as toUtf8 writes it), empty and
+// null ones, and dates either side of 1970.
+TEST_F(HMKVCodingEKEventTest, SeriesEntriesCrcIsThatOfTheirArchive)
+{
+    const QString longRule = QStringLiteral("FREQ=WEEKLY;BYDAY=MO,TU;") + QString(700, QLatin1Char('x'));
+    const QString loneSurrogate = QStringLiteral("rev-") + QChar(0xd800) + QStringLiteral("-1");
+    const QList<std::pair<QString, QString>> texts{{QStringLiteral("FREQ=DAILY"), QStringLiteral("7")},
+                                                   {longRule, QString()},
+                                                   {QStringLiteral("FREQ=YEARLY"), QStringLiteral("\u00e9t\u00e9 \u6f22")},
+                                                   {QString(), loneSurrogate},
+                                                   {QString(255, QLatin1Char('a')), QString(257, QLatin1Char('b'))}};
+    const QList<QList<qint64>> dateLists{{}, {-1000, 0, 1773655200000}, QList<qint64>(70, 1773655200000)};
+    for (const auto &[rule, revision] : texts) {
+        for (const QList<qint64> &dates : dateLists) {
+            QVariantList entries{rule, revision};
+            for (const qint64 milliseconds : dates)
+                entries.append(QDateTime::fromMSecsSinceEpoch(milliseconds, QTimeZone::utc()));
+            const QByteArray archive = checksumArchiveOfList("HMSE", entries);
+            for (const quint32 start : {0u, 0xa26b3b80u})
+                ASSERT_EQ(seriesEntriesCrcContinued(start, rule, revision, dates),
+                          platform::crc32Continued(start, archive))
+                    << rule.size() << " " << revision.size() << " " << dates.size();
+        }
+    }
 }
 
 TEST_F(HMKVCodingEKEventTest, ChecksumFollowsTheFieldsItCovers)
