@@ -493,8 +493,8 @@ QByteArray ABAddressBook::cardTextFor(ABRecord &record, const QStringList &allGr
 {
     const QStringList groupNames = groupNamesOf(record.uniqueId());
     // The text parsed once already when it was read or written: it parses again.
-    const Result<VCard> source =
-        record.sourceCardText().isEmpty() ? Result<VCard>(Error(ErrorCode::IoOther, QString())) : VCard::parse(record.sourceCardText());
+    const Result<VCard> source = record.sourceCardText().isEmpty() ? Result<VCard>(Error(ErrorCode::IoOther, QString()))
+                                                                   : VCard::parse(record.sourceCardText());
     const VCard card = source ? ABVCardMapping::patchedCard(*source, record, groupNames, allGroupNames)
                               : ABVCardMapping::cardForRecord(record, groupNames, allGroupNames);
     QByteArray text = card.serialize();

@@ -142,8 +142,8 @@ void ABRecord::ensureLoaded()
         return;
     const std::shared_ptr<VCardFolder> folder = std::move(m_folder);
     QByteArray text;
-    Result<VCard> card =
-        folder ? folder->readCard(m_fileName, &text) : Result<VCard>(Error(ErrorCode::IoOther, QStringLiteral("no folder")));
+    Result<VCard> card = folder ? folder->readCard(m_fileName, &text)
+                                : Result<VCard>(Error(ErrorCode::IoOther, QStringLiteral("no folder")));
     if (!card) {
         setLoaded(card.error().message());
         return;
