@@ -87,8 +87,8 @@ void HMContactData::saveChanges()
         book = m_addressBook;
     }
     m_saveFailure.clear();
-    // The page's duplicate tests are over: the index goes before the save, whose new listing of the
-    // folder is the largest thing a run holds, and a later test lists the saved book again.
+    // The page's duplicate tests are over: the index goes before the save makes the folder's new
+    // listing, and a later test lists the saved book again.
     m_duplicateIndex = ContactDuplicateIndex();
     if (!book || !identifierGraph())
         return;
