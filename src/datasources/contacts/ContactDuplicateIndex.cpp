@@ -88,6 +88,7 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
     m_notedKeys.clear();
     m_book = book;
     m_showing = book->showingCount();
+    reserveListing(*book);
     book->visitListedPersons([this, &book](const platform::ABAddressBook::ListedPerson &listed) {
         if (const std::optional<platform::VCardSummary> summary = listed.summary()) {
             if (const auto key = keyOf(summary->firstName, summary->lastName, summary->organization)) {
@@ -104,8 +105,25 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
     });
     std::stable_sort(m_listed.begin(), m_listed.end(),
                      [](const Listed &one, const Listed &other) { return one.key < other.key; });
-    m_listed.shrink_to_fit();
-    m_listedIds.squeeze();
+    // Shrinking copies the block: worth it only where many persons had no name to be filed under.
+    if (m_listed.size() < m_listed.capacity() - m_listed.capacity() / 4)
+        m_listed.shrink_to_fit();
+    if (m_listedIds.size() < m_listedIds.capacity() - m_listedIds.capacity() / 4)
+        m_listedIds.squeeze();
+}
+
+// Room for every person and id at once: grown step by step, each block would be copied into one
+// twice its size and the listing would briefly hold about twice what it keeps.
+void ContactDuplicateIndex::reserveListing(const platform::ABAddressBook &book)
+{
+    size_t persons = 0;
+    qsizetype idBytes = 0;
+    book.visitListedPersons([&persons, &idBytes](const platform::ABAddressBook::ListedPerson &listed) {
+        ++persons;
+        idBytes += listed.uniqueIdUtf8().size();
+    });
+    m_listed.reserve(persons);
+    m_listedIds.reserve(idBytes);
 }
 
 void ContactDuplicateIndex::addListed(quint64 key, QByteArrayView uniqueIdUtf8)

@@ -40,6 +40,7 @@ private:
     static std::optional<quint64> keyOf(platform::ABPerson &person);
     // Lists the book when it is another book or shows its folder anew since it was listed.
     void ensureListed(const std::shared_ptr<platform::ABAddressBook> &book);
+    void reserveListing(const platform::ABAddressBook &book);
 
     std::weak_ptr<platform::ABAddressBook> m_book;
     quint64 m_showing = 0;

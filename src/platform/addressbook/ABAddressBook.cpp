@@ -492,12 +492,14 @@ QString ABAddressBook::fileNameFor(const ABRecord &record, const QSet<QString> &
 QByteArray ABAddressBook::cardTextFor(ABRecord &record, const QStringList &allGroupNames) const
 {
     const QStringList groupNames = groupNamesOf(record.uniqueId());
-    const std::shared_ptr<const VCard> &source = record.sourceCard();
-    auto card =
-        std::make_shared<const VCard>(source ? ABVCardMapping::patchedCard(*source, record, groupNames, allGroupNames)
-                                             : ABVCardMapping::cardForRecord(record, groupNames, allGroupNames));
-    record.setSourceCard(card);
-    return card->serialize();
+    // The text parsed once already when it was read or written: it parses again.
+    const Result<VCard> source = record.sourceCardText().isEmpty() ? Result<VCard>(Error(ErrorCode::IoOther, QString()))
+                                                                   : VCard::parse(record.sourceCardText());
+    const VCard card = source ? ABVCardMapping::patchedCard(*source, record, groupNames, allGroupNames)
+                              : ABVCardMapping::cardForRecord(record, groupNames, allGroupNames);
+    QByteArray text = card.serialize();
+    record.setSourceCardText(text);
+    return text;
 }
 
 Status ABAddressBook::save()

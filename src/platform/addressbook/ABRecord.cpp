@@ -141,7 +141,9 @@ void ABRecord::ensureLoaded()
     if (m_isLoaded)
         return;
     const std::shared_ptr<VCardFolder> folder = std::move(m_folder);
-    Result<VCard> card = folder ? folder->readCard(m_fileName) : Result<VCard>(Error(ErrorCode::IoOther, QStringLiteral("no folder")));
+    QByteArray text;
+    Result<VCard> card = folder ? folder->readCard(m_fileName, &text)
+                                : Result<VCard>(Error(ErrorCode::IoOther, QStringLiteral("no folder")));
     if (!card) {
         setLoaded(card.error().message());
         return;
@@ -149,7 +151,7 @@ void ABRecord::ensureLoaded()
     // The date stays the one the index gave, so a record reads the same before and after loading.
     const QVariant modified = m_values.value(kABModificationDateProperty);
     ABVCardMapping::readCard(*card, *this);
-    m_sourceCard = std::make_shared<const VCard>(std::move(*card));
+    m_sourceCardText = std::move(text);
     setStoredValue(kABModificationDateProperty, modified);
     setLoaded(QString());
 }

@@ -83,10 +83,11 @@ public:
     // unchanged, so another program's data survives our edits.
     QList<VCardProperty> &foreignLines() { return m_foreignLines; }
     QStringList &foreignCategories() { return m_foreignCategories; }
-    // The card the record was last read from or written as; none for a record not yet saved. A save
-    // changes in it only what the record changed.
-    const std::shared_ptr<const VCard> &sourceCard() const { return m_sourceCard; }
-    void setSourceCard(std::shared_ptr<const VCard> card) { m_sourceCard = std::move(card); }
+    // The text of the card the record was last read from or written as; empty for a record not yet
+    // saved. A save changes in it only what the record changed. The text is kept, not the card read
+    // from it: a changed record waiting for the save holds its bytes, not a text for every line.
+    const QByteArray &sourceCardText() const { return m_sourceCardText; }
+    void setSourceCardText(QByteArray text) { m_sourceCardText = std::move(text); }
 
 protected:
     explicit ABRecord(QString uniqueId);
@@ -106,7 +107,7 @@ private:
     QStringList m_summaryEmails;
     QList<VCardProperty> m_foreignLines;
     QStringList m_foreignCategories;
-    std::shared_ptr<const VCard> m_sourceCard;
+    QByteArray m_sourceCardText;
 };
 
 } // namespace platform

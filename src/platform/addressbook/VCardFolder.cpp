@@ -1216,7 +1216,7 @@ Result<qsizetype> VCardFolder::lastPersonCount()
     return personCountOf(**snapshot);
 }
 
-Result<VCard> VCardFolder::readCard(const QString &fileName) const
+Result<VCard> VCardFolder::readCard(const QString &fileName, QByteArray *text) const
 {
     const Result<QByteArray> bytes =
         readWholeFileWithoutFollowing(m_folderPath + QLatin1Char('/') + fileName, VCard::kMaxCardBytes);
@@ -1225,6 +1225,8 @@ Result<VCard> VCardFolder::readCard(const QString &fileName) const
     Result<VCard> card = VCard::parse(*bytes);
     if (!card)
         return card.error().withContext(fileName);
+    if (text)
+        *text = *bytes;
     return card;
 }
 

@@ -233,7 +233,8 @@ public:
     // last saw it, counted without a refresh once the folder has been listed.
     Result<qsizetype> lastPersonCount();
     // Reads and parses one file of the folder.
-    Result<VCard> readCard(const QString &fileName) const;
+    // The card of the file; its bytes go to text too when asked for.
+    Result<VCard> readCard(const QString &fileName, QByteArray *text = nullptr) const;
     // Writes the files (0600) and removes the named ones, then syncs the file system once. The
     // failures name the files not written or removed, with why; the others are done and indexed.
     Written writeFiles(const QList<VCardFileWrite> &writes, const QStringList &removals,

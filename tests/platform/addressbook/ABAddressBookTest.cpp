@@ -544,6 +544,26 @@ TEST(ABAddressBook, ForeignSamplesReadAsExpectedAndKeepTheirOtherLines)
     EXPECT_TRUE(folder.readFile(QStringLiteral("v4.vcf")).contains("GENDER:F\r\n"));
 }
 
+// A second save of the book patches the card its first save wrote: only the line edited since changes.
+TEST(ABAddressBook, ASecondSaveChangesOnlyWhatChangedSinceTheFirst)
+{
+    StoreFolder folder;
+    FixedClock clock(kFirstSave);
+    folder.writeFile(QStringLiteral("v4.vcf"), sampleBytes(QStringLiteral("vcard40.vcf")));
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    const std::shared_ptr<ABPerson> person = book->people().first();
+    (void)person->setValue(QStringLiteral("Zo"), kABNicknameProperty);
+    ASSERT_TRUE(book->save());
+    const QByteArray first = folder.readFile(QStringLiteral("v4.vcf"));
+    const qsizetype line = first.indexOf("NICKNAME:Zo");
+    ASSERT_GE(line, 0) << first.toStdString();
+    (void)person->setValue(QStringLiteral("Zoe"), kABNicknameProperty);
+    ASSERT_TRUE(book->save());
+    QByteArray expected = first;
+    expected.insert(line + qsizetype(qstrlen("NICKNAME:Zo")), 'e');
+    EXPECT_EQ(folder.readFile(QStringLiteral("v4.vcf")), expected);
+}
+
 TEST(ABAddressBook, ItsFilesArePrivate)
 {
     StoreFolder folder;
