@@ -5,7 +5,6 @@
 
 #include <QFile>
 
-
 namespace {
 
 constexpr qint64 kMaxConfirmedPairsBytes = 64 * 1024 * 1024;
