@@ -7,9 +7,6 @@
 #include <QSaveFile>
 #include <QFileInfo>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace {
 
 // About 200 bytes a line: room for a million answers.
@@ -20,10 +17,10 @@ constexpr qint64 kMaxBytes = 256LL * 1024 * 1024;
 QHash<QString, QString> GoogleWrittenEntries::load() const
 {
     QHash<QString, QString> entries;
-    const QFileInfo info(m_path);
+    const QFileInfo info(m_file.path());
     if (!info.exists() || info.isSymLink() || !info.isFile())
         return entries;
-    QFile file(m_path);
+    QFile file(m_file.path());
     if (!file.open(QIODevice::ReadOnly))
         return entries;
     const QList<QByteArray> lines = file.read(kMaxBytes).split('\n');
@@ -50,29 +47,22 @@ bool GoogleWrittenEntries::append(const QList<std::pair<QString, QString>> &entr
             return false;
         line += googleId.toUtf8() + '\t' + updated.toUtf8() + '\n';
     }
-    if (line.isEmpty())
-        return true;
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                          0600);
-    if (fd < 0)
-        return false;
-    const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
-    ::close(fd);
-    return written;
+    return m_file.append(line);
 }
 
 bool GoogleWrittenEntries::compact()
 {
     const QHash<QString, QString> entries = load();
-    QFile file(m_path);
-    const QFileInfo info(m_path);
+    QFile file(m_file.path());
+    const QFileInfo info(m_file.path());
     if (!info.isFile() || info.isSymLink() || !file.open(QIODevice::ReadOnly))
         return true;
     const qsizetype lines = file.read(kMaxBytes).count('\n');
     file.close();
     if (lines <= 2 * entries.size())
         return true;
-    QSaveFile out(m_path);
+    m_file.close();
+    QSaveFile out(m_file.path());
     if (!out.open(QIODevice::WriteOnly))
         return false;
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -83,7 +73,8 @@ bool GoogleWrittenEntries::compact()
 
 bool GoogleWrittenEntries::clear()
 {
-    return !QFile::exists(m_path) || QFile::remove(m_path);
+    m_file.close();
+    return !QFile::exists(m_file.path()) || QFile::remove(m_file.path());
 }
 
 namespace googlelistdate {

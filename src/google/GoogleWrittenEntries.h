@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outlook/HMAppendedLinesFile.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 
 #include <QDateTime>
@@ -15,9 +16,9 @@
 class GoogleWrittenEntries final
 {
 public:
-    explicit GoogleWrittenEntries(QString path) : m_path(std::move(path)) {}
+    explicit GoogleWrittenEntries(QString path) : m_file(std::move(path)) {}
 
-    const QString &path() const { return m_path; }
+    const QString &path() const { return m_file.path(); }
     // The kept answers (the last one of an id wins); empty when there is no readable file.
     QHash<QString, QString> load() const;
     bool append(const QString &googleId, const QString &updated);
@@ -29,7 +30,8 @@ public:
     bool clear();
 
 private:
-    QString m_path;
+    // Kept open between answers.
+    HMAppendedLinesFile m_file;
 };
 
 // A Google list date to the millisecond, in a file beside the conduit's map ("<map>.google-list-date"):

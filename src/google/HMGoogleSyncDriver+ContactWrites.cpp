@@ -28,6 +28,7 @@
 #include <QUrl>
 #include <QXmlStreamReader>
 
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -53,13 +54,11 @@ QString shortIdForPath(const QString &googleId)
     return QString::fromLatin1(QUrl::toPercentEncoding(shortId));
 }
 
-// The "id" and "updated" of a plain reply, read in one pass without building its dictionary: the text
-// of the root's children "id" and "updated" (or "atom:id" and "atom:updated" when there is no "id"),
-// trimmed. Nothing when the reply is anything else (not well-formed, a document type, an id that is
-// empty, repeated or holds elements): the whole reading below decides those.
-std::optional<std::pair<QString, QString>> idAndUpdatedOfPlainReply(const QByteArray &body)
+// The texts of the root's children "id", "updated", "atom:id" and "atom:updated", trimmed; nothing
+// when the reply is not well-formed, has a document type, or repeats one of them or puts elements in
+// it.
+std::optional<QHash<QString, QString>> rootChildTexts(QXmlStreamReader &reader)
 {
-    QXmlStreamReader reader(body);
     QHash<QString, QString> texts;
     int depth = 0; // of the element just started: 1 for the root
     while (!reader.atEnd()) {
@@ -83,6 +82,35 @@ std::optional<std::pair<QString, QString>> idAndUpdatedOfPlainReply(const QByteA
     }
     if (reader.hasError())
         return std::nullopt;
+    return texts;
+}
+
+// One reader a thread, set up once: building a reader costs more than reading a short reply. Only a
+// reply read to its end without a document type leaves it for the next one (a document type's
+// entities would stay declared for the next reply).
+thread_local std::unique_ptr<QXmlStreamReader> t_replyReader;
+
+QXmlStreamReader &replyReader(const QByteArray &body)
+{
+    if (!t_replyReader)
+        t_replyReader = std::make_unique<QXmlStreamReader>();
+    t_replyReader->clear();
+    t_replyReader->addData(body);
+    return *t_replyReader;
+}
+
+// The "id" and "updated" of a plain reply, read in one pass without building its dictionary: the text
+// of the root's children "id" and "updated" (or "atom:id" and "atom:updated" when there is no "id"),
+// trimmed. Nothing when the reply is anything else (not well-formed, a document type, an id that is
+// empty, repeated or holds elements): the whole reading below decides those.
+std::optional<std::pair<QString, QString>> idAndUpdatedOfPlainReply(const QByteArray &body)
+{
+    const std::optional<QHash<QString, QString>> read = rootChildTexts(replyReader(body));
+    if (!read) {
+        t_replyReader.reset();
+        return std::nullopt;
+    }
+    const QHash<QString, QString> &texts = *read;
     const bool hasId = texts.contains(QStringLiteral("id"));
     const QString id = texts.value(hasId ? QStringLiteral("id") : QStringLiteral("atom:id"));
     if (id.isEmpty())

@@ -5,9 +5,6 @@
 
 #include <QFile>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr qint64 kMaxConfirmedPairsBytes = 64 * 1024 * 1024;
@@ -27,7 +24,8 @@ bool isStorableId(const QString &id)
 
 HMOutlookIdBookkeeping::HMOutlookIdBookkeeping(Conduit conduit, std::shared_ptr<HMOutlookDatFileHelper> map,
                                                std::shared_ptr<HMOutlookSQLiteHelper> outlook)
-    : m_conduit(conduit), m_map(std::move(map)), m_outlook(std::move(outlook))
+    : m_conduit(conduit), m_map(std::move(map)), m_outlook(std::move(outlook)),
+      m_confirmedPairs(confirmedPairsPath())
 {
 }
 
@@ -93,17 +91,14 @@ QStringList HMOutlookIdBookkeeping::findDeletes(const QStringList &deviceIds) co
     return missing;
 }
 
-bool HMOutlookIdBookkeeping::appendConfirmedPair(const QString &deviceId, const QString &outlookId) const
+bool HMOutlookIdBookkeeping::appendConfirmedPair(const QString &deviceId, const QString &outlookId)
 {
     if (!isStorableId(deviceId) || !isStorableId(outlookId))
         return false;
-    const QByteArray path = QFile::encodeName(confirmedPairsPath());
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const QByteArray line = (deviceId + u'\t' + outlookId + u'\n').toUtf8();
-    const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
-    return ::close(fd) == 0 && written;
+    // The map may have moved to an account's name since the last pair.
+    if (const QString path = confirmedPairsPath(); path != m_confirmedPairs.path())
+        m_confirmedPairs = HMAppendedLinesFile(path);
+    return m_confirmedPairs.append((deviceId + u'\t' + outlookId + u'\n').toUtf8());
 }
 
 bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList &removals,
@@ -127,6 +122,7 @@ bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList 
     change.listCommandDate = listCommandDate;
     if (!m_map->commitChanges(m_conduit, change))
         return false;
+    m_confirmedPairs.close();
     return !hasFile || QFile::remove(file.fileName());
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outlook/HMAppendedLinesFile.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 
 #include <QDateTime>
@@ -40,7 +41,7 @@ public:
     void removeDeletedOutlookIdsFromDatFile();
     // The mapped device ids missing from the device's ids, in map order.
     QStringList findDeletes(const QStringList &deviceIds) const;
-    bool appendConfirmedPair(const QString &deviceId, const QString &outlookId) const;
+    bool appendConfirmedPair(const QString &deviceId, const QString &outlookId);
     // The confirmed-pairs file, the given pairs and removals and the dates (invalid: kept) with one
     // write; the file goes only once the map holds them.
     bool commit(const QVariantMap &pairs, const QStringList &removals, const QDateTime &lastModified,
@@ -58,4 +59,5 @@ private:
     Conduit m_conduit;
     std::shared_ptr<HMOutlookDatFileHelper> m_map;
     std::shared_ptr<HMOutlookSQLiteHelper> m_outlook;
+    HMAppendedLinesFile m_confirmedPairs;
 };
