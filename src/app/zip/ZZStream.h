@@ -1,7 +1,18 @@
 #pragma once
 
-#include "app/zip/ZZStreamStatus.h"
 #include "platform/foundation/PlatformError.h"
+
+// Where a stream of the library stands, with the platform's stream status numbers.
+enum class ZZStreamStatus {
+    NotOpen = 0,
+    Opening = 1,
+    Open = 2,
+    Reading = 3,
+    Writing = 4,
+    AtEnd = 5,
+    Closed = 6,
+    Error = 7,
+};
 
 // What every stream of the library has, whichever way its bytes go: it is opened before use and
 // closed when done, and tells where it stands and, after a failure, what failed. One thread at a time.
