@@ -169,28 +169,28 @@ int main(int argc, char **argv)
         if (qEnvironmentVariable("HM_BENCH_SMALL") == u"only")
             return 0;
     }
-    compare("1 MB text by pages", [&] { return scripter.getPropertiesStringForContactIdNewMethod(contactId).size(); },
+    compare("1 MB text by pages", [&] { return scripter.propertiesText(HMAppleScripter::Conduit::Contacts, {contactId}).size(); },
             [&] {
-                return scripter.executeScriptSynchronously(scripter.getAllContactPropertiesEvent(contactId, 1, kWholeRange))
+                return scripter.executeScriptSynchronously(scripter.propertiesRangeEvent(HMAppleScripter::Conduit::Contacts, {contactId}, 1, kWholeRange))
                     .stringValue()
                     .size();
             });
     compare("20,000 dates by batches", [&] { return qsizetype(scripter.getLastModifiedDateForOutlookCalendar(QString()).isValid() ? 20000 : 0); },
             [&] {
                 const platform::NSAppleEventDescriptor dates =
-                    scripter.executeScriptSynchronously(scripter.getAllCalendarEventModificationDatesEvent(1, kWholeRange, QString()));
+                    scripter.executeScriptSynchronously(scripter.batchEvent(HMAppleScripter::Conduit::CalendarEvents, HMAppleScripter::BatchItems::ModificationDates, 1, kWholeRange, QString()));
                 QDateTime latest = HMAppleScripter::distantPast();
                 for (qint64 i = 1; i <= dates.numberOfItems(); ++i)
                     latest = std::max(latest, HMAppleScripter::dateFromEventDescriptor(dates.descriptorAtIndex(i)).value_or(latest));
                 return qsizetype(latest.isValid() ? dates.numberOfItems() : 0);
             });
-    compare("20,000 ids after a date", [&] { return qsizetype(scripter.getAllCalendarEventIdsModifiedAfter(QDateTime(), QString()).size()); },
+    compare("20,000 ids after a date", [&] { return qsizetype(scripter.idsModifiedAfter(HMAppleScripter::Conduit::CalendarEvents, QDateTime(), QString()).size()); },
             [&] {
                 // The same work on the one reply: every date converted, every id taken, paired.
                 const platform::NSAppleEventDescriptor dates =
-                    scripter.executeScriptSynchronously(scripter.getAllCalendarEventModificationDatesEvent(1, kWholeRange, QString()));
+                    scripter.executeScriptSynchronously(scripter.batchEvent(HMAppleScripter::Conduit::CalendarEvents, HMAppleScripter::BatchItems::ModificationDates, 1, kWholeRange, QString()));
                 const platform::NSAppleEventDescriptor ids =
-                    scripter.executeScriptSynchronously(scripter.getAllCalendarEventIdentifiersEvent(1, kWholeRange, QString()));
+                    scripter.executeScriptSynchronously(scripter.batchEvent(HMAppleScripter::Conduit::CalendarEvents, HMAppleScripter::BatchItems::Identifiers, 1, kWholeRange, QString()));
                 qsizetype paired = 0;
                 for (qint64 i = 1; i <= dates.numberOfItems() && i <= ids.numberOfItems(); ++i)
                     paired += HMAppleScripter::dateFromEventDescriptor(dates.descriptorAtIndex(i)) && !ids.descriptorAtIndex(i).stringValue().isNull();

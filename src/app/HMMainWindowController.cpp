@@ -9,6 +9,7 @@
 #include "cloud/HMQuillnestSync.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMFileManager.h"
+#include "foundation/HMTextValues.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocket.h"
 #include "platform/appkit/Alert.h"
@@ -533,14 +534,7 @@ QString HMMainWindowController::correctedString(const QVariant &value)
 {
     if (value.typeId() != QMetaType::QString)
         return {};
-    QString text = value.toString();
-    if (text.endsWith(QLatin1String("\\n")))
-        text.chop(2);
-    text.replace(QLatin1String("\\;"), QLatin1String(";"));
-    text.replace(QLatin1String("\\,"), QLatin1String(","));
-    text.replace(QLatin1String("\\\\"), QLatin1String("\\"));
-    text.replace(QLatin1String("\\n"), QLatin1String("\r\n"));
-    return text;
+    return unescapedTextValue(value).replace(QLatin1String("\\n"), QLatin1String("\r\n"));
 }
 
 bool HMMainWindowController::eventFilter(QObject *watched, QEvent *event)

@@ -43,38 +43,14 @@ QDateTime latestOf(const QList<QDateTime> &dates)
 
 } // namespace
 
-Event HMAppleScripter::batchEvent(Conduit conduit, bool dates, qint64 start, qint64 end, const QString &folderId)
+Event HMAppleScripter::batchEvent(Conduit conduit, BatchItems items, qint64 start, qint64 end, const QString &folderId)
 {
     const ConduitWords &words = kConduitWords[int(conduit)];
-    const QString handler = QLatin1String(dates ? words.datesHandler : words.idsHandler);
+    const QString handler =
+        QLatin1String(items == BatchItems::ModificationDates ? words.datesHandler : words.idsHandler);
     if (folderId.isEmpty())
         return rangeCall(handler, {}, start, end);
     return rangeCall(handler + QStringLiteral("InFolder"), {}, start, end, {folderId});
-}
-
-Event HMAppleScripter::getAllContactModificationDatesEvent(qint64 start, qint64 end, const QString &folderId)
-{
-    return batchEvent(Conduit::Contacts, true, start, end, folderId);
-}
-Event HMAppleScripter::getAllContactIdentifiersEvent(qint64 start, qint64 end, const QString &folderId)
-{
-    return batchEvent(Conduit::Contacts, false, start, end, folderId);
-}
-Event HMAppleScripter::getAllCalendarEventModificationDatesEvent(qint64 start, qint64 end, const QString &folderId)
-{
-    return batchEvent(Conduit::CalendarEvents, true, start, end, folderId);
-}
-Event HMAppleScripter::getAllCalendarEventIdentifiersEvent(qint64 start, qint64 end, const QString &folderId)
-{
-    return batchEvent(Conduit::CalendarEvents, false, start, end, folderId);
-}
-Event HMAppleScripter::getAllTaskModificationDatesEvent(qint64 start, qint64 end, const QString &folderId)
-{
-    return batchEvent(Conduit::Tasks, true, start, end, folderId);
-}
-Event HMAppleScripter::getAllTaskIdentifiersEvent(qint64 start, qint64 end, const QString &folderId)
-{
-    return batchEvent(Conduit::Tasks, false, start, end, folderId);
 }
 
 namespace {
@@ -134,13 +110,16 @@ qint64 HMAppleScripter::scanDates(Conduit conduit, const QString &folderId,
                                   const std::function<void(const std::optional<QDateTime> &date)> &visit)
 {
     qint64 count = 0;
-    return readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, true, start, end, folderId); },
-                       QStringLiteral("datesArray.count %1"),
-                       [&](const Event &item) {
-                           visit(dateFromEventDescriptor(item));
-                           ++count;
-                       },
-                       [&] { return count; }, true);
+    const RangeEventMaker dates = [&](qint64 start, qint64 end) {
+        return batchEvent(conduit, BatchItems::ModificationDates, start, end, folderId);
+    };
+    return readBatches(
+        dates, QStringLiteral("datesArray.count %1"),
+        [&](const Event &item) {
+            visit(dateFromEventDescriptor(item));
+            ++count;
+        },
+        [&] { return count; }, true);
 }
 
 // Ids that are not texts are left out of the id list, as the list of a script's answer is read; the
@@ -149,13 +128,17 @@ qint64 HMAppleScripter::scanIds(Conduit conduit, const QString &folderId, const 
                                 const std::function<void(qint64 position, const QString &id)> &visit)
 {
     qint64 count = 0;
-    return readBatches([&](qint64 start, qint64 end) { return batchEvent(conduit, false, start, end, folderId); }, countLine,
-                       [&](const Event &item) {
-                           const QString id = item.stringValue();
-                           if (!id.isNull())
-                               visit(count++, id);
-                       },
-                       [&] { return count; });
+    const RangeEventMaker ids = [&](qint64 start, qint64 end) {
+        return batchEvent(conduit, BatchItems::Identifiers, start, end, folderId);
+    };
+    return readBatches(
+        ids, countLine,
+        [&](const Event &item) {
+            const QString id = item.stringValue();
+            if (!id.isNull())
+                visit(count++, id);
+        },
+        [&] { return count; });
 }
 
 QDateTime HMAppleScripter::latestModificationDate(Conduit conduit, const QString &folderId)
@@ -187,19 +170,6 @@ QStringList HMAppleScripter::idsModifiedAfter(Conduit conduit, const QDateTime &
     });
     Console::log(QString::fromLatin1(words.modifiedCountLine).arg(modified.size()));
     return modified;
-}
-
-QStringList HMAppleScripter::getAllContactIdsModifiedAfter(const QDateTime &date, const QString &folderId)
-{
-    return idsModifiedAfter(Conduit::Contacts, date, folderId);
-}
-QStringList HMAppleScripter::getAllCalendarEventIdsModifiedAfter(const QDateTime &date, const QString &folderId)
-{
-    return idsModifiedAfter(Conduit::CalendarEvents, date, folderId);
-}
-QStringList HMAppleScripter::getAllTaskIdsModifiedAfter(const QDateTime &date, const QString &folderId)
-{
-    return idsModifiedAfter(Conduit::Tasks, date, folderId);
 }
 
 QDateTime HMAppleScripter::getLastModifiedDateForOutlookCalendar(const QString &folderId)

@@ -89,13 +89,22 @@ const QStringList kDay{QStringLiteral("dayOfTheMonth")};
 const QStringList kMonth{QStringLiteral("monthNumber")};
 const QStringList kOrdinal{QStringLiteral("ordinal")};
 
-const RecurrenceForm kDaily{"setDailyRecurrence", kStart + kEnd, false, "eventId %1"};
-const RecurrenceForm kWeekly{"setWeeklyRecurrence", kStart + kWeekdays + kEnd, true, "eventId!!! %1"};
-const RecurrenceForm kMonthlyByDate{"setMonthlyByDateRecurrence", kStart + kDay + kEnd, true, "eventId!!! %1"};
-const RecurrenceForm kMonthlyByDay{"setMonthlyByDayRecurrence", kStart + kWeekdays + kOrdinal + kEnd, true, "eventId %1"};
-const RecurrenceForm kYearlyByDate{"setYearlyByDateRecurrence", kStart + kMonth + kDay + kEnd, false, "eventId %1"};
-const RecurrenceForm kYearlyByDay{"setYearlyByDayRecurrence", kStart + kWeekdays + kMonth + kOrdinal + kEnd, true,
-                                  "eventId %1"};
+// In the order of HMAppleScripter::Recurrence.
+const RecurrenceForm kRecurrenceForms[] = {
+    {"setDailyRecurrence", kStart + kEnd, false, "eventId %1"},
+    {"setWeeklyRecurrence", kStart + kWeekdays + kEnd, true, "eventId!!! %1"},
+    {"setMonthlyByDateRecurrence", kStart + kDay + kEnd, true, "eventId!!! %1"},
+    {"setMonthlyByDayRecurrence", kStart + kWeekdays + kOrdinal + kEnd, true, "eventId %1"},
+    {"setYearlyByDateRecurrence", kStart + kMonth + kDay + kEnd, false, "eventId %1"},
+    {"setYearlyByDayRecurrence", kStart + kWeekdays + kMonth + kOrdinal + kEnd, true, "eventId %1"},
+};
+
+QString listingHandler(HMAppleScripter::Conduit conduit, HMAppleScripter::Listing listing)
+{
+    static const char *const kRecords[] = {"Contact", "Event", "Task"};
+    static const char *const kListings[] = {"ModifiedDates", "Ids", "Properties"};
+    return QStringLiteral("getAll") + QLatin1String(kRecords[int(conduit)]) + QLatin1String(kListings[int(listing)]);
+}
 
 } // namespace
 
@@ -119,50 +128,13 @@ Event HMAppleScripter::getExchangeTaskFolderIds(const QString &argument)
 }
 Event HMAppleScripter::getOutlookTaskFoldersEvent() { return logged(applicationCall(QStringLiteral("getTaskFolders"))); }
 
-Event HMAppleScripter::getAllContactModifiedDatesEvent() { return applicationCall(QStringLiteral("getAllContactModifiedDates")); }
-Event HMAppleScripter::getAllContactIdsEvent() { return applicationCall(QStringLiteral("getAllContactIds")); }
-Event HMAppleScripter::getAllContactModifiedDatesInFolderEvent(const QString &folderId)
+Event HMAppleScripter::listingEvent(Conduit conduit, Listing listing)
 {
-    return applicationCall(QStringLiteral("getAllContactModifiedDatesInFolder"), {folderId});
+    return applicationCall(listingHandler(conduit, listing));
 }
-Event HMAppleScripter::getAllContactIdsInFolderEvent(const QString &folderId)
+Event HMAppleScripter::listingInFolderEvent(Conduit conduit, Listing listing, const QString &folderId)
 {
-    return applicationCall(QStringLiteral("getAllContactIdsInFolder"), {folderId});
-}
-Event HMAppleScripter::getAllEventModifiedDatesEvent() { return applicationCall(QStringLiteral("getAllEventModifiedDates")); }
-Event HMAppleScripter::getAllEventIdsEvent() { return applicationCall(QStringLiteral("getAllEventIds")); }
-Event HMAppleScripter::getAllEventModifiedDatesInFolderEvent(const QString &folderId)
-{
-    return applicationCall(QStringLiteral("getAllEventModifiedDatesInFolder"), {folderId});
-}
-Event HMAppleScripter::getAllEventIdsInFolderEvent(const QString &folderId)
-{
-    return applicationCall(QStringLiteral("getAllEventIdsInFolder"), {folderId});
-}
-Event HMAppleScripter::getAllTaskModifiedDatesEvent() { return applicationCall(QStringLiteral("getAllTaskModifiedDates")); }
-Event HMAppleScripter::getAllTaskIdsEvent() { return applicationCall(QStringLiteral("getAllTaskIds")); }
-Event HMAppleScripter::getAllTaskModifiedDatesInFolderEvent(const QString &folderId)
-{
-    return applicationCall(QStringLiteral("getAllTaskModifiedDatesInFolder"), {folderId});
-}
-Event HMAppleScripter::getAllTaskIdsInFolderEvent(const QString &folderId)
-{
-    return applicationCall(QStringLiteral("getAllTaskIdsInFolder"), {folderId});
-}
-Event HMAppleScripter::getAllContactPropertiesEvent() { return applicationCall(QStringLiteral("getAllContactProperties")); }
-Event HMAppleScripter::getAllContactPropertiesInFolderEvent(const QString &folderId)
-{
-    return applicationCall(QStringLiteral("getAllContactPropertiesInFolder"), {folderId});
-}
-Event HMAppleScripter::getAllEventPropertiesEvent() { return applicationCall(QStringLiteral("getAllEventProperties")); }
-Event HMAppleScripter::getAllEventPropertiesInFolderEvent(const QString &folderId)
-{
-    return applicationCall(QStringLiteral("getAllEventPropertiesInFolder"), {folderId});
-}
-Event HMAppleScripter::getAllTaskPropertiesEvent() { return applicationCall(QStringLiteral("getAllTaskProperties")); }
-Event HMAppleScripter::getAllTaskPropertiesInFolderEvent(const QString &folderId)
-{
-    return applicationCall(QStringLiteral("getAllTaskPropertiesInFolder"), {folderId});
+    return applicationCall(listingHandler(conduit, listing) + QStringLiteral("InFolder"), {folderId});
 }
 
 Event HMAppleScripter::deleteContactEvent(const QString &contactId)
@@ -292,45 +264,15 @@ Event HMAppleScripter::setTaskCategoriesEvent(const QString &categories, const Q
     return categoriesCall(QStringLiteral("setTaskCategories"), categories, taskId);
 }
 
-Event HMAppleScripter::recurrenceCall(const QString &handler, const QString &recurrenceText, const QString &eventId,
-                                      const QString &eventIdLine)
+Event HMAppleScripter::setRecurrenceEvent(Recurrence rule, const QVariantMap &recurrence, const QString &eventId)
 {
-    Console::log(QStringLiteral("propertiesString %1").arg(shown(recurrenceText)));
-    Console::log(eventIdLine.arg(shown(eventId)));
+    const RecurrenceForm &form = kRecurrenceForms[int(rule)];
+    const QString text = recurrenceText(recurrence, form);
+    Console::log(QStringLiteral("propertiesString %1").arg(shown(text)));
+    Console::log(QLatin1String(form.eventIdLine).arg(shown(eventId)));
     if (eventId.isNull())
         return {};
-    return plainCall(handler, {recurrenceText, eventId});
-}
-
-Event HMAppleScripter::setDailyRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId)
-{
-    return recurrenceCall(QLatin1String(kDaily.handler), recurrenceText(recurrence, kDaily), eventId,
-                          QLatin1String(kDaily.eventIdLine));
-}
-Event HMAppleScripter::setWeeklyRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId)
-{
-    return recurrenceCall(QLatin1String(kWeekly.handler), recurrenceText(recurrence, kWeekly), eventId,
-                          QLatin1String(kWeekly.eventIdLine));
-}
-Event HMAppleScripter::setMonthlyByDateRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId)
-{
-    return recurrenceCall(QLatin1String(kMonthlyByDate.handler), recurrenceText(recurrence, kMonthlyByDate), eventId,
-                          QLatin1String(kMonthlyByDate.eventIdLine));
-}
-Event HMAppleScripter::setMonthlyByDayRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId)
-{
-    return recurrenceCall(QLatin1String(kMonthlyByDay.handler), recurrenceText(recurrence, kMonthlyByDay), eventId,
-                          QLatin1String(kMonthlyByDay.eventIdLine));
-}
-Event HMAppleScripter::setYearlyByDateRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId)
-{
-    return recurrenceCall(QLatin1String(kYearlyByDate.handler), recurrenceText(recurrence, kYearlyByDate), eventId,
-                          QLatin1String(kYearlyByDate.eventIdLine));
-}
-Event HMAppleScripter::setYearlyByDayRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId)
-{
-    return recurrenceCall(QLatin1String(kYearlyByDay.handler), recurrenceText(recurrence, kYearlyByDay), eventId,
-                          QLatin1String(kYearlyByDay.eventIdLine));
+    return plainCall(QLatin1String(form.handler), {text, eventId});
 }
 
 Event HMAppleScripter::createContactWithPropertiesListEvent(const QVariant &)

@@ -4,6 +4,7 @@
 #include "outlook/HMAppleScripter.h"
 
 #include "outlook/HMAppleScripterConsole.h"
+#include "platform/foundation/Assert.h"
 #include "platform/foundation/DateFormatter.h"
 
 #include <cstring>
@@ -100,46 +101,16 @@ Event HMAppleScripter::RangeEvents::take(qint64 start, qint64 end)
     return m_makeEvent(start, end);
 }
 
-Event HMAppleScripter::getAllContactPropertiesEvent(const QString &contactId, qint64 start, qint64 end)
+Event HMAppleScripter::propertiesRangeEvent(Conduit conduit, const QStringList &ids, qint64 start, qint64 end)
 {
-    return rangeCall(QStringLiteral("getAllContactPropertiesWithRange"), {contactId}, start, end);
-}
-Event HMAppleScripter::getAllTwoContactPropertiesEvent(const QString &first, const QString &second, qint64 start,
-                                                       qint64 end)
-{
-    return rangeCall(QStringLiteral("getAllTwoContactPropertiesWithRange"), {first, second}, start, end);
-}
-Event HMAppleScripter::getAllFiveContactPropertiesEvent(const QString &first, const QString &second,
-                                                        const QString &third, const QString &fourth,
-                                                        const QString &fifth, qint64 start, qint64 end)
-{
-    return rangeCall(QStringLiteral("getAllFiveContactPropertiesWithRange"), {first, second, third, fourth, fifth},
-                     start, end);
-}
-Event HMAppleScripter::getAllCalendarEventPropertiesEvent(const QString &eventId, qint64 start, qint64 end)
-{
-    return rangeCall(QStringLiteral("getAllCalendarEventPropertiesWithRange"), {eventId}, start, end);
-}
-Event HMAppleScripter::getAllFiveCalendarEventPropertiesEvent(const QString &first, const QString &second,
-                                                              const QString &third, const QString &fourth,
-                                                              const QString &fifth, qint64 start, qint64 end)
-{
-    return rangeCall(QStringLiteral("getAllFiveCalendarEventPropertiesWithRange"),
-                     {first, second, third, fourth, fifth}, start, end);
-}
-Event HMAppleScripter::getAllTaskPropertiesEvent(const QString &taskId, qint64 start, qint64 end)
-{
-    const Event event = rangeCall(QStringLiteral("getAllTaskPropertiesWithRange"), {taskId}, start, end);
-    Console::log(QStringLiteral("event %1").arg(Console::describe(event)));
-    return event;
-}
-Event HMAppleScripter::getAllFiveTaskPropertiesEvent(const QString &first, const QString &second, const QString &third,
-                                                     const QString &fourth, const QString &fifth, qint64 start,
-                                                     qint64 end)
-{
-    const Event event = rangeCall(QStringLiteral("getAllFiveTaskPropertiesWithRange"),
-                                  {first, second, third, fourth, fifth}, start, end);
-    Console::log(QStringLiteral("event %1").arg(Console::describe(event)));
+    static const char *const kRecords[] = {"Contact", "CalendarEvent", "Task"};
+    HM_ASSERT(ids.size() == 1 || ids.size() == 2 || ids.size() == 5, QStringLiteral("one, two or five ids"));
+    const QLatin1String count(ids.size() == 1 ? "" : ids.size() == 2 ? "Two" : "Five");
+    const QString handler = QStringLiteral("getAll") + count + QLatin1String(kRecords[int(conduit)]) +
+                            QStringLiteral("PropertiesWithRange");
+    const Event event = rangeCall(handler, ids, start, end);
+    if (conduit == Conduit::Tasks)
+        Console::log(QStringLiteral("event %1").arg(Console::describe(event)));
     return event;
 }
 Event HMAppleScripter::getPropertiesForContactEvent(const QString &contactId, qint64 start, qint64 end)
@@ -185,47 +156,13 @@ Event HMAppleScripter::getAllContactEventWithStartRange(qint64 start, qint64 end
     return rangeCall(QStringLiteral("getAllContactsWithRange"), {}, start, end);
 }
 
-QString HMAppleScripter::getPropertiesStringForContactIdNewMethod(const QString &contactId)
+QString HMAppleScripter::propertiesText(Conduit conduit, const QStringList &ids)
 {
-    return pagedText([&](qint64 start, qint64 end) { return getAllContactPropertiesEvent(contactId, start, end); });
-}
-QString HMAppleScripter::getPropertiesStringForTwoContactIds(const QString &first, const QString &second)
-{
-    return pagedText([&](qint64 start, qint64 end) { return getAllTwoContactPropertiesEvent(first, second, start, end); });
-}
-QString HMAppleScripter::getPropertiesStringForFiveContactIds(const QString &first, const QString &second,
-                                                              const QString &third, const QString &fourth,
-                                                              const QString &fifth)
-{
-    return pagedText([&](qint64 start, qint64 end) {
-        return getAllFiveContactPropertiesEvent(first, second, third, fourth, fifth, start, end);
-    });
-}
-QString HMAppleScripter::getPropertiesStringForCalendarEventIdNewMethod(const QString &eventId)
-{
-    return pagedText([&](qint64 start, qint64 end) { return getAllCalendarEventPropertiesEvent(eventId, start, end); });
-}
-QString HMAppleScripter::getPropertiesStringForFiveCalendarEventIds(const QString &first, const QString &second,
-                                                                    const QString &third, const QString &fourth,
-                                                                    const QString &fifth)
-{
-    return pagedText([&](qint64 start, qint64 end) {
-        return getAllFiveCalendarEventPropertiesEvent(first, second, third, fourth, fifth, start, end);
-    });
-}
-QString HMAppleScripter::getPropertiesStringForTaskIdNewMethod(const QString &taskId)
-{
-    const QString text = pagedText([&](qint64 start, qint64 end) { return getAllTaskPropertiesEvent(taskId, start, end); });
-    Console::log(QStringLiteral("-[HMAppleScripter getPropertiesStringForTaskIdNewMethod:]"));
+    const QString text =
+        pagedText([&](qint64 start, qint64 end) { return propertiesRangeEvent(conduit, ids, start, end); });
+    if (conduit == Conduit::Tasks && ids.size() == 1)
+        Console::log(QStringLiteral("-[HMAppleScripter getPropertiesStringForTaskIdNewMethod:]"));
     return text;
-}
-QString HMAppleScripter::getPropertiesStringForFiveTaskIds(const QString &first, const QString &second,
-                                                           const QString &third, const QString &fourth,
-                                                           const QString &fifth)
-{
-    return pagedText([&](qint64 start, qint64 end) {
-        return getAllFiveTaskPropertiesEvent(first, second, third, fourth, fifth, start, end);
-    });
 }
 QString HMAppleScripter::getContactPropertiesForDupeCheck()
 {

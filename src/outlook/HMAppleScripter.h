@@ -46,6 +46,12 @@ class HMAppleScripter final
 {
 public:
     using Event = platform::NSAppleEventDescriptor;
+    // The kinds of record the script reads and writes, and what a listing of them answers.
+    enum class Conduit { Contacts, CalendarEvents, Tasks };
+    enum class Listing { ModifiedDates, Ids, Properties };
+    enum class BatchItems { ModificationDates, Identifiers };
+    // The six ways an event recurs, each with its own handler and fields.
+    enum class Recurrence { Daily, Weekly, MonthlyByDate, MonthlyByDay, YearlyByDate, YearlyByDay };
 
     static constexpr std::chrono::seconds kSynchronousTimeout{120};
     static constexpr qint64 kTextPageCharacters = 32000;
@@ -93,24 +99,9 @@ public:
     Event getOutlookCalendarFoldersEvent();
     Event getExchangeTaskFolderIds(const QString &argument);
     Event getOutlookTaskFoldersEvent();
-    Event getAllContactModifiedDatesEvent();
-    Event getAllContactIdsEvent();
-    Event getAllContactModifiedDatesInFolderEvent(const QString &folderId);
-    Event getAllContactIdsInFolderEvent(const QString &folderId);
-    Event getAllEventModifiedDatesEvent();
-    Event getAllEventIdsEvent();
-    Event getAllEventModifiedDatesInFolderEvent(const QString &folderId);
-    Event getAllEventIdsInFolderEvent(const QString &folderId);
-    Event getAllTaskModifiedDatesEvent();
-    Event getAllTaskIdsEvent();
-    Event getAllTaskModifiedDatesInFolderEvent(const QString &folderId);
-    Event getAllTaskIdsInFolderEvent(const QString &folderId);
-    Event getAllContactPropertiesEvent();
-    Event getAllContactPropertiesInFolderEvent(const QString &folderId);
-    Event getAllEventPropertiesEvent();
-    Event getAllEventPropertiesInFolderEvent(const QString &folderId);
-    Event getAllTaskPropertiesEvent();
-    Event getAllTaskPropertiesInFolderEvent(const QString &folderId);
+    // getAll<Contact|Event|Task><ModifiedDates|Ids|Properties> of every folder, and "...InFolder" of one.
+    Event listingEvent(Conduit conduit, Listing listing);
+    Event listingInFolderEvent(Conduit conduit, Listing listing, const QString &folderId);
 
     // Deletions, categories, contacts' properties and vCards.
     Event deleteContactEvent(const QString &contactId);
@@ -147,29 +138,17 @@ public:
     Event setCalendarEventCategoriesEvent(const QString &categories, const QString &eventId);
     Event setTaskCategoriesEvent(const QString &categories, const QString &taskId);
 
-    // The six recurrences of an event, packed from the dictionary's fields; nil without the event id.
-    Event setDailyRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId);
-    Event setWeeklyRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId);
-    Event setMonthlyByDateRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId);
-    Event setMonthlyByDayRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId);
-    Event setYearlyByDateRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId);
-    Event setYearlyByDayRecurrenceEvent(const QVariantMap &recurrence, const QString &eventId);
+    // A recurrence of an event, packed from the dictionary's fields; nil without the event id.
+    Event setRecurrenceEvent(Recurrence rule, const QVariantMap &recurrence, const QString &eventId);
 
     // Developer samples of fixed texts.
     Event createContactWithPropertiesListEvent(const QVariant &ignored);
     Event test();
 
     // Range calls: characters or items start to end (1-based, inclusive; the low 32 bits travel).
-    Event getAllContactPropertiesEvent(const QString &contactId, qint64 start, qint64 end);
-    Event getAllTwoContactPropertiesEvent(const QString &first, const QString &second, qint64 start, qint64 end);
-    Event getAllFiveContactPropertiesEvent(const QString &first, const QString &second, const QString &third,
-                                           const QString &fourth, const QString &fifth, qint64 start, qint64 end);
-    Event getAllCalendarEventPropertiesEvent(const QString &eventId, qint64 start, qint64 end);
-    Event getAllFiveCalendarEventPropertiesEvent(const QString &first, const QString &second, const QString &third,
-                                                 const QString &fourth, const QString &fifth, qint64 start, qint64 end);
-    Event getAllTaskPropertiesEvent(const QString &taskId, qint64 start, qint64 end);
-    Event getAllFiveTaskPropertiesEvent(const QString &first, const QString &second, const QString &third,
-                                        const QString &fourth, const QString &fifth, qint64 start, qint64 end);
+    // getAll<Two|Five><Contact|CalendarEvent|Task>PropertiesWithRange of one id, two ids (contacts
+    // only) or five: the number word names how many.
+    Event propertiesRangeEvent(Conduit conduit, const QStringList &ids, qint64 start, qint64 end);
     Event getPropertiesForContactEvent(const QString &contactId, qint64 start, qint64 end);
     Event getMiscellaneousFieldsForContactEvent(const QString &contactId);
     Event getLengthOfContactPropertiesEvent(const QString &contactId);
@@ -182,16 +161,7 @@ public:
     Event getAllContactEventWithStartRange(qint64 start, qint64 end);
 
     // Paged texts: the pages joined. A failed first page gives the empty text.
-    QString getPropertiesStringForContactIdNewMethod(const QString &contactId);
-    QString getPropertiesStringForTwoContactIds(const QString &first, const QString &second);
-    QString getPropertiesStringForFiveContactIds(const QString &first, const QString &second, const QString &third,
-                                                 const QString &fourth, const QString &fifth);
-    QString getPropertiesStringForCalendarEventIdNewMethod(const QString &eventId);
-    QString getPropertiesStringForFiveCalendarEventIds(const QString &first, const QString &second, const QString &third,
-                                                       const QString &fourth, const QString &fifth);
-    QString getPropertiesStringForTaskIdNewMethod(const QString &taskId);
-    QString getPropertiesStringForFiveTaskIds(const QString &first, const QString &second, const QString &third,
-                                              const QString &fourth, const QString &fifth);
+    QString propertiesText(Conduit conduit, const QStringList &ids);
     QString getContactPropertiesForDupeCheck();
     QString getContactPropertiesInFolderForDupeCheck(const QString &folderId);
     // The ids of the joined text split at every ",", empty pieces included; an invalid date is the
@@ -201,19 +171,13 @@ public:
     // "CATEGORIES:" with the category names TAB-separated.
     QString getPropertiesStringForContactId(const QString &contactId);
 
-    // Batch calls of modification dates and ids; a nil or empty folder id means every folder.
-    Event getAllContactModificationDatesEvent(qint64 start, qint64 end, const QString &folderId);
-    Event getAllContactIdentifiersEvent(qint64 start, qint64 end, const QString &folderId);
-    Event getAllCalendarEventModificationDatesEvent(qint64 start, qint64 end, const QString &folderId);
-    Event getAllCalendarEventIdentifiersEvent(qint64 start, qint64 end, const QString &folderId);
-    Event getAllTaskModificationDatesEvent(qint64 start, qint64 end, const QString &folderId);
-    Event getAllTaskIdentifiersEvent(qint64 start, qint64 end, const QString &folderId);
+    // getAll<Contact|CalendarEvent|Task><Dates|Identifiers> over a batch's items, with "InFolder" and
+    // the folder id last where the folder id is not nil or empty.
+    Event batchEvent(Conduit conduit, BatchItems items, qint64 start, qint64 end, const QString &folderId);
 
     // Ids of the records modified after the date (an invalid date is the distant past), in the order
     // of the date list; equal dates do not count.
-    QStringList getAllContactIdsModifiedAfter(const QDateTime &date, const QString &folderId);
-    QStringList getAllCalendarEventIdsModifiedAfter(const QDateTime &date, const QString &folderId);
-    QStringList getAllTaskIdsModifiedAfter(const QDateTime &date, const QString &folderId);
+    QStringList idsModifiedAfter(Conduit conduit, const QDateTime &date, const QString &folderId);
     // The latest modification date of a folder, or the distant past.
     QDateTime getLastModifiedDateForOutlookCalendar(const QString &folderId);
     QDateTime getLastModifiedDateForOutlookTasks(const QString &folderId);
@@ -225,7 +189,6 @@ public:
     static std::optional<QDateTime> dateFromEventDescriptor(const Event &descriptor);
 
 private:
-    enum class Conduit { Contacts, CalendarEvents, Tasks };
     using RangeEventMaker = std::function<Event(qint64 start, qint64 end)>;
     // Makes each range's event once: an event made early, to be sent ahead, is the one the request
     // for that range then uses, so its bytes are the same and the console sees it made once.
@@ -249,13 +212,10 @@ private:
     Event rangeCall(const QString &handler, const QStringList &leading, qint64 start, qint64 end,
                     const QStringList &trailing = {});
     Event categoriesCall(const QString &handler, const QString &categories, const QString &recordId);
-    Event recurrenceCall(const QString &handler, const QString &recurrenceText, const QString &eventId,
-                         const QString &eventIdLine);
 
     QString pagedText(const RangeEventMaker &makeEvent);
     platform::DateFormatter &ensureAppleScriptDateFormatter();
 
-    Event batchEvent(Conduit conduit, bool dates, qint64 start, qint64 end, const QString &folderId);
     // Read a folder's dates or ids in batches, each item handed to `visit` as it comes; answer the count.
     qint64 scanDates(Conduit conduit, const QString &folderId,
                      const std::function<void(const std::optional<QDateTime> &date)> &visit);
@@ -266,7 +226,6 @@ private:
     qint64 readBatches(const RangeEventMaker &makeEvent, const QString &countLine,
                        const std::function<void(const Event &item)> &addItem, const std::function<qint64()> &count,
                        bool everyItemCounts = false);
-    QStringList idsModifiedAfter(Conduit conduit, const QDateTime &date, const QString &folderId);
 
     std::unique_ptr<platform::NSUserAppleScriptTask> m_scriptTask;
     QString m_appReferenceString;

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 
 using platform::NSAppleEventDescriptor;
+using Conduit = HMAppleScripter::Conduit;
 
 namespace {
 
@@ -95,19 +96,19 @@ TEST_F(AppleScripterTest, AnExactPageEndsWithAnEmptyPageQuietlyOrWithAPageWithou
     installScript();
     HMAppleScripter scripter;
 
-    EXPECT_EQ(scripter.getPropertiesStringForContactIdNewMethod(QStringLiteral("10")), exact);
+    EXPECT_EQ(scripter.propertiesText(Conduit::Contacts, {QStringLiteral("10")}), exact);
     EXPECT_EQ(rangesOf(takeCalls()), (QStringList{QStringLiteral("1-32000"), QStringLiteral("32001-64000")}));
     EXPECT_EQ(m_console.count(QStringLiteral("No Value!")), 0);
 
     // The second call refused: no text, so the paging stops with what it has.
     setSwitches({{QStringLiteral("refuseNth"), 2}});
-    EXPECT_EQ(scripter.getPropertiesStringForContactIdNewMethod(QStringLiteral("10")), exact);
+    EXPECT_EQ(scripter.propertiesText(Conduit::Contacts, {QStringLiteral("10")}), exact);
     EXPECT_EQ(m_console.count(QStringLiteral("No Value!")), 1);
     setSwitches({{QStringLiteral("refuseNth"), 0}});
 
     // Several records' texts page as one text.
-    const QString both = scripter.getPropertiesStringForFiveTaskIds(QStringLiteral("30"), QStringLiteral("31"), QString(""),
-                                                                    QString(""), QString(""));
+    const QString both = scripter.propertiesText(
+        Conduit::Tasks, {QStringLiteral("30"), QStringLiteral("31"), QString(""), QString(""), QString("")});
     EXPECT_EQ(both, longText(40000) + QStringLiteral("\nsecond"));
     const QJsonArray calls = takeCalls();
     ASSERT_EQ(calls.size(), 4); // the paging with the refused page, then two pages
@@ -115,7 +116,7 @@ TEST_F(AppleScripterTest, AnExactPageEndsWithAnEmptyPageQuietlyOrWithAPageWithou
     EXPECT_EQ(calls[2][QStringLiteral("arguments")].toArray().size(), 8);
     // Each page's event is made, and told on the console, once, though the second was sent ahead.
     EXPECT_EQ(m_console.countStartingWith(QStringLiteral("event ")), 2) << m_console.lines().join(u'\n').toStdString();
-    EXPECT_EQ(scripter.getPropertiesStringForCalendarEventIdNewMethod(QStringLiteral("999")), QString());
+    EXPECT_EQ(scripter.propertiesText(Conduit::CalendarEvents, {QStringLiteral("999")}), QString());
 }
 
 TEST_F(AppleScripterTest, IdsChangedSinceADateAndTheDuplicateCheckPickTheirHandlerByFolder)
@@ -178,7 +179,7 @@ TEST_F(AppleScripterTest, DatesAndIdsComeInBatchesAndPairByPosition)
     installScript();
     HMAppleScripter scripter;
 
-    EXPECT_EQ(scripter.getAllContactIdsModifiedAfter(kBase, QString()), expected);
+    EXPECT_EQ(scripter.idsModifiedAfter(Conduit::Contacts, kBase, QString()), expected);
     const QJsonArray calls = takeCalls();
     EXPECT_EQ(handlersOf(calls), (QStringList{QStringLiteral("getAllContactDates"), QStringLiteral("getAllContactDates"),
                                               QStringLiteral("getAllContactDates"), QStringLiteral("getAllContactIdentifiers"),
@@ -189,11 +190,11 @@ TEST_F(AppleScripterTest, DatesAndIdsComeInBatchesAndPairByPosition)
     EXPECT_EQ(m_console.count(QStringLiteral("FINAL LENGTH 4500")), 2);
 
     // A folder selects the "InFolder" handlers; the 500 of folder 42 take one call each.
-    EXPECT_EQ(scripter.getAllContactIdsModifiedAfter(QDateTime(), QStringLiteral("42")).size(), 500);
+    EXPECT_EQ(scripter.idsModifiedAfter(Conduit::Contacts, QDateTime(), QStringLiteral("42")).size(), 500);
     EXPECT_EQ(handlersOf(takeCalls()), (QStringList{QStringLiteral("getAllContactDatesInFolder"), QStringLiteral("getAllContactIdentifiersInFolder")}));
 
     // Exactly 2,000: a second call for 2001-4000, whose empty answer ends the reading.
-    const QStringList later = scripter.getAllCalendarEventIdsModifiedAfter(kBase, QString());
+    const QStringList later = scripter.idsModifiedAfter(Conduit::CalendarEvents, kBase, QString());
     EXPECT_EQ(later.size(), 1998);
     EXPECT_EQ(later.first(), QStringLiteral("10002"));
     EXPECT_EQ(rangesOf(takeCalls()), (QStringList{QStringLiteral("1-2000"), QStringLiteral("2001-4000"), QStringLiteral("1-2000"),
@@ -201,7 +202,7 @@ TEST_F(AppleScripterTest, DatesAndIdsComeInBatchesAndPairByPosition)
     EXPECT_EQ(m_console.count(QStringLiteral("No Value!")), 2);
     EXPECT_EQ(scripter.getLastModifiedDateForOutlookCalendar(QStringLiteral("2")), kBase.addSecs(1998));
     EXPECT_EQ(scripter.getLastModifiedDateForOutlookTasks(QString()), HMAppleScripter::distantPast());
-    EXPECT_EQ(scripter.getAllTaskIdsModifiedAfter(QDateTime(), QString()), QStringList());
+    EXPECT_EQ(scripter.idsModifiedAfter(Conduit::Tasks, QDateTime(), QString()), QStringList());
 }
 
 TEST_F(AppleScripterTest, TheContactsLatestDateRunsItsOwnScriptAndSendsOnlyDecimalFolderIds)

@@ -13,6 +13,10 @@
 
 using platform::NSAppleEventDescriptor;
 using Event = HMAppleScripter::Event;
+using BatchItems = HMAppleScripter::BatchItems;
+using Conduit = HMAppleScripter::Conduit;
+using Listing = HMAppleScripter::Listing;
+using Recurrence = HMAppleScripter::Recurrence;
 
 namespace {
 
@@ -39,10 +43,10 @@ TEST_F(AppleScripterTest, WithoutTheScriptEveryRunEndsAtOnceAndAScriptInstalledL
     timer.start();
     EXPECT_TRUE(scripter.executeScriptSynchronously(scripter.getOutlookAddressBookFoldersEvent()).isNil());
     // Each fetch and scan gives what a failed first call leaves.
-    EXPECT_EQ(scripter.getPropertiesStringForContactIdNewMethod(QStringLiteral("10")), QString());
+    EXPECT_EQ(scripter.propertiesText(Conduit::Contacts, {QStringLiteral("10")}), QString());
     EXPECT_EQ(scripter.getAllContactIdsModifiedSince(QDateTime(), QString()), QStringList{QString()});
     EXPECT_EQ(scripter.getPropertiesStringForContactId(QStringLiteral("10")), QStringLiteral("\r\nCATEGORIES:"));
-    EXPECT_EQ(scripter.getAllTaskIdsModifiedAfter(QDateTime(), QString()), QStringList());
+    EXPECT_EQ(scripter.idsModifiedAfter(Conduit::Tasks, QDateTime(), QString()), QStringList());
     EXPECT_EQ(scripter.getLastModifiedDateForOutlookCalendar(QString()), HMAppleScripter::distantPast());
     EXPECT_LT(timer.elapsed(), 2000);
     EXPECT_EQ(takeCalls().size(), 0);
@@ -127,13 +131,13 @@ TEST_F(AppleScripterTest, TheBuildersPackTheirTextsAsThePeerReceivesThem)
         {"e-mail home only", scripter.setContactEmailsEvent({{QStringLiteral("home"), QStringLiteral("h@x")}, {QStringLiteral("work"), QString()}}, QStringLiteral("7")),
          "setContactEmailAddresses", texts({"7", "h@x\thome"})},
         {"no e-mails", scripter.setContactEmailsEvent({}, QStringLiteral("7")), "setContactEmailAddresses", texts({"7", ""})},
-        {"weekly without end", scripter.setWeeklyRecurrenceEvent(recurrence, QStringLiteral("9")), "setWeeklyRecurrence",
+        {"weekly without end", scripter.setRecurrenceEvent(Recurrence::Weekly, recurrence, QStringLiteral("9")), "setWeeklyRecurrence",
          texts({"2\t2026-03-02\ttrue\tfalse\tfalse\tfalse\tfalse\tfalse\tfalse\t2026-03-02\tno end type", "9"})},
-        {"daily without end keeps the missing end date", scripter.setDailyRecurrenceEvent(recurrence, QStringLiteral("9")),
+        {"daily without end keeps the missing end date", scripter.setRecurrenceEvent(Recurrence::Daily, recurrence, QStringLiteral("9")),
          "setDailyRecurrence", texts({"2\t2026-03-02\t(null)\tno end type", "9"})},
-        {"monthly by day with its defaults", scripter.setMonthlyByDayRecurrenceEvent({}, QStringLiteral("9")), "setMonthlyByDayRecurrence",
+        {"monthly by day with its defaults", scripter.setRecurrenceEvent(Recurrence::MonthlyByDay, {}, QStringLiteral("9")), "setMonthlyByDayRecurrence",
          texts({"1\t(null)\tfalse\tfalse\tfalse\tfalse\tfalse\tfalse\tfalse\t1\t(null)\tend date type", "9"})},
-        {"yearly by date keeps its end date", scripter.setYearlyByDateRecurrenceEvent(recurrence, QStringLiteral("9")),
+        {"yearly by date keeps its end date", scripter.setRecurrenceEvent(Recurrence::YearlyByDate, recurrence, QStringLiteral("9")),
          "setYearlyByDateRecurrence", texts({"2\t2026-03-02\t(null)\t(null)\t(null)\tno end type", "9"})},
         {"a category text loses one trailing TAB", scripter.setContactCategoriesEvent(QStringLiteral("A\tB\t\t"), QStringLiteral("7")),
          "setContactCategories", texts({"7", "A\tB\t"})},
@@ -161,7 +165,7 @@ TEST_F(AppleScripterTest, TheBuildersPackTheirTextsAsThePeerReceivesThem)
     // Without the record's id there is no event, and the console still shows what was asked.
     EXPECT_TRUE(scripter.setContactEmailsEvent({{QStringLiteral("work"), QStringLiteral("w@x")}}, QString()).isNil());
     EXPECT_TRUE(scripter.setTaskCategoriesEvent(QStringLiteral("A"), QString()).isNil());
-    EXPECT_TRUE(scripter.setYearlyByDayRecurrenceEvent(recurrence, QString()).isNil());
+    EXPECT_TRUE(scripter.setRecurrenceEvent(Recurrence::YearlyByDay, recurrence, QString()).isNil());
     EXPECT_EQ(m_console.count(QStringLiteral("eventId (null)")), 2);
 }
 
@@ -177,16 +181,10 @@ TEST_F(AppleScripterTest, ThePeerAcceptsEveryBuilderAndRefusesUnknownHandlersAnd
     HMAppleScripter scripter;
     const QString c = QStringLiteral("10"), e = QStringLiteral("20"), t = QStringLiteral("30"), f = QStringLiteral("1"), s = QStringLiteral("x");
     const QDateTime date(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC);
-    const QList<Event> events = {
+    QList<Event> events = {
         scripter.getOutlookVersionEvent(), scripter.getExchangeAddressBookFolderIds(s), scripter.getOutlookAddressBookFoldersEvent(),
         scripter.getExchangeCalendarFolderIds(s), scripter.getOutlookCalendarFoldersEvent(), scripter.getExchangeTaskFolderIds(s),
-        scripter.getOutlookTaskFoldersEvent(), scripter.getAllContactModifiedDatesEvent(), scripter.getAllContactIdsEvent(),
-        scripter.getAllContactModifiedDatesInFolderEvent(f), scripter.getAllContactIdsInFolderEvent(f),
-        scripter.getAllEventModifiedDatesEvent(), scripter.getAllEventIdsEvent(), scripter.getAllEventModifiedDatesInFolderEvent(f),
-        scripter.getAllEventIdsInFolderEvent(f), scripter.getAllTaskModifiedDatesEvent(), scripter.getAllTaskIdsEvent(),
-        scripter.getAllTaskModifiedDatesInFolderEvent(f), scripter.getAllTaskIdsInFolderEvent(f), scripter.getAllContactPropertiesEvent(),
-        scripter.getAllContactPropertiesInFolderEvent(f), scripter.getAllEventPropertiesEvent(), scripter.getAllEventPropertiesInFolderEvent(f),
-        scripter.getAllTaskPropertiesEvent(), scripter.getAllTaskPropertiesInFolderEvent(f), scripter.deleteContactEvent(c),
+        scripter.getOutlookTaskFoldersEvent(), scripter.deleteContactEvent(c),
         scripter.deleteCalendarEvent(e), scripter.deleteTaskEvent(t), scripter.getAllCategoryPropertiesEvent(),
         scripter.makeNewCategoryWithNameEvent(s), scripter.makeNewCategoryWithName(s, s), scripter.getPropertiesForContactEvent(c),
         scripter.getVcardForContactEvent(c), scripter.getPropertiesForContactsModifiedAfterDateEvent(s),
@@ -196,22 +194,28 @@ TEST_F(AppleScripterTest, ThePeerAcceptsEveryBuilderAndRefusesUnknownHandlersAnd
         scripter.setCalendarEventCategoriesEvent(s, e), scripter.setTaskCategoriesEvent(s, t),
         scripter.createEventWithPropertiesEvent(s, s, s, s), scripter.createEventWithPropertiesEvent(s, s, s, s, f),
         scripter.modifyCalendarEventEvent(e, s, s), scripter.createTaskWithPropertiesEvent(s, s),
-        scripter.createTaskWithPropertiesEvent(s, s, f), scripter.modifyTaskEvent(t, s, s), scripter.setDailyRecurrenceEvent({}, e),
-        scripter.setWeeklyRecurrenceEvent({}, e), scripter.setMonthlyByDateRecurrenceEvent({}, e), scripter.setMonthlyByDayRecurrenceEvent({}, e),
-        scripter.setYearlyByDateRecurrenceEvent({}, e), scripter.setYearlyByDayRecurrenceEvent({}, e), scripter.test(),
-        scripter.getAllContactPropertiesEvent(c, 1, 10), scripter.getAllTwoContactPropertiesEvent(c, c, 1, 10),
-        scripter.getAllFiveContactPropertiesEvent(c, c, c, c, c, 1, 10), scripter.getAllCalendarEventPropertiesEvent(e, 1, 10),
-        scripter.getAllFiveCalendarEventPropertiesEvent(e, e, e, e, e, 1, 10), scripter.getAllTaskPropertiesEvent(t, 1, 10),
-        scripter.getAllFiveTaskPropertiesEvent(t, t, t, t, t, 1, 10), scripter.getPropertiesForContactEvent(c, 1, 10),
+        scripter.createTaskWithPropertiesEvent(s, s, f), scripter.modifyTaskEvent(t, s, s), scripter.test(),
+        scripter.propertiesRangeEvent(Conduit::Contacts, {c, c}, 1, 10), scripter.getPropertiesForContactEvent(c, 1, 10),
         scripter.getMiscellaneousFieldsForContactEvent(c), scripter.getLengthOfContactPropertiesEvent(c),
         scripter.getContactIds(1, 10, date, QString()), scripter.getContactIds(1, 10, date, f),
         scripter.getContactPropertiesForDupeCheckWithStartRange(1, 10, QStringLiteral("-1")),
         scripter.getContactPropertiesForDupeCheckWithStartRange(1, 10, f), scripter.getAllContactModifiedDatesEventWithStartRange(1, 10),
         scripter.getAllContactModifiedIdsEventWithStartRange(1, 10), scripter.getAllContactEventWithStartRange(1, 10),
-        scripter.getAllContactModificationDatesEvent(1, 10, QString()), scripter.getAllContactIdentifiersEvent(1, 10, f),
-        scripter.getAllCalendarEventModificationDatesEvent(1, 10, QStringLiteral("2")), scripter.getAllCalendarEventIdentifiersEvent(1, 10, QString()),
-        scripter.getAllTaskModificationDatesEvent(1, 10, QStringLiteral("3")), scripter.getAllTaskIdentifiersEvent(1, 10, QString()),
     };
+    // Each kind with a record and the folder that holds it.
+    const std::tuple<Conduit, QString, QString> records[] = {{Conduit::Contacts, c, f},
+                                                             {Conduit::CalendarEvents, e, QStringLiteral("2")},
+                                                             {Conduit::Tasks, t, QStringLiteral("3")}};
+    for (const auto &[conduit, id, folder] : records) {
+        for (const Listing listing : {Listing::ModifiedDates, Listing::Ids, Listing::Properties})
+            events << scripter.listingEvent(conduit, listing) << scripter.listingInFolderEvent(conduit, listing, folder);
+        for (const BatchItems items : {BatchItems::ModificationDates, BatchItems::Identifiers})
+            events << scripter.batchEvent(conduit, items, 1, 10, QString()) << scripter.batchEvent(conduit, items, 1, 10, folder);
+        events << scripter.propertiesRangeEvent(conduit, {id}, 1, 10)
+               << scripter.propertiesRangeEvent(conduit, {id, id, id, id, id}, 1, 10);
+    }
+    for (int rule = 0; rule <= int(Recurrence::YearlyByDay); ++rule)
+        events << scripter.setRecurrenceEvent(Recurrence(rule), {}, e);
     for (qsizetype i = 0; i < events.size(); ++i) {
         const QString handler = events[i].paramDescriptorForKeyword(platform::Keyword::SubroutineName).stringValue();
         SCOPED_TRACE(handler.toStdString());

@@ -258,8 +258,7 @@ public:
     bool validateSQL(const QString &sql, platform::PlatformError *error);
 
 private:
-    friend class FMDatabaseQueue;
-    friend class FMDatabasePool;
+    friend class FMDatabaseRunner;
 
     enum class ValueKind { String, Int, Long, Bool, Double, Data, Date };
     struct Prepared;
@@ -286,7 +285,7 @@ private:
     bool runTransactionStatement(const QString &sql, bool isInTransactionAfter);
     bool runSavePointStatement(const QString &format, const QString &name, platform::PlatformError *error);
     std::optional<platform::PlatformError> runInSavePointNamed(const QString &name, const RollbackBlock &block);
-    // The work shared with the queue and the pool: a transaction or a named savepoint around a block,
+    // The work of the queue's and the pool's transaction forms: a transaction or a named savepoint around a block,
     // on a database that may be null (the block is then given null, and a savepoint reports an error).
     static void runInTransaction(const std::shared_ptr<FMDatabase> &db, bool useDeferred,
                                  const DatabaseRollbackBlock &block);

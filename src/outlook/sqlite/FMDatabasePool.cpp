@@ -5,16 +5,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/ConsoleLog.h"
 
-#include <atomic>
-
 using platform::consoleLog;
-using platform::PlatformError;
-
-namespace {
-
-std::atomic<long> s_savePointIndex{0};
-
-} // namespace
 
 FMDatabasePool::FMDatabasePool(const QString &path, int openFlags) : m_path(path), m_openFlags(openFlags)
 {
@@ -144,35 +135,9 @@ void FMDatabasePool::executeLocked(const std::function<void()> &block)
     m_lockQueue->sync(block);
 }
 
-void FMDatabasePool::inDatabase(const DatabaseBlock &block)
+void FMDatabasePool::runOnDatabase(const DatabaseBlock &block)
 {
     const std::shared_ptr<FMDatabase> database = db();
     block(database);
     static_cast<void>(pushDatabaseBackInPool(database));
-}
-
-void FMDatabasePool::beginTransaction(bool useDeferred, const TransactionBlock &block)
-{
-    const std::shared_ptr<FMDatabase> database = db();
-    FMDatabase::runInTransaction(database, useDeferred, block);
-    static_cast<void>(pushDatabaseBackInPool(database));
-}
-
-void FMDatabasePool::inTransaction(const TransactionBlock &block)
-{
-    beginTransaction(false, block);
-}
-
-void FMDatabasePool::inDeferredTransaction(const TransactionBlock &block)
-{
-    beginTransaction(true, block);
-}
-
-std::optional<PlatformError> FMDatabasePool::inSavePoint(const TransactionBlock &block)
-{
-    const QString name = QStringLiteral("savePoint%1").arg(s_savePointIndex++);
-    const std::shared_ptr<FMDatabase> database = db();
-    std::optional<PlatformError> error = FMDatabase::runInSavePoint(database, name, block);
-    static_cast<void>(pushDatabaseBackInPool(database));
-    return error;
 }

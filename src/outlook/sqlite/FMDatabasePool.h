@@ -1,6 +1,7 @@
 #pragma once
 
 #include "outlook/sqlite/FMDatabase.h"
+#include "outlook/sqlite/FMDatabaseRunner.h"
 
 #include "platform/foundation/PlatformError.h"
 #include "platform/foundation/Result.h"
@@ -23,20 +24,13 @@ class DispatchQueue;
 // list of open databases and a list of those handed out, both changed only on the pool's serial lock
 // queue. A database is used by one caller at a time; the work of inDatabase() and the transaction
 // forms runs on the caller's thread, outside the lock. Shared between threads; thread-safe.
-class FMDatabasePool final
+class FMDatabasePool final : public FMDatabaseRunner
 {
 public:
-    using DatabaseBlock = std::function<void(const std::shared_ptr<FMDatabase> &db)>;
-    using TransactionBlock = FMDatabase::DatabaseRollbackBlock;
-
-    static constexpr int kDefaultOpenFlags = 6;
-
     // A new, empty pool; nothing is opened yet.
     static std::shared_ptr<FMDatabasePool> databasePoolWithPath(const QString &path = QString(),
                                                                 int openFlags = kDefaultOpenFlags);
     ~FMDatabasePool();
-    FMDatabasePool(const FMDatabasePool &) = delete;
-    FMDatabasePool &operator=(const FMDatabasePool &) = delete;
 
     // An open database no other caller holds, or null (maximum reached, open failed, or refused).
     std::shared_ptr<FMDatabase> db();
@@ -48,11 +42,7 @@ public:
     void releaseAllDatabases();
 
     // The block is given a database taken from the pool (or null) and the database goes back after.
-    void inDatabase(const DatabaseBlock &block);
-    void inTransaction(const TransactionBlock &block);
-    void inDeferredTransaction(const TransactionBlock &block);
-    void beginTransaction(bool useDeferred, const TransactionBlock &block);
-    std::optional<platform::PlatformError> inSavePoint(const TransactionBlock &block);
+    void inDatabase(const DatabaseBlock &block) { runOnDatabase(block); }
     // Runs the block on the lock queue and waits for it.
     void executeLocked(const std::function<void()> &block);
 
@@ -69,6 +59,8 @@ public:
 
 private:
     FMDatabasePool(const QString &path, int openFlags);
+
+    void runOnDatabase(const DatabaseBlock &block) override;
 
     // The steps of db(), on the lock queue.
     std::shared_ptr<FMDatabase> takeDatabase();

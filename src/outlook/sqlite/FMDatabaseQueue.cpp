@@ -4,17 +4,12 @@
 #include "platform/foundation/Assert.h"
 #include "platform/foundation/ConsoleLog.h"
 
-#include <atomic>
-
 using platform::consoleLog;
-using platform::PlatformError;
 
 namespace {
 
 // Marks each queue's dispatch queue with the queue object, to catch work that calls its own queue.
 const platform::QueueSpecificKey s_queueKey;
-
-std::atomic<long> s_savePointIndex{0};
 
 } // namespace
 
@@ -78,29 +73,9 @@ void FMDatabaseQueue::inDatabase(const DatabaseBlock &block)
     });
 }
 
-void FMDatabaseQueue::beginTransaction(bool useDeferred, const TransactionBlock &block)
+void FMDatabaseQueue::runOnDatabase(const DatabaseBlock &block)
 {
-    m_queue->sync([&] { FMDatabase::runInTransaction(database(), useDeferred, block); });
-}
-
-void FMDatabaseQueue::inTransaction(const TransactionBlock &block)
-{
-    beginTransaction(false, block);
-}
-
-void FMDatabaseQueue::inDeferredTransaction(const TransactionBlock &block)
-{
-    beginTransaction(true, block);
-}
-
-std::optional<PlatformError> FMDatabaseQueue::inSavePoint(const TransactionBlock &block)
-{
-    std::optional<PlatformError> error;
-    m_queue->sync([&] {
-        const QString name = QStringLiteral("savePoint%1").arg(s_savePointIndex++);
-        error = FMDatabase::runInSavePoint(database(), name, block);
-    });
-    return error;
+    m_queue->sync([&] { block(database()); });
 }
 
 void FMDatabaseQueue::close()

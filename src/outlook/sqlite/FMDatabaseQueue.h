@@ -1,6 +1,7 @@
 #pragma once
 
 #include "outlook/sqlite/FMDatabase.h"
+#include "outlook/sqlite/FMDatabaseRunner.h"
 
 #include "platform/foundation/PlatformError.h"
 
@@ -18,15 +19,10 @@ class DispatchQueue;
 // threads can share one connection. Every operation waits until its work has run. Shared between
 // threads (std::shared_ptr); thread-safe, except that work running on the queue must not call the
 // queue again (inDatabase() stops such a call; the transaction forms would wait for themselves).
-class FMDatabaseQueue final
+class FMDatabaseQueue final : public FMDatabaseRunner
 {
 public:
-    using DatabaseBlock = std::function<void(const std::shared_ptr<FMDatabase> &db)>;
-    using TransactionBlock = FMDatabase::DatabaseRollbackBlock;
     using DatabaseFactory = std::shared_ptr<FMDatabase> (*)(const QString &path);
-
-    // The default open flags: read-write and create.
-    static constexpr int kDefaultOpenFlags = 6;
 
     // A queue over an open database at the path (null path: in memory), or null when the database
     // cannot be opened.
@@ -36,16 +32,9 @@ public:
     static DatabaseFactory databaseClass();
 
     ~FMDatabaseQueue();
-    FMDatabaseQueue(const FMDatabaseQueue &) = delete;
-    FMDatabaseQueue &operator=(const FMDatabaseQueue &) = delete;
 
     // The block is given the database, or null when a reopen after close() failed.
     void inDatabase(const DatabaseBlock &block);
-    void inTransaction(const TransactionBlock &block);
-    void inDeferredTransaction(const TransactionBlock &block);
-    void beginTransaction(bool useDeferred, const TransactionBlock &block);
-    // The error of the last failed savepoint step, or nothing.
-    std::optional<platform::PlatformError> inSavePoint(const TransactionBlock &block);
     // Closes and drops the database; the next operation reopens it.
     void close();
 
@@ -59,6 +48,7 @@ private:
 
     // The database, reopened when close() dropped it; runs on the queue.
     std::shared_ptr<FMDatabase> database();
+    void runOnDatabase(const DatabaseBlock &block) override;
 
     QString m_path;
     std::shared_ptr<platform::DispatchQueue> m_queue;

@@ -53,16 +53,37 @@ QStringList deviceList()
             kAndroidViaQuillnest};
 }
 
+// The popup's contact-manager entries with what each writes into the profile.
+struct ContactManagerEntry
+{
+    const QString &entry;
+    const char *name;
+    HMContactManager manager;
+};
+const ContactManagerEntry kContactManagerEntries[] = {
+    {kMacApps, "ContactManagerApple", HMContactManager::Apple},
+    {kOutlook2011, "ContactManagerOutlook14", HMContactManager::Outlook14},
+    {kOutlook2016, "ContactManagerOutlook15", HMContactManager::Outlook15},
+};
+
 // What a contact-manager entry writes into the profile; the prompt and unknown texts give "" and 0.
 std::pair<QString, HMContactManager> contactManagerForEntry(const QString &entry)
 {
-    if (entry == kMacApps)
-        return {QStringLiteral("ContactManagerApple"), HMContactManager::Apple};
-    if (entry == kOutlook2011)
-        return {QStringLiteral("ContactManagerOutlook14"), HMContactManager::Outlook14};
-    if (entry == kOutlook2016)
-        return {QStringLiteral("ContactManagerOutlook15"), HMContactManager::Outlook15};
+    for (const ContactManagerEntry &known : kContactManagerEntries) {
+        if (known.entry == entry)
+            return {QLatin1String(known.name), known.manager};
+    }
     return {QString(), HMContactManager::None};
+}
+
+// The entry of a profile's contact manager; the prompt for none.
+QString entryForContactManager(HMContactManager manager)
+{
+    for (const ContactManagerEntry &known : kContactManagerEntries) {
+        if (known.manager == manager)
+            return known.entry;
+    }
+    return kContactManagerPrompt;
 }
 
 void setMethod(HMProfile &profile, HMSyncMethod method, const QString &name)
@@ -168,27 +189,14 @@ void HMMainSettingsWindowController::selectProfileDevice()
 
 void HMMainSettingsWindowController::autoSelectContactManagerOnOpen()
 {
-    switch (profile ? profile->contactManager() : HMContactManager::None) {
-    case HMContactManager::Outlook14:
-        autoSelectContactManager(kOutlook2011);
-        break;
-    case HMContactManager::Outlook15:
-        autoSelectContactManager(kOutlook2016);
-        break;
-    case HMContactManager::Apple:
-        autoSelectContactManager(kMacApps);
-        break;
-    case HMContactManager::None:
-        autoSelectContactManager(kContactManagerPrompt);
-        break;
-    }
+    autoSelectContactManager(entryForContactManager(profile ? profile->contactManager() : HMContactManager::None));
 }
 
 void HMMainSettingsWindowController::autoSelectContactManager(const QString &name)
 {
     const QString wanted = name.isNull() ? getSelectedContactManagerName() : name;
     qsizetype index = 0;
-    if (wanted == kOutlook2011 || wanted == kOutlook2016 || wanted == kMacApps)
+    if (contactManagerForEntry(wanted).second != HMContactManager::None)
         index = std::max<qsizetype>(0, m_contactManagerDataSourceArray.indexOf(wanted));
     if (index < m_contactManagerDataSourceArray.size())
         platform::selectItemAtIndex(*m_ui->contactManagerComboBox, index);
