@@ -21,35 +21,6 @@ namespace {
 
 constexpr int kIndentWidth = 4;
 
-bool isSignedInteger(int typeId)
-{
-    switch (typeId) {
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::Short:
-    case QMetaType::Int:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool isUnsignedInteger(int typeId)
-{
-    switch (typeId) {
-    case QMetaType::UChar:
-    case QMetaType::UShort:
-    case QMetaType::UInt:
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool isFloatingPoint(int typeId)
 {
     return typeId == QMetaType::Double || typeId == QMetaType::Float;
@@ -78,9 +49,9 @@ QString numberDescription(const QVariant &value)
     const int typeId = value.typeId();
     if (typeId == QMetaType::Bool)
         return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
-    if (isUnsignedInteger(typeId))
+    if (isUnsignedIntegerType(typeId))
         return QString::number(value.toULongLong());
-    if (isSignedInteger(typeId))
+    if (isSignedIntegerType(typeId))
         return QString::number(value.toLongLong());
     const double number = value.toDouble();
     if (std::isnan(number))
@@ -217,6 +188,35 @@ QString describe(const QVariant &value, int level)
 
 } // namespace
 
+bool isSignedIntegerType(int typeId)
+{
+    switch (typeId) {
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::Short:
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isUnsignedIntegerType(int typeId)
+{
+    switch (typeId) {
+    case QMetaType::UChar:
+    case QMetaType::UShort:
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool isNil(const QVariant &value)
 {
     return !value.isValid();
@@ -230,7 +230,7 @@ bool isText(const QVariant &value)
 bool isNumber(const QVariant &value)
 {
     const int typeId = value.typeId();
-    return typeId == QMetaType::Bool || isSignedInteger(typeId) || isUnsignedInteger(typeId) || isFloatingPoint(typeId);
+    return typeId == QMetaType::Bool || isSignedIntegerType(typeId) || isUnsignedIntegerType(typeId) || isFloatingPoint(typeId);
 }
 
 bool isBoolean(const QVariant &value)
@@ -291,7 +291,7 @@ qint64 integerValue(const QVariant &value)
     const int typeId = value.typeId();
     if (isFloatingPoint(typeId))
         return clampedInteger(value.toDouble());
-    if (isUnsignedInteger(typeId)) {
+    if (isUnsignedIntegerType(typeId)) {
         const qulonglong number = value.toULongLong();
         return number > qulonglong(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
                                                                        : qint64(number);
@@ -312,7 +312,7 @@ bool boolValue(const QVariant &value)
         return false;
     if (isFloatingPoint(value.typeId()))
         return value.toDouble() != 0.0;
-    return isUnsignedInteger(value.typeId()) ? value.toULongLong() != 0 : value.toLongLong() != 0;
+    return isUnsignedIntegerType(value.typeId()) ? value.toULongLong() != 0 : value.toLongLong() != 0;
 }
 
 QString description(const QVariant &value)
