@@ -37,9 +37,7 @@ void DDAbstractLogger::logMessage(const DDLogMessage &)
 
 std::shared_ptr<DDLogFormatter> DDAbstractLogger::logFormatter()
 {
-    std::shared_ptr<DDLogFormatter> formatter;
-    runSynchronouslyOnLoggerQueue([this, &formatter] { formatter = m_formatter; }, "Lumberjack/DDLog");
-    return formatter;
+    return readOnLoggerQueue(m_formatter, "Lumberjack/DDLog");
 }
 
 void DDAbstractLogger::setLogFormatter(const std::shared_ptr<DDLogFormatter> &formatter)

@@ -32,6 +32,15 @@ protected:
     // through the logging queue. Called on the logging queue it refuses, reporting
     // "Core architecture requirement failure" under the given source, and answers false.
     bool runSynchronouslyOnLoggerQueue(const std::function<void()> &block, const char *source) const;
+    // A setting touched only on the logger's queue, read there as above; the type's default when
+    // refused.
+    template <typename T>
+    T readOnLoggerQueue(const T &setting, const char *source) const
+    {
+        T value{};
+        runSynchronouslyOnLoggerQueue([&value, &setting] { value = setting; }, source);
+        return value;
+    }
     // Runs the block on the logger's queue: directly when already there, otherwise later, through
     // the logging queue, and then only when the logger still exists. Refuses on the logging queue
     // as above.

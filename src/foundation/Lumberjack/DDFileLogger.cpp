@@ -70,9 +70,7 @@ DDFileLogger::~DDFileLogger()
 
 uint64_t DDFileLogger::maximumFileSize() const
 {
-    uint64_t maximumFileSize = 0;
-    runSynchronouslyOnLoggerQueue([this, &maximumFileSize] { maximumFileSize = m_maximumFileSize; }, kSettingsSource);
-    return maximumFileSize;
+    return readOnLoggerQueue(m_maximumFileSize, kSettingsSource);
 }
 
 void DDFileLogger::setMaximumFileSize(uint64_t maximumFileSize)
@@ -87,10 +85,7 @@ void DDFileLogger::setMaximumFileSize(uint64_t maximumFileSize)
 
 double DDFileLogger::rollingFrequency() const
 {
-    double rollingFrequency = 0;
-    runSynchronouslyOnLoggerQueue([this, &rollingFrequency] { rollingFrequency = m_rollingFrequency; },
-                                  kSettingsSource);
-    return rollingFrequency;
+    return readOnLoggerQueue(m_rollingFrequency, kSettingsSource);
 }
 
 void DDFileLogger::setRollingFrequency(double rollingFrequency)
