@@ -1039,7 +1039,7 @@ bool Encoder::hasSinkFailed() const
 
 bool isIntegerType(int typeId)
 {
-    return isSignedIntegerType(typeId) || isUnsignedIntegerType(typeId);
+    return integerKindOfType(typeId) != IntegerKind::None;
 }
 
 Result<QVariant> parse(const QByteArray &bytes)
