@@ -42,12 +42,7 @@ std::shared_ptr<DDLogFormatter> DDAbstractLogger::logFormatter()
 
 void DDAbstractLogger::setLogFormatter(const std::shared_ptr<DDLogFormatter> &formatter)
 {
-    runOnLoggerQueue(
-        [this, formatter] {
-            if (m_formatter != formatter)
-                m_formatter = formatter;
-        },
-        "Lumberjack/DDLog");
+    writeOnLoggerQueue(m_formatter, formatter, "Lumberjack/DDLog");
 }
 
 std::shared_ptr<platform::DispatchQueue> DDAbstractLogger::loggerQueue() const

@@ -75,12 +75,7 @@ uint64_t DDFileLogger::maximumFileSize() const
 
 void DDFileLogger::setMaximumFileSize(uint64_t maximumFileSize)
 {
-    runOnLoggerQueue(
-        [this, maximumFileSize] {
-            m_maximumFileSize = maximumFileSize;
-            maybeRollLogFileDueToSize();
-        },
-        kSettingsSource);
+    writeOnLoggerQueue(m_maximumFileSize, maximumFileSize, kSettingsSource, [this] { maybeRollLogFileDueToSize(); });
 }
 
 double DDFileLogger::rollingFrequency() const
@@ -90,12 +85,7 @@ double DDFileLogger::rollingFrequency() const
 
 void DDFileLogger::setRollingFrequency(double rollingFrequency)
 {
-    runOnLoggerQueue(
-        [this, rollingFrequency] {
-            m_rollingFrequency = rollingFrequency;
-            maybeRollLogFileDueToAge();
-        },
-        kSettingsSource);
+    writeOnLoggerQueue(m_rollingFrequency, rollingFrequency, kSettingsSource, [this] { maybeRollLogFileDueToAge(); });
 }
 
 void DDFileLogger::logMessage(const DDLogMessage &logMessage)
