@@ -12,13 +12,6 @@ using platform::TimeZone;
 
 namespace {
 
-DateFormatter &ensureFormatter(std::optional<DateFormatter> &formatter, const char *pattern, const TimeZone &zone)
-{
-    if (!formatter)
-        formatter.emplace(QString::fromLatin1(pattern), Locale::current(), zone);
-    return *formatter;
-}
-
 QDateTime parseOrNone(const DateFormatter &formatter, const QString &text)
 {
     const platform::Result<QDateTime> date = formatter.parse(text);
@@ -52,49 +45,32 @@ QDateTime dateFromSyncTexts(const QVariant &dateString, const QVariant &timeStri
 
 HMDateUtilities::HMDateUtilities() = default;
 
-DateFormatter &HMDateUtilities::dateOnlySyncFormatter()
+DateFormatter &HMDateUtilities::formatter(Format format)
 {
-    return ensureFormatter(m_dateOnlySyncFormatter, "yyyyMMdd", TimeZone::defaultTimeZone());
-}
-
-DateFormatter &HMDateUtilities::timeOnlySyncformatter()
-{
-    return ensureFormatter(m_timeOnlySyncformatter, "HH:mm:ss", TimeZone::defaultTimeZone());
-}
-
-DateFormatter &HMDateUtilities::fullDateSyncFormatter()
-{
-    return ensureFormatter(m_fullDateSyncFormatter, "yyyyMMdd HH:mm:ss", TimeZone::defaultTimeZone());
-}
-
-DateFormatter &HMDateUtilities::dateOnlyGmtSyncFormatter()
-{
-    return ensureFormatter(m_dateOnlyGmtSyncFormatter, "yyyyMMdd", TimeZone::gmt());
-}
-
-DateFormatter &HMDateUtilities::timeOnlyGmtSyncformatter()
-{
-    return ensureFormatter(m_timeOnlyGmtSyncformatter, "HH:mm:ss", TimeZone::gmt());
-}
-
-DateFormatter &HMDateUtilities::fullDateGmtSyncFormatter()
-{
-    return ensureFormatter(m_fullDateGmtSyncFormatter, "yyyyMMdd HH:mm:ss", TimeZone::gmt());
-}
-
-DateFormatter &HMDateUtilities::dateOnlyFormatter()
-{
-    return ensureFormatter(m_dateOnlyFormatter, "yyyy-MM-dd", TimeZone::defaultTimeZone());
-}
-
-DateFormatter &HMDateUtilities::fullDateFormatter()
-{
-    return ensureFormatter(m_fullDateFormatter, "yyyy-MM-dd HH:mm:ss", TimeZone::defaultTimeZone());
-}
-
-DateFormatter &HMDateUtilities::fullDateGmtFormatter()
-{
-    return ensureFormatter(m_fullDateGmtFormatter, "yyyy-MM-dd HH:mm:ss", TimeZone::gmt());
+    struct Pattern
+    {
+        const char *text;
+        bool isGmt;
+    };
+    // By Format.
+    static constexpr std::array<Pattern, kFormatCount> kPatterns = {{
+        {"yyyyMMdd", false},
+        {"HH:mm:ss", false},
+        {"yyyyMMdd HH:mm:ss", false},
+        {"yyyyMMdd", true},
+        {"HH:mm:ss", true},
+        {"yyyyMMdd HH:mm:ss", true},
+        {"yyyy-MM-dd", false},
+        {"yyyy-MM-dd HH:mm:ss", false},
+        {"yyyy-MM-dd HH:mm:ss", true},
+    }};
+    std::optional<DateFormatter> &made = m_formatters[std::size_t(format)];
+    if (!made) {
+        const Pattern &pattern = kPatterns[std::size_t(format)];
+        made.emplace(QString::fromLatin1(pattern.text), Locale::current(),
+                     pattern.isGmt ? TimeZone::gmt() : TimeZone::defaultTimeZone());
+    }
+    return *made;
 }
 
 QString HMDateUtilities::dateStringFromDateFormattedForSync(const QDateTime &date)

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 
 // Formats and parses the date and time texts of sync records and of the wire, and does the calendar
@@ -27,15 +29,15 @@ public:
     platform::Calendar &calendar() { return m_calendar; }
 
     // The formatters, each made on first use and kept. "Local" is the process's default zone.
-    platform::DateFormatter &dateOnlySyncFormatter();    // "yyyyMMdd", local
-    platform::DateFormatter &timeOnlySyncformatter();    // "HH:mm:ss", local
-    platform::DateFormatter &fullDateSyncFormatter();    // "yyyyMMdd HH:mm:ss", local
-    platform::DateFormatter &dateOnlyGmtSyncFormatter(); // "yyyyMMdd", GMT
-    platform::DateFormatter &timeOnlyGmtSyncformatter(); // "HH:mm:ss", GMT
-    platform::DateFormatter &fullDateGmtSyncFormatter(); // "yyyyMMdd HH:mm:ss", GMT
-    platform::DateFormatter &dateOnlyFormatter();        // "yyyy-MM-dd", local
-    platform::DateFormatter &fullDateFormatter();        // "yyyy-MM-dd HH:mm:ss", local
-    platform::DateFormatter &fullDateGmtFormatter();     // "yyyy-MM-dd HH:mm:ss", GMT
+    platform::DateFormatter &dateOnlySyncFormatter() { return formatter(Format::DateOnlySync); }
+    platform::DateFormatter &timeOnlySyncformatter() { return formatter(Format::TimeOnlySync); }
+    platform::DateFormatter &fullDateSyncFormatter() { return formatter(Format::FullDateSync); }
+    platform::DateFormatter &dateOnlyGmtSyncFormatter() { return formatter(Format::DateOnlyGmtSync); }
+    platform::DateFormatter &timeOnlyGmtSyncformatter() { return formatter(Format::TimeOnlyGmtSync); }
+    platform::DateFormatter &fullDateGmtSyncFormatter() { return formatter(Format::FullDateGmtSync); }
+    platform::DateFormatter &dateOnlyFormatter() { return formatter(Format::DateOnly); }
+    platform::DateFormatter &fullDateFormatter() { return formatter(Format::FullDate); }
+    platform::DateFormatter &fullDateGmtFormatter() { return formatter(Format::FullDateGmt); }
 
     // Formatting; a null text for no date.
     QString dateStringFromDateFormattedForSync(const QDateTime &date);
@@ -83,16 +85,22 @@ public:
     QDateTime dateByAdding(qint64 amount, platform::CalendarUnit unit, const QDateTime &date) const;
 
 private:
+    enum class Format {
+        DateOnlySync,    // "yyyyMMdd", local
+        TimeOnlySync,    // "HH:mm:ss", local
+        FullDateSync,    // "yyyyMMdd HH:mm:ss", local
+        DateOnlyGmtSync, // "yyyyMMdd", GMT
+        TimeOnlyGmtSync, // "HH:mm:ss", GMT
+        FullDateGmtSync, // "yyyyMMdd HH:mm:ss", GMT
+        DateOnly,        // "yyyy-MM-dd", local
+        FullDate,        // "yyyy-MM-dd HH:mm:ss", local
+        FullDateGmt,     // "yyyy-MM-dd HH:mm:ss", GMT
+    };
+    static constexpr std::size_t kFormatCount = std::size_t(Format::FullDateGmt) + 1;
+    // The formatter of the format, made on first use.
+    platform::DateFormatter &formatter(Format format);
     QDateTime dateAtHourOfDay(const QDateTime &date, int hour) const;
 
     platform::Calendar m_calendar;
-    std::optional<platform::DateFormatter> m_dateOnlySyncFormatter;
-    std::optional<platform::DateFormatter> m_timeOnlySyncformatter;
-    std::optional<platform::DateFormatter> m_fullDateSyncFormatter;
-    std::optional<platform::DateFormatter> m_dateOnlyGmtSyncFormatter;
-    std::optional<platform::DateFormatter> m_timeOnlyGmtSyncformatter;
-    std::optional<platform::DateFormatter> m_fullDateGmtSyncFormatter;
-    std::optional<platform::DateFormatter> m_dateOnlyFormatter;
-    std::optional<platform::DateFormatter> m_fullDateFormatter;
-    std::optional<platform::DateFormatter> m_fullDateGmtFormatter;
+    std::array<std::optional<platform::DateFormatter>, kFormatCount> m_formatters;
 };

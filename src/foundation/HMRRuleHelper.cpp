@@ -112,69 +112,6 @@ struct RuleReading final
     QDateTime repeatEnd;
 };
 
-// What a rule's frequency makes of a record's repeat fields.
-struct RepeatFields final
-{
-    qint64 repeat = 0;
-    qint64 dayOption = 0;
-    qint64 dayOfMonth = 0;
-    qint64 month = 0;
-    qint64 interval = 1;
-    QList<HMRRuleParts::Weekday> weekdays;
-};
-
-RepeatFields repeatFieldsOf(const RuleReading &rule, const StartParts &start)
-{
-    RepeatFields fields;
-    fields.dayOfMonth = start.day;
-    fields.interval = rule.interval;
-    const bool hasWeekdays = !rule.weekdays.isEmpty();
-    switch (rule.frequency) {
-    case 0:
-        fields.repeat = 1;
-        break;
-    case 1:
-        fields.repeat = 2;
-        fields.weekdays = hasWeekdays ? rule.weekdays : QList<HMRRuleParts::Weekday>{{start.weekday, start.weekOfMonth}};
-        break;
-    case 2:
-    case 3:
-        // Monthly and yearly rules repeat on their weekdays, else on their day of the month.
-        fields.repeat = rule.frequency + 1;
-        if (rule.frequency == 3)
-            fields.month = rule.monthsOfTheYear.isEmpty() ? start.month : rule.monthsOfTheYear.first();
-        if (hasWeekdays) {
-            fields.dayOption = 1;
-            fields.weekdays = rule.weekdays;
-        } else if (!rule.daysOfTheMonth.isEmpty()) {
-            fields.dayOfMonth = rule.daysOfTheMonth.first();
-        }
-        break;
-    default:
-        fields.interval = 1;
-        break;
-    }
-    return fields;
-}
-
-// The record's "DAYMASK" and "DAYOCCUR" of the weekdays a rule repeats on.
-std::pair<qint64, qint64> dayMaskAndOccurrenceOf(const RepeatFields &fields)
-{
-    if (fields.weekdays.isEmpty())
-        return {0, 0};
-    if (fields.repeat == 2) {
-        qint64 dayMask = 0;
-        // Weekly rules keep every weekday as a bit mask in both record formats: a single weekday code
-        // would drop the other days, and readers of weekly records take the value as a mask.
-        for (const HMRRuleParts::Weekday &weekday : fields.weekdays)
-            dayMask |= bitOfWeekday(weekday.dayOfTheWeek);
-        return {dayMask, 0};
-    }
-    // A rule on the nth weekday keeps its first weekday, as a mask like every other rule's.
-    const HMRRuleParts::Weekday &first = fields.weekdays.first();
-    return {bitOfWeekday(first.dayOfTheWeek), first.weekNumber};
-}
-
 // A record's repeat fields as it stores them.
 struct RecordRepeat final
 {
@@ -186,6 +123,61 @@ struct RecordRepeat final
     qint64 dayOfMonth = 0;
     qint64 month = 0;
 };
+
+// The record's "DAYMASK" and "DAYOCCUR" of the weekdays a rule repeats on.
+void setDayMaskAndOccurrence(RecordRepeat &fields, const QList<HMRRuleParts::Weekday> &weekdays)
+{
+    if (weekdays.isEmpty())
+        return;
+    if (fields.repeat == 2) {
+        // Weekly rules keep every weekday as a bit mask in both record formats: a single weekday code
+        // would drop the other days, and readers of weekly records take the value as a mask.
+        for (const HMRRuleParts::Weekday &weekday : weekdays)
+            fields.dayMask |= bitOfWeekday(weekday.dayOfTheWeek);
+        return;
+    }
+    // A rule on the nth weekday keeps its first weekday, as a mask like every other rule's.
+    const HMRRuleParts::Weekday &first = weekdays.first();
+    fields.dayMask = bitOfWeekday(first.dayOfTheWeek);
+    fields.dayOccurrence = first.weekNumber;
+}
+
+// What a rule's frequency makes of a record's repeat fields.
+RecordRepeat recordRepeatOfRule(const RuleReading &rule, const StartParts &start)
+{
+    RecordRepeat fields;
+    fields.dayOfMonth = start.day;
+    fields.interval = rule.interval;
+    QList<HMRRuleParts::Weekday> weekdays;
+    const bool hasWeekdays = !rule.weekdays.isEmpty();
+    switch (rule.frequency) {
+    case 0:
+        fields.repeat = 1;
+        break;
+    case 1:
+        fields.repeat = 2;
+        weekdays = hasWeekdays ? rule.weekdays : QList<HMRRuleParts::Weekday>{{start.weekday, start.weekOfMonth}};
+        break;
+    case 2:
+    case 3:
+        // Monthly and yearly rules repeat on their weekdays, else on their day of the month.
+        fields.repeat = rule.frequency + 1;
+        if (rule.frequency == 3)
+            fields.month = rule.monthsOfTheYear.isEmpty() ? start.month : rule.monthsOfTheYear.first();
+        if (hasWeekdays) {
+            fields.dayOption = 1;
+            weekdays = rule.weekdays;
+        } else if (!rule.daysOfTheMonth.isEmpty()) {
+            fields.dayOfMonth = rule.daysOfTheMonth.first();
+        }
+        break;
+    default:
+        fields.interval = 1;
+        break;
+    }
+    setDayMaskAndOccurrence(fields, weekdays);
+    return fields;
+}
 
 void insertRecordRepeat(QVariantMap &dictionary, const RecordRepeat &fields)
 {
@@ -236,11 +228,8 @@ RecordRepeat recordRepeatOf(HMRecurrenceType recurrenceType, const StartParts &s
 
 QVariantMap dictionaryFromReading(const RuleReading &rule, const StartParts &start)
 {
-    const RepeatFields fields = repeatFieldsOf(rule, start);
-    const auto [dayMask, dayOccurrence] = dayMaskAndOccurrenceOf(fields);
     QVariantMap dictionary;
-    insertRecordRepeat(dictionary, {fields.repeat, fields.dayOption, fields.interval, dayMask, dayOccurrence,
-                                    fields.dayOfMonth, fields.month});
+    insertRecordRepeat(dictionary, recordRepeatOfRule(rule, start));
     dictionary.insert(QStringLiteral("OCCURS"), rule.occurrences < 0 ? qint64(0) : rule.occurrences);
     dictionary.insert(QStringLiteral("DAYTYPE"), qint64(0));
     dictionary.insert(QStringLiteral("REPTENDOPT"), qint64(2));

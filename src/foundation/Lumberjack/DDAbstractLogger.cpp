@@ -37,19 +37,12 @@ void DDAbstractLogger::logMessage(const DDLogMessage &)
 
 std::shared_ptr<DDLogFormatter> DDAbstractLogger::logFormatter()
 {
-    std::shared_ptr<DDLogFormatter> formatter;
-    runSynchronouslyOnLoggerQueue([this, &formatter] { formatter = m_formatter; }, "Lumberjack/DDLog");
-    return formatter;
+    return readOnLoggerQueue(m_formatter, "Lumberjack/DDLog");
 }
 
 void DDAbstractLogger::setLogFormatter(const std::shared_ptr<DDLogFormatter> &formatter)
 {
-    runOnLoggerQueue(
-        [this, formatter] {
-            if (m_formatter != formatter)
-                m_formatter = formatter;
-        },
-        "Lumberjack/DDLog");
+    writeOnLoggerQueue(m_formatter, formatter, "Lumberjack/DDLog");
 }
 
 std::shared_ptr<platform::DispatchQueue> DDAbstractLogger::loggerQueue() const

@@ -32,10 +32,32 @@ protected:
     // through the logging queue. Called on the logging queue it refuses, reporting
     // "Core architecture requirement failure" under the given source, and answers false.
     bool runSynchronouslyOnLoggerQueue(const std::function<void()> &block, const char *source) const;
+    // A setting touched only on the logger's queue, read there as above; the type's default when
+    // refused.
+    template <typename T>
+    T readOnLoggerQueue(const T &setting, const char *source) const
+    {
+        T value{};
+        runSynchronouslyOnLoggerQueue([&value, &setting] { value = setting; }, source);
+        return value;
+    }
     // Runs the block on the logger's queue: directly when already there, otherwise later, through
     // the logging queue, and then only when the logger still exists. Refuses on the logging queue
     // as above.
     bool runOnLoggerQueue(std::function<void()> block, const char *source);
+    // Stores the value in a setting touched only on the logger's queue, there as above, and then runs
+    // `applied` there (the setting outlives the block: it runs only while the logger exists).
+    template <typename T>
+    void writeOnLoggerQueue(T &setting, T value, const char *source, std::function<void()> applied = nullptr)
+    {
+        runOnLoggerQueue(
+            [&setting, value = std::move(value), applied = std::move(applied)] {
+                setting = value;
+                if (applied)
+                    applied();
+            },
+            source);
+    }
 
     // The message's text as the formatter makes it, or as logged where there is no formatter; null
     // when the formatter drops the message. Called on the logger's queue.

@@ -70,37 +70,22 @@ DDFileLogger::~DDFileLogger()
 
 uint64_t DDFileLogger::maximumFileSize() const
 {
-    uint64_t maximumFileSize = 0;
-    runSynchronouslyOnLoggerQueue([this, &maximumFileSize] { maximumFileSize = m_maximumFileSize; }, kSettingsSource);
-    return maximumFileSize;
+    return readOnLoggerQueue(m_maximumFileSize, kSettingsSource);
 }
 
 void DDFileLogger::setMaximumFileSize(uint64_t maximumFileSize)
 {
-    runOnLoggerQueue(
-        [this, maximumFileSize] {
-            m_maximumFileSize = maximumFileSize;
-            maybeRollLogFileDueToSize();
-        },
-        kSettingsSource);
+    writeOnLoggerQueue(m_maximumFileSize, maximumFileSize, kSettingsSource, [this] { maybeRollLogFileDueToSize(); });
 }
 
 double DDFileLogger::rollingFrequency() const
 {
-    double rollingFrequency = 0;
-    runSynchronouslyOnLoggerQueue([this, &rollingFrequency] { rollingFrequency = m_rollingFrequency; },
-                                  kSettingsSource);
-    return rollingFrequency;
+    return readOnLoggerQueue(m_rollingFrequency, kSettingsSource);
 }
 
 void DDFileLogger::setRollingFrequency(double rollingFrequency)
 {
-    runOnLoggerQueue(
-        [this, rollingFrequency] {
-            m_rollingFrequency = rollingFrequency;
-            maybeRollLogFileDueToAge();
-        },
-        kSettingsSource);
+    writeOnLoggerQueue(m_rollingFrequency, rollingFrequency, kSettingsSource, [this] { maybeRollLogFileDueToAge(); });
 }
 
 void DDFileLogger::logMessage(const DDLogMessage &logMessage)

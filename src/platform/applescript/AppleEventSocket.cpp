@@ -229,6 +229,10 @@ private:
                                                          const AppleEventSocket::RequestAhead &requestAhead);
     // Reads until `into` holds `until` bytes (all of it by default), `received` bytes being there already.
     std::optional<NSAppleScriptError> fill(QByteArray &into, qsizetype received, qsizetype until = -1);
+    // Calls the transfer (a send or receive of up to the given count at the given offset) until
+    // `done` reaches `end`, waiting for the events whenever it moves nothing.
+    template <typename Transfer>
+    std::optional<NSAppleScriptError> transferAll(qsizetype done, qsizetype end, short events, Transfer transfer);
     // After a send or receive that moved nothing: lost when the peer closed or failed, else waits
     // until the socket is ready (or the deadline passes).
     std::optional<NSAppleScriptError> waitAfter(ssize_t result, short events);
@@ -284,19 +288,26 @@ std::optional<NSAppleScriptError> Exchange::connectSocket(const QByteArray &payl
 
 // Sends and receives go first and wait only when the socket would block: a reply that is already
 // there costs no poll.
-std::optional<NSAppleScriptError> Exchange::sendAll(const QByteArray &bytes)
+template <typename Transfer>
+std::optional<NSAppleScriptError> Exchange::transferAll(qsizetype done, qsizetype end, short events, Transfer transfer)
 {
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t written = ::send(m_socket.fd(), bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        if (written > 0) {
-            sent += written;
+    while (done < end) {
+        const ssize_t count = transfer(done, size_t(end - done));
+        if (count > 0) {
+            done += count;
             continue;
         }
-        if (const auto failed = waitAfter(written, POLLOUT))
+        if (const auto failed = waitAfter(count, events))
             return failed;
     }
     return std::nullopt;
+}
+
+std::optional<NSAppleScriptError> Exchange::sendAll(const QByteArray &bytes)
+{
+    return transferAll(0, bytes.size(), POLLOUT, [this, &bytes](qsizetype offset, size_t count) {
+        return ::send(m_socket.fd(), bytes.constData() + offset, count, MSG_NOSIGNAL);
+    });
 }
 
 // The reply's first bytes are read on their own, and the request they show will come next is sent
@@ -322,16 +333,9 @@ std::optional<NSAppleScriptError> Exchange::sendAheadAfterHead(QByteArray &body,
 std::optional<NSAppleScriptError> Exchange::fill(QByteArray &into, qsizetype received, qsizetype until)
 {
     const qsizetype end = until < 0 ? into.size() : until;
-    while (received < end) {
-        const ssize_t count = ::recv(m_socket.fd(), into.data() + received, size_t(end - received), 0);
-        if (count > 0) {
-            received += count;
-            continue;
-        }
-        if (const auto failed = waitAfter(count, POLLIN))
-            return failed;
-    }
-    return std::nullopt;
+    return transferAll(received, end, POLLIN, [this, &into](qsizetype offset, size_t count) {
+        return ::recv(m_socket.fd(), into.data() + offset, count, 0);
+    });
 }
 
 std::optional<NSAppleScriptError> Exchange::waitAfter(ssize_t result, short events)

@@ -48,36 +48,39 @@ SSLContext::Private *owner(BIO *bio)
     return static_cast<SSLContext::Private *>(BIO_get_data(bio));
 }
 
-int bioWrite(BIO *bio, const char *data, int length)
+// Moves bytes through the connection's read or write callback. A callback that moved nothing and
+// would block (or reported nothing) asks OpenSSL to retry in the given direction; any other status
+// is kept for the caller and answers `failed`.
+template <typename Transfer>
+int bioTransfer(BIO *bio, int length, int retryDirection, int failed, Transfer transfer)
 {
     BIO_clear_retry_flags(bio);
     SSLContext::Private *d = owner(bio);
     std::size_t moved = std::size_t(length);
-    const OSStatus status = d->writeFunc(d->connection, data, &moved);
+    const OSStatus status = transfer(*d, &moved);
     if (moved > 0)
         return int(moved);
     if (status == errSSLWouldBlock || status == noErr) {
-        BIO_set_retry_write(bio);
+        BIO_set_flags(bio, retryDirection | BIO_FLAGS_SHOULD_RETRY);
         return -1;
     }
     d->ioStatus = status;
-    return -1;
+    return failed;
 }
 
+int bioWrite(BIO *bio, const char *data, int length)
+{
+    return bioTransfer(bio, length, BIO_FLAGS_WRITE, -1, [data](SSLContext::Private &d, std::size_t *moved) {
+        return d.writeFunc(d.connection, data, moved);
+    });
+}
+
+// A failed read answers 0, the end of the stream, so that OpenSSL reports the connection closed.
 int bioRead(BIO *bio, char *data, int length)
 {
-    BIO_clear_retry_flags(bio);
-    SSLContext::Private *d = owner(bio);
-    std::size_t moved = std::size_t(length);
-    const OSStatus status = d->readFunc(d->connection, data, &moved);
-    if (moved > 0)
-        return int(moved);
-    if (status == errSSLWouldBlock || status == noErr) {
-        BIO_set_retry_read(bio);
-        return -1;
-    }
-    d->ioStatus = status;
-    return 0;
+    return bioTransfer(bio, length, BIO_FLAGS_READ, 0, [data](SSLContext::Private &d, std::size_t *moved) {
+        return d.readFunc(d.connection, data, moved);
+    });
 }
 
 long bioCtrl(BIO *, int cmd, long, void *)

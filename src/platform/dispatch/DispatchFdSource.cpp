@@ -119,16 +119,9 @@ void DispatchFdSource::stopLocked()
 
 void DispatchFdSource::onReady()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        if (!isRunningLocked() || m_isDeliveryQueued)
-            return;
-        m_isDeliveryQueued = true;
-    }
-    queue()->async([weak = std::weak_ptr(std::static_pointer_cast<DispatchFdSource>(shared_from_this()))] {
-        if (const auto source = weak.lock())
-            source->deliver();
-    });
+    std::lock_guard lock(m_mutex);
+    if (isRunningLocked())
+        queueDeliveryLocked();
 }
 
 void DispatchFdSource::deliver()

@@ -42,7 +42,7 @@ private:
     void stopLocked() override;
 
     void onReady();
-    void deliver();
+    void deliver() override;
     std::int64_t bytesAvailable() const;
 
     const int m_fd;
@@ -50,7 +50,6 @@ private:
     std::uint64_t m_watchId = 0;
     EventHandler m_handler;
     bool m_handlerWantsCount = true;
-    bool m_isDeliveryQueued = false;
 };
 
 } // namespace platform

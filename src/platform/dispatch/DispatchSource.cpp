@@ -52,6 +52,17 @@ void DispatchSource::cancel()
         m_queue->async(std::move(cancelHandler));
 }
 
+void DispatchSource::queueDeliveryLocked()
+{
+    if (m_isDeliveryQueued)
+        return;
+    m_isDeliveryQueued = true;
+    m_queue->async([weak = weak_from_this()] {
+        if (const auto source = weak.lock())
+            source->deliver();
+    });
+}
+
 bool DispatchSource::isCancelled() const
 {
     std::lock_guard lock(m_mutex);

@@ -40,7 +40,15 @@ protected:
     bool isRunningLocked() const { return !m_isCancelled && m_suspendCount == 0; }
     bool isCancelledLocked() const { return m_isCancelled; }
 
+    // Queues one call of deliver() on the queue, holding the source only weakly; events that come
+    // while it is still queued merge into it. Called with m_mutex held; deliver() clears
+    // m_isDeliveryQueued under the lock before it reads what to deliver.
+    void queueDeliveryLocked();
+    // Runs the event handler on the queue.
+    virtual void deliver() = 0;
+
     mutable std::mutex m_mutex;
+    bool m_isDeliveryQueued = false;
 
 private:
     const std::shared_ptr<DispatchQueue> m_queue;

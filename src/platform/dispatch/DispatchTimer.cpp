@@ -129,18 +129,6 @@ void DispatchTimer::cancelOnClock(std::uint64_t monitorId) const
         EventMonitor::shared().cancelTimer(monitorId);
 }
 
-void DispatchTimer::queueDeliveryLocked()
-{
-    // Fires that come while one delivery is still queued merge into it.
-    if (m_isDeliveryQueued)
-        return;
-    m_isDeliveryQueued = true;
-    queue()->async([weak = std::weak_ptr(std::static_pointer_cast<DispatchTimer>(shared_from_this()))] {
-        if (const auto timer = weak.lock())
-            timer->deliver();
-    });
-}
-
 void DispatchTimer::deliver()
 {
     DispatchBlock handler;

@@ -32,17 +32,15 @@ private:
     void armLocked();
     void disarmLocked();
     void onDeadline(const std::uint64_t &monitorId);
-    void queueDeliveryLocked();
     DispatchTime clockNow() const;
     void cancelOnClock(std::uint64_t monitorId) const;
-    void deliver();
+    void deliver() override;
 
     DispatchBlock m_handler;
     bool m_isScheduled = false;
     DispatchTime m_deadline;
     DispatchDuration m_interval{};
     std::uint64_t m_monitorId = 0;
-    bool m_isDeliveryQueued = false;
     bool m_hasMissedFire = false;
     bool m_usesVirtualClock = false;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TextNumbering.h"
+#include "platform/foundation/Values.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -1038,22 +1039,7 @@ bool Encoder::hasSinkFailed() const
 
 bool isIntegerType(int typeId)
 {
-    switch (typeId) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Char:
-        return true;
-    default:
-        return false;
-    }
+    return integerKindOfType(typeId) != IntegerKind::None;
 }
 
 Result<QVariant> parse(const QByteArray &bytes)

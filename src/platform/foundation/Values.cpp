@@ -17,11 +17,7 @@
 
 namespace platform {
 
-namespace {
-
-constexpr int kIndentWidth = 4;
-
-bool isSignedInteger(int typeId)
+IntegerKind integerKindOfType(int typeId)
 {
     switch (typeId) {
     case QMetaType::Char:
@@ -30,25 +26,21 @@ bool isSignedInteger(int typeId)
     case QMetaType::Int:
     case QMetaType::Long:
     case QMetaType::LongLong:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool isUnsignedInteger(int typeId)
-{
-    switch (typeId) {
+        return IntegerKind::Signed;
     case QMetaType::UChar:
     case QMetaType::UShort:
     case QMetaType::UInt:
     case QMetaType::ULong:
     case QMetaType::ULongLong:
-        return true;
+        return IntegerKind::Unsigned;
     default:
-        return false;
+        return IntegerKind::None;
     }
 }
+
+namespace {
+
+constexpr int kIndentWidth = 4;
 
 bool isFloatingPoint(int typeId)
 {
@@ -78,9 +70,9 @@ QString numberDescription(const QVariant &value)
     const int typeId = value.typeId();
     if (typeId == QMetaType::Bool)
         return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
-    if (isUnsignedInteger(typeId))
+    if (integerKindOfType(typeId) == IntegerKind::Unsigned)
         return QString::number(value.toULongLong());
-    if (isSignedInteger(typeId))
+    if (integerKindOfType(typeId) == IntegerKind::Signed)
         return QString::number(value.toLongLong());
     const double number = value.toDouble();
     if (std::isnan(number))
@@ -230,7 +222,7 @@ bool isText(const QVariant &value)
 bool isNumber(const QVariant &value)
 {
     const int typeId = value.typeId();
-    return typeId == QMetaType::Bool || isSignedInteger(typeId) || isUnsignedInteger(typeId) || isFloatingPoint(typeId);
+    return typeId == QMetaType::Bool || integerKindOfType(typeId) != IntegerKind::None || isFloatingPoint(typeId);
 }
 
 bool isBoolean(const QVariant &value)
@@ -291,7 +283,7 @@ qint64 integerValue(const QVariant &value)
     const int typeId = value.typeId();
     if (isFloatingPoint(typeId))
         return clampedInteger(value.toDouble());
-    if (isUnsignedInteger(typeId)) {
+    if (integerKindOfType(typeId) == IntegerKind::Unsigned) {
         const qulonglong number = value.toULongLong();
         return number > qulonglong(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
                                                                        : qint64(number);
@@ -310,9 +302,10 @@ bool boolValue(const QVariant &value)
         return boolValueOfText(value.toString());
     if (!isNumber(value))
         return false;
-    if (isFloatingPoint(value.typeId()))
+    const int typeId = value.typeId();
+    if (isFloatingPoint(typeId))
         return value.toDouble() != 0.0;
-    return isUnsignedInteger(value.typeId()) ? value.toULongLong() != 0 : value.toLongLong() != 0;
+    return integerKindOfType(typeId) == IntegerKind::Unsigned ? value.toULongLong() != 0 : value.toLongLong() != 0;
 }
 
 QString description(const QVariant &value)

@@ -19,6 +19,10 @@ bool isDate(const QVariant &value);
 bool isList(const QVariant &value);
 bool isDictionary(const QVariant &value);
 bool isData(const QVariant &value);
+// Whether a Qt type id is one of the signed integer types (char and short up to long long), one of
+// the unsigned ones, or neither (bool is neither).
+enum class IntegerKind { None, Signed, Unsigned };
+IntegerKind integerKindOfType(int typeId);
 
 // The platform's readings of numeric text: white space and line ends are skipped, then an optional
 // sign and decimal digits are read and anything after them is ignored; text that does not start so
