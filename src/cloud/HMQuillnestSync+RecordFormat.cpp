@@ -29,6 +29,12 @@ const KeyPairs kSharedKeys{{"UID", "Id"},
                            {"NOTE", "Note"},
                            {"SUBJECT", "Subject"}};
 
+// The keys every record but a contact has, with a record type's own (which win over the shared).
+QVariantMap sharedKeysWith(const KeyPairs &own)
+{
+    return mapOf(kSharedKeys + own);
+}
+
 // The contact's numbered fields: ten phones with their labels, nine user fields with theirs.
 void insertNumberedContactKeys(QVariantMap &map)
 {
@@ -100,45 +106,41 @@ QVariantMap contactMap()
 
 QVariantMap calendarMap()
 {
-    QVariantMap map = mapOf(kSharedKeys);
-    map.insert(mapOf({{"LOCATION", "Location"},
-                      {"NSDATESTARTDATE", "StartTimeUTC"},
-                      {"NSDATEENDDATE", "EndTimeUTC"},
-                      {"StartTime", "StartTime"},
-                      {"EndTime", "EndTime"},
-                      {"TYPENUMBER", "Allday"},
-                      {"NSNUMBERALARMTIME", "AlarmMins"},
-                      {"EVENTTZ", "TimeZone"},
-                      {"TZ_DATA", "TimeZoneInfo"},
-                      {"RRULE", "RRule"},
-                      {"ATTENDEES", "Contacts"},
-                      {"EMAILS", "Emails"},
-                      {"NSARRAYCUSTOMDATES", "RDate"},
-                      {"NSDATEREPEATEND", "RecurrenceEnd"},
-                      {"NSARRAYEXCEPTIONS", "Exdate"},
-                      {"PARENTID", "ParentId"},
-                      {"NSARRAYLINKEDCONTACTS", "Contacts"},
-                      {"BUSYSTATUS", "BusyStatus"},
-                      {"COMPLETED", "Completed"}}));
-    return map;
+    return sharedKeysWith({{"LOCATION", "Location"},
+                           {"NSDATESTARTDATE", "StartTimeUTC"},
+                           {"NSDATEENDDATE", "EndTimeUTC"},
+                           {"StartTime", "StartTime"},
+                           {"EndTime", "EndTime"},
+                           {"TYPENUMBER", "Allday"},
+                           {"NSNUMBERALARMTIME", "AlarmMins"},
+                           {"EVENTTZ", "TimeZone"},
+                           {"TZ_DATA", "TimeZoneInfo"},
+                           {"RRULE", "RRule"},
+                           {"ATTENDEES", "Contacts"},
+                           {"EMAILS", "Emails"},
+                           {"NSARRAYCUSTOMDATES", "RDate"},
+                           {"NSDATEREPEATEND", "RecurrenceEnd"},
+                           {"NSARRAYEXCEPTIONS", "Exdate"},
+                           {"PARENTID", "ParentId"},
+                           {"NSARRAYLINKEDCONTACTS", "Contacts"},
+                           {"BUSYSTATUS", "BusyStatus"},
+                           {"COMPLETED", "Completed"}});
 }
 
 QVariantMap taskMap()
 {
-    QVariantMap map = mapOf(kSharedKeys);
-    map.insert(mapOf({{"LOCATION", "Location"},
-                      {"NSDATESTARTDATE", "StartDate"},
-                      {"DUEDATE", "DueDate"},
-                      {"NSDATEALARMDATE", "AlarmTime"},
-                      {"PRIORITY", "Priority"},
-                      {"MAXPRIORITY", "MaxPriority"},
-                      {"PRIORITYSTRING", "PriorityString"},
-                      {"PERCENTCOMPLETE", "PercentComplete"},
-                      {"STATUS", "Status"},
-                      {"RRULE", "RRule"},
-                      {"NSARRAYLINKEDCONTACTS", "Contacts"},
-                      {"PROJECT", "Project"}}));
-    return map;
+    return sharedKeysWith({{"LOCATION", "Location"},
+                           {"NSDATESTARTDATE", "StartDate"},
+                           {"DUEDATE", "DueDate"},
+                           {"NSDATEALARMDATE", "AlarmTime"},
+                           {"PRIORITY", "Priority"},
+                           {"MAXPRIORITY", "MaxPriority"},
+                           {"PRIORITYSTRING", "PriorityString"},
+                           {"PERCENTCOMPLETE", "PercentComplete"},
+                           {"STATUS", "Status"},
+                           {"RRULE", "RRule"},
+                           {"NSARRAYLINKEDCONTACTS", "Contacts"},
+                           {"PROJECT", "Project"}});
 }
 
 // Swapped keys and values. Where two record keys share a cloud name (the calendar's "Contacts"), the

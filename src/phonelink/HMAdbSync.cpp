@@ -20,21 +20,12 @@ HMWiFiSync::ConnectionSettings throughForwardedPort(HMWiFiSync::ConnectionSettin
 } // namespace
 
 std::unique_ptr<HMAdbSync>
-HMAdbSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-{
-    return initWithConfiguration(configuration, Timing());
-}
-
-std::unique_ptr<HMAdbSync>
 HMAdbSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration,
                                  Timing timing)
 {
-    if (!configuration)
-        return nullptr;
-    ConnectionSettings settings;
-    settings.deviceType = qint64(configuration->deviceType());
-    settings.password = configuration->stringValueForSetting(20);
-    return std::make_unique<HMAdbSync>(std::move(settings), timing);
+    // The profile's device name and address give way to the forwarded port's.
+    std::optional<ConnectionSettings> settings = settingsFromConfiguration(configuration.get());
+    return settings ? std::make_unique<HMAdbSync>(std::move(*settings), timing) : nullptr;
 }
 
 void HMAdbSync::registerTransport(qint64 serverPort, Timing timing, AdbBridge::Wait settleWait)

@@ -25,9 +25,8 @@ public:
     // The transport for the configuration's profile (its device type and setting 20, the phone
     // password).
     static std::unique_ptr<HMAdbSync>
-    initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration);
-    static std::unique_ptr<HMAdbSync>
-    initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration, Timing timing);
+    initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration,
+                          Timing timing = Timing());
 
     // Makes the sync controller build this transport for USB profiles (sync method 2), reaching the
     // forwarded port on the given local port (8090 in the application) with the given intervals;

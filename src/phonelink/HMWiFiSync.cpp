@@ -110,14 +110,21 @@ std::unique_ptr<HMWiFiSync>
 HMWiFiSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration,
                                   Timing timing)
 {
-    if (!configuration)
-        return nullptr;
+    std::optional<ConnectionSettings> settings = settingsFromConfiguration(configuration.get());
+    return settings ? std::make_unique<HMWiFiSync>(std::move(*settings), timing) : nullptr;
+}
+
+std::optional<HMWiFiSync::ConnectionSettings>
+HMWiFiSync::settingsFromConfiguration(const HMSyncControllerConfigurationProtocol *configuration)
+{
+    if (configuration == nullptr)
+        return std::nullopt;
     ConnectionSettings settings;
     settings.deviceType = qint64(configuration->deviceType());
     settings.deviceName = configuration->stringValueForSetting(19);
     settings.password = configuration->stringValueForSetting(20);
     settings.ipAddress = configuration->stringValueForSetting(21);
-    return std::make_unique<HMWiFiSync>(std::move(settings), timing);
+    return settings;
 }
 
 void HMWiFiSync::registerTransport(qint64 serverPort, Timing timing)

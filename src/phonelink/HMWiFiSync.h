@@ -97,6 +97,9 @@ public:
     // Makes the sync controller build this transport for Wi-Fi profiles (sync method 1), on the
     // given port (8090 for a real phone) with the given intervals.
     static void registerTransport(qint64 serverPort, Timing timing);
+    // The connection settings a profile's configuration names; none without a configuration.
+    static std::optional<ConnectionSettings>
+    settingsFromConfiguration(const HMSyncControllerConfigurationProtocol *configuration);
 
     explicit HMWiFiSync(ConnectionSettings settings);
     HMWiFiSync(ConnectionSettings settings, Timing timing);

@@ -5,6 +5,7 @@
 
 #include "phonelink/PhoneListReply.h"
 
+#include <array>
 #include <initializer_list>
 #include <utility>
 
@@ -318,6 +319,20 @@ void eventTimesToPhone(QVariantMap &record, HMDateUtilities &dates)
         record.insert(QStringLiteral("NSNUMBERALARMTIME"), qint64(-1));
 }
 
+// The date conversions of one direction, one for each conduit (contacts, events, tasks).
+using DateConversion = void (*)(QVariantMap &, HMDateUtilities &);
+using ConduitDateConversions = std::array<DateConversion, 3>;
+
+const ConduitDateConversions kDatesFromPhone = {contactDatesFromPhone, eventTimesFromPhone, taskDatesFromPhone};
+const ConduitDateConversions kDatesToPhone = {contactDatesToPhone, eventTimesToPhone, taskDatesToPhone};
+
+void convertConduitDates(QVariantMap &record, HMDateUtilities &dates, quint64 conduit,
+                         const ConduitDateConversions &conversions)
+{
+    if (conduit >= 1 && conduit <= conversions.size())
+        conversions[conduit - 1](record, dates);
+}
+
 } // namespace
 
 // Key maps -------------------------------------------------------------------------------------------
@@ -385,40 +400,42 @@ QVariantMap contactKeyMap()
     return map;
 }
 
-QVariantMap calendarKeyMap()
+// A calendar-store conduit's map: the shared keys, the category keys, and the conduit's own.
+QVariantMap storeConduitKeyMap(KeyNames sameNames, RenamedKeys renames)
 {
     QVariantMap map = baseMapWithDeletion();
     insertSameNames(map, kCategoryKeys);
-    insertSameNames(map,
-                    {"PRIVATE",    "NOTE",      "SUBJECT",    "LOCATION", "GMTSTARTDATE", "GMTSTARTTIME", "GMTENDDATE",
-                     "GMTENDTIME", "STARTDATE", "STARTTIME",  "ENDDATE",  "ENDTIME",      "REPEAT",       "REPTDAYOPT",
-                     "INTERVAL",   "DAYMASK",   "DAYOFMONTH", "DAYOCCUR", "DAYTYPE",      "MONTH",        "REPTENDOPT",
-                     "OCCURS",     "PARENTID",  "BUSYSTATUS", "EMAILS",   "COMPLETED",    "HASALARM"});
-    insertRenames(map, {{"TYPENUMBER", "TYPE"},
-                        {"NSNUMBERALARMTIME", "ALARMTIME"},
-                        {"EVENTTZ", "TimeZone"},
-                        {"NSDATEREPEATEND", "REPEATEND"},
-                        {"NSARRAYEXCEPTIONS", "REPEATEXCEPTIONS"},
-                        {"ATTENDEES", "CONTACTS"}});
+    insertSameNames(map, sameNames);
+    insertRenames(map, renames);
     return map;
+}
+
+QVariantMap calendarKeyMap()
+{
+    return storeConduitKeyMap({"PRIVATE",    "NOTE",       "SUBJECT",    "LOCATION",  "GMTSTARTDATE", "GMTSTARTTIME",
+                               "GMTENDDATE", "GMTENDTIME", "STARTDATE",  "STARTTIME", "ENDDATE",      "ENDTIME",
+                               "REPEAT",     "REPTDAYOPT", "INTERVAL",   "DAYMASK",   "DAYOFMONTH",   "DAYOCCUR",
+                               "DAYTYPE",    "MONTH",      "REPTENDOPT", "OCCURS",    "PARENTID",     "BUSYSTATUS",
+                               "EMAILS",     "COMPLETED",  "HASALARM"},
+                              {{"TYPENUMBER", "TYPE"},
+                               {"NSNUMBERALARMTIME", "ALARMTIME"},
+                               {"EVENTTZ", "TimeZone"},
+                               {"NSDATEREPEATEND", "REPEATEND"},
+                               {"NSARRAYEXCEPTIONS", "REPEATEXCEPTIONS"},
+                               {"ATTENDEES", "CONTACTS"}});
 }
 
 QVariantMap taskKeyMap()
 {
-    QVariantMap map = baseMapWithDeletion();
-    insertSameNames(map, kCategoryKeys);
-    insertSameNames(map, {"PRIVATE", "NOTE", "SUBJECT", "LOCATION", "PRIORITY", "MAXPRIORITY", "PRIORITYSTRING",
-                          "PERCENTCOMPLETE", "DUEDATE", "DUETIME", "HASDUEDATE", "STARTTIME"});
-    insertRenames(map, {{"NSDATEALARMDATE", "ALARMTIME"}, {"COMPLETED", "COMPLETE"}, {"NSDATESTARTDATE", "STARTDATE"}});
-    return map;
+    return storeConduitKeyMap(
+        {"PRIVATE", "NOTE", "SUBJECT", "LOCATION", "PRIORITY", "MAXPRIORITY", "PRIORITYSTRING", "PERCENTCOMPLETE",
+         "DUEDATE", "DUETIME", "HASDUEDATE", "STARTTIME"},
+        {{"NSDATEALARMDATE", "ALARMTIME"}, {"COMPLETED", "COMPLETE"}, {"NSDATESTARTDATE", "STARTDATE"}});
 }
 
 QVariantMap memoKeyMap()
 {
-    QVariantMap map = baseMapWithDeletion();
-    insertSameNames(map, {"PRIVATE", "NOTE", "SUBJECT"});
-    insertSameNames(map, kCategoryKeys);
-    return map;
+    return storeConduitKeyMap({"PRIVATE", "NOTE", "SUBJECT"}, {});
 }
 
 } // namespace
@@ -455,13 +472,7 @@ void HMWiFiSync::prepareForEngineDictionary(QVariantMap &record, quint64 conduit
         }
         record.insert(key, parsed);
     }
-
-    if (conduit == 3)
-        taskDatesFromPhone(record, dates);
-    else if (conduit == 1)
-        contactDatesFromPhone(record, dates);
-    else if (conduit == 2)
-        eventTimesFromPhone(record, dates);
+    convertConduitDates(record, dates, conduit, kDatesFromPhone);
 }
 
 void HMWiFiSync::prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 conduit)
@@ -470,12 +481,7 @@ void HMWiFiSync::prepareForWiFiDeviceDictionary(QVariantMap &record, quint64 con
     if (GlobalVariables::getIsOutlookSync())
         outlookCategoriesToPhone(record);
     recurrenceDatesToPhone(record, dates);
-    if (conduit == 3)
-        taskDatesToPhone(record, dates);
-    else if (conduit == 1)
-        contactDatesToPhone(record, dates);
-    else if (conduit == 2)
-        eventTimesToPhone(record, dates);
+    convertConduitDates(record, dates, conduit, kDatesToPhone);
 }
 
 // Purge ----------------------------------------------------------------------------------------------

@@ -595,33 +595,37 @@ void GCDAsyncSocket::onReadEvent(std::int64_t bytesAvailable)
 
 void GCDAsyncSocket::suspendReadSource()
 {
-    if ((m_flags & kReadSourceSuspended) == 0 && m_readSource) {
-        m_readSource->suspend();
-        m_flags |= kReadSourceSuspended;
-    }
+    setSourceSuspended(m_readSource, kReadSourceSuspended, true);
 }
 
 void GCDAsyncSocket::resumeReadSource()
 {
-    if ((m_flags & kReadSourceSuspended) != 0 && m_readSource) {
-        m_readSource->resume();
-        m_flags &= ~kReadSourceSuspended;
-    }
+    setSourceSuspended(m_readSource, kReadSourceSuspended, false);
 }
 
 void GCDAsyncSocket::suspendWriteSource()
 {
-    if ((m_flags & kWriteSourceSuspended) == 0 && m_writeSource) {
-        m_writeSource->suspend();
-        m_flags |= kWriteSourceSuspended;
-    }
+    setSourceSuspended(m_writeSource, kWriteSourceSuspended, true);
 }
 
 void GCDAsyncSocket::resumeWriteSource()
 {
-    if ((m_flags & kWriteSourceSuspended) != 0 && m_writeSource) {
-        m_writeSource->resume();
-        m_flags &= ~kWriteSourceSuspended;
+    setSourceSuspended(m_writeSource, kWriteSourceSuspended, false);
+}
+
+// A source is suspended and resumed in pairs: its flag tells which it needs, so a second call does
+// nothing.
+void GCDAsyncSocket::setSourceSuspended(const std::shared_ptr<platform::DispatchFdSource> &source,
+                                        std::uint32_t suspendedFlag, bool suspended)
+{
+    if (!source || ((m_flags & suspendedFlag) != 0) == suspended)
+        return;
+    if (suspended) {
+        source->suspend();
+        m_flags |= suspendedFlag;
+    } else {
+        source->resume();
+        m_flags &= ~suspendedFlag;
     }
 }
 

@@ -261,6 +261,8 @@ private:
     void resumeReadSource();
     void suspendWriteSource();
     void resumeWriteSource();
+    void setSourceSuspended(const std::shared_ptr<platform::DispatchFdSource> &source, std::uint32_t suspendedFlag,
+                            bool suspended);
     void maybeClose();
     void closeWithError(const platform::PlatformError &error);
     void closeDescriptors();

@@ -6,6 +6,7 @@
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/dnssd/DNSServiceQuery.h"
 #include "platform/foundation/Assert.h"
+#include "push/Utilities/QueueHops.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -111,10 +112,7 @@ QString XMPPSRVResolver::srvNameFromXMPPDomain(const QString &xmppDomain)
 
 void XMPPSRVResolver::runSync(const std::function<void()> &block) const
 {
-    if (m_resolverQueue->isCurrent())
-        block();
-    else
-        m_resolverQueue->sync(block);
+    queuehops::runSync(*m_resolverQueue, block);
 }
 
 void XMPPSRVResolver::setDNSServers(const QString &servers)
@@ -129,16 +127,12 @@ void XMPPSRVResolver::setRandomSource(std::function<std::uint32_t()> random)
 
 QString XMPPSRVResolver::srvName() const
 {
-    QString result;
-    runSync([&] { result = m_srvName; });
-    return result;
+    return queuehops::resultOn(*m_resolverQueue, [this] { return m_srvName; });
 }
 
 double XMPPSRVResolver::timeout() const
 {
-    double result = 0;
-    runSync([&] { result = m_timeout; });
-    return result;
+    return queuehops::resultOn(*m_resolverQueue, [this] { return m_timeout; });
 }
 
 void XMPPSRVResolver::startWithSRVName(const QString &aSRVName, double aTimeout)
@@ -282,33 +276,32 @@ void XMPPSRVResolver::sortResults(std::vector<XMPPSRVRecord> &results, const std
     results = std::move(ordered);
 }
 
-// The query is stopped before the delegate hears of its end: the report then reaches the delegate
-// queue as this block's last step, so that a thread taking over from this one is not held up by the
-// clean-up.
 void XMPPSRVResolver::succeed()
 {
     sortResults(m_results, m_random);
-    const std::vector<XMPPSRVRecord> records = m_results;
-    XMPPSRVResolverDelegate *const delegate = m_delegate;
-    const std::shared_ptr<platform::DispatchQueue> delegateQueue = m_delegateQueue;
-    stopNow();
-    if (delegateQueue) {
-        delegateQueue->async([self = shared_from_this(), delegate, records] {
-            delegate->srvResolverDidResolveRecords(self.get(), records);
-        });
-    }
+    stopAndReport([records = m_results](XMPPSRVResolverDelegate &delegate, XMPPSRVResolver *sender) {
+        delegate.srvResolverDidResolveRecords(sender, records);
+    });
 }
 
 void XMPPSRVResolver::failWithError(const PlatformError &error)
 {
+    stopAndReport([error](XMPPSRVResolverDelegate &delegate, XMPPSRVResolver *sender) {
+        delegate.srvResolverDidNotResolveDueToError(sender, error);
+    });
+}
+
+// The query is stopped before the delegate hears of its end: the report then reaches the delegate
+// queue as this block's last step, so that a thread taking over from this one is not held up by the
+// clean-up.
+void XMPPSRVResolver::stopAndReport(std::function<void(XMPPSRVResolverDelegate &, XMPPSRVResolver *)> report)
+{
     XMPPSRVResolverDelegate *const delegate = m_delegate;
     const std::shared_ptr<platform::DispatchQueue> delegateQueue = m_delegateQueue;
     stopNow();
-    if (delegateQueue) {
-        delegateQueue->async([self = shared_from_this(), delegate, error] {
-            delegate->srvResolverDidNotResolveDueToError(self.get(), error);
-        });
-    }
+    if (delegateQueue)
+        delegateQueue->async(
+            [self = shared_from_this(), delegate, report = std::move(report)] { report(*delegate, self.get()); });
 }
 
 void XMPPSRVResolver::failWithDNSError(std::int32_t dnsError)

@@ -108,6 +108,8 @@ private:
     void onAnswer(std::uint32_t flags, std::int32_t errorCode, std::uint16_t rrtype, const QByteArray &rdata);
     void succeed();
     void failWithError(const platform::PlatformError &error);
+    // Stops the query, then hands the report of its end to the delegate queue.
+    void stopAndReport(std::function<void(XMPPSRVResolverDelegate &, XMPPSRVResolver *)> report);
     void failWithDNSError(std::int32_t dnsError);
     void stopNow();
     void runSync(const std::function<void()> &block) const;

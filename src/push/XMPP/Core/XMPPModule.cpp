@@ -1,6 +1,7 @@
 #include "push/XMPP/Core/XMPPModule.h"
 
 #include "platform/foundation/ConsoleLog.h"
+#include "push/Utilities/QueueHops.h"
 #include "push/XMPP/Core/XMPPStream.h"
 
 #include <QStringBuilder>
@@ -28,11 +29,7 @@ const std::shared_ptr<DispatchQueue> &XMPPModule::moduleQueue() const
 
 void XMPPModule::runOnModuleQueue(const std::function<void()> &block) const
 {
-    const auto &queue = moduleQueue();
-    if (queue->isCurrent())
-        block();
-    else
-        queue->sync(block);
+    queuehops::runSync(*moduleQueue(), block);
 }
 
 bool XMPPModule::activate(const std::shared_ptr<XMPPStream> &aXmppStream)
@@ -73,14 +70,8 @@ std::shared_ptr<XMPPStream> XMPPModule::xmppStream() const
 
 void XMPPModule::addDelegate(const std::shared_ptr<GCDDelegate> &delegate, std::shared_ptr<DispatchQueue> delegateQueue)
 {
-    const auto &queue = moduleQueue();
-    if (queue->isCurrent()) {
-        m_multicastDelegate.addDelegate(delegate, std::move(delegateQueue));
-        return;
-    }
-    queue->async([weak = weak_from_this(), delegate, delegateQueue] {
-        if (const auto module = weak.lock())
-            module->m_multicastDelegate.addDelegate(delegate, delegateQueue);
+    queuehops::runOrPost<XMPPModule>(*moduleQueue(), *this, [delegate, delegateQueue](XMPPModule &module) {
+        module.m_multicastDelegate.addDelegate(delegate, delegateQueue);
     });
 }
 
@@ -92,8 +83,7 @@ void XMPPModule::removeDelegate(const GCDDelegate *delegate, const DispatchQueue
         return;
     }
     // The queue is compared by identity only, so its address is enough here.
-    queue->async([weak = weak_from_this(), delegate, delegateQueue] {
-        if (const auto module = weak.lock())
-            module->m_multicastDelegate.removeDelegate(delegate, delegateQueue);
+    queuehops::runOrPost<XMPPModule>(*queue, *this, [delegate, delegateQueue](XMPPModule &module) {
+        module.m_multicastDelegate.removeDelegate(delegate, delegateQueue);
     });
 }

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/NSXMLElement.h"
 #include "platform/foundation/XmlChunk.h"
+#include "push/Utilities/QueueHops.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -105,14 +106,7 @@ XMPPParser::~XMPPParser()
 
 void XMPPParser::onParserQueue(std::function<void(XMPPParser &)> work)
 {
-    if (m_parserQueue->isCurrent()) {
-        work(*this);
-        return;
-    }
-    m_parserQueue->async([weak = weak_from_this(), work = std::move(work)] {
-        if (const auto self = weak.lock())
-            work(*self);
-    });
+    queuehops::runOrPost(*m_parserQueue, *this, std::move(work));
 }
 
 void XMPPParser::setDelegate(XMPPParserDelegate *delegate, std::shared_ptr<platform::DispatchQueue> delegateQueue)

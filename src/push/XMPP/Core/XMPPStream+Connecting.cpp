@@ -55,9 +55,7 @@ void XMPPStream::Callbacks::srvResolverDidNotResolveDueToError(XMPPSRVResolver *
 
 bool XMPPStream::connect(PlatformError *errPtr)
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = connectNow(errPtr); });
-    return result;
+    return resultOnXmppQueue([&] { return connectNow(errPtr); });
 }
 
 bool XMPPStream::oldSchoolSecureConnect(PlatformError *errPtr)
@@ -181,9 +179,7 @@ void XMPPStream::dropSRV()
 
 bool XMPPStream::connectTo(const XMPPJID::Ptr &jid, const QByteArray &remoteAddr, PlatformError *errPtr)
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = connectToNewP2PSocket(jid, remoteAddr, errPtr); });
-    return result;
+    return resultOnXmppQueue([&] { return connectToNewP2PSocket(jid, remoteAddr, errPtr); });
 }
 
 bool XMPPStream::connectToNewP2PSocket(const XMPPJID::Ptr &jid, const QByteArray &remoteAddr, PlatformError *errPtr)

@@ -418,9 +418,7 @@ void XMPPStream::handleRegistration(const std::shared_ptr<NSXMLElement> &respons
 
 bool XMPPStream::authenticate(const std::shared_ptr<XMPPSASLAuthentication> &auth, PlatformError *errPtr)
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = startAuthentication(auth, errPtr); });
-    return result;
+    return resultOnXmppQueue([&] { return startAuthentication(auth, errPtr); });
 }
 
 bool XMPPStream::startAuthentication(const std::shared_ptr<XMPPSASLAuthentication> &auth, PlatformError *errPtr)

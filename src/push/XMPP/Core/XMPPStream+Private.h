@@ -4,6 +4,7 @@
 // run loop and the delegate posting helper.
 
 #include "push/CocoaAsyncSocket/GCDAsyncSocket.h"
+#include "push/Utilities/QueueHops.h"
 #include "push/Utilities/XMPPSRVResolver.h"
 #include "push/XMPP/Core/XMPPParserDelegate.h"
 #include "push/XMPP/Core/XMPPStream.h"
@@ -73,6 +74,17 @@ private:
     std::deque<std::function<void()>> m_blocks;
     bool m_isCancelled = false;
 };
+
+// Sets or clears one bit of a flag byte.
+inline void setBit(std::uint8_t &bits, std::uint8_t bit, bool isSet)
+{
+    bits = isSet ? std::uint8_t(bits | bit) : std::uint8_t(bits & ~bit);
+}
+
+template <typename Call> auto XMPPStream::resultOnXmppQueue(Call call) const
+{
+    return queuehops::resultOn(*m_xmppQueue, std::move(call));
+}
 
 template <typename Call> void XMPPStream::notifyDelegates(XMPPStreamDelegateOperation operation, Call call)
 {

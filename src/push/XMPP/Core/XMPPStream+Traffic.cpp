@@ -199,6 +199,13 @@ void XMPPStream::sendElementWithTag(const std::shared_ptr<NSXMLElement> &element
         writeElement(element, tag, receipt);
 }
 
+template <typename Stanza>
+void XMPPStream::notifyStanza(XMPPStreamDelegateOperation operation, StanzaNotice<Stanza> notice,
+                              const std::shared_ptr<Stanza> &stanza)
+{
+    notifyDelegates(operation, [notice, stanza](XMPPStreamDelegate &d, XMPPStream *s) { (d.*notice)(s, stanza); });
+}
+
 template <typename Stanza, typename Ask>
 void XMPPStream::runFilterChain(XMPPStreamDelegateOperation operation, const std::shared_ptr<DispatchQueue> &chainQueue,
                                 std::shared_ptr<Stanza> stanza, Ask ask,
@@ -219,7 +226,7 @@ void XMPPStream::runFilterChain(XMPPStreamDelegateOperation operation, const std
             auto *streamDelegate = dynamic_cast<XMPPStreamDelegate *>(delegate.get());
             if (streamDelegate == nullptr)
                 continue;
-            queue->sync([&] { current = ask(*streamDelegate, self.get(), current); });
+            queue->sync([&] { current = std::invoke(ask, *streamDelegate, self.get(), current); });
             // A delegate that answers nothing stops the stanza; nobody is told.
             if (!current) {
                 dropped();
@@ -239,12 +246,10 @@ void XMPPStream::runFilterChain(XMPPStreamDelegateOperation operation, const std
 void XMPPStream::sendIQ(const std::shared_ptr<XMPPIQ> &iq, long tag, const std::shared_ptr<XMPPElementReceipt> &receipt)
 {
     runFilterChain<XMPPIQ>(
-        XMPPStreamWillSendIQOp, m_willSendIqQueue, iq,
-        [](XMPPStreamDelegate &d, XMPPStream *s, const std::shared_ptr<XMPPIQ> &e) { return d.xmppStreamWillSendIQ(s, e); },
+        XMPPStreamWillSendIQOp, m_willSendIqQueue, iq, &XMPPStreamDelegate::xmppStreamWillSendIQ,
         [tag, receipt](XMPPStream &stream, std::shared_ptr<XMPPIQ> sent) {
             stream.writeElement(sent->element(), tag, receipt);
-            stream.notifyDelegates(XMPPStreamDidSendIQOp,
-                                   [sent](XMPPStreamDelegate &d, XMPPStream *s) { d.xmppStreamDidSendIQ(s, sent); });
+            stream.notifyStanza(XMPPStreamDidSendIQOp, &XMPPStreamDelegate::xmppStreamDidSendIQ, sent);
         },
         [receipt] { failReceipt(receipt); });
 }
@@ -253,15 +258,10 @@ void XMPPStream::sendMessage(const std::shared_ptr<XMPPMessage> &message, long t
                              const std::shared_ptr<XMPPElementReceipt> &receipt)
 {
     runFilterChain<XMPPMessage>(
-        XMPPStreamWillSendMessageOp, m_willSendMessageQueue, message,
-        [](XMPPStreamDelegate &d, XMPPStream *s, const std::shared_ptr<XMPPMessage> &e) {
-            return d.xmppStreamWillSendMessage(s, e);
-        },
+        XMPPStreamWillSendMessageOp, m_willSendMessageQueue, message, &XMPPStreamDelegate::xmppStreamWillSendMessage,
         [tag, receipt](XMPPStream &stream, std::shared_ptr<XMPPMessage> sent) {
             stream.writeElement(sent->element(), tag, receipt);
-            stream.notifyDelegates(XMPPStreamDidSendMessageOp, [sent](XMPPStreamDelegate &d, XMPPStream *s) {
-                d.xmppStreamDidSendMessage(s, sent);
-            });
+            stream.notifyStanza(XMPPStreamDidSendMessageOp, &XMPPStreamDelegate::xmppStreamDidSendMessage, sent);
         },
         [receipt] { failReceipt(receipt); });
 }
@@ -271,18 +271,14 @@ void XMPPStream::sendPresence(const std::shared_ptr<XMPPPresence> &presence, lon
 {
     runFilterChain<XMPPPresence>(
         XMPPStreamWillSendPresenceOp, m_willSendPresenceQueue, presence,
-        [](XMPPStreamDelegate &d, XMPPStream *s, const std::shared_ptr<XMPPPresence> &e) {
-            return d.xmppStreamWillSendPresence(s, e);
-        },
+        &XMPPStreamDelegate::xmppStreamWillSendPresence,
         [tag, receipt](XMPPStream &stream, std::shared_ptr<XMPPPresence> sent) {
             stream.writeElement(sent->element(), tag, receipt);
             // A broadcast presence is the one to send again after a reconnect.
             const QString type = sent->type();
             if ((type == QLatin1String("available") || type == QLatin1String("unavailable")) && sent->toStr().isNull())
                 stream.m_myPresence = sent;
-            stream.notifyDelegates(XMPPStreamDidSendPresenceOp, [sent](XMPPStreamDelegate &d, XMPPStream *s) {
-                d.xmppStreamDidSendPresence(s, sent);
-            });
+            stream.notifyStanza(XMPPStreamDidSendPresenceOp, &XMPPStreamDelegate::xmppStreamDidSendPresence, sent);
         },
         [receipt] { failReceipt(receipt); });
 }
@@ -326,10 +322,7 @@ void XMPPStream::receiveElement(const std::shared_ptr<NSXMLElement> &element)
 void XMPPStream::receiveIQ(const std::shared_ptr<XMPPIQ> &iq)
 {
     runFilterChain<XMPPIQ>(
-        XMPPStreamWillReceiveIQOp, m_willReceiveIqQueue, iq,
-        [](XMPPStreamDelegate &d, XMPPStream *s, const std::shared_ptr<XMPPIQ> &e) {
-            return d.xmppStreamWillReceiveIQ(s, e);
-        },
+        XMPPStreamWillReceiveIQOp, m_willReceiveIqQueue, iq, &XMPPStreamDelegate::xmppStreamWillReceiveIQ,
         [](XMPPStream &stream, std::shared_ptr<XMPPIQ> received) { stream.continueReceiveIQ(received); }, [] {});
 }
 
@@ -337,13 +330,10 @@ void XMPPStream::receiveMessage(const std::shared_ptr<XMPPMessage> &message)
 {
     runFilterChain<XMPPMessage>(
         XMPPStreamWillReceiveMessageOp, m_willReceiveMessageQueue, message,
-        [](XMPPStreamDelegate &d, XMPPStream *s, const std::shared_ptr<XMPPMessage> &e) {
-            return d.xmppStreamWillReceiveMessage(s, e);
-        },
+        &XMPPStreamDelegate::xmppStreamWillReceiveMessage,
         [](XMPPStream &stream, std::shared_ptr<XMPPMessage> received) {
-            stream.notifyDelegates(XMPPStreamDidReceiveMessageOp, [received](XMPPStreamDelegate &d, XMPPStream *s) {
-                d.xmppStreamDidReceiveMessage(s, received);
-            });
+            stream.notifyStanza(XMPPStreamDidReceiveMessageOp, &XMPPStreamDelegate::xmppStreamDidReceiveMessage,
+                                received);
         },
         [] {});
 }
@@ -352,13 +342,10 @@ void XMPPStream::receivePresence(const std::shared_ptr<XMPPPresence> &presence)
 {
     runFilterChain<XMPPPresence>(
         XMPPStreamWillReceivePresenceOp, m_willReceivePresenceQueue, presence,
-        [](XMPPStreamDelegate &d, XMPPStream *s, const std::shared_ptr<XMPPPresence> &e) {
-            return d.xmppStreamWillReceivePresence(s, e);
-        },
+        &XMPPStreamDelegate::xmppStreamWillReceivePresence,
         [](XMPPStream &stream, std::shared_ptr<XMPPPresence> received) {
-            stream.notifyDelegates(XMPPStreamDidReceivePresenceOp, [received](XMPPStreamDelegate &d, XMPPStream *s) {
-                d.xmppStreamDidReceivePresence(s, received);
-            });
+            stream.notifyStanza(XMPPStreamDidReceivePresenceOp, &XMPPStreamDelegate::xmppStreamDidReceivePresence,
+                                received);
         },
         [] {});
 }

@@ -128,22 +128,17 @@ void XMPPStream::UtilityRunLoop::run()
 
 void XMPPStream::runOnXmppQueue(const std::function<void()> &block) const
 {
-    if (m_xmppQueue->isCurrent())
-        block();
-    else
-        m_xmppQueue->sync(block);
+    queuehops::runSync(*m_xmppQueue, block);
 }
 
 void XMPPStream::postOnXmppQueue(std::function<void(XMPPStream &)> block)
 {
-    if (m_xmppQueue->isCurrent()) {
-        block(*this);
-        return;
-    }
-    m_xmppQueue->async([weak = weak_from_this(), block = std::move(block)] {
-        if (const auto stream = weak.lock())
-            block(*stream);
-    });
+    queuehops::runOrPost(*m_xmppQueue, *this, std::move(block));
+}
+
+void XMPPStream::postBitChange(std::uint8_t XMPPStream::*bits, std::uint8_t bit, bool isSet)
+{
+    postOnXmppQueue([bits, bit, isSet](XMPPStream &stream) { setBit(stream.*bits, bit, isSet); });
 }
 
 void XMPPStream::assertOnXmppQueue() const
@@ -160,9 +155,7 @@ PlatformError XMPPStream::streamError(XMPPStreamErrorCode code, const char *text
 
 QString XMPPStream::hostName() const
 {
-    QString result;
-    runOnXmppQueue([&] { result = m_hostName; });
-    return result;
+    return resultOnXmppQueue([&] { return m_hostName; });
 }
 
 void XMPPStream::setHostName(const QString &newHostName)
@@ -172,9 +165,7 @@ void XMPPStream::setHostName(const QString &newHostName)
 
 quint16 XMPPStream::hostPort() const
 {
-    quint16 result = 0;
-    runOnXmppQueue([&] { result = m_hostPort; });
-    return result;
+    return resultOnXmppQueue([&] { return m_hostPort; });
 }
 
 void XMPPStream::setHostPort(quint16 newHostPort)
@@ -184,9 +175,7 @@ void XMPPStream::setHostPort(quint16 newHostPort)
 
 XMPPJID::Ptr XMPPStream::myJID() const
 {
-    XMPPJID::Ptr result;
-    runOnXmppQueue([&] { result = m_myJID_setByServer ? m_myJID_setByServer : m_myJID_setByClient; });
-    return result;
+    return resultOnXmppQueue([&] { return m_myJID_setByServer ? m_myJID_setByServer : m_myJID_setByClient; });
 }
 
 void XMPPStream::postMyJIDChange()
@@ -232,16 +221,12 @@ void XMPPStream::setMyJID_setByServer(const XMPPJID::Ptr &newMyJID)
 
 XMPPJID::Ptr XMPPStream::remoteJID() const
 {
-    XMPPJID::Ptr result;
-    runOnXmppQueue([&] { result = m_remoteJID; });
-    return result;
+    return resultOnXmppQueue([&] { return m_remoteJID; });
 }
 
 std::shared_ptr<XMPPPresence> XMPPStream::myPresence() const
 {
-    std::shared_ptr<XMPPPresence> result;
-    runOnXmppQueue([&] { result = m_myPresence; });
-    return result;
+    return resultOnXmppQueue([&] { return m_myPresence; });
 }
 
 std::shared_ptr<platform::NSXMLElement> XMPPStream::rootElement() const
@@ -255,19 +240,14 @@ std::shared_ptr<platform::NSXMLElement> XMPPStream::rootElement() const
 
 float XMPPStream::serverXmppStreamVersionNumber() const
 {
-    float result = 0;
-    runOnXmppQueue([&] {
-        if (m_rootElement)
-            result = attributeFloatValueForName(*m_rootElement, QStringLiteral("version"), 0.0F);
+    return resultOnXmppQueue([&] {
+        return m_rootElement ? attributeFloatValueForName(*m_rootElement, QStringLiteral("version"), 0.0F) : 0.0F;
     });
-    return result;
 }
 
 double XMPPStream::keepAliveInterval() const
 {
-    double result = 0;
-    runOnXmppQueue([&] { result = m_keepAliveInterval; });
-    return result;
+    return resultOnXmppQueue([&] { return m_keepAliveInterval; });
 }
 
 void XMPPStream::setKeepAliveInterval(double interval)
@@ -283,10 +263,8 @@ void XMPPStream::setKeepAliveInterval(double interval)
 
 QChar XMPPStream::keepAliveWhitespaceCharacter() const
 {
-    QChar result;
-    runOnXmppQueue(
-        [&] { result = m_keepAliveData.isEmpty() ? QChar(u' ') : QString::fromUtf8(m_keepAliveData).front(); });
-    return result;
+    return resultOnXmppQueue(
+        [&] { return m_keepAliveData.isEmpty() ? QChar(u' ') : QString::fromUtf8(m_keepAliveData).front(); });
 }
 
 void XMPPStream::setKeepAliveWhitespaceCharacter(QChar keepAliveChar)
@@ -299,80 +277,57 @@ void XMPPStream::setKeepAliveWhitespaceCharacter(QChar keepAliveChar)
 
 std::uint64_t XMPPStream::numberOfBytesSent() const
 {
-    std::uint64_t result = 0;
-    runOnXmppQueue([&] { result = m_numberOfBytesSent; });
-    return result;
+    return resultOnXmppQueue([&] { return m_numberOfBytesSent; });
 }
 
 std::uint64_t XMPPStream::numberOfBytesReceived() const
 {
-    std::uint64_t result = 0;
-    runOnXmppQueue([&] { result = m_numberOfBytesReceived; });
-    return result;
+    return resultOnXmppQueue([&] { return m_numberOfBytesReceived; });
 }
 
 bool XMPPStream::resetByteCountPerConnection() const
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = (m_config & kResetByteCountPerConnection) != 0; });
-    return result;
+    return resultOnXmppQueue([&] { return (m_config & kResetByteCountPerConnection) != 0; });
 }
 
 void XMPPStream::setResetByteCountPerConnection(bool flag)
 {
-    postOnXmppQueue([flag](XMPPStream &stream) {
-        stream.m_config =
-            flag ? (stream.m_config | kResetByteCountPerConnection) : (stream.m_config & ~kResetByteCountPerConnection);
-    });
+    postBitChange(&XMPPStream::m_config, kResetByteCountPerConnection, flag);
 }
 
 bool XMPPStream::isP2P() const
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = (m_config & kP2PMode) != 0; });
-    return result;
+    return resultOnXmppQueue([&] { return (m_config & kP2PMode) != 0; });
 }
 
 bool XMPPStream::isP2PInitiator() const
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = (m_config & kP2PMode) != 0 && (m_flags & kP2PInitiator) != 0; });
-    return result;
+    return resultOnXmppQueue([&] { return (m_config & kP2PMode) != 0 && (m_flags & kP2PInitiator) != 0; });
 }
 
 bool XMPPStream::isP2PRecipient() const
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = (m_config & kP2PMode) != 0 && (m_flags & kP2PInitiator) == 0; });
-    return result;
+    return resultOnXmppQueue([&] { return (m_config & kP2PMode) != 0 && (m_flags & kP2PInitiator) == 0; });
 }
 
 bool XMPPStream::isSecure() const
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = (m_flags & kIsSecure) != 0; });
-    return result;
+    return resultOnXmppQueue([&] { return (m_flags & kIsSecure) != 0; });
 }
 
 void XMPPStream::setIsSecure(bool flag)
 {
-    postOnXmppQueue([flag](XMPPStream &stream) {
-        stream.m_flags = flag ? (stream.m_flags | kIsSecure) : (stream.m_flags & ~kIsSecure);
-    });
+    postBitChange(&XMPPStream::m_flags, kIsSecure, flag);
 }
 
 bool XMPPStream::isAuthenticated() const
 {
-    bool result = false;
-    runOnXmppQueue([&] { result = (m_flags & kIsAuthenticated) != 0; });
-    return result;
+    return resultOnXmppQueue([&] { return (m_flags & kIsAuthenticated) != 0; });
 }
 
 void XMPPStream::setIsAuthenticated(bool flag)
 {
-    postOnXmppQueue([flag](XMPPStream &stream) {
-        stream.m_flags = flag ? (stream.m_flags | kIsAuthenticated) : (stream.m_flags & ~kIsAuthenticated);
-    });
+    postBitChange(&XMPPStream::m_flags, kIsAuthenticated, flag);
 }
 
 bool XMPPStream::didStartNegotiation() const
@@ -384,14 +339,12 @@ bool XMPPStream::didStartNegotiation() const
 void XMPPStream::setDidStartNegotiation(bool flag)
 {
     assertOnXmppQueue();
-    m_flags = flag ? (m_flags | kDidStartNegotiation) : (m_flags & ~kDidStartNegotiation);
+    setBit(m_flags, kDidStartNegotiation, flag);
 }
 
 XMPPStreamState XMPPStream::state() const
 {
-    XMPPStreamState result = XMPPStreamStateDisconnected;
-    runOnXmppQueue([&] { result = m_state; });
-    return result;
+    return resultOnXmppQueue([&] { return m_state; });
 }
 
 bool XMPPStream::isDisconnected() const

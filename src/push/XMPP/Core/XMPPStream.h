@@ -230,6 +230,10 @@ public:
 private:
     void runOnXmppQueue(const std::function<void()> &block) const;
     void postOnXmppQueue(std::function<void(XMPPStream &)> block);
+    // The result of a call run on the stream's queue, from any thread.
+    template <typename Call> auto resultOnXmppQueue(Call call) const;
+    // Sets or clears a bit of the flags or the config, on the stream's queue.
+    void postBitChange(std::uint8_t XMPPStream::*bits, std::uint8_t bit, bool isSet);
     void assertOnXmppQueue() const;
     template <typename Call> void notifyDelegates(XMPPStreamDelegateOperation operation, Call call);
     void postMyJIDChange();
@@ -299,6 +303,12 @@ private:
     void receivePresence(const std::shared_ptr<XMPPPresence> &presence);
     void continueReceiveIQ(const std::shared_ptr<XMPPIQ> &iq);
     void answerUnclaimedIQ(const std::shared_ptr<XMPPIQ> &iq);
+    // A delegate call that tells of one stanza.
+    template <typename Stanza>
+    using StanzaNotice = void (XMPPStreamDelegate::*)(XMPPStream *, const std::shared_ptr<Stanza> &);
+    template <typename Stanza>
+    void notifyStanza(XMPPStreamDelegateOperation operation, StanzaNotice<Stanza> notice,
+                      const std::shared_ptr<Stanza> &stanza);
     template <typename Stanza, typename Ask>
     void runFilterChain(XMPPStreamDelegateOperation operation, const std::shared_ptr<platform::DispatchQueue> &chainQueue,
                         std::shared_ptr<Stanza> stanza, Ask ask, std::function<void(XMPPStream &, std::shared_ptr<Stanza>)> continuation,
