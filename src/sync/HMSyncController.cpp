@@ -22,6 +22,8 @@
 
 #include <QHash>
 
+#include <malloc.h>
+
 namespace {
 
 std::atomic<bool> s_isSynchronizing = false;
@@ -340,6 +342,9 @@ bool HMSyncController::runStageAction(HMSyncStage stage)
 
 bool HMSyncController::setNextConduit()
 {
+    // The conduit's data source let go of what it read of its store: the pages that freed go back to
+    // the system now, so that the next conduit's reads do not come on top of them.
+    ::malloc_trim(0);
     const quint64 conduitNow = currentConduit();
     if (!GlobalVariables::getIsOutlookSync()) {
         const QString appName = localizedText(QStringLiteral("Harrowmere"));

@@ -371,14 +371,19 @@ bool EKEventStore::isCalendarListCurrent(const QString &root)
 }
 
 // A current list was told so by the root's watch, when it has one, which read the notices the
-// folders' watches share: they take theirs without reading the queue again.
-void EKEventStore::refreshCalendars()
+// folders' watches share: they take theirs without reading the queue again. A new list looks at the
+// folders it lists (as a list does), and then at the files of those only listed so far that the
+// query looks in.
+void EKEventStore::refreshCalendars(const EKPredicate *query)
 {
     const QString root = currentRootPath();
-    if (isCalendarListCurrent(root))
-        refreshKnownFolders(m_rootWatch && m_rootWatch->isArmed() ? ReadNotices::AlreadyRead : ReadNotices::First);
-    else
-        rescanCalendars(root);
+    if (isCalendarListCurrent(root)) {
+        refreshKnownFolders(m_rootWatch && m_rootWatch->isArmed() ? ReadNotices::AlreadyRead : ReadNotices::First,
+                            query);
+        return;
+    }
+    rescanCalendars(root);
+    refreshKnownFolders(ReadNotices::First, query, Refresh::OnlyListed);
 }
 
 // Asking which calendars there are needs no look at the files of those already known: the kinds
@@ -415,12 +420,24 @@ void EKEventStore::rescanCalendars(const QString &root)
 }
 
 // Between full looks, each known calendar's files are brought up to date (one look at the folder
-// when nothing changed), and with them the kinds of item it takes.
-void EKEventStore::refreshKnownFolders(ReadNotices read)
+// when nothing changed), and with them the kinds of item it takes. A folder only listed so far keeps
+// its files unread while the query does not look in its calendar (by its kinds of item as listed):
+// a run that asks for its reminders does not read the calendar of its events.
+void EKEventStore::refreshKnownFolders(ReadNotices read, const EKPredicate *query, Refresh which)
 {
-    for (const QString &identifier : std::as_const(m_calendarOrder))
-        logIfNotRead(m_folders[identifier]->refresh(ICalendarFolder::Rescan::WhenDue, read));
+    for (const QString &identifier : std::as_const(m_calendarOrder)) {
+        ICalendarFolder &folder = *m_folders[identifier];
+        if (folder.isOnlyListed() ? isInQuery(*m_calendars[identifier], query) : which == Refresh::All)
+            logIfNotRead(folder.refresh(ICalendarFolder::Rescan::WhenDue, read));
+    }
     setKindsOfKnownCalendars();
+}
+
+bool EKEventStore::isInQuery(const EKCalendar &calendar, const EKPredicate *query) const
+{
+    return !query || (calendarAllows(calendar, query->entityType) &&
+                      (query->calendarIdentifiers.isEmpty() ||
+                       query->calendarIdentifiers.contains(calendar.calendarIdentifier())));
 }
 
 // The kinds each known calendar takes, from what its folder holds as last seen (no look at the files).
@@ -431,7 +448,8 @@ void EKEventStore::setKindsOfKnownCalendars()
 }
 
 // A folder of vCards is an address book shown as birthdays; a folder we may not write is a
-// subscription.
+// subscription. A list needs only the kinds of item each folder holds: a folder's files are read
+// when a call first asks for them, not before (a run lists the calendars long before it syncs them).
 void EKEventStore::refreshCalendar(const QString &identifier, const QString &path)
 {
     std::shared_ptr<ICalendarFolder> &folder = m_folders[identifier];
@@ -440,7 +458,7 @@ void EKEventStore::refreshCalendar(const QString &identifier, const QString &pat
         folder = sharedFolderAt(path);
     // A store sees what is on disk when it first looks at a folder that no other store holds (only
     // the process's table and this store do); one that others hold is as fresh as their last look.
-    logIfNotRead(isNewView && folder.use_count() == 2 ? folder->refreshForNewView() : folder->refresh());
+    logIfNotRead(folder->refreshForList(isNewView && folder.use_count() == 2));
     std::shared_ptr<EKCalendar> &calendar = m_calendars[identifier];
     if (!calendar)
         calendar = std::make_shared<EKCalendar>();
@@ -575,7 +593,7 @@ EKPredicate EKEventStore::predicateForRemindersInCalendars(const QList<std::shar
 QList<std::shared_ptr<EKCalendar>> EKEventStore::calendarsMatching(const EKPredicate &predicate)
 {
     // A query reads the calendars' files: they are brought up to date with the list.
-    refreshCalendars();
+    refreshCalendars(&predicate);
     return knownCalendarsMatching(predicate);
 }
 

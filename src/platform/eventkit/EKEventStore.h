@@ -240,8 +240,9 @@ private:
     };
 
     explicit EKEventStore(unsigned entityMask);
-    // The calendars and each one's files as they are on disk now.
-    void refreshCalendars();
+    // The calendars and each one's files as they are on disk now; with a query, the files of those it
+    // looks in.
+    void refreshCalendars(const EKPredicate *query = nullptr);
     // The calendars alone: known folders keep what their last look found; new ones are looked at.
     void refreshCalendarList();
     bool isCalendarListCurrent(const QString &root);
@@ -249,7 +250,11 @@ private:
     QString currentRootPath();
     void releaseFolders();
     void refreshCalendar(const QString &identifier, const QString &path);
-    void refreshKnownFolders(ReadNotices read);
+    // Which folders refreshKnownFolders looks at again: all of them, or only those listed so far.
+    enum class Refresh { All, OnlyListed };
+    void refreshKnownFolders(ReadNotices read, const EKPredicate *query = nullptr, Refresh which = Refresh::All);
+    // Whether a query (none: every question) looks in the calendar's files.
+    bool isInQuery(const EKCalendar &calendar, const EKPredicate *query) const;
     void setEntityTypes(EKCalendar &calendar, const ICalendarFolder &folder) const;
     void setKindsOfKnownCalendars();
     // Calls the parsed visitor with each parsed file of a calendar the predicate can find events in; a

@@ -376,6 +376,42 @@ void ICalendarFolder::saveIndexIfStale()
         saveIndex();
 }
 
+// A folder is as its index tells when the index was written after the folder's names last changed:
+// programs that share these folders replace a file whole (a rename), which changes the folder's
+// time. Any call that asks for the files looks at them then (lookIfOnlyListed), and finds the kinds
+// anew.
+Status ICalendarFolder::refreshForList(bool isNewView)
+{
+    if (!m_hasLookedBefore && takeKindsFromIndex())
+        return success();
+    return isNewView ? refreshForNewView() : refresh();
+}
+
+// The index is read again only when it changed since the last list; its entries are not kept.
+bool ICalendarFolder::takeKindsFromIndex()
+{
+    const icalindex::IndexFileStatus index = icalindex::indexStatusOf(m_path);
+    const qint64 folderTime = folderModifiedNs(m_path);
+    if (folderTime == 0 || index.modifiedNs <= folderTime) {
+        m_listedKinds.reset();
+        return false;
+    }
+    if (!m_listedKinds || index != m_listedIndexStatus)
+        m_listedKinds = icalindex::kindsOfIndex(m_path);
+    m_listedIndexStatus = index;
+    if (m_listedKinds && !m_listedKinds->hasFiles)
+        m_listedKinds.reset();
+    return m_listedKinds.has_value();
+}
+
+void ICalendarFolder::lookIfOnlyListed()
+{
+    if (!m_listedKinds)
+        return;
+    if (const Status looked = refresh(Rescan::Now); !looked)
+        consoleLog(QStringLiteral("Calendar folder not read: %1").arg(looked.error().message()));
+}
+
 Status ICalendarFolder::refreshForNewView()
 {
     if (m_hasLookedBefore && icalindex::indexStatusOf(m_path) != m_indexStatus)
@@ -660,6 +696,7 @@ void sortByPlace(QList<std::shared_ptr<const ICalendarFile>> &files)
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles(const QDateTime &start,
                                                                                 const QDateTime &end)
 {
+    lookIfOnlyListed();
     describeStagedFiles();
     const bool hasStart = start.isValid();
     const bool hasEnd = end.isValid();
@@ -859,6 +896,7 @@ bool ICalendarFolder::refreshNamedFiles(const QSet<QString> &names)
 // The watch starts before the folder is listed, so that it tells every change the listing misses.
 Status ICalendarFolder::refreshAllFiles()
 {
+    m_listedKinds.reset();
     m_lastScan = std::chrono::steady_clock::now();
     m_watch.arm(m_path);
     const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -1249,6 +1287,7 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFiles()
 {
+    lookIfOnlyListed();
     describeStagedFiles();
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
@@ -1287,6 +1326,7 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::sharedFile(ICalendarFile &file) 
 // parse, and the next candidate is tried.
 std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &uid)
 {
+    lookIfOnlyListed();
     for (qsizetype attempt = 0; attempt < 3; ++attempt) {
         const std::shared_ptr<ICalendarFile> described = indexedFileForUid(uid);
         if (!described)
@@ -1367,6 +1407,7 @@ void ICalendarFolder::reportSharedUid(const QString &uid, const QList<std::share
 
 QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithTitle(const QString &title)
 {
+    lookIfOnlyListed();
     describeStagedFiles();
     ensureItemIndex(ByTitle);
     QList<std::shared_ptr<const ICalendarFile>> result;
@@ -1385,6 +1426,7 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
 Status ICalendarFolder::writeFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                                   FileFlush flush, const ICalendarFile *replaced)
 {
+    lookIfOnlyListed();
     const bool mayHaveChanged = replaced && replaced->calendar() && !m_watch.isArmed() &&
                                 m_staged.count(fileName) == 0 && m_files.contains(fileName);
     if (mayHaveChanged) {
@@ -1473,6 +1515,7 @@ void ICalendarFolder::noteOwnChange(qint64 folderTimeBefore)
 
 Status ICalendarFolder::removeFile(const QString &fileName)
 {
+    lookIfOnlyListed();
     const QString path = m_path + QLatin1Char('/') + fileName;
     const qint64 folderTimeBefore = folderTimeBeforeOwnChange();
     if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
@@ -1489,6 +1532,7 @@ Status ICalendarFolder::removeFile(const QString &fileName)
 Status ICalendarFolder::stageFile(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar,
                                   const std::shared_ptr<const ICalendarFile> &replaced, FileFlush flush)
 {
+    lookIfOnlyListed();
     const auto already = m_staged.find(fileName);
     const bool isKnown = m_files.contains(fileName) && replaced && replaced->calendar() && replaced->fileName() == fileName;
     if (!isKnown || (already == m_staged.end() && !holdsSeveralItems(replaced->calendar().get())))

@@ -189,6 +189,13 @@ public:
     Status refresh(Rescan rescan = Rescan::WhenDue, ReadNotices read = ReadNotices::First);
     // A store's first look: every file's status, and the index again when someone else wrote it.
     Status refreshForNewView();
+    // A calendar list's look, which needs only the kinds of item the folder holds: while this process
+    // has not looked at the folder's files and the folder is as its index tells, the index gives them
+    // and the files wait for the first call that asks for them; else a look as refresh takes (as
+    // refreshForNewView's for a new view).
+    Status refreshForList(bool isNewView);
+    // Whether the folder's kinds of item are those a list took from the index, its files unread.
+    bool isOnlyListed() const { return m_listedKinds.has_value(); }
     // Saves what our own writes changed, for the next run; when a store lets the folder go.
     void saveIndexIfStale();
     // The descriptions of the files of the last refresh that parse; calendar null.
@@ -211,11 +218,11 @@ public:
     // The UIDs the damaged files held when they last parsed (ICalendarFile::isDamaged).
     QStringList damagedItemUids() const;
     // Whether some file holds an event, or a to-do.
-    bool hasEvents() const { return m_eventFileCount > 0; }
-    bool hasTodos() const { return m_todoFileCount > 0; }
+    bool hasEvents() const { return m_listedKinds ? m_listedKinds->hasEvents : m_eventFileCount > 0; }
+    bool hasTodos() const { return m_listedKinds ? m_listedKinds->hasTodos : m_todoFileCount > 0; }
     // Whether the folder holds vCard files and no iCalendar file: an address book that a calendar
     // program shows as birthdays.
-    bool isAddressBookFolder() const { return m_hasVCards && m_files.isEmpty(); }
+    bool isAddressBookFolder() const { return !m_listedKinds && m_hasVCards && m_files.isEmpty(); }
 
     // Writes the calendar as the file (temporary file, then rename), readable by the owner only: over
     // the parsed copy it replaces, as that copy's text with what changed in the tree written anew (the
@@ -266,6 +273,11 @@ public:
     QString uidForFileWithoutUid(const QString &fileName) const;
 
 private:
+    // Takes the kinds of item from the index when it tells the folder as it stands; false when it
+    // does not (or tells of no file), and the folder is to be looked at.
+    bool takeKindsFromIndex();
+    // Looks at the files of a folder only listed so far, before a call tells of them or writes one.
+    void lookIfOnlyListed();
     // writeFile with no look at what the file holds now.
     Status writeFileAsIs(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush,
                          const ICalendarFile *replaced);
@@ -379,6 +391,9 @@ private:
     QSet<QString> m_reportedSharedUids;
     std::map<QString, StagedFile> m_staged; // by file name, written in that order
     bool m_hasLookedBefore = false;
+    // What a calendar list took from the index before any look at the files, and the index's status then.
+    std::optional<icalindex::IndexedKinds> m_listedKinds;
+    icalindex::IndexFileStatus m_listedIndexStatus;
     bool m_isIndexStale = false;
     int m_eventFileCount = 0;
     int m_todoFileCount = 0;

@@ -5,12 +5,14 @@
 #include "platform/eventkit/ICalendarListedSeries.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/Crc32.h"
+#include "platform/foundation/FileBytes.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/SharedBytes.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <QSet>
 #include <QStringEncoder>
 #include <QUrl>
 #include <QVarLengthArray>
@@ -723,6 +725,120 @@ Result<IndexFileStatus> appendToIndex(const QString &folderPath,
     if (::fstat(descriptor, &info) != 0)
         return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot be looked at").arg(path));
     return statusFrom(info);
+}
+
+} // namespace platform::icalindex
+
+namespace platform::icalindex {
+
+namespace {
+
+// The name and kinds of item of one entry, as its line writes them.
+struct LineKinds
+{
+    QByteArrayView name;
+    bool hasEvents = false; // of a file that parses
+    bool hasTodos = false;
+};
+
+// The entry's name and kinds, its first and sixth tab-separated fields; nothing when the line holds
+// no such fields. Only they are looked at: a list reads the kinds of every entry before each sync, and
+// the checksums of all its lines would cost it more than the rest of its look. The first look at
+// the files checks every line, and a damaged one makes it read every file, whose kinds then stand.
+std::optional<LineKinds> kindsOfLine(QByteArrayView line)
+{
+    constexpr int kKindsField = 5;
+    std::array<qsizetype, kKindsField + 1> tabs = {};
+    qsizetype at = -1;
+    for (qsizetype &tab : tabs) {
+        at = line.indexOf('\t', at + 1);
+        if (at < 0)
+            return std::nullopt;
+        tab = at;
+    }
+    const QByteArrayView kinds = line.sliced(tabs[kKindsField - 1] + 1, tabs[kKindsField] - tabs[kKindsField - 1] - 1);
+    if (tabs[0] == 0 || !kinds.endsWith('-'))
+        return std::nullopt;
+    const bool parses = !kinds.contains('D');
+    return LineKinds{line.first(tabs[0]), parses && kinds.contains('E'), parses && kinds.contains('T')};
+}
+
+// Calls visit with each entry of a whole index (the header, then blocks each closed by a line
+// counting them) and whether it lies in the first block; false when a line or a block is not whole.
+template <typename Visit> bool visitLineKinds(QByteArrayView text, Visit &&visit)
+{
+    if (!text.startsWith(kHeader + '\n') || !text.endsWith('\n'))
+        return false;
+    qsizetype entries = 0;
+    qsizetype blockLines = 0;
+    bool isClosed = false;
+    bool isFirstBlock = true;
+    for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size();) {
+        const qsizetype lineEnd = text.indexOf('\n', lineStart);
+        const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 1;
+        isClosed = line.startsWith(kTrailer);
+        if (isClosed && line != kTrailer + QByteArray::number(blockLines))
+            return false;
+        const std::optional<LineKinds> entry =
+            isClosed || ++entries > kMaxEntries ? std::nullopt : kindsOfLine(line);
+        if (!isClosed && !entry)
+            return false;
+        if (entry)
+            visit(*entry, isFirstBlock);
+        isFirstBlock = isFirstBlock && !isClosed;
+        blockLines = isClosed ? 0 : blockLines + 1;
+    }
+    return isClosed;
+}
+
+void addKinds(IndexedKinds &kinds, const LineKinds &entry)
+{
+    kinds.hasFiles = true;
+    kinds.hasEvents = kinds.hasEvents || entry.hasEvents;
+    kinds.hasTodos = kinds.hasTodos || entry.hasTodos;
+}
+
+} // namespace
+
+// Read in place from a mapping of the file, with nothing of the size of the index made: the kinds
+// of the first block's entries are counted, and the blocks added after it (a few changed files
+// each) kept. A name of a later block replaces its earlier entries: the first block is looked at
+// again by name only when the kinds of the entries it may have lost can tell.
+std::optional<IndexedKinds> kindsOfIndex(const QString &folderPath)
+{
+    const Result<FileBytes> bytes = readOwnFileBytes(indexPathFor(folderPath), kMaxIndexBytes);
+    if (!bytes)
+        return std::nullopt;
+    const QByteArrayView text(bytes->bytes());
+    IndexedKinds kinds;
+    qsizetype firstEvents = 0;
+    qsizetype firstTodos = 0;
+    std::vector<LineKinds> later;
+    const bool isWhole = visitLineKinds(text, [&](const LineKinds &entry, bool isFirstBlock) {
+        kinds.hasFiles = true;
+        firstEvents += isFirstBlock && entry.hasEvents ? 1 : 0;
+        firstTodos += isFirstBlock && entry.hasTodos ? 1 : 0;
+        if (!isFirstBlock)
+            later.push_back(entry);
+    });
+    if (!isWhole)
+        return std::nullopt;
+    QSet<QByteArrayView> replacing;
+    for (auto entry = later.crbegin(); entry != later.crend(); ++entry) {
+        if (!replacing.contains(entry->name))
+            addKinds(kinds, *entry);
+        replacing.insert(entry->name);
+    }
+    const auto isLeft = [&replacing](qsizetype count) { return count > replacing.size(); };
+    kinds.hasEvents = kinds.hasEvents || isLeft(firstEvents);
+    kinds.hasTodos = kinds.hasTodos || isLeft(firstTodos);
+    if ((!kinds.hasEvents && firstEvents > 0) || (!kinds.hasTodos && firstTodos > 0))
+        visitLineKinds(text, [&](const LineKinds &entry, bool isFirstBlock) {
+            if (isFirstBlock && !replacing.contains(entry.name))
+                addKinds(kinds, entry);
+        });
+    return kinds;
 }
 
 } // namespace platform::icalindex

@@ -139,5 +139,18 @@ Result<IndexFileStatus> appendToIndex(const QString &folderPath,
                                       const QList<std::shared_ptr<const ICalendarFile>> &files,
                                       const IndexFileStatus &expected);
 
+// What the files an index tells of hold, taken together: whether it tells of any file (one that
+// parses, or a damaged one), and whether a file that parses holds an event, or a to-do.
+struct IndexedKinds
+{
+    bool hasFiles = false;
+    bool hasEvents = false;
+    bool hasTodos = false;
+};
+// Read from the kinds of item of each entry, none of which is kept; a later entry of a name stands in
+// place of an earlier one. Nothing when there is no index, or it does not read whole: its blocks are
+// checked as loadIndex checks them, its lines only for the fields read (not against their checksums).
+std::optional<IndexedKinds> kindsOfIndex(const QString &folderPath);
+
 } // namespace icalindex
 } // namespace platform
