@@ -71,13 +71,22 @@ QByteArray checksumArchiveOfList(const QByteArray &magic, const QVariantList &en
 
 namespace {
 
+// A text entry of its UTF-8 bytes, handed to append(QByteArrayView): 'S', the length, the bytes.
+template <typename Append> void appendUtf8Entry(const Append &append, QByteArrayView utf8)
+{
+    const quint32 size = qToBigEndian(quint32(utf8.size()));
+    append(QByteArrayView("S", 1));
+    append(QByteArrayView(reinterpret_cast<const char *>(&size), qsizetype(sizeof(size))));
+    append(utf8);
+}
+
 // Hands the pieces of an event's checksum archive, in order, to append(QByteArrayView): the magic,
 // the entry count, then each entry's type byte, length and bytes, as HMChecksumArchiveWriter lays
-// them out. The archive and its CRC taken piece by piece both come from here.
-template <typename Append>
-void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64> end,
-                              const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes,
-                              const Append &append)
+// them out; its texts go to appendText, which hands on their entries. The archive and its CRC taken
+// piece by piece both come from here.
+template <typename Text, typename Append, typename AppendText>
+void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64> end, const std::optional<Text> &title,
+                              const std::optional<Text> &notes, const Append &append, const AppendText &appendText)
 {
     const bool hasTimes = start && end;
     const quint32 count = hasTimes ? 2 + (title ? 1 : 0) + (title && notes ? 1 : 0) : (start ? 1 : 0);
@@ -89,11 +98,6 @@ void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64>
         append(QByteArrayView("D", 1));
         appendNumber(milliseconds);
     };
-    const auto appendUtf8 = [&](QByteArrayView utf8) {
-        append(QByteArrayView("S", 1));
-        appendNumber(quint32(utf8.size()));
-        append(utf8);
-    };
     append(QByteArrayView("HMEV", 4));
     appendNumber(count);
     if (start)
@@ -101,9 +105,9 @@ void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64>
     if (hasTimes)
         appendMilliseconds(*end);
     if (hasTimes && title)
-        appendUtf8(*title);
+        appendText(*title);
     if (hasTimes && title && notes)
-        appendUtf8(*notes);
+        appendText(*notes);
 }
 
 } // namespace
@@ -113,7 +117,9 @@ QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint6
 {
     QByteArray archive;
     archive.reserve(40 + (title ? title->size() : 0) + (notes ? notes->size() : 0));
-    visitEventChecksumPieces(start, end, title, notes, [&archive](QByteArrayView piece) { archive.append(piece); });
+    const auto append = [&archive](QByteArrayView piece) { archive.append(piece); };
+    visitEventChecksumPieces(start, end, title, notes, append,
+                             [&append](QByteArrayView utf8) { appendUtf8Entry(append, utf8); });
     return archive;
 }
 
@@ -189,7 +195,18 @@ quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
                          const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes)
 {
     GatheredCrc crc;
-    visitEventChecksumPieces(start, end, title, notes, [&crc](QByteArrayView piece) { crc.append(piece); });
+    const auto append = [&crc](QByteArrayView piece) { crc.append(piece); };
+    visitEventChecksumPieces(start, end, title, notes, append,
+                             [&append](QByteArrayView utf8) { appendUtf8Entry(append, utf8); });
+    return crc.finished();
+}
+
+quint32 eventChecksumCrcOfTexts(std::optional<qint64> start, std::optional<qint64> end,
+                                std::optional<QStringView> title, std::optional<QStringView> notes)
+{
+    GatheredCrc crc;
+    visitEventChecksumPieces(start, end, title, notes, [&crc](QByteArrayView piece) { crc.append(piece); },
+                             [&crc](QStringView text) { appendTextTo(crc, text); });
     return crc.finished();
 }
 
