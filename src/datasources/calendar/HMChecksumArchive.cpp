@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
+#include <numeric>
 
 namespace {
 
@@ -170,10 +172,13 @@ template <typename Number> void appendNumberTo(GatheredCrc &crc, Number number)
 
 // A text entry as HMChecksumArchiveWriter::appendText lays it out. An ASCII text, as rules and
 // revisions are, is narrowed a stack buffer at a time; any other is converted as toUtf8 does, whose
-// handling of lone surrogates the stored checksums were taken with.
+// handling of lone surrogates the stored checksums were taken with. The units are told ASCII by
+// the or of them all, a loop without an exit that the compiler makes wide.
 void appendTextTo(GatheredCrc &crc, QStringView text)
 {
-    const bool isAscii = std::all_of(text.begin(), text.end(), [](QChar unit) { return unit.unicode() < 0x80; });
+    const char16_t units = std::transform_reduce(text.utf16(), text.utf16() + text.size(), char16_t(0),
+                                                 std::bit_or<>(), [](char16_t unit) { return unit; });
+    const bool isAscii = units < 0x80;
     const QByteArray converted = isAscii ? QByteArray() : text.toUtf8();
     crc.append(QByteArrayView("S", 1));
     appendNumberTo(crc, quint32(isAscii ? text.size() : converted.size()));
