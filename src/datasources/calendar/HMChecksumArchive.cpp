@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
+#include <numeric>
 
 namespace {
 
@@ -71,13 +73,22 @@ QByteArray checksumArchiveOfList(const QByteArray &magic, const QVariantList &en
 
 namespace {
 
+// A text entry of its UTF-8 bytes, handed to append(QByteArrayView): 'S', the length, the bytes.
+template <typename Append> void appendUtf8Entry(const Append &append, QByteArrayView utf8)
+{
+    const quint32 size = qToBigEndian(quint32(utf8.size()));
+    append(QByteArrayView("S", 1));
+    append(QByteArrayView(reinterpret_cast<const char *>(&size), qsizetype(sizeof(size))));
+    append(utf8);
+}
+
 // Hands the pieces of an event's checksum archive, in order, to append(QByteArrayView): the magic,
 // the entry count, then each entry's type byte, length and bytes, as HMChecksumArchiveWriter lays
-// them out. The archive and its CRC taken piece by piece both come from here.
-template <typename Append>
-void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64> end,
-                              const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes,
-                              const Append &append)
+// them out; its texts go to appendText, which hands on their entries. The archive and its CRC taken
+// piece by piece both come from here.
+template <typename Text, typename Append, typename AppendText>
+void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64> end, const std::optional<Text> &title,
+                              const std::optional<Text> &notes, const Append &append, const AppendText &appendText)
 {
     const bool hasTimes = start && end;
     const quint32 count = hasTimes ? 2 + (title ? 1 : 0) + (title && notes ? 1 : 0) : (start ? 1 : 0);
@@ -89,11 +100,6 @@ void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64>
         append(QByteArrayView("D", 1));
         appendNumber(milliseconds);
     };
-    const auto appendUtf8 = [&](QByteArrayView utf8) {
-        append(QByteArrayView("S", 1));
-        appendNumber(quint32(utf8.size()));
-        append(utf8);
-    };
     append(QByteArrayView("HMEV", 4));
     appendNumber(count);
     if (start)
@@ -101,9 +107,9 @@ void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64>
     if (hasTimes)
         appendMilliseconds(*end);
     if (hasTimes && title)
-        appendUtf8(*title);
+        appendText(*title);
     if (hasTimes && title && notes)
-        appendUtf8(*notes);
+        appendText(*notes);
 }
 
 } // namespace
@@ -113,7 +119,9 @@ QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint6
 {
     QByteArray archive;
     archive.reserve(40 + (title ? title->size() : 0) + (notes ? notes->size() : 0));
-    visitEventChecksumPieces(start, end, title, notes, [&archive](QByteArrayView piece) { archive.append(piece); });
+    const auto append = [&archive](QByteArrayView piece) { archive.append(piece); };
+    visitEventChecksumPieces(start, end, title, notes, append,
+                             [&append](QByteArrayView utf8) { appendUtf8Entry(append, utf8); });
     return archive;
 }
 
@@ -164,10 +172,13 @@ template <typename Number> void appendNumberTo(GatheredCrc &crc, Number number)
 
 // A text entry as HMChecksumArchiveWriter::appendText lays it out. An ASCII text, as rules and
 // revisions are, is narrowed a stack buffer at a time; any other is converted as toUtf8 does, whose
-// handling of lone surrogates the stored checksums were taken with.
+// handling of lone surrogates the stored checksums were taken with. The units are told ASCII by
+// the or of them all, a loop without an exit that the compiler makes wide.
 void appendTextTo(GatheredCrc &crc, QStringView text)
 {
-    const bool isAscii = std::all_of(text.begin(), text.end(), [](QChar unit) { return unit.unicode() < 0x80; });
+    const char16_t units = std::transform_reduce(text.utf16(), text.utf16() + text.size(), char16_t(0),
+                                                 std::bit_or<>(), [](char16_t unit) { return unit; });
+    const bool isAscii = units < 0x80;
     const QByteArray converted = isAscii ? QByteArray() : text.toUtf8();
     crc.append(QByteArrayView("S", 1));
     appendNumberTo(crc, quint32(isAscii ? text.size() : converted.size()));
@@ -189,7 +200,18 @@ quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
                          const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes)
 {
     GatheredCrc crc;
-    visitEventChecksumPieces(start, end, title, notes, [&crc](QByteArrayView piece) { crc.append(piece); });
+    const auto append = [&crc](QByteArrayView piece) { crc.append(piece); };
+    visitEventChecksumPieces(start, end, title, notes, append,
+                             [&append](QByteArrayView utf8) { appendUtf8Entry(append, utf8); });
+    return crc.finished();
+}
+
+quint32 eventChecksumCrcOfTexts(std::optional<qint64> start, std::optional<qint64> end,
+                                std::optional<QStringView> title, std::optional<QStringView> notes)
+{
+    GatheredCrc crc;
+    visitEventChecksumPieces(start, end, title, notes, [&crc](QByteArrayView piece) { crc.append(piece); },
+                             [&crc](QStringView text) { appendTextTo(crc, text); });
     return crc.finished();
 }
 

@@ -41,6 +41,9 @@ QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint6
 // a buffer full at a time on the stack: no archive is built.
 quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
                          const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes);
+// The same of texts not yet UTF-8, taken without a UTF-8 copy of an ASCII one.
+quint32 eventChecksumCrcOfTexts(std::optional<qint64> start, std::optional<qint64> end,
+                                std::optional<QStringView> title, std::optional<QStringView> notes);
 
 // crc32Continued(crc, checksumArchiveOfList("HMSE", [rule, revision, each detached date])): the
 // entries of a series' checksum after its event's, taken piece by piece as eventChecksumCrc takes its.

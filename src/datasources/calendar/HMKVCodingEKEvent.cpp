@@ -58,8 +58,13 @@ QByteArray HMKVCodingEKEvent::checksumArchiveOf(const platform::EKEvent &event)
 
 quint32 HMKVCodingEKEvent::checksumCrcOf(const platform::EKEvent &event)
 {
-    return eventChecksumCrc(millisecondsOf(event.startDate()), millisecondsOf(event.endDate()), utf8Of(event.title()),
-                            utf8Of(event.notes()));
+    const auto textOf = [](const QString &text) {
+        return text.isNull() ? std::nullopt : std::optional<QStringView>(text);
+    };
+    const QString title = event.title();
+    const QString notes = event.notes();
+    return eventChecksumCrcOfTexts(millisecondsOf(event.startDate()), millisecondsOf(event.endDate()), textOf(title),
+                                   textOf(notes));
 }
 
 void HMKVCodingEKEvent::encodeWithCoder(platform::KeyedArchiver &coder) const

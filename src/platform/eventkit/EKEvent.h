@@ -19,6 +19,11 @@ public:
     // A new event of the store, not yet saved.
     static std::shared_ptr<EKEvent> eventWithEventStore(const std::shared_ptr<EKEventStore> &store);
 
+    EKEvent() = default;
+    // An event whose times are written in the zone given: a reader that knows the zone makes the
+    // event in it, rather than in the system's zone, which is read anew for each event made.
+    explicit EKEvent(const QTimeZone &timeZone) : m_timeZone(timeZone) {}
+
     QString eventIdentifier() const { return calendarItemIdentifier(); }
     QDateTime startDate() const { return m_startDate; }
     void setStartDate(const QDateTime &date) { m_startDate = date.toUTC(); }

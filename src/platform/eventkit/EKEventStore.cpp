@@ -1013,6 +1013,9 @@ bool EKEventStore::isListedBefore(const ICalendarFile &file, const EKPredicate &
     if (!predicate.firstOccurrenceOnly || predicate.seriesToLeaveOut.isEmpty() ||
         mayHoldDetachedIn(file, predicate.startDate, predicate.endDate))
         return false;
+    // A file of one plain UID, as nearly every file is, is told by its bytes: no list is made.
+    if (const std::optional<QByteArrayView> plain = file.plainSingleUid())
+        return predicate.seriesToLeaveOut.contains(QString::fromLatin1(*plain));
     const QStringList uids = file.uids();
     return std::all_of(uids.cbegin(), uids.cend(),
                        [&](const QString &uid) { return predicate.seriesToLeaveOut.contains(uid); });
@@ -1054,20 +1057,25 @@ void EKEventStore::appendEventsOfFile(const ICalendarFile &file, const EKPredica
     }
 }
 
-void EKEventStore::appendRegularOccurrences(const std::shared_ptr<EKEvent> &series, const QList<QDateTime> &starts,
+// The series' own event becomes its last occurrence when nothing else holds it: a listing of each
+// series' first occurrence then makes no copy of it.
+void EKEventStore::appendRegularOccurrences(std::shared_ptr<EKEvent> series, const QList<QDateTime> &starts,
                                             const QList<QDateTime> &detachedIds,
                                             QList<std::shared_ptr<EKEvent>> &events)
 {
-    const qint64 length = series->startDate().secsTo(series->endDate());
-    for (const QDateTime &start : starts) {
+    const QDateTime seriesStart = series->startDate();
+    const qint64 length = seriesStart.secsTo(series->endDate());
+    for (qsizetype at = 0; at < starts.size(); ++at) {
+        const QDateTime &start = starts.at(at);
         if (detachedIds.contains(start))
             continue;
-        auto occurrence = std::make_shared<EKEvent>(*series);
+        const bool isOwnEvent = at == starts.size() - 1 && series.use_count() == 1;
+        std::shared_ptr<EKEvent> occurrence = isOwnEvent ? std::move(series) : std::make_shared<EKEvent>(*series);
         occurrence->setStartDate(start);
         occurrence->setEndDate(start.addSecs(length));
         occurrence->setOccurrence(start, false);
-        occurrence->setIsSeriesStart(start == series->startDate());
-        events.append(occurrence);
+        occurrence->setIsSeriesStart(start == seriesStart);
+        events.append(std::move(occurrence));
     }
 }
 
@@ -1145,26 +1153,28 @@ bool EKEventStore::appendListedSeries(QByteArrayView listed, const EKPredicate &
                                       const std::shared_ptr<EKCalendar> &calendar, const QByteArray &zoneField,
                                       QList<std::shared_ptr<EKEvent>> &events, ICalendarSeriesWalks *walks)
 {
-    const std::optional<icallisted::ListedSeries> series = icallisted::readListedSeries(listed, zoneField);
+    std::optional<icallisted::ListedSeries> series = icallisted::readListedSeries(listed, zoneField);
     if (!series || !predicate.endDate.isValid())
         return false;
     if (walks && !walks->detachedReaches)
         walks->detachedReaches = listedReaches(*series);
-    QList<std::shared_ptr<EKEvent>> found;
-    for (const icallisted::ListedSeriesItem &item : series->items) {
-        const QList<QDateTime> detachedIds = appendListedDetached(item, predicate, calendar, found);
+    // What the file adds is taken back when the listing does not tell it whole.
+    const qsizetype before = events.size();
+    for (icallisted::ListedSeriesItem &item : series->items) {
+        const QList<QDateTime> detachedIds = appendListedDetached(item, predicate, calendar, events);
         if (!item.master)
             continue;
         const std::optional<QList<QDateTime>> starts =
             listedRegularStarts(item, series->horizon, predicate, detachedIds);
-        if (!starts)
+        if (!starts) {
+            events.resize(before);
             return false;
+        }
         if (starts->isEmpty())
             continue;
         item.master->setCalendar(calendar);
-        appendRegularOccurrences(item.master, *starts, detachedIds, found);
+        appendRegularOccurrences(std::move(item.master), *starts, detachedIds, events);
     }
-    events.append(found);
     return true;
 }
 

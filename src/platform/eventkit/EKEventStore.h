@@ -303,7 +303,7 @@ private:
     static bool appendListedSeries(QByteArrayView listed, const EKPredicate &predicate,
                                    const std::shared_ptr<EKCalendar> &calendar, const QByteArray &zoneField,
                                    QList<std::shared_ptr<EKEvent>> &events, ICalendarSeriesWalks *walks);
-    static void appendRegularOccurrences(const std::shared_ptr<EKEvent> &series, const QList<QDateTime> &starts,
+    static void appendRegularOccurrences(std::shared_ptr<EKEvent> series, const QList<QDateTime> &starts,
                                          const QList<QDateTime> &detachedIds, QList<std::shared_ptr<EKEvent>> &events);
     static void sortByStart(EKEventSequence &sequence);
     // The event of a listed entry whose description no longer tells it whole, from its file.

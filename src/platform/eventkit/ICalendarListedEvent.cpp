@@ -332,7 +332,7 @@ std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray
     if (!readCheckedFields(listed, zoneField, checked))
         return nullptr;
     const ListedFields &fields = checked.fields;
-    auto event = std::make_shared<EKEvent>();
+    auto event = std::make_shared<EKEvent>(zoneOf(decoded(fields[8])));
     event->setCalendarItemIdentifier(textOf(textBytesOf(fields[1])));
     event->setTitle(textOf(textBytesOf(fields[2])));
     event->setNotes(textOf(textBytesOf(fields[3])));
@@ -340,7 +340,6 @@ std::shared_ptr<EKEvent> eventFromListed(QByteArrayView listed, const QByteArray
     event->setCreationDate(dateOf(checked.created));
     event->setLastModifiedDate(dateOf(checked.modified));
     event->setAllDay(fields[7] == "1");
-    event->setTimeZone(zoneOf(decoded(fields[8])));
     event->setStartDate(dateOf(checked.start));
     event->setEndDate(dateOf(checked.end));
     event->setAlarms(alarmsOf(fields[11]));

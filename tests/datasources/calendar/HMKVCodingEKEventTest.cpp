@@ -123,6 +123,40 @@ TEST_F(HMKVCodingEKEventTest, ChecksumOfTextsOfEveryLengthIsTheArchivesCrc)
     }
 }
 
+// The checksum taken from an event's texts as they stand is the one taken from their UTF-8: for
+// texts absent, empty, ASCII of every length around the narrowing buffer's and the gathering one's,
+// beyond ASCII, and holding a lone surrogate (which UTF-8 cannot keep).
+TEST_F(HMKVCodingEKEventTest, ChecksumOfTextsIsTheChecksumOfTheirUtf8)
+{
+    QList<std::optional<QString>> texts{std::nullopt, QString(""), QStringLiteral("Plain"),
+                                        QStringLiteral("Caf\u00e9 \U0001F382"), QString(QChar(0xd800)) + "x"};
+    for (const qsizetype length : {255, 256, 257, 511, 512, 513, 1100})
+        texts.append(QString(length, QLatin1Char('a' + char(length % 26))));
+    const qint64 start = 1773655200000;
+    for (const auto &title : texts) {
+        for (const auto &notes : texts) {
+            const auto utf8 = [](const std::optional<QString> &text) {
+                return text ? std::optional<QByteArray>(text->toUtf8()) : std::nullopt;
+            };
+            const auto view = [](const std::optional<QString> &text) {
+                return text ? std::optional<QStringView>(*text) : std::nullopt;
+            };
+            for (const std::optional<qint64> end : {std::optional<qint64>(start + 1), std::optional<qint64>()}) {
+                ASSERT_EQ(eventChecksumCrcOfTexts(start, end, view(title), view(notes)),
+                          eventChecksumCrc(start, end, utf8(title), utf8(notes)))
+                    << (title ? title->left(8).toStdString() : "null") << " / "
+                    << (notes ? notes->left(8).toStdString() : "null");
+            }
+        }
+    }
+    platform::EKEvent event;
+    event.setStartDate(QDateTime::fromMSecsSinceEpoch(start, QTimeZone::utc()));
+    event.setEndDate(QDateTime::fromMSecsSinceEpoch(start + 3600000, QTimeZone::utc()));
+    event.setTitle(QStringLiteral("Caf\u00e9"));
+    EXPECT_EQ(HMKVCodingEKEvent::checksumCrcOf(event),
+              eventChecksumCrc(start, start + 3600000, QByteArray("Caf\xc3\xa9"), std::nullopt));
+}
+
 // A list's entries of other kinds are left out; a date before 1970 keeps its sign.
 TEST_F(HMKVCodingEKEventTest, ChecksumInputOfAListIsFixedBytes)
 {
