@@ -58,10 +58,13 @@ GoogleWrittenEntries sentInserts()
     return GoogleWrittenEntries(HMOutlookDatFileHelper().calendarFilePath() + QStringLiteral(".google-sent"));
 }
 
-// Google's "updated" of the event its answer holds, read straight from the parsed object; empty when
-// the answer is no object or has none.
+// Google's "updated" of the event its answer holds; empty when the answer is no object or has none.
+// The answer holds the whole event but only this member is needed, and building the object was most
+// of an answer's cost: it is read by a scan, and an answer the scan cannot read plainly is parsed whole.
 QString updatedOfAnswer(const QByteArray &body)
 {
+    if (std::optional<QString> updated = googleeventlist::topLevelText(body, "updated"))
+        return *std::move(updated);
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
