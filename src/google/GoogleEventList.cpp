@@ -427,4 +427,73 @@ bool listDateIsRecent(const QDateTime &listDate, const QDateTime &now)
     return listDate.isValid() && listDate.secsTo(now) <= kRecentListDateSeconds;
 }
 
+namespace {
+
+qsizetype skipSpace(QByteArrayView json, qsizetype i)
+{
+    while (i < json.size() && (json[i] == ' ' || json[i] == '\t' || json[i] == '\n' || json[i] == '\r'))
+        ++i;
+    return i;
+}
+
+// The index past the string whose opening quote is at i; -1 when it does not close. Notes an escape.
+qsizetype endOfString(QByteArrayView json, qsizetype i, bool &escaped)
+{
+    for (++i; i < json.size(); ++i) {
+        if (json[i] == '\\') {
+            escaped = true;
+            ++i;
+        } else if (json[i] == '"') {
+            return i + 1;
+        }
+    }
+    return -1;
+}
+
+// The member's string value when the string at i..end is the key sought at the top level; the scan
+// goes on past the value. -1 in next when the value's string does not close.
+std::optional<QString> memberValue(QByteArrayView json, qsizetype end, qsizetype &next)
+{
+    const qsizetype colon = skipSpace(json, end);
+    const qsizetype value = colon < json.size() && json[colon] == ':' ? skipSpace(json, colon + 1) : json.size();
+    if (value >= json.size() || json[value] != '"')
+        return std::nullopt;
+    bool escaped = false;
+    next = endOfString(json, value, escaped);
+    if (next < 0 || escaped)
+        return std::nullopt;
+    return QString::fromUtf8(json.sliced(value + 1, next - value - 2));
+}
+
+} // namespace
+
+std::optional<QString> topLevelText(QByteArrayView json, QByteArrayView key)
+{
+    qsizetype i = skipSpace(json, 0);
+    if (i >= json.size() || json[i] != '{')
+        return std::nullopt;
+    int depth = 0;
+    std::optional<QString> found;
+    while (i >= 0 && i < json.size()) {
+        const char c = json[i];
+        if (c == '"') {
+            bool escaped = false;
+            const qsizetype end = endOfString(json, i, escaped);
+            const bool sought = end > 0 && depth == 1 && !escaped && json.sliced(i + 1, end - i - 2) == key;
+            i = end;
+            if (sought) {
+                if (std::optional<QString> value = memberValue(json, end, i))
+                    found = std::move(value);
+            }
+            continue;
+        }
+        if (c == '{' || c == '[')
+            ++depth;
+        else if ((c == '}' || c == ']') && --depth == 0)
+            return skipSpace(json, i + 1) == json.size() ? found : std::nullopt;
+        ++i;
+    }
+    return std::nullopt;
+}
+
 } // namespace googleeventlist

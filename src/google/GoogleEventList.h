@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QByteArrayView>
 #include <QHash>
 #include <QJsonArray>
 #include <QList>
@@ -70,5 +71,10 @@ QString calendarIdForPath(const QString &calendarId);
 QString eventListPath(const QString &calendarId, const QString &escapedToken, const QDateTime &updatedMin);
 // The stored list date still counts (not more than 14 days before now).
 bool listDateIsRecent(const QDateTime &listDate, const QDateTime &now);
+
+// A string member of a JSON object's top level (an event write's answer's "updated"), read by one pass
+// over the bytes instead of building the whole object. Nothing when the text is no object whose
+// brackets close at its end, or the member is missing, no string, or holds an escape.
+std::optional<QString> topLevelText(QByteArrayView json, QByteArrayView key);
 
 } // namespace googleeventlist

@@ -58,10 +58,13 @@ GoogleWrittenEntries sentInserts()
     return GoogleWrittenEntries(HMOutlookDatFileHelper().calendarFilePath() + QStringLiteral(".google-sent"));
 }
 
-// Google's "updated" of the event its answer holds, read straight from the parsed object; empty when
-// the answer is no object or has none.
+// Google's "updated" of the event its answer holds; empty when the answer is no object or has none.
+// The answer holds the whole event but only this member is needed, and building the object was most
+// of an answer's cost: it is read by a scan, and an answer the scan cannot read plainly is parsed whole.
 QString updatedOfAnswer(const QByteArray &body)
 {
+    if (std::optional<QString> updated = googleeventlist::topLevelText(body, "updated"))
+        return *std::move(updated);
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
@@ -206,7 +209,9 @@ QList<HMGoogleSyncDriver::EventWrite> HMGoogleSyncDriver::eventWritesOfRecords(c
 {
     QList<EventWrite> inserts;
     QList<EventWrite> others;
-    const QHash<QString, QString> keptIds = sentInserts().load();
+    // One file kept open for the batch's ids: each is written as it is made, before its insert goes.
+    GoogleWrittenEntries sent = sentInserts();
+    const QHash<QString, QString> keptIds = sent.load();
     for (const HMSyncRecord &record : records) {
         const int kind = record.isDelete() ? kDelete : record.isNew() ? kInsert : kUpdate;
         if (kind == kDelete && !m_allowDeletesFromOutlook)
@@ -218,7 +223,7 @@ QList<HMGoogleSyncDriver::EventWrite> HMGoogleSyncDriver::eventWritesOfRecords(c
         }
         if (const QString kept = keptIds.value(write.outlookId); !write.outlookId.isEmpty() && !kept.isEmpty())
             write.record.insert(QStringLiteral("Id"), write.eventId = kept);
-        else if (!write.outlookId.isEmpty() && !sentInserts().append(write.outlookId, write.eventId))
+        else if (!write.outlookId.isEmpty() && !sent.append(write.outlookId, write.eventId))
             DDLogError(QStringLiteral("The id sent for event %1 could not be kept").arg(write.outlookId));
         // Series and single events go before the occurrences that need them.
         if (write.record.contains(QStringLiteral("PARENTID")))
@@ -289,22 +294,24 @@ void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
     const QString path = write.kind == kInsert ? QStringLiteral("calendar/v3/calendars/%1/events").arg(calendar)
                                                : QStringLiteral("calendar/v3/calendars/%1/events/%2").arg(calendar, event);
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    // One copy of the write (with a new series' occurrences) shared by both answers' callbacks.
+    const auto sent = std::make_shared<const EventWrite>(write);
     const auto request = makeRequest(
         path, write.kind == kInsert ? 1 : write.kind == kUpdate ? 2 : 3,
-        [weak, write](int status, const QByteArray &body) {
+        [weak, sent](int status, const QByteArray &body) {
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->eventWriteReturned(write, status, body);
+                driver->eventWriteReturned(*sent, status, body);
         },
-        [weak, write](const QString &description) {
+        [weak, sent](const QString &description) {
             DDLogError(QStringLiteral("%1: %2")
-                           .arg(write.kind == kInsert   ? QStringLiteral("ERROR[DI]")
-                                : write.kind == kUpdate ? QStringLiteral("ERROR[DU]")
+                           .arg(sent->kind == kInsert   ? QStringLiteral("ERROR[DI]")
+                                : sent->kind == kUpdate ? QStringLiteral("ERROR[DU]")
                                                         : QStringLiteral("ERROR[DD]"),
                                 description));
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock()) {
-                driver->noteWriteNotTaken(Conduit::Calendar, write.outlookId, write.hmxUid);
+                driver->noteWriteNotTaken(Conduit::Calendar, sent->outlookId, sent->hmxUid);
                 --driver->m_responseCounter;
-                driver->sendOccurrencesOfSeries(write, false);
+                driver->sendOccurrencesOfSeries(*sent, false);
             }
         });
     if (write.kind != kDelete) {

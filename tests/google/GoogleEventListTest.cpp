@@ -322,3 +322,25 @@ TEST(GoogleEventList, EventBodiesAndZoneTextsAreWrittenByteForByte)
                   HMGoogleSyncDriver::makeParameterDictionary(task, QStringLiteral("insert"), QStringLiteral("Tasks"))),
               QStringLiteral(R"({"due":"2021-03-04T00:00:00.000Z","id":"t","kind":"tasks#task","status":"completed","title":"Buy"})"));
 }
+
+// A write's answer is read for its top-level "updated" alone: members of nested objects, keys with
+// escapes and strings holding brackets do not mislead the scan, and a text it cannot read plainly
+// (cut, no object, an escaped value) gives nothing, so the caller parses it whole.
+TEST(GoogleEventList, readsTheTopLevelMemberOfAnAnswerOnly)
+{
+    using googleeventlist::topLevelText;
+    const QByteArray answer = R"( {"kind": "calendar#event", "extendedProperties": {"private": {"updated": "mine"}},
+        "description": "a \"updated\": \"no\" {[", "attendees": [{"updated": "x"}],
+        "updated" : "2027-05-11T09:00:00.123Z", "start": {"dateTime": "2027-05-11T09:00:00Z"}}
+)";
+    EXPECT_EQ(topLevelText(answer, "updated"), QStringLiteral("2027-05-11T09:00:00.123Z"));
+    EXPECT_EQ(topLevelText(R"({"a\"updated": "x", "updated": "y"})", "updated"), QStringLiteral("y"));
+    EXPECT_EQ(topLevelText(R"({"updated": "caf\u00e9"})", "updated"), std::nullopt);
+    EXPECT_EQ(topLevelText(R"({"updated": 5})", "updated"), std::nullopt);
+    EXPECT_EQ(topLevelText(R"({"summary": "x"})", "updated"), std::nullopt);
+    EXPECT_EQ(topLevelText(answer.left(answer.size() - 4), "updated"), std::nullopt);
+    EXPECT_EQ(topLevelText(R"({"updated": "y"} tail)", "updated"), std::nullopt);
+    EXPECT_EQ(topLevelText(R"(["updated", "y"])", "updated"), std::nullopt);
+    EXPECT_EQ(topLevelText(R"({"updated": "y)", "updated"), std::nullopt);
+    EXPECT_EQ(topLevelText("", "updated"), std::nullopt);
+}

@@ -359,7 +359,15 @@ TEST_F(DatFileTest, ACommitThatChangesNothingLeavesTheFileAlone)
     const auto before = identity();
     EXPECT_TRUE(helper.commitChanges(Conduit::Contacts, {}));
     EXPECT_TRUE(HMOutlookDatFileHelper().commitChanges(Conduit::Contacts, start));
+    HMOutlookDatFileHelper::Commit absent;
+    absent.removals = {QStringLiteral("p9")};
+    EXPECT_TRUE(helper.commitChanges(Conduit::Contacts, absent));
     EXPECT_EQ(identity(), before);
+    HMOutlookDatFileHelper::Commit removal;
+    removal.removals = {QStringLiteral("p1")};
+    EXPECT_TRUE(helper.commitChanges(Conduit::Contacts, removal));
+    EXPECT_TRUE(HMOutlookDatFileHelper().getOutlookIdForDeviceId(Conduit::Contacts, QStringLiteral("p1")).isEmpty());
+    EXPECT_TRUE(helper.commitChanges(Conduit::Contacts, start));
     HMOutlookDatFileHelper::Commit later = start;
     later.lastModified = start.lastModified.addSecs(1);
     EXPECT_TRUE(helper.commitChanges(Conduit::Contacts, later));
