@@ -56,12 +56,13 @@ QString shortIdForPath(const QString &googleId)
 
 // The texts of the root's children "id", "updated", "atom:id" and "atom:updated", trimmed; nothing
 // when the reply is not well-formed, has a document type, or repeats one of them or puts elements in
-// it.
+// it. The reading stops at the first "id" and "updated" both read: they come first in Google's
+// entries, and the rest of a written entry (its fields echoed back) is not needed.
 std::optional<QHash<QString, QString>> rootChildTexts(QXmlStreamReader &reader)
 {
     QHash<QString, QString> texts;
     int depth = 0; // of the element just started: 1 for the root
-    while (!reader.atEnd()) {
+    while (!reader.atEnd() && !(texts.contains(QStringLiteral("id")) && texts.contains(QStringLiteral("updated")))) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
             return std::nullopt;
@@ -86,8 +87,8 @@ std::optional<QHash<QString, QString>> rootChildTexts(QXmlStreamReader &reader)
 }
 
 // One reader a thread, set up once: building a reader costs more than reading a short reply. Only a
-// reply read to its end without a document type leaves it for the next one (a document type's
-// entities would stay declared for the next reply).
+// reply read without a document type leaves it for the next one (a document type's entities would
+// stay declared for the next reply); each reply clears what the one before left unread.
 thread_local std::unique_ptr<QXmlStreamReader> t_replyReader;
 
 QXmlStreamReader &replyReader(const QByteArray &body)
