@@ -24,10 +24,10 @@
 #include "sync/HMProfile.h"
 #include "sync/HMSyncRecord.h"
 
-#include <QHash>
 #include <QUrl>
 #include <QXmlStreamReader>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -54,14 +54,31 @@ QString shortIdForPath(const QString &googleId)
     return QString::fromLatin1(QUrl::toPercentEncoding(shortId));
 }
 
+// The texts of the root's children "id", "atom:id", "updated" and "atom:updated" (in that order),
+// each null until read. A few named slots rather than a hash: a hash's first entry costs a block of
+// storage, and an answer comes for every contact written.
+using RootTexts = std::array<QString, 4>;
+
+int rootTextSlot(QStringView name)
+{
+    static const QLatin1String names[] = {QLatin1String("id"), QLatin1String("atom:id"), QLatin1String("updated"),
+                                          QLatin1String("atom:updated")};
+    for (int slot = 0; slot < 4; ++slot) {
+        if (name == names[slot])
+            return slot;
+    }
+    return -1;
+}
+
 // The texts of the root's children "id", "updated", "atom:id" and "atom:updated", trimmed; nothing
 // when the reply is not well-formed, has a document type, or repeats one of them or puts elements in
-// it.
-std::optional<QHash<QString, QString>> rootChildTexts(QXmlStreamReader &reader)
+// it. The reading stops at the first "id" and "updated" both read: they come first in Google's
+// entries, and the rest of a written entry (its fields echoed back) is not needed.
+std::optional<RootTexts> rootChildTexts(QXmlStreamReader &reader)
 {
-    QHash<QString, QString> texts;
+    RootTexts texts;
     int depth = 0; // of the element just started: 1 for the root
-    while (!reader.atEnd()) {
+    while (!reader.atEnd() && (texts[0].isNull() || texts[2].isNull())) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference)
             return std::nullopt;
@@ -69,16 +86,16 @@ std::optional<QHash<QString, QString>> rootChildTexts(QXmlStreamReader &reader)
             --depth;
         if (token != QXmlStreamReader::StartElement || ++depth != 2)
             continue;
-        const QString name = reader.qualifiedName().toString();
-        if (name != QLatin1String("id") && name != QLatin1String("atom:id") && name != QLatin1String("updated") &&
-            name != QLatin1String("atom:updated"))
+        const int slot = rootTextSlot(reader.qualifiedName());
+        if (slot < 0)
             continue;
-        // Reads on to the element's end, which the loop does not see.
-        const QString text = reader.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement).trimmed();
+        // Reads on to the element's end, which the loop does not see. An empty text is kept as
+        // empty, not null: it was read.
+        QString text = reader.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement).trimmed();
         --depth;
-        if (reader.hasError() || texts.contains(name))
+        if (reader.hasError() || !texts[slot].isNull())
             return std::nullopt;
-        texts.insert(name, text);
+        texts[slot] = text.isNull() ? QStringLiteral("") : std::move(text);
     }
     if (reader.hasError())
         return std::nullopt;
@@ -86,8 +103,8 @@ std::optional<QHash<QString, QString>> rootChildTexts(QXmlStreamReader &reader)
 }
 
 // One reader a thread, set up once: building a reader costs more than reading a short reply. Only a
-// reply read to its end without a document type leaves it for the next one (a document type's
-// entities would stay declared for the next reply).
+// reply read without a document type leaves it for the next one (a document type's entities would
+// stay declared for the next reply); each reply clears what the one before left unread.
 thread_local std::unique_ptr<QXmlStreamReader> t_replyReader;
 
 QXmlStreamReader &replyReader(const QByteArray &body)
@@ -99,25 +116,39 @@ QXmlStreamReader &replyReader(const QByteArray &body)
     return *t_replyReader;
 }
 
+// The id and "updated" among the root's children texts: the plain ones, else the prefixed ones.
+std::optional<std::pair<QString, QString>> idAndUpdatedOfTexts(const RootTexts &texts)
+{
+    const QString &id = texts[0].isNull() ? texts[1] : texts[0];
+    if (id.isEmpty())
+        return std::nullopt;
+    return std::pair{id, texts[2].isNull() ? texts[3] : texts[2]};
+}
+
 // The "id" and "updated" of a plain reply, read in one pass without building its dictionary: the text
 // of the root's children "id" and "updated" (or "atom:id" and "atom:updated" when there is no "id"),
 // trimmed. Nothing when the reply is anything else (not well-formed, a document type, an id that is
 // empty, repeated or holds elements): the whole reading below decides those.
+//
+// Google's entries open with their id and "updated": the reader first gets the reply only up to its
+// first "</updated>", which spares it decoding the fields echoed back after them (the reader makes
+// one text of all it is given). A head that does not hold both whole is read again with the rest;
+// one that does gives what the whole reply gives, whose reading stops at the same place.
 std::optional<std::pair<QString, QString>> idAndUpdatedOfPlainReply(const QByteArray &body)
 {
-    const std::optional<QHash<QString, QString>> read = rootChildTexts(replyReader(body));
+    static constexpr QByteArrayView kUpdatedEnd = "</updated>";
+    const qsizetype headEnd = body.indexOf(kUpdatedEnd) + kUpdatedEnd.size();
+    if (headEnd > kUpdatedEnd.size() && headEnd < body.size()) {
+        const std::optional<RootTexts> head = rootChildTexts(replyReader(body.first(headEnd)));
+        if (head && !(*head)[0].isNull() && !(*head)[2].isNull())
+            return idAndUpdatedOfTexts(*head);
+    }
+    const std::optional<RootTexts> read = rootChildTexts(replyReader(body));
     if (!read) {
         t_replyReader.reset();
         return std::nullopt;
     }
-    const QHash<QString, QString> &texts = *read;
-    const bool hasId = texts.contains(QStringLiteral("id"));
-    const QString id = texts.value(hasId ? QStringLiteral("id") : QStringLiteral("atom:id"));
-    if (id.isEmpty())
-        return std::nullopt;
-    const QString updated = texts.contains(QStringLiteral("updated")) ? texts.value(QStringLiteral("updated"))
-                                                                        : texts.value(QStringLiteral("atom:updated"));
-    return std::pair{id, updated};
+    return idAndUpdatedOfTexts(*read);
 }
 
 // The "id" and "updated" of a written entry: the reply read as XML (with or without the atom prefix),

@@ -13,7 +13,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
@@ -236,7 +235,6 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     bool chunksEnded = false;
     qint64 failure = 0; // set when a callback refuses the reply
     qint64 bytesSent = 0;
-    qint64 bodyHandedOver = 0; // bytes of the body given to libcurl
     int connectionsTried = 0;
 
     void begin(CURL *handle);
@@ -262,7 +260,6 @@ struct HttpExchange::Transfer : std::enable_shared_from_this<HttpExchange::Trans
     static size_t onBody(char *data, size_t size, size_t count, void *context);
     static int onProgress(void *context, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent);
     static CURLcode onSslContext(CURL *handle, void *sslContext, void *context);
-    static size_t onReadBody(char *buffer, size_t size, size_t count, void *context);
     static int onPrerequest(void *context, char *, char *, int, int);
 
 };
@@ -358,12 +355,13 @@ void HttpExchange::Transfer::setBody(CURL *handle) const
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
         return;
     }
-    // The body is handed over through a callback, with no way back: libcurl cannot send it again
-    // on a connection of its own choosing (onPrerequest).
-    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    // The body is lent from the request, which outlives the handle's use of it. libcurl writes a
+    // body under 64 KiB with the head in one send: one TLS record and one segment a request, where a
+    // body of its own read later costs another send and another wake-up of both ends. That send may
+    // have carried the body: libcurl never sends it again on a connection of its own choosing
+    // (onPrerequest).
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
-    curl_easy_setopt(handle, CURLOPT_READFUNCTION, &Transfer::onReadBody);
-    curl_easy_setopt(handle, CURLOPT_READDATA, const_cast<Transfer *>(this));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.constData());
     if (request.verb != "POST")
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.verb.constData());
 }
@@ -756,22 +754,10 @@ int HttpExchange::Transfer::onProgress(void *context, curl_off_t, curl_off_t, cu
     return 0;
 }
 
-size_t HttpExchange::Transfer::onReadBody(char *buffer, size_t size, size_t count, void *context)
-{
-    auto *transfer = static_cast<Transfer *>(context);
-    const QByteArray &body = transfer->request.body;
-    const qint64 taken = qMin<qint64>(qint64(size * count), body.size() - transfer->bodyHandedOver);
-    if (taken <= 0)
-        return 0;
-    std::memcpy(buffer, body.constData() + transfer->bodyHandedOver, size_t(taken));
-    transfer->bodyHandedOver += taken;
-    return size_t(taken);
-}
-
 // Called as the request is about to go out on a connection. libcurl tries a request again on a new
 // connection when a reused one closed before any reply came; the peer may have read and stored it
-// by then, so it goes again only when that changes nothing: a plain GET, which only reads, or a
-// body none of which went. Any other request fails as a lost connection instead.
+// by then, so it goes again only when that changes nothing: a plain GET, which only reads. Any other
+// request, whose head and body went in one send, fails as a lost connection instead.
 int HttpExchange::Transfer::onPrerequest(void *context, char *, char *, int, int)
 {
     auto *transfer = static_cast<Transfer *>(context);
@@ -779,8 +765,7 @@ int HttpExchange::Transfer::onPrerequest(void *context, char *, char *, int, int
     const HttpExchange::Request &request = transfer->request;
     if (transfer->connectionsTried == 1 || (request.verb == "GET" && request.body.isEmpty()))
         return CURL_PREREQFUNC_OK;
-    const bool mayHaveArrived = request.body.isEmpty() || transfer->bodyHandedOver > 0;
-    return mayHaveArrived ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
+    return CURL_PREREQFUNC_ABORT;
 }
 
 CURLcode HttpExchange::Transfer::onSslContext(CURL *, void *sslContext, void *context)
