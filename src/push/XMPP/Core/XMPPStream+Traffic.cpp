@@ -333,28 +333,31 @@ void XMPPStream::receiveIQ(const std::shared_ptr<XMPPIQ> &iq)
         [](XMPPStream &stream, std::shared_ptr<XMPPIQ> received) { stream.continueReceiveIQ(received); }, [] {});
 }
 
-void XMPPStream::receiveMessage(const std::shared_ptr<XMPPMessage> &message)
+template <typename Stanza, typename Ask>
+void XMPPStream::receiveStanza(std::shared_ptr<Stanza> stanza, const std::shared_ptr<DispatchQueue> &chainQueue,
+                               XMPPStreamDelegateOperation willReceive, Ask ask,
+                               XMPPStreamDelegateOperation didReceive, StanzaNotice<Stanza> notice)
 {
-    runFilterChain<XMPPMessage>(
-        XMPPStreamWillReceiveMessageOp, m_willReceiveMessageQueue, message,
-        &XMPPStreamDelegate::xmppStreamWillReceiveMessage,
-        [](XMPPStream &stream, std::shared_ptr<XMPPMessage> received) {
-            stream.notifyStanza(XMPPStreamDidReceiveMessageOp, &XMPPStreamDelegate::xmppStreamDidReceiveMessage,
-                                received);
+    runFilterChain<Stanza>(
+        willReceive, chainQueue, std::move(stanza), ask,
+        [didReceive, notice](XMPPStream &stream, std::shared_ptr<Stanza> received) {
+            stream.notifyStanza(didReceive, notice, received);
         },
         [] {});
 }
 
+void XMPPStream::receiveMessage(const std::shared_ptr<XMPPMessage> &message)
+{
+    receiveStanza(message, m_willReceiveMessageQueue, XMPPStreamWillReceiveMessageOp,
+                  &XMPPStreamDelegate::xmppStreamWillReceiveMessage, XMPPStreamDidReceiveMessageOp,
+                  &XMPPStreamDelegate::xmppStreamDidReceiveMessage);
+}
+
 void XMPPStream::receivePresence(const std::shared_ptr<XMPPPresence> &presence)
 {
-    runFilterChain<XMPPPresence>(
-        XMPPStreamWillReceivePresenceOp, m_willReceivePresenceQueue, presence,
-        &XMPPStreamDelegate::xmppStreamWillReceivePresence,
-        [](XMPPStream &stream, std::shared_ptr<XMPPPresence> received) {
-            stream.notifyStanza(XMPPStreamDidReceivePresenceOp, &XMPPStreamDelegate::xmppStreamDidReceivePresence,
-                                received);
-        },
-        [] {});
+    receiveStanza(presence, m_willReceivePresenceQueue, XMPPStreamWillReceivePresenceOp,
+                  &XMPPStreamDelegate::xmppStreamWillReceivePresence, XMPPStreamDidReceivePresenceOp,
+                  &XMPPStreamDelegate::xmppStreamDidReceivePresence);
 }
 
 void XMPPStream::continueReceiveIQ(const std::shared_ptr<XMPPIQ> &iq)

@@ -320,6 +320,12 @@ private:
                     const std::shared_ptr<platform::DispatchQueue> &chainQueue, XMPPStreamDelegateOperation willSend,
                     Ask ask, XMPPStreamDelegateOperation didSend, StanzaNotice<Stanza> notice);
     void keepBroadcastPresence(const std::shared_ptr<XMPPPresence> &presence);
+    // Passes one received stanza through its kind's filter chain (willReceive asked on chainQueue) and
+    // tells the delegates of what the filters let through with didReceive.
+    template <typename Stanza, typename Ask>
+    void receiveStanza(std::shared_ptr<Stanza> stanza, const std::shared_ptr<platform::DispatchQueue> &chainQueue,
+                       XMPPStreamDelegateOperation willReceive, Ask ask, XMPPStreamDelegateOperation didReceive,
+                       StanzaNotice<Stanza> notice);
     void socketDidReadData(GCDAsyncSocket *sock, const QByteArray &data);
     void socketDidWriteDataWithTag(GCDAsyncSocket *sock, long tag);
     void socketDidSecure(GCDAsyncSocket *sock);
