@@ -308,6 +308,17 @@ RKRequestOutcome HMWiFiSync::sendAndWait(const std::shared_ptr<RKRequest> &reque
     return outcome;
 }
 
+std::optional<HMWiFiSync::ReportedOutcome> HMWiFiSync::sendForReport(const std::shared_ptr<RKRequest> &request)
+{
+    RKRequestOutcome outcome = sendAndWait(request);
+    if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+        return std::nullopt;
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return std::nullopt;
+    return ReportedOutcome{std::move(outcome), target};
+}
+
 void HMWiFiSync::sendAsync(const std::shared_ptr<RKRequest> &request, bool remember)
 {
     {
