@@ -2,7 +2,6 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMDateUtilities.h"
-#include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
@@ -246,8 +245,7 @@ bool HMWiFiSync::isShuttingDown() const
 
 void HMWiFiSync::postUserNotification(const QString &text) const
 {
-    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text);
+    GlobalVariables::showSyncUserMessage(text);
 }
 
 // Requests -------------------------------------------------------------------------------------------
