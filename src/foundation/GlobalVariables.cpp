@@ -1,5 +1,7 @@
 #include "foundation/GlobalVariables.h"
 
+#include "foundation/HMSyncProgressReporting.h"
+
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/DateFormatter.h"
@@ -253,4 +255,10 @@ bool GlobalVariables::useLongDateFormat()
         return false;
     return !(longText.endsWith(QStringLiteral("23, 1970")) || longText.endsWith(QStringLiteral("24, 1970"))
              || longText.endsWith(QStringLiteral("25, 1970")));
+}
+
+void GlobalVariables::showSyncUserMessage(const QString &text)
+{
+    if (const std::shared_ptr<HMSyncProgressReporting> sheet = getCurrentSyncProgressController())
+        sheet->setUserMessageDirectly(text);
 }

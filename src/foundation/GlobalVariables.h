@@ -151,6 +151,8 @@ public:
     // Application-wide objects, held strongly until replaced.
     static void setCurrentSyncProgressController(const std::shared_ptr<HMSyncProgressReporting> &value);
     static std::shared_ptr<HMSyncProgressReporting> getCurrentSyncProgressController();
+    // Shows the text as the running sync's user message; nothing while no sync shows its progress.
+    static void showSyncUserMessage(const QString &text);
     static void setGoogleDirectSyncControllerController(const std::shared_ptr<HMGoogleSync> &value);
     static std::shared_ptr<HMGoogleSync> getGoogleDirectSyncController();
     static void setMainWindowController(const std::shared_ptr<HMMainWindowController> &value);

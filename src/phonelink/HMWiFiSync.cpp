@@ -2,7 +2,6 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMDateUtilities.h"
-#include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
@@ -246,8 +245,7 @@ bool HMWiFiSync::isShuttingDown() const
 
 void HMWiFiSync::postUserNotification(const QString &text) const
 {
-    if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text);
+    GlobalVariables::showSyncUserMessage(text);
 }
 
 // Requests -------------------------------------------------------------------------------------------
@@ -306,6 +304,17 @@ RKRequestOutcome HMWiFiSync::sendAndWait(const std::shared_ptr<RKRequest> &reque
             return RKRequestOutcome::failed(*problem);
     }
     return outcome;
+}
+
+std::optional<HMWiFiSync::ReportedOutcome> HMWiFiSync::sendForReport(const std::shared_ptr<RKRequest> &request)
+{
+    RKRequestOutcome outcome = sendAndWait(request);
+    if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+        return std::nullopt;
+    HMSyncClientDelegate *target = reportTo();
+    if (target == nullptr)
+        return std::nullopt;
+    return ReportedOutcome{std::move(outcome), target};
 }
 
 void HMWiFiSync::sendAsync(const std::shared_ptr<RKRequest> &request, bool remember)

@@ -182,6 +182,15 @@ private:
     static void setTextBody(platform::RKRequest &request, const QString &body);
     // Sends the request and waits for its end; worker threads and the run queue only.
     platform::RKRequestOutcome sendAndWait(const std::shared_ptr<platform::RKRequest> &request);
+    // A request's end with the delegate to report it to.
+    struct ReportedOutcome
+    {
+        platform::RKRequestOutcome outcome;
+        HMSyncClientDelegate *target;
+    };
+    // Sends the request and waits for its end, as sendAndWait; nothing when it was cancelled or nobody
+    // is left to report to.
+    std::optional<ReportedOutcome> sendForReport(const std::shared_ptr<platform::RKRequest> &request);
     void sendAsync(const std::shared_ptr<platform::RKRequest> &request, bool remember);
     void forgetRequest(const platform::RKRequest *request);
 

@@ -502,12 +502,10 @@ void HMWiFiSync::runPurge(quint64 conduit)
             makeTextRequest(path, commandParameters(postParameterDictionary(), conduit));
         if (!request)
             return;
-        const RKRequestOutcome outcome = sendAndWait(request);
-        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+        const std::optional<ReportedOutcome> reported = sendForReport(request);
+        if (!reported)
             return;
-        HMSyncClientDelegate *target = reportTo();
-        if (target == nullptr)
-            return;
+        const auto &[outcome, target] = *reported;
         if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
             if (judgeRequestFailure(outcome.error(), path, RetryScope::AnyConnectionFailure) == FailureAction::Retry) {
                 DDLogInfo(QStringLiteral("Purging due to retry"));
@@ -568,12 +566,10 @@ void HMWiFiSync::runIdList(quint64 conduit)
             return;
         DDLogInfo(QStringLiteral("request.HTTPBodyString %1").arg(formBodyForLog(request->HTTPBodyString())));
         DDLogInfo(QStringLiteral("Sending idlist request"));
-        const RKRequestOutcome outcome = sendAndWait(request);
-        if (outcome.kind() == RKRequestOutcome::Kind::Cancelled)
+        const std::optional<ReportedOutcome> reported = sendForReport(request);
+        if (!reported)
             return;
-        HMSyncClientDelegate *target = reportTo();
-        if (target == nullptr)
-            return;
+        const auto &[outcome, target] = *reported;
         bool resends = false;
         if (outcome.kind() == RKRequestOutcome::Kind::Failed) {
             resends = resendsIdListAfterFailure(outcome.error(), path, *target);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 using platform::Error;
@@ -136,6 +137,28 @@ Error wrongType(const QString &key, const char *expected)
 {
     return Error(ErrorCode::DataMalformed,
                  QStringLiteral("\"%1\" does not hold %2").arg(key, QLatin1StringView(expected)));
+}
+
+// The object stored under the key when it is absent or of the type; otherwise the coder fails,
+// naming what the key should hold, and nothing comes back.
+std::optional<QVariant> decodedOfType(platform::KeyedUnarchiver &coder, const QString &key, int typeId,
+                                      const char *expected)
+{
+    QVariant decoded = coder.decodeObject(key);
+    if (decoded.isValid() && decoded.typeId() != typeId) {
+        coder.failWithError(wrongType(key, expected));
+        return std::nullopt;
+    }
+    return decoded;
+}
+
+// Sets the value from the object stored under the key (an absent one gives the empty value) when it
+// is of the value's type; otherwise the coder fails and the value stays.
+template <typename T>
+void decodeTyped(platform::KeyedUnarchiver &coder, const QString &key, T &value, const char *expected)
+{
+    if (const std::optional<QVariant> decoded = decodedOfType(coder, key, qMetaTypeId<T>(), expected))
+        value = decoded->value<T>();
 }
 
 bool isNumber(const QVariant &value)
@@ -703,18 +726,12 @@ void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key
 
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, QString &value)
 {
-    const QVariant decoded = coder.decodeObject(key);
-    if (decoded.isValid() && decoded.typeId() != QMetaType::QString)
-        return coder.failWithError(wrongType(key, "a text"));
-    value = decoded.toString();
+    decodeTyped(coder, key, value, "a text");
 }
 
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, QDateTime &value)
 {
-    const QVariant decoded = coder.decodeObject(key);
-    if (decoded.isValid() && decoded.typeId() != QMetaType::QDateTime)
-        return coder.failWithError(wrongType(key, "a date"));
-    value = decoded.toDateTime();
+    decodeTyped(coder, key, value, "a date");
 }
 
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, QVariant &value)
@@ -727,11 +744,11 @@ void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key
 
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, QStringList &value)
 {
-    const QVariant decoded = coder.decodeObject(key);
-    if (decoded.isValid() && decoded.typeId() != QMetaType::QVariantList)
-        return coder.failWithError(wrongType(key, "a list of texts"));
+    const std::optional<QVariant> decoded = decodedOfType(coder, key, QMetaType::QVariantList, "a list of texts");
+    if (!decoded)
+        return;
     QStringList texts;
-    for (const QVariant &item : decoded.toList()) {
+    for (const QVariant &item : decoded->toList()) {
         if (item.typeId() != QMetaType::QString)
             return coder.failWithError(wrongType(key, "a list of texts"));
         texts.append(item.toString());
@@ -741,18 +758,12 @@ void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key
 
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, QVariantList &value)
 {
-    const QVariant decoded = coder.decodeObject(key);
-    if (decoded.isValid() && decoded.typeId() != QMetaType::QVariantList)
-        return coder.failWithError(wrongType(key, "a list"));
-    value = decoded.toList();
+    decodeTyped(coder, key, value, "a list");
 }
 
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, QByteArray &value)
 {
-    const QVariant decoded = coder.decodeObject(key);
-    if (decoded.isValid() && decoded.typeId() != QMetaType::QByteArray)
-        return coder.failWithError(wrongType(key, "data"));
-    value = decoded.toByteArray();
+    decodeTyped(coder, key, value, "data");
 }
 
 void HMProfile::deriveNumbersFromNames()

@@ -9,7 +9,6 @@
 
 #include "datasources/calendar/HMCalendarData.h"
 #include "foundation/GlobalVariables.h"
-#include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
 #include "outlook/HMOutlookCategoryHelper.h"
@@ -24,12 +23,6 @@ using platform::NSAppleScriptError;
 namespace {
 
 constexpr quint64 kCloudSyncMethod = 4;
-
-void showProgress(const QString &text)
-{
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text);
-}
 
 QString corrected(const QString &text)
 {
@@ -144,7 +137,7 @@ qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariant
 {
     ensureMemoFolder();
     ++m_recordCounter;
-    showProgress(QStringLiteral("Reading Quillpad Memos %1").arg(m_recordCounter));
+    GlobalVariables::showSyncUserMessage(QStringLiteral("Reading Quillpad Memos %1").arg(m_recordCounter));
     const QString uid = textOf(record, "UID");
     if (uid.isEmpty()) {
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
@@ -199,7 +192,7 @@ platform::Status HMMemoData::syncAppliedChangesToDisk()
 void HMMemoData::buildDupeCheckDictionary()
 {
     m_outlookDuplicates.emplace();
-    showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
+    GlobalVariables::showSyncUserMessage(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     const QString folder = memoFolder();
     const QString script = folder.isEmpty()
         ? QStringLiteral("tell application \"%1\"\nset theMemos to the properties of every note of application \"%1\"\n"

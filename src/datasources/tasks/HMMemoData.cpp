@@ -11,7 +11,6 @@
 #include "datasources/calendar/HMCalendarData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMProfilesController.h"
-#include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookCategoryHelper.h"
 #include "outlook/HMOutlookDatFileHelper.h"
@@ -34,12 +33,6 @@ std::function<void(HMMemoData::MemoStep)> &stepHook()
 {
     static std::function<void(HMMemoData::MemoStep)> hook;
     return hook;
-}
-
-void showProgress(const QString &text)
-{
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text);
 }
 
 } // namespace
@@ -109,7 +102,7 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
     ensureMemoFolder();
     HMOutlookConduit &memos = outlookMemos();
     memos.beginRead();
-    showProgress(QStringLiteral("Scanning Outlook notes for changes ..."));
+    GlobalVariables::showSyncUserMessage(QStringLiteral("Scanning Outlook notes for changes ..."));
     const std::optional<QStringList> changed = memos.outlook().getListOfMemoIdsModifiedAfter(date);
     if (!changed) {
         memos.failRead(QStringLiteral("Outlook's changed notes could not be listed; nothing was sent."));

@@ -10,7 +10,6 @@
 
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMOutlookRRuleHelper.h"
-#include "foundation/HMSyncProgressReporting.h"
 #include "foundation/HMTextValues.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookCategoryHelper.h"
@@ -32,12 +31,6 @@ std::function<void(HMOutlookConduit::Step)> &stepHook()
 {
     static std::function<void(HMOutlookConduit::Step)> hook;
     return hook;
-}
-
-void showProgress(const QString &text)
-{
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text);
 }
 
 const platform::DateFormatter &dueDateFormatter()
@@ -157,7 +150,7 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncOutlookRecordObjectsModifiedA
         tasks.failRead(QStringLiteral("Outlook's changed tasks could not be listed; nothing was sent."));
         return std::nullopt;
     }
-    showProgress(QStringLiteral("Scanning Outlook tasks for changes ..."));
+    GlobalVariables::showSyncUserMessage(QStringLiteral("Scanning Outlook tasks for changes ..."));
     QStringList candidates = tasks.candidates(*changed, excludedHmUids);
     const std::optional<QHash<QString, QString>> texts = tasks.readTexts(*this, candidates, QStringLiteral("theTasks"));
     if (!texts)

@@ -10,7 +10,6 @@
 
 #include "datasources/calendar/HMCalendarData.h"
 #include "foundation/GlobalVariables.h"
-#include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
 #include "outlook/HMOutlookCategoryHelper.h"
@@ -32,12 +31,6 @@ using platform::NSAppleScriptError;
 namespace {
 
 const QDateTime kEpoch = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
-
-void showProgress(const QString &text)
-{
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text);
-}
 
 QString application()
 {
@@ -83,7 +76,7 @@ qint64 HMTaskData::outlookCommandAction(qint32, quint64, quint64, const QVariant
     ensureOutlookTaskFolder();
     setIsGoogleDirect(GlobalVariables::getIsGoogleDirect());
     ++m_recordCounter;
-    showProgress((isGoogleDirect() ? QStringLiteral("Reading Google Tasks %1") : QStringLiteral("Reading Quillpad Tasks %1"))
+    GlobalVariables::showSyncUserMessage((isGoogleDirect() ? QStringLiteral("Reading Google Tasks %1") : QStringLiteral("Reading Quillpad Tasks %1"))
                      .arg(m_recordCounter));
     const QString uid = textOf(record, "UID");
     if (uid.isEmpty()) {
@@ -128,7 +121,7 @@ NSAppleEventDescriptor HMTaskData::runOutlookTaskScript(const QString &script, b
 void HMTaskData::buildOutlookTaskDupeCache()
 {
     m_outlookDuplicates.emplace();
-    showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
+    GlobalVariables::showSyncUserMessage(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     const QString folder = outlookTaskFolder();
     const QString script = folder.isEmpty()
         ? QStringLiteral("tell application \"%1\"\nset theTasks to the properties of every task of application \"%1\"\n"

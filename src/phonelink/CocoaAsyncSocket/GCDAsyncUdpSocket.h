@@ -179,20 +179,6 @@ public:
     int socket4FD() const;
     int socket6FD() const;
 
-    // Address helpers; any thread.
-    static QString hostFromSockaddr4(const sockaddr_in *pSockaddr4);
-    static QString hostFromSockaddr6(const sockaddr_in6 *pSockaddr6);
-    static quint16 portFromSockaddr4(const sockaddr_in *pSockaddr4);
-    static quint16 portFromSockaddr6(const sockaddr_in6 *pSockaddr6);
-    // A usable address gives its host text, port and family (AF_INET or AF_INET6) and answers true;
-    // anything else gives an empty text, 0 and 0. Each out-parameter may be null.
-    static bool getHost(QString *hostPtr, quint16 *portPtr, int *afPtr, const QByteArray &address);
-    static bool getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address);
-    static QString hostFromAddress(const QByteArray &address);
-    static quint16 portFromAddress(const QByteArray &address);
-    static int familyFromAddress(const QByteArray &address);
-    static bool isIPv4Address(const QByteArray &address);
-    static bool isIPv6Address(const QByteArray &address);
 
 private:
     struct LocalEndpoint

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/network/SocketAddress.h"
 
 #include <QString>
 #include <QVariant>
@@ -83,6 +84,42 @@ public:
     {
         queueOnSocketQueue([userData](Socket &socket) { socket.m_userData = userData; });
     }
+
+    // Address helpers; any thread. A usable address (a whole sockaddr_in or sockaddr_in6) gives its
+    // host text, port and family (AF_INET or AF_INET6) and answers true; anything else gives an empty
+    // text, 0 and 0. Each out-parameter may be null.
+    static QString hostFromSockaddr4(const sockaddr_in *pSockaddr4) { return net::hostFromSockaddr4(pSockaddr4); }
+    static QString hostFromSockaddr6(const sockaddr_in6 *pSockaddr6) { return net::hostFromSockaddr6(pSockaddr6); }
+    static quint16 portFromSockaddr4(const sockaddr_in *pSockaddr4) { return net::portFromSockaddr4(pSockaddr4); }
+    static quint16 portFromSockaddr6(const sockaddr_in6 *pSockaddr6) { return net::portFromSockaddr6(pSockaddr6); }
+    static bool getHost(QString *hostPtr, quint16 *portPtr, int *afPtr, const QByteArray &address)
+    {
+        return net::getHost(hostPtr, portPtr, afPtr, address);
+    }
+    static bool getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address)
+    {
+        return net::getHost(hostPtr, portPtr, nullptr, address);
+    }
+    static QString hostFromAddress(const QByteArray &address)
+    {
+        QString host;
+        net::getHost(&host, nullptr, nullptr, address);
+        return host;
+    }
+    static quint16 portFromAddress(const QByteArray &address)
+    {
+        quint16 port = 0;
+        net::getHost(nullptr, &port, nullptr, address);
+        return port;
+    }
+    static int familyFromAddress(const QByteArray &address)
+    {
+        int family = 0;
+        net::getHost(nullptr, nullptr, &family, address);
+        return family;
+    }
+    static bool isIPv4Address(const QByteArray &address) { return familyFromAddress(address) == AF_INET; }
+    static bool isIPv6Address(const QByteArray &address) { return familyFromAddress(address) == AF_INET6; }
 
 protected:
     // Without a socket queue the socket makes its own serial queue with the label; a given socket

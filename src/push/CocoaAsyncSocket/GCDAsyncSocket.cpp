@@ -198,20 +198,6 @@ bool GCDAsyncSocket::isConnected() const
 
 namespace {
 
-QString hostOf(const QByteArray &address)
-{
-    QString host;
-    platform::net::getHost(&host, nullptr, nullptr, address);
-    return host;
-}
-
-quint16 portOf(const QByteArray &address)
-{
-    quint16 port = 0;
-    platform::net::getHost(nullptr, &port, nullptr, address);
-    return port;
-}
-
 // The descriptor the status of both families is read from: IPv4 first.
 int preferredFD(int fd4, int fd6)
 {
@@ -220,40 +206,47 @@ int preferredFD(int fd4, int fd6)
 
 } // namespace
 
+QByteArray GCDAsyncSocket::endAddress(int fd, End end)
+{
+    if (fd == -1)
+        return {};
+    return end == End::Peer ? platform::net::peerAddressOf(fd) : platform::net::localAddressOf(fd);
+}
+
 QString GCDAsyncSocket::connectedHost() const
 {
     return onSocketQueue<QString>(
-        [this] { return hostOf(platform::net::peerAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+        [this] { return hostFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Peer)); });
 }
 
 quint16 GCDAsyncSocket::connectedPort() const
 {
     return onSocketQueue<quint16>(
-        [this] { return portOf(platform::net::peerAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+        [this] { return portFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Peer)); });
 }
 
 QString GCDAsyncSocket::localHost() const
 {
     return onSocketQueue<QString>(
-        [this] { return hostOf(platform::net::localAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+        [this] { return hostFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Local)); });
 }
 
 quint16 GCDAsyncSocket::localPort() const
 {
     return onSocketQueue<quint16>(
-        [this] { return portOf(platform::net::localAddressOf(preferredFD(m_socket4FD, m_socket6FD))); });
+        [this] { return portFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Local)); });
 }
 
 QByteArray GCDAsyncSocket::connectedAddress() const
 {
     return onSocketQueue<QByteArray>(
-        [this] { return platform::net::peerAddressOf(m_socket6FD != -1 ? m_socket6FD : m_socket4FD); });
+        [this] { return endAddress(m_socket6FD != -1 ? m_socket6FD : m_socket4FD, End::Peer); });
 }
 
 QByteArray GCDAsyncSocket::localAddress() const
 {
     return onSocketQueue<QByteArray>(
-        [this] { return platform::net::localAddressOf(m_socket6FD != -1 ? m_socket6FD : m_socket4FD); });
+        [this] { return endAddress(m_socket6FD != -1 ? m_socket6FD : m_socket4FD, End::Local); });
 }
 
 bool GCDAsyncSocket::isIPv4() const
@@ -264,46 +257,6 @@ bool GCDAsyncSocket::isIPv4() const
 bool GCDAsyncSocket::isIPv6() const
 {
     return onSocketQueue<bool>([this] { return m_socket6FD != -1; });
-}
-
-QString GCDAsyncSocket::connectedHost4() const
-{
-    return m_socket4FD != -1 ? hostOf(platform::net::peerAddressOf(m_socket4FD)) : QString();
-}
-
-QString GCDAsyncSocket::connectedHost6() const
-{
-    return m_socket6FD != -1 ? hostOf(platform::net::peerAddressOf(m_socket6FD)) : QString();
-}
-
-quint16 GCDAsyncSocket::connectedPort4() const
-{
-    return m_socket4FD != -1 ? portOf(platform::net::peerAddressOf(m_socket4FD)) : 0;
-}
-
-quint16 GCDAsyncSocket::connectedPort6() const
-{
-    return m_socket6FD != -1 ? portOf(platform::net::peerAddressOf(m_socket6FD)) : 0;
-}
-
-QString GCDAsyncSocket::localHost4() const
-{
-    return m_socket4FD != -1 ? hostOf(platform::net::localAddressOf(m_socket4FD)) : QString();
-}
-
-QString GCDAsyncSocket::localHost6() const
-{
-    return m_socket6FD != -1 ? hostOf(platform::net::localAddressOf(m_socket6FD)) : QString();
-}
-
-quint16 GCDAsyncSocket::localPort4() const
-{
-    return m_socket4FD != -1 ? portOf(platform::net::localAddressOf(m_socket4FD)) : 0;
-}
-
-quint16 GCDAsyncSocket::localPort6() const
-{
-    return m_socket6FD != -1 ? portOf(platform::net::localAddressOf(m_socket6FD)) : 0;
 }
 
 int GCDAsyncSocket::socketFD() const
@@ -438,44 +391,6 @@ bool GCDAsyncSocket::grantMoreTime(double &packetTimeout, platform::DispatchTime
     timer.schedule(platform::durationFromSeconds(extension), platform::DispatchDuration::zero());
     m_flags &= ~pausedFlag;
     return true;
-}
-
-// ---- Address helpers ----
-
-QString GCDAsyncSocket::hostFromSockaddr4(const sockaddr_in *pSockaddr4)
-{
-    return platform::net::hostFromSockaddr4(pSockaddr4);
-}
-
-QString GCDAsyncSocket::hostFromSockaddr6(const sockaddr_in6 *pSockaddr6)
-{
-    return platform::net::hostFromSockaddr6(pSockaddr6);
-}
-
-quint16 GCDAsyncSocket::portFromSockaddr4(const sockaddr_in *pSockaddr4)
-{
-    return platform::net::portFromSockaddr4(pSockaddr4);
-}
-
-quint16 GCDAsyncSocket::portFromSockaddr6(const sockaddr_in6 *pSockaddr6)
-{
-    return platform::net::portFromSockaddr6(pSockaddr6);
-}
-
-bool GCDAsyncSocket::getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address)
-{
-    return platform::net::getHost(hostPtr, portPtr, nullptr, address);
-}
-
-QString GCDAsyncSocket::hostFromAddress(const QByteArray &address)
-{
-    QString host;
-    return getHost(&host, nullptr, address) ? host : QString();
-}
-
-quint16 GCDAsyncSocket::portFromAddress(const QByteArray &address)
-{
-    return portOf(address);
 }
 
 QByteArray GCDAsyncSocket::CRLFData()

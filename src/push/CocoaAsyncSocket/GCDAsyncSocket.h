@@ -144,15 +144,16 @@ public:
     bool isIPv4() const;
     bool isIPv6() const;
 
-    // For callers already on the socket queue.
-    QString connectedHost4() const;
-    QString connectedHost6() const;
-    quint16 connectedPort4() const;
-    quint16 connectedPort6() const;
-    QString localHost4() const;
-    QString localHost6() const;
-    quint16 localPort4() const;
-    quint16 localPort6() const;
+    // For callers already on the socket queue; without that family's descriptor the host is empty and
+    // the port 0.
+    QString connectedHost4() const { return hostFromAddress(endAddress(m_socket4FD, End::Peer)); }
+    QString connectedHost6() const { return hostFromAddress(endAddress(m_socket6FD, End::Peer)); }
+    quint16 connectedPort4() const { return portFromAddress(endAddress(m_socket4FD, End::Peer)); }
+    quint16 connectedPort6() const { return portFromAddress(endAddress(m_socket6FD, End::Peer)); }
+    QString localHost4() const { return hostFromAddress(endAddress(m_socket4FD, End::Local)); }
+    QString localHost6() const { return hostFromAddress(endAddress(m_socket6FD, End::Local)); }
+    quint16 localPort4() const { return portFromAddress(endAddress(m_socket4FD, End::Local)); }
+    quint16 localPort6() const { return portFromAddress(endAddress(m_socket6FD, End::Local)); }
     // The descriptors; -1 off the socket queue.
     int socketFD() const;
     int socket4FD() const;
@@ -193,15 +194,6 @@ public:
     // The settings a program's TLS uses by default: the CA file of HM_TLS_CA_FILE when it is set.
     static QVariantMap defaultTLSSettings();
 
-    // Address helpers; any thread.
-    static QString hostFromSockaddr4(const sockaddr_in *pSockaddr4);
-    static QString hostFromSockaddr6(const sockaddr_in6 *pSockaddr6);
-    static quint16 portFromSockaddr4(const sockaddr_in *pSockaddr4);
-    static quint16 portFromSockaddr6(const sockaddr_in6 *pSockaddr6);
-    // A usable address gives its host text and port and answers true; each out-parameter may be null.
-    static bool getHost(QString *hostPtr, quint16 *portPtr, const QByteArray &address);
-    static QString hostFromAddress(const QByteArray &address);
-    static quint16 portFromAddress(const QByteArray &address);
     // Terminators for readDataToData.
     static QByteArray CRLFData();
     static QByteArray CRData();
@@ -209,6 +201,11 @@ public:
     static QByteArray ZeroData();
 
 private:
+    // Which end of a descriptor's connection an address names.
+    enum class End { Peer, Local };
+    // The socket address of the descriptor's end; empty without a descriptor (-1).
+    static QByteArray endAddress(int fd, End end);
+
     void setConfigBit(std::uint16_t bit, bool isSet);
     bool hasConfigBit(std::uint16_t bit) const;
 

@@ -8,6 +8,7 @@
 #include "datasources/tasks/HMMemoData.h"
 #include "foundation/GlobalVariables.h"
 #include "outlook/HMOutlookDatFileHelper.h"
+#include "sync/FakeProgressSheet.h"
 #include "sync/HMProfile.h"
 
 #include <gtest/gtest.h>
@@ -106,8 +107,14 @@ TEST_F(OutlookMemoText, NotesAddedAndUpdatedArriveVerbatim)
     const QString hostile = QStringLiteral("\" & (do shell script \"touch %1\") & \"").arg(m_outlook->home() + QStringLiteral("/F"));
     const QString subject = QStringLiteral("Ends in a backslash \\");
     const QString note = QStringLiteral("Quotes \"a\" and \\\" and ") + hostile + QStringLiteral("\nsecond line");
+    // Each memo read, even one refused, counts on the sync's progress sheet.
+    const auto sheet = std::make_shared<FakeProgressSheet>();
+    GlobalVariables::setCurrentSyncProgressController(sheet);
     EXPECT_EQ(cloud->outlookCommandAction(0, 4, 0, {{"UID", "u1"}, {"SUBJECT", subject}, {"NOTE", note}}, 0), 2);
     EXPECT_EQ(cloud->outlookCommandAction(0, 4, 0, {{"SUBJECT", "no uid"}}, 0), 1);
+    GlobalVariables::setCurrentSyncProgressController(nullptr);
+    EXPECT_EQ(sheet->userMessages().filter(QStringLiteral("Reading")),
+              (QStringList{QStringLiteral("Reading Quillpad Memos 1"), QStringLiteral("Reading Quillpad Memos 2")}));
     ASSERT_EQ(notes().size(), 1);
     const QJsonObject made = notes().first().toObject();
     EXPECT_EQ(made.value("name").toString(), subject);

@@ -15,6 +15,7 @@
 #include "push/XMPP/Utilities/NSXMLElement+XMPP.h"
 
 #include <chrono>
+#include <type_traits>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -243,44 +244,50 @@ void XMPPStream::runFilterChain(XMPPStreamDelegateOperation operation, const std
     });
 }
 
-void XMPPStream::sendIQ(const std::shared_ptr<XMPPIQ> &iq, long tag, const std::shared_ptr<XMPPElementReceipt> &receipt)
+template <typename Stanza, typename Ask>
+void XMPPStream::sendStanza(std::shared_ptr<Stanza> stanza, long tag, const std::shared_ptr<XMPPElementReceipt> &receipt,
+                            const std::shared_ptr<DispatchQueue> &chainQueue, XMPPStreamDelegateOperation willSend,
+                            Ask ask, XMPPStreamDelegateOperation didSend, StanzaNotice<Stanza> notice)
 {
-    runFilterChain<XMPPIQ>(
-        XMPPStreamWillSendIQOp, m_willSendIqQueue, iq, &XMPPStreamDelegate::xmppStreamWillSendIQ,
-        [tag, receipt](XMPPStream &stream, std::shared_ptr<XMPPIQ> sent) {
+    runFilterChain<Stanza>(
+        willSend, chainQueue, std::move(stanza), ask,
+        [tag, receipt, didSend, notice](XMPPStream &stream, std::shared_ptr<Stanza> sent) {
             stream.writeElement(sent->element(), tag, receipt);
-            stream.notifyStanza(XMPPStreamDidSendIQOp, &XMPPStreamDelegate::xmppStreamDidSendIQ, sent);
+            if constexpr (std::is_same_v<Stanza, XMPPPresence>)
+                stream.keepBroadcastPresence(sent);
+            stream.notifyStanza(didSend, notice, sent);
         },
         [receipt] { failReceipt(receipt); });
+}
+
+void XMPPStream::keepBroadcastPresence(const std::shared_ptr<XMPPPresence> &presence)
+{
+    // A broadcast presence is the one to send again after a reconnect.
+    const QString type = presence->type();
+    if ((type == QLatin1String("available") || type == QLatin1String("unavailable")) && presence->toStr().isNull())
+        m_myPresence = presence;
+}
+
+void XMPPStream::sendIQ(const std::shared_ptr<XMPPIQ> &iq, long tag, const std::shared_ptr<XMPPElementReceipt> &receipt)
+{
+    sendStanza(iq, tag, receipt, m_willSendIqQueue, XMPPStreamWillSendIQOp, &XMPPStreamDelegate::xmppStreamWillSendIQ,
+               XMPPStreamDidSendIQOp, &XMPPStreamDelegate::xmppStreamDidSendIQ);
 }
 
 void XMPPStream::sendMessage(const std::shared_ptr<XMPPMessage> &message, long tag,
                              const std::shared_ptr<XMPPElementReceipt> &receipt)
 {
-    runFilterChain<XMPPMessage>(
-        XMPPStreamWillSendMessageOp, m_willSendMessageQueue, message, &XMPPStreamDelegate::xmppStreamWillSendMessage,
-        [tag, receipt](XMPPStream &stream, std::shared_ptr<XMPPMessage> sent) {
-            stream.writeElement(sent->element(), tag, receipt);
-            stream.notifyStanza(XMPPStreamDidSendMessageOp, &XMPPStreamDelegate::xmppStreamDidSendMessage, sent);
-        },
-        [receipt] { failReceipt(receipt); });
+    sendStanza(message, tag, receipt, m_willSendMessageQueue, XMPPStreamWillSendMessageOp,
+               &XMPPStreamDelegate::xmppStreamWillSendMessage, XMPPStreamDidSendMessageOp,
+               &XMPPStreamDelegate::xmppStreamDidSendMessage);
 }
 
 void XMPPStream::sendPresence(const std::shared_ptr<XMPPPresence> &presence, long tag,
                               const std::shared_ptr<XMPPElementReceipt> &receipt)
 {
-    runFilterChain<XMPPPresence>(
-        XMPPStreamWillSendPresenceOp, m_willSendPresenceQueue, presence,
-        &XMPPStreamDelegate::xmppStreamWillSendPresence,
-        [tag, receipt](XMPPStream &stream, std::shared_ptr<XMPPPresence> sent) {
-            stream.writeElement(sent->element(), tag, receipt);
-            // A broadcast presence is the one to send again after a reconnect.
-            const QString type = sent->type();
-            if ((type == QLatin1String("available") || type == QLatin1String("unavailable")) && sent->toStr().isNull())
-                stream.m_myPresence = sent;
-            stream.notifyStanza(XMPPStreamDidSendPresenceOp, &XMPPStreamDelegate::xmppStreamDidSendPresence, sent);
-        },
-        [receipt] { failReceipt(receipt); });
+    sendStanza(presence, tag, receipt, m_willSendPresenceQueue, XMPPStreamWillSendPresenceOp,
+               &XMPPStreamDelegate::xmppStreamWillSendPresence, XMPPStreamDidSendPresenceOp,
+               &XMPPStreamDelegate::xmppStreamDidSendPresence);
 }
 
 // ---- Receiving ----
@@ -326,28 +333,31 @@ void XMPPStream::receiveIQ(const std::shared_ptr<XMPPIQ> &iq)
         [](XMPPStream &stream, std::shared_ptr<XMPPIQ> received) { stream.continueReceiveIQ(received); }, [] {});
 }
 
-void XMPPStream::receiveMessage(const std::shared_ptr<XMPPMessage> &message)
+template <typename Stanza, typename Ask>
+void XMPPStream::receiveStanza(std::shared_ptr<Stanza> stanza, const std::shared_ptr<DispatchQueue> &chainQueue,
+                               XMPPStreamDelegateOperation willReceive, Ask ask,
+                               XMPPStreamDelegateOperation didReceive, StanzaNotice<Stanza> notice)
 {
-    runFilterChain<XMPPMessage>(
-        XMPPStreamWillReceiveMessageOp, m_willReceiveMessageQueue, message,
-        &XMPPStreamDelegate::xmppStreamWillReceiveMessage,
-        [](XMPPStream &stream, std::shared_ptr<XMPPMessage> received) {
-            stream.notifyStanza(XMPPStreamDidReceiveMessageOp, &XMPPStreamDelegate::xmppStreamDidReceiveMessage,
-                                received);
+    runFilterChain<Stanza>(
+        willReceive, chainQueue, std::move(stanza), ask,
+        [didReceive, notice](XMPPStream &stream, std::shared_ptr<Stanza> received) {
+            stream.notifyStanza(didReceive, notice, received);
         },
         [] {});
 }
 
+void XMPPStream::receiveMessage(const std::shared_ptr<XMPPMessage> &message)
+{
+    receiveStanza(message, m_willReceiveMessageQueue, XMPPStreamWillReceiveMessageOp,
+                  &XMPPStreamDelegate::xmppStreamWillReceiveMessage, XMPPStreamDidReceiveMessageOp,
+                  &XMPPStreamDelegate::xmppStreamDidReceiveMessage);
+}
+
 void XMPPStream::receivePresence(const std::shared_ptr<XMPPPresence> &presence)
 {
-    runFilterChain<XMPPPresence>(
-        XMPPStreamWillReceivePresenceOp, m_willReceivePresenceQueue, presence,
-        &XMPPStreamDelegate::xmppStreamWillReceivePresence,
-        [](XMPPStream &stream, std::shared_ptr<XMPPPresence> received) {
-            stream.notifyStanza(XMPPStreamDidReceivePresenceOp, &XMPPStreamDelegate::xmppStreamDidReceivePresence,
-                                received);
-        },
-        [] {});
+    receiveStanza(presence, m_willReceivePresenceQueue, XMPPStreamWillReceivePresenceOp,
+                  &XMPPStreamDelegate::xmppStreamWillReceivePresence, XMPPStreamDidReceivePresenceOp,
+                  &XMPPStreamDelegate::xmppStreamDidReceivePresence);
 }
 
 void XMPPStream::continueReceiveIQ(const std::shared_ptr<XMPPIQ> &iq)

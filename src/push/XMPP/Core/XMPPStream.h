@@ -313,6 +313,19 @@ private:
     void runFilterChain(XMPPStreamDelegateOperation operation, const std::shared_ptr<platform::DispatchQueue> &chainQueue,
                         std::shared_ptr<Stanza> stanza, Ask ask, std::function<void(XMPPStream &, std::shared_ptr<Stanza>)> continuation,
                         std::function<void()> dropped);
+    // Sends one stanza through its kind's filter chain (willSend asked on chainQueue), writes what the
+    // filters let through and tells the delegates with didSend; a dropped stanza fails its receipt.
+    template <typename Stanza, typename Ask>
+    void sendStanza(std::shared_ptr<Stanza> stanza, long tag, const std::shared_ptr<XMPPElementReceipt> &receipt,
+                    const std::shared_ptr<platform::DispatchQueue> &chainQueue, XMPPStreamDelegateOperation willSend,
+                    Ask ask, XMPPStreamDelegateOperation didSend, StanzaNotice<Stanza> notice);
+    void keepBroadcastPresence(const std::shared_ptr<XMPPPresence> &presence);
+    // Passes one received stanza through its kind's filter chain (willReceive asked on chainQueue) and
+    // tells the delegates of what the filters let through with didReceive.
+    template <typename Stanza, typename Ask>
+    void receiveStanza(std::shared_ptr<Stanza> stanza, const std::shared_ptr<platform::DispatchQueue> &chainQueue,
+                       XMPPStreamDelegateOperation willReceive, Ask ask, XMPPStreamDelegateOperation didReceive,
+                       StanzaNotice<Stanza> notice);
     void socketDidReadData(GCDAsyncSocket *sock, const QByteArray &data);
     void socketDidWriteDataWithTag(GCDAsyncSocket *sock, long tag);
     void socketDidSecure(GCDAsyncSocket *sock);
