@@ -3,7 +3,6 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/KeyedArchiver.h"
-#include "platform/foundation/KeyedUnarchiver.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMConfiguration.h"
@@ -853,65 +852,4 @@ TEST_F(ProfileFileSafety, LoadingRemovesWhatInterruptedSavesLeftBehind)
     ASSERT_EQ(manager.loadProfiles()->size(), 1);
     EXPECT_FALSE(QFile::exists(stale));
     EXPECT_TRUE(QFile::exists(fresh));
-}
-
-namespace {
-
-// An archive that names its object a profile and holds the given values under their keys.
-class ProfileLookalike final : public platform::KeyedArchivable
-{
-public:
-    explicit ProfileLookalike(QVariantMap values) : m_values(std::move(values)) {}
-    QString archiveClassName() const override { return HMProfile().archiveClassName(); }
-    void encodeWithCoder(platform::KeyedArchiver &coder) const override
-    {
-        for (auto entry = m_values.cbegin(); entry != m_values.cend(); ++entry)
-            coder.encodeObject(entry.value(), entry.key());
-    }
-    void initWithCoder(platform::KeyedUnarchiver &) override {}
-
-private:
-    QVariantMap m_values;
-};
-
-platform::Result<std::unique_ptr<HMProfile>> profileFrom(const QVariantMap &values)
-{
-    platform::KeyedArchiver coder;
-    coder.encodeObject(ProfileLookalike(values), QStringLiteral("HMProfile"));
-    const QByteArray archive = coder.finishEncoding().valueOr(QByteArray());
-    return platform::KeyedUnarchiver::unarchiveObject<HMProfile>(archive, QStringLiteral("HMProfile"));
-}
-
-} // namespace
-
-TEST(HMProfileManager, StoredFieldsOfTheirKindLoadAndAnyOtherKindFailsNamingTheKey)
-{
-    const QDateTime when(QDate(2024, 3, 5), QTime(10, 30), QTimeZone::utc());
-    const platform::Result<std::unique_ptr<HMProfile>> good = profileFrom(
-        {{QStringLiteral("name"), QStringLiteral("Kept")},
-         {QStringLiteral("lastSyncDateWorkaround"), when},
-         {QStringLiteral("googleDirectUserImage"), QByteArray("\x89PNG", 4)},
-         {QStringLiteral("allGoogleCalendars"), QVariantList{QStringLiteral("a"), 2}},
-         {QStringLiteral("googleCalendarIdentifiersToSync"), QStringList{QStringLiteral("x"), QStringLiteral("y")}}});
-    ASSERT_TRUE(good.ok());
-    EXPECT_EQ((*good)->name(), QStringLiteral("Kept"));
-    EXPECT_EQ((*good)->lastSyncDateWorkaround(), when);
-    EXPECT_EQ((*good)->googleDirectUserImage(), QByteArray("\x89PNG", 4));
-    EXPECT_EQ((*good)->allGoogleCalendars(), (QVariantList{QStringLiteral("a"), 2}));
-    EXPECT_EQ((*good)->googleCalendarIdentifiersToSync(), (QStringList{QStringLiteral("x"), QStringLiteral("y")}));
-
-    const std::vector<std::pair<QString, QVariant>> wrong = {
-        {QStringLiteral("name"), 7},
-        {QStringLiteral("lastSyncDateWorkaround"), QStringLiteral("2024-03-05")},
-        {QStringLiteral("googleDirectUserImage"), QStringLiteral("text")},
-        {QStringLiteral("allGoogleCalendars"), QStringLiteral("one")},
-        {QStringLiteral("googleCalendarIdentifiersToSync"), QVariantList{QStringLiteral("x"), 3}},
-        {QStringLiteral("googleCalendarIdentifiersToSync"), QStringLiteral("x")},
-    };
-    for (const auto &[key, value] : wrong) {
-        const platform::Result<std::unique_ptr<HMProfile>> loaded = profileFrom({{key, value}});
-        ASSERT_FALSE(loaded.ok()) << key.toStdString();
-        EXPECT_TRUE(loaded.error().message().contains(QStringLiteral("\"%1\" does not hold").arg(key)))
-            << loaded.error().message().toStdString();
-    }
 }

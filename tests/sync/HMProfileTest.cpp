@@ -7,9 +7,14 @@
 
 #include "ProfileTestSupport.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -299,4 +304,36 @@ TEST(HMProfile, ChoiceListsSpeakOfTheOtherSide)
     EXPECT_EQ(unnamed.syncDirectionDictionaryList().value(QStringLiteral("mac_to_device")).toString(),
               QStringLiteral("Outlook to device"));
     qunsetenv("HM_RESOURCES_DIR");
+}
+
+TEST(HMProfile, StoredFieldsOfTheirKindLoadAndAnyOtherKindFailsNamingTheKey)
+{
+    const QDateTime when(QDate(2024, 3, 5), QTime(10, 30), QTimeZone::utc());
+    const platform::Result<std::unique_ptr<HMProfile>> good = decodeOlder(
+        {{QStringLiteral("name"), QStringLiteral("Kept")},
+         {QStringLiteral("lastSyncDateWorkaround"), when},
+         {QStringLiteral("googleDirectUserImage"), QByteArray("\x89PNG", 4)},
+         {QStringLiteral("allGoogleCalendars"), QVariantList{QStringLiteral("a"), 2}},
+         {QStringLiteral("googleCalendarIdentifiersToSync"), QStringList{QStringLiteral("x"), QStringLiteral("y")}}});
+    ASSERT_TRUE(good.ok());
+    EXPECT_EQ((*good)->name(), QStringLiteral("Kept"));
+    EXPECT_EQ((*good)->lastSyncDateWorkaround(), when);
+    EXPECT_EQ((*good)->googleDirectUserImage(), QByteArray("\x89PNG", 4));
+    EXPECT_EQ((*good)->allGoogleCalendars(), (QVariantList{QStringLiteral("a"), 2}));
+    EXPECT_EQ((*good)->googleCalendarIdentifiersToSync(), (QStringList{QStringLiteral("x"), QStringLiteral("y")}));
+
+    const std::vector<std::pair<QString, QVariant>> wrong = {
+        {QStringLiteral("name"), 7},
+        {QStringLiteral("lastSyncDateWorkaround"), QStringLiteral("2024-03-05")},
+        {QStringLiteral("googleDirectUserImage"), QStringLiteral("text")},
+        {QStringLiteral("allGoogleCalendars"), QStringLiteral("one")},
+        {QStringLiteral("googleCalendarIdentifiersToSync"), QVariantList{QStringLiteral("x"), 3}},
+        {QStringLiteral("googleCalendarIdentifiersToSync"), QStringLiteral("x")},
+    };
+    for (const auto &[key, value] : wrong) {
+        const platform::Result<std::unique_ptr<HMProfile>> loaded = decodeOlder({{key, value}});
+        ASSERT_FALSE(loaded.ok()) << key.toStdString();
+        EXPECT_TRUE(loaded.error().message().contains(QStringLiteral("\"%1\" does not hold").arg(key)))
+            << loaded.error().message().toStdString();
+    }
 }
