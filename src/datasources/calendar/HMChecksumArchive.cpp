@@ -12,11 +12,49 @@
 
 namespace {
 
-template <typename Number>
-void appendBigEndian(QByteArray &bytes, Number number)
+// The layout of the archive's pieces, written to any sink with an append(QByteArrayView): the bytes
+// of an archive and the CRC taken piece by piece (GatheredCrc) both come from these.
+template <typename Sink, typename Number> void putNumber(Sink &sink, Number number)
 {
     const Number stored = qToBigEndian(number);
-    bytes.append(reinterpret_cast<const char *>(&stored), qsizetype(sizeof(stored)));
+    sink.append(QByteArrayView(reinterpret_cast<const char *>(&stored), qsizetype(sizeof(stored))));
+}
+
+// A date entry: 'D', then its milliseconds since 1970.
+template <typename Sink> void putMillisecondsEntry(Sink &sink, qint64 milliseconds)
+{
+    sink.append(QByteArrayView("D", 1));
+    putNumber(sink, milliseconds);
+}
+
+// A text entry of its UTF-8 bytes: 'S', the length, the bytes.
+template <typename Sink> void putUtf8Entry(Sink &sink, QByteArrayView utf8)
+{
+    sink.append(QByteArrayView("S", 1));
+    putNumber(sink, quint32(utf8.size()));
+    sink.append(utf8);
+}
+
+// A text entry of a text not yet UTF-8. An ASCII text, as rules and revisions are, is narrowed a
+// stack buffer at a time; any other is converted as toUtf8 does, whose handling of lone surrogates
+// the stored checksums were taken with. The units are told ASCII by the or of them all, a loop
+// without an exit that the compiler makes wide.
+template <typename Sink> void putTextEntry(Sink &sink, QStringView text)
+{
+    const char16_t units = std::transform_reduce(text.utf16(), text.utf16() + text.size(), char16_t(0),
+                                                 std::bit_or<>(), [](char16_t unit) { return unit; });
+    if (units >= 0x80) {
+        putUtf8Entry(sink, text.toUtf8());
+        return;
+    }
+    sink.append(QByteArrayView("S", 1));
+    putNumber(sink, quint32(text.size()));
+    std::array<char, 256> narrowed;
+    for (qsizetype at = 0; at < text.size(); at += qsizetype(narrowed.size())) {
+        const QStringView part = text.sliced(at, std::min(text.size() - at, qsizetype(narrowed.size())));
+        std::transform(part.begin(), part.end(), narrowed.begin(), [](QChar unit) { return char(unit.unicode()); });
+        sink.append(QByteArrayView(narrowed.data(), part.size()));
+    }
 }
 
 } // namespace
@@ -24,7 +62,7 @@ void appendBigEndian(QByteArray &bytes, Number number)
 HMChecksumArchiveWriter::HMChecksumArchiveWriter(const QByteArray &magic) : m_bytes(magic), m_countAt(magic.size())
 {
     m_bytes.reserve(magic.size() + 128);
-    appendBigEndian(m_bytes, quint32(0));
+    putNumber(m_bytes, quint32(0));
 }
 
 void HMChecksumArchiveWriter::appendDate(const QDateTime &date)
@@ -34,21 +72,19 @@ void HMChecksumArchiveWriter::appendDate(const QDateTime &date)
 
 void HMChecksumArchiveWriter::appendMilliseconds(qint64 milliseconds)
 {
-    m_bytes.append('D');
-    appendBigEndian(m_bytes, milliseconds);
+    putMillisecondsEntry(m_bytes, milliseconds);
     ++m_count;
 }
 
 void HMChecksumArchiveWriter::appendText(const QString &text)
 {
-    appendUtf8(text.toUtf8());
+    putTextEntry(m_bytes, text);
+    ++m_count;
 }
 
 void HMChecksumArchiveWriter::appendUtf8(QByteArrayView utf8)
 {
-    m_bytes.append('S');
-    appendBigEndian(m_bytes, quint32(utf8.size()));
-    m_bytes.append(utf8);
+    putUtf8Entry(m_bytes, utf8);
     ++m_count;
 }
 
@@ -73,43 +109,25 @@ QByteArray checksumArchiveOfList(const QByteArray &magic, const QVariantList &en
 
 namespace {
 
-// A text entry of its UTF-8 bytes, handed to append(QByteArrayView): 'S', the length, the bytes.
-template <typename Append> void appendUtf8Entry(const Append &append, QByteArrayView utf8)
-{
-    const quint32 size = qToBigEndian(quint32(utf8.size()));
-    append(QByteArrayView("S", 1));
-    append(QByteArrayView(reinterpret_cast<const char *>(&size), qsizetype(sizeof(size))));
-    append(utf8);
-}
-
-// Hands the pieces of an event's checksum archive, in order, to append(QByteArrayView): the magic,
-// the entry count, then each entry's type byte, length and bytes, as HMChecksumArchiveWriter lays
-// them out; its texts go to appendText, which hands on their entries. The archive and its CRC taken
-// piece by piece both come from here.
-template <typename Text, typename Append, typename AppendText>
+// Hands the pieces of an event's checksum archive, in order, to the sink: the magic, the entry
+// count, then each entry; its texts go to putText(sink, text). The archive and its CRC taken piece
+// by piece both come from here.
+template <typename Text, typename Sink, typename PutText>
 void visitEventChecksumPieces(std::optional<qint64> start, std::optional<qint64> end, const std::optional<Text> &title,
-                              const std::optional<Text> &notes, const Append &append, const AppendText &appendText)
+                              const std::optional<Text> &notes, Sink &sink, const PutText &putText)
 {
     const bool hasTimes = start && end;
     const quint32 count = hasTimes ? 2 + (title ? 1 : 0) + (title && notes ? 1 : 0) : (start ? 1 : 0);
-    const auto appendNumber = [&append](auto number) {
-        const auto stored = qToBigEndian(number);
-        append(QByteArrayView(reinterpret_cast<const char *>(&stored), qsizetype(sizeof(stored))));
-    };
-    const auto appendMilliseconds = [&](qint64 milliseconds) {
-        append(QByteArrayView("D", 1));
-        appendNumber(milliseconds);
-    };
-    append(QByteArrayView("HMEV", 4));
-    appendNumber(count);
+    sink.append(QByteArrayView("HMEV", 4));
+    putNumber(sink, count);
     if (start)
-        appendMilliseconds(*start);
+        putMillisecondsEntry(sink, *start);
     if (hasTimes)
-        appendMilliseconds(*end);
+        putMillisecondsEntry(sink, *end);
     if (hasTimes && title)
-        appendText(*title);
+        putText(sink, *title);
     if (hasTimes && title && notes)
-        appendText(*notes);
+        putText(sink, *notes);
 }
 
 } // namespace
@@ -119,9 +137,7 @@ QByteArray eventChecksumArchive(std::optional<qint64> start, std::optional<qint6
 {
     QByteArray archive;
     archive.reserve(40 + (title ? title->size() : 0) + (notes ? notes->size() : 0));
-    const auto append = [&archive](QByteArrayView piece) { archive.append(piece); };
-    visitEventChecksumPieces(start, end, title, notes, append,
-                             [&append](QByteArrayView utf8) { appendUtf8Entry(append, utf8); });
+    visitEventChecksumPieces(start, end, title, notes, archive, putUtf8Entry<QByteArray>);
     return archive;
 }
 
@@ -164,45 +180,13 @@ private:
     quint32 m_crc = 0;
 };
 
-template <typename Number> void appendNumberTo(GatheredCrc &crc, Number number)
-{
-    const Number stored = qToBigEndian(number);
-    crc.append(QByteArrayView(reinterpret_cast<const char *>(&stored), qsizetype(sizeof(stored))));
-}
-
-// A text entry as HMChecksumArchiveWriter::appendText lays it out. An ASCII text, as rules and
-// revisions are, is narrowed a stack buffer at a time; any other is converted as toUtf8 does, whose
-// handling of lone surrogates the stored checksums were taken with. The units are told ASCII by
-// the or of them all, a loop without an exit that the compiler makes wide.
-void appendTextTo(GatheredCrc &crc, QStringView text)
-{
-    const char16_t units = std::transform_reduce(text.utf16(), text.utf16() + text.size(), char16_t(0),
-                                                 std::bit_or<>(), [](char16_t unit) { return unit; });
-    const bool isAscii = units < 0x80;
-    const QByteArray converted = isAscii ? QByteArray() : text.toUtf8();
-    crc.append(QByteArrayView("S", 1));
-    appendNumberTo(crc, quint32(isAscii ? text.size() : converted.size()));
-    if (!isAscii) {
-        crc.append(converted);
-        return;
-    }
-    std::array<char, 256> narrowed;
-    for (qsizetype at = 0; at < text.size(); at += qsizetype(narrowed.size())) {
-        const QStringView part = text.sliced(at, std::min(text.size() - at, qsizetype(narrowed.size())));
-        std::transform(part.begin(), part.end(), narrowed.begin(), [](QChar unit) { return char(unit.unicode()); });
-        crc.append(QByteArrayView(narrowed.data(), part.size()));
-    }
-}
-
 } // namespace
 
 quint32 eventChecksumCrc(std::optional<qint64> start, std::optional<qint64> end,
                          const std::optional<QByteArray> &title, const std::optional<QByteArray> &notes)
 {
     GatheredCrc crc;
-    const auto append = [&crc](QByteArrayView piece) { crc.append(piece); };
-    visitEventChecksumPieces(start, end, title, notes, append,
-                             [&append](QByteArrayView utf8) { appendUtf8Entry(append, utf8); });
+    visitEventChecksumPieces(start, end, title, notes, crc, putUtf8Entry<GatheredCrc>);
     return crc.finished();
 }
 
@@ -210,8 +194,7 @@ quint32 eventChecksumCrcOfTexts(std::optional<qint64> start, std::optional<qint6
                                 std::optional<QStringView> title, std::optional<QStringView> notes)
 {
     GatheredCrc crc;
-    visitEventChecksumPieces(start, end, title, notes, [&crc](QByteArrayView piece) { crc.append(piece); },
-                             [&crc](QStringView text) { appendTextTo(crc, text); });
+    visitEventChecksumPieces(start, end, title, notes, crc, putTextEntry<GatheredCrc>);
     return crc.finished();
 }
 
@@ -219,13 +202,11 @@ quint32 seriesEntriesCrcContinued(quint32 crc, QStringView rule, QStringView rev
 {
     GatheredCrc gathered(crc);
     gathered.append(QByteArrayView("HMSE", 4));
-    appendNumberTo(gathered, quint32(2 + detached.size()));
-    appendTextTo(gathered, rule);
-    appendTextTo(gathered, revision);
-    for (const qint64 milliseconds : detached) {
-        gathered.append(QByteArrayView("D", 1));
-        appendNumberTo(gathered, milliseconds);
-    }
+    putNumber(gathered, quint32(2 + detached.size()));
+    putTextEntry(gathered, rule);
+    putTextEntry(gathered, revision);
+    for (const qint64 milliseconds : detached)
+        putMillisecondsEntry(gathered, milliseconds);
     return gathered.finished();
 }
 
