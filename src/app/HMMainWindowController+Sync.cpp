@@ -42,8 +42,7 @@ QString outlookApplicationName()
 
 void showValidatingMessage()
 {
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(kValidatingText);
+    GlobalVariables::showSyncUserMessage(kValidatingText);
 }
 
 // What a check answers for a profile whose store is not Outlook: no store is refused, the desktop

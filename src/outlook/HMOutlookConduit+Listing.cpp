@@ -21,12 +21,6 @@ using platform::NSAppleScriptError;
 
 namespace {
 
-void showProgress(const QString &text)
-{
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(text);
-}
-
 // A progress text with its count, and its total where the text has a place for it.
 QString counted(const QString &format, qsizetype count, qsizetype total = 0)
 {
@@ -56,19 +50,19 @@ QStringList HMOutlookConduit::candidates(const QStringList &changed, const QSet<
     qsizetype seen = 0;
     for (const QString &hmUid : excludedHmUids) {
         if (++seen >= m_listingTexts.excludingFrom)
-            showProgress(m_listingTexts.excluding);
+            GlobalVariables::showSyncUserMessage(m_listingTexts.excluding);
         if (const QString outlookId = pairs.value(hmUid).toString(); !outlookId.isEmpty())
             excluded.insert(outlookId);
     }
     QStringList kept;
     kept.reserve(changed.size());
     for (qsizetype i = 0; i < changed.size(); ++i) {
-        showProgress(counted(m_listingTexts.scanning, i + 1));
+        GlobalVariables::showSyncUserMessage(counted(m_listingTexts.scanning, i + 1));
         if (!excluded.contains(changed.at(i)))
             kept.append(changed.at(i));
     }
     for (const QString &text : std::as_const(m_listingTexts.scanned))
-        showProgress(text);
+        GlobalVariables::showSyncUserMessage(text);
     return kept;
 }
 
@@ -133,7 +127,7 @@ std::optional<QHash<QString, QString>> HMOutlookConduit::readTexts(HMData &data,
             candidates.removeAt(i);
             continue;
         }
-        showProgress(counted(m_listingTexts.reading, counter++));
+        GlobalVariables::showSyncUserMessage(counted(m_listingTexts.reading, counter++));
         // Listed under its own id: the candidate id is what the map and the records use.
         texts.insert(candidates.at(i), *text);
     }
@@ -152,7 +146,7 @@ QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &c
     QList<HMSyncRecord> records;
     records.reserve(candidates.size());
     for (qsizetype k = 0; k < candidates.size(); ++k) {
-        showProgress(counted(m_listingTexts.sending, k + 1, candidates.size()));
+        GlobalVariables::showSyncUserMessage(counted(m_listingTexts.sending, k + 1, candidates.size()));
         const QString outlookId = candidates.at(k);
         const QString mapped = deviceIds.value(outlookId);
         const QString deviceId = mapped.isEmpty() ? HMData::newUid() : mapped;
@@ -176,15 +170,15 @@ QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &c
 
 QList<HMSyncRecord> HMOutlookConduit::deletionRecords(HMData &data, const std::function<bool()> &mayHaveDeletions)
 {
-    showProgress(QStringLiteral("Checking for Outlook deletions"));
+    GlobalVariables::showSyncUserMessage(QStringLiteral("Checking for Outlook deletions"));
     if (mayHaveDeletions && !mayHaveDeletions())
         return {};
     if (!m_listingTexts.searching.isEmpty())
-        showProgress(m_listingTexts.searching);
+        GlobalVariables::showSyncUserMessage(m_listingTexts.searching);
     QList<HMSyncRecord> deletions;
     for (const QString &deviceId : deviceIdsGoneFromOutlook()) {
         if (!m_listingTexts.found.isEmpty())
-            showProgress(counted(m_listingTexts.found, deletions.size() + 1));
+            GlobalVariables::showSyncUserMessage(counted(m_listingTexts.found, deletions.size() + 1));
         HMSyncRecord record;
         record.setIsNew(false);
         record.setIsDelete(true);

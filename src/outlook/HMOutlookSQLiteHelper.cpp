@@ -77,12 +77,6 @@ std::optional<NSAppleEventDescriptor> run(const QString &source)
     return HMOutlookSQLiteHelper::runScript(source);
 }
 
-void showProgress(const QString &text)
-{
-    if (const auto progress = GlobalVariables::getCurrentSyncProgressController())
-        progress->setUserMessageDirectly(text);
-}
-
 bool isCompletedTaskFilterOn(const std::shared_ptr<HMProfile> &profile)
 {
     return profile && profile->shouldSyncCompletedTasks() == u"no";
@@ -205,12 +199,12 @@ std::optional<QStringList> HMOutlookSQLiteHelper::getListOfIdsModifiedAfter(Kind
         scope = applicationScope(kind == Kind::Tasks && isCompletedTaskFilterOn(profile())
                                            ? QStringLiteral(" where todo flag is not completed") : QString());
     if (kind == Kind::Contacts)
-        showProgress(QStringLiteral("Loading Outlook contacts ..."));
+        GlobalVariables::showSyncUserMessage(QStringLiteral("Loading Outlook contacts ..."));
     const std::optional<NSAppleEventDescriptor> dates = run(listingScript(kind, QStringLiteral("modification date"), scope));
     if (!dates)
         return std::nullopt;
     if (kind == Kind::Contacts)
-        showProgress(QStringLiteral("Getting modified records ..."));
+        GlobalVariables::showSyncUserMessage(QStringLiteral("Getting modified records ..."));
     const std::optional<NSAppleEventDescriptor> ids = run(listingScript(kind, QStringLiteral("id"), scope));
     if (!ids)
         return std::nullopt;
@@ -227,11 +221,11 @@ std::optional<QStringList> HMOutlookSQLiteHelper::getListOfAllIds(Kind kind)
         return std::nullopt;
     const QString scope = folder->isEmpty() ? applicationScope() : QStringLiteral("in folder id %1").arg(*folder);
     if (kind == Kind::Contacts)
-        showProgress(QStringLiteral("Looking for deleted records ..."));
+        GlobalVariables::showSyncUserMessage(QStringLiteral("Looking for deleted records ..."));
     std::optional<QStringList> ids = idsOf(listingScript(kind, QStringLiteral("id"), scope));
     if (ids && kind == Kind::Contacts) {
         for (qsizetype i = 1; i <= ids->size(); ++i)
-            showProgress(QStringLiteral("Scanning Outlook contact %1").arg(i));
+            GlobalVariables::showSyncUserMessage(QStringLiteral("Scanning Outlook contact %1").arg(i));
     }
     return ids;
 }

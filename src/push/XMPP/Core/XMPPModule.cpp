@@ -77,13 +77,12 @@ void XMPPModule::addDelegate(const std::shared_ptr<GCDDelegate> &delegate, std::
 
 void XMPPModule::removeDelegate(const GCDDelegate *delegate, const DispatchQueue *delegateQueue, bool synchronously)
 {
-    const auto &queue = moduleQueue();
-    if (queue->isCurrent() || synchronously) {
+    if (synchronously) {
         runOnModuleQueue([&] { m_multicastDelegate.removeDelegate(delegate, delegateQueue); });
         return;
     }
     // The queue is compared by identity only, so its address is enough here.
-    queuehops::runOrPost<XMPPModule>(*queue, *this, [delegate, delegateQueue](XMPPModule &module) {
+    queuehops::runOrPost<XMPPModule>(*moduleQueue(), *this, [delegate, delegateQueue](XMPPModule &module) {
         module.m_multicastDelegate.removeDelegate(delegate, delegateQueue);
     });
 }
