@@ -265,14 +265,8 @@ void GCDAsyncSocket::doReadData()
     if ((m_flags & kSocketSecure) != 0)
         estimate += m_sslPreBuffer->availableBytes() + m_sslContext->bufferedReadSize();
     const bool hasBytesAvailable = estimate > 0;
-    if ((m_flags & kStartingReadTLS) != 0) {
-        // The handshake goes on when both queues have reached TLS; until then reads wait.
-        if ((m_flags & kStartingWriteTLS) != 0 && m_sslContext)
-            ssl_continueSSLHandshake();
-        else
-            suspendReadSource();
+    if (waitsForTLS(kReadHalf, kWriteHalf))
         return;
-    }
     if (!hasBytesAvailable && m_preBuffer.availableBytes() == 0) {
         resumeReadSource();
         return;

@@ -41,14 +41,8 @@ void GCDAsyncSocket::doWriteData()
         resumeWriteSource();
         return;
     }
-    if ((m_flags & kStartingWriteTLS) != 0) {
-        // The handshake goes on when both queues have reached TLS; until then writes wait.
-        if ((m_flags & kStartingReadTLS) != 0 && m_sslContext)
-            ssl_continueSSLHandshake();
-        else
-            suspendWriteSource();
+    if (waitsForTLS(kWriteHalf, kReadHalf))
         return;
-    }
     GCDAsyncWritePacket &packet = *m_currentWrite;
     bool waiting = false;
     PlatformError error;

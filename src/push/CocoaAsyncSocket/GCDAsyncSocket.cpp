@@ -363,6 +363,7 @@ const GCDAsyncSocket::Half<GCDAsyncReadPacket> GCDAsyncSocket::kReadHalf = {
     &GCDAsyncSocketDelegate::socketShouldTimeoutReadWithTag,
     &GCDAsyncSocket::maybeDequeueRead,
     &GCDAsyncSocket::doReadData,
+    &GCDAsyncSocket::suspendReadSource,
     &GCDAsyncSocket::readTimeoutError};
 const GCDAsyncSocket::Half<GCDAsyncWritePacket> GCDAsyncSocket::kWriteHalf = {
     &GCDAsyncSocket::m_writeQueue,
@@ -374,6 +375,7 @@ const GCDAsyncSocket::Half<GCDAsyncWritePacket> GCDAsyncSocket::kWriteHalf = {
     &GCDAsyncSocketDelegate::socketShouldTimeoutWriteWithTag,
     &GCDAsyncSocket::maybeDequeueWrite,
     &GCDAsyncSocket::doWriteData,
+    &GCDAsyncSocket::suspendWriteSource,
     &GCDAsyncSocket::writeTimeoutError};
 
 template <typename Packet> void GCDAsyncSocket::enqueue(const Half<Packet> &half, std::shared_ptr<Packet> packet)
@@ -412,6 +414,18 @@ bool GCDAsyncSocket::startNextPacketOrClose(const Half<Packet> &half, const Half
     setupTimer(half, packet->timeout);
     (this->*half.moveBytes)();
     return false;
+}
+
+template <typename Packet, typename Other>
+bool GCDAsyncSocket::waitsForTLS(const Half<Packet> &half, const Half<Other> &other)
+{
+    if ((m_flags & half.startingTLSFlag) == 0)
+        return false;
+    if ((m_flags & other.startingTLSFlag) != 0 && m_sslContext)
+        ssl_continueSSLHandshake();
+    else
+        (this->*half.suspendSource)();
+    return true;
 }
 
 template <typename Packet> void GCDAsyncSocket::endCurrent(const Half<Packet> &half)
@@ -469,6 +483,8 @@ template bool GCDAsyncSocket::startNextPacketOrClose(const Half<GCDAsyncReadPack
                                                      const Half<GCDAsyncWritePacket> &);
 template bool GCDAsyncSocket::startNextPacketOrClose(const Half<GCDAsyncWritePacket> &,
                                                      const Half<GCDAsyncReadPacket> &);
+template bool GCDAsyncSocket::waitsForTLS(const Half<GCDAsyncReadPacket> &, const Half<GCDAsyncWritePacket> &);
+template bool GCDAsyncSocket::waitsForTLS(const Half<GCDAsyncWritePacket> &, const Half<GCDAsyncReadPacket> &);
 template void GCDAsyncSocket::endCurrent(const Half<GCDAsyncReadPacket> &);
 template void GCDAsyncSocket::endCurrent(const Half<GCDAsyncWritePacket> &);
 

@@ -299,6 +299,7 @@ private:
         double (GCDAsyncSocketDelegate::*shouldTimeout)(GCDAsyncSocket *, long, double, std::size_t);
         void (GCDAsyncSocket::*maybeDequeue)(); // starts the next packet when none is under way
         void (GCDAsyncSocket::*moveBytes)();    // the run that carries out the packet under way
+        void (GCDAsyncSocket::*suspendSource)(); // stops the half's readiness source firing
         platform::PlatformError (*timeoutError)();
     };
     static const Half<GCDAsyncReadPacket> kReadHalf;
@@ -311,6 +312,10 @@ private:
     // half, likewise asked, still has packets. Answers whether the half stays idle and open.
     template <typename Packet, typename Other>
     bool startNextPacketOrClose(const Half<Packet> &half, const Half<Other> &other);
+    // Whether the half has reached a TLS start: the handshake goes on once the other half has too,
+    // until then the half's source is suspended.
+    template <typename Packet, typename Other>
+    bool waitsForTLS(const Half<Packet> &half, const Half<Other> &other);
     // Stops the timer of the packet under way and lets the packet go.
     template <typename Packet> void endCurrent(const Half<Packet> &half);
     template <typename Packet> void setupTimer(const Half<Packet> &half, double timeout);
