@@ -29,6 +29,10 @@ namespace {
 const QString kConnectorOperation = QStringLiteral("checkForGoogleConnector");
 const QString kCredentialsPrefix = QStringLiteral("OK");
 const QString kNeverSynced = QStringLiteral("Never");
+const HMQuillnestSync::CredentialRefusalTexts kConnectorRefusalTexts{
+    QStringLiteral("No Quillnest password."), QStringLiteral("No Quillnest username."),
+    QStringLiteral("Invalid Quillnest user name. User name must be formatted as an email address."),
+    QStringLiteral("The operation couldn\u2019t be completed. (Invalid Object error 200.)")};
 
 // The operation whose cloud client a notification answers. The change poll's client is not among
 // them: it sends its logout after posting its dates, so it stays until the next poll replaces it.
@@ -291,11 +295,9 @@ void HMMainWindowController::validateQuillnestCredentialsAndCheckConnectorStatus
     const QString credentials = hasQuillnestUsernameAndPassword();
     DDLogInfo(QStringLiteral("Credentials string %1").arg(credentials.section(u'\n', 0, 1)));
     if (credentials.startsWith(kCredentialsPrefix)) {
-        const qsizetype nameAt = credentials.indexOf(QLatin1String("Username:"));
-        const qsizetype digestAt = credentials.indexOf(QLatin1String("md5Password:"));
-        const qsizetype nameEnd = credentials.indexOf(u'\n', nameAt);
-        m_qnsUsername = credentials.mid(nameAt + 9, nameEnd < 0 ? -1 : nameEnd - nameAt - 9);
-        m_md5Password = digestAt >= 0 ? credentials.mid(digestAt + 12) : QString();
+        const HMQuillnestSync::CheckedCredentials checked = HMQuillnestSync::credentialsOfAnswer(credentials);
+        m_qnsUsername = checked.username.value_or(QString());
+        m_md5Password = checked.passwordDigest.value_or(QString());
         checkForGoogleConnector();
         // A failed request posts nothing: the check gives up after a while rather than spin for good.
         const quint64 check = ++m_connectorCheck;
@@ -307,16 +309,7 @@ void HMMainWindowController::validateQuillnestCredentialsAndCheckConnectorStatus
     }
     m_connectorStatusObserver.reset();
     setSpinnersAnimating(false);
-    QString description;
-    if (credentials == QLatin1String("No Password"))
-        description = QStringLiteral("No Quillnest password.");
-    else if (credentials == QLatin1String("No Username"))
-        description = QStringLiteral("No Quillnest username.");
-    else if (credentials == QLatin1String("Invalid Username Format"))
-        description = QStringLiteral("Invalid Quillnest user name. User name must be formatted as an email address.");
-    else
-        description = QStringLiteral("The operation couldn\u2019t be completed. (Invalid Object error 200.)");
-    presentConnectorMessage(description, true);
+    presentConnectorMessage(HMQuillnestSync::refusalText(credentials, kConnectorRefusalTexts), true);
     m_scheduler(kTurnOffCheckingDelay, [lifetime] {
         if (const auto window = lifetime.lock())
             (*window)->turnOffIsCheckingConnectorStatus();

@@ -45,12 +45,48 @@ void postParsedReply(const char *name, const QString &body)
     postAnswer(name, reply ? QVariant(*reply) : QVariant());
 }
 
+// The refusals of the credential check, for the windows that read them.
+constexpr char kNoPassword[] = "No Password";
+constexpr char kNoUsername[] = "No Username";
+constexpr char kInvalidUsernameFormat[] = "Invalid Username Format";
+constexpr char kUsernameMarker[] = "Username:";
+constexpr char kDigestMarker[] = "md5Password:";
+
 QString okText(const QString &username, const QString &digest)
 {
-    return QStringLiteral("OK\nUsername:%1\nmd5Password:%2").arg(username, digest);
+    return QStringLiteral("OK\n%1%2\n%3%4")
+        .arg(QLatin1String(kUsernameMarker), username, QLatin1String(kDigestMarker), digest);
 }
 
 } // namespace
+
+HMQuillnestSync::CheckedCredentials HMQuillnestSync::credentialsOfAnswer(const QString &answer)
+{
+    CheckedCredentials credentials;
+    const QLatin1String nameMarker(kUsernameMarker);
+    const qsizetype nameAt = answer.indexOf(nameMarker);
+    if (nameAt >= 0) {
+        const qsizetype from = nameAt + nameMarker.size();
+        const qsizetype end = answer.indexOf(u'\n', from);
+        credentials.username = answer.mid(from, end < 0 ? -1 : end - from);
+    }
+    const QLatin1String digestMarker(kDigestMarker);
+    const qsizetype digestAt = answer.indexOf(digestMarker);
+    if (digestAt >= 0)
+        credentials.passwordDigest = answer.mid(digestAt + digestMarker.size());
+    return credentials;
+}
+
+QString HMQuillnestSync::refusalText(const QString &answer, const CredentialRefusalTexts &texts)
+{
+    if (answer == QLatin1String(kNoPassword))
+        return texts.noPassword;
+    if (answer == QLatin1String(kNoUsername))
+        return texts.noUsername;
+    if (answer == QLatin1String(kInvalidUsernameFormat))
+        return texts.invalidUsernameFormat;
+    return texts.other;
+}
 
 QString HMQuillnestSync::accountPasswordDigest(const QString &password)
 {
@@ -119,11 +155,11 @@ QString HMQuillnestSync::validateConfigurationWithSilentNotification()
 QString HMQuillnestSync::validateAndSend(const QString &notificationName)
 {
     if (m_password.isEmpty())
-        return QStringLiteral("No Password");
+        return QString::fromLatin1(kNoPassword);
     if (m_username.isEmpty())
-        return QStringLiteral("No Username");
+        return QString::fromLatin1(kNoUsername);
     if (!isUsernameFormatValid(m_username))
-        return QStringLiteral("Invalid Username Format");
+        return QString::fromLatin1(kInvalidUsernameFormat);
     const QVariantMap body = accountBody(QStringLiteral("verify"));
     DDLogVerbose(QStringLiteral("Verify request: %1").arg(loggableJson(body)));
     DDLogVerbose(QStringLiteral("Sending logon request"));

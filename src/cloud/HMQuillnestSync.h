@@ -173,6 +173,24 @@ public:
     static bool isUsernameFormatValid(const QString &username);
     // The password's MD5 digest in lower-case hexadecimal; the empty text for no password.
     static QString accountPasswordDigest(const QString &password);
+    // The user name and password digest of a credential check's "OK" answer; a marker the answer lacks
+    // leaves its field unset.
+    struct CheckedCredentials
+    {
+        std::optional<QString> username;
+        std::optional<QString> passwordDigest;
+    };
+    static CheckedCredentials credentialsOfAnswer(const QString &answer);
+    // What a window says to each refusal of the credential check (validateConfiguration's texts other
+    // than "OK…"); `other` answers any text that is no known refusal.
+    struct CredentialRefusalTexts
+    {
+        QString noPassword;
+        QString noUsername;
+        QString invalidUsernameFormat;
+        QString other;
+    };
+    static QString refusalText(const QString &answer, const CredentialRefusalTexts &texts);
 
     // "Username" and "Password" (the password's MD5 digest in upper-case hexadecimal), each the empty
     // text when unset.

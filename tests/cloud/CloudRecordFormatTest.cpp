@@ -21,7 +21,6 @@ class ZoneScope final
 public:
     explicit ZoneScope(const char *zone)
     {
-        testsupport::pointHomeAt(home.path());
         platform::TimeZone::setDefaultTimeZone(platform::TimeZone::named(QString::fromLatin1(zone)).value());
         sync = makeCloudSync(QStringLiteral("127.0.0.1:9"), QString(), delegate);
     }
@@ -45,6 +44,7 @@ public:
     }
 
     QTemporaryDir home;
+    TransportEnvironment environment{home.path()};
     RecordingClientDelegate delegate;
     std::unique_ptr<HMQuillnestSync> sync;
 };

@@ -174,8 +174,6 @@ void spinMainLoop(std::chrono::milliseconds duration)
 
 PeerFixture::PeerFixture()
 {
-    // The user defaults and data folder of the transport under test live in the test's folder.
-    testsupport::pointHomeAt(folder.path());
     ensureApplication();
     QString error;
     if (!peertls::makeTestCertificates(folder.path(), {}, certificates, error))

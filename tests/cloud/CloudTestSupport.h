@@ -3,6 +3,7 @@
 #include "CloudPeer.h"
 #include "RestKitTestSupport.h"
 #include "TestCertificates.h"
+#include "support/TestSupport.h"
 #include "cloud/HMQuillnestSync.h"
 #include "foundation/Lumberjack/DDAbstractLogger.h"
 #include "foundation/Lumberjack/DDLogMessage.h"
@@ -128,11 +129,22 @@ private:
 void spinMainLoop(std::chrono::milliseconds duration);
 
 // A cloud peer in-process over a test CA of its own, with the account "u@x.com" / "secret".
+// The transports' user defaults and data folder in a folder, and the host variable they aim with, for
+// as long as it lives; afterwards both are as they were, so that later tests and the programs they
+// start share nothing with this one.
+struct TransportEnvironment
+{
+    explicit TransportEnvironment(const QString &folder) : home(folder) {}
+    testsupport::ScopedHome home;
+    testsupport::SavedEnvironment host{{"HM_QUILLNEST_HOST"}};
+};
+
 struct PeerFixture
 {
     PeerFixture();
     ~PeerFixture();
     QTemporaryDir folder;
+    TransportEnvironment environment{folder.path()};
     peertls::CertificateFiles certificates;
     std::unique_ptr<cloudpeer::CloudPeer> peer;
     QString httpsHost() const;

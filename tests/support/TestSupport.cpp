@@ -21,12 +21,51 @@ bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
     return true;
 }
 
+namespace {
+
+// The variables pointHomeAt sets, with the subfolder each names ("" for the folder itself).
+const std::vector<std::pair<const char *, QString>> kHomeVariables = {{"HOME", QString()},
+                                                                      {"XDG_DATA_HOME", QStringLiteral("/data")},
+                                                                      {"XDG_CONFIG_HOME", QStringLiteral("/config")},
+                                                                      {"XDG_STATE_HOME", QStringLiteral("/state")}};
+
+std::vector<const char *> homeVariableNames()
+{
+    std::vector<const char *> names;
+    for (const auto &[name, subfolder] : kHomeVariables)
+        names.push_back(name);
+    return names;
+}
+
+} // namespace
+
 void pointHomeAt(const QString &folder)
 {
-    qputenv("HOME", QFile::encodeName(folder));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(folder + QStringLiteral("/data")));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + QStringLiteral("/config")));
-    qputenv("XDG_STATE_HOME", QFile::encodeName(folder + QStringLiteral("/state")));
+    for (const auto &[name, subfolder] : kHomeVariables)
+        qputenv(name, QFile::encodeName(folder + subfolder));
+}
+
+SavedEnvironment::SavedEnvironment(const std::vector<const char *> &names)
+{
+    for (const char *name : names) {
+        m_saved.emplace_back(name, qEnvironmentVariableIsSet(name) ? std::optional<QByteArray>(qgetenv(name))
+                                                                  : std::nullopt);
+    }
+}
+
+SavedEnvironment::~SavedEnvironment()
+{
+    for (const auto &[name, value] : m_saved) {
+        if (value)
+            qputenv(name, *value);
+        else
+            qunsetenv(name);
+    }
+}
+
+ScopedHome::ScopedHome(const QString &folder) : m_saved(homeVariableNames())
+{
+    pointHomeAt(folder);
 }
 
 QString sourceDir()

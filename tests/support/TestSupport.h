@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace testsupport {
 
@@ -14,6 +18,32 @@ bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
 // Points HOME and the XDG data, config and state folders at a folder, so that what a test saves
 // never reaches the real home.
 void pointHomeAt(const QString &folder);
+
+// Keeps the named environment variables as they are when made and puts them back (or unsets them)
+// when it goes, so that a test which changes them leaves them as it found them for the tests and the
+// programs that come after it in the same process.
+class SavedEnvironment final
+{
+public:
+    explicit SavedEnvironment(const std::vector<const char *> &names);
+    ~SavedEnvironment();
+    SavedEnvironment(const SavedEnvironment &) = delete;
+    SavedEnvironment &operator=(const SavedEnvironment &) = delete;
+
+private:
+    std::vector<std::pair<const char *, std::optional<QByteArray>>> m_saved;
+};
+
+// pointHomeAt for as long as it lives, and the variables as they were afterwards: programs that a
+// later test starts do not find their settings in a folder an earlier test left.
+class ScopedHome final
+{
+public:
+    explicit ScopedHome(const QString &folder);
+
+private:
+    SavedEnvironment m_saved;
+};
 
 // The project's source folder (for sample files and peers) and build folder.
 QString sourceDir();

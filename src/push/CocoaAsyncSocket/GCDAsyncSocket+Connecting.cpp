@@ -703,9 +703,9 @@ void GCDAsyncSocket::closeWithError(const PlatformError &error)
     HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
     endConnectTimeout();
     if (m_currentRead)
-        endCurrentRead();
+        endCurrent(kReadHalf);
     if (m_currentWrite)
-        endCurrentWrite();
+        endCurrent(kWriteHalf);
     m_readQueue.clear();
     m_writeQueue.clear();
     m_preBuffer.reset();

@@ -1,5 +1,5 @@
-// Reading: queued read packets carried out as bytes arrive, through the pre-buffer, the end of the
-// peer's stream, and the read timeout.
+// Reading: queued read packets carried out as bytes arrive, through the pre-buffer, and the end of
+// the peer's stream.
 #include "push/CocoaAsyncSocket/GCDAsyncSocket+Private.h"
 
 #include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
@@ -96,43 +96,19 @@ void GCDAsyncSocket::readDataToData(const QByteArray &data, double timeout, std:
 
 void GCDAsyncSocket::queueRead(std::shared_ptr<GCDAsyncReadPacket> packet)
 {
-    queueOnSocketQueue([packet = std::move(packet)](GCDAsyncSocket &socket) {
-        if ((socket.m_flags & kSocketStarted) == 0 || (socket.m_flags & kForbidReadsWrites) != 0)
-            return;
-        socket.m_readQueue.push_back(packet);
-        socket.maybeDequeueRead();
-    });
+    enqueue(kReadHalf, std::move(packet));
 }
 
 // ---- The read loop ----
 
 void GCDAsyncSocket::maybeDequeueRead()
 {
-    HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
-    if (m_currentRead || (m_flags & kConnected) == 0)
+    if (!startNextPacketOrClose(kReadHalf, kWriteHalf) || (m_flags & kSocketSecure) == 0)
         return;
-    if (!m_readQueue.empty()) {
-        m_currentRead = m_readQueue.front();
-        m_readQueue.pop_front();
-        if (m_currentRead->special) {
-            m_flags |= kStartingReadTLS;
-            maybeStartTLS();
-            return;
-        }
-        setupReadTimerWithTimeout(m_currentRead->timeout);
-        doReadData();
-        return;
-    }
-    if ((m_flags & kDisconnectAfterReads) != 0) {
-        const bool writesPending = !m_writeQueue.empty() || m_currentWrite;
-        if ((m_flags & kDisconnectAfterWrites) == 0 || !writesPending)
-            closeWithError(PlatformError());
-    } else if ((m_flags & kSocketSecure) != 0) {
-        // Decrypted bytes keep flowing so that the peer's close is noticed with nobody reading.
-        flushSSLBuffers();
-        if (m_preBuffer.availableBytes() == 0)
-            resumeReadSource();
-    }
+    // Decrypted bytes keep flowing so that the peer's close is noticed with nobody reading.
+    flushSSLBuffers();
+    if (m_preBuffer.availableBytes() == 0)
+        resumeReadSource();
 }
 
 std::size_t GCDAsyncSocket::readFromPreBuffer(bool *done, PlatformError *error)
@@ -289,14 +265,8 @@ void GCDAsyncSocket::doReadData()
     if ((m_flags & kSocketSecure) != 0)
         estimate += m_sslPreBuffer->availableBytes() + m_sslContext->bufferedReadSize();
     const bool hasBytesAvailable = estimate > 0;
-    if ((m_flags & kStartingReadTLS) != 0) {
-        // The handshake goes on when both queues have reached TLS; until then reads wait.
-        if ((m_flags & kStartingWriteTLS) != 0 && m_sslContext)
-            ssl_continueSSLHandshake();
-        else
-            suspendReadSource();
+    if (waitsForTLS(kReadHalf, kWriteHalf))
         return;
-    }
     if (!hasBytesAvailable && m_preBuffer.availableBytes() == 0) {
         resumeReadSource();
         return;
@@ -390,38 +360,5 @@ void GCDAsyncSocket::completeCurrentRead()
     notifyDelegate([result, tag](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
         delegate.socketDidReadData(sock, result, tag);
     });
-    endCurrentRead();
-}
-
-void GCDAsyncSocket::endCurrentRead()
-{
-    cancelTimer(m_readTimer);
-    m_currentRead.reset();
-}
-
-// ---- Read timeout ----
-
-void GCDAsyncSocket::setupReadTimerWithTimeout(double timeout)
-{
-    if (timeout < 0)
-        return;
-    m_readTimer = startTimer(timeout, [](GCDAsyncSocket &socket) { socket.doReadTimeout(); });
-}
-
-void GCDAsyncSocket::doReadTimeout()
-{
-    // The read loop takes no bytes while the delegate decides, so bytesDone holds still.
-    askForMoreTime(&GCDAsyncSocket::m_currentRead, kReadsPaused,
-                   &GCDAsyncSocketDelegate::socketShouldTimeoutReadWithTag,
-                   &GCDAsyncSocket::doReadTimeoutWithExtension);
-}
-
-void GCDAsyncSocket::doReadTimeoutWithExtension(double timeoutExtension)
-{
-    if (!m_currentRead)
-        return;
-    if (grantMoreTime(m_currentRead->timeout, *m_readTimer, kReadsPaused, timeoutExtension))
-        doReadData();
-    else
-        closeWithError(readTimeoutError());
+    endCurrent(kReadHalf);
 }

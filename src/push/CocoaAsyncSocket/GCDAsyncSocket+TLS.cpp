@@ -199,8 +199,8 @@ void GCDAsyncSocket::ssl_continueSSLHandshake()
     m_flags &= ~(kStartingReadTLS | kStartingWriteTLS);
     m_flags |= kSocketSecure;
     notifyDelegate([](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) { delegate.socketDidSecure(sock); });
-    endCurrentRead();
-    endCurrentWrite();
+    endCurrent(kReadHalf);
+    endCurrent(kWriteHalf);
     maybeDequeueRead();
     maybeDequeueWrite();
 }

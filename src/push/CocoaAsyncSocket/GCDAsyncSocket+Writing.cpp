@@ -1,4 +1,4 @@
-// Writing: queued write packets carried out as the descriptor takes bytes, and the write timeout.
+// Writing: queued write packets carried out as the descriptor takes bytes.
 #include "push/CocoaAsyncSocket/GCDAsyncSocket+Private.h"
 
 #include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
@@ -20,37 +20,12 @@ void GCDAsyncSocket::writeData(const QByteArray &data, double timeout, long tag)
 {
     if (data.isEmpty())
         return;
-    auto packet = std::make_shared<GCDAsyncWritePacket>(data, timeout, tag);
-    queueOnSocketQueue([packet = std::move(packet)](GCDAsyncSocket &socket) {
-        if ((socket.m_flags & kSocketStarted) == 0 || (socket.m_flags & kForbidReadsWrites) != 0)
-            return;
-        socket.m_writeQueue.push_back(packet);
-        socket.maybeDequeueWrite();
-    });
+    enqueue(kWriteHalf, std::make_shared<GCDAsyncWritePacket>(data, timeout, tag));
 }
 
 void GCDAsyncSocket::maybeDequeueWrite()
 {
-    HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
-    if (m_currentWrite || (m_flags & kConnected) == 0)
-        return;
-    if (!m_writeQueue.empty()) {
-        m_currentWrite = m_writeQueue.front();
-        m_writeQueue.pop_front();
-        if (m_currentWrite->special) {
-            m_flags |= kStartingWriteTLS;
-            maybeStartTLS();
-            return;
-        }
-        setupWriteTimerWithTimeout(m_currentWrite->timeout);
-        doWriteData();
-        return;
-    }
-    if ((m_flags & kDisconnectAfterWrites) != 0) {
-        const bool readsPending = !m_readQueue.empty() || m_currentRead;
-        if ((m_flags & kDisconnectAfterReads) == 0 || !readsPending)
-            closeWithError(PlatformError());
-    }
+    startNextPacketOrClose(kWriteHalf, kReadHalf);
 }
 
 void GCDAsyncSocket::doWriteData()
@@ -66,14 +41,8 @@ void GCDAsyncSocket::doWriteData()
         resumeWriteSource();
         return;
     }
-    if ((m_flags & kStartingWriteTLS) != 0) {
-        // The handshake goes on when both queues have reached TLS; until then writes wait.
-        if ((m_flags & kStartingReadTLS) != 0 && m_sslContext)
-            ssl_continueSSLHandshake();
-        else
-            suspendWriteSource();
+    if (waitsForTLS(kWriteHalf, kReadHalf))
         return;
-    }
     GCDAsyncWritePacket &packet = *m_currentWrite;
     bool waiting = false;
     PlatformError error;
@@ -169,36 +138,5 @@ void GCDAsyncSocket::completeCurrentWrite()
     notifyDelegate([tag](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
         delegate.socketDidWriteDataWithTag(sock, tag);
     });
-    endCurrentWrite();
-}
-
-void GCDAsyncSocket::endCurrentWrite()
-{
-    cancelTimer(m_writeTimer);
-    m_currentWrite.reset();
-}
-
-void GCDAsyncSocket::setupWriteTimerWithTimeout(double timeout)
-{
-    if (timeout < 0)
-        return;
-    m_writeTimer = startTimer(timeout, [](GCDAsyncSocket &socket) { socket.doWriteTimeout(); });
-}
-
-void GCDAsyncSocket::doWriteTimeout()
-{
-    // The write loop holds still while the delegate decides.
-    askForMoreTime(&GCDAsyncSocket::m_currentWrite, kWritesPaused,
-                   &GCDAsyncSocketDelegate::socketShouldTimeoutWriteWithTag,
-                   &GCDAsyncSocket::doWriteTimeoutWithExtension);
-}
-
-void GCDAsyncSocket::doWriteTimeoutWithExtension(double timeoutExtension)
-{
-    if (!m_currentWrite)
-        return;
-    if (grantMoreTime(m_currentWrite->timeout, *m_writeTimer, kWritesPaused, timeoutExtension))
-        doWriteData();
-    else
-        closeWithError(writeTimeoutError());
+    endCurrent(kWriteHalf);
 }

@@ -1,6 +1,7 @@
 // The socket's set-up: creation, delegate and queues, configuration, errors and reports, status
-// queries and the address helpers. Connecting, accepting and closing stand in +Connecting, reading
-// in +Reading, writing in +Writing.
+// queries, the address helpers and the steps the read and the write half take alike (queueing,
+// starting a packet, its timer and timeout). Connecting, accepting and closing stand in +Connecting,
+// reading in +Reading, writing in +Writing.
 #include "push/CocoaAsyncSocket/GCDAsyncSocket+Private.h"
 
 #include "push/CocoaAsyncSocket/GCDAsyncReadPacket.h"
@@ -350,48 +351,142 @@ void GCDAsyncSocket::cancelTimer(std::shared_ptr<platform::DispatchTimer> &timer
     timer.reset();
 }
 
-template <typename Packet>
-void GCDAsyncSocket::askForMoreTime(std::shared_ptr<Packet> GCDAsyncSocket::*current, std::uint32_t pausedFlag,
-                                    double (GCDAsyncSocketDelegate::*question)(GCDAsyncSocket *, long, double,
-                                                                               std::size_t),
-                                    void (GCDAsyncSocket::*answer)(double))
+// ---- The steps the read and the write half take alike ----
+
+const GCDAsyncSocket::Half<GCDAsyncReadPacket> GCDAsyncSocket::kReadHalf = {
+    &GCDAsyncSocket::m_readQueue,
+    &GCDAsyncSocket::m_currentRead,
+    &GCDAsyncSocket::m_readTimer,
+    kStartingReadTLS,
+    kReadsPaused,
+    kDisconnectAfterReads,
+    &GCDAsyncSocketDelegate::socketShouldTimeoutReadWithTag,
+    &GCDAsyncSocket::maybeDequeueRead,
+    &GCDAsyncSocket::doReadData,
+    &GCDAsyncSocket::suspendReadSource,
+    &GCDAsyncSocket::readTimeoutError};
+const GCDAsyncSocket::Half<GCDAsyncWritePacket> GCDAsyncSocket::kWriteHalf = {
+    &GCDAsyncSocket::m_writeQueue,
+    &GCDAsyncSocket::m_currentWrite,
+    &GCDAsyncSocket::m_writeTimer,
+    kStartingWriteTLS,
+    kWritesPaused,
+    kDisconnectAfterWrites,
+    &GCDAsyncSocketDelegate::socketShouldTimeoutWriteWithTag,
+    &GCDAsyncSocket::maybeDequeueWrite,
+    &GCDAsyncSocket::doWriteData,
+    &GCDAsyncSocket::suspendWriteSource,
+    &GCDAsyncSocket::writeTimeoutError};
+
+template <typename Packet> void GCDAsyncSocket::enqueue(const Half<Packet> &half, std::shared_ptr<Packet> packet)
 {
-    const std::shared_ptr<Packet> packet = this->*current;
+    queueOnSocketQueue([&half, packet = std::move(packet)](GCDAsyncSocket &socket) {
+        if ((socket.m_flags & kSocketStarted) == 0 || (socket.m_flags & kForbidReadsWrites) != 0)
+            return;
+        (socket.*half.queue).push_back(packet);
+        (socket.*half.maybeDequeue)();
+    });
+}
+
+template <typename Packet, typename Other>
+bool GCDAsyncSocket::startNextPacketOrClose(const Half<Packet> &half, const Half<Other> &other)
+{
+    HM_ASSERT(isOnSocketQueue(), QStringLiteral("Must be dispatched on socketQueue"));
+    std::deque<std::shared_ptr<Packet>> &queue = this->*half.queue;
+    if (this->*half.current || (m_flags & kConnected) == 0)
+        return false;
+    if (queue.empty()) {
+        if ((m_flags & half.disconnectAfterFlag) == 0)
+            return true;
+        const bool otherPending = !(this->*other.queue).empty() || this->*other.current;
+        if ((m_flags & other.disconnectAfterFlag) == 0 || !otherPending)
+            closeWithError(PlatformError());
+        return false;
+    }
+    const std::shared_ptr<Packet> packet = queue.front();
+    this->*half.current = packet;
+    queue.pop_front();
+    if (packet->special) {
+        m_flags |= half.startingTLSFlag;
+        maybeStartTLS();
+        return false;
+    }
+    setupTimer(half, packet->timeout);
+    (this->*half.moveBytes)();
+    return false;
+}
+
+template <typename Packet, typename Other>
+bool GCDAsyncSocket::waitsForTLS(const Half<Packet> &half, const Half<Other> &other)
+{
+    if ((m_flags & half.startingTLSFlag) == 0)
+        return false;
+    if ((m_flags & other.startingTLSFlag) != 0 && m_sslContext)
+        ssl_continueSSLHandshake();
+    else
+        (this->*half.suspendSource)();
+    return true;
+}
+
+template <typename Packet> void GCDAsyncSocket::endCurrent(const Half<Packet> &half)
+{
+    cancelTimer(this->*half.timer);
+    (this->*half.current).reset();
+}
+
+template <typename Packet> void GCDAsyncSocket::setupTimer(const Half<Packet> &half, double timeout)
+{
+    if (timeout < 0)
+        return;
+    this->*half.timer = startTimer(timeout, [&half](GCDAsyncSocket &socket) { socket.doTimeout(half); });
+}
+
+template <typename Packet> void GCDAsyncSocket::doTimeout(const Half<Packet> &half)
+{
+    const std::shared_ptr<Packet> packet = this->*half.current;
     if (!packet)
         return;
-    m_flags |= pausedFlag;
+    // The half moves no bytes while the delegate decides, so bytesDone holds still.
+    m_flags |= half.pausedFlag;
     const long tag = packet->tag;
     const double elapsed = packet->timeout;
     const std::size_t bytesDone = packet->bytesDone;
     askDelegate(
-        [question, tag, elapsed, bytesDone](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
-            return (delegate.*question)(sock, tag, elapsed, bytesDone);
+        [&half, tag, elapsed, bytesDone](GCDAsyncSocketDelegate &delegate, GCDAsyncSocket *sock) {
+            return (delegate.*half.shouldTimeout)(sock, tag, elapsed, bytesDone);
         },
-        [current, answer, packet](GCDAsyncSocket &socket, double timeoutExtension) {
-            if (socket.*current == packet)
-                (socket.*answer)(timeoutExtension);
+        [&half, packet](GCDAsyncSocket &socket, double extension) {
+            socket.doTimeoutWithExtension(half, packet, extension);
         });
 }
 
-template void GCDAsyncSocket::askForMoreTime(std::shared_ptr<GCDAsyncReadPacket> GCDAsyncSocket::*, std::uint32_t,
-                                             double (GCDAsyncSocketDelegate::*)(GCDAsyncSocket *, long, double,
-                                                                                std::size_t),
-                                             void (GCDAsyncSocket::*)(double));
-template void GCDAsyncSocket::askForMoreTime(std::shared_ptr<GCDAsyncWritePacket> GCDAsyncSocket::*, std::uint32_t,
-                                             double (GCDAsyncSocketDelegate::*)(GCDAsyncSocket *, long, double,
-                                                                                std::size_t),
-                                             void (GCDAsyncSocket::*)(double));
-
-bool GCDAsyncSocket::grantMoreTime(double &packetTimeout, platform::DispatchTimer &timer, std::uint32_t pausedFlag,
-                                   double extension)
+template <typename Packet>
+void GCDAsyncSocket::doTimeoutWithExtension(const Half<Packet> &half, const std::shared_ptr<Packet> &packet,
+                                            double extension)
 {
-    if (extension <= 0.0)
-        return false;
-    packetTimeout += extension;
-    timer.schedule(platform::durationFromSeconds(extension), platform::DispatchDuration::zero());
-    m_flags &= ~pausedFlag;
-    return true;
+    // The packet may have gone, or another taken its place, while the delegate decided.
+    if (this->*half.current != packet)
+        return;
+    if (extension <= 0.0) {
+        closeWithError(half.timeoutError());
+        return;
+    }
+    packet->timeout += extension;
+    (this->*half.timer)->schedule(platform::durationFromSeconds(extension), platform::DispatchDuration::zero());
+    m_flags &= ~half.pausedFlag;
+    (this->*half.moveBytes)();
 }
+
+template void GCDAsyncSocket::enqueue(const Half<GCDAsyncReadPacket> &, std::shared_ptr<GCDAsyncReadPacket>);
+template void GCDAsyncSocket::enqueue(const Half<GCDAsyncWritePacket> &, std::shared_ptr<GCDAsyncWritePacket>);
+template bool GCDAsyncSocket::startNextPacketOrClose(const Half<GCDAsyncReadPacket> &,
+                                                     const Half<GCDAsyncWritePacket> &);
+template bool GCDAsyncSocket::startNextPacketOrClose(const Half<GCDAsyncWritePacket> &,
+                                                     const Half<GCDAsyncReadPacket> &);
+template bool GCDAsyncSocket::waitsForTLS(const Half<GCDAsyncReadPacket> &, const Half<GCDAsyncWritePacket> &);
+template bool GCDAsyncSocket::waitsForTLS(const Half<GCDAsyncWritePacket> &, const Half<GCDAsyncReadPacket> &);
+template void GCDAsyncSocket::endCurrent(const Half<GCDAsyncReadPacket> &);
+template void GCDAsyncSocket::endCurrent(const Half<GCDAsyncWritePacket> &);
 
 QByteArray GCDAsyncSocket::CRLFData()
 {

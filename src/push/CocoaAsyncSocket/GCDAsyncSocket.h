@@ -75,7 +75,8 @@ enum GCDAsyncSocketError : qint64 {
 // public operations run there, waiting for it when they answer something and queued otherwise (at
 // once when called on the socket queue). Addresses are byte arrays holding a whole sockaddr_in or
 // sockaddr_in6. Shared between queues (std::shared_ptr); thread-safe. The code stands in
-// GCDAsyncSocket.cpp (set-up, errors, queries) and its +Connecting, +Reading and +Writing files.
+// GCDAsyncSocket.cpp (set-up, errors, queries, the steps and timeouts both halves share) and its
+// +Connecting, +Reading and +Writing files.
 class GCDAsyncSocket final : public platform::net::AsyncSocketBase<GCDAsyncSocket, GCDAsyncSocketDelegate>
 {
     struct PrivateTag
@@ -279,31 +280,51 @@ private:
                        const platform::PlatformError &error);
     void doReadEOF();
     void completeCurrentRead();
-    void endCurrentRead();
-    void setupReadTimerWithTimeout(double timeout);
-    void doReadTimeout();
-    void doReadTimeoutWithExtension(double timeoutExtension);
 
     // Writing (+Writing).
     void maybeDequeueWrite();
     void doWriteData();
     void completeCurrentWrite();
-    void endCurrentWrite();
-    void setupWriteTimerWithTimeout(double timeout);
-    void doWriteTimeout();
-    void doWriteTimeoutWithExtension(double timeoutExtension);
 
-    // What the two halves share when the packet under way (current) runs out of time: the half pauses
-    // and the delegate is asked (question) for more; answer gets the extension unless the packet has
-    // gone meanwhile. Made for GCDAsyncReadPacket and GCDAsyncWritePacket.
+    // What tells the read half from the write half in the steps both take alike (see kReadHalf and
+    // kWriteHalf). Made for GCDAsyncReadPacket and GCDAsyncWritePacket.
+    template <typename Packet> struct Half
+    {
+        std::deque<std::shared_ptr<Packet>> GCDAsyncSocket::*queue;
+        std::shared_ptr<Packet> GCDAsyncSocket::*current;
+        std::shared_ptr<platform::DispatchTimer> GCDAsyncSocket::*timer;
+        std::uint32_t startingTLSFlag;     // set while a TLS start waits in the half
+        std::uint32_t pausedFlag;          // set while the delegate decides on more time
+        std::uint32_t disconnectAfterFlag; // set when the socket closes after the half's last packet
+        double (GCDAsyncSocketDelegate::*shouldTimeout)(GCDAsyncSocket *, long, double, std::size_t);
+        void (GCDAsyncSocket::*maybeDequeue)(); // starts the next packet when none is under way
+        void (GCDAsyncSocket::*moveBytes)();    // the run that carries out the packet under way
+        void (GCDAsyncSocket::*suspendSource)(); // stops the half's readiness source firing
+        platform::PlatformError (*timeoutError)();
+    };
+    static const Half<GCDAsyncReadPacket> kReadHalf;
+    static const Half<GCDAsyncWritePacket> kWriteHalf;
+    // Queues the packet on the socket queue, unless the socket has not started or takes no more.
+    template <typename Packet> void enqueue(const Half<Packet> &half, std::shared_ptr<Packet> packet);
+    // With no packet under way on a connected socket, makes the queue's first packet the one under
+    // way: a TLS start marks the half and starts TLS, any other starts its timer and its run. With
+    // the queue empty and the socket to close after the half's packets, closes it unless the other
+    // half, likewise asked, still has packets. Answers whether the half stays idle and open.
+    template <typename Packet, typename Other>
+    bool startNextPacketOrClose(const Half<Packet> &half, const Half<Other> &other);
+    // Whether the half has reached a TLS start: the handshake goes on once the other half has too,
+    // until then the half's source is suspended.
+    template <typename Packet, typename Other>
+    bool waitsForTLS(const Half<Packet> &half, const Half<Other> &other);
+    // Stops the timer of the packet under way and lets the packet go.
+    template <typename Packet> void endCurrent(const Half<Packet> &half);
+    template <typename Packet> void setupTimer(const Half<Packet> &half, double timeout);
+    // The packet under way ran out of time: the half pauses and the delegate is asked for more.
+    template <typename Packet> void doTimeout(const Half<Packet> &half);
+    // A positive extension, while the packet is still under way, grows its timeout and its timer and
+    // resumes the half; otherwise the socket closes with the half's timeout error.
     template <typename Packet>
-    void askForMoreTime(std::shared_ptr<Packet> GCDAsyncSocket::*current, std::uint32_t pausedFlag,
-                        double (GCDAsyncSocketDelegate::*question)(GCDAsyncSocket *, long, double, std::size_t),
-                        void (GCDAsyncSocket::*answer)(double));
-    // Whether the extension gives the half more time: the packet's timeout and the timer grow by it and
-    // the half is no longer paused. Otherwise the caller closes with the half's timeout error.
-    bool grantMoreTime(double &packetTimeout, platform::DispatchTimer &timer, std::uint32_t pausedFlag,
-                       double extension);
+    void doTimeoutWithExtension(const Half<Packet> &half, const std::shared_ptr<Packet> &packet, double extension);
 
     // A one-shot timer on the socket queue running the handler after the timeout.
     // ---- TLS (socket queue) ----

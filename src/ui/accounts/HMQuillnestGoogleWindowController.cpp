@@ -247,27 +247,18 @@ void HMQuillnestGoogleWindowController::nextPushed()
         readCredentials(text);
         return;
     }
-    QString description;
-    if (text == QLatin1String("No Password"))
-        description = QStringLiteral("Enter a password.");
-    else if (text == QLatin1String("No Username"))
-        description = QStringLiteral("Enter a username.");
-    else if (text == QLatin1String("Invalid Username Format"))
-        description = QStringLiteral("Invalid user name. User name must be formatted as an email address.");
-    platform::presentError(window(), kInvalidObject, kInputErrorCode, description);
+    const HMQuillnestSync::CredentialRefusalTexts refusals{
+        QStringLiteral("Enter a password."), QStringLiteral("Enter a username."),
+        QStringLiteral("Invalid user name. User name must be formatted as an email address."), QString()};
+    platform::presentError(window(), kInvalidObject, kInputErrorCode, HMQuillnestSync::refusalText(text, refusals));
 }
 
-// "Username:" up to the line's end and "md5Password:" to the end; a missing marker changes nothing.
+// A marker the answer lacks changes nothing.
 void HMQuillnestGoogleWindowController::readCredentials(const QString &text)
 {
-    const qsizetype nameAt = text.indexOf(QLatin1String("Username:"));
-    if (nameAt >= 0) {
-        const qsizetype end = text.indexOf(u'\n', nameAt);
-        m_qnsUsername = text.mid(nameAt + 9, end < 0 ? -1 : end - nameAt - 9);
-    }
-    const qsizetype digestAt = text.indexOf(QLatin1String("md5Password:"));
-    if (digestAt >= 0)
-        m_md5Password = text.mid(digestAt + 12);
+    const HMQuillnestSync::CheckedCredentials checked = HMQuillnestSync::credentialsOfAnswer(text);
+    m_qnsUsername = checked.username.value_or(m_qnsUsername);
+    m_md5Password = checked.passwordDigest.value_or(m_md5Password);
 }
 
 void HMQuillnestGoogleWindowController::setStatusLine(const QString &text, const QColor &colour)
