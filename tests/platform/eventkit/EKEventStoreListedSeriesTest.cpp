@@ -593,11 +593,17 @@ TEST(ListedSeriesBase64, DecodesWhatToBase64WroteAndNothingElse)
     };
     const QByteArray alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     EXPECT_FALSE(icallisted::decodeBase64(""));
+    // One array decoded into again and again, longer and shorter, holds each text's bytes alone.
+    QByteArray reused;
     for (qsizetype length = 1; length <= 200; ++length) {
         QByteArray bytes(length, Qt::Uninitialized);
         for (char &byte : bytes)
             byte = char(next());
         const QByteArray text = bytes.toBase64();
+        ASSERT_TRUE(icallisted::decodeBase64Into(text, reused));
+        ASSERT_EQ(reused, bytes);
+        ASSERT_TRUE(icallisted::decodeBase64Into(text.first(4), reused));
+        ASSERT_EQ(reused, bytes.first(std::min<qsizetype>(3, length)));
         for (const qsizetype start : {0, 1, 5}) {
             const QByteArray shifted = QByteArray(start, 'x') + text;
             ASSERT_EQ(icallisted::decodeBase64(QByteArrayView(shifted).sliced(start)), std::optional(bytes)) << length;
