@@ -1081,9 +1081,11 @@ void EKEventStore::appendRegularOccurrences(std::shared_ptr<EKEvent> series, con
     const QDateTime seriesStart = series->startDate();
     const qint64 length = seriesStart.secsTo(series->endDate());
     for (qsizetype at = 0; at < starts.size(); ++at) {
-        const QDateTime &start = starts.at(at);
-        if (detachedIds.contains(start))
+        if (detachedIds.contains(starts.at(at)))
             continue;
+        // The event keeps its dates in UTC: the start is taken there once, and its end reckoned
+        // there, where a date in a zone (even UTC's) looks its offset up at each step.
+        const QDateTime start = starts.at(at).toUTC();
         const bool isOwnEvent = at == starts.size() - 1 && series.use_count() == 1;
         std::shared_ptr<EKEvent> occurrence = isOwnEvent ? std::move(series) : std::make_shared<EKEvent>(*series);
         occurrence->setStartDate(start);
