@@ -948,7 +948,7 @@ firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &
     constexpr qint64 kMaxMillisecondLength = qint64(1) << 40;
     const bool isShort = lengthSeconds > -kMaxMillisecondLength && lengthSeconds < kMaxMillisecondLength;
     std::optional<qint64> found;
-    visitStartsFrom(from, [&](qint64 startMs) {
+    const auto consider = [&](qint64 startMs) {
         if (startMs >= end)
             return false;
         const bool overlaps =
@@ -958,7 +958,10 @@ firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &
         if (!excluded.count(startMs) && overlaps)
             found = startMs;
         return !found;
-    });
+    };
+    // Handed over as one reference, which the visitor keeps in place: the test itself, holding its
+    // many references, would be copied to the heap for each series.
+    visitStartsFrom(from, [&consider](qint64 startMs) { return consider(startMs); });
     return found ? std::optional<QDateTime>(QDateTime::fromMSecsSinceEpoch(*found, utcZone())) : std::nullopt;
 }
 
