@@ -196,8 +196,8 @@ constexpr std::array<std::array<quint32, 256>, 4> kBase64Places = [] {
 
 #ifdef HM_BASE64_SSSE3
 
-// Decodes sixteen digits at a time into twelve bytes, for as many whole sixteens as the text has,
-// with room for four bytes more after the last twelve; answers how many digits it decoded, or -1 at a byte that is no digit. A byte is told by its two
+// Decodes sixteen digits at a time into twelve bytes, for as many whole sixteens as the text has;
+// answers how many digits it decoded, or -1 at a byte that is no digit. A byte is told by its two
 // nibbles: the low one picks the set of high nibbles that make a digit with it, and the high one the
 // sum that turns its digit into its six bits ('/' is the one digit its high nibble does not tell).
 // The sixes are then joined in pairs and pairs of pairs by multiply-adds, and their bytes put in
@@ -224,8 +224,9 @@ __attribute__((target("ssse3"))) qsizetype decodeBase64Blocks(const uchar *in, q
         const __m128i sixes = _mm_add_epi8(digits, _mm_add_epi8(_mm_shuffle_epi8(sums, high), slash));
         const __m128i pairs = _mm_maddubs_epi16(sixes, _mm_set1_epi32(0x01400140));
         const __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
-        // Sixteen bytes are stored, the last four spare: the next twelve begin over them.
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_shuffle_epi8(groups, order));
+        alignas(16) std::array<uchar, 16> bytes;
+        _mm_store_si128(reinterpret_cast<__m128i *>(bytes.data()), _mm_shuffle_epi8(groups, order));
+        std::memcpy(out, bytes.data(), 12);
     }
     return done;
 }
@@ -238,8 +239,8 @@ bool hasSsse3()
 
 #endif
 
-// The digits before the last two groups, where the processor decodes them sixteen at a time (the
-// two groups' at least six bytes take the spare four); 0 without, -1 at a byte that is no digit.
+// The digits before the last group, where the processor decodes them sixteen at a time; 0 without,
+// -1 at a byte that is no digit.
 qsizetype decodeBase64Prefix([[maybe_unused]] const uchar *in, [[maybe_unused]] qsizetype size,
                              [[maybe_unused]] uchar *out)
 {
@@ -272,7 +273,7 @@ bool decodeBase64Into(QByteArrayView text, QByteArray &bytes)
         return word;
     };
     const qsizetype last = text.size() - 4;
-    const qsizetype decoded = decodeBase64Prefix(in, std::max<qsizetype>(last - 4, 0), out);
+    const qsizetype decoded = decodeBase64Prefix(in, last, out);
     if (decoded < 0)
         return false;
     out += decoded / 4 * 3;
