@@ -21,11 +21,6 @@
 
 #include <libical/ical.h>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define HM_BASE64_SSSE3 1
-#endif
-
 namespace platform::icallisted {
 
 namespace {
@@ -194,68 +189,11 @@ constexpr std::array<std::array<quint32, 256>, 4> kBase64Places = [] {
     return places;
 }();
 
-#ifdef HM_BASE64_SSSE3
-
-// Decodes sixteen digits at a time into twelve bytes, for as many whole sixteens as the text has;
-// answers how many digits it decoded, or -1 at a byte that is no digit. A byte is told by its two
-// nibbles: the low one picks the set of high nibbles that make a digit with it, and the high one the
-// sum that turns its digit into its six bits ('/' is the one digit its high nibble does not tell).
-// The sixes are then joined in pairs and pairs of pairs by multiply-adds, and their bytes put in
-// order. A series listing is about a kilobyte of base64 and the listing reads every one: the tables
-// below take about three instructions a digit, this well under one.
-__attribute__((target("ssse3"))) qsizetype decodeBase64Blocks(const uchar *in, qsizetype size, uchar *out)
-{
-    const __m128i highBits = _mm_setr_epi8(0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, char(0x80), 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m128i digitHighs = _mm_setr_epi8(char(0xa8), char(0xf8), char(0xf8), char(0xf8), char(0xf8), char(0xf8),
-                                             char(0xf8), char(0xf8), char(0xf8), char(0xf8), char(0xf0), 0x54, 0x50,
-                                             0x50, 0x50, 0x54);
-    const __m128i sums = _mm_setr_epi8(0, 0, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m128i nibble = _mm_set1_epi8(0x0f);
-    const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    qsizetype done = 0;
-    for (; done + 16 <= size; done += 16, out += 12) {
-        const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + done));
-        const __m128i high = _mm_and_si128(_mm_srli_epi32(digits, 4), nibble);
-        const __m128i low = _mm_and_si128(digits, nibble);
-        const __m128i isDigit = _mm_and_si128(_mm_shuffle_epi8(digitHighs, low), _mm_shuffle_epi8(highBits, high));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(isDigit, _mm_setzero_si128())) != 0)
-            return -1;
-        const __m128i slash = _mm_and_si128(_mm_cmpeq_epi8(digits, _mm_set1_epi8('/')), _mm_set1_epi8(16 - 19));
-        const __m128i sixes = _mm_add_epi8(digits, _mm_add_epi8(_mm_shuffle_epi8(sums, high), slash));
-        const __m128i pairs = _mm_maddubs_epi16(sixes, _mm_set1_epi32(0x01400140));
-        const __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
-        alignas(16) std::array<uchar, 16> bytes;
-        _mm_store_si128(reinterpret_cast<__m128i *>(bytes.data()), _mm_shuffle_epi8(groups, order));
-        std::memcpy(out, bytes.data(), 12);
-    }
-    return done;
-}
-
-bool hasSsse3()
-{
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return has;
-}
-
-#endif
-
-// The digits before the last group, where the processor decodes them sixteen at a time; 0 without,
-// -1 at a byte that is no digit.
-qsizetype decodeBase64Prefix([[maybe_unused]] const uchar *in, [[maybe_unused]] qsizetype size,
-                             [[maybe_unused]] uchar *out)
-{
-#ifdef HM_BASE64_SSSE3
-    if (hasSsse3())
-        return decodeBase64Blocks(in, size, out);
-#endif
-    return 0;
-}
-
 } // namespace
 
 // Four digits at a time, each through the table of its place, so that a group is four loads, three
-// ors and one store, after the sixteens the processor decodes at once. The bytes go into the array
-// given, resized to them; false for a text that is not base64 as toBase64 writes it.
+// ors and one store: the listing decodes every listed series. The bytes go into the array given,
+// resized to them; false for a text that is not base64 as toBase64 writes it.
 bool decodeBase64Into(QByteArrayView text, QByteArray &bytes)
 {
     if (text.isEmpty() || text.size() % 4)
@@ -273,11 +211,7 @@ bool decodeBase64Into(QByteArrayView text, QByteArray &bytes)
         return word;
     };
     const qsizetype last = text.size() - 4;
-    const qsizetype decoded = decodeBase64Prefix(in, last, out);
-    if (decoded < 0)
-        return false;
-    out += decoded / 4 * 3;
-    for (qsizetype at = decoded; at < last; at += 4, out += 3) {
+    for (qsizetype at = 0; at < last; at += 4, out += 3) {
         // Four bytes are stored, the fourth a spare: the last group's first byte follows it.
         const quint32 word = group(at, true, true);
         std::memcpy(out, &word, sizeof word);

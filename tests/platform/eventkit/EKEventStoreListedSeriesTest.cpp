@@ -581,9 +581,9 @@ TEST_F(EKEventStoreListedSeriesTest, ACutOrDamagedSeriesListingIsNeverRead)
     }
 }
 
-// The listings' base64 is decoded sixteen digits at a time where the processor can, the rest by
-// tables: every length, every start in memory and every byte at every place gives what Qt's decoder
-// gives of a text toBase64 wrote, and nothing for any byte that is no digit.
+// The listings' base64 is decoded through a table per digit place: every length, every start in
+// memory and every byte at every place gives what Qt's decoder gives of a text toBase64 wrote, and
+// nothing for any byte that is no digit.
 TEST(ListedSeriesBase64, DecodesWhatToBase64WroteAndNothingElse)
 {
     quint32 seed = 20261210;
