@@ -146,7 +146,12 @@ QList<platform::EKEventSequence> HMCalendarData::readEventKitSequences(const QSt
         predicate.firstOccurrenceOnly = isFirstOnly;
         predicate.seriesToLeaveOut = seriesRead;
         sequences.append(store->eventSequenceMatchingPredicate(predicate));
-        for (const auto &event : sequences.last().parsedEvents()) {
+        const QList<std::shared_ptr<platform::EKEvent>> parsed = sequences.last().parsedEvents();
+        // Room for every series read, made at once: a set grown an insert at a time is rehashed as it
+        // goes. Only when there are some: the set is shared with the window's predicate.
+        if (isFirstOnly && !parsed.isEmpty())
+            seriesRead.reserve(seriesRead.size() + parsed.size());
+        for (const auto &event : parsed) {
             if (isFirstOnly && event->hasRecurrenceRules() && !event->isDetached())
                 seriesRead.insert(event->calendarItemIdentifier());
         }

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <functional>
-#include <numeric>
 
 namespace {
 
@@ -38,11 +36,13 @@ template <typename Sink> void putUtf8Entry(Sink &sink, QByteArrayView utf8)
 // A text entry of a text not yet UTF-8. An ASCII text, as rules and revisions are, is narrowed a
 // stack buffer at a time; any other is converted as toUtf8 does, whose handling of lone surrogates
 // the stored checksums were taken with. The units are told ASCII by the or of them all, a loop
-// without an exit that the compiler makes wide.
+// without an exit that the compiler makes wide (a reduction through std::bit_or<> it did not).
 template <typename Sink> void putTextEntry(Sink &sink, QStringView text)
 {
-    const char16_t units = std::transform_reduce(text.utf16(), text.utf16() + text.size(), char16_t(0),
-                                                 std::bit_or<>(), [](char16_t unit) { return unit; });
+    const char16_t *const utf16 = text.utf16();
+    quint32 units = 0;
+    for (qsizetype at = 0; at < text.size(); ++at)
+        units |= utf16[at];
     if (units >= 0x80) {
         putUtf8Entry(sink, text.toUtf8());
         return;
@@ -51,9 +51,10 @@ template <typename Sink> void putTextEntry(Sink &sink, QStringView text)
     putNumber(sink, quint32(text.size()));
     std::array<char, 256> narrowed;
     for (qsizetype at = 0; at < text.size(); at += qsizetype(narrowed.size())) {
-        const QStringView part = text.sliced(at, std::min(text.size() - at, qsizetype(narrowed.size())));
-        std::transform(part.begin(), part.end(), narrowed.begin(), [](QChar unit) { return char(unit.unicode()); });
-        sink.append(QByteArrayView(narrowed.data(), part.size()));
+        const qsizetype part = std::min(text.size() - at, qsizetype(narrowed.size()));
+        for (qsizetype unit = 0; unit < part; ++unit)
+            narrowed[std::size_t(unit)] = char(utf16[at + unit]);
+        sink.append(QByteArrayView(narrowed.data(), part));
     }
 }
 

@@ -944,6 +944,19 @@ bool EKEventStore::isOccurrenceOf(const ICalendarFile &file, const QString &uid,
 
 namespace {
 
+// Whether the set holds the text of the Latin-1 bytes, told through a text of this thread's that is
+// written over for each: a listing asks this of every file in each window after its first, and a
+// text made and let go per question cost as much as the question.
+bool containsLatin1(const QSet<QString> &texts, QByteArrayView latin1)
+{
+    thread_local QString scratch;
+    scratch.resize(latin1.size());
+    char16_t *const out = reinterpret_cast<char16_t *>(scratch.data());
+    for (qsizetype at = 0; at < latin1.size(); ++at)
+        out[at] = char16_t(uchar(latin1[at]));
+    return texts.contains(scratch);
+}
+
 // Where a moved occurrence may lie, widened as a file's reach is: anywhere when its start is unknown.
 ICalendarSeriesWalks::Reach reachOfDetached(const QDateTime &start, qint64 lengthSeconds)
 {
@@ -989,9 +1002,11 @@ bool EKEventStore::mayHoldDetachedIn(const ICalendarFile &file, const QDateTime 
 {
     if (!file.occurrences() || !file.occurrences()->detachedReaches || !windowStart.isValid() || !windowEnd.isValid())
         return true;
+    const QList<ICalendarSeriesWalks::Reach> &reaches = *file.occurrences()->detachedReaches;
+    if (reaches.isEmpty())
+        return false;
     const qint64 start = windowStart.toSecsSinceEpoch();
     const qint64 end = windowEnd.toSecsSinceEpoch();
-    const QList<ICalendarSeriesWalks::Reach> &reaches = *file.occurrences()->detachedReaches;
     return std::any_of(reaches.cbegin(), reaches.cend(),
                        [&](const auto &reach) { return reach.first <= end && reach.second >= start; });
 }
@@ -1015,7 +1030,7 @@ bool EKEventStore::isListedBefore(const ICalendarFile &file, const EKPredicate &
         return false;
     // A file of one plain UID, as nearly every file is, is told by its bytes: no list is made.
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid())
-        return predicate.seriesToLeaveOut.contains(QString::fromLatin1(*plain));
+        return containsLatin1(predicate.seriesToLeaveOut, *plain);
     const QStringList uids = file.uids();
     return std::all_of(uids.cbegin(), uids.cend(),
                        [&](const QString &uid) { return predicate.seriesToLeaveOut.contains(uid); });
@@ -1066,9 +1081,11 @@ void EKEventStore::appendRegularOccurrences(std::shared_ptr<EKEvent> series, con
     const QDateTime seriesStart = series->startDate();
     const qint64 length = seriesStart.secsTo(series->endDate());
     for (qsizetype at = 0; at < starts.size(); ++at) {
-        const QDateTime &start = starts.at(at);
-        if (detachedIds.contains(start))
+        if (detachedIds.contains(starts.at(at)))
             continue;
+        // The event keeps its dates in UTC: the start is taken there once, and its end reckoned
+        // there, where a date in a zone (even UTC's) looks its offset up at each step.
+        const QDateTime start = starts.at(at).toUTC();
         const bool isOwnEvent = at == starts.size() - 1 && series.use_count() == 1;
         std::shared_ptr<EKEvent> occurrence = isOwnEvent ? std::move(series) : std::make_shared<EKEvent>(*series);
         occurrence->setStartDate(start);
@@ -1202,7 +1219,7 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
     if (!reading)
         return false;
     if (predicate.firstOccurrenceOnly && !predicate.seriesToLeaveOut.isEmpty() &&
-        predicate.seriesToLeaveOut.contains(plain ? QString::fromLatin1(*plain) : *identifier))
+        (plain ? containsLatin1(predicate.seriesToLeaveOut, *plain) : predicate.seriesToLeaveOut.contains(*identifier)))
         return true;
     if (icalcodec::overlapsWindow(reading->start, reading->end, predicate.startDate, predicate.endDate))
         sequence.m_entries.append({file, listed, plain ? plain->data() : nullptr, plain ? qint32(plain->size()) : 0,

@@ -942,16 +942,27 @@ firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &
     const qint64 from = windowStart.isValid() ? windowStart.addSecs(-lengthSeconds).toMSecsSinceEpoch()
                                               : std::numeric_limits<qint64>::min();
     const qint64 end = windowEnd.toMSecsSinceEpoch();
-    std::optional<QDateTime> found;
-    visitStartsFrom(from, [&](qint64 startMs) {
+    // A start in UTC moves by exactly a thousand milliseconds a second: the window is told in
+    // milliseconds, and a date made only of the start found. A length past any calendar's is told
+    // by the dates, whose sums saturate where the milliseconds would overflow.
+    constexpr qint64 kMaxMillisecondLength = qint64(1) << 40;
+    const bool isShort = lengthSeconds > -kMaxMillisecondLength && lengthSeconds < kMaxMillisecondLength;
+    std::optional<qint64> found;
+    const auto consider = [&](qint64 startMs) {
         if (startMs >= end)
             return false;
-        const QDateTime start = QDateTime::fromMSecsSinceEpoch(startMs, utcZone());
-        if (!excluded.count(startMs) && overlapsWindow(start, lengthSeconds, windowStart, windowEnd))
-            found = start;
+        const bool overlaps =
+            isShort ? overlapsWindow(startMs, startMs + lengthSeconds * 1000, windowStart, windowEnd)
+                    : overlapsWindow(QDateTime::fromMSecsSinceEpoch(startMs, utcZone()), lengthSeconds, windowStart,
+                                     windowEnd);
+        if (!excluded.count(startMs) && overlaps)
+            found = startMs;
         return !found;
-    });
-    return found;
+    };
+    // Handed over as one reference, which the visitor keeps in place: the test itself, holding its
+    // many references, would be copied to the heap for each series.
+    visitStartsFrom(from, [&consider](qint64 startMs) { return consider(startMs); });
+    return found ? std::optional<QDateTime>(QDateTime::fromMSecsSinceEpoch(*found, utcZone())) : std::nullopt;
 }
 
 // Each rule is walked only up to its first start that counts, or up to the best one found so far.

@@ -1367,7 +1367,8 @@ std::shared_ptr<ICalendarFile> ICalendarFolder::indexedFileForUid(const QString 
 
 std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalendarFile &file)
 {
-    const std::shared_ptr<ICalendarFile> known = m_files.value(file.fileName());
+    // Looked up by the name's bytes: a listing asks this of every series file it reads.
+    const std::shared_ptr<ICalendarFile> known = m_files.valueOfUtf8(file.fileNameUtf8());
     return known.get() == &file ? walksOf(*known) : nullptr;
 }
 

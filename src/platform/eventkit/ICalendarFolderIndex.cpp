@@ -562,10 +562,15 @@ bool ICalendarFileTable::contains(const QString &name) const
 
 ICalendarFileTable::FilePointer ICalendarFileTable::value(const QString &name) const
 {
-    const Utf8Name utf8(name);
-    if (const auto other = m_others.constFind(utf8.key()); other != m_others.constEnd())
+    return valueOfUtf8(Utf8Name(name).view());
+}
+
+ICalendarFileTable::FilePointer ICalendarFileTable::valueOfUtf8(QByteArrayView name) const
+{
+    const QByteArray key = QByteArray::fromRawData(name.data(), name.size());
+    if (const auto other = m_others.constFind(key); other != m_others.constEnd())
         return *other;
-    const qsizetype slot = slotOf(utf8.view());
+    const qsizetype slot = slotOf(name);
     return slot < 0 ? nullptr : entryInSlot(slot);
 }
 

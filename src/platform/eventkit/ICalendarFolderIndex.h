@@ -52,6 +52,8 @@ public:
     // place of an earlier one.
     void adoptBlock(Block block);
     FilePointer value(const QString &name) const;
+    // The same of a name given as its UTF-8, as a file keeps it: no text is made of it.
+    FilePointer valueOfUtf8(QByteArrayView name) const;
     bool contains(const QString &name) const;
     // Puts the file in place of any of its name.
     void insert(const QString &name, FilePointer file);

@@ -189,15 +189,17 @@ constexpr std::array<std::array<quint32, 256>, 4> kBase64Places = [] {
     return places;
 }();
 
-// The bytes of a padded base64 text as toBase64 writes it; nothing for any other text. Four digits
-// at a time, each through the table of its place, so that a group is four loads, three ors and one
-// store: the listing decodes every listed series, and this was the largest part of reading one.
-std::optional<QByteArray> decodeBase64(QByteArrayView text)
+} // namespace
+
+// Four digits at a time, each through the table of its place, so that a group is four loads, three
+// ors and one store: the listing decodes every listed series. The bytes go into the array given,
+// resized to them; false for a text that is not base64 as toBase64 writes it.
+bool decodeBase64Into(QByteArrayView text, QByteArray &bytes)
 {
     if (text.isEmpty() || text.size() % 4)
-        return std::nullopt;
+        return false;
     const qsizetype padding = text.endsWith("==") ? 2 : text.endsWith('=') ? 1 : 0;
-    QByteArray bytes(text.size() / 4 * 3 - padding, Qt::Uninitialized);
+    bytes.resize(text.size() / 4 * 3 - padding);
     const auto *in = reinterpret_cast<const uchar *>(text.data());
     auto *out = reinterpret_cast<uchar *>(bytes.data());
     quint32 invalid = 0;
@@ -219,10 +221,16 @@ std::optional<QByteArray> decodeBase64(QByteArrayView text)
     std::array<uchar, 4> three{};
     std::memcpy(three.data(), &word, sizeof word);
     std::memcpy(out, three.data(), std::size_t(3 - padding));
-    if (invalid & kNotDigit)
-        return std::nullopt;
-    return bytes;
+    return !(invalid & kNotDigit);
 }
+
+std::optional<QByteArray> decodeBase64(QByteArrayView text)
+{
+    QByteArray bytes;
+    return decodeBase64Into(text, bytes) ? std::optional<QByteArray>(std::move(bytes)) : std::nullopt;
+}
+
+namespace {
 
 // A date as its milliseconds and how it is kept: invalid, plain UTC (Qt::UTC), or in the shared UTC zone.
 // Any other kind is not written: the text could not give it back as it was.
@@ -752,15 +760,17 @@ std::optional<ListedSeries> readListedSeries(QByteArrayView listed, const QByteA
 {
     if (!isListedSeries(listed) || listed.size() > kMaxListedSeriesBytes)
         return std::nullopt;
-    const std::optional<QByteArray> decoded = decodeBase64(listed.sliced(1));
-    if (!decoded)
+    // Decoded into room this thread keeps: every field read from it is copied out.
+    thread_local QByteArray decoded;
+    if (!decodeBase64Into(listed.sliced(1), decoded))
         return std::nullopt;
-    FieldReader in(*decoded, systemZoneNamed(zoneField));
+    FieldReader in(decoded, systemZoneNamed(zoneField));
     qint32 version = 0;
-    QByteArray zone;
+    // Compared where it lies: no copy of it is made.
+    QByteArrayView zone;
     ListedSeries series;
     in >> version >> zone >> series.horizon;
-    if (!in.isOk() || version != kVersion || zone != zoneField)
+    if (!in.isOk() || version != kVersion || zone != QByteArrayView(zoneField))
         return std::nullopt;
     series.items = readList<ListedSeriesItem>(in, [&in] { return readItem(in); });
     if (!in.isOk() || !in.atEnd() || series.items.size() > kMaxItems)

@@ -82,6 +82,11 @@ inline bool isListedSeries(QByteArrayView listed)
     return listed.startsWith(kSeriesMark);
 }
 
+// The bytes of a padded base64 text as toBase64 writes it; nothing for any other text (a byte that
+// is no digit, padding but at the end, a length not a multiple of four, an empty text).
+std::optional<QByteArray> decodeBase64(QByteArrayView text);
+// The same into the array given, resized to the bytes (room it already has is kept for the next).
+bool decodeBase64Into(QByteArrayView text, QByteArray &bytes);
 // The listed text of a calendar of events with at least one series, walked to the horizon; empty for
 // any other calendar, or one it cannot tell whole within kMaxListedSeriesBytes.
 QByteArray listedSeriesOf(icalcomponent_impl *calendar, const QDateTime &horizon);

@@ -1547,6 +1547,23 @@ TEST(ICalendarIndexFieldsTest, EverySeparatorSplitsWhereverItLies)
 // past it, signed or not, at the 64-bit bounds, and with a byte that is no digit at every position
 // (bytes just beside the digits, a sign, a space, a NUL, a digit with its high bit set). A reading
 // of each text by the standard library, of digits alone, says what it holds.
+// A file's one UID is taken as its bytes only when they need no decoding: plain ASCII before the
+// tab, with no escape and no comma (a second UID); any other items field gives none.
+TEST(ICalendarIndexFieldsTest, APlainSingleUidIsOnlyOneThatNeedsNoDecoding)
+{
+    using icalindex::plainSingleUid;
+    EXPECT_EQ(plainSingleUid("event-1\tReview 1"), std::optional<QByteArrayView>("event-1"));
+    EXPECT_EQ(plainSingleUid("a\t"), std::optional<QByteArrayView>("a"));
+    EXPECT_EQ(plainSingleUid("a,b\tT"), std::nullopt) << "two UIDs";
+    EXPECT_EQ(plainSingleUid("a%2Cb\tT"), std::nullopt) << "an escape";
+    EXPECT_EQ(plainSingleUid("caf\xc3\xa9\tT"), std::nullopt) << "beyond ASCII";
+    EXPECT_EQ(plainSingleUid("\tT"), std::nullopt) << "no UID";
+    EXPECT_EQ(plainSingleUid("event-1"), std::nullopt) << "no tab";
+    EXPECT_EQ(plainSingleUid(""), std::nullopt);
+    // Only the bytes before the tab count: the titles may hold anything.
+    EXPECT_EQ(plainSingleUid("u\ta,b%\xff"), std::optional<QByteArrayView>("u"));
+}
+
 TEST(ICalendarIndexFieldsTest, DecimalsAreReadAsWrittenAndNothingElse)
 {
     const auto expected = [](const QByteArray &text) -> std::optional<qint64> {

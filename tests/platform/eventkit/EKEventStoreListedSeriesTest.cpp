@@ -581,6 +581,50 @@ TEST_F(EKEventStoreListedSeriesTest, ACutOrDamagedSeriesListingIsNeverRead)
     }
 }
 
+// The listings' base64 is decoded through a table per digit place: every length, every start in
+// memory and every byte at every place gives what Qt's decoder gives of a text toBase64 wrote, and
+// nothing for any byte that is no digit.
+TEST(ListedSeriesBase64, DecodesWhatToBase64WroteAndNothingElse)
+{
+    quint32 seed = 20261210;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    const QByteArray alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    EXPECT_FALSE(icallisted::decodeBase64(""));
+    // One array decoded into again and again, longer and shorter, holds each text's bytes alone.
+    QByteArray reused;
+    for (qsizetype length = 1; length <= 200; ++length) {
+        QByteArray bytes(length, Qt::Uninitialized);
+        for (char &byte : bytes)
+            byte = char(next());
+        const QByteArray text = bytes.toBase64();
+        ASSERT_TRUE(icallisted::decodeBase64Into(text, reused));
+        ASSERT_EQ(reused, bytes);
+        ASSERT_TRUE(icallisted::decodeBase64Into(text.first(4), reused));
+        ASSERT_EQ(reused, bytes.first(std::min<qsizetype>(3, length)));
+        for (const qsizetype start : {0, 1, 5}) {
+            const QByteArray shifted = QByteArray(start, 'x') + text;
+            ASSERT_EQ(icallisted::decodeBase64(QByteArrayView(shifted).sliced(start)), std::optional(bytes)) << length;
+        }
+        EXPECT_FALSE(icallisted::decodeBase64(text.chopped(1))) << length;
+        // Each byte value at a few places before the last group: a digit decodes as Qt decodes it.
+        for (int place = 0; place < 3 && text.size() > 4; ++place) {
+            const qsizetype at = qsizetype(next() % quint32(text.size() - 4));
+            for (int value = 0; value < 256; ++value) {
+                QByteArray changed = text;
+                changed[at] = char(value);
+                const std::optional<QByteArray> decoded = icallisted::decodeBase64(changed);
+                if (alphabet.contains(char(value)))
+                    ASSERT_EQ(decoded, std::optional(QByteArray::fromBase64(changed))) << length << " " << value;
+                else
+                    ASSERT_FALSE(decoded) << length << " " << value << " at " << at;
+            }
+        }
+    }
+}
+
 // A writer of series killed at any point, while it writes the index too, leaves a folder whose next
 // reader lists each series exactly once, as its file tells it. The writer is killed once it has
 // written 12 series (HM_KILLED_SERIES_WRITER_FILES asks for more, in a Release build): each is then
