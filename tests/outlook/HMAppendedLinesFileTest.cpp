@@ -72,6 +72,24 @@ TEST(AppendedLinesFile, ALinkAtThePathIsNeitherFollowedNorWritten)
     EXPECT_TRUE(lines.append(QByteArray()));
 }
 
+// A full disk refuses a line: the file keeps no part of it, and once there is room the next line
+// follows the earlier ones whole.
+TEST(AppendedLinesFile, ALineAFullDiskRefusesLeavesNoPartOfItBehind)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("lines"));
+    HMAppendedLinesFile lines(path);
+    ASSERT_TRUE(lines.append("dev-1\t101\n"));
+    {
+        const testsupport::ScopedFileSizeLimit fullDisk(14);
+        EXPECT_FALSE(lines.append("dev-2\t102\n"));
+    }
+    EXPECT_EQ(contents(path), QByteArray("dev-1\t101\n"));
+    EXPECT_TRUE(lines.append("dev-3\t103\n"));
+    EXPECT_EQ(contents(path), QByteArray("dev-1\t101\ndev-3\t103\n"));
+}
+
 // A run confirms pairs, commits them into the map (the side file goes), confirms more, and something
 // else removes the side file meanwhile: every pair confirmed after the file went is in the new file,
 // and the next commit brings it into the map.

@@ -39,4 +39,22 @@ QString binaryDir()
     return qEnvironmentVariable("HM_BINARY_DIR", QStringLiteral(HM_BINARY_DIR_DEFAULT));
 }
 
+ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t maximumBytes)
+{
+    struct sigaction ignore
+    {
+    };
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &m_previousAction);
+    ::getrlimit(RLIMIT_FSIZE, &m_previous);
+    const rlimit capped{maximumBytes, m_previous.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &capped);
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit()
+{
+    ::setrlimit(RLIMIT_FSIZE, &m_previous);
+    ::sigaction(SIGXFSZ, &m_previousAction, nullptr);
+}
+
 } // namespace testsupport
