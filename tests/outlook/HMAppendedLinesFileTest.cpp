@@ -76,18 +76,13 @@ TEST(AppendedLinesFile, ALinkAtThePathIsNeitherFollowedNorWritten)
 // follows the earlier ones whole.
 TEST(AppendedLinesFile, ALineAFullDiskRefusesLeavesNoPartOfItBehind)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("lines"));
-    HMAppendedLinesFile lines(path);
-    ASSERT_TRUE(lines.append("dev-1\t101\n"));
-    {
-        const testsupport::ScopedFileSizeLimit fullDisk(14);
-        EXPECT_FALSE(lines.append("dev-2\t102\n"));
-    }
-    EXPECT_EQ(contents(path), QByteArray("dev-1\t101\n"));
+    const QTemporaryDir dir;
+    HMAppendedLinesFile lines(dir.filePath(QStringLiteral("lines")));
+    ASSERT_TRUE(dir.isValid() && lines.append("dev-1\t101\n"));
+    testsupport::runWithFileSizeLimit(14, [&lines] { EXPECT_FALSE(lines.append("dev-2\t102\n")); });
+    EXPECT_EQ(contents(lines.path()), QByteArray("dev-1\t101\n"));
     EXPECT_TRUE(lines.append("dev-3\t103\n"));
-    EXPECT_EQ(contents(path), QByteArray("dev-1\t101\ndev-3\t103\n"));
+    EXPECT_EQ(contents(lines.path()), QByteArray("dev-1\t101\ndev-3\t103\n"));
 }
 
 // A run confirms pairs, commits them into the map (the side file goes), confirms more, and something

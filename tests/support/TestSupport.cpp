@@ -5,6 +5,10 @@
 #include <QFile>
 #include <QThread>
 
+#include <csignal>
+
+#include <sys/resource.h>
+
 namespace testsupport {
 
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline)
@@ -39,22 +43,23 @@ QString binaryDir()
     return qEnvironmentVariable("HM_BINARY_DIR", QStringLiteral(HM_BINARY_DIR_DEFAULT));
 }
 
-ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t maximumBytes)
+void runWithFileSizeLimit(quint64 maximumBytes, const std::function<void()> &run)
 {
     struct sigaction ignore
     {
     };
     ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &m_previousAction);
-    ::getrlimit(RLIMIT_FSIZE, &m_previous);
-    const rlimit capped{maximumBytes, m_previous.rlim_max};
+    struct sigaction previousAction
+    {
+    };
+    ::sigaction(SIGXFSZ, &ignore, &previousAction);
+    rlimit previous{};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    const rlimit capped{rlim_t(maximumBytes), previous.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &capped);
-}
-
-ScopedFileSizeLimit::~ScopedFileSizeLimit()
-{
-    ::setrlimit(RLIMIT_FSIZE, &m_previous);
-    ::sigaction(SIGXFSZ, &m_previousAction, nullptr);
+    run();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    ::sigaction(SIGXFSZ, &previousAction, nullptr);
 }
 
 } // namespace testsupport

@@ -5,9 +5,6 @@
 #include <chrono>
 #include <functional>
 
-#include <csignal>
-#include <sys/resource.h>
-
 namespace testsupport {
 
 // Pumps the Qt event loop (when a QCoreApplication exists) until the condition holds or the deadline
@@ -22,21 +19,9 @@ void pointHomeAt(const QString &folder);
 QString sourceDir();
 QString binaryDir();
 
-// Caps the size of the files this process writes for one scope, as a full disk would: a write that
-// crosses the cap is cut short there and the next one fails (EFBIG, its signal ignored meanwhile).
-class ScopedFileSizeLimit final
-{
-public:
-    explicit ScopedFileSizeLimit(rlim_t maximumBytes);
-    ~ScopedFileSizeLimit();
-    ScopedFileSizeLimit(const ScopedFileSizeLimit &) = delete;
-    ScopedFileSizeLimit &operator=(const ScopedFileSizeLimit &) = delete;
-
-private:
-    rlimit m_previous{};
-    struct sigaction m_previousAction
-    {
-    };
-};
+// Runs the function with the size of the files this process writes capped, as a full disk would
+// cap them: a write that crosses the cap is cut short there and the next one fails (EFBIG, its
+// signal ignored meanwhile).
+void runWithFileSizeLimit(quint64 maximumBytes, const std::function<void()> &run);
 
 } // namespace testsupport

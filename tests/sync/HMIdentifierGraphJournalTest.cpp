@@ -283,10 +283,9 @@ TEST(HMIdentifierGraphJournal, ALineAFullDiskCutShortLeavesNoPartOfItBehind)
     ASSERT_LT(before.size() * 4, readFile(files.graphPath()).size());
 
     graph->appendDictionary(entry(QStringLiteral("full"), QStringLiteral("n-full")));
-    {
-        const testsupport::ScopedFileSizeLimit fullDisk(rlim_t(before.size()) + 5);
+    testsupport::runWithFileSizeLimit(quint64(before.size()) + 5, [&graph] {
         EXPECT_FALSE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
-    }
+    });
     EXPECT_EQ(files.journal(), before);
     EXPECT_EQ(load()->identifierDictionaries(), states.constLast());
 

@@ -180,21 +180,22 @@ TEST(FileHandle, AppendsAWholeLineOrNothing)
         const char *name;
         Before before;
         FileHandle::WhenMissing whenMissing;
-        rlim_t sizeLimit; // 0: none
+        quint64 sizeLimit; // what the file may grow to
         bool isOpened;
         bool isWritten;
         QByteArray expected; // at the path, or at the link's target
         mode_t expectedMode;
     };
     using enum FileHandle::WhenMissing;
+    constexpr quint64 kRoom = 1 << 20;
     const Case cases[] = {
-        {"new file", Before::Nothing, CreateOwnerOnly, 0, true, true, "line\n", 0600},
-        {"missing, not created", Before::Nothing, Fail, 0, false, false, "<none>", 0},
-        {"existing file", Before::Lines, Fail, 0, true, true, "kept\nline\n", 0666},
-        {"link", Before::LinkToLines, CreateOwnerOnly, 0, false, false, "kept\n", 0666},
-        {"dangling link", Before::DanglingLink, CreateOwnerOnly, 0, false, false, "<none>", 0},
-        {"fifo", Before::Fifo, CreateOwnerOnly, 0, false, false, "<none>", 0},
-        {"folder", Before::Folder, CreateOwnerOnly, 0, false, false, "<none>", 0},
+        {"new file", Before::Nothing, CreateOwnerOnly, kRoom, true, true, "line\n", 0600},
+        {"missing, not created", Before::Nothing, Fail, kRoom, false, false, "<none>", 0},
+        {"existing file", Before::Lines, Fail, kRoom, true, true, "kept\nline\n", 0666},
+        {"link", Before::LinkToLines, CreateOwnerOnly, kRoom, false, false, "kept\n", 0666},
+        {"dangling link", Before::DanglingLink, CreateOwnerOnly, kRoom, false, false, "<none>", 0},
+        {"fifo", Before::Fifo, CreateOwnerOnly, kRoom, false, false, "<none>", 0},
+        {"folder", Before::Folder, CreateOwnerOnly, kRoom, false, false, "<none>", 0},
         {"short write", Before::Lines, Fail, 7, true, false, "kept\n", 0666},
         {"no room at all", Before::Lines, Fail, 5, true, false, "kept\n", 0666},
     };
@@ -218,10 +219,11 @@ TEST(FileHandle, AppendsAWholeLineOrNothing)
         Result<std::unique_ptr<FileHandle>> opened = FileHandle::openForAppending(path, test.whenMissing);
         ASSERT_EQ(opened.ok(), test.isOpened);
         if (opened) {
-            const std::optional<testsupport::ScopedFileSizeLimit> limit =
-                test.sizeLimit > 0 ? std::make_optional<testsupport::ScopedFileSizeLimit>(test.sizeLimit) : std::nullopt;
-            EXPECT_EQ((*opened)->write("line\n").ok(), test.isWritten);
-            EXPECT_EQ((*opened)->offset(), quint64(test.expected.size()));
+            FileHandle &handle = **opened;
+            testsupport::runWithFileSizeLimit(test.sizeLimit, [&handle, &test] {
+                EXPECT_EQ(handle.write("line\n").ok(), test.isWritten);
+            });
+            EXPECT_EQ(handle.offset(), quint64(test.expected.size()));
         }
         const QString holder = isLink ? target : path;
         const Result<QByteArray> held = readWholeFile(holder);
