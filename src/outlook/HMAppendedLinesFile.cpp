@@ -1,11 +1,5 @@
 #include "outlook/HMAppendedLinesFile.h"
 
-#include <QFile>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 HMAppendedLinesFile::~HMAppendedLinesFile()
 {
     close();
@@ -22,30 +16,30 @@ HMAppendedLinesFile &HMAppendedLinesFile::operator=(const HMAppendedLinesFile &o
 
 void HMAppendedLinesFile::close()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_file.reset();
 }
 
 // An open file no longer linked anywhere was removed or replaced: lines written there would be lost.
 bool HMAppendedLinesFile::isStale() const
 {
-    struct stat info {};
-    return ::fstat(m_fd, &info) != 0 || info.st_nlink == 0;
+    const platform::Result<struct stat> status = m_file->status();
+    return !status || status->st_nlink == 0;
 }
 
 bool HMAppendedLinesFile::append(const QByteArray &lines)
 {
     if (lines.isEmpty())
         return true;
-    if (m_fd >= 0 && isStale())
+    if (m_file && isStale())
         close();
-    if (m_fd < 0)
-        m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
-    if (m_fd < 0)
-        return false;
-    if (::write(m_fd, lines.constData(), size_t(lines.size())) == lines.size())
+    if (!m_file) {
+        platform::Result<std::unique_ptr<platform::FileHandle>> opened =
+            platform::FileHandle::openForAppending(m_path, platform::FileHandle::WhenMissing::CreateOwnerOnly);
+        if (!opened)
+            return false;
+        m_file = std::move(*opened);
+    }
+    if (m_file->write(lines))
         return true;
     close();
     return false;

@@ -1,12 +1,17 @@
 #pragma once
 
+#include "platform/foundation/FileHandle.h"
+
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 // A file that only ever grows by whole lines: each append is one write() with O_APPEND, so a kill
-// leaves every earlier line whole and at most a last partial one. The file stays open between
-// appends (a sync appends one line per record); it is opened again when the path no longer names
-// the open file (removed, or replaced by a rewrite), never through a link, created 0600.
+// leaves every earlier line whole and at most a last partial one, and a failed write none. The file
+// stays open between appends (a sync appends one line per record); it is opened again when the path
+// no longer names the open file (removed, or replaced by a rewrite), never through a link, created
+// 0600.
 class HMAppendedLinesFile final
 {
 public:
@@ -27,5 +32,5 @@ private:
     bool isStale() const;
 
     QString m_path;
-    int m_fd = -1;
+    std::unique_ptr<platform::FileHandle> m_file;
 };

@@ -1,21 +1,17 @@
 #include "sync/HMIdentifierGraphJournal.h"
 
 #include "platform/foundation/Crc32.h"
-#include "platform/foundation/FileIO.h"
+#include "platform/foundation/FileHandle.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListBinary.h"
 #include "sync/HMIdentifierGraphArchive.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QStringList>
 #include <QVariantList>
 
 #include <algorithm>
 #include <mutex>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 using platform::Error;
 using platform::ErrorCode;
@@ -463,16 +459,12 @@ QVariantList HMIdentifierGraphJournal::listOf(const HMIdentifierGraph::Entries &
 
 platform::Status HMIdentifierGraphJournal::appendDurably(const QString &path, const QByteArray &bytes)
 {
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
-        return Error(ErrorCode::IoOther, QStringLiteral("%1 could not be opened: %2").arg(path, qt_error_string(errno)));
-    const bool written = platform::writeToDescriptor(descriptor, bytes) == bytes.size() && ::fsync(descriptor) == 0;
-    const int savedErrno = errno;
-    ::close(descriptor);
-    if (!written)
-        return Error(ErrorCode::IoWriteFailed,
-                     QStringLiteral("%1 could not be written: %2").arg(path, qt_error_string(savedErrno)));
-    return platform::success();
+    const platform::Result<std::unique_ptr<platform::FileHandle>> opened = platform::FileHandle::openForAppending(path);
+    if (!opened)
+        return opened.error();
+    if (const platform::Status written = (*opened)->write(bytes); !written)
+        return written;
+    return (*opened)->synchronize();
 }
 
 void HMIdentifierGraphJournal::setStepHook(std::function<void(Step)> hook)

@@ -100,7 +100,8 @@ public:
     static Reading read(const QByteArray &journal, const QByteArray &baseDigest, qsizetype entryCount);
     static void apply(const Reading &reading, HMIdentifierGraph::Entries &entries, QDateTime &lastSyncDate);
 
-    // Appends the bytes to the file and syncs it to disk; never follows a link, never creates the file.
+    // Appends the bytes to the file and syncs it to disk; a failed write leaves none of them in it.
+    // Never follows a link, never creates the file.
     static platform::Status appendDurably(const QString &path, const QByteArray &bytes);
     // The entries as a property-list array of dictionaries.
     static QVariantList listOf(const HMIdentifierGraph::Entries &entries);

@@ -72,6 +72,19 @@ TEST(AppendedLinesFile, ALinkAtThePathIsNeitherFollowedNorWritten)
     EXPECT_TRUE(lines.append(QByteArray()));
 }
 
+// A full disk refuses a line: the file keeps no part of it, and once there is room the next line
+// follows the earlier ones whole.
+TEST(AppendedLinesFile, ALineAFullDiskRefusesLeavesNoPartOfItBehind)
+{
+    const QTemporaryDir dir;
+    HMAppendedLinesFile lines(dir.filePath(QStringLiteral("lines")));
+    ASSERT_TRUE(dir.isValid() && lines.append("dev-1\t101\n"));
+    testsupport::runWithFileSizeLimit(14, [&lines] { EXPECT_FALSE(lines.append("dev-2\t102\n")); });
+    EXPECT_EQ(contents(lines.path()), QByteArray("dev-1\t101\n"));
+    EXPECT_TRUE(lines.append("dev-3\t103\n"));
+    EXPECT_EQ(contents(lines.path()), QByteArray("dev-1\t101\ndev-3\t103\n"));
+}
+
 // A run confirms pairs, commits them into the map (the side file goes), confirms more, and something
 // else removes the side file meanwhile: every pair confirmed after the file went is in the new file,
 // and the next commit brings it into the map.

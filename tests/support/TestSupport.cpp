@@ -5,6 +5,10 @@
 #include <QFile>
 #include <QThread>
 
+#include <csignal>
+
+#include <sys/resource.h>
+
 namespace testsupport {
 
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds deadline)
@@ -76,6 +80,25 @@ QString sourceDir()
 QString binaryDir()
 {
     return qEnvironmentVariable("HM_BINARY_DIR", QStringLiteral(HM_BINARY_DIR_DEFAULT));
+}
+
+void runWithFileSizeLimit(quint64 maximumBytes, const std::function<void()> &run)
+{
+    struct sigaction ignore
+    {
+    };
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previousAction
+    {
+    };
+    ::sigaction(SIGXFSZ, &ignore, &previousAction);
+    rlimit previous{};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    const rlimit capped{rlim_t(maximumBytes), previous.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &capped);
+    run();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    ::sigaction(SIGXFSZ, &previousAction, nullptr);
 }
 
 } // namespace testsupport

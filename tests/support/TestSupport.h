@@ -49,4 +49,9 @@ private:
 QString sourceDir();
 QString binaryDir();
 
+// Runs the function with the size of the files this process writes capped, as a full disk would
+// cap them: a write that crosses the cap is cut short there and the next one fails (EFBIG, its
+// signal ignored meanwhile).
+void runWithFileSizeLimit(quint64 maximumBytes, const std::function<void()> &run);
+
 } // namespace testsupport

@@ -14,6 +14,7 @@
 
 #include "ProfileTestSupport.h"
 #include "foundation/LogCapture.h"
+#include "support/TestSupport.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -261,6 +262,38 @@ TEST(HMIdentifierGraphJournal, ATornOrDamagedLineEndsTheReplayAndNothingWrittenL
         EXPECT_EQ(files.journalLines().size(), 2);
     }
     EXPECT_TRUE(logContains(log, QStringLiteral("ends in a torn or damaged line")));
+}
+
+// A full disk cuts a journal line short, and the graph file cannot be written whole either: the
+// journal is left as it was, so the next line, written once there is room, is replayed with the rest.
+TEST(HMIdentifierGraphJournal, ALineAFullDiskCutShortLeavesNoPartOfItBehind)
+{
+    JournalFiles files;
+    LogCapture log(LOG_LEVEL_WARN);
+    {
+        const std::shared_ptr<HMIdentifierGraph> base = load();
+        // A graph file far larger than the journal, so that folding fails on the full disk too.
+        for (int index = 0; index < 300; ++index)
+            base->appendDictionary(entry(QStringLiteral("d%1").arg(index), QStringLiteral("n%1").arg(index)));
+        ASSERT_TRUE(HMProfileManager::saveIdentifier(*base, journalProfile(), kConduit));
+    }
+    const std::shared_ptr<HMIdentifierGraph> graph = load();
+    const QList<QList<QVariantMap>> states = journalThreePages(*graph);
+    const QByteArray before = files.journal();
+    ASSERT_LT(before.size() * 4, readFile(files.graphPath()).size());
+
+    graph->appendDictionary(entry(QStringLiteral("full"), QStringLiteral("n-full")));
+    testsupport::runWithFileSizeLimit(quint64(before.size()) + 5, [&graph] {
+        EXPECT_FALSE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
+    });
+    EXPECT_EQ(files.journal(), before);
+    EXPECT_EQ(load()->identifierDictionaries(), states.constLast());
+
+    graph->appendDictionary(entry(QStringLiteral("room"), QStringLiteral("n-room")));
+    ASSERT_TRUE(HMProfileManager::journalIdentifier(*graph, journalProfile(), kConduit));
+    EXPECT_TRUE(files.journal().startsWith(before));
+    EXPECT_EQ(load()->identifierDictionaries(), graph->identifierDictionaries());
+    EXPECT_FALSE(logContains(log, QStringLiteral("ends in a torn or damaged line")));
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include "platform/appkit/SingleInstance.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/FileHandle.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "ui/accounts/HMAccountSheets.h"
@@ -22,8 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
-
-#include <fcntl.h>
 
 namespace {
 
@@ -101,11 +100,11 @@ void sendConsoleToLogFolder()
         QFile::remove(previous);
         QFile::rename(path, previous);
     }
-    const int descriptor = ::open(QFile::encodeName(path).constData(),
-                                  O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    platform::Result<std::unique_ptr<platform::FileHandle>> opened =
+        platform::FileHandle::openForAppending(path, platform::FileHandle::WhenMissing::CreateOwnerOnly);
     // Kept open for the life of the process.
-    if (descriptor >= 0)
-        platform::setConsoleLogDescriptor(descriptor);
+    if (opened)
+        platform::setConsoleLogDescriptor((*opened)->releaseDescriptor());
 }
 
 // A later start asked to see the application: its main window comes forward, as a click on the

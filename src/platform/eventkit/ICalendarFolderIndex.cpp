@@ -6,12 +6,12 @@
 #include "platform/foundation/ConsoleLog.h"
 #include "platform/foundation/Crc32.h"
 #include "platform/foundation/FileBytes.h"
+#include "platform/foundation/FileHandle.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/SharedBytes.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QSet>
 #include <QStringEncoder>
 #include <QUrl>
@@ -19,16 +19,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace platform::icalindex {
 
@@ -391,20 +388,6 @@ IndexFileStatus statusFrom(const struct stat &info)
             qint64(info.st_size)};
 }
 
-Status appendBlock(int descriptor, const QByteArray &block, const QString &path)
-{
-    for (qsizetype written = 0; written < block.size();) {
-        const ssize_t count = ::write(descriptor, block.constData() + written, size_t(block.size() - written));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return Error(ErrorCode::IoWriteFailed,
-                         QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-        written += count;
-    }
-    return success();
-}
-
 } // namespace
 
 QByteArray encodeItems(const QStringList &uids, const QStringList &titles)
@@ -716,20 +699,20 @@ Result<IndexFileStatus> appendToIndex(const QString &folderPath,
                                       const IndexFileStatus &expected)
 {
     const QString path = indexPathFor(folderPath);
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
+    const Result<std::unique_ptr<FileHandle>> opened = FileHandle::openForAppending(path);
+    if (!opened)
         return Error(ErrorCode::IoNotFound, QStringLiteral("%1: cannot be opened to add to").arg(path));
-    const auto closeFile = qScopeGuard([descriptor] { ::close(descriptor); });
-    struct stat info = {};
-    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || statusFrom(info) != expected)
+    FileHandle &file = **opened;
+    if (const Result<struct stat> before = file.status(); !before || statusFrom(*before) != expected)
         return Error(ErrorCode::DataOther, QStringLiteral("%1: changed since it was read").arg(path));
     QByteArray block;
     appendLines(block, files);
-    if (const Status appended = appendBlock(descriptor, block, path); !appended)
+    if (const Status appended = file.write(block); !appended)
         return appended.error();
-    if (::fstat(descriptor, &info) != 0)
-        return Error(ErrorCode::IoOther, QStringLiteral("%1: cannot be looked at").arg(path));
-    return statusFrom(info);
+    const Result<struct stat> after = file.status();
+    if (!after)
+        return after.error();
+    return statusFrom(*after);
 }
 
 } // namespace platform::icalindex

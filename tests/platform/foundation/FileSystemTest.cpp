@@ -4,6 +4,7 @@
 #include "platform/foundation/FileIO.h"
 
 #include "FileTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -167,20 +168,68 @@ TEST(FileHandle, AppendsAtTheEndAndSynchronises)
     EXPECT_FALSE(FileHandle::openForAppending(dir.path()).ok()) << "a folder is no file to append to";
 }
 
-TEST(FileHandle, NeverAppendsThroughALinkOrToAFifo)
+// What stands at the path before a line is appended there, whether the opener may create the file,
+// and what the path holds after: a new file is the owner's alone whatever the umask, a link is
+// neither followed nor replaced, anything but a regular file is refused without waiting, and a write
+// cut short (a full disk) leaves the file as it was before the line.
+TEST(FileHandle, AppendsAWholeLineOrNothing)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString outside = dir.filePath(QStringLiteral("outside.txt"));
-    ASSERT_TRUE(writeFileAtomically(outside, "untouched").ok());
-    const QString linked = dir.filePath(QStringLiteral("log-ABCDEF.txt"));
-    ASSERT_TRUE(QFile::link(outside, linked));
-    EXPECT_FALSE(FileHandle::openForAppending(linked).ok());
-    EXPECT_EQ(readWholeFile(outside).value(), QByteArray("untouched"));
+    enum class Before { Nothing, Lines, LinkToLines, DanglingLink, Fifo, Folder };
+    struct Case
+    {
+        const char *name;
+        Before before;
+        FileHandle::WhenMissing whenMissing;
+        quint64 sizeLimit; // what the file may grow to
+        bool isOpened;
+        bool isWritten;
+        QByteArray expected; // at the path, or at the link's target
+        mode_t expectedMode;
+    };
+    using enum FileHandle::WhenMissing;
+    constexpr quint64 kRoom = 1 << 20;
+    const Case cases[] = {
+        {"new file", Before::Nothing, CreateOwnerOnly, kRoom, true, true, "line\n", 0600},
+        {"missing, not created", Before::Nothing, Fail, kRoom, false, false, "<none>", 0},
+        {"existing file", Before::Lines, Fail, kRoom, true, true, "kept\nline\n", 0666},
+        {"link", Before::LinkToLines, CreateOwnerOnly, kRoom, false, false, "kept\n", 0666},
+        {"dangling link", Before::DanglingLink, CreateOwnerOnly, kRoom, false, false, "<none>", 0},
+        {"fifo", Before::Fifo, CreateOwnerOnly, kRoom, false, false, "<none>", 0},
+        {"folder", Before::Folder, CreateOwnerOnly, kRoom, false, false, "<none>", 0},
+        {"short write", Before::Lines, Fail, 7, true, false, "kept\n", 0666},
+        {"no room at all", Before::Lines, Fail, 5, true, false, "kept\n", 0666},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("lines"));
+        const QString target = dir.filePath(QStringLiteral("target"));
+        const ScopedUmask everyone(0);
+        if (test.before == Before::Lines || test.before == Before::LinkToLines) {
+            QFile lines(test.before == Before::Lines ? path : target);
+            ASSERT_TRUE(lines.open(QIODevice::WriteOnly));
+            ASSERT_EQ(lines.write("kept\n"), 5);
+        }
+        const bool isLink = test.before == Before::LinkToLines || test.before == Before::DanglingLink;
+        ASSERT_TRUE(!isLink || QFile::link(target, path));
+        ASSERT_TRUE(test.before != Before::Fifo || makeFifo(path));
+        ASSERT_TRUE(test.before != Before::Folder || QDir(dir.path()).mkdir(QStringLiteral("lines")));
 
-    const QString fifo = dir.filePath(QStringLiteral("log-012345.txt"));
-    ASSERT_TRUE(makeFifo(fifo));
-    EXPECT_FALSE(FileHandle::openForAppending(fifo).ok()) << "no reader: it must fail, not wait";
+        Result<std::unique_ptr<FileHandle>> opened = FileHandle::openForAppending(path, test.whenMissing);
+        ASSERT_EQ(opened.ok(), test.isOpened);
+        if (opened) {
+            FileHandle &handle = **opened;
+            testsupport::runWithFileSizeLimit(test.sizeLimit, [&handle, &test] {
+                EXPECT_EQ(handle.write("line\n").ok(), test.isWritten);
+            });
+            EXPECT_EQ(handle.offset(), quint64(test.expected.size()));
+        }
+        const QString holder = isLink ? target : path;
+        const Result<QByteArray> held = readWholeFile(holder);
+        EXPECT_EQ(held ? *held : QByteArray("<none>"), test.expected);
+        EXPECT_EQ(held ? modeOf(holder) : 0, test.expectedMode);
+    }
 }
 
 TEST(FileSystem, PrivateFoldersAreTheOwnersOnlyWhateverTheUmask)
