@@ -244,18 +244,19 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     return true;
 }
 
-// How many entries to make room for: the count closing the last block, which is every entry of an
-// index written whole, and never more than the text has room for. Only room is taken from it: the
-// lines themselves tell whether it holds, and an index of added blocks grows past it.
+// How many entries to make room for: every line but the header may be one (the few that close a
+// block are not). The last block's count would tell only that block in an index of added blocks, and
+// the entries, made one by one, would then grow their room by doubling: twice the memory at once,
+// and up to twice the room kept for as long as the entries live.
 qsizetype expectedEntries(QByteArrayView text)
 {
-    constexpr qsizetype kShortestLine = 16;
-    const qsizetype lastLine = text.lastIndexOf('\n', text.size() - 2) + 1;
-    const QByteArrayView last = text.sliced(lastLine, text.size() - 1 - lastLine);
-    qint64 count = 0;
-    if (last.startsWith(kTrailer))
-        readDecimal(last.sliced(kTrailer.size()), count);
-    return qsizetype(std::clamp<qint64>(count, 0, std::min(kMaxEntries, text.size() / kShortestLine)));
+    // Line by line, as the entries are read: a line is hundreds of bytes, each found by one memchr.
+    qsizetype lines = 0;
+    for (const char *at = text.data(), *end = text.data() + text.size(); at < end; ++lines) {
+        const void *lineEnd = std::memchr(at, '\n', std::size_t(end - at));
+        at = lineEnd ? static_cast<const char *>(lineEnd) + 1 : end;
+    }
+    return std::clamp<qsizetype>(lines - 1, 0, kMaxEntries);
 }
 
 // Every entry of an index whose blocks are whole: the header, then blocks of entries each closed by

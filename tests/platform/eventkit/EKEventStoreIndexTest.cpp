@@ -20,6 +20,21 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HM_HAS_ASAN 1
+#endif
+#endif
+#if !defined(HM_HAS_ASAN) && defined(__SANITIZE_ADDRESS__)
+#define HM_HAS_ASAN 1
+#endif
+#if HM_HAS_ASAN
+// The address sanitizer's count of the bytes the program holds (its allocator stands in for malloc's).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -970,6 +985,53 @@ TEST_F(EKEventStoreIndexTest, AnIndexSavedInPiecesIsTheSameBytes)
         EXPECT_EQ(status.st_mode & 07777, 0600u);
         ASSERT_TRUE(QDir(m_folder).removeRecursively() && QDir().mkpath(m_folder));
     }
+}
+
+// What a loaded index holds on the heap, in bytes: its entries and texts, as the allocator counts them.
+qint64 heapHeldBy(const std::function<std::optional<icalindex::LoadedIndex>()> &load)
+{
+    const auto allocated = [] {
+#if HM_HAS_ASAN
+        return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+        const struct mallinfo2 info = mallinfo2();
+        return qint64(info.uordblks + info.hblkhd);
+#endif
+    };
+    const qint64 before = allocated();
+    const std::optional<icalindex::LoadedIndex> loaded = load();
+    const qint64 held = allocated() - before;
+    EXPECT_TRUE(loaded);
+    return held;
+}
+
+// An index that a run added a block to holds about what the same index written whole holds: its
+// entries are given room for every line at once, not grown one by one (which doubles their room
+// past what they need, and holds both rooms while it copies).
+TEST_F(EKEventStoreIndexTest, AnIndexWithAnAddedBlockLoadsIntoNoMoreRoomThanWhole)
+{
+    const QString index = root() + QStringLiteral("/.work.hmindex");
+    constexpr int kCount = 1100; // past a power of two: grown one by one, the room would be 2048
+    for (int number = 0; number < kCount; ++number) {
+        const QByteArray uid = "r" + QByteArray::number(number);
+        writeAsOtherProgram(m_folder + QStringLiteral("/r%1.ics").arg(number),
+                            calendarText(eventText(uid, "Room " + uid, "20260303T090000Z")));
+    }
+    m_store = eventStore();
+    EXPECT_EQ(titlesInStore().size(), kCount);
+    m_store.reset();
+    const QByteArray whole = readAll(index);
+    ASSERT_TRUE(whole.endsWith("\nEND " + QByteArray::number(kCount) + "\n"));
+    const qint64 wholeHeld = heapHeldBy([&] { return icalindex::loadIndex(m_folder); });
+
+    // The same entries, the last one given again in a block of its own.
+    writeAsOtherProgram(index, whole + entryOf(whole, QStringLiteral("r999.ics")) + "END 1\n");
+    const std::optional<icalindex::LoadedIndex> added = icalindex::loadIndex(m_folder);
+    ASSERT_TRUE(added);
+    EXPECT_EQ(added->files.size(), kCount);
+    EXPECT_EQ(added->entryLines, kCount + 1);
+    const qint64 addedHeld = heapHeldBy([&] { return icalindex::loadIndex(m_folder); });
+    EXPECT_LT(addedHeld, wholeHeld + wholeHeld / 20) << wholeHeld;
 }
 
 // Each entry's name is decoded where its line lay, beside its texts: names and titles with escapes,
