@@ -454,6 +454,10 @@ public:
             return;
         }
         m_running.emplace(handle, transfer);
+        // libcurl asks for a timer of zero to start the transfer; it starts here instead, without
+        // another turn of the event loop. Never inside a libcurl call: exchanges start from reports,
+        // which come after libcurl has returned. The outcome may come before start() returns.
+        act(CURL_SOCKET_TIMEOUT, 0);
     }
 
     // Takes the transfer off the multi handle, which closes its connection mid-way.
