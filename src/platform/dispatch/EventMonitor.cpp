@@ -70,6 +70,8 @@ struct EventMonitor::State
     // number reused cannot reach the new registration.
     std::unordered_map<Id, int> descriptorsByTag;
     DispatchTime armedDeadline = DispatchTime::max();
+    // The deadline from which an idle worker keeps the clock (see keepClock); max() when none does.
+    DispatchTime keptFrom = DispatchTime::max();
 
     // Points the descriptor's kernel entry at the union of its armed watches. With nothing armed the
     // entry is left as it is, or made a one-shot entry with no events, which reports nothing but an
@@ -128,10 +130,13 @@ struct EventMonitor::State
         updateRegistration(descriptor->second);
     }
 
-    // Points the timerfd at the earliest deadline. Called with the mutex held.
+    // Points the timerfd at the earliest deadline, unless a worker keeps the clock from there on.
+    // Called with the mutex held.
     void rearmTimerFd()
     {
-        const DispatchTime earliest = timers.empty() ? DispatchTime::max() : timers.begin()->first.first;
+        DispatchTime earliest = timers.empty() ? DispatchTime::max() : timers.begin()->first.first;
+        if (earliest >= keptFrom)
+            earliest = DispatchTime::max();
         if (earliest == armedDeadline)
             return;
         armedDeadline = earliest;
@@ -266,6 +271,35 @@ bool EventMonitor::handleReportedDescriptors()
     for (const std::function<void()> &callback : due)
         callback();
     return true;
+}
+
+DispatchTime EventMonitor::keepClock()
+{
+    State *const state = s_runningState.load(std::memory_order_acquire);
+    if (state == nullptr)
+        return DispatchTime::max();
+    std::lock_guard lock(state->mutex);
+    if (state->timers.empty() || state->keptFrom != DispatchTime::max())
+        return DispatchTime::max();
+    state->keptFrom = state->timers.begin()->first.first;
+    state->rearmTimerFd();
+    return state->keptFrom;
+}
+
+void EventMonitor::releaseClock()
+{
+    State *const state = s_runningState.load(std::memory_order_acquire);
+    if (state == nullptr)
+        return;
+    std::vector<std::function<void()>> due;
+    {
+        std::lock_guard lock(state->mutex);
+        state->keptFrom = DispatchTime::max();
+        state->collectDueTimers(due);
+        state->rearmTimerFd();
+    }
+    for (const std::function<void()> &callback : due)
+        callback();
 }
 
 EventMonitor::Id EventMonitor::addTimer(DispatchTime deadline, std::function<void()> fire)

@@ -21,7 +21,8 @@ public:
 
     static EventMonitor &shared();
 
-    // Calls fire once, on the monitor thread, at or after the deadline. Answers an id for cancelTimer.
+    // Calls fire once, at or after the deadline, on the monitor thread or on the idle worker keeping
+    // the clock (see keepClock). Answers an id for cancelTimer.
     Id addTimer(DispatchTime deadline, std::function<void()> fire);
     // Forgets a timer that has not fired yet; a timer that fired or is firing is left alone.
     void cancelTimer(Id id);
@@ -42,6 +43,16 @@ public:
     // stay with the monitor thread, which keeps their order. Safe at any time, also before the
     // monitor started (nothing to take) and during static destruction.
     static bool handleReportedDescriptors();
+
+    // An idle worker about to sleep may keep the clock instead of the monitor thread: keepClock
+    // answers the earliest deadline (DispatchTime::max() when no timer waits, or the monitor has not
+    // started) and takes the timers from that deadline on off the monitor thread, which still fires
+    // any timer added for earlier meanwhile. The worker sleeps until that deadline (or until work
+    // comes) and then calls releaseClock, which hands the clock back and runs the timers due by then
+    // on the calling thread. A delayed block then costs one wake-up, the worker's, instead of the
+    // monitor thread's and then a worker's. Only one caller keeps the clock at a time.
+    static DispatchTime keepClock();
+    static void releaseClock();
 
     struct State;
 

@@ -53,6 +53,8 @@ struct WorkerPool::State
     // Idle workers spinning for work (counted in idleCount too), and the queued task count as they
     // read it without the mutex.
     int spinningCount = 0;
+    // Whether an idle worker keeps the event monitor's clock (see waitKeepingClock).
+    bool hasClockKeeper = false;
     std::atomic<size_t> queuedHint{0};
 
     size_t queuedCount() const { return highTasks.size() + tasks.size(); }
@@ -187,6 +189,32 @@ void watchdogFired(const std::shared_ptr<WorkerPool::State> &state)
         armWatchdog(state);
 }
 
+// Sleeps until work comes or the retirement. One idle worker at a time also keeps the event monitor's
+// clock: it sleeps no later than the earliest timer and runs the timers due when it wakes, so that a
+// delayed block wakes only the worker that runs it (not the monitor thread, then a worker); one
+// already due runs without any sleep. The blocks those timers queue come to this worker without
+// waking another: it counts as spinning while it runs them, as a spinning worker would take them.
+// Called with the mutex held, the worker counted idle.
+void waitKeepingClock(WorkerPool::State &state, std::unique_lock<std::mutex> &lock, DispatchTime retirement)
+{
+    const DispatchTime due = state.hasClockKeeper ? DispatchTime::max() : EventMonitor::keepClock();
+    if (due == DispatchTime::max()) {
+        state.workAvailable.wait_until(lock, retirement);
+        return;
+    }
+    state.hasClockKeeper = true;
+    if (due > DispatchClock::now())
+        state.workAvailable.wait_until(lock, std::min(retirement, due));
+    state.hasClockKeeper = false;
+    ++state.spinningCount;
+    lock.unlock();
+    WorkerPool::State *const pool = std::exchange(t_worker.state, nullptr);
+    EventMonitor::releaseClock();
+    t_worker.state = pool;
+    lock.lock();
+    --state.spinningCount;
+}
+
 // Waits while idle; answers false when the idle time ran out with no work. The limit is re-read
 // after every wake, so a changed limit applies to threads already waiting.
 bool waitForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
@@ -198,7 +226,7 @@ bool waitForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
         const DispatchTime retirement = deadlineAfter(state.idleRetirement, idleSince);
         if (DispatchClock::now() >= retirement)
             return false;
-        state.workAvailable.wait_until(lock, retirement);
+        waitKeepingClock(state, lock, retirement);
     }
 }
 

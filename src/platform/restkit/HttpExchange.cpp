@@ -6,6 +6,8 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -13,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <map>
@@ -437,6 +440,8 @@ public:
         for (CURL *handle : m_idleHandles)
             curl_easy_cleanup(handle);
         curl_multi_cleanup(m_multi);
+        m_socketsReady.reset();
+        close(m_sockets);
     }
 
     void add(const std::shared_ptr<Transfer> &transfer)
@@ -449,6 +454,10 @@ public:
             return;
         }
         m_running.emplace(handle, transfer);
+        // libcurl asks for a timer of zero to start the transfer; it starts here instead, without
+        // another turn of the event loop. Never inside a libcurl call: exchanges start from reports,
+        // which come after libcurl has returned. The outcome may come before start() returns.
+        act(CURL_SOCKET_TIMEOUT, 0);
     }
 
     // Takes the transfer off the multi handle, which closes its connection mid-way.
@@ -464,22 +473,19 @@ public:
     }
 
 private:
-    struct Watch
-    {
-        std::unique_ptr<QSocketNotifier> read;
-        std::unique_ptr<QSocketNotifier> write;
-    };
-
     static std::map<QString, TransferDriver *> &drivers()
     {
         thread_local std::map<QString, TransferDriver *> t_drivers;
         return t_drivers;
     }
 
-    TransferDriver(QString caFile, QObject *parent) : QObject(parent), m_caFile(std::move(caFile)), m_multi(curl_multi_init())
+    TransferDriver(QString caFile, QObject *parent)
+        : QObject(parent), m_caFile(std::move(caFile)), m_multi(curl_multi_init()), m_sockets(epoll_create1(EPOLL_CLOEXEC))
     {
-        if (m_multi == nullptr)
-            qFatal("libcurl could not make its multi handle");
+        if (m_multi == nullptr || m_sockets < 0)
+            qFatal("libcurl could not make its multi handle or its socket set");
+        m_socketsReady = std::make_unique<QSocketNotifier>(qintptr(m_sockets), QSocketNotifier::Read);
+        connect(m_socketsReady.get(), &QSocketNotifier::activated, this, [this] { actOnReadySockets(); });
         curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &TransferDriver::onSocket);
         curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
         curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &TransferDriver::onTimer);
@@ -488,50 +494,53 @@ private:
         connect(&m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
     }
 
-    // libcurl asks for the socket to be watched for reading, writing, both, or no more.
+    // libcurl asks for the socket to be watched for reading, writing, both, or no more. The sockets
+    // sit in one epoll set, whose own descriptor is the only one the event loop watches: a connection
+    // taken up again by the next request costs one epoll_ctl, where a socket notifier of its own was
+    // made, enabled, disabled and deleted for each request (each a wake-up and a turn of the loop).
     static int onSocket(CURL *, curl_socket_t socket, int what, void *context, void *)
     {
         auto *driver = static_cast<TransferDriver *>(context);
         if (driver->m_isClosing)
             return 0;
         if (what == CURL_POLL_REMOVE) {
-            driver->unwatch(socket);
+            if (driver->m_watched.erase(socket) > 0)
+                epoll_ctl(driver->m_sockets, EPOLL_CTL_DEL, socket, nullptr);
             return 0;
         }
-        Watch &watch = driver->m_watches[socket];
-        driver->watchFor(watch.read, socket, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT);
-        driver->watchFor(watch.write, socket, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
-        return 0;
+        const std::uint32_t events = (what == CURL_POLL_IN || what == CURL_POLL_INOUT ? EPOLLIN : 0u) |
+                                     (what == CURL_POLL_OUT || what == CURL_POLL_INOUT ? EPOLLOUT : 0u);
+        const auto [found, isNew] = driver->m_watched.try_emplace(socket, events);
+        if (!isNew && found->second == events)
+            return 0;
+        found->second = events;
+        epoll_event event{};
+        event.events = events;
+        event.data.fd = socket;
+        // A set that already holds the socket, or no longer does, takes the other operation.
+        if (epoll_ctl(driver->m_sockets, isNew ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) == 0 ||
+            epoll_ctl(driver->m_sockets, isNew ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) == 0)
+            return 0;
+        driver->m_watched.erase(socket);
+        return -1; // libcurl fails the transfers rather than wait on a socket nobody watches
     }
 
-    void watchFor(std::unique_ptr<QSocketNotifier> &notifier, curl_socket_t socket, QSocketNotifier::Type type, bool wanted)
+    // Hands libcurl what the kernel reports for the watched sockets. A socket an earlier report in
+    // the same batch took off the set is passed over.
+    void actOnReadySockets()
     {
-        if (!wanted) {
-            if (notifier)
-                notifier->setEnabled(false);
-            return;
+        epoll_event events[16];
+        const int count = epoll_wait(m_sockets, events, 16, 0);
+        for (int index = 0; index < count; ++index) {
+            const curl_socket_t socket = events[index].data.fd;
+            const std::uint32_t reported = events[index].events;
+            if (m_watched.find(socket) == m_watched.end())
+                continue;
+            const int flags = ((reported & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 ? CURL_CSELECT_IN : 0) |
+                              ((reported & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
+                              ((reported & EPOLLERR) != 0 ? CURL_CSELECT_ERR : 0);
+            act(socket, flags);
         }
-        if (!notifier) {
-            notifier = std::make_unique<QSocketNotifier>(qintptr(socket), type);
-            const int flag = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
-            connect(notifier.get(), &QSocketNotifier::activated, this, [this, socket, flag] { act(socket, flag); });
-        }
-        notifier->setEnabled(true);
-    }
-
-    // A notifier may be the one whose signal runs now: it is disabled at once and deleted later.
-    void unwatch(curl_socket_t socket)
-    {
-        const auto found = m_watches.find(socket);
-        if (found == m_watches.end())
-            return;
-        for (std::unique_ptr<QSocketNotifier> *notifier : {&found->second.read, &found->second.write}) {
-            if (*notifier) {
-                (*notifier)->setEnabled(false);
-                (*notifier).release()->deleteLater();
-            }
-        }
-        m_watches.erase(found);
     }
 
     static int onTimer(CURLM *, long milliseconds, void *context)
@@ -602,7 +611,9 @@ private:
     CURLM *const m_multi;
     QTimer m_timer;
     bool m_isClosing = false;
-    std::map<curl_socket_t, Watch> m_watches;
+    const int m_sockets; // the epoll set of the transfers' sockets
+    std::unique_ptr<QSocketNotifier> m_socketsReady;
+    std::map<curl_socket_t, std::uint32_t> m_watched; // the events each socket is watched for
     std::map<CURL *, std::shared_ptr<Transfer>> m_running;
     std::vector<CURL *> m_idleHandles;
 };

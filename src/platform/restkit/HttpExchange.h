@@ -49,7 +49,8 @@ public:
     explicit HttpExchange(Request request, QObject *parent = nullptr);
     ~HttpExchange() override;
 
-    // Connects and sends; the outcome comes through finished().
+    // Connects and sends; the outcome comes through finished(), which may come before start returns
+    // (a request refused at once), so connect to it first.
     void start();
     // Ends the exchange at once, closing the connection; finished() follows unless it already came.
     void abort();

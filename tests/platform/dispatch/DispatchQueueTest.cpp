@@ -292,6 +292,43 @@ TEST(DispatchQueue, AfterRunsBlocksOnAWorkerQueueInDeadlineOrder)
     EXPECT_GE(lastRun - start, 30ms);
 }
 
+// An idle worker sleeps toward the earliest deadline in place of the monitor thread. A deadline added
+// meanwhile for earlier, and one left behind by a worker that retires while it waits, still fire on
+// time; none fires early.
+TEST(DispatchQueue, DelayedBlocksFireOnTimeWhileIdleWorkersSleepTowardTheirDeadlines)
+{
+    const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.kept-clock"));
+    const auto ran = DispatchSemaphore::create(0);
+    std::mutex mutex;
+    std::vector<std::pair<int, DispatchTime>> runs;
+    const auto record = [&](int label) {
+        const std::lock_guard lock(mutex);
+        runs.emplace_back(label, DispatchClock::now());
+        ran->signal();
+    };
+    const DispatchTime start = DispatchClock::now();
+    // Set from a block: its worker, going idle right after, sleeps toward the 400 ms deadline.
+    queue->async([&] { queue->after(0.400, [&] { record(400); }); });
+    std::this_thread::sleep_for(30ms);
+    const DispatchTime early = DispatchClock::now();
+    queue->after(0.020, [&] { record(20); });
+    ASSERT_TRUE(ran->wait(kPatience));
+    WorkerPool::shared().setIdleRetirement(50ms); // the sleeping workers retire before 400 ms
+    queue->after(0.150, [&] { record(150); });
+    ASSERT_TRUE(ran->wait(kPatience));
+    ASSERT_TRUE(ran->wait(kPatience));
+    WorkerPool::shared().setIdleRetirement(5s);
+
+    const std::lock_guard lock(mutex);
+    ASSERT_EQ(runs.size(), 3U);
+    EXPECT_EQ(runs[0].first, 20);
+    EXPECT_GE(runs[0].second - early, 20ms);
+    EXPECT_LT(runs[0].second - early, 300ms);
+    EXPECT_EQ(runs[1].first, 150);
+    EXPECT_EQ(runs[2].first, 400);
+    EXPECT_GE(runs[2].second - start, 400ms);
+}
+
 TEST(DispatchQueue, ABlockThatThrowsIsLoggedAndTheQueueGoesOn)
 {
     const auto queue = DispatchQueue::createSerial(QStringLiteral("org.example.throwing"));
