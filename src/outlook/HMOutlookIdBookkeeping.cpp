@@ -105,7 +105,8 @@ bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList 
     HMOutlookDatFileHelper::Commit change;
     const QString pendingPath = confirmedPairsPath();
     const bool hasFile = QFile::exists(pendingPath);
-    if (hasFile)
+    // A map read afresh reads the waiting pairs with it; a kept one is read as stored.
+    if (hasFile && m_map->isKeptForRun(m_conduit))
         change.pairs = HMOutlookDatFileHelper::readPendingPairs(pendingPath);
     for (auto it = pairs.constBegin(); it != pairs.constEnd(); ++it)
         change.pairs.insert(it.key(), it.value());
