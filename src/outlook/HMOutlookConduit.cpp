@@ -352,6 +352,11 @@ bool HMOutlookConduit::flushAppliedPairs()
 {
     if (!m_hasAppliedPairs)
         return true;
+    // Every reader of a map read afresh answers the pairs kept beside it: they join the map with the
+    // commit, or once they outgrow it, so that a page's pairs cost what the page changed rather than a
+    // rewrite of the whole map.
+    if (!map().isKeptForRun(m_conduit) && !map().pendingPairsOutgrowMap(m_conduit))
+        return true;
     if (!mergePairs({}))
         return false;
     m_hasAppliedPairs = false;

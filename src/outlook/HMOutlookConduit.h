@@ -140,8 +140,9 @@ public:
     // A record deleted in Outlook by this run is no longer found by the apply.
     void dropAppliedPair(const QString &deviceId);
     platform::Status commitAppliedPairs();
-    // The apply's pairs into the map now (a later step of the same page reads it); false when they
-    // could not be, without failing the run: they stay in the confirmed-pairs file.
+    // The apply's pairs into a map kept for the run now (a later step of the same page reads it); a map
+    // read afresh takes them only once they outgrow it, its readers answering them meanwhile. False
+    // when they could not be, without failing the run: they stay in the confirmed-pairs file.
     bool flushAppliedPairs();
 
 private:

@@ -6,6 +6,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookMapCache.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/FileIO.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/UserDefaults.h"
 #include "sync/HMProfile.h"
@@ -22,6 +23,7 @@ using Conduit = HMOutlookDatFileHelper::Conduit;
 const QString kLastModified = QStringLiteral("LastModified");
 const QString kListCommandDate = QStringLiteral("ListCommandDate");
 constexpr qint64 kMaxMapBytes = 256LL * 1024 * 1024;
+constexpr qint64 kMaxPendingPairsBytes = 64LL * 1024 * 1024;
 
 const char *const kBaseNames[] = {"contacts", "calendar", "tasks", "memos"};
 
@@ -128,11 +130,51 @@ void HMOutlookDatFileHelper::addDeviceInfoToDatFileIfNecessary(const QString &ve
     }
 }
 
+QVariantMap HMOutlookDatFileHelper::readPendingPairs(const QString &path)
+{
+    QVariantMap pairs;
+    const platform::Result<QByteArray> bytes = platform::readWholeFileWithoutFollowing(path, kMaxPendingPairsBytes);
+    if (!bytes)
+        return pairs;
+    // Only lines ended by their newline: a kill may cut the last one, and a cut id pairs a wrong record.
+    const QByteArray whole = bytes->left(bytes->lastIndexOf('\n') + 1);
+    for (const QByteArray &line : whole.split('\n')) {
+        const QList<QByteArray> parts = line.split('\t');
+        if (parts.size() == 2 && !parts[0].isEmpty() && !parts[1].isEmpty())
+            pairs.insert(QString::fromUtf8(parts[0]), QString::fromUtf8(parts[1]));
+    }
+    return pairs;
+}
+
+bool HMOutlookDatFileHelper::pendingPairsOutgrowMap(Conduit conduit) const
+{
+    const QFileInfo pending(pendingPairsPath(conduit));
+    return pending.exists() && pending.size() > QFileInfo(filePath(conduit)).size();
+}
+
+// The map file with the pairs waiting beside it; `merged` says whether any were.
+std::optional<QVariantMap> HMOutlookDatFileHelper::readWithPendingPairs(Conduit conduit, bool *merged) const
+{
+    std::optional<QVariantMap> map = readMap(slot(conduit).path);
+    const QVariantMap pending = readPendingPairs(pendingPairsPath(conduit));
+    *merged = false;
+    for (auto it = pending.constBegin(); it != pending.constEnd(); ++it) {
+        if (isDateKey(it.key()))
+            continue;
+        if (!map)
+            map = QVariantMap();
+        map->insert(it.key(), it.value());
+        *merged = true;
+    }
+    return map;
+}
+
 std::optional<QVariantMap> HMOutlookDatFileHelper::dictionaryForDatFile(Conduit conduit)
 {
     if (slot(conduit).kept)
         return loadedOrFresh(conduit);
-    return readMap(slot(conduit).path);
+    bool merged = false;
+    return readWithPendingPairs(conduit, &merged);
 }
 
 QVariantMap &HMOutlookDatFileHelper::reload(Conduit conduit)
@@ -140,7 +182,7 @@ QVariantMap &HMOutlookDatFileHelper::reload(Conduit conduit)
     Slot &entry = slot(conduit);
     if (entry.kept)
         return loadedOrFresh(conduit);
-    entry.map = readMap(entry.path);
+    entry.map = readWithPendingPairs(conduit, &entry.unfolded);
     if (!entry.map)
         entry.map = QVariantMap();
     return *entry.map;
@@ -149,8 +191,10 @@ QVariantMap &HMOutlookDatFileHelper::reload(Conduit conduit)
 QVariantMap &HMOutlookDatFileHelper::loadedOrFresh(Conduit conduit)
 {
     Slot &entry = slot(conduit);
-    if (!entry.map)
+    if (!entry.map && entry.kept)
         entry.map = readMap(entry.path).value_or(QVariantMap());
+    else if (!entry.map)
+        entry.map = readWithPendingPairs(conduit, &entry.unfolded).value_or(QVariantMap());
     return *entry.map;
 }
 
@@ -160,6 +204,7 @@ bool HMOutlookDatFileHelper::store(Conduit conduit, const QVariantMap &map)
     if (!writeMap(entry.path, map))
         return false;
     entry.map = map;
+    entry.unfolded = false;
     return true;
 }
 
@@ -187,7 +232,8 @@ bool HMOutlookDatFileHelper::commitChanges(Conduit conduit, const Commit &commit
     if (commit.listCommandDate.isValid())
         map.insert(kListCommandDate, commit.listCommandDate.toUTC().addSecs(dateOffset(conduit)));
     // A commit that changes nothing in a map read whole leaves its file alone: no rewrite of every pair.
-    if (!stored.isEmpty() && map == stored && QFileInfo::exists(slot(conduit).path))
+    // Pending pairs read with the map are not in its file yet: those are written.
+    if (!slot(conduit).unfolded && !stored.isEmpty() && map == stored && QFileInfo::exists(slot(conduit).path))
         return true;
     return store(conduit, map);
 }

@@ -20,6 +20,10 @@
 // A map kept for the run (keepForRun) is read once, on first use: every read of it then answers
 // the copy, which every write of this instance updates. Only the run's own writer may write it.
 //
+// Pairs may wait beside a map in an appended file ("<map>.confirmed", one "device id TAB Outlook id"
+// line each) until a commit folds them in. Every read of a map not kept for the run answers them as
+// part of it, a later line of a device id winning over the file's pair; a kept map is read as stored.
+//
 // Every write answers whether it reached the disk. A failed write leaves the old file and the
 // in-memory copy as they were, so the caller can tell that a pairing was not kept.
 //
@@ -50,6 +54,14 @@ public:
     QString calendarFilePath() const { return filePath(Conduit::Calendar); }
     QString taskFilePath() const { return filePath(Conduit::Tasks); }
     QString memoFilePath() const { return filePath(Conduit::Memos); }
+    QString pendingPairsPath(Conduit conduit) const { return filePath(conduit) + QStringLiteral(".confirmed"); }
+    bool isKeptForRun(Conduit conduit) const { return slot(conduit).kept; }
+    // Whether the pairs waiting beside the map take more bytes than the map itself: a map read afresh
+    // merges them at every read, so they are folded in before they cost more than the map.
+    bool pendingPairsOutgrowMap(Conduit conduit) const;
+    // The whole lines of a pending-pairs file (a kill may leave a last one cut), read as a regular
+    // file only and capped; empty without one.
+    static QVariantMap readPendingPairs(const QString &path);
     // The in-memory copy of a map; nullopt before the first read and after a read that found no map.
     const std::optional<QVariantMap> &currentIdDictionary(Conduit conduit) const { return slot(conduit).map; }
 
@@ -155,12 +167,15 @@ private:
         QString path;
         std::optional<QVariantMap> map;
         bool kept = false;
+        // The in-memory map holds pending pairs its file may lack: a commit writes it even unchanged.
+        bool unfolded = false;
     };
 
     Slot &slot(Conduit conduit) { return m_slots[size_t(conduit)]; }
     const Slot &slot(Conduit conduit) const { return m_slots[size_t(conduit)]; }
     void settlePaths();
     void addDeviceInfoToDatFileIfNecessary(const QString &version);
+    std::optional<QVariantMap> readWithPendingPairs(Conduit conduit, bool *merged) const;
     QVariantMap &reload(Conduit conduit);
     QVariantMap &loadedOrFresh(Conduit conduit);
     bool store(Conduit conduit, const QVariantMap &map);

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr qint64 kMaxConfirmedPairsBytes = 64 * 1024 * 1024;
-
 bool isDateKey(const QString &key)
 {
     return key == u"LastModified" || key == u"ListCommandDate";
@@ -37,7 +35,7 @@ QString HMOutlookIdBookkeeping::conduitName() const
 
 QString HMOutlookIdBookkeeping::confirmedPairsPath() const
 {
-    return m_map->filePath(m_conduit) + QStringLiteral(".confirmed");
+    return m_map->pendingPairsPath(m_conduit);
 }
 
 QHash<QString, QString> HMOutlookIdBookkeeping::deviceIdsByOutlookId() const
@@ -105,16 +103,11 @@ bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList 
                                     const QDateTime &lastModified, const QDateTime &listCommandDate)
 {
     HMOutlookDatFileHelper::Commit change;
-    QFile file(confirmedPairsPath());
-    const bool hasFile = file.exists();
-    if (hasFile && file.open(QIODevice::ReadOnly) && file.size() <= kMaxConfirmedPairsBytes) {
-        for (const QByteArray &line : file.read(kMaxConfirmedPairsBytes).split('\n')) {
-            const QList<QByteArray> parts = line.split('\t');
-            if (parts.size() == 2 && !parts[0].isEmpty() && !parts[1].isEmpty())
-                change.pairs.insert(QString::fromUtf8(parts[0]), QString::fromUtf8(parts[1]));
-        }
-        file.close();
-    }
+    const QString pendingPath = confirmedPairsPath();
+    const bool hasFile = QFile::exists(pendingPath);
+    // A map read afresh reads the waiting pairs with it; a kept one is read as stored.
+    if (hasFile && m_map->isKeptForRun(m_conduit))
+        change.pairs = HMOutlookDatFileHelper::readPendingPairs(pendingPath);
     for (auto it = pairs.constBegin(); it != pairs.constEnd(); ++it)
         change.pairs.insert(it.key(), it.value());
     change.removals = removals;
@@ -123,7 +116,7 @@ bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList 
     if (!m_map->commitChanges(m_conduit, change))
         return false;
     m_confirmedPairs.close();
-    return !hasFile || QFile::remove(file.fileName());
+    return !hasFile || QFile::remove(pendingPath);
 }
 
 bool HMOutlookIdBookkeeping::commitSync(bool wasSuccessful, const QVariantMap &pairs, const QVariantList &removals,

@@ -257,6 +257,66 @@ TEST(GoogleContactSync, KilledOrCutFirstSyncsLeaveEveryContactOnceOnEachSide)
     }
 }
 
+namespace {
+
+// The contact map's pairs as stored, without its dates, and the lines of the pairs waiting beside it.
+QPair<int, int> storedAndPendingPairs(const QString &home)
+{
+    QPair<int, int> counts{-1, -1};
+    QDirIterator maps(home, {QStringLiteral("contacts-outlook*.plist")}, QDir::Files, QDirIterator::Subdirectories);
+    while (maps.hasNext()) {
+        QFile map(maps.next());
+        if (!map.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = map.readAll();
+        counts.first = int(text.count("<key>")) - int(text.count("<key>LastModified</key>")) -
+                       int(text.count("<key>ListCommandDate</key>"));
+        QFile pending(map.fileName() + QStringLiteral(".confirmed"));
+        counts.second = pending.open(QIODevice::ReadOnly) ? int(pending.readAll().count('\n')) : 0;
+    }
+    return counts;
+}
+
+} // namespace
+
+// Three pages of Google contacts: the first page's pairs join the empty map; a later page's wait beside
+// it, answered to every reader, and join it with the commit. A run killed while they wait, or just after
+// Outlook took a contact, leaves every contact once on each side after the next syncs.
+TEST(GoogleContactSync, PairsWaitingBesideTheMapAcrossPagesSurviveAKill)
+{
+    struct Trial
+    {
+        QString killAt;
+        QPair<int, int> pairs; // stored and waiting at the kill; (-1, -1): not looked at
+    };
+    const QList<Trial> trials{{"outlook-paired:150", {100, 50}}, {"outlook-paired:250", {100, 150}},
+                              {"outlook-written:220", {-1, -1}}};
+    for (const Trial &trial : trials) {
+        SCOPED_TRACE(trial.killAt.toStdString());
+        ContactSync sync;
+        QStringList names;
+        QJsonArray outlookContacts;
+        for (int index = 0; index < 3; ++index) {
+            names << QStringLiteral("O%1").arg(index);
+            outlookContacts.append(simpleOutlookContact(100 + index, "Out", names.last()));
+        }
+        sync.outlook().seed(outlookSeed(outlookContacts));
+        for (int index = 0; index < 250; ++index) {
+            names << QStringLiteral("G%1").arg(index, 3, 10, QLatin1Char('0'));
+            sync.googleUser("add", {}, googleEntry("Goo", names.last()));
+        }
+        sync.makeProfile();
+        EXPECT_TRUE(sync.run({}, {{"HM_SYNC_KILL_AT", trial.killAt}}).crashed());
+        if (trial.pairs.first >= 0) {
+            EXPECT_EQ(storedAndPendingPairs(sync.home()), trial.pairs);
+        }
+        ASSERT_TRUE(sync.sync());
+        ASSERT_TRUE(sync.sync());
+        sync.expectEveryContactOnceOnEachSide(names);
+        EXPECT_EQ(storedAndPendingPairs(sync.home()), qMakePair(253, 0));
+    }
+}
+
 // Replies no feed could be: each ends the run with a clear text, reads nothing into Outlook and moves
 // no date; an endless feed is stopped; a photo far too large is passed over.
 TEST(GoogleContactSync, HostileRepliesEndTheRunWithAClearErrorAndLoseNothing)

@@ -326,6 +326,22 @@ TEST(GoogleEventList, EventBodiesAndZoneTextsAreWrittenByteForByte)
 // A write's answer is read for its top-level "updated" alone: members of nested objects, keys with
 // escapes and strings holding brackets do not mislead the scan, and a text it cannot read plainly
 // (cut, no object, an escaped value) gives nothing, so the caller parses it whole.
+// Google's times name their moments: with Z, with an offset and fraction, without a zone (the
+// system's); dates before 1600 too; a day or hour no calendar has is no date.
+TEST(GoogleEventList, GoogleTimesReadAsTheMomentsTheyName)
+{
+    using googleeventlist::dateOfDateTime;
+    const auto utc = [](int y, int mo, int d, int h, int mi, int s) { return QDateTime(QDate(y, mo, d), QTime(h, mi, s), QTimeZone::utc()); };
+    EXPECT_EQ(dateOfDateTime(QStringLiteral("2026-06-01T10:20:30Z")), utc(2026, 6, 1, 10, 20, 30));
+    EXPECT_EQ(dateOfDateTime(QStringLiteral("2026-06-01T10:20:30.123+02:00")), utc(2026, 6, 1, 8, 20, 30));
+    EXPECT_EQ(dateOfDateTime(QStringLiteral("2024-02-29T23:59:59-05:30")), utc(2024, 3, 1, 5, 29, 59));
+    EXPECT_EQ(dateOfDateTime(QStringLiteral("2026-06-01T10:20:30")),
+              QDateTime(QDate(2026, 6, 1), QTime(10, 20, 30), QTimeZone::systemTimeZone()));
+    EXPECT_EQ(dateOfDateTime(QStringLiteral("1500-03-01T00:00:00Z")), utc(1500, 3, 1, 0, 0, 0));
+    for (const char *text : {"2026-02-30T10:00:00Z", "2026-06-01T24:00:00Z", "2026-13-01T10:00:00Z", "2026-06-01T10:60:00Z"})
+        EXPECT_FALSE(dateOfDateTime(QString::fromLatin1(text)).isValid()) << text;
+}
+
 TEST(GoogleEventList, readsTheTopLevelMemberOfAnAnswerOnly)
 {
     using googleeventlist::topLevelText;

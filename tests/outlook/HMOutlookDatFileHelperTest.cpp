@@ -375,6 +375,39 @@ TEST_F(DatFileTest, ACommitThatChangesNothingLeavesTheFileAlone)
     EXPECT_EQ(HMOutlookDatFileHelper().getLastModifiedDate(Conduit::Contacts), later.lastModified);
 }
 
+// Pairs waiting beside a map read afresh are part of every read, a later line winning and a cut last
+// line left out; a commit that adds nothing still writes them into the file; a map kept for the run is
+// read as stored.
+TEST_F(DatFileTest, PairsWaitingBesideTheMapAreReadWithItUntilACommitWritesThem)
+{
+    HMOutlookDatFileHelper::Commit start;
+    start.pairs.insert(QStringLiteral("p1"), QStringLiteral("101"));
+    HMOutlookDatFileHelper helper;
+    ASSERT_TRUE(helper.commitChanges(Conduit::Contacts, start));
+    const QString stored = plistlibDump(helper.contactFilePath());
+    QFile pending(helper.pendingPairsPath(Conduit::Contacts));
+    ASSERT_TRUE(pending.open(QIODevice::WriteOnly));
+    pending.write("p2\t102\np1\t111\nLastModified\t1\nbad line\np2\t112\np3\t10");
+    pending.close();
+
+    EXPECT_EQ(HMOutlookDatFileHelper().getOutlookIdForDeviceId(Conduit::Contacts, QStringLiteral("p1")), QStringLiteral("111"));
+    EXPECT_EQ(HMOutlookDatFileHelper().getDeviceIdForOutlookId(Conduit::Contacts, QStringLiteral("112")), QStringLiteral("p2"));
+    const QVariantMap read = HMOutlookDatFileHelper().dictionaryForDatFile(Conduit::Contacts).value_or(QVariantMap());
+    EXPECT_EQ(read, (QVariantMap{{QStringLiteral("p1"), QStringLiteral("111")}, {QStringLiteral("p2"), QStringLiteral("112")}}));
+    EXPECT_EQ(HMOutlookDatFileHelper().countRecordsForConduit(QStringLiteral("Contacts")), 2);
+    EXPECT_EQ(plistlibDump(helper.contactFilePath()), stored);
+    EXPECT_FALSE(helper.pendingPairsOutgrowMap(Conduit::Contacts));
+
+    HMOutlookDatFileHelper kept;
+    kept.keepForRun(Conduit::Contacts);
+    EXPECT_EQ(kept.getOutlookIdForDeviceId(Conduit::Contacts, QStringLiteral("p1")), QStringLiteral("101"));
+
+    // Nothing new in the commit, yet the file lacked the waiting pairs.
+    EXPECT_TRUE(HMOutlookDatFileHelper().commitChanges(Conduit::Contacts, {}));
+    ASSERT_TRUE(QFile::remove(pending.fileName()));
+    EXPECT_EQ(plistlibDump(helper.contactFilePath()), QStringLiteral("p1='111'\np2='112'"));
+}
+
 // The ids of writes Google did not take, beside the map: one a line byte for byte, 0600, read back;
 // ids that cannot stand on a line left out; a link there removed with its target untouched; an empty
 // list removes the file.
