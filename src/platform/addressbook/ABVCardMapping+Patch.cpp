@@ -247,13 +247,6 @@ struct CardPatch
     }
 };
 
-std::shared_ptr<ABRecord> blankRecordLike(const ABRecord &record)
-{
-    if (record.isGroup())
-        return ABGroup::groupWithUniqueId(record.uniqueId());
-    return ABPerson::personWithUniqueId(record.uniqueId());
-}
-
 } // namespace
 
 VCard ABVCardMapping::patchedCard(const VCard &source, ABRecord &record, const QStringList &groupNames,
@@ -261,7 +254,7 @@ VCard ABVCardMapping::patchedCard(const VCard &source, ABRecord &record, const Q
 {
     // The record as the card says it is, made by the same mapping as the record now: the lines that
     // differ between the two are the changes.
-    const std::shared_ptr<ABRecord> asRead = blankRecordLike(record);
+    const std::shared_ptr<ABRecord> asRead = blankRecord(record.isGroup(), record.uniqueId());
     CardPatch patch{source, readCardKeys(source, *asRead)};
     QStringList order;
     const LinesByKey before = linesByKey(mappedCard(*asRead, {}, {}), order);

@@ -632,25 +632,35 @@ void writeGroup(VCard &card, ABGroup &group)
 
 VCardSummary ABVCardMapping::summarize(const VCard &card, const QString &fallbackUniqueId, const QDateTime &fileTime)
 {
-    VCardSummary summary;
-    summary.uniqueId = uniqueIdOfCard(card, fallbackUniqueId);
-    summary.isGroup = isGroupCard(card);
+    const std::shared_ptr<ABRecord> record = blankRecord(isGroupCard(card), uniqueIdOfCard(card, fallbackUniqueId));
+    readCard(card, *record);
+    VCardSummary summary = summaryOfRecord(*record);
     const VCardProperty *revision = card.property(QStringLiteral("REV"));
     summary.modificationDate = revision ? dateFromRevision(revision->value) : QDateTime();
     if (!summary.modificationDate.isValid())
         summary.modificationDate = fileTime;
-    std::shared_ptr<ABRecord> record;
-    if (summary.isGroup)
-        record = ABGroup::groupWithUniqueId(summary.uniqueId);
-    else
-        record = ABPerson::personWithUniqueId(summary.uniqueId);
-    readCard(card, *record);
-    summary.firstName = record->valueForProperty(kABFirstNameProperty).toString();
-    summary.lastName = record->valueForProperty(kABLastNameProperty).toString();
-    summary.organization = record->valueForProperty(kABOrganizationProperty).toString();
-    summary.groupName = record->valueForProperty(kABGroupNameProperty).toString();
-    summary.emails = record->searchTexts(kABEmailProperty, QString());
     return summary;
+}
+
+VCardSummary ABVCardMapping::summaryOfRecord(ABRecord &record)
+{
+    VCardSummary summary;
+    summary.uniqueId = record.uniqueId();
+    summary.isGroup = record.isGroup();
+    summary.modificationDate = record.valueForProperty(kABModificationDateProperty).toDateTime();
+    summary.firstName = record.valueForProperty(kABFirstNameProperty).toString();
+    summary.lastName = record.valueForProperty(kABLastNameProperty).toString();
+    summary.organization = record.valueForProperty(kABOrganizationProperty).toString();
+    summary.groupName = record.valueForProperty(kABGroupNameProperty).toString();
+    summary.emails = record.searchTexts(kABEmailProperty, QString());
+    return summary;
+}
+
+std::shared_ptr<ABRecord> ABVCardMapping::blankRecord(bool isGroup, const QString &uniqueId)
+{
+    if (isGroup)
+        return ABGroup::groupWithUniqueId(uniqueId);
+    return ABPerson::personWithUniqueId(uniqueId);
 }
 
 void ABVCardMapping::readCard(const VCard &card, ABRecord &record)

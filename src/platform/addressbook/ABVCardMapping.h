@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace platform {
 
 class ABRecord;
@@ -32,6 +34,10 @@ public:
     // The card's summary; the unique id falls back to the file's name without ".vcf", the date to
     // the file's modification time.
     static VCardSummary summarize(const VCard &card, const QString &fallbackUniqueId, const QDateTime &fileTime);
+    // The summary of a record as it stands, its modification date the record's own.
+    static VCardSummary summaryOfRecord(ABRecord &record);
+    // An empty group or person with the unique id, in no book yet.
+    static std::shared_ptr<ABRecord> blankRecord(bool isGroup, const QString &uniqueId);
     // Fills a person or group from its card: values, multi-values with their identifiers, group
     // members, the lines this mapping does not know and the card's categories.
     static void readCard(const VCard &card, ABRecord &record);
