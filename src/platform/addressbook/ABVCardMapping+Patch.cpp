@@ -13,8 +13,6 @@ namespace platform {
 
 namespace {
 
-const QChar kEntryKeyMark = QLatin1Char('#');
-const QString kIdParameter = QStringLiteral("X-HM-ID");
 const QString kLabelName = QStringLiteral("X-ABLABEL");
 
 using LinesByKey = QHash<QString, QList<VCardProperty>>;
@@ -22,8 +20,8 @@ using LinesByKey = QHash<QString, QList<VCardProperty>>;
 // The key of a line the mapping made: "#" and its entry's identifier, else its name.
 QString keyOfMadeLine(const VCardProperty &line)
 {
-    const QString identifier = line.parameterValue(kIdParameter);
-    return identifier.isEmpty() ? line.name : kEntryKeyMark + identifier;
+    const QString identifier = line.parameterValue(ABVCardMapping::kEntryIdParameter);
+    return identifier.isEmpty() ? line.name : ABVCardMapping::kEntryKeyMark + identifier;
 }
 
 // The made lines by key; order gets the keys in the order of their first lines.
@@ -149,9 +147,9 @@ struct CardPatch
         line.value = made.value;
         if (isTelUri && !made.value.startsWith(QLatin1String("tel:")))
             line.value.prepend(QLatin1String("tel:"));
-        const QString identifier = made.parameterValue(kIdParameter);
-        if (!identifier.isEmpty() && line.parameterValue(kIdParameter).isEmpty())
-            line.parameters.append(VCardParameter{kIdParameter, {identifier}});
+        const QString identifier = made.parameterValue(ABVCardMapping::kEntryIdParameter);
+        if (!identifier.isEmpty() && line.parameterValue(ABVCardMapping::kEntryIdParameter).isEmpty())
+            line.parameters.append(VCardParameter{ABVCardMapping::kEntryIdParameter, {identifier}});
         line.raw.clear();
     }
 

@@ -14,12 +14,8 @@ namespace platform {
 
 namespace {
 
-const QString kIdParameter = QStringLiteral("X-HM-ID");
 const QString kTypeParameter = QStringLiteral("TYPE");
 const QString kUrnPrefix = QStringLiteral("urn:uuid:");
-// Marks the key of a multi-value entry's line among the keys of a card's lines (other lines go by
-// their names).
-const QChar kEntryKeyMark = QLatin1Char('#');
 // Marks the key of a further ALTID form of a line: no line the mapping makes has it, so it is kept.
 const QChar kAlternativeKeyMark = QLatin1Char('~');
 // Keys of an address dictionary that the sync does not use but a card may carry.
@@ -181,7 +177,7 @@ struct CardReader
     {
         const QString key = line.name + QLatin1Char('\n') + line.value;
         const int occurrence = occurrences[key]++;
-        QString identifier = line.parameterValue(kIdParameter);
+        QString identifier = line.parameterValue(ABVCardMapping::kEntryIdParameter);
         if (identifier.isEmpty())
             identifier = derivedIdentifier(record.uniqueId(), line, occurrence);
         multiValues[property].addValue(value, label, identifier);
@@ -501,7 +497,7 @@ QList<VCardParameter> entryParameters(const QString &identifier, const QStringLi
     QList<VCardParameter> parameters;
     if (!types.isEmpty())
         parameters.append(VCardParameter{kTypeParameter, types});
-    parameters.append(VCardParameter{kIdParameter, {identifier}});
+    parameters.append(VCardParameter{ABVCardMapping::kEntryIdParameter, {identifier}});
     return parameters;
 }
 

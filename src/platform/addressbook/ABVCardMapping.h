@@ -31,6 +31,12 @@ class ABVCardMapping final
 public:
     ABVCardMapping() = delete;
 
+    // The parameter that keeps a multi-value entry's identifier on the lines the mapping writes, and
+    // the mark that makes such a line's key ("#" and the identifier) differ from the keys of other
+    // lines (their names).
+    static inline const QString kEntryIdParameter = QStringLiteral("X-HM-ID");
+    static constexpr QChar kEntryKeyMark = QLatin1Char('#');
+
     // The card's summary; the unique id falls back to the file's name without ".vcf", the date to
     // the file's modification time.
     static VCardSummary summarize(const VCard &card, const QString &fallbackUniqueId, const QDateTime &fileTime);
