@@ -187,43 +187,15 @@ bool HMDataConfigurationSource::saveConfigurationChanges()
 bool HMDataConfigurationSource::isConduitPurging(quint64 conduit) const
 {
     const std::shared_ptr<HMProfile> current = profile();
-    if (!current)
-        return false;
-    switch (conduit) {
-    case 1:
-        return current->purgeContactsOnNextSync();
-    case 2:
-        return current->purgeCalendarOnNextSync();
-    case 3:
-        return current->purgeTasksOnNextSync();
-    case 4:
-        return current->purgeMemosOnNextSync();
-    default:
-        return false;
-    }
+    const std::optional<HMProfileConduit> entry = profileConduitOf(conduit);
+    return current && entry && current->conduitSettings(*entry).purgeOnNextSync;
 }
 
 void HMDataConfigurationSource::setConduitPurging(quint64 conduit, bool isPurging)
 {
     const std::shared_ptr<HMProfile> current = profile();
-    if (!current)
-        return;
-    switch (conduit) {
-    case 1:
-        current->setPurgeContactsOnNextSync(isPurging);
-        break;
-    case 2:
-        current->setPurgeCalendarOnNextSync(isPurging);
-        break;
-    case 3:
-        current->setPurgeTasksOnNextSync(isPurging);
-        break;
-    case 4:
-        current->setPurgeMemosOnNextSync(isPurging);
-        break;
-    default:
-        break;
-    }
+    if (const std::optional<HMProfileConduit> entry = profileConduitOf(conduit); current && entry)
+        current->setPurgeOnNextSync(*entry, isPurging);
 }
 
 QVariant HMDataConfigurationSource::settingValueForSetting(qint64 setting) const
@@ -287,7 +259,6 @@ QString HMDataConfigurationSource::stringValueForSetting(qint64 setting) const
     const QVariant value = settingValueForSetting(setting);
     switch (value.metaType().id()) {
     case QMetaType::QString:
-        return value.toString();
     case QMetaType::Int:
     case QMetaType::LongLong:
     case QMetaType::UInt:
