@@ -112,16 +112,27 @@ struct RuleReading final
     QDateTime repeatEnd;
 };
 
-// A record's repeat fields as it stores them.
-struct RecordRepeat final
+// The fields of a record's repeat pattern beside its kind of repeat, which writing and reading share.
+struct RepeatPattern
 {
-    qint64 repeat = 0;
-    qint64 dayOption = 0;
     qint64 interval = 0;
     qint64 dayMask = 0;
     qint64 dayOccurrence = 0;
     qint64 dayOfMonth = 0;
     qint64 month = 0;
+};
+
+// The record's key of each pattern field.
+constexpr std::pair<const char *, qint64 RepeatPattern::*> kRepeatPatternKeys[] = {
+    {"INTERVAL", &RepeatPattern::interval},     {"DAYMASK", &RepeatPattern::dayMask},
+    {"DAYOCCUR", &RepeatPattern::dayOccurrence}, {"DAYOFMONTH", &RepeatPattern::dayOfMonth},
+    {"MONTH", &RepeatPattern::month}};
+
+// A record's repeat fields as it stores them.
+struct RecordRepeat final : RepeatPattern
+{
+    qint64 repeat = 0;
+    qint64 dayOption = 0;
 };
 
 // The record's "DAYMASK" and "DAYOCCUR" of the weekdays a rule repeats on.
@@ -183,11 +194,8 @@ void insertRecordRepeat(QVariantMap &dictionary, const RecordRepeat &fields)
 {
     dictionary.insert(QStringLiteral("REPEAT"), fields.repeat);
     dictionary.insert(QStringLiteral("REPTDAYOPT"), fields.dayOption);
-    dictionary.insert(QStringLiteral("INTERVAL"), fields.interval);
-    dictionary.insert(QStringLiteral("DAYMASK"), fields.dayMask);
-    dictionary.insert(QStringLiteral("DAYOCCUR"), fields.dayOccurrence);
-    dictionary.insert(QStringLiteral("DAYOFMONTH"), fields.dayOfMonth);
-    dictionary.insert(QStringLiteral("MONTH"), fields.month);
+    for (const auto &[key, field] : kRepeatPatternKeys)
+        dictionary.insert(QString::fromLatin1(key), fields.*field);
 }
 
 // The repeat fields a type of recurrence gives a series that starts on the given day.
@@ -239,14 +247,9 @@ QVariantMap dictionaryFromReading(const RuleReading &rule, const StartParts &sta
 }
 
 // The recurrence keys of a dictionary that both rule builders read.
-struct DictionaryReading final
+struct DictionaryReading : RepeatPattern
 {
     HMRecurrenceType type = HMRecurrenceType::None;
-    qint64 interval = 0;
-    qint64 dayMask = 0;
-    qint64 dayOccurrence = 0;
-    qint64 dayOfMonth = 0;
-    qint64 month = 0;
     QDateTime repeatEnd;
     qint64 occurrences = 0;
 };
@@ -256,11 +259,8 @@ DictionaryReading readDictionary(const QVariantMap &dictionary)
     DictionaryReading reading;
     reading.type = HMRRuleHelper::recurrenceTypeFromHMRepeatType(integerForKey(dictionary, "REPEAT"),
                                                                  integerForKey(dictionary, "REPTDAYOPT"));
-    reading.interval = integerForKey(dictionary, "INTERVAL");
-    reading.dayMask = integerForKey(dictionary, "DAYMASK");
-    reading.dayOccurrence = integerForKey(dictionary, "DAYOCCUR");
-    reading.dayOfMonth = integerForKey(dictionary, "DAYOFMONTH");
-    reading.month = integerForKey(dictionary, "MONTH");
+    for (const auto &[key, field] : kRepeatPatternKeys)
+        reading.*field = integerForKey(dictionary, key);
     reading.repeatEnd = dateForKey(dictionary, "NSDATEREPEATEND");
     reading.occurrences = integerForKey(dictionary, "OCCURS");
     return reading;
@@ -473,13 +473,9 @@ bool HMRRuleHelper::isOutlookSync()
 
 namespace {
 
-// The fields of a record's recurrence that its description names.
-struct RecurrenceText final
+// A record's recurrence with the words its description names it by.
+struct RecurrenceText final : DictionaryReading
 {
-    qint64 interval = 0;
-    qint64 dayMask = 0;
-    qint64 dayOfMonth = 0;
-    qint64 month = 0;
     QString weekOrdinal;
     QString every;
 };
@@ -546,18 +542,14 @@ QString yearlyText(HMRecurrenceType type, const RecurrenceText &recurrence)
 
 QString HMRRuleHelper::displayStringForRecurrenceDictionary(const QVariantMap &dictionary)
 {
-    const HMRecurrenceType type =
-        recurrenceTypeFromHMRepeatType(integerForKey(dictionary, "REPEAT"), integerForKey(dictionary, "REPTDAYOPT"));
-    RecurrenceText recurrence;
-    recurrence.interval = integerForKey(dictionary, "INTERVAL");
-    recurrence.dayMask = integerForKey(dictionary, "DAYMASK");
-    recurrence.dayOfMonth = integerForKey(dictionary, "DAYOFMONTH");
-    recurrence.month = integerForKey(dictionary, "MONTH");
+    const DictionaryReading reading = readDictionary(dictionary);
+    const HMRecurrenceType type = reading.type;
     // Rule objects give the last week as -1; the record format as 5.
-    const qint64 dayOccurrence = integerForKey(dictionary, "DAYOCCUR");
-    recurrence.weekOrdinal =
-        dayOccurrence > 4 || dayOccurrence < 0 ? word("last") : HMStringFormatters::ordinalForInteger(dayOccurrence);
-    recurrence.every = word("every");
+    const qint64 dayOccurrence = reading.dayOccurrence;
+    const RecurrenceText recurrence{
+        reading,
+        dayOccurrence > 4 || dayOccurrence < 0 ? word("last") : HMStringFormatters::ordinalForInteger(dayOccurrence),
+        word("every")};
 
     switch (type) {
     case HMRecurrenceType::None:

@@ -12,7 +12,6 @@
 #include <libxml/parserInternals.h>
 
 #include <algorithm>
-#include <mutex>
 #include <optional>
 
 namespace {
@@ -107,12 +106,6 @@ xmlSAXHandler characterDataHandler()
     return handler;
 }
 
-void initialiseXmlLibrary()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { xmlInitParser(); });
-}
-
 } // namespace
 
 QString hmWiFiEncodedString(const QString &text)
@@ -178,13 +171,12 @@ QString stripHtml(const QString &text)
     escaped.replace(QLatin1Char('&'), QLatin1String("&amp;"));
     const QByteArray markup = QStringLiteral("<root>%1</root>").arg(escaped).toUtf8();
 
-    initialiseXmlLibrary();
     xmlSAXHandler handler = characterDataHandler();
     MarkupParse parse;
-    parse.context = xmlCreatePushParserCtxt(&handler, &parse, nullptr, 0, nullptr);
+    parse.context =
+        platform::createXmlPushParser(handler, &parse, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (parse.context == nullptr)
         return QString();
-    xmlCtxtUseOptions(parse.context, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
 
     for (qsizetype offset = 0; offset < markup.size() && parse.context->instate != XML_PARSER_EOF;
          offset += kMarkupChunkBytes) {

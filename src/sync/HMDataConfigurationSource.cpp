@@ -13,6 +13,9 @@
 
 #include <QHash>
 
+#include <array>
+#include <optional>
+
 namespace {
 
 // The push channel's host, a fixed host of the cloud service.
@@ -46,47 +49,16 @@ bool isOutlookContactManager(quint64 contactManager)
     return contactManager == quint64(HMContactManager::Outlook14) || contactManager == quint64(HMContactManager::Outlook15);
 }
 
-// The conduit's profile settings, gathered so the four conduits share one filling routine.
-struct ConduitSettings
-{
-    bool enabled = false;
-    const char *dataClass = "";
-    HMSyncDirection direction = HMSyncDirection::TwoWay;
-    QString directionName;
-    HMSyncDeletions deletions = HMSyncDeletions::TwoWay;
-    QString deletionsName;
-    HMConflictSetting conflict = HMConflictSetting::LastModifiedWins;
-    QString conflictName;
-    bool purge = false;
-};
+// The data source class of each conduit, in the order of the profile's conduit table.
+constexpr std::array<const char *, kProfileConduitCount> kConduitDataClasses{"HMContactData", "HMCalendarData",
+                                                                             "HMTaskData", "HMMemoData"};
 
-std::optional<ConduitSettings> settingsOfConduit(const HMProfile &profile, quint64 conduit)
+// The profile's entry of a sync conduit, numbered from 1 in the table's order; none for another number.
+std::optional<HMProfileConduit> profileConduitOf(quint64 conduit)
 {
-    switch (conduit) {
-    case 1:
-        return ConduitSettings{profile.contactSyncEnabled(), "HMContactData", profile.contactSyncDirection(),
-                               profile.contactSyncDirectionName(), profile.contactSyncDeletions(),
-                               profile.contactSyncDeletionsName(), profile.contactConflictSetting(),
-                               profile.contactConflictSettingName(), profile.purgeContactsOnNextSync()};
-    case 2:
-        return ConduitSettings{profile.calendarSyncEnabled(), "HMCalendarData", profile.calendarSyncDirection(),
-                               profile.calendarSyncDirectionName(), profile.calendarSyncDeletions(),
-                               profile.calendarSyncDeletionsName(), profile.calendarConflictSetting(),
-                               profile.calendarConflictSettingName(), profile.purgeCalendarOnNextSync()};
-    case 3:
-        return ConduitSettings{profile.taskSyncEnabled(), "HMTaskData", profile.taskSyncDirection(),
-                               profile.taskSyncDirectionName(), profile.taskSyncDeletions(),
-                               profile.taskSyncDeletionsName(), profile.taskConflictSetting(),
-                               profile.taskConflictSettingName(), profile.purgeTasksOnNextSync()};
-    case 4:
-        return ConduitSettings{profile.contactManagerName().contains(QLatin1String("Outlook")) && profile.memoSyncEnabled(),
-                               "HMMemoData", profile.memoSyncDirection(), profile.memoSyncDirectionName(),
-                               profile.memoSyncDeletions(), profile.memoSyncDeletionsName(),
-                               profile.memoConflictSetting(), profile.memoConflictSettingName(),
-                               profile.purgeMemosOnNextSync()};
-    default:
+    if (conduit < 1 || conduit > kProfileConduitCount)
         return std::nullopt;
-    }
+    return HMProfileConduit(conduit - 1);
 }
 
 } // namespace
@@ -215,43 +187,15 @@ bool HMDataConfigurationSource::saveConfigurationChanges()
 bool HMDataConfigurationSource::isConduitPurging(quint64 conduit) const
 {
     const std::shared_ptr<HMProfile> current = profile();
-    if (!current)
-        return false;
-    switch (conduit) {
-    case 1:
-        return current->purgeContactsOnNextSync();
-    case 2:
-        return current->purgeCalendarOnNextSync();
-    case 3:
-        return current->purgeTasksOnNextSync();
-    case 4:
-        return current->purgeMemosOnNextSync();
-    default:
-        return false;
-    }
+    const std::optional<HMProfileConduit> entry = profileConduitOf(conduit);
+    return current && entry && current->conduitSettings(*entry).purgeOnNextSync;
 }
 
 void HMDataConfigurationSource::setConduitPurging(quint64 conduit, bool isPurging)
 {
     const std::shared_ptr<HMProfile> current = profile();
-    if (!current)
-        return;
-    switch (conduit) {
-    case 1:
-        current->setPurgeContactsOnNextSync(isPurging);
-        break;
-    case 2:
-        current->setPurgeCalendarOnNextSync(isPurging);
-        break;
-    case 3:
-        current->setPurgeTasksOnNextSync(isPurging);
-        break;
-    case 4:
-        current->setPurgeMemosOnNextSync(isPurging);
-        break;
-    default:
-        break;
-    }
+    if (const std::optional<HMProfileConduit> entry = profileConduitOf(conduit); current && entry)
+        current->setPurgeOnNextSync(*entry, isPurging);
 }
 
 QVariant HMDataConfigurationSource::settingValueForSetting(qint64 setting) const
@@ -315,7 +259,6 @@ QString HMDataConfigurationSource::stringValueForSetting(qint64 setting) const
     const QVariant value = settingValueForSetting(setting);
     switch (value.metaType().id()) {
     case QMetaType::QString:
-        return value.toString();
     case QMetaType::Int:
     case QMetaType::LongLong:
     case QMetaType::UInt:
@@ -365,20 +308,25 @@ void HMDataConfigurationSource::startProcessingSyncForConduitData(HMSyncConduitD
     const std::shared_ptr<HMProfile> current = profile();
     if (!current)
         return;
-    const std::optional<ConduitSettings> settings = settingsOfConduit(*current, conduitData.conduit());
-    if (!settings)
+    const std::optional<HMProfileConduit> conduit = profileConduitOf(conduitData.conduit());
+    if (!conduit)
         return;
-    conduitData.setSyncEnabled(settings->enabled);
-    if (conduitData.conduit() == 4)
-        DDLogVerbose(QStringLiteral("theSyncConduitData.syncEnabled %1").arg(int(settings->enabled)));
-    conduitData.setConduitDataClass(QLatin1String(settings->dataClass));
-    conduitData.setSyncDirection(quint64(settings->direction));
-    conduitData.setSyncDirectionName(settings->directionName);
-    conduitData.setSyncDeletions(quint64(settings->deletions));
-    conduitData.setSyncDeletionsName(settings->deletionsName);
-    conduitData.setConflictSettingName(settings->conflictName);
-    conduitData.setConflictSetting(quint64(settings->conflict));
-    conduitData.setPurgeOnNextSync(settings->purge);
+    const HMProfileConduitSettings &settings = current->conduitSettings(*conduit);
+    // Memos take part only with Outlook, the one contact manager that keeps them.
+    const bool isMemos = *conduit == HMProfileConduit::Memos;
+    const bool enabled =
+        settings.syncEnabled && (!isMemos || current->contactManagerName().contains(QLatin1String("Outlook")));
+    conduitData.setSyncEnabled(enabled);
+    if (isMemos)
+        DDLogVerbose(QStringLiteral("theSyncConduitData.syncEnabled %1").arg(int(enabled)));
+    conduitData.setConduitDataClass(QLatin1String(kConduitDataClasses[size_t(*conduit)]));
+    conduitData.setSyncDirection(quint64(settings.syncDirection));
+    conduitData.setSyncDirectionName(settings.syncDirectionName);
+    conduitData.setSyncDeletions(quint64(settings.syncDeletions));
+    conduitData.setSyncDeletionsName(settings.syncDeletionsName);
+    conduitData.setConflictSettingName(settings.conflictSettingName);
+    conduitData.setConflictSetting(quint64(settings.conflictSetting));
+    conduitData.setPurgeOnNextSync(settings.purgeOnNextSync);
     conduitData.setRereadAppleOnNextSync(current->rereadAppleOnNextSync());
     conduitData.setRereadDeviceOnNextSync(current->rereadDeviceOnNextSync());
     if (conduitData.conduit() == 2) {

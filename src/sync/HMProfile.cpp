@@ -4,6 +4,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/KeyedUnarchiver.h"
+#include "platform/foundation/Values.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMProfileManager.h"
 
@@ -159,19 +160,6 @@ void decodeTyped(platform::KeyedUnarchiver &coder, const QString &key, T &value,
 {
     if (const std::optional<QVariant> decoded = decodedOfType(coder, key, qMetaTypeId<T>(), expected))
         value = decoded->value<T>();
-}
-
-bool isNumber(const QVariant &value)
-{
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-    case QMetaType::Double:
-    case QMetaType::Bool:
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -737,7 +725,7 @@ void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key
 void HMProfile::decodeField(platform::KeyedUnarchiver &coder, const QString &key, QVariant &value)
 {
     const QVariant decoded = coder.decodeObject(key);
-    if (decoded.isValid() && !isNumber(decoded))
+    if (decoded.isValid() && !platform::isNumber(decoded))
         return coder.failWithError(wrongType(key, "a number"));
     value = decoded;
 }

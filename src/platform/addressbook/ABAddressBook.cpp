@@ -53,27 +53,9 @@ QString safeFileStem(const QString &uniqueId)
     return stem.left(200);
 }
 
-VCardSummary summaryOf(ABRecord &record)
-{
-    VCardSummary summary;
-    summary.uniqueId = record.uniqueId();
-    summary.isGroup = record.isGroup();
-    summary.modificationDate = record.valueForProperty(kABModificationDateProperty).toDateTime();
-    summary.firstName = record.valueForProperty(kABFirstNameProperty).toString();
-    summary.lastName = record.valueForProperty(kABLastNameProperty).toString();
-    summary.organization = record.valueForProperty(kABOrganizationProperty).toString();
-    summary.groupName = record.valueForProperty(kABGroupNameProperty).toString();
-    summary.emails = record.searchTexts(kABEmailProperty, QString());
-    return summary;
-}
-
 std::shared_ptr<ABRecord> recordFromSummary(const VCardSummary &summary, const std::shared_ptr<VCardFolder> &folder)
 {
-    std::shared_ptr<ABRecord> record;
-    if (summary.isGroup)
-        record = ABGroup::groupWithUniqueId(summary.uniqueId);
-    else
-        record = ABPerson::personWithUniqueId(summary.uniqueId);
+    const std::shared_ptr<ABRecord> record = ABVCardMapping::blankRecord(summary.isGroup, summary.uniqueId);
     record->setStoredValue(kABModificationDateProperty, summary.modificationDate);
     record->markUnloaded(folder);
     if (summary.isGroup) {
@@ -518,7 +500,7 @@ Status ABAddressBook::save()
         record->setStoredValue(kABModificationDateProperty, stamp);
         const QString fileName = fileNameFor(*record, takenNames);
         takenNames.insert(fileName);
-        writes.append(VCardFileWrite{fileName, cardTextFor(*record, allGroupNames), summaryOf(*record)});
+        writes.append(VCardFileWrite{fileName, cardTextFor(*record, allGroupNames), ABVCardMapping::summaryOfRecord(*record)});
         byFile.insert(fileName, record);
     }
     // A removed record's file that a record added again rewrites is replaced, not removed.

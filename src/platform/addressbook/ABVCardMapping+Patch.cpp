@@ -13,8 +13,6 @@ namespace platform {
 
 namespace {
 
-const QChar kEntryKeyMark = QLatin1Char('#');
-const QString kIdParameter = QStringLiteral("X-HM-ID");
 const QString kLabelName = QStringLiteral("X-ABLABEL");
 
 using LinesByKey = QHash<QString, QList<VCardProperty>>;
@@ -22,8 +20,8 @@ using LinesByKey = QHash<QString, QList<VCardProperty>>;
 // The key of a line the mapping made: "#" and its entry's identifier, else its name.
 QString keyOfMadeLine(const VCardProperty &line)
 {
-    const QString identifier = line.parameterValue(kIdParameter);
-    return identifier.isEmpty() ? line.name : kEntryKeyMark + identifier;
+    const QString identifier = line.parameterValue(ABVCardMapping::kEntryIdParameter);
+    return identifier.isEmpty() ? line.name : ABVCardMapping::kEntryKeyMark + identifier;
 }
 
 // The made lines by key; order gets the keys in the order of their first lines.
@@ -149,9 +147,9 @@ struct CardPatch
         line.value = made.value;
         if (isTelUri && !made.value.startsWith(QLatin1String("tel:")))
             line.value.prepend(QLatin1String("tel:"));
-        const QString identifier = made.parameterValue(kIdParameter);
-        if (!identifier.isEmpty() && line.parameterValue(kIdParameter).isEmpty())
-            line.parameters.append(VCardParameter{kIdParameter, {identifier}});
+        const QString identifier = made.parameterValue(ABVCardMapping::kEntryIdParameter);
+        if (!identifier.isEmpty() && line.parameterValue(ABVCardMapping::kEntryIdParameter).isEmpty())
+            line.parameters.append(VCardParameter{ABVCardMapping::kEntryIdParameter, {identifier}});
         line.raw.clear();
     }
 
@@ -247,13 +245,6 @@ struct CardPatch
     }
 };
 
-std::shared_ptr<ABRecord> blankRecordLike(const ABRecord &record)
-{
-    if (record.isGroup())
-        return ABGroup::groupWithUniqueId(record.uniqueId());
-    return ABPerson::personWithUniqueId(record.uniqueId());
-}
-
 } // namespace
 
 VCard ABVCardMapping::patchedCard(const VCard &source, ABRecord &record, const QStringList &groupNames,
@@ -261,7 +252,7 @@ VCard ABVCardMapping::patchedCard(const VCard &source, ABRecord &record, const Q
 {
     // The record as the card says it is, made by the same mapping as the record now: the lines that
     // differ between the two are the changes.
-    const std::shared_ptr<ABRecord> asRead = blankRecordLike(record);
+    const std::shared_ptr<ABRecord> asRead = blankRecord(record.isGroup(), record.uniqueId());
     CardPatch patch{source, readCardKeys(source, *asRead)};
     QStringList order;
     const LinesByKey before = linesByKey(mappedCard(*asRead, {}, {}), order);

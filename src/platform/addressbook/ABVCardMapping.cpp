@@ -14,12 +14,8 @@ namespace platform {
 
 namespace {
 
-const QString kIdParameter = QStringLiteral("X-HM-ID");
 const QString kTypeParameter = QStringLiteral("TYPE");
 const QString kUrnPrefix = QStringLiteral("urn:uuid:");
-// Marks the key of a multi-value entry's line among the keys of a card's lines (other lines go by
-// their names).
-const QChar kEntryKeyMark = QLatin1Char('#');
 // Marks the key of a further ALTID form of a line: no line the mapping makes has it, so it is kept.
 const QChar kAlternativeKeyMark = QLatin1Char('~');
 // Keys of an address dictionary that the sync does not use but a card may carry.
@@ -181,7 +177,7 @@ struct CardReader
     {
         const QString key = line.name + QLatin1Char('\n') + line.value;
         const int occurrence = occurrences[key]++;
-        QString identifier = line.parameterValue(kIdParameter);
+        QString identifier = line.parameterValue(ABVCardMapping::kEntryIdParameter);
         if (identifier.isEmpty())
             identifier = derivedIdentifier(record.uniqueId(), line, occurrence);
         multiValues[property].addValue(value, label, identifier);
@@ -501,7 +497,7 @@ QList<VCardParameter> entryParameters(const QString &identifier, const QStringLi
     QList<VCardParameter> parameters;
     if (!types.isEmpty())
         parameters.append(VCardParameter{kTypeParameter, types});
-    parameters.append(VCardParameter{kIdParameter, {identifier}});
+    parameters.append(VCardParameter{ABVCardMapping::kEntryIdParameter, {identifier}});
     return parameters;
 }
 
@@ -632,25 +628,35 @@ void writeGroup(VCard &card, ABGroup &group)
 
 VCardSummary ABVCardMapping::summarize(const VCard &card, const QString &fallbackUniqueId, const QDateTime &fileTime)
 {
-    VCardSummary summary;
-    summary.uniqueId = uniqueIdOfCard(card, fallbackUniqueId);
-    summary.isGroup = isGroupCard(card);
+    const std::shared_ptr<ABRecord> record = blankRecord(isGroupCard(card), uniqueIdOfCard(card, fallbackUniqueId));
+    readCard(card, *record);
+    VCardSummary summary = summaryOfRecord(*record);
     const VCardProperty *revision = card.property(QStringLiteral("REV"));
     summary.modificationDate = revision ? dateFromRevision(revision->value) : QDateTime();
     if (!summary.modificationDate.isValid())
         summary.modificationDate = fileTime;
-    std::shared_ptr<ABRecord> record;
-    if (summary.isGroup)
-        record = ABGroup::groupWithUniqueId(summary.uniqueId);
-    else
-        record = ABPerson::personWithUniqueId(summary.uniqueId);
-    readCard(card, *record);
-    summary.firstName = record->valueForProperty(kABFirstNameProperty).toString();
-    summary.lastName = record->valueForProperty(kABLastNameProperty).toString();
-    summary.organization = record->valueForProperty(kABOrganizationProperty).toString();
-    summary.groupName = record->valueForProperty(kABGroupNameProperty).toString();
-    summary.emails = record->searchTexts(kABEmailProperty, QString());
     return summary;
+}
+
+VCardSummary ABVCardMapping::summaryOfRecord(ABRecord &record)
+{
+    VCardSummary summary;
+    summary.uniqueId = record.uniqueId();
+    summary.isGroup = record.isGroup();
+    summary.modificationDate = record.valueForProperty(kABModificationDateProperty).toDateTime();
+    summary.firstName = record.valueForProperty(kABFirstNameProperty).toString();
+    summary.lastName = record.valueForProperty(kABLastNameProperty).toString();
+    summary.organization = record.valueForProperty(kABOrganizationProperty).toString();
+    summary.groupName = record.valueForProperty(kABGroupNameProperty).toString();
+    summary.emails = record.searchTexts(kABEmailProperty, QString());
+    return summary;
+}
+
+std::shared_ptr<ABRecord> ABVCardMapping::blankRecord(bool isGroup, const QString &uniqueId)
+{
+    if (isGroup)
+        return ABGroup::groupWithUniqueId(uniqueId);
+    return ABPerson::personWithUniqueId(uniqueId);
 }
 
 void ABVCardMapping::readCard(const VCard &card, ABRecord &record)

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace platform {
 
 class ABRecord;
@@ -29,9 +31,19 @@ class ABVCardMapping final
 public:
     ABVCardMapping() = delete;
 
+    // The parameter that keeps a multi-value entry's identifier on the lines the mapping writes, and
+    // the mark that makes such a line's key ("#" and the identifier) differ from the keys of other
+    // lines (their names).
+    static inline const QString kEntryIdParameter = QStringLiteral("X-HM-ID");
+    static constexpr QChar kEntryKeyMark = QLatin1Char('#');
+
     // The card's summary; the unique id falls back to the file's name without ".vcf", the date to
     // the file's modification time.
     static VCardSummary summarize(const VCard &card, const QString &fallbackUniqueId, const QDateTime &fileTime);
+    // The summary of a record as it stands, its modification date the record's own.
+    static VCardSummary summaryOfRecord(ABRecord &record);
+    // An empty group or person with the unique id, in no book yet.
+    static std::shared_ptr<ABRecord> blankRecord(bool isGroup, const QString &uniqueId);
     // Fills a person or group from its card: values, multi-values with their identifiers, group
     // members, the lines this mapping does not know and the card's categories.
     static void readCard(const VCard &card, ABRecord &record);

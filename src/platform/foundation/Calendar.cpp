@@ -3,6 +3,7 @@
 #include "platform/foundation/GregorianArithmetic.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace platform {
@@ -46,6 +47,26 @@ std::optional<UCalendarDateFields> calendarField(CalendarUnit unit)
         return std::nullopt;
     }
 }
+
+// Each unit with the ICU field that holds it and its place among a date's components.
+struct UnitField
+{
+    CalendarUnit unit;
+    UCalendarDateFields field;
+    std::optional<int> DateComponents::*part;
+};
+
+constexpr std::array<UnitField, 9> kUnitFields{{
+    {CalendarUnit::Year, UCAL_YEAR, &DateComponents::year},
+    {CalendarUnit::Month, UCAL_MONTH, &DateComponents::month},
+    {CalendarUnit::Day, UCAL_DATE, &DateComponents::day},
+    {CalendarUnit::Hour, UCAL_HOUR_OF_DAY, &DateComponents::hour},
+    {CalendarUnit::Minute, UCAL_MINUTE, &DateComponents::minute},
+    {CalendarUnit::Second, UCAL_SECOND, &DateComponents::second},
+    {CalendarUnit::Weekday, UCAL_DAY_OF_WEEK, &DateComponents::weekday},
+    {CalendarUnit::WeekdayOrdinal, UCAL_DAY_OF_WEEK_IN_MONTH, &DateComponents::weekdayOrdinal},
+    {CalendarUnit::WeekOfMonth, UCAL_WEEK_OF_MONTH, &DateComponents::weekOfMonth},
+}};
 
 // The length of a unit of elapsed time; std::nullopt for calendar units.
 std::optional<qint64> elapsedUnitMs(CalendarUnit unit)
@@ -214,42 +235,20 @@ DateComponents Calendar::components(const QDateTime &date) const
         return {};
     UErrorCode status = U_ZERO_ERROR;
     DateComponents parts;
-    parts.year = calendar->get(UCAL_YEAR, status);
-    parts.month = calendar->get(UCAL_MONTH, status) + 1;
-    parts.day = calendar->get(UCAL_DATE, status);
-    parts.hour = calendar->get(UCAL_HOUR_OF_DAY, status);
-    parts.minute = calendar->get(UCAL_MINUTE, status);
-    parts.second = calendar->get(UCAL_SECOND, status);
-    parts.weekday = calendar->get(UCAL_DAY_OF_WEEK, status);
-    parts.weekdayOrdinal = calendar->get(UCAL_DAY_OF_WEEK_IN_MONTH, status);
-    parts.weekOfMonth = calendar->get(UCAL_WEEK_OF_MONTH, status);
+    for (const UnitField &entry : kUnitFields)
+        parts.*entry.part = calendar->get(entry.field, status);
     if (U_FAILURE(status))
         return {};
+    // ICU counts months from 0.
+    *parts.month += 1;
     return parts;
 }
 
 std::optional<int> Calendar::component(CalendarUnit unit, const QDateTime &date) const
 {
-    const DateComponents parts = components(date);
-    switch (unit) {
-    case CalendarUnit::Year:
-        return parts.year;
-    case CalendarUnit::Month:
-        return parts.month;
-    case CalendarUnit::Day:
-        return parts.day;
-    case CalendarUnit::Hour:
-        return parts.hour;
-    case CalendarUnit::Minute:
-        return parts.minute;
-    case CalendarUnit::Second:
-        return parts.second;
-    case CalendarUnit::Weekday:
-        return parts.weekday;
-    case CalendarUnit::WeekdayOrdinal:
-        return parts.weekdayOrdinal;
-    case CalendarUnit::WeekOfMonth:
-        return parts.weekOfMonth;
+    for (const UnitField &entry : kUnitFields) {
+        if (entry.unit == unit)
+            return components(date).*entry.part;
     }
     return std::nullopt;
 }

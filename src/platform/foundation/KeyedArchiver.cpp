@@ -40,13 +40,7 @@ void KeyedArchiver::encodeObject(const QVariant &value, const QString &key)
 {
     if (!canEncode())
         return;
-    const std::optional<quint64> index = encodeValue(value, int(m_scopes.size()));
-    if (!index) {
-        if (m_error)
-            m_error = m_error->withContext(QStringLiteral("key \"%1\"").arg(key));
-        return;
-    }
-    store(key, uid(*index));
+    storeEncoded(key, encodeValue(value, int(m_scopes.size())));
 }
 
 void KeyedArchiver::encodeObject(const KeyedArchivable &object, const QString &key)
@@ -126,6 +120,14 @@ void KeyedArchiver::store(const QString &key, const QVariant &entry)
 {
     if (canEncode())
         m_scopes.back().insert(escapedKey(key), entry);
+}
+
+void KeyedArchiver::storeEncoded(const QString &key, std::optional<quint64> index)
+{
+    if (index)
+        store(key, uid(*index));
+    else if (m_error)
+        m_error = m_error->withContext(QStringLiteral("key \"%1\"").arg(key));
 }
 
 quint64 KeyedArchiver::appendObject(const QVariant &entry)
@@ -238,14 +240,8 @@ void KeyedArchiver::encodeDictionaryList(qsizetype count, const std::function<QV
         return;
     // Where encodeObject would put a QVariantList of the dictionaries, and each of them below it.
     const int depth = int(m_scopes.size());
-    const std::optional<quint64> index =
-        encodeItems(count, [&](qsizetype position) { return encodeMap(dictionaryAt(position), depth + 1); });
-    if (!index) {
-        if (m_error)
-            m_error = m_error->withContext(QStringLiteral("key \"%1\"").arg(key));
-        return;
-    }
-    store(key, uid(*index));
+    storeEncoded(key,
+                 encodeItems(count, [&](qsizetype position) { return encodeMap(dictionaryAt(position), depth + 1); }));
 }
 
 std::optional<quint64> KeyedArchiver::encodeItems(qsizetype count,

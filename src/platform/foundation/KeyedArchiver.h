@@ -80,6 +80,9 @@ private:
     bool canEncode() const { return !m_error && !m_finished; }
     void fail(const QString &message);
     void store(const QString &key, const QVariant &entry);
+    // Stores a reference to an encoded entry under the key; a failed encoding (none) gets the key
+    // named in its error instead.
+    void storeEncoded(const QString &key, std::optional<quint64> index);
     quint64 appendObject(const QVariant &entry);
     quint64 stringUid(const QString &text);
     // A text's entry: 0 for a null text; nullopt, failing, for one that holds a NUL.

@@ -192,20 +192,17 @@ std::shared_ptr<NSXMLElement> NSXMLElement::elementWithName(const QString &name,
 
 Result<std::shared_ptr<NSXMLElement>> NSXMLElement::elementWithXMLString(const QString &xmlString)
 {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { xmlInitParser(); });
     const QByteArray utf8 = xmlString.toUtf8();
     if (utf8.size() > std::numeric_limits<int>::max())
         return Error(ErrorCode::DataMalformed, QStringLiteral("XML text of %1 bytes is too long").arg(utf8.size()));
     xmlSAXHandler handler{};
     TreeBuilder::installCallbacks(handler);
     std::unique_ptr<xmlParserCtxt, ParserContextDeleter> context(
-        xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, nullptr));
+        createXmlPushParser(handler, nullptr, XML_PARSE_NONET | XML_PARSE_IGNORE_ENC));
     if (!context)
         return Error(ErrorCode::DataOther, QStringLiteral("could not create an XML parser"));
     TreeBuilder builder(context.get());
     context->userData = &builder;
-    xmlCtxtUseOptions(context.get(), XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
     const int result = parseXmlChunk(context.get(), utf8.constData(), int(utf8.size()), true);
     if (!builder.refusal().isEmpty())
         return Error(ErrorCode::DataMalformed, builder.refusal());

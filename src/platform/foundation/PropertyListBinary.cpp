@@ -68,7 +68,7 @@ class Document::Layout final : public Document::Area
 public:
     explicit Layout(const Document &document) : Area(document.area()) {}
 
-    quint64 objectCount() const { return m_objectCount; }
+    quint64 objectCount() const { return m_trailer.objectCount; }
 
     Error badObject(quint64 index, const char *problem) const
     {
@@ -86,7 +86,7 @@ public:
     {
         if (const std::optional<quint64> offset = offsetOf(index))
             return *offset;
-        if (index >= m_objectCount)
+        if (index >= m_trailer.objectCount)
             return malformed(QStringLiteral("binary property list has no object %1").arg(index));
         return badObject(index, "lies outside the object area");
     }
@@ -99,7 +99,7 @@ public:
         if (!offset)
             return offset.error();
         const quint64 multiple = (m_data[*offset] >> 4) == KindDictionary ? 2 : 1;
-        return extentAt(index, *offset, quint64(m_referenceWidth) * multiple).error();
+        return extentAt(index, *offset, quint64(m_trailer.referenceWidth) * multiple).error();
     }
 
     // Dictionary keys must be texts without a NUL inside.
@@ -136,8 +136,8 @@ public:
 
     quint64 referenceAt(const Container &container, quint64 slot) const
     {
-        return readBigEndianFollowed(m_data + container.firstReference + slot * quint64(m_referenceWidth),
-                                    m_referenceWidth);
+        return readBigEndianFollowed(m_data + container.firstReference + slot * quint64(m_trailer.referenceWidth),
+                                    m_trailer.referenceWidth);
     }
 
     Result<QVariant> integerAt(quint64 index, quint64 offset) const
@@ -146,7 +146,7 @@ public:
         if (exponent > 4)
             return badObject(index, "is an integer of unknown width");
         const int width = 1 << exponent;
-        if (offset + 1 + quint64(width) > m_offsetTable)
+        if (offset + 1 + quint64(width) > m_trailer.offsetTable)
             return badObject(index, "runs past the object area");
         // Sixteen-byte integers carry the value in their low half; widths below eight are unsigned.
         const int used = std::min(width, 8);
@@ -172,7 +172,7 @@ public:
         if (exponent != 2 && exponent != 3)
             return false;
         const int width = 1 << exponent;
-        if (offset + 1 + quint64(width) > m_offsetTable)
+        if (offset + 1 + quint64(width) > m_trailer.offsetTable)
             return false;
         const quint64 bits = readBigEndian(m_data + offset + 1, width);
         if (width == 4) {
@@ -453,20 +453,20 @@ Result<Document> Document::open(const QByteArray &bytes)
 Status Document::readTrailer()
 {
     const uchar *trailer = reinterpret_cast<const uchar *>(m_bytes.constData()) + m_bytes.size() - kTrailerBytes;
-    m_offsetWidth = trailer[6];
-    m_referenceWidth = trailer[7];
-    m_objectCount = readBigEndian(trailer + 8, 8);
+    m_trailer.offsetWidth = trailer[6];
+    m_trailer.referenceWidth = trailer[7];
+    m_trailer.objectCount = readBigEndian(trailer + 8, 8);
     m_topObject = readBigEndian(trailer + 16, 8);
-    m_offsetTable = readBigEndian(trailer + 24, 8);
+    m_trailer.offsetTable = readBigEndian(trailer + 24, 8);
     // Writers pick the narrowest width that holds the largest offset, so 3, 5, 6 and 7 occur too.
     const auto validWidth = [](int width) { return width >= 1 && width <= 8; };
-    if (!validWidth(m_offsetWidth) || !validWidth(m_referenceWidth))
+    if (!validWidth(m_trailer.offsetWidth) || !validWidth(m_trailer.referenceWidth))
         return malformed(QStringLiteral("binary property list has invalid integer widths"));
     const quint64 tableLimit = quint64(m_bytes.size() - kTrailerBytes);
-    if (m_objectCount == 0 || m_objectCount > tableLimit || m_topObject >= m_objectCount)
-        return malformed(QStringLiteral("binary property list declares %1 objects").arg(m_objectCount));
-    if (m_offsetTable < quint64(kHeaderBytes) || m_offsetTable > tableLimit ||
-        m_objectCount > (tableLimit - m_offsetTable) / quint64(m_offsetWidth)) {
+    if (m_trailer.objectCount == 0 || m_trailer.objectCount > tableLimit || m_topObject >= m_trailer.objectCount)
+        return malformed(QStringLiteral("binary property list declares %1 objects").arg(m_trailer.objectCount));
+    if (m_trailer.offsetTable < quint64(kHeaderBytes) || m_trailer.offsetTable > tableLimit ||
+        m_trailer.objectCount > (tableLimit - m_trailer.offsetTable) / quint64(m_trailer.offsetWidth)) {
         return malformed(QStringLiteral("binary property list offset table lies outside the file"));
     }
     return success();

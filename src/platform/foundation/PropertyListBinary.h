@@ -187,7 +187,8 @@ public:
             return std::nullopt;
         Slots result;
         result.keys = elementsAt(found.firstReference, 0, found.keyCount);
-        result.values = elementsAt(found.firstReference + found.keyCount * quint64(m_referenceWidth), 0, found.keyCount);
+        result.values =
+            elementsAt(found.firstReference + found.keyCount * quint64(m_trailer.referenceWidth), 0, found.keyCount);
         return result;
     }
     // Whether the object is a text equal to the given one, compared in place.
@@ -200,6 +201,16 @@ public:
     std::optional<quint64> valueForKey(quint64 dictionary, const QString &key, quint64 &knownKey) const;
 
 private:
+    // What the trailer says of where objects lie: the widths of references and of offsets, the
+    // number of objects and where their offset table starts.
+    struct Trailer
+    {
+        int referenceWidth = 0;
+        int offsetWidth = 0;
+        quint64 objectCount = 0;
+        quint64 offsetTable = 0;
+    };
+
     // Where objects lie, every read checked against the object area: the reads every object goes
     // through, inline, and building no error (Layout, which reports errors, builds on them).
     struct Area
@@ -222,11 +233,12 @@ private:
         // object area.
         std::optional<quint64> offsetOf(quint64 index) const
         {
-            if (index >= m_objectCount)
+            if (index >= m_trailer.objectCount)
                 return std::nullopt;
+            const int width = m_trailer.offsetWidth;
             const quint64 offset =
-                readBigEndianFollowed(m_data + m_offsetTable + index * quint64(m_offsetWidth), m_offsetWidth);
-            if (offset < 8 || offset >= m_offsetTable)
+                readBigEndianFollowed(m_data + m_trailer.offsetTable + index * quint64(width), width);
+            if (offset < 8 || offset >= m_trailer.offsetTable)
                 return std::nullopt;
             return offset;
         }
@@ -251,10 +263,10 @@ private:
                 length.contentStart = position;
                 return true;
             }
-            if (position >= m_offsetTable || (m_data[position] >> 4) != KindInteger)
+            if (position >= m_trailer.offsetTable || (m_data[position] >> 4) != KindInteger)
                 return false;
             const int width = 1 << (m_data[position] & 0x0F);
-            if (width > 8 || position + 1 + quint64(width) > m_offsetTable)
+            if (width > 8 || position + 1 + quint64(width) > m_trailer.offsetTable)
                 return false;
             length.count = readBigEndianFollowed(m_data + position + 1, width);
             length.contentStart = position + 1 + quint64(width);
@@ -272,7 +284,7 @@ private:
         {
             quint64 bytes = 0;
             return readLength(offset, length) && !__builtin_mul_overflow(length.count, unitWidth, &bytes) &&
-                   bytes <= m_offsetTable - length.contentStart;
+                   bytes <= m_trailer.offsetTable - length.contentStart;
         }
         std::optional<Length> extentOf(quint64 offset, quint64 unitWidth) const
         {
@@ -283,7 +295,7 @@ private:
         std::optional<quint64> uidAt(quint64 offset) const
         {
             const int width = (m_data[offset] & 0x0F) + 1;
-            if ((m_data[offset] >> 4) != KindUid || width > 8 || offset + 1 + quint64(width) > m_offsetTable)
+            if ((m_data[offset] >> 4) != KindUid || width > 8 || offset + 1 + quint64(width) > m_trailer.offsetTable)
                 return std::nullopt;
             return readBigEndianFollowed(m_data + offset + 1, width);
         }
@@ -303,7 +315,7 @@ private:
             }
             const quint64 multiple = kind == KindDictionary ? 2 : 1;
             Length length;
-            if (!readExtent(*offset, quint64(m_referenceWidth) * multiple, length))
+            if (!readExtent(*offset, quint64(m_trailer.referenceWidth) * multiple, length))
                 return false;
             container.firstReference = length.contentStart;
             container.referenceCount = length.count * multiple;
@@ -336,10 +348,7 @@ private:
         }
 
         const uchar *m_data = nullptr;
-        int m_referenceWidth = 0;
-        int m_offsetWidth = 0;
-        quint64 m_objectCount = 0;
-        quint64 m_offsetTable = 0;
+        Trailer m_trailer;
     };
     class Layout;
     class Walker;
@@ -349,8 +358,7 @@ private:
     Status readTrailer();
     Area area() const
     {
-        return Area{reinterpret_cast<const uchar *>(m_bytes.constData()), m_referenceWidth, m_offsetWidth, m_objectCount,
-                    m_offsetTable};
+        return Area{reinterpret_cast<const uchar *>(m_bytes.constData()), m_trailer};
     }
     // The references of a container past its keys.
     Elements elementsAt(quint64 firstReference, quint64 keyCount, quint64 referenceCount) const
@@ -358,19 +366,16 @@ private:
         Elements elements;
         if (referenceCount == 0)
             return elements;
-        elements.m_width = m_referenceWidth;
+        elements.m_width = m_trailer.referenceWidth;
         elements.m_count = referenceCount - keyCount;
-        elements.m_first =
-            reinterpret_cast<const uchar *>(m_bytes.constData()) + firstReference + keyCount * quint64(m_referenceWidth);
+        elements.m_first = reinterpret_cast<const uchar *>(m_bytes.constData()) + firstReference +
+                           keyCount * quint64(m_trailer.referenceWidth);
         return elements;
     }
 
     QByteArray m_bytes;
     quint64 m_topObject = 0;
-    quint64 m_objectCount = 0;
-    quint64 m_offsetTable = 0;
-    int m_offsetWidth = 0;
-    int m_referenceWidth = 0;
+    Trailer m_trailer;
 };
 
 // Encodes a value. Equal texts are written once; dictionaries keep their keys' order.

@@ -2,6 +2,8 @@
 
 #include <libxml/xmlerror.h>
 
+#include <mutex>
+
 namespace platform {
 
 namespace {
@@ -11,6 +13,16 @@ void dropGenericError(void *, const char *, ...)
 }
 
 } // namespace
+
+xmlParserCtxtPtr createXmlPushParser(xmlSAXHandler &handler, void *userData, int options)
+{
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
+    const xmlParserCtxtPtr context = xmlCreatePushParserCtxt(&handler, userData, nullptr, 0, nullptr);
+    if (context != nullptr)
+        xmlCtxtUseOptions(context, options);
+    return context;
+}
 
 int parseXmlChunk(xmlParserCtxtPtr context, const char *bytes, int length, bool terminate)
 {

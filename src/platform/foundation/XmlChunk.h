@@ -4,6 +4,11 @@
 
 namespace platform {
 
+// A push parser that sends the handler's events with userData, the given options set (XML_PARSE_*),
+// libxml2 initialised first, once in the process; null when it cannot be made. The caller frees it
+// with xmlFreeParserCtxt. Any thread.
+xmlParserCtxtPtr createXmlPushParser(xmlSAXHandler &handler, void *userData, int options);
+
 // Feeds one chunk to a libxml2 push parser, as xmlParseChunk does, with libxml2's generic error
 // function silenced on this thread for the call. libxml2 reports some faults of its input (bytes
 // its decoder cannot convert, an encoder failing in mid-stream) through that function, which prints
