@@ -6,6 +6,7 @@
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
+#include "google/GoogleJson.h"
 #include "google/HMGoogleSyncDriver.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/restkit/RKClient.h"
@@ -261,10 +262,10 @@ std::optional<QVariant> HMGoogleSync::dictionaryForJsonString(const QByteArray &
 
 QString HMGoogleSync::jsonStringFromDictionary(const QVariantMap &dictionary)
 {
-    const QJsonDocument document = QJsonDocument::fromVariant(dictionary);
-    if (document.isNull()) {
+    const QByteArray json = googlejson::compactJson(dictionary);
+    if (json.isEmpty()) {
         DDLogError(QStringLiteral("Error parsing json: %1").arg(QStringLiteral("not representable")));
         return {};
     }
-    return QString::fromUtf8(document.toJson(QJsonDocument::Compact));
+    return QString::fromUtf8(json);
 }
