@@ -135,6 +135,21 @@ protected:
         ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true).ok());
     }
 
+    // Events named <stem>0.ics... written by another program and read by a store that then lets go:
+    // the index it leaves.
+    QByteArray indexOfNumberedEvents(const QByteArray &stem, int count)
+    {
+        for (int number = 0; number < count; ++number) {
+            const QByteArray uid = stem + QByteArray::number(number);
+            writeAsOtherProgram(m_folder + u'/' + QString::fromLatin1(uid) + QStringLiteral(".ics"),
+                                calendarText(eventText(uid, "Event " + uid, "20260303T090000Z")));
+        }
+        m_store = eventStore();
+        EXPECT_EQ(titlesInStore().size(), count);
+        m_store.reset();
+        return readAll(root() + QStringLiteral("/.work.hmindex"));
+    }
+
     // Our event and another program's, read by a store that then lets go: the index it leaves.
     QByteArray indexOfOursAndTheirs()
     {
@@ -964,15 +979,7 @@ TEST_F(EKEventStoreIndexTest, AnIndexSavedInPiecesIsTheSameBytes)
     const QString index = root() + QStringLiteral("/.work.hmindex");
     for (const int count : {0, 1, 511, 512, 513, 1300}) {
         SCOPED_TRACE(count);
-        for (int number = 0; number < count; ++number) {
-            const QByteArray uid = "p" + QByteArray::number(number);
-            writeAsOtherProgram(m_folder + QStringLiteral("/p%1.ics").arg(number),
-                                calendarText(eventText(uid, "Piece " + uid, "20260303T090000Z")));
-        }
-        m_store = eventStore();
-        EXPECT_EQ(titlesInStore().size(), count);
-        m_store.reset();
-        const QByteArray written = readAll(index);
+        const QByteArray written = indexOfNumberedEvents("p", count);
         const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
         ASSERT_TRUE(loaded);
         ASSERT_TRUE(QFile::remove(index));
@@ -1012,15 +1019,7 @@ TEST_F(EKEventStoreIndexTest, AnIndexWithAnAddedBlockLoadsIntoNoMoreRoomThanWhol
 {
     const QString index = root() + QStringLiteral("/.work.hmindex");
     constexpr int kCount = 1100; // past a power of two: grown one by one, the room would be 2048
-    for (int number = 0; number < kCount; ++number) {
-        const QByteArray uid = "r" + QByteArray::number(number);
-        writeAsOtherProgram(m_folder + QStringLiteral("/r%1.ics").arg(number),
-                            calendarText(eventText(uid, "Room " + uid, "20260303T090000Z")));
-    }
-    m_store = eventStore();
-    EXPECT_EQ(titlesInStore().size(), kCount);
-    m_store.reset();
-    const QByteArray whole = readAll(index);
+    const QByteArray whole = indexOfNumberedEvents("r", kCount);
     ASSERT_TRUE(whole.endsWith("\nEND " + QByteArray::number(kCount) + "\n"));
     const qint64 wholeHeld = heapHeldBy([&] { return icalindex::loadIndex(m_folder); });
 
