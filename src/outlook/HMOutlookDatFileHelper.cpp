@@ -27,11 +27,6 @@ constexpr qint64 kMaxPendingPairsBytes = 64LL * 1024 * 1024;
 
 const char *const kBaseNames[] = {"contacts", "calendar", "tasks", "memos"};
 
-bool isDateKey(const QString &key)
-{
-    return key == kLastModified || key == kListCommandDate;
-}
-
 qint64 dateOffset(Conduit conduit)
 {
     return HMOutlookDatFileHelper::storedDateOffset(conduit);
@@ -114,7 +109,8 @@ void HMOutlookDatFileHelper::settlePaths()
 
 void HMOutlookDatFileHelper::addDeviceInfoToDatFileIfNecessary(const QString &version)
 {
-    const QString method = platform::UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("SyncMethodSetting"));
+    const QString method =
+        platform::UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("SyncMethodSetting"));
     if (method != u"quillnest" && method != u"direct")
         return;
     // Without a known account the plain names stay: a name part made up here would strand the maps.
@@ -128,6 +124,11 @@ void HMOutlookDatFileHelper::addDeviceInfoToDatFileIfNecessary(const QString &ve
             moveWithoutReplacing(entry.path, newPath);
         entry.path = newPath;
     }
+}
+
+bool HMOutlookDatFileHelper::isDateKey(const QString &key)
+{
+    return key == kLastModified || key == kListCommandDate;
 }
 
 QVariantMap HMOutlookDatFileHelper::readPendingPairs(const QString &path)

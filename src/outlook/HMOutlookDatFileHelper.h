@@ -62,6 +62,8 @@ public:
     // The whole lines of a pending-pairs file (a kill may leave a last one cut), read as a regular
     // file only and capped; empty without one.
     static QVariantMap readPendingPairs(const QString &path);
+    // Whether a map key is one of the map's two dates rather than an Outlook id.
+    static bool isDateKey(const QString &key);
     // The in-memory copy of a map; nullopt before the first read and after a read that found no map.
     const std::optional<QVariantMap> &currentIdDictionary(Conduit conduit) const { return slot(conduit).map; }
 

@@ -7,11 +7,6 @@
 
 namespace {
 
-bool isDateKey(const QString &key)
-{
-    return key == u"LastModified" || key == u"ListCommandDate";
-}
-
 // Whether an id can stand on a line of the confirmed-pairs file.
 bool isStorableId(const QString &id)
 {
@@ -22,8 +17,7 @@ bool isStorableId(const QString &id)
 
 HMOutlookIdBookkeeping::HMOutlookIdBookkeeping(Conduit conduit, std::shared_ptr<HMOutlookDatFileHelper> map,
                                                std::shared_ptr<HMOutlookSQLiteHelper> outlook)
-    : m_conduit(conduit), m_map(std::move(map)), m_outlook(std::move(outlook)),
-      m_confirmedPairs(confirmedPairsPath())
+    : m_conduit(conduit), m_map(std::move(map)), m_outlook(std::move(outlook)), m_confirmedPairs(confirmedPairsPath())
 {
 }
 
@@ -44,7 +38,8 @@ QHash<QString, QString> HMOutlookIdBookkeeping::deviceIdsByOutlookId() const
     QHash<QString, QString> deviceIds;
     deviceIds.reserve(map.size());
     for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-        if (!isDateKey(it.key()) && it.value().typeId() == QMetaType::QString && !deviceIds.contains(it.value().toString()))
+        if (!HMOutlookDatFileHelper::isDateKey(it.key()) && it.value().typeId() == QMetaType::QString &&
+            !deviceIds.contains(it.value().toString()))
             deviceIds.insert(it.value().toString(), it.key());
     }
     return deviceIds;
@@ -63,7 +58,8 @@ std::optional<QStringList> HMOutlookIdBookkeeping::deviceIdsGoneFromOutlook()
     const QVariantMap map = m_map->dictionaryForDatFile(m_conduit).value_or(QVariantMap());
     QStringList gone;
     for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-        if (!isDateKey(it.key()) && it.value().typeId() == QMetaType::QString && !present.contains(it.value().toString()))
+        if (!HMOutlookDatFileHelper::isDateKey(it.key()) && it.value().typeId() == QMetaType::QString &&
+            !present.contains(it.value().toString()))
             gone.append(it.key());
     }
     return gone;
@@ -75,7 +71,8 @@ void HMOutlookIdBookkeeping::removeDeletedOutlookIdsFromDatFile()
     if (!gone || gone->isEmpty())
         return;
     if (!commit({}, *gone, {}, {}))
-        DDLogError(QStringLiteral("The records gone from Outlook could not be removed from the %1 map").arg(conduitName()));
+        DDLogError(
+            QStringLiteral("The records gone from Outlook could not be removed from the %1 map").arg(conduitName()));
 }
 
 QStringList HMOutlookIdBookkeeping::findDeletes(const QStringList &deviceIds) const
@@ -128,7 +125,7 @@ bool HMOutlookIdBookkeeping::commitSync(bool wasSuccessful, const QVariantMap &p
     removed.reserve(removals.size());
     for (const QVariant &deviceId : removals)
         removed.append(deviceId.toString());
-    const QDateTime listed = !readStamp.isValid()          ? QDateTime()
+    const QDateTime listed = !readStamp.isValid()            ? QDateTime()
                              : listCommandReturned.isValid() ? listCommandReturned
                                                              : QDateTime::currentDateTimeUtc();
     return commit(pairs, removed, readStamp, listed);
