@@ -238,14 +238,8 @@ QDateTime dateOfDateTime(const QString &dateTime)
     const QRegularExpressionMatch match = pattern.match(dateTime);
     if (!match.hasMatch())
         return {};
-    // Read digit by digit (Qt's pattern parser costs tens of thousands of instructions a date); dates
-    // before 1600 go to Qt's parser.
-    static const std::optional<platform::FixedDatePattern> fields =
-        platform::FixedDatePattern::of(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
-    static const platform::TimeZone utc = platform::TimeZone::gmt();
-    const std::optional<double> moment = fields->read(match.captured(1), utc);
-    const QDateTime wall = moment ? QDateTime::fromMSecsSinceEpoch(qint64(*moment), QTimeZone::utc())
-                                  : QDateTime::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
+    const QDateTime wall =
+        platform::FixedDatePattern::readUtc(match.captured(1), QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
     if (!wall.isValid())
         return {};
     const QString zone = match.captured(2);

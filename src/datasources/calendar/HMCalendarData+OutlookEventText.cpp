@@ -120,18 +120,7 @@ QDateTime parseUtc(const QString &value)
 {
     if (value.size() != 15)
         return QDateTime();
-    // Read digit by digit: Qt's pattern parser costs tens of thousands of instructions a date, and an
-    // event's text carries several. Dates it leaves (before 1600) go to Qt's parser as before.
-    static const std::optional<platform::FixedDatePattern> pattern =
-        platform::FixedDatePattern::of(QStringLiteral("yyyyMMdd'T'HHmmss"));
-    static const platform::TimeZone utc = platform::TimeZone::gmt();
-    if (const std::optional<double> moment = pattern->read(value, utc))
-        return QDateTime::fromMSecsSinceEpoch(qint64(*moment), QTimeZone::utc());
-    QDateTime date = QDateTime::fromString(value, QStringLiteral("yyyyMMdd'T'HHmmss"));
-    if (!date.isValid())
-        return QDateTime();
-    date.setTimeZone(QTimeZone::utc());
-    return date;
+    return platform::FixedDatePattern::readUtc(value, QStringLiteral("yyyyMMdd'T'HHmmss"));
 }
 
 int deviceOffsetAt(const QDateTime &date)

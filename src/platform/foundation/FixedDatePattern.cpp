@@ -2,9 +2,13 @@
 
 #include "platform/foundation/GregorianArithmetic.h"
 
+#include <QMutex>
+#include <QTimeZone>
+
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <map>
 #include <utility>
 #include <cstdint>
 
@@ -204,6 +208,34 @@ std::optional<double> FixedDatePattern::read(const QString &text, const TimeZone
     if (zone.offsetMsAt(double(utcMs)) != offsetMs)
         return std::nullopt;
     return double(utcMs);
+}
+
+} // namespace platform
+
+namespace platform {
+
+QDateTime FixedDatePattern::readUtc(const QString &text, const QString &pattern)
+{
+    // The few patterns the sync reads this way, each made once for the process; entries are never
+    // taken out, so a pointer to one stays good after the lock.
+    static QMutex mutex;
+    static std::map<QString, std::optional<FixedDatePattern>> patterns;
+    const std::optional<FixedDatePattern> *fixed = nullptr;
+    {
+        const QMutexLocker lock(&mutex);
+        auto found = patterns.find(pattern);
+        if (found == patterns.end())
+            found = patterns.emplace(pattern, FixedDatePattern::of(pattern)).first;
+        fixed = &found->second;
+    }
+    static const TimeZone utc = TimeZone::gmt();
+    if (*fixed)
+        if (const std::optional<double> moment = (*fixed)->read(text, utc))
+            return QDateTime::fromMSecsSinceEpoch(qint64(*moment), QTimeZone::utc());
+    QDateTime date = QDateTime::fromString(text, pattern);
+    if (date.isValid())
+        date.setTimeZone(QTimeZone::utc());
+    return date;
 }
 
 } // namespace platform

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/TimeZone.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <optional>
@@ -32,6 +33,11 @@ public:
     // width in ASCII digits, every literal as it stands, fields naming a real date and a wall-clock
     // time the zone has. Fields the pattern lacks count from 1970-01-01 00:00:00.000.
     std::optional<double> read(const QString &text, const TimeZone &zone) const;
+
+    // The date and time a text of the pattern names as UTC wall-clock time: read here where it can,
+    // by Qt's parser of the same pattern otherwise (dates before 1600); invalid for any other text.
+    // Qt's pattern parser costs tens of thousands of instructions a date.
+    static QDateTime readUtc(const QString &text, const QString &pattern);
 
 private:
     struct Piece
