@@ -6,7 +6,10 @@ functions scattered over the whole text keep nearly all of it resident. The Rele
 sections named in cmake/hot-functions.txt side by side (gold's --section-ordering-file), so the code
 a sync runs lies in a few blocks. This script runs the syncs of bench/sync_comparison.py's minimal
 records over the folder stores (first sync, no change, 1 % changed) under valgrind's callgrind, and
-writes the section of every function of hm_sync_once that ran, sorted by name. A function missing
+writes the section of every function of hm_sync_once that ran: first those the no-change sync runs,
+then those the 1 % changed sync adds, then the first sync's others, each group sorted by name. A
+sync's code then fills the fewest blocks: a no-change sync's lies in the first ones, a small change's
+right after them, and the code only a first sync runs maps no block the others need. A function missing
 from the list (added or renamed since) is only placed with the others: run the script again when
 the list falls behind (bench/sync_comparison.py's peak grows).
 
@@ -79,10 +82,16 @@ def main():
         client = os.path.realpath(side.client)
         side.client = wrapped_client(folder, client)
         comparison.measured_syncs(side, False)
-        ran = set()
-        for path in glob.glob(os.path.join(folder, "callgrind.*")):
-            ran |= functions_run(path, client)
-    sections = sorted({section for name in ran for section in sections_of(name)})
+        # Each sync writes its output as it ends: first sync, no-change sync, 1 % changed.
+        paths = sorted(glob.glob(os.path.join(folder, "callgrind.*")), key=os.path.getmtime)
+        if len(paths) != 3:
+            sys.exit("expected the outputs of three syncs, found %d" % len(paths))
+        first, unchanged, changed = (functions_run(path, client) for path in paths)
+    sections, ran = [], set()
+    for group in (unchanged, changed, first):
+        named = {section for name in group - ran for section in sections_of(name)}
+        sections += sorted(named - set(sections))
+        ran |= group
     with open(OUTPUT, "w") as output:
         output.write("".join(section + "\n" for section in sections))
     print("%d functions, %d sections: %s" % (len(ran), len(sections), os.path.normpath(OUTPUT)))

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -414,4 +415,20 @@ TEST(HttpExchange, AnExchangeWaitingForItsReplyHoldsUpNoOtherAndCancellingItClos
     sender.join();
     EXPECT_EQ(waited.kind(), RKRequestOutcome::Kind::Cancelled);
     EXPECT_TRUE(testsupport::waitUntil([&] { return sawClose.load(); }));
+}
+
+// GnuTLS, which libcurl loads, sets itself up as it loads (about 1 MB) unless the program defines
+// _gnutls_global_init_skip: a program linking the HTTP client keeps that function and exports it,
+// so GnuTLS's look-up finds the program's, which says to skip.
+TEST(HttpExchange, AProgramLinkingTheClientKeepsGnuTlsFromSettingItselfUp)
+{
+    static const int aProgramObject = 0;
+    Dl_info program{};
+    ASSERT_NE(::dladdr(&aProgramObject, &program), 0);
+    void *const found = ::dlsym(RTLD_DEFAULT, "_gnutls_global_init_skip");
+    ASSERT_NE(found, nullptr);
+    Dl_info definer{};
+    ASSERT_NE(::dladdr(found, &definer), 0);
+    EXPECT_EQ(definer.dli_fbase, program.dli_fbase) << definer.dli_fname;
+    EXPECT_EQ(reinterpret_cast<int (*)()>(found)(), 1);
 }
