@@ -252,14 +252,8 @@ void HMCalendarData::buildOutlookDupeCache()
     ensureOutlookHelpers();
     m_outlookDupeCacheBuilt = true;
     showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
-    const QString folder = chosenOutlookCalendar();
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset theEvents to the properties of every calendar event of application "
-                         "\"%1\"\nreturn theEvents\nend tell")
-              .arg(application())
-        : QStringLiteral("tell application \"%1\"\nset theEvents to the properties of every calendar event in calendar id "
-                         "%2\nreturn theEvents\nend tell")
-              .arg(application(), folder);
+    const QString script =
+        HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Events, chosenOutlookCalendar());
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor result = runOutlookScript(script, error, false);
     const QDateTime now = QDateTime::currentDateTimeUtc();

@@ -8,6 +8,7 @@
 #include "datasources/tasks/HMMemoData.h"
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
@@ -19,6 +20,9 @@
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
+
+using calendaroutlook::application;
+using calendaroutlook::textOf;
 
 namespace {
 
@@ -79,20 +83,9 @@ QString memoNoteText(QString body)
     return body == u"(null)" ? QString() : body;
 }
 
-QString textOf(const QVariantMap &record, const char *key)
-{
-    const QVariant value = record.value(QLatin1String(key));
-    return value.typeId() == QMetaType::QString ? value.toString() : QString();
-}
-
 QStringList listOf(const QVariantMap &record, const char *key)
 {
     return record.value(QLatin1String(key)).toStringList();
-}
-
-QString application()
-{
-    return HMOutlookSQLiteHelper::outlookApplicationReference();
 }
 
 } // namespace
@@ -193,14 +186,8 @@ void HMMemoData::buildDupeCheckDictionary()
 {
     m_outlookDuplicates.emplace();
     GlobalVariables::showSyncUserMessage(QStringLiteral("Building list of Outlook records (this may take a minute)"));
-    const QString folder = memoFolder();
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset theMemos to the properties of every note of application \"%1\"\n"
-                         "return theMemos\nend tell")
-              .arg(application())
-        : QStringLiteral("tell application \"%1\"\nset theMemos to the properties of every note in note folder id %2\n"
-                         "return theMemos\nend tell")
-              .arg(application(), folder);
+    const QString script =
+        HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Memos, memoFolder());
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor notes = NSAppleScript(script).executeAndReturnError(&error);
     // A note paired with a memo of the other side stands for that memo: it is nobody's duplicate.
@@ -236,13 +223,9 @@ void HMMemoData::addNewOutlookMemoWithDictionary(const QVariantMap &record)
 {
     DDLogInfo(QStringLiteral("Updating Memo: %1").arg(escapedString(textOf(record, "SUBJECT"))));
     DDLogInfo(QStringLiteral("Getting memo properties"));
-    const QString folder = memoFolder();
-    const QString properties = propertiesStringFromMemoDictionary(record);
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset newMemo to make new note with properties %2\nend tell")
-              .arg(application(), properties)
-        : QStringLiteral("tell application \"%1\"\nset newMemo to make new note in note folder id %2 with properties %3\nend tell")
-              .arg(application(), folder, properties);
+    const QString script =
+        HMOutlookSQLiteHelper::makeNewScript(HMOutlookSQLiteHelper::Kind::Memos, QStringLiteral("newMemo"),
+                                             memoFolder(), propertiesStringFromMemoDictionary(record));
     const NSAppleEventDescriptor result = runWriteScript(script);
     const QString outlookId = HMOutlookSQLiteHelper::getUniqueIdOfMostRecentlyAddedMemo(result);
     if (!outlookId.isEmpty())

@@ -9,6 +9,7 @@
 #include "datasources/tasks/HMTaskData.h"
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
@@ -28,25 +29,13 @@ using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
 
+using calendaroutlook::application;
+using calendaroutlook::isDate;
+using calendaroutlook::textOf;
+
 namespace {
 
 const QDateTime kEpoch = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
-
-QString application()
-{
-    return HMOutlookSQLiteHelper::outlookApplicationReference();
-}
-
-bool isDate(const QVariant &value)
-{
-    return value.typeId() == QMetaType::QDateTime && value.toDateTime().isValid();
-}
-
-QString textOf(const QVariantMap &record, const char *key)
-{
-    const QVariant value = record.value(QLatin1String(key));
-    return value.typeId() == QMetaType::QString ? value.toString() : QString();
-}
 
 // The text before its first line feed, then before its first carriage return.
 QString firstLine(const QString &text)
@@ -122,14 +111,8 @@ void HMTaskData::buildOutlookTaskDupeCache()
 {
     m_outlookDuplicates.emplace();
     GlobalVariables::showSyncUserMessage(QStringLiteral("Building list of Outlook records (this may take a minute)"));
-    const QString folder = outlookTaskFolder();
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset theTasks to the properties of every task of application \"%1\"\n"
-                         "return theTasks\nend tell")
-              .arg(application())
-        : QStringLiteral("tell application \"%1\"\nset theTasks to the properties of every task in task folder id %2\n"
-                         "return theTasks\nend tell")
-              .arg(application(), folder);
+    const QString script =
+        HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Tasks, outlookTaskFolder());
     bool failed = false;
     const NSAppleEventDescriptor tasks = runOutlookTaskScript(script, false, failed);
     const auto midnight = [this](const NSAppleEventDescriptor &descriptor) {
@@ -190,12 +173,9 @@ void HMTaskData::addNewOutlookTaskWithDictionary(const QVariantMap &record)
         return;
     }
     DDLogInfo(QStringLiteral("Getting task properties"));
-    const QString folder = outlookTaskFolder();
-    const QString properties = propertiesStringFromTaskDictionary(record);
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset newTask to make new task with properties %2\nend tell").arg(application(), properties)
-        : QStringLiteral("tell application \"%1\"\nset newTask to make new task in task folder id %2 with properties %3\nend tell")
-              .arg(application(), folder, properties);
+    const QString script =
+        HMOutlookSQLiteHelper::makeNewScript(HMOutlookSQLiteHelper::Kind::Tasks, QStringLiteral("newTask"),
+                                             outlookTaskFolder(), propertiesStringFromTaskDictionary(record));
     bool failed = false;
     const NSAppleEventDescriptor result = runOutlookTaskScript(script, true, failed);
     if (failed)
