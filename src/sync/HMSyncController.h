@@ -203,6 +203,9 @@ private:
     bool setNextConduit();
     bool setNextStage();
     bool runStageAction(HMSyncStage stage);
+    // Ends the run in error where the logon or logoff command could not be sent; its answer moves a
+    // sent one on.
+    void erroredUnlessSent(bool sent, const char *command);
     void prepareConduit();
     void prepareController();
     void cleanupConduit();
