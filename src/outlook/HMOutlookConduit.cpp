@@ -7,6 +7,7 @@
 #include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "outlook/HMOutlookTempFile.h"
+#include "platform/applescript/NSAppleEventDescriptor.h"
 #include "outlook/HMOutlookUnansweredIds.h"
 #include "sync/HMData.h"
 #include "sync/HMProfile.h"
@@ -190,6 +191,17 @@ QSet<QString> HMOutlookConduit::pairedOutlookIds()
             paired.insert(outlookId);
     }
     return paired;
+}
+
+void HMOutlookConduit::forEachUnpairedItem(const platform::NSAppleEventDescriptor &listing, const ListedItemTaker &take)
+{
+    const QSet<QString> paired = pairedOutlookIds();
+    for (qint64 i = 1; i <= listing.numberOfItems(); ++i) {
+        const platform::NSAppleEventDescriptor item = listing.descriptorAtIndex(i);
+        const QString id = item.descriptorForKeyword(platform::Keyword::ID).stringValue();
+        if (!id.isEmpty() && !paired.contains(id))
+            take(id, item);
+    }
 }
 
 bool HMOutlookConduit::mergePairs(const QVariantMap &pairs)

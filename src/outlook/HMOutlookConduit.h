@@ -100,6 +100,10 @@ public:
     // The Outlook ids paired with a record of the other side (the map's and this run's kept pairs). Such
     // an item stands for its record: the apply's duplicate tests never offer it for another record.
     QSet<QString> pairedOutlookIds();
+    // Hands each item of a properties listing that has an id and is not paired to `take` with that
+    // id: the items the duplicate tests may offer, in listing order.
+    using ListedItemTaker = std::function<void(const QString &id, const platform::NSAppleEventDescriptor &item)>;
+    void forEachUnpairedItem(const platform::NSAppleEventDescriptor &listing, const ListedItemTaker &take);
     bool keepPairs(const QVariantMap &pairs);
     bool forgetPairs(const QStringList &deviceIds);
     void commitUniqueIds(HMData &data, bool wasSuccessful);

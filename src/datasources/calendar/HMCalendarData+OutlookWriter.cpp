@@ -257,20 +257,14 @@ void HMCalendarData::buildOutlookDupeCache()
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor result = runOutlookScript(script, error, false);
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    // An event paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QSet<QString> paired = m_outlookEvents->pairedOutlookIds();
-    for (qsizetype index = 1; index <= result.numberOfItems(); ++index) {
-        const NSAppleEventDescriptor item = result.descriptorAtIndex(index);
-        const QString id = item.descriptorForKeyword(platform::Keyword::ID).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    m_outlookEvents->forEachUnpairedItem(result, [this, &now](const QString &id, const NSAppleEventDescriptor &item) {
         const QDateTime start =
             dateFromEventDescriptor(item.descriptorForKeyword(platform::fourCharCode("offs"))).value_or(now);
         const QDateTime end = dateFromEventDescriptor(item.descriptorForKeyword(platform::fourCharCode("endT"))).value_or(now);
         const QString subject = item.descriptorForKeyword(platform::fourCharCode("subj")).stringValue();
         m_outlookDupeCheckDictionary.insert(id, QVariantList{subject, start, end});
         m_outlookDupeIndex.insert({start.toMSecsSinceEpoch(), end.toMSecsSinceEpoch()}, id);
-    }
+    });
 }
 
 // The cache is indexed by start and end, so each test costs the same whatever Outlook holds; the

@@ -8,9 +8,9 @@
 // Keys of the calendar and tasks data sources' identifier dictionaries, shared by their source files.
 namespace hmcalendar {
 
-using hmidentifier::kHmUidKey;
-using hmidentifier::kNativeIdKey;
-using hmidentifier::kWrittenModificationDateKey;
+// The keys every data source shares (kHmUidKey, kNativeIdKey, kWrittenModificationDateKey).
+using namespace hmidentifier;
+
 inline const QString kCrcKey = QStringLiteral("crcValue");
 inline const QString kIsNewRecordKey = QStringLiteral("isNewRecord");
 inline const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");

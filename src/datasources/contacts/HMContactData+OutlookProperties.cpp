@@ -253,13 +253,7 @@ void HMContactData::buildOutlookDupeCheckCache()
     const QString script = HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Contacts,
                                                                           inFolder ? selection : QString());
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError();
-    // A contact paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QSet<QString> paired = outlookContacts().pairedOutlookIds();
-    for (qint64 i = 1; i <= result.numberOfItems(); ++i) {
-        const NSAppleEventDescriptor item = result.descriptorAtIndex(i);
-        const QString id = item.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    outlookContacts().forEachUnpairedItem(result, [this](const QString &id, const NSAppleEventDescriptor &item) {
         const auto text = [&item](platform::AEKeyword keyword) {
             const QString found = item.descriptorForKeyword(keyword).stringValue();
             return found.isNull() ? QString(QLatin1String("")) : found;
@@ -271,7 +265,7 @@ void HMContactData::buildOutlookDupeCheckCache()
         m_outlookDupeCheck->add(id, {text(platform::fourCharCode("pFrN")), text(platform::fourCharCode("pLsN")),
                                         text(platform::fourCharCode("Cmpy")), emails,
                                         firstNoteLine(text(platform::fourCharCode("PlTN")))});
-    }
+    });
 }
 
 QString HMContactData::isOutlookDuplicate(const QVariantMap &record)

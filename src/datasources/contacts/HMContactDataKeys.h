@@ -10,9 +10,9 @@
 // Keys of the contacts data source's identifier dictionaries, shared by its source files.
 namespace hmcontacts {
 
-using hmidentifier::kHmUidKey;
-using hmidentifier::kNativeIdKey;
-using hmidentifier::kWrittenModificationDateKey;
+// The keys every data source shares (kHmUidKey, kNativeIdKey, kWrittenModificationDateKey).
+using namespace hmidentifier;
+
 inline const QString kGroupIdsKey = QStringLiteral("AddressBookGroupIdsKey");
 inline const QString kTempNewPersonKey = QStringLiteral("TempNewPersonObject");
 inline const QString kPhoneFieldKeys = QStringLiteral("PhoneFieldKeys");

@@ -190,19 +190,13 @@ void HMMemoData::buildDupeCheckDictionary()
         HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Memos, memoFolder());
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor notes = NSAppleScript(script).executeAndReturnError(&error);
-    // A note paired with a memo of the other side stands for that memo: it is nobody's duplicate.
-    const QSet<QString> paired = outlookMemos().pairedOutlookIds();
-    for (qint64 i = 1; i <= notes.numberOfItems(); ++i) {
-        const NSAppleEventDescriptor note = notes.descriptorAtIndex(i);
-        const QString id = note.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    outlookMemos().forEachUnpairedItem(notes, [this](const QString &id, const NSAppleEventDescriptor &note) {
         const QString name = note.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue();
         const QString plain = note.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
         // Filed by its name and first line, and by its first line alone for records without a name.
         m_outlookDuplicates->insert(id, {OutlookDuplicateIndex::keyOf({name, firstLine(plain)}),
                                          OutlookDuplicateIndex::keyOf({firstLine(plain)})});
-    }
+    });
 }
 
 QString HMMemoData::isOutlookDuplicate(const QVariantMap &record)

@@ -119,18 +119,12 @@ void HMTaskData::buildOutlookTaskDupeCache()
         const std::optional<QDateTime> date = HMCalendarData::dateFromEventDescriptor(descriptor);
         return date ? dateUtilities().dateAtMidnightForDate(*date) : kEpoch;
     };
-    // A task paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QSet<QString> paired = outlookTasks().pairedOutlookIds();
-    for (qint64 i = 1; i <= tasks.numberOfItems(); ++i) {
-        const NSAppleEventDescriptor task = tasks.descriptorAtIndex(i);
-        const QString id = task.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    outlookTasks().forEachUnpairedItem(tasks, [this, &midnight](const QString &id, const NSAppleEventDescriptor &task) {
         m_outlookDuplicates->insert(id, {duplicateKey(task.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue(),
                                                       task.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue(),
                                                       midnight(task.descriptorForKeyword(platform::fourCharCode("tStr"))),
                                                       midnight(task.descriptorForKeyword(platform::fourCharCode("tDue"))))});
-    }
+    });
 }
 
 // What a task and its duplicate share: the name and the note's first line (either case), the start and
