@@ -179,3 +179,18 @@ private:
     bool m_hasDatesToCommit = false;
     bool m_hasAppliedPairs = false;
 };
+
+// The test hook called at each moment of one kind of data source's Outlook path (the crash tests stop
+// a run there): one for each kind, for the life of the process, set before a run.
+template <typename Source> std::function<void(HMOutlookConduit::Step)> &outlookStepHook()
+{
+    static std::function<void(HMOutlookConduit::Step)> hook;
+    return hook;
+}
+
+// Calls the kind's hook at the step, where one is set.
+template <typename Source> void callOutlookStepHook(HMOutlookConduit::Step step)
+{
+    if (const std::function<void(HMOutlookConduit::Step)> &hook = outlookStepHook<Source>())
+        hook(step);
+}
