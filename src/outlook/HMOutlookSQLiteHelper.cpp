@@ -128,6 +128,14 @@ QString HMOutlookSQLiteHelper::propertiesListingScript(Kind kind, const QString 
                          folderId.isEmpty() ? applicationScope() : folderScope(kind, folderId));
 }
 
+QString HMOutlookSQLiteHelper::propertiesOfRecordScript(Kind kind, const QString &outlookId)
+{
+    const Words &words = kWords[int(kind)];
+    return QStringLiteral("tell application \"%1\"\nset %2 to the properties of %3 id \"%4\" of application \"%1\"\n"
+                          "return %2\nend tell")
+        .arg(outlookApplicationReference(), QLatin1String(words.variable), QLatin1String(words.className), outlookId);
+}
+
 QString HMOutlookSQLiteHelper::makeNewScript(Kind kind, const QString &variable, const QString &folderId,
                                              const QString &properties)
 {

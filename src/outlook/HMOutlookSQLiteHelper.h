@@ -93,6 +93,8 @@ public:
     // The script that returns the properties of every record of the kind: in the folder with the
     // given id, or in the whole application when the id is empty.
     static QString propertiesListingScript(Kind kind, const QString &folderId);
+    // The script that returns the properties of the record of the kind with the Outlook id.
+    static QString propertiesOfRecordScript(Kind kind, const QString &outlookId);
     // The script that makes a new record of the kind with the properties, saved under the variable's
     // name: in the folder with the given id, or in Outlook's default one when the id is empty.
     static QString makeNewScript(Kind kind, const QString &variable, const QString &folderId,

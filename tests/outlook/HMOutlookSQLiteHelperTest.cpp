@@ -171,6 +171,14 @@ TEST(OutlookScriptTexts, PropertiesListingAndMakeNewByKindAndFolder)
               expected("tell application \"%1\"\nset theMemos to the properties of every note in note folder id 9\n"
                        "return theMemos\nend tell"));
     EXPECT_EQ(
+        HMOutlookSQLiteHelper::propertiesOfRecordScript(Kind::Events, QStringLiteral("31")),
+        expected("tell application \"%1\"\nset theEvents to the properties of calendar event id \"31\" of application "
+                 "\"%1\"\nreturn theEvents\nend tell"));
+    EXPECT_EQ(
+        HMOutlookSQLiteHelper::propertiesOfRecordScript(Kind::Tasks, QStringLiteral("8")),
+        expected("tell application \"%1\"\nset theTasks to the properties of task id \"8\" of application \"%1\"\n"
+                 "return theTasks\nend tell"));
+    EXPECT_EQ(
         HMOutlookSQLiteHelper::makeNewScript(Kind::Tasks, QStringLiteral("newTask"), QString(),
                                              QStringLiteral("{name:\"%2\"}")),
         expected("tell application \"%1\"\nset newTask to make new task with properties {name:\"%2\"}\nend tell"));

@@ -277,17 +277,8 @@ QString HMTaskData::importIcsFileIntoOutlook(const QString &path, bool)
 QString HMTaskData::getOutlookGuidForOutlookTaskId(const QString &outlookId)
 {
     bool failed = false;
-    const NSAppleEventDescriptor result = runOutlookTaskScript(
-        QStringLiteral("tell application \"%1\"\nset theTasks to the properties of task id \"%2\" of application \"%1\"\n"
-                       "return theTasks\nend tell")
-            .arg(application(), outlookId),
-        false, failed);
-    const QString text = result.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
-    for (const QString &line : text.split(u'\n')) {
-        if (line.startsWith(QLatin1String("UID:")))
-            return line.mid(4);
-    }
-    return QString();
+    return calendaroutlook::icalUidOfProperties(runOutlookTaskScript(
+        HMOutlookSQLiteHelper::propertiesOfRecordScript(HMOutlookSQLiteHelper::Kind::Tasks, outlookId), false, failed));
 }
 
 // ---- The properties text -------------------------------------------------------------------------------
