@@ -193,6 +193,18 @@ QSet<QString> HMOutlookConduit::pairedOutlookIds()
     return paired;
 }
 
+QString HMOutlookConduit::outlookIdToApply(const QString &deviceId, const std::function<QString()> &findDuplicate)
+{
+    if (QString outlookId = outlookIdForDeviceId(deviceId); !outlookId.isEmpty())
+        return outlookId;
+    const QString duplicate = findDuplicate();
+    if (!duplicate.isEmpty()) {
+        DDLogInfo(QStringLiteral("Merging duplicate %1 %2").arg(m_noun, deviceId));
+        keepAppliedPair(duplicate, deviceId);
+    }
+    return duplicate;
+}
+
 void HMOutlookConduit::forEachUnpairedItem(const platform::NSAppleEventDescriptor &listing, const ListedItemTaker &take)
 {
     const QSet<QString> paired = pairedOutlookIds();

@@ -149,14 +149,7 @@ qint64 HMCalendarData::outlookCommandAction(qint32, quint64, quint64, const QVar
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    QString outlookId = outlookIdForDeviceId(uid);
-    if (outlookId.isEmpty()) {
-        if (const QString duplicate = isOutlookDuplicate(record); !duplicate.isEmpty()) {
-            DDLogInfo(QStringLiteral("Merging duplicate event %1").arg(uid));
-            keepOutlookEventPair(duplicate, uid);
-            outlookId = duplicate;
-        }
-    }
+    const QString outlookId = m_outlookEvents->outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
     if (!outlookId.isEmpty())
         updateOutlookEventWithUniqueId(outlookId, record);
     else

@@ -136,17 +136,11 @@ qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariant
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    QString outlookId = outlookMemos().outlookIdForDeviceId(uid);
-    if (outlookId.isEmpty()) {
-        outlookId = isOutlookDuplicate(record);
-        if (outlookId.isEmpty()) {
-            addNewOutlookMemoWithDictionary(record);
-            return 2;
-        }
-        DDLogInfo(QStringLiteral("Merging duplicate memo %1").arg(uid));
-        keepMemoPair(outlookId, uid);
-    }
-    updateOutlookMemoWithUniqueId(outlookId, record);
+    const QString outlookId = outlookMemos().outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
+    if (outlookId.isEmpty())
+        addNewOutlookMemoWithDictionary(record);
+    else
+        updateOutlookMemoWithUniqueId(outlookId, record);
     return 2;
 }
 

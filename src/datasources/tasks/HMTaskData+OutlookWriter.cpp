@@ -72,17 +72,11 @@ qint64 HMTaskData::outlookCommandAction(qint32, quint64, quint64, const QVariant
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    QString outlookId = outlookTasks().outlookIdForDeviceId(uid);
-    if (outlookId.isEmpty()) {
-        outlookId = isOutlookDuplicate(record);
-        if (outlookId.isEmpty()) {
-            addNewOutlookTaskWithDictionary(record);
-            return m_outlookGoneDuringApply ? 0 : 2;
-        }
-        DDLogInfo(QStringLiteral("Merging duplicate task %1").arg(uid));
-        outlookTasks().keepAppliedPair(outlookId, uid);
-    }
-    updateOutlookTaskWithUniqueId(outlookId, record);
+    const QString outlookId = outlookTasks().outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
+    if (outlookId.isEmpty())
+        addNewOutlookTaskWithDictionary(record);
+    else
+        updateOutlookTaskWithUniqueId(outlookId, record);
     return m_outlookGoneDuringApply ? 0 : 2;
 }
 
