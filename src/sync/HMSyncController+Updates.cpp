@@ -54,11 +54,8 @@ void HMSyncController::sendPurgeCommand()
         return;
     HMSyncConduitData &data = *stageData;
     const quint64 conduit = data.conduit();
-    if (!sendsMacRecords(data.syncDirection())) {
-        DDLogInfo(QStringLiteral("Skipping Purge Command due to sync direction."));
-        scheduleProcess();
+    if (skippedForDirection(sendsMacRecords(data.syncDirection()), "Purge Command"))
         return;
-    }
     if (!data.purgeOnNextSync()) {
         DDLogInfo(QStringLiteral("Skipping Purge Command due to no flag found."));
         scheduleProcess();

@@ -1289,6 +1289,15 @@ void HMSyncController::noteRecordStage(quint64 conduit)
         m_recordStagesRan[conduit] = true;
 }
 
+bool HMSyncController::skippedForDirection(bool takesPart, const char *command)
+{
+    if (takesPart)
+        return false;
+    DDLogInfo(QStringLiteral("Skipping %1 due to sync direction.").arg(QLatin1String(command)));
+    scheduleProcess();
+    return true;
+}
+
 HMSyncConduitData *HMSyncController::beginRecordStage(const char *command)
 {
     const quint64 conduit = currentConduit();

@@ -309,6 +309,9 @@ private:
     // conduit's data, or nullptr when there is none (logged, naming the command, and the run goes on)
     // or the current conduit is not one of the four.
     HMSyncConduitData *beginRecordStage(const char *command);
+    // Moves the run on (logged) where the conduit's sync direction leaves the command out; false
+    // where the conduit takes part in it.
+    bool skippedForDirection(bool takesPart, const char *command);
 
     // Records the error code and its text for the user.
     void recordError(HMSyncError error, const QString &message);
