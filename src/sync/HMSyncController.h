@@ -312,6 +312,9 @@ private:
     // Moves the run on (logged) where the conduit's sync direction leaves the command out; false
     // where the conduit takes part in it.
     bool skippedForDirection(bool takesPart, const char *command);
+    // The current conduit's data for an update reply; nullptr where the reply arrived off the run
+    // queue (the run then fails) or holds no ids (logged).
+    HMSyncConduitData *updateReplyConduit(bool hasIds);
 
     // Records the error code and its text for the user.
     void recordError(HMSyncError error, const QString &message);
