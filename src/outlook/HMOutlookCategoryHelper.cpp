@@ -240,3 +240,25 @@ std::optional<QString> HMOutlookCategoryColorHelper::getColorForIndex(qint64)
 {
     return std::nullopt;
 }
+
+QString HMOutlookCategoryHelper::colorValuesFromColorIndex(const QVariantMap &record)
+{
+    const QVariant index = record.value(QStringLiteral("COLORINDEX"));
+    if (index.typeId() != QMetaType::QString)
+        return QString();
+    QString text = index.toString().replace(u',', u'\t');
+    if (QString(text).remove(u'\t').isEmpty())
+        return QString();
+    const QVariant colors = record.value(QStringLiteral("CATEGORYCOLOR"));
+    if (!text.contains(QLatin1String("-1")) || colors.typeId() != QMetaType::QString)
+        return text;
+    const QStringList colorList = colors.toString().split(u',');
+    const QStringList indexes = text.split(u'\t');
+    if (colorList.size() != indexes.size())
+        return text;
+    QStringList values;
+    for (qsizetype i = 0; i < indexes.size(); ++i)
+        values.append(indexes.at(i).startsWith(QLatin1String("-1")) ? QStringLiteral("-1:") + colorList.at(i)
+                                                                    : indexes.at(i));
+    return values.join(u'\t');
+}

@@ -3,6 +3,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <array>
 #include <optional>
@@ -43,6 +44,9 @@ public:
     static QString bgrStringFromRgbString(const QString &rgb);
     // The script colour "{r, g, b}" for a colour value; a null text for a negative index.
     static QString RGBStringForCategoryIndex(const QString &value);
+    // A record's COLORINDEX as colour values (commas read as TABs), with CATEGORYCOLOR's colours
+    // for its "-1" entries ("-1:colour"); a null text where it holds no index.
+    static QString colorValuesFromColorIndex(const QVariantMap &record);
 
     bool makeNewCategoryWithName(const QString &name, const QString &colorValue);
     QStringList arrayOfCommandsForCategoryString(const QString &names, const QString &colorValues);

@@ -7,6 +7,7 @@
 #include "outlook/HMOutlookIdBookkeeping.h"
 #include "outlook/HMOutlookSQLiteHelper.h"
 #include "outlook/HMOutlookTempFile.h"
+#include "platform/applescript/NSAppleEventDescriptor.h"
 #include "outlook/HMOutlookUnansweredIds.h"
 #include "sync/HMData.h"
 #include "sync/HMProfile.h"
@@ -190,6 +191,29 @@ QSet<QString> HMOutlookConduit::pairedOutlookIds()
             paired.insert(outlookId);
     }
     return paired;
+}
+
+QString HMOutlookConduit::outlookIdToApply(const QString &deviceId, const std::function<QString()> &findDuplicate)
+{
+    if (QString outlookId = outlookIdForDeviceId(deviceId); !outlookId.isEmpty())
+        return outlookId;
+    const QString duplicate = findDuplicate();
+    if (!duplicate.isEmpty()) {
+        DDLogInfo(QStringLiteral("Merging duplicate %1 %2").arg(m_noun, deviceId));
+        keepAppliedPair(duplicate, deviceId);
+    }
+    return duplicate;
+}
+
+void HMOutlookConduit::forEachUnpairedItem(const platform::NSAppleEventDescriptor &listing, const ListedItemTaker &take)
+{
+    const QSet<QString> paired = pairedOutlookIds();
+    for (qint64 i = 1; i <= listing.numberOfItems(); ++i) {
+        const platform::NSAppleEventDescriptor item = listing.descriptorAtIndex(i);
+        const QString id = item.descriptorForKeyword(platform::Keyword::ID).stringValue();
+        if (!id.isEmpty() && !paired.contains(id))
+            take(id, item);
+    }
 }
 
 bool HMOutlookConduit::mergePairs(const QVariantMap &pairs)

@@ -100,6 +100,10 @@ public:
     // The Outlook ids paired with a record of the other side (the map's and this run's kept pairs). Such
     // an item stands for its record: the apply's duplicate tests never offer it for another record.
     QSet<QString> pairedOutlookIds();
+    // Hands each item of a properties listing that has an id and is not paired to `take` with that
+    // id: the items the duplicate tests may offer, in listing order.
+    using ListedItemTaker = std::function<void(const QString &id, const platform::NSAppleEventDescriptor &item)>;
+    void forEachUnpairedItem(const platform::NSAppleEventDescriptor &listing, const ListedItemTaker &take);
     bool keepPairs(const QVariantMap &pairs);
     bool forgetPairs(const QStringList &deviceIds);
     void commitUniqueIds(HMData &data, bool wasSuccessful);
@@ -134,6 +138,9 @@ public:
     QString deviceIdForGoogleEventId(const QString &googleEventId);
     QString deviceIdForOutlookId(const QString &outlookId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
+    // The Outlook item a record of the other side is applied to: its paired one, else the duplicate
+    // `findDuplicate` answers (the pair then kept at once); empty when the record is to be added.
+    QString outlookIdToApply(const QString &deviceId, const std::function<QString()> &findDuplicate);
     // A record Outlook refused to take: the conduit's write error is noted for the sync's summary and the
     // record's id goes into the error log under the conduit's letter.
     void reportWriteError(const QVariantMap &record) const;
@@ -175,3 +182,18 @@ private:
     bool m_hasDatesToCommit = false;
     bool m_hasAppliedPairs = false;
 };
+
+// The test hook called at each moment of one kind of data source's Outlook path (the crash tests stop
+// a run there): one for each kind, for the life of the process, set before a run.
+template <typename Source> std::function<void(HMOutlookConduit::Step)> &outlookStepHook()
+{
+    static std::function<void(HMOutlookConduit::Step)> hook;
+    return hook;
+}
+
+// Calls the kind's hook at the step, where one is set.
+template <typename Source> void callOutlookStepHook(HMOutlookConduit::Step step)
+{
+    if (const std::function<void(HMOutlookConduit::Step)> &hook = outlookStepHook<Source>())
+        hook(step);
+}

@@ -49,6 +49,12 @@ QString applicationScope(const QString &filter = QString())
     return QStringLiteral("of application \"%1\"").arg(HMOutlookSQLiteHelper::outlookApplicationReference()) + filter;
 }
 
+// "in <folder form> <id>": the scope of one folder's records.
+QString folderScope(Kind kind, const QString &folderId)
+{
+    return QStringLiteral("in %1 %2").arg(QLatin1String(kWords[int(kind)].folderForm), folderId);
+}
+
 QString errorText(const NSAppleScriptError &error)
 {
     return QStringLiteral("%1 (%2)").arg(error.message).arg(error.number);
@@ -114,6 +120,28 @@ QString HMOutlookSQLiteHelper::outlookApplicationReference()
 {
     const QString reference = GlobalVariables::getOutlookApplicationReference();
     return reference.isEmpty() ? QStringLiteral("Microsoft Outlook") : reference;
+}
+
+QString HMOutlookSQLiteHelper::propertiesListingScript(Kind kind, const QString &folderId)
+{
+    return listingScript(kind, QStringLiteral("properties"),
+                         folderId.isEmpty() ? applicationScope() : folderScope(kind, folderId));
+}
+
+QString HMOutlookSQLiteHelper::propertiesOfRecordScript(Kind kind, const QString &outlookId)
+{
+    const Words &words = kWords[int(kind)];
+    return QStringLiteral("tell application \"%1\"\nset %2 to the properties of %3 id \"%4\" of application \"%1\"\n"
+                          "return %2\nend tell")
+        .arg(outlookApplicationReference(), QLatin1String(words.variable), QLatin1String(words.className), outlookId);
+}
+
+QString HMOutlookSQLiteHelper::makeNewScript(Kind kind, const QString &variable, const QString &folderId,
+                                             const QString &properties)
+{
+    const QString place = folderId.isEmpty() ? QString() : u' ' + folderScope(kind, folderId);
+    return QStringLiteral("tell application \"%1\"\nset %2 to make new %3%4 with properties %5\nend tell")
+        .arg(outlookApplicationReference(), variable, QLatin1String(kWords[int(kind)].className), place, properties);
 }
 
 bool HMOutlookSQLiteHelper::isDecimalId(const QString &id)
@@ -194,7 +222,7 @@ std::optional<QStringList> HMOutlookSQLiteHelper::getListOfIdsModifiedAfter(Kind
         return std::nullopt;
     QString scope;
     if (!folder->isEmpty())
-        scope = QStringLiteral("in %1 %2").arg(QLatin1String(kWords[int(kind)].folderForm), *folder);
+        scope = folderScope(kind, *folder);
     else
         scope = applicationScope(kind == Kind::Tasks && isCompletedTaskFilterOn(profile())
                                            ? QStringLiteral(" where todo flag is not completed") : QString());

@@ -90,6 +90,15 @@ public:
         const QString &source, std::chrono::seconds timeout = platform::kAppleEventTimeout);
     static QString stringByURLDecode(const QString &text);
     static QString outlookApplicationReference();
+    // The script that returns the properties of every record of the kind: in the folder with the
+    // given id, or in the whole application when the id is empty.
+    static QString propertiesListingScript(Kind kind, const QString &folderId);
+    // The script that returns the properties of the record of the kind with the Outlook id.
+    static QString propertiesOfRecordScript(Kind kind, const QString &outlookId);
+    // The script that makes a new record of the kind with the properties, saved under the variable's
+    // name: in the folder with the given id, or in Outlook's default one when the id is empty.
+    static QString makeNewScript(Kind kind, const QString &variable, const QString &folderId,
+                                 const QString &properties);
     static QString identityFolder();      // Outlook 2011
     static QString groupContainersFolder(); // Outlook 2016's search root
     static bool isDecimalId(const QString &id);

@@ -6,6 +6,7 @@
 #include "platform/foundation/Identifiers.h"
 #include "platform/foundation/LockedField.h"
 #include "platform/foundation/TextClasses.h"
+#include "sync/HMIdentifierDictionaryKeys.h"
 #include "sync/HMIdentifierGraph.h"
 #include "sync/HMSyncRecord.h"
 #include "sync/HMSyncTypes.h"
@@ -14,10 +15,11 @@
 
 #include <algorithm>
 
+using hmidentifier::kHmUidKey;
+
 namespace {
 
 constexpr qsizetype kIdBatchSize = 100;
-const QString kHmUidKey = QStringLiteral("hmUid");
 const QString kDeviceIdFailed = QStringLiteral("FAIL");
 // The core's own mark of an add sent but not yet answered (the graph counts the entries holding it).
 // Data sources keep keys of their own in the same dictionaries (the reminders' "isNewRecord" among

@@ -273,11 +273,8 @@ void HMSyncController::sendListCommand()
         return;
     HMSyncConduitData &data = *stageData;
     const quint64 conduit = data.conduit();
-    if (!takesDeviceRecords(data.syncDirection())) {
-        DDLogInfo(QStringLiteral("Skipping List Command due to sync direction."));
-        scheduleProcess();
+    if (skippedForDirection(takesDeviceRecords(data.syncDirection()), "List Command"))
         return;
-    }
     const std::shared_ptr<HMData> dataSource = data.conduitData();
     if (!dataSource) {
         failWithoutDataSource(data);

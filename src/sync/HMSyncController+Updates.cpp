@@ -54,11 +54,8 @@ void HMSyncController::sendPurgeCommand()
         return;
     HMSyncConduitData &data = *stageData;
     const quint64 conduit = data.conduit();
-    if (!sendsMacRecords(data.syncDirection())) {
-        DDLogInfo(QStringLiteral("Skipping Purge Command due to sync direction."));
-        scheduleProcess();
+    if (skippedForDirection(sendsMacRecords(data.syncDirection()), "Purge Command"))
         return;
-    }
     if (!data.purgeOnNextSync()) {
         DDLogInfo(QStringLiteral("Skipping Purge Command due to no flag found."));
         scheduleProcess();
@@ -360,17 +357,25 @@ void HMSyncController::updateCommandReturnedSuccessful(bool wasSuccessful)
     });
 }
 
-void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids)
+HMSyncConduitData *HMSyncController::updateReplyConduit(bool hasIds)
 {
     if (!isRunQueueCurrent()) {
         failOffRunQueue();
-        return;
+        return nullptr;
     }
-    if (ids.isEmpty()) {
+    if (!hasIds) {
         DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
-        return;
+        return nullptr;
     }
-    HMSyncConduitData &data = currentConduitData();
+    return &currentConduitData();
+}
+
+void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids)
+{
+    HMSyncConduitData *const replyData = updateReplyConduit(!ids.isEmpty());
+    if (replyData == nullptr)
+        return;
+    HMSyncConduitData &data = *replyData;
     const std::shared_ptr<HMData> dataSource = data.conduitData();
     if (data.conduitIdentifierString().isEmpty() || !dataSource) {
         DDLogInfo(QStringLiteral("Unable to update!"));
@@ -416,15 +421,10 @@ void HMSyncController::parseUpdateReturnedDictionary(const QVariantMap &ids, qui
 
 void HMSyncController::parseUpdateReturnedDetailedDictionaryList(const QList<QVariantMap> &results)
 {
-    if (!isRunQueueCurrent()) {
-        failOffRunQueue();
+    HMSyncConduitData *const replyData = updateReplyConduit(!results.isEmpty());
+    if (replyData == nullptr)
         return;
-    }
-    if (results.isEmpty()) {
-        DDLogInfo(QStringLiteral("No id dictionary returned for update command."));
-        return;
-    }
-    HMSyncConduitData &data = currentConduitData();
+    HMSyncConduitData &data = *replyData;
     const std::shared_ptr<HMData> dataSource = data.conduitData();
     if (!dataSource)
         return;

@@ -24,6 +24,10 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <array>
+#include <optional>
+
 namespace {
 
 std::atomic<bool> s_isSynchronizing = false;
@@ -64,6 +68,33 @@ bool isPerConduitStage(HMSyncStage stage)
     default:
         return quint64(stage) > quint64(HMSyncStage::Errored);
     }
+}
+
+// The stages of a run in the order they run.
+constexpr std::array kRunStages = {
+    HMSyncStage::PrepareConduits,
+    HMSyncStage::PrepareController,
+    HMSyncStage::Logon,
+    HMSyncStage::Purge,
+    HMSyncStage::IdList,
+    HMSyncStage::List,
+    HMSyncStage::Update,
+    HMSyncStage::Logoff,
+    HMSyncStage::CleanupController,
+    HMSyncStage::CleanupConduits,
+    HMSyncStage::Finished,
+};
+
+// The stage a run goes on to from the stage; none for a stage outside the run's order or its last.
+// The photo upload is part of the update stage.
+std::optional<HMSyncStage> stageAfter(HMSyncStage stage)
+{
+    if (stage == HMSyncStage::UpdatePhotos)
+        stage = HMSyncStage::Update;
+    const auto at = std::find(kRunStages.begin(), kRunStages.end(), stage);
+    if (at == kRunStages.end() || at + 1 == kRunStages.end())
+        return std::nullopt;
+    return *(at + 1);
 }
 
 // Fills each "%@" of a localised format with the next argument, in order.
@@ -284,6 +315,15 @@ void HMSyncController::process()
     }
 }
 
+void HMSyncController::erroredUnlessSent(bool sent, const char *command)
+{
+    if (sent)
+        return;
+    DDLogError(QStringLiteral("Error with %1 command.").arg(QLatin1String(command)));
+    setStageErrored();
+    scheduleProcess();
+}
+
 bool HMSyncController::runStageAction(HMSyncStage stage)
 {
     switch (stage) {
@@ -294,11 +334,7 @@ bool HMSyncController::runStageAction(HMSyncStage stage)
         prepareController();
         return true;
     case HMSyncStage::Logon:
-        if (!m_syncClient || !m_syncClient->logon()) {
-            DDLogError(QStringLiteral("Error with logon command."));
-            setStageErrored();
-            scheduleProcess();
-        }
+        erroredUnlessSent(m_syncClient && m_syncClient->logon(), "logon");
         return false;
     case HMSyncStage::Purge:
         sendPurgeCommand();
@@ -317,11 +353,7 @@ bool HMSyncController::runStageAction(HMSyncStage stage)
         sendWifiPhotos();
         return false;
     case HMSyncStage::Logoff:
-        if (!m_syncClient || !m_syncClient->logoff()) {
-            DDLogError(QStringLiteral("Error with logoff command."));
-            setStageErrored();
-            scheduleProcess();
-        }
+        erroredUnlessSent(m_syncClient && m_syncClient->logoff(), "logoff");
         return false;
     case HMSyncStage::CleanupConduits:
         cleanupConduit();
@@ -389,40 +421,7 @@ bool HMSyncController::setNextConduit()
 bool HMSyncController::setNextStage()
 {
     const HMSyncStage stage = syncStage();
-    switch (stage) {
-    case HMSyncStage::PrepareConduits:
-        setSyncStage(HMSyncStage::PrepareController);
-        break;
-    case HMSyncStage::PrepareController:
-        setSyncStage(HMSyncStage::Logon);
-        break;
-    case HMSyncStage::Logon:
-        setSyncStage(HMSyncStage::Purge);
-        break;
-    case HMSyncStage::Purge:
-        setSyncStage(HMSyncStage::IdList);
-        break;
-    case HMSyncStage::IdList:
-        setSyncStage(HMSyncStage::List);
-        break;
-    case HMSyncStage::List:
-        setSyncStage(HMSyncStage::Update);
-        break;
-    case HMSyncStage::Update:
-    case HMSyncStage::UpdatePhotos:
-        setSyncStage(HMSyncStage::Logoff);
-        break;
-    case HMSyncStage::Logoff:
-        setSyncStage(HMSyncStage::CleanupController);
-        break;
-    case HMSyncStage::CleanupController:
-        setSyncStage(HMSyncStage::CleanupConduits);
-        break;
-    case HMSyncStage::CleanupConduits:
-        setSyncStage(HMSyncStage::Finished);
-        break;
-    case HMSyncStage::Finished:
-    case HMSyncStage::Errored: {
+    if (stage == HMSyncStage::Finished || stage == HMSyncStage::Errored) {
         commandErroredStopProcessing();
         platform::UserDefaults &defaults = platform::UserDefaults::standardUserDefaults();
         defaults.setObject(platform::Clock::now().addMSecs(qint64(kLastSyncDelaySeconds * 1000)), QStringLiteral("LastSync"));
@@ -430,9 +429,10 @@ bool HMSyncController::setNextStage()
             DDLogError(QStringLiteral("The user defaults could not be saved"));
         return false;
     }
-    default:
+    const std::optional<HMSyncStage> next = stageAfter(stage);
+    if (!next)
         return true;
-    }
+    setSyncStage(*next);
     if (m_run.shouldSafelyCancel.load()) {
         setStageErrored();
         recordError(HMSyncError::Cancelled, QString());
@@ -1287,6 +1287,15 @@ void HMSyncController::noteRecordStage(quint64 conduit)
 {
     if (isSyncConduit(conduit))
         m_recordStagesRan[conduit] = true;
+}
+
+bool HMSyncController::skippedForDirection(bool takesPart, const char *command)
+{
+    if (takesPart)
+        return false;
+    DDLogInfo(QStringLiteral("Skipping %1 due to sync direction.").arg(QLatin1String(command)));
+    scheduleProcess();
+    return true;
 }
 
 HMSyncConduitData *HMSyncController::beginRecordStage(const char *command)

@@ -203,6 +203,9 @@ private:
     bool setNextConduit();
     bool setNextStage();
     bool runStageAction(HMSyncStage stage);
+    // Ends the run in error where the logon or logoff command could not be sent; its answer moves a
+    // sent one on.
+    void erroredUnlessSent(bool sent, const char *command);
     void prepareConduit();
     void prepareController();
     void cleanupConduit();
@@ -306,6 +309,12 @@ private:
     // conduit's data, or nullptr when there is none (logged, naming the command, and the run goes on)
     // or the current conduit is not one of the four.
     HMSyncConduitData *beginRecordStage(const char *command);
+    // Moves the run on (logged) where the conduit's sync direction leaves the command out; false
+    // where the conduit takes part in it.
+    bool skippedForDirection(bool takesPart, const char *command);
+    // The current conduit's data for an update reply; nullptr where the reply arrived off the run
+    // queue (the run then fails) or holds no ids (logged).
+    HMSyncConduitData *updateReplyConduit(bool hasIds);
 
     // Records the error code and its text for the user.
     void recordError(HMSyncError error, const QString &message);

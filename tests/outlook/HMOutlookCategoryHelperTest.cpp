@@ -58,6 +58,23 @@ TEST(CategoryColours, TextsBothWays)
     EXPECT_EQ(escapedString(QStringLiteral("a\\b\"c\\\\\"d\\\ne")), QStringLiteral("a\\\\b\\\"c\\\"d\ne"));
 }
 
+TEST(CategoryColours, ColorIndexReadsAsColourValues)
+{
+    const auto values = [](const QVariantMap &record) {
+        return HMOutlookCategoryHelper::colorValuesFromColorIndex(record);
+    };
+    const QString index = QStringLiteral("COLORINDEX");
+    const QString colors = QStringLiteral("CATEGORYCOLOR");
+    EXPECT_TRUE(values({}).isNull());
+    EXPECT_TRUE(values({{index, 3}}).isNull());
+    EXPECT_TRUE(values({{index, QStringLiteral(",,")}}).isNull());
+    EXPECT_EQ(values({{index, QStringLiteral("3,7")}}), QStringLiteral("3\t7"));
+    EXPECT_EQ(values({{index, QStringLiteral("-1,7")}, {colors, QStringLiteral("0000FF,x")}}),
+              QStringLiteral("-1:0000FF\t7"));
+    // Colours that do not pair one to one with the indexes are not used.
+    EXPECT_EQ(values({{index, QStringLiteral("-1,7")}, {colors, QStringLiteral("0000FF")}}), QStringLiteral("-1\t7"));
+}
+
 TEST_F(CategoryTest, ColourByteOrderFollowsSyncMethod)
 {
     setMethod("wifi");

@@ -150,3 +150,41 @@ TEST_F(SQLiteHelperTest, Removals)
 }
 
 } // namespace
+
+TEST(OutlookScriptTexts, PropertiesListingAndMakeNewByKindAndFolder)
+{
+    using Kind = HMOutlookSQLiteHelper::Kind;
+    const QString app = HMOutlookSQLiteHelper::outlookApplicationReference();
+    const auto expected = [&app](const char *text) { return QString::fromLatin1(text).arg(app); };
+    EXPECT_EQ(
+        HMOutlookSQLiteHelper::propertiesListingScript(Kind::Events, QString()),
+        expected("tell application \"%1\"\nset theEvents to the properties of every calendar event of application "
+                 "\"%1\"\nreturn theEvents\nend tell"));
+    EXPECT_EQ(
+        HMOutlookSQLiteHelper::propertiesListingScript(Kind::Events, QStringLiteral("12")),
+        expected("tell application \"%1\"\nset theEvents to the properties of every calendar event in calendar id 12\n"
+                 "return theEvents\nend tell"));
+    EXPECT_EQ(HMOutlookSQLiteHelper::propertiesListingScript(Kind::Contacts, QStringLiteral("4")),
+              expected("tell application \"%1\"\nset theContacts to the properties of every contact in folder id 4\n"
+                       "return theContacts\nend tell"));
+    EXPECT_EQ(HMOutlookSQLiteHelper::propertiesListingScript(Kind::Memos, QStringLiteral("9")),
+              expected("tell application \"%1\"\nset theMemos to the properties of every note in note folder id 9\n"
+                       "return theMemos\nend tell"));
+    EXPECT_EQ(
+        HMOutlookSQLiteHelper::propertiesOfRecordScript(Kind::Events, QStringLiteral("31")),
+        expected("tell application \"%1\"\nset theEvents to the properties of calendar event id \"31\" of application "
+                 "\"%1\"\nreturn theEvents\nend tell"));
+    EXPECT_EQ(
+        HMOutlookSQLiteHelper::propertiesOfRecordScript(Kind::Tasks, QStringLiteral("8")),
+        expected("tell application \"%1\"\nset theTasks to the properties of task id \"8\" of application \"%1\"\n"
+                 "return theTasks\nend tell"));
+    EXPECT_EQ(
+        HMOutlookSQLiteHelper::makeNewScript(Kind::Tasks, QStringLiteral("newTask"), QString(),
+                                             QStringLiteral("{name:\"%2\"}")),
+        expected("tell application \"%1\"\nset newTask to make new task with properties {name:\"%2\"}\nend tell"));
+    EXPECT_EQ(
+        HMOutlookSQLiteHelper::makeNewScript(Kind::Memos, QStringLiteral("newMemo"), QStringLiteral("7"),
+                                             QStringLiteral("{}")),
+        expected(
+            "tell application \"%1\"\nset newMemo to make new note in note folder id 7 with properties {}\nend tell"));
+}

@@ -178,7 +178,7 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
     updated.insert(kCrcKey, checksum);
     if (event.isDetached())
         updated.insert(kNativeIdKey, detachedNativeId(event));
-    updated.insert(QStringLiteral("WrittenModificationDate"), stored ? stored->lastModifiedDate() : QDateTime());
+    updated.insert(kWrittenModificationDateKey, stored ? stored->lastModifiedDate() : QDateTime());
     if (identifier) {
         graph.setDictionary(updated, uid);
         return;

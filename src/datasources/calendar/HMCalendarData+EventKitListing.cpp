@@ -73,7 +73,7 @@ bool isChangedSince(const QDateTime &date, const QDateTime &lastModified, const 
 {
     if (date.isValid() && !(date < lastModified))
         return false;
-    return !written || written->value(kWrittenDateKey).toDateTime() != lastModified;
+    return !written || written->value(kWrittenModificationDateKey).toDateTime() != lastModified;
 }
 
 } // namespace

@@ -168,10 +168,8 @@ QString HMCalendarData::handleGoogleUpdateException(const QVariantMap &record)
     if (HMOutlookSQLiteHelper::isDecimalId(seriesId)) {
         std::optional<NSAppleScriptError> error;
         const NSAppleEventDescriptor answer = runOutlookScript(
-            QStringLiteral("tell application \"%1\"\nset theEvents to the properties of calendar event id \"%2\" of application \"%1\"\n"
-                           "return theEvents\nend tell")
-                .arg(application(), seriesId),
-            error, false);
+            HMOutlookSQLiteHelper::propertiesOfRecordScript(HMOutlookSQLiteHelper::Kind::Events, seriesId), error,
+            false);
         seriesText = answer.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
         QStringList categoryIds;
         const NSAppleEventDescriptor list = answer.descriptorForKeyword(platform::fourCharCode("cCtg"));

@@ -237,17 +237,8 @@ void HMCalendarData::makeIcsFileFromDictionary(const QVariantMap &record)
 QString HMCalendarData::getOutlookGuidForOutlookEventId(const QString &outlookId)
 {
     std::optional<NSAppleScriptError> error;
-    const NSAppleEventDescriptor result = runOutlookScript(
-        QStringLiteral("tell application \"%1\"\nset theEvents to the properties of calendar event id \"%2\" of application \"%1\"\n"
-                       "return theEvents\nend tell")
-            .arg(application(), outlookId),
-        error, false);
-    const QString text = result.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
-    for (const QString &line : text.split(u'\n')) {
-        if (line.startsWith(QLatin1String("UID:")))
-            return line.mid(4);
-    }
-    return QString();
+    return calendaroutlook::icalUidOfProperties(runOutlookScript(
+        HMOutlookSQLiteHelper::propertiesOfRecordScript(HMOutlookSQLiteHelper::Kind::Events, outlookId), error, false));
 }
 
 // The path goes through escapedString: a quote in the data folder's path would end the string.

@@ -45,29 +45,6 @@ QStringList categoryNames(const QVariantMap &record)
     return {};
 }
 
-// COLORINDEX (commas read as TABs) with CATEGORYCOLOR's colours for the "-1" entries.
-QString colorIndexFallback(const QVariantMap &record)
-{
-    const QVariant index = record.value(QStringLiteral("COLORINDEX"));
-    if (index.typeId() != QMetaType::QString)
-        return QString();
-    QString text = index.toString().replace(u',', u'\t');
-    if (QString(text).remove(u'\t').isEmpty())
-        return QString();
-    const QVariant colors = record.value(QStringLiteral("CATEGORYCOLOR"));
-    if (!text.contains(QLatin1String("-1")) || colors.typeId() != QMetaType::QString)
-        return text;
-    const QStringList colorList = colors.toString().split(u',');
-    const QStringList indexes = text.split(u'\t');
-    if (colorList.size() != indexes.size())
-        return text;
-    QString rebuilt;
-    for (qsizetype i = 0; i < indexes.size(); ++i)
-        rebuilt += (indexes.at(i).startsWith(QLatin1String("-1")) ? QStringLiteral("-1:") + colorList.at(i) : indexes.at(i)) + u'\t';
-    rebuilt.chop(1);
-    return rebuilt;
-}
-
 } // namespace
 
 platform::DateFormatter &HMCalendarData::appleScriptDateFormatter()
@@ -94,7 +71,7 @@ QStringList HMCalendarData::outlookCategoryFragments(const QVariantMap &record, 
         for (const QVariant &index : indexes)
             indexText += index.toString() + u'\t';
     } else if (withColorFallback) {
-        indexText = colorIndexFallback(record);
+        indexText = HMOutlookCategoryHelper::colorValuesFromColorIndex(record);
     }
     if (!categoryHelper())
         setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());

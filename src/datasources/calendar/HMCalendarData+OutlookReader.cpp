@@ -34,18 +34,6 @@ using Conduit = HMOutlookDatFileHelper::Conduit;
 
 namespace {
 
-std::function<void(HMCalendarData::OutlookStep)> &stepHook()
-{
-    static std::function<void(HMCalendarData::OutlookStep)> hook;
-    return hook;
-}
-
-void reachStep(HMCalendarData::OutlookStep step)
-{
-    if (stepHook())
-        stepHook()(step);
-}
-
 void showProgress(const QString &text)
 {
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
@@ -76,12 +64,12 @@ QString before(const QString &text, QChar separator)
 
 void HMCalendarData::reachOutlookStep(OutlookStep step)
 {
-    reachStep(step);
+    callOutlookStepHook<HMCalendarData>(step);
 }
 
 void HMCalendarData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
 {
-    stepHook() = std::move(hook);
+    outlookStepHook<HMCalendarData>() = std::move(hook);
 }
 
 HMOutlookDatFileHelper &HMCalendarData::outlookDatFileHelper()
@@ -101,7 +89,9 @@ void HMCalendarData::ensureOutlookHelpers()
     if (!m_profile)
         outlookSyncsAttendees(); // takes the current profile
     if (!m_outlookEvents) {
-        m_outlookEvents = std::make_unique<HMOutlookConduit>(Conduit::Calendar, QStringLiteral("event"), QStringLiteral("calendar"), reachStep);
+        m_outlookEvents =
+            std::make_unique<HMOutlookConduit>(Conduit::Calendar, QStringLiteral("event"), QStringLiteral("calendar"),
+                                               callOutlookStepHook<HMCalendarData>);
         m_outlookEvents->setProfile(m_profile);
         // A run killed after the other side confirmed new events and before their commit left them in
         // the confirmed-pairs file: they join the map before anything reads it.

@@ -149,14 +149,7 @@ qint64 HMCalendarData::outlookCommandAction(qint32, quint64, quint64, const QVar
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    QString outlookId = outlookIdForDeviceId(uid);
-    if (outlookId.isEmpty()) {
-        if (const QString duplicate = isOutlookDuplicate(record); !duplicate.isEmpty()) {
-            DDLogInfo(QStringLiteral("Merging duplicate event %1").arg(uid));
-            keepOutlookEventPair(duplicate, uid);
-            outlookId = duplicate;
-        }
-    }
+    const QString outlookId = m_outlookEvents->outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
     if (!outlookId.isEmpty())
         updateOutlookEventWithUniqueId(outlookId, record);
     else
@@ -252,31 +245,19 @@ void HMCalendarData::buildOutlookDupeCache()
     ensureOutlookHelpers();
     m_outlookDupeCacheBuilt = true;
     showProgress(QStringLiteral("Building list of Outlook records (this may take a minute)"));
-    const QString folder = chosenOutlookCalendar();
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset theEvents to the properties of every calendar event of application "
-                         "\"%1\"\nreturn theEvents\nend tell")
-              .arg(application())
-        : QStringLiteral("tell application \"%1\"\nset theEvents to the properties of every calendar event in calendar id "
-                         "%2\nreturn theEvents\nend tell")
-              .arg(application(), folder);
+    const QString script =
+        HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Events, chosenOutlookCalendar());
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor result = runOutlookScript(script, error, false);
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    // An event paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QSet<QString> paired = m_outlookEvents->pairedOutlookIds();
-    for (qsizetype index = 1; index <= result.numberOfItems(); ++index) {
-        const NSAppleEventDescriptor item = result.descriptorAtIndex(index);
-        const QString id = item.descriptorForKeyword(platform::Keyword::ID).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    m_outlookEvents->forEachUnpairedItem(result, [this, &now](const QString &id, const NSAppleEventDescriptor &item) {
         const QDateTime start =
             dateFromEventDescriptor(item.descriptorForKeyword(platform::fourCharCode("offs"))).value_or(now);
         const QDateTime end = dateFromEventDescriptor(item.descriptorForKeyword(platform::fourCharCode("endT"))).value_or(now);
         const QString subject = item.descriptorForKeyword(platform::fourCharCode("subj")).stringValue();
         m_outlookDupeCheckDictionary.insert(id, QVariantList{subject, start, end});
         m_outlookDupeIndex.insert({start.toMSecsSinceEpoch(), end.toMSecsSinceEpoch()}, id);
-    }
+    });
 }
 
 // The cache is indexed by start and end, so each test costs the same whatever Outlook holds; the

@@ -112,25 +112,7 @@ QString HMContactData::categoryIndexText(const QVariantMap &record, qsizetype na
             return text;
         }
     }
-    const QVariant colorIndex = record.value(QStringLiteral("COLORINDEX"));
-    if (colorIndex.typeId() != QMetaType::QString)
-        return QString();
-    QString tabbed = colorIndex.toString().replace(u',', u'\t');
-    if (QString(tabbed).remove(u'\t').isEmpty())
-        return QString();
-    const QVariant colors = record.value(QStringLiteral("CATEGORYCOLOR"));
-    if (!tabbed.contains(QStringLiteral("-1")) || colors.typeId() != QMetaType::QString)
-        return tabbed;
-    const QStringList colorList = colors.toString().split(u',');
-    const QStringList indexList = tabbed.split(u'\t');
-    if (colorList.size() != indexList.size())
-        return tabbed;
-    QString text;
-    for (qsizetype i = 0; i < indexList.size(); ++i)
-        text += indexList[i].startsWith(QStringLiteral("-1")) ? QStringLiteral("-1:%1\t").arg(colorList[i]) : indexList[i] + u'\t';
-    if (text.endsWith(u'\t'))
-        text.chop(1);
-    return text;
+    return HMOutlookCategoryHelper::colorValuesFromColorIndex(record);
 }
 
 QStringList HMContactData::categoryFragments(const QVariantMap &record)
@@ -264,24 +246,14 @@ void HMContactData::buildOutlookDupeCheckCache()
     if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
         sheet->setUserMessageDirectly(QStringLiteral("Building list of Outlook records (this may take a minute)"));
     m_outlookDupeCheck.emplace();
-    const QString application = HMOutlookSQLiteHelper::outlookApplicationReference();
     const QString selection = outlookContactFolderSelection();
     const bool inFolder = !selection.isEmpty() && selection != u"allFolders";
     if (inFolder && !HMOutlookSQLiteHelper::isDecimalId(selection))
         return;
-    const QString script = inFolder
-        ? QStringLiteral("tell application \"%1\"\nset theContacts to the properties of every contact in folder id %2\n"
-                         "return theContacts\nend tell").arg(application, selection)
-        : QStringLiteral("tell application \"%1\"\nset theContacts to the properties of every contact of application "
-                         "\"%1\"\nreturn theContacts\nend tell").arg(application);
+    const QString script = HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Contacts,
+                                                                          inFolder ? selection : QString());
     const NSAppleEventDescriptor result = NSAppleScript(script).executeAndReturnError();
-    // A contact paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QSet<QString> paired = outlookContacts().pairedOutlookIds();
-    for (qint64 i = 1; i <= result.numberOfItems(); ++i) {
-        const NSAppleEventDescriptor item = result.descriptorAtIndex(i);
-        const QString id = item.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    outlookContacts().forEachUnpairedItem(result, [this](const QString &id, const NSAppleEventDescriptor &item) {
         const auto text = [&item](platform::AEKeyword keyword) {
             const QString found = item.descriptorForKeyword(keyword).stringValue();
             return found.isNull() ? QString(QLatin1String("")) : found;
@@ -293,7 +265,7 @@ void HMContactData::buildOutlookDupeCheckCache()
         m_outlookDupeCheck->add(id, {text(platform::fourCharCode("pFrN")), text(platform::fourCharCode("pLsN")),
                                         text(platform::fourCharCode("Cmpy")), emails,
                                         firstNoteLine(text(platform::fourCharCode("PlTN")))});
-    }
+    });
 }
 
 QString HMContactData::isOutlookDuplicate(const QVariantMap &record)

@@ -25,23 +25,12 @@ using platform::NSAppleScript;
 
 namespace {
 
-std::function<void(HMContactData::OutlookStep)> &stepHook()
-{
-    static std::function<void(HMContactData::OutlookStep)> hook;
-    return hook;
-}
-
-void reachStep(HMContactData::OutlookStep step)
-{
-    if (stepHook())
-        stepHook()(step);
-}
-
 // The contact crash tests name every write of the map a commit: pairs merged outside the sync's commit
 // count as one.
 void reachContactStep(HMContactData::OutlookStep step)
 {
-    reachStep(step == HMContactData::OutlookStep::PairsMerged ? HMContactData::OutlookStep::MapCommitted : step);
+    callOutlookStepHook<HMContactData>(
+        step == HMContactData::OutlookStep::PairsMerged ? HMContactData::OutlookStep::MapCommitted : step);
 }
 
 void showProgress(const std::shared_ptr<HMSyncProgressReporting> &sheet, const QString &text)
@@ -79,7 +68,7 @@ bool isOutlook2016Layout()
 
 void HMContactData::setOutlookStepHook(std::function<void(OutlookStep)> hook)
 {
-    stepHook() = std::move(hook);
+    outlookStepHook<HMContactData>() = std::move(hook);
 }
 
 void HMContactData::setOutlookProfile(std::shared_ptr<HMProfile> profile)

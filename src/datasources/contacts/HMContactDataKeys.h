@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/UserDefaults.h"
+#include "sync/HMIdentifierDictionaryKeys.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,8 +10,9 @@
 // Keys of the contacts data source's identifier dictionaries, shared by its source files.
 namespace hmcontacts {
 
-inline const QString kHmUidKey = QStringLiteral("hmUid");
-inline const QString kNativeIdKey = QStringLiteral("nativeId");
+// The keys every data source shares (kHmUidKey, kNativeIdKey, kWrittenModificationDateKey).
+using namespace hmidentifier;
+
 inline const QString kGroupIdsKey = QStringLiteral("AddressBookGroupIdsKey");
 inline const QString kTempNewPersonKey = QStringLiteral("TempNewPersonObject");
 inline const QString kPhoneFieldKeys = QStringLiteral("PhoneFieldKeys");
@@ -19,9 +21,6 @@ inline const QString kUrlKeys = QStringLiteral("UrlKeys");
 inline const QString kInstantMessageKeys = QStringLiteral("InstantMessageKeys");
 inline const QString kAddressesKeys = QStringLiteral("AddressesKeys");
 inline const QString kOtherDatesKeys = QStringLiteral("OtherDatesKeys");
-// The modification date a person got when the sync last saved it from the other side's record: a
-// person still carrying it has not been changed on the desktop since.
-inline const QString kWrittenModificationDateKey = QStringLiteral("WrittenModificationDate");
 // The modification date a person had when the sync last sent it to the other side: an edit the other
 // side makes to a person still carrying it meets no change of the desktop's that it has not seen.
 inline const QString kSentModificationDateKey = QStringLiteral("SentModificationDate");

@@ -8,6 +8,7 @@
 #include "datasources/tasks/HMMemoData.h"
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
@@ -19,6 +20,9 @@
 using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
+
+using calendaroutlook::application;
+using calendaroutlook::textOf;
 
 namespace {
 
@@ -79,20 +83,9 @@ QString memoNoteText(QString body)
     return body == u"(null)" ? QString() : body;
 }
 
-QString textOf(const QVariantMap &record, const char *key)
-{
-    const QVariant value = record.value(QLatin1String(key));
-    return value.typeId() == QMetaType::QString ? value.toString() : QString();
-}
-
 QStringList listOf(const QVariantMap &record, const char *key)
 {
     return record.value(QLatin1String(key)).toStringList();
-}
-
-QString application()
-{
-    return HMOutlookSQLiteHelper::outlookApplicationReference();
 }
 
 } // namespace
@@ -143,17 +136,11 @@ qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariant
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    QString outlookId = outlookMemos().outlookIdForDeviceId(uid);
-    if (outlookId.isEmpty()) {
-        outlookId = isOutlookDuplicate(record);
-        if (outlookId.isEmpty()) {
-            addNewOutlookMemoWithDictionary(record);
-            return 2;
-        }
-        DDLogInfo(QStringLiteral("Merging duplicate memo %1").arg(uid));
-        keepMemoPair(outlookId, uid);
-    }
-    updateOutlookMemoWithUniqueId(outlookId, record);
+    const QString outlookId = outlookMemos().outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
+    if (outlookId.isEmpty())
+        addNewOutlookMemoWithDictionary(record);
+    else
+        updateOutlookMemoWithUniqueId(outlookId, record);
     return 2;
 }
 
@@ -193,29 +180,17 @@ void HMMemoData::buildDupeCheckDictionary()
 {
     m_outlookDuplicates.emplace();
     GlobalVariables::showSyncUserMessage(QStringLiteral("Building list of Outlook records (this may take a minute)"));
-    const QString folder = memoFolder();
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset theMemos to the properties of every note of application \"%1\"\n"
-                         "return theMemos\nend tell")
-              .arg(application())
-        : QStringLiteral("tell application \"%1\"\nset theMemos to the properties of every note in note folder id %2\n"
-                         "return theMemos\nend tell")
-              .arg(application(), folder);
+    const QString script =
+        HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Memos, memoFolder());
     std::optional<NSAppleScriptError> error;
     const NSAppleEventDescriptor notes = NSAppleScript(script).executeAndReturnError(&error);
-    // A note paired with a memo of the other side stands for that memo: it is nobody's duplicate.
-    const QSet<QString> paired = outlookMemos().pairedOutlookIds();
-    for (qint64 i = 1; i <= notes.numberOfItems(); ++i) {
-        const NSAppleEventDescriptor note = notes.descriptorAtIndex(i);
-        const QString id = note.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    outlookMemos().forEachUnpairedItem(notes, [this](const QString &id, const NSAppleEventDescriptor &note) {
         const QString name = note.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue();
         const QString plain = note.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue();
         // Filed by its name and first line, and by its first line alone for records without a name.
         m_outlookDuplicates->insert(id, {OutlookDuplicateIndex::keyOf({name, firstLine(plain)}),
                                          OutlookDuplicateIndex::keyOf({firstLine(plain)})});
-    }
+    });
 }
 
 QString HMMemoData::isOutlookDuplicate(const QVariantMap &record)
@@ -236,13 +211,9 @@ void HMMemoData::addNewOutlookMemoWithDictionary(const QVariantMap &record)
 {
     DDLogInfo(QStringLiteral("Updating Memo: %1").arg(escapedString(textOf(record, "SUBJECT"))));
     DDLogInfo(QStringLiteral("Getting memo properties"));
-    const QString folder = memoFolder();
-    const QString properties = propertiesStringFromMemoDictionary(record);
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset newMemo to make new note with properties %2\nend tell")
-              .arg(application(), properties)
-        : QStringLiteral("tell application \"%1\"\nset newMemo to make new note in note folder id %2 with properties %3\nend tell")
-              .arg(application(), folder, properties);
+    const QString script =
+        HMOutlookSQLiteHelper::makeNewScript(HMOutlookSQLiteHelper::Kind::Memos, QStringLiteral("newMemo"),
+                                             memoFolder(), propertiesStringFromMemoDictionary(record));
     const NSAppleEventDescriptor result = runWriteScript(script);
     const QString outlookId = HMOutlookSQLiteHelper::getUniqueIdOfMostRecentlyAddedMemo(result);
     if (!outlookId.isEmpty())

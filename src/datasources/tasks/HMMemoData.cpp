@@ -27,22 +27,9 @@ using platform::NSAppleScript;
 using platform::NSAppleScriptError;
 using Conduit = HMOutlookDatFileHelper::Conduit;
 
-namespace {
-
-std::function<void(HMMemoData::MemoStep)> &stepHook()
-{
-    static std::function<void(HMMemoData::MemoStep)> hook;
-    return hook;
-}
-
-} // namespace
-
 HMMemoData::HMMemoData()
-    : m_outlookMemos(std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Memos, QStringLiteral("note"), QStringLiteral("memo"),
-                                                        [](MemoStep step) {
-                                                            if (stepHook())
-                                                                stepHook()(step);
-                                                        }))
+    : m_outlookMemos(std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Memos, QStringLiteral("note"),
+                                                        QStringLiteral("memo"), callOutlookStepHook<HMMemoData>))
 {
 }
 
@@ -56,7 +43,7 @@ void HMMemoData::registerDataSourceClass()
 
 void HMMemoData::setMemoStepHook(std::function<void(MemoStep)> hook)
 {
-    stepHook() = std::move(hook);
+    outlookStepHook<HMMemoData>() = std::move(hook);
 }
 
 void HMMemoData::setProfile(std::shared_ptr<HMProfile> profile)

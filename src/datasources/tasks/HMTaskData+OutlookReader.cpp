@@ -27,12 +27,6 @@ using platform::NSAppleScriptError;
 
 namespace {
 
-std::function<void(HMOutlookConduit::Step)> &stepHook()
-{
-    static std::function<void(HMOutlookConduit::Step)> hook;
-    return hook;
-}
-
 const platform::DateFormatter &dueDateFormatter()
 {
     static thread_local const platform::DateFormatter formatter(QStringLiteral("yyyyMMdd'T'HHmmss"));
@@ -80,17 +74,14 @@ QString taskNoteBody(const QString &text)
 
 void HMTaskData::setOutlookTaskStepHook(std::function<void(HMOutlookConduit::Step)> hook)
 {
-    stepHook() = std::move(hook);
+    outlookStepHook<HMTaskData>() = std::move(hook);
 }
 
 HMOutlookConduit &HMTaskData::outlookTasks()
 {
     if (!m_outlookTasks) {
-        m_outlookTasks = std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Tasks, QStringLiteral("task"), QStringLiteral("task"),
-                                                            [](HMOutlookConduit::Step step) {
-                                                                if (stepHook())
-                                                                    stepHook()(step);
-                                                            });
+        m_outlookTasks = std::make_unique<HMOutlookConduit>(HMOutlookConduit::Conduit::Tasks, QStringLiteral("task"),
+                                                            QStringLiteral("task"), callOutlookStepHook<HMTaskData>);
     }
     return *m_outlookTasks;
 }

@@ -9,6 +9,7 @@
 #include "datasources/tasks/HMTaskData.h"
 
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMCalendarDataOutlookWrites.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMAppleScriptText.h"
@@ -28,25 +29,13 @@ using platform::NSAppleEventDescriptor;
 using platform::NSAppleScript;
 using platform::NSAppleScriptError;
 
+using calendaroutlook::application;
+using calendaroutlook::isDate;
+using calendaroutlook::textOf;
+
 namespace {
 
 const QDateTime kEpoch = QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
-
-QString application()
-{
-    return HMOutlookSQLiteHelper::outlookApplicationReference();
-}
-
-bool isDate(const QVariant &value)
-{
-    return value.typeId() == QMetaType::QDateTime && value.toDateTime().isValid();
-}
-
-QString textOf(const QVariantMap &record, const char *key)
-{
-    const QVariant value = record.value(QLatin1String(key));
-    return value.typeId() == QMetaType::QString ? value.toString() : QString();
-}
 
 // The text before its first line feed, then before its first carriage return.
 QString firstLine(const QString &text)
@@ -83,17 +72,11 @@ qint64 HMTaskData::outlookCommandAction(qint32, quint64, quint64, const QVariant
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    QString outlookId = outlookTasks().outlookIdForDeviceId(uid);
-    if (outlookId.isEmpty()) {
-        outlookId = isOutlookDuplicate(record);
-        if (outlookId.isEmpty()) {
-            addNewOutlookTaskWithDictionary(record);
-            return m_outlookGoneDuringApply ? 0 : 2;
-        }
-        DDLogInfo(QStringLiteral("Merging duplicate task %1").arg(uid));
-        outlookTasks().keepAppliedPair(outlookId, uid);
-    }
-    updateOutlookTaskWithUniqueId(outlookId, record);
+    const QString outlookId = outlookTasks().outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
+    if (outlookId.isEmpty())
+        addNewOutlookTaskWithDictionary(record);
+    else
+        updateOutlookTaskWithUniqueId(outlookId, record);
     return m_outlookGoneDuringApply ? 0 : 2;
 }
 
@@ -122,32 +105,20 @@ void HMTaskData::buildOutlookTaskDupeCache()
 {
     m_outlookDuplicates.emplace();
     GlobalVariables::showSyncUserMessage(QStringLiteral("Building list of Outlook records (this may take a minute)"));
-    const QString folder = outlookTaskFolder();
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset theTasks to the properties of every task of application \"%1\"\n"
-                         "return theTasks\nend tell")
-              .arg(application())
-        : QStringLiteral("tell application \"%1\"\nset theTasks to the properties of every task in task folder id %2\n"
-                         "return theTasks\nend tell")
-              .arg(application(), folder);
+    const QString script =
+        HMOutlookSQLiteHelper::propertiesListingScript(HMOutlookSQLiteHelper::Kind::Tasks, outlookTaskFolder());
     bool failed = false;
     const NSAppleEventDescriptor tasks = runOutlookTaskScript(script, false, failed);
     const auto midnight = [this](const NSAppleEventDescriptor &descriptor) {
         const std::optional<QDateTime> date = HMCalendarData::dateFromEventDescriptor(descriptor);
         return date ? dateUtilities().dateAtMidnightForDate(*date) : kEpoch;
     };
-    // A task paired with a record of the other side stands for that record: it is nobody's duplicate.
-    const QSet<QString> paired = outlookTasks().pairedOutlookIds();
-    for (qint64 i = 1; i <= tasks.numberOfItems(); ++i) {
-        const NSAppleEventDescriptor task = tasks.descriptorAtIndex(i);
-        const QString id = task.descriptorForKeyword(platform::fourCharCode("ID  ")).stringValue();
-        if (id.isEmpty() || paired.contains(id))
-            continue;
+    outlookTasks().forEachUnpairedItem(tasks, [this, &midnight](const QString &id, const NSAppleEventDescriptor &task) {
         m_outlookDuplicates->insert(id, {duplicateKey(task.descriptorForKeyword(platform::fourCharCode("pnam")).stringValue(),
                                                       task.descriptorForKeyword(platform::fourCharCode("PlTC")).stringValue(),
                                                       midnight(task.descriptorForKeyword(platform::fourCharCode("tStr"))),
                                                       midnight(task.descriptorForKeyword(platform::fourCharCode("tDue"))))});
-    }
+    });
 }
 
 // What a task and its duplicate share: the name and the note's first line (either case), the start and
@@ -190,12 +161,9 @@ void HMTaskData::addNewOutlookTaskWithDictionary(const QVariantMap &record)
         return;
     }
     DDLogInfo(QStringLiteral("Getting task properties"));
-    const QString folder = outlookTaskFolder();
-    const QString properties = propertiesStringFromTaskDictionary(record);
-    const QString script = folder.isEmpty()
-        ? QStringLiteral("tell application \"%1\"\nset newTask to make new task with properties %2\nend tell").arg(application(), properties)
-        : QStringLiteral("tell application \"%1\"\nset newTask to make new task in task folder id %2 with properties %3\nend tell")
-              .arg(application(), folder, properties);
+    const QString script =
+        HMOutlookSQLiteHelper::makeNewScript(HMOutlookSQLiteHelper::Kind::Tasks, QStringLiteral("newTask"),
+                                             outlookTaskFolder(), propertiesStringFromTaskDictionary(record));
     bool failed = false;
     const NSAppleEventDescriptor result = runOutlookTaskScript(script, true, failed);
     if (failed)
@@ -303,17 +271,8 @@ QString HMTaskData::importIcsFileIntoOutlook(const QString &path, bool)
 QString HMTaskData::getOutlookGuidForOutlookTaskId(const QString &outlookId)
 {
     bool failed = false;
-    const NSAppleEventDescriptor result = runOutlookTaskScript(
-        QStringLiteral("tell application \"%1\"\nset theTasks to the properties of task id \"%2\" of application \"%1\"\n"
-                       "return theTasks\nend tell")
-            .arg(application(), outlookId),
-        false, failed);
-    const QString text = result.descriptorForKeyword(platform::fourCharCode("iCal")).stringValue();
-    for (const QString &line : text.split(u'\n')) {
-        if (line.startsWith(QLatin1String("UID:")))
-            return line.mid(4);
-    }
-    return QString();
+    return calendaroutlook::icalUidOfProperties(runOutlookTaskScript(
+        HMOutlookSQLiteHelper::propertiesOfRecordScript(HMOutlookSQLiteHelper::Kind::Tasks, outlookId), false, failed));
 }
 
 // ---- The properties text -------------------------------------------------------------------------------
