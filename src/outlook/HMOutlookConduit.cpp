@@ -193,13 +193,14 @@ QSet<QString> HMOutlookConduit::pairedOutlookIds()
     return paired;
 }
 
-QString HMOutlookConduit::outlookIdToApply(const QString &deviceId, const std::function<QString()> &findDuplicate)
+QString HMOutlookConduit::outlookIdToApply(const QString &deviceId, QLatin1StringView recordWord,
+                                           const std::function<QString()> &findDuplicate)
 {
     if (QString outlookId = outlookIdForDeviceId(deviceId); !outlookId.isEmpty())
         return outlookId;
     const QString duplicate = findDuplicate();
     if (!duplicate.isEmpty()) {
-        DDLogInfo(QStringLiteral("Merging duplicate %1 %2").arg(m_noun, deviceId));
+        DDLogInfo(QStringLiteral("Merging duplicate %1 %2").arg(recordWord, deviceId));
         keepAppliedPair(duplicate, deviceId);
     }
     return duplicate;

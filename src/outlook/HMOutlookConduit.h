@@ -139,8 +139,10 @@ public:
     QString deviceIdForOutlookId(const QString &outlookId);
     void keepAppliedPair(const QString &outlookId, const QString &deviceId);
     // The Outlook item a record of the other side is applied to: its paired one, else the duplicate
-    // `findDuplicate` answers (the pair then kept at once); empty when the record is to be added.
-    QString outlookIdToApply(const QString &deviceId, const std::function<QString()> &findDuplicate);
+    // `findDuplicate` answers (the pair then kept at once, logged as a merged duplicate `recordWord`);
+    // empty when the record is to be added.
+    QString outlookIdToApply(const QString &deviceId, QLatin1StringView recordWord,
+                             const std::function<QString()> &findDuplicate);
     // A record Outlook refused to take: the conduit's write error is noted for the sync's summary and the
     // record's id goes into the error log under the conduit's letter.
     void reportWriteError(const QVariantMap &record) const;

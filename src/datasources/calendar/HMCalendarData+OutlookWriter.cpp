@@ -149,7 +149,8 @@ qint64 HMCalendarData::outlookCommandAction(qint32, quint64, quint64, const QVar
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    const QString outlookId = m_outlookEvents->outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
+    const QString outlookId = m_outlookEvents->outlookIdToApply(uid, QLatin1StringView("event"),
+        [&] { return isOutlookDuplicate(record); });
     if (!outlookId.isEmpty())
         updateOutlookEventWithUniqueId(outlookId, record);
     else

@@ -136,7 +136,8 @@ qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariant
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    const QString outlookId = outlookMemos().outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
+    const QString outlookId = outlookMemos().outlookIdToApply(uid, QLatin1StringView("memo"),
+        [&] { return isOutlookDuplicate(record); });
     if (outlookId.isEmpty())
         addNewOutlookMemoWithDictionary(record);
     else

@@ -72,7 +72,8 @@ qint64 HMTaskData::outlookCommandAction(qint32, quint64, quint64, const QVariant
         DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
         return 1;
     }
-    const QString outlookId = outlookTasks().outlookIdToApply(uid, [&] { return isOutlookDuplicate(record); });
+    const QString outlookId = outlookTasks().outlookIdToApply(uid, QLatin1StringView("task"),
+        [&] { return isOutlookDuplicate(record); });
     if (outlookId.isEmpty())
         addNewOutlookTaskWithDictionary(record);
     else

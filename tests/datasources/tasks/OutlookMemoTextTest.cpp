@@ -2,6 +2,7 @@
 // records of the phone's and the cloud's sync methods, the properties records of notes byte for byte,
 // and notes made and changed through the scripts with names and contents that hold quotes,
 // backslashes and script code, which arrive verbatim.
+#include "LogCapture.h"
 #include "OutlookStoreChoice.h"
 #include "OutlookTextFixture.h"
 
@@ -181,4 +182,21 @@ TEST_F(OutlookMemoText, EachNoteNobodyPairsIsTheDuplicateOfOneMemoAtMost)
     EXPECT_EQ(data->isOutlookDuplicate({{"UID", "c"}, {"NOTE", "GROCERIES\nrice"}}), shopping);
     EXPECT_TRUE(data->isOutlookDuplicate({{"UID", "d"}, {"NOTE", "Groceries\nrice"}}).isEmpty());
     EXPECT_TRUE(data->isOutlookDuplicate({{"UID", "e"}, {"SUBJECT", "Shopping"}, {"NOTE", "groceries\neggs"}}).isEmpty());
+}
+
+// A phone memo whose first line matches a note nobody pairs is applied to that note: the merge is
+// logged in the memo's own words with its UID, the pair kept, and no second note made.
+TEST_F(OutlookMemoText, AMemoMergedIntoItsDuplicateNoteIsLoggedAndPaired)
+{
+    const QString groceries = QString::number(
+        m_outlook->control({{"op", "add"}, {"kind", "note"},
+                            {"record", QJsonObject{{"folder", 4}, {"name", "Groceries"}, {"content", "Groceries\nmilk"}}}})
+            .value("id")
+            .toInteger());
+    std::unique_ptr<HMMemoData> data = memos(HMSyncMethod::WiFi);
+    LogCapture log(LOG_LEVEL_INFO);
+    EXPECT_EQ(data->outlookCommandAction(0, 0, 0, {{"UID", "memo-7"}, {"NOTE", "Groceries\nmilk\neggs"}}, 0), 2);
+    EXPECT_TRUE(log.lines().contains(QStringLiteral("Merging duplicate memo memo-7"))) << log.lines().join(u'\n').toStdString();
+    EXPECT_EQ(notes().size(), 1);
+    EXPECT_EQ(HMOutlookDatFileHelper().getOutlookMemoIdForDeviceMemoId(QStringLiteral("memo-7")), groceries);
 }
