@@ -8,6 +8,7 @@
 
 #include "datasources/tasks/HMMemoData.h"
 #include "foundation/GlobalVariables.h"
+#include "foundation/Lumberjack/DDLog.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "sync/FakeProgressSheet.h"
 #include "sync/HMProfile.h"
