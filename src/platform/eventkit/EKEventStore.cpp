@@ -714,10 +714,12 @@ namespace {
 struct StartKey
 {
     qint64 start = 0;
-    quint64 prefix = 0; // the first eight bytes of a plain identifier, big-endian, zeros after it
+    // The first eight characters of an identifier that begins with ASCII, as bytes, big-endian,
+    // zeros after it: two keys whose prefixes differ are in the order of their identifiers.
+    quint64 prefix = 0;
     qsizetype at = 0;
     bool hasStart = false;
-    bool isPlain = false;
+    bool hasPrefix = false;
 };
 
 quint64 prefixOf(QByteArrayView plain)
@@ -725,6 +727,22 @@ quint64 prefixOf(QByteArrayView plain)
     std::array<uchar, 8> bytes = {};
     std::memcpy(bytes.data(), plain.data(), std::min<std::size_t>(bytes.size(), std::size_t(plain.size())));
     return qFromBigEndian<quint64>(bytes.data());
+}
+
+// The same of an identifier kept as text (a series' or a parsed file's event), whose first eight
+// characters are ASCII: many series start at the same time, and their identifiers were otherwise
+// compared whole, each made afresh, at every step of the sort. Nothing for any other.
+std::optional<quint64> prefixOfText(const QString &identifier)
+{
+    std::array<char, 8> bytes = {};
+    const qsizetype length = std::min<qsizetype>(qsizetype(bytes.size()), identifier.size());
+    for (qsizetype at = 0; at < length; ++at) {
+        const char16_t unit = identifier.at(at).unicode();
+        if (unit >= 0x80)
+            return std::nullopt;
+        bytes[std::size_t(at)] = char(unit);
+    }
+    return prefixOf(QByteArrayView(bytes.data(), length));
 }
 
 // Moves each entry to its place: position j takes the entry at order[j]; each cycle of the order is
@@ -767,15 +785,19 @@ void EKEventStore::sortByStart(EKEventSequence &sequence)
     std::vector<StartKey> keys(std::size_t(sequence.m_entries.size()));
     for (qsizetype index = 0; index < sequence.m_entries.size(); ++index) {
         const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
-        keys[std::size_t(index)] = {sequence.m_entries.at(index).reading.start, plain ? prefixOf(*plain) : 0, index,
-                                    sequence.hasValidStartAt(index), bool(plain)};
+        const EKEventSequence::Entry &entry = sequence.m_entries.at(index);
+        const std::optional<quint64> prefix =
+            plain ? prefixOf(*plain)
+                  : entry.listed ? std::nullopt : prefixOfText(sequence.m_parsed.at(entry.at)->eventIdentifier());
+        keys[std::size_t(index)] = {entry.reading.start, prefix.value_or(0), index, sequence.hasValidStartAt(index),
+                                    bool(prefix)};
     }
     std::vector<qsizetype> order = orderByStart(keys, [&sequence](const StartKey &left, const StartKey &right) {
         if (left.start != right.start)
             return left.start < right.start;
         if (left.hasStart != right.hasStart)
             return false;
-        if (left.isPlain && right.isPlain && left.prefix != right.prefix)
+        if (left.hasPrefix && right.hasPrefix && left.prefix != right.prefix)
             return left.prefix < right.prefix;
         return sequence.isIdentifierBefore(left.at, right.at);
     });

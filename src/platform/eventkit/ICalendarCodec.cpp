@@ -962,7 +962,10 @@ firstOccurrenceIn(const std::function<void(qint64 from, const StartVisitor &)> &
     // Handed over as one reference, which the visitor keeps in place: the test itself, holding its
     // many references, would be copied to the heap for each series.
     visitStartsFrom(from, [&consider](qint64 startMs) { return consider(startMs); });
-    return found ? std::optional<QDateTime>(QDateTime::fromMSecsSinceEpoch(*found, utcZone())) : std::nullopt;
+    // Plain UTC, the same moment firstOccurrence gives in the UTC zone: a date in a zone is made on
+    // the heap and looks its offset up, for each of the thousands of series a listing reads, whose
+    // occurrences take their dates in plain UTC all the same.
+    return found ? std::optional<QDateTime>(QDateTime::fromMSecsSinceEpoch(*found, Qt::UTC)) : std::nullopt;
 }
 
 // Each rule is walked only up to its first start that counts, or up to the best one found so far.

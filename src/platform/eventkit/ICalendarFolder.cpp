@@ -471,7 +471,7 @@ ICalendarFile::ICalendarFile(const ICalendarFile &other)
       parses(other.parses), isDamaged(other.isDamaged),
       needsParsing(other.needsParsing), hasEvents(other.hasEvents), hasTodos(other.hasTodos),
       isDescribedByParse(other.isDescribedByParse), m_bytes(other.m_bytes), m_nameSize(other.m_nameSize),
-      m_itemsSize(other.m_itemsSize), m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
+      m_itemsSize(other.m_itemsSize), m_plainUidSize(other.m_plainUidSize), m_rare(other.m_rare ? std::make_unique<Rare>(*other.m_rare) : nullptr)
 {
 }
 
@@ -515,6 +515,13 @@ void ICalendarFile::setText(QByteArrayView name, QByteArrayView items, std::opti
     m_bytes = std::move(text);
     m_nameSize = qint32(name.size());
     m_itemsSize = listedEvent ? qint32(items.size()) : 0;
+    notePlainUid();
+}
+
+void ICalendarFile::notePlainUid()
+{
+    const std::optional<QByteArrayView> plain = icalindex::plainSingleUid(items());
+    m_plainUidSize = plain ? qint32(plain->size()) : -1;
 }
 
 // UTF-8 orders characters as UTF-16 does but for those beyond U+FFFF, whose surrogates come before
@@ -639,7 +646,9 @@ QByteArrayView ICalendarFile::items() const
 
 std::optional<QByteArrayView> ICalendarFile::plainSingleUid() const
 {
-    return icalindex::plainSingleUid(items());
+    if (m_plainUidSize < 0)
+        return std::nullopt;
+    return described().first(m_plainUidSize);
 }
 
 QByteArrayView ICalendarFile::listedEvent() const
@@ -664,6 +673,7 @@ void ICalendarFile::setWithin(const QByteArray &block, qsizetype at, qint32 name
     m_bytes = sharedSliceOf(block, at, nameBytes + 1 + describedBytes);
     m_nameSize = nameBytes;
     m_itemsSize = itemsBytes;
+    notePlainUid();
 }
 
 bool ICalendarFile::isDescribedAs(const ICalendarFile &other) const

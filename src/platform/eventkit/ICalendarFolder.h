@@ -154,12 +154,17 @@ private:
     Rare &rare();
     // Lets the rare part go when it holds nothing.
     void dropRareIfEmpty();
+    // Tells the plain UID of the items just set.
+    void notePlainUid();
     // Sets the text to the name, then a NUL and the described text unless no listed event is given.
     void setText(QByteArrayView name, QByteArrayView items, std::optional<QByteArrayView> listedEvent);
     QByteArray m_bytes;
     qint32 m_nameSize = 0;
     // The bytes of the UIDs and titles at the start of the described text.
     qint32 m_itemsSize = 0;
+    // The bytes of the one plain UID the items begin with (plainSingleUid), told when the text is
+    // set: a listing asks for it of every file in each of its windows. -1 when they hold none.
+    qint32 m_plainUidSize = -1;
     std::unique_ptr<Rare> m_rare;
 };
 

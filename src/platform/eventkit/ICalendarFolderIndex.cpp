@@ -41,6 +41,13 @@ constexpr int kFieldCount = 12;
 constexpr qint64 kMaxIndexBytes = 256 * 1024 * 1024;
 constexpr qsizetype kMaxEntries = 200000;
 
+// Whether the short field holds the byte: a loop in place, where the library's search is a call of
+// more instructions than a kinds field or an item list has bytes, made several times a line.
+bool holds(QByteArrayView field, char byte)
+{
+    return std::find(field.begin(), field.end(), byte) != field.end();
+}
+
 QByteArray encodeList(const QStringList &texts)
 {
     QByteArrayList parts;
@@ -96,7 +103,7 @@ bool isWholeList(QByteArrayView field, bool hasEscape)
 
 bool isWholeList(QByteArrayView field)
 {
-    return isWholeList(field, field.contains('%'));
+    return isWholeList(field, holds(field, '%'));
 }
 
 // The line's checksum, the CRC-32 of its text before the last tab in lowercase hexadecimal without
@@ -233,12 +240,12 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isFileNameField(field[0], name) ||
         !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > listedLimit)
         return false;
-    file.hasEvents = field[5].contains('E');
-    file.hasTodos = field[5].contains('T');
+    file.hasEvents = holds(field[5], 'E');
+    file.hasTodos = holds(field[5], 'T');
     // The two fields and the tab between them.
     text = {TextPart::of(field[0], base), TextPart::of(QByteArrayView(field[6].begin(), field[7].end()), base),
             TextPart::of(field[10], base), name.hasEscape};
-    file.isDamaged = field[5].contains('D');
+    file.isDamaged = holds(field[5], 'D');
     file.parses = !file.isDamaged;
     file.needsParsing = file.parses;
     return true;
@@ -748,8 +755,8 @@ std::optional<LineKinds> kindsOfLine(QByteArrayView line)
     const QByteArrayView kinds = line.sliced(tabs[kKindsField - 1] + 1, tabs[kKindsField] - tabs[kKindsField - 1] - 1);
     if (tabs[0] == 0 || !kinds.endsWith('-'))
         return std::nullopt;
-    const bool parses = !kinds.contains('D');
-    return LineKinds{line.first(tabs[0]), parses && kinds.contains('E'), parses && kinds.contains('T')};
+    const bool parses = !holds(kinds, 'D');
+    return LineKinds{line.first(tabs[0]), parses && holds(kinds, 'E'), parses && holds(kinds, 'T')};
 }
 
 // Calls visit with each entry of a whole index (the header, then blocks each closed by a line

@@ -1,6 +1,7 @@
 #include "platform/eventkit/RecurrenceRuleParts.h"
 
 #include <QTimeZone>
+#include <QVarLengthArray>
 
 #include <array>
 #include <charconv>
@@ -9,23 +10,32 @@ namespace platform {
 
 namespace {
 
-// The text is made in one string, numbers written in place: a listing describes the rule of every
-// series it meets, and a list of parts joined at the end cost more than the rest of the description.
-void appendNumber(QString &text, int number)
+// The text is made as Latin-1 bytes in a buffer on the stack, numbers written in place, and made a
+// string once at the end: a listing describes the rule of every series it meets, and each part
+// appended to a string on its own cost a call and a conversion, more than the rest of the text.
+using RuleText = QVarLengthArray<char, 128>;
+
+void appendLatin1(RuleText &text, QLatin1StringView part)
+{
+    text.append(part.data(), part.size());
+}
+
+void appendNumber(RuleText &text, int number)
 {
     std::array<char, 16> digits{};
     const char *const end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
-    text += QLatin1StringView(digits.data(), end - digits.data());
+    text.append(digits.data(), end - digits.data());
 }
 
 // The time in UTC as yyyyMMdd'T'HHmmss'Z'; years of other than four digits as QDateTime writes them.
-void appendUtcTime(QString &text, const QDateTime &time)
+void appendUtcTime(RuleText &text, const QDateTime &time)
 {
     const QDateTime utc = time.toTimeZone(QTimeZone::utc());
     const QDate date = utc.date();
     const QTime clock = utc.time();
     if (date.year() < 1 || date.year() > 9999) {
-        text += utc.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+        const QByteArray written = utc.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toLatin1();
+        text.append(written.constData(), written.size());
         return;
     }
     std::array<char, 16> digits{};
@@ -41,17 +51,19 @@ void appendUtcTime(QString &text, const QDateTime &time)
     put(11, clock.minute(), 2);
     put(13, clock.second(), 2);
     digits[15] = 'Z';
-    text += QLatin1StringView(digits.data(), digits.size());
+    text.append(digits.data(), qsizetype(digits.size()));
 }
 
-void appendList(QString &text, const char *name, const QList<int> &numbers)
+void appendList(RuleText &text, const char *name, const QList<int> &numbers)
 {
     if (numbers.isEmpty())
         return;
-    text += QLatin1Char(';') + QLatin1StringView(name) + QLatin1Char('=');
+    text.append(';');
+    appendLatin1(text, QLatin1StringView(name));
+    text.append('=');
     for (qsizetype at = 0; at < numbers.size(); ++at) {
         if (at > 0)
-            text += QLatin1Char(',');
+            text.append(',');
         appendNumber(text, numbers.at(at));
     }
 }
@@ -63,18 +75,18 @@ QLatin1StringView weekdayCodeOf(int dayOfTheWeek)
     return dayOfTheWeek < 1 || dayOfTheWeek > 7 ? QLatin1StringView() : QLatin1StringView(codes[dayOfTheWeek - 1]);
 }
 
-void appendByDay(QString &text, const QList<RecurrenceWeekday> &weekdays)
+void appendByDay(RuleText &text, const QList<RecurrenceWeekday> &weekdays)
 {
     bool isFirst = true;
     for (const RecurrenceWeekday &weekday : weekdays) {
         const QLatin1StringView code = weekdayCodeOf(weekday.dayOfTheWeek);
         if (code.isEmpty())
             continue;
-        text += isFirst ? QLatin1StringView(";BYDAY=") : QLatin1StringView(",");
+        appendLatin1(text, isFirst ? QLatin1StringView(";BYDAY=") : QLatin1StringView(","));
         isFirst = false;
         if (weekday.weekNumber != 0)
             appendNumber(text, weekday.weekNumber);
-        text += code;
+        appendLatin1(text, code);
     }
 }
 
@@ -88,20 +100,19 @@ QString RecurrenceRuleParts::weekdayCode(int dayOfTheWeek)
 QString RecurrenceRuleParts::toText(QLatin1StringView prefix) const
 {
     static const char *const frequencyNames[] = {"DAILY", "WEEKLY", "MONTHLY", "YEARLY"};
-    QString text;
-    text.reserve(prefix.size() + 64);
-    text += prefix;
-    text += QLatin1StringView("FREQ=");
-    text += QLatin1StringView(frequencyNames[frequency >= 0 && frequency <= 3 ? frequency : 0]);
+    RuleText text;
+    appendLatin1(text, prefix);
+    appendLatin1(text, QLatin1StringView("FREQ="));
+    appendLatin1(text, QLatin1StringView(frequencyNames[frequency >= 0 && frequency <= 3 ? frequency : 0]));
     // RFC 5545 allows only positive intervals; a readable rule beats a faithful copy of a zero.
-    text += QLatin1StringView(";INTERVAL=");
+    appendLatin1(text, QLatin1StringView(";INTERVAL="));
     appendNumber(text, interval < 1 ? 1 : interval);
     if (until.isValid()) {
         // RFC 5545 wants UNTIL in UTC when the series has a zoned start, which every stored event has.
-        text += QLatin1StringView(";UNTIL=");
+        appendLatin1(text, QLatin1StringView(";UNTIL="));
         appendUtcTime(text, until);
     } else if (count > 0) {
-        text += QLatin1StringView(";COUNT=");
+        appendLatin1(text, QLatin1StringView(";COUNT="));
         appendNumber(text, count);
     }
     appendByDay(text, byDay);
@@ -110,7 +121,7 @@ QString RecurrenceRuleParts::toText(QLatin1StringView prefix) const
     appendList(text, "BYWEEKNO", byWeekNo);
     appendList(text, "BYYEARDAY", byYearDay);
     appendList(text, "BYSETPOS", bySetPos);
-    return text;
+    return QString::fromLatin1(text.constData(), text.size());
 }
 
 } // namespace platform

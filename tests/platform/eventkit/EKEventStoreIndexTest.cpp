@@ -657,6 +657,47 @@ TEST_F(EKEventStoreIndexTest, AnIndexOfRepeatedNamesGivesEachOnceByItsLatestEntr
     EXPECT_TRUE(files.isEmpty());
 }
 
+// A file's one plain UID (which a listing's windows ask of every file) is told from its text however
+// that text is set: described, renamed, copied, or read back from a saved index.
+TEST_F(EKEventStoreIndexTest, AFilesOnePlainUidIsToldHoweverItsTextIsSet)
+{
+    const auto plainOf = [](const ICalendarFile &file) {
+        const std::optional<QByteArrayView> plain = file.plainSingleUid();
+        return plain ? std::optional<QByteArray>(plain->toByteArray()) : std::nullopt;
+    };
+    const QList<std::pair<QStringList, std::optional<QByteArray>>> cases = {
+        {{QStringLiteral("event-0")}, QByteArray("event-0")},
+        {{QStringLiteral("a"), QStringLiteral("b")}, std::nullopt},
+        {{QString::fromUtf8("\xc3\xa9t\xc3\xa9")}, std::nullopt},
+        {{QStringLiteral("50%")}, std::nullopt},
+        {{QStringLiteral("a,b")}, std::nullopt}};
+    icalindex::ICalendarFileTable files;
+    for (qsizetype at = 0; at < cases.size(); ++at) {
+        SCOPED_TRACE(at);
+        auto file = std::make_shared<ICalendarFile>();
+        file->setFileName(QStringLiteral("f%1.ics").arg(at));
+        file->setDescribed(cases[at].first, {QStringLiteral("Title")}, "listed");
+        file->parses = true;
+        file->hasEvents = true;
+        EXPECT_EQ(plainOf(*file), cases[at].second);
+        EXPECT_EQ(plainOf(ICalendarFile(*file)), cases[at].second);
+        files.insert(file->fileName(), file);
+    }
+    ASSERT_TRUE(icalindex::saveIndex(m_folder, files));
+    const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+    ASSERT_TRUE(loaded);
+    for (qsizetype at = 0; at < cases.size(); ++at) {
+        SCOPED_TRACE(at);
+        const std::shared_ptr<ICalendarFile> file = loaded->files.value(QStringLiteral("f%1.ics").arg(at));
+        ASSERT_TRUE(file);
+        EXPECT_EQ(plainOf(*file), cases[at].second);
+        file->setFileName(QStringLiteral("renamed.ics"));
+        EXPECT_EQ(plainOf(*file), cases[at].second);
+        file->setDescribed({QStringLiteral("other")}, {}, "listed");
+        EXPECT_EQ(plainOf(*file), std::optional<QByteArray>("other"));
+    }
+}
+
 // Names kept as UTF-8 are put in the order QString gives them, characters beyond U+FFFF (whose
 // surrogates come first) beside those up to it included.
 TEST(ICalendarFileNameTest, NamesAreOrderedAsTheirTextsAre)

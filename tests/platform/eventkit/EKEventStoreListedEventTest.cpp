@@ -550,7 +550,13 @@ TEST_F(EKEventStoreListedEventTest, TiedStartsGoByIdentifierWhateverItsBytes)
                         calendarText(eventItem("aa-first", nine) + eventItem("B-second", nine)));
     writeAsOtherProgram(m_folder + QStringLiteral("/series.ics"),
                         calendarText(eventItem("a-series", nine + "RRULE:FREQ=DAILY;COUNT=2\r\n")));
-    QStringList expected = singles + QStringList{"aa-first", "B-second", "a-series"};
+    // Series (parsed, their identifiers kept as texts) alike in their first eight bytes with single
+    // events and with each other, and one beyond ASCII.
+    for (const QByteArray &uid : {QByteArray("prefix-same-11"), QByteArray("prefix-s"), QByteArray("\xc3\x89-series")})
+        writeAsOtherProgram(m_folder + QStringLiteral("/series-") + QString::number(qHash(uid)) + QStringLiteral(".ics"),
+                            calendarText(eventItem(uid, nine + "RRULE:FREQ=DAILY;COUNT=2\r\n")));
+    QStringList expected = singles + QStringList{"aa-first", "B-second", "a-series", "prefix-same-11", "prefix-s",
+                                                 QString::fromUtf8("\xc3\x89-series")};
     std::sort(expected.begin(), expected.end());
     const auto runOnce = [&](bool fromIndex) {
         SCOPED_TRACE(fromIndex ? "from the index" : "from the files");

@@ -59,6 +59,11 @@ TEST(EKRecurrenceRule, DescriptionCarriesTheRfc5545RuleFromFreqOn)
          EKRecurrenceRule(EKRecurrenceFrequency::Monthly, 2147483647, {EKRecurrenceDayOfWeek::dayOfWeek(0, 3)},
                           {-31, 1, 31}, {}, {}, {-366, 366}, {}, EKRecurrenceEnd::recurrenceEndWithOccurrenceCount(123456)),
          "FREQ=MONTHLY;INTERVAL=2147483647;COUNT=123456;BYMONTHDAY=-31,1,31;BYYEARDAY=-366,366"},
+        {"an end beyond the year 9999 is written as the date writes it",
+         EKRecurrenceRule(EKRecurrenceFrequency::Yearly, 1, {}, {}, {}, {}, {}, {},
+                          EKRecurrenceEnd::recurrenceEndWithEndDate(
+                              QDateTime(QDate(10000, 2, 3), QTime(4, 5, 6), QTimeZone::utc()))),
+         "FREQ=YEARLY;INTERVAL=1;UNTIL=100000203T040506Z"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
