@@ -7,7 +7,6 @@
 #include <QVariantList>
 
 #include <algorithm>
-#include <numeric>
 
 using platform::Error;
 using platform::ErrorCode;
@@ -102,6 +101,15 @@ std::optional<size_t> hashOfFoldedAscii(QByteArrayView utf8)
         lowered[index] = character >= 'A' && character <= 'Z' ? char(character - 'A' + 'a') : character;
     }
     return hashOfUtf8(viewOf(lowered));
+}
+
+// The hash of a text's folded form, given the text and its UTF-8 (which may have lost a lone
+// surrogate): from the bytes when they are ASCII.
+size_t foldedHashOf(QByteArrayView utf8, const QString &text)
+{
+    if (const std::optional<size_t> hash = hashOfFoldedAscii(utf8))
+        return *hash;
+    return hashOfUtf8(viewOf(utf8Of(looseKey(text))));
 }
 
 // The hash an entry is indexed under; nullopt when it holds no text there. Exact identifiers, and
@@ -289,23 +297,25 @@ bool HMIdentifierGraph::isUnconfirmedAdd(const QVariantMap &dictionary)
 
 namespace {
 
-// Removes the entries at the positions (ascending, each once, inside the list) in one walk: the
-// entries after each removed one move down once, not once per removal before them.
-void removePositions(HMIdentifierGraph::Entries &entries, const std::vector<qsizetype> &removed)
+// Removes the items at the positions (ascending, each once, inside the list) in one walk: the
+// items after each removed one move down once, not once per removal before them.
+template <typename List>
+void removePositions(List &list, const std::vector<qsizetype> &removed)
 {
     if (removed.empty())
         return;
     // Detaches a list shared with another first.
-    HMIdentifierGraphEntry *const data = entries.data();
+    auto *const data = list.data();
+    const qsizetype count = qsizetype(list.size());
     qsizetype kept = removed.front();
     auto next = removed.cbegin();
-    for (qsizetype position = removed.front(); position < entries.size(); ++position) {
+    for (qsizetype position = removed.front(); position < count; ++position) {
         if (next != removed.cend() && *next == position)
             ++next;
         else
             data[kept++] = std::move(data[position]);
     }
-    entries.resize(kept);
+    list.resize(typename List::size_type(kept));
 }
 
 } // namespace
@@ -382,12 +392,15 @@ bool hasLongerRunThanDiffsTell(const std::vector<std::pair<qsizetype, HMIdentifi
 
 void HMIdentifierGraph::setDurableState(DurableState state, std::optional<Entries> durableEntries) const
 {
+    // The log starts afresh: the files' list needs no keeping for the entries taken out.
+    takeOutRemoved();
     m_durableState = std::move(state);
     m_changeLog = ChangeLog{m_entries.size(), {}, std::move(durableEntries)};
 }
 
 HMIdentifierGraph::Changes HMIdentifierGraph::changesSinceDurable() const
 {
+    compact();
     if (m_changeLog.durableEntries)
         return changesBetween(*m_changeLog.durableEntries, m_entries);
     Changes changes;
@@ -407,6 +420,7 @@ HMIdentifierGraph::Entries HMIdentifierGraph::durableEntries() const
 {
     if (m_changeLog.durableEntries)
         return *m_changeLog.durableEntries;
+    // The entries removed since still stand at their places: the list's positions are the files'.
     Entries entries = m_entries;
     if (entries.size() > m_changeLog.durableCount)
         entries.resize(m_changeLog.durableCount);
@@ -422,9 +436,9 @@ void HMIdentifierGraph::noteReplaced(qsizetype position)
         m_changeLog.replaced.try_emplace(position, m_entries.at(position));
 }
 
-// Before an entry is removed or the list is set whole: positions no longer tell the changes, so the
-// files' list is kept aside to be compared with. Once per write of the files.
-void HMIdentifierGraph::keepDurableEntries()
+// Before entries removed are taken out of the list or the list is set whole: positions no longer
+// tell the changes, so the files' list is kept aside to be compared with. Once per write of the files.
+void HMIdentifierGraph::keepDurableEntries() const
 {
     if (!m_durableState || m_changeLog.durableEntries)
         return;
@@ -453,27 +467,55 @@ void HMIdentifierGraph::setIdentifierDictionaries(const QList<QVariantMap> &dict
 void HMIdentifierGraph::setEntries(const Entries &entries)
 {
     keepDurableEntries();
+    // The entries marked removed go with the list they stand in.
+    m_removedPositions = std::vector<qsizetype>();
     m_entries = entries;
+    m_unconfirmedCount = -1;
     dropIndexes();
 }
 
 void HMIdentifierGraph::clear()
 {
-    keepDurableEntries();
-    m_entries.clear();
-    dropIndexes();
+    setEntries({});
+}
+
+// Takes the entries marked removed out of the list; when some of them are in the files' list, that
+// list is kept aside first, as the change log then needs it.
+void HMIdentifierGraph::compact() const
+{
+    if (m_removedPositions.empty())
+        return;
+    std::sort(m_removedPositions.begin(), m_removedPositions.end());
+    if (m_removedPositions.front() < m_changeLog.durableCount)
+        keepDurableEntries();
+    takeOutRemoved();
+}
+
+// Takes the entries marked removed out of the list in one walk, and renumbers the indexes: each
+// entry after a removed one moves down by the number of entries removed before it.
+void HMIdentifierGraph::takeOutRemoved() const
+{
+    if (m_removedPositions.empty())
+        return;
+    std::vector<qsizetype> &removed = m_removedPositions;
+    std::sort(removed.begin(), removed.end());
+    removePositions(m_entries, removed);
+    const auto movedDown = [&removed](quint64 position) {
+        return position - quint64(std::lower_bound(removed.cbegin(), removed.cend(), qsizetype(position)) - removed.cbegin());
+    };
+    for (const Key key : {Key::HmUid, Key::NativeId, Key::FoldedHmUid}) {
+        if (isBuilt(key))
+            indexOf(key).renumber(movedDown);
+    }
+    m_removedPositions = std::vector<qsizetype>();
 }
 
 void HMIdentifierGraph::dropIndexes() const
 {
-    m_isIndexed = false;
-    m_entryNumbers = {};
-    m_nextEntryNumber = 0;
     for (const Key key : {Key::HmUid, Key::NativeId, Key::FoldedHmUid}) {
         indexOf(key).clear();
         isBuilt(key) = false;
     }
-    m_unconfirmedCount = -1;
 }
 
 // The hash an entry stands under in an index; nullopt when it holds no text there.
@@ -495,75 +537,58 @@ void HMIdentifierGraph::forEachIndexOf(const Entry &entry, const Apply &apply) c
     }
 }
 
-void HMIdentifierGraph::indexEntry(const Entry &entry, quint64 number) const
+void HMIdentifierGraph::indexEntry(const Entry &entry, qsizetype position) const
 {
-    forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.insert(hash, number); });
+    forEachIndexOf(entry, [position](HMIdentifierGraphHashIndex &index, size_t hash) { index.insert(hash, quint64(position)); });
     if (m_unconfirmedCount >= 0 && entry.isUnconfirmedAdd())
         ++m_unconfirmedCount;
 }
 
-void HMIdentifierGraph::unindexEntry(const Entry &entry, quint64 number) const
+void HMIdentifierGraph::unindexEntry(const Entry &entry, qsizetype position) const
 {
-    forEachIndexOf(entry, [number](HMIdentifierGraphHashIndex &index, size_t hash) { index.remove(hash, number); });
+    forEachIndexOf(entry, [position](HMIdentifierGraphHashIndex &index, size_t hash) { index.remove(hash, quint64(position)); });
     if (m_unconfirmedCount >= 0 && entry.isUnconfirmedAdd())
         --m_unconfirmedCount;
 }
 
-// Numbers the list: each entry by its position, with no table written out.
-void HMIdentifierGraph::ensureNumbered() const
+// Calls visit with each position of the list whose entry is not marked removed, in order.
+template <typename Visit>
+void HMIdentifierGraph::forEachKeptPosition(const Visit &visit) const
 {
-    if (m_isIndexed)
-        return;
-    dropIndexes();
-    m_nextEntryNumber = quint64(m_entries.size());
-    m_isIndexed = true;
+    std::sort(m_removedPositions.begin(), m_removedPositions.end());
+    auto removed = m_removedPositions.cbegin();
+    for (qsizetype position = 0; position < m_entries.size(); ++position) {
+        if (removed != m_removedPositions.cend() && *removed == position)
+            ++removed;
+        else
+            visit(position);
+    }
 }
 
 // Builds an index over the whole list at once, sized for it: growing the table step by step would
 // rehash it over and over.
 void HMIdentifierGraph::ensureIndex(Key key) const
 {
-    ensureNumbered();
     if (isBuilt(key))
         return;
     HMIdentifierGraphHashIndex &index = indexOf(key);
-    index.reserve(m_entries.size());
-    for (qsizetype position = 0; position < m_entries.size(); ++position) {
+    index.reserve(count());
+    forEachKeptPosition([this, key, &index](qsizetype position) {
         if (const std::optional<size_t> hash = hashUnder(key, m_entries.at(position)))
-            index.insert(*hash, numberAt(position));
-    }
+            index.insert(*hash, quint64(position));
+    });
     isBuilt(key) = true;
+    // The folded index serves the exact "hmUid" from now on (candidatesMatching): one table less.
+    if (key == Key::FoldedHmUid && isBuilt(Key::HmUid)) {
+        m_byHmUid.clear();
+        m_hasHmUidIndex = false;
+    }
 }
 
 void HMIdentifierGraph::appendEntry(Entry entry)
 {
     m_entries.append(std::move(entry));
-    if (!m_isIndexed)
-        return;
-    // Numbers are never reused; when they run out, the next lookup numbers the list afresh.
-    if (m_nextEntryNumber > HMIdentifierGraphHashIndex::kLargestEntry) {
-        dropIndexes();
-        return;
-    }
-    if (!m_entryNumbers.empty())
-        m_entryNumbers.push_back(m_nextEntryNumber);
-    indexEntry(m_entries.constLast(), m_nextEntryNumber++);
-}
-
-quint64 HMIdentifierGraph::numberAt(qsizetype position) const
-{
-    return m_entryNumbers.empty() ? quint64(position) : m_entryNumbers[size_t(position)];
-}
-
-qsizetype HMIdentifierGraph::positionOfEntry(quint64 entry) const
-{
-    // Until entries are removed, each entry stands at the position of its number.
-    if (m_entryNumbers.empty())
-        return qsizetype(entry);
-    if (entry < m_entryNumbers.size() && m_entryNumbers[size_t(entry)] == entry)
-        return qsizetype(entry);
-    const auto found = std::lower_bound(m_entryNumbers.begin(), m_entryNumbers.end(), entry);
-    return qsizetype(found - m_entryNumbers.begin());
+    indexEntry(m_entries.constLast(), m_entries.size() - 1);
 }
 
 HMIdentifierGraphHashIndex &HMIdentifierGraph::indexOf(Key key) const
@@ -576,19 +601,24 @@ bool &HMIdentifierGraph::isBuilt(Key key) const
     return key == Key::HmUid ? m_hasHmUidIndex : key == Key::NativeId ? m_hasNativeIdIndex : m_hasFoldedIndex;
 }
 
-// The entries (numbers ascending) whose identifier under the key equals the wanted one, given as its
+// The entries (positions ascending) whose identifier under the key equals the wanted one, given as its
 // UTF-8 (folded under the folded key): the hash finds the candidates, and each is checked against its
 // entry, by its bytes when both are UTF-8 as they stand (isUtf8Exact), else as texts (wantedText()).
+// Once the folded index is built, it serves the exact "hmUid" too: an entry equal to the wanted text
+// folds alike, so it stands among the candidates of the wanted text's folded hash.
 template <typename WantedText>
 HMIdentifierGraph::Bucket HMIdentifierGraph::candidatesMatching(Key key, QByteArrayView wantedUtf8, bool isUtf8Exact,
                                                                 const WantedText &wantedText) const
 {
-    ensureIndex(key);
+    const bool isExactViaFolded = key == Key::HmUid && isBuilt(Key::FoldedHmUid);
+    const Key indexKey = isExactViaFolded ? Key::FoldedHmUid : key;
+    ensureIndex(indexKey);
     const bool isFolded = key == Key::FoldedHmUid;
     const WellKnownKey field = key == Key::NativeId ? WellKnownKey::NativeId : WellKnownKey::HmUid;
+    const size_t hash = isExactViaFolded ? foldedHashOf(wantedUtf8, wantedText()) : hashOfUtf8(wantedUtf8);
     Bucket matching;
-    for (const quint64 number : indexOf(key).entriesFor(hashOfUtf8(wantedUtf8))) {
-        const Entry &entry = m_entries.at(positionOfEntry(number));
+    for (const quint64 number : indexOf(indexKey).entriesFor(hash)) {
+        const Entry &entry = m_entries.at(qsizetype(number));
         const std::optional<QByteArrayView> utf8 = isUtf8Exact ? entry.utf8TextOf(field) : std::nullopt;
         if (utf8 ? *utf8 == wantedUtf8 : identifierText(entry, field, isFolded) == wantedText())
             matching.append(number);
@@ -612,7 +642,7 @@ qsizetype HMIdentifierGraph::firstMatchOf(const Bucket &matching) const
         return -1;
     if (matching.size() > 1)
         DDLogWarn(QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications."));
-    return positionOfEntry(matching.first());
+    return qsizetype(matching.first());
 }
 
 qsizetype HMIdentifierGraph::indexOfFirstMatch(Key key, const QString &identifier) const
@@ -675,30 +705,20 @@ qsizetype HMIdentifierGraph::removeLooseMatches(const QString &hmUid)
     return removeEntries(matchingEntries(Key::FoldedHmUid, hmUid));
 }
 
-// Removes the entries (numbers ascending) from the list and the indexes; the list is numbered.
+// Removes the entries (positions found through the indexes) from the indexes at once and marks them
+// removed in the list, which compact takes them out of.
 qsizetype HMIdentifierGraph::removeEntries(const Bucket &entries)
 {
-    if (!entries.isEmpty())
-        keepDurableEntries();
-    if (m_entryNumbers.empty() && !entries.isEmpty()) {
-        m_entryNumbers.resize(size_t(m_entries.size()));
-        std::iota(m_entryNumbers.begin(), m_entryNumbers.end(), quint64(0));
+    for (const quint64 entry : entries) {
+        const qsizetype position = qsizetype(entry);
+        unindexEntry(m_entries.at(position), position);
+        m_removedPositions.push_back(position);
     }
-    for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
-        const qsizetype position = positionOfEntry(*entry);
-        unindexEntry(m_entries.at(position), *entry);
-        m_entries.removeAt(position);
-        m_entryNumbers.erase(m_entryNumbers.begin() + position);
-    }
-    // An empty list is numbered by position again.
-    if (m_entries.isEmpty())
-        m_nextEntryNumber = 0;
     return entries.size();
 }
 
 bool HMIdentifierGraph::removeDictionary(const QVariantMap &dictionary)
 {
-    ensureNumbered();
     // An equal dictionary holds the same text under "hmUid" (or "nativeId"): its index narrows the
     // search down; only a dictionary with neither is looked for through the whole list.
     const QVariant hmUid = dictionary.value(kHmUidKey);
@@ -708,13 +728,11 @@ bool HMIdentifierGraph::removeDictionary(const QVariantMap &dictionary)
         candidates = matchingEntries(Key::HmUid, hmUid.toString());
     else if (nativeId.typeId() == QMetaType::QString)
         candidates = matchingEntries(Key::NativeId, nativeId.toString());
-    else {
-        for (qsizetype position = 0; position < m_entries.size(); ++position)
-            candidates.append(numberAt(position));
-    }
+    else
+        forEachKeptPosition([&candidates](qsizetype position) { candidates.append(quint64(position)); });
     const Entry packed(dictionary);
     for (const quint64 number : candidates) {
-        const Entry &entry = m_entries.at(positionOfEntry(number));
+        const Entry &entry = m_entries.at(qsizetype(number));
         if (entry.packed() == packed.packed() || entry.toMap() == dictionary) {
             removeEntries({number});
             return true;
@@ -729,24 +747,26 @@ bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
     const qsizetype position = indexOfFirstMatch(Key::HmUid, hmUid);
     if (position < 0)
         return false;
-    const quint64 number = numberAt(position);
     if (!replacement) {
-        removeEntries({number});
+        removeEntries({quint64(position)});
         return true;
     }
     noteReplaced(position);
-    unindexEntry(m_entries.at(position), number);
+    unindexEntry(m_entries.at(position), position);
     m_entries[position] = Entry(*replacement);
-    indexEntry(m_entries.at(position), number);
+    indexEntry(m_entries.at(position), position);
     return true;
 }
 
 bool HMIdentifierGraph::hasUnconfirmedEntries() const
 {
-    ensureNumbered();
-    if (m_unconfirmedCount < 0)
-        m_unconfirmedCount =
-            std::count_if(m_entries.cbegin(), m_entries.cend(), [](const Entry &entry) { return entry.isUnconfirmedAdd(); });
+    if (m_unconfirmedCount < 0) {
+        qsizetype unconfirmed = 0;
+        forEachKeptPosition([this, &unconfirmed](qsizetype position) {
+            unconfirmed += m_entries.at(position).isUnconfirmedAdd() ? 1 : 0;
+        });
+        m_unconfirmedCount = unconfirmed;
+    }
     return m_unconfirmedCount > 0;
 }
 
@@ -765,6 +785,7 @@ std::vector<bool> HMIdentifierGraph::positionsMatching(const QStringList &identi
 
 QStringList HMIdentifierGraph::confirmedHmUidsMissingFrom(const QStringList &identifiers) const
 {
+    compact();
     const std::vector<bool> matching = positionsMatching(identifiers);
     // Only an "hmUid" stored as something other than a text (a damaged file) needs the identifiers
     // as a set; it is made on the first such entry.
@@ -824,7 +845,7 @@ void HMIdentifierGraph::logGraph() const
 {
     DDLogInfo(QStringLiteral("-------- Logging Identifier Graph --------"));
     const bool isVerbose = (ddLogLevel.load(std::memory_order_relaxed) & LOG_FLAG_VERBOSE) != 0;
-    for (const Entry &entry : m_entries) {
+    for (const Entry &entry : entries()) {
         DDLogInfo(QStringLiteral("Native ID: %1 \t UID: %2")
                       .arg(entry.valueOf(WellKnownKey::NativeId).toString(), entry.valueOf(WellKnownKey::HmUid).toString()));
         if (!isVerbose)
@@ -844,6 +865,7 @@ QString HMIdentifierGraph::archiveClassName() const
 void HMIdentifierGraph::encodeWithCoder(platform::KeyedArchiver &coder) const
 {
     // One entry materialised at a time; the file's bytes are those of a list of the dictionaries.
+    compact();
     coder.encodeDictionaryList(
         m_entries.size(), [this](qsizetype position) { return m_entries.at(position).toMap(); },
         kIdentifierDictionariesKey);

@@ -27,7 +27,7 @@
 // the changes of a run's pages in a journal beside it until the journal has grown enough to be folded
 // into the file (HMIdentifierGraphJournal).
 // Lookups go through hash indexes (of the exact "hmUid", the exact "nativeId", the folded "hmUid")
-// that hold entry numbers; each candidate is checked against its entry, so two identifiers with one
+// that hold list positions; each candidate is checked against its entry, so two identifiers with one
 // hash never mix. The list changes only through the graph's own calls, which keep the indexes in step.
 // No lock: a graph is used on the sync queue of the run that loaded it; lookups build the indexes on
 // first use, so reads too stay on that queue.
@@ -85,13 +85,17 @@ public:
     HMIdentifierGraph() = default;
 
     // The entries in insertion order, packed: read their identifiers without materialising them.
-    const Entries &entries() const { return m_entries; }
-    qsizetype count() const { return m_entries.size(); }
+    const Entries &entries() const
+    {
+        compact();
+        return m_entries;
+    }
+    qsizetype count() const { return m_entries.size() - qsizetype(m_removedPositions.size()); }
     // The dictionary at a position of the list, materialised.
-    QVariantMap dictionaryAt(qsizetype position) const { return m_entries.at(position).toMap(); }
+    QVariantMap dictionaryAt(qsizetype position) const { return entries().at(position).toMap(); }
     // Every dictionary, materialised: a copy of the whole graph, for tests.
     // Const, so that code still changing the returned copy, which changes nothing, fails to build.
-    const QList<QVariantMap> identifierDictionaries() const { return dictionariesOf(m_entries); }
+    const QList<QVariantMap> identifierDictionaries() const { return dictionariesOf(entries()); }
     // The entries' dictionaries, materialised.
     static QList<QVariantMap> dictionariesOf(const Entries &entries);
     void setIdentifierDictionaries(const QList<QVariantMap> &dictionaries);
@@ -169,7 +173,7 @@ public:
 
 private:
     enum class Key { HmUid, NativeId, FoldedHmUid };
-    // Entry numbers, ascending in list order.
+    // List positions, ascending.
     using Bucket = HMIdentifierGraphHashIndex::Entries;
 
     HMIdentifierGraphHashIndex &indexOf(Key key) const;
@@ -182,21 +186,23 @@ private:
     qsizetype indexOfFirstMatch(Key key, const QString &identifier) const;
     qsizetype removeLooseMatches(const QString &hmUid);
     qsizetype removeEntries(const Bucket &entries);
-    quint64 numberAt(qsizetype position) const;
-    qsizetype positionOfEntry(quint64 entry) const;
     std::vector<bool> positionsMatching(const QStringList &identifiers) const;
-    void ensureNumbered() const;
+    template <typename Visit>
+    void forEachKeptPosition(const Visit &visit) const;
     void ensureIndex(Key key) const;
     template <typename Apply>
     void forEachIndexOf(const Entry &entry, const Apply &apply) const;
-    void indexEntry(const Entry &entry, quint64 number) const;
-    void unindexEntry(const Entry &entry, quint64 number) const;
+    void indexEntry(const Entry &entry, qsizetype position) const;
+    void unindexEntry(const Entry &entry, qsizetype position) const;
     void appendEntry(Entry entry);
     void dropIndexes() const;
+    void compact() const;
+    void takeOutRemoved() const;
     void noteReplaced(qsizetype position);
-    void keepDurableEntries();
+    void keepDurableEntries() const;
 
-    Entries m_entries;
+    // Removed entries stay in the list, marked, until the list is next read by position: see compact.
+    mutable Entries m_entries;
     QDateTime m_lastSyncDate;
     // Bookkeeping of the files, not part of the graph's value: a graph written whole through a const
     // reference still learns what its files now hold.
@@ -208,24 +214,28 @@ private:
         qsizetype durableCount = 0;
         // The positions below durableCount replaced since, each with the entry the files hold there.
         std::map<qsizetype, Entry> replaced;
-        // The files' list itself, kept once the changes are no longer only replacements and appends.
+        // The files' list itself, kept once the changes are no longer only replacements, appends and
+        // removals not yet taken out of the list (which keeps the files' positions until then).
         std::optional<Entries> durableEntries;
     };
     mutable ChangeLog m_changeLog;
 
-    // Entries are numbered on the first lookup, and each index is built, the whole list at once, on
-    // the first lookup that needs it: a run that looks entries up by one identifier never builds the
-    // others. Until an entry is removed, every entry's number is its position, and no table of
-    // numbers is kept; the first removal writes the table out (the entry number of each position).
-    mutable bool m_isIndexed = false;
-    mutable std::vector<quint64> m_entryNumbers;
-    mutable quint64 m_nextEntryNumber = 0;
+    // Each index is built, the whole list at once, on the first lookup that needs it: a run that
+    // looks entries up by one identifier never builds the others. An index holds each entry under
+    // its position in the list.
     mutable HMIdentifierGraphHashIndex m_byHmUid;
     mutable HMIdentifierGraphHashIndex m_byNativeId;
     mutable HMIdentifierGraphHashIndex m_byFoldedHmUid;
     mutable bool m_hasHmUidIndex = false;
     mutable bool m_hasNativeIdIndex = false;
     mutable bool m_hasFoldedIndex = false;
-    // The entries marked "isUnconfirmedAdd", counted on first asked; -1 until then.
+    // The positions of the entries removed since the list was last compacted. A removal takes its
+    // entry out of the indexes and notes its position here; the entry stays in place, so no other
+    // entry moves. The first read of the list by position, or the next write of the files, takes
+    // them all out in one walk: a sync that removes thousands of entries walks the list once, not
+    // once per removal, and keeps no copy of it for the change log.
+    mutable std::vector<qsizetype> m_removedPositions;
+    // The entries marked "isUnconfirmedAdd", counted on first asked (-1 until then), and kept up to
+    // date by every change after, whether or not the indexes are built.
     mutable qsizetype m_unconfirmedCount = -1;
 };

@@ -27,7 +27,8 @@ size_t slotsFor(qsizetype count)
 
 void HMIdentifierGraphHashIndex::clear()
 {
-    m_slots = {};
+    // A fresh vector, so that the table's memory goes too: assigning {} would keep its capacity.
+    m_slots = std::vector<Slot>();
     m_count = 0;
 }
 

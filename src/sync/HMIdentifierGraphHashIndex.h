@@ -27,6 +27,16 @@ public:
     // The entries under the hash, ascending.
     Entries entriesFor(size_t hash) const;
     qsizetype count() const { return m_count; }
+    // Gives each entry the number renumbered(entry) answers, at most kLargestEntry; each stays under
+    // its hash.
+    template <typename Renumber>
+    void renumber(const Renumber &renumbered)
+    {
+        for (Slot &slot : m_slots) {
+            if (slot.entry != kFree)
+                slot.entry = quint32(renumbered(quint64(slot.entry)));
+        }
+    }
 
 private:
     struct Slot

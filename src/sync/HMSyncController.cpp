@@ -432,6 +432,10 @@ bool HMSyncController::setNextStage()
     const std::optional<HMSyncStage> next = stageAfter(stage);
     if (!next)
         return true;
+    // Each conduit's update stage builds again the lookups it makes, and holds no other conduit's
+    // tables from the listing meanwhile.
+    if (stage == HMSyncStage::List)
+        releaseGraphLookups();
     setSyncStage(*next);
     if (m_run.shouldSafelyCancel.load()) {
         setStageErrored();
@@ -475,12 +479,17 @@ void HMSyncController::cleanupController()
         (void)m_syncClient->cleanup();
     // The record stages are over: no graph is looked up again, and each is written next, which
     // needs room of its own while every graph is still held.
+    releaseGraphLookups();
+    setNextStage();
+}
+
+void HMSyncController::releaseGraphLookups()
+{
     for (const HMSyncConduit conduit : kHMSyncConduits) {
         const std::shared_ptr<HMData> dataSource = m_conduits[quint64(conduit)]->conduitData();
         if (const std::shared_ptr<HMIdentifierGraph> graph = dataSource ? dataSource->identifierGraph() : nullptr)
             graph->releaseLookups();
     }
-    setNextStage();
 }
 
 void HMSyncController::cleanupConduit()

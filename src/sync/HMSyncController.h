@@ -210,6 +210,8 @@ private:
     void prepareController();
     void cleanupConduit();
     void cleanupController();
+    // Lets every conduit's graph go of its lookup tables.
+    void releaseGraphLookups();
     void finishProcessing();
     void finishProcessesAfterError();
     void setSyncState(HMSyncState state);
