@@ -3,8 +3,9 @@
 
 #include <QDate>
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QStringList>
+
+#include <array>
 
 namespace googlecontactentry {
 
@@ -13,9 +14,12 @@ namespace {
 // The entry is written straight into one UTF-8 buffer: the markup is ASCII, and the record's texts go
 // in as they are encoded, escaped on the way.
 
-QString text(const QVariantMap &record, const char *key)
+// The record's keys are looked up as literals: a key made from a C string costs a block of storage and
+// a conversion each time, and an entry looks up some thirty of them.
+QString text(const QVariantMap &record, const QString &key)
 {
-    return record.value(QLatin1String(key)).toString();
+    const auto found = record.constFind(key);
+    return found == record.constEnd() ? QString() : found->toString();
 }
 
 // The text in UTF-8 with "&", the double quote, "<" and ">" as entity references. Runs of other than
@@ -72,13 +76,15 @@ void appendRel(QByteArray &entry, const char *fragment)
     entry += fragment;
 }
 
+// The name parts as the entry lists them: given, family, additional, prefix, suffix.
+enum NamePart { Given, Family, Additional, Prefix, Suffix, NameParts };
+
 // Prefix, given, additional, family and suffix joined by single blanks, the ends' blanks taken off
 // (one blank stays when nothing else does), each pair of blanks made one in one pass.
-QString fullName(const QVariantMap &record)
+QString fullName(const std::array<QString, NameParts> &parts)
 {
-    QString name = QStringList{text(record, "SALUTATION"), text(record, "NEWFNAME"), text(record, "MIDNAME"),
-                               text(record, "NEWLNAME"), text(record, "SUFFIX")}
-                       .join(QLatin1Char(' '));
+    QString name = QStringList{parts[Prefix], parts[Given], parts[Additional], parts[Family], parts[Suffix]}.join(
+        QLatin1Char(' '));
     qsizetype start = 0;
     while (start < name.size() - 1 && name.at(start) == u' ')
         ++start;
@@ -91,38 +97,41 @@ QString fullName(const QVariantMap &record)
 
 void appendNames(QByteArray &entry, const QVariantMap &record)
 {
-    static const char *const parts[][2] = {{"gd:givenName", "NEWFNAME"},
-                                           {"gd:familyName", "NEWLNAME"},
-                                           {"gd:additionalName", "MIDNAME"},
-                                           {"gd:namePrefix", "SALUTATION"},
-                                           {"gd:nameSuffix", "SUFFIX"}};
+    static const char *const elements[NameParts] = {"gd:givenName", "gd:familyName", "gd:additionalName",
+                                                    "gd:namePrefix", "gd:nameSuffix"};
+    static const QString keys[NameParts] = {QStringLiteral("NEWFNAME"), QStringLiteral("NEWLNAME"),
+                                            QStringLiteral("MIDNAME"), QStringLiteral("SALUTATION"),
+                                            QStringLiteral("SUFFIX")};
+    std::array<QString, NameParts> parts;
     entry += "<gd:name>\n";
-    for (const auto &part : parts)
-        appendElement(entry, part[0], text(record, part[1]));
-    appendElement(entry, "gd:fullName", fullName(record));
+    for (int part = 0; part < NameParts; ++part) {
+        parts[part] = text(record, keys[part]);
+        appendElement(entry, elements[part], parts[part]);
+    }
+    appendElement(entry, "gd:fullName", fullName(parts));
     entry += "</gd:name>\n";
 }
 
 void appendEmails(QByteArray &entry, const QVariantMap &record)
 {
-    static const char *const emails[][3] = {{"work", "\"\nprimary=\"true\"\naddress=\"", "EMAIL"},
-                                            {"home", "\"\naddress=\"", "EMAIL2"},
-                                            {"other", "\"\naddress=\"", "EMAIL3"}};
-    for (const auto &email : emails) {
+    static const char *const emails[][2] = {{"work", "\"\nprimary=\"true\"\naddress=\""},
+                                            {"home", "\"\naddress=\""},
+                                            {"other", "\"\naddress=\""}};
+    static const QString keys[] = {QStringLiteral("EMAIL"), QStringLiteral("EMAIL2"), QStringLiteral("EMAIL3")};
+    for (int email = 0; email < 3; ++email) {
         entry += "<gd:email rel=\"";
-        appendRel(entry, email[0]);
-        entry += email[1];
-        appendEscaped(entry, text(record, email[2]));
+        appendRel(entry, emails[email][0]);
+        entry += emails[email][1];
+        appendEscaped(entry, text(record, keys[email]));
         entry += "\"/>\n";
     }
 }
 
-// Slot number to label code: 1 to 10 start as "-1", the record's labels (any slot) over them.
+// Slot number to label code: the record's labels (any slot). A slot without one has no code, which
+// no phone key's code matches.
 QMap<int, QString> phoneLabelsOfRecord(const QVariantMap &record)
 {
     QMap<int, QString> labels;
-    for (int slot = 1; slot <= 10; ++slot)
-        labels.insert(slot, QStringLiteral("-1"));
     const QString prefix = QStringLiteral("PHONELABEL");
     for (auto it = record.lowerBound(prefix); it != record.constEnd() && it.key().startsWith(prefix); ++it) {
         bool isNumber = false;
@@ -155,8 +164,8 @@ QString numberWithCode(QLatin1String code, const QMap<int, QString> &labels, con
     for (auto it = labels.constBegin(); it != labels.constEnd(); ++it) {
         if (it.value() != code)
             continue;
-        const QVariant number = record.value(QStringLiteral("PHONE%1").arg(it.key()));
-        return number.isValid() ? number.toString() : QString();
+        const auto number = record.constFind(QLatin1String("PHONE") + QString::number(it.key()));
+        return number == record.constEnd() ? QString() : number->toString();
     }
     return {};
 }
@@ -181,33 +190,34 @@ void appendPhones(QByteArray &entry, const QVariantMap &record)
 
 void appendOrganization(QByteArray &entry, const QVariantMap &record)
 {
-    const bool hasCompany = record.contains(QStringLiteral("COMPANY"));
-    const bool hasTitle = record.contains(QStringLiteral("PROFESSION"));
-    if (!hasCompany && !hasTitle)
+    const auto company = record.constFind(QStringLiteral("COMPANY"));
+    const auto title = record.constFind(QStringLiteral("PROFESSION"));
+    if (company == record.constEnd() && title == record.constEnd())
         return;
     entry += "<gd:organization rel=\"";
     appendRel(entry, "other");
     entry += "\">";
-    if (hasCompany) {
+    if (company != record.constEnd()) {
         entry += "\n<gd:orgName>";
-        appendEscaped(entry, text(record, "COMPANY"));
+        appendEscaped(entry, company->toString());
         entry += "</gd:orgName>";
     }
-    if (hasTitle) {
+    if (title != record.constEnd()) {
         entry += "\n<gd:orgTitle>";
-        appendEscaped(entry, text(record, "PROFESSION"));
+        appendEscaped(entry, title->toString());
         entry += "</gd:orgTitle>";
     }
     entry += "\n</gd:organization>";
 }
 
 // The street lines joined by line ends, without line ends at either end.
-QString streetOf(const QVariantMap &record, const char *const keys[3])
+QString streetOf(const QVariantMap &record, const QString keys[3])
 {
     QString street = text(record, keys[0]);
     for (int line = 1; line < 3; ++line) {
-        if (record.contains(QLatin1String(keys[line])))
-            street += QLatin1Char('\n') + text(record, keys[line]);
+        const auto found = record.constFind(keys[line]);
+        if (found != record.constEnd())
+            street += QLatin1Char('\n') + found->toString();
     }
     while (street.startsWith(u'\n'))
         street.remove(0, 1);
@@ -216,14 +226,27 @@ QString streetOf(const QVariantMap &record, const char *const keys[3])
     return street;
 }
 
+// Whether the text holds nothing but line ends, blanks and commas.
+bool isBlankAddress(QStringView text)
+{
+    for (const QChar character : text) {
+        if (character != u'\r' && character != u'\n' && character != u' ' && character != u',')
+            return false;
+    }
+    return true;
+}
+
 // keys: the three street lines, city, region, postcode, country.
-void appendAddress(QByteArray &entry, const QVariantMap &record, const char *const keys[7], const char *fragment)
+void appendAddress(QByteArray &entry, const QVariantMap &record, const QString keys[7], const char *fragment)
 {
     const QString street = streetOf(record, keys);
     const QString city = text(record, keys[3]);
     const QString region = text(record, keys[4]);
     const QString postcode = text(record, keys[5]);
     const QString country = text(record, keys[6]);
+    // Without any of its texts the address is blank: nothing to format or send.
+    if (street.isEmpty() && city.isEmpty() && region.isEmpty() && postcode.isEmpty() && country.isEmpty())
+        return;
     QString formatted = street + QLatin1String("\r\n") + city + QLatin1String(", ") + region + QLatin1Char(' ') + postcode +
                         QLatin1String("\r\n") + country;
     formatted.replace(u'\n', u' ');
@@ -231,8 +254,7 @@ void appendAddress(QByteArray &entry, const QVariantMap &record, const char *con
         formatted.remove(0, 1);
     while (formatted.endsWith(u' '))
         formatted.chop(1);
-    static const QRegularExpression blank(QStringLiteral("^[\\r\\n ,]*$"));
-    if (blank.match(formatted).hasMatch())
+    if (isBlankAddress(formatted))
         return;
     entry += "<gd:structuredPostalAddress\nrel=\"";
     appendRel(entry, fragment);
@@ -311,15 +333,18 @@ QString phoneNumberForLabel(const QString &phoneKey, const QVariantMap &record)
 
 QByteArray contactEntry(const QVariantMap &record, const QMap<QString, QString> &groups, const QString &userEmail)
 {
-    static const char *const work[7] = {"ADDRESS1", "ADDRESS2", "ADDRESS3", "CITY", "STATE", "ZIP", "COUNTRY"};
-    static const char *const home[7] = {"HOMEADDR1", "HOMEADDR2", "HOMEADDR3", "HOMECITY",
-                                        "HOMESTATE", "HOMEZIP",   "HOMECNTRY"};
+    static const QString work[7] = {QStringLiteral("ADDRESS1"), QStringLiteral("ADDRESS2"), QStringLiteral("ADDRESS3"),
+                                    QStringLiteral("CITY"),     QStringLiteral("STATE"),    QStringLiteral("ZIP"),
+                                    QStringLiteral("COUNTRY")};
+    static const QString home[7] = {QStringLiteral("HOMEADDR1"), QStringLiteral("HOMEADDR2"), QStringLiteral("HOMEADDR3"),
+                                    QStringLiteral("HOMECITY"),  QStringLiteral("HOMESTATE"), QStringLiteral("HOMEZIP"),
+                                    QStringLiteral("HOMECNTRY")};
     QByteArray entry;
     entry.reserve(4096); // an entry with a few of each field: no growing on the way
     appendHead(entry);
     appendNames(entry, record);
     entry += "<atom:content type=\"text\">";
-    appendEscaped(entry, text(record, "NOTE"));
+    appendEscaped(entry, text(record, QStringLiteral("NOTE")));
     entry += "</atom:content>\n";
     appendEmails(entry, record);
     appendPhones(entry, record);

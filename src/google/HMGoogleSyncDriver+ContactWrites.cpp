@@ -257,15 +257,14 @@ bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSy
 }
 
 // New and not deleted: an insert; deleted: a deletion (when Outlook's deletions go to Google); else an
-// update of the Google contact the record names.
+// update of the Google contact the record names. The record's fields are shared with the batch, not
+// copied: the ids go beside them, which is where every later step reads them.
 void HMGoogleSyncDriver::fileContactWrite(const HMSyncRecord &record)
 {
     ContactWrite write;
     write.record = record.dictionary();
     write.outlookId = record.outlookUid();
     write.hmxUid = record.hmxUid();
-    if (!write.outlookId.isEmpty())
-        write.record.insert(QStringLiteral("UID"), write.outlookId);
     if (record.isDelete()) {
         write.kind = ContactWrite::Kind::Delete;
         if (m_allowDeletesFromOutlook)
@@ -274,7 +273,6 @@ void HMGoogleSyncDriver::fileContactWrite(const HMSyncRecord &record)
         m_contactInserts << write;
     } else {
         write.kind = ContactWrite::Kind::Update;
-        write.record.insert(QStringLiteral("UniqueDeviceID"), write.hmxUid);
         m_contactUpdates << write;
     }
 }

@@ -8,6 +8,7 @@
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -491,7 +492,9 @@ QString xmldictionary::attributeText(const char *value)
     if (value == nullptr)
         return QString(QLatin1String(""));
     QString text = QString::fromUtf8(value);
-    text.replace(QLatin1String("&#38;"), QLatin1String("&"));
+    // Most values hold no reference: they are passed over without a search of the decoded text.
+    if (std::strstr(value, "&#38;") != nullptr)
+        text.replace(QLatin1String("&#38;"), QLatin1String("&"));
     return text;
 }
 

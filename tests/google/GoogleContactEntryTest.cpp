@@ -102,6 +102,15 @@ TEST(GoogleContactEntry, EntriesAreWrittenPieceByPiece)
                   "<gContact:groupMembershipInfo deleted='false' href=\"http://www.google.com/m8/feeds/groups/me@example.com/base/a&amp;b\"/>\n"
                   "<gContact:birthday when='1980-02-29'/>\n</atom:entry>");
 
+    // An address of blanks, commas and line ends only is left out; a country alone makes one.
+    const QString blankAddress = entry({{"ADDRESS1", "\n , \n"}, {"CITY", " "}, {"HOMEZIP", ","}, {"HOMECNTRY", ""}});
+    EXPECT_FALSE(blankAddress.contains("structuredPostalAddress")) << blankAddress.toStdString();
+    EXPECT_TRUE(entry({{"COUNTRY", "Peru"}})
+                    .contains("<gd:structuredPostalAddress\nrel=\"http://schemas.google.com/g/2005#work\">\n<gd:city></gd:city>\n"
+                              "<gd:street></gd:street>\n<gd:region></gd:region>\n<gd:postcode></gd:postcode>\n"
+                              "<gd:country>Peru</gd:country>\n<gd:formattedAddress>\r ,  \r Peru</gd:formattedAddress>\n"
+                              "</gd:structuredPostalAddress>\n"));
+
     // The group entry: five lines, CR LF between them.
     EXPECT_EQ(googlecontactentry::groupEntry("Kids & <Pets>"),
               "<atom:entry xmlns:atom='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'>\r\n"
