@@ -581,8 +581,8 @@ def fitted_exponent(points):
     return sum((x - mean_x) * (y - mean_y) for x, y in logs) / spread if spread else float("nan")
 
 
-def print_scaling(title, firsts):
-    print("\n%s, first sync per conduit size:" % title)
+def print_scaling(title, firsts, name="first sync"):
+    print("\n%s, %s per conduit size:" % (title, name))
     print("| records per conduit | CPU | peak | written |")
     print("|---|---|---|---|")
     for count, run in firsts:
@@ -603,7 +603,8 @@ def parse_arguments():
                         help="records shaped like real stores, or the minimal ones (unique names, no series)")
     parser.add_argument("--repeat", type=int, default=1, help="run the comparison this many times")
     parser.add_argument("--scaling-clients", choices=("both", "ours"), default="both",
-                        help="who runs the scaling sizes: with realistic data, Radicale takes each file vdirsyncer "
+                        help="who runs: ours measures our client alone, in the comparison too, and each of its "
+                             "syncs at the scaling sizes; with realistic data, Radicale takes each file vdirsyncer "
                              "uploads in time growing with its collection, which makes large sizes take hours")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--stores", choices=("memory", "folders"), default=None,
@@ -645,21 +646,24 @@ def compare(arguments, root, count, first_only=False, theirs_too=True):
 
 
 def print_all_scaling(arguments, root, known):
-    our_firsts, their_firsts = [], []
+    """Both clients' first syncs at each size; our client alone: each of its syncs (first, no change,
+    1 % changed)."""
+    ours_only = arguments.scaling_clients == "ours"
+    ours, theirs = {}, []
     for count in [int(size) for size in arguments.scaling.split(",") if size]:
         try:
-            our_runs, their_runs = known.get(count) or compare(arguments, root, count, True,
-                                                               arguments.scaling_clients == "both")
+            our_runs, their_runs = known.get(count) or compare(arguments, root, count, not ours_only, not ours_only)
         except SystemExit as failure:  # a client failed: the sizes measured so far still count
             print("at %d records: %s" % (count, failure))
             break
-        our_firsts.append((count, our_runs["first sync"]))
+        for name, run in our_runs.items():
+            ours.setdefault(name, []).append((count, run))
         if their_runs:
-            their_firsts.append((count, their_runs["first sync"]))
-    if our_firsts:
-        print_scaling("Our client", our_firsts)
-    if their_firsts:
-        print_scaling("vdirsyncer", their_firsts)
+            theirs.append((count, their_runs["first sync"]))
+    for name, runs in ours.items():
+        print_scaling("Our client", runs, name)
+    if theirs:
+        print_scaling("vdirsyncer", theirs)
 
 
 def main():
@@ -670,7 +674,8 @@ def main():
     with work_folder("hm-sync-comparison-", arguments.keep) as root:
         print("%s records; %s before" % (arguments.data, load_text()))
         for _ in range(arguments.repeat):
-            ours, theirs = compare(arguments, root, arguments.records)
+            ours, theirs = compare(arguments, root, arguments.records,
+                                   theirs_too=arguments.scaling_clients == "both")
             print_comparison(arguments.records, ours, theirs)
             print(load_text())
         print_all_scaling(arguments, root, {arguments.records: (ours, theirs)})

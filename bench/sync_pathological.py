@@ -20,7 +20,7 @@ Needs what bench/sync_comparison.py needs (a Release build with hm_sync_once and
 Radicale and GNU time).
 
 Usage: bench/sync_pathological.py [--build build-release] [--cases contacts,photos,series-phone,series-desktop]
-                                  [--sizes 0.1,0.3,1] [--timeout 1800] [--settle 61]
+                                  [--sizes 0.1,0.3,1] [--timeout 1800] [--settle 61] [--clients both|ours]
 """
 
 import argparse
@@ -139,13 +139,15 @@ def first_and_no_change(side):
 def run_case(arguments, root, name):
     full, make = CASES[name]
     print("\n## %s (full size %d)" % (name, full), flush=True)
-    results = {"ours": [], "vdirsyncer": []}
+    results = {"ours": [], "vdirsyncer": [] if arguments.clients == "both" else None}
     for size in sorted({max(1, int(round(full * float(share)))) for share in arguments.sizes.split(",")}):
         items = make(size)
-        for who, side in (("ours", ShapedOurSide(arguments.build, tempfile.mkdtemp(prefix="ours-", dir=root), items)),
-                          ("vdirsyncer", ShapedTheirSide(tempfile.mkdtemp(prefix="theirs-", dir=root), items))):
+        for who, side in (("ours", lambda: ShapedOurSide(arguments.build, tempfile.mkdtemp(prefix="ours-", dir=root),
+                                                         items)),
+                          ("vdirsyncer", lambda: ShapedTheirSide(tempfile.mkdtemp(prefix="theirs-", dir=root), items))):
             if results[who] is None:
                 continue
+            side = side()
             try:
                 results[who].append((size, first_and_no_change(side)))
             except Unfinished as failure:
@@ -186,6 +188,8 @@ def main():
     parser.add_argument("--cases", default=",".join(CASES), help="the cases to run, of: %s" % ", ".join(CASES))
     parser.add_argument("--sizes", default="0.1,0.3,1", help="the sizes to run, as shares of each case's full size")
     parser.add_argument("--timeout", type=int, default=1800, help="seconds one sync may take")
+    parser.add_argument("--clients", choices=("both", "ours"), default="both",
+                        help="who runs: both clients, or our client alone (no vdirsyncer nor Radicale needed)")
     parser.add_argument("--settle", type=int, default=None,
                         help="seconds to wait on a flushed disk before each first sync (default 61)")
     arguments = parser.parse_args()
@@ -194,7 +198,7 @@ def main():
         parser.error("unknown cases: %s" % ", ".join(sorted(unknown)))
     if arguments.settle is not None:
         sync_comparison.SETTLE_SECONDS = arguments.settle
-    if not sync_comparison.have_their_side():
+    if arguments.clients == "both" and not sync_comparison.have_their_side():
         sys.exit("vdirsyncer and Radicale are needed")
     sync_comparison.measure = timed_measure(arguments.timeout)
     root = tempfile.mkdtemp(prefix="hm-sync-pathological-", dir=os.environ.get("HM_BENCH_DIR", "/var/tmp"))

@@ -23,7 +23,9 @@ using Conduit = HMOutlookDatFileHelper::Conduit;
 const QString kLastModified = QStringLiteral("LastModified");
 const QString kListCommandDate = QStringLiteral("ListCommandDate");
 constexpr qint64 kMaxMapBytes = 256LL * 1024 * 1024;
-constexpr qint64 kMaxPendingPairsBytes = 64LL * 1024 * 1024;
+// A line longer than this holds no pair (the appender refuses ids over 1024 characters).
+constexpr qsizetype kMaxPairLineBytes = 8 * 1024;
+constexpr qsizetype kPendingPairsPiece = 64 * 1024;
 
 const char *const kBaseNames[] = {"contacts", "calendar", "tasks", "memos"};
 
@@ -39,8 +41,46 @@ std::optional<QVariantMap> readMap(const QString &path)
 
 bool writeMap(const QString &path, const QVariantMap &map)
 {
-    return outlookmaps::write(path, map);
+    return outlookmaps::write(path, map, kMaxMapBytes);
 }
+
+// The pairs of a pending-pairs file fed a piece at a time: each whole line "device id TAB Outlook id"
+// is one pair; other lines, and lines too long to hold one, are passed over.
+class PairLines final
+{
+public:
+    explicit PairLines(QVariantMap *pairs) : m_pairs(pairs) {}
+
+    void feed(const char *bytes, qsizetype size)
+    {
+        m_carry.append(bytes, size);
+        qsizetype start = 0;
+        for (qsizetype end = m_carry.indexOf('\n'); end >= 0; end = m_carry.indexOf('\n', start)) {
+            if (!m_skipping)
+                add(QByteArrayView(m_carry).sliced(start, end - start));
+            m_skipping = false;
+            start = end + 1;
+        }
+        m_carry.remove(0, start);
+        if (m_carry.size() > kMaxPairLineBytes) {
+            m_carry.clear();
+            m_skipping = true;
+        }
+    }
+
+private:
+    void add(QByteArrayView line)
+    {
+        const qsizetype tab = line.indexOf('\t');
+        if (tab <= 0 || tab + 1 == line.size() || line.sliced(tab + 1).contains('\t'))
+            return;
+        m_pairs->insert(QString::fromUtf8(line.first(tab)), QString::fromUtf8(line.sliced(tab + 1)));
+    }
+
+    QVariantMap *m_pairs;
+    QByteArray m_carry;
+    bool m_skipping = false;
+};
 
 QString currentAccountName()
 {
@@ -67,7 +107,11 @@ void moveWithoutReplacing(const QString &from, const QString &to)
 
 } // namespace
 
-HMOutlookDatFileHelper::HMOutlookDatFileHelper()
+HMOutlookDatFileHelper::HMOutlookDatFileHelper() : HMOutlookDatFileHelper(kMaxMapBytes)
+{
+}
+
+HMOutlookDatFileHelper::HMOutlookDatFileHelper(qint64 pendingPairsCap) : m_pendingPairsCap(pendingPairsCap)
 {
     settlePaths();
 }
@@ -131,20 +175,21 @@ bool HMOutlookDatFileHelper::isDateKey(const QString &key)
     return key == kLastModified || key == kListCommandDate;
 }
 
-QVariantMap HMOutlookDatFileHelper::readPendingPairs(const QString &path)
+bool HMOutlookDatFileHelper::readPendingPairs(Conduit conduit, QVariantMap *pairs) const
 {
-    QVariantMap pairs;
-    const platform::Result<QByteArray> bytes = platform::readWholeFileWithoutFollowing(path, kMaxPendingPairsBytes);
-    if (!bytes)
-        return pairs;
-    // Only lines ended by their newline: a kill may cut the last one, and a cut id pairs a wrong record.
-    const QByteArray whole = bytes->left(bytes->lastIndexOf('\n') + 1);
-    for (const QByteArray &line : whole.split('\n')) {
-        const QList<QByteArray> parts = line.split('\t');
-        if (parts.size() == 2 && !parts[0].isEmpty() && !parts[1].isEmpty())
-            pairs.insert(QString::fromUtf8(parts[0]), QString::fromUtf8(parts[1]));
+    platform::Result<platform::FileStream> file =
+        platform::FileStream::openWithoutFollowing(pendingPairsPath(conduit), m_pendingPairsCap);
+    if (!file)
+        return file.error().code() == platform::ErrorCode::IoNotFound;
+    // Read a piece at a time: the file may be far larger than what its pairs take in the map.
+    PairLines lines(pairs);
+    QByteArray piece(kPendingPairsPiece, Qt::Uninitialized);
+    for (;;) {
+        const qsizetype read = file->read(piece.data(), piece.size());
+        if (read <= 0)
+            return read == 0;
+        lines.feed(piece.constData(), read);
     }
-    return pairs;
 }
 
 bool HMOutlookDatFileHelper::pendingPairsOutgrowMap(Conduit conduit) const
@@ -153,19 +198,22 @@ bool HMOutlookDatFileHelper::pendingPairsOutgrowMap(Conduit conduit) const
     return pending.exists() && pending.size() > QFileInfo(filePath(conduit)).size();
 }
 
-// The map file with the pairs waiting beside it; `merged` says whether any were.
-std::optional<QVariantMap> HMOutlookDatFileHelper::readWithPendingPairs(Conduit conduit, bool *merged) const
+// The map file with the pairs waiting beside it; `pending` says whether any were, or whether they
+// could not be read.
+std::optional<QVariantMap> HMOutlookDatFileHelper::readWithPendingPairs(Conduit conduit, Pending *pending) const
 {
     std::optional<QVariantMap> map = readMap(slot(conduit).path);
-    const QVariantMap pending = readPendingPairs(pendingPairsPath(conduit));
-    *merged = false;
-    for (auto it = pending.constBegin(); it != pending.constEnd(); ++it) {
+    QVariantMap pairs;
+    *pending = readPendingPairs(conduit, &pairs) ? Pending::None : Pending::Unreadable;
+    if (*pending == Pending::Unreadable)
+        return map;
+    for (auto it = pairs.constBegin(); it != pairs.constEnd(); ++it) {
         if (isDateKey(it.key()))
             continue;
         if (!map)
             map = QVariantMap();
         map->insert(it.key(), it.value());
-        *merged = true;
+        *pending = Pending::Merged;
     }
     return map;
 }
@@ -174,8 +222,8 @@ std::optional<QVariantMap> HMOutlookDatFileHelper::dictionaryForDatFile(Conduit 
 {
     if (slot(conduit).kept)
         return loadedOrFresh(conduit);
-    bool merged = false;
-    return readWithPendingPairs(conduit, &merged);
+    Pending pending = Pending::None;
+    return readWithPendingPairs(conduit, &pending);
 }
 
 QVariantMap &HMOutlookDatFileHelper::reload(Conduit conduit)
@@ -183,7 +231,7 @@ QVariantMap &HMOutlookDatFileHelper::reload(Conduit conduit)
     Slot &entry = slot(conduit);
     if (entry.kept)
         return loadedOrFresh(conduit);
-    entry.map = readWithPendingPairs(conduit, &entry.unfolded);
+    entry.map = readWithPendingPairs(conduit, &entry.pending);
     if (!entry.map)
         entry.map = QVariantMap();
     return *entry.map;
@@ -195,7 +243,7 @@ QVariantMap &HMOutlookDatFileHelper::loadedOrFresh(Conduit conduit)
     if (!entry.map && entry.kept)
         entry.map = readMap(entry.path).value_or(QVariantMap());
     else if (!entry.map)
-        entry.map = readWithPendingPairs(conduit, &entry.unfolded).value_or(QVariantMap());
+        entry.map = readWithPendingPairs(conduit, &entry.pending).value_or(QVariantMap());
     return *entry.map;
 }
 
@@ -205,7 +253,7 @@ bool HMOutlookDatFileHelper::store(Conduit conduit, const QVariantMap &map)
     if (!writeMap(entry.path, map))
         return false;
     entry.map = map;
-    entry.unfolded = false;
+    entry.pending = Pending::None;
     return true;
 }
 
@@ -221,6 +269,11 @@ bool HMOutlookDatFileHelper::writeOutlookId(Conduit conduit, const QString &outl
 bool HMOutlookDatFileHelper::commitChanges(Conduit conduit, const Commit &commit)
 {
     const QVariantMap stored = reload(conduit);
+    if (slot(conduit).pending == Pending::Unreadable) {
+        DDLogError(QStringLiteral("The pairs waiting in %1 cannot be read: the map and that file are left as they are")
+                       .arg(pendingPairsPath(conduit)));
+        return false;
+    }
     QVariantMap map = stored;
     for (auto it = commit.pairs.constBegin(); it != commit.pairs.constEnd(); ++it) {
         if (!it.key().isEmpty() && !it.value().toString().isEmpty() && !isDateKey(it.key()))
@@ -234,7 +287,7 @@ bool HMOutlookDatFileHelper::commitChanges(Conduit conduit, const Commit &commit
         map.insert(kListCommandDate, commit.listCommandDate.toUTC().addSecs(dateOffset(conduit)));
     // A commit that changes nothing in a map read whole leaves its file alone: no rewrite of every pair.
     // Pending pairs read with the map are not in its file yet: those are written.
-    if (!slot(conduit).unfolded && !stored.isEmpty() && map == stored && QFileInfo::exists(slot(conduit).path))
+    if (slot(conduit).pending == Pending::None && !stored.isEmpty() && map == stored && QFileInfo::exists(slot(conduit).path))
         return true;
     return store(conduit, map);
 }

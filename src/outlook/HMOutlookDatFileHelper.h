@@ -23,6 +23,9 @@
 // Pairs may wait beside a map in an appended file ("<map>.confirmed", one "device id TAB Outlook id"
 // line each) until a commit folds them in. Every read of a map not kept for the run answers them as
 // part of it, a later line of a device id winning over the file's pair; a kept map is read as stored.
+// The file is read a piece at a time, whatever its size up to the cap a map has. One that cannot be
+// read (over that cap, a link, not a regular file, a failed read) fails every commit of its map, which
+// then leaves the map as it is, so that the caller keeps the pairs file too: its pairs are never lost.
 //
 // Every write answers whether it reached the disk. A failed write leaves the old file and the
 // in-memory copy as they were, so the caller can tell that a pairing was not kept.
@@ -38,6 +41,8 @@ public:
     // ("SyncMethodSetting"; the cloud method moves existing files to per-account names, never over
     // an existing file). Each map is read when first needed.
     HMOutlookDatFileHelper();
+    // The same with a smaller cap on a pending-pairs file than a map's (for tests).
+    explicit HMOutlookDatFileHelper(qint64 pendingPairsCap);
 
     // From now on the conduit's map is read from disk at most once by this instance (see above).
     void keepForRun(Conduit conduit) { slot(conduit).kept = true; }
@@ -59,9 +64,10 @@ public:
     // Whether the pairs waiting beside the map take more bytes than the map itself: a map read afresh
     // merges them at every read, so they are folded in before they cost more than the map.
     bool pendingPairsOutgrowMap(Conduit conduit) const;
-    // The whole lines of a pending-pairs file (a kill may leave a last one cut), read as a regular
-    // file only and capped; empty without one.
-    static QVariantMap readPendingPairs(const QString &path);
+    // Adds the pairs of the whole lines of the conduit's pending-pairs file (a kill may leave a last
+    // one cut) to `pairs`, a later line of a device id winning. True without a file; false when one
+    // stands at the name but cannot be read (see above), `pairs` then holding part of it at most.
+    bool readPendingPairs(Conduit conduit, QVariantMap *pairs) const;
     // Whether a map key is one of the map's two dates rather than an Outlook id.
     static bool isDateKey(const QString &key);
     // The in-memory copy of a map; nullopt before the first read and after a read that found no map.
@@ -164,20 +170,23 @@ public:
     static QString fileNameFor(Conduit conduit, const QString &version, const QString &syncMethod, const QString &account);
 
 private:
+    // What the last read of a map found beside it.
+    enum class Pending { None, Merged, Unreadable };
     struct Slot
     {
         QString path;
         std::optional<QVariantMap> map;
         bool kept = false;
-        // The in-memory map holds pending pairs its file may lack: a commit writes it even unchanged.
-        bool unfolded = false;
+        // Merged: the in-memory map holds pending pairs its file may lack, so a commit writes it even
+        // unchanged. Unreadable: the map lacks pairs it should hold, so a commit writes nothing.
+        Pending pending = Pending::None;
     };
 
     Slot &slot(Conduit conduit) { return m_slots[size_t(conduit)]; }
     const Slot &slot(Conduit conduit) const { return m_slots[size_t(conduit)]; }
     void settlePaths();
     void addDeviceInfoToDatFileIfNecessary(const QString &version);
-    std::optional<QVariantMap> readWithPendingPairs(Conduit conduit, bool *merged) const;
+    std::optional<QVariantMap> readWithPendingPairs(Conduit conduit, Pending *pending) const;
     QVariantMap &reload(Conduit conduit);
     QVariantMap &loadedOrFresh(Conduit conduit);
     bool store(Conduit conduit, const QVariantMap &map);
@@ -185,4 +194,5 @@ private:
 
     std::array<Slot, 4> m_slots;
     QString m_appDataPath;
+    qint64 m_pendingPairsCap;
 };

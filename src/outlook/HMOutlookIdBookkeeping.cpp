@@ -103,8 +103,11 @@ bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList 
     const QString pendingPath = confirmedPairsPath();
     const bool hasFile = QFile::exists(pendingPath);
     // A map read afresh reads the waiting pairs with it; a kept one is read as stored.
-    if (hasFile && m_map->isKeptForRun(m_conduit))
-        change.pairs = HMOutlookDatFileHelper::readPendingPairs(pendingPath);
+    if (hasFile && m_map->isKeptForRun(m_conduit) && !m_map->readPendingPairs(m_conduit, &change.pairs)) {
+        DDLogError(QStringLiteral("The pairs waiting in %1 cannot be read: the map and that file are left as they are")
+                       .arg(pendingPath));
+        return false;
+    }
     for (auto it = pairs.constBegin(); it != pairs.constEnd(); ++it)
         change.pairs.insert(it.key(), it.value());
     change.removals = removals;

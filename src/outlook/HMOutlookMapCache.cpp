@@ -97,9 +97,12 @@ std::optional<QVariantMap> read(const QString &path, qint64 maxBytes)
     return map;
 }
 
-bool write(const QString &path, const QVariantMap &map)
+bool write(const QString &path, const QVariantMap &map, qint64 maxBytes)
 {
-    const platform::Result<QByteArray> bytes = platform::serializePropertyList(map, platform::PropertyListFormat::Xml);
+    platform::Result<QByteArray> bytes = platform::serializePropertyList(map, platform::PropertyListFormat::Xml);
+    if (bytes && bytes->size() > maxBytes)
+        bytes = platform::Error(platform::ErrorCode::DataMalformed,
+                                QStringLiteral("%1 bytes exceed the limit of %2").arg(bytes->size()).arg(maxBytes));
     struct stat placed = {};
     const platform::Status written =
         bytes ? platform::writeFileAtomically(path, *bytes, platform::FilePermissions::OwnerOnly,

@@ -22,8 +22,9 @@ namespace outlookmaps {
 
 // The dictionary at path, nullopt when there is none or it does not read as a dictionary.
 std::optional<QVariantMap> read(const QString &path, qint64 maxBytes);
-// Writes the map whole and atomically (XML, owner-only); false, logged, when it did not reach the disk.
-bool write(const QString &path, const QVariantMap &map);
+// Writes the map whole and atomically (XML, owner-only); false, logged, when it did not reach the disk
+// or its text would take more than maxBytes (a read with that cap could not read it back).
+bool write(const QString &path, const QVariantMap &map, qint64 maxBytes);
 // Forgets every kept map (for tests and measurements).
 void forgetAll();
 

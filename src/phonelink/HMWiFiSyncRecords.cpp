@@ -1027,7 +1027,10 @@ bool HMWiFiSync::reportAnsweredBatch(quint64 conduit, qsizetype recordCount, con
     {
         const std::lock_guard lock(m_mutex);
         GlobalVariables::setCurrentWifiBatchStartingPosition(m_updateDictionary.size());
-        m_updateDictionary.insert(batchIdentifiers);
+        // Pair by pair: QMap::insert(const QMap &) rebuilds the whole map from a copy of the batch,
+        // which made every batch cost as much as all the answers before it.
+        for (auto it = batchIdentifiers.constBegin(); it != batchIdentifiers.constEnd(); ++it)
+            m_updateDictionary.insert(it.key(), it.value());
     }
     HMSyncClientDelegate *target = reportTo();
     if (target == nullptr)

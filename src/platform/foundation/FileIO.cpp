@@ -379,7 +379,17 @@ FileStamp fileStampOf(const struct stat &status)
 
 Result<FileStream> FileStream::open(const QString &path, qint64 maxBytes)
 {
-    const Result<OpenedFile> opened = openRegularFile(path, maxBytes, 0, nullptr);
+    return openWithFlags(path, maxBytes, 0);
+}
+
+Result<FileStream> FileStream::openWithoutFollowing(const QString &path, qint64 maxBytes)
+{
+    return openWithFlags(path, maxBytes, O_NOFOLLOW);
+}
+
+Result<FileStream> FileStream::openWithFlags(const QString &path, qint64 maxBytes, int extraFlags)
+{
+    const Result<OpenedFile> opened = openRegularFile(path, maxBytes, extraFlags, nullptr);
     if (!opened)
         return opened.error();
     return FileStream(opened->descriptor, opened->size, maxBytes);

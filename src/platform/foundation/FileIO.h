@@ -67,6 +67,8 @@ class FileStream final
 {
 public:
     static Result<FileStream> open(const QString &path, qint64 maxBytes);
+    // The same for a file in a folder other programs write: a link at the name fails the open.
+    static Result<FileStream> openWithoutFollowing(const QString &path, qint64 maxBytes);
     FileStream(FileStream &&other) noexcept;
     FileStream &operator=(FileStream &&) = delete;
     FileStream(const FileStream &) = delete;
@@ -79,6 +81,7 @@ public:
     qsizetype read(char *out, qsizetype wanted);
 
 private:
+    static Result<FileStream> openWithFlags(const QString &path, qint64 maxBytes, int extraFlags);
     FileStream(int descriptor, qint64 openedSize, qint64 maxBytes);
 
     int m_descriptor = -1;
