@@ -45,21 +45,6 @@ GCDAsyncSocket::~GCDAsyncSocket()
 
 // ---- Configuration ----
 
-void GCDAsyncSocket::setConfigBit(std::uint16_t bit, bool isSet)
-{
-    queueOnSocketQueue([bit, isSet](GCDAsyncSocket &socket) {
-        if (isSet)
-            socket.m_config |= bit;
-        else
-            socket.m_config &= std::uint16_t(~bit);
-    });
-}
-
-bool GCDAsyncSocket::hasConfigBit(std::uint16_t bit) const
-{
-    return onSocketQueue<bool>([this, bit] { return (m_config & bit) != 0; });
-}
-
 bool GCDAsyncSocket::autoDisconnectOnClosedReadStream() const
 {
     return !hasConfigBit(kAllowHalfDuplexConnection);
@@ -68,26 +53,6 @@ bool GCDAsyncSocket::autoDisconnectOnClosedReadStream() const
 void GCDAsyncSocket::setAutoDisconnectOnClosedReadStream(bool flag)
 {
     setConfigBit(kAllowHalfDuplexConnection, !flag);
-}
-
-bool GCDAsyncSocket::isIPv4Enabled() const
-{
-    return !hasConfigBit(kIPv4Disabled);
-}
-
-void GCDAsyncSocket::setIPv4Enabled(bool flag)
-{
-    setConfigBit(kIPv4Disabled, !flag);
-}
-
-bool GCDAsyncSocket::isIPv6Enabled() const
-{
-    return !hasConfigBit(kIPv6Disabled);
-}
-
-void GCDAsyncSocket::setIPv6Enabled(bool flag)
-{
-    setConfigBit(kIPv6Disabled, !flag);
 }
 
 bool GCDAsyncSocket::isIPv4PreferredOverIPv6() const

@@ -98,15 +98,11 @@ public:
     GCDAsyncSocket(const GCDAsyncSocket &) = delete;
     GCDAsyncSocket &operator=(const GCDAsyncSocket &) = delete;
 
-    // Delegate, delegate queue and user data: see AsyncSocketBase.
+    // Delegate, delegate queue, user data and the families enabled: see AsyncSocketBase.
 
     // Configuration, kept across connections. Getters wait; setters are queued.
     bool autoDisconnectOnClosedReadStream() const;
     void setAutoDisconnectOnClosedReadStream(bool flag);
-    bool isIPv4Enabled() const;
-    void setIPv4Enabled(bool flag);
-    bool isIPv6Enabled() const;
-    void setIPv6Enabled(bool flag);
     bool isIPv4PreferredOverIPv6() const;
     void setPreferIPv4OverIPv6(bool flag);
 
@@ -206,9 +202,6 @@ private:
     enum class End { Peer, Local };
     // The socket address of the descriptor's end; empty without a descriptor (-1).
     static QByteArray endAddress(int fd, End end);
-
-    void setConfigBit(std::uint16_t bit, bool isSet);
-    bool hasConfigBit(std::uint16_t bit) const;
 
     // Errors.
     static platform::PlatformError badConfigError(const QString &errMsg);
@@ -350,7 +343,6 @@ private:
     static void cancelTimer(std::shared_ptr<platform::DispatchTimer> &timer);
 
     std::uint32_t m_flags = 0;
-    std::uint16_t m_config = 0;
 
     int m_socket4FD = -1;
     int m_socket6FD = -1;
