@@ -39,14 +39,6 @@ std::uint16_t preferredFlag(int family)
 
 // ---- Creation and disposal ----
 
-std::shared_ptr<GCDAsyncUdpSocket> GCDAsyncUdpSocket::create(GCDAsyncUdpSocketDelegate *delegate,
-                                                             std::shared_ptr<DispatchQueue> delegateQueue,
-                                                             std::shared_ptr<DispatchQueue> socketQueue)
-{
-    return std::make_shared<GCDAsyncUdpSocket>(PrivateTag(), delegate, std::move(delegateQueue),
-                                               std::move(socketQueue));
-}
-
 GCDAsyncUdpSocket::GCDAsyncUdpSocket(PrivateTag, GCDAsyncUdpSocketDelegate *delegate,
                                      std::shared_ptr<DispatchQueue> delegateQueue,
                                      std::shared_ptr<DispatchQueue> socketQueue)

@@ -49,11 +49,6 @@ enum class GCDAsyncUdpSocketErrorCode {
 // +Sockets, +Sending, +Receiving and +Multicast files.
 class GCDAsyncUdpSocket final : public platform::net::AsyncSocketBase<GCDAsyncUdpSocket, GCDAsyncUdpSocketDelegate>
 {
-    struct PrivateTag
-    {
-        explicit PrivateTag() = default;
-    };
-
 public:
     // The send filter: answers whether to send the datagram (data, destination address, tag).
     using GCDAsyncUdpSocketSendFilterBlock =
@@ -63,12 +58,7 @@ public:
     using GCDAsyncUdpSocketReceiveFilterBlock =
         std::function<bool(const QByteArray &data, const QByteArray &address, QVariant *context)>;
 
-    // Without a socket queue the socket makes its own serial queue "GCDAsyncUdpSocket"; a given
-    // socket queue must be serial.
-    static std::shared_ptr<GCDAsyncUdpSocket> create(GCDAsyncUdpSocketDelegate *delegate = nullptr,
-                                                     std::shared_ptr<platform::DispatchQueue> delegateQueue = {},
-                                                     std::shared_ptr<platform::DispatchQueue> socketQueue = {});
-    // Use create(); the tag keeps the constructor to it.
+    // Use create() (see AsyncSocketBase); without a socket queue it makes its own, "GCDAsyncUdpSocket".
     GCDAsyncUdpSocket(PrivateTag, GCDAsyncUdpSocketDelegate *delegate,
                       std::shared_ptr<platform::DispatchQueue> delegateQueue,
                       std::shared_ptr<platform::DispatchQueue> socketQueue);

@@ -23,9 +23,25 @@ namespace platform::net {
 template <typename Socket, typename Delegate>
 class AsyncSocketBase : public std::enable_shared_from_this<Socket>
 {
+protected:
+    // Keeps the socket's constructor to create().
+    struct PrivateTag
+    {
+        explicit PrivateTag() = default;
+    };
+
 public:
     AsyncSocketBase(const AsyncSocketBase &) = delete;
     AsyncSocketBase &operator=(const AsyncSocketBase &) = delete;
+
+    // Without a socket queue the socket makes its own serial queue, named after its class; a given
+    // socket queue must be serial.
+    static std::shared_ptr<Socket> create(Delegate *delegate = nullptr,
+                                          std::shared_ptr<DispatchQueue> delegateQueue = {},
+                                          std::shared_ptr<DispatchQueue> socketQueue = {})
+    {
+        return std::make_shared<Socket>(PrivateTag(), delegate, std::move(delegateQueue), std::move(socketQueue));
+    }
 
     Delegate *delegate() const
     {

@@ -21,13 +21,6 @@ using namespace tcpsocket;
 
 // ---- Creation and disposal ----
 
-std::shared_ptr<GCDAsyncSocket> GCDAsyncSocket::create(GCDAsyncSocketDelegate *aDelegate,
-                                                       std::shared_ptr<DispatchQueue> dq,
-                                                       std::shared_ptr<DispatchQueue> sq)
-{
-    return std::make_shared<GCDAsyncSocket>(PrivateTag(), aDelegate, std::move(dq), std::move(sq));
-}
-
 GCDAsyncSocket::GCDAsyncSocket(PrivateTag, GCDAsyncSocketDelegate *aDelegate, std::shared_ptr<DispatchQueue> dq,
                                std::shared_ptr<DispatchQueue> sq)
     : AsyncSocketBase(aDelegate, std::move(dq), std::move(sq), QStringLiteral("GCDAsyncSocket"))
@@ -179,28 +172,9 @@ QByteArray GCDAsyncSocket::endAddress(int fd, End end)
     return end == End::Peer ? platform::net::peerAddressOf(fd) : platform::net::localAddressOf(fd);
 }
 
-QString GCDAsyncSocket::connectedHost() const
+QByteArray GCDAsyncSocket::preferredEndAddress(End end) const
 {
-    return onSocketQueue<QString>(
-        [this] { return hostFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Peer)); });
-}
-
-quint16 GCDAsyncSocket::connectedPort() const
-{
-    return onSocketQueue<quint16>(
-        [this] { return portFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Peer)); });
-}
-
-QString GCDAsyncSocket::localHost() const
-{
-    return onSocketQueue<QString>(
-        [this] { return hostFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Local)); });
-}
-
-quint16 GCDAsyncSocket::localPort() const
-{
-    return onSocketQueue<quint16>(
-        [this] { return portFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Local)); });
+    return onSocketQueue<QByteArray>([this, end] { return endAddress(preferredFD(m_socket4FD, m_socket6FD), end); });
 }
 
 QByteArray GCDAsyncSocket::connectedAddress() const
