@@ -30,7 +30,6 @@
 namespace {
 
 const QString kLogLevelKey = QStringLiteral("LogLevel");
-const QString kLoggingExpirationKey = QStringLiteral("LoggingExpiration");
 const QString kUnsecureHttpKey = QStringLiteral("quillnestUseUnsecureHttp");
 constexpr qint64 kVerboseLogSeconds = 172800;
 constexpr double kBytesPerMegabyte = 1048576.0;
@@ -161,12 +160,12 @@ void HMAppDelegate::toggleLogging()
         ddLogLevel.store(LOG_LEVEL_INFO);
         showAlert(QStringLiteral("Logging Enabled"));
         userDefaults().setInteger(LOG_LEVEL_INFO, kLogLevelKey);
-        userDefaults().setObject(platform::Clock::now().addDays(1), kLoggingExpirationKey);
+        userDefaults().setObject(platform::Clock::now().addDays(1), QLatin1String(kLoggingExpirationKey));
     } else {
         ddLogLevel.store(LOG_LEVEL_OFF);
         showAlert(QStringLiteral("Logging Disabled"));
         userDefaults().setInteger(LOG_LEVEL_OFF, kLogLevelKey);
-        userDefaults().removeObjectForKey(kLoggingExpirationKey);
+        userDefaults().removeObjectForKey(QLatin1String(kLoggingExpirationKey));
     }
     if (const platform::Status written = userDefaults().synchronize(); !written)
         platform::consoleLog(QStringLiteral("Could not write the user defaults: %1").arg(written.error().message()));
@@ -179,7 +178,7 @@ void HMAppDelegate::enableSpecialLogging()
     DDLogWarn(QStringLiteral("Special Logging Enabled (Verbose)"));
     ddLogLevel.store(LOG_LEVEL_VERBOSE);
     userDefaults().setInteger(LOG_LEVEL_VERBOSE, kLogLevelKey);
-    userDefaults().setObject(platform::Clock::now().addDays(1), kLoggingExpirationKey);
+    userDefaults().setObject(platform::Clock::now().addDays(1), QLatin1String(kLoggingExpirationKey));
 }
 
 void HMAppDelegate::revealLogsFolder()
@@ -199,7 +198,7 @@ void HMAppDelegate::revealDataFolder()
 void HMAppDelegate::turnOnVerboseLog()
 {
     ddLogLevel.store(LOG_LEVEL_VERBOSE);
-    userDefaults().setObject(platform::Clock::now().addSecs(kVerboseLogSeconds), kLoggingExpirationKey);
+    userDefaults().setObject(platform::Clock::now().addSecs(kVerboseLogSeconds), QLatin1String(kLoggingExpirationKey));
     userDefaults().setInteger(LOG_LEVEL_VERBOSE, kLogLevelKey);
     static_cast<void>(userDefaults().synchronize());
 }

@@ -40,7 +40,6 @@
 namespace {
 
 const QString kStartupLogFileName = QStringLiteral("startuplog.plist");
-const QString kLoggingExpirationKey = QStringLiteral("LoggingExpiration");
 const QString kSandboxCopyDateKey = QStringLiteral("NSDateSandboxLastModifiedDateAtCopy");
 const QString kApplicationDidBecomeActive = QStringLiteral("kApplicationDidBecomeActive");
 constexpr quint64 kMaximumLogFileSize = 20971520;
@@ -130,10 +129,10 @@ void HMAppDelegate::launchStepsUpToProfiles()
     writeStringToFile(QStringLiteral("configureLogging"));
     DDLogInfo(QStringLiteral("Configured Logging"));
 
-    const QDateTime expiration = userDefaults().dateForKey(kLoggingExpirationKey);
+    const QDateTime expiration = userDefaults().dateForKey(QLatin1String(kLoggingExpirationKey));
     writeStringToFile(QStringLiteral("[1]"));
     if (expiration.isValid() && expiration < platform::Clock::now())
-        userDefaults().removeObjectForKey(kLoggingExpirationKey);
+        userDefaults().removeObjectForKey(QLatin1String(kLoggingExpirationKey));
     writeStringToFile(QStringLiteral("[2]"));
     // Every start begins with logging off; only the logging switches raise it.
     ddLogLevel.store(LOG_LEVEL_OFF);

@@ -240,6 +240,9 @@ public:
     void setFileRevealer(std::shared_ptr<HMFileRevealer> revealer) { m_fileRevealer = std::move(revealer); }
 
 private:
+    // The user default holding when the raised log level ends.
+    static constexpr char kLoggingExpirationKey[] = "LoggingExpiration";
+
     void launchStepsUpToProfiles();
     void launchStepsFromBackgroundSyncing();
     void registerLaunchObservers();

@@ -30,17 +30,13 @@ QStringList categoryIdentifiers(const QVariantList &dictionaries)
     return identifiers;
 }
 
-// The popup's entries name the managers as the profile stores them.
-struct PopupManager
-{
-    HMContactManager manager;
-    const char *name;
-};
-constexpr PopupManager kPopupManagers[] = {
-    {HMContactManager::None, ""},
-    {HMContactManager::Apple, "ContactManagerApple"},
-    {HMContactManager::Outlook14, "ContactManagerOutlook14"},
-    {HMContactManager::Outlook15, "ContactManagerOutlook15"},
+// The popup's entries, in order, by the names the profile stores for their managers; the profile
+// tells the manager of a name.
+constexpr const char *kPopupManagerNames[] = {
+    "",
+    "ContactManagerApple",
+    "ContactManagerOutlook14",
+    "ContactManagerOutlook15",
 };
 
 } // namespace
@@ -186,9 +182,10 @@ void HMMainWindowController::contactManagerButtonClicked()
         GlobalVariables::setContactManagerSetting(0);
     const std::shared_ptr<HMProfile> profile = m_currentProfile;
     const int index = m_ui->contactManagerButton->currentIndex();
-    if (profile && index >= 0 && index < int(std::size(kPopupManagers))) {
-        profile->setContactManagerName(QString::fromLatin1(kPopupManagers[index].name));
-        profile->setContactManager(kPopupManagers[index].manager);
+    if (profile && index >= 0 && index < int(std::size(kPopupManagerNames))) {
+        const QString name = QString::fromLatin1(kPopupManagerNames[index]);
+        profile->setContactManagerName(name);
+        profile->setContactManager(contactManagerForName(name));
     }
     if (title == QLatin1String("Apple"))
         writeNativeDefaultSettings();

@@ -33,9 +33,6 @@ namespace {
 // "@"), so they are not sent as a form: servers limit and reject malformed form bodies.
 const QString kTextBodyType = QStringLiteral("text/plain; charset=utf-8");
 
-// How much of a reply a log line or error text quotes.
-constexpr qsizetype kLoggedReplyChars = 200;
-
 // The product code the phone expects: "HMMAC" and the first digit of the version, then "0" (1.0.0
 // gives "HMMAC10"). The digit is appended, not formatted: "%10" would read as placeholder 10.
 QString productCode()

@@ -86,6 +86,8 @@ public:
     // with long notes stays well below it, an endless or hostile reply does not grow the process.
     static constexpr qsizetype kMaxIdListRows = 200000;
     static constexpr qint64 kMaxReplyBytes = 8 * 1024 * 1024;
+    // How much of a reply a log line or error text quotes.
+    static constexpr qsizetype kLoggedReplyChars = 200;
 
     // The transport for the configuration's profile: its device type and the settings 19 (device
     // name), 20 (password) and 21 (phone address).

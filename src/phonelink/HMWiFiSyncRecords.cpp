@@ -49,8 +49,6 @@ std::function<void()> &batchAnsweredHook()
 }
 
 const QString kNetworkConnectionLost = QStringLiteral("The network connection was lost");
-// How much of a reply a log line quotes.
-constexpr qsizetype kLoggedReplyChars = 200;
 
 bool isRecordConduit(quint64 conduit)
 {

@@ -80,10 +80,8 @@ enum : std::uint32_t {
     kFlipFlop = 1 << 16,
 };
 
-// The configuration (m_config).
+// The configuration (m_config), besides the family bits of AsyncSocketBase.
 enum : std::uint16_t {
-    kIPv4Disabled = 1 << 0,
-    kIPv6Disabled = 1 << 1,
     kPreferIPv4 = 1 << 2,
     kPreferIPv6 = 1 << 3,
 };
@@ -99,7 +97,6 @@ inline int otherFamily(int family)
 // "IPv4" or "IPv6", as the error messages name a family.
 QString familyName(int family);
 std::uint32_t deactivatedFlag(int family);
-std::uint16_t disabledFlag(int family);
 std::uint16_t preferredFlag(int family);
 
 // The address helpers both asynchronous sockets share.

@@ -30,11 +30,6 @@ std::uint32_t deactivatedFlag(int family)
     return family == AF_INET ? kIPv4Deactivated : kIPv6Deactivated;
 }
 
-std::uint16_t disabledFlag(int family)
-{
-    return family == AF_INET ? kIPv4Disabled : kIPv6Disabled;
-}
-
 std::uint16_t preferredFlag(int family)
 {
     return family == AF_INET ? kPreferIPv4 : kPreferIPv6;
@@ -43,14 +38,6 @@ std::uint16_t preferredFlag(int family)
 } // namespace udpsocket
 
 // ---- Creation and disposal ----
-
-std::shared_ptr<GCDAsyncUdpSocket> GCDAsyncUdpSocket::create(GCDAsyncUdpSocketDelegate *delegate,
-                                                             std::shared_ptr<DispatchQueue> delegateQueue,
-                                                             std::shared_ptr<DispatchQueue> socketQueue)
-{
-    return std::make_shared<GCDAsyncUdpSocket>(PrivateTag(), delegate, std::move(delegateQueue),
-                                               std::move(socketQueue));
-}
 
 GCDAsyncUdpSocket::GCDAsyncUdpSocket(PrivateTag, GCDAsyncUdpSocketDelegate *delegate,
                                      std::shared_ptr<DispatchQueue> delegateQueue,
@@ -87,41 +74,6 @@ const GCDAsyncUdpSocket::FamilySocket &GCDAsyncUdpSocket::familySocket(int famil
 }
 
 // ---- Configuration ----
-
-bool GCDAsyncUdpSocket::isFamilyEnabled(int family) const
-{
-    return onSocketQueue<bool>([this, family] { return (m_config & disabledFlag(family)) == 0; });
-}
-
-void GCDAsyncUdpSocket::setFamilyEnabled(int family, bool flag)
-{
-    queueOnSocketQueue([family, flag](GCDAsyncUdpSocket &socket) {
-        if (flag)
-            socket.m_config &= ~disabledFlag(family);
-        else
-            socket.m_config |= disabledFlag(family);
-    });
-}
-
-bool GCDAsyncUdpSocket::isIPv4Enabled() const
-{
-    return isFamilyEnabled(AF_INET);
-}
-
-void GCDAsyncUdpSocket::setIPv4Enabled(bool flag)
-{
-    setFamilyEnabled(AF_INET, flag);
-}
-
-bool GCDAsyncUdpSocket::isIPv6Enabled() const
-{
-    return isFamilyEnabled(AF_INET6);
-}
-
-void GCDAsyncUdpSocket::setIPv6Enabled(bool flag)
-{
-    setFamilyEnabled(AF_INET6, flag);
-}
 
 bool GCDAsyncUdpSocket::isIPv4Preferred() const
 {

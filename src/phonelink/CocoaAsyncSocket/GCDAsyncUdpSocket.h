@@ -49,11 +49,6 @@ enum class GCDAsyncUdpSocketErrorCode {
 // +Sockets, +Sending, +Receiving and +Multicast files.
 class GCDAsyncUdpSocket final : public platform::net::AsyncSocketBase<GCDAsyncUdpSocket, GCDAsyncUdpSocketDelegate>
 {
-    struct PrivateTag
-    {
-        explicit PrivateTag() = default;
-    };
-
 public:
     // The send filter: answers whether to send the datagram (data, destination address, tag).
     using GCDAsyncUdpSocketSendFilterBlock =
@@ -63,12 +58,7 @@ public:
     using GCDAsyncUdpSocketReceiveFilterBlock =
         std::function<bool(const QByteArray &data, const QByteArray &address, QVariant *context)>;
 
-    // Without a socket queue the socket makes its own serial queue "GCDAsyncUdpSocket"; a given
-    // socket queue must be serial.
-    static std::shared_ptr<GCDAsyncUdpSocket> create(GCDAsyncUdpSocketDelegate *delegate = nullptr,
-                                                     std::shared_ptr<platform::DispatchQueue> delegateQueue = {},
-                                                     std::shared_ptr<platform::DispatchQueue> socketQueue = {});
-    // Use create(); the tag keeps the constructor to it.
+    // Use create() (see AsyncSocketBase); without a socket queue it makes its own, "GCDAsyncUdpSocket".
     GCDAsyncUdpSocket(PrivateTag, GCDAsyncUdpSocketDelegate *delegate,
                       std::shared_ptr<platform::DispatchQueue> delegateQueue,
                       std::shared_ptr<platform::DispatchQueue> socketQueue);
@@ -77,14 +67,10 @@ public:
     GCDAsyncUdpSocket(const GCDAsyncUdpSocket &) = delete;
     GCDAsyncUdpSocket &operator=(const GCDAsyncUdpSocket &) = delete;
 
-    // Delegate, delegate queue and user data: see AsyncSocketBase.
+    // Delegate, delegate queue, user data and the families enabled: see AsyncSocketBase.
 
     // Configuration. Getters wait; setters are queued. Families and the send size apply to sockets
     // created afterwards; the receive sizes from the next datagram read.
-    bool isIPv4Enabled() const;
-    void setIPv4Enabled(bool flag);
-    bool isIPv6Enabled() const;
-    void setIPv6Enabled(bool flag);
     bool isIPv4Preferred() const;
     bool isIPv6Preferred() const;
     bool isIPVersionNeutral() const;
@@ -234,8 +220,6 @@ private:
 
     FamilySocket &familySocket(int family);
     const FamilySocket &familySocket(int family) const;
-    bool isFamilyEnabled(int family) const;
-    void setFamilyEnabled(int family, bool flag);
     // The family of the socket a local endpoint is given of when none is named: IPv4 when open.
     int defaultLocalFamily() const;
     LocalEndpoint localEndpointOnSocketQueue(int family);
@@ -344,7 +328,6 @@ private:
     Filter<GCDAsyncUdpSocketSendFilterBlock> m_sendFilter;
 
     std::uint32_t m_flags = 0;
-    std::uint16_t m_config = 0;
     quint16 m_max4ReceiveSize = 65535;
     quint32 m_max6ReceiveSize = 65535;
     quint16 m_maxSendSize = 65535;

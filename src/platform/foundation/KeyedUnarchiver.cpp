@@ -20,8 +20,6 @@ namespace {
 // Decoding stops after this many entry visits per entry of the table.
 constexpr quint64 kStepsPerEntry = 4;
 constexpr quint64 kSpareSteps = 1024;
-// Dates are kept within what QDateTime and a double hold exactly to the millisecond.
-constexpr double kMaxDateSeconds = 1.0e11;
 // A list may hold one shared entry many times over; decoding shares it, but whoever walks the
 // result walks every copy: values that would expand past KeyedUnarchiver::kMaxExpandedValues
 // elements are refused.
@@ -621,9 +619,7 @@ std::optional<qint64> KeyedUnarchiver::msecsOfArchivedTime(const QVariant &time)
 
 std::optional<qint64> KeyedUnarchiver::msecsOfArchivedSeconds(double seconds)
 {
-    if (!std::isfinite(seconds) || std::fabs(seconds) > kMaxDateSeconds)
-        return std::nullopt;
-    return kReferenceDateMs + std::llround(seconds * 1000.0);
+    return msecsOfReferenceSeconds(seconds);
 }
 
 // The milliseconds of the date at an entry, when the entry is a date; nullopt for any other entry.

@@ -54,37 +54,41 @@ void appendEscaped(QString &out, const QString &text, Escape escape)
     }
 }
 
+// The replacement of a character of text content; null to keep it.
+const char *textEscape(char16_t character)
+{
+    switch (character) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    // A raw carriage return would be read back as a line feed.
+    case '\r': return "&#xD;";
+    default: return nullptr;
+    }
+}
+
+// The replacement of a character of an attribute value: those of text, the quote and raw white space.
+const char *attributeValueEscape(char16_t character)
+{
+    switch (character) {
+    case '"': return "&quot;";
+    // Attribute-value normalisation would turn raw white space into plain spaces.
+    case '\t': return "&#x9;";
+    case '\n': return "&#xA;";
+    default: return textEscape(character);
+    }
+}
+
 } // namespace
 
 void appendEscapedText(QString &out, const QString &text)
 {
-    appendEscaped(out, text, [](char16_t character) -> const char * {
-        switch (character) {
-        case '&': return "&amp;";
-        case '<': return "&lt;";
-        case '>': return "&gt;";
-        // A raw carriage return would be read back as a line feed.
-        case '\r': return "&#xD;";
-        default: return nullptr;
-        }
-    });
+    appendEscaped(out, text, textEscape);
 }
 
 void appendEscapedAttributeValue(QString &out, const QString &value)
 {
-    appendEscaped(out, value, [](char16_t character) -> const char * {
-        switch (character) {
-        case '&': return "&amp;";
-        case '<': return "&lt;";
-        case '>': return "&gt;";
-        case '"': return "&quot;";
-        // Attribute-value normalisation would turn raw white space into plain spaces.
-        case '\t': return "&#x9;";
-        case '\n': return "&#xA;";
-        case '\r': return "&#xD;";
-        default: return nullptr;
-        }
-    });
+    appendEscaped(out, value, attributeValueEscape);
 }
 
 NSXMLNode::NSXMLNode(NSXMLNodeKind kind, QString name, QString value)

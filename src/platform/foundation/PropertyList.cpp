@@ -77,6 +77,18 @@ Status checkXmlNesting(const QByteArray &bytes)
     return success();
 }
 
+} // namespace
+
+std::optional<qint64> msecsOfReferenceSeconds(double seconds)
+{
+    constexpr double kMaxDateSeconds = 1.0e11;
+    if (!std::isfinite(seconds) || std::fabs(seconds) > kMaxDateSeconds)
+        return std::nullopt;
+    return kReferenceDateMs + std::llround(seconds * 1000.0);
+}
+
+namespace {
+
 // ---- Library nodes to Qt values ----
 
 QDateTime dateFromReference(qint64 milliseconds)

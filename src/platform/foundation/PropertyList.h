@@ -9,12 +9,19 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <optional>
+
 namespace platform {
 
 // The two encodings of a property list. Files that the application writes for people and tools to
 // read are XML; keyed archives are binary unless asked otherwise.
 // 2001-01-01T00:00:00Z, the origin of property-list and archive dates, in milliseconds since 1970.
 inline constexpr qint64 kPropertyListReferenceDateMs = 978307200000LL;
+
+// The milliseconds since 1970 of a date stored as seconds since the reference date; nothing for
+// seconds that are not finite or lie beyond 1e11 either way, past what QDateTime and a double hold
+// exactly to the millisecond.
+std::optional<qint64> msecsOfReferenceSeconds(double seconds);
 
 enum class PropertyListFormat {
     Xml,

@@ -23,8 +23,6 @@ namespace {
 constexpr qint64 kTrailerBytes = 32;
 constexpr qint64 kHeaderBytes = 8;
 constexpr qint64 kReferenceDateMs = kPropertyListReferenceDateMs;
-// Dates are kept within what QDateTime and a double hold exactly to the millisecond.
-constexpr double kMaxDateSeconds = 1.0e11;
 
 Error malformed(const QString &message)
 {
@@ -191,9 +189,10 @@ public:
         const Result<double> seconds = realAt(index, offset);
         if (!seconds)
             return seconds.error();
-        if (!std::isfinite(*seconds) || std::fabs(*seconds) > kMaxDateSeconds)
+        const std::optional<qint64> msecs = msecsOfReferenceSeconds(*seconds);
+        if (!msecs)
             return badObject(index, "is not a readable date");
-        return QVariant(QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(*seconds * 1000.0), Qt::UTC));
+        return QVariant(QDateTime::fromMSecsSinceEpoch(*msecs, Qt::UTC));
     }
 
     Result<QString> textAt(quint64 index, quint64 offset, int kind) const

@@ -7,6 +7,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -14,16 +15,33 @@ namespace platform::net {
 
 // What the asynchronous sockets (UDP and TCP) share about their queues: every field of a socket
 // lives on its own serial socket queue, and every report reaches its delegate on the delegate queue.
-// This base holds the delegate (non-owning, as the platform holds delegates), both queues and the
-// caller's user data, and gives the socket its hops onto the socket queue and its delegate calls.
+// This base holds the delegate (non-owning, as the platform holds delegates), both queues, the
+// caller's user data and the configuration bits, and gives the socket its hops onto the socket queue
+// and its delegate calls.
 // Getters wait for the socket queue; plain setters are queued; the synchronously forms wait; on the
 // socket queue all act at once. Socket is the class deriving from it; thread-safe.
 template <typename Socket, typename Delegate>
 class AsyncSocketBase : public std::enable_shared_from_this<Socket>
 {
+protected:
+    // Keeps the socket's constructor to create().
+    struct PrivateTag
+    {
+        explicit PrivateTag() = default;
+    };
+
 public:
     AsyncSocketBase(const AsyncSocketBase &) = delete;
     AsyncSocketBase &operator=(const AsyncSocketBase &) = delete;
+
+    // Without a socket queue the socket makes its own serial queue, named after its class; a given
+    // socket queue must be serial.
+    static std::shared_ptr<Socket> create(Delegate *delegate = nullptr,
+                                          std::shared_ptr<DispatchQueue> delegateQueue = {},
+                                          std::shared_ptr<DispatchQueue> socketQueue = {})
+    {
+        return std::make_shared<Socket>(PrivateTag(), delegate, std::move(delegateQueue), std::move(socketQueue));
+    }
 
     Delegate *delegate() const
     {
@@ -121,7 +139,20 @@ public:
     static bool isIPv4Address(const QByteArray &address) { return familyFromAddress(address) == AF_INET; }
     static bool isIPv6Address(const QByteArray &address) { return familyFromAddress(address) == AF_INET6; }
 
+    // Whether the socket uses a family; kept in the configuration. Getters wait; setters are queued.
+    bool isIPv4Enabled() const { return !hasConfigBit(kIPv4Disabled); }
+    void setIPv4Enabled(bool flag) { setConfigBit(kIPv4Disabled, !flag); }
+    bool isIPv6Enabled() const { return !hasConfigBit(kIPv6Disabled); }
+    void setIPv6Enabled(bool flag) { setConfigBit(kIPv6Disabled, !flag); }
+
 protected:
+    // The configuration bits (m_config) both sockets have; each numbers its own from 1 << 2 up.
+    enum : std::uint16_t {
+        kIPv4Disabled = 1 << 0,
+        kIPv6Disabled = 1 << 1,
+    };
+    static std::uint16_t disabledFlag(int family) { return family == AF_INET ? kIPv4Disabled : kIPv6Disabled; }
+
     // Without a socket queue the socket makes its own serial queue with the label; a given socket
     // queue must be serial (the derived socket checks it).
     AsyncSocketBase(Delegate *delegate, std::shared_ptr<DispatchQueue> delegateQueue,
@@ -168,6 +199,20 @@ protected:
                 block(*socket);
         });
     }
+    bool hasConfigBit(std::uint16_t bit) const
+    {
+        return onSocketQueue<bool>([this, bit] { return (m_config & bit) != 0; });
+    }
+    void setConfigBit(std::uint16_t bit, bool isSet)
+    {
+        queueOnSocketQueue([bit, isSet](Socket &socket) {
+            if (isSet)
+                socket.m_config |= bit;
+            else
+                socket.m_config &= std::uint16_t(~bit);
+        });
+    }
+
     // Queues the call on the delegate queue with the delegate of this moment; nothing without a
     // delegate or a delegate queue. The delegate is checked again where the call runs: an owner that
     // cleared it before going away must not be called afterwards.
@@ -188,6 +233,8 @@ protected:
     const std::shared_ptr<DispatchQueue> m_socketQueue;
     QueueSpecificKey m_isOnSocketQueueKey;
     QVariant m_userData;
+    // Kept across connections; the bits above and the socket's own.
+    std::uint16_t m_config = 0;
 };
 
 } // namespace platform::net

@@ -28,10 +28,8 @@ enum : std::uint32_t {
     kReadStreamClosed = 1 << 15,
 };
 
-// The configuration (m_config), kept across connections.
+// The configuration (m_config), kept across connections, besides the family bits of AsyncSocketBase.
 enum : std::uint16_t {
-    kIPv4Disabled = 1 << 0,
-    kIPv6Disabled = 1 << 1,
     kPreferIPv6 = 1 << 2,
     kAllowHalfDuplexConnection = 1 << 3,
 };

@@ -21,13 +21,6 @@ using namespace tcpsocket;
 
 // ---- Creation and disposal ----
 
-std::shared_ptr<GCDAsyncSocket> GCDAsyncSocket::create(GCDAsyncSocketDelegate *aDelegate,
-                                                       std::shared_ptr<DispatchQueue> dq,
-                                                       std::shared_ptr<DispatchQueue> sq)
-{
-    return std::make_shared<GCDAsyncSocket>(PrivateTag(), aDelegate, std::move(dq), std::move(sq));
-}
-
 GCDAsyncSocket::GCDAsyncSocket(PrivateTag, GCDAsyncSocketDelegate *aDelegate, std::shared_ptr<DispatchQueue> dq,
                                std::shared_ptr<DispatchQueue> sq)
     : AsyncSocketBase(aDelegate, std::move(dq), std::move(sq), QStringLiteral("GCDAsyncSocket"))
@@ -45,21 +38,6 @@ GCDAsyncSocket::~GCDAsyncSocket()
 
 // ---- Configuration ----
 
-void GCDAsyncSocket::setConfigBit(std::uint16_t bit, bool isSet)
-{
-    queueOnSocketQueue([bit, isSet](GCDAsyncSocket &socket) {
-        if (isSet)
-            socket.m_config |= bit;
-        else
-            socket.m_config &= std::uint16_t(~bit);
-    });
-}
-
-bool GCDAsyncSocket::hasConfigBit(std::uint16_t bit) const
-{
-    return onSocketQueue<bool>([this, bit] { return (m_config & bit) != 0; });
-}
-
 bool GCDAsyncSocket::autoDisconnectOnClosedReadStream() const
 {
     return !hasConfigBit(kAllowHalfDuplexConnection);
@@ -68,26 +46,6 @@ bool GCDAsyncSocket::autoDisconnectOnClosedReadStream() const
 void GCDAsyncSocket::setAutoDisconnectOnClosedReadStream(bool flag)
 {
     setConfigBit(kAllowHalfDuplexConnection, !flag);
-}
-
-bool GCDAsyncSocket::isIPv4Enabled() const
-{
-    return !hasConfigBit(kIPv4Disabled);
-}
-
-void GCDAsyncSocket::setIPv4Enabled(bool flag)
-{
-    setConfigBit(kIPv4Disabled, !flag);
-}
-
-bool GCDAsyncSocket::isIPv6Enabled() const
-{
-    return !hasConfigBit(kIPv6Disabled);
-}
-
-void GCDAsyncSocket::setIPv6Enabled(bool flag)
-{
-    setConfigBit(kIPv6Disabled, !flag);
 }
 
 bool GCDAsyncSocket::isIPv4PreferredOverIPv6() const
@@ -214,28 +172,9 @@ QByteArray GCDAsyncSocket::endAddress(int fd, End end)
     return end == End::Peer ? platform::net::peerAddressOf(fd) : platform::net::localAddressOf(fd);
 }
 
-QString GCDAsyncSocket::connectedHost() const
+QByteArray GCDAsyncSocket::preferredEndAddress(End end) const
 {
-    return onSocketQueue<QString>(
-        [this] { return hostFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Peer)); });
-}
-
-quint16 GCDAsyncSocket::connectedPort() const
-{
-    return onSocketQueue<quint16>(
-        [this] { return portFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Peer)); });
-}
-
-QString GCDAsyncSocket::localHost() const
-{
-    return onSocketQueue<QString>(
-        [this] { return hostFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Local)); });
-}
-
-quint16 GCDAsyncSocket::localPort() const
-{
-    return onSocketQueue<quint16>(
-        [this] { return portFromAddress(endAddress(preferredFD(m_socket4FD, m_socket6FD), End::Local)); });
+    return onSocketQueue<QByteArray>([this, end] { return endAddress(preferredFD(m_socket4FD, m_socket6FD), end); });
 }
 
 QByteArray GCDAsyncSocket::connectedAddress() const

@@ -79,18 +79,8 @@ enum GCDAsyncSocketError : qint64 {
 // +Connecting, +Reading and +Writing files.
 class GCDAsyncSocket final : public platform::net::AsyncSocketBase<GCDAsyncSocket, GCDAsyncSocketDelegate>
 {
-    struct PrivateTag
-    {
-        explicit PrivateTag() = default;
-    };
-
 public:
-    // Without a socket queue the socket makes its own serial queue "GCDAsyncSocket"; a given socket
-    // queue must be serial.
-    static std::shared_ptr<GCDAsyncSocket> create(GCDAsyncSocketDelegate *aDelegate = nullptr,
-                                                  std::shared_ptr<platform::DispatchQueue> dq = {},
-                                                  std::shared_ptr<platform::DispatchQueue> sq = {});
-    // Use create(); the tag keeps the constructor to it.
+    // Use create() (see AsyncSocketBase); without a socket queue it makes its own, "GCDAsyncSocket".
     GCDAsyncSocket(PrivateTag, GCDAsyncSocketDelegate *aDelegate, std::shared_ptr<platform::DispatchQueue> dq,
                    std::shared_ptr<platform::DispatchQueue> sq);
     // Closes the socket without telling the delegate: the socket is going away.
@@ -98,15 +88,11 @@ public:
     GCDAsyncSocket(const GCDAsyncSocket &) = delete;
     GCDAsyncSocket &operator=(const GCDAsyncSocket &) = delete;
 
-    // Delegate, delegate queue and user data: see AsyncSocketBase.
+    // Delegate, delegate queue, user data and the families enabled: see AsyncSocketBase.
 
     // Configuration, kept across connections. Getters wait; setters are queued.
     bool autoDisconnectOnClosedReadStream() const;
     void setAutoDisconnectOnClosedReadStream(bool flag);
-    bool isIPv4Enabled() const;
-    void setIPv4Enabled(bool flag);
-    bool isIPv6Enabled() const;
-    void setIPv6Enabled(bool flag);
     bool isIPv4PreferredOverIPv6() const;
     void setPreferIPv4OverIPv6(bool flag);
 
@@ -136,10 +122,10 @@ public:
     // Status; each waits for the socket queue.
     bool isDisconnected() const;
     bool isConnected() const;
-    QString connectedHost() const;
-    quint16 connectedPort() const;
-    QString localHost() const;
-    quint16 localPort() const;
+    QString connectedHost() const { return hostFromAddress(preferredEndAddress(End::Peer)); }
+    quint16 connectedPort() const { return portFromAddress(preferredEndAddress(End::Peer)); }
+    QString localHost() const { return hostFromAddress(preferredEndAddress(End::Local)); }
+    quint16 localPort() const { return portFromAddress(preferredEndAddress(End::Local)); }
     QByteArray connectedAddress() const;
     QByteArray localAddress() const;
     bool isIPv4() const;
@@ -206,9 +192,9 @@ private:
     enum class End { Peer, Local };
     // The socket address of the descriptor's end; empty without a descriptor (-1).
     static QByteArray endAddress(int fd, End end);
-
-    void setConfigBit(std::uint16_t bit, bool isSet);
-    bool hasConfigBit(std::uint16_t bit) const;
+    // The address of the end of the descriptor the status speaks of (IPv4 first); waits for the socket
+    // queue.
+    QByteArray preferredEndAddress(End end) const;
 
     // Errors.
     static platform::PlatformError badConfigError(const QString &errMsg);
@@ -350,7 +336,6 @@ private:
     static void cancelTimer(std::shared_ptr<platform::DispatchTimer> &timer);
 
     std::uint32_t m_flags = 0;
-    std::uint16_t m_config = 0;
 
     int m_socket4FD = -1;
     int m_socket6FD = -1;

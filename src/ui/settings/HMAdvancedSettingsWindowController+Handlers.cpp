@@ -29,7 +29,6 @@ namespace {
 const QString kIdentifierKey = QStringLiteral("nativeCategoryIdentifier");
 const QString kTitleKey = QStringLiteral("nativeCategoryTitle");
 const QString kSelectedKey = QStringLiteral("nativeCategorySelected");
-const QString kLaunchAtLoginKey = QStringLiteral("kHMMLaunchAtLogin");
 
 Qt::CheckState checkStateOfPurge(qint64 state)
 {
@@ -447,7 +446,7 @@ void HMAdvancedSettingsWindowController::runAtStartupCheckboxSelected()
 void HMAdvancedSettingsWindowController::setRunAtLogin(bool on)
 {
     platform::UserDefaults &defaults = userDefaults();
-    defaults.setBool(on, kLaunchAtLoginKey);
+    defaults.setBool(on, QLatin1String(kLaunchAtLoginKey));
     if (platform::Application *const application = platform::Application::shared())
         setLaunchAtLogin(*application, on);
     static_cast<void>(defaults.synchronize());

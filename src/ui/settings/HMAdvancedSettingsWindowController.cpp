@@ -43,7 +43,6 @@ constexpr IntervalChoice kIntervals[] = {
 
 const QString kLogLevelKey = QStringLiteral("LogLevel");
 const QString kDateRangeDaysBackKey = QStringLiteral("DateRangeDaysBack");
-const QString kLaunchAtLoginKey = QStringLiteral("kHMMLaunchAtLogin");
 const QString kNoReminderListsMessage = QStringLiteral(
     "No Reminder lists found.\nPlease create at least one Reminder list in Apple Reminders, then come back and "
     "finish configuring Harrowmere.");
@@ -162,7 +161,7 @@ void HMAdvancedSettingsWindowController::windowDidLoad()
     m_ui->loggingEnabledCheckbox->setChecked(ddLogLevel.load() > 6);
     localizeXib();
     replaceTwoWayDeletionName();
-    m_ui->runAtLoginButton->setChecked(userDefaults().boolForKey(kLaunchAtLoginKey));
+    m_ui->runAtLoginButton->setChecked(userDefaults().boolForKey(QLatin1String(kLaunchAtLoginKey)));
     m_ui->runAtLoginButton->show();
     m_ui->appStoreRunAtLoginButton->hide();
     for (QDateTimeEdit *picker : {m_ui->startTimePicker, m_ui->endTimePicker}) {

@@ -129,6 +129,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The user default that says whether the application starts at login.
+    static constexpr char kLaunchAtLoginKey[] = "kHMMLaunchAtLogin";
+
     // Loading.
     void loadOutlookOptions();
     // In the page when one is given, else in the tab on screen.

@@ -53,17 +53,17 @@ QStringList deviceList()
             kAndroidViaQuillnest};
 }
 
-// The popup's contact-manager entries with what each writes into the profile.
+// The popup's contact-manager entries with the manager's name each writes into the profile; the
+// profile tells the manager of a name.
 struct ContactManagerEntry
 {
     const QString &entry;
     const char *name;
-    HMContactManager manager;
 };
 const ContactManagerEntry kContactManagerEntries[] = {
-    {kMacApps, "ContactManagerApple", HMContactManager::Apple},
-    {kOutlook2011, "ContactManagerOutlook14", HMContactManager::Outlook14},
-    {kOutlook2016, "ContactManagerOutlook15", HMContactManager::Outlook15},
+    {kMacApps, "ContactManagerApple"},
+    {kOutlook2011, "ContactManagerOutlook14"},
+    {kOutlook2016, "ContactManagerOutlook15"},
 };
 
 // What a contact-manager entry writes into the profile; the prompt and unknown texts give "" and 0.
@@ -71,7 +71,7 @@ std::pair<QString, HMContactManager> contactManagerForEntry(const QString &entry
 {
     for (const ContactManagerEntry &known : kContactManagerEntries) {
         if (known.entry == entry)
-            return {QLatin1String(known.name), known.manager};
+            return {QLatin1String(known.name), contactManagerForName(QLatin1String(known.name))};
     }
     return {QString(), HMContactManager::None};
 }
@@ -80,7 +80,7 @@ std::pair<QString, HMContactManager> contactManagerForEntry(const QString &entry
 QString entryForContactManager(HMContactManager manager)
 {
     for (const ContactManagerEntry &known : kContactManagerEntries) {
-        if (known.manager == manager)
+        if (contactManagerForName(QLatin1String(known.name)) == manager)
             return known.entry;
     }
     return kContactManagerPrompt;

@@ -8,7 +8,6 @@
 #include <libxml/parserInternals.h>
 
 #include <iterator>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -21,12 +20,6 @@ namespace {
 // libxml2 is fed at most this much at a time, so that the limits are checked while a large chunk
 // is parsed rather than after all of it sits in libxml2's buffers.
 constexpr int kSliceBytes = 64 * 1024;
-
-void initialiseLibxml()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { xmlInitParser(); });
-}
 
 } // namespace
 
@@ -85,16 +78,14 @@ XMPPParser::XMPPParser(PrivateTag, XMPPParserDelegate *delegate,
       m_parserQueue(parserQueue ? std::move(parserQueue)
                                 : platform::DispatchQueue::createSerial(QStringLiteral("xmpp.parser")))
 {
-    initialiseLibxml();
     xmlSAXHandler handler = LibxmlCallbacks::handler();
-    m_context = xmlCreatePushParserCtxt(&handler, this, nullptr, 0, nullptr);
+    m_context = platform::createXmlPushParser(handler, this, XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
     if (m_context == nullptr) {
         m_pendingError = PlatformError::withDescription(QLatin1String(XMPPParserErrorDomain),
                                                         XMPPParserErrorOutOfMemory,
                                                         QStringLiteral("Unable to allocate memory in xmpp parser"));
         return;
     }
-    xmlCtxtUseOptions(m_context, XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
     m_context->_private = this;
 }
 
