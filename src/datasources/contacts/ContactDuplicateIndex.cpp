@@ -78,7 +78,7 @@ void ContactDuplicateIndex::note(platform::ABPerson &person)
 
 void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddressBook> &book)
 {
-    if (m_book.lock() == book && m_seenState == book->unseenStateCount())
+    if (m_book.lock() == book && m_showing == book->showingCount())
         return;
     // A book shows its folder anew only without unsaved changes, and another book drops those of the
     // last one: what the listing holds now is what the persons are.
@@ -87,7 +87,7 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
     m_noted.clear();
     m_notedKeys.clear();
     m_book = book;
-    m_seenState = book->unseenStateCount();
+    m_showing = book->showingCount();
     reserveListing(*book);
     book->visitListedPersons([this, &book](const platform::ABAddressBook::ListedPerson &listed) {
         if (const std::optional<platform::VCardSummary> summary = listed.summary()) {

@@ -20,8 +20,7 @@ class ABPerson;
 // case-insensitive comparison folds them: the candidates of a run's duplicate tests, each found in
 // constant time however many persons share a name. The book is listed once, on the first look-up;
 // the persons the run writes are filed again under the values they have then. Another book, or the
-// same book showing its folder in a state it had not seen (another program changed it), is listed
-// again; a book that rested between the steps of a run and finds the folder as it left it is not.
+// same book showing its folder anew (another program changed it), is listed again.
 // The look-up gives candidates only: the caller decides on each person's values.
 class ContactDuplicateIndex final
 {
@@ -44,7 +43,7 @@ private:
     void reserveListing(const platform::ABAddressBook &book);
 
     std::weak_ptr<platform::ABAddressBook> m_book;
-    quint64 m_seenState = 0;
+    quint64 m_showing = 0;
     // A person of the listing: its key, and where its unique id's UTF-8 lies in m_listedIds (which
     // the book's index bounds far below 4 GB).
     struct Listed

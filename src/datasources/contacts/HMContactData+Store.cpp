@@ -87,6 +87,9 @@ void HMContactData::saveChanges()
         book = m_addressBook;
     }
     m_saveFailure.clear();
+    // The page's duplicate tests are over: the index goes before the save makes the folder's new
+    // listing, and a later test lists the saved book again.
+    m_duplicateIndex = ContactDuplicateIndex();
     if (!book || !identifierGraph())
         return;
     // The persons added waiting for groups, in the order added; each is finished once.

@@ -40,7 +40,6 @@ void HMContactData::cleanUpAfterSync()
 {
     const std::lock_guard lock(m_addressBookMutex);
     m_restingAddressBook.reset();
-    m_duplicateIndex = ContactDuplicateIndex();
 }
 
 void HMContactData::prepareForUseOnThread()
@@ -106,9 +105,10 @@ void HMContactData::closeNativeAddressBook()
     }
     if (!book)
         return;
-    // The duplicate tests' index stays for the next page: a book that rests and finds the folder as
-    // it left it keeps it (listing the book again for every page would cost the whole store each
-    // time); a dropped book is another book, which is listed again.
+    // The next step lists the book again for its duplicate tests whatever happens below (a book
+    // resting shows its folder anew, a dropped one is another book): the index goes now rather than
+    // through the other conduits' steps.
+    m_duplicateIndex = ContactDuplicateIndex();
     // Unsaved changes are dropped with the instance, not saved.
     if (book->hasUnsavedChanges()) {
         DDLogWarn(QStringLiteral("WARNING: Apple Contacts Has Unsaved Changes."));

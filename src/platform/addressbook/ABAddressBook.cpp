@@ -195,9 +195,6 @@ QString ABAddressBook::duplicateProblem(const VCardFileEntry &entry) const
 
 void ABAddressBook::showSnapshot(VCardFolder::SnapshotPointer snapshot)
 {
-    if (snapshot != m_lastSeen.lock())
-        ++m_unseenStateCount;
-    m_lastSeen = snapshot;
     m_snapshot = std::move(snapshot);
     m_mustShowAnew = false;
     ++m_showingCount;
@@ -545,8 +542,6 @@ void ABAddressBook::takeWritten(const VCardFolder::Written &written,
     m_removedFiles.removeIf([&written](const QString &name) { return !written.failures.contains(name); });
     m_snapshot = written.snapshot;
     m_mustShowAnew = m_mustShowAnew || !written.isOnWritersSnapshot;
-    if (!m_mustShowAnew)
-        m_lastSeen = m_snapshot;
     m_removedIds.removeIf([this](const QString &uniqueId) { return m_snapshot->findUniqueId(uniqueId) < 0; });
     pruneHandedOut();
 }

@@ -104,11 +104,6 @@ public:
     // How many times the instance has shown the folder anew (on opening, and when refresh() found
     // others' changes): what was read of its persons before another showing may be out of date.
     quint64 showingCount() const { return m_showingCount; }
-    // How many times the instance has shown the folder in a state it had not seen: on opening, and
-    // when others changed it. Unlike showingCount, a showing after a rest that finds the folder as
-    // the instance left it (its own saves included) does not count: what was read of its persons
-    // before still holds, with the changes the instance made itself.
-    quint64 unseenStateCount() const { return m_unseenStateCount; }
     // Brings an instance without unsaved changes up to date with the folder: when some file was
     // added, removed or changed since the instance last saw the folder, the instance shows the folder
     // anew (records handed out before belong to no book then). Fails with unsaved changes or when
@@ -166,9 +161,6 @@ private:
     // The snapshot adopted by the last save holds changes of others this instance has not shown.
     bool m_mustShowAnew = false;
     quint64 m_showingCount = 0;
-    quint64 m_unseenStateCount = 0;
-    // The state of the folder the instance last showed or saved into; only told apart, never held.
-    std::weak_ptr<const VCardFolder::Snapshot> m_lastSeen;
     QList<std::shared_ptr<ABGroup>> m_groups;
     // Records this instance keeps alive: its groups and the records added since they were last saved.
     QHash<QString, std::shared_ptr<ABRecord>> m_held;

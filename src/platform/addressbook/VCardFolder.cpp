@@ -1375,6 +1375,8 @@ void VCardFolder::restSnapshot()
         m_current.use_count() > 1)
         return;
     if (m_isIndexDirty)
+        saveIndexLocked();
+    if (m_isIndexDirty)
         return;
     m_restingEntries = qsizetype(m_current->entries.size());
     m_lastPersonCount = personCountOf(*m_current);

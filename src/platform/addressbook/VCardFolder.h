@@ -250,12 +250,10 @@ public:
     // holds none of it.
     void holdWatch();
     void releaseWatch();
-    // Lets the snapshot go while the folder stays watched, unless someone else still holds it or it
-    // holds writes the index file lacks: the index file keeps it. The next refresh reads it back from
-    // there, and lists the folder only when the watch saw others' changes or the index no longer reads
-    // as written. A book at rest between the steps of a sync holds none of the folder's texts once its
-    // writes reached the index (flushIndex): a sync that rests after every page it writes does not
-    // rewrite the whole index each time.
+    // Lets the snapshot go while the folder stays watched, unless someone else still holds it: the
+    // index file keeps it. The next refresh reads it back from there, and lists the folder only when
+    // the watch saw others' changes or the index no longer reads as written. A book at rest between
+    // the steps of a sync holds none of the folder's texts.
     void restSnapshot();
 
     VCardFolder(QString folderPath, QString indexPath);
