@@ -192,6 +192,12 @@ bool HMOutlookDatFileHelper::readPendingPairs(Conduit conduit, QVariantMap *pair
     }
 }
 
+void HMOutlookDatFileHelper::logUnreadablePendingPairs(Conduit conduit) const
+{
+    DDLogError(QStringLiteral("The pairs waiting in %1 cannot be read: the map and that file are left as they are")
+                   .arg(pendingPairsPath(conduit)));
+}
+
 bool HMOutlookDatFileHelper::pendingPairsOutgrowMap(Conduit conduit) const
 {
     const QFileInfo pending(pendingPairsPath(conduit));
@@ -270,8 +276,7 @@ bool HMOutlookDatFileHelper::commitChanges(Conduit conduit, const Commit &commit
 {
     const QVariantMap stored = reload(conduit);
     if (slot(conduit).pending == Pending::Unreadable) {
-        DDLogError(QStringLiteral("The pairs waiting in %1 cannot be read: the map and that file are left as they are")
-                       .arg(pendingPairsPath(conduit)));
+        logUnreadablePendingPairs(conduit);
         return false;
     }
     QVariantMap map = stored;

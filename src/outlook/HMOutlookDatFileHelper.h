@@ -68,6 +68,8 @@ public:
     // one cut) to `pairs`, a later line of a device id winning. True without a file; false when one
     // stands at the name but cannot be read (see above), `pairs` then holding part of it at most.
     bool readPendingPairs(Conduit conduit, QVariantMap *pairs) const;
+    // Logs that the conduit's waiting pairs cannot be read, so its commit leaves both files alone.
+    void logUnreadablePendingPairs(Conduit conduit) const;
     // Whether a map key is one of the map's two dates rather than an Outlook id.
     static bool isDateKey(const QString &key);
     // The in-memory copy of a map; nullopt before the first read and after a read that found no map.

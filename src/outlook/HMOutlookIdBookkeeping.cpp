@@ -104,8 +104,7 @@ bool HMOutlookIdBookkeeping::commit(const QVariantMap &pairs, const QStringList 
     const bool hasFile = QFile::exists(pendingPath);
     // A map read afresh reads the waiting pairs with it; a kept one is read as stored.
     if (hasFile && m_map->isKeptForRun(m_conduit) && !m_map->readPendingPairs(m_conduit, &change.pairs)) {
-        DDLogError(QStringLiteral("The pairs waiting in %1 cannot be read: the map and that file are left as they are")
-                       .arg(pendingPath));
+        m_map->logUnreadablePendingPairs(m_conduit);
         return false;
     }
     for (auto it = pairs.constBegin(); it != pairs.constEnd(); ++it)

@@ -485,8 +485,7 @@ void HMIdentifierGraph::compact() const
 {
     if (m_removedPositions.empty())
         return;
-    std::sort(m_removedPositions.begin(), m_removedPositions.end());
-    if (m_removedPositions.front() < m_changeLog.durableCount)
+    if (*std::min_element(m_removedPositions.cbegin(), m_removedPositions.cend()) < m_changeLog.durableCount)
         keepDurableEntries();
     takeOutRemoved();
 }
