@@ -73,8 +73,8 @@ TEST(HMWiFiSyncCommands, LogsOnListsUpdatesAndLogsOffAgainstThePeer)
                             {QStringLiteral("NEWLNAME"), QStringLiteral("Lovelace")},
                             {QStringLiteral("NOTE"), kTrickyNote},
                             {QStringLiteral("BIRTHDAY"), QStringLiteral("19801210")}});
-    const QString doomedUid =
-        harness.peer().addPhoneRecord(Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Gone")}});
+    const QString doomedUid = harness.peer().addPhoneRecord(
+        Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Gone")}, {QStringLiteral("BIRTHDAY"), {}}});
 
     ASSERT_TRUE(harness.logOn()) << harness.delegate().endings().join(u',').toStdString();
     EXPECT_EQ(harness.delegate().logonReply().value(QStringLiteral("DeviceID")).toString(), harness.peer().deviceId());
@@ -96,6 +96,9 @@ TEST(HMWiFiSyncCommands, LogsOnListsUpdatesAndLogsOffAgainstThePeer)
     EXPECT_EQ(ada.value(QStringLiteral("NOTE")).toString(), kTrickyNote);
     EXPECT_EQ(ada.value(QStringLiteral("NSDATEBIRTHDAY")).toDateTime(),
               QDateTime(QDate(1980, 12, 10), QTime(0, 0), Qt::UTC));
+    // An empty birthday or anniversary is no date at all.
+    EXPECT_FALSE(listed.at(1).contains(QStringLiteral("NSDATEBIRTHDAY")));
+    EXPECT_FALSE(listed.at(1).contains(QStringLiteral("NSDATEANNIVERSARY")));
     EXPECT_FALSE(harness.delegate().remainOnList());
 
     QList<HMSyncRecord> records = {
@@ -265,11 +268,15 @@ TEST(HMWiFiSyncCommands, TaskStartsAndRemindersComeBackInTheFormsTheyWereSent)
     harness.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Broken")},
                                                    {QStringLiteral("STARTDATE"), QStringLiteral("soon")},
                                                    {QStringLiteral("ALARMTIME"), QStringLiteral("later")}});
+    harness.peer().addPhoneRecord(Conduit::Tasks, {{QStringLiteral("SUBJECT"), QStringLiteral("Blank")},
+                                                   {QStringLiteral("STARTDATE"), {}},
+                                                   {QStringLiteral("DUEDATE"), {}},
+                                                   {QStringLiteral("ALARMTIME"), {}}});
     ASSERT_TRUE(harness.sync().listRecordsForConduit(3, QDateTime()));
     QHash<QString, QVariantMap> listed;
     for (const QVariantMap &record : harness.delegate().listedRecords())
         listed.insert(record.value(QStringLiteral("SUBJECT")).toString(), record);
-    ASSERT_EQ(listed.size(), 3);
+    ASSERT_EQ(listed.size(), 4);
     EXPECT_EQ(listed.value(QStringLiteral("Taxes")).value(QStringLiteral("NSDATESTARTDATE")), QVariant(start));
     EXPECT_EQ(listed.value(QStringLiteral("Taxes")).value(QStringLiteral("NSDATEALARMDATE")), QVariant(reminder));
     EXPECT_EQ(listed.value(QStringLiteral("Taxes")).value(QStringLiteral("DUEDATE")), QVariant(due));
@@ -280,6 +287,10 @@ TEST(HMWiFiSyncCommands, TaskStartsAndRemindersComeBackInTheFormsTheyWereSent)
     // Text that is no date: the start stays as it came, the reminder goes.
     EXPECT_EQ(listed.value(QStringLiteral("Broken")).value(QStringLiteral("NSDATESTARTDATE")), QVariant(QStringLiteral("soon")));
     EXPECT_FALSE(listed.value(QStringLiteral("Broken")).contains(QStringLiteral("NSDATEALARMDATE")));
+    // Empty texts: the start stays empty, the reminder and the due day go.
+    EXPECT_EQ(listed.value(QStringLiteral("Blank")).value(QStringLiteral("NSDATESTARTDATE")), QVariant(QString()));
+    EXPECT_FALSE(listed.value(QStringLiteral("Blank")).contains(QStringLiteral("NSDATEALARMDATE")));
+    EXPECT_FALSE(listed.value(QStringLiteral("Blank")).contains(QStringLiteral("DUEDATE")));
 }
 
 TEST(HMWiFiSyncCommands, PagesOfFiveHundredTwelveFollowTheIdListCount)

@@ -272,6 +272,7 @@ TEST(DateFormatterFixedPattern, ReadsEdgeTextsAsTheGeneralParserDoes)
         "01-00-00",
         "010000",
         "20240715 00:00:00",
+        " 00:00:00",
         "20240715  00:00:00",
         "20240715T00:00:00",
         "20240715 23:59:59 ",
