@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -23,29 +22,14 @@ using namespace udpsocket;
 
 int GCDAsyncUdpSocket::createSocket(int domain, PlatformError *errPtr) const
 {
-    const int fd = ::socket(domain, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
-        *errPtr = errnoErrorWithReason(errno, QStringLiteral("Error in socket() function"));
+    // Linux has no per-socket SIGPIPE switch: every send passes MSG_NOSIGNAL instead.
+    const int fd = openLocalSocket(domain, SOCK_DGRAM, "Error enabling IPv6-only mode (setsockopt)", errPtr);
+    if (fd == -1)
         return -1;
-    }
-    const auto fail = [&](const char *reason) {
-        *errPtr = errnoErrorWithReason(errno, QString::fromLatin1(reason));
-        ::close(fd);
-        return -1;
-    };
-    const int statusFlags = ::fcntl(fd, F_GETFL, 0);
-    if (statusFlags == -1 || ::fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK) == -1)
-        return fail("Error enabling non-blocking IO on socket (fcntl)");
-    if (setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1) == -1)
-        return fail("Error enabling address reuse (setsockopt)");
-    // Linux has no per-socket SIGPIPE switch: every send passes MSG_NOSIGNAL instead. The IPv6 socket
-    // takes only IPv6 traffic, so that the IPv4 socket can hold the same port beside it.
-    if (domain == AF_INET6 && setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1) == -1)
-        return fail("Error enabling IPv6-only mode (setsockopt)");
     if (setIntOption(fd, SOL_SOCKET, SO_SNDBUF, m_maxSendSize) == -1)
-        return fail("Error setting send buffer size (setsockopt)");
+        return failSocketSetup(fd, "Error setting send buffer size (setsockopt)", errPtr);
     if (setIntOption(fd, SOL_SOCKET, SO_RCVBUF, m_maxSendSize) == -1)
-        return fail("Error setting receive buffer size (setsockopt)");
+        return failSocketSetup(fd, "Error setting receive buffer size (setsockopt)", errPtr);
     return fd;
 }
 

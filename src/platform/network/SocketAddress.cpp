@@ -1,5 +1,7 @@
 #include "platform/network/SocketAddress.h"
 
+#include "platform/network/SocketErrors.h"
+
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -266,6 +268,29 @@ bool setNonBlocking(int fd)
 {
     const int statusFlags = ::fcntl(fd, F_GETFL, 0);
     return statusFlags != -1 && ::fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK) != -1;
+}
+
+int openLocalSocket(int family, int type, const char *v6OnlyReason, PlatformError *errPtr)
+{
+    const int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+    if (fd == -1) {
+        *errPtr = errnoErrorWithReason(errno, QStringLiteral("Error in socket() function"));
+        return -1;
+    }
+    if (!setNonBlocking(fd))
+        return failSocketSetup(fd, "Error enabling non-blocking IO on socket (fcntl)", errPtr);
+    if (setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1) == -1)
+        return failSocketSetup(fd, "Error enabling address reuse (setsockopt)", errPtr);
+    if (family == AF_INET6 && setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1) == -1)
+        return failSocketSetup(fd, v6OnlyReason, errPtr);
+    return fd;
+}
+
+int failSocketSetup(int fd, const char *reason, PlatformError *errPtr)
+{
+    *errPtr = errnoErrorWithReason(errno, QString::fromLatin1(reason));
+    ::close(fd);
+    return -1;
 }
 
 DescriptorCloser::~DescriptorCloser()

@@ -4,6 +4,8 @@
 // as a byte array holding a whole sockaddr_in or sockaddr_in6, and these helpers read, make and look
 // up such addresses for both families through one path. Any thread.
 
+#include "platform/foundation/PlatformError.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -62,6 +64,15 @@ void interfaceAddresses(const QString &description, quint16 port, QByteArray *in
 int setIntOption(int fd, int level, int option, int value);
 // Sets O_NONBLOCK on the descriptor; false (errno set) when the system refuses.
 bool setNonBlocking(int fd);
+// A new socket of the family and type for a local end (to bind, then listen or receive on): closed on
+// exec, non-blocking, its address reusable at once and, for IPv6, taking IPv6 traffic only, so that
+// an IPv4 socket can hold the same port beside it. When the system refuses a step the descriptor is
+// closed and the answer is -1, with *errPtr the step's failure; v6OnlyReason names a refused IPv6-only
+// switch.
+int openLocalSocket(int family, int type, const char *v6OnlyReason, PlatformError *errPtr);
+// A refused step of setting a socket up: *errPtr becomes the failed call's error (errno) with the
+// reason, the descriptor is closed, and the answer is -1.
+int failSocketSetup(int fd, const char *reason, PlatformError *errPtr);
 // Whether a failed call only means "not now": the call would block or was interrupted.
 bool isWouldBlock(int errorNumber);
 

@@ -131,28 +131,14 @@ bool GCDAsyncSocket::listenOn(const QByteArray &interface4, QByteArray interface
 
 int GCDAsyncSocket::createListeningSocket(const QByteArray &interfaceAddr, PlatformError *errPtr) const
 {
-    const int family = familyOf(interfaceAddr);
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
-        *errPtr = errnoErrorWithReason(QStringLiteral("Error in socket() function"));
+    const int fd = platform::net::openLocalSocket(familyOf(interfaceAddr), SOCK_STREAM,
+                                                  "Error enabling address reuse (setsockopt)", errPtr);
+    if (fd == -1)
         return -1;
-    }
-    const auto fail = [&](const char *reason) {
-        *errPtr = errnoErrorWithReason(QString::fromLatin1(reason));
-        ::close(fd);
-        return -1;
-    };
-    if (!platform::net::setNonBlocking(fd))
-        return fail("Error enabling non-blocking IO on socket (fcntl)");
-    if (platform::net::setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1) == -1)
-        return fail("Error enabling address reuse (setsockopt)");
-    // The IPv6 socket takes only IPv6 connections, so that the IPv4 socket can hold the same port.
-    if (family == AF_INET6 && platform::net::setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1) == -1)
-        return fail("Error enabling address reuse (setsockopt)");
     if (::bind(fd, reinterpret_cast<const sockaddr *>(interfaceAddr.constData()), socklen_t(interfaceAddr.size())) == -1)
-        return fail("Error in bind() function");
+        return platform::net::failSocketSetup(fd, "Error in bind() function", errPtr);
     if (::listen(fd, kListenBacklog) == -1)
-        return fail("Error in listen() function");
+        return platform::net::failSocketSetup(fd, "Error in listen() function", errPtr);
     return fd;
 }
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+
 #include <cerrno>
 
 #include <net/if.h>
@@ -126,6 +128,30 @@ TEST(GCDAsyncSocketConnect, AcceptsOnBothFamiliesWithOnePortAndReportsThePeer)
     // The listening descriptors close once their sources' cancel handlers have run on the socket queue.
     server.socket->performBlock([] {});
     EXPECT_EQ(connectPlain(AF_INET, port4).get(), -1);
+}
+
+// A port another listener holds refuses the bind: the accept fails with the system's error and the
+// step's reason, the socket stays disconnected, and each refused attempt closes its descriptor.
+TEST(GCDAsyncSocketConnect, ListeningOnAHeldPortFailsAtBindAndKeepsNoDescriptor)
+{
+    quint16 heldPort = 0;
+    const Fd holder = listenPlain(AF_INET, &heldPort);
+    ASSERT_NE(holder.get(), -1);
+    const auto openDescriptors = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
+    const auto before = openDescriptors();
+    constexpr int kAttempts = 40;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        SocketUnderTest server;
+        PlatformError error;
+        ASSERT_FALSE(server.socket->acceptOnInterface(QStringLiteral("127.0.0.1"), heldPort, &error));
+        EXPECT_EQ(error.domain(), QStringLiteral("NSPOSIXErrorDomain"));
+        EXPECT_EQ(error.code(), EADDRINUSE);
+        EXPECT_EQ(error.userInfo().value(QStringLiteral("NSLocalizedFailureReason")).toString(),
+                  QStringLiteral("Error in bind() function"));
+        EXPECT_TRUE(server.socket->isDisconnected());
+    }
+    // Queues and their threads may hold a few descriptors of their own; a leak holds one an attempt.
+    EXPECT_LT(openDescriptors(), before + kAttempts / 2);
 }
 
 TEST(GCDAsyncSocketConnect, InterfaceDescriptionsNameTheLoopbackOrFail)

@@ -6,6 +6,7 @@
 #include "push/XMPP/Core/XMPPElementReceipt.h"
 #include "push/XMPP/Core/XMPPParser.h"
 #include "platform/foundation/Identifiers.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/foundation/NSXMLElement.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "push/XMPP/Core/XMPPModule.h"
@@ -359,14 +360,12 @@ bool XMPPStream::isConnected() const
 
 QVariant XMPPStream::tag() const
 {
-    const std::lock_guard lock(m_tagMutex);
-    return m_userTag;
+    return platform::lockedCopy(m_tagMutex, m_userTag);
 }
 
 void XMPPStream::setTag(const QVariant &tag)
 {
-    const std::lock_guard lock(m_tagMutex);
-    m_userTag = tag;
+    platform::lockedAssign(m_tagMutex, m_userTag, tag);
 }
 
 std::thread::id XMPPStream::xmppUtilityThread() const

@@ -1,5 +1,7 @@
 #include "push/XMPP/Utilities/GCDMulticastDelegate.h"
 
+#include "platform/foundation/LockedField.h"
+
 #include <algorithm>
 #include <mutex>
 
@@ -41,26 +43,22 @@ GCDMulticastDelegateNode::GCDMulticastDelegateNode(GCDDelegate *unsafeDelegate, 
 
 std::shared_ptr<GCDDelegate> GCDMulticastDelegateNode::delegate() const
 {
-    const std::lock_guard guard(m_lock);
-    return m_delegate.lock();
+    return platform::lockedCopy(m_lock, m_delegate).lock();
 }
 
 void GCDMulticastDelegateNode::setDelegate(const std::weak_ptr<GCDDelegate> &delegate)
 {
-    const std::lock_guard guard(m_lock);
-    m_delegate = delegate;
+    platform::lockedAssign(m_lock, m_delegate, delegate);
 }
 
 GCDDelegate *GCDMulticastDelegateNode::unsafeDelegate() const
 {
-    const std::lock_guard guard(m_lock);
-    return m_unsafeDelegate;
+    return platform::lockedCopy(m_lock, m_unsafeDelegate);
 }
 
 void GCDMulticastDelegateNode::setUnsafeDelegate(GCDDelegate *delegate)
 {
-    const std::lock_guard guard(m_lock);
-    m_unsafeDelegate = delegate;
+    platform::lockedAssign(m_lock, m_unsafeDelegate, delegate);
 }
 
 std::shared_ptr<GCDDelegate> GCDMulticastDelegateNode::effectiveDelegate() const
