@@ -253,9 +253,9 @@ public:
     void holdWatch();
     void releaseWatch();
     // Lets the snapshot go while the folder stays watched, unless someone else still holds it: the
-    // index file keeps it (written first when it lags behind). The next refresh reads it back from there, and lists the folder only when
-    // the watch saw others' changes or the index no longer reads as written. A book at rest between
-    // the steps of a sync holds none of the folder's texts.
+    // index file keeps it (written first when it lags behind). The next refresh reads it back from
+    // there, and lists the folder only when the watch saw others' changes or the index no longer
+    // reads as written. A book at rest between the steps of a sync holds none of the folder's texts.
     void restSnapshot();
 
     VCardFolder(QString folderPath, QString indexPath);
