@@ -589,6 +589,8 @@ void HMData::deleteUidRecords(const QStringList &)
 
 void HMData::cleanUpAfterSync() {}
 
+void HMData::conduitStageDidEnd() {}
+
 void HMData::reportIdProgress(qint64 position, qint64 total)
 {
     const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController();

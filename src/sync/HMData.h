@@ -191,6 +191,10 @@ public:
 
     // Releases the per-run store objects; nothing in the base.
     virtual void cleanUpAfterSync();
+    // The run moves on from this conduit in the stage under way: what the data source kept of its
+    // store between the stage's pages goes now, not through the other conduits' steps. Nothing in
+    // the base.
+    virtual void conduitStageDidEnd();
     // The batch form of updateUidToDeviceIds: every temporary id of recordsAddedToDevice that the
     // batch's answer names is settled, matched by the id itself; "FAIL" (refused, or never sent)
     // removes its entry, so the record goes again as new. An add the answer leaves out keeps its

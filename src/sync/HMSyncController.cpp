@@ -374,10 +374,12 @@ bool HMSyncController::runStageAction(HMSyncStage stage)
 
 bool HMSyncController::setNextConduit()
 {
+    const quint64 conduitNow = currentConduit();
+    if (const std::shared_ptr<HMData> leaving = isSyncConduit(conduitNow) ? m_conduits[conduitNow]->conduitData() : nullptr)
+        leaving->conduitStageDidEnd();
     // The conduit's data source let go of what it read of its store: the pages that freed go back to
     // the system now, so that the next conduit's reads do not come on top of them.
     ::malloc_trim(0);
-    const quint64 conduitNow = currentConduit();
     if (!GlobalVariables::getIsOutlookSync()) {
         const QString appName = localizedText(QStringLiteral("Harrowmere"));
         const bool eventKit = isEventKitSystem(platform::ProcessInfo::operatingSystemVersion());

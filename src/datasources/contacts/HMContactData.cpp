@@ -42,6 +42,16 @@ void HMContactData::cleanUpAfterSync()
     m_restingAddressBook.reset();
 }
 
+// The stage's writes reach the folder's index once, here, rather than at every page: the whole index
+// is rewritten each time, so a write per page would cost the store once per page. A run killed
+// before this only has the next one read the files written since the index was last saved.
+void HMContactData::conduitStageDidEnd()
+{
+    const std::lock_guard lock(m_addressBookMutex);
+    if (m_restingAddressBook)
+        m_restingAddressBook->rest();
+}
+
 void HMContactData::prepareForUseOnThread()
 {
     if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
@@ -105,18 +115,21 @@ void HMContactData::closeNativeAddressBook()
     }
     if (!book)
         return;
-    // The next step lists the book again for its duplicate tests whatever happens below (a book
-    // resting shows its folder anew, a dropped one is another book): the index goes now rather than
-    // through the other conduits' steps.
+    // The duplicate tests' index goes now rather than through the rests between pages and the other
+    // conduits' steps (its persons filed since the listing would pile up page after page); the next
+    // page lists the book again.
     m_duplicateIndex = ContactDuplicateIndex();
     // Unsaved changes are dropped with the instance, not saved.
     if (book->hasUnsavedChanges()) {
         DDLogWarn(QStringLiteral("WARNING: Apple Contacts Has Unsaved Changes."));
         return;
     }
-    // Between steps the book holds nothing of the folder's texts: the next step takes them back
-    // from the folder's index.
-    book->rest();
+    // Between steps the book holds nothing of the folder's texts: the next step takes them back from
+    // the folder's index. A book whose saves the index lacks keeps showing the folder instead until
+    // the stage moves on from contacts (conduitStageDidEnd): resting would rewrite the whole index
+    // after every page the stage writes.
+    if (!book->hasUnindexedSaves())
+        book->rest();
     const std::lock_guard lock(m_addressBookMutex);
     m_restingAddressBook = std::move(book);
 }

@@ -86,6 +86,7 @@ public:
     platform::Status syncAppliedChangesToDisk() override;
     bool isMappedItemGone(const QString &hmUid) override;
     void cleanUpAfterSync() override;
+    void conduitStageDidEnd() override;
     QString saveFailure() const override;
     bool addressBookIsInaccessible() override { return m_addressBookIsInaccessible; }
 
@@ -384,7 +385,9 @@ private:
     bool m_ignoreDeletes = false;
     std::shared_ptr<platform::ABAddressBook> m_addressBook;
     // The book of the last step when it closed clean: the next step brings it up to date with the
-    // folder instead of reading the whole store again. Dropped when the run ends.
+    // folder instead of reading the whole store again. One whose saves the folder's index lacks keeps
+    // what it shows through the stage's pages and rests when the stage moves on; dropped when the run
+    // ends.
     std::shared_ptr<platform::ABAddressBook> m_restingAddressBook;
     QHash<QString, std::shared_ptr<platform::ABGroup>> m_addressBookGroups;
     qint64 m_addObjectCount = 0;

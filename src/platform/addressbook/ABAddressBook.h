@@ -113,6 +113,8 @@ public:
     // changes): records handed out before belong to no book then, and the next refresh shows the
     // folder anew, read back from the folder's index when nothing else changed it.
     void rest();
+    // Whether the folder's index file lags behind what was saved: resting then writes it.
+    bool hasUnindexedSaves() const { return m_folder->isIndexBehind(); }
     // Whether the instance works on the folder a new instance would open now.
     bool isOnCurrentFolder() const;
     // Writes every changed record; on a failure the records not written stay changed.

@@ -1414,6 +1414,12 @@ void VCardFolder::flushIndex()
         saveIndexLocked();
 }
 
+bool VCardFolder::isIndexBehind() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_isIndexDirty;
+}
+
 // A damaged or foreign index is dropped whole: every file is then read again. The checksum catches
 // damage that would still parse, such as a changed letter in a name; the index is our own file in a
 // private folder, so damage is all it has to catch, and a CRC does that for a fraction of a digest's cost.

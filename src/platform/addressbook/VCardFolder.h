@@ -244,6 +244,8 @@ public:
     std::optional<quint64> indexedStamp(const QString &fileName) const;
     // Writes the index file when it lags behind what this process wrote.
     void flushIndex();
+    // Whether the index file lags behind what this process wrote.
+    bool isIndexBehind() const;
     // While someone holds it (an open book), the folder is watched between refreshes; a folder
     // nobody holds keeps no watch and is listed on each refresh. The last holder's release lets the
     // folder's snapshot go (its index file has it): a process that is done with the address book
@@ -251,9 +253,9 @@ public:
     void holdWatch();
     void releaseWatch();
     // Lets the snapshot go while the folder stays watched, unless someone else still holds it: the
-    // index file keeps it. The next refresh reads it back from there, and lists the folder only when
-    // the watch saw others' changes or the index no longer reads as written. A book at rest between
-    // the steps of a sync holds none of the folder's texts.
+    // index file keeps it (written first when it lags behind). The next refresh reads it back from
+    // there, and lists the folder only when the watch saw others' changes or the index no longer
+    // reads as written. A book at rest between the steps of a sync holds none of the folder's texts.
     void restSnapshot();
 
     VCardFolder(QString folderPath, QString indexPath);

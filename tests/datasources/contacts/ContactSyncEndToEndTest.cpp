@@ -4,11 +4,17 @@
 #include "ContactSyncSupport.h"
 #include "WiFiSyncTestSupport.h"
 
+#include "platform/addressbook/ABAddressBook.h"
+#include "platform/foundation/FileSystem.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QSet>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using phonepeer::Conduit;
 
@@ -52,6 +58,42 @@ QStringList vobjectSummary(ContactSyncRun &run)
     lines.sort();
     return lines;
 }
+
+// Counts the times a contact folder's index file is put in place in the folder of indexes while
+// watched: every write of an index links a new file in or renames one over the old.
+class IndexPlacements final
+{
+public:
+    IndexPlacements() : m_descriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        const QString folder = platform::FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes");
+        QDir().mkpath(folder);
+        EXPECT_GE(::inotify_add_watch(m_descriptor, QFile::encodeName(folder).constData(), IN_CREATE | IN_MOVED_TO), 0);
+    }
+    ~IndexPlacements() { ::close(m_descriptor); }
+    IndexPlacements(const IndexPlacements &) = delete;
+    IndexPlacements &operator=(const IndexPlacements &) = delete;
+
+    int count()
+    {
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (ssize_t length = 0; (length = ::read(m_descriptor, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < length;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+                if (event->mask & IN_Q_OVERFLOW)
+                    ADD_FAILURE() << "the watch overflowed";
+                if (event->len > 0 && QByteArrayView(static_cast<const char *>(event->name)).endsWith(".index"))
+                    ++m_count;
+                at += ssize_t(sizeof(inotify_event)) + ssize_t(event->len);
+            }
+        }
+        return m_count;
+    }
+
+private:
+    int m_descriptor = -1;
+    int m_count = 0;
+};
 
 } // namespace
 
@@ -210,4 +252,34 @@ TEST(ContactSyncEndToEnd, AFolderOfForeignAndBrokenFilesSyncsTheGoodOnesAndChang
     EXPECT_EQ(johnny->fields.value(QStringLiteral("COMPANY")), QStringLiteral("Orchard Co."));
     EXPECT_EQ(johnny->fields.value(QStringLiteral("CELLPHONE")), QStringLiteral("+1 (555) 010-2030"));
     EXPECT_EQ(johnny->fields.value(QStringLiteral("EMAIL3")), QStringLiteral("johnny@orchard.example"));
+}
+
+// A sync that takes the phone's contacts in several pages writes the folder's index once when the
+// stage moves on, not once per page (each write is the whole index), and what it leaves is the
+// folder: a new book finds every contact, and the next sync writes nothing.
+TEST(ContactSyncEndToEnd, ThePagesOfAStageWriteTheFolderIndexOnce)
+{
+    ContactSyncRun run;
+    run.peer().addPhoneRecord(Conduit::Contacts, phoneFields({{"NEWFNAME", QStringLiteral("First")}}));
+    ASSERT_TRUE(run.sync().isSuccess);
+    // Three pages of the phone's list replies.
+    constexpr int kAdded = 1100;
+    QList<QMap<QString, QString>> added;
+    for (int index = 0; index < kAdded; ++index)
+        added.append({{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
+                      {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)}});
+    run.peer().addPhoneRecords(Conduit::Contacts, added);
+    IndexPlacements placements;
+    const hmsync::SyncOutcome outcome = run.sync();
+    ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
+    EXPECT_EQ(placements.count(), 1);
+    EXPECT_EQ(run.folder().cardFiles().size(), kAdded + 1);
+    {
+        const std::shared_ptr<platform::ABAddressBook> book = platform::ABAddressBook::addressBook();
+        ASSERT_TRUE(book);
+        EXPECT_EQ(book->personStampCount(), kAdded + 1);
+    }
+
+    ASSERT_TRUE(run.sync().isSuccess);
+    EXPECT_EQ(placements.count(), 1);
 }
