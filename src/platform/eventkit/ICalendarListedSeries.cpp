@@ -589,12 +589,20 @@ void writeItem(QDataStream &out, const ListedSeriesItem &item)
         writeEvent(out, *item.master);
 }
 
-// What comes before an item's moved occurrences: whether it has a master, its length and walk.
-bool readItemHead(FieldReader &in, ListedSeriesItem &item)
+// What comes before an item's moved occurrences: whether it has a master, its length and walk. The
+// walk is checked and kept only when asked for: telling a series unchanged has no use for it.
+bool readItemHead(FieldReader &in, ListedSeriesItem &item, bool withStarts = true)
 {
     bool hasMaster = false;
     in >> hasMaster >> item.lengthSeconds;
-    item.starts = readStarts(in).value_or(ListedStarts());
+    if (withStarts) {
+        item.starts = readStarts(in).value_or(ListedStarts());
+        return hasMaster;
+    }
+    qint32 count = 0;
+    qint64 first = 0;
+    QByteArrayView runs;
+    in >> count >> first >> runs;
     return hasMaster;
 }
 
@@ -858,11 +866,11 @@ std::optional<FieldReader> readerOf(QByteArrayView listed, const QByteArray &zon
 }
 
 // Reads an item of a text of one item, of no moved occurrences, up to its master (which it has).
-bool readSoleItemHead(FieldReader &in, ListedSeriesItem &item)
+bool readSoleItemHead(FieldReader &in, ListedSeriesItem &item, bool withStarts)
 {
     qint32 items = 0;
     in >> items;
-    const bool hasMaster = in.isOk() && items == 1 && readItemHead(in, item);
+    const bool hasMaster = in.isOk() && items == 1 && readItemHead(in, item, withStarts);
     qint32 detached = -1;
     in >> detached;
     return hasMaster && in.isOk() && detached == 0;
@@ -893,7 +901,7 @@ std::optional<ListedSeriesSkim> skimListedSeries(QByteArrayView listed, const QB
         ListedSeriesSkim skim;
         ListedSeriesItem item;
         std::optional<FieldReader> in = readerOf(listed, zoneField, bytes, decoded, skim.horizon);
-        const bool isSeries = in && readSoleItemHead(*in, item);
+        const bool isSeries = in && readSoleItemHead(*in, item, true);
         qint32 rules = 0;
         if (isSeries) {
             // The master's start, end and last change, then the count of its rules.
@@ -919,7 +927,7 @@ std::optional<ListedSeriesLook> lookOfListedSeries(QByteArrayView listed, const 
     qint64 horizon = 0;
     ListedSeriesItem item;
     std::optional<FieldReader> in = readerOf(listed, zoneField, listed.size(), room.decoded, horizon);
-    if (!in || !readSoleItemHead(*in, item))
+    if (!in || !readSoleItemHead(*in, item, false))
         return std::nullopt;
     LookFields fields = readLookFields(*in, room);
     if (!in->isOk() || fields.rules.isEmpty())
