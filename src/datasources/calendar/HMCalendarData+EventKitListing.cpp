@@ -155,6 +155,8 @@ QList<platform::EKEventSequence> HMCalendarData::readEventKitSequences(const QSt
             if (isFirstOnly && event->hasRecurrenceRules() && !event->isDetached())
                 seriesRead.insert(event->calendarItemIdentifier());
         }
+        for (const QString &placed : sequences.last().listedSeriesIdentifiers())
+            seriesRead.insert(placed);
     }
     m_holdsFirstOccurrencesOnly = isFirstOnly;
     return sequences;
@@ -235,10 +237,16 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             sequence.prefetchLookAt(index + kLookAhead);
             reportListingProgress(++position, total);
-            if (listUnchangedEvent(pass, sequence, index))
+            if (listUnchangedEvent(pass, sequence, index) || listUnchangedListedSeries(pass, sequence, index))
                 continue;
             const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index);
-            if (event && !listUnchangedSeries(pass, *event))
+            if (!event)
+                continue;
+            // A series placed from its walk, made now, is planned as one read from its parsed file.
+            if (event->hasRecurrenceRules() && !event->isDetached() &&
+                !m_firstPositionBySeries.contains(event->calendarItemIdentifier()))
+                appendEkEvent(event);
+            if (!listUnchangedSeries(pass, *event))
                 listEvent(pass, *event);
         }
         sequence = platform::EKEventSequence();
@@ -349,6 +357,43 @@ bool HMCalendarData::listUnchangedSeries(ListingPass &pass, const platform::EKEv
     // The plan of the series asks for the same checksum.
     m_seriesChecksums.insert(seriesId, QString::number(qint32(*crc)));
     return false;
+}
+
+// A series placed from its walk has no moved occurrence: its checksum is taken from what its text
+// holds of its master, as seriesChecksumCrc takes it from the event, without the event made.
+bool HMCalendarData::listUnchangedListedSeries(ListingPass &pass, const platform::EKEventSequence &sequence,
+                                               qsizetype index)
+{
+    const std::optional<QByteArrayView> plain = sequence.plainIdentifierAt(index);
+    const std::optional<platform::icallisted::ListedSeriesLook> look =
+        plain ? sequence.seriesLookAt(index, pass.seriesRoom) : std::nullopt;
+    if (!look)
+        return false;
+    // Events of the series read from another file would count in its checksum: it is planned whole.
+    if (!pass.seriesToRefresh.isEmpty() || !m_firstPositionBySeries.isEmpty()) {
+        const QString seriesId = sequence.identifierAt(index);
+        if (pass.seriesToRefresh.contains(seriesId) || m_firstPositionBySeries.contains(seriesId))
+            return false;
+    }
+    const std::optional<HMIdentifierGraphEntry> record = pass.graph.entryForNativeIdUtf8(*plain);
+    if (!record || record->isUnconfirmedAdd() || !hasUid(*record))
+        return false;
+    const quint32 crc = listedSeriesChecksumCrc(*look, sequence.startAt(index));
+    const bool isChanged = isChangedSince(pass.date, look->lastModified, &*record) || !isChecksumText(*record, crc);
+    return noteFoundUnchanged(pass, *record, isChanged);
+}
+
+// The occurrence at the series' start, when the listing holds it and it has a length, has the
+// master's start and its length in whole seconds (as QDateTime::secsTo counts them); else the
+// series is read as the store has it, whose master is the text's.
+quint32 HMCalendarData::listedSeriesChecksumCrc(const platform::icallisted::ListedSeriesLook &look,
+                                                qint64 occurrenceStart)
+{
+    const qint64 length = look.start && look.end ? (*look.end - *look.start) / 1000 : 0;
+    const bool isStartHeld = look.start && occurrenceStart == *look.start && length != 0;
+    const std::optional<qint64> end = isStartHeld ? std::optional<qint64>(*look.start + length * 1000) : look.end;
+    return seriesEntriesCrcContinued(eventChecksumCrcOfTexts(look.start, end, look.title, look.notes),
+                                     look.rules.first().description(), look.revision.value_or(QStringView()), {});
 }
 
 // A record the device changed since the sync is left to the device's change: its event is found

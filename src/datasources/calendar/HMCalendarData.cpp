@@ -32,6 +32,22 @@ void HMCalendarData::setEkEventsArray(const QList<std::shared_ptr<platform::EKEv
     }
 }
 
+void HMCalendarData::appendEkEvent(const std::shared_ptr<platform::EKEvent> &event)
+{
+    const qsizetype position = m_ekEventsArray.size();
+    m_ekEventsArray.append(event);
+    m_nextPositionInSeries.append(-1);
+    const QString seriesId = event->calendarItemIdentifier();
+    qsizetype last = m_firstPositionBySeries.value(seriesId, -1);
+    if (last < 0) {
+        m_firstPositionBySeries.insert(seriesId, position);
+        return;
+    }
+    while (m_nextPositionInSeries.at(last) >= 0)
+        last = m_nextPositionInSeries.at(last);
+    m_nextPositionInSeries[last] = position;
+}
+
 // The events last read of one series, in their order there.
 QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::eventsOfSeries(const QString &seriesId) const
 {

@@ -4,6 +4,7 @@
 #include "outlook/HMOutlookConduitForwards.h"
 #include "platform/eventkit/CalEvent.h"
 #include "platform/eventkit/EKRecurrenceRule.h"
+#include "platform/eventkit/ICalendarListedSeries.h"
 #include "platform/foundation/DateFormatter.h"
 #include "sync/HMSyncRecord.h"
 
@@ -496,6 +497,8 @@ private:
         QSet<const char *> foundBytes = {};
         // Where the texts of the event looked at are decoded, one event after another.
         QByteArray lookScratch = {};
+        // Where the texts of the series looked at are read, one series after another.
+        platform::icallisted::ListedSeriesScratch seriesRoom = {};
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
@@ -529,6 +532,13 @@ private:
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
     bool listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
     bool listUnchangedSeries(ListingPass &pass, const platform::EKEvent &event);
+    // A series placed from its walk, told unchanged from its text, its event unmade.
+    bool listUnchangedListedSeries(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
+    // The series' checksum (seriesChecksumCrc) from its master's fields as its text holds them, for a
+    // series of no moved occurrence whose occurrence the listing holds starts at occurrenceStart.
+    static quint32 listedSeriesChecksumCrc(const platform::icallisted::ListedSeriesLook &look, qint64 occurrenceStart);
+    // Adds an event made after the listing was read, as setEkEventsArray would have placed it last.
+    void appendEkEvent(const std::shared_ptr<platform::EKEvent> &event);
     bool listUnchangedMovedOccurrence(ListingPass &pass, const platform::EKEvent &event, const QString &nativeId);
     // Notes the record as found by an event that needs no plan, unless the event changed since the
     // sync's date (told by isChanged) and the device did not change the record too: answers whether

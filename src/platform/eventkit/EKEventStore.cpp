@@ -849,6 +849,8 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     const Entry &entry = m_entries.at(index);
     if (!entry.listed)
         return m_parsed.at(entry.at);
+    if (entry.reading.isSeries)
+        return listedSeriesEventAt(entry);
     std::shared_ptr<EKEvent> event = icallisted::eventFromListed(entry.listedText, m_zoneField);
     const std::shared_ptr<EKCalendar> &calendar = m_calendars.at(entry.at);
     if (event && event->startDate().isValid() && event->startDate().toMSecsSinceEpoch() == entry.reading.start &&
@@ -858,6 +860,48 @@ std::shared_ptr<EKEvent> EKEventSequence::eventAt(qsizetype index) const
     }
     const std::shared_ptr<EKEventStore> store = m_store.lock();
     return store ? store->eventOfListedFile(entry, calendar, m_predicate) : nullptr;
+}
+
+// As appendListedSeries makes the series' first occurrence from its text; from its file when the
+// text no longer tells it.
+std::shared_ptr<EKEvent> EKEventSequence::listedSeriesEventAt(const Entry &entry) const
+{
+    std::optional<icallisted::ListedSeries> series = icallisted::readListedSeries(entry.listedText, m_zoneField);
+    const std::shared_ptr<EKCalendar> &calendar = m_calendars.at(entry.at);
+    if (series && series->items.size() == 1 && series->items.first().master) {
+        std::shared_ptr<EKEvent> master = std::move(series->items.first().master);
+        master->setCalendar(calendar);
+        QList<std::shared_ptr<EKEvent>> events;
+        EKEventStore::appendRegularOccurrences(
+            std::move(master), {QDateTime::fromMSecsSinceEpoch(entry.reading.start, Qt::UTC)}, {}, events);
+        return events.first();
+    }
+    const std::shared_ptr<EKEventStore> store = m_store.lock();
+    return store ? store->eventOfListedFile(entry, calendar, m_predicate) : nullptr;
+}
+
+std::optional<icallisted::ListedSeriesLook> EKEventSequence::seriesLookAt(qsizetype index,
+                                                                          icallisted::ListedSeriesScratch &room) const
+{
+    const Entry &entry = m_entries.at(index);
+    if (!entry.reading.isSeries)
+        return std::nullopt;
+    return icallisted::lookOfListedSeries(entry.listedText, m_zoneField, room);
+}
+
+qint64 EKEventSequence::startAt(qsizetype index) const
+{
+    return m_entries.at(index).reading.start;
+}
+
+QStringList EKEventSequence::listedSeriesIdentifiers() const
+{
+    QStringList identifiers;
+    for (const Entry &entry : m_entries) {
+        if (entry.reading.isSeries)
+            identifiers.append(QString::fromLatin1(entry.plainUid, entry.plainUidSize));
+    }
+    return identifiers;
 }
 
 // The reading placed the event: its text is not read again.
@@ -1160,24 +1204,22 @@ QList<ICalendarSeriesWalks::Reach> listedReaches(const icallisted::ListedSeries 
 // As regularOccurrences gives them from the parsed file, from the walk kept in the listing; nothing
 // when the walk does not tell them: it ends within the window, before the first occurrence asked for or
 // before the last of those in the window.
-std::optional<QList<QDateTime>> listedRegularStarts(const icallisted::ListedSeriesItem &item, qint64 horizon,
-                                                    const EKPredicate &predicate, const QList<QDateTime> &detachedIds)
+std::optional<QList<QDateTime>> listedRegularStarts(const icallisted::ListedStarts &starts, qint64 lengthSeconds,
+                                                    qint64 horizon, const EKPredicate &predicate,
+                                                    const QList<QDateTime> &detachedIds)
 {
     const bool endsInWindow = predicate.endDate.toMSecsSinceEpoch() > horizon;
     if (!predicate.firstOccurrenceOnly) {
         if (endsInWindow)
             return std::nullopt;
-        const ICalendarOccurrences walk{QDateTime::fromMSecsSinceEpoch(horizon, Qt::UTC), item.starts.all(),
-                                        item.lengthSeconds};
+        const ICalendarOccurrences walk{QDateTime::fromMSecsSinceEpoch(horizon, Qt::UTC), starts.all(), lengthSeconds};
         return icalcodec::occurrencesOverlapping(walk, predicate.startDate, predicate.endDate);
     }
-    if (predicate.seriesToLeaveOut.contains(item.master->calendarItemIdentifier()))
-        return QList<QDateTime>{};
-    const auto visitStartsFrom = [&item](qint64 from, const icalcodec::StartVisitor &visit) {
-        item.starts.visitFrom(from, visit);
+    const auto visitStartsFrom = [&starts](qint64 from, const icalcodec::StartVisitor &visit) {
+        starts.visitFrom(from, visit);
     };
-    const std::optional<QDateTime> first = icalcodec::firstOccurrenceIn(
-        visitStartsFrom, item.lengthSeconds, predicate.startDate, predicate.endDate, detachedIds);
+    const std::optional<QDateTime> first = icalcodec::firstOccurrenceIn(visitStartsFrom, lengthSeconds,
+                                                                        predicate.startDate, predicate.endDate, detachedIds);
     if (first)
         return QList<QDateTime>{*first};
     return endsInWindow ? std::nullopt : std::optional<QList<QDateTime>>(QList<QDateTime>{});
@@ -1203,8 +1245,11 @@ bool EKEventStore::appendListedSeries(QByteArrayView listed, const EKPredicate &
         const QList<QDateTime> detachedIds = appendListedDetached(item, predicate, calendar, events);
         if (!item.master)
             continue;
+        const bool isLeftOut = predicate.firstOccurrenceOnly &&
+                               predicate.seriesToLeaveOut.contains(item.master->calendarItemIdentifier());
         const std::optional<QList<QDateTime>> starts =
-            listedRegularStarts(item, series->horizon, predicate, detachedIds);
+            isLeftOut ? QList<QDateTime>{}
+                      : listedRegularStarts(item.starts, item.lengthSeconds, series->horizon, predicate, detachedIds);
         if (!starts) {
             events.resize(before);
             return false;
@@ -1214,6 +1259,39 @@ bool EKEventStore::appendListedSeries(QByteArrayView listed, const EKPredicate &
         item.master->setCalendar(calendar);
         appendRegularOccurrences(std::move(item.master), *starts, detachedIds, events);
     }
+    return true;
+}
+
+// A file of one series with a rule and no moved occurrences, in a listing that reads each series
+// once, is placed from its walk: the event of its first occurrence in the window is made only when
+// the sequence is asked for it, and what telling the series unchanged needs is read from the text
+// (seriesLookAt). False, placing nothing, when the text does not tell the series so.
+bool EKEventStore::placeListedSeries(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
+                                     qint32 calendarAt, EKEventSequence &sequence, ICalendarFolder &folder)
+{
+    const std::optional<QByteArrayView> plain = file->plainSingleUid();
+    if (!predicate.firstOccurrenceOnly || !plain || !predicate.endDate.isValid())
+        return false;
+    const QByteArrayView listed = file->listedEvent();
+    const std::optional<icallisted::ListedSeriesSkim> skim = icallisted::skimListedSeries(listed, sequence.m_zoneField);
+    if (!skim)
+        return false;
+    // The file has no moved occurrence: a later window passes it by once its series is read.
+    ICalendarSeriesWalks *walks = folder.walksOfFile(*file).get();
+    if (walks && !walks->detachedReaches)
+        walks->detachedReaches = QList<ICalendarSeriesWalks::Reach>();
+    if (containsLatin1(predicate.seriesToLeaveOut, *plain))
+        return true;
+    const std::optional<QList<QDateTime>> starts =
+        listedRegularStarts(skim->starts, skim->lengthSeconds, skim->horizon, predicate, {});
+    if (!starts)
+        return false;
+    if (starts->isEmpty())
+        return true;
+    const qint64 start = starts->first().toMSecsSinceEpoch();
+    icallisted::ListedReading reading{.start = start, .end = start + skim->lengthSeconds * 1000};
+    reading.isSeries = true;
+    sequence.m_entries.append({file, listed, plain->data(), qint32(plain->size()), calendarAt, reading});
     return true;
 }
 
@@ -1228,7 +1306,8 @@ bool EKEventStore::appendListedEvent(const std::shared_ptr<const ICalendarFile> 
     if (listed.isEmpty())
         return false;
     if (icallisted::isListedSeries(listed))
-        return appendListedSeries(listed, predicate, sequence.m_calendars.at(calendarAt), sequence.m_zoneField,
+        return placeListedSeries(file, predicate, calendarAt, sequence, folder) ||
+               appendListedSeries(listed, predicate, sequence.m_calendars.at(calendarAt), sequence.m_zoneField,
                                   sequence.m_parsed, folder.walksOfFile(*file).get());
     // The identifier is the file's one UID: held as plain bytes, it is compared as they stand.
     const std::optional<QByteArrayView> plain = file->plainSingleUid();

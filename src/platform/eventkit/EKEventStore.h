@@ -6,6 +6,7 @@
 #include "platform/eventkit/EKTypes.h"
 #include "platform/eventkit/ICalendarFolderWatch.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
+#include "platform/eventkit/ICalendarListedSeries.h"
 #include "platform/foundation/FileIO.h"
 #include "platform/foundation/Result.h"
 
@@ -78,8 +79,18 @@ public:
     // there is none): a listing that looks at one event after another asks a few ahead.
     void prefetchLookAt(qsizetype index) const;
     // The events that were read from parsed files (series, their occurrences, files of several
-    // items), in their order: the few the sequence holds made.
+    // items), in their order: the few the sequence holds made. Series placed from their walks are
+    // not among them (listedSeriesIdentifiers).
     QList<std::shared_ptr<EKEvent>> parsedEvents() const;
+    // Of a series' first occurrence placed from its walk, unmade, what telling whether the series
+    // changed needs, read from its text into room; nothing for any other event, or when the text no
+    // longer tells it (eventAt makes it). Used while room is held, unchanged.
+    std::optional<icallisted::ListedSeriesLook> seriesLookAt(qsizetype index,
+                                                             icallisted::ListedSeriesScratch &room) const;
+    // The start of the event at the position, in milliseconds since 1970.
+    qint64 startAt(qsizetype index) const;
+    // The identifiers of the series placed from their walks, in their order.
+    QStringList listedSeriesIdentifiers() const;
 
 private:
     friend class EKEventStore;
@@ -99,6 +110,7 @@ private:
     };
     // Whether the entry at the left goes before the one at the right among those of one start.
     bool isIdentifierBefore(qsizetype left, qsizetype right) const;
+    std::shared_ptr<EKEvent> listedSeriesEventAt(const Entry &entry) const;
     bool hasValidStartAt(qsizetype index) const;
     QList<Entry> m_entries;
     QList<std::shared_ptr<EKEvent>> m_parsed;
@@ -298,6 +310,8 @@ private:
     void appendEventsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                             const std::shared_ptr<EKCalendar> &calendar, QList<std::shared_ptr<EKEvent>> &events);
     static bool appendListedEvent(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
+                                  qint32 calendarAt, EKEventSequence &sequence, ICalendarFolder &folder);
+    static bool placeListedSeries(const std::shared_ptr<const ICalendarFile> &file, const EKPredicate &predicate,
                                   qint32 calendarAt, EKEventSequence &sequence, ICalendarFolder &folder);
     // walks, when given, takes where the file's moved occurrences lie if it holds nothing of them yet.
     static bool appendListedSeries(QByteArrayView listed, const EKPredicate &predicate,

@@ -31,10 +31,11 @@ namespace platform::icalindex {
 
 namespace {
 
-// The format: 7 keeps the listing of a series file in its entry; 6 signed each line with its CRC-32
-// too, but kept none. An index of another format reads as foreign and is written again, so that every
-// series file gets its listing.
-const QByteArray kHeader = "HMCALINDEX 7";
+// The format: 8 keeps a series file's listing with its walk and the fields telling it unchanged
+// first; 7 kept them after its master's other fields; 6 signed each line with its CRC-32 too, but
+// kept no series listing. An index of another format reads as foreign and is written again, so that
+// every series file gets its listing as this format keeps it.
+const QByteArray kHeader = "HMCALINDEX 8";
 const QByteArray kTrailer = "END ";
 constexpr int kFieldCount = 12;
 // An entry per item file; a folder of the largest size the store reads stays well within this.

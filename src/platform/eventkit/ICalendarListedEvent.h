@@ -69,6 +69,8 @@ struct ListedReading
     ListedField notes;
     bool hasLastModified = false;
     bool hasLook = false;
+    // Of a series' first occurrence placed from its walk (start and end): its text is a series'.
+    bool isSeries = false;
 };
 
 // The reading of a listed text for the event with the identifier; nothing when the text gives no

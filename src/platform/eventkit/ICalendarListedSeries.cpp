@@ -26,7 +26,9 @@ namespace platform::icallisted {
 namespace {
 
 // The version of the fields after the mark: a text of another is foreign and gives way to a parse.
-constexpr qint32 kVersion = 1;
+// 2 puts first what telling a series unchanged reads: of each item its walk, then its moved
+// occurrences, then its master, whose dates, rules, revision and texts come before its other fields.
+constexpr qint32 kVersion = 2;
 // Walks longer than this (a series every few minutes, say) are parsed: the walk's own cap is far off.
 constexpr qsizetype kMaxStarts = 50000;
 constexpr qsizetype kMaxItems = 256;
@@ -72,17 +74,29 @@ public:
     // A length of all ones is a null text; zero an empty one; else the UTF-16 units, big-endian.
     FieldReader &operator>>(QString &text)
     {
-        const std::optional<QByteArrayView> bytes = readSized();
-        if (!bytes || bytes->size() % 2) {
-            text = QString();
-            if (bytes)
-                fail();
-            return *this;
-        }
-        text = QString(bytes->size() / 2, Qt::Uninitialized);
-        qFromBigEndian<quint16>(bytes->data(), text.size(), text.data());
+        text = QString();
+        readTextInto(text);
         return *this;
     }
+    // The text read into room, whose memory is used again when it is its own and large enough: a
+    // listing reads the texts of thousands of series one after another. Nothing for a null text.
+    std::optional<QStringView> readTextInto(QString &room)
+    {
+        const std::optional<QByteArrayView> bytes = readSized();
+        if (!bytes || bytes->size() % 2) {
+            if (bytes)
+                fail();
+            return std::nullopt;
+        }
+        const qsizetype size = bytes->size() / 2;
+        if (room.isNull() || !room.isDetached() || room.capacity() < size)
+            room = QString(size, Qt::Uninitialized);
+        else
+            room.resize(size);
+        qFromBigEndian<quint16>(bytes->data(), size, room.data());
+        return QStringView(room.constData(), size);
+    }
+    qsizetype position() const { return m_at; }
     FieldReader &operator>>(QByteArray &bytes)
     {
         const std::optional<QByteArrayView> read = readSized();
@@ -252,18 +266,41 @@ void writeDate(QDataStream &out, const QDateTime &date)
     out << quint8(kind) << (kind == DateKind::Invalid ? qint64(0) : date.toMSecsSinceEpoch());
 }
 
-QDateTime readDate(FieldReader &in)
+// A date as a text keeps it: its kind and milliseconds, read without a date made.
+struct ListedDate
+{
+    DateKind kind = DateKind::Invalid;
+    qint64 milliseconds = 0;
+
+    std::optional<qint64> millisecondsIfValid() const
+    {
+        return kind == DateKind::Invalid ? std::nullopt : std::optional<qint64>(milliseconds);
+    }
+    QDateTime date() const
+    {
+        if (kind == DateKind::UtcSpec)
+            return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
+        if (kind == DateKind::UtcZone)
+            return QDateTime::fromMSecsSinceEpoch(milliseconds, icalcodec::utcZone());
+        return QDateTime();
+    }
+};
+
+ListedDate readListedDate(FieldReader &in)
 {
     quint8 kind = 0;
     qint64 milliseconds = 0;
     in >> kind >> milliseconds;
-    if (kind == quint8(DateKind::UtcSpec))
-        return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
-    if (kind == quint8(DateKind::UtcZone))
-        return QDateTime::fromMSecsSinceEpoch(milliseconds, icalcodec::utcZone());
-    if (kind != quint8(DateKind::Invalid))
+    if (kind > quint8(DateKind::UtcZone)) {
         in.fail();
-    return QDateTime();
+        return {};
+    }
+    return {DateKind(kind), kind == quint8(DateKind::Invalid) ? 0 : milliseconds};
+}
+
+QDateTime readDate(FieldReader &in)
+{
+    return readListedDate(in).date();
 }
 
 template <typename Item, typename Read> QList<Item> readList(FieldReader &in, const Read &read)
@@ -371,25 +408,28 @@ QTimeZone readZone(FieldReader &in)
     return zone ? *zone : QTimeZone(name.toByteArray());
 }
 
+// The fields telling whether a series changed come first (readLookFields): its dates, rules,
+// revision and texts; the others after them.
 void writeEvent(QDataStream &out, const EKEvent &event)
 {
-    out << event.calendarItemIdentifier() << event.title() << event.notes() << event.location();
-    writeDate(out, event.creationDate());
-    writeDate(out, event.lastModifiedDate());
-    out << event.isAllDay();
-    writeZone(out, event.timeZone());
     writeDate(out, event.startDate());
     writeDate(out, event.endDate());
+    writeDate(out, event.lastModifiedDate());
+    out << qint32(event.recurrenceRules().size());
+    for (const EKRecurrenceRule &rule : event.recurrenceRules())
+        writeRule(out, rule);
+    out << event.seriesRevision() << event.title() << event.notes();
+    out << event.calendarItemIdentifier() << event.location();
+    writeDate(out, event.creationDate());
+    out << event.isAllDay();
+    writeZone(out, event.timeZone());
     out << qint32(event.alarms().size());
     for (const EKAlarm &alarm : event.alarms()) {
         writeDate(out, alarm.absoluteDate());
         out << alarm.relativeOffset();
     }
-    out << qint32(event.recurrenceRules().size());
-    for (const EKRecurrenceRule &rule : event.recurrenceRules())
-        writeRule(out, rule);
     writeDate(out, event.occurrenceDate());
-    out << event.isDetached() << event.isSeriesStart() << event.seriesRevision();
+    out << event.isDetached() << event.isSeriesStart();
 }
 
 QList<EKAlarm> readAlarms(FieldReader &in)
@@ -402,33 +442,64 @@ QList<EKAlarm> readAlarms(FieldReader &in)
     });
 }
 
+// The fields of an event that tell whether its series changed, the texts read into room.
+struct LookFields
+{
+    ListedDate start;
+    ListedDate end;
+    ListedDate lastModified;
+    QList<EKRecurrenceRule> rules;
+    std::optional<QStringView> revision;
+    std::optional<QStringView> title;
+    std::optional<QStringView> notes;
+};
+
+LookFields readLookFields(FieldReader &in, ListedSeriesScratch &room)
+{
+    LookFields look;
+    look.start = readListedDate(in);
+    look.end = readListedDate(in);
+    look.lastModified = readListedDate(in);
+    look.rules = readList<EKRecurrenceRule>(in, [&in] { return readRule(in); });
+    look.revision = in.readTextInto(room.revision);
+    look.title = in.readTextInto(room.title);
+    look.notes = in.readTextInto(room.notes);
+    return look;
+}
+
+// The text read into room, which it was read into whole: a null one when it was null.
+QString textOf(const std::optional<QStringView> &view, const QString &room)
+{
+    return view ? room : QString();
+}
+
 std::shared_ptr<EKEvent> readEvent(FieldReader &in)
 {
-    QString uid, title, notes, location;
-    in >> uid >> title >> notes >> location;
+    ListedSeriesScratch room;
+    const LookFields look = readLookFields(in, room);
+    QString uid, location;
+    in >> uid >> location;
     const QDateTime created = readDate(in);
-    const QDateTime modified = readDate(in);
     bool allDay = false;
     in >> allDay;
     auto event = std::make_shared<EKEvent>(readZone(in));
     event->setCalendarItemIdentifier(uid);
-    event->setTitle(title);
-    event->setNotes(notes);
+    event->setTitle(textOf(look.title, room.title));
+    event->setNotes(textOf(look.notes, room.notes));
     event->setLocation(location);
     event->setCreationDate(created);
-    event->setLastModifiedDate(modified);
+    event->setLastModifiedDate(look.lastModified.date());
     event->setAllDay(allDay);
-    event->setStartDate(readDate(in));
-    event->setEndDate(readDate(in));
+    event->setStartDate(look.start.date());
+    event->setEndDate(look.end.date());
     event->setAlarms(readAlarms(in));
-    event->setRecurrenceRules(readList<EKRecurrenceRule>(in, [&in] { return readRule(in); }));
+    event->setRecurrenceRules(look.rules);
     const QDateTime occurrence = readDate(in);
     bool isDetached = false, isSeriesStart = false;
-    QString revision;
-    in >> isDetached >> isSeriesStart >> revision;
+    in >> isDetached >> isSeriesStart;
     event->setOccurrence(occurrence, isDetached);
     event->setIsSeriesStart(isSeriesStart);
-    event->setSeriesRevision(revision);
+    event->setSeriesRevision(textOf(look.revision, room.revision));
     return event;
 }
 
@@ -502,12 +573,11 @@ std::optional<ListedStarts> readStarts(FieldReader &in)
     return starts;
 }
 
+// The walk and the moved occurrences come before the master: a listing that finds a series of no
+// moved occurrences places its first occurrence from the walk and reads no more of it.
 void writeItem(QDataStream &out, const ListedSeriesItem &item)
 {
-    out << bool(item.master);
-    if (item.master)
-        writeEvent(out, *item.master);
-    out << item.lengthSeconds;
+    out << bool(item.master) << item.lengthSeconds;
     writeStarts(out, item.starts);
     out << qint32(item.detached.size());
     for (const ListedDetached &detached : item.detached) {
@@ -515,17 +585,31 @@ void writeItem(QDataStream &out, const ListedSeriesItem &item)
         writeDate(out, detached.recurrenceId);
         out << detached.isOccurrence;
     }
+    if (item.master)
+        writeEvent(out, *item.master);
+}
+
+// What comes before an item's moved occurrences: whether it has a master, its length and walk. The
+// walk is checked and kept only when asked for: telling a series unchanged has no use for it.
+bool readItemHead(FieldReader &in, ListedSeriesItem &item, bool withStarts = true)
+{
+    bool hasMaster = false;
+    in >> hasMaster >> item.lengthSeconds;
+    if (withStarts) {
+        item.starts = readStarts(in).value_or(ListedStarts());
+        return hasMaster;
+    }
+    qint32 count = 0;
+    qint64 first = 0;
+    QByteArrayView runs;
+    in >> count >> first >> runs;
+    return hasMaster;
 }
 
 ListedSeriesItem readItem(FieldReader &in)
 {
     ListedSeriesItem item;
-    bool hasMaster = false;
-    in >> hasMaster;
-    if (hasMaster)
-        item.master = readEvent(in);
-    in >> item.lengthSeconds;
-    item.starts = readStarts(in).value_or(ListedStarts());
+    const bool hasMaster = readItemHead(in, item);
     item.detached = readList<ListedDetached>(in, [&in] {
         ListedDetached detached;
         detached.event = readEvent(in);
@@ -533,6 +617,8 @@ ListedSeriesItem readItem(FieldReader &in)
         in >> detached.isOccurrence;
         return detached;
     });
+    if (hasMaster)
+        item.master = readEvent(in);
     return item;
 }
 
@@ -756,26 +842,103 @@ QByteArray listedSeriesOf(icalcomponent *calendar, const QDateTime &horizon)
     return isWhole ? text : QByteArray();
 }
 
-std::optional<ListedSeries> readListedSeries(QByteArrayView listed, const QByteArray &zoneField)
+namespace {
+
+// A reader of the first bytes of the text (all of them when it has fewer), decoded into room, past
+// its version, zone and horizon; nothing when the text is damaged, foreign or read in another zone.
+// A prefix is decoded whole groups of four digits at a time, none of which is padding.
+std::optional<FieldReader> readerOf(QByteArrayView listed, const QByteArray &zoneField, qsizetype bytes,
+                                    QByteArray &room, qint64 &horizon)
 {
     if (!isListedSeries(listed) || listed.size() > kMaxListedSeriesBytes)
         return std::nullopt;
-    // Decoded into room this thread keeps: every field read from it is copied out.
-    thread_local QByteArray decoded;
-    if (!decodeBase64Into(listed.sliced(1), decoded))
+    const QByteArrayView digits = listed.sliced(1);
+    if (!decodeBase64Into(digits.first(std::min(digits.size(), (bytes + 2) / 3 * 4)), room))
         return std::nullopt;
-    FieldReader in(decoded, systemZoneNamed(zoneField));
+    FieldReader in(room, systemZoneNamed(zoneField));
     qint32 version = 0;
     // Compared where it lies: no copy of it is made.
     QByteArrayView zone;
-    ListedSeries series;
-    in >> version >> zone >> series.horizon;
+    in >> version >> zone >> horizon;
     if (!in.isOk() || version != kVersion || zone != QByteArrayView(zoneField))
         return std::nullopt;
-    series.items = readList<ListedSeriesItem>(in, [&in] { return readItem(in); });
-    if (!in.isOk() || !in.atEnd() || series.items.size() > kMaxItems)
+    return in;
+}
+
+// Reads an item of a text of one item, of no moved occurrences, up to its master (which it has).
+bool readSoleItemHead(FieldReader &in, ListedSeriesItem &item, bool withStarts)
+{
+    qint32 items = 0;
+    in >> items;
+    const bool hasMaster = in.isOk() && items == 1 && readItemHead(in, item, withStarts);
+    qint32 detached = -1;
+    in >> detached;
+    return hasMaster && in.isOk() && detached == 0;
+}
+
+} // namespace
+
+std::optional<ListedSeries> readListedSeries(QByteArrayView listed, const QByteArray &zoneField)
+{
+    // Decoded into room this thread keeps: every field read from it is copied out.
+    thread_local QByteArray decoded;
+    ListedSeries series;
+    std::optional<FieldReader> in = readerOf(listed, zoneField, listed.size(), decoded, series.horizon);
+    if (!in)
+        return std::nullopt;
+    series.items = readList<ListedSeriesItem>(*in, [&in] { return readItem(*in); });
+    if (!in->isOk() || !in->atEnd() || series.items.size() > kMaxItems)
         return std::nullopt;
     return series;
+}
+
+// The first bytes hold a series' head: its walk and the start of its master, a hundred bytes or so.
+std::optional<ListedSeriesSkim> skimListedSeries(QByteArrayView listed, const QByteArray &zoneField)
+{
+    constexpr qsizetype kHeadBytes = 192;
+    thread_local QByteArray decoded;
+    for (const qsizetype bytes : {kHeadBytes, listed.size()}) {
+        ListedSeriesSkim skim;
+        ListedSeriesItem item;
+        std::optional<FieldReader> in = readerOf(listed, zoneField, bytes, decoded, skim.horizon);
+        const bool isSeries = in && readSoleItemHead(*in, item, true);
+        qint32 rules = 0;
+        if (isSeries) {
+            // The master's start, end and last change, then the count of its rules.
+            for (int date = 0; date < 3; ++date)
+                readListedDate(*in);
+            *in >> rules;
+        }
+        if (isSeries && in->isOk() && rules > 0) {
+            skim.starts = std::move(item.starts);
+            skim.lengthSeconds = item.lengthSeconds;
+            return skim;
+        }
+        // What failed may have run past the first bytes (a long zone name, many runs): read from them all.
+        if ((in && in->isOk()) || (bytes + 2) / 3 * 4 >= listed.size() - 1)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<ListedSeriesLook> lookOfListedSeries(QByteArrayView listed, const QByteArray &zoneField,
+                                                   ListedSeriesScratch &room)
+{
+    qint64 horizon = 0;
+    ListedSeriesItem item;
+    std::optional<FieldReader> in = readerOf(listed, zoneField, listed.size(), room.decoded, horizon);
+    if (!in || !readSoleItemHead(*in, item, false))
+        return std::nullopt;
+    LookFields fields = readLookFields(*in, room);
+    if (!in->isOk() || fields.rules.isEmpty())
+        return std::nullopt;
+    return ListedSeriesLook{fields.start.millisecondsIfValid(),
+                            fields.end.millisecondsIfValid(),
+                            fields.lastModified.date(),
+                            std::move(fields.rules),
+                            fields.revision,
+                            fields.title,
+                            fields.notes};
 }
 
 } // namespace platform::icallisted

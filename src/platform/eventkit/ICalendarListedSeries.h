@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/eventkit/EKRecurrenceRule.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QString>
 
 #include <functional>
 #include <memory>
@@ -96,6 +99,46 @@ QDateTime listedSeriesHorizon();
 // The series the text tells, read in the system time zone of the field; nothing when the text is
 // damaged, foreign, or was read in another zone.
 std::optional<ListedSeries> readListedSeries(QByteArrayView listed, const QByteArray &zoneField);
+
+// What a listing that reads each series once needs of a text of one series with a rule and no moved
+// occurrences to place the series' first occurrence in a window: its walk, read without its events.
+struct ListedSeriesSkim
+{
+    ListedStarts starts;
+    qint64 lengthSeconds = 0;
+    qint64 horizon = 0;
+};
+
+// Nothing for a text of several items, of moved occurrences, of no rule, damaged, foreign or read in
+// another zone: its events are made from readListedSeries (or the file).
+std::optional<ListedSeriesSkim> skimListedSeries(QByteArrayView listed, const QByteArray &zoneField);
+
+// Room the look of one series after another is read into: its texts are read into memory kept.
+struct ListedSeriesScratch
+{
+    QByteArray decoded;
+    QString title;
+    QString notes;
+    QString revision;
+};
+
+// What telling whether such a series changed reads of its master: its dates, rules, revision and
+// texts (nothing for a null text), the texts lying in the room they were read into.
+struct ListedSeriesLook
+{
+    std::optional<qint64> start; // in milliseconds since 1970; nothing when invalid
+    std::optional<qint64> end;
+    QDateTime lastModified;
+    QList<EKRecurrenceRule> rules;
+    std::optional<QStringView> revision;
+    std::optional<QStringView> title;
+    std::optional<QStringView> notes;
+};
+
+// The look of a text skimListedSeries takes, without the master made; nothing for any other text.
+// Used while room is held, unchanged.
+std::optional<ListedSeriesLook> lookOfListedSeries(QByteArrayView listed, const QByteArray &zoneField,
+                                                   ListedSeriesScratch &room);
 
 } // namespace icallisted
 } // namespace platform

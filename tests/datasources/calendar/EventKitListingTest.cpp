@@ -498,3 +498,67 @@ TEST_F(EventKitListingTest, AListedSeriesIsSentOnlyWhenSomethingTellsAChange)
     EXPECT_EQ(deletions.first().hmxUid(), hmUid);
     EXPECT_TRUE(m_graph->identifierDictionaries().isEmpty());
 }
+
+// A series file of one series and no moved occurrence is told unchanged from its text's master
+// fields, its event unmade; its checksum must be the one planning the series keeps, whatever the
+// series' place against today: begun years before the listing's first window (its first occurrence
+// is then not its start), begun now, beginning in each later window, of no length, all day, zoned
+// with a time zone of the file's own. Each is sent once new (planned whole, its checksum taken from
+// its event) and then found unchanged without a plan.
+TEST_F(EventKitListingTest, ASeriesToldFromItsTextHasTheChecksumOfItsEvent)
+{
+    const QDate today = QDate::currentDate();
+    const auto utc = [](const QDateTime &date) { return date.toString("yyyyMMdd'T'HHmmss'Z'").toLatin1(); };
+    const auto berlin = [](const QDate &day) { return day.toString("yyyyMMdd").toLatin1() + "T114500"; };
+    const QByteArray zone = "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\nX-LIC-LOCATION:Europe/Berlin\r\n"
+                            "BEGIN:DAYLIGHT\r\nTZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\nDTSTART:19700329T020000\r\n"
+                            "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\nEND:DAYLIGHT\r\n"
+                            "BEGIN:STANDARD\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\nDTSTART:19701025T030000\r\n"
+                            "RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
+    const QByteArray foreign = "DURATION:PT1H0M\r\nRRULE:FREQ=DAILY\r\nLOCATION:Room 4\r\n"
+                               "DESCRIPTION:Agenda: the points raised\\, again\r\nX-MOZ-GENERATION:3\r\n"
+                               "BEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:Review\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n";
+    const QDateTime noon(today, QTime(12, 0), QTimeZone::utc());
+    const struct
+    {
+        const char *uid;
+        QByteArray calendar;
+    } series[] = {
+        {"foreign-now", zone + eventkittest::eventItem("foreign-now", "DTSTART;TZID=Europe/Berlin:" + berlin(today) +
+                                                                          "\r\nSUMMARY:Review now\r\n" + foreign)},
+        {"foreign-old", zone + eventkittest::eventItem("foreign-old", "DTSTART;TZID=Europe/Berlin:" +
+                                                                          berlin(today.addYears(-5)) +
+                                                                          "\r\nSUMMARY:Review old\r\n" + foreign)},
+        {"foreign-late", zone + eventkittest::eventItem("foreign-late", "DTSTART;TZID=Europe/Berlin:" +
+                                                                            berlin(today.addYears(7)) +
+                                                                            "\r\nSUMMARY:Review late\r\n" + foreign)},
+        {"weekly-next", eventkittest::eventItem("weekly-next", "DTSTART:" + utc(noon.addYears(2)) + "\r\nDTEND:" +
+                                                                   utc(noon.addYears(2).addSecs(1800)) +
+                                                                   "\r\nRRULE:FREQ=WEEKLY;COUNT=40\r\nSUMMARY:Weekly\r\n")},
+        {"no-length", eventkittest::eventItem("no-length", "DTSTART:" + utc(noon.addDays(-3)) +
+                                                               "\r\nRRULE:FREQ=DAILY;INTERVAL=2\r\nSUMMARY:Instant\r\n")},
+        {"old-no-length", eventkittest::eventItem("old-no-length", "DTSTART:" + utc(noon.addYears(-4)) +
+                                                                       "\r\nRRULE:FREQ=MONTHLY\r\n")},
+        {"all-day", eventkittest::eventItem("all-day", "DTSTART;VALUE=DATE:" + today.toString("yyyyMMdd").toLatin1() +
+                                                           "\r\nRRULE:FREQ=YEARLY\r\nSUMMARY:Day\r\nDESCRIPTION:\r\n")},
+    };
+    for (const auto &one : series) {
+        eventkittest::writeAsOtherProgram(root() + QStringLiteral("/work/%1.ics").arg(QLatin1String(one.uid)),
+                                          eventkittest::calendarText(one.calendar));
+    }
+    EXPECT_EQ(list(QDateTime()).size(), qsizetype(std::size(series)));
+    ASSERT_EQ(m_graph->identifierDictionaries().size(), qsizetype(std::size(series)));
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    LogCapture log(LOG_LEVEL_INFO);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+    const QStringList planned = log.lines().filter(QStringLiteral("Loading Recurring"));
+    EXPECT_TRUE(planned.isEmpty()) << "found without a plan: " << planned.join(u'\n').toStdString();
+    // A series whose checksum from its text differed would be made and found from its event. Those
+    // beginning past the walk a text keeps (two years ahead) are read from their parsed files.
+    QStringList made;
+    for (const auto &event : m_data->ekEventsArray())
+        made.append(event->calendarItemIdentifier());
+    made.sort();
+    EXPECT_EQ(made, (QStringList{"foreign-late", "weekly-next"})) << "the others told unchanged from their texts";
+    EXPECT_EQ(m_graph->identifierDictionaries().size(), qsizetype(std::size(series))) << "none deleted";
+}

@@ -74,7 +74,7 @@ QStringList titlesOf(const QList<std::shared_ptr<platform::EKEvent>> &events);
 // The file's bytes; empty when it cannot be read.
 QByteArray readAll(const QString &path);
 // The calendar index's first line, naming its format.
-inline const QByteArray kIndexHeader = "HMCALINDEX 7\n";
+inline const QByteArray kIndexHeader = "HMCALINDEX 8\n";
 // The calendar index's line checksum of the line's other fields, in lowercase hexadecimal without
 // leading zeros: zlib's CRC-32, to check the index's bytes.
 QByteArray indexChecksum(const QByteArray &text);
