@@ -278,7 +278,7 @@ QList<std::shared_ptr<platform::EKEvent>> HMCalendarData::isDuplicate(const QVar
     const QDateTime end = dateOf(record, kHMSyncFieldNSDateEndDate);
     // A match starts where the record starts and has its title: only the events overlapping that
     // moment in files holding that title are read.
-    readEventKitEvents(QString(), start, title);
+    readEventKitEvents(QString(), RecordSpan{start, end}, title);
     for (const auto &candidate : ekEventsArray()) {
         if (candidate->title() != title || candidate->startDate() != start || candidate->endDate() != end)
             continue;

@@ -104,7 +104,7 @@ QString HMCalendarData::checksumOfEvent(const platform::EKEvent &event)
 }
 
 QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &seriesId,
-                                                                const std::optional<QDateTime> &around,
+                                                                const std::optional<RecordSpan> &around,
                                                                 const std::optional<QString> &title)
 {
     const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
@@ -118,11 +118,14 @@ QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &s
         return predicates;
     QList<std::pair<QDateTime, QDateTime>> windows = listingWindows(dateUtilities());
     if (around)
-        windows = {{*around, around->addSecs(1)}};
+        windows = {{around->first, around->first.addSecs(1)}};
     for (const auto &[start, end] : windows) {
         platform::EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, calendars);
         predicate.uid = seriesId;
         predicate.title = title;
+        // A record is compared with the events of its title starting and ending as it does (isDuplicate).
+        if (title)
+            predicate.titleSpan = around;
         predicates.append(predicate);
     }
     return predicates;
@@ -132,7 +135,7 @@ QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &s
 // its first occurrence: so it reads of each series the first occurrence and the detached ones, and
 // the starts of the others only for a series it sends (regularStartsOfSeries).
 QList<platform::EKEventSequence> HMCalendarData::readEventKitSequences(const QString &seriesId,
-                                                                       const std::optional<QDateTime> &around,
+                                                                       const std::optional<RecordSpan> &around,
                                                                        const std::optional<QString> &title,
                                                                        OccurrencesRead occurrences)
 {
@@ -170,7 +173,7 @@ void HMCalendarData::readSeriesOfRecord(const QString &seriesId)
     m_seriesReadForRecord = seriesId;
 }
 
-void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<QDateTime> &around,
+void HMCalendarData::readEventKitEvents(const QString &seriesId, const std::optional<RecordSpan> &around,
                                         const std::optional<QString> &title, OccurrencesRead occurrences)
 {
     QList<std::shared_ptr<platform::EKEvent>> events;

@@ -509,17 +509,20 @@ private:
     // detached ones (firstAppleInstanceOfEventKitRecurringEventForNativeId then takes the regular
     // starts from the series' walk, with no event made per occurrence).
     enum class OccurrencesRead { All, FirstOfEachSeries };
+    // The start and end of a record looked for among the events.
+    using RecordSpan = std::pair<QDateTime, QDateTime>;
     // The events of the chosen calendars from three years back to about thirteen years ahead, into
     // ekEventsArray: of one series only when seriesId is set, and only those overlapping the moment
     // when one is given (an event found by its start need not be looked for elsewhere), and only of
-    // files holding an event of the title when one is given.
-    void readEventKitEvents(const QString &seriesId = QString(), const std::optional<QDateTime> &around = std::nullopt,
+    // files holding an event of the title when one is given (with the start and end given: those that
+    // may hold an event of the title starting and ending then).
+    void readEventKitEvents(const QString &seriesId = QString(), const std::optional<RecordSpan> &around = std::nullopt,
                             const std::optional<QString> &title = std::nullopt,
                             OccurrencesRead occurrences = OccurrencesRead::All);
     // The same events, a sequence per window, made when read. The whole listing reads the first
     // occurrence of each series.
     QList<platform::EKEventSequence> readEventKitSequences(const QString &seriesId = QString(),
-                                                           const std::optional<QDateTime> &around = std::nullopt,
+                                                           const std::optional<RecordSpan> &around = std::nullopt,
                                                            const std::optional<QString> &title = std::nullopt,
                                                            OccurrencesRead occurrences = OccurrencesRead::All);
     // The series a device record names, its first occurrence and its detached ones, into ekEventsArray:
@@ -548,7 +551,7 @@ private:
     static QList<QVariantMap> dictionariesNotListed(const HMIdentifierGraph::Entries &known, ListingPass &pass);
     void reportListingProgress(qsizetype position, qsizetype total) const;
     // The predicates of readEventKitEvents, a window each.
-    QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<QDateTime> &around,
+    QList<platform::EKPredicate> eventKitPredicates(const QString &seriesId, const std::optional<RecordSpan> &around,
                                                     const std::optional<QString> &title);
     // Every regular occurrence's start of the series in the listing's windows, in their order; with a
     // valid walkEnd only those before it, and the series is walked no further.

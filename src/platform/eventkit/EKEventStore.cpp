@@ -952,7 +952,7 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         return;
     }
     const QList<std::shared_ptr<const ICalendarFile>> described =
-        predicate.title ? folder.describedFilesWithTitle(*predicate.title)
+        predicate.title ? filesWithTitle(folder, predicate)
                         : folder.describedEventFiles(predicate.startDate, predicate.endDate);
     if (!predicate.title)
         visitors.expectListed(described.size());
@@ -974,6 +974,18 @@ void EKEventStore::visitFilesMatching(ICalendarFolder &folder, const EKPredicate
         if (file && (!predicate.title || file->titles().contains(*predicate.title)))
             visit(*file);
     }
+}
+
+// A test for duplicates looks only at the files that may hold an event of the title with the record's
+// start and end, found by their keys: a title many events share costs no look at each of their files.
+QList<std::shared_ptr<const ICalendarFile>> EKEventStore::filesWithTitle(ICalendarFolder &folder,
+                                                                         const EKPredicate &predicate)
+{
+    if (predicate.titleSpan) {
+        if (auto found = folder.describedFilesWithTitleAt(*predicate.title, *predicate.titleSpan))
+            return *std::move(found);
+    }
+    return folder.describedFilesWithTitle(*predicate.title);
 }
 
 // A series' walk is kept with its file's description, which is replaced whole when the file changes;

@@ -45,6 +45,10 @@ struct EKPredicate final
     QString uid;
     // Only the events of files holding an event of this title, when set.
     std::optional<QString> title;
+    // With a title: only the files that may hold an event of it with this start and end, as a duplicate
+    // test asks; the window's events of the title with that start and end are all there, others may
+    // be missing.
+    std::optional<std::pair<QDateTime, QDateTime>> titleSpan;
     // Of each series only its first regular occurrence in the window (detached ones all), and none
     // of the series named here: a listing that reads a series once needs no more of it.
     bool firstOccurrenceOnly = false;
@@ -293,6 +297,8 @@ private:
     static bool mayHoldDetachedIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
     static bool mayHoldEventIn(const ICalendarFile &file, const QDateTime &windowStart, const QDateTime &windowEnd);
     static bool isListedBefore(const ICalendarFile &file, const EKPredicate &predicate);
+    static QList<std::shared_ptr<const ICalendarFile>> filesWithTitle(ICalendarFolder &folder,
+                                                                      const EKPredicate &predicate);
     bool hasAccessTo(EKEntityType entityType) const;
     QList<std::shared_ptr<EKCalendar>> calendarsMatching(const EKPredicate &predicate);
     // As calendarsMatching, of those the last refresh found.

@@ -4,6 +4,7 @@
 #include "platform/eventkit/ICalendarFolderIndex.h"
 #include "platform/eventkit/ICalendarListedEvent.h"
 #include "platform/eventkit/ICalendarListedSeries.h"
+#include "platform/eventkit/ICalendarMomentKeys.h"
 #include "platform/eventkit/ICalendarPatch.h"
 #include "platform/eventkit/ICalendarSeries.h"
 #include "platform/eventkit/ICalendarZones.h"
@@ -1241,22 +1242,32 @@ void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
     m_todoFileCount += file->hasTodos ? 1 : 0;
 }
 
-// The UIDs or titles of a file, those its entries in that index are kept under.
-QStringList ICalendarFolder::itemTextsOf(const ICalendarFile &file, ItemIndex index)
+// The keys of a file's entries in that index: of its UIDs, of its titles, or of its titles with when
+// its events start. Those by moment also lower the horizon of the starts the index tells (noteHorizon).
+QList<quint32> ICalendarFolder::itemKeysOf(const ICalendarFile &file, ItemIndex index, bool noteHorizon)
 {
-    return index == ByUid ? file.uids() : file.titles();
+    if (index == ByMoment) {
+        icalmoments::FileKeys keys = icalmoments::keysOf(file, m_momentZoneField);
+        if (noteHorizon)
+            m_momentHorizon = std::min(m_momentHorizon, keys.horizon);
+        return std::move(keys.keys);
+    }
+    QList<quint32> keys;
+    for (const QString &text : index == ByUid ? file.uids() : file.titles())
+        keys.append(ICalendarItemIndex::keyOf(text));
+    return keys;
 }
 
 ICalendarItemIndex &ICalendarFolder::itemIndex(ItemIndex index)
 {
-    return index == ByUid ? m_filesByUid : m_filesByTitle;
+    return index == ByUid ? m_filesByUid : index == ByTitle ? m_filesByTitle : m_filesByMoment;
 }
 
 void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
 {
-    for (const ItemIndex index : {ByUid, ByTitle}) {
-        for (const QString &text : (indexes & index) ? itemTextsOf(*file, index) : QStringList())
-            itemIndex(index).add(ICalendarItemIndex::keyOf(text), file.get());
+    for (const ItemIndex index : kItemIndexes) {
+        for (const quint32 key : (indexes & index) ? itemKeysOf(*file, index, true) : QList<quint32>())
+            itemIndex(index).add(key, file.get());
     }
 }
 
@@ -1265,9 +1276,9 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
     m_damagedFileCount -= file->isDamaged ? 1 : 0;
     if (!file->parses)
         return;
-    for (const ItemIndex index : {ByUid, ByTitle}) {
-        for (const QString &text : (m_itemIndexes & index) ? itemTextsOf(*file, index) : QStringList())
-            itemIndex(index).remove(ICalendarItemIndex::keyOf(text), file.get());
+    for (const ItemIndex index : kItemIndexes) {
+        for (const quint32 key : (m_itemIndexes & index) ? itemKeysOf(*file, index, false) : QList<quint32>())
+            itemIndex(index).remove(key, file.get());
     }
     m_eventFileCount -= file->hasEvents ? 1 : 0;
     m_todoFileCount -= file->hasTodos ? 1 : 0;
@@ -1289,8 +1300,8 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
     ICalendarItemIndex &built = itemIndex(index);
     built.reserve(files.size());
     for (const std::shared_ptr<ICalendarFile> &file : std::as_const(files)) {
-        for (const QString &text : file->parses ? itemTextsOf(*file, index) : QStringList())
-            built.addBeforeMerge(ICalendarItemIndex::keyOf(text), file.get());
+        for (const quint32 key : file->parses ? itemKeysOf(*file, index, true) : QList<quint32>())
+            built.addBeforeMerge(key, file.get());
     }
     built.merge();
 }
@@ -1421,13 +1432,44 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedFilesWithT
     lookIfOnlyListed();
     describeStagedFiles();
     ensureItemIndex(ByTitle);
+    return filesHoldingTitle(m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title)), title);
+}
+
+QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::filesHoldingTitle(const QList<ICalendarFile *> &found,
+                                                                              const QString &title) const
+{
     QList<std::shared_ptr<const ICalendarFile>> result;
-    for (ICalendarFile *described : m_filesByTitle.filesWithKey(ICalendarItemIndex::keyOf(title))) {
+    for (ICalendarFile *described : found) {
         if (described->titles().contains(title))
             result.append(sharedFile(*described));
     }
     result.removeAll(nullptr);
     return result;
+}
+
+// The files under the keys of the title with the start and end: the exact start, the time of day with
+// the length, and any moment. The index takes the starts in the zone it was made in, and is made on
+// first need: a sync that tests no record for a duplicate has none.
+std::optional<QList<std::shared_ptr<const ICalendarFile>>>
+ICalendarFolder::describedFilesWithTitleAt(const QString &title, const std::pair<QDateTime, QDateTime> &span)
+{
+    const auto &[start, end] = span;
+    lookIfOnlyListed();
+    describeStagedFiles();
+    if (!(m_itemIndexes & ByMoment))
+        m_momentZoneField = icallisted::systemZoneField();
+    ensureItemIndex(ByMoment);
+    if (!start.isValid() || !end.isValid() || start.toMSecsSinceEpoch() >= m_momentHorizon ||
+        m_momentZoneField != icallisted::systemZoneField())
+        return std::nullopt;
+    QList<ICalendarFile *> found;
+    for (const quint32 key : icalmoments::keysAt(title, start.toMSecsSinceEpoch(), end.toMSecsSinceEpoch())) {
+        for (ICalendarFile *file : m_filesByMoment.filesWithKey(key)) {
+            if (!found.contains(file))
+                found.append(file);
+        }
+    }
+    return filesHoldingTitle(found, title);
 }
 
 // Without a watch the folder learns of an edit made in place (the folder's time unchanged) only

@@ -220,6 +220,11 @@ public:
     std::shared_ptr<ICalendarSeriesWalks> walksOfFile(const ICalendarFile &file);
     // The descriptions of the files holding an event with this title.
     QList<std::shared_ptr<const ICalendarFile>> describedFilesWithTitle(const QString &title);
+    // Those of them that may hold an event of the title with this start and end: the others cannot.
+    // Nothing when the folder cannot tell (the start lies beyond the walks it knows, or the system
+    // zone changed since it took the starts): all those with the title are then to be looked at.
+    std::optional<QList<std::shared_ptr<const ICalendarFile>>>
+    describedFilesWithTitleAt(const QString &title, const std::pair<QDateTime, QDateTime> &span);
     // The UIDs the damaged files held when they last parsed (ICalendarFile::isDamaged).
     QStringList damagedItemUids() const;
     // Whether some file holds an event, or a to-do.
@@ -292,14 +297,18 @@ private:
     bool parseInto(ICalendarFile &file) const;
     std::shared_ptr<ICalendarFile> indexedFileForUid(const QString &uid);
     std::shared_ptr<ICalendarFile> sharedFile(ICalendarFile &file) const;
+    // Those of the files found under a title's key that hold the title.
+    QList<std::shared_ptr<const ICalendarFile>> filesHoldingTitle(const QList<ICalendarFile *> &found,
+                                                                  const QString &title) const;
     // Logs, once per UID, that several files hold it and which one is used.
     void reportSharedUid(const QString &uid, const QList<std::shared_ptr<ICalendarFile>> &holders,
                          const ICalendarFile &chosen);
-    // The index of files by UID, or by title, made when first asked for.
-    enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2 };
+    // The index of files by UID, by title, or by title and start, made when first asked for.
+    enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2, ByMoment = 4 };
+    static constexpr ItemIndex kItemIndexes[] = {ByUid, ByTitle, ByMoment};
     void ensureItemIndex(ItemIndex index);
     void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
-    static QStringList itemTextsOf(const ICalendarFile &file, ItemIndex index);
+    QList<quint32> itemKeysOf(const ICalendarFile &file, ItemIndex index, bool noteHorizon);
     ICalendarItemIndex &itemIndex(ItemIndex index);
     // Looks at the files the watch named as changed; false when a whole look is needed.
     bool refreshNamedFiles(const QSet<QString> &names);
@@ -389,6 +398,11 @@ private:
     // The files by a key of each UID, or title; a file found is checked to hold the text asked for.
     ICalendarItemIndex m_filesByUid;
     ICalendarItemIndex m_filesByTitle;
+    // By title and when the events start (icalmoments), read in the zone of the field: made for the
+    // duplicate test, whose moments before the horizon it tells.
+    ICalendarItemIndex m_filesByMoment;
+    QByteArray m_momentZoneField;
+    qint64 m_momentHorizon = std::numeric_limits<qint64>::max();
     unsigned m_itemIndexes = 0; // those of ItemIndex made
     // The index's entries during the first look at the folder.
     icalindex::ICalendarFileTable m_described;

@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 using namespace platform;
 using eventkittest::at;
 
@@ -164,6 +167,74 @@ TEST_F(EventKitApplyTest, ADuplicateHasTheSameTitleNotJustTheSameKey)
     EXPECT_EQ(eventOf("C")->eventIdentifier(), eventOf("B")->eventIdentifier());
     EXPECT_EQ(eventOf("D")->eventIdentifier(), eventOf("A")->eventIdentifier());
     EXPECT_EQ(eventOf("D")->title(), first);
+}
+
+namespace {
+
+// Counts the calendar files of a folder opened for reading (and closed) since it was made: a parse
+// reads its file.
+class FileReads final
+{
+public:
+    explicit FileReads(const QString &folder)
+        : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        EXPECT_GE(inotify_add_watch(m_fd, QFile::encodeName(folder).constData(), IN_CLOSE_NOWRITE), 0);
+    }
+    ~FileReads() { ::close(m_fd); }
+    FileReads(const FileReads &) = delete;
+    FileReads &operator=(const FileReads &) = delete;
+
+    int count()
+    {
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (ssize_t size = 0; (size = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
+            for (char *at = buffer; at < buffer + size;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(at);
+                m_count += event->len > 0 && QByteArray(event->name).endsWith(".ics") ? 1 : 0;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return m_count;
+    }
+
+private:
+    int m_fd;
+    int m_count = 0;
+};
+
+} // namespace
+
+// Records of a title many weekly series share are each compared with the files that may hold an event
+// of that title starting and ending as the record does: no other file of the title is read, and a
+// record that is an occurrence of one of the series still finds it.
+TEST_F(EventKitApplyTest, ADuplicateTestReadsOnlyTheFilesThatMayHoldTheRecord)
+{
+    constexpr int kSeries = 40;
+    constexpr int kRecords = 10;
+    const QDate day = m_start.date();
+    for (int k = 0; k < kSeries; ++k) {
+        const QDateTime start(day, QTime(6, 0).addSecs(600 * k), QTimeZone::utc());
+        const QByteArray properties = "DTSTART:" + start.toString("yyyyMMddTHHmmssZ").toLatin1() + "\r\nDTEND:" +
+                                      start.addSecs(1800).toString("yyyyMMddTHHmmssZ").toLatin1() +
+                                      "\r\nRRULE:FREQ=WEEKLY\r\nSUMMARY:Standup\r\n";
+        const QByteArray uid = "standup-" + QByteArray::number(k);
+        eventkittest::writeAsOtherProgram(m_folder + "/" + uid + ".ics",
+                                          eventkittest::calendarText(eventkittest::eventItem(uid, properties)));
+    }
+    // The sync's first record looks at the folder, which describes every file.
+    ASSERT_EQ(apply(record("first", "Other", m_start)), 3);
+    FileReads reads(m_folder);
+    for (int r = 0; r < kRecords; ++r)
+        ASSERT_EQ(apply(record("R" + QString::number(r), "Standup", m_start.addDays(r).addSecs(7 * 3600 + 60 * r))), 3);
+    EXPECT_LE(reads.count(), kRecords) << "at most a file read per record, not every series of its title";
+
+    const QDateTime third(day, QTime(6, 30), QTimeZone::utc());
+    QVariantMap occurrence = record("D", "Standup", third);
+    occurrence.insert("NSDATEENDDATE", third.addSecs(1800));
+    EXPECT_EQ(apply(occurrence), 2);
+    EXPECT_EQ(eventOf("D")->eventIdentifier(), QStringLiteral("standup-3"));
+    EXPECT_EQ(itemFiles(m_folder).size(), kSeries + kRecords + 1);
 }
 
 TEST_F(EventKitApplyTest, RecurringRecordsBecomeRulesWithTheirExceptionsRemoved)
