@@ -7,11 +7,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 
+#include <paths.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -57,12 +61,60 @@ const QByteArray &threadTag()
     return tag;
 }
 
+// How long the system log's socket is taken as it was last found, taking lines or not.
+constexpr std::int64_t kSystemLogLookSeconds = 5;
+// When the system log's socket was last looked at (monotonic seconds), and whether it took lines;
+// both read and written with the console's mutex held.
+std::int64_t s_systemLogLookedAt = -kSystemLogLookSeconds;
+bool s_systemLogTakesLines = false;
+
+std::int64_t monotonicSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return now.tv_sec;
+}
+
+// Whether a datagram or stream socket connects to the system log's socket, as the system's log call
+// tries it.
+bool systemLogSocketConnects()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", _PATH_LOG);
+    for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        const bool connects = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        const int error = errno;
+        ::close(fd);
+        if (connects || error != EPROTOTYPE)
+            return connects;
+    }
+    return false;
+}
+
+// Whether a line sent to the system log can reach it. With no log daemon, the system's log call
+// tries to connect again for every line (a socket, a refused connect and a close) and then drops the
+// line; such a line is dropped here at once, and the socket is looked at again only every few
+// seconds. Called with the console's mutex held.
+bool systemLogTakesLines()
+{
+    const std::int64_t now = monotonicSeconds();
+    if (now - s_systemLogLookedAt >= kSystemLogLookSeconds) {
+        s_systemLogLookedAt = now;
+        s_systemLogTakesLines = systemLogSocketConnects();
+    }
+    return s_systemLogTakesLines;
+}
+
 } // namespace
 
 namespace {
 
-// One console line; an error line also reaches standard error wherever the console goes.
-void writeConsoleLine(const QString &message, bool isError)
+// The line as it goes to a descriptor: stamped with the local time, the process and the thread.
+QByteArray stampedLine(const QString &message)
 {
     QByteArray bytes = localTimeStamp();
     bytes += processName().toUtf8();
@@ -70,16 +122,25 @@ void writeConsoleLine(const QString &message, bool isError)
     bytes += message.toUtf8();
     if (!bytes.endsWith('\n'))
         bytes += '\n';
+    return bytes;
+}
+
+// One console line; an error line also reaches standard error wherever the console goes.
+void writeConsoleLine(const QString &message, bool isError)
+{
     const std::lock_guard lock(s_consoleMutex);
     int descriptor = s_consoleDescriptor;
     if (descriptor == kSystemLog) {
         // The journal stamps the time and the process itself.
-        const QByteArray line = threadTag() + message.toUtf8();
-        ::syslog(LOG_USER | (isError ? LOG_ERR : LOG_INFO), "%s", line.constData());
+        if (systemLogTakesLines()) {
+            const QByteArray line = threadTag() + message.toUtf8();
+            ::syslog(LOG_USER | (isError ? LOG_ERR : LOG_INFO), "%s", line.constData());
+        }
         if (!isError)
             return;
         descriptor = STDERR_FILENO;
     }
+    const QByteArray bytes = stampedLine(message);
     // A failing console is given up silently: there is nowhere left to report it.
     writeToDescriptor(descriptor, bytes);
     // A console sent to a file still shows its errors on standard error.

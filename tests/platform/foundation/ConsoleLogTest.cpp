@@ -89,3 +89,32 @@ TEST(ConsoleLog, KeepsLinesOfManyThreadsApart)
         EXPECT_EQ(match.captured(2).toInt(), nextLine[thread]++) << "each thread's lines keep their order";
     }
 }
+
+// With the console at the system log (whether or not a log daemon listens here), plain lines stay
+// off standard error and every error line reaches it, stamped, however many lines come in a row.
+TEST(ConsoleLog, SystemLogConsoleSendsOnlyErrorsToStandardError)
+{
+    QTemporaryFile errors;
+    ASSERT_TRUE(errors.open());
+    const int savedError = ::dup(STDERR_FILENO);
+    ASSERT_GE(savedError, 0);
+    ASSERT_EQ(::dup2(errors.handle(), STDERR_FILENO), STDERR_FILENO);
+    const int previous = setConsoleLogDescriptor(-1);
+    constexpr int kLines = 500;
+    for (int line = 0; line < kLines; ++line) {
+        consoleLog(QStringLiteral("Blank category! %1").arg(line));
+        if (line % 100 == 0)
+            consoleLogError(QStringLiteral("write failed %1").arg(line));
+    }
+    setConsoleLogDescriptor(previous);
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+    QFile reader(errors.fileName());
+    ASSERT_TRUE(reader.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(reader.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), kLines / 100) << lines.join(u'|').toStdString();
+    for (qsizetype index = 0; index < lines.size(); ++index) {
+        EXPECT_TRUE(lines.at(index).endsWith(QStringLiteral("] write failed %1").arg(index * 100)))
+            << lines.at(index).toStdString();
+    }
+}
