@@ -16,6 +16,12 @@ inline constexpr char kDefaultAccountsHost[] = "https://accounts.google.com/";
 inline constexpr char kClientId[] = "884120357716-hmsyncdesktop.apps.googleusercontent.com";
 inline constexpr char kClientSecret[] = "Qw7TzRkLm2VbXa9PfHsN4cJe";
 
+// The most a reply may hold: a page of events or tasks, the answer to a written entry, the answer to a
+// deletion.
+inline constexpr qint64 kMaxPageReplyBytes = 16LL * 1024 * 1024;
+inline constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
+inline constexpr qint64 kMaxDeletionReplyBytes = 1024 * 1024;
+
 QString apiHost();
 QString contactsHost();
 QString accountsHost();

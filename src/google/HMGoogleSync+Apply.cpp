@@ -121,11 +121,25 @@ bool HMGoogleSync::keepAppliedPairs(HMData &data)
     return true;
 }
 
+// The page's pairs join the conduit's map before the next page or the Outlook listing reads it. False
+// when the sync ended because the data source could not save.
+bool HMGoogleSync::afterApplies(HMData &data, const QDateTime &listDate, int conduit, bool allApplied)
+{
+    allApplied = keepAppliedPairs(data) && allApplied;
+    if (!data.saveFailure().isEmpty()) {
+        endSyncWithError(data.saveFailure());
+        return false;
+    }
+    if (allApplied)
+        keepListDate(listDate, conduit);
+    return true;
+}
+
 // The list date moves only once what it covers is in Outlook; a refused record keeps the old one, so
 // the next run reads the page again.
-void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool allApplied)
+void HMGoogleSync::keepListDate(const QDateTime &listDate, int conduit)
 {
-    if (!allApplied || !listDate.isValid())
+    if (!listDate.isValid())
         return;
     HMOutlookDatFileHelper helper;
     if (!helper.writeLastListCommand(datConduit(conduit), listDate))
@@ -134,26 +148,29 @@ void HMGoogleSync::afterApplies(const QDateTime &listDate, int conduit, bool all
         DDLogError(QStringLiteral("The Google list date could not be kept to the millisecond"));
 }
 
+// A page of contacts or tasks goes to Outlook: its changes, then its deletions. False when the sync
+// ended because the conduit's data source could not be reached or could not save.
+bool HMGoogleSync::applyListedPage(int conduit, const QString &unreachable, const QList<QVariantMap> &records,
+                                   const QStringList &deletions, const QDateTime &listDate)
+{
+    const std::shared_ptr<HMData> data = dataSource(conduit);
+    if (!data) {
+        endSyncWithError(unreachable);
+        return false;
+    }
+    const bool allApplied = applyRecords(*data, records);
+    if (!deletions.isEmpty())
+        data->deleteOutlookUidRecords(deletions);
+    return afterApplies(*data, listDate, conduit, allApplied);
+}
+
 void HMGoogleSync::syncDriverContactListCommandReturnedWithDictionaries(const QList<QVariantMap> &records,
                                                                         const QStringList &deletions,
                                                                         bool remainOnConduit,
                                                                         const QDateTime &listDate)
 {
-    const std::shared_ptr<HMData> data = dataSource(1);
-    if (!data) {
-        endSyncWithError(QStringLiteral("Outlook's contacts cannot be reached."));
+    if (!applyListedPage(1, QStringLiteral("Outlook's contacts cannot be reached."), records, deletions, listDate))
         return;
-    }
-    bool allApplied = applyRecords(*data, records);
-    if (!deletions.isEmpty())
-        data->deleteOutlookUidRecords(deletions);
-    // The page's pairs join the contact map before the next page or the Outlook listing reads it.
-    allApplied = keepAppliedPairs(*data) && allApplied;
-    if (!data->saveFailure().isEmpty()) {
-        endSyncWithError(data->saveFailure());
-        return;
-    }
-    afterApplies(listDate, 1, allApplied);
     if (remainOnConduit) {
         m_syncDriver->listGoogleContacts();
         return;
@@ -233,13 +250,8 @@ void HMGoogleSync::syncDriverEventListCommandReturnedWithDictionaries(const QLis
         if (outlookId.isEmpty() || (!uid.isEmpty() && !exceptions->keepOccurrencePair(outlookId, uid)))
             allApplied = false;
     }
-    // The pairs of what was applied join the calendar map before the Outlook listing reads it.
-    allApplied = keepAppliedPairs(*data) && allApplied;
-    if (!data->saveFailure().isEmpty()) {
-        endSyncWithError(data->saveFailure());
+    if (!afterApplies(*data, listDate, 2, allApplied))
         return;
-    }
-    afterApplies(listDate, 2, allApplied);
     setNextStage();
     process();
 }
@@ -248,21 +260,8 @@ void HMGoogleSync::syncDriverTaskListCommandReturnedWithDictionaries(const QList
                                                                      const QStringList &deletions,
                                                                      const QDateTime &listDate)
 {
-    const std::shared_ptr<HMData> data = dataSource(3);
-    if (!data) {
-        endSyncWithError(QStringLiteral("Outlook's tasks cannot be reached."));
+    if (!applyListedPage(3, QStringLiteral("Outlook's tasks cannot be reached."), records, deletions, listDate))
         return;
-    }
-    bool allApplied = applyRecords(*data, records);
-    if (!deletions.isEmpty())
-        data->deleteOutlookUidRecords(deletions);
-    // The pairs of what was applied join the task map before the Outlook listing reads it.
-    allApplied = keepAppliedPairs(*data) && allApplied;
-    if (!data->saveFailure().isEmpty()) {
-        endSyncWithError(data->saveFailure());
-        return;
-    }
-    afterApplies(listDate, 3, allApplied);
     setNextStage();
     process();
 }

@@ -145,7 +145,10 @@ private:
     void cancelAllRequests();
     void afterOnQueue(double seconds, std::function<void()> step);
     void finishProfile(HMProfile &profile);
-    void afterApplies(const QDateTime &listDate, int conduit, bool allApplied);
+    bool afterApplies(HMData &data, const QDateTime &listDate, int conduit, bool allApplied);
+    void keepListDate(const QDateTime &listDate, int conduit);
+    bool applyListedPage(int conduit, const QString &unreachable, const QList<QVariantMap> &records,
+                         const QStringList &deletions, const QDateTime &listDate);
     std::shared_ptr<HMData> dataSource(int conduit);
     bool applyRecords(HMData &data, const QList<QVariantMap> &records);
     static bool keepAppliedPairs(HMData &data);

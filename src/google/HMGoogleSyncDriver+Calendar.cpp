@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr qint64 kMaxEventPageBytes = 16LL * 1024 * 1024;
 constexpr qsizetype kMaxEventPageItems = 1000;
 constexpr int kRepeatedTokenLimit = 5;
 
@@ -125,7 +124,7 @@ void HMGoogleSyncDriver::listEventsForCalendarId(const QString &calendarId, cons
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
                 driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
         });
-    request->setMaxResponseBytes(kMaxEventPageBytes);
+    request->setMaxResponseBytes(googlehosts::kMaxPageReplyBytes);
     request->send();
 }
 

@@ -44,7 +44,6 @@ QString googleOccurrenceId(const QString &id)
     return series.contains(u'-') ? googleEventId(series) + id.mid(series.size()) : id;
 }
 
-constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
 enum Kind { kInsert = 0, kUpdate = 1, kDelete = 2 };
 
 bool isSuccess(int status)
@@ -320,7 +319,7 @@ void HMGoogleSyncDriver::sendEventWrite(const EventWrite &write)
         request->setParams(platform::RKRequestSerialization::serializationWithData(json.toUtf8(),
                                                                                    QStringLiteral("application/json")));
     }
-    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->setMaxResponseBytes(googlehosts::kMaxWriteReplyBytes);
     // Should its answer never come, Google's copy read back before it goes again is taken for ours:
     // read as Google's change, it would make a second Outlook copy of a changed occurrence and keep
     // a new series out of the upload that sends its occurrences.

@@ -34,7 +34,6 @@
 
 namespace {
 
-constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
 
 std::shared_ptr<HMSyncProgressReporting> sheet()
 {
@@ -330,7 +329,7 @@ void HMGoogleSyncDriver::createNewGroup(const QString &name)
         });
     request->setParams(platform::RKRequestSerialization::serializationWithData(
         googlecontactentry::groupEntry(name).toUtf8(), QStringLiteral("application/atom+xml")));
-    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->setMaxResponseBytes(googlehosts::kMaxWriteReplyBytes);
     request->send();
 }
 
@@ -455,7 +454,7 @@ void HMGoogleSyncDriver::sendContactWrite(const ContactWrite &write)
         request->setParams(platform::RKRequestSerialization::serializationWithData(
             googlecontactentry::contactEntry(write.record, groupNamesAndIds(), m_userEmail),
             QStringLiteral("application/atom+xml")));
-    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->setMaxResponseBytes(googlehosts::kMaxWriteReplyBytes);
     request->send();
 }
 

@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr qint64 kMaxWriteReplyBytes = 4 * 1024 * 1024;
 enum Kind { kInsert = 0, kUpdate = 1, kDelete = 2 };
 
 bool isSuccess(int status)
@@ -202,7 +201,7 @@ void HMGoogleSyncDriver::sendTaskWrite(const TaskWrite &write)
         request->setParams(platform::RKRequestSerialization::serializationWithData(
             jsonStringFromDictionary(body).toUtf8(), QStringLiteral("application/json")));
     }
-    request->setMaxResponseBytes(kMaxWriteReplyBytes);
+    request->setMaxResponseBytes(googlehosts::kMaxWriteReplyBytes);
     request->send();
 }
 

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr qint64 kMaxTaskPageBytes = 16LL * 1024 * 1024;
 // Google sends at most 100 a page; a page far beyond that is no page of Google's.
 constexpr qsizetype kMaxTaskPageItems = 1000;
 // Pages of one run (lists and tasks): a million tasks.
@@ -115,7 +114,7 @@ void HMGoogleSyncDriver::sendTaskListsRequest(const QString &pageToken, bool rea
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
                 driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
         });
-    request->setMaxResponseBytes(kMaxTaskPageBytes);
+    request->setMaxResponseBytes(googlehosts::kMaxPageReplyBytes);
     request->send();
 }
 
@@ -240,7 +239,7 @@ void HMGoogleSyncDriver::sendTaskPageRequest(const QString &path,
             if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
                 driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
         });
-    request->setMaxResponseBytes(kMaxTaskPageBytes);
+    request->setMaxResponseBytes(googlehosts::kMaxPageReplyBytes);
     request->send();
 }
 

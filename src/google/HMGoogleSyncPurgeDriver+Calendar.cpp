@@ -8,13 +8,6 @@
 #include "google/HMGoogleSyncDriver.h"
 #include "sync/HMProfile.h"
 
-namespace {
-
-constexpr qint64 kMaxEventPageBytes = 16LL * 1024 * 1024;
-constexpr qint64 kMaxDeletionReplyBytes = 1024 * 1024;
-
-} // namespace
-
 // The calendar written to is listed after the synced ones, once: listed twice, each of its events
 // would be gathered and deleted twice.
 void HMGoogleSyncPurgeDriver::purgeCalendar()
@@ -46,7 +39,7 @@ void HMGoogleSyncPurgeDriver::listEventsForCalendarId(const QString &calendarId,
         HMGoogleSyncDriver::showProgress(
             QStringLiteral("Getting Google calendar events to purge %1").arg(m_allGoogleEvents.size()), 0.14);
     makeClient(googlehosts::apiHost());
-    send(eventListPath(id, pageToken), 0, &HMGoogleSyncPurgeDriver::eventPageReturned, kMaxEventPageBytes);
+    send(eventListPath(id, pageToken), 0, &HMGoogleSyncPurgeDriver::eventPageReturned, googlehosts::kMaxPageReplyBytes);
 }
 
 void HMGoogleSyncPurgeDriver::eventPageReturned(int status, const QByteArray &body)
@@ -101,7 +94,7 @@ void HMGoogleSyncPurgeDriver::purgeNextEvent()
     const QString calendarId = at < 0 ? GlobalVariables::getDefaultGoogleCalendatIdentifier() : key.mid(at + 1);
     makeClient(googlehosts::apiHost());
     send(eventDeletionPath(calendarId, eventId), 3, &HMGoogleSyncPurgeDriver::handleDeleteEventResponse,
-         kMaxDeletionReplyBytes);
+         googlehosts::kMaxDeletionReplyBytes);
 }
 
 void HMGoogleSyncPurgeDriver::handleDeleteEventResponse(int status, const QByteArray &)

@@ -8,13 +8,6 @@
 #include "google/HMGoogleSyncDriver.h"
 #include "platform/restkit/RKClient.h"
 
-namespace {
-
-constexpr qint64 kMaxTaskPageBytes = 16LL * 1024 * 1024;
-constexpr qint64 kMaxDeletionReplyBytes = 1024 * 1024;
-
-} // namespace
-
 void HMGoogleSyncPurgeDriver::purgeTasks()
 {
     m_ended = false;
@@ -32,7 +25,7 @@ void HMGoogleSyncPurgeDriver::listGoogleTaskLists(const QString &pageToken)
         return;
     if (const auto client = makeClient(googlehosts::apiHost()))
         client->setValueForHTTPHeaderField("*", "If-Match");
-    send(taskListsPath(pageToken), 0, &HMGoogleSyncPurgeDriver::taskListsReturned, kMaxTaskPageBytes);
+    send(taskListsPath(pageToken), 0, &HMGoogleSyncPurgeDriver::taskListsReturned, googlehosts::kMaxPageReplyBytes);
 }
 
 void HMGoogleSyncPurgeDriver::taskListsReturned(int status, const QByteArray &body)
@@ -70,7 +63,7 @@ void HMGoogleSyncPurgeDriver::listGoogleTasksForTaskListId(const QString &taskLi
     HMGoogleSyncDriver::showProgress(QStringLiteral("Requesting tasks from Google"), 0.19);
     if (const auto client = makeClient(googlehosts::apiHost()))
         client->setValueForHTTPHeaderField("*", "If-Match");
-    send(tasksPath(taskListId, pageToken), 0, &HMGoogleSyncPurgeDriver::tasksReturned, kMaxTaskPageBytes);
+    send(tasksPath(taskListId, pageToken), 0, &HMGoogleSyncPurgeDriver::tasksReturned, googlehosts::kMaxPageReplyBytes);
 }
 
 void HMGoogleSyncPurgeDriver::tasksReturned(int status, const QByteArray &body)
@@ -109,7 +102,7 @@ void HMGoogleSyncPurgeDriver::sendTaskDeletion()
         client->setValueForHTTPHeaderField("*", "If-Match");
     }
     send(taskDeletionPath(taskListId, taskId), 3, &HMGoogleSyncPurgeDriver::handleTaskDeletionResponse,
-         kMaxDeletionReplyBytes);
+         googlehosts::kMaxDeletionReplyBytes);
 }
 
 void HMGoogleSyncPurgeDriver::handleTaskDeletionResponse(int status, const QByteArray &body)

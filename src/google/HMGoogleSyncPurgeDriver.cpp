@@ -20,7 +20,6 @@
 namespace {
 
 constexpr qint64 kMaxListReplyBytes = XMLDictionaryParser::kDefaultMaxInputBytes;
-constexpr qint64 kMaxDeletionReplyBytes = 1024 * 1024;
 // More ids than any account holds: a listing past it is taken as endless.
 constexpr qsizetype kMaxGathered = 1000000;
 const QString kNotEmptied = QStringLiteral(" Google was not emptied and nothing was sent; the next sync tries again.");
@@ -317,7 +316,7 @@ void HMGoogleSyncPurgeDriver::purgeGroups()
     }
     const QString groupId = m_groupNamesAndIds.first().first.section(u'/', -1);
     send(groupDeletionPath(m_userEmail, groupId), 3, &HMGoogleSyncPurgeDriver::handlePurgeGroupResponse,
-         kMaxDeletionReplyBytes);
+         googlehosts::kMaxDeletionReplyBytes);
 }
 
 void HMGoogleSyncPurgeDriver::handlePurgeGroupResponse(int status, const QByteArray &)
@@ -411,7 +410,7 @@ void HMGoogleSyncPurgeDriver::purgeGoogleContacts()
     }
     const QString contactId = m_contactsToPurge.first().section(u'/', -1);
     send(contactDeletionPath(contactId), 3, &HMGoogleSyncPurgeDriver::handlePurgeContactsResponse,
-         kMaxDeletionReplyBytes);
+         googlehosts::kMaxDeletionReplyBytes);
 }
 
 void HMGoogleSyncPurgeDriver::handlePurgeContactsResponse(int status, const QByteArray &)

@@ -206,6 +206,23 @@ QString HMOutlookConduit::outlookIdToApply(const QString &deviceId, QLatin1Strin
     return duplicate;
 }
 
+bool HMOutlookConduit::applyByDeviceId(const QString &deviceId, QLatin1StringView recordWord,
+                                       const std::function<QString()> &findDuplicate,
+                                       const std::function<void()> &addNew,
+                                       const std::function<void(const QString &outlookId)> &update)
+{
+    if (deviceId.isEmpty()) {
+        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+        return false;
+    }
+    const QString outlookId = outlookIdToApply(deviceId, recordWord, findDuplicate);
+    if (outlookId.isEmpty())
+        addNew();
+    else
+        update(outlookId);
+    return true;
+}
+
 void HMOutlookConduit::forEachUnpairedItem(const platform::NSAppleEventDescriptor &listing, const ListedItemTaker &take)
 {
     const QSet<QString> paired = pairedOutlookIds();

@@ -143,6 +143,11 @@ public:
     // empty when the record is to be added.
     QString outlookIdToApply(const QString &deviceId, QLatin1StringView recordWord,
                              const std::function<QString()> &findDuplicate);
+    // A record applied by its device id: `update` writes it over the item `outlookIdToApply` finds, or
+    // `addNew` makes a new item. False, logged, when the record has no device id.
+    bool applyByDeviceId(const QString &deviceId, QLatin1StringView recordWord,
+                         const std::function<QString()> &findDuplicate, const std::function<void()> &addNew,
+                         const std::function<void(const QString &outlookId)> &update);
     // A record Outlook refused to take: the conduit's write error is noted for the sync's summary and the
     // record's id goes into the error log under the conduit's letter.
     void reportWriteError(const QVariantMap &record) const;

@@ -131,18 +131,11 @@ qint64 HMMemoData::outlookCommandAction(qint32, quint64, quint64, const QVariant
     ensureMemoFolder();
     ++m_recordCounter;
     GlobalVariables::showSyncUserMessage(QStringLiteral("Reading Quillpad Memos %1").arg(m_recordCounter));
-    const QString uid = textOf(record, "UID");
-    if (uid.isEmpty()) {
-        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
-        return 1;
-    }
-    const QString outlookId = outlookMemos().outlookIdToApply(uid, QLatin1StringView("memo"),
-        [&] { return isOutlookDuplicate(record); });
-    if (outlookId.isEmpty())
-        addNewOutlookMemoWithDictionary(record);
-    else
-        updateOutlookMemoWithUniqueId(outlookId, record);
-    return 2;
+    const bool applied = outlookMemos().applyByDeviceId(
+        textOf(record, "UID"), QLatin1StringView("memo"), [&] { return isOutlookDuplicate(record); },
+        [&] { addNewOutlookMemoWithDictionary(record); },
+        [&](const QString &outlookId) { updateOutlookMemoWithUniqueId(outlookId, record); });
+    return applied ? 2 : 1;
 }
 
 // The pair is on disk (the confirmed-pairs file) before the next record is applied.

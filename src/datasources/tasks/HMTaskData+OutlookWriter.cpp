@@ -67,17 +67,12 @@ qint64 HMTaskData::outlookCommandAction(qint32, quint64, quint64, const QVariant
     ++m_recordCounter;
     GlobalVariables::showSyncUserMessage((isGoogleDirect() ? QStringLiteral("Reading Google Tasks %1") : QStringLiteral("Reading Quillpad Tasks %1"))
                      .arg(m_recordCounter));
-    const QString uid = textOf(record, "UID");
-    if (uid.isEmpty()) {
-        DDLogError(QStringLiteral("ERROR: Unique ID field not found. Aborting AddUpdateContact"));
+    const bool applied = outlookTasks().applyByDeviceId(
+        textOf(record, "UID"), QLatin1StringView("task"), [&] { return isOutlookDuplicate(record); },
+        [&] { addNewOutlookTaskWithDictionary(record); },
+        [&](const QString &outlookId) { updateOutlookTaskWithUniqueId(outlookId, record); });
+    if (!applied)
         return 1;
-    }
-    const QString outlookId = outlookTasks().outlookIdToApply(uid, QLatin1StringView("task"),
-        [&] { return isOutlookDuplicate(record); });
-    if (outlookId.isEmpty())
-        addNewOutlookTaskWithDictionary(record);
-    else
-        updateOutlookTaskWithUniqueId(outlookId, record);
     return m_outlookGoneDuringApply ? 0 : 2;
 }
 
