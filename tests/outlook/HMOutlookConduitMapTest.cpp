@@ -6,15 +6,10 @@
 #include "outlook/HMOutlookConduit.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 
-#include "foundation/GlobalVariables.h"
-#include "platform/foundation/UserDefaults.h"
-#include "support/TestSupport.h"
+#include "OutlookMapFixture.h"
 #include "sync/HMData.h"
 
-#include <gtest/gtest.h>
-
 #include <QFile>
-#include <QTemporaryDir>
 
 namespace {
 
@@ -22,15 +17,12 @@ using Conduit = HMOutlookDatFileHelper::Conduit;
 using MapReads = HMOutlookConduit::MapReads;
 using Step = HMOutlookConduit::Step;
 
-class OutlookConduitMapTest : public ::testing::Test
+class OutlookConduitMapTest : public OutlookMapFixture
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_home.isValid());
-        testsupport::pointHomeAt(m_home.path());
-        platform::UserDefaults::standardUserDefaults().setObject(QVariant(), QStringLiteral("SyncMethodSetting"));
-        GlobalVariables::setOutlookVersionNumberInConfiguration(QString());
+        OutlookMapFixture::SetUp();
         GlobalVariables::setIsOutlookSync(true);
         GlobalVariables::setIsGoogleDirect(false);
     }
@@ -73,8 +65,6 @@ protected:
         EXPECT_TRUE(HMOutlookDatFileHelper().commitChanges(conduit, commit));
         return bytes(conduit);
     }
-
-    QTemporaryDir m_home;
 };
 
 qint64 nowSeconds()

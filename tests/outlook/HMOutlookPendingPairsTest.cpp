@@ -5,14 +5,9 @@
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "outlook/HMOutlookIdBookkeeping.h"
 
-#include "support/TestSupport.h"
-#include "foundation/GlobalVariables.h"
-#include "platform/foundation/UserDefaults.h"
-
-#include <gtest/gtest.h>
+#include "OutlookMapFixture.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <csignal>
 #include <sys/wait.h>
@@ -22,17 +17,9 @@ namespace {
 
 using Conduit = HMOutlookDatFileHelper::Conduit;
 
-class PendingPairsTest : public ::testing::Test
+class PendingPairsTest : public OutlookMapFixture
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_home.isValid());
-        testsupport::pointHomeAt(m_home.path());
-        platform::UserDefaults::standardUserDefaults().setObject(QVariant(), QStringLiteral("SyncMethodSetting"));
-        GlobalVariables::setOutlookVersionNumberInConfiguration(QString());
-    }
-
     static QByteArray contents(const QString &path)
     {
         QFile file(path);
@@ -70,8 +57,6 @@ protected:
         EXPECT_TRUE(helper.commitChanges(Conduit::Memos, commit));
         return contents(helper.memoFilePath());
     }
-
-    QTemporaryDir m_home;
 };
 
 } // namespace
