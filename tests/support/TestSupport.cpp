@@ -5,9 +5,13 @@
 #include <QFile>
 #include <QThread>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -99,6 +103,33 @@ void runWithFileSizeLimit(quint64 maximumBytes, const std::function<void()> &run
     run();
     ::setrlimit(RLIMIT_FSIZE, &previous);
     ::sigaction(SIGXFSZ, &previousAction, nullptr);
+}
+
+FolderNotices::FolderNotices(const QString &folder, quint32 mask, const QByteArray &suffix)
+    : m_descriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), m_suffix(suffix)
+{
+    EXPECT_GE(::inotify_add_watch(m_descriptor, QFile::encodeName(folder).constData(), mask), 0);
+}
+
+FolderNotices::~FolderNotices()
+{
+    ::close(m_descriptor);
+}
+
+int FolderNotices::count()
+{
+    alignas(inotify_event) char buffer[64 * 1024];
+    for (ssize_t length = 0; (length = ::read(m_descriptor, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t at = 0; at < length;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            if (event->mask & IN_Q_OVERFLOW)
+                ADD_FAILURE() << "the watch overflowed";
+            if (event->len > 0 && QByteArrayView(static_cast<const char *>(event->name)).endsWith(m_suffix))
+                ++m_count;
+            at += ssize_t(sizeof(inotify_event)) + ssize_t(event->len);
+        }
+    }
+    return m_count;
 }
 
 } // namespace testsupport

@@ -54,4 +54,23 @@ QString binaryDir();
 // signal ignored meanwhile).
 void runWithFileSizeLimit(quint64 maximumBytes, const std::function<void()> &run);
 
+// Counts, from when it is made, the notices of a folder's watch (inotify events of the mask) that
+// name a file ending in the suffix; a watch that overflows fails the test.
+class FolderNotices final
+{
+public:
+    FolderNotices(const QString &folder, quint32 mask, const QByteArray &suffix);
+    ~FolderNotices();
+    FolderNotices(const FolderNotices &) = delete;
+    FolderNotices &operator=(const FolderNotices &) = delete;
+
+    // The notices counted so far, those queued since the last call read now.
+    int count();
+
+private:
+    int m_descriptor = -1;
+    QByteArray m_suffix;
+    int m_count = 0;
+};
+
 } // namespace testsupport

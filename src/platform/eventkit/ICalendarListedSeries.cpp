@@ -96,7 +96,6 @@ public:
         qFromBigEndian<quint16>(bytes->data(), size, room.data());
         return QStringView(room.constData(), size);
     }
-    qsizetype position() const { return m_at; }
     FieldReader &operator>>(QByteArray &bytes)
     {
         const std::optional<QByteArrayView> read = readSized();

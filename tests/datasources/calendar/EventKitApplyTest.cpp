@@ -5,6 +5,7 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/QtPrinters.h"
 #include "platform/eventkit/support/CalendarFolderFixture.h"
+#include "support/TestSupport.h"
 #include "sync/HMIdentifierGraph.h"
 
 #include <QFile>
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/inotify.h>
-#include <unistd.h>
 
 using namespace platform;
 using eventkittest::at;
@@ -169,42 +169,6 @@ TEST_F(EventKitApplyTest, ADuplicateHasTheSameTitleNotJustTheSameKey)
     EXPECT_EQ(eventOf("D")->title(), first);
 }
 
-namespace {
-
-// Counts the calendar files of a folder opened for reading (and closed) since it was made: a parse
-// reads its file.
-class FileReads final
-{
-public:
-    explicit FileReads(const QString &folder)
-        : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
-    {
-        EXPECT_GE(inotify_add_watch(m_fd, QFile::encodeName(folder).constData(), IN_CLOSE_NOWRITE), 0);
-    }
-    ~FileReads() { ::close(m_fd); }
-    FileReads(const FileReads &) = delete;
-    FileReads &operator=(const FileReads &) = delete;
-
-    int count()
-    {
-        alignas(inotify_event) char buffer[64 * 1024];
-        for (ssize_t size = 0; (size = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
-            for (char *at = buffer; at < buffer + size;) {
-                const auto *event = reinterpret_cast<const inotify_event *>(at);
-                m_count += event->len > 0 && QByteArray(event->name).endsWith(".ics") ? 1 : 0;
-                at += sizeof(inotify_event) + event->len;
-            }
-        }
-        return m_count;
-    }
-
-private:
-    int m_fd;
-    int m_count = 0;
-};
-
-} // namespace
-
 // Records of a title many weekly series share are each compared with the files that may hold an event
 // of that title starting and ending as the record does: no other file of the title is read, and a
 // record that is an occurrence of one of the series still finds it.
@@ -224,7 +188,8 @@ TEST_F(EventKitApplyTest, ADuplicateTestReadsOnlyTheFilesThatMayHoldTheRecord)
     }
     // The sync's first record looks at the folder, which describes every file.
     ASSERT_EQ(apply(record("first", "Other", m_start)), 3);
-    FileReads reads(m_folder);
+    // A parse reads its file: the calendar files opened for reading (and closed) from here on.
+    testsupport::FolderNotices reads(m_folder, IN_CLOSE_NOWRITE, ".ics");
     for (int r = 0; r < kRecords; ++r)
         ASSERT_EQ(apply(record("R" + QString::number(r), "Standup", m_start.addDays(r).addSecs(7 * 3600 + 60 * r))), 3);
     EXPECT_LE(reads.count(), kRecords) << "at most a file read per record, not every series of its title";

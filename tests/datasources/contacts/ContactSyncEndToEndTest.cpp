@@ -6,6 +6,7 @@
 
 #include "platform/addressbook/ABAddressBook.h"
 #include "platform/foundation/FileSystem.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 #include <QSet>
 
 #include <sys/inotify.h>
-#include <unistd.h>
 
 using phonepeer::Conduit;
 
@@ -58,42 +58,6 @@ QStringList vobjectSummary(ContactSyncRun &run)
     lines.sort();
     return lines;
 }
-
-// Counts the times a contact folder's index file is put in place in the folder of indexes while
-// watched: every write of an index links a new file in or renames one over the old.
-class IndexPlacements final
-{
-public:
-    IndexPlacements() : m_descriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
-    {
-        const QString folder = platform::FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes");
-        QDir().mkpath(folder);
-        EXPECT_GE(::inotify_add_watch(m_descriptor, QFile::encodeName(folder).constData(), IN_CREATE | IN_MOVED_TO), 0);
-    }
-    ~IndexPlacements() { ::close(m_descriptor); }
-    IndexPlacements(const IndexPlacements &) = delete;
-    IndexPlacements &operator=(const IndexPlacements &) = delete;
-
-    int count()
-    {
-        alignas(inotify_event) char buffer[64 * 1024];
-        for (ssize_t length = 0; (length = ::read(m_descriptor, buffer, sizeof buffer)) > 0;) {
-            for (ssize_t at = 0; at < length;) {
-                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
-                if (event->mask & IN_Q_OVERFLOW)
-                    ADD_FAILURE() << "the watch overflowed";
-                if (event->len > 0 && QByteArrayView(static_cast<const char *>(event->name)).endsWith(".index"))
-                    ++m_count;
-                at += ssize_t(sizeof(inotify_event)) + ssize_t(event->len);
-            }
-        }
-        return m_count;
-    }
-
-private:
-    int m_descriptor = -1;
-    int m_count = 0;
-};
 
 } // namespace
 
@@ -269,7 +233,10 @@ TEST(ContactSyncEndToEnd, ThePagesOfAStageWriteTheFolderIndexOnce)
         added.append({{QStringLiteral("NEWFNAME"), QStringLiteral("Given")},
                       {QStringLiteral("NEWLNAME"), QStringLiteral("Family%1").arg(index)}});
     run.peer().addPhoneRecords(Conduit::Contacts, added);
-    IndexPlacements placements;
+    // Every write of an index links a new file into the folder of indexes or renames one over the old.
+    const QString indexes = platform::FileSystem::dataFolderPath() + QStringLiteral("/AddressBookIndexes");
+    QDir().mkpath(indexes);
+    testsupport::FolderNotices placements(indexes, IN_CREATE | IN_MOVED_TO, ".index");
     const hmsync::SyncOutcome outcome = run.sync();
     ASSERT_TRUE(outcome.isSuccess) << describe(outcome).toStdString();
     EXPECT_EQ(placements.count(), 1);
