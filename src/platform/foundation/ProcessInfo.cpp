@@ -131,8 +131,10 @@ int ProcessInfo::activeProcessorCount()
 
 void ProcessInfo::keepHeapCompact()
 {
+    constexpr int kMappedBlockBytes = 4096 * 1024;
     mallopt(M_ARENA_MAX, 1);
-    mallopt(M_MMAP_THRESHOLD, 4096 * 1024);
+    mallopt(M_MMAP_THRESHOLD, kMappedBlockBytes);
+    mallopt(M_TRIM_THRESHOLD, 2 * kMappedBlockBytes);
 }
 
 } // namespace platform

@@ -49,7 +49,11 @@ public:
     // being built) stay in the heap, whose freed pages the next such block reuses without faulting
     // in new ones. Without the fixed threshold the allocator raises it after each mapped block is
     // freed, and later large blocks then stay in the heap as holes that later small ones do not
-    // fill. Call first thing in main, before any thread starts.
+    // fill. Free room at the top of the heap is kept up to twice that threshold, as the allocator
+    // itself keeps it beside a threshold of its own choosing: handed back whenever more than 128 KB
+    // of it is free (the default), it would fault in again page by page as soon as the next block
+    // grows the heap. Explicit trims (malloc_trim) still hand it back. Call first thing in main,
+    // before any thread starts.
     static void keepHeapCompact();
 
     // Parsers of the two sources, for the operations above. A release without leading numbers gives

@@ -1,7 +1,9 @@
 #include "platform/foundation/ProcessInfo.h"
 
+#include <cstring>
 #include <thread>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -48,4 +50,43 @@ TEST(ProcessInfo, DescribesTheSystemAndTheProcess)
     EXPECT_NE(otherThread, ProcessInfo::processIdentifier());
     EXPECT_GE(ProcessInfo::processorCount(), ProcessInfo::activeProcessorCount());
     EXPECT_GE(ProcessInfo::activeProcessorCount(), 1);
+}
+
+namespace {
+
+char *volatile s_touchedBlock = nullptr;
+
+// Allocates a block, writes each of its pages and frees it again.
+void touchHeapBlock(size_t bytes)
+{
+    s_touchedBlock = new char[bytes];
+    std::memset(s_touchedBlock, 1, bytes);
+    delete[] s_touchedBlock;
+    s_touchedBlock = nullptr;
+}
+
+long minorFaultsOfThisThread()
+{
+    struct rusage usage = {};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_minflt;
+}
+
+} // namespace
+
+// A block that grew the heap leaves its pages at the top when freed, for the next one: handed back to
+// the system at once, they would each fault in again as soon as the next block of its size is written.
+TEST(ProcessInfo, KeepsTheFreedHeapTopForTheNextBlock)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer's allocator takes no allocator settings";
+#endif
+    ProcessInfo::keepHeapCompact();
+    // Below the size that gets a mapping of its own: the block comes from the heap.
+    constexpr size_t kBlockBytes = 2 * 1024 * 1024;
+    const long pages = long(kBlockBytes) / sysconf(_SC_PAGESIZE);
+    touchHeapBlock(kBlockBytes);
+    const long before = minorFaultsOfThisThread();
+    touchHeapBlock(kBlockBytes);
+    EXPECT_LT(minorFaultsOfThisThread() - before, pages / 8) << "of " << pages << " pages";
 }
