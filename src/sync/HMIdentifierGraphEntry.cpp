@@ -176,10 +176,31 @@ void appendNumber(QByteArray &out, Tag tag, quint64 number)
     appendBytes(out, room, qsizetype(1 + encodeVarint(room + 1, number)));
 }
 
+// Appends the lead (a tag, or nothing), the count of the bytes and the bytes. A short run goes in
+// with one append: each append costs more than copying the few bytes a key or an identifier holds.
+void appendCountedAfter(QByteArray &out, QByteArrayView lead, QByteArrayView bytes)
+{
+    constexpr qsizetype kShortBytes = 64;
+    if (lead.size() > 1 || bytes.size() > kShortBytes) {
+        appendBytes(out, lead.data(), lead.size());
+        appendVarint(out, quint64(bytes.size()));
+        appendBytes(out, bytes.data(), bytes.size());
+        return;
+    }
+    char room[1 + kMaxVarintBytes + kShortBytes];
+    size_t used = 0;
+    if (!lead.isEmpty())
+        room[used++] = lead.front();
+    used += encodeVarint(room + used, quint64(bytes.size()));
+    if (!bytes.isEmpty())
+        std::memcpy(room + used, bytes.data(), size_t(bytes.size()));
+    appendBytes(out, room, qsizetype(used) + bytes.size());
+}
+
 void appendTagged(QByteArray &out, Tag tag, QByteArrayView bytes)
 {
-    appendNumber(out, tag, quint64(bytes.size()));
-    appendBytes(out, bytes.data(), bytes.size());
+    const char tagByte = char(tag);
+    appendCountedAfter(out, QByteArrayView(&tagByte, 1), bytes);
 }
 
 // Qt's stream reader trusts the lengths it reads and may set out to allocate gigabytes for damaged
@@ -294,9 +315,7 @@ void appendMap(QByteArray &out, const QVariantMap &map, const QVariant &value, T
     }
     const qsizetype mark = appendContainerStart(out, tag, quint64(map.size()));
     for (auto pair = map.constBegin(); pair != map.constEnd(); ++pair) {
-        const QByteArray key = pair.key().toUtf8();
-        appendVarint(out, quint64(key.size()));
-        appendBytes(out, key.constData(), key.size());
+        appendCountedAfter(out, QByteArrayView(), pair.key().toUtf8());
         appendValue(out, pair.value(), depth + 1);
     }
     appendContainerEnd(out, mark);
@@ -374,9 +393,7 @@ void appendKeyNumber(QByteArray &packed, quint32 number, const QString &key)
 {
     appendVarint(packed, number);
     if (number == kInlineKey) {
-        const QByteArray text = key.toUtf8();
-        appendVarint(packed, quint64(text.size()));
-        appendBytes(packed, text.constData(), text.size());
+        appendCountedAfter(packed, QByteArrayView(), key.toUtf8());
     }
 }
 
@@ -897,16 +914,28 @@ const char *skipBytes(const char *at, const char *end, quint64 count)
     return at && count <= quint64(end - at) ? at + count : nullptr;
 }
 
+// Reads as Cursor::varint reads, at most ten bytes, in a plain loop: every look-up steps over the
+// date an entry holds before its identifiers, whose moment takes six bytes.
+const char *readLongVarint(const char *at, const char *end, quint64 &value)
+{
+    value = 0;
+    for (int shift = 0; shift < 64 && at != end; shift += 7) {
+        const quint8 byte = quint8(*at++);
+        value |= quint64(byte & 0x7f) << shift;
+        if ((byte & 0x80) == 0)
+            return at;
+    }
+    value = 0;
+    return nullptr;
+}
+
 const char *readVarint(const char *at, const char *end, quint64 &value)
 {
     if (at != end && quint8(*at) < 0x80) {
         value = quint8(*at);
         return at + 1;
     }
-    Cursor cursor(QByteArrayView(at, end));
-    const std::optional<quint64> read = cursor.varint();
-    value = read.value_or(0);
-    return read ? cursor.at() : nullptr;
+    return readLongVarint(at, end, value);
 }
 
 const char *skipCounted(const char *at, const char *end, quint64 unitBytes)
@@ -947,17 +976,16 @@ const char *skipValue(const char *at, const char *end)
     }
 }
 
-// Finds the pair whose key isWanted(number, written-out key) takes into field, stepping over the
-// others' values unread; false when there is none. The pair is read in the caller's room: a pair
-// answered wrapped is copied whole from where it was stored piece by piece, which stalls on every
-// look at an entry.
+// Where the pair whose key isWanted(number, written-out key) takes starts, stepping over the
+// others' values unread; null when there is none. valueAt is set to where the pair's value starts
+// (its tag).
 template <typename IsWanted>
-bool findFieldWhere(const QByteArray &bytes, Field &field, const IsWanted &isWanted)
+const char *findPairWhere(const QByteArray &bytes, const char *&valueAt, const IsWanted &isWanted)
 {
     const char *end = bytes.constData() + bytes.size();
     const char *at = bytes.isEmpty() ? end : bytes.constData() + 1;
     while (at && at != end) {
-        const char *fieldAt = at;
+        const char *pairAt = at;
         quint64 key = 0;
         at = readVarint(at, end, key);
         QByteArrayView inlineKey;
@@ -968,12 +996,47 @@ bool findFieldWhere(const QByteArray &bytes, Field &field, const IsWanted &isWan
             inlineKey = at ? QByteArrayView(text, at) : QByteArrayView();
         }
         if (at && isWanted(key, inlineKey)) {
-            Cursor pair(QByteArrayView(fieldAt, end));
-            return nextField(pair, field, Reading::Skimmed);
+            valueAt = at;
+            return pairAt;
         }
         at = skipValue(at, end);
     }
-    return false;
+    return nullptr;
+}
+
+// The value under a numbered key, from its tag on; null when the entry has no such key.
+const char *valueUnderNumber(const QByteArray &bytes, quint32 keyNumber)
+{
+    const char *valueAt = nullptr;
+    return findPairWhere(bytes, valueAt, [keyNumber](quint64 number, QByteArrayView) { return number == keyNumber; })
+               ? valueAt
+               : nullptr;
+}
+
+// The UTF-8 bytes of a text value, read from its tag in an entry's own bytes; nullopt for a value of
+// another type.
+std::optional<QByteArrayView> utf8TextFrom(const char *valueAt, const char *end)
+{
+    if (!valueAt || valueAt == end || Tag(quint8(*valueAt)) != Tag::TextUtf8)
+        return std::nullopt;
+    quint64 length = 0;
+    const char *text = readVarint(valueAt + 1, end, length);
+    const char *textEnd = skipBytes(text, end, length);
+    return textEnd ? std::optional(QByteArrayView(text, textEnd)) : std::nullopt;
+}
+
+// Finds the pair whose key isWanted(number, written-out key) takes into field; false when there is
+// none. The pair is read in the caller's room: a pair answered wrapped is copied whole from where it
+// was stored piece by piece, which stalls on every look at an entry.
+template <typename IsWanted>
+bool findFieldWhere(const QByteArray &bytes, Field &field, const IsWanted &isWanted)
+{
+    const char *valueAt = nullptr;
+    const char *pairAt = findPairWhere(bytes, valueAt, isWanted);
+    if (!pairAt)
+        return false;
+    Cursor pair(QByteArrayView(pairAt, bytes.constData() + bytes.size()));
+    return nextField(pair, field, Reading::Skimmed);
 }
 
 bool findField(const QByteArray &bytes, quint32 keyNumber, Field &field)
@@ -1249,8 +1312,7 @@ void HMIdentifierGraphEntry::PackedValue::appendContainerEnd(QByteArray &out, qs
 
 void HMIdentifierGraphEntry::PackedValue::appendItemKey(QByteArray &out, QByteArrayView utf8)
 {
-    appendVarint(out, quint64(utf8.size()));
-    appendBytes(out, utf8.data(), utf8.size());
+    appendCountedAfter(out, QByteArrayView(), utf8);
 }
 
 // The bytes copied into the block, as a byte string that shares the block. Each slice is followed
@@ -1310,14 +1372,10 @@ bool HMIdentifierGraphEntry::contains(const QString &key) const
     return findNamedField(m_bytes, key, field);
 }
 
-// The payload's start and length are taken one by one: they were stored so, and a view copied
-// whole from them stalls.
+// Read straight from the value's tag: every lookup of a graph's identifiers comes here.
 std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(WellKnownKey key) const
 {
-    Field field;
-    if (!findField(m_bytes, numberOfWellKnown(key), field) || field.tag != Tag::TextUtf8)
-        return std::nullopt;
-    return QByteArrayView(field.payload.data(), field.payload.size());
+    return utf8TextFrom(valueUnderNumber(m_bytes, numberOfWellKnown(key)), m_bytes.constData() + m_bytes.size());
 }
 
 std::optional<QByteArrayView> HMIdentifierGraphEntry::utf8TextOf(const QString &key) const
@@ -1343,14 +1401,20 @@ QVariant HMIdentifierGraphEntry::valueOf(WellKnownKey key) const
     return findField(m_bytes, numberOfWellKnown(key), field) ? valueInField(field).value_or(QVariant()) : QVariant();
 }
 
+// Asked of every entry of a graph: a bool, as the mark nearly always is, is read from its tag.
 bool HMIdentifierGraphEntry::isUnconfirmedAdd() const
 {
-    Field field;
-    if (!findField(m_bytes, kUnconfirmedAddNumber, field))
+    const char *end = m_bytes.constData() + m_bytes.size();
+    const char *valueAt = valueUnderNumber(m_bytes, kUnconfirmedAddNumber);
+    if (!valueAt || valueAt == end)
         return false;
+    Field field;
+    field.tag = Tag(quint8(*valueAt));
     if (field.tag == Tag::True || field.tag == Tag::False)
         return field.tag == Tag::True;
-    return valueInField(field).value_or(QVariant()).toBool();
+    Cursor value(QByteArrayView(valueAt + 1, end));
+    return field.tag < Tag::End && readPayload(value, field, 0, Reading::Skimmed) &&
+           valueInField(field).value_or(QVariant()).toBool();
 }
 
 bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const

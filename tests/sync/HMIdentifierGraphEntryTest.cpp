@@ -587,3 +587,36 @@ TEST(HMIdentifierGraphEntry, LongNestedValuesPackAlikeEveryWay)
         ASSERT_TRUE(HMIdentifierGraphEntry::fromPacked(packed.packed()));
     }
 }
+
+// Texts, and keys inside values, are packed as their length and their bytes, on either side of the
+// size below which they are copied in one piece and of the lengths that take a second byte; the
+// bytes stand as written here.
+TEST(HMIdentifierGraphEntry, TextsAndKeysOfAnyLengthPackAsLengthAndBytes)
+{
+    const auto varint = [](quint64 value) {
+        QByteArray bytes;
+        for (; value >= 0x80; value >>= 7)
+            bytes.append(char(quint8(value) | 0x80));
+        return bytes.append(char(value));
+    };
+    for (const qsizetype length : {1, 63, 64, 65, 127, 128, 300}) {
+        SCOPED_TRACE(length);
+        const QByteArray text(length, 'x');
+        const QVariantMap dictionary{{QStringLiteral("hmUid"), QString::fromLatin1(text)},
+                                     {QStringLiteral("nativeId"), QVariantMap{{QString::fromLatin1(text), true}}}};
+        const QByteArray item = varint(quint64(length)) + text + QByteArray::fromHex("05");
+        const QByteArray expected = QByteArray::fromHex("020101") + varint(quint64(length)) + text +
+                                    QByteArray::fromHex("0210") + varint(quint64(item.size() + 1)) +
+                                    QByteArray::fromHex("01") + item;
+        const HMIdentifierGraphEntry entry(dictionary);
+        EXPECT_EQ(entry.packed().toHex().toStdString(), expected.toHex().toStdString());
+        ASSERT_TRUE(entry.utf8TextOf(WellKnownKey::HmUid));
+        EXPECT_EQ(entry.utf8TextOf(WellKnownKey::HmUid)->toByteArray(), text);
+        EXPECT_FALSE(entry.utf8TextOf(WellKnownKey::NativeId));
+        EXPECT_EQ(entry.toMap(), dictionary);
+
+        QByteArray itemKey;
+        HMIdentifierGraphEntry::PackedValue::appendItemKey(itemKey, text);
+        EXPECT_EQ(itemKey.toHex().toStdString(), (varint(quint64(length)) + text).toHex().toStdString());
+    }
+}
