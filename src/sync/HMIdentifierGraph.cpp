@@ -502,7 +502,7 @@ void HMIdentifierGraph::takeOutRemoved() const
     const auto movedDown = [&removed](quint64 position) {
         return position - quint64(std::lower_bound(removed.cbegin(), removed.cend(), qsizetype(position)) - removed.cbegin());
     };
-    for (const Key key : {Key::HmUid, Key::NativeId, Key::FoldedHmUid}) {
+    for (const Key key : {Key::NativeId, Key::FoldedHmUid}) {
         if (isBuilt(key))
             indexOf(key).renumber(movedDown);
     }
@@ -511,7 +511,7 @@ void HMIdentifierGraph::takeOutRemoved() const
 
 void HMIdentifierGraph::dropIndexes() const
 {
-    for (const Key key : {Key::HmUid, Key::NativeId, Key::FoldedHmUid}) {
+    for (const Key key : {Key::NativeId, Key::FoldedHmUid}) {
         indexOf(key).clear();
         isBuilt(key) = false;
     }
@@ -528,7 +528,7 @@ std::optional<size_t> HMIdentifierGraph::hashUnder(Key key, const Entry &entry)
 template <typename Apply>
 void HMIdentifierGraph::forEachIndexOf(const Entry &entry, const Apply &apply) const
 {
-    for (const Key key : {Key::HmUid, Key::NativeId, Key::FoldedHmUid}) {
+    for (const Key key : {Key::NativeId, Key::FoldedHmUid}) {
         if (!isBuilt(key))
             continue;
         if (const std::optional<size_t> hash = hashUnder(key, entry))
@@ -577,11 +577,6 @@ void HMIdentifierGraph::ensureIndex(Key key) const
             index.insert(*hash, quint64(position));
     });
     isBuilt(key) = true;
-    // The folded index serves the exact "hmUid" from now on (candidatesMatching): one table less.
-    if (key == Key::FoldedHmUid && isBuilt(Key::HmUid)) {
-        m_byHmUid.clear();
-        m_hasHmUidIndex = false;
-    }
 }
 
 void HMIdentifierGraph::appendEntry(Entry entry)
@@ -592,24 +587,26 @@ void HMIdentifierGraph::appendEntry(Entry entry)
 
 HMIdentifierGraphHashIndex &HMIdentifierGraph::indexOf(Key key) const
 {
-    return key == Key::HmUid ? m_byHmUid : key == Key::NativeId ? m_byNativeId : m_byFoldedHmUid;
+    // The folded index serves the exact "hmUid" too (candidatesMatching).
+    return key == Key::NativeId ? m_byNativeId : m_byFoldedHmUid;
 }
 
 bool &HMIdentifierGraph::isBuilt(Key key) const
 {
-    return key == Key::HmUid ? m_hasHmUidIndex : key == Key::NativeId ? m_hasNativeIdIndex : m_hasFoldedIndex;
+    return key == Key::NativeId ? m_hasNativeIdIndex : m_hasFoldedIndex;
 }
 
 // The entries (positions ascending) whose identifier under the key equals the wanted one, given as its
 // UTF-8 (folded under the folded key): the hash finds the candidates, and each is checked against its
 // entry, by its bytes when both are UTF-8 as they stand (isUtf8Exact), else as texts (wantedText()).
-// Once the folded index is built, it serves the exact "hmUid" too: an entry equal to the wanted text
-// folds alike, so it stands among the candidates of the wanted text's folded hash.
+// The folded index serves the exact "hmUid" too: an entry equal to the wanted text folds alike, so it
+// stands among the candidates of the wanted text's folded hash. Applying a record looks it up by its
+// "hmUid" and then drops the loose matches of it, so one index serves both, built once.
 template <typename WantedText>
 HMIdentifierGraph::Bucket HMIdentifierGraph::candidatesMatching(Key key, QByteArrayView wantedUtf8, bool isUtf8Exact,
                                                                 const WantedText &wantedText) const
 {
-    const bool isExactViaFolded = key == Key::HmUid && isBuilt(Key::FoldedHmUid);
+    const bool isExactViaFolded = key == Key::HmUid;
     const Key indexKey = isExactViaFolded ? Key::FoldedHmUid : key;
     ensureIndex(indexKey);
     const bool isFolded = key == Key::FoldedHmUid;

@@ -222,11 +222,9 @@ private:
 
     // Each index is built, the whole list at once, on the first lookup that needs it: a run that
     // looks entries up by one identifier never builds the others. An index holds each entry under
-    // its position in the list.
-    mutable HMIdentifierGraphHashIndex m_byHmUid;
+    // its position in the list. The folded "hmUid" index serves the exact "hmUid" too.
     mutable HMIdentifierGraphHashIndex m_byNativeId;
     mutable HMIdentifierGraphHashIndex m_byFoldedHmUid;
-    mutable bool m_hasHmUidIndex = false;
     mutable bool m_hasNativeIdIndex = false;
     mutable bool m_hasFoldedIndex = false;
     // The positions of the entries removed since the list was last compacted. A removal takes its

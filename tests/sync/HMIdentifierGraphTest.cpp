@@ -199,6 +199,41 @@ TEST(HMIdentifierGraph, RemovesEveryLooseMatch)
     EXPECT_EQ(graph.identifierDictionaries().size(), 1);
 }
 
+// Exact lookups by "hmUid" find each spelling's own entry, the first where several share it, on a
+// fresh graph as after appends and loose removals: texts that differ in case, diacritics or a lone
+// surrogate only are told apart.
+TEST(HMIdentifierGraph, ExactLookupsTellApartWhatFoldsAlike)
+{
+    const QString surrogate = QStringLiteral("s") + QChar(char16_t(0xd800));
+    HMIdentifierGraph graph;
+    graph.setIdentifierDictionaries({entry(QStringLiteral("dup"), QStringLiteral("a")),
+                                      entry(QStringLiteral("DUP"), QStringLiteral("b")),
+                                      entry(QStringLiteral("d\u00fcp"), QStringLiteral("c")),
+                                      entry(QStringLiteral("DUP"), QStringLiteral("d")),
+                                      entry(surrogate, QStringLiteral("e")),
+                                      entry(QStringLiteral("s\ufffd"), QStringLiteral("f"))});
+    LogCapture log(LOG_LEVEL_WARN);
+    const auto expectFound = [&graph](const QList<std::pair<QString, QString>> &rows) {
+        for (const auto &[hmUid, nativeId] : rows) {
+            EXPECT_EQ(graph.nativeIdForHarrowmereUid(hmUid), nativeId) << hmUid.toStdString();
+            EXPECT_EQ(graph.entryForHarrowmereUid(hmUid).has_value(), !nativeId.isNull()) << hmUid.toStdString();
+        }
+    };
+    expectFound({{QStringLiteral("dup"), QStringLiteral("a")}, {QStringLiteral("DUP"), QStringLiteral("b")},
+                 {QStringLiteral("d\u00fcp"), QStringLiteral("c")}, {QStringLiteral("Dup"), QString()},
+                 {surrogate, QStringLiteral("e")}, {QStringLiteral("s\ufffd"), QStringLiteral("f")}});
+    EXPECT_TRUE(logContains(log, QStringLiteral("Multiple identifier dictionaries found, picking one to stop duplications.")));
+
+    // An appended spelling is found at once; a loose removal takes every spelling of "dup" and no other.
+    graph.setDictionary(entry(QStringLiteral("Dup"), QStringLiteral("g")), QStringLiteral("Dup"));
+    expectFound({{QStringLiteral("Dup"), QStringLiteral("g")}, {QStringLiteral("dup"), QString()},
+                 {QStringLiteral("DUP"), QString()}, {QStringLiteral("d\u00fcp"), QString()},
+                 {surrogate, QStringLiteral("e")}, {QStringLiteral("s\ufffd"), QStringLiteral("f")}});
+    graph.removeDictionaryForHarrowmereUid(surrogate);
+    expectFound({{surrogate, QString()}, {QStringLiteral("s\ufffd"), QStringLiteral("f")},
+                 {QStringLiteral("Dup"), QStringLiteral("g")}});
+}
+
 // Loose matching folds only letters: the ASCII signs beside the capitals and the small letters in
 // the character table, digits and signs stay what they are.
 TEST(HMIdentifierGraph, LooseMatchesFoldLettersAndNothingBesideThem)

@@ -113,6 +113,11 @@ std::string_view viewOf(QByteArrayView bytes)
     return std::string_view(bytes.constData(), size_t(bytes.size()));
 }
 
+bool isAscii(std::string_view bytes)
+{
+    return std::all_of(bytes.cbegin(), bytes.cend(), [](char byte) { return (byte & 0x80) == 0; });
+}
+
 bool isCardFileName(std::string_view name)
 {
     if (name.size() < 4 || name.front() == '.')
@@ -920,7 +925,7 @@ namespace {
 QByteArrayView asciiEndedStem(QByteArrayView name)
 {
     const bool endsInAscii =
-        name.size() >= 4 && std::all_of(name.cend() - 4, name.cend(), [](char byte) { return (byte & 0x80) == 0; });
+        name.size() >= 4 && isAscii(viewOf(name.last(4)));
     return endsInAscii ? name.first(name.size() - 4) : QByteArrayView();
 }
 
@@ -935,6 +940,9 @@ QString VCardFileEntry::uniqueId() const
     const QByteArrayView stem = asciiEndedStem(fileName());
     if (stem.isNull())
         return stemOf(name());
+    // ASCII reads alike in every encoding a file name may have, and costs a fraction of a decoding.
+    if (isAscii(viewOf(stem)))
+        return QString::fromLatin1(stem);
     return QFile::decodeName(QByteArray::fromRawData(stem.data(), stem.size()));
 }
 
@@ -968,8 +976,7 @@ quint64 VCardFileEntry::lastNameKey() const
     FieldReader reader(details());
     reader.skip(int(Detail::LastName));
     const std::string_view name = reader.next();
-    const bool isAscii = std::all_of(name.cbegin(), name.cend(), [](char byte) { return (byte & 0x80) == 0; });
-    if (!isAscii)
+    if (!isAscii(name))
         return platform::lastNameKey(QString::fromUtf8(name.data(), qsizetype(name.size())));
     // Folding ASCII is lowering its capitals.
     quint64 hash = kFnvOffset;
@@ -989,10 +996,11 @@ quint64 lastNameKey(const QString &lastName)
 VCardSummary VCardFileEntry::summary() const
 {
     VCardSummary summary;
+    // An id the file's stem already gives is not packed: uniqueId() cuts it from the name's bytes
+    // where it can, which costs far less than decoding the whole name first.
+    summary.uniqueId = uniqueId();
     FieldReader reader(details());
-    summary.uniqueId = reader.nextText();
-    if (summary.uniqueId.isEmpty())
-        summary.uniqueId = stemOf(name());
+    reader.skip(1);
     summary.isGroup = isGroup;
     summary.modificationDate = modificationDate();
     for (QString *text : {&summary.firstName, &summary.lastName, &summary.organization, &summary.groupName})

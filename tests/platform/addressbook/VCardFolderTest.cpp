@@ -953,3 +953,27 @@ TEST(VCardFolderIndex, WritesOfAKilledProcessAreSeenThoughItsIndexStillTrustsThe
     EXPECT_EQ(parsedNames(refreshed), QStringList{QStringLiteral("c.vcf")});
     EXPECT_EQ(lastNames(refreshed), (QStringList{QStringLiteral("Alpha"), QStringLiteral("Gamma")}));
 }
+
+// An entry's unique id is the card's UID: kept in the index only where the file's stem does not
+// already spell it. Read back from the index by a new process, every entry answers it alike through
+// its summary and its own accessors, for ASCII, accented and capitalised names and a UID of its own.
+TEST(VCardFolderIndex, EntriesTellTheirUniqueIdsAlikeFromTheIndex)
+{
+    IndexedFolder folder;
+    folder.store.writeFile(QStringLiteral("Zo\u00EB-\u00C5sa.vcf"), cardText("Zo\xC3\xAB-\xC3\x85sa", "Umlaut"));
+    folder.store.writeFile(QStringLiteral("Upper.VCF"), cardText("Upper", "Capital"));
+    folder.store.writeFile(QStringLiteral("renamed.vcf"), cardText("someone-else@example.org", "Own"));
+    (void)folder.refreshAsNewProcess();
+    const VCardFolder::Refreshed refreshed = folder.refreshAsNewProcess();
+    EXPECT_EQ(parsedNames(refreshed), QStringList());
+    QStringList ids;
+    for (const platform::VCardFileEntry &entry : refreshed.snapshot->entries) {
+        const QString uniqueId = entry.summary().uniqueId;
+        EXPECT_EQ(entry.uniqueId(), uniqueId) << entry.name().toStdString();
+        EXPECT_EQ(entry.uniqueIdUtf8(), uniqueId.toUtf8()) << entry.name().toStdString();
+        ids.append(uniqueId);
+    }
+    ids.sort();
+    EXPECT_EQ(ids, (QStringList{QStringLiteral("Upper"), QStringLiteral("Zo\u00EB-\u00C5sa"), QStringLiteral("a"),
+                                QStringLiteral("b"), QStringLiteral("someone-else@example.org")}));
+}
