@@ -305,7 +305,7 @@ std::optional<qint64> HMContactData::conflictResult(const std::shared_ptr<ABPers
     // Both dates are needed; a person the sync itself last saved, or last sent as it is now, has no
     // desktop change the phone has not seen.
     if (!modified.isValid() || !lastSync.isValid() || modified <= lastSync ||
-        (identifierDictionary && (isLastWrittenBySync(modified, *identifierDictionary) ||
+        (identifierDictionary && (isLastWrittenBySync(modified, identifierDictionary->value(kWrittenModificationDateKey)) ||
                                   identifierDictionary->value(kSentModificationDateKey).toDateTime() == modified)))
         return std::nullopt;
     DDLogWarn(QStringLiteral("Found conflict... checking who wins (desktop %1, device %2, last sync %3)")

@@ -110,7 +110,7 @@ std::optional<HMSyncRecord> HMContactData::recordForPerson(const ABAddressBook::
     if (!hmUid.isEmpty() && entry->isUnconfirmedAdd())
         return recordForNewPerson(personForId(stamp.uniqueId), hmUid);
     if (!hmUid.isEmpty())
-        return recordForChangedPerson(stamp, entry->toMap(), hmUid, after, excludedHmUids);
+        return recordForChangedPerson(stamp, *entry, hmUid, after, excludedHmUids);
     DDLogWarn(QStringLiteral("Found identifierDictionary without a hmuid, removing dictionary so we will add a new one."));
     return recordForNewPerson(personForId(stamp.uniqueId), QString());
 }
@@ -152,22 +152,24 @@ void HMContactData::logDateComparison(const QDateTime &modified, const QDateTime
                        dateUtilities().localDateTimeStringFromDate(after)));
 }
 
-bool HMContactData::isLastWrittenBySync(const QDateTime &modified, const QVariantMap &identifierDictionary) const
+bool HMContactData::isLastWrittenBySync(const QDateTime &modified, const QVariant &written)
 {
-    const QDateTime written = identifierDictionary.value(kWrittenModificationDateKey).toDateTime();
-    return written.isValid() && written == modified;
+    const QDateTime date = written.toDateTime();
+    return date.isValid() && date == modified;
 }
 
 std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const ABAddressBook::PersonStamp &stamp,
-                                                                  const QVariantMap &identifierDictionary,
+                                                                  const HMIdentifierGraphEntry &entry,
                                                                   const QString &hmUid, const QDateTime &after,
                                                                   const QSet<QString> &excludedHmUids)
 {
     const QDateTime &modified = stamp.modificationDate;
     logDateComparison(modified, after);
-    // A person the sync itself last saved from the other side's record is not a desktop change.
+    // A person the sync itself last saved from the other side's record is not a desktop change: told
+    // from the one date in the packed entry, as the persons the sync wrote after the last sync's date
+    // are many after a sync that brought many (the whole dictionary is made only for a changed one).
     if (after.isValid() && ((modified.isValid() && !hmchangedates::isChangedAfter(modified, after)) ||
-                            isLastWrittenBySync(modified, identifierDictionary)))
+                            isLastWrittenBySync(modified, entry.value(kWrittenModificationDateKey))))
         return std::nullopt;
     DDLogInfo(QStringLiteral("Person is a modified record, processing for device update"));
     if (excludedHmUids.contains(hmUid)) {
@@ -180,7 +182,7 @@ std::optional<HMSyncRecord> HMContactData::recordForChangedPerson(const ABAddres
                        .arg(stamp.uniqueId, person ? person->readProblem() : QStringLiteral("not in the address book")));
         return std::nullopt;
     }
-    QVariantMap copy = identifierDictionary;
+    QVariantMap copy = entry.toMap();
     noteVersionSent(copy, modified);
     HMSyncRecord record;
     record.setHmxUid(hmUid);

@@ -252,7 +252,7 @@ private:
     QString hmUidOfUnchangedPerson(const platform::ABAddressBook::PersonStamp &stamp, const QDateTime &after) const;
     void logDateComparison(const QDateTime &modified, const QDateTime &after);
     std::optional<HMSyncRecord> recordForChangedPerson(const platform::ABAddressBook::PersonStamp &stamp,
-                                                       const QVariantMap &identifierDictionary, const QString &hmUid,
+                                                       const HMIdentifierGraphEntry &entry, const QString &hmUid,
                                                        const QDateTime &after, const QSet<QString> &excludedHmUids);
     std::optional<HMSyncRecord> recordForNewPerson(const std::shared_ptr<platform::ABPerson> &person,
                                                    const QString &temporaryId);
@@ -305,7 +305,9 @@ private:
     // Store steps.
     void finishAddedPerson(const QString &hmUid);
     void rememberWrittenDates();
-    bool isLastWrittenBySync(const QDateTime &modified, const QVariantMap &identifierDictionary) const;
+    // Whether the date the sync wrote down at its last save of the person (kWrittenModificationDateKey's
+    // value) is the person's modification date: the person is as the sync left it.
+    static bool isLastWrittenBySync(const QDateTime &modified, const QVariant &written);
     // The person of the open book with that unique id; null when there is none.
     std::shared_ptr<platform::ABPerson> personForId(const QString &uniqueId);
     QString loadingPersonLine(const QString &uniqueId);
