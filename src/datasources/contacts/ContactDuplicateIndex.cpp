@@ -5,6 +5,7 @@
 #include "platform/addressbook/ABPerson.h"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 namespace {
@@ -49,7 +50,7 @@ QStringList ContactDuplicateIndex::candidates(const std::shared_ptr<platform::AB
     const auto byKey = [](const Listed &listed, quint64 wanted) { return listed.key < wanted; };
     for (auto it = std::lower_bound(m_listed.cbegin(), m_listed.cend(), *key, byKey);
          it != m_listed.cend() && it->key == *key; ++it) {
-        const QString uniqueId = QString::fromUtf8(QByteArrayView(m_listedIds).sliced(it->idOffset, it->idLength));
+        const QString uniqueId = idOf(*it);
         if (!m_notedKeys.contains(uniqueId))
             found.append(uniqueId);
     }
@@ -74,6 +75,28 @@ void ContactDuplicateIndex::note(platform::ABPerson &person)
     if (key)
         m_noted[*key].append(uniqueId);
     m_notedKeys.insert(uniqueId, key);
+    // A person with a file was saved before, so the listing may hold it.
+    m_mayListNoted = m_mayListNoted || m_hasListedUnsaved || !person.fileName().isEmpty();
+}
+
+void ContactDuplicateIndex::foldNoted(const platform::ABAddressBook &book)
+{
+    if (m_book.lock().get() != &book || m_showing != book.showingCount()) {
+        *this = ContactDuplicateIndex();
+        return;
+    }
+    if (m_notedKeys.isEmpty())
+        return;
+    if (m_mayListNoted)
+        dropListedNoted();
+    orderLikeTheBook(book, addNoted());
+    m_noted.clear();
+    m_notedKeys.clear();
+    // Persons whose files a failed save did not write stay without one, and in the listing.
+    m_hasListedUnsaved = m_hasListedUnsaved || book.hasUnsavedChanges();
+    m_mayListNoted = false;
+    if (m_unusedIdBytes > m_listedIds.size() / 4)
+        compactIds();
 }
 
 void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddressBook> &book)
@@ -81,11 +104,8 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
     if (m_book.lock() == book && m_showing == book->showingCount())
         return;
     // A book shows its folder anew only without unsaved changes, and another book drops those of the
-    // last one: what the listing holds now is what the persons are.
-    m_listed.clear();
-    m_listedIds.clear();
-    m_noted.clear();
-    m_notedKeys.clear();
+    // last one: what the listing holds now is what the persons are. The last listing goes first.
+    *this = ContactDuplicateIndex();
     m_book = book;
     m_showing = book->showingCount();
     reserveListing(*book);
@@ -98,6 +118,7 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
             return;
         }
         // A person added and not yet saved is read from the book itself.
+        m_hasListedUnsaved = true;
         const QString uniqueId = listed.stamp().uniqueId;
         const auto person = std::dynamic_pointer_cast<platform::ABPerson>(book->recordForUniqueId(uniqueId));
         if (const auto key = person ? keyOf(*person) : std::nullopt)
@@ -130,4 +151,80 @@ void ContactDuplicateIndex::addListed(quint64 key, QByteArrayView uniqueIdUtf8)
 {
     m_listed.push_back(Listed{key, quint32(m_listedIds.size()), quint32(uniqueIdUtf8.size())});
     m_listedIds.append(uniqueIdUtf8);
+}
+
+QString ContactDuplicateIndex::idOf(const Listed &listed) const
+{
+    return QString::fromUtf8(QByteArrayView(m_listedIds).sliced(listed.idOffset, listed.idLength));
+}
+
+void ContactDuplicateIndex::dropListedNoted()
+{
+    std::erase_if(m_listed, [this](const Listed &listed) {
+        if (!m_notedKeys.contains(idOf(listed)))
+            return false;
+        m_unusedIdBytes += listed.idLength;
+        return true;
+    });
+}
+
+std::vector<quint64> ContactDuplicateIndex::addNoted()
+{
+    std::vector<quint64> keys;
+    keys.reserve(size_t(m_noted.size()));
+    qsizetype idBytes = m_listedIds.size();
+    size_t persons = m_listed.size();
+    for (auto it = m_noted.cbegin(); it != m_noted.cend(); ++it) {
+        keys.push_back(it.key());
+        persons += size_t(it.value().size());
+        for (const QString &uniqueId : it.value())
+            idBytes += uniqueId.toUtf8().size();
+    }
+    std::sort(keys.begin(), keys.end());
+    // Grown exactly: a growing block doubles and would hold up to twice what the listing keeps.
+    m_listed.reserve(persons);
+    m_listedIds.reserve(idBytes);
+    const auto listedEnd = std::ptrdiff_t(m_listed.size());
+    for (const quint64 key : keys) {
+        for (const QString &uniqueId : m_noted.value(key))
+            addListed(key, uniqueId.toUtf8());
+    }
+    const auto byKey = [](const Listed &one, const Listed &other) { return one.key < other.key; };
+    std::inplace_merge(m_listed.begin(), m_listed.begin() + listedEnd, m_listed.end(), byKey);
+    return keys;
+}
+
+// A key's persons lie in the listing's order, which the run's saves change only where they added
+// persons: those are put where a new listing would have them, among the others of their key.
+void ContactDuplicateIndex::orderLikeTheBook(const platform::ABAddressBook &book, const std::vector<quint64> &keys)
+{
+    const auto byKey = [](const Listed &one, const Listed &other) { return one.key < other.key; };
+    std::vector<std::pair<qsizetype, Listed>> placed;
+    for (const quint64 key : keys) {
+        const auto [first, last] = std::equal_range(m_listed.begin(), m_listed.end(), Listed{key, 0, 0}, byKey);
+        if (last - first < 2)
+            continue;
+        placed.clear();
+        for (auto it = first; it != last; ++it) {
+            // A person the book no longer lists (removed since) goes last; the caller finds no record.
+            const std::optional<qsizetype> position = book.listingPosition(idOf(*it));
+            placed.emplace_back(position.value_or(std::numeric_limits<qsizetype>::max()), *it);
+        }
+        std::stable_sort(placed.begin(), placed.end(),
+                         [](const auto &one, const auto &other) { return one.first < other.first; });
+        std::transform(placed.cbegin(), placed.cend(), first, [](const auto &one) { return one.second; });
+    }
+}
+
+void ContactDuplicateIndex::compactIds()
+{
+    QByteArray ids;
+    ids.reserve(m_listedIds.size() - m_unusedIdBytes);
+    for (Listed &listed : m_listed) {
+        const auto offset = quint32(ids.size());
+        ids.append(QByteArrayView(m_listedIds).sliced(listed.idOffset, listed.idLength));
+        listed.idOffset = offset;
+    }
+    m_listedIds = std::move(ids);
+    m_unusedIdBytes = 0;
 }

@@ -87,11 +87,10 @@ void HMContactData::saveChanges()
         book = m_addressBook;
     }
     m_saveFailure.clear();
-    // The page's duplicate tests are over: the index goes before the save makes the folder's new
-    // listing, and a later test lists the saved book again.
-    m_duplicateIndex = ContactDuplicateIndex();
-    if (!book || !identifierGraph())
+    if (!book || !identifierGraph()) {
+        m_duplicateIndex = ContactDuplicateIndex();
         return;
+    }
     // The persons added waiting for groups, in the order added; each is finished once.
     for (const QString &hmUid : std::as_const(m_pendingGroupOrder))
         finishAddedPerson(hmUid);
@@ -104,6 +103,9 @@ void HMContactData::saveChanges()
             m_saveFailure = saved.error().message();
         }
     }
+    // The duplicate tests of later pages go on from the index: the persons this run wrote join its
+    // listing rather than have the whole book listed again after every page.
+    m_duplicateIndex.foldNoted(*book);
     rememberWrittenDates();
     platform::consoleLog(QStringLiteral("[200]"));
 }

@@ -38,6 +38,7 @@ std::shared_ptr<platform::ABAddressBook> HMContactData::addressBook()
 
 void HMContactData::cleanUpAfterSync()
 {
+    m_duplicateIndex = ContactDuplicateIndex();
     const std::lock_guard lock(m_addressBookMutex);
     m_restingAddressBook.reset();
 }
@@ -47,6 +48,8 @@ void HMContactData::cleanUpAfterSync()
 // before this only has the next one read the files written since the index was last saved.
 void HMContactData::conduitStageDidEnd()
 {
+    // The other conduits' stages do not hold the duplicate tests' index either.
+    m_duplicateIndex = ContactDuplicateIndex();
     const std::lock_guard lock(m_addressBookMutex);
     if (m_restingAddressBook)
         m_restingAddressBook->rest();
@@ -115,21 +118,21 @@ void HMContactData::closeNativeAddressBook()
     }
     if (!book)
         return;
-    // The duplicate tests' index goes now rather than through the rests between pages and the other
-    // conduits' steps (its persons filed since the listing would pile up page after page); the next
-    // page lists the book again.
-    m_duplicateIndex = ContactDuplicateIndex();
-    // Unsaved changes are dropped with the instance, not saved.
+    // Unsaved changes are dropped with the instance, not saved; the next page lists another book.
     if (book->hasUnsavedChanges()) {
+        m_duplicateIndex = ContactDuplicateIndex();
         DDLogWarn(QStringLiteral("WARNING: Apple Contacts Has Unsaved Changes."));
         return;
     }
     // Between steps the book holds nothing of the folder's texts: the next step takes them back from
     // the folder's index. A book whose saves the index lacks keeps showing the folder instead until
     // the stage moves on from contacts (conduitStageDidEnd): resting would rewrite the whole index
-    // after every page the stage writes.
-    if (!book->hasUnindexedSaves())
+    // after every page the stage writes. The duplicate tests' index stays with a book that keeps
+    // showing the folder, and goes with one that rests: that one shows the folder anew next time.
+    if (!book->hasUnindexedSaves()) {
+        m_duplicateIndex = ContactDuplicateIndex();
         book->rest();
+    }
     const std::lock_guard lock(m_addressBookMutex);
     m_restingAddressBook = std::move(book);
 }

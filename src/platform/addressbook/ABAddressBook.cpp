@@ -320,6 +320,23 @@ void ABAddressBook::visitListedPersons(const std::function<void(const ListedPers
     }
 }
 
+std::optional<qsizetype> ABAddressBook::listingPosition(const QString &uniqueId) const
+{
+    // Unsaved persons come after the folder's, in the order changed.
+    if (const std::shared_ptr<ABRecord> held = m_held.value(uniqueId)) {
+        const qsizetype changed = held->isGroup() ? -1 : m_changed.indexOf(held);
+        if (changed < 0)
+            return std::nullopt;
+        return qsizetype(m_snapshot->entries.size()) + changed;
+    }
+    if (m_removedIds.contains(uniqueId))
+        return std::nullopt;
+    const qsizetype found = m_snapshot->findUniqueId(uniqueId);
+    if (found < 0 || m_snapshot->entries[size_t(found)].isGroup)
+        return std::nullopt;
+    return found;
+}
+
 qint64 ABAddressBook::ListedPerson::modificationMs() const
 {
     if (m_entry)
@@ -541,7 +558,10 @@ void ABAddressBook::takeWritten(const VCardFolder::Written &written,
         m_changedSet.insert(record.get());
     m_removedFiles.removeIf([&written](const QString &name) { return !written.failures.contains(name); });
     m_snapshot = written.snapshot;
-    m_mustShowAnew = m_mustShowAnew || !written.isOnWritersSnapshot;
+    if (!written.isOnWritersSnapshot) {
+        m_mustShowAnew = true;
+        ++m_showingCount;
+    }
     m_removedIds.removeIf([this](const QString &uniqueId) { return m_snapshot->findUniqueId(uniqueId) < 0; });
     pruneHandedOut();
 }

@@ -92,6 +92,9 @@ public:
     // The same persons in the same order, each read in place.
     void visitListedPersons(const std::function<void(const ListedPerson &)> &visit) const;
     qsizetype personStampCount() const;
+    // Where visitListedPersons comes to the person of the unique id: a number that orders persons as
+    // it visits them; nullopt for an id it does not visit.
+    std::optional<qsizetype> listingPosition(const QString &uniqueId) const;
     std::shared_ptr<ABRecord> recordForUniqueId(const QString &uniqueId);
     // The modification date of the record as the book shows it, read without making the record;
     // nullopt when the book has no such record.
@@ -101,8 +104,9 @@ public:
     bool addRecord(const std::shared_ptr<ABRecord> &record);
     bool removeRecord(const std::shared_ptr<ABRecord> &record);
     bool hasUnsavedChanges() const;
-    // How many times the instance has shown the folder anew (on opening, and when refresh() found
-    // others' changes): what was read of its persons before another showing may be out of date.
+    // How many times the instance has shown the folder anew (on opening, when refresh() found others'
+    // changes, and when a save took them in): what was read of its persons before another showing may
+    // be out of date. Its own saves alone do not count.
     quint64 showingCount() const { return m_showingCount; }
     // Brings an instance without unsaved changes up to date with the folder: when some file was
     // added, removed or changed since the instance last saw the folder, the instance shows the folder

@@ -4,6 +4,7 @@
 // run's steps, the persons the run writes and the changes another program makes between steps.
 #include "ContactDataTestSupport.h"
 
+#include "datasources/contacts/ContactDuplicateIndex.h"
 #include "platform/addressbook/ABAddressBook.h"
 #include "platform/addressbook/ABConstants.h"
 #include "platform/addressbook/ABMutableMultiValue.h"
@@ -41,6 +42,14 @@ QVariantMap phoneRecord(Pick &pick, const QString &uid)
             {QStringLiteral("NEWLNAME"), pick.from(kLastNames)},
             {QStringLiteral("COMPANY"), pick.from(kCompanies)},
             {QStringLiteral("EMAIL"), pick.from(kEmails)}};
+}
+
+QList<QVariantMap> queryRecords(Pick &pick, int count)
+{
+    QList<QVariantMap> records;
+    for (int index = 0; index < count; ++index)
+        records.append(phoneRecord(pick, QStringLiteral("Q%1").arg(index)));
+    return records;
 }
 
 // A vCard as another program writes it, with one or two e-mail addresses.
@@ -132,16 +141,120 @@ void renameAndAddAsAnotherProgram(ContactsFixture &fixture)
                                "EMAIL:li@ng.example\r\nEND:VCARD\r\n");
 }
 
+// The candidates of the index that the book still has, in the index's order: callers skip the others.
+QStringList presentCandidates(ContactDuplicateIndex &index, const std::shared_ptr<ABAddressBook> &book,
+                              const QVariantMap &record)
+{
+    const auto field = [&record](const char *key) { return record.value(QString::fromLatin1(key)).toString(); };
+    QStringList present;
+    for (const QString &uniqueId : index.candidates(book, field("NEWFNAME"), field("NEWLNAME"), field("COMPANY"))) {
+        if (book->recordForUniqueId(uniqueId))
+            present.append(uniqueId);
+    }
+    return present;
+}
+
+// Renames a person of the book as a page of the run does, and files it.
+void renameAndNote(ContactDuplicateIndex &index, ABPerson &person, Pick &pick)
+{
+    (void)person.setValue(pick.from(kFirstNames), kABFirstNameProperty);
+    (void)person.setValue(pick.from(kLastNames), kABLastNameProperty);
+    index.note(person);
+}
+
+QVariantMap liNgAtAcme(const QString &uid, const QString &email)
+{
+    return {{QStringLiteral("UID"), uid},
+            {QStringLiteral("NEWFNAME"), QStringLiteral("Li")},
+            {QStringLiteral("NEWLNAME"), QStringLiteral("Ng")},
+            {QStringLiteral("COMPANY"), QStringLiteral("Acme")},
+            {QStringLiteral("EMAIL"), email}};
+}
+
+// Another program's card of Li Ng of Acme, in other letter cases.
+void addLateLiNg(ContactsFixture &fixture)
+{
+    fixture.folder().writeFile(QStringLiteral("late.vcf"),
+                               "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:late\r\nN:NG;LI;;;\r\nFN:LI NG\r\nORG:ACME\r\n"
+                               "EMAIL:li@ng.example\r\nEND:VCARD\r\n");
+}
+
 } // namespace
+
+// An index kept across the pages of a run, whose persons join its listing as each page saves them,
+// gives the candidates a new listing of the saved book gives, in the same order, where many persons
+// share each name: a page's duplicate tests come out as if the book had been listed again.
+TEST(ContactDuplicates, KeptAcrossSavesListsAsTheSavedBook)
+{
+    ContactsFixture fixture;
+    Pick pick;
+    fillBook(fixture, pick);
+    const QList<QVariantMap> queries = queryRecords(pick, 120);
+    const std::shared_ptr<ABAddressBook> book = ABAddressBook::addressBook();
+    ContactDuplicateIndex kept;
+    (void)presentCandidates(kept, book, queries.first());
+    const QList<std::shared_ptr<ABPerson>> people = book->people();
+    for (int page = 0; page < 4; ++page) {
+        SCOPED_TRACE(page);
+        for (int index = 0; index < 25; ++index) {
+            const auto added = ABPerson::initWithAddressBook(book);
+            renameAndNote(kept, *added, pick);
+            renameAndNote(kept, *people.at((page * 25 + index) * 3 % int(people.size())), pick);
+        }
+        // A page may also remove a person the index listed or filed.
+        ASSERT_TRUE(book->removeRecord(people.at(page * 7 + 1)));
+        ASSERT_TRUE(book->save());
+        kept.foldNoted(*book);
+        int compared = 0;
+        for (const QVariantMap &record : std::as_const(queries)) {
+            ContactDuplicateIndex listedAnew;
+            const QStringList expected = presentCandidates(listedAnew, book, record);
+            EXPECT_EQ(presentCandidates(kept, book, record), expected)
+                << record.value(QStringLiteral("UID")).toString().toStdString();
+            compared += expected.size() > 1 ? 1 : 0;
+        }
+        // Most records have several candidates, so the order is put to the test.
+        EXPECT_GT(compared, 60);
+    }
+}
+
+// Another program adds a person between two pages of one run: the next page finds it as the duplicate
+// of the phone's record and writes the record onto it, rather than add the person a second time.
+TEST(ContactDuplicates, FindsWhatAnotherProgramAddsBetweenPages)
+{
+    ContactsFixture fixture;
+    fixture.applyStep({liNgAtAcme(QStringLiteral("P1"), QStringLiteral("first@ng.example"))}, 0);
+    addLateLiNg(fixture);
+    fixture.applyStep({liNgAtAcme(QStringLiteral("P2"), QStringLiteral("li@ng.example"))}, 0);
+    const std::shared_ptr<ABPerson> written = fixture.personOf(QStringLiteral("P2"));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->uniqueId(), QStringLiteral("late"));
+    EXPECT_EQ(ABAddressBook::addressBook()->personStampCount(), 2);
+}
+
+// A save that takes in what another program added since the book was opened (another book of this
+// process saw it first): the same step's later tests find the person it added.
+TEST(ContactDuplicates, FindsWhatASaveTookInFromAnotherProgram)
+{
+    ContactsFixture fixture;
+    fixture.data().prepareForUseOnThread();
+    const QVariantMap first = liNgAtAcme(QStringLiteral("P1"), QStringLiteral("first@ng.example"));
+    (void)fixture.data().commandAction(0, 1, 0, first, 0);
+    addLateLiNg(fixture);
+    ASSERT_TRUE(ABAddressBook::addressBook());
+    fixture.data().saveChanges();
+    const QStringList found =
+        duplicateIds(fixture.data(), liNgAtAcme(QStringLiteral("P2"), QStringLiteral("li@ng.example")));
+    fixture.data().stopUsingOnThread();
+    EXPECT_EQ(found, QStringList{QStringLiteral("late")});
+}
 
 TEST(ContactDuplicates, SameDuplicatesAsTheSearchOnRepeatedNames)
 {
     ContactsFixture fixture;
     Pick pick;
     fillBook(fixture, pick);
-    QList<QVariantMap> queries;
-    for (int index = 0; index < 200; ++index)
-        queries.append(phoneRecord(pick, QStringLiteral("Q%1").arg(index)));
+    const QList<QVariantMap> queries = queryRecords(pick, 200);
     // Every record matched some persons: the names repeat enough for the test to mean something.
     EXPECT_GT(expectSameDuplicates(fixture, queries), 200);
 
