@@ -346,7 +346,8 @@ QString EKEventStore::currentRootPath()
 
 // The list of the last look holds within a second of it while the root's watch tells no change
 // (without one, while the root's own time is the same): calendars made, removed or renamed by
-// another program are seen at the next store call, with no look at the root per call.
+// another program are seen at the next store call, with no look at the root per call. Within a
+// batch of our own writes, with no watch, the list holds until the batch is synced.
 EKEventStore::OneLook::OneLook(EKEventStore &store) : m_lock(storeMutex()), m_store(store)
 {
     if (m_store.m_lookDepth++ == 0)
@@ -360,14 +361,26 @@ EKEventStore::OneLook::~OneLook()
 
 bool EKEventStore::isCalendarListCurrent(const QString &root)
 {
-    if (root != m_rootPath || m_rootModifiedNs == 0 ||
-        std::chrono::steady_clock::now() - m_lastCalendarScan >= kRescanInterval)
+    if (root != m_rootPath || m_rootModifiedNs == 0)
+        return false;
+    if (!(m_rootWatch && m_rootWatch->isArmed()) && isWithinOwnBatch())
+        return true;
+    if (std::chrono::steady_clock::now() - m_lastCalendarScan >= kRescanInterval)
         return false;
     const ReadNotices read = m_lookDepth > 0 && m_hasReadNotices ? ReadNotices::AlreadyRead : ReadNotices::First;
     m_hasReadNotices = m_lookDepth > 0;
     if (const std::optional<QSet<QString>> changed = m_rootWatch ? m_rootWatch->takeChanges(read) : std::nullopt)
         return changed->isEmpty();
     return modifiedNanoseconds(root) == m_rootModifiedNs;
+}
+
+// A batch of our own writes runs from the first write not synced to disk to the sync (commit) that
+// ends it: a sync applies a page of records so. Where no watch tells, the calendars listed at its
+// start, and each folder's time as we last saw or wrote it, hold within it; they are looked at again
+// once it ends. Each of our writes still compares its folder's time with the one noted.
+bool EKEventStore::isWithinOwnBatch()
+{
+    return !foldersToSync().isEmpty();
 }
 
 // A current list was told so by the root's watch, when it has one, which read the notices the
@@ -425,10 +438,11 @@ void EKEventStore::rescanCalendars(const QString &root)
 // a run that asks for its reminders does not read the calendar of its events.
 void EKEventStore::refreshKnownFolders(ReadNotices read, const EKPredicate *query, Refresh which)
 {
+    const auto rescan = isWithinOwnBatch() ? ICalendarFolder::Rescan::AfterOwnWrites : ICalendarFolder::Rescan::WhenDue;
     for (const QString &identifier : std::as_const(m_calendarOrder)) {
         ICalendarFolder &folder = *m_folders[identifier];
         if (folder.isOnlyListed() ? isInQuery(*m_calendars[identifier], query) : which == Refresh::All)
-            logIfNotRead(folder.refresh(ICalendarFolder::Rescan::WhenDue, read));
+            logIfNotRead(folder.refresh(rescan, read));
     }
     setKindsOfKnownCalendars();
 }

@@ -262,6 +262,8 @@ private:
     // The calendars alone: known folders keep what their last look found; new ones are looked at.
     void refreshCalendarList();
     bool isCalendarListCurrent(const QString &root);
+    // Whether some store of the process wrote files it has not yet synced to disk.
+    static bool isWithinOwnBatch();
     void rescanCalendars(const QString &root);
     QString currentRootPath();
     void releaseFolders();

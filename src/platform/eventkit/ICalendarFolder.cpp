@@ -851,7 +851,7 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root,
             titles.append(title);
     }
     file.parses = !uids.isEmpty();
-    QByteArray listed = knownListed.value_or(icallisted::listedEventOf(root));
+    QByteArray listed = knownListed ? *knownListed : icallisted::listedEventOf(root);
     if (!knownListed && listed.isEmpty() && file.hasEvents && !file.hasTodos && file.parses)
         listed = icallisted::listedSeriesOf(root, icallisted::listedSeriesHorizon());
     file.setDescribed(uids, titles, listed);
@@ -867,6 +867,9 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root,
 // folder, say).
 Status ICalendarFolder::refresh(Rescan rescan, ReadNotices read)
 {
+    if (rescan == Rescan::AfterOwnWrites && m_hasLookedBefore && !m_listedKinds && !m_watch.isArmed() &&
+        m_folderModifiedNs != 0)
+        return success();
     const bool isWithinInterval = m_hasLookedBefore && std::chrono::steady_clock::now() - m_lastScan < kRescanInterval;
     const std::optional<QSet<QString>> changed = isWithinInterval ? m_watch.takeChanges(read) : std::nullopt;
     if (changed && (changed->isEmpty() || refreshNamedFiles(*changed)))
@@ -1511,17 +1514,30 @@ Status ICalendarFolder::writeFileAsIs(const QString &fileName, std::shared_ptr<i
     const QByteArray &bytes = *text;
     const QString path = m_path + QLatin1Char('/') + fileName;
     const qint64 folderTimeBefore = folderTimeBeforeOwnChange();
+    const bool isNew = !m_files.contains(fileName);
+    if (isNew && isNameTakenMeanwhile(path, folderTimeBefore)) {
+        m_folderModifiedNs = 0;
+        return Error(ErrorCode::IoWriteFailed,
+                     QStringLiteral("%1: another program made this file meanwhile; it is not written over").arg(path));
+    }
     // A new file is the owner's only; one we replace keeps what its owner chose. The writer tells the
     // file's status as it stands under its name: no second look at it by its path.
     struct stat placed = {};
-    const bool isNew = !m_files.contains(fileName);
     const auto write = isNew ? writeNewFileAtomically : writeFileAtomically;
     if (const Status written = write(path, bytes, FilePermissions::KeepExisting, flush, &placed); !written)
         return written;
     if (isNew)
         m_watch.expectOwnCreation(fileName);
-    // What we wrote is what the file now holds: it is described from the tree, not parsed again.
-    const FileStat info = fileStatOf(placed);
+    takeWrittenFile(fileName, fileStatOf(placed), std::move(calendar), bytes);
+    noteOwnChange(folderTimeBefore);
+    noteUnsaved(fileName);
+    return success();
+}
+
+// What we wrote is what the file now holds: it is described from the tree, not parsed again.
+void ICalendarFolder::takeWrittenFile(const QString &fileName, const FileStat &info,
+                                      std::shared_ptr<icalcomponent_impl> calendar, const QByteArray &bytes)
+{
     std::shared_ptr<ICalendarFile> file = newEntry(fileName, info);
     describeItems(*file, calendar.get());
     walksOf(*file);
@@ -1530,9 +1546,15 @@ Status ICalendarFolder::writeFileAsIs(const QString &fileName, std::shared_ptr<i
     replaceFile(fileName, info.isRegular ? std::move(file) : nullptr);
     if (info.isRegular && parsed->parses)
         keepParsed(std::move(parsed));
-    noteOwnChange(folderTimeBefore);
-    noteUnsaved(fileName);
-    return success();
+}
+
+// Only a folder whose time moved since we last looked at it or wrote it can hold a name we do not
+// know: within a batch of our own writes we do not look at it per call, so a new item's name is then
+// looked at before it is written, and a file another program made there is left alone.
+bool ICalendarFolder::isNameTakenMeanwhile(const QString &path, qint64 folderTimeBefore) const
+{
+    return folderTimeBefore != 0 && m_folderModifiedNs != 0 && folderTimeBefore != m_folderModifiedNs &&
+           statInFolder(AT_FDCWD, path).exists;
 }
 
 // The replaced file's text patched with what the calendar changed, the calendar then made the parse of

@@ -178,7 +178,11 @@ private:
 class ICalendarFolder final
 {
 public:
-    enum class Rescan { WhenDue, Now };
+    // AfterOwnWrites: as WhenDue, except that while this process has written the store's folders and
+    // not yet synced them to disk (one batch of its writes), a folder with no watch is taken as last
+    // seen or written by us. Each of our writes still compares the folder's time with the one we
+    // noted: a change by another program meanwhile brings a whole look at the next call.
+    enum class Rescan { WhenDue, Now, AfterOwnWrites };
 
     explicit ICalendarFolder(const QString &path);
     ~ICalendarFolder();
@@ -291,6 +295,10 @@ private:
     // writeFile with no look at what the file holds now.
     Status writeFileAsIs(const QString &fileName, std::shared_ptr<icalcomponent_impl> calendar, FileFlush flush,
                          const ICalendarFile *replaced);
+    void takeWrittenFile(const QString &fileName, const FileStat &info, std::shared_ptr<icalcomponent_impl> calendar,
+                         const QByteArray &bytes);
+    // Whether another program made a file by the path since we last looked at the folder.
+    bool isNameTakenMeanwhile(const QString &path, qint64 folderTimeBefore) const;
     Result<QByteArray> textToWrite(const QString &fileName, std::shared_ptr<icalcomponent_impl> &calendar,
                                    const ICalendarFile *replaced) const;
     // Reads and parses the file into the copy; answers whether the file still had the copy's status.

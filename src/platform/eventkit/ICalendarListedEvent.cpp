@@ -21,6 +21,7 @@ namespace {
 
 constexpr qsizetype kFieldCount = 12;
 constexpr qsizetype kMaxAlarms = 64;
+constexpr qsizetype kEscapeRoom = 48;
 constexpr qint64 kNoDate = std::numeric_limits<qint64>::min();
 constexpr qint64 kMaxMilliseconds = qint64(1) << 53;
 
@@ -88,6 +89,44 @@ QString textOf(const ListedText &text)
     if (!text)
         return QString();
     return text->isEmpty() ? QStringLiteral("") : QString::fromUtf8(*text);
+}
+
+// Appends the bytes as QByteArray::toPercentEncoding writes them: letters, digits and "-._~" as
+// they are, every other byte as '%' and two upper-case hex digits.
+void appendPercentEncoded(QByteArray &out, QByteArrayView bytes)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char byte : bytes) {
+        const auto value = uchar(byte);
+        const bool isPlain = (value >= 'a' && value <= 'z') || (value >= 'A' && value <= 'Z') ||
+                             (value >= '0' && value <= '9') || value == '-' || value == '.' || value == '_' ||
+                             value == '~';
+        if (isPlain) {
+            out.append(byte);
+            continue;
+        }
+        const char escape[] = {'%', kHex[value >> 4], kHex[value & 0xF]};
+        out.append(escape, 3);
+    }
+}
+
+// The fields percent-encoded and joined by commas, in one buffer with room for them, their commas,
+// the escapes of the text marks and a few more; nothing when that is longer than a listed text.
+QByteArray joinedEncoded(const QByteArrayList &fields)
+{
+    qsizetype room = fields.size() + kEscapeRoom;
+    for (const QByteArray &field : fields)
+        room += field.size();
+    QByteArray listed;
+    listed.reserve(std::min(room, kMaxListedBytes + 1));
+    for (qsizetype at = 0; at < fields.size(); ++at) {
+        if (at > 0)
+            listed.append(',');
+        appendPercentEncoded(listed, fields.at(at));
+        if (listed.size() > kMaxListedBytes)
+            return QByteArray();
+    }
+    return listed;
 }
 
 QByteArray encodeDate(const QDateTime &date)
@@ -314,11 +353,7 @@ QByteArray listedEventOf(icalcomponent *calendar)
                                 encodeDate(event.startDate()),
                                 encodeDate(event.endDate()),
                                 encodeAlarms(event.alarms())};
-    QByteArrayList encoded;
-    for (const QByteArray &field : fields)
-        encoded.append(field.toPercentEncoding());
-    const QByteArray listed = encoded.join(',');
-    return listed.size() <= kMaxListedBytes ? listed : QByteArray();
+    return joinedEncoded(fields);
 }
 
 QByteArray systemZoneField()

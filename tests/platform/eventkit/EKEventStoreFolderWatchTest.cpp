@@ -14,12 +14,13 @@
 
 #include <QDir>
 #include <QFile>
-#include <QScopeGuard>
 #include <QStringList>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,7 +91,21 @@ protected:
         ASSERT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
     }
 
+    void TearDown() override
+    {
+        ICalendarFolderWatch::setKernelWatches(true);
+        CalendarFolderTest::TearDown();
+    }
+
     QString path(const char *name) const { return m_folder + QLatin1Char('/') + QLatin1String(name); }
+
+    // A store of a process that turns the kernel's watches off (TearDown turns them on again).
+    void reopenWithoutKernelWatches()
+    {
+        m_store.reset();
+        ICalendarFolderWatch::setKernelWatches(false);
+        m_store = eventStore();
+    }
 
     // A change another program makes to the folder and the whole look it takes: from then on the
     // folder is watched.
@@ -101,6 +116,27 @@ protected:
         ASSERT_TRUE(QFile::remove(path("z.ics")));
         ASSERT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
         ASSERT_EQ(watchesOf(m_folder), 1);
+    }
+
+    // Another program adds an item to b.ics, writing into the file itself (the folder's time stays),
+    // and then the store renames Bravo, which it read before that edit.
+    void renameBravoOverAnEditInPlace(bool commit)
+    {
+        const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QStringLiteral("b"));
+        ASSERT_NE(event, nullptr);
+        const QByteArray other = eventItem("b-other", "DTSTART:20260320T090000Z\r\nDURATION:PT1H\r\nSUMMARY:Other\r\n");
+        writeInPlace(path("b.ics"), calendarText(eventItem("b", "DTSTART:20260314T090000Z\r\nDURATION:PT1H\r\n"
+                                                                "SUMMARY:Bravo\r\n") + other));
+        event->setTitle(QStringLiteral("Bravo renamed"));
+        ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, commit));
+    }
+
+    // The rename was laid over the edit, not written over it.
+    void expectBravoRenamedOverTheEdit() const
+    {
+        const QByteArray written = readAll(path("b.ics"));
+        EXPECT_TRUE(written.contains("SUMMARY:Bravo renamed\r\n")) << written.constData();
+        EXPECT_TRUE(written.contains("UID:b-other\r\n")) << written.constData();
     }
 
     static QStringList titlesIn(EKEventStore &store)
@@ -355,10 +391,7 @@ TEST_F(EKEventStoreFolderWatchTest, CalendarsOtherProgramsChangeAreSeenAtOnce)
 // next whole look watches the folder, and an edit in place is seen at once as before.
 TEST_F(EKEventStoreFolderWatchTest, WithoutKernelWatchesOtherProgramsChangesAreStillSeen)
 {
-    m_store.reset();
-    ICalendarFolderWatch::setKernelWatches(false);
-    auto turnBackOn = qScopeGuard([] { ICalendarFolderWatch::setKernelWatches(true); });
-    m_store = eventStore();
+    reopenWithoutKernelWatches();
     writeAsOtherProgram(path("c.ics"), eventNamed("c", "Charlie", 5));
     EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo", "Charlie"}));
     EXPECT_EQ(watchesOf(m_folder), 0);
@@ -368,16 +401,8 @@ TEST_F(EKEventStoreFolderWatchTest, WithoutKernelWatchesOtherProgramsChangesAreS
     ASSERT_TRUE(QFile::remove(path("c.ics")));
     EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
 
-    const std::shared_ptr<EKEvent> event = m_store->eventWithIdentifier(QStringLiteral("b"));
-    ASSERT_NE(event, nullptr);
-    const QByteArray otherItem = eventItem("b-other", "DTSTART:20260320T090000Z\r\nDURATION:PT1H\r\nSUMMARY:Other\r\n");
-    writeInPlace(path("b.ics"), calendarText(eventItem("b", "DTSTART:20260314T090000Z\r\nDURATION:PT1H\r\n"
-                                                            "SUMMARY:Bravo\r\n") + otherItem));
-    event->setTitle(QStringLiteral("Bravo renamed"));
-    ASSERT_TRUE(m_store->saveEvent(event, EKSpan::ThisEvent, true));
-    const QByteArray written = readAll(path("b.ics"));
-    EXPECT_TRUE(written.contains("SUMMARY:Bravo renamed\r\n")) << written.constData();
-    EXPECT_TRUE(written.contains("UID:b-other\r\n")) << written.constData();
+    renameBravoOverAnEditInPlace(true);
+    expectBravoRenamedOverTheEdit();
     EXPECT_EQ(titlesIn(*eventStore()), (QStringList{"Alpha", "Bravo renamed", "Other"}));
 
     rewriteInPlace(path("a.ics"), "Alpha", "Alphx");
@@ -391,4 +416,74 @@ TEST_F(EKEventStoreFolderWatchTest, WithoutKernelWatchesOtherProgramsChangesAreS
     EXPECT_EQ(watchesOf(m_folder), 1);
     rewriteInPlace(path("a.ics"), "Alphx", "Alphy");
     EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alphy", "Bravo renamed", "Other", "Zulu"}));
+}
+
+namespace {
+
+// A folder's time moves by the file system's clock tick (a few milliseconds): another program's
+// write right after ours waits for the next one, as any write a moment later would.
+constexpr std::chrono::milliseconds kTick{20};
+
+void writeAfterTick(const QString &path, const QByteArray &bytes)
+{
+    std::this_thread::sleep_for(kTick);
+    writeAsOtherProgram(path, bytes);
+}
+
+std::shared_ptr<EKEvent> newEventIn(const std::shared_ptr<EKEventStore> &store, const QString &title, int day)
+{
+    auto event = EKEvent::eventWithEventStore(store);
+    event->setCalendar(store->calendarWithIdentifier(QStringLiteral("work")));
+    event->setTitle(title);
+    event->setStartDate(at("2026-03-20 10:00").addDays(day));
+    event->setEndDate(at("2026-03-20 11:00").addDays(day));
+    return event;
+}
+
+} // namespace
+
+// Without the kernel's watches, a batch of our own writes (saved, not yet committed) takes the
+// calendars and each folder as last seen or written by us, with no look at them per call; each of our
+// writes still compares its folder's time with the one noted. A file another program adds mid-batch
+// is seen after our next write; one it edits in place keeps its edit under our save; a calendar made
+// mid-batch is listed once the batch is committed.
+TEST_F(EKEventStoreFolderWatchTest, WithoutKernelWatchesABatchOfOwnWritesStillSeesOtherPrograms)
+{
+    reopenWithoutKernelWatches();
+    ASSERT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
+    ASSERT_TRUE(m_store->saveEvent(newEventIn(m_store, QStringLiteral("Mine 1"), 0), EKSpan::ThisEvent, false));
+    writeAfterTick(path("c.ics"), eventNamed("c", "Charlie", 5));
+    ASSERT_TRUE(m_store->saveEvent(newEventIn(m_store, QStringLiteral("Mine 2"), 1), EKSpan::ThisEvent, false));
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo", "Charlie", "Mine 1", "Mine 2"}));
+
+    renameBravoOverAnEditInPlace(false);
+    std::this_thread::sleep_for(kTick);
+    makeCalendarFolder(QStringLiteral("home"), QStringLiteral("Home"));
+    ASSERT_TRUE(m_store->commit());
+
+    EXPECT_NE(m_store->calendarWithIdentifier(QStringLiteral("home")), nullptr);
+    expectBravoRenamedOverTheEdit();
+    const QStringList all{"Alpha", "Bravo renamed", "Charlie", "Mine 1", "Mine 2", "Other"};
+    EXPECT_EQ(titlesIn(*m_store), all);
+    EXPECT_EQ(titlesIn(*eventStore()), all);
+}
+
+// Mid-batch, a new item of ours whose file another program made meanwhile is refused, that file left
+// byte for byte; once the batch is committed the store gives that program's item.
+TEST_F(EKEventStoreFolderWatchTest, WithoutKernelWatchesANewItemIsNotWrittenOverAFileMadeMidBatch)
+{
+    reopenWithoutKernelWatches();
+    ASSERT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo"}));
+    ASSERT_TRUE(m_store->saveEvent(newEventIn(m_store, QStringLiteral("Mine"), 0), EKSpan::ThisEvent, false));
+    const QByteArray theirs = eventNamed("n", "Theirs", 6);
+    writeAfterTick(path("n.ics"), theirs);
+    const std::shared_ptr<EKEvent> mine = newEventIn(m_store, QStringLiteral("Mine too"), 6);
+    mine->setCalendarItemIdentifier(QStringLiteral("n"));
+    EXPECT_FALSE(m_store->saveEvent(mine, EKSpan::ThisEvent, false));
+    EXPECT_EQ(readAll(path("n.ics")), theirs);
+    ASSERT_TRUE(m_store->commit());
+    EXPECT_EQ(titlesIn(*m_store), (QStringList{"Alpha", "Bravo", "Mine", "Theirs"}));
+    const std::shared_ptr<EKEvent> found = m_store->eventWithIdentifier(QStringLiteral("n"));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->title(), QStringLiteral("Theirs"));
 }

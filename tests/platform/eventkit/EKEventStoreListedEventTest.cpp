@@ -250,13 +250,15 @@ TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
 TEST_F(EKEventStoreListedEventTest, TheIndexHoldsTheListedEventExactly)
 {
     const QByteArray line = indexLineOfEvent("DTSTART:20260302T090000Z\r\nDTEND:20260302T100000Z\r\n"
-                                             "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\nBEGIN:VALARM\r\n"
+                                             "SUMMARY:Tea\\, 1\r\nDESCRIPTION:x\r\n"
+                                             "LOCATION:Zo\xC3\xAB's ~place/[x_y.z-1]\r\nBEGIN:VALARM\r\n"
                                              "ACTION:DISPLAY\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n");
     const QByteArrayList fields = line.split('\t');
     ASSERT_EQ(fields.size(), 12);
     const QByteArray start = QByteArray::number(at("2026-03-02 09:00").toMSecsSinceEpoch());
     const QByteArray end = QByteArray::number(at("2026-03-02 10:00").toMSecsSinceEpoch());
-    EXPECT_EQ(fields[10], "UTC,%2Bb,%2BTea%2C%201,%2Bx,-,,,0,U," + start + ',' + end + ",r-900");
+    EXPECT_EQ(fields[10], "UTC,%2Bb,%2BTea%2C%201,%2Bx,%2BZo%C3%AB%27s%20~place%2F%5Bx_y.z-1%5D,,,0,U," + start + ',' +
+                              end + ",r-900");
     EXPECT_EQ(fields[11], indexChecksum(line.left(line.lastIndexOf('\t'))));
 }
 
