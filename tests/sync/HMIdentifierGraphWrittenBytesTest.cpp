@@ -39,6 +39,8 @@ QString wideText(const QString &start)
 }
 
 // Every kind of value an entry keeps, flat or nested, under keys of the table and keys of its own.
+// Keys are texts UTF-8 carries: one that it cannot is kept whole only while the process-wide table
+// of keys has room, so its bytes would depend on the tests run before.
 QVariantMap everyKind(int number)
 {
     const QString tag = QString::number(number);
@@ -65,7 +67,6 @@ QVariantMap everyKind(int number)
         {QStringLiteral("date before 2001"), QDateTime::fromMSecsSinceEpoch(-62'000'000'000'123, Qt::UTC)},
         {QStringLiteral("date with an offset"), kSyncDate.toOffsetFromUtc(3600)},
         {QStringLiteral("Kl\u00e9 \u00e0 accent"), QStringLiteral("value under a key that is not ASCII")},
-        {wideText(QStringLiteral("key ")), QStringLiteral("under a key UTF-8 cannot carry")},
         {QStringLiteral("$dollar key"), QStringLiteral("$null")},
         {QStringLiteral("list"), QVariantList{1, QStringLiteral("two"), QVariantList{3.0, QVariant()},
                                               QVariantMap{{QStringLiteral("k"), true}}}},
