@@ -51,7 +51,10 @@ bool isSharedName(QByteArrayView key, QByteArrayView rootKey)
         QLatin1StringView("lastSyncDate")};
     if (key == rootKey)
         return true;
-    return std::any_of(kNames.begin(), kNames.end(), [key](QLatin1StringView name) { return key == viewOf(name); });
+    // The size and first byte first: nearly every text is a record's value, which no name matches.
+    return !key.isEmpty() && std::any_of(kNames.begin(), kNames.end(), [key](QLatin1StringView name) {
+        return key.size() == name.size() && key.front() == name.front() && key == viewOf(name);
+    });
 }
 
 // The texts an archive names, by their keys (HMIdentifierGraphFlatText), each with the place of its
@@ -214,13 +217,18 @@ private:
     // makes unique. A text is checked where it is first met: the second numbering finds it placed.
     quint64 textIndex(QByteArrayView key, std::vector<NewObject> &created)
     {
-        auto place = m_texts.places.constFind(key);
-        if (place == m_texts.places.constEnd()) {
-            if (FlatText::holdsNul(key))
-                return fail(QStringLiteral("text \"%1\" holds a NUL character").arg(FlatText::textOf(key).left(40)));
-            place = m_texts.places.insert(key, m_next);
-        }
+        const auto place = m_texts.places.constFind(key);
+        if (place == m_texts.places.constEnd())
+            return newTextIndex(key, created);
         return placedText(place, created);
+    }
+
+    // A text the table does not hold yet, placed where it stands.
+    quint64 newTextIndex(QByteArrayView key, std::vector<NewObject> &created)
+    {
+        if (FlatText::holdsNul(key))
+            return fail(QStringLiteral("text \"%1\" holds a NUL character").arg(FlatText::textOf(key).left(40)));
+        return placedText(m_texts.places.insert(key, m_next), created);
     }
 
     // A text as an entry holds it: found by its bytes, which are nearly always its key (a key that
@@ -233,7 +241,8 @@ private:
         }
         if (std::optional<QByteArray> key = FlatText::keyOfUtf8(utf8))
             return madeTextIndex(std::move(*key), created);
-        return textIndex(utf8, created);
+        // Bytes that are their own key and that the table does not hold.
+        return newTextIndex(utf8, created);
     }
 
     quint64 placedText(QHash<QByteArrayView, quint64>::const_iterator place, std::vector<NewObject> &created)
@@ -460,6 +469,9 @@ platform::Result<Layout> layoutOf(const HMIdentifierGraph &graph, ArchiveTexts &
     ArchiveNumbering numbering(texts);
     Layout layout;
     layout.dictionaries.reserve(size_t(graph.count()));
+    // Each entry names a text of its own at least (its identifier): the table of texts grows to
+    // the entries' count anyway, and is not rebuilt on the way there.
+    texts.places.reserve(graph.count());
     // The archive's own keys and values, "$top" with its one key, "$null", the graph, the list.
     layout.objectBound = 8 + 3 + 1 + 7 + 5 + quint64(graph.count()) + 1;
     EntryObjects objects;

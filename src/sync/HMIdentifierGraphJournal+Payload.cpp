@@ -24,6 +24,9 @@ using FlatText = HMIdentifierGraphFlatText;
 
 namespace {
 
+// The payload's own keys, and a few numbered keys of entries, beside the entries' texts.
+constexpr qsizetype kPayloadKeys = 16;
+
 // Reads the entries' pairs and the items of their lists and dictionaries, with the keys' texts.
 // Answers false for damaged bytes.
 class EntryItems final
@@ -78,6 +81,9 @@ public:
     explicit PayloadCount(EntryItems &items) : m_items(items) {}
 
     quint64 objects() const { return m_objects; }
+    // The texts the entries hold as values or under keys of their own, each counted where it
+    // stands: at most the writer's count of distinct texts, less the few numbered keys.
+    qsizetype texts() const { return m_texts; }
 
     // A list of entries, when there are any: entryOf gives each item's entry.
     template <typename Range, typename EntryOf>
@@ -103,6 +109,7 @@ private:
         }
         if (!isVariant(value)) {
             ++m_objects;
+            m_texts += value.kind == FlatPair::Kind::Text ? 1 : 0;
             return true;
         }
         const std::optional<QVariant> variant = HMIdentifierGraphEntry::valueOf(value);
@@ -119,6 +126,7 @@ private:
         bool areValuesWhole = true;
         const bool isWhole = visitItems([&](QByteArrayView, const FlatPair &item) {
             m_objects += isDictionary ? 1 : 0;
+            m_texts += isDictionary && item.keyNumber == 0 ? 1 : 0;
             areValuesWhole = areValuesWhole && addValue(item);
         });
         return isWhole && areValuesWhole;
@@ -126,6 +134,7 @@ private:
 
     EntryItems &m_items;
     quint64 m_objects = 0;
+    qsizetype m_texts = 0;
 };
 
 // The second pass: writes the entries, and the payload's own values, as the generic writer writes
@@ -133,7 +142,12 @@ private:
 class PayloadWriter final
 {
 public:
-    PayloadWriter(EntryItems &items, quint64 objectCount) : m_items(items), m_encoder(objectCount) {}
+    // The table of texts is made large enough for the texts counted at once: a page's line holds
+    // thousands, and a table grown to that size is rebuilt a dozen times on the way.
+    PayloadWriter(EntryItems &items, quint64 objectCount, qsizetype textCount) : m_items(items), m_encoder(objectCount)
+    {
+        m_texts.reserve(textCount + kPayloadKeys);
+    }
 
     // The first failure met, if any.
     const std::optional<platform::Error> &failure() const { return m_failure; }
@@ -144,10 +158,7 @@ public:
     {
         if (const auto known = m_texts.constFind(key); known != m_texts.constEnd())
             return *known;
-        const quint64 object = FlatText::isWide(key) ? take(m_encoder.writeDistinctText(FlatText::textOf(key)))
-                                                     : take(m_encoder.writeDistinctUtf8(key));
-        m_texts.insert(key, object);
-        return object;
+        return newText(key);
     }
 
     // A text as an entry holds it: its bytes are nearly always its key (a key that starts with
@@ -160,7 +171,8 @@ public:
         }
         if (std::optional<QByteArray> key = FlatText::keyOfUtf8(utf8))
             return madeText(std::move(*key));
-        return text(utf8);
+        // Bytes that are their own key and that the table does not hold.
+        return newText(utf8);
     }
 
     quint64 value(const QVariant &value) { return take(m_encoder.writeValue(value)); }
@@ -260,6 +272,15 @@ private:
         }
         keys.insert(keys.end(), values.begin(), values.end());
         return m_encoder.writeDictionary(keys);
+    }
+
+    // A text the table does not hold yet, by its key, which stays put while the writer lives.
+    quint64 newText(QByteArrayView key)
+    {
+        const quint64 object = FlatText::isWide(key) ? take(m_encoder.writeDistinctText(FlatText::textOf(key)))
+                                                     : take(m_encoder.writeDistinctUtf8(key));
+        m_texts.insert(key, object);
+        return object;
     }
 
     // A text whose key was made for the call: kept while the writer lives when it is new.
@@ -373,7 +394,7 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMI
     if (!count.addEntries(changes.appended, itself) || !count.addEntries(changes.replaced, replacement))
         return platform::Error(platform::ErrorCode::DataMalformed, QStringLiteral("an identifier graph entry is damaged"));
     const bool hasDate = lastSyncDate && lastSyncDate->isValid();
-    PayloadWriter writer(items, payloadObjectCount(changes, hasDate, count.objects()));
+    PayloadWriter writer(items, payloadObjectCount(changes, hasDate, count.objects()), count.texts());
     // The payload's keys in key order, each key's text written before its value.
     std::vector<quint64> fields;
     std::vector<quint64> values;

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -34,9 +36,46 @@ constexpr qsizetype kMaxLineBytes = 64 * 1024 * 1024;
 std::mutex s_hookMutex;
 std::function<void(HMIdentifierGraphJournal::Step)> s_stepHook;
 
-QByteArray checkOf(const QByteArray &payload)
+// A line's check: the first 8 bytes of the payload's SHA-1 in lowercase hexadecimal.
+constexpr qsizetype kCheckBytes = 16;
+
+// Qt's digest rather than the crypto library's: the library's first digest in a process loads its
+// providers, which costs a run that writes or reads one short line more than the line itself.
+void writeCheck(QByteArrayView payload, char *out)
 {
-    return QCryptographicHash::hash(payload, QCryptographicHash::Sha1).toHex().left(16);
+    const QByteArray digest = QCryptographicHash::hash(payload, QCryptographicHash::Sha1);
+    constexpr char kHexDigits[] = "0123456789abcdef";
+    for (qsizetype index = 0; index < kCheckBytes / 2; ++index) {
+        *out++ = kHexDigits[uchar(digest[index]) >> 4];
+        *out++ = kHexDigits[uchar(digest[index]) & 0x0F];
+    }
+}
+
+QByteArray checkOf(QByteArrayView payload)
+{
+    QByteArray check(kCheckBytes, Qt::Uninitialized);
+    writeCheck(payload, check.data());
+    return check;
+}
+
+// "<check> <base64 of the payload>\n", made in one buffer of its final size.
+QByteArray lineOf(QByteArrayView payload)
+{
+    // Pieces of a whole number of 3-byte groups, each short enough for the encoder's int.
+    constexpr qsizetype kPieceBytes = qsizetype(3) << 28;
+    const qsizetype encodedBytes = (payload.size() + 2) / 3 * 4;
+    QByteArray line(kCheckBytes + 1 + encodedBytes + 1, Qt::Uninitialized);
+    writeCheck(payload, line.data());
+    line[kCheckBytes] = ' ';
+    char *encoded = line.data() + kCheckBytes + 1;
+    // Each piece's text ends with a NUL, which the next piece, or the newline, overwrites.
+    for (qsizetype start = 0; start < payload.size(); start += kPieceBytes) {
+        const qsizetype count = std::min(kPieceBytes, payload.size() - start);
+        encoded += EVP_EncodeBlock(reinterpret_cast<unsigned char *>(encoded),
+                                   reinterpret_cast<const unsigned char *>(payload.data() + start), int(count));
+    }
+    *encoded = '\n';
+    return line;
 }
 
 QVariantList positionsList(const std::vector<qsizetype> &positions)
@@ -402,7 +441,7 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::changeLine(const HMIdenti
     if (!encoded)
         return Error(ErrorCode::DataMalformed,
                      QStringLiteral("an identifier graph change could not be encoded: %1").arg(encoded.error().message()));
-    return checkOf(*encoded) + ' ' + encoded->toBase64() + '\n';
+    return lineOf(*encoded);
 }
 
 HMIdentifierGraphJournal::Replay HMIdentifierGraphJournal::replay(const QByteArray &journal, const QByteArray &baseDigest,
