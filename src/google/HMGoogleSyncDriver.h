@@ -211,6 +211,11 @@ public:
     std::shared_ptr<platform::RKRequest> makeRequest(const QString &resourcePath, int method,
                                                      std::function<void(int status, const QByteArray &body)> onReply,
                                                      std::function<void(const QString &description)> onFailure);
+    // A listing GET of the current client, its reply capped at maxBytes: the reply goes to the handler
+    // while the driver lives; a failure (no reply) is logged under the tag and ends the run with its
+    // description.
+    void sendPageRequest(const QString &path, const QString &tag, qint64 maxBytes,
+                         std::function<void(HMGoogleSyncDriver &, int status, const QByteArray &body)> onReply);
 
     // One pending write of the contacts conduit.
     struct ContactWrite
@@ -367,7 +372,8 @@ private:
     void resendTaskWrites();
     void readOutlookTasksToSend();
     bool readsGoogleTasksFirst() const;
-    void sendTaskPageRequest(const QString &path, std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply);
+    void sendTaskPageRequest(const QString &path, const QString &tag,
+                             std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply);
     void pairSentTaskInserts();
     void requestSentTasksPage(const QString &pageToken);
     void sentTasksPageReturned(int status, const QByteArray &body);
