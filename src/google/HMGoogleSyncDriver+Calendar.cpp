@@ -48,10 +48,7 @@ std::optional<QJsonObject> eventPageObject(const QByteArray &body)
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenEvents()
 {
-    if (!m_writtenEvents)
-        m_writtenEvents = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().calendarFilePath() +
-                                                                 QStringLiteral(".google-written"));
-    return *m_writtenEvents;
+    return GoogleWrittenEntries::ofConduit(m_writtenEvents, Conduit::Calendar);
 }
 
 void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)

@@ -120,10 +120,7 @@ std::shared_ptr<platform::RKClient> HMGoogleSyncDriver::makeContactsClient()
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenEntries()
 {
-    if (!m_writtenEntries)
-        m_writtenEntries = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().contactFilePath() +
-                                                                  QStringLiteral(".google-written"));
-    return *m_writtenEntries;
+    return GoogleWrittenEntries::ofConduit(m_writtenEntries, Conduit::Contacts);
 }
 
 // The latest "updated" an earlier listing read, as the map keeps it; never the map's Outlook date, which

@@ -61,10 +61,7 @@ bool pairUntitledTasks(HMData &data, const QList<QVariantMap> &untitled)
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenTasks()
 {
-    if (!m_writtenTasks)
-        m_writtenTasks = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().taskFilePath() +
-                                                                QStringLiteral(".google-written"));
-    return *m_writtenTasks;
+    return GoogleWrittenEntries::ofConduit(m_writtenTasks, Conduit::Tasks);
 }
 
 GoogleWrittenEntries HMGoogleSyncDriver::taskListsOfTasks() const
