@@ -152,11 +152,9 @@ QString GooglePeer::baseUrl() const
 void GooglePeer::addAccount(const QString &email, const QString &refreshToken)
 {
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     account.insert(QStringLiteral("refreshToken"), refreshToken);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
 }
 
@@ -169,16 +167,14 @@ void GooglePeer::setNextAccessToken(const QString &token)
 void GooglePeer::addCalendar(const QString &email, const QJsonObject &calendar)
 {
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonArray calendars = account.value(QStringLiteral("calendars")).toArray();
     QJsonObject entry = calendar;
     entry.insert(QStringLiteral("updated"), m_clock.isValid() ? m_clock.toUTC().toString(Qt::ISODateWithMs)
                                                                : QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     calendars.append(entry);
     account.insert(QStringLiteral("calendars"), calendars);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
 }
 
@@ -521,7 +517,7 @@ void GooglePeer::token(const httplib::Request &request, httplib::Response &respo
 {
     const QMap<QString, QString> fields = formFields(request.body);
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    const QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
     QString email;
     const QString grant = fields.value(QStringLiteral("grant_type"));
     if (grant == QLatin1String("refresh_token")) {
@@ -561,8 +557,7 @@ void GooglePeer::token(const httplib::Request &request, httplib::Response &respo
         refresh = QStringLiteral("1//") + randomText(24);
         account.insert(QStringLiteral("refreshToken"), refresh);
     }
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
     const QString colon = style == TokenStyle::Compact ? QStringLiteral(":")
                           : style == TokenStyle::GoogleSpaced ? QStringLiteral(": ")
@@ -726,7 +721,7 @@ void GooglePeer::calendarList(const QString &email, const httplib::Request &requ
     QJsonArray items;
     {
         const std::lock_guard lock(m_mutex);
-        items = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("calendars")).toArray();
+        items = accountOf(email).value(QStringLiteral("calendars")).toArray();
     }
     items.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("en.usa#holiday@group.v.calendar.google.com")},
                              {QStringLiteral("summary"), QStringLiteral("Holidays")},
@@ -761,7 +756,7 @@ void GooglePeer::contactGroups(const QString &email, httplib::Response &response
     QJsonArray groups;
     {
         const std::lock_guard lock(m_mutex);
-        groups = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("groups")).toArray();
+        groups = accountOf(email).value(QStringLiteral("groups")).toArray();
     }
     const QString base = QStringLiteral("http://www.google.com/m8/feeds/groups/%1/base/").arg(email.toHtmlEscaped());
     QString text = QStringLiteral("<?xml version='1.0' encoding='UTF-8'?>"

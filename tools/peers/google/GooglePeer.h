@@ -209,6 +209,10 @@ private:
     void storeTask(const QString &email, const QString &listId, const QJsonObject &task);
     QJsonObject mergedTask(QJsonObject task, const QJsonObject &fields);
     QString accountOfBearer(const std::string &header) const;
+    // An account's part of the state (empty for an unknown address), and its replacement; with the
+    // lock held.
+    QJsonObject accountOf(const QString &email) const;
+    void putAccount(const QString &email, const QJsonObject &account);
     // The state file (GooglePeerState.cpp): a snapshot and a journal of changes beside it.
     bool loadState(QString &error);
     void applyJournalLine(const QJsonObject &line);
