@@ -178,56 +178,9 @@ void GooglePeer::addCalendar(const QString &email, const QJsonObject &calendar)
     saveState();
 }
 
-void GooglePeer::setClock(const QDateTime &now)
-{
-    const std::lock_guard lock(m_mutex);
-    m_clock = now;
-}
-
-QDateTime GooglePeer::now() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc();
-}
-
 QString GooglePeer::updatedStamp() const
 {
     return now().toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
-}
-
-void GooglePeer::addSwitch(const Switch &change)
-{
-    const std::lock_guard lock(m_mutex);
-    m_switches.append(change);
-}
-
-void GooglePeer::clearSwitches()
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_switches.clear();
-    }
-    m_wake.notify_all();
-}
-
-QList<ReceivedRequest> GooglePeer::requests() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_requests;
-}
-
-QStringList GooglePeer::requestPaths() const
-{
-    QStringList paths;
-    for (const ReceivedRequest &request : requests())
-        paths << request.path;
-    return paths;
-}
-
-void GooglePeer::clearRequests()
-{
-    const std::lock_guard lock(m_mutex);
-    m_requests.clear();
 }
 
 QJsonObject GooglePeer::dump() const
