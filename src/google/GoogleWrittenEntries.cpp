@@ -14,6 +14,15 @@ constexpr qint64 kMaxBytes = 256LL * 1024 * 1024;
 
 } // namespace
 
+GoogleWrittenEntries &GoogleWrittenEntries::ofConduit(std::shared_ptr<GoogleWrittenEntries> &slot,
+                                                     HMOutlookDatFileHelper::Conduit conduit)
+{
+    if (!slot)
+        slot = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().filePath(conduit) +
+                                                      QStringLiteral(".google-written"));
+    return *slot;
+}
+
 QHash<QString, QString> GoogleWrittenEntries::load() const
 {
     QHash<QString, QString> entries;

@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 // The Google contacts this program wrote, each with the "updated" text of Google's answer, kept in a
 // file beside the contact map ("<map>.google-written", 0600, one "id TAB updated" line per answer,
 // appended as answers arrive). The next listing passes over an entry still carrying that text: it is
@@ -17,6 +19,9 @@ class GoogleWrittenEntries final
 {
 public:
     explicit GoogleWrittenEntries(QString path) : m_file(std::move(path)) {}
+    // The entries beside a conduit's map, made into the slot on first use.
+    static GoogleWrittenEntries &ofConduit(std::shared_ptr<GoogleWrittenEntries> &slot,
+                                           HMOutlookDatFileHelper::Conduit conduit);
 
     const QString &path() const { return m_file.path(); }
     // The kept answers (the last one of an id wins); empty when there is no readable file.

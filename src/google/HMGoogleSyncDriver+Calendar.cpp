@@ -48,10 +48,7 @@ std::optional<QJsonObject> eventPageObject(const QByteArray &body)
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenEvents()
 {
-    if (!m_writtenEvents)
-        m_writtenEvents = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().calendarFilePath() +
-                                                                 QStringLiteral(".google-written"));
-    return *m_writtenEvents;
+    return GoogleWrittenEntries::ofConduit(m_writtenEvents, Conduit::Calendar);
 }
 
 void HMGoogleSyncDriver::listEventsForCalendars(const QStringList &calendarIds)
@@ -112,20 +109,10 @@ void HMGoogleSyncDriver::listEventsForCalendarId(const QString &calendarId, cons
     makeClient(googlehosts::apiHost());
     const QString path = googleeventlist::eventListPath(id, escapedToken, m_eventsUpdatedMin);
     DDLogVerbose(QStringLiteral("Requesting events from %1").arg(path));
-    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
-    const auto request = makeRequest(
-        path.mid(1), 0,
-        [weak, id](int status, const QByteArray &body) {
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->eventPageReturned(id, status, body);
-        },
-        [weak](const QString &description) {
-            DDLogError(QStringLiteral("ERROR[D]: %1").arg(description));
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
-        });
-    request->setMaxResponseBytes(googlehosts::kMaxPageReplyBytes);
-    request->send();
+    sendPageRequest(path.mid(1), QStringLiteral("D"), googlehosts::kMaxPageReplyBytes,
+                    [id](HMGoogleSyncDriver &driver, int status, const QByteArray &body) {
+                        driver.eventPageReturned(id, status, body);
+                    });
 }
 
 void HMGoogleSyncDriver::eventPageReturned(const QString &calendarId, int status, const QByteArray &body)

@@ -118,14 +118,10 @@ void HMGoogleSyncDriver::listOutlookEvents()
     // The listing before this stage has read past every answer kept by the last sync.
     if (!writtenEvents().clear())
         DDLogError(QStringLiteral("The list of events written to Google could not be emptied"));
-    const bool rereads = m_profile && m_profile->rereadAppleOnNextSync();
-    const QDateTime since = rereads ? QDateTime() : m_calendarData->getOutlookLastModifiedDate();
     const std::optional<QList<HMSyncRecord>> records =
-        m_calendarData->syncOutlookRecordObjectsModifiedAfter(since, true, idsToExclude());
-    if (!records) {
-        cancelSyncWithError(QStringLiteral("Outlook's calendar could not be read; nothing was sent to Google."));
+        outlookChangesToSend(*m_calendarData, QStringLiteral("calendar"));
+    if (!records)
         return;
-    }
     for (const HMSyncRecord &record : *records)
         DDLogVerbose(QStringLiteral("Sync Record: %1").arg(QString::fromUtf8(
             QJsonDocument(QJsonObject::fromVariantMap(record.dictionary())).toJson(QJsonDocument::Compact))));

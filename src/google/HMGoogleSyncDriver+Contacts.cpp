@@ -70,24 +70,11 @@ void HMGoogleSyncDriver::listContactGroups()
     sendListRequest(path, QStringLiteral("CG"), &HMGoogleSyncDriver::contactGroupsReturned);
 }
 
-// A listing GET: its reply to the handler, a failure (no reply) ends the run with its description.
+// A contacts listing GET: its reply to the handler, a failure (no reply) ends the run with its description.
 void HMGoogleSyncDriver::sendListRequest(const QString &path, const QString &tag,
                                          void (HMGoogleSyncDriver::*handler)(int, const QByteArray &))
 {
-    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
-    const auto request = makeRequest(
-        path, 0,
-        [weak, handler](int status, const QByteArray &body) {
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                ((*driver).*handler)(status, body);
-        },
-        [weak, tag](const QString &description) {
-            DDLogError(QStringLiteral("ERROR[%1]: %2").arg(tag, description));
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
-        });
-    request->setMaxResponseBytes(kMaxListReplyBytes);
-    request->send();
+    sendPageRequest(path, tag, kMaxListReplyBytes, handler);
 }
 
 // The status is judged before the body: a refused listing ends the run with nothing parsed and no
@@ -133,10 +120,7 @@ std::shared_ptr<platform::RKClient> HMGoogleSyncDriver::makeContactsClient()
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenEntries()
 {
-    if (!m_writtenEntries)
-        m_writtenEntries = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().contactFilePath() +
-                                                                  QStringLiteral(".google-written"));
-    return *m_writtenEntries;
+    return GoogleWrittenEntries::ofConduit(m_writtenEntries, Conduit::Contacts);
 }
 
 // The latest "updated" an earlier listing read, as the map keeps it; never the map's Outlook date, which

@@ -8,6 +8,8 @@
 #include "google/GoogleHosts.h"
 #include "google/HMGoogleSync.h"
 #include "sync/HMData.h"
+#include "sync/HMProfile.h"
+#include "sync/HMSyncRecord.h"
 
 QString HMGoogleSyncDriver::correctedString(const QVariant &value)
 {
@@ -15,6 +17,18 @@ QString HMGoogleSyncDriver::correctedString(const QVariant &value)
     text.replace(QStringLiteral("\\n"), QStringLiteral("\r\n"));
     text.replace(QStringLiteral("<br>"), QStringLiteral("\r\n"));
     return text;
+}
+
+std::optional<QList<HMSyncRecord>> HMGoogleSyncDriver::outlookChangesToSend(HMData &data, const QString &storeName)
+{
+    const bool rereads = m_profile && m_profile->rereadAppleOnNextSync();
+    const QDateTime since = rereads ? QDateTime() : data.getOutlookLastModifiedDate();
+    std::optional<QList<HMSyncRecord>> records =
+        data.syncOutlookRecordObjectsModifiedAfter(since, true, idsToExclude());
+    if (!records)
+        cancelSyncWithError(
+            QStringLiteral("Outlook's %1 could not be read; nothing was sent to Google.").arg(storeName));
+    return records;
 }
 
 void HMGoogleSyncDriver::showProgress(const QString &text, double progress)

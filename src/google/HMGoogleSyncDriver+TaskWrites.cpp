@@ -75,14 +75,9 @@ void HMGoogleSyncDriver::readOutlookTasksToSend()
         DDLogError(QStringLiteral("The list of tasks written to Google could not be emptied"));
     if (!taskListsOfTasks().compact())
         DDLogError(QStringLiteral("The lists of the tasks read could not be compacted"));
-    const bool rereads = m_profile && m_profile->rereadAppleOnNextSync();
-    const QDateTime since = rereads ? QDateTime() : m_taskData->getOutlookLastModifiedDate();
-    const std::optional<QList<HMSyncRecord>> records =
-        m_taskData->syncOutlookRecordObjectsModifiedAfter(since, true, idsToExclude());
-    if (!records) {
-        cancelSyncWithError(QStringLiteral("Outlook's tasks could not be read; nothing was sent to Google."));
+    const std::optional<QList<HMSyncRecord>> records = outlookChangesToSend(*m_taskData, QStringLiteral("tasks"));
+    if (!records)
         return;
-    }
     m_recordCounter = 0;
     m_deletionsCounter = 0;
     updateGoogleTasksWithSyncRecordList(*records);

@@ -61,10 +61,7 @@ bool pairUntitledTasks(HMData &data, const QList<QVariantMap> &untitled)
 
 GoogleWrittenEntries &HMGoogleSyncDriver::writtenTasks()
 {
-    if (!m_writtenTasks)
-        m_writtenTasks = std::make_shared<GoogleWrittenEntries>(HMOutlookDatFileHelper().taskFilePath() +
-                                                                QStringLiteral(".google-written"));
-    return *m_writtenTasks;
+    return GoogleWrittenEntries::ofConduit(m_writtenTasks, Conduit::Tasks);
 }
 
 GoogleWrittenEntries HMGoogleSyncDriver::taskListsOfTasks() const
@@ -97,25 +94,13 @@ void HMGoogleSyncDriver::listGoogleTaskListsAndReadGoogleTasks(bool readGoogleTa
     sendTaskListsRequest(QString(), readGoogleTasks);
 }
 
-// A task listing GET on a new client with the task headers: its reply to the handler, a failure (no
-// reply) ends the run with its description.
+// A page of the task lists, read as sendTaskPageRequest reads a page of tasks.
 void HMGoogleSyncDriver::sendTaskListsRequest(const QString &pageToken, bool readGoogleTasks)
 {
-    makeClient(googlehosts::apiHost())->setValueForHTTPHeaderField("*", "If-Match");
-    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
-    const auto request = makeRequest(
-        googletasklist::taskListsPath(pageToken), 0,
-        [weak, readGoogleTasks](int status, const QByteArray &body) {
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->taskListsReturned(readGoogleTasks, status, body);
-        },
-        [weak](const QString &description) {
-            DDLogError(QStringLiteral("ERROR[TL]: %1").arg(description));
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
-        });
-    request->setMaxResponseBytes(googlehosts::kMaxPageReplyBytes);
-    request->send();
+    sendTaskPageRequest(googletasklist::taskListsPath(pageToken), QStringLiteral("TL"),
+                        [readGoogleTasks](HMGoogleSyncDriver &driver, int status, const QByteArray &body) {
+                            driver.taskListsReturned(readGoogleTasks, status, body);
+                        });
 }
 
 // The reply's page, logged with its tag; a refused or unreadable reply ends the run and gives none.
@@ -215,7 +200,7 @@ void HMGoogleSyncDriver::listGoogleTasksForTaskListId(const QString &listId, con
     const QDateTime stored = taskListing().storedDate;
     const bool rereads = m_profile && m_profile->rereadDeviceOnNextSync();
     const QDateTime since = rereads ? QDateTime() : stored;
-    sendTaskPageRequest(googletasklist::tasksPath(listId, since, pageToken),
+    sendTaskPageRequest(googletasklist::tasksPath(listId, since, pageToken), QStringLiteral("T"),
                         [listId](HMGoogleSyncDriver &driver, int status, const QByteArray &body) {
                             driver.taskPageReturned(listId, status, body);
                         });
@@ -223,24 +208,11 @@ void HMGoogleSyncDriver::listGoogleTasksForTaskListId(const QString &listId, con
 
 // A page GET on a new client with the task headers: its reply to the handler while the driver
 // lives, a failure (no reply) ends the run with its description.
-void HMGoogleSyncDriver::sendTaskPageRequest(const QString &path,
+void HMGoogleSyncDriver::sendTaskPageRequest(const QString &path, const QString &tag,
                                              std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply)
 {
     makeClient(googlehosts::apiHost())->setValueForHTTPHeaderField("*", "If-Match");
-    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
-    const auto request = makeRequest(
-        path, 0,
-        [weak, onReply = std::move(onReply)](int status, const QByteArray &body) {
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                onReply(*driver, status, body);
-        },
-        [weak](const QString &description) {
-            DDLogError(QStringLiteral("ERROR[T]: %1").arg(description));
-            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
-                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
-        });
-    request->setMaxResponseBytes(googlehosts::kMaxPageReplyBytes);
-    request->send();
+    sendPageRequest(path, tag, googlehosts::kMaxPageReplyBytes, std::move(onReply));
 }
 
 void HMGoogleSyncDriver::taskPageReturned(const QString &listId, int status, const QByteArray &body)
@@ -354,6 +326,7 @@ void HMGoogleSyncDriver::requestSentTasksPage(const QString &pageToken)
     if (pageToken.isEmpty())
         m_taskPageTokensSeen.clear();
     sendTaskPageRequest(googletasklist::tasksPath(m_taskListsToPair.first(), m_sentTasksSince, pageToken),
+                        QStringLiteral("T"),
                         [](HMGoogleSyncDriver &driver, int status, const QByteArray &body) {
                             driver.sentTasksPageReturned(status, body);
                         });

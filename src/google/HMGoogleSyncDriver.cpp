@@ -256,3 +256,23 @@ std::shared_ptr<platform::RKRequest> HMGoogleSyncDriver::makeRequest(
     });
     return request;
 }
+
+void HMGoogleSyncDriver::sendPageRequest(
+    const QString &path, const QString &tag, qint64 maxBytes,
+    std::function<void(HMGoogleSyncDriver &, int status, const QByteArray &body)> onReply)
+{
+    const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
+    const auto request = makeRequest(
+        path, 0,
+        [weak, onReply = std::move(onReply)](int status, const QByteArray &body) {
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                onReply(*driver, status, body);
+        },
+        [weak, tag](const QString &description) {
+            DDLogError(QStringLiteral("ERROR[%1]: %2").arg(tag, description));
+            if (const std::shared_ptr<HMGoogleSyncDriver> driver = weak.lock())
+                driver->cancelSyncWithError(QStringLiteral("ERROR: %1").arg(description));
+        });
+    request->setMaxResponseBytes(maxBytes);
+    request->send();
+}

@@ -183,6 +183,9 @@ public:
     // Helpers shared by the readers, the writers and the purge.
     // The progress sheet's user message and bar, when there is a sheet.
     static void showProgress(const QString &text, double progress);
+    // The records Outlook changed in a store since the last sync (all of them when the profile asks for
+    // a reread), less those to exclude. Nothing, with the run ended, when the store cannot be read.
+    std::optional<QList<HMSyncRecord>> outlookChangesToSend(HMData &data, const QString &storeName);
     // The progress sheet's user message alone.
     static void showText(const QString &text);
     // The failure text of a listing reply, empty for a status taken as a page (2xx, and 404: nothing
@@ -211,6 +214,11 @@ public:
     std::shared_ptr<platform::RKRequest> makeRequest(const QString &resourcePath, int method,
                                                      std::function<void(int status, const QByteArray &body)> onReply,
                                                      std::function<void(const QString &description)> onFailure);
+    // A listing GET of the current client, its reply capped at maxBytes: the reply goes to the handler
+    // while the driver lives; a failure (no reply) is logged under the tag and ends the run with its
+    // description.
+    void sendPageRequest(const QString &path, const QString &tag, qint64 maxBytes,
+                         std::function<void(HMGoogleSyncDriver &, int status, const QByteArray &body)> onReply);
 
     // One pending write of the contacts conduit.
     struct ContactWrite
@@ -367,7 +375,8 @@ private:
     void resendTaskWrites();
     void readOutlookTasksToSend();
     bool readsGoogleTasksFirst() const;
-    void sendTaskPageRequest(const QString &path, std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply);
+    void sendTaskPageRequest(const QString &path, const QString &tag,
+                             std::function<void(HMGoogleSyncDriver &, int, const QByteArray &)> onReply);
     void pairSentTaskInserts();
     void requestSentTasksPage(const QString &pageToken);
     void sentTasksPageReturned(int status, const QByteArray &body);

@@ -142,19 +142,9 @@ int FMResultSet::intForColumnIndex(int columnIndex) const
     return isReadable(columnIndex) ? sqlite3_column_int(handle(), columnIndex) : 0;
 }
 
-int FMResultSet::intForColumn(const QString &columnName)
-{
-    return intForColumnIndex(columnIndexForName(columnName));
-}
-
 qint64 FMResultSet::longForColumnIndex(int columnIndex) const
 {
     return isReadable(columnIndex) ? sqlite3_column_int64(handle(), columnIndex) : 0;
-}
-
-qint64 FMResultSet::longForColumn(const QString &columnName)
-{
-    return longForColumnIndex(columnIndexForName(columnName));
 }
 
 qint64 FMResultSet::longLongIntForColumnIndex(int columnIndex) const
@@ -162,19 +152,9 @@ qint64 FMResultSet::longLongIntForColumnIndex(int columnIndex) const
     return longForColumnIndex(columnIndex);
 }
 
-qint64 FMResultSet::longLongIntForColumn(const QString &columnName)
-{
-    return longForColumnIndex(columnIndexForName(columnName));
-}
-
 quint64 FMResultSet::unsignedLongLongIntForColumnIndex(int columnIndex) const
 {
     return static_cast<quint64>(longForColumnIndex(columnIndex));
-}
-
-quint64 FMResultSet::unsignedLongLongIntForColumn(const QString &columnName)
-{
-    return unsignedLongLongIntForColumnIndex(columnIndexForName(columnName));
 }
 
 bool FMResultSet::boolForColumnIndex(int columnIndex) const
@@ -182,19 +162,9 @@ bool FMResultSet::boolForColumnIndex(int columnIndex) const
     return intForColumnIndex(columnIndex) != 0;
 }
 
-bool FMResultSet::boolForColumn(const QString &columnName)
-{
-    return boolForColumnIndex(columnIndexForName(columnName));
-}
-
 double FMResultSet::doubleForColumnIndex(int columnIndex) const
 {
     return isReadable(columnIndex) ? sqlite3_column_double(handle(), columnIndex) : 0.0;
-}
-
-double FMResultSet::doubleForColumn(const QString &columnName)
-{
-    return doubleForColumnIndex(columnIndexForName(columnName));
 }
 
 QString FMResultSet::stringForColumnIndex(int columnIndex) const
@@ -203,11 +173,6 @@ QString FMResultSet::stringForColumnIndex(int columnIndex) const
     if (text == nullptr)
         return {};
     return QString::fromUtf8(text, sqlite3_column_bytes(handle(), columnIndex));
-}
-
-QString FMResultSet::stringForColumn(const QString &columnName)
-{
-    return stringForColumnIndex(columnIndexForName(columnName));
 }
 
 QDateTime FMResultSet::dateForColumnIndex(int columnIndex) const
@@ -220,11 +185,6 @@ QDateTime FMResultSet::dateForColumnIndex(int columnIndex) const
     return QDateTime::fromMSecsSinceEpoch(qRound64(seconds * 1000.0), Qt::UTC);
 }
 
-QDateTime FMResultSet::dateForColumn(const QString &columnName)
-{
-    return dateForColumnIndex(columnIndexForName(columnName));
-}
-
 QByteArray FMResultSet::dataForColumnIndex(int columnIndex) const
 {
     const QByteArray view = dataNoCopyForColumnIndex(columnIndex);
@@ -232,11 +192,6 @@ QByteArray FMResultSet::dataForColumnIndex(int columnIndex) const
         return {};
     // An empty view is a zero-length blob: empty data, not nothing.
     return view.isEmpty() ? QByteArray("") : QByteArray(view.constData(), view.size());
-}
-
-QByteArray FMResultSet::dataForColumn(const QString &columnName)
-{
-    return dataForColumnIndex(columnIndexForName(columnName));
 }
 
 QByteArray FMResultSet::dataNoCopyForColumnIndex(int columnIndex) const
@@ -250,11 +205,6 @@ QByteArray FMResultSet::dataNoCopyForColumnIndex(int columnIndex) const
     return QByteArray::fromRawData(static_cast<const char *>(bytes), length);
 }
 
-QByteArray FMResultSet::dataNoCopyForColumn(const QString &columnName)
-{
-    return dataNoCopyForColumnIndex(columnIndexForName(columnName));
-}
-
 const char *FMResultSet::UTF8StringForColumnIndex(int columnIndex) const
 {
     if (columnIndexIsNull(columnIndex))
@@ -262,19 +212,9 @@ const char *FMResultSet::UTF8StringForColumnIndex(int columnIndex) const
     return reinterpret_cast<const char *>(sqlite3_column_text(handle(), columnIndex));
 }
 
-const char *FMResultSet::UTF8StringForColumnName(const QString &columnName)
-{
-    return UTF8StringForColumnIndex(columnIndexForName(columnName));
-}
-
 bool FMResultSet::columnIndexIsNull(int columnIndex) const
 {
     return !isReadable(columnIndex) || sqlite3_column_type(handle(), columnIndex) == SQLITE_NULL;
-}
-
-bool FMResultSet::columnIsNull(const QString &columnName)
-{
-    return columnIndexIsNull(columnIndexForName(columnName));
 }
 
 QVariant FMResultSet::objectForColumnIndex(int columnIndex) const
@@ -293,11 +233,6 @@ QVariant FMResultSet::objectForColumnIndex(int columnIndex) const
         return text.isNull() ? makeNullMarker() : QVariant(text);
     }
     }
-}
-
-QVariant FMResultSet::objectForColumnName(const QString &columnName)
-{
-    return objectForColumnIndex(columnIndexForName(columnName));
 }
 
 QVariantMap FMResultSet::resultDictionary() const

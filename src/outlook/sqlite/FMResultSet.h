@@ -45,37 +45,43 @@ public:
     const QHash<QString, int> &columnNameToIndexMap();
 
     int intForColumnIndex(int columnIndex) const;
-    int intForColumn(const QString &columnName);
+    int intForColumn(const QString &name) { return intForColumnIndex(columnIndexForName(name)); }
     qint64 longForColumnIndex(int columnIndex) const;
-    qint64 longForColumn(const QString &columnName);
+    qint64 longForColumn(const QString &name) { return longForColumnIndex(columnIndexForName(name)); }
     qint64 longLongIntForColumnIndex(int columnIndex) const;
-    qint64 longLongIntForColumn(const QString &columnName);
+    qint64 longLongIntForColumn(const QString &name) { return longForColumnIndex(columnIndexForName(name)); }
     quint64 unsignedLongLongIntForColumnIndex(int columnIndex) const;
-    quint64 unsignedLongLongIntForColumn(const QString &columnName);
+    quint64 unsignedLongLongIntForColumn(const QString &name)
+    {
+        return unsignedLongLongIntForColumnIndex(columnIndexForName(name));
+    }
     bool boolForColumnIndex(int columnIndex) const;
-    bool boolForColumn(const QString &columnName);
+    bool boolForColumn(const QString &name) { return boolForColumnIndex(columnIndexForName(name)); }
     double doubleForColumnIndex(int columnIndex) const;
-    double doubleForColumn(const QString &columnName);
+    double doubleForColumn(const QString &name) { return doubleForColumnIndex(columnIndexForName(name)); }
     // Null for a NULL column or a missing one.
     QString stringForColumnIndex(int columnIndex) const;
-    QString stringForColumn(const QString &columnName);
+    QString stringForColumn(const QString &name) { return stringForColumnIndex(columnIndexForName(name)); }
     // Invalid for a NULL column or a missing one.
     QDateTime dateForColumnIndex(int columnIndex) const;
-    QDateTime dateForColumn(const QString &columnName);
+    QDateTime dateForColumn(const QString &name) { return dateForColumnIndex(columnIndexForName(name)); }
     // Null for a NULL column or a missing one; a zero-length blob reads as empty, not null.
     QByteArray dataForColumnIndex(int columnIndex) const;
-    QByteArray dataForColumn(const QString &columnName);
+    QByteArray dataForColumn(const QString &name) { return dataForColumnIndex(columnIndexForName(name)); }
     // Views of the engine's own bytes, valid only until the cursor moves or closes.
     QByteArray dataNoCopyForColumnIndex(int columnIndex) const;
-    QByteArray dataNoCopyForColumn(const QString &columnName);
+    QByteArray dataNoCopyForColumn(const QString &name) { return dataNoCopyForColumnIndex(columnIndexForName(name)); }
     const char *UTF8StringForColumnIndex(int columnIndex) const;
-    const char *UTF8StringForColumnName(const QString &columnName);
+    const char *UTF8StringForColumnName(const QString &name)
+    {
+        return UTF8StringForColumnIndex(columnIndexForName(name));
+    }
     bool columnIndexIsNull(int columnIndex) const;
-    bool columnIsNull(const QString &columnName);
+    bool columnIsNull(const QString &name) { return columnIndexIsNull(columnIndexForName(name)); }
     // By the column's storage class: a qint64, a double, a QByteArray or a QString; the null marker for
     // NULL.
     QVariant objectForColumnIndex(int columnIndex) const;
-    QVariant objectForColumnName(const QString &columnName);
+    QVariant objectForColumnName(const QString &name) { return objectForColumnIndex(columnIndexForName(name)); }
     QVariant operator[](int columnIndex) const { return objectForColumnIndex(columnIndex); }
     QVariant operator[](const QString &columnName) { return objectForColumnName(columnName); }
 

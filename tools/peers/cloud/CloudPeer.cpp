@@ -785,53 +785,6 @@ void CloudPeer::setChangeDate(const QString &username, QChar conduit, const QDat
     saveState();
 }
 
-void CloudPeer::setClock(const QDateTime &now)
-{
-    const std::lock_guard lock(m_mutex);
-    m_clock = now;
-}
-
-QDateTime CloudPeer::now() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc();
-}
-
-void CloudPeer::addSwitch(const Switch &change)
-{
-    const std::lock_guard lock(m_mutex);
-    m_switches.append(change);
-}
-
-void CloudPeer::clearSwitches()
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_switches.clear();
-    }
-    m_wake.notify_all();
-}
-
-QList<ReceivedRequest> CloudPeer::requests() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_requests;
-}
-
-QStringList CloudPeer::requestPaths() const
-{
-    QStringList paths;
-    for (const ReceivedRequest &request : requests())
-        paths << request.path;
-    return paths;
-}
-
-void CloudPeer::clearRequests()
-{
-    const std::lock_guard lock(m_mutex);
-    m_requests.clear();
-}
-
 QStringList CloudPeer::sessions(const QString &username) const
 {
     const std::lock_guard lock(m_mutex);

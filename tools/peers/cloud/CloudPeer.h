@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PeerControls.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonArray>
@@ -10,9 +12,7 @@
 #include <QStringList>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -116,7 +116,7 @@ struct Options
 // "/v1/purge.php" and "/v1/getdata.php" (the keep-alive), over HTTPS on 127.0.0.1 and over plain HTTP
 // on a second port. Passwords are kept as the MD5 digests the client sends. The clock is settable.
 // "/peer/..." paths control a peer run as a program (see README.md). Links nothing of src/.
-class CloudPeer final
+class CloudPeer final : public peerjournal::PeerControls<Switch, ReceivedRequest>
 {
 public:
     explicit CloudPeer(Options options);
@@ -133,11 +133,8 @@ public:
     void addAccount(const QString &username, const QString &password);
     // The account's last change of a conduit ('A' contacts, 'D' calendar, 'T' tasks, 'M' memos).
     void setChangeDate(const QString &username, QChar conduit, const QDateTime &date);
-    void setClock(const QDateTime &now); // an invalid date: the system's clock
-    QDateTime now() const;
+    // The clock, the switches and the requests received: see PeerControls.
 
-    void addSwitch(const Switch &change);
-    void clearSwitches();
     // While refusing, the HTTPS port accepts no connection.
     bool setRefusing(bool refusing);
 
@@ -145,9 +142,6 @@ public:
     QList<Connector> connectors(const QString &username) const;
     void setConnectors(const QString &username, const QList<Connector> &connectors);
 
-    QList<ReceivedRequest> requests() const;
-    QStringList requestPaths() const;
-    void clearRequests();
     QStringList sessions(const QString &username) const;
     QStringList purgedTables(const QString &username) const;
 
@@ -239,15 +233,10 @@ private:
     int m_httpsPort = 0;
     int m_httpPort = 0;
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
     std::atomic<bool> m_isStopping = false;
     QMap<QString, Account> m_accounts;
     QMap<QString, QList<Connector>> m_connectors; // by user name; not kept in the state file
     qint64 m_nextConnectorId = 1;
-    QDateTime m_clock;
-    QList<Switch> m_switches;
-    QList<ReceivedRequest> m_requests;
     QMap<int, qint64> m_switchCounts; // records counted per record switch kind
 };
 

@@ -9,11 +9,8 @@
 
 namespace {
 
-int fail(const QString &problem)
-{
-    std::fprintf(stderr, "cloud_peer: %s\n", qPrintable(problem));
-    return 2;
-}
+// The name that starts each line the program writes to the error stream.
+constexpr char kProgram[] = "cloud_peer";
 
 } // namespace
 
@@ -21,17 +18,11 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("The cloud service for tests: HTTPS and HTTP on 127.0.0.1."));
-    parser.addHelpOption();
+    peertls::addCommonOptions(parser, QStringLiteral("The cloud service for tests: HTTPS and HTTP on 127.0.0.1."),
+                              QStringLiteral("The state file (accounts, sessions)."),
+                              QStringLiteral("A folder to make a test CA and a loopback certificate in (ca.pem, "
+                                             "server.pem, server-key.pem)."));
     parser.addOptions({
-        {QStringLiteral("state"), QStringLiteral("The state file (accounts, sessions)."), QStringLiteral("file")},
-        {QStringLiteral("certificates"),
-         QStringLiteral("A folder to make a test CA and a loopback certificate in (ca.pem, server.pem, "
-                        "server-key.pem)."),
-         QStringLiteral("folder")},
-        {QStringLiteral("cert"), QStringLiteral("The HTTPS certificate (PEM), instead of --certificates."),
-         QStringLiteral("file")},
-        {QStringLiteral("key"), QStringLiteral("The HTTPS certificate's key (PEM)."), QStringLiteral("file")},
         {QStringLiteral("https-port"), QStringLiteral("The HTTPS port; default: a free one."), QStringLiteral("port"),
          QStringLiteral("0")},
         {QStringLiteral("http-port"), QStringLiteral("The plain HTTP port; default: a free one."),
@@ -48,19 +39,14 @@ int main(int argc, char **argv)
     peertls::CertificateFiles certificate;
     QString problem;
     if (!peertls::serverCertificateFromOptions(parser, certificate, problem))
-        return fail(problem);
+        return peertls::fail(kProgram, problem);
     options.certFile = certificate.certFile;
     options.keyFile = certificate.keyFile;
 
     cloudpeer::CloudPeer peer(options);
     QString error;
     if (!peer.start(error))
-        return fail(error);
+        return peertls::fail(kProgram, error);
     std::printf("https-port=%d http-port=%d ca=%s\n", peer.httpsPort(), peer.httpPort(), qPrintable(certificate.caFile));
-    std::fflush(stdout);
-
-    if (!peertls::waitForTerminationSignal())
-        return fail(QStringLiteral("cannot make a pipe"));
-    peer.stop();
-    return 0;
+    return peertls::serveUntilTerminated(kProgram, [&peer] { peer.stop(); });
 }

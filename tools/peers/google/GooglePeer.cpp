@@ -152,11 +152,9 @@ QString GooglePeer::baseUrl() const
 void GooglePeer::addAccount(const QString &email, const QString &refreshToken)
 {
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     account.insert(QStringLiteral("refreshToken"), refreshToken);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
 }
 
@@ -169,69 +167,20 @@ void GooglePeer::setNextAccessToken(const QString &token)
 void GooglePeer::addCalendar(const QString &email, const QJsonObject &calendar)
 {
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonArray calendars = account.value(QStringLiteral("calendars")).toArray();
     QJsonObject entry = calendar;
     entry.insert(QStringLiteral("updated"), m_clock.isValid() ? m_clock.toUTC().toString(Qt::ISODateWithMs)
                                                                : QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     calendars.append(entry);
     account.insert(QStringLiteral("calendars"), calendars);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
-}
-
-void GooglePeer::setClock(const QDateTime &now)
-{
-    const std::lock_guard lock(m_mutex);
-    m_clock = now;
-}
-
-QDateTime GooglePeer::now() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_clock.isValid() ? m_clock : QDateTime::currentDateTimeUtc();
 }
 
 QString GooglePeer::updatedStamp() const
 {
     return now().toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
-}
-
-void GooglePeer::addSwitch(const Switch &change)
-{
-    const std::lock_guard lock(m_mutex);
-    m_switches.append(change);
-}
-
-void GooglePeer::clearSwitches()
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        m_switches.clear();
-    }
-    m_wake.notify_all();
-}
-
-QList<ReceivedRequest> GooglePeer::requests() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_requests;
-}
-
-QStringList GooglePeer::requestPaths() const
-{
-    QStringList paths;
-    for (const ReceivedRequest &request : requests())
-        paths << request.path;
-    return paths;
-}
-
-void GooglePeer::clearRequests()
-{
-    const std::lock_guard lock(m_mutex);
-    m_requests.clear();
 }
 
 QJsonObject GooglePeer::dump() const
@@ -521,7 +470,7 @@ void GooglePeer::token(const httplib::Request &request, httplib::Response &respo
 {
     const QMap<QString, QString> fields = formFields(request.body);
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    const QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
     QString email;
     const QString grant = fields.value(QStringLiteral("grant_type"));
     if (grant == QLatin1String("refresh_token")) {
@@ -561,8 +510,7 @@ void GooglePeer::token(const httplib::Request &request, httplib::Response &respo
         refresh = QStringLiteral("1//") + randomText(24);
         account.insert(QStringLiteral("refreshToken"), refresh);
     }
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
     const QString colon = style == TokenStyle::Compact ? QStringLiteral(":")
                           : style == TokenStyle::GoogleSpaced ? QStringLiteral(": ")
@@ -726,7 +674,7 @@ void GooglePeer::calendarList(const QString &email, const httplib::Request &requ
     QJsonArray items;
     {
         const std::lock_guard lock(m_mutex);
-        items = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("calendars")).toArray();
+        items = accountOf(email).value(QStringLiteral("calendars")).toArray();
     }
     items.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("en.usa#holiday@group.v.calendar.google.com")},
                              {QStringLiteral("summary"), QStringLiteral("Holidays")},
@@ -761,7 +709,7 @@ void GooglePeer::contactGroups(const QString &email, httplib::Response &response
     QJsonArray groups;
     {
         const std::lock_guard lock(m_mutex);
-        groups = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("groups")).toArray();
+        groups = accountOf(email).value(QStringLiteral("groups")).toArray();
     }
     const QString base = QStringLiteral("http://www.google.com/m8/feeds/groups/%1/base/").arg(email.toHtmlEscaped());
     QString text = QStringLiteral("<?xml version='1.0' encoding='UTF-8'?>"

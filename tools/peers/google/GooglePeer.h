@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PeerControls.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonArray>
@@ -10,9 +12,7 @@
 #include <QStringList>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <thread>
@@ -100,7 +100,7 @@ struct Options
 // list ("/calendar/v3/users/me/calendarList", with Google's weather and birthdays calendars among the
 // account's own) and the contact groups ("/m8/feeds/groups/<e-mail>/full", Atom, with "My Contacts"). "/peer/..." paths control a peer run as a program (see README.md). Links nothing of
 // src/.
-class GooglePeer final
+class GooglePeer final : public peerjournal::PeerControls<Switch, ReceivedRequest>
 {
 public:
     explicit GooglePeer(Options options);
@@ -117,16 +117,10 @@ public:
     void addAccount(const QString &email, const QString &refreshToken);
     void setNextAccessToken(const QString &token); // the next refresh answers this token
     void addCalendar(const QString &email, const QJsonObject &calendar);
-    void setClock(const QDateTime &now); // an invalid date: the system's clock
-    QDateTime now() const;
+    // The clock, the switches and the requests received: see PeerControls.
     // "updated" of a user edit: the clock in milliseconds, "yyyy-MM-ddTHH:mm:ss.zzzZ".
     QString updatedStamp() const;
 
-    void addSwitch(const Switch &change);
-    void clearSwitches();
-    QList<ReceivedRequest> requests() const;
-    QStringList requestPaths() const;
-    void clearRequests();
     QJsonObject dump() const;
     bool seed(const QJsonObject &state, QString &error);
     // A user's edits on Google: the entry text (an Atom entry as a client sends it) as a new contact
@@ -209,6 +203,10 @@ private:
     void storeTask(const QString &email, const QString &listId, const QJsonObject &task);
     QJsonObject mergedTask(QJsonObject task, const QJsonObject &fields);
     QString accountOfBearer(const std::string &header) const;
+    // An account's part of the state (empty for an unknown address), and its replacement; with the
+    // lock held.
+    QJsonObject accountOf(const QString &email) const;
+    void putAccount(const QString &email, const QJsonObject &account);
     // The state file (GooglePeerState.cpp): a snapshot and a journal of changes beside it.
     bool loadState(QString &error);
     void applyJournalLine(const QJsonObject &line);
@@ -222,16 +220,11 @@ private:
     std::thread m_thread;
     int m_port = 0;
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
     std::atomic<bool> m_isStopping = false;
     QJsonObject m_state; // "accounts": email -> {refreshToken, accessTokens, calendars, groups}, "codes", "counter"
     std::unique_ptr<peerjournal::StateJournal> m_journal; // none without a state file
     QList<QStringList> m_changedRecords;                  // noted since the last journal line
     QString m_nextAccessToken;
-    QDateTime m_clock;
-    QList<Switch> m_switches;
-    QList<ReceivedRequest> m_requests;
     std::mt19937 m_chances{1}; // draws of the switches with a chance; seeded by "/peer/switch" {"seed"}
     int m_spoiled = 0;         // replies a switch took, since the start
 

@@ -121,19 +121,17 @@ QString feedHead(const QString &email, const QString &updated, qsizetype total, 
 // Called with the lock held.
 QJsonObject GooglePeer::contactsOf(const QString &email) const
 {
-    return m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("contacts")).toObject();
+    return accountOf(email).value(QStringLiteral("contacts")).toObject();
 }
 
 // Called with the lock held; the change is kept before the answer.
 void GooglePeer::storeContact(const QString &email, const QString &id, const QJsonObject &contact)
 {
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonObject contacts = account.value(QStringLiteral("contacts")).toObject();
     contacts.insert(id, contact);
     account.insert(QStringLiteral("contacts"), contacts);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     noteRecordChanged({email, QStringLiteral("contacts"), id});
     saveState();
 }
@@ -302,16 +300,14 @@ void GooglePeer::deleteGroup(const QString &email, const QString &id, httplib::R
         return;
     }
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonArray groups = account.value(QStringLiteral("groups")).toArray();
     for (qsizetype at = 0; at < groups.size(); ++at) {
         if (groups.at(at)[QStringLiteral("id")].toString() != id)
             continue;
         groups.removeAt(at);
         account.insert(QStringLiteral("groups"), groups);
-        accounts.insert(email, account);
-        m_state.insert(QStringLiteral("accounts"), accounts);
+        putAccount(email, account);
         saveState();
         response.set_content("", kAtomType);
         return;
@@ -354,16 +350,14 @@ void GooglePeer::createGroup(const QString &email, const httplib::Request &reque
         return;
     }
     const std::lock_guard lock(m_mutex);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonArray groups = account.value(QStringLiteral("groups")).toArray();
     const int counter = m_state.value(QStringLiteral("counter")).toInt() + 1;
     m_state.insert(QStringLiteral("counter"), counter);
     const QString id = QStringLiteral("g%1").arg(counter, 0, 16);
     groups.append(QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("title"), title}});
     account.insert(QStringLiteral("groups"), groups);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
     response.status = 201;
     response.set_content(QStringLiteral("<?xml version='1.0' encoding='UTF-8'?><entry xmlns='%1' xmlns:gd='%2'>"

@@ -79,22 +79,19 @@ QJsonObject cancelledItem(const QJsonObject &event, bool bare)
 // Called with the lock held.
 QJsonObject GooglePeer::eventsOf(const QString &email, const QString &calendarId) const
 {
-    return m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("events"))
-        .toObject().value(calendarId).toObject();
+    return accountOf(email).value(QStringLiteral("events")).toObject().value(calendarId).toObject();
 }
 
 // Called with the lock held; the change is kept before the answer.
 void GooglePeer::storeEvent(const QString &email, const QString &calendarId, const QJsonObject &event)
 {
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonObject calendars = account.value(QStringLiteral("events")).toObject();
     QJsonObject events = calendars.value(calendarId).toObject();
     events.insert(event.value(QStringLiteral("id")).toString(), event);
     calendars.insert(calendarId, events);
     account.insert(QStringLiteral("events"), calendars);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     noteRecordChanged({email, QStringLiteral("events"), calendarId, event.value(QStringLiteral("id")).toString()});
     saveState();
 }
@@ -118,8 +115,7 @@ QString GooglePeer::calendarOfPath(const QString &email, const QString &segment)
     const QString id = QUrl::fromPercentEncoding(segment.toUtf8());
     if (id == QLatin1String("primary") || id == email)
         return QStringLiteral("primary");
-    const QJsonArray calendars = m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject()
-                                     .value(QStringLiteral("calendars")).toArray();
+    const QJsonArray calendars = accountOf(email).value(QStringLiteral("calendars")).toArray();
     for (const QJsonValue &calendar : calendars) {
         if (calendar.toObject().value(QStringLiteral("id")).toString() == id)
             return id;
@@ -179,8 +175,7 @@ QList<QJsonObject> GooglePeer::listedEvents(const QString &email, const QString 
             continue;
         listed.append(event);
     }
-    for (const QJsonValue &entry : m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject()
-                                       .value(QStringLiteral("calendars")).toArray()) {
+    for (const QJsonValue &entry : accountOf(email).value(QStringLiteral("calendars")).toArray()) {
         if (entry.toObject().value(QStringLiteral("id")).toString() == calendarId)
             calendar = entry.toObject();
     }
@@ -193,8 +188,7 @@ QString GooglePeer::calendarTimeZone(const QString &email, const QJsonObject &ca
     if (const QString zone = calendar.value(QStringLiteral("timeZone")).toString(); !zone.isEmpty())
         return zone;
     const std::lock_guard lock(m_mutex);
-    const QString zone =
-        m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("timeZone")).toString();
+    const QString zone = accountOf(email).value(QStringLiteral("timeZone")).toString();
     return zone.isEmpty() ? QStringLiteral("UTC") : zone;
 }
 

@@ -101,6 +101,18 @@ void GooglePeer::noteRecordChanged(QStringList path)
     m_changedRecords.append(std::move(path));
 }
 
+QJsonObject GooglePeer::accountOf(const QString &email) const
+{
+    return m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject();
+}
+
+void GooglePeer::putAccount(const QString &email, const QJsonObject &account)
+{
+    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
+    accounts.insert(email, account);
+    m_state.insert(QStringLiteral("accounts"), accounts);
+}
+
 // Called with the lock held: the line reaches the kernel before the answer leaves, so a peer killed
 // after answering still holds what it answered.
 void GooglePeer::saveState()

@@ -68,8 +68,7 @@ void sendJson(httplib::Response &response, const QJsonObject &object, int status
 // Called with the lock held.
 QJsonArray GooglePeer::taskListsOf(const QString &email)
 {
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonArray lists = account.value(QStringLiteral("taskLists")).toArray();
     if (!lists.isEmpty())
         return lists;
@@ -78,8 +77,7 @@ QJsonArray GooglePeer::taskListsOf(const QString &email)
                              {QStringLiteral("title"), QStringLiteral("My Tasks")},
                              {QStringLiteral("updated"), nextEventStamp()}});
     account.insert(QStringLiteral("taskLists"), lists);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
     return lists;
 }
@@ -101,16 +99,14 @@ QString GooglePeer::taskListOfPath(const QString &email, const QString &segment)
 // Called with the lock held.
 QJsonObject GooglePeer::tasksOf(const QString &email, const QString &listId) const
 {
-    return m_state.value(QStringLiteral("accounts")).toObject().value(email).toObject().value(QStringLiteral("tasks"))
-        .toObject().value(listId).toObject();
+    return accountOf(email).value(QStringLiteral("tasks")).toObject().value(listId).toObject();
 }
 
 // Called with the lock held: the task stored, its list's "updated" moved to the task's, the
 // change kept before the answer.
 void GooglePeer::storeTask(const QString &email, const QString &listId, const QJsonObject &task)
 {
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonObject lists = account.value(QStringLiteral("tasks")).toObject();
     QJsonObject tasks = lists.value(listId).toObject();
     tasks.insert(task.value(QStringLiteral("id")).toString(), task);
@@ -125,8 +121,7 @@ void GooglePeer::storeTask(const QString &email, const QString &listId, const QJ
         }
     }
     account.insert(QStringLiteral("taskLists"), taskLists);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     noteRecordChanged({email, QStringLiteral("tasks"), listId, task.value(QStringLiteral("id")).toString()});
     saveState();
 }
@@ -209,11 +204,9 @@ QJsonObject GooglePeer::addTaskList(const QString &email, const QString &title, 
     const QJsonObject list{{QStringLiteral("kind"), QStringLiteral("tasks#taskList")}, {QStringLiteral("id"), id},
                            {QStringLiteral("title"), title}, {QStringLiteral("updated"), nextEventStamp()}};
     lists.append(list);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     account.insert(QStringLiteral("taskLists"), lists);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     saveState();
     return list;
 }
@@ -364,8 +357,7 @@ bool GooglePeer::userMoveTask(const QString &email, const QString &taskId, const
     const std::lock_guard lock(m_mutex);
     const QString source = taskListOfPath(email, from);
     const QString target = to.isEmpty() ? QString() : taskListOfPath(email, to);
-    QJsonObject accounts = m_state.value(QStringLiteral("accounts")).toObject();
-    QJsonObject account = accounts.value(email).toObject();
+    QJsonObject account = accountOf(email);
     QJsonObject lists = account.value(QStringLiteral("tasks")).toObject();
     QJsonObject tasks = lists.value(source).toObject();
     if (source.isEmpty() || (!to.isEmpty() && target.isEmpty()) || !tasks.contains(taskId))
@@ -373,8 +365,7 @@ bool GooglePeer::userMoveTask(const QString &email, const QString &taskId, const
     QJsonObject task = tasks.take(taskId).toObject();
     lists.insert(source, tasks);
     account.insert(QStringLiteral("tasks"), lists);
-    accounts.insert(email, account);
-    m_state.insert(QStringLiteral("accounts"), accounts);
+    putAccount(email, account);
     // The journal keeps the task gone from its old list, or a restarted peer would hold it twice.
     noteRecordChanged({email, QStringLiteral("tasks"), source, taskId});
     if (target.isEmpty()) {

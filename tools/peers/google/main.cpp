@@ -9,11 +9,8 @@
 
 namespace {
 
-int fail(const QString &problem)
-{
-    std::fprintf(stderr, "google_peer: %s\n", qPrintable(problem));
-    return 2;
-}
+// The name that starts each line the program writes to the error stream.
+constexpr char kProgram[] = "google_peer";
 
 } // namespace
 
@@ -21,15 +18,10 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Google's account services for tests: HTTPS on 127.0.0.1."));
-    parser.addHelpOption();
+    peertls::addCommonOptions(parser, QStringLiteral("Google's account services for tests: HTTPS on 127.0.0.1."),
+                              QStringLiteral("The state file (accounts, tokens, calendars)."),
+                              QStringLiteral("A folder to make a test CA and a loopback certificate in."));
     parser.addOptions({
-        {QStringLiteral("state"), QStringLiteral("The state file (accounts, tokens, calendars)."), QStringLiteral("file")},
-        {QStringLiteral("certificates"),
-         QStringLiteral("A folder to make a test CA and a loopback certificate in."), QStringLiteral("folder")},
-        {QStringLiteral("cert"), QStringLiteral("The HTTPS certificate (PEM), instead of --certificates."),
-         QStringLiteral("file")},
-        {QStringLiteral("key"), QStringLiteral("The HTTPS certificate's key (PEM)."), QStringLiteral("file")},
         {QStringLiteral("port"), QStringLiteral("The HTTPS port; default: a free one."), QStringLiteral("port"),
          QStringLiteral("0")},
         {QStringLiteral("account"), QStringLiteral("An account as email:refresh-token."), QStringLiteral("account")},
@@ -45,26 +37,21 @@ int main(int argc, char **argv)
     peertls::CertificateFiles certificate;
     QString problem;
     if (!peertls::serverCertificateFromOptions(parser, certificate, problem))
-        return fail(problem);
+        return peertls::fail(kProgram, problem);
     options.certFile = certificate.certFile;
     options.keyFile = certificate.keyFile;
 
     googlepeer::GooglePeer peer(options);
     QString error;
     if (!peer.start(error))
-        return fail(error);
+        return peertls::fail(kProgram, error);
     if (parser.isSet(QStringLiteral("account"))) {
         const QString account = parser.value(QStringLiteral("account"));
         const qsizetype colon = account.indexOf(QLatin1Char(':'));
         if (colon <= 0)
-            return fail(QStringLiteral("--account takes email:refresh-token"));
+            return peertls::fail(kProgram, QStringLiteral("--account takes email:refresh-token"));
         peer.addAccount(account.left(colon), account.mid(colon + 1));
     }
     std::printf("https-port=%d ca=%s\n", peer.port(), qPrintable(certificate.caFile));
-    std::fflush(stdout);
-
-    if (!peertls::waitForTerminationSignal())
-        return fail(QStringLiteral("cannot make a pipe"));
-    peer.stop();
-    return 0;
+    return peertls::serveUntilTerminated(kProgram, [&peer] { peer.stop(); });
 }

@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include <csignal>
+#include <cstdio>
 
 #include <unistd.h>
 
@@ -20,6 +21,26 @@ void onSignal(int)
 }
 
 } // namespace
+
+int fail(const char *program, const QString &problem)
+{
+    std::fprintf(stderr, "%s: %s\n", program, qPrintable(problem));
+    return 2;
+}
+
+void addCommonOptions(QCommandLineParser &parser, const QString &description, const QString &stateHelp,
+                      const QString &certificatesHelp)
+{
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("state"), stateHelp, QStringLiteral("file")},
+        {QStringLiteral("certificates"), certificatesHelp, QStringLiteral("folder")},
+        {QStringLiteral("cert"), QStringLiteral("The HTTPS certificate (PEM), instead of --certificates."),
+         QStringLiteral("file")},
+        {QStringLiteral("key"), QStringLiteral("The HTTPS certificate's key (PEM)."), QStringLiteral("file")},
+    });
+}
 
 bool serverCertificateFromOptions(const QCommandLineParser &parser, CertificateFiles &files, QString &error)
 {
@@ -51,6 +72,15 @@ bool waitForTerminationSignal()
     while (::read(s_signalPipe[0], &byte, 1) < 0) {
     }
     return true;
+}
+
+int serveUntilTerminated(const char *program, const std::function<void()> &stopPeer)
+{
+    std::fflush(stdout);
+    if (!waitForTerminationSignal())
+        return fail(program, QStringLiteral("cannot make a pipe"));
+    stopPeer();
+    return 0;
 }
 
 } // namespace peertls
