@@ -329,7 +329,7 @@ void HMGoogleSync::endSync()
     afterOnQueue(kEndStepSeconds, [self] {
         if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())
             sheet->syncCompleted(self->lastErrorMessageString());
-        self->m_isFinished.store(true);
+        self->markFinished();
     });
     presentUnwritableAlertIfNeeded();
     postDistributedFinish();
@@ -412,6 +412,13 @@ void HMGoogleSync::notifyFinished()
         m_finishObserver();
 }
 
+void HMGoogleSync::markFinished()
+{
+    m_isFinished.store(true);
+    if (m_endObserver)
+        m_endObserver();
+}
+
 // Every request of the shared object manager, of the token client and of the driver's client.
 void HMGoogleSync::cancelAllRequests()
 {
@@ -459,6 +466,6 @@ void HMGoogleSync::endSyncWithError(const QString &message)
     const std::shared_ptr<HMGoogleSync> self = shared_from_this();
     afterOnQueue(kEndStepSeconds, [self] {
         self->cancelAllRequests();
-        self->m_isFinished.store(true);
+        self->markFinished();
     });
 }

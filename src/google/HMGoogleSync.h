@@ -69,6 +69,9 @@ public:
     void setStageObserver(StageObserver observer) { m_stageObserver = std::move(observer); }
     // Told (on the run's queue) when the run has ended, either way: the main window's date label.
     void setFinishObserver(std::function<void()> observer) { m_finishObserver = std::move(observer); }
+    // Told (on the run's queue) once isFinished() holds, so that a caller waiting for it can sleep
+    // until then instead of looking again and again.
+    void setEndObserver(std::function<void()> observer) { m_endObserver = std::move(observer); }
     void setGoogleSyncControllerDelegate(GoogleSyncControllerDelegate *delegate) { m_controllerDelegate = delegate; }
 
     QString syncStage() const;
@@ -156,6 +159,7 @@ private:
     void storeIdMapCounts(HMProfile &profile);
     void saveProfile();
     void notifyFinished();
+    void markFinished();
     std::optional<QByteArray> synchronousGet(const QString &address, bool withToken, qint64 maxBytes);
 
     const std::shared_ptr<platform::DispatchQueue> m_queue;
@@ -167,6 +171,7 @@ private:
     ErrorPresenter m_errorPresenter;
     StageObserver m_stageObserver;
     std::function<void()> m_finishObserver;
+    std::function<void()> m_endObserver;
     GoogleSyncControllerDelegate *m_controllerDelegate = nullptr;
     std::shared_ptr<HMData> m_contactData;
     std::shared_ptr<HMData> m_calendarData;

@@ -115,8 +115,12 @@ int runGoogleSync(const std::shared_ptr<HMProfileManager> &profileManager, const
     });
     if (!run->hasTokens())
         printLine(QStringLiteral("The profile holds no Google tokens."));
+    // The run ends on its own queue; the empty block it then queues wakes the wait below, which sleeps
+    // until a block comes.
+    run->setEndObserver([] { platform::DispatchQueue::main()->async([] {}); });
     run->synchronize();
-    const bool ended = platform::DispatchQueue::runMainQueueUntil([&run] { return run->isFinished(); }, timeLimit);
+    const bool ended = platform::DispatchQueue::runMainQueueUntil(
+        [&run] { return run->isFinished(); }, timeLimit, platform::DispatchQueue::ConditionChange::ThroughMainQueue);
     // The distributed notification comes back through the main queue.
     platform::DispatchQueue::runMainQueueUntilEmpty();
     if (!ended) {

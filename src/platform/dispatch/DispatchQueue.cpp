@@ -169,9 +169,10 @@ int DispatchQueue::runMainQueueUntilEmpty()
     return MainQueue::shared()->runUntilEmpty();
 }
 
-bool DispatchQueue::runMainQueueUntil(const std::function<bool()> &condition, DispatchDuration timeLimit)
+bool DispatchQueue::runMainQueueUntil(const std::function<bool()> &condition, DispatchDuration timeLimit,
+                                      ConditionChange change)
 {
-    return MainQueue::shared()->runUntil(condition, deadlineAfter(timeLimit));
+    return MainQueue::shared()->runUntil(condition, deadlineAfter(timeLimit), change);
 }
 
 void DispatchQueue::runBlock(const DispatchBlock &block)

@@ -96,8 +96,14 @@ public:
     // calling thread, which should be the main thread. runMainQueueUntilEmpty runs blocks until none
     // is waiting (blocks queued meanwhile included) and answers how many ran. runMainQueueUntil runs
     // blocks as they come until the condition holds (answers true) or the time limit passes (false).
+    // A condition that may change on another thread without a block being queued here is looked at
+    // again now and then; one that changes only through blocks of the main queue
+    // (ConditionChange::ThroughMainQueue) is looked at only after blocks ran, the thread sleeping
+    // between them.
+    enum class ConditionChange { Anywhere, ThroughMainQueue };
     static int runMainQueueUntilEmpty();
-    static bool runMainQueueUntil(const std::function<bool()> &condition, DispatchDuration timeLimit);
+    static bool runMainQueueUntil(const std::function<bool()> &condition, DispatchDuration timeLimit,
+                                  ConditionChange change = ConditionChange::Anywhere);
 
 protected:
     DispatchQueue(QString label, QueueKind kind, QueuePriority priority, bool isGlobal);

@@ -112,8 +112,9 @@ int MainQueue::runUntilEmpty()
     return count;
 }
 
-bool MainQueue::runUntil(const std::function<bool()> &condition, DispatchTime deadline)
+bool MainQueue::runUntil(const std::function<bool()> &condition, DispatchTime deadline, ConditionChange change)
 {
+    const bool shouldPoll = change == ConditionChange::Anywhere;
     auto pollInterval = std::chrono::duration_cast<DispatchClock::duration>(kConditionPollInterval);
     for (;;) {
         if (runUntilEmpty() > 0)
@@ -124,8 +125,8 @@ bool MainQueue::runUntil(const std::function<bool()> &condition, DispatchTime de
         if (now >= deadline)
             return false;
         std::unique_lock lock(m_mutex);
-        if (!m_blockQueued.wait_until(lock, std::min(deadline, now + pollInterval),
-                                      [this] { return !m_pending.empty(); }))
+        const DispatchTime wakeAt = shouldPoll ? std::min(deadline, now + pollInterval) : deadline;
+        if (!m_blockQueued.wait_until(lock, wakeAt, [this] { return !m_pending.empty(); }))
             pollInterval = std::min<DispatchClock::duration>(pollInterval * 2, kIdleConditionPollInterval);
     }
 }

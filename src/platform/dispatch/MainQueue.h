@@ -26,7 +26,8 @@ public:
     void sync(const DispatchBlock &block) override;
 
     int runUntilEmpty();
-    bool runUntil(const std::function<bool()> &condition, DispatchTime deadline);
+    bool runUntil(const std::function<bool()> &condition, DispatchTime deadline,
+                  ConditionChange change = ConditionChange::Anywhere);
 
 private:
     void postToEventLoop();

@@ -128,6 +128,30 @@ TEST(MainQueue, PumpStopsAtItsTimeLimitAndRunsWhatIsWaiting)
     EXPECT_GE(DispatchClock::now() - start, 20ms);
 }
 
+TEST(MainQueue, APumpForAConditionChangedThroughTheQueueLooksAtItOnlyAfterBlocks)
+{
+    // A worker sets the flag a while after the pump started, then queues a block to say so: the pump
+    // sleeps until the block, instead of looking at the flag every few milliseconds meanwhile.
+    std::atomic<bool> isDone = false;
+    int looks = 0;
+    DispatchQueue::runMainQueueUntilEmpty();
+    DispatchQueue::global()->after(DispatchDuration(150ms), [&] {
+        isDone = true;
+        DispatchQueue::main()->async([] {});
+    });
+    const DispatchTime start = DispatchClock::now();
+    ASSERT_TRUE(DispatchQueue::runMainQueueUntil([&] { return ++looks, isDone.load(); }, kPatience,
+                                                 DispatchQueue::ConditionChange::ThroughMainQueue));
+    EXPECT_GE(DispatchClock::now() - start, 150ms);
+    EXPECT_EQ(looks, 2);
+
+    // Without a block the pump still ends at its time limit, having looked once.
+    looks = 0;
+    EXPECT_FALSE(DispatchQueue::runMainQueueUntil([&] { return ++looks, false; }, 30ms,
+                                                  DispatchQueue::ConditionChange::ThroughMainQueue));
+    EXPECT_EQ(looks, 1);
+}
+
 TEST(MainQueue, SyncFromAWorkerWaitsForTheMainThreadAndSyncOnItRunsAtOnce)
 {
     std::atomic<bool> workerDone = false;
