@@ -18,9 +18,12 @@ QString tempFilePath(const QString &dataFolder, const QString &name)
     return folder + u'/' + name;
 }
 
+// A file left by the previous write is overwritten in place and then cut to the new length: a file
+// emptied on open is flushed to disk when closed (ext4 does so for files truncated to nothing), which
+// for a file rewritten once a record costs more than the write itself.
 bool writeTempFile(const QString &path, const QByteArray &bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     qsizetype done = 0;
@@ -30,7 +33,8 @@ bool writeTempFile(const QString &path, const QByteArray &bytes)
             break;
         done += step;
     }
-    return ::close(fd) == 0 && done == bytes.size();
+    const bool isCut = done == bytes.size() && ::ftruncate(fd, off_t(done)) == 0;
+    return ::close(fd) == 0 && isCut;
 }
 
 void waitPastSecondOf(QDateTime &moment)

@@ -6,7 +6,7 @@
 
 // The files handed to Outlook's imports: "temp" in the data folder (made without its parents, 0700),
 // each file written whole as the owner's (0600), never through a link. They are not flushed: Outlook
-// reads them at once and they are removed right after.
+// reads them at once and they are removed after it (the contacts' vCard once its page is done).
 namespace hmoutlook {
 
 QString tempFilePath(const QString &dataFolder, const QString &name);

@@ -338,9 +338,20 @@ bool HMContactData::needsOutlookFollowUp(const QVariantMap &record, const QStrin
         || !value(record, "SUFFIX").isEmpty() || !value(record, "MIDNAME").isEmpty();
 }
 
+// The path (and its folder) is made once a data source: it is the same for every contact.
 QString HMContactData::outlookVCardPath()
 {
-    return hmoutlook::tempFilePath(contactMap().getAppDataFolder(), QStringLiteral("temp.vcf"));
+    if (m_outlookVCardPath.isEmpty())
+        m_outlookVCardPath = hmoutlook::tempFilePath(contactMap().getAppDataFolder(), QStringLiteral("temp.vcf"));
+    return m_outlookVCardPath;
+}
+
+void HMContactData::removeLeftOutlookVCard()
+{
+    if (m_leftOutlookVCard.isEmpty())
+        return;
+    QFile::remove(m_leftOutlookVCard);
+    m_leftOutlookVCard.clear();
 }
 
 bool HMContactData::writeOutlookVCardFile(const QString &path, const QByteArray &bytes)
@@ -353,8 +364,12 @@ void HMContactData::makeVcfFromContactDictionary(const QVariantMap &record)
     const QStringList fragments = categoryFragments(record);
     const QString text = vCardTextFromContactDictionary(record);
     const QString path = outlookVCardPath();
+    // The next contact of the page overwrites the file in place: a file made and removed for each
+    // contact cost more than writing its text.
+    m_leftOutlookVCard = path;
     if (!writeOutlookVCardFile(path, text.toUtf8())) {
         platform::consoleLog(QStringLiteral("Could not write file!"));
+        removeLeftOutlookVCard();
     } else {
         if (vCardKeeper())
             vCardKeeper()(path);
@@ -362,7 +377,6 @@ void HMContactData::makeVcfFromContactDictionary(const QVariantMap &record)
         if (!newId.isEmpty())
             finishImportedContact(newId, record, fragments);
     }
-    QFile::remove(path);
     outlookPause()();
 }
 

@@ -113,8 +113,10 @@ void HMContactData::saveChanges()
 platform::Status HMContactData::syncAppliedChangesToDisk()
 {
     // Outlook keeps what it was told at once; the pairs of the page join the contact map here.
-    if (GlobalVariables::getIsOutlookSync())
+    if (GlobalVariables::getIsOutlookSync()) {
+        removeLeftOutlookVCard();
         return outlookContacts().commitAppliedPairs();
+    }
     if (!hasUnsavedChanges())
         return platform::success();
     saveChanges();

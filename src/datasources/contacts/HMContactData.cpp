@@ -11,7 +11,10 @@
 
 HMContactData::HMContactData() = default;
 
-HMContactData::~HMContactData() = default;
+HMContactData::~HMContactData()
+{
+    removeLeftOutlookVCard();
+}
 
 void HMContactData::registerDataSourceClass()
 {

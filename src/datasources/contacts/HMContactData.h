@@ -339,6 +339,7 @@ private:
     static bool needsOutlookFollowUp(const QVariantMap &record, const QStringList &fragments);
     QString outlookVCardPath();
     static bool writeOutlookVCardFile(const QString &path, const QByteArray &bytes);
+    void removeLeftOutlookVCard();
     void finishImportedContact(const QString &newId, const QVariantMap &record, const QStringList &fragments);
     void failOutlookApply(const QString &reason);
     bool noteOutlookGone(const std::optional<platform::NSAppleScriptError> &error);
@@ -374,6 +375,10 @@ private:
     bool m_isGoogleDirect = false;
     std::optional<OutlookDupeCheck> m_outlookDupeCheck;
     bool m_outlookGoneDuringApply = false;
+    // The vCard file Outlook imports from, kept between the contacts of a page (each overwrites it)
+    // and removed when the page's pairs are committed; empty while none is left on disk.
+    QString m_outlookVCardPath;
+    QString m_leftOutlookVCard;
     QStringList m_uidsToDeleteInOutlook;
     std::vector<platform::ObserverToken> m_progressShownObservers;
     QString m_deletionsWarningString;
