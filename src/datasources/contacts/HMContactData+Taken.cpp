@@ -3,6 +3,7 @@
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "sync/HMChangeDates.h"
+#include "sync/HMIdentifierDictionaryKeys.h"
 
 #include <algorithm>
 
@@ -92,20 +93,29 @@ const HMContactData::TakenDictionaries::Slot *HMContactData::TakenDictionaries::
 
 // Answers what the full look would: a confirmed person dated no later than the last sync goes
 // nowhere and takes the dictionary of its id. Once the graph's list changed, every person gets the
-// full look: the list the positions belong to is no longer the graph's.
+// full look: the list the positions belong to is no longer the graph's. A person dated after the
+// last sync is as the sync itself last wrote it when its dictionary holds that very date: the full
+// look passes it over too (the persons a sync wrote after its own date are many after one that
+// brought many).
 bool HMContactData::TakenDictionaries::takeIfUnchanged(const platform::ABAddressBook::ListedPerson &person)
 {
     const qint64 modified = person.modificationMs();
-    if (m_slots.empty() || modified < 0 || modified > m_afterMs)
+    if (m_slots.empty() || modified < 0)
         return false;
     const Slot *slot = slotFor(person.uniqueIdUtf8());
     if (!slot || !slot->isOnly || !slot->hasHmUid || m_isTaken[size_t(slot->position)])
         return false;
-    if (!isGraphAsListed())
+    if (!isGraphAsListed() || (modified > m_afterMs && !isWrittenAt(slot->position, modified)))
         return false;
     m_isTaken[size_t(slot->position)] = true;
     ++m_takenCount;
     return true;
+}
+
+bool HMContactData::TakenDictionaries::isWrittenAt(qsizetype position, qint64 modifiedMs) const
+{
+    const QDateTime written = m_entries.at(position).value(hmidentifier::kWrittenModificationDateKey).toDateTime();
+    return written.isValid() && written.toMSecsSinceEpoch() == modifiedMs;
 }
 
 // An id found once names its entry; an id found under two entries needs the lookup that warns of it,

@@ -232,6 +232,8 @@ private:
         bool isGraphAsListed() const { return m_graph->entries().constData() == m_entries.constData(); }
         // The UTF-8 bytes of the "nativeId" of the entry at that position, read in place.
         QByteArrayView nativeIdAt(qsizetype position) const;
+        // Whether the dictionary at the position holds the date the sync wrote its person at, and it is this one.
+        bool isWrittenAt(qsizetype position, qint64 modifiedMs) const;
         // The slot holding the first entry with that native id (whose hash is given), or the empty
         // slot where it would go.
         size_t slotOf(QByteArrayView nativeId, size_t hash) const;
