@@ -19,8 +19,9 @@ using namespace platform;
 
 namespace {
 
-// Few names, in several letter cases and with letters outside ASCII, so that many persons share each.
-const QStringList kFirstNames{"Anna", "ANNA", "anna", "José", "JOSÉ", "Li", "Émile", "Straße"};
+// Few names, in several letter cases and with letters outside ASCII, so that many persons share each;
+// "\u212Aim" (with the Kelvin sign) folds to the ASCII "kim" of "Kim".
+const QStringList kFirstNames{"Anna", "ANNA", "anna", "José", "JOSÉ", "Li", "Émile", "Straße", "Kim", "\u212Aim"};
 const QStringList kLastNames{"Smith", "smith", "Müller", "MÜLLER", "Ng", "Ørsted"};
 const QStringList kCompanies{"Acme", "ACME", "Ümlaut GmbH", "Ng & Co"};
 // Some addresses lie inside others: "anna@acme.org" is part of "joanna@acme.org" and "ANNA@acme.org.uk".
