@@ -13,6 +13,9 @@ namespace {
 constexpr quint64 kFnvOffset = 14695981039346656037ULL;
 constexpr quint64 kFnvPrime = 1099511628211ULL;
 
+// Orders persons of the listing by key (std::sort, merge and search alike).
+constexpr auto kByKey = [](const auto &one, const auto &other) { return one.key < other.key; };
+
 quint64 mixed(quint64 hash, char16_t unit)
 {
     return (hash ^ quint64(unit)) * kFnvPrime;
@@ -140,7 +143,7 @@ void ContactDuplicateIndex::ensureListed(const std::shared_ptr<platform::ABAddre
             addListed(*key, uniqueId.toUtf8());
     });
     std::stable_sort(m_listed.begin(), m_listed.end(),
-                     [](const Listed &one, const Listed &other) { return one.key < other.key; });
+                     kByKey);
     // Shrinking copies the block: worth it only where many persons had no name to be filed under.
     if (m_listed.size() < m_listed.capacity() - m_listed.capacity() / 4)
         m_listed.shrink_to_fit();
@@ -204,8 +207,7 @@ std::vector<quint64> ContactDuplicateIndex::addNoted()
         for (const QString &uniqueId : m_noted.value(key))
             addListed(key, uniqueId.toUtf8());
     }
-    const auto byKey = [](const Listed &one, const Listed &other) { return one.key < other.key; };
-    std::inplace_merge(m_listed.begin(), m_listed.begin() + listedEnd, m_listed.end(), byKey);
+    std::inplace_merge(m_listed.begin(), m_listed.begin() + listedEnd, m_listed.end(), kByKey);
     return keys;
 }
 
@@ -213,10 +215,9 @@ std::vector<quint64> ContactDuplicateIndex::addNoted()
 // persons: those are put where a new listing would have them, among the others of their key.
 void ContactDuplicateIndex::orderLikeTheBook(const platform::ABAddressBook &book, const std::vector<quint64> &keys)
 {
-    const auto byKey = [](const Listed &one, const Listed &other) { return one.key < other.key; };
     std::vector<std::pair<qsizetype, Listed>> placed;
     for (const quint64 key : keys) {
-        const auto [first, last] = std::equal_range(m_listed.begin(), m_listed.end(), Listed{key, 0, 0}, byKey);
+        const auto [first, last] = std::equal_range(m_listed.begin(), m_listed.end(), Listed{key, 0, 0}, kByKey);
         if (last - first < 2)
             continue;
         placed.clear();

@@ -91,25 +91,6 @@ QString textOf(const ListedText &text)
     return text->isEmpty() ? QStringLiteral("") : QString::fromUtf8(*text);
 }
 
-// Appends the bytes as QByteArray::toPercentEncoding writes them: letters, digits and "-._~" as
-// they are, every other byte as '%' and two upper-case hex digits.
-void appendPercentEncoded(QByteArray &out, QByteArrayView bytes)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (const char byte : bytes) {
-        const auto value = uchar(byte);
-        const bool isPlain = (value >= 'a' && value <= 'z') || (value >= 'A' && value <= 'Z') ||
-                             (value >= '0' && value <= '9') || value == '-' || value == '.' || value == '_' ||
-                             value == '~';
-        if (isPlain) {
-            out.append(byte);
-            continue;
-        }
-        const char escape[] = {'%', kHex[value >> 4], kHex[value & 0xF]};
-        out.append(escape, 3);
-    }
-}
-
 // The fields percent-encoded and joined by commas, in one buffer with room for them, their commas,
 // the escapes of the text marks and a few more; nothing when that is longer than a listed text.
 QByteArray joinedEncoded(const QByteArrayList &fields)
@@ -122,7 +103,7 @@ QByteArray joinedEncoded(const QByteArrayList &fields)
     for (qsizetype at = 0; at < fields.size(); ++at) {
         if (at > 0)
             listed.append(',');
-        appendPercentEncoded(listed, fields.at(at));
+        listed.append(fields.at(at).toPercentEncoding());
         if (listed.size() > kMaxListedBytes)
             return QByteArray();
     }
