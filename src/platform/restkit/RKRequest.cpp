@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <limits>
+#include <utility>
 
 namespace platform {
 
@@ -224,17 +225,29 @@ void RKRequest::clearCallbacks()
 
 void RKRequest::send()
 {
-    State expected = m_state.load();
-    do {
-        if (expected == State::Waiting || expected == State::Loading)
-            return;
-    } while (!m_state.compare_exchange_weak(expected, State::Waiting));
+    bool isCancelledUnsent = false;
     {
-        const std::lock_guard lock(m_callbackMutex);
-        m_abandoned = false;
+        // Held until the request is in its queue, so that a cancel from another thread finds it
+        // either unsent or waiting there.
+        const std::lock_guard sending(m_sendMutex);
+        State expected = m_state.load();
+        do {
+            if (expected == State::Waiting || expected == State::Loading)
+                return;
+        } while (!m_state.compare_exchange_weak(expected, State::Waiting));
+        {
+            const std::lock_guard lock(m_callbackMutex);
+            m_abandoned = false;
+        }
+        isCancelledUnsent = std::exchange(m_isCancelledUnsent, false);
+        if (!isCancelledUnsent && m_queue->addRequest(shared_from_this()))
+            return;
     }
-    if (m_queue->addRequest(shared_from_this()))
+    // Cancelled before it was sent: it ends at once and nothing goes on the wire.
+    if (isCancelledUnsent) {
+        endWith(State::Cancelled, std::nullopt, std::nullopt, false);
         return;
+    }
     // Without an application object there is no framework thread to report on; the failure is
     // recorded for a synchronous sender and logged for everyone else.
     qWarning("RKRequest: %s cannot be sent: no application object runs the network thread", qPrintable(m_urlString));
@@ -269,7 +282,17 @@ RKRequestOutcome RKRequest::sendSynchronously()
 
 void RKRequest::cancel()
 {
-    const State state = m_state.load();
+    State state = State::Unsent;
+    {
+        const std::lock_guard sending(m_sendMutex);
+        state = m_state.load();
+        // A request cancelled before its first send (the cancel came from another thread as it was
+        // being made ready) ends cancelled when it is sent, instead of loading to its time limit.
+        if (state == State::Unsent) {
+            m_isCancelledUnsent = true;
+            return;
+        }
+    }
     if (state == State::Waiting && m_queue->removeWaitingRequest(this)) {
         const bool posted = RKNetworkThread::post([self = shared_from_this()] { self->endCancelledWhileWaiting(); });
         if (!posted)

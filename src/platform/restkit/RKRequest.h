@@ -129,8 +129,8 @@ public:
     // called as for send(). Only for worker threads: on the framework's thread it fails at once
     // (RKErrorDomain code 1) instead of waiting for itself.
     RKRequestOutcome sendSynchronously();
-    // Ends a waiting or loading request with requestDidCancelLoad; any thread. Does nothing to a
-    // request that has not been sent or has already ended.
+    // Ends a waiting or loading request with requestDidCancelLoad; any thread. A request not sent yet
+    // ends so when it is first sent, without going on the wire; one that has ended is left as it is.
     void cancel();
 
     bool isUnsent() const { return m_state.load() == State::Unsent; }
@@ -192,6 +192,9 @@ private:
     bool m_abandoned = false;
 
     std::atomic<State> m_state = State::Unsent;
+    // Guards the step from unsent to queued against a cancel on another thread.
+    std::mutex m_sendMutex;
+    bool m_isCancelledUnsent = false;
 
     // Framework thread only.
     QPointer<HttpExchange> m_exchange;

@@ -360,6 +360,34 @@ TEST_F(RKClientTest, ReportsCancelAsCancelForWaitingAndLoadingRequests)
     EXPECT_EQ(afterDelegate.events().constLast(), QStringLiteral("load 200"));
 }
 
+// A cancel that reaches a request before its first send (another thread ending a transport while a
+// worker makes a request ready) ends that send at once as cancelled: it never goes on the wire and no
+// synchronous sender waits for its time limit. The cancel is spent by that send; the next one loads.
+TEST_F(RKClientTest, ARequestCancelledBeforeItIsSentEndsCancelledWithoutGoingOnTheWire)
+{
+    LoopbackServer server;
+    Gate gate;
+    gate.open();
+    std::atomic<int> arrived = 0;
+    holdPostsAtGate(server, gate, arrived);
+    server.start();
+    std::shared_ptr<RKClient> client = RKClient::clientWithBaseURL(server.baseUrl());
+    RecordingDelegate delegate;
+    std::shared_ptr<RKRequest> request = post(*client, QStringLiteral("/hold"), &delegate);
+    request->cancel();
+    EXPECT_TRUE(request->isUnsent());
+
+    std::future<RKRequestOutcome> worker = std::async(std::launch::async, [&request] { return request->sendSynchronously(); });
+    ASSERT_EQ(worker.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(worker.get().kind(), RKRequestOutcome::Kind::Cancelled);
+    EXPECT_EQ(delegate.events(), QStringList({"cancel"}));
+    EXPECT_TRUE(request->isCancelled());
+
+    request->send();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return delegate.events().constLast() == QLatin1String("load 200"); }));
+    EXPECT_EQ(arrived.load(), 1);
+}
+
 TEST_F(RKClientTest, ARequestWhoseCallbacksAreClearedCallsNoOneWhenItEnds)
 {
     LoopbackServer server;
