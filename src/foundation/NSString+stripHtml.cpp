@@ -120,6 +120,10 @@ QString hmWiFiEncodedString(const QString &text)
 
 QString hmWiFiDecodedString(const QString &text)
 {
+    // Most values hold none of the encoded characters: they come back as they are, unscanned again.
+    const auto isEncoded = [](QChar c) { return c == kEncodedAmpersand || c == kEncodedTab || c == u'\r'; };
+    if (std::none_of(text.cbegin(), text.cend(), isEncoded))
+        return text;
     QString decoded = text;
     decoded.replace(kEncodedAmpersand, QLatin1Char('&'));
     decoded.replace(kEncodedTab, QLatin1Char('\t'));

@@ -8,9 +8,11 @@
 #include "phonelink/PhoneListReply.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVarLengthArray>
 #include <QVariantMap>
 
 #include <chrono>
@@ -19,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 class HMDateUtilities;
@@ -246,6 +249,12 @@ private:
     // A hash of a record's content under the phone's keys: its non-empty fields but its id, action and
     // stamp, in key order, so what was sent and its listing unchanged hash alike.
     static QString phoneContentHash(const QVariantMap &phoneRecord);
+    using PhoneField = std::pair<QString, QString>;
+    using PhoneFields = QVarLengthArray<PhoneField, 48>;
+    static QString listedContentHash(const QVariantMap &record, const QHash<QString, QString> &phoneNames);
+    static QString contentHashOf(const PhoneFields &fields);
+    // The phone's name of each transport key that has one (a text in the conduit's map).
+    static QHash<QString, QString> phoneNamesOf(const QVariantMap &toPhoneKeys);
     // The batch's records by the ids they are sent under, with the hashes of what is sent.
     QMap<QString, QString> sentContents() const;
     static void reportBatchAnswered();

@@ -712,13 +712,14 @@ platform::Result<QList<QVariantMap>> HMWiFiSync::pageRows(const QString &body, q
     platform::Result<QList<QVariantMap>> rows = phonelist::readRows(text, listRules(conduit, true));
     if (!rows)
         return rows;
-    const QVariantMap &toPhoneKeys = m_toDeviceMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
+    const QHash<QString, QString> phoneNames =
+        phoneNamesOf(m_toDeviceMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0)));
     for (QVariantMap &record : *rows) {
         // The phone writes TAB and line breaks inside values in its own encoding; undo it so the
         // text reaches the record as it was typed.
         for (auto it = record.begin(); it != record.end(); ++it)
             it.value() = hmWiFiDecodedString(it.value().toString());
-        const QString content = phoneContentHash(mutableDictionaryWithKeysRenamedUsingDictionary(record, toPhoneKeys));
+        const QString content = listedContentHash(record, phoneNames);
         prepareForEngineDictionary(record, conduit);
         record.insert(kHMListedContentKey, content);
     }
@@ -908,15 +909,60 @@ QString HMWiFiSync::updateLineForRecord(HMSyncRecord &record, quint64 conduit)
 
 QString HMWiFiSync::phoneContentHash(const QVariantMap &phoneRecord)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    for (auto it = phoneRecord.constBegin(); it != phoneRecord.constEnd(); ++it) {
-        const QString value = it.value().toString();
-        if (value.isEmpty() || it.key() == QLatin1String("UID") || it.key() == QLatin1String("ACTION") ||
-            it.key() == QLatin1String("LASTMODIFIED"))
-            continue;
-        hash.addData((it.key() + QChar(0x1f) + value + QChar(0x1e)).toUtf8());
+    PhoneFields fields;
+    fields.reserve(phoneRecord.size());
+    for (auto it = phoneRecord.constBegin(); it != phoneRecord.constEnd(); ++it)
+        fields.append({it.key(), it.value().toString()});
+    return contentHashOf(fields);
+}
+
+// The hash phoneContentHash gives the record renamed to the phone's names, without the renamed map:
+// its fields that have a phone name, in the order of those names; of two fields that take one name,
+// the later in the record's order stands, as it would in the renamed map.
+QString HMWiFiSync::listedContentHash(const QVariantMap &record, const QHash<QString, QString> &phoneNames)
+{
+    PhoneFields fields;
+    fields.reserve(record.size());
+    for (auto it = record.constBegin(); it != record.constEnd(); ++it) {
+        const auto name = phoneNames.constFind(it.key());
+        if (name != phoneNames.constEnd())
+            fields.append({*name, it.value().toString()});
     }
-    return QString::fromLatin1(hash.result().toHex());
+    std::stable_sort(fields.begin(), fields.end(),
+                     [](const PhoneField &left, const PhoneField &right) { return left.first < right.first; });
+    return contentHashOf(fields);
+}
+
+// The non-empty fields but the id, action and stamp, each as "name US value RS", in UTF-8 through
+// SHA-1, as lowercase hex: the check kept in the identifier graphs, so its bytes never change. The
+// fields come sorted by name; where names repeat, only the last of them counts.
+QString HMWiFiSync::contentHashOf(const PhoneFields &fields)
+{
+    QString text;
+    qsizetype length = 0;
+    for (const PhoneField &field : fields)
+        length += field.first.size() + field.second.size() + 2;
+    text.reserve(length);
+    for (qsizetype index = 0; index < fields.size(); ++index) {
+        const auto &[name, value] = fields.at(index);
+        const bool isRepeated = index + 1 < fields.size() && fields.at(index + 1).first == name;
+        if (isRepeated || value.isEmpty() || name == QLatin1String("UID") || name == QLatin1String("ACTION") ||
+            name == QLatin1String("LASTMODIFIED"))
+            continue;
+        text.append(name).append(QChar(0x1f)).append(value).append(QChar(0x1e));
+    }
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+QHash<QString, QString> HMWiFiSync::phoneNamesOf(const QVariantMap &toPhoneKeys)
+{
+    QHash<QString, QString> names;
+    names.reserve(toPhoneKeys.size());
+    for (auto it = toPhoneKeys.constBegin(); it != toPhoneKeys.constEnd(); ++it) {
+        if (platform::isText(it.value()))
+            names.insert(it.key(), it.value().toString());
+    }
+    return names;
 }
 
 QMap<QString, QString> HMWiFiSync::sentContents() const

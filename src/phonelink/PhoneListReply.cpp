@@ -79,20 +79,33 @@ QStringList rowKeysOf(const QStringList &columns, const ReadRules &rules)
     return keys;
 }
 
-// One row under the given keys, values whole. A value equal to its column's value in
-// the row before shares that row's text (lastValues), so a column that repeats one word (as a list's
-// actions do) costs no text per row.
-QVariantMap rowFrom(const QStringList &keys, const Fields &values, QStringList &lastValues)
+// The columns that have a key, in the order of their keys; columns of one key in their own order.
+QList<qsizetype> columnsByKey(const QStringList &keys)
+{
+    QList<qsizetype> columns;
+    for (qsizetype column = 0; column < keys.size(); ++column) {
+        if (!keys.at(column).isNull())
+            columns.append(column);
+    }
+    std::stable_sort(columns.begin(), columns.end(),
+                     [&keys](qsizetype left, qsizetype right) { return keys.at(left) < keys.at(right); });
+    return columns;
+}
+
+// One row under the given keys, values whole; where two columns have one key, the later one's value
+// stands. The columns come in the order of their keys (columnsByKey), so each goes in at the row's
+// end. A value equal to its column's value in the row before shares that row's text (lastValues), so
+// a column that repeats one word (as a list's actions do) costs no text per row.
+QVariantMap rowFrom(const QStringList &keys, const QList<qsizetype> &columns, const Fields &values,
+                    QStringList &lastValues)
 {
     QVariantMap row;
-    for (qsizetype column = 0; column < keys.size(); ++column) {
-        if (keys.at(column).isNull())
-            continue;
+    for (const qsizetype column : columns) {
         const QStringView value = values.at(column);
         QString &last = lastValues[column];
         if (last.isNull() || value != last)
             last = value.toString();
-        row.insert(keys.at(column), last);
+        row.insert(row.cend(), keys.at(column), last);
     }
     return row;
 }
@@ -241,9 +254,13 @@ platform::Result<QList<QVariantMap>> readRows(const QString &body, const ReadRul
 {
     QList<QVariantMap> rows;
     QStringList lastValues;
+    // Every row has the same keys: their order is found once.
+    std::optional<QList<qsizetype>> columns;
     const platform::Status read = readReply(body, rules, [&](const QStringList &keys, const Fields &values) {
+        if (!columns)
+            columns = columnsByKey(keys);
         lastValues.resize(keys.size());
-        rows.append(rowFrom(keys, values, lastValues));
+        rows.append(rowFrom(keys, *columns, values, lastValues));
     });
     if (!read)
         return read.error();

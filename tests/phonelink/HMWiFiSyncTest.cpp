@@ -242,6 +242,53 @@ TEST(HMWiFiSyncCommands, CalendarRecordsTravelBothWaysWithTheirDates)
     EXPECT_EQ(holiday.value(QStringLiteral("NSNUMBERALARMTIME")), QVariant(qint64(0)));
 }
 
+// The content hash of a listed record, and of one about to be sent, is the stored check that tells a
+// record we wrote when the phone lists it back: its bytes are fixed (they are kept in the identifier
+// graphs) for fields in any script, empty fields, encoded tabs and ampersands, and the fields it
+// leaves out (id, action, stamp). A record sent and listed back unchanged hashes alike.
+TEST(HMWiFiSyncCommands, ContentHashesOfListedAndSentRecordsKeepTheirBytes)
+{
+    PeerHarness harness;
+    const QString zoeUid = harness.peer().addPhoneRecord(
+        Conduit::Contacts, {{QStringLiteral("NEWFNAME"), QStringLiteral("Zo\u00eb")},
+                            {QStringLiteral("NEWLNAME"), QStringLiteral("\u03a9mega \U0001F600")},
+                            {QStringLiteral("NOTE"), kTrickyNote},
+                            {QStringLiteral("COMPANY"), QString()},
+                            {QStringLiteral("BIRTHDAY"), QStringLiteral("19801210")}});
+    const QString eventUid = harness.peer().addPhoneRecord(
+        Conduit::Calendar, {{QStringLiteral("SUBJECT"), QStringLiteral("Caf\u00e9 & cake")},
+                            {QStringLiteral("GMTSTARTDATE"), QStringLiteral("20260310")},
+                            {QStringLiteral("GMTSTARTTIME"), QStringLiteral("09:30:00")},
+                            {QStringLiteral("GMTENDDATE"), QStringLiteral("20260310")},
+                            {QStringLiteral("GMTENDTIME"), QStringLiteral("10:00:00")}});
+    ASSERT_TRUE(harness.logOn());
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(1, QDateTime()));
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(2, QDateTime()));
+    QMap<QString, QString> listed;
+    for (const QVariantMap &record : harness.delegate().listedRecords())
+        listed.insert(record.value(QStringLiteral("UID")).toString(), record.value(kHMListedContentKey).toString());
+    EXPECT_EQ(listed.value(zoeUid), QStringLiteral("78fc55e3b50ab3b0f54b79f5ee8abdf07a7137fc")) << listed.value(zoeUid).toStdString();
+    EXPECT_EQ(listed.value(eventUid), QStringLiteral("1ee80578acfdc3b52affc69db4031367fc858f12")) << listed.value(eventUid).toStdString();
+
+    harness.delegate().clear();
+    QList<HMSyncRecord> records = {newRecord(QStringLiteral("temp-1"), {{QStringLiteral("FIRSTNAME"), QStringLiteral("Gr\u00e2ce")},
+                                                                         {QStringLiteral("LASTNAME"), QStringLiteral("\U0001F600")},
+                                                                         {QStringLiteral("NOTE"), kTrickyNote},
+                                                                         {QStringLiteral("COMPANY"), QString()}})};
+    ASSERT_TRUE(harness.sync().updateConduit(1, records));
+    const QString sent = harness.delegate().sentContents().value(QStringLiteral("temp-1"));
+    EXPECT_EQ(sent, QStringLiteral("d6caf032677ae20988292cd9ac7bf4e4dc0da262")) << sent.toStdString();
+    ASSERT_EQ(harness.delegate().updateIds().size(), 1);
+    const QString graceUid = harness.delegate().updateIds().at(0).value(QStringLiteral("temp-1")).toString();
+    harness.delegate().clear();
+    ASSERT_TRUE(harness.sync().listRecordsForConduit(1, QDateTime()));
+    for (const QVariantMap &record : harness.delegate().listedRecords()) {
+        if (record.value(QStringLiteral("UID")).toString() == graceUid) {
+            EXPECT_EQ(record.value(kHMListedContentKey).toString(), sent);
+        }
+    }
+}
+
 // A task's start day and reminder go to the phone as "yyyyMMdd" and "yyyy-MM-dd HH:mm:ss" and come
 // back as the same dates; a day written "yyyy-MM-dd" is read too, at midnight.
 TEST(HMWiFiSyncCommands, TaskStartsAndRemindersComeBackInTheFormsTheyWereSent)

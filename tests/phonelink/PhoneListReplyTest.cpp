@@ -171,11 +171,15 @@ std::optional<QList<QVariantMap>> rowsTheLongWay(const QString &body, qint64 cou
 TEST(PhoneListReply, ReadsVariedRepliesAsTheLongWay)
 {
     const QStringList headers = {QStringLiteral("ACTION\tUID"), QStringLiteral("ACTION\tUID\tNAME\r"),
-                                 QStringLiteral("UID"), QStringLiteral("NAME\tACTION"), QStringLiteral("UID\tNAME\tUID")};
+                                 QStringLiteral("UID"), QStringLiteral("NAME\tACTION"), QStringLiteral("UID\tNAME\tUID"),
+                                 QStringLiteral("NAME\tUID\tFULLNAME\tACTION")};
     const QStringList values = {QStringLiteral("add"), QStringLiteral("p1"), QString(), QStringLiteral("  "),
                                 QStringLiteral("update\r"), QStringLiteral("a long value of many letters"),
                                 QStringLiteral("\u00e9t\u00e9"), QStringLiteral("x y")};
-    const QVariantMap keys = {{QStringLiteral("UID"), QStringLiteral("UID")}, {QStringLiteral("NAME"), QStringLiteral("name")}};
+    // Two columns can take one key: the later column's value stands.
+    const QVariantMap keys = {{QStringLiteral("UID"), QStringLiteral("UID")},
+                              {QStringLiteral("NAME"), QStringLiteral("name")},
+                              {QStringLiteral("FULLNAME"), QStringLiteral("name")}};
     std::mt19937 random(11);
     const auto below = [&random](int bound) { return int(random() % unsigned(bound)); };
     for (int round = 0; round < 3000; ++round) {

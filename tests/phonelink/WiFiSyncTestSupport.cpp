@@ -153,6 +153,20 @@ QStringList RecordingSyncDelegate::idRows() const
     return m_idRows;
 }
 
+bool RecordingSyncDelegate::contentsAboutToBeSentForConduit(const QMap<QString, QString> &contentById, quint64 conduit)
+{
+    Q_UNUSED(conduit);
+    const std::lock_guard lock(m_mutex);
+    m_sentContents.insert(contentById);
+    return true;
+}
+
+QMap<QString, QString> RecordingSyncDelegate::sentContents() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_sentContents;
+}
+
 QList<QVariantMap> RecordingSyncDelegate::listedRecords() const
 {
     const std::lock_guard lock(m_mutex);
@@ -185,6 +199,7 @@ void RecordingSyncDelegate::clear()
     m_ids.clear();
     m_idRows.clear();
     m_listed.clear();
+    m_sentContents.clear();
     m_updateIds.clear();
     m_remainOnUpdate.clear();
 }

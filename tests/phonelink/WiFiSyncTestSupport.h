@@ -46,6 +46,7 @@ public:
     void commandErroredStopProcessing() override;
     void commandWasForceCancelled() override;
     void didErrorWithError(quint64 errorCode, const QString &errorMessage) override;
+    bool contentsAboutToBeSentForConduit(const QMap<QString, QString> &contentById, quint64 conduit) override;
 
     // The ending callbacks ("logon:1", "listFinished:0", "stop", ...) in order of arrival.
     QStringList endings() const;
@@ -57,6 +58,8 @@ public:
     QVariantMap logonReply() const;
     QStringList ids() const;
     QStringList idRows() const;
+    // The content hashes of every batch about to be sent, by the ids the records went under.
+    QMap<QString, QString> sentContents() const;
     QList<QVariantMap> listedRecords() const;
     QList<QVariantMap> updateIds() const;
     QList<bool> remainOnUpdate() const;
@@ -73,6 +76,7 @@ private:
     QStringList m_ids;
     QStringList m_idRows;
     QList<QVariantMap> m_listed;
+    QMap<QString, QString> m_sentContents;
     QList<QVariantMap> m_updateIds;
     QList<bool> m_remainOnUpdate;
     bool m_remainOnList = false;
