@@ -464,13 +464,13 @@ void HMIdentifierGraph::setIdentifierDictionaries(const QList<QVariantMap> &dict
     setEntries(entries);
 }
 
-void HMIdentifierGraph::setEntries(const Entries &entries)
+void HMIdentifierGraph::setEntries(const Entries &entries, UnconfirmedAdds unconfirmed)
 {
     keepDurableEntries();
     // The entries marked removed go with the list they stand in.
     m_removedPositions = std::vector<qsizetype>();
     m_entries = entries;
-    m_unconfirmedCount = -1;
+    m_unconfirmedCount = unconfirmed == UnconfirmedAdds::None ? 0 : -1;
     dropIndexes();
 }
 

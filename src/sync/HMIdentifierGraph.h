@@ -99,7 +99,10 @@ public:
     // The entries' dictionaries, materialised.
     static QList<QVariantMap> dictionariesOf(const Entries &entries);
     void setIdentifierDictionaries(const QList<QVariantMap> &dictionaries);
-    void setEntries(const Entries &entries);
+    // What the caller knows of the entries it hands over: None when no entry holds
+    // "isUnconfirmedAdd", which spares hasUnconfirmedEntries a look at every entry.
+    enum class UnconfirmedAdds { Unknown, None };
+    void setEntries(const Entries &entries, UnconfirmedAdds unconfirmed = UnconfirmedAdds::Unknown);
     void clear();
     // Removes the first dictionary equal to the given one, as QVariantMap compares them; false when
     // there is none.

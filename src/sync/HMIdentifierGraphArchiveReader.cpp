@@ -76,7 +76,8 @@ public:
         const std::optional<QDateTime> date = lastSyncDate(graphObject, graphIndex);
         if (!date)
             return std::nullopt;
-        graph->setEntries(entries);
+        graph->setEntries(entries, m_arena.mayHoldUnconfirmedAdd() ? HMIdentifierGraph::UnconfirmedAdds::Unknown
+                                                                   : HMIdentifierGraph::UnconfirmedAdds::None);
         graph->setLastSyncDate(*date);
         return graph;
     }

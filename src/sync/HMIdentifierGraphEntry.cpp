@@ -1189,9 +1189,13 @@ quint32 HMIdentifierGraphEntry::Arena::keyNumberOf(const QString &key)
 // and an optional one is stored piece by piece and read back whole, which stalls.
 quint32 HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
 {
-    if (m_unordered)
+    if (m_unordered) {
+        // The keys of an entry gathered out of order are not told apart.
+        m_mayHoldUnconfirmedAdd = true;
         return kOutOfOrder;
+    }
     const quint32 number = keyNumberOf(key);
+    m_mayHoldUnconfirmedAdd |= number == kUnconfirmedAddNumber;
     if (m_hasLastKey && !comesAfterLast(number, key))
         return kOutOfOrder;
     m_lastKeyNumber = number;

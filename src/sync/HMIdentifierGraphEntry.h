@@ -154,6 +154,9 @@ public:
         // every key before it (the caller then packs the entry by its values).
         bool addPacked(const QString &key, QByteArrayView packedValue);
         HMIdentifierGraphEntry end();
+        // Whether a pair added since the arena was made may be "isUnconfirmedAdd": false only when
+        // none was, so that a graph loaded through the arena need not look at every entry for one.
+        bool mayHoldUnconfirmedAdd() const { return m_mayHoldUnconfirmedAdd; }
 
     private:
         quint32 numberInOrder(const QString &key);
@@ -199,6 +202,7 @@ public:
         std::array<KnownOrder, 16> m_knownOrders;
         size_t m_nextKnownOrder = 0;
         std::optional<QVariantMap> m_unordered;
+        bool m_mayHoldUnconfirmedAdd = false;
     };
 
     // The format byte every packed entry starts with.

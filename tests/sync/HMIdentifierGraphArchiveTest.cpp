@@ -665,6 +665,43 @@ TEST(HMIdentifierGraphArchive, StreamedReaderReadsWhatTheUnarchiverReads)
     }
 }
 
+// A graph read by the file reader knows whether any entry was sent as new and never answered, as
+// one the unarchiver reads does, and keeps knowing it as entries come and go.
+TEST(HMIdentifierGraphArchive, StreamedGraphsTellUnconfirmedEntries)
+{
+    const QString key = QStringLiteral("isUnconfirmedAdd");
+    struct Row
+    {
+        const char *name;
+        QList<QVariantMap> records;
+        bool hasUnconfirmed;
+    };
+    const Row rows[] = {
+        {"none marked", {record(1), record(2)}, false},
+        {"one marked", {record(1), record(2, {{key, true}}), record(3)}, true},
+        {"marked false", {record(1, {{key, false}}), record(2)}, false},
+        {"marked by a number", {record(1), record(2, {{key, qint32(1)}})}, true},
+        {"no entries", {}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray bytes = archiverBytes(graphOf(row.records, kSyncDate));
+        std::optional<std::unique_ptr<HMIdentifierGraph>> streamed = HMIdentifierGraphArchive::streamedGraph(bytes, kRootKey);
+        ASSERT_TRUE(streamed.has_value());
+        HMIdentifierGraph &graph = **streamed;
+        EXPECT_EQ(graph.hasUnconfirmedEntries(), row.hasUnconfirmed);
+        const platform::Result<std::unique_ptr<HMIdentifierGraph>> unarchived =
+            platform::KeyedUnarchiver::unarchiveObject<HMIdentifierGraph>(bytes, kRootKey, Keeping::KeepAll);
+        ASSERT_TRUE(unarchived.ok()) << unarchived.error().message().toStdString();
+        EXPECT_EQ((*unarchived)->hasUnconfirmedEntries(), row.hasUnconfirmed);
+        const QVariantMap added = record(9, {{key, true}});
+        graph.appendDictionary(added);
+        EXPECT_TRUE(graph.hasUnconfirmedEntries());
+        EXPECT_TRUE(graph.removeDictionary(added));
+        EXPECT_EQ(graph.hasUnconfirmedEntries(), row.hasUnconfirmed);
+    }
+}
+
 // Archives only the unarchiver reads, which the archiver writes or another writer may: the graph
 // file reader hands them over and the graph is the unarchiver's.
 TEST(HMIdentifierGraphArchive, OddArchivesAreLeftToTheUnarchiver)

@@ -98,17 +98,34 @@ bool narrowAsciiName(QStringView name, char *out)
 
 // The status of a file of an open folder, never following a link into another folder; the open
 // folder spares the kernel walking the folder's path per file.
-// The usual name, short and ASCII, is passed from the stack: a look at every file of a folder then
-// allocates nothing per file.
+FileStat statPathInFolder(int folderDescriptor, const char *path)
+{
+    struct stat info = {};
+    if (::fstatat(folderDescriptor, path, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return FileStat();
+    return fileStatOf(info);
+}
+
+// The same by the file's name. The usual name, short and ASCII, is passed from the stack: a look at
+// every file of a folder then allocates nothing per file.
 FileStat statInFolder(int folderDescriptor, const QString &name)
 {
     std::array<char, 256> bytes;
     const bool isShortAscii = name.size() < qsizetype(bytes.size()) && narrowAsciiName(name, bytes.data());
     const QByteArray encoded = isShortAscii ? QByteArray() : QFile::encodeName(name);
-    struct stat info = {};
-    if (::fstatat(folderDescriptor, isShortAscii ? bytes.data() : encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return FileStat();
-    return fileStatOf(info);
+    return statPathInFolder(folderDescriptor, isShortAscii ? bytes.data() : encoded.constData());
+}
+
+// The same by the name's UTF-8 bytes, which are the bytes QFile::encodeName gives for it: a known
+// file is looked at without its name made as a text.
+FileStat statUtf8InFolder(int folderDescriptor, QByteArrayView name)
+{
+    std::array<char, 256> bytes;
+    if (name.size() >= qsizetype(bytes.size()))
+        return statPathInFolder(folderDescriptor, name.toByteArray().constData());
+    std::memcpy(bytes.data(), name.data(), size_t(name.size()));
+    bytes[size_t(name.size())] = '\0';
+    return statPathInFolder(folderDescriptor, bytes.data());
 }
 
 // Whether the name ends in ".ics" in any case, told by its last four characters alone when they are
@@ -121,6 +138,16 @@ bool hasItemSuffix(const QString &name)
         return name.endsWith(QLatin1String(".ics"), Qt::CaseInsensitive);
     return suffix[0] == QLatin1Char('.') && (suffix[1].unicode() | 0x20) == 'i' &&
            (suffix[2].unicode() | 0x20) == 'c' && (suffix[3].unicode() | 0x20) == 's';
+}
+
+// The same by the name's UTF-8 bytes: when its last four bytes are ASCII, so are its last four
+// characters, and they tell alone.
+bool hasItemSuffixUtf8(QByteArrayView name)
+{
+    const QByteArrayView suffix = name.last(std::min<qsizetype>(name.size(), 4));
+    if (suffix.size() < 4 || !std::all_of(suffix.begin(), suffix.end(), [](char byte) { return uchar(byte) < 0x80; }))
+        return hasItemSuffix(QString::fromUtf8(name));
+    return suffix[0] == '.' && (suffix[1] | 0x20) == 'i' && (suffix[2] | 0x20) == 'c' && (suffix[3] | 0x20) == 's';
 }
 
 // A file that other programs rewrite gets a new inode (a rename) or a new change time (in place).
@@ -1082,21 +1109,22 @@ ICalendarFolder::Look ICalendarFolder::refreshFiles(int folder, const QStringLis
 namespace {
 
 // The names of the files whose status changed since they were described; nothing when one is gone,
-// or its name is not one a listing reads. The files are looked at in the order they lie in memory.
+// or its name is not one a listing reads. The files are looked at in the order they lie in memory,
+// each by its name's bytes: only a changed file's name is made as a text.
 std::optional<QStringList> changedAmong(int folder, const icalindex::ICalendarFileTable &files)
 {
     QStringList changed;
     bool isAnyGone = false;
     files.forEach([&](const std::shared_ptr<ICalendarFile> &file) {
-        const QString name = isAnyGone ? QString() : file->fileName();
-        if (isAnyGone || name.startsWith(QLatin1Char('.')) || !hasItemSuffix(name)) {
+        const QByteArrayView name = isAnyGone ? QByteArrayView() : file->fileNameUtf8();
+        if (isAnyGone || name.startsWith('.') || !hasItemSuffixUtf8(name)) {
             isAnyGone = true;
             return;
         }
-        const FileStat info = statInFolder(folder, name);
+        const FileStat info = statUtf8InFolder(folder, name);
         isAnyGone = !info.exists;
         if (info.exists && !hasStatus(*file, info))
-            changed.append(name);
+            changed.append(file->fileName());
     });
     return isAnyGone ? std::nullopt : std::optional<QStringList>(changed);
 }
@@ -1266,10 +1294,15 @@ ICalendarItemIndex &ICalendarFolder::itemIndex(ItemIndex index)
     return index == ByUid ? m_filesByUid : index == ByTitle ? m_filesByTitle : m_filesByMoment;
 }
 
+// The keys are walked as a const list: a range-for over a list that may be changed asks it for a
+// copy of its own first, and asking even an empty one costs a call for every file and index.
 void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
 {
     for (const ItemIndex index : kItemIndexes) {
-        for (const quint32 key : (indexes & index) ? itemKeysOf(*file, index, true) : QList<quint32>())
+        if (!(indexes & index))
+            continue;
+        const QList<quint32> keys = itemKeysOf(*file, index, true);
+        for (const quint32 key : keys)
             itemIndex(index).add(key, file.get());
     }
 }
@@ -1280,7 +1313,10 @@ void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
     if (!file->parses)
         return;
     for (const ItemIndex index : kItemIndexes) {
-        for (const quint32 key : (m_itemIndexes & index) ? itemKeysOf(*file, index, false) : QList<quint32>())
+        if (!(m_itemIndexes & index))
+            continue;
+        const QList<quint32> keys = itemKeysOf(*file, index, false);
+        for (const quint32 key : keys)
             itemIndex(index).remove(key, file.get());
     }
     m_eventFileCount -= file->hasEvents ? 1 : 0;
@@ -1303,7 +1339,8 @@ void ICalendarFolder::ensureItemIndex(ItemIndex index)
     ICalendarItemIndex &built = itemIndex(index);
     built.reserve(files.size());
     for (const std::shared_ptr<ICalendarFile> &file : std::as_const(files)) {
-        for (const quint32 key : file->parses ? itemKeysOf(*file, index, true) : QList<quint32>())
+        const QList<quint32> keys = file->parses ? itemKeysOf(*file, index, true) : QList<quint32>();
+        for (const quint32 key : keys)
             built.addBeforeMerge(key, file.get());
     }
     built.merge();
