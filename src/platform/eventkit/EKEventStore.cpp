@@ -1441,12 +1441,23 @@ std::shared_ptr<EKEvent> EKEventStore::knownEventWithIdentifier(const QString &i
     return eventAt(locateKnown(identifier), identifier);
 }
 
+// A file of one single event keeps the text a listing makes its event from: the event is made from
+// that, as a listing makes it, with no read of the tree; from the tree when the text tells no event of
+// the identifier (another zone's, damaged, or none).
 std::shared_ptr<EKEvent> EKEventStore::eventAt(const std::optional<Location> &location, const QString &identifier) const
 {
     if (!location)
         return nullptr;
     icalcomponent *master = icalseries::masterOf(location->file->calendar().get(), identifier, ICAL_VEVENT_COMPONENT);
-    return master ? eventFromComponent(master, m_calendars.value(location->calendarIdentifier)) : nullptr;
+    if (!master)
+        return nullptr;
+    const std::shared_ptr<EKCalendar> calendar = m_calendars.value(location->calendarIdentifier);
+    const QByteArrayView listed = location->file->listedEvent();
+    std::shared_ptr<EKEvent> event = listed.isEmpty() ? nullptr : icallisted::eventFromListed(listed);
+    if (!event || event->eventIdentifier() != identifier)
+        return eventFromComponent(master, calendar);
+    event->setCalendar(calendar);
+    return event;
 }
 
 std::shared_ptr<EKCalendarItem> EKEventStore::calendarItemWithIdentifier(const QString &identifier)

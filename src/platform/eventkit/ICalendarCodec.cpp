@@ -493,6 +493,9 @@ const icaltimezone *systemZoneNamed(const QByteArray &tzid)
 // system's zone database knows a zone of its name, which then stands in for it through every year.
 const icaltimezone *usableZone(const icaltimezone *zone)
 {
+    // Most times are in UTC, which has no definition to stand in for.
+    if (zone == icaltimezone_get_utc_timezone())
+        return zone;
     auto *mutableZone = const_cast<icaltimezone *>(zone); // libical takes no const
     icalcomponent *definition = icaltimezone_get_component(mutableZone);
     const char *tzid = icaltimezone_get_tzid(mutableZone);
@@ -530,22 +533,57 @@ const QTimeZone &utcZone()
     return utc;
 }
 
-QDateTime dateFromIcalTime(const icaltimetype &time)
+namespace {
+
+bool isDatedTime(const icaltimetype &time)
 {
-    if (icaltime_is_null_time(time) || !icaltime_is_valid_time(time))
-        return QDateTime();
+    return !icaltime_is_null_time(time) && icaltime_is_valid_time(time);
+}
+
+// A date-only value or a floating time of day: read in the system's zone.
+bool isLocalTime(const icaltimetype &time)
+{
+    return time.is_date || (!time.zone && !icaltime_is_utc(time));
+}
+
+// A local time of isLocalTime as a UTC date.
+QDateTime localDateOf(const icaltimetype &time)
+{
     if (time.is_date)
         return localMidnight(time.year, time.month, time.day);
-    if (!time.zone && !icaltime_is_utc(time)) {
-        return QDateTime(QDate(time.year, time.month, time.day), QTime(time.hour, time.minute, time.second),
-                         QTimeZone::systemTimeZone())
-            .toUTC();
-    }
-    // A zone a file defines is read as the process's shared zone of that definition, or as the system's
-    // zone of its name when the definition is short.
+    return QDateTime(QDate(time.year, time.month, time.day), QTime(time.hour, time.minute, time.second),
+                     QTimeZone::systemTimeZone())
+        .toUTC();
+}
+
+// A time in UTC or in a zone as seconds since 1970. A zone a file defines is read as the process's
+// shared zone of that definition, or as the system's zone of its name when the definition is short.
+qint64 zonedSecondsOf(const icaltimetype &time)
+{
     const icaltimezone *zone =
         time.zone ? usableZone(icalzones::sharedZoneFor(time.zone)) : icaltimezone_get_utc_timezone();
-    return QDateTime::fromSecsSinceEpoch(qint64(icaltime_as_timet_with_zone(time, zone)), utcZone());
+    return qint64(icaltime_as_timet_with_zone(time, zone));
+}
+
+} // namespace
+
+QDateTime dateFromIcalTime(const icaltimetype &time)
+{
+    if (!isDatedTime(time))
+        return QDateTime();
+    if (isLocalTime(time))
+        return localDateOf(time);
+    return QDateTime::fromSecsSinceEpoch(zonedSecondsOf(time), utcZone());
+}
+
+std::optional<qint64> secondsFromIcalTime(const icaltimetype &time)
+{
+    if (!isDatedTime(time))
+        return std::nullopt;
+    if (!isLocalTime(time))
+        return zonedSecondsOf(time);
+    const QDateTime local = localDateOf(time);
+    return local.isValid() ? std::optional<qint64>(local.toSecsSinceEpoch()) : std::nullopt;
 }
 
 icaltimetype icalTimeFromDate(const QDateTime &date, const icaltimezone *zone, bool dateOnly)
@@ -724,9 +762,10 @@ void readEvent(icalcomponent *item, EKEvent &event)
     const QDateTime startDate = dateFromIcalTime(start);
     event.setAllDay(start.is_date != 0);
     event.setTimeZone(timeZoneOf(start));
+    const qint64 length = lengthSeconds(item);
     event.setStartDate(startDate);
-    event.setEndDate(startDate.addSecs(lengthSeconds(item)));
-    event.setAlarms(readAlarms(item, lengthSeconds(item)));
+    event.setEndDate(startDate.addSecs(length));
+    event.setAlarms(readAlarms(item, length));
     event.setRecurrenceRules(seriesRules(item));
 }
 
@@ -1016,9 +1055,9 @@ qint64 lengthSeconds(icalcomponent *item)
                         icalcomponent_get_first_property(item, ICAL_DURATION_PROPERTY);
     if (!hasEnd)
         return start.is_date ? 86400 : 0;
-    const QDateTime end = dateFromIcalTime(icalcomponent_get_dtend(item));
-    const QDateTime begin = dateFromIcalTime(start);
-    return end.isValid() && end > begin ? begin.secsTo(end) : 0;
+    const std::optional<qint64> end = secondsFromIcalTime(icalcomponent_get_dtend(item));
+    const std::optional<qint64> begin = secondsFromIcalTime(start);
+    return end && begin && *end > *begin ? *end - *begin : 0;
 }
 
 QDateTime recurrenceIdOf(icalcomponent *item)

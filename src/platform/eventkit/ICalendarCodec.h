@@ -26,6 +26,8 @@ namespace icalcodec {
 // A time of a component as a UTC date. A date-only value is midnight of its day in the local zone, and
 // so is a floating time of day (one without a zone).
 QDateTime dateFromIcalTime(const icaltimetype &time);
+// The same instant in seconds since 1970, without making a date; nothing where that gives an invalid one.
+std::optional<qint64> secondsFromIcalTime(const icaltimetype &time);
 // The UTC zone, made once: the dates of a walk over a series are made in it one by one, and making
 // the zone anew for each was more than half the cost of turning a time into a date.
 const QTimeZone &utcZone();

@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <iterator>
 
 namespace platform {
 
@@ -76,26 +77,26 @@ QList<ICalendarFile *> ICalendarItemIndex::filesWithKey(quint32 key) const
     return files;
 }
 
-// Sorted in place by key and the order of addition, numbered afresh; blanked entries go. The sorted
-// entries are given room for exactly what they hold: an index of every file of a folder grows by
+// Sorted by key and the order of addition, numbered afresh; blanked entries go. Those added since the
+// last merge were added after every sorted one: sorted among themselves, they are merged with the
+// sorted ones in one pass, so that a merge costs what was added, not a sort of the whole index. The
+// merged entries are given room for exactly what they hold: an index of every file of a folder grows by
 // merges, and a doubled room would stay empty by up to half.
 void ICalendarItemIndex::merge()
 {
     if (m_blanked > 0)
         std::erase_if(m_sorted, [](const Entry &entry) { return !entry.file; });
     m_blanked = 0;
-    if (m_sorted.empty()) {
-        m_sorted.swap(m_added);
-        m_sorted.shrink_to_fit();
-    } else {
-        m_sorted.reserve(m_sorted.size() + m_added.size());
-        m_sorted.insert(m_sorted.end(), std::make_move_iterator(m_added.begin()),
-                        std::make_move_iterator(m_added.end()));
-    }
-    m_added = {};
-    std::sort(m_sorted.begin(), m_sorted.end(), [](const Entry &left, const Entry &right) {
+    const auto isBefore = [](const Entry &left, const Entry &right) {
         return left.key != right.key ? left.key < right.key : left.order < right.order;
-    });
+    };
+    std::sort(m_added.begin(), m_added.end(), isBefore);
+    std::vector<Entry> merged;
+    merged.reserve(m_sorted.size() + m_added.size());
+    std::merge(m_sorted.cbegin(), m_sorted.cend(), m_added.cbegin(), m_added.cend(), std::back_inserter(merged),
+               isBefore);
+    m_sorted = std::move(merged);
+    m_added = {};
     m_nextOrder = 0;
     for (Entry &entry : m_sorted)
         entry.order = m_nextOrder++;

@@ -31,6 +31,17 @@ QByteArray encodeText(const QString &text)
     return text.isNull() ? QByteArray("-") : '+' + text.toUtf8();
 }
 
+// A text of an item as libical holds it. An ASCII one is its own UTF-8; any other goes through the text
+// an event would hold of it, which mends what is not UTF-8.
+QByteArray encodeItemText(const char *text)
+{
+    const QByteArrayView bytes(text);
+    const bool isAscii = std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
+    if (!bytes.isEmpty() && isAscii)
+        return '+' + bytes.toByteArray();
+    return encodeText(text ? QString::fromUtf8(text) : QString());
+}
+
 using ListedFields = std::array<QByteArrayView, kFieldCount>;
 
 // The comma-separated fields where they stand; nothing when the text is too long or has another
@@ -115,6 +126,21 @@ QByteArray encodeDate(const QDateTime &date)
     return date.isValid() ? QByteArray::number(date.toMSecsSinceEpoch()) : QByteArray();
 }
 
+QByteArray encodeSeconds(qint64 seconds)
+{
+    return QByteArray::number(seconds * 1000);
+}
+
+// The date of the item's first property of the kind, as reading the event gives it; empty without one.
+QByteArray encodePropertyDate(icalcomponent *item, icalproperty_kind kind)
+{
+    icalproperty *property = icalcomponent_get_first_property(item, kind);
+    const std::optional<qint64> seconds =
+        property ? icalcodec::secondsFromIcalTime(icalproperty_get_datetime_with_component(property, item))
+                 : std::nullopt;
+    return seconds ? encodeSeconds(*seconds) : QByteArray();
+}
+
 // Reads a date's milliseconds since 1970 into milliseconds, kNoDate for an empty field: a minus
 // where negative, then digits, and nothing else. Dates a quarter of a million years away or more are
 // not believed: every other number is a valid date. The answer is a flag apart from the number: a
@@ -144,11 +170,11 @@ QDateTime utcDateOf(qint64 milliseconds)
 }
 
 // The zone the times were written in: the system's (floating and all-day times), UTC, or one named.
-QByteArray encodeZone(const icaltimetype &start, const QTimeZone &zone)
+QByteArray encodeZone(const icaltimetype &start)
 {
     if (start.is_date || (!start.zone && !icaltime_is_utc(start)))
         return "S";
-    return icaltime_is_utc(start) ? QByteArray("U") : 'N' + zone.id();
+    return icaltime_is_utc(start) ? QByteArray("U") : 'N' + icalcodec::timeZoneOf(start).id();
 }
 
 bool isZoneText(QByteArrayView zone)
@@ -170,12 +196,22 @@ QTimeZone zoneOf(const QByteArray &field)
     return field == "U" ? icalcodec::utcZone() : QTimeZone(field.mid(1));
 }
 
+// An offset of whole seconds, as alarms nearly always have, is written as an integer: for every such
+// number below 10^15 that is the text the seventeen digits of 'g' give (a negative zero included, which
+// both write "0"), at a fraction of the cost.
+QByteArray encodeOffset(double offset)
+{
+    if (std::abs(offset) < 1e15 && offset == std::trunc(offset))
+        return QByteArray::number(qint64(offset));
+    return QByteArray::number(offset, 'g', 17);
+}
+
 QByteArray encodeAlarms(const QList<EKAlarm> &alarms)
 {
     QByteArrayList parts;
     for (const EKAlarm &alarm : alarms) {
         parts.append(alarm.absoluteDate().isValid() ? 'a' + encodeDate(alarm.absoluteDate())
-                                                    : 'r' + QByteArray::number(alarm.relativeOffset(), 'g', 17));
+                                                    : 'r' + encodeOffset(alarm.relativeOffset()));
     }
     return parts.join(';');
 }
@@ -313,27 +349,30 @@ icalcomponent *singleEventOf(icalcomponent *calendar)
 
 } // namespace
 
+// The listed text is read from the item's properties as reading the event would give them, without
+// making the event: a single event has no rules to read, and its texts are taken as libical holds them.
 QByteArray listedEventOf(icalcomponent *calendar)
 {
     icalcomponent *item = singleEventOf(calendar);
     if (!item)
         return QByteArray();
-    EKEvent event;
-    icalcodec::readEvent(item, event);
-    if (!event.startDate().isValid() || event.hasRecurrenceRules())
+    const icaltimetype start = icalcomponent_get_dtstart(item);
+    const std::optional<qint64> startSeconds = icalcodec::secondsFromIcalTime(start);
+    if (!startSeconds)
         return QByteArray();
+    const qint64 length = icalcodec::lengthSeconds(item);
     const QByteArrayList fields{QTimeZone::systemTimeZone().id(),
-                                encodeText(event.calendarItemIdentifier()),
-                                encodeText(event.title()),
-                                encodeText(event.notes()),
-                                encodeText(event.location()),
-                                encodeDate(event.creationDate()),
-                                encodeDate(event.lastModifiedDate()),
-                                QByteArray(event.isAllDay() ? "1" : "0"),
-                                encodeZone(icalcomponent_get_dtstart(item), event.timeZone()),
-                                encodeDate(event.startDate()),
-                                encodeDate(event.endDate()),
-                                encodeAlarms(event.alarms())};
+                                encodeItemText(icalcomponent_get_uid(item)),
+                                encodeItemText(icalcomponent_get_summary(item)),
+                                encodeItemText(icalcomponent_get_description(item)),
+                                encodeItemText(icalcomponent_get_location(item)),
+                                encodePropertyDate(item, ICAL_CREATED_PROPERTY),
+                                encodePropertyDate(item, ICAL_LASTMODIFIED_PROPERTY),
+                                QByteArray(start.is_date ? "1" : "0"),
+                                encodeZone(start),
+                                encodeSeconds(*startSeconds),
+                                encodeSeconds(*startSeconds + length),
+                                encodeAlarms(icalcodec::readAlarms(item, length))};
     return joinedEncoded(fields);
 }
 

@@ -62,6 +62,19 @@ QList<Row> singleEventRows()
          calendarText(eventItem("backwards", "DTSTART:20260302T090000Z\r\nDTEND:20260302T080000Z\r\nSUMMARY:B\r\n"))},
         {"unknown zone name", calendarText(eventItem("unknownzone", "DTSTART;TZID=Nowhere/Else:20260302T090000\r\n"
                                                                     "SUMMARY:Unknown zone\r\n"))},
+        {"texts not ASCII", calendarText(eventItem("\xC3\xBC-uid", "DTSTART:20260302T090000Z\r\n"
+                                                                   "SUMMARY:\xE6\x97\xA5\xE6\x9C\xAC\r\n"
+                                                                   "LOCATION:caf\xC3\xA9\r\n"))},
+        {"bytes that are not UTF-8", calendarText(eventItem("notutf8", "DTSTART:20260302T090000Z\r\n"
+                                                                       "SUMMARY:ab\xFF\xFE" "c\r\n"
+                                                                       "DESCRIPTION:x\xC3\r\n"))},
+        {"a zoned stamp, alarm from a zoned end",
+         calendarText(kBerlin + eventItem("stamps", "DTSTART;TZID=Europe/Berlin:20260302T090000\r\n"
+                                                    "DTEND;TZID=Europe/Berlin:20260302T093000\r\n"
+                                                    "CREATED;TZID=Europe/Berlin:20250101T101010\r\n"
+                                                    "LAST-MODIFIED:20260101T111111Z\r\n"
+                                                    "BEGIN:VALARM\r\nACTION:DISPLAY\r\n"
+                                                    "TRIGGER;RELATED=END:-PT1M\r\nEND:VALARM\r\n"))},
     };
 }
 
@@ -204,12 +217,24 @@ protected:
         return events;
     }
 
+    // The same events asked for by their identifiers, as a record of one is read back after a save.
+    QMap<QString, QString> byIdentifier(EKEventStore &store, const QStringList &uids) const
+    {
+        QMap<QString, QString> events;
+        for (const QString &uid : uids) {
+            if (const std::shared_ptr<EKEvent> event = store.eventWithIdentifier(uid))
+                events.insert(uid, describe(*event));
+        }
+        return events;
+    }
+
     QString m_folder;
 };
 
 // In the run that reads the files and in a next one that knows them from the index only (the
 // folder renamed, its files untouched, so a new folder object reads the index), in the zone the
-// times were read in and in another, each event is what parsing its file gives.
+// times were read in and in another, each event is what parsing its file gives, listed or asked for
+// by its identifier.
 TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
 {
     const QList<Row> rows = singleEventRows();
@@ -222,6 +247,7 @@ TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
         ASSERT_EQ(firstRun.size(), rows.size());
         uids = firstRun.keys();
         EXPECT_EQ(firstRun, parsed(*store, uids));
+        EXPECT_EQ(byIdentifier(*store, uids), firstRun);
     }
     QString name = QStringLiteral("work");
     for (const char *zone : {"UTC", "America/New_York"}) {
@@ -236,6 +262,7 @@ TEST_F(EKEventStoreListedEventTest, AListedEventIsWhatParsingTheFileGives)
         const QMap<QString, QString> nextRun = listed(*store);
         EXPECT_EQ(nextRun.keys(), uids);
         EXPECT_EQ(nextRun, parsed(*store, uids));
+        EXPECT_EQ(byIdentifier(*store, uids), nextRun);
         // Read in the zone of the index, every event has a look, which tells what its event does.
         const auto [looksOfEvents, events] = looks(*store);
         if (QLatin1String(zone) == QLatin1String("UTC")) {

@@ -54,6 +54,7 @@ TEST(ICalendarItemIndexTest, KeepsTheFilesOfEachKeyInTheOrderAdded)
         {"few keys, few removals", 3, 5, false},
         {"many keys, many removals", 40, 2, false},
         {"built at once, then kept in step", 7, 3, true},
+        {"many keys, merged many times", 5000, 40, true},
     };
     for (const Case &row : cases) {
         std::mt19937 random(20261208);
