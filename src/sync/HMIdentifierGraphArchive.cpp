@@ -136,8 +136,7 @@ public:
                 const quint64 keyPlace = keyIndex(pair.keyNumber, *key, objects.created);
                 add(keyPlace, valueIndex(pair, kEntryDepth + 1, objects));
             };
-            // By reference: a visitor of its size would be copied to the heap for every entry.
-            return entry.visitFlatPairs(std::cref(numberPair));
+            return entry.visitFlatPairs(numberPair);
         });
         return !m_failure;
     }
@@ -321,7 +320,7 @@ private:
                 const quint64 key = isDictionary ? rawTextIndex(item.inlineKey, objects.created) : 0;
                 add(key, valueIndex(item, depth + 1, objects));
             };
-            return HMIdentifierGraphEntry::visitFlatItems(container, std::cref(numberItem));
+            return HMIdentifierGraphEntry::visitFlatItems(container, numberItem);
         });
     }
 
@@ -614,13 +613,7 @@ private:
         return 0;
     }
 
-    quint64 uids(std::span<const quint64> indexes)
-    {
-        m_scratch.clear();
-        for (const quint64 index : indexes)
-            m_scratch.push_back(m_encoder.writeUid(index));
-        return m_encoder.writeArray(m_scratch);
-    }
+    quint64 uids(std::span<const quint64> indexes) { return m_encoder.writeUidArray(indexes); }
 
     quint64 value(const FlatPair &pair)
     {
@@ -662,7 +655,6 @@ private:
     platform::binaryplist::Encoder m_encoder;
     QByteArrayView m_rootKey;
     std::vector<std::pair<const char *, quint64>> m_names;
-    std::vector<quint64> m_scratch;
     std::vector<quint64> m_fields;
     bool m_hasFailed = false;
 };

@@ -1421,58 +1421,76 @@ bool HMIdentifierGraphEntry::isUnconfirmedAdd() const
            valueInField(field).value_or(QVariant()).toBool();
 }
 
-bool HMIdentifierGraphEntry::visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const
-{
-    if (m_bytes.isEmpty() || m_bytes.front() != kFormat)
-        return false;
-    Cursor cursor(QByteArrayView(m_bytes).sliced(1));
-    Field field;
-    FlatPair pair;
-    while (!cursor.atEnd()) {
-        if (!nextField(cursor, field, Reading::Skimmed) || !readFlatValue(field, pair))
-            return false;
-        pair.keyNumber = field.keyNumber;
-        pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();
-        if (pair.keyNumber != kInlineKey && !keyTable().textAt(pair.keyNumber))
-            return false;
-        visit(pair);
-    }
-    return true;
-}
-
 std::optional<QString> HMIdentifierGraphEntry::keyText(quint32 keyNumber)
 {
     return keyTable().textOf(keyNumber);
 }
 
-// The items' bytes were checked when the container's field was read; they are read as carefully
-// again all the same.
-bool HMIdentifierGraphEntry::visitFlatItems(const FlatPair &container, const std::function<void(const FlatPair &)> &visit)
+HMIdentifierGraphEntry::FlatReader::FlatReader(const HMIdentifierGraphEntry &entry)
+    : m_at(entry.m_bytes.constData()), m_end(entry.m_bytes.constData() + entry.m_bytes.size())
+{
+    m_isWhole = m_at != m_end && *m_at == kFormat;
+    if (m_isWhole)
+        ++m_at;
+}
+
+HMIdentifierGraphEntry::FlatReader::FlatReader(const FlatPair &container)
+    : m_at(container.bytes.data()), m_end(container.bytes.data() + container.bytes.size())
 {
     const bool isList = container.kind == FlatPair::Kind::List;
+    m_source = isList ? Source::List : Source::Dictionary;
     if (!isList && container.kind != FlatPair::Kind::Dictionary)
-        return false;
+        return;
     Cursor cursor(container.bytes);
     const std::optional<quint64> count = cursor.varint();
-    if (!count)
+    m_isWhole = count.has_value();
+    m_itemsLeft = count.value_or(0);
+    m_at = cursor.at();
+}
+
+bool HMIdentifierGraphEntry::FlatReader::next(FlatPair &pair)
+{
+    if (!m_isWhole || (m_source == Source::Entry ? m_at == m_end : m_itemsLeft == 0))
+        return false;
+    m_isWhole = m_source == Source::Entry ? nextPair(pair) : nextItem(pair);
+    return m_isWhole;
+}
+
+// An entry's own bytes, whose values were checked when it was made, are skimmed.
+bool HMIdentifierGraphEntry::FlatReader::nextPair(FlatPair &pair)
+{
+    Cursor cursor(QByteArrayView(m_at, m_end));
+    Field field;
+    if (!nextField(cursor, field, Reading::Skimmed) || !readFlatValue(field, pair))
+        return false;
+    m_at = cursor.at();
+    pair.keyNumber = field.keyNumber;
+    pair.inlineKey = field.keyNumber == kInlineKey ? field.inlineKey : QByteArrayView();
+    return pair.keyNumber == kInlineKey || keyTable().textAt(pair.keyNumber);
+}
+
+// The items' bytes were checked when the container's field was read; they are read as carefully
+// again all the same.
+bool HMIdentifierGraphEntry::FlatReader::nextItem(FlatPair &pair)
+{
+    --m_itemsLeft;
+    Cursor cursor(QByteArrayView(m_at, m_end));
+    const std::optional<QByteArrayView> key = m_source == Source::List
+                                                  ? std::optional(QByteArrayView())
+                                                  : cursor.bytes(cursor.varint().value_or(quint64(-1)));
+    const char *tagAt = cursor.at();
+    const std::optional<quint8> tag = key ? cursor.byte() : std::nullopt;
+    if (!tag || *tag >= quint8(Tag::End))
         return false;
     Field field;
-    FlatPair item;
-    for (quint64 index = 0; index < *count; ++index) {
-        const std::optional<QByteArrayView> key =
-            isList ? std::optional(QByteArrayView()) : cursor.bytes(cursor.varint().value_or(quint64(-1)));
-        const char *tagAt = cursor.at();
-        const std::optional<quint8> tag = key ? cursor.byte() : std::nullopt;
-        if (!tag || *tag >= quint8(Tag::End))
-            return false;
-        field.tag = Tag(*tag);
-        const bool isWhole = readPayload(cursor, field, 1);
-        field.packed = QByteArrayView(tagAt, cursor.at());
-        if (!isWhole || !readFlatValue(field, item))
-            return false;
-        item.inlineKey = *key;
-        visit(item);
-    }
+    field.tag = Tag(*tag);
+    const bool isWhole = readPayload(cursor, field, 1);
+    field.packed = QByteArrayView(tagAt, cursor.at());
+    if (!isWhole || !readFlatValue(field, pair))
+        return false;
+    m_at = cursor.at();
+    pair.keyNumber = kInlineKey;
+    pair.inlineKey = *key;
     return true;
 }
 

@@ -88,12 +88,46 @@ public:
         qint64 number = 0;
         double real = 0;
     };
+    // Reads an entry's pairs in key order, or the items of a List or Dictionary pair in order (a
+    // dictionary's with their keys in inlineKey, a list's with none), one per call, in place. The
+    // writers walk every pair of a graph through it: a call through a std::function for each pair,
+    // and the function's own allocation for each entry, cost more than reading the pair.
+    class FlatReader final
+    {
+    public:
+        explicit FlatReader(const HMIdentifierGraphEntry &entry);
+        // A container of another kind reads as damaged.
+        explicit FlatReader(const FlatPair &container);
+        // The next pair or item into pair; false at the end, or, having stopped, at damaged bytes.
+        bool next(FlatPair &pair);
+        // Whether every pair or item read was whole: at the end, whether all of them were.
+        bool isWhole() const { return m_isWhole; }
+
+    private:
+        bool nextPair(FlatPair &pair);
+        bool nextItem(FlatPair &pair);
+
+        const char *m_at = nullptr;
+        const char *m_end = nullptr;
+        // The items left to read, for a container.
+        quint64 m_itemsLeft = 0;
+        enum class Source { Entry, List, Dictionary } m_source = Source::Entry;
+        bool m_isWhole = false;
+    };
     // Calls visit(const FlatPair &) for each pair in key order; false, having stopped, at damaged
     // bytes.
-    bool visitFlatPairs(const std::function<void(const FlatPair &)> &visit) const;
-    // Calls visit for each item of a List or Dictionary pair, in order: a dictionary's items with
-    // their keys in inlineKey, a list's with none. False, having stopped, as visitFlatPairs.
-    static bool visitFlatItems(const FlatPair &container, const std::function<void(const FlatPair &)> &visit);
+    template <typename Visit>
+    bool visitFlatPairs(const Visit &visit) const
+    {
+        return visitAll(FlatReader(*this), visit);
+    }
+    // Calls visit for each item of a List or Dictionary pair, as FlatReader reads them. False,
+    // having stopped, as visitFlatPairs.
+    template <typename Visit>
+    static bool visitFlatItems(const FlatPair &container, const Visit &visit)
+    {
+        return visitAll(FlatReader(container), visit);
+    }
     // The value of a TextList, Other, List or Dictionary pair, as toMap holds it; nullopt for any
     // other kind and for damaged bytes.
     static std::optional<QVariant> valueOf(const FlatPair &pair);
@@ -210,6 +244,15 @@ public:
 
 private:
     explicit HMIdentifierGraphEntry(QByteArray bytes) : m_bytes(std::move(bytes)) {}
+
+    template <typename Visit>
+    static bool visitAll(FlatReader reader, const Visit &visit)
+    {
+        FlatPair pair;
+        while (reader.next(pair))
+            visit(std::as_const(pair));
+        return reader.isWhole();
+    }
 
     QByteArray m_bytes;
 };

@@ -26,6 +26,13 @@ namespace {
 
 // The payload's own keys, and a few numbered keys of entries, beside the entries' texts.
 constexpr qsizetype kPayloadKeys = 16;
+// A guess at the objects an entry's packed bytes make, for the width of references a line is first
+// written with: a pair takes a key's number, a value's tag and the value's bytes for its two objects.
+constexpr quint64 kBytesPerObject = 8;
+// Lines hold about one distinct text for every three objects; the table of texts is made for that
+// many at once, up to a bound.
+constexpr quint64 kObjectsPerText = 3;
+constexpr quint64 kLargestTextReserve = quint64(1) << 20;
 
 // Reads the entries' pairs and the items of their lists and dictionaries, with the keys' texts.
 // Answers false for damaged bytes.
@@ -72,85 +79,24 @@ bool isVariant(const FlatPair &value)
            (value.kind == FlatPair::Kind::Dictionary && !isContainer(value));
 }
 
-// The first pass: counts the entries' objects as the generic writer counts them (one per value and
-// one per dictionary key, a value no flat pair holds as its QVariant counts); false for damaged
-// entries.
-class PayloadCount final
-{
-public:
-    explicit PayloadCount(EntryItems &items) : m_items(items) {}
-
-    quint64 objects() const { return m_objects; }
-    // The texts the entries hold as values or under keys of their own, each counted where it
-    // stands: at most the writer's count of distinct texts, less the few numbered keys.
-    qsizetype texts() const { return m_texts; }
-
-    // A list of entries, when there are any: entryOf gives each item's entry.
-    template <typename Range, typename EntryOf>
-    bool addEntries(const Range &range, const EntryOf &entryOf)
-    {
-        if (std::empty(range))
-            return true;
-        ++m_objects;
-        for (const auto &item : range) {
-            const HMIdentifierGraphEntry &entry = entryOf(item);
-            if (!addContainer(true, [&](const auto &add) { return m_items.visitPairs(entry, add); }))
-                return false;
-        }
-        return true;
-    }
-
-private:
-    bool addValue(const FlatPair &value)
-    {
-        if (isContainer(value)) {
-            return addContainer(value.kind == FlatPair::Kind::Dictionary,
-                                [&](const auto &add) { return EntryItems::visitItems(value, add); });
-        }
-        if (!isVariant(value)) {
-            ++m_objects;
-            m_texts += value.kind == FlatPair::Kind::Text ? 1 : 0;
-            return true;
-        }
-        const std::optional<QVariant> variant = HMIdentifierGraphEntry::valueOf(value);
-        m_objects += variant ? platform::binaryplist::Encoder::objectsIn(*variant) : 0;
-        return variant.has_value();
-    }
-
-    // visitItems calls the add it is given with each item's key and value, and says whether it
-    // read them all.
-    template <typename VisitItems>
-    bool addContainer(bool isDictionary, const VisitItems &visitItems)
-    {
-        ++m_objects;
-        bool areValuesWhole = true;
-        const bool isWhole = visitItems([&](QByteArrayView, const FlatPair &item) {
-            m_objects += isDictionary ? 1 : 0;
-            m_texts += isDictionary && item.keyNumber == 0 ? 1 : 0;
-            areValuesWhole = areValuesWhole && addValue(item);
-        });
-        return isWhole && areValuesWhole;
-    }
-
-    EntryItems &m_items;
-    quint64 m_objects = 0;
-    qsizetype m_texts = 0;
-};
-
-// The second pass: writes the entries, and the payload's own values, as the generic writer writes
-// them, and fails where it fails.
+// Writes the entries, and the payload's own values, as the generic writer writes them, and fails
+// where it fails. Counts on the way the objects the generic writer counts for the entries (one per
+// value and one per dictionary key, a value no flat pair holds as its QVariant counts), which fix
+// the width of its references.
 class PayloadWriter final
 {
 public:
-    // The table of texts is made large enough for the texts counted at once: a page's line holds
-    // thousands, and a table grown to that size is rebuilt a dozen times on the way.
-    PayloadWriter(EntryItems &items, quint64 objectCount, qsizetype textCount) : m_items(items), m_encoder(objectCount)
+    // The table of texts is made large enough at once for the texts expected of so many objects: a
+    // page's line holds thousands, and a table grown to that size is rebuilt a dozen times on the way.
+    PayloadWriter(EntryItems &items, quint64 objectBound) : m_items(items), m_encoder(objectBound)
     {
-        m_texts.reserve(textCount + kPayloadKeys);
+        m_texts.reserve(qsizetype(std::min<quint64>(objectBound / kObjectsPerText, kLargestTextReserve)) + kPayloadKeys);
     }
 
     // The first failure met, if any.
     const std::optional<platform::Error> &failure() const { return m_failure; }
+    // The entries' objects as the generic writer counts them, of the entries written so far.
+    quint64 entryObjects() const { return m_objects; }
     platform::binaryplist::Encoder &encoder() { return m_encoder; }
 
     // A text by its key (HMIdentifierGraphFlatText), which stays put while the writer lives.
@@ -198,6 +144,7 @@ public:
     {
         std::vector<quint64> objects;
         objects.reserve(size_t(range.size()));
+        ++m_objects;
         for (const auto &item : range) {
             const HMIdentifierGraphEntry &entry = entryOf(item);
             objects.push_back(container(true, [&](const auto &add) { return m_items.visitPairs(entry, add); }));
@@ -216,8 +163,14 @@ private:
             return container(value.kind == FlatPair::Kind::Dictionary,
                              [&](const auto &add) { return EntryItems::visitItems(value, add); });
         }
-        if (isVariant(value))
-            return variant(HMIdentifierGraphEntry::valueOf(value).value_or(QVariant()), itemDepth());
+        if (isVariant(value)) {
+            const std::optional<QVariant> read = HMIdentifierGraphEntry::valueOf(value);
+            if (!read)
+                return fail(QStringLiteral("an identifier graph entry is damaged"));
+            m_objects += platform::binaryplist::Encoder::objectsIn(*read);
+            return variant(*read, itemDepth());
+        }
+        ++m_objects;
         switch (value.kind) {
         case FlatPair::Kind::Nil:
             return this->value(QVariant());
@@ -305,9 +258,12 @@ private:
         }
         m_keys[depth].clear();
         m_values[depth].clear();
+        ++m_objects;
         const bool isWhole = visitItems([&](QByteArrayView key, const FlatPair &item) {
-            if (isDictionary)
+            if (isDictionary) {
+                ++m_objects;
                 m_keys[depth].push_back(keyText(key, item.keyNumber));
+            }
             const quint64 written = value(item);
             m_values[depth].push_back(written);
         });
@@ -360,6 +316,7 @@ private:
     std::vector<std::vector<quint64>> m_keys;
     std::vector<std::vector<quint64>> m_values;
     size_t m_depth = 0;
+    quint64 m_objects = 0;
     std::optional<platform::Error> m_failure;
 };
 
@@ -384,17 +341,16 @@ quint64 payloadObjectCount(const HMIdentifierGraph::Changes &changes, bool hasDa
     return 1 + keys + quint64(hasDate) + positionLists + positions + entryObjects;
 }
 
-} // namespace
-
-platform::Result<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIdentifierGraph::Changes &changes,
-                                                                       const std::optional<QDateTime> &lastSyncDate)
+// The payload written with references of the width a bound of its objects gives them. counted is
+// set to the generic writer's count of its objects, which fixes the width the bytes must have.
+platform::Result<QByteArray> writePayload(const HMIdentifierGraph::Changes &changes,
+                                          const std::optional<QDateTime> &lastSyncDate, quint64 objectBound,
+                                          quint64 &counted)
 {
+    using Journal = HMIdentifierGraphJournal;
     EntryItems items;
-    PayloadCount count(items);
-    if (!count.addEntries(changes.appended, itself) || !count.addEntries(changes.replaced, replacement))
-        return platform::Error(platform::ErrorCode::DataMalformed, QStringLiteral("an identifier graph entry is damaged"));
+    PayloadWriter writer(items, objectBound);
     const bool hasDate = lastSyncDate && lastSyncDate->isValid();
-    PayloadWriter writer(items, payloadObjectCount(changes, hasDate, count.objects()), count.texts());
     // The payload's keys in key order, each key's text written before its value.
     std::vector<quint64> fields;
     std::vector<quint64> values;
@@ -405,18 +361,50 @@ platform::Result<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMI
         values.push_back(write());
     };
     if (!changes.appended.isEmpty())
-        add(kAppendedKey, [&] { return writer.entries(changes.appended, itself); });
+        add(Journal::kAppendedKey, [&] { return writer.entries(changes.appended, itself); });
     if (hasDate)
-        add(kLastSyncDateKey, [&] { return writer.value(QVariant(*lastSyncDate)); });
+        add(Journal::kLastSyncDateKey, [&] { return writer.value(QVariant(*lastSyncDate)); });
     if (!changes.removed.empty())
-        add(kRemovedKey, [&] { return writer.positions(changes.removed); });
+        add(Journal::kRemovedKey, [&] { return writer.positions(changes.removed); });
     if (!changes.replaced.empty()) {
-        add(kReplacedAtKey, [&] { return writer.positions(changes.replaced); });
-        add(kReplacementsKey, [&] { return writer.entries(changes.replaced, replacement); });
+        add(Journal::kReplacedAtKey, [&] { return writer.positions(changes.replaced); });
+        add(Journal::kReplacementsKey, [&] { return writer.entries(changes.replaced, replacement); });
     }
     fields.insert(fields.end(), values.begin(), values.end());
     const quint64 top = writer.encoder().writeDictionary(fields);
+    counted = payloadObjectCount(changes, hasDate, writer.entryObjects());
     if (writer.failure())
         return *writer.failure();
     return writer.encoder().finish(top);
+}
+
+// A first guess at the generic writer's count of the payload's objects, from the size of the
+// entries' packed bytes: most entries take several bytes per object.
+quint64 guessedObjectCount(const HMIdentifierGraph::Changes &changes, bool hasDate)
+{
+    quint64 entryBytes = 0;
+    for (const HMIdentifierGraphEntry &entry : changes.appended)
+        entryBytes += quint64(entry.packed().size());
+    for (const auto &[position, entry] : changes.replaced)
+        entryBytes += quint64(entry.packed().size());
+    return payloadObjectCount(changes, hasDate, entryBytes / kBytesPerObject + quint64(changes.appended.size()) +
+                                                    quint64(changes.replaced.size()));
+}
+
+} // namespace
+
+// Written once, counting its objects on the way, with references of the width a guess at that
+// count gives: the count is known only once every entry is written, and a pass over the entries
+// only to count them costs nearly what writing them does. Where the guess gave another width than
+// the count, the payload is written again with the count's.
+platform::Result<QByteArray> HMIdentifierGraphJournal::streamedPayload(const HMIdentifierGraph::Changes &changes,
+                                                                       const std::optional<QDateTime> &lastSyncDate)
+{
+    using platform::binaryplist::Encoder;
+    const quint64 guess = guessedObjectCount(changes, lastSyncDate && lastSyncDate->isValid());
+    quint64 counted = 0;
+    platform::Result<QByteArray> payload = writePayload(changes, lastSyncDate, guess, counted);
+    if (!payload || Encoder::referenceWidthFor(counted) == Encoder::referenceWidthFor(guess))
+        return payload;
+    return writePayload(changes, lastSyncDate, counted, counted);
 }

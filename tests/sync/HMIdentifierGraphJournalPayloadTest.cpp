@@ -318,6 +318,16 @@ TEST(HMIdentifierGraphJournalPayload, ReferencesWidenAtTheSameCountAsTheGenericW
         const std::string what = std::to_string(number) + " appended";
         EXPECT_TRUE(checkPayload(changes, std::nullopt, what)) << what;
     }
+    // Entries of a few long values, whose bytes are many more than their objects.
+    for (const qsizetype textLength : {100, 3000, 700000}) {
+        Changes longTexts;
+        for (int number = 0; number < 3; ++number) {
+            longTexts.appended.append(Entry(QVariantMap{{QStringLiteral("hmUid"), QString(textLength, QLatin1Char('u'))},
+                                                        {QStringLiteral("nativeId"), QStringLiteral("n%1").arg(number)}}));
+        }
+        const std::string what = "texts of " + std::to_string(textLength) + " characters";
+        EXPECT_TRUE(checkPayload(longTexts, kSyncDate, what)) << what;
+    }
 }
 
 // The entries a whole reading of a payload gives: its dictionaries, each packed.

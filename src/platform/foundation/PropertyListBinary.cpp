@@ -556,7 +556,11 @@ class OutputBuffer final
 public:
     qint64 size() const { return m_passed + m_used; }
     // From now on the bytes go to the sink whenever a piece of them is ready, and are not kept.
-    void streamTo(Encoder::Sink sink) { m_sink = std::move(sink); }
+    void streamTo(Encoder::Sink sink)
+    {
+        m_sink = std::move(sink);
+        noteRoom();
+    }
     bool hasSinkFailed() const { return m_hasSinkFailed; }
     // Room for exactly count more bytes, where the writer knows all that is left to write and keeps
     // the list whole; a streamed list passes its pieces on instead.
@@ -564,15 +568,15 @@ public:
     {
         if (!m_sink && m_used + count > m_bytes.size())
             m_bytes.resize(m_used + count);
+        noteRoom();
     }
-    // Room for count more bytes, which the caller fills at once.
+    // Room for count more bytes, which the caller fills at once. The test of the room is all that
+    // most calls do, and stays small enough to be inlined where bytes are written.
     char *extend(qsizetype count)
     {
-        if (m_sink && m_used + count > kStreamedPieceBytes)
-            pass();
-        if (m_used + count > m_bytes.size())
-            m_bytes.resize(std::max<qsizetype>(m_bytes.size() + m_bytes.size() / 2, m_used + count + 1024));
-        char *out = m_bytes.data() + m_used;
+        if (m_used + count > m_room)
+            makeRoom(count);
+        char *out = m_data + m_used;
         m_used += count;
         return out;
     }
@@ -589,11 +593,31 @@ public:
             pass();
         m_bytes.truncate(m_used);
         m_used = 0;
+        m_data = nullptr;
+        m_room = 0;
         return std::move(m_bytes);
     }
 
 private:
     static constexpr qsizetype kStreamedPieceBytes = 256 * 1024;
+
+    // A streamed list passes its piece on once it would pass the piece's size; a buffer too small
+    // grows. A single extend larger than a piece is passed on by the next one.
+    Q_DECL_COLD_FUNCTION void makeRoom(qsizetype count)
+    {
+        if (m_sink && m_used + count > kStreamedPieceBytes)
+            pass();
+        if (m_used + count > m_bytes.size())
+            m_bytes.resize(std::max<qsizetype>(m_bytes.size() + m_bytes.size() / 2, m_used + count + 1024));
+        noteRoom();
+    }
+
+    // The room extend may fill without a look at the buffer or the sink.
+    void noteRoom()
+    {
+        m_data = m_bytes.data();
+        m_room = m_sink ? std::min(m_bytes.size(), kStreamedPieceBytes) : m_bytes.size();
+    }
 
     void pass()
     {
@@ -604,6 +628,9 @@ private:
     }
 
     QByteArray m_bytes;
+    // The buffer's bytes, and how many of them extend may fill before it looks again.
+    char *m_data = nullptr;
+    qsizetype m_room = 0;
     qsizetype m_used = 0;
     qint64 m_passed = 0;
     Encoder::Sink m_sink;
@@ -850,23 +877,41 @@ public:
         return writeReal(KindDate, double(milliseconds) / 1000.0);
     }
 
-    Result<quint64> writeUid(quint64 value)
+    quint64 writeUid(quint64 value)
     {
         const quint64 index = beginObject();
         const int width = widthFor(value);
-        m_output.append(char((KindUid << 4) | (width - 1)));
-        appendBigEndian(value, width);
+        char *out = m_output.extend(1 + width);
+        *out = char((KindUid << 4) | (width - 1));
+        putBigEndian(out + 1, value, width);
         return index;
+    }
+
+    // A UID object for each value, then the array of them, whose references are the UIDs' objects
+    // in order.
+    quint64 writeUidArray(std::span<const quint64> values)
+    {
+        const quint64 first = quint64(m_offsets.size());
+        for (const quint64 value : values)
+            writeUid(value);
+        return writeReferencesBy(KindArray, values.size(), values.size(), [first](size_t slot) { return first + slot; });
     }
 
     template <typename Reference>
     quint64 writeReferences(int kind, quint64 count, std::span<const Reference> references)
     {
+        return writeReferencesBy(kind, count, references.size(), [references](size_t slot) { return quint64(references[slot]); });
+    }
+
+    // A container of count items whose references referenceAt(slot) gives.
+    template <typename ReferenceAt>
+    quint64 writeReferencesBy(int kind, quint64 count, size_t referenceCount, const ReferenceAt &referenceAt)
+    {
         const quint64 index = beginObject();
         appendMarker(kind, count);
-        char *out = m_output.extend(qsizetype(references.size()) * m_referenceWidth);
-        for (const quint64 reference : references) {
-            putBigEndian(out, reference, m_referenceWidth);
+        char *out = m_output.extend(qsizetype(referenceCount) * m_referenceWidth);
+        for (size_t slot = 0; slot < referenceCount; ++slot) {
+            putBigEndian(out, referenceAt(slot), m_referenceWidth);
             out += m_referenceWidth;
         }
         return index;
@@ -981,6 +1026,11 @@ quint64 Encoder::objectsIn(const QVariant &value)
     return Writer::countObjects(value, 0);
 }
 
+int Encoder::referenceWidthFor(quint64 objectBound)
+{
+    return packedWidthFor(objectBound);
+}
+
 Result<quint64> Encoder::writeValue(const QVariant &value)
 {
     return m_writer->writeValue(value, 0);
@@ -1003,7 +1053,12 @@ Result<quint64> Encoder::writeDistinctUtf8(QByteArrayView utf8)
 
 quint64 Encoder::writeUid(quint64 value)
 {
-    return m_writer->writeUid(value).value();
+    return m_writer->writeUid(value);
+}
+
+quint64 Encoder::writeUidArray(std::span<const quint64> values)
+{
+    return m_writer->writeUidArray(values);
 }
 
 quint64 Encoder::writeArray(const std::vector<quint64> &references)

@@ -398,6 +398,8 @@ public:
 
     // The objects a value is written as, at most (equal texts are written once).
     static quint64 objectsIn(const QVariant &value);
+    // The width in bytes of the references of a list written for so many objects at most.
+    static int referenceWidthFor(quint64 objectBound);
 
     Result<quint64> writeValue(const QVariant &value);
     Result<quint64> writeText(const QString &text);
@@ -408,6 +410,8 @@ public:
     // copied as it stands, with no text built.
     Result<quint64> writeDistinctUtf8(QByteArrayView utf8);
     quint64 writeUid(quint64 value);
+    // A UID for each value, then the array of those UIDs: the array's object.
+    quint64 writeUidArray(std::span<const quint64> values);
     quint64 writeArray(const std::vector<quint64> &references);
     // The same for references that fit 32 bits, for a caller holding many of them.
     quint64 writeArray32(std::span<const quint32> references);
