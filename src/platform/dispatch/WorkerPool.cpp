@@ -29,6 +29,10 @@ constexpr auto kDeferredWakeLimit = std::chrono::milliseconds(1);
 // many workers may spin at once (see spinForWork).
 constexpr auto kWorkerSpin = std::chrono::microseconds(50);
 constexpr int kMaxSpinningWorkers = 2;
+// After this many spins in a row that found no work, workers spin only once in kSpinProbeInterval
+// chances, until a spin finds work again (see spinForWork).
+constexpr int kFruitlessSpinLimit = 4;
+constexpr unsigned kSpinProbeInterval = 8;
 
 } // namespace
 
@@ -53,6 +57,9 @@ struct WorkerPool::State
     // Idle workers spinning for work (counted in idleCount too), and the queued task count as they
     // read it without the mutex.
     int spinningCount = 0;
+    // Spins in a row that found no work, and the chances to spin passed up since they became many.
+    int fruitlessSpins = 0;
+    unsigned skippedSpins = 0;
     // Whether an idle worker keeps the event monitor's clock (see waitKeepingClock).
     bool hasClockKeeper = false;
     std::atomic<size_t> queuedHint{0};
@@ -235,15 +242,25 @@ bool waitForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
 // of a wake-up. While it spins it also handles descriptor events the kernel has reported, so that a
 // reply that arrives meanwhile needs no wake-up of the event monitor either. Only after a task, so
 // that an idle program does not spin; at most kMaxSpinningWorkers at a time, which bounds the cost.
-// Called with the mutex held, the worker counted idle.
-void spinForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
+// Where work comes back only milliseconds later (a request whose reply crosses a network, a step
+// paced by a timer) every spin is lost processor time: once several in a row found nothing, workers
+// spin only now and then, to notice when work comes back quickly again.
+bool shouldSpin(WorkerPool::State &state)
 {
     if (state.spinningCount >= kMaxSpinningWorkers)
+        return false;
+    return state.fruitlessSpins < kFruitlessSpinLimit || ++state.skippedSpins % kSpinProbeInterval == 0;
+}
+
+// The spin, where shouldSpin allows it. Called with the mutex held, the worker counted idle.
+void spinForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
+{
+    if (!shouldSpin(state))
         return;
     ++state.spinningCount;
     lock.unlock();
     unsigned looks = 0;
-    spinUntil(
+    const bool hasFoundWork = spinUntil(
         [&state, &looks] {
             // A look at the kernel's reports is a system call: one in every 4 looks. The work its
             // callbacks queue is submitted as from outside the pool (this worker runs no task, so
@@ -258,6 +275,7 @@ void spinForWork(WorkerPool::State &state, std::unique_lock<std::mutex> &lock)
         spinLimit(kWorkerSpin));
     lock.lock();
     --state.spinningCount;
+    state.fruitlessSpins = hasFoundWork ? 0 : std::min(state.fruitlessSpins + 1, kFruitlessSpinLimit);
 }
 
 void runWorker(const std::shared_ptr<WorkerPool::State> &state)

@@ -2,6 +2,7 @@
 
 #include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKNetworkThread.h"
+#include "platform/restkit/TrustStore.h"
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>
@@ -112,8 +113,8 @@ private:
 };
 
 // The certificates a TLS connection trusts: the system's, plus those of an extra PEM file. Built once
-// per file (and per version of it) and shared by every connection, so a request does not parse the
-// system's bundle again.
+// per file (and per version of it) and shared by every connection, so a request does not read the
+// system's certificates again.
 class TrustStores final
 {
 public:
@@ -134,14 +135,7 @@ private:
         const auto found = m_stores.find(key);
         if (found != m_stores.end())
             return found->second;
-        X509_STORE *store = X509_STORE_new();
-        bool isLoaded = store != nullptr && X509_STORE_set_default_paths(store) == 1;
-        if (isLoaded && !caFile.isEmpty())
-            isLoaded = X509_STORE_load_file(store, QFile::encodeName(caFile).constData()) == 1;
-        if (!isLoaded) {
-            X509_STORE_free(store);
-            store = nullptr;
-        }
+        X509_STORE *store = newTrustStore(caFile);
         m_stores.emplace(key, store); // kept for the process: every later connection shares it
         return store;
     }

@@ -111,7 +111,7 @@ bool makeTestCertificates(const QString &folder, const CertificateOptions &optio
     CertificateOptions caOptions;
     caOptions.validFromSeconds = -7200;
     caOptions.validUntilSeconds = 30 * 24 * 3600;
-    const CertificatePointer ca = newCertificate(caKey.get(), "Harrowmere Test CA", nullptr, nullptr, caOptions);
+    const CertificatePointer ca = newCertificate(caKey.get(), options.caName, nullptr, nullptr, caOptions);
     if (!ca) {
         error = QStringLiteral("cannot make the CA certificate");
         return false;

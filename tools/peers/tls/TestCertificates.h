@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -24,6 +25,8 @@ struct CertificateOptions
     // Its validity, in seconds from now: an expired certificate ends before now.
     qint64 validFromSeconds = -3600;
     qint64 validUntilSeconds = 7 * 24 * 3600;
+    // The CA's common name: CAs of other names are told apart by their subjects' hashes.
+    QByteArray caName = "Harrowmere Test CA";
 };
 
 // Writes "ca.pem", "server.pem" and "server-key.pem" (under the prefix, when given) into the folder,
