@@ -116,9 +116,10 @@ QList<platform::EKPredicate> HMCalendarData::eventKitPredicates(const QString &s
     QList<platform::EKPredicate> predicates;
     if (calendars.isEmpty())
         return predicates;
-    QList<std::pair<QDateTime, QDateTime>> windows = listingWindows(dateUtilities());
-    if (around)
-        windows = {{around->first, around->first.addSecs(1)}};
+    // A record's own moment needs none of the listing's windows: they are worked out only for a listing.
+    const QList<std::pair<QDateTime, QDateTime>> windows =
+        around ? QList<std::pair<QDateTime, QDateTime>>{{around->first, around->first.addSecs(1)}}
+               : listingWindows(dateUtilities());
     for (const auto &[start, end] : windows) {
         platform::EKPredicate predicate = store->predicateForEventsWithStartDate(start, end, calendars);
         predicate.uid = seriesId;

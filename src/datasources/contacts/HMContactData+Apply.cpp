@@ -13,6 +13,7 @@
 #include "platform/addressbook/ABPerson.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ConsoleLog.h"
+#include "platform/foundation/Identifiers.h"
 #include "sync/HMIdentifierGraph.h"
 
 #include <QUuid>
@@ -35,7 +36,7 @@ QVariant valueOrMarker(const QVariantMap &record, const QString &key)
 QString recoveryUniqueId(const QString &hmUid)
 {
     static const QUuid kNamespace(QStringLiteral("{6f1c2a54-5b7e-4c1d-9a43-8f0e3d2b7c61}"));
-    return QUuid::createUuidV5(kNamespace, hmUid).toString(QUuid::WithoutBraces).toUpper();
+    return platform::uuidText(QUuid::createUuidV5(kNamespace, hmUid));
 }
 
 QDateTime deviceDateOf(HMDateUtilities &dates, const QVariantMap &record, qint64 timeDifference)
@@ -165,8 +166,7 @@ HMContactData::ApplyTarget HMContactData::applyTarget(const QString &uid, std::s
         person = personLeftByInterruptedRun(uid, recoveryId);
     if (!person) {
         DDLogInfo(QStringLiteral("Creating new native record"));
-        person = ABPerson::personWithUniqueId(dictionary ? QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
-                                                         : recoveryId);
+        person = ABPerson::personWithUniqueId(dictionary ? platform::newUuidText() : recoveryId);
         addressBook()->addRecord(person);
         result = 3;
         if (dictionary)
@@ -340,18 +340,19 @@ QVariantMap HMContactData::newIdentifierDictionary(const QString &uid, const std
 
 void HMContactData::writePlainFields(const std::shared_ptr<ABPerson> &person, const QVariantMap &record)
 {
-    const std::pair<const char *, QString> fields[] = {{"SALUTATION", kABTitleProperty},
-                                                       {"MIDNAME", kABMiddleNameProperty},
-                                                       {"SUFFIX", kABSuffixProperty},
-                                                       {"PHFNAME", kABFirstNamePhoneticProperty},
-                                                       {"PHLNAME", kABLastNamePhoneticProperty},
-                                                       {"NICKNAME", kABNicknameProperty},
-                                                       {"TITLE", kABJobTitleProperty},
-                                                       {"NOTE", kABNoteProperty},
-                                                       {"DEPARTMENT", kABDepartmentProperty},
-                                                       {"COMPANY", kABOrganizationProperty}};
+    // The keys are literals: no text is made for them per record.
+    const std::pair<QString, QString> fields[] = {{QStringLiteral("SALUTATION"), kABTitleProperty},
+                                                  {QStringLiteral("MIDNAME"), kABMiddleNameProperty},
+                                                  {QStringLiteral("SUFFIX"), kABSuffixProperty},
+                                                  {QStringLiteral("PHFNAME"), kABFirstNamePhoneticProperty},
+                                                  {QStringLiteral("PHLNAME"), kABLastNamePhoneticProperty},
+                                                  {QStringLiteral("NICKNAME"), kABNicknameProperty},
+                                                  {QStringLiteral("TITLE"), kABJobTitleProperty},
+                                                  {QStringLiteral("NOTE"), kABNoteProperty},
+                                                  {QStringLiteral("DEPARTMENT"), kABDepartmentProperty},
+                                                  {QStringLiteral("COMPANY"), kABOrganizationProperty}};
     for (const auto &[key, property] : fields)
-        setOrRemove(person, record, QLatin1String(key), property);
+        setOrRemove(person, record, key, property);
     const QVariantMap names = namesWithoutAffixes(record);
     setOrRemove(person, names, QStringLiteral("NEWFNAME"), kABFirstNameProperty);
     setOrRemove(person, names, QStringLiteral("NEWLNAME"), kABLastNameProperty);

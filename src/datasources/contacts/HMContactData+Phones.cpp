@@ -19,6 +19,8 @@
 
 #include <QSet>
 
+#include <array>
+
 using namespace hmcontacts;
 using namespace platform;
 
@@ -222,25 +224,46 @@ QList<std::pair<QString, QList<PhoneNumber>>> phoneClaims(const PhonePlacing &pl
     return claims;
 }
 
+// The keys of the typed fields, in the order of their labels in phoneFieldsOf.
+const std::array<QString, 6> &typedPhoneKeys()
+{
+    static const std::array<QString, 6> keys = {QStringLiteral("WORKPHONE"), QStringLiteral("CELLPHONE"),
+                                                QStringLiteral("HOMEPHONE"), QStringLiteral("WORKFAX"),
+                                                QStringLiteral("COMPANYPHONE"), QStringLiteral("OTHERPHONE")};
+    return keys;
+}
+
+// The keys of the numbered fields, PHONE1 and PHONELABEL1 to PHONE10 and PHONELABEL10, made once.
+const std::array<std::pair<QString, QString>, kNumberedPhones> &numberedPhoneKeys()
+{
+    static const std::array<std::pair<QString, QString>, kNumberedPhones> keys = [] {
+        std::array<std::pair<QString, QString>, kNumberedPhones> all;
+        for (int slot = 0; slot < kNumberedPhones; ++slot)
+            all[std::size_t(slot)] = {QStringLiteral("PHONE%1").arg(slot + 1), QStringLiteral("PHONELABEL%1").arg(slot + 1)};
+        return all;
+    }();
+    return keys;
+}
+
 } // namespace
 
 QList<HMContactData::PhoneNumber> HMContactData::phoneFieldsOf(const QVariantMap &record)
 {
+    const auto &typedKeys = typedPhoneKeys();
     QList<PhoneNumber> fields;
     if (!isCloudVariant()) {
-        const std::pair<const char *, QString> typed[] = {
-            {"WORKPHONE", kABPhoneWorkLabel},  {"CELLPHONE", kABPhoneMobileLabel},    {"HOMEPHONE", kABPhoneHomeLabel},
-            {"WORKFAX", kABPhoneWorkFAXLabel}, {"COMPANYPHONE", companyPhoneLabel()}, {"OTHERPHONE", kABOtherLabel}};
-        for (const auto &[key, label] : typed) {
-            if (record.contains(QLatin1String(key)))
-                fields.append(PhoneNumber{QLatin1String(key), ::stringForKey(record, QLatin1String(key)), label});
+        const QString labels[] = {kABPhoneWorkLabel,    kABPhoneMobileLabel, kABPhoneHomeLabel,
+                                  kABPhoneWorkFAXLabel, companyPhoneLabel(), kABOtherLabel};
+        for (std::size_t index = 0; index < typedKeys.size(); ++index) {
+            const QString &key = typedKeys[index];
+            if (record.contains(key))
+                fields.append(PhoneNumber{key, ::stringForKey(record, key), labels[index]});
         }
     }
     for (int slot = 0; slot < kNumberedPhones; ++slot) {
-        const QString valueKey = QStringLiteral("PHONE%1").arg(slot + 1);
+        const auto &[valueKey, labelKey] = numberedPhoneKeys()[std::size_t(slot)];
         if (!record.contains(valueKey))
             continue;
-        const QString labelKey = QStringLiteral("PHONELABEL%1").arg(slot + 1);
         const qint32 labelIndex = ::stringForKey(record, labelKey).toInt();
         // An index naming no label still takes its slot, as a phone labelled "other"; a cloud record's
         // phone without a label index is labelled with its slot's number.
@@ -275,18 +298,15 @@ void HMContactData::writePhones(const std::shared_ptr<ABPerson> &person, const Q
 
 QVariantMap HMContactData::phoneFieldTexts(const QVariantMap &record)
 {
-    static const QStringList keys = [] {
-        QStringList all = {QStringLiteral("WORKPHONE"), QStringLiteral("CELLPHONE"),    QStringLiteral("HOMEPHONE"),
-                           QStringLiteral("WORKFAX"),   QStringLiteral("COMPANYPHONE"), QStringLiteral("OTHERPHONE")};
-        for (int slot = 1; slot <= kNumberedPhones; ++slot)
-            all.append(QStringLiteral("PHONE%1").arg(slot));
-        return all;
-    }();
     QVariantMap texts;
-    for (const QString &key : keys) {
+    const auto keepText = [&record, &texts](const QString &key) {
         const QString text = ::stringForKey(record, key);
         if (!text.isEmpty())
             texts.insert(key, text);
-    }
+    };
+    for (const QString &key : typedPhoneKeys())
+        keepText(key);
+    for (const auto &keys : numberedPhoneKeys())
+        keepText(keys.first);
     return texts;
 }

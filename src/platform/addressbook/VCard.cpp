@@ -536,6 +536,13 @@ void VCard::appendRaw(const QString &name, const QString &value, const QList<VCa
 
 QString VCard::escapeText(const QString &text)
 {
+    // Most texts hold nothing to escape: they are given back shared, not copied.
+    const auto isSpecial = [](QChar character) {
+        return character == QLatin1Char('\\') || character == QLatin1Char(',') || character == QLatin1Char(';') ||
+               character == QLatin1Char('\r') || character == QLatin1Char('\n');
+    };
+    if (!text.isNull() && std::none_of(text.cbegin(), text.cend(), isSpecial))
+        return text;
     QString escaped;
     escaped.reserve(text.size() + 8);
     for (qsizetype index = 0; index < text.size(); ++index) {

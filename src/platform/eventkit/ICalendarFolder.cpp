@@ -752,6 +752,29 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
 
 namespace {
 
+// Texts in the order they were first seen, each once. A file nearly always holds one item or a few:
+// their texts are compared in the list, and a set is made only for a file of many items.
+class FirstSeenTexts
+{
+public:
+    void add(const QString &text)
+    {
+        if (m_seen.isEmpty() ? m_texts.contains(text) : m_seen.contains(text))
+            return;
+        m_texts.append(text);
+        if (!m_seen.isEmpty())
+            m_seen.insert(text);
+        else if (m_texts.size() > kListedOnly)
+            m_seen = QSet<QString>(m_texts.cbegin(), m_texts.cend());
+    }
+    const QStringList &texts() const { return m_texts; }
+
+private:
+    static constexpr qsizetype kListedOnly = 16;
+    QStringList m_texts;
+    QSet<QString> m_seen;
+};
+
 // Whether a rule of the calendar names a calendar scale: libical rewrites such a rule as it walks it,
 // and with it the series' revision, so such a calendar's description is made from each parse, whose
 // tree a listing walks again.
@@ -847,15 +870,8 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root,
                                     const std::optional<QByteArray> &knownListed)
 {
     file.isDescribedByParse = false; // parseInto tells when it was
-    QStringList uids;
-    QStringList titles;
-    QSet<QString> seenUids;
-    QSet<QString> seenTitles;
-    const auto isFirst = [](QSet<QString> &seen, const QString &text) {
-        const qsizetype before = seen.size();
-        seen.insert(text);
-        return seen.size() != before;
-    };
+    FirstSeenTexts uids;
+    FirstSeenTexts titles;
     file.hasEvents = file.hasTodos = false;
     file.reachStart = ICalendarFile::kOpenEnd;
     file.reachEnd = ICalendarFile::kOpenStart;
@@ -866,22 +882,18 @@ void ICalendarFolder::describeItems(ICalendarFile &file, icalcomponent *root,
         if (!isItemKind(kind) || !uid)
             continue;
         file.hasTodos = file.hasTodos || kind == ICAL_VTODO_COMPONENT;
-        const QString text = QString::fromUtf8(uid);
-        if (isFirst(seenUids, text))
-            uids.append(text);
+        uids.add(QString::fromUtf8(uid));
         if (kind != ICAL_VEVENT_COMPONENT)
             continue;
         file.hasEvents = true;
         widenReach(file, item);
-        const QString title = QString::fromUtf8(icalcomponent_get_summary(item));
-        if (isFirst(seenTitles, title))
-            titles.append(title);
+        titles.add(QString::fromUtf8(icalcomponent_get_summary(item)));
     }
-    file.parses = !uids.isEmpty();
+    file.parses = !uids.texts().isEmpty();
     QByteArray listed = knownListed ? *knownListed : icallisted::listedEventOf(root);
     if (!knownListed && listed.isEmpty() && file.hasEvents && !file.hasTodos && file.parses)
         listed = icallisted::listedSeriesOf(root, icallisted::listedSeriesHorizon());
-    file.setDescribed(uids, titles, listed);
+    file.setDescribed(uids.texts(), titles.texts(), listed);
 }
 
 // Files are re-read only when their status changed, and only their entries in the indexes change.
@@ -1801,16 +1813,24 @@ Status ICalendarFolder::syncFolderToDisk(const QString &path)
 
 QString ICalendarFolder::fileNameForUid(const QString &uid)
 {
-    QString name;
-    for (const QChar character : uid) {
+    constexpr qsizetype kMaxStemLength = 200;
+    const auto safeCharacter = [](QChar character) {
         const bool safe = character.isLetterOrNumber() || character == QLatin1Char('-') ||
                           character == QLatin1Char('_') || character == QLatin1Char('@') ||
                           character == QLatin1Char('.');
-        name.append(safe && character.unicode() < 128 ? character : QLatin1Char('_'));
-    }
-    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
-        name.prepend(QLatin1Char('_'));
-    return name.left(200) + QStringLiteral(".ics");
+        return safe && character.unicode() < 128 ? character : QChar(QLatin1Char('_'));
+    };
+    // The name is filled in place, in one allocation.
+    const bool needsPrefix = uid.isEmpty() || uid.startsWith(QLatin1Char('.'));
+    const qsizetype taken = std::min(uid.size(), kMaxStemLength - (needsPrefix ? 1 : 0));
+    QString name(taken + (needsPrefix ? 1 : 0) + 4, Qt::Uninitialized);
+    QChar *out = name.data();
+    if (needsPrefix)
+        *out++ = QLatin1Char('_');
+    out = std::transform(uid.cbegin(), uid.cbegin() + taken, out, safeCharacter);
+    for (const char character : {'.', 'i', 'c', 's'})
+        *out++ = QLatin1Char(character);
+    return name;
 }
 
 QString ICalendarFolder::displayNameOfFolder(const QString &path)

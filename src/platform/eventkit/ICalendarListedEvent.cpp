@@ -114,7 +114,13 @@ QByteArray joinedEncoded(const QByteArrayList &fields)
     for (qsizetype at = 0; at < fields.size(); ++at) {
         if (at > 0)
             listed.append(',');
-        listed.append(fields.at(at).toPercentEncoding());
+        const QByteArray &field = fields.at(at);
+        // Numbers and flags hold only characters that stand for themselves: they need no encoding.
+        const bool isPlain = std::all_of(field.cbegin(), field.cend(), [](char byte) {
+            return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+                   byte == '-' || byte == '.' || byte == '_' || byte == '~';
+        });
+        listed.append(isPlain ? field : field.toPercentEncoding());
         if (listed.size() > kMaxListedBytes)
             return QByteArray();
     }

@@ -7,7 +7,13 @@ namespace platform {
 
 QString newUuidText()
 {
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    return uuidText(QUuid::createUuid());
+}
+
+// The digits and hyphens are ASCII: they are raised to capitals as bytes, without the Unicode tables.
+QString uuidText(const QUuid &uuid)
+{
+    return QString::fromLatin1(uuid.toByteArray(QUuid::WithoutBraces).toUpper());
 }
 
 // Qt's own MD5: the crypto library would set up its providers and read its configuration for it, which

@@ -5,6 +5,8 @@
 
 #include "AddressBookTestSupport.h"
 
+#include <QTimeZone>
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -136,4 +138,19 @@ TEST(VCardText, RevisionDatesInEveryFormOtherProgramsWrite)
     EXPECT_EQ(ABVCardMapping::dateFromRevision(QStringLiteral("2026-12-01")), QDateTime(QDate(2026, 12, 1), QTime(0, 0), Qt::UTC));
     EXPECT_FALSE(ABVCardMapping::dateFromRevision(QStringLiteral("yesterday")).isValid());
     EXPECT_EQ(ABVCardMapping::revisionText(expected), QStringLiteral("2026-12-01T10:15:00Z"));
+}
+
+TEST(VCardText, RevisionTextIsUtcToTheSecondForEveryYear)
+{
+    // Another zone is written in UTC, milliseconds are dropped, and a year is always four digits.
+    const QDateTime zoned(QDate(2027, 1, 1), QTime(0, 30, 5, 999), QTimeZone(3600));
+    EXPECT_EQ(ABVCardMapping::revisionText(zoned), QStringLiteral("2026-12-31T23:30:05Z"));
+    EXPECT_EQ(ABVCardMapping::revisionText(QDateTime(QDate(987, 3, 4), QTime(5, 6, 7), Qt::UTC)),
+              QStringLiteral("0987-03-04T05:06:07Z"));
+    // Years a four-digit text cannot hold are written as the date formatter writes them.
+    for (const QDateTime &date : {QDateTime(QDate(12345, 6, 7), QTime(8, 9, 10), Qt::UTC),
+                                  QDateTime(QDate(-44, 3, 15), QTime(12, 0), Qt::UTC), QDateTime()}) {
+        SCOPED_TRACE(date.toString(Qt::ISODate).toStdString());
+        EXPECT_EQ(ABVCardMapping::revisionText(date), date.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'")));
+    }
 }

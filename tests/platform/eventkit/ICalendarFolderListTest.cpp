@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -161,4 +163,45 @@ TEST_F(ICalendarFolderListTest, TheKindsOfAnIndexFollowItsLaterBlocks)
     ASSERT_TRUE(listed.refreshForList(true).ok());
     EXPECT_FALSE(listed.isOnlyListed());
     EXPECT_EQ(listed.describedFiles().size(), 2);
+}
+
+// A UID names its file: unsafe and non-ASCII characters become '_', a leading dot or an empty UID
+// gets a '_' first, and the name before ".ics" is at most 200 characters.
+TEST(ICalendarFolderNames, FileNamesOfUids)
+{
+    EXPECT_EQ(ICalendarFolder::fileNameForUid(QStringLiteral("Ab-9_x@host.org")), QStringLiteral("Ab-9_x@host.org.ics"));
+    EXPECT_EQ(ICalendarFolder::fileNameForUid(QStringLiteral("a/b c:\u00e9\u4e2d")), QStringLiteral("a_b_c___.ics"));
+    EXPECT_EQ(ICalendarFolder::fileNameForUid(QStringLiteral(".hidden")), QStringLiteral("_.hidden.ics"));
+    EXPECT_EQ(ICalendarFolder::fileNameForUid(QString()), QStringLiteral("_.ics"));
+    const QString longUid(250, QLatin1Char('u'));
+    EXPECT_EQ(ICalendarFolder::fileNameForUid(longUid), QString(200, QLatin1Char('u')) + QStringLiteral(".ics"));
+    EXPECT_EQ(ICalendarFolder::fileNameForUid(QLatin1Char('.') + longUid),
+              QStringLiteral("_.") + QString(198, QLatin1Char('u')) + QStringLiteral(".ics"));
+}
+
+// A file of many items is described with each title once, in the order they first come.
+TEST_F(ICalendarFolderListTest, AFileOfManyItemsNamesEachUidAndTitleOnce)
+{
+    QByteArray items;
+    QStringList uids;
+    QStringList titles;
+    for (int index = 0; index < 40; ++index) {
+        const QByteArray uid = "many-" + QByteArray::number(index);
+        // Twenty titles, each twice: more than a few, so the later ones are found again in a set.
+        const QByteArray title = "Title " + QByteArray::number(index % 20);
+        items += eventText(uid, title);
+        if (!uids.contains(QString::fromLatin1(uid)))
+            uids.append(QString::fromLatin1(uid));
+        if (!titles.contains(QString::fromLatin1(title)))
+            titles.append(QString::fromLatin1(title));
+    }
+    writeAsOtherProgram(m_folder + QStringLiteral("/many.ics"), calendarText(items));
+    ICalendarFolder folder(m_folder);
+    ASSERT_TRUE(folder.refresh(ICalendarFolder::Rescan::Now).ok());
+    const auto files = folder.describedFiles();
+    const auto many = std::find_if(files.cbegin(), files.cend(),
+                                   [](const auto &file) { return file->fileName() == QStringLiteral("many.ics"); });
+    ASSERT_NE(many, files.cend());
+    EXPECT_EQ((*many)->uids(), uids);
+    EXPECT_EQ((*many)->titles(), titles);
 }

@@ -1,6 +1,7 @@
 #include "platform/foundation/Identifiers.h"
 
 #include <QRegularExpression>
+#include <QUuid>
 #include <QSet>
 
 #include <gtest/gtest.h>
@@ -40,6 +41,13 @@ TEST(Identifiers, DigestsBytesWithMd5)
     const Result<QByteArray> digest = md5Digest(large);
     ASSERT_TRUE(digest.ok());
     EXPECT_EQ(digest->toHex(), QByteArray("e81a68ede5aa6d6ec298e98dacc23a63"));
+}
+
+TEST(Identifiers, PrintsAGivenUuidInCapitalsWithoutBraces)
+{
+    const QUuid uuid(QStringLiteral("{6f1c2a54-5b7e-4c1d-9a43-8f0e3d2b7c61}"));
+    EXPECT_EQ(uuidText(uuid), QStringLiteral("6F1C2A54-5B7E-4C1D-9A43-8F0E3D2B7C61"));
+    EXPECT_EQ(uuidText(QUuid()), QStringLiteral("00000000-0000-0000-0000-000000000000"));
 }
 
 TEST(Identifiers, MakesUpperCaseUuidsThatNeverRepeat)
