@@ -36,6 +36,4 @@ public:
 protected:
     void loadInterface(QDialog &window) override;
     void windowDidLoad() override;
-
-private:
 };
