@@ -46,18 +46,12 @@ void scheduleOnGlobalQueue(std::chrono::milliseconds delay, std::function<void()
 } // namespace
 
 HMSyncProgressController::HMSyncProgressController()
-    : platform::WindowController(QStringLiteral("HMSyncProgressController")),
-      m_ui(std::make_unique<Ui::HMSyncProgressController>()), m_scheduler(scheduleOnGlobalQueue),
+    : FormWindowController(QStringLiteral("HMSyncProgressController")), m_scheduler(scheduleOnGlobalQueue),
       m_runningController(controllerOfTheApplication)
 {
 }
 
 HMSyncProgressController::~HMSyncProgressController() = default;
-
-void HMSyncProgressController::loadInterface(QDialog &window)
-{
-    m_ui->setupUi(&window);
-}
 
 void HMSyncProgressController::windowDidLoad()
 {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "foundation/HMSyncProgressReporting.h"
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 
 #include <QPointer>
 #include <QString>
@@ -38,7 +38,7 @@ public:
 // delegate and parent window and shows it; when its window loads it registers itself as the current
 // progress sheet. The reporting operations may be called from any thread: they move their screen
 // work to the main queue and never wait. Everything else runs on the main thread.
-class HMSyncProgressController final : public platform::WindowController,
+class HMSyncProgressController final : public platform::FormWindowController<Ui::HMSyncProgressController>,
                                        public HMSyncProgressReporting,
                                        public std::enable_shared_from_this<HMSyncProgressController>
 {
@@ -102,7 +102,6 @@ public:
     int overallProgressPermille() const;
 
 protected:
-    void loadInterface(QDialog &window) override;
     void windowDidLoad() override;
 
 private:
@@ -127,7 +126,6 @@ private:
     void alertDidEnd(int returnCode);
     std::shared_ptr<HMSyncController> runningController() const;
 
-    std::unique_ptr<Ui::HMSyncProgressController> m_ui;
     HMSyncProgressControllerDelegate *m_delegate = nullptr;
     HMDeletionsWarningDelegate *m_deletionsWarningDelegate = nullptr;
     QPointer<QWidget> m_parentWindow;

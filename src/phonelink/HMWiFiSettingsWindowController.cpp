@@ -34,8 +34,7 @@ bool isAscii(const QByteArray &payload)
 } // namespace
 
 HMWiFiSettingsWindowController::HMWiFiSettingsWindowController()
-    : platform::WindowController(QStringLiteral("HMWiFiSettingsWindow")),
-      m_ui(std::make_unique<Ui::HMWiFiSettingsWindowController>()),
+    : FormWindowController(QStringLiteral("HMWiFiSettingsWindow")),
       m_delegateQueue(platform::DispatchQueue::createSerial(kDelegateQueueLabel))
 {
 }
@@ -77,7 +76,7 @@ QPushButton *HMWiFiSettingsWindowController::pairDeviceButton()
 
 void HMWiFiSettingsWindowController::loadInterface(QDialog &window)
 {
-    m_ui->setupUi(&window);
+    FormWindowController::loadInterface(window);
     connect(m_ui->pairDeviceButton, &QPushButton::clicked, this, [this] { pairDevicePushed(); });
     connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okPushed(); });
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "phonelink/CocoaAsyncSocket/GCDAsyncUdpSocketDelegate.h"
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 
 #include <QAbstractButton>
 #include <QPointer>
@@ -33,7 +33,8 @@ class HMWiFiSettingsWindowController;
 // The opener owns the controller, sets the parent window and the profile, and calls showPanel.
 // Main thread only, except the datagram reader, which runs on the sheet's own serial queue and hands
 // each step that touches the window to the main thread, waiting for it.
-class HMWiFiSettingsWindowController final : public platform::WindowController, public GCDAsyncUdpSocketDelegate
+class HMWiFiSettingsWindowController final : public platform::FormWindowController<Ui::HMWiFiSettingsWindowController>,
+                                             public GCDAsyncUdpSocketDelegate
 {
     Q_OBJECT
 
@@ -99,7 +100,6 @@ private:
     // Shows the profile's values in the fields, as the binding does whenever the profile changes.
     void showProfileInFields();
 
-    std::unique_ptr<Ui::HMWiFiSettingsWindowController> m_ui;
     std::shared_ptr<HMProfile> m_profile;
     QPointer<QWidget> m_parentWindow;
     bool m_didShowPairingDialog = false;

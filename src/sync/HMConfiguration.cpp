@@ -25,6 +25,17 @@ QVariantMap localizedChoices(std::initializer_list<Entry> entries)
     return choices;
 }
 
+// The choices of the edition: the standard edition's list, the partner edition's own, none for another.
+QVariantMap editionChoices(quint64 edition, std::initializer_list<Entry> standard,
+                           std::initializer_list<Entry> parcelvane)
+{
+    if (edition == kStandardEdition)
+        return localizedChoices(standard);
+    if (edition == kParcelvaneEdition)
+        return localizedChoices(parcelvane);
+    return {};
+}
+
 QVariantMap places(std::initializer_list<const char *> names)
 {
     QVariantMap order;
@@ -80,30 +91,24 @@ QVariantMap HMConfiguration::syncMethodNameSortOrder() const
 
 QVariantMap HMConfiguration::deviceDictionaryList() const
 {
-    if (m_hmVersion == kStandardEdition) {
-        return localizedChoices({{"none", "device_none"},
-                                 {"android", "android"},
-                                 {"ios", "ios_device"},
-                                 {"google_devicetype", "Google"},
-                                 {"quillnest_devicetype", "quillnest_devicetype"}});
-    }
-    if (m_hmVersion == kParcelvaneEdition)
-        return localizedChoices({{"parcelvane_devicetype", "parcelvane"}});
-    return {};
+    return editionChoices(m_hmVersion,
+                          {{"none", "device_none"},
+                           {"android", "android"},
+                           {"ios", "ios_device"},
+                           {"google_devicetype", "Google"},
+                           {"quillnest_devicetype", "quillnest_devicetype"}},
+                          {{"parcelvane_devicetype", "parcelvane"}});
 }
 
 QVariantMap HMConfiguration::syncMethodDictionaryList() const
 {
-    if (m_hmVersion == kStandardEdition) {
-        return localizedChoices({{"none", "none_sync"},
-                                 {"adb", "adb_sync"},
-                                 {"wifi", "wifi_sync"},
-                                 {"quill_nest_sync_method", "quillnest_sync"},
-                                 {"direct_sync_method", "Direct (recommended)"}});
-    }
-    if (m_hmVersion == kParcelvaneEdition)
-        return localizedChoices({{"parcelvane_sync_method", "parcelvane"}});
-    return {};
+    return editionChoices(m_hmVersion,
+                          {{"none", "none_sync"},
+                           {"adb", "adb_sync"},
+                           {"wifi", "wifi_sync"},
+                           {"quill_nest_sync_method", "quillnest_sync"},
+                           {"direct_sync_method", "Direct (recommended)"}},
+                          {{"parcelvane_sync_method", "parcelvane"}});
 }
 
 QVariantMap HMConfiguration::contactManagerDictionaryList() const

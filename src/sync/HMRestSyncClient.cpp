@@ -62,21 +62,17 @@ void HMRestSyncClient::requestDidStartLoad(RKRequest &request)
         target->didStartConnecting();
 }
 
-void HMRestSyncClient::requestDidSendBodyData(RKRequest &request, qint64 bytesWritten, qint64 totalBytesWritten,
+void HMRestSyncClient::requestDidSendBodyData(RKRequest &, qint64, qint64 totalBytesWritten,
                                               qint64 totalBytesExpectedToWrite)
 {
-    Q_UNUSED(request);
-    Q_UNUSED(bytesWritten);
     if (HMSyncClientDelegate *target = reportTo())
         m_transferProgress.bodySent(*target, totalBytesWritten, totalBytesExpectedToWrite,
                                     QStringLiteral("Receiving from Device..."));
 }
 
-void HMRestSyncClient::requestDidReceiveData(RKRequest &request, qint64 bytesReceived, qint64 totalBytesReceived,
+void HMRestSyncClient::requestDidReceiveData(RKRequest &, qint64, qint64 totalBytesReceived,
                                              qint64 totalBytesExpectedToReceive)
 {
-    Q_UNUSED(request);
-    Q_UNUSED(bytesReceived);
     if (HMSyncClientDelegate *target = reportTo())
         m_transferProgress.replyReceived(*target, totalBytesReceived, totalBytesExpectedToReceive,
                                          m_receivingStepMessage);

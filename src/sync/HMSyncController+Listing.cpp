@@ -268,13 +268,11 @@ QDateTime HMSyncController::listStartPoint(HMSyncConduitData &data, HMData &data
 
 void HMSyncController::sendListCommand()
 {
-    HMSyncConduitData *const stageData = beginRecordStage("list command");
+    HMSyncConduitData *const stageData = beginDirectedStage("list command", "List Command", takesDeviceRecords);
     if (stageData == nullptr)
         return;
     HMSyncConduitData &data = *stageData;
     const quint64 conduit = data.conduit();
-    if (skippedForDirection(takesDeviceRecords(data.syncDirection()), "List Command"))
-        return;
     const std::shared_ptr<HMData> dataSource = data.conduitData();
     if (!dataSource) {
         failWithoutDataSource(data);

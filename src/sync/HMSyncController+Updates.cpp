@@ -49,19 +49,16 @@ QString letterOf(quint64 conduit)
 
 void HMSyncController::sendPurgeCommand()
 {
-    HMSyncConduitData *const stageData = beginRecordStage("purge command");
+    HMSyncConduitData *const stageData = beginDirectedStage("purge command", "Purge Command", sendsMacRecords);
     if (stageData == nullptr)
         return;
     HMSyncConduitData &data = *stageData;
-    const quint64 conduit = data.conduit();
-    if (skippedForDirection(sendsMacRecords(data.syncDirection()), "Purge Command"))
-        return;
     if (!data.purgeOnNextSync()) {
         DDLogInfo(QStringLiteral("Skipping Purge Command due to no flag found."));
         scheduleProcess();
         return;
     }
-    if (!m_syncClient->purge(conduit)) {
+    if (!m_syncClient->purge(data.conduit())) {
         DDLogError(QStringLiteral("The purge request could not be sent."));
         setStageErrored();
         scheduleProcess();
@@ -69,7 +66,7 @@ void HMSyncController::sendPurgeCommand()
     }
     {
         const std::lock_guard lock(m_mutex);
-        m_didPurgeTheseConduits += letterOf(conduit);
+        m_didPurgeTheseConduits += letterOf(data.conduit());
     }
     m_run.didPurge.store(true);
     // This run's list and update read everything.

@@ -1300,15 +1300,6 @@ void HMSyncController::noteRecordStage(quint64 conduit)
         m_recordStagesRan[conduit] = true;
 }
 
-bool HMSyncController::skippedForDirection(bool takesPart, const char *command)
-{
-    if (takesPart)
-        return false;
-    DDLogInfo(QStringLiteral("Skipping %1 due to sync direction.").arg(QLatin1String(command)));
-    scheduleProcess();
-    return true;
-}
-
 HMSyncConduitData *HMSyncController::beginRecordStage(const char *command)
 {
     const quint64 conduit = currentConduit();
@@ -1319,4 +1310,15 @@ HMSyncConduitData *HMSyncController::beginRecordStage(const char *command)
         return nullptr;
     }
     return isSyncConduit(conduit) ? m_conduits[conduit].get() : nullptr;
+}
+
+HMSyncConduitData *HMSyncController::beginDirectedStage(const char *command, const char *skippedCommand,
+                                                        bool (*takesPart)(quint64 direction))
+{
+    HMSyncConduitData *const data = beginRecordStage(command);
+    if (data == nullptr || takesPart(data->syncDirection()))
+        return data;
+    DDLogInfo(QStringLiteral("Skipping %1 due to sync direction.").arg(QLatin1String(skippedCommand)));
+    scheduleProcess();
+    return nullptr;
 }

@@ -311,9 +311,11 @@ private:
     // conduit's data, or nullptr when there is none (logged, naming the command, and the run goes on)
     // or the current conduit is not one of the four.
     HMSyncConduitData *beginRecordStage(const char *command);
-    // Moves the run on (logged) where the conduit's sync direction leaves the command out; false
-    // where the conduit takes part in it.
-    bool skippedForDirection(bool takesPart, const char *command);
+    // The same for a command the conduit's sync direction may leave out (takesPart answers for the
+    // direction): where it does, the run moves on (logged, naming skippedCommand) and the answer is
+    // nullptr.
+    HMSyncConduitData *beginDirectedStage(const char *command, const char *skippedCommand,
+                                          bool (*takesPart)(quint64 direction));
     // The current conduit's data for an update reply; nullptr where the reply arrived off the run
     // queue (the run then fails) or holds no ids (logged).
     HMSyncConduitData *updateReplyConduit(bool hasIds);

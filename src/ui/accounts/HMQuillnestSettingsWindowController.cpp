@@ -8,12 +8,9 @@
 #include "ui/accounts/QuillnestPages.h"
 
 HMQuillnestSettingsWindowController::HMQuillnestSettingsWindowController()
-    : platform::WindowController(QStringLiteral("HMQuillnestSettingsWindow")),
-      m_ui(std::make_unique<Ui::HMQuillnestSettingsWindowController>())
+    : FormWindowController(QStringLiteral("HMQuillnestSettingsWindow"))
 {
 }
-
-HMQuillnestSettingsWindowController::~HMQuillnestSettingsWindowController() = default;
 
 void HMQuillnestSettingsWindowController::setProfile(std::shared_ptr<HMProfile> profile)
 {
@@ -24,7 +21,7 @@ void HMQuillnestSettingsWindowController::setProfile(std::shared_ptr<HMProfile> 
 
 void HMQuillnestSettingsWindowController::loadInterface(QDialog &window)
 {
-    m_ui->setupUi(&window);
+    FormWindowController::loadInterface(window);
     connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okPushed(); });
     platform::routeEscapeAndClose(window, [this] { okPushed(); });
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 
 #include <QPointer>
 #include <QString>
@@ -17,13 +17,13 @@ class HMQuillnestSettingsWindowController;
 // account. It checks nothing and sends nothing. The fields hold pending edits; OK (and Escape or a
 // close request, the sheet having no cancel) commits them into the profile object and ends the sheet.
 // The profile file is its owner's to save. Main thread only.
-class HMQuillnestSettingsWindowController final : public platform::WindowController
+class HMQuillnestSettingsWindowController final
+    : public platform::FormWindowController<Ui::HMQuillnestSettingsWindowController>
 {
     Q_OBJECT
 
 public:
     HMQuillnestSettingsWindowController();
-    ~HMQuillnestSettingsWindowController() override;
 
     std::shared_ptr<HMProfile> profile() const { return m_profile; }
     void setProfile(std::shared_ptr<HMProfile> profile);
@@ -34,7 +34,6 @@ public:
     void localizeXib();
     void okPushed();
     void didEndSheet(int returnCode) override;
-    Ui::HMQuillnestSettingsWindowController &ui() { return *m_ui; }
 
 protected:
     void loadInterface(QDialog &window) override;
@@ -44,7 +43,6 @@ private:
     // The profile's values shown in the fields (the pending edits start from them).
     void showProfileInFields();
 
-    std::unique_ptr<Ui::HMQuillnestSettingsWindowController> m_ui;
     std::shared_ptr<HMProfile> m_profile;
     QPointer<QWidget> m_parentWindow;
 };

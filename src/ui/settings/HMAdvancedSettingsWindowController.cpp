@@ -86,16 +86,13 @@ platform::UserDefaults &HMAdvancedSettingsWindowController::userDefaults()
 }
 
 HMAdvancedSettingsWindowController::HMAdvancedSettingsWindowController()
-    : platform::WindowController(QStringLiteral("HMAdvancedSettingsWindowController"), platform::WindowKind::Document),
-      m_ui(std::make_unique<Ui::HMAdvancedSettingsWindowController>())
+    : FormWindowController(QStringLiteral("HMAdvancedSettingsWindowController"), platform::WindowKind::Document)
 {
 }
 
-HMAdvancedSettingsWindowController::~HMAdvancedSettingsWindowController() = default;
-
 void HMAdvancedSettingsWindowController::loadInterface(QDialog &window)
 {
-    m_ui->setupUi(&window);
+    FormWindowController::loadInterface(window);
     window.installEventFilter(this);
 }
 

@@ -2,7 +2,7 @@
 
 #include "outlook/HMAppleScripter.h"
 #include "platform/appkit/ComboBoxDataSource.h"
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 #include "ui/settings/HMOutlookFolderQueries.h"
 
 #include <QMap>
@@ -38,9 +38,10 @@ class HMAdvancedSettingsWindowController;
 // The Outlook folders tab asks Outlook on a worker thread, one script after another, while the
 // loading overlay shows; the lists are filled on the main thread (HMAdvancedSettingsWindowController+
 // OutlookFolders.cpp). The option handlers live in +Handlers.cpp. Main thread only.
-class HMAdvancedSettingsWindowController final : public platform::WindowController,
-                                                 public platform::ComboBoxDataSource,
-                                                 public HMAppleScripterDelegate
+class HMAdvancedSettingsWindowController final
+    : public platform::FormWindowController<Ui::HMAdvancedSettingsWindowController>,
+      public platform::ComboBoxDataSource,
+      public HMAppleScripterDelegate
 {
     Q_OBJECT
 
@@ -49,7 +50,6 @@ public:
     static constexpr char kAllFolders[] = "allFolders";
 
     HMAdvancedSettingsWindowController();
-    ~HMAdvancedSettingsWindowController() override;
 
     // ---- Configuration, set by the opener before showPanel ----
     bool isConfiguredForOutlook = false;
@@ -63,8 +63,6 @@ public:
 
     // Called once the sheet has ended (after saving), for the opener to let go of it.
     std::function<void()> didClose;
-
-    Ui::HMAdvancedSettingsWindowController &ui() { return *m_ui; }
 
     // ---- Life of the sheet (HMAdvancedSettingsWindowController.cpp) ----
     void showPanel();
@@ -161,7 +159,6 @@ private:
     void presentError(const QString &message);
     void setRunAtLogin(bool on);
 
-    std::unique_ptr<Ui::HMAdvancedSettingsWindowController> m_ui;
     bool m_backgroundSyncWasChanged = false;
     bool m_isClosed = false;
     qint64 m_numberOfTaskCalendars = 0;

@@ -9,16 +9,13 @@
 #include "sync/HMProfile.h"
 
 HMDeveloperPrefsWindowController::HMDeveloperPrefsWindowController()
-    : platform::WindowController(QStringLiteral("HMDeveloperPrefsWindowController")),
-      m_ui(std::make_unique<Ui::HMDeveloperPrefsWindowController>())
+    : FormWindowController(QStringLiteral("HMDeveloperPrefsWindowController"))
 {
 }
 
-HMDeveloperPrefsWindowController::~HMDeveloperPrefsWindowController() = default;
-
 void HMDeveloperPrefsWindowController::loadInterface(QDialog &window)
 {
-    m_ui->setupUi(&window);
+    FormWindowController::loadInterface(window);
     connect(m_ui->okButton, &QPushButton::clicked, this, [this] { pressedOK(); });
     connect(m_ui->cancelButton, &QPushButton::clicked, this, [this] { pressedCancel(); });
     connect(m_ui->chooseFileButton, &QPushButton::clicked, this, [this] { buttonPushed(); });

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 
 #include <memory>
 
@@ -15,18 +15,17 @@ class HMDeveloperPrefsWindowController;
 // the flag in the profile object (the file follows with the profile's next save), Cancel, Escape and
 // the window manager's close change nothing. Without a profile given, the window edits the current
 // profile of the main window. Main thread only.
-class HMDeveloperPrefsWindowController final : public platform::WindowController
+class HMDeveloperPrefsWindowController final
+    : public platform::FormWindowController<Ui::HMDeveloperPrefsWindowController>
 {
     Q_OBJECT
 
 public:
     HMDeveloperPrefsWindowController();
-    ~HMDeveloperPrefsWindowController() override;
 
     std::shared_ptr<HMProfile> profile;
     std::shared_ptr<HMProfilesController> profileController;
 
-    Ui::HMDeveloperPrefsWindowController &ui() { return *m_ui; }
     void pressedOK();
     void pressedCancel();
     void buttonPushed();
@@ -37,5 +36,4 @@ protected:
     void windowDidLoad() override;
 
 private:
-    std::unique_ptr<Ui::HMDeveloperPrefsWindowController> m_ui;
 };

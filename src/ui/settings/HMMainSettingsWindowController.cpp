@@ -96,16 +96,13 @@ void setMethod(HMProfile &profile, HMSyncMethod method, const QString &name)
 } // namespace
 
 HMMainSettingsWindowController::HMMainSettingsWindowController()
-    : platform::WindowController(QStringLiteral("HMMainSettingsWindowController")),
-      m_ui(std::make_unique<Ui::HMMainSettingsWindowController>())
+    : FormWindowController(QStringLiteral("HMMainSettingsWindowController"))
 {
 }
 
-HMMainSettingsWindowController::~HMMainSettingsWindowController() = default;
-
 void HMMainSettingsWindowController::loadInterface(QDialog &window)
 {
-    m_ui->setupUi(&window);
+    FormWindowController::loadInterface(window);
     connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okButonClicked(); });
     connect(m_ui->cancelButton, &QPushButton::clicked, this, [this] { cancelButtonClicked(); });
     connect(m_ui->deviceSettingsButton, &QPushButton::clicked, this, [this] { deviceSettingsButtonClicked(); });

@@ -2,7 +2,7 @@
 
 #include "app/HMSettingsSheets.h"
 #include "platform/appkit/ComboBoxDataSource.h"
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 
 #include <QByteArray>
 #include <QPointer>
@@ -29,7 +29,9 @@ class HMMainSettingsWindowController;
 //
 // Made by the main window for its current profile through the maker main registers, and kept by it
 // between openings: each opening fills the sheet anew from the profile. Main thread only.
-class HMMainSettingsWindowController final : public platform::WindowController, public platform::ComboBoxDataSource
+class HMMainSettingsWindowController final
+    : public platform::FormWindowController<Ui::HMMainSettingsWindowController>,
+      public platform::ComboBoxDataSource
 {
     Q_OBJECT
 
@@ -37,14 +39,11 @@ public:
     static constexpr char kSetupGuidePage[] = "https://www.harrowmere.com/support/setup-guide/";
 
     HMMainSettingsWindowController();
-    ~HMMainSettingsWindowController() override;
 
     // ---- Set by the opener before showPanel ----
     std::function<void()> mainSettingsDelegate;
     QPointer<QWidget> parentWindow;
     std::shared_ptr<HMProfile> profile;
-
-    Ui::HMMainSettingsWindowController &ui() { return *m_ui; }
 
     void showPanel();
     void autoSelectContactManagerOnOpen();
@@ -103,7 +102,6 @@ private:
     void tellDelegate();
     void openSheet(HMSettingsSheets::Sheet sheet, HMSettingsSheets::Request request = {});
 
-    std::unique_ptr<Ui::HMMainSettingsWindowController> m_ui;
     QStringList m_contactManagerDataSourceArray;
     QStringList m_deviceDataSourceArray;
     QStringList m_syncMethodDataSourceArray;

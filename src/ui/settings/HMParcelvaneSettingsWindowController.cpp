@@ -6,16 +6,13 @@
 #include "sync/HMProfile.h"
 
 HMParcelvaneSettingsWindowController::HMParcelvaneSettingsWindowController()
-    : platform::WindowController(QStringLiteral("HMParcelvaneSettingsWindowController")),
-      m_ui(std::make_unique<Ui::HMParcelvaneSettingsWindowController>())
+    : FormWindowController(QStringLiteral("HMParcelvaneSettingsWindowController"))
 {
 }
 
-HMParcelvaneSettingsWindowController::~HMParcelvaneSettingsWindowController() = default;
-
 void HMParcelvaneSettingsWindowController::loadInterface(QDialog &window)
 {
-    m_ui->setupUi(&window);
+    FormWindowController::loadInterface(window);
     connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okPushed(); });
     platform::routeEscapeAndClose(window, [this] { okPushed(); });
 }

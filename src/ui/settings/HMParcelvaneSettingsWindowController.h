@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 
 #include <QPointer>
 #include <QString>
@@ -17,18 +17,17 @@ class HMParcelvaneSettingsWindowController;
 // hhPassword) on OK, the sheet's only way out (Escape and a close request run it too); the profile
 // has no field for an address, so the address is shown and kept by the sheet alone. Nothing is
 // written to the file. Nothing in the application opens the sheet. Main thread only.
-class HMParcelvaneSettingsWindowController final : public platform::WindowController
+class HMParcelvaneSettingsWindowController final
+    : public platform::FormWindowController<Ui::HMParcelvaneSettingsWindowController>
 {
     Q_OBJECT
 
 public:
     HMParcelvaneSettingsWindowController();
-    ~HMParcelvaneSettingsWindowController() override;
 
     std::shared_ptr<HMProfile> profile;
     QPointer<QWidget> parentWindow;
 
-    Ui::HMParcelvaneSettingsWindowController &ui() { return *m_ui; }
     void showPanel();
     void localizeXib();
     void okPushed();
@@ -37,7 +36,4 @@ public:
 protected:
     void loadInterface(QDialog &window) override;
     void windowDidLoad() override;
-
-private:
-    std::unique_ptr<Ui::HMParcelvaneSettingsWindowController> m_ui;
 };

@@ -55,15 +55,13 @@ void HMGeneralPreferencesViewController::preferencesDidClose()
 }
 
 HMPreferencesWindowController::HMPreferencesWindowController()
-    : platform::WindowController(QStringLiteral("HMPreferences")), m_ui(std::make_unique<Ui::HMPreferences>())
+    : FormWindowController(QStringLiteral("HMPreferences"))
 {
 }
 
-HMPreferencesWindowController::~HMPreferencesWindowController() = default;
-
 void HMPreferencesWindowController::loadInterface(QDialog &window)
 {
-    m_ui->setupUi(&window);
+    FormWindowController::loadInterface(window);
     const auto closeWindow = [this] {
         windowWillClose();
         this->window()->hide();

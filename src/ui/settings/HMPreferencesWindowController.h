@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/appkit/WindowController.h"
+#include "platform/appkit/FormWindowController.h"
 
 #include <QWidget>
 
@@ -45,13 +45,12 @@ private:
 
 // The application's preferences window with its one pane. Closing it (its close button, Escape or the
 // window manager) saves the configuration, changed or not. Main thread only.
-class HMPreferencesWindowController final : public platform::WindowController
+class HMPreferencesWindowController final : public platform::FormWindowController<Ui::HMPreferences>
 {
     Q_OBJECT
 
 public:
     HMPreferencesWindowController();
-    ~HMPreferencesWindowController() override;
 
     HMGeneralPreferencesViewController *generalPreferencesViewController() const { return m_pane.get(); }
     void windowWillClose();
@@ -61,6 +60,5 @@ protected:
     void windowDidLoad() override;
 
 private:
-    std::unique_ptr<Ui::HMPreferences> m_ui;
     std::unique_ptr<HMGeneralPreferencesViewController> m_pane;
 };
