@@ -173,17 +173,11 @@ HMGoogleSyncDriver::EventWrite HMGoogleSyncDriver::eventWriteOfRecord(const HMSy
 
 bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord> &records)
 {
-    if (stopsForCancel())
+    if (!startsBatch(Conduit::Calendar))
         return false;
-    startBatch(Conduit::Calendar);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        commitWrites(*m_calendarData, Conduit::Calendar);
-        if (m_delegate != nullptr) {
-            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
-            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
-        }
-        return true;
+        return finishEmptyBatch(*m_calendarData, Conduit::Calendar);
     }
     const QList<EventWrite> writes = eventWritesOfRecords(records);
     makeClient(googlehosts::apiHost());

@@ -215,18 +215,11 @@ void HMGoogleSyncDriver::readOutlookContactsToSend()
 
 bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records)
 {
-    if (stopsForCancel())
+    if (!startsBatch(Conduit::Contacts))
         return false;
-    startBatch(Conduit::Contacts);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        // Nothing to send: the read's date is kept at once.
-        commitWrites(*m_contactData, Conduit::Contacts);
-        if (m_delegate != nullptr) {
-            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
-            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
-        }
-        return true;
+        return finishEmptyBatch(*m_contactData, Conduit::Contacts);
     }
     makeContactsClient();
     DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(records.size()));

@@ -243,7 +243,8 @@ private:
     using Conduit = HMOutlookDatFileHelper::Conduit;
     WritesNotTaken &writesNotTaken(Conduit conduit);
     bool batchTaken(Conduit conduit) const;
-    void startBatch(Conduit conduit);
+    bool startsBatch(Conduit conduit);
+    bool finishEmptyBatch(HMData &data, Conduit conduit);
     void noteWriteNotTaken(Conduit conduit, const QString &outlookId, const QString &deviceId);
     void commitWrites(HMData &data, Conduit conduit);
     void noteGroupNotMade(const QString &name);
