@@ -44,6 +44,15 @@ bool HMBaseCalendarData::isEventKitSystem()
     return HMSyncController::isEventKitSystem(platform::ProcessInfo::operatingSystemVersion());
 }
 
+std::optional<QList<HMSyncRecord>> HMBaseCalendarData::syncRecordObjectsModifiedAfter(const QDateTime &date,
+                                                                                      bool includeDeletes,
+                                                                                      const QSet<QString> &excludedHmUids)
+{
+    if (isEventKitSystem())
+        return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
 HMBaseCalendarData::ItemKind HMBaseCalendarData::itemKind() const
 {
     const QString name = className();

@@ -38,8 +38,6 @@ public:
     explicit HMCalendarData(qint64 dataSourceType = 0);
     ~HMCalendarData() override;
 
-    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                                      const QSet<QString> &excludedHmUids) override;
     qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                          qint64 timeDifference) override;
     // Removes the Mac events of the hmUids and their identifier dictionaries. A repeating series is
@@ -50,15 +48,15 @@ public:
     void deleteCalendarStoreUidRecords(const QStringList &hmUids);
 
     // The EventKit road of the listing and the apply.
-    virtual std::optional<QList<HMSyncRecord>>
+    std::optional<QList<HMSyncRecord>>
     syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                           const QSet<QString> &excludedHmUids);
+                                           const QSet<QString> &excludedHmUids) override;
     virtual qint64 EKCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                    const QVariantMap &record, qint64 timeDifference);
     // The CalendarStore road of the listing and the apply.
-    virtual std::optional<QList<HMSyncRecord>>
+    std::optional<QList<HMSyncRecord>>
     syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                const QSet<QString> &excludedHmUids);
+                                                const QSet<QString> &excludedHmUids) override;
     virtual qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                               const QVariantMap &record, qint64 timeDifference);
 

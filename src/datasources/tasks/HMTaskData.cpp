@@ -26,15 +26,6 @@ QString HMTaskData::className() const
     return QStringLiteral("HMTaskData");
 }
 
-std::optional<QList<HMSyncRecord>> HMTaskData::syncRecordObjectsModifiedAfter(const QDateTime &date,
-                                                                              bool includeDeletes,
-                                                                              const QSet<QString> &excludedHmUids)
-{
-    if (isEventKitSystem())
-        return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-}
-
 qint64 HMTaskData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                                  qint64 timeDifference)
 {

@@ -34,8 +34,6 @@ public:
     HMTaskData();
     ~HMTaskData() override;
 
-    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                                      const QSet<QString> &excludedHmUids) override;
     qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
@@ -46,7 +44,7 @@ public:
     // saved at once.
     std::optional<QList<HMSyncRecord>> syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date,
                                                                                    bool includeDeletes,
-                                                                                   const QSet<QString> &excludedHmUids);
+                                                                                   const QSet<QString> &excludedHmUids) override;
     qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                       const QVariantMap &record, qint64 timeDifference);
     QVariantMap pppDictionaryForTask(const platform::CalTask &task, const QVariantMap &identifierDictionary,
@@ -61,7 +59,7 @@ public:
     // The EventKit road.
     std::optional<QList<HMSyncRecord>> syncEventKitRecordObjectsModifiedAfter(const QDateTime &date,
                                                                               bool includeDeletes,
-                                                                              const QSet<QString> &excludedHmUids);
+                                                                              const QSet<QString> &excludedHmUids) override;
     qint64 ekFrameworkCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                     const QVariantMap &record, qint64 timeDifference);
     QList<std::shared_ptr<platform::EKReminder>> isDuplicate(const QVariantMap &record);
