@@ -8,8 +8,7 @@ namespace platform {
 // before it) or at an absolute date, which wins when set. Setting one kind of trigger clears the
 // other, as the platform's alarms do. Each family's alarm (Derived) names the two kinds in its own
 // words; an alarm of one family never compares equal to one of the other.
-template <typename Derived>
-class AlarmTrigger
+template <typename Derived> class AlarmTrigger
 {
 public:
     friend bool operator==(const AlarmTrigger &, const AlarmTrigger &) = default;

@@ -7,8 +7,7 @@ namespace platform {
 // How a recurrence ends: on a date, or after a number of occurrences. The value both calendar
 // families share; each family derives its own type from it (Derived), so that an end of one family is
 // never taken for one of the other. An immutable value, safe to copy to any thread.
-template <typename Derived>
-class RecurrenceEndValue
+template <typename Derived> class RecurrenceEndValue
 {
 public:
     static Derived recurrenceEndWithEndDate(const QDateTime &endDate)
