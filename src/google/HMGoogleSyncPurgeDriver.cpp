@@ -10,6 +10,7 @@
 #include "google/GoogleWrittenEntries.h"
 #include "google/HMGoogleSyncDriver.h"
 #include "google/XMLDictionaryParser.h"
+#include "google/GoogleQueueStep.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
@@ -308,12 +309,8 @@ void HMGoogleSyncPurgeDriver::parseGroupsResponseDictionary(const QVariantMap &f
 
 void HMGoogleSyncPurgeDriver::purgeGroups()
 {
-    if (stopsForCancel())
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_groupNamesAndIds, [this] { listGoogleContacts(); }))
         return;
-    if (m_groupNamesAndIds.isEmpty()) {
-        listGoogleContacts();
-        return;
-    }
     const QString groupId = m_groupNamesAndIds.first().first.section(u'/', -1);
     send(groupDeletionPath(m_userEmail, groupId), 3, &HMGoogleSyncPurgeDriver::handlePurgeGroupResponse,
          googlehosts::kMaxDeletionReplyBytes);
@@ -400,14 +397,13 @@ void HMGoogleSyncPurgeDriver::parseContactsResponseDictionary(const QVariantMap 
 
 void HMGoogleSyncPurgeDriver::purgeGoogleContacts()
 {
-    if (stopsForCancel())
-        return;
-    if (m_contactsToPurge.isEmpty()) {
+    const auto finish = [this] {
         DDLogInfo(QStringLiteral("DONE!!!!!!!!"));
         if (m_delegate != nullptr)
             m_delegate->purgeDidFinishForConduit(QStringLiteral("Contacts"));
+    };
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_contactsToPurge, finish))
         return;
-    }
     const QString contactId = m_contactsToPurge.first().section(u'/', -1);
     send(contactDeletionPath(contactId), 3, &HMGoogleSyncPurgeDriver::handlePurgeContactsResponse,
          googlehosts::kMaxDeletionReplyBytes);

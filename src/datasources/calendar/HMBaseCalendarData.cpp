@@ -44,9 +44,9 @@ bool HMBaseCalendarData::isEventKitSystem()
     return HMSyncController::isEventKitSystem(platform::ProcessInfo::operatingSystemVersion());
 }
 
-std::optional<QList<HMSyncRecord>> HMBaseCalendarData::syncRecordObjectsModifiedAfter(const QDateTime &date,
-                                                                                      bool includeDeletes,
-                                                                                      const QSet<QString> &excludedHmUids)
+std::optional<QList<HMSyncRecord>>
+HMBaseCalendarData::syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                   const QSet<QString> &excludedHmUids)
 {
     if (isEventKitSystem())
         return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
