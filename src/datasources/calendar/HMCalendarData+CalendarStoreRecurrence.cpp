@@ -209,24 +209,26 @@ bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForRecurrence(QVari
     return true;
 }
 
+std::optional<std::size_t> HMCalendarData::ruleMakerOfRepeat(qint64 repeat)
+{
+    if (repeat >= 1 && repeat <= 4)
+        return std::size_t(repeat - 1);
+    DDLogWarn(QStringLiteral("Recurrence not handled."));
+    return std::nullopt;
+}
+
 bool HMCalendarData::updateRecurrenceOfEvent(platform::CalEvent &event, const QVariantMap &record)
 {
     DDLogInfo(QStringLiteral("Updating Recurring info..."));
     const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
     if (repeat == 0)
         return false;
-    const std::optional<platform::CalRecurrenceEnd> end = recurrenceEndOfRecord<platform::CalRecurrenceEnd>(record);
-    std::optional<platform::CalRecurrenceRule> rule;
-    if (repeat == 1)
-        rule = dailyRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 2)
-        rule = weeklyRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 3)
-        rule = monthlyRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 4)
-        rule = yearlyRecurrenceRuleFromDictionary(record, end);
-    else
-        DDLogWarn(QStringLiteral("Recurrence not handled."));
+    const std::optional<platform::CalRecurrenceRule> rule =
+        ruleOfRecord<platform::CalRecurrenceRule, platform::CalRecurrenceEnd>(
+            record, repeat,
+            {&HMCalendarData::dailyRecurrenceRuleFromDictionary, &HMCalendarData::weeklyRecurrenceRuleFromDictionary,
+             &HMCalendarData::monthlyRecurrenceRuleFromDictionary,
+             &HMCalendarData::yearlyRecurrenceRuleFromDictionary});
     DDLogInfo(QStringLiteral("Setting Apple Event Recurrence: %1")
                   .arg(rule ? rule->description() : QStringLiteral("(none)")));
     event.setRecurrenceRule(rule);

@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <array>
 #include <atomic>
 
 class HMIdentifierGraph;
@@ -433,6 +434,21 @@ private:
             return End::recurrenceEndWithOccurrenceCount(end.occurrenceCount);
         return std::nullopt;
     }
+    // The rule a record's "REPEAT" (1 daily to 4 yearly) asks for, made with the record's end by that
+    // frequency's maker of the road (makers: daily, weekly, monthly, yearly); none for another number.
+    template <typename Rule, typename End>
+    using RuleMakers =
+        std::array<std::optional<Rule> (HMCalendarData::*)(const QVariantMap &, const std::optional<End> &), 4>;
+    template <typename Rule, typename End>
+    std::optional<Rule> ruleOfRecord(const QVariantMap &record, qint64 repeat, const RuleMakers<Rule, End> &makers)
+    {
+        const std::optional<End> end = recurrenceEndOfRecord<End>(record);
+        const std::optional<std::size_t> maker = ruleMakerOfRepeat(repeat);
+        if (!maker)
+            return std::nullopt;
+        return (this->*makers.at(*maker))(record, end);
+    }
+    static std::optional<std::size_t> ruleMakerOfRepeat(qint64 repeat);
     void planCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event, const QDateTime &date,
                                 const QSet<QString> &excludedHmUids);
     void planNewCalendarStoreEvent(CalendarStorePlan &plan);
