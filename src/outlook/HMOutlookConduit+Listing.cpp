@@ -179,13 +179,9 @@ QList<HMSyncRecord> HMOutlookConduit::deletionRecords(HMData &data, const std::f
     for (const QString &deviceId : deviceIdsGoneFromOutlook()) {
         if (!m_listingTexts.found.isEmpty())
             GlobalVariables::showSyncUserMessage(counted(m_listingTexts.found, deletions.size() + 1));
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(deviceId);
         data.idsToDeleteArray().append(deviceId);
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(deviceId));
-        deletions.append(record);
+        deletions.append(HMSyncRecord::deletionOf(deviceId));
     }
     return deletions;
 }

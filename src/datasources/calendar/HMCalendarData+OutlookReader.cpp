@@ -415,12 +415,8 @@ QList<HMSyncRecord> HMCalendarData::outlookEventDeletions(const QDateTime &date)
         return {};
     QList<HMSyncRecord> deletions;
     for (const QString &deviceId : *gone) {
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(deviceId);
         idsToDeleteArray().append(deviceId);
-        deletions.append(record);
+        deletions.append(HMSyncRecord::deletionOf(deviceId));
     }
     return deletions;
 }

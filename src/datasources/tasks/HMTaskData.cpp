@@ -199,11 +199,8 @@ void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSy
             graph->removeDictionary(dictionary);
             continue;
         }
-        HMSyncRecord record;
-        record.setIsDelete(true);
-        record.setHmxUid(hmUid);
         graph->removeDictionary(dictionary);
-        records.append(record);
+        records.append(HMSyncRecord::deletionOf(hmUid));
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
     }
 }
