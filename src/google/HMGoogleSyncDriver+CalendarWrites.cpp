@@ -109,12 +109,8 @@ void HMGoogleSyncDriver::listOutlookEvents()
     if (stopsForCancel())
         return;
     DDLogInfo(QStringLiteral("listOutlookEvents"));
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook calendar"), 0.4);
-    if (!m_calendarData) {
-        cancelSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
+    if (!showsOutlookReading(m_calendarData != nullptr, QStringLiteral("calendar"), 0.4))
         return;
-    }
     // The listing before this stage has read past every answer kept by the last sync.
     if (!writtenEvents().clear())
         DDLogError(QStringLiteral("The list of events written to Google could not be emptied"));

@@ -179,11 +179,8 @@ void HMGoogleSyncDriver::listOutlookContacts()
 {
     if (stopsForCancel())
         return;
-    showProgress(QStringLiteral("Reading Outlook contacts"), 0.35);
-    if (!m_contactData) {
-        cancelSyncWithError(QStringLiteral("Outlook's contacts cannot be reached."));
+    if (!showsOutlookReading(m_contactData != nullptr, QStringLiteral("contacts"), 0.35))
         return;
-    }
     if (readsGoogleContactsFirst()) {
         // The listing before this stage paired whatever an earlier run sent and never heard back of.
         if (!forgetInsertsLeftBySendOnlyRun(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))

@@ -52,12 +52,8 @@ void HMGoogleSyncDriver::listOutlookTasks()
     if (stopsForCancel())
         return;
     DDLogInfo(QStringLiteral("listOutlookTasks"));
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook tasks"), 0.9);
-    if (!m_taskData) {
-        cancelSyncWithError(QStringLiteral("Outlook's tasks cannot be reached."));
+    if (!showsOutlookReading(m_taskData != nullptr, QStringLiteral("tasks"), 0.9))
         return;
-    }
     if (!readsGoogleTasksFirst()) {
         pairSentTaskInserts();
         return;
