@@ -82,9 +82,7 @@ void HMGoogleSyncPurgeDriver::parseEventListResponse(const QVariantMap &response
 void HMGoogleSyncPurgeDriver::purgeNextEvent()
 {
     const auto finish = [this] {
-        DDLogInfo(QStringLiteral("DONE WITH CALENDAR!!!!!"));
-        if (m_delegate != nullptr)
-            m_delegate->purgeDidFinishForConduit(QStringLiteral("Calendar"));
+        finishConduit(QStringLiteral("Calendar"), QStringLiteral("DONE WITH CALENDAR!!!!!"));
     };
     if (!googlequeue::hasNextEntry(stopsForCancel(), m_allGoogleEvents, finish))
         return;

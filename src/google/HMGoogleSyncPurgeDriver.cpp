@@ -213,6 +213,14 @@ bool HMGoogleSyncPurgeDriver::isEndlessListing(const QString &pageToken, qsizety
 // before its commit and the records sent as new. Each names an item the purge deletes: merged or sent
 // again afterwards, it would pair an Outlook record with a deleted item and the record would never
 // reach Google again.
+// The conduit is emptied on Google: logged, and the delegate told.
+void HMGoogleSyncPurgeDriver::finishConduit(const QString &conduitName, const QString &logText)
+{
+    DDLogInfo(logText);
+    if (m_delegate != nullptr)
+        m_delegate->purgeDidFinishForConduit(conduitName);
+}
+
 void HMGoogleSyncPurgeDriver::clearMap(const QString &conduitName)
 {
     HMOutlookDatFileHelper helper;
@@ -397,11 +405,7 @@ void HMGoogleSyncPurgeDriver::parseContactsResponseDictionary(const QVariantMap 
 
 void HMGoogleSyncPurgeDriver::purgeGoogleContacts()
 {
-    const auto finish = [this] {
-        DDLogInfo(QStringLiteral("DONE!!!!!!!!"));
-        if (m_delegate != nullptr)
-            m_delegate->purgeDidFinishForConduit(QStringLiteral("Contacts"));
-    };
+    const auto finish = [this] { finishConduit(QStringLiteral("Contacts"), QStringLiteral("DONE!!!!!!!!")); };
     if (!googlequeue::hasNextEntry(stopsForCancel(), m_contactsToPurge, finish))
         return;
     const QString contactId = m_contactsToPurge.first().section(u'/', -1);

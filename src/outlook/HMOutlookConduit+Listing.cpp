@@ -27,19 +27,6 @@ QString counted(const QString &format, qsizetype count, qsizetype total = 0)
     return format.contains(QLatin1String("%2")) ? format.arg(count).arg(total) : format.arg(count);
 }
 
-// The categories' ids of a reply ('cCtg': items whose 'seld' is the id).
-QStringList categoryIdsOf(const NSAppleEventDescriptor &result)
-{
-    const NSAppleEventDescriptor list = result.descriptorForKeyword(platform::fourCharCode("cCtg"));
-    QStringList ids;
-    for (qint64 i = 1; i <= list.numberOfItems(); ++i) {
-        const QString id = list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue();
-        if (!id.isEmpty())
-            ids.append(id);
-    }
-    return ids;
-}
-
 } // namespace
 
 QStringList HMOutlookConduit::candidates(const QStringList &changed, const QSet<QString> &excludedHmUids)
@@ -69,7 +56,7 @@ QStringList HMOutlookConduit::candidates(const QStringList &changed, const QSet<
 // The "CATEGORIES:" line of the names Outlook knows for the reply's categories; empty without one.
 QString HMOutlookConduit::categoriesLine(HMData &data, const NSAppleEventDescriptor &result) const
 {
-    const QStringList categoryIds = categoryIdsOf(result);
+    const QStringList categoryIds = HMOutlookCategoryHelper::categoryIdsOfReply(result);
     if (categoryIds.isEmpty())
         return QString();
     if (!data.categoryHelper())
