@@ -311,6 +311,15 @@ bool HMBaseCalendarData::isChangedAfter(const QDateTime &changed, const QDateTim
     return hmchangedates::isChangedAfter(changed, syncDate);
 }
 
+bool HMBaseCalendarData::isStoreItemChangedAfter(const QDateTime &stamp, const QDateTime &date,
+                                                 QLatin1StringView logMark)
+{
+    DDLogInfo(QStringLiteral("%1Comparing apple modified date %2 with device modified date %3")
+                  .arg(logMark, dateUtilities().localDateTimeStringFromDate(stamp),
+                       dateUtilities().localDateTimeStringFromDate(date)));
+    return !date.isValid() || isChangedAfter(stamp, date);
+}
+
 QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)
 {
     const QDateTime written =

@@ -147,6 +147,9 @@ protected:
     // (milliseconds). A change in the very second a sync started may have come after the start, so
     // it counts as later; otherwise it would never be sent.
     static bool isChangedAfter(const QDateTime &changed, const QDateTime &syncDate);
+    // Whether an item changed in the store after the device's date (any item when there is none),
+    // with the comparison logged after the road's mark ("-- " or none).
+    bool isStoreItemChangedAfter(const QDateTime &stamp, const QDateTime &date, QLatin1StringView logMark);
     // A listing tells the identifier dictionaries it found an item for by their two identifiers,
     // kept in a set: marking one then costs no search of the whole list.
     static QString foundKeyOf(const QVariantMap &dictionary);

@@ -81,20 +81,12 @@ bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap &ident
         return true;
     }
     DDLogInfo(QStringLiteral("-- Reading Apple Recurrence Rule: %1").arg(rule->description()));
-    switch (rule->recurrenceType()) {
-    case platform::CalRecurrenceType::Daily:
-        updateDictionaryWithDailyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    case platform::CalRecurrenceType::Weekly:
-        updateDictionaryWithWeeklyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    case platform::CalRecurrenceType::Monthly:
-        updateDictionaryWithMonthlyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    case platform::CalRecurrenceType::Yearly:
-        updateDictionaryWithYearlyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    }
+    writeRuleOfFrequency<platform::CalRecurrenceRule>(
+        record, *rule, int(rule->recurrenceType()),
+        {&HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForRecurrence,
+         &HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForRecurrence,
+         &HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForRecurrence,
+         &HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForRecurrence});
     // The record's end is the midnight that starts the series' last day, whatever the moment the rule
     // ends on that day: the device reads it as the last day, and written back the rule ends at the last
     // second of that day again, so a series neither grows nor shrinks by a day on each trip.

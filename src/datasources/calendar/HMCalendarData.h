@@ -449,6 +449,14 @@ private:
         return (this->*makers.at(*maker))(record, end);
     }
     static std::optional<std::size_t> ruleMakerOfRepeat(qint64 repeat);
+    // A rule's keys of the record, written by the writer of its frequency (both stores number their
+    // frequencies 0 daily to 3 yearly; writers: daily, weekly, monthly, yearly).
+    template <typename Rule> using RecordWriters = std::array<bool (HMCalendarData::*)(QVariantMap &, const Rule &), 4>;
+    template <typename Rule>
+    void writeRuleOfFrequency(QVariantMap &record, const Rule &rule, int frequency, const RecordWriters<Rule> &writers)
+    {
+        (this->*writers.at(std::size_t(frequency)))(record, rule);
+    }
     void planCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event, const QDateTime &date,
                                 const QSet<QString> &excludedHmUids);
     void planNewCalendarStoreEvent(CalendarStorePlan &plan);
