@@ -155,6 +155,23 @@ QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &c
     return records;
 }
 
+std::optional<QList<HMSyncRecord>> HMOutlookConduit::changedRecords(HMData &data, const QStringList &changed,
+                                                                    const QSet<QString> &excludedHmUids,
+                                                                    const QString &variable, bool withOutlookUid,
+                                                                    const Dictionary &dictionary, bool includeDeletes,
+                                                                    const std::function<bool()> &mayHaveDeletions)
+{
+    QStringList listed = candidates(changed, excludedHmUids);
+    const std::optional<QHash<QString, QString>> texts = readTexts(data, listed, variable);
+    if (!texts)
+        return std::nullopt;
+    QList<HMSyncRecord> found = records(data, listed, *texts, withOutlookUid, dictionary);
+    if (includeDeletes)
+        found += deletionRecords(data, mayHaveDeletions);
+    readDone();
+    return found;
+}
+
 QList<HMSyncRecord> HMOutlookConduit::deletionRecords(HMData &data, const std::function<bool()> &mayHaveDeletions)
 {
     GlobalVariables::showSyncUserMessage(QStringLiteral("Checking for Outlook deletions"));
