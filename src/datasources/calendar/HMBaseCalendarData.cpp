@@ -53,6 +53,20 @@ HMBaseCalendarData::syncRecordObjectsModifiedAfter(const QDateTime &date, bool i
     return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
 }
 
+std::optional<QList<HMSyncRecord>>
+HMBaseCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                           const QSet<QString> &excludedHmUids)
+{
+    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
+std::optional<QList<HMSyncRecord>>
+HMBaseCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                const QSet<QString> &excludedHmUids)
+{
+    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
 HMBaseCalendarData::ItemKind HMBaseCalendarData::itemKind() const
 {
     const QString name = className();

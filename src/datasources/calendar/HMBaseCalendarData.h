@@ -40,15 +40,16 @@ public:
     void saveChanges() override;
     platform::Status syncAppliedChangesToDisk() override;
 
-    // The listing of the road the system takes (isEventKitSystem), and each road's own.
+    // The listing of the road the system takes (isEventKitSystem), and each road's own; a source
+    // without a road's listing answers as any data source without one.
     std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
                                                                       const QSet<QString> &excludedHmUids) override;
     virtual std::optional<QList<HMSyncRecord>>
     syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                           const QSet<QString> &excludedHmUids) = 0;
+                                           const QSet<QString> &excludedHmUids);
     virtual std::optional<QList<HMSyncRecord>>
     syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                const QSet<QString> &excludedHmUids) = 0;
+                                                const QSet<QString> &excludedHmUids);
 
     // The open CalendarStore store, opened with its calendars resolved on first use.
     std::shared_ptr<platform::CalCalendarStore> calendarStore();
