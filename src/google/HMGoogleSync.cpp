@@ -9,6 +9,7 @@
 #include "google/HMGoogleSyncDriver.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/DistributedNotificationCenter.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -97,14 +98,12 @@ QString HMGoogleSync::lastErrorMessageString() const
 
 QString HMGoogleSync::accessToken() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_accessToken;
+    return platform::lockedCopy(m_mutex, m_accessToken);
 }
 
 void HMGoogleSync::setAccessToken(const QString &token)
 {
-    const std::lock_guard lock(m_mutex);
-    m_accessToken = token;
+    platform::lockedAssign(m_mutex, m_accessToken, token);
 }
 
 void HMGoogleSync::synchronize()

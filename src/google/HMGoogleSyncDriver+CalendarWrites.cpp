@@ -109,12 +109,8 @@ void HMGoogleSyncDriver::listOutlookEvents()
     if (stopsForCancel())
         return;
     DDLogInfo(QStringLiteral("listOutlookEvents"));
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook calendar"), 0.4);
-    if (!m_calendarData) {
-        cancelSyncWithError(QStringLiteral("Outlook's calendar cannot be reached."));
+    if (!showsOutlookReading(m_calendarData != nullptr, QStringLiteral("calendar"), 0.4))
         return;
-    }
     // The listing before this stage has read past every answer kept by the last sync.
     if (!writtenEvents().clear())
         DDLogError(QStringLiteral("The list of events written to Google could not be emptied"));
@@ -173,17 +169,11 @@ HMGoogleSyncDriver::EventWrite HMGoogleSyncDriver::eventWriteOfRecord(const HMSy
 
 bool HMGoogleSyncDriver::updateConduit(const QString &, const QList<HMSyncRecord> &records)
 {
-    if (stopsForCancel())
+    if (!startsBatch(Conduit::Calendar))
         return false;
-    startBatch(Conduit::Calendar);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        commitWrites(*m_calendarData, Conduit::Calendar);
-        if (m_delegate != nullptr) {
-            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
-            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
-        }
-        return true;
+        return finishEmptyBatch(*m_calendarData, Conduit::Calendar);
     }
     const QList<EventWrite> writes = eventWritesOfRecords(records);
     makeClient(googlehosts::apiHost());

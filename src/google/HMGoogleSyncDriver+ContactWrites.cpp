@@ -179,11 +179,8 @@ void HMGoogleSyncDriver::listOutlookContacts()
 {
     if (stopsForCancel())
         return;
-    showProgress(QStringLiteral("Reading Outlook contacts"), 0.35);
-    if (!m_contactData) {
-        cancelSyncWithError(QStringLiteral("Outlook's contacts cannot be reached."));
+    if (!showsOutlookReading(m_contactData != nullptr, QStringLiteral("contacts"), 0.35))
         return;
-    }
     if (readsGoogleContactsFirst()) {
         // The listing before this stage paired whatever an earlier run sent and never heard back of.
         if (!forgetInsertsLeftBySendOnlyRun(*m_contactData, HMOutlookDatFileHelper::Conduit::Contacts))
@@ -215,18 +212,11 @@ void HMGoogleSyncDriver::readOutlookContactsToSend()
 
 bool HMGoogleSyncDriver::updateGoogleContactsWithSyncRecordList(const QList<HMSyncRecord> &records)
 {
-    if (stopsForCancel())
+    if (!startsBatch(Conduit::Contacts))
         return false;
-    startBatch(Conduit::Contacts);
     if (records.isEmpty()) {
         DDLogInfo(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        // Nothing to send: the read's date is kept at once.
-        commitWrites(*m_contactData, Conduit::Contacts);
-        if (m_delegate != nullptr) {
-            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
-            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
-        }
-        return true;
+        return finishEmptyBatch(*m_contactData, Conduit::Contacts);
     }
     makeContactsClient();
     DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(records.size()));

@@ -37,6 +37,17 @@ void HMGoogleSyncDriver::showProgress(const QString &text, double progress)
         sheet->setUserMessageDirectly(text, progress);
 }
 
+// The start of reading a conduit from Outlook ("calendar", "tasks", "contacts"): its progress shown;
+// false, the sync ended with an error, when the conduit's Outlook data cannot be reached.
+bool HMGoogleSyncDriver::showsOutlookReading(bool reachable, const QString &what, double progress)
+{
+    showProgress(QStringLiteral("Reading Outlook %1").arg(what), progress);
+    if (reachable)
+        return true;
+    cancelSyncWithError(QStringLiteral("Outlook's %1 cannot be reached.").arg(what));
+    return false;
+}
+
 void HMGoogleSyncDriver::showText(const QString &text)
 {
     if (const std::shared_ptr<HMSyncProgressReporting> sheet = GlobalVariables::getCurrentSyncProgressController())

@@ -2,6 +2,7 @@
 // data folder's "temp" folder and handed to Outlook at once; Outlook's photos uploaded one at a time
 // after the contact writes, which ends the contacts conduit.
 #include "google/HMGoogleSyncDriver.h"
+#include "google/GoogleQueueStep.h"
 
 #include "cloud/HMQuillnestSync.h"
 #include "datasources/contacts/HMContactData.h"
@@ -57,12 +58,8 @@ void HMGoogleSyncDriver::readGoogleContactPhotos()
 // A failed fetch is logged and the chain goes on: one bad photo costs only itself.
 void HMGoogleSyncDriver::getPhotoForNextGoogleContact()
 {
-    if (stopsForCancel())
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_googleContactsWithPhotos, [this] { handOverPhotos(); }))
         return;
-    if (m_googleContactsWithPhotos.isEmpty()) {
-        handOverPhotos();
-        return;
-    }
     const QString googleId = m_googleContactsWithPhotos.takeFirst();
     makeContactsClient()->setValueForHTTPHeaderField("application/atom+xml", "Content-Type");
     DDLogVerbose(QStringLiteral("Requesting photos from %1").arg(googleId));

@@ -17,6 +17,7 @@
 #include "google/GoogleHosts.h"
 #include "google/GoogleTaskList.h"
 #include "google/GoogleWrittenEntries.h"
+#include "google/GoogleQueueStep.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "sync/HMData.h"
@@ -41,12 +42,8 @@ void HMGoogleSyncDriver::lookUpTaskElsewhere(const TaskWrite &write)
 // writes whose tasks were found go again.
 void HMGoogleSyncDriver::lookUpNextTask()
 {
-    if (stopsForCancel())
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_taskWritesToLookUp, [this] { resendTaskWrites(); }))
         return;
-    if (m_taskWritesToLookUp.isEmpty()) {
-        resendTaskWrites();
-        return;
-    }
     // The other lists first; the one that answered 404 last, so that "in none" means in none.
     QString tried = m_taskWritesToLookUp.first().listId;
     if (tried == QLatin1String("@default") && !m_defaultTaskListId.isEmpty())
@@ -62,12 +59,8 @@ void HMGoogleSyncDriver::lookUpNextTask()
 
 void HMGoogleSyncDriver::requestTaskInNextList()
 {
-    if (stopsForCancel())
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_taskListsToLook, [this] { taskNotFoundAnywhere(); }))
         return;
-    if (m_taskListsToLook.isEmpty()) {
-        taskNotFoundAnywhere();
-        return;
-    }
     makeClient(googlehosts::apiHost())->setValueForHTTPHeaderField("3.0", "GData-Version");
     const std::weak_ptr<HMGoogleSyncDriver> weak = weak_from_this();
     const auto request = makeRequest(

@@ -52,12 +52,8 @@ void HMGoogleSyncDriver::listOutlookTasks()
     if (stopsForCancel())
         return;
     DDLogInfo(QStringLiteral("listOutlookTasks"));
-    if (const auto sheet = GlobalVariables::getCurrentSyncProgressController())
-        sheet->setUserMessageDirectly(QStringLiteral("Reading Outlook tasks"), 0.9);
-    if (!m_taskData) {
-        cancelSyncWithError(QStringLiteral("Outlook's tasks cannot be reached."));
+    if (!showsOutlookReading(m_taskData != nullptr, QStringLiteral("tasks"), 0.9))
         return;
-    }
     if (!readsGoogleTasksFirst()) {
         pairSentTaskInserts();
         return;
@@ -122,20 +118,14 @@ QList<HMGoogleSyncDriver::TaskWrite> HMGoogleSyncDriver::taskWritesOfRecords(con
 
 bool HMGoogleSyncDriver::updateGoogleTasksWithSyncRecordList(const QList<HMSyncRecord> &records)
 {
-    if (stopsForCancel())
+    if (!startsBatch(Conduit::Tasks))
         return false;
-    startBatch(Conduit::Tasks);
     m_taskWritesToLookUp.clear();
     m_taskWritesToResend.clear();
     const QList<TaskWrite> writes = taskWritesOfRecords(records);
     if (writes.isEmpty()) {
         DDLogError(QStringLiteral("Not sending device updates due to no changes since last sync"));
-        commitWrites(*m_taskData, Conduit::Tasks);
-        if (m_delegate != nullptr) {
-            m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
-            m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
-        }
-        return true;
+        return finishEmptyBatch(*m_taskData, Conduit::Tasks);
     }
     DDLogInfo(QStringLiteral("Found %1 Outlook changes to send").arg(writes.size()));
     // A two-way run's listing pairs Google's copies of the others by the duplicate test; untitled

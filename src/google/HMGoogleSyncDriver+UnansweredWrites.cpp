@@ -34,9 +34,25 @@ bool HMGoogleSyncDriver::batchTaken(Conduit conduit) const
     return m_writesNotTaken.at(std::size_t(conduit)).count == 0;
 }
 
-void HMGoogleSyncDriver::startBatch(Conduit conduit)
+// A batch starts with no write not taken; none starts once the user has asked to stop.
+bool HMGoogleSyncDriver::startsBatch(Conduit conduit)
 {
+    if (stopsForCancel())
+        return false;
     writesNotTaken(conduit) = {};
+    return true;
+}
+
+// A batch with nothing to send: the read's date is kept at once, and the delegate hears that the
+// conduit is done without an update sent.
+bool HMGoogleSyncDriver::finishEmptyBatch(HMData &data, Conduit conduit)
+{
+    commitWrites(data, conduit);
+    if (m_delegate != nullptr) {
+        m_delegate->syncDriverWriteRemainOnCurrentConduit(false);
+        m_delegate->syncDriverUpdateCommandReturnedSuccessful(false);
+    }
+    return true;
 }
 
 // A record that does not carry its Outlook id (an update of some conduits) is found by its pair; the

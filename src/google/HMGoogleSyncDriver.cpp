@@ -5,6 +5,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/LockedField.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "sync/HMProfile.h"
@@ -39,14 +40,12 @@ HMGoogleSyncDriver::~HMGoogleSyncDriver()
 
 QString HMGoogleSyncDriver::accessToken() const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_accessToken;
+    return platform::lockedCopy(m_mutex, m_accessToken);
 }
 
 void HMGoogleSyncDriver::setAccessToken(const QString &token)
 {
-    const std::lock_guard lock(m_mutex);
-    m_accessToken = token;
+    platform::lockedAssign(m_mutex, m_accessToken, token);
 }
 
 QSet<QString> HMGoogleSyncDriver::idsToExclude() const

@@ -183,6 +183,7 @@ public:
     // Helpers shared by the readers, the writers and the purge.
     // The progress sheet's user message and bar, when there is a sheet.
     static void showProgress(const QString &text, double progress);
+    bool showsOutlookReading(bool reachable, const QString &what, double progress);
     // The records Outlook changed in a store since the last sync (all of them when the profile asks for
     // a reread), less those to exclude. Nothing, with the run ended, when the store cannot be read.
     std::optional<QList<HMSyncRecord>> outlookChangesToSend(HMData &data, const QString &storeName);
@@ -243,7 +244,8 @@ private:
     using Conduit = HMOutlookDatFileHelper::Conduit;
     WritesNotTaken &writesNotTaken(Conduit conduit);
     bool batchTaken(Conduit conduit) const;
-    void startBatch(Conduit conduit);
+    bool startsBatch(Conduit conduit);
+    bool finishEmptyBatch(HMData &data, Conduit conduit);
     void noteWriteNotTaken(Conduit conduit, const QString &outlookId, const QString &deviceId);
     void commitWrites(HMData &data, Conduit conduit);
     void noteGroupNotMade(const QString &name);

@@ -6,6 +6,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
 #include "google/HMGoogleSyncDriver.h"
+#include "google/GoogleQueueStep.h"
 #include "sync/HMProfile.h"
 
 // The calendar written to is listed after the synced ones, once: listed twice, each of its events
@@ -80,14 +81,11 @@ void HMGoogleSyncPurgeDriver::parseEventListResponse(const QVariantMap &response
 
 void HMGoogleSyncPurgeDriver::purgeNextEvent()
 {
-    if (stopsForCancel())
+    const auto finish = [this] {
+        finishConduit(QStringLiteral("Calendar"), QStringLiteral("DONE WITH CALENDAR!!!!!"));
+    };
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_allGoogleEvents, finish))
         return;
-    if (m_allGoogleEvents.isEmpty()) {
-        DDLogInfo(QStringLiteral("DONE WITH CALENDAR!!!!!"));
-        if (m_delegate != nullptr)
-            m_delegate->purgeDidFinishForConduit(QStringLiteral("Calendar"));
-        return;
-    }
     const QString key = m_allGoogleEvents.first();
     const qsizetype at = key.indexOf(u'@');
     const QString eventId = at < 0 ? key : key.left(at);

@@ -123,7 +123,5 @@ void HMGoogleSyncPurgeDriver::checkForEndTaskDeletes()
         return;
     }
     clearMap(QStringLiteral("Tasks"));
-    DDLogInfo(QStringLiteral("END PURGE!!!"));
-    if (m_delegate != nullptr)
-        m_delegate->purgeDidFinishForConduit(QStringLiteral("Tasks"));
+    finishConduit(QStringLiteral("Tasks"), QStringLiteral("END PURGE!!!"));
 }

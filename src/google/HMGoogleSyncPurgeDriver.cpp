@@ -10,6 +10,7 @@
 #include "google/GoogleWrittenEntries.h"
 #include "google/HMGoogleSyncDriver.h"
 #include "google/XMLDictionaryParser.h"
+#include "google/GoogleQueueStep.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
@@ -212,6 +213,14 @@ bool HMGoogleSyncPurgeDriver::isEndlessListing(const QString &pageToken, qsizety
 // before its commit and the records sent as new. Each names an item the purge deletes: merged or sent
 // again afterwards, it would pair an Outlook record with a deleted item and the record would never
 // reach Google again.
+// The conduit is emptied on Google: logged, and the delegate told.
+void HMGoogleSyncPurgeDriver::finishConduit(const QString &conduitName, const QString &logText)
+{
+    DDLogInfo(logText);
+    if (m_delegate != nullptr)
+        m_delegate->purgeDidFinishForConduit(conduitName);
+}
+
 void HMGoogleSyncPurgeDriver::clearMap(const QString &conduitName)
 {
     HMOutlookDatFileHelper helper;
@@ -308,12 +317,8 @@ void HMGoogleSyncPurgeDriver::parseGroupsResponseDictionary(const QVariantMap &f
 
 void HMGoogleSyncPurgeDriver::purgeGroups()
 {
-    if (stopsForCancel())
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_groupNamesAndIds, [this] { listGoogleContacts(); }))
         return;
-    if (m_groupNamesAndIds.isEmpty()) {
-        listGoogleContacts();
-        return;
-    }
     const QString groupId = m_groupNamesAndIds.first().first.section(u'/', -1);
     send(groupDeletionPath(m_userEmail, groupId), 3, &HMGoogleSyncPurgeDriver::handlePurgeGroupResponse,
          googlehosts::kMaxDeletionReplyBytes);
@@ -400,14 +405,9 @@ void HMGoogleSyncPurgeDriver::parseContactsResponseDictionary(const QVariantMap 
 
 void HMGoogleSyncPurgeDriver::purgeGoogleContacts()
 {
-    if (stopsForCancel())
+    const auto finish = [this] { finishConduit(QStringLiteral("Contacts"), QStringLiteral("DONE!!!!!!!!")); };
+    if (!googlequeue::hasNextEntry(stopsForCancel(), m_contactsToPurge, finish))
         return;
-    if (m_contactsToPurge.isEmpty()) {
-        DDLogInfo(QStringLiteral("DONE!!!!!!!!"));
-        if (m_delegate != nullptr)
-            m_delegate->purgeDidFinishForConduit(QStringLiteral("Contacts"));
-        return;
-    }
     const QString contactId = m_contactsToPurge.first().section(u'/', -1);
     send(contactDeletionPath(contactId), 3, &HMGoogleSyncPurgeDriver::handlePurgeContactsResponse,
          googlehosts::kMaxDeletionReplyBytes);

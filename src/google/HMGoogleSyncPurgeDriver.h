@@ -134,6 +134,7 @@ private:
     // A page token already followed in this listing, or too many items gathered: the purge failed.
     bool isEndlessListing(const QString &pageToken, qsizetype gathered);
     void clearMap(const QString &conduitName);
+    void finishConduit(const QString &conduitName, const QString &logText);
     std::shared_ptr<HMProfile> profile();
 
     std::weak_ptr<HMGoogleSyncDriver> m_requests;

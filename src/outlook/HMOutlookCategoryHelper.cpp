@@ -262,3 +262,15 @@ QString HMOutlookCategoryHelper::colorValuesFromColorIndex(const QVariantMap &re
                                                                     : indexes.at(i));
     return values.join(u'\t');
 }
+
+QStringList HMOutlookCategoryHelper::categoryIdsOfReply(const platform::NSAppleEventDescriptor &reply)
+{
+    const platform::NSAppleEventDescriptor list = reply.descriptorForKeyword(platform::fourCharCode("cCtg"));
+    QStringList ids;
+    for (qint64 i = 1; i <= list.numberOfItems(); ++i) {
+        const QString id = list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue();
+        if (!id.isEmpty())
+            ids.append(id);
+    }
+    return ids;
+}

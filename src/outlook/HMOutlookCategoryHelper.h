@@ -8,6 +8,10 @@
 #include <array>
 #include <optional>
 
+namespace platform {
+class NSAppleEventDescriptor;
+}
+
 // The 25 colours an incoming colour index selects, as 8-bit red, green and blue.
 struct HMOutlookCategoryPalette
 {
@@ -52,6 +56,8 @@ public:
     QStringList arrayOfCommandsForCategoryString(const QString &names, const QString &colorValues);
     QString categoryNameForCategoryId(const QString &id);
     QString categoryNameStringFromIdArray(const QStringList &ids);
+    // The categories' ids of a record's reply ('cCtg': items whose 'seld' is the id).
+    static QStringList categoryIdsOfReply(const platform::NSAppleEventDescriptor &reply);
 
 private:
     // Outlook's categories as (name, category) in Outlook's order; nullopt when the script failed.

@@ -27,19 +27,6 @@ QString counted(const QString &format, qsizetype count, qsizetype total = 0)
     return format.contains(QLatin1String("%2")) ? format.arg(count).arg(total) : format.arg(count);
 }
 
-// The categories' ids of a reply ('cCtg': items whose 'seld' is the id).
-QStringList categoryIdsOf(const NSAppleEventDescriptor &result)
-{
-    const NSAppleEventDescriptor list = result.descriptorForKeyword(platform::fourCharCode("cCtg"));
-    QStringList ids;
-    for (qint64 i = 1; i <= list.numberOfItems(); ++i) {
-        const QString id = list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue();
-        if (!id.isEmpty())
-            ids.append(id);
-    }
-    return ids;
-}
-
 } // namespace
 
 QStringList HMOutlookConduit::candidates(const QStringList &changed, const QSet<QString> &excludedHmUids)
@@ -69,7 +56,7 @@ QStringList HMOutlookConduit::candidates(const QStringList &changed, const QSet<
 // The "CATEGORIES:" line of the names Outlook knows for the reply's categories; empty without one.
 QString HMOutlookConduit::categoriesLine(HMData &data, const NSAppleEventDescriptor &result) const
 {
-    const QStringList categoryIds = categoryIdsOf(result);
+    const QStringList categoryIds = HMOutlookCategoryHelper::categoryIdsOfReply(result);
     if (categoryIds.isEmpty())
         return QString();
     if (!data.categoryHelper())
@@ -168,6 +155,23 @@ QList<HMSyncRecord> HMOutlookConduit::records(HMData &data, const QStringList &c
     return records;
 }
 
+std::optional<QList<HMSyncRecord>> HMOutlookConduit::changedRecords(HMData &data, const QStringList &changed,
+                                                                    const QSet<QString> &excludedHmUids,
+                                                                    const QString &variable, bool withOutlookUid,
+                                                                    const Dictionary &dictionary, bool includeDeletes,
+                                                                    const std::function<bool()> &mayHaveDeletions)
+{
+    QStringList listed = candidates(changed, excludedHmUids);
+    const std::optional<QHash<QString, QString>> texts = readTexts(data, listed, variable);
+    if (!texts)
+        return std::nullopt;
+    QList<HMSyncRecord> found = records(data, listed, *texts, withOutlookUid, dictionary);
+    if (includeDeletes)
+        found += deletionRecords(data, mayHaveDeletions);
+    readDone();
+    return found;
+}
+
 QList<HMSyncRecord> HMOutlookConduit::deletionRecords(HMData &data, const std::function<bool()> &mayHaveDeletions)
 {
     GlobalVariables::showSyncUserMessage(QStringLiteral("Checking for Outlook deletions"));
@@ -179,13 +183,9 @@ QList<HMSyncRecord> HMOutlookConduit::deletionRecords(HMData &data, const std::f
     for (const QString &deviceId : deviceIdsGoneFromOutlook()) {
         if (!m_listingTexts.found.isEmpty())
             GlobalVariables::showSyncUserMessage(counted(m_listingTexts.found, deletions.size() + 1));
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(deviceId);
         data.idsToDeleteArray().append(deviceId);
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(deviceId));
-        deletions.append(record);
+        deletions.append(HMSyncRecord::deletionOf(deviceId));
     }
     return deletions;
 }

@@ -128,6 +128,13 @@ public:
     QList<HMSyncRecord> records(HMData &data, const QStringList &candidates, const QHash<QString, QString> &texts,
                                 bool withOutlookUid, const Dictionary &dictionary);
     QList<HMSyncRecord> deletionRecords(HMData &data, const std::function<bool()> &mayHaveDeletions = {});
+    // All of the listing after the changed ids: the records, Outlook's deletions with includeDeletes,
+    // and the read done; nullopt when Outlook went away.
+    std::optional<QList<HMSyncRecord>> changedRecords(HMData &data, const QStringList &changed,
+                                                      const QSet<QString> &excludedHmUids, const QString &variable,
+                                                      bool withOutlookUid, const Dictionary &dictionary,
+                                                      bool includeDeletes,
+                                                      const std::function<bool()> &mayHaveDeletions = {});
 
     // The apply: the map read once per run, each pair kept before the next record, one write per page.
     QString outlookIdForDeviceId(const QString &deviceId);

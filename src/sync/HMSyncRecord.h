@@ -12,6 +12,15 @@ class HMSyncRecord final
 public:
     HMSyncRecord() = default;
 
+    // A deletion of the record with this identifier towards the phone or the cloud: not new, no dictionary.
+    static HMSyncRecord deletionOf(const QString &hmxUid)
+    {
+        HMSyncRecord record;
+        record.setIsDelete(true);
+        record.setHmxUid(hmxUid);
+        return record;
+    }
+
     // The record is not yet on the other side (an add).
     bool isNew() const { return m_isNew; }
     void setIsNew(bool isNew) { m_isNew = isNew; }

@@ -44,6 +44,29 @@ bool HMBaseCalendarData::isEventKitSystem()
     return HMSyncController::isEventKitSystem(platform::ProcessInfo::operatingSystemVersion());
 }
 
+std::optional<QList<HMSyncRecord>>
+HMBaseCalendarData::syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                   const QSet<QString> &excludedHmUids)
+{
+    if (isEventKitSystem())
+        return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
+std::optional<QList<HMSyncRecord>>
+HMBaseCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                           const QSet<QString> &excludedHmUids)
+{
+    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
+std::optional<QList<HMSyncRecord>>
+HMBaseCalendarData::syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                const QSet<QString> &excludedHmUids)
+{
+    return HMData::syncRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
+}
+
 HMBaseCalendarData::ItemKind HMBaseCalendarData::itemKind() const
 {
     const QString name = className();
@@ -300,6 +323,15 @@ std::optional<HMBaseCalendarData::RecordIdentity> HMBaseCalendarData::identityOf
 bool HMBaseCalendarData::isChangedAfter(const QDateTime &changed, const QDateTime &syncDate)
 {
     return hmchangedates::isChangedAfter(changed, syncDate);
+}
+
+bool HMBaseCalendarData::isStoreItemChangedAfter(const QDateTime &stamp, const QDateTime &date,
+                                                 QLatin1StringView logMark)
+{
+    DDLogInfo(QStringLiteral("%1Comparing apple modified date %2 with device modified date %3")
+                  .arg(logMark, dateUtilities().localDateTimeStringFromDate(stamp),
+                       dateUtilities().localDateTimeStringFromDate(date)));
+    return !date.isValid() || isChangedAfter(stamp, date);
 }
 
 QDateTime HMBaseCalendarData::compensatedDeviceTime(const QVariantMap &record, qint64 timeDifference)

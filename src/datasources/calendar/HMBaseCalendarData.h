@@ -40,6 +40,17 @@ public:
     void saveChanges() override;
     platform::Status syncAppliedChangesToDisk() override;
 
+    // The listing of the road the system takes (isEventKitSystem), and each road's own; a source
+    // without a road's listing answers as any data source without one.
+    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                                      const QSet<QString> &excludedHmUids) override;
+    virtual std::optional<QList<HMSyncRecord>>
+    syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                           const QSet<QString> &excludedHmUids);
+    virtual std::optional<QList<HMSyncRecord>>
+    syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                const QSet<QString> &excludedHmUids);
+
     // The open CalendarStore store, opened with its calendars resolved on first use.
     std::shared_ptr<platform::CalCalendarStore> calendarStore();
     std::shared_ptr<platform::CalCalendar> calendarWithName(const QString &title, bool createNewIfNotFound);
@@ -137,6 +148,9 @@ protected:
     // (milliseconds). A change in the very second a sync started may have come after the start, so
     // it counts as later; otherwise it would never be sent.
     static bool isChangedAfter(const QDateTime &changed, const QDateTime &syncDate);
+    // Whether an item changed in the store after the device's date (any item when there is none),
+    // with the comparison logged after the road's mark ("-- " or none).
+    bool isStoreItemChangedAfter(const QDateTime &stamp, const QDateTime &date, QLatin1StringView logMark);
     // A listing tells the identifier dictionaries it found an item for by their two identifiers,
     // kept in a set: marking one then costs no search of the whole list.
     static QString foundKeyOf(const QVariantMap &dictionary);

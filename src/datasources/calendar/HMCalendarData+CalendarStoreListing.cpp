@@ -140,10 +140,7 @@ void HMCalendarData::planKnownCalendarStoreEvent(CalendarStorePlan &plan, const 
         DDLogInfo(QStringLiteral("++ Ignoring Record due to being modified on the device."));
         return;
     }
-    DDLogInfo(QStringLiteral("-- Comparing apple modified date %1 with device modified date %2")
-                  .arg(dateUtilities().localDateTimeStringFromDate(event.dateStamp()),
-                       dateUtilities().localDateTimeStringFromDate(date)));
-    if (date.isValid() && !isChangedAfter(event.dateStamp(), date))
+    if (!isStoreItemChangedAfter(event.dateStamp(), date, QLatin1StringView("-- ")))
         return;
     DDLogInfo(QStringLiteral("-- Event is a modified record, marking for processing"));
     plan.process = true;

@@ -81,20 +81,12 @@ bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap &ident
         return true;
     }
     DDLogInfo(QStringLiteral("-- Reading Apple Recurrence Rule: %1").arg(rule->description()));
-    switch (rule->recurrenceType()) {
-    case platform::CalRecurrenceType::Daily:
-        updateDictionaryWithDailyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    case platform::CalRecurrenceType::Weekly:
-        updateDictionaryWithWeeklyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    case platform::CalRecurrenceType::Monthly:
-        updateDictionaryWithMonthlyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    case platform::CalRecurrenceType::Yearly:
-        updateDictionaryWithYearlyRecurrenceInfoForRecurrence(record, *rule);
-        break;
-    }
+    writeRuleOfFrequency<platform::CalRecurrenceRule>(
+        record, *rule, int(rule->recurrenceType()),
+        {&HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForRecurrence,
+         &HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForRecurrence,
+         &HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForRecurrence,
+         &HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForRecurrence});
     // The record's end is the midnight that starts the series' last day, whatever the moment the rule
     // ends on that day: the device reads it as the last day, and written back the rule ends at the last
     // second of that day again, so a series neither grows nor shrinks by a day on each trip.
@@ -209,24 +201,26 @@ bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForRecurrence(QVari
     return true;
 }
 
+std::optional<std::size_t> HMCalendarData::ruleMakerOfRepeat(qint64 repeat)
+{
+    if (repeat >= 1 && repeat <= 4)
+        return std::size_t(repeat - 1);
+    DDLogWarn(QStringLiteral("Recurrence not handled."));
+    return std::nullopt;
+}
+
 bool HMCalendarData::updateRecurrenceOfEvent(platform::CalEvent &event, const QVariantMap &record)
 {
     DDLogInfo(QStringLiteral("Updating Recurring info..."));
     const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
     if (repeat == 0)
         return false;
-    const std::optional<platform::CalRecurrenceEnd> end = recurrenceEndOfRecord<platform::CalRecurrenceEnd>(record);
-    std::optional<platform::CalRecurrenceRule> rule;
-    if (repeat == 1)
-        rule = dailyRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 2)
-        rule = weeklyRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 3)
-        rule = monthlyRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 4)
-        rule = yearlyRecurrenceRuleFromDictionary(record, end);
-    else
-        DDLogWarn(QStringLiteral("Recurrence not handled."));
+    const std::optional<platform::CalRecurrenceRule> rule =
+        ruleOfRecord<platform::CalRecurrenceRule, platform::CalRecurrenceEnd>(
+            record, repeat,
+            {&HMCalendarData::dailyRecurrenceRuleFromDictionary, &HMCalendarData::weeklyRecurrenceRuleFromDictionary,
+             &HMCalendarData::monthlyRecurrenceRuleFromDictionary,
+             &HMCalendarData::yearlyRecurrenceRuleFromDictionary});
     DDLogInfo(QStringLiteral("Setting Apple Event Recurrence: %1")
                   .arg(rule ? rule->description() : QStringLiteral("(none)")));
     event.setRecurrenceRule(rule);

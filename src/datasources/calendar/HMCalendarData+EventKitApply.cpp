@@ -424,18 +424,13 @@ bool HMCalendarData::updateRecurrenceOfEKEvent(platform::EKEvent &event, const Q
     const qint64 repeat = integerOf(record, kHMSyncFieldRecurringRepeat);
     if (repeat == 0)
         return false;
-    const std::optional<platform::EKRecurrenceEnd> end = recurrenceEndOfRecord<platform::EKRecurrenceEnd>(record);
-    std::optional<platform::EKRecurrenceRule> rule;
-    if (repeat == 1)
-        rule = dailyEventKitRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 2)
-        rule = weeklyEventKitRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 3)
-        rule = monthlyEventKitRecurrenceRuleFromDictionary(record, end);
-    else if (repeat == 4)
-        rule = yearlyEventKitRecurrenceRuleFromDictionary(record, end);
-    else
-        DDLogWarn(QStringLiteral("Recurrence not handled."));
+    const std::optional<platform::EKRecurrenceRule> rule =
+        ruleOfRecord<platform::EKRecurrenceRule, platform::EKRecurrenceEnd>(
+            record, repeat,
+            {&HMCalendarData::dailyEventKitRecurrenceRuleFromDictionary,
+             &HMCalendarData::weeklyEventKitRecurrenceRuleFromDictionary,
+             &HMCalendarData::monthlyEventKitRecurrenceRuleFromDictionary,
+             &HMCalendarData::yearlyEventKitRecurrenceRuleFromDictionary});
     event.setRecurrenceRules(rule ? QList<platform::EKRecurrenceRule>{*rule} : QList<platform::EKRecurrenceRule>{});
     return true;
 }

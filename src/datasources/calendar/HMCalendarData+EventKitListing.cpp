@@ -469,13 +469,10 @@ void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<
             graph->removeDictionary(dictionary);
             continue;
         }
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(dictionary.value(kHmUidKey).toString());
+        const QString hmUid = dictionary.value(kHmUidKey).toString();
         graph->removeDictionary(dictionary);
-        records.append(record);
-        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(record.hmxUid()));
+        records.append(HMSyncRecord::deletionOf(hmUid));
+        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
     }
 }
 

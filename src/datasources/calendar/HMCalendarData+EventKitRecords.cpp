@@ -180,20 +180,12 @@ bool HMCalendarData::updatePppDictionary(QVariantMap &record, QVariantMap *ident
     }
     const platform::EKRecurrenceRule rule = event.recurrenceRules().first();
     DDLogInfo(QStringLiteral("-- Reading Apple Recurrence Rule: %1").arg(rule.description()));
-    switch (rule.frequency()) {
-    case platform::EKRecurrenceFrequency::Daily:
-        updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(record, rule);
-        break;
-    case platform::EKRecurrenceFrequency::Weekly:
-        updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(record, rule);
-        break;
-    case platform::EKRecurrenceFrequency::Monthly:
-        updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(record, rule);
-        break;
-    case platform::EKRecurrenceFrequency::Yearly:
-        updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(record, rule);
-        break;
-    }
+    writeRuleOfFrequency<platform::EKRecurrenceRule>(
+        record, rule, int(rule.frequency()),
+        {&HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForEKRecurrence,
+         &HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence,
+         &HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence,
+         &HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence});
     writeRecurrenceEnd(record, identifierDictionary, event);
     return true;
 }

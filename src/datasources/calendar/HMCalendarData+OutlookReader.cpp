@@ -223,13 +223,7 @@ std::optional<std::pair<QString, QString>> HMCalendarData::outlookEventText(cons
     static const QRegularExpression endLine(QStringLiteral("(^|\\n)END:VEVENT(\\r?\\n|$)"));
     if (const QRegularExpressionMatch end = endLine.match(text); end.hasMatch())
         text.truncate(end.capturedStart() + end.capturedLength(1));
-    const NSAppleEventDescriptor list = result.descriptorForKeyword(platform::fourCharCode("cCtg"));
-    QStringList categoryIds;
-    for (qint64 i = 1; i <= list.numberOfItems(); ++i) {
-        const QString categoryId = list.descriptorAtIndex(i).descriptorForKeyword(platform::Keyword::KeyData).stringValue();
-        if (!categoryId.isEmpty())
-            categoryIds.append(categoryId);
-    }
+    const QStringList categoryIds = HMOutlookCategoryHelper::categoryIdsOfReply(result);
     if (!categoryIds.isEmpty()) {
         if (!categoryHelper())
             setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
@@ -415,12 +409,8 @@ QList<HMSyncRecord> HMCalendarData::outlookEventDeletions(const QDateTime &date)
         return {};
     QList<HMSyncRecord> deletions;
     for (const QString &deviceId : *gone) {
-        HMSyncRecord record;
-        record.setIsNew(false);
-        record.setIsDelete(true);
-        record.setHmxUid(deviceId);
         idsToDeleteArray().append(deviceId);
-        deletions.append(record);
+        deletions.append(HMSyncRecord::deletionOf(deviceId));
     }
     return deletions;
 }

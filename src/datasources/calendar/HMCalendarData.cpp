@@ -64,15 +64,6 @@ QString HMCalendarData::className() const
     return QStringLiteral("HMCalendarData");
 }
 
-std::optional<QList<HMSyncRecord>> HMCalendarData::syncRecordObjectsModifiedAfter(const QDateTime &date,
-                                                                                  bool includeDeletes,
-                                                                                  const QSet<QString> &excludedHmUids)
-{
-    if (isEventKitSystem())
-        return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-}
-
 qint64 HMCalendarData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                      const QVariantMap &record, qint64 timeDifference)
 {

@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <array>
 #include <atomic>
 
 class HMIdentifierGraph;
@@ -38,8 +39,6 @@ public:
     explicit HMCalendarData(qint64 dataSourceType = 0);
     ~HMCalendarData() override;
 
-    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                                      const QSet<QString> &excludedHmUids) override;
     qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                          qint64 timeDifference) override;
     // Removes the Mac events of the hmUids and their identifier dictionaries. A repeating series is
@@ -50,15 +49,15 @@ public:
     void deleteCalendarStoreUidRecords(const QStringList &hmUids);
 
     // The EventKit road of the listing and the apply.
-    virtual std::optional<QList<HMSyncRecord>>
+    std::optional<QList<HMSyncRecord>>
     syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                           const QSet<QString> &excludedHmUids);
+                                           const QSet<QString> &excludedHmUids) override;
     virtual qint64 EKCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                    const QVariantMap &record, qint64 timeDifference);
     // The CalendarStore road of the listing and the apply.
-    virtual std::optional<QList<HMSyncRecord>>
+    std::optional<QList<HMSyncRecord>>
     syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                const QSet<QString> &excludedHmUids);
+                                                const QSet<QString> &excludedHmUids) override;
     virtual qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                               const QVariantMap &record, qint64 timeDifference);
 
@@ -434,6 +433,29 @@ private:
         if (end.occurrenceCount > 0)
             return End::recurrenceEndWithOccurrenceCount(end.occurrenceCount);
         return std::nullopt;
+    }
+    // The rule a record's "REPEAT" (1 daily to 4 yearly) asks for, made with the record's end by that
+    // frequency's maker of the road (makers: daily, weekly, monthly, yearly); none for another number.
+    template <typename Rule, typename End>
+    using RuleMakers =
+        std::array<std::optional<Rule> (HMCalendarData::*)(const QVariantMap &, const std::optional<End> &), 4>;
+    template <typename Rule, typename End>
+    std::optional<Rule> ruleOfRecord(const QVariantMap &record, qint64 repeat, const RuleMakers<Rule, End> &makers)
+    {
+        const std::optional<End> end = recurrenceEndOfRecord<End>(record);
+        const std::optional<std::size_t> maker = ruleMakerOfRepeat(repeat);
+        if (!maker)
+            return std::nullopt;
+        return (this->*makers.at(*maker))(record, end);
+    }
+    static std::optional<std::size_t> ruleMakerOfRepeat(qint64 repeat);
+    // A rule's keys of the record, written by the writer of its frequency (both stores number their
+    // frequencies 0 daily to 3 yearly; writers: daily, weekly, monthly, yearly).
+    template <typename Rule> using RecordWriters = std::array<bool (HMCalendarData::*)(QVariantMap &, const Rule &), 4>;
+    template <typename Rule>
+    void writeRuleOfFrequency(QVariantMap &record, const Rule &rule, int frequency, const RecordWriters<Rule> &writers)
+    {
+        (this->*writers.at(std::size_t(frequency)))(record, rule);
     }
     void planCalendarStoreEvent(CalendarStorePlan &plan, const platform::CalEvent &event, const QDateTime &date,
                                 const QSet<QString> &excludedHmUids);

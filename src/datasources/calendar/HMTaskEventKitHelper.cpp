@@ -4,6 +4,7 @@
 #include "foundation/Lumberjack/DDLog.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/eventkit/EKEventStore.h"
+#include "platform/foundation/LockedField.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -81,8 +82,7 @@ void HMTaskEventKitHelper::buildTasksArray()
 
 std::optional<QList<std::shared_ptr<platform::EKReminder>>> HMTaskEventKitHelper::getTasksArray()
 {
-    const std::lock_guard lock(state().mutex);
-    return state().tasks;
+    return platform::lockedCopy(state().mutex, state().tasks);
 }
 
 void HMTaskEventKitHelper::clearTasksArray()
@@ -106,24 +106,20 @@ bool HMTaskEventKitHelper::waitForTasksArray(std::chrono::milliseconds timeout)
 
 void HMTaskEventKitHelper::setTaskCalendarIdentifiersToSync(const QStringList &identifiers)
 {
-    const std::lock_guard lock(state().mutex);
-    state().taskCalendarIdentifiers = identifiers;
+    platform::lockedAssign(state().mutex, state().taskCalendarIdentifiers, identifiers);
 }
 
 QStringList HMTaskEventKitHelper::getTaskCalendarIdentifiersToSync()
 {
-    const std::lock_guard lock(state().mutex);
-    return state().taskCalendarIdentifiers;
+    return platform::lockedCopy(state().mutex, state().taskCalendarIdentifiers);
 }
 
 void HMTaskEventKitHelper::setEventCalendarIdentifiersToSync(const QStringList &identifiers)
 {
-    const std::lock_guard lock(state().mutex);
-    state().eventCalendarIdentifiers = identifiers;
+    platform::lockedAssign(state().mutex, state().eventCalendarIdentifiers, identifiers);
 }
 
 QStringList HMTaskEventKitHelper::getEventCalendarIdentifiersToSync()
 {
-    const std::lock_guard lock(state().mutex);
-    return state().eventCalendarIdentifiers;
+    return platform::lockedCopy(state().mutex, state().eventCalendarIdentifiers);
 }

@@ -149,24 +149,16 @@ std::optional<QList<HMSyncRecord>> HMContactData::syncOutlookRecordObjectsModifi
         failOutlookRead(QStringLiteral("Outlook's changed contacts could not be listed; nothing was sent."));
         return std::nullopt;
     }
-    QStringList candidates = contacts.candidates(*changed, excludedHmUids);
-    const std::optional<QHash<QString, QString>> texts =
-        contacts.readTexts(*this, candidates, QStringLiteral("theContacts"));
-    if (!texts)
-        return std::nullopt;
     const bool keepsOutlookId = m_isGoogleDirect || GlobalVariables::getIsWiFiSync();
-    QList<HMSyncRecord> records =
-        contacts.records(*this, candidates, *texts, keepsOutlookId,
-                         [this](const QString &text, const QString &outlookId, const QString &deviceId) {
-                             m_currentContactsOutlookId = outlookId;
-                             m_currentContactsDeviceId = deviceId;
-                             ++m_logCounter;
-                             return pppDictionaryForOutlookContact(text);
-                         });
-    if (includeDeletes)
-        records += contacts.deletionRecords(*this, [this, &date] { return outlookContactsMayBeGone(date); });
-    contacts.readDone();
-    return records;
+    const auto dictionary = [this](const QString &text, const QString &outlookId, const QString &deviceId) {
+        m_currentContactsOutlookId = outlookId;
+        m_currentContactsDeviceId = deviceId;
+        ++m_logCounter;
+        return pppDictionaryForOutlookContact(text);
+    };
+    return contacts.changedRecords(*this, *changed, excludedHmUids, QStringLiteral("theContacts"), keepsOutlookId,
+                                   dictionary, includeDeletes,
+                                   [this, &date] { return outlookContactsMayBeGone(date); });
 }
 
 // Outlook 2016's database holds a row per contact with its modification time. When no row is later

@@ -258,10 +258,7 @@ QList<HMSyncRecord> HMContactData::deletionRecords(QList<QVariantMap> remaining)
         graph->removeDictionary(dictionary);
         if (isUnconfirmed(dictionary))
             continue;
-        HMSyncRecord record;
-        record.setIsDelete(true);
-        record.setHmxUid(hmUid);
-        deletions.append(record);
+        deletions.append(HMSyncRecord::deletionOf(hmUid));
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
     }
     return deletions;

@@ -95,18 +95,10 @@ std::optional<QList<HMSyncRecord>> HMMemoData::syncOutlookRecordObjectsModifiedA
         memos.failRead(QStringLiteral("Outlook's changed notes could not be listed; nothing was sent."));
         return std::nullopt;
     }
-    QStringList candidates = memos.candidates(*changed, excludedHmUids);
-    const std::optional<QHash<QString, QString>> texts = memos.readTexts(*this, candidates, QStringLiteral("theMemos"));
-    if (!texts)
-        return std::nullopt;
-    QList<HMSyncRecord> records =
-        memos.records(*this, candidates, *texts, false, [this](const QString &text, const QString &, const QString &) {
-            return pppDictionaryForOutlookMemo(text);
-        });
-    if (includeDeletes)
-        records += memos.deletionRecords(*this);
-    memos.readDone();
-    return records;
+    return memos.changedRecords(
+        *this, *changed, excludedHmUids, QStringLiteral("theMemos"), false,
+        [this](const QString &text, const QString &, const QString &) { return pppDictionaryForOutlookMemo(text); },
+        includeDeletes);
 }
 
 // ---- The memo map --------------------------------------------------------------------------------

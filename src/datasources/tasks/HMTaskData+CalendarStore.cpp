@@ -123,10 +123,7 @@ void HMTaskData::listCalendarStoreTask(const platform::CalTask &task, const QDat
         appendNewTaskRecord(withChecksumOf(identifier, fields), fields, records);
         return;
     }
-    DDLogInfo(QStringLiteral("Comparing apple modified date %1 with device modified date %2")
-                  .arg(dateUtilities().localDateTimeStringFromDate(task.dateStamp()),
-                       dateUtilities().localDateTimeStringFromDate(date)));
-    if (date.isValid() && !isChangedAfter(task.dateStamp(), date))
+    if (!isStoreItemChangedAfter(task.dateStamp(), date, QLatin1StringView()))
         return;
     // A task whose record is the one last sent or applied from the device has not changed, however
     // the seconds of its save and of the last sync fall; a listing that rereads everything sends it.

@@ -142,17 +142,10 @@ std::optional<QList<HMSyncRecord>> HMTaskData::syncOutlookRecordObjectsModifiedA
         return std::nullopt;
     }
     GlobalVariables::showSyncUserMessage(QStringLiteral("Scanning Outlook tasks for changes ..."));
-    QStringList candidates = tasks.candidates(*changed, excludedHmUids);
-    const std::optional<QHash<QString, QString>> texts = tasks.readTexts(*this, candidates, QStringLiteral("theTasks"));
-    if (!texts)
-        return std::nullopt;
-    QList<HMSyncRecord> records = tasks.records(
-        *this, candidates, *texts, isGoogleDirect(),
-        [this](const QString &text, const QString &, const QString &) { return pppDictionaryForOutlookTask(text); });
-    if (includeDeletes)
-        records += tasks.deletionRecords(*this);
-    tasks.readDone();
-    return records;
+    return tasks.changedRecords(
+        *this, *changed, excludedHmUids, QStringLiteral("theTasks"), isGoogleDirect(),
+        [this](const QString &text, const QString &, const QString &) { return pppDictionaryForOutlookTask(text); },
+        includeDeletes);
 }
 
 // ---- The task text -------------------------------------------------------------------------------

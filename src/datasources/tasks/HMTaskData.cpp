@@ -26,15 +26,6 @@ QString HMTaskData::className() const
     return QStringLiteral("HMTaskData");
 }
 
-std::optional<QList<HMSyncRecord>> HMTaskData::syncRecordObjectsModifiedAfter(const QDateTime &date,
-                                                                              bool includeDeletes,
-                                                                              const QSet<QString> &excludedHmUids)
-{
-    if (isEventKitSystem())
-        return syncEventKitRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-    return syncCalendarStoreRecordObjectsModifiedAfter(date, includeDeletes, excludedHmUids);
-}
-
 qint64 HMTaskData::commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                                  qint64 timeDifference)
 {
@@ -208,11 +199,8 @@ void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSy
             graph->removeDictionary(dictionary);
             continue;
         }
-        HMSyncRecord record;
-        record.setIsDelete(true);
-        record.setHmxUid(hmUid);
         graph->removeDictionary(dictionary);
-        records.append(record);
+        records.append(HMSyncRecord::deletionOf(hmUid));
         DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
     }
 }

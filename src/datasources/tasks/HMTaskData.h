@@ -34,8 +34,6 @@ public:
     HMTaskData();
     ~HMTaskData() override;
 
-    std::optional<QList<HMSyncRecord>> syncRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
-                                                                      const QSet<QString> &excludedHmUids) override;
     qint64 commandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting, const QVariantMap &record,
                          qint64 timeDifference) override;
     void deleteUidRecords(const QStringList &hmUids) override;
@@ -44,9 +42,9 @@ public:
 
     // The CalendarStore road: tasks listed by their change date, applied with the priority map and
     // saved at once.
-    std::optional<QList<HMSyncRecord>> syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date,
-                                                                                   bool includeDeletes,
-                                                                                   const QSet<QString> &excludedHmUids);
+    std::optional<QList<HMSyncRecord>>
+    syncCalendarStoreRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                                const QSet<QString> &excludedHmUids) override;
     qint64 calendarStoreCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                       const QVariantMap &record, qint64 timeDifference);
     QVariantMap pppDictionaryForTask(const platform::CalTask &task, const QVariantMap &identifierDictionary,
@@ -59,9 +57,9 @@ public:
     void deleteCalendarStoreUidRecords(const QStringList &hmUids);
 
     // The EventKit road.
-    std::optional<QList<HMSyncRecord>> syncEventKitRecordObjectsModifiedAfter(const QDateTime &date,
-                                                                              bool includeDeletes,
-                                                                              const QSet<QString> &excludedHmUids);
+    std::optional<QList<HMSyncRecord>>
+    syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bool includeDeletes,
+                                           const QSet<QString> &excludedHmUids) override;
     qint64 ekFrameworkCommandAction(qint32 action, quint64 syncMethod, quint64 conflictSetting,
                                     const QVariantMap &record, qint64 timeDifference);
     QList<std::shared_ptr<platform::EKReminder>> isDuplicate(const QVariantMap &record);

@@ -44,6 +44,20 @@ void DDAbstractDatabaseLogger::runOnOwnQueue(std::function<void()> block)
     });
 }
 
+// A setting changes on the logger's queue; a change to another value is followed by changed(old value)
+// there, which brings the timers and the entries in line with it.
+template <typename T, typename Changed>
+void DDAbstractDatabaseLogger::changeSetting(T &setting, T value, Changed changed)
+{
+    runOnOwnQueue([&setting, value, changed = std::move(changed)] {
+        if (setting == value)
+            return;
+        const T old = setting;
+        setting = value;
+        changed(old);
+    });
+}
+
 uint64_t DDAbstractDatabaseLogger::saveThreshold() const
 {
     return readSetting(m_saveThreshold);
@@ -51,10 +65,7 @@ uint64_t DDAbstractDatabaseLogger::saveThreshold() const
 
 void DDAbstractDatabaseLogger::setSaveThreshold(uint64_t saveThreshold)
 {
-    runOnOwnQueue([this, saveThreshold] {
-        if (m_saveThreshold == saveThreshold)
-            return;
-        m_saveThreshold = saveThreshold;
+    changeSetting(m_saveThreshold, saveThreshold, [this](uint64_t) {
         if (m_unsavedCount > 0 && m_saveThreshold > 0 && m_unsavedCount >= m_saveThreshold)
             performSaveAndSuspendSaveTimer();
     });
@@ -67,10 +78,7 @@ double DDAbstractDatabaseLogger::saveInterval() const
 
 void DDAbstractDatabaseLogger::setSaveInterval(double saveInterval)
 {
-    runOnOwnQueue([this, saveInterval] {
-        if (m_saveInterval == saveInterval)
-            return;
-        m_saveInterval = saveInterval;
+    changeSetting(m_saveInterval, saveInterval, [this](double) {
         if (m_saveInterval > 0) {
             if (!m_saveTimer)
                 createSuspendedSaveTimer();
@@ -88,11 +96,7 @@ double DDAbstractDatabaseLogger::maxAge() const
 
 void DDAbstractDatabaseLogger::setMaxAge(double maxAge)
 {
-    runOnOwnQueue([this, maxAge] {
-        if (m_maxAge == maxAge)
-            return;
-        const double oldMaxAge = m_maxAge;
-        m_maxAge = maxAge;
+    changeSetting(m_maxAge, maxAge, [this](double oldMaxAge) {
         if (m_maxAge <= 0) {
             destroyDeleteTimer();
             return;
@@ -100,10 +104,7 @@ void DDAbstractDatabaseLogger::setMaxAge(double maxAge)
         // A shorter age (or a first one) may already make entries due: delete them now.
         if (oldMaxAge <= 0 || m_maxAge < oldMaxAge) {
             performDelete();
-            if (m_deleteTimer)
-                updateDeleteTimer();
-            else
-                createAndStartDeleteTimer();
+            rescheduleOrCreateDeleteTimer();
         }
     });
 }
@@ -115,17 +116,11 @@ double DDAbstractDatabaseLogger::deleteInterval() const
 
 void DDAbstractDatabaseLogger::setDeleteInterval(double deleteInterval)
 {
-    runOnOwnQueue([this, deleteInterval] {
-        if (m_deleteInterval == deleteInterval)
-            return;
-        m_deleteInterval = deleteInterval;
-        if (m_deleteInterval <= 0) {
+    changeSetting(m_deleteInterval, deleteInterval, [this](double) {
+        if (m_deleteInterval <= 0)
             destroyDeleteTimer();
-        } else if (m_deleteTimer) {
-            updateDeleteTimer();
-        } else {
-            createAndStartDeleteTimer();
-        }
+        else
+            rescheduleOrCreateDeleteTimer();
     });
 }
 
@@ -278,6 +273,15 @@ void DDAbstractDatabaseLogger::updateDeleteTimer()
     if (m_lastDeleteTime)
         untilFirst = *m_lastDeleteTime + interval - std::chrono::steady_clock::now();
     m_deleteTimer->schedule(std::max(untilFirst, platform::DispatchDuration::zero()), interval, kTimerLeeway);
+}
+
+// The delete timer follows the current settings: rescheduled when it runs, made when it does not.
+void DDAbstractDatabaseLogger::rescheduleOrCreateDeleteTimer()
+{
+    if (m_deleteTimer)
+        updateDeleteTimer();
+    else
+        createAndStartDeleteTimer();
 }
 
 void DDAbstractDatabaseLogger::destroyDeleteTimer()

@@ -58,6 +58,8 @@ private:
     template <typename T>
     T readSetting(const T &setting) const;
     void runOnOwnQueue(std::function<void()> block);
+    template <typename T, typename Changed>
+    void changeSetting(T &setting, T value, Changed changed);
 
     void performSaveAndSuspendSaveTimer();
     void createSuspendedSaveTimer();
@@ -66,6 +68,7 @@ private:
     void performDelete();
     void createAndStartDeleteTimer();
     void updateDeleteTimer();
+    void rescheduleOrCreateDeleteTimer();
     void destroyDeleteTimer();
 
     // Touched only on the logger's queue.

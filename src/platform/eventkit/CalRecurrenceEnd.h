@@ -1,31 +1,16 @@
 #pragma once
 
-#include <QDateTime>
+#include "platform/eventkit/RecurrenceEndValue.h"
+
 #include <QMetaType>
 
 namespace platform {
 
-// How a CalendarStore recurrence ends: on a date, or after a number of occurrences. An immutable value,
-// safe to copy to any thread.
-class CalRecurrenceEnd final
+// How a CalendarStore recurrence ends: on a date, or after a number of occurrences.
+class CalRecurrenceEnd final : public RecurrenceEndValue<CalRecurrenceEnd>
 {
 public:
-    CalRecurrenceEnd() = default;
-
-    static CalRecurrenceEnd recurrenceEndWithEndDate(const QDateTime &endDate);
-    static CalRecurrenceEnd recurrenceEndWithOccurrenceCount(int occurrenceCount);
-
-    bool usesEndDate() const { return m_endDate.isValid(); }
-    // The last moment of the series; invalid when the end is a count.
-    QDateTime endDate() const { return m_endDate; }
-    // The number of occurrences; 0 when the end is a date.
-    int occurrenceCount() const { return m_occurrenceCount; }
-
-    friend bool operator==(const CalRecurrenceEnd &, const CalRecurrenceEnd &) = default;
-
-private:
-    QDateTime m_endDate;
-    int m_occurrenceCount = 0;
+    bool usesEndDate() const { return endDate().isValid(); }
 };
 
 } // namespace platform

@@ -92,18 +92,13 @@ CalRecurrenceRule CalRecurrenceRule::initYearlyRecurrenceWithInterval(int interv
 
 QString CalRecurrenceRule::description() const
 {
-    RecurrenceRuleParts parts;
-    parts.frequency = int(m_recurrenceType);
-    parts.interval = m_recurrenceInterval;
-    if (m_recurrenceEnd) {
-        parts.until = m_recurrenceEnd->endDate();
-        parts.count = m_recurrenceEnd->occurrenceCount();
-    }
+    RecurrenceRuleParts parts =
+        RecurrenceRuleParts::withEnd(int(m_recurrenceType), m_recurrenceInterval, m_recurrenceEnd);
     for (const CalWeekdayEntry &entry : m_daysOfTheWeek)
         parts.byDay.append(weekdayOf(entry));
     parts.byMonthDay = m_daysOfTheMonth;
     parts.byMonth = m_monthsOfTheYear;
-    return QStringLiteral("CalRecurrenceRule RRULE ") + parts.toText();
+    return parts.toText(QLatin1StringView("CalRecurrenceRule RRULE "));
 }
 
 } // namespace platform

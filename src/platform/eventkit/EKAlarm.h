@@ -1,31 +1,21 @@
 #pragma once
 
-#include <QDateTime>
+#include "platform/eventkit/AlarmTrigger.h"
 
 namespace platform {
 
-// An alarm of an event or a reminder: either relative to the item's start (seconds, negative before
-// it) or at an absolute date. An absolute date, when set, wins over the offset. A plain value, safe to
+// An alarm of an event or a reminder: a relative offset or an absolute date. A plain value, safe to
 // copy to any thread.
-class EKAlarm final
+class EKAlarm final : public AlarmTrigger<EKAlarm>
 {
 public:
-    EKAlarm() = default;
-
     static EKAlarm alarmWithRelativeOffset(double offsetSeconds);
     static EKAlarm alarmWithAbsoluteDate(const QDateTime &date);
 
-    double relativeOffset() const { return m_relativeOffset; }
-    void setRelativeOffset(double offsetSeconds);
-    // Invalid for a relative alarm.
-    QDateTime absoluteDate() const { return m_absoluteDate; }
-    void setAbsoluteDate(const QDateTime &date);
-
-    friend bool operator==(const EKAlarm &, const EKAlarm &) = default;
-
-private:
-    double m_relativeOffset = 0;
-    QDateTime m_absoluteDate;
+    double relativeOffset() const { return relative(); }
+    void setRelativeOffset(double offsetSeconds) { setRelative(offsetSeconds); }
+    QDateTime absoluteDate() const { return absolute(); }
+    void setAbsoluteDate(const QDateTime &date) { setAbsolute(date); }
 };
 
 } // namespace platform

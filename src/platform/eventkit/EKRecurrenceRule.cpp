@@ -17,13 +17,7 @@ EKRecurrenceRule::EKRecurrenceRule(EKRecurrenceFrequency frequency, int interval
 
 QString EKRecurrenceRule::description() const
 {
-    RecurrenceRuleParts parts;
-    parts.frequency = int(m_frequency);
-    parts.interval = m_interval;
-    if (m_recurrenceEnd) {
-        parts.until = m_recurrenceEnd->endDate();
-        parts.count = m_recurrenceEnd->occurrenceCount();
-    }
+    RecurrenceRuleParts parts = RecurrenceRuleParts::withEnd(int(m_frequency), m_interval, m_recurrenceEnd);
     for (const EKRecurrenceDayOfWeek &day : m_daysOfTheWeek)
         parts.byDay.append({day.dayOfTheWeek(), day.weekNumber()});
     parts.byMonthDay = m_daysOfTheMonth;

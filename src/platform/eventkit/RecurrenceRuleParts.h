@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace platform {
 
 // One weekday of a BYDAY list: weekday 1 Sunday to 7 Saturday, and the week number (0 for every week,
@@ -29,6 +31,21 @@ struct RecurrenceRuleParts final
     QList<int> byWeekNo;
     QList<int> byYearDay;
     QList<int> bySetPos;
+
+    // The parts every rule has: its frequency, its interval and its end (on a date or after a count;
+    // none repeats for ever). End is either store's recurrence end.
+    template <typename End>
+    static RecurrenceRuleParts withEnd(int frequency, int interval, const std::optional<End> &end)
+    {
+        RecurrenceRuleParts parts;
+        parts.frequency = frequency;
+        parts.interval = interval;
+        if (end) {
+            parts.until = end->endDate();
+            parts.count = end->occurrenceCount();
+        }
+        return parts;
+    }
 
     // The rule text from "FREQ=" on, such as "FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,WE". An interval below 1 is
     // written as 1; weekdays outside 1 to 7 have no code and are left out; empty lists are not written.
