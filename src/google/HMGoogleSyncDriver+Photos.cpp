@@ -2,13 +2,13 @@
 // data folder's "temp" folder and handed to Outlook at once; Outlook's photos uploaded one at a time
 // after the contact writes, which ends the contacts conduit.
 #include "google/HMGoogleSyncDriver.h"
-#include "google/GoogleQueueStep.h"
 
 #include "cloud/HMQuillnestSync.h"
 #include "datasources/contacts/HMContactData.h"
 #include "foundation/GlobalVariables.h"
 #include "foundation/HMSyncProgressReporting.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "google/GoogleQueueStep.h"
 #include "outlook/HMOutlookDatFileHelper.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"

@@ -15,9 +15,9 @@
 
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
+#include "google/GoogleQueueStep.h"
 #include "google/GoogleTaskList.h"
 #include "google/GoogleWrittenEntries.h"
-#include "google/GoogleQueueStep.h"
 #include "platform/restkit/RKClient.h"
 #include "platform/restkit/RKRequest.h"
 #include "sync/HMData.h"

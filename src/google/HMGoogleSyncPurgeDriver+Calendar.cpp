@@ -5,8 +5,8 @@
 #include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "google/GoogleHosts.h"
-#include "google/HMGoogleSyncDriver.h"
 #include "google/GoogleQueueStep.h"
+#include "google/HMGoogleSyncDriver.h"
 #include "sync/HMProfile.h"
 
 // The calendar written to is listed after the synced ones, once: listed twice, each of its events
