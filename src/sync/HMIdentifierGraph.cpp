@@ -747,11 +747,25 @@ bool HMIdentifierGraph::replaceDictionaryForHarrowmereUid(const QString &hmUid,
         removeEntries({quint64(position)});
         return true;
     }
+    replaceEntryAt(position, Entry(*replacement));
+    return true;
+}
+
+bool HMIdentifierGraph::replaceEntryForHarrowmereUid(const QString &hmUid, Entry replacement)
+{
+    const qsizetype position = indexOfFirstMatch(Key::HmUid, hmUid);
+    if (position < 0)
+        return false;
+    replaceEntryAt(position, std::move(replacement));
+    return true;
+}
+
+void HMIdentifierGraph::replaceEntryAt(qsizetype position, Entry replacement)
+{
     noteReplaced(position);
     unindexEntry(m_entries.at(position), position);
-    m_entries[position] = Entry(*replacement);
+    m_entries[position] = std::move(replacement);
     indexEntry(m_entries.at(position), position);
-    return true;
 }
 
 bool HMIdentifierGraph::hasUnconfirmedEntries() const

@@ -137,6 +137,8 @@ public:
     // Replaces the first dictionary whose "hmUid" equals hmUid exactly by the replacement, at its
     // place in the list, or removes it when the replacement is nullopt; false when there is none.
     bool replaceDictionaryForHarrowmereUid(const QString &hmUid, const std::optional<QVariantMap> &replacement);
+    // The same with an entry already packed.
+    bool replaceEntryForHarrowmereUid(const QString &hmUid, Entry replacement);
     // Whether some entry holds true under "isUnconfirmedAdd" (sent as new, never answered); kept
     // with the indexes, so asking costs nothing.
     bool hasUnconfirmedEntries() const;
@@ -198,6 +200,7 @@ private:
     void indexEntry(const Entry &entry, qsizetype position) const;
     void unindexEntry(const Entry &entry, qsizetype position) const;
     void appendEntry(Entry entry);
+    void replaceEntryAt(qsizetype position, Entry replacement);
     void dropIndexes() const;
     void compact() const;
     void takeOutRemoved() const;

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QIODevice>
 #include <QStringList>
+#include <QTimeZone>
 #include <QtEndian>
 
 #include <algorithm>
@@ -39,6 +40,8 @@ enum class Tag : quint8 {
     List,
     Map,
     Hash,
+    DateLocal,
+    DateUtcZone,
     End
 };
 
@@ -258,12 +261,37 @@ void appendData(QByteArray &out, const QByteArray &data)
         appendTagged(out, Tag::Data, data);
 }
 
-// UTC dates, which the graph files hold, as milliseconds; dates of other zones keep their zone.
+const QTimeZone &utcTimeZone()
+{
+    static const QTimeZone utc = QTimeZone::utc();
+    return utc;
+}
+
+// The tag of a date kept as its moment alone: UTC dates, which the graph files hold, and the local
+// and UTC-zone ones a run notes as it writes, whose time and zone the moment gives back as they were.
+// Dates of other zones and offsets keep them in stream form (Tag::Generic).
+Tag momentTagOf(const QDateTime &date)
+{
+    if (!date.isValid())
+        return Tag::Generic;
+    switch (date.timeSpec()) {
+    case Qt::UTC:
+        return Tag::DateUtc;
+    case Qt::LocalTime:
+        return Tag::DateLocal;
+    case Qt::TimeZone:
+        return date.timeZone() == utcTimeZone() ? Tag::DateUtcZone : Tag::Generic;
+    default:
+        return Tag::Generic;
+    }
+}
+
 void appendDate(QByteArray &out, const QVariant &value)
 {
     const QDateTime &date = *static_cast<const QDateTime *>(value.constData());
-    if (date.isValid() && date.timeSpec() == Qt::UTC)
-        appendNumber(out, Tag::DateUtc, zigzag(date.toMSecsSinceEpoch()));
+    const Tag tag = momentTagOf(date);
+    if (tag != Tag::Generic)
+        appendNumber(out, tag, zigzag(date.toMSecsSinceEpoch()));
     else
         appendGeneric(out, value);
 }
@@ -573,7 +601,9 @@ bool readPayload(Cursor &cursor, Field &field, int depth, Reading reading)
     case Tag::Int64:
     case Tag::UInt32:
     case Tag::UInt64:
-    case Tag::DateUtc: {
+    case Tag::DateUtc:
+    case Tag::DateLocal:
+    case Tag::DateUtcZone: {
         const std::optional<quint64> number = cursor.varint();
         field.number = number.value_or(0);
         return number.has_value();
@@ -721,6 +751,10 @@ std::optional<QVariant> numberValueOf(const Field &field)
         return QVariant(quint32(field.number));
     case Tag::UInt64:
         return QVariant(quint64(field.number));
+    case Tag::DateLocal:
+        return QVariant(QDateTime::fromMSecsSinceEpoch(unzigzag(field.number), Qt::LocalTime));
+    case Tag::DateUtcZone:
+        return QVariant(QDateTime::fromMSecsSinceEpoch(unzigzag(field.number), utcTimeZone()));
     default:
         return QVariant(QDateTime::fromMSecsSinceEpoch(unzigzag(field.number), Qt::UTC));
     }
@@ -826,6 +860,9 @@ bool readFlatNumber(const Field &field, FlatPair &pair)
     }
     case Tag::Int64:
     case Tag::DateUtc:
+    case Tag::DateLocal:
+    case Tag::DateUtcZone:
+        // A flat pair holds a date as its moment, as an archive does.
         pair.kind = field.tag == Tag::Int64 ? FlatPair::Kind::Integer : FlatPair::Kind::UtcDate;
         pair.number = unzigzag(field.number);
         return true;
@@ -968,6 +1005,8 @@ const char *skipValue(const char *at, const char *end)
     case Tag::UInt32:
     case Tag::UInt64:
     case Tag::DateUtc:
+    case Tag::DateLocal:
+    case Tag::DateUtcZone:
         return readVarint(at, end, number);
     case Tag::Double:
         return skipBytes(at, end, sizeof(double));
@@ -1362,6 +1401,28 @@ std::optional<HMIdentifierGraphEntry> HMIdentifierGraphEntry::fromPacked(const Q
 QVariantMap HMIdentifierGraphEntry::toMap() const
 {
     return unpack(m_bytes).value_or(QVariantMap());
+}
+
+HMIdentifierGraphEntry HMIdentifierGraphEntry::withValue(const QString &key, const QVariant &value) const
+{
+    return HMIdentifierGraphEntry(packedBy([this, &key, &value](QByteArray &bytes) {
+        Cursor cursor(QByteArrayView(m_bytes).sliced(1));
+        bool isPlaced = false;
+        Field field;
+        for (const char *pairAt = cursor.at(); nextField(cursor, field, Reading::Skimmed); pairAt = cursor.at()) {
+            // Pairs stand in the order of their keys' texts, as in a QVariantMap.
+            const std::optional<QString> fieldKey = isPlaced ? std::nullopt : keyOf(field);
+            const bool isReplaced = fieldKey && *fieldKey == key;
+            if (fieldKey && !(*fieldKey < key)) {
+                appendPair(bytes, key, value);
+                isPlaced = true;
+            }
+            if (!isReplaced)
+                appendBytes(bytes, pairAt, cursor.at() - pairAt);
+        }
+        if (!isPlaced)
+            appendPair(bytes, key, value);
+    }));
 }
 
 QVariant HMIdentifierGraphEntry::value(const QString &key) const

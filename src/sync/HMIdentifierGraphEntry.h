@@ -38,6 +38,9 @@ public:
     static std::optional<HMIdentifierGraphEntry> fromPacked(const QByteArray &bytes);
 
     QVariantMap toMap() const;
+    // The entry with the value under the key, added or in place of the one there, as packing the
+    // dictionary with it would give; the other pairs' bytes are copied as they stand.
+    HMIdentifierGraphEntry withValue(const QString &key, const QVariant &value) const;
     // The value under the key; invalid when there is none.
     QVariant value(const QString &key) const;
     bool contains(const QString &key) const;

@@ -71,6 +71,9 @@ QList<TypedValue> everyValueType()
         {"null data", QByteArray()},
         {"date utc", utc},
         {"date far past", QDateTime::fromMSecsSinceEpoch(-62'000'000'000'000, Qt::UTC)},
+        {"date local", utc.toLocalTime()},
+        {"date utc zone", utc.toTimeZone(QTimeZone::utc())},
+        {"date local far past", QDateTime(QDate(1601, 1, 1), QTime(0, 0), Qt::LocalTime)},
         {"date offset", utc.toOffsetFromUtc(5400)},
         {"date zone", utc.toTimeZone(QTimeZone("Europe/Paris"))},
         {"invalid date", QDateTime()},
@@ -116,6 +119,7 @@ void expectSameValue(const QVariant &actual, const QVariant &expected, const cha
     }
     if (expected.typeId() == QMetaType::QDateTime) {
         EXPECT_EQ(actual.toDateTime().timeSpec(), expected.toDateTime().timeSpec());
+        EXPECT_EQ(actual.toDateTime().timeZone().id(), expected.toDateTime().timeZone().id());
     }
 }
 
@@ -146,7 +150,31 @@ TEST(HMIdentifierGraphEntry, EveryValueTypeComesBackAsItWent)
     EXPECT_TRUE(HMIdentifierGraphEntry(QVariantMap()).toMap().isEmpty());
 }
 
-// Values kept in stream form (dates of a zone other than UTC, lists of texts) that many entries
+// An entry given one more value, or another in place of one, is the entry the dictionary with that
+// value packs to, byte for byte, wherever its key falls among the others', whatever the value's type.
+TEST(HMIdentifierGraphEntry, AValueSetInPlacePacksAsTheWholeDictionaryWould)
+{
+    const QVariantMap base{{QStringLiteral("b key"), QStringLiteral("two")},
+                           {QStringLiteral("hmUid"), QStringLiteral("u")},
+                           {QStringLiteral("nativeId"), QStringLiteral("n")},
+                           {QStringLiteral("zz \u00e9 after"), QVariantList{1, QStringLiteral("x")}}};
+    const QStringList keys{QStringLiteral("a first"), QStringLiteral("b key"),  QStringLiteral("c middle"),
+                           QStringLiteral("hmUid"),   QStringLiteral("nativeId"), QStringLiteral("zzz last"),
+                           QStringLiteral("zz \u00e9 after")};
+    for (const TypedValue &row : everyValueType()) {
+        for (const QString &key : keys) {
+            QVariantMap expected = base;
+            expected.insert(key, row.value);
+            const HMIdentifierGraphEntry set = HMIdentifierGraphEntry(base).withValue(key, row.value);
+            EXPECT_EQ(set.packed(), HMIdentifierGraphEntry(expected).packed()) << row.name << " under " << key.toStdString();
+            expectSameValue(set.value(key), row.value, row.name);
+        }
+    }
+    const HMIdentifierGraphEntry alone = HMIdentifierGraphEntry().withValue(QStringLiteral("k"), 1);
+    EXPECT_EQ(alone.toMap(), (QVariantMap{{QStringLiteral("k"), 1}}));
+}
+
+// Values kept in stream form (dates of a zone other than UTC or local time, lists of texts) that many entries
 // share are read once and kept a while: read again in any order, among more distinct ones than are
 // kept, each entry gives back its own, and a date the moment it stands for.
 TEST(HMIdentifierGraphEntry, StreamedValuesReadAgainInAnyOrderComeBackAsTheyWent)

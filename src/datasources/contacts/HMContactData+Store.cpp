@@ -155,13 +155,13 @@ void HMContactData::rememberWrittenDates()
     // for every page.
     const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
     for (auto written = m_writtenPersons.constBegin(); written != m_writtenPersons.constEnd(); ++written) {
-        std::optional<QVariantMap> entry = graph->dictionaryForHarrowmereUid(written.key());
+        const std::optional<HMIdentifierGraphEntry> entry = graph->entryForHarrowmereUid(written.key());
         // The saved persons are let go by the book: their dates come from the folder's index.
         const std::optional<QDateTime> modified = book->modificationDateOf(written.value());
-        if (!entry || !modified || entry->value(kNativeIdKey).toString() != written.value())
+        if (!entry || !modified ||
+            entry->valueOf(HMIdentifierGraphEntry::WellKnownKey::NativeId).toString() != written.value())
             continue;
-        entry->insert(kWrittenModificationDateKey, *modified);
-        graph->replaceDictionaryForHarrowmereUid(written.key(), entry);
+        graph->replaceEntryForHarrowmereUid(written.key(), entry->withValue(kWrittenModificationDateKey, *modified));
     }
     m_writtenPersons.clear();
 }
