@@ -2,6 +2,7 @@
 // duplicate), settle a conflict, write fields, recurrence and alarms, save, and remove the
 // occurrences the record lists as exceptions.
 #include "datasources/calendar/HMCalendarData.h"
+#include "datasources/calendar/HMChecksumArchive.h"
 
 #include "datasources/calendar/HMTaskEventKitHelper.h"
 #include "foundation/GlobalVariables.h"
@@ -160,6 +161,28 @@ HMCalendarData::findEventAndReplacedOccurrence(const QString &nativeId, const QV
     return {event, occurrence};
 }
 
+// The checksum and change date of the event as the store gives back what was just written (an all-day
+// event's dates read as local days): for a single event, what a listing reads of the text the store
+// keeps to list it, with no event made; else the event made again. Not looked up again on disk: a
+// change another program made since is not ours to checksum, or the next listing would take it for
+// the device's own and never send it.
+std::pair<QString, QDateTime> HMCalendarData::writtenChecksumAndDate(const platform::EKEvent &event, bool recurring)
+{
+    const QString nativeId = event.calendarItemIdentifier();
+    if (event.isDetached())
+        return {recurring ? seriesChecksum(nativeId) : checksumOfEvent(event), QDateTime()};
+    const std::shared_ptr<platform::EKEventStore> store = ensureEventStore();
+    std::pair<QString, QDateTime> fromLook;
+    const auto takeLook = [&fromLook](const platform::icallisted::ListedLook &look) {
+        fromLook = {checksumText(eventChecksumCrc(look.start, look.end, look.title, look.notes)), look.lastModified};
+    };
+    if (!recurring && store->visitKnownEventLook(nativeId, takeLook))
+        return fromLook;
+    const std::shared_ptr<platform::EKEvent> stored = store->knownEventWithIdentifier(nativeId);
+    return {recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event),
+            stored ? stored->lastModifiedDate() : QDateTime()};
+}
+
 // Keeps the event's identifier dictionary with the checksum of what was just written, so the next
 // listing sees the device's own record as unchanged and does not send it back.
 void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
@@ -167,18 +190,13 @@ void HMCalendarData::rememberAppliedEvent(HMIdentifierGraph &graph, const std::o
 {
     const QString nativeId = event.calendarItemIdentifier();
     m_seriesChecksums.remove(nativeId);
-    // The event as the store gives back what was just written: an all-day event's dates read as local
-    // days. Not looked up again on disk: a change another program made since is not ours to checksum,
-    // or the next listing would take it for the device's own and never send it.
-    const std::shared_ptr<platform::EKEvent> stored =
-        event.isDetached() ? nullptr : ensureEventStore()->knownEventWithIdentifier(nativeId);
-    const QString checksum = recurring ? seriesChecksum(nativeId) : checksumOfEvent(stored ? *stored : event);
+    const auto [checksum, written] = writtenChecksumAndDate(event, recurring);
     m_seriesChecksums.remove(nativeId);
     QVariantMap updated = identifier.value_or(QVariantMap{{kHmUidKey, uid}, {kNativeIdKey, nativeId}});
     updated.insert(kCrcKey, checksum);
     if (event.isDetached())
         updated.insert(kNativeIdKey, detachedNativeId(event));
-    updated.insert(kWrittenModificationDateKey, stored ? stored->lastModifiedDate() : QDateTime());
+    updated.insert(kWrittenModificationDateKey, written);
     if (identifier) {
         graph.setDictionary(updated, uid);
         return;

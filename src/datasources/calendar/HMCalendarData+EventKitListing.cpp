@@ -96,9 +96,13 @@ QDateTime HMCalendarData::dateRangeStartingDate()
 QString HMCalendarData::checksumOfEvent(const platform::EKEvent &event)
 {
     // The checksum reads of the copy only its start, end, title and notes: it is taken of the event's.
+    return checksumText(HMKVCodingEKEvent::checksumCrcOf(event));
+}
+
+QString HMCalendarData::checksumText(quint32 crc)
+{
     DDLogVerbose(QStringLiteral("Generating NSCoding event copy"));
     DDLogVerbose(QStringLiteral("Serializing"));
-    const quint32 crc = HMKVCodingEKEvent::checksumCrcOf(event);
     DDLogInfo(QStringLiteral("CRC32: %1").arg(crc));
     return QString::number(qint32(crc));
 }

@@ -125,6 +125,8 @@ public:
                                     const RegularStarts &regularStarts);
     // The change checksum of an event: CRC-32 of its checksum input, as signed decimal text.
     static QString checksumOfEvent(const platform::EKEvent &event);
+    // The checksum's text, logged as it is taken.
+    static QString checksumText(quint32 crc);
     // The start of the sync range: now minus the days back (at least 1, else 90; the profile's
     // calendar days back when larger).
     QDateTime dateRangeStartingDate();
@@ -615,6 +617,7 @@ private:
     std::pair<std::shared_ptr<platform::EKEvent>, std::shared_ptr<platform::EKEvent>>
     findEventAndReplacedOccurrence(const QString &nativeId, const QVariantMap &record, bool recurring);
     std::optional<qint64> refusalBeforeLookup(const QVariantMap &record, bool recurring);
+    std::pair<QString, QDateTime> writtenChecksumAndDate(const platform::EKEvent &event, bool recurring);
     void rememberAppliedEvent(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,
                               const QString &uid, const platform::EKEvent &event, bool recurring);
     qint64 saveAppliedEvent(const std::shared_ptr<platform::EKEvent> &event, const QVariantMap &record, bool recurring,

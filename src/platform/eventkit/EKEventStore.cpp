@@ -1441,6 +1441,26 @@ std::shared_ptr<EKEvent> EKEventStore::knownEventWithIdentifier(const QString &i
     return eventAt(locateKnown(identifier), identifier);
 }
 
+bool EKEventStore::visitKnownEventLook(const QString &identifier,
+                                       const std::function<void(const icallisted::ListedLook &)> &visit)
+{
+    const std::lock_guard lock(storeMutex());
+    if (!hasAccessTo(EKEntityType::Event) || identifier.isEmpty())
+        return false;
+    const std::optional<Location> location = locateKnown(identifier);
+    const QByteArrayView listed = location ? location->file->listedEvent() : QByteArrayView();
+    const std::optional<icallisted::ListedReading> reading =
+        listed.isEmpty() ? std::nullopt : icallisted::readListed(listed, identifier);
+    if (!reading || reading->isSeries)
+        return false;
+    QByteArray scratch;
+    const std::optional<icallisted::ListedLook> look = icallisted::lookOf(listed, *reading, scratch);
+    if (!look)
+        return false;
+    visit(*look);
+    return true;
+}
+
 // A file of one single event keeps the text a listing makes its event from: the event is made from
 // that, as a listing makes it, with no read of the tree; from the tree when the text tells no event of
 // the identifier (another zone's, damaged, or none).

@@ -199,6 +199,11 @@ public:
     // The event as this store last saw or saved it, without looking at the folders again: right after
     // a save, what the save wrote (another program's change since is for the next look to find).
     std::shared_ptr<EKEvent> knownEventWithIdentifier(const QString &identifier);
+    // What a listing reads of that event (icallisted::ListedLook), given to visit while the text it
+    // lies in is held, without the event made; false, with nothing visited, where the store keeps no
+    // such text of it (a series, another program's file, an event read in another time zone).
+    bool visitKnownEventLook(const QString &identifier,
+                             const std::function<void(const icallisted::ListedLook &)> &visit);
     std::shared_ptr<EKCalendarItem> calendarItemWithIdentifier(const QString &identifier);
     // The identifiers of the items whose files are still there but no longer read or parse, as the
     // folders last saw them: such an item is out of reach until its file is mended, never deleted.
