@@ -122,6 +122,24 @@ QString HMOutlookCategoryHelper::categoryColorHexStringForCategoryName(const QSt
     return m_isWiFiSync ? rgb : bgrStringFromRgbString(rgb);
 }
 
+void HMOutlookCategoryHelper::insertColorsOfCategories(QVariantMap &record, const QStringList &names,
+                                                       const HMOutlookCategoryHelper *helper)
+{
+    QStringList colors;
+    QStringList indexes;
+    for (const QString &name : names) {
+        const QString color = helper ? helper->categoryColorHexStringForCategoryName(name) : QString();
+        if (!color.isEmpty()) {
+            colors.append(color);
+            indexes.append(QStringLiteral("-1"));
+        }
+    }
+    if (colors.size() == names.size()) {
+        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORS"), colors);
+        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), indexes);
+    }
+}
+
 QString HMOutlookCategoryHelper::hexStringForCategoryColorDecimalString(const QString &decimal)
 {
     return hexBytes(decimal, "%02x%02x%02x");

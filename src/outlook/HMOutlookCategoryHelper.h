@@ -44,6 +44,11 @@ public:
 
     QString categoryIdForCategoryName(const QString &name) const;
     QString categoryColorHexStringForCategoryName(const QString &name) const;
+    // The record's NSARRAYCATEGORYCOLORS, each category's colour as the helper gives it, and
+    // NSARRAYCATEGORYCOLORINDEXES, "-1" (a colour given as text) for each; written only when every
+    // category has a colour. With no helper no category has one.
+    static void insertColorsOfCategories(QVariantMap &record, const QStringList &names,
+                                         const HMOutlookCategoryHelper *helper);
     static QString hexStringForCategoryColorDecimalString(const QString &decimal);
     static QString bgrStringFromRgbString(const QString &rgb);
     // The script colour "{r, g, b}" for a colour value; a null text for a negative index.

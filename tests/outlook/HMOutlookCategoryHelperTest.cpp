@@ -88,6 +88,28 @@ TEST_F(CategoryTest, ColourByteOrderFollowsSyncMethod)
               QStringLiteral("Blue\tWork"));
 }
 
+// The colours a record read from Outlook carries: one per category with "-1" as its index, or none.
+TEST_F(CategoryTest, RecordColoursOfCategories)
+{
+    setMethod("wifi");
+    const HMOutlookCategoryHelper helper;
+    const QStringList names{QStringLiteral("Work"), QStringLiteral("Nope"), QStringLiteral("Blue")};
+    QVariantMap record{{QStringLiteral("NSARRAYCATEGORIES"), names}};
+    HMOutlookCategoryHelper::insertColorsOfCategories(record, names, &helper);
+    EXPECT_EQ(record.value(QStringLiteral("NSARRAYCATEGORYCOLORS")).toStringList(),
+              (QStringList{QStringLiteral("FF8000"), QStringLiteral("000000"), QStringLiteral("0000FF")}));
+    EXPECT_EQ(record.value(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES")).toStringList(),
+              (QStringList{QStringLiteral("-1"), QStringLiteral("-1"), QStringLiteral("-1")}));
+    EXPECT_EQ(record.size(), 3);
+    // With no helper no category has a colour: nothing is written, unless there is no category.
+    QVariantMap plain;
+    HMOutlookCategoryHelper::insertColorsOfCategories(plain, names, nullptr);
+    EXPECT_TRUE(plain.isEmpty());
+    HMOutlookCategoryHelper::insertColorsOfCategories(plain, {}, nullptr);
+    EXPECT_EQ(plain.value(QStringLiteral("NSARRAYCATEGORYCOLORS")), QVariant(QStringList()));
+    EXPECT_EQ(plain.value(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES")), QVariant(QStringList()));
+}
+
 TEST_F(CategoryTest, MissingCategoriesAreCreatedInOrder)
 {
     HMOutlookCategoryHelper helper;

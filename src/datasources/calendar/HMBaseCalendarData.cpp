@@ -401,6 +401,29 @@ QSet<QString> HMBaseCalendarData::damagedItemIdentifiers(const std::shared_ptr<p
     return store ? store->damagedItemUIDs() : QSet<QString>();
 }
 
+void HMBaseCalendarData::appendDeletionsOfRemaining(
+    const QList<QVariantMap> &remaining, const std::function<std::shared_ptr<platform::EKEventStore>()> &eventKitStore,
+    const std::function<bool(const QVariantMap &)> &stays, QList<HMSyncRecord> &records)
+{
+    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
+    const QSet<QString> damaged = remaining.isEmpty()
+                                      ? QSet<QString>()
+                                      : damagedItemIdentifiers(isEventKitSystem() ? eventKitStore() : nullptr);
+    for (const QVariantMap &dictionary : remaining) {
+        if (isItemOfDamagedFile(dictionary, damaged) || (stays && stays(dictionary)))
+            continue;
+        // An item deleted before the device confirmed it: the device knows no id of it to delete.
+        if (isUnconfirmed(dictionary)) {
+            graph->removeDictionary(dictionary);
+            continue;
+        }
+        const QString hmUid = dictionary.value(hmcalendar::kHmUidKey).toString();
+        graph->removeDictionary(dictionary);
+        records.append(HMSyncRecord::deletionOf(hmUid));
+        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
+    }
+}
+
 bool HMBaseCalendarData::isItemOfDamagedFile(const QVariantMap &dictionary, const QSet<QString> &damaged)
 {
     if (damaged.isEmpty())

@@ -11,6 +11,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -164,6 +165,14 @@ protected:
     // Whether an entry not found by a listing names such an item (an event, a series, or one of its
     // occurrences, "<uid>+<date>+<time>"): logged, and no deletion.
     static bool isItemOfDamagedFile(const QVariantMap &dictionary, const QSet<QString> &damaged);
+    // The deletions a listing sends for the dictionaries it found no item for: each dictionary goes and
+    // the device is told to delete the item. Not for an item whose file is still there but no longer
+    // reads (the event store is opened only when a dictionary is left and the EventKit road is taken),
+    // nor for one the data source says stays (stays may rewrite its dictionary).
+    void appendDeletionsOfRemaining(const QList<QVariantMap> &remaining,
+                                    const std::function<std::shared_ptr<platform::EKEventStore>()> &eventKitStore,
+                                    const std::function<bool(const QVariantMap &)> &stays,
+                                    QList<HMSyncRecord> &records);
 
     // The device's modification time of a record ("LASTMODIFIED", local text) moved back by the
     // device's clock difference.

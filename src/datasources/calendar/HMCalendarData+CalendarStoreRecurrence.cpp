@@ -6,6 +6,7 @@
 #include "foundation/NSDictionary+HMExtras.h"
 #include "platform/eventkit/CalCalendarStore.h"
 #include "datasources/calendar/HMCalendarDataKeys.h"
+#include "datasources/calendar/HMRecurrenceRecordKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
@@ -13,13 +14,9 @@
 #include <limits>
 
 using namespace hmcalendar;
+using namespace hmrecurrence;
 
 namespace {
-
-qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
-{
-    return stringForKey(record, key(name)).toLongLong();
-}
 
 // The first weekday of one week that a monthly or yearly rule lists, if it lists one.
 std::optional<platform::CalNthWeekDay> firstNthWeekDay(const platform::CalRecurrenceRule &rule)
@@ -29,21 +26,6 @@ std::optional<platform::CalNthWeekDay> firstNthWeekDay(const platform::CalRecurr
             return *nth;
     }
     return std::nullopt;
-}
-
-void writeNthWeekDay(QVariantMap &record, const platform::CalNthWeekDay &day)
-{
-    record.insert(key(kHMSyncFieldRecurringDayMask),
-                  QString::number(HMBaseCalendarData::hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-    record.insert(key(kHMSyncFieldRecurringDayOccurrence),
-                  QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
-    record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
-}
-
-// The device's "above 4" is the last such weekday of the month.
-int weekOfMonth(qint64 occurrence)
-{
-    return occurrence > 4 ? -1 : int(occurrence);
 }
 
 } // namespace
@@ -146,8 +128,7 @@ void HMCalendarData::writeRecurrenceEndKeys(QVariantMap &record, QVariantMap &id
 bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForRecurrence(QVariantMap &record,
                                                                           const platform::CalRecurrenceRule &rule)
 {
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("1"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    writeRepeatAndInterval(record, u"1", rule.recurrenceInterval());
     return true;
 }
 
@@ -155,8 +136,7 @@ bool HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForRecurrence(QVari
                                                                            const platform::CalRecurrenceRule &rule)
 {
     DDLogInfo(QStringLiteral("updateDictionary:withWeeklyRecurrenceInfoForRecurrence:"));
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("2"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    writeRepeatAndInterval(record, u"2", rule.recurrenceInterval());
     QList<int> days;
     for (const platform::CalWeekdayEntry &entry : rule.daysOfTheWeek()) {
         if (const int *day = std::get_if<int>(&entry))
@@ -164,21 +144,19 @@ bool HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForRecurrence(QVari
         else
             days.append(std::get<platform::CalNthWeekDay>(entry).dayOfTheWeek());
     }
-    if (!days.isEmpty())
-        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmDayMaskFromAppleDays(days)));
+    writeWeekdayMask(record, days);
     return true;
 }
 
 bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForRecurrence(QVariantMap &record,
                                                                             const platform::CalRecurrenceRule &rule)
 {
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("3"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    writeRepeatAndInterval(record, u"3", rule.recurrenceInterval());
     if (!rule.daysOfTheMonth().isEmpty()) {
         record.insert(key(kHMSyncFieldRecurringDayOfMonth), QString::number(rule.daysOfTheMonth().first()));
         record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("0"));
     } else if (const std::optional<platform::CalNthWeekDay> day = firstNthWeekDay(rule)) {
-        writeNthWeekDay(record, *day);
+        writeNthWeekDay(record, day->dayOfTheWeek(), day->weekNumber());
     }
     return true;
 }
@@ -186,10 +164,9 @@ bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForRecurrence(QVar
 bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForRecurrence(QVariantMap &record,
                                                                            const platform::CalRecurrenceRule &rule)
 {
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("4"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.recurrenceInterval()));
+    writeRepeatAndInterval(record, u"4", rule.recurrenceInterval());
     if (const std::optional<platform::CalNthWeekDay> day = firstNthWeekDay(rule)) {
-        writeNthWeekDay(record, *day);
+        writeNthWeekDay(record, day->dayOfTheWeek(), day->weekNumber());
         if (!rule.monthsOfTheYear().isEmpty())
             record.insert(key(kHMSyncFieldRecurringMonth), QString::number(rule.monthsOfTheYear().first()));
         return true;
@@ -258,9 +235,9 @@ HMCalendarData::monthlyRecurrenceRuleFromDictionary(const QVariantMap &record,
     const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
     const qint64 option = integerOf(record, kHMSyncFieldRecurringRepeatDayOption);
     if (option == 1) {
-        return platform::CalRecurrenceRule::initMonthlyRecurrenceWithInterval(
-            interval, appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
-            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)), end);
+        const RecordNthWeekDay nth = nthWeekDayOf(record);
+        return platform::CalRecurrenceRule::initMonthlyRecurrenceWithInterval(interval, nth.appleDay, nth.weekNumber,
+                                                                              end);
     }
     if (option != 0)
         return std::nullopt;
@@ -275,12 +252,11 @@ HMCalendarData::yearlyRecurrenceRuleFromDictionary(const QVariantMap &record,
                                                    const std::optional<platform::CalRecurrenceEnd> &end)
 {
     const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
-    const qint64 month = integerOf(record, kHMSyncFieldRecurringMonth);
-    const QList<int> months = month >= 1 && month <= 12 ? QList<int>{int(month)} : QList<int>{};
+    const QList<int> months = monthsOf(record);
     if (integerOf(record, kHMSyncFieldRecurringRepeatDayOption) == 1) {
-        return platform::CalRecurrenceRule::initYearlyRecurrenceWithInterval(
-            interval, appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
-            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)), months, end);
+        const RecordNthWeekDay nth = nthWeekDayOf(record);
+        return platform::CalRecurrenceRule::initYearlyRecurrenceWithInterval(interval, nth.appleDay, nth.weekNumber,
+                                                                             months, end);
     }
     if (!months.isEmpty())
         return platform::CalRecurrenceRule::initYearlyRecurrenceWithInterval(interval, months, end);

@@ -12,6 +12,7 @@
 #include "platform/eventkit/EKEventStore.h"
 #include "sync/HMIdentifierGraph.h"
 #include "datasources/calendar/HMCalendarDataKeys.h"
+#include "datasources/calendar/HMRecurrenceRecordKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QHash>
@@ -20,6 +21,7 @@
 #include <utility>
 
 using namespace hmcalendar;
+using namespace hmrecurrence;
 
 namespace {
 
@@ -54,20 +56,9 @@ bool hasSameFields(const QVariantMap &record, const QVariantMap &other, const QL
     return true;
 }
 
-qint64 integerOf(const QVariantMap &record, QLatin1StringView name)
-{
-    return stringForKey(record, key(name)).toLongLong();
-}
-
 QDateTime dateOf(const QVariantMap &record, QLatin1StringView name)
 {
     return record.value(key(name)).toDateTime();
-}
-
-// The device's "above 4" is the last such weekday of the month.
-int weekOfMonth(qint64 occurrence)
-{
-    return occurrence > 4 ? -1 : int(occurrence);
 }
 
 } // namespace
@@ -483,9 +474,8 @@ HMCalendarData::monthlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &r
     const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
     const qint64 option = integerOf(record, kHMSyncFieldRecurringRepeatDayOption);
     if (option == 1) {
-        const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(
-            appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
-            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)));
+        const RecordNthWeekDay nth = nthWeekDayOf(record);
+        const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(nth.appleDay, nth.weekNumber);
         return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Monthly, interval, {day}, {}, {}, {}, {}, {},
                                           end);
     }
@@ -501,12 +491,10 @@ HMCalendarData::yearlyEventKitRecurrenceRuleFromDictionary(const QVariantMap &re
                                                            const std::optional<platform::EKRecurrenceEnd> &end)
 {
     const int interval = int(integerOf(record, kHMSyncFieldRecurringInterval));
-    const qint64 month = integerOf(record, kHMSyncFieldRecurringMonth);
-    const QList<int> months = month >= 1 && month <= 12 ? QList<int>{int(month)} : QList<int>{};
+    const QList<int> months = monthsOf(record);
     if (integerOf(record, kHMSyncFieldRecurringRepeatDayOption) == 1) {
-        const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(
-            appleDayFromHmMonthDay(integerOf(record, kHMSyncFieldRecurringDayMask)),
-            weekOfMonth(integerOf(record, kHMSyncFieldRecurringDayOccurrence)));
+        const RecordNthWeekDay nth = nthWeekDayOf(record);
+        const auto day = platform::EKRecurrenceDayOfWeek::dayOfWeek(nth.appleDay, nth.weekNumber);
         return platform::EKRecurrenceRule(platform::EKRecurrenceFrequency::Yearly, interval, {day}, {}, months, {}, {},
                                           {}, end);
     }

@@ -461,23 +461,7 @@ QSet<QString> HMCalendarData::seriesWithModifiedExceptions(const QDateTime &date
 // deletes its events.
 void HMCalendarData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const QSet<QString> damaged = remaining.isEmpty()
-                                      ? QSet<QString>()
-                                      : damagedItemIdentifiers(isEventKitSystem() ? ensureEventStore() : nullptr);
-    for (const QVariantMap &dictionary : remaining) {
-        if (isItemOfDamagedFile(dictionary, damaged))
-            continue;
-        // An event deleted before the device confirmed it: the device knows no id of it to delete.
-        if (isUnconfirmed(dictionary)) {
-            graph->removeDictionary(dictionary);
-            continue;
-        }
-        const QString hmUid = dictionary.value(kHmUidKey).toString();
-        graph->removeDictionary(dictionary);
-        records.append(HMSyncRecord::deletionOf(hmUid));
-        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
-    }
+    appendDeletionsOfRemaining(remaining, [this] { return ensureEventStore(); }, nullptr, records);
 }
 
 QString HMCalendarData::detachedNativeId(const platform::EKEvent &event)

@@ -8,11 +8,13 @@
 #include "platform/eventkit/EKEvent.h"
 #include "sync/HMIdentifierGraph.h"
 #include "datasources/calendar/HMCalendarDataKeys.h"
+#include "datasources/calendar/HMRecurrenceRecordKeys.h"
 #include "sync/HMSyncFields.h"
 
 #include <QTimeZone>
 
 using namespace hmcalendar;
+using namespace hmrecurrence;
 
 namespace {
 
@@ -207,38 +209,31 @@ void HMCalendarData::writeRecurrenceEnd(QVariantMap &record, QVariantMap *identi
 bool HMCalendarData::updateDictionaryWithDailyRecurrenceInfoForEKRecurrence(QVariantMap &record,
                                                                             const platform::EKRecurrenceRule &rule)
 {
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("1"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    writeRepeatAndInterval(record, u"1", rule.interval());
     return true;
 }
 
 bool HMCalendarData::updateDictionaryWithWeeklyRecurrenceInfoForEKRecurrence(QVariantMap &record,
                                                                              const platform::EKRecurrenceRule &rule)
 {
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("2"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    writeRepeatAndInterval(record, u"2", rule.interval());
     QList<int> days;
     for (const platform::EKRecurrenceDayOfWeek &day : rule.daysOfTheWeek())
         days.append(day.dayOfTheWeek());
-    if (!days.isEmpty())
-        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmDayMaskFromAppleDays(days)));
+    writeWeekdayMask(record, days);
     return true;
 }
 
 bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
                                                                               const platform::EKRecurrenceRule &rule)
 {
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("3"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    writeRepeatAndInterval(record, u"3", rule.interval());
     if (!rule.daysOfTheMonth().isEmpty()) {
         record.insert(key(kHMSyncFieldRecurringDayOfMonth), QString::number(rule.daysOfTheMonth().first()));
         record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("0"));
     } else if (!rule.daysOfTheWeek().isEmpty()) {
         const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
-        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-        record.insert(key(kHMSyncFieldRecurringDayOccurrence),
-                      QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
-        record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
+        writeNthWeekDay(record, day.dayOfTheWeek(), day.weekNumber());
     }
     return true;
 }
@@ -246,14 +241,10 @@ bool HMCalendarData::updateDictionaryWithMonthlyRecurrenceInfoForEKRecurrence(QV
 bool HMCalendarData::updateDictionaryWithYearlyRecurrenceInfoForEKRecurrence(QVariantMap &record,
                                                                              const platform::EKRecurrenceRule &rule)
 {
-    record.insert(key(kHMSyncFieldRecurringRepeat), QStringLiteral("4"));
-    record.insert(key(kHMSyncFieldRecurringInterval), QString::number(rule.interval()));
+    writeRepeatAndInterval(record, u"4", rule.interval());
     if (!rule.daysOfTheWeek().isEmpty()) {
         const platform::EKRecurrenceDayOfWeek day = rule.daysOfTheWeek().first();
-        record.insert(key(kHMSyncFieldRecurringDayMask), QString::number(hmMonthDayFromAppleDay(day.dayOfTheWeek())));
-        record.insert(key(kHMSyncFieldRecurringDayOccurrence),
-                      QString::number(HMBaseCalendarData::hmDayOccurrenceFromWeekNumber(day.weekNumber())));
-        record.insert(key(kHMSyncFieldRecurringRepeatDayOption), QStringLiteral("1"));
+        writeNthWeekDay(record, day.dayOfTheWeek(), day.weekNumber());
         if (!rule.monthsOfTheYear().isEmpty())
             record.insert(key(kHMSyncFieldRecurringMonth), QString::number(rule.monthsOfTheYear().first()));
         return true;

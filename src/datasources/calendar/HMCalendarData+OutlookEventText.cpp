@@ -518,19 +518,7 @@ void HMCalendarData::storeOutlookEventCategories(QVariantMap &record, const QStr
         }
     }
     record.insert(QStringLiteral("NSARRAYCATEGORIES"), names);
-    QStringList colors;
-    QStringList indexes;
-    for (const QString &name : names) {
-        const QString color = categoryHelper() ? categoryHelper()->categoryColorHexStringForCategoryName(name) : QString();
-        if (!color.isNull()) {
-            colors.append(color);
-            indexes.append(QStringLiteral("-1"));
-        }
-    }
-    if (colors.size() == names.size()) {
-        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORS"), colors);
-        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), indexes);
-    }
+    HMOutlookCategoryHelper::insertColorsOfCategories(record, names, categoryHelper().get());
 }
 
 QVariantMap HMCalendarData::pppDictionaryForOutlookCalendarEvent(const QString &text, const QDateTime &start,

@@ -389,23 +389,28 @@ private:
     // By the series' Outlook id, the days of its occurrences Outlook holds changed (read this listing).
     QHash<QString, QSet<QString>> m_changedOccurrenceDays;
 
-    // What the CalendarStore listing decided for one event.
-    struct CalendarStorePlan
+    // What a listing decided for one event, whichever store it read: the ids of the event and of its
+    // series, whether each is new to the graph, whether the event is sent, and the dictionaries.
+    struct ListingPlan
     {
         QString nativeId;
         QString seriesId;
         QString ownUid;
         QString seriesUid;
-        bool isOccurrence = false;
-        bool isException = false;
         bool isNew = false;
         bool seriesIsNew = false;
         bool process = false;
+        std::optional<QVariantMap> seriesDictionary; // as found in the graph
+        QVariantMap identifierDictionary;            // the ones to save
+        std::optional<QVariantMap> seriesIdentifierDictionary;
+    };
+    // What the CalendarStore listing decided for one event.
+    struct CalendarStorePlan : ListingPlan
+    {
+        bool isOccurrence = false;
+        bool isException = false;
         QDateTime listingDate;
         std::optional<QVariantMap> eventDictionary; // as found in the graph
-        std::optional<QVariantMap> seriesDictionary;
-        QVariantMap identifierDictionary; // the ones to save
-        std::optional<QVariantMap> seriesIdentifierDictionary;
     };
     // How a series ends: on a date (the last moment of the series), or after a count.
     struct RecurrenceEndKeys
@@ -487,24 +492,14 @@ private:
     void removeCalendarStoreExceptionOccurrences(const QString &uid, const QVariantMap &record);
     void deleteUidRecordsFromStore(const QStringList &hmUids, bool eventKit);
 
-    // What the listing decided for one event.
-    struct EventPlan
+    // What the EventKit listing decided for one event.
+    struct EventPlan : ListingPlan
     {
-        QString nativeId;
-        QString seriesId;
-        QString ownUid;
-        QString seriesUid;
         bool hasRules = false;
-        bool isNew = false;
-        bool seriesIsNew = false;
         bool isSeriesMember = false;
         bool isKnownSeriesException = false;
-        bool process = false;
         QString newChecksum;
         std::optional<QVariantMap> recordDictionary; // as found in the graph
-        std::optional<QVariantMap> seriesDictionary;
-        QVariantMap identifierDictionary; // the ones to save
-        std::optional<QVariantMap> seriesIdentifierDictionary;
     };
 
     // One pass of the whole listing over its events.

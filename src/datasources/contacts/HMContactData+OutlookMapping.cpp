@@ -234,17 +234,8 @@ void readCategories(const QStringList &lines, const std::shared_ptr<HMOutlookCat
     record.insert(QStringLiteral("CATEGORY"), corrected(names));
     const QStringList split = names.split(u'\t');
     record.insert(QStringLiteral("NSARRAYCATEGORIES"), split);
-    if (!helper)
-        return;
-    QStringList colors;
-    for (const QString &name : split) {
-        const QString color = helper->categoryColorHexStringForCategoryName(name);
-        if (color.isEmpty())
-            return;
-        colors.append(color);
-    }
-    record.insert(QStringLiteral("NSARRAYCATEGORYCOLORS"), colors);
-    record.insert(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), QStringList(colors.size(), QStringLiteral("-1")));
+    if (helper)
+        HMOutlookCategoryHelper::insertColorsOfCategories(record, split, helper.get());
 }
 
 } // namespace

@@ -110,19 +110,7 @@ QVariantMap HMMemoData::pppDictionaryForOutlookMemo(const QString &text)
     record.insert(QStringLiteral("NSARRAYCATEGORIES"), names);
     if (!categoryHelper())
         setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
-    QStringList colors;
-    QStringList indexes;
-    for (const QString &name : std::as_const(names)) {
-        const QString color = categoryHelper()->categoryColorHexStringForCategoryName(name);
-        if (!color.isEmpty()) {
-            colors.append(color);
-            indexes.append(QStringLiteral("-1"));
-        }
-    }
-    if (colors.size() == names.size()) {
-        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORS"), colors);
-        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), indexes);
-    }
+    HMOutlookCategoryHelper::insertColorsOfCategories(record, names, categoryHelper().get());
     return record;
 }
 

@@ -225,18 +225,7 @@ void HMTaskData::storeOutlookTaskCategories(QVariantMap &record, const QStringLi
         return;
     if (!categoryHelper())
         setCategoryHelper(std::make_shared<HMOutlookCategoryHelper>());
-    QStringList colors;
-    QStringList indexes;
-    for (const QString &name : names) {
-        if (const QString color = categoryHelper()->categoryColorHexStringForCategoryName(name); !color.isEmpty()) {
-            colors.append(color);
-            indexes.append(QStringLiteral("-1"));
-        }
-    }
-    if (colors.size() == names.size()) {
-        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORS"), colors);
-        record.insert(QStringLiteral("NSARRAYCATEGORYCOLORINDEXES"), indexes);
-    }
+    HMOutlookCategoryHelper::insertColorsOfCategories(record, names, categoryHelper().get());
 }
 
 // A count that ends the rule (no ";" after it) stays as it is; a count the expansion does not reach

@@ -177,32 +177,22 @@ void HMTaskData::appendNewTaskRecord(const QVariantMap &identifier, const QVaria
 // deletes its task.
 void HMTaskData::appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records)
 {
-    const std::shared_ptr<HMIdentifierGraph> graph = identifierGraph();
-    const QSet<QString> damaged = remaining.isEmpty()
-                                      ? QSet<QString>()
-                                      : damagedItemIdentifiers(isEventKitSystem() ? ensureReminderStore() : nullptr);
-    for (const QVariantMap &dictionary : remaining) {
-        const QString hmUid = dictionary.value(kHmUidKey).toString();
-        if (isItemOfDamagedFile(dictionary, damaged))
-            continue;
-        // A task this run wrote from the device, missing from the reminders fetched before it: not a
-        // deletion while the store holds it. One the store no longer holds was deleted since.
-        if (dictionary.value(kIsNewRecordKey).toString() == QLatin1String("1") &&
-            storeHoldsItem(dictionary.value(kNativeIdKey).toString())) {
-            QVariantMap seen = dictionary;
-            seen.insert(kIsNewRecordKey, QStringLiteral("0"));
-            graph->setDictionary(seen, hmUid);
-            continue;
-        }
-        // A task deleted before the device confirmed it: the device knows no id of it to delete.
-        if (isUnconfirmed(dictionary)) {
-            graph->removeDictionary(dictionary);
-            continue;
-        }
-        graph->removeDictionary(dictionary);
-        records.append(HMSyncRecord::deletionOf(hmUid));
-        DDLogInfo(QStringLiteral("Deleting Record '%1' on Device.").arg(hmUid));
-    }
+    appendDeletionsOfRemaining(
+        remaining, [this] { return ensureReminderStore(); },
+        [this](const QVariantMap &dictionary) { return isWrittenThisRunAndHeld(dictionary); }, records);
+}
+
+// A task this run wrote from the device, missing from the reminders fetched before it: not a deletion
+// while the store holds it, and no longer new. One the store no longer holds was deleted since.
+bool HMTaskData::isWrittenThisRunAndHeld(const QVariantMap &dictionary)
+{
+    if (dictionary.value(kIsNewRecordKey).toString() != QLatin1String("1") ||
+        !storeHoldsItem(dictionary.value(kNativeIdKey).toString()))
+        return false;
+    QVariantMap seen = dictionary;
+    seen.insert(kIsNewRecordKey, QStringLiteral("0"));
+    identifierGraph()->setDictionary(seen, dictionary.value(kHmUidKey).toString());
+    return true;
 }
 
 bool HMTaskData::storeHoldsItem(const QString &nativeId)

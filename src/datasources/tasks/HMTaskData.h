@@ -131,6 +131,7 @@ private:
                                  QList<HMSyncRecord> &records, const std::function<QVariantMap()> &buildRecord);
     QDateTime countTaskAndCompensate(const QVariantMap &record, qint64 timeDifference);
     void appendDeletions(const QList<QVariantMap> &remaining, QList<HMSyncRecord> &records);
+    bool isWrittenThisRunAndHeld(const QVariantMap &dictionary);
     // Whether the store holds the item of the native id, whichever road is taken.
     bool storeHoldsItem(const QString &nativeId);
     void rememberAppliedReminder(HMIdentifierGraph &graph, const std::optional<QVariantMap> &identifier,

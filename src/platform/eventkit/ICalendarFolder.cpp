@@ -1277,12 +1277,25 @@ void ICalendarFolder::addFile(const QString &fileName, std::shared_ptr<ICalendar
 
 void ICalendarFolder::indexFile(const std::shared_ptr<ICalendarFile> &file)
 {
-    m_damagedFileCount += file->isDamaged ? 1 : 0;
-    if (!file->parses)
+    changeFileIndexing(*file, true);
+}
+
+void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
+{
+    changeFileIndexing(*file, false);
+}
+
+// A file comes into the counts and the indexes made so far, or leaves them, by the same steps. Only
+// a file coming in lowers the horizon of the starts the index by moment tells.
+void ICalendarFolder::changeFileIndexing(ICalendarFile &file, bool adding)
+{
+    const int change = adding ? 1 : -1;
+    m_damagedFileCount += file.isDamaged ? change : 0;
+    if (!file.parses)
         return;
-    addToItemIndexes(file, m_itemIndexes);
-    m_eventFileCount += file->hasEvents ? 1 : 0;
-    m_todoFileCount += file->hasTodos ? 1 : 0;
+    changeItemIndexes(file, adding);
+    m_eventFileCount += file.hasEvents ? change : 0;
+    m_todoFileCount += file.hasTodos ? change : 0;
 }
 
 // The keys of a file's entries in that index: of its UIDs, of its titles, or of its titles with when
@@ -1308,31 +1321,20 @@ ICalendarItemIndex &ICalendarFolder::itemIndex(ItemIndex index)
 
 // The keys are walked as a const list: a range-for over a list that may be changed asks it for a
 // copy of its own first, and asking even an empty one costs a call for every file and index.
-void ICalendarFolder::addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes)
+void ICalendarFolder::changeItemIndexes(ICalendarFile &file, bool adding)
 {
-    for (const ItemIndex index : kItemIndexes) {
-        if (!(indexes & index))
-            continue;
-        const QList<quint32> keys = itemKeysOf(*file, index, true);
-        for (const quint32 key : keys)
-            itemIndex(index).add(key, file.get());
-    }
-}
-
-void ICalendarFolder::unindexFile(const std::shared_ptr<ICalendarFile> &file)
-{
-    m_damagedFileCount -= file->isDamaged ? 1 : 0;
-    if (!file->parses)
-        return;
     for (const ItemIndex index : kItemIndexes) {
         if (!(m_itemIndexes & index))
             continue;
-        const QList<quint32> keys = itemKeysOf(*file, index, false);
-        for (const quint32 key : keys)
-            itemIndex(index).remove(key, file.get());
+        const QList<quint32> keys = itemKeysOf(file, index, adding);
+        ICalendarItemIndex &changed = itemIndex(index);
+        for (const quint32 key : keys) {
+            if (adding)
+                changed.add(key, &file);
+            else
+                changed.remove(key, &file);
+        }
     }
-    m_eventFileCount -= file->hasEvents ? 1 : 0;
-    m_todoFileCount -= file->hasTodos ? 1 : 0;
 }
 
 // Each index is made when first asked (a listing needs neither, a run looking for a few items by

@@ -315,7 +315,8 @@ private:
     enum ItemIndex : unsigned { ByUid = 1, ByTitle = 2, ByMoment = 4 };
     static constexpr ItemIndex kItemIndexes[] = {ByUid, ByTitle, ByMoment};
     void ensureItemIndex(ItemIndex index);
-    void addToItemIndexes(const std::shared_ptr<ICalendarFile> &file, unsigned indexes);
+    // Adds the file's keys to each index made so far, or removes them.
+    void changeItemIndexes(ICalendarFile &file, bool adding);
     QList<quint32> itemKeysOf(const ICalendarFile &file, ItemIndex index, bool noteHorizon);
     ICalendarItemIndex &itemIndex(ItemIndex index);
     // Looks at the files the watch named as changed; false when a whole look is needed.
@@ -396,6 +397,7 @@ private:
                               const std::optional<QByteArray> &knownListed = std::nullopt);
     void indexFile(const std::shared_ptr<ICalendarFile> &file);
     void unindexFile(const std::shared_ptr<ICalendarFile> &file);
+    void changeFileIndexing(ICalendarFile &file, bool adding);
     // The folder's time before one of our writes (0 when the watch tells), and after it: a folder
     // that nobody else changed since our last look needs no new look for our own write.
     qint64 folderTimeBeforeOwnChange() const;
