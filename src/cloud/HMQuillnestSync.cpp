@@ -142,14 +142,8 @@ HMQuillnestSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerCon
 
 void HMQuillnestSync::registerTransport(Timing timing, PhotoReader photoReader)
 {
-    HMSyncController::registerTransport(
-        4,
-        [timing, photoReader](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-            -> std::unique_ptr<HMSyncClient> {
-            std::unique_ptr<HMQuillnestSync> sync = initWithConfiguration(configuration, timing);
-            sync->setPhotoReader(photoReader);
-            return sync;
-        });
+    HMSyncController::registerTransportClass<HMQuillnestSync>(
+        4, timing, [photoReader](HMQuillnestSync &sync) { sync.setPhotoReader(photoReader); });
 }
 
 HMQuillnestSync::HMQuillnestSync(Timing timing)

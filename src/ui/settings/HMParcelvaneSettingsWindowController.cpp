@@ -17,7 +17,7 @@ void HMParcelvaneSettingsWindowController::windowDidLoad()
 
 void HMParcelvaneSettingsWindowController::localizeXib()
 {
-    localizeLabels({ {1001, "user_name"}, {1002, "password"}, {1004, "url"}, {1003, "parcelvane_instructions"}});
+    localizeLabels({{1001, "user_name"}, {1002, "password"}, {1004, "url"}, {1003, "parcelvane_instructions"}});
 }
 
 void HMParcelvaneSettingsWindowController::showPanel()
