@@ -415,11 +415,8 @@ void HMQuillnestSync::handleRKError(const PlatformError &error)
         } else {
             target->didErrorWithError(6, QStringLiteral("Invalid URL"));
         }
-    } else if (code == platform::RKRequestConnectionTimeoutError) {
-        GlobalVariables::setQuillnestErrorStatus(true);
-        target->didErrorWithError(3, localized("synchronization_timeout"));
     } else {
-        target->didErrorWithError(6, QString());
+        reportRequestFailure(*target, code);
     }
     target->commandErroredStopProcessing();
 }

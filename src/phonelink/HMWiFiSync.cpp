@@ -425,12 +425,7 @@ void HMWiFiSync::handleRKError(const PlatformError &error)
         return;
     const qint64 code = error.code();
     if (!isURLLoadingError(error)) {
-        if (code == platform::RKRequestConnectionTimeoutError) {
-            GlobalVariables::setQuillnestErrorStatus(true);
-            target->didErrorWithError(3, localized("synchronization_timeout"));
-        } else {
-            target->didErrorWithError(6, QString());
-        }
+        reportRequestFailure(*target, code);
         return;
     }
     switch (code) {
