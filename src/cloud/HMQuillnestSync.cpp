@@ -142,14 +142,8 @@ HMQuillnestSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerCon
 
 void HMQuillnestSync::registerTransport(Timing timing, PhotoReader photoReader)
 {
-    HMSyncController::registerTransport(
-        4,
-        [timing, photoReader](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-            -> std::unique_ptr<HMSyncClient> {
-            std::unique_ptr<HMQuillnestSync> sync = initWithConfiguration(configuration, timing);
-            sync->setPhotoReader(photoReader);
-            return sync;
-        });
+    HMSyncController::registerTransportClass<HMQuillnestSync>(
+        4, timing, [photoReader](HMQuillnestSync &sync) { sync.setPhotoReader(photoReader); });
 }
 
 HMQuillnestSync::HMQuillnestSync(Timing timing)
@@ -421,11 +415,8 @@ void HMQuillnestSync::handleRKError(const PlatformError &error)
         } else {
             target->didErrorWithError(6, QStringLiteral("Invalid URL"));
         }
-    } else if (code == platform::RKRequestConnectionTimeoutError) {
-        GlobalVariables::setQuillnestErrorStatus(true);
-        target->didErrorWithError(3, localized("synchronization_timeout"));
     } else {
-        target->didErrorWithError(6, QString());
+        reportRequestFailure(*target, code);
     }
     target->commandErroredStopProcessing();
 }

@@ -30,19 +30,12 @@ HMAdbSync::initWithConfiguration(const std::shared_ptr<HMSyncControllerConfigura
 
 void HMAdbSync::registerTransport(qint64 serverPort, Timing timing, AdbBridge::Wait settleWait)
 {
-    HMSyncController::registerTransport(
-        2,
-        [serverPort, timing, settleWait](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-            -> std::unique_ptr<HMSyncClient> {
-            std::unique_ptr<HMAdbSync> sync = initWithConfiguration(configuration, timing);
-            if (!sync)
-                return nullptr;
-            if (sync->serverPort() != 0)
-                sync->setServerPort(serverPort);
-            if (settleWait)
-                sync->adbBridge().setWait(settleWait);
-            return sync;
-        });
+    HMSyncController::registerTransportClass<HMAdbSync>(2, timing, [serverPort, settleWait](HMAdbSync &sync) {
+        if (sync.serverPort() != 0)
+            sync.setServerPort(serverPort);
+        if (settleWait)
+            sync.adbBridge().setWait(settleWait);
+    });
 }
 
 HMAdbSync::HMAdbSync(ConnectionSettings settings, Timing timing)

@@ -125,15 +125,10 @@ HMWiFiSync::settingsFromConfiguration(const HMSyncControllerConfigurationProtoco
 
 void HMWiFiSync::registerTransport(qint64 serverPort, Timing timing)
 {
-    HMSyncController::registerTransport(
-        1,
-        [serverPort, timing](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
-            -> std::unique_ptr<HMSyncClient> {
-            std::unique_ptr<HMWiFiSync> sync = initWithConfiguration(configuration, timing);
-            if (sync && sync->serverPort() != 0)
-                sync->setServerPort(serverPort);
-            return sync;
-        });
+    HMSyncController::registerTransportClass<HMWiFiSync>(1, timing, [serverPort](HMWiFiSync &sync) {
+        if (sync.serverPort() != 0)
+            sync.setServerPort(serverPort);
+    });
 }
 
 HMWiFiSync::HMWiFiSync(ConnectionSettings settings) : HMWiFiSync(std::move(settings), Timing()) {}
@@ -430,12 +425,7 @@ void HMWiFiSync::handleRKError(const PlatformError &error)
         return;
     const qint64 code = error.code();
     if (!isURLLoadingError(error)) {
-        if (code == platform::RKRequestConnectionTimeoutError) {
-            GlobalVariables::setQuillnestErrorStatus(true);
-            target->didErrorWithError(3, localized("synchronization_timeout"));
-        } else {
-            target->didErrorWithError(6, QString());
-        }
+        reportRequestFailure(*target, code);
         return;
     }
     switch (code) {

@@ -416,7 +416,8 @@ void HMDataConfigurationSource::finishedProcessingSyncForConduitData(HMSyncCondu
 {
     const std::shared_ptr<HMProfile> current = profile();
     const quint64 conduit = conduitData.conduit();
-    if (!current || conduit < 1 || conduit > 4 || !conduitData.syncEnabled())
+    const std::optional<HMProfileConduit> entry = profileConduitOf(conduit);
+    if (!current || !entry || !conduitData.syncEnabled())
         return;
     HMProfile &p = *current;
     if (conduitData.purgeOnNextSync())
@@ -436,28 +437,11 @@ void HMDataConfigurationSource::finishedProcessingSyncForConduitData(HMSyncCondu
         if (counter)
             count = counter(QLatin1String(names[conduit - 1]));
     }
-    switch (conduit) {
-    case 1:
-        if (lastSync.isValid())
-            p.setContactLastSyncDate(lastSync);
-        p.setContactCount(count);
-        break;
-    case 2:
-        if (lastSync.isValid())
-            p.setCalendarLastSyncDate(lastSync);
-        p.setEventCount(count);
+    if (lastSync.isValid())
+        p.setLastSyncDate(*entry, lastSync);
+    p.setCount(*entry, count);
+    if (*entry == HMProfileConduit::Calendar)
         p.setEventCalendarIdentifiersToSync(conduitData.categoryIdentifiersToSync());
-        break;
-    case 3:
-        if (lastSync.isValid())
-            p.setTaskLastSyncDate(lastSync);
-        p.setTaskCount(count);
+    else if (*entry == HMProfileConduit::Tasks)
         p.setTaskCalendarIdentifiersToSync(conduitData.categoryIdentifiersToSync());
-        break;
-    case 4:
-        if (lastSync.isValid())
-            p.setMemoLastSyncDate(lastSync);
-        p.setMemoCount(count);
-        break;
-    }
 }

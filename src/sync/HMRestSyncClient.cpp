@@ -1,9 +1,12 @@
 #include "sync/HMRestSyncClient.h"
 
+#include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDLog.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/LockedField.h"
 #include "platform/foundation/PlatformError.h"
 #include "platform/restkit/RKClient.h"
+#include "platform/restkit/RKErrors.h"
 #include "platform/restkit/RKParserRegistry.h"
 #include "sync/HMSyncClientDelegate.h"
 
@@ -53,6 +56,16 @@ void HMRestSyncClient::reportForceCancelled(HMSyncClientDelegate &target)
 {
     target.didErrorWithError(2, QStringLiteral("The sync was force cancelled, data integrity is suspect."));
     target.commandWasForceCancelled();
+}
+
+void HMRestSyncClient::reportRequestFailure(HMSyncClientDelegate &target, qint64 code)
+{
+    if (code == platform::RKRequestConnectionTimeoutError) {
+        GlobalVariables::setQuillnestErrorStatus(true);
+        target.didErrorWithError(3, platform::localized("synchronization_timeout"));
+    } else {
+        target.didErrorWithError(6, QString());
+    }
 }
 
 void HMRestSyncClient::requestDidStartLoad(RKRequest &request)

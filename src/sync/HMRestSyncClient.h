@@ -50,6 +50,10 @@ protected:
     // Tells the delegate that the run was force cancelled: error 2 with the text "The sync was force
     // cancelled, data integrity is suspect.", then commandWasForceCancelled.
     static void reportForceCancelled(HMSyncClientDelegate &target);
+    // Tells the delegate of a failed request that is no URL-loading failure: the REST framework's
+    // time-out sets the cloud error status and is error 3 with the localised "synchronization_timeout";
+    // any other code is error 6 without a text.
+    static void reportRequestFailure(HMSyncClientDelegate &target, qint64 code);
 
     // The step text shown while a reply comes in (empty: no step shown). While a body goes out the
     // step reads "Receiving from Device...": the stage as the other side sees it.

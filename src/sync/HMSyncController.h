@@ -98,6 +98,11 @@ public:
     // Registers (or, with an empty factory, removes) the transport of a sync method (1 Wi-Fi, 2 USB,
     // 4 cloud). The transport libraries register theirs at start-up. Thread-safe.
     static void registerTransport(quint64 syncMethod, TransportFactory factory);
+    // Registers a transport class for a sync method: each run's transport is the class's
+    // initWithConfiguration(configuration, timing), handed to `adjust` before the run gets it (a null
+    // one is passed on as it is).
+    template <typename Transport, typename Timing, typename Adjust>
+    static void registerTransportClass(quint64 syncMethod, Timing timing, Adjust adjust);
 
     // Starts the run and returns at once; the run continues on the run queue. Does nothing while any
     // run of the process is active.
@@ -395,3 +400,16 @@ private:
     std::array<bool, 5> m_deviceIdsReported{};
     QSet<QString> m_olmIdsForContactsSentToDevice;
 };
+
+template <typename Transport, typename Timing, typename Adjust>
+void HMSyncController::registerTransportClass(quint64 syncMethod, Timing timing, Adjust adjust)
+{
+    registerTransport(syncMethod,
+                      [timing, adjust](const std::shared_ptr<HMSyncControllerConfigurationProtocol> &configuration)
+                          -> std::unique_ptr<HMSyncClient> {
+                          std::unique_ptr<Transport> sync = Transport::initWithConfiguration(configuration, timing);
+                          if (sync)
+                              adjust(*sync);
+                          return sync;
+                      });
+}

@@ -3,9 +3,11 @@
 
 #include "CloudTestSupport.h"
 
+#include "foundation/GlobalVariables.h"
 #include "foundation/Lumberjack/DDAbstractLogger.h"
 #include "foundation/Lumberjack/DDLog.h"
 #include "foundation/Lumberjack/DDLogMessage.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/restkit/RKClient.h"
@@ -167,7 +169,10 @@ TEST(CloudSession, ReportsEachTransportFailureAsTheErrorTableSays)
     ASSERT_TRUE(sync->logon());
     ASSERT_TRUE(delegate.waitFor(QStringLiteral("logon")));
     ASSERT_FALSE(delegate.events().isEmpty());
-    EXPECT_TRUE(delegate.events().first().startsWith(QStringLiteral("error 3"))) << delegate.events().join(u'|').toStdString();
+    EXPECT_EQ(delegate.events().first(),
+              QStringLiteral("error 3 %1").arg(platform::localized(QStringLiteral("synchronization_timeout"))).trimmed())
+        << delegate.events().join(u'|').toStdString();
+    EXPECT_TRUE(GlobalVariables::getQuillnestErrorStatus()) << "a time-out marks the cloud error status";
     fixture.peer->clearSwitches();
 
     // A peer that refuses connections is a host that cannot be reached; once it listens again the

@@ -186,6 +186,45 @@ TEST_F(HMDataConfigurationSourceTest, TheRunsStartBecomesTheProfilesLastSyncDate
     EXPECT_EQ(HMProfileManager::identifierGraphForProfile(*m_profile, QStringLiteral("D"))->lastSyncDate(), start);
 }
 
+// Each conduit's end writes its own date and count, and the calendar and reminder conduits their
+// lists, into the profile; a run without a date keeps the previous one; a conduit that did not take
+// part, or a number that names none, writes nothing.
+TEST_F(HMDataConfigurationSourceTest, EachConduitsEndWritesItsOwnProfileFields)
+{
+    const QDateTime previous(QDate(2026, 2, 1), QTime(9, 0), Qt::UTC);
+    const QDateTime start(QDate(2026, 3, 1), QTime(10, 0), Qt::UTC);
+    for (const HMProfileConduit entry : {HMProfileConduit::Contacts, HMProfileConduit::Calendar,
+                                         HMProfileConduit::Tasks, HMProfileConduit::Memos}) {
+        m_profile->setLastSyncDate(entry, previous);
+        m_profile->setCount(entry, 0);
+    }
+    const auto finish = [&](quint64 conduit, const QDateTime &date, qint64 count, bool enabled = true) {
+        HMSyncConduitData data(conduit);
+        data.setSyncEnabled(enabled);
+        data.setLastSyncDate(date);
+        data.setAppleRecordCount(count);
+        data.setCategoryIdentifiersToSync({QStringLiteral("list%1").arg(conduit)});
+        m_source->finishedProcessingSyncForConduitData(data);
+    };
+    finish(1, start, 11);
+    finish(2, start.addSecs(2), 22);
+    finish(3, QDateTime(), 33);
+    finish(4, start.addSecs(4), 44, false);
+    finish(5, start.addSecs(5), 55);
+    finish(0, start.addSecs(6), 66);
+
+    EXPECT_EQ(m_profile->contactLastSyncDate(), start);
+    EXPECT_EQ(m_profile->contactCount(), 11);
+    EXPECT_EQ(m_profile->calendarLastSyncDate(), start.addSecs(2));
+    EXPECT_EQ(m_profile->eventCount(), 22);
+    EXPECT_EQ(m_profile->eventCalendarIdentifiersToSync(), QStringList({"list2"}));
+    EXPECT_EQ(m_profile->taskLastSyncDate(), previous);
+    EXPECT_EQ(m_profile->taskCount(), 33);
+    EXPECT_EQ(m_profile->taskCalendarIdentifiersToSync(), QStringList({"list3"}));
+    EXPECT_EQ(m_profile->memoLastSyncDate(), previous);
+    EXPECT_EQ(m_profile->memoCount(), 0);
+}
+
 TEST_F(HMDataConfigurationSourceTest, MissingDataSourcesAndPlaceholderConduitsWriteNothing)
 {
     const QStringList before = dataFolderFiles();

@@ -3,27 +3,14 @@
 #include "ui_HMQuillnestSettingsWindowController.h"
 
 #include "foundation/GlobalVariables.h"
-#include "platform/appkit/KeyRouting.h"
-#include "sync/HMProfile.h"
 #include "ui/accounts/QuillnestPages.h"
 
+template class HMAccountSheet<Ui::HMQuillnestSettingsWindowController>;
+
 HMQuillnestSettingsWindowController::HMQuillnestSettingsWindowController()
-    : FormWindowController(QStringLiteral("HMQuillnestSettingsWindow"))
+    : HMAccountSheet(QStringLiteral("HMQuillnestSettingsWindow"),
+                     {&HMProfile::quillnestPassword, &HMProfile::setQuillnestPassword})
 {
-}
-
-void HMQuillnestSettingsWindowController::setProfile(std::shared_ptr<HMProfile> profile)
-{
-    m_profile = std::move(profile);
-    if (isWindowLoaded())
-        showProfileInFields();
-}
-
-void HMQuillnestSettingsWindowController::loadInterface(QDialog &window)
-{
-    FormWindowController::loadInterface(window);
-    connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okPushed(); });
-    platform::routeEscapeAndClose(window, [this] { okPushed(); });
 }
 
 void HMQuillnestSettingsWindowController::windowDidLoad()
@@ -42,32 +29,14 @@ void HMQuillnestSettingsWindowController::localizeXib()
     localizeLabels({{1001, "password"}, {1002, "user_name"}, {1003, "quill_nest_instructions"}});
 }
 
-void HMQuillnestSettingsWindowController::showProfileInFields()
-{
-    m_ui->userNameField->setText(m_profile ? m_profile->hhUserId() : QString());
-    m_ui->passwordField->setText(m_profile ? m_profile->quillnestPassword() : QString());
-}
-
 void HMQuillnestSettingsWindowController::showPanel()
 {
     GlobalVariables::setAdvancedSettingsIsOpen(true);
-    window();
-    beginSheet(m_parentWindow);
-    m_ui->userNameField->setFocus();
+    beginSheetOnParent();
 }
 
-// Commits the pending edits as typed (no format rule) and ends the sheet.
-void HMQuillnestSettingsWindowController::okPushed()
-{
-    if (m_profile) {
-        m_profile->setHhUserId(m_ui->userNameField->text());
-        m_profile->setQuillnestPassword(m_ui->passwordField->text());
-    }
-    endSheet(platform::NSModalResponseOK);
-}
-
-void HMQuillnestSettingsWindowController::didEndSheet(int)
+void HMQuillnestSettingsWindowController::didEndSheet(int returnCode)
 {
     GlobalVariables::setAdvancedSettingsIsOpen(false);
-    window()->hide();
+    HMAccountSheet::didEndSheet(returnCode);
 }

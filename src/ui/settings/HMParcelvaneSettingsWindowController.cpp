@@ -2,19 +2,12 @@
 
 #include "ui_HMParcelvaneSettingsWindowController.h"
 
-#include "platform/appkit/KeyRouting.h"
-#include "sync/HMProfile.h"
+template class HMAccountSheet<Ui::HMParcelvaneSettingsWindowController>;
 
 HMParcelvaneSettingsWindowController::HMParcelvaneSettingsWindowController()
-    : FormWindowController(QStringLiteral("HMParcelvaneSettingsWindowController"))
+    : HMAccountSheet(QStringLiteral("HMParcelvaneSettingsWindowController"),
+                     {&HMProfile::hhPassword, &HMProfile::setHhPassword})
 {
-}
-
-void HMParcelvaneSettingsWindowController::loadInterface(QDialog &window)
-{
-    FormWindowController::loadInterface(window);
-    connect(m_ui->okButton, &QPushButton::clicked, this, [this] { okPushed(); });
-    platform::routeEscapeAndClose(window, [this] { okPushed(); });
 }
 
 void HMParcelvaneSettingsWindowController::windowDidLoad()
@@ -24,28 +17,12 @@ void HMParcelvaneSettingsWindowController::windowDidLoad()
 
 void HMParcelvaneSettingsWindowController::localizeXib()
 {
-    localizeLabels({ {1001, "user_name"}, {1002, "password"}, {1004, "url"}, {1003, "parcelvane_instructions"}});
+    localizeLabels({{1001, "user_name"}, {1002, "password"}, {1004, "url"}, {1003, "parcelvane_instructions"}});
 }
 
 void HMParcelvaneSettingsWindowController::showPanel()
 {
     window();
-    m_ui->userNameField->setText(profile ? profile->hhUserId() : QString());
-    m_ui->passwordField->setText(profile ? profile->hhPassword() : QString());
-    beginSheet(parentWindow);
-    m_ui->userNameField->setFocus();
-}
-
-void HMParcelvaneSettingsWindowController::okPushed()
-{
-    if (profile) {
-        profile->setHhUserId(m_ui->userNameField->text());
-        profile->setHhPassword(m_ui->passwordField->text());
-    }
-    endSheet(platform::NSModalResponseOK);
-}
-
-void HMParcelvaneSettingsWindowController::didEndSheet(int)
-{
-    window()->hide();
+    showProfileInFields();
+    beginSheetOnParent();
 }

@@ -352,8 +352,8 @@ TEST_F(SettingsOpenersTest, ParcelvaneSheetCommitsOnOk)
 {
     launchWithProfile(kOutlook15);
     HMParcelvaneSettingsWindowController sheet;
-    sheet.profile = m_profile;
-    sheet.parentWindow = &shownMainWindow();
+    sheet.setProfile(m_profile);
+    sheet.setParentWindow(&shownMainWindow());
     sheet.showPanel();
     EXPECT_EQ(sheet.ui().urlLabel->text(), QStringLiteral("Address:"));
     EXPECT_FALSE(sheet.ui().instructionsField->text().isEmpty());
@@ -364,6 +364,16 @@ TEST_F(SettingsOpenersTest, ParcelvaneSheetCommitsOnOk)
     EXPECT_FALSE(sheet.isSheetOpen());
     EXPECT_EQ(m_profile->hhUserId(), QStringLiteral("partner"));
     EXPECT_EQ(m_profile->hhPassword(), QStringLiteral("pw"));
+
+    // Another profile given to the loaded sheet shows at once, so OK never writes one profile's edits
+    // into another.
+    const auto other = std::make_shared<HMProfile>();
+    other->setHhUserId(QStringLiteral("second"));
+    other->setHhPassword(QStringLiteral("pw2"));
+    other->setQuillnestPassword(QStringLiteral("cloud"));
+    sheet.setProfile(other);
+    EXPECT_EQ(sheet.ui().userNameField->text(), QStringLiteral("second"));
+    EXPECT_EQ(sheet.ui().passwordField->text(), QStringLiteral("pw2"));
 }
 
 // Tab walks each small window's controls in reading order and comes back to the first.
@@ -390,8 +400,8 @@ TEST_F(SettingsOpenersTest, TabWalksTheSmallWindowsInReadingOrder)
     preferences->window()->close();
 
     HMParcelvaneSettingsWindowController parcelvane;
-    parcelvane.profile = m_profile;
-    parcelvane.parentWindow = &shownMainWindow();
+    parcelvane.setProfile(m_profile);
+    parcelvane.setParentWindow(&shownMainWindow());
     parcelvane.showPanel();
     EXPECT_EQ(tabWalk(*parcelvane.window(), parcelvane.ui().userNameField, 5),
               (QStringList{"userNameField", "passwordField", "urlField", "okButton", "userNameField"}));
