@@ -251,9 +251,7 @@ class Road(OurSide):
             contacts = sum(1 for c in account.get("contacts", {}).values() if not c.get("deleted"))
             events = sum(1 for e in account.get("events", {}).get("primary", {}).values() if e.get("status") != "cancelled")
             return mine, (contacts, events)
-        self.stop()
-        with open(self.data) as file:
-            conduits = json.load(file).get("conduits", {})
+        conduits = self.read_phone()["conduits"]
         return mine, (len(conduits.get("A", [])), len(conduits.get("D", [])))
 
     def stop_all(self):

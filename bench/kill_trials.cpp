@@ -32,6 +32,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "PhoneDataFile.h"
 #include "PhoneStore.h"
 
 #include <cstdio>
@@ -309,11 +310,8 @@ bool Trials::setUp()
             store.addRecord(kConduits[conduit], phoneFields(conduit, name, m_serial));
         }
     }
-    QFile file(path("phone.json"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(store.toJson()) < 0)
-        return false;
-    file.close();
-    if (!startPeer() || !syncToEnd())
+    QString problem;
+    if (!phonepeer::writePhoneData(path("phone.json"), store, problem) || !startPeer() || !syncToEnd())
         return false;
     // The sample records the driver made on the desktop side are expected too.
     for (int conduit = 0; conduit < 3; ++conduit) {
@@ -352,13 +350,11 @@ QString Trials::pick(int conduit, const QSet<QString> &excluded)
 bool Trials::editPhoneStore(const std::function<void(phonepeer::PhoneStore &)> &edit)
 {
     phonepeer::PhoneStore store;
-    QFile file(path("phone.json"));
     QString problem;
-    if (!file.open(QIODevice::ReadOnly) || !store.fromJson(file.readAll(), problem))
+    if (!phonepeer::loadPhoneData(path("phone.json"), store, problem))
         return false;
-    file.close();
     edit(store);
-    return file.open(QIODevice::WriteOnly) && file.write(store.toJson()) >= 0;
+    return phonepeer::writePhoneData(path("phone.json"), store, problem);
 }
 
 void Trials::editPhone(QSet<QString> &touched)
@@ -506,10 +502,9 @@ void Trials::killDuringSync(bool killPhone)
 QStringList Trials::phoneNames(int conduit) const
 {
     phonepeer::PhoneStore store;
-    QFile file(path("phone.json"));
     QString problem;
     QStringList names;
-    if (!file.open(QIODevice::ReadOnly) || !store.fromJson(file.readAll(), problem))
+    if (!phonepeer::loadPhoneData(path("phone.json"), store, problem))
         return names;
     for (const phonepeer::PhoneRecord &record : store.records(kConduits[conduit]))
         names.append(record.fields.value(phoneKey(conduit)));

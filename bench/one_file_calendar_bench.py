@@ -16,12 +16,12 @@ Usage: bench/one_file_calendar_bench.py [--build build-release] [--sizes 500,500
 """
 
 import argparse
-import json
 import os
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import phone_data  # noqa: E402
 import sync_comparison  # noqa: E402
 
 
@@ -54,17 +54,14 @@ class OneFileSide(sync_comparison.OurSide):
 
     def change_on_phone(self):
         """The phone changes the title of every hundredth event."""
-        self.stop()
-        with open(self.data) as file:
-            store = json.load(file)
+        store = self.read_phone()
         events = store["conduits"].get("D", [])
         if len(events) != self.count:
             sys.exit("%s: the phone holds %d events, not %d" % (self.folder, len(events), self.count))
         for record in events[::100]:
             record["fields"]["SUBJECT"] += " (changed)"
             record["change"] = "update"
-        with open(self.data, "w") as file:
-            json.dump(store, file)
+        phone_data.write(self.data, store)
 
     def events_in_file(self, marker="BEGIN:VEVENT"):
         with open(self.file, errors="replace") as file:

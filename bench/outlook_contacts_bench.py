@@ -19,7 +19,6 @@ Usage: bench/outlook_contacts_bench.py [--build build-release] [--records 5000 .
 
 import argparse
 import glob
-import json
 import math
 import os
 import shutil
@@ -94,9 +93,7 @@ class Side(OurSide):
         return measure(command, self.env, self.log)
 
     def phone_count(self):
-        self.stop()
-        with open(self.data) as file:
-            return len(json.load(file).get("conduits", {}).get("A", []))
+        return len(self.read_phone()["conduits"].get("A", []))
 
     def map_bytes(self):
         found = glob.glob(os.path.join(self.env["XDG_DATA_HOME"], "*", "contacts-outlook.plist"))

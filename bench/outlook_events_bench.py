@@ -27,7 +27,6 @@ Usage: bench/outlook_events_bench.py [--build build-release] [--records 5000 ...
 
 import argparse
 import datetime
-import json
 import os
 import shutil
 import sys
@@ -143,9 +142,7 @@ class Side(OurSide):
         return measure(command, self.env, self.log)
 
     def phone_count(self):
-        self.stop()
-        with open(self.data) as file:
-            return len(json.load(file).get("conduits", {}).get("D", []))
+        return len(self.read_phone()["conduits"].get("D", []))
 
     def desktop_count(self):
         """The events the desktop side holds: Outlook's, or the calendar folder's files."""

@@ -22,7 +22,6 @@ Usage: bench/outlook_tasks_bench.py [--build build-release] [--records 500 1000 
 """
 
 import argparse
-import json
 import os
 import re
 import shutil
@@ -59,9 +58,7 @@ class TaskSide(Side):
             self.start_outlook({"folders": OUTLOOK_FOLDERS})
 
     def phone_counts(self):
-        self.stop()
-        with open(self.data) as file:
-            conduits = json.load(file).get("conduits", {})
+        conduits = self.read_phone()["conduits"]
         return {name: len(conduits.get(letter, [])) for letter, name, _ in CONDUITS}
 
     def desktop_counts(self):

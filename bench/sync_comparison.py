@@ -42,6 +42,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import phone_data  # noqa: E402
 import realistic_data  # noqa: E402
 
 DEVICE_ID = "QP-PEER-0001"
@@ -208,8 +209,12 @@ class OurSide:
         self.first = True
 
     def write_phone(self, records):
-        with open(self.data, "w") as file:
-            json.dump({"nextId": 10 * self.count + 100, "conduits": records}, file)
+        phone_data.write(self.data, {"nextId": 10 * self.count + 100, "conduits": records})
+
+    def read_phone(self):
+        """The phone's whole store (bench/phone_data.py), the peer stopped."""
+        self.stop()
+        return phone_data.read(self.data)
 
     def prepare(self):
         contacts = [{"uid": "A%06d" % (i + 1), "change": "add", "fields": phone_contact(i)} for i in range(self.count)]
@@ -217,9 +222,7 @@ class OurSide:
         self.write_phone({"A": contacts, "D": events})
 
     def change_one_percent(self):
-        self.stop()
-        with open(self.data) as file:
-            store = json.load(file)
+        store = self.read_phone()
         for letter, make in (("A", phone_contact), ("D", phone_event)):
             by_uid = {record["uid"]: record for record in store["conduits"][letter]}
             for index in changed_indexes(self.count):
@@ -448,8 +451,8 @@ class ShapedOurSide(OurSide):
         self.items.write_desktop_files(self.contacts_folder, os.path.join(self.calendars_folder, "home"))
 
     def write_phone(self, records):
-        with open(self.data, "w") as file:
-            json.dump({"nextId": 10 * sum(len(value) for value in records.values()) + 100, "conduits": records}, file)
+        phone_data.write(self.data, {"nextId": 10 * sum(len(value) for value in records.values()) + 100,
+                                     "conduits": records})
 
     def store_options(self):
         return ["--contacts-folder", self.contacts_folder, "--calendars-folder", self.calendars_folder]
@@ -461,9 +464,7 @@ class ShapedOurSide(OurSide):
         return [contacts, events + moved]
 
     def change_one_percent(self):
-        self.stop()
-        with open(self.data) as file:
-            store = json.load(file)
+        store = self.read_phone()
         contacts, events = self.items.changed_server_items()
         for letter, items, records_of in (("A", contacts, lambda item, revision: [realistic_data.phone_contact(item, revision)]),
                                           ("D", events, realistic_data.phone_events)):
@@ -471,8 +472,7 @@ class ShapedOurSide(OurSide):
             for item in items:
                 for uid, fields in zip(self.phone_uids[(letter, item.index)], records_of(item, 1)):
                     by_uid[uid].update({"fields": fields, "change": "update"})
-        with open(self.data, "w") as file:
-            json.dump(store, file)
+        phone_data.write(self.data, store)
 
 
 class ShapedTheirSide(TheirSide):

@@ -777,6 +777,22 @@ bool containsName(const std::vector<VCardFileEntry> &entries, QByteArrayView fil
     return found != entries.cend() && found->fileName() == fileName;
 }
 
+// Which entries of known a batch leaves as they are: all but those it wrote or removed. Each name of
+// the batch is looked up in known, so that a batch costs look-ups for its own files rather than for
+// every file the folder holds.
+std::vector<bool> keptEntries(const VCardFolder::Snapshot &known, const std::vector<VCardFileEntry> &written,
+                              const std::vector<VCardFileEntry> &removed)
+{
+    std::vector<bool> isKept(known.entries.size(), true);
+    for (const std::vector<VCardFileEntry> *changed : {&written, &removed}) {
+        for (const VCardFileEntry &entry : *changed) {
+            if (const qsizetype found = known.find(entry.fileName()); found >= 0)
+                isKept[size_t(found)] = false;
+        }
+    }
+    return isKept;
+}
+
 // The shown persons of a snapshot: readable, no groups, each unique id once.
 qsizetype personCountOf(const VCardFolder::Snapshot &snapshot)
 {
@@ -1330,11 +1346,7 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     }
     noteOwnChanges(written, removed);
     const Snapshot &known = *m_current;
-    std::vector<bool> isKept(known.entries.size(), true);
-    for (size_t index = 0; index < known.entries.size(); ++index) {
-        const QByteArrayView name = known.entries[index].fileName();
-        isKept[index] = !containsName(written, name) && !containsName(removed, name);
-    }
+    const std::vector<bool> isKept = keptEntries(known, written, removed);
     // The batch's texts in a block of their size, which the snapshot keeps.
     VCardTextBlocks packed = packedTexts(written);
     m_current = mergedSnapshot(known, isKept, std::move(written), packed);

@@ -9,10 +9,18 @@
 #include <httplib.h>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrl>
+
+#include <atomic>
+#include <map>
+#include <thread>
 
 using namespace phonepeer;
 using namespace platform;
@@ -403,11 +411,11 @@ TEST_F(PhonePeerTest, KeepsItsRecordsInAFile)
     // New ids never repeat old ones.
     EXPECT_NE(peer->addPhoneRecord(Conduit::Contacts, {}), uid);
 
+    peer.reset();
     QFile broken(dataFile);
     ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
     broken.write("{\"conduits\":{\"Z\":[]}}");
     broken.close();
-    peer.reset();
     PhonePeer::Options options;
     options.port = 0;
     options.dataFile = dataFile;
@@ -415,6 +423,32 @@ TEST_F(PhonePeerTest, KeepsItsRecordsInAFile)
     QString problem;
     EXPECT_FALSE(refused.start(problem));
     EXPECT_TRUE(problem.contains(QStringLiteral("unknown conduit \"Z\""))) << problem.toStdString();
+}
+
+// An edit costs one line in the journal beside the data file, whatever the file holds, byte for byte;
+// a sync that changes nothing costs none.
+TEST_F(PhonePeerTest, AnEditCostsOneJournalLineAndASyncWithoutChangesNone)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString dataFile = folder.filePath(QStringLiteral("phone.json"));
+    startPeer(dataFile);
+    const QString uid = peer->addPhoneRecord(Conduit::Contacts, {{"LASTMODIFIED", "2026-03-01 09:30:00"}, {"NEWFNAME", "Eli"}});
+    ASSERT_EQ(uid, QStringLiteral("A000001"));
+    QFile journal(dataFile + QStringLiteral(".journal"));
+    ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
+    EXPECT_EQ(journal.readAll().toStdString(),
+              R"({"nextId":2,"records":{"A":{"A000001":{"change":"add","fields":{"LASTMODIFIED":"2026-03-01 09:30:00",)"
+              R"("NEWFNAME":"Eli"},"uid":"A000001"}}}})"
+              "\n");
+    logon();
+    logoff();
+    const qint64 syncedBytes = journal.size();
+    EXPECT_GT(syncedBytes, 0) << "the sync took the add out of the phone's change log";
+    logon();
+    logoff();
+    EXPECT_EQ(journal.size(), syncedBytes);
+    EXPECT_FALSE(QFile::exists(dataFile)) << "no snapshot before the journal outgrows it or the peer stops";
 }
 
 namespace {
@@ -604,4 +638,237 @@ TEST_F(PhonePeerTest, TheProgramTakesItsListReadingsFromTheCommandLine)
     wrong.start(QStringLiteral(HM_PHONE_PEER_PATH), {"--count", "rows"});
     ASSERT_TRUE(wrong.waitForFinished(10000));
     EXPECT_EQ(wrong.exitCode(), 2);
+}
+
+namespace {
+
+// The contacts of the peer's records (GET /peer_records), by id with their names, and the desktop's
+// edits not yet listed, by id.
+struct PhoneContacts
+{
+    std::map<QString, QString> names;
+    std::map<QString, QString> ownWrites;
+    int doubledNames = 0;
+};
+
+PhoneContacts phoneContacts(int port)
+{
+    PhoneContacts contacts;
+    httplib::Client http("127.0.0.1", port);
+    const httplib::Result reply = http.Get("/peer_records");
+    EXPECT_TRUE(reply && reply->status == 200) << "the peer's records";
+    if (!reply)
+        return contacts;
+    const QJsonObject root = QJsonDocument::fromJson(QByteArray::fromStdString(reply->body)).object();
+    QSet<QString> seen;
+    for (const QJsonValue &record : root["conduits"]["A"].toArray()) {
+        const QString name = record["fields"]["NEWFNAME"].toString();
+        contacts.doubledNames += seen.contains(name) ? 1 : 0;
+        seen.insert(name);
+        contacts.names[record["uid"].toString()] = name;
+    }
+    const QJsonObject ownWrites = root["ownWrites"]["A"].toObject();
+    for (auto it = ownWrites.begin(); it != ownWrites.end(); ++it)
+        contacts.ownWrites[it.key()] = it.value().toString();
+    return contacts;
+}
+
+// Updates sent to the peer program from a thread of their own until it stops answering: each adds
+// contacts with notes of 2 KB (so that the journal outgrows its snapshot within a few dozen updates),
+// renames one contact acknowledged before and deletes another. Keeps what whole replies acknowledged
+// and what the update left without a reply may or may not have done.
+struct WriteRun
+{
+    static constexpr int kAddsPerUpdate = 50;
+
+    // Sends updates until one gets no whole reply.
+    void run(int port);
+    // The contacts are as acknowledged, doubled nowhere, with the round's adds among the desktop's
+    // edits; then what the peer holds is taken as acknowledged, for the next round.
+    void expectKept(const PhoneContacts &held);
+
+    std::map<QString, QString> acknowledged; // names by permanent id
+    QSet<QString> addedThisRound;
+    QSet<QString> uncertainIds;
+    QSet<QString> uncertainNames;
+    std::atomic<int> updates = 0;
+    int serial = 0;
+
+private:
+    struct Update
+    {
+        QStringList lines;
+        QStringList names; // of the adds, then the rename's new one
+        QString renamed;
+        QString deleted;
+    };
+    Update nextUpdate();
+};
+
+WriteRun::Update WriteRun::nextUpdate()
+{
+    static const QString note(2000, u'n');
+    Update update;
+    for (int add = 0; add < kAddsPerUpdate; ++add) {
+        update.names.append(QStringLiteral("Person %1").arg(++serial));
+        update.lines.append(
+            QStringLiteral("Command=ContactAdd&UID=t%1&NEWFNAME=%2&NOTE=%3").arg(add).arg(update.names.last(), note));
+    }
+    if (acknowledged.size() <= 2)
+        return update;
+    const auto at = [this](int step) {
+        return std::next(acknowledged.begin(), std::ptrdiff_t(std::size_t(serial) * step % acknowledged.size()))->first;
+    };
+    update.renamed = at(7);
+    update.names.append(QStringLiteral("Renamed %1").arg(serial));
+    update.lines.append(QStringLiteral("Command=ContactChange&UID=%1&NEWFNAME=%2").arg(update.renamed, update.names.last()));
+    if (at(13) != update.renamed) {
+        update.deleted = at(13);
+        update.lines.append(QStringLiteral("Command=ContactDelete&UID=%1").arg(update.deleted));
+    }
+    return update;
+}
+
+void WriteRun::run(int port)
+{
+    for (;;) {
+        const Update update = nextUpdate();
+        httplib::Client http("127.0.0.1", port);
+        const httplib::Result reply = http.Post("/hmx_update", updateBody(update.lines).toStdString(), "text/plain");
+        const QStringList replyLines = reply ? QString::fromStdString(reply->body).split(u'\n') : QStringList();
+        if (replyLines.size() != kAddsPerUpdate + 1 || replyLines.last() != QLatin1String("OK")) {
+            uncertainIds = {update.renamed, update.deleted};
+            uncertainNames = QSet<QString>(update.names.begin(), update.names.end());
+            return;
+        }
+        for (int add = 0; add < kAddsPerUpdate; ++add) {
+            const QString permanent = replyLines.at(add).section(u'\t', 1);
+            acknowledged[permanent] = update.names.at(add);
+            addedThisRound.insert(permanent);
+        }
+        if (!update.renamed.isEmpty())
+            acknowledged[update.renamed] = update.names.last();
+        acknowledged.erase(update.deleted);
+        ++updates;
+    }
+}
+
+void WriteRun::expectKept(const PhoneContacts &held)
+{
+    EXPECT_EQ(held.doubledNames, 0);
+    for (const auto &[id, name] : acknowledged) {
+        if (uncertainIds.contains(id))
+            continue;
+        const auto found = held.names.find(id);
+        ASSERT_NE(found, held.names.end()) << id.toStdString() << " (" << name.toStdString() << ") was lost";
+        EXPECT_EQ(found->second, name) << id.toStdString();
+        // A contact of an earlier round may have been renamed or deleted since: an edit, but no add.
+        const QString ownWrite = held.ownWrites.count(id) ? held.ownWrites.at(id) : QString();
+        EXPECT_EQ(ownWrite == QLatin1String("add"), addedThisRound.contains(id))
+            << id.toStdString() << ": " << ownWrite.toStdString();
+    }
+    for (const auto &[id, name] : held.names) {
+        EXPECT_TRUE(acknowledged.count(id) || uncertainNames.contains(name))
+            << id.toStdString() << " (" << name.toStdString() << ") was never acknowledged";
+    }
+    acknowledged = held.names;
+    addedThisRound.clear();
+    uncertainIds.clear();
+    uncertainNames.clear();
+}
+
+// The peer program's port, or 0.
+int programPort(QProcess &program, const QString &dataFile)
+{
+    const QString address = startProgram(program, {"--data", dataFile, "--list-own-writes"});
+    return address.isEmpty() ? 0 : QUrl(address).port();
+}
+
+// SIGKILLs the program once the run has had this many updates acknowledged, while its next one is on
+// the way, and starts it again on the same data file.
+void killMidRun(WriteRun &run, std::unique_ptr<QProcess> &program, const QString &dataFile, int &port,
+                int updatesBeforeKill)
+{
+    run.updates = 0;
+    std::thread writer([&run, port] { run.run(port); });
+    const bool isFarEnough = testsupport::waitUntil(
+        [&run, updatesBeforeKill] { return run.updates >= updatesBeforeKill; }, std::chrono::seconds(120));
+    program->kill();
+    program->waitForFinished();
+    writer.join();
+    EXPECT_TRUE(isFarEnough) << run.updates << " updates acknowledged";
+    program = std::make_unique<QProcess>();
+    port = programPort(*program, dataFile);
+}
+
+} // namespace
+
+// The peer program killed twice while updates stream in, a snapshot falling within the second run:
+// started again, it holds every contact whose update it acknowledged, once, with its last name, and
+// the desktop's edits of the run not yet listed.
+TEST_F(PhonePeerTest, TheProgramKilledMidWayKeepsEveryAcknowledgedChangeOnce)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString dataFile = folder.filePath(QStringLiteral("phone.json"));
+    WriteRun run;
+    auto program = std::make_unique<QProcess>();
+    int port = programPort(*program, dataFile);
+    for (const int updatesBeforeKill : {40, 120}) {
+        SCOPED_TRACE(updatesBeforeKill);
+        ASSERT_NE(port, 0) << "the program's listening line";
+        client = RKClient::clientWithBaseURL(QStringLiteral("http://127.0.0.1:%1").arg(port));
+        ASSERT_TRUE(logon().startsWith(QStringLiteral("OK\n")));
+        killMidRun(run, program, dataFile, port, updatesBeforeKill);
+        ASSERT_NE(port, 0) << "the program's listening line after the kill";
+        run.expectKept(phoneContacts(port));
+    }
+    program->terminate();
+    ASSERT_TRUE(program->waitForFinished(30000));
+}
+
+// A journal line a kill cut short is dropped, and what follows it is kept; a program stopped in order
+// leaves the whole store in its data file and an empty journal.
+TEST_F(PhonePeerTest, TheProgramDropsALineAKillCutShortAndLeavesItsFileWholeOnStopping)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString dataFile = folder.filePath(QStringLiteral("phone.json"));
+    const auto addOnPhone = [](int port, const char *name) {
+        httplib::Client http("127.0.0.1", port);
+        const std::string edit = std::string(R"({"conduit":"A","action":"add","fields":{"NEWFNAME":")") + name + "\"}}";
+        const httplib::Result added = http.Post("/peer_records", edit, "application/json");
+        return added && added->status == 200 ? QString::fromStdString(added->body).section(u'\n', 1, 1) : QString();
+    };
+    auto program = std::make_unique<QProcess>();
+    int port = programPort(*program, dataFile);
+    ASSERT_NE(port, 0) << "the program's listening line";
+    const QString first = addOnPhone(port, "First");
+    program->kill();
+    program->waitForFinished();
+    QFile journal(dataFile + QStringLiteral(".journal"));
+    ASSERT_TRUE(journal.open(QIODevice::Append));
+    journal.write(R"({"nextId":9,"records":{"A":{"A000001":nu)");
+    journal.close();
+
+    program = std::make_unique<QProcess>();
+    port = programPort(*program, dataFile);
+    ASSERT_NE(port, 0) << "the program's listening line after the cut line";
+    const QString second = addOnPhone(port, "Second");
+    program->kill();
+    program->waitForFinished();
+    program = std::make_unique<QProcess>();
+    port = programPort(*program, dataFile);
+    ASSERT_NE(port, 0) << "the program's listening line after the second kill";
+    const std::map<QString, QString> expected{{first, QStringLiteral("First")}, {second, QStringLiteral("Second")}};
+    EXPECT_TRUE(phoneContacts(port).names == expected) << first.toStdString() << ", " << second.toStdString();
+
+    program->terminate();
+    ASSERT_TRUE(program->waitForFinished(30000));
+    EXPECT_EQ(QFileInfo(journal).size(), 0);
+    PhoneStore store;
+    QFile file(dataFile);
+    QString problem;
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly) && store.fromJson(file.readAll(), problem)) << problem.toStdString();
+    EXPECT_EQ(store.records(Conduit::Contacts).size(), 2);
 }

@@ -1,5 +1,6 @@
 #include "StateJournal.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -62,19 +63,22 @@ bool StateJournal::openJournal()
         return false;
     m_journal.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     m_journalBytes = m_journal.size();
+    // A snapshot this object did not write (one read at start) sets the measure too.
+    if (m_snapshotBytes == 0)
+        m_snapshotBytes = QFileInfo(m_snapshotFile).size();
     return true;
 }
 
-void StateJournal::append(const QJsonObject &change)
+bool StateJournal::append(const QJsonObject &change)
 {
     if (!openJournal())
-        return;
+        return false;
     QByteArray line = QJsonDocument(change).toJson(QJsonDocument::Compact);
     line.append('\n');
     // One write of the whole line, then out of the process's buffer into the kernel's.
-    m_journal.write(line);
-    m_journal.flush();
+    const bool isWritten = m_journal.write(line) == line.size() && m_journal.flush();
     m_journalBytes += line.size();
+    return isWritten;
 }
 
 bool StateJournal::wantsSnapshot() const
@@ -82,19 +86,25 @@ bool StateJournal::wantsSnapshot() const
     return m_journalBytes > std::max(kMinJournalBytesForSnapshot, m_snapshotBytes);
 }
 
-void StateJournal::writeSnapshot(const QJsonObject &state)
+bool StateJournal::holdsChanges() const
 {
-    const QByteArray text = QJsonDocument(state).toJson(QJsonDocument::Compact);
+    return m_journal.isOpen() ? m_journalBytes > 0 : QFileInfo(m_journalFile).size() > 0;
+}
+
+bool StateJournal::writeSnapshot(const QJsonObject &state)
+{
+    return writeSnapshot(QJsonDocument(state).toJson(QJsonDocument::Compact));
+}
+
+bool StateJournal::writeSnapshot(const QByteArray &text)
+{
     QSaveFile file(m_snapshotFile);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(text);
-    if (!file.commit())
-        return;
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return false;
     m_snapshotBytes = text.size();
     m_journal.close();
-    QFile::resize(m_journalFile, 0);
     m_journalBytes = 0;
+    return !QFile::exists(m_journalFile) || QFile::resize(m_journalFile, 0);
 }
 
 } // namespace peerjournal

@@ -21,14 +21,20 @@ public:
     // Reads the snapshot (an empty object when there is none) and the journal's whole lines in order;
     // false, with the reason, when the snapshot cannot be read.
     bool load(QJsonObject &snapshot, QList<QJsonObject> &changes, QString &error) const;
-    // Appends one change; at once readable by load.
-    void append(const QJsonObject &change);
+    // Appends one change; at once readable by load. False when the line could not be written whole.
+    bool append(const QJsonObject &change);
     // Whether the journal has grown enough that a new snapshot pays.
     bool wantsSnapshot() const;
-    // Writes the whole state as the snapshot (through a save file), then empties the journal. A kill in
-    // between leaves the new snapshot and the old journal, whose changes it already holds: replaying
-    // them sets each record and table to what the snapshot holds.
-    void writeSnapshot(const QJsonObject &state);
+    // Whether the journal holds anything the snapshot lacks: lines appended since the last snapshot,
+    // or, before the first append, what an earlier run left (whole lines or one a kill cut short).
+    bool holdsChanges() const;
+    // Writes the whole state as the snapshot (through a save file), then empties the journal; false,
+    // keeping the journal, when the snapshot could not be written. A kill in between leaves the new
+    // snapshot and the old journal, whose changes it already holds: replaying them sets each record
+    // and table to what the snapshot holds.
+    bool writeSnapshot(const QJsonObject &state);
+    // The same with the state's text as the caller lays it out.
+    bool writeSnapshot(const QByteArray &text);
 
 private:
     bool openJournal();

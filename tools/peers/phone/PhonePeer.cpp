@@ -1,12 +1,13 @@
 #include "PhonePeer.h"
 
+#include "PhoneDataFile.h"
+#include "StateJournal.h"
+
 #include <httplib.h>
 
 #include <QDateTime>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <chrono>
@@ -147,19 +148,8 @@ PhonePeer::~PhonePeer()
 
 bool PhonePeer::start(QString &problem)
 {
-    if (!m_options.dataFile.isEmpty() && QFile::exists(m_options.dataFile)) {
-        QFile file(m_options.dataFile);
-        if (!file.open(QIODevice::ReadOnly)) {
-            problem = QStringLiteral("%1: %2").arg(m_options.dataFile, file.errorString());
-            return false;
-        }
-        QString loadProblem;
-        const std::lock_guard lock(m_mutex);
-        if (!m_store.fromJson(file.readAll(), loadProblem)) {
-            problem = QStringLiteral("%1: %2").arg(m_options.dataFile, loadProblem);
-            return false;
-        }
-    }
+    if (!loadData(problem))
+        return false;
     m_server = std::make_unique<httplib::Server>();
     // One request per connection: every reply ends with the connection, so a client never sends on a
     // connection the peer is about to close, and stopping never waits for idle connections.
@@ -210,6 +200,10 @@ void PhonePeer::stop()
         m_server->stop();
     if (m_thread.joinable())
         m_thread.join();
+    // Programs that read the data file after the peer has stopped find it whole, its journal empty.
+    const std::lock_guard lock(m_mutex);
+    if (m_journal && m_journal->holdsChanges())
+        writeSnapshotLocked();
 }
 
 void PhonePeer::addFault(const Fault &fault)
@@ -245,8 +239,7 @@ void PhonePeer::addPhoneRecords(Conduit conduit, const QList<QMap<QString, QStri
     const std::lock_guard lock(m_mutex);
     for (const QMap<QString, QString> &fields : records)
         m_store.addRecord(conduit, fields);
-    QString problem;
-    (void)saveLocked(problem);
+    writeSnapshotLocked();
 }
 
 bool PhonePeer::updatePhoneRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields)
@@ -669,16 +662,42 @@ void PhonePeer::recordsEndpoint(const httplib::Request &request, httplib::Respon
     response.set_content(("OK\n" + resultUid.toUtf8() + "\n").toStdString(), "text/plain");
 }
 
-bool PhonePeer::saveLocked(QString &problem) const
+// The snapshot and the journal's changes; the result is written as a new snapshot at once when the
+// journal held anything, so that a line a kill cut short is gone before anything is appended after it.
+bool PhonePeer::loadData(QString &problem)
 {
     if (m_options.dataFile.isEmpty())
         return true;
-    QSaveFile file(m_options.dataFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(m_store.toJson()) < 0 || !file.commit()) {
-        problem = QStringLiteral("%1: %2").arg(m_options.dataFile, file.errorString());
+    const std::lock_guard lock(m_mutex);
+    if (!loadPhoneData(m_options.dataFile, m_store, problem))
+        return false;
+    m_journal = std::make_unique<peerjournal::StateJournal>(m_options.dataFile);
+    m_store.setNotesChanges(true);
+    if (m_journal->holdsChanges())
+        writeSnapshotLocked();
+    return true;
+}
+
+bool PhonePeer::saveLocked(QString &problem)
+{
+    const QJsonObject changes = m_store.takeChanges();
+    if (!m_journal || changes.isEmpty())
+        return true;
+    if (!m_journal->append(changes)) {
+        problem = QStringLiteral("%1.journal: cannot be written").arg(m_options.dataFile);
         return false;
     }
+    if (m_journal->wantsSnapshot())
+        writeSnapshotLocked();
     return true;
+}
+
+// A snapshot that cannot be written leaves the journal and the changes not yet in it as they are, for
+// the next line to keep.
+void PhonePeer::writeSnapshotLocked()
+{
+    if (m_journal && m_journal->writeSnapshot(m_store.toJson()))
+        (void)m_store.takeChanges();
 }
 
 } // namespace phonepeer

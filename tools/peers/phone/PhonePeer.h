@@ -12,6 +12,10 @@
 #include <mutex>
 #include <thread>
 
+namespace peerjournal {
+class StateJournal;
+} // namespace peerjournal
+
 namespace httplib {
 class Server;
 struct Request;
@@ -76,7 +80,10 @@ public:
     {
         QString host = QStringLiteral("127.0.0.1");
         int port = 8090;  // 0: any free port
-        QString dataFile; // loaded at start when it exists, written after every change when set
+        // Loaded at start when it exists; when set, each answer that changes the records appends a line
+        // to its journal before it goes out, and the whole store is written back now and then and on
+        // stopping (PhoneDataFile.h).
+        QString dataFile;
         QString deviceId = QStringLiteral("QP-PEER-0001");
         QList<Fault> faults;
         ListReadings readings;
@@ -89,7 +96,8 @@ public:
 
     // Loads the data file and starts answering; false, with the problem, when either fails.
     bool start(QString &problem);
-    // Stops answering, ending any delayed reply; also done by the destructor.
+    // Stops answering, ending any delayed reply, and writes the data file whole; also done by the
+    // destructor.
     void stop();
     int port() const { return m_port; }
     const QString &deviceId() const { return m_options.deviceId; }
@@ -103,7 +111,7 @@ public:
 
     // Edits made on the phone, reported to the next sync.
     QString addPhoneRecord(Conduit conduit, const QMap<QString, QString> &fields, const QString &uid = {});
-    // Many edits at once, written to the data file once.
+    // Many edits at once, written to the data file whole, once.
     void addPhoneRecords(Conduit conduit, const QList<QMap<QString, QString>> &records);
     bool updatePhoneRecord(Conduit conduit, const QString &uid, const QMap<QString, QString> &fields);
     bool deletePhoneRecord(Conduit conduit, const QString &uid);
@@ -153,7 +161,12 @@ private:
     bool hasValidCredentials(const Pairs &fields) const;
     void control(const httplib::Request &request, httplib::Response &response);
     void recordsEndpoint(const httplib::Request &request, httplib::Response &response);
-    bool saveLocked(QString &problem) const;
+    bool loadData(QString &problem);
+    // Keeps what changed since the last call in the data file's journal; false, with the problem, when
+    // it cannot. Called with m_mutex held, before the answer goes out.
+    bool saveLocked(QString &problem);
+    // Writes the store whole as the data file, its journal starting anew. Called with m_mutex held.
+    void writeSnapshotLocked();
 
     const Options m_options;
     std::unique_ptr<httplib::Server> m_server;
@@ -162,6 +175,7 @@ private:
 
     mutable std::mutex m_mutex;
     PhoneStore m_store;
+    std::unique_ptr<peerjournal::StateJournal> m_journal; // none without a data file
     QList<Fault> m_faults;
     ListReadings m_readings;
     bool m_isLoggedOn = false;

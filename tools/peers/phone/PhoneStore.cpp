@@ -35,24 +35,97 @@ bool changeFromName(const QString &name, Change &change)
     return false;
 }
 
-bool ownWritesFromJson(const QJsonObject &json, std::map<Conduit, std::map<QString, Change>> &ownWrites,
-                       QString &problem)
+// A record as the file keeps it: "uid", "change" (none when absent) and "fields"; false without a uid or
+// with an unknown change.
+bool recordFromJson(const QJsonObject &entry, PhoneRecord &record)
 {
-    for (auto it = json.begin(); it != json.end(); ++it) {
+    record.uid = entry.value(QStringLiteral("uid")).toString();
+    if (record.uid.isEmpty() ||
+        !changeFromName(entry.value(QStringLiteral("change")).toString(QStringLiteral("none")), record.change))
+        return false;
+    const QJsonObject fields = entry.value(QStringLiteral("fields")).toObject();
+    for (auto field = fields.begin(); field != fields.end(); ++field)
+        record.fields.insert(field.key(), field.value().toVariant().toString());
+    return true;
+}
+
+QJsonObject recordToJson(const QString &uid, const PhoneRecord &record)
+{
+    QJsonObject fields;
+    for (auto it = record.fields.begin(); it != record.fields.end(); ++it)
+        fields.insert(it.key(), it.value());
+    return QJsonObject{{QStringLiteral("uid"), uid},
+                       {QStringLiteral("change"), changeName(record.change)},
+                       {QStringLiteral("fields"), fields}};
+}
+
+bool recordFromLine(const QString &uid, const QJsonValue &value, PhoneRecord &record)
+{
+    return recordFromJson(value.toObject(), record) && record.uid == uid;
+}
+
+QJsonValue recordToLine(const QString &uid, const PhoneRecord &record)
+{
+    return recordToJson(uid, record);
+}
+
+// A desktop edit not yet listed: "add", "update" or "delete".
+bool ownWriteFromJson(const QString &, const QJsonValue &value, Change &change)
+{
+    return changeFromName(value.toString(), change) && change != Change::None;
+}
+
+QJsonValue ownWriteToJson(const QString &, Change change)
+{
+    return changeName(change);
+}
+
+// Per conduit letter, each noted id with what the store holds under it now, null for nothing.
+template <typename Value, typename ToJson>
+QJsonObject notedValues(const std::map<Conduit, std::set<QString>> &noted,
+                        const std::map<Conduit, std::map<QString, Value>> &held, ToJson toJson)
+{
+    QJsonObject byConduit;
+    for (const auto &[conduit, ids] : noted) {
+        const auto table = held.find(conduit);
+        QJsonObject byId;
+        for (const QString &id : ids) {
+            QJsonValue value(QJsonValue::Null);
+            if (table != held.end()) {
+                const auto found = table->second.find(id);
+                if (found != table->second.end())
+                    value = toJson(id, found->second);
+            }
+            byId.insert(id, value);
+        }
+        byConduit.insert(QString(letterOf(conduit)), byId);
+    }
+    return byConduit;
+}
+
+// Sets, per conduit letter, each id to its value, or removes it where the value is null.
+template <typename Value, typename FromJson>
+bool applyValues(const QJsonObject &byConduit, std::map<Conduit, std::map<QString, Value>> &held, FromJson fromJson,
+                 const QString &what, QString &problem)
+{
+    for (auto it = byConduit.begin(); it != byConduit.end(); ++it) {
         Conduit conduit{};
         if (!conduitFromLetter(it.key(), conduit)) {
-            problem = QStringLiteral("unknown conduit \"%1\" of the desktop's edits").arg(it.key());
+            problem = QStringLiteral("unknown conduit \"%1\" of %2").arg(it.key(), what);
             return false;
         }
-        const QJsonObject changes = it.value().toObject();
-        for (auto entry = changes.begin(); entry != changes.end(); ++entry) {
-            Change change = Change::None;
-            if (!changeFromName(entry.value().toString(), change) || change == Change::None) {
-                problem =
-                    QStringLiteral("conduit %1: an unknown change of the desktop's edit %2").arg(it.key(), entry.key());
+        std::map<QString, Value> &table = held[conduit];
+        const QJsonObject byId = it.value().toObject();
+        for (auto entry = byId.begin(); entry != byId.end(); ++entry) {
+            Value value{};
+            if (entry.value().isNull()) {
+                table.erase(entry.key());
+            } else if (fromJson(entry.key(), entry.value(), value)) {
+                table[entry.key()] = value;
+            } else {
+                problem = QStringLiteral("conduit %1 of %2: a malformed entry %3").arg(it.key(), what, entry.key());
                 return false;
             }
-            ownWrites[conduit][entry.key()] = change;
         }
     }
     return true;
@@ -74,6 +147,7 @@ QString PhoneStore::addRecord(Conduit conduit, const QMap<QString, QString> &fie
 {
     const QString id = uid.isEmpty() ? nextUid(conduit) : uid;
     m_conduits[conduit][id] = PhoneRecord{id, stamped(fields, {}), Change::Added};
+    noteRecord(conduit, id);
     return id;
 }
 
@@ -96,6 +170,7 @@ bool PhoneStore::updateRecord(Conduit conduit, const QString &uid, const QMap<QS
     found->second.fields = stamped(fields, found->second.fields.value(QStringLiteral("LASTMODIFIED")));
     if (found->second.change == Change::None)
         found->second.change = Change::Updated;
+    noteRecord(conduit, uid);
     return true;
 }
 
@@ -105,6 +180,7 @@ bool PhoneStore::deleteRecord(Conduit conduit, const QString &uid)
     const auto found = records.find(uid);
     if (found == records.end() || found->second.change == Change::Deleted)
         return false;
+    noteRecord(conduit, uid);
     // A record added since the last sync was never seen by the desktop: it simply goes.
     if (found->second.change == Change::Added) {
         records.erase(found);
@@ -119,6 +195,7 @@ QString PhoneStore::applyAdd(Conduit conduit, const QMap<QString, QString> &fiel
 {
     const QString uid = nextUid(conduit);
     m_conduits[conduit][uid] = PhoneRecord{uid, fields, Change::None};
+    noteRecord(conduit, uid);
     noteOwnWrite(conduit, uid, Change::Added);
     return uid;
 }
@@ -127,12 +204,14 @@ void PhoneStore::applyChange(Conduit conduit, const QString &uid, const QMap<QSt
 {
     // The desktop's version is the newest: any phone change it answers leaves the change log.
     m_conduits[conduit][uid] = PhoneRecord{uid, fields, Change::None};
+    noteRecord(conduit, uid);
     noteOwnWrite(conduit, uid, Change::Updated);
 }
 
 void PhoneStore::applyDelete(Conduit conduit, const QString &uid)
 {
     m_conduits[conduit].erase(uid);
+    noteRecord(conduit, uid);
     noteOwnWrite(conduit, uid, Change::Deleted);
 }
 
@@ -144,11 +223,26 @@ void PhoneStore::noteOwnWrite(Conduit conduit, const QString &uid, Change change
     std::map<QString, Change> &writes = m_ownWrites[conduit];
     const auto noted = writes.find(uid);
     if (noted != writes.end() && noted->second == Change::Added && change != Change::Added) {
-        if (change == Change::Deleted)
+        if (change == Change::Deleted) {
             writes.erase(noted);
+            noteOwnWriteChanged(conduit, uid);
+        }
         return;
     }
     writes[uid] = change;
+    noteOwnWriteChanged(conduit, uid);
+}
+
+void PhoneStore::noteRecord(Conduit conduit, const QString &uid)
+{
+    if (m_notesChanges)
+        m_changedRecords[conduit].insert(uid);
+}
+
+void PhoneStore::noteOwnWriteChanged(Conduit conduit, const QString &uid)
+{
+    if (m_notesChanges)
+        m_changedOwnWrites[conduit].insert(uid);
 }
 
 void PhoneStore::listOwnWrites()
@@ -156,13 +250,17 @@ void PhoneStore::listOwnWrites()
     for (const auto &[conduit, writes] : m_ownWrites) {
         std::map<QString, PhoneRecord> &records = m_conduits[conduit];
         for (const auto &[uid, change] : writes) {
+            noteOwnWriteChanged(conduit, uid);
             if (change == Change::Deleted) {
                 records[uid] = PhoneRecord{uid, {}, Change::Deleted};
+                noteRecord(conduit, uid);
                 continue;
             }
             const auto found = records.find(uid);
-            if (found != records.end() && found->second.change == Change::None)
+            if (found != records.end() && found->second.change == Change::None) {
                 found->second.change = change;
+                noteRecord(conduit, uid);
+            }
         }
     }
     m_ownWrites.clear();
@@ -172,6 +270,8 @@ void PhoneStore::purge(Conduit conduit)
 {
     m_conduits[conduit].clear();
     m_ownWrites.erase(conduit);
+    if (m_notesChanges)
+        m_purged.insert(conduit);
 }
 
 QList<PhoneRecord> PhoneStore::records(Conduit conduit) const
@@ -218,9 +318,19 @@ bool PhoneStore::hasChanges() const
 void PhoneStore::markSynced()
 {
     for (auto &[conduit, records] : m_conduits) {
-        std::erase_if(records, [](const auto &entry) { return entry.second.change == Change::Deleted; });
-        for (auto &[uid, record] : records)
-            record.change = Change::None;
+        for (auto it = records.begin(); it != records.end();) {
+            if (it->second.change == Change::None) {
+                ++it;
+                continue;
+            }
+            noteRecord(conduit, it->first);
+            if (it->second.change == Change::Deleted) {
+                it = records.erase(it);
+            } else {
+                it->second.change = Change::None;
+                ++it;
+            }
+        }
     }
     listOwnWrites();
 }
@@ -230,14 +340,8 @@ QByteArray PhoneStore::toJson() const
     QJsonObject conduits;
     for (const auto &[conduit, records] : m_conduits) {
         QJsonArray list;
-        for (const auto &[uid, record] : records) {
-            QJsonObject fields;
-            for (auto it = record.fields.begin(); it != record.fields.end(); ++it)
-                fields.insert(it.key(), it.value());
-            list.append(QJsonObject{{QStringLiteral("uid"), uid},
-                                    {QStringLiteral("change"), changeName(record.change)},
-                                    {QStringLiteral("fields"), fields}});
-        }
+        for (const auto &[uid, record] : records)
+            list.append(recordToJson(uid, record));
         conduits.insert(QString(letterOf(conduit)), list);
     }
     QJsonObject ownWrites;
@@ -261,7 +365,11 @@ bool PhoneStore::fromJson(const QByteArray &json, QString &problem)
         problem = QStringLiteral("not a JSON object: %1").arg(parseError.errorString());
         return false;
     }
-    const QJsonObject root = document.object();
+    return fromJson(document.object(), problem);
+}
+
+bool PhoneStore::fromJson(const QJsonObject &root, QString &problem)
+{
     std::map<Conduit, std::map<QString, PhoneRecord>> loaded;
     const QJsonObject conduits = root.value(QStringLiteral("conduits")).toObject();
     for (auto it = conduits.begin(); it != conduits.end(); ++it) {
@@ -271,28 +379,65 @@ bool PhoneStore::fromJson(const QByteArray &json, QString &problem)
             return false;
         }
         const QJsonArray list = it.value().toArray();
+        std::map<QString, PhoneRecord> &records = loaded[conduit];
         for (qsizetype index = 0; index < list.size(); ++index) {
-            const QJsonObject entry = list.at(index).toObject();
             PhoneRecord record;
-            record.uid = entry.value(QStringLiteral("uid")).toString();
-            if (record.uid.isEmpty() ||
-                !changeFromName(entry.value(QStringLiteral("change")).toString(QStringLiteral("none")),
-                                record.change)) {
+            if (!recordFromJson(list.at(index).toObject(), record)) {
                 problem = QStringLiteral("conduit %1, record %2: no uid or an unknown change").arg(it.key()).arg(index);
                 return false;
             }
-            const QJsonObject fields = entry.value(QStringLiteral("fields")).toObject();
-            for (auto field = fields.begin(); field != fields.end(); ++field)
-                record.fields.insert(field.key(), field.value().toVariant().toString());
-            loaded[conduit][record.uid] = record;
+            records[record.uid] = record;
         }
     }
     std::map<Conduit, std::map<QString, Change>> ownWrites;
-    if (!ownWritesFromJson(root.value(QStringLiteral("ownWrites")).toObject(), ownWrites, problem))
+    if (!applyValues(root.value(QStringLiteral("ownWrites")).toObject(), ownWrites, ownWriteFromJson,
+                     QStringLiteral("the desktop's edits"), problem))
         return false;
     m_conduits = std::move(loaded);
     m_ownWrites = std::move(ownWrites);
     m_nextId = qMax<qint64>(1, root.value(QStringLiteral("nextId")).toInteger(1));
+    return true;
+}
+
+QJsonObject PhoneStore::takeChanges()
+{
+    if (m_changedRecords.empty() && m_changedOwnWrites.empty() && m_purged.empty())
+        return {};
+    QJsonObject line{{QStringLiteral("nextId"), m_nextId}};
+    if (!m_purged.empty()) {
+        QJsonArray purged;
+        for (const Conduit conduit : m_purged)
+            purged.append(QString(letterOf(conduit)));
+        line.insert(QStringLiteral("purged"), purged);
+    }
+    if (!m_changedRecords.empty())
+        line.insert(QStringLiteral("records"), notedValues(m_changedRecords, m_conduits, recordToLine));
+    if (!m_changedOwnWrites.empty())
+        line.insert(QStringLiteral("ownWrites"), notedValues(m_changedOwnWrites, m_ownWrites, ownWriteToJson));
+    m_changedRecords.clear();
+    m_changedOwnWrites.clear();
+    m_purged.clear();
+    return line;
+}
+
+// The conduits purged go first: the records and edits of the line are what the store held after them.
+bool PhoneStore::applyChanges(const QJsonObject &line, QString &problem)
+{
+    for (const QJsonValue &letter : line.value(QStringLiteral("purged")).toArray()) {
+        Conduit conduit{};
+        if (!conduitFromLetter(letter.toString(), conduit)) {
+            problem = QStringLiteral("unknown conduit \"%1\" purged").arg(letter.toString());
+            return false;
+        }
+        m_conduits[conduit].clear();
+        m_ownWrites.erase(conduit);
+    }
+    if (!applyValues(line.value(QStringLiteral("records")).toObject(), m_conduits, recordFromLine,
+                     QStringLiteral("the records"), problem) ||
+        !applyValues(line.value(QStringLiteral("ownWrites")).toObject(), m_ownWrites, ownWriteFromJson,
+                     QStringLiteral("the desktop's edits"), problem))
+        return false;
+    m_nextId = qMax(m_nextId, line.value(QStringLiteral("nextId")).toInteger(1));
     return true;
 }
 

@@ -2,10 +2,12 @@
 
 #include "PhoneText.h"
 
+#include <QJsonObject>
 #include <QMap>
 #include <QString>
 
 #include <map>
+#include <set>
 
 namespace phonepeer {
 
@@ -62,17 +64,37 @@ public:
     // The store as JSON text, and back; fromJson answers false, changing nothing, on a malformed text.
     QByteArray toJson() const;
     bool fromJson(const QByteArray &json, QString &problem);
+    bool fromJson(const QJsonObject &root, QString &problem);
+
+    // With noted, every edit notes the records and desktop edits it touched, for takeChanges.
+    void setNotesChanges(bool noted) { m_notesChanges = noted; }
+    // What changed since the last call, as it stands now, and forgets it: one journal line holding
+    // "nextId", the conduits purged ("purged"), and per conduit letter the records ("records", by id,
+    // null for one gone) and the desktop's edits ("ownWrites", by id, null for one listed or gone).
+    // Empty when nothing changed. Its size follows the edits, not the store.
+    QJsonObject takeChanges();
+    // Replays a line of takeChanges onto the store; false, with the problem, on a malformed line,
+    // which may leave the line half applied.
+    bool applyChanges(const QJsonObject &line, QString &problem);
 
 private:
     QString nextUid(Conduit conduit);
     static QMap<QString, QString> stamped(QMap<QString, QString> fields, const QString &previousStamp);
 
     void noteOwnWrite(Conduit conduit, const QString &uid, Change change);
+    void noteRecord(Conduit conduit, const QString &uid);
+    void noteOwnWriteChanged(Conduit conduit, const QString &uid);
 
     std::map<Conduit, std::map<QString, PhoneRecord>> m_conduits; // deleted records stay while logged
     std::map<Conduit, std::map<QString, Change>> m_ownWrites;     // the desktop's edits not yet listed
     bool m_listsOwnWrites = false;
     qint64 m_nextId = 1;
+
+    // What changed since the last takeChanges, while changes are noted.
+    bool m_notesChanges = false;
+    std::map<Conduit, std::set<QString>> m_changedRecords;
+    std::map<Conduit, std::set<QString>> m_changedOwnWrites;
+    std::set<Conduit> m_purged;
 };
 
 } // namespace phonepeer

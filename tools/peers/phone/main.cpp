@@ -106,7 +106,10 @@ int main(int argc, char **argv)
          QStringLiteral("127.0.0.1")},
         {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."), QStringLiteral("port"),
          QStringLiteral("8090")},
-        {QStringLiteral("data"), QStringLiteral("JSON file of the records, loaded at start and written after changes."),
+        {QStringLiteral("data"),
+         QStringLiteral("JSON file of the records, loaded at start; each answer that changes them adds a line to "
+                        "FILE.journal, and the whole file is written again when the journal outgrows it and on "
+                        "stopping."),
          QStringLiteral("file")},
         {QStringLiteral("device-id"), QStringLiteral("The phone's device id, which requests must carry."),
          QStringLiteral("id"), QStringLiteral("QP-PEER-0001")},
