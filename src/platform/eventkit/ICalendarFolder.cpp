@@ -7,6 +7,7 @@
 #include "platform/eventkit/ICalendarMomentKeys.h"
 #include "platform/eventkit/ICalendarPatch.h"
 #include "platform/eventkit/ICalendarSeries.h"
+#include "platform/eventkit/ICalendarText.h"
 #include "platform/eventkit/ICalendarZones.h"
 
 #include "platform/foundation/ConsoleLog.h"
@@ -1620,11 +1621,9 @@ Result<QByteArray> ICalendarFolder::textToWrite(const QString &fileName, std::sh
             calendar = std::move(reparsed);
         return *patched;
     }
-    char *text = icalcomponent_as_ical_string_r(calendar.get());
-    if (!text)
+    QByteArray bytes = icaltext::componentText(calendar.get());
+    if (bytes.isEmpty())
         return Error(ErrorCode::DataOther, QStringLiteral("%1: the calendar could not be written as text").arg(fileName));
-    QByteArray bytes(text);
-    std::free(text);
     return bytes;
 }
 

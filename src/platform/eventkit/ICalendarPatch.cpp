@@ -1,6 +1,7 @@
 #include "platform/eventkit/ICalendarPatch.h"
 
 #include "platform/eventkit/ICalendarCodec.h"
+#include "platform/eventkit/ICalendarText.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -158,7 +159,7 @@ bool isSameProperty(icalproperty *before, icalcomponent *beforeItem, icalpropert
 {
     if (isSameTime(before, beforeItem, after, afterItem))
         return true;
-    return takeText(icalproperty_as_ical_string_r(before)) == takeText(icalproperty_as_ical_string_r(after));
+    return icaltext::propertyText(before) == icaltext::propertyText(after);
 }
 
 // The names of the properties the change altered, added or removed.
@@ -329,7 +330,7 @@ private:
     void writeProperties(const QList<icalproperty *> &properties)
     {
         for (icalproperty *property : properties)
-            writeGenerated(takeText(icalproperty_as_ical_string_r(property)));
+            writeGenerated(icaltext::propertyText(property));
     }
     void writeAddedProperties(icalcomponent *after, const QSet<QByteArray> &changed, const QSet<QByteArray> &inText);
     ComponentChange changeOf(const TextComponent &text, icalcomponent *before, icalcomponent *after) const;
@@ -373,7 +374,7 @@ void Patcher::writeAddedChildren(const ComponentChange &change)
             icalproperty *zone = icalcomponent_get_first_property(child, ICAL_TZID_PROPERTY);
             if (isZone && (!zone || !m_namedZones.contains(icalproperty_get_tzid(zone))))
                 continue;
-            writeGenerated(takeText(icalcomponent_as_ical_string_r(child)));
+            writeGenerated(icaltext::componentText(child));
         }
     }
 }
@@ -386,7 +387,7 @@ void Patcher::writeAddedProperties(icalcomponent *after, const QSet<QByteArray> 
          property = icalcomponent_get_next_property(after, ICAL_ANY_PROPERTY)) {
         const QByteArray name = nameOf(property);
         if (icalproperty_isa(property) != ICAL_XLICERROR_PROPERTY && changed.contains(name) && !inText.contains(name))
-            writeGenerated(takeText(icalproperty_as_ical_string_r(property)));
+            writeGenerated(icaltext::propertyText(property));
     }
 }
 
@@ -475,8 +476,8 @@ icalcomponent *rebasedCalendar(icalcomponent *before, icalcomponent *after, ical
     }
     for (qsizetype at = 0; at < afterKeys.size(); ++at) {
         const qsizetype old = beforePlaces.value(afterKeys.at(at), -1);
-        if (old >= 0 && takeText(icalcomponent_as_ical_string_r(beforeChildren.at(old))) ==
-                            takeText(icalcomponent_as_ical_string_r(afterChildren.at(at))))
+        if (old >= 0 &&
+            icaltext::componentText(beforeChildren.at(old)) == icaltext::componentText(afterChildren.at(at)))
             continue;
         if (const qsizetype namesake = ontoPlaces.value(afterKeys.at(at), -1); namesake >= 0)
             removeChild(rebased, ontoChildren.at(namesake));

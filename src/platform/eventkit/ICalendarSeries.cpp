@@ -2,10 +2,9 @@
 
 #include "platform/eventkit/EKEvent.h"
 #include "platform/eventkit/ICalendarCodec.h"
+#include "platform/eventkit/ICalendarText.h"
 
 #include <QCryptographicHash>
-
-#include <cstdlib>
 
 namespace platform::icalseries {
 
@@ -191,11 +190,9 @@ bool removeItems(icalcomponent *calendar, const QString &uid)
 
 QString revisionOf(icalcomponent *master)
 {
-    char *text = icalcomponent_as_ical_string_r(master);
-    if (!text)
+    const QByteArray bytes = icaltext::componentText(master);
+    if (bytes.isEmpty())
         return QString();
-    const QByteArray bytes(text);
-    std::free(text);
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 

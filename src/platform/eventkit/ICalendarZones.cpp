@@ -1,5 +1,7 @@
 #include "platform/eventkit/ICalendarZones.h"
 
+#include "platform/eventkit/ICalendarText.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -38,10 +40,7 @@ Registry &registry()
 
 QByteArray definitionOf(icalcomponent *zoneComponent)
 {
-    char *text = icalcomponent_as_ical_string_r(zoneComponent);
-    QByteArray definition(text);
-    icalmemory_free_buffer(text);
-    return definition;
+    return icaltext::componentText(zoneComponent);
 }
 
 // The shared zone of the definition, made on first need; null when no more are kept.
