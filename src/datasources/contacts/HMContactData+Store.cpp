@@ -313,8 +313,12 @@ QList<std::shared_ptr<ABPerson>> HMContactData::unmappedCopiesOf(const std::shar
                                             record.value(QStringLiteral("COMPANY")).toString())
               : QStringList();
     for (const QString &uniqueId : candidates) {
+        // The mapping first: it is in memory, where telling whether a person is readable reads its
+        // card, and in a first sync most candidates are people this sync has just written and mapped.
+        if (!graph->harrowmereUidForNativeId(uniqueId).isEmpty())
+            continue;
         const auto person = std::dynamic_pointer_cast<ABPerson>(book->recordForUniqueId(uniqueId));
-        if (!person || !person->isReadable() || !graph->harrowmereUidForNativeId(uniqueId).isEmpty())
+        if (!person || !person->isReadable())
             continue;
         QVariantMap scratch;
         if (contentOfRecord(pppDictionaryForPerson(person, scratch, 1)) == content)
