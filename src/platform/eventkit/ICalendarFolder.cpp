@@ -697,12 +697,12 @@ void ICalendarFile::setDescribedText(QByteArrayView items, QByteArrayView listed
 }
 
 void ICalendarFile::setWithin(const QByteArray &block, qsizetype at, qint32 nameBytes, qint32 describedBytes,
-                              qint32 itemsBytes)
+                              qint32 itemsBytes, qint32 plainUidBytes)
 {
     m_bytes = sharedSliceOf(block, at, nameBytes + 1 + describedBytes);
     m_nameSize = nameBytes;
     m_itemsSize = itemsBytes;
-    notePlainUid();
+    m_plainUidSize = plainUidBytes;
 }
 
 bool ICalendarFile::isDescribedAs(const ICalendarFile &other) const

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <span>
@@ -109,6 +110,13 @@ QStringList decodeItems(QByteArrayView items, ItemList list);
 // The UID of an items text holding exactly one, as the bytes it is written with, when those are the
 // UID's UTF-8 as they stand (ASCII, no escape); nothing otherwise, whose UIDs are decoded.
 std::optional<QByteArrayView> plainSingleUid(QByteArrayView items);
+
+// Whether the short field holds the byte: a loop in place, where the library's search is a call of
+// more instructions than the fields of an index line or a listed event have bytes.
+inline bool holdsByte(QByteArrayView field, char byte)
+{
+    return std::find(field.begin(), field.end(), byte) != field.end();
+}
 
 // Writes the field with its percent escapes decoded to out, which has room for field.size() bytes;
 // a '%' that begins no escape of two hexadecimal digits is written as it is. Answers the bytes
