@@ -743,10 +743,10 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
-    m_files.forEach([&](std::shared_ptr<ICalendarFile> file) {
-        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) && (!hasStart || file->reachEnd > from))
-            result.append(std::move(file));
-    });
+    const auto isInWindow = [&](const ICalendarFile &file) {
+        return file.parses && file.hasEvents && (!hasEnd || file.reachStart < to) && (!hasStart || file.reachEnd > from);
+    };
+    m_files.forEachWhere(isInWindow, [&result](std::shared_ptr<ICalendarFile> file) { result.append(std::move(file)); });
     sortByPlace(result);
     return result;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -68,12 +69,20 @@ public:
     // Calls visit with each file: the block's in the order they lie in it, then the others.
     template <typename Visit> void forEach(Visit &&visit) const
     {
+        forEachWhere([](const ICalendarFile &) { return true; }, visit);
+    }
+    // The same with each file that isTaken takes, asked of the file itself: a file passed by is
+    // not made a pointer of, whose shared count each pointer made and let go changes.
+    template <typename Take, typename Visit> void forEachWhere(Take &&isTaken, Visit &&visit) const
+    {
         for (std::size_t at = 0; m_block && at < m_isLive.size(); ++at) {
-            if (m_isLive[at])
+            if (m_isLive[at] && isTaken(std::as_const((*m_block)[at])))
                 visit(FilePointer(m_block, &(*m_block)[at]));
         }
-        for (const FilePointer &file : m_others)
-            visit(file);
+        for (const FilePointer &file : m_others) {
+            if (isTaken(std::as_const(*file)))
+                visit(file);
+        }
     }
 
 private:
