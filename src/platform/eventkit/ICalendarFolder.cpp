@@ -1450,9 +1450,12 @@ std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalend
 
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
 {
+    // Compared in place: the library's comparisons are calls, and every file is looked at so.
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
         const QByteArrayView name = file.fileNameUtf8();
-        if (name.size() == plain->size() + 4 && name.endsWith(".ics") && name.startsWith(*plain))
+        const std::size_t uidSize = std::size_t(plain->size());
+        if (name.size() == plain->size() + 4 && std::memcmp(name.data() + uidSize, ".ics", 4) == 0 &&
+            std::memcmp(name.data(), plain->data(), uidSize) == 0)
             return false;
     }
     const QStringList uids = file.uids();

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -36,7 +37,8 @@ namespace {
 // kept no series listing. An index of another format reads as foreign and is written again, so that
 // every series file gets its listing as this format keeps it.
 const QByteArray kHeader = "HMCALINDEX 8";
-const QByteArray kTrailer = "END ";
+constexpr std::string_view kTrailerWord = "END ";
+const QByteArray kTrailer(kTrailerWord.data(), qsizetype(kTrailerWord.size()));
 constexpr int kFieldCount = 12;
 // An entry per item file; a folder of the largest size the store reads stays well within this.
 constexpr qint64 kMaxIndexBytes = 256 * 1024 * 1024;
@@ -183,6 +185,18 @@ bool readNumber(QByteArrayView field, qint64 &value)
     return readDecimal(field, value) && value >= 0;
 }
 
+// A file written whole and left alone since, as nearly every file is, changed when it was modified:
+// the line writes the same nineteen digits twice, which are read once.
+bool readChangeTime(QByteArrayView changedField, QByteArrayView modifiedField, ICalendarFile &file)
+{
+    if (changedField.size() == modifiedField.size() &&
+        std::memcmp(changedField.data(), modifiedField.data(), std::size_t(changedField.size())) == 0) {
+        file.changedNs = file.modifiedNs;
+        return true;
+    }
+    return readNumber(changedField, file.changedNs);
+}
+
 bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile &file)
 {
     const bool isStartRead = readDecimal(startField, file.reachStart);
@@ -241,7 +255,7 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     if (!splitFields(line, '\t', field))
         return false;
     const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&
-                             readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
+                             readNumber(field[3], file.inode) && readChangeTime(field[4], field[2], file) &&
                              readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
     const qsizetype listedLimit =
@@ -268,6 +282,14 @@ qsizetype lineEndFrom(QByteArrayView text, qsizetype start)
 {
     const void *const end = std::memchr(text.data() + start, '\n', std::size_t(text.size() - start));
     return static_cast<const char *>(end) - text.data();
+}
+
+// Whether the line closes a block. A file name is percent-encoded: no entry begins with the
+// trailer's word and its space. Compared in place, as the library's comparison is a call.
+bool isTrailer(QByteArrayView line)
+{
+    return line.size() >= qsizetype(kTrailerWord.size()) &&
+           std::memcmp(line.data(), kTrailerWord.data(), kTrailerWord.size()) == 0;
 }
 
 // How many entries to make room for: every line but the header may be one (the few that close a
@@ -305,8 +327,7 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
         const qsizetype lineEnd = lineEndFrom(text, lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
-        // A file name is percent-encoded: no entry begins with the trailer's word and its space.
-        isClosed = line.startsWith(kTrailer);
+        isClosed = isTrailer(line);
         const bool isRead = isClosed ? line == kTrailer + QByteArray::number(blockLines)
                                      : qsizetype(entries.size()) < kMaxEntries &&
                                            readEntry(line, text.data(), fields, entries.emplace_back(), texts.emplace_back());
@@ -790,7 +811,7 @@ template <typename Visit> bool visitLineKinds(QByteArrayView text, Visit &&visit
         const qsizetype lineEnd = lineEndFrom(text, lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
-        isClosed = line.startsWith(kTrailer);
+        isClosed = isTrailer(line);
         if (isClosed && line != kTrailer + QByteArray::number(blockLines))
             return false;
         const std::optional<LineKinds> entry =
