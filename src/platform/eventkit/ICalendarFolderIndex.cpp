@@ -246,6 +246,18 @@ bool isFileNameField(QByteArrayView field, const FieldBytes &found)
     return !name.isEmpty() && !name.contains('/') && !name.contains('\0');
 }
 
+// The bytes of the name field. A file named after its one UID, as the store names the files it
+// writes, holds the bytes of the UIDs field and ".ics", which adds none that counts: its name is
+// not looked at again.
+FieldBytes nameBytesOf(QByteArrayView name, QByteArrayView uids, const FieldBytes &uidBytes)
+{
+    constexpr std::string_view kExtension = ".ics";
+    const bool isNamedAfterUids = name.size() == uids.size() + qsizetype(kExtension.size()) &&
+                                  std::memcmp(name.data(), uids.data(), std::size_t(uids.size())) == 0 &&
+                                  std::memcmp(name.data() + uids.size(), kExtension.data(), kExtension.size()) == 0;
+    return isNamedAfterUids ? uidBytes : fieldBytesOf(name);
+}
+
 // Reads a line's entry into the file, and where its described text lies in the index's text (which
 // begins at base) into text; false when the line is not one of ours (but for its checksum, which
 // the caller checks). Its UIDs and titles are kept as the line holds them, checked to decode, and
@@ -260,8 +272,8 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
     const qsizetype listedLimit =
         icallisted::isListedSeries(field[10]) ? icallisted::kMaxListedSeriesBytes : icallisted::kMaxListedBytes;
-    const FieldBytes name = fieldBytesOf(field[0]);
     const FieldBytes uids = fieldBytesOf(field[6]);
+    const FieldBytes name = nameBytesOf(field[0], field[6], uids);
     if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isFileNameField(field[0], name) ||
         !isWholeList(field[6], uids) || !isWholeList(field[7]) || field[10].size() > listedLimit)
         return false;
