@@ -245,14 +245,10 @@ std::optional<double> offsetOf(QByteArrayView text)
 {
     const bool isNegative = text.startsWith('-');
     const QByteArrayView digits = isNegative ? text.sliced(1) : text;
-    const char *const end = digits.data() + digits.size();
     qint64 value = 0;
-    if (digits.size() <= 15 && !digits.startsWith('-')) {
-        const auto [stop, problem] = std::from_chars(digits.data(), end, value);
-        // Negated as a double: "-0" stays the negative zero toDouble reads.
-        if (problem == std::errc() && stop == end)
-            return isNegative ? -double(value) : double(value);
-    }
+    // Negated as a double: "-0" stays the negative zero toDouble reads.
+    if (digits.size() <= 15 && !digits.startsWith('-') && icalindex::readDecimal(digits, value))
+        return isNegative ? -double(value) : double(value);
     bool isNumber = false;
     const double offset = text.toDouble(&isNumber);
     return isNumber && std::isfinite(offset) ? std::optional<double>(offset) : std::nullopt;
@@ -322,11 +318,22 @@ bool readTimes(const ListedFields &fields, qint64 &start, qint64 &end)
 }
 
 // Every field of a text whose times were read but those two.
+// An event not changed since it was made is written with its change date the same as its creation
+// date: the same digits are compared, not read again.
+bool readModified(CheckedFields &checked)
+{
+    const ListedFields &fields = checked.fields;
+    if (fields[6] == fields[5]) {
+        checked.modified = checked.created;
+        return true;
+    }
+    return readMilliseconds(fields[6], checked.modified);
+}
+
 bool areOtherFieldsOurs(CheckedFields &checked)
 {
     const ListedFields &fields = checked.fields;
-    const bool areDatesRead =
-        readMilliseconds(fields[5], checked.created) && readMilliseconds(fields[6], checked.modified);
+    const bool areDatesRead = readMilliseconds(fields[5], checked.created) && readModified(checked);
     // A UID is present and not empty: something stands after its mark.
     const bool hasUid = isTextField(fields[1]) && fields[1].size() > (fields[1].startsWith('+') ? 1 : 3);
     return hasUid && isTextField(fields[2]) && isTextField(fields[3]) && isTextField(fields[4]) && areDatesRead &&
