@@ -123,11 +123,29 @@ int hexValue(char character)
 // Whether the field is a list of texts as we write them: every '%' begins an escape of two
 // hexadecimal digits and the texts are UTF-8. A field told whole here decodes as written when it is
 // first asked for; it is read without keeping a copy.
-// A field of ASCII bytes without escapes, as nearly every one is, is told by its bytes alone.
+// Whether every '%' of the field begins an escape of two hexadecimal digits standing for an ASCII
+// byte; each is found with memchr.
+bool areAsciiEscapes(QByteArrayView field)
+{
+    const char *const end = field.data() + field.size();
+    for (const char *at = field.data(); at < end; at += 3) {
+        at = static_cast<const char *>(std::memchr(at, '%', std::size_t(end - at)));
+        if (!at)
+            return true;
+        if (end - at < 3 || hexValue(at[1]) < 0 || hexValue(at[1]) > 7 || hexValue(at[2]) < 0)
+            return false;
+    }
+    return true;
+}
+
+// A field of ASCII bytes without escapes, as nearly every one is, or whose escapes all stand for
+// ASCII bytes (a title's spaces), is told without decoding it.
 bool isWholeList(QByteArrayView field, const FieldBytes &found)
 {
     if (!found.hasEscape)
         return found.isAscii || field.isValidUtf8();
+    if (found.isAscii && areAsciiEscapes(field))
+        return true;
     QVarLengthArray<char, 512> bytes(field.size());
     bool isWhole = false;
     const qsizetype length = percentDecode(field, bytes.data(), &isWhole);

@@ -527,6 +527,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"empty", ""},
         {"a title with an escape cut short", withTheirField(7, "Theirs%2")},
         {"a title with an escape that is no number", withTheirField(7, "Their%zz")},
+        {"a title with an escape cut short after a whole one", withTheirField(7, "Their%20s%4")},
+        {"a title with an escape of one digit after a whole one", withTheirField(7, "Their%20s%4z")},
         {"a title whose escapes are not UTF-8", withTheirField(7, "Theirs%FF%FE")},
         {"a title that is not UTF-8", withTheirField(7, "Theirs\xc3")},
         {"a UID whose escapes are not UTF-8", withTheirField(6, "theirs%C3,%A9")},
