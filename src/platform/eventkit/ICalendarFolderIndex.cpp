@@ -120,9 +120,6 @@ int hexValue(char character)
     return -1;
 }
 
-// Whether the field is a list of texts as we write them: every '%' begins an escape of two
-// hexadecimal digits and the texts are UTF-8. A field told whole here decodes as written when it is
-// first asked for; it is read without keeping a copy.
 // Whether every '%' of the field begins an escape of two hexadecimal digits standing for an ASCII
 // byte; each is found with memchr.
 bool areAsciiEscapes(QByteArrayView field)
@@ -138,8 +135,11 @@ bool areAsciiEscapes(QByteArrayView field)
     return true;
 }
 
-// A field of ASCII bytes without escapes, as nearly every one is, or whose escapes all stand for
-// ASCII bytes (a title's spaces), is told without decoding it.
+// Whether the field is a list of texts as we write them: every '%' begins an escape of two
+// hexadecimal digits and the texts are UTF-8. A field told whole here decodes as written when it is
+// first asked for; it is read without keeping a copy. A field of ASCII bytes without escapes, as
+// nearly every one is, or whose escapes all stand for ASCII bytes (a title's spaces), is told
+// without decoding it.
 bool isWholeList(QByteArrayView field, const FieldBytes &found)
 {
     if (!found.hasEscape)
