@@ -697,12 +697,12 @@ void ICalendarFile::setDescribedText(QByteArrayView items, QByteArrayView listed
 }
 
 void ICalendarFile::setWithin(const QByteArray &block, qsizetype at, qint32 nameBytes, qint32 describedBytes,
-                              qint32 itemsBytes)
+                              qint32 itemsBytes, qint32 plainUidBytes)
 {
     m_bytes = sharedSliceOf(block, at, nameBytes + 1 + describedBytes);
     m_nameSize = nameBytes;
     m_itemsSize = itemsBytes;
-    notePlainUid();
+    m_plainUidSize = plainUidBytes;
 }
 
 bool ICalendarFile::isDescribedAs(const ICalendarFile &other) const
@@ -743,10 +743,10 @@ QList<std::shared_ptr<const ICalendarFile>> ICalendarFolder::describedEventFiles
     const qint64 to = hasEnd ? end.toSecsSinceEpoch() : 0;
     QList<std::shared_ptr<const ICalendarFile>> result;
     result.reserve(m_files.size());
-    m_files.forEach([&](std::shared_ptr<ICalendarFile> file) {
-        if (file->parses && file->hasEvents && (!hasEnd || file->reachStart < to) && (!hasStart || file->reachEnd > from))
-            result.append(std::move(file));
-    });
+    const auto isInWindow = [&](const ICalendarFile &file) {
+        return file.parses && file.hasEvents && (!hasEnd || file.reachStart < to) && (!hasStart || file.reachEnd > from);
+    };
+    m_files.forEachWhere(isInWindow, [&result](std::shared_ptr<ICalendarFile> file) { result.append(std::move(file)); });
     sortByPlace(result);
     return result;
 }
@@ -1450,9 +1450,12 @@ std::shared_ptr<ICalendarSeriesWalks> ICalendarFolder::walksOfFile(const ICalend
 
 bool ICalendarFolder::isLeftAlone(const ICalendarFile &file)
 {
+    // Compared in place: the library's comparisons are calls, and every file is looked at so.
     if (const std::optional<QByteArrayView> plain = file.plainSingleUid()) {
         const QByteArrayView name = file.fileNameUtf8();
-        if (name.size() == plain->size() + 4 && name.endsWith(".ics") && name.startsWith(*plain))
+        const std::size_t uidSize = std::size_t(plain->size());
+        if (name.size() == plain->size() + 4 && std::memcmp(name.data() + uidSize, ".ics", 4) == 0 &&
+            std::memcmp(name.data(), plain->data(), uidSize) == 0)
             return false;
     }
     const QStringList uids = file.uids();

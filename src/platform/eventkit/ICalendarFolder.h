@@ -137,8 +137,10 @@ struct ICalendarFile final
     // The described text of these items (as the index writes them) and listed event.
     void setDescribedText(QByteArrayView items, QByteArrayView listedEvent);
     // The name and described text as a part of a block that it shares: the name's bytes, a NUL, then
-    // the described text of that many bytes, the items first.
-    void setWithin(const QByteArray &block, qsizetype at, qint32 nameBytes, qint32 describedBytes, qint32 itemsBytes);
+    // the described text of that many bytes, the items first; plainUidBytes are those of the one UID
+    // the items begin with as plainSingleUid tells it (-1 for none), which the caller read them for.
+    void setWithin(const QByteArray &block, qsizetype at, qint32 nameBytes, qint32 describedBytes, qint32 itemsBytes,
+                   qint32 plainUidBytes);
     // Whether the two describe their files alike (name and status aside).
     bool isDescribedAs(const ICalendarFile &other) const;
     // Whether an event of the file may overlap the window [start, end).

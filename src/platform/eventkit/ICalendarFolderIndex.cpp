@@ -23,6 +23,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -36,17 +37,47 @@ namespace {
 // kept no series listing. An index of another format reads as foreign and is written again, so that
 // every series file gets its listing as this format keeps it.
 const QByteArray kHeader = "HMCALINDEX 8";
-const QByteArray kTrailer = "END ";
+constexpr std::string_view kTrailerWord = "END ";
+const QByteArray kTrailer(kTrailerWord.data(), qsizetype(kTrailerWord.size()));
 constexpr int kFieldCount = 12;
 // An entry per item file; a folder of the largest size the store reads stays well within this.
 constexpr qint64 kMaxIndexBytes = 256 * 1024 * 1024;
 constexpr qsizetype kMaxEntries = 200000;
 
-// Whether the short field holds the byte: a loop in place, where the library's search is a call of
-// more instructions than a kinds field or an item list has bytes, made several times a line.
-bool holds(QByteArrayView field, char byte)
+// What a field holds, told in one look at its bytes: a name, a list of UIDs, a file's one UID.
+struct FieldBytes
 {
-    return std::find(field.begin(), field.end(), byte) != field.end();
+    bool hasEscape = false; // a '%'
+    bool hasComma = false;
+    bool hasSlashOrNul = false;
+    bool isAscii = true;
+};
+
+// One plain loop without an early exit, which the compiler turns into vector code by itself: a
+// search that stops at the first byte found goes a byte a step, and every line asks this of its
+// name and its UIDs. The findings are gathered as bytes: the compiler leaves a loop gathering
+// bools a byte a step.
+FieldBytes fieldBytesOf(QByteArrayView field)
+{
+    uchar escapes = 0;
+    uchar commas = 0;
+    uchar slashesOrNuls = 0;
+    uchar highBits = 0;
+    for (const char character : field) {
+        const uchar byte = uchar(character);
+        escapes |= uchar(byte == '%');
+        commas |= uchar(byte == ',');
+        slashesOrNuls |= uchar(byte == '/') | uchar(byte == 0);
+        highBits |= byte;
+    }
+    return {escapes != 0, commas != 0, slashesOrNuls != 0, highBits < 0x80};
+}
+
+// Whether the UIDs field, found to hold these bytes, is one UID written as its UTF-8 stands: some
+// ASCII bytes with no escape and no comma (a second UID).
+bool isPlainUid(QByteArrayView field, const FieldBytes &found)
+{
+    return !field.isEmpty() && found.isAscii && !found.hasEscape && !found.hasComma;
 }
 
 QByteArray encodeList(const QStringList &texts)
@@ -89,13 +120,32 @@ int hexValue(char character)
     return -1;
 }
 
+// Whether every '%' of the field begins an escape of two hexadecimal digits standing for an ASCII
+// byte; each is found with memchr.
+bool areAsciiEscapes(QByteArrayView field)
+{
+    const char *const end = field.data() + field.size();
+    for (const char *at = field.data(); at < end; at += 3) {
+        at = static_cast<const char *>(std::memchr(at, '%', std::size_t(end - at)));
+        if (!at)
+            return true;
+        if (end - at < 3 || hexValue(at[1]) < 0 || hexValue(at[1]) > 7 || hexValue(at[2]) < 0)
+            return false;
+    }
+    return true;
+}
+
 // Whether the field is a list of texts as we write them: every '%' begins an escape of two
 // hexadecimal digits and the texts are UTF-8. A field told whole here decodes as written when it is
-// first asked for; it is read without keeping a copy.
-bool isWholeList(QByteArrayView field, bool hasEscape)
+// first asked for; it is read without keeping a copy. A field of ASCII bytes without escapes, as
+// nearly every one is, or whose escapes all stand for ASCII bytes (a title's spaces), is told
+// without decoding it.
+bool isWholeList(QByteArrayView field, const FieldBytes &found)
 {
-    if (!hasEscape)
-        return field.isValidUtf8();
+    if (!found.hasEscape)
+        return found.isAscii || field.isValidUtf8();
+    if (found.isAscii && areAsciiEscapes(field))
+        return true;
     QVarLengthArray<char, 512> bytes(field.size());
     bool isWhole = false;
     const qsizetype length = percentDecode(field, bytes.data(), &isWhole);
@@ -104,7 +154,7 @@ bool isWholeList(QByteArrayView field, bool hasEscape)
 
 bool isWholeList(QByteArrayView field)
 {
-    return isWholeList(field, holds(field, '%'));
+    return isWholeList(field, fieldBytesOf(field));
 }
 
 // The line's checksum, the CRC-32 of its text before the last tab in lowercase hexadecimal without
@@ -153,6 +203,18 @@ bool readNumber(QByteArrayView field, qint64 &value)
     return readDecimal(field, value) && value >= 0;
 }
 
+// A file written whole and left alone since, as nearly every file is, changed when it was modified:
+// the line writes the same nineteen digits twice, which are read once.
+bool readChangeTime(QByteArrayView changedField, QByteArrayView modifiedField, ICalendarFile &file)
+{
+    if (changedField.size() == modifiedField.size() &&
+        std::memcmp(changedField.data(), modifiedField.data(), std::size_t(changedField.size())) == 0) {
+        file.changedNs = file.modifiedNs;
+        return true;
+    }
+    return readNumber(changedField, file.changedNs);
+}
+
 bool readReach(QByteArrayView startField, QByteArrayView endField, ICalendarFile &file)
 {
     const bool isStartRead = readDecimal(startField, file.reachStart);
@@ -184,43 +246,34 @@ struct DescribedBytes
     TextPart items;
     TextPart listed;
     bool isNameEscaped = false; // whether the name holds a '%'
+    qint32 plainUidSize = -1;   // of the items' one UID, when they hold it as it stands (plainSingleUid)
 };
-
-// What a name field holds, told in one look at its bytes.
-struct NameBytes
-{
-    bool hasEscape = false; // a '%'
-    bool hasSlashOrNul = false;
-    bool isAscii = true;
-};
-
-// One plain loop without an early exit, which the compiler turns into vector code by itself.
-NameBytes nameBytesOf(QByteArrayView field)
-{
-    bool hasEscape = false;
-    bool hasSlashOrNul = false;
-    uchar highBits = 0;
-    for (const char byte : field) {
-        hasEscape |= byte == '%';
-        hasSlashOrNul |= byte == '/' || byte == '\0';
-        highBits |= uchar(byte);
-    }
-    return {hasEscape, hasSlashOrNul, highBits < 0x80};
-}
 
 // Whether the name field is whole (as isWholeList tells) and names a file of the folder: some name,
 // no slash, no NUL. A field of ASCII bytes without escapes, as nearly every name is, is told by its
 // bytes alone.
-bool isFileNameField(QByteArrayView field, const NameBytes &found)
+bool isFileNameField(QByteArrayView field, const FieldBytes &found)
 {
     if (!found.hasEscape && found.isAscii)
         return !field.isEmpty() && !found.hasSlashOrNul;
-    if (!isWholeList(field, found.hasEscape))
+    if (!isWholeList(field, found))
         return false;
     QVarLengthArray<char, 256> bytes(field.size());
     const qsizetype length = found.hasEscape ? percentDecode(field, bytes.data()) : 0;
     const QByteArrayView name = found.hasEscape ? QByteArrayView(bytes.constData(), length) : field;
     return !name.isEmpty() && !name.contains('/') && !name.contains('\0');
+}
+
+// The bytes of the name field. A file named after its one UID, as the store names the files it
+// writes, holds the bytes of the UIDs field and ".ics", which adds none that counts: its name is
+// not looked at again.
+FieldBytes nameBytesOf(QByteArrayView name, QByteArrayView uids, const FieldBytes &uidBytes)
+{
+    constexpr std::string_view kExtension = ".ics";
+    const bool isNamedAfterUids = name.size() == uids.size() + qsizetype(kExtension.size()) &&
+                                  std::memcmp(name.data(), uids.data(), std::size_t(uids.size())) == 0 &&
+                                  std::memcmp(name.data() + uids.size(), kExtension.data(), kExtension.size()) == 0;
+    return isNamedAfterUids ? uidBytes : fieldBytesOf(name);
 }
 
 // Reads a line's entry into the file, and where its described text lies in the index's text (which
@@ -232,24 +285,41 @@ bool readEntry(QByteArrayView line, const char *base, LineFields &field, ICalend
     if (!splitFields(line, '\t', field))
         return false;
     const bool numbersRead = readNumber(field[1], file.size) && readNumber(field[2], file.modifiedNs) &&
-                             readNumber(field[3], file.inode) && readNumber(field[4], file.changedNs) &&
+                             readNumber(field[3], file.inode) && readChangeTime(field[4], field[2], file) &&
                              readReach(field[8], field[9], file);
     // A listed text is checked whole when a listing reads it; one too long is no text of ours.
     const qsizetype listedLimit =
         icallisted::isListedSeries(field[10]) ? icallisted::kMaxListedSeriesBytes : icallisted::kMaxListedBytes;
-    const NameBytes name = nameBytesOf(field[0]);
+    const FieldBytes uids = fieldBytesOf(field[6]);
+    const FieldBytes name = nameBytesOf(field[0], field[6], uids);
     if (!numbersRead || !field[5].endsWith('-') || field[6].isEmpty() || !isFileNameField(field[0], name) ||
-        !isWholeList(field[6]) || !isWholeList(field[7]) || field[10].size() > listedLimit)
+        !isWholeList(field[6], uids) || !isWholeList(field[7]) || field[10].size() > listedLimit)
         return false;
-    file.hasEvents = holds(field[5], 'E');
-    file.hasTodos = holds(field[5], 'T');
+    file.hasEvents = holdsByte(field[5], 'E');
+    file.hasTodos = holdsByte(field[5], 'T');
     // The two fields and the tab between them.
     text = {TextPart::of(field[0], base), TextPart::of(QByteArrayView(field[6].begin(), field[7].end()), base),
-            TextPart::of(field[10], base), name.hasEscape};
-    file.isDamaged = holds(field[5], 'D');
+            TextPart::of(field[10], base), name.hasEscape, isPlainUid(field[6], uids) ? qint32(field[6].size()) : -1};
+    file.isDamaged = holdsByte(field[5], 'D');
     file.parses = !file.isDamaged;
     file.needsParsing = file.parses;
     return true;
+}
+
+// Where the line that begins at start ends, in a text that ends with a line feed: found with memchr,
+// without the library's search around it.
+qsizetype lineEndFrom(QByteArrayView text, qsizetype start)
+{
+    const void *const end = std::memchr(text.data() + start, '\n', std::size_t(text.size() - start));
+    return static_cast<const char *>(end) - text.data();
+}
+
+// Whether the line closes a block. A file name is percent-encoded: no entry begins with the
+// trailer's word and its space. Compared in place, as the library's comparison is a call.
+bool isTrailer(QByteArrayView line)
+{
+    return line.size() >= qsizetype(kTrailerWord.size()) &&
+           std::memcmp(line.data(), kTrailerWord.data(), kTrailerWord.size()) == 0;
 }
 
 // How many entries to make room for: every line but the header may be one (the few that close a
@@ -284,11 +354,10 @@ std::optional<std::vector<ICalendarFile>> entriesOf(QByteArrayView text, qsizety
     bool isClosed = false;
     LineFields fields;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size(); ++lineNumber) {
-        const qsizetype lineEnd = text.indexOf('\n', lineStart);
+        const qsizetype lineEnd = lineEndFrom(text, lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
-        // A file name is percent-encoded: no entry begins with the trailer's word and its space.
-        isClosed = line.startsWith(kTrailer);
+        isClosed = isTrailer(line);
         const bool isRead = isClosed ? line == kTrailer + QByteArray::number(blockLines)
                                      : qsizetype(entries.size()) < kMaxEntries &&
                                            readEntry(line, text.data(), fields, entries.emplace_back(), texts.emplace_back());
@@ -339,7 +408,8 @@ void placeEntryTexts(std::vector<ICalendarFile> &entries, std::vector<DescribedB
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const DescribedBytes &described = texts[index];
         entries[index].setWithin(block, described.name.at, described.name.size,
-                                 described.items.size + 1 + described.listed.size, described.items.size);
+                                 described.items.size + 1 + described.listed.size, described.items.size,
+                                 described.plainUidSize);
     }
 }
 
@@ -420,10 +490,7 @@ std::optional<QByteArrayView> plainSingleUid(QByteArrayView items)
     if (!tab)
         return std::nullopt;
     const QByteArrayView uid = items.first(static_cast<const char *>(tab) - items.data());
-    const bool isPlain = std::none_of(uid.begin(), uid.end(), [](char byte) {
-        return uchar(byte) >= 0x80 || byte == ',' || byte == '%';
-    });
-    return isPlain && !uid.isEmpty() ? std::optional<QByteArrayView>(uid) : std::nullopt;
+    return isPlainUid(uid, fieldBytesOf(uid)) ? std::optional<QByteArrayView>(uid) : std::nullopt;
 }
 
 qsizetype percentDecode(QByteArrayView field, char *out, bool *isWhole)
@@ -756,8 +823,8 @@ std::optional<LineKinds> kindsOfLine(QByteArrayView line)
     const QByteArrayView kinds = line.sliced(tabs[kKindsField - 1] + 1, tabs[kKindsField] - tabs[kKindsField - 1] - 1);
     if (tabs[0] == 0 || !kinds.endsWith('-'))
         return std::nullopt;
-    const bool parses = !holds(kinds, 'D');
-    return LineKinds{line.first(tabs[0]), parses && holds(kinds, 'E'), parses && holds(kinds, 'T')};
+    const bool parses = !holdsByte(kinds, 'D');
+    return LineKinds{line.first(tabs[0]), parses && holdsByte(kinds, 'E'), parses && holdsByte(kinds, 'T')};
 }
 
 // Calls visit with each entry of a whole index (the header, then blocks each closed by a line
@@ -771,10 +838,10 @@ template <typename Visit> bool visitLineKinds(QByteArrayView text, Visit &&visit
     bool isClosed = false;
     bool isFirstBlock = true;
     for (qsizetype lineStart = kHeader.size() + 1; lineStart < text.size();) {
-        const qsizetype lineEnd = text.indexOf('\n', lineStart);
+        const qsizetype lineEnd = lineEndFrom(text, lineStart);
         const QByteArrayView line = text.sliced(lineStart, lineEnd - lineStart);
         lineStart = lineEnd + 1;
-        isClosed = line.startsWith(kTrailer);
+        isClosed = isTrailer(line);
         if (isClosed && line != kTrailer + QByteArray::number(blockLines))
             return false;
         const std::optional<LineKinds> entry =

@@ -6,9 +6,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -67,12 +69,20 @@ public:
     // Calls visit with each file: the block's in the order they lie in it, then the others.
     template <typename Visit> void forEach(Visit &&visit) const
     {
+        forEachWhere([](const ICalendarFile &) { return true; }, visit);
+    }
+    // The same with each file that isTaken takes, asked of the file itself: a file passed by is
+    // not made a pointer of, whose shared count each pointer made and let go changes.
+    template <typename Take, typename Visit> void forEachWhere(Take &&isTaken, Visit &&visit) const
+    {
         for (std::size_t at = 0; m_block && at < m_isLive.size(); ++at) {
-            if (m_isLive[at])
+            if (m_isLive[at] && isTaken(std::as_const((*m_block)[at])))
                 visit(FilePointer(m_block, &(*m_block)[at]));
         }
-        for (const FilePointer &file : m_others)
-            visit(file);
+        for (const FilePointer &file : m_others) {
+            if (isTaken(std::as_const(*file)))
+                visit(file);
+        }
     }
 
 private:
@@ -109,6 +119,13 @@ QStringList decodeItems(QByteArrayView items, ItemList list);
 // The UID of an items text holding exactly one, as the bytes it is written with, when those are the
 // UID's UTF-8 as they stand (ASCII, no escape); nothing otherwise, whose UIDs are decoded.
 std::optional<QByteArrayView> plainSingleUid(QByteArrayView items);
+
+// Whether the short field holds the byte: a loop in place, where the library's search is a call of
+// more instructions than the fields of an index line or a listed event have bytes.
+inline bool holdsByte(QByteArrayView field, char byte)
+{
+    return std::find(field.begin(), field.end(), byte) != field.end();
+}
 
 // Writes the field with its percent escapes decoded to out, which has room for field.size() bytes;
 // a '%' that begins no escape of two hexadecimal digits is written as it is. Answers the bytes

@@ -56,15 +56,24 @@ bool readFields(QByteArrayView listed, ListedFields &fields)
 QByteArray decoded(QByteArrayView field)
 {
     QByteArray bytes = field.toByteArray();
-    if (field.contains('%'))
+    if (icalindex::holdsByte(field, '%'))
         bytes.truncate(icalindex::percentDecode(field, bytes.data()));
     return bytes;
 }
 
-// A text is marked present ('+', written "%2B") or absent ("-"); any other field is no text.
+// Whether the field is the one byte: compared in place, as the library's comparison is a call.
+bool isByte(QByteArrayView field, char byte)
+{
+    return field.size() == 1 && field.front() == byte;
+}
+
+// A text is marked present ('+', written "%2B") or absent ("-"); any other field is no text. Its
+// first bytes are compared in place: four fields an event, in every listing.
 bool isTextField(QByteArrayView field)
 {
-    return field == "-" || field.startsWith('+') || field.startsWith("%2B") || field.startsWith("%2b");
+    const bool isEscapedPlus =
+        field.size() >= 3 && field[0] == '%' && field[1] == '2' && (field[2] == 'B' || field[2] == 'b');
+    return isByte(field, '-') || field.startsWith('+') || isEscapedPlus;
 }
 
 // The text of a present field without its mark; of a field isTextField took. The mark is one escape
@@ -77,7 +86,7 @@ QByteArrayView markedTextOf(QByteArrayView field)
 // A text's UTF-8 bytes, nothing for an absent text; of a field isTextField took.
 ListedText textBytesOf(QByteArrayView field)
 {
-    if (field == "-")
+    if (isByte(field, '-'))
         return ListedText();
     return decoded(markedTextOf(field));
 }
@@ -88,7 +97,7 @@ ListedText textBytesOf(QByteArrayView field)
 template <typename Match> bool isMatchingText(QByteArrayView field, const Match &match)
 {
     const QByteArrayView marked = markedTextOf(field);
-    if (!marked.contains('%'))
+    if (!icalindex::holdsByte(marked, '%'))
         return match(marked);
     std::array<char, kMaxListedBytes> bytes;
     return match(QByteArrayView(bytes.data(), icalindex::percentDecode(marked, bytes.data())));
@@ -185,13 +194,13 @@ QByteArray encodeZone(const icaltimetype &start)
 
 bool isZoneText(QByteArrayView zone)
 {
-    return zone == "S" || zone == "U" ||
+    return isByte(zone, 'S') || isByte(zone, 'U') ||
            (zone.startsWith('N') && QTimeZone::isTimeZoneIdAvailable(zone.sliced(1).toByteArray()));
 }
 
 bool isZoneField(QByteArrayView field)
 {
-    return field.contains('%') ? isZoneText(decoded(field)) : isZoneText(field);
+    return icalindex::holdsByte(field, '%') ? isZoneText(decoded(field)) : isZoneText(field);
 }
 
 // A zone field isZoneField took.
@@ -236,14 +245,10 @@ std::optional<double> offsetOf(QByteArrayView text)
 {
     const bool isNegative = text.startsWith('-');
     const QByteArrayView digits = isNegative ? text.sliced(1) : text;
-    const char *const end = digits.data() + digits.size();
     qint64 value = 0;
-    if (digits.size() <= 15 && !digits.startsWith('-')) {
-        const auto [stop, problem] = std::from_chars(digits.data(), end, value);
-        // Negated as a double: "-0" stays the negative zero toDouble reads.
-        if (problem == std::errc() && stop == end)
-            return isNegative ? -double(value) : double(value);
-    }
+    // Negated as a double: "-0" stays the negative zero toDouble reads.
+    if (digits.size() <= 15 && !digits.startsWith('-') && icalindex::readDecimal(digits, value))
+        return isNegative ? -double(value) : double(value);
     bool isNumber = false;
     const double offset = text.toDouble(&isNumber);
     return isNumber && std::isfinite(offset) ? std::optional<double>(offset) : std::nullopt;
@@ -280,7 +285,7 @@ template <typename Visit> bool visitAlarms(QByteArrayView field, const Visit &vi
 
 bool areAlarms(QByteArrayView field)
 {
-    if (field.contains('%'))
+    if (icalindex::holdsByte(field, '%'))
         return visitAlarms(decoded(field), [](const AlarmField &) {});
     return visitAlarms(field, [](const AlarmField &) {});
 }
@@ -313,15 +318,26 @@ bool readTimes(const ListedFields &fields, qint64 &start, qint64 &end)
 }
 
 // Every field of a text whose times were read but those two.
+// An event not changed since it was made is written with its change date the same as its creation
+// date: the same digits are compared, not read again.
+bool readModified(CheckedFields &checked)
+{
+    const ListedFields &fields = checked.fields;
+    if (fields[6] == fields[5]) {
+        checked.modified = checked.created;
+        return true;
+    }
+    return readMilliseconds(fields[6], checked.modified);
+}
+
 bool areOtherFieldsOurs(CheckedFields &checked)
 {
     const ListedFields &fields = checked.fields;
-    const bool areDatesRead =
-        readMilliseconds(fields[5], checked.created) && readMilliseconds(fields[6], checked.modified);
+    const bool areDatesRead = readMilliseconds(fields[5], checked.created) && readModified(checked);
     // A UID is present and not empty: something stands after its mark.
     const bool hasUid = isTextField(fields[1]) && fields[1].size() > (fields[1].startsWith('+') ? 1 : 3);
     return hasUid && isTextField(fields[2]) && isTextField(fields[3]) && isTextField(fields[4]) && areDatesRead &&
-           (fields[7] == "0" || fields[7] == "1") && isZoneField(fields[8]) && areAlarms(fields[11]);
+           (isByte(fields[7], '0') || isByte(fields[7], '1')) && isZoneField(fields[8]) && areAlarms(fields[11]);
 }
 
 bool readCheckedFields(QByteArrayView listed, const QByteArray &zoneField, CheckedFields &checked)
@@ -440,10 +456,10 @@ std::optional<ListedReading> readWith(QByteArrayView listed, const QByteArray &z
 ListedText textAt(QByteArrayView listed, ListedField field, char *&out)
 {
     const QByteArrayView marked = listed.sliced(field.at, field.size);
-    if (marked == "-")
+    if (isByte(marked, '-'))
         return ListedText();
     const QByteArrayView text = markedTextOf(marked);
-    if (!text.contains('%'))
+    if (!icalindex::holdsByte(text, '%'))
         return QByteArray::fromRawData(text.data(), text.size());
     const qsizetype length = icalindex::percentDecode(text, out);
     const QByteArray decoded = QByteArray::fromRawData(out, length);

@@ -527,6 +527,8 @@ TEST_F(EKEventStoreIndexTest, ADamagedIndexIsMadeAgain)
         {"empty", ""},
         {"a title with an escape cut short", withTheirField(7, "Theirs%2")},
         {"a title with an escape that is no number", withTheirField(7, "Their%zz")},
+        {"a title with an escape cut short after a whole one", withTheirField(7, "Their%20s%4")},
+        {"a title with an escape of one digit after a whole one", withTheirField(7, "Their%20s%4z")},
         {"a title whose escapes are not UTF-8", withTheirField(7, "Theirs%FF%FE")},
         {"a title that is not UTF-8", withTheirField(7, "Theirs\xc3")},
         {"a UID whose escapes are not UTF-8", withTheirField(6, "theirs%C3,%A9")},
@@ -695,6 +697,62 @@ TEST_F(EKEventStoreIndexTest, AFilesOnePlainUidIsToldHoweverItsTextIsSet)
         EXPECT_EQ(plainOf(*file), cases[at].second);
         file->setDescribed({QStringLiteral("other")}, {}, "listed");
         EXPECT_EQ(plainOf(*file), std::optional<QByteArray>("other"));
+    }
+}
+
+// Every number of an entry and its name come back as they were saved, whether the file is named after
+// its one UID (its name then told from the UIDs) or not, and whether its change time is its
+// modification time (the line writing the same digits twice) or not.
+TEST_F(EKEventStoreIndexTest, AnEntrysNumbersAndNameComeBackAsSaved)
+{
+    struct Row
+    {
+        QString name;
+        QStringList uids;
+        qint64 modifiedNs;
+        qint64 changedNs;
+    };
+    const qint64 late = 1797007447174206652;
+    const Row rows[] = {
+        {QStringLiteral("event-0.ics"), {QStringLiteral("event-0")}, late, late},
+        {QStringLiteral("event-1.ics"), {QStringLiteral("event-1")}, late, late + 1},
+        {QStringLiteral("event-2.ics"), {QStringLiteral("event-2")}, 5, 50},
+        {QStringLiteral("other.ics"), {QStringLiteral("event-3")}, late, late},
+        {QString::fromUtf8("\xc3\xa9t\xc3\xa9.ics"), {QString::fromUtf8("\xc3\xa9t\xc3\xa9")}, late, 0},
+        {QStringLiteral("a%2Cb.ics"), {QStringLiteral("a"), QStringLiteral("b")}, 0, late},
+    };
+    icalindex::ICalendarFileTable files;
+    qint64 number = 0;
+    for (const Row &row : rows) {
+        auto file = std::make_shared<ICalendarFile>();
+        file->setFileName(row.name);
+        file->setDescribed(row.uids, {QStringLiteral("Title")}, "listed");
+        file->parses = file->hasEvents = true;
+        file->size = ++number * 1000;
+        file->inode = number;
+        file->modifiedNs = row.modifiedNs;
+        file->changedNs = row.changedNs;
+        file->reachStart = -number * 86400;
+        file->reachEnd = number * 86400;
+        files.insert(row.name, file);
+    }
+    ASSERT_TRUE(icalindex::saveIndex(m_folder, files));
+    const std::optional<icalindex::LoadedIndex> loaded = icalindex::loadIndex(m_folder);
+    ASSERT_TRUE(loaded);
+    number = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name.toStdString());
+        const std::shared_ptr<ICalendarFile> file = loaded->files.value(row.name);
+        ++number;
+        ASSERT_TRUE(file);
+        EXPECT_EQ(file->fileName(), row.name);
+        EXPECT_EQ(file->uids(), row.uids);
+        EXPECT_EQ(file->size, number * 1000);
+        EXPECT_EQ(file->inode, number);
+        EXPECT_EQ(file->modifiedNs, row.modifiedNs);
+        EXPECT_EQ(file->changedNs, row.changedNs);
+        EXPECT_EQ(file->reachStart, -number * 86400);
+        EXPECT_EQ(file->reachEnd, number * 86400);
     }
 }
 
