@@ -238,32 +238,92 @@ bool isInNameOrder(const VCardFileEntry &first, const VCardFileEntry &second)
     return first.fileName() < second.fileName();
 }
 
-// Marks the files whose unique id an earlier file (in name order) already has, and notes the unique
-// ids of the shown files not named after them.
-void settleUniqueIds(VCardFolder::Snapshot &snapshot)
+// The readable file named "<unique id>.vcf" after the id it holds, or null.
+VCardFileEntry *namedEntryOf(VCardFolder::Snapshot &snapshot, const QString &uniqueId)
+{
+    const qsizetype named = snapshot.find(QFile::encodeName(uniqueId + QStringLiteral(".vcf")));
+    VCardFileEntry *entry = named >= 0 ? &snapshot.entries[size_t(named)] : nullptr;
+    return entry && entry->isReadable && isNamedAfterUniqueId(*entry) ? entry : nullptr;
+}
+
+// Of the readable files holding a unique id (the one named after it, and those named otherwise), the
+// first in name order stands for it; the others are marked as not shown.
+void settleUniqueId(VCardFolder::Snapshot &snapshot, const QString &uniqueId)
+{
+    const QList<QByteArray> others = snapshot.otherIds.value(uniqueId);
+    VCardFileEntry *const named = namedEntryOf(snapshot, uniqueId);
+    const bool isNamedFirst = named && (others.isEmpty() || named->fileName() < QByteArrayView(others.front()));
+    if (named)
+        named->isDuplicate = !isNamedFirst;
+    for (qsizetype index = 0; index < others.size(); ++index) {
+        if (const qsizetype other = snapshot.find(others.at(index)); other >= 0)
+            snapshot.entries[size_t(other)].isDuplicate = isNamedFirst || index > 0;
+    }
+}
+
+// Notes the unique ids of a snapshot read whole, and marks the files whose unique id an earlier file
+// (in name order) already has.
+void settleAllUniqueIds(VCardFolder::Snapshot &snapshot)
 {
     snapshot.otherIds.clear();
-    snapshot.hasUnreadable = false;
+    snapshot.unreadableCount = 0;
     for (VCardFileEntry &entry : snapshot.entries) {
         entry.isDuplicate = false;
-        snapshot.hasUnreadable = snapshot.hasUnreadable || !entry.isReadable;
+        snapshot.unreadableCount += entry.isReadable ? 0 : 1;
+        // In name order: each list of names is sorted as it grows.
+        if (entry.isReadable && !isNamedAfterUniqueId(entry))
+            snapshot.otherIds[entry.uniqueId()].append(entry.fileName().toByteArray());
     }
-    for (qsizetype index = 0; index < qsizetype(snapshot.entries.size()); ++index) {
-        VCardFileEntry &entry = snapshot.entries[size_t(index)];
-        if (!entry.isReadable || isNamedAfterUniqueId(entry))
-            continue;
-        const QString uniqueId = entry.uniqueId();
-        const qsizetype named = snapshot.find(QFile::encodeName(uniqueId + QStringLiteral(".vcf")));
-        VCardFileEntry *namedEntry = named >= 0 ? &snapshot.entries[size_t(named)] : nullptr;
-        const bool isNamedShown = namedEntry && namedEntry->isReadable && isNamedAfterUniqueId(*namedEntry);
-        if (snapshot.otherIds.contains(uniqueId) || (isNamedShown && named < index)) {
-            entry.isDuplicate = true;
-            continue;
-        }
-        if (isNamedShown)
-            namedEntry->isDuplicate = true;
-        snapshot.otherIds.insert(uniqueId, index);
+    for (auto other = snapshot.otherIds.cbegin(); other != snapshot.otherIds.cend(); ++other)
+        settleUniqueId(snapshot, other.key());
+}
+
+enum class Change { Dropped, Added };
+
+// Notes what an entry a merge dropped or added changes in the unique ids, and the ids whose files
+// must be settled again: those of files named otherwise, and those of files named after their ids
+// that others hold too. The entries of other ids keep what they showed.
+void noteChangedEntry(VCardFolder::Snapshot &next, const VCardFileEntry &entry, Change change, QSet<QString> &unsettled)
+{
+    if (!entry.isReadable)
+        return;
+    const bool isNamed = isNamedAfterUniqueId(entry);
+    // A folder whose every file is named after its id, as ours are, spends no text on them.
+    if (isNamed && next.otherIds.isEmpty())
+        return;
+    QString uniqueId = entry.uniqueId();
+    if (isNamed) {
+        if (next.otherIds.contains(uniqueId))
+            unsettled.insert(std::move(uniqueId));
+        return;
     }
+    QList<QByteArray> &names = next.otherIds[uniqueId];
+    const QByteArrayView name = entry.fileName();
+    const auto isListedBefore = [](const QByteArray &listed, QByteArrayView wanted) {
+        return QByteArrayView(listed) < wanted;
+    };
+    const auto at = std::lower_bound(names.begin(), names.end(), name, isListedBefore);
+    if (change == Change::Added)
+        names.insert(at, name.toByteArray());
+    else if (at != names.end() && QByteArrayView(*at) == name)
+        names.erase(at);
+    if (names.isEmpty())
+        next.otherIds.remove(uniqueId);
+    unsettled.insert(std::move(uniqueId));
+}
+
+// Settles the unique ids that the entries of known dropped and those added to next (by position)
+// change: work for what the merge changed, not for every file of the folder.
+void settleChangedUniqueIds(VCardFolder::Snapshot &next, const VCardFolder::Snapshot &known,
+                            const std::vector<qint32> &dropped, const std::vector<qint32> &addedAt)
+{
+    QSet<QString> unsettled;
+    for (const qint32 position : dropped)
+        noteChangedEntry(next, known.entries[size_t(position)], Change::Dropped, unsettled);
+    for (const qint32 position : addedAt)
+        noteChangedEntry(next, next.entries[size_t(position)], Change::Added, unsettled);
+    for (const QString &uniqueId : std::as_const(unsettled))
+        settleUniqueId(next, uniqueId);
 }
 
 template <typename Number> char *putNumber(char *out, Number value)
@@ -578,10 +638,7 @@ FileContentWriter streamedIndex(const VCardFolder::Snapshot &snapshot, const QSt
 // entries used, or are too many.
 void compactBlocks(VCardFolder::Snapshot &snapshot)
 {
-    qsizetype live = 0;
-    for (const VCardFileEntry &entry : snapshot.entries)
-        live += bytesOf(entry);
-    if (snapshot.blockBytes <= 2 * live + kBlockSlackBytes && snapshot.blocks.size() <= kMaxBlocks)
+    if (snapshot.blockBytes <= 2 * snapshot.textBytes + kBlockSlackBytes && snapshot.blocks.size() <= kMaxBlocks)
         return;
     packEntries(snapshot);
 }
@@ -720,37 +777,52 @@ std::optional<VCardFileStamp> trustedFolderStamp(int descriptor, const struct st
     return isSettled ? std::optional(stamp) : std::nullopt;
 }
 
-// Merges the kept entries of known and the added ones (in name order, none of them kept) into the
-// snapshot's entries, noting where the added ones land.
-void mergeEntries(const VCardFolder::Snapshot &known, const std::vector<bool> &isKept,
+// Appends the entries of known from `from` up to `to` to next, but for the dropped ones: runs at a
+// time, copied whole. drop walks the dropped positions (rising, none twice) along.
+void appendKept(const std::vector<VCardFileEntry> &known, size_t from, size_t to, const std::vector<qint32> &dropped,
+                size_t &drop, std::vector<VCardFileEntry> &next)
+{
+    for (; drop < dropped.size() && size_t(dropped[drop]) < to; ++drop) {
+        next.insert(next.end(), known.cbegin() + qsizetype(from), known.cbegin() + dropped[drop]);
+        from = size_t(dropped[drop]) + 1;
+    }
+    next.insert(next.end(), known.cbegin() + qsizetype(from), known.cbegin() + qsizetype(to));
+}
+
+// Merges the entries of known but the dropped ones (positions, rising) and the added ones (in name
+// order, none of them kept) into the snapshot's entries, noting where the added ones land. Each added
+// entry is placed by halving, and the kept ones between are copied in runs: a batch costs a copy of
+// the entries' fixed part, not a look at each entry.
+void mergeEntries(const VCardFolder::Snapshot &known, const std::vector<qint32> &dropped,
                   std::vector<VCardFileEntry> &added, VCardFolder::Snapshot &next, std::vector<qint32> &addedAt)
 {
     // Exactly what it keeps: most of a batch may replace files the snapshot holds.
-    next.entries.reserve(size_t(std::count(isKept.cbegin(), isKept.cend(), true)) + added.size());
+    next.entries.reserve(known.entries.size() - dropped.size() + added.size());
     addedAt.reserve(added.size());
-    auto add = added.begin();
-    const auto takeAddedBefore = [&](const VCardFileEntry *kept) {
-        for (; add != added.end() && (!kept || isInNameOrder(*add, *kept)); ++add) {
-            addedAt.push_back(qint32(next.entries.size()));
-            next.entries.push_back(std::move(*add));
-        }
-    };
-    for (size_t index = 0; index < known.entries.size(); ++index) {
-        if (!isKept[index])
-            continue;
-        takeAddedBefore(&known.entries[index]);
-        next.entries.push_back(known.entries[index]);
+    size_t from = 0;
+    size_t drop = 0;
+    for (VCardFileEntry &entry : added) {
+        const auto at = std::lower_bound(known.entries.cbegin() + qsizetype(from), known.entries.cend(),
+                                         viewOf(entry.fileName()), isBefore);
+        const auto to = size_t(at - known.entries.cbegin());
+        appendKept(known.entries, from, to, dropped, drop, next.entries);
+        from = to;
+        addedAt.push_back(qint32(next.entries.size()));
+        next.entries.push_back(std::move(entry));
     }
-    takeAddedBefore(nullptr);
+    appendKept(known.entries, from, known.entries.size(), dropped, drop, next.entries);
 }
 
-// The snapshot of the entries of known that are kept, with the added ones (in name order, none of
-// them kept, their texts in the blocks given) merged in; it takes the blocks over. addedAt, when
-// given, receives where the added entries are.
-std::shared_ptr<VCardFolder::Snapshot> mergedSnapshot(const VCardFolder::Snapshot &known,
-                                                      const std::vector<bool> &isKept,
-                                                      std::vector<VCardFileEntry> added, VCardTextBlocks &texts,
-                                                      std::vector<qint32> *addedAt = nullptr)
+// Counts an entry dropped (-1) or added (+1) in what the snapshot tallies of its entries.
+void tallyEntry(VCardFolder::Snapshot &snapshot, const VCardFileEntry &entry, int sign)
+{
+    snapshot.textBytes += sign * bytesOf(entry);
+    snapshot.unreadableCount += entry.isReadable ? 0 : sign;
+}
+
+// A snapshot to follow known: its blocks and the blocks given, its tallies less the dropped entries.
+std::shared_ptr<VCardFolder::Snapshot> followingSnapshot(const VCardFolder::Snapshot &known,
+                                                         const std::vector<qint32> &dropped, VCardTextBlocks &texts)
 {
     auto next = std::make_shared<VCardFolder::Snapshot>();
     next->blocks = known.blocks;
@@ -759,14 +831,33 @@ std::shared_ptr<VCardFolder::Snapshot> mergedSnapshot(const VCardFolder::Snapsho
         next->blockBytes += block.size();
         next->blocks.push_back(std::move(block));
     }
+    next->otherIds = known.otherIds;
+    next->unreadableCount = known.unreadableCount;
+    next->textBytes = known.textBytes;
+    for (const qint32 position : dropped)
+        tallyEntry(*next, known.entries[size_t(position)], -1);
+    return next;
+}
+
+// The snapshot of the entries of known but the dropped ones (positions, rising, none twice), with
+// the added ones (in name order, none of them kept, their texts in the blocks given) merged in; it
+// takes the blocks over. addedAt, when given, receives where the added entries are.
+std::shared_ptr<VCardFolder::Snapshot> mergedSnapshot(const VCardFolder::Snapshot &known,
+                                                      const std::vector<qint32> &dropped,
+                                                      std::vector<VCardFileEntry> added, VCardTextBlocks &texts,
+                                                      std::vector<qint32> *addedAt = nullptr)
+{
+    auto next = followingSnapshot(known, dropped, texts);
     std::vector<qint32> positions;
-    mergeEntries(known, isKept, added, *next, positions);
+    mergeEntries(known, dropped, added, *next, positions);
     // The added list goes before the blocks may be packed again, which needs room of its own.
     std::vector<VCardFileEntry>().swap(added);
+    for (const qint32 position : positions)
+        tallyEntry(*next, next->entries[size_t(position)], 1);
+    compactBlocks(*next);
+    settleChangedUniqueIds(*next, known, dropped, positions);
     if (addedAt)
         *addedAt = std::move(positions);
-    compactBlocks(*next);
-    settleUniqueIds(*next);
     return next;
 }
 
@@ -777,20 +868,33 @@ bool containsName(const std::vector<VCardFileEntry> &entries, QByteArrayView fil
     return found != entries.cend() && found->fileName() == fileName;
 }
 
-// Which entries of known a batch leaves as they are: all but those it wrote or removed. Each name of
-// the batch is looked up in known, so that a batch costs look-ups for its own files rather than for
-// every file the folder holds.
-std::vector<bool> keptEntries(const VCardFolder::Snapshot &known, const std::vector<VCardFileEntry> &written,
-                              const std::vector<VCardFileEntry> &removed)
+// The positions in known of the entries a batch wrote or removed, rising. Each name of the batch is
+// looked up in known, so that a batch costs look-ups for its own files rather than for every file the
+// folder holds.
+std::vector<qint32> droppedPositions(const VCardFolder::Snapshot &known, const std::vector<VCardFileEntry> &written,
+                                     const std::vector<VCardFileEntry> &removed)
 {
-    std::vector<bool> isKept(known.entries.size(), true);
+    std::vector<qint32> dropped;
     for (const std::vector<VCardFileEntry> *changed : {&written, &removed}) {
         for (const VCardFileEntry &entry : *changed) {
             if (const qsizetype found = known.find(entry.fileName()); found >= 0)
-                isKept[size_t(found)] = false;
+                dropped.push_back(qint32(found));
         }
     }
-    return isKept;
+    std::sort(dropped.begin(), dropped.end());
+    dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
+    return dropped;
+}
+
+// The positions of the entries not kept, rising.
+std::vector<qint32> positionsNotKept(const std::vector<bool> &isKept)
+{
+    std::vector<qint32> dropped;
+    for (size_t index = 0; index < isKept.size(); ++index) {
+        if (!isKept[index])
+            dropped.push_back(qint32(index));
+    }
+    return dropped;
 }
 
 // The shown persons of a snapshot: readable, no groups, each unique id once.
@@ -1039,7 +1143,12 @@ qsizetype VCardFolder::Snapshot::findUniqueId(const QString &uniqueId) const
     const qsizetype named = find(QFile::encodeName(uniqueId + QStringLiteral(".vcf")));
     if (named >= 0 && isShown(entries[size_t(named)]) && isNamedAfterUniqueId(entries[size_t(named)]))
         return named;
-    return otherIds.value(uniqueId, -1);
+    // The first file named otherwise stands for the id unless the file named after it does.
+    const auto others = otherIds.constFind(uniqueId);
+    if (others == otherIds.cend() || others->isEmpty())
+        return -1;
+    const qsizetype first = find(others->front());
+    return first >= 0 && isShown(entries[size_t(first)]) ? first : -1;
 }
 
 std::shared_ptr<VCardFolder> VCardFolder::forLocation(const QString &folderPath, const QString &indexPath)
@@ -1168,7 +1277,7 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
     // the next refresh.
     const bool hasOtherChanges =
         m_watchHolders == 0 || !m_watch.isWatchingFolderAt(m_folderPath) || m_watch.hasOtherChanges();
-    if (!m_mustList && !hasOtherChanges && !m_current->hasUnreadable) {
+    if (!m_mustList && !hasOtherChanges && m_current->unreadableCount == 0) {
         m_hasListed = true;
         return Refreshed{m_current, {}, false};
     }
@@ -1197,7 +1306,7 @@ Result<VCardFolder::Refreshed> VCardFolder::refresh()
         refreshed.snapshot = m_current;
         return refreshed;
     }
-    auto next = mergedSnapshot(known, isKept, std::move(listed->changed), texts, &refreshed.parsed);
+    auto next = mergedSnapshot(known, positionsNotKept(isKept), std::move(listed->changed), texts, &refreshed.parsed);
     next->folderStamp = listed->folderStamp;
     m_current = std::move(next);
     saveIndexLocked();
@@ -1346,10 +1455,10 @@ VCardFolder::Written VCardFolder::writeFiles(const QList<VCardFileWrite> &writes
     }
     noteOwnChanges(written, removed);
     const Snapshot &known = *m_current;
-    const std::vector<bool> isKept = keptEntries(known, written, removed);
+    const std::vector<qint32> dropped = droppedPositions(known, written, removed);
     // The batch's texts in a block of their size, which the snapshot keeps.
     VCardTextBlocks packed = packedTexts(written);
-    m_current = mergedSnapshot(known, isKept, std::move(written), packed);
+    m_current = mergedSnapshot(known, dropped, std::move(written), packed);
     outcome.snapshot = m_current;
     // Rewriting the whole index after every batch would cost as much as the store per batch; it
     // follows on flushIndex.
@@ -1391,7 +1500,7 @@ void VCardFolder::releaseWatch()
 void VCardFolder::restSnapshot()
 {
     const std::lock_guard lock(m_mutex);
-    if (!m_hasListed || m_mustList || m_watchHolders == 0 || m_indexPath.isEmpty() || m_current->hasUnreadable ||
+    if (!m_hasListed || m_mustList || m_watchHolders == 0 || m_indexPath.isEmpty() || m_current->unreadableCount > 0 ||
         m_current.use_count() > 1)
         return;
     if (m_isIndexDirty)
@@ -1480,8 +1589,9 @@ bool VCardFolder::readIndexLocked()
         return false;
     snapshot->blocks.push_back(reader.block());
     snapshot->blockBytes += reader.used();
+    snapshot->textBytes = reader.used();
     snapshot->folderStamp = start->folderStamp;
-    settleUniqueIds(*snapshot);
+    settleAllUniqueIds(*snapshot);
     m_current = std::move(snapshot);
     return true;
 }

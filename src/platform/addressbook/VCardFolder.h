@@ -180,10 +180,12 @@ public:
         // The shown (readable, not duplicate) entry holding the unique id, or -1.
         qsizetype findUniqueId(const QString &uniqueId) const;
 
-        // Unique ids of entries not named "<unique id>.vcf", shown ones only.
-        QHash<QString, qsizetype> otherIds;
-        // Some file could not be read: every refresh tries it again.
-        bool hasUnreadable = false;
+        // The unique ids of readable entries not named "<unique id>.vcf", each with the names of those
+        // entries in name order: the first stands for the id unless the file named after it comes
+        // earlier. Names are kept rather than positions, which every file added before them would move.
+        QHash<QString, QList<QByteArray>> otherIds;
+        // Files that could not be read: every refresh tries them again.
+        qsizetype unreadableCount = 0;
         // The folder's own state when a listing last read its names and found them to be exactly the
         // entries' names; none when unknown. While the folder keeps that state, no name was added,
         // removed or renamed, so a listing stats the entries' files by name without reading the folder.
@@ -193,6 +195,8 @@ public:
         // packed again.
         std::vector<QByteArray> blocks;
         qsizetype blockBytes = 0;
+        // What the entries' texts take in the blocks.
+        qsizetype textBytes = 0;
     };
     using SnapshotPointer = std::shared_ptr<const Snapshot>;
 

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
@@ -610,6 +611,148 @@ TEST(VCardFolderIndex, SnapshotsStayWholeWhileLaterBatchesReplaceAndAddFiles)
         const VCardFolder::Refreshed reopened = folder.refreshAsNewProcess();
         EXPECT_EQ(parsedNames(reopened), QStringList());
         EXPECT_EQ(lastNames(reopened), seen.back().second);
+    }
+}
+
+namespace {
+
+platform::VCardFileWrite namedCardWrite(const char *fileName, const char *uid)
+{
+    platform::VCardSummary summary;
+    summary.uniqueId = QString::fromLatin1(uid);
+    summary.lastName = QStringLiteral("Same");
+    return {QString::fromLatin1(fileName), cardText(uid, "Same"), summary};
+}
+
+// The files shown (readable, each unique id once), in name order.
+QStringList shownNamesOf(const VCardFolder::Snapshot &snapshot)
+{
+    QStringList names;
+    for (const platform::VCardFileEntry &entry : snapshot.entries) {
+        if (entry.isReadable && !entry.isDuplicate)
+            names.append(entry.name());
+    }
+    return names;
+}
+
+// "uid=file" for each unique id, the file standing for it empty when none does.
+QStringList standingFilesOf(const VCardFolder::Snapshot &snapshot, const QStringList &uids)
+{
+    QStringList standing;
+    for (const QString &uid : uids) {
+        const qsizetype found = snapshot.findUniqueId(uid);
+        standing.append(uid + QLatin1Char('=') + (found < 0 ? QString() : snapshot.entries[size_t(found)].name()));
+    }
+    return standing;
+}
+
+} // namespace
+
+// Files holding one unique id arrive and go in separate batches: after each, the first of them in
+// name order (a file named after the id among them) is the only one shown and the one the id finds,
+// and a name written again stays one file. A new process reads the same from the index and from the
+// files themselves.
+TEST(VCardFolderIndex, OneUniqueIdInFilesOfSeveralBatchesStandsOnceForTheFirstFile)
+{
+    struct Step
+    {
+        const char *name;
+        QList<platform::VCardFileWrite> writes;
+        QStringList removals;
+        QStringList shown;
+        QStringList standing;
+    };
+    const QStringList uids{QStringLiteral("x"), QStringLiteral("y"), QStringLiteral("w"), QStringLiteral("q")};
+    const QList<Step> steps{
+        {"a file named after its id and one named otherwise",
+         {namedCardWrite("x.vcf", "x"), namedCardWrite("m.vcf", "y")},
+         {},
+         {"a.vcf", "b.vcf", "m.vcf", "x.vcf"},
+         {"x=x.vcf", "y=m.vcf", "w=", "q="}},
+        {"earlier files with those ids, and a later one",
+         {namedCardWrite("k.vcf", "x"), namedCardWrite("l.vcf", "x"), namedCardWrite("z.vcf", "y")},
+         {},
+         {"a.vcf", "b.vcf", "k.vcf", "m.vcf"},
+         {"x=k.vcf", "y=m.vcf", "w=", "q="}},
+        {"the standing file removed, another given an id of its own",
+         {namedCardWrite("m.vcf", "w")},
+         {"k.vcf"},
+         {"a.vcf", "b.vcf", "l.vcf", "m.vcf", "z.vcf"},
+         {"x=l.vcf", "y=z.vcf", "w=m.vcf", "q="}},
+        {"the last file named otherwise gone, an earlier one takes an id over",
+         {namedCardWrite("c.vcf", "y")},
+         {"l.vcf"},
+         {"a.vcf", "b.vcf", "c.vcf", "m.vcf", "x.vcf"},
+         {"x=x.vcf", "y=c.vcf", "w=m.vcf", "q="}},
+        {"the file named after an id given another",
+         {namedCardWrite("x.vcf", "q"), namedCardWrite("c.vcf", "y")},
+         {},
+         {"a.vcf", "b.vcf", "c.vcf", "m.vcf", "x.vcf"},
+         {"x=", "y=c.vcf", "w=m.vcf", "q=x.vcf"}},
+    };
+    const IndexedFolder folder;
+    VCardFolder writer(folder.store.path(), folder.indexPath);
+    ASSERT_TRUE(writer.refresh());
+    VCardFolder::SnapshotPointer last;
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        const VCardFolder::Written written = writer.writeFiles(step.writes, step.removals);
+        ASSERT_TRUE(written.failures.isEmpty());
+        EXPECT_EQ(shownNamesOf(*written.snapshot), step.shown);
+        EXPECT_EQ(standingFilesOf(*written.snapshot, uids), step.standing);
+        last = written.snapshot;
+    }
+    const QStringList files{"a.vcf", "b.vcf", "c.vcf", "m.vcf", "x.vcf", "z.vcf"};
+    EXPECT_EQ(folder.store.cardFiles(), files);
+    QStringList indexed;
+    for (const platform::VCardFileEntry &entry : last->entries)
+        indexed.append(entry.name());
+    EXPECT_EQ(indexed, files);
+    writer.flushIndex();
+    for (const bool hasIndex : {true, false}) {
+        SCOPED_TRACE(hasIndex ? "from the index" : "from the files");
+        if (!hasIndex) {
+            ASSERT_TRUE(QFile::remove(folder.indexPath));
+        }
+        const VCardFolder::Refreshed reopened = folder.refreshAsNewProcess();
+        EXPECT_EQ(parsedNames(reopened), hasIndex ? QStringList() : files);
+        EXPECT_EQ(shownNamesOf(*reopened.snapshot), steps.back().shown);
+        EXPECT_EQ(standingFilesOf(*reopened.snapshot, uids), steps.back().standing);
+    }
+}
+
+// Seeded batches write and remove files, some named after the ids they hold and some not, over a few
+// ids: after each, what the batches' snapshot shows and which file each id finds are what a new
+// process shows, reading the same folder whole from the index written then.
+TEST(VCardFolderIndex, BatchesOfFilesSharingIdsShowWhatTheFolderReadWholeShows)
+{
+    const QStringList uids{QStringLiteral("u0"), QStringLiteral("u1"), QStringLiteral("u2"), QStringLiteral("u3")};
+    const IndexedFolder folder;
+    VCardFolder writer(folder.store.path(), folder.indexPath);
+    ASSERT_TRUE(writer.refresh());
+    QRandomGenerator random(20261211);
+    for (int batch = 0; batch < 40; ++batch) {
+        SCOPED_TRACE(batch);
+        QList<platform::VCardFileWrite> writes;
+        QSet<QString> names;
+        for (int count = 1 + int(random.bounded(3)); count > 0; --count) {
+            const QByteArray uid = uids.at(random.bounded(uids.size())).toLatin1();
+            // Half the files are named after an id, the others have names of their own.
+            const QByteArray name = random.bounded(2) == 0 ? uids.at(random.bounded(uids.size())).toLatin1()
+                                                           : "n" + QByteArray::number(random.bounded(8));
+            if (!names.contains(QString::fromLatin1(name + ".vcf")))
+                writes.append(namedCardWrite((name + ".vcf").constData(), uid.constData()));
+            names.insert(QString::fromLatin1(name + ".vcf"));
+        }
+        const quint32 removed = random.bounded(12);
+        const QString removal = removed < 8 ? QStringLiteral("n%1.vcf").arg(removed) : uids.at(removed - 8) + ".vcf";
+        const QStringList removals = names.contains(removal) ? QStringList() : QStringList{removal};
+        const VCardFolder::Written written = writer.writeFiles(writes, removals);
+        ASSERT_TRUE(written.failures.isEmpty());
+        writer.flushIndex();
+        const VCardFolder::Refreshed reopened = folder.refreshAsNewProcess();
+        EXPECT_EQ(shownNamesOf(*written.snapshot), shownNamesOf(*reopened.snapshot));
+        EXPECT_EQ(standingFilesOf(*written.snapshot, uids), standingFilesOf(*reopened.snapshot, uids));
     }
 }
 
