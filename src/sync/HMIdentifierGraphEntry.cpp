@@ -1233,15 +1233,50 @@ quint32 HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
         m_mayHoldUnconfirmedAdd = true;
         return kOutOfOrder;
     }
+    const size_t slot = followedSlot();
+    if (slot < kFollowedKeys && !key.isEmpty()) {
+        const FollowingKey &following = m_followingKeys[slot];
+        if (following.key.constData() == key.constData() && following.key.size() == key.size()) {
+            m_mayHoldUnconfirmedAdd |= following.number == kUnconfirmedAddNumber;
+            if (!following.isAfter)
+                return kOutOfOrder;
+            takeKey(following.number, key);
+            return following.number;
+        }
+    }
+    return numberFound(key, slot);
+}
+
+// Where m_followingKeys keeps the key after the entry's last one; kFollowedKeys when it keeps none.
+size_t HMIdentifierGraphEntry::Arena::followedSlot() const
+{
+    if (!m_hasLastKey)
+        return 0;
+    return m_lastKeyNumber != kInlineKey && m_lastKeyNumber < kFollowedKeys ? size_t(m_lastKeyNumber) : kFollowedKeys;
+}
+
+// numberInOrder for a key that did not follow the last one before: found by its text, and kept as
+// the key that follows it.
+quint32 HMIdentifierGraphEntry::Arena::numberFound(const QString &key, size_t slot)
+{
     const quint32 number = keyNumberOf(key);
     m_mayHoldUnconfirmedAdd |= number == kUnconfirmedAddNumber;
-    if (m_hasLastKey && !comesAfterLast(number, key))
+    const bool isAfter = !m_hasLastKey || comesAfterLast(number, key);
+    if (slot < kFollowedKeys && number != kInlineKey && !key.isEmpty())
+        m_followingKeys[slot] = FollowingKey{key, number, isAfter};
+    if (!isAfter)
         return kOutOfOrder;
+    takeKey(number, key);
+    return number;
+}
+
+// The key in order becomes the entry's last.
+void HMIdentifierGraphEntry::Arena::takeKey(quint32 number, const QString &key)
+{
     m_lastKeyNumber = number;
     if (number == kInlineKey)
         m_lastInlineKey = key;
     m_hasLastKey = true;
-    return number;
 }
 
 // Whether the key comes after the last one. The order of two keys of the table is found once per
