@@ -1159,7 +1159,8 @@ HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pair
 void HMIdentifierGraphEntry::Arena::begin()
 {
     m_packedBytes = 0;
-    appendRaw(QByteArrayView(&kFormat, 1));
+    *roomFor(1) = kFormat;
+    m_packedBytes = 1;
     m_hasLastKey = false;
     m_unordered.reset();
 }
@@ -1233,26 +1234,24 @@ quint32 HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
         m_mayHoldUnconfirmedAdd = true;
         return kOutOfOrder;
     }
-    const size_t slot = followedSlot();
+    // The slot of the entry's last key: slot 0 at the entry's start, none after a key written out
+    // or one numbered past the slots.
+    const size_t slot = !m_hasLastKey ? 0
+                        : m_lastKeyNumber != kInlineKey && m_lastKeyNumber < kFollowedKeys ? size_t(m_lastKeyNumber)
+                                                                                           : kFollowedKeys;
     if (slot < kFollowedKeys && !key.isEmpty()) {
         const FollowingKey &following = m_followingKeys[slot];
         if (following.key.constData() == key.constData() && following.key.size() == key.size()) {
             m_mayHoldUnconfirmedAdd |= following.number == kUnconfirmedAddNumber;
             if (!following.isAfter)
                 return kOutOfOrder;
-            takeKey(following.number, key);
+            // A kept key is numbered: nothing of its text is kept as the last key's.
+            m_lastKeyNumber = following.number;
+            m_hasLastKey = true;
             return following.number;
         }
     }
     return numberFound(key, slot);
-}
-
-// Where m_followingKeys keeps the key after the entry's last one; kFollowedKeys when it keeps none.
-size_t HMIdentifierGraphEntry::Arena::followedSlot() const
-{
-    if (!m_hasLastKey)
-        return 0;
-    return m_lastKeyNumber != kInlineKey && m_lastKeyNumber < kFollowedKeys ? size_t(m_lastKeyNumber) : kFollowedKeys;
 }
 
 // numberInOrder for a key that did not follow the last one before: found by its text, and kept as

@@ -197,7 +197,6 @@ public:
 
     private:
         quint32 numberInOrder(const QString &key);
-        size_t followedSlot() const;
         quint32 numberFound(const QString &key, size_t slot);
         void takeKey(quint32 number, const QString &key);
         bool comesAfterLast(quint32 number, const QString &key);
