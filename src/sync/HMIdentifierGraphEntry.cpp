@@ -1136,6 +1136,12 @@ void packPairs(QByteArray &bytes, std::vector<HMIdentifierGraphEntry::Pair> &pai
     }
 }
 
+// Grows the buffer an arena packs into to hold needed bytes at least, doubling it.
+void growToAtLeast(QByteArray &buffer, qsizetype needed)
+{
+    buffer.resize(std::max(needed, 2 * buffer.size()));
+}
+
 // An arena's blocks, and the largest entry packed into one: a larger one takes an allocation of
 // its own, so that a block is never left mostly empty.
 constexpr qsizetype kArenaBlockBytes = 32 * 1024;
@@ -1166,12 +1172,13 @@ void HMIdentifierGraphEntry::Arena::begin()
 }
 
 // Room for count more bytes of the entry being packed, at its end; the buffer only grows, so that
-// after the first few entries packing copies bytes and allocates nothing.
-char *HMIdentifierGraphEntry::Arena::roomFor(qsizetype count)
+// after the first few entries packing copies bytes and allocates nothing. Asked for every pair of a
+// graph being read: the growth, rarely needed, stands apart so that the rest is inlined.
+inline char *HMIdentifierGraphEntry::Arena::roomFor(qsizetype count)
 {
     const qsizetype needed = m_packedBytes + count;
     if (needed > m_packing.size())
-        m_packing.resize(std::max(needed, 2 * m_packing.size()));
+        growToAtLeast(m_packing, needed);
     return m_packing.data() + m_packedBytes;
 }
 
