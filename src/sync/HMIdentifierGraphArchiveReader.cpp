@@ -151,9 +151,9 @@ private:
     bool readPair(quint64 keyElement, quint64 valueElement);
     bool packPairValue(const QString &key, quint64 index, quint64 &nodes);
     bool packValue(quint64 index, int depth, quint64 &nodes);
-    bool packObjectAt(quint64 index, const OwnFields &fields, int depth, quint64 &nodes);
+    bool packObjectAt(quint64 index, const OwnFields &fields, ClassKind kind, int depth, quint64 &nodes);
     bool packLeaf(quint64 object, int depth);
-    bool packObject(const OwnFields &fields, int depth, quint64 &nodes);
+    bool packObject(const OwnFields &fields, ClassKind kind, int depth, quint64 &nodes);
     bool packList(const OwnFields &fields, int depth, quint64 &nodes);
     bool packDictionary(const OwnFields &fields, int depth, quint64 &nodes);
     bool packInt32(const OwnFields &fields);
@@ -282,7 +282,9 @@ bool GraphFileReader::packPairValue(const QString &key, quint64 index, quint64 &
     }
     OwnFields fields;
     const bool isObject = index != 0 && ownFieldsOf(object, fields);
-    if (isObject && classOf(fields) == ClassKind::Date) {
+    // The class is read once: packObjectAt is given it.
+    const ClassKind kind = isObject ? classOf(fields) : ClassKind::Unreadable;
+    if (kind == ClassKind::Date) {
         const std::optional<qint64> msecs = dateMsecsIn(fields);
         if (msecs)
             m_arena.addUtcDate(key, *msecs);
@@ -294,7 +296,7 @@ bool GraphFileReader::packPairValue(const QString &key, quint64 index, quint64 &
     if (!isObject)
         return packValue(index, 0, nodes) && m_arena.addPacked(key, m_packing);
     nodes += 1;
-    return packObjectAt(index, fields, 0, nodes) && m_arena.addPacked(key, m_packing);
+    return packObjectAt(index, fields, kind, 0, nodes) && m_arena.addPacked(key, m_packing);
 }
 
 // A value named by its entry, as the unarchiver decodes it and an entry packs what it decoded.
@@ -310,16 +312,17 @@ bool GraphFileReader::packValue(quint64 index, int depth, quint64 &nodes)
     if (shape == Shape::Leaf)
         return packLeaf(object, depth);
     OwnFields fields;
-    return shape == Shape::Dictionary && ownFieldsOf(object, fields) && packObjectAt(index, fields, depth, nodes);
+    return shape == Shape::Dictionary && ownFieldsOf(object, fields) &&
+           packObjectAt(index, fields, classOf(fields), depth, nodes);
 }
 
-// A dictionary of the table whose own fields were read, as packValue packs it.
-bool GraphFileReader::packObjectAt(quint64 index, const OwnFields &fields, int depth, quint64 &nodes)
+// A dictionary of the table whose own fields and class were read, as packValue packs it.
+bool GraphFileReader::packObjectAt(quint64 index, const OwnFields &fields, ClassKind kind, int depth, quint64 &nodes)
 {
     if (m_states[index] != Unseen || !consumeStep())
         return false;
     m_states[index] = InProgress;
-    const bool isPacked = packObject(fields, depth, nodes);
+    const bool isPacked = packObject(fields, kind, depth, nodes);
     m_states[index] = ReadAsValue;
     return isPacked;
 }
@@ -330,9 +333,9 @@ bool GraphFileReader::packLeaf(quint64 object, int depth)
 }
 
 // A value the archive keeps as a small object of its own.
-bool GraphFileReader::packObject(const OwnFields &fields, int depth, quint64 &nodes)
+bool GraphFileReader::packObject(const OwnFields &fields, ClassKind kind, int depth, quint64 &nodes)
 {
-    switch (classOf(fields)) {
+    switch (kind) {
     case ClassKind::Date: {
         const std::optional<qint64> msecs = dateMsecsIn(fields);
         if (msecs)

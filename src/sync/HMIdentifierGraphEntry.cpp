@@ -1136,6 +1136,12 @@ void packPairs(QByteArray &bytes, std::vector<HMIdentifierGraphEntry::Pair> &pai
     }
 }
 
+// Grows the buffer an arena packs into to hold needed bytes at least, doubling it.
+void growToAtLeast(QByteArray &buffer, qsizetype needed)
+{
+    buffer.resize(std::max(needed, 2 * buffer.size()));
+}
+
 // An arena's blocks, and the largest entry packed into one: a larger one takes an allocation of
 // its own, so that a block is never left mostly empty.
 constexpr qsizetype kArenaBlockBytes = 32 * 1024;
@@ -1159,18 +1165,20 @@ HMIdentifierGraphEntry HMIdentifierGraphEntry::fromPairs(std::vector<Pair> &pair
 void HMIdentifierGraphEntry::Arena::begin()
 {
     m_packedBytes = 0;
-    appendRaw(QByteArrayView(&kFormat, 1));
+    *roomFor(1) = kFormat;
+    m_packedBytes = 1;
     m_hasLastKey = false;
     m_unordered.reset();
 }
 
 // Room for count more bytes of the entry being packed, at its end; the buffer only grows, so that
-// after the first few entries packing copies bytes and allocates nothing.
-char *HMIdentifierGraphEntry::Arena::roomFor(qsizetype count)
+// after the first few entries packing copies bytes and allocates nothing. Asked for every pair of a
+// graph being read: the growth, rarely needed, stands apart so that the rest is inlined.
+inline char *HMIdentifierGraphEntry::Arena::roomFor(qsizetype count)
 {
     const qsizetype needed = m_packedBytes + count;
     if (needed > m_packing.size())
-        m_packing.resize(std::max(needed, 2 * m_packing.size()));
+        growToAtLeast(m_packing, needed);
     return m_packing.data() + m_packedBytes;
 }
 
@@ -1233,15 +1241,48 @@ quint32 HMIdentifierGraphEntry::Arena::numberInOrder(const QString &key)
         m_mayHoldUnconfirmedAdd = true;
         return kOutOfOrder;
     }
+    // The slot of the entry's last key: slot 0 at the entry's start, none after a key written out
+    // or one numbered past the slots.
+    const size_t slot = !m_hasLastKey ? 0
+                        : m_lastKeyNumber != kInlineKey && m_lastKeyNumber < kFollowedKeys ? size_t(m_lastKeyNumber)
+                                                                                           : kFollowedKeys;
+    if (slot < kFollowedKeys && !key.isEmpty()) {
+        const FollowingKey &following = m_followingKeys[slot];
+        if (following.key.constData() == key.constData() && following.key.size() == key.size()) {
+            m_mayHoldUnconfirmedAdd |= following.number == kUnconfirmedAddNumber;
+            if (!following.isAfter)
+                return kOutOfOrder;
+            // A kept key is numbered: nothing of its text is kept as the last key's.
+            m_lastKeyNumber = following.number;
+            m_hasLastKey = true;
+            return following.number;
+        }
+    }
+    return numberFound(key, slot);
+}
+
+// numberInOrder for a key that did not follow the last one before: found by its text, and kept as
+// the key that follows it.
+quint32 HMIdentifierGraphEntry::Arena::numberFound(const QString &key, size_t slot)
+{
     const quint32 number = keyNumberOf(key);
     m_mayHoldUnconfirmedAdd |= number == kUnconfirmedAddNumber;
-    if (m_hasLastKey && !comesAfterLast(number, key))
+    const bool isAfter = !m_hasLastKey || comesAfterLast(number, key);
+    if (slot < kFollowedKeys && number != kInlineKey && !key.isEmpty())
+        m_followingKeys[slot] = FollowingKey{key, number, isAfter};
+    if (!isAfter)
         return kOutOfOrder;
+    takeKey(number, key);
+    return number;
+}
+
+// The key in order becomes the entry's last.
+void HMIdentifierGraphEntry::Arena::takeKey(quint32 number, const QString &key)
+{
     m_lastKeyNumber = number;
     if (number == kInlineKey)
         m_lastInlineKey = key;
     m_hasLastKey = true;
-    return number;
 }
 
 // Whether the key comes after the last one. The order of two keys of the table is found once per

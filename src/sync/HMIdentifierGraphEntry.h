@@ -197,6 +197,8 @@ public:
 
     private:
         quint32 numberInOrder(const QString &key);
+        quint32 numberFound(const QString &key, size_t slot);
+        void takeKey(quint32 number, const QString &key);
         bool comesAfterLast(quint32 number, const QString &key);
         QVariantMap &unordered();
         QByteArray place(QByteArrayView bytes);
@@ -238,6 +240,18 @@ public:
         };
         std::array<KnownOrder, 16> m_knownOrders;
         size_t m_nextKnownOrder = 0;
+        // By the number of the entry's last key (slot 0 at an entry's start), the key that came next
+        // the last time, with its number and whether it comes after: entries name the same keys in
+        // the same order, so one comparison of addresses nearly always finds the key. Holding the
+        // text keeps its address from being reused.
+        struct FollowingKey
+        {
+            QString key;
+            quint32 number = 0;
+            bool isAfter = false;
+        };
+        static constexpr size_t kFollowedKeys = 32;
+        std::array<FollowingKey, kFollowedKeys> m_followingKeys;
         std::optional<QVariantMap> m_unordered;
         bool m_mayHoldUnconfirmedAdd = false;
     };

@@ -492,6 +492,42 @@ TEST(HMIdentifierGraphEntry, ArenaEntriesAreWholeEntriesThatOutliveTheirArena)
     }
 }
 
+// The arena learns which key follows which from the entries before; entries whose keys come in
+// orders that keep changing (some out of key order, some twice, some only now and then) must still
+// pack as fromPairs packs them. Whether any was "isUnconfirmedAdd" is known exactly while entries
+// come in key order; an entry gathered out of order counts as one that may be.
+TEST(HMIdentifierGraphEntry, ArenaPacksKeysInWhateverOrderEntriesBeforeNamedThem)
+{
+    const QStringList keys{QStringLiteral("crcValue"), QStringLiteral("hmUid"), QStringLiteral("isUnconfirmedAdd"),
+                           QStringLiteral("nativeId"), QStringLiteral("zz-seldom")};
+    struct Row { const char *name; bool isAnyOrder; bool marksSome; };
+    const Row rows[] = {{"in key order, none marked", false, false},
+                        {"in key order, some marked", false, true},
+                        {"in any order, some twice", true, true}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        HMIdentifierGraphEntry::Arena arena;
+        quint32 seed = 12345;
+        const auto nextRandom = [&seed](quint32 bound) {
+            seed = seed * 1103515245U + 12345U;
+            return (seed >> 16) % bound;
+        };
+        for (int index = 0; index < 2000; ++index) {
+            const QByteArray text = QByteArray("T").append(QByteArray::number(index));
+            std::vector<Pair> pairs;
+            for (quint32 place = 0; place < quint32(keys.size()); ++place) {
+                const quint32 taken = row.isAnyOrder && nextRandom(4) == 0 ? nextRandom(5) : place;
+                if (nextRandom(3) == 0 || (taken == 2 && !row.marksSome))
+                    continue;
+                pairs.push_back(Pair{keys.at(taken), QVariant(), QByteArrayView(text), std::nullopt});
+            }
+            const HMIdentifierGraphEntry packed = packedInArena(arena, pairs);
+            ASSERT_EQ(packed.packed().toHex(), HMIdentifierGraphEntry::fromPairs(pairs).packed().toHex()) << index;
+        }
+        EXPECT_EQ(arena.mayHoldUnconfirmedAdd(), row.marksSome);
+    }
+}
+
 // The arena packs into a buffer it keeps from entry to entry: an entry far larger than any before,
 // the entries after it, keys written out in the entry (past the shared table's size) and values
 // packed elsewhere must all come out as fromPairs packs the same pairs.
