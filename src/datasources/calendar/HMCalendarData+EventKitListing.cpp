@@ -251,7 +251,21 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
     }
     if (includeDeletes)
         appendDeletions(dictionariesNotListed(known, pass), records);
+    letGoOfMovedOccurrences();
     return records;
+}
+
+// The moved occurrences read from parsed files, an event each (hundreds for a series), are let go
+// once planned, before the records are sent: every later use of the array reads what it needs first.
+void HMCalendarData::letGoOfMovedOccurrences()
+{
+    QList<std::shared_ptr<platform::EKEvent>> kept;
+    for (const std::shared_ptr<platform::EKEvent> &event : std::as_const(m_ekEventsArray)) {
+        if (!event->isDetached())
+            kept.append(event);
+    }
+    if (kept.size() != m_ekEventsArray.size())
+        setEkEventsArray(kept);
 }
 
 void HMCalendarData::listEventAt(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index)

@@ -554,6 +554,7 @@ private:
     void forgetSeriesOfRecord() { m_seriesReadForRecord.clear(); }
     // The sequences of the whole listing; ekEventsArray holds only the events read from parsed files.
     QList<platform::EKEventSequence> readEventKitListing();
+    void letGoOfMovedOccurrences();
     // Plans the event at the position of the sequence, told unchanged without being made when it can be.
     void listEventAt(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
