@@ -892,10 +892,15 @@ QString HMWiFiSync::updateLineForRecord(HMSyncRecord &record, quint64 conduit)
                        .arg(conduitIdentifierString(HMSyncConduit(conduit)), action, record.hmxUid());
     if (!record.isNew() && record.isDelete())
         return line + QLatin1Char('\n');
-    QVariantMap &dictionary = record.dictionary();
+    // The line takes the record's dictionary, which goes with the phone's texts made for it once the
+    // line is made: a long list is let go as its batches go, not held whole until its last batch.
+    // Each record is sent once; the batch's answer reads of it only whether it was left out.
+    QVariantMap dictionary = std::exchange(record.dictionary(), QVariantMap());
     prepareForWiFiDeviceDictionary(dictionary, conduit);
-    if (platform::boolValue(dictionary.value(QStringLiteral("kIgnoreThisRecord"))))
+    if (platform::boolValue(dictionary.value(QStringLiteral("kIgnoreThisRecord")))) {
+        record.dictionary().insert(QStringLiteral("kIgnoreThisRecord"), true);
         return QString();
+    }
     const QVariantMap &renaming = m_toDeviceMaps.value(qsizetype(isRecordConduit(conduit) ? conduit : 0));
     QVariantMap phoneRecord = mutableDictionaryWithKeysRenamedUsingDictionary(dictionary, renaming);
     for (auto it = phoneRecord.begin(); it != phoneRecord.end(); ++it) {

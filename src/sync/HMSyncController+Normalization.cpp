@@ -206,7 +206,8 @@ void normalizeDictionary(QVariantMap &record, quint64 conduit)
 
 void normalizeEventDictionary(QVariantMap &record)
 {
-    const QString ruleKey(kHMSyncFieldRecurringRRule);
+    // One text for every record's key, not one made per record.
+    static const QString ruleKey(kHMSyncFieldRecurringRRule);
     const QVariant ruleValue = record.value(ruleKey);
     if (ruleValue.isValid()) {
         // Even an empty rule text is the rule the record carries: its fields replace what was there.

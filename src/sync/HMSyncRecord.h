@@ -6,7 +6,7 @@
 
 // One record that a data source hands to a transport, with its identifiers on both sides. A plain value:
 // the data source fills it on the sync queue, and the transport may convert the record in place
-// (dictionary()) before it sends it. Not thread-safe; it lives on the queue of the run that made it.
+// (dictionary()) or take its dictionary as it sends it. Not thread-safe; it lives on the queue of the run that made it.
 class HMSyncRecord final
 {
 public:

@@ -245,23 +245,42 @@ HMCalendarData::syncEventKitRecordObjectsModifiedAfter(const QDateTime &date, bo
         for (qsizetype index = 0; index < sequence.size(); ++index) {
             sequence.prefetchLookAt(index + kLookAhead);
             reportListingProgress(++position, total);
-            if (listUnchangedEvent(pass, sequence, index) || listUnchangedListedSeries(pass, sequence, index))
-                continue;
-            const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index);
-            if (!event)
-                continue;
-            // A series placed from its walk, made now, is planned as one read from its parsed file.
-            if (event->hasRecurrenceRules() && !event->isDetached() &&
-                !m_firstPositionBySeries.contains(event->calendarItemIdentifier()))
-                appendEkEvent(event);
-            if (!listUnchangedSeries(pass, *event))
-                listEvent(pass, *event);
+            listEventAt(pass, sequence, index);
         }
         sequence = platform::EKEventSequence();
     }
     if (includeDeletes)
         appendDeletions(dictionariesNotListed(known, pass), records);
+    letGoOfMovedOccurrences();
     return records;
+}
+
+// The moved occurrences read from parsed files, an event each (hundreds for a series), are let go
+// once planned, before the records are sent: every later use of the array reads what it needs first.
+void HMCalendarData::letGoOfMovedOccurrences()
+{
+    QList<std::shared_ptr<platform::EKEvent>> kept;
+    for (const std::shared_ptr<platform::EKEvent> &event : std::as_const(m_ekEventsArray)) {
+        if (!event->isDetached())
+            kept.append(event);
+    }
+    if (kept.size() != m_ekEventsArray.size())
+        setEkEventsArray(kept);
+}
+
+void HMCalendarData::listEventAt(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index)
+{
+    if (listUnchangedEvent(pass, sequence, index) || listUnchangedListedSeries(pass, sequence, index))
+        return;
+    const std::shared_ptr<platform::EKEvent> event = sequence.eventAt(index);
+    if (!event)
+        return;
+    // A series placed from its walk, made now, is planned as one read from its parsed file.
+    if (event->hasRecurrenceRules() && !event->isDetached() &&
+        !m_firstPositionBySeries.contains(event->calendarItemIdentifier()))
+        appendEkEvent(event);
+    if (!listUnchangedSeries(pass, *event))
+        listEvent(pass, *event);
 }
 
 void HMCalendarData::reportListingProgress(qsizetype position, qsizetype total) const
@@ -288,10 +307,19 @@ void HMCalendarData::listEvent(ListingPass &pass, const platform::EKEvent &event
         pass.found.insert(foundKeyOf(*plan.recordDictionary));
     if (plan.seriesDictionary)
         pass.found.insert(foundKeyOf(*plan.seriesDictionary));
-    if (plan.process && (plan.isSeriesMember || plan.isKnownSeriesException))
+    if (plan.process && (plan.isSeriesMember || plan.isKnownSeriesException) &&
+        !pass.seriesListed.contains(plan.seriesId)) {
+        const qsizetype listed = pass.records.size();
         appendSeriesRecord(plan, pass.records);
-    if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember))
+        if (pass.records.size() > listed)
+            pass.seriesListed.insert(plan.seriesId);
+    }
+    if (plan.process && (plan.isKnownSeriesException || !plan.isSeriesMember)) {
         appendEventRecord(plan, event, pass.records);
+        // A series sent as an event of its own is sent once all the same.
+        if (plan.hasRules && !event.isDetached())
+            pass.seriesListed.insert(plan.nativeId);
+    }
 }
 
 // An event its file's description tells whole (a single event, never a series' or detached one),

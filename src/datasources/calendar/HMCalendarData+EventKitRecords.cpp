@@ -28,14 +28,37 @@ QString timeZoneData()
     return QStringLiteral("%1\t%2").arg(standard / 60).arg(daylight / 60);
 }
 
+// Equal to the letter, a null text apart from an empty one.
+bool isSameText(const QString &left, const QString &right)
+{
+    return left.isNull() == right.isNull() && left == right;
+}
+
+// The text the last record of this thread was given, when equal: every record of a listing carries
+// the zone's name and offsets, which then share one text instead of a copy each.
+QString sharedWithLast(const QString &text, QString &last)
+{
+    if (!isSameText(text, last))
+        last = text;
+    return last;
+}
+
+// The categories of an event of the calendar, shared as sharedWithLast shares a text.
+QVariantList calendarCategories(const QString &calendarTitle)
+{
+    thread_local QString lastTitle;
+    thread_local QVariantList last;
+    if (last.isEmpty() || !isSameText(calendarTitle, lastTitle)) {
+        lastTitle = calendarTitle;
+        last = QVariantList{calendarTitle};
+    }
+    return last;
+}
+
 } // namespace
 
 void HMCalendarData::appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &records)
 {
-    for (const HMSyncRecord &record : std::as_const(records)) {
-        if (record.nativeId() == plan.seriesId)
-            return;
-    }
     RegularStarts regularStarts;
     const std::shared_ptr<platform::EKEvent> first =
         firstAppleInstanceOfEventKitRecurringEventForNativeId(plan.seriesId, &regularStarts);
@@ -124,12 +147,15 @@ QVariantMap HMCalendarData::eventRecordFields(const QString &title, const QStrin
     setHMValueAsString(record, HMData::formattedStringForSync(title), key(kHMSyncFieldSubject));
     setHMValueAsString(record, location, key(kHMSyncFieldLocation));
     setHMValueAsString(record, notes, key(kHMSyncFieldNote));
-    record.insert(key(kHMSyncFieldNSArrayCategories), QVariantList{calendarTitle});
-    record.insert(key(kHMSyncFieldEventTimeZone), QString::fromUtf8(QTimeZone::systemTimeZoneId()));
+    thread_local QString lastZoneName;
+    thread_local QString lastZoneData;
+    record.insert(key(kHMSyncFieldNSArrayCategories), calendarCategories(calendarTitle));
+    record.insert(key(kHMSyncFieldEventTimeZone),
+                  sharedWithLast(QString::fromUtf8(QTimeZone::systemTimeZoneId()), lastZoneName));
     record.insert(key(kHMSyncFieldTypeNumber), allDay);
     record.insert(key(kHMSyncFieldNSDateStartDate), start);
     record.insert(key(kHMSyncFieldNSDateEndDate), end);
-    record.insert(key(kHMSyncFieldTimeZoneData), timeZoneData());
+    record.insert(key(kHMSyncFieldTimeZoneData), sharedWithLast(timeZoneData(), lastZoneData));
     record.insert(key(kHMSyncFieldCompleted), QStringLiteral("0"));
     for (QLatin1StringView name :
          {kHMSyncFieldRecurringRepeat, kHMSyncFieldRecurringRepeatDayOption, kHMSyncFieldRecurringInterval,

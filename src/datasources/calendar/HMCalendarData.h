@@ -518,6 +518,9 @@ private:
         QByteArray lookScratch = {};
         // Where the texts of the series looked at are read, one series after another.
         platform::icallisted::ListedSeriesScratch seriesRoom = {};
+        // The series whose record is listed: each of its occurrences would send it, and a look
+        // through the records listed so far for each made the listing grow with its square.
+        QSet<QString> seriesListed = {};
     };
 
     std::shared_ptr<platform::EKEventStore> ensureEventStore();
@@ -551,6 +554,9 @@ private:
     void forgetSeriesOfRecord() { m_seriesReadForRecord.clear(); }
     // The sequences of the whole listing; ekEventsArray holds only the events read from parsed files.
     QList<platform::EKEventSequence> readEventKitListing();
+    void letGoOfMovedOccurrences();
+    // Plans the event at the position of the sequence, told unchanged without being made when it can be.
+    void listEventAt(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
     void listEvent(ListingPass &pass, const platform::EKEvent &event);
     bool listUnchangedEvent(ListingPass &pass, const platform::EKEventSequence &sequence, qsizetype index);
     bool listUnchangedSeries(ListingPass &pass, const platform::EKEvent &event);
@@ -603,6 +609,7 @@ private:
     void planKnownEvent(EventPlan &plan, const platform::EKEvent &event, const QDateTime &date,
                         const QSet<QString> &excludedHmUids);
     void skipEventsBeforeTheRange(EventPlan &plan, const platform::EKEvent &event);
+    // Lists the series' record, once per listing (ListingPass::seriesListed).
     void appendSeriesRecord(EventPlan &plan, QList<HMSyncRecord> &records);
     void appendEventRecord(EventPlan &plan, const platform::EKEvent &event, QList<HMSyncRecord> &records);
     void writeRecurrenceEnd(QVariantMap &record, QVariantMap *identifierDictionary, const platform::EKEvent &event);

@@ -15,10 +15,8 @@ inline const QString kCrcKey = QStringLiteral("crcValue");
 inline const QString kIsNewRecordKey = QStringLiteral("isNewRecord");
 inline const QString kInstancesKey = QStringLiteral("RecurringInstancesKey");
 
-// A sync field constant as the record key it names.
-inline QString key(QLatin1StringView name)
-{
-    return QString(name);
-}
+// A sync field constant as the record key it names. Every record of a listing holds some forty
+// keys: each name is made into text once per thread and shared by the records, not made per record.
+QString key(QLatin1StringView name);
 
 } // namespace hmcalendar

@@ -683,8 +683,10 @@ QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate 
         return starts;
     }
     for (const std::shared_ptr<EKCalendar> &calendar : calendarsMatching(predicate)) {
-        if (const std::shared_ptr<const ICalendarFile> file =
-                m_folders[calendar->calendarIdentifier()]->fileForUid(predicate.uid))
+        ICalendarFolder &folder = *m_folders[calendar->calendarIdentifier()];
+        if (const std::optional<QList<QDateTime>> noted = notedRegularStarts(folder, predicate, walkEnd))
+            starts.append(*noted);
+        else if (const std::shared_ptr<const ICalendarFile> file = folder.fileForUid(predicate.uid))
             starts.append(regularStartsOfFile(*file, predicate, walkEnd));
     }
     // As the sequence sorts its events: by start, those of one start in the order they were found.
@@ -692,6 +694,31 @@ QList<QDateTime> EKEventStore::regularStartsMatchingPredicate(const EKPredicate 
         return left.toMSecsSinceEpoch() < right.toMSecsSinceEpoch();
     });
     return starts;
+}
+
+// A listing asks for the regular starts of each series it sends after it has read the series' file:
+// what that read noted of the file (the walk, the original starts of the moved occurrences) tells
+// them while the file stays as read, without a second parse of a file of many moved occurrences.
+// Nothing when it is not noted, or the walk does not reach as far as asked: the file is parsed then.
+std::optional<QList<QDateTime>> EKEventStore::notedRegularStarts(ICalendarFolder &folder, const EKPredicate &predicate,
+                                                                 const QDateTime &walkEnd)
+{
+    const std::shared_ptr<const ICalendarFile> file = folder.describedFileForUid(predicate.uid);
+    const std::shared_ptr<ICalendarSeriesWalks> walks = file ? folder.walksOfFile(*file) : nullptr;
+    if (!walks)
+        return std::nullopt;
+    const auto detached = walks->countedDetachedByUid.constFind(predicate.uid);
+    const auto walk = walks->byUid.constFind(predicate.uid);
+    if (detached == walks->countedDetachedByUid.constEnd() || walk == walks->byUid.constEnd() || !*walk ||
+        (*walk)->horizon < reachAsked(predicate, walkEnd))
+        return std::nullopt;
+    return regularStartsOfWalk(**walk, predicate, walkEnd, *detached);
+}
+
+// How far the walk of regularStartsOfFile reaches: no further than walkEnd, when that bounds it.
+QDateTime EKEventStore::reachAsked(const EKPredicate &predicate, const QDateTime &walkEnd)
+{
+    return walkEnd.isValid() && walkEnd < predicate.endDate ? walkEnd : predicate.endDate;
 }
 
 // As appendEventsOfFile gives the series' regular occurrences: those of the walk in the window, less
@@ -706,18 +733,46 @@ QList<QDateTime> EKEventStore::regularStartsOfFile(const ICalendarFile &file, co
     QList<QDateTime> detachedIds;
     for (const auto &counted : countedDetached(file, predicate.uid, {found.event, found.overrides}))
         detachedIds.append(counted.second);
-    QList<QDateTime> starts;
-    if (walkEnd.isValid() && walkEnd < predicate.endDate) {
-        starts = icalcodec::occurrencesOverlapping(*walkOf(file, predicate.uid, found.event, walkEnd, 0),
-                                                   predicate.startDate, predicate.endDate);
+    const QDateTime reach = reachAsked(predicate, walkEnd);
+    const bool isBounded = reach != predicate.endDate;
+    const std::shared_ptr<const ICalendarOccurrences> walk =
+        walkOf(file, predicate.uid, found.event, reach, isBounded ? 0 : kExpansionYearsAhead);
+    return regularStartsOfWalk(*walk, predicate, walkEnd, noteCountedDetached(file, predicate.uid, detachedIds));
+}
+
+// Each start is looked up among the original starts of the moved occurrences, which a series may
+// have hundreds of: they are sorted once and searched, not compared one by one per start.
+QList<QDateTime> EKEventStore::regularStartsOfWalk(const ICalendarOccurrences &walk, const EKPredicate &predicate,
+                                                   const QDateTime &walkEnd, const QList<qint64> &detachedStarts)
+{
+    QList<QDateTime> starts = icalcodec::occurrencesOverlapping(walk, predicate.startDate, predicate.endDate);
+    if (reachAsked(predicate, walkEnd) != predicate.endDate)
         starts.removeIf([&walkEnd](const QDateTime &start) { return start >= walkEnd; });
-    } else {
-        starts = occurrencesOf(file, predicate.uid, found.event, predicate.startDate, predicate.endDate);
-    }
-    starts.removeIf([&detachedIds](const QDateTime &start) { return detachedIds.contains(start); });
+    starts.removeIf([&detachedStarts](const QDateTime &start) {
+        return start.isValid() &&
+               std::binary_search(detachedStarts.cbegin(), detachedStarts.cend(), start.toMSecsSinceEpoch());
+    });
     // In UTC, as an occurrence keeps its start.
     for (QDateTime &start : starts)
         start = start.toUTC();
+    return starts;
+}
+
+// The original starts of a series' counted moved occurrences, sorted, as its file's walks keep them
+// for notedRegularStarts while the file stays as read (a parse of a file read while it changed keeps
+// no walks, and notes nothing).
+QList<qint64> EKEventStore::noteCountedDetached(const ICalendarFile &file, const QString &uid,
+                                                const QList<QDateTime> &detachedIds)
+{
+    QList<qint64> starts;
+    starts.reserve(detachedIds.size());
+    for (const QDateTime &recurrenceId : detachedIds) {
+        if (recurrenceId.isValid())
+            starts.append(recurrenceId.toMSecsSinceEpoch());
+    }
+    std::sort(starts.begin(), starts.end());
+    if (file.occurrences())
+        file.occurrences()->countedDetachedByUid.insert(uid, starts);
     return starts;
 }
 
@@ -1391,6 +1446,10 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &fi
                                                          QList<std::shared_ptr<EKEvent>> &events)
 {
     icalcomponent *const master = series.master;
+    // The series' rules and start are read once and shared by its moved occurrences, of which a
+    // series may have hundreds: each kept a copy of its own.
+    std::optional<QList<EKRecurrenceRule>> rules;
+    const QDateTime seriesStart = master ? icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)) : QDateTime();
     QList<QDateTime> detachedIds;
     for (const auto &[detached, recurrenceId] : countedDetached(file, uid, series)) {
         detachedIds.append(recurrenceId);
@@ -1399,13 +1458,16 @@ QList<QDateTime> EKEventStore::appendDetachedOccurrences(const ICalendarFile &fi
                               (event->endDate() > predicate.startDate || event->startDate() >= predicate.startDate);
         if (!overlaps)
             continue;
+        if (master && !rules)
+            rules = icalcodec::seriesRules(master);
         if (master)
-            event->setRecurrenceRules(icalcodec::seriesRules(master));
+            event->setRecurrenceRules(*rules);
         event->setOccurrence(recurrenceId, true);
-        event->setIsSeriesStart(master &&
-                                recurrenceId == icalcodec::dateFromIcalTime(icalcomponent_get_dtstart(master)));
+        event->setIsSeriesStart(master && recurrenceId == seriesStart);
         events.append(event);
     }
+    if (master)
+        noteCountedDetached(file, uid, detachedIds);
     return detachedIds;
 }
 

@@ -348,6 +348,14 @@ private:
     countedDetached(const ICalendarFile &file, const QString &uid, const SeriesParts &series);
     QList<QDateTime> regularStartsOfFile(const ICalendarFile &file, const EKPredicate &predicate,
                                          const QDateTime &walkEnd) const;
+    // The same from what a parse noted of the file (noteCountedDetached); nothing when it noted nothing.
+    static std::optional<QList<QDateTime>> notedRegularStarts(ICalendarFolder &folder, const EKPredicate &predicate,
+                                                              const QDateTime &walkEnd);
+    static QDateTime reachAsked(const EKPredicate &predicate, const QDateTime &walkEnd);
+    static QList<QDateTime> regularStartsOfWalk(const ICalendarOccurrences &walk, const EKPredicate &predicate,
+                                                const QDateTime &walkEnd, const QList<qint64> &detachedStarts);
+    static QList<qint64> noteCountedDetached(const ICalendarFile &file, const QString &uid,
+                                             const QList<QDateTime> &detachedIds);
     QList<QDateTime> appendDetachedOccurrences(const ICalendarFile &file, const QString &uid, const SeriesParts &series,
                                                const EKPredicate &predicate,
                                                const std::shared_ptr<EKCalendar> &calendar,

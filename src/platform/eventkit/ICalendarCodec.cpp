@@ -6,6 +6,8 @@
 #include "platform/eventkit/ICalendarZones.h"
 #include "platform/foundation/ConsoleLog.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -616,18 +618,38 @@ icaltimezone *icalZoneFor(const QTimeZone &zone)
     return builtin ? builtin : icaltimezone_get_utc_timezone();
 }
 
+namespace {
+
+// The zone of a name, made once per name and thread and shared by the events read in it: each event
+// of a listing made a zone of its own. Nothing when no zone has the name.
+std::optional<QTimeZone> namedZone(const QByteArray &name)
+{
+    // Files may name any number of zones: past this many, those kept are let go.
+    constexpr qsizetype kMaxKeptZones = 64;
+    thread_local QHash<QByteArray, QTimeZone> kept;
+    if (const auto found = kept.constFind(name); found != kept.constEnd())
+        return *found;
+    // Exports of other programs name their zones as Windows does ("W. Europe Standard Time").
+    const QByteArray iana =
+        QTimeZone::isTimeZoneIdAvailable(name) ? name : QTimeZone::windowsIdToDefaultIanaId(name);
+    if (iana.isEmpty())
+        return std::nullopt;
+    if (kept.size() >= kMaxKeptZones)
+        kept.clear();
+    return *kept.insert(name, QTimeZone(iana));
+}
+
+} // namespace
+
 QTimeZone timeZoneOf(const icaltimetype &time)
 {
     if (time.is_date || (!time.zone && !icaltime_is_utc(time)))
         return QTimeZone::systemTimeZone();
-    if (icaltime_is_utc(time))
-        return QTimeZone::utc();
-    const QByteArray name = zoneName(time.zone).toUtf8();
-    if (QTimeZone::isTimeZoneIdAvailable(name))
-        return QTimeZone(name);
-    // Exports of other programs name their zones as Windows does ("W. Europe Standard Time").
-    const QByteArray iana = QTimeZone::windowsIdToDefaultIanaId(name);
-    return iana.isEmpty() ? QTimeZone::systemTimeZone() : QTimeZone(iana);
+    if (icaltime_is_utc(time)) {
+        thread_local const QTimeZone utc = QTimeZone::utc();
+        return utc;
+    }
+    return namedZone(zoneName(time.zone).toUtf8()).value_or(QTimeZone::systemTimeZone());
 }
 
 void addTimeProperty(icalcomponent *calendar, icalcomponent *item, icalproperty *property, const icaltimetype &time)

@@ -1414,6 +1414,15 @@ std::shared_ptr<const ICalendarFile> ICalendarFolder::fileForUid(const QString &
     return nullptr;
 }
 
+std::shared_ptr<const ICalendarFile> ICalendarFolder::describedFileForUid(const QString &uid)
+{
+    lookIfOnlyListed();
+    const std::shared_ptr<ICalendarFile> described = indexedFileForUid(uid);
+    if (!described || described->needsParsing || !described->parses || m_staged.count(described->fileName()) > 0)
+        return nullptr;
+    return described;
+}
+
 // The file named after the UID wins over any other holding it: found so, it needs no index of
 // every UID, which a run that asks for a few items then never builds. One the index described and
 // this process has not read yet is read to tell, whatever its entry says.

@@ -41,6 +41,10 @@ struct ICalendarSeriesWalks final
     // (its start and end widened as a file's reach is), and the walk of each UID's event.
     std::optional<QList<Reach>> detachedReaches;
     std::optional<QList<std::shared_ptr<const ICalendarOccurrences>>> walks;
+    // By the UID of each series with a master that a parse read: the original starts (UTC
+    // milliseconds, ascending) of its moved occurrences that stand in for one of its occurrences,
+    // so that its regular starts are told from its walk without the file parsed again.
+    QHash<QString, QList<qint64>> countedDetachedByUid;
 };
 
 // What a whole look at a folder reads of the names in it, and of a file's status.
@@ -217,6 +221,9 @@ public:
     std::shared_ptr<const ICalendarFile> parsedFile(const std::shared_ptr<const ICalendarFile> &described);
     // The parsed file holding a component with this UID, or null.
     std::shared_ptr<const ICalendarFile> fileForUid(const QString &uid);
+    // The description of that file, unparsed; null when there is none, or when only a parse tells
+    // (a file the index described and this process has not read yet, a staged file).
+    std::shared_ptr<const ICalendarFile> describedFileForUid(const QString &uid);
     // Whether each item of the file is another file's: of a UID that several files hold, the file
     // named after it, else the first name in byte order, gives the item. A file named after its one
     // UID is its item's without a look at the others.

@@ -227,6 +227,77 @@ TEST_F(EventKitListingTest, ASeriesExceptionsAreItsRemovedAndMovedInstancesWhate
     EXPECT_EQ(seen, rows.size());
 }
 
+namespace {
+
+// The text of another program's open daily series "Daily check" from the start, with the occurrences
+// of the given days (counted from the start) moved an hour on, each with a long note of its own: the
+// file is too long for its listing to be told from its description, and is parsed.
+QByteArray dailySeriesWithMovedDays(const QDateTime &start, const QList<int> &movedDays)
+{
+    const auto stamp = [](const QDateTime &date) { return date.toUTC().toString("yyyyMMdd'T'HHmmss'Z'").toLatin1(); };
+    QByteArray items = eventkittest::eventItem("daily-check", "DTSTART:" + stamp(start) + "\r\nDTEND:" +
+                                                                 stamp(start.addSecs(1800)) +
+                                                                 "\r\nRRULE:FREQ=DAILY\r\nSUMMARY:Daily check\r\n");
+    for (const int day : movedDays) {
+        const QDateTime original = start.addDays(day);
+        const QByteArray note = QByteArray("Agenda item ") + QByteArray::number(day) + ". ";
+        items += eventkittest::eventItem(
+            "daily-check", "RECURRENCE-ID:" + stamp(original) + "\r\nDTSTART:" + stamp(original.addSecs(3600)) +
+                               "\r\nDTEND:" + stamp(original.addSecs(5400)) + "\r\nSUMMARY:Moved " +
+                               QByteArray::number(day) + "\r\nDESCRIPTION:" + note.repeated(40) + "\r\n");
+    }
+    return eventkittest::calendarText(items);
+}
+
+} // namespace
+
+// A series with many moved occurrences is sent once, each moved occurrence once apart, and its
+// exceptions are the moved occurrences' original days; when another program moves one more, the
+// next listing's exceptions have it too: nothing is told from what an earlier read of the file noted.
+TEST_F(EventKitListingTest, ASeriesOfManyMovedOccurrencesIsSentOnceAndItsExceptionsFollowItsFile)
+{
+    const QDateTime start(QDate::currentDate().addDays(1), QTime(9, 0), QTimeZone::utc());
+    QList<int> movedDays;
+    for (int day = 1; day <= 60; day += 2)
+        movedDays.append(day);
+    const QString path = root() + QStringLiteral("/work/daily-check.ics");
+    eventkittest::writeAsOtherProgram(path, dailySeriesWithMovedDays(start, movedDays));
+    const auto exceptionsOf = [&](const QList<HMSyncRecord> &records) {
+        QVariantList exceptions;
+        for (const HMSyncRecord &record : records) {
+            if (record.nativeId() == QLatin1String("daily-check"))
+                exceptions.append(record.dictionary().value("NSARRAYEXCEPTIONS").toList());
+        }
+        return exceptions;
+    };
+    const auto movedStarts = [&start](const QList<int> &days) {
+        QVariantList dates;
+        for (const int day : days)
+            dates.append(start.addDays(day));
+        return dates;
+    };
+
+    const QList<HMSyncRecord> records = list(QDateTime());
+    QStringList expected{"send new Daily check"};
+    QSet<QString> nativeIds;
+    for (const int day : movedDays)
+        expected.append(QStringLiteral("send new Moved %1").arg(day));
+    for (const HMSyncRecord &record : records)
+        nativeIds.insert(record.nativeId());
+    EXPECT_EQ(describe(records), expected);
+    EXPECT_EQ(nativeIds.size(), records.size());
+    EXPECT_EQ(exceptionsOf(records), movedStarts(movedDays));
+    const QDateTime lastSync = QDateTime::currentDateTimeUtc().addSecs(60);
+    EXPECT_EQ(describe(list(lastSync)), QStringList{});
+
+    movedDays.append(4);
+    eventkittest::writeAsOtherProgram(path, dailySeriesWithMovedDays(start, movedDays));
+    const QList<HMSyncRecord> changed = list(lastSync);
+    EXPECT_EQ(describe(changed), (QStringList{"send Daily check", "send new Moved 4"}));
+    std::sort(movedDays.begin(), movedDays.end());
+    EXPECT_EQ(exceptionsOf(changed), movedStarts(movedDays));
+}
+
 // A monthly series on the 31st (or the 30th) has no occurrence in a month without that day: its record
 // carries no exception for those months, neither with nor without a count.
 TEST_F(EventKitListingTest, AMonthlySeriesOnALateDayHasNoExceptionsForShortMonths)
