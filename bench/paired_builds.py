@@ -62,9 +62,9 @@ def table(case, size, names, results):
             if theirs:
                 their_cpu = statistics.median(run.cpu for run in theirs[name])
                 their_peak = statistics.median(run.peak_mb for run in theirs[name])
-                ratios = ("%.2f" % (cpu / their_cpu), "%.2f" % (peak / their_peak))
-            lines.append("| %s | %s | %.2f s (%s) | %.1f MB | %s | %s |"
-                         % (name, who, cpu, " ".join("%.2f" % value for value in cpus), peak, *ratios))
+                ratios = ("%.3f" % (cpu / their_cpu), "%.3f" % (peak / their_peak))
+            lines.append("| %s | %s | %.3f s (%s) | %.1f MB | %s | %s |"
+                         % (name, who, cpu, " ".join("%.3f" % value for value in cpus), peak, *ratios))
     return "\n".join(lines)
 
 
@@ -104,7 +104,7 @@ def main():
                     shutil.copytree(folder, "%s-%d" % (arguments.keep, number), symlinks=True)
                 for name in names:
                     results.setdefault(who, {}).setdefault(name, []).append(runs[name])
-                print("round %d %s: %s" % (number, who, ", ".join("%s %.2f s %.1f MB" % (name, runs[name].cpu, runs[name].peak_mb)
+                print("round %d %s: %s" % (number, who, ", ".join("%s %.3f s %.1f MB" % (name, runs[name].cpu, runs[name].peak_mb)
                                                                   for name in names)), flush=True)
         print(comparison.load_text())
         print()
