@@ -43,15 +43,13 @@ QString sharedWithLast(const QString &text, QString &last)
     return last;
 }
 
-// The categories of an event of the calendar, shared as sharedWithLast shares a text.
+// The categories of an event of the calendar, shared as sharedWithLast shares a text: the last list
+// holds the title it was made for.
 QVariantList calendarCategories(const QString &calendarTitle)
 {
-    thread_local QString lastTitle;
     thread_local QVariantList last;
-    if (last.isEmpty() || !isSameText(calendarTitle, lastTitle)) {
-        lastTitle = calendarTitle;
+    if (last.isEmpty() || !isSameText(calendarTitle, last.constFirst().toString()))
         last = QVariantList{calendarTitle};
-    }
     return last;
 }
 
